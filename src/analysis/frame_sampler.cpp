@@ -1,0 +1,73 @@
+#include "analysis/frame_sampler.h"
+
+#include "analysis/video_analysis_record.h"
+#include "platform/media/pixel_buffer.h"
+
+#include <array>
+#include <cmath>
+
+namespace corvex::analysis {
+
+namespace {
+
+struct SamplePoint {
+    std::size_t column;
+    std::size_t row;
+};
+
+// The pixel each channel reads, by channel index. This table is the rule; it
+// is not derived from the grid position (grid row 2 reads pixel row 3, and
+// grid row 1 reads pixel row 1 except for the centre, which reads row 2).
+constexpr std::array<SamplePoint, 9> kSamplePoints { {
+    { 2, 2 }, // (1, 1)
+    { 0, 3 }, // (0, 2)
+    { 0, 1 }, // (0, 1)
+    { 0, 0 }, // (0, 0)
+    { 2, 0 }, // (1, 0)
+    { 4, 0 }, // (2, 0)
+    { 2, 4 }, // (1, 2)
+    { 4, 4 }, // (2, 2)
+    { 4, 1 }, // (2, 1)
+} };
+
+constexpr int kRasterSize = 5;
+
+} // namespace
+
+std::optional<std::uint32_t> timestampFromElapsed(double elapsedSeconds)
+{
+    const double hundredths = elapsedSeconds * 100.0;
+    // Written so that NaN fails both comparisons.
+    if (!(hundredths > -1.0 && hundredths < 4294967296.0))
+        return std::nullopt;
+    return static_cast<std::uint32_t>(std::trunc(hundredths));
+}
+
+void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis& record)
+{
+    const std::optional<std::uint32_t> timestamp = timestampFromElapsed(elapsedSeconds);
+    if (!timestamp || frame.width() < kRasterSize || frame.height() < kRasterSize
+        || record.channels_size() != static_cast<int>(kSamplePoints.size()))
+        return;
+
+    const std::size_t bytesPerRow = frame.bytesPerRow();
+    frame.lockBaseAddress(media::LockReadWrite);
+    const std::uint8_t* base = frame.baseAddress();
+    if (base == nullptr) {
+        frame.unlockBaseAddress(media::LockReadWrite);
+        return;
+    }
+
+    for (std::size_t i = 0; i < kSamplePoints.size(); ++i) {
+        const std::uint8_t* pixel = base + kSamplePoints[i].row * bytesPerRow + 4 * kSamplePoints[i].column;
+        VideoAnalysis::Channel* channel = record.mutable_channels(static_cast<int>(i));
+        channel->add_r(pixel[2]);
+        channel->add_g(pixel[1]);
+        channel->add_b(pixel[0]);
+    }
+    record.add_timestamps(*timestamp);
+
+    frame.unlockBaseAddress(media::LockReadWrite);
+}
+
+} // namespace corvex::analysis

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvex::media {
+
+/// A view of four-byte pixels: rows are rowBytes apart from data.
+struct ImageView {
+    std::uint8_t* data = nullptr;
+    int height = 0;
+    int width = 0;
+    std::size_t rowBytes = 0;
+};
+
+struct ConstImageView {
+    const std::uint8_t* data = nullptr;
+    int height = 0;
+    int width = 0;
+    std::size_t rowBytes = 0;
+};
+
+enum class ScaleStatus : int {
+    Success = 0,
+    NullBuffer = -21772,
+    InvalidSize = -21773,
+    RowBytesTooSmall = -21774,
+};
+
+/// Resamples four 8-bit channels per pixel from source to destination with an
+/// area-averaging (box) filter: every destination pixel is the mean of the
+/// source area it covers, source pixels cut by an edge of that area weighted
+/// by the part that lies inside. Each channel is treated alike, so the byte
+/// order of the pixels does not matter. Exact integer weights, rounded to nearest.
+///
+/// Reads every covered source byte once; the inner loop is written so the
+/// compiler vectorises it and the whole scale runs at memory speed.
+ScaleStatus scaleArgb8888(const ConstImageView& source, const ImageView& destination);
+
+} // namespace corvex::media

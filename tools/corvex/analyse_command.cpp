@@ -1,0 +1,163 @@
+// corvex analyse: runs still images through the capture's frame path (crop and
+// scale to 5 × 5, sampling, live colour message), one image per frame.
+
+#include "cli_support.h"
+#include "commands.h"
+
+#include "analysis/elapsed_time.h"
+#include "analysis/frame_sampler.h"
+#include "analysis/live_colour_message.h"
+#include "analysis/pixel_buffer_resize.h"
+#include "analysis/video_analysis_record.h"
+
+#include <QCommandLineParser>
+#include <QImage>
+#include <QImageReader>
+
+#include <bit>
+#include <cmath>
+#include <memory>
+#include <optional>
+
+namespace corvex::cli {
+
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+    "QImage::Format_ARGB32 is BGRA in memory only on little-endian machines");
+
+constexpr int kRasterSize = 5;
+
+std::optional<media::Rect> parseCrop(const QString& text, QString& error)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    double values[4] = {};
+    bool ok = parts.size() == 4;
+    for (int i = 0; ok && i < 4; ++i) {
+        values[i] = parts.at(i).trimmed().toDouble(&ok);
+        ok = ok && std::isfinite(values[i]);
+    }
+    const media::Rect crop { values[0], values[1], values[2], values[3] };
+    if (!ok || crop.x < 0 || crop.y < 0 || crop.width <= 0 || crop.height <= 0 || crop.x + crop.width > 1
+        || crop.y + crop.height > 1) {
+        error = QStringLiteral("--crop takes X,Y,W,H as fractions of the frame (0 to 1, origin top left) with "
+                               "W and H above 0, X+W at most 1 and Y+H at most 1; got '%1'")
+                    .arg(text);
+        return std::nullopt;
+    }
+    return crop;
+}
+
+std::shared_ptr<media::PixelBuffer> wrapImage(const QImage& image)
+{
+    auto holder = std::make_shared<QImage>(image.convertToFormat(QImage::Format_ARGB32));
+    std::shared_ptr<std::uint8_t> pixels(holder, holder->bits());
+    return media::PixelBuffer::wrap(holder->width(), holder->height(), static_cast<std::size_t>(holder->bytesPerLine()),
+        media::PixelFormat::BGRA, std::move(pixels));
+}
+
+} // namespace
+
+int runAnalyse(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Treats the images as consecutive captured frames, frame k at k / FPS seconds. Each frame is cropped, "
+        "scaled to 5 x 5 and sampled exactly as during a recording, and its live colour message is printed as "
+        "one JSON line. With -o the whole light-show record is written too."));
+    parser.addHelpOption();
+    parser.addOption({ QStringLiteral("fps"), QStringLiteral("Frames per second (default 30)."), QStringLiteral("N"),
+        QStringLiteral("30") });
+    parser.addOption({ QStringLiteral("crop"),
+        QStringLiteral("Use only this part of each frame: fractions of the frame, origin top left."),
+        QStringLiteral("X,Y,W,H") });
+    parser.addOption({ { QStringLiteral("o"), QStringLiteral("output") },
+        QStringLiteral("Write the serialised VideoAnalysis record to FILE."), QStringLiteral("FILE") });
+    parser.addPositionalArgument(
+        QStringLiteral("IMAGE"), QStringLiteral("PNG, JPEG or PPM images, in order."), QStringLiteral("IMAGE..."));
+
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return Usage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        printOut(commandHelp(parser, arguments.first()));
+        return Success;
+    }
+
+    bool ok = false;
+    const double fps = parser.value(QStringLiteral("fps")).toDouble(&ok);
+    if (!ok || !std::isfinite(fps) || fps <= 0 || fps > 1000) {
+        printError(QStringLiteral("--fps takes a number of frames per second above 0 and at most 1000; got '%1'")
+                       .arg(parser.value(QStringLiteral("fps"))));
+        return Usage;
+    }
+    std::optional<media::Rect> crop;
+    if (parser.isSet(QStringLiteral("crop"))) {
+        QString error;
+        crop = parseCrop(parser.value(QStringLiteral("crop")), error);
+        if (!crop) {
+            printError(error);
+            return Usage;
+        }
+    }
+    const QStringList images = parser.positionalArguments();
+    if (images.isEmpty()) {
+        printError(QStringLiteral("no images given; run 'corvex analyse --help'"));
+        return Usage;
+    }
+
+    VideoAnalysis record = analysis::initialVideoAnalysis();
+    const media::MediaTime origin = media::MediaTime::fromNanoseconds(0);
+    for (qsizetype k = 0; k < images.size(); ++k) {
+        QImageReader reader(images.at(k));
+        const QImage image = reader.read();
+        if (image.isNull()) {
+            printError(QStringLiteral("cannot read image %1: %2").arg(images.at(k), reader.errorString()));
+            return Failure;
+        }
+        const std::shared_ptr<media::PixelBuffer> frame = wrapImage(image);
+        if (!frame) {
+            printError(QStringLiteral("image %1 is too large to be a frame (%2 x %3)")
+                           .arg(images.at(k))
+                           .arg(image.width())
+                           .arg(image.height()));
+            return Failure;
+        }
+        const std::shared_ptr<media::PixelBuffer> raster
+            = analysis::resizePixelBuffer(*frame, kRasterSize, kRasterSize, crop);
+        if (!raster) {
+            printError(QStringLiteral("the crop leaves nothing of image %1 (%2 x %3)")
+                           .arg(images.at(k))
+                           .arg(image.width())
+                           .arg(image.height()));
+            return Failure;
+        }
+        const auto time = media::MediaTime::fromNanoseconds(std::llround(static_cast<double>(k) * 1e9 / fps));
+        const int before = record.timestamps_size();
+        analysis::sampleFrame(*raster, analysis::elapsedSeconds(time, origin), record);
+        if (record.timestamps_size() == before) {
+            printError(
+                QStringLiteral("frame %1 (%2) falls outside the time range of a light show").arg(k).arg(images.at(k)));
+            return Failure;
+        }
+        printOut(QString::fromStdString(analysis::encodeLiveColourMessage(analysis::previewColors(record))));
+    }
+
+    if (parser.isSet(QStringLiteral("output"))) {
+        const std::optional<std::string> bytes = analysis::serializeVideoAnalysis(record);
+        if (!bytes) {
+            printError(QStringLiteral("the record could not be encoded"));
+            return Failure;
+        }
+        QString error;
+        if (!writeFile(parser.value(QStringLiteral("output")),
+                QByteArray(bytes->data(), static_cast<qsizetype>(bytes->size())), error)) {
+            printError(error);
+            return Failure;
+        }
+    }
+    return Success;
+}
+
+} // namespace corvex::cli

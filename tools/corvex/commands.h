@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QStringList>
+
+namespace corvex::cli {
+
+// Each subcommand receives its own name followed by its arguments and returns
+// the process's exit status.
+int runAnalyse(const QStringList& arguments);
+int runInspect(const QStringList& arguments);
+int runMakeFrames(const QStringList& arguments);
+
+} // namespace corvex::cli
