@@ -10,29 +10,54 @@ namespace {
 
 using Sums = std::array<std::uint64_t, 4>;
 
-// Adds the channels of `count` consecutive pixels into sums. Sixteen 16-bit
-// lanes (four pixels) are summed per step and folded into the 64-bit totals
-// before they can overflow (256 steps × 255 < 65536).
-inline void addRun(const std::uint8_t* pixels, std::size_t count, Sums& sums)
-{
-    std::size_t done = 0;
-    while (count - done >= 4) {
-        const std::size_t steps = std::min<std::size_t>((count - done) / 4, 256);
-        std::uint16_t lanes[16] = {};
-        const std::uint8_t* p = pixels + 4 * done;
-        for (std::size_t s = 0; s < steps; ++s, p += 16) {
-            for (int k = 0; k < 16; ++k)
-                lanes[k] = static_cast<std::uint16_t>(lanes[k] + p[k]);
+// Sums of one destination cell's pixels that lie wholly inside it, kept in
+// sixteen 16-bit lanes (four pixels per step) across the source lines of the
+// cell, and folded into 64-bit totals before a lane can overflow
+// (256 steps × 255 < 65536).
+struct Accumulator {
+    std::uint16_t lanes[16] = {};
+    std::size_t steps = 0;
+    Sums totals {};
+
+    void fold()
+    {
+        for (std::size_t k = 0; k < 16; ++k)
+            totals[k & 3] += lanes[k];
+        std::fill(std::begin(lanes), std::end(lanes), std::uint16_t(0));
+        steps = 0;
+    }
+
+    void add(const std::uint8_t* pixels, std::size_t count)
+    {
+        std::size_t blocks = count / 4;
+        while (blocks > 0) {
+            if (steps == 256)
+                fold();
+            const std::size_t take = std::min(blocks, 256 - steps);
+            std::uint16_t local[16];
+            std::copy(std::begin(lanes), std::end(lanes), local);
+            for (std::size_t s = 0; s < take; ++s, pixels += 16) {
+                for (std::size_t k = 0; k < 16; ++k)
+                    local[k] = static_cast<std::uint16_t>(local[k] + pixels[k]);
+            }
+            std::copy(std::begin(local), std::end(local), lanes);
+            steps += take;
+            blocks -= take;
         }
-        for (int k = 0; k < 16; ++k)
-            sums[static_cast<std::size_t>(k & 3)] += lanes[k];
-        done += steps * 4;
+        for (std::size_t i = 0; i < count % 4; ++i) {
+            for (std::size_t c = 0; c < 4; ++c)
+                totals[c] += pixels[4 * i + c];
+        }
     }
-    for (; done < count; ++done) {
-        for (std::size_t c = 0; c < 4; ++c)
-            sums[c] += pixels[4 * done + c];
+
+    Sums take()
+    {
+        fold();
+        const Sums result = totals;
+        totals = {};
+        return result;
     }
-}
+};
 
 // How the pixels of one source line map onto one destination cell, in units of
 // 1/destinationSize of a source pixel: cells are srcSize units wide, pixels
@@ -102,34 +127,55 @@ ScaleStatus scaleArgb8888(const ConstImageView& source, const ImageView& destina
     // A cell's total weight: srcW × srcH units, each pixel dstW × dstH units.
     const std::uint64_t total = srcW * srcH;
     std::vector<Sums> cells(dstW);
+    std::vector<Accumulator> inner(dstW);
+
+    // The pixels of one line that only partly belong to the cell, weighted.
+    auto edgeSums = [&](const std::uint8_t* row, const Span& c, std::size_t k) {
+        std::uint64_t sum = 0;
+        if (c.headWeight != 0)
+            sum += c.headWeight * row[4 * c.head + k];
+        if (c.tailWeight != 0)
+            sum += c.tailWeight * row[4 * c.tail + k];
+        return sum;
+    };
 
     for (std::uint64_t y = 0; y < dstH; ++y) {
         std::fill(cells.begin(), cells.end(), Sums {});
         const Span rows = spanOf(y, srcH, dstH);
 
-        auto addLine = [&](std::uint64_t line, std::uint64_t lineWeight) {
+        // Lines cut by the cell's top or bottom edge count with their part inside.
+        auto addPartialLine = [&](std::uint64_t line, std::uint64_t lineWeight) {
             const std::uint8_t* row = source.data + line * source.rowBytes;
             for (std::uint64_t x = 0; x < dstW; ++x) {
                 const Span& c = columns[x];
-                Sums inner {};
-                addRun(row + 4 * c.firstFull, c.fullCount, inner);
-                for (std::size_t k = 0; k < 4; ++k) {
-                    std::uint64_t h = inner[k] * dstW;
-                    if (c.headWeight != 0)
-                        h += c.headWeight * row[4 * c.head + k];
-                    if (c.tailWeight != 0)
-                        h += c.tailWeight * row[4 * c.tail + k];
-                    cells[x][k] += h * lineWeight;
-                }
+                Accumulator run;
+                run.add(row + 4 * c.firstFull, c.fullCount);
+                const Sums interior = run.take();
+                for (std::size_t k = 0; k < 4; ++k)
+                    cells[x][k] += (interior[k] * dstW + edgeSums(row, c, k)) * lineWeight;
             }
         };
 
         if (rows.headWeight != 0)
-            addLine(rows.head, rows.headWeight);
-        for (std::uint64_t line = rows.firstFull; line < rows.firstFull + rows.fullCount; ++line)
-            addLine(line, dstH);
+            addPartialLine(rows.head, rows.headWeight);
         if (rows.tailWeight != 0)
-            addLine(rows.tail, rows.tailWeight);
+            addPartialLine(rows.tail, rows.tailWeight);
+
+        // Lines wholly inside: the hot loop, one pass over the memory in order.
+        for (std::uint64_t line = rows.firstFull; line < rows.firstFull + rows.fullCount; ++line) {
+            const std::uint8_t* row = source.data + line * source.rowBytes;
+            for (std::uint64_t x = 0; x < dstW; ++x) {
+                const Span& c = columns[x];
+                inner[x].add(row + 4 * c.firstFull, c.fullCount);
+                for (std::size_t k = 0; k < 4; ++k)
+                    cells[x][k] += edgeSums(row, c, k) * dstH;
+            }
+        }
+        for (std::uint64_t x = 0; x < dstW; ++x) {
+            const Sums interior = inner[x].take();
+            for (std::size_t k = 0; k < 4; ++k)
+                cells[x][k] += interior[k] * dstW * dstH;
+        }
 
         std::uint8_t* out = destination.data + y * destination.rowBytes;
         for (std::uint64_t x = 0; x < dstW; ++x) {

@@ -1,0 +1,15 @@
+// One program for the folder; each file holds one test object.
+int runRecordTests(int argc, char** argv);
+int runFrameSamplerTests(int argc, char** argv);
+int runLiveColourMessageTests(int argc, char** argv);
+int runPixelBufferResizeTests(int argc, char** argv);
+
+int main(int argc, char** argv)
+{
+    int status = 0;
+    status |= runRecordTests(argc, argv);
+    status |= runFrameSamplerTests(argc, argv);
+    status |= runLiveColourMessageTests(argc, argv);
+    status |= runPixelBufferResizeTests(argc, argv);
+    return status;
+}

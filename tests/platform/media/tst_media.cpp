@@ -1,0 +1,235 @@
+#include "platform/media/image_scaler.h"
+#include "platform/media/media_time.h"
+#include "platform/media/pixel_buffer.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+using namespace corvex::media;
+
+namespace {
+
+struct Image {
+    int width;
+    int height;
+    std::size_t rowBytes;
+    std::vector<std::uint8_t> bytes;
+
+    Image(int w, int h, std::size_t padding = 0)
+        : width(w)
+        , height(h)
+        , rowBytes(static_cast<std::size_t>(w) * 4 + padding)
+        , bytes(rowBytes * static_cast<std::size_t>(h), 0xEE) // padding holds garbage on purpose
+    {
+    }
+    std::uint8_t* pixel(int x, int y) { return bytes.data() + static_cast<std::size_t>(y) * rowBytes + 4 * x; }
+    ConstImageView view() const { return { bytes.data(), height, width, rowBytes }; }
+    ImageView mutableView() { return { bytes.data(), height, width, rowBytes }; }
+};
+
+// Straightforward area average in floating point: the result the scaler must give.
+std::vector<double> referenceScale(Image& src, int dstW, int dstH)
+{
+    std::vector<double> out(static_cast<std::size_t>(dstW * dstH * 4), 0.0);
+    const double sx = static_cast<double>(src.width) / dstW;
+    const double sy = static_cast<double>(src.height) / dstH;
+    for (int oy = 0; oy < dstH; ++oy) {
+        for (int ox = 0; ox < dstW; ++ox) {
+            double sums[4] = {};
+            for (int y = 0; y < src.height; ++y) {
+                const double wy = std::max(0.0, std::min(y + 1.0, (oy + 1) * sy) - std::max(double(y), oy * sy));
+                if (wy == 0)
+                    continue;
+                for (int x = 0; x < src.width; ++x) {
+                    const double wx = std::max(0.0, std::min(x + 1.0, (ox + 1) * sx) - std::max(double(x), ox * sx));
+                    for (int c = 0; c < 4; ++c)
+                        sums[c] += wx * wy * src.pixel(x, y)[c];
+                }
+            }
+            for (int c = 0; c < 4; ++c)
+                out[static_cast<std::size_t>((oy * dstW + ox) * 4 + c)] = sums[c] / (sx * sy);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+class TestMedia final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void mediaTimeSeconds_data()
+    {
+        QTest::addColumn<qint64>("value");
+        QTest::addColumn<int>("timescale");
+        QTest::addColumn<quint32>("flags");
+        QTest::addColumn<double>("seconds");
+        QTest::newRow("one and a half") << qint64(3) << 2 << quint32(MediaTime::Valid) << 1.5;
+        QTest::newRow("nanoseconds") << qint64(100'000'010'000'000) << 1'000'000'000 << quint32(MediaTime::Valid)
+                                     << 100000.01;
+        QTest::newRow("negative") << qint64(-1) << 100 << quint32(MediaTime::Valid) << -0.01;
+        QTest::newRow("invalid") << qint64(1) << 1 << quint32(0) << std::nan("");
+        QTest::newRow("indefinite") << qint64(1) << 1 << quint32(MediaTime::Valid | MediaTime::Indefinite)
+                                    << std::nan("");
+        QTest::newRow("+infinity") << qint64(0) << 1 << quint32(MediaTime::Valid | MediaTime::PositiveInfinity)
+                                   << std::numeric_limits<double>::infinity();
+        QTest::newRow("zero timescale") << qint64(1) << 0 << quint32(MediaTime::Valid) << std::nan("");
+    }
+    void mediaTimeSeconds()
+    {
+        QFETCH(qint64, value);
+        QFETCH(int, timescale);
+        QFETCH(quint32, flags);
+        QFETCH(double, seconds);
+        const MediaTime time { value, timescale, flags, 0 };
+        if (std::isnan(seconds))
+            QVERIFY(std::isnan(time.seconds()));
+        else
+            QCOMPARE(time.seconds(), seconds);
+    }
+
+    void createdBuffersHavePaddedRowsAndRefuseBadSizes_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("bytesPerRow");
+        QTest::newRow("5x5") << 5 << 5 << 0 << 64;
+        QTest::newRow("16x1") << 16 << 1 << 0 << 64;
+        QTest::newRow("17x1") << 17 << 1 << 0 << 128;
+        QTest::newRow("zero width") << 0 << 5 << int(PixelBufferStatus::InvalidArgument) << 0;
+        QTest::newRow("negative height") << 5 << -1 << int(PixelBufferStatus::InvalidArgument) << 0;
+        QTest::newRow("too wide") << (1 << 20) << 1 << int(PixelBufferStatus::InvalidArgument) << 0;
+    }
+    void createdBuffersHavePaddedRowsAndRefuseBadSizes()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, status);
+        QFETCH(int, bytesPerRow);
+        const auto created = PixelBuffer::create(width, height, PixelFormat::BGRA);
+        QCOMPARE(int(created.status), status);
+        QCOMPARE(bool(created.buffer), status == 0);
+        if (created.buffer) {
+            QCOMPARE(created.buffer->bytesPerRow(), std::size_t(bytesPerRow));
+            QCOMPARE(created.buffer->format(), PixelFormat::BGRA);
+            QCOMPARE(pixelFormatName(created.buffer->format()), std::string("BGRA"));
+        }
+    }
+
+    void wrapRefusesRowsShorterThanThePixels()
+    {
+        auto pixels = std::shared_ptr<std::uint8_t>(new std::uint8_t[64](), std::default_delete<std::uint8_t[]>());
+        QVERIFY(PixelBuffer::wrap(4, 4, 16, PixelFormat::BGRA, pixels));
+        QVERIFY(!PixelBuffer::wrap(4, 4, 15, PixelFormat::BGRA, pixels));
+        QVERIFY(!PixelBuffer::wrap(4, 4, 16, PixelFormat::BGRA, nullptr));
+    }
+
+    void scalerMatchesTheAreaAverage_data()
+    {
+        QTest::addColumn<int>("srcW");
+        QTest::addColumn<int>("srcH");
+        QTest::addColumn<int>("dstW");
+        QTest::addColumn<int>("dstH");
+        QTest::addColumn<int>("padding");
+        QTest::newRow("exact multiple") << 20 << 15 << 5 << 5 << 0;
+        QTest::newRow("fractional edges") << 7 << 9 << 5 << 5 << 0;
+        QTest::newRow("odd sizes, padded rows") << 101 << 57 << 5 << 5 << 12;
+        QTest::newRow("one column source") << 1 << 13 << 5 << 5 << 0;
+        QTest::newRow("enlarging") << 3 << 2 << 5 << 5 << 4;
+        QTest::newRow("same size") << 5 << 5 << 5 << 5 << 0;
+        QTest::newRow("wide to tall") << 640 << 3 << 3 << 7 << 0;
+        QTest::newRow("long rows (many 16-bit folds)") << 4099 << 3 << 2 << 1 << 0;
+    }
+    void scalerMatchesTheAreaAverage()
+    {
+        QFETCH(int, srcW);
+        QFETCH(int, srcH);
+        QFETCH(int, dstW);
+        QFETCH(int, dstH);
+        QFETCH(int, padding);
+        Image src(srcW, srcH, static_cast<std::size_t>(padding));
+        std::mt19937 random(42);
+        for (int y = 0; y < srcH; ++y)
+            for (int x = 0; x < srcW; ++x)
+                for (int c = 0; c < 4; ++c)
+                    src.pixel(x, y)[c] = static_cast<std::uint8_t>(random());
+        Image dst(dstW, dstH, 8);
+        QCOMPARE(scaleArgb8888(src.view(), dst.mutableView()), ScaleStatus::Success);
+        const std::vector<double> expected = referenceScale(src, dstW, dstH);
+        for (int y = 0; y < dstH; ++y)
+            for (int x = 0; x < dstW; ++x)
+                for (int c = 0; c < 4; ++c) {
+                    const double want = expected[static_cast<std::size_t>((y * dstW + x) * 4 + c)];
+                    const int got = dst.pixel(x, y)[c];
+                    if (std::abs(got - want) > 0.5 + 1e-9)
+                        QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) channel %3: got %4, expected %5")
+                                             .arg(x)
+                                             .arg(y)
+                                             .arg(c)
+                                             .arg(got)
+                                             .arg(want)));
+                }
+        // The padding after each destination row is left alone.
+        for (int y = 0; y < dstH; ++y)
+            QCOMPARE(dst.pixel(dstW, y)[0], std::uint8_t(0xEE));
+    }
+
+    void checkerboardBecomesMidGrey_data()
+    {
+        QTest::addColumn<int>("srcW");
+        QTest::addColumn<int>("srcH");
+        QTest::newRow("1920x1080") << 1920 << 1080;
+        QTest::newRow("1921x1081") << 1921 << 1081;
+        QTest::newRow("100x56") << 100 << 56;
+    }
+    void checkerboardBecomesMidGrey()
+    {
+        QFETCH(int, srcW);
+        QFETCH(int, srcH);
+        Image src(srcW, srcH);
+        for (int y = 0; y < srcH; ++y)
+            for (int x = 0; x < srcW; ++x)
+                for (int c = 0; c < 4; ++c)
+                    src.pixel(x, y)[c] = ((x + y) % 2 == 0) ? 255 : 0;
+        Image dst(5, 5);
+        QCOMPARE(scaleArgb8888(src.view(), dst.mutableView()), ScaleStatus::Success);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 5; ++x)
+                QVERIFY2(std::abs(dst.pixel(x, y)[1] - 127.5) <= 8, qPrintable(QString::number(dst.pixel(x, y)[1])));
+    }
+
+    void scalerRefusesBadViews_data()
+    {
+        QTest::addColumn<bool>("nullSource");
+        QTest::addColumn<int>("srcW");
+        QTest::addColumn<std::size_t>("srcRowBytes");
+        QTest::addColumn<int>("dstW");
+        QTest::addColumn<int>("status");
+        QTest::newRow("no source pixels") << true << 4 << std::size_t(16) << 5 << int(ScaleStatus::NullBuffer);
+        QTest::newRow("empty source") << false << 0 << std::size_t(16) << 5 << int(ScaleStatus::InvalidSize);
+        QTest::newRow("empty destination") << false << 4 << std::size_t(16) << 0 << int(ScaleStatus::InvalidSize);
+        QTest::newRow("short rows") << false << 4 << std::size_t(12) << 5 << int(ScaleStatus::RowBytesTooSmall);
+    }
+    void scalerRefusesBadViews()
+    {
+        QFETCH(bool, nullSource);
+        QFETCH(int, srcW);
+        QFETCH(std::size_t, srcRowBytes);
+        QFETCH(int, dstW);
+        QFETCH(int, status);
+        std::vector<std::uint8_t> src(64, 1);
+        Image dst(5, 5);
+        const ConstImageView from { nullSource ? nullptr : src.data(), 4, srcW, srcRowBytes };
+        const ImageView to { dst.bytes.data(), 5, dstW, dst.rowBytes };
+        QCOMPARE(int(scaleArgb8888(from, to)), status);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestMedia)
+#include "tst_media.moc"

@@ -1,0 +1,262 @@
+#include "analysis/frame_sampler.h"
+#include "analysis/live_colour_message.h"
+#include "analysis/video_analysis_record.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <random>
+
+using namespace corvex;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run corvexCli(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(CORVEX_CLI), arguments);
+    process.waitForFinished(60000);
+    Run run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QString writeImage(const QTemporaryDir& dir, const QString& name, const QImage& image)
+{
+    const QString path = dir.filePath(name);
+    if (!image.save(path))
+        qFatal("cannot write test image %s", qPrintable(path));
+    return path;
+}
+
+QImage halves(QColor left, QColor right)
+{
+    QImage image(160, 90, QImage::Format_RGB32);
+    for (int y = 0; y < 90; ++y)
+        for (int x = 0; x < 160; ++x)
+            image.setPixelColor(x, y, x < 80 ? left : right);
+    return image;
+}
+
+QString writeRecord(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
+{
+    QFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(file.fileName()));
+    return file.fileName();
+}
+
+QByteArray validRecord(int frames)
+{
+    VideoAnalysis record = analysis::initialVideoAnalysis();
+    for (int k = 0; k < frames; ++k) {
+        for (auto& channel : *record.mutable_channels()) {
+            channel.add_r(std::uint32_t(k));
+            channel.add_g(200);
+            channel.add_b(std::uint32_t(255 - k));
+        }
+        record.add_timestamps(std::uint32_t(k * 3));
+    }
+    record.set_signature("sig");
+    return QByteArray::fromStdString(record.SerializeAsString());
+}
+
+} // namespace
+
+class TestCorvexCli final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void analyseFollowsTheFramesAndWritesARecord()
+    {
+        QTemporaryDir dir;
+        const QString red = writeImage(dir, QStringLiteral("a.png"), halves(Qt::red, Qt::red));
+        const QString blue = writeImage(dir, QStringLiteral("b.ppm"), halves(Qt::blue, Qt::blue));
+        const QString out = dir.filePath(QStringLiteral("show.pb"));
+        const Run run = corvexCli({ QStringLiteral("analyse"), QStringLiteral("--fps"), QStringLiteral("25"),
+            QStringLiteral("-o"), out, red, blue, red });
+        QCOMPARE(run.exitCode, 0);
+        const QList<QByteArray> lines = run.out.trimmed().split('\n');
+        QCOMPARE(lines.size(), 3);
+        const QJsonObject second = QJsonDocument::fromJson(lines[1]).object();
+        QCOMPARE(second.size(), 9);
+        QCOMPARE(second.value(QLatin1StringView("02")).toObject().value(QLatin1StringView("b")).toInt(), 255);
+        QCOMPARE(second.value(QLatin1StringView("02")).toObject().value(QLatin1StringView("r")).toInt(), 0);
+
+        QFile file(out);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromString(file.readAll().toStdString()));
+        QCOMPARE(record.timestamps_size(), 3);
+        // 0.04 s narrowed to single precision is 0.0399999991 s: 3 hundredths, as in a capture.
+        QCOMPARE(record.timestamps(1), 3u);
+        QCOMPARE(record.timestamps(2), 7u);
+        QVERIFY(!analysis::findInvariantViolation(record));
+    }
+
+    void cropKeepsOnlyItsRegion()
+    {
+        QTemporaryDir dir;
+        const QString image = writeImage(dir, QStringLiteral("halves.png"), halves(Qt::red, Qt::green));
+        const Run run
+            = corvexCli({ QStringLiteral("analyse"), QStringLiteral("--crop"), QStringLiteral("0.5,0,0.5,1"), image });
+        QCOMPARE(run.exitCode, 0);
+        const auto colors = analysis::decodeLiveColourMessage(run.out.trimmed().toStdString());
+        QVERIFY(colors);
+        for (const auto& [name, rgb] : *colors)
+            QCOMPARE(rgb, (analysis::RGB { 0, 255, 0 }));
+    }
+
+    void badCommandLines_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("no command") << QStringList() << 2 << QByteArray();
+        QTest::newRow("unknown command") << QStringList { QStringLiteral("frobnicate") } << 2
+                                         << QByteArray("unknown command");
+        QTest::newRow("no images") << QStringList { QStringLiteral("analyse") } << 2 << QByteArray("no images");
+        QTest::newRow("fps zero") << QStringList { QStringLiteral("analyse"), QStringLiteral("--fps"),
+            QStringLiteral("0"), QStringLiteral("x.png") }
+                                  << 2 << QByteArray("--fps");
+        QTest::newRow("crop outside") << QStringList { QStringLiteral("analyse"), QStringLiteral("--crop"),
+            QStringLiteral("0.5,0,0.6,1"), QStringLiteral("x.png") }
+                                      << 2 << QByteArray("--crop");
+        QTest::newRow("crop not numbers") << QStringList { QStringLiteral("analyse"), QStringLiteral("--crop"),
+            QStringLiteral("a,b"), QStringLiteral("x.png") }
+                                          << 2 << QByteArray("--crop");
+        QTest::newRow("missing image") << QStringList { QStringLiteral("analyse"),
+            QStringLiteral("/nonexistent/x.png") }
+                                       << 1 << QByteArray("cannot read image /nonexistent/x.png");
+        QTest::newRow("inspect two files") << QStringList { QStringLiteral("inspect"), QStringLiteral("a"),
+            QStringLiteral("b") } << 2 << QByteArray("exactly one file");
+    }
+    void badCommandLines()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, message);
+        const Run run = corvexCli(arguments);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(message), run.err.constData());
+    }
+
+    void everyCommandHasHelp_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("analyse") << QStringLiteral("analyse");
+        QTest::newRow("inspect") << QStringLiteral("inspect");
+        QTest::newRow("make-frames") << QStringLiteral("make-frames");
+    }
+    void everyCommandHasHelp()
+    {
+        QFETCH(QString, command);
+        const Run run = corvexCli({ command, QStringLiteral("--help") });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.startsWith("Usage: corvex " + command.toUtf8()), run.out.constData());
+    }
+
+    void inspectSummarisesAndDraws()
+    {
+        QTemporaryDir dir;
+        const QString path = writeRecord(dir, QStringLiteral("ok.pb"), validRecord(4));
+        const QString png = dir.filePath(QStringLiteral("timeline.png"));
+        const Run run = corvexCli({ QStringLiteral("inspect"), QStringLiteral("--png"), png, path });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.contains("frames:         4"), run.out.constData());
+        QVERIFY(run.out.contains("duration:       0.09 s"));
+        QVERIFY(run.out.contains("signature:      3 bytes"));
+        QVERIFY(run.out.contains("#02c8fe")); // mean of r 0..3, g 200, b 255..252
+        const QImage image(png);
+        QCOMPARE(image.size(), QSize(4, 72));
+        QCOMPARE(image.pixelColor(3, 70), QColor(3, 200, 252));
+    }
+
+    void inspectJsonUsesTheSchemaNames()
+    {
+        QTemporaryDir dir;
+        const Run run = corvexCli({ QStringLiteral("inspect"), QStringLiteral("--json"),
+            writeRecord(dir, QStringLiteral("ok.pb"), validRecord(2)) });
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject json = QJsonDocument::fromJson(run.out).object();
+        QCOMPARE(json.value(QLatin1StringView("timestamps")).toArray().size(), 2);
+        QCOMPARE(json.value(QLatin1StringView("channels")).toArray().size(), 9);
+        QCOMPARE(json.value(QLatin1StringView("signature")).toString(), QStringLiteral("c2ln")); // base64 of "sig"
+    }
+
+    void inspectRefusesWhatIsNotALightShow_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("reason");
+        QByteArray truncated = validRecord(3);
+        truncated.chop(7);
+        QByteArray png;
+        {
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::WriteOnly);
+            halves(Qt::red, Qt::blue).save(&buffer, "PNG");
+        }
+        VideoAnalysis uneven = analysis::initialVideoAnalysis();
+        uneven.add_timestamps(1);
+        VideoAnalysis big = analysis::initialVideoAnalysis();
+        for (auto& channel : *big.mutable_channels()) {
+            channel.add_r(256);
+            channel.add_g(0);
+            channel.add_b(0);
+        }
+        big.add_timestamps(0);
+        QTest::newRow("empty file") << QByteArray() << QByteArray("expected 9 channels, found 0");
+        QTest::newRow("truncated") << truncated << QByteArray("does not decode");
+        QTest::newRow("a PNG image") << png << QByteArray("not a");
+        QTest::newRow("lists shorter than time stamps")
+            << QByteArray::fromStdString(uneven.SerializeAsString()) << QByteArray("0 r values for 1 time stamps");
+        QTest::newRow("value above 255") << QByteArray::fromStdString(big.SerializeAsString())
+                                         << QByteArray("above 255");
+        QTest::newRow("varint running off the end")
+            << QByteArray::fromHex("08ffffffff") << QByteArray("does not decode");
+        QTest::newRow("length beyond the end") << QByteArray::fromHex("12ff01") << QByteArray("does not decode");
+    }
+    void inspectRefusesWhatIsNotALightShow()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, reason);
+        QTemporaryDir dir;
+        const Run run = corvexCli({ QStringLiteral("inspect"), writeRecord(dir, QStringLiteral("bad.pb"), bytes) });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(reason), run.err.constData());
+        QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY(run.out.isEmpty());
+    }
+
+    void inspectSurvivesRandomBytes()
+    {
+        QTemporaryDir dir;
+        std::mt19937 random(7);
+        const QByteArray good = validRecord(5);
+        for (int i = 0; i < 40; ++i) {
+            QByteArray bytes = good;
+            for (int k = 0; k < 1 + i % 5; ++k)
+                bytes[int(random() % std::uint32_t(bytes.size()))] = char(random());
+            const Run run
+                = corvexCli({ QStringLiteral("inspect"), writeRecord(dir, QStringLiteral("fuzz.pb"), bytes) });
+            QVERIFY2(run.exitCode == 0 || run.exitCode == 1, run.err.constData());
+        }
+    }
+};
+
+QTEST_MAIN(TestCorvexCli)
+#include "tst_corvex_cli.moc"
