@@ -231,5 +231,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_APPLESS_MAIN(TestMedia)
+int runMediaTests(int argc, char** argv)
+{
+    TestMedia test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_media.moc"

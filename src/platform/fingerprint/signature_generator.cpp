@@ -1,0 +1,87 @@
+#include "platform/fingerprint/signature_generator.h"
+
+#include <chromaprint.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace corvex::fingerprint {
+
+struct SignatureGenerator::Context {
+    ChromaprintContext* chromaprint = nullptr;
+    std::vector<std::int16_t> samples;
+    ~Context()
+    {
+        if (chromaprint != nullptr)
+            chromaprint_free(chromaprint);
+    }
+};
+
+SignatureGenerator::SignatureGenerator()
+    : m_context(std::make_unique<Context>())
+{
+    m_context->chromaprint = chromaprint_new(CHROMAPRINT_ALGORITHM_DEFAULT);
+    if (m_context->chromaprint != nullptr && chromaprint_start(m_context->chromaprint, kSampleRate, 1) != 1) {
+        chromaprint_free(m_context->chromaprint);
+        m_context->chromaprint = nullptr;
+    }
+}
+
+SignatureGenerator::~SignatureGenerator() = default;
+
+bool SignatureGenerator::append(const media::PcmBuffer& buffer, std::string& error)
+{
+    const media::AudioFormat& format = buffer.format();
+    if (format.sampleRate != kSampleRate || format.channelCount != 1 || buffer.floatChannel(0) == nullptr) {
+        error = "the signature takes 16 kHz mono float samples";
+        return false;
+    }
+    if (m_finished) {
+        error = "the signature has already been taken";
+        return false;
+    }
+    if (m_context->chromaprint == nullptr) {
+        error = "the fingerprinter could not be started";
+        return false;
+    }
+    const float* samples = buffer.floatChannel(0);
+    const std::uint32_t frames = buffer.frameLength();
+    if (frames == 0)
+        return true;
+    std::vector<std::int16_t>& pcm = m_context->samples;
+    pcm.resize(frames);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        const float value = std::isfinite(samples[i]) ? std::clamp(samples[i], -1.0f, 1.0f) : 0.0f;
+        pcm[i] = static_cast<std::int16_t>(std::lrintf(value * 32767.0f));
+    }
+    if (chromaprint_feed(m_context->chromaprint, pcm.data(), static_cast<int>(frames)) != 1) {
+        error = "the fingerprinter refused the samples";
+        return false;
+    }
+    m_samples += frames;
+    return true;
+}
+
+std::string SignatureGenerator::signature()
+{
+    if (m_finished)
+        return m_signature;
+    m_finished = true;
+    ChromaprintContext* context = m_context->chromaprint;
+    if (context == nullptr || chromaprint_finish(context) != 1)
+        return m_signature;
+    std::uint32_t* raw = nullptr;
+    int items = 0;
+    if (chromaprint_get_raw_fingerprint(context, &raw, &items) != 1)
+        return m_signature;
+    char* encoded = nullptr;
+    int size = 0;
+    if (items > 0 && chromaprint_encode_fingerprint(raw, items, CHROMAPRINT_ALGORITHM_DEFAULT, &encoded, &size, 0) == 1)
+        m_signature.assign(encoded, static_cast<std::size_t>(size));
+    chromaprint_dealloc(raw);
+    chromaprint_dealloc(encoded);
+    return m_signature;
+}
+
+} // namespace corvex::fingerprint

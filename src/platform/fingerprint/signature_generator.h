@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/media/pcm_buffer.h"
+
+#include <memory>
+#include <string>
+
+namespace corvex::fingerprint {
+
+/// Builds the audio signature of one recording from 16 kHz mono float PCM
+/// appended in order, with no time stamps.
+///
+/// The signature is a compressed acoustic fingerprint (the fingerprinting
+/// library's default algorithm, its compressed binary encoding, not base64):
+/// one 32-bit item about every 0.124 s of sound, each describing the chroma
+/// of the few seconds around it. Receivers align a show to playback by finding
+/// where a fingerprint of what they hear sits among these items.
+class SignatureGenerator final {
+public:
+    static constexpr int kSampleRate = 16000;
+
+    SignatureGenerator();
+    ~SignatureGenerator();
+    SignatureGenerator(const SignatureGenerator&) = delete;
+    SignatureGenerator& operator=(const SignatureGenerator&) = delete;
+
+    /// Adds the buffer's frames. False, with the reason, when the buffer is not
+    /// 16 kHz mono float or the signature has already been taken.
+    bool append(const media::PcmBuffer& buffer, std::string& error);
+    /// The signature of everything appended. The first call closes the
+    /// fingerprint; later calls return the same bytes, and appends are refused.
+    std::string signature();
+    /// Samples appended so far.
+    std::uint64_t sampleCount() const { return m_samples; }
+
+private:
+    struct Context;
+    std::unique_ptr<Context> m_context;
+    std::uint64_t m_samples = 0;
+    bool m_finished = false;
+    std::string m_signature;
+};
+
+} // namespace corvex::fingerprint
