@@ -1,0 +1,126 @@
+#include "preview_link/udp_client.h"
+
+#include "platform/dnssd/browser.h"
+#include "platform/dnssd/resolver.h"
+#include "platform/net/udp_connection.h"
+#include "preview_link/host_port.h"
+#include "preview_link/preview_link_log.h"
+
+#include <QHostAddress>
+#include <QMetaObject>
+
+#include <optional>
+
+namespace corvex::preview_link {
+
+UDPClient::UDPClient(const QString& serviceType, QObject* parent)
+    : QObject(parent)
+    , m_serviceType(serviceType)
+    , m_browser(new dnssd::Browser(this))
+{
+    connect(m_browser, &dnssd::Browser::serviceFound, this, &UDPClient::serviceFound);
+}
+
+UDPClient::~UDPClient() = default;
+
+void UDPClient::startDiscovery()
+{
+    m_browser->stop();
+    m_discoveredServices.clear();
+    Q_EMIT discoveredServicesChanged();
+    // When DNS-SD is unavailable the reason has been logged once; the list stays empty.
+    m_browser->start(m_serviceType, QStringLiteral("local."));
+    qCInfo(lcUDPClient, "🔍 Starting new discovery: %s", qPrintable(m_serviceType));
+}
+
+void UDPClient::serviceFound(const DiscoveredService& service)
+{
+    for (const DiscoveredService& known : std::as_const(m_discoveredServices)) {
+        if (known.name == service.name)
+            return;
+    }
+    m_discoveredServices.append(service);
+    qCInfo(lcUDPClient, "Discovered service: %s", qPrintable(service.name));
+    Q_EMIT discoveredServicesChanged();
+}
+
+void UDPClient::send(const QByteArray& data, const DiscoveredService& service)
+{
+    std::shared_ptr<net::UdpConnection> connection;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_connections.constFind(service.name);
+        if (it != m_connections.constEnd())
+            connection = it.value();
+        else
+            m_pendingData.insert(service.name, data); // the newest message replaces a waiting one
+    }
+    if (connection) {
+        send(data, *connection);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [this, service] { requestResolution(service); }, Qt::QueuedConnection);
+}
+
+void UDPClient::send(const QByteArray& data, net::UdpConnection& connection)
+{
+    if (const std::optional<net::SocketError> error = connection.send(data))
+        qCCritical(lcUDPClient, "❌ Send error: %s", qPrintable(error->description()));
+}
+
+void UDPClient::requestResolution(const DiscoveredService& service)
+{
+    dnssd::Resolver*& resolver = m_resolvers[service.name];
+    if (!resolver) {
+        resolver = new dnssd::Resolver(this);
+        connect(resolver, &dnssd::Resolver::resolved, this, &UDPClient::serviceDidResolveAddress);
+        connect(resolver, &dnssd::Resolver::failed, this, [](const DiscoveredService& failed, const QString& reason) {
+            qCInfo(lcUDPClient, "Could not resolve %s: %s; the next message tries again", qPrintable(failed.name),
+                qPrintable(reason));
+        });
+    }
+    // Frames come faster than a resolution can finish: let the running one
+    // finish (or time out) rather than restart it on every frame. Its result
+    // carries whichever message is waiting by then.
+    if (!resolver->isResolving())
+        resolver->resolve(service);
+}
+
+void UDPClient::serviceDidResolveAddress(const DiscoveredService& service, const QList<dnssd::Address>& addresses)
+{
+    const QString name = service.name;
+    if (addresses.isEmpty())
+        return;
+    const std::optional<HostPort> hostPort = firstIPv4HostPort(addresses);
+    if (!hostPort)
+        return;
+
+    auto connection = net::UdpConnection::makeShared(QHostAddress(hostPort->host).toIPv4Address(), hostPort->port);
+    const net::UdpConnection* raw = connection.get();
+    connect(connection.get(), &net::UdpConnection::failed, this,
+        [this, name, raw](const net::SocketError& error) { connectionFailed(name, raw, error); });
+    connection->start();
+
+    std::lock_guard lock(m_mutex);
+    m_connections.insert(name, connection);
+    // Sent under the lock so that no newer message from a sending thread can
+    // overtake the one that waited.
+    if (const auto it = m_pendingData.constFind(name); it != m_pendingData.constEnd()) {
+        send(it.value(), *connection);
+        m_pendingData.erase(it);
+    }
+}
+
+void UDPClient::connectionFailed(
+    const QString& name, const net::UdpConnection* connection, const net::SocketError& error)
+{
+    qCCritical(lcUDPClient, "❌ Connection to %s failed: %s", qPrintable(name), qPrintable(error.description()));
+    std::lock_guard lock(m_mutex);
+    // A connection that has been replaced in the meantime must not take its successor with it.
+    const auto it = m_connections.constFind(name);
+    if (it != m_connections.constEnd() && it.value().get() == connection)
+        m_connections.erase(it);
+}
+
+} // namespace corvex::preview_link

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "platform/dnssd/service_record.h"
+#include "platform/net/socket_error.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <mutex>
+
+namespace corvex::dnssd {
+class Browser;
+class Resolver;
+} // namespace corvex::dnssd
+
+namespace corvex::net {
+class UdpConnection;
+} // namespace corvex::net
+
+namespace corvex::preview_link {
+
+/// A light receiver as discovery found it; its name identifies it.
+using DiscoveredService = dnssd::ServiceRecord;
+
+/// Finds light receivers of one DNS-SD service type in "local." and sends
+/// messages to them, one UDP datagram each.
+///
+/// A receiver is resolved on the first send to it; until its address is known,
+/// only the newest message waits for it. Then one connection per receiver
+/// carries every message; when a connection fails it is dropped and the next
+/// send resolves the receiver again. Nothing is retried or acknowledged.
+///
+/// The object lives on the GUI thread, where discovery, resolution and
+/// connection failures are handled. `send` may be called from any thread.
+class UDPClient final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UDPClient)
+    Q_PROPERTY(
+        QList<corvex::dnssd::ServiceRecord> discoveredServices READ discoveredServices NOTIFY discoveredServicesChanged)
+
+public:
+    explicit UDPClient(const QString& serviceType, QObject* parent = nullptr);
+    ~UDPClient() override;
+
+    /// Receivers found since the last `startDiscovery`, in the order found, one per name.
+    QList<DiscoveredService> discoveredServices() const { return m_discoveredServices; }
+    QString serviceType() const { return m_serviceType; }
+
+    /// Empties the list and searches again. Open connections and waiting
+    /// messages are kept.
+    void startDiscovery();
+
+    /// Sends one message to a receiver; failures are logged, never returned.
+    /// Thread-safe, and it never waits for the network.
+    void send(const QByteArray& data, const DiscoveredService& service);
+    /// Sends one message over a connection, logging a send error.
+    void send(const QByteArray& data, net::UdpConnection& connection);
+
+    /// The browser found a service (GUI thread).
+    void serviceFound(const DiscoveredService& service);
+    /// A service resolved to these addresses (GUI thread).
+    void serviceDidResolveAddress(const DiscoveredService& service, const QList<dnssd::Address>& addresses);
+
+Q_SIGNALS:
+    void discoveredServicesChanged();
+
+private:
+    void requestResolution(const DiscoveredService& service);
+    void connectionFailed(const QString& name, const net::UdpConnection* connection, const net::SocketError& error);
+
+    const QString m_serviceType;
+    QList<DiscoveredService> m_discoveredServices;
+    dnssd::Browser* m_browser = nullptr;
+    QHash<QString, dnssd::Resolver*> m_resolvers; // GUI thread only
+
+    // Shared with the threads that send: every access to the two maps holds the mutex.
+    std::mutex m_mutex;
+    QHash<QString, QByteArray> m_pendingData;
+    QHash<QString, std::shared_ptr<net::UdpConnection>> m_connections;
+};
+
+} // namespace corvex::preview_link

@@ -1,0 +1,184 @@
+// Browse, resolve and publish against a real avahi-daemon restricted to loopback.
+
+#include "platform/dnssd/browser.h"
+#include "platform/dnssd/publisher.h"
+#include "platform/dnssd/resolver.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+using corvex::dnssd::Address;
+using corvex::dnssd::Browser;
+using corvex::dnssd::Publisher;
+using corvex::dnssd::Resolver;
+using corvex::dnssd::ServiceRecord;
+
+namespace {
+
+// A type of our own so that nothing else on the daemon answers.
+const QString kType = QStringLiteral("_corvextest._udp.");
+
+QString uniqueName(const char* what)
+{
+    return QStringLiteral("corvex-dnssd-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
+}
+
+bool needsDaemon()
+{
+    return qEnvironmentVariableIsSet("CORVEX_TEST_AVAHI");
+}
+
+} // namespace
+
+#define REQUIRE_DAEMON()                                                                                               \
+    do {                                                                                                               \
+        if (!needsDaemon())                                                                                            \
+            QSKIP("needs the loopback-only avahi-daemon that scripts/test starts");                                    \
+    } while (false)
+
+class TestDnssd final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void publishedServiceIsFoundAndResolved();
+    void restartedBrowserFindsServicesAgain();
+    void takenNameFailsToPublish();
+    void unknownServiceFailsAfterTheTimeout();
+    void withoutDaemon();
+};
+
+void TestDnssd::publishedServiceIsFoundAndResolved()
+{
+    REQUIRE_DAEMON();
+    const QString name = uniqueName("resolve");
+    Publisher publisher;
+    QSignalSpy published(&publisher, &Publisher::published);
+    QSignalSpy publishFailed(&publisher, &Publisher::failed);
+    publisher.publish(name, kType, 45123);
+    QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
+    QCOMPARE(published.at(0).at(0).toString(), name);
+    QCOMPARE(publishFailed.size(), 0);
+
+    Browser browser;
+    QList<ServiceRecord> found;
+    connect(&browser, &Browser::serviceFound, this, [&](const ServiceRecord& record) {
+        if (record.name == name)
+            found.append(record);
+    });
+    QVERIFY(browser.start(kType, QStringLiteral("local.")));
+    QTRY_VERIFY_WITH_TIMEOUT(!found.isEmpty(), 10000);
+    QCOMPARE(found.first().type, QStringLiteral("_corvextest._udp"));
+    QCOMPARE(found.first().domain, QStringLiteral("local"));
+
+    Resolver resolver;
+    QSignalSpy resolved(&resolver, &Resolver::resolved);
+    QSignalSpy failed(&resolver, &Resolver::failed);
+    resolver.resolve(found.first());
+    QVERIFY(resolver.isResolving());
+    QTRY_COMPARE_WITH_TIMEOUT(resolved.size(), 1, 6000);
+    QVERIFY(!resolver.isResolving());
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(resolved.at(0).at(0).value<ServiceRecord>().name, name);
+    const auto addresses = resolved.at(0).at(1).value<QList<Address>>();
+    QCOMPARE(addresses.size(), 1);
+    QCOMPARE(addresses.first().family, Address::Family::IPv4);
+    QCOMPARE(addresses.first().hostText(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(addresses.first().port, std::uint16_t { 45123 });
+}
+
+void TestDnssd::restartedBrowserFindsServicesAgain()
+{
+    REQUIRE_DAEMON();
+    const QString name = uniqueName("restart");
+    Publisher publisher;
+    QSignalSpy published(&publisher, &Publisher::published);
+    publisher.publish(name, kType, 45124);
+    QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
+
+    Browser browser;
+    int found = 0;
+    connect(&browser, &Browser::serviceFound, this, [&](const ServiceRecord& record) {
+        if (record.name == name)
+            ++found;
+    });
+    QVERIFY(browser.start(kType, QStringLiteral("local")));
+    QTRY_VERIFY_WITH_TIMEOUT(found == 1, 10000);
+    QVERIFY(browser.start(kType, QStringLiteral("local")));
+    QTRY_VERIFY_WITH_TIMEOUT(found == 2, 10000);
+    browser.stop();
+    QTest::qWait(300);
+    QCOMPARE(found, 2);
+}
+
+void TestDnssd::takenNameFailsToPublish()
+{
+    REQUIRE_DAEMON();
+    const QString name = uniqueName("taken");
+    Publisher first;
+    QSignalSpy firstPublished(&first, &Publisher::published);
+    first.publish(name, kType, 45125);
+    QTRY_COMPARE_WITH_TIMEOUT(firstPublished.size(), 1, 10000);
+
+    Publisher second;
+    QSignalSpy secondPublished(&second, &Publisher::published);
+    QSignalSpy secondFailed(&second, &Publisher::failed);
+    second.publish(name, kType, 45126);
+    QTRY_COMPARE_WITH_TIMEOUT(secondFailed.size(), 1, 10000);
+    const auto error = secondFailed.at(0).at(0).value<QMap<QString, QString>>();
+    QVERIFY(error.contains(QStringLiteral("code")));
+    QVERIFY(!error.value(QStringLiteral("message")).isEmpty());
+    QCOMPARE(secondPublished.size(), 0);
+}
+
+void TestDnssd::unknownServiceFailsAfterTheTimeout()
+{
+    REQUIRE_DAEMON();
+    Resolver resolver;
+    QSignalSpy resolved(&resolver, &Resolver::resolved);
+    QSignalSpy failed(&resolver, &Resolver::failed);
+    const ServiceRecord nobody { uniqueName("nobody"), kType, QStringLiteral("local"), -1, -1 };
+    resolver.resolve(nobody, 300ms);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 3000);
+    QCOMPARE(failed.at(0).at(0).value<ServiceRecord>(), nobody);
+    QVERIFY(!failed.at(0).at(1).toString().isEmpty());
+    QTest::qWait(200);
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(resolved.size(), 0);
+
+    // A cancelled resolution reports nothing.
+    resolver.resolve(nobody, 100ms);
+    resolver.cancel();
+    QTest::qWait(300);
+    QCOMPARE(failed.size(), 1);
+}
+
+void TestDnssd::withoutDaemon()
+{
+    if (!qEnvironmentVariableIsSet("CORVEX_TEST_NO_DAEMON"))
+        QSKIP("runs as tst_dnssd_without_daemon, with the system bus pointed nowhere");
+    // One clear line, once, however many objects ask.
+    QTest::ignoreMessage(
+        QtWarningMsg, QRegularExpression(QStringLiteral("^DNS-SD discovery is unavailable: .+\\. .*avahi-daemon")));
+    Browser browser;
+    Resolver resolver;
+    Publisher publisher;
+
+    QString error;
+    QVERIFY(!browser.start(kType, QStringLiteral("local."), &error));
+    QVERIFY(error.startsWith(QLatin1StringView("DNS-SD is unavailable: ")));
+
+    QSignalSpy failed(&resolver, &Resolver::failed);
+    resolver.resolve({ QStringLiteral("anyone"), kType, QStringLiteral("local"), -1, -1 });
+    QTRY_COMPARE(failed.size(), 1);
+
+    QSignalSpy publishFailed(&publisher, &Publisher::failed);
+    publisher.publish(QStringLiteral("anyone"), kType, 1);
+    QTRY_COMPARE(publishFailed.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestDnssd)
+#include "tst_dnssd.moc"
