@@ -4,11 +4,10 @@
 #include "cli_support.h"
 #include "commands.h"
 
-#include "analysis/elapsed_time.h"
-#include "analysis/frame_sampler.h"
-#include "analysis/live_colour_message.h"
+#include "sound_file.h"
+
+#include "analysis/analysis_recorder.h"
 #include "analysis/pixel_buffer_resize.h"
-#include "analysis/video_analysis_record.h"
 
 #include <QCommandLineParser>
 #include <QImage>
@@ -16,6 +15,7 @@
 
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -27,6 +27,7 @@ static_assert(std::endian::native == std::endian::little,
     "QImage::Format_ARGB32 is BGRA in memory only on little-endian machines");
 
 constexpr int kRasterSize = 5;
+constexpr std::uint32_t kAudioBufferFrames = 1024;
 
 std::optional<media::Rect> parseCrop(const QString& text, QString& error)
 {
@@ -73,6 +74,10 @@ int runAnalyse(const QStringList& arguments)
         QStringLiteral("X,Y,W,H") });
     parser.addOption({ { QStringLiteral("o"), QStringLiteral("output") },
         QStringLiteral("Write the serialised VideoAnalysis record to FILE."), QStringLiteral("FILE") });
+    parser.addOption({ QStringLiteral("audio"),
+        QStringLiteral("Also feed this sound file (WAV, AIFF, FLAC, ...) through the recorder's audio path, in buffers "
+                       "of 1024 frames starting at 0 s, so that the record carries the soundtrack's signature."),
+        QStringLiteral("FILE") });
     parser.addPositionalArgument(
         QStringLiteral("IMAGE"), QStringLiteral("PNG, JPEG or PPM images, in order."), QStringLiteral("IMAGE..."));
 
@@ -107,52 +112,79 @@ int runAnalyse(const QStringList& arguments)
         return Usage;
     }
 
-    VideoAnalysis record = analysis::initialVideoAnalysis();
-    const media::MediaTime origin = media::MediaTime::fromNanoseconds(0);
-    for (qsizetype k = 0; k < images.size(); ++k) {
-        QImageReader reader(images.at(k));
-        const QImage image = reader.read();
-        if (image.isNull()) {
-            printError(QStringLiteral("cannot read image %1: %2").arg(images.at(k), reader.errorString()));
+    // The tool's own recorder: it sends to no receiver; its messages are printed.
+    analysis::AnalysisRecorder recorder(nullptr);
+    recorder.setLiveMessageObserver([](const QByteArray& message) { printOut(QString::fromUtf8(message)); });
+    recorder.start();
+
+    // Frames and sound go to the recorder in time order, as capture would deliver them.
+    qsizetype nextFrame = 0;
+    QString failure;
+    auto frameTime = [&](qsizetype k) {
+        return media::MediaTime::fromNanoseconds(std::llround(static_cast<double>(k) * 1e9 / fps));
+    };
+    auto appendFramesUntil = [&](double seconds) {
+        for (; failure.isEmpty() && nextFrame < images.size() && frameTime(nextFrame).seconds() <= seconds;
+             ++nextFrame) {
+            const QString& path = images.at(nextFrame);
+            QImageReader reader(path);
+            const QImage image = reader.read();
+            if (image.isNull()) {
+                failure = QStringLiteral("cannot read image %1: %2").arg(path, reader.errorString());
+                return;
+            }
+            const std::shared_ptr<media::PixelBuffer> frame = wrapImage(image);
+            if (!frame) {
+                failure = QStringLiteral("image %1 is too large to be a frame (%2 x %3)")
+                              .arg(path)
+                              .arg(image.width())
+                              .arg(image.height());
+                return;
+            }
+            const std::shared_ptr<media::PixelBuffer> raster
+                = analysis::resizePixelBuffer(*frame, kRasterSize, kRasterSize, crop);
+            if (!raster) {
+                failure = QStringLiteral("the crop leaves nothing of image %1 (%2 x %3)")
+                              .arg(path)
+                              .arg(image.width())
+                              .arg(image.height());
+                return;
+            }
+            recorder.appendVideoFrame(*raster, frameTime(nextFrame));
+        }
+    };
+
+    if (parser.isSet(QStringLiteral("audio"))) {
+        QString error;
+        const bool read = readSoundFile(
+            parser.value(QStringLiteral("audio")), kAudioBufferFrames,
+            [&](const media::PcmBuffer& buffer, std::uint64_t firstFrame) {
+                const auto rate = static_cast<std::int32_t>(buffer.format().sampleRate);
+                const auto time = media::MediaTime::make(static_cast<std::int64_t>(firstFrame), rate);
+                appendFramesUntil(time.seconds());
+                if (failure.isEmpty())
+                    recorder.appendAudioBuffer(buffer, time);
+            },
+            error);
+        if (!read) {
+            printError(error);
             return Failure;
         }
-        const std::shared_ptr<media::PixelBuffer> frame = wrapImage(image);
-        if (!frame) {
-            printError(QStringLiteral("image %1 is too large to be a frame (%2 x %3)")
-                           .arg(images.at(k))
-                           .arg(image.width())
-                           .arg(image.height()));
-            return Failure;
-        }
-        const std::shared_ptr<media::PixelBuffer> raster
-            = analysis::resizePixelBuffer(*frame, kRasterSize, kRasterSize, crop);
-        if (!raster) {
-            printError(QStringLiteral("the crop leaves nothing of image %1 (%2 x %3)")
-                           .arg(images.at(k))
-                           .arg(image.width())
-                           .arg(image.height()));
-            return Failure;
-        }
-        const auto time = media::MediaTime::fromNanoseconds(std::llround(static_cast<double>(k) * 1e9 / fps));
-        const int before = record.timestamps_size();
-        analysis::sampleFrame(*raster, analysis::elapsedSeconds(time, origin), record);
-        if (record.timestamps_size() == before) {
-            printError(
-                QStringLiteral("frame %1 (%2) falls outside the time range of a light show").arg(k).arg(images.at(k)));
-            return Failure;
-        }
-        printOut(QString::fromStdString(analysis::encodeLiveColourMessage(analysis::previewColors(record))));
     }
+    appendFramesUntil(std::numeric_limits<double>::infinity());
+    if (!failure.isEmpty()) {
+        printError(failure);
+        return Failure;
+    }
+    const std::optional<QByteArray> bytes = recorder.stop();
 
     if (parser.isSet(QStringLiteral("output"))) {
-        const std::optional<std::string> bytes = analysis::serializeVideoAnalysis(record);
         if (!bytes) {
             printError(QStringLiteral("the record could not be encoded"));
             return Failure;
         }
         QString error;
-        if (!writeFile(parser.value(QStringLiteral("output")),
-                QByteArray(bytes->data(), static_cast<qsizetype>(bytes->size())), error)) {
+        if (!writeFile(parser.value(QStringLiteral("output")), *bytes, error)) {
             printError(error);
             return Failure;
         }

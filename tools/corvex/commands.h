@@ -9,5 +9,6 @@ namespace corvex::cli {
 int runAnalyse(const QStringList& arguments);
 int runInspect(const QStringList& arguments);
 int runMakeFrames(const QStringList& arguments);
+int runMatch(const QStringList& arguments);
 
 } // namespace corvex::cli

@@ -19,6 +19,7 @@ constexpr std::array kCommands {
     Command { "inspect", "Summarise and check a recorded light show (.pb)", corvex::cli::runInspect },
     Command { "make-frames", "Write a short sequence of sample frames (PNG) to try the other commands on",
         corvex::cli::runMakeFrames },
+    Command { "match", "Find where a clip of sound sits in a recording's soundtrack", corvex::cli::runMatch },
 };
 
 void printUsage()

@@ -1,0 +1,213 @@
+#include "analysis/analysis_recorder.h"
+
+#include "analysis/elapsed_time.h"
+#include "analysis/frame_sampler.h"
+#include "analysis/live_colour_message.h"
+#include "analysis/print_line.h"
+#include "analysis/video_analysis_record.h"
+#include "platform/media/pcm_buffer.h"
+#include "preview_link/udp_manager.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include <cmath>
+#include <limits>
+
+namespace corvex::analysis {
+
+namespace {
+
+// A sample rate as a whole number of hertz, or none when it is not one that
+// fits 32 bits (or is 0).
+std::optional<std::uint32_t> wholeRate(double rate)
+{
+    if (!(rate >= 1.0 && rate < 4294967296.0))
+        return std::nullopt;
+    return static_cast<std::uint32_t>(rate);
+}
+
+QString describe(const media::AudioFormat& format)
+{
+    const char* kinds[] = { "float32", "int16", "int32" };
+    return QStringLiteral("%1 Hz, %2 channels, %3 %4")
+        .arg(format.sampleRate)
+        .arg(format.channelCount)
+        .arg(QLatin1StringView(kinds[static_cast<int>(format.sampleKind)]))
+        .arg(format.interleaved ? QStringLiteral("interleaved") : QStringLiteral("planar"));
+}
+
+} // namespace
+
+AnalysisRecorder& AnalysisRecorder::shared()
+{
+    // Lives until the process ends, like the preview link it sends through.
+    static AnalysisRecorder* const recorder = new AnalysisRecorder(&preview_link::UDPManager::shared());
+    return *recorder;
+}
+
+const media::AudioFormat& AnalysisRecorder::outputFormat()
+{
+    static const media::AudioFormat format { 16000, 1, media::SampleKind::Float32, false };
+    return format;
+}
+
+AnalysisRecorder::AnalysisRecorder(preview_link::UDPManager* previewLink, QObject* parent)
+    : QObject(parent)
+    , m_previewLink(previewLink)
+    , m_analysis(initialVideoAnalysis())
+    , m_signatureGenerator(std::make_unique<fingerprint::SignatureGenerator>())
+{
+}
+
+AnalysisRecorder::~AnalysisRecorder() = default;
+
+void AnalysisRecorder::setLiveMessageObserver(std::function<void(const QByteArray&)> observer)
+{
+    m_liveMessageObserver = std::move(observer);
+}
+
+bool AnalysisRecorder::started() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_started;
+}
+
+void AnalysisRecorder::setStarted(bool started)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_started = started;
+    }
+    Q_EMIT startedChanged();
+}
+
+void AnalysisRecorder::start()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_firstTimestamp.reset();
+        m_analysis = initialVideoAnalysis();
+        m_signatureGenerator = std::make_unique<fingerprint::SignatureGenerator>();
+        m_unsupportedFormat.reset();
+        // The converter stays: it is remade only when the audio format changes.
+    }
+    setStarted(true);
+}
+
+std::optional<QByteArray> AnalysisRecorder::stop()
+{
+    setStarted(false);
+    const std::lock_guard lock(m_mutex);
+    m_analysis.set_signature(m_signatureGenerator->signature());
+    const std::optional<std::string> bytes = serializeVideoAnalysis(m_analysis);
+    if (!bytes)
+        return std::nullopt;
+    return QByteArray(bytes->data(), static_cast<qsizetype>(bytes->size()));
+}
+
+void AnalysisRecorder::appendVideoFrame(media::PixelBuffer& frame, const media::MediaTime& presentationTime)
+{
+    QByteArray message;
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_started)
+            return;
+        if (!m_firstTimestamp)
+            m_firstTimestamp = presentationTime;
+        sampleFrame(frame, elapsedSeconds(presentationTime, *m_firstTimestamp), m_analysis);
+        // Built for every frame, whether or not a receiver is chosen.
+        const std::string encoded = encodeLiveColourMessage(previewColors(m_analysis));
+        message = QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size()));
+    }
+    if (m_liveMessageObserver)
+        m_liveMessageObserver(message);
+    if (m_previewLink == nullptr)
+        return;
+    if (const auto receiver = m_previewLink->selectedService())
+        m_previewLink->udpClient().send(message, *receiver);
+}
+
+void AnalysisRecorder::appendAudioBuffer(const media::PcmBuffer& buffer, const media::MediaTime& presentationTime)
+{
+    const std::lock_guard lock(m_mutex);
+    if (!m_started)
+        return;
+    if (!m_firstTimestamp)
+        m_firstTimestamp = presentationTime;
+
+    std::unique_ptr<media::PcmBuffer> converted = convert(buffer);
+    if (!converted)
+        return;
+    std::string error;
+    if (!m_signatureGenerator->append(*converted, error))
+        qWarning("Audio dropped from the signature: %s", error.c_str());
+}
+
+// Converts one buffer to the signature's format, or returns null (with one
+// log line per cause) when the buffer cannot be converted: the recording goes on.
+std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuffer& buffer)
+{
+    const media::AudioFormat& format = buffer.format();
+    if (!m_audioConverter || !(m_audioConverter->inputFormat() == format)) {
+        if (m_unsupportedFormat && *m_unsupportedFormat == format)
+            return nullptr;
+        m_audioConverter = media::AudioConverter::create(format, outputFormat());
+        if (!m_audioConverter) {
+            m_unsupportedFormat = format;
+            qWarning() << "Captured audio in an unsupported format is left out of the signature:" << describe(format);
+            return nullptr;
+        }
+        m_unsupportedFormat.reset();
+    }
+
+    const std::optional<std::uint32_t> inputRate = wholeRate(format.sampleRate);
+    const std::optional<std::uint32_t> outputRate = wholeRate(outputFormat().sampleRate);
+    if (!inputRate || !outputRate) {
+        qWarning() << "Captured audio with an unusable sample rate is left out of the signature:" << describe(format);
+        return nullptr;
+    }
+    const std::uint64_t product = static_cast<std::uint64_t>(*outputRate) * buffer.frameLength();
+    if (product > std::numeric_limits<std::uint32_t>::max()) {
+        qWarning("Captured audio buffer of %u frames is too long to convert; left out of the signature",
+            buffer.frameLength());
+        return nullptr;
+    }
+    // What this buffer yields at the output rate, plus what earlier buffers
+    // left in the converter: the truncated share alone would leave a fraction
+    // of a frame behind with every buffer, and the signature would fall ever
+    // further behind the pictures.
+    const auto capacity = static_cast<std::uint64_t>(static_cast<std::uint32_t>(product) / *inputRate)
+        + m_audioConverter->pendingFrames();
+    auto output = capacity > 0 && capacity <= std::numeric_limits<std::uint32_t>::max()
+        ? media::PcmBuffer::create(outputFormat(), static_cast<std::uint32_t>(capacity))
+        : nullptr;
+    if (!output) {
+        if (capacity > 0)
+            qWarning("No memory for %llu frames of converted audio; buffer left out of the signature",
+                static_cast<unsigned long long>(capacity));
+        return nullptr;
+    }
+
+    bool handedOver = false;
+    std::string error;
+    const auto status = m_audioConverter->convert(
+        *output,
+        [&](media::AudioConverter::InputStatus& inputStatus) -> const media::PcmBuffer* {
+            if (handedOver) {
+                inputStatus = media::AudioConverter::InputStatus::NoDataNow;
+                return nullptr;
+            }
+            handedOver = true;
+            inputStatus = media::AudioConverter::InputStatus::HaveData;
+            return &buffer;
+        },
+        error);
+    if (status == media::AudioConverter::OutputStatus::Error) {
+        printLine("AVAudioConverterOutputStatus failed.");
+        printLine(error.empty() ? "nil" : error);
+    }
+    return output;
+}
+
+} // namespace corvex::analysis

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "analysis/proto/video_analysis.pb.h"
+#include "platform/fingerprint/signature_generator.h"
+#include "platform/media/audio_converter.h"
+#include "platform/media/audio_format.h"
+#include "platform/media/media_time.h"
+
+#include <QByteArray>
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace corvex::media {
+class PixelBuffer;
+class PcmBuffer;
+} // namespace corvex::media
+
+namespace corvex::preview_link {
+class UDPManager;
+}
+
+namespace corvex::analysis {
+
+/// Accumulates one light show while the author records: every video frame is
+/// sampled into the record (and its colours go live to the chosen light
+/// receiver), every audio buffer is converted to 16 kHz mono and added to the
+/// soundtrack's signature. start() and stop() run on the GUI thread; the
+/// appends on the capture threads, in any interleaving, at any time: outside
+/// a recording they change nothing.
+///
+/// One mutex serialises each append, start and stop, so a record is never
+/// serialised in the middle of a frame and the time origin is set once.
+class AnalysisRecorder final : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool started READ started NOTIFY startedChanged)
+    Q_DISABLE_COPY_MOVE(AnalysisRecorder)
+
+public:
+    /// The process's recorder, sending live colours through the process's
+    /// preview link. Created on first use, on the GUI thread.
+    static AnalysisRecorder& shared();
+
+    /// A recorder that sends live colours through `previewLink`, or nowhere when it is null.
+    explicit AnalysisRecorder(preview_link::UDPManager* previewLink, QObject* parent = nullptr);
+    ~AnalysisRecorder() override;
+
+    /// Begins a new recording with an empty record and a new signature.
+    void start();
+    /// Ends the recording; the record with its signature in binary form, or
+    /// none when it cannot be encoded. Calling it again gives the same record.
+    std::optional<QByteArray> stop();
+
+    /// A 5 × 5 BGRA frame and its presentation time (video thread).
+    void appendVideoFrame(media::PixelBuffer& frame, const media::MediaTime& presentationTime);
+    /// Captured audio in its capture format and its presentation time (audio thread).
+    void appendAudioBuffer(const media::PcmBuffer& buffer, const media::MediaTime& presentationTime);
+
+    bool started() const;
+
+    /// Called with every live colour message the recorder builds, on the
+    /// thread that appended the frame, whether or not a receiver is chosen.
+    /// For tools that show the messages; set it before recording starts.
+    void setLiveMessageObserver(std::function<void(const QByteArray&)> observer);
+
+    /// The audio the signature takes.
+    static const media::AudioFormat& outputFormat();
+
+Q_SIGNALS:
+    void startedChanged();
+
+private:
+    void setStarted(bool started);
+    std::unique_ptr<media::PcmBuffer> convert(const media::PcmBuffer& buffer);
+
+    preview_link::UDPManager* const m_previewLink;
+    std::function<void(const QByteArray&)> m_liveMessageObserver;
+
+    mutable std::mutex m_mutex; // guards everything below
+    VideoAnalysis m_analysis;
+    std::unique_ptr<fingerprint::SignatureGenerator> m_signatureGenerator;
+    std::optional<media::MediaTime> m_firstTimestamp;
+    bool m_started = false;
+    std::unique_ptr<media::AudioConverter> m_audioConverter;
+    // The input format for which no converter could be made, reported once.
+    std::optional<media::AudioFormat> m_unsupportedFormat;
+};
+
+} // namespace corvex::analysis

@@ -1,0 +1,82 @@
+// corvex match: finds where a clip of sound sits in a recording's soundtrack,
+// as a receiver does to follow playback.
+
+#include "cli_support.h"
+#include "commands.h"
+#include "sound_file.h"
+
+#include "analysis/proto/video_analysis.pb.h"
+#include "platform/fingerprint/signature_matcher.h"
+
+#include <QCommandLineParser>
+
+#include <limits>
+
+namespace corvex::cli {
+
+int runMatch(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Finds where CLIP (a sound file: WAV, AIFF, FLAC, ...) sits in the soundtrack of RECORDING (a light-show "
+        "record) by their signatures, and prints the offset from the start of the recording's sound in seconds "
+        "and a confidence from 0 to 1. Exits with status 1 when the clip is not found."));
+    parser.addHelpOption();
+    parser.addPositionalArgument(QStringLiteral("RECORDING"), QStringLiteral("The light-show record (.pb)."));
+    parser.addPositionalArgument(QStringLiteral("CLIP"), QStringLiteral("A sound file, a few seconds or more."));
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return Usage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        printOut(commandHelp(parser, arguments.first()));
+        return Success;
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() != 2) {
+        printError(QStringLiteral("match takes a recording and a clip; run 'corvex match --help'"));
+        return Usage;
+    }
+
+    QByteArray bytes;
+    QString error;
+    if (!readFile(files[0], bytes, error)) {
+        printError(error);
+        return Failure;
+    }
+    VideoAnalysis record;
+    if (bytes.size() > std::numeric_limits<int>::max()
+        || !record.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size()))) {
+        printError(QStringLiteral("%1 is not a light-show record").arg(files[0]));
+        return Failure;
+    }
+    const auto recording = fingerprint::decodeSignature(record.signature());
+    if (!recording) {
+        printError(QStringLiteral("%1 has no usable soundtrack signature (%2 bytes)")
+                       .arg(files[0])
+                       .arg(record.signature().size()));
+        return Failure;
+    }
+    std::string clipSignature;
+    if (!signatureOfSoundFile(files[1], clipSignature, error)) {
+        printError(error);
+        return Failure;
+    }
+    const auto clip = fingerprint::decodeSignature(clipSignature);
+    if (!clip) {
+        printError(QStringLiteral("%1 is too short or too quiet to match; use a clip of a few seconds of sound")
+                       .arg(files[1]));
+        return Failure;
+    }
+    const auto match = fingerprint::locateClip(*recording, *clip);
+    if (!match) {
+        printOut(QStringLiteral("no match: %1 does not sound like any part of %2").arg(files[1], files[0]));
+        return Failure;
+    }
+    printOut(QStringLiteral("offset %1 s, confidence %2")
+                 .arg(match->offsetSeconds, 0, 'f', 2)
+                 .arg(match->confidence, 0, 'f', 2));
+    return Success;
+}
+
+} // namespace corvex::cli
