@@ -149,24 +149,25 @@ void AnalysisRecorder::appendAudioBuffer(const media::PcmBuffer& buffer, const m
 std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuffer& buffer)
 {
     const media::AudioFormat& format = buffer.format();
+    if (m_unsupportedFormat && *m_unsupportedFormat == format)
+        return nullptr; // already reported
+    const std::optional<std::uint32_t> inputRate = wholeRate(format.sampleRate);
+    const std::optional<std::uint32_t> outputRate = wholeRate(outputFormat().sampleRate);
+    if (!inputRate || !outputRate) {
+        m_unsupportedFormat = format;
+        qWarning() << "Captured audio with an unusable sample rate is left out of the signature:" << describe(format);
+        return nullptr;
+    }
     if (!m_audioConverter || !(m_audioConverter->inputFormat() == format)) {
-        if (m_unsupportedFormat && *m_unsupportedFormat == format)
-            return nullptr;
         m_audioConverter = media::AudioConverter::create(format, outputFormat());
         if (!m_audioConverter) {
             m_unsupportedFormat = format;
             qWarning() << "Captured audio in an unsupported format is left out of the signature:" << describe(format);
             return nullptr;
         }
-        m_unsupportedFormat.reset();
     }
+    m_unsupportedFormat.reset();
 
-    const std::optional<std::uint32_t> inputRate = wholeRate(format.sampleRate);
-    const std::optional<std::uint32_t> outputRate = wholeRate(outputFormat().sampleRate);
-    if (!inputRate || !outputRate) {
-        qWarning() << "Captured audio with an unusable sample rate is left out of the signature:" << describe(format);
-        return nullptr;
-    }
     const std::uint64_t product = static_cast<std::uint64_t>(*outputRate) * buffer.frameLength();
     if (product > std::numeric_limits<std::uint32_t>::max()) {
         qWarning("Captured audio buffer of %u frames is too long to convert; left out of the signature",

@@ -3,13 +3,18 @@ int runRecordTests(int argc, char** argv);
 int runFrameSamplerTests(int argc, char** argv);
 int runLiveColourMessageTests(int argc, char** argv);
 int runPixelBufferResizeTests(int argc, char** argv);
+int runAnalysisRecorderTests(int argc, char** argv);
+
+#include <QCoreApplication>
 
 int main(int argc, char** argv)
 {
+    QCoreApplication app(argc, argv);
     int status = 0;
     status |= runRecordTests(argc, argv);
     status |= runFrameSamplerTests(argc, argv);
     status |= runLiveColourMessageTests(argc, argv);
     status |= runPixelBufferResizeTests(argc, argv);
+    status |= runAnalysisRecorderTests(argc, argv);
     return status;
 }
