@@ -5,9 +5,13 @@
 
 #include "analysis/analysis_recorder.h"
 #include "analysis/pixel_buffer_resize.h"
+#include "platform/fingerprint/signature_generator.h"
+#include "platform/fingerprint/signature_matcher.h"
 #include "platform/media/pcm_buffer.h"
 
 #include <benchmark/benchmark.h>
+
+#include <cmath>
 
 using namespace corvex;
 
@@ -57,8 +61,46 @@ void BM_RecorderAudioBuffer(benchmark::State& state)
         = benchmark::Counter(static_cast<double>(state.iterations()) * kFrames / 48000.0, benchmark::Counter::kIsRate);
 }
 
+const media::AudioFormat kSignatureFormat { 16000, 1, media::SampleKind::Float32, false };
+
+void appendAll(fingerprint::SignatureGenerator& generator, std::vector<float>& samples)
+{
+    std::string error;
+    auto buffer
+        = media::PcmBuffer::wrap(kSignatureFormat, static_cast<std::uint32_t>(samples.size()), { samples.data() });
+    generator.append(*buffer, error);
+}
+
+// A receiver's job: a 10-second clip's signature, located in a two-hour
+// soundtrack's signature (made once, outside the timing).
+void BM_MatchTenSecondClipInTwoHours(benchmark::State& state)
+{
+    constexpr double kClipStart = 73 * 60 + 12.3;
+    fingerprint::SignatureGenerator soundtrack;
+    std::vector<float> clipSamples;
+    for (std::uint32_t minute = 0; minute < 120; ++minute) {
+        auto samples = test::melody(60, 16000, 100 + minute);
+        if (minute == 73)
+            clipSamples.assign(samples.begin() + 12.3 * 16000, samples.begin() + 22.3 * 16000);
+        appendAll(soundtrack, samples);
+    }
+    const auto recording = fingerprint::decodeSignature(soundtrack.signature());
+    double error = 0;
+    for (auto _ : state) {
+        fingerprint::SignatureGenerator clipGenerator;
+        appendAll(clipGenerator, clipSamples);
+        const auto clip = fingerprint::decodeSignature(clipGenerator.signature());
+        const auto match = fingerprint::locateClip(*recording, *clip);
+        error = match ? std::abs(match->offsetSeconds - kClipStart) : -1;
+        benchmark::DoNotOptimize(match);
+    }
+    state.counters["offset_error_s"] = error;
+    state.counters["recording_items"] = static_cast<double>(recording->size());
+}
+
 } // namespace
 
+BENCHMARK(BM_MatchTenSecondClipInTwoHours)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecorderVideoFrame);
 BENCHMARK(BM_RecorderAudioBuffer);
 

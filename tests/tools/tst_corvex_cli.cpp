@@ -8,8 +8,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include "support/tones.h"
 
 #include <random>
 
@@ -73,6 +76,24 @@ QByteArray validRecord(int frames)
     }
     record.set_signature("sig");
     return QByteArray::fromStdString(record.SerializeAsString());
+}
+
+// A 16-bit PCM WAV file of `channels` copies of the samples.
+QString writeWav(
+    const QTemporaryDir& dir, const QString& name, const std::vector<float>& samples, int rate, int channels)
+{
+    QByteArray data;
+    for (const float sample : samples) {
+        const auto value = static_cast<qint16>(std::lrint(std::clamp(sample, -1.0f, 1.0f) * 32767));
+        for (int c = 0; c < channels; ++c)
+            data.append(reinterpret_cast<const char*>(&value), 2);
+    }
+    auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    auto le16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
+    QByteArray wav = "RIFF" + le32(quint32(36 + data.size())) + "WAVEfmt " + le32(16) + le16(1)
+        + le16(quint16(channels)) + le32(quint32(rate)) + le32(quint32(rate * channels * 2))
+        + le16(quint16(channels * 2)) + le16(16) + "data" + le32(quint32(data.size())) + data;
+    return writeRecord(dir, name, wav);
 }
 
 } // namespace
@@ -161,6 +182,7 @@ private Q_SLOTS:
         QTest::newRow("analyse") << QStringLiteral("analyse");
         QTest::newRow("inspect") << QStringLiteral("inspect");
         QTest::newRow("make-frames") << QStringLiteral("make-frames");
+        QTest::newRow("match") << QStringLiteral("match");
     }
     void everyCommandHasHelp()
     {
@@ -240,6 +262,40 @@ private Q_SLOTS:
         QVERIFY2(run.err.contains(reason), run.err.constData());
         QCOMPARE(run.err.count('\n'), 1);
         QVERIFY(run.out.isEmpty());
+    }
+
+    void matchFindsWhereAClipWasCut()
+    {
+        QTemporaryDir dir;
+        const auto soundtrack = test::melody(90, 44100, 21);
+        const QString sound = writeWav(dir, QStringLiteral("soundtrack.wav"), soundtrack, 44100, 2);
+        const QString clip = writeWav(dir, QStringLiteral("clip.wav"),
+            std::vector<float>(soundtrack.begin() + 31 * 44100 + 4410, soundtrack.begin() + 41 * 44100 + 4410), 44100,
+            1);
+        const QString unrelated = writeWav(dir, QStringLiteral("other.wav"), test::melody(10, 22050, 22), 22050, 1);
+        const QString frame = writeImage(dir, QStringLiteral("frame.png"), halves(Qt::red, Qt::blue));
+        const QString record = dir.filePath(QStringLiteral("show.pb"));
+        QCOMPARE(corvexCli({ QStringLiteral("analyse"), QStringLiteral("--audio"), sound, QStringLiteral("-o"), record,
+                               frame })
+                     .exitCode,
+            0);
+
+        const Run found = corvexCli({ QStringLiteral("match"), record, clip });
+        QCOMPARE(found.exitCode, 0);
+        const QRegularExpressionMatch offset
+            = QRegularExpression(QStringLiteral("offset ([0-9.]+) s, confidence ([0-9.]+)"))
+                  .match(QString::fromUtf8(found.out));
+        QVERIFY2(offset.hasMatch(), found.out.constData());
+        QVERIFY2(std::abs(offset.captured(1).toDouble() - 31.1) <= 0.15, found.out.constData());
+
+        const Run missing = corvexCli({ QStringLiteral("match"), record, unrelated });
+        QCOMPARE(missing.exitCode, 1);
+        QVERIFY(missing.out.startsWith("no match"));
+
+        const Run silent = corvexCli(
+            { QStringLiteral("match"), writeRecord(dir, QStringLiteral("silent.pb"), validRecord(2)), clip });
+        QCOMPARE(silent.exitCode, 1);
+        QVERIFY2(silent.err.contains("no usable soundtrack signature"), silent.err.constData());
     }
 
     void inspectSurvivesRandomBytes()
