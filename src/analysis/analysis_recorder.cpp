@@ -41,9 +41,8 @@ QString describe(const media::AudioFormat& format)
 
 AnalysisRecorder& AnalysisRecorder::shared()
 {
-    // Lives until the process ends, like the preview link it sends through.
-    static AnalysisRecorder* const recorder = new AnalysisRecorder(&preview_link::UDPManager::shared());
-    return *recorder;
+    static AnalysisRecorder recorder(&preview_link::UDPManager::shared());
+    return recorder;
 }
 
 const media::AudioFormat& AnalysisRecorder::outputFormat()

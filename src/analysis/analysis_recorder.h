@@ -41,7 +41,8 @@ class AnalysisRecorder final : public QObject {
 
 public:
     /// The process's recorder, sending live colours through the process's
-    /// preview link. Created on first use, on the GUI thread.
+    /// preview link. Created on first use, which must be on the GUI thread
+    /// (it creates the preview link there too), before capture starts.
     static AnalysisRecorder& shared();
 
     /// A recorder that sends live colours through `previewLink`, or nowhere when it is null.
