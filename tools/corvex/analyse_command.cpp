@@ -81,14 +81,8 @@ int runAnalyse(const QStringList& arguments)
     parser.addPositionalArgument(
         QStringLiteral("IMAGE"), QStringLiteral("PNG, JPEG or PPM images, in order."), QStringLiteral("IMAGE..."));
 
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
 
     bool ok = false;
     const double fps = parser.value(QStringLiteral("fps")).toDouble(&ok);

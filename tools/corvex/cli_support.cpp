@@ -46,10 +46,44 @@ bool writeFile(const QString& path, const QByteArray& contents, QString& error)
 
 } // namespace corvex::cli
 
+#include "analysis/proto/video_analysis.pb.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <limits>
+
 namespace corvex::cli {
+
+std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments)
+{
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return Usage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        printOut(commandHelp(parser, arguments.first()));
+        return Success;
+    }
+    return std::nullopt;
+}
+
+bool readRecord(const QString& path, VideoAnalysis& record, QString& error)
+{
+    QByteArray bytes;
+    if (!readFile(path, bytes, error))
+        return false;
+    if (bytes.size() > std::numeric_limits<int>::max()) {
+        error = QStringLiteral("%1 is too large to be a light-show record (%2 bytes)").arg(path).arg(bytes.size());
+        return false;
+    }
+    if (!record.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size()))) {
+        error
+            = QStringLiteral("%1 is not a light-show record: it does not decode as a VideoAnalysis message").arg(path);
+        return false;
+    }
+    return true;
+}
 
 QString commandHelp(const QCommandLineParser& parser, const QString& command)
 {

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace corvex::cli {
 
 /// Exit statuses of every subcommand.
@@ -25,8 +27,18 @@ bool writeFile(const QString& path, const QByteArray& contents, QString& error);
 } // namespace corvex::cli
 
 class QCommandLineParser;
+class VideoAnalysis;
 
 namespace corvex::cli {
+
+/// Parses a subcommand's arguments. Returns the exit status when the command
+/// is already done: the arguments are wrong (the error is printed), or --help
+/// was asked for (the help is printed).
+std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments);
+
+/// Reads and decodes a light-show record file; on failure returns false with a
+/// message naming the file and the problem.
+bool readRecord(const QString& path, VideoAnalysis& record, QString& error);
 
 /// The parser's help text with the usage line naming the subcommand
 /// ("Usage: corvex analyse [options] ...") instead of the program's path.

@@ -11,7 +11,6 @@
 #include <google/protobuf/util/json_util.h>
 
 #include <array>
-#include <limits>
 
 namespace corvex::cli {
 
@@ -100,14 +99,8 @@ int runInspect(const QStringList& arguments)
         QStringLiteral("FILE") });
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The light-show record (.pb)."));
 
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1) {
         printError(QStringLiteral("inspect takes exactly one file; run 'corvex inspect --help'"));
@@ -115,20 +108,10 @@ int runInspect(const QStringList& arguments)
     }
     const QString& path = files.first();
 
-    QByteArray bytes;
-    QString error;
-    if (!readFile(path, bytes, error)) {
-        printError(error);
-        return Failure;
-    }
-    if (bytes.size() > std::numeric_limits<int>::max()) {
-        printError(QStringLiteral("%1 is too large to be a light-show record (%2 bytes)").arg(path).arg(bytes.size()));
-        return Failure;
-    }
     VideoAnalysis record;
-    if (!record.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size()))) {
-        printError(
-            QStringLiteral("%1 is not a light-show record: it does not decode as a VideoAnalysis message").arg(path));
+    QString error;
+    if (!readRecord(path, record, error)) {
+        printError(error);
         return Failure;
     }
     if (const auto problem = analysis::findInvariantViolation(record)) {

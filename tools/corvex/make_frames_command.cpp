@@ -46,14 +46,8 @@ int runMakeFrames(const QStringList& arguments)
         QStringLiteral("320x180") });
     parser.addPositionalArgument(QStringLiteral("DIRECTORY"), QStringLiteral("Where to write the frames."));
 
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
     bool ok = false;
     const int count = parser.value(QStringLiteral("count")).toInt(&ok);
     if (!ok || count < 1 || count > 100000) {

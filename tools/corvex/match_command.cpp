@@ -10,7 +10,6 @@
 
 #include <QCommandLineParser>
 
-#include <limits>
 
 namespace corvex::cli {
 
@@ -24,30 +23,18 @@ int runMatch(const QStringList& arguments)
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("RECORDING"), QStringLiteral("The light-show record (.pb)."));
     parser.addPositionalArgument(QStringLiteral("CLIP"), QStringLiteral("A sound file, a few seconds or more."));
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
     const QStringList files = parser.positionalArguments();
     if (files.size() != 2) {
         printError(QStringLiteral("match takes a recording and a clip; run 'corvex match --help'"));
         return Usage;
     }
 
-    QByteArray bytes;
-    QString error;
-    if (!readFile(files[0], bytes, error)) {
-        printError(error);
-        return Failure;
-    }
     VideoAnalysis record;
-    if (bytes.size() > std::numeric_limits<int>::max()
-        || !record.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size()))) {
-        printError(QStringLiteral("%1 is not a light-show record").arg(files[0]));
+    QString error;
+    if (!readRecord(files[0], record, error)) {
+        printError(error);
         return Failure;
     }
     const auto recording = fingerprint::decodeSignature(record.signature());
