@@ -1,20 +1,25 @@
 // corvex analyse: runs still images through the capture's frame path (crop and
-// scale to 5 × 5, sampling, live colour message), one image per frame.
+// scale to 5 × 5, sampling, live colour message), one image per frame. With
+// --preview the messages also go to a light receiver, as during a recording.
 
 #include "cli_support.h"
 #include "commands.h"
+#include "event_wait.h"
 
 #include "analysis/elapsed_time.h"
 #include "analysis/frame_sampler.h"
 #include "analysis/live_colour_message.h"
 #include "analysis/pixel_buffer_resize.h"
 #include "analysis/video_analysis_record.h"
+#include "preview_link/udp_manager.h"
 
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QImageReader>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -27,6 +32,7 @@ static_assert(std::endian::native == std::endian::little,
     "QImage::Format_ARGB32 is BGRA in memory only on little-endian machines");
 
 constexpr int kRasterSize = 5;
+constexpr std::chrono::milliseconds kPreviewWait { 5000 };
 
 std::optional<media::Rect> parseCrop(const QString& text, QString& error)
 {
@@ -56,6 +62,38 @@ std::shared_ptr<media::PixelBuffer> wrapImage(const QImage& image)
         media::PixelFormat::BGRA, std::move(pixels));
 }
 
+/// Waits until discovery has found the receiver called `name` and selects it.
+bool selectReceiver(const QString& name)
+{
+    preview_link::UDPManager& manager = preview_link::UDPManager::shared();
+    std::optional<preview_link::DiscoveredService> found;
+    const auto lookUp = [&] {
+        for (const preview_link::DiscoveredService& service : manager.udpClient().discoveredServices()) {
+            if (service.name == name)
+                found = service;
+        }
+        return found.has_value();
+    };
+    if (!waitUntil(lookUp, kPreviewWait)) {
+        printError(QStringLiteral("no light receiver named \"%1\" was found on the local network within %2 s; run "
+                                  "'corvex discover' to list the receivers found, or start one with 'corvex receive "
+                                  "--name %1'")
+                       .arg(name)
+                       .arg(kPreviewWait.count() / 1000));
+        return false;
+    }
+    manager.setSelectedService(found);
+    return true;
+}
+
+/// Hands the message to the selected receiver, exactly as the recorder does for a captured frame.
+void sendPreview(const std::string& message)
+{
+    preview_link::UDPManager& manager = preview_link::UDPManager::shared();
+    if (const std::optional<preview_link::DiscoveredService> receiver = manager.selectedService())
+        manager.udpClient().send(QByteArray::fromStdString(message), *receiver);
+}
+
 } // namespace
 
 int runAnalyse(const QStringList& arguments)
@@ -73,6 +111,10 @@ int runAnalyse(const QStringList& arguments)
         QStringLiteral("X,Y,W,H") });
     parser.addOption({ { QStringLiteral("o"), QStringLiteral("output") },
         QStringLiteral("Write the serialised VideoAnalysis record to FILE."), QStringLiteral("FILE") });
+    parser.addOption({ QStringLiteral("preview"),
+        QStringLiteral("Also send each frame's message to the light receiver NAME (see 'corvex discover'), paced at "
+                       "the frame rate, as during a recording."),
+        QStringLiteral("NAME") });
     parser.addPositionalArgument(
         QStringLiteral("IMAGE"), QStringLiteral("PNG, JPEG or PPM images, in order."), QStringLiteral("IMAGE..."));
 
@@ -107,6 +149,16 @@ int runAnalyse(const QStringList& arguments)
         return Usage;
     }
 
+    const QString previewName = parser.value(QStringLiteral("preview"));
+    if (parser.isSet(QStringLiteral("preview")) && previewName.isEmpty()) {
+        printError(QStringLiteral("--preview takes the name of a light receiver; run 'corvex discover' to list them"));
+        return Usage;
+    }
+    if (!previewName.isEmpty() && !selectReceiver(previewName))
+        return Failure;
+    QElapsedTimer clock;
+    clock.start();
+
     VideoAnalysis record = analysis::initialVideoAnalysis();
     const media::MediaTime origin = media::MediaTime::fromNanoseconds(0);
     for (qsizetype k = 0; k < images.size(); ++k) {
@@ -133,7 +185,8 @@ int runAnalyse(const QStringList& arguments)
                            .arg(image.height()));
             return Failure;
         }
-        const auto time = media::MediaTime::fromNanoseconds(std::llround(static_cast<double>(k) * 1e9 / fps));
+        const std::int64_t frameNanoseconds = std::llround(static_cast<double>(k) * 1e9 / fps);
+        const auto time = media::MediaTime::fromNanoseconds(frameNanoseconds);
         const int before = record.timestamps_size();
         analysis::sampleFrame(*raster, analysis::elapsedSeconds(time, origin), record);
         if (record.timestamps_size() == before) {
@@ -141,7 +194,27 @@ int runAnalyse(const QStringList& arguments)
                 QStringLiteral("frame %1 (%2) falls outside the time range of a light show").arg(k).arg(images.at(k)));
             return Failure;
         }
-        printOut(QString::fromStdString(analysis::encodeLiveColourMessage(analysis::previewColors(record))));
+        const std::string message = analysis::encodeLiveColourMessage(analysis::previewColors(record));
+        printOut(QString::fromStdString(message));
+        if (!previewName.isEmpty()) {
+            // Frame k goes out k / FPS seconds after the first, like a live capture.
+            const auto due = std::chrono::nanoseconds(frameNanoseconds - clock.nsecsElapsed());
+            if (due.count() > 0)
+                runEventsFor(std::chrono::ceil<std::chrono::milliseconds>(due));
+            sendPreview(message);
+        }
+    }
+    if (!previewName.isEmpty()) {
+        // The first message waits for the receiver's address; make sure the last one went out.
+        preview_link::UDPClient& client = preview_link::UDPManager::shared().udpClient();
+        if (!waitUntil([&] { return !client.hasPendingData(previewName); }, kPreviewWait)) {
+            printError(QStringLiteral("the light receiver \"%1\" could not be reached: its address was not "
+                                      "resolved within %2 s; check that it still runs ('corvex discover')")
+                           .arg(previewName)
+                           .arg(kPreviewWait.count() / 1000));
+            return Failure;
+        }
+        runEventsFor(std::chrono::milliseconds(50)); // lets a refusal by the receiver be reported
     }
 
     if (parser.isSet(QStringLiteral("output"))) {

@@ -9,5 +9,7 @@ namespace corvex::cli {
 int runAnalyse(const QStringList& arguments);
 int runInspect(const QStringList& arguments);
 int runMakeFrames(const QStringList& arguments);
+int runReceive(const QStringList& arguments);
+int runDiscover(const QStringList& arguments);
 
 } // namespace corvex::cli
