@@ -63,6 +63,12 @@ void UDPClient::send(const QByteArray& data, const DiscoveredService& service)
         this, [this, service] { requestResolution(service); }, Qt::QueuedConnection);
 }
 
+bool UDPClient::hasPendingData(const QString& name)
+{
+    std::lock_guard lock(m_mutex);
+    return m_pendingData.contains(name);
+}
+
 void UDPClient::send(const QByteArray& data, net::UdpConnection& connection)
 {
     if (const std::optional<net::SocketError> error = connection.send(data))

@@ -57,6 +57,10 @@ public:
     /// Sends one message to a receiver; failures are logged, never returned.
     /// Thread-safe, and it never waits for the network.
     void send(const QByteArray& data, const DiscoveredService& service);
+    /// Whether a message for the receiver of this name still waits for its
+    /// resolution. Thread-safe.
+    bool hasPendingData(const QString& name);
+
     /// Sends one message over a connection, logging a send error.
     void send(const QByteArray& data, net::UdpConnection& connection);
 

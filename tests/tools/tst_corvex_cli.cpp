@@ -314,5 +314,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestCorvexCli)
+int runCorvexCliTests(int argc, char** argv)
+{
+    TestCorvexCli test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_corvex_cli.moc"

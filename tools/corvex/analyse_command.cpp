@@ -1,19 +1,24 @@
 // corvex analyse: runs still images through the capture's frame path (crop and
-// scale to 5 × 5, sampling, live colour message), one image per frame.
+// scale to 5 × 5, sampling, live colour message), one image per frame. With
+// --preview the messages also go to a light receiver, as during a recording.
 
 #include "cli_support.h"
 #include "commands.h"
+#include "event_wait.h"
 
 #include "sound_file.h"
 
 #include "analysis/analysis_recorder.h"
 #include "analysis/pixel_buffer_resize.h"
+#include "preview_link/udp_manager.h"
 
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QImageReader>
 
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -28,6 +33,7 @@ static_assert(std::endian::native == std::endian::little,
 
 constexpr int kRasterSize = 5;
 constexpr std::uint32_t kAudioBufferFrames = 1024;
+constexpr std::chrono::milliseconds kPreviewWait { 5000 };
 
 std::optional<media::Rect> parseCrop(const QString& text, QString& error)
 {
@@ -57,6 +63,30 @@ std::shared_ptr<media::PixelBuffer> wrapImage(const QImage& image)
         media::PixelFormat::BGRA, std::move(pixels));
 }
 
+/// Waits until discovery has found the receiver called `name` and selects it.
+bool selectReceiver(const QString& name)
+{
+    preview_link::UDPManager& manager = preview_link::UDPManager::shared();
+    std::optional<preview_link::DiscoveredService> found;
+    const auto lookUp = [&] {
+        for (const preview_link::DiscoveredService& service : manager.udpClient().discoveredServices()) {
+            if (service.name == name)
+                found = service;
+        }
+        return found.has_value();
+    };
+    if (!waitUntil(lookUp, kPreviewWait)) {
+        printError(QStringLiteral("no light receiver named \"%1\" was found on the local network within %2 s; run "
+                                  "'corvex discover' to list the receivers found, or start one with 'corvex receive "
+                                  "--name %1'")
+                       .arg(name)
+                       .arg(kPreviewWait.count() / 1000));
+        return false;
+    }
+    manager.setSelectedService(found);
+    return true;
+}
+
 } // namespace
 
 int runAnalyse(const QStringList& arguments)
@@ -74,6 +104,10 @@ int runAnalyse(const QStringList& arguments)
         QStringLiteral("X,Y,W,H") });
     parser.addOption({ { QStringLiteral("o"), QStringLiteral("output") },
         QStringLiteral("Write the serialised VideoAnalysis record to FILE."), QStringLiteral("FILE") });
+    parser.addOption({ QStringLiteral("preview"),
+        QStringLiteral("Also send each frame's message to the light receiver NAME (see 'corvex discover'), paced at "
+                       "the frame rate, as during a recording."),
+        QStringLiteral("NAME") });
     parser.addOption({ QStringLiteral("audio"),
         QStringLiteral("Also feed this sound file (WAV, AIFF, FLAC, ...) through the recorder's audio path, in buffers "
                        "of 1024 frames starting at 0 s, so that the record carries the soundtrack's signature."),
@@ -106,8 +140,18 @@ int runAnalyse(const QStringList& arguments)
         return Usage;
     }
 
-    // The tool's own recorder: it sends to no receiver; its messages are printed.
-    analysis::AnalysisRecorder recorder(nullptr);
+    const QString previewName = parser.value(QStringLiteral("preview"));
+    if (parser.isSet(QStringLiteral("preview")) && previewName.isEmpty()) {
+        printError(QStringLiteral("--preview takes the name of a light receiver; run 'corvex discover' to list them"));
+        return Usage;
+    }
+    if (!previewName.isEmpty() && !selectReceiver(previewName))
+        return Failure;
+    QElapsedTimer clock;
+    clock.start();
+
+    // The tool's own recorder, sending through the preview link only with --preview; its messages are printed.
+    analysis::AnalysisRecorder recorder(previewName.isEmpty() ? nullptr : &preview_link::UDPManager::shared());
     recorder.setLiveMessageObserver([](const QByteArray& message) { printOut(QString::fromUtf8(message)); });
     recorder.start();
 
@@ -144,6 +188,12 @@ int runAnalyse(const QStringList& arguments)
                               .arg(image.height());
                 return;
             }
+            if (!previewName.isEmpty()) {
+                // Frame k goes out k / FPS seconds after the first, like a live capture.
+                const auto due = std::chrono::nanoseconds(frameTime(nextFrame).value - clock.nsecsElapsed());
+                if (due.count() > 0)
+                    runEventsFor(std::chrono::ceil<std::chrono::milliseconds>(due));
+            }
             recorder.appendVideoFrame(*raster, frameTime(nextFrame));
         }
     };
@@ -169,6 +219,18 @@ int runAnalyse(const QStringList& arguments)
     if (!failure.isEmpty()) {
         printError(failure);
         return Failure;
+    }
+    if (!previewName.isEmpty()) {
+        // The first message waits for the receiver's address; make sure the last one went out.
+        preview_link::UDPClient& client = preview_link::UDPManager::shared().udpClient();
+        if (!waitUntil([&] { return !client.hasPendingData(previewName); }, kPreviewWait)) {
+            printError(QStringLiteral("the light receiver \"%1\" could not be reached: its address was not "
+                                      "resolved within %2 s; check that it still runs ('corvex discover')")
+                           .arg(previewName)
+                           .arg(kPreviewWait.count() / 1000));
+            return Failure;
+        }
+        runEventsFor(std::chrono::milliseconds(50)); // lets a refusal by the receiver be reported
     }
     const std::optional<QByteArray> bytes = recorder.stop();
 

@@ -10,5 +10,7 @@ int runAnalyse(const QStringList& arguments);
 int runInspect(const QStringList& arguments);
 int runMakeFrames(const QStringList& arguments);
 int runMatch(const QStringList& arguments);
+int runReceive(const QStringList& arguments);
+int runDiscover(const QStringList& arguments);
 
 } // namespace corvex::cli

@@ -20,6 +20,9 @@ constexpr std::array kCommands {
     Command { "make-frames", "Write a short sequence of sample frames (PNG) to try the other commands on",
         corvex::cli::runMakeFrames },
     Command { "match", "Find where a clip of sound sits in a recording's soundtrack", corvex::cli::runMatch },
+    Command { "receive", "Be a light receiver: announce it on the local network and show the colours it gets",
+        corvex::cli::runReceive },
+    Command { "discover", "List the light receivers found on the local network", corvex::cli::runDiscover },
 };
 
 void printUsage()

@@ -10,7 +10,6 @@
 
 #include <QCommandLineParser>
 
-
 namespace corvex::cli {
 
 int runMatch(const QStringList& arguments)
