@@ -53,3 +53,16 @@ std::optional<QJsonObject> parseObject(const QByteArray& body, QString& error);
 std::optional<qint64> integerValue(const QJsonValue& value);
 
 } // namespace corvex::http
+
+namespace corvex::http {
+
+/// A decoded record, or why it could not be decoded.
+template <typename T> struct Decoded {
+    std::optional<T> value;
+    QString error;
+
+    explicit operator bool() const { return value.has_value(); }
+    static Decoded failure(QString message) { return { std::nullopt, std::move(message) }; }
+};
+
+} // namespace corvex::http
