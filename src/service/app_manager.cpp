@@ -6,7 +6,6 @@
 #include "platform/settings/store.h"
 
 #include <QCoreApplication>
-#include <QPointer>
 
 namespace corvex::service {
 
@@ -54,7 +53,13 @@ AppManager::AppManager(Configuration configuration, QObject* parent)
     fetchAccount();
 }
 
-AppManager::~AppManager() = default;
+AppManager::~AppManager()
+{
+    // Requests still in flight end now, while every member is intact; their
+    // coroutines see that we are gone and stop.
+    *m_alive = false;
+    m_http.abortAll();
+}
 
 std::optional<QString> AppManager::accessToken() const
 {
@@ -109,9 +114,9 @@ QCoro::Task<> AppManager::fetchAccount()
     const auto request = url ? bearerRequest(*url, "GET", *token) : std::nullopt;
     if (!request)
         co_return;
-    QPointer<AppManager> self(this);
+    const std::shared_ptr<bool> alive = m_alive;
     const http::Reply reply = co_await m_http.send(*request);
-    if (!self)
+    if (!*alive)
         co_return;
     if (reply.error) {
         setAccount(std::nullopt);
@@ -171,6 +176,7 @@ QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray rec
         result.error = ServiceError { ServiceError::Kind::Unknown, 0, {} };
     else
         result.error = co_await uploadLightShowFor(recording, *item);
+    // The outbox is shared, so it is still there even if we are not.
 
     if (outbox && !result.outboxId.isEmpty()) {
         if (result.succeeded())
@@ -187,13 +193,16 @@ QCoro::Task<QList<AppManager::RetryResult>> AppManager::retryOutbox()
     std::shared_ptr<Outbox> outbox = m_configuration.outbox;
     if (!outbox)
         co_return results;
-    QPointer<AppManager> self(this);
+    const std::shared_ptr<bool> alive = m_alive;
     for (const Outbox::Entry& entry : outbox->entries()) {
         const auto recording = outbox->recording(entry.id);
         if (!recording)
             continue;
-        RetryResult result { entry.id, entry.item, co_await uploadLightShowFor(*recording, entry.item) };
-        if (!self)
+        // Awaited on its own line: GCC 12 destroys temporaries twice when
+        // co_await sits inside a braced initialiser.
+        std::optional<ServiceError> error = co_await uploadLightShowFor(*recording, entry.item);
+        RetryResult result { entry.id, entry.item, std::move(error) };
+        if (!*alive)
             co_return results;
         if (result.error)
             outbox->recordFailure(entry.id, result.error->message());

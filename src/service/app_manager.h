@@ -99,6 +99,8 @@ Q_SIGNALS:
 
 private:
     Configuration m_configuration;
+    /// False once destruction began; coroutines check it after each wait.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     http::Client m_http;
     std::optional<Account> m_account;
     std::optional<catalogue::TMDBItem> m_currentItem;

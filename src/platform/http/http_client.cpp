@@ -13,12 +13,15 @@ struct DeleteLater {
     void operator()(QObject* object) const { object->deleteLater(); }
 };
 
-// QNetworkReply reports HTTP error statuses as errors too; only these ranges
-// mean that no complete HTTP answer arrived.
-bool isTransportFailure(QNetworkReply::NetworkError code)
+// QNetworkReply reports HTTP error statuses (400 included) as errors too;
+// an answer with a status is a failure of the transport only when the
+// network itself failed, for example a connection dropped inside the body.
+bool isTransportFailure(QNetworkReply::NetworkError code, bool hasStatus)
 {
     const int value = static_cast<int>(code);
-    return (value >= 1 && value < 200) || (value >= 300 && value < 400);
+    if (code == QNetworkReply::NoError)
+        return false;
+    return !hasStatus || (value >= 1 && value < 200);
 }
 
 QString describe(const QNetworkReply& reply, bool timedOut, std::chrono::milliseconds timeout)
@@ -56,7 +59,19 @@ Client::Client(QNetworkAccessManager* manager)
     }
 }
 
-Client::~Client() = default;
+Client::~Client()
+{
+    abortAll();
+}
+
+void Client::abortAll()
+{
+    const QList<QPointer<QNetworkReply>> replies = m_inFlight;
+    for (const QPointer<QNetworkReply>& reply : replies) {
+        if (reply)
+            reply->abort();
+    }
+}
 
 QCoro::Task<Reply> Client::send(Request request)
 {
@@ -71,11 +86,13 @@ QCoro::Task<Reply> Client::send(Request request)
     const std::chrono::milliseconds timeout = m_timeout;
     std::unique_ptr<QNetworkReply, DeleteLater> reply(
         m_manager->sendCustomRequest(networkRequest, request.method, request.body));
-    co_await qCoro(reply.get()).waitForFinished();
+    m_inFlight.append(QPointer<QNetworkReply>(reply.get()));
+    co_await reply.get();
+    m_inFlight.removeAll(QPointer<QNetworkReply>(reply.get()));
 
     Reply result;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (reply->error() != QNetworkReply::NoError && (isTransportFailure(reply->error()) || !status.isValid())) {
+    if (isTransportFailure(reply->error(), status.isValid())) {
         // Qt reports its transfer time-out as a cancelled operation; nothing
         // else cancels our replies.
         const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;

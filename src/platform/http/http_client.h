@@ -4,6 +4,7 @@
 #include <QList>
 #include <QNetworkReply>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -61,7 +62,12 @@ public:
 
     QCoro::Task<Reply> send(Request request);
 
+    /// Ends every request in flight at once with a cancelled transport
+    /// error, so that no coroutine is left waiting; the destructor does it too.
+    void abortAll();
+
 private:
+    QList<QPointer<QNetworkReply>> m_inFlight;
     QNetworkAccessManager* m_manager;
     std::unique_ptr<QNetworkAccessManager> m_ownedManager;
     std::chrono::milliseconds m_timeout = kDefaultTimeout;

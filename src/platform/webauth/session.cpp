@@ -33,8 +33,8 @@ Session::Session(Opener opener, QObject* parent)
 
 Session::~Session()
 {
-    if (m_active)
-        g_sessionWaiting = false;
+    // Ends a waiting authenticate() so that its coroutine does not wait forever.
+    cancel();
 }
 
 QString Session::socketPath()
