@@ -104,29 +104,62 @@ QString AppManager::configurationError() const
     return {};
 }
 
-QCoro::Task<> AppManager::fetchAccount()
+QCoro::Task<AppManager::AccountOutcome> AppManager::requestAccount()
 {
     const std::optional<QString> token = accessToken();
     if (!token)
-        co_return;
+        co_return AccountOutcome { std::nullopt,
+            ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} } };
     const auto origin = serviceOrigin();
-    const auto url = origin ? service_urls::account(*origin) : std::nullopt;
+    if (!origin)
+        co_return AccountOutcome { std::nullopt, ServiceError { ServiceError::Kind::BadURL, 0, configurationError() } };
+    const auto url = service_urls::account(*origin);
     const auto request = url ? bearerRequest(*url, "GET", *token) : std::nullopt;
     if (!request)
+        co_return AccountOutcome { std::nullopt,
+            ServiceError { ServiceError::Kind::BadURL, 0,
+                QStringLiteral("the account address or the stored token is unusable") } };
+    const http::Reply reply = co_await m_http.send(*request);
+    if (reply.error)
+        co_return AccountOutcome { std::nullopt,
+            ServiceError { ServiceError::Kind::Transport, 0, reply.error->message } };
+    if (reply.status != 200)
+        co_return AccountOutcome { std::nullopt,
+            ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} } };
+    http::Decoded<Account> decoded = decodeAccount(reply.body);
+    if (!decoded)
+        co_return AccountOutcome { std::nullopt,
+            ServiceError { ServiceError::Kind::BadServerResponse, 200, decoded.error } };
+    co_return AccountOutcome { std::move(decoded.value), std::nullopt };
+}
+
+QCoro::Task<> AppManager::fetchAccount()
+{
+    if (!accessToken())
         co_return;
     const std::shared_ptr<bool> alive = m_alive;
-    const http::Reply reply = co_await m_http.send(*request);
+    const AccountOutcome outcome = co_await requestAccount();
     if (!*alive)
         co_return;
-    if (reply.error) {
-        setAccount(std::nullopt);
+    if (!outcome.error) {
+        setAccount(outcome.account);
         co_return;
     }
-    // A refusal (401 and the like) leaves the account as it was.
-    if (reply.status != 200)
-        co_return;
-    const auto decoded = decodeAccount(reply.body);
-    setAccount(decoded.value);
+    switch (outcome.error->kind) {
+    case ServiceError::Kind::Transport:
+        setAccount(std::nullopt);
+        break;
+    case ServiceError::Kind::BadServerResponse:
+        // A refusal (401 and the like) leaves the account as it was; an
+        // answer that does not decode clears it.
+        if (outcome.error->status == 200)
+            setAccount(std::nullopt);
+        break;
+    case ServiceError::Kind::UserAuthenticationRequired:
+    case ServiceError::Kind::Unknown:
+    case ServiceError::Kind::BadURL:
+        break;
+    }
 }
 
 QCoro::Task<std::optional<ServiceError>> AppManager::uploadLightShowFor(QByteArray recording, catalogue::TMDBItem item)

@@ -69,6 +69,15 @@ public:
     /// Replaces `account` with what the service says; never fails to the caller.
     QCoro::Task<> fetchAccount();
 
+    /// The account request itself, with the reason when it fails (an answer
+    /// that does not decode is a BadServerResponse with status 200 and the
+    /// decoding problem as detail). Changes nothing.
+    struct AccountOutcome {
+        std::optional<Account> account;
+        std::optional<ServiceError> error;
+    };
+    QCoro::Task<AccountOutcome> requestAccount();
+
     /// Uploads a serialised recording for `currentItem`. The recording is
     /// kept in the outbox from before the request until it succeeded.
     QCoro::Task<UploadResult> uploadLightShow(QByteArray recording);

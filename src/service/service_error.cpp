@@ -15,6 +15,8 @@ QString ServiceError::message() const
     case Kind::BadServerResponse:
         if (status == 0)
             return QStringLiteral("the service's answer was not an HTTP answer");
+        if (status == 200 && !detail.isEmpty())
+            return QStringLiteral("the service's answer could not be read: %1").arg(detail);
         if (status == 401 || status == 403)
             return QStringLiteral("the service refused the request with status %1: the sign-in is no longer "
                                   "valid; sign in again")

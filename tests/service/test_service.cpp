@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
@@ -626,6 +627,41 @@ private Q_SLOTS:
         // With nobody waiting, a second launch says so.
         QVERIFY(!corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=t")), error));
         QVERIFY(error.contains(QLatin1StringView("no Corvex program is waiting")));
+    }
+
+    void sessionSeesOtherPrograms()
+    {
+        const QString path = corvex::webauth::Session::socketPath();
+        {
+            // Another program waiting for a sign-in holds the socket.
+            QLocalServer other;
+            QVERIFY(other.listen(path));
+            corvex::webauth::Session session([](const QUrl&) { return true; });
+            const auto outcome = QCoro::waitFor(
+                session.authenticate(QUrl(QStringLiteral("http://127.0.0.1:1/")), QStringLiteral("corvexapp")));
+            QCOMPARE(outcome.failure, corvex::webauth::Session::Failure::Busy);
+            QVERIFY(outcome.message.contains(QLatin1StringView("another Corvex program")));
+            QVERIFY(other.isListening());
+        }
+        // A socket left behind by a program that crashed is taken over.
+        QFile stale(path);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        bool opened = false;
+        corvex::webauth::Session session([&opened](const QUrl&) {
+            opened = true;
+            return true;
+        });
+        auto waiting = session.authenticate(QUrl(QStringLiteral("http://127.0.0.1:1/")), QStringLiteral("corvexapp"));
+        QTRY_VERIFY(opened);
+        QString error;
+        std::thread secondLaunch([&error] {
+            corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")), error);
+        });
+        const auto outcome = QCoro::waitFor(std::move(waiting));
+        secondLaunch.join();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(outcome.callback, std::optional(QUrl(QStringLiteral("corvexapp://callback?token=abc"))));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "platform/webauth/session.h"
 
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
@@ -57,14 +58,13 @@ QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString call
     QPointer<Session> self(this);
 
     const QString path = socketPath();
-    m_server = std::make_unique<QLocalServer>();
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(path)) {
-        // Either another Corvex program is waiting for a sign-in, or an old
-        // socket was left behind by one that ended abruptly.
+    // Qt replaces an existing socket file when it listens with access
+    // options, so look first: either another Corvex program is waiting for a
+    // sign-in, or an old socket was left behind by one that ended abruptly.
+    if (QFileInfo::exists(path)) {
         QLocalSocket probe;
         probe.connectToServer(path);
-        const bool live = co_await qCoro(probe).waitForConnected(std::chrono::milliseconds(500));
+        const bool live = co_await qCoro(probe).waitForConnected(std::chrono::milliseconds(1000));
         if (!self)
             co_return Outcome { std::nullopt, Failure::Cancelled, QStringLiteral("the sign-in was closed") };
         if (live) {
@@ -75,11 +75,13 @@ QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString call
             co_return m_outcome;
         }
         QLocalServer::removeServer(path);
-        if (!m_server->listen(path)) {
-            finish({ std::nullopt, Failure::CannotListen,
-                QStringLiteral("cannot wait for the browser's answer on %1: %2").arg(path, m_server->errorString()) });
-            co_return m_outcome;
-        }
+    }
+    m_server = std::make_unique<QLocalServer>();
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(path)) {
+        finish({ std::nullopt, Failure::CannotListen,
+            QStringLiteral("cannot wait for the browser's answer on %1: %2").arg(path, m_server->errorString()) });
+        co_return m_outcome;
     }
     connect(m_server.get(), &QLocalServer::newConnection, this, &Session::accept);
 
