@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHashFunctions>
 #include <QList>
 #include <QString>
 
@@ -36,6 +37,12 @@ struct TMDBSeason {
     std::optional<qint64> episode_count;
     friend bool operator==(const TMDBSeason&, const TMDBSeason&) = default;
 };
+
+inline size_t qHash(const TMDBSeason& season, size_t seed = 0) noexcept
+{
+    return qHashMulti(seed, season.id, season.season_number, season.name.value_or(QString()), season.name.has_value(),
+        season.episode_count.value_or(0), season.episode_count.has_value());
+}
 
 struct TMDBEpisode {
     qint64 id = 0;

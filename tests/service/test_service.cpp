@@ -663,6 +663,96 @@ private Q_SLOTS:
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QCOMPARE(outcome.callback, std::optional(QUrl(QStringLiteral("corvexapp://callback?token=abc"))));
     }
+
+    // The command-line tool against the real service, sharing one settings
+    // store and outbox through the XDG folders.
+    void commandLine()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--demo-catalogue") }));
+        QTemporaryDir home;
+        QDir(home.path()).mkpath(QStringLiteral("run"));
+        QFile::setPermissions(home.filePath(QStringLiteral("run")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        environment.insert(QStringLiteral("CORVEX_CATALOGUE_URL"), service.origin());
+        struct Result {
+            int status;
+            QString out;
+            QString err;
+        };
+        const auto corvex = [&environment](const QStringList& arguments) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
+            process.waitForFinished(60000);
+            return Result { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
+        };
+
+        Result result = corvex({ QStringLiteral("whoami") });
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains(QLatin1StringView("not signed in")), qPrintable(result.err));
+
+        result = corvex({ QStringLiteral("search"), QStringLiteral("salt & pepper") });
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.contains(QLatin1StringView("movie 90011  Salt & Pepper Shakers")), qPrintable(result.out));
+
+        const QUrl callback = QCoro::waitFor(submitSignInForm(
+            service_urls::signIn(service.origin()), QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
+        const QString token = *tokenFromCallback(callback);
+        result = corvex({ QStringLiteral("login"), QStringLiteral("--token-from-callback"), callback.toString() });
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.contains(QLatin1StringView("Signed in as cli@example.org")), qPrintable(result.out));
+        QVERIFY2(!result.out.contains(token) && !result.err.contains(token), "the token was printed");
+        // The studio reads the same store.
+        QCOMPARE(Store(home.filePath(QStringLiteral("config/corvex/corvex.ini"))).value(QStringLiteral("access_token")),
+            std::optional(token));
+
+        const QString file = home.filePath(QStringLiteral("show.pb"));
+        {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(validRecording());
+        }
+        result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--tv"), QStringLiteral("91001"),
+            QStringLiteral("1"), QStringLiteral("2") });
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie") });
+        QCOMPARE(result.status, 2);
+
+        result = corvex({ QStringLiteral("shows") });
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.contains(QLatin1StringView("tv 91001 S1E2")), qPrintable(result.out));
+        const QString id = result.out.section(QLatin1Char(' '), 0, 0);
+
+        result = corvex({ QStringLiteral("delete"), id, QStringLiteral("missing") });
+        QCOMPARE(result.status, 1);
+        QVERIFY(result.out.contains(QStringLiteral("deleted %1").arg(id)));
+        QVERIFY2(result.err.contains(QLatin1StringView("refused with status 404")), qPrintable(result.err));
+
+        // With the service gone the recording waits in the outbox.
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://127.0.0.1:1"));
+        result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie"), QStringLiteral("90002") });
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains(QLatin1StringView("unreachable")), qPrintable(result.err));
+        result = corvex({ QStringLiteral("outbox") });
+        QVERIFY2(result.out.contains(QLatin1StringView("(movie 90002)")), qPrintable(result.out));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        result = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        result = corvex({ QStringLiteral("outbox") });
+        QVERIFY2(result.out.contains(QLatin1StringView("the outbox is empty")), qPrintable(result.out));
+
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://lights.example.org"));
+        result = corvex({ QStringLiteral("whoami") });
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains(QLatin1StringView("plain http")), qPrintable(result.err));
+    }
 };
 
 Q_DECLARE_METATYPE(TMDBItem)
