@@ -66,12 +66,18 @@ std::optional<QString> AppManager::accessToken() const
     return m_configuration.store->value(kAccessTokenKey);
 }
 
-void AppManager::setAccessToken(const std::optional<QString>& token)
+bool AppManager::setAccessToken(const std::optional<QString>& token)
 {
-    m_configuration.store->setValue(kAccessTokenKey, token);
+    const bool stored = m_configuration.store->setValue(kAccessTokenKey, token);
     Q_EMIT accessTokenChanged();
     if (accessToken())
         fetchAccount();
+    return stored;
+}
+
+QString AppManager::settingsPath() const
+{
+    return m_configuration.store->path();
 }
 
 void AppManager::setAccount(const std::optional<Account>& account)

@@ -57,8 +57,11 @@ public:
     ~AppManager() override;
 
     std::optional<QString> accessToken() const;
-    /// Stores the token (none removes it); a stored token starts an account fetch.
-    void setAccessToken(const std::optional<QString>& token);
+    /// Stores the token (none removes it); a stored token starts an account
+    /// fetch. False when the settings file could not be written.
+    bool setAccessToken(const std::optional<QString>& token);
+    /// Where the token is kept, for messages.
+    QString settingsPath() const;
 
     const std::optional<Account>& account() const { return m_account; }
     void setAccount(const std::optional<Account>& account);

@@ -13,6 +13,7 @@
 #include "../support/fault_server.h"
 #include "reference_service_process.h"
 
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -192,6 +193,18 @@ private Q_SLOTS:
         QCOMPARE(seasons.items.first().season_number, 0);
         const auto episodes = QCoro::waitFor(catalogue.episodes(*shows.items.first().tvShow(), 1));
         QCOMPARE(episodes.items.size(), 4);
+        const auto posterUrl = corvex::catalogue::CatalogueClient::posterUrl(
+            catalogue.endpoints(), *found.items.first().movie()->poster_path);
+        corvex::http::Request posterRequest;
+        posterRequest.url = *posterUrl;
+        const auto poster = QCoro::waitFor(http.send(posterRequest));
+        QCOMPARE(poster.status, 200);
+        QCOMPARE(QImage::fromData(poster.body).size(), QSize(92, 138));
+        // The demo catalogue checks the key like the real one.
+        Endpoints wrongKey = catalogue.endpoints();
+        wrongKey.tmdbApiKey = QStringLiteral("0000");
+        corvex::catalogue::CatalogueClient refused(wrongKey, http);
+        QVERIFY(QCoro::waitFor(refused.search(QStringLiteral("flash"))).items.isEmpty());
 
         studio.manager->setCurrentItem(TMDBItem::forMovie(*found.items.first().movie()));
         auto uploaded = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));

@@ -6,7 +6,6 @@
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QPainter>
 #include <QRegularExpression>
 
 namespace corvex::reference {
@@ -132,13 +131,14 @@ std::optional<QByteArray> DemoCatalogue::poster(const QString& fileName) const
     // A poster of two colour bands derived from the id: enough to tell the
     // titles apart in a list.
     QImage image(92, 138, QImage::Format_RGB32);
-    const QColor top = QColor::fromHsv(static_cast<int>((id * 47) % 360), 160, 200);
-    const QColor bottom = QColor::fromHsv(static_cast<int>((id * 47 + 180) % 360), 200, 90);
-    QPainter painter(&image);
-    painter.fillRect(0, 0, 92, 92, top);
-    painter.fillRect(0, 92, 92, 46, bottom);
-    painter.fillRect(8, 100, 76, 6, isMovie ? Qt::white : Qt::black);
-    painter.end();
+    const QRgb top = QColor::fromHsv(static_cast<int>((id * 47) % 360), 160, 200).rgb();
+    const QRgb bottom = QColor::fromHsv(static_cast<int>((id * 47 + 180) % 360), 200, 90).rgb();
+    const QRgb stripe = isMovie ? qRgb(255, 255, 255) : qRgb(0, 0, 0);
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = y < 92 ? top : (y >= 100 && y < 106 && x >= 8 && x < 84 ? stripe : bottom);
+    }
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

@@ -9,7 +9,7 @@
 #include "platform/settings/endpoints.h"
 
 #include <QCommandLineParser>
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QTcpServer>
 
@@ -34,11 +34,7 @@ int fail(const QString& message)
 
 int main(int argc, char* argv[])
 {
-    // Posters are drawn with QPainter, which needs a GUI application object;
-    // no window is ever shown.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvex-service"));
     QCoreApplication::setApplicationVersion(QStringLiteral(CORVEX_VERSION));
 
@@ -101,7 +97,8 @@ int main(int argc, char* argv[])
     if (!server->listen(address, static_cast<quint16>(port)))
         return fail(QStringLiteral("cannot listen on %1: %2").arg(listen, server->errorString()));
     const quint16 actualPort = server->serverPort();
-    service.bind(server.release()); // the service takes ownership
+    server->setParent(&service);
+    service.bind(server.release());
     const QString shownHost
         = address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(host) : address.toString();
     printLine(stdout,

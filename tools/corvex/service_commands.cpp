@@ -145,7 +145,9 @@ int runLogin(const QStringList& arguments)
         service::completeSignIn(*outcome.callback, *shared);
     }
     if (!shared->accessToken()) {
-        printError(QStringLiteral("the sign-in did not give a token; nothing is stored"));
+        printError(QStringLiteral("no token is stored: the sign-in's answer held no usable token, or %1 could not be "
+                                  "written")
+                       .arg(shared->settingsPath()));
         return Failure;
     }
     return reportAccount(*shared);
