@@ -766,6 +766,39 @@ private Q_SLOTS:
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(QLatin1StringView("plain http")), qPrintable(result.err));
     }
+
+    void outboxIds_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::newRow("parent folder") << "../corvex.ini";
+        QTest::newRow("absolute path") << "/etc/passwd";
+        QTest::newRow("empty") << "";
+        QTest::newRow("almost an id") << "20261206T185648671Z-1c30ec7";
+    }
+
+    void outboxIds()
+    {
+        QFETCH(QString, id);
+        QTemporaryDir dir;
+        Outbox outbox(dir.filePath(QStringLiteral("outbox")));
+        QString error;
+        const auto added = outbox.add(QByteArray("rec"), movieItem(1), error);
+        QVERIFY2(added.has_value(), qPrintable(error));
+        QCOMPARE(outbox.entry(*added)->item, movieItem(1));
+        QCOMPARE(outbox.recording(id), std::nullopt);
+        QCOMPARE(outbox.entry(id), std::nullopt);
+        QVERIFY(!outbox.remove(id));
+        QCOMPARE(outbox.entries().size(), 1);
+        // A description that does not decode is skipped, not fatal.
+        QFile broken(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.json")));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("{\"item\":{\"movie\":{\"id\":\"x\"}}}");
+        broken.close();
+        QFile(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.pb"))).open(QIODevice::WriteOnly);
+        QCOMPARE(outbox.entries().size(), 1);
+        QVERIFY(outbox.remove(*added));
+        QVERIFY(outbox.entries().isEmpty());
+    }
 };
 
 Q_DECLARE_METATYPE(TMDBItem)

@@ -171,7 +171,8 @@ Response ReferenceService::signInSubmit(const QHttpServerRequest& request)
     body.replace('+', ' ');
     const QUrlQuery form(QString::fromUtf8(body));
     const QString redirectUri = form.queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
-    const QString email = form.queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded).trimmed();
+    // One account per address, whatever the case it is typed in.
+    const QString email = form.queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded).trimmed().toLower();
     const QString password = form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded);
     if (!isCallbackUri(redirectUri))
         return html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>"));
