@@ -12,5 +12,15 @@ int runMakeFrames(const QStringList& arguments);
 int runMatch(const QStringList& arguments);
 int runReceive(const QStringList& arguments);
 int runDiscover(const QStringList& arguments);
+int runLogin(const QStringList& arguments);
+int runWhoami(const QStringList& arguments);
+int runSearch(const QStringList& arguments);
+int runUpload(const QStringList& arguments);
+int runShows(const QStringList& arguments);
+int runDelete(const QStringList& arguments);
+int runOutbox(const QStringList& arguments);
+
+/// A second launch with a corvexapp: URL: hands it to the waiting sign-in.
+int runHandOver(const QString& url);
 
 } // namespace corvex::cli

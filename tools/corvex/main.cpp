@@ -23,6 +23,14 @@ constexpr std::array kCommands {
     Command { "receive", "Be a light receiver: announce it on the local network and show the colours it gets",
         corvex::cli::runReceive },
     Command { "discover", "List the light receivers found on the local network", corvex::cli::runDiscover },
+    Command { "login", "Sign in to the light-show service (shared with the studio)", corvex::cli::runLogin },
+    Command { "whoami", "Show the signed-in account", corvex::cli::runWhoami },
+    Command {
+        "search", "Search the movie and TV catalogue; list a show's seasons and episodes", corvex::cli::runSearch },
+    Command { "upload", "Upload a light show for a movie or a TV episode", corvex::cli::runUpload },
+    Command { "shows", "List your light shows on the service", corvex::cli::runShows },
+    Command { "delete", "Delete light shows of yours from the service", corvex::cli::runDelete },
+    Command { "outbox", "List or retry recordings that have not reached the service", corvex::cli::runOutbox },
 };
 
 void printUsage()
@@ -52,6 +60,9 @@ int main(int argc, char* argv[])
         return corvex::cli::Usage;
     }
     const QString name = arguments.at(1);
+    // How the desktop delivers the sign-in's answer: hand it to the waiting sign-in.
+    if (name.startsWith(QLatin1StringView("corvexapp:"), Qt::CaseInsensitive) && arguments.size() == 2)
+        return corvex::cli::runHandOver(name);
     if (name == QLatin1StringView("--help") || name == QLatin1StringView("-h") || name == QLatin1StringView("help")) {
         printUsage();
         return corvex::cli::Success;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "catalogue/tmdb_records.h"
+
+#include "platform/http/json_reader.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+
+namespace corvex::catalogue {
+
+using http::Decoded;
+
+// Decoders of the catalogue's JSON. `path` names the object in messages.
+Decoded<TMDBMovie> decodeMovie(const QJsonObject& object, const QString& path = {});
+Decoded<TMDBTVShow> decodeTVShow(const QJsonObject& object, const QString& path = {});
+Decoded<TMDBSeason> decodeSeason(const QJsonObject& object, const QString& path = {});
+Decoded<TMDBEpisode> decodeEpisode(const QJsonObject& object, const QString& path = {});
+
+/// By "media_type": "movie" and "tv" decode as that record; any other value,
+/// none, or one that is not text tries a film first, then a TV show, and
+/// fails with the TV show's failure.
+Decoded<TMDBSearchResult> decodeSearchResult(const QJsonObject& object, const QString& path = {});
+
+// Whole bodies: one bad element fails the whole answer.
+Decoded<TMDBSearchResponse> decodeSearchResponse(const QByteArray& body);
+Decoded<TMDBTVDetails> decodeTVDetails(const QByteArray& body);
+Decoded<TMDBSeasonDetails> decodeSeasonDetails(const QByteArray& body);
+
+} // namespace corvex::catalogue

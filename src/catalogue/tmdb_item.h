@@ -1,0 +1,35 @@
+#pragma once
+
+#include "catalogue/tmdb_records.h"
+
+#include <QJsonObject>
+
+namespace corvex::catalogue {
+
+/// What one recording is made for: a film (`movie` alone) or a TV episode
+/// (`tvShow`, `season` and `episode`).
+struct TMDBItem {
+    std::optional<TMDBMovie> movie;
+    std::optional<TMDBTVShow> tvShow;
+    std::optional<TMDBSeason> season;
+    std::optional<TMDBEpisode> episode;
+
+    static TMDBItem forMovie(TMDBMovie movie) { return { std::move(movie), {}, {}, {} }; }
+    static TMDBItem forEpisode(TMDBTVShow show, TMDBSeason season, TMDBEpisode episode)
+    {
+        return { {}, std::move(show), std::move(season), std::move(episode) };
+    }
+
+    /// A short human description: "Night of the Living Dead (movie 10331)" or
+    /// "Show S1E3 (tv 1399/1/3)".
+    QString describe() const;
+
+    friend bool operator==(const TMDBItem&, const TMDBItem&) = default;
+};
+
+/// The item in our own JSON form, for recordings kept until they are uploaded.
+QJsonObject itemToJson(const TMDBItem& item);
+/// Reads `itemToJson`'s form back; none when it does not decode.
+std::optional<TMDBItem> itemFromJson(const QJsonObject& object);
+
+} // namespace corvex::catalogue

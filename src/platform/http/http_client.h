@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkReply>
+#include <QPair>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <QCoroTask>
+
+#include <chrono>
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace corvex::http {
+
+struct Request {
+    QUrl url;
+    QByteArray method = QByteArrayLiteral("GET");
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    /// Requests that carry a credential follow redirects only within the
+    /// same origin, so the credential never reaches another host.
+    bool sameOriginRedirectsOnly = false;
+};
+
+/// A request that got no HTTP answer: no connection, a dropped connection,
+/// a time-out, a TLS failure.
+struct TransportError {
+    QNetworkReply::NetworkError code = QNetworkReply::UnknownNetworkError;
+    bool timedOut = false;
+    QString message; // says what happened, for the user
+};
+
+/// The outcome of one request: either a transport error, or the answer's
+/// status (0 when the answer is not HTTP, for example a file: URL) and body.
+struct Reply {
+    std::optional<TransportError> error;
+    int status = 0;
+    QByteArray body;
+};
+
+/// Sends requests through one QNetworkAccessManager and awaits them as
+/// coroutines on the calling (GUI) thread; the network work itself never
+/// blocks that thread.
+class Client final {
+public:
+    static constexpr std::chrono::milliseconds kDefaultTimeout { 60'000 };
+
+    /// The client uses `manager`, which must outlive it; when null it owns one.
+    explicit Client(QNetworkAccessManager* manager = nullptr);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    /// The longest wait for any progress of a request before it fails as timed out.
+    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    std::chrono::milliseconds timeout() const { return m_timeout; }
+
+    QCoro::Task<Reply> send(Request request);
+
+    /// Ends every request in flight at once with a cancelled transport
+    /// error, so that no coroutine is left waiting; the destructor does it too.
+    void abortAll();
+
+private:
+    QList<QPointer<QNetworkReply>> m_inFlight;
+    QNetworkAccessManager* m_manager;
+    std::unique_ptr<QNetworkAccessManager> m_ownedManager;
+    std::chrono::milliseconds m_timeout = kDefaultTimeout;
+};
+
+} // namespace corvex::http

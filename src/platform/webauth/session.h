@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QLocalServer;
+class QLocalSocket;
+
+namespace corvex::webauth {
+
+/// A browser sign-in: opens the sign-in page in the user's browser and
+/// completes when a URL of the callback scheme reaches this process. The
+/// desktop delivers such a URL by starting a Corvex program with the URL as
+/// its argument; that second launch calls `handOver`, which passes the URL
+/// over a user-only local socket to the waiting session and exits.
+///
+/// One session waits at a time, in this process and across the user's
+/// Corvex programs (the socket is the lock).
+class Session final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Session)
+
+public:
+    /// Shows the sign-in URL to the user; false when it could not.
+    using Opener = std::function<bool(const QUrl&)>;
+
+    enum class Failure { None, Cancelled, Busy, CannotListen, CannotOpen };
+
+    struct Outcome {
+        std::optional<QUrl> callback;
+        Failure failure = Failure::None;
+        QString message; // for the user, when it failed
+    };
+
+    /// Opens URLs with the desktop's default browser.
+    static bool openInBrowser(const QUrl& url);
+
+    explicit Session(Opener opener = openInBrowser, QObject* parent = nullptr);
+    ~Session() override;
+
+    /// Runs the sign-in. Fails at once with Busy while another session waits.
+    QCoro::Task<Outcome> authenticate(QUrl signInUrl, QString callbackScheme);
+    /// Ends a waiting `authenticate` with Cancelled; nothing when none waits.
+    void cancel();
+    bool isActive() const { return m_active; }
+
+    /// The local socket sessions listen on: $XDG_RUNTIME_DIR/corvex-webauth.
+    static QString socketPath();
+
+    /// For the second launch: gives `url` to the waiting session. Blocks for
+    /// at most `timeoutMs`; use it only in a process that does nothing else.
+    static bool handOver(const QUrl& url, QString& error, int timeoutMs = 3000);
+
+Q_SIGNALS:
+    void completed();
+
+private:
+    void accept();
+    void readFrom(QLocalSocket* socket);
+    void finish(Outcome outcome);
+
+    Opener m_opener;
+    std::unique_ptr<QLocalServer> m_server;
+    QString m_scheme;
+    bool m_active = false;
+    Outcome m_outcome;
+};
+
+} // namespace corvex::webauth

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "platform/http/json_reader.h"
+
+#include <QJsonObject>
+#include <QString>
+
+namespace corvex::service {
+
+/// The signed-in author.
+struct Account {
+    QString id;
+    QString email;
+
+    QJsonObject toJson() const;
+    friend bool operator==(const Account&, const Account&) = default;
+};
+
+/// "id" and "email", both text, both required; other members are ignored.
+http::Decoded<Account> decodeAccount(const QByteArray& body);
+
+} // namespace corvex::service

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "catalogue/tmdb_item.h"
+#include "service/account.h"
+#include "service/service_error.h"
+
+#include "platform/http/http_client.h"
+#include "platform/settings/endpoints.h"
+
+#include <QObject>
+
+#include <QCoroTask>
+
+#include <memory>
+#include <optional>
+#include <variant>
+
+namespace corvex::settings {
+class Store;
+}
+
+namespace corvex::service {
+
+class Outbox;
+
+/// The author's signed-in state at the light-show service: the access token
+/// (persisted under "access_token"), the signed-in `account`, the catalogue
+/// item being recorded (`currentItem`), and the upload of a finished
+/// recording. Lives on the GUI thread; its signals fire there.
+class AppManager final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AppManager)
+
+public:
+    struct Configuration {
+        std::shared_ptr<settings::Store> store;
+        /// The endpoints, or why the configured ones cannot be used.
+        std::variant<settings::Endpoints, QString> endpoints;
+        /// Where recordings wait until their upload succeeded; none keeps no copy.
+        std::shared_ptr<Outbox> outbox;
+    };
+
+    struct UploadResult {
+        std::optional<ServiceError> error;
+        QString outboxId; // the copy kept in the outbox; gone again after a success
+        QString outboxError; // why no copy could be kept, when it could not
+
+        bool succeeded() const { return !error.has_value(); }
+    };
+
+    /// The process's instance, created on first use from the default
+    /// settings store, endpoints and outbox. Call on the GUI thread.
+    static AppManager& shared();
+
+    /// Starts an account fetch when a token is stored.
+    explicit AppManager(Configuration configuration, QObject* parent = nullptr);
+    ~AppManager() override;
+
+    std::optional<QString> accessToken() const;
+    /// Stores the token (none removes it); a stored token starts an account
+    /// fetch. False when the settings file could not be written.
+    bool setAccessToken(const std::optional<QString>& token);
+    /// Where the token is kept, for messages.
+    QString settingsPath() const;
+
+    const std::optional<Account>& account() const { return m_account; }
+    void setAccount(const std::optional<Account>& account);
+
+    const std::optional<catalogue::TMDBItem>& currentItem() const { return m_currentItem; }
+    void setCurrentItem(const std::optional<catalogue::TMDBItem>& item);
+
+    /// Replaces `account` with what the service says; never fails to the caller.
+    QCoro::Task<> fetchAccount();
+
+    /// The account request itself, with the reason when it fails (an answer
+    /// that does not decode is a BadServerResponse with status 200 and the
+    /// decoding problem as detail). Changes nothing.
+    struct AccountOutcome {
+        std::optional<Account> account;
+        std::optional<ServiceError> error;
+    };
+    QCoro::Task<AccountOutcome> requestAccount();
+
+    /// Uploads a serialised recording for `currentItem`. The recording is
+    /// kept in the outbox from before the request until it succeeded.
+    QCoro::Task<UploadResult> uploadLightShow(QByteArray recording);
+    /// Uploads a recording for the given item, without touching the outbox.
+    QCoro::Task<std::optional<ServiceError>> uploadLightShowFor(QByteArray recording, catalogue::TMDBItem item);
+
+    /// The result of one outbox retry, per entry.
+    struct RetryResult {
+        QString id;
+        catalogue::TMDBItem item;
+        std::optional<ServiceError> error;
+    };
+    /// Uploads every waiting recording again, oldest first; each leaves the
+    /// outbox only when its upload succeeded.
+    QCoro::Task<QList<RetryResult>> retryOutbox();
+
+    /// The service origin, or none with `configurationError()` set.
+    std::optional<QString> serviceOrigin() const;
+    QString configurationError() const;
+    const std::variant<settings::Endpoints, QString>& endpoints() const { return m_configuration.endpoints; }
+    Outbox* outbox() const { return m_configuration.outbox.get(); }
+    http::Client& httpClient() { return m_http; }
+
+Q_SIGNALS:
+    void accessTokenChanged();
+    void accountChanged();
+    void currentItemChanged();
+
+private:
+    Configuration m_configuration;
+    /// False once destruction began; coroutines check it after each wait.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    http::Client m_http;
+    std::optional<Account> m_account;
+    std::optional<catalogue::TMDBItem> m_currentItem;
+};
+
+} // namespace corvex::service

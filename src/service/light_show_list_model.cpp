@@ -1,0 +1,169 @@
+#include "service/light_show_list_model.h"
+
+#include "service/app_manager.h"
+#include "service/notifier.h"
+#include "service/service_urls.h"
+
+#include <QPointer>
+
+namespace corvex::service {
+
+LightShowListModel::LightShowListModel(AppManager& manager, QObject* parent)
+    : QAbstractListModel(parent)
+    , m_manager(manager)
+{
+}
+
+LightShowListModel::~LightShowListModel() = default;
+
+int LightShowListModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_shows.size());
+}
+
+QVariant LightShowListModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_shows.size())
+        return {};
+    const LightShow& show = m_shows.at(index.row());
+    switch (role) {
+    case Qt::DisplayRole:
+    case TitleRole:
+        return show.title.value_or(QString());
+    case IdRole:
+        return show.id;
+    case TypeRole:
+        return show.type;
+    case TmdbIdRole:
+        return show.tmdb_id;
+    case SeasonRole:
+        return show.season;
+    case EpisodeRole:
+        return show.episode;
+    case CreatedAtRole:
+        return show.created_at;
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> LightShowListModel::roleNames() const
+{
+    return { { IdRole, "id" }, { TitleRole, "title" }, { TypeRole, "type" }, { TmdbIdRole, "tmdb_id" },
+        { SeasonRole, "season" }, { EpisodeRole, "episode" }, { CreatedAtRole, "created_at" } };
+}
+
+void LightShowListModel::setSelection(const QSet<QString>& ids)
+{
+    if (m_selection == ids)
+        return;
+    m_selection = ids;
+    Q_EMIT selectionChanged();
+}
+
+void LightShowListModel::clear()
+{
+    setShows({});
+    setError(std::nullopt);
+    setSelection({});
+}
+
+void LightShowListModel::setShows(QList<LightShow> shows)
+{
+    beginResetModel();
+    m_shows = std::move(shows);
+    endResetModel();
+}
+
+void LightShowListModel::setLoading(bool loading)
+{
+    if (m_isLoading == loading)
+        return;
+    m_isLoading = loading;
+    Q_EMIT loadingChanged();
+}
+
+void LightShowListModel::setError(std::optional<QString> error)
+{
+    if (m_error == error)
+        return;
+    m_error = std::move(error);
+    Q_EMIT errorChanged();
+}
+
+QCoro::Task<> LightShowListModel::loadLightShows()
+{
+    setLoading(true);
+    const std::optional<QString> token = m_manager.accessToken();
+    if (!token) {
+        setError(QStringLiteral("Not authenticated"));
+        setShows({});
+        setLoading(false);
+        co_return;
+    }
+    const auto origin = m_manager.serviceOrigin();
+    const auto url = origin ? service_urls::lightShows(*origin) : std::nullopt;
+    const auto request = url ? bearerRequest(*url, "GET", *token) : std::nullopt;
+    if (!request) {
+        setLoading(false);
+        co_return;
+    }
+    QPointer<LightShowListModel> self(this);
+    const http::Reply reply = co_await m_manager.httpClient().send(*request);
+    if (!self)
+        co_return;
+    if (reply.error) {
+        setError(reply.error->message);
+        setShows({});
+    } else if (auto decoded = decodeLightShowsResponse(reply.body)) {
+        setError(std::nullopt);
+        setShows(std::move(decoded.value->results));
+    } else {
+        setError(QStringLiteral("The list of light shows could not be read (status %1): %2")
+                     .arg(reply.status)
+                     .arg(decoded.error));
+        setShows({});
+    }
+    setLoading(false);
+}
+
+QCoro::Task<> LightShowListModel::deleteLightShow(LightShow show)
+{
+    const std::optional<QString> token = m_manager.accessToken();
+    if (!token)
+        co_return;
+    const auto origin = m_manager.serviceOrigin();
+    const auto url = origin ? service_urls::lightShow(*origin, show.id) : std::nullopt;
+    const auto request = url ? bearerRequest(*url, "DELETE", *token) : std::nullopt;
+    if (!request)
+        co_return;
+    QPointer<LightShowListModel> self(this);
+    const http::Reply reply = co_await m_manager.httpClient().send(*request);
+    if (!self || reply.error || reply.status != 200)
+        co_return;
+    for (qsizetype row = m_shows.size() - 1; row >= 0; --row) {
+        if (m_shows.at(row).id != show.id)
+            continue;
+        beginRemoveRows({}, static_cast<int>(row), static_cast<int>(row));
+        m_shows.removeAt(row);
+        endRemoveRows();
+    }
+}
+
+void LightShowListModel::deleteSelectedLightShows()
+{
+    for (const LightShow& show : std::as_const(m_shows)) {
+        if (m_selection.contains(show.id))
+            deleteLightShow(show); // runs on by itself; removes its own row
+    }
+    setSelection({});
+}
+
+void LightShowListModel::setFollowsRefresh(bool follow)
+{
+    QObject::disconnect(m_refresh);
+    if (follow)
+        m_refresh = connect(&Notifier::instance(), &Notifier::refreshLightShows, this, [this] { loadLightShows(); });
+}
+
+} // namespace corvex::service

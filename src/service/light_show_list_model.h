@@ -1,0 +1,73 @@
+#pragma once
+
+#include "service/light_show.h"
+
+#include <QAbstractListModel>
+#include <QSet>
+
+#include <QCoroTask>
+
+#include <optional>
+
+namespace corvex::service {
+
+class AppManager;
+
+/// The author's light shows as the list window shows them, with the window's
+/// loading flag, error text and selection, and the operations on them: load
+/// the list, delete one show, delete the selected shows. Lives on the GUI
+/// thread; every change happens there.
+class LightShowListModel final : public QAbstractListModel {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(LightShowListModel)
+
+public:
+    enum Role { IdRole = Qt::UserRole + 1, TitleRole, TypeRole, TmdbIdRole, SeasonRole, EpisodeRole, CreatedAtRole };
+
+    explicit LightShowListModel(AppManager& manager, QObject* parent = nullptr);
+    ~LightShowListModel() override;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    const QList<LightShow>& shows() const { return m_shows; }
+    bool isLoading() const { return m_isLoading; }
+    const std::optional<QString>& error() const { return m_error; }
+    const QSet<QString>& selection() const { return m_selection; }
+    void setSelection(const QSet<QString>& ids);
+
+    /// Empties the list, the error and the selection (on sign-out).
+    void clear();
+
+    /// Replaces the list with the service's; on failure empties it and sets
+    /// the error. A success clears an earlier error.
+    QCoro::Task<> loadLightShows();
+    /// Deletes one show; its row goes only when the service answered 200.
+    QCoro::Task<> deleteLightShow(LightShow show);
+    /// Starts one delete per selected show (not awaited) and empties the
+    /// selection at once.
+    void deleteSelectedLightShows();
+
+    /// While on, "refreshLightShows" notifications reload the list.
+    void setFollowsRefresh(bool follow);
+
+Q_SIGNALS:
+    void loadingChanged();
+    void errorChanged();
+    void selectionChanged();
+
+private:
+    void setShows(QList<LightShow> shows);
+    void setLoading(bool loading);
+    void setError(std::optional<QString> error);
+
+    AppManager& m_manager;
+    QList<LightShow> m_shows;
+    bool m_isLoading = false;
+    std::optional<QString> m_error;
+    QSet<QString> m_selection;
+    QMetaObject::Connection m_refresh;
+};
+
+} // namespace corvex::service

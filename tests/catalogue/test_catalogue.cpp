@@ -1,0 +1,236 @@
+#include "catalogue/catalogue_client.h"
+#include "catalogue/tmdb_decoding.h"
+#include "catalogue/tmdb_item.h"
+
+#include "../support/fault_server.h"
+
+#include <QJsonDocument>
+#include <QTest>
+
+using namespace corvex::catalogue;
+using corvex::settings::Endpoints;
+using corvex::testing::FaultServer;
+
+namespace {
+
+Endpoints endpointsAt(const QString& origin)
+{
+    Endpoints endpoints = Endpoints::defaults();
+    endpoints.catalogue = origin;
+    endpoints.images = origin;
+    endpoints.tmdbApiKey = QStringLiteral("k3y");
+    return endpoints;
+}
+
+} // namespace
+
+class TestCatalogue final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void searchResult_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("expected"); // "movie:<id>:<title or ->", "tv:<id>:<name or ->", "error"
+
+        QTest::newRow("movie") << QByteArray(R"({"media_type":"movie","id":550,"title":"Fight"})") << "movie:550:Fight";
+        QTest::newRow("tv") << QByteArray(R"({"media_type":"tv","id":1399,"name":"Thrones"})") << "tv:1399:Thrones";
+        QTest::newRow("tv with title still tv")
+            << QByteArray(R"({"media_type":"tv","id":7,"title":"T","name":"N"})") << "tv:7:N";
+        QTest::newRow("person only id and name is an untitled movie")
+            << QByteArray(R"({"media_type":"person","id":31,"name":"Someone"})") << "movie:31:-";
+        QTest::newRow("no media type, name only, is a movie") << QByteArray(R"({"id":8,"name":"Show"})") << "movie:8:-";
+        QTest::newRow("media type not text falls back")
+            << QByteArray(R"({"media_type":3,"id":9,"title":"X"})") << "movie:9:X";
+        QTest::newRow("movie missing id fails") << QByteArray(R"({"media_type":"movie","title":"X"})") << "error";
+        QTest::newRow("tv with wrong-typed name fails")
+            << QByteArray(R"({"media_type":"tv","id":1,"name":5})") << "error";
+        QTest::newRow("unknown type, bad title, good name is tv")
+            << QByteArray(R"({"media_type":"x","id":2,"title":5,"name":"N"})") << "tv:2:N";
+        QTest::newRow("no id at all fails") << QByteArray(R"({"title":"X"})") << "error";
+        QTest::newRow("null optional members are none")
+            << QByteArray(R"({"media_type":"movie","id":1,"title":null,"poster_path":null})") << "movie:1:-";
+        QTest::newRow("fractional id fails") << QByteArray(R"({"media_type":"movie","id":1.5})") << "error";
+    }
+
+    void searchResult()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, expected);
+        const auto decoded = decodeSearchResult(QJsonDocument::fromJson(json).object());
+        if (expected == QLatin1StringView("error")) {
+            QVERIFY(!decoded);
+            QVERIFY(!decoded.error.isEmpty());
+            return;
+        }
+        QVERIFY2(decoded, qPrintable(decoded.error));
+        const TMDBSearchResult& result = *decoded.value;
+        QString actual;
+        if (const TMDBMovie* movie = result.movie())
+            actual = QStringLiteral("movie:%1:%2").arg(movie->id).arg(movie->title.value_or(QStringLiteral("-")));
+        else
+            actual = QStringLiteral("tv:%1:%2")
+                         .arg(result.tvShow()->id)
+                         .arg(result.tvShow()->name.value_or(QStringLiteral("-")));
+        QCOMPARE(actual, expected);
+        QCOMPARE(result.id(), actual.section(QLatin1Char(':'), 1, 1).toLongLong());
+    }
+
+    void bodies_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("count"); // -1: fails
+
+        QTest::newRow("search")
+            << "search"
+            << QByteArray(R"({"page":1,"results":[{"media_type":"movie","id":1},{"media_type":"tv","id":2}]})") << 2;
+        QTest::newRow("search, one element lacks id")
+            << "search" << QByteArray(R"({"results":[{"media_type":"movie","id":1},{"media_type":"tv"}]})") << -1;
+        QTest::newRow("search, element not an object") << "search" << QByteArray(R"({"results":[1]})") << -1;
+        QTest::newRow("search, no results") << "search" << QByteArray(R"({"page":1})") << -1;
+        QTest::newRow("catalogue error object")
+            << "search" << QByteArray(R"({"status_code":7,"status_message":"Invalid API key"})") << -1;
+        QTest::newRow("not JSON") << "search" << QByteArray("<html></html>") << -1;
+        QTest::newRow("tv details, null episode_count")
+            << "tv"
+            << QByteArray(
+                   R"({"id":5,"seasons":[{"id":10,"season_number":0,"episode_count":null},{"id":11,"season_number":1,"episode_count":8}]})")
+            << 2;
+        QTest::newRow("tv details, season without number")
+            << "tv" << QByteArray(R"({"id":5,"seasons":[{"id":10}]})") << -1;
+        QTest::newRow("season details") << "season"
+                                        << QByteArray(
+                                               R"({"id":3,"episodes":[{"id":1,"episode_number":1,"name":"Pilot"}]})")
+                                        << 1;
+        QTest::newRow("season that does not exist")
+            << "season" << QByteArray(R"({"success":false,"status_code":34})") << -1;
+    }
+
+    void bodies()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, body);
+        QFETCH(int, count);
+        int actual = -1;
+        if (kind == QLatin1StringView("search")) {
+            const auto decoded = decodeSearchResponse(body);
+            actual = decoded ? static_cast<int>(decoded.value->results.size()) : -1;
+        } else if (kind == QLatin1StringView("tv")) {
+            const auto decoded = decodeTVDetails(body);
+            actual = decoded ? static_cast<int>(decoded.value->seasons.size()) : -1;
+            if (decoded) {
+                QCOMPARE(decoded.value->seasons.first().episode_count, std::nullopt);
+                QCOMPARE(decoded.value->seasons.first().season_number, 0);
+            }
+        } else {
+            const auto decoded = decodeSeasonDetails(body);
+            actual = decoded ? static_cast<int>(decoded.value->episodes.size()) : -1;
+        }
+        QCOMPARE(actual, count);
+    }
+
+    void urls_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("first");
+        QTest::addColumn<qint64>("second");
+        QTest::addColumn<QByteArray>("expected"); // path and query
+
+        QTest::newRow("search with space and ampersand")
+            << "search"
+            << "a b&c" << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k3y&query=a%20b%26c");
+        QTest::newRow("search keeps =, + and # in the text")
+            << "search"
+            << "x=1+y#z" << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k3y&query=x%3D1%2By%23z");
+        QTest::newRow("search of spaces only")
+            << "search"
+            << "  " << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k3y&query=%20%20");
+        QTest::newRow("search, non-ASCII as UTF-8") << "search" << QString::fromUtf8("Amélie") << qint64(0) << qint64(0)
+                                                    << QByteArray("/3/search/multi?api_key=k3y&query=Am%C3%A9lie");
+        QTest::newRow("tv") << "tv"
+                            << "" << qint64(1399) << qint64(0) << QByteArray("/3/tv/1399?api_key=k3y");
+        QTest::newRow("tv, negative id") << "tv"
+                                         << "" << qint64(-5) << qint64(0) << QByteArray("/3/tv/-5?api_key=k3y");
+        QTest::newRow("season 0") << "season"
+                                  << "" << qint64(1399) << qint64(0) << QByteArray("/3/tv/1399/season/0?api_key=k3y");
+        QTest::newRow("season, negative number")
+            << "season"
+            << "" << qint64(12) << qint64(-1) << QByteArray("/3/tv/12/season/-1?api_key=k3y");
+        QTest::newRow("poster") << "poster"
+                                << "/abc.jpg" << qint64(0) << qint64(0) << QByteArray("/t/p/w92/abc.jpg");
+    }
+
+    void urls()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, text);
+        QFETCH(qint64, first);
+        QFETCH(qint64, second);
+        QFETCH(QByteArray, expected);
+        const Endpoints endpoints = endpointsAt(QStringLiteral("https://catalogue.example"));
+        std::optional<QUrl> url;
+        if (kind == QLatin1StringView("search"))
+            url = CatalogueClient::searchUrl(endpoints, text);
+        else if (kind == QLatin1StringView("tv"))
+            url = CatalogueClient::tvDetailsUrl(endpoints, first);
+        else if (kind == QLatin1StringView("season"))
+            url = CatalogueClient::seasonDetailsUrl(endpoints, first, second);
+        else
+            url = CatalogueClient::posterUrl(endpoints, text);
+        QVERIFY(url.has_value());
+        QCOMPARE(url->toEncoded(), QByteArray("https://catalogue.example") + expected);
+    }
+
+    void requests()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/3/search/multi",
+            { 401, R"({"results":[{"media_type":"movie","id":550,"title":"Fight & Club"}]})" });
+        server.setAnswer("GET", "/3/tv/1399", { 404, R"({"status_code":34})" });
+        server.setAnswer("GET", "/3/tv/1399/season/0",
+            { 200, R"({"id":1,"episodes":[{"id":9,"episode_number":1},{"id":10,"episode_number":2}]})" });
+        corvex::http::Client http;
+        CatalogueClient client(endpointsAt(server.origin()), http);
+
+        // An error status with a body that decodes is used like a success.
+        const auto found = QCoro::waitFor(client.search(QStringLiteral("Fast & Furious")));
+        QCOMPARE(found.outcome, CatalogueResult<TMDBSearchResult>::Outcome::Succeeded);
+        QCOMPARE(found.items.size(), 1);
+        QCOMPARE(found.items.first().movie()->title, std::optional(QStringLiteral("Fight & Club")));
+        const auto& request = server.received().last();
+        QCOMPARE(request.target, QByteArray("/3/search/multi?api_key=k3y&query=Fast%20%26%20Furious"));
+        QVERIFY(!request.headers.contains("authorization"));
+        QVERIFY(!request.headers.contains("cookie"));
+
+        const auto seasons = QCoro::waitFor(client.seasons(TMDBTVShow { 1399, {}, {}, {}, {} }));
+        QCOMPARE(seasons.outcome, CatalogueResult<TMDBSeason>::Outcome::Failed);
+        QVERIFY(seasons.items.isEmpty());
+
+        const auto episodes = QCoro::waitFor(client.episodes(TMDBTVShow { 1399, {}, {}, {}, {} }, 0));
+        QCOMPARE(episodes.outcome, CatalogueResult<TMDBEpisode>::Outcome::Succeeded);
+        QCOMPARE(episodes.items.size(), 2);
+        QCOMPARE(server.received().last().target, QByteArray("/3/tv/1399/season/0?api_key=k3y"));
+    }
+
+    void itemRoundTrip_data()
+    {
+        QTest::addColumn<TMDBItem>("item");
+        QTest::newRow("movie") << TMDBItem::forMovie(
+            { 550, QStringLiteral("F"), {}, QString(), QStringLiteral("/p.jpg") });
+        QTest::newRow("episode") << TMDBItem::forEpisode({ 1399, QStringLiteral("S"), {}, {}, {} },
+            { 3624, 0, QStringLiteral("Specials"), std::nullopt }, { 63056, 3, {} });
+    }
+
+    void itemRoundTrip()
+    {
+        QFETCH(TMDBItem, item);
+        QCOMPARE(itemFromJson(itemToJson(item)), std::optional(item));
+    }
+};
+
+Q_DECLARE_METATYPE(TMDBItem)
+
+QTEST_GUILESS_MAIN(TestCatalogue)
+#include "test_catalogue.moc"

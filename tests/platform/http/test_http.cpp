@@ -1,0 +1,218 @@
+#include "platform/http/http_client.h"
+#include "platform/http/json_reader.h"
+
+#include "../../support/fault_server.h"
+
+#include <QJsonDocument>
+#include <QTest>
+
+#include <QCoroTask>
+
+using corvex::http::Client;
+using corvex::http::JsonReader;
+using corvex::http::Reply;
+using corvex::http::Request;
+using corvex::testing::FaultServer;
+
+class TestHttp final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void readMembers_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("member");
+        QTest::addColumn<QString>("kind"); // string, optString, int, optInt, array
+        QTest::addColumn<QString>("expected"); // value as text, "none", or "error:<part>"
+
+        QTest::newRow("string") << QByteArray(R"({"a":"x"})") << "a"
+                                << "string"
+                                << "x";
+        QTest::newRow("empty string kept") << QByteArray(R"({"a":""})") << "a"
+                                           << "optString"
+                                           << "";
+        QTest::newRow("missing required") << QByteArray(R"({})") << "a"
+                                          << "string"
+                                          << "error:member a is missing";
+        QTest::newRow("null required") << QByteArray(R"({"a":null})") << "a"
+                                       << "string"
+                                       << "error:member a is null";
+        QTest::newRow("string given a number") << QByteArray(R"({"a":1})") << "a"
+                                               << "string"
+                                               << "error:not text";
+        QTest::newRow("optional absent") << QByteArray(R"({})") << "a"
+                                         << "optString"
+                                         << "none";
+        QTest::newRow("optional null") << QByteArray(R"({"a":null})") << "a"
+                                       << "optString"
+                                       << "none";
+        QTest::newRow("optional wrong type") << QByteArray(R"({"a":false})") << "a"
+                                             << "optString"
+                                             << "error:not text";
+        QTest::newRow("integer") << QByteArray(R"({"a":-42})") << "a"
+                                 << "int"
+                                 << "-42";
+        QTest::newRow("integer beyond 2^53") << QByteArray(R"({"a":9007199254740993})") << "a"
+                                             << "int"
+                                             << "9007199254740993";
+        QTest::newRow("integral float") << QByteArray(R"({"a":3.0})") << "a"
+                                        << "int"
+                                        << "3";
+        QTest::newRow("fraction refused") << QByteArray(R"({"a":1.5})") << "a"
+                                          << "int"
+                                          << "error:whole number";
+        QTest::newRow("numeric text refused") << QByteArray(R"({"a":"1"})") << "a"
+                                              << "int"
+                                              << "error:whole number";
+        QTest::newRow("too large refused") << QByteArray(R"({"a":1e30})") << "a"
+                                           << "int"
+                                           << "error:whole number";
+        QTest::newRow("optional integer null") << QByteArray(R"({"a":null})") << "a"
+                                               << "optInt"
+                                               << "none";
+        QTest::newRow("optional integer fraction") << QByteArray(R"({"a":0.25})") << "a"
+                                                   << "optInt"
+                                                   << "error:whole number";
+        QTest::newRow("array") << QByteArray(R"({"a":[1,2]})") << "a"
+                               << "array"
+                               << "2";
+        QTest::newRow("array given an object") << QByteArray(R"({"a":{}})") << "a"
+                                               << "array"
+                                               << "error:not a list";
+    }
+
+    void readMembers()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, member);
+        QFETCH(QString, kind);
+        QFETCH(QString, expected);
+
+        JsonReader reader(QJsonDocument::fromJson(json).object(), QString());
+        QString actual;
+        if (kind == QLatin1StringView("string")) {
+            actual = reader.requiredString(member);
+        } else if (kind == QLatin1StringView("optString")) {
+            actual = reader.optionalString(member).value_or(QStringLiteral("none"));
+        } else if (kind == QLatin1StringView("int")) {
+            actual = QString::number(reader.requiredInteger(member));
+        } else if (kind == QLatin1StringView("optInt")) {
+            const auto value = reader.optionalInteger(member);
+            actual = value ? QString::number(*value) : QStringLiteral("none");
+        } else {
+            actual = QString::number(reader.requiredArray(member).size());
+        }
+        if (expected.startsWith(QLatin1StringView("error:"))) {
+            QVERIFY(!reader.ok());
+            QVERIFY2(reader.error().contains(expected.mid(6)), qPrintable(reader.error()));
+        } else {
+            QVERIFY2(reader.ok(), qPrintable(reader.error()));
+            QCOMPARE(actual, expected);
+        }
+    }
+
+    void firstFailureIsKeptWithItsPath()
+    {
+        JsonReader reader(QJsonDocument::fromJson(R"({"b":"x"})").object(), QStringLiteral("results[2]"));
+        reader.requiredInteger(QStringLiteral("season"));
+        reader.requiredString(QStringLiteral("id"));
+        QCOMPARE(reader.error(), QStringLiteral("member results[2].season is missing"));
+    }
+
+    void parseObject_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("errorPart");
+        QTest::newRow("object") << QByteArray("{}") << "";
+        QTest::newRow("empty") << QByteArray() << "empty";
+        QTest::newRow("html") << QByteArray("<html>oops</html>") << "not JSON";
+        QTest::newRow("array") << QByteArray("[]") << "not a JSON object";
+    }
+
+    void parseObject()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, errorPart);
+        QString error;
+        const auto object = corvex::http::parseObject(body, error);
+        QCOMPARE(object.has_value(), errorPart.isEmpty());
+        QVERIFY2(error.contains(errorPart), qPrintable(error));
+    }
+
+    void send_data()
+    {
+        QTest::addColumn<int>("action");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("transportError");
+        QTest::addColumn<bool>("timedOut");
+
+        const int respond = static_cast<int>(FaultServer::Action::Respond);
+        QTest::newRow("200") << respond << 200 << QByteArray("{\"a\":1}") << false << false;
+        QTest::newRow("201 is an answer") << respond << 201 << QByteArray("x") << false << false;
+        QTest::newRow("204 is an answer") << respond << 204 << QByteArray() << false << false;
+        QTest::newRow("401 is an answer, not a transport error")
+            << respond << 401 << QByteArray("no") << false << false;
+        QTest::newRow("500 is an answer") << respond << 500 << QByteArray("down") << false << false;
+        QTest::newRow("dropped connection")
+            << static_cast<int>(FaultServer::Action::Drop) << 0 << QByteArray() << true << false;
+        QTest::newRow("silence times out")
+            << static_cast<int>(FaultServer::Action::Silent) << 0 << QByteArray() << true << true;
+    }
+
+    void send()
+    {
+        QFETCH(int, action);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, transportError);
+        QFETCH(bool, timedOut);
+
+        FaultServer server;
+        server.setAnswer("POST", "/x", { status, body, static_cast<FaultServer::Action>(action) });
+        Client client;
+        client.setTimeout(std::chrono::milliseconds(300));
+        Request request;
+        request.url = QUrl(server.origin() + QStringLiteral("/x?q=1"));
+        request.method = "POST";
+        request.headers.append(qMakePair(QByteArray("Authorization"), QByteArray("Bearer t0k")));
+        request.body = QByteArray("\x00\x01\x02", 3);
+        const Reply reply = QCoro::waitFor(client.send(request));
+
+        // Qt sends again once when a connection drops before any answer.
+        QVERIFY(!server.received().isEmpty());
+        QCOMPARE(server.received().first().target, QByteArray("/x?q=1"));
+        QCOMPARE(server.received().first().headers.value("authorization"), QByteArray("Bearer t0k"));
+        QCOMPARE(server.received().first().body, QByteArray("\x00\x01\x02", 3));
+        QCOMPARE(reply.error.has_value(), transportError);
+        if (transportError) {
+            QCOMPARE(reply.error->timedOut, timedOut);
+            QVERIFY(!reply.error->message.isEmpty());
+            if (timedOut)
+                QVERIFY2(reply.error->message.contains(QLatin1StringView("did not answer")),
+                    qPrintable(reply.error->message));
+        } else {
+            QCOMPARE(reply.status, status);
+            QCOMPARE(reply.body, body);
+        }
+    }
+
+    void refusedConnectionIsATransportError()
+    {
+        quint16 port = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            port = probe.serverPort();
+        }
+        Client client;
+        Request request;
+        request.url = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
+        const Reply reply = QCoro::waitFor(client.send(request));
+        QVERIFY(reply.error.has_value());
+        QVERIFY2(reply.error->message.contains(QLatin1StringView("refused")), qPrintable(reply.error->message));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttp)
+#include "test_http.moc"

@@ -1,0 +1,172 @@
+#include "platform/settings/endpoints.h"
+#include "platform/settings/store.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using corvex::settings::Endpoints;
+using corvex::settings::Store;
+
+class TestSettings final : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_home;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qputenv("XDG_CONFIG_HOME", m_home.filePath(QStringLiteral("config")).toUtf8());
+    }
+
+    void defaultPathIsUnderTheConfigFolder()
+    {
+        QCOMPARE(Store::defaultPath(), m_home.filePath(QStringLiteral("config/corvex/corvex.ini")));
+    }
+
+    void valuesPersistAndAreSharedBetweenStores()
+    {
+        const QString path = m_home.filePath(QStringLiteral("shared.ini"));
+        Store first(path);
+        Store second(path);
+        QCOMPARE(first.value(QStringLiteral("access_token")), std::nullopt);
+        QVERIFY(first.setValue(QStringLiteral("access_token"), QStringLiteral("abc=def&x")));
+        QCOMPARE(second.value(QStringLiteral("access_token")), std::optional(QStringLiteral("abc=def&x")));
+        QVERIFY(second.setValue(QStringLiteral("access_token"), std::nullopt));
+        QCOMPARE(first.value(QStringLiteral("access_token")), std::nullopt);
+        QVERIFY(first.setValue(QStringLiteral("access_token"), QString()));
+        QCOMPARE(Store(path).value(QStringLiteral("access_token")), std::optional(QString()));
+    }
+
+    void fileIsOwnerOnly_data()
+    {
+        QTest::addColumn<bool>("preexisting");
+        QTest::newRow("created by the store") << false;
+        QTest::newRow("left world-readable by someone else") << true;
+    }
+
+    void fileIsOwnerOnly()
+    {
+        QFETCH(bool, preexisting);
+        const QString path = m_home.filePath(QStringLiteral("perm/%1/corvex.ini").arg(preexisting));
+        if (preexisting) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.close();
+            QVERIFY(QFile::setPermissions(path,
+                QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther | QFileDevice::ReadGroup));
+        }
+        Store store(path);
+        QVERIFY(store.setValue(QStringLiteral("access_token"), QStringLiteral("secret")));
+        const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+            | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QCOMPARE(QFileInfo(path).permissions() & others, QFileDevice::Permissions());
+        QVERIFY(QFileInfo(path).permissions() & QFileDevice::ReadOwner);
+    }
+
+    void endpoints_data()
+    {
+        QTest::addColumn<QStringList>("environment"); // NAME=value
+        QTest::addColumn<QStringList>("stored"); // key=value
+        QTest::addColumn<QString>("service");
+        QTest::addColumn<QString>("catalogue");
+        QTest::addColumn<QString>("apiKey");
+        QTest::addColumn<QString>("errorPart"); // empty: must succeed
+
+        const QString key = Endpoints::defaults().tmdbApiKey;
+        const QString tmdb = QStringLiteral("https://api.themoviedb.org");
+        QTest::newRow("defaults") << QStringList() << QStringList() << "http://127.0.0.1:8787" << tmdb << key << "";
+        QTest::newRow("env https, trailing slash dropped")
+            << QStringList { "CORVEX_SERVICE_URL=https://lights.example.org/" } << QStringList()
+            << "https://lights.example.org" << tmdb << key << "";
+        QTest::newRow("env keeps a path prefix") << QStringList { "CORVEX_SERVICE_URL=https://example.org/lights/" }
+                                                 << QStringList() << "https://example.org/lights" << tmdb << key << "";
+        QTest::newRow("plain http on localhost")
+            << QStringList { "CORVEX_CATALOGUE_URL=http://localhost:9000" } << QStringList() << "http://127.0.0.1:8787"
+            << "http://localhost:9000" << key << "";
+        QTest::newRow("plain http on ::1") << QStringList { "CORVEX_SERVICE_URL=http://[::1]:8787" } << QStringList()
+                                           << "http://[::1]:8787" << tmdb << key << "";
+        QTest::newRow("plain http on 127.0.0.2") << QStringList { "CORVEX_SERVICE_URL=http://127.0.0.2" }
+                                                 << QStringList() << "http://127.0.0.2" << tmdb << key << "";
+        QTest::newRow("plain http elsewhere refused")
+            << QStringList { "CORVEX_SERVICE_URL=http://lights.example.org" } << QStringList() << ""
+            << ""
+            << ""
+            << "CORVEX_SERVICE_URL";
+        QTest::newRow("plain http to a LAN address refused")
+            << QStringList { "CORVEX_IMAGES_URL=http://192.168.1.10" } << QStringList() << ""
+            << ""
+            << ""
+            << "CORVEX_IMAGES_URL";
+        QTest::newRow("host named like loopback refused")
+            << QStringList { "CORVEX_SERVICE_URL=http://127.0.0.1.example.org" } << QStringList() << ""
+            << ""
+            << ""
+            << "plain http";
+        QTest::newRow("not http at all") << QStringList { "CORVEX_SERVICE_URL=ftp://127.0.0.1" } << QStringList() << ""
+                                         << ""
+                                         << ""
+                                         << "not an http(s) address";
+        QTest::newRow("no host") << QStringList { "CORVEX_SERVICE_URL=https://" } << QStringList() << ""
+                                 << ""
+                                 << ""
+                                 << "not an http(s) address";
+        QTest::newRow("query refused") << QStringList { "CORVEX_SERVICE_URL=https://example.org/?a=b" } << QStringList()
+                                       << ""
+                                       << ""
+                                       << ""
+                                       << "query";
+        QTest::newRow("settings win over the environment")
+            << QStringList { "CORVEX_SERVICE_URL=https://env.example.org", "CORVEX_TMDB_API_KEY=envkey" }
+            << QStringList { "service_url=https://stored.example.org" } << "https://stored.example.org" << tmdb
+            << "envkey"
+            << "";
+        QTest::newRow("bad stored origin names the setting")
+            << QStringList() << QStringList { "service_url=http://example.org" } << ""
+            << ""
+            << ""
+            << "service_url";
+        QTest::newRow("empty key refused") << QStringList { "CORVEX_TMDB_API_KEY=" } << QStringList() << ""
+                                           << ""
+                                           << ""
+                                           << "empty catalogue API key";
+    }
+
+    void endpoints()
+    {
+        QFETCH(QStringList, environment);
+        QFETCH(QStringList, stored);
+        QFETCH(QString, service);
+        QFETCH(QString, catalogue);
+        QFETCH(QString, apiKey);
+        QFETCH(QString, errorPart);
+
+        QProcessEnvironment env;
+        for (const QString& entry : environment)
+            env.insert(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+        QTemporaryDir dir;
+        Store store(dir.filePath(QStringLiteral("s.ini")));
+        for (const QString& entry : stored)
+            store.setValue(entry.section(QLatin1Char('='), 0, 0), entry.section(QLatin1Char('='), 1));
+
+        const auto loaded = Endpoints::load(store, env);
+        if (!errorPart.isEmpty()) {
+            QVERIFY(std::holds_alternative<QString>(loaded));
+            QVERIFY2(std::get<QString>(loaded).contains(errorPart), qPrintable(std::get<QString>(loaded)));
+            return;
+        }
+        QVERIFY2(std::holds_alternative<Endpoints>(loaded),
+            std::holds_alternative<QString>(loaded) ? qPrintable(std::get<QString>(loaded)) : "");
+        const Endpoints& endpoints = std::get<Endpoints>(loaded);
+        QCOMPARE(endpoints.service, service);
+        QCOMPARE(endpoints.catalogue, catalogue);
+        QCOMPARE(endpoints.tmdbApiKey, apiKey);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "test_settings.moc"

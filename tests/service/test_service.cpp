@@ -1,0 +1,808 @@
+#include "service/app_manager.h"
+#include "service/light_show_list_model.h"
+#include "service/notifier.h"
+#include "service/outbox.h"
+#include "service/service_urls.h"
+#include "service/sign_in.h"
+
+#include "analysis/video_analysis_record.h"
+#include "catalogue/catalogue_client.h"
+#include "platform/settings/store.h"
+#include "platform/webauth/session.h"
+
+#include "../support/fault_server.h"
+#include "reference_service_process.h"
+
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <QCoroNetworkReply>
+#include <QCoroTask>
+
+#include <thread>
+
+using namespace corvex::service;
+using corvex::catalogue::TMDBEpisode;
+using corvex::catalogue::TMDBItem;
+using corvex::catalogue::TMDBMovie;
+using corvex::catalogue::TMDBSeason;
+using corvex::catalogue::TMDBTVShow;
+using corvex::settings::Endpoints;
+using corvex::settings::Store;
+using corvex::testing::FaultServer;
+using corvex::testing::ReferenceServiceProcess;
+using Kind = ServiceError::Kind;
+
+namespace {
+
+struct Studio {
+    std::unique_ptr<QTemporaryDir> dir = std::make_unique<QTemporaryDir>();
+    std::shared_ptr<Store> store;
+    std::shared_ptr<Outbox> outbox;
+    std::unique_ptr<AppManager> manager;
+};
+
+// An AppManager on a fresh store and outbox, talking to `origin`.
+Studio makeStudio(const QString& origin, const std::optional<QString>& token = std::nullopt)
+{
+    Studio studio;
+    studio.store = std::make_shared<Store>(studio.dir->filePath(QStringLiteral("corvex.ini")));
+    if (token)
+        studio.store->setValue(QStringLiteral("access_token"), *token);
+    studio.outbox = std::make_shared<Outbox>(studio.dir->filePath(QStringLiteral("outbox")));
+    Endpoints endpoints = Endpoints::defaults();
+    endpoints.service = origin;
+    endpoints.catalogue = origin;
+    endpoints.images = origin;
+    studio.manager = std::make_unique<AppManager>(AppManager::Configuration { studio.store, endpoints, studio.outbox });
+    return studio;
+}
+
+TMDBItem movieItem(qint64 id)
+{
+    return TMDBItem::forMovie({ id, QStringLiteral("A film"), {}, {}, {} });
+}
+
+TMDBItem episodeItem(qint64 show, qint64 season, qint64 episode)
+{
+    return TMDBItem::forEpisode({ show, QStringLiteral("A show"), {}, {}, {} },
+        { 1000 + season, season, QStringLiteral("Season"), std::nullopt }, { 5000 + episode, episode, {} });
+}
+
+QByteArray validRecording(int frames = 3)
+{
+    VideoAnalysis record = corvex::analysis::initialVideoAnalysis();
+    for (int k = 0; k < frames; ++k) {
+        record.add_timestamps(static_cast<std::uint32_t>(k * 4));
+        for (auto& channel : *record.mutable_channels()) {
+            channel.add_r(static_cast<std::uint32_t>(k * 10));
+            channel.add_g(20);
+            channel.add_b(255);
+        }
+    }
+    record.set_signature("sig");
+    return QByteArray::fromStdString(*corvex::analysis::serializeVideoAnalysis(record));
+}
+
+QByteArray brokenRecording()
+{
+    VideoAnalysis record = corvex::analysis::initialVideoAnalysis();
+    record.add_timestamps(1); // a time stamp without colours
+    return QByteArray::fromStdString(*corvex::analysis::serializeVideoAnalysis(record));
+}
+
+// Fills in the reference service's sign-in form like a browser and gives the
+// callback URL it redirects to.
+QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
+{
+    QNetworkAccessManager network;
+    QNetworkRequest get(page);
+    std::unique_ptr<QNetworkReply> form(network.get(get));
+    co_await qCoro(form.get()).waitForFinished();
+    if (!form->readAll().contains("<form"))
+        co_return QUrl();
+    QNetworkRequest post(page.resolved(QUrl(QStringLiteral("/auth/signin"))));
+    post.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
+    post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
+    std::unique_ptr<QNetworkReply> answer(network.post(post, body));
+    co_await qCoro(answer.get()).waitForFinished();
+    co_return QUrl::fromEncoded(answer->rawHeader("Location"));
+}
+
+// Signs `studio` in through the browser session and the service's page, as
+// the desktop would: the "browser" submits the form and a second launch hands
+// the callback over the local socket.
+QStringList signInThroughPage(AppManager& manager, const QString& email, const QString& password)
+{
+    QStringList printed;
+    std::thread secondLaunch;
+    QString handOverError;
+    corvex::webauth::Session session([&](const QUrl& url) {
+        QTimer::singleShot(0, [&, url] {
+            [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error) -> QCoro::Task<> {
+                const QUrl callback = co_await submitSignInForm(page, mail, pass);
+                launch = std::thread([callback, &error] { corvex::webauth::Session::handOver(callback, error); });
+            }(url, email, password, secondLaunch, handOverError);
+        });
+        return true;
+    });
+    QCoro::waitFor(signIn(session, manager, [&printed](const QString& line) { printed.append(line); }));
+    if (secondLaunch.joinable())
+        secondLaunch.join();
+    return printed;
+}
+
+} // namespace
+
+class TestService final : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_xdg;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_xdg.isValid());
+        QDir(m_xdg.path()).mkpath(QStringLiteral("runtime"));
+        QFile::setPermissions(m_xdg.filePath(QStringLiteral("runtime")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_CONFIG_HOME", m_xdg.filePath(QStringLiteral("config")).toUtf8());
+        qputenv("XDG_DATA_HOME", m_xdg.filePath(QStringLiteral("data")).toUtf8());
+        qputenv("XDG_RUNTIME_DIR", m_xdg.filePath(QStringLiteral("runtime")).toUtf8());
+    }
+
+    // The whole road against the real reference service.
+    void referenceService()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--demo-catalogue") }));
+        Studio studio = makeStudio(service.origin());
+
+        const QStringList printed
+            = signInThroughPage(*studio.manager, QStringLiteral("ada@example.org"), QStringLiteral("correct horse"));
+        const std::optional<QString> token = studio.manager->accessToken();
+        QVERIFY(token.has_value());
+        QCOMPARE(printed.size(), 2);
+        QCOMPARE(printed.at(0), QStringLiteral("Callback URL: corvexapp://callback?token=(hidden)"));
+        QCOMPARE(printed.at(1), QStringLiteral("Access Token: stored (ends in …%1)").arg(token->right(4)));
+        QTRY_VERIFY(studio.manager->account().has_value());
+        QCOMPARE(studio.manager->account()->email, QStringLiteral("ada@example.org"));
+
+        // A movie and an episode from the demo catalogue.
+        corvex::http::Client http;
+        corvex::catalogue::CatalogueClient catalogue(std::get<Endpoints>(studio.manager->endpoints()), http);
+        const auto found = QCoro::waitFor(catalogue.search(QStringLiteral("Salt & Pepper")));
+        QCOMPARE(found.items.size(), 1);
+        QCOMPARE(found.items.first().id(), 90011);
+        const auto shows = QCoro::waitFor(catalogue.search(QStringLiteral("flash")));
+        QCOMPARE(shows.items.size(), 1);
+        const auto seasons = QCoro::waitFor(catalogue.seasons(*shows.items.first().tvShow()));
+        QCOMPARE(seasons.items.size(), 2);
+        QCOMPARE(seasons.items.first().season_number, 0);
+        const auto episodes = QCoro::waitFor(catalogue.episodes(*shows.items.first().tvShow(), 1));
+        QCOMPARE(episodes.items.size(), 4);
+        const auto posterUrl = corvex::catalogue::CatalogueClient::posterUrl(
+            catalogue.endpoints(), *found.items.first().movie()->poster_path);
+        corvex::http::Request posterRequest;
+        posterRequest.url = *posterUrl;
+        const auto poster = QCoro::waitFor(http.send(posterRequest));
+        QCOMPARE(poster.status, 200);
+        QCOMPARE(QImage::fromData(poster.body).size(), QSize(92, 138));
+        // The demo catalogue checks the key like the real one.
+        Endpoints wrongKey = catalogue.endpoints();
+        wrongKey.tmdbApiKey = QStringLiteral("0000");
+        corvex::catalogue::CatalogueClient refused(wrongKey, http);
+        QVERIFY(QCoro::waitFor(refused.search(QStringLiteral("flash"))).items.isEmpty());
+
+        studio.manager->setCurrentItem(TMDBItem::forMovie(*found.items.first().movie()));
+        auto uploaded = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        QVERIFY2(uploaded.succeeded(), qPrintable(uploaded.error ? uploaded.error->message() : QString()));
+        studio.manager->setCurrentItem(
+            TMDBItem::forEpisode(*shows.items.first().tvShow(), seasons.items.at(1), episodes.items.at(2)));
+        uploaded = QCoro::waitFor(studio.manager->uploadLightShow(validRecording(5)));
+        QVERIFY2(uploaded.succeeded(), qPrintable(uploaded.error ? uploaded.error->message() : QString()));
+        QVERIFY(studio.outbox->entries().isEmpty());
+
+        // A record that breaks the invariants is refused and kept.
+        uploaded = QCoro::waitFor(studio.manager->uploadLightShow(brokenRecording()));
+        QVERIFY(!uploaded.succeeded());
+        QCOMPARE(uploaded.error->kind, Kind::BadServerResponse);
+        QCOMPARE(uploaded.error->status, 400);
+        QCOMPARE(studio.outbox->entries().size(), 1);
+        QCOMPARE(studio.outbox->recording(uploaded.outboxId), std::optional(brokenRecording()));
+
+        LightShowListModel list(*studio.manager);
+        QCoro::waitFor(list.loadLightShows());
+        QCOMPARE(list.error(), std::nullopt);
+        QCOMPARE(list.shows().size(), 2);
+        QCOMPARE(list.shows().at(0).type, QStringLiteral("tv"));
+        QCOMPARE(list.shows().at(0).title, std::optional(QStringLiteral("Flash Gordon S1E3")));
+        QCOMPARE(list.shows().at(0).tmdb_id, 91001);
+        QCOMPARE(list.shows().at(0).season, 1);
+        QCOMPARE(list.shows().at(0).episode, 3);
+        QCOMPARE(list.shows().at(1).title, std::optional(QStringLiteral("Salt & Pepper Shakers")));
+        QCOMPARE(list.shows().at(1).author_id, studio.manager->account()->id);
+
+        // Another author cannot delete these shows.
+        Studio other = makeStudio(service.origin());
+        signInThroughPage(*other.manager, QStringLiteral("bob@example.org"), QStringLiteral("another secret"));
+        QVERIFY(other.manager->accessToken().has_value());
+        LightShowListModel otherList(*other.manager);
+        QCoro::waitFor(otherList.loadLightShows());
+        QVERIFY(otherList.shows().isEmpty());
+        QCoro::waitFor(otherList.deleteLightShow(list.shows().at(0)));
+
+        // Wrong password for an existing account gives no callback.
+        QCOMPARE(QCoro::waitFor(submitSignInForm(service_urls::signIn(service.origin()),
+                     QStringLiteral("ada@example.org"), QStringLiteral("wrong password"))),
+            QUrl());
+
+        list.setFollowsRefresh(true);
+        Notifier::instance().postRefreshLightShows();
+        QTRY_VERIFY(!list.isLoading());
+        QCOMPARE(list.shows().size(), 2);
+
+        list.setSelection({ list.shows().at(0).id });
+        const QString deleted = list.shows().at(0).id;
+        list.deleteSelectedLightShows();
+        QVERIFY(list.selection().isEmpty());
+        QCOMPARE(list.shows().size(), 2);
+        QTRY_COMPARE(list.shows().size(), 1);
+        QVERIFY(list.shows().at(0).id != deleted);
+        list.setFollowsRefresh(false);
+
+        // A stale token is refused; the account stays as it was.
+        const std::optional<Account> before = studio.manager->account();
+        studio.store->setValue(QStringLiteral("access_token"), QStringLiteral("not-a-token"));
+        QCoro::waitFor(studio.manager->fetchAccount());
+        QCOMPARE(studio.manager->account(), before);
+        QCoro::waitFor(list.loadLightShows());
+        QVERIFY(list.error().has_value());
+        QVERIFY(list.shows().isEmpty());
+
+        const QByteArray log = service.log();
+        QVERIFY(log.contains("DELETE /tvapi/me/lightshows/"));
+        QVERIFY2(!log.contains(token->toUtf8()), "the service logged a token");
+    }
+
+    void uploadPaths_data()
+    {
+        QTest::addColumn<TMDBItem>("item");
+        QTest::addColumn<QByteArray>("path"); // empty: refused as a bad URL without a request
+
+        TMDBItem both = episodeItem(1399, 1, 3);
+        both.movie = TMDBMovie { 550, {}, {}, {}, {} };
+        QTest::newRow("movie") << movieItem(550) << QByteArray("/tvapi/lightshow/movie/550");
+        QTest::newRow("episode uses numbers, not ids")
+            << episodeItem(1399, 1, 3) << QByteArray("/tvapi/lightshow/tv/1399/1/3");
+        QTest::newRow("movie wins over an episode") << both << QByteArray("/tvapi/lightshow/movie/550");
+        QTest::newRow("specials season 0") << episodeItem(1399, 0, 2) << QByteArray("/tvapi/lightshow/tv/1399/0/2");
+        QTest::newRow("negative numbers") << episodeItem(-7, -1, -2) << QByteArray("/tvapi/lightshow/tv/-7/-1/-2");
+        TMDBItem noEpisode = episodeItem(1399, 1, 3);
+        noEpisode.episode.reset();
+        QTest::newRow("show and season only") << noEpisode << QByteArray();
+        QTest::newRow("nothing") << TMDBItem {} << QByteArray();
+    }
+
+    void uploadPaths()
+    {
+        QFETCH(TMDBItem, item);
+        QFETCH(QByteArray, path);
+        FaultServer server;
+        server.setAnswer("POST", path, { 200, "ignored" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        QTRY_COMPARE(server.received().size(), 1); // the launch's account fetch
+        server.clearReceived();
+        studio.manager->setCurrentItem(item);
+        const QByteArray recording = validRecording();
+        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(recording));
+        if (path.isEmpty()) {
+            QCOMPARE(result.error->kind, Kind::BadURL);
+            QVERIFY(server.received().isEmpty());
+            QVERIFY(studio.outbox->entries().isEmpty());
+            return;
+        }
+        QVERIFY(result.succeeded());
+        QCOMPARE(server.received().size(), 1);
+        const auto& request = server.received().first();
+        QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.target, path);
+        QCOMPARE(request.headers.value("authorization"), QByteArray("Bearer tok"));
+        QCOMPARE(request.headers.value("content-type"), QByteArray("application/octet-stream"));
+        QCOMPARE(request.body, recording);
+        QVERIFY(studio.outbox->entries().isEmpty());
+    }
+
+    void uploadFailuresKeepTheRecording_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("action");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("messagePart");
+        const int respond = static_cast<int>(FaultServer::Action::Respond);
+        QTest::newRow("201") << 201 << respond << static_cast<int>(Kind::BadServerResponse) << "status 201";
+        QTest::newRow("204") << 204 << respond << static_cast<int>(Kind::BadServerResponse) << "status 204";
+        QTest::newRow("401") << 401 << respond << static_cast<int>(Kind::BadServerResponse) << "sign in again";
+        QTest::newRow("500") << 500 << respond << static_cast<int>(Kind::BadServerResponse) << "status 500";
+        QTest::newRow("dropped") << 0 << static_cast<int>(FaultServer::Action::Drop)
+                                 << static_cast<int>(Kind::Transport) << "unreachable";
+        QTest::newRow("time-out") << 0 << static_cast<int>(FaultServer::Action::Silent)
+                                  << static_cast<int>(Kind::Transport) << "did not answer";
+    }
+
+    void uploadFailuresKeepTheRecording()
+    {
+        QFETCH(int, status);
+        QFETCH(int, action);
+        QFETCH(int, kind);
+        QFETCH(QString, messagePart);
+        FaultServer server;
+        server.setAnswer(
+            "POST", "/tvapi/lightshow/movie/550", { status, "{}", static_cast<FaultServer::Action>(action) });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        studio.manager->httpClient().setTimeout(std::chrono::milliseconds(300));
+        studio.manager->setCurrentItem(movieItem(550));
+        const QByteArray recording = validRecording();
+        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(recording));
+        QVERIFY(!result.succeeded());
+        QCOMPARE(static_cast<int>(result.error->kind), kind);
+        QVERIFY(result.error.has_value());
+        QVERIFY2(result.error->message().contains(messagePart), qPrintable(result.error->message()));
+        const auto entries = studio.outbox->entries();
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries.first().item, movieItem(550));
+        QCOMPARE(entries.first().attempts, 1);
+        QCOMPARE(studio.outbox->recording(entries.first().id), std::optional(recording));
+
+        // Once the service accepts it, a retry empties the outbox.
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        const auto retried = QCoro::waitFor(studio.manager->retryOutbox());
+        QCOMPARE(retried.size(), 1);
+        QVERIFY(!retried.first().error.has_value());
+        QVERIFY(studio.outbox->entries().isEmpty());
+        QCOMPARE(server.received().last().body, recording);
+    }
+
+    void uploadWithoutTokenOrItem()
+    {
+        FaultServer server;
+        Studio studio = makeStudio(server.origin());
+        studio.manager->setCurrentItem(movieItem(1));
+        auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        QCOMPARE(result.error->kind, Kind::UserAuthenticationRequired);
+        QCOMPARE(studio.outbox->entries().size(), 1); // kept for after the sign-in
+        studio.store->setValue(QStringLiteral("access_token"), QStringLiteral("tok"));
+        studio.manager->setCurrentItem(std::nullopt);
+        result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        QCOMPARE(result.error->kind, Kind::Unknown);
+        QVERIFY(server.received().isEmpty());
+    }
+
+    void account_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("action");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expectedEmail"); // "unchanged" or "none" or the email
+        const int respond = static_cast<int>(FaultServer::Action::Respond);
+        QTest::newRow("200") << 200 << respond << QByteArray(R"({"id":"u1","email":"new@x","extra":1})") << "new@x";
+        QTest::newRow("401 leaves it") << 401 << respond << QByteArray(R"({"error":"no"})") << "unchanged";
+        QTest::newRow("500 leaves it") << 500 << respond << QByteArray(R"({"id":"u1","email":"new@x"})") << "unchanged";
+        QTest::newRow("no email clears it") << 200 << respond << QByteArray(R"({"id":"u1"})") << "none";
+        QTest::newRow("id not text clears it") << 200 << respond << QByteArray(R"({"id":5,"email":"e"})") << "none";
+        QTest::newRow("not JSON clears it") << 200 << respond << QByteArray("<html>") << "none";
+        QTest::newRow("dropped clears it")
+            << 0 << static_cast<int>(FaultServer::Action::Drop) << QByteArray() << "none";
+    }
+
+    void account()
+    {
+        QFETCH(int, status);
+        QFETCH(int, action);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expectedEmail);
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { status, body, static_cast<FaultServer::Action>(action) });
+        Studio studio = makeStudio(server.origin());
+        const Account old { QStringLiteral("u0"), QStringLiteral("old@x") };
+        studio.manager->setAccount(old);
+        studio.store->setValue(QStringLiteral("access_token"), QStringLiteral("tok"));
+        QCoro::waitFor(studio.manager->fetchAccount());
+        QCOMPARE(server.received().first().headers.value("authorization"), QByteArray("Bearer tok"));
+        if (expectedEmail == QLatin1StringView("unchanged"))
+            QCOMPARE(studio.manager->account(), std::optional(old));
+        else if (expectedEmail == QLatin1StringView("none"))
+            QCOMPARE(studio.manager->account(), std::nullopt);
+        else
+            QCOMPARE(studio.manager->account()->email, expectedEmail);
+        QCOMPARE(studio.manager->accessToken(), std::optional(QStringLiteral("tok")));
+    }
+
+    void accountFetchOnlyWithAToken()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"e"})" });
+        Studio studio = makeStudio(server.origin());
+        QTest::qWait(50);
+        QVERIFY(server.received().isEmpty());
+        studio.manager->setAccessToken(std::nullopt);
+        QTest::qWait(50);
+        QVERIFY(server.received().isEmpty());
+        studio.manager->setAccessToken(QStringLiteral("t2"));
+        QTRY_VERIFY(studio.manager->account().has_value());
+        QCOMPARE(server.received().size(), 1);
+    }
+
+    void listing_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("count"); // -1: an error and an empty list
+        const QByteArray show
+            = R"({"id":"a","tmdb_id":1,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"t")";
+        QTest::newRow("full") << 200
+                              << QByteArray(
+                                     R"({"results":[)" + show + R"(,"title":"T"}],"limit":1,"offset":0,"total":1})")
+                              << 1;
+        QTest::newRow("no paging, title null")
+            << 200 << QByteArray(R"({"results":[)" + show + R"(,"title":null}]})") << 1;
+        QTest::newRow("decodes whatever the status") << 500 << QByteArray(R"({"results":[)" + show + "}]}") << 1;
+        QTest::newRow("missing season")
+            << 200
+            << QByteArray(
+                   R"({"results":[{"id":"a","tmdb_id":1,"episode":0,"type":"movie","author_id":"u","created_at":"t"}]})")
+            << -1;
+        QTest::newRow("id not text")
+            << 200
+            << QByteArray(
+                   R"({"results":[{"id":1,"tmdb_id":1,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"t"}]})")
+            << -1;
+        QTest::newRow("limit not an integer") << 200 << QByteArray(R"({"results":[],"limit":"10"})") << -1;
+        QTest::newRow("401 error body") << 401 << QByteArray(R"({"error":"missing or unknown access token"})") << -1;
+        QTest::newRow("html page") << 502 << QByteArray("<html>Bad gateway</html>") << -1;
+    }
+
+    void listing()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(int, count);
+        FaultServer server;
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        LightShowListModel list(*studio.manager);
+        // A failed load first: a good load afterwards must clear its error.
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, "nope" });
+        QCoro::waitFor(list.loadLightShows());
+        QVERIFY(list.error().has_value());
+        server.setAnswer("GET", "/tvapi/me/lightshows", { status, body });
+        QCoro::waitFor(list.loadLightShows());
+        QVERIFY(!list.isLoading());
+        if (count < 0) {
+            QVERIFY(list.error().has_value());
+            QVERIFY(list.shows().isEmpty());
+        } else {
+            QCOMPARE(list.error(), std::nullopt);
+            QCOMPARE(list.rowCount(), count);
+        }
+    }
+
+    void listingWithoutToken()
+    {
+        FaultServer server;
+        Studio studio = makeStudio(server.origin());
+        LightShowListModel list(*studio.manager);
+        QCoro::waitFor(list.loadLightShows());
+        QCOMPARE(list.error(), std::optional(QStringLiteral("Not authenticated")));
+        QVERIFY(server.received().isEmpty());
+    }
+
+    void deleting_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("target"); // empty: no request
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("200 removes") << "abc" << 200 << QByteArray("/tvapi/me/lightshows/abc") << true;
+        QTest::newRow("204 keeps") << "abc" << 204 << QByteArray("/tvapi/me/lightshows/abc") << false;
+        QTest::newRow("404 keeps") << "abc" << 404 << QByteArray("/tvapi/me/lightshows/abc") << false;
+        QTest::newRow("slash and question mark stay in the segment")
+            << "a/b?c" << 200 << QByteArray("/tvapi/me/lightshows/a%2Fb%3Fc") << true;
+        QTest::newRow("dot-dot is never sent") << ".." << 200 << QByteArray() << false;
+        QTest::newRow("empty id is never sent") << "" << 200 << QByteArray() << false;
+    }
+
+    void deleting()
+    {
+        QFETCH(QString, id);
+        QFETCH(int, status);
+        QFETCH(QByteArray, target);
+        QFETCH(bool, removed);
+        FaultServer server;
+        const QByteArray path = target.isEmpty() ? QByteArray("/tvapi/me/lightshows/x") : target;
+        server.setAnswer("DELETE", path, { status, "{}" });
+        QJsonObject first { { QStringLiteral("id"), id }, { QStringLiteral("tmdb_id"), 1 },
+            { QStringLiteral("season"), 0 }, { QStringLiteral("episode"), 0 },
+            { QStringLiteral("type"), QStringLiteral("movie") }, { QStringLiteral("author_id"), QStringLiteral("u") },
+            { QStringLiteral("created_at"), QStringLiteral("t") } };
+        QJsonObject second = first;
+        second.insert(QStringLiteral("id"), QStringLiteral("other"));
+        const QByteArray listing
+            = QJsonDocument(QJsonObject { { QStringLiteral("results"), QJsonArray { first, second } } }).toJson();
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, listing });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        LightShowListModel list(*studio.manager);
+        QCoro::waitFor(list.loadLightShows());
+        QCOMPARE(list.shows().size(), 2);
+        server.clearReceived();
+        QCoro::waitFor(list.deleteLightShow(list.shows().first()));
+        if (target.isEmpty()) {
+            QVERIFY(server.received().isEmpty());
+        } else {
+            QCOMPARE(server.received().size(), 1);
+            QCOMPARE(server.received().first().method, QByteArray("DELETE"));
+            QCOMPARE(server.received().first().target, target);
+        }
+        QCOMPARE(list.shows().size(), removed ? 1 : 2);
+        QCOMPARE(list.shows().last().id, QStringLiteral("other"));
+    }
+
+    void callback_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("token"); // "-" for none
+        QTest::newRow("token then other") << "corvexapp://callback?token=abc&x=1"
+                                          << "abc";
+        QTest::newRow("other then token") << "corvexapp://callback?x=1&token=abc"
+                                          << "abc";
+        QTest::newRow("two tokens, first wins") << "corvexapp://callback?token=one&token=two"
+                                                << "one";
+        QTest::newRow("other case does not match") << "corvexapp://callback?Token=abc"
+                                                   << "-";
+        QTest::newRow("no query") << "corvexapp://callback"
+                                  << "-";
+        QTest::newRow("item without value") << "corvexapp://callback?token"
+                                            << "-";
+        QTest::newRow("empty value") << "corvexapp://callback?token=&token=late"
+                                     << "-";
+        QTest::newRow("percent-decoded, plus kept") << "corvexapp://callback?token=a%2Fb+c"
+                                                    << "a/b+c";
+        QTest::newRow("line break refused") << "corvexapp://callback?token=a%0D%0AX-Evil:1"
+                                            << "-";
+        QTest::newRow("other host still read") << "corvexapp://elsewhere/path?token=t"
+                                               << "t";
+    }
+
+    void callback()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, token);
+        const QUrl callback(url);
+        const auto parsed = tokenFromCallback(callback);
+        QCOMPARE(parsed.value_or(QStringLiteral("-")), token);
+
+        FaultServer server;
+        Studio studio = makeStudio(server.origin(), QStringLiteral("earlier-token"));
+        QStringList printed;
+        completeSignIn(callback, *studio.manager, [&printed](const QString& line) { printed.append(line); });
+        QCOMPARE(studio.manager->accessToken(), parsed);
+        QCOMPARE(printed.size(), 2);
+        QVERIFY(printed.at(0).startsWith(QLatin1StringView("Callback URL: corvexapp://")));
+        if (parsed && parsed->size() > 1)
+            QVERIFY2(!printed.join(QLatin1Char('\n')).contains(*parsed), "the token was printed");
+        QCOMPARE(printed.at(1) == QLatin1StringView("Access Token: Not Found"), !parsed.has_value());
+    }
+
+    void sessionCancelAndBusy()
+    {
+        FaultServer server;
+        Studio studio = makeStudio(server.origin(), QStringLiteral("kept-token"));
+        QStringList printed;
+        QUrl opened;
+        corvex::webauth::Session session([&opened](const QUrl& url) {
+            opened = url;
+            return true;
+        });
+        auto running = signIn(session, *studio.manager, [&printed](const QString& line) { printed.append(line); });
+        QTRY_VERIFY(session.isActive() && !opened.isEmpty());
+        QCOMPARE(opened.toString(), server.origin() + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback"));
+
+        corvex::webauth::Session second([](const QUrl&) { return true; });
+        const auto busy = QCoro::waitFor(second.authenticate(opened, QStringLiteral("corvexapp")));
+        QCOMPARE(busy.failure, corvex::webauth::Session::Failure::Busy);
+
+        // A URL of another scheme is refused and the session keeps waiting.
+        QString error;
+        bool handed = true;
+        std::thread wrong(
+            [&] { handed = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=t")), error); });
+        QTRY_VERIFY_WITH_TIMEOUT(!handed, 5000);
+        wrong.join();
+        QVERIFY(session.isActive());
+
+        session.cancel();
+        QCoro::waitFor(std::move(running));
+        QVERIFY(printed.isEmpty());
+        QCOMPARE(studio.manager->accessToken(), std::optional(QStringLiteral("kept-token")));
+        QVERIFY(!session.isActive());
+
+        // With nobody waiting, a second launch says so.
+        QVERIFY(!corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=t")), error));
+        QVERIFY(error.contains(QLatin1StringView("no Corvex program is waiting")));
+    }
+
+    void sessionSeesOtherPrograms()
+    {
+        const QString path = corvex::webauth::Session::socketPath();
+        {
+            // Another program waiting for a sign-in holds the socket.
+            QLocalServer other;
+            QVERIFY(other.listen(path));
+            corvex::webauth::Session session([](const QUrl&) { return true; });
+            const auto outcome = QCoro::waitFor(
+                session.authenticate(QUrl(QStringLiteral("http://127.0.0.1:1/")), QStringLiteral("corvexapp")));
+            QCOMPARE(outcome.failure, corvex::webauth::Session::Failure::Busy);
+            QVERIFY(outcome.message.contains(QLatin1StringView("another Corvex program")));
+            QVERIFY(other.isListening());
+        }
+        // A socket left behind by a program that crashed is taken over.
+        QFile stale(path);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        bool opened = false;
+        corvex::webauth::Session session([&opened](const QUrl&) {
+            opened = true;
+            return true;
+        });
+        auto waiting = session.authenticate(QUrl(QStringLiteral("http://127.0.0.1:1/")), QStringLiteral("corvexapp"));
+        QTRY_VERIFY(opened);
+        QString error;
+        std::thread secondLaunch([&error] {
+            corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")), error);
+        });
+        const auto outcome = QCoro::waitFor(std::move(waiting));
+        secondLaunch.join();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(outcome.callback, std::optional(QUrl(QStringLiteral("corvexapp://callback?token=abc"))));
+    }
+
+    // The command-line tool against the real service, sharing one settings
+    // store and outbox through the XDG folders.
+    void commandLine()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--demo-catalogue") }));
+        QTemporaryDir home;
+        QDir(home.path()).mkpath(QStringLiteral("run"));
+        QFile::setPermissions(home.filePath(QStringLiteral("run")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        environment.insert(QStringLiteral("CORVEX_CATALOGUE_URL"), service.origin());
+        struct Result {
+            int status;
+            QString out;
+            QString err;
+        };
+        const auto corvex = [&environment](const QStringList& arguments) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
+            process.waitForFinished(60000);
+            return Result { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
+        };
+
+        Result result = corvex({ QStringLiteral("whoami") });
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains(QLatin1StringView("not signed in")), qPrintable(result.err));
+
+        result = corvex({ QStringLiteral("search"), QStringLiteral("salt & pepper") });
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.contains(QLatin1StringView("movie 90011  Salt & Pepper Shakers")), qPrintable(result.out));
+
+        const QUrl callback = QCoro::waitFor(submitSignInForm(
+            service_urls::signIn(service.origin()), QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
+        const QString token = *tokenFromCallback(callback);
+        result = corvex({ QStringLiteral("login"), QStringLiteral("--token-from-callback"), callback.toString() });
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.contains(QLatin1StringView("Signed in as cli@example.org")), qPrintable(result.out));
+        QVERIFY2(!result.out.contains(token) && !result.err.contains(token), "the token was printed");
+        // The studio reads the same store.
+        QCOMPARE(Store(home.filePath(QStringLiteral("config/corvex/corvex.ini"))).value(QStringLiteral("access_token")),
+            std::optional(token));
+
+        const QString file = home.filePath(QStringLiteral("show.pb"));
+        {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(validRecording());
+        }
+        result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--tv"), QStringLiteral("91001"),
+            QStringLiteral("1"), QStringLiteral("2") });
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie") });
+        QCOMPARE(result.status, 2);
+
+        result = corvex({ QStringLiteral("shows") });
+        QCOMPARE(result.status, 0);
+        QVERIFY2(result.out.contains(QLatin1StringView("tv 91001 S1E2")), qPrintable(result.out));
+        const QString id = result.out.section(QLatin1Char(' '), 0, 0);
+
+        result = corvex({ QStringLiteral("delete"), id, QStringLiteral("missing") });
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.out.contains(QStringLiteral("deleted %1").arg(id)),
+            qPrintable(QStringLiteral("id '%1'; out: %2; err: %3").arg(id, result.out, result.err)));
+        QVERIFY2(result.err.contains(QLatin1StringView("refused with status 404")), qPrintable(result.err));
+
+        // With the service gone the recording waits in the outbox.
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://127.0.0.1:1"));
+        result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie"), QStringLiteral("90002") });
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains(QLatin1StringView("unreachable")), qPrintable(result.err));
+        result = corvex({ QStringLiteral("outbox") });
+        QVERIFY2(result.out.contains(QLatin1StringView("(movie 90002)")), qPrintable(result.out));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        result = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        result = corvex({ QStringLiteral("outbox") });
+        QVERIFY2(result.out.contains(QLatin1StringView("the outbox is empty")), qPrintable(result.out));
+
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://lights.example.org"));
+        result = corvex({ QStringLiteral("whoami") });
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains(QLatin1StringView("plain http")), qPrintable(result.err));
+    }
+
+    void outboxIds_data()
+    {
+        QTest::addColumn<QString>("id");
+        QTest::newRow("parent folder") << "../corvex.ini";
+        QTest::newRow("absolute path") << "/etc/passwd";
+        QTest::newRow("empty") << "";
+        QTest::newRow("almost an id") << "20261206T185648671Z-1c30ec7";
+    }
+
+    void outboxIds()
+    {
+        QFETCH(QString, id);
+        QTemporaryDir dir;
+        Outbox outbox(dir.filePath(QStringLiteral("outbox")));
+        QString error;
+        const auto added = outbox.add(QByteArray("rec"), movieItem(1), error);
+        QVERIFY2(added.has_value(), qPrintable(error));
+        QCOMPARE(outbox.entry(*added)->item, movieItem(1));
+        QCOMPARE(outbox.recording(id), std::nullopt);
+        QCOMPARE(outbox.entry(id), std::nullopt);
+        QVERIFY(!outbox.remove(id));
+        QCOMPARE(outbox.entries().size(), 1);
+        // A description that does not decode is skipped, not fatal.
+        QFile broken(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.json")));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("{\"item\":{\"movie\":{\"id\":\"x\"}}}");
+        broken.close();
+        QFile(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.pb"))).open(QIODevice::WriteOnly);
+        QCOMPARE(outbox.entries().size(), 1);
+        QVERIFY(outbox.remove(*added));
+        QVERIFY(outbox.entries().isEmpty());
+    }
+};
+
+Q_DECLARE_METATYPE(TMDBItem)
+
+QTEST_GUILESS_MAIN(TestService)
+#include "test_service.moc"

@@ -1,0 +1,110 @@
+// corvex-service: a reference light-show service for running Corvex Studio on
+// one machine: sign-in page, account, uploads, listing and deletion over
+// SQLite, and optionally a small demo catalogue.
+
+#include "demo_catalogue.h"
+#include "reference_service.h"
+#include "service_database.h"
+
+#include "platform/settings/endpoints.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QTcpServer>
+
+#include <cstdio>
+
+namespace {
+
+void printLine(std::FILE* stream, const QString& text)
+{
+    const QByteArray bytes = (text + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+int fail(const QString& message)
+{
+    printLine(stderr, QStringLiteral("corvex-service: %1").arg(message));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("corvex-service"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CORVEX_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "A reference light-show service for Corvex Studio: a sign-in page (accounts are created on first sign-in), "
+        "the account, uploads, listing and deletion of light shows, stored in SQLite. Logs one line per request "
+        "(method, path, status) on standard error."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption listenOption(QStringLiteral("listen"),
+        QStringLiteral("Address to listen on (default 127.0.0.1:8787; port 0 picks a free one)."),
+        QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:8787"));
+    const QCommandLineOption dbOption(QStringLiteral("db"),
+        QStringLiteral("SQLite database file (default: corvex-service.sqlite in the current folder; :memory: keeps "
+                       "nothing)."),
+        QStringLiteral("FILE"), QStringLiteral("corvex-service.sqlite"));
+    const QCommandLineOption catalogueOption(QStringLiteral("demo-catalogue"),
+        QStringLiteral("Also answer the catalogue requests (/3/search/multi, /3/tv/ID, /3/tv/ID/season/N) and "
+                       "/t/p/w92 posters from a small bundled set of public-domain titles."));
+    const QCommandLineOption keyOption(QStringLiteral("catalogue-api-key"),
+        QStringLiteral("The api_key the demo catalogue accepts (default: the studio's built-in key)."),
+        QStringLiteral("KEY"), corvex::settings::Endpoints::defaults().tmdbApiKey);
+    parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption });
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument '%1'; run 'corvex-service --help'")
+                        .arg(parser.positionalArguments().first()));
+
+    const QString listen = parser.value(listenOption);
+    const qsizetype colon = listen.lastIndexOf(QLatin1Char(':'));
+    bool portOk = false;
+    const uint port = colon > 0 ? listen.mid(colon + 1).toUInt(&portOk) : 0;
+    QString host = colon > 0 ? listen.left(colon) : QString();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    const QHostAddress address(host == QLatin1StringView("localhost") ? QStringLiteral("127.0.0.1") : host);
+    if (!portOk || port > 65535 || address.isNull())
+        return fail(QStringLiteral("--listen '%1' is not HOST:PORT with a numeric address, for example 127.0.0.1:8787")
+                        .arg(listen));
+    if (!address.isLoopback())
+        printLine(stderr,
+            QStringLiteral("corvex-service: warning: listening on %1 over plain http; tokens and passwords travel "
+                           "unencrypted. Put an https proxy in front of it for anything but a test.")
+                .arg(address.toString()));
+
+    corvex::reference::ServiceDatabase database;
+    QString error;
+    if (!database.open(parser.value(dbOption), error))
+        return fail(error);
+
+    corvex::reference::DemoCatalogue catalogue;
+    const bool withCatalogue = parser.isSet(catalogueOption);
+    if (withCatalogue && !catalogue.load(error))
+        return fail(error);
+
+    corvex::reference::ReferenceService service(
+        database, withCatalogue ? &catalogue : nullptr, parser.value(keyOption));
+    auto server = std::make_unique<QTcpServer>();
+    if (!server->listen(address, static_cast<quint16>(port)))
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(listen, server->errorString()));
+    const quint16 actualPort = server->serverPort();
+    server->setParent(&service);
+    service.bind(server.release());
+    const QString shownHost
+        = address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(host) : address.toString();
+    printLine(stdout,
+        QStringLiteral("corvex-service: listening on http://%1:%2%3")
+            .arg(shownHost)
+            .arg(actualPort)
+            .arg(withCatalogue ? QStringLiteral(" (with the demo catalogue)") : QString()));
+    return app.exec();
+}

@@ -1,0 +1,327 @@
+#include "reference_service.h"
+
+#include "analysis/video_analysis_record.h"
+
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaEnum>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QUrlQuery>
+
+#include <cstdio>
+
+namespace corvex::reference {
+
+namespace {
+
+using Response = ReferenceService::Response;
+
+constexpr qint64 kDefaultLimit = 100;
+
+Response json(int status, const QJsonObject& object)
+{
+    return { status, QJsonDocument(object).toJson(QJsonDocument::Compact), QByteArrayLiteral("application/json"), {} };
+}
+
+Response problem(int status, const QString& message)
+{
+    return json(status, { { QStringLiteral("error"), message } });
+}
+
+Response html(int status, const QString& page)
+{
+    return { status, page.toUtf8(), QByteArrayLiteral("text/html; charset=utf-8"), {} };
+}
+
+std::optional<qint64> parseNumber(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^-?[0-9]{1,18}$"));
+    if (!pattern.match(text).hasMatch())
+        return std::nullopt;
+    return text.toLongLong();
+}
+
+bool isCallbackUri(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && url.scheme() == QLatin1StringView("corvexapp");
+}
+
+QString signInForm(const QString& redirectUri, const QString& email, const QString& message)
+{
+    return QStringLiteral(
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sign in to Corvex</title></head>\n<body>\n"
+        "<h1>Sign in to Corvex</h1>\n%1"
+        "<form method=\"post\" action=\"/auth/signin\">\n"
+        "<input type=\"hidden\" name=\"redirectUri\" value=\"%2\">\n"
+        "<p><label>Email <input type=\"email\" name=\"email\" value=\"%3\" required></label></p>\n"
+        "<p><label>Password <input type=\"password\" name=\"password\" required minlength=\"8\"></label></p>\n"
+        "<p>An account is created the first time you sign in with a new email address.</p>\n"
+        "<p><button type=\"submit\">Sign in</button></p>\n</form>\n</body></html>\n")
+        .arg(message.isEmpty() ? QString() : QStringLiteral("<p role=\"alert\">%1</p>\n").arg(message.toHtmlEscaped()),
+            redirectUri.toHtmlEscaped(), email.toHtmlEscaped());
+}
+
+QStringList pathSegments(const QUrl& url)
+{
+    // Each segment is decoded on its own, so an encoded "/" stays inside its segment.
+    const QString path = url.path(QUrl::FullyEncoded);
+    QStringList segments = path.split(QLatin1Char('/'));
+    if (!segments.isEmpty() && segments.first().isEmpty())
+        segments.removeFirst();
+    for (QString& segment : segments)
+        segment = QUrl::fromPercentEncoding(segment.toUtf8());
+    return segments;
+}
+
+} // namespace
+
+ReferenceService::ReferenceService(
+    ServiceDatabase& database, const DemoCatalogue* catalogue, QString catalogueApiKey, QObject* parent)
+    : QAbstractHttpServer(parent)
+    , m_database(database)
+    , m_catalogue(catalogue)
+    , m_catalogueApiKey(std::move(catalogueApiKey))
+{
+}
+
+bool ReferenceService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    send(request, socket, route(request, pathSegments(request.url())));
+    return true;
+}
+
+void ReferenceService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    send(request, socket, problem(404, QStringLiteral("no such resource")));
+}
+
+void ReferenceService::send(const QHttpServerRequest& request, QTcpSocket* socket, const Response& response)
+{
+    QHttpServerResponder responder = makeResponder(request, socket);
+    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(response.status));
+    responder.writeHeader(QByteArrayLiteral("Content-Type"), response.contentType);
+    responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(response.body.size()));
+    for (const auto& [name, value] : response.headers)
+        responder.writeHeader(name, value);
+    responder.writeBody(response.body);
+
+    const char* methodName
+        = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(static_cast<int>(request.method()));
+    const QByteArray method = QByteArray(methodName ? methodName : "?").toUpper();
+    const QByteArray line = method + ' ' + request.url().path(QUrl::FullyEncoded).toUtf8() + ' '
+        + QByteArray::number(response.status) + '\n';
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+}
+
+Response ReferenceService::route(const QHttpServerRequest& request, const QStringList& s)
+{
+    using Method = QHttpServerRequest::Method;
+    const Method method = request.method();
+    const auto is = [&s](std::initializer_list<const char*> expected) {
+        if (static_cast<qsizetype>(expected.size()) != s.size())
+            return false;
+        qsizetype i = 0;
+        for (const char* part : expected) {
+            if (part && s.at(i) != QLatin1StringView(part))
+                return false;
+            ++i;
+        }
+        return true;
+    };
+    const auto methodNotAllowed = [] { return problem(405, QStringLiteral("method not allowed")); };
+
+    if (is({ "auth", "signin" }))
+        return method == Method::Get ? signInPage(request)
+            : method == Method::Post ? signInSubmit(request)
+                                     : methodNotAllowed();
+    if (is({ "auth", "account" }))
+        return method == Method::Get ? account(request) : methodNotAllowed();
+    if (is({ "tvapi", "lightshow", "movie", nullptr }))
+        return method == Method::Post ? upload(request, QStringLiteral("movie"), { s.at(3) }) : methodNotAllowed();
+    if (is({ "tvapi", "lightshow", "tv", nullptr, nullptr, nullptr }))
+        return method == Method::Post ? upload(request, QStringLiteral("tv"), s.mid(3)) : methodNotAllowed();
+    if (is({ "tvapi", "me", "lightshows" }))
+        return method == Method::Get ? listing(request) : methodNotAllowed();
+    if (is({ "tvapi", "me", "lightshows", nullptr }))
+        return method == Method::Delete ? remove(request, s.at(3)) : methodNotAllowed();
+    if (m_catalogue && (s.value(0) == QLatin1StringView("3") || s.value(0) == QLatin1StringView("t")))
+        return method == Method::Get ? catalogue(request, s) : methodNotAllowed();
+    return problem(404, QStringLiteral("no such resource"));
+}
+
+Response ReferenceService::signInPage(const QHttpServerRequest& request)
+{
+    // The redirect target is read from the raw query: the studio sends it unencoded.
+    const QString redirectUri = request.query().queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
+    if (!isCallbackUri(redirectUri))
+        return html(400,
+            QStringLiteral("<p>This sign-in page only returns to the Corvex studio "
+                           "(redirectUri=corvexapp://callback).</p>"));
+    return html(200, signInForm(redirectUri, QString(), QString()));
+}
+
+Response ReferenceService::signInSubmit(const QHttpServerRequest& request)
+{
+    QByteArray body = request.body();
+    body.replace('+', ' ');
+    const QUrlQuery form(QString::fromUtf8(body));
+    const QString redirectUri = form.queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
+    // One account per address, whatever the case it is typed in.
+    const QString email = form.queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded).trimmed().toLower();
+    const QString password = form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded);
+    if (!isCallbackUri(redirectUri))
+        return html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>"));
+    if (!email.contains(QLatin1Char('@')) || email.size() > 254)
+        return html(400, signInForm(redirectUri, email, QStringLiteral("Enter a valid email address.")));
+    if (password.size() < 8)
+        return html(400, signInForm(redirectUri, email, QStringLiteral("The password needs at least 8 characters.")));
+
+    ServiceDatabase::Account signedIn;
+    switch (m_database.signIn(email, password, signedIn)) {
+    case ServiceDatabase::SignInResult::WrongPassword:
+        return html(401, signInForm(redirectUri, email, QStringLiteral("Wrong password for this email address.")));
+    case ServiceDatabase::SignInResult::Failed:
+        return html(
+            500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again.")));
+    case ServiceDatabase::SignInResult::SignedIn:
+    case ServiceDatabase::SignInResult::Created:
+        break;
+    }
+    const auto token = m_database.issueToken(signedIn.id);
+    if (!token)
+        return html(
+            500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again.")));
+    QUrl target(redirectUri);
+    QUrlQuery query(target);
+    query.addQueryItem(QStringLiteral("token"), *token);
+    target.setQuery(query);
+    Response response = html(303, QStringLiteral("<p>Signed in. Returning to the studio…</p>"));
+    response.headers.append(qMakePair(QByteArrayLiteral("Location"), target.toEncoded()));
+    response.headers.append(qMakePair(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")));
+    return response;
+}
+
+std::optional<ServiceDatabase::Account> ReferenceService::authorise(const QHttpServerRequest& request)
+{
+    const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
+    if (!header.startsWith("Bearer ") || header.size() <= 7)
+        return std::nullopt;
+    return m_database.accountForToken(QString::fromLatin1(header.mid(7)));
+}
+
+Response ReferenceService::account(const QHttpServerRequest& request)
+{
+    const auto account = authorise(request);
+    if (!account)
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    return json(200, { { QStringLiteral("id"), account->id }, { QStringLiteral("email"), account->email } });
+}
+
+Response ReferenceService::upload(const QHttpServerRequest& request, const QString& type, const QStringList& numbers)
+{
+    const auto account = authorise(request);
+    if (!account)
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    QList<qint64> values;
+    for (const QString& text : numbers) {
+        const auto value = parseNumber(text);
+        if (!value || *value < 0)
+            return problem(400, QStringLiteral("\"%1\" is not a catalogue number").arg(text));
+        values.append(*value);
+    }
+    if (values.first() == 0)
+        return problem(400, QStringLiteral("catalogue id 0 does not exist"));
+
+    const QByteArray body = request.body();
+    VideoAnalysis record;
+    if (body.isEmpty() || !record.ParseFromArray(body.constData(), static_cast<int>(body.size())))
+        return problem(400, QStringLiteral("the body is not a VideoAnalysis record"));
+    if (const auto violation = analysis::findInvariantViolation(record))
+        return problem(
+            400, QStringLiteral("the record is not a valid light show: %1").arg(QString::fromStdString(*violation)));
+
+    ServiceDatabase::NewLightShow show;
+    show.authorId = account->id;
+    show.type = type;
+    show.tmdbId = values.at(0);
+    show.season = values.value(1);
+    show.episode = values.value(2);
+    show.data = body;
+    if (m_catalogue)
+        show.title = m_catalogue->titleOf(type, show.tmdbId, show.season, show.episode);
+    const auto id = m_database.addLightShow(show);
+    if (!id)
+        return problem(500, QStringLiteral("the light show could not be stored"));
+    return json(200, { { QStringLiteral("id"), *id } });
+}
+
+Response ReferenceService::listing(const QHttpServerRequest& request)
+{
+    const auto account = authorise(request);
+    if (!account)
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    const QUrlQuery query = request.query();
+    const qint64 limit = std::clamp<qint64>(
+        parseNumber(query.queryItemValue(QStringLiteral("limit"))).value_or(kDefaultLimit), 1, 1000);
+    const qint64 offset = std::max<qint64>(parseNumber(query.queryItemValue(QStringLiteral("offset"))).value_or(0), 0);
+    qint64 total = 0;
+    const QJsonArray results = m_database.lightShows(account->id, limit, offset, total);
+    return json(200,
+        { { QStringLiteral("results"), results }, { QStringLiteral("limit"), limit },
+            { QStringLiteral("offset"), offset }, { QStringLiteral("total"), total } });
+}
+
+Response ReferenceService::remove(const QHttpServerRequest& request, const QString& id)
+{
+    const auto account = authorise(request);
+    if (!account)
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    // Someone else's show answers like a missing one.
+    if (!m_database.deleteLightShow(account->id, id))
+        return problem(404, QStringLiteral("no such light show"));
+    return json(200, { { QStringLiteral("deleted"), id } });
+}
+
+Response ReferenceService::catalogue(const QHttpServerRequest& request, const QStringList& s)
+{
+    const auto notFound = [] {
+        return json(404,
+            { { QStringLiteral("success"), false }, { QStringLiteral("status_code"), 34 },
+                { QStringLiteral("status_message"),
+                    QStringLiteral("The resource you requested could not be found.") } });
+    };
+    if (s.size() == 4 && s.at(0) == QLatin1StringView("t") && s.at(1) == QLatin1StringView("p")
+        && s.at(2) == QLatin1StringView("w92")) {
+        const auto png = m_catalogue->poster(s.at(3));
+        if (!png)
+            return notFound();
+        return { 200, *png, QByteArrayLiteral("image/png"), {} };
+    }
+    const QUrlQuery query = request.query();
+    if (query.queryItemValue(QStringLiteral("api_key"), QUrl::FullyDecoded) != m_catalogueApiKey)
+        return json(401,
+            { { QStringLiteral("success"), false }, { QStringLiteral("status_code"), 7 },
+                { QStringLiteral("status_message"),
+                    QStringLiteral("Invalid API key: You must be granted a valid key.") } });
+    if (s.size() == 3 && s.at(1) == QLatin1StringView("search") && s.at(2) == QLatin1StringView("multi"))
+        return json(200, m_catalogue->search(query.queryItemValue(QStringLiteral("query"), QUrl::FullyDecoded)));
+    if (s.size() == 3 && s.at(1) == QLatin1StringView("tv")) {
+        const auto id = parseNumber(s.at(2));
+        const auto details = id ? m_catalogue->tvDetails(*id) : std::nullopt;
+        return details ? json(200, *details) : notFound();
+    }
+    if (s.size() == 5 && s.at(1) == QLatin1StringView("tv") && s.at(3) == QLatin1StringView("season")) {
+        const auto id = parseNumber(s.at(2));
+        const auto season = parseNumber(s.at(4));
+        const auto details = id && season ? m_catalogue->seasonDetails(*id, *season) : std::nullopt;
+        return details ? json(200, *details) : notFound();
+    }
+    return notFound();
+}
+
+} // namespace corvex::reference
