@@ -32,7 +32,7 @@ CaptureEngine::CaptureEngine(
     std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder* recorder, QObject* parent)
     : QObject(parent)
     , m_backend(std::move(backend))
-    , m_recorder(recorder != nullptr ? recorder : &analysis::AnalysisRecorder::shared())
+    , m_recorder(recorder)
     , m_videoSampleBufferQueue("app.corvex.Studio.capture.video-sample-buffers")
     , m_audioSampleBufferQueue("app.corvex.Studio.capture.audio-sample-buffers")
 {
@@ -51,7 +51,10 @@ std::unique_ptr<CapturedFrameStream> CaptureEngine::startCapture(
     auto frames = std::make_unique<CapturedFrameStream>();
     const std::shared_ptr<CapturedFrameContinuation> continuation = frames->continuation();
 
-    auto streamOutput = std::make_shared<CaptureEngineStreamOutput>(*m_recorder, continuation);
+    // The shared recorder is made on first use, not before: listing what can be
+    // captured needs no recorder (nor the preview link it brings up).
+    analysis::AnalysisRecorder& recorder = m_recorder != nullptr ? *m_recorder : analysis::AnalysisRecorder::shared();
+    auto streamOutput = std::make_shared<CaptureEngineStreamOutput>(recorder, continuation);
     streamOutput->capturedFrameHandler = [continuation](const CapturedFrame& frame) { continuation->yield(frame); };
     streamOutput->pcmBufferHandler = [this](const media::PcmBuffer& buffer) { m_powerMeter.process(buffer); };
     // The previous stream goes first, so that its producers stop before its output is released.

@@ -30,7 +30,7 @@ class CaptureEngine final : public QObject {
 
 public:
     /// Captures through `backend`; frames and audio go to `recorder`
-    /// (AnalysisRecorder::shared() when null).
+    /// (AnalysisRecorder::shared() when null, made at the first start).
     explicit CaptureEngine(std::shared_ptr<screencapture::CaptureBackend> backend,
         analysis::AnalysisRecorder* recorder = nullptr, QObject* parent = nullptr);
     ~CaptureEngine() override;

@@ -27,7 +27,7 @@ namespace corvex::capture {
 
 /// This program's application identifier: its own windows carry it, so they
 /// can be left out of what is captured.
-inline constexpr char kApplicationIdentifier[] = "app.corvex.Studio";
+inline constexpr const char* kApplicationIdentifier = screencapture::kOwnApplicationIdentifier;
 
 /// The model behind the recording window: what is captured (a display or a
 /// window), the lists to choose from (refreshed every 3 seconds), the preview

@@ -10,5 +10,6 @@ int runAnalyse(const QStringList& arguments);
 int runInspect(const QStringList& arguments);
 int runMakeFrames(const QStringList& arguments);
 int runMatch(const QStringList& arguments);
+int runRecord(const QStringList& arguments);
 
 } // namespace corvex::cli

@@ -20,6 +20,7 @@ constexpr std::array kCommands {
     Command { "make-frames", "Write a short sequence of sample frames (PNG) to try the other commands on",
         corvex::cli::runMakeFrames },
     Command { "match", "Find where a clip of sound sits in a recording's soundtrack", corvex::cli::runMatch },
+    Command { "record", "Record a display or a window with its sound into a light show (.pb)", corvex::cli::runRecord },
 };
 
 void printUsage()

@@ -9,6 +9,10 @@
 
 namespace corvex::screencapture {
 
+/// The identifier that the windows of this very process carry as their
+/// application's bundle identifier, so that the studio can leave itself out.
+inline constexpr char kOwnApplicationIdentifier[] = "app.corvex.Studio";
+
 /// A program that owns at least one window.
 struct RunningApplication {
     std::string applicationName; // the process's name
