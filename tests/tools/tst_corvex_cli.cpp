@@ -3,6 +3,8 @@
 #include "analysis/video_analysis_record.h"
 
 #include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -165,6 +167,21 @@ private Q_SLOTS:
                                        << 1 << QByteArray("cannot read image /nonexistent/x.png");
         QTest::newRow("inspect two files") << QStringList { QStringLiteral("inspect"), QStringLiteral("a"),
             QStringLiteral("b") } << 2 << QByteArray("exactly one file");
+        QTest::newRow("record without output")
+            << QStringList { QStringLiteral("record") } << 2 << QByteArray("-o FILE");
+        QTest::newRow("record display and window")
+            << QStringList { QStringLiteral("record"), QStringLiteral("--display"), QStringLiteral("1"),
+                   QStringLiteral("--window"), QStringLiteral("0x1"), QStringLiteral("-o"), QStringLiteral("x.pb") }
+            << 2 << QByteArray("cannot be used together");
+        QTest::newRow("record unknown source") << QStringList { QStringLiteral("record"), QStringLiteral("--source"),
+            QStringLiteral("wayland"), QStringLiteral("-o"), QStringLiteral("x.pb") }
+                                               << 2 << QByteArray("--source");
+        QTest::newRow("record missing window") << QStringList { QStringLiteral("record"), QStringLiteral("--source"),
+            QStringLiteral("synthetic"), QStringLiteral("--window"), QStringLiteral("0x99"), QStringLiteral("-o"),
+            QStringLiteral("x.pb") } << 2 << QByteArray("no window 0x99");
+        QTest::newRow("record negative seconds") << QStringList { QStringLiteral("record"), QStringLiteral("--seconds"),
+            QStringLiteral("-1"), QStringLiteral("-o"), QStringLiteral("x.pb") }
+                                                 << 2 << QByteArray("--seconds");
     }
     void badCommandLines()
     {
@@ -183,6 +200,7 @@ private Q_SLOTS:
         QTest::newRow("inspect") << QStringLiteral("inspect");
         QTest::newRow("make-frames") << QStringLiteral("make-frames");
         QTest::newRow("match") << QStringLiteral("match");
+        QTest::newRow("record") << QStringLiteral("record");
     }
     void everyCommandHasHelp()
     {
@@ -190,6 +208,52 @@ private Q_SLOTS:
         const Run run = corvexCli({ command, QStringLiteral("--help") });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.startsWith("Usage: corvex " + command.toUtf8()), run.out.constData());
+    }
+
+    void recordListsAndRecordsTheSyntheticSource()
+    {
+        const Run list = corvexCli({ QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("synthetic"),
+            QStringLiteral("--list") });
+        QCOMPARE(list.exitCode, 0);
+        QVERIFY2(list.out.contains("1  Display: 1920 x 1080"), list.out.constData());
+        QVERIFY2(list.out.contains("0x400002  corvex-synthetic-viewer: Test card"), list.out.constData());
+
+        QTemporaryDir dir;
+        const QString output = dir.filePath(QStringLiteral("synthetic.pb"));
+        const Run run = corvexCli({ QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("synthetic"),
+            QStringLiteral("--window"), QStringLiteral("0x400002"), QStringLiteral("--crop"),
+            QStringLiteral("0,0,0.5,0.5"), QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"),
+            output });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.err.contains("frames"), run.err.constData());
+        QFile file(output);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromArray(bytes.constData(), int(bytes.size())));
+        QVERIFY2(record.timestamps_size() >= 15, qPrintable(QString::number(record.timestamps_size())));
+    }
+
+    void recordSavesWhatItHasOnInterrupt()
+    {
+        QTemporaryDir dir;
+        const QString output = dir.filePath(QStringLiteral("interrupted.pb"));
+        QProcess process;
+        process.start(QStringLiteral(CORVEX_CLI),
+            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("synthetic"), QStringLiteral("-o"),
+                output });
+        QVERIFY(process.waitForStarted());
+        QByteArray progress;
+        auto killer = qScopeGuard([&] {
+            process.kill();
+            process.waitForFinished();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT((progress += process.readAllStandardError()).contains("frames"), 20000);
+        process.terminate(); // SIGTERM, handled like Ctrl-C
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.readAllStandardOutput().contains("interrupted"));
+        QVERIFY(QFileInfo(output).size() > 0);
     }
 
     void inspectSummarisesAndDraws()

@@ -17,6 +17,9 @@ void printOut(const QString& line)
 {
     const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+    // Whole lines as they come: a reader sees them at once, and none is lost
+    // if the process ends without unwinding.
+    std::fflush(stdout);
 }
 
 bool readFile(const QString& path, QByteArray& contents, QString& error)

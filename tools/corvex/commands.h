@@ -19,6 +19,7 @@ int runUpload(const QStringList& arguments);
 int runShows(const QStringList& arguments);
 int runDelete(const QStringList& arguments);
 int runOutbox(const QStringList& arguments);
+int runRecord(const QStringList& arguments);
 
 /// A second launch with a corvexapp: URL: hands it to the waiting sign-in.
 int runHandOver(const QString& url);

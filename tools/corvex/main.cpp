@@ -31,6 +31,7 @@ constexpr std::array kCommands {
     Command { "shows", "List your light shows on the service", corvex::cli::runShows },
     Command { "delete", "Delete light shows of yours from the service", corvex::cli::runDelete },
     Command { "outbox", "List or retry recordings that have not reached the service", corvex::cli::runOutbox },
+    Command { "record", "Record a display or a window with its sound into a light show (.pb)", corvex::cli::runRecord },
 };
 
 void printUsage()

@@ -1,0 +1,132 @@
+#include "capture/capture_engine_stream_output.h"
+
+#include "analysis/analysis_recorder.h"
+#include "analysis/pixel_buffer_resize.h"
+#include "platform/media/pcm_buffer.h"
+
+#include <QtGlobal>
+
+#include <variant>
+
+namespace corvex::capture {
+
+namespace {
+
+constexpr int kRasterSize = 5;
+
+const screencapture::AttachmentValue* attachment(const screencapture::Attachments& info, const char* key)
+{
+    const auto found = info.find(key);
+    return found == info.end() ? nullptr : &found->second;
+}
+
+template <typename T> std::optional<T> attachmentOf(const screencapture::Attachments& info, const char* key)
+{
+    const screencapture::AttachmentValue* value = attachment(info, key);
+    if (value == nullptr)
+        return std::nullopt;
+    if (const T* typed = std::get_if<T>(value))
+        return *typed;
+    return std::nullopt;
+}
+
+} // namespace
+
+CaptureEngineStreamOutput::CaptureEngineStreamOutput(
+    analysis::AnalysisRecorder& recorder, std::shared_ptr<CapturedFrameContinuation> continuation)
+    : m_recorder(recorder)
+    , m_continuation(std::move(continuation))
+{
+}
+
+void CaptureEngineStreamOutput::setCrop(const std::optional<media::Rect>& crop)
+{
+    std::lock_guard lock(m_cropMutex);
+    m_crop = crop;
+}
+
+std::optional<media::Rect> CaptureEngineStreamOutput::crop() const
+{
+    std::lock_guard lock(m_cropMutex);
+    return m_crop;
+}
+
+void CaptureEngineStreamOutput::didOutputSampleBuffer(
+    const screencapture::SampleBuffer& sampleBuffer, screencapture::StreamOutputType type)
+{
+    if (!sampleBuffer.isValid)
+        return;
+    switch (type) {
+    case screencapture::StreamOutputType::Screen:
+        handleVideo(sampleBuffer);
+        return;
+    case screencapture::StreamOutputType::Audio:
+        handleAudio(sampleBuffer);
+        return;
+    case screencapture::StreamOutputType::Microphone:
+        return;
+    }
+    qFatal("Encountered unknown stream output type: %d", static_cast<int>(type));
+}
+
+void CaptureEngineStreamOutput::handleVideo(const screencapture::SampleBuffer& sampleBuffer)
+{
+    if (!sampleBuffer.sampleAttachments || sampleBuffer.sampleAttachments->empty())
+        return;
+    const screencapture::Attachments& info = sampleBuffer.sampleAttachments->front();
+    const std::optional<std::int64_t> status = attachmentOf<std::int64_t>(info, screencapture::frame_info::kStatus);
+    if (!status || *status != static_cast<std::int64_t>(screencapture::FrameStatus::Complete))
+        return;
+    if (!sampleBuffer.imageBuffer)
+        return;
+    std::shared_ptr<media::PixelBuffer> scaled
+        = analysis::resizePixelBuffer(*sampleBuffer.imageBuffer, kRasterSize, kRasterSize, crop());
+    if (!sampleBuffer.surface)
+        return;
+    const screencapture::AttachmentValue* rectValue = attachment(info, screencapture::frame_info::kContentRect);
+    const std::optional<media::Rect> contentRect
+        = rectValue ? screencapture::rectFromDictionary(*rectValue) : std::nullopt;
+    if (!contentRect)
+        return;
+    const std::optional<double> contentScale = attachmentOf<double>(info, screencapture::frame_info::kContentScale);
+    if (!contentScale)
+        return;
+    const std::optional<double> scaleFactor = attachmentOf<double>(info, screencapture::frame_info::kScaleFactor);
+    if (!scaleFactor)
+        return;
+    if (!scaled)
+        return;
+    const CapturedFrame frame { sampleBuffer.surface, *contentRect, *contentScale, *scaleFactor };
+    m_recorder.appendVideoFrame(*scaled, sampleBuffer.outputPresentationTimeStamp);
+    if (capturedFrameHandler)
+        capturedFrameHandler(frame);
+}
+
+void CaptureEngineStreamOutput::handleAudio(const screencapture::SampleBuffer& sampleBuffer)
+{
+    const std::optional<screencapture::AudioBufferList> bufferList = sampleBuffer.audioBufferList();
+    if (!bufferList)
+        return;
+    if (!sampleBuffer.formatDescription)
+        return;
+    const media::AudioFormat format = media::AudioFormat::standard(
+        sampleBuffer.formatDescription->sampleRate, sampleBuffer.formatDescription->channelsPerFrame);
+    if (!format.isValid())
+        return;
+    // Wraps the sample buffer's memory: used only during this call.
+    const std::unique_ptr<media::PcmBuffer> pcm
+        = media::PcmBuffer::wrap(format, bufferList->frameCount, bufferList->channels);
+    if (!pcm)
+        return;
+    m_recorder.appendAudioBuffer(*pcm, sampleBuffer.outputPresentationTimeStamp);
+    if (pcmBufferHandler)
+        pcmBufferHandler(*pcm);
+}
+
+void CaptureEngineStreamOutput::didStopWithError(const screencapture::CaptureError& error)
+{
+    if (m_continuation)
+        m_continuation->finish(error);
+}
+
+} // namespace corvex::capture

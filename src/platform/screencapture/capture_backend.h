@@ -1,0 +1,48 @@
+#pragma once
+
+#include "platform/screencapture/capture_error.h"
+#include "platform/screencapture/content_filter.h"
+#include "platform/screencapture/shareable_content.h"
+#include "platform/screencapture/stream.h"
+#include "platform/screencapture/stream_configuration.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace corvex::screencapture {
+
+struct ShareableContentResult {
+    std::optional<ShareableContent> content; // none on failure
+    CaptureError error;
+};
+
+/// One way of capturing the screen and the system's sound. Every operation
+/// may block for a while (round trips to the servers) and may run on any thread.
+class CaptureBackend {
+public:
+    virtual ~CaptureBackend() = default;
+
+    virtual std::string name() const = 0;
+    virtual ShareableContentResult shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) = 0;
+    /// A producer of the filter's frames at the configured size and rate; null with an error when impossible.
+    virtual std::unique_ptr<StreamSource> createVideoSource(
+        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
+        = 0;
+    /// A producer of the system's sound; null with an error when impossible.
+    virtual std::unique_ptr<StreamSource> createAudioSource(
+        const StreamConfiguration& configuration, CaptureError& error)
+        = 0;
+};
+
+/// The environment variable that forces a backend: "x11", "synthetic" or "null".
+inline constexpr char kBackendEnvironmentVariable[] = "CORVEX_CAPTURE_BACKEND";
+
+/// The backend forced by the environment, else the X11 one when an X display
+/// can be opened, else the null backend (after one line on standard error
+/// saying why screen capture is unavailable).
+std::shared_ptr<CaptureBackend> createCaptureBackend();
+/// The backend of that name ("x11", "synthetic", "null"); null for an unknown name.
+std::shared_ptr<CaptureBackend> createCaptureBackend(const std::string& name);
+
+} // namespace corvex::screencapture

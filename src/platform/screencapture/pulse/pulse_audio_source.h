@@ -1,0 +1,50 @@
+#pragma once
+
+#include "platform/screencapture/capture_error.h"
+#include "platform/screencapture/stream.h"
+#include "platform/screencapture/stream_configuration.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace corvex::screencapture::pulse {
+
+/// Records what the system plays: the monitor of the sound server's default
+/// sink, as 32-bit float planar buffers at the sink's rate and channel count,
+/// in blocks of about 20 ms. Each buffer is stamped with the time of its first
+/// sample on the monotonic clock that stamps video frames. Works with
+/// PulseAudio and with PipeWire's Pulse server.
+class PulseAudioSource final : public StreamSource {
+public:
+    /// Connects and starts recording at once (so that nothing played after
+    /// this returns is missed); buffers go nowhere until start().
+    static std::unique_ptr<PulseAudioSource> create(const StreamConfiguration& configuration, CaptureError& error);
+    ~PulseAudioSource() override;
+
+    void start(StreamSink& sink) override;
+
+private:
+    PulseAudioSource() = default;
+    std::optional<CaptureError> connect();
+    void read(pa_stream* stream);
+    void lost(const char* what);
+    static void contextState(pa_context* context, void* self);
+    static void streamState(pa_stream* stream, void* self);
+    static void streamRead(pa_stream* stream, std::size_t bytes, void* self);
+
+    pa_threaded_mainloop* m_mainloop = nullptr;
+    pa_context* m_context = nullptr;
+    pa_stream* m_stream = nullptr;
+    // Touched on the main loop's thread, or with its lock held:
+    StreamSink* m_sink = nullptr;
+    bool m_ready = false;
+    pa_sample_spec m_spec {};
+    std::int64_t m_position = 0; // frames read so far
+    std::int64_t m_anchorNanoseconds = 0; // host time of frame 0
+    bool m_anchored = false;
+};
+
+} // namespace corvex::screencapture::pulse

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "platform/screencapture/capture_backend.h"
+
+namespace corvex::screencapture {
+
+/// Captures the displays and windows of an X server, and the system's sound
+/// through PulseAudio (or PipeWire's Pulse server).
+class X11Backend final : public CaptureBackend {
+public:
+    /// The backend for $DISPLAY; null with the reason when no X display can be opened.
+    static std::shared_ptr<X11Backend> create(CaptureError& error);
+
+    std::string name() const override { return "x11"; }
+    ShareableContentResult shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) override;
+    std::unique_ptr<StreamSource> createVideoSource(
+        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error) override;
+    std::unique_ptr<StreamSource> createAudioSource(
+        const StreamConfiguration& configuration, CaptureError& error) override;
+};
+
+} // namespace corvex::screencapture

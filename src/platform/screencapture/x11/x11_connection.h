@@ -1,0 +1,46 @@
+#pragma once
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvex::screencapture::x11 {
+
+/// Frees an XCB reply (or error) when it goes out of scope.
+struct FreeDeleter {
+    void operator()(void* pointer) const { std::free(pointer); }
+};
+template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
+
+/// One connection to the X server of $DISPLAY (or the given name).
+class Connection final {
+public:
+    /// Null with a message when the display cannot be opened.
+    static std::unique_ptr<Connection> open(const char* displayName, std::string& error);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    xcb_connection_t* get() const { return m_connection; }
+    xcb_screen_t* screen() const { return m_screen; }
+    xcb_window_t root() const { return m_screen->root; }
+    bool hasError() const { return xcb_connection_has_error(m_connection) != 0; }
+
+    xcb_atom_t atom(const char* name) const;
+    /// A window property's raw bytes; none when absent or of another type
+    /// (XCB_ATOM_ANY accepts every type).
+    std::optional<std::vector<std::uint8_t>> property(xcb_window_t window, xcb_atom_t property, xcb_atom_t type) const;
+
+private:
+    Connection(xcb_connection_t* connection, xcb_screen_t* screen);
+
+    xcb_connection_t* m_connection;
+    xcb_screen_t* m_screen;
+};
+
+} // namespace corvex::screencapture::x11

@@ -1,0 +1,398 @@
+#include "platform/screencapture/x11/x11_video_source.h"
+
+#include "platform/screencapture/host_clock.h"
+
+#include <xcb/composite.h>
+#include <xcb/damage.h>
+#include <xcb/xcb_renderutil.h>
+#include <xcb/xfixes.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace corvex::screencapture::x11 {
+
+namespace {
+
+constexpr std::int64_t kDefaultFrameInterval = 1'000'000'000 / 60;
+constexpr int kMaxFrameSide = 16384;
+
+xcb_render_fixed_t fixed(double value)
+{
+    return static_cast<xcb_render_fixed_t>(std::llround(value * 65536.0));
+}
+
+CaptureError lostConnection()
+{
+    return { CaptureError::ConnectionLost,
+        "The connection to the X server was lost, so screen capture stopped. Check that the X session is still "
+        "running, then restart screen capture." };
+}
+
+CaptureError windowClosed()
+{
+    return { CaptureError::ContentUnavailable,
+        "The window being captured was closed, so screen capture stopped. Choose another window and restart screen "
+        "capture." };
+}
+
+bool extensionPresent(xcb_connection_t* c, xcb_extension_t* extension)
+{
+    const xcb_query_extension_reply_t* data = xcb_get_extension_data(c, extension);
+    return data != nullptr && data->present;
+}
+
+} // namespace
+
+std::unique_ptr<VideoSource> VideoSource::create(
+    const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
+{
+    std::unique_ptr<VideoSource> source(new VideoSource);
+    if (std::optional<CaptureError> failure = source->setUp(filter, configuration)) {
+        error = *failure;
+        return nullptr;
+    }
+    return source;
+}
+
+std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, const StreamConfiguration& configuration)
+{
+    std::string message;
+    m_connection = Connection::open(nullptr, message);
+    if (!m_connection)
+        return CaptureError { CaptureError::NoDisplay, message };
+    xcb_connection_t* c = m_connection->get();
+
+    const std::pair<xcb_extension_t*, const char*> required[] = { { &xcb_shm_id, "MIT-SHM" },
+        { &xcb_render_id, "RENDER" }, { &xcb_damage_id, "DAMAGE" }, { &xcb_xfixes_id, "XFIXES" } };
+    for (const auto& [extension, name] : required)
+        if (!extensionPresent(c, extension))
+            return CaptureError { CaptureError::NoDisplay,
+                std::string("Screen capture needs the X server's ") + name + " extension, which this X server lacks." };
+    Reply<xcb_shm_query_version_reply_t> shm(xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr));
+    if (!shm || (shm->major_version == 1 && shm->minor_version < 2))
+        return CaptureError { CaptureError::NoDisplay,
+            "Screen capture needs MIT-SHM 1.2 (shared memory passed as a file), which this X server lacks." };
+    Reply<xcb_render_query_version_reply_t> render(
+        xcb_render_query_version_reply(c, xcb_render_query_version(c, 0, 11), nullptr));
+    Reply<xcb_xfixes_query_version_reply_t> xfixes(
+        xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
+    Reply<xcb_damage_query_version_reply_t> damage(
+        xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    if (!render || !xfixes || !damage)
+        return lostConnection();
+    m_damageEventBase = xcb_get_extension_data(c, &xcb_damage_id)->first_event;
+
+    const xcb_render_query_pict_formats_reply_t* formats = xcb_render_util_query_formats(c);
+    const xcb_render_pictforminfo_t* rgb24
+        = formats ? xcb_render_util_find_standard_format(formats, XCB_PICT_STANDARD_RGB_24) : nullptr;
+    if (rgb24 == nullptr)
+        return CaptureError { CaptureError::NoDisplay, "The X server offers no 24-bit RGB picture format." };
+    m_rgb24 = rgb24->id;
+
+    xcb_drawable_t watched = m_connection->root();
+    if (filter.kind == ContentFilter::Kind::Window && filter.window) {
+        if (!extensionPresent(c, &xcb_composite_id))
+            return CaptureError { CaptureError::NoDisplay,
+                "Capturing a window needs the X server's Composite extension, which this X server lacks. Capture "
+                "a display instead." };
+        Reply<xcb_composite_query_version_reply_t> composite(
+            xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
+        m_isWindow = true;
+        m_window = filter.window->windowID;
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, m_window), nullptr));
+        if (!attributes || !composite)
+            return CaptureError { CaptureError::ContentUnavailable, "The window to capture is no longer open." };
+        m_sourceFormat = formatForVisual(attributes->visual);
+        // Off-screen storage of its own, kept up to date by the server, so a covered window still shows itself.
+        xcb_composite_redirect_window(c, m_window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+        watched = m_window;
+    } else if (filter.kind == ContentFilter::Kind::Display && filter.display) {
+        m_area = filter.display->frame;
+        const xcb_screen_t* screen = m_connection->screen();
+        if (m_area.width < 1 || m_area.height < 1 || m_area.x < 0 || m_area.y < 0
+            || m_area.x + m_area.width > screen->width_in_pixels || m_area.y + m_area.height > screen->height_in_pixels)
+            return CaptureError { CaptureError::ContentUnavailable, "The display to capture is no longer connected." };
+        m_sourceFormat = formatForVisual(screen->root_visual);
+        m_rootPicture = xcb_generate_id(c);
+        const std::uint32_t values[] = { XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS };
+        xcb_render_create_picture(
+            c, m_rootPicture, m_connection->root(), m_sourceFormat, XCB_RENDER_CP_SUBWINDOW_MODE, values);
+        m_sourceWidth = static_cast<int>(m_area.width);
+        m_sourceHeight = static_cast<int>(m_area.height);
+    } else {
+        return CaptureError { CaptureError::InvalidParameter, "The content filter names nothing to capture." };
+    }
+    if (m_sourceFormat == 0)
+        return CaptureError { CaptureError::InvalidParameter,
+            "The content to capture has a visual without a picture format." };
+
+    m_damage = xcb_generate_id(c);
+    xcb_damage_create(c, m_damage, watched, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+
+    m_fixedTarget = configuration.width > 0 && configuration.height > 0;
+    m_targetWidth = configuration.width;
+    m_targetHeight = configuration.height;
+    if (m_fixedTarget && (m_targetWidth > kMaxFrameSide || m_targetHeight > kMaxFrameSide))
+        return CaptureError { CaptureError::InvalidParameter, "The requested frame size is too large." };
+    m_interval = frameIntervalNanoseconds(configuration.minimumFrameInterval, kDefaultFrameInterval);
+
+    xcb_flush(c);
+    if (m_connection->hasError())
+        return lostConnection();
+    return std::nullopt;
+}
+
+VideoSource::~VideoSource()
+{
+    m_worker.stop();
+    if (!m_connection)
+        return;
+    xcb_connection_t* c = m_connection->get();
+    freeStages();
+    if (m_rootPicture)
+        xcb_render_free_picture(c, m_rootPicture);
+    if (m_damage)
+        xcb_damage_destroy(c, m_damage);
+    if (m_isWindow)
+        xcb_composite_unredirect_window(c, m_window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    if (m_segment)
+        xcb_shm_detach(c, m_segment);
+    xcb_flush(c);
+    if (m_shared)
+        munmap(m_shared, m_sharedSize);
+}
+
+xcb_render_pictformat_t VideoSource::formatForVisual(xcb_visualid_t visual) const
+{
+    const xcb_render_query_pict_formats_reply_t* formats = xcb_render_util_query_formats(m_connection->get());
+    const xcb_render_pictvisual_t* match = formats ? xcb_render_util_find_visual_format(formats, visual) : nullptr;
+    return match ? match->format : 0;
+}
+
+void VideoSource::start(StreamSink& sink)
+{
+    m_worker.start("corvex-x11-grab", m_interval, [this, &sink] { return tick(sink); });
+}
+
+void VideoSource::freeStages()
+{
+    xcb_connection_t* c = m_connection->get();
+    for (const Stage& stage : m_stages) {
+        xcb_render_free_picture(c, stage.picture);
+        xcb_free_pixmap(c, stage.pixmap);
+    }
+    m_stages.clear();
+}
+
+void VideoSource::buildStages(int sourceWidth, int sourceHeight)
+{
+    freeStages();
+    xcb_connection_t* c = m_connection->get();
+    const int targetWidth = m_fixedTarget ? m_targetWidth : std::min(sourceWidth, kMaxFrameSide);
+    const int targetHeight = m_fixedTarget ? m_targetHeight : std::min(sourceHeight, kMaxFrameSide);
+    // Halve while more than twice too large: each pass averages 2 × 2 (or 2 × 1) source pixels exactly.
+    int width = sourceWidth;
+    int height = sourceHeight;
+    while (width > 2 * targetWidth || height > 2 * targetHeight) {
+        Stage stage;
+        stage.scaleX = width > 2 * targetWidth ? 2 : 1;
+        stage.scaleY = height > 2 * targetHeight ? 2 : 1;
+        stage.width = width / static_cast<int>(stage.scaleX);
+        stage.height = height / static_cast<int>(stage.scaleY);
+        m_stages.push_back(stage);
+        width = stage.width;
+        height = stage.height;
+    }
+    Stage last;
+    last.width = targetWidth;
+    last.height = targetHeight;
+    last.scaleX = double(width) / targetWidth;
+    last.scaleY = double(height) / targetHeight;
+    last.box = last.scaleX > 1 || last.scaleY > 1;
+    m_stages.push_back(last);
+
+    for (Stage& stage : m_stages) {
+        stage.pixmap = xcb_generate_id(c);
+        xcb_create_pixmap(c, 24, stage.pixmap, m_connection->root(), static_cast<std::uint16_t>(stage.width),
+            static_cast<std::uint16_t>(stage.height));
+        stage.picture = xcb_generate_id(c);
+        // Samples just past an edge repeat the edge instead of reading black.
+        const std::uint32_t values[] = { XCB_RENDER_REPEAT_PAD };
+        xcb_render_create_picture(c, stage.picture, stage.pixmap, m_rgb24, XCB_RENDER_CP_REPEAT, values);
+    }
+
+    const std::size_t needed = static_cast<std::size_t>(targetWidth) * static_cast<std::size_t>(targetHeight) * 4;
+    if (needed > m_sharedSize) {
+        if (m_segment)
+            xcb_shm_detach(c, m_segment);
+        if (m_shared)
+            munmap(m_shared, m_sharedSize);
+        m_segment = 0;
+        m_shared = nullptr;
+        m_sharedSize = 0;
+        const int fd = memfd_create("corvex-capture-frame", MFD_CLOEXEC);
+        if (fd < 0)
+            return;
+        void* memory = MAP_FAILED;
+        if (ftruncate(fd, static_cast<off_t>(needed)) == 0)
+            memory = mmap(nullptr, needed, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (memory == MAP_FAILED) {
+            close(fd);
+            return;
+        }
+        m_shared = static_cast<std::uint8_t*>(memory);
+        m_sharedSize = needed;
+        m_segment = xcb_generate_id(c);
+        xcb_shm_attach_fd(c, m_segment, fd, 0); // passes the descriptor to the server, which closes ours
+    }
+    m_sourceWidth = sourceWidth;
+    m_sourceHeight = sourceHeight;
+}
+
+void VideoSource::renderPass(xcb_render_picture_t source, const Stage& stage, double offsetX, double offsetY)
+{
+    xcb_connection_t* c = m_connection->get();
+    const xcb_render_transform_t transform { fixed(stage.scaleX), 0, fixed(offsetX), 0, fixed(stage.scaleY),
+        fixed(offsetY), 0, 0, fixed(1) };
+    xcb_render_set_picture_transform(c, source, transform);
+    if (stage.box) {
+        static const char kName[] = "convolution";
+        const xcb_render_fixed_t kernel[] = { fixed(2), fixed(2), fixed(0.25), fixed(0.25), fixed(0.25), fixed(0.25) };
+        xcb_render_set_picture_filter(c, source, sizeof kName - 1, kName, 6, kernel);
+    } else {
+        static const char kBilinear[] = "bilinear";
+        static const char kNearest[] = "nearest";
+        const bool scaled = stage.scaleX != 1 || stage.scaleY != 1;
+        xcb_render_set_picture_filter(
+            c, source, scaled ? sizeof kBilinear - 1 : sizeof kNearest - 1, scaled ? kBilinear : kNearest, 0, nullptr);
+    }
+    xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, source, XCB_NONE, stage.picture, 0, 0, 0, 0, 0, 0,
+        static_cast<std::uint16_t>(stage.width), static_cast<std::uint16_t>(stage.height));
+}
+
+void VideoSource::pumpEvents()
+{
+    while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection->get())) {
+        if ((event->response_type & 0x7f) == m_damageEventBase + XCB_DAMAGE_NOTIFY)
+            m_damaged = true;
+        std::free(event);
+    }
+}
+
+bool VideoSource::tick(StreamSink& sink)
+{
+    if (m_connection->hasError()) {
+        sink.fail(lostConnection());
+        return false;
+    }
+    pumpEvents();
+    SampleBuffer frame;
+    if (std::optional<CaptureError> error = grab(frame)) {
+        sink.fail(*error);
+        return false;
+    }
+    if (frame.imageBuffer)
+        sink.deliverVideo(std::move(frame));
+    return true;
+}
+
+std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
+{
+    xcb_connection_t* c = m_connection->get();
+    const media::MediaTime time = hostTimeNow();
+    xcb_pixmap_t windowPixmap = 0;
+    xcb_render_picture_t windowPicture = 0;
+    int width = m_sourceWidth;
+    int height = m_sourceHeight;
+    bool viewable = true;
+    if (m_isWindow) {
+        Reply<xcb_generic_error_t> error;
+        Reply<xcb_get_geometry_reply_t> geometry(
+            xcb_get_geometry_reply(c, xcb_get_geometry(c, m_window), reinterpret_cast<xcb_generic_error_t**>(&error)));
+        if (!geometry)
+            return m_connection->hasError() ? lostConnection() : windowClosed();
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, m_window), nullptr));
+        if (!attributes)
+            return m_connection->hasError() ? lostConnection() : windowClosed();
+        viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        width = geometry->width;
+        height = geometry->height;
+    }
+    if (m_stages.empty() || width != m_sourceWidth || height != m_sourceHeight) {
+        buildStages(width, height);
+        m_damaged = true;
+        m_lastFrame.reset();
+    }
+    if (!m_shared)
+        return CaptureError { CaptureError::Internal, "No shared memory could be had for captured frames." };
+
+    if ((!m_damaged || !viewable) && m_lastFrame) {
+        // Nothing new: the last pixels again, marked idle, with no work for the server.
+        frame = *m_lastFrame;
+        frame.outputPresentationTimeStamp = time;
+        frame.sampleAttachments->front()[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+        return std::nullopt;
+    }
+    if (!viewable)
+        return std::nullopt; // an unmapped window has no pixels to show yet
+    m_damaged = false;
+    xcb_damage_subtract(c, m_damage, XCB_NONE, XCB_NONE);
+
+    xcb_render_picture_t source = m_rootPicture;
+    double offsetX = m_area.x;
+    double offsetY = m_area.y;
+    if (m_isWindow) {
+        windowPixmap = xcb_generate_id(c);
+        Reply<xcb_generic_error_t> error(
+            xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, m_window, windowPixmap)));
+        if (error) // unmapped or gone since the check above: try again next time
+            return std::nullopt;
+        windowPicture = xcb_generate_id(c);
+        xcb_render_create_picture(c, windowPicture, windowPixmap, m_sourceFormat, 0, nullptr);
+        source = windowPicture;
+        offsetX = 0;
+        offsetY = 0;
+    }
+    for (std::size_t i = 0; i < m_stages.size(); ++i) {
+        if (i > 0) {
+            source = m_stages[i - 1].picture;
+            offsetX = 0;
+            offsetY = 0;
+        }
+        renderPass(source, m_stages[i], offsetX, offsetY);
+    }
+    if (windowPicture) {
+        xcb_render_free_picture(c, windowPicture);
+        xcb_free_pixmap(c, windowPixmap);
+    }
+    const Stage& last = m_stages.back();
+    Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c,
+        xcb_shm_get_image(c, last.pixmap, 0, 0, static_cast<std::uint16_t>(last.width),
+            static_cast<std::uint16_t>(last.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
+        nullptr));
+    if (!image)
+        return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
+
+    frame = SampleBuffer::videoFrame(last.width, last.height, time);
+    std::uint8_t* destination = frame.imageBuffer->baseAddress();
+    const std::size_t rowBytes = static_cast<std::size_t>(last.width) * 4;
+    for (int y = 0; y < last.height; ++y) {
+        std::uint8_t* row = destination + static_cast<std::size_t>(y) * frame.imageBuffer->bytesPerRow();
+        std::memcpy(row, m_shared + static_cast<std::size_t>(y) * rowBytes, rowBytes);
+        for (int x = 0; x < last.width; ++x)
+            row[4 * x + 3] = 0xff; // the X server leaves the padding byte undefined
+    }
+    Attachments& info = frame.sampleAttachments->front();
+    info[frame_info::kContentScale] = double(last.width) / double(width);
+    info[frame_info::kScaleFactor] = 1.0;
+    m_lastFrame = frame;
+    return std::nullopt;
+}
+
+} // namespace corvex::screencapture::x11

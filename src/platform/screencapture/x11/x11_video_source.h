@@ -1,0 +1,82 @@
+#pragma once
+
+#include "platform/screencapture/capture_error.h"
+#include "platform/screencapture/content_filter.h"
+#include "platform/screencapture/paced_worker.h"
+#include "platform/screencapture/stream.h"
+#include "platform/screencapture/stream_configuration.h"
+#include "platform/screencapture/x11/x11_connection.h"
+
+#include <xcb/render.h>
+#include <xcb/shm.h>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace corvex::screencapture::x11 {
+
+/// Grabs a display's rectangle of the root window, or one window through
+/// XComposite (so that covered windows still show their own pixels), at the
+/// configured pace. The X server shrinks each grab to the configured size with
+/// XRender, averaging areas rather than picking points: halving passes (2 × 2
+/// averages with the bilinear filter at pixel midpoints), then one last pass
+/// with a 2 × 2 box convolution. Only the small frame crosses to this process,
+/// through MIT-SHM. A frame is complete when XDamage saw a change since the
+/// previous one and idle otherwise (idle frames carry the last pixels and cost
+/// no grab).
+class VideoSource final : public StreamSource {
+public:
+    static std::unique_ptr<VideoSource> create(
+        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error);
+    ~VideoSource() override;
+
+    void start(StreamSink& sink) override;
+
+private:
+    struct Stage {
+        int width = 0;
+        int height = 0;
+        double scaleX = 1;
+        double scaleY = 1;
+        bool box = false; // 2 × 2 box convolution; bilinear otherwise
+        xcb_pixmap_t pixmap = 0;
+        xcb_render_picture_t picture = 0;
+    };
+
+    VideoSource() = default;
+    std::optional<CaptureError> setUp(const ContentFilter& filter, const StreamConfiguration& configuration);
+    bool tick(StreamSink& sink);
+    /// Reads events; false when the connection is gone.
+    void pumpEvents();
+    std::optional<CaptureError> grab(SampleBuffer& frame);
+    void buildStages(int sourceWidth, int sourceHeight);
+    void freeStages();
+    void renderPass(xcb_render_picture_t source, const Stage& stage, double offsetX, double offsetY);
+    xcb_render_pictformat_t formatForVisual(xcb_visualid_t visual) const;
+
+    std::unique_ptr<Connection> m_connection;
+    bool m_isWindow = false;
+    xcb_window_t m_window = 0;
+    media::Rect m_area; // the display's rectangle of the root window
+    xcb_render_pictformat_t m_sourceFormat = 0;
+    xcb_render_pictformat_t m_rgb24 = 0;
+    xcb_render_picture_t m_rootPicture = 0;
+    int m_targetWidth = 0;
+    int m_targetHeight = 0;
+    bool m_fixedTarget = false; // the configuration gave a size
+    int m_sourceWidth = 0;
+    int m_sourceHeight = 0;
+    std::vector<Stage> m_stages;
+    std::uint32_t m_damage = 0;
+    bool m_damaged = true;
+    std::uint8_t m_damageEventBase = 0;
+    xcb_shm_seg_t m_segment = 0;
+    std::uint8_t* m_shared = nullptr;
+    std::size_t m_sharedSize = 0;
+    std::optional<SampleBuffer> m_lastFrame;
+    std::int64_t m_interval = 0;
+    PacedWorker m_worker;
+};
+
+} // namespace corvex::screencapture::x11

@@ -1,0 +1,199 @@
+// Recording from a real X server and sound server (scripts/test-services
+// starts Xvfb with jwm, and PulseAudio with a null sink) through the screen
+// recorder, the capture engine and the analysis recorder.
+
+#include "analysis/analysis_recorder.h"
+#include "capture/screen_recorder.h"
+#include "platform/screencapture/x11/x11_backend.h"
+#include "support/x_test_display.h"
+
+#include <QCoroTask>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace corvex;
+using namespace corvex::screencapture;
+using capture::ScreenRecorder;
+
+namespace {
+
+// Which pixel of the 5 × 5 raster each grid position of the record reads.
+std::pair<int, int> samplePixel(std::uint32_t x, std::uint32_t y)
+{
+    static const std::map<std::pair<std::uint32_t, std::uint32_t>, std::pair<int, int>> kPixels { { { 1, 1 },
+                                                                                                      { 2, 2 } },
+        { { 0, 2 }, { 0, 3 } }, { { 0, 1 }, { 0, 1 } }, { { 0, 0 }, { 0, 0 } }, { { 1, 0 }, { 2, 0 } },
+        { { 2, 0 }, { 4, 0 } }, { { 1, 2 }, { 2, 4 } }, { { 2, 2 }, { 4, 4 } }, { { 2, 1 }, { 4, 1 } } };
+    return kPixels.at({ x, y });
+}
+
+std::uint32_t blockColour(int column, int row, int seed)
+{
+    const std::uint32_t r = 20 + 50 * column, g = 20 + 50 * row, b = (220 - 20 * (column + row) + seed * 30) & 0xff;
+    return r << 16 | g << 8 | b;
+}
+
+VideoAnalysis parse(const std::optional<QByteArray>& bytes)
+{
+    VideoAnalysis record;
+    if (!bytes || !record.ParseFromArray(bytes->constData(), int(bytes->size())))
+        qFatal("the recorder gave no record");
+    return record;
+}
+
+// Every channel's first sample is the colour of its block, within ±2.
+void compareColours(const VideoAnalysis& record, int seed)
+{
+    QVERIFY(record.timestamps_size() >= 1);
+    for (const VideoAnalysis::Channel& channel : record.channels()) {
+        const auto [column, row] = samplePixel(channel.x(), channel.y());
+        const std::uint32_t expected = blockColour(column, row, seed);
+        const int r = int(channel.r(0)), g = int(channel.g(0)), b = int(channel.b(0));
+        QVERIFY2(std::abs(r - int(expected >> 16)) <= 2 && std::abs(g - int((expected >> 8) & 0xff)) <= 2
+                && std::abs(b - int(expected & 0xff)) <= 2,
+            qPrintable(QStringLiteral("channel (%1, %2): %3 %4 %5, expected %6")
+                           .arg(channel.x())
+                           .arg(channel.y())
+                           .arg(r)
+                           .arg(g)
+                           .arg(b)
+                           .arg(expected, 6, 16, QLatin1Char('0'))));
+    }
+}
+
+bool run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+} // namespace
+
+class TestCaptureX11 final : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<test::XTestDisplay> m_x;
+
+    std::unique_ptr<ScreenRecorder> recorderFor(analysis::AnalysisRecorder& recorder, bool audio)
+    {
+        auto screen = std::make_unique<ScreenRecorder>(createCaptureBackend("x11"), &recorder);
+        screen->setIsAudioCaptureEnabled(audio);
+        return screen;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("no X server (scripts/test-services starts one)");
+        m_x = std::make_unique<test::XTestDisplay>();
+        QVERIFY(m_x->isOpen());
+    }
+
+    void recordsAWindowsColours()
+    {
+        const xcb_window_t window = m_x->createWindow(0, 0, 800, 600, false, "Known colours", getppid());
+        m_x->paint(window, 800, 600, 160, 120, [](int x, int y) { return blockColour(x / 160, y / 120, 0); });
+        QVERIFY(m_x->show(window));
+
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, false);
+        QCoro::waitFor(screen->refreshAvailableContent());
+        const auto windows = screen->availableWindows();
+        const auto found
+            = std::find_if(windows.begin(), windows.end(), [&](const Window& w) { return w.windowID == window; });
+        QVERIFY(found != windows.end());
+        QVERIFY(ScreenRecorder::displayName(*found).endsWith(QStringLiteral(": Known colours")));
+        screen->setCaptureType(ScreenRecorder::CaptureType::window);
+        screen->setSelectedWindow(*found);
+        QCOMPARE(screen->streamConfiguration().height, 75);
+        recorder.start();
+        QCoro::waitFor(screen->start());
+        QVERIFY(screen->isRunning());
+        QTRY_COMPARE(screen->contentSize(), QSizeF(100, 75));
+        compareColours(parse(recorder.stop()), 0);
+        m_x->destroy(window);
+        QTest::ignoreMessage(QtCriticalMsg,
+            "The window being captured was closed, so screen capture stopped. Choose another window and restart "
+            "screen capture.");
+        QTRY_VERIFY(!screen->isRunning());
+    }
+
+    void recordsADisplayAndItsCrop()
+    {
+        QVERIFY(run(QStringLiteral("xrandr"),
+            { QStringLiteral("--setmonitor"), QStringLiteral("CorvexTest"), QStringLiteral("800/203x600/152+0+0"),
+                QStringLiteral("none") }));
+        auto removeMonitor = qScopeGuard([] {
+            run(QStringLiteral("xrandr"), { QStringLiteral("--delmonitor"), QStringLiteral("CorvexTest") });
+        });
+        const xcb_window_t window = m_x->createWindow(0, 0, 800, 600, true, "Display colours", getppid());
+        m_x->paint(window, 800, 600, 160, 120, [](int x, int y) { return blockColour(x / 160, y / 120, 1); });
+        QVERIFY(m_x->show(window));
+        m_x->raise(window);
+
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, false);
+        QCoro::waitFor(screen->refreshAvailableContent());
+        const auto displays = screen->availableDisplays();
+        const auto found
+            = std::find_if(displays.begin(), displays.end(), [](const Display& d) { return d.name == "CorvexTest"; });
+        QVERIFY(found != displays.end());
+        QCOMPARE(ScreenRecorder::displayName(*found), QStringLiteral("Display: 800 x 600"));
+        screen->setSelectedDisplay(*found);
+        recorder.start();
+        QCoro::waitFor(screen->start());
+        QTRY_COMPARE(screen->contentSize(), QSizeF(100, 75));
+        compareColours(parse(recorder.stop()), 1);
+
+        // The middle 60 % of the display, painted with its own 5 × 5 blocks.
+        const media::Rect crop { 0.2, 0.2, 0.6, 0.6 };
+        screen->setCrop(crop);
+        QTRY_COMPARE(screen->captureEngine().streamOutput()->crop(), std::optional(crop));
+        recorder.start();
+        m_x->paint(window, 800, 600, 16, 24, [](int x, int y) {
+            const bool inside = x >= 160 && x < 640 && y >= 120 && y < 480;
+            return inside ? blockColour((x - 160) / 96, (y - 120) / 72, 2) : 0xff00ffu;
+        });
+        QTest::qWait(500);
+        compareColours(parse(recorder.stop()), 2);
+        m_x->destroy(window);
+    }
+
+    void toneReachesTheMeterAndTheSignature()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no sound server (scripts/test-services starts one)");
+        QTemporaryDir directory;
+        const QString tone = directory.filePath(QStringLiteral("tone.wav"));
+        QVERIFY(run(QStringLiteral("sox"),
+            { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"),
+                QStringLiteral("2"), tone, QStringLiteral("synth"), QStringLiteral("4"), QStringLiteral("sine"),
+                QStringLiteral("1000") }));
+
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, true);
+        recorder.start();
+        QCoro::waitFor(screen->start());
+        QVERIFY(screen->isRunning());
+        QTRY_VERIFY(!screen->captureEngine().powerMeter().values().empty()); // recording before anything plays
+        QProcess player;
+        player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), tone });
+        // A full-scale sine: about -3 dB average, 0 dB peak.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::abs(screen->captureEngine().powerMeter().values()[0].average - -3.01f) < 0.3f, 3000);
+        QTRY_VERIFY(std::abs(screen->audioLevelsProvider()->level() - 0.870f) < 0.01f);
+        QVERIFY(player.waitForFinished(15000));
+        QCOMPARE(player.exitCode(), 0);
+        QTest::qWait(200);
+        const VideoAnalysis record = parse(recorder.stop());
+        QVERIFY(!record.signature().empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCaptureX11)
+#include "tst_capture_x11.moc"

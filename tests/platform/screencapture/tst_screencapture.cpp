@@ -1,0 +1,244 @@
+#include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/host_clock.h"
+#include "platform/screencapture/null/null_backend.h"
+#include "platform/screencapture/serial_queue.h"
+#include "platform/screencapture/stream.h"
+#include "platform/screencapture/synthetic/synthetic_backend.h"
+#include "support/stream_collector.h"
+
+#include <QTest>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+using namespace corvex;
+using namespace corvex::screencapture;
+using test::Collector;
+
+namespace {
+
+StreamConfiguration configuration(int width, int height, bool audio = false)
+{
+    StreamConfiguration c;
+    c.width = width;
+    c.height = height;
+    c.capturesAudio = audio;
+    c.minimumFrameInterval = media::MediaTime::make(1, 100);
+    c.queueDepth = 3;
+    return c;
+}
+
+std::uint32_t pixelAt(const SampleBuffer& frame, int x, int y)
+{
+    std::uint32_t pixel = 0;
+    std::memcpy(&pixel, frame.imageBuffer->baseAddress() + y * frame.imageBuffer->bytesPerRow() + 4 * x, 4);
+    return pixel;
+}
+
+struct Fixture {
+    std::shared_ptr<SyntheticBackend> backend = std::make_shared<SyntheticBackend>();
+    std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+    SerialQueue video { "test.video" };
+    SerialQueue audio { "test.audio" };
+    std::unique_ptr<Stream> stream;
+
+    void start(const ContentFilter& filter, const StreamConfiguration& config)
+    {
+        stream = std::make_unique<Stream>(backend, filter, config, collector);
+        QVERIFY(stream->addStreamOutput(collector, StreamOutputType::Screen, video, nullptr));
+        QVERIFY(stream->addStreamOutput(collector, StreamOutputType::Audio, audio, nullptr));
+        stream->startCapture();
+    }
+    ~Fixture() { stream.reset(); }
+};
+
+ContentFilter displayFilter()
+{
+    return ContentFilter::forDisplay(SyntheticBackend::content().displays.front(), {}, {});
+}
+
+} // namespace
+
+class TestScreenCapture final : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void serialQueueRunsTasksInOrderOnOneThread()
+    {
+        std::vector<int> order;
+        std::set<std::thread::id> threads;
+        {
+            SerialQueue queue("test.order");
+            for (int i = 0; i < 100; ++i)
+                queue.async([&, i] {
+                    order.push_back(i);
+                    threads.insert(std::this_thread::get_id());
+                });
+            queue.waitUntilIdle();
+            QCOMPARE(order.size(), 100u);
+            queue.async([&] { order.push_back(100); }); // run by the destructor
+        }
+        QCOMPARE(order.size(), 101u);
+        QVERIFY(std::is_sorted(order.begin(), order.end()));
+        QCOMPARE(threads.size(), 1u);
+    }
+
+    void syntheticDisplayFramesAreDeterministic()
+    {
+        Fixture f;
+        f.start(displayFilter(), configuration(100, 56));
+        QVERIFY(f.collector->waitFor([&] { return f.collector->frames.size() >= 3; }));
+        std::lock_guard lock(f.collector->mutex);
+        const SampleBuffer& first = f.collector->frames.front().buffer;
+        QCOMPARE(first.imageBuffer->width(), 100);
+        QCOMPARE(first.imageBuffer->height(), 56);
+        QCOMPARE(first.surface->pixels.get(), first.imageBuffer->baseAddress());
+        QCOMPARE(pixelAt(first, 10, 20), SyntheticBackend::syntheticPixel(0, 0, 10.5 / 100, 20.5 / 56));
+        QCOMPARE(std::get<std::int64_t>(first.sampleAttachments->front().at(frame_info::kStatus)), 0);
+        QCOMPARE(rectFromDictionary(first.sampleAttachments->front().at(frame_info::kContentRect)),
+            std::optional(media::Rect { 0, 0, 100, 56 }));
+        for (std::size_t i = 1; i < f.collector->frames.size(); ++i)
+            QVERIFY(f.collector->frames[i].buffer.outputPresentationTimeStamp.seconds()
+                > f.collector->frames[i - 1].buffer.outputPresentationTimeStamp.seconds());
+    }
+
+    void syntheticAudioIsTheTuneWithContiguousTimes()
+    {
+        Fixture f;
+        f.start(displayFilter(), configuration(10, 10, true));
+        QVERIFY(f.collector->waitFor([&] { return f.collector->audio.size() >= 3; }));
+        std::lock_guard lock(f.collector->mutex);
+        const SampleBuffer& first = f.collector->audio[0].buffer;
+        QCOMPARE(first.formatDescription->sampleRate, SyntheticBackend::kSampleRate);
+        QCOMPARE(first.formatDescription->channelsPerFrame, SyntheticBackend::kChannels);
+        const std::optional<AudioBufferList> list = first.audioBufferList();
+        QVERIFY(list);
+        QCOMPARE(list->frameCount, SyntheticBackend::kFramesPerBuffer);
+        for (std::uint32_t i = 0; i < list->frameCount; i += 97)
+            QCOMPARE(static_cast<float*>(list->channels[1])[i], SyntheticBackend::syntheticSample(i));
+        const double step = f.collector->audio[1].buffer.outputPresentationTimeStamp.seconds()
+            - first.outputPresentationTimeStamp.seconds();
+        QVERIFY(std::abs(step - SyntheticBackend::kFramesPerBuffer / SyntheticBackend::kSampleRate) < 1e-6);
+    }
+
+    void aStalledConsumerGetsTheNewestFrames()
+    {
+        Fixture f;
+        f.collector->holdFirstFrame = true;
+        f.start(displayFilter(), configuration(8, 8));
+        QTest::qSleep(300); // about 30 frames are captured meanwhile
+        const std::int64_t released = hostTimeNanoseconds();
+        f.collector->release();
+        QVERIFY(f.collector->waitFor([&] { return f.collector->frames.size() >= 8; }));
+        std::lock_guard lock(f.collector->mutex);
+        std::size_t older = 0;
+        for (const auto& delivery : f.collector->frames)
+            if (delivery.buffer.outputPresentationTimeStamp.value < released)
+                ++older;
+        // The held frame and at most the queue depth that waited behind it.
+        QVERIFY2(older <= 1 + 3, qPrintable(QString::number(older)));
+    }
+
+    void failureStopsTheStreamOnce()
+    {
+        Fixture f;
+        f.start(displayFilter(), configuration(8, 8, true));
+        QVERIFY(f.collector->waitFor([&] { return !f.collector->frames.empty(); }));
+        f.backend->failRunningStreams({ CaptureError::ConnectionLost, "gone" });
+        QVERIFY(f.collector->waitFor([&] { return !f.collector->errors.empty(); }));
+        QTest::qSleep(100);
+        std::size_t frames = 0;
+        {
+            std::lock_guard lock(f.collector->mutex);
+            QCOMPARE(f.collector->errors.size(), 1u);
+            QCOMPARE(f.collector->errors[0].localizedDescription, std::string("gone"));
+            frames = f.collector->frames.size();
+        }
+        QTest::qSleep(100);
+        std::lock_guard lock(f.collector->mutex);
+        QCOMPARE(f.collector->frames.size(), frames);
+    }
+
+    void updatesApplyOrReportAnError()
+    {
+        Fixture f;
+        f.start(displayFilter(), configuration(8, 8));
+        std::optional<CaptureError> result { CaptureError {} };
+        std::mutex mutex;
+        f.stream->updateConfiguration(configuration(20, 10), [&](std::optional<CaptureError> error) {
+            std::lock_guard lock(mutex);
+            result = error;
+        });
+        f.stream->waitForControl();
+        QVERIFY(!result);
+        QVERIFY(f.collector->waitFor([&] {
+            return !f.collector->frames.empty() && f.collector->frames.back().buffer.imageBuffer->width() == 20;
+        }));
+
+        Window gone = SyntheticBackend::content().windows.front();
+        gone.windowID = 0x999;
+        f.stream->updateContentFilter(
+            ContentFilter::forDesktopIndependentWindow(gone), [&](std::optional<CaptureError> error) {
+                std::lock_guard lock(mutex);
+                result = error;
+            });
+        f.stream->waitForControl();
+        QVERIFY(result);
+        QCOMPARE(result->code, CaptureError::ContentUnavailable);
+        // The stream goes on with what it had.
+        const std::size_t before = [&] {
+            std::lock_guard lock(f.collector->mutex);
+            return f.collector->frames.size();
+        }();
+        QVERIFY(f.collector->waitFor([&] { return f.collector->frames.size() > before + 2; }));
+    }
+
+    void secondOutputOfATypeIsRefused()
+    {
+        Fixture f;
+        f.start(displayFilter(), configuration(8, 8));
+        CaptureError error;
+        QVERIFY(!f.stream->addStreamOutput(f.collector, StreamOutputType::Screen, f.video, &error));
+        QCOMPARE(error.code, CaptureError::OutputAlreadyAdded);
+        QVERIFY(!f.stream->addStreamOutput(f.collector, StreamOutputType::Microphone, f.video, &error));
+    }
+
+    void nullBackendFailsEverything()
+    {
+        auto backend = std::make_shared<NullBackend>(CaptureError { CaptureError::NoDisplay, "no display" });
+        QVERIFY(!backend->shareableContent(false, true).content);
+        auto collector = std::make_shared<Collector>();
+        SerialQueue queue("test.null");
+        Stream stream(backend, displayFilter(), configuration(8, 8), collector);
+        QVERIFY(stream.addStreamOutput(collector, StreamOutputType::Screen, queue, nullptr));
+        stream.startCapture();
+        QVERIFY(collector->waitFor([&] { return !collector->errors.empty(); }));
+        QCOMPARE(collector->errors[0].code, CaptureError::NoDisplay);
+    }
+
+    void factoryHonoursItsNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("synthetic") << "synthetic"
+                                   << "synthetic";
+        QTest::newRow("null") << "null"
+                              << "null";
+        QTest::newRow("unknown") << "wayland"
+                                 << "";
+    }
+    void factoryHonoursItsNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        const auto backend = createCaptureBackend(name.toStdString());
+        QCOMPARE(backend ? QString::fromStdString(backend->name()) : QString(), expected);
+        // The test's environment forces the synthetic backend.
+        QCOMPARE(createCaptureBackend()->name(), std::string("synthetic"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScreenCapture)
+#include "tst_screencapture.moc"

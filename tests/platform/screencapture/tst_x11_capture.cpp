@@ -1,0 +1,309 @@
+// Capture from a real X server (Xvfb with jwm) and a real sound server
+// (PulseAudio with a null sink), as scripts/test-services starts them.
+
+#include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/host_clock.h"
+#include "platform/screencapture/x11/x11_backend.h"
+#include "support/stream_collector.h"
+#include "support/x_test_display.h"
+
+#include <QTest>
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <cmath>
+#include <cstring>
+
+using namespace corvex;
+using namespace corvex::screencapture;
+using test::Collector;
+
+namespace {
+
+std::uint32_t pixelAt(const SampleBuffer& frame, int x, int y)
+{
+    std::uint32_t pixel = 0;
+    std::memcpy(&pixel, frame.imageBuffer->baseAddress() + y * frame.imageBuffer->bytesPerRow() + 4 * x, 4);
+    return pixel & 0xffffff;
+}
+
+std::int64_t status(const SampleBuffer& frame)
+{
+    return std::get<std::int64_t>(frame.sampleAttachments->front().at(frame_info::kStatus));
+}
+
+// Block colours of the 5 × 5 test pattern, all different.
+std::uint32_t blockColour(int column, int row)
+{
+    const std::uint32_t r = 20 + 50 * column, g = 20 + 50 * row, b = 220 - 20 * (column + row);
+    return r << 16 | g << 8 | b;
+}
+
+bool near(std::uint32_t actual, std::uint32_t expected, int tolerance)
+{
+    for (int shift = 0; shift < 24; shift += 8)
+        if (std::abs(int((actual >> shift) & 0xff) - int((expected >> shift) & 0xff)) > tolerance)
+            return false;
+    return true;
+}
+
+struct Capture {
+    std::shared_ptr<CaptureBackend> backend;
+    std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+    SerialQueue video { "test.x11.video" };
+    SerialQueue audio { "test.x11.audio" };
+    std::unique_ptr<Stream> stream;
+
+    Capture(
+        std::shared_ptr<CaptureBackend> b, const ContentFilter& filter, int width, int height, bool withAudio = false)
+        : backend(std::move(b))
+    {
+        StreamConfiguration configuration;
+        configuration.width = width;
+        configuration.height = height;
+        configuration.capturesAudio = withAudio;
+        configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
+        configuration.queueDepth = 5;
+        stream = std::make_unique<Stream>(backend, filter, configuration, collector);
+        stream->addStreamOutput(collector, StreamOutputType::Screen, video, nullptr);
+        stream->addStreamOutput(collector, StreamOutputType::Audio, audio, nullptr);
+        stream->startCapture();
+    }
+    ~Capture() { stream.reset(); }
+
+    std::optional<SampleBuffer> firstCompleteFrame()
+    {
+        std::optional<SampleBuffer> found;
+        collector->waitFor([&] {
+            for (const auto& delivery : collector->frames)
+                if (status(delivery.buffer) == 0) {
+                    found = delivery.buffer;
+                    return true;
+                }
+            return !collector->errors.empty();
+        });
+        return found;
+    }
+};
+
+Window windowWithID(std::uint32_t id)
+{
+    Window window;
+    window.windowID = id;
+    return window;
+}
+
+} // namespace
+
+class TestX11Capture final : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<CaptureBackend> m_backend;
+    std::unique_ptr<test::XTestDisplay> m_x;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("no X server (scripts/test-services starts one)");
+        m_x = std::make_unique<test::XTestDisplay>();
+        QVERIFY(m_x->isOpen());
+        CaptureError error;
+        m_backend = X11Backend::create(error);
+        QVERIFY2(m_backend, error.localizedDescription.c_str());
+    }
+
+    void listsMonitorsAndWindows()
+    {
+        const xcb_window_t foreign = m_x->createWindow(10, 10, 320, 200, false, "Corvex listed", getppid());
+        const xcb_window_t own = m_x->createWindow(10, 10, 200, 100, false, "Corvex own", getpid());
+        QVERIFY(m_x->show(foreign));
+        QVERIFY(m_x->show(own));
+        const ShareableContentResult result = m_backend->shareableContent(false, true);
+        QVERIFY(result.content);
+        QVERIFY(!result.content->displays.empty());
+        QCOMPARE(result.content->displays.front().width, 1920);
+        bool sawForeign = false, sawOwn = false;
+        for (const Window& window : result.content->windows) {
+            if (window.windowID == foreign) {
+                sawForeign = true;
+                QCOMPARE(window.title, std::optional<std::string>("Corvex listed"));
+                QCOMPARE(window.frame.width, 320.0);
+                QCOMPARE(window.frame.height, 200.0);
+                QVERIFY(window.owningApplication);
+                QCOMPARE(window.owningApplication->bundleIdentifier, std::string("CorvexTest"));
+                QCOMPARE(window.owningApplication->processID, std::int64_t(getppid()));
+                QVERIFY(!window.owningApplication->applicationName.empty());
+            }
+            if (window.windowID == own) {
+                sawOwn = true;
+                QCOMPARE(window.owningApplication->bundleIdentifier, std::string(kOwnApplicationIdentifier));
+            }
+        }
+        QVERIFY(sawForeign && sawOwn);
+        m_x->destroy(foreign);
+        m_x->destroy(own);
+    }
+
+    void checkerboardComesOutGrey_data()
+    {
+        QTest::addColumn<bool>("byWindow");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        for (auto [w, h] :
+            { std::pair { 100, 75 }, { 64, 48 }, { 33, 25 }, { 7, 5 }, { 400, 300 }, { 533, 400 }, { 640, 480 } })
+            QTest::addRow("window to %dx%d", w, h) << true << w << h;
+        for (auto [w, h] : { std::pair { 100, 56 }, { 50, 28 }, { 960, 540 }, { 1280, 720 }, { 1111, 999 } })
+            QTest::addRow("display to %dx%d", w, h) << false << w << h;
+    }
+    void checkerboardComesOutGrey()
+    {
+        QFETCH(bool, byWindow);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        // A managed 800 × 600 window, or one over the whole screen.
+        const xcb_window_t window = byWindow ? m_x->createWindow(0, 0, 800, 600, false, "Checkerboard", getppid())
+                                             : m_x->createWindow(0, 0, 1920, 1080, true, "Checkerboard", getppid());
+        m_x->paintCheckerboard(window);
+        QVERIFY(m_x->show(window));
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        Capture capture(m_backend,
+            byWindow ? ContentFilter::forDesktopIndependentWindow(windowWithID(window))
+                     : ContentFilter::forDisplay(screen, {}, {}),
+            width, height);
+        const std::optional<SampleBuffer> frame = capture.firstCompleteFrame();
+        QVERIFY(frame);
+        QCOMPARE(frame->imageBuffer->width(), width);
+        QCOMPARE(frame->imageBuffer->height(), height);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const std::uint32_t pixel = pixelAt(*frame, x, y);
+                if (!near(pixel, 0x808080, 8))
+                    QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) is %3, not mid-grey")
+                                         .arg(x)
+                                         .arg(y)
+                                         .arg(pixel, 6, 16, QLatin1Char('0'))));
+            }
+        m_x->destroy(window);
+    }
+
+    void windowKeepsItsColoursWhenCovered()
+    {
+        const xcb_window_t window = m_x->createWindow(0, 0, 800, 600, false, "Colours", getppid());
+        m_x->paint(window, 800, 600, 160, 120, [](int x, int y) { return blockColour(x / 160, y / 120); });
+        QVERIFY(m_x->show(window));
+        const auto [left, top] = m_x->position(window);
+        const xcb_window_t cover = m_x->createWindow(left + 100, top + 50, 600, 500, true, "Cover", getppid());
+        m_x->paint(cover, 600, 500, 600, 500, [](int, int) { return 0x000000u; });
+        for (bool covered : { false, true }) {
+            if (covered) {
+                QVERIFY(m_x->show(cover));
+                m_x->raise(cover);
+            }
+            Capture capture(m_backend, ContentFilter::forDesktopIndependentWindow(windowWithID(window)), 100, 75);
+            const std::optional<SampleBuffer> frame = capture.firstCompleteFrame();
+            QVERIFY(frame);
+            for (int row = 0; row < 5; ++row)
+                for (int column = 0; column < 5; ++column)
+                    QVERIFY2(near(pixelAt(*frame, column * 20 + 10, row * 15 + 7), blockColour(column, row), 2),
+                        qPrintable(QStringLiteral("block %1,%2 covered %3").arg(column).arg(row).arg(covered)));
+        }
+        m_x->destroy(cover);
+        m_x->destroy(window);
+    }
+
+    void framesAreIdleUntilSomethingChanges()
+    {
+        const xcb_window_t window = m_x->createWindow(0, 0, 400, 300, false, "Idle", getppid());
+        m_x->paint(window, 400, 300, 400, 300, [](int, int) { return 0x336699u; });
+        QVERIFY(m_x->show(window));
+        Capture capture(m_backend, ContentFilter::forDesktopIndependentWindow(windowWithID(window)), 100, 75);
+        QVERIFY(capture.collector->waitFor([&] { return capture.collector->frames.size() >= 4; }));
+        {
+            std::lock_guard lock(capture.collector->mutex);
+            QCOMPARE(status(capture.collector->frames[0].buffer), 0);
+            QCOMPARE(status(capture.collector->frames[3].buffer), 1);
+        }
+        m_x->paint(window, 400, 300, 400, 300, [](int, int) { return 0x996633u; });
+        QVERIFY(capture.collector->waitFor([&] {
+            const SampleBuffer& last = capture.collector->frames.back().buffer;
+            return status(last) == 0 && pixelAt(last, 50, 37) == 0x996633u;
+        }));
+    }
+
+    void closingTheWindowStopsTheStream()
+    {
+        const xcb_window_t window = m_x->createWindow(0, 0, 200, 100, false, "Closing", getppid());
+        QVERIFY(m_x->show(window));
+        Capture capture(m_backend, ContentFilter::forDesktopIndependentWindow(windowWithID(window)), 100, 50);
+        QVERIFY(capture.collector->waitFor([&] { return !capture.collector->frames.empty(); }));
+        m_x->destroy(window);
+        QVERIFY(capture.collector->waitFor([&] { return !capture.collector->errors.empty(); }));
+        QCOMPARE(capture.collector->errors.front().code, CaptureError::ContentUnavailable);
+        QVERIFY(capture.collector->errors.front().localizedDescription.find("closed") != std::string::npos);
+
+        CaptureError error;
+        QVERIFY(!m_backend->createVideoSource(
+            ContentFilter::forDesktopIndependentWindow(windowWithID(window)), StreamConfiguration {}, error));
+        QCOMPARE(error.code, CaptureError::ContentUnavailable);
+    }
+
+    void flashAndClickShareATimeLine()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no sound server (scripts/test-services starts one)");
+        const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Flash", getppid());
+        m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x000000u; });
+        QVERIFY(m_x->show(window));
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        Capture capture(m_backend, ContentFilter::forDisplay(screen, {}, {}), 100, 56, true);
+        QVERIFY(capture.collector->waitFor([&] { return capture.collector->audio.size() > 10; }));
+
+        // A playback stream with a short buffer: what is written is heard about 20 ms later.
+        pa_sample_spec spec { PA_SAMPLE_FLOAT32LE, 48000, 1 };
+        pa_buffer_attr attributes { std::uint32_t(-1), 48000 * 4 / 50, std::uint32_t(-1), std::uint32_t(-1),
+            std::uint32_t(-1) };
+        int error = 0;
+        pa_simple* player = pa_simple_new(
+            nullptr, "corvex-test", PA_STREAM_PLAYBACK, nullptr, "click", &spec, nullptr, &attributes, &error);
+        QVERIFY2(player, pa_strerror(error));
+        std::vector<float> silence(480, 0.0f), click(480, 0.8f);
+        for (int i = 0; i < 20; ++i) // 200 ms of silence first, so the stream runs steadily
+            pa_simple_write(player, silence.data(), silence.size() * 4, &error);
+        pa_simple_drain(player, &error);
+        for (int i = 0; i < 4; ++i)
+            pa_simple_write(player, silence.data(), silence.size() * 4, &error);
+
+        // The flash and the click at one moment.
+        const double moment = hostTimeNow().seconds();
+        m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0xffffffu; });
+        pa_simple_write(player, click.data(), click.size() * 4, &error);
+        for (int i = 0; i < 10; ++i)
+            pa_simple_write(player, silence.data(), silence.size() * 4, &error);
+        pa_simple_drain(player, &error);
+        pa_simple_free(player);
+
+        std::optional<double> flash, sound;
+        QVERIFY(capture.collector->waitFor([&] {
+            for (const auto& delivery : capture.collector->frames)
+                if (!flash && status(delivery.buffer) == 0 && pixelAt(delivery.buffer, 50, 28) == 0xffffffu)
+                    flash = delivery.buffer.outputPresentationTimeStamp.seconds();
+            for (const auto& delivery : capture.collector->audio) {
+                const auto list = delivery.buffer.audioBufferList();
+                const auto* samples = static_cast<const float*>(list->channels[0]);
+                for (std::uint32_t i = 0; !sound && i < list->frameCount; ++i)
+                    if (samples[i] > 0.4f)
+                        sound = delivery.buffer.outputPresentationTimeStamp.seconds()
+                            + i / delivery.buffer.formatDescription->sampleRate;
+            }
+            return flash && sound;
+        }));
+        qInfo("flash %.3f s and click %.3f s after they were made", *flash - moment, *sound - moment);
+        QVERIFY2(std::abs(*flash - *sound) < 0.05, qPrintable(QString::number(*sound - *flash)));
+        m_x->destroy(window);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestX11Capture)
+#include "tst_x11_capture.moc"

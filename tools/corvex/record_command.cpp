@@ -1,0 +1,344 @@
+// corvex record: a headless recording of a display or a window with the
+// system's sound, through the same screen recorder, capture engine and
+// analysis recorder that the studio uses.
+
+#include "cli_support.h"
+#include "commands.h"
+
+#include "analysis/analysis_recorder.h"
+#include "capture/screen_recorder.h"
+#include "preview_link/udp_manager.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCoroTask>
+#include <QCoroTimer>
+#include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <limits>
+
+namespace corvex::cli {
+
+namespace {
+
+using capture::ScreenRecorder;
+
+constexpr int kDiscoveryTimeoutMs = 5000;
+
+// Ctrl-C and SIGTERM end the recording through the event loop, so the record is still written.
+int g_signalPipe[2] = { -1, -1 };
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+std::optional<media::Rect> parseCrop(const QString& text, QString& error)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    double values[4] = {};
+    bool ok = parts.size() == 4;
+    for (int i = 0; ok && i < 4; ++i) {
+        values[i] = parts.at(i).trimmed().toDouble(&ok);
+        ok = ok && std::isfinite(values[i]);
+    }
+    const media::Rect crop { values[0], values[1], values[2], values[3] };
+    if (!ok || crop.x < 0 || crop.y < 0 || crop.width <= 0 || crop.height <= 0 || crop.x + crop.width > 1
+        || crop.y + crop.height > 1) {
+        error = QStringLiteral("--crop takes X,Y,W,H as fractions of the frame (0 to 1, origin top left) with "
+                               "W and H above 0, X+W at most 1 and Y+H at most 1; got '%1'")
+                    .arg(text);
+        return std::nullopt;
+    }
+    return crop;
+}
+
+void printList(const ScreenRecorder& screen)
+{
+    printOut(QStringLiteral("Displays:"));
+    int index = 1;
+    for (const screencapture::Display& display : screen.availableDisplays())
+        printOut(QStringLiteral("  %1  %2  (%3 at %4,%5)")
+                     .arg(index++)
+                     .arg(ScreenRecorder::displayName(display), QString::fromStdString(display.name))
+                     .arg(display.frame.x)
+                     .arg(display.frame.y));
+    printOut(QStringLiteral("Windows:"));
+    if (screen.availableWindows().empty())
+        printOut(QStringLiteral("  (none)"));
+    for (const screencapture::Window& window : screen.availableWindows())
+        printOut(QStringLiteral("  0x%1  %2").arg(window.windowID, 0, 16).arg(ScreenRecorder::displayName(window)));
+}
+
+struct Options {
+    bool list = false;
+    std::optional<int> display; // 1-based position in the list
+    std::optional<std::uint32_t> window;
+    std::optional<media::Rect> crop;
+    double seconds = 0; // 0: until interrupted
+    QString preview;
+    QString output;
+    bool audio = true;
+};
+
+// Waits (without blocking the event loop) for the receiver of that name to be discovered.
+QCoro::Task<bool> choosePreview(const QString& name)
+{
+    preview_link::UDPManager& manager = preview_link::UDPManager::shared();
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < kDiscoveryTimeoutMs) {
+        for (const preview_link::DiscoveredService& service : manager.udpClient().discoveredServices())
+            if (service.name == name) {
+                manager.setSelectedService(service);
+                co_return true;
+            }
+        QTimer timer;
+        timer.start(100);
+        co_await timer;
+    }
+    co_return false;
+}
+
+QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::CaptureBackend> backend)
+{
+    ScreenRecorder screen(std::move(backend));
+    screen.setIsAudioCaptureEnabled(options.audio);
+    if (!co_await screen.canRecord()) {
+        printError(QStringLiteral("screen capture is not available here: no X display could be opened. Run this "
+                                  "in an X11 session (or set DISPLAY), or use --source synthetic."));
+        co_return Failure;
+    }
+    co_await screen.refreshAvailableContent();
+    if (options.list) {
+        printList(screen);
+        co_return Success;
+    }
+    if (options.window) {
+        const auto windows = screen.availableWindows();
+        const auto found = std::find_if(windows.begin(), windows.end(),
+            [&](const screencapture::Window& window) { return window.windowID == *options.window; });
+        if (found == windows.end()) {
+            printError(QStringLiteral("no window 0x%1 on screen; 'corvex record --list' shows the windows")
+                           .arg(*options.window, 0, 16));
+            co_return Usage;
+        }
+        screen.setCaptureType(ScreenRecorder::CaptureType::window);
+        screen.setSelectedWindow(*found);
+    } else if (options.display) {
+        const auto displays = screen.availableDisplays();
+        if (*options.display < 1 || *options.display > static_cast<int>(displays.size())) {
+            printError(QStringLiteral("there is no display %1; 'corvex record --list' shows the %2 there are")
+                           .arg(*options.display)
+                           .arg(displays.size()));
+            co_return Usage;
+        }
+        screen.setSelectedDisplay(displays[static_cast<std::size_t>(*options.display - 1)]);
+    }
+    if (options.crop)
+        screen.setCrop(options.crop);
+    if (!options.preview.isEmpty() && !co_await choosePreview(options.preview)) {
+        printError(QStringLiteral("no light receiver named '%1' was found within %2 s")
+                       .arg(options.preview)
+                       .arg(kDiscoveryTimeoutMs / 1000));
+        co_return Failure;
+    }
+
+    analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
+    int frames = 0;
+    QObject::connect(screen.capturePreview(), &capture::CapturePreview::contentsChanged, [&] { ++frames; });
+    recorder.start();
+    co_await screen.start();
+    if (!screen.isRunning()) {
+        recorder.stop();
+        printError(QStringLiteral("capture did not start (see the message above)"));
+        co_return Failure;
+    }
+    const QString what = screen.captureType() == ScreenRecorder::CaptureType::window
+        ? ScreenRecorder::displayName(*screen.selectedWindow())
+        : ScreenRecorder::displayName(*screen.selectedDisplay());
+    std::fprintf(stderr, "Recording %s%s. Press Ctrl-C to stop.\n", qPrintable(what),
+        options.seconds > 0 ? qPrintable(QStringLiteral(" for %1 s").arg(options.seconds)) : "");
+
+    // Ends on Ctrl-C, at the end of --seconds, or when capture stops on its own:
+    // each of those fires the `end` timer at once.
+    QTimer end;
+    end.setSingleShot(true);
+    end.start(options.seconds > 0 ? static_cast<int>(options.seconds * 1000) : std::numeric_limits<int>::max());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    bool interrupted = false;
+    QSocketNotifier signals(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signals, &QSocketNotifier::activated, [&] {
+        char byte = 0;
+        [[maybe_unused]] const ssize_t got = ::read(g_signalPipe[0], &byte, 1);
+        interrupted = true;
+        end.start(0);
+    });
+    QObject::connect(&screen, &ScreenRecorder::isRunningChanged, [&] { end.start(0); });
+    QTimer progress;
+    QObject::connect(&progress, &QTimer::timeout, [&] {
+        const auto values = screen.captureEngine().powerMeter().values();
+        const QString level = !options.audio ? QStringLiteral("off")
+            : values.empty()                 ? QStringLiteral("-")
+                                             : QStringLiteral("%1 dB").arg(double(values.front().average), 0, 'f', 1);
+        std::fprintf(stderr, "\r%s  frames %d  audio %s    ",
+            qPrintable(QStringLiteral("%1 s").arg(elapsed.elapsed() / 1000.0, 6, 'f', 1)), frames, qPrintable(level));
+        std::fflush(stderr);
+    });
+    progress.start(250);
+    co_await end;
+    progress.stop();
+    std::fprintf(stderr, "\n");
+    const bool failed = !screen.isRunning();
+
+    const std::optional<QByteArray> bytes = recorder.stop();
+    if (!bytes) {
+        printError(QStringLiteral("the recording could not be encoded"));
+        co_return Failure;
+    }
+    QString error;
+    if (!writeFile(options.output, *bytes, error)) {
+        printError(error);
+        co_return Failure;
+    }
+    VideoAnalysis analysis;
+    analysis.ParseFromArray(bytes->constData(), static_cast<int>(bytes->size()));
+    printOut(QStringLiteral("Wrote %1 frames (%2 s%3) to %4")
+                 .arg(analysis.timestamps_size())
+                 .arg(elapsed.elapsed() / 1000.0, 0, 'f', 1)
+                 .arg(interrupted ? QStringLiteral(", interrupted") : QString())
+                 .arg(options.output));
+    if (failed) {
+        printError(QStringLiteral("capture stopped before the end; what was recorded until then was written"));
+        co_return Failure;
+    }
+    co_return Success;
+}
+
+} // namespace
+
+int runRecord(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Records a display or a window with the system's sound into a light-show record, as the studio does: every "
+        "frame is cropped, scaled to 5 x 5 and sampled; the sound goes into the soundtrack's signature. Progress "
+        "shows on one line; Ctrl-C (or the end of --seconds) stops and writes the file."));
+    parser.addHelpOption();
+    parser.addOption({ QStringLiteral("list"), QStringLiteral("List the displays and windows that can be recorded.") });
+    parser.addOption({ QStringLiteral("source"),
+        QStringLiteral("Where to capture from: x11 (the X display and PulseAudio) or synthetic (moving colours and "
+                       "a tune, no display needed). Default: x11."),
+        QStringLiteral("SOURCE") });
+    parser.addOption({ QStringLiteral("display"), QStringLiteral("Record display N of the list (default: the first)."),
+        QStringLiteral("N") });
+    parser.addOption({ QStringLiteral("window"),
+        QStringLiteral("Record the window with this id (decimal, or hex with 0x) instead of a display."),
+        QStringLiteral("ID") });
+    parser.addOption({ QStringLiteral("crop"),
+        QStringLiteral("Use only this part of each frame: fractions of the frame, origin top left."),
+        QStringLiteral("X,Y,W,H") });
+    parser.addOption({ QStringLiteral("seconds"),
+        QStringLiteral("Stop after S seconds (default: record until Ctrl-C)."), QStringLiteral("S") });
+    parser.addOption({ QStringLiteral("preview"),
+        QStringLiteral("Also send the live colours to the light receiver of this name (found by DNS-SD)."),
+        QStringLiteral("NAME") });
+    parser.addOption(
+        { QStringLiteral("no-audio"), QStringLiteral("Capture no sound (the record gets no signature).") });
+    parser.addOption({ { QStringLiteral("o"), QStringLiteral("output") },
+        QStringLiteral("Write the serialised VideoAnalysis record to FILE."), QStringLiteral("FILE") });
+
+    if (!parser.parse(arguments)) {
+        printError(parser.errorText());
+        return Usage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        printOut(commandHelp(parser, arguments.first()));
+        return Success;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        printError(QStringLiteral("unexpected argument '%1'; run 'corvex record --help'")
+                       .arg(parser.positionalArguments().first()));
+        return Usage;
+    }
+
+    Options options;
+    options.list = parser.isSet(QStringLiteral("list"));
+    options.audio = !parser.isSet(QStringLiteral("no-audio"));
+    const QString source = parser.value(QStringLiteral("source"));
+    if (!source.isEmpty() && source != QLatin1StringView("x11") && source != QLatin1StringView("synthetic")) {
+        printError(QStringLiteral("--source is x11 or synthetic; got '%1'").arg(source));
+        return Usage;
+    }
+    if (parser.isSet(QStringLiteral("display")) && parser.isSet(QStringLiteral("window"))) {
+        printError(QStringLiteral("--display and --window cannot be used together"));
+        return Usage;
+    }
+    bool ok = true;
+    if (parser.isSet(QStringLiteral("display"))) {
+        options.display = parser.value(QStringLiteral("display")).toInt(&ok);
+        if (!ok || *options.display < 1) {
+            printError(QStringLiteral("--display takes a display's number from --list (1, 2, ...); got '%1'")
+                           .arg(parser.value(QStringLiteral("display"))));
+            return Usage;
+        }
+    }
+    if (parser.isSet(QStringLiteral("window"))) {
+        options.window = parser.value(QStringLiteral("window")).toUInt(&ok, 0);
+        if (!ok || *options.window == 0) {
+            printError(QStringLiteral("--window takes a window id from --list (such as 0x400001); got '%1'")
+                           .arg(parser.value(QStringLiteral("window"))));
+            return Usage;
+        }
+    }
+    if (parser.isSet(QStringLiteral("crop"))) {
+        QString error;
+        options.crop = parseCrop(parser.value(QStringLiteral("crop")), error);
+        if (!options.crop) {
+            printError(error);
+            return Usage;
+        }
+    }
+    if (parser.isSet(QStringLiteral("seconds"))) {
+        options.seconds = parser.value(QStringLiteral("seconds")).toDouble(&ok);
+        if (!ok || !std::isfinite(options.seconds) || options.seconds <= 0 || options.seconds > 86400) {
+            printError(QStringLiteral("--seconds takes a duration above 0 and at most 86400; got '%1'")
+                           .arg(parser.value(QStringLiteral("seconds"))));
+            return Usage;
+        }
+    }
+    options.preview = parser.value(QStringLiteral("preview"));
+    options.output = parser.value(QStringLiteral("output"));
+    if (!options.list && options.output.isEmpty()) {
+        printError(QStringLiteral("no output file; give one with -o FILE"));
+        return Usage;
+    }
+
+    std::shared_ptr<screencapture::CaptureBackend> backend = source.isEmpty()
+        ? screencapture::createCaptureBackend()
+        : screencapture::createCaptureBackend(source.toStdString());
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
+        printError(QStringLiteral("cannot set up the Ctrl-C handler"));
+        return Failure;
+    }
+    struct sigaction action { };
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    return QCoro::waitFor(record(options, std::move(backend)));
+}
+
+} // namespace corvex::cli
