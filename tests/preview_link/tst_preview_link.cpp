@@ -122,6 +122,7 @@ private Q_SLOTS:
     void failedConnectionIsResolvedAgain();
     void addressSelection_data();
     void addressSelection();
+    void laterAnswersReplaceOrKeepTheConnection();
     void duplicateNamesAreListedOnce();
     void sendersOnOtherThreadsNeverSeeOlderMessagesLast();
     void withoutDaemon();
@@ -298,6 +299,30 @@ void TestPreviewLink::addressSelection()
         QTRY_COMPARE(a.datagrams, expected);
         QCOMPARE(b.datagrams.size(), 0);
     }
+}
+
+void TestPreviewLink::laterAnswersReplaceOrKeepTheConnection()
+{
+    Receiver a;
+    Receiver b;
+    QVERIFY(!a.listener.listen(0, true));
+    QVERIFY(!b.listener.listen(0, true));
+    UDPClient client(kType);
+    const DiscoveredService service = unpublishedService("moving");
+
+    client.serviceDidResolveAddress(service, { ipv4(a.listener.port()) });
+    client.send(QByteArrayLiteral("1"), service);
+    // A second answer for the same endpoint (the other family's) changes nothing.
+    client.serviceDidResolveAddress(service, { ipv4(a.listener.port()), ipv6Loopback(b.listener.port()) });
+    client.send(QByteArrayLiteral("2"), service);
+    // The receiver moved: the new endpoint takes over.
+    client.serviceDidResolveAddress(service, { ipv4(b.listener.port()) });
+    client.send(QByteArrayLiteral("3"), service);
+
+    QTRY_COMPARE(b.datagrams.size(), 1);
+    QCOMPARE(a.datagrams, (QList<QByteArray> { "1", "2" }));
+    QCOMPARE(b.datagrams.first(), QByteArrayLiteral("3"));
+    QVERIFY(!client.hasPendingData(service.name));
 }
 
 void TestPreviewLink::duplicateNamesAreListedOnce()
