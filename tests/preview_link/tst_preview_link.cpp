@@ -188,18 +188,19 @@ void TestPreviewLink::restartEmptiesTheListAndKeepsConnections()
     QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
     UDPClient client(kType);
+    DiscoveredService receiver;
     const auto listed = [&] {
         for (const DiscoveredService& service : client.discoveredServices()) {
-            if (service.name == name)
+            if (service.name == name) {
+                receiver = service;
                 return true;
+            }
         }
         return false;
     };
     client.startDiscovery();
     QTRY_VERIFY_WITH_TIMEOUT(listed(), 10000);
-    const DiscoveredService receiver = client.discoveredServices().constFirst();
-    client.send(
-        QByteArrayLiteral("before"), client.discoveredServices().at(client.discoveredServices().indexOf(receiver)));
+    client.send(QByteArrayLiteral("before"), receiver);
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 6000);
 
     QSignalSpy changed(&client, &UDPClient::discoveredServicesChanged);
