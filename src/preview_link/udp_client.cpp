@@ -81,10 +81,16 @@ void UDPClient::requestResolution(const DiscoveredService& service)
     if (!resolver) {
         resolver = new dnssd::Resolver(this);
         connect(resolver, &dnssd::Resolver::resolved, this, &UDPClient::serviceDidResolveAddress);
-        connect(resolver, &dnssd::Resolver::failed, this, [](const DiscoveredService& failed, const QString& reason) {
-            qCInfo(lcUDPClient, "Could not resolve %s: %s; the next message tries again", qPrintable(failed.name),
-                qPrintable(reason));
-        });
+        connect(
+            resolver, &dnssd::Resolver::failed, this, [this](const DiscoveredService& failed, const QString& reason) {
+                // The next send asks again, possibly for every frame: say each new reason once.
+                QString& last = m_lastResolveFailure[failed.name];
+                if (last == reason)
+                    return;
+                last = reason;
+                qCInfo(lcUDPClient, "Could not resolve %s: %s; the next message tries again", qPrintable(failed.name),
+                    qPrintable(reason));
+            });
     }
     // Frames come faster than a resolution can finish: let the running one
     // finish (or time out) rather than restart it on every frame. Its result
@@ -96,20 +102,29 @@ void UDPClient::requestResolution(const DiscoveredService& service)
 void UDPClient::serviceDidResolveAddress(const DiscoveredService& service, const QList<dnssd::Address>& addresses)
 {
     const QString name = service.name;
+    m_lastResolveFailure.remove(name);
     if (addresses.isEmpty())
         return;
     const std::optional<HostPort> hostPort = firstIPv4HostPort(addresses);
     if (!hostPort)
         return;
 
-    auto connection = net::UdpConnection::makeShared(QHostAddress(hostPort->host).toIPv4Address(), hostPort->port);
-    const net::UdpConnection* raw = connection.get();
-    connect(connection.get(), &net::UdpConnection::failed, this,
-        [this, name, raw](const net::SocketError& error) { connectionFailed(name, raw, error); });
-    connection->start();
+    const std::uint32_t address = QHostAddress(hostPort->host).toIPv4Address();
 
     std::lock_guard lock(m_mutex);
-    m_connections.insert(name, connection);
+    std::shared_ptr<net::UdpConnection> connection = m_connections.value(name);
+    // A service may answer more than once (one answer per address family). A
+    // working connection to the same endpoint is kept: a fresh one would lose
+    // the errors that are already on their way back to it.
+    if (!connection || connection->address() != address || connection->port() != hostPort->port
+        || connection->state() == net::UdpConnection::State::Failed) {
+        connection = net::UdpConnection::makeShared(address, hostPort->port);
+        const net::UdpConnection* raw = connection.get();
+        connect(connection.get(), &net::UdpConnection::failed, this,
+            [this, name, raw](const net::SocketError& error) { connectionFailed(name, raw, error); });
+        connection->start();
+        m_connections.insert(name, connection);
+    }
     // Sent under the lock so that no newer message from a sending thread can
     // overtake the one that waited.
     if (const auto it = m_pendingData.constFind(name); it != m_pendingData.constEnd()) {

@@ -80,6 +80,7 @@ private:
     QList<DiscoveredService> m_discoveredServices;
     dnssd::Browser* m_browser = nullptr;
     QHash<QString, dnssd::Resolver*> m_resolvers; // GUI thread only
+    QHash<QString, QString> m_lastResolveFailure; // GUI thread only
 
     // Shared with the threads that send: every access to the two maps holds the mutex.
     std::mutex m_mutex;

@@ -33,7 +33,7 @@ QString uniqueName(const char* what)
     return QStringLiteral("corvex-link-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
 }
 
-// Collects the preview link's log lines (from any thread).
+// Collects the preview link's log lines and those of DNS-SD (from any thread).
 class LogCapture {
 public:
     LogCapture()
@@ -58,7 +58,8 @@ private:
     static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
     {
         LogCapture* self = s_current;
-        if (self && context.category && QLatin1StringView(context.category) == "app.corvex.Studio.UDPClient") {
+        const QLatin1StringView category(context.category ? context.category : "");
+        if (self && (category == "app.corvex.Studio.UDPClient" || category == "corvex.dnssd")) {
             QMutexLocker lock(&self->m_mutex);
             self->m_lines.append(message);
         }
@@ -121,6 +122,7 @@ private Q_SLOTS:
     void failedConnectionIsResolvedAgain();
     void addressSelection_data();
     void addressSelection();
+    void laterAnswersReplaceOrKeepTheConnection();
     void duplicateNamesAreListedOnce();
     void sendersOnOtherThreadsNeverSeeOlderMessagesLast();
     void withoutDaemon();
@@ -186,18 +188,19 @@ void TestPreviewLink::restartEmptiesTheListAndKeepsConnections()
     QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
     UDPClient client(kType);
+    DiscoveredService receiver;
     const auto listed = [&] {
         for (const DiscoveredService& service : client.discoveredServices()) {
-            if (service.name == name)
+            if (service.name == name) {
+                receiver = service;
                 return true;
+            }
         }
         return false;
     };
     client.startDiscovery();
     QTRY_VERIFY_WITH_TIMEOUT(listed(), 10000);
-    const DiscoveredService receiver = client.discoveredServices().constFirst();
-    client.send(
-        QByteArrayLiteral("before"), client.discoveredServices().at(client.discoveredServices().indexOf(receiver)));
+    client.send(QByteArrayLiteral("before"), receiver);
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 6000);
 
     QSignalSpy changed(&client, &UDPClient::discoveredServicesChanged);
@@ -299,6 +302,30 @@ void TestPreviewLink::addressSelection()
     }
 }
 
+void TestPreviewLink::laterAnswersReplaceOrKeepTheConnection()
+{
+    Receiver a;
+    Receiver b;
+    QVERIFY(!a.listener.listen(0, true));
+    QVERIFY(!b.listener.listen(0, true));
+    UDPClient client(kType);
+    const DiscoveredService service = unpublishedService("moving");
+
+    client.serviceDidResolveAddress(service, { ipv4(a.listener.port()) });
+    client.send(QByteArrayLiteral("1"), service);
+    // A second answer for the same endpoint (the other family's) changes nothing.
+    client.serviceDidResolveAddress(service, { ipv4(a.listener.port()), ipv6Loopback(b.listener.port()) });
+    client.send(QByteArrayLiteral("2"), service);
+    // The receiver moved: the new endpoint takes over.
+    client.serviceDidResolveAddress(service, { ipv4(b.listener.port()) });
+    client.send(QByteArrayLiteral("3"), service);
+
+    QTRY_COMPARE(b.datagrams.size(), 1);
+    QCOMPARE(a.datagrams, (QList<QByteArray> { "1", "2" }));
+    QCOMPARE(b.datagrams.first(), QByteArrayLiteral("3"));
+    QVERIFY(!client.hasPendingData(service.name));
+}
+
 void TestPreviewLink::duplicateNamesAreListedOnce()
 {
     LogCapture log;
@@ -371,9 +398,11 @@ void TestPreviewLink::withoutDaemon()
     UDPClient& client = manager.udpClient();
     QCOMPARE(client.serviceType(), QStringLiteral("_corvexfeed._udp."));
     QCOMPARE(log.count(QStringLiteral("🔍 Starting new discovery: _corvexfeed._udp.")), 1);
+    // Refreshing tries the daemon again without saying the same thing twice.
     client.startDiscovery();
     QTest::qWait(100);
     QCOMPARE(client.discoveredServices().size(), 0);
+    QCOMPARE(log.lines().filter(QStringLiteral("DNS-SD discovery is unavailable")).size(), 1);
 
     // A receiver resolved earlier keeps receiving.
     Receiver receiver;
@@ -386,8 +415,17 @@ void TestPreviewLink::withoutDaemon()
     QTRY_COMPARE(receiver.datagrams, QList<QByteArray> { QByteArrayLiteral("still here") });
 
     // One that was never resolved just waits; nothing breaks.
-    client.send(QByteArrayLiteral("lost"), unpublishedService("unknown"));
-    QTRY_VERIFY(log.containsMatch(QStringLiteral("^Could not resolve .*unknown: DNS-SD is unavailable")));
+    const DiscoveredService unknown = unpublishedService("unknown");
+    for (int frame = 0; frame < 5; ++frame) {
+        client.send(QByteArrayLiteral("lost"), unknown);
+        QTest::qWait(20);
+    }
+    QVERIFY(client.hasPendingData(unknown.name));
+    // Said once, not for every frame.
+    QCOMPARE(log.lines()
+                 .filter(QRegularExpression(QStringLiteral("^Could not resolve .*unknown: DNS-SD is unavailable")))
+                 .size(),
+        1);
     manager.setSelectedService(std::nullopt);
     QCOMPARE(manager.selectedService(), std::nullopt);
 }

@@ -13,27 +13,56 @@ namespace {
 constexpr auto kAdvice = "Light receivers cannot be found or announced until avahi-daemon and the system D-Bus run "
                          "(for example: systemctl start avahi-daemon).";
 
+// Sessions are only made under g_newestMutex, which also guards the last reason logged.
+std::mutex g_newestMutex;
+std::weak_ptr<AvahiSession> g_newest;
+QString g_lastUnavailableReason;
+
+// Says once why discovery is unavailable, not again for every new attempt that fails the same way.
+void logUnavailable(const QString& reason)
+{
+    if (reason == g_lastUnavailableReason)
+        return;
+    g_lastUnavailableReason = reason;
+    qCWarning(lcDnssd, "DNS-SD discovery is unavailable: %s. %s", qPrintable(reason), kAdvice);
+}
+
 } // namespace
 
 std::shared_ptr<AvahiSession> AvahiSession::acquire()
 {
-    static std::mutex mutex;
-    static std::weak_ptr<AvahiSession> current;
-    std::lock_guard lock(mutex);
-    std::shared_ptr<AvahiSession> session = current.lock();
+    std::lock_guard lock(g_newestMutex);
+    std::shared_ptr<AvahiSession> session = g_newest.lock();
     if (!session) {
-        session = std::make_shared<AvahiSession>();
-        current = session;
+        session = std::make_shared<AvahiSession>(Key {});
+        g_newest = session;
     }
     return session;
 }
 
-AvahiSession::AvahiSession()
+std::shared_ptr<AvahiSession> AvahiSession::reconnect()
+{
+    std::lock_guard lock(g_newestMutex);
+    std::shared_ptr<AvahiSession> session = g_newest.lock();
+    if (!session || !session->isUsable()) {
+        session = std::make_shared<AvahiSession>(Key {});
+        g_newest = session;
+    }
+    return session;
+}
+
+bool AvahiSession::isUsable()
+{
+    Lock lock(*this);
+    return m_usable;
+}
+
+AvahiSession::AvahiSession(Key)
 {
     m_poll = avahi_threaded_poll_new();
     if (!m_poll) {
         m_reason = QStringLiteral("could not create the Avahi event loop");
-        qCWarning(lcDnssd, "DNS-SD discovery is unavailable: %s. %s", qPrintable(m_reason), kAdvice);
+        logUnavailable(m_reason);
         return;
     }
     // Connecting is a few round trips over the local D-Bus socket; when the bus
@@ -45,15 +74,17 @@ AvahiSession::AvahiSession()
         this, &error);
     if (!m_client) {
         m_reason = QString::fromUtf8(avahi_strerror(error));
-        qCWarning(lcDnssd, "DNS-SD discovery is unavailable: %s. %s", qPrintable(m_reason), kAdvice);
+        logUnavailable(m_reason);
         return;
     }
     m_usable = true;
     if (avahi_threaded_poll_start(m_poll) < 0) {
         m_usable = false;
         m_reason = QStringLiteral("could not start the Avahi event thread");
-        qCWarning(lcDnssd, "DNS-SD discovery is unavailable: %s. %s", qPrintable(m_reason), kAdvice);
+        logUnavailable(m_reason);
+        return;
     }
+    g_lastUnavailableReason.clear();
 }
 
 AvahiSession::~AvahiSession()

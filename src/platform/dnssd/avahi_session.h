@@ -22,11 +22,21 @@ Q_DECLARE_LOGGING_CATEGORY(lcDnssd)
 /// being destroyed.
 class AvahiSession final {
 public:
-    /// The live session, or a new one. A new session connects to the daemon;
-    /// when that fails it logs why, once, and stays unavailable for its life.
+    /// The newest session while anything still uses it, or a new one. A new
+    /// session connects to the daemon; when that fails it logs why, once, and
+    /// stays unavailable for its life.
     static std::shared_ptr<AvahiSession> acquire();
+    /// The newest session if it is connected; otherwise a new connection
+    /// attempt (after the daemon was missing or went away). For requests that
+    /// a person makes, such as a new search, never for every message.
+    static std::shared_ptr<AvahiSession> reconnect();
 
-    AvahiSession();
+    class Key {
+        friend class AvahiSession;
+        Key() = default;
+    };
+    /// Made by acquire() and reconnect() only.
+    explicit AvahiSession(Key);
     ~AvahiSession();
     AvahiSession(const AvahiSession&) = delete;
     AvahiSession& operator=(const AvahiSession&) = delete;
@@ -42,6 +52,8 @@ public:
         AvahiSession& m_session;
     };
 
+    /// Whether the client is connected. Takes the lock.
+    bool isUsable();
     /// The client, or null when DNS-SD is unavailable. Use under a Lock.
     AvahiClient* client() const { return m_usable ? m_client : nullptr; }
     /// Why the client is null. Use under a Lock.

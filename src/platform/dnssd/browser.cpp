@@ -11,7 +11,6 @@ namespace corvex::dnssd {
 
 Browser::Browser(QObject* parent)
     : QObject(parent)
-    , m_session(AvahiSession::acquire())
 {
 }
 
@@ -22,8 +21,10 @@ Browser::~Browser()
 
 bool Browser::start(const QString& type, const QString& domain, QString* error)
 {
+    stop();
+    if (!m_session || !m_session->isUsable())
+        m_session = AvahiSession::reconnect();
     AvahiSession::Lock lock(*m_session);
-    freeBrowser();
     ++m_generation;
     AvahiClient* client = m_session->client();
     if (!client) {
@@ -52,6 +53,8 @@ bool Browser::start(const QString& type, const QString& domain, QString* error)
 
 void Browser::stop()
 {
+    if (!m_session)
+        return;
     AvahiSession::Lock lock(*m_session);
     freeBrowser();
     ++m_generation;

@@ -23,8 +23,9 @@ public:
     explicit Browser(QObject* parent = nullptr);
     ~Browser() override;
 
-    /// Stops any search in progress and starts a new one. Returns false, with
-    /// the reason in `error`, when DNS-SD is unavailable (already logged).
+    /// Stops any search in progress and starts a new one, connecting to the
+    /// daemon again if it was missing or went away. Returns false, with the
+    /// reason in `error`, when DNS-SD is unavailable (already logged).
     bool start(const QString& type, const QString& domain, QString* error = nullptr);
     /// Ends the search; nothing from it is reported afterwards.
     void stop();
@@ -37,7 +38,7 @@ private:
         const char* type, const char* domain, void* userdata);
     void freeBrowser();
 
-    std::shared_ptr<AvahiSession> m_session;
+    std::shared_ptr<AvahiSession> m_session; // from the first start on
     AvahiServiceBrowser* m_browser = nullptr;
     // Bumped by every start and stop; results of an older search are dropped.
     quint64 m_generation = 0;

@@ -12,7 +12,6 @@ namespace corvex::dnssd {
 
 Publisher::Publisher(QObject* parent)
     : QObject(parent)
-    , m_session(AvahiSession::acquire())
 {
 }
 
@@ -23,8 +22,10 @@ Publisher::~Publisher()
 
 void Publisher::publish(const QString& name, const QString& type, std::uint16_t port, const QString& domain)
 {
+    unpublish();
+    if (!m_session || !m_session->isUsable())
+        m_session = AvahiSession::acquire();
     AvahiSession::Lock lock(*m_session);
-    freeGroup();
     const quint64 generation = ++m_generation;
     m_name = name;
     m_type = type;
@@ -79,6 +80,8 @@ void Publisher::publish(const QString& name, const QString& type, std::uint16_t 
 
 void Publisher::unpublish()
 {
+    if (!m_session)
+        return;
     AvahiSession::Lock lock(*m_session);
     ++m_generation;
     freeGroup();
