@@ -87,6 +87,18 @@ public:
         xcb_free_gc(m_connection, gc);
     }
 
+    /// Draws a filled rectangle straight onto the window (until it is next exposed).
+    void fill(xcb_window_t window, int x, int y, int width, int height, std::uint32_t colour)
+    {
+        const xcb_gcontext_t gc = xcb_generate_id(m_connection);
+        xcb_create_gc(m_connection, gc, window, XCB_GC_FOREGROUND, &colour);
+        const xcb_rectangle_t rect { static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+            static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height) };
+        xcb_poly_fill_rectangle(m_connection, window, gc, 1, &rect);
+        xcb_free_gc(m_connection, gc);
+        xcb_flush(m_connection);
+    }
+
     /// Maps the window and waits until it is viewable (and the window manager placed it).
     bool show(xcb_window_t window)
     {

@@ -232,6 +232,55 @@ private Q_SLOTS:
         }));
     }
 
+    void partialChangesGiveWhatAFullGrabGives_data()
+    {
+        QTest::addColumn<bool>("byWindow");
+        QTest::newRow("window") << true;
+        QTest::newRow("display") << false;
+    }
+    void partialChangesGiveWhatAFullGrabGives()
+    {
+        QFETCH(bool, byWindow);
+        const xcb_window_t window = byWindow ? m_x->createWindow(0, 0, 800, 600, false, "Partial", getppid())
+                                             : m_x->createWindow(0, 0, 1920, 1080, true, "Partial", getppid());
+        m_x->paint(window, byWindow ? 800 : 1920, byWindow ? 600 : 1080, 160, 120,
+            [](int x, int y) { return blockColour(x / 160 % 5, y / 120 % 5); });
+        QVERIFY(m_x->show(window));
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        const ContentFilter filter = byWindow ? ContentFilter::forDesktopIndependentWindow(windowWithID(window))
+                                              : ContentFilter::forDisplay(screen, {}, {});
+        const int height = byWindow ? 75 : 56;
+        Capture running(m_backend, filter, 100, height);
+        QVERIFY(running.firstCompleteFrame());
+        // Small changes at odd places, each grabbed on its own.
+        const int changes[][4] = { { 333, 211, 50, 40 }, { 0, 0, 7, 3 }, { 790, 590, 10, 10 }, { 401, 5, 1, 1 } };
+        for (const auto& change : changes) {
+            const std::size_t before = running.collector->frames.size();
+            m_x->fill(window, change[0], change[1], change[2], change[3], 0xffffff);
+            QVERIFY(running.collector->waitFor([&] {
+                return running.collector->frames.size() > before + 2
+                    && status(running.collector->frames.back().buffer) == 1;
+            }));
+        }
+        SampleBuffer partial;
+        {
+            std::lock_guard lock(running.collector->mutex);
+            partial = running.collector->frames.back().buffer;
+        }
+        Capture fresh(m_backend, filter, 100, height);
+        const std::optional<SampleBuffer> full = fresh.firstCompleteFrame();
+        QVERIFY(full);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < 100; ++x)
+                QVERIFY2(near(pixelAt(partial, x, y), pixelAt(*full, x, y), 1),
+                    qPrintable(QStringLiteral("pixel %1,%2: %3 vs %4")
+                                   .arg(x)
+                                   .arg(y)
+                                   .arg(pixelAt(partial, x, y), 6, 16)
+                                   .arg(pixelAt(*full, x, y), 6, 16)));
+        m_x->destroy(window);
+    }
+
     void closingTheWindowStopsTheStream()
     {
         const xcb_window_t window = m_x->createWindow(0, 0, 200, 100, false, "Closing", getppid());
@@ -253,6 +302,9 @@ private Q_SLOTS:
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no sound server (scripts/test-services starts one)");
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("ThreadSanitizer slows the threads too much for a timing test");
+#endif
         const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Flash", getppid());
         m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x000000u; });
         QVERIFY(m_x->show(window));

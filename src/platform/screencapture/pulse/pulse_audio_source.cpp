@@ -12,8 +12,9 @@ namespace corvex::screencapture::pulse {
 namespace {
 
 constexpr double kFragmentSeconds = 0.02;
-// Data arriving this much later than its sample count says means samples were lost.
-constexpr std::int64_t kLostSamplesNanoseconds = 50'000'000;
+// Data arriving this much later than its sample count says means samples were
+// lost; shorter delays are the scheduler's (the data waited in the server).
+constexpr std::int64_t kLostSamplesNanoseconds = 250'000'000;
 
 CaptureError unavailable(const std::string& why)
 {
@@ -126,6 +127,9 @@ std::optional<CaptureError> PulseAudioSource::connect()
         return unavailable("no recording stream could be made");
     pa_stream_set_state_callback(m_stream, &PulseAudioSource::streamState, this);
     pa_stream_set_read_callback(m_stream, &PulseAudioSource::streamRead, this);
+    // The server dropped samples we did not read in time: the count no longer tells the time.
+    pa_stream_set_overflow_callback(
+        m_stream, [](pa_stream*, void* self) { static_cast<PulseAudioSource*>(self)->m_overflowed = true; }, this);
     // Small fragments: a monitor's default latency is seconds, which would delay (and blur) the time line.
     pa_buffer_attr attributes {};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -159,6 +163,7 @@ PulseAudioSource::~PulseAudioSource()
         if (m_stream != nullptr) {
             pa_stream_set_state_callback(m_stream, nullptr, nullptr);
             pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+            pa_stream_set_overflow_callback(m_stream, nullptr, nullptr);
             pa_stream_disconnect(m_stream);
             pa_stream_unref(m_stream);
         }
@@ -238,7 +243,8 @@ void PulseAudioSource::read(pa_stream* stream)
         const std::int64_t latest = now - std::llround(unreadFrames * nanosecondsPerFrame);
         const auto predicted
             = m_anchorNanoseconds + std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
-        if (!m_anchored || predicted > latest || latest - predicted > kLostSamplesNanoseconds) {
+        if (!m_anchored || m_overflowed || predicted > latest || latest - predicted > kLostSamplesNanoseconds) {
+            m_overflowed = false;
             m_anchorNanoseconds = latest - std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
             m_anchored = true;
         }

@@ -45,6 +45,7 @@ private:
     std::int64_t m_position = 0; // frames read so far
     std::int64_t m_anchorNanoseconds = 0; // host time of frame 0
     bool m_anchored = false;
+    bool m_overflowed = false;
 };
 
 } // namespace corvex::screencapture::pulse

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -133,6 +134,8 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
 
     m_damage = xcb_generate_id(c);
     xcb_damage_create(c, m_damage, watched, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    m_damageRegion = xcb_generate_id(c);
+    xcb_xfixes_create_region(c, m_damageRegion, 0, nullptr);
 
     m_fixedTarget = configuration.width > 0 && configuration.height > 0;
     m_targetWidth = configuration.width;
@@ -158,6 +161,8 @@ VideoSource::~VideoSource()
         xcb_render_free_picture(c, m_rootPicture);
     if (m_damage)
         xcb_damage_destroy(c, m_damage);
+    if (m_damageRegion)
+        xcb_xfixes_destroy_region(c, m_damageRegion);
     if (m_isWindow)
         xcb_composite_unredirect_window(c, m_window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
     if (m_segment)
@@ -252,9 +257,32 @@ void VideoSource::buildStages(int sourceWidth, int sourceHeight)
     }
     m_sourceWidth = sourceWidth;
     m_sourceHeight = sourceHeight;
+    m_renderAll = true;
 }
 
-void VideoSource::renderPass(xcb_render_picture_t source, const Stage& stage, double offsetX, double offsetY)
+VideoSource::Area VideoSource::takeDamage(int sourceWidth, int sourceHeight)
+{
+    xcb_connection_t* c = m_connection->get();
+    xcb_damage_subtract(c, m_damage, XCB_NONE, m_damageRegion);
+    const Area whole { 0, 0, sourceWidth, sourceHeight };
+    if (m_renderAll) {
+        m_renderAll = false;
+        return whole;
+    }
+    Reply<xcb_xfixes_fetch_region_reply_t> region(
+        xcb_xfixes_fetch_region_reply(c, xcb_xfixes_fetch_region(c, m_damageRegion), nullptr));
+    if (!region)
+        return whole;
+    // The bounding box: a few rectangles more cost less than many small passes.
+    const xcb_rectangle_t& extents = region->extents;
+    const int x = extents.x - static_cast<int>(m_area.x);
+    const int y = extents.y - static_cast<int>(m_area.y);
+    return { std::max(0, x), std::max(0, y), std::min(sourceWidth, x + extents.width),
+        std::min(sourceHeight, y + extents.height) };
+}
+
+void VideoSource::renderPass(
+    xcb_render_picture_t source, const Stage& stage, double offsetX, double offsetY, const Area& area)
 {
     xcb_connection_t* c = m_connection->get();
     const xcb_render_transform_t transform { fixed(stage.scaleX), 0, fixed(offsetX), 0, fixed(stage.scaleY),
@@ -271,8 +299,10 @@ void VideoSource::renderPass(xcb_render_picture_t source, const Stage& stage, do
         xcb_render_set_picture_filter(
             c, source, scaled ? sizeof kBilinear - 1 : sizeof kNearest - 1, scaled ? kBilinear : kNearest, 0, nullptr);
     }
-    xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, source, XCB_NONE, stage.picture, 0, 0, 0, 0, 0, 0,
-        static_cast<std::uint16_t>(stage.width), static_cast<std::uint16_t>(stage.height));
+    const auto x = static_cast<std::int16_t>(area.x0);
+    const auto y = static_cast<std::int16_t>(area.y0);
+    xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, source, XCB_NONE, stage.picture, x, y, 0, 0, x, y,
+        static_cast<std::uint16_t>(area.x1 - area.x0), static_cast<std::uint16_t>(area.y1 - area.y0));
 }
 
 void VideoSource::pumpEvents()
@@ -342,7 +372,16 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (!viewable)
         return std::nullopt; // an unmapped window has no pixels to show yet
     m_damaged = false;
-    xcb_damage_subtract(c, m_damage, XCB_NONE, XCB_NONE);
+    Area changed = takeDamage(width, height);
+    if (changed.isEmpty() && m_lastFrame) {
+        // The change lies outside the captured area.
+        frame = *m_lastFrame;
+        frame.outputPresentationTimeStamp = time;
+        frame.sampleAttachments->front()[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+        return std::nullopt;
+    }
+    if (changed.isEmpty())
+        changed = { 0, 0, width, height };
 
     xcb_render_picture_t source = m_rootPicture;
     double offsetX = m_area.x;
@@ -365,7 +404,13 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
             offsetX = 0;
             offsetY = 0;
         }
-        renderPass(source, m_stages[i], offsetX, offsetY);
+        // Each destination pixel reads source pixels near scale × (its centre): one pixel of margin covers that.
+        const Stage& stage = m_stages[i];
+        changed = { std::max(0, static_cast<int>(std::floor(changed.x0 / stage.scaleX)) - 1),
+            std::max(0, static_cast<int>(std::floor(changed.y0 / stage.scaleY)) - 1),
+            std::min(stage.width, static_cast<int>(std::ceil(changed.x1 / stage.scaleX)) + 1),
+            std::min(stage.height, static_cast<int>(std::ceil(changed.y1 / stage.scaleY)) + 1) };
+        renderPass(source, stage, offsetX, offsetY, changed);
     }
     if (windowPicture) {
         xcb_render_free_picture(c, windowPicture);

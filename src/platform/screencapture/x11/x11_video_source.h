@@ -21,7 +21,8 @@ namespace corvex::screencapture::x11 {
 /// configured pace. The X server shrinks each grab to the configured size with
 /// XRender, averaging areas rather than picking points: halving passes (2 × 2
 /// averages with the bilinear filter at pixel midpoints), then one last pass
-/// with a 2 × 2 box convolution. Only the small frame crosses to this process,
+/// with a 2 × 2 box convolution. Only what changed since the last grab is
+/// rendered again (the stages keep the rest). Only the small frame crosses to this process,
 /// through MIT-SHM. A frame is complete when XDamage saw a change since the
 /// previous one and idle otherwise (idle frames carry the last pixels and cost
 /// no grab).
@@ -44,6 +45,15 @@ private:
         xcb_render_picture_t picture = 0;
     };
 
+    /// A rectangle of pixels, [x0, x1) × [y0, y1).
+    struct Area {
+        int x0 = 0;
+        int y0 = 0;
+        int x1 = 0;
+        int y1 = 0;
+        bool isEmpty() const { return x1 <= x0 || y1 <= y0; }
+    };
+
     VideoSource() = default;
     std::optional<CaptureError> setUp(const ContentFilter& filter, const StreamConfiguration& configuration);
     bool tick(StreamSink& sink);
@@ -52,7 +62,10 @@ private:
     std::optional<CaptureError> grab(SampleBuffer& frame);
     void buildStages(int sourceWidth, int sourceHeight);
     void freeStages();
-    void renderPass(xcb_render_picture_t source, const Stage& stage, double offsetX, double offsetY);
+    /// Renders the part `area` of the stage (in its own pixels) from `source`.
+    void renderPass(xcb_render_picture_t source, const Stage& stage, double offsetX, double offsetY, const Area& area);
+    /// What changed since the last grab, in source pixels (clipped to the source).
+    Area takeDamage(int sourceWidth, int sourceHeight);
     xcb_render_pictformat_t formatForVisual(xcb_visualid_t visual) const;
 
     std::unique_ptr<Connection> m_connection;
@@ -69,7 +82,9 @@ private:
     int m_sourceHeight = 0;
     std::vector<Stage> m_stages;
     std::uint32_t m_damage = 0;
+    std::uint32_t m_damageRegion = 0; // XFixes region that collects what changed
     bool m_damaged = true;
+    bool m_renderAll = true; // the stages hold nothing yet
     std::uint8_t m_damageEventBase = 0;
     xcb_shm_seg_t m_segment = 0;
     std::uint8_t* m_shared = nullptr;

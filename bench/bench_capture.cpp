@@ -1,0 +1,334 @@
+// What recording costs. Capture of a moving 1920 × 1080 (and 3840 × 2160)
+// display of an X server of our own, in CPU time read from /proc: this
+// process (without the thread that moves the content) and what the X server
+// spends beyond moving the content alone. And the per-frame path from a
+// frame's arrival on the video queue to its datagram handed to the socket.
+//
+// CORVEX_BENCH_SECONDS sets each measuring phase's length (default 20).
+
+#include "analysis/analysis_recorder.h"
+#include "capture/capture_engine_stream_output.h"
+#include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/host_clock.h"
+#include "platform/screencapture/serial_queue.h"
+#include "platform/screencapture/stream.h"
+#include "platform/screencapture/x11/x11_backend.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+
+#include <xcb/xcb.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using namespace corvex;
+using namespace corvex::screencapture;
+
+extern char** environ;
+
+namespace {
+
+// Joins its arguments as text (GCC 12 warns wrongly about `"a" + std::to_string(n)` at -O3).
+template <typename... Parts> std::string text(const Parts&... parts)
+{
+    std::ostringstream stream;
+    (stream << ... << parts);
+    return stream.str();
+}
+
+double benchSeconds()
+{
+    const char* text = std::getenv("CORVEX_BENCH_SECONDS");
+    const double seconds = text ? std::atof(text) : 20.0;
+    return seconds > 0 ? seconds : 20.0;
+}
+
+// User plus system CPU seconds of a process or of one of our threads.
+double cpuSeconds(const std::string& statPath)
+{
+    std::ifstream file(statPath);
+    const std::string contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::size_t close = contents.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(contents.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15) // utime, stime
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// An X server of our own, of the given size, on a free display number.
+class OwnXServer {
+public:
+    OwnXServer(int width, int height)
+    {
+        for (int n = 150; n < 200 && m_pid <= 0; ++n) {
+            if (access(text("/tmp/.X", n, "-lock").c_str(), F_OK) == 0)
+                continue;
+            m_display = text(":", n);
+            const std::string screen = text(width, "x", height, "x24");
+            const char* argv[] = { "Xvfb", m_display.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+                "-noreset", nullptr };
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+            if (posix_spawnp(&m_pid, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+                m_pid = -1;
+            posix_spawn_file_actions_destroy(&actions);
+        }
+        for (int i = 0; i < 100 && m_pid > 0; ++i) {
+            xcb_connection_t* c = xcb_connect(m_display.c_str(), nullptr);
+            const bool up = xcb_connection_has_error(c) == 0;
+            xcb_disconnect(c);
+            if (up) {
+                m_up = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ~OwnXServer()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool isUp() const { return m_up; }
+    const std::string& display() const { return m_display; }
+    double cpu() const { return cpuSeconds(text("/proc/", m_pid, "/stat")); }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+    bool m_up = false;
+};
+
+// Moves a bright box across a full-screen window, 30 times a second, on a
+// thread of its own: either the whole screen is drawn anew each time (as
+// full-screen video is) or only the box moves over a still background (as
+// video in a window on a quiet desktop).
+class Mover {
+public:
+    Mover(const std::string& display, int width, int height, bool wholeScreen)
+        : m_wholeScreen(wholeScreen)
+    {
+        m_thread = std::thread([this, display, width, height] { run(display, width, height); });
+        while (m_tid.load() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~Mover()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    double cpu() const { return cpuSeconds(text("/proc/self/task/", m_tid.load(), "/stat")); }
+
+private:
+    void run(const std::string& display, int width, int height)
+    {
+        m_tid = static_cast<pid_t>(syscall(SYS_gettid));
+        xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+        xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        const xcb_window_t window = xcb_generate_id(c);
+        const std::uint32_t values[] = { 0x202020, 1 };
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, std::uint16_t(width),
+            std::uint16_t(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+            XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c, window);
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        xcb_create_gc(c, gc, window, 0, nullptr);
+        const int boxWidth = width / 4, boxHeight = height / 4;
+        auto next = std::chrono::steady_clock::now();
+        int lastX = 0, lastY = 0;
+        for (std::uint32_t frame = 0; !m_stop; ++frame) {
+            const int x = static_cast<int>((frame * 16) % std::uint32_t(width - boxWidth));
+            const int y = static_cast<int>((frame * 9) % std::uint32_t(height - boxHeight));
+            if (m_wholeScreen)
+                xcb_clear_area(c, 0, window, 0, 0, 0, 0);
+            else
+                xcb_clear_area(c, 0, window, std::int16_t(lastX), std::int16_t(lastY), std::uint16_t(boxWidth),
+                    std::uint16_t(boxHeight));
+            lastX = x;
+            lastY = y;
+            const std::uint32_t colour = 0x400000 + (frame * 0x010203u & 0xffffff);
+            xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+            const xcb_rectangle_t box { std::int16_t(x), std::int16_t(y), std::uint16_t(boxWidth),
+                std::uint16_t(boxHeight) };
+            xcb_poly_fill_rectangle(c, window, gc, 1, &box);
+            free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); // wait until drawn
+            next += std::chrono::microseconds(33333);
+            std::this_thread::sleep_until(next);
+        }
+        xcb_disconnect(c);
+    }
+
+    const bool m_wholeScreen;
+    std::thread m_thread;
+    std::atomic<pid_t> m_tid { 0 };
+    std::atomic<bool> m_stop { false };
+};
+
+// Hands every frame to the capture engine's own stream output, and counts them.
+class CountingOutput final : public StreamOutput, public StreamDelegate {
+public:
+    explicit CountingOutput(analysis::AnalysisRecorder& recorder)
+        : m_output(recorder, nullptr)
+    {
+    }
+    void didOutputSampleBuffer(const SampleBuffer& sampleBuffer, StreamOutputType type) override
+    {
+        m_output.didOutputSampleBuffer(sampleBuffer, type);
+        ++frames;
+    }
+    void didStopWithError(const CaptureError& error) override { failure = error.localizedDescription; }
+
+    std::atomic<int> frames { 0 };
+    std::string failure;
+
+private:
+    capture::CaptureEngineStreamOutput m_output;
+};
+
+void BM_RecordMovingDisplay(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const double seconds = benchSeconds();
+    OwnXServer server(width, height);
+    if (!server.isUp()) {
+        state.SkipWithError("Xvfb could not be started");
+        return;
+    }
+    setenv("DISPLAY", server.display().c_str(), 1);
+    CaptureError error;
+    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
+    if (!backend) {
+        state.SkipWithError(error.localizedDescription.c_str());
+        return;
+    }
+    analysis::AnalysisRecorder recorder(nullptr);
+    for (auto _ : state) {
+        Mover mover(server.display(), width, height, state.range(2) == 0);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        // The content moving, nothing captured.
+        const double serverBefore = server.cpu();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double serverAlone = server.cpu() - serverBefore;
+
+        // The same, recorded as the studio records.
+        recorder.start();
+        SerialQueue video("bench.video"), audio("bench.audio");
+        auto output = std::make_shared<CountingOutput>(recorder);
+        StreamConfiguration configuration;
+        configuration.width = 100;
+        configuration.height = height * 100 / width;
+        configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
+        configuration.queueDepth = 5;
+        configuration.showsCursor = false;
+        const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
+        auto stream = std::make_unique<Stream>(
+            backend, ContentFilter::forDisplay(screenDisplay, {}, {}), configuration, output);
+        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+        stream->startCapture();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
+        const double serverBeforeCapture = server.cpu();
+        const int framesBefore = output->frames;
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
+        const double serverWithCapture = server.cpu() - serverBeforeCapture;
+        const int frames = output->frames - framesBefore;
+        stream.reset();
+        recorder.stop();
+        if (!output->failure.empty()) {
+            state.SkipWithError(output->failure.c_str());
+            return;
+        }
+        state.SetIterationTime(seconds);
+        state.counters["process_cpu_pct"] = 100.0 * process / seconds;
+        state.counters["xserver_added_cpu_pct"] = 100.0 * (serverWithCapture - serverAlone) / seconds;
+        state.counters["xserver_content_cpu_pct"] = 100.0 * serverAlone / seconds;
+        state.counters["frames_per_s"] = frames / seconds;
+    }
+}
+// Arguments: width, height, and what moves (0 the whole screen, 1 a box over a still background).
+BENCHMARK(BM_RecordMovingDisplay)
+    ->Args({ 1920, 1080, 0 })
+    ->Args({ 1920, 1080, 1 })
+    ->Args({ 3840, 2160, 0 })
+    ->Args({ 3840, 2160, 1 })
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+// From a frame's arrival on the video queue to its live colour datagram handed
+// to a connected UDP socket (on loopback): crop and scale to 5 × 5, sampling,
+// the message, the send. Reports the 50th and 99th percentiles.
+void BM_FrameToDatagram(benchmark::State& state)
+{
+    const int socketFd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(9); // discard; nothing needs to listen
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+
+    analysis::AnalysisRecorder recorder(nullptr);
+    recorder.setLiveMessageObserver(
+        [&](const QByteArray& message) { send(socketFd, message.constData(), std::size_t(message.size()), 0); });
+    recorder.start();
+    capture::CaptureEngineStreamOutput output(recorder, nullptr);
+    output.setCrop(media::Rect { 0.1, 0.1, 0.8, 0.8 });
+    SampleBuffer frame = SampleBuffer::videoFrame(100, 56, media::MediaTime::fromNanoseconds(0));
+    for (int i = 0; i < 100 * 56 * 4; ++i)
+        frame.imageBuffer->baseAddress()[i] = static_cast<std::uint8_t>(i * 7);
+    std::vector<double> latencies;
+    std::int64_t time = 0;
+    for (auto _ : state) {
+        frame.outputPresentationTimeStamp = media::MediaTime::fromNanoseconds(time += 33'333'333);
+        const auto start = std::chrono::steady_clock::now();
+        output.didOutputSampleBuffer(frame, StreamOutputType::Screen);
+        latencies.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    recorder.stop();
+    close(socketFd);
+    std::sort(latencies.begin(), latencies.end());
+    state.counters["p50_us"] = latencies[latencies.size() / 2];
+    state.counters["p99_us"] = latencies[latencies.size() * 99 / 100];
+}
+BENCHMARK(BM_FrameToDatagram)->Iterations(20000);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
