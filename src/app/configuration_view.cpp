@@ -287,7 +287,9 @@ void ConfigurationView::updateRecordingButton()
     m_recordingButton->setText(started ? QStringLiteral("Save recording") : QStringLiteral("Start recording"));
     const bool ready
         = m_manager.account().has_value() && m_manager.accessToken().has_value() && m_manager.currentItem().has_value();
-    m_recordingButton->setEnabled(ready);
+    // A running recording can always be saved: signing out meanwhile must not
+    // strand it (it then waits in the outbox until it can be uploaded).
+    m_recordingButton->setEnabled(ready || started);
     if (!ready && !started) {
         QString why;
         if (!m_manager.accessToken())

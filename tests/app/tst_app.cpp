@@ -8,6 +8,7 @@
 #include "app/capture_preview_view.h"
 #include "app/colour_swatch_view.h"
 #include "app/configuration_view.h"
+#include "app/image_cache.h"
 #include "app/light_show_table_model.h"
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
@@ -16,6 +17,7 @@
 #include "app/recording_view.h"
 #include "app/recording_windows.h"
 #include "app/single_instance.h"
+#include "app/tmdb_thumbnail_view.h"
 #include "app/tv_show_seasons_view.h"
 #include "app/upload_queue.h"
 #include "capture/screen_recorder.h"
@@ -531,6 +533,51 @@ private Q_SLOTS:
         main->retryButton()->click();
         QTRY_COMPARE(main->outboxLabel()->text(), QStringLiteral("The waiting recording was uploaded."));
         QVERIFY(!main->retryButton()->isVisibleTo(main));
+    }
+
+    void signingOutWhileRecordingKeepsTheRecording()
+    {
+        auto manager = newManager();
+        QVERIFY(corvex::testing::signIn(
+            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("out@example.org"))));
+        StudioApp studio(*manager);
+        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
+            corvex::testing::movieItem(90005, QStringLiteral("A Trip to the Moon")));
+        ConfigurationView* panel = window->view()->configurationView();
+        panel->recordingButton()->click();
+        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        manager->setAccessToken(std::nullopt);
+        manager->setAccount(std::nullopt);
+        QVERIFY(panel->recordingButton()->isEnabled());
+        panel->recordingButton()->click();
+        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QVERIFY(!panel->recordingButton()->isEnabled());
+        QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("not signed in")));
+        QVERIFY(panel->retryButton()->isVisibleTo(panel));
+        QCOMPARE(manager->outbox()->entries().size(), 1);
+    }
+
+    void postersAreFetchedOnce()
+    {
+        ImageCache cache;
+        const QUrl poster(m_service.origin() + QStringLiteral("/t/p/w92/movie-90001.png"));
+        QSignalSpy loaded(&cache, &ImageCache::loaded);
+        TMDBThumbnailView first(cache, poster);
+        TMDBThumbnailView second(cache, poster);
+        QCOMPARE(first.state(), TMDBThumbnailView::State::Loading);
+        QTRY_COMPARE(loaded.count(), 1);
+        QCOMPARE(first.state(), TMDBThumbnailView::State::Loaded);
+        QCOMPARE(second.state(), TMDBThumbnailView::State::Loaded);
+        TMDBThumbnailView third(cache, poster);
+        QCOMPARE(third.state(), TMDBThumbnailView::State::Loaded); // from the cache
+        QCOMPARE(cache.requestCount(), 1);
+
+        QSignalSpy failed(&cache, &ImageCache::failed);
+        TMDBThumbnailView missing(cache, QUrl(m_service.origin() + QStringLiteral("/t/p/w92/movie-1.png")));
+        QTRY_COMPARE(failed.count(), 1);
+        QCOMPARE(missing.state(), TMDBThumbnailView::State::Placeholder);
+        TMDBThumbnailView none(cache, std::nullopt);
+        QCOMPARE(none.state(), TMDBThumbnailView::State::Placeholder);
     }
 
     void withoutScreenCaptureTheBannerShows()
