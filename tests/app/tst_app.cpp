@@ -272,6 +272,70 @@ private Q_SLOTS:
         QTRY_COMPARE(countLines(m_service.log().mid(before.size()), "GET /tvapi/me/lightshows 200"), 2);
     }
 
+    void signInThroughTheBrowser()
+    {
+        auto manager = newManager();
+        QUrl opened;
+        StudioApp studio(*manager, {}, [&opened](const QUrl& url) {
+            opened = url;
+            return true;
+        });
+        MainWindow* window = studio.newMainWindow();
+        LightShowsListView* view = window->listView();
+        QVERIFY(view->isShowingPrompt());
+        view->signInButton()->click();
+        QTRY_VERIFY(opened.isValid());
+        QCOMPARE(opened, service::service_urls::signIn(m_service.origin()));
+        QVERIFY(!view->signInButton()->isEnabled());
+
+        // The browser's answer reaches the studio through a second launch, as the desktop does it.
+        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(
+            m_service.origin(), QStringLiteral("browser@example.org"), QStringLiteral("correct horse")));
+        QCOMPARE(callback.scheme(), QStringLiteral("corvexapp"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        QProcess launch;
+        launch.setProcessEnvironment(environment);
+        launch.start(QStringLiteral(CORVEX_STUDIO_BINARY), { QString::fromUtf8(callback.toEncoded()) });
+        QTRY_VERIFY_WITH_TIMEOUT(!view->isShowingPrompt(), 20000);
+        QVERIFY(finished(launch));
+        QCOMPARE(launch.exitCode(), 0);
+        QTRY_VERIFY(manager->account().has_value());
+        QCOMPARE(manager->account()->email, QStringLiteral("browser@example.org"));
+        QVERIFY(view->signInButton()->isEnabled());
+    }
+
+    void cancelledSignInChangesNothing()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager, {}, [](const QUrl&) { return true; });
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        view->signInButton()->click();
+        QTRY_VERIFY(studio.environment().signInSession.isActive());
+        studio.environment().signInSession.cancel();
+        QTRY_VERIFY(view->signInButton()->isEnabled());
+        QVERIFY(view->isShowingPrompt());
+        QVERIFY(!manager->accessToken());
+    }
+
+    void signInWithoutABrowserSaysWhatToDo()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager, {}, [](const QUrl&) { return false; });
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        view->signInButton()->click();
+        QTRY_VERIFY(view->signInButton()->isEnabled());
+        const QLabel* error = nullptr;
+        for (const QLabel* label : view->findChildren<QLabel*>()) {
+            if (label->text().startsWith(QStringLiteral("Cannot sign in: ")))
+                error = label;
+        }
+        QVERIFY(error);
+        QVERIFY(error->text().contains(QStringLiteral("open ")));
+        QVERIFY(!manager->accessToken());
+    }
+
     void deleteNeedsASelection()
     {
         auto manager = newManager();
