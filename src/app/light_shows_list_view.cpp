@@ -71,6 +71,7 @@ QWidget* LightShowsListView::buildPrompt()
     column->addWidget(text, 0, Qt::AlignHCenter);
     m_signInButton = new QPushButton(QStringLiteral("Sign In"), page);
     m_signInButton->setDefault(true);
+    text_styles::makeProminent(m_signInButton);
     m_signInButton->setMinimumWidth(120);
     column->addWidget(m_signInButton, 0, Qt::AlignHCenter);
     m_signInError = text_styles::label({}, text_styles::body(), QColor(Qt::red), page);

@@ -24,7 +24,7 @@ MovieDetailsView::MovieDetailsView(StudioEnvironment& environment, QWidget* pare
     m_overview = text_styles::label({}, text_styles::body(), text_styles::secondary(), this);
     m_overview->setWordWrap(true);
     m_create = new QPushButton(QStringLiteral("Create lightshow"), this);
-    m_create->setDefault(true);
+    text_styles::makeProminent(m_create);
     column->addWidget(m_title);
     column->addWidget(m_overview);
     column->addWidget(m_create, 0, Qt::AlignLeft);

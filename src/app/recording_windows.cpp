@@ -1,6 +1,7 @@
 #include "app/recording_windows.h"
 
 #include "analysis/analysis_recorder.h"
+#include "app/configuration_view.h"
 #include "app/recording_view.h"
 #include "service/app_manager.h"
 
@@ -42,24 +43,32 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
 void RecordingWindow::closeEvent(QCloseEvent* event)
 {
     analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
-    if (!recorder.started() || m_discardConfirmed) {
+    if (!recorder.started() || m_closeConfirmed) {
         QWidget::closeEvent(event);
         return;
     }
     event->ignore();
     auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Recording"),
         QStringLiteral("A recording is in progress. Close the window and discard it?"), QMessageBox::NoButton, this);
-    box->setInformativeText(QStringLiteral("Press “Save recording” first to keep it."));
+    box->setInformativeText(QStringLiteral("Save it to upload it (it is kept until the upload succeeds)."));
     box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton* save = box->addButton(QStringLiteral("Save and Close"), QMessageBox::AcceptRole);
     QPushButton* discard = box->addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
     box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
-    connect(box, &QMessageBox::buttonClicked, this, [this, discard](QAbstractButton* button) {
-        if (button != discard)
+    box->setDefaultButton(save);
+    connect(box, &QMessageBox::buttonClicked, this, [this, save, discard](QAbstractButton* button) {
+        if (button == save) {
+            // The upload goes on without the window; a failure leaves it in the outbox.
+            m_view->configurationView()->save();
+        } else if (button == discard) {
+            analysis::AnalysisRecorder::shared().stop();
+        } else {
             return;
-        analysis::AnalysisRecorder::shared().stop();
-        m_discardConfirmed = true;
+        }
+        m_closeConfirmed = true;
         close();
     });
+    m_closeConfirmation = box;
     box->open();
 }
 

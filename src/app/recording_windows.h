@@ -2,6 +2,7 @@
 
 #include "catalogue/tmdb_item.h"
 
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -33,13 +34,16 @@ public:
         std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent = nullptr);
 
     RecordingView* view() const { return m_view; }
+    /// The question asked when the window is closed during a recording.
+    QMessageBox* closeConfirmation() const { return m_closeConfirmation; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     RecordingView* m_view;
-    bool m_discardConfirmed = false;
+    bool m_closeConfirmed = false;
+    QPointer<QMessageBox> m_closeConfirmation;
 };
 
 /// Opens the recording windows. Only one is open at a time: the capture of

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
 
 namespace corvex::app::text_styles {
 
@@ -59,6 +60,16 @@ QColor grey()
 QColor accent()
 {
     return QApplication::palette().color(QPalette::Highlight);
+}
+
+void makeProminent(QPushButton* button)
+{
+    const QColor fill = accent();
+    button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: white; border: none; "
+                                         "border-radius: 6px; padding: 6px 16px; }"
+                                         "QPushButton:pressed { background-color: %2; }"
+                                         "QPushButton:disabled { background-color: %3; color: #dddddd; }")
+                              .arg(fill.name(), fill.darker(120).name(), QColor(140, 140, 146).name()));
 }
 
 void setColour(QWidget* widget, const QColor& colour)

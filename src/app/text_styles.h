@@ -4,6 +4,7 @@
 #include <QFont>
 
 class QLabel;
+class QPushButton;
 class QWidget;
 
 namespace corvex::app::text_styles {
@@ -24,6 +25,8 @@ QColor accent();
 
 /// A label in the given font and colour (an invalid colour keeps the palette's).
 QLabel* label(const QString& text, const QFont& font, const QColor& colour = {}, QWidget* parent = nullptr);
+/// Draws a button filled with the accent colour, for the one action that matters most.
+void makeProminent(QPushButton* button);
 /// Sets a label's text colour.
 void setColour(QWidget* widget, const QColor& colour);
 

@@ -200,6 +200,7 @@ QWidget* TVShowSeasonsView::episodeRow(const catalogue::TMDBSeason& season, cons
     column->addWidget(text_styles::label(episodeCode(season.season_number, episode.episode_number),
         text_styles::caption(), text_styles::secondary(), row));
     auto* create = new QPushButton(QStringLiteral("Create lightshow"), row);
+    text_styles::makeProminent(create);
     column->addSpacing(2);
     column->addWidget(create, 0, Qt::AlignLeft);
     layout->addLayout(column, 1);

@@ -230,6 +230,39 @@ private Q_SLOTS:
             recorder.stop();
     }
 
+    void captureTypeSwitchesThePicker()
+    {
+        auto manager = newManager();
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        UploadQueue uploads(*manager);
+        ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
+        QCoro::waitFor(screenRecorder.refreshAvailableContent());
+        QCOMPARE(view.captureTypePicker()->itemText(0), QStringLiteral("Display"));
+        QCOMPARE(view.captureTypePicker()->itemText(1), QStringLiteral("Window"));
+        QCOMPARE(view.displayPicker()->count(), static_cast<int>(screenRecorder.availableDisplays().size()));
+        QVERIFY(view.displayPicker()->isVisibleTo(&view));
+        QVERIFY(!view.windowPicker()->isVisibleTo(&view));
+
+        Q_EMIT view.captureTypePicker()->activated(1);
+        QCOMPARE(screenRecorder.captureType(), capture::ScreenRecorder::CaptureType::window);
+        QVERIFY(view.windowPicker()->isVisibleTo(&view));
+        QVERIFY(!view.displayPicker()->isVisibleTo(&view));
+        const auto windows = screenRecorder.availableWindows();
+        QVERIFY(!windows.empty());
+        QCOMPARE(view.windowPicker()->count(), static_cast<int>(windows.size()));
+        for (std::size_t i = 0; i < windows.size(); ++i)
+            QCOMPARE(view.windowPicker()->itemText(static_cast<int>(i)),
+                windowOptionText(
+                    capture::ScreenRecorder::displayName(windows[i]), windows[i].frame.width, windows[i].frame.height));
+        Q_EMIT view.windowPicker()->activated(static_cast<int>(windows.size() - 1));
+        QCOMPARE(screenRecorder.selectedWindow()->windowID, windows.back().windowID);
+
+        QCOMPARE(view.receiverPicker()->itemText(0), QStringLiteral("None"));
+        Q_EMIT view.receiverPicker()->activated(0);
+        QVERIFY(!preview_link::UDPManager::shared().selectedService());
+    }
+
     void mainWindowsShareTheSignIn()
     {
         auto manager = newManager();
@@ -525,8 +558,8 @@ private Q_SLOTS:
         QTest::mouseRelease(view->preview(), Qt::LeftButton, {}, QPoint(60, 40));
         QVERIFY(!view->screenRecorder().crop()); // no cropping while recording
         QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > 2);
-        QTRY_VERIFY(panel->recordingStatus()->text().startsWith(QStringLiteral("Recording ")));
-        QVERIFY(panel->recordingStatus()->text().contains(QStringLiteral("frames")));
+        QTRY_VERIFY(panel->recordingStatus()->text().startsWith(QStringLiteral("Recording 00:0")));
+        QTRY_VERIFY(panel->recordingStatus()->text().endsWith(QStringLiteral(" frames")));
 
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         panel->recordingButton()->click();
@@ -642,6 +675,76 @@ private Q_SLOTS:
         QCOMPARE(missing.state(), TMDBThumbnailView::State::Placeholder);
         TMDBThumbnailView none(cache, std::nullopt);
         QCOMPARE(none.state(), TMDBThumbnailView::State::Placeholder);
+    }
+
+    void closingDuringARecordingAsks()
+    {
+        auto manager = newManager();
+        QVERIFY(corvex::testing::signIn(
+            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("close@example.org"))));
+        StudioApp studio(*manager);
+        RecordingWindows& windows = studio.environment().recordingWindows;
+        QPointer<RecordingWindow> window
+            = windows.openRecordingWindow(corvex::testing::movieItem(90006, QStringLiteral("Sherlock Jr.")));
+        window->view()->configurationView()->recordingButton()->click();
+        QVERIFY(analysis::AnalysisRecorder::shared().started());
+
+        // Another "Create lightshow" now would record under another title: refused.
+        QVERIFY(!windows.openRecordingWindow(corvex::testing::movieItem(90007, QStringLiteral("His Girl Friday"))));
+        QCOMPARE(manager->currentItem()->movie->id, 90006);
+        QCOMPARE(windows.current(), window.data());
+
+        window->close();
+        QVERIFY(window);
+        QMessageBox* box = window->closeConfirmation();
+        QVERIFY(box);
+        buttonWithText(box, QStringLiteral("Cancel"))->click();
+        QVERIFY(window && window->isVisible());
+        QVERIFY(analysis::AnalysisRecorder::shared().started());
+
+        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        window->close();
+        buttonWithText(window->closeConfirmation(), QStringLiteral("Save and Close"))->click();
+        QTRY_VERIFY(!window);
+        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QTRY_COMPARE(refreshed.count(), 1); // uploaded after the window went
+
+        QPointer<RecordingWindow> next
+            = windows.openRecordingWindow(corvex::testing::movieItem(90007, QStringLiteral("His Girl Friday")));
+        QVERIFY(next);
+        next->view()->configurationView()->recordingButton()->click();
+        next->close();
+        buttonWithText(next->closeConfirmation(), QStringLiteral("Discard"))->click();
+        QTRY_VERIFY(!next);
+        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QTest::qWait(100);
+        QCOMPARE(refreshed.count(), 1);
+    }
+
+    void withoutAnActiveWindowNothingCloses()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager);
+        MainWindow* main = studio.newMainWindow();
+        QPointer<CatalogueWindow> catalogue = main->listView()->openAddWindow();
+        QCOMPARE(catalogue->windowTitle(), QStringLiteral("Add Lightshow"));
+        QCOMPARE(catalogue->size(), QSize(700, 700));
+        QVERIFY(QTest::qWaitForWindowActive(catalogue));
+        // A further "Add" opens a further window; the first stays.
+        QPointer<CatalogueWindow> second = main->listView()->openAddWindow();
+        QVERIFY(second != catalogue);
+        QVERIFY(catalogue);
+        catalogue->showMinimized();
+        main->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(main));
+        // The first catalogue window is not the active one: it stays open.
+        catalogue->searchView()->movieDetails()->setMovie(
+            catalogue::TMDBMovie { 90008, QStringLiteral("Charade"), {}, {}, {} });
+        catalogue->searchView()->movieDetails()->createButton()->click();
+        QVERIFY(studio.environment().recordingWindows.current());
+        QTest::qWait(50);
+        QVERIFY(catalogue);
+        QVERIFY(second);
     }
 
     void withoutScreenCaptureTheBannerShows()
