@@ -303,6 +303,27 @@ private Q_SLOTS:
         manager->setAccessToken(token);
         QVERIFY(!first->listView()->isShowingPrompt());
         QTRY_COMPARE(countLines(m_service.log().mid(before.size()), "GET /tvapi/me/lightshows 200"), 2);
+
+        // Both open tables reload when the shows change.
+        QTRY_VERIFY(!first->listView()->model().isLoading() && !second->listView()->model().isLoading());
+        service::Notifier::instance().postRefreshLightShows();
+        QTRY_COMPARE(countLines(m_service.log().mid(before.size()), "GET /tvapi/me/lightshows 200"), 4);
+    }
+
+    void listErrorsShowInRed()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u3","email":"u3@example.org"})" });
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 500, "<html>oops</html>" });
+        auto manager = newManager(server.origin());
+        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-three")));
+        StudioApp studio(*manager);
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        QTRY_VERIFY(view->errorLabel()->isVisibleTo(view));
+        QVERIFY(view->errorLabel()->text().startsWith(QStringLiteral("Error: ")));
+        QCOMPARE(view->errorLabel()->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QVERIFY(!view->progress()->isVisibleTo(view));
+        QCOMPARE(view->model().shows().size(), 0);
     }
 
     void signInThroughTheBrowser()
