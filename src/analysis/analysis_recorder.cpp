@@ -72,6 +72,12 @@ bool AnalysisRecorder::started() const
     return m_started;
 }
 
+int AnalysisRecorder::frameCount() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_analysis.timestamps_size();
+}
+
 void AnalysisRecorder::setStarted(bool started)
 {
     {

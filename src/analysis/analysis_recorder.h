@@ -61,6 +61,8 @@ public:
     void appendAudioBuffer(const media::PcmBuffer& buffer, const media::MediaTime& presentationTime);
 
     bool started() const;
+    /// Frames sampled into the current (or last) recording.
+    int frameCount() const;
 
     /// Called with every live colour message the recorder builds, on the
     /// thread that appended the frame, whether or not a receiver is chosen.

@@ -1,0 +1,174 @@
+#include "app/capture_preview_view.h"
+
+#include "analysis/analysis_recorder.h"
+#include "capture/screen_recorder.h"
+
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+
+#include <algorithm>
+
+namespace corvex::app {
+
+namespace {
+
+constexpr int kMinimumDrag = 6; // pixels: anything smaller is a click
+
+// The surface as an image without copying; valid while the surface lives.
+QImage imageOf(const screencapture::Surface& surface)
+{
+    if (!surface.pixels || surface.width <= 0 || surface.height <= 0)
+        return {};
+    // BGRA bytes in memory are 0xAARRGGBB words on a little-endian machine; the
+    // alpha byte of captured frames is not meaningful, so it is ignored.
+    return QImage(surface.pixels.get(), surface.width, surface.height, static_cast<qsizetype>(surface.bytesPerRow),
+        surface.format == media::PixelFormat::BGRA ? QImage::Format_RGB32 : QImage::Format_Invalid);
+}
+
+} // namespace
+
+void paintNoSign(QPainter& painter, const QRectF& rect, double size, const QColor& colour)
+{
+    const double diameter = std::min({ size, rect.width() * 0.8, rect.height() * 0.8 });
+    if (diameter <= 4)
+        return;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPen pen(colour, diameter * 0.11);
+    pen.setCapStyle(Qt::FlatCap);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    const QPointF centre = rect.center();
+    const double radius = diameter / 2 - pen.widthF() / 2;
+    painter.drawEllipse(centre, radius, radius);
+    const double d = radius * 0.7071;
+    painter.drawLine(QPointF(centre.x() - d, centre.y() - d), QPointF(centre.x() + d, centre.y() + d));
+    painter.restore();
+}
+
+CapturePreviewView::CapturePreviewView(
+    capture::ScreenRecorder& screenRecorder, analysis::AnalysisRecorder& analysisRecorder, QWidget* parent)
+    : QWidget(parent)
+    , m_screenRecorder(screenRecorder)
+    , m_analysisRecorder(analysisRecorder)
+{
+    setCursor(Qt::CrossCursor);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    connect(screenRecorder.capturePreview(), &capture::CapturePreview::contentsChanged, this,
+        qOverload<>(&QWidget::update));
+    connect(&screenRecorder, &capture::ScreenRecorder::cropChanged, this, qOverload<>(&QWidget::update));
+    connect(&analysisRecorder, &analysis::AnalysisRecorder::startedChanged, this, [this] {
+        m_dragStart.reset();
+        update();
+    });
+}
+
+void CapturePreviewView::setStopped(bool stopped, const QString& message)
+{
+    if (m_stopped == stopped && m_stoppedMessage == message)
+        return;
+    m_stopped = stopped;
+    m_stoppedMessage = message;
+    update();
+}
+
+bool CapturePreviewView::canCrop() const
+{
+    return !m_analysisRecorder.started();
+}
+
+std::optional<media::Rect> CapturePreviewView::cropForDrag(QPoint from, QPoint to) const
+{
+    if (width() <= 0 || height() <= 0)
+        return std::nullopt;
+    const QRectF dragged = QRectF(QPointF(from), QPointF(to)).normalized().intersected(QRectF(rect()));
+    if (dragged.width() < kMinimumDrag || dragged.height() < kMinimumDrag)
+        return std::nullopt;
+    const double w = width();
+    const double h = height();
+    return media::Rect { dragged.x() / w, dragged.y() / h, dragged.width() / w, dragged.height() / h };
+}
+
+void CapturePreviewView::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton || !canCrop()) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    m_dragStart = event->position().toPoint();
+    m_dragEnd = *m_dragStart;
+    update();
+}
+
+void CapturePreviewView::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!m_dragStart)
+        return;
+    m_dragEnd = event->position().toPoint();
+    update();
+}
+
+void CapturePreviewView::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!m_dragStart || event->button() != Qt::LeftButton)
+        return;
+    const QPoint start = *m_dragStart;
+    m_dragStart.reset();
+    if (canCrop()) {
+        if (const std::optional<media::Rect> crop = cropForDrag(start, event->position().toPoint()))
+            m_screenRecorder.setCrop(crop);
+    }
+    update();
+}
+
+void CapturePreviewView::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const QRectF bounds = rect();
+    painter.fillRect(bounds, Qt::black);
+    const std::shared_ptr<const screencapture::Surface> surface = m_screenRecorder.capturePreview()->contents();
+    if (surface) {
+        const QImage image = imageOf(*surface);
+        if (!image.isNull())
+            painter.drawImage(bounds, image);
+    }
+
+    // The crop: the rest of the picture darkened, the kept part outlined.
+    std::optional<QRectF> kept;
+    if (m_dragStart) {
+        kept = QRectF(QPointF(*m_dragStart), QPointF(m_dragEnd)).normalized();
+    } else if (const std::optional<media::Rect> crop = m_screenRecorder.crop()) {
+        kept = QRectF(crop->x * bounds.width(), crop->y * bounds.height(), crop->width * bounds.width(),
+            crop->height * bounds.height());
+    }
+    if (kept) {
+        QPainterPath outside;
+        outside.addRect(bounds);
+        QPainterPath inside;
+        inside.addRect(*kept);
+        painter.fillPath(outside.subtracted(inside), QColor(0, 0, 0, 130));
+        painter.setPen(QPen(QColor(255, 255, 255, 220), 1, m_dragStart ? Qt::DashLine : Qt::SolidLine));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(kept->adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+
+    if (m_stopped) {
+        painter.fillRect(bounds, QColor(0, 0, 0, 128));
+        const double grey = 0.3 * 255;
+        paintNoSign(painter, bounds, 250,
+            QColor::fromRgb(static_cast<int>(grey), static_cast<int>(grey), static_cast<int>(grey)));
+        if (!m_stoppedMessage.isEmpty()) {
+            painter.setPen(QColor(230, 230, 230));
+            QFont font = painter.font();
+            font.setBold(true);
+            painter.setFont(font);
+            painter.drawText(bounds.adjusted(12, 12, -12, -12), Qt::AlignHCenter | Qt::AlignBottom | Qt::TextWordWrap,
+                m_stoppedMessage);
+        }
+    }
+}
+
+} // namespace corvex::app

@@ -1,0 +1,73 @@
+#include "app/catalogue_views.h"
+
+#include "catalogue/catalogue_client.h"
+#include "service/app_manager.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+namespace corvex::app {
+
+std::optional<settings::Endpoints> catalogueEndpoints(const service::AppManager& manager)
+{
+    if (const auto* endpoints = std::get_if<settings::Endpoints>(&manager.endpoints()))
+        return *endpoints;
+    return std::nullopt;
+}
+
+std::optional<QUrl> posterUrl(const service::AppManager& manager, const std::optional<QString>& posterPath)
+{
+    const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(manager);
+    if (!endpoints || !posterPath)
+        return std::nullopt;
+    return catalogue::CatalogueClient::posterUrl(*endpoints, *posterPath);
+}
+
+QString episodeCode(qint64 seasonNumber, qint64 episodeNumber)
+{
+    return QString::asprintf(
+        "S%02lldE%02lld", static_cast<long long>(seasonNumber), static_cast<long long>(episodeNumber));
+}
+
+ClickableRow::ClickableRow(QWidget* parent)
+    : QFrame(parent)
+{
+    setCursor(Qt::PointingHandCursor);
+}
+
+void ClickableRow::setFill(const QColor& fill, double radius)
+{
+    m_fill = fill;
+    m_radius = radius;
+    update();
+}
+
+void ClickableRow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        m_pressed = true;
+    QFrame::mousePressEvent(event);
+}
+
+void ClickableRow::mouseReleaseEvent(QMouseEvent* event)
+{
+    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+    m_pressed = false;
+    QFrame::mouseReleaseEvent(event);
+    if (click)
+        Q_EMIT clicked();
+}
+
+void ClickableRow::paintEvent(QPaintEvent* event)
+{
+    if (m_fill.alpha() > 0) {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(m_fill);
+        painter.drawRoundedRect(QRectF(rect()), m_radius, m_radius);
+    }
+    QFrame::paintEvent(event);
+}
+
+} // namespace corvex::app

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "catalogue/tmdb_records.h"
+#include "platform/settings/endpoints.h"
+
+#include <QFrame>
+
+#include <optional>
+
+namespace corvex::service {
+class AppManager;
+}
+
+namespace corvex::app {
+
+/// The endpoints the catalogue requests go to; none when they are misconfigured.
+std::optional<settings::Endpoints> catalogueEndpoints(const service::AppManager& manager);
+/// A poster's thumbnail address; none without a poster or usable endpoints.
+std::optional<QUrl> posterUrl(const service::AppManager& manager, const std::optional<QString>& posterPath);
+
+/// "S01E05": a season and an episode number as an episode code.
+QString episodeCode(qint64 seasonNumber, qint64 episodeNumber);
+
+/// A row that acts on a single click anywhere in it, drawn as a rounded
+/// rectangle filled with `fill` (transparent by default).
+class ClickableRow : public QFrame {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ClickableRow)
+
+public:
+    explicit ClickableRow(QWidget* parent = nullptr);
+
+    void setFill(const QColor& fill, double radius);
+
+Q_SIGNALS:
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor m_fill = Qt::transparent;
+    double m_radius = 12;
+    bool m_pressed = false;
+};
+
+} // namespace corvex::app

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "service/light_show.h"
+
+#include <QAbstractTableModel>
+
+namespace corvex::service {
+class LightShowListModel;
+}
+
+namespace corvex::app {
+
+/// "#603" for a show without a title, else its title.
+QString lightShowTitleText(const service::LightShow& show);
+/// "S01E05" for an episode (type exactly "tv"), else "Movie".
+QString lightShowSeasonEpisodeText(const service::LightShow& show);
+
+/// The library's shows as a table: Title, Season/Episode, Created. Follows
+/// the list model it is given; the fonts and colours of each column come as
+/// the font and foreground roles.
+class LightShowTableModel final : public QAbstractTableModel {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(LightShowTableModel)
+
+public:
+    enum Column { TitleColumn, SeasonEpisodeColumn, CreatedColumn, ColumnCount };
+
+    explicit LightShowTableModel(service::LightShowListModel& source, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    /// The show of a row.
+    const service::LightShow& show(int row) const;
+
+private:
+    service::LightShowListModel& m_source;
+};
+
+} // namespace corvex::app

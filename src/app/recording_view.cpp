@@ -1,0 +1,181 @@
+#include "app/recording_view.h"
+
+#include "analysis/analysis_recorder.h"
+#include "app/capture_preview_view.h"
+#include "app/configuration_view.h"
+#include "app/text_styles.h"
+#include "capture/screen_recorder.h"
+#include "preview_link/udp_manager.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+namespace corvex::app {
+
+QRectF aspectFitRect(const QSizeF& content, const QRectF& area)
+{
+    QSizeF size = content;
+    if (!(size.width() > 0) || !(size.height() > 0))
+        size = QSizeF(1, 1);
+    const QSizeF fitted = size.scaled(area.size(), Qt::KeepAspectRatio);
+    return QRectF(area.center().x() - fitted.width() / 2, area.center().y() - fitted.height() / 2, fitted.width(),
+        fitted.height());
+}
+
+RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
+    std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
+    : QWidget(parent)
+    , m_screenRecorder(std::make_unique<capture::ScreenRecorder>(std::move(backend)))
+    , m_analysisRecorder(analysis::AnalysisRecorder::shared())
+{
+    setWindowTitle(QStringLiteral("Screen Capture"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setChildrenCollapsible(false);
+    layout->addWidget(m_splitter);
+
+    m_configuration = new ConfigurationView(
+        *m_screenRecorder, m_analysisRecorder, preview_link::UDPManager::shared(), manager, uploads, m_splitter);
+    m_configuration->setFixedWidth(kPanelWidth);
+    m_splitter->addWidget(m_configuration);
+
+    m_previewPane = new QWidget(m_splitter);
+    m_previewPane->setAutoFillBackground(true);
+    QPalette pane = m_previewPane->palette();
+    pane.setColor(QPalette::Window, palette().color(QPalette::Window).darker(115));
+    m_previewPane->setPalette(pane);
+    m_previewPane->installEventFilter(this);
+    m_preview = new CapturePreviewView(*m_screenRecorder, m_analysisRecorder, m_previewPane);
+    m_splitter->addWidget(m_previewPane);
+    m_splitter->setStretchFactor(1, 1);
+
+    // The permission banner, over the split view and centred in it.
+    m_banner = new QWidget(this);
+    m_banner->setAutoFillBackground(true);
+    QPalette red = m_banner->palette();
+    red.setColor(QPalette::Window, QColor(220, 38, 38));
+    m_banner->setPalette(red);
+    {
+        auto* column = new QVBoxLayout(m_banner);
+        column->setContentsMargins(16, 16, 16, 16);
+        auto* first = text_styles::label(
+            QStringLiteral("No screen recording permission."), text_styles::largeTitle(), Qt::white, m_banner);
+        first->setAlignment(Qt::AlignCenter);
+        auto* second = text_styles::label(
+            QStringLiteral("Corvex Studio captures the screen through X11. Log in to an X11 (Xorg) session, or start "
+                           "the studio with DISPLAY set to a running X server, then open a new Recording window."),
+            text_styles::title2(), Qt::white, m_banner);
+        second->setAlignment(Qt::AlignCenter);
+        second->setWordWrap(true);
+        column->addWidget(first);
+        column->addWidget(second);
+    }
+    m_banner->hide();
+
+    connect(m_configuration, &ConfigurationView::userStoppedChanged, this, &RecordingView::setUserStopped);
+    connect(m_screenRecorder.get(), &capture::ScreenRecorder::contentSizeChanged, this, &RecordingView::layoutPreview);
+    connect(m_screenRecorder.get(), &capture::ScreenRecorder::isRunningChanged, this, [this] {
+        // Capture that ends by itself has failed; the author restarts it.
+        m_captureFailed = !m_screenRecorder->isRunning();
+        updateOverlay();
+    });
+}
+
+RecordingView::~RecordingView()
+{
+    // The panel and the preview refer to the screen recorder: they go first.
+    delete m_splitter;
+    m_splitter = nullptr;
+}
+
+void RecordingView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    layoutPreview();
+    layoutBanner();
+    if (!m_appearing && !m_isUnauthorized)
+        appear();
+}
+
+QCoro::Task<> RecordingView::appear()
+{
+    m_appearing = true;
+    QPointer<RecordingView> self(this);
+    const bool allowed = co_await m_screenRecorder->canRecord();
+    if (!self)
+        co_return;
+    m_checked = true;
+    if (!allowed) {
+        m_appearing = false;
+        m_isUnauthorized = true;
+        m_banner->show();
+        m_banner->raise();
+        layoutBanner();
+        m_disableInput = true;
+        m_configuration->setEnabled(false);
+        co_return;
+    }
+    co_await m_screenRecorder->start();
+    if (self)
+        m_appearing = false;
+}
+
+void RecordingView::setUserStopped(bool stopped)
+{
+    if (stopped)
+        m_captureFailed = false;
+    m_userStopped = stopped;
+    updateOverlay();
+}
+
+void RecordingView::updateOverlay()
+{
+    if (m_userStopped) {
+        m_preview->setStopped(true);
+        return;
+    }
+    if (m_captureFailed) {
+        m_preview->setStopped(
+            true, QStringLiteral("Screen capture stopped. Press “Restart screen capture” to start it again."));
+        return;
+    }
+    m_preview->setStopped(false);
+}
+
+void RecordingView::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    layoutBanner();
+}
+
+bool RecordingView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_previewPane && event->type() == QEvent::Resize)
+        layoutPreview();
+    return QWidget::eventFilter(watched, event);
+}
+
+void RecordingView::layoutPreview()
+{
+    const QRectF area
+        = QRectF(m_previewPane->rect()).adjusted(kPreviewInset, kPreviewInset, -kPreviewInset, -kPreviewInset);
+    if (area.width() <= 0 || area.height() <= 0)
+        return;
+    m_preview->setGeometry(aspectFitRect(m_screenRecorder->contentSize(), area).toRect());
+}
+
+void RecordingView::layoutBanner()
+{
+    if (!m_banner->isVisible())
+        return;
+    const int forWidth
+        = m_banner->layout()->hasHeightForWidth() ? m_banner->layout()->totalHeightForWidth(width()) : -1;
+    const int height = forWidth > 0 ? forWidth : m_banner->sizeHint().height();
+    m_banner->setGeometry(0, (this->height() - height) / 2, width(), height);
+}
+
+} // namespace corvex::app

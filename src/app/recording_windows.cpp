@@ -1,0 +1,115 @@
+#include "app/recording_windows.h"
+
+#include "analysis/analysis_recorder.h"
+#include "app/configuration_view.h"
+#include "app/recording_view.h"
+#include "service/app_manager.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace corvex::app {
+
+namespace {
+
+void centreOnScreen(QWidget& window)
+{
+    const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    window.move(available.center() - QPoint(window.width() / 2, window.height() / 2));
+}
+
+} // namespace
+
+RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uploads,
+    std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
+    : QWidget(parent, Qt::Window)
+    , m_view(new RecordingView(manager, uploads, std::move(backend), this))
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("Recording"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_view);
+    resize(800, 600);
+}
+
+void RecordingWindow::closeEvent(QCloseEvent* event)
+{
+    analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
+    if (!recorder.started() || m_closeConfirmed) {
+        QWidget::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Recording"),
+        QStringLiteral("A recording is in progress. Close the window and discard it?"), QMessageBox::NoButton, this);
+    box->setInformativeText(QStringLiteral("Save it to upload it (it is kept until the upload succeeds)."));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton* save = box->addButton(QStringLiteral("Save and Close"), QMessageBox::AcceptRole);
+    QPushButton* discard = box->addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
+    box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box->setDefaultButton(save);
+    connect(box, &QMessageBox::buttonClicked, this, [this, save, discard](QAbstractButton* button) {
+        if (button == save) {
+            // The upload goes on without the window; a failure leaves it in the outbox.
+            m_view->configurationView()->save();
+        } else if (button == discard) {
+            analysis::AnalysisRecorder::shared().stop();
+        } else {
+            return;
+        }
+        m_closeConfirmed = true;
+        close();
+    });
+    m_closeConfirmation = box;
+    box->open();
+}
+
+RecordingWindows::RecordingWindows(
+    service::AppManager& manager, UploadQueue& uploads, BackendFactory backends, QObject* parent)
+    : QObject(parent)
+    , m_manager(manager)
+    , m_uploads(uploads)
+    , m_backends(std::move(backends))
+{
+}
+
+RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem& item)
+{
+    if (m_current && analysis::AnalysisRecorder::shared().started()) {
+        // Changing the item now would save the running recording under the new one.
+        m_current->show();
+        m_current->raise();
+        m_current->activateWindow();
+        auto* box = new QMessageBox(QMessageBox::Information, QStringLiteral("Recording"),
+            QStringLiteral("A recording is in progress in this window. Save it before you start another."),
+            QMessageBox::Ok, m_current);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return nullptr;
+    }
+    m_manager.setCurrentItem(item);
+    QPointer<QWidget> keyWindow = QApplication::activeWindow();
+    if (m_current) {
+        // Its capture ends with it.
+        m_current->close();
+    }
+    auto* window = new RecordingWindow(m_manager, m_uploads, m_backends ? m_backends() : nullptr);
+    centreOnScreen(*window);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    m_current = window;
+    if (keyWindow && keyWindow != window)
+        keyWindow->close();
+    return window;
+}
+
+} // namespace corvex::app

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "catalogue/tmdb_item.h"
+
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+namespace corvex::screencapture {
+class CaptureBackend;
+}
+namespace corvex::service {
+class AppManager;
+}
+
+namespace corvex::app {
+
+class RecordingView;
+class UploadQueue;
+
+/// A window titled "Recording", 800 × 600, whose content is one RecordingView.
+/// Closing it ends its capture; closing it in the middle of a recording asks
+/// first, since the recording would be lost.
+class RecordingWindow final : public QWidget {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RecordingWindow)
+
+public:
+    RecordingWindow(service::AppManager& manager, UploadQueue& uploads,
+        std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent = nullptr);
+
+    RecordingView* view() const { return m_view; }
+    /// The question asked when the window is closed during a recording.
+    QMessageBox* closeConfirmation() const { return m_closeConfirmation; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    RecordingView* m_view;
+    bool m_closeConfirmed = false;
+    QPointer<QMessageBox> m_closeConfirmation;
+};
+
+/// Opens the recording windows. Only one is open at a time: the capture of
+/// every recording window feeds the one shared analysis recorder, so two
+/// would mix their pictures into one light show.
+class RecordingWindows final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RecordingWindows)
+
+public:
+    using BackendFactory = std::function<std::shared_ptr<screencapture::CaptureBackend>()>;
+
+    /// `backends` makes each window's capture backend (the system's choice when empty).
+    RecordingWindows(
+        service::AppManager& manager, UploadQueue& uploads, BackendFactory backends = {}, QObject* parent = nullptr);
+
+    /// Makes `item` the one being recorded, opens a "Recording" window in
+    /// front and closes the window that was active before. While a recording
+    /// runs in the open window, it is brought to the front instead and
+    /// nothing changes (null is returned).
+    RecordingWindow* openRecordingWindow(const catalogue::TMDBItem& item);
+
+    RecordingWindow* current() const { return m_current; }
+
+private:
+    service::AppManager& m_manager;
+    UploadQueue& m_uploads;
+    BackendFactory m_backends;
+    QPointer<RecordingWindow> m_current;
+};
+
+} // namespace corvex::app

@@ -1,0 +1,144 @@
+#include "app/studio_app.h"
+
+#include "app/main_window.h"
+#include "app/single_instance.h"
+#include "service/app_manager.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace corvex::app {
+
+namespace {
+
+void printError(const QString& message)
+{
+    std::fprintf(stderr, "corvex-studio: %s\n", message.toLocal8Bit().constData());
+}
+
+} // namespace
+
+StudioApp::StudioApp(service::AppManager& manager, RecordingWindows::BackendFactory backends,
+    webauth::Session::Opener opener, QObject* parent)
+    : QObject(parent)
+    , m_session(std::move(opener))
+    , m_uploads(manager)
+    , m_recordingWindows(manager, m_uploads, std::move(backends))
+    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows }
+{
+}
+
+StudioApp::~StudioApp()
+{
+    // Every window of ours reads the environment held here, so they go
+    // first. Ours are the parentless ones that delete themselves on close.
+    QList<QPointer<QWidget>> windows;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->parentWidget() == nullptr && widget->testAttribute(Qt::WA_DeleteOnClose))
+            windows.append(widget);
+    }
+    for (const QPointer<QWidget>& window : std::as_const(windows))
+        delete window.data();
+}
+
+MainWindow* StudioApp::newMainWindow()
+{
+    auto* window = new MainWindow(m_environment);
+    connect(window, &MainWindow::newWindowRequested, this, [this] { newMainWindow(); });
+    m_windows.append(window);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
+}
+
+QList<MainWindow*> StudioApp::mainWindows() const
+{
+    QList<MainWindow*> windows;
+    for (const QPointer<MainWindow>& window : m_windows) {
+        if (window)
+            windows.append(window);
+    }
+    return windows;
+}
+
+void StudioApp::activate()
+{
+    const QList<MainWindow*> windows = mainWindows();
+    if (windows.isEmpty()) {
+        newMainWindow();
+        return;
+    }
+    MainWindow* window = windows.last();
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+int StudioApp::main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("corvex-studio"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Corvex Studio"));
+    QApplication::setOrganizationName(QStringLiteral("Corvex"));
+    QApplication::setApplicationVersion(QStringLiteral(CORVEX_VERSION));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kApplicationId));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Corvex Studio: record ambient-light shows of movies and TV episodes and upload them to your light-show "
+        "service.\nOnly one studio runs at a time: launching it again brings its window to the front."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("url"),
+        QStringLiteral("A corvexapp: sign-in answer from the browser, handed to the sign-in that waits for it."),
+        QStringLiteral("[corvexapp:URL]"));
+    parser.process(application);
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1) {
+        printError(QStringLiteral("at most one corvexapp: URL is accepted; see --help"));
+        return 2;
+    }
+    SingleInstance instance(QStringLiteral("corvex-studio"));
+    if (positional.size() == 1) {
+        const QUrl url = QUrl::fromUserInput(positional.first());
+        if (url.scheme().compare(QLatin1StringView("corvexapp"), Qt::CaseInsensitive) != 0) {
+            printError(QStringLiteral("'%1' is not a corvexapp: URL; see --help").arg(positional.first()));
+            return 2;
+        }
+        QString error;
+        if (webauth::Session::handOver(QUrl::fromEncoded(positional.first().toUtf8()), error)) {
+            // The sign-in is done; show the studio that waited for it, if it is one.
+            QString ignored;
+            if (instance.claim() == SingleInstance::Role::Secondary)
+                instance.send("activate", ignored);
+            return 0;
+        }
+        printError(QStringLiteral("cannot complete the sign-in: %1").arg(error));
+    }
+
+    if (instance.claim() == SingleInstance::Role::Secondary) {
+        QString error;
+        if (instance.send("activate", error))
+            return 0;
+        printError(error + QStringLiteral("; end the other Corvex Studio and start it again"));
+        return 1;
+    }
+    if (!instance.listenError().isEmpty())
+        printError(QStringLiteral("a second launch will not find this one (%1)").arg(instance.listenError()));
+
+    StudioApp studio(service::AppManager::shared());
+    QObject::connect(&instance, &SingleInstance::messageReceived, &studio, [&studio](const QByteArray& message) {
+        if (message == "activate")
+            studio.activate();
+    });
+    studio.newMainWindow();
+    return application.exec();
+}
+
+} // namespace corvex::app

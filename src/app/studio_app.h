@@ -1,0 +1,58 @@
+#pragma once
+
+#include "app/image_cache.h"
+#include "app/recording_windows.h"
+#include "app/studio_environment.h"
+#include "app/upload_queue.h"
+
+#include "platform/webauth/session.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+namespace corvex::service {
+class AppManager;
+}
+
+namespace corvex::app {
+
+class MainWindow;
+
+/// The studio application: the shared models every window reads, and the
+/// main windows, each showing the author's library. Further windows (the
+/// catalogue, the recording windows) are opened from there.
+class StudioApp final : public QObject {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(StudioApp)
+
+public:
+    /// The application identifier: the desktop entry's name and the windows' class.
+    static constexpr const char* kApplicationId = "app.corvex.Studio";
+
+    /// The process entry: runs the studio until its last window closes, or
+    /// hands this launch over to the studio that already runs.
+    static int main(int argc, char* argv[]);
+
+    explicit StudioApp(service::AppManager& manager, RecordingWindows::BackendFactory backends = {},
+        webauth::Session::Opener opener = webauth::Session::openInBrowser, QObject* parent = nullptr);
+    ~StudioApp() override;
+
+    /// Opens one more main window on the shared state.
+    MainWindow* newMainWindow();
+    /// Brings the most recent main window to the front, opening one when none is open.
+    void activate();
+
+    StudioEnvironment& environment() { return m_environment; }
+    QList<MainWindow*> mainWindows() const;
+
+private:
+    webauth::Session m_session;
+    ImageCache m_images;
+    UploadQueue m_uploads;
+    RecordingWindows m_recordingWindows;
+    StudioEnvironment m_environment;
+    QList<QPointer<MainWindow>> m_windows;
+};
+
+} // namespace corvex::app

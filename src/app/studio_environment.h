@@ -1,0 +1,28 @@
+#pragma once
+
+namespace corvex::service {
+class AppManager;
+}
+namespace corvex::webauth {
+class Session;
+}
+
+namespace corvex::app {
+
+class ImageCache;
+class RecordingWindows;
+class UploadQueue;
+
+/// What every window of the studio reads from the application: the signed-in
+/// state, the browser sign-in, the poster cache, the uploads waiting in the
+/// outbox and the recording windows. Handed down through the constructors;
+/// all of it lives as long as the application.
+struct StudioEnvironment {
+    service::AppManager& manager;
+    webauth::Session& signInSession;
+    ImageCache& images;
+    UploadQueue& uploads;
+    RecordingWindows& recordingWindows;
+};
+
+} // namespace corvex::app

@@ -1,0 +1,137 @@
+#pragma once
+
+// What the studio's window tests share: a private home (XDG folders) set up
+// before the application starts, the real reference service with its demo
+// catalogue, a signed-in author, and recordings to upload.
+
+#include "analysis/analysis_recorder.h"
+#include "app/studio_app.h"
+#include "service/app_manager.h"
+#include "service/outbox.h"
+#include "service/service_urls.h"
+
+#include "platform/media/pixel_buffer.h"
+#include "platform/settings/endpoints.h"
+#include "platform/settings/store.h"
+
+#include "../service/reference_service_process.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+
+#include <QCoroNetworkReply>
+#include <QCoroTask>
+
+#include <memory>
+
+namespace corvex::testing {
+
+/// Points the XDG folders at a temporary home, so that nothing reads or
+/// writes the real user's settings, outbox or runtime sockets. Call before
+/// the application object exists.
+inline QTemporaryDir& privateHome()
+{
+    static QTemporaryDir home;
+    static const bool prepared = [] {
+        for (const char* folder : { "config", "data", "run", "cache" })
+            QDir(home.path()).mkpath(QString::fromLatin1(folder));
+        QFile::setPermissions(
+            home.path() + QStringLiteral("/run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
+        qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
+        qputenv("XDG_RUNTIME_DIR", (home.path() + QStringLiteral("/run")).toUtf8());
+        qputenv("XDG_CACHE_HOME", (home.path() + QStringLiteral("/cache")).toUtf8());
+        qputenv("CORVEX_CAPTURE_BACKEND", "synthetic");
+        return true;
+    }();
+    (void)prepared;
+    return home;
+}
+
+/// A manager of its own (settings file and outbox in `folder`) talking to
+/// `origin` for both the service and the catalogue.
+inline std::unique_ptr<service::AppManager> makeManager(const QString& origin, const QString& folder)
+{
+    settings::Endpoints endpoints;
+    endpoints.service = origin;
+    endpoints.catalogue = origin;
+    endpoints.images = origin;
+    endpoints.tmdbApiKey = settings::Endpoints::defaults().tmdbApiKey;
+    return std::make_unique<service::AppManager>(
+        service::AppManager::Configuration { std::make_shared<settings::Store>(folder + QStringLiteral("/corvex.ini")),
+            endpoints, std::make_shared<service::Outbox>(folder + QStringLiteral("/outbox")) });
+}
+
+/// Fills in the reference service's sign-in form; the callback it redirects to.
+inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString password)
+{
+    QNetworkAccessManager network;
+    QNetworkRequest post(QUrl(origin + QStringLiteral("/auth/signin")));
+    post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
+    std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
+    co_return QUrl::fromEncoded(answer->rawHeader("Location"));
+}
+
+/// A token of the reference service for a new or known author.
+inline QString tokenFor(const QString& origin, const QString& email)
+{
+    const QUrl callback = QCoro::waitFor(submitSignInForm(origin, email, QStringLiteral("correct horse")));
+    return QUrlQuery(callback).queryItemValue(QStringLiteral("token"));
+}
+
+/// Stores the token and waits until the account has been fetched.
+inline bool signIn(service::AppManager& manager, const QString& token)
+{
+    manager.setAccessToken(token);
+    return QTest::qWaitFor([&] { return manager.account().has_value(); }, 10000);
+}
+
+/// A short valid light show (three black frames), serialised.
+inline QByteArray smallRecording()
+{
+    analysis::AnalysisRecorder recorder(nullptr);
+    recorder.start();
+    for (int i = 0; i < 3; ++i) {
+        auto frame = media::PixelBuffer::create(5, 5, media::PixelFormat::BGRA).buffer;
+        recorder.appendVideoFrame(*frame, media::MediaTime::make(i, 30));
+    }
+    return recorder.stop().value_or(QByteArray());
+}
+
+/// Uploads a recording for the item directly; true when the service took it.
+inline bool uploadFor(service::AppManager& manager, const catalogue::TMDBItem& item)
+{
+    return !QCoro::waitFor(manager.uploadLightShowFor(smallRecording(), item)).has_value();
+}
+
+inline catalogue::TMDBItem movieItem(qint64 id, const QString& title)
+{
+    catalogue::TMDBMovie movie;
+    movie.id = id;
+    movie.title = title;
+    return catalogue::TMDBItem::forMovie(movie);
+}
+
+inline catalogue::TMDBItem episodeItem(qint64 showId, const QString& name, qint64 season, qint64 episode)
+{
+    catalogue::TMDBTVShow show;
+    show.id = showId;
+    show.name = name;
+    catalogue::TMDBSeason seasonRecord;
+    seasonRecord.id = showId * 100 + season;
+    seasonRecord.season_number = season;
+    catalogue::TMDBEpisode episodeRecord;
+    episodeRecord.id = showId * 10000 + season * 100 + episode;
+    episodeRecord.episode_number = episode;
+    return catalogue::TMDBItem::forEpisode(show, seasonRecord, episodeRecord);
+}
+
+} // namespace corvex::testing
