@@ -1,5 +1,7 @@
 #include "platform/screencapture/x11/x11_connection.h"
 
+#include <xcb/xcb_renderutil.h>
+
 #include <cstring>
 
 namespace corvex::screencapture::x11 {

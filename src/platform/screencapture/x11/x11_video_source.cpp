@@ -341,9 +341,9 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     int height = m_sourceHeight;
     bool viewable = true;
     if (m_isWindow) {
-        Reply<xcb_generic_error_t> error;
-        Reply<xcb_get_geometry_reply_t> geometry(
-            xcb_get_geometry_reply(c, xcb_get_geometry(c, m_window), reinterpret_cast<xcb_generic_error_t**>(&error)));
+        xcb_generic_error_t* rawError = nullptr;
+        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, m_window), &rawError));
+        const Reply<xcb_generic_error_t> error(rawError);
         if (!geometry)
             return m_connection->hasError() ? lostConnection() : windowClosed();
         Reply<xcb_get_window_attributes_reply_t> attributes(
