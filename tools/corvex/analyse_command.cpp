@@ -35,26 +35,6 @@ constexpr int kRasterSize = 5;
 constexpr std::uint32_t kAudioBufferFrames = 1024;
 constexpr std::chrono::milliseconds kPreviewWait { 5000 };
 
-std::optional<media::Rect> parseCrop(const QString& text, QString& error)
-{
-    const QStringList parts = text.split(QLatin1Char(','));
-    double values[4] = {};
-    bool ok = parts.size() == 4;
-    for (int i = 0; ok && i < 4; ++i) {
-        values[i] = parts.at(i).trimmed().toDouble(&ok);
-        ok = ok && std::isfinite(values[i]);
-    }
-    const media::Rect crop { values[0], values[1], values[2], values[3] };
-    if (!ok || crop.x < 0 || crop.y < 0 || crop.width <= 0 || crop.height <= 0 || crop.x + crop.width > 1
-        || crop.y + crop.height > 1) {
-        error = QStringLiteral("--crop takes X,Y,W,H as fractions of the frame (0 to 1, origin top left) with "
-                               "W and H above 0, X+W at most 1 and Y+H at most 1; got '%1'")
-                    .arg(text);
-        return std::nullopt;
-    }
-    return crop;
-}
-
 std::shared_ptr<media::PixelBuffer> wrapImage(const QImage& image)
 {
     auto holder = std::make_shared<QImage>(image.convertToFormat(QImage::Format_ARGB32));

@@ -1,9 +1,15 @@
 #include "cli_support.h"
 
+#include "analysis/proto/video_analysis.pb.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QFile>
 #include <QSaveFile>
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace corvex::cli {
 
@@ -47,17 +53,6 @@ bool writeFile(const QString& path, const QByteArray& contents, QString& error)
     return true;
 }
 
-} // namespace corvex::cli
-
-#include "analysis/proto/video_analysis.pb.h"
-
-#include <QCommandLineParser>
-#include <QCoreApplication>
-
-#include <limits>
-
-namespace corvex::cli {
-
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments)
 {
     if (!parser.parse(arguments)) {
@@ -86,6 +81,26 @@ bool readRecord(const QString& path, VideoAnalysis& record, QString& error)
         return false;
     }
     return true;
+}
+
+std::optional<media::Rect> parseCrop(const QString& text, QString& error)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    double values[4] = {};
+    bool ok = parts.size() == 4;
+    for (int i = 0; ok && i < 4; ++i) {
+        values[i] = parts.at(i).trimmed().toDouble(&ok);
+        ok = ok && std::isfinite(values[i]);
+    }
+    const media::Rect crop { values[0], values[1], values[2], values[3] };
+    if (!ok || crop.x < 0 || crop.y < 0 || crop.width <= 0 || crop.height <= 0 || crop.x + crop.width > 1
+        || crop.y + crop.height > 1) {
+        error = QStringLiteral("--crop takes X,Y,W,H as fractions of the frame (0 to 1, origin top left) with "
+                               "W and H above 0, X+W at most 1 and Y+H at most 1; got '%1'")
+                    .arg(text);
+        return std::nullopt;
+    }
+    return crop;
 }
 
 QString commandHelp(const QCommandLineParser& parser, const QString& command)

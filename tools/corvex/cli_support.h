@@ -1,9 +1,14 @@
 #pragma once
 
+#include "platform/media/rect.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+
+class QCommandLineParser;
+class VideoAnalysis;
 
 namespace corvex::cli {
 
@@ -24,17 +29,14 @@ bool readFile(const QString& path, QByteArray& contents, QString& error);
 /// Writes a whole file atomically; on failure returns false with a message.
 bool writeFile(const QString& path, const QByteArray& contents, QString& error);
 
-} // namespace corvex::cli
-
-class QCommandLineParser;
-class VideoAnalysis;
-
-namespace corvex::cli {
-
 /// Parses a subcommand's arguments. Returns the exit status when the command
 /// is already done: the arguments are wrong (the error is printed), or --help
 /// was asked for (the help is printed).
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments);
+
+/// A --crop value "X,Y,W,H": fractions of the frame, origin top left, lying
+/// inside it. None, with a message saying what is accepted, otherwise.
+std::optional<media::Rect> parseCrop(const QString& text, QString& error);
 
 /// Reads and decodes a light-show record file; on failure returns false with a
 /// message naming the file and the problem.

@@ -39,14 +39,8 @@ int runDiscover(const QStringList& arguments)
     parser.addHelpOption();
     parser.addOption({ QStringLiteral("seconds"), QStringLiteral("How long to look (default 3)."), QStringLiteral("N"),
         QStringLiteral("3") });
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
     if (!parser.positionalArguments().isEmpty()) {
         printError(QStringLiteral("unexpected argument '%1'; run 'corvex discover --help'")
                        .arg(parser.positionalArguments().first()));

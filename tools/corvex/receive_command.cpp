@@ -173,14 +173,8 @@ int runReceive(const QStringList& arguments)
         { QStringLiteral("count"), QStringLiteral("Exit after N valid messages (default 0: run until interrupted)."),
             QStringLiteral("N"), QStringLiteral("0") });
 
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
     if (!parser.positionalArguments().isEmpty()) {
         printError(QStringLiteral("unexpected argument '%1'; run 'corvex receive --help'")
                        .arg(parser.positionalArguments().first()));

@@ -42,26 +42,6 @@ void onSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
 }
 
-std::optional<media::Rect> parseCrop(const QString& text, QString& error)
-{
-    const QStringList parts = text.split(QLatin1Char(','));
-    double values[4] = {};
-    bool ok = parts.size() == 4;
-    for (int i = 0; ok && i < 4; ++i) {
-        values[i] = parts.at(i).trimmed().toDouble(&ok);
-        ok = ok && std::isfinite(values[i]);
-    }
-    const media::Rect crop { values[0], values[1], values[2], values[3] };
-    if (!ok || crop.x < 0 || crop.y < 0 || crop.width <= 0 || crop.height <= 0 || crop.x + crop.width > 1
-        || crop.y + crop.height > 1) {
-        error = QStringLiteral("--crop takes X,Y,W,H as fractions of the frame (0 to 1, origin top left) with "
-                               "W and H above 0, X+W at most 1 and Y+H at most 1; got '%1'")
-                    .arg(text);
-        return std::nullopt;
-    }
-    return crop;
-}
-
 void printList(const ScreenRecorder& screen)
 {
     printOut(QStringLiteral("Displays:"));
@@ -258,14 +238,8 @@ int runRecord(const QStringList& arguments)
     parser.addOption({ { QStringLiteral("o"), QStringLiteral("output") },
         QStringLiteral("Write the serialised VideoAnalysis record to FILE."), QStringLiteral("FILE") });
 
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
     if (!parser.positionalArguments().isEmpty()) {
         printError(QStringLiteral("unexpected argument '%1'; run 'corvex record --help'")
                        .arg(parser.positionalArguments().first()));

@@ -32,14 +32,8 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
 {
     parser.setApplicationDescription(description);
     parser.addHelpOption();
-    if (!parser.parse(arguments)) {
-        printError(parser.errorText());
-        return Usage;
-    }
-    if (parser.isSet(QStringLiteral("help"))) {
-        printOut(commandHelp(parser, arguments.first()));
-        return Success;
-    }
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
     const qsizetype count = parser.positionalArguments().size();
     if (count < minimumArguments || (maximumArguments >= 0 && count > maximumArguments)) {
         printError(QStringLiteral("wrong number of arguments; run '%1 --help'").arg(arguments.first()));
