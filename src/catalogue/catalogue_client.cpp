@@ -1,18 +1,12 @@
 #include "catalogue/catalogue_client.h"
 
+#include "platform/http/http_client.h"
+
 #include "catalogue/tmdb_decoding.h"
 
 namespace corvex::catalogue {
 
 namespace {
-
-std::optional<QUrl> strictUrl(const QString& text)
-{
-    const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
-        return std::nullopt;
-    return url;
-}
 
 QString encoded(const QString& text)
 {
@@ -58,27 +52,27 @@ CatalogueClient::CatalogueClient(settings::Endpoints endpoints, http::Client& cl
 
 std::optional<QUrl> CatalogueClient::searchUrl(const settings::Endpoints& endpoints, const QString& text)
 {
-    return strictUrl(endpoints.catalogue + QStringLiteral("/3/search/multi?api_key=") + encoded(endpoints.tmdbApiKey)
-        + QStringLiteral("&query=") + encoded(text));
+    return http::absoluteUrl(endpoints.catalogue + QStringLiteral("/3/search/multi?api_key=")
+        + encoded(endpoints.tmdbApiKey) + QStringLiteral("&query=") + encoded(text));
 }
 
 std::optional<QUrl> CatalogueClient::tvDetailsUrl(const settings::Endpoints& endpoints, qint64 showId)
 {
-    return strictUrl(endpoints.catalogue + QStringLiteral("/3/tv/") + QString::number(showId)
+    return http::absoluteUrl(endpoints.catalogue + QStringLiteral("/3/tv/") + QString::number(showId)
         + QStringLiteral("?api_key=") + encoded(endpoints.tmdbApiKey));
 }
 
 std::optional<QUrl> CatalogueClient::seasonDetailsUrl(
     const settings::Endpoints& endpoints, qint64 showId, qint64 seasonNumber)
 {
-    return strictUrl(endpoints.catalogue + QStringLiteral("/3/tv/") + QString::number(showId)
+    return http::absoluteUrl(endpoints.catalogue + QStringLiteral("/3/tv/") + QString::number(showId)
         + QStringLiteral("/season/") + QString::number(seasonNumber) + QStringLiteral("?api_key=")
         + encoded(endpoints.tmdbApiKey));
 }
 
 std::optional<QUrl> CatalogueClient::posterUrl(const settings::Endpoints& endpoints, const QString& posterPath)
 {
-    return strictUrl(endpoints.images + QStringLiteral("/t/p/w92") + posterPath);
+    return http::absoluteUrl(endpoints.images + QStringLiteral("/t/p/w92") + posterPath);
 }
 
 QCoro::Task<CatalogueResult<TMDBSearchResult>> CatalogueClient::search(QString text)

@@ -1,47 +1,37 @@
 #include "service/service_urls.h"
 
+#include "platform/http/http_client.h"
+
 namespace corvex::service {
 
 namespace service_urls {
 
-namespace {
-
-std::optional<QUrl> strictUrl(const QString& text)
-{
-    const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
-        return std::nullopt;
-    return url;
-}
-
-} // namespace
-
 std::optional<QUrl> account(const QString& origin)
 {
-    return strictUrl(origin + QStringLiteral("/auth/account"));
+    return http::absoluteUrl(origin + QStringLiteral("/auth/account"));
 }
 
 std::optional<QUrl> movieUpload(const QString& origin, qint64 movieId)
 {
-    return strictUrl(origin + QStringLiteral("/tvapi/lightshow/movie/") + QString::number(movieId));
+    return http::absoluteUrl(origin + QStringLiteral("/tvapi/lightshow/movie/") + QString::number(movieId));
 }
 
 std::optional<QUrl> episodeUpload(const QString& origin, qint64 showId, qint64 seasonNumber, qint64 episodeNumber)
 {
-    return strictUrl(origin + QStringLiteral("/tvapi/lightshow/tv/") + QString::number(showId) + QLatin1Char('/')
-        + QString::number(seasonNumber) + QLatin1Char('/') + QString::number(episodeNumber));
+    return http::absoluteUrl(origin + QStringLiteral("/tvapi/lightshow/tv/") + QString::number(showId)
+        + QLatin1Char('/') + QString::number(seasonNumber) + QLatin1Char('/') + QString::number(episodeNumber));
 }
 
 std::optional<QUrl> lightShows(const QString& origin)
 {
-    return strictUrl(origin + QStringLiteral("/tvapi/me/lightshows"));
+    return http::absoluteUrl(origin + QStringLiteral("/tvapi/me/lightshows"));
 }
 
 std::optional<QUrl> lightShow(const QString& origin, const QString& id)
 {
     if (id.isEmpty() || id == QLatin1StringView(".") || id == QLatin1StringView(".."))
         return std::nullopt;
-    return strictUrl(
+    return http::absoluteUrl(
         origin + QStringLiteral("/tvapi/me/lightshows/") + QString::fromLatin1(QUrl::toPercentEncoding(id)));
 }
 

@@ -50,6 +50,14 @@ QString describe(const QNetworkReply& reply, bool timedOut, std::chrono::millise
 
 } // namespace
 
+std::optional<QUrl> absoluteUrl(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
+        return std::nullopt;
+    return url;
+}
+
 Client::Client(QNetworkAccessManager* manager)
     : m_manager(manager)
 {

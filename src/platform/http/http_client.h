@@ -17,6 +17,10 @@ class QNetworkAccessManager;
 
 namespace corvex::http {
 
+/// `text` as an absolute URL with a scheme and a host, or none: every request
+/// address is built as text and checked here before it is used.
+std::optional<QUrl> absoluteUrl(const QString& text);
+
 struct Request {
     QUrl url;
     QByteArray method = QByteArrayLiteral("GET");
