@@ -313,12 +313,12 @@ private Q_SLOTS:
         QVERIFY(capture.collector->waitFor([&] { return capture.collector->audio.size() > 10; }));
 
         // A playback stream with a short buffer: what is written is heard about 20 ms later.
-        pa_sample_spec spec { PA_SAMPLE_FLOAT32LE, 48000, 1 };
+        pa_sample_spec sampleSpec { PA_SAMPLE_FLOAT32LE, 48000, 1 };
         pa_buffer_attr attributes { std::uint32_t(-1), 48000 * 4 / 50, std::uint32_t(-1), std::uint32_t(-1),
             std::uint32_t(-1) };
         int error = 0;
         pa_simple* player = pa_simple_new(
-            nullptr, "corvex-test", PA_STREAM_PLAYBACK, nullptr, "click", &spec, nullptr, &attributes, &error);
+            nullptr, "corvex-test", PA_STREAM_PLAYBACK, nullptr, "click", &sampleSpec, nullptr, &attributes, &error);
         QVERIFY2(player, pa_strerror(error));
         std::vector<float> silence(480, 0.0f), click(480, 0.8f);
         for (int i = 0; i < 20; ++i) // 200 ms of silence first, so the stream runs steadily

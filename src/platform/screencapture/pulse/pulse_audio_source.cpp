@@ -40,7 +40,7 @@ struct SinkQuery {
     bool done = false;
     std::string defaultSink;
     std::string monitor;
-    pa_sample_spec spec {};
+    pa_sample_spec sampleSpec {};
 };
 
 } // namespace
@@ -105,7 +105,7 @@ std::optional<CaptureError> PulseAudioSource::connect()
             if (eol == 0 && info != nullptr) {
                 if (info->monitor_source_name != nullptr)
                     q->monitor = info->monitor_source_name;
-                q->spec = info->sample_spec;
+                q->sampleSpec = info->sample_spec;
                 return;
             }
             q->done = true;
@@ -120,8 +120,8 @@ std::optional<CaptureError> PulseAudioSource::connect()
         return unavailable("the default output (" + query.defaultSink + ") has no monitor to record from");
 
     m_spec.format = PA_SAMPLE_FLOAT32LE;
-    m_spec.rate = query.spec.rate > 0 ? query.spec.rate : 48000;
-    m_spec.channels = query.spec.channels > 0 ? query.spec.channels : 2;
+    m_spec.rate = query.sampleSpec.rate > 0 ? query.sampleSpec.rate : 48000;
+    m_spec.channels = query.sampleSpec.channels > 0 ? query.sampleSpec.channels : 2;
     m_stream = pa_stream_new(m_context, "System audio", &m_spec, nullptr);
     if (m_stream == nullptr)
         return unavailable("no recording stream could be made");
