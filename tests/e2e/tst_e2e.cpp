@@ -385,10 +385,10 @@ private Q_SLOTS:
         double changedAt[3] = { 0, 0, 0 };
         for (int index = 1; index < 3; ++index) {
             QTest::qWait(int(kColourSeconds * 1000));
+            if (index == 2)
+                screenshot(QStringLiteral("recording"));
             showColour(index);
             changedAt[index] = double(clock.nsecsElapsed()) / 1e9;
-            if (index == 1)
-                screenshot(QStringLiteral("recording"));
         }
         QTRY_VERIFY_WITH_TIMEOUT(player.state() == QProcess::NotRunning, 60000);
         QCOMPARE(player.exitCode(), 0);
@@ -487,6 +487,9 @@ private Q_SLOTS:
         // The library shows the new row after the refresh; deleting it removes it on the service.
         recording->close();
         QTRY_VERIFY(!studio.environment().recordingWindows.current());
+        redraw.stop();
+        destroyWindow.dismiss();
+        m_x->destroy(colours);
         studio.activate();
         QTRY_COMPARE(library->table()->model()->rowCount(), 1);
         QCOMPARE(library->table()->model()->index(0, LightShowTableModel::SeasonEpisodeColumn).data().toString(),
