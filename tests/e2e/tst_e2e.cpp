@@ -60,7 +60,8 @@ constexpr int kWindowHeight = 240;
 constexpr std::uint32_t kColours[] = { 0xc81e1e, 0x1ec81e, 0x1e1ec8 };
 constexpr const char* kColourNames[] = { "red", "green", "blue" };
 constexpr double kColourSeconds = 4; // how long each colour stays
-const QString kReceiverName = QStringLiteral("corvex-e2e-receiver");
+// Unique on the machine: the avahi-daemon of the tests is shared by overlapping runs.
+const QString kReceiverName = QStringLiteral("corvex-e2e-%1").arg(QCoreApplication::applicationPid());
 
 /// Which of the window's colours (r, g, b) is, within a tolerance; -1 for none.
 int colourIndex(int r, int g, int b)
@@ -335,7 +336,7 @@ private Q_SLOTS:
         int windowIndex = -1;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
-                windowIndex = panel->windowPicker()->findText(QStringLiteral(": E2E colours"), Qt::MatchContains);
+                windowIndex = panel->windowPicker()->findText(QStringLiteral("E2E colours"), Qt::MatchContains);
                 return windowIndex >= 0;
             }(),
             30000);
@@ -459,7 +460,7 @@ private Q_SLOTS:
                 kColourNames[index], seen, previous, changedAt[index]);
             // The change falls between the last sample of the old colour and the first of the new one,
             // give or take the capture's delay and the recording's start.
-            QVERIFY2(changedAt[index] >= previous - 0.5 && changedAt[index] <= seen + 0.5,
+            QVERIFY2(changedAt[index] >= previous - 1.0 && changedAt[index] <= seen + 1.0,
                 qPrintable(QStringLiteral("%1 shown at %2 s, recorded at %3 s")
                                .arg(QLatin1StringView(kColourNames[index]))
                                .arg(changedAt[index])
@@ -467,7 +468,7 @@ private Q_SLOTS:
         }
         const double recordedGap
             = (record.timestamps(int(sampled.indexOf(2))) - record.timestamps(int(sampled.indexOf(1)))) / 100.0;
-        QVERIFY2(std::abs(recordedGap - (changedAt[2] - changedAt[1])) < 0.35,
+        QVERIFY2(std::abs(recordedGap - (changedAt[2] - changedAt[1])) < 0.5,
             qPrintable(QStringLiteral("green lasted %1 s in the record, %2 s on the screen")
                            .arg(recordedGap)
                            .arg(changedAt[2] - changedAt[1])));
