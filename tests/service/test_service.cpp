@@ -719,12 +719,38 @@ private Q_SLOTS:
             service_urls::signIn(service.origin()), QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
         const QString token = *tokenFromCallback(callback);
         result = corvex({ QStringLiteral("login"), QStringLiteral("--token-from-callback"), callback.toString() });
-        QVERIFY2(result.status == 0, qPrintable(QStringLiteral("status %1: %2").arg(result.status).arg(result.err.left(600))));
+        QVERIFY2(result.status == 0,
+            qPrintable(QStringLiteral("status %1: %2").arg(result.status).arg(result.err.left(600))));
         QVERIFY2(result.out.contains(QLatin1StringView("Signed in as cli@example.org")), qPrintable(result.out));
         QVERIFY2(!result.out.contains(token) && !result.err.contains(token), "the token was printed");
         // The studio reads the same store.
         QCOMPARE(Store(home.filePath(QStringLiteral("config/corvex/corvex.ini"))).value(QStringLiteral("access_token")),
             std::optional(token));
+
+        // Without a browser: the form is filled in with the password from standard input.
+        const auto login = [&environment](const QByteArray& password) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(CORVEX_TOOL_BINARY),
+                { QStringLiteral("login"), QStringLiteral("--email"), QStringLiteral("cli@example.org") });
+            process.write(password);
+            process.closeWriteChannel();
+            process.waitForFinished(60000);
+            return Result { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
+        };
+        result = login("not the password\n");
+        QCOMPARE(result.status, 1);
+        QVERIFY2(
+            result.err.contains(QLatin1StringView("Wrong password for this email address.")), qPrintable(result.err));
+        result = login("");
+        QCOMPARE(result.status, 2);
+        QVERIFY2(result.err.contains(QLatin1StringView("standard input")), qPrintable(result.err));
+        result = login("long enough\n");
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        QVERIFY2(result.out.contains(QLatin1StringView("Signed in as cli@example.org")), qPrintable(result.out));
+        QVERIFY(!result.out.contains(QLatin1StringView("long enough"))
+            && !result.err.contains(QLatin1StringView("long enough")));
 
         const QString file = home.filePath(QStringLiteral("show.pb"));
         {
@@ -739,7 +765,8 @@ private Q_SLOTS:
         QCOMPARE(result.status, 2);
 
         result = corvex({ QStringLiteral("shows") });
-        QVERIFY2(result.status == 0, qPrintable(QStringLiteral("status %1: %2").arg(result.status).arg(result.err.left(600))));
+        QVERIFY2(result.status == 0,
+            qPrintable(QStringLiteral("status %1: %2").arg(result.status).arg(result.err.left(600))));
         QVERIFY2(result.out.contains(QLatin1StringView("tv 91001 S1E2")), qPrintable(result.out));
         const QString id = result.out.section(QLatin1Char(' '), 0, 0);
 

@@ -16,9 +16,17 @@
 #include "service/sign_in.h"
 
 #include <QCommandLineParser>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTextStream>
+#include <QUrlQuery>
 
+#include <QCoroNetworkReply>
 #include <QCoroTask>
+
+#include <memory>
 
 namespace corvex::cli {
 
@@ -83,6 +91,38 @@ int reportAccount(AppManager& manager)
     return Success;
 }
 
+/// Fills in the sign-in page's form the way a browser would, for services
+/// whose page is the plain form of the reference service. The callback the
+/// page redirects to, or none with the reason.
+QCoro::Task<std::optional<QUrl>> submitSignInForm(QUrl page, QString email, QString password, QString* error)
+{
+    QNetworkAccessManager network;
+    QNetworkRequest post(page);
+    post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    post.setTransferTimeout(30000);
+    const QString redirect = QUrlQuery(page).queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
+    const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect)
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
+    const std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
+    const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
+    if (answer->error() != QNetworkReply::NoError && status == 0) {
+        *error = QStringLiteral("the service could not be reached (%1)").arg(answer->errorString());
+        co_return std::nullopt;
+    }
+    if (status / 100 == 3 && location.scheme() == QLatin1StringView("corvexapp"))
+        co_return location;
+    // The page came back with its message: the form is answered in a paragraph of it.
+    static const QRegularExpression message(QStringLiteral("<p role=\"alert\">([^<]*)</p>"));
+    const QRegularExpressionMatch found = message.match(QString::fromUtf8(answer->readAll()));
+    *error = found.hasMatch() ? found.captured(1)
+                              : QStringLiteral("the sign-in page answered HTTP %1 without returning to the studio; "
+                                               "sign in with the browser instead ('corvex login')")
+                                    .arg(status);
+    co_return std::nullopt;
+}
+
 QString itemText(const catalogue::TMDBItem& item)
 {
     return item.describe();
@@ -99,7 +139,11 @@ int runLogin(const QStringList& arguments)
         QStringLiteral("URL"));
     const QCommandLineOption openOption(
         QStringLiteral("open"), QStringLiteral("Also open the sign-in page with xdg-open."));
-    parser.addOptions({ callbackOption, openOption });
+    const QCommandLineOption emailOption(QStringLiteral("email"),
+        QStringLiteral("Sign in without a browser as ADDRESS, reading the password from standard input (for the "
+                       "reference service, whose sign-in page is a plain form; a new address makes an account)."),
+        QStringLiteral("ADDRESS"));
+    parser.addOptions({ callbackOption, openOption, emailOption });
     if (const auto exit = parse(parser, arguments,
             QStringLiteral("Sign in to the light-show service. Prints the sign-in page's address and waits until the "
                            "browser returns to corvexapp://callback (the desktop hands that address to a waiting "
@@ -118,6 +162,23 @@ int runLogin(const QStringList& arguments)
             return Usage;
         }
         service::completeSignIn(callback, *shared);
+    } else if (parser.isSet(emailOption)) {
+        QTextStream input(stdin);
+        const QString password = input.readLine();
+        if (password.isEmpty()) {
+            printError(QStringLiteral("--email needs the password on standard input, for example: "
+                                      "echo \"$PASSWORD\" | corvex login --email %1")
+                           .arg(parser.value(emailOption)));
+            return Usage;
+        }
+        QString error;
+        const std::optional<QUrl> callback = QCoro::waitFor(submitSignInForm(
+            service::service_urls::signIn(*shared->serviceOrigin()), parser.value(emailOption), password, &error));
+        if (!callback) {
+            printError(QStringLiteral("sign-in failed: %1").arg(error));
+            return Failure;
+        }
+        service::completeSignIn(*callback, *shared);
     } else {
         const bool open = parser.isSet(openOption);
         webauth::Session session([open](const QUrl& url) {

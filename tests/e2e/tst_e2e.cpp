@@ -1,0 +1,525 @@
+// The whole road on one machine, as an author walks it: sign in through the
+// service's page, find an episode in the demo catalogue, record a window of
+// changing colours while a soundtrack plays, save, find the show in the
+// library and delete it. Everything is real: the studio's windows on the test
+// X server, the reference service, 'corvex receive' as the light receiver, a
+// player on the test sound server, and 'corvex match' on the stored record.
+// A picture of the screen after each step goes to CORVEX_E2E_ARTIFACTS.
+
+#include "app/studio_fixture.h"
+
+#include "support/tones.h"
+#include "support/x_test_display.h"
+
+#include "analysis/proto/video_analysis.pb.h"
+#include "app/colour_swatch_view.h"
+#include "app/configuration_view.h"
+#include "app/light_show_table_model.h"
+#include "app/light_shows_list_view.h"
+#include "app/main_window.h"
+#include "app/movies_search_view.h"
+#include "app/recording_view.h"
+#include "app/single_instance.h"
+#include "app/tv_show_seasons_view.h"
+#include "capture/screen_recorder.h"
+#include "service/light_show_list_model.h"
+#include "service/notifier.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTableView>
+#include <QTimer>
+
+#include <unistd.h>
+
+using namespace corvex;
+using namespace corvex::app;
+
+namespace {
+
+constexpr int kSampleRate = 44100;
+constexpr double kSoundtrackSeconds = 16;
+constexpr double kClipStart = 5; // where the clip given to 'corvex match' is cut from the soundtrack
+constexpr double kClipSeconds = 8;
+constexpr int kWindowWidth = 320;
+constexpr int kWindowHeight = 240;
+// The test window's colours, in the order it shows them.
+constexpr std::uint32_t kColours[] = { 0xc81e1e, 0x1ec81e, 0x1e1ec8 };
+constexpr const char* kColourNames[] = { "red", "green", "blue" };
+constexpr double kColourSeconds = 4; // how long each colour stays
+// Unique on the machine: the avahi-daemon of the tests is shared by overlapping runs.
+const QString kReceiverName = QStringLiteral("corvex-e2e-%1").arg(QCoreApplication::applicationPid());
+
+/// Which of the window's colours (r, g, b) is, within a tolerance; -1 for none.
+int colourIndex(int r, int g, int b)
+{
+    for (int i = 0; i < 3; ++i) {
+        const std::uint32_t c = kColours[i];
+        if (std::abs(r - int(c >> 16)) <= 12 && std::abs(g - int((c >> 8) & 0xff)) <= 12
+            && std::abs(b - int(c & 0xff)) <= 12)
+            return i;
+    }
+    return -1;
+}
+
+/// A 16-bit mono WAV file of the samples.
+bool writeWav(const QString& path, const std::vector<float>& samples)
+{
+    QByteArray data;
+    data.reserve(qsizetype(samples.size() * 2));
+    for (const float sample : samples) {
+        const auto value = static_cast<qint16>(std::clamp(sample, -1.0f, 1.0f) * 32767);
+        data.append(char(value & 0xff)).append(char((value >> 8) & 0xff));
+    }
+    const auto le32 = [](quint32 v) {
+        QByteArray bytes(4, '\0');
+        for (int i = 0; i < 4; ++i)
+            bytes[i] = char((v >> (8 * i)) & 0xff);
+        return bytes;
+    };
+    const auto le16 = [&le32](quint16 v) { return le32(v).left(2); };
+    QByteArray file = "RIFF" + le32(quint32(36 + data.size())) + "WAVEfmt " + le32(16) + le16(1) + le16(1)
+        + le32(kSampleRate) + le32(kSampleRate * 2) + le16(2) + le16(16) + "data" + le32(quint32(data.size())) + data;
+    QFile out(path);
+    return out.open(QIODevice::WriteOnly) && out.write(file) == file.size();
+}
+
+/// The colour sequence of a run of samples, with repeats and unknown colours left out.
+QList<int> sequenceOf(const QList<int>& samples)
+{
+    QList<int> sequence;
+    for (const int colour : samples) {
+        if (colour >= 0 && (sequence.isEmpty() || sequence.last() != colour))
+            sequence.append(colour);
+    }
+    return sequence;
+}
+
+QString describe(const QList<int>& sequence)
+{
+    QStringList names;
+    for (const int colour : sequence)
+        names << QString::fromLatin1(colour >= 0 ? kColourNames[colour] : "other");
+    return names.join(QStringLiteral(", "));
+}
+
+QPushButton* buttonWithText(QMessageBox* box, const QString& text)
+{
+    for (QAbstractButton* button : box->buttons()) {
+        if (button->text() == text)
+            return qobject_cast<QPushButton*>(button);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestEndToEnd final : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_work;
+    QString m_database;
+    corvex::testing::ReferenceServiceProcess m_service;
+    QProcess m_receiver;
+    QByteArray m_receiverOutput;
+    std::unique_ptr<corvex::test::XTestDisplay> m_x;
+    int m_step = 0;
+
+    /// A picture of the whole test screen, numbered in the order of the steps.
+    void screenshot(const QString& name)
+    {
+        QCoreApplication::processEvents();
+        const QPixmap picture = QGuiApplication::primaryScreen()->grabWindow(0);
+        const QString path
+            = QStringLiteral(CORVEX_E2E_ARTIFACTS "/%1-%2.png").arg(++m_step, 2, 10, QLatin1Char('0')).arg(name);
+        if (!picture.save(path))
+            qWarning("could not save the screenshot %s", qPrintable(path));
+    }
+
+    QByteArray storedRecord(const QString& id)
+    {
+        QByteArray data;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
+            db.setDatabaseName(m_database);
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            if (db.open()) {
+                QSqlQuery query(db);
+                query.prepare(QStringLiteral("SELECT data FROM lightshows WHERE id = ?"));
+                query.addBindValue(id);
+                if (query.exec() && query.next())
+                    data = query.value(0).toByteArray();
+            }
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
+        return data;
+    }
+
+    struct Run {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    static Run corvexCli(const QStringList& arguments)
+    {
+        QProcess process;
+        process.start(QStringLiteral(CORVEX_CLI), arguments);
+        Run run;
+        if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+            run.exitCode = process.exitCode();
+        run.out = process.readAllStandardOutput();
+        run.err = process.readAllStandardError();
+        return run;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") || qEnvironmentVariableIsEmpty("PULSE_SERVER")
+            || !qEnvironmentVariableIsSet("CORVEX_TEST_AVAHI"))
+            QSKIP("needs the X server, sound server and avahi-daemon that scripts/test-services starts");
+        QVERIFY(m_work.isValid());
+        QDir(QStringLiteral(CORVEX_E2E_ARTIFACTS)).removeRecursively();
+        QVERIFY(QDir().mkpath(QStringLiteral(CORVEX_E2E_ARTIFACTS)));
+        m_database = m_work.filePath(QStringLiteral("service.db"));
+        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue"), QStringLiteral("--db"), m_database }));
+
+        m_receiver.start(QStringLiteral(CORVEX_CLI),
+            { QStringLiteral("receive"), QStringLiteral("--json"), QStringLiteral("--name"), kReceiverName });
+        QVERIFY(m_receiver.waitForStarted(10000));
+        connect(&m_receiver, &QProcess::readyReadStandardOutput, this,
+            [this] { m_receiverOutput += m_receiver.readAllStandardOutput(); });
+
+        m_x = std::make_unique<corvex::test::XTestDisplay>();
+        QVERIFY(m_x->isOpen());
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_receiver.state() != QProcess::NotRunning) {
+            m_receiver.terminate();
+            if (!m_receiver.waitForFinished(5000))
+                m_receiver.kill();
+            m_receiver.waitForFinished(5000);
+        }
+    }
+
+    void wholeRoad()
+    {
+        auto manager = corvex::testing::makeManager(m_service.origin(), m_work.path());
+        SingleInstance instance(QStringLiteral("corvex-studio"));
+        QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
+        QUrl signInPage;
+        StudioApp studio(*manager, {}, [&signInPage](const QUrl& url) {
+            signInPage = url;
+            return true; // the browser is this test
+        });
+        connect(&instance, &SingleInstance::messageReceived, &studio, [&studio](const QByteArray& message) {
+            if (message == "activate")
+                studio.activate();
+        });
+        MainWindow* main = studio.newMainWindow();
+        main->move(20, 20);
+        QVERIFY(QTest::qWaitForWindowExposed(main, 20000));
+        LightShowsListView* library = main->listView();
+        QVERIFY(library->isShowingPrompt());
+        screenshot(QStringLiteral("signed-out"));
+
+        // Sign in: the studio opens the service's page in the browser ...
+        library->signInButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(signInPage.isValid(), 20000);
+        QNetworkAccessManager browser;
+        std::unique_ptr<QNetworkReply> page(browser.get(QNetworkRequest(signInPage)));
+        QTRY_VERIFY_WITH_TIMEOUT(page->isFinished(), 20000);
+        QCOMPARE(page->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        const QByteArray form = page->readAll();
+        QVERIFY2(form.contains("<form") && form.contains("name=\"password\""), form.constData());
+        // ... the author fills in the form, and the service redirects to the studio's scheme ...
+        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(
+            m_service.origin(), QStringLiteral("author@example.org"), QStringLiteral("correct horse battery")));
+        QCOMPARE(callback.scheme(), QStringLiteral("corvexapp"));
+        // ... which the desktop hands to a second launch of the studio.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        QProcess secondLaunch;
+        secondLaunch.setProcessEnvironment(environment);
+        QSignalSpy activations(&instance, &SingleInstance::messageReceived);
+        secondLaunch.start(QStringLiteral(CORVEX_STUDIO_BINARY), { QString::fromUtf8(callback.toEncoded()) });
+        QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 30000);
+        QCOMPARE(manager->account()->email, QStringLiteral("author@example.org"));
+        QVERIFY(secondLaunch.state() == QProcess::NotRunning || secondLaunch.waitForFinished(30000));
+        QCOMPARE(secondLaunch.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(secondLaunch.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(activations.count(), 1, 20000);
+        QTRY_VERIFY(!library->isShowingPrompt());
+        QTRY_VERIFY_WITH_TIMEOUT(!library->model().isLoading(), 20000);
+        QCOMPARE(library->model().shows().size(), 0);
+        screenshot(QStringLiteral("signed-in"));
+
+        // Find the series in the catalogue, open its first season, "Create lightshow" on episode 3.
+        library->addAction()->trigger();
+        QTRY_VERIFY(library->addWindow());
+        CatalogueWindow* catalogue = library->addWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(catalogue, 20000));
+        MoviesSearchView* search = catalogue->searchView();
+        QTest::keyClicks(search->searchField(), QStringLiteral("Cisco"));
+        QTest::keyClick(search->searchField(), Qt::Key_Return);
+        QTRY_COMPARE_WITH_TIMEOUT(search->resultRows().size(), 1, 20000);
+        QTest::mouseClick(search->resultRows().first(), Qt::LeftButton, {}, QPoint(200, 10));
+        QTRY_VERIFY(search->selectedTVShow().has_value());
+        TVShowSeasonsView* seasons = search->seasonsView();
+        QTRY_VERIFY_WITH_TIMEOUT(!seasons->seasons().isEmpty() && !seasons->isLoading(), 20000);
+        seasons->toggleSeason(1);
+        QTRY_VERIFY_WITH_TIMEOUT(seasons->episodesBySeason().contains(1), 20000);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QList<QPushButton*> create;
+        QTRY_VERIFY([&] {
+            create.clear();
+            for (QPushButton* button : seasons->findChildren<QPushButton*>()) {
+                if (button->text() == QLatin1StringView("Create lightshow") && button->isVisible())
+                    create.append(button);
+            }
+            return create.size() >= 3;
+        }());
+        screenshot(QStringLiteral("catalogue"));
+        create.at(2)->click();
+        QVERIFY(manager->currentItem().has_value());
+        QCOMPARE(qint64(manager->currentItem()->tvShow->id), qint64(91002));
+        QCOMPARE(qint64(manager->currentItem()->episode->episode_number), qint64(3));
+        RecordingWindow* recording = studio.environment().recordingWindows.current();
+        QVERIFY(recording);
+        recording->move(20, 300);
+        QVERIFY(QTest::qWaitForWindowExposed(recording, 20000));
+        RecordingView* view = recording->view();
+        ConfigurationView* panel = view->configurationView();
+        QTRY_VERIFY_WITH_TIMEOUT(view->screenRecorder().isRunning(), 30000);
+
+        // The picture to record: a window of another program showing known colours.
+        const xcb_window_t colours
+            = m_x->createWindow(1500, 700, kWindowWidth, kWindowHeight, false, "E2E colours", std::uint32_t(getppid()));
+        // Like a playing video it is redrawn all the time (the capture takes only what was drawn).
+        int shown = 0;
+        const auto showColour = [&](int index) {
+            shown = index;
+            m_x->paint(colours, kWindowWidth, kWindowHeight, kWindowWidth, kWindowHeight,
+                [&](int, int) { return kColours[index]; });
+            m_x->fill(colours, 0, 0, kWindowWidth, kWindowHeight, kColours[index]);
+        };
+        QTimer redraw;
+        redraw.setInterval(40);
+        connect(&redraw, &QTimer::timeout, this,
+            [&] { m_x->fill(colours, 0, 0, kWindowWidth, kWindowHeight, kColours[shown]); });
+        showColour(0);
+        QVERIFY(m_x->show(colours));
+        redraw.start();
+        auto destroyWindow = qScopeGuard([&] { m_x->destroy(colours); });
+
+        // Capture that window, and send the live colours to the receiver.
+        panel->captureTypePicker()->setCurrentIndex(1);
+        Q_EMIT panel->captureTypePicker()->activated(1);
+        int windowIndex = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                windowIndex = panel->windowPicker()->findText(QStringLiteral("E2E colours"), Qt::MatchContains);
+                return windowIndex >= 0;
+            }(),
+            30000);
+        panel->windowPicker()->setCurrentIndex(windowIndex);
+        Q_EMIT panel->windowPicker()->activated(windowIndex);
+        QTRY_VERIFY(view->screenRecorder().selectedWindow().has_value());
+        QCOMPARE(view->screenRecorder().selectedWindow()->windowID, colours);
+        int receiverIndex = -1;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                receiverIndex = panel->receiverPicker()->findText(kReceiverName);
+                return receiverIndex > 0;
+            }(),
+            30000);
+        panel->receiverPicker()->setCurrentIndex(receiverIndex);
+        Q_EMIT panel->receiverPicker()->activated(receiverIndex);
+        QTRY_VERIFY_WITH_TIMEOUT(view->screenRecorder().isRunning(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->swatch()->colours().has_value()
+                && colourIndex(panel->swatch()->colours()->at(4).red(), panel->swatch()->colours()->at(4).green(),
+                       panel->swatch()->colours()->at(4).blue())
+                    == 0,
+            30000);
+        screenshot(QStringLiteral("ready-to-record"));
+
+        // The soundtrack, and a clip cut from it for 'corvex match'.
+        const std::vector<float> soundtrack = corvex::test::melody(kSoundtrackSeconds, kSampleRate, 808);
+        const QString soundtrackPath = m_work.filePath(QStringLiteral("soundtrack.wav"));
+        const QString clipPath = QStringLiteral(CORVEX_E2E_ARTIFACTS "/clip.wav");
+        QVERIFY(writeWav(soundtrackPath, soundtrack));
+        QVERIFY(writeWav(clipPath,
+            std::vector<float>(soundtrack.begin() + qsizetype(kClipStart * kSampleRate),
+                soundtrack.begin() + qsizetype((kClipStart + kClipSeconds) * kSampleRate))));
+
+        // Record: the colours change while the soundtrack plays into the null sink.
+        m_receiverOutput += m_receiver.readAllStandardOutput();
+        const qsizetype receivedBefore = m_receiverOutput.size();
+        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QElapsedTimer clock;
+        panel->recordingButton()->click();
+        clock.start();
+        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QProcess player;
+        double playStarted = -1;
+        connect(&player, &QProcess::started, this, [&] { playStarted = double(clock.nsecsElapsed()) / 1e9; });
+        player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), soundtrackPath });
+        QVERIFY(player.waitForStarted(10000));
+        double changedAt[3] = { 0, 0, 0 };
+        for (int index = 1; index < 3; ++index) {
+            QTest::qWait(int(kColourSeconds * 1000));
+            if (index == 2)
+                screenshot(QStringLiteral("recording"));
+            showColour(index);
+            changedAt[index] = double(clock.nsecsElapsed()) / 1e9;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(player.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(player.exitCode(), 0);
+        QTest::qWait(500); // the end of the sound reaches the recorder
+        QTRY_VERIFY(panel->recordingStatus()->text().startsWith(QStringLiteral("Recording 00:")));
+        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
+        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        const QByteArray before = m_service.log();
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."), 30000);
+        screenshot(QStringLiteral("saved"));
+        QVERIFY(m_service.log().mid(before.size()).contains("POST /tvapi/lightshow/tv/91002/1/3 200"));
+
+        // The receiver got the window's colours live, in the order it showed them.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                m_receiverOutput += m_receiver.readAllStandardOutput();
+                return m_receiverOutput.size() > receivedBefore;
+            }(),
+            10000);
+        QList<int> live;
+        for (const QByteArray& line : m_receiverOutput.mid(receivedBefore).split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QJsonObject cell = QJsonDocument::fromJson(line).object().value(QStringLiteral("11")).toObject();
+            live << colourIndex(cell.value(QStringLiteral("r")).toInt(-1), cell.value(QStringLiteral("g")).toInt(-1),
+                cell.value(QStringLiteral("b")).toInt(-1));
+        }
+        QVERIFY2(live.size() >= 30, qPrintable(QStringLiteral("%1 live messages").arg(live.size())));
+        QVERIFY2(sequenceOf(live) == (QList<int> { 0, 1, 2 }), qPrintable(describe(sequenceOf(live))));
+        QVERIFY2(live.count(-1) <= 3, qPrintable(describe(live)));
+
+        // The service stored the record: the window's colours at the times they changed ...
+        QTRY_VERIFY(refreshed.count() >= 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!library->model().isLoading() && library->model().shows().size() == 1, 20000);
+        const service::LightShow show = library->model().shows().first();
+        QCOMPARE(show.tmdb_id, qint64(91002));
+        QCOMPARE(show.season, qint64(1));
+        QCOMPARE(show.episode, qint64(3));
+        const QByteArray stored = storedRecord(show.id);
+        QVERIFY(!stored.isEmpty());
+        const QString recordPath = QStringLiteral(CORVEX_E2E_ARTIFACTS "/stored-record.pb");
+        {
+            QFile out(recordPath);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(stored);
+        }
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromArray(stored.constData(), int(stored.size())));
+        QCOMPARE(record.channels_size(), 9);
+        QVERIFY(record.timestamps_size() > 30);
+        QList<int> sampled;
+        for (int i = 0; i < record.timestamps_size(); ++i) {
+            int agreed = -2;
+            for (const VideoAnalysis::Channel& channel : record.channels()) {
+                const int colour = colourIndex(int(channel.r(i)), int(channel.g(i)), int(channel.b(i)));
+                agreed = agreed == -2 || agreed == colour ? colour : -1; // the window is one colour
+            }
+            sampled << agreed;
+        }
+        QVERIFY2(sequenceOf(sampled) == (QList<int> { 0, 1, 2 }), qPrintable(describe(sequenceOf(sampled))));
+        QVERIFY2(sampled.count(-1) <= 3, qPrintable(describe(sampled)));
+        for (int index = 1; index < 3; ++index) {
+            const int first = int(sampled.indexOf(index));
+            const double seen = record.timestamps(first) / 100.0;
+            const double previous = first > 0 ? record.timestamps(first - 1) / 100.0 : 0.0;
+            qInfo("%s from %.2f s in the record (sample before at %.2f s); shown at %.2f s after \"Start recording\"",
+                kColourNames[index], seen, previous, changedAt[index]);
+            // The change falls between the last sample of the old colour and the first of the new one,
+            // give or take the capture's delay and the recording's start.
+            QVERIFY2(changedAt[index] >= previous - 1.0 && changedAt[index] <= seen + 1.0,
+                qPrintable(QStringLiteral("%1 shown at %2 s, recorded at %3 s")
+                               .arg(QLatin1StringView(kColourNames[index]))
+                               .arg(changedAt[index])
+                               .arg(seen)));
+        }
+        const double recordedGap
+            = (record.timestamps(int(sampled.indexOf(2))) - record.timestamps(int(sampled.indexOf(1)))) / 100.0;
+        QVERIFY2(std::abs(recordedGap - (changedAt[2] - changedAt[1])) < 0.5,
+            qPrintable(QStringLiteral("green lasted %1 s in the record, %2 s on the screen")
+                           .arg(recordedGap)
+                           .arg(changedAt[2] - changedAt[1])));
+
+        // ... and a soundtrack signature that places the clip where it played.
+        const Run match = corvexCli({ QStringLiteral("match"), recordPath, clipPath });
+        QVERIFY2(match.exitCode == 0, match.out + match.err);
+        const QRegularExpressionMatch offset
+            = QRegularExpression(QStringLiteral("offset (-?[0-9.]+) s")).match(QString::fromUtf8(match.out));
+        QVERIFY2(offset.hasMatch(), match.out.constData());
+        const double expected = playStarted + kClipStart;
+        qInfo("corvex match: %s(the clip started playing %.2f s after \"Start recording\")", match.out.constData(),
+            expected);
+        QVERIFY2(std::abs(offset.captured(1).toDouble() - expected) < 0.75,
+            qPrintable(QStringLiteral("matched at %1 s, played at %2 s").arg(offset.captured(1)).arg(expected)));
+
+        // The library shows the new row after the refresh; deleting it removes it on the service.
+        recording->close();
+        QTRY_VERIFY(!studio.environment().recordingWindows.current());
+        redraw.stop();
+        destroyWindow.dismiss();
+        m_x->destroy(colours);
+        studio.activate();
+        QTRY_COMPARE(library->table()->model()->rowCount(), 1);
+        QCOMPARE(library->table()->model()->index(0, LightShowTableModel::SeasonEpisodeColumn).data().toString(),
+            QStringLiteral("S01E03"));
+        screenshot(QStringLiteral("library"));
+        library->table()->selectRow(0);
+        QVERIFY(library->deleteAction()->isEnabled());
+        library->deleteAction()->trigger();
+        QMessageBox* box = library->confirmation();
+        QVERIFY(box);
+        screenshot(QStringLiteral("confirm-delete"));
+        const QByteArray beforeDelete = m_service.log();
+        buttonWithText(box, QStringLiteral("Delete"))->click();
+        QTRY_COMPARE_WITH_TIMEOUT(library->model().shows().size(), 0, 20000);
+        QTRY_VERIFY(m_service.log().mid(beforeDelete.size()).contains("DELETE /tvapi/me/lightshows/"));
+        QVERIFY(storedRecord(show.id).isEmpty());
+        screenshot(QStringLiteral("deleted"));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    corvex::testing::privateHome();
+    // The real X server and sound server of the test services, not the stand-ins the window tests use.
+    qputenv("CORVEX_CAPTURE_BACKEND", "x11");
+    qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb");
+    QApplication application(argc, argv);
+    TestEndToEnd test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_e2e.moc"
