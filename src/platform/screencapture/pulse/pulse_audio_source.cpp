@@ -81,6 +81,13 @@ std::optional<CaptureError> PulseAudioSource::connect()
     // The default sink, and the monitor source that carries what it plays.
     SinkQuery query;
     query.loop = m_mainloop;
+    // Waits (the main loop's lock held) until the query's answer is in, then lets the operation go.
+    auto awaitAnswer = [&](pa_operation* operation) {
+        while (operation != nullptr && !query.done && pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+            pa_threaded_mainloop_wait(m_mainloop);
+        if (operation != nullptr)
+            pa_operation_unref(operation);
+    };
     pa_operation* operation = pa_context_get_server_info(
         m_context,
         [](pa_context*, const pa_server_info* info, void* data) {
@@ -91,10 +98,7 @@ std::optional<CaptureError> PulseAudioSource::connect()
             pa_threaded_mainloop_signal(q->loop, 0);
         },
         &query);
-    while (operation != nullptr && !query.done && pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
-        pa_threaded_mainloop_wait(m_mainloop);
-    if (operation != nullptr)
-        pa_operation_unref(operation);
+    awaitAnswer(operation);
     if (query.defaultSink.empty())
         return unavailable("the sound server has no default output");
     query.done = false;
@@ -112,10 +116,7 @@ std::optional<CaptureError> PulseAudioSource::connect()
             pa_threaded_mainloop_signal(q->loop, 0);
         },
         &query);
-    while (operation != nullptr && !query.done && pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
-        pa_threaded_mainloop_wait(m_mainloop);
-    if (operation != nullptr)
-        pa_operation_unref(operation);
+    awaitAnswer(operation);
     if (query.monitor.empty())
         return unavailable("the default output (" + query.defaultSink + ") has no monitor to record from");
 
