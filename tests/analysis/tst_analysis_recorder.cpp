@@ -1,4 +1,5 @@
 #include "raster.h"
+#include "support/recorded.h"
 #include "support/tones.h"
 
 #include "analysis/analysis_recorder.h"
@@ -17,14 +18,6 @@ using analysis::AnalysisRecorder;
 using media::MediaTime;
 
 namespace {
-
-VideoAnalysis parse(const std::optional<QByteArray>& bytes)
-{
-    VideoAnalysis record;
-    if (!bytes || !record.ParseFromArray(bytes->constData(), int(bytes->size())))
-        qFatal("the recorder gave no record");
-    return record;
-}
 
 MediaTime seconds(double value)
 {
@@ -65,7 +58,7 @@ private Q_SLOTS:
         const auto bytes = recorder.stop();
         QVERIFY(!recorder.started());
         QCOMPARE(started.count(), 2);
-        const VideoAnalysis record = parse(bytes);
+        const VideoAnalysis record = test::parseRecord(bytes);
         QCOMPARE(record.channels_size(), 9);
         QCOMPARE(record.timestamps_size(), 0);
         QVERIFY(!analysis::findInvariantViolation(record));
@@ -90,7 +83,7 @@ private Q_SLOTS:
         if (audioAt >= 0)
             feedAudio(recorder, std::vector<float>(480, 0.1f), 48000, 2, audioAt);
         recorder.appendVideoFrame(*grey(9), seconds(videoAt));
-        const VideoAnalysis record = parse(recorder.stop());
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
         QCOMPARE(record.timestamps_size(), 1);
         QCOMPARE(record.timestamps(0), timestamp);
     }
@@ -106,13 +99,13 @@ private Q_SLOTS:
         recorder.appendVideoFrame(*grey(4), seconds(6));
         feedAudio(recorder, test::melody(2, 48000, 1), 48000, 1, 6);
         QCOMPARE(*recorder.stop(), first); // stopping again gives the same record
-        const VideoAnalysis record = parse(first);
+        const VideoAnalysis record = test::parseRecord(first);
         QCOMPARE(record.timestamps_size(), 2);
         QCOMPARE(record.timestamps(1), 25u);
         QCOMPARE(record.channels(0).r(1), 3u);
         recorder.start(); // a new recording starts empty, with a new origin
         recorder.appendVideoFrame(*grey(5), seconds(100));
-        QCOMPARE(parse(recorder.stop()).timestamps(0), 0u);
+        QCOMPARE(test::parseRecord(recorder.stop()).timestamps(0), 0u);
     }
 
     void everyFrameBuildsAMessageWithOrWithoutAReceiver()
@@ -141,7 +134,7 @@ private Q_SLOTS:
         recorder.start();
         feedAudio(recorder, firstHalf, 48000, 2, 0);
         feedAudio(recorder, secondHalf, 44100, 1, 20);
-        const VideoAnalysis record = parse(recorder.stop());
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
         const auto items = fingerprint::decodeSignature(record.signature());
         QVERIFY(items);
         // About 40 s of sound made it into the signature, and a clip of the
@@ -151,7 +144,7 @@ private Q_SLOTS:
         AnalysisRecorder clipRecorder(nullptr);
         clipRecorder.start();
         feedAudio(clipRecorder, std::vector<float>(tune.begin() + 30 * 48000, tune.begin() + 38 * 48000), 48000, 1, 0);
-        const auto clip = fingerprint::decodeSignature(parse(clipRecorder.stop()).signature());
+        const auto clip = fingerprint::decodeSignature(test::parseRecord(clipRecorder.stop()).signature());
         QVERIFY(clip);
         const auto match = fingerprint::locateClip(*items, *clip);
         QVERIFY(match);
@@ -167,12 +160,12 @@ private Q_SLOTS:
         AnalysisRecorder recorder(nullptr);
         recorder.start();
         feedAudio(recorder, tune, 44100, 2, 0);
-        const auto items = fingerprint::decodeSignature(parse(recorder.stop()).signature());
+        const auto items = fingerprint::decodeSignature(test::parseRecord(recorder.stop()).signature());
         AnalysisRecorder clipRecorder(nullptr);
         clipRecorder.start();
         const auto from = tune.begin() + std::ptrdiff_t(9 * 60 * 44100);
         feedAudio(clipRecorder, std::vector<float>(from, from + 10 * 44100), 44100, 2, 0);
-        const auto clip = fingerprint::decodeSignature(parse(clipRecorder.stop()).signature());
+        const auto clip = fingerprint::decodeSignature(test::parseRecord(clipRecorder.stop()).signature());
         QVERIFY(items && clip);
         const auto match = fingerprint::locateClip(*items, *clip);
         QVERIFY(match);
@@ -189,7 +182,7 @@ private Q_SLOTS:
         recorder.appendAudioBuffer(*tooFast, seconds(1));
         recorder.appendAudioBuffer(*tooFast, seconds(1.1)); // the same cause is reported once
         recorder.appendVideoFrame(*grey(3), seconds(1.5));
-        const VideoAnalysis record = parse(recorder.stop());
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
         QCOMPARE(record.timestamps_size(), 1);
         QCOMPARE(record.timestamps(0), 50u);
     }
@@ -212,7 +205,7 @@ private Q_SLOTS:
         for (int i = 0; i < 200; ++i) {
             recorder.start();
             QTest::qWait(1);
-            const VideoAnalysis record = parse(recorder.stop());
+            const VideoAnalysis record = test::parseRecord(recorder.stop());
             const auto problem = analysis::findInvariantViolation(record);
             QVERIFY2(!problem, problem ? problem->c_str() : "");
             records += record.timestamps_size() > 0;

@@ -3,6 +3,7 @@
 #include "capture/capture_engine_stream_output.h"
 #include "platform/media/pcm_buffer.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
+#include "support/recorded.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -17,14 +18,6 @@ using capture::CaptureEngine;
 using capture::CaptureEngineStreamOutput;
 
 namespace {
-
-VideoAnalysis parse(const std::optional<QByteArray>& bytes)
-{
-    VideoAnalysis record;
-    if (!bytes || !record.ParseFromArray(bytes->constData(), int(bytes->size())))
-        qFatal("the recorder gave no record");
-    return record;
-}
 
 // A complete 40 × 20 frame: left half red, right half blue.
 SampleBuffer halves()
@@ -115,7 +108,7 @@ private Q_SLOTS:
         else
             output.setCrop(media::Rect { 1, 1, 0.5, 0.5 });
         output.didOutputSampleBuffer(frame, StreamOutputType::Screen);
-        const VideoAnalysis record = parse(recorder.stop());
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
         QCOMPARE(record.timestamps_size(), accepted ? 1 : 0);
         // The recorder sees each frame before the preview does.
         QCOMPARE(events, accepted ? (std::vector<std::string> { "recorder", "preview" }) : std::vector<std::string> {});
@@ -129,7 +122,7 @@ private Q_SLOTS:
         output.didOutputSampleBuffer(halves(), StreamOutputType::Screen);
         output.setCrop(media::Rect { 0.5, 0, 0.5, 1 });
         output.didOutputSampleBuffer(halves(), StreamOutputType::Screen);
-        const VideoAnalysis record = parse(recorder.stop());
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
         QCOMPARE(record.timestamps_size(), 2);
         for (const VideoAnalysis::Channel& channel : record.channels()) {
             // Without a crop the left column is red and the right one blue; cropped to the right half, all blue.
@@ -188,7 +181,7 @@ private Q_SLOTS:
         backend->failRunningStreams({ CaptureError::ConnectionLost, "The X server went away." });
         QTRY_COMPARE(finished.count(), 1);
         QCOMPARE(frames->error()->localizedDescription, std::string("The X server went away."));
-        const VideoAnalysis record = parse(recorder.stop());
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
         QVERIFY(record.timestamps_size() >= 5);
     }
 

@@ -5,6 +5,7 @@
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
 #include "platform/screencapture/x11/x11_backend.h"
+#include "support/recorded.h"
 #include "support/x_test_display.h"
 
 #include <QCoroTask>
@@ -34,14 +35,6 @@ std::uint32_t blockColour(int column, int row, int seed)
 {
     const std::uint32_t r = 20 + 50 * column, g = 20 + 50 * row, b = (220 - 20 * (column + row) + seed * 30) & 0xff;
     return r << 16 | g << 8 | b;
-}
-
-VideoAnalysis parse(const std::optional<QByteArray>& bytes)
-{
-    VideoAnalysis record;
-    if (!bytes || !record.ParseFromArray(bytes->constData(), int(bytes->size())))
-        qFatal("the recorder gave no record");
-    return record;
 }
 
 // Every channel's first sample is the colour of its block, within ±2.
@@ -115,7 +108,7 @@ private Q_SLOTS:
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
         QTRY_COMPARE(screen->contentSize(), QSizeF(100, 75));
-        compareColours(parse(recorder.stop()), 0);
+        compareColours(test::parseRecord(recorder.stop()), 0);
         m_x->destroy(window);
         QTest::ignoreMessage(QtCriticalMsg,
             "The window being captured was closed, so screen capture stopped. Choose another window and restart "
@@ -148,7 +141,7 @@ private Q_SLOTS:
         recorder.start();
         QCoro::waitFor(screen->start());
         QTRY_COMPARE(screen->contentSize(), QSizeF(100, 75));
-        compareColours(parse(recorder.stop()), 1);
+        compareColours(test::parseRecord(recorder.stop()), 1);
 
         // The middle 60 % of the display, painted with its own 5 × 5 blocks.
         const media::Rect crop { 0.2, 0.2, 0.6, 0.6 };
@@ -160,7 +153,7 @@ private Q_SLOTS:
             return inside ? blockColour((x - 160) / 96, (y - 120) / 72, 2) : 0xff00ffu;
         });
         QTest::qWait(500);
-        compareColours(parse(recorder.stop()), 2);
+        compareColours(test::parseRecord(recorder.stop()), 2);
         m_x->destroy(window);
     }
 
@@ -190,7 +183,7 @@ private Q_SLOTS:
         QVERIFY(player.waitForFinished(15000));
         QCOMPARE(player.exitCode(), 0);
         QTest::qWait(200);
-        const VideoAnalysis record = parse(recorder.stop());
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
         QVERIFY(!record.signature().empty());
     }
 };

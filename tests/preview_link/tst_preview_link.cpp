@@ -7,6 +7,7 @@
 #include "preview_link/udp_client.h"
 #include "preview_link/udp_manager.h"
 #include "preview_link/udp_server.h"
+#include "support/avahi_daemon.h"
 
 #include <QMutex>
 #include <QRegularExpression>
@@ -100,18 +101,7 @@ DiscoveredService unpublishedService(const char* what)
     return { uniqueName(what), QStringLiteral("_corvexfeed._udp"), QStringLiteral("local"), -1, -1 };
 }
 
-bool daemonAvailable()
-{
-    return qEnvironmentVariableIsSet("CORVEX_TEST_AVAHI");
-}
-
 } // namespace
-
-#define REQUIRE_DAEMON()                                                                                               \
-    do {                                                                                                               \
-        if (!daemonAvailable())                                                                                        \
-            QSKIP("needs the loopback-only avahi-daemon that scripts/test starts");                                    \
-    } while (false)
 
 class TestPreviewLink final : public QObject {
     Q_OBJECT

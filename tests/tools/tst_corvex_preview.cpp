@@ -2,6 +2,7 @@
 
 #include "analysis/live_colour_message.h"
 #include "platform/net/udp_connection.h"
+#include "support/avahi_daemon.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -17,11 +18,6 @@ const QString kCli = QStringLiteral(CORVEX_CLI);
 QString uniqueName(const char* what)
 {
     return QStringLiteral("corvex-cli-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
-}
-
-bool daemonAvailable()
-{
-    return qEnvironmentVariableIsSet("CORVEX_TEST_AVAHI");
 }
 
 struct Result {
@@ -131,12 +127,6 @@ QByteArray message(int base)
 }
 
 } // namespace
-
-#define REQUIRE_DAEMON()                                                                                               \
-    do {                                                                                                               \
-        if (!daemonAvailable())                                                                                        \
-            QSKIP("needs the loopback-only avahi-daemon that scripts/test starts");                                    \
-    } while (false)
 
 class TestCorvexPreview final : public QObject {
     Q_OBJECT

@@ -3,6 +3,7 @@
 #include "platform/dnssd/browser.h"
 #include "platform/dnssd/publisher.h"
 #include "platform/dnssd/resolver.h"
+#include "support/avahi_daemon.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -27,18 +28,7 @@ QString uniqueName(const char* what)
     return QStringLiteral("corvex-dnssd-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
 }
 
-bool needsDaemon()
-{
-    return qEnvironmentVariableIsSet("CORVEX_TEST_AVAHI");
-}
-
 } // namespace
-
-#define REQUIRE_DAEMON()                                                                                               \
-    do {                                                                                                               \
-        if (!needsDaemon())                                                                                            \
-            QSKIP("needs the loopback-only avahi-daemon that scripts/test starts");                                    \
-    } while (false)
 
 class TestDnssd final : public QObject {
     Q_OBJECT
