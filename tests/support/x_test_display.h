@@ -125,6 +125,13 @@ public:
         xcb_flush(m_connection);
     }
 
+    void move(xcb_window_t window, int x, int y)
+    {
+        const std::uint32_t position[] = { static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y) };
+        xcb_configure_window(m_connection, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, position);
+        xcb_flush(m_connection);
+    }
+
     void destroy(xcb_window_t window)
     {
         xcb_destroy_window(m_connection, window);

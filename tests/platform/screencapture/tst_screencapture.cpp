@@ -4,6 +4,7 @@
 #include "platform/screencapture/serial_queue.h"
 #include "platform/screencapture/stream.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
+#include "platform/screencapture/x11/covered_pixels.h"
 #include "support/stream_collector.h"
 
 #include <QTest>
@@ -237,6 +238,50 @@ private Q_SLOTS:
         QCOMPARE(backend ? QString::fromStdString(backend->name()) : QString(), expected);
         // The test's environment forces the synthetic backend.
         QCOMPARE(createCaptureBackend()->name(), std::string("synthetic"));
+    }
+
+    // Frames scaled from a source with areas left out: premultiplied pixels
+    // (0xAARRGGBB, alpha = the visible share) made opaque.
+    void coveredPixelsAreRevealed_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<std::vector<std::uint32_t>>("premultiplied");
+        QTest::addColumn<std::vector<std::uint32_t>>("expected");
+        using V = std::vector<std::uint32_t>;
+        QTest::newRow("opaque pixels stay") << 2 << V { 0xff102030, 0xffa0b0c0 } << V { 0x102030, 0xa0b0c0 };
+        QTest::newRow("half visible keeps the visible colour")
+            << 2 << V { 0x80402010, 0xff000000 } << V { 0x804020, 0x000000 };
+        QTest::newRow("hidden pixel takes its neighbours' average")
+            << 3 << V { 0xffff0000, 0x00000000, 0xff0000ff } << V { 0xff0000, 0x800080, 0x0000ff };
+        QTest::newRow("holes fill ring by ring") << 4 << V { 0xff00ff00, 0x00000000, 0x00000000, 0x00000000 }
+                                                 << V { 0x00ff00, 0x00ff00, 0x00ff00, 0x00ff00 };
+        QTest::newRow("barely visible counts as hidden")
+            << 2 << V { 0x10100000, 0xffffffff } << V { 0xffffff, 0xffffff };
+        QTest::newRow("in two dimensions")
+            << 3 << V { 0xff300000, 0xff300000, 0xff300000, 0xff300000, 0x00000000, 0xff300000 }
+            << V { 0x300000, 0x300000, 0x300000, 0x300000, 0x300000, 0x300000 };
+        QTest::newRow("nothing visible is black") << 2 << V { 0x00000000, 0x0f0f0f0f } << V { 0x000000, 0x000000 };
+    }
+    void coveredPixelsAreRevealed()
+    {
+        QFETCH(int, width);
+        QFETCH(std::vector<std::uint32_t>, premultiplied);
+        QFETCH(std::vector<std::uint32_t>, expected);
+        const int height = static_cast<int>(premultiplied.size()) / width;
+        const std::size_t bytesPerRow = 4 * std::size_t(width) + 8; // padded rows, whose padding stays
+        std::vector<std::uint8_t> frame(bytesPerRow * std::size_t(height), 0xee);
+        for (int i = 0; i < static_cast<int>(premultiplied.size()); ++i)
+            std::memcpy(
+                &frame[std::size_t(i / width) * bytesPerRow + 4 * std::size_t(i % width)], &premultiplied[i], 4);
+        x11::revealCoveredPixels(frame.data(), width, height, bytesPerRow);
+        for (int i = 0; i < static_cast<int>(expected.size()); ++i) {
+            std::uint32_t pixel = 0;
+            std::memcpy(&pixel, &frame[std::size_t(i / width) * bytesPerRow + 4 * std::size_t(i % width)], 4);
+            QCOMPARE(QString::number(pixel, 16), QString::number(0xff000000u | expected[std::size_t(i)], 16));
+        }
+        for (int y = 0; y < height; ++y)
+            for (std::size_t b = 4 * std::size_t(width); b < bytesPerRow; ++b)
+                QCOMPARE(frame[std::size_t(y) * bytesPerRow + b], std::uint8_t(0xee));
     }
 };
 

@@ -72,6 +72,30 @@ struct Capture {
     }
     ~Capture() { stream.reset(); }
 
+    std::size_t frameCount()
+    {
+        std::lock_guard lock(collector->mutex);
+        return collector->frames.size();
+    }
+
+    /// The newest frame once, after a complete frame delivered as frame `after` or later,
+    /// two idle frames in a row say that nothing is left to redraw.
+    std::optional<SampleBuffer> settledFrame(std::size_t after = 0)
+    {
+        std::optional<SampleBuffer> found;
+        collector->waitFor([&] {
+            const auto& frames = collector->frames;
+            std::size_t complete = after;
+            while (complete < frames.size() && status(frames[complete].buffer) != 0)
+                ++complete;
+            const std::size_t size = frames.size();
+            if (size >= complete + 3 && status(frames[size - 1].buffer) == 1 && status(frames[size - 2].buffer) == 1)
+                found = frames.back().buffer;
+            return found || !collector->errors.empty();
+        });
+        return found;
+    }
+
     std::optional<SampleBuffer> firstCompleteFrame()
     {
         std::optional<SampleBuffer> found;
@@ -230,6 +254,7 @@ private Q_SLOTS:
             const SampleBuffer& last = capture.collector->frames.back().buffer;
             return status(last) == 0 && pixelAt(last, 50, 37) == 0x996633u;
         }));
+        m_x->destroy(window);
     }
 
     void partialChangesGiveWhatAFullGrabGives_data()
@@ -296,6 +321,126 @@ private Q_SLOTS:
         QVERIFY(!m_backend->createVideoSource(
             ContentFilter::forDesktopIndependentWindow(windowWithID(window)), StreamConfiguration {}, error));
         QCOMPARE(error.code, CaptureError::ContentUnavailable);
+    }
+
+    // A display with a window of our own on it: left out, the frame shows what
+    // surrounds it (the background's colour); a window above ours still shows.
+    void leavesExcludedWindowsOut_data()
+    {
+        QTest::addColumn<bool>("excluded");
+        QTest::addColumn<bool>("excepted");
+        QTest::addColumn<bool>("managed"); // framed by the window manager
+        QTest::addColumn<bool>("coveredByOther");
+        QTest::addColumn<bool>("ownShows");
+        QTest::newRow("left out") << true << false << false << false << false;
+        QTest::newRow("left out with its frame") << true << false << true << false << false;
+        QTest::newRow("not excluded") << false << false << false << false << true;
+        QTest::newRow("framed, not excluded") << false << false << true << false << true;
+        QTest::newRow("excepted") << true << true << false << false << true;
+        QTest::newRow("another window above it") << true << false << false << true << false;
+    }
+    void leavesExcludedWindowsOut()
+    {
+        QFETCH(bool, excluded);
+        QFETCH(bool, excepted);
+        QFETCH(bool, managed);
+        QFETCH(bool, coveredByOther);
+        QFETCH(bool, ownShows);
+        constexpr std::uint32_t background = 0x3366cc, own = 0xffffff, other = 0x20c040;
+        const xcb_window_t backdrop = m_x->createWindow(0, 0, 1920, 1080, true, "Backdrop", getppid());
+        m_x->paint(backdrop, 1920, 1080, 1920, 1080, [&](int, int) { return background; });
+        QVERIFY(m_x->show(backdrop));
+        const xcb_window_t ownWindow = m_x->createWindow(600, 300, 700, 400, !managed, "Own", getpid());
+        m_x->paint(ownWindow, 700, 400, 700, 400, [&](int, int) { return own; });
+        QVERIFY(m_x->show(ownWindow));
+        m_x->raise(ownWindow);
+        xcb_window_t otherWindow = 0;
+        if (coveredByOther) {
+            otherWindow = m_x->createWindow(800, 400, 300, 200, true, "Other", getppid());
+            m_x->paint(otherWindow, 300, 200, 300, 200, [&](int, int) { return other; });
+            QVERIFY(m_x->show(otherWindow));
+            m_x->raise(otherWindow);
+        }
+        RunningApplication self;
+        self.processID = getpid();
+        self.bundleIdentifier = kOwnApplicationIdentifier;
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        const ContentFilter filter
+            = ContentFilter::forDisplay(screen, excluded ? std::vector { self } : std::vector<RunningApplication> {},
+                excepted ? std::vector { windowWithID(ownWindow) } : std::vector<Window> {});
+        Capture capture(m_backend, filter, 100, 56);
+        const std::optional<SampleBuffer> frame = capture.settledFrame(); // the window manager is done placing
+        QVERIFY(frame);
+
+        // 1920 / 100 = 19.2 screen pixels a frame pixel, 1080 / 56 = 19.3 a row.
+        const auto [ownX, ownY] = m_x->position(ownWindow); // a window manager places framed windows itself
+        const bool centreIsWhite = near(pixelAt(*frame, int((ownX + 350) / 19.2), int((ownY + 200) / 19.3)), own, 3);
+        QCOMPARE(centreIsWhite, ownShows);
+        // The own window spans frame pixels 31..67 × 15..36, the other one 41..57 × 20..31.
+        if (coveredByOther)
+            QVERIFY(near(pixelAt(*frame, 49, 26), other, 3));
+        // Nothing of the own window shows; around it (everywhere, if nothing covers
+        // it) the background's colour. Where another window covers ours, frame
+        // pixels left without anything visible take a blend of both neighbours.
+        if (!ownShows)
+            for (int y = 0; y < 56; ++y)
+                for (int x = 0; x < 100; ++x) {
+                    const std::uint32_t pixel = pixelAt(*frame, x, y);
+                    const bool nearOwn = x >= 30 && x <= 68 && y >= 14 && y <= 37;
+                    if (near(pixel, own, 40) || ((!coveredByOther || !nearOwn) && !near(pixel, background, 3)))
+                        QFAIL(qPrintable(
+                            QStringLiteral("pixel (%1, %2) is %3").arg(x).arg(y).arg(pixel, 6, 16, QLatin1Char('0'))));
+                }
+        if (otherWindow)
+            m_x->destroy(otherWindow);
+        m_x->destroy(ownWindow);
+        m_x->destroy(backdrop);
+    }
+
+    // An excluded window that moves stays left out; what it draws makes no new frame.
+    void excludedWindowsMovingAndDrawing()
+    {
+        constexpr std::uint32_t background = 0x995522;
+        const xcb_window_t backdrop = m_x->createWindow(0, 0, 1920, 1080, true, "Backdrop", getppid());
+        m_x->paint(backdrop, 1920, 1080, 1920, 1080, [&](int, int) { return background; });
+        QVERIFY(m_x->show(backdrop));
+        const xcb_window_t ownWindow = m_x->createWindow(100, 100, 500, 300, true, "Own", getpid());
+        m_x->paint(ownWindow, 500, 300, 500, 300, [](int, int) { return 0xffffffu; });
+        QVERIFY(m_x->show(ownWindow));
+        RunningApplication self;
+        self.processID = getpid();
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        Capture capture(m_backend, ContentFilter::forDisplay(screen, { self }, {}), 100, 56);
+
+        auto allBackground = [&](const SampleBuffer& frame) {
+            for (int y = 0; y < 56; ++y)
+                for (int x = 0; x < 100; ++x)
+                    if (!near(pixelAt(frame, x, y), background, 3))
+                        return false;
+            return true;
+        };
+        {
+            const std::optional<SampleBuffer> frame = capture.settledFrame();
+            QVERIFY(frame && allBackground(*frame));
+        }
+        const std::size_t beforeMove = capture.frameCount();
+        m_x->move(ownWindow, 1300, 700);
+        {
+            const std::optional<SampleBuffer> frame = capture.settledFrame(beforeMove);
+            QVERIFY(frame && allBackground(*frame));
+        }
+
+        const std::size_t before = capture.frameCount();
+        for (int i = 0; i < 5; ++i) {
+            m_x->fill(ownWindow, 10 * i, 10 * i, 200, 100, 0x00ff00u * std::uint32_t(i % 2));
+            QTest::qWait(40);
+        }
+        QVERIFY(capture.collector->waitFor([&] { return capture.collector->frames.size() > before + 8; }));
+        std::lock_guard lock(capture.collector->mutex);
+        for (std::size_t i = before; i < capture.collector->frames.size(); ++i)
+            QCOMPARE(status(capture.collector->frames[i].buffer), 1);
+        m_x->destroy(ownWindow);
+        m_x->destroy(backdrop);
     }
 
     void flashAndClickShareATimeLine()

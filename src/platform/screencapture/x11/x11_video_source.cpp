@@ -1,6 +1,7 @@
 #include "platform/screencapture/x11/x11_video_source.h"
 
 #include "platform/screencapture/host_clock.h"
+#include "platform/screencapture/x11/covered_pixels.h"
 
 #include <xcb/composite.h>
 #include <xcb/damage.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace corvex::screencapture::x11 {
 
@@ -38,6 +40,35 @@ CaptureError windowClosed()
     return { CaptureError::ContentUnavailable,
         "The window being captured was closed, so screen capture stopped. Choose another window and restart screen "
         "capture." };
+}
+
+/// The smallest area holding both.
+template <typename Area> Area unite(const Area& a, const Area& b)
+{
+    if (a.isEmpty())
+        return b;
+    if (b.isEmpty())
+        return a;
+    return { std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1) };
+}
+
+/// Takes `cut` out of every area (each splits into at most four).
+template <typename Area> void subtract(std::vector<Area>& areas, const Area& cut)
+{
+    std::vector<Area> result;
+    for (const Area& a : areas) {
+        if (cut.x0 >= a.x1 || cut.x1 <= a.x0 || cut.y0 >= a.y1 || cut.y1 <= a.y0) {
+            result.push_back(a);
+            continue;
+        }
+        const int top = std::max(a.y0, cut.y0), bottom = std::min(a.y1, cut.y1);
+        const Area pieces[] = { { a.x0, a.y0, a.x1, top }, { a.x0, bottom, a.x1, a.y1 },
+            { a.x0, top, std::max(a.x0, cut.x0), bottom }, { std::min(a.x1, cut.x1), top, a.x1, bottom } };
+        for (const Area& piece : pieces)
+            if (!piece.isEmpty())
+                result.push_back(piece);
+    }
+    areas = std::move(result);
 }
 
 bool extensionPresent(xcb_connection_t* c, xcb_extension_t* extension)
@@ -93,6 +124,7 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
     if (rgb24 == nullptr)
         return CaptureError { CaptureError::NoDisplay, "The X server offers no 24-bit RGB picture format." };
     m_rgb24 = rgb24->id;
+    m_stageFormat = m_rgb24;
 
     xcb_drawable_t watched = m_connection->root();
     if (filter.kind == ContentFilter::Kind::Window && filter.window) {
@@ -125,6 +157,26 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
             c, m_rootPicture, m_connection->root(), m_sourceFormat, XCB_RENDER_CP_SUBWINDOW_MODE, values);
         m_sourceWidth = static_cast<int>(m_area.width);
         m_sourceHeight = static_cast<int>(m_area.height);
+        for (const RunningApplication& application : filter.excludedApplications)
+            if (application.processID > 0)
+                m_excludedProcesses.push_back(application.processID);
+        for (const Window& window : filter.exceptedWindows)
+            m_exceptedWindows.push_back(window.windowID);
+        if (!m_excludedProcesses.empty()) {
+            const xcb_render_pictforminfo_t* argb32
+                = xcb_render_util_find_standard_format(formats, XCB_PICT_STANDARD_ARGB_32);
+            if (argb32 == nullptr)
+                return CaptureError { CaptureError::NoDisplay, "The X server offers no 32-bit ARGB picture format." };
+            m_excluding = true;
+            m_stageFormat = argb32->id;
+            m_stageDepth = 32;
+            m_netWmPid = m_connection->atom("_NET_WM_PID");
+            m_excludedRegion = xcb_generate_id(c);
+            xcb_xfixes_create_region(c, m_excludedRegion, 0, nullptr);
+            // Told when top-level windows appear, go, move or change their stacking.
+            const std::uint32_t events[] = { XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY };
+            xcb_change_window_attributes(c, m_connection->root(), XCB_CW_EVENT_MASK, events);
+        }
     } else {
         return CaptureError { CaptureError::InvalidParameter, "The content filter names nothing to capture." };
     }
@@ -163,6 +215,8 @@ VideoSource::~VideoSource()
         xcb_damage_destroy(c, m_damage);
     if (m_damageRegion)
         xcb_xfixes_destroy_region(c, m_damageRegion);
+    if (m_excludedRegion)
+        xcb_xfixes_destroy_region(c, m_excludedRegion);
     if (m_isWindow)
         xcb_composite_unredirect_window(c, m_window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
     if (m_segment)
@@ -223,12 +277,12 @@ void VideoSource::buildStages(int sourceWidth, int sourceHeight)
 
     for (Stage& stage : m_stages) {
         stage.pixmap = xcb_generate_id(c);
-        xcb_create_pixmap(c, 24, stage.pixmap, m_connection->root(), static_cast<std::uint16_t>(stage.width),
+        xcb_create_pixmap(c, m_stageDepth, stage.pixmap, m_connection->root(), static_cast<std::uint16_t>(stage.width),
             static_cast<std::uint16_t>(stage.height));
         stage.picture = xcb_generate_id(c);
         // Samples just past an edge repeat the edge instead of reading black.
         const std::uint32_t values[] = { XCB_RENDER_REPEAT_PAD };
-        xcb_render_create_picture(c, stage.picture, stage.pixmap, m_rgb24, XCB_RENDER_CP_REPEAT, values);
+        xcb_render_create_picture(c, stage.picture, stage.pixmap, m_stageFormat, XCB_RENDER_CP_REPEAT, values);
     }
 
     const std::size_t needed = static_cast<std::size_t>(targetWidth) * static_cast<std::size_t>(targetHeight) * 4;
@@ -264,6 +318,9 @@ VideoSource::Area VideoSource::takeDamage(int sourceWidth, int sourceHeight)
 {
     xcb_connection_t* c = m_connection->get();
     xcb_damage_subtract(c, m_damage, XCB_NONE, m_damageRegion);
+    if (m_excluding) // what excluded windows draw is no change of the frame
+        xcb_xfixes_subtract_region(c, m_damageRegion, m_excludedRegion, m_damageRegion);
+    const Area forced = std::exchange(m_forced, Area {});
     const Area whole { 0, 0, sourceWidth, sourceHeight };
     if (m_renderAll) {
         m_renderAll = false;
@@ -277,8 +334,9 @@ VideoSource::Area VideoSource::takeDamage(int sourceWidth, int sourceHeight)
     const xcb_rectangle_t& extents = region->extents;
     const int x = extents.x - static_cast<int>(m_area.x);
     const int y = extents.y - static_cast<int>(m_area.y);
-    return { std::max(0, x), std::max(0, y), std::min(sourceWidth, x + extents.width),
+    const Area damaged { std::max(0, x), std::max(0, y), std::min(sourceWidth, x + extents.width),
         std::min(sourceHeight, y + extents.height) };
+    return unite(damaged, forced);
 }
 
 void VideoSource::renderPass(
@@ -308,8 +366,25 @@ void VideoSource::renderPass(
 void VideoSource::pumpEvents()
 {
     while (xcb_generic_event_t* event = xcb_poll_for_event(m_connection->get())) {
-        if ((event->response_type & 0x7f) == m_damageEventBase + XCB_DAMAGE_NOTIFY)
+        const int type = event->response_type & 0x7f;
+        if (type == m_damageEventBase + XCB_DAMAGE_NOTIFY)
             m_damaged = true;
+        switch (type) {
+        case XCB_CREATE_NOTIFY:
+        case XCB_DESTROY_NOTIFY:
+        case XCB_REPARENT_NOTIFY:
+            m_owners.clear(); // a window id may now stand for another window
+            [[fallthrough]];
+        case XCB_MAP_NOTIFY:
+        case XCB_UNMAP_NOTIFY:
+        case XCB_CONFIGURE_NOTIFY:
+        case XCB_GRAVITY_NOTIFY:
+        case XCB_CIRCULATE_NOTIFY:
+            m_windowsChanged = true;
+            break;
+        default:
+            break;
+        }
         std::free(event);
     }
 }
@@ -361,6 +436,8 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     }
     if (!m_shared)
         return CaptureError { CaptureError::Internal, "No shared memory could be had for captured frames." };
+    if (m_excluding && m_windowsChanged)
+        updateExclusion();
 
     if ((!m_damaged || !viewable) && m_lastFrame) {
         // Nothing new: the last pixels again, marked idle, with no work for the server.
@@ -411,6 +488,8 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
             std::min(stage.width, static_cast<int>(std::ceil(changed.x1 / stage.scaleX)) + 1),
             std::min(stage.height, static_cast<int>(std::ceil(changed.y1 / stage.scaleY)) + 1) };
         renderPass(source, stage, offsetX, offsetY, changed);
+        if (i == 0 && m_excluding)
+            clearExcluded(stage);
     }
     if (windowPicture) {
         xcb_render_free_picture(c, windowPicture);
@@ -430,14 +509,136 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     for (int y = 0; y < last.height; ++y) {
         std::uint8_t* row = destination + static_cast<std::size_t>(y) * frame.imageBuffer->bytesPerRow();
         std::memcpy(row, m_shared + static_cast<std::size_t>(y) * rowBytes, rowBytes);
-        for (int x = 0; x < last.width; ++x)
-            row[4 * x + 3] = 0xff; // the X server leaves the padding byte undefined
+        if (!m_excluding)
+            for (int x = 0; x < last.width; ++x)
+                row[4 * x + 3] = 0xff; // the X server leaves the padding byte undefined
     }
+    if (m_excluding)
+        revealCoveredPixels(destination, last.width, last.height, frame.imageBuffer->bytesPerRow());
     Attachments& info = frame.sampleAttachments->front();
     info[frame_info::kContentScale] = double(last.width) / double(width);
     info[frame_info::kScaleFactor] = 1.0;
     m_lastFrame = frame;
     return std::nullopt;
+}
+
+VideoSource::Owner VideoSource::ownerOf(xcb_window_t window, int depth)
+{
+    xcb_connection_t* c = m_connection->get();
+    Owner owner;
+    owner.excepted = std::find(m_exceptedWindows.begin(), m_exceptedWindows.end(), window) != m_exceptedWindows.end();
+    if (auto bytes = m_connection->property(window, m_netWmPid, XCB_ATOM_CARDINAL); bytes && bytes->size() >= 4) {
+        std::uint32_t pid = 0;
+        std::memcpy(&pid, bytes->data(), sizeof pid);
+        owner.processID = pid;
+        return owner;
+    }
+    // A window manager's frame: the client window is inside it.
+    if (depth > 0) {
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr));
+        if (tree) {
+            const xcb_window_t* children = xcb_query_tree_children(tree.get());
+            for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+                const Owner inner = ownerOf(children[i], depth - 1);
+                if (inner.processID != 0)
+                    return { inner.processID, owner.excepted || inner.excepted };
+            }
+        }
+    }
+    return owner;
+}
+
+std::vector<VideoSource::Area> VideoSource::visibleExcludedAreas()
+{
+    xcb_connection_t* c = m_connection->get();
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, m_connection->root()), nullptr));
+    if (!tree)
+        return {};
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    const auto count = static_cast<std::size_t>(xcb_query_tree_children_length(tree.get()));
+    std::vector<xcb_get_window_attributes_cookie_t> attributeCookies(count);
+    std::vector<xcb_get_geometry_cookie_t> geometryCookies(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        attributeCookies[i] = xcb_get_window_attributes(c, children[i]);
+        geometryCookies[i] = xcb_get_geometry(c, children[i]);
+    }
+    // Bottom to top: an excluded window adds its rectangle, any other window hides what lies under it.
+    std::vector<Area> visible;
+    std::unordered_map<xcb_window_t, Owner> owners;
+    for (std::size_t i = 0; i < count; ++i) {
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, attributeCookies[i], nullptr));
+        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, geometryCookies[i], nullptr));
+        if (!attributes || !geometry || attributes->map_state != XCB_MAP_STATE_VIEWABLE
+            || attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY)
+            continue;
+        const int border = 2 * geometry->border_width;
+        const Area rectangle { geometry->x, geometry->y, geometry->x + geometry->width + border,
+            geometry->y + geometry->height + border };
+        const auto known = m_owners.find(children[i]);
+        const Owner owner = known != m_owners.end() ? known->second : ownerOf(children[i], 2);
+        owners.emplace(children[i], owner);
+        const bool excluded = !owner.excepted
+            && std::find(m_excludedProcesses.begin(), m_excludedProcesses.end(), owner.processID)
+                != m_excludedProcesses.end();
+        if (excluded)
+            visible.push_back(rectangle);
+        else
+            subtract(visible, rectangle);
+    }
+    m_owners = std::move(owners);
+
+    std::vector<Area> onDisplay;
+    const int left = static_cast<int>(m_area.x), top = static_cast<int>(m_area.y);
+    for (const Area& area : visible) {
+        const Area clipped { std::max(0, area.x0 - left), std::max(0, area.y0 - top),
+            std::min(m_sourceWidth, area.x1 - left), std::min(m_sourceHeight, area.y1 - top) };
+        if (!clipped.isEmpty())
+            onDisplay.push_back(clipped);
+    }
+    return onDisplay;
+}
+
+void VideoSource::updateExclusion()
+{
+    m_windowsChanged = false;
+    std::vector<Area> now = visibleExcludedAreas();
+    if (now == m_excluded)
+        return;
+    // Where excluded areas went, the display shows again; where they came, it goes.
+    for (const Area& area : m_excluded)
+        m_forced = unite(m_forced, area);
+    for (const Area& area : now)
+        m_forced = unite(m_forced, area);
+    m_excluded = std::move(now);
+    std::vector<xcb_rectangle_t> rectangles;
+    for (const Area& area : m_excluded)
+        rectangles.push_back(
+            { static_cast<std::int16_t>(area.x0 + m_area.x), static_cast<std::int16_t>(area.y0 + m_area.y),
+                static_cast<std::uint16_t>(area.x1 - area.x0), static_cast<std::uint16_t>(area.y1 - area.y0) });
+    xcb_xfixes_set_region(
+        m_connection->get(), m_excludedRegion, static_cast<std::uint32_t>(rectangles.size()), rectangles.data());
+    m_damaged = true;
+}
+
+void VideoSource::clearExcluded(const Stage& stage)
+{
+    // Every stage pixel that any excluded source pixel falls in: nothing of those windows shows.
+    std::vector<xcb_rectangle_t> rectangles;
+    for (const Area& area : m_excluded) {
+        const int x0 = static_cast<int>(std::floor(area.x0 / stage.scaleX));
+        const int y0 = static_cast<int>(std::floor(area.y0 / stage.scaleY));
+        const int x1 = std::min(stage.width, static_cast<int>(std::ceil(area.x1 / stage.scaleX)));
+        const int y1 = std::min(stage.height, static_cast<int>(std::ceil(area.y1 / stage.scaleY)));
+        if (x1 > x0 && y1 > y0)
+            rectangles.push_back({ static_cast<std::int16_t>(x0), static_cast<std::int16_t>(y0),
+                static_cast<std::uint16_t>(x1 - x0), static_cast<std::uint16_t>(y1 - y0) });
+    }
+    if (rectangles.empty())
+        return;
+    const xcb_render_color_t transparent { 0, 0, 0, 0 };
+    xcb_render_fill_rectangles(m_connection->get(), XCB_RENDER_PICT_OP_SRC, stage.picture, transparent,
+        static_cast<std::uint32_t>(rectangles.size()), rectangles.data());
 }
 
 } // namespace corvex::screencapture::x11

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace corvex::screencapture::x11 {
@@ -26,6 +27,12 @@ namespace corvex::screencapture::x11 {
 /// through MIT-SHM. A frame is complete when XDamage saw a change since the
 /// previous one and idle otherwise (idle frames carry the last pixels and cost
 /// no grab).
+///
+/// A display whose filter excludes applications leaves their windows out
+/// where they are visible: those areas are made transparent before the frame
+/// is scaled down, so each scaled pixel averages only what is visible of its
+/// area (see revealCoveredPixels), and changes inside them do not count as
+/// changes of the frame.
 class VideoSource final : public StreamSource {
 public:
     static std::unique_ptr<VideoSource> create(
@@ -52,6 +59,13 @@ private:
         int x1 = 0;
         int y1 = 0;
         bool isEmpty() const { return x1 <= x0 || y1 <= y0; }
+        friend bool operator==(const Area&, const Area&) = default;
+    };
+
+    /// Who a top-level window (or the client window a window manager framed in it) belongs to.
+    struct Owner {
+        std::int64_t processID = 0;
+        bool excepted = false; // one of the filter's excepted windows
     };
 
     VideoSource() = default;
@@ -67,6 +81,13 @@ private:
     /// What changed since the last grab, in source pixels (clipped to the source).
     Area takeDamage(int sourceWidth, int sourceHeight);
     xcb_render_pictformat_t formatForVisual(xcb_visualid_t visual) const;
+    /// Where windows of the excluded applications are visible on the display, in its pixels.
+    std::vector<Area> visibleExcludedAreas();
+    Owner ownerOf(xcb_window_t window, int depth);
+    /// Finds the excluded windows again after the windows on screen changed.
+    void updateExclusion();
+    /// Makes the excluded areas of the first stage transparent.
+    void clearExcluded(const Stage& stage);
 
     std::unique_ptr<Connection> m_connection;
     bool m_isWindow = false;
@@ -74,6 +95,8 @@ private:
     media::Rect m_area; // the display's rectangle of the root window
     xcb_render_pictformat_t m_sourceFormat = 0;
     xcb_render_pictformat_t m_rgb24 = 0;
+    xcb_render_pictformat_t m_stageFormat = 0; // 24-bit RGB, or ARGB where areas are left out
+    std::uint8_t m_stageDepth = 24;
     xcb_render_picture_t m_rootPicture = 0;
     int m_targetWidth = 0;
     int m_targetHeight = 0;
@@ -89,6 +112,15 @@ private:
     xcb_shm_seg_t m_segment = 0;
     std::uint8_t* m_shared = nullptr;
     std::size_t m_sharedSize = 0;
+    std::vector<std::int64_t> m_excludedProcesses;
+    std::vector<std::uint32_t> m_exceptedWindows;
+    bool m_excluding = false;
+    bool m_windowsChanged = true; // top-level windows moved, appeared or went since the last look
+    std::vector<Area> m_excluded;
+    std::uint32_t m_excludedRegion = 0; // the same areas in root coordinates, as an XFixes region
+    Area m_forced; // to render again whatever XDamage says (where excluded areas came or went)
+    std::unordered_map<xcb_window_t, Owner> m_owners;
+    xcb_atom_t m_netWmPid = 0;
     std::optional<SampleBuffer> m_lastFrame;
     std::int64_t m_interval = 0;
     PacedWorker m_worker;
