@@ -7,13 +7,19 @@
 #include "support/stream_collector.h"
 #include "support/x_test_display.h"
 
+#include <QProcess>
 #include <QTest>
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
 
 using namespace corvex;
 using namespace corvex::screencapture;
@@ -450,6 +456,34 @@ private Q_SLOTS:
 #if defined(__SANITIZE_THREAD__)
         QSKIP("ThreadSanitizer slows the threads too much for a timing test");
 #endif
+        // An output heard well after it renders, as a Bluetooth or network speaker is: a tunnel into the
+        // null sink with a fixed 300 ms latency, the default output for this test alone. (The null sink
+        // itself would not do: recording its monitor in small fragments brings its latency down to 20 ms.)
+        auto pactl = [](const QStringList& arguments) -> std::optional<QString> {
+            QProcess process;
+            process.start(QStringLiteral("pactl"), arguments);
+            if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit
+                || process.exitCode() != 0)
+                return std::nullopt;
+            return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+        };
+        const std::optional<QString> defaultSink = pactl({ QStringLiteral("get-default-sink") });
+        QVERIFY2(defaultSink && !defaultSink->isEmpty(), "pactl cannot tell the default sink");
+        const std::optional<QString> module = pactl({ QStringLiteral("load-module"),
+            QStringLiteral("module-tunnel-sink"), QStringLiteral("sink_name=corvex_late"),
+            QStringLiteral("server=") + qEnvironmentVariable("PULSE_SERVER"), QStringLiteral("sink=") + *defaultSink,
+            QStringLiteral("latency_msec=300"), QStringLiteral("format=float32le"), QStringLiteral("rate=48000"),
+            QStringLiteral("channels=2") });
+        QVERIFY2(module, "the sound server cannot make a tunnel sink");
+        struct Restore {
+            std::function<void()> undo;
+            ~Restore() { undo(); }
+        } restore { [&] {
+            pactl({ QStringLiteral("set-default-sink"), *defaultSink });
+            pactl({ QStringLiteral("unload-module"), *module });
+        } };
+        QVERIFY(pactl({ QStringLiteral("set-default-sink"), QStringLiteral("corvex_late") }));
+
         const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Flash", getppid());
         m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x000000u; });
         QVERIFY(m_x->show(window));
@@ -457,29 +491,32 @@ private Q_SLOTS:
         Capture capture(m_backend, ContentFilter::forDisplay(screen, {}, {}), 100, 56, true);
         QVERIFY(capture.collector->waitFor([&] { return capture.collector->audio.size() > 10; }));
 
-        // A playback stream with a short buffer: what is written is heard about 20 ms later.
+        // A player with a large buffer (400 ms), kept full as players keep theirs.
         pa_sample_spec sampleSpec { PA_SAMPLE_FLOAT32LE, 48000, 1 };
-        pa_buffer_attr attributes { std::uint32_t(-1), 48000 * 4 / 50, std::uint32_t(-1), std::uint32_t(-1),
+        pa_buffer_attr attributes { std::uint32_t(-1), 48000 * 4 * 2 / 5, std::uint32_t(-1), std::uint32_t(-1),
             std::uint32_t(-1) };
         int error = 0;
-        pa_simple* player = pa_simple_new(
-            nullptr, "corvex-test", PA_STREAM_PLAYBACK, nullptr, "click", &sampleSpec, nullptr, &attributes, &error);
+        const std::unique_ptr<pa_simple, void (*)(pa_simple*)> stream(
+            pa_simple_new(nullptr, "corvex-test", PA_STREAM_PLAYBACK, nullptr, "click", &sampleSpec, nullptr,
+                &attributes, &error),
+            &pa_simple_free);
+        pa_simple* player = stream.get();
         QVERIFY2(player, pa_strerror(error));
         std::vector<float> silence(480, 0.0f), click(480, 0.8f);
-        for (int i = 0; i < 20; ++i) // 200 ms of silence first, so the stream runs steadily
-            pa_simple_write(player, silence.data(), silence.size() * 4, &error);
-        pa_simple_drain(player, &error);
-        for (int i = 0; i < 4; ++i)
-            pa_simple_write(player, silence.data(), silence.size() * 4, &error);
+        for (int i = 0; i < 100; ++i) // a second of silence first, so the stream runs steadily
+            QVERIFY2(pa_simple_write(player, silence.data(), silence.size() * 4, &error) == 0, pa_strerror(error));
 
-        // The flash and the click at one moment.
-        const double moment = hostTimeNow().seconds();
+        // The click goes out now; the player shows its picture when the click is heard: after everything
+        // it has queued before the click's end, less the click itself.
+        QVERIFY2(pa_simple_write(player, click.data(), click.size() * 4, &error) == 0, pa_strerror(error));
+        const pa_usec_t latency = pa_simple_get_latency(player, &error);
+        QVERIFY2(latency != pa_usec_t(-1), pa_strerror(error));
+        const double audible = hostTimeNow().seconds() + double(latency) / 1e6 - 0.01;
+        std::this_thread::sleep_for(std::chrono::duration<double>(audible - hostTimeNow().seconds()));
         m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0xffffffu; });
-        pa_simple_write(player, click.data(), click.size() * 4, &error);
-        for (int i = 0; i < 10; ++i)
+        for (int i = 0; i < 30; ++i)
             pa_simple_write(player, silence.data(), silence.size() * 4, &error);
         pa_simple_drain(player, &error);
-        pa_simple_free(player);
 
         std::optional<double> flash, sound;
         QVERIFY(capture.collector->waitFor([&] {
@@ -496,7 +533,8 @@ private Q_SLOTS:
             }
             return flash && sound;
         }));
-        qInfo("flash %.3f s and click %.3f s after they were made", *flash - moment, *sound - moment);
+        qInfo("player latency %.3f s; flash %.3f s and click %.3f s after the click became audible",
+            double(latency) / 1e6, *flash - audible, *sound - audible);
         QVERIFY2(std::abs(*flash - *sound) < 0.05, qPrintable(QString::number(*sound - *flash)));
         m_x->destroy(window);
     }

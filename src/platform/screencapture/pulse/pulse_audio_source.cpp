@@ -2,7 +2,9 @@
 
 #include "platform/screencapture/host_clock.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -15,6 +17,9 @@ constexpr double kFragmentSeconds = 0.02;
 // Data arriving this much later than its sample count says means samples were
 // lost; shorter delays are the scheduler's (the data waited in the server).
 constexpr std::int64_t kLostSamplesNanoseconds = 250'000'000;
+// Measures of the sink's latency wander by a few milliseconds from one timing
+// report to the next; stamps follow them only when they moved by more than this.
+constexpr std::int64_t kLatencyStepNanoseconds = 15'000'000;
 
 CaptureError unavailable(const std::string& why)
 {
@@ -128,6 +133,7 @@ std::optional<CaptureError> PulseAudioSource::connect()
         return unavailable("no recording stream could be made");
     pa_stream_set_state_callback(m_stream, &PulseAudioSource::streamState, this);
     pa_stream_set_read_callback(m_stream, &PulseAudioSource::streamRead, this);
+    pa_stream_set_latency_update_callback(m_stream, &PulseAudioSource::latencyUpdated, this);
     // The server dropped samples we did not read in time: the count no longer tells the time.
     pa_stream_set_overflow_callback(
         m_stream, [](pa_stream*, void* self) { static_cast<PulseAudioSource*>(self)->m_overflowed = true; }, this);
@@ -165,6 +171,7 @@ PulseAudioSource::~PulseAudioSource()
             pa_stream_set_state_callback(m_stream, nullptr, nullptr);
             pa_stream_set_read_callback(m_stream, nullptr, nullptr);
             pa_stream_set_overflow_callback(m_stream, nullptr, nullptr);
+            pa_stream_set_latency_update_callback(m_stream, nullptr, nullptr);
             pa_stream_disconnect(m_stream);
             pa_stream_unref(m_stream);
         }
@@ -231,13 +238,12 @@ void PulseAudioSource::read(pa_stream* stream)
             m_position += frames;
             continue;
         }
-        // The newest sample in our buffer arrived at the latest now, so the
-        // first one of this block is at most its unread span old: an upper
-        // bound of its time. (The server's latency figures are no help here:
-        // a monitor reports its sink's playback latency, seconds on a null sink.)
-        // Times follow the sample count from the earliest such bound, and are
-        // re-anchored when the data comes later than the count allows (samples
-        // were lost) or earlier than it claims.
+        // When the sink rendered this block: the newest sample in our buffer
+        // arrived at the latest now, so the first one of this block is at most
+        // its unread span old, an upper bound of that time. Times follow the
+        // sample count from the earliest such bound, and are re-anchored when
+        // the data comes later than the count allows (samples were lost) or
+        // earlier than it claims.
         const std::int64_t now = hostTimeNanoseconds();
         const double nanosecondsPerFrame = 1e9 / m_spec.rate;
         const auto unreadFrames = static_cast<double>(pa_stream_readable_size(stream) / frameBytes);
@@ -245,12 +251,34 @@ void PulseAudioSource::read(pa_stream* stream)
         const auto predicted
             = m_anchorNanoseconds + std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
         if (!m_anchored || m_overflowed || predicted > latest || latest - predicted > kLostSamplesNanoseconds) {
+            const std::int64_t anchor = latest - std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
+            // Data earlier than the count claims moves our rendering time line,
+            // not the moment the sink plays it: the measured latency keeps that.
+            if (m_latencyMeasured && !m_overflowed && predicted > latest)
+                m_latencyNanoseconds += m_anchorNanoseconds - anchor;
+            // The first measure of the latency needs a time line: ask for it at once
+            // (until it comes, stamps are the rendering times; then they jump ahead).
+            if (!m_anchored)
+                if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr))
+                    pa_operation_unref(update);
             m_overflowed = false;
-            m_anchorNanoseconds = latest - std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
+            m_anchorNanoseconds = anchor;
             m_anchored = true;
         }
-        const std::int64_t first
-            = m_anchorNanoseconds + std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
+        // What is heard lags what the sink renders by its playback latency
+        // (from milliseconds to hundreds on a Bluetooth or network speaker),
+        // and players show each picture when its sound is heard: the block is
+        // stamped with that moment (see measureLatency()). A later stamp than
+        // the last buffer's moves at once; an earlier one (a re-anchoring, a
+        // shorter latency) is taken up at most half a block at a time, so that
+        // stamps never go backwards.
+        std::int64_t first = m_anchorNanoseconds + m_latencyNanoseconds
+            + std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
+        if (m_stamped)
+            first = std::max(first, m_lastStampNanoseconds + m_lastSpanNanoseconds / 2);
+        m_stamped = true;
+        m_lastStampNanoseconds = first;
+        m_lastSpanNanoseconds = std::llround(frames * nanosecondsPerFrame);
 
         std::vector<std::vector<float>> channels(m_spec.channels, std::vector<float>(frames));
         const auto* samples = static_cast<const std::uint8_t*>(data);
@@ -262,6 +290,39 @@ void PulseAudioSource::read(pa_stream* stream)
         m_sink->deliverAudio(
             SampleBuffer::audio(m_spec.rate, std::move(channels), media::MediaTime::fromNanoseconds(first)));
     }
+}
+
+void PulseAudioSource::latencyUpdated(pa_stream* stream, void* self)
+{
+    static_cast<PulseAudioSource*>(self)->measureLatency(stream);
+}
+
+// A monitor's timing report gives its sink's playback latency: how much later
+// than the report the sample the sink rendered last is heard. Sinks render in
+// bursts (a network sink tens of milliseconds at once) and the figure falls
+// between them, so it holds for the sample rendered at the report (at the
+// server's write index) and not for just any one: that sample's heard time
+// less its time on our rendering time line is the latency the stamps add.
+// Automatic updates bring a report every second or so.
+void PulseAudioSource::measureLatency(pa_stream* stream)
+{
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    if (timing == nullptr || !m_anchored || timing->read_index_corrupt || timing->write_index_corrupt)
+        return;
+    const std::int64_t reportedAt
+        = hostTimeNanoseconds() - static_cast<std::int64_t>(pa_timeval_age(&timing->timestamp)) * 1000;
+    // Frames rendered by the time of the report: those we read, and those still
+    // on their way (the read index already counts what waits on our side).
+    const double rendered = static_cast<double>(m_position)
+        + static_cast<double>(timing->write_index - timing->read_index) / static_cast<double>(pa_frame_size(&m_spec));
+    const std::int64_t renderedAt = m_anchorNanoseconds + std::llround(rendered * 1e9 / m_spec.rate);
+    // (A monitor's own latency, samples rendered but not yet queued for us, is nil in practice.)
+    const std::int64_t heardAt = reportedAt + static_cast<std::int64_t>(timing->sink_usec) * 1000
+        - static_cast<std::int64_t>(timing->source_usec) * 1000;
+    const std::int64_t latency = heardAt - renderedAt;
+    if (!m_latencyMeasured || std::llabs(latency - m_latencyNanoseconds) > kLatencyStepNanoseconds)
+        m_latencyNanoseconds = latency;
+    m_latencyMeasured = true;
 }
 
 } // namespace corvex::screencapture::pulse
