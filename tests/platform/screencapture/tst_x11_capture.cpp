@@ -124,6 +124,49 @@ Window windowWithID(std::uint32_t id)
     return window;
 }
 
+// An output heard well after it renders, as a Bluetooth or network speaker is:
+// a tunnel into the null sink with a fixed 300 ms latency, the default output
+// while this exists. (The null sink itself would not do: recording its monitor
+// in small fragments brings its latency down to 20 ms.)
+class LateOutput {
+public:
+    LateOutput()
+    {
+        m_defaultSink = pactl({ QStringLiteral("get-default-sink") });
+        if (!m_defaultSink || m_defaultSink->isEmpty())
+            return;
+        m_module = pactl({ QStringLiteral("load-module"), QStringLiteral("module-tunnel-sink"),
+            QStringLiteral("sink_name=corvex_late"), QStringLiteral("server=") + qEnvironmentVariable("PULSE_SERVER"),
+            QStringLiteral("sink=") + *m_defaultSink, QStringLiteral("latency_msec=300"),
+            QStringLiteral("format=float32le"), QStringLiteral("rate=48000"), QStringLiteral("channels=2") });
+        m_ready = m_module && pactl({ QStringLiteral("set-default-sink"), QStringLiteral("corvex_late") });
+    }
+    ~LateOutput()
+    {
+        if (m_defaultSink)
+            pactl({ QStringLiteral("set-default-sink"), *m_defaultSink });
+        if (m_module)
+            pactl({ QStringLiteral("unload-module"), *m_module });
+    }
+    LateOutput(const LateOutput&) = delete;
+    LateOutput& operator=(const LateOutput&) = delete;
+    bool isReady() const { return m_ready; }
+
+private:
+    static std::optional<QString> pactl(const QStringList& arguments)
+    {
+        QProcess process;
+        process.start(QStringLiteral("pactl"), arguments);
+        if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            return std::nullopt;
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+    }
+
+    std::optional<QString> m_defaultSink;
+    std::optional<QString> m_module;
+    bool m_ready = false;
+};
+
 } // namespace
 
 class TestX11Capture final : public QObject {
@@ -449,6 +492,23 @@ private Q_SLOTS:
         m_x->destroy(backdrop);
     }
 
+    // Sound is stamped with when it is heard, from the very first buffer on (the
+    // first one can set where a recording's time line starts).
+    void firstSoundIsStampedWhenHeard()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no sound server (scripts/test-services starts one)");
+        const LateOutput late;
+        QVERIFY2(late.isReady(), "the sound server cannot make a tunnel sink");
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        Capture capture(m_backend, ContentFilter::forDisplay(screen, {}, {}), 100, 56, true);
+        QVERIFY(capture.collector->waitFor([&] { return !capture.collector->audio.empty(); }));
+        std::lock_guard lock(capture.collector->mutex);
+        const auto& first = capture.collector->audio.front();
+        const double ahead = first.buffer.outputPresentationTimeStamp.seconds() - double(first.arrival) / 1e9;
+        QVERIFY2(ahead > 0.2 && ahead < 0.5, qPrintable(QString::number(ahead)));
+    }
+
     void flashAndClickShareATimeLine()
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
@@ -456,33 +516,8 @@ private Q_SLOTS:
 #if defined(__SANITIZE_THREAD__)
         QSKIP("ThreadSanitizer slows the threads too much for a timing test");
 #endif
-        // An output heard well after it renders, as a Bluetooth or network speaker is: a tunnel into the
-        // null sink with a fixed 300 ms latency, the default output for this test alone. (The null sink
-        // itself would not do: recording its monitor in small fragments brings its latency down to 20 ms.)
-        auto pactl = [](const QStringList& arguments) -> std::optional<QString> {
-            QProcess process;
-            process.start(QStringLiteral("pactl"), arguments);
-            if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit
-                || process.exitCode() != 0)
-                return std::nullopt;
-            return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-        };
-        const std::optional<QString> defaultSink = pactl({ QStringLiteral("get-default-sink") });
-        QVERIFY2(defaultSink && !defaultSink->isEmpty(), "pactl cannot tell the default sink");
-        const std::optional<QString> module = pactl({ QStringLiteral("load-module"),
-            QStringLiteral("module-tunnel-sink"), QStringLiteral("sink_name=corvex_late"),
-            QStringLiteral("server=") + qEnvironmentVariable("PULSE_SERVER"), QStringLiteral("sink=") + *defaultSink,
-            QStringLiteral("latency_msec=300"), QStringLiteral("format=float32le"), QStringLiteral("rate=48000"),
-            QStringLiteral("channels=2") });
-        QVERIFY2(module, "the sound server cannot make a tunnel sink");
-        struct Restore {
-            std::function<void()> undo;
-            ~Restore() { undo(); }
-        } restore { [&] {
-            pactl({ QStringLiteral("set-default-sink"), *defaultSink });
-            pactl({ QStringLiteral("unload-module"), *module });
-        } };
-        QVERIFY(pactl({ QStringLiteral("set-default-sink"), QStringLiteral("corvex_late") }));
+        const LateOutput late;
+        QVERIFY2(late.isReady(), "the sound server cannot make a tunnel sink");
 
         const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Flash", getppid());
         m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x000000u; });

@@ -20,6 +20,8 @@ constexpr std::int64_t kLostSamplesNanoseconds = 250'000'000;
 // Measures of the sink's latency wander by a few milliseconds from one timing
 // report to the next; stamps follow them only when they moved by more than this.
 constexpr std::int64_t kLatencyStepNanoseconds = 15'000'000;
+// The longest the first blocks wait for the first measure of the latency.
+constexpr double kLatencyWaitSeconds = 0.5;
 
 CaptureError unavailable(const std::string& why)
 {
@@ -257,7 +259,7 @@ void PulseAudioSource::read(pa_stream* stream)
             if (m_latencyMeasured && !m_overflowed && predicted > latest)
                 m_latencyNanoseconds += m_anchorNanoseconds - anchor;
             // The first measure of the latency needs a time line: ask for it at once
-            // (until it comes, stamps are the rendering times; then they jump ahead).
+            // (the first blocks wait for it, see below).
             if (!m_anchored)
                 if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr))
                     pa_operation_unref(update);
@@ -265,31 +267,57 @@ void PulseAudioSource::read(pa_stream* stream)
             m_anchorNanoseconds = anchor;
             m_anchored = true;
         }
-        // What is heard lags what the sink renders by its playback latency
-        // (from milliseconds to hundreds on a Bluetooth or network speaker),
-        // and players show each picture when its sound is heard: the block is
-        // stamped with that moment (see measureLatency()). A later stamp than
-        // the last buffer's moves at once; an earlier one (a re-anchoring, a
-        // shorter latency) is taken up at most half a block at a time, so that
-        // stamps never go backwards.
-        std::int64_t first = m_anchorNanoseconds + m_latencyNanoseconds
-            + std::llround(static_cast<double>(m_position) * nanosecondsPerFrame);
-        if (m_stamped)
-            first = std::max(first, m_lastStampNanoseconds + m_lastSpanNanoseconds / 2);
-        m_stamped = true;
-        m_lastStampNanoseconds = first;
-        m_lastSpanNanoseconds = std::llround(frames * nanosecondsPerFrame);
-
         std::vector<std::vector<float>> channels(m_spec.channels, std::vector<float>(frames));
         const auto* samples = static_cast<const std::uint8_t*>(data);
         for (std::uint32_t i = 0; i < frames; ++i)
             for (std::uint32_t c = 0; c < m_spec.channels; ++c)
                 std::memcpy(&channels[c][i], samples + (i * m_spec.channels + c) * sizeof(float), sizeof(float));
         pa_stream_drop(stream);
+        const std::int64_t position = m_position;
         m_position += frames;
-        m_sink->deliverAudio(
-            SampleBuffer::audio(m_spec.rate, std::move(channels), media::MediaTime::fromNanoseconds(first)));
+        // The first blocks wait until the latency is known, as their times set
+        // where the recording's time line starts; not for ever, though.
+        if (!m_latencyMeasured) {
+            if (m_pending.empty())
+                m_pendingFrom = position;
+            if (m_position - m_pendingFrom < std::llround(kLatencyWaitSeconds * m_spec.rate)) {
+                m_pending.push_back({ position, std::move(channels) });
+                continue;
+            }
+        }
+        deliverPending();
+        deliver(position, std::move(channels));
     }
+}
+
+void PulseAudioSource::deliverPending()
+{
+    for (Block& block : m_pending)
+        deliver(block.position, std::move(block.channels));
+    m_pending.clear();
+}
+
+void PulseAudioSource::deliver(std::int64_t position, std::vector<std::vector<float>> channels)
+{
+    if (m_sink == nullptr)
+        return;
+    // What is heard lags what the sink renders by its playback latency
+    // (from milliseconds to hundreds on a Bluetooth or network speaker),
+    // and players show each picture when its sound is heard: the block is
+    // stamped with that moment (see measureLatency()). A later stamp than
+    // the last buffer's moves at once; an earlier one (a re-anchoring, a
+    // shorter latency) is taken up at most half a block at a time, so that
+    // stamps never go backwards.
+    const double nanosecondsPerFrame = 1e9 / m_spec.rate;
+    std::int64_t first = m_anchorNanoseconds + m_latencyNanoseconds
+        + std::llround(static_cast<double>(position) * nanosecondsPerFrame);
+    if (m_stamped)
+        first = std::max(first, m_lastStampNanoseconds + m_lastSpanNanoseconds / 2);
+    m_stamped = true;
+    m_lastStampNanoseconds = first;
+    m_lastSpanNanoseconds = std::llround(static_cast<double>(channels.front().size()) * nanosecondsPerFrame);
+    m_sink->deliverAudio(
+        SampleBuffer::audio(m_spec.rate, std::move(channels), media::MediaTime::fromNanoseconds(first)));
 }
 
 void PulseAudioSource::latencyUpdated(pa_stream* stream, void* self)
@@ -323,6 +351,7 @@ void PulseAudioSource::measureLatency(pa_stream* stream)
     if (!m_latencyMeasured || std::llabs(latency - m_latencyNanoseconds) > kLatencyStepNanoseconds)
         m_latencyNanoseconds = latency;
     m_latencyMeasured = true;
+    deliverPending();
 }
 
 } // namespace corvex::screencapture::pulse

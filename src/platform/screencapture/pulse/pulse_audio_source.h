@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvex::screencapture::pulse {
 
@@ -32,6 +33,9 @@ private:
     std::optional<CaptureError> connect();
     void read(pa_stream* stream);
     void measureLatency(pa_stream* stream);
+    /// Hands on the block that starts at frame `position`, stamped.
+    void deliver(std::int64_t position, std::vector<std::vector<float>> channels);
+    void deliverPending();
     void lost(const char* what);
     static void contextState(pa_context* context, void* self);
     static void streamState(pa_stream* stream, void* self);
@@ -54,6 +58,12 @@ private:
     std::int64_t m_lastSpanNanoseconds = 0; // its duration
     bool m_stamped = false;
     bool m_overflowed = false;
+    struct Block {
+        std::int64_t position = 0;
+        std::vector<std::vector<float>> channels;
+    };
+    std::vector<Block> m_pending; // read before the latency was known
+    std::int64_t m_pendingFrom = 0; // the position of the first of them
 };
 
 } // namespace corvex::screencapture::pulse
