@@ -498,6 +498,9 @@ private Q_SLOTS:
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no sound server (scripts/test-services starts one)");
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("ThreadSanitizer cannot follow the fork that runs pactl");
+#endif
         const LateOutput late;
         QVERIFY2(late.isReady(), "the sound server cannot make a tunnel sink");
         const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
