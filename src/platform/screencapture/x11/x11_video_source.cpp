@@ -124,7 +124,6 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
     if (rgb24 == nullptr)
         return CaptureError { CaptureError::NoDisplay, "The X server offers no 24-bit RGB picture format." };
     m_rgb24 = rgb24->id;
-    m_stageFormat = m_rgb24;
 
     xcb_drawable_t watched = m_connection->root();
     if (filter.kind == ContentFilter::Kind::Window && filter.window) {
@@ -168,8 +167,7 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
             if (argb32 == nullptr)
                 return CaptureError { CaptureError::NoDisplay, "The X server offers no 32-bit ARGB picture format." };
             m_excluding = true;
-            m_stageFormat = argb32->id;
-            m_stageDepth = 32;
+            m_argb32 = argb32->id;
             m_netWmPid = m_connection->atom("_NET_WM_PID");
             m_excludedRegion = xcb_generate_id(c);
             xcb_xfixes_create_region(c, m_excludedRegion, 0, nullptr);
@@ -241,11 +239,27 @@ void VideoSource::start(StreamSink& sink)
 void VideoSource::freeStages()
 {
     xcb_connection_t* c = m_connection->get();
-    for (const Stage& stage : m_stages) {
-        xcb_render_free_picture(c, stage.picture);
-        xcb_free_pixmap(c, stage.pixmap);
+    for (std::vector<Stage>* stages : { &m_stages, &m_coverageStages }) {
+        for (const Stage& stage : *stages) {
+            xcb_render_free_picture(c, stage.picture);
+            xcb_free_pixmap(c, stage.pixmap);
+        }
+        stages->clear();
     }
-    m_stages.clear();
+}
+
+void VideoSource::createPixmaps(std::vector<Stage>& stages, std::uint8_t depth, xcb_render_pictformat_t format)
+{
+    xcb_connection_t* c = m_connection->get();
+    for (Stage& stage : stages) {
+        stage.pixmap = xcb_generate_id(c);
+        xcb_create_pixmap(c, depth, stage.pixmap, m_connection->root(), static_cast<std::uint16_t>(stage.width),
+            static_cast<std::uint16_t>(stage.height));
+        stage.picture = xcb_generate_id(c);
+        // Samples just past an edge repeat the edge instead of reading black.
+        const std::uint32_t values[] = { XCB_RENDER_REPEAT_PAD };
+        xcb_render_create_picture(c, stage.picture, stage.pixmap, format, XCB_RENDER_CP_REPEAT, values);
+    }
 }
 
 void VideoSource::buildStages(int sourceWidth, int sourceHeight)
@@ -275,14 +289,12 @@ void VideoSource::buildStages(int sourceWidth, int sourceHeight)
     last.box = last.scaleX > 1 || last.scaleY > 1;
     m_stages.push_back(last);
 
-    for (Stage& stage : m_stages) {
-        stage.pixmap = xcb_generate_id(c);
-        xcb_create_pixmap(c, m_stageDepth, stage.pixmap, m_connection->root(), static_cast<std::uint16_t>(stage.width),
-            static_cast<std::uint16_t>(stage.height));
-        stage.picture = xcb_generate_id(c);
-        // Samples just past an edge repeat the edge instead of reading black.
-        const std::uint32_t values[] = { XCB_RENDER_REPEAT_PAD };
-        xcb_render_create_picture(c, stage.picture, stage.pixmap, m_stageFormat, XCB_RENDER_CP_REPEAT, values);
+    // 24-bit RGB throughout: the X server's fast paths scale that (an alpha channel would take a slow one).
+    createPixmaps(m_stages, 24, m_rgb24);
+    if (m_excluding) {
+        m_coverageStages = m_stages;
+        createPixmaps(m_coverageStages, 32, m_argb32);
+        m_coverageKnown = false;
     }
 
     const std::size_t needed = static_cast<std::size_t>(targetWidth) * static_cast<std::size_t>(targetHeight) * 4;
@@ -489,13 +501,15 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
             std::min(stage.height, static_cast<int>(std::ceil(changed.y1 / stage.scaleY)) + 1) };
         renderPass(source, stage, offsetX, offsetY, changed);
         if (i == 0 && m_excluding)
-            clearExcluded(stage);
+            fillExcluded(stage, { 0, 0, 0, 0xffff }); // black: they add nothing to the averages
     }
     if (windowPicture) {
         xcb_render_free_picture(c, windowPicture);
         xcb_free_pixmap(c, windowPixmap);
     }
     const Stage& last = m_stages.back();
+    if (m_excluding && !m_coverageKnown)
+        measureCoverage();
     Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c,
         xcb_shm_get_image(c, last.pixmap, 0, 0, static_cast<std::uint16_t>(last.width),
             static_cast<std::uint16_t>(last.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
@@ -509,9 +523,9 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     for (int y = 0; y < last.height; ++y) {
         std::uint8_t* row = destination + static_cast<std::size_t>(y) * frame.imageBuffer->bytesPerRow();
         std::memcpy(row, m_shared + static_cast<std::size_t>(y) * rowBytes, rowBytes);
-        if (!m_excluding)
-            for (int x = 0; x < last.width; ++x)
-                row[4 * x + 3] = 0xff; // the X server leaves the padding byte undefined
+        // The X server leaves the padding byte undefined. It becomes the visible share of the pixel's area.
+        for (int x = 0; x < last.width; ++x)
+            row[4 * x + 3] = m_excluding ? m_coverage[std::size_t(y) * std::size_t(last.width) + std::size_t(x)] : 0xff;
     }
     if (m_excluding)
         revealCoveredPixels(destination, last.width, last.height, frame.imageBuffer->bytesPerRow());
@@ -611,6 +625,7 @@ void VideoSource::updateExclusion()
     for (const Area& area : now)
         m_forced = unite(m_forced, area);
     m_excluded = std::move(now);
+    m_coverageKnown = false;
     std::vector<xcb_rectangle_t> rectangles;
     for (const Area& area : m_excluded)
         rectangles.push_back(
@@ -621,7 +636,7 @@ void VideoSource::updateExclusion()
     m_damaged = true;
 }
 
-void VideoSource::clearExcluded(const Stage& stage)
+void VideoSource::fillExcluded(const Stage& stage, const xcb_render_color_t& colour)
 {
     // Every stage pixel that any excluded source pixel falls in: nothing of those windows shows.
     std::vector<xcb_rectangle_t> rectangles;
@@ -636,9 +651,44 @@ void VideoSource::clearExcluded(const Stage& stage)
     }
     if (rectangles.empty())
         return;
-    const xcb_render_color_t transparent { 0, 0, 0, 0 };
-    xcb_render_fill_rectangles(m_connection->get(), XCB_RENDER_PICT_OP_SRC, stage.picture, transparent,
+    xcb_render_fill_rectangles(m_connection->get(), XCB_RENDER_PICT_OP_SRC, stage.picture, colour,
         static_cast<std::uint32_t>(rectangles.size()), rectangles.data());
+}
+
+void VideoSource::measureCoverage()
+{
+    xcb_connection_t* c = m_connection->get();
+    const Stage& last = m_coverageStages.back();
+    const std::size_t count = std::size_t(last.width) * std::size_t(last.height);
+    m_coverageKnown = true;
+    if (m_excluded.empty()) {
+        m_coverage.assign(count, 0xff);
+        return;
+    }
+    // A mask of what is visible through the passes of the frame: what they
+    // make of it is how much of each frame pixel's area is visible. (Only when
+    // the excluded windows move: the mask's passes take the server's slow path.)
+    const Stage& first = m_coverageStages.front();
+    const xcb_render_color_t opaque { 0, 0, 0, 0xffff };
+    const xcb_rectangle_t all { 0, 0, static_cast<std::uint16_t>(first.width),
+        static_cast<std::uint16_t>(first.height) };
+    xcb_render_fill_rectangles(c, XCB_RENDER_PICT_OP_SRC, first.picture, opaque, 1, &all);
+    fillExcluded(first, { 0, 0, 0, 0 });
+    for (std::size_t i = 1; i < m_coverageStages.size(); ++i) {
+        const Stage& stage = m_coverageStages[i];
+        renderPass(m_coverageStages[i - 1].picture, stage, 0, 0, { 0, 0, stage.width, stage.height });
+    }
+    Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c,
+        xcb_shm_get_image(c, last.pixmap, 0, 0, static_cast<std::uint16_t>(last.width),
+            static_cast<std::uint16_t>(last.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
+        nullptr));
+    m_coverage.assign(count, 0xff);
+    if (!image) {
+        m_coverageKnown = false; // try again with the next frame
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        m_coverage[i] = m_shared[4 * i + 3];
 }
 
 } // namespace corvex::screencapture::x11

@@ -29,10 +29,11 @@ namespace corvex::screencapture::x11 {
 /// no grab).
 ///
 /// A display whose filter excludes applications leaves their windows out
-/// where they are visible: those areas are made transparent before the frame
-/// is scaled down, so each scaled pixel averages only what is visible of its
-/// area (see revealCoveredPixels), and changes inside them do not count as
-/// changes of the frame.
+/// where they are visible: those areas are blacked out in the first stage, and
+/// the same passes run once over a mask of them tell how much of each frame
+/// pixel's area is visible (again only when the windows move), so that each
+/// pixel gets the average of what is visible of its area (see
+/// revealCoveredPixels). Changes inside those areas are no changes of the frame.
 class VideoSource final : public StreamSource {
 public:
     static std::unique_ptr<VideoSource> create(
@@ -76,6 +77,7 @@ private:
     std::optional<CaptureError> grab(SampleBuffer& frame);
     void buildStages(int sourceWidth, int sourceHeight);
     void freeStages();
+    void createPixmaps(std::vector<Stage>& stages, std::uint8_t depth, xcb_render_pictformat_t format);
     /// Renders the part `area` of the stage (in its own pixels) from `source`.
     void renderPass(xcb_render_picture_t source, const Stage& stage, double offsetX, double offsetY, const Area& area);
     /// What changed since the last grab, in source pixels (clipped to the source).
@@ -86,8 +88,10 @@ private:
     Owner ownerOf(xcb_window_t window, int depth);
     /// Finds the excluded windows again after the windows on screen changed.
     void updateExclusion();
-    /// Makes the excluded areas of the first stage transparent.
-    void clearExcluded(const Stage& stage);
+    /// Fills the excluded areas of a first stage with `colour`.
+    void fillExcluded(const Stage& stage, const xcb_render_color_t& colour);
+    /// How much of each frame pixel's area is visible, into m_coverage.
+    void measureCoverage();
 
     std::unique_ptr<Connection> m_connection;
     bool m_isWindow = false;
@@ -95,8 +99,7 @@ private:
     media::Rect m_area; // the display's rectangle of the root window
     xcb_render_pictformat_t m_sourceFormat = 0;
     xcb_render_pictformat_t m_rgb24 = 0;
-    xcb_render_pictformat_t m_stageFormat = 0; // 24-bit RGB, or ARGB where areas are left out
-    std::uint8_t m_stageDepth = 24;
+    xcb_render_pictformat_t m_argb32 = 0;
     xcb_render_picture_t m_rootPicture = 0;
     int m_targetWidth = 0;
     int m_targetHeight = 0;
@@ -117,6 +120,9 @@ private:
     bool m_excluding = false;
     bool m_windowsChanged = true; // top-level windows moved, appeared or went since the last look
     std::vector<Area> m_excluded;
+    std::vector<Stage> m_coverageStages; // the stages again, for the mask of what is visible
+    std::vector<std::uint8_t> m_coverage; // of each frame pixel, 255 = all of its area
+    bool m_coverageKnown = false;
     std::uint32_t m_excludedRegion = 0; // the same areas in root coordinates, as an XFixes region
     Area m_forced; // to render again whatever XDamage says (where excluded areas came or went)
     std::unordered_map<xcb_window_t, Owner> m_owners;
