@@ -382,11 +382,11 @@ void VideoSource::pumpEvents()
         if (type == m_damageEventBase + XCB_DAMAGE_NOTIFY)
             m_damaged = true;
         switch (type) {
+        case XCB_REPARENT_NOTIFY:
+            m_owners.clear(); // a frame may now hold another client window
+            [[fallthrough]];
         case XCB_CREATE_NOTIFY:
         case XCB_DESTROY_NOTIFY:
-        case XCB_REPARENT_NOTIFY:
-            m_owners.clear(); // a window id may now stand for another window
-            [[fallthrough]];
         case XCB_MAP_NOTIFY:
         case XCB_UNMAP_NOTIFY:
         case XCB_CONFIGURE_NOTIFY:
