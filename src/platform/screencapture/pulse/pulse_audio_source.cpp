@@ -347,7 +347,13 @@ void PulseAudioSource::measureLatency(pa_stream* stream)
     // (A monitor's own latency, samples rendered but not yet queued for us, is nil in practice.)
     const std::int64_t heardAt = reportedAt + static_cast<std::int64_t>(timing->sink_usec) * 1000
         - static_cast<std::int64_t>(timing->source_usec) * 1000;
-    const std::int64_t latency = heardAt - renderedAt;
+    std::int64_t latency = heardAt - renderedAt;
+    // Nothing is heard before it is rendered: a report saying so much earlier
+    // is a sink still settling (a new output, one starting up) and is passed
+    // over; a little earlier is the slack of our rendering time line.
+    if (latency < -kLatencyStepNanoseconds)
+        return;
+    latency = std::max<std::int64_t>(latency, 0);
     if (!m_latencyMeasured || std::llabs(latency - m_latencyNanoseconds) > kLatencyStepNanoseconds)
         m_latencyNanoseconds = latency;
     m_latencyMeasured = true;
