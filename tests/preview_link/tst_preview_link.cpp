@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <netinet/in.h>
+#include <optional>
 #include <thread>
 
 using corvex::dnssd::Address;
@@ -32,6 +33,15 @@ const QString kType = QString::fromLatin1(corvex::preview_link::kLightReceiverSe
 QString uniqueName(const char* what)
 {
     return QStringLiteral("corvex-link-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
+}
+
+// The client's entry for the receiver called `name`, once it lists one.
+std::optional<DiscoveredService> listedService(const UDPClient& client, const QString& name)
+{
+    for (const DiscoveredService& service : client.discoveredServices())
+        if (service.name == name)
+            return service;
+    return std::nullopt;
 }
 
 // Collects the preview link's log lines and those of DNS-SD (from any thread).
@@ -135,16 +145,8 @@ void TestPreviewLink::discoveryAndDeliveryEndToEnd()
     UDPClient client(kType);
     client.startDiscovery();
     QCOMPARE(log.count(QStringLiteral("🔍 Starting new discovery: _corvexfeed._udp.")), 1);
-    DiscoveredService receiver;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            for (const DiscoveredService& service : client.discoveredServices()) {
-                if (service.name == name)
-                    receiver = service;
-            }
-            return !receiver.name.isEmpty();
-        }(),
-        10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
+    const DiscoveredService receiver = *listedService(client, name);
     QCOMPARE(log.count(QStringLiteral("Discovered service: %1").arg(name)), 1);
 
     // Nothing goes out before resolution; then only the newest message.
@@ -178,18 +180,9 @@ void TestPreviewLink::restartEmptiesTheListAndKeepsConnections()
     QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
     UDPClient client(kType);
-    DiscoveredService receiver;
-    const auto listed = [&] {
-        for (const DiscoveredService& service : client.discoveredServices()) {
-            if (service.name == name) {
-                receiver = service;
-                return true;
-            }
-        }
-        return false;
-    };
     client.startDiscovery();
-    QTRY_VERIFY_WITH_TIMEOUT(listed(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
+    const DiscoveredService receiver = *listedService(client, name);
     client.send(QByteArrayLiteral("before"), receiver);
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 6000);
 
@@ -201,7 +194,7 @@ void TestPreviewLink::restartEmptiesTheListAndKeepsConnections()
     client.send(QByteArrayLiteral("during"), receiver);
     QTRY_COMPARE(received.size(), 2);
     QCOMPARE(received.at(1), QByteArrayLiteral("during"));
-    QTRY_VERIFY_WITH_TIMEOUT(listed(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
 }
 
 void TestPreviewLink::failedConnectionIsResolvedAgain()
@@ -223,16 +216,8 @@ void TestPreviewLink::failedConnectionIsResolvedAgain()
 
     UDPClient client(kType);
     client.startDiscovery();
-    DiscoveredService receiver;
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            for (const DiscoveredService& service : client.discoveredServices()) {
-                if (service.name == name)
-                    receiver = service;
-            }
-            return !receiver.name.isEmpty();
-        }(),
-        10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
+    const DiscoveredService receiver = *listedService(client, name);
 
     client.send(QByteArrayLiteral("refused"), receiver);
     const QString failure = QStringLiteral("❌ Connection to %1 failed: Connection refused (ECONNREFUSED)").arg(name);
