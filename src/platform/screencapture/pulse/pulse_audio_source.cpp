@@ -21,7 +21,7 @@ constexpr std::int64_t kLostSamplesNanoseconds = 250'000'000;
 // report to the next; stamps follow them only when they moved by more than this.
 constexpr std::int64_t kLatencyStepNanoseconds = 15'000'000;
 // The longest the first blocks wait for the first measure of the latency.
-constexpr double kLatencyWaitSeconds = 0.5;
+constexpr double kLatencyWaitSeconds = 1.0;
 
 CaptureError unavailable(const std::string& why)
 {
@@ -350,9 +350,14 @@ void PulseAudioSource::measureLatency(pa_stream* stream)
     std::int64_t latency = heardAt - renderedAt;
     // Nothing is heard before it is rendered: a report saying so much earlier
     // is a sink still settling (a new output, one starting up) and is passed
-    // over; a little earlier is the slack of our rendering time line.
-    if (latency < -kLatencyStepNanoseconds)
+    // over (while the first blocks wait, with a new report asked for at once);
+    // a little earlier is the slack of our rendering time line.
+    if (latency < -kLatencyStepNanoseconds) {
+        if (!m_latencyMeasured)
+            if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr))
+                pa_operation_unref(update);
         return;
+    }
     latency = std::max<std::int64_t>(latency, 0);
     if (!m_latencyMeasured || std::llabs(latency - m_latencyNanoseconds) > kLatencyStepNanoseconds)
         m_latencyNanoseconds = latency;
