@@ -23,6 +23,13 @@ constexpr std::int64_t kLatencyStepNanoseconds = 15'000'000;
 // The longest the first blocks wait for the first measure of the latency.
 constexpr double kLatencyWaitSeconds = 1.0;
 
+/// Asks the server for a fresh timing report (it arrives through the latency callback).
+void requestTimingReport(pa_stream* stream)
+{
+    if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr))
+        pa_operation_unref(update);
+}
+
 CaptureError unavailable(const std::string& why)
 {
     return { CaptureError::AudioUnavailable,
@@ -261,8 +268,7 @@ void PulseAudioSource::read(pa_stream* stream)
             // The first measure of the latency needs a time line: ask for it at once
             // (the first blocks wait for it, see below).
             if (!m_anchored)
-                if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr))
-                    pa_operation_unref(update);
+                requestTimingReport(stream);
             m_overflowed = false;
             m_anchorNanoseconds = anchor;
             m_anchored = true;
@@ -354,8 +360,7 @@ void PulseAudioSource::measureLatency(pa_stream* stream)
     // a little earlier is the slack of our rendering time line.
     if (latency < -kLatencyStepNanoseconds) {
         if (!m_latencyMeasured)
-            if (pa_operation* update = pa_stream_update_timing_info(stream, nullptr, nullptr))
-                pa_operation_unref(update);
+            requestTimingReport(stream);
         return;
     }
     latency = std::max<std::int64_t>(latency, 0);

@@ -18,6 +18,13 @@ void revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t 
     if (width <= 0 || height <= 0)
         return;
     auto pixel = [&](int x, int y) { return bgra + static_cast<std::size_t>(y) * bytesPerRow + 4 * std::size_t(x); };
+    // Nothing left out here (the usual frame): nothing to do.
+    bool allVisible = true;
+    for (int y = 0; y < height && allVisible; ++y)
+        for (int x = 0; x < width && allVisible; ++x)
+            allVisible = pixel(x, y)[3] == 255;
+    if (allVisible)
+        return;
     const std::size_t count = std::size_t(width) * std::size_t(height);
     std::vector<std::uint8_t> known(count, 0);
     std::size_t holes = 0;

@@ -108,12 +108,10 @@ std::vector<Window> listWindows(const Connection& connection, bool onScreenWindo
             window.title = text(*title);
         else if (auto legacy = connection.property(id, XCB_ATOM_WM_NAME, XCB_ATOM_ANY))
             window.title = text(*legacy);
-        if (auto pidBytes = connection.property(id, netWmPid, XCB_ATOM_CARDINAL); pidBytes && pidBytes->size() >= 4) {
-            std::uint32_t pid = 0;
-            std::memcpy(&pid, pidBytes->data(), 4);
+        if (const std::optional<std::uint32_t> pid = connection.cardinal(id, netWmPid)) {
             RunningApplication application;
-            application.processID = pid;
-            application.applicationName = processName(pid);
+            application.processID = *pid;
+            application.applicationName = processName(*pid);
             // WM_CLASS is "instance\0class\0": the class names the application.
             if (auto wmClass = connection.property(id, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING)) {
                 const std::string both(wmClass->begin(), wmClass->end());

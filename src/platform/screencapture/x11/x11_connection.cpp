@@ -61,4 +61,14 @@ std::optional<std::vector<std::uint8_t>> Connection::property(
     return std::vector<std::uint8_t>(data, data + (length > 0 ? length : 0));
 }
 
+std::optional<std::uint32_t> Connection::cardinal(xcb_window_t window, xcb_atom_t property) const
+{
+    const auto bytes = this->property(window, property, XCB_ATOM_CARDINAL);
+    if (!bytes || bytes->size() < sizeof(std::uint32_t))
+        return std::nullopt;
+    std::uint32_t value = 0;
+    std::memcpy(&value, bytes->data(), sizeof value);
+    return value;
+}
+
 } // namespace corvex::screencapture::x11

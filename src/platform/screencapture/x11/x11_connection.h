@@ -35,6 +35,8 @@ public:
     /// A window property's raw bytes; none when absent or of another type
     /// (XCB_ATOM_ANY accepts every type).
     std::optional<std::vector<std::uint8_t>> property(xcb_window_t window, xcb_atom_t property, xcb_atom_t type) const;
+    /// The first 32-bit CARDINAL of a window property (such as _NET_WM_PID), if it has one.
+    std::optional<std::uint32_t> cardinal(xcb_window_t window, xcb_atom_t property) const;
 
 private:
     Connection(xcb_connection_t* connection, xcb_screen_t* screen);

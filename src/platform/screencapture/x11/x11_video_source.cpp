@@ -510,11 +510,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     const Stage& last = m_stages.back();
     if (m_excluding && !m_coverageKnown)
         measureCoverage();
-    Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c,
-        xcb_shm_get_image(c, last.pixmap, 0, 0, static_cast<std::uint16_t>(last.width),
-            static_cast<std::uint16_t>(last.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
-        nullptr));
-    if (!image)
+    if (!readBack(last))
         return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
 
     frame = SampleBuffer::videoFrame(last.width, last.height, time);
@@ -541,10 +537,8 @@ VideoSource::Owner VideoSource::ownerOf(xcb_window_t window, int depth)
     xcb_connection_t* c = m_connection->get();
     Owner owner;
     owner.excepted = std::find(m_exceptedWindows.begin(), m_exceptedWindows.end(), window) != m_exceptedWindows.end();
-    if (auto bytes = m_connection->property(window, m_netWmPid, XCB_ATOM_CARDINAL); bytes && bytes->size() >= 4) {
-        std::uint32_t pid = 0;
-        std::memcpy(&pid, bytes->data(), sizeof pid);
-        owner.processID = pid;
+    if (const std::optional<std::uint32_t> pid = m_connection->cardinal(window, m_netWmPid)) {
+        owner.processID = *pid;
         return owner;
     }
     // A window manager's frame: the client window is inside it.
@@ -655,6 +649,16 @@ void VideoSource::fillExcluded(const Stage& stage, const xcb_render_color_t& col
         static_cast<std::uint32_t>(rectangles.size()), rectangles.data());
 }
 
+bool VideoSource::readBack(const Stage& stage)
+{
+    xcb_connection_t* c = m_connection->get();
+    const Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c,
+        xcb_shm_get_image(c, stage.pixmap, 0, 0, static_cast<std::uint16_t>(stage.width),
+            static_cast<std::uint16_t>(stage.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
+        nullptr));
+    return image != nullptr;
+}
+
 void VideoSource::measureCoverage()
 {
     xcb_connection_t* c = m_connection->get();
@@ -678,12 +682,8 @@ void VideoSource::measureCoverage()
         const Stage& stage = m_coverageStages[i];
         renderPass(m_coverageStages[i - 1].picture, stage, 0, 0, { 0, 0, stage.width, stage.height });
     }
-    Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(c,
-        xcb_shm_get_image(c, last.pixmap, 0, 0, static_cast<std::uint16_t>(last.width),
-            static_cast<std::uint16_t>(last.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment, 0),
-        nullptr));
     m_coverage.assign(count, 0xff);
-    if (!image) {
+    if (!readBack(last)) {
         m_coverageKnown = false; // try again with the next frame
         return;
     }

@@ -90,6 +90,8 @@ private:
     void updateExclusion();
     /// Fills the excluded areas of a first stage with `colour`.
     void fillExcluded(const Stage& stage, const xcb_render_color_t& colour);
+    /// Copies a stage's pixels into the shared memory; false when the server did not.
+    bool readBack(const Stage& stage);
     /// How much of each frame pixel's area is visible, into m_coverage.
     void measureCoverage();
 
