@@ -3,6 +3,7 @@
 #include "catalogue/tmdb_records.h"
 
 #include <QJsonObject>
+#include <QMetaType>
 
 namespace corvex::catalogue {
 
@@ -33,3 +34,6 @@ QJsonObject itemToJson(const TMDBItem& item);
 std::optional<TMDBItem> itemFromJson(const QJsonObject& object);
 
 } // namespace corvex::catalogue
+
+// Declared beside the type, so every user (a test table, a queued signal) sees the same declaration.
+Q_DECLARE_METATYPE(corvex::catalogue::TMDBItem)

@@ -230,7 +230,5 @@ private Q_SLOTS:
     }
 };
 
-Q_DECLARE_METATYPE(TMDBItem)
-
 QTEST_GUILESS_MAIN(TestCatalogue)
 #include "test_catalogue.moc"

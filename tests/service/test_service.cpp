@@ -829,7 +829,5 @@ private Q_SLOTS:
     }
 };
 
-Q_DECLARE_METATYPE(TMDBItem)
-
 QTEST_GUILESS_MAIN(TestService)
 #include "test_service.moc"
