@@ -4,11 +4,16 @@
 
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
+#include "platform/fingerprint/signature_generator.h"
+#include "platform/fingerprint/signature_matcher.h"
+#include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/x11/x11_backend.h"
 #include "support/recorded.h"
+#include "support/tones.h"
 #include "support/x_test_display.h"
 
 #include <QCoroTask>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -185,6 +190,64 @@ private Q_SLOTS:
         QTest::qWait(200);
         const VideoAnalysis record = test::parseRecord(recorder.stop());
         QVERIFY(!record.signature().empty());
+    }
+
+    // A recording started together with capture holds the sound from its
+    // first moment on, in its place: the sound server's monitor hears nothing
+    // for a second or so after it joins, and that second is silence in the
+    // signature rather than missing from it (which would place every clip too
+    // early, and leave a four-second recording without a signature).
+    void soundIsOnTheTimeLineFromTheFirstMoment()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no sound server (scripts/test-services starts one)");
+        QTemporaryDir directory;
+        const auto tune = test::melody(6, 16000, 31);
+        const QString raw = directory.filePath(QStringLiteral("tune.raw"));
+        {
+            QFile file(raw);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(reinterpret_cast<const char*>(tune.data()), qint64(tune.size() * sizeof(float)));
+        }
+        fingerprint::SignatureGenerator direct;
+        std::string error;
+        QVERIFY(direct.append(*media::PcmBuffer::wrap(analysis::AnalysisRecorder::outputFormat(),
+                                  std::uint32_t(tune.size()), { const_cast<float*>(tune.data()) }),
+            error));
+        const auto played = fingerprint::decodeSignature(direct.signature());
+        QVERIFY(played);
+
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, true);
+        const double startedAt = hostTimeNow().seconds();
+        recorder.start();
+        QCoro::waitFor(screen->start());
+        QVERIFY(screen->isRunning());
+        // The tune plays once the monitor hears (before, the null sink would
+        // only start playing it at the end of its long idle block).
+        QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 10000);
+        QProcess player;
+        const double playedAt = hostTimeNow().seconds();
+        player.start(QStringLiteral("pacat"),
+            { QStringLiteral("--playback"), QStringLiteral("--format=float32le"), QStringLiteral("--rate=16000"),
+                QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=50"), raw });
+        QVERIFY(player.waitForFinished(20000));
+        QCOMPARE(player.exitCode(), 0);
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
+        const double stoppedAt = hostTimeNow().seconds();
+
+        const auto items = fingerprint::decodeSignature(record.signature());
+        QVERIFY2(items, "no signature");
+        // As many items as the time from start to stop gives (the fingerprint
+        // needs its first 2.6 s before its first item).
+        const double expectedItems = (stoppedAt - startedAt - 2.6) / fingerprint::signatureItemSeconds();
+        QVERIFY2(std::abs(double(items->size()) - expectedItems) <= 4,
+            qPrintable(QStringLiteral("%1 items for %2 s").arg(items->size()).arg(stoppedAt - startedAt)));
+        const auto match = fingerprint::locateClip(*items, *played);
+        QVERIFY(match);
+        const double expected = playedAt - startedAt;
+        QVERIFY2(std::abs(match->offsetSeconds - expected) < 0.3,
+            qPrintable(QStringLiteral("found at %1 s, played at %2 s").arg(match->offsetSeconds).arg(expected)));
     }
 };
 
