@@ -11,8 +11,11 @@
 #include <QDebug>
 #include <QThread>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
+#include <vector>
 
 namespace corvex::analysis {
 
@@ -35,6 +38,25 @@ QString describe(const media::AudioFormat& format)
         .arg(format.channelCount)
         .arg(QLatin1StringView(kinds[static_cast<int>(format.sampleKind)]))
         .arg(format.interleaved ? QStringLiteral("interleaved") : QStringLiteral("planar"));
+}
+
+// The buffer's frames from `first` on, sharing its memory.
+std::unique_ptr<media::PcmBuffer> framesFrom(const media::PcmBuffer& buffer, std::uint32_t first)
+{
+    const media::AudioFormat& format = buffer.format();
+    const std::size_t offset = static_cast<std::size_t>(first) * buffer.stride() * format.bytesPerSample();
+    auto start = [&](std::uint32_t channel) -> void* {
+        void* data = buffer.floatChannel(channel);
+        if (data == nullptr)
+            data = buffer.int16Channel(channel);
+        if (data == nullptr)
+            data = buffer.int32Channel(channel);
+        return data == nullptr ? nullptr : static_cast<std::byte*>(data) + offset;
+    };
+    std::vector<void*> blocks;
+    for (std::uint32_t c = 0; c < (format.interleaved ? 1 : format.channelCount); ++c)
+        blocks.push_back(start(c));
+    return media::PcmBuffer::wrap(format, buffer.frameLength() - first, blocks);
 }
 
 } // namespace
@@ -95,15 +117,22 @@ void AnalysisRecorder::start()
         m_analysis = initialVideoAnalysis();
         m_signatureGenerator = std::make_unique<fingerprint::SignatureGenerator>();
         m_unsupportedFormat.reset();
-        // The converter stays: it is remade only when the audio format changes.
+        m_audioEnd.reset();
+        m_skippingAudio = false;
+        // A converter left from an earlier recording was emptied by its stop.
     }
     setStarted(true);
 }
 
 std::optional<QByteArray> AnalysisRecorder::stop()
 {
+    const bool wasStarted = started();
     setStarted(false);
     const std::lock_guard lock(m_mutex);
+    // The converter's filter holds back the last few milliseconds of sound;
+    // they belong to this recording, not to the start of the next one.
+    if (wasStarted)
+        flushConverter();
     m_analysis.set_signature(m_signatureGenerator->signature());
     const std::optional<std::string> bytes = serializeVideoAnalysis(m_analysis);
     if (!bytes)
@@ -141,12 +170,97 @@ void AnalysisRecorder::appendAudioBuffer(const media::PcmBuffer& buffer, const m
     if (!m_firstTimestamp)
         m_firstTimestamp = presentationTime;
 
+    // The signature follows the record's time line: its first item is at time
+    // zero and each of its samples lies where it was heard. Sound that starts
+    // after the first frame (a monitor only hears what its sink renders after
+    // it joined), or stops and resumes (an idle sink sends nothing, a paused
+    // player neither) is preceded by the silence that was heard meanwhile, or
+    // every clip found in it would be placed too early; sound stamped before
+    // time zero, or twice, is left out.
+    const double rate = buffer.format().sampleRate;
+    const double start = presentationTime.seconds();
+    const double expected = m_audioEnd.value_or(m_firstTimestamp->seconds());
+    const double gap = start - expected;
+    std::uint32_t skipped = 0;
+    const bool late = std::isfinite(gap) && rate > 0 && gap > kAudioTimeTolerance;
+    if (late && gap > kLongestAudioGap) {
+        qWarning("Captured audio resumes %.1f s after it stopped; the signature does not follow the pause", gap);
+    } else if (late) {
+        feedSilence(buffer.format(), static_cast<std::uint64_t>(std::llround(gap * rate)));
+    } else if (std::isfinite(gap) && rate > 0 && (gap < -kAudioTimeTolerance || (m_skippingAudio && gap < 0))) {
+        // Once skipping, the last buffer of the stretch to skip is cut exactly, however little of it is left.
+        skipped = static_cast<std::uint32_t>(
+            std::min<long long>(std::llround(-gap * rate), static_cast<long long>(buffer.frameLength())));
+    }
+    // Within the tolerance the sample count is the better clock than the stamps.
+    const std::uint32_t kept = buffer.frameLength() - skipped;
+    m_skippingAudio = skipped > 0 && kept == 0;
+    if (rate > 0)
+        m_audioEnd = (late ? start : expected) + kept / rate;
+    if (kept == 0)
+        return;
+    if (skipped == 0) {
+        feed(buffer);
+        return;
+    }
+    if (const std::unique_ptr<media::PcmBuffer> rest = framesFrom(buffer, skipped))
+        feed(*rest);
+}
+
+// Converts the buffer and appends it to the signature.
+void AnalysisRecorder::feed(const media::PcmBuffer& buffer)
+{
     std::unique_ptr<media::PcmBuffer> converted = convert(buffer);
     if (!converted)
         return;
     std::string error;
     if (!m_signatureGenerator->append(*converted, error))
         qWarning("Audio dropped from the signature: %s", error.c_str());
+}
+
+// Silence in the captured format, through the converter, so that it joins the
+// sound on either side without a seam.
+void AnalysisRecorder::feedSilence(const media::AudioFormat& format, std::uint64_t frames)
+{
+    const auto chunk = static_cast<std::uint32_t>(std::clamp(format.sampleRate, 1.0, 192000.0));
+    const std::unique_ptr<media::PcmBuffer> silence = media::PcmBuffer::create(format, chunk);
+    if (!silence)
+        return;
+    while (frames > 0) {
+        const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, chunk));
+        silence->setFrameLength(n);
+        feed(*silence);
+        frames -= n;
+    }
+}
+
+// Hands what the converter still holds (its filter's tail) to the signature
+// and lets it go: the next buffer starts a new converter.
+void AnalysisRecorder::flushConverter()
+{
+    if (!m_audioConverter)
+        return;
+    const std::unique_ptr<media::PcmBuffer> output = media::PcmBuffer::create(outputFormat(), 4096);
+    for (int round = 0; output && round < 64; ++round) {
+        std::string error;
+        const auto status = m_audioConverter->convert(
+            *output,
+            [](media::AudioConverter::InputStatus& inputStatus) -> const media::PcmBuffer* {
+                inputStatus = media::AudioConverter::InputStatus::EndOfStream;
+                return nullptr;
+            },
+            error);
+        if (status == media::AudioConverter::OutputStatus::Error) {
+            printLine("AVAudioConverterOutputStatus failed.");
+            printLine(error.empty() ? "nil" : error);
+            break;
+        }
+        if (output->frameLength() > 0 && !m_signatureGenerator->append(*output, error))
+            qWarning("Audio dropped from the signature: %s", error.c_str());
+        if (status == media::AudioConverter::OutputStatus::EndOfStream)
+            break;
+    }
+    m_audioConverter.reset();
 }
 
 // Converts one buffer to the signature's format, or returns null (with one
@@ -164,6 +278,8 @@ std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuff
         return nullptr;
     }
     if (!m_audioConverter || !(m_audioConverter->inputFormat() == format)) {
+        // What the old converter still holds belongs to the sound before the change.
+        flushConverter();
         m_audioConverter = media::AudioConverter::create(format, outputFormat());
         if (!m_audioConverter) {
             m_unsupportedFormat = format;

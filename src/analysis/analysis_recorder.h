@@ -77,7 +77,18 @@ Q_SIGNALS:
 
 private:
     void setStarted(bool started);
+    void feed(const media::PcmBuffer& buffer);
+    void feedSilence(const media::AudioFormat& format, std::uint64_t frames);
+    void flushConverter();
     std::unique_ptr<media::PcmBuffer> convert(const media::PcmBuffer& buffer);
+
+    // Audio stamped this close to where the sound before it ends just goes on
+    // (stamps wander by a few milliseconds); further off, the signature is
+    // padded with silence or the overlap left out.
+    static constexpr double kAudioTimeTolerance = 0.04;
+    // Longer pauses are not padded: a jump of the clock that far is no pause,
+    // and padding it would hold the recorder for seconds.
+    static constexpr double kLongestAudioGap = 600;
 
     preview_link::UDPManager* const m_previewLink;
     std::function<void(const QByteArray&)> m_liveMessageObserver;
@@ -88,6 +99,9 @@ private:
     std::optional<media::MediaTime> m_firstTimestamp;
     bool m_started = false;
     std::unique_ptr<media::AudioConverter> m_audioConverter;
+    // Where the sound appended so far ends on the record's time line, in seconds of presentation time.
+    std::optional<double> m_audioEnd;
+    bool m_skippingAudio = false; // the last buffer lay wholly before m_audioEnd
     // The input format for which no converter could be made, reported once.
     std::optional<media::AudioFormat> m_unsupportedFormat;
 };

@@ -43,7 +43,39 @@ void feedAudio(AnalysisRecorder& recorder, const std::vector<float>& samples, do
     }
 }
 
+// A stretch of captured sound: samples [from, to) of a tune, stamped from `at`.
+struct Stretch {
+    double at;
+    double from;
+    double to;
+};
+// What the signature should have heard: tune samples [from, to), or silence
+// for `to` seconds when `from` is negative.
+struct Heard {
+    double from;
+    double to;
+};
+
+std::string signatureOf(const std::vector<float>& tune, double rate, const std::vector<Heard>& heard)
+{
+    std::vector<float> samples;
+    for (const Heard& part : heard) {
+        if (part.from < 0)
+            samples.insert(samples.end(), std::size_t(std::llround(part.to * rate)), 0.0f);
+        else
+            samples.insert(samples.end(), tune.begin() + std::llround(part.from * rate),
+                tune.begin() + std::llround(part.to * rate));
+    }
+    AnalysisRecorder recorder(nullptr);
+    recorder.start();
+    feedAudio(recorder, samples, rate, 2, 0, 960);
+    return test::parseRecord(recorder.stop()).signature();
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(std::vector<Stretch>)
+Q_DECLARE_METATYPE(std::vector<Heard>)
 
 class TestAnalysisRecorder final : public QObject {
     Q_OBJECT
@@ -149,6 +181,72 @@ private Q_SLOTS:
         const auto match = fingerprint::locateClip(*items, *clip);
         QVERIFY(match);
         QVERIFY2(std::abs(match->offsetSeconds - 30) <= 0.15, qPrintable(QString::number(match->offsetSeconds)));
+    }
+
+    // The signature lies on the record's time line: sound that starts after
+    // the first frame, pauses, or is stamped before time zero or twice gives
+    // the signature of what was heard from time zero on, silences included.
+    void theSignatureFollowsTheTimeLine_data()
+    {
+        QTest::addColumn<double>("videoAt"); // < 0: no video
+        QTest::addColumn<std::vector<Stretch>>("captured");
+        QTest::addColumn<std::vector<Heard>>("heard");
+        QTest::newRow("sound first") << -1.0 << std::vector<Stretch> { { 50, 0, 5 } }
+                                     << std::vector<Heard> { { 0, 5 } };
+        QTest::newRow("sound 1.5 s after the first frame")
+            << 50.0 << std::vector<Stretch> { { 51.5, 0, 4 } } << std::vector<Heard> { { -1, 1.5 }, { 0, 4 } };
+        QTest::newRow("sound pauses for 2 s") << 50.0 << std::vector<Stretch> { { 50, 0, 2 }, { 54, 4, 6 } }
+                                              << std::vector<Heard> { { 0, 2 }, { -1, 2 }, { 4, 6 } };
+        QTest::newRow("sound from before the first frame")
+            << 50.0 << std::vector<Stretch> { { 49, 0, 6 } } << std::vector<Heard> { { 1, 6 } };
+        QTest::newRow("a stretch stamped twice")
+            << -1.0 << std::vector<Stretch> { { 50, 0, 3 }, { 52.5, 2.5, 6 } } << std::vector<Heard> { { 0, 6 } };
+        QTest::newRow("stamps a little off")
+            << -1.0 << std::vector<Stretch> { { 50, 0, 3 }, { 53.02, 3, 6 } } << std::vector<Heard> { { 0, 6 } };
+    }
+    void theSignatureFollowsTheTimeLine()
+    {
+        QFETCH(double, videoAt);
+        QFETCH(std::vector<Stretch>, captured);
+        QFETCH(std::vector<Heard>, heard);
+        const double rate = 48000;
+        const auto tune = test::melody(6, rate, 14);
+        AnalysisRecorder recorder(nullptr);
+        recorder.start();
+        if (videoAt >= 0)
+            recorder.appendVideoFrame(*grey(1), seconds(videoAt));
+        for (const Stretch& stretch : captured)
+            feedAudio(recorder,
+                std::vector<float>(
+                    tune.begin() + std::llround(stretch.from * rate), tune.begin() + std::llround(stretch.to * rate)),
+                rate, 2, stretch.at, 960);
+        const std::string signature = test::parseRecord(recorder.stop()).signature();
+        const std::string expected = signatureOf(tune, rate, heard);
+        const auto items = fingerprint::decodeSignature(signature);
+        const auto expectedItems = fingerprint::decodeSignature(expected);
+        QVERIFY(items && expectedItems);
+        QCOMPARE(items->size(), expectedItems->size());
+        QCOMPARE(signature, expected);
+    }
+
+    // Each recording's signature holds its own sound: nothing of the previous
+    // recording's end lingers in the converter, and that end is not lost either.
+    void eachRecordingHearsOnlyItsOwnSound()
+    {
+        const auto first = test::melody(5, 44100, 15);
+        const auto second = test::melody(5, 44100, 16);
+        AnalysisRecorder fresh(nullptr);
+        fresh.start();
+        feedAudio(fresh, second, 44100, 2, 0);
+        const std::string expected = test::parseRecord(fresh.stop()).signature();
+
+        AnalysisRecorder recorder(nullptr);
+        recorder.start();
+        feedAudio(recorder, first, 44100, 2, 0);
+        recorder.stop();
+        recorder.start();
+        feedAudio(recorder, second, 44100, 2, 10);
+        QCOMPARE(test::parseRecord(recorder.stop()).signature(), expected);
     }
 
     void longRecordingsDoNotDrift()

@@ -4,8 +4,11 @@
 
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
+#include "platform/fingerprint/signature_matcher.h"
+#include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/x11/x11_backend.h"
 #include "support/recorded.h"
+#include "support/tones.h"
 #include "support/x_test_display.h"
 
 #include <QCoroTask>
@@ -13,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pulse/error.h>
+#include <pulse/simple.h>
 #include <unistd.h>
 
 using namespace corvex;
@@ -186,6 +191,62 @@ private Q_SLOTS:
         QTest::qWait(200);
         const VideoAnalysis record = test::parseRecord(recorder.stop());
         QVERIFY(!record.signature().empty());
+    }
+
+    // A recording started together with capture holds the sound from its
+    // first moment on, in its place: the sound server's monitor hears nothing
+    // for a second or so after it joins, and that second is silence in the
+    // signature rather than missing from it (which would place every clip too
+    // early, and leave a four-second recording without a signature).
+    void soundIsOnTheTimeLineFromTheFirstMoment()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no sound server (scripts/test-services starts one)");
+        const auto tune = test::melody(6, 16000, 31);
+        const auto played = fingerprint::clipFingerprints(tune.data(), tune.size());
+
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, true);
+        const double startedAt = hostTimeNow().seconds();
+        recorder.start();
+        QCoro::waitFor(screen->start());
+        QVERIFY(screen->isRunning());
+        // The tune plays once the monitor hears (before, the null sink would
+        // only start playing it at the end of its long idle block).
+        QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 10000);
+        pa_sample_spec sampleSpec { PA_SAMPLE_FLOAT32LE, 16000, 1 };
+        pa_buffer_attr attributes { std::uint32_t(-1), 16000 * 4 / 10, std::uint32_t(-1), std::uint32_t(-1),
+            std::uint32_t(-1) };
+        int status = 0;
+        const std::unique_ptr<pa_simple, void (*)(pa_simple*)> stream(
+            pa_simple_new(nullptr, "corvex-test", PA_STREAM_PLAYBACK, nullptr, "tune", &sampleSpec, nullptr,
+                &attributes, &status),
+            &pa_simple_free);
+        QVERIFY2(stream, pa_strerror(status));
+        // Half a second of silence first, so that the stream runs steadily; the
+        // tune is heard when everything queued before it has been.
+        const std::vector<float> silence(8000, 0.0f);
+        QVERIFY2(pa_simple_write(stream.get(), silence.data(), silence.size() * 4, &status) == 0, pa_strerror(status));
+        const pa_usec_t queued = pa_simple_get_latency(stream.get(), &status);
+        QVERIFY2(queued != pa_usec_t(-1), pa_strerror(status));
+        const double playedAt = hostTimeNow().seconds() + double(queued) / 1e6;
+        QVERIFY2(pa_simple_write(stream.get(), tune.data(), tune.size() * 4, &status) == 0, pa_strerror(status));
+        QVERIFY2(pa_simple_drain(stream.get(), &status) == 0, pa_strerror(status));
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
+        const double stoppedAt = hostTimeNow().seconds();
+
+        const auto items = fingerprint::decodeSignature(record.signature());
+        QVERIFY2(items, "no signature");
+        // As many items as the time from start to stop gives (the fingerprint
+        // needs its first 2.6 s before its first item).
+        const double expectedItems = (stoppedAt - startedAt - 2.6) / fingerprint::signatureItemSeconds();
+        QVERIFY2(std::abs(double(items->size()) - expectedItems) <= 4,
+            qPrintable(QStringLiteral("%1 items for %2 s").arg(items->size()).arg(stoppedAt - startedAt)));
+        const auto match = fingerprint::locateClip(*items, played);
+        QVERIFY(match);
+        const double expected = playedAt - startedAt;
+        QVERIFY2(std::abs(match->offsetSeconds - expected) < 0.3,
+            qPrintable(QStringLiteral("found at %1 s, played at %2 s").arg(match->offsetSeconds).arg(expected)));
     }
 };
 

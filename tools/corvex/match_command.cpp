@@ -6,9 +6,13 @@
 #include "sound_file.h"
 
 #include "analysis/proto/video_analysis.pb.h"
+#include "platform/fingerprint/signature_generator.h"
 #include "platform/fingerprint/signature_matcher.h"
 
 #include <QCommandLineParser>
+
+#include <algorithm>
+#include <vector>
 
 namespace corvex::cli {
 
@@ -21,7 +25,7 @@ int runMatch(const QStringList& arguments)
         "and a confidence from 0 to 1. Exits with status 1 when the clip is not found."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("RECORDING"), QStringLiteral("The light-show record (.pb)."));
-    parser.addPositionalArgument(QStringLiteral("CLIP"), QStringLiteral("A sound file, a few seconds or more."));
+    parser.addPositionalArgument(QStringLiteral("CLIP"), QStringLiteral("A sound file of 3 seconds or more."));
     if (const std::optional<int> done = parseArguments(parser, arguments))
         return *done;
     const QStringList files = parser.positionalArguments();
@@ -43,18 +47,24 @@ int runMatch(const QStringList& arguments)
                        .arg(record.signature().size()));
         return Failure;
     }
-    std::string clipSignature;
-    if (!signatureOfSoundFile(files[1], clipSignature, error)) {
+    std::vector<float> clipSound;
+    if (!signatureSamplesOfSoundFile(files[1], clipSound, error)) {
         printError(error);
         return Failure;
     }
-    const auto clip = fingerprint::decodeSignature(clipSignature);
-    if (!clip) {
-        printError(QStringLiteral("%1 is too short or too quiet to match; use a clip of a few seconds of sound")
-                       .arg(files[1]));
+    // The clip is fingerprinted at several phases, so that one of them falls
+    // on the recording's item grid wherever the clip was cut.
+    const std::vector<fingerprint::ClipFingerprint> clip
+        = fingerprint::clipFingerprints(clipSound.data(), clipSound.size());
+    const bool usable = std::any_of(clip.begin(), clip.end(),
+        [](const fingerprint::ClipFingerprint& f) { return fingerprint::isPlaceable(f.items); });
+    if (!usable) {
+        printError(QStringLiteral("%1 is too short or too quiet to match (%2 s); use a clip of at least 3 s of sound")
+                       .arg(files[1])
+                       .arg(double(clipSound.size()) / fingerprint::SignatureGenerator::kSampleRate, 0, 'f', 1));
         return Failure;
     }
-    const auto match = fingerprint::locateClip(*recording, *clip);
+    const auto match = fingerprint::locateClip(*recording, clip);
     if (!match) {
         printOut(QStringLiteral("no match: %1 does not sound like any part of %2").arg(files[1], files[0]));
         return Failure;

@@ -32,6 +32,7 @@ namespace {
 using capture::ScreenRecorder;
 
 constexpr int kDiscoveryTimeoutMs = 5000;
+constexpr int kCaptureStartTimeoutMs = 5000;
 
 // Ctrl-C and SIGTERM end the recording through the event loop, so the record is still written.
 int g_signalPipe[2] = { -1, -1 };
@@ -136,13 +137,23 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
     int frames = 0;
     QObject::connect(screen.capturePreview(), &capture::CapturePreview::contentsChanged, [&] { ++frames; });
-    recorder.start();
     co_await screen.start();
     if (!screen.isRunning()) {
-        recorder.stop();
         printError(QStringLiteral("capture did not start (see the message above)"));
         co_return Failure;
     }
+    // The recording starts once pictures and sound come in: a sound server's
+    // monitor only hears what its output renders after it joined, which can be
+    // a second or more after capture starts, and what played before is lost.
+    QElapsedTimer waiting;
+    waiting.start();
+    while (screen.isRunning() && waiting.elapsed() < kCaptureStartTimeoutMs
+        && (frames == 0 || (options.audio && screen.captureEngine().powerMeter().values().empty()))) {
+        QTimer poll;
+        poll.start(10);
+        co_await poll;
+    }
+    recorder.start();
     const QString what = screen.captureType() == ScreenRecorder::CaptureType::window
         ? ScreenRecorder::displayName(*screen.selectedWindow())
         : ScreenRecorder::displayName(*screen.selectedDisplay());

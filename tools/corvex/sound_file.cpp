@@ -55,13 +55,13 @@ bool readSoundFile(const QString& path, std::uint32_t framesPerBuffer,
     return true;
 }
 
-bool signatureOfSoundFile(const QString& path, std::string& signature, QString& error)
+bool signatureSamplesOfSoundFile(const QString& path, std::vector<float>& samples, QString& error)
 {
     const media::AudioFormat output { fingerprint::SignatureGenerator::kSampleRate, 1, media::SampleKind::Float32,
         false };
     std::unique_ptr<media::AudioConverter> converter;
-    fingerprint::SignatureGenerator generator;
     std::string failure;
+    samples.clear();
     auto feed = [&](const media::PcmBuffer* input) {
         bool handed = false;
         for (;;) {
@@ -80,8 +80,8 @@ bool signatureOfSoundFile(const QString& path, std::string& signature, QString& 
                     return give;
                 },
                 failure);
-            if (converted->frameLength() > 0)
-                generator.append(*converted, failure);
+            samples.insert(
+                samples.end(), converted->floatChannel(0), converted->floatChannel(0) + converted->frameLength());
             if (status != media::AudioConverter::OutputStatus::HaveData)
                 return;
         }
@@ -102,6 +102,21 @@ bool signatureOfSoundFile(const QString& path, std::string& signature, QString& 
         return false;
     }
     feed(nullptr);
+    return true;
+}
+
+bool signatureOfSoundFile(const QString& path, std::string& signature, QString& error)
+{
+    std::vector<float> samples;
+    if (!signatureSamplesOfSoundFile(path, samples, error))
+        return false;
+    fingerprint::SignatureGenerator generator;
+    std::string failure;
+    const auto buffer
+        = media::PcmBuffer::wrap({ fingerprint::SignatureGenerator::kSampleRate, 1, media::SampleKind::Float32, false },
+            static_cast<std::uint32_t>(samples.size()), { samples.data() });
+    if (buffer && !samples.empty())
+        generator.append(*buffer, failure);
     signature = generator.signature();
     return true;
 }

@@ -6,6 +6,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace corvex::cli {
 
@@ -15,6 +17,10 @@ namespace corvex::cli {
 /// with a message naming the file, when it cannot be read.
 bool readSoundFile(const QString& path, std::uint32_t framesPerBuffer,
     const std::function<void(const media::PcmBuffer&, std::uint64_t firstFrame)>& consume, QString& error);
+
+/// The sound of a whole file as the signature takes it (16 kHz mono float),
+/// converted the way a recording converts it.
+bool signatureSamplesOfSoundFile(const QString& path, std::vector<float>& samples, QString& error);
 
 /// The signature of a whole sound file, made the way a recording makes it.
 bool signatureOfSoundFile(const QString& path, std::string& signature, QString& error);

@@ -63,24 +63,34 @@ bool SignatureGenerator::append(const media::PcmBuffer& buffer, std::string& err
     return true;
 }
 
-std::string SignatureGenerator::signature()
+const std::vector<std::uint32_t>& SignatureGenerator::items()
 {
     if (m_finished)
-        return m_signature;
+        return m_items;
     m_finished = true;
     ChromaprintContext* context = m_context->chromaprint;
     if (context == nullptr || chromaprint_finish(context) != 1)
-        return m_signature;
+        return m_items;
     std::uint32_t* raw = nullptr;
-    int items = 0;
-    if (chromaprint_get_raw_fingerprint(context, &raw, &items) != 1)
-        return m_signature;
-    char* encoded = nullptr;
     int size = 0;
-    if (items > 0 && chromaprint_encode_fingerprint(raw, items, CHROMAPRINT_ALGORITHM_DEFAULT, &encoded, &size, 0) == 1)
-        m_signature.assign(encoded, static_cast<std::size_t>(size));
+    if (chromaprint_get_raw_fingerprint(context, &raw, &size) == 1 && raw != nullptr && size > 0)
+        m_items.assign(raw, raw + size);
     chromaprint_dealloc(raw);
+    if (m_items.empty())
+        return m_items;
+    char* encoded = nullptr;
+    int encodedSize = 0;
+    if (chromaprint_encode_fingerprint(
+            m_items.data(), static_cast<int>(m_items.size()), CHROMAPRINT_ALGORITHM_DEFAULT, &encoded, &encodedSize, 0)
+        == 1)
+        m_signature.assign(encoded, static_cast<std::size_t>(encodedSize));
     chromaprint_dealloc(encoded);
+    return m_items;
+}
+
+std::string SignatureGenerator::signature()
+{
+    items();
     return m_signature;
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace corvex::fingerprint {
 
@@ -30,6 +31,9 @@ public:
     /// The signature of everything appended. The first call closes the
     /// fingerprint; later calls return the same bytes, and appends are refused.
     std::string signature();
+    /// The fingerprint items of everything appended (what signature() encodes);
+    /// closes the fingerprint as signature() does.
+    const std::vector<std::uint32_t>& items();
     /// Samples appended so far.
     std::uint64_t sampleCount() const { return m_samples; }
 
@@ -38,6 +42,7 @@ private:
     std::unique_ptr<Context> m_context;
     std::uint64_t m_samples = 0;
     bool m_finished = false;
+    std::vector<std::uint32_t> m_items;
     std::string m_signature;
 };
 

@@ -1,10 +1,15 @@
 #include "platform/fingerprint/signature_generator.h"
 #include "platform/fingerprint/signature_matcher.h"
+#include "platform/media/audio_converter.h"
 #include "support/tones.h"
 
 #include <QTest>
 
+#include <random>
+
 using namespace corvex;
+
+Q_DECLARE_METATYPE(std::vector<float>)
 
 namespace {
 
@@ -21,6 +26,69 @@ std::string signatureOf(const std::vector<float>& samples, std::size_t from, std
             qFatal("append failed: %s", error.c_str());
     }
     return generator.signature();
+}
+
+// Mono sound at `rate`, converted to the signature's rate as a recording
+// converts it (in 20 ms buffers of two channels).
+std::vector<float> atSignatureRate(const std::vector<float>& sound, double rate)
+{
+    const auto converter = media::AudioConverter::create(media::AudioFormat::standard(rate, 2), kFormat);
+    std::vector<float> out;
+    const auto frames = static_cast<std::uint32_t>(rate / 50);
+    auto input = media::PcmBuffer::create(media::AudioFormat::standard(rate, 2), frames);
+    auto output = media::PcmBuffer::create(kFormat, 4096);
+    std::string error;
+    for (std::size_t start = 0; start <= sound.size(); start += frames) {
+        const bool last = start >= sound.size();
+        const auto n = std::uint32_t(std::min<std::size_t>(frames, sound.size() - std::min(start, sound.size())));
+        input->setFrameLength(n);
+        for (std::uint32_t c = 0; c < 2; ++c)
+            std::copy_n(sound.data() + start, n, input->floatChannel(c));
+        bool handed = false;
+        for (;;) {
+            const auto status = converter->convert(
+                *output,
+                [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
+                    status = last ? media::AudioConverter::InputStatus::EndOfStream
+                        : handed  ? media::AudioConverter::InputStatus::NoDataNow
+                                  : media::AudioConverter::InputStatus::HaveData;
+                    const bool give = !handed && !last;
+                    handed = true;
+                    return give ? input.get() : nullptr;
+                },
+                error);
+            out.insert(out.end(), output->floatChannel(0), output->floatChannel(0) + output->frameLength());
+            if (status != media::AudioConverter::OutputStatus::HaveData)
+                break;
+        }
+        if (last)
+            break;
+    }
+    return out;
+}
+
+std::vector<std::uint32_t> itemsOf(const std::vector<float>& samples16k)
+{
+    fingerprint::SignatureGenerator generator;
+    std::string error;
+    auto buffer
+        = media::PcmBuffer::wrap(kFormat, std::uint32_t(samples16k.size()), { const_cast<float*>(samples16k.data()) });
+    if (!generator.append(*buffer, error))
+        qFatal("append failed: %s", error.c_str());
+    return generator.items();
+}
+
+// A soundtrack of three minutes, recorded at 48 kHz, and its signature: made once.
+struct Soundtrack {
+    static constexpr double kSeconds = 180;
+    std::vector<float> sound = test::melody(kSeconds, 44100, 40);
+    std::vector<std::uint32_t> items = itemsOf(atSignatureRate(test::melody(kSeconds, 48000, 40), 48000));
+};
+
+const Soundtrack& soundtrack()
+{
+    static const Soundtrack track;
+    return track;
 }
 
 } // namespace
@@ -79,6 +147,99 @@ private Q_SLOTS:
         QVERIFY(match);
         QVERIFY2(std::abs(match->offsetSeconds - offset) <= 0.15, qPrintable(QString::number(match->offsetSeconds)));
         QVERIFY(match->confidence > 0.5);
+    }
+
+    // Clips of 3 s and more are placed within 0.15 s wherever they were cut,
+    // whatever the phase of their first item against the recording's.
+    void shortClipsAreFoundWhereTheyWereCut_data()
+    {
+        QTest::addColumn<double>("offset");
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<double>("noise"); // amplitude of white noise added to the clip
+        QTest::newRow("3 s, on the item grid") << 61.9048 << 3.0 << 0.0;
+        QTest::newRow("3 s, half an item off") << 17.062 << 3.0 << 0.0;
+        QTest::newRow("3 s, a quarter item off, noisy") << 100.031 << 3.0 << 0.1;
+        QTest::newRow("3 s at the very start") << 0.0 << 3.0 << 0.0;
+        QTest::newRow("3 s ending a second before the end") << Soundtrack::kSeconds - 4 << 3.0 << 0.0;
+        QTest::newRow("3.5 s") << 140.4 << 3.5 << 0.05;
+        QTest::newRow("4 s") << 33.37 << 4.0 << 0.0;
+        QTest::newRow("6 s, noisy") << 77.77 << 6.0 << 0.1;
+    }
+    void shortClipsAreFoundWhereTheyWereCut()
+    {
+        QFETCH(double, offset);
+        QFETCH(double, seconds);
+        QFETCH(double, noise);
+        const Soundtrack& track = soundtrack();
+        const auto from = std::size_t(std::llround(offset * 44100));
+        std::vector<float> clip(track.sound.begin() + from, track.sound.begin() + from + std::size_t(seconds * 44100));
+        std::mt19937 random(9);
+        std::normal_distribution<float> white(0, float(noise));
+        for (float& sample : clip)
+            sample += noise > 0 ? white(random) : 0.0f;
+        const auto samples = atSignatureRate(clip, 44100);
+        const auto fingerprints = fingerprint::clipFingerprints(samples.data(), samples.size());
+        const auto match = fingerprint::locateClip(track.items, fingerprints);
+        QVERIFY(match);
+        QVERIFY2(std::abs(match->offsetSeconds - offset) <= 0.15,
+            qPrintable(QStringLiteral("found at %1 s").arg(match->offsetSeconds)));
+    }
+
+    // 3-second clips cut at every sixteenth of an item from the recording's
+    // item grid, all over the recording, are all placed.
+    void threeSecondClipsAreFoundAtEveryPhase()
+    {
+        const Soundtrack& track = soundtrack();
+        QStringList missed;
+        for (int k = 0; k < 16; ++k) {
+            const double offset = 5 + 10.5 * k + fingerprint::signatureItemSeconds() * k / 16;
+            const auto from = std::size_t(std::llround(offset * 44100));
+            const auto samples = atSignatureRate(
+                std::vector<float>(track.sound.begin() + from, track.sound.begin() + from + 3 * 44100), 44100);
+            const auto match
+                = fingerprint::locateClip(track.items, fingerprint::clipFingerprints(samples.data(), samples.size()));
+            if (!match || std::abs(match->offsetSeconds - offset) > 0.15)
+                missed << QStringLiteral("%1 s (%2)").arg(offset).arg(match ? match->offsetSeconds : -1);
+        }
+        QVERIFY2(missed.isEmpty(), qPrintable(missed.join(QStringLiteral(", "))));
+    }
+
+    // Clips of other tunes of the same kind are not placed, however short.
+    void unrelatedShortClipsAreNotFound_data()
+    {
+        QTest::addColumn<double>("seconds");
+        QTest::newRow("3 s") << 3.0;
+        QTest::newRow("4 s") << 4.0;
+        QTest::newRow("8 s") << 8.0;
+    }
+    void unrelatedShortClipsAreNotFound()
+    {
+        QFETCH(double, seconds);
+        const Soundtrack& track = soundtrack();
+        for (std::uint32_t seed = 100; seed < 110; ++seed) {
+            const auto samples = atSignatureRate(test::melody(seconds, 44100, seed), 44100);
+            const auto match
+                = fingerprint::locateClip(track.items, fingerprint::clipFingerprints(samples.data(), samples.size()));
+            QVERIFY2(!match, qPrintable(QStringLiteral("tune %1 found at %2 s").arg(seed).arg(match->offsetSeconds)));
+        }
+    }
+
+    // Silence sounds alike everywhere (a recording's silences among them), and
+    // less than 3 s of sound gives too few items to tell places apart.
+    void clipsThatCannotBePlaced_data()
+    {
+        QTest::addColumn<std::vector<float>>("clip");
+        QTest::newRow("5 s of silence") << std::vector<float>(5 * 16000, 0.0f);
+        QTest::newRow("2.5 s of the tune")
+            << std::vector<float>(soundtrack().sound.begin(), soundtrack().sound.begin() + 40000);
+    }
+    void clipsThatCannotBePlaced()
+    {
+        QFETCH(std::vector<float>, clip);
+        std::vector<std::uint32_t> withSilence = soundtrack().items;
+        const auto silence = itemsOf(std::vector<float>(10 * 16000, 0.0f));
+        withSilence.insert(withSilence.begin() + 100, silence.begin(), silence.end());
+        QVERIFY(!fingerprint::locateClip(withSilence, fingerprint::clipFingerprints(clip.data(), clip.size())));
     }
 
     void unrelatedSoundIsNotFound()

@@ -134,20 +134,26 @@ public:
                 sink.fail(*error);
                 return false;
             }
+            const std::int64_t now = hostTimeNanoseconds();
             if (m_startNanoseconds < 0)
-                m_startNanoseconds = hostTimeNanoseconds();
-            std::vector<std::vector<float>> channels(SyntheticBackend::kChannels, std::vector<float>(frames));
-            for (std::uint32_t i = 0; i < frames; ++i) {
-                const float sample = SyntheticBackend::syntheticSample(m_position + i);
-                for (auto& channel : channels)
-                    channel[i] = sample;
-            }
-            // The time of the buffer's first sample, counted in samples from the start.
-            const auto offset = static_cast<std::int64_t>(
-                std::llround(static_cast<double>(m_position) * 1e9 / SyntheticBackend::kSampleRate));
-            sink.deliverAudio(SampleBuffer::audio(SyntheticBackend::kSampleRate, std::move(channels),
-                media::MediaTime::fromNanoseconds(m_startNanoseconds + offset)));
-            m_position += frames;
+                m_startNanoseconds = now;
+            // A sound card does not skip: when this thread was late (a busy
+            // machine), the buffers it missed come now, all at once.
+            do {
+                std::vector<std::vector<float>> channels(SyntheticBackend::kChannels, std::vector<float>(frames));
+                for (std::uint32_t i = 0; i < frames; ++i) {
+                    const float sample = SyntheticBackend::syntheticSample(m_position + i);
+                    for (auto& channel : channels)
+                        channel[i] = sample;
+                }
+                // The time of the buffer's first sample, counted in samples from the start.
+                const auto offset = static_cast<std::int64_t>(
+                    std::llround(static_cast<double>(m_position) * 1e9 / SyntheticBackend::kSampleRate));
+                sink.deliverAudio(SampleBuffer::audio(SyntheticBackend::kSampleRate, std::move(channels),
+                    media::MediaTime::fromNanoseconds(m_startNanoseconds + offset)));
+                m_position += frames;
+            } while (static_cast<double>(m_position + frames) * 1e9 / SyntheticBackend::kSampleRate
+                <= static_cast<double>(now - m_startNanoseconds));
             return true;
         });
     }
