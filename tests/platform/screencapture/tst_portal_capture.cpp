@@ -3,7 +3,9 @@
 // PipeWire, xdg-desktop-portal with its wlroots backend on a private bus).
 
 #include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/portal/pipewire_video_stream.h"
 #include "platform/screencapture/portal/portal_backend.h"
+#include "support/fake_pipewire_screen.h"
 #include "support/stream_collector.h"
 #include "support/wayland_test_desktop.h"
 
@@ -14,10 +16,12 @@
 #include <QTest>
 
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <mutex>
 
 using namespace corvex;
 using namespace corvex::screencapture;
@@ -137,6 +141,43 @@ struct Capture {
     {
         std::lock_guard lock(collector->mutex);
         return collector->frames.size();
+    }
+};
+
+/// What a PipeWire stream handed over, for the tests that feed it from a fake screen.
+struct Received {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<SampleBuffer> frames;
+    std::vector<std::string> errors;
+
+    portal::PipeWireVideoStream::Events events()
+    {
+        portal::PipeWireVideoStream::Events e;
+        e.frame = [this](SampleBuffer frame) {
+            std::lock_guard lock(mutex);
+            frames.push_back(std::move(frame));
+            changed.notify_all();
+        };
+        e.failure = [this](CaptureError error) {
+            std::lock_guard lock(mutex);
+            errors.push_back(error.localizedDescription);
+            changed.notify_all();
+        };
+        return e;
+    }
+    /// Sends frames of `colour` until one arrives or the stream fails.
+    bool feed(test::FakePipeWireScreen& screen, portal::PipeWireVideoStream& stream, std::uint32_t colour)
+    {
+        for (int attempt = 0; attempt < 150; ++attempt) {
+            screen.send(colour);
+            stream.check();
+            std::unique_lock lock(mutex);
+            if (changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !frames.empty() || !errors.empty(); }))
+                return errors.empty();
+        }
+        return false;
     }
 };
 
@@ -403,6 +444,96 @@ private Q_SLOTS:
         content = b->shareableContent(false, true);
         QCOMPARE(content.content->displays.front().width, 1280);
         QCOMPARE(content.content->displays.front().height, 720);
+    }
+
+    // Frames straight from a PipeWire node in each pixel layout the stream reads, rows padded or not.
+    void pixelLayoutsAreReadExactly_data()
+    {
+        QTest::addColumn<std::uint32_t>("format");
+        QTest::addColumn<int>("padding");
+        QTest::newRow("BGRx") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0;
+        QTest::newRow("BGRA") << std::uint32_t(SPA_VIDEO_FORMAT_BGRA) << 0;
+        QTest::newRow("RGBx") << std::uint32_t(SPA_VIDEO_FORMAT_RGBx) << 0;
+        QTest::newRow("RGBA") << std::uint32_t(SPA_VIDEO_FORMAT_RGBA) << 0;
+        QTest::newRow("BGRx, stride larger than the width") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64;
+    }
+    void pixelLayoutsAreReadExactly()
+    {
+        QFETCH(std::uint32_t, format);
+        QFETCH(int, padding);
+        test::FakePipeWireScreen screen(
+            m_desktop->pipeWireSocket().toStdString(), { format, 60, 30, 60 * 4 + padding });
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 6; // 10 × 10 screen pixels each
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        QVERIFY2(received.feed(screen, *stream, 0x123456),
+            received.errors.empty() ? "no frame" : received.errors.front().c_str());
+        std::lock_guard lock(received.mutex);
+        const SampleBuffer& frame = received.frames.front();
+        QCOMPARE(frame.imageBuffer->width(), 6);
+        QCOMPARE(frame.imageBuffer->height(), 3);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 6; ++x)
+                QCOMPARE(rgbAt(frame, x, y), 0x123456u);
+        QCOMPARE(frame.imageBuffer->baseAddress()[3], std::uint8_t(0xff));
+    }
+
+    // What a screen stream must never do, each a clear message and a stop.
+    void badStreamsStopClearly_data()
+    {
+        QTest::addColumn<std::uint32_t>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("stride");
+        QTest::addColumn<bool>("resize");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("an odd pixel format")
+            << std::uint32_t(SPA_VIDEO_FORMAT_YUY2) << 64 << 128 << false << "found no picture format that both can use";
+        QTest::newRow("rows shorter than the width")
+            << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 - 8 << false << "which cannot hold them";
+        QTest::newRow("zero size") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 0 << false
+                                   << "found no picture format that both can use";
+        QTest::newRow("a size that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 << true
+                                             << "changed its size from 64 x 36 to 80 x 36";
+    }
+    void badStreamsStopClearly()
+    {
+        QFETCH(std::uint32_t, format);
+        QFETCH(int, width);
+        QFETCH(int, stride);
+        QFETCH(bool, resize);
+        QFETCH(QString, message);
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), { format, width, 36, stride });
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        if (resize) {
+            QVERIFY(received.feed(screen, *stream, 0x202020));
+            screen.resize(80, 36);
+        }
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            screen.send(0x303030);
+            stream->check();
+            std::unique_lock lock(received.mutex);
+            if (received.changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !received.errors.empty(); }))
+                break;
+        }
+        std::lock_guard lock(received.mutex);
+        QCOMPARE(received.errors.size(), std::size_t(1));
+        QVERIFY2(QString::fromStdString(received.errors.front()).contains(message), received.errors.front().c_str());
+        QVERIFY(received.errors.front().find("stopped") != std::string::npos);
     }
 
     // Last: it takes the portal's backend down and brings it back.

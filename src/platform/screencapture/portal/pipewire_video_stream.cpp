@@ -139,7 +139,13 @@ struct PipeWireVideoStream::Impl {
                 self->pausedSince = hostTimeNanoseconds();
             }
         }
-        if (state == PW_STREAM_STATE_ERROR)
+        if (state == PW_STREAM_STATE_ERROR && self->info.size.width == 0)
+            self->fail({ CaptureError::InvalidParameter,
+                "The desktop's screen stream and Corvex Studio found no picture format that both can use (Corvex "
+                "Studio reads BGRx, BGRA, RGBx and RGBA of at least 1 x 1 pixels; "
+                    + std::string(error != nullptr ? error : "no reason given")
+                    + "), so screen capture stopped." });
+        else if (state == PW_STREAM_STATE_ERROR)
             self->fail({ CaptureError::ConnectionLost,
                 "The desktop's screen stream failed (" + std::string(error != nullptr ? error : "no reason given")
                     + "), so screen capture stopped. Restart screen capture." });
@@ -486,8 +492,9 @@ void PipeWireVideoStream::check()
             error = streamGone();
         else if (!d.everStreamed && now - d.connectedAt > kStartLimit)
             error = CaptureError { CaptureError::ConnectionLost,
-                "The desktop's screen stream did not start within 10 seconds (no picture format both sides can "
-                "use, or the portal is not answering), so screen capture stopped. Restart screen capture." };
+                "The desktop's screen stream did not start within 10 seconds: it and Corvex Studio found no "
+                "picture format that both can use (Corvex Studio reads BGRx, BGRA, RGBx and RGBA of at least 1 x 1 "
+                "pixels), or the portal is not answering. So screen capture stopped. Restart screen capture." };
     }
     if (error)
         d.fail(*error);
