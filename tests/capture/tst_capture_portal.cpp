@@ -96,6 +96,8 @@ private Q_SLOTS:
             QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
     }
 
+    void init() { QVERIFY(m_desktop->ensurePortalRunning()); }
+
     void recordsTheChosenScreenAndItsCrop()
     {
         WaylandPainter painter(*m_desktop);

@@ -78,6 +78,21 @@ public:
         return script.waitForFinished(40000) && script.exitCode() == 0;
     }
 
+    /// Brings the portal and its backend back when a test (or a fault of the
+    /// portal's own) left either gone; true when both run.
+    bool ensurePortalRunning() const
+    {
+        auto alive = [&](const char* name) {
+            QFile pid(state + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pid"));
+            return pid.open(QIODevice::ReadOnly)
+                && QFile::exists(QStringLiteral("/proc/%1/exe").arg(pid.readAll().trimmed().toLongLong()));
+        };
+        if (alive("xdp") && alive("xdpw"))
+            return true;
+        qWarning("the screen-cast portal or its backend had ended; starting them again");
+        return restartPortalBackend();
+    }
+
     bool sway(const QStringList& arguments) const
     {
         QProcess swaymsg;

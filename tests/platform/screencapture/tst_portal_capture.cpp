@@ -228,7 +228,11 @@ private Q_SLOTS:
         if (!m_desktop)
             QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
     }
-    void init() { m_desktop->resetChooser(); }
+    void init()
+    {
+        m_desktop->resetChooser();
+        QVERIFY(m_desktop->ensurePortalRunning());
+    }
 
     void coloursOfAKnownPictureAreExact()
     {
@@ -492,8 +496,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("stride");
         QTest::addColumn<bool>("resize");
         QTest::addColumn<QString>("message");
-        QTest::newRow("an odd pixel format")
-            << std::uint32_t(SPA_VIDEO_FORMAT_YUY2) << 64 << 128 << false << "found no picture format that both can use";
+        QTest::newRow("an odd pixel format") << std::uint32_t(SPA_VIDEO_FORMAT_YUY2) << 64 << 128 << false
+                                             << "found no picture format that both can use";
         QTest::newRow("rows shorter than the width")
             << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 - 8 << false << "which cannot hold them";
         QTest::newRow("zero size") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 0 << false

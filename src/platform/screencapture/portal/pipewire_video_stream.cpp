@@ -232,7 +232,14 @@ struct PipeWireVideoStream::Impl {
 
     void process()
     {
-        pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
+        // Only the newest waiting frame is worth reducing: the older ones go
+        // back at once, so the producer never runs out of buffers while we work.
+        pw_buffer* buffer = nullptr;
+        while (pw_buffer* next = pw_stream_dequeue_buffer(stream)) {
+            if (buffer != nullptr)
+                pw_stream_queue_buffer(stream, buffer);
+            buffer = next;
+        }
         if (buffer == nullptr)
             return;
         std::optional<SampleBuffer> frame;
