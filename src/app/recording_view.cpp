@@ -66,8 +66,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
             QStringLiteral("No screen recording permission."), text_styles::largeTitle(), Qt::white, m_banner);
         first->setAlignment(Qt::AlignCenter);
         auto* second = text_styles::label(
-            QStringLiteral("Corvex Studio captures the screen through X11. Log in to an X11 (Xorg) session, or start "
-                           "the studio with DISPLAY set to a running X server, then open a new Recording window."),
+            QString::fromStdString(m_screenRecorder->backend()->unavailableAdvice()),
             text_styles::title2(), Qt::white, m_banner);
         second->setAlignment(Qt::AlignCenter);
         second->setWordWrap(true);

@@ -66,6 +66,8 @@ public:
     /// `recorder` (AnalysisRecorder::shared() when null).
     explicit ScreenRecorder(std::shared_ptr<screencapture::CaptureBackend> backend = nullptr,
         analysis::AnalysisRecorder* recorder = nullptr, QObject* parent = nullptr);
+    /// What captures the screen (its advice tells the author what to do when nothing can be captured).
+    const std::shared_ptr<screencapture::CaptureBackend>& backend() const { return m_backend; }
     ~ScreenRecorder() override;
 
     bool isRunning() const { return m_isRunning; }

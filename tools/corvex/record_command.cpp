@@ -92,11 +92,12 @@ QCoro::Task<bool> choosePreview(const QString& name)
 
 QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::CaptureBackend> backend)
 {
+    const std::string advice = backend->unavailableAdvice();
     ScreenRecorder screen(std::move(backend));
     screen.setIsAudioCaptureEnabled(options.audio);
     if (!co_await screen.canRecord()) {
-        printError(QStringLiteral("screen capture is not available here: no X display could be opened. Run this "
-                                  "in an X11 session (or set DISPLAY), or use --source synthetic."));
+        printError(QStringLiteral("screen capture is not available here. %1 Or use --source synthetic.")
+                       .arg(QString::fromStdString(advice)));
         co_return Failure;
     }
     co_await screen.refreshAvailableContent();
@@ -228,8 +229,10 @@ int runRecord(const QStringList& arguments)
     parser.addHelpOption();
     parser.addOption({ QStringLiteral("list"), QStringLiteral("List the displays and windows that can be recorded.") });
     parser.addOption({ QStringLiteral("source"),
-        QStringLiteral("Where to capture from: x11 (the X display and PulseAudio) or synthetic (moving colours and "
-                       "a tune, no display needed). Default: x11."),
+        QStringLiteral("Where to capture from: portal (a Wayland desktop's screen-cast portal, which asks once "
+                       "what to share, and PulseAudio or PipeWire), x11 (the X display and PulseAudio) or synthetic "
+                       "(moving colours and a tune, no display needed). Default: portal in a Wayland session, else "
+                       "x11."),
         QStringLiteral("SOURCE") });
     parser.addOption({ QStringLiteral("display"), QStringLiteral("Record display N of the list (default: the first)."),
         QStringLiteral("N") });
@@ -261,8 +264,9 @@ int runRecord(const QStringList& arguments)
     options.list = parser.isSet(QStringLiteral("list"));
     options.audio = !parser.isSet(QStringLiteral("no-audio"));
     const QString source = parser.value(QStringLiteral("source"));
-    if (!source.isEmpty() && source != QLatin1StringView("x11") && source != QLatin1StringView("synthetic")) {
-        printError(QStringLiteral("--source is x11 or synthetic; got '%1'").arg(source));
+    if (!source.isEmpty() && source != QLatin1StringView("portal") && source != QLatin1StringView("x11")
+        && source != QLatin1StringView("synthetic")) {
+        printError(QStringLiteral("--source is portal, x11 or synthetic; got '%1'").arg(source));
         return Usage;
     }
     if (parser.isSet(QStringLiteral("display")) && parser.isSet(QStringLiteral("window"))) {

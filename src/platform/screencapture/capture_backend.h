@@ -33,16 +33,24 @@ public:
     virtual std::unique_ptr<StreamSource> createAudioSource(
         const StreamConfiguration& configuration, CaptureError& error)
         = 0;
+    /// What the author can do when this backend cannot capture the screen, in one or two sentences.
+    virtual std::string unavailableAdvice() const
+    {
+        return "Corvex Studio captures the screen through X11. Log in to an X11 (Xorg) session, or start the "
+               "studio with DISPLAY set to a running X server, then open a new Recording window.";
+    }
 };
 
-/// The environment variable that forces a backend: "x11", "synthetic" or "null".
+/// The environment variable that forces a backend: "portal", "x11", "synthetic" or "null".
 inline constexpr char kBackendEnvironmentVariable[] = "CORVEX_CAPTURE_BACKEND";
 
-/// The backend forced by the environment, else the X11 one when an X display
-/// can be opened, else the null backend (after one line on standard error
-/// saying why screen capture is unavailable).
+/// The backend forced by the environment; else in a Wayland session the
+/// screen-cast portal one (which tells whether the portal is there when asked
+/// for content); else the X11 one when an X display can be opened; else the
+/// null backend (after one line on standard error saying why screen capture
+/// is unavailable). Never blocks on a server that does not answer.
 std::shared_ptr<CaptureBackend> createCaptureBackend();
-/// The backend of that name ("x11", "synthetic", "null"); null for an unknown name.
+/// The backend of that name ("portal", "x11", "synthetic", "null"); null for an unknown name.
 std::shared_ptr<CaptureBackend> createCaptureBackend(const std::string& name);
 
 } // namespace corvex::screencapture

@@ -1,6 +1,7 @@
 #include "platform/screencapture/capture_backend.h"
 
 #include "platform/screencapture/null/null_backend.h"
+#include "platform/screencapture/portal/portal_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/screencapture/x11/x11_backend.h"
 
@@ -16,6 +17,8 @@ std::shared_ptr<CaptureBackend> createCaptureBackend(const std::string& name)
     if (name == "null")
         return std::make_shared<NullBackend>(
             CaptureError { CaptureError::NoDisplay, "Screen capture is switched off on this system." });
+    if (name == "portal")
+        return portal::PortalBackend::create({});
     if (name == "x11") {
         CaptureError error;
         if (std::shared_ptr<CaptureBackend> backend = X11Backend::create(error))
@@ -30,9 +33,17 @@ std::shared_ptr<CaptureBackend> createCaptureBackend()
     if (const char* forced = std::getenv(kBackendEnvironmentVariable); forced != nullptr && *forced != '\0') {
         if (std::shared_ptr<CaptureBackend> backend = createCaptureBackend(forced))
             return backend;
-        std::fprintf(stderr, "%s=%s names no screen capture backend (x11, synthetic, null); using x11\n",
+        std::fprintf(stderr, "%s=%s names no screen capture backend (portal, x11, synthetic, null); choosing one\n",
             kBackendEnvironmentVariable, forced);
     }
+    // In a Wayland session X11 sees only the few XWayland windows (a native
+    // player would record as black): the desktop's screen-cast portal is the
+    // road there. Whether it is present is asked when content is wanted, off
+    // the GUI thread.
+    const char* sessionType = std::getenv("XDG_SESSION_TYPE");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if ((sessionType != nullptr && std::string(sessionType) == "wayland") || (wayland != nullptr && *wayland != '\0'))
+        return portal::PortalBackend::create({});
     CaptureError error;
     if (std::shared_ptr<CaptureBackend> backend = X11Backend::create(error))
         return backend;

@@ -264,6 +264,65 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(forced->name()), expected);
     }
 
+    // Which backend the session gets, and what the environment forces.
+    void factoryChoosesBySession_data()
+    {
+        QTest::addColumn<QString>("forced");
+        QTest::addColumn<QString>("sessionType");
+        QTest::addColumn<QString>("waylandDisplay");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("Wayland session") << ""
+                                         << "wayland"
+                                         << ""
+                                         << "portal";
+        QTest::newRow("Wayland display, no session type") << ""
+                                                          << ""
+                                                          << "wayland-0"
+                                                          << "portal";
+        QTest::newRow("X11 session without a display") << ""
+                                                       << "x11"
+                                                       << ""
+                                                       << "null";
+        QTest::newRow("forced portal in an X11 session") << "portal"
+                                                         << "x11"
+                                                         << ""
+                                                         << "portal";
+        QTest::newRow("forced X11 in a Wayland session") << "x11"
+                                                         << "wayland"
+                                                         << "wayland-0"
+                                                         << "null";
+        QTest::newRow("forced synthetic in a Wayland session") << "synthetic"
+                                                               << "wayland"
+                                                               << "wayland-0"
+                                                               << "synthetic";
+        QTest::newRow("an unknown name in a Wayland session") << "wayland"
+                                                              << "wayland"
+                                                              << ""
+                                                              << "portal";
+    }
+    void factoryChoosesBySession()
+    {
+        QFETCH(QString, forced);
+        QFETCH(QString, sessionType);
+        QFETCH(QString, waylandDisplay);
+        QFETCH(QString, expected);
+        const QByteArray saved[] = { qgetenv(kBackendEnvironmentVariable), qgetenv("XDG_SESSION_TYPE"),
+            qgetenv("WAYLAND_DISPLAY"), qgetenv("DISPLAY") };
+        auto restore = qScopeGuard([&] {
+            const char* names[] = { kBackendEnvironmentVariable, "XDG_SESSION_TYPE", "WAYLAND_DISPLAY", "DISPLAY" };
+            for (int i = 0; i < 4; ++i)
+                saved[i].isNull() ? qunsetenv(names[i]) : qputenv(names[i], saved[i]);
+        });
+        auto set = [](const char* name, const QString& value) {
+            value.isEmpty() ? qunsetenv(name) : qputenv(name, value.toUtf8());
+        };
+        set(kBackendEnvironmentVariable, forced);
+        set("XDG_SESSION_TYPE", sessionType);
+        set("WAYLAND_DISPLAY", waylandDisplay);
+        qunsetenv("DISPLAY"); // no X server: the X11 backend cannot be had
+        QCOMPARE(QString::fromStdString(createCaptureBackend()->name()), expected);
+    }
+
     // Frames scaled from a source with areas left out: premultiplied pixels
     // (0xAARRGGBB, alpha = the visible share) made opaque.
     void coveredPixelsAreRevealed_data()

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "platform/screencapture/capture_error.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvex::screencapture::portal {
+
+/// Where the screen-cast portal is and how to talk to it.
+struct PortalAddress {
+    /// The bus name of the desktop's portal.
+    std::string service = "org.freedesktop.portal.Desktop";
+    /// The session bus's address; empty means $DBUS_SESSION_BUS_ADDRESS.
+    std::string busAddress;
+};
+
+/// What the portal says about itself.
+struct PortalInfo {
+    std::uint32_t version = 0;
+    std::uint32_t sourceTypes = 0; // bit 1 monitor, 2 window, 4 virtual
+    std::uint32_t cursorModes = 0; // bit 1 hidden, 2 embedded, 4 metadata
+};
+
+inline constexpr std::uint32_t kSourceMonitor = 1;
+inline constexpr std::uint32_t kSourceWindow = 2;
+inline constexpr std::uint32_t kCursorHidden = 1;
+/// Cursor modes came with version 2; restore tokens with version 4.
+inline constexpr std::uint32_t kMinimumPortalVersion = 2;
+inline constexpr std::uint32_t kRestoreTokenPortalVersion = 4;
+
+/// One stream the portal started: a PipeWire node showing what the user chose.
+struct PortalStream {
+    std::uint32_t nodeId = 0;
+    int width = 0; // 0 when the portal did not say
+    int height = 0;
+    std::uint32_t sourceType = 0;
+};
+
+/// A started screen cast: its streams, the token that restores the same choice
+/// next time (empty when the portal gave none), and the PipeWire connection.
+struct PortalCast {
+    std::vector<PortalStream> streams;
+    std::string restoreToken;
+    int pipeWireFd = -1; // owned by the caller
+};
+
+/// A client of org.freedesktop.portal.ScreenCast on its own bus connection,
+/// so that its sessions end with it. Every call blocks the calling thread
+/// (never the GUI thread) until the portal answers, the user answers the
+/// desktop's dialog, or `cancel` is called from another thread.
+class ScreenCastPortal final {
+public:
+    /// Connects to the bus; null with the reason when there is no session bus.
+    static std::unique_ptr<ScreenCastPortal> connect(const PortalAddress& address, CaptureError& error);
+    ~ScreenCastPortal();
+    ScreenCastPortal(const ScreenCastPortal&) = delete;
+    ScreenCastPortal& operator=(const ScreenCastPortal&) = delete;
+
+    /// The portal's version and what it offers; none with a message for the user
+    /// when there is no screen-cast portal or it is too old.
+    std::optional<PortalInfo> probe(CaptureError& error);
+
+    /// CreateSession, SelectSources (monitors, and windows where offered; no
+    /// cursor; remembered with persist_mode 2 and restored from `restoreToken`
+    /// where the portal can), Start and OpenPipeWireRemote.
+    std::optional<PortalCast> start(const PortalInfo& info, const std::string& restoreToken, CaptureError& error);
+
+    /// Told once, on the portal's thread, when the session ends on the portal's
+    /// side or the portal leaves the bus.
+    void setClosedHandler(std::function<void(CaptureError)> handler);
+
+    /// Makes a waiting call return (with the error "cancelled") and every later one fail at once.
+    void cancel();
+    /// Closes the session, if there is one.
+    void close();
+
+private:
+    struct Impl;
+    ScreenCastPortal();
+
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace corvex::screencapture::portal

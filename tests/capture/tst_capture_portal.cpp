@@ -1,0 +1,192 @@
+// Recording on a Wayland desktop through the screen recorder, the capture engine
+// and the analysis recorder: the real headless desktop of
+// scripts/wayland-test-services (sway, the screen-cast portal, PipeWire and its
+// Pulse server), a Wayland client painting known colours.
+
+#include "analysis/analysis_recorder.h"
+#include "capture/screen_recorder.h"
+#include "platform/screencapture/portal/portal_backend.h"
+#include "support/recorded.h"
+#include "support/wayland_test_desktop.h"
+
+#include <QCoroTask>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace corvex;
+using namespace corvex::screencapture;
+using capture::ScreenRecorder;
+using test::WaylandPainter;
+using test::WaylandTestDesktop;
+
+namespace {
+
+struct Channel {
+    std::uint32_t x;
+    std::uint32_t y;
+    std::uint32_t rgb;
+};
+
+/// The newest sample of the channel at grid position (x, y), as 0xRRGGBB.
+std::optional<std::uint32_t> newest(const VideoAnalysis& record, std::uint32_t x, std::uint32_t y)
+{
+    for (const VideoAnalysis::Channel& channel : record.channels())
+        if (channel.x() == x && channel.y() == y && channel.r_size() > 0) {
+            const int last = channel.r_size() - 1;
+            return std::uint32_t(channel.r(last)) << 16 | std::uint32_t(channel.g(last)) << 8
+                | std::uint32_t(channel.b(last));
+        }
+    return std::nullopt;
+}
+
+} // namespace
+
+class TestCapturePortal final : public QObject {
+    Q_OBJECT
+
+    std::optional<WaylandTestDesktop> m_desktop;
+    QTemporaryDir m_settings;
+
+    std::unique_ptr<ScreenRecorder> recorderFor(analysis::AnalysisRecorder& recorder, bool audio)
+    {
+        portal::PortalBackend::Options options;
+        options.address.busAddress = m_desktop->bus.toStdString();
+        options.store = portal::settingsChoiceStore(m_settings.filePath(QStringLiteral("corvex.ini")).toStdString());
+        auto screen = std::make_unique<ScreenRecorder>(portal::PortalBackend::create(options), &recorder);
+        screen->setIsAudioCaptureEnabled(audio);
+        return screen;
+    }
+
+    /// The preview's pixel at fractions (fx, fy) of its surface, as 0xRRGGBB.
+    static std::optional<std::uint32_t> shown(ScreenRecorder& screen, double fx, double fy)
+    {
+        const std::shared_ptr<const Surface>& surface = screen.capturePreview()->contents();
+        if (!surface)
+            return std::nullopt;
+        const std::uint8_t* p = surface->pixels.get() + std::size_t(fy * surface->height) * surface->bytesPerRow
+            + std::size_t(fx * surface->width) * 4;
+        return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
+    }
+
+    /// Paints until the preview shows `rgb` at (fx, fy): the compositor sends a
+    /// frame only when the screen changes, and a frame reaches the preview after
+    /// the analysis recorder had it.
+    static bool paintUntilShown(WaylandPainter& painter, ScreenRecorder& screen, const QByteArray& what, double fx,
+        double fy, std::uint32_t rgb)
+    {
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            painter.paint(what);
+            for (int i = 0; i < 10; ++i) {
+                if (shown(screen, fx, fy) == rgb)
+                    return true;
+                QTest::qWait(50);
+            }
+        }
+        return false;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_desktop = WaylandTestDesktop::fromEnvironment();
+        if (!m_desktop)
+            QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
+    }
+
+    void init() { QVERIFY(m_desktop->ensurePortalRunning()); }
+
+    void recordsTheChosenScreenAndItsCrop()
+    {
+        WaylandPainter painter(*m_desktop);
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, false);
+        QVERIFY(QCoro::waitFor(screen->canRecord()));
+        QCoro::waitFor(screen->refreshAvailableContent());
+        QCOMPARE(screen->availableDisplays().size(), std::size_t(1));
+        QCOMPARE(
+            ScreenRecorder::displayName(screen->availableDisplays().front()), QStringLiteral("Display: 1920 x 1080"));
+        QVERIFY(screen->availableWindows().empty());
+        QCoro::waitFor(screen->start());
+        QVERIFY(screen->isRunning());
+        QVERIFY(paintUntilShown(painter, *screen, "000000", 0.5, 0.5, 0x000000));
+        recorder.start();
+        QVERIFY(paintUntilShown(painter, *screen, "grid", 0.5, 0.5, 0x00ffff));
+        QTRY_COMPARE(screen->contentSize(), QSizeF(100, 56));
+        // The grid's corners and middle, which the 5 × 5 raster's sampled pixels see whole.
+        VideoAnalysis record = test::parseRecord(recorder.stop());
+        const std::vector<Channel> whole { { 0, 0, 0xff0000 }, { 2, 0, 0x0000ff }, { 1, 1, 0x00ffff },
+            { 1, 2, 0x000000 }, { 2, 2, 0x808080 } };
+        for (const Channel& c : whole)
+            QCOMPARE(newest(record, c.x, c.y), std::optional(c.rgb));
+
+        // A part of the middle cell alone.
+        const media::Rect crop { 0.4, 0.4, 0.2, 0.2 };
+        screen->setCrop(crop);
+        QTRY_COMPARE(screen->captureEngine().streamOutput()->crop(), std::optional(crop));
+        QVERIFY(paintUntilShown(painter, *screen, "000000", 0.5, 0.5, 0x000000));
+        recorder.start();
+        QVERIFY(paintUntilShown(painter, *screen, "grid", 0.5, 0.5, 0x00ffff));
+        record = test::parseRecord(recorder.stop());
+        for (std::uint32_t y = 0; y < 3; ++y)
+            for (std::uint32_t x = 0; x < 3; ++x)
+                QCOMPARE(newest(record, x, y), std::optional<std::uint32_t>(0x00ffff));
+    }
+
+    void aKilledPortalKeepsWhatWasRecorded()
+    {
+        WaylandPainter painter(*m_desktop);
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, false);
+        recorder.start();
+        QCoro::waitFor(screen->start());
+        QVERIFY(paintUntilShown(painter, *screen, "4080c0", 0.5, 0.5, 0x4080c0));
+        QVERIFY(paintUntilShown(painter, *screen, "c08040", 0.5, 0.5, 0xc08040));
+        auto restart = qScopeGuard([&] { QVERIFY(m_desktop->restartPortalBackend()); });
+        QCOMPARE(::kill(pid_t(m_desktop->portalBackendPid()), SIGKILL), 0);
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("screen capture stopped")));
+        QTRY_VERIFY_WITH_TIMEOUT(!screen->isRunning(), 10000);
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
+        QCOMPARE(newest(record, 1, 1), std::optional<std::uint32_t>(0xc08040));
+    }
+
+    void toneThroughPipeWiresPulseServer()
+    {
+        qputenv("PULSE_SERVER", m_desktop->pulseServer.toUtf8());
+        QTemporaryDir directory;
+        const QString tone = directory.filePath(QStringLiteral("tone.wav"));
+        QProcess sox;
+        sox.start(QStringLiteral("sox"),
+            { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"),
+                QStringLiteral("2"), tone, QStringLiteral("synth"), QStringLiteral("4"), QStringLiteral("sine"),
+                QStringLiteral("1000") });
+        QVERIFY(sox.waitForFinished(20000) && sox.exitCode() == 0);
+
+        WaylandPainter painter(*m_desktop);
+        analysis::AnalysisRecorder recorder(nullptr);
+        auto screen = recorderFor(recorder, true);
+        recorder.start();
+        QCoro::waitFor(screen->start());
+        QVERIFY(screen->isRunning());
+        QTRY_VERIFY(!screen->captureEngine().powerMeter().values().empty());
+        QProcess player;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PULSE_SERVER"), m_desktop->pulseServer);
+        player.setProcessEnvironment(environment);
+        player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), tone });
+        // A full-scale sine: about -3 dB average.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::abs(screen->captureEngine().powerMeter().values()[0].average - -3.01f) < 0.5f, 5000);
+        QVERIFY(paintUntilShown(painter, *screen, "306090", 0.5, 0.5, 0x306090));
+        QVERIFY(player.waitForFinished(15000));
+        QCOMPARE(player.exitCode(), 0);
+        const VideoAnalysis record = test::parseRecord(recorder.stop());
+        QVERIFY(record.timestamps_size() >= 1);
+        QVERIFY(!record.signature().empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCapturePortal)
+#include "tst_capture_portal.moc"

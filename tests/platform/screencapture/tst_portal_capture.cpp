@@ -1,0 +1,573 @@
+// Capture through the desktop's screen-cast portal and PipeWire, on the real
+// headless Wayland desktop that scripts/wayland-test-services starts (sway,
+// PipeWire, xdg-desktop-portal with its wlroots backend on a private bus).
+
+#include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/portal/pipewire_video_stream.h"
+#include "platform/screencapture/portal/portal_backend.h"
+#include "support/fake_pipewire_screen.h"
+#include "support/stream_collector.h"
+#include "support/wayland_test_desktop.h"
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <mutex>
+
+using namespace corvex;
+using namespace corvex::screencapture;
+using corvex::test::Collector;
+using corvex::test::WaylandPainter;
+using corvex::test::WaylandTestDesktop;
+
+namespace {
+
+std::uint32_t rgbAt(const SampleBuffer& frame, int x, int y)
+{
+    const std::uint8_t* p = frame.imageBuffer->baseAddress() + y * frame.imageBuffer->bytesPerRow() + 4 * x;
+    return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
+}
+
+std::int64_t status(const SampleBuffer& frame)
+{
+    return std::get<std::int64_t>(frame.sampleAttachments->front().at(frame_info::kStatus));
+}
+
+// The paint client's grid, row by row.
+const std::uint32_t kGrid[9]
+    = { 0xff0000, 0x00ff00, 0x0000ff, 0xffff00, 0x00ffff, 0xff00ff, 0xffffff, 0x000000, 0x808080 };
+
+bool isColour(const SampleBuffer& frame, std::uint32_t rgb)
+{
+    return rgbAt(frame, 0, 0) == rgb
+        && rgbAt(frame, frame.imageBuffer->width() - 1, frame.imageBuffer->height() - 1) == rgb;
+}
+
+struct Capture {
+    std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+    SerialQueue video { "test.portal.video" };
+    std::unique_ptr<Stream> stream;
+
+    Capture(
+        std::shared_ptr<CaptureBackend> backend, int width, media::MediaTime interval = media::MediaTime::make(1, 30))
+    {
+        StreamConfiguration configuration;
+        configuration.width = width;
+        configuration.height = width * 1080 / 1920;
+        configuration.minimumFrameInterval = interval;
+        configuration.queueDepth = 5;
+        configuration.showsCursor = false;
+        Display display;
+        display.displayID = 1;
+        display.width = 1920;
+        display.height = 1080;
+        stream
+            = std::make_unique<Stream>(backend, ContentFilter::forDisplay(display, {}, {}), configuration, collector);
+        stream->addStreamOutput(collector, StreamOutputType::Screen, video, nullptr);
+        stream->startCapture();
+    }
+    ~Capture() { stream.reset(); }
+
+    /// The first frame that `matches`; none on an error or after `ms`.
+    std::optional<SampleBuffer> frameWhere(const std::function<bool(const SampleBuffer&)>& matches, int ms = 15000)
+    {
+        std::optional<SampleBuffer> found;
+        collector->waitFor(
+            [&] {
+                for (const auto& delivery : collector->frames)
+                    if (matches(delivery.buffer)) {
+                        found = delivery.buffer;
+                        return true;
+                    }
+                return !collector->errors.empty();
+            },
+            ms);
+        return found;
+    }
+    /// Paints until a frame shows what `matches`: the compositor sends frames
+    /// only when the screen changes, so a picture painted before the stream
+    /// started may never arrive on its own.
+    std::optional<SampleBuffer> paintUntil(
+        WaylandPainter& painter, const QByteArray& what, const std::function<bool(const SampleBuffer&)>& matches)
+    {
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            if (painter.paint(what) == 0)
+                return std::nullopt;
+            if (auto frame = frameWhere(matches, 500))
+                return frame;
+            std::lock_guard lock(collector->mutex);
+            if (!collector->errors.empty())
+                return std::nullopt;
+        }
+        return std::nullopt;
+    }
+    std::optional<SampleBuffer> paintUntilSeen(WaylandPainter& painter, std::uint32_t colour)
+    {
+        return paintUntil(painter, QByteArray::number(colour, 16).rightJustified(6, '0'),
+            [&](const SampleBuffer& f) { return isColour(f, colour); });
+    }
+    std::optional<std::string> error(int ms = 15000)
+    {
+        collector->waitFor([&] { return !collector->errors.empty(); }, ms);
+        std::lock_guard lock(collector->mutex);
+        return collector->errors.empty() ? std::nullopt : std::optional(collector->errors.front().localizedDescription);
+    }
+    /// What arrived, for failure messages.
+    std::string describe()
+    {
+        std::lock_guard lock(collector->mutex);
+        std::string text = std::to_string(collector->frames.size()) + " frames";
+        if (!collector->frames.empty()) {
+            char colour[32];
+            const SampleBuffer& last = collector->frames.back().buffer;
+            std::snprintf(colour, sizeof colour, ", the last %06x/%06x", rgbAt(last, 0, 0),
+                rgbAt(last, last.imageBuffer->width() - 1, last.imageBuffer->height() - 1));
+            text += colour;
+        }
+        for (const CaptureError& error : collector->errors)
+            text += "; " + error.localizedDescription;
+        return text;
+    }
+    std::size_t frameCount()
+    {
+        std::lock_guard lock(collector->mutex);
+        return collector->frames.size();
+    }
+};
+
+/// What a PipeWire stream handed over, for the tests that feed it from a fake screen.
+struct Received {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<SampleBuffer> frames;
+    std::vector<std::string> errors;
+
+    portal::PipeWireVideoStream::Events events()
+    {
+        portal::PipeWireVideoStream::Events e;
+        e.frame = [this](SampleBuffer frame) {
+            std::lock_guard lock(mutex);
+            frames.push_back(std::move(frame));
+            changed.notify_all();
+        };
+        e.failure = [this](CaptureError error) {
+            std::lock_guard lock(mutex);
+            errors.push_back(error.localizedDescription);
+            changed.notify_all();
+        };
+        return e;
+    }
+    /// Sends frames of `colour` until one arrives or the stream fails.
+    bool feed(test::FakePipeWireScreen& screen, portal::PipeWireVideoStream& stream, std::uint32_t colour)
+    {
+        for (int attempt = 0; attempt < 150; ++attempt) {
+            screen.send(colour);
+            stream.check();
+            std::unique_lock lock(mutex);
+            if (changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !frames.empty() || !errors.empty(); }))
+                return errors.empty();
+        }
+        return false;
+    }
+};
+
+/// An org.freedesktop.portal.ScreenCast of version 1, for the "too old" case.
+class OldScreenCast final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.ScreenCast")
+    Q_PROPERTY(uint version READ version)
+    Q_PROPERTY(uint AvailableSourceTypes READ sourceTypes)
+public:
+    explicit OldScreenCast(QObject* parent)
+        : QDBusAbstractAdaptor(parent)
+    {
+    }
+    uint version() const { return 1; }
+    uint sourceTypes() const { return 1; }
+};
+
+} // namespace
+
+class TestPortalCapture final : public QObject {
+    Q_OBJECT
+
+    std::optional<WaylandTestDesktop> m_desktop;
+    QTemporaryDir m_settings;
+    int m_stores = 0;
+
+    std::shared_ptr<portal::ChoiceStore> freshStore()
+    {
+        return portal::settingsChoiceStore(
+            m_settings.filePath(QStringLiteral("store%1.ini").arg(++m_stores)).toStdString());
+    }
+    std::shared_ptr<portal::PortalBackend> backend(
+        std::shared_ptr<portal::ChoiceStore> store, const std::string& service = {})
+    {
+        portal::PortalBackend::Options options;
+        options.address.busAddress = m_desktop->bus.toStdString();
+        if (!service.empty())
+            options.address.service = service;
+        options.store = std::move(store);
+        return portal::PortalBackend::create(options);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_desktop = WaylandTestDesktop::fromEnvironment();
+        if (!m_desktop)
+            QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
+    }
+    void init()
+    {
+        m_desktop->resetChooser();
+        QVERIFY(m_desktop->ensurePortalRunning());
+    }
+
+    void coloursOfAKnownPictureAreExact()
+    {
+        WaylandPainter painter(*m_desktop);
+        auto store = freshStore();
+        Capture capture(backend(store), 96);
+        // 96 × 54 from 1920 × 1080: every frame pixel averages 20 × 20 screen pixels of one cell.
+        const std::optional<SampleBuffer> frame
+            = capture.paintUntil(painter, "grid", [](const SampleBuffer& f) { return rgbAt(f, 0, 0) == kGrid[0]; });
+        QVERIFY2(frame, capture.describe().c_str());
+        QCOMPARE(frame->imageBuffer->width(), 96);
+        QCOMPARE(frame->imageBuffer->height(), 54);
+        for (int y = 0; y < 54; ++y)
+            for (int x = 0; x < 96; ++x)
+                QCOMPARE(rgbAt(*frame, x, y), kGrid[(y / 18) * 3 + x / 32]);
+        QCOMPARE(frame->imageBuffer->baseAddress()[3], std::uint8_t(0xff));
+        // The choice is remembered with the size of what was chosen.
+        const portal::PortalChoice choice = store->load();
+        QVERIFY(!choice.restoreToken.empty());
+        QCOMPARE(choice.width, 1920);
+        QCOMPARE(choice.height, 1080);
+        QCOMPARE(choice.sourceType, portal::kSourceMonitor);
+    }
+
+    void askedOnceForTwoRecordings()
+    {
+        WaylandPainter painter(*m_desktop);
+        auto b = backend(freshStore());
+        const int before = m_desktop->timesAsked();
+        for (std::uint32_t colour : { 0x336699u, 0x663399u }) {
+            Capture capture(b, 100);
+            QVERIFY2(capture.paintUntilSeen(painter, colour), capture.describe().c_str());
+        }
+        QCOMPARE(m_desktop->timesAsked() - before, 1);
+        // Choosing again drops the token: asked again.
+        b->forgetChoice();
+        Capture capture(b, 100);
+        QVERIFY2(capture.paintUntilSeen(painter, 0x339966), capture.describe().c_str());
+        QCOMPARE(m_desktop->timesAsked() - before, 2);
+    }
+
+    void aBogusTokenFallsBackToAsking()
+    {
+        WaylandPainter painter(*m_desktop);
+        auto store = freshStore();
+        store->save({ "not-a-token-the-portal-gave", 1920, 1080, portal::kSourceMonitor });
+        const int before = m_desktop->timesAsked();
+        Capture capture(backend(store), 100);
+        QVERIFY2(capture.paintUntilSeen(painter, 0x669933), capture.describe().c_str());
+        QCOMPARE(m_desktop->timesAsked() - before, 1);
+        QVERIFY(store->load().restoreToken != "not-a-token-the-portal-gave");
+    }
+
+    void theUserCancelling()
+    {
+        m_desktop->answerChooser(std::nullopt);
+        auto store = freshStore();
+        Capture capture(backend(store), 100);
+        const std::optional<std::string> error = capture.error();
+        QVERIFY(error);
+        QVERIFY2(error->find("cancelled in the desktop's dialog") != std::string::npos, error->c_str());
+        QCOMPARE(capture.frameCount(), std::size_t(0));
+        QVERIFY(store->load().restoreToken.empty());
+    }
+
+    void aTokenForAMonitorThatIsGone()
+    {
+        WaylandPainter painter(*m_desktop);
+        auto store = freshStore();
+        auto b = backend(store);
+        {
+            Capture capture(b, 100);
+            QVERIFY2(capture.paintUntilSeen(painter, 0x993366), capture.describe().c_str());
+        }
+        const QString token = QString::fromStdString(store->load().restoreToken);
+        QVERIFY(!token.isEmpty());
+        // The desktop keeps what the token restores (written when the session
+        // closed); make it name a monitor that is no longer there.
+        auto permissionStore = [&](const QString& method, const QStringList& arguments) {
+            QProcess gdbus;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_desktop->bus);
+            gdbus.setProcessEnvironment(environment);
+            gdbus.start(QStringLiteral("gdbus"),
+                QStringList { QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
+                    QStringLiteral("org.freedesktop.impl.portal.PermissionStore"), QStringLiteral("--object-path"),
+                    QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"), QStringLiteral("--method"),
+                    QStringLiteral("org.freedesktop.impl.portal.PermissionStore.") + method,
+                    QStringLiteral("screencast") }
+                    + arguments);
+            gdbus.waitForFinished(10000);
+            return gdbus.exitCode() == 0 ? QString::fromUtf8(gdbus.readAllStandardOutput()) : QString();
+        };
+        QTRY_VERIFY(permissionStore(QStringLiteral("Lookup"), { token }).contains(QStringLiteral("HEADLESS-1")));
+        QVERIFY(!permissionStore(QStringLiteral("SetValue"),
+            { QStringLiteral("true"), token,
+                QStringLiteral("<('wlroots', uint32 1, <{'output_name': <'HEADLESS-9'>}>)>") })
+                     .isEmpty());
+        QVERIFY(permissionStore(QStringLiteral("Lookup"), { token }).contains(QStringLiteral("HEADLESS-9")));
+        const int before = m_desktop->timesAsked();
+        Capture capture(b, 100);
+        QVERIFY2(capture.paintUntilSeen(painter, 0x336633), capture.describe().c_str());
+        QCOMPARE(m_desktop->timesAsked() - before, 1);
+    }
+
+    void aColourChangeIsStampedWhenItWasPainted()
+    {
+        WaylandPainter painter(*m_desktop);
+        Capture capture(backend(freshStore()), 100);
+        QVERIFY2(capture.paintUntilSeen(painter, 0x102030), capture.describe().c_str());
+        for (const std::uint32_t colour : { 0x405060u, 0x708090u, 0xa0b0c0u }) {
+            // The first paint of the colour; a loaded machine may lose a change on
+            // the compositor's side, so it is painted again until it shows.
+            std::int64_t painted = 0;
+            std::optional<Collector::Delivery> delivery;
+            for (int attempt = 0; attempt < 30 && !delivery; ++attempt) {
+                const std::int64_t now = painter.paint(QByteArray::number(colour, 16));
+                QVERIFY(now > 0);
+                if (painted == 0)
+                    painted = now;
+                capture.collector->waitFor(
+                    [&] {
+                        for (const auto& d : capture.collector->frames)
+                            if (isColour(d.buffer, colour)) {
+                                delivery = d;
+                                break;
+                            }
+                        return delivery.has_value() || !capture.collector->errors.empty();
+                    },
+                    1000);
+            }
+            QVERIFY2(delivery, capture.describe().c_str());
+            QCOMPARE(status(delivery->buffer), std::int64_t(FrameStatus::Complete));
+            const auto stamp = std::int64_t(std::llround(delivery->buffer.outputPresentationTimeStamp.seconds() * 1e9));
+            qInfo("painted -> stamped %.1f ms, stamped -> handed over %.1f ms", (stamp - painted) / 1e6,
+                (delivery->arrival - stamp) / 1e6);
+            // On the monotonic clock of the painter (and of the sound): not before
+            // the change (give or take the painter's own note of it, taken after
+            // the commit) and not after the frame reached us.
+            QVERIFY2(stamp >= painted - 20'000'000 && stamp <= delivery->arrival,
+                qPrintable(QStringLiteral("painted %1, stamped %2, handed over %3")
+                               .arg(painted)
+                               .arg(stamp)
+                               .arg(delivery->arrival)));
+        }
+    }
+
+    void aStillScreenIsNoFault()
+    {
+        WaylandPainter painter(*m_desktop);
+        Capture capture(backend(freshStore()), 100);
+        QVERIFY2(capture.paintUntilSeen(painter, 0x445566), capture.describe().c_str());
+        // Longer than every limit of the watchdog, with nothing changing on screen.
+        QTest::qWait(3000);
+        QCOMPARE(capture.error(0), std::nullopt);
+        const std::int64_t painted = painter.paint("778899");
+        QVERIFY(painted > 0);
+        QVERIFY2(capture.frameWhere([](const SampleBuffer& f) { return isColour(f, 0x778899); }),
+            capture.describe().c_str());
+    }
+
+    void maxFramerateIsHonoured()
+    {
+        WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
+        Capture capture(backend(freshStore()), 100, media::MediaTime::make(1, 5));
+        QVERIFY(capture.frameWhere([](const SampleBuffer&) { return true; }));
+        QVERIFY(capture.collector->waitFor([&] { return capture.collector->frames.size() >= 12; }, 15000));
+        std::lock_guard lock(capture.collector->mutex);
+        const auto& frames = capture.collector->frames;
+        const double span = frames.back().buffer.outputPresentationTimeStamp.seconds()
+            - frames[1].buffer.outputPresentationTimeStamp.seconds();
+        const double rate = double(frames.size() - 2) / span;
+        // The painter changes the screen up to 60 times a second; at most 5 of them come.
+        qInfo("%.2f frames a second", rate);
+        QVERIFY2(rate < 5.25, qPrintable(QString::number(rate)));
+    }
+
+    void noPortal()
+    {
+        auto b = backend(freshStore(), "org.corvex.test.NoPortalHere");
+        const ShareableContentResult content = b->shareableContent(false, true);
+        QVERIFY(!content.content);
+        QVERIFY2(content.error.localizedDescription.find("no screen-cast portal") != std::string::npos,
+            content.error.localizedDescription.c_str());
+        Capture capture(b, 100);
+        const std::optional<std::string> error = capture.error();
+        QVERIFY(error && error->find("no screen-cast portal") != std::string::npos);
+        QVERIFY(b->unavailableAdvice().find("portal") != std::string::npos);
+    }
+
+    void anOldPortalVersion()
+    {
+        QDBusConnection bus = QDBusConnection::connectToBus(m_desktop->bus, QStringLiteral("old-portal"));
+        QObject portalObject;
+        new OldScreenCast(&portalObject);
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portalObject));
+        QVERIFY(bus.registerService(QStringLiteral("org.corvex.test.OldPortal")));
+        auto cleanUp = qScopeGuard([&] {
+            bus.unregisterService(QStringLiteral("org.corvex.test.OldPortal"));
+            bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
+            QDBusConnection::disconnectFromBus(QStringLiteral("old-portal"));
+        });
+        auto b = backend(freshStore(), "org.corvex.test.OldPortal");
+        // The fake answers on this thread's event loop, so it is asked from another.
+        auto answer = std::async(std::launch::async, [b] { return b->shareableContent(false, true); });
+        QTRY_VERIFY(answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
+        const ShareableContentResult content = answer.get();
+        QVERIFY(!content.content);
+        QVERIFY2(content.error.localizedDescription.find("too old (version 1") != std::string::npos,
+            content.error.localizedDescription.c_str());
+    }
+
+    void shareableContentIsTheChoice()
+    {
+        auto store = freshStore();
+        auto b = backend(store);
+        ShareableContentResult content = b->shareableContent(false, true);
+        QVERIFY(content.content);
+        QCOMPARE(content.content->displays.size(), std::size_t(1));
+        QVERIFY(content.content->windows.empty());
+        store->save({ "token", 1280, 720, portal::kSourceMonitor });
+        content = b->shareableContent(false, true);
+        QCOMPARE(content.content->displays.front().width, 1280);
+        QCOMPARE(content.content->displays.front().height, 720);
+    }
+
+    // Frames straight from a PipeWire node in each pixel layout the stream reads, rows padded or not.
+    void pixelLayoutsAreReadExactly_data()
+    {
+        QTest::addColumn<std::uint32_t>("format");
+        QTest::addColumn<int>("padding");
+        QTest::newRow("BGRx") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0;
+        QTest::newRow("BGRA") << std::uint32_t(SPA_VIDEO_FORMAT_BGRA) << 0;
+        QTest::newRow("RGBx") << std::uint32_t(SPA_VIDEO_FORMAT_RGBx) << 0;
+        QTest::newRow("RGBA") << std::uint32_t(SPA_VIDEO_FORMAT_RGBA) << 0;
+        QTest::newRow("BGRx, stride larger than the width") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64;
+    }
+    void pixelLayoutsAreReadExactly()
+    {
+        QFETCH(std::uint32_t, format);
+        QFETCH(int, padding);
+        test::FakePipeWireScreen screen(
+            m_desktop->pipeWireSocket().toStdString(), { format, 60, 30, 60 * 4 + padding });
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 6; // 10 × 10 screen pixels each
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        QVERIFY2(received.feed(screen, *stream, 0x123456),
+            received.errors.empty() ? "no frame" : received.errors.front().c_str());
+        std::lock_guard lock(received.mutex);
+        const SampleBuffer& frame = received.frames.front();
+        QCOMPARE(frame.imageBuffer->width(), 6);
+        QCOMPARE(frame.imageBuffer->height(), 3);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 6; ++x)
+                QCOMPARE(rgbAt(frame, x, y), 0x123456u);
+        QCOMPARE(frame.imageBuffer->baseAddress()[3], std::uint8_t(0xff));
+    }
+
+    // What a screen stream must never do, each a clear message and a stop.
+    void badStreamsStopClearly_data()
+    {
+        QTest::addColumn<std::uint32_t>("format");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("stride");
+        QTest::addColumn<bool>("resize");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("an odd pixel format") << std::uint32_t(SPA_VIDEO_FORMAT_YUY2) << 64 << 128 << false
+                                             << "found no picture format that both can use";
+        QTest::newRow("rows shorter than the width")
+            << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 - 8 << false << "which cannot hold them";
+        QTest::newRow("zero size") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 0 << false
+                                   << "found no picture format that both can use";
+        QTest::newRow("a size that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 << true
+                                             << "changed its size from 64 x 36 to 80 x 36";
+    }
+    void badStreamsStopClearly()
+    {
+        QFETCH(std::uint32_t, format);
+        QFETCH(int, width);
+        QFETCH(int, stride);
+        QFETCH(bool, resize);
+        QFETCH(QString, message);
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), { format, width, 36, stride });
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        if (resize) {
+            QVERIFY(received.feed(screen, *stream, 0x202020));
+            screen.resize(80, 36);
+        }
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            screen.send(0x303030);
+            stream->check();
+            std::unique_lock lock(received.mutex);
+            if (received.changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !received.errors.empty(); }))
+                break;
+        }
+        std::lock_guard lock(received.mutex);
+        QCOMPARE(received.errors.size(), std::size_t(1));
+        QVERIFY2(QString::fromStdString(received.errors.front()).contains(message), received.errors.front().c_str());
+        QVERIFY(received.errors.front().find("stopped") != std::string::npos);
+    }
+
+    // Last: it takes the portal's backend down and brings it back.
+    void aKilledPortalStopsTheStreamClearly()
+    {
+        WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
+        Capture capture(backend(freshStore()), 100);
+        QVERIFY(capture.frameWhere([](const SampleBuffer&) { return true; }));
+        const qint64 pid = m_desktop->portalBackendPid();
+        QVERIFY(pid > 0);
+        auto restart = qScopeGuard([&] { QVERIFY(m_desktop->restartPortalBackend()); });
+        const std::int64_t killed = hostTimeNanoseconds();
+        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        const std::optional<std::string> error = capture.error(10000);
+        const std::int64_t stopped = hostTimeNanoseconds();
+        QVERIFY(error);
+        QVERIFY2(error->find("screen capture stopped") != std::string::npos, error->c_str());
+        qInfo("stopped %.0f ms after the portal was killed: %s", (stopped - killed) / 1e6, error->c_str());
+        QVERIFY(capture.frameCount() > 0); // what came before stays
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPortalCapture)
+#include "tst_portal_capture.moc"
