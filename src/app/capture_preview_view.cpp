@@ -162,7 +162,7 @@ void CapturePreviewView::paintEvent(QPaintEvent*)
             // A state, not an error: plain large text where the sign would be.
             QFont font = painter.font();
             font.setBold(true);
-            font.setPixelSize(std::clamp(static_cast<int>(bounds.height() / 8), 14, 48));
+            font.setPixelSize(std::clamp(static_cast<int>(bounds.height() / 14), 14, 32));
             painter.setFont(font);
             painter.setPen(QColor(240, 240, 240));
             painter.drawText(bounds.adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, m_note);

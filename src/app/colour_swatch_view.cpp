@@ -44,7 +44,7 @@ ColourSwatchView::ColourSwatchView(QWidget* parent)
     : QWidget(parent)
 {
     // Large enough to tell nine neighbouring colours apart at a glance.
-    setMinimumSize(120, 60);
+    setMinimumSize(120, 48);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setAccessibleName(QStringLiteral("Live colours"));
 }

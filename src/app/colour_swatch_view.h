@@ -27,7 +27,7 @@ public:
 
     void setColours(const std::optional<std::array<QColor, 9>>& colours);
     const std::optional<std::array<QColor, 9>>& colours() const { return m_colours; }
-    QSize sizeHint() const override { return { 240, 60 }; }
+    QSize sizeHint() const override { return { 240, 48 }; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

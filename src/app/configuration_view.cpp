@@ -43,8 +43,8 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     , m_controls(new RecordingControls(analysisRecorder, manager, this))
 {
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 12, 12, 12);
-    column->setSpacing(6);
+    column->setContentsMargins(16, 8, 12, 8);
+    column->setSpacing(4);
     for (QWidget* section : std::initializer_list<QWidget*> {
              m_itemSection, m_videoSection, m_audioSection, m_liveColoursSection, m_previewSection }) {
         column->addWidget(section);
@@ -58,9 +58,7 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
         box->setContentsMargins(0, 0, 0, 0);
         m_captureNotice = text_styles::label({}, text_styles::body(), RecordingControls::recordColour(), m_lostBox);
         m_captureNotice->setWordWrap(true);
-        m_saveLostButton = new QPushButton(QStringLiteral("Save what was recorded"), m_lostBox);
         box->addWidget(m_captureNotice);
-        box->addWidget(m_saveLostButton);
     }
     m_lostBox->hide();
     column->addWidget(m_lostBox);
@@ -90,7 +88,6 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
 
     connect(m_controls, &RecordingControls::recordingButtonClicked, this, &ConfigurationView::toggleRecording);
     connect(m_controls, &RecordingControls::discardClicked, this, &ConfigurationView::discard);
-    connect(m_saveLostButton, &QPushButton::clicked, this, &ConfigurationView::save);
     connect(m_retryButton, &QPushButton::clicked, this, [this] { retry(); });
     connect(m_restartButton, &QPushButton::clicked, this, [this] { restart(); });
     // A window picked after the recorded one closed carries the recording on.
@@ -167,10 +164,12 @@ void ConfigurationView::updateCaptureState()
         && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window && error
         && error->code == screencapture::CaptureError::ContentUnavailable;
     m_windowLost = lost;
-    m_captureNotice->setText(lost ? QStringLiteral("The window you were recording was closed. Save what was recorded, "
-                                                   "or choose another window above to go on recording.")
+    m_captureNotice->setText(lost ? QStringLiteral("The window you were recording was closed. Save what was "
+                                                   "recorded, or choose another window above to go on.")
                                   : QString());
     m_lostBox->setVisible(lost);
+    // Nothing is sampled meanwhile; the notice takes the colours' place.
+    m_liveColoursSection->setVisible(!lost);
     updateEnabling();
 }
 

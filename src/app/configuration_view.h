@@ -73,7 +73,6 @@ public:
     QPushButton* restartButton() const { return m_restartButton; }
     QPushButton* resetCropButton() const;
     QPushButton* retryButton() const { return m_retryButton; }
-    QPushButton* saveLostButton() const { return m_saveLostButton; }
     QComboBox* captureTypePicker() const;
     QComboBox* displayPicker() const;
     QComboBox* windowPicker() const;
@@ -122,7 +121,6 @@ private:
     RecordingControls* m_controls = nullptr;
     QWidget* m_lostBox = nullptr;
     QLabel* m_captureNotice = nullptr;
-    QPushButton* m_saveLostButton = nullptr;
     QLabel* m_uploadStatus = nullptr;
     QPushButton* m_retryButton = nullptr;
     QPushButton* m_restartButton = nullptr;

@@ -27,7 +27,7 @@ RecordingControls::RecordingControls(
     , m_manager(manager)
     , m_button(new QPushButton(QStringLiteral("Start recording"), this))
     , m_reason(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
-    , m_elapsed(text_styles::label({}, text_styles::title(), recordColour(), this))
+    , m_elapsed(text_styles::label({}, text_styles::title2(), recordColour(), this))
     , m_frames(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
     , m_discard(new QPushButton(QStringLiteral("Discard recording"), this))
 {

@@ -1095,7 +1095,8 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->isWindowLost());
         QVERIFY(panel->captureNotice()->isVisibleTo(panel));
         QVERIFY(panel->captureNotice()->text().contains(QStringLiteral("was closed")));
-        QVERIFY(panel->saveLostButton()->isVisibleTo(panel));
+        QVERIFY(panel->recordingButton()->isEnabled()); // "Save recording" saves what was recorded
+        QVERIFY(panel->minimumSizeHint().height() <= 600);
         QCOMPARE(view.preview()->note(), QStringLiteral("The recorded window was closed"));
         QVERIFY(panel->windowPicker()->isEnabled());
         QVERIFY(!panel->captureTypePicker()->isEnabled());
@@ -1539,6 +1540,15 @@ private Q_SLOTS:
         StudioApp studio(*manager);
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90014, QStringLiteral("Modern Times")));
+        // The panel fits the window's 600 points, idle and recording.
+        ConfigurationView* panel = window->view()->configurationView();
+        QVERIFY2(
+            panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
+        panel->recordingButton()->setEnabled(true);
+        analysis::AnalysisRecorder::shared().start();
+        QVERIFY2(
+            panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
+        analysis::AnalysisRecorder::shared().stop();
         window->resize(100, 100);
         QVERIFY(window->width() >= RecordingView::kPanelWidth + RecordingView::kMinimumPreviewWidth);
         QTRY_VERIFY(window->view()->preview()->width() > 200 || window->view()->preview()->height() > 200);
