@@ -1278,8 +1278,8 @@ private Q_SLOTS:
         QCOMPARE(panel->liveColoursSection()->heading()->text(), QStringLiteral("Live colours"));
         QVERIFY(panel->swatch()->parentWidget() == panel->liveColoursSection());
         // Each of the nine cells is large enough to see.
-        QVERIFY(panel->swatch()->width() / 3 >= 40);
-        QVERIFY(panel->swatch()->height() / 3 >= 20);
+        QVERIFY(panel->swatch()->width() / 3 >= 60);
+        QVERIFY(panel->swatch()->height() / 3 >= 14);
     }
 
     // ---- Messages that stay true ----
