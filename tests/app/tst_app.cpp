@@ -965,6 +965,14 @@ private Q_SLOTS:
         // Why is said in the panel, not only in a tooltip.
         QVERIFY(panel.recordingControls()->reason()->isVisibleTo(&panel));
 
+        // Asked again and again while the service fails, not once.
+        auto accountRequests = [&server] {
+            int count = 0;
+            for (const FaultServer::Received& request : server.received())
+                count += request.target == "/auth/account" ? 1 : 0;
+            return count;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(accountRequests() >= 3, 10000);
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u9","email":"u9@example.org"})" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
         QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 10000);
