@@ -978,8 +978,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 10000);
         QVERIFY(panel.recordingButton()->isEnabled());
         QVERIFY(!panel.recordingControls()->reason()->isVisibleTo(&panel));
-        QTRY_VERIFY_WITH_TIMEOUT(!view->errorLabel()->isVisibleTo(view), 10000);
-        QVERIFY(!view->model().error());
+        QTRY_VERIFY_WITH_TIMEOUT(!view->model().isLoading() && !view->model().error(), 10000);
+        QVERIFY(!view->errorLabel()->isVisibleTo(view));
     }
 
     void refreshReloadsTheLibrary()
