@@ -24,16 +24,21 @@ public:
 
     QComboBox* receiverPicker() const { return m_receivers; }
     QLabel* emptyHint() const { return m_emptyHint; }
+    /// Why the chosen receiver gets no colours; hidden while nothing is wrong.
+    QLabel* problem() const { return m_problem; }
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
     void updateReceivers();
+    void receiverFailed(const QString& name, const QString& reason);
 
     preview_link::UDPManager& m_udpManager;
     QComboBox* m_receivers;
     QLabel* m_emptyHint;
+    QLabel* m_problem;
+    QString m_failedName; // the receiver that stopped answering, until another is chosen
 };
 
 } // namespace corvex::app

@@ -32,6 +32,8 @@
 #include "service/light_show_list_model.h"
 #include "service/notifier.h"
 
+#include "platform/dnssd/publisher.h"
+#include "platform/net/udp_listener.h"
 #include "platform/screencapture/capture_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/webauth/session.h"
@@ -1388,8 +1390,8 @@ private Q_SLOTS:
         Q_EMIT view.captureTypePicker()->activated(0);
         QVERIFY(!view.videoSection()->emptyHint()->isVisibleTo(&view));
 
-        // No receiver publishes on this machine's test network.
-        QVERIFY(preview_link::UDPManager::shared().udpClient().discoveredServices().isEmpty());
+        // A fresh look at the network has found nothing yet.
+        preview_link::UDPManager::shared().udpClient().startDiscovery();
         QVERIFY(view.previewSection()->emptyHint()->isVisibleTo(&view));
         QCOMPARE(view.previewSection()->emptyHint()->text(), QStringLiteral("No light receivers found on the network"));
     }
@@ -1566,6 +1568,47 @@ private Q_SLOTS:
         QVERIFY(handle->cursor().shape() != Qt::SplitHCursor);
         QVERIFY(window->view()->splitter()->handleWidth() <= 1);
         window->close();
+    }
+
+    void aReceiverThatStopsAnsweringIsMarked()
+    {
+        // A receiver announced on this machine at a port where nobody listens.
+        std::uint16_t closedPort = 0;
+        {
+            net::UdpListener probe;
+            QVERIFY(!probe.listen(0, true));
+            closedPort = probe.port();
+        }
+        const QString name = QStringLiteral("Gone receiver %1").arg(QCoreApplication::applicationPid());
+        dnssd::Publisher publisher;
+        QSignalSpy published(&publisher, &dnssd::Publisher::published);
+        publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), closedPort);
+        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
+
+        auto manager = newManager();
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        UploadQueue uploads(*manager);
+        preview_link::UDPManager& udp = preview_link::UDPManager::shared();
+        ConfigurationView view(screenRecorder, recorder, udp, *manager, uploads);
+        view.show();
+        QComboBox* picker = view.receiverPicker();
+        QTRY_VERIFY_WITH_TIMEOUT(picker->findText(name) > 0, 10000);
+        QVERIFY(!view.previewSection()->emptyHint()->isVisibleTo(&view));
+        Q_EMIT picker->activated(picker->findText(name));
+        QCOMPARE(udp.selectedService()->name, name);
+        QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
+
+        udp.udpClient().send(QByteArrayLiteral("{}"), *udp.selectedService());
+        QTRY_VERIFY_WITH_TIMEOUT(view.previewSection()->problem()->isVisibleTo(&view), 10000);
+        QVERIFY(view.previewSection()->problem()->text().contains(name));
+        QCOMPARE(picker->currentText(), name + QStringLiteral(" (not answering)"));
+
+        // Choosing "None" ends the complaint.
+        Q_EMIT picker->activated(0);
+        QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
+        QCOMPARE(picker->findText(name + QStringLiteral(" (not answering)")), -1);
+        publisher.unpublish();
     }
 };
 
