@@ -65,12 +65,13 @@ CapturePreviewView::CapturePreviewView(
     });
 }
 
-void CapturePreviewView::setStopped(bool stopped, const QString& message)
+void CapturePreviewView::setStopped(bool stopped, const QString& message, const QString& note)
 {
-    if (m_stopped == stopped && m_stoppedMessage == message)
+    if (m_stopped == stopped && m_stoppedMessage == message && m_note == note)
         return;
     m_stopped = stopped;
     m_stoppedMessage = message;
+    m_note = note;
     update();
 }
 
@@ -157,6 +158,16 @@ void CapturePreviewView::paintEvent(QPaintEvent*)
 
     if (m_stopped) {
         painter.fillRect(bounds, QColor(0, 0, 0, 128));
+        if (!m_note.isEmpty()) {
+            // A state, not an error: plain large text where the sign would be.
+            QFont font = painter.font();
+            font.setBold(true);
+            font.setPixelSize(std::clamp(static_cast<int>(bounds.height() / 14), 14, 32));
+            painter.setFont(font);
+            painter.setPen(QColor(240, 240, 240));
+            painter.drawText(bounds.adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, m_note);
+            return;
+        }
         const double grey = 0.3 * 255;
         paintNoSign(painter, bounds, 250,
             QColor::fromRgb(static_cast<int>(grey), static_cast<int>(grey), static_cast<int>(grey)));

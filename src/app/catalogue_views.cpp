@@ -3,6 +3,7 @@
 #include "catalogue/catalogue_client.h"
 #include "service/app_manager.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -33,6 +34,38 @@ ClickableRow::ClickableRow(QWidget* parent)
     : QFrame(parent)
 {
     setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void ClickableRow::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        Q_EMIT clicked();
+        return;
+    case Qt::Key_Up:
+        Q_EMIT stepRequested(-1);
+        return;
+    case Qt::Key_Down:
+        Q_EMIT stepRequested(1);
+        return;
+    default:
+        QFrame::keyPressEvent(event);
+    }
+}
+
+void ClickableRow::focusInEvent(QFocusEvent* event)
+{
+    QFrame::focusInEvent(event);
+    update();
+}
+
+void ClickableRow::focusOutEvent(QFocusEvent* event)
+{
+    QFrame::focusOutEvent(event);
+    update();
 }
 
 void ClickableRow::setFill(const QColor& fill, double radius)
@@ -66,6 +99,13 @@ void ClickableRow::paintEvent(QPaintEvent* event)
         painter.setPen(Qt::NoPen);
         painter.setBrush(m_fill);
         painter.drawRoundedRect(QRectF(rect()), m_radius, m_radius);
+    }
+    if (hasFocus()) {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), m_radius, m_radius);
     }
     QFrame::paintEvent(event);
 }

@@ -22,7 +22,9 @@ std::optional<QUrl> posterUrl(const service::AppManager& manager, const std::opt
 QString episodeCode(qint64 seasonNumber, qint64 episodeNumber);
 
 /// A row that acts on a single click anywhere in it, drawn as a rounded
-/// rectangle filled with `fill` (transparent by default).
+/// rectangle filled with `fill` (transparent by default). It takes keyboard
+/// focus, shows a focus ring, acts on Space and Return, and passes the Up and
+/// Down keys on to whoever lists the rows.
 class ClickableRow : public QFrame {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ClickableRow)
@@ -34,11 +36,16 @@ public:
 
 Q_SIGNALS:
     void clicked();
+    /// Up (-1) or Down (+1) was pressed on the focused row.
+    void stepRequested(int delta);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     QColor m_fill = Qt::transparent;

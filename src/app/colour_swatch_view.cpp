@@ -43,8 +43,10 @@ std::optional<std::array<QColor, 9>> sampleSwatch(
 ColourSwatchView::ColourSwatchView(QWidget* parent)
     : QWidget(parent)
 {
-    setFixedSize(36, 36);
-    setToolTip(QStringLiteral("The colours the lights receive"));
+    // Large enough to tell nine neighbouring colours apart at a glance.
+    setMinimumSize(120, 48);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    setAccessibleName(QStringLiteral("Live colours"));
 }
 
 void ColourSwatchView::setColours(const std::optional<std::array<QColor, 9>>& colours)
@@ -58,16 +60,18 @@ void ColourSwatchView::setColours(const std::optional<std::array<QColor, 9>>& co
 void ColourSwatchView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    const double cell = std::min(width(), height()) / 3.0;
+    // Cells keep the grid's places (top row = top of the picture) with a thin
+    // gap, so that two equal neighbours still read as two lights.
+    constexpr double gap = 2;
+    const double cellWidth = (width() - 2 * gap) / 3.0;
+    const double cellHeight = (height() - 2 * gap) / 3.0;
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 3; ++column) {
-            const QRectF box(column * cell, row * cell, cell, cell);
+            const QRectF box(column * (cellWidth + gap), row * (cellHeight + gap), cellWidth, cellHeight);
             painter.fillRect(
                 box, m_colours ? (*m_colours)[static_cast<std::size_t>(row * 3 + column)] : QColor(128, 128, 128, 50));
         }
     }
-    painter.setPen(QColor(128, 128, 128, 120));
-    painter.drawRect(QRectF(0.5, 0.5, cell * 3 - 1, cell * 3 - 1));
 }
 
 } // namespace corvex::app

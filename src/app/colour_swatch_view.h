@@ -17,7 +17,7 @@ namespace corvex::app {
 std::optional<std::array<QColor, 9>> sampleSwatch(
     const screencapture::Surface& surface, const std::optional<media::Rect>& crop);
 
-/// A small 3 × 3 grid of the colours being sampled.
+/// The 3 × 3 grid of the colours being sampled, as wide as it is given.
 class ColourSwatchView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ColourSwatchView)
@@ -27,7 +27,7 @@ public:
 
     void setColours(const std::optional<std::array<QColor, 9>>& colours);
     const std::optional<std::array<QColor, 9>>& colours() const { return m_colours; }
-    QSize sizeHint() const override { return { 36, 36 }; }
+    QSize sizeHint() const override { return { 240, 48 }; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,8 +1,10 @@
 #include "app/configuration_view.h"
 
 #include "analysis/analysis_recorder.h"
-#include "app/audio_levels_view.h"
-#include "app/colour_swatch_view.h"
+#include "app/audio_section.h"
+#include "app/live_colours_section.h"
+#include "app/realtime_preview_section.h"
+#include "app/recording_controls.h"
 #include "app/text_styles.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
@@ -12,74 +14,18 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QVBoxLayout>
 
 namespace corvex::app {
 
 namespace {
 
-constexpr int kAlignmentOffset = 10;
 constexpr int kSectionSpacing = 20;
 
-// A section heading that starts `alignmentOffset` points left of the rows under it.
-QLabel* headerView(const QString& title, QWidget* parent)
-{
-    return text_styles::label(title, text_styles::headline(), text_styles::secondary(), parent);
-}
-
-// The rows of a section, indented so that the heading stands out to their left.
-QVBoxLayout* sectionRows(QVBoxLayout* column)
-{
-    auto* rows = new QVBoxLayout;
-    rows->setContentsMargins(kAlignmentOffset, 0, 0, 0);
-    rows->setSpacing(4);
-    column->addLayout(rows);
-    return rows;
-}
-
-QString formatElapsed(qint64 milliseconds)
-{
-    const qint64 seconds = milliseconds / 1000;
-    if (seconds >= 3600)
-        return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, (seconds / 60) % 60, seconds % 60);
-    return QString::asprintf("%02lld:%02lld", seconds / 60, seconds % 60);
-}
-
-QString describeCrop(const std::optional<media::Rect>& crop)
-{
-    if (!crop)
-        return QStringLiteral("Crop: whole frame");
-    return QStringLiteral("Crop: %1% × %2% at %3%, %4%")
-        .arg(qRound(crop->width * 100))
-        .arg(qRound(crop->height * 100))
-        .arg(qRound(crop->x * 100))
-        .arg(qRound(crop->y * 100));
-}
-
 } // namespace
-
-CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item)
-{
-    if (!item)
-        return {};
-    if (item->movie && item->movie->title)
-        return { *item->movie->title, {} };
-    if (item->tvShow && item->tvShow->name) {
-        const long long season = item->season ? item->season->season_number : 0;
-        const long long episode = item->episode ? item->episode->episode_number : 0;
-        return { *item->tvShow->name, QString::asprintf("Season %lld - Ep %lld", season, episode) };
-    }
-    return {};
-}
-
-QString windowOptionText(const QString& displayName, double width, double height)
-{
-    return displayName + QStringLiteral(" - ") + QString::asprintf("%lf", width) + QStringLiteral("x")
-        + QString::asprintf("%lf", height);
-}
 
 ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     analysis::AnalysisRecorder& analysisRecorder, preview_link::UDPManager& udpManager, service::AppManager& manager,
@@ -87,98 +33,37 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     : QWidget(parent)
     , m_screenRecorder(screenRecorder)
     , m_analysisRecorder(analysisRecorder)
-    , m_udpManager(udpManager)
     , m_manager(manager)
     , m_uploads(uploads)
+    , m_itemSection(new ItemSection(manager, this))
+    , m_videoSection(new VideoSection(screenRecorder, this))
+    , m_audioSection(new AudioSection(screenRecorder, this))
+    , m_liveColoursSection(new LiveColoursSection(screenRecorder, this))
+    , m_previewSection(new RealtimePreviewSection(udpManager, this))
+    , m_controls(new RecordingControls(analysisRecorder, manager, this))
 {
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 12, 12, 12);
-    column->setSpacing(6);
-
-    // Movie / Episode
-    m_itemSection = new QWidget(this);
-    {
-        auto* section = new QVBoxLayout(m_itemSection);
-        section->setContentsMargins(0, 0, 0, 0);
-        section->addWidget(headerView(QStringLiteral("Movie / Episode"), m_itemSection));
-        QVBoxLayout* rows = sectionRows(section);
-        m_itemTitle = text_styles::label({}, text_styles::body(), {}, m_itemSection);
-        m_itemTitle->setWordWrap(true);
-        m_itemDetail = text_styles::label({}, text_styles::body(), {}, m_itemSection);
-        rows->addWidget(m_itemTitle);
-        rows->addWidget(m_itemDetail);
+    column->setContentsMargins(16, 8, 12, 8);
+    column->setSpacing(4);
+    for (QWidget* section : std::initializer_list<QWidget*> {
+             m_itemSection, m_videoSection, m_audioSection, m_liveColoursSection, m_previewSection }) {
+        column->addWidget(section);
+        column->addSpacing(section == m_previewSection ? kSectionSpacing / 2 : kSectionSpacing);
     }
-    column->addWidget(m_itemSection);
-    column->addSpacing(kSectionSpacing);
 
-    // Video
-    m_videoSection = new QWidget(this);
+    // When the recorded window closes, what to do next is said here, in the panel.
+    m_lostBox = new QWidget(this);
     {
-        auto* section = new QVBoxLayout(m_videoSection);
-        section->setContentsMargins(0, 0, 0, 0);
-        section->addWidget(headerView(QStringLiteral("Video"), m_videoSection));
-        QVBoxLayout* rows = sectionRows(section);
-        rows->addWidget(new QLabel(QStringLiteral("Capture Type"), m_videoSection));
-        m_captureType = new QComboBox(m_videoSection);
-        m_captureType->setAccessibleName(QStringLiteral("Capture"));
-        m_captureType->addItem(QStringLiteral("Display"));
-        m_captureType->addItem(QStringLiteral("Window"));
-        rows->addWidget(m_captureType);
-        rows->addWidget(new QLabel(QStringLiteral("Screen Content"), m_videoSection));
-        m_content = new QStackedWidget(m_videoSection);
-        m_displays = new QComboBox(m_content);
-        m_displays->setAccessibleName(QStringLiteral("Display"));
-        m_windows = new QComboBox(m_content);
-        m_windows->setAccessibleName(QStringLiteral("Window"));
-        m_windows->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-        m_windows->setMinimumContentsLength(10);
-        m_displays->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-        m_displays->setMinimumContentsLength(10);
-        m_content->addWidget(m_displays);
-        m_content->addWidget(m_windows);
-        m_content->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-        rows->addWidget(m_content);
-        auto* cropRow = new QHBoxLayout;
-        m_cropText = text_styles::label({}, text_styles::caption(), text_styles::secondary(), m_videoSection);
-        m_cropText->setToolTip(QStringLiteral("Drag a rectangle on the preview to record only part of the picture"));
-        m_resetCropButton = new QPushButton(QStringLiteral("Reset crop"), m_videoSection);
-        cropRow->addWidget(m_cropText, 1);
-        cropRow->addWidget(m_resetCropButton);
-        rows->addLayout(cropRow);
+        auto* box = new QVBoxLayout(m_lostBox);
+        box->setContentsMargins(0, 0, 0, 0);
+        m_captureNotice = text_styles::label({}, text_styles::body(), RecordingControls::recordColour(), m_lostBox);
+        m_captureNotice->setWordWrap(true);
+        box->addWidget(m_captureNotice);
     }
-    column->addWidget(m_videoSection);
-    column->addSpacing(kSectionSpacing);
+    m_lostBox->hide();
+    column->addWidget(m_lostBox);
 
-    // Audio, with the colours being sampled beside the meter
-    column->addWidget(headerView(QStringLiteral("Audio"), this));
-    {
-        QVBoxLayout* rows = sectionRows(column);
-        auto* row = new QHBoxLayout;
-        row->setSpacing(10);
-        m_levels = new AudioLevelsView(*screenRecorder.audioLevelsProvider(), this);
-        m_swatch = new ColourSwatchView(this);
-        row->addWidget(m_levels, 1, Qt::AlignVCenter);
-        row->addWidget(m_swatch, 0, Qt::AlignVCenter);
-        rows->addLayout(row);
-    }
-    column->addSpacing(kSectionSpacing);
-
-    // Realtime preview
-    column->addWidget(headerView(QStringLiteral("Realtime preview"), this));
-    {
-        QVBoxLayout* rows = sectionRows(column);
-        m_receivers = new QComboBox(this);
-        m_receivers->setAccessibleName(QStringLiteral("Corvex app"));
-        rows->addWidget(m_receivers);
-    }
-    column->addSpacing(kSectionSpacing);
-
-    m_recordingButton = new QPushButton(QStringLiteral("Start recording"), this);
-    m_recordingButton->setMinimumHeight(32);
-    column->addWidget(m_recordingButton);
-    m_recordingStatus = text_styles::label({}, text_styles::caption(), text_styles::secondary(), this);
-    m_recordingStatus->setAlignment(Qt::AlignCenter);
-    column->addWidget(m_recordingStatus);
+    column->addWidget(m_controls);
     {
         auto* row = new QHBoxLayout;
         m_uploadStatus = text_styles::label({}, text_styles::caption(), {}, this);
@@ -201,222 +86,158 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     }
     column->addWidget(restartRow);
 
-    // Bindings to the models.
-    connect(m_captureType, &QComboBox::activated, this, [this](int index) {
-        m_screenRecorder.setCaptureType(
-            index == 1 ? capture::ScreenRecorder::CaptureType::window : capture::ScreenRecorder::CaptureType::display);
-    });
-    connect(m_displays, &QComboBox::activated, this, [this](int index) {
-        const auto displays = m_screenRecorder.availableDisplays();
-        if (index >= 0 && static_cast<std::size_t>(index) < displays.size())
-            m_screenRecorder.setSelectedDisplay(displays[static_cast<std::size_t>(index)]);
-    });
-    connect(m_windows, &QComboBox::activated, this, [this](int index) {
-        const auto windows = m_screenRecorder.availableWindows();
-        if (index >= 0 && static_cast<std::size_t>(index) < windows.size())
-            m_screenRecorder.setSelectedWindow(windows[static_cast<std::size_t>(index)]);
-    });
-    connect(m_receivers, &QComboBox::activated, this, [this](int index) {
-        const QList<preview_link::DiscoveredService> services = m_udpManager.udpClient().discoveredServices();
-        if (index <= 0 || index > services.size())
-            m_udpManager.setSelectedService(std::nullopt);
-        else
-            m_udpManager.setSelectedService(services.at(index - 1));
-    });
-    connect(m_resetCropButton, &QPushButton::clicked, this, [this] { m_screenRecorder.setCrop(std::nullopt); });
-    connect(m_recordingButton, &QPushButton::clicked, this, &ConfigurationView::toggleRecording);
+    connect(m_controls, &RecordingControls::recordingButtonClicked, this, &ConfigurationView::toggleRecording);
+    connect(m_controls, &RecordingControls::discardClicked, this, &ConfigurationView::discard);
     connect(m_retryButton, &QPushButton::clicked, this, [this] { retry(); });
     connect(m_restartButton, &QPushButton::clicked, this, [this] { restart(); });
-
-    using capture::ScreenRecorder;
-    connect(&screenRecorder, &ScreenRecorder::captureTypeChanged, this, &ConfigurationView::updateCaptureType);
-    connect(&screenRecorder, &ScreenRecorder::availableDisplaysChanged, this, &ConfigurationView::updateDisplays);
-    connect(&screenRecorder, &ScreenRecorder::selectedDisplayChanged, this, &ConfigurationView::updateDisplays);
-    connect(&screenRecorder, &ScreenRecorder::availableWindowsChanged, this, &ConfigurationView::updateWindows);
-    connect(&screenRecorder, &ScreenRecorder::selectedWindowChanged, this, &ConfigurationView::updateWindows);
-    connect(&screenRecorder, &ScreenRecorder::cropChanged, this, &ConfigurationView::updateCrop);
-    connect(&udpManager.udpClient(), &preview_link::UDPClient::discoveredServicesChanged, this,
-        &ConfigurationView::updateReceivers);
-    connect(&udpManager, &preview_link::UDPManager::selectedServiceChanged, this, &ConfigurationView::updateReceivers);
-    connect(
-        &analysisRecorder, &analysis::AnalysisRecorder::startedChanged, this, &ConfigurationView::updateRecordingState);
-    connect(&manager, &service::AppManager::accountChanged, this, &ConfigurationView::updateRecordingButton);
-    connect(&manager, &service::AppManager::accessTokenChanged, this, &ConfigurationView::updateRecordingButton);
-    connect(&manager, &service::AppManager::currentItemChanged, this, &ConfigurationView::updateItem);
-    connect(&manager, &service::AppManager::currentItemChanged, this, &ConfigurationView::updateRecordingButton);
-
-    // The swatch follows the preview at most ten times a second.
-    connect(screenRecorder.capturePreview(), &capture::CapturePreview::contentsChanged, this,
-        [this] { m_swatchDirty = true; });
-    m_swatchTimer.setInterval(100);
-    connect(&m_swatchTimer, &QTimer::timeout, this, &ConfigurationView::updateSwatch);
-    m_swatchTimer.start();
-    m_statusTimer.setInterval(250);
-    connect(&m_statusTimer, &QTimer::timeout, this, &ConfigurationView::updateRecordingStatus);
-
-    updateItem();
-    updateCaptureType();
-    updateDisplays();
-    updateWindows();
-    updateCrop();
-    updateReceivers();
-    updateRecordingState();
+    // A window picked after the recorded one closed carries the recording on.
+    connect(m_videoSection, &VideoSection::windowChosen, this, [this] {
+        if (m_windowLost)
+            restart();
+    });
+    connect(&analysisRecorder, &analysis::AnalysisRecorder::startedChanged, this, [this] {
+        if (m_analysisRecorder.started())
+            clearFinishedMessage();
+        updateCaptureState();
+    });
+    connect(&screenRecorder, &capture::ScreenRecorder::isRunningChanged, this, &ConfigurationView::updateCaptureState);
+    // "Uploaded" belongs to the author who was signed in.
+    connect(&manager, &service::AppManager::accessTokenChanged, this, [this] {
+        if (!m_manager.accessToken())
+            clearFinishedMessage();
+    });
+    updateCaptureState();
 }
 
 ConfigurationView::~ConfigurationView() = default;
 
-void ConfigurationView::showEvent(QShowEvent* event)
+QPushButton* ConfigurationView::recordingButton() const
 {
-    QWidget::showEvent(event);
-    // Each time the receiver picker comes on screen, look for receivers afresh.
-    m_udpManager.udpClient().startDiscovery();
+    return m_controls->recordingButton();
+}
+QPushButton* ConfigurationView::discardButton() const
+{
+    return m_controls->discardButton();
+}
+QPushButton* ConfigurationView::resetCropButton() const
+{
+    return m_videoSection->resetCropButton();
+}
+QComboBox* ConfigurationView::captureTypePicker() const
+{
+    return m_videoSection->captureTypePicker();
+}
+QComboBox* ConfigurationView::displayPicker() const
+{
+    return m_videoSection->displayPicker();
+}
+QComboBox* ConfigurationView::windowPicker() const
+{
+    return m_videoSection->windowPicker();
+}
+QComboBox* ConfigurationView::receiverPicker() const
+{
+    return m_previewSection->receiverPicker();
+}
+QLabel* ConfigurationView::itemTitle() const
+{
+    return m_itemSection->title();
+}
+QLabel* ConfigurationView::itemDetail() const
+{
+    return m_itemSection->detail();
+}
+ColourSwatchView* ConfigurationView::swatch() const
+{
+    return m_liveColoursSection->swatch();
+}
+AudioLevelsView* ConfigurationView::levels() const
+{
+    return m_audioSection->levels();
 }
 
-void ConfigurationView::updateItem()
-{
-    const CurrentItemText text = currentItemText(m_manager.currentItem());
-    m_itemTitle->setText(text.title);
-    m_itemTitle->setVisible(!text.title.isEmpty());
-    m_itemDetail->setText(text.detail);
-    m_itemDetail->setVisible(!text.detail.isEmpty());
-}
-
-void ConfigurationView::updateRecordingButton()
+void ConfigurationView::updateCaptureState()
 {
     const bool started = m_analysisRecorder.started();
-    m_recordingButton->setText(started ? QStringLiteral("Save recording") : QStringLiteral("Start recording"));
-    const bool ready
-        = m_manager.account().has_value() && m_manager.accessToken().has_value() && m_manager.currentItem().has_value();
-    // A running recording can always be saved: signing out meanwhile must not
-    // strand it (it then waits in the outbox until it can be uploaded).
-    m_recordingButton->setEnabled(ready || started);
-    if (!ready && !started) {
-        QString why;
-        if (!m_manager.accessToken())
-            why = QStringLiteral("Sign in in the main window to record.");
-        else if (!m_manager.account())
-            why = QStringLiteral("Waiting for your account from the light-show service…");
-        else
-            why = QStringLiteral("Choose a movie or an episode in the catalogue to record.");
-        m_recordingButton->setToolTip(why);
-    } else {
-        m_recordingButton->setToolTip({});
-    }
+    const std::optional<screencapture::CaptureError>& error = m_screenRecorder.lastError();
+    const bool lost = started && !m_screenRecorder.isRunning()
+        && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window && error
+        && error->code == screencapture::CaptureError::ContentUnavailable;
+    m_windowLost = lost;
+    m_captureNotice->setText(lost ? QStringLiteral("The window you were recording was closed. Save what was "
+                                                   "recorded, or choose another window above to go on.")
+                                  : QString());
+    m_lostBox->setVisible(lost);
+    // Nothing is sampled meanwhile; the notice takes the colours' place.
+    m_liveColoursSection->setVisible(!lost);
+    updateEnabling();
 }
 
-void ConfigurationView::updateRecordingState()
+void ConfigurationView::updateEnabling()
 {
     const bool started = m_analysisRecorder.started();
     m_itemSection->setEnabled(!started);
-    m_videoSection->setEnabled(!started);
-    updateRecordingButton();
-    if (started) {
-        if (!m_recordingClock.isValid())
-            m_recordingClock.start();
-        m_statusTimer.start();
-    } else {
-        m_recordingClock.invalidate();
-        m_statusTimer.stop();
-    }
-    updateRecordingStatus();
+    // While the recorded window is gone, the window picker is the way on.
+    m_videoSection->setEnabled(!started || m_windowLost);
+    m_videoSection->captureTypePicker()->setEnabled(!started);
 }
 
-void ConfigurationView::updateRecordingStatus()
+void ConfigurationView::setOutcome(Outcome outcome)
 {
-    if (!m_analysisRecorder.started() || !m_recordingClock.isValid()) {
-        m_recordingStatus->clear();
-        m_recordingStatus->hide();
+    if (m_outcome == outcome)
         return;
-    }
-    const int frames = m_analysisRecorder.frameCount();
-    m_recordingStatus->setText(QStringLiteral("Recording %1 · %2 %3")
-                                   .arg(formatElapsed(m_recordingClock.elapsed()))
-                                   .arg(frames)
-                                   .arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames")));
-    m_recordingStatus->show();
+    m_outcome = outcome;
+    Q_EMIT outcomeChanged(outcome);
 }
 
-void ConfigurationView::updateCaptureType()
+void ConfigurationView::clearFinishedMessage()
 {
-    const bool window = m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
-    m_captureType->setCurrentIndex(window ? 1 : 0);
-    m_content->setCurrentWidget(window ? static_cast<QWidget*>(m_windows) : m_displays);
-}
-
-void ConfigurationView::updateDisplays()
-{
-    const auto displays = m_screenRecorder.availableDisplays();
-    const auto selected = m_screenRecorder.selectedDisplay();
-    const QSignalBlocker blocker(m_displays);
-    m_displays->clear();
-    int current = -1;
-    for (std::size_t i = 0; i < displays.size(); ++i) {
-        m_displays->addItem(capture::ScreenRecorder::displayName(displays[i]));
-        if (selected && displays[i].displayID == selected->displayID)
-            current = static_cast<int>(i);
-    }
-    m_displays->setCurrentIndex(current);
-}
-
-void ConfigurationView::updateWindows()
-{
-    const auto windows = m_screenRecorder.availableWindows();
-    const auto selected = m_screenRecorder.selectedWindow();
-    const QSignalBlocker blocker(m_windows);
-    m_windows->clear();
-    int current = -1;
-    for (std::size_t i = 0; i < windows.size(); ++i) {
-        const screencapture::Window& window = windows[i];
-        m_windows->addItem(
-            windowOptionText(capture::ScreenRecorder::displayName(window), window.frame.width, window.frame.height));
-        if (selected && window.windowID == selected->windowID)
-            current = static_cast<int>(i);
-    }
-    m_windows->setCurrentIndex(current);
-}
-
-void ConfigurationView::updateCrop()
-{
-    const std::optional<media::Rect> crop = m_screenRecorder.crop();
-    m_cropText->setText(describeCrop(crop));
-    m_resetCropButton->setEnabled(crop.has_value());
-    m_swatchDirty = true;
-}
-
-void ConfigurationView::updateReceivers()
-{
-    const QList<preview_link::DiscoveredService> services = m_udpManager.udpClient().discoveredServices();
-    const std::optional<preview_link::DiscoveredService> selected = m_udpManager.selectedService();
-    const QSignalBlocker blocker(m_receivers);
-    m_receivers->clear();
-    m_receivers->addItem(QStringLiteral("None"));
-    int current = 0;
-    for (qsizetype i = 0; i < services.size(); ++i) {
-        m_receivers->addItem(services.at(i).name);
-        if (selected && services.at(i).name == selected->name)
-            current = static_cast<int>(i + 1);
-    }
-    m_receivers->setCurrentIndex(current);
-}
-
-void ConfigurationView::updateSwatch()
-{
-    if (!m_swatchDirty)
+    // A failure stays while its recording waits for Retry; news of a finished
+    // upload does not outlive the next recording or the author's sign-out.
+    if (m_pending || m_uploading)
         return;
-    m_swatchDirty = false;
-    const auto& surface = m_screenRecorder.capturePreview()->contents();
-    m_swatch->setColours(surface ? sampleSwatch(*surface, m_screenRecorder.crop()) : std::nullopt);
+    m_uploadStatus->clear();
+    m_retryButton->hide();
+    if (m_outcome != Outcome::NotUploaded)
+        setOutcome(Outcome::None);
+}
+
+void ConfigurationView::discard()
+{
+    if (!m_analysisRecorder.started())
+        return;
+    if (m_discardConfirmation)
+        m_discardConfirmation->close();
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Recording"),
+        QStringLiteral("Discard this recording?"), QMessageBox::NoButton, this);
+    box->setInformativeText(QStringLiteral("What was recorded so far is thrown away and not uploaded."));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton* confirm = box->addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    // As on Linux desktops, Return on a destructive question does nothing harmful.
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton* button) {
+        if (button != confirm || !m_analysisRecorder.started())
+            return;
+        m_analysisRecorder.stop();
+        setOutcome(Outcome::Discarded);
+        Q_EMIT userStoppedChanged(true);
+    });
+    m_discardConfirmation = box;
+    box->open();
 }
 
 void ConfigurationView::toggleRecording()
 {
-    if (!m_recordingButton->isEnabled())
+    if (!recordingButton()->isEnabled())
         return;
     if (m_analysisRecorder.started()) {
         save();
         return;
     }
     m_analysisRecorder.start();
+    setOutcome(Outcome::None);
     Q_EMIT userStoppedChanged(false);
 }
 
@@ -425,6 +246,7 @@ void ConfigurationView::save()
     const std::optional<QByteArray> recording = m_analysisRecorder.stop();
     Q_EMIT userStoppedChanged(true);
     if (!recording) {
+        setOutcome(Outcome::NotUploaded);
         text_styles::setColour(m_uploadStatus, Qt::red);
         m_uploadStatus->setText(
             QStringLiteral("The recording could not be put together, so nothing was uploaded. Record it again."));
@@ -441,6 +263,7 @@ QCoro::Task<> ConfigurationView::upload(QByteArray recording)
     m_retryButton->hide();
     text_styles::setColour(m_uploadStatus, text_styles::secondary());
     m_uploadStatus->setText(QStringLiteral("Uploading the recording…"));
+    setOutcome(Outcome::Uploading);
     const UploadQueue::Outcome outcome = co_await m_uploads.upload(recording);
     if (outcome.error)
         service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
@@ -459,6 +282,7 @@ QCoro::Task<> ConfigurationView::retry()
     m_retryButton->setEnabled(false);
     text_styles::setColour(m_uploadStatus, text_styles::secondary());
     m_uploadStatus->setText(QStringLiteral("Uploading the recording again…"));
+    setOutcome(Outcome::Uploading);
     const UploadQueue::Outcome outcome = co_await m_uploads.retry(*m_pending);
     if (outcome.error)
         service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
@@ -481,6 +305,7 @@ void ConfigurationView::showUploadOutcome(const UploadQueue::Outcome& outcome)
         text_styles::setColour(m_uploadStatus, QColor(52, 170, 80));
         m_uploadStatus->setText(QStringLiteral("The recording was uploaded."));
         m_retryButton->hide();
+        setOutcome(Outcome::Uploaded);
         return;
     }
     m_pending = outcome.pending;
@@ -494,6 +319,7 @@ void ConfigurationView::showUploadOutcome(const UploadQueue::Outcome& outcome)
                     .arg(outcome.outboxError);
     m_uploadStatus->setText(text);
     m_retryButton->setVisible(m_pending.has_value());
+    setOutcome(Outcome::NotUploaded);
 }
 
 QCoro::Task<> ConfigurationView::restart()

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "app/item_section.h"
 #include "app/upload_queue.h"
-#include "catalogue/tmdb_item.h"
+#include "app/video_section.h"
 
-#include <QElapsedTimer>
-#include <QTimer>
+#include <QPointer>
 #include <QWidget>
+
+#include <QMessageBox>
 
 #include <QCoroTask>
 
@@ -13,8 +15,8 @@
 
 class QComboBox;
 class QLabel;
+class QMessageBox;
 class QPushButton;
-class QStackedWidget;
 
 namespace corvex::analysis {
 class AnalysisRecorder;
@@ -32,28 +34,25 @@ class AppManager;
 namespace corvex::app {
 
 class AudioLevelsView;
+class AudioSection;
 class ColourSwatchView;
-
-/// The text shown for the item being recorded: a film's title, or a show's
-/// name with "Season 2 - Ep 5" under it; empty when there is neither.
-struct CurrentItemText {
-    QString title;
-    QString detail;
-};
-CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item);
-
-/// "Firefox: Page - 1280.000000x720.000000": a window as the picker lists it.
-QString windowOptionText(const QString& displayName, double width, double height);
+class LiveColoursSection;
+class RealtimePreviewSection;
+class RecordingControls;
 
 /// The recording window's side panel: the item being recorded, what is
-/// captured, the sound level and the colours being sampled, the light
-/// receiver for the live preview, the recording button and "Restart screen
-/// capture". Every control is bound to the models it is given.
+/// captured, the sound level, the colours being sampled, the light receiver
+/// for the live preview, the recording controls and "Restart screen capture".
+/// Each section is a widget of its own bound to the models it is given; the
+/// panel puts them in order and runs the save and upload.
 class ConfigurationView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ConfigurationView)
 
 public:
+    /// What the preview shows once a recording has ended.
+    enum class Outcome { None, Uploading, Uploaded, NotUploaded, Discarded };
+
     ConfigurationView(capture::ScreenRecorder& screenRecorder, analysis::AnalysisRecorder& analysisRecorder,
         preview_link::UDPManager& udpManager, service::AppManager& manager, UploadQueue& uploads,
         QWidget* parent = nullptr);
@@ -63,44 +62,47 @@ public:
     void toggleRecording();
     /// Stops the recording and uploads it; the upload goes on in the background.
     void save();
+    /// Asks, then throws the running recording away.
+    void discard();
+    /// Whether the window being recorded closed under a running recording.
+    bool isWindowLost() const { return m_windowLost; }
 
     // For tests and screenshots.
-    QPushButton* recordingButton() const { return m_recordingButton; }
+    QPushButton* recordingButton() const;
+    QPushButton* discardButton() const;
     QPushButton* restartButton() const { return m_restartButton; }
-    QPushButton* resetCropButton() const { return m_resetCropButton; }
+    QPushButton* resetCropButton() const;
     QPushButton* retryButton() const { return m_retryButton; }
-    QComboBox* captureTypePicker() const { return m_captureType; }
-    QComboBox* displayPicker() const { return m_displays; }
-    QComboBox* windowPicker() const { return m_windows; }
-    QComboBox* receiverPicker() const { return m_receivers; }
-    QWidget* itemSection() const { return m_itemSection; }
-    QWidget* videoSection() const { return m_videoSection; }
-    QLabel* itemTitle() const { return m_itemTitle; }
-    QLabel* itemDetail() const { return m_itemDetail; }
+    QComboBox* captureTypePicker() const;
+    QComboBox* displayPicker() const;
+    QComboBox* windowPicker() const;
+    QComboBox* receiverPicker() const;
+    ItemSection* itemSection() const { return m_itemSection; }
+    VideoSection* videoSection() const { return m_videoSection; }
+    RealtimePreviewSection* previewSection() const { return m_previewSection; }
+    LiveColoursSection* liveColoursSection() const { return m_liveColoursSection; }
+    RecordingControls* recordingControls() const { return m_controls; }
+    QLabel* itemTitle() const;
+    QLabel* itemDetail() const;
     QLabel* uploadStatus() const { return m_uploadStatus; }
-    QLabel* recordingStatus() const { return m_recordingStatus; }
-    ColourSwatchView* swatch() const { return m_swatch; }
-    AudioLevelsView* levels() const { return m_levels; }
+    QLabel* captureNotice() const { return m_captureNotice; }
+    ColourSwatchView* swatch() const;
+    AudioLevelsView* levels() const;
+    QMessageBox* discardConfirmation() const { return m_discardConfirmation; }
     bool isUploading() const { return m_uploading; }
+    Outcome outcome() const { return m_outcome; }
 
 Q_SIGNALS:
     /// Asks the window to show or hide the "stopped" overlay.
     void userStoppedChanged(bool stopped);
-
-protected:
-    void showEvent(QShowEvent* event) override;
+    /// The ended recording's fate changed (the preview says it).
+    void outcomeChanged(ConfigurationView::Outcome outcome);
 
 private:
-    void updateItem();
-    void updateRecordingButton();
-    void updateRecordingState();
-    void updateRecordingStatus();
-    void updateCaptureType();
-    void updateDisplays();
-    void updateWindows();
-    void updateCrop();
-    void updateReceivers();
-    void updateSwatch();
+    void updateEnabling();
+    void updateCaptureState();
+    void setOutcome(Outcome outcome);
+    void clearFinishedMessage();
     void showUploadOutcome(const UploadQueue::Outcome& outcome);
     QCoro::Task<> upload(QByteArray recording);
     QCoro::Task<> retry();
@@ -108,35 +110,26 @@ private:
 
     capture::ScreenRecorder& m_screenRecorder;
     analysis::AnalysisRecorder& m_analysisRecorder;
-    preview_link::UDPManager& m_udpManager;
     service::AppManager& m_manager;
     UploadQueue& m_uploads;
 
-    QWidget* m_itemSection = nullptr;
-    QLabel* m_itemTitle = nullptr;
-    QLabel* m_itemDetail = nullptr;
-    QWidget* m_videoSection = nullptr;
-    QComboBox* m_captureType = nullptr;
-    QStackedWidget* m_content = nullptr;
-    QComboBox* m_displays = nullptr;
-    QComboBox* m_windows = nullptr;
-    QLabel* m_cropText = nullptr;
-    QPushButton* m_resetCropButton = nullptr;
-    AudioLevelsView* m_levels = nullptr;
-    ColourSwatchView* m_swatch = nullptr;
-    QComboBox* m_receivers = nullptr;
-    QPushButton* m_recordingButton = nullptr;
-    QLabel* m_recordingStatus = nullptr;
+    ItemSection* m_itemSection = nullptr;
+    VideoSection* m_videoSection = nullptr;
+    AudioSection* m_audioSection = nullptr;
+    LiveColoursSection* m_liveColoursSection = nullptr;
+    RealtimePreviewSection* m_previewSection = nullptr;
+    RecordingControls* m_controls = nullptr;
+    QWidget* m_lostBox = nullptr;
+    QLabel* m_captureNotice = nullptr;
     QLabel* m_uploadStatus = nullptr;
     QPushButton* m_retryButton = nullptr;
     QPushButton* m_restartButton = nullptr;
+    QPointer<QMessageBox> m_discardConfirmation;
 
     std::optional<UploadQueue::Pending> m_pending; // the last upload that failed
     bool m_uploading = false;
-    QElapsedTimer m_recordingClock;
-    QTimer m_statusTimer;
-    QTimer m_swatchTimer;
-    bool m_swatchDirty = false;
+    bool m_windowLost = false;
+    Outcome m_outcome = Outcome::None;
 };
 
 } // namespace corvex::app

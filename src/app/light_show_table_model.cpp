@@ -4,8 +4,49 @@
 #include "service/light_show_list_model.h"
 
 #include <QBrush>
+#include <QDateTime>
 
 namespace corvex::app {
+
+std::optional<qint64> createdAtTime(const QString& createdAt)
+{
+    QDateTime time = QDateTime::fromString(createdAt.trimmed(), Qt::ISODateWithMs);
+    if (!time.isValid())
+        time = QDateTime::fromString(createdAt.trimmed(), Qt::RFC2822Date);
+    if (!time.isValid())
+        return std::nullopt;
+    return time.toMSecsSinceEpoch();
+}
+
+LightShowSortModel::LightShowSortModel(QObject* parent)
+    : QSortFilterProxyModel(parent)
+{
+    setSortRole(LightShowTableModel::SortRole);
+}
+
+bool LightShowSortModel::lessThan(const QModelIndex& left, const QModelIndex& right) const
+{
+    const QVariant a = left.data(LightShowTableModel::SortRole);
+    const QVariant b = right.data(LightShowTableModel::SortRole);
+    switch (left.column()) {
+    case LightShowTableModel::SeasonEpisodeColumn:
+        return a.value<QPair<qint64, qint64>>() < b.value<QPair<qint64, qint64>>();
+    case LightShowTableModel::CreatedColumn: {
+        // The text stays as received; it sorts as the time it names (times
+        // written with different offsets compare as moments). Texts that
+        // are not times go last, among themselves by text.
+        const std::optional<qint64> first = createdAtTime(a.toString());
+        const std::optional<qint64> second = createdAtTime(b.toString());
+        if (first && second)
+            return *first < *second;
+        if (first != second)
+            return first.has_value();
+        return a.toString() < b.toString();
+    }
+    default:
+        return QString::compare(a.toString(), b.toString(), Qt::CaseSensitive) < 0;
+    }
+}
 
 QString lightShowTitleText(const service::LightShow& show)
 {
@@ -85,6 +126,18 @@ QVariant LightShowTableModel::data(const QModelIndex& index, int role) const
         return {};
     case Qt::UserRole:
         return item.id;
+    case SortRole:
+        switch (index.column()) {
+        case TitleColumn:
+            return lightShowTitleText(item).toCaseFolded();
+        case SeasonEpisodeColumn:
+            return item.isEpisode() ? QVariant::fromValue(QPair<qint64, qint64>(item.season, item.episode))
+                                    : QVariant::fromValue(QPair<qint64, qint64>(-1, -1));
+        case CreatedColumn:
+            return item.created_at;
+        default:
+            return {};
+        }
     default:
         return {};
     }

@@ -2,7 +2,10 @@
 
 #include "service/light_show.h"
 
+#include <optional>
+
 #include <QAbstractTableModel>
+#include <QSortFilterProxyModel>
 
 namespace corvex::service {
 class LightShowListModel;
@@ -24,6 +27,9 @@ class LightShowTableModel final : public QAbstractTableModel {
 
 public:
     enum Column { TitleColumn, SeasonEpisodeColumn, CreatedColumn, ColumnCount };
+    /// The value a column sorts by: the title without case, movies before
+    /// episodes in season and episode order, the time "Created" names.
+    static constexpr int SortRole = Qt::UserRole + 1;
 
     explicit LightShowTableModel(service::LightShowListModel& source, QObject* parent = nullptr);
 
@@ -37,6 +43,22 @@ public:
 
 private:
     service::LightShowListModel& m_source;
+};
+
+/// The moment a "created_at" text names, in milliseconds since the epoch;
+/// none when it is not a date and time the service could have sent.
+std::optional<qint64> createdAtTime(const QString& createdAt);
+
+/// The table in the order the author picked by clicking a column header.
+class LightShowSortModel final : public QSortFilterProxyModel {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(LightShowSortModel)
+
+public:
+    explicit LightShowSortModel(QObject* parent = nullptr);
+
+protected:
+    bool lessThan(const QModelIndex& left, const QModelIndex& right) const override;
 };
 
 } // namespace corvex::app

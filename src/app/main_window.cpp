@@ -1,7 +1,9 @@
 #include "app/main_window.h"
 
+#include "app/elided_label.h"
 #include "app/light_shows_list_view.h"
 #include "app/upload_queue.h"
+#include "service/app_manager.h"
 
 #include <QAction>
 #include <QApplication>
@@ -39,7 +41,7 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     : QMainWindow(parent)
     , m_environment(environment)
     , m_listView(new LightShowsListView(environment, this))
-    , m_outboxLabel(new QLabel(this))
+    , m_outboxLabel(new ElidedLabel(this))
     , m_retryButton(new QPushButton(QStringLiteral("Retry uploads"), this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
@@ -50,6 +52,11 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     setCentralWidget(m_listView);
 
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    // The library's own actions, with the shortcuts the toolbar shows.
+    file->addAction(m_listView->addAction());
+    file->addAction(m_listView->deleteAction());
+    file->addAction(m_listView->refreshAction());
+    file->addSeparator();
     QAction* newWindow = file->addAction(QStringLiteral("New Window"));
     newWindow->setShortcut(QKeySequence::New);
     connect(newWindow, &QAction::triggered, this, &MainWindow::newWindowRequested);
@@ -57,16 +64,24 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     close->setShortcut(QKeySequence::Close);
     connect(close, &QAction::triggered, this, &QWidget::close);
     file->addSeparator();
+    file->addAction(m_listView->logoutAction());
     QAction* quit = file->addAction(QStringLiteral("Quit"));
     quit->setShortcut(QKeySequence::Quit);
     connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
 
-    statusBar()->addPermanentWidget(m_outboxLabel);
+    // The message takes the bar's width and is cut with "…" beyond it; the
+    // whole text is in its tooltip.
+    statusBar()->addWidget(m_outboxLabel, 1);
     statusBar()->addPermanentWidget(m_retryButton);
     statusBar()->setSizeGripEnabled(false);
     connect(m_retryButton, &QPushButton::clicked, this, [this] { retryUploads(); });
     connect(&environment.uploads, &UploadQueue::waitingCountChanged, this, &MainWindow::updateOutbox);
     connect(&environment.uploads, &UploadQueue::retryingAllChanged, this, &MainWindow::updateOutbox);
+    // A retry's report is about the author who asked for it.
+    connect(&environment.manager, &service::AppManager::accessTokenChanged, this, [this] {
+        m_retryMessage.clear();
+        updateOutbox();
+    });
     updateOutbox();
     resize(kMinimumWidth, kMinimumHeight);
 }
@@ -82,9 +97,12 @@ void MainWindow::updateOutbox()
         text = QStringLiteral("1 recording is waiting to be uploaded.");
     else if (waiting > 1)
         text = QStringLiteral("%1 recordings are waiting to be uploaded.").arg(waiting);
+    // "could not be uploaded" is over once nothing waits any more, whoever sent it.
+    if (waiting == 0 && m_retryFailed)
+        m_retryMessage.clear();
     if (!m_retryMessage.isEmpty() && !retrying)
         text = text.isEmpty() ? m_retryMessage : m_retryMessage + QLatin1Char(' ') + text;
-    m_outboxLabel->setText(text);
+    m_outboxLabel->setFullText(text);
     m_outboxLabel->setVisible(!text.isEmpty());
     m_retryButton->setVisible(waiting > 0);
     m_retryButton->setEnabled(!retrying);
@@ -94,9 +112,11 @@ QCoro::Task<> MainWindow::retryUploads()
 {
     QPointer<MainWindow> self(this);
     m_retryMessage.clear();
+    m_retryFailed = false;
     const UploadQueue::RetrySummary summary = co_await m_environment.uploads.retryAll();
     if (!self)
         co_return;
+    m_retryFailed = summary.failed > 0;
     if (summary.failed > 0)
         m_retryMessage = QStringLiteral("%1 of %2 could not be uploaded: %3.")
                              .arg(summary.failed)

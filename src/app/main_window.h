@@ -6,16 +6,17 @@
 
 #include <QCoroTask>
 
-class QLabel;
 class QPushButton;
 
 namespace corvex::app {
 
+class ElidedLabel;
 class LightShowsListView;
 
 /// The studio's main window: the author's library on a black background, at
 /// least 960 × 724, with the recordings still waiting to be uploaded in its
-/// status bar. Every main window shares the one signed-in state.
+/// status bar and the library's actions in its File menu. Every main window
+/// shares the one signed-in state.
 class MainWindow final : public QMainWindow {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MainWindow)
@@ -27,7 +28,7 @@ public:
     explicit MainWindow(StudioEnvironment& environment, QWidget* parent = nullptr);
 
     LightShowsListView* listView() const { return m_listView; }
-    QLabel* outboxLabel() const { return m_outboxLabel; }
+    ElidedLabel* outboxLabel() const { return m_outboxLabel; }
     QPushButton* retryButton() const { return m_retryButton; }
 
 Q_SIGNALS:
@@ -40,9 +41,10 @@ private:
 
     StudioEnvironment& m_environment;
     LightShowsListView* m_listView;
-    QLabel* m_outboxLabel;
+    ElidedLabel* m_outboxLabel;
     QPushButton* m_retryButton;
     QString m_retryMessage;
+    bool m_retryFailed = false;
 };
 
 /// The dark palette of the main window's black background.

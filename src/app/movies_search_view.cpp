@@ -2,8 +2,8 @@
 
 #include "app/catalogue_views.h"
 #include "app/image_cache.h"
-#include "app/light_shows_list_view.h"
 #include "app/movie_details_view.h"
+#include "app/studio_icons.h"
 #include "app/text_styles.h"
 #include "app/tmdb_thumbnail_view.h"
 #include "app/tv_show_seasons_view.h"
@@ -13,12 +13,14 @@
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStyle>
@@ -53,7 +55,9 @@ MoviesSearchView::MoviesSearchView(StudioEnvironment& environment, QWidget* pare
     m_searchField->setPlaceholderText(QStringLiteral("Search movies or TV shows..."));
     m_searchField->setClearButtonEnabled(true);
     m_searchButton = new QToolButton(sidebar);
-    m_searchButton->setIcon(themeIcon(QStringLiteral("system-search"), QStyle::SP_FileDialogContentsView));
+    m_searchButton->setIcon(studioIcon(StudioIcon::Find));
+    // Down from the field goes into the results.
+    m_searchField->installEventFilter(this);
     m_searchButton->setToolTip(QStringLiteral("Search"));
     bar->addWidget(m_searchField, 1);
     bar->addWidget(m_searchButton);
@@ -129,6 +133,7 @@ QCoro::Task<> MoviesSearchView::search(quint64 generation, QString text)
 {
     m_status->hide();
     if (text.isEmpty()) {
+        m_focusRow = -1;
         m_results.clear();
         renderResults();
         // Nothing of ours is running any more, so nothing is loading.
@@ -154,6 +159,7 @@ QCoro::Task<> MoviesSearchView::search(quint64 generation, QString text)
         setLoading(false);
         co_return;
     }
+    m_focusRow = -1;
     m_results = result.outcome == Outcome::Succeeded ? result.items : QList<catalogue::TMDBSearchResult> {};
     if (result.outcome == Outcome::Failed) {
         m_status->setText(QStringLiteral("The catalogue could not be searched (%1). Check your connection and "
@@ -207,9 +213,28 @@ QList<QWidget*> MoviesSearchView::resultRows() const
     return rows;
 }
 
-QWidget* MoviesSearchView::resultRow(const catalogue::TMDBSearchResult& result, bool selected)
+bool MoviesSearchView::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_searchField && event->type() == QEvent::KeyPress
+        && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Down && !m_results.isEmpty()) {
+        stepTo(0);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MoviesSearchView::stepTo(int index)
+{
+    if (index < 0 || index >= m_results.size())
+        return;
+    m_focusRow = index;
+    select(m_results.at(index));
+}
+
+QWidget* MoviesSearchView::resultRow(const catalogue::TMDBSearchResult& result, int index, bool selected)
 {
     auto* row = new ClickableRow;
+    row->setAccessibleName(QStringLiteral("Result %1").arg(index + 1));
     QColor fill = text_styles::accent();
     fill.setAlphaF(selected ? 0.1f : 0.0f);
     row->setFill(fill, 12);
@@ -251,9 +276,19 @@ QWidget* MoviesSearchView::resultRow(const catalogue::TMDBSearchResult& result, 
     }
     column->addStretch(1);
     layout->addLayout(column, 1);
-    connect(row, &ClickableRow::clicked, this, [this, result] {
+    connect(row, &ClickableRow::stepRequested, this, [this, index](int delta) {
+        // Queued: the row that asks is deleted by the redraw a selection makes.
         QMetaObject::invokeMethod(
-            this, [this, result] { select(result); }, Qt::QueuedConnection);
+            this, [this, index, delta] { stepTo(index + delta); }, Qt::QueuedConnection);
+    });
+    connect(row, &ClickableRow::clicked, this, [this, result, index] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, result, index] {
+                m_focusRow = index;
+                select(result);
+            },
+            Qt::QueuedConnection);
     });
     return row;
 }
@@ -264,15 +299,19 @@ void MoviesSearchView::renderResults()
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(6, 0, 6, 6);
     column->setSpacing(2);
-    for (const catalogue::TMDBSearchResult& result : std::as_const(m_results)) {
+    QWidget* focusRow = nullptr;
+    for (qsizetype index = 0; index < m_results.size(); ++index) {
+        const catalogue::TMDBSearchResult& result = m_results.at(index);
         bool selected = false;
         if (const catalogue::TMDBMovie* movie = result.movie())
             selected = m_selectedMovie && m_selectedMovie->id == movie->id;
         else if (const catalogue::TMDBTVShow* show = result.tvShow())
             selected = m_selectedTVShow && m_selectedTVShow->id == show->id;
-        QWidget* row = resultRow(result, selected);
+        QWidget* row = resultRow(result, static_cast<int>(index), selected);
         row->setParent(content);
         column->addWidget(row);
+        if (index == m_focusRow)
+            focusRow = row;
     }
     column->addStretch(1);
     QWidget* old = m_resultsArea->takeWidget();
@@ -280,6 +319,10 @@ void MoviesSearchView::renderResults()
     m_resultsContent = content;
     if (old)
         old->deleteLater();
+    if (focusRow) {
+        focusRow->setFocus(Qt::OtherFocusReason);
+        m_resultsArea->ensureWidgetVisible(focusRow);
+    }
 }
 
 CatalogueWindow::CatalogueWindow(StudioEnvironment& environment, QWidget* parent)
@@ -292,6 +335,10 @@ CatalogueWindow::CatalogueWindow(StudioEnvironment& environment, QWidget* parent
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_search);
     resize(700, 700);
+    auto* closeKey = new QShortcut(QKeySequence::Close, this);
+    connect(closeKey, &QShortcut::activated, this, &QWidget::close);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &QWidget::close);
 }
 
 void CatalogueWindow::showCentred()

@@ -63,7 +63,9 @@ private:
     void setLoading(bool loading);
     void renderResults();
     void showDetails();
-    QWidget* resultRow(const catalogue::TMDBSearchResult& result, bool selected);
+    QWidget* resultRow(const catalogue::TMDBSearchResult& result, int index, bool selected);
+    void stepTo(int index);
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     StudioEnvironment& m_environment;
     QList<catalogue::TMDBSearchResult> m_results;
@@ -82,9 +84,11 @@ private:
     QLabel* m_placeholder;
     MovieDetailsView* m_movieDetails;
     TVShowSeasonsView* m_seasonsView;
+    int m_focusRow = -1; // the row the keyboard moved to, focused again after each redraw
 };
 
 /// The "Add Lightshow" window: 700 × 700, its content the catalogue search.
+/// Escape and the desktop's close key (Ctrl+W) close it.
 class CatalogueWindow final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CatalogueWindow)

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPointer>
 #include <QSplitter>
+#include <QSplitterHandle>
 #include <QVBoxLayout>
 
 namespace corvex::app {
@@ -50,8 +51,17 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     m_previewPane->setPalette(pane);
     m_previewPane->installEventFilter(this);
     m_preview = new CapturePreviewView(*m_screenRecorder, m_analysisRecorder, m_previewPane);
+    // Room for a picture one can judge, however small the window is made.
+    m_previewPane->setMinimumSize(kMinimumPreviewWidth, kMinimumPreviewHeight);
     m_splitter->addWidget(m_previewPane);
     m_splitter->setStretchFactor(1, 1);
+    // The panel has a fixed width, so the divider cannot move: it is drawn as
+    // a plain line, without the resize cursor that would promise a drag.
+    m_splitter->setHandleWidth(1);
+    if (QSplitterHandle* handle = m_splitter->handle(1)) {
+        handle->setEnabled(false);
+        handle->setCursor(Qt::ArrowCursor);
+    }
 
     // The permission banner, over the split view and centred in it.
     m_banner = new QWidget(this);
@@ -76,6 +86,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     m_banner->hide();
 
     connect(m_configuration, &ConfigurationView::userStoppedChanged, this, &RecordingView::setUserStopped);
+    connect(m_configuration, &ConfigurationView::outcomeChanged, this, &RecordingView::updateOverlay);
     connect(m_screenRecorder.get(), &capture::ScreenRecorder::contentSizeChanged, this, &RecordingView::layoutPreview);
     connect(m_screenRecorder.get(), &capture::ScreenRecorder::isRunningChanged, this, [this] {
         // Capture that ends by itself has failed; the author restarts it.
@@ -134,7 +145,28 @@ void RecordingView::setUserStopped(bool stopped)
 void RecordingView::updateOverlay()
 {
     if (m_userStopped) {
-        m_preview->setStopped(true);
+        QString note;
+        switch (m_configuration->outcome()) {
+        case ConfigurationView::Outcome::Uploading:
+            note = QStringLiteral("Uploading…");
+            break;
+        case ConfigurationView::Outcome::Uploaded:
+            note = QStringLiteral("Uploaded");
+            break;
+        case ConfigurationView::Outcome::NotUploaded:
+            note = QStringLiteral("Not uploaded yet");
+            break;
+        case ConfigurationView::Outcome::Discarded:
+            note = QStringLiteral("Discarded");
+            break;
+        case ConfigurationView::Outcome::None:
+            break;
+        }
+        m_preview->setStopped(true, {}, note);
+        return;
+    }
+    if (m_configuration->isWindowLost()) {
+        m_preview->setStopped(true, {}, QStringLiteral("The recorded window was closed"));
         return;
     }
     if (m_captureFailed) {

@@ -48,6 +48,8 @@ class RecordingView final : public QWidget {
 public:
     static constexpr int kPanelWidth = 280;
     static constexpr int kPreviewInset = 8;
+    static constexpr int kMinimumPreviewWidth = 320;
+    static constexpr int kMinimumPreviewHeight = 240;
 
     /// Captures through `backend` (the system's when null) into the shared analysis recorder.
     RecordingView(service::AppManager& manager, UploadQueue& uploads,
@@ -58,6 +60,7 @@ public:
     ConfigurationView* configurationView() const { return m_configuration; }
     CapturePreviewView* preview() const { return m_preview; }
     QWidget* permissionBanner() const { return m_banner; }
+    QSplitter* splitter() const { return m_splitter; }
     bool userStopped() const { return m_userStopped; }
     bool disableInput() const { return m_disableInput; }
     bool isUnauthorized() const { return m_isUnauthorized; }

@@ -38,6 +38,9 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view);
     resize(800, 600);
+    // The panel's full height beside a preview one can still judge.
+    setMinimumSize(m_view->minimumSizeHint().expandedTo(QSize(
+        RecordingView::kPanelWidth + RecordingView::kMinimumPreviewWidth + 1, RecordingView::kMinimumPreviewHeight)));
 }
 
 void RecordingWindow::closeEvent(QCloseEvent* event)
@@ -54,8 +57,10 @@ void RecordingWindow::closeEvent(QCloseEvent* event)
     box->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton* save = box->addButton(QStringLiteral("Save and Close"), QMessageBox::AcceptRole);
     QPushButton* discard = box->addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
-    box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
-    box->setDefaultButton(save);
+    QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    // Return must not throw a recording away, nor close the window unasked.
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
     connect(box, &QMessageBox::buttonClicked, this, [this, save, discard](QAbstractButton* button) {
         if (button == save) {
             // The upload goes on without the window; a failure leaves it in the outbox.

@@ -1,5 +1,6 @@
 #include "app/studio_app.h"
 
+#include "app/light_shows_list_view.h"
 #include "app/main_window.h"
 #include "app/single_instance.h"
 #include "service/app_manager.h"
@@ -27,7 +28,8 @@ StudioApp::StudioApp(service::AppManager& manager, RecordingWindows::BackendFact
     , m_session(std::move(opener))
     , m_uploads(manager)
     , m_recordingWindows(manager, m_uploads, std::move(backends))
-    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows }
+    , m_accountRetry(manager)
+    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry }
 {
 }
 
@@ -79,6 +81,25 @@ void StudioApp::activate()
     window->activateWindow();
 }
 
+void StudioApp::handleLaunchMessage(const QByteArray& message)
+{
+    static const QByteArray signInFailed = QByteArrayLiteral("signin-failed ");
+    if (message.startsWith(signInFailed)) {
+        activate();
+        reportSignInProblem(QString::fromUtf8(message.mid(signInFailed.size())));
+    } else if (message == "activate") {
+        activate();
+    }
+}
+
+void StudioApp::reportSignInProblem(const QString& message)
+{
+    for (MainWindow* window : mainWindows())
+        window->listView()->showSignInProblem(
+            QStringLiteral("The browser's sign-in answer did not reach the studio: %1. Press Sign In to try again.")
+                .arg(message));
+}
+
 int StudioApp::main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
@@ -105,6 +126,7 @@ int StudioApp::main(int argc, char* argv[])
         return 2;
     }
     SingleInstance instance(QStringLiteral("corvex-studio"));
+    QString handOverProblem;
     if (positional.size() == 1) {
         const QUrl url = QUrl::fromUserInput(positional.first());
         if (url.scheme().compare(QLatin1StringView("corvexapp"), Qt::CaseInsensitive) != 0) {
@@ -120,10 +142,18 @@ int StudioApp::main(int argc, char* argv[])
             return 0;
         }
         printError(QStringLiteral("cannot complete the sign-in: %1").arg(error));
+        handOverProblem = error;
     }
 
     if (instance.claim() == SingleInstance::Role::Secondary) {
         QString error;
+        if (!handOverProblem.isEmpty()) {
+            // Said where the author looks, not only here on standard error.
+            const QByteArray message = "signin-failed " + handOverProblem.simplified().toUtf8();
+            if (!instance.send(message, error))
+                printError(error);
+            return 1;
+        }
         if (instance.send("activate", error))
             return 0;
         printError(error + QStringLiteral("; end the other Corvex Studio and start it again"));
@@ -133,11 +163,10 @@ int StudioApp::main(int argc, char* argv[])
         printError(QStringLiteral("a second launch will not find this one (%1)").arg(instance.listenError()));
 
     StudioApp studio(service::AppManager::shared());
-    QObject::connect(&instance, &SingleInstance::messageReceived, &studio, [&studio](const QByteArray& message) {
-        if (message == "activate")
-            studio.activate();
-    });
+    QObject::connect(&instance, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
     studio.newMainWindow();
+    if (!handOverProblem.isEmpty())
+        studio.reportSignInProblem(handOverProblem);
     return application.exec();
 }
 

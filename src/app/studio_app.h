@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/account_retry.h"
 #include "app/image_cache.h"
 #include "app/recording_windows.h"
 #include "app/studio_environment.h"
@@ -44,6 +45,11 @@ public:
     void activate();
 
     StudioEnvironment& environment() { return m_environment; }
+    /// Acts on a message from a later launch: "activate", or
+    /// "signin-failed <why>" when the browser's answer could not be handed over.
+    void handleLaunchMessage(const QByteArray& message);
+    /// Shows in every main window why a sign-in answer did not arrive.
+    void reportSignInProblem(const QString& message);
     QList<MainWindow*> mainWindows() const;
 
 private:
@@ -51,6 +57,7 @@ private:
     ImageCache m_images;
     UploadQueue m_uploads;
     RecordingWindows m_recordingWindows;
+    AccountRetry m_accountRetry;
     StudioEnvironment m_environment;
     QList<QPointer<MainWindow>> m_windows;
 };

@@ -9,13 +9,14 @@ class Session;
 
 namespace corvex::app {
 
+class AccountRetry;
 class ImageCache;
 class RecordingWindows;
 class UploadQueue;
 
 /// What every window of the studio reads from the application: the signed-in
 /// state, the browser sign-in, the poster cache, the uploads waiting in the
-/// outbox and the recording windows. Handed down through the constructors;
+/// outbox, the recording windows and the account's retries. Handed down through the constructors;
 /// all of it lives as long as the application.
 struct StudioEnvironment {
     service::AppManager& manager;
@@ -23,6 +24,7 @@ struct StudioEnvironment {
     ImageCache& images;
     UploadQueue& uploads;
     RecordingWindows& recordingWindows;
+    AccountRetry& accountRetry;
 };
 
 } // namespace corvex::app

@@ -65,11 +65,14 @@ QColor accent()
 void makeProminent(QPushButton* button)
 {
     const QColor fill = accent();
-    button->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: white; border: none; "
-                                         "border-radius: 6px; padding: 6px 16px; }"
-                                         "QPushButton:pressed { background-color: %2; }"
-                                         "QPushButton:disabled { background-color: %3; color: #dddddd; }")
-                              .arg(fill.name(), fill.darker(120).name(), QColor(140, 140, 146).name()));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background-color: %1; color: white; border: none; "
+                       "border-radius: 6px; padding: 6px 16px; }"
+                       "QPushButton:pressed { background-color: %2; }"
+                       // The style's own focus ring is gone with its frame: draw one.
+                       "QPushButton:focus { border: 2px solid %4; padding: 4px 14px; }"
+                       "QPushButton:disabled { background-color: %3; color: #dddddd; }")
+            .arg(fill.name(), fill.darker(120).name(), QColor(140, 140, 146).name(), fill.lighter(170).name()));
 }
 
 void setColour(QWidget* widget, const QColor& colour)

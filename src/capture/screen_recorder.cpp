@@ -160,6 +160,7 @@ QCoro::Task<> ScreenRecorder::start()
     const std::optional<screencapture::ContentFilter> filter = contentFilter();
     if (!filter)
         co_return;
+    m_lastError.reset();
     setIsRunning(true);
     if (m_frames) // may be the sender of the signal that led here
         m_frames.release()->deleteLater();
@@ -182,6 +183,7 @@ void ScreenRecorder::handleFramesFinished()
 {
     if (const std::optional<screencapture::CaptureError> error = m_frames->error()) {
         qCritical("%s", error->localizedDescription.c_str());
+        m_lastError = error;
         setIsRunning(false);
     }
 }

@@ -71,6 +71,8 @@ public:
     ~ScreenRecorder() override;
 
     bool isRunning() const { return m_isRunning; }
+    /// Why the capture last stopped by itself; none after a start.
+    const std::optional<screencapture::CaptureError>& lastError() const { return m_lastError; }
     std::optional<media::Rect> crop() const { return m_crop; }
     void setCrop(const std::optional<media::Rect>& crop);
     CaptureType captureType() const { return m_captureType; }
@@ -147,6 +149,7 @@ private:
 
     const std::shared_ptr<screencapture::CaptureBackend> m_backend;
     bool m_isRunning = false;
+    std::optional<screencapture::CaptureError> m_lastError;
     std::optional<media::Rect> m_crop;
     CaptureType m_captureType = CaptureType::display;
     std::optional<screencapture::Display> m_selectedDisplay;

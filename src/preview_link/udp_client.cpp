@@ -90,6 +90,7 @@ void UDPClient::requestResolution(const DiscoveredService& service)
                 last = reason;
                 qCInfo(lcUDPClient, "Could not resolve %s: %s; the next message tries again", qPrintable(failed.name),
                     qPrintable(reason));
+                Q_EMIT receiverFailed(failed.name, reason);
             });
     }
     // Frames come faster than a resolution can finish: let the running one
@@ -137,11 +138,14 @@ void UDPClient::connectionFailed(
     const QString& name, const net::UdpConnection* connection, const net::SocketError& error)
 {
     qCCritical(lcUDPClient, "❌ Connection to %s failed: %s", qPrintable(name), qPrintable(error.description()));
-    std::lock_guard lock(m_mutex);
-    // A connection that has been replaced in the meantime must not take its successor with it.
-    const auto it = m_connections.constFind(name);
-    if (it != m_connections.constEnd() && it.value().get() == connection)
-        m_connections.erase(it);
+    {
+        std::lock_guard lock(m_mutex);
+        // A connection that has been replaced in the meantime must not take its successor with it.
+        const auto it = m_connections.constFind(name);
+        if (it != m_connections.constEnd() && it.value().get() == connection)
+            m_connections.erase(it);
+    }
+    Q_EMIT receiverFailed(name, error.description());
 }
 
 } // namespace corvex::preview_link

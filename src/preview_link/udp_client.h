@@ -71,6 +71,9 @@ public:
 
 Q_SIGNALS:
     void discoveredServicesChanged();
+    /// A receiver stopped answering (its connection failed, or it could no
+    /// longer be resolved), for the windows to show. GUI thread.
+    void receiverFailed(const QString& name, const QString& reason);
 
 private:
     void requestResolution(const DiscoveredService& service);

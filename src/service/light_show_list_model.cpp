@@ -130,17 +130,27 @@ QCoro::Task<> LightShowListModel::loadLightShows()
 QCoro::Task<> LightShowListModel::deleteLightShow(LightShow show)
 {
     const std::optional<QString> token = m_manager.accessToken();
-    if (!token)
+    if (!token) {
+        Q_EMIT deleteFailed(show.id, QStringLiteral("not signed in"));
         co_return;
+    }
     const auto origin = m_manager.serviceOrigin();
     const auto url = origin ? service_urls::lightShow(*origin, show.id) : std::nullopt;
     const auto request = url ? bearerRequest(*url, "DELETE", *token) : std::nullopt;
-    if (!request)
+    if (!request) {
+        Q_EMIT deleteFailed(show.id, QStringLiteral("the service's address is not usable"));
         co_return;
+    }
     QPointer<LightShowListModel> self(this);
     const http::Reply reply = co_await m_manager.httpClient().send(*request);
-    if (!self || reply.error || reply.status != 200)
+    if (!self)
         co_return;
+    if (reply.error || reply.status != 200) {
+        Q_EMIT deleteFailed(show.id,
+            reply.error ? reply.error->message
+                        : QStringLiteral("the service answered with status %1").arg(reply.status));
+        co_return;
+    }
     for (qsizetype row = m_shows.size() - 1; row >= 0; --row) {
         if (m_shows.at(row).id != show.id)
             continue;

@@ -56,6 +56,8 @@ Q_SIGNALS:
     void loadingChanged();
     void errorChanged();
     void selectionChanged();
+    /// A delete of this show did not happen, and why (for the window).
+    void deleteFailed(const QString& id, const QString& reason);
 
 private:
     void setShows(QList<LightShow> shows);

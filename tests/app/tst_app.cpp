@@ -8,15 +8,22 @@
 #include "app/capture_preview_view.h"
 #include "app/colour_swatch_view.h"
 #include "app/configuration_view.h"
+#include "app/elided_label.h"
 #include "app/image_cache.h"
 #include "app/light_show_table_model.h"
 #include "app/light_shows_list_view.h"
+#include "app/live_colours_section.h"
 #include "app/main_window.h"
 #include "app/movie_details_view.h"
 #include "app/movies_search_view.h"
+#include "app/panel_section.h"
+#include "app/realtime_preview_section.h"
+#include "app/recording_controls.h"
 #include "app/recording_view.h"
 #include "app/recording_windows.h"
 #include "app/single_instance.h"
+#include "app/studio_icons.h"
+#include "app/text_styles.h"
 #include "app/tmdb_thumbnail_view.h"
 #include "app/tv_show_seasons_view.h"
 #include "app/upload_queue.h"
@@ -25,19 +32,30 @@
 #include "service/light_show_list_model.h"
 #include "service/notifier.h"
 
+#include "platform/dnssd/publisher.h"
+#include "platform/net/udp_listener.h"
 #include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/webauth/session.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDialog>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSplitter>
+#include <QSplitterHandle>
 #include <QTableView>
 #include <QToolButton>
 
@@ -88,6 +106,33 @@ void searchFor(MoviesSearchView* view, const QString& text)
     view->searchField()->setText(text);
     QTest::keyClick(view->searchField(), Qt::Key_Return);
 }
+
+// A screen with displays but no window that names its process (fault injection
+// over the synthetic screen).
+class NoWindowsBackend final : public screencapture::CaptureBackend {
+public:
+    std::string name() const override { return "no-windows"; }
+    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
+    {
+        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
+        if (result.content)
+            result.content->windows.clear();
+        return result;
+    }
+    std::unique_ptr<screencapture::StreamSource> createVideoSource(const screencapture::ContentFilter& filter,
+        const screencapture::StreamConfiguration& configuration, screencapture::CaptureError& error) override
+    {
+        return m_screen.createVideoSource(filter, configuration, error);
+    }
+    std::unique_ptr<screencapture::StreamSource> createAudioSource(
+        const screencapture::StreamConfiguration& configuration, screencapture::CaptureError& error) override
+    {
+        return m_screen.createAudioSource(configuration, error);
+    }
+
+private:
+    screencapture::SyntheticBackend m_screen;
+};
 
 } // namespace
 
@@ -373,23 +418,6 @@ private Q_SLOTS:
         QVERIFY(!manager->accessToken());
     }
 
-    void signInWithoutABrowserSaysWhatToDo()
-    {
-        auto manager = newManager();
-        StudioApp studio(*manager, {}, [](const QUrl&) { return false; });
-        LightShowsListView* view = studio.newMainWindow()->listView();
-        view->signInButton()->click();
-        QTRY_VERIFY(view->signInButton()->isEnabled());
-        const QLabel* error = nullptr;
-        for (const QLabel* label : view->findChildren<QLabel*>()) {
-            if (label->text().startsWith(QStringLiteral("Cannot sign in: ")))
-                error = label;
-        }
-        QVERIFY(error);
-        QVERIFY(error->text().contains(QStringLiteral("open ")));
-        QVERIFY(!manager->accessToken());
-    }
-
     void deleteNeedsASelection()
     {
         auto manager = newManager();
@@ -579,8 +607,8 @@ private Q_SLOTS:
         QTest::mouseRelease(view->preview(), Qt::LeftButton, {}, QPoint(60, 40));
         QVERIFY(!view->screenRecorder().crop()); // no cropping while recording
         QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > 2);
-        QTRY_VERIFY(panel->recordingStatus()->text().startsWith(QStringLiteral("Recording 00:0")));
-        QTRY_VERIFY(panel->recordingStatus()->text().endsWith(QStringLiteral(" frames")));
+        QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(QStringLiteral("● 00:0")));
+        QTRY_VERIFY(panel->recordingControls()->frames()->text().endsWith(QStringLiteral(" frames")));
 
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         panel->recordingButton()->click();
@@ -619,7 +647,7 @@ private Q_SLOTS:
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(refreshed.count(), 0);
         QCOMPARE(manager->outbox()->entries().size(), 1);
-        QTRY_COMPARE(main->outboxLabel()->text(), QStringLiteral("1 recording is waiting to be uploaded."));
+        QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("1 recording is waiting to be uploaded."));
         QVERIFY(main->retryButton()->isVisibleTo(main));
 
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
@@ -644,12 +672,12 @@ private Q_SLOTS:
         QVERIFY(!first.succeeded());
         StudioApp studio(*manager);
         MainWindow* main = studio.newMainWindow();
-        QCOMPARE(main->outboxLabel()->text(), QStringLiteral("1 recording is waiting to be uploaded."));
+        QCOMPARE(main->outboxLabel()->fullText(), QStringLiteral("1 recording is waiting to be uploaded."));
         main->retryButton()->click();
-        QTRY_VERIFY(main->outboxLabel()->text().startsWith(QStringLiteral("1 of 1 could not be uploaded")));
+        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 of 1 could not be uploaded")));
         server.setAnswer("POST", "/tvapi/lightshow/tv/91001/1/2", { 200, "{}" });
         main->retryButton()->click();
-        QTRY_COMPARE(main->outboxLabel()->text(), QStringLiteral("The waiting recording was uploaded."));
+        QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("The waiting recording was uploaded."));
         QVERIFY(!main->retryButton()->isVisibleTo(main));
     }
 
@@ -914,6 +942,673 @@ private Q_SLOTS:
         QVERIFY(finished(wrong));
         QCOMPARE(wrong.exitCode(), 2);
         QVERIFY(wrong.readAllStandardError().contains("not a corvexapp: URL"));
+    }
+
+    // ---- A service down at launch, and the Refresh action ----
+
+    void accountAndListComeBackWithTheService()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 503, "{}" });
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
+        auto manager = newManager(server.origin());
+        manager->setAccessToken(QStringLiteral("token-while-down"));
+        manager->setCurrentItem(corvex::testing::movieItem(90011, QStringLiteral("Metropolis")));
+        StudioApp studio(*manager);
+        studio.environment().accountRetry.backoff().setDelays(20, 200);
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        view->listRetry().setDelays(20, 200);
+        QTRY_VERIFY(view->errorLabel()->isVisibleTo(view));
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        ConfigurationView panel(
+            screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, studio.environment().uploads);
+        QVERIFY(!panel.recordingButton()->isEnabled());
+        // Why is said in the panel, not only in a tooltip.
+        QVERIFY(panel.recordingControls()->reason()->isVisibleTo(&panel));
+
+        // Asked again and again while the service fails, not once.
+        auto accountRequests = [&server] {
+            int count = 0;
+            for (const FaultServer::Received& request : server.received())
+                count += request.target == "/auth/account" ? 1 : 0;
+            return count;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(accountRequests() >= 3, 10000);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u9","email":"u9@example.org"})" });
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
+        QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 10000);
+        QVERIFY(panel.recordingButton()->isEnabled());
+        QVERIFY(!panel.recordingControls()->reason()->isVisibleTo(&panel));
+        QTRY_VERIFY_WITH_TIMEOUT(!view->model().isLoading() && !view->model().error(), 10000);
+        QVERIFY(!view->errorLabel()->isVisibleTo(view));
+    }
+
+    void refreshReloadsTheLibrary()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u10","email":"u10@example.org"})" });
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
+        auto manager = newManager(server.origin());
+        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-refresh")));
+        StudioApp studio(*manager);
+        MainWindow* window = studio.newMainWindow();
+        LightShowsListView* view = window->listView();
+        view->listRetry().setDelays(3600000, 3600000); // only the author asks again here
+        QTRY_VERIFY(view->errorLabel()->isVisibleTo(view));
+        QVERIFY(view->retryNote()->isVisibleTo(view));
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
+
+        QVERIFY(view->refreshAction()->shortcuts().contains(QKeySequence(Qt::Key_F5)));
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window, Qt::Key_F5);
+        QTRY_VERIFY(!view->model().isLoading() && !view->model().error());
+        QVERIFY(!view->errorLabel()->isVisibleTo(view));
+        QVERIFY(!view->retryNote()->isVisibleTo(view));
+        QVERIFY(view->emptyLabel()->isVisibleTo(view));
+        QCOMPARE(view->emptyLabel()->text(), QStringLiteral("No light shows yet — press Add"));
+    }
+
+    // ---- Sign-in without a browser, and a hand-over that fails ----
+
+    void signInWithoutABrowserKeepsWaiting()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager, {}, [](const QUrl&) { return false; });
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        view->signInButton()->click();
+        QTRY_VERIFY(view->signInDialog() && view->signInDialog()->isVisible());
+        QTRY_VERIFY(studio.environment().signInSession.isActive());
+        QDialog* dialog = view->signInDialog();
+        bool told = false;
+        for (const QLabel* label : dialog->findChildren<QLabel*>())
+            told = told || label->text().startsWith(QStringLiteral("No web browser could be opened."));
+        QVERIFY(told);
+        auto* address = dialog->findChild<QLineEdit*>();
+        QVERIFY(address);
+        const QString expected = service::service_urls::signIn(m_service.origin()).toString();
+        QCOMPARE(address->text(), expected);
+        QVERIFY(address->isReadOnly());
+        QPushButton* copy = nullptr;
+        for (QPushButton* button : dialog->findChildren<QPushButton*>())
+            if (button->text() == QStringLiteral("Copy"))
+                copy = button;
+        QVERIFY(copy);
+        copy->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+
+        // The author opens the address by hand; the answer still finds the studio.
+        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(
+            m_service.origin(), QStringLiteral("nobrowser@example.org"), QStringLiteral("correct horse")));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        QProcess launch;
+        launch.setProcessEnvironment(environment);
+        launch.start(QStringLiteral(CORVEX_STUDIO_BINARY), { QString::fromUtf8(callback.toEncoded()) });
+        QTRY_VERIFY_WITH_TIMEOUT(!view->isShowingPrompt(), 20000);
+        QVERIFY(finished(launch));
+        QCOMPARE(launch.exitCode(), 0);
+        QTRY_VERIFY(manager->account().has_value());
+    }
+
+    void aFailedHandOverShowsInTheStudio()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager);
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        SingleInstance first(QStringLiteral("corvex-studio"));
+        QCOMPARE(first.claim(), SingleInstance::Role::Primary);
+        QSignalSpy messages(&first, &SingleInstance::messageReceived);
+        QObject::connect(&first, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
+
+        // No sign-in waits: the browser's answer comes too late.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        QProcess answer;
+        answer.setProcessEnvironment(environment);
+        answer.start(QStringLiteral(CORVEX_STUDIO_BINARY), { QStringLiteral("corvexapp://callback?token=late1234") });
+        QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 1, 20000);
+        const QByteArray message = messages.first().first().toByteArray();
+        QVERIFY2(message.startsWith("signin-failed "), message.constData());
+        QVERIFY(!message.contains("late1234"));
+        QVERIFY(finished(answer));
+        QCOMPARE(answer.exitCode(), 1);
+        QTRY_VERIFY(view->signInError()->isVisibleTo(view));
+        QVERIFY(view->signInError()->text().contains(QStringLiteral("did not reach the studio")));
+        QVERIFY(!view->signInError()->text().contains(QStringLiteral("late1234")));
+    }
+
+    // ---- The recorded window closes mid-recording ----
+
+    void aClosedWindowOffersSaveOrAnotherWindow()
+    {
+        auto manager = newManager();
+        UploadQueue uploads(*manager);
+        auto backend = std::make_shared<screencapture::SyntheticBackend>();
+        RecordingView view(*manager, uploads, backend);
+        view.resize(800, 600);
+        view.show();
+        QTRY_VERIFY(view.screenRecorder().isRunning());
+        ConfigurationView* panel = view.configurationView();
+        QSignalSpy resized(&view.screenRecorder(), &capture::ScreenRecorder::contentSizeChanged);
+        Q_EMIT panel->captureTypePicker()->activated(1);
+        QTRY_VERIFY(resized.count() > 0); // frames of the window arrive
+        QVERIFY(panel->windowPicker()->count() >= 2);
+        analysis::AnalysisRecorder::shared().start();
+        QVERIFY(!panel->windowPicker()->isEnabled());
+        QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
+
+        backend->failRunningStreams(
+            { screencapture::CaptureError::ContentUnavailable, "The window to capture is no longer open." });
+        QTRY_VERIFY(panel->isWindowLost());
+        QVERIFY(panel->captureNotice()->isVisibleTo(panel));
+        QVERIFY(panel->captureNotice()->text().contains(QStringLiteral("was closed")));
+        QVERIFY(panel->recordingButton()->isEnabled()); // "Save recording" saves what was recorded
+        QVERIFY(panel->minimumSizeHint().height() <= 600);
+        QCOMPARE(view.preview()->note(), QStringLiteral("The recorded window was closed"));
+        QVERIFY(panel->windowPicker()->isEnabled());
+        QVERIFY(!panel->captureTypePicker()->isEnabled());
+        QVERIFY(analysis::AnalysisRecorder::shared().started());
+
+        // Another window carries the same recording on.
+        const int before = analysis::AnalysisRecorder::shared().frameCount();
+        const int other = panel->windowPicker()->currentIndex() == 0 ? 1 : 0;
+        Q_EMIT panel->windowPicker()->activated(other);
+        QTRY_VERIFY(view.screenRecorder().isRunning());
+        QVERIFY(!panel->isWindowLost());
+        QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
+        QVERIFY(!view.preview()->isStopped());
+        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > before);
+        QVERIFY(!panel->windowPicker()->isEnabled());
+    }
+
+    // ---- Icons and palettes ----
+
+    void iconsReadOnTheirBackground_data()
+    {
+        QTest::addColumn<QString>("theme");
+        QTest::addColumn<QColor>("background");
+        for (const char* theme : { "", "dark-icons", "light-icons" }) {
+            QTest::addRow("%s on black", *theme ? theme : "no theme")
+                << QString::fromLatin1(theme) << QColor(Qt::black);
+            QTest::addRow("%s on white", *theme ? theme : "no theme")
+                << QString::fromLatin1(theme) << QColor(Qt::white);
+        }
+    }
+
+    void iconsReadOnTheirBackground()
+    {
+        QFETCH(QString, theme);
+        QFETCH(QColor, background);
+        // Two small icon themes: one drawn for light windows, one for dark.
+        QTemporaryDir themes;
+        for (const auto& [name, colour] :
+            { std::pair { "dark-icons", QColor(50, 50, 50) }, std::pair { "light-icons", QColor(230, 230, 230) } }) {
+            const QString folder = themes.path() + QLatin1Char('/') + QLatin1String(name);
+            QDir().mkpath(folder + QStringLiteral("/24x24/actions"));
+            QFile index(folder + QStringLiteral("/index.theme"));
+            QVERIFY(index.open(QIODevice::WriteOnly));
+            index.write("[Icon Theme]\nName=" + QByteArray(name)
+                + "\nDirectories=24x24/actions\n\n[24x24/actions]\nSize=24\nType=Fixed\n");
+            index.close();
+            for (int kind = 0; kind <= int(StudioIcon::Copy); ++kind) {
+                QImage image(24, 24, QImage::Format_ARGB32);
+                image.fill(Qt::transparent);
+                QPainter painter(&image);
+                painter.fillRect(6, 6, 12, 12, colour);
+                painter.end();
+                QVERIFY(image.save(folder + QStringLiteral("/24x24/actions/") + themeIconName(StudioIcon(kind))
+                    + QStringLiteral(".png")));
+            }
+        }
+        const QStringList oldPaths = QIcon::themeSearchPaths();
+        const QString oldTheme = QIcon::themeName();
+        QIcon::setThemeSearchPaths({ themes.path() });
+        QIcon::setThemeName(theme);
+        for (int kind = 0; kind <= int(StudioIcon::Copy); ++kind) {
+            const QIcon icon = studioIcon(StudioIcon(kind), background);
+            QVERIFY2(iconContrast(icon, background) >= 0.35, qPrintable(themeIconName(StudioIcon(kind))));
+        }
+        // A theme icon that reads is the desktop's, not ours.
+        const bool themeReads = (theme == QStringLiteral("light-icons")) == (background == QColor(Qt::black));
+        if (!theme.isEmpty() && themeReads) {
+            const QImage ours = studioIcon(StudioIcon::Add, background).pixmap(24).toImage();
+            QCOMPARE(ours.pixelColor(12, 12).lightness() > 128, theme == QStringLiteral("light-icons"));
+            QCOMPARE(ours.pixelColor(2, 12).alpha(), 0); // the theme's square, not our cross
+        }
+        QIcon::setThemeSearchPaths(oldPaths);
+        QIcon::setThemeName(oldTheme);
+    }
+
+    void windowsFollowTheDesktopPalette_data()
+    {
+        QTest::addColumn<QColor>("window");
+        QTest::addColumn<QColor>("text");
+        QTest::addRow("light") << QColor(239, 239, 239) << QColor(20, 20, 20);
+        QTest::addRow("dark") << QColor(42, 42, 46) << QColor(230, 230, 230);
+    }
+
+    void windowsFollowTheDesktopPalette()
+    {
+        QFETCH(QColor, window);
+        QFETCH(QColor, text);
+        const QPalette old = QApplication::palette();
+        QPalette desktop = old;
+        desktop.setColor(QPalette::Window, window);
+        desktop.setColor(QPalette::WindowText, text);
+        QApplication::setPalette(desktop);
+        {
+            auto manager = newManager();
+            QVERIFY(corvex::testing::signIn(
+                *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("palette@example.org"))));
+            StudioApp studio(*manager);
+            MainWindow* main = studio.newMainWindow();
+            // The main window stays black; what is on it reads on black.
+            QCOMPARE(main->palette().color(QPalette::Window), QColor(Qt::black));
+            for (QAction* action : { main->listView()->logoutAction(), main->listView()->addAction(),
+                     main->listView()->deleteAction(), main->listView()->refreshAction() })
+                QVERIFY2(iconContrast(action->icon(), Qt::black) >= 0.35, qPrintable(action->text()));
+            // Its dialogs and the other windows are the desktop's.
+            main->listView()->logoutAction()->trigger();
+            QMessageBox* box = main->listView()->confirmation();
+            QVERIFY(box);
+            QCOMPARE(box->palette().color(QPalette::Window), window);
+            box->reject();
+            CatalogueWindow* catalogue = main->listView()->openAddWindow();
+            QCOMPARE(catalogue->palette().color(QPalette::Window), window);
+            QVERIFY(iconContrast(catalogue->searchView()->searchButton()->icon(), window) >= 0.35);
+            catalogue->close();
+        }
+        QApplication::setPalette(old);
+    }
+
+    // ---- Recording state, Discard, and what a save leaves ----
+
+    void recordingIsUnmistakableAndCanBeDiscarded()
+    {
+        auto manager = newManager();
+        QVERIFY(corvex::testing::signIn(
+            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("state@example.org"))));
+        StudioApp studio(*manager);
+        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
+            corvex::testing::movieItem(90012, QStringLiteral("Safety Last!")));
+        RecordingView* view = window->view();
+        ConfigurationView* panel = view->configurationView();
+        RecordingControls* controls = panel->recordingControls();
+        QVERIFY(!panel->discardButton()->isVisibleTo(panel));
+        QVERIFY(!controls->elapsed()->isVisibleTo(panel));
+        const QString idleStyle = panel->recordingButton()->styleSheet();
+
+        panel->recordingButton()->click();
+        QVERIFY(panel->recordingButton()->styleSheet() != idleStyle);
+        QVERIFY(panel->recordingButton()->styleSheet().contains(RecordingControls::recordColour().name()));
+        QVERIFY(controls->elapsed()->isVisibleTo(panel));
+        QVERIFY(controls->elapsed()->font().pointSizeF() > QApplication::font().pointSizeF() * 1.4);
+        QCOMPARE(controls->elapsed()->palette().color(QPalette::WindowText), RecordingControls::recordColour());
+        QTRY_VERIFY(controls->elapsed()->text().contains(QStringLiteral("00:0")));
+        QTRY_VERIFY(controls->frames()->text().endsWith(QStringLiteral(" frames")));
+        QVERIFY(panel->discardButton()->isVisibleTo(panel));
+
+        // Discard asks first; Return on the question keeps the recording.
+        panel->discardButton()->click();
+        QMessageBox* box = panel->discardConfirmation();
+        QVERIFY(box);
+        QCOMPARE(box->defaultButton(), buttonWithText(box, QStringLiteral("Cancel")));
+        QTest::keyClick(box, Qt::Key_Return);
+        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        panel->discardButton()->click();
+        buttonWithText(panel->discardConfirmation(), QStringLiteral("Discard"))->click();
+        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Discarded);
+        QCOMPARE(view->preview()->note(), QStringLiteral("Discarded"));
+        QCOMPARE(manager->outbox()->entries().size(), 0);
+
+        // A saved recording leaves a plain "Uploaded", not a warning sign.
+        panel->recordingButton()->click();
+        QVERIFY(view->preview()->note().isEmpty());
+        QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > 2);
+        panel->recordingButton()->click();
+        QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
+        QVERIFY(view->preview()->isStopped());
+        QCOMPARE(view->preview()->note(), QStringLiteral("Uploaded"));
+    }
+
+    void theLiveColoursHaveTheirOwnPlace()
+    {
+        auto manager = newManager();
+        UploadQueue uploads(*manager);
+        RecordingView view(*manager, uploads, screencapture::createCaptureBackend("synthetic"));
+        view.resize(800, 600);
+        view.show();
+        ConfigurationView* panel = view.configurationView();
+        QTRY_VERIFY(panel->swatch()->colours().has_value());
+        QCOMPARE(panel->liveColoursSection()->heading()->text(), QStringLiteral("Live colours"));
+        QVERIFY(panel->swatch()->parentWidget() == panel->liveColoursSection());
+        // Each of the nine cells is large enough to see.
+        QVERIFY(panel->swatch()->width() / 3 >= 60);
+        QVERIFY(panel->swatch()->height() / 3 >= 14);
+    }
+
+    // ---- Messages that stay true ----
+
+    void messagesGoWhenTheirCauseDoes()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u11","email":"u11@example.org"})" });
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 500, "{}" });
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
+        auto manager = newManager(server.origin());
+        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-messages")));
+        StudioApp studio(*manager);
+        MainWindow* main = studio.newMainWindow();
+        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
+            corvex::testing::movieItem(90013, QStringLiteral("The Kid")));
+        ConfigurationView* panel = window->view()->configurationView();
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
+        main->retryButton()->click();
+        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 of 1 could not be uploaded")));
+        // Long messages are cut at the window's edge with the whole text in the tooltip.
+        main->resize(main->minimumSize());
+        QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
+        QVERIFY(main->outboxLabel()->width() <= main->width());
+
+        // The panel's Retry succeeds: nothing waits, so nothing "could not be uploaded".
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 200, "{}" });
+        panel->retryButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        QTRY_VERIFY(!main->outboxLabel()->fullText().contains(QStringLiteral("could not")));
+
+        // "Uploaded" is gone with the next recording, and with the author.
+        panel->recordingButton()->click();
+        QVERIFY(panel->uploadStatus()->text().isEmpty());
+        panel->recordingButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        main->listView()->signOut();
+        QVERIFY(panel->uploadStatus()->text().isEmpty());
+    }
+
+    void aFailedDeleteSaysSoAndKeepsTheSelection()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u12","email":"u12@example.org"})" });
+        server.setAnswer("GET", "/tvapi/me/lightshows",
+            { 200,
+                R"({"results":[{"id":"a","tmdb_id":1,"season":0,"episode":0,"type":"movie","author_id":"u12","created_at":"2026-01-01T10:00:00Z","title":"One"},)"
+                R"({"id":"b","tmdb_id":2,"season":0,"episode":0,"type":"movie","author_id":"u12","created_at":"2026-01-02T10:00:00Z","title":"Two"}]})" });
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/a", { 500, "{}" });
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/b", { 500, "{}" });
+        auto manager = newManager(server.origin());
+        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-delete")));
+        StudioApp studio(*manager);
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        QTRY_COMPARE(view->model().shows().size(), 2);
+        view->table()->selectAll();
+        QCOMPARE(view->model().selection().size(), 2);
+        view->deleteAction()->trigger();
+        QMessageBox* box = view->confirmation();
+        QCOMPARE(box->defaultButton(), buttonWithText(box, QStringLiteral("Cancel")));
+        buttonWithText(box, QStringLiteral("Delete"))->click();
+        QTRY_VERIFY(view->actionError()->isVisibleTo(view));
+        QVERIFY(!view->isDeleting());
+        QVERIFY(view->actionError()->fullText().startsWith(QStringLiteral("2 of 2 light shows could not be deleted")));
+        QVERIFY(view->actionError()->fullText().contains(QStringLiteral("500")));
+        QCOMPARE(view->model().shows().size(), 2);
+        QCOMPARE(view->table()->selectionModel()->selectedRows().size(), 2);
+        QCOMPARE(view->model().selection().size(), 2);
+        QVERIFY(view->deleteAction()->isEnabled());
+
+        // The service answers again: the next try deletes and the message goes.
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/a", { 200, "{}" });
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/b", { 200, "{}" });
+        view->deleteAction()->trigger();
+        buttonWithText(view->confirmation(), QStringLiteral("Delete"))->click();
+        QTRY_COMPARE(view->model().shows().size(), 0);
+        QVERIFY(!view->actionError()->isVisibleTo(view));
+    }
+
+    // ---- Empty lists say why ----
+
+    void emptyPickersSayWhy()
+    {
+        auto manager = newManager();
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(std::make_shared<NoWindowsBackend>(), &recorder);
+        UploadQueue uploads(*manager);
+        ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
+        view.show();
+        QCoro::waitFor(screenRecorder.refreshAvailableContent());
+        Q_EMIT view.captureTypePicker()->activated(1);
+        QCOMPARE(view.windowPicker()->count(), 0);
+        QVERIFY(view.videoSection()->emptyHint()->isVisibleTo(&view));
+        QCOMPARE(view.videoSection()->emptyHint()->text(),
+            QStringLiteral("No windows to record: windows that do not name their process are left out"));
+        Q_EMIT view.captureTypePicker()->activated(0);
+        QVERIFY(!view.videoSection()->emptyHint()->isVisibleTo(&view));
+
+        // A fresh look at the network has found nothing yet.
+        preview_link::UDPManager::shared().udpClient().startDiscovery();
+        QVERIFY(view.previewSection()->emptyHint()->isVisibleTo(&view));
+        QCOMPARE(view.previewSection()->emptyHint()->text(), QStringLiteral("No light receivers found on the network"));
+    }
+
+    // ---- The library sorts ----
+
+    void createdAtNamesATime_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("msecs"); // -1: not a time
+        QTest::addRow("utc") << "2026-01-02T10:00:00Z" << qint64(1767348000000);
+        QTest::addRow("offset") << "2026-01-02T09:00:00-03:00" << qint64(1767355200000);
+        QTest::addRow("fraction") << "2026-01-02T10:00:00.250Z" << qint64(1767348000250);
+        QTest::addRow("garbage") << "yesterday" << qint64(-1);
+        QTest::addRow("empty") << "" << qint64(-1);
+    }
+
+    void createdAtNamesATime()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, msecs);
+        const std::optional<qint64> time = createdAtTime(text);
+        QCOMPARE(time.value_or(-1), msecs);
+    }
+
+    void columnsSortOnAHeaderClick()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u13","email":"u13@example.org"})" });
+        // Text order and time order differ: 09:00 at -03:00 is the latest moment.
+        server.setAnswer("GET", "/tvapi/me/lightshows",
+            { 200,
+                R"({"results":[)"
+                R"({"id":"late","tmdb_id":3,"season":2,"episode":1,"type":"tv","author_id":"u13","created_at":"2026-01-02T09:00:00-03:00","title":"beta"},)"
+                R"({"id":"early","tmdb_id":1,"season":0,"episode":0,"type":"movie","author_id":"u13","created_at":"2025-12-31T23:00:00Z","title":"Gamma"},)"
+                R"({"id":"middle","tmdb_id":2,"season":1,"episode":7,"type":"tv","author_id":"u13","created_at":"2026-01-02T10:00:00Z","title":"Alpha"}]})" });
+        auto manager = newManager(server.origin());
+        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-sort")));
+        StudioApp studio(*manager);
+        LightShowsListView* view = studio.newMainWindow()->listView();
+        QTRY_COMPARE(view->model().shows().size(), 3);
+        QAbstractItemModel* table = view->table()->model();
+        auto column = [table](int index) {
+            QStringList texts;
+            for (int row = 0; row < table->rowCount(); ++row)
+                texts << table->index(row, index).data().toString();
+            return texts;
+        };
+        // As received until a header is clicked.
+        QCOMPARE(column(LightShowTableModel::TitleColumn), (QStringList { "beta", "Gamma", "Alpha" }));
+        QHeaderView* header = view->table()->horizontalHeader();
+        auto click = [header](int section) {
+            QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                QPoint(
+                    header->sectionViewportPosition(section) + header->sectionSize(section) / 2, header->height() / 2));
+        };
+        view->window()->show();
+        click(LightShowTableModel::CreatedColumn);
+        QCOMPARE(column(LightShowTableModel::CreatedColumn),
+            (QStringList { "2025-12-31T23:00:00Z", "2026-01-02T10:00:00Z", "2026-01-02T09:00:00-03:00" }));
+        click(LightShowTableModel::CreatedColumn);
+        QCOMPARE(column(LightShowTableModel::CreatedColumn).first(), QStringLiteral("2026-01-02T09:00:00-03:00"));
+        click(LightShowTableModel::TitleColumn);
+        QCOMPARE(column(LightShowTableModel::TitleColumn), (QStringList { "Alpha", "beta", "Gamma" }));
+        click(LightShowTableModel::SeasonEpisodeColumn);
+        QCOMPARE(column(LightShowTableModel::SeasonEpisodeColumn), (QStringList { "Movie", "S01E07", "S02E01" }));
+
+        // The selection follows the rows, not their places.
+        view->table()->selectRow(2);
+        QCOMPARE(view->model().selection(), QSet<QString> { QStringLiteral("late") });
+    }
+
+    // ---- The keyboard ----
+
+    void theFileMenuReachesTheLibrary()
+    {
+        auto manager = newManager();
+        QVERIFY(corvex::testing::signIn(
+            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("keys@example.org"))));
+        StudioApp studio(*manager);
+        MainWindow* main = studio.newMainWindow();
+        LightShowsListView* view = main->listView();
+        QMenu* file = main->menuBar()->findChild<QMenu*>();
+        QVERIFY(file);
+        const QList<QAction*> actions = file->actions();
+        for (QAction* action :
+            { view->addAction(), view->deleteAction(), view->logoutAction(), view->refreshAction() }) {
+            QVERIFY2(actions.contains(action), qPrintable(action->text()));
+            QVERIFY2(!action->shortcut().isEmpty(), qPrintable(action->text()));
+        }
+        QCOMPARE(view->deleteAction()->shortcut(), QKeySequence(QKeySequence::Delete));
+        QSet<QKeySequence> keys;
+        for (QAction* action : actions)
+            for (const QKeySequence& key : action->shortcuts())
+                QVERIFY2(!keys.contains(key) && (keys.insert(key), true), qPrintable(key.toString()));
+
+        // Return on the log-out question keeps the author signed in.
+        QVERIFY(QTest::qWaitForWindowActive(main));
+        QTest::keySequence(main, view->logoutAction()->shortcut());
+        QMessageBox* box = view->confirmation();
+        QVERIFY(box);
+        QCOMPARE(box->defaultButton(), buttonWithText(box, QStringLiteral("Cancel")));
+        QTest::keyClick(box, Qt::Key_Return);
+        QVERIFY(manager->accessToken().has_value());
+
+        // Signed out, the library's actions are greyed in the menu.
+        view->signOut();
+        QVERIFY(!view->addAction()->isEnabled());
+        QVERIFY(!view->logoutAction()->isEnabled());
+        QVERIFY(!view->refreshAction()->isEnabled());
+    }
+
+    void catalogueResultsMoveWithTheArrows()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager);
+        QPointer<CatalogueWindow> window = new CatalogueWindow(studio.environment());
+        window->showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        MoviesSearchView* search = window->searchView();
+        searchFor(search, QStringLiteral("the"));
+        QTRY_VERIFY(search->results().size() >= 2 && !search->isLoading());
+        QVERIFY(search->searchField()->hasFocus());
+        QTest::keyClick(search->searchField(), Qt::Key_Down);
+        QTRY_VERIFY(search->selectedMovie() || search->selectedTVShow());
+        QTRY_VERIFY(search->resultRows().value(0) && search->resultRows().value(0)->hasFocus());
+        const auto first = search->selectedMovie() ? search->selectedMovie()->id : search->selectedTVShow()->id;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+        QTRY_VERIFY(search->resultRows().value(1) && search->resultRows().value(1)->hasFocus());
+        const auto second = search->selectedMovie() ? search->selectedMovie()->id : search->selectedTVShow()->id;
+        QVERIFY(first != second);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+        QTRY_VERIFY(search->resultRows().value(0) && search->resultRows().value(0)->hasFocus());
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QTRY_VERIFY(!window);
+        QPointer<CatalogueWindow> another = new CatalogueWindow(studio.environment());
+        another->showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(another));
+        QTest::keySequence(another, QKeySequence::Close);
+        QTRY_VERIFY(!another);
+    }
+
+    void prominentButtonsShowFocus()
+    {
+        QPushButton button(QStringLiteral("Sign In"));
+        text_styles::makeProminent(&button);
+        QVERIFY(button.styleSheet().contains(QStringLiteral("QPushButton:focus")));
+    }
+
+    // ---- Sizes ----
+
+    void theRecordingWindowKeepsAUsableSize()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager);
+        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
+            corvex::testing::movieItem(90014, QStringLiteral("Modern Times")));
+        // The panel fits the window's 600 points, idle and recording.
+        ConfigurationView* panel = window->view()->configurationView();
+        QVERIFY2(
+            panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
+        panel->recordingButton()->setEnabled(true);
+        analysis::AnalysisRecorder::shared().start();
+        QVERIFY2(
+            panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
+        analysis::AnalysisRecorder::shared().stop();
+        window->resize(100, 100);
+        QVERIFY(window->width() >= RecordingView::kPanelWidth + RecordingView::kMinimumPreviewWidth);
+        QTRY_VERIFY(window->view()->preview()->width() > 200 || window->view()->preview()->height() > 200);
+        // The divider cannot move (the panel has a fixed width), so it does not offer to.
+        QSplitterHandle* handle = window->view()->splitter()->handle(1);
+        QVERIFY(!handle->isEnabled());
+        QVERIFY(handle->cursor().shape() != Qt::SplitHCursor);
+        QVERIFY(window->view()->splitter()->handleWidth() <= 1);
+        window->close();
+    }
+
+    void aReceiverThatStopsAnsweringIsMarked()
+    {
+        // A receiver announced on this machine at a port where nobody listens.
+        std::uint16_t closedPort = 0;
+        {
+            net::UdpListener probe;
+            QVERIFY(!probe.listen(0, true));
+            closedPort = probe.port();
+        }
+        const QString name = QStringLiteral("Gone receiver %1").arg(QCoreApplication::applicationPid());
+        dnssd::Publisher publisher;
+        QSignalSpy published(&publisher, &dnssd::Publisher::published);
+        publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), closedPort);
+        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
+
+        auto manager = newManager();
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        UploadQueue uploads(*manager);
+        preview_link::UDPManager& udp = preview_link::UDPManager::shared();
+        ConfigurationView view(screenRecorder, recorder, udp, *manager, uploads);
+        view.show();
+        QComboBox* picker = view.receiverPicker();
+        QTRY_VERIFY_WITH_TIMEOUT(picker->findText(name) > 0, 10000);
+        QVERIFY(!view.previewSection()->emptyHint()->isVisibleTo(&view));
+        Q_EMIT picker->activated(picker->findText(name));
+        QCOMPARE(udp.selectedService()->name, name);
+        QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
+
+        udp.udpClient().send(QByteArrayLiteral("{}"), *udp.selectedService());
+        QTRY_VERIFY_WITH_TIMEOUT(view.previewSection()->problem()->isVisibleTo(&view), 10000);
+        QVERIFY(view.previewSection()->problem()->text().contains(name));
+        QCOMPARE(picker->currentText(), name + QStringLiteral(" (not answering)"));
+
+        // Choosing "None" ends the complaint.
+        Q_EMIT picker->activated(0);
+        QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
+        QCOMPARE(picker->findText(name + QStringLiteral(" (not answering)")), -1);
+        publisher.unpublish();
     }
 };
 

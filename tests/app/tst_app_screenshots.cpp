@@ -18,10 +18,15 @@
 #include "service/light_show_list_model.h"
 
 #include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/synthetic/synthetic_backend.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTableView>
 
 using namespace corvex;
@@ -35,6 +40,7 @@ class TestAppScreenshots final : public QObject {
     QString m_output;
     std::unique_ptr<service::AppManager> m_manager;
     std::unique_ptr<StudioApp> m_studio;
+    std::shared_ptr<screencapture::SyntheticBackend> m_screen;
 
     void save(QWidget* window, const QString& name)
     {
@@ -61,7 +67,14 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_output));
         QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue") }));
         m_manager = corvex::testing::makeManager(m_service.origin(), m_folder.path());
-        m_studio = std::make_unique<StudioApp>(*m_manager);
+        // No browser here: the sign-in window shows the address to open by hand.
+        m_studio = std::make_unique<StudioApp>(
+            *m_manager,
+            [this] {
+                m_screen = std::make_shared<screencapture::SyntheticBackend>();
+                return m_screen;
+            },
+            [](const QUrl&) { return false; });
     }
 
     void cleanupTestCase()
@@ -77,9 +90,17 @@ private Q_SLOTS:
         MainWindow* window = m_studio->newMainWindow();
         QVERIFY(window->listView()->isShowingPrompt());
         save(window, QStringLiteral("library-signed-out"));
+        window->listView()->signInButton()->click();
+        QTRY_VERIFY(window->listView()->signInDialog() && window->listView()->signInDialog()->isVisible());
+        QCoreApplication::processEvents();
+        save(window->listView()->signInDialog(), QStringLiteral("sign-in-without-a-browser"));
+        window->listView()->signInDialog()->reject();
+        QTRY_VERIFY(!m_studio->environment().signInSession.isActive());
 
         QVERIFY(corvex::testing::signIn(
             *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("shots@example.org"))));
+        QTRY_VERIFY(!window->listView()->model().isLoading());
+        save(window, QStringLiteral("library-empty"));
         QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::movieItem(90001, {})));
         QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::movieItem(90002, {})));
         QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::episodeItem(91002, {}, 1, 5)));
@@ -119,6 +140,27 @@ private Q_SLOTS:
         QTRY_VERIFY(thumbnailsSettled(window));
         save(window, QStringLiteral("catalogue-show"));
         window->close();
+
+        // The catalogue follows the desktop's palette; here a dark one.
+        const QPalette light = QApplication::palette();
+        QPalette dark = light;
+        dark.setColor(QPalette::Window, QColor(40, 40, 44));
+        dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+        dark.setColor(QPalette::Base, QColor(28, 28, 30));
+        dark.setColor(QPalette::Text, QColor(230, 230, 230));
+        dark.setColor(QPalette::Button, QColor(55, 55, 60));
+        dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+        QApplication::setPalette(dark);
+        auto* darkWindow = new CatalogueWindow(m_studio->environment());
+        darkWindow->showCentred();
+        darkWindow->searchView()->searchField()->setText(QStringLiteral("the"));
+        darkWindow->searchView()->performSearch();
+        QTRY_VERIFY(!darkWindow->searchView()->results().isEmpty() && !darkWindow->searchView()->isLoading());
+        QTest::keyClick(darkWindow->searchView()->searchField(), Qt::Key_Down);
+        QTRY_VERIFY(thumbnailsSettled(darkWindow));
+        save(darkWindow, QStringLiteral("catalogue-dark-keyboard"));
+        darkWindow->close();
+        QApplication::setPalette(light);
     }
 
     void recording()
@@ -137,6 +179,21 @@ private Q_SLOTS:
         view->configurationView()->recordingButton()->click();
         QTRY_VERIFY(!view->configurationView()->isUploading());
         save(window, QStringLiteral("recording-saved"));
+
+        // The recorded window closes under a recording.
+        Q_EMIT view->configurationView()->captureTypePicker()->activated(1);
+        QSignalSpy resized(&view->screenRecorder(), &capture::ScreenRecorder::contentSizeChanged);
+        QTRY_VERIFY(resized.count() > 0);
+        view->configurationView()->recordingButton()->click();
+        m_screen->failRunningStreams(
+            { screencapture::CaptureError::ContentUnavailable, "The window to capture is no longer open." });
+        QTRY_VERIFY(view->configurationView()->isWindowLost());
+        save(window, QStringLiteral("recording-window-closed"));
+        view->configurationView()->discard();
+        QTRY_VERIFY(view->configurationView()->discardConfirmation());
+        save(view->configurationView()->discardConfirmation(), QStringLiteral("recording-discard-question"));
+        view->configurationView()->discardConfirmation()->reject();
+        analysis::AnalysisRecorder::shared().stop();
         window->close();
 
         UploadQueue uploads(*m_manager);

@@ -228,7 +228,7 @@ private Q_SLOTS:
         QCOMPARE(list.error(), std::nullopt);
         QCOMPARE(list.shows().size(), 2);
         QCOMPARE(list.shows().at(0).type, QStringLiteral("tv"));
-        QCOMPARE(list.shows().at(0).title, std::optional(QStringLiteral("Flash Gordon S1E3")));
+        QCOMPARE(list.shows().at(0).title, std::optional(QStringLiteral("Flash Gordon S01E03")));
         QCOMPARE(list.shows().at(0).tmdb_id, 91001);
         QCOMPARE(list.shows().at(0).season, 1);
         QCOMPARE(list.shows().at(0).episode, 3);
@@ -787,7 +787,7 @@ private Q_SLOTS:
         result = corvex({ QStringLiteral("shows") });
         QVERIFY2(result.status == 0,
             qPrintable(QStringLiteral("status %1: %2").arg(result.status).arg(result.err.left(600))));
-        QVERIFY2(result.out.contains(QLatin1StringView("tv 91001 S1E2")), qPrintable(result.out));
+        QVERIFY2(result.out.contains(QLatin1StringView("tv 91001 S01E02")), qPrintable(result.out));
         const QString id = result.out.section(QLatin1Char(' '), 0, 0);
 
         result = corvex({ QStringLiteral("delete"), id, QStringLiteral("missing") });

@@ -157,7 +157,8 @@ std::optional<QString> DemoCatalogue::titleOf(const QString& type, qint64 tmdbId
     const auto show = findById(m_data.value(QStringLiteral("tv")).toArray(), tmdbId);
     if (!show)
         return std::nullopt;
-    return QStringLiteral("%1 S%2E%3").arg(show->value(QStringLiteral("name")).toString()).arg(season).arg(episode);
+    return show->value(QStringLiteral("name")).toString()
+        + QString::asprintf(" S%02lldE%02lld", static_cast<long long>(season), static_cast<long long>(episode));
 }
 
 } // namespace corvex::reference

@@ -398,7 +398,8 @@ int runShows(const QStringList& arguments)
         printOut(QStringLiteral("no light shows yet"));
     for (const service::LightShow& show : list.shows()) {
         const QString what = show.isEpisode()
-            ? QStringLiteral("tv %1 S%2E%3").arg(show.tmdb_id).arg(show.season).arg(show.episode)
+            ? QString::asprintf("tv %lld S%02lldE%02lld", static_cast<long long>(show.tmdb_id),
+                static_cast<long long>(show.season), static_cast<long long>(show.episode))
             : QStringLiteral("movie %1").arg(show.tmdb_id);
         printOut(QStringLiteral("%1  %2  %3  %4")
                      .arg(show.id, what, show.created_at, show.title.value_or(QStringLiteral("(untitled)"))));

@@ -85,13 +85,18 @@ QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString call
     }
     connect(m_server.get(), &QLocalServer::newConnection, this, &Session::accept);
 
-    if (!m_opener(signInUrl)) {
+    const bool opened = m_opener(signInUrl);
+    if (!opened && !m_waitsWhenNotOpened) {
         finish({ std::nullopt, Failure::CannotOpen,
             QStringLiteral("no web browser could be opened; open %1 in a browser yourself")
                 .arg(signInUrl.toString()) });
         co_return m_outcome;
     }
-    co_await qCoro(this, &Session::completed);
+    if (!opened)
+        Q_EMIT browserNotOpened();
+    // Whoever heard that may have cancelled already.
+    if (self && m_active)
+        co_await qCoro(this, &Session::completed);
     if (!self)
         co_return Outcome { std::nullopt, Failure::Cancelled, QStringLiteral("the sign-in was closed") };
     co_return m_outcome;

@@ -47,6 +47,11 @@ public:
 
     /// Runs the sign-in. Fails at once with Busy while another session waits.
     QCoro::Task<Outcome> authenticate(QUrl signInUrl, QString callbackScheme);
+    /// When set, a browser that could not be opened does not end the sign-in:
+    /// `browserNotOpened` is signalled and the session goes on waiting for an
+    /// answer from a browser the user opens by hand (who then needs a way to
+    /// cancel). Off by default: the session then fails with CannotOpen.
+    void setWaitsWhenNotOpened(bool waits) { m_waitsWhenNotOpened = waits; }
     /// Ends a waiting `authenticate` with Cancelled; nothing when none waits.
     void cancel();
     bool isActive() const { return m_active; }
@@ -60,6 +65,8 @@ public:
 
 Q_SIGNALS:
     void completed();
+    /// The sign-in page could not be shown; the session still waits.
+    void browserNotOpened();
 
 private:
     void accept();
@@ -70,6 +77,7 @@ private:
     std::unique_ptr<QLocalServer> m_server;
     QString m_scheme;
     bool m_active = false;
+    bool m_waitsWhenNotOpened = false;
     Outcome m_outcome;
 };
 

@@ -1,0 +1,47 @@
+#include "app/item_section.h"
+
+#include "app/text_styles.h"
+#include "service/app_manager.h"
+
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace corvex::app {
+
+CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item)
+{
+    if (!item)
+        return {};
+    if (item->movie && item->movie->title)
+        return { *item->movie->title, {} };
+    if (item->tvShow && item->tvShow->name) {
+        const long long season = item->season ? item->season->season_number : 0;
+        const long long episode = item->episode ? item->episode->episode_number : 0;
+        return { *item->tvShow->name, QString::asprintf("Season %lld - Ep %lld", season, episode) };
+    }
+    return {};
+}
+
+ItemSection::ItemSection(service::AppManager& manager, QWidget* parent)
+    : PanelSection(QStringLiteral("Movie / Episode"), parent)
+    , m_manager(manager)
+    , m_title(text_styles::label({}, text_styles::body(), {}, this))
+    , m_detail(text_styles::label({}, text_styles::body(), {}, this))
+{
+    m_title->setWordWrap(true);
+    rows()->addWidget(m_title);
+    rows()->addWidget(m_detail);
+    connect(&manager, &service::AppManager::currentItemChanged, this, &ItemSection::refresh);
+    refresh();
+}
+
+void ItemSection::refresh()
+{
+    const CurrentItemText text = currentItemText(m_manager.currentItem());
+    m_title->setText(text.title);
+    m_title->setVisible(!text.title.isEmpty());
+    m_detail->setText(text.detail);
+    m_detail->setVisible(!text.detail.isEmpty());
+}
+
+} // namespace corvex::app

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "app/panel_section.h"
+#include "catalogue/tmdb_item.h"
+
+#include <optional>
+
+namespace corvex::service {
+class AppManager;
+}
+
+namespace corvex::app {
+
+/// The text shown for the item being recorded: a film's title, or a show's
+/// name with "Season 2 - Ep 5" under it; empty when there is neither.
+struct CurrentItemText {
+    QString title;
+    QString detail;
+};
+CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item);
+
+/// "Movie / Episode": what the recording is made for, as the manager holds it.
+class ItemSection final : public PanelSection {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ItemSection)
+
+public:
+    explicit ItemSection(service::AppManager& manager, QWidget* parent = nullptr);
+
+    QLabel* title() const { return m_title; }
+    QLabel* detail() const { return m_detail; }
+
+private:
+    void refresh();
+
+    service::AppManager& m_manager;
+    QLabel* m_title;
+    QLabel* m_detail;
+};
+
+} // namespace corvex::app

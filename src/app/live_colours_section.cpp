@@ -1,0 +1,34 @@
+#include "app/live_colours_section.h"
+
+#include "app/colour_swatch_view.h"
+#include "capture/screen_recorder.h"
+
+#include <QVBoxLayout>
+
+namespace corvex::app {
+
+LiveColoursSection::LiveColoursSection(capture::ScreenRecorder& screenRecorder, QWidget* parent)
+    : PanelSection(QStringLiteral("Live colours"), parent)
+    , m_screenRecorder(screenRecorder)
+    , m_swatch(new ColourSwatchView(this))
+{
+    rows()->addWidget(m_swatch);
+    // The swatch follows the preview at most ten times a second.
+    connect(
+        screenRecorder.capturePreview(), &capture::CapturePreview::contentsChanged, this, [this] { m_dirty = true; });
+    connect(&screenRecorder, &capture::ScreenRecorder::cropChanged, this, [this] { m_dirty = true; });
+    m_timer.setInterval(100);
+    connect(&m_timer, &QTimer::timeout, this, &LiveColoursSection::updateSwatch);
+    m_timer.start();
+}
+
+void LiveColoursSection::updateSwatch()
+{
+    if (!m_dirty)
+        return;
+    m_dirty = false;
+    const auto& surface = m_screenRecorder.capturePreview()->contents();
+    m_swatch->setColours(surface ? sampleSwatch(*surface, m_screenRecorder.crop()) : std::nullopt);
+}
+
+} // namespace corvex::app
