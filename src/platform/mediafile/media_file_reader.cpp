@@ -158,8 +158,9 @@ bool MediaFileReader::Impl::openVideoDecoder(bool useHardware)
     video->thread_count = options.threads;
     // Frame threads overlap whole frames; slice threads help files coded in slices.
     video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    // Only on frames that nothing is predicted from, so the error cannot build up.
     if (options.fastDecoding)
-        video->skip_loop_filter = AVDISCARD_ALL;
+        video->skip_loop_filter = AVDISCARD_NONREF;
     if (useHardware && hardwareDevice) {
         video->hw_device_ctx = av_buffer_ref(hardwareDevice.get());
         video->opaque = reinterpret_cast<void*>(static_cast<std::intptr_t>(hardwarePixelFormat));

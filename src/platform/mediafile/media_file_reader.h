@@ -25,9 +25,10 @@ struct ReaderOptions {
     std::optional<int> audioStream;
     /// Decoder threads; 0 lets the decoder use one per core.
     int threads = 0;
-    /// Speed-ups that leave the 5 × 5 averages unchanged within ±2 (the loop
-    /// filter is skipped: it smooths block edges, which an area average of
-    /// whole cells does not see).
+    /// Speed-ups that leave the 5 × 5 averages unchanged within ±2: the loop
+    /// filter is skipped on frames no other frame is predicted from. (Skipping
+    /// it on every frame moves cells by up to 7 on coarsely coded films: the
+    /// error then spreads through the predictions.)
     bool fastDecoding = true;
     /// "auto" tries the machine's video acceleration (VA-API) and falls back to
     /// software; "none" decodes in software; any other name is a device type
