@@ -23,9 +23,11 @@ constexpr double kMinBrightShare = 0.15;
 constexpr double kOutlierShare = 0.02;
 // Bars are really black on average, not just dark.
 constexpr double kMaxBarMeanLuma = 10.0;
-// A change of the coarse 4 × 4 picture by this much (mean luma) is a new scene.
+// A change of the coarse 8 × 8 picture by this much (mean luma) is a new scene.
 constexpr int kSceneChange = 10;
-constexpr int kSceneGrid = 4;
+constexpr int kSceneGrid = 8;
+// Enough for hours of evidence; later frames change nothing that matters.
+constexpr std::size_t kMaxObservations = 100000;
 
 int luma(const std::uint8_t* pixel)
 {
@@ -54,24 +56,9 @@ void BlackBarDetector::reset(int width, int height)
     m_observed = 0;
     m_scenes = 0;
     m_lastSceneGrid.clear();
-    const auto prepare = [](Axis& axis, int size) {
-        for (Edge* edge : { &axis.first, &axis.second }) {
-            edge->histogram.assign(std::size_t(size) + 1, 0);
-            edge->scenes.assign(std::size_t(size) + 1, {});
-        }
-        axis.meanLumaSum.assign(std::size_t(size), 0.0);
-    };
-    prepare(m_rows, height);
-    prepare(m_columns, width);
-}
-
-void BlackBarDetector::record(Edge& edge, int length, int scene)
-{
-    const auto at = std::size_t(length);
-    ++edge.histogram[at];
-    std::vector<int>& scenes = edge.scenes[at];
-    if (std::find(scenes.begin(), scenes.end(), scene) == scenes.end() && scenes.size() < kMinScenesAtEdge * 4)
-        scenes.push_back(scene);
+    m_observations.clear();
+    m_rowLumaSum.assign(std::size_t(height), 0.0);
+    m_columnLumaSum.assign(std::size_t(width), 0.0);
 }
 
 void BlackBarDetector::addFrame(media::PixelBuffer& frame)
@@ -136,78 +123,92 @@ void BlackBarDetector::addFrame(media::PixelBuffer& frame)
     m_lastSceneGrid = grid;
 
     ++m_observed;
-    record(m_rows.first, darkRun(brightInRow, rowLimit, false), m_scenes);
-    record(m_rows.second, darkRun(brightInRow, rowLimit, true), m_scenes);
-    record(m_columns.first, darkRun(brightInColumn, columnLimit, false), m_scenes);
-    record(m_columns.second, darkRun(brightInColumn, columnLimit, true), m_scenes);
+    if (m_observations.size() < kMaxObservations)
+        m_observations.push_back({ darkRun(brightInRow, rowLimit, false), darkRun(brightInRow, rowLimit, true),
+            darkRun(brightInColumn, columnLimit, false), darkRun(brightInColumn, columnLimit, true), m_scenes });
     for (int y = 0; y < height; ++y)
-        m_rows.meanLumaSum[std::size_t(y)] += rowLuma[std::size_t(y)] / width;
+        m_rowLumaSum[std::size_t(y)] += rowLuma[std::size_t(y)] / width;
     for (int x = 0; x < width; ++x)
-        m_columns.meanLumaSum[std::size_t(x)] += columnLuma[std::size_t(x)] / height;
+        m_columnLumaSum[std::size_t(x)] += columnLuma[std::size_t(x)] / height;
 }
 
-// The bar lengths on both sides of one axis, or none when the evidence does not hold up.
-std::optional<std::pair<int, int>> BlackBarDetector::bars(const Axis& axis, int size) const
+bool BlackBarDetector::believable(const Window& window) const
 {
-    const int outliers = static_cast<int>(kOutlierShare * m_observed);
-    // The longest run that nearly every frame has: any picture reaching into
-    // a line proves that line is not a bar.
-    const auto barLength = [&](const Edge& edge) {
-        int below = 0;
-        for (int length = 0; length <= size; ++length) {
-            below += edge.histogram[std::size_t(length)];
-            if (below > outliers)
-                return length;
-        }
-        return size;
+    const int rowTolerance = std::max(2, static_cast<int>(std::lround(m_height * 0.02)));
+    const int columnTolerance = std::max(2, static_cast<int>(std::lround(m_width * 0.02)));
+    const int smallestRows = std::max(1, static_cast<int>(std::lround(m_height * 0.02)));
+    const int smallestColumns = std::max(1, static_cast<int>(std::lround(m_width * 0.02)));
+    // Bars are the frame's, so they are of one size on both sides; a dark sky
+    // or a dark floor is not. And they leave most of the frame: 2.39:1 in 4:3
+    // keeps 56 % of the height; a smaller window is a title card, not a film.
+    const auto axisHolds = [](int first, int second, int size, int tolerance, int smallest) {
+        if (first == 0 && second == 0)
+            return true;
+        return first >= smallest && second >= smallest && std::abs(first - second) <= tolerance
+            && first + second <= size * 0.45;
     };
-    const int first = barLength(axis.first);
-    const int second = barLength(axis.second);
-    const int smallest = std::max(1, static_cast<int>(std::lround(size * 0.02)));
-    if (first < smallest && second < smallest)
-        return std::pair { 0, 0 }; // no bars: a sound answer, not a lack of evidence
-    // Bars are the frame's, so they are of one size on both sides; a dark sky or a dark floor is not.
-    const int tolerance = std::max(2, static_cast<int>(std::lround(size * 0.02)));
-    if (std::abs(first - second) > tolerance || first < smallest || second < smallest)
-        return std::nullopt;
-    if (first + second > size * 0.7)
-        return std::nullopt;
-    // The picture must come up to the bar's edge in several different scenes,
-    // not in one still picture (a title card) that happens to stop there.
-    const auto scenesAtEdge = [&](const Edge& edge, int length) {
-        std::vector<int> scenes;
-        for (int at = length; at <= std::min(size, length + tolerance / 2 + 1); ++at)
-            for (int scene : edge.scenes[std::size_t(at)])
-                if (std::find(scenes.begin(), scenes.end(), scene) == scenes.end())
-                    scenes.push_back(scene);
-        return static_cast<int>(scenes.size());
-    };
-    if (scenesAtEdge(axis.first, first) < kMinScenesAtEdge || scenesAtEdge(axis.second, second) < kMinScenesAtEdge)
-        return std::nullopt;
+    if (!axisHolds(window.top, window.bottom, m_height, rowTolerance, smallestRows)
+        || !axisHolds(window.left, window.right, m_width, columnTolerance, smallestColumns))
+        return false;
     // Really black: a dark picture at its edges is dim, bars are black.
     double barLuma = 0;
-    for (int i = 0; i < first; ++i)
-        barLuma += axis.meanLumaSum[std::size_t(i)];
-    for (int i = size - second; i < size; ++i)
-        barLuma += axis.meanLumaSum[std::size_t(i)];
-    if (barLuma / (double(first + second) * m_observed) > kMaxBarMeanLuma)
-        return std::nullopt;
-    return std::pair { first, second };
+    int barLines = 0;
+    const auto addLines = [&](const std::vector<double>& sums, int from, int to) {
+        for (int i = from; i < to; ++i)
+            barLuma += sums[std::size_t(i)];
+        barLines += std::max(0, to - from);
+    };
+    addLines(m_rowLumaSum, 0, window.top);
+    addLines(m_rowLumaSum, m_height - window.bottom, m_height);
+    addLines(m_columnLumaSum, 0, window.left);
+    addLines(m_columnLumaSum, m_width - window.right, m_width);
+    if (barLines > 0 && barLuma / (double(barLines) * m_observed) > kMaxBarMeanLuma)
+        return false;
+    // The picture must fill the window right up to the bars in several
+    // different scenes: not a title card or a credit that happens to stop there.
+    std::vector<int> scenes;
+    for (const Observation& seen : m_observations) {
+        if (seen.top > window.top + rowTolerance || seen.bottom > window.bottom + rowTolerance
+            || seen.left > window.left + columnTolerance || seen.right > window.right + columnTolerance)
+            continue;
+        if (std::find(scenes.begin(), scenes.end(), seen.scene) == scenes.end()) {
+            scenes.push_back(seen.scene);
+            if (static_cast<int>(scenes.size()) >= kMinScenesAtEdge)
+                return true;
+        }
+    }
+    return false;
 }
 
 std::optional<media::Rect> BlackBarDetector::proposedCrop() const
 {
     if (m_observed < kMinFrames || m_scenes < kMinScenesAtEdge)
         return std::nullopt;
-    const auto rows = bars(m_rows, m_height);
-    const auto columns = bars(m_columns, m_width);
-    // One axis in doubt: propose only what is sure, the other axis whole.
-    const auto [top, bottom] = rows.value_or(std::pair { 0, 0 });
-    const auto [left, right] = columns.value_or(std::pair { 0, 0 });
-    if (top == 0 && bottom == 0 && left == 0 && right == 0)
-        return std::nullopt;
-    return media::Rect { double(left) / m_width, double(top) / m_height, double(m_width - left - right) / m_width,
-        double(m_height - top - bottom) / m_height };
+    // The longest run from each side that nearly every frame has: any picture
+    // reaching into a line proves that line is not a bar.
+    const auto barLength = [&](int Observation::*side) {
+        std::vector<int> lengths;
+        lengths.reserve(m_observations.size());
+        for (const Observation& seen : m_observations)
+            lengths.push_back(seen.*side);
+        const auto outliers = static_cast<std::size_t>(kOutlierShare * double(lengths.size()));
+        std::nth_element(lengths.begin(), lengths.begin() + std::ptrdiff_t(outliers), lengths.end());
+        return lengths[outliers];
+    };
+    const Window found { barLength(&Observation::top), barLength(&Observation::bottom),
+        barLength(&Observation::left), barLength(&Observation::right) };
+    // Both kinds of bars, else only the ones above and below, else only those at the sides.
+    for (const Window& window : { found, Window { found.top, found.bottom, 0, 0 },
+             Window { 0, 0, found.left, found.right } }) {
+        if (window.top == 0 && window.bottom == 0 && window.left == 0 && window.right == 0)
+            continue;
+        if (!believable(window))
+            continue;
+        return media::Rect { double(window.left) / m_width, double(window.top) / m_height,
+            double(m_width - window.left - window.right) / m_width,
+            double(m_height - window.top - window.bottom) / m_height };
+    }
+    return std::nullopt;
 }
 
 } // namespace corvex::analysis

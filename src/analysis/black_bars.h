@@ -43,27 +43,32 @@ public:
     static constexpr int kBlackLevel = 24;
 
 private:
-    struct Edge {
-        std::vector<int> histogram; // frames whose dark run from this edge has that length
-        std::vector<std::vector<int>> scenes; // distinct scene numbers seen at each length
+    /// Where one frame's picture ends: dark lines from each side.
+    struct Observation {
+        int top = 0;
+        int bottom = 0;
+        int left = 0;
+        int right = 0;
+        int scene = 0;
     };
-    struct Axis {
-        Edge first; // top or left
-        Edge second; // bottom or right
-        std::vector<double> meanLumaSum; // per row (or column), summed over observed frames
+    struct Window {
+        int top = 0;
+        int bottom = 0;
+        int left = 0;
+        int right = 0;
     };
 
     void reset(int width, int height);
-    static void record(Edge& edge, int length, int scene);
-    std::optional<std::pair<int, int>> bars(const Axis& axis, int size) const;
+    bool believable(const Window& window) const;
 
     int m_width = 0;
     int m_height = 0;
     int m_observed = 0;
     int m_scenes = 0;
     std::vector<int> m_lastSceneGrid;
-    Axis m_rows;
-    Axis m_columns;
+    std::vector<Observation> m_observations; // the first kMaxObservations
+    std::vector<double> m_rowLumaSum; // mean luma of each row, summed over the observed frames
+    std::vector<double> m_columnLumaSum;
 };
 
 } // namespace corvex::analysis
