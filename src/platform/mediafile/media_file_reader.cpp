@@ -1,6 +1,9 @@
 #include "platform/mediafile/media_file_reader.h"
 
+#include "platform/mediafile/plane_average.h"
+
 extern "C" {
+#include <libavutil/pixdesc.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/hwcontext.h>
@@ -128,7 +131,14 @@ struct MediaFileReader::Impl {
     int consecutiveReadErrors = 0;
 
     std::unique_ptr<SwsContext, SwsFree> scaler;
-    int scalerKey[5] = {};
+    int scalerKey[7] = {};
+    // The picture averaged down in its own planes before colour conversion.
+    FramePtr reduced { av_frame_alloc() };
+    std::vector<std::uint16_t> rowSums;
+
+    /// Averages `source` down by whole blocks into `reduced` (planar 4:4:4);
+    /// false when its layout does not allow it or it is already small.
+    bool reduce(const AVFrame* source);
     std::unique_ptr<SwrContext, SwrFree> resampler;
     int resamplerFormat = -1;
     int resamplerRate = 0;
@@ -159,8 +169,10 @@ bool MediaFileReader::Impl::openVideoDecoder(bool useHardware)
     // Frame threads overlap whole frames; slice threads help files coded in slices.
     video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // Only on frames that nothing is predicted from, so the error cannot build up.
-    if (options.fastDecoding)
+    if (options.fastDecoding) {
         video->skip_loop_filter = AVDISCARD_NONREF;
+        video->flags2 |= AV_CODEC_FLAG2_FAST;
+    }
     if (useHardware && hardwareDevice) {
         video->hw_device_ctx = av_buffer_ref(hardwareDevice.get());
         video->opaque = reinterpret_cast<void*>(static_cast<std::intptr_t>(hardwarePixelFormat));
@@ -477,7 +489,12 @@ void MediaFileReader::Impl::emitVideo(AVFrame* decoded)
     if (colourSpace == AVCOL_SPC_UNSPECIFIED || colourSpace == AVCOL_SPC_RESERVED)
         colourSpace = source->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_BT470BG;
     const int fullRange = source->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
-    const int key[5] = { source->width, source->height, source->format, colourSpace, fullRange };
+    // Most films are 8-bit planar YUV: averaged in their own planes first, the
+    // general scaler then only converts a picture of about the output's size.
+    if (reduce(source))
+        source = reduced.get();
+    const int key[7] = { source->width, source->height, source->format, colourSpace, fullRange, info.frameWidth,
+        info.frameHeight };
     if (!scaler || !std::equal(std::begin(key), std::end(key), std::begin(scalerKey))) {
         scaler.reset(sws_getContext(source->width, source->height, static_cast<AVPixelFormat>(source->format),
             info.frameWidth, info.frameHeight, AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr));
@@ -498,6 +515,50 @@ void MediaFileReader::Impl::emitVideo(AVFrame* decoded)
     sws_scale(scaler.get(), source->data, source->linesize, 0, source->height, planes, strides);
     damage.lastTimeSeconds = std::max(damage.lastTimeSeconds, static_cast<double>(*time) / 1e6);
     pending.push_back(VideoFrame { std::move(image), media::MediaTime::make(*time, 1'000'000) });
+}
+
+bool MediaFileReader::Impl::reduce(const AVFrame* source)
+{
+    if (!options.boxAverage)
+        return false;
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(source->format));
+    if (layout == nullptr || layout->nb_components != 3 || (layout->flags & AV_PIX_FMT_FLAG_PLANAR) == 0
+        || (layout->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_PAL)) != 0)
+        return false;
+    for (int c = 0; c < 3; ++c)
+        if (layout->comp[c].depth != 8 || layout->comp[c].plane != c || layout->comp[c].step != 1)
+            return false;
+    // Stored pixels per output pixel, on each axis, in whole even blocks so
+    // that the chroma planes average over whole blocks too.
+    const double storedWidth = double(info.frameWidth) * source->width / info.displayWidth;
+    const double storedHeight = double(info.frameHeight) * source->height / info.displayHeight;
+    const int chromaX = 1 << layout->log2_chroma_w;
+    const int chromaY = 1 << layout->log2_chroma_h;
+    const int factorX = static_cast<int>(source->width / storedWidth) / chromaX * chromaX;
+    const int factorY = static_cast<int>(source->height / storedHeight) / chromaY * chromaY;
+    if (factorX < 2 || factorY < 2 || factorY > 256)
+        return false;
+    const int width = source->width / factorX;
+    const int height = source->height / factorY;
+    if (reduced->width != width || reduced->height != height) {
+        av_frame_unref(reduced.get());
+        reduced->format = AV_PIX_FMT_YUV444P;
+        reduced->width = width;
+        reduced->height = height;
+        if (av_frame_get_buffer(reduced.get(), 0) < 0) {
+            av_frame_unref(reduced.get());
+            return false;
+        }
+    }
+    for (int c = 0; c < 3; ++c) {
+        const int fx = c == 0 ? factorX : factorX / chromaX;
+        const int fy = c == 0 ? factorY : factorY / chromaY;
+        const int planeWidth = c == 0 ? source->width : AV_CEIL_RSHIFT(source->width, layout->log2_chroma_w);
+        const int planeHeight = c == 0 ? source->height : AV_CEIL_RSHIFT(source->height, layout->log2_chroma_h);
+        boxAverage(source->data[c], source->linesize[c], std::min(planeWidth, width * fx),
+            std::min(planeHeight, height * fy), fx, fy, reduced->data[c], reduced->linesize[c], rowSums);
+    }
+    return true;
 }
 
 void MediaFileReader::Impl::emitAudio(AVFrame* decoded)

@@ -38,6 +38,10 @@ struct ReaderOptions {
     /// height follows the picture's shape. Scaling straight from the decoded
     /// planes to the small size costs a fraction of a full-size conversion.
     int maxWidth = 0;
+    /// Reduces 8-bit planar YUV pictures by averaging whole blocks of each
+    /// plane before the colour conversion (cells stay within ±2 of a
+    /// full-size conversion; several times cheaper). Off: the general scaler does it all.
+    bool boxAverage = true;
 };
 
 /// What the reader found in the file.
