@@ -113,17 +113,37 @@ int author(const Options& options)
                  : "No black bars found: the whole picture is used.");
     }
 
+    std::fprintf(stderr, "Analysing %s: %s, %dx%d %s%s%s\n", qPrintable(options.video),
+        qPrintable(clock(info.durationSeconds)), info.displayWidth, info.displayHeight, info.videoCodec.c_str(),
+        info.hardware.empty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(QString::fromStdString(info.hardware))),
+        info.audioStreamIndex ? qPrintable(QStringLiteral(", sound %1 %2 Hz")
+                                               .arg(QString::fromStdString(info.audioCodec))
+                                               .arg(info.sampleRate))
+                              : ", no sound");
+    std::fflush(stderr);
+
     analysis::AnalysisRecorder recorder(nullptr);
     capture::VideoFileAnalysis analysis(reader, recorder);
     analysis.setCrop(crop);
     const auto started = std::chrono::steady_clock::now();
     auto lastPrint = started;
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    int lastStep = 0;
     analysis.progressHandler = [&](const capture::VideoFileAnalysis::Progress& progress) {
         const auto now = std::chrono::steady_clock::now();
-        // On a terminal the line is redrawn twice a second; into a file, a line every ten seconds.
-        if (now - lastPrint < (terminal ? std::chrono::milliseconds(500) : std::chrono::milliseconds(10000)))
-            return;
+        // On a terminal the line is redrawn twice a second; into a file or a
+        // pipe, a line at every 5 % of the film (every minute of film when its length is unknown).
+        if (terminal) {
+            if (now - lastPrint < std::chrono::milliseconds(500))
+                return;
+        } else {
+            const int step = progress.durationSeconds > 0
+                ? static_cast<int>(20.0 * progress.seconds / progress.durationSeconds)
+                : static_cast<int>(progress.seconds / 60);
+            if (step <= lastStep)
+                return;
+            lastStep = step;
+        }
         lastPrint = now;
         const double wall = std::chrono::duration<double>(now - started).count();
         const double speed = wall > 0 ? progress.seconds / wall : 0;
