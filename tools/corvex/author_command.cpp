@@ -88,14 +88,6 @@ mediafile::OpenResult openReader(const Options& options)
 
 int author(const Options& options)
 {
-    mediafile::OpenResult opened = openReader(options);
-    if (!opened.reader)
-        return Failure;
-    mediafile::MediaFileReader& reader = *opened.reader;
-    const mediafile::MediaFileInfo& info = reader.info();
-    if (!info.hardwareNote.empty())
-        std::fprintf(stderr, "%s\n", info.hardwareNote.c_str());
-
     std::optional<media::Rect> crop = options.crop;
     if (options.autoCrop) {
         mediafile::OpenResult scan = openReader(options);
@@ -112,6 +104,15 @@ int author(const Options& options)
             crop ? qPrintable(QStringLiteral("Black bars found: cropping to %1 (x,y,w,h)").arg(cropText(*crop)))
                  : "No black bars found: the whole picture is used.");
     }
+
+    // Opened after the search for bars, so that the damage it counts is this reading's own.
+    mediafile::OpenResult opened = openReader(options);
+    if (!opened.reader)
+        return Failure;
+    mediafile::MediaFileReader& reader = *opened.reader;
+    const mediafile::MediaFileInfo& info = reader.info();
+    if (!info.hardwareNote.empty())
+        std::fprintf(stderr, "%s\n", info.hardwareNote.c_str());
 
     std::fprintf(stderr, "Analysing %s: %s, %dx%d %s%s%s\n", qPrintable(options.video),
         qPrintable(clock(info.durationSeconds)), info.displayWidth, info.displayHeight, info.videoCodec.c_str(),

@@ -141,6 +141,9 @@ public:
     /// Makes next() return EndOfFile from now on. Any thread.
     void requestStop();
     bool stopRequested() const;
+    /// Damage met since the reader was opened. Damage a decoder conceals is
+    /// known only from its error messages, which are counted for the whole
+    /// process: with two readers at work, each counts the other's too.
     const DamageReport& damage() const;
 
 private:
