@@ -4,6 +4,7 @@ int runFrameSamplerTests(int argc, char** argv);
 int runLiveColourMessageTests(int argc, char** argv);
 int runPixelBufferResizeTests(int argc, char** argv);
 int runAnalysisRecorderTests(int argc, char** argv);
+int runBlackBarTests(int argc, char** argv);
 
 #include <QCoreApplication>
 
@@ -16,5 +17,6 @@ int main(int argc, char** argv)
     status |= runLiveColourMessageTests(argc, argv);
     status |= runPixelBufferResizeTests(argc, argv);
     status |= runAnalysisRecorderTests(argc, argv);
+    status |= runBlackBarTests(argc, argv);
     return status;
 }

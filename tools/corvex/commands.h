@@ -20,6 +20,7 @@ int runShows(const QStringList& arguments);
 int runDelete(const QStringList& arguments);
 int runOutbox(const QStringList& arguments);
 int runRecord(const QStringList& arguments);
+int runAuthor(const QStringList& arguments);
 
 /// A second launch with a corvexapp: URL: hands it to the waiting sign-in.
 int runHandOver(const QString& url);

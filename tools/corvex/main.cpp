@@ -32,6 +32,7 @@ constexpr std::array kCommands {
     Command { "delete", "Delete light shows of yours from the service", corvex::cli::runDelete },
     Command { "outbox", "List or retry recordings that have not reached the service", corvex::cli::runOutbox },
     Command { "record", "Record a display or a window with its sound into a light show (.pb)", corvex::cli::runRecord },
+    Command { "author", "Make a light show (.pb) from a video file, faster than real time", corvex::cli::runAuthor },
 };
 
 void printUsage()

@@ -6,6 +6,7 @@
 #include "commands.h"
 
 #include "analysis/analysis_recorder.h"
+#include "analysis/black_bars.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
 
@@ -65,6 +66,7 @@ struct Options {
     std::optional<int> display; // 1-based position in the list
     std::optional<std::uint32_t> window;
     std::optional<media::Rect> crop;
+    bool autoCrop = false;
     double seconds = 0; // 0: until interrupted
     QString preview;
     QString output;
@@ -138,6 +140,36 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
     int frames = 0;
     QObject::connect(screen.capturePreview(), &capture::CapturePreview::contentsChanged, [&] { ++frames; });
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    // Black bars are looked for in every captured frame; the crop is applied
+    // once the evidence holds (frames before it were recorded whole) and
+    // follows the bars if they change.
+    analysis::BlackBarDetector bars;
+    if (options.autoCrop)
+        QObject::connect(screen.capturePreview(), &capture::CapturePreview::contentsChanged, [&] {
+            const std::shared_ptr<const screencapture::Surface>& surface = screen.capturePreview()->contents();
+            if (!surface || !surface->pixels)
+                return;
+            // The detector only reads the pixels.
+            const std::shared_ptr<media::PixelBuffer> frame = media::PixelBuffer::wrap(surface->width,
+                surface->height, surface->bytesPerRow, surface->format,
+                std::const_pointer_cast<std::uint8_t>(surface->pixels));
+            if (!frame)
+                return;
+            bars.addFrame(*frame);
+            const std::optional<media::Rect> proposed = bars.proposedCrop();
+            const std::optional<media::Rect> current = screen.crop();
+            const auto moved = [](const media::Rect& a, const media::Rect& b) {
+                return std::abs(a.x - b.x) > 0.01 || std::abs(a.y - b.y) > 0.01 || std::abs(a.width - b.width) > 0.01
+                    || std::abs(a.height - b.height) > 0.01;
+            };
+            if (!proposed || (current && !moved(*proposed, *current)))
+                return;
+            screen.setCrop(proposed);
+            std::fprintf(stderr, "\nBlack bars found at %.1f s: cropping to %.4f,%.4f,%.4f,%.4f (x,y,w,h)\n",
+                sinceStart.elapsed() / 1000.0, proposed->x, proposed->y, proposed->width, proposed->height);
+        });
     co_await screen.start();
     if (!screen.isRunning()) {
         printError(QStringLiteral("capture did not start (see the message above)"));
@@ -166,7 +198,6 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     QTimer end;
     end.setSingleShot(true);
     end.start(options.seconds > 0 ? static_cast<int>(options.seconds * 1000) : std::numeric_limits<int>::max());
-    QElapsedTimer elapsed;
     elapsed.start();
     bool interrupted = false;
     QSocketNotifier signals(g_signalPipe[0], QSocketNotifier::Read);
@@ -242,6 +273,9 @@ int runRecord(const QStringList& arguments)
     parser.addOption({ QStringLiteral("crop"),
         QStringLiteral("Use only this part of each frame: fractions of the frame, origin top left."),
         QStringLiteral("X,Y,W,H") });
+    parser.addOption({ QStringLiteral("auto-crop"),
+        QStringLiteral("Find black bars (letterbox, pillarbox) in the picture as it plays and leave them out from "
+                       "then on (frames before they are found are recorded whole).") });
     parser.addOption({ QStringLiteral("seconds"),
         QStringLiteral("Stop after S seconds (default: record until Ctrl-C)."), QStringLiteral("S") });
     parser.addOption({ QStringLiteral("preview"),
@@ -289,6 +323,11 @@ int runRecord(const QStringList& arguments)
                            .arg(parser.value(QStringLiteral("window"))));
             return Usage;
         }
+    }
+    options.autoCrop = parser.isSet(QStringLiteral("auto-crop"));
+    if (options.autoCrop && parser.isSet(QStringLiteral("crop"))) {
+        printError(QStringLiteral("--crop and --auto-crop cannot be used together"));
+        return Usage;
     }
     if (parser.isSet(QStringLiteral("crop"))) {
         QString error;

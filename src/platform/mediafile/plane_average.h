@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace corvex::mediafile {
+
+/// Averages each factorX × factorY block of an 8-bit plane into one sample,
+/// rounded to nearest; columns and rows beyond the last whole block (fewer
+/// than a block) are left out. Reads every sample once, in row order, with
+/// loops the compiler vectorises: far cheaper than a general scaler on a
+/// full-size picture. `rowSums` is scratch space, kept between calls.
+/// factorY is at most 257 (the column sums are 16-bit).
+void boxAverage(const std::uint8_t* source, int sourceStride, int width, int height, int factorX, int factorY,
+    std::uint8_t* destination, int destinationStride, std::vector<std::uint16_t>& rowSums);
+
+} // namespace corvex::mediafile

@@ -1,0 +1,276 @@
+// Black bars on generated frame sequences: real bars are found and cropped
+// exactly; dark pictures, fades, title cards and dark edges are left whole.
+
+#include "analysis/black_bars.h"
+
+#include "raster.h"
+
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+using namespace corvex;
+
+namespace {
+
+constexpr int kWidth = 160;
+constexpr int kHeight = 90;
+
+struct Area {
+    int x = 0;
+    int y = 0;
+    int width = kWidth;
+    int height = kHeight;
+    bool contains(int column, int row) const
+    {
+        return column >= x && column < x + width && row >= y && row < y + height;
+    }
+};
+
+// A busy picture of one scene: coloured blocks that drift from frame to
+// frame, bright enough everywhere to be told from black.
+test::Bgr scenePixel(int scene, int frame, int column, int row)
+{
+    std::uint32_t hash = std::uint32_t(scene) * 2654435761u
+        ^ std::uint32_t((column + frame) / 12) * 40503u ^ std::uint32_t(row / 9) * 69069u;
+    hash ^= hash >> 13;
+    hash *= 0x5bd1e995u;
+    hash ^= hash >> 15;
+    return { std::uint8_t(60 + hash % 190), std::uint8_t(60 + (hash >> 8) % 190), std::uint8_t(60 + (hash >> 16) % 190) };
+}
+
+test::Bgr scaled(test::Bgr colour, double factor)
+{
+    return { std::uint8_t(colour.b * factor), std::uint8_t(colour.g * factor), std::uint8_t(colour.r * factor) };
+}
+
+using Frames = std::vector<std::shared_ptr<media::PixelBuffer>>;
+
+// `scenes` scenes of `perScene` frames each, the picture inside `area`, black around it.
+Frames film(const Area& area, int scenes, int perScene, double brightness = 1.0, int firstScene = 0)
+{
+    Frames frames;
+    for (int scene = firstScene; scene < firstScene + scenes; ++scene)
+        for (int frame = 0; frame < perScene; ++frame)
+            frames.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
+                return area.contains(x, y) ? scaled(scenePixel(scene, frame, x, y), brightness) : test::Bgr { 0, 0, 0 };
+            }));
+    return frames;
+}
+
+Area letterbox() { return { 0, 12, kWidth, 66 }; } // 2.39:1 inside 16:9
+Area pillarbox() { return { 20, 0, 120, kHeight }; } // 4:3 inside 16:9
+
+Frames append(Frames a, const Frames& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+enum class Sequence {
+    Letterbox,
+    Pillarbox,
+    Windowbox,
+    FullFrame,
+    LetterboxFadingOut,
+    LetterboxWithSubtitleInBar,
+    LetterboxThenBlackCredits,
+    OneLetterboxedScene,
+    DarkScene,
+    FadeToBlack,
+    TitleCardOnBlack,
+    CreditsOnBlack,
+    DarkEdgesNotBlack,
+    DarkSkyAtTheTop,
+    SingleDarkFrame,
+    OneShotReachesTheEdges,
+    SameSizeCardsOnBlack,
+};
+
+Frames frames(Sequence sequence)
+{
+    switch (sequence) {
+    case Sequence::Letterbox:
+        return film(letterbox(), 8, 4);
+    case Sequence::Pillarbox:
+        return film(pillarbox(), 8, 4);
+    case Sequence::Windowbox:
+        return film({ 20, 12, 120, 66 }, 8, 4);
+    case Sequence::FullFrame:
+        return film({}, 8, 4);
+    case Sequence::LetterboxFadingOut: {
+        Frames all = film(letterbox(), 6, 4);
+        for (int step = 10; step >= 0; --step)
+            all = append(all, film(letterbox(), 1, 1, step / 10.0));
+        return append(all, Frames(20, test::makeRaster(kWidth, kHeight, [](int, int) { return test::Bgr { 0, 0, 0 }; })));
+    }
+    case Sequence::LetterboxWithSubtitleInBar: {
+        Frames all = film(letterbox(), 10, 12);
+        // One frame in a hundred has a white line of text low in the bottom bar.
+        all.push_back(test::makeRaster(kWidth, kHeight, [](int x, int y) {
+            if (y >= 82 && y < 86 && x > 50 && x < 110)
+                return test::Bgr { 255, 255, 255 };
+            return letterbox().contains(x, y) ? scenePixel(99, 0, x, y) : test::Bgr { 0, 0, 0 };
+        }));
+        return all;
+    }
+    case Sequence::LetterboxThenBlackCredits: {
+        Frames all = film(letterbox(), 8, 4);
+        for (int card = 0; card < 6; ++card)
+            all = append(all, film({ 40, 30 + card % 3, 80, 20 }, 1, 5, 1.0, 20 + card));
+        return all;
+    }
+    case Sequence::OneLetterboxedScene:
+        return film(letterbox(), 1, 40);
+    case Sequence::DarkScene: {
+        // A night scene: dim everywhere, a lamp moving about.
+        Frames all;
+        std::mt19937 random(3);
+        for (int frame = 0; frame < 60; ++frame) {
+            const int lampX = 20 + int(random() % 120);
+            const int lampY = 15 + int(random() % 60);
+            all.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
+                if (std::abs(x - lampX) < 12 && std::abs(y - lampY) < 10)
+                    return test::Bgr { 180, 220, 240 };
+                const auto dim = std::uint8_t(4 + (x * 7 + y * 13 + frame) % 14);
+                return test::Bgr { dim, dim, dim };
+            }));
+        }
+        return all;
+    }
+    case Sequence::FadeToBlack: {
+        Frames all = film({}, 3, 4);
+        for (int step = 20; step >= 0; --step)
+            all = append(all, film({}, 1, 1, step / 20.0));
+        return all;
+    }
+    case Sequence::TitleCardOnBlack:
+        return film({ 30, 35, 100, 20 }, 1, 60);
+    case Sequence::CreditsOnBlack: {
+        Frames all;
+        for (int card = 0; card < 10; ++card)
+            all = append(all, film({ 30, 20 + (card * 7) % 20, 100, 20 + (card * 5) % 15 }, 1, 6, 1.0, card));
+        return all;
+    }
+    case Sequence::DarkEdgesNotBlack: {
+        // Dim, textured bands at the top and the bottom of every shot: part of the picture.
+        Frames all;
+        for (int scene = 0; scene < 8; ++scene)
+            for (int frame = 0; frame < 4; ++frame)
+                all.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
+                    if (letterbox().contains(x, y))
+                        return scenePixel(scene, frame, x, y);
+                    const auto dim = std::uint8_t(10 + (x * 3 + y * 5 + scene) % 14);
+                    return test::Bgr { dim, dim, dim };
+                }));
+        return all;
+    }
+    case Sequence::DarkSkyAtTheTop:
+        return film({ 0, 20, kWidth, 64 }, 8, 4);
+    case Sequence::SingleDarkFrame:
+        return film(letterbox(), 1, 1);
+    case Sequence::OneShotReachesTheEdges: {
+        // One bright shot fills rows 12 to 77; the dark shots around it show only their middle.
+        Frames all = film(letterbox(), 1, 6);
+        for (int scene = 0; scene < 8; ++scene)
+            all = append(all, film({ 0, 20 + scene % 3, kWidth, 44 + scene % 4 }, 1, 6, 1.0, 10 + scene));
+        return all;
+    }
+    case Sequence::SameSizeCardsOnBlack: {
+        Frames all;
+        for (int card = 0; card < 10; ++card)
+            all = append(all, film({ 40, 25, 80, 40 }, 1, 6, card % 2 ? 1.0 : 0.4, card));
+        return all;
+    }
+    }
+    return {};
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Sequence)
+
+class TestBlackBars : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void proposesCropOnlyForRealBars_data()
+    {
+        QTest::addColumn<Sequence>("sequence");
+        QTest::addColumn<bool>("cropped");
+        QTest::addColumn<int>("left"); // pixels the crop leaves out on each side
+        QTest::addColumn<int>("top");
+        QTest::addColumn<int>("right");
+        QTest::addColumn<int>("bottom");
+        QTest::newRow("letterbox 2.39:1 in 16:9") << Sequence::Letterbox << true << 0 << 12 << 0 << 12;
+        QTest::newRow("pillarbox 4:3 in 16:9") << Sequence::Pillarbox << true << 20 << 0 << 20 << 0;
+        QTest::newRow("windowbox") << Sequence::Windowbox << true << 20 << 12 << 20 << 12;
+        QTest::newRow("full frame") << Sequence::FullFrame << false << 0 << 0 << 0 << 0;
+        QTest::newRow("letterbox fading to black keeps its bars")
+            << Sequence::LetterboxFadingOut << true << 0 << 12 << 0 << 12;
+        QTest::newRow("a subtitle in the bar now and then")
+            << Sequence::LetterboxWithSubtitleInBar << true << 0 << 12 << 0 << 12;
+        QTest::newRow("letterbox, then credits on black")
+            << Sequence::LetterboxThenBlackCredits << true << 0 << 12 << 0 << 12;
+        QTest::newRow("one letterboxed scene is not enough") << Sequence::OneLetterboxedScene << false << 0 << 0 << 0 << 0;
+        QTest::newRow("dark scene") << Sequence::DarkScene << false << 0 << 0 << 0 << 0;
+        QTest::newRow("fade to black") << Sequence::FadeToBlack << false << 0 << 0 << 0 << 0;
+        QTest::newRow("title card on black") << Sequence::TitleCardOnBlack << false << 0 << 0 << 0 << 0;
+        QTest::newRow("credits on black") << Sequence::CreditsOnBlack << false << 0 << 0 << 0 << 0;
+        QTest::newRow("edges dark but not black") << Sequence::DarkEdgesNotBlack << false << 0 << 0 << 0 << 0;
+        QTest::newRow("dark sky at the top only") << Sequence::DarkSkyAtTheTop << false << 0 << 0 << 0 << 0;
+        QTest::newRow("one shot reaches the edges, the others stop short")
+            << Sequence::OneShotReachesTheEdges << false << 0 << 0 << 0 << 0;
+        QTest::newRow("cards of one size on black") << Sequence::SameSizeCardsOnBlack << false << 0 << 0 << 0 << 0;
+        QTest::newRow("one frame decides nothing") << Sequence::SingleDarkFrame << false << 0 << 0 << 0 << 0;
+    }
+
+    void proposesCropOnlyForRealBars()
+    {
+        QFETCH(Sequence, sequence);
+        QFETCH(bool, cropped);
+        QFETCH(int, left);
+        QFETCH(int, top);
+        QFETCH(int, right);
+        QFETCH(int, bottom);
+
+        analysis::BlackBarDetector detector;
+        for (const auto& frame : frames(sequence))
+            detector.addFrame(*frame);
+        const std::optional<media::Rect> crop = detector.proposedCrop();
+        QCOMPARE(crop.has_value(), cropped);
+        if (!crop)
+            return;
+        const auto near = [](double fraction, int pixels, int size) {
+            return std::abs(fraction * size - pixels) < 0.01;
+        };
+        const QString got = QStringLiteral("%1,%2,%3,%4").arg(crop->x).arg(crop->y).arg(crop->width).arg(crop->height);
+        QVERIFY2(near(crop->x, left, kWidth), qPrintable(got));
+        QVERIFY2(near(crop->y, top, kHeight), qPrintable(got));
+        QVERIFY2(near(crop->width, kWidth - left - right, kWidth), qPrintable(got));
+        QVERIFY2(near(crop->height, kHeight - top - bottom, kHeight), qPrintable(got));
+    }
+
+    // Frames of another size (the author resized the captured window) start afresh.
+    void anotherFrameSizeStartsAfresh()
+    {
+        analysis::BlackBarDetector detector;
+        for (const auto& frame : frames(Sequence::Letterbox))
+            detector.addFrame(*frame);
+        QVERIFY(detector.proposedCrop());
+        const auto other = test::makeRaster(kWidth * 2, kHeight, [](int x, int y) { return scenePixel(5, 0, x, y); });
+        detector.addFrame(*other);
+        QVERIFY(!detector.proposedCrop());
+        QCOMPARE(detector.observedFrames(), 1);
+    }
+};
+
+int runBlackBarTests(int argc, char** argv)
+{
+    TestBlackBars test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_black_bars.moc"

@@ -1,0 +1,447 @@
+// The video-file reader on films made here with the ffmpeg command: what it
+// refuses and why, its time line, the shape of its frames, the accuracy of
+// its fast paths, and how it gets past damage and missing hardware.
+
+#include "analysis/pixel_buffer_resize.h"
+#include "platform/mediafile/media_file_reader.h"
+
+#include "support/test_films.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <random>
+
+using namespace corvex;
+using mediafile::MediaFileReader;
+using mediafile::OpenError;
+
+Q_DECLARE_METATYPE(mediafile::OpenError)
+
+namespace {
+
+using Cells = std::array<int, 75>; // 5 × 5 pixels, BGR each
+
+struct Decoded {
+    std::vector<double> frameTimes;
+    std::vector<Cells> cells;
+    std::vector<std::pair<int, int>> frameSizes;
+    std::vector<double> soundTimes;
+    std::vector<std::size_t> soundLengths;
+    double sampleRate = 0;
+    std::size_t channels = 0;
+    bool failed = false;
+};
+
+Cells cellsOf(media::PixelBuffer& frame, const std::optional<media::Rect>& crop)
+{
+    const std::shared_ptr<media::PixelBuffer> small = analysis::resizePixelBuffer(frame, 5, 5, crop);
+    Cells cells {};
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 5; ++x)
+            for (int c = 0; c < 3; ++c)
+                cells[std::size_t((y * 5 + x) * 3 + c)] = small->baseAddress()[std::size_t(y) * small->bytesPerRow()
+                    + std::size_t(x) * 4 + std::size_t(c)];
+    return cells;
+}
+
+Decoded readAll(MediaFileReader& reader, const std::optional<media::Rect>& crop = std::nullopt)
+{
+    Decoded decoded;
+    for (;;) {
+        mediafile::ReaderItem item = reader.next();
+        if (auto* frame = std::get_if<mediafile::VideoFrame>(&item)) {
+            decoded.frameTimes.push_back(frame->time.seconds());
+            decoded.frameSizes.emplace_back(frame->image->width(), frame->image->height());
+            decoded.cells.push_back(cellsOf(*frame->image, crop));
+        } else if (auto* block = std::get_if<mediafile::AudioBlock>(&item)) {
+            decoded.soundTimes.push_back(block->time.seconds());
+            decoded.soundLengths.push_back(block->channels.front().size());
+            decoded.sampleRate = block->sampleRate;
+            decoded.channels = block->channels.size();
+        } else {
+            decoded.failed = std::holds_alternative<mediafile::ReadFailure>(item);
+            return decoded;
+        }
+    }
+}
+
+int largestDifference(const Decoded& a, const Decoded& b)
+{
+    int largest = 0;
+    for (std::size_t i = 0; i < std::min(a.cells.size(), b.cells.size()); ++i)
+        for (std::size_t k = 0; k < a.cells[i].size(); ++k)
+            largest = std::max(largest, std::abs(a.cells[i][k] - b.cells[i][k]));
+    return largest;
+}
+
+#define REQUIRE_FFMPEG()                                                                                             \
+    if (!test::haveFfmpeg())                                                                                         \
+    QSKIP("the ffmpeg command is not installed; it makes the test films")
+
+#define MAKE_FILM(...)                                                                                               \
+    do {                                                                                                             \
+        const QString failure = test::runFfmpeg(__VA_ARGS__);                                                        \
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                            \
+    } while (false)
+
+} // namespace
+
+class TestMediaFile : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private Q_SLOTS:
+    void refusesWhatItCannotRead_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("videoStream");
+        QTest::addColumn<int>("audioStream");
+        QTest::addColumn<OpenError>("expected");
+        QTest::addColumn<QString>("inMessage");
+        QTest::newRow("missing file") << "missing" << -1 << -1 << OpenError::Missing << "No such file";
+        QTest::newRow("zero-length file") << "empty" << -1 << -1 << OpenError::Empty << "empty";
+        QTest::newRow("text, not a video") << "text" << -1 << -1 << OpenError::NotMedia << "not a video";
+        QTest::newRow("sound without picture") << "sound" << -1 << -1 << OpenError::NoVideo << "no video stream";
+        QTest::newRow("codec nobody decodes") << "unknown codec" << -1 << -1 << OpenError::UnsupportedCodec
+                                              << "cannot decode";
+        QTest::newRow("absurd dimensions") << "absurd" << -1 << -1 << OpenError::AbsurdSize << "99999 x 16";
+        QTest::newRow("video stream that is sound") << "film" << 1 << -1 << OpenError::NoSuchStream << "not video";
+        QTest::newRow("audio stream that is video") << "film" << -1 << 0 << OpenError::NoSuchStream << "not audio";
+        QTest::newRow("stream beyond the last") << "film" << 7 << -1 << OpenError::NoSuchStream << "no stream 7";
+    }
+
+    void refusesWhatItCannotRead()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, kind);
+        QFETCH(int, videoStream);
+        QFETCH(int, audioStream);
+        QFETCH(OpenError, expected);
+        QFETCH(QString, inMessage);
+
+        QString file = path(kind + QStringLiteral(".bin"));
+        if (kind == QLatin1StringView("empty")) {
+            QFile empty(file);
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+        } else if (kind == QLatin1StringView("text")) {
+            QFile text(file);
+            QVERIFY(text.open(QIODevice::WriteOnly));
+            text.write(QByteArray("These are the notes for the film, not the film.\n").repeated(200));
+        } else if (kind == QLatin1StringView("sound")) {
+            file = path(QStringLiteral("sound.m4a"));
+            MAKE_FILM({ "-f", "lavfi", "-i", "sine=f=440:d=1", "-c:a", "aac", file });
+        } else if (kind == QLatin1StringView("unknown codec")) {
+            // A film whose codec name no decoder answers to.
+            file = path(QStringLiteral("unknown.mkv"));
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-c:v", "libx264", file });
+            QFile mkv(file);
+            QVERIFY(mkv.open(QIODevice::ReadOnly));
+            QByteArray bytes = mkv.readAll();
+            mkv.close();
+            const qsizetype at = bytes.indexOf("V_MPEG4/ISO/AVC");
+            QVERIFY(at > 0);
+            QVERIFY(test::overwrite(file, at, "V_QQQQQ/ISO/AVC"));
+        } else if (kind == QLatin1StringView("absurd")) {
+            file = path(QStringLiteral("absurd.y4m"));
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=64x16:r=25:d=1", "-pix_fmt", "yuv420p", file });
+            QFile y4m(file);
+            QVERIFY(y4m.open(QIODevice::ReadOnly));
+            QByteArray bytes = y4m.readAll();
+            y4m.close();
+            bytes.replace("W64 H16", "W99999 H16");
+            QVERIFY(y4m.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            y4m.write(bytes);
+        } else if (kind == QLatin1StringView("film")) {
+            file = path(QStringLiteral("film.mkv"));
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-f", "lavfi", "-i", "sine=d=1", "-c:v",
+                "libx264", "-c:a", "aac", file });
+        }
+
+        mediafile::ReaderOptions options;
+        if (videoStream >= 0)
+            options.videoStream = videoStream;
+        if (audioStream >= 0)
+            options.audioStream = audioStream;
+        const mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), options);
+        QVERIFY(!opened.reader);
+        QCOMPARE(opened.error, expected);
+        QVERIFY2(QString::fromStdString(opened.message).contains(inMessage), opened.message.c_str());
+        QVERIFY2(opened.message.find('\n') == std::string::npos, "the reason is one line");
+    }
+
+    // Times are seconds from the start of the file (the earliest start of its
+    // streams), whatever the streams' own clock says; each frame keeps the
+    // time ffprobe gives it, however irregular the spacing.
+    void timeLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<double>("firstFrameAtLeast");
+
+        QTest::newRow("starts at zero") << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f",
+            "lavfi", "-i", "sine=d=2", "-c:v", "libx264", "-bf", "2", "-c:a", "flac", "FILE.mkv" }
+                                        << 0.0;
+        QTest::newRow("transport stream starting at 10 s")
+            << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi", "-i", "sine=d=2",
+                   "-c:v", "libx264", "-c:a", "mp2", "-output_ts_offset", "10", "FILE.ts" }
+            << 0.0;
+        QTest::newRow("picture half a second after the sound")
+            << QStringList { "-itsoffset", "0.5", "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi",
+                   "-i", "sine=d=3", "-c:v", "libx264", "-c:a", "flac", "FILE.mkv" }
+            << 0.45;
+        QTest::newRow("variable frame rate")
+            << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-vf",
+                   "setpts=(N*0.04+gte(N\\,20)*0.5+gte(N\\,30)*N*0.01)/TB", "-vsync", "vfr", "-c:v", "libx264",
+                   "FILE.mkv" }
+            << 0.0;
+    }
+
+    void timeLine()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QStringList, arguments);
+        QFETCH(double, firstFrameAtLeast);
+        const QString file = path(QStringLiteral("timeline-%1%2")
+                                      .arg(QTest::currentDataTag())
+                                      .arg(arguments.last().mid(arguments.last().lastIndexOf('.'))))
+                                 .replace(QLatin1Char(' '), QLatin1Char('-'));
+        arguments.last() = file;
+        MAKE_FILM(arguments);
+        const test::Probe probed = test::probe(file, QStringLiteral("v:0"));
+        QVERIFY2(probed.error.isEmpty(), qPrintable(probed.error));
+
+        mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
+        QVERIFY2(opened.reader, opened.message.c_str());
+        const Decoded decoded = readAll(*opened.reader);
+        QVERIFY(!decoded.failed);
+        QCOMPARE(decoded.frameTimes.size(), probed.frameTimes.size());
+        for (std::size_t i = 0; i < decoded.frameTimes.size(); ++i)
+            QVERIFY2(std::abs(decoded.frameTimes[i] - (probed.frameTimes[i] - probed.start)) < 0.001,
+                qPrintable(QStringLiteral("frame %1 at %2 s, ffprobe says %3 s after the start")
+                               .arg(i)
+                               .arg(decoded.frameTimes[i])
+                               .arg(probed.frameTimes[i] - probed.start)));
+        QVERIFY2(decoded.frameTimes.front() >= firstFrameAtLeast, qPrintable(QString::number(decoded.frameTimes.front())));
+        // The earliest buffer of either kind is at the start of the file.
+        const double earliest = std::min(decoded.frameTimes.front(),
+            decoded.soundTimes.empty() ? decoded.frameTimes.front() : decoded.soundTimes.front());
+        QVERIFY2(std::abs(earliest) < 0.05, qPrintable(QString::number(earliest)));
+        // Sound arrives in presentation order without gaps.
+        for (std::size_t i = 1; i < decoded.soundTimes.size(); ++i) {
+            const double expected = decoded.soundTimes[i - 1] + double(decoded.soundLengths[i - 1]) / decoded.sampleRate;
+            QVERIFY2(std::abs(decoded.soundTimes[i] - expected) < 0.001,
+                qPrintable(QStringLiteral("sound block %1 at %2 s, expected %3 s")
+                               .arg(i)
+                               .arg(decoded.soundTimes[i])
+                               .arg(expected)));
+        }
+    }
+
+    // Stored pixels that are not square are handed out as the picture is
+    // shown, so crops and bars are fractions of what the author sees.
+    void framesAreShapedAsShown_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<int>("maxWidth");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::newRow("square pixels, full size") << "null" << 0 << 640 << 360;
+        QTest::newRow("square pixels, reduced") << "null" << 320 << 320 << 180;
+        QTest::newRow("anamorphic 4:3 pixels widened") << "scale=480:360,setsar=4/3" << 0 << 640 << 360;
+        QTest::newRow("anamorphic, reduced") << "scale=480:360,setsar=4/3" << 320 << 320 << 180;
+        QTest::newRow("tall pixels made taller") << "scale=640:270,setsar=3/4" << 0 << 640 << 360;
+    }
+
+    void framesAreShapedAsShown()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, filter);
+        QFETCH(int, maxWidth);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        const QString square = path(QStringLiteral("square.mkv"));
+        if (!QFile::exists(square))
+            MAKE_FILM({ "-f", "lavfi", "-i", test::colourCycle(1, 640, 360) + QStringLiteral(",drawbox=x=0:y=0:w=160:h=360:c=blue:t=fill"), "-c:v", "libx264",
+                "-crf", "12", square });
+        const QString file = path(QStringLiteral("shape-%1.mkv").arg(QTest::currentDataTag()).replace(' ', '-'));
+        MAKE_FILM({ "-i", square, "-vf", filter, "-c:v", "libx264", "-crf", "12", file });
+
+        mediafile::ReaderOptions options;
+        options.maxWidth = maxWidth;
+        mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), options);
+        QVERIFY2(opened.reader, opened.message.c_str());
+        QCOMPARE(opened.reader->info().displayWidth, 640);
+        QCOMPARE(opened.reader->info().displayHeight, 360);
+        const Decoded decoded = readAll(*opened.reader, media::Rect { 0, 0, 0.25, 1 });
+        QVERIFY(!decoded.frameSizes.empty());
+        QCOMPARE(decoded.frameSizes.front(), std::pair(width, height));
+        // The left quarter as shown is the blue box, whatever the pixels' shape.
+        const Cells& cells = decoded.cells.front();
+        QVERIFY2(cells[0] > 200 && cells[1] < 40 && cells[2] < 40, qPrintable(QString::number(cells[0])));
+        QVERIFY2(cells[72] > 200, qPrintable(QString::number(cells[72])));
+    }
+
+    // The loop filter is skipped, and frames are averaged down in their own
+    // planes before colour conversion, only because none of it moves a 5 × 5
+    // cell by more than 2 from a full decode converted at full size.
+    void fastPathsKeepTheCells_data()
+    {
+        QTest::addColumn<bool>("fast");
+        QTest::addColumn<int>("maxWidth");
+        QTest::addColumn<bool>("box");
+        QTest::addColumn<QString>("crop");
+        QTest::newRow("loop filter skipped") << true << 0 << false << "";
+        QTest::newRow("scaled to 320 by the scaler") << false << 320 << false << "";
+        QTest::newRow("block-averaged to 320") << false << 320 << true << "";
+        QTest::newRow("all of it") << true << 320 << true << "";
+        QTest::newRow("all of it, cropped") << true << 320 << true << "0.1,0.2,0.55,0.6";
+    }
+
+    void fastPathsKeepTheCells()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(bool, fast);
+        QFETCH(int, maxWidth);
+        QFETCH(bool, box);
+        QFETCH(QString, crop);
+        // Busy, moving pictures coded coarsely, where the loop filter works hardest.
+        const QString file = path(QStringLiteral("busy.mp4"));
+        if (!QFile::exists(file))
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=2", "-f", "lavfi", "-i",
+                "mandelbrot=s=640x360:r=30", "-filter_complex", "[0][1]blend=all_mode=average,trim=duration=2", "-c:v",
+                "libx264", "-crf", "34", file });
+        std::optional<media::Rect> region;
+        if (!crop.isEmpty()) {
+            const QStringList parts = crop.split(',');
+            region = media::Rect { parts[0].toDouble(), parts[1].toDouble(), parts[2].toDouble(), parts[3].toDouble() };
+        }
+        mediafile::ReaderOptions exact;
+        exact.fastDecoding = false;
+        exact.maxWidth = 0;
+        exact.boxAverage = false;
+        mediafile::ReaderOptions quick;
+        quick.fastDecoding = fast;
+        quick.maxWidth = maxWidth;
+        quick.boxAverage = box;
+        mediafile::OpenResult reference = MediaFileReader::open(file.toStdString(), exact);
+        mediafile::OpenResult candidate = MediaFileReader::open(file.toStdString(), quick);
+        QVERIFY(reference.reader && candidate.reader);
+        const Decoded expected = readAll(*reference.reader, region);
+        const Decoded got = readAll(*candidate.reader, region);
+        QCOMPARE(got.cells.size(), expected.cells.size());
+        const int difference = largestDifference(expected, got);
+        qInfo("largest cell difference: %d", difference);
+        QVERIFY2(difference <= 2, qPrintable(QStringLiteral("a cell moved by %1").arg(difference)));
+    }
+
+    // No acceleration on this machine: asking for it must end in software
+    // decoding with a note, never in a failure.
+    void hardwareFallsBackToSoftware_data()
+    {
+        QTest::addColumn<QString>("hardware");
+        QTest::addColumn<bool>("noted");
+        QTest::newRow("auto says nothing") << "auto" << false;
+        QTest::newRow("VA-API asked for by name") << "vaapi" << true;
+        QTest::newRow("unknown device type") << "warp-drive" << true;
+        QTest::newRow("none") << "none" << false;
+    }
+
+    void hardwareFallsBackToSoftware()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, hardware);
+        QFETCH(bool, noted);
+        const QString file = path(QStringLiteral("plain.mp4"));
+        if (!QFile::exists(file))
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=1", "-c:v", "libx264", file });
+        mediafile::ReaderOptions options;
+        options.hardware = hardware.toStdString();
+        mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), options);
+        QVERIFY2(opened.reader, opened.message.c_str());
+        if (!opened.reader->info().hardware.empty())
+            QSKIP("this machine has video decoding hardware");
+        QCOMPARE(!opened.reader->info().hardwareNote.empty(), noted);
+        if (noted)
+            QVERIFY(QString::fromStdString(opened.reader->info().hardwareNote).contains("software"));
+        QCOMPARE(readAll(*opened.reader).frameTimes.size(), std::size_t(25));
+    }
+
+    // Damage in the middle is counted and passed over; the rest still decodes.
+    void decodesPastDamage()
+    {
+        REQUIRE_FFMPEG();
+        const QString file = path(QStringLiteral("damaged.ts"));
+        MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
+            "libx264", "-g", "25", "-c:a", "mp2", file });
+        const qint64 size = QFileInfo(file).size();
+        std::mt19937 random(7);
+        QByteArray garbage(12000, '\0');
+        for (char& byte : garbage)
+            byte = static_cast<char>(random());
+        QVERIFY(test::overwrite(file, size / 2, garbage));
+
+        mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
+        QVERIFY2(opened.reader, opened.message.c_str());
+        const Decoded decoded = readAll(*opened.reader);
+        QVERIFY(!decoded.failed);
+        const mediafile::DamageReport& damage = opened.reader->damage();
+        QVERIFY2(damage.damagedPackets + damage.damagedFrames > 0, "the damage is counted");
+        QVERIFY2(decoded.frameTimes.size() > 150, qPrintable(QString::number(decoded.frameTimes.size())));
+        QVERIFY2(decoded.frameTimes.back() > 7.5, "frames after the damage are decoded");
+    }
+
+    // Sound of any sample format comes out as planar float at its own rate.
+    void soundComesOutAsFloat_data()
+    {
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::newRow("AAC stereo 48 kHz") << "aac" << 48000 << 2;
+        QTest::newRow("16-bit PCM mono 44.1 kHz") << "pcm_s16le" << 44100 << 1;
+        QTest::newRow("FLAC 5.1") << "flac" << 48000 << 6;
+    }
+
+    void soundComesOutAsFloat()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, codec);
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        const QString file = path(QStringLiteral("sound-%1.mkv").arg(codec));
+        MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi", "-i",
+            QStringLiteral("sine=f=440:d=2:sample_rate=%1").arg(rate), "-ac", QString::number(channels), "-c:v",
+            "libx264", "-c:a", codec, file });
+        mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
+        QVERIFY2(opened.reader, opened.message.c_str());
+        // Read the raw blocks to look at the samples themselves.
+        double peak = 0;
+        std::size_t samples = 0;
+        for (;;) {
+            mediafile::ReaderItem item = opened.reader->next();
+            if (auto* block = std::get_if<mediafile::AudioBlock>(&item)) {
+                QCOMPARE(block->sampleRate, double(rate));
+                QCOMPARE(block->channels.size(), std::size_t(channels));
+                // Up-mixed sound may sit in the centre channel alone.
+                for (const std::vector<float>& channel : block->channels)
+                    for (float value : channel)
+                        peak = std::max(peak, double(std::abs(value)));
+                samples += block->channels.front().size();
+            } else if (!std::holds_alternative<mediafile::VideoFrame>(item)) {
+                break;
+            }
+        }
+        // lavfi's sine is at 1/8 of full scale (a little less after lossy coding).
+        QVERIFY2(peak > 0.08 && peak < 0.15, qPrintable(QString::number(peak)));
+        QVERIFY2(std::abs(double(samples) / rate - 2.0) < 0.05, qPrintable(QString::number(samples)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMediaFile)
+#include "tst_mediafile.moc"

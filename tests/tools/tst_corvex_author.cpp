@@ -1,0 +1,344 @@
+// `corvex author`, run as a process on films the test makes with ffmpeg:
+// what it records, where time zero is, black bars, bad input and Ctrl-C.
+
+#include "analysis/proto/video_analysis.pb.h"
+
+#include "support/test_films.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run author(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(CORVEX_CLI), QStringList { QStringLiteral("author") } + arguments);
+    process.waitForFinished(240000);
+    Run run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+bool readRecord(const QString& path, VideoAnalysis& record)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.readAll();
+    return record.ParseFromArray(bytes.constData(), int(bytes.size()));
+}
+
+struct Colour {
+    int r, g, b;
+};
+
+// The colour of channel `index` at the first sample at or after `seconds`.
+Colour colourAt(const VideoAnalysis& record, int index, double seconds)
+{
+    const auto hundredths = std::uint32_t(seconds * 100);
+    int k = 0;
+    while (k < record.timestamps_size() && record.timestamps(k) < hundredths)
+        ++k;
+    const auto& channel = record.channels(index);
+    return { int(channel.r(k)), int(channel.g(k)), int(channel.b(k)) };
+}
+
+bool near(Colour got, Colour expected, int tolerance)
+{
+    return std::abs(got.r - expected.r) <= tolerance && std::abs(got.g - expected.g) <= tolerance
+        && std::abs(got.b - expected.b) <= tolerance;
+}
+
+QString text(Colour c) { return QStringLiteral("(%1, %2, %3)").arg(c.r).arg(c.g).arg(c.b); }
+
+#define REQUIRE_FFMPEG()                                                                                             \
+    if (!corvex::test::haveFfmpeg())                                                                                 \
+    QSKIP("the ffmpeg command is not installed; it makes the test films")
+
+#define MAKE_FILM(...)                                                                                               \
+    do {                                                                                                             \
+        const QString failure = corvex::test::runFfmpeg(__VA_ARGS__);                                                \
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                            \
+    } while (false)
+
+// Channel 4 is the top centre of the grid, channel 0 the centre (see the record's channel order).
+constexpr int kTopCentre = 4;
+constexpr int kCentre = 0;
+
+} // namespace
+
+class TestCorvexAuthor : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private Q_SLOTS:
+    // Each second a new colour, with a tune: the record follows the picture at
+    // the right times, and the sound makes a signature.
+    void recordsTheFilmAtItsTimes()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(QStringLiteral("colours.mp4"));
+        MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180), "-f", "lavfi", "-i",
+            "sine=f=330:beep_factor=3:d=4", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
+        const QString out = path(QStringLiteral("colours.pb"));
+        const Run run = author({ film, QStringLiteral("-o"), out });
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        VideoAnalysis record;
+        QVERIFY(readRecord(out, record));
+        QVERIFY2(std::abs(record.timestamps_size() - 120) <= 1, qPrintable(QString::number(record.timestamps_size())));
+        QCOMPARE(record.timestamps(0), 0u);
+        QVERIFY(!record.signature().empty());
+        const Colour expected[] = { { 255, 0, 0 }, { 0, 255, 0 }, { 0, 0, 255 }, { 255, 255, 255 } };
+        for (int second = 0; second < 4; ++second)
+            for (int channel = 0; channel < 9; ++channel) {
+                const Colour got = colourAt(record, channel, second + 0.5);
+                QVERIFY2(near(got, expected[second], 6),
+                    qPrintable(QStringLiteral("channel %1 at %2.5 s is %3").arg(channel).arg(second).arg(text(got))));
+            }
+        // The change shows within a frame of the second.
+        QVERIFY(near(colourAt(record, kCentre, 1.04), expected[1], 6));
+    }
+
+    // Time zero is the earliest buffer of either kind, as in a live recording.
+    void timeZeroIsTheEarliestBuffer_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("firstStamp");
+        QTest::newRow("picture half a second after the sound")
+            << QStringList { "-itsoffset", "0.5", "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi",
+                   "-i", "sine=d=3", "-c:v", "libx264", "-c:a", "aac", "FILE.mkv" }
+            << 50;
+        QTest::newRow("sound half a second after the picture")
+            << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-itsoffset", "0.5", "-f", "lavfi",
+                   "-i", "sine=d=2", "-c:v", "libx264", "-c:a", "aac", "FILE.mkv" }
+            << 0;
+        QTest::newRow("sound a frame after the picture")
+            << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-itsoffset", "0.04", "-f", "lavfi",
+                   "-i", "sine=d=2", "-c:v", "libx264", "-c:a", "flac", "FILE.mkv" }
+            << 0;
+        QTest::newRow("transport stream starting at 10 s, sound first")
+            << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-itsoffset", "-0.3", "-f", "lavfi",
+                   "-i", "sine=d=3", "-c:v", "libx264", "-c:a", "mp2", "-output_ts_offset", "10", "FILE.ts" }
+            << 30;
+    }
+
+    void timeZeroIsTheEarliestBuffer()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QStringList, arguments);
+        QFETCH(int, firstStamp);
+        const QString film = path(QStringLiteral("zero-%1%2")
+                                      .arg(QString::number(qHash(QString::fromLatin1(QTest::currentDataTag()))),
+                                          arguments.last().mid(arguments.last().lastIndexOf('.'))));
+        arguments.last() = film;
+        MAKE_FILM(arguments);
+        const QString out = film + QStringLiteral(".pb");
+        const Run run = author({ film, QStringLiteral("-o"), out });
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        VideoAnalysis record;
+        QVERIFY(readRecord(out, record));
+        // Exactly where the streams begin, the coders decide (priming, delay):
+        // ffprobe says, and the first frame's stamp follows from it.
+        const corvex::test::Probe picture = corvex::test::probe(film, QStringLiteral("v:0"));
+        const corvex::test::Probe sound = corvex::test::probe(film, QStringLiteral("a:0"));
+        QVERIFY(!picture.frameTimes.empty() && !sound.frameTimes.empty());
+        const double zero = std::min(picture.frameTimes.front(), sound.frameTimes.front());
+        const auto expected = int((picture.frameTimes.front() - zero) * 100);
+        QVERIFY2(std::abs(expected - firstStamp) <= 5, qPrintable(QString::number(expected)));
+        // Every frame is in the record: none fell before time zero.
+        QCOMPARE(std::size_t(record.timestamps_size()), picture.frameTimes.size());
+        QVERIFY2(std::abs(int(record.timestamps(0)) - expected) <= 1,
+            qPrintable(QStringLiteral("first frame at %1 hundredths, expected %2").arg(record.timestamps(0)).arg(expected)));
+    }
+
+    // A letterboxed film is cropped to its picture; a full-frame one is left whole.
+    void autoCropFindsLetterbox_data()
+    {
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<bool>("bars");
+        QTest::newRow("2.39:1 inside 16:9") << "scale=640:268,pad=640:360:0:46:black" << true;
+        QTest::newRow("full frame") << "null" << false;
+    }
+
+    void autoCropFindsLetterbox()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, filter);
+        QFETCH(bool, bars);
+        const QString film = path(QStringLiteral("crop-%1.mp4").arg(bars));
+        MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(8, 640, 360) + QLatin1Char(',') + filter, "-f",
+            "lavfi", "-i", "sine=d=8", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
+        const QString out = path(QStringLiteral("crop-%1.pb").arg(bars));
+        const Run run = author({ film, QStringLiteral("--auto-crop"), QStringLiteral("-o"), out });
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QVERIFY2(run.err.contains(bars ? "Black bars found: cropping to 0.0000,0.12" : "No black bars found"),
+            run.err.constData());
+        VideoAnalysis record;
+        QVERIFY(readRecord(out, record));
+        // The top row of cells is the picture's own red, not red darkened by the bar.
+        const Colour top = colourAt(record, kTopCentre, 0.5);
+        QVERIFY2(near(top, { 255, 0, 0 }, 8), qPrintable(text(top)));
+    }
+
+    // Each a one-line reason and exit status 1; a record only where one makes sense.
+    void badInput_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("missing file") << "missing" << "No such file" << false;
+        QTest::newRow("zero-length file") << "empty" << "is empty (0 bytes)" << false;
+        QTest::newRow("not a video") << "text" << "is not a video file" << false;
+        QTest::newRow("no video stream") << "sound" << "has no video stream" << false;
+        QTest::newRow("unsupported codec") << "unknown codec" << "cannot decode" << false;
+        QTest::newRow("absurd dimensions") << "absurd" << "99999 x 16 pixels" << false;
+        QTest::newRow("no audio stream") << "silent" << "has no sound" << true;
+        QTest::newRow("truncated file") << "truncated" << "is cut short" << true;
+        QTest::newRow("corrupt packets in the middle") << "damaged" << "is damaged" << true;
+    }
+
+    void badInput()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QFETCH(bool, written);
+        QString film = path(QStringLiteral("bad-%1").arg(kind).replace(' ', '-'));
+        if (kind == QLatin1StringView("empty")) {
+            QFile empty(film);
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+        } else if (kind == QLatin1StringView("text")) {
+            QFile notes(film);
+            QVERIFY(notes.open(QIODevice::WriteOnly));
+            notes.write(QByteArray("Notes on the film, scene by scene.\n").repeated(100));
+        } else if (kind == QLatin1StringView("sound")) {
+            film += QStringLiteral(".m4a");
+            MAKE_FILM({ "-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac", film });
+        } else if (kind == QLatin1StringView("unknown codec")) {
+            film += QStringLiteral(".mkv");
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-c:v", "libx264", film });
+            QFile file(film);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const qsizetype at = file.readAll().indexOf("V_MPEG4/ISO/AVC");
+            file.close();
+            QVERIFY(at > 0 && corvex::test::overwrite(film, at, "V_QQQQQ/ISO/AVC"));
+        } else if (kind == QLatin1StringView("absurd")) {
+            film += QStringLiteral(".y4m");
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=64x16:r=25:d=1", "-pix_fmt", "yuv420p", film });
+            QFile file(film);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QByteArray bytes = file.readAll();
+            file.close();
+            bytes.replace("W64 H16", "W99999 H16");
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(bytes);
+        } else if (kind == QLatin1StringView("silent")) {
+            film += QStringLiteral(".mp4");
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-c:v", "libx264", film });
+        } else if (kind == QLatin1StringView("truncated")) {
+            film += QStringLiteral(".mkv");
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=10", "-f", "lavfi", "-i", "sine=d=10",
+                "-c:v", "libx264", "-c:a", "aac", film });
+            QVERIFY(corvex::test::truncateFile(film, QFileInfo(film).size() * 6 / 10));
+        } else if (kind == QLatin1StringView("damaged")) {
+            film += QStringLiteral(".ts");
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
+                "libx264", "-g", "25", "-c:a", "mp2", film });
+            QByteArray garbage(12000, '\0');
+            for (int i = 0; i < garbage.size(); ++i)
+                garbage[i] = char((i * 7919) ^ (i >> 3));
+            QVERIFY(corvex::test::overwrite(film, QFileInfo(film).size() / 2, garbage));
+        }
+        const QString out = film + QStringLiteral(".pb");
+        const Run run = author({ film, QStringLiteral("-o"), out });
+        QCOMPARE(run.exitCode, 1);
+        const QList<QByteArray> lines = run.err.split('\n');
+        const auto found = std::find_if(
+            lines.begin(), lines.end(), [&](const QByteArray& line) { return line.contains(reason.toUtf8()); });
+        QVERIFY2(found != lines.end(), run.err.constData());
+        QVERIFY2(found->startsWith("corvex: "), found->constData());
+        QCOMPARE(QFile::exists(out), written);
+        if (written) {
+            VideoAnalysis record;
+            QVERIFY(readRecord(out, record));
+            QVERIFY(record.timestamps_size() > 0);
+            for (const auto& channel : record.channels())
+                QCOMPARE(channel.r_size(), record.timestamps_size());
+            if (kind == QLatin1StringView("silent"))
+                QVERIFY(record.signature().empty());
+        }
+    }
+
+    void usageErrors_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("no file") << QStringList { "-o", "x.pb" };
+        QTest::newRow("no output") << QStringList { "film.mp4" };
+        QTest::newRow("two files") << QStringList { "a.mp4", "b.mp4", "-o", "x.pb" };
+        QTest::newRow("crop and auto-crop") << QStringList { "film.mp4", "--crop", "0,0,1,1", "--auto-crop", "-o",
+            "x.pb" };
+        QTest::newRow("crop outside the frame") << QStringList { "film.mp4", "--crop", "0.5,0,0.6,1", "-o", "x.pb" };
+        QTest::newRow("negative stream") << QStringList { "film.mp4", "--video-stream", "-1", "-o", "x.pb" };
+    }
+
+    void usageErrors()
+    {
+        QFETCH(QStringList, arguments);
+        const Run run = author(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.startsWith("corvex: "), run.err.constData());
+    }
+
+    void helpDescribesTheCommand()
+    {
+        const Run run = author({ QStringLiteral("--help") });
+        QCOMPARE(run.exitCode, 0);
+        for (const char* option : { "--crop", "--auto-crop", "--video-stream", "--audio-stream", "--hwaccel", "-o" })
+            QVERIFY2(run.out.contains(option), option);
+    }
+
+    // Ctrl-C keeps a valid record of what was analysed, and says so.
+    void interruptKeepsWhatWasAnalysed()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(QStringLiteral("long.mkv"));
+        MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=30:d=900", "-f", "lavfi", "-i", "sine=d=900", "-c:v",
+            "libx264", "-preset", "ultrafast", "-c:a", "aac", film });
+        const QString out = path(QStringLiteral("long.pb"));
+        QProcess process;
+        process.start(QStringLiteral(CORVEX_CLI), { QStringLiteral("author"), film, QStringLiteral("-o"), out });
+        QByteArray err;
+        // A twentieth of the film is analysed, enough sound for a signature.
+        QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("5.0 %"), 120000);
+        ::kill(static_cast<pid_t>(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(60000));
+        err += process.readAllStandardError();
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY2(err.contains("interrupted at") && err.contains("holds a valid record"), err.constData());
+        VideoAnalysis record;
+        QVERIFY(readRecord(out, record));
+        QVERIFY(record.timestamps_size() > 0 && record.timestamps_size() < 900 * 30);
+        for (const auto& channel : record.channels())
+            QCOMPARE(channel.b_size(), record.timestamps_size());
+        QVERIFY(!record.signature().empty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCorvexAuthor)
+#include "tst_corvex_author.moc"
