@@ -163,6 +163,10 @@ void LightShowsListView::showContent()
         m_model->setFollowsRefresh(false);
         m_model->clear();
     }
+    if (!signedIn && !m_environment.manager.signedOutMessage().isEmpty()) {
+        m_signInError->setText(m_environment.manager.signedOutMessage());
+        m_signInError->show();
+    }
 }
 
 void LightShowsListView::updateStatus()
@@ -219,8 +223,9 @@ void LightShowsListView::deleteSelected()
 
 void LightShowsListView::signOut()
 {
-    m_environment.manager.setAccessToken(std::nullopt);
-    m_environment.manager.setAccount(std::nullopt);
+    // Signed out here at once; the token's revocation on the service runs on
+    // by itself, and a service out of reach does not keep the author in.
+    m_environment.manager.signOut();
     m_model->clear();
 }
 
@@ -275,10 +280,9 @@ QCoro::Task<> LightShowsListView::signIn()
         co_return;
     m_signInButton->setEnabled(true);
     if (outcome.callback) {
-        service::completeSignIn(*outcome.callback, manager);
-        if (!manager.accessToken()) {
-            m_signInError->setText(
-                QStringLiteral("The sign-in did not return an access token. Press Sign In to try again."));
+        const QString problem = service::completeSignIn(*outcome.callback, manager);
+        if (!problem.isEmpty()) {
+            m_signInError->setText(problem);
             m_signInError->show();
         }
         co_return;

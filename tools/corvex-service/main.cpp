@@ -11,9 +11,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QTcpServer>
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -28,6 +31,23 @@ int fail(const QString& message)
 {
     printLine(stderr, QStringLiteral("corvex-service: %1").arg(message));
     return 1;
+}
+
+// "90d", "12h", "30m", "45s": at least a second, at most ten years.
+std::optional<std::chrono::seconds> parseDuration(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,9})([smhd])$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 unit = match.captured(2) == QLatin1StringView("s") ? 1
+        : match.captured(2) == QLatin1StringView("m")               ? 60
+        : match.captured(2) == QLatin1StringView("h")               ? 3600
+                                                                    : 86400;
+    const qint64 seconds = match.captured(1).toLongLong() * unit;
+    if (seconds < 1 || seconds > 10LL * 366 * 86400)
+        return std::nullopt;
+    return std::chrono::seconds(seconds);
 }
 
 } // namespace
@@ -58,7 +78,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption keyOption(QStringLiteral("catalogue-api-key"),
         QStringLiteral("The api_key the demo catalogue accepts (default: the studio's built-in key)."),
         QStringLiteral("KEY"), corvex::settings::Endpoints::defaults().tmdbApiKey);
-    parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption });
+    const QCommandLineOption lifetimeOption(QStringLiteral("token-lifetime"),
+        QStringLiteral("How long an access token stays valid after sign-in: a number with s, m, h or d "
+                       "(default 90d). A token also ends when its owner signs out (DELETE /auth/token)."),
+        QStringLiteral("DURATION"), QStringLiteral("90d"));
+    parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption, lifetimeOption });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument '%1'; run 'corvex-service --help'")
@@ -81,10 +105,18 @@ int main(int argc, char* argv[])
                            "unencrypted. Put an https proxy in front of it for anything but a test.")
                 .arg(address.toString()));
 
+    const auto lifetime = parseDuration(parser.value(lifetimeOption));
+    if (!lifetime)
+        return fail(QStringLiteral("--token-lifetime '%1' is not a duration such as 90d, 12h, 30m or 45s")
+                        .arg(parser.value(lifetimeOption)));
+
     corvex::reference::ServiceDatabase database;
+    database.setTokenLifetime(*lifetime);
     QString error;
     if (!database.open(parser.value(dbOption), error))
         return fail(error);
+    if (!database.warning().isEmpty())
+        printLine(stderr, QStringLiteral("corvex-service: warning: %1").arg(database.warning()));
 
     corvex::reference::DemoCatalogue catalogue;
     const bool withCatalogue = parser.isSet(catalogueOption);

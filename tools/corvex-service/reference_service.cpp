@@ -45,10 +45,11 @@ std::optional<qint64> parseNumber(const QString& text)
     return text.toLongLong();
 }
 
+// The studio's callback, and nothing else: a redirect that carried its own
+// query could smuggle a "token" item of the attacker's ahead of ours.
 bool isCallbackUri(const QString& text)
 {
-    const QUrl url(text, QUrl::StrictMode);
-    return url.isValid() && url.scheme() == QLatin1StringView("corvexapp");
+    return text == QLatin1StringView("corvexapp://callback");
 }
 
 QString signInForm(const QString& redirectUri, const QString& email, const QString& message)
@@ -139,6 +140,8 @@ Response ReferenceService::route(const QHttpServerRequest& request, const QStrin
         return method == Method::Get ? signInPage(request)
             : method == Method::Post ? signInSubmit(request)
                                      : methodNotAllowed();
+    if (is({ "auth", "token" }))
+        return method == Method::Delete ? revokeToken(request) : methodNotAllowed();
     if (is({ "auth", "account" }))
         return method == Method::Get ? account(request) : methodNotAllowed();
     if (is({ "tvapi", "lightshow", "movie", nullptr }))
@@ -212,6 +215,14 @@ std::optional<ServiceDatabase::Account> ReferenceService::authorise(const QHttpS
     if (!header.startsWith("Bearer ") || header.size() <= 7)
         return std::nullopt;
     return m_database.accountForToken(QString::fromLatin1(header.mid(7)));
+}
+
+Response ReferenceService::revokeToken(const QHttpServerRequest& request)
+{
+    const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
+    if (!header.startsWith("Bearer ") || !m_database.revokeToken(QString::fromLatin1(header.mid(7))))
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    return json(200, { { QStringLiteral("revoked"), true } });
 }
 
 Response ReferenceService::account(const QHttpServerRequest& request)

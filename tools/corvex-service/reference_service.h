@@ -36,6 +36,7 @@ private:
     Response signInPage(const QHttpServerRequest& request);
     Response signInSubmit(const QHttpServerRequest& request);
     Response account(const QHttpServerRequest& request);
+    Response revokeToken(const QHttpServerRequest& request);
     Response upload(const QHttpServerRequest& request, const QString& type, const QStringList& numbers);
     Response listing(const QHttpServerRequest& request);
     Response remove(const QHttpServerRequest& request, const QString& id);

@@ -1,4 +1,4 @@
-// corvex login, whoami, search, upload, shows, delete and outbox: the light-show
+// corvex login, logout, whoami, search, upload, shows, delete and outbox: the light-show
 // service and the catalogue from the command line. They share the studio's
 // settings store (so signing in here signs the studio in) and its outbox.
 
@@ -155,13 +155,14 @@ int runLogin(const QStringList& arguments)
     if (!shared)
         return Failure;
 
+    QString problem;
     if (parser.isSet(callbackOption)) {
         const QUrl callback(parser.value(callbackOption), QUrl::StrictMode);
         if (!callback.isValid() || callback.scheme() != QLatin1StringView("corvexapp")) {
             printError(QStringLiteral("--token-from-callback needs a corvexapp: URL"));
             return Usage;
         }
-        service::completeSignIn(callback, *shared);
+        problem = service::completeSignIn(callback, *shared);
     } else if (parser.isSet(emailOption)) {
         QTextStream input(stdin);
         const QString password = input.readLine();
@@ -178,7 +179,7 @@ int runLogin(const QStringList& arguments)
             printError(QStringLiteral("sign-in failed: %1").arg(error));
             return Failure;
         }
-        service::completeSignIn(*callback, *shared);
+        problem = service::completeSignIn(*callback, *shared);
     } else {
         const bool open = parser.isSet(openOption);
         webauth::Session session([open](const QUrl& url) {
@@ -197,12 +198,10 @@ int runLogin(const QStringList& arguments)
             printError(QStringLiteral("sign-in failed: %1").arg(outcome.message));
             return Failure;
         }
-        service::completeSignIn(*outcome.callback, *shared);
+        problem = service::completeSignIn(*outcome.callback, *shared);
     }
-    if (!shared->accessToken()) {
-        printError(QStringLiteral("no token is stored: the sign-in's answer held no usable token, or %1 could not be "
-                                  "written")
-                       .arg(shared->settingsPath()));
+    if (!problem.isEmpty() || !shared->accessToken()) {
+        printError(QStringLiteral("sign-in failed: %1").arg(problem));
         return Failure;
     }
     return reportAccount(*shared);
@@ -218,6 +217,37 @@ int runWhoami(const QStringList& arguments)
     if (!shared || !requireToken(*shared))
         return Failure;
     return reportAccount(*shared);
+}
+
+int runLogout(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    if (const auto exit = parse(parser, arguments,
+            QStringLiteral("Sign out: forget the stored access token (the studio shares it) and ask the service to "
+                           "end it, so that a copy of it is of no use either."),
+            0, 0))
+        return *exit;
+    AppManager* shared = manager();
+    if (!shared)
+        return Failure;
+    if (!shared->accessToken()) {
+        printOut(QStringLiteral("not signed in"));
+        return Success;
+    }
+    const std::optional<service::ServiceError> error = QCoro::waitFor(shared->signOut());
+    if (shared->accessToken()) {
+        printError(QStringLiteral("the token could not be removed from %1; check that the file can be written")
+                       .arg(shared->settingsPath()));
+        return Failure;
+    }
+    if (error) {
+        printError(QStringLiteral("signed out here, but the service could not end the token (%1); it stays valid "
+                                  "there until it expires")
+                       .arg(error->message()));
+        return Failure;
+    }
+    printOut(QStringLiteral("signed out; the service ended the token"));
+    return Success;
 }
 
 int runSearch(const QStringList& arguments)

@@ -1,0 +1,436 @@
+// Sign-in, tokens and the reference service as an attacker meets them: forged
+// sign-in links, stolen or stale tokens, password guessing, and connections
+// that misbehave. Everything runs against the real corvex-service on
+// 127.0.0.1 and, for the studio's side, the real AppManager.
+
+#include "service/app_manager.h"
+#include "service/light_show_list_model.h"
+#include "service/outbox.h"
+#include "service/service_urls.h"
+#include "service/sign_in.h"
+
+#include "analysis/video_analysis_record.h"
+#include "platform/settings/store.h"
+
+#include "../support/fault_server.h"
+#include "raw_http.h"
+#include "reference_service_process.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrlQuery>
+
+#include <sys/stat.h>
+
+using namespace corvex::service;
+using corvex::settings::Endpoints;
+using corvex::settings::Store;
+using corvex::testing::exchange;
+using corvex::testing::FaultServer;
+using corvex::testing::formBody;
+using corvex::testing::RawConnection;
+using corvex::testing::RawResponse;
+using corvex::testing::ReferenceServiceProcess;
+
+namespace {
+
+const QString kCallback = QStringLiteral("corvexapp://callback");
+
+struct Studio {
+    std::unique_ptr<QTemporaryDir> dir = std::make_unique<QTemporaryDir>();
+    std::shared_ptr<Store> store;
+    std::unique_ptr<AppManager> manager;
+};
+
+Studio makeStudio(const QString& origin, const std::optional<QString>& token = std::nullopt)
+{
+    Studio studio;
+    studio.store = std::make_shared<Store>(studio.dir->filePath(QStringLiteral("corvex.ini")));
+    if (token)
+        studio.store->setValue(QStringLiteral("access_token"), *token);
+    Endpoints endpoints = Endpoints::defaults();
+    endpoints.service = origin;
+    studio.manager = std::make_unique<AppManager>(AppManager::Configuration {
+        studio.store, endpoints, std::make_shared<Outbox>(studio.dir->filePath(QStringLiteral("outbox"))) });
+    return studio;
+}
+
+// The sign-in form as a browser submits it.
+RawResponse submitForm(const QString& origin, const QString& email, const QString& password,
+    const QByteArray& action = QByteArrayLiteral("signin"), const QString& redirectUri = kCallback)
+{
+    return exchange(origin, corvex::testing::post("/auth/signin", formBody(redirectUri, email, password, action)));
+}
+
+// A new account's token, through the form's "Create account".
+QString createAccount(const QString& origin, const QString& email, const QString& password)
+{
+    const RawResponse answer = submitForm(origin, email, password, QByteArrayLiteral("create"));
+    const QUrl location = QUrl::fromEncoded(answer.headers.value("location"));
+    return QUrlQuery(location).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+}
+
+RawResponse withToken(const QString& origin, const QByteArray& method, const QByteArray& target, const QString& token)
+{
+    return exchange(origin,
+        method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token.toLatin1()
+            + "\r\nContent-Length: 0\r\n\r\n");
+}
+
+QByteArray validRecording()
+{
+    VideoAnalysis record = corvex::analysis::initialVideoAnalysis();
+    record.add_timestamps(0);
+    for (auto& channel : *record.mutable_channels()) {
+        channel.add_r(1);
+        channel.add_g(2);
+        channel.add_b(3);
+    }
+    record.set_signature("sig");
+    return QByteArray::fromStdString(*corvex::analysis::serializeVideoAnalysis(record));
+}
+
+} // namespace
+
+class TestServiceSecurity final : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_xdg;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_xdg.isValid());
+        QDir(m_xdg.path()).mkpath(QStringLiteral("runtime"));
+        QFile::setPermissions(m_xdg.filePath(QStringLiteral("runtime")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_CONFIG_HOME", m_xdg.filePath(QStringLiteral("config")).toUtf8());
+        qputenv("XDG_DATA_HOME", m_xdg.filePath(QStringLiteral("data")).toUtf8());
+        qputenv("XDG_RUNTIME_DIR", m_xdg.filePath(QStringLiteral("runtime")).toUtf8());
+    }
+
+    // --- Forged sign-in links -------------------------------------------
+
+    void serviceRedirectsOnlyToTheCallback_data()
+    {
+        QTest::addColumn<QString>("redirectUri");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("the callback") << kCallback << true;
+        QTest::newRow("a token of its own") << QStringLiteral("corvexapp://callback?token=attackers") << false;
+        QTest::newRow("an empty query") << QStringLiteral("corvexapp://callback?") << false;
+        QTest::newRow("a fragment") << QStringLiteral("corvexapp://callback#token=attackers") << false;
+        QTest::newRow("another host") << QStringLiteral("corvexapp://elsewhere") << false;
+        QTest::newRow("a path") << QStringLiteral("corvexapp://callback/more") << false;
+        QTest::newRow("no authority") << QStringLiteral("corvexapp:callback") << false;
+        QTest::newRow("another scheme") << QStringLiteral("https://example.org/callback") << false;
+    }
+
+    void serviceRedirectsOnlyToTheCallback()
+    {
+        QFETCH(QString, redirectUri);
+        QFETCH(bool, accepted);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const RawResponse page = exchange(
+            service.origin(), corvex::testing::get("/auth/signin?redirectUri=" + QUrl::toPercentEncoding(redirectUri)));
+        QCOMPARE(page.status, accepted ? 200 : 400);
+        const RawResponse submitted = submitForm(service.origin(), QStringLiteral("victim@example.org"),
+            QStringLiteral("long enough"), QByteArrayLiteral("create"), redirectUri);
+        if (!accepted) {
+            QCOMPARE(submitted.status, 400);
+            QVERIFY(!submitted.headers.contains("location"));
+            return;
+        }
+        QCOMPARE(submitted.status, 303);
+        const QUrl location = QUrl::fromEncoded(submitted.headers.value("location"));
+        QCOMPARE(location.toString(QUrl::RemoveQuery), kCallback);
+        QCOMPARE(QUrlQuery(location).allQueryItemValues(QStringLiteral("token")).size(), 1);
+    }
+
+    void callbackWithSeveralTokensIsRefused_data()
+    {
+        QTest::addColumn<QString>("callback");
+        QTest::addColumn<QString>("stored"); // "-": none
+        QTest::newRow("one token") << QStringLiteral("corvexapp://callback?token=mine") << QStringLiteral("mine");
+        QTest::newRow("forged one first")
+            << QStringLiteral("corvexapp://callback?token=attackers&token=mine") << QStringLiteral("-");
+        QTest::newRow("forged one among others")
+            << QStringLiteral("corvexapp://callback?x=1&token=mine&y=2&token=attackers") << QStringLiteral("-");
+        QTest::newRow("an empty second one")
+            << QStringLiteral("corvexapp://callback?token=mine&token=") << QStringLiteral("-");
+    }
+
+    void callbackWithSeveralTokensIsRefused()
+    {
+        QFETCH(QString, callback);
+        QFETCH(QString, stored);
+        FaultServer server;
+        Studio studio = makeStudio(server.origin());
+        QStringList printed;
+        const QString problem = completeSignIn(
+            QUrl(callback), *studio.manager, [&printed](const QString& line) { printed.append(line); });
+        QCOMPARE(studio.manager->accessToken().value_or(QStringLiteral("-")), stored);
+        QCOMPARE(problem.isEmpty(), stored != QLatin1StringView("-"));
+        QCOMPARE(studio.manager->signedOutMessage(), problem);
+        if (stored == QLatin1StringView("-")) {
+            QVERIFY2(problem.contains(QLatin1StringView("more than one access token")), qPrintable(problem));
+            QCOMPARE(printed.value(1), QStringLiteral("Access Token: Not Found"));
+        }
+    }
+
+    // --- Nothing of the token in any output -------------------------------
+
+    void loginPrintsNothingOfTheToken()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("quiet@example.org"), QStringLiteral("long enough"));
+        QVERIFY(!token.isEmpty());
+        QTemporaryDir home;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        QProcess corvex;
+        corvex.setProcessEnvironment(environment);
+        corvex.start(QStringLiteral(CORVEX_TOOL_BINARY),
+            { QStringLiteral("login"), QStringLiteral("--token-from-callback"),
+                QStringLiteral("corvexapp://callback?token=") + token });
+        QVERIFY(corvex.waitForFinished(60000));
+        const QString out = QString::fromUtf8(corvex.readAllStandardOutput());
+        const QString err = QString::fromUtf8(corvex.readAllStandardError());
+        QVERIFY2(corvex.exitCode() == 0, qPrintable(err));
+        QVERIFY2(out.split(QLatin1Char('\n')).contains(QStringLiteral("Access Token: stored")), qPrintable(out));
+        QVERIFY2(!out.contains(QStringLiteral("…")) && !out.contains(QLatin1StringView("ends in")), qPrintable(out));
+        QCOMPARE(accessTokenLine(token), QStringLiteral("Access Token: stored"));
+    }
+
+    // --- Tokens end: expiry, sign-out, refusal -----------------------------
+
+    void tokensExpire()
+    {
+        ReferenceServiceProcess lasting;
+        QVERIFY(lasting.start());
+        const QString kept
+            = createAccount(lasting.origin(), QStringLiteral("a@example.org"), QStringLiteral("long enough"));
+        QCOMPARE(withToken(lasting.origin(), "GET", "/auth/account", kept).status, 200);
+
+        ReferenceServiceProcess brief;
+        QVERIFY(brief.start({ QStringLiteral("--token-lifetime"), QStringLiteral("1s") }));
+        const QString token
+            = createAccount(brief.origin(), QStringLiteral("b@example.org"), QStringLiteral("long enough"));
+        QVERIFY(!token.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(withToken(brief.origin(), "GET", "/auth/account", token).status, 401, 20000);
+        QCOMPARE(withToken(brief.origin(), "GET", "/tvapi/me/lightshows", token).status, 401);
+        QCOMPARE(withToken(lasting.origin(), "GET", "/auth/account", kept).status, 200);
+    }
+
+    void tokenLifetimeOption_data()
+    {
+        QTest::addColumn<QString>("lifetime");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("days") << QStringLiteral("90d") << true;
+        QTest::newRow("seconds") << QStringLiteral("45s") << true;
+        QTest::newRow("zero") << QStringLiteral("0s") << false;
+        QTest::newRow("no unit") << QStringLiteral("90") << false;
+        QTest::newRow("negative") << QStringLiteral("-1d") << false;
+        QTest::newRow("beyond ten years") << QStringLiteral("4000d") << false;
+    }
+
+    void tokenLifetimeOption()
+    {
+        QFETCH(QString, lifetime);
+        QFETCH(bool, accepted);
+        ReferenceServiceProcess service;
+        QCOMPARE(service.start({ QStringLiteral("--token-lifetime"), lifetime }), accepted);
+    }
+
+    void serviceRevokesTheCurrentToken()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString first
+            = createAccount(service.origin(), QStringLiteral("c@example.org"), QStringLiteral("long enough"));
+        const RawResponse again
+            = submitForm(service.origin(), QStringLiteral("c@example.org"), QStringLiteral("long enough"));
+        const QString second = QUrlQuery(QUrl::fromEncoded(again.headers.value("location")))
+                                   .queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+        QVERIFY(!first.isEmpty() && !second.isEmpty() && first != second);
+
+        QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", first).status, 200);
+        QCOMPARE(withToken(service.origin(), "GET", "/auth/account", first).status, 401);
+        QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", first).status, 401);
+        // Only the token that was sent ends.
+        QCOMPARE(withToken(service.origin(), "GET", "/auth/account", second).status, 200);
+        QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", QStringLiteral("made-up")).status, 401);
+    }
+
+    void signOutRevokesAndAlwaysSignsOut_data()
+    {
+        QTest::addColumn<bool>("reachable");
+        QTest::newRow("service reachable") << true;
+        QTest::newRow("service gone") << false;
+    }
+
+    void signOutRevokesAndAlwaysSignsOut()
+    {
+        QFETCH(bool, reachable);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("d@example.org"), QStringLiteral("long enough"));
+        Studio studio = makeStudio(reachable ? service.origin() : QStringLiteral("http://127.0.0.1:1"), token);
+        const std::optional<ServiceError> error = QCoro::waitFor(studio.manager->signOut());
+        QCOMPARE(studio.manager->accessToken(), std::nullopt);
+        QCOMPARE(studio.manager->account(), std::nullopt);
+        QCOMPARE(error.has_value(), !reachable);
+        QCOMPARE(withToken(service.origin(), "GET", "/auth/account", token).status, reachable ? 401 : 200);
+        QTRY_VERIFY(service.log().contains(reachable ? "DELETE /auth/token 200" : "GET /auth/account 200"));
+    }
+
+    // A request answered 401 signs the studio out with a message.
+    void refusedTokenSignsOut_data()
+    {
+        QTest::addColumn<QString>("request");
+        QTest::newRow("account") << QStringLiteral("account");
+        QTest::newRow("list") << QStringLiteral("list");
+        QTest::newRow("upload") << QStringLiteral("upload");
+        QTest::newRow("delete") << QStringLiteral("delete");
+    }
+
+    void refusedTokenSignsOut()
+    {
+        QFETCH(QString, request);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("e@example.org"), QStringLiteral("long enough"));
+        Studio studio = makeStudio(service.origin(), token);
+        QTRY_VERIFY(studio.manager->account().has_value());
+        QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", token).status, 200);
+
+        QSignalSpy tokenChanged(studio.manager.get(), &AppManager::accessTokenChanged);
+        LightShowListModel list(*studio.manager);
+        if (request == QLatin1StringView("account")) {
+            QCoro::waitFor(studio.manager->fetchAccount());
+        } else if (request == QLatin1StringView("list")) {
+            QCoro::waitFor(list.loadLightShows());
+            QVERIFY(list.error().has_value());
+        } else if (request == QLatin1StringView("upload")) {
+            studio.manager->setCurrentItem(corvex::catalogue::TMDBItem::forMovie({ 550, {}, {}, {}, {} }));
+            const auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+            QCOMPARE(result.error->status, 401);
+            QCOMPARE(studio.manager->outbox()->entries().size(), 1); // the recording is kept
+        } else {
+            LightShow show;
+            show.id = QStringLiteral("some-id");
+            QCoro::waitFor(list.deleteLightShow(show));
+        }
+        QCOMPARE(studio.manager->accessToken(), std::nullopt);
+        QCOMPARE(studio.manager->account(), std::nullopt);
+        QCOMPARE(tokenChanged.size(), 1);
+        QVERIFY2(studio.manager->signedOutMessage().contains(QLatin1StringView("expired")),
+            qPrintable(studio.manager->signedOutMessage()));
+
+        // Signing in again clears the message.
+        const QString fresh = QUrlQuery(QUrl::fromEncoded(submitForm(service.origin(), QStringLiteral("e@example.org"),
+                                            QStringLiteral("long enough"))
+                                                              .headers.value("location")))
+                                  .queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+        completeSignIn(
+            QUrl(QStringLiteral("corvexapp://callback?token=") + fresh), *studio.manager, [](const QString&) {});
+        QCOMPARE(studio.manager->accessToken(), std::optional(fresh));
+        QVERIFY(studio.manager->signedOutMessage().isEmpty());
+    }
+
+    // A 401 meant for a token that was replaced meanwhile leaves the new one.
+    void refusalOfAnOldTokenKeepsTheNewOne()
+    {
+        FaultServer server;
+        Studio studio = makeStudio(server.origin(), QStringLiteral("new-token"));
+        studio.manager->tokenRefused(QStringLiteral("old-token"));
+        QCOMPARE(studio.manager->accessToken(), std::optional(QStringLiteral("new-token")));
+        QVERIFY(studio.manager->signedOutMessage().isEmpty());
+    }
+
+    void commandLineLogout()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("f@example.org"), QStringLiteral("long enough"));
+        QTemporaryDir home;
+        const QString settings = home.filePath(QStringLiteral("config/corvex/corvex.ini"));
+        Store(settings).setValue(QStringLiteral("access_token"), token);
+        const auto corvex = [&](const QString& origin) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+            environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+            environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), origin);
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(CORVEX_TOOL_BINARY), { QStringLiteral("logout") });
+            process.waitForFinished(60000);
+            return std::pair(process.exitCode(), QString::fromUtf8(process.readAllStandardError()));
+        };
+        auto [status, err] = corvex(service.origin());
+        QVERIFY2(status == 0, qPrintable(err));
+        QCOMPARE(Store(settings).value(QStringLiteral("access_token")), std::nullopt);
+        QCOMPARE(withToken(service.origin(), "GET", "/auth/account", token).status, 401);
+
+        // Out of reach: signed out here all the same, and told so.
+        Store(settings).setValue(QStringLiteral("access_token"), QStringLiteral("another"));
+        std::tie(status, err) = corvex(QStringLiteral("http://127.0.0.1:1"));
+        QCOMPARE(status, 1);
+        QVERIFY2(err.contains(QLatin1StringView("signed out here")), qPrintable(err));
+        QCOMPARE(Store(settings).value(QStringLiteral("access_token")), std::nullopt);
+    }
+
+    // --- The database is private ------------------------------------------
+
+    void databaseIsOwnerOnly_data()
+    {
+        QTest::addColumn<bool>("existing");
+        QTest::newRow("new, in new folders") << false;
+        QTest::newRow("an older world-readable file") << true;
+    }
+
+    void databaseIsOwnerOnly()
+    {
+        QFETCH(bool, existing);
+        QTemporaryDir dir;
+        const QString path
+            = dir.filePath(existing ? QStringLiteral("service.sqlite") : QStringLiteral("a/b/service.sqlite"));
+        if (existing) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.close();
+            QVERIFY(::chmod(QFile::encodeName(path).constData(), 0644) == 0);
+        }
+        const mode_t previous = ::umask(0);
+        ReferenceServiceProcess service;
+        const bool started = service.start({ QStringLiteral("--db"), path });
+        ::umask(previous);
+        QVERIFY(started);
+        QVERIFY(
+            !createAccount(service.origin(), QStringLiteral("g@example.org"), QStringLiteral("long enough")).isEmpty());
+        struct stat status { };
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, mode_t(0600));
+        if (!existing) {
+            for (const QString& folder : { dir.filePath(QStringLiteral("a")), dir.filePath(QStringLiteral("a/b")) }) {
+                QCOMPARE(::stat(QFile::encodeName(folder).constData(), &status), 0);
+                QCOMPARE(status.st_mode & 0777, mode_t(0700));
+            }
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServiceSecurity)
+#include "tst_service_security.moc"
