@@ -18,12 +18,16 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace corvex::service;
@@ -429,6 +433,196 @@ private Q_SLOTS:
                 QCOMPARE(status.st_mode & 0777, mode_t(0700));
             }
         }
+    }
+
+    // --- The service as a server: limits, time-outs, framing ---------------
+
+    // Bodies are refused on their head alone: no token, or too large.
+    void bodyRefusedBeforeItIsRead_data()
+    {
+        QTest::addColumn<bool>("withToken");
+        QTest::addColumn<QByteArray>("length");
+        QTest::addColumn<int>("status");
+        QTest::newRow("50 MB without a token") << false << QByteArray("52428800") << 401;
+        QTest::newRow("2 MB over a 1 MB cap") << true << QByteArray("2097152") << 413;
+        QTest::newRow("a sign-in form of 1 MB") << true << QByteArray("1048576") << 413;
+    }
+
+    void bodyRefusedBeforeItIsRead()
+    {
+        QFETCH(bool, withToken);
+        QFETCH(QByteArray, length);
+        QFETCH(int, status);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--max-body"), QStringLiteral("1m") }));
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("h@example.org"), QStringLiteral("long enough"));
+        const QByteArray target = QTest::currentDataTag() == QByteArrayView("a sign-in form of 1 MB")
+            ? QByteArray("/auth/signin")
+            : QByteArray("/tvapi/lightshow/movie/550");
+        RawConnection connection(service.origin());
+        // Only the head: an answer now means the body was never waited for.
+        connection.send("POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + length
+            + (withToken ? "\r\nAuthorization: Bearer " + token.toLatin1() : QByteArray()) + "\r\n\r\n");
+        const RawResponse answer = connection.read(15000);
+        QCOMPARE(answer.status, status);
+        QCOMPARE(answer.headers.value("connection"), QByteArray("close"));
+        QVERIFY(connection.closedByPeer());
+    }
+
+    void framing_data()
+    {
+        QTest::addColumn<QByteArray>("request"); // TOKEN stands for a valid token
+        QTest::addColumn<int>("status");
+        const QByteArray upload = "POST /tvapi/lightshow/movie/550 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "Authorization: Bearer TOKEN\r\nContent-Type: application/octet-stream\r\n";
+        const QByteArray record = validRecording();
+        const QByteArray half = record.left(record.size() / 2);
+        const QByteArray rest = record.mid(record.size() / 2);
+        const QByteArray chunked = QByteArray::number(half.size(), 16) + "\r\n" + half + "\r\n"
+            + QByteArray::number(rest.size(), 16) + ";ext=1\r\n" + rest + "\r\n0\r\n\r\n";
+        QTest::newRow("Content-Length") << upload + "Content-Length: " + QByteArray::number(record.size()) + "\r\n\r\n"
+                + record << 200;
+        QTest::newRow("chunked") << upload + "Transfer-Encoding: chunked\r\n\r\n" + chunked << 200;
+        QTest::newRow("chunked over the cap") << upload + "Transfer-Encoding: chunked\r\n\r\n200000\r\n" << 413;
+        QTest::newRow("Content-Length and Transfer-Encoding")
+            << upload + "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked << 400;
+        QTest::newRow("two different lengths") << upload + "Content-Length: 4\r\nContent-Length: 5\r\n\r\nabcde" << 400;
+        QTest::newRow("a length that is not a number") << upload + "Content-Length: 4x\r\n\r\nabcd" << 400;
+        QTest::newRow("a negative length") << upload + "Content-Length: -1\r\n\r\n" << 400;
+        QTest::newRow("an unknown coding") << upload + "Transfer-Encoding: gzip\r\n\r\n" << 501;
+        QTest::newRow("two codings") << upload
+                + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
+                                     << 400;
+        QTest::newRow("a folded header") << upload + "Content-Length: 0\r\nX-A: 1\r\n  continued\r\n\r\n" << 400;
+        QTest::newRow("space before the colon") << upload + "Content-Length : 0\r\n\r\n" << 400;
+        QTest::newRow("bare line feeds") << QByteArray("GET /auth/account HTTP/1.1\nHost: x\n\r\n\r\n") << 400;
+        QTest::newRow("HTTP/2.0") << QByteArray("GET /auth/account HTTP/2.0\r\n\r\n") << 505;
+        QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400;
+    }
+
+    void framing()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, status);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--max-body"), QStringLiteral("1m") }));
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("i@example.org"), QStringLiteral("long enough"));
+        request.replace("TOKEN", token.toLatin1());
+        RawConnection connection(service.origin());
+        connection.send(request);
+        const RawResponse answer = connection.read(15000);
+        QCOMPARE(answer.status, status);
+        if (status != 200) {
+            // A request whose end is uncertain ends the connection.
+            QCOMPARE(answer.headers.value("connection"), QByteArray("close"));
+            QVERIFY(connection.closedByPeer());
+        } else {
+            const RawResponse list = withToken(service.origin(), "GET", "/tvapi/me/lightshows", token);
+            QCOMPARE(QJsonDocument::fromJson(list.body)["results"].toArray().size(), 1);
+        }
+    }
+
+    void connectionEnds_data()
+    {
+        QTest::addColumn<QByteArray>("version");
+        QTest::addColumn<QByteArray>("header");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("HTTP/1.1 keeps it") << QByteArray("HTTP/1.1") << QByteArray() << false;
+        QTest::newRow("Connection: close") << QByteArray("HTTP/1.1") << QByteArray("Connection: close\r\n") << true;
+        QTest::newRow("Connection: Close among others")
+            << QByteArray("HTTP/1.1") << QByteArray("Connection: foo, Close\r\n") << true;
+        QTest::newRow("HTTP/1.0") << QByteArray("HTTP/1.0") << QByteArray() << true;
+    }
+
+    void connectionEnds()
+    {
+        QFETCH(QByteArray, version);
+        QFETCH(QByteArray, header);
+        QFETCH(bool, closes);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        RawConnection connection(service.origin());
+        const QByteArray request = "GET /auth/account " + version + "\r\nHost: 127.0.0.1\r\n" + header + "\r\n";
+        // Two at once: the second is answered after the first, or not at all.
+        connection.send(request + request);
+        QCOMPARE(connection.read().status, 401);
+        if (closes) {
+            QVERIFY(connection.closedByPeer(10000));
+            QCOMPARE(connection.read(1000).status, 0);
+        } else {
+            QCOMPARE(connection.read().status, 401);
+            connection.send(request);
+            QCOMPARE(connection.read().status, 401);
+        }
+    }
+
+    void slowAndIdleConnectionsEnd_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<int>("status"); // 0: closed without an answer
+        QTest::newRow("nothing at all") << QByteArray() << 0;
+        QTest::newRow("half a head") << QByteArray("GET /auth/account HTTP/1.1\r\nHo") << 408;
+        QTest::newRow("half a body") << QByteArray(
+            "POST /auth/signin HTTP/1.1\r\nContent-Length: 100\r\n\r\nredirectUri=")
+                                     << 408;
+    }
+
+    void slowAndIdleConnectionsEnd()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(int, status);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--request-timeout"), QStringLiteral("1s") }));
+        RawConnection connection(service.origin());
+        if (!sent.isEmpty())
+            connection.send(sent);
+        QCOMPARE(connection.read(20000).status, status);
+        QVERIFY(connection.closedByPeer(20000));
+
+        // After an answer, an idle kept-alive connection ends as well.
+        RawConnection kept(service.origin());
+        kept.send(corvex::testing::get("/auth/account"));
+        QCOMPARE(kept.read().status, 401);
+        QVERIFY(kept.closedByPeer(20000));
+    }
+
+    void connectionsAreCapped()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--max-connections"), QStringLiteral("2") }));
+        auto first = std::make_unique<RawConnection>(service.origin());
+        RawConnection second(service.origin());
+        first->send(corvex::testing::get("/auth/account"));
+        QCOMPARE(first->read().status, 401);
+        second.send(corvex::testing::get("/auth/account"));
+        QCOMPARE(second.read().status, 401);
+        RawConnection third(service.origin());
+        third.send(corvex::testing::get("/auth/account"));
+        QCOMPARE(third.read(1500).status, 0); // waits its turn
+        first.reset();
+        QCOMPARE(third.read().status, 401);
+    }
+
+    // Idle connections held open by many clients cannot shut others out,
+    // even near the process's open-file limit.
+    void floodOfIdleConnections()
+    {
+        rlimit original {};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &original), 0);
+        rlimit low = original;
+        low.rlim_cur = 64;
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        ReferenceServiceProcess service;
+        const bool started = service.start({ QStringLiteral("--request-timeout"), QStringLiteral("1s") });
+        ::setrlimit(RLIMIT_NOFILE, &original);
+        QVERIFY(started);
+        std::vector<std::unique_ptr<RawConnection>> flood;
+        for (int i = 0; i < 70; ++i)
+            flood.push_back(std::make_unique<RawConnection>(service.origin()));
+        QTRY_COMPARE_WITH_TIMEOUT(exchange(service.origin(), corvex::testing::get("/auth/account")).status, 401, 30000);
+        QVERIFY(service.log().contains("serving at most 32 connections"));
     }
 };
 

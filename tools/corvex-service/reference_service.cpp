@@ -2,14 +2,10 @@
 
 #include "analysis/video_analysis_record.h"
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMetaEnum>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QUrlQuery>
 
 #include <cstdio>
@@ -21,6 +17,7 @@ namespace {
 using Response = ReferenceService::Response;
 
 constexpr qint64 kDefaultLimit = 100;
+constexpr qint64 kMaxFormBytes = 16 * 1024;
 
 Response json(int status, const QJsonObject& object)
 {
@@ -83,46 +80,44 @@ QStringList pathSegments(const QUrl& url)
 
 ReferenceService::ReferenceService(
     ServiceDatabase& database, const DemoCatalogue* catalogue, QString catalogueApiKey, QObject* parent)
-    : QAbstractHttpServer(parent)
+    : QObject(parent)
     , m_database(database)
     , m_catalogue(catalogue)
     , m_catalogueApiKey(std::move(catalogueApiKey))
 {
 }
 
-bool ReferenceService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+std::optional<HttpResponse> ReferenceService::screen(const HttpRequest& request, qint64& maxBodyBytes)
 {
-    send(request, socket, route(request, pathSegments(request.url())));
-    return true;
+    const QStringList s = pathSegments(request.url());
+    const bool upload = request.method == "POST" && s.size() >= 2 && s.at(0) == QLatin1StringView("tvapi")
+        && s.at(1) == QLatin1StringView("lightshow");
+    if (!upload) {
+        // Nothing else takes more than a sign-in form.
+        maxBodyBytes = std::min<qint64>(maxBodyBytes, kMaxFormBytes);
+        return std::nullopt;
+    }
+    // An upload is read only for a valid token.
+    if (!authorise(request))
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    return std::nullopt;
 }
 
-void ReferenceService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+void ReferenceService::handle(const HttpRequest& request, HttpServer::Respond respond)
 {
-    send(request, socket, problem(404, QStringLiteral("no such resource")));
+    respond(route(request, pathSegments(request.url())));
 }
 
-void ReferenceService::send(const QHttpServerRequest& request, QTcpSocket* socket, const Response& response)
+void ReferenceService::answered(const HttpRequest& request, int status)
 {
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(response.status));
-    responder.writeHeader(QByteArrayLiteral("Content-Type"), response.contentType);
-    responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(response.body.size()));
-    for (const auto& [name, value] : response.headers)
-        responder.writeHeader(name, value);
-    responder.writeBody(response.body);
-
-    const char* methodName
-        = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(static_cast<int>(request.method()));
-    const QByteArray method = QByteArray(methodName ? methodName : "?").toUpper();
-    const QByteArray line = method + ' ' + request.url().path(QUrl::FullyEncoded).toUtf8() + ' '
-        + QByteArray::number(response.status) + '\n';
+    const QByteArray line = request.method + ' ' + request.url().path(QUrl::FullyEncoded).toUtf8() + ' '
+        + QByteArray::number(status) + '\n';
     std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
 }
 
-Response ReferenceService::route(const QHttpServerRequest& request, const QStringList& s)
+Response ReferenceService::route(const HttpRequest& request, const QStringList& s)
 {
-    using Method = QHttpServerRequest::Method;
-    const Method method = request.method();
+    const QByteArray& method = request.method;
     const auto is = [&s](std::initializer_list<const char*> expected) {
         if (static_cast<qsizetype>(expected.size()) != s.size())
             return false;
@@ -137,27 +132,25 @@ Response ReferenceService::route(const QHttpServerRequest& request, const QStrin
     const auto methodNotAllowed = [] { return problem(405, QStringLiteral("method not allowed")); };
 
     if (is({ "auth", "signin" }))
-        return method == Method::Get ? signInPage(request)
-            : method == Method::Post ? signInSubmit(request)
-                                     : methodNotAllowed();
+        return method == "GET" ? signInPage(request) : method == "POST" ? signInSubmit(request) : methodNotAllowed();
     if (is({ "auth", "token" }))
-        return method == Method::Delete ? revokeToken(request) : methodNotAllowed();
+        return method == "DELETE" ? revokeToken(request) : methodNotAllowed();
     if (is({ "auth", "account" }))
-        return method == Method::Get ? account(request) : methodNotAllowed();
+        return method == "GET" ? account(request) : methodNotAllowed();
     if (is({ "tvapi", "lightshow", "movie", nullptr }))
-        return method == Method::Post ? upload(request, QStringLiteral("movie"), { s.at(3) }) : methodNotAllowed();
+        return method == "POST" ? upload(request, QStringLiteral("movie"), { s.at(3) }) : methodNotAllowed();
     if (is({ "tvapi", "lightshow", "tv", nullptr, nullptr, nullptr }))
-        return method == Method::Post ? upload(request, QStringLiteral("tv"), s.mid(3)) : methodNotAllowed();
+        return method == "POST" ? upload(request, QStringLiteral("tv"), s.mid(3)) : methodNotAllowed();
     if (is({ "tvapi", "me", "lightshows" }))
-        return method == Method::Get ? listing(request) : methodNotAllowed();
+        return method == "GET" ? listing(request) : methodNotAllowed();
     if (is({ "tvapi", "me", "lightshows", nullptr }))
-        return method == Method::Delete ? remove(request, s.at(3)) : methodNotAllowed();
+        return method == "DELETE" ? remove(request, s.at(3)) : methodNotAllowed();
     if (m_catalogue && (s.value(0) == QLatin1StringView("3") || s.value(0) == QLatin1StringView("t")))
-        return method == Method::Get ? catalogue(request, s) : methodNotAllowed();
+        return method == "GET" ? catalogue(request, s) : methodNotAllowed();
     return problem(404, QStringLiteral("no such resource"));
 }
 
-Response ReferenceService::signInPage(const QHttpServerRequest& request)
+Response ReferenceService::signInPage(const HttpRequest& request)
 {
     // The redirect target is read from the raw query: the studio sends it unencoded.
     const QString redirectUri = request.query().queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
@@ -168,7 +161,7 @@ Response ReferenceService::signInPage(const QHttpServerRequest& request)
     return html(200, signInForm(redirectUri, QString(), QString()));
 }
 
-Response ReferenceService::signInSubmit(const QHttpServerRequest& request)
+Response ReferenceService::signInSubmit(const HttpRequest& request)
 {
     QByteArray body = request.body();
     body.replace('+', ' ');
@@ -209,7 +202,7 @@ Response ReferenceService::signInSubmit(const QHttpServerRequest& request)
     return response;
 }
 
-std::optional<ServiceDatabase::Account> ReferenceService::authorise(const QHttpServerRequest& request)
+std::optional<ServiceDatabase::Account> ReferenceService::authorise(const HttpRequest& request)
 {
     const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
     if (!header.startsWith("Bearer ") || header.size() <= 7)
@@ -217,7 +210,7 @@ std::optional<ServiceDatabase::Account> ReferenceService::authorise(const QHttpS
     return m_database.accountForToken(QString::fromLatin1(header.mid(7)));
 }
 
-Response ReferenceService::revokeToken(const QHttpServerRequest& request)
+Response ReferenceService::revokeToken(const HttpRequest& request)
 {
     const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
     if (!header.startsWith("Bearer ") || !m_database.revokeToken(QString::fromLatin1(header.mid(7))))
@@ -225,7 +218,7 @@ Response ReferenceService::revokeToken(const QHttpServerRequest& request)
     return json(200, { { QStringLiteral("revoked"), true } });
 }
 
-Response ReferenceService::account(const QHttpServerRequest& request)
+Response ReferenceService::account(const HttpRequest& request)
 {
     const auto account = authorise(request);
     if (!account)
@@ -233,7 +226,7 @@ Response ReferenceService::account(const QHttpServerRequest& request)
     return json(200, { { QStringLiteral("id"), account->id }, { QStringLiteral("email"), account->email } });
 }
 
-Response ReferenceService::upload(const QHttpServerRequest& request, const QString& type, const QStringList& numbers)
+Response ReferenceService::upload(const HttpRequest& request, const QString& type, const QStringList& numbers)
 {
     const auto account = authorise(request);
     if (!account)
@@ -271,7 +264,7 @@ Response ReferenceService::upload(const QHttpServerRequest& request, const QStri
     return json(200, { { QStringLiteral("id"), *id } });
 }
 
-Response ReferenceService::listing(const QHttpServerRequest& request)
+Response ReferenceService::listing(const HttpRequest& request)
 {
     const auto account = authorise(request);
     if (!account)
@@ -287,7 +280,7 @@ Response ReferenceService::listing(const QHttpServerRequest& request)
             { QStringLiteral("offset"), offset }, { QStringLiteral("total"), total } });
 }
 
-Response ReferenceService::remove(const QHttpServerRequest& request, const QString& id)
+Response ReferenceService::remove(const HttpRequest& request, const QString& id)
 {
     const auto account = authorise(request);
     if (!account)
@@ -298,7 +291,7 @@ Response ReferenceService::remove(const QHttpServerRequest& request, const QStri
     return json(200, { { QStringLiteral("deleted"), id } });
 }
 
-Response ReferenceService::catalogue(const QHttpServerRequest& request, const QStringList& s)
+Response ReferenceService::catalogue(const HttpRequest& request, const QStringList& s)
 {
     const auto notFound = [] {
         return json(404,
