@@ -21,9 +21,12 @@ struct RawResponse {
 
 class RawConnection final {
 public:
-    explicit RawConnection(const QString& origin)
+    /// Connects from `from` (any loopback address: 127.0.0.2 is a second client).
+    explicit RawConnection(const QString& origin, const QHostAddress& from = {})
     {
         const QUrl url(origin);
+        if (!from.isNull())
+            m_socket.bind(from);
         m_socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(url.port()));
         m_socket.waitForConnected(10000);
     }

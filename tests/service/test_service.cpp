@@ -113,8 +113,8 @@ QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
     QNetworkRequest post(page.resolved(QUrl(QStringLiteral("/auth/signin"))));
     post.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
+    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback")) + "&email="
+        + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password) + "&action=create";
     std::unique_ptr<QNetworkReply> answer(network.post(post, body));
     co_await qCoro(answer.get()).waitForFinished();
     co_return QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -743,8 +743,7 @@ private Q_SLOTS:
         };
         result = login("not the password\n");
         QCOMPARE(result.status, 1);
-        QVERIFY2(
-            result.err.contains(QLatin1StringView("Wrong password for this email address.")), qPrintable(result.err));
+        QVERIFY2(result.err.contains(QLatin1StringView("Wrong email address or password.")), qPrintable(result.err));
         result = login("");
         QCOMPARE(result.status, 2);
         QVERIFY2(result.err.contains(QLatin1StringView("standard input")), qPrintable(result.err));

@@ -70,6 +70,13 @@ RawResponse submitForm(const QString& origin, const QString& email, const QStrin
     return exchange(origin, corvex::testing::post("/auth/signin", formBody(redirectUri, email, password, action)));
 }
 
+RawResponse submitFormFrom(const QString& origin, const QString& from, const QString& email, const QString& password)
+{
+    RawConnection connection(origin, QHostAddress(from));
+    connection.send(corvex::testing::post("/auth/signin", formBody(kCallback, email, password)));
+    return connection.read();
+}
+
 // A new account's token, through the form's "Create account".
 QString createAccount(const QString& origin, const QString& email, const QString& password)
 {
@@ -185,6 +192,120 @@ private Q_SLOTS:
             QVERIFY2(problem.contains(QLatin1StringView("more than one access token")), qPrintable(problem));
             QCOMPARE(printed.value(1), QStringLiteral("Access Token: Not Found"));
         }
+    }
+
+    // --- Accounts: no telling which exist, no guessing for free -----------
+
+    void signInAnswersAlike()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        QVERIFY(!createAccount(service.origin(), QStringLiteral("known@example.org"), QStringLiteral("long enough"))
+                     .isEmpty());
+        const RawResponse wrong
+            = submitForm(service.origin(), QStringLiteral("known@example.org"), QStringLiteral("not the one"));
+        const RawResponse unknown
+            = submitForm(service.origin(), QStringLiteral("nobody@example.org"), QStringLiteral("not the one"));
+        QCOMPARE(wrong.status, 401);
+        QCOMPARE(unknown.status, wrong.status);
+        QCOMPARE(QByteArray(unknown.body).replace("nobody@", "known@"), wrong.body);
+        QVERIFY(!unknown.headers.contains("location"));
+        // A failed sign-in made no account: it can still be created.
+        QVERIFY(!createAccount(service.origin(), QStringLiteral("nobody@example.org"), QStringLiteral("long enough"))
+                     .isEmpty());
+        // Creating a taken address does not sign in to it.
+        const RawResponse taken = submitForm(service.origin(), QStringLiteral("known@example.org"),
+            QStringLiteral("another one"), QByteArrayLiteral("create"));
+        QCOMPARE(taken.status, 409);
+        QVERIFY(!taken.headers.contains("location"));
+
+        const RawResponse page
+            = exchange(service.origin(), corvex::testing::get("/auth/signin?redirectUri=corvexapp://callback"));
+        QVERIFY2(page.body.contains("value=\"signin\">Sign in</button>"), page.body.constData());
+        QVERIFY2(page.body.contains("value=\"create\">Create account</button>"), page.body.constData());
+    }
+
+    void commandLineCreatesOnlyWhenAsked()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        QTemporaryDir home;
+        const auto login = [&](const QStringList& options) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+            environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+            environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(CORVEX_TOOL_BINARY), QStringList { QStringLiteral("login") } + options);
+            process.write("long enough\n");
+            process.closeWriteChannel();
+            process.waitForFinished(60000);
+            return std::pair(process.exitCode(),
+                QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()));
+        };
+        auto [status, output] = login({ QStringLiteral("--email"), QStringLiteral("new@example.org") });
+        QCOMPARE(status, 1);
+        QVERIFY2(output.contains(QLatin1StringView("Wrong email address or password.")), qPrintable(output));
+        std::tie(status, output)
+            = login({ QStringLiteral("--email"), QStringLiteral("new@example.org"), QStringLiteral("--create") });
+        QVERIFY2(status == 0, qPrintable(output));
+        QVERIFY2(output.contains(QLatin1StringView("Signed in as new@example.org")), qPrintable(output));
+        std::tie(status, output) = login({ QStringLiteral("--email"), QStringLiteral("new@example.org") });
+        QVERIFY2(status == 0, qPrintable(output));
+    }
+
+    void guessingIsLimited_data()
+    {
+        QTest::addColumn<bool>("manyAddresses");
+        QTest::addColumn<bool>("manyEmails");
+        QTest::newRow("one client, one address") << false << false;
+        QTest::newRow("many clients, one address") << true << false;
+        QTest::newRow("one client, many addresses") << false << true;
+    }
+
+    void guessingIsLimited()
+    {
+        QFETCH(bool, manyAddresses);
+        QFETCH(bool, manyEmails);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString password = QStringLiteral("long enough");
+        QVERIFY(!createAccount(service.origin(), QStringLiteral("victim@example.org"), password).isEmpty());
+        const auto attempt = [&](int n) {
+            const QString from = manyAddresses ? QStringLiteral("127.0.0.%1").arg(10 + n) : QStringLiteral("127.0.0.2");
+            const QString email
+                = manyEmails ? QStringLiteral("guess%1@example.org").arg(n) : QStringLiteral("victim@example.org");
+            return submitFormFrom(service.origin(), from, email, QStringLiteral("guess number %1").arg(n));
+        };
+        for (int n = 0; n < 5; ++n)
+            QCOMPARE(attempt(n).status, 401);
+        const RawResponse limited = attempt(5);
+        QCOMPARE(limited.status, 429);
+        const int retryAfter = limited.headers.value("retry-after").toInt();
+        QVERIFY2(retryAfter >= 1 && retryAfter <= 60, limited.headers.value("retry-after").constData());
+        QVERIFY(limited.body.contains("Too many failed sign-ins"));
+        // Someone else, from elsewhere, is not held up.
+        QCOMPARE(submitFormFrom(service.origin(), QStringLiteral("127.0.0.99"), QStringLiteral("other@example.org"),
+                     QStringLiteral("wrong but allowed"))
+                     .status,
+            401);
+    }
+
+    // Password hashing happens off the event loop: while a slow sign-in is
+    // being checked, other requests are answered.
+    void hashingKeepsTheServiceAnswering()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--pbkdf2-iterations"), QStringLiteral("2000000") }));
+        RawConnection signIn(service.origin());
+        signIn.send(corvex::testing::post(
+            "/auth/signin", formBody(kCallback, QStringLiteral("slow@example.org"), QStringLiteral("long enough"))));
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(exchange(service.origin(), corvex::testing::get("/auth/account")).status, 401);
+        signIn.socket().waitForReadyRead(0);
+        QCOMPARE(signIn.socket().bytesAvailable(), 0);
+        QCOMPARE(signIn.read(120000).status, 401);
     }
 
     // --- Nothing of the token in any output -------------------------------

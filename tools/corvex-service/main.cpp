@@ -79,7 +79,7 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "A reference light-show service for Corvex Studio: a sign-in page (accounts are created on first sign-in), "
+        "A reference light-show service for Corvex Studio: a sign-in page (with account creation), "
         "the account, uploads, listing and deletion of light shows, stored in SQLite. Logs one line per request "
         "(method, path, status) on standard error."));
     parser.addHelpOption();
@@ -111,8 +111,11 @@ int main(int argc, char* argv[])
     const QCommandLineOption connectionsOption(QStringLiteral("max-connections"),
         QStringLiteral("Connections served at once (default 256); further clients wait until one ends."),
         QStringLiteral("COUNT"), QStringLiteral("256"));
+    const QCommandLineOption iterationsOption(QStringLiteral("pbkdf2-iterations"),
+        QStringLiteral("PBKDF2-SHA256 iterations for new passwords (default 100000; existing accounts keep theirs)."),
+        QStringLiteral("COUNT"), QStringLiteral("100000"));
     parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption, lifetimeOption, bodyOption, timeoutOption,
-        connectionsOption });
+        connectionsOption, iterationsOption });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument '%1'; run 'corvex-service --help'")
@@ -173,6 +176,12 @@ int main(int argc, char* argv[])
         }
     }
 
+    bool iterationsOk = false;
+    const int iterations = parser.value(iterationsOption).toInt(&iterationsOk);
+    if (!iterationsOk || iterations < 1000 || iterations > 100'000'000)
+        return fail(QStringLiteral("--pbkdf2-iterations '%1' is not a number from 1000 to 100000000")
+                        .arg(parser.value(iterationsOption)));
+
     corvex::reference::ServiceDatabase database;
     database.setTokenLifetime(*lifetime);
     QString error;
@@ -188,6 +197,7 @@ int main(int argc, char* argv[])
 
     corvex::reference::ReferenceService service(
         database, withCatalogue ? &catalogue : nullptr, parser.value(keyOption));
+    service.setPasswordIterations(iterations);
     corvex::reference::HttpServer server(service, limits);
     if (!server.listen(address, static_cast<quint16>(port)))
         return fail(QStringLiteral("cannot listen on %1: %2").arg(listen, server.errorString()));

@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QUrlQuery>
 
@@ -58,8 +59,10 @@ QString signInForm(const QString& redirectUri, const QString& email, const QStri
         "<input type=\"hidden\" name=\"redirectUri\" value=\"%2\">\n"
         "<p><label>Email <input type=\"email\" name=\"email\" value=\"%3\" required></label></p>\n"
         "<p><label>Password <input type=\"password\" name=\"password\" required minlength=\"8\"></label></p>\n"
-        "<p>An account is created the first time you sign in with a new email address.</p>\n"
-        "<p><button type=\"submit\">Sign in</button></p>\n</form>\n</body></html>\n")
+        "<p><button type=\"submit\" name=\"action\" value=\"signin\">Sign in</button>\n"
+        "<button type=\"submit\" name=\"action\" value=\"create\">Create account</button></p>\n"
+        "<p>New here? Enter your email address and a password of at least 8 characters, then press Create "
+        "account.</p>\n</form>\n</body></html>\n")
         .arg(message.isEmpty() ? QString() : QStringLiteral("<p role=\"alert\">%1</p>\n").arg(message.toHtmlEscaped()),
             redirectUri.toHtmlEscaped(), email.toHtmlEscaped());
 }
@@ -84,7 +87,16 @@ ReferenceService::ReferenceService(
     , m_database(database)
     , m_catalogue(catalogue)
     , m_catalogueApiKey(std::move(catalogueApiKey))
+    , m_decoySalt(ServiceDatabase::newSalt())
 {
+    // Password derivations run here, never on the event loop; two at a
+    // time leave the machine's other core to everyone else.
+    m_hashers.setMaxThreadCount(2);
+}
+
+ReferenceService::~ReferenceService()
+{
+    m_hashers.waitForDone();
 }
 
 std::optional<HttpResponse> ReferenceService::screen(const HttpRequest& request, qint64& maxBodyBytes)
@@ -105,7 +117,12 @@ std::optional<HttpResponse> ReferenceService::screen(const HttpRequest& request,
 
 void ReferenceService::handle(const HttpRequest& request, HttpServer::Respond respond)
 {
-    respond(route(request, pathSegments(request.url())));
+    const QStringList segments = pathSegments(request.url());
+    if (request.method == "POST" && segments == QStringList { QStringLiteral("auth"), QStringLiteral("signin") }) {
+        signInSubmit(request, std::move(respond));
+        return;
+    }
+    respond(route(request, segments));
 }
 
 void ReferenceService::answered(const HttpRequest& request, int status)
@@ -132,7 +149,7 @@ Response ReferenceService::route(const HttpRequest& request, const QStringList& 
     const auto methodNotAllowed = [] { return problem(405, QStringLiteral("method not allowed")); };
 
     if (is({ "auth", "signin" }))
-        return method == "GET" ? signInPage(request) : method == "POST" ? signInSubmit(request) : methodNotAllowed();
+        return method == "GET" ? signInPage(request) : methodNotAllowed();
     if (is({ "auth", "token" }))
         return method == "DELETE" ? revokeToken(request) : methodNotAllowed();
     if (is({ "auth", "account" }))
@@ -161,7 +178,7 @@ Response ReferenceService::signInPage(const HttpRequest& request)
     return html(200, signInForm(redirectUri, QString(), QString()));
 }
 
-Response ReferenceService::signInSubmit(const HttpRequest& request)
+void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Respond respond)
 {
     QByteArray body = request.body();
     body.replace('+', ' ');
@@ -170,36 +187,119 @@ Response ReferenceService::signInSubmit(const HttpRequest& request)
     // One account per address, whatever the case it is typed in.
     const QString email = form.queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded).trimmed().toLower();
     const QString password = form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded);
+    const bool create = form.queryItemValue(QStringLiteral("action")) == QLatin1StringView("create");
     if (!isCallbackUri(redirectUri))
-        return html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>"));
+        return respond(html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>")));
     if (!email.contains(QLatin1Char('@')) || email.size() > 254)
-        return html(400, signInForm(redirectUri, email, QStringLiteral("Enter a valid email address.")));
-    if (password.size() < 8)
-        return html(400, signInForm(redirectUri, email, QStringLiteral("The password needs at least 8 characters.")));
+        return respond(html(400, signInForm(redirectUri, email, QStringLiteral("Enter a valid email address."))));
+    if (password.size() < 8 || password.size() > 1024)
+        return respond(
+            html(400, signInForm(redirectUri, email, QStringLiteral("The password needs from 8 to 1024 characters."))));
 
+    // Guessing is limited before any work is done for it.
+    const QString addressKey = request.peer.toString();
+    const qint64 waitMs = std::max(m_failedByAddress.waitFor(addressKey), m_failedByEmail.waitFor(email));
+    if (waitMs > 0) {
+        const qint64 seconds = (waitMs + 999) / 1000;
+        Response refused = html(429,
+            signInForm(
+                redirectUri, email, QStringLiteral("Too many failed sign-ins. Try again in %1 seconds.").arg(seconds)));
+        refused.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds)));
+        return respond(refused);
+    }
+    if (m_hashing >= 32) {
+        Response busy
+            = html(503, signInForm(redirectUri, email, QStringLiteral("The service is busy. Try again in a moment.")));
+        busy.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")));
+        return respond(busy);
+    }
+
+    std::optional<ServiceDatabase::Credentials> credentials;
+    QByteArray salt;
+    int iterations = m_iterations;
+    if (create) {
+        salt = ServiceDatabase::newSalt();
+    } else {
+        ServiceDatabase::Credentials found;
+        switch (m_database.credentials(email, found)) {
+        case ServiceDatabase::Lookup::Failed:
+            return respond(html(
+                500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again."))));
+        case ServiceDatabase::Lookup::Found:
+            credentials = found;
+            salt = found.salt;
+            iterations = found.iterations;
+            break;
+        case ServiceDatabase::Lookup::Missing:
+            // An unknown address costs the same work as a known one, so
+            // the time of the answer does not tell them apart either.
+            salt = m_decoySalt;
+            break;
+        }
+    }
+
+    ++m_hashing;
+    QPointer<ReferenceService> self(this);
+    m_hashers.start([self, request, redirectUri, email, create, credentials, salt, password, iterations,
+                        respond = std::move(respond)] {
+        const QByteArray derived = ServiceDatabase::deriveKey(password, salt, iterations);
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, request, redirectUri, email, create, credentials, salt, derived, respond] {
+                if (!self)
+                    return;
+                --self->m_hashing;
+                self->finishSignIn(request, redirectUri, email, create, credentials, salt, derived, respond);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void ReferenceService::finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& email,
+    bool create, const std::optional<ServiceDatabase::Credentials>& credentials, const QByteArray& salt,
+    const QByteArray& derived, const HttpServer::Respond& respond)
+{
+    const auto failed = [&](int status, const QString& message) {
+        m_failedByAddress.recordFailure(request.peer.toString());
+        m_failedByEmail.recordFailure(email);
+        respond(html(status, signInForm(redirectUri, email, message)));
+    };
     ServiceDatabase::Account signedIn;
-    switch (m_database.signIn(email, password, signedIn)) {
-    case ServiceDatabase::SignInResult::WrongPassword:
-        return html(401, signInForm(redirectUri, email, QStringLiteral("Wrong password for this email address.")));
-    case ServiceDatabase::SignInResult::Failed:
-        return html(
-            500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again.")));
-    case ServiceDatabase::SignInResult::SignedIn:
-    case ServiceDatabase::SignInResult::Created:
-        break;
+    if (create) {
+        switch (m_database.createAccount(email, salt, derived, m_iterations, signedIn)) {
+        case ServiceDatabase::Creation::Created:
+            break;
+        case ServiceDatabase::Creation::Exists:
+            // Creating cannot help telling that the address is taken; it
+            // counts as a failed attempt so that it cannot be used to list
+            // addresses any faster than guessing passwords.
+            return failed(409,
+                QStringLiteral("An account with this email address exists already. Sign in with its password "
+                               "instead."));
+        case ServiceDatabase::Creation::Failed:
+            return respond(html(500,
+                signInForm(redirectUri, email,
+                    QStringLiteral("The service could not create the account; try "
+                                   "again."))));
+        }
+    } else {
+        // A wrong password and an unknown address get the same answer.
+        if (!credentials || !ServiceDatabase::sameKey(derived, credentials->key))
+            return failed(401, QStringLiteral("Wrong email address or password."));
+        signedIn = credentials->account;
     }
     const auto token = m_database.issueToken(signedIn.id);
     if (!token)
-        return html(
-            500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again.")));
+        return respond(
+            html(500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again."))));
     QUrl target(redirectUri);
-    QUrlQuery query(target);
+    QUrlQuery query;
     query.addQueryItem(QStringLiteral("token"), *token);
     target.setQuery(query);
     Response response = html(303, QStringLiteral("<p>Signed in. Returning to the studio…</p>"));
     response.headers.append(qMakePair(QByteArrayLiteral("Location"), target.toEncoded()));
     response.headers.append(qMakePair(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")));
-    return response;
+    respond(response);
 }
 
 std::optional<ServiceDatabase::Account> ReferenceService::authorise(const HttpRequest& request)

@@ -22,7 +22,6 @@ namespace corvex::reference {
 
 namespace {
 
-constexpr int kIterations = 100'000;
 constexpr int kKeyLength = 32;
 
 QByteArray randomBytes(int count)
@@ -184,22 +183,46 @@ bool ServiceDatabase::open(const QString& path, QString& error)
     return true;
 }
 
-ServiceDatabase::SignInResult ServiceDatabase::signIn(const QString& email, const QString& password, Account& account)
+ServiceDatabase::Lookup ServiceDatabase::credentials(const QString& email, Credentials& credentials)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery find(db);
+    QSqlQuery find(QSqlDatabase::database(m_connection));
     find.prepare(QStringLiteral("SELECT id, salt, password_key, iterations FROM accounts WHERE email = ?"));
     find.addBindValue(email);
     if (!find.exec())
-        return SignInResult::Failed;
-    if (find.next()) {
-        const QByteArray key = derive(password, find.value(1).toByteArray(), find.value(3).toInt());
-        if (!sameBytes(key, find.value(2).toByteArray()))
-            return SignInResult::WrongPassword;
-        account = { find.value(0).toString(), email };
-        return SignInResult::SignedIn;
-    }
-    const QByteArray salt = randomBytes(16);
+        return Lookup::Failed;
+    if (!find.next())
+        return Lookup::Missing;
+    credentials = { { find.value(0).toString(), email }, find.value(1).toByteArray(), find.value(2).toByteArray(),
+        find.value(3).toInt() };
+    return Lookup::Found;
+}
+
+QByteArray ServiceDatabase::deriveKey(const QString& password, const QByteArray& salt, int iterations)
+{
+    return derive(password, salt, iterations);
+}
+
+QByteArray ServiceDatabase::newSalt()
+{
+    return randomBytes(16);
+}
+
+bool ServiceDatabase::sameKey(const QByteArray& a, const QByteArray& b)
+{
+    return sameBytes(a, b);
+}
+
+ServiceDatabase::Creation ServiceDatabase::createAccount(
+    const QString& email, const QByteArray& salt, const QByteArray& key, int iterations, Account& account)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery find(db);
+    find.prepare(QStringLiteral("SELECT 1 FROM accounts WHERE email = ?"));
+    find.addBindValue(email);
+    if (!find.exec())
+        return Creation::Failed;
+    if (find.next())
+        return Creation::Exists;
     QSqlQuery insert(db);
     insert.prepare(QStringLiteral(
         "INSERT INTO accounts (id, email, salt, password_key, iterations, created_at) VALUES (?, ?, ?, ?, ?, ?)"));
@@ -207,10 +230,10 @@ ServiceDatabase::SignInResult ServiceDatabase::signIn(const QString& email, cons
     insert.addBindValue(account.id);
     insert.addBindValue(email);
     insert.addBindValue(salt);
-    insert.addBindValue(derive(password, salt, kIterations));
-    insert.addBindValue(kIterations);
+    insert.addBindValue(key);
+    insert.addBindValue(iterations);
     insert.addBindValue(now());
-    return insert.exec() ? SignInResult::Created : SignInResult::Failed;
+    return insert.exec() ? Creation::Created : Creation::Failed;
 }
 
 std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)

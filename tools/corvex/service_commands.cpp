@@ -94,7 +94,8 @@ int reportAccount(AppManager& manager)
 /// Fills in the sign-in page's form the way a browser would, for services
 /// whose page is the plain form of the reference service. The callback the
 /// page redirects to, or none with the reason.
-QCoro::Task<std::optional<QUrl>> submitSignInForm(QUrl page, QString email, QString password, QString* error)
+QCoro::Task<std::optional<QUrl>> submitSignInForm(
+    QUrl page, QString email, QString password, bool create, QString* error)
 {
     QNetworkAccessManager network;
     QNetworkRequest post(page);
@@ -103,7 +104,8 @@ QCoro::Task<std::optional<QUrl>> submitSignInForm(QUrl page, QString email, QStr
     post.setTransferTimeout(30000);
     const QString redirect = QUrlQuery(page).queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
     const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect)
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+        + (create ? "&action=create" : "&action=signin");
     const std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
     const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -141,9 +143,11 @@ int runLogin(const QStringList& arguments)
         QStringLiteral("open"), QStringLiteral("Also open the sign-in page with xdg-open."));
     const QCommandLineOption emailOption(QStringLiteral("email"),
         QStringLiteral("Sign in without a browser as ADDRESS, reading the password from standard input (for the "
-                       "reference service, whose sign-in page is a plain form; a new address makes an account)."),
+                       "reference service, whose sign-in page is a plain form)."),
         QStringLiteral("ADDRESS"));
-    parser.addOptions({ callbackOption, openOption, emailOption });
+    const QCommandLineOption createOption(QStringLiteral("create"),
+        QStringLiteral("With --email: create the account (with the password read) instead of signing in to it."));
+    parser.addOptions({ callbackOption, openOption, emailOption, createOption });
     if (const auto exit = parse(parser, arguments,
             QStringLiteral("Sign in to the light-show service. Prints the sign-in page's address and waits until the "
                            "browser returns to corvexapp://callback (the desktop hands that address to a waiting "
@@ -163,6 +167,9 @@ int runLogin(const QStringList& arguments)
             return Usage;
         }
         problem = service::completeSignIn(callback, *shared);
+    } else if (parser.isSet(createOption) && !parser.isSet(emailOption)) {
+        printError(QStringLiteral("--create goes with --email ADDRESS; in the browser, press Create account"));
+        return Usage;
     } else if (parser.isSet(emailOption)) {
         QTextStream input(stdin);
         const QString password = input.readLine();
@@ -173,8 +180,9 @@ int runLogin(const QStringList& arguments)
             return Usage;
         }
         QString error;
-        const std::optional<QUrl> callback = QCoro::waitFor(submitSignInForm(
-            service::service_urls::signIn(*shared->serviceOrigin()), parser.value(emailOption), password, &error));
+        const std::optional<QUrl> callback
+            = QCoro::waitFor(submitSignInForm(service::service_urls::signIn(*shared->serviceOrigin()),
+                parser.value(emailOption), password, parser.isSet(createOption), &error));
         if (!callback) {
             printError(QStringLiteral("sign-in failed: %1").arg(error));
             return Failure;
