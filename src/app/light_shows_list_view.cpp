@@ -221,6 +221,8 @@ void LightShowsListView::showContent()
         m_actionError->setFullText({});
         m_actionError->hide();
     }
+    if (!signedIn && !m_environment.manager.signedOutMessage().isEmpty())
+        showSignInProblem(m_environment.manager.signedOutMessage());
     updateActions();
     updateStatus();
 }
@@ -364,8 +366,9 @@ QCoro::Task<> LightShowsListView::deleteShows(QSet<QString> ids)
 
 void LightShowsListView::signOut()
 {
-    m_environment.manager.setAccessToken(std::nullopt);
-    m_environment.manager.setAccount(std::nullopt);
+    // Signed out here at once; the token's revocation on the service runs on
+    // by itself, and a service out of reach does not keep the author in.
+    m_environment.manager.signOut();
     m_model->clear();
 }
 
@@ -446,8 +449,10 @@ QCoro::Task<> LightShowsListView::signIn()
         co_return;
     m_signInButton->setEnabled(true);
     if (outcome.callback) {
-        service::completeSignIn(*outcome.callback, manager);
-        if (!manager.accessToken())
+        const QString problem = service::completeSignIn(*outcome.callback, manager);
+        if (!problem.isEmpty())
+            showSignInProblem(problem);
+        else if (!manager.accessToken())
             showSignInProblem(
                 QStringLiteral("The sign-in did not return an access token. Press Sign In to try again."));
         co_return;

@@ -69,6 +69,8 @@ std::optional<QString> AppManager::accessToken() const
 bool AppManager::setAccessToken(const std::optional<QString>& token)
 {
     const bool stored = m_configuration.store->setValue(kAccessTokenKey, token);
+    if (token && stored)
+        setSignedOutMessage({});
     Q_EMIT accessTokenChanged();
     if (accessToken())
         fetchAccount();
@@ -86,6 +88,14 @@ void AppManager::setAccount(const std::optional<Account>& account)
         return;
     m_account = account;
     Q_EMIT accountChanged();
+}
+
+void AppManager::setSignedOutMessage(const QString& message)
+{
+    if (m_signedOutMessage == message)
+        return;
+    m_signedOutMessage = message;
+    Q_EMIT signedOutMessageChanged();
 }
 
 void AppManager::setCurrentItem(const std::optional<catalogue::TMDBItem>& item)
@@ -141,14 +151,21 @@ QCoro::Task<AppManager::AccountOutcome> AppManager::requestAccount()
 
 QCoro::Task<> AppManager::fetchAccount()
 {
-    if (!accessToken())
+    const std::optional<QString> token = accessToken();
+    if (!token)
         co_return;
     const std::shared_ptr<bool> alive = m_alive;
     const AccountOutcome outcome = co_await requestAccount();
-    if (!*alive)
+    // An answer about a token that was signed out or replaced meanwhile says
+    // nothing about the author who is signed in now.
+    if (!*alive || accessToken() != token)
         co_return;
     if (!outcome.error) {
         setAccount(outcome.account);
+        co_return;
+    }
+    if (outcome.error->kind == ServiceError::Kind::BadServerResponse && outcome.error->status == 401) {
+        tokenRefused(*token);
         co_return;
     }
     switch (outcome.error->kind) {
@@ -189,12 +206,52 @@ QCoro::Task<std::optional<ServiceError>> AppManager::uploadLightShowFor(QByteArr
     request->headers.append(
         qMakePair(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")));
     request->body = recording;
+    const std::shared_ptr<bool> alive = m_alive;
     const http::Reply reply = co_await m_http.send(*request);
     if (reply.error)
         co_return ServiceError { ServiceError::Kind::Transport, 0, reply.error->message };
+    if (reply.status == 401 && *alive)
+        tokenRefused(*token);
     if (reply.status != 200)
         co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} };
     co_return std::nullopt;
+}
+
+QCoro::Task<std::optional<ServiceError>> AppManager::signOut()
+{
+    const std::optional<QString> token = accessToken();
+    if (!token)
+        co_return std::nullopt;
+    // Signed out here first: an unreachable service must not keep the
+    // author signed in.
+    setSignedOutMessage({});
+    setAccessToken(std::nullopt);
+    setAccount(std::nullopt);
+    const auto origin = serviceOrigin();
+    if (!origin)
+        co_return ServiceError { ServiceError::Kind::BadURL, 0, configurationError() };
+    const auto url = service_urls::accessToken(*origin);
+    const auto request = url ? bearerRequest(*url, "DELETE", *token) : std::nullopt;
+    if (!request)
+        co_return ServiceError { ServiceError::Kind::BadURL, 0, QStringLiteral("the stored token cannot be sent") };
+    const http::Reply reply = co_await m_http.send(*request);
+    if (reply.error)
+        co_return ServiceError { ServiceError::Kind::Transport, 0, reply.error->message };
+    // 401: the service had already forgotten the token, which is what we asked.
+    if (reply.status != 200 && reply.status != 401)
+        co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} };
+    co_return std::nullopt;
+}
+
+void AppManager::tokenRefused(const QString& token)
+{
+    if (accessToken() != token)
+        return;
+    // The message first, so that whoever reacts to the token's change can show it.
+    setSignedOutMessage(QStringLiteral("You were signed out: your sign-in has expired or was ended elsewhere. Sign "
+                                       "in again to see your light shows."));
+    setAccessToken(std::nullopt);
+    setAccount(std::nullopt);
 }
 
 QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray recording)

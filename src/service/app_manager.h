@@ -66,11 +66,28 @@ public:
     const std::optional<Account>& account() const { return m_account; }
     void setAccount(const std::optional<Account>& account);
 
+    /// Why the author is signed out when it was not their own doing (a
+    /// refused sign-in answer, a token the service no longer accepts), for
+    /// the sign-in prompt to show; empty otherwise. Storing a token clears it.
+    const QString& signedOutMessage() const { return m_signedOutMessage; }
+    void setSignedOutMessage(const QString& message);
+
     const std::optional<catalogue::TMDBItem>& currentItem() const { return m_currentItem; }
     void setCurrentItem(const std::optional<catalogue::TMDBItem>& item);
 
     /// Replaces `account` with what the service says; never fails to the caller.
     QCoro::Task<> fetchAccount();
+
+    /// Signs out: forgets the token and the account here at once, then asks
+    /// the service to revoke the token. Gives the revocation's error, if
+    /// any; the author is signed out here whatever it says. Nothing when no
+    /// token is stored.
+    QCoro::Task<std::optional<ServiceError>> signOut();
+
+    /// Call when the service answered 401 to a request that carried `token`:
+    /// the token expired or was revoked, so the author is signed out with a
+    /// message saying so. A token stored since then is left alone.
+    void tokenRefused(const QString& token);
 
     /// The account request itself, with the reason when it fails (an answer
     /// that does not decode is a BadServerResponse with status 200 and the
@@ -108,6 +125,7 @@ Q_SIGNALS:
     void accessTokenChanged();
     void accountChanged();
     void currentItemChanged();
+    void signedOutMessageChanged();
 
 private:
     Configuration m_configuration;
@@ -116,6 +134,7 @@ private:
     http::Client m_http;
     std::optional<Account> m_account;
     std::optional<catalogue::TMDBItem> m_currentItem;
+    QString m_signedOutMessage;
 };
 
 } // namespace corvex::service

@@ -115,6 +115,13 @@ QCoro::Task<> LightShowListModel::loadLightShows()
     if (reply.error) {
         setError(reply.error->message);
         setShows({});
+    } else if (reply.status == 401) {
+        setError(QStringLiteral("The service no longer accepts your sign-in (it expired or was ended elsewhere). "
+                                "Sign in again."));
+        setShows({});
+        setLoading(false);
+        m_manager.tokenRefused(*token);
+        co_return;
     } else if (auto decoded = decodeLightShowsResponse(reply.body)) {
         setError(std::nullopt);
         setShows(std::move(decoded.value->results));
@@ -143,6 +150,8 @@ QCoro::Task<> LightShowListModel::deleteLightShow(LightShow show)
     }
     QPointer<LightShowListModel> self(this);
     const http::Reply reply = co_await m_manager.httpClient().send(*request);
+    if (self && reply.status == 401)
+        m_manager.tokenRefused(*token);
     if (!self)
         co_return;
     if (reply.error || reply.status != 200) {

@@ -11,6 +11,11 @@ std::optional<QUrl> account(const QString& origin)
     return http::absoluteUrl(origin + QStringLiteral("/auth/account"));
 }
 
+std::optional<QUrl> accessToken(const QString& origin)
+{
+    return http::absoluteUrl(origin + QStringLiteral("/auth/token"));
+}
+
 std::optional<QUrl> movieUpload(const QString& origin, qint64 movieId)
 {
     return http::absoluteUrl(origin + QStringLiteral("/tvapi/lightshow/movie/") + QString::number(movieId));

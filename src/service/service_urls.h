@@ -14,6 +14,8 @@ namespace corvex::service {
 namespace service_urls {
 
 std::optional<QUrl> account(const QString& origin);
+/// The current access token itself, which a DELETE revokes.
+std::optional<QUrl> accessToken(const QString& origin);
 std::optional<QUrl> movieUpload(const QString& origin, qint64 movieId);
 std::optional<QUrl> episodeUpload(const QString& origin, qint64 showId, qint64 seasonNumber, qint64 episodeNumber);
 std::optional<QUrl> lightShows(const QString& origin);

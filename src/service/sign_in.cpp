@@ -27,19 +27,35 @@ bool isHeaderSafe(const QString& token)
 
 } // namespace
 
-std::optional<QString> tokenFromCallback(const QUrl& callback)
+CallbackToken readCallback(const QUrl& callback)
 {
+    const QString missing = QStringLiteral("The sign-in did not return an access token. Press Sign In to try again.");
     if (!callback.isValid() || !callback.hasQuery())
-        return std::nullopt;
+        return { std::nullopt, missing };
     const QUrlQuery query(callback);
+    std::optional<QString> found;
+    int count = 0;
     for (const auto& [name, value] : query.queryItems(QUrl::FullyDecoded)) {
         if (name != kTokenItem)
             continue;
-        if (value.isEmpty() || !isHeaderSafe(value))
-            return std::nullopt;
-        return value;
+        if (++count == 1)
+            found = value;
     }
-    return std::nullopt;
+    if (count > 1)
+        return { std::nullopt,
+            QStringLiteral("The sign-in was refused: its answer carried more than one access token, as a forged "
+                           "sign-in link does. Nothing was stored. Press Sign In to try again from the studio.") };
+    if (!found)
+        return { std::nullopt, missing };
+    if (found->isEmpty() || !isHeaderSafe(*found))
+        return { std::nullopt,
+            QStringLiteral("The sign-in returned an access token that cannot be used. Press Sign In to try again.") };
+    return { found, {} };
+}
+
+std::optional<QString> tokenFromCallback(const QUrl& callback)
+{
+    return readCallback(callback).token;
 }
 
 QString redactedCallback(const QUrl& callback)
@@ -61,13 +77,8 @@ QString redactedCallback(const QUrl& callback)
 
 QString accessTokenLine(const std::optional<QString>& token)
 {
-    if (!token)
-        return QStringLiteral("Access Token: Not Found");
-    // The last four characters help tell tokens apart, but only when they
-    // are a small part of the whole.
-    if (token->size() >= 16)
-        return QStringLiteral("Access Token: stored (ends in …%1)").arg(token->right(4));
-    return QStringLiteral("Access Token: stored");
+    // Not even a few characters of it: output ends up in logs and bug reports.
+    return token ? QStringLiteral("Access Token: stored") : QStringLiteral("Access Token: Not Found");
 }
 
 void printToStandardOutput(const QString& line)
@@ -77,11 +88,19 @@ void printToStandardOutput(const QString& line)
     std::fflush(stdout);
 }
 
-void completeSignIn(const QUrl& callback, AppManager& manager, const LinePrinter& print)
+QString completeSignIn(const QUrl& callback, AppManager& manager, const LinePrinter& print)
 {
     print(QStringLiteral("Callback URL: %1").arg(redactedCallback(callback)));
-    manager.setAccessToken(tokenFromCallback(callback));
+    const CallbackToken read = readCallback(callback);
+    const bool stored = manager.setAccessToken(read.token);
     print(accessTokenLine(manager.accessToken()));
+    QString problem = read.problem;
+    if (problem.isEmpty() && !stored)
+        problem = QStringLiteral("The access token could not be saved in %1. Check that the file can be written, "
+                                 "then sign in again.")
+                      .arg(manager.settingsPath());
+    manager.setSignedOutMessage(problem);
+    return problem;
 }
 
 QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter print)

@@ -16,16 +16,25 @@ namespace corvex::service {
 
 class AppManager;
 
-/// The token a sign-in callback carries: the value of its first query item
-/// named exactly "token". None when there is no such item, when it is empty,
-/// or when it holds characters that cannot travel in a header.
+/// What a sign-in callback carries: the value of its one query item named
+/// exactly "token", or none with the reason for the author.
+struct CallbackToken {
+    std::optional<QString> token;
+    QString problem; // empty when a token was found
+};
+
+/// Reads the callback. None when there is no "token" item, when it is empty
+/// or holds characters that cannot travel in a header, and when there is
+/// more than one: a forged sign-in link puts its own token first, so a
+/// callback with two is refused rather than trusted.
+CallbackToken readCallback(const QUrl& callback);
 std::optional<QString> tokenFromCallback(const QUrl& callback);
 
 /// The callback's text with every "token" value hidden, fit for printing.
 QString redactedCallback(const QUrl& callback);
 
-/// "Access Token: stored (ends in …abcd)" or "Access Token: Not Found". The
-/// token itself is never printed.
+/// "Access Token: stored" or "Access Token: Not Found"; nothing of the token
+/// itself is ever printed.
 QString accessTokenLine(const std::optional<QString>& token);
 
 /// Writes one line where the sign-in reports its progress.
@@ -38,8 +47,9 @@ void printToStandardOutput(const QString& line);
 /// A failed or cancelled session changes nothing and prints nothing.
 QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter print = printToStandardOutput);
 
-/// The part after a successful session: stores the callback's token and
-/// prints the two lines.
-void completeSignIn(const QUrl& callback, AppManager& manager, const LinePrinter& print = printToStandardOutput);
+/// The part after a successful session: stores the callback's token (none
+/// when it carries no usable one) and prints the two lines. Gives the reason
+/// when no token was stored, also set as the manager's signed-out message.
+QString completeSignIn(const QUrl& callback, AppManager& manager, const LinePrinter& print = printToStandardOutput);
 
 } // namespace corvex::service

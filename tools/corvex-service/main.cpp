@@ -3,6 +3,7 @@
 // SQLite, and optionally a small demo catalogue.
 
 #include "demo_catalogue.h"
+#include "http_server.h"
 #include "reference_service.h"
 #include "service_database.h"
 
@@ -11,9 +12,12 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
-#include <QTcpServer>
+#include <QRegularExpression>
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
+#include <sys/resource.h>
 
 namespace {
 
@@ -30,6 +34,41 @@ int fail(const QString& message)
     return 1;
 }
 
+// "90d", "12h", "30m", "45s": at least a second, at most ten years.
+std::optional<std::chrono::seconds> parseDuration(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,9})([smhd])$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 unit = match.captured(2) == QLatin1StringView("s") ? 1
+        : match.captured(2) == QLatin1StringView("m")               ? 60
+        : match.captured(2) == QLatin1StringView("h")               ? 3600
+                                                                    : 86400;
+    const qint64 seconds = match.captured(1).toLongLong() * unit;
+    if (seconds < 1 || seconds > 10LL * 366 * 86400)
+        return std::nullopt;
+    return std::chrono::seconds(seconds);
+}
+
+constexpr rlim_t kReservedDescriptors = 32;
+
+// "64m", "512k", "1000000": at least one byte, at most 4 GB.
+std::optional<qint64> parseSize(const QString& text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{1,10})([km]?)$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 unit = match.captured(2) == QLatin1StringView("k") ? 1024
+        : match.captured(2) == QLatin1StringView("m")               ? 1024 * 1024
+                                                                    : 1;
+    const qint64 bytes = match.captured(1).toLongLong() * unit;
+    if (bytes < 1 || bytes > 4LL * 1024 * 1024 * 1024)
+        return std::nullopt;
+    return bytes;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -40,7 +79,7 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "A reference light-show service for Corvex Studio: a sign-in page (accounts are created on first sign-in), "
+        "A reference light-show service for Corvex Studio: a sign-in page (with account creation), "
         "the account, uploads, listing and deletion of light shows, stored in SQLite. Logs one line per request "
         "(method, path, status) on standard error."));
     parser.addHelpOption();
@@ -58,7 +97,25 @@ int main(int argc, char* argv[])
     const QCommandLineOption keyOption(QStringLiteral("catalogue-api-key"),
         QStringLiteral("The api_key the demo catalogue accepts (default: the studio's built-in key)."),
         QStringLiteral("KEY"), corvex::settings::Endpoints::defaults().tmdbApiKey);
-    parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption });
+    const QCommandLineOption lifetimeOption(QStringLiteral("token-lifetime"),
+        QStringLiteral("How long an access token stays valid after sign-in: a number with s, m, h or d "
+                       "(default 90d). A token also ends when its owner signs out (DELETE /auth/token)."),
+        QStringLiteral("DURATION"), QStringLiteral("90d"));
+    const QCommandLineOption bodyOption(QStringLiteral("max-body"),
+        QStringLiteral("The largest upload accepted, in bytes or with k or m (default 64m); larger ones get 413."),
+        QStringLiteral("SIZE"), QStringLiteral("64m"));
+    const QCommandLineOption timeoutOption(QStringLiteral("request-timeout"),
+        QStringLiteral("How long a request may take to arrive, and a connection may stay idle between requests "
+                       "(default 30s)."),
+        QStringLiteral("DURATION"), QStringLiteral("30s"));
+    const QCommandLineOption connectionsOption(QStringLiteral("max-connections"),
+        QStringLiteral("Connections served at once (default 256); further clients wait until one ends."),
+        QStringLiteral("COUNT"), QStringLiteral("256"));
+    const QCommandLineOption iterationsOption(QStringLiteral("pbkdf2-iterations"),
+        QStringLiteral("PBKDF2-SHA256 iterations for new passwords (default 100000; existing accounts keep theirs)."),
+        QStringLiteral("COUNT"), QStringLiteral("100000"));
+    parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption, lifetimeOption, bodyOption, timeoutOption,
+        connectionsOption, iterationsOption });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument '%1'; run 'corvex-service --help'")
@@ -81,10 +138,57 @@ int main(int argc, char* argv[])
                            "unencrypted. Put an https proxy in front of it for anything but a test.")
                 .arg(address.toString()));
 
+    const auto lifetime = parseDuration(parser.value(lifetimeOption));
+    if (!lifetime)
+        return fail(QStringLiteral("--token-lifetime '%1' is not a duration such as 90d, 12h, 30m or 45s")
+                        .arg(parser.value(lifetimeOption)));
+
+    corvex::reference::HttpLimits limits;
+    const auto maxBody = parseSize(parser.value(bodyOption));
+    if (!maxBody)
+        return fail(
+            QStringLiteral("--max-body '%1' is not a size such as 64m, 512k or 1000000").arg(parser.value(bodyOption)));
+    limits.maxBodyBytes = *maxBody;
+    const auto timeout = parseDuration(parser.value(timeoutOption));
+    if (!timeout || *timeout > std::chrono::hours(1))
+        return fail(QStringLiteral("--request-timeout '%1' is not a duration between 1s and 1h, such as 30s")
+                        .arg(parser.value(timeoutOption)));
+    limits.requestTimeoutMs = limits.idleTimeoutMs = static_cast<int>(timeout->count() * 1000);
+    bool countOk = false;
+    limits.maxConnections = parser.value(connectionsOption).toInt(&countOk);
+    if (!countOk || limits.maxConnections < 1 || limits.maxConnections > 100000)
+        return fail(QStringLiteral("--max-connections '%1' is not a number from 1 to 100000")
+                        .arg(parser.value(connectionsOption)));
+
+    // Each connection holds a descriptor; the database, the log and the
+    // runtime need some as well. Staying below the process's limit keeps
+    // further clients waiting in the listen queue instead of failing accepts.
+    rlimit descriptors {};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+        const int room
+            = static_cast<int>(std::max<rlim_t>(descriptors.rlim_cur, kReservedDescriptors + 1)) - kReservedDescriptors;
+        if (limits.maxConnections > room) {
+            printLine(stderr,
+                QStringLiteral("corvex-service: serving at most %1 connections at once (the open-file limit is %2)")
+                    .arg(room)
+                    .arg(descriptors.rlim_cur));
+            limits.maxConnections = room;
+        }
+    }
+
+    bool iterationsOk = false;
+    const int iterations = parser.value(iterationsOption).toInt(&iterationsOk);
+    if (!iterationsOk || iterations < 1000 || iterations > 100'000'000)
+        return fail(QStringLiteral("--pbkdf2-iterations '%1' is not a number from 1000 to 100000000")
+                        .arg(parser.value(iterationsOption)));
+
     corvex::reference::ServiceDatabase database;
+    database.setTokenLifetime(*lifetime);
     QString error;
     if (!database.open(parser.value(dbOption), error))
         return fail(error);
+    if (!database.warning().isEmpty())
+        printLine(stderr, QStringLiteral("corvex-service: warning: %1").arg(database.warning()));
 
     corvex::reference::DemoCatalogue catalogue;
     const bool withCatalogue = parser.isSet(catalogueOption);
@@ -93,12 +197,11 @@ int main(int argc, char* argv[])
 
     corvex::reference::ReferenceService service(
         database, withCatalogue ? &catalogue : nullptr, parser.value(keyOption));
-    auto server = std::make_unique<QTcpServer>();
-    if (!server->listen(address, static_cast<quint16>(port)))
-        return fail(QStringLiteral("cannot listen on %1: %2").arg(listen, server->errorString()));
-    const quint16 actualPort = server->serverPort();
-    server->setParent(&service);
-    service.bind(server.release());
+    service.setPasswordIterations(iterations);
+    corvex::reference::HttpServer server(service, limits);
+    if (!server.listen(address, static_cast<quint16>(port)))
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(listen, server.errorString()));
+    const quint16 actualPort = server.port();
     const QString shownHost
         = address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(host) : address.toString();
     printLine(stdout,

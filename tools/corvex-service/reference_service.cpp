@@ -2,14 +2,11 @@
 
 #include "analysis/video_analysis_record.h"
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMetaEnum>
+#include <QPointer>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QUrlQuery>
 
 #include <cstdio>
@@ -21,6 +18,7 @@ namespace {
 using Response = ReferenceService::Response;
 
 constexpr qint64 kDefaultLimit = 100;
+constexpr qint64 kMaxFormBytes = 16 * 1024;
 
 Response json(int status, const QJsonObject& object)
 {
@@ -45,10 +43,11 @@ std::optional<qint64> parseNumber(const QString& text)
     return text.toLongLong();
 }
 
+// The studio's callback, and nothing else: a redirect that carried its own
+// query could smuggle a "token" item of the attacker's ahead of ours.
 bool isCallbackUri(const QString& text)
 {
-    const QUrl url(text, QUrl::StrictMode);
-    return url.isValid() && url.scheme() == QLatin1StringView("corvexapp");
+    return text == QLatin1StringView("corvexapp://callback");
 }
 
 QString signInForm(const QString& redirectUri, const QString& email, const QString& message)
@@ -60,8 +59,10 @@ QString signInForm(const QString& redirectUri, const QString& email, const QStri
         "<input type=\"hidden\" name=\"redirectUri\" value=\"%2\">\n"
         "<p><label>Email <input type=\"email\" name=\"email\" value=\"%3\" required></label></p>\n"
         "<p><label>Password <input type=\"password\" name=\"password\" required minlength=\"8\"></label></p>\n"
-        "<p>An account is created the first time you sign in with a new email address.</p>\n"
-        "<p><button type=\"submit\">Sign in</button></p>\n</form>\n</body></html>\n")
+        "<p><button type=\"submit\" name=\"action\" value=\"signin\">Sign in</button>\n"
+        "<button type=\"submit\" name=\"action\" value=\"create\">Create account</button></p>\n"
+        "<p>New here? Enter your email address and a password of at least 8 characters, then press Create "
+        "account.</p>\n</form>\n</body></html>\n")
         .arg(message.isEmpty() ? QString() : QStringLiteral("<p role=\"alert\">%1</p>\n").arg(message.toHtmlEscaped()),
             redirectUri.toHtmlEscaped(), email.toHtmlEscaped());
 }
@@ -82,46 +83,58 @@ QStringList pathSegments(const QUrl& url)
 
 ReferenceService::ReferenceService(
     ServiceDatabase& database, const DemoCatalogue* catalogue, QString catalogueApiKey, QObject* parent)
-    : QAbstractHttpServer(parent)
+    : QObject(parent)
     , m_database(database)
     , m_catalogue(catalogue)
     , m_catalogueApiKey(std::move(catalogueApiKey))
+    , m_decoySalt(ServiceDatabase::newSalt())
 {
+    // Password derivations run here, never on the event loop; two at a
+    // time leave the machine's other core to everyone else.
+    m_hashers.setMaxThreadCount(2);
 }
 
-bool ReferenceService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+ReferenceService::~ReferenceService()
 {
-    send(request, socket, route(request, pathSegments(request.url())));
-    return true;
+    m_hashers.waitForDone();
 }
 
-void ReferenceService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+std::optional<HttpResponse> ReferenceService::screen(const HttpRequest& request, qint64& maxBodyBytes)
 {
-    send(request, socket, problem(404, QStringLiteral("no such resource")));
+    const QStringList s = pathSegments(request.url());
+    const bool upload = request.method == "POST" && s.size() >= 2 && s.at(0) == QLatin1StringView("tvapi")
+        && s.at(1) == QLatin1StringView("lightshow");
+    if (!upload) {
+        // Nothing else takes more than a sign-in form.
+        maxBodyBytes = std::min<qint64>(maxBodyBytes, kMaxFormBytes);
+        return std::nullopt;
+    }
+    // An upload is read only for a valid token.
+    if (!authorise(request))
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    return std::nullopt;
 }
 
-void ReferenceService::send(const QHttpServerRequest& request, QTcpSocket* socket, const Response& response)
+void ReferenceService::handle(const HttpRequest& request, HttpServer::Respond respond)
 {
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(response.status));
-    responder.writeHeader(QByteArrayLiteral("Content-Type"), response.contentType);
-    responder.writeHeader(QByteArrayLiteral("Content-Length"), QByteArray::number(response.body.size()));
-    for (const auto& [name, value] : response.headers)
-        responder.writeHeader(name, value);
-    responder.writeBody(response.body);
+    const QStringList segments = pathSegments(request.url());
+    if (request.method == "POST" && segments == QStringList { QStringLiteral("auth"), QStringLiteral("signin") }) {
+        signInSubmit(request, std::move(respond));
+        return;
+    }
+    respond(route(request, segments));
+}
 
-    const char* methodName
-        = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(static_cast<int>(request.method()));
-    const QByteArray method = QByteArray(methodName ? methodName : "?").toUpper();
-    const QByteArray line = method + ' ' + request.url().path(QUrl::FullyEncoded).toUtf8() + ' '
-        + QByteArray::number(response.status) + '\n';
+void ReferenceService::answered(const HttpRequest& request, int status)
+{
+    const QByteArray line = request.method + ' ' + request.url().path(QUrl::FullyEncoded).toUtf8() + ' '
+        + QByteArray::number(status) + '\n';
     std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
 }
 
-Response ReferenceService::route(const QHttpServerRequest& request, const QStringList& s)
+Response ReferenceService::route(const HttpRequest& request, const QStringList& s)
 {
-    using Method = QHttpServerRequest::Method;
-    const Method method = request.method();
+    const QByteArray& method = request.method;
     const auto is = [&s](std::initializer_list<const char*> expected) {
         if (static_cast<qsizetype>(expected.size()) != s.size())
             return false;
@@ -136,25 +149,25 @@ Response ReferenceService::route(const QHttpServerRequest& request, const QStrin
     const auto methodNotAllowed = [] { return problem(405, QStringLiteral("method not allowed")); };
 
     if (is({ "auth", "signin" }))
-        return method == Method::Get ? signInPage(request)
-            : method == Method::Post ? signInSubmit(request)
-                                     : methodNotAllowed();
+        return method == "GET" ? signInPage(request) : methodNotAllowed();
+    if (is({ "auth", "token" }))
+        return method == "DELETE" ? revokeToken(request) : methodNotAllowed();
     if (is({ "auth", "account" }))
-        return method == Method::Get ? account(request) : methodNotAllowed();
+        return method == "GET" ? account(request) : methodNotAllowed();
     if (is({ "tvapi", "lightshow", "movie", nullptr }))
-        return method == Method::Post ? upload(request, QStringLiteral("movie"), { s.at(3) }) : methodNotAllowed();
+        return method == "POST" ? upload(request, QStringLiteral("movie"), { s.at(3) }) : methodNotAllowed();
     if (is({ "tvapi", "lightshow", "tv", nullptr, nullptr, nullptr }))
-        return method == Method::Post ? upload(request, QStringLiteral("tv"), s.mid(3)) : methodNotAllowed();
+        return method == "POST" ? upload(request, QStringLiteral("tv"), s.mid(3)) : methodNotAllowed();
     if (is({ "tvapi", "me", "lightshows" }))
-        return method == Method::Get ? listing(request) : methodNotAllowed();
+        return method == "GET" ? listing(request) : methodNotAllowed();
     if (is({ "tvapi", "me", "lightshows", nullptr }))
-        return method == Method::Delete ? remove(request, s.at(3)) : methodNotAllowed();
+        return method == "DELETE" ? remove(request, s.at(3)) : methodNotAllowed();
     if (m_catalogue && (s.value(0) == QLatin1StringView("3") || s.value(0) == QLatin1StringView("t")))
-        return method == Method::Get ? catalogue(request, s) : methodNotAllowed();
+        return method == "GET" ? catalogue(request, s) : methodNotAllowed();
     return problem(404, QStringLiteral("no such resource"));
 }
 
-Response ReferenceService::signInPage(const QHttpServerRequest& request)
+Response ReferenceService::signInPage(const HttpRequest& request)
 {
     // The redirect target is read from the raw query: the studio sends it unencoded.
     const QString redirectUri = request.query().queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
@@ -165,7 +178,7 @@ Response ReferenceService::signInPage(const QHttpServerRequest& request)
     return html(200, signInForm(redirectUri, QString(), QString()));
 }
 
-Response ReferenceService::signInSubmit(const QHttpServerRequest& request)
+void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Respond respond)
 {
     QByteArray body = request.body();
     body.replace('+', ' ');
@@ -174,39 +187,122 @@ Response ReferenceService::signInSubmit(const QHttpServerRequest& request)
     // One account per address, whatever the case it is typed in.
     const QString email = form.queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded).trimmed().toLower();
     const QString password = form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded);
+    const bool create = form.queryItemValue(QStringLiteral("action")) == QLatin1StringView("create");
     if (!isCallbackUri(redirectUri))
-        return html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>"));
+        return respond(html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>")));
     if (!email.contains(QLatin1Char('@')) || email.size() > 254)
-        return html(400, signInForm(redirectUri, email, QStringLiteral("Enter a valid email address.")));
-    if (password.size() < 8)
-        return html(400, signInForm(redirectUri, email, QStringLiteral("The password needs at least 8 characters.")));
+        return respond(html(400, signInForm(redirectUri, email, QStringLiteral("Enter a valid email address."))));
+    if (password.size() < 8 || password.size() > 1024)
+        return respond(
+            html(400, signInForm(redirectUri, email, QStringLiteral("The password needs from 8 to 1024 characters."))));
 
+    // Guessing is limited before any work is done for it.
+    const QString addressKey = request.peer.toString();
+    const qint64 waitMs = std::max(m_failedByAddress.waitFor(addressKey), m_failedByEmail.waitFor(email));
+    if (waitMs > 0) {
+        const qint64 seconds = (waitMs + 999) / 1000;
+        Response refused = html(429,
+            signInForm(
+                redirectUri, email, QStringLiteral("Too many failed sign-ins. Try again in %1 seconds.").arg(seconds)));
+        refused.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds)));
+        return respond(refused);
+    }
+    if (m_hashing >= 32) {
+        Response busy
+            = html(503, signInForm(redirectUri, email, QStringLiteral("The service is busy. Try again in a moment.")));
+        busy.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")));
+        return respond(busy);
+    }
+
+    std::optional<ServiceDatabase::Credentials> credentials;
+    QByteArray salt;
+    int iterations = m_iterations;
+    if (create) {
+        salt = ServiceDatabase::newSalt();
+    } else {
+        ServiceDatabase::Credentials found;
+        switch (m_database.credentials(email, found)) {
+        case ServiceDatabase::Lookup::Failed:
+            return respond(html(
+                500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again."))));
+        case ServiceDatabase::Lookup::Found:
+            credentials = found;
+            salt = found.salt;
+            iterations = found.iterations;
+            break;
+        case ServiceDatabase::Lookup::Missing:
+            // An unknown address costs the same work as a known one, so
+            // the time of the answer does not tell them apart either.
+            salt = m_decoySalt;
+            break;
+        }
+    }
+
+    ++m_hashing;
+    QPointer<ReferenceService> self(this);
+    m_hashers.start([self, request, redirectUri, email, create, credentials, salt, password, iterations,
+                        respond = std::move(respond)] {
+        const QByteArray derived = ServiceDatabase::deriveKey(password, salt, iterations);
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, request, redirectUri, email, create, credentials, salt, derived, respond] {
+                if (!self)
+                    return;
+                --self->m_hashing;
+                self->finishSignIn(request, redirectUri, email, create, credentials, salt, derived, respond);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void ReferenceService::finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& email,
+    bool create, const std::optional<ServiceDatabase::Credentials>& credentials, const QByteArray& salt,
+    const QByteArray& derived, const HttpServer::Respond& respond)
+{
+    const auto failed = [&](int status, const QString& message) {
+        m_failedByAddress.recordFailure(request.peer.toString());
+        m_failedByEmail.recordFailure(email);
+        respond(html(status, signInForm(redirectUri, email, message)));
+    };
     ServiceDatabase::Account signedIn;
-    switch (m_database.signIn(email, password, signedIn)) {
-    case ServiceDatabase::SignInResult::WrongPassword:
-        return html(401, signInForm(redirectUri, email, QStringLiteral("Wrong password for this email address.")));
-    case ServiceDatabase::SignInResult::Failed:
-        return html(
-            500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again.")));
-    case ServiceDatabase::SignInResult::SignedIn:
-    case ServiceDatabase::SignInResult::Created:
-        break;
+    if (create) {
+        switch (m_database.createAccount(email, salt, derived, m_iterations, signedIn)) {
+        case ServiceDatabase::Creation::Created:
+            break;
+        case ServiceDatabase::Creation::Exists:
+            // Creating cannot help telling that the address is taken; it
+            // counts as a failed attempt so that it cannot be used to list
+            // addresses any faster than guessing passwords.
+            return failed(409,
+                QStringLiteral("An account with this email address exists already. Sign in with its password "
+                               "instead."));
+        case ServiceDatabase::Creation::Failed:
+            return respond(html(500,
+                signInForm(redirectUri, email,
+                    QStringLiteral("The service could not create the account; try "
+                                   "again."))));
+        }
+    } else {
+        // A wrong password and an unknown address get the same answer.
+        if (!credentials || !ServiceDatabase::sameKey(derived, credentials->key))
+            return failed(401, QStringLiteral("Wrong email address or password."));
+        signedIn = credentials->account;
     }
     const auto token = m_database.issueToken(signedIn.id);
     if (!token)
-        return html(
-            500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again.")));
+        return respond(
+            html(500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again."))));
     QUrl target(redirectUri);
-    QUrlQuery query(target);
+    QUrlQuery query;
     query.addQueryItem(QStringLiteral("token"), *token);
     target.setQuery(query);
     Response response = html(303, QStringLiteral("<p>Signed in. Returning to the studio…</p>"));
     response.headers.append(qMakePair(QByteArrayLiteral("Location"), target.toEncoded()));
     response.headers.append(qMakePair(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store")));
-    return response;
+    respond(response);
 }
 
-std::optional<ServiceDatabase::Account> ReferenceService::authorise(const QHttpServerRequest& request)
+std::optional<ServiceDatabase::Account> ReferenceService::authorise(const HttpRequest& request)
 {
     const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
     if (!header.startsWith("Bearer ") || header.size() <= 7)
@@ -214,7 +310,15 @@ std::optional<ServiceDatabase::Account> ReferenceService::authorise(const QHttpS
     return m_database.accountForToken(QString::fromLatin1(header.mid(7)));
 }
 
-Response ReferenceService::account(const QHttpServerRequest& request)
+Response ReferenceService::revokeToken(const HttpRequest& request)
+{
+    const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
+    if (!header.startsWith("Bearer ") || !m_database.revokeToken(QString::fromLatin1(header.mid(7))))
+        return problem(401, QStringLiteral("missing or unknown access token"));
+    return json(200, { { QStringLiteral("revoked"), true } });
+}
+
+Response ReferenceService::account(const HttpRequest& request)
 {
     const auto account = authorise(request);
     if (!account)
@@ -222,7 +326,7 @@ Response ReferenceService::account(const QHttpServerRequest& request)
     return json(200, { { QStringLiteral("id"), account->id }, { QStringLiteral("email"), account->email } });
 }
 
-Response ReferenceService::upload(const QHttpServerRequest& request, const QString& type, const QStringList& numbers)
+Response ReferenceService::upload(const HttpRequest& request, const QString& type, const QStringList& numbers)
 {
     const auto account = authorise(request);
     if (!account)
@@ -260,7 +364,7 @@ Response ReferenceService::upload(const QHttpServerRequest& request, const QStri
     return json(200, { { QStringLiteral("id"), *id } });
 }
 
-Response ReferenceService::listing(const QHttpServerRequest& request)
+Response ReferenceService::listing(const HttpRequest& request)
 {
     const auto account = authorise(request);
     if (!account)
@@ -276,7 +380,7 @@ Response ReferenceService::listing(const QHttpServerRequest& request)
             { QStringLiteral("offset"), offset }, { QStringLiteral("total"), total } });
 }
 
-Response ReferenceService::remove(const QHttpServerRequest& request, const QString& id)
+Response ReferenceService::remove(const HttpRequest& request, const QString& id)
 {
     const auto account = authorise(request);
     if (!account)
@@ -287,7 +391,7 @@ Response ReferenceService::remove(const QHttpServerRequest& request, const QStri
     return json(200, { { QStringLiteral("deleted"), id } });
 }
 
-Response ReferenceService::catalogue(const QHttpServerRequest& request, const QStringList& s)
+Response ReferenceService::catalogue(const HttpRequest& request, const QStringList& s)
 {
     const auto notFound = [] {
         return json(404,

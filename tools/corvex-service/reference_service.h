@@ -1,9 +1,12 @@
 #pragma once
 
 #include "demo_catalogue.h"
+#include "failure_limiter.h"
+#include "http_server.h"
 #include "service_database.h"
 
-#include <QAbstractHttpServer>
+#include <QObject>
+#include <QThreadPool>
 
 #include <optional>
 
@@ -12,41 +15,50 @@ namespace corvex::reference {
 /// The light-show service's HTTP API over the database, plus (optionally)
 /// the demo catalogue. Logs one line per request on standard error: method,
 /// path and status; never a query, a body or a token.
-class ReferenceService final : public QAbstractHttpServer {
+class ReferenceService final : public QObject, public HttpServer::Handler {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ReferenceService)
 
 public:
-    struct Response {
-        int status = 200;
-        QByteArray body;
-        QByteArray contentType = QByteArrayLiteral("application/json");
-        QList<QPair<QByteArray, QByteArray>> headers;
-    };
+    using Response = HttpResponse;
 
     ReferenceService(
         ServiceDatabase& database, const DemoCatalogue* catalogue, QString catalogueApiKey, QObject* parent = nullptr);
+    ~ReferenceService() override;
 
-protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    /// PBKDF2 iterations for new accounts (and for checking unknown addresses).
+    void setPasswordIterations(int iterations) { m_iterations = iterations; }
+
+    std::optional<HttpResponse> screen(const HttpRequest& request, qint64& maxBodyBytes) override;
+    void handle(const HttpRequest& request, HttpServer::Respond respond) override;
+    void answered(const HttpRequest& request, int status) override;
 
 private:
-    Response route(const QHttpServerRequest& request, const QStringList& segments);
-    Response signInPage(const QHttpServerRequest& request);
-    Response signInSubmit(const QHttpServerRequest& request);
-    Response account(const QHttpServerRequest& request);
-    Response upload(const QHttpServerRequest& request, const QString& type, const QStringList& numbers);
-    Response listing(const QHttpServerRequest& request);
-    Response remove(const QHttpServerRequest& request, const QString& id);
-    Response catalogue(const QHttpServerRequest& request, const QStringList& segments);
+    Response route(const HttpRequest& request, const QStringList& segments);
+    Response signInPage(const HttpRequest& request);
+    void signInSubmit(const HttpRequest& request, HttpServer::Respond respond);
+    void finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& email, bool create,
+        const std::optional<ServiceDatabase::Credentials>& credentials, const QByteArray& salt,
+        const QByteArray& derived, const HttpServer::Respond& respond);
+    Response account(const HttpRequest& request);
+    Response revokeToken(const HttpRequest& request);
+    Response upload(const HttpRequest& request, const QString& type, const QStringList& numbers);
+    Response listing(const HttpRequest& request);
+    Response remove(const HttpRequest& request, const QString& id);
+    Response catalogue(const HttpRequest& request, const QStringList& segments);
 
-    std::optional<ServiceDatabase::Account> authorise(const QHttpServerRequest& request);
-    void send(const QHttpServerRequest& request, QTcpSocket* socket, const Response& response);
+    std::optional<ServiceDatabase::Account> authorise(const HttpRequest& request);
 
     ServiceDatabase& m_database;
     const DemoCatalogue* m_catalogue;
     QString m_catalogueApiKey;
+    int m_iterations = 100'000;
+    // Five failed sign-ins a minute, per client address and per email address.
+    FailureLimiter m_failedByAddress { 5, 60'000 };
+    FailureLimiter m_failedByEmail { 5, 60'000 };
+    int m_hashing = 0; // password derivations queued or running on the worker threads
+    QByteArray m_decoySalt;
+    QThreadPool m_hashers;
 };
 
 } // namespace corvex::reference

@@ -2,6 +2,8 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
@@ -10,11 +12,16 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace corvex::reference {
 
 namespace {
 
-constexpr int kIterations = 100'000;
 constexpr int kKeyLength = 32;
 
 QByteArray randomBytes(int count)
@@ -45,9 +52,73 @@ bool sameBytes(const QByteArray& a, const QByteArray& b)
     return difference == 0;
 }
 
+// Times are stored as ISO text in UTC with milliseconds, so that comparing
+// the texts compares the times.
 QString now()
 {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QString expiryFromNow(std::chrono::seconds lifetime)
+{
+    return QDateTime::currentDateTimeUtc().addSecs(static_cast<qint64>(lifetime.count())).toString(Qt::ISODateWithMs);
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Creates the missing folders of `folder` owner-only, one by one, so that
+// neither the umask nor a race with another process widens them.
+bool makeOwnerOnlyFolders(const QString& folder, QString& error)
+{
+    if (QFileInfo(folder).isDir())
+        return true;
+    const QString parent = QFileInfo(folder).absolutePath();
+    if (parent != folder && !makeOwnerOnlyFolders(parent, error))
+        return false;
+    const QByteArray name = QFile::encodeName(folder);
+    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
+        error = QStringLiteral("cannot create the folder %1: %2").arg(folder, systemError());
+        return false;
+    }
+    if (::chmod(name.constData(), 0700) != 0) {
+        error = QStringLiteral("cannot make the folder %1 private: %2").arg(folder, systemError());
+        return false;
+    }
+    return true;
+}
+
+// The database holds email addresses and password hashes: it is created
+// owner-only (SQLite gives its journal the database's mode), and an older
+// file that others could read is narrowed. Folders it creates are
+// owner-only; an existing folder that others can enter is reported, not
+// changed, since it may well be shared on purpose.
+bool prepareDatabaseFile(const QString& path, QString& error, QString& warning)
+{
+    const QFileInfo info(path);
+    if (!makeOwnerOnlyFolders(info.absolutePath(), error))
+        return false;
+    const QByteArray name = QFile::encodeName(info.absoluteFilePath());
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = QStringLiteral("cannot open the database %1: %2").arg(path, systemError());
+        return false;
+    }
+    struct stat status { };
+    const bool narrowed = ::fstat(fd, &status) == 0 && ((status.st_mode & 0077) == 0 || ::fchmod(fd, 0600) == 0);
+    ::close(fd);
+    if (!narrowed) {
+        error = QStringLiteral("cannot make the database %1 readable by its owner only: %2").arg(path, systemError());
+        return false;
+    }
+    struct stat folder { };
+    if (::stat(QFile::encodeName(info.absolutePath()).constData(), &folder) == 0 && (folder.st_mode & 0077) != 0)
+        warning = QStringLiteral("the database's folder %1 is open to other users; the database itself is "
+                                 "owner-only, but a folder of its own (created by the service when missing) is safer")
+                      .arg(info.absolutePath());
+    return true;
 }
 
 } // namespace
@@ -62,6 +133,8 @@ ServiceDatabase::~ServiceDatabase()
 
 bool ServiceDatabase::open(const QString& path, QString& error)
 {
+    if (path != QLatin1StringView(":memory:") && !prepareDatabaseFile(path, error, m_warning))
+        return false;
     m_connection = QUuid::createUuid().toString();
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     db.setDatabaseName(path);
@@ -86,25 +159,70 @@ bool ServiceDatabase::open(const QString& path, QString& error)
             return false;
         }
     }
+    // Tokens issued before they could expire get a lifetime from now on.
+    QSqlQuery columns(db);
+    bool hasExpiry = false;
+    if (columns.exec(QStringLiteral("PRAGMA table_info(tokens)"))) {
+        while (columns.next())
+            hasExpiry = hasExpiry || columns.value(1).toString() == QLatin1StringView("expires_at");
+    }
+    if (!hasExpiry) {
+        QSqlQuery alter(db);
+        if (!alter.exec(QStringLiteral("ALTER TABLE tokens ADD COLUMN expires_at TEXT"))) {
+            error = QStringLiteral("cannot prepare the database %1: %2").arg(path, alter.lastError().text());
+            return false;
+        }
+        QSqlQuery update(db);
+        update.prepare(QStringLiteral("UPDATE tokens SET expires_at = ? WHERE expires_at IS NULL"));
+        update.addBindValue(expiryFromNow(m_tokenLifetime));
+        if (!update.exec()) {
+            error = QStringLiteral("cannot prepare the database %1: %2").arg(path, update.lastError().text());
+            return false;
+        }
+    }
     return true;
 }
 
-ServiceDatabase::SignInResult ServiceDatabase::signIn(const QString& email, const QString& password, Account& account)
+ServiceDatabase::Lookup ServiceDatabase::credentials(const QString& email, Credentials& credentials)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    QSqlQuery find(db);
+    QSqlQuery find(QSqlDatabase::database(m_connection));
     find.prepare(QStringLiteral("SELECT id, salt, password_key, iterations FROM accounts WHERE email = ?"));
     find.addBindValue(email);
     if (!find.exec())
-        return SignInResult::Failed;
-    if (find.next()) {
-        const QByteArray key = derive(password, find.value(1).toByteArray(), find.value(3).toInt());
-        if (!sameBytes(key, find.value(2).toByteArray()))
-            return SignInResult::WrongPassword;
-        account = { find.value(0).toString(), email };
-        return SignInResult::SignedIn;
-    }
-    const QByteArray salt = randomBytes(16);
+        return Lookup::Failed;
+    if (!find.next())
+        return Lookup::Missing;
+    credentials = { { find.value(0).toString(), email }, find.value(1).toByteArray(), find.value(2).toByteArray(),
+        find.value(3).toInt() };
+    return Lookup::Found;
+}
+
+QByteArray ServiceDatabase::deriveKey(const QString& password, const QByteArray& salt, int iterations)
+{
+    return derive(password, salt, iterations);
+}
+
+QByteArray ServiceDatabase::newSalt()
+{
+    return randomBytes(16);
+}
+
+bool ServiceDatabase::sameKey(const QByteArray& a, const QByteArray& b)
+{
+    return sameBytes(a, b);
+}
+
+ServiceDatabase::Creation ServiceDatabase::createAccount(
+    const QString& email, const QByteArray& salt, const QByteArray& key, int iterations, Account& account)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlQuery find(db);
+    find.prepare(QStringLiteral("SELECT 1 FROM accounts WHERE email = ?"));
+    find.addBindValue(email);
+    if (!find.exec())
+        return Creation::Failed;
+    if (find.next())
+        return Creation::Exists;
     QSqlQuery insert(db);
     insert.prepare(QStringLiteral(
         "INSERT INTO accounts (id, email, salt, password_key, iterations, created_at) VALUES (?, ?, ?, ?, ?, ?)"));
@@ -112,24 +230,41 @@ ServiceDatabase::SignInResult ServiceDatabase::signIn(const QString& email, cons
     insert.addBindValue(account.id);
     insert.addBindValue(email);
     insert.addBindValue(salt);
-    insert.addBindValue(derive(password, salt, kIterations));
-    insert.addBindValue(kIterations);
+    insert.addBindValue(key);
+    insert.addBindValue(iterations);
     insert.addBindValue(now());
-    return insert.exec() ? SignInResult::Created : SignInResult::Failed;
+    return insert.exec() ? Creation::Created : Creation::Failed;
 }
 
 std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)
 {
     const QString token
         = QString::fromLatin1(randomBytes(32).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-    QSqlQuery insert(QSqlDatabase::database(m_connection));
-    insert.prepare(QStringLiteral("INSERT INTO tokens (token_hash, account_id, created_at) VALUES (?, ?, ?)"));
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    // Expired tokens are of no use to anyone; this keeps the table small.
+    QSqlQuery prune(db);
+    prune.prepare(QStringLiteral("DELETE FROM tokens WHERE expires_at <= ?"));
+    prune.addBindValue(now());
+    prune.exec();
+    QSqlQuery insert(db);
+    insert.prepare(
+        QStringLiteral("INSERT INTO tokens (token_hash, account_id, created_at, expires_at) VALUES (?, ?, ?, ?)"));
     insert.addBindValue(tokenHash(token));
     insert.addBindValue(accountId);
     insert.addBindValue(now());
+    insert.addBindValue(expiryFromNow(m_tokenLifetime));
     if (!insert.exec())
         return std::nullopt;
     return token;
+}
+
+bool ServiceDatabase::revokeToken(const QString& token)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("DELETE FROM tokens WHERE token_hash = ? AND expires_at > ?"));
+    query.addBindValue(tokenHash(token));
+    query.addBindValue(now());
+    return query.exec() && query.numRowsAffected() > 0;
 }
 
 std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const QString& token)
@@ -137,8 +272,9 @@ std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const Q
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.prepare(QStringLiteral(
         "SELECT accounts.id, accounts.email FROM tokens JOIN accounts ON accounts.id = tokens.account_id "
-        "WHERE tokens.token_hash = ?"));
+        "WHERE tokens.token_hash = ? AND tokens.expires_at > ?"));
     query.addBindValue(tokenHash(token));
+    query.addBindValue(now());
     if (!query.exec() || !query.next())
         return std::nullopt;
     return Account { query.value(0).toString(), query.value(1).toString() };

@@ -5,6 +5,7 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 namespace corvex::reference {
@@ -33,15 +34,40 @@ public:
     ServiceDatabase(const ServiceDatabase&) = delete;
     ServiceDatabase& operator=(const ServiceDatabase&) = delete;
 
-    /// Opens (creating when needed) the database file; ":memory:" keeps it in memory.
+    /// Opens (creating when needed) the database file, owner-only, in
+    /// owner-only folders when it creates them; ":memory:" keeps it in memory.
     bool open(const QString& path, QString& error);
+    /// Something about the database's place the operator should know, or empty.
+    const QString& warning() const { return m_warning; }
 
-    enum class SignInResult { SignedIn, Created, WrongPassword, Failed };
-    /// Signs in with email and password, creating the account on first use.
-    SignInResult signIn(const QString& email, const QString& password, Account& account);
+    /// What checking a password needs. Deriving the key is slow on purpose,
+    /// so it is done by `deriveKey`, on any thread, between the two calls.
+    struct Credentials {
+        Account account;
+        QByteArray salt;
+        QByteArray key;
+        int iterations = 0;
+    };
+    enum class Lookup { Found, Missing, Failed };
+    Lookup credentials(const QString& email, Credentials& credentials);
+    /// PBKDF2-SHA256; thread-safe.
+    static QByteArray deriveKey(const QString& password, const QByteArray& salt, int iterations);
+    static QByteArray newSalt();
+    /// Constant-time comparison of two keys.
+    static bool sameKey(const QByteArray& a, const QByteArray& b);
+    enum class Creation { Created, Exists, Failed };
+    /// Stores a new account whose key was derived with `salt` and `iterations`.
+    Creation createAccount(
+        const QString& email, const QByteArray& salt, const QByteArray& key, int iterations, Account& account);
+    /// How long a token issued from now on stays valid (90 days unless set).
+    void setTokenLifetime(std::chrono::seconds lifetime) { m_tokenLifetime = lifetime; }
     /// A fresh random token for the account; only its hash is stored.
     std::optional<QString> issueToken(const QString& accountId);
+    /// The token's account while the token is valid: issued, not expired,
+    /// not revoked.
     std::optional<Account> accountForToken(const QString& token);
+    /// Ends the token at once; false when it was not valid anyway.
+    bool revokeToken(const QString& token);
 
     std::optional<QString> addLightShow(const NewLightShow& show);
     /// The author's shows, newest first, as listing objects; `total` is the count of all of them.
@@ -51,6 +77,8 @@ public:
 
 private:
     QString m_connection;
+    QString m_warning;
+    std::chrono::seconds m_tokenLifetime = std::chrono::hours(24 * 90);
 };
 
 } // namespace corvex::reference

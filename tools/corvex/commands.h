@@ -14,6 +14,7 @@ int runReceive(const QStringList& arguments);
 int runDiscover(const QStringList& arguments);
 int runLogin(const QStringList& arguments);
 int runWhoami(const QStringList& arguments);
+int runLogout(const QStringList& arguments);
 int runSearch(const QStringList& arguments);
 int runUpload(const QStringList& arguments);
 int runShows(const QStringList& arguments);

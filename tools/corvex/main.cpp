@@ -25,6 +25,7 @@ constexpr std::array kCommands {
     Command { "discover", "List the light receivers found on the local network", corvex::cli::runDiscover },
     Command { "login", "Sign in to the light-show service (shared with the studio)", corvex::cli::runLogin },
     Command { "whoami", "Show the signed-in account", corvex::cli::runWhoami },
+    Command { "logout", "Sign out and end the access token on the service", corvex::cli::runLogout },
     Command {
         "search", "Search the movie and TV catalogue; list a show's seasons and episodes", corvex::cli::runSearch },
     Command { "upload", "Upload a light show for a movie or a TV episode", corvex::cli::runUpload },

@@ -1,4 +1,4 @@
-// corvex login, whoami, search, upload, shows, delete and outbox: the light-show
+// corvex login, logout, whoami, search, upload, shows, delete and outbox: the light-show
 // service and the catalogue from the command line. They share the studio's
 // settings store (so signing in here signs the studio in) and its outbox.
 
@@ -94,7 +94,8 @@ int reportAccount(AppManager& manager)
 /// Fills in the sign-in page's form the way a browser would, for services
 /// whose page is the plain form of the reference service. The callback the
 /// page redirects to, or none with the reason.
-QCoro::Task<std::optional<QUrl>> submitSignInForm(QUrl page, QString email, QString password, QString* error)
+QCoro::Task<std::optional<QUrl>> submitSignInForm(
+    QUrl page, QString email, QString password, bool create, QString* error)
 {
     QNetworkAccessManager network;
     QNetworkRequest post(page);
@@ -103,7 +104,8 @@ QCoro::Task<std::optional<QUrl>> submitSignInForm(QUrl page, QString email, QStr
     post.setTransferTimeout(30000);
     const QString redirect = QUrlQuery(page).queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
     const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect)
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+        + (create ? "&action=create" : "&action=signin");
     const std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
     const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -141,9 +143,11 @@ int runLogin(const QStringList& arguments)
         QStringLiteral("open"), QStringLiteral("Also open the sign-in page with xdg-open."));
     const QCommandLineOption emailOption(QStringLiteral("email"),
         QStringLiteral("Sign in without a browser as ADDRESS, reading the password from standard input (for the "
-                       "reference service, whose sign-in page is a plain form; a new address makes an account)."),
+                       "reference service, whose sign-in page is a plain form)."),
         QStringLiteral("ADDRESS"));
-    parser.addOptions({ callbackOption, openOption, emailOption });
+    const QCommandLineOption createOption(QStringLiteral("create"),
+        QStringLiteral("With --email: create the account (with the password read) instead of signing in to it."));
+    parser.addOptions({ callbackOption, openOption, emailOption, createOption });
     if (const auto exit = parse(parser, arguments,
             QStringLiteral("Sign in to the light-show service. Prints the sign-in page's address and waits until the "
                            "browser returns to corvexapp://callback (the desktop hands that address to a waiting "
@@ -155,13 +159,17 @@ int runLogin(const QStringList& arguments)
     if (!shared)
         return Failure;
 
+    QString problem;
     if (parser.isSet(callbackOption)) {
         const QUrl callback(parser.value(callbackOption), QUrl::StrictMode);
         if (!callback.isValid() || callback.scheme() != QLatin1StringView("corvexapp")) {
             printError(QStringLiteral("--token-from-callback needs a corvexapp: URL"));
             return Usage;
         }
-        service::completeSignIn(callback, *shared);
+        problem = service::completeSignIn(callback, *shared);
+    } else if (parser.isSet(createOption) && !parser.isSet(emailOption)) {
+        printError(QStringLiteral("--create goes with --email ADDRESS; in the browser, press Create account"));
+        return Usage;
     } else if (parser.isSet(emailOption)) {
         QTextStream input(stdin);
         const QString password = input.readLine();
@@ -172,13 +180,14 @@ int runLogin(const QStringList& arguments)
             return Usage;
         }
         QString error;
-        const std::optional<QUrl> callback = QCoro::waitFor(submitSignInForm(
-            service::service_urls::signIn(*shared->serviceOrigin()), parser.value(emailOption), password, &error));
+        const std::optional<QUrl> callback
+            = QCoro::waitFor(submitSignInForm(service::service_urls::signIn(*shared->serviceOrigin()),
+                parser.value(emailOption), password, parser.isSet(createOption), &error));
         if (!callback) {
             printError(QStringLiteral("sign-in failed: %1").arg(error));
             return Failure;
         }
-        service::completeSignIn(*callback, *shared);
+        problem = service::completeSignIn(*callback, *shared);
     } else {
         const bool open = parser.isSet(openOption);
         webauth::Session session([open](const QUrl& url) {
@@ -197,12 +206,10 @@ int runLogin(const QStringList& arguments)
             printError(QStringLiteral("sign-in failed: %1").arg(outcome.message));
             return Failure;
         }
-        service::completeSignIn(*outcome.callback, *shared);
+        problem = service::completeSignIn(*outcome.callback, *shared);
     }
-    if (!shared->accessToken()) {
-        printError(QStringLiteral("no token is stored: the sign-in's answer held no usable token, or %1 could not be "
-                                  "written")
-                       .arg(shared->settingsPath()));
+    if (!problem.isEmpty() || !shared->accessToken()) {
+        printError(QStringLiteral("sign-in failed: %1").arg(problem));
         return Failure;
     }
     return reportAccount(*shared);
@@ -218,6 +225,37 @@ int runWhoami(const QStringList& arguments)
     if (!shared || !requireToken(*shared))
         return Failure;
     return reportAccount(*shared);
+}
+
+int runLogout(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    if (const auto exit = parse(parser, arguments,
+            QStringLiteral("Sign out: forget the stored access token (the studio shares it) and ask the service to "
+                           "end it, so that a copy of it is of no use either."),
+            0, 0))
+        return *exit;
+    AppManager* shared = manager();
+    if (!shared)
+        return Failure;
+    if (!shared->accessToken()) {
+        printOut(QStringLiteral("not signed in"));
+        return Success;
+    }
+    const std::optional<service::ServiceError> error = QCoro::waitFor(shared->signOut());
+    if (shared->accessToken()) {
+        printError(QStringLiteral("the token could not be removed from %1; check that the file can be written")
+                       .arg(shared->settingsPath()));
+        return Failure;
+    }
+    if (error) {
+        printError(QStringLiteral("signed out here, but the service could not end the token (%1); it stays valid "
+                                  "there until it expires")
+                       .arg(error->message()));
+        return Failure;
+    }
+    printOut(QStringLiteral("signed out; the service ended the token"));
+    return Success;
 }
 
 int runSearch(const QStringList& arguments)

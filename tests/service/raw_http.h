@@ -1,0 +1,124 @@
+#pragma once
+
+// Plain HTTP/1.1 over a socket on 127.0.0.1, byte for byte as written, so
+// tests can send what no well-behaved client would.
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <memory>
+
+namespace corvex::testing {
+
+struct RawResponse {
+    int status = 0; // 0: no answer before the connection ended
+    QHash<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+};
+
+class RawConnection final {
+public:
+    /// Connects from `from` (any loopback address: 127.0.0.2 is a second client).
+    explicit RawConnection(const QString& origin, const QHostAddress& from = {})
+    {
+        const QUrl url(origin);
+        if (!from.isNull())
+            m_socket.bind(from);
+        m_socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(url.port()));
+        m_socket.waitForConnected(10000);
+    }
+
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+
+    void send(const QByteArray& bytes)
+    {
+        m_socket.write(bytes);
+        m_socket.waitForBytesWritten(10000);
+    }
+
+    /// The next answer, or status 0 when the connection ends (or nothing
+    /// comes within `waitMs`) before a whole one arrived.
+    RawResponse read(int waitMs = 20000)
+    {
+        RawResponse response;
+        qsizetype headerEnd = -1;
+        while ((headerEnd = m_buffer.indexOf("\r\n\r\n")) < 0) {
+            if (!fill(waitMs))
+                return response;
+        }
+        const QList<QByteArray> lines = m_buffer.left(headerEnd).split('\n');
+        const int status = lines.value(0).split(' ').value(1).toInt();
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines[i].indexOf(':');
+            if (colon > 0)
+                response.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+        }
+        const qsizetype length = response.headers.value("content-length", "0").toLongLong();
+        while (m_buffer.size() < headerEnd + 4 + length) {
+            if (!fill(waitMs))
+                return response;
+        }
+        response.body = m_buffer.mid(headerEnd + 4, length);
+        m_buffer.remove(0, headerEnd + 4 + length);
+        response.status = status;
+        return response;
+    }
+
+    /// True when the peer closed the connection (within `waitMs`).
+    bool closedByPeer(int waitMs = 20000)
+    {
+        while (m_socket.state() == QAbstractSocket::ConnectedState) {
+            if (!m_socket.waitForReadyRead(waitMs))
+                return m_socket.state() != QAbstractSocket::ConnectedState;
+            m_buffer += m_socket.readAll();
+        }
+        return true;
+    }
+
+    QTcpSocket& socket() { return m_socket; }
+
+private:
+    bool fill(int waitMs)
+    {
+        if (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(waitMs))
+            return false;
+        m_buffer += m_socket.readAll();
+        return true;
+    }
+
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
+
+/// One request on its own connection.
+inline RawResponse exchange(const QString& origin, const QByteArray& request)
+{
+    RawConnection connection(origin);
+    connection.send(request);
+    return connection.read();
+}
+
+inline QByteArray formBody(const QString& redirectUri, const QString& email, const QString& password,
+    const QByteArray& action = QByteArrayLiteral("signin"))
+{
+    return "redirectUri=" + QUrl::toPercentEncoding(redirectUri) + "&email=" + QUrl::toPercentEncoding(email)
+        + "&password=" + QUrl::toPercentEncoding(password) + "&action=" + action;
+}
+
+inline QByteArray post(const QByteArray& target, const QByteArray& body,
+    const QByteArray& contentType = QByteArrayLiteral("application/x-www-form-urlencoded"),
+    const QByteArray& extraHeaders = {})
+{
+    return "POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + contentType
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
+}
+
+inline QByteArray get(const QByteArray& target, const QByteArray& extraHeaders = {})
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
+}
+
+} // namespace corvex::testing
