@@ -198,6 +198,7 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     QTimer end;
     end.setSingleShot(true);
     end.start(options.seconds > 0 ? static_cast<int>(options.seconds * 1000) : std::numeric_limits<int>::max());
+    QElapsedTimer elapsed;
     elapsed.start();
     bool interrupted = false;
     QSocketNotifier signals(g_signalPipe[0], QSocketNotifier::Read);
