@@ -33,7 +33,10 @@ void ImageCache::load(const QUrl& url)
 QCoro::Task<> ImageCache::fetch(QUrl url)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    const http::Reply reply = co_await m_http.send(http::Request { url, QByteArrayLiteral("GET"), {}, {}, false });
+    // Built on its own line: GCC 12 destroys the temporaries of a braced
+    // initialiser inside a co_await expression twice.
+    const http::Request request { url, QByteArrayLiteral("GET"), {}, {}, false };
+    const http::Reply reply = co_await m_http.send(request);
     if (!*alive)
         co_return;
     m_inFlight.remove(url);
