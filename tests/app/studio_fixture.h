@@ -67,7 +67,8 @@ inline std::unique_ptr<service::AppManager> makeManager(const QString& origin, c
             endpoints, std::make_shared<service::Outbox>(folder + QStringLiteral("/outbox")) });
 }
 
-/// Fills in the reference service's sign-in form; the callback it redirects to.
+/// Fills in the reference service's sign-in form, pressing "Create account"
+/// and, when the address is taken, "Sign in"; the callback it redirects to.
 inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString password)
 {
     QNetworkAccessManager network;
@@ -76,8 +77,14 @@ inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
         + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
-    std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
-    co_return QUrl::fromEncoded(answer->rawHeader("Location"));
+    const QByteArray actions[] = { QByteArrayLiteral("create"), QByteArrayLiteral("signin") };
+    for (const QByteArray& action : actions) {
+        std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form + "&action=" + action));
+        const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
+        if (location.isValid() && !location.isEmpty())
+            co_return location;
+    }
+    co_return QUrl();
 }
 
 /// A token of the reference service for a new or known author.
