@@ -335,6 +335,10 @@ void TestPreviewLink::anAnswerReplacesAConnectionThatJustFailed()
     client.serviceDidResolveAddress(service, { ipv4(port) });
     client.send(QByteArrayLiteral("after"), service);
     QTRY_COMPARE(back.datagrams, QList<QByteArray> { QByteArrayLiteral("after") });
+    // The old connection's failure, heard now, must not take the new one with it.
+    QTRY_VERIFY(log.containsMatch(QStringLiteral("Connection to .*comeback.* failed")));
+    client.send(QByteArrayLiteral("later"), service);
+    QTRY_COMPARE(back.datagrams, (QList<QByteArray> { QByteArrayLiteral("after"), QByteArrayLiteral("later") }));
 }
 
 void TestPreviewLink::duplicateNamesAreListedOnce()
