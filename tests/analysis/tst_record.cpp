@@ -85,6 +85,9 @@ private Q_SLOTS:
         QTest::newRow("time goes back") << 5
                                         << QStringLiteral(
                                                "time stamp 3 at frame 1 is earlier than the one before it (7)");
+        QTest::newRow("time goes back one hundredth")
+            << 6 << QStringLiteral("time stamp 6 at frame 1 is earlier than the one before it (7)");
+        QTest::newRow("two frames in one hundredth") << 7 << QString();
     }
     void invariants()
     {
@@ -109,6 +112,12 @@ private Q_SLOTS:
             break;
         case 5:
             record.set_timestamps(1, 3);
+            break;
+        case 6:
+            record.set_timestamps(1, 6);
+            break;
+        case 7:
+            record.set_timestamps(1, 7);
             break;
         default:
             break;

@@ -123,6 +123,7 @@ private Q_SLOTS:
     void addressSelection_data();
     void addressSelection();
     void laterAnswersReplaceOrKeepTheConnection();
+    void anAnswerReplacesAConnectionThatJustFailed();
     void duplicateNamesAreListedOnce();
     void sendersOnOtherThreadsNeverSeeOlderMessagesLast();
     void withoutDaemon();
@@ -306,6 +307,38 @@ void TestPreviewLink::laterAnswersReplaceOrKeepTheConnection()
     QCOMPARE(a.datagrams, (QList<QByteArray> { "1", "2" }));
     QCOMPARE(b.datagrams.first(), QByteArrayLiteral("3"));
     QVERIFY(!client.hasPendingData(service.name));
+}
+
+// The receiver restarts on the same port while the studio's connection to it
+// has just failed (before the failure has reached the client's own thread):
+// the next answer must bring a fresh connection, not the failed one.
+void TestPreviewLink::anAnswerReplacesAConnectionThatJustFailed()
+{
+    LogCapture log;
+    std::uint16_t port = 0;
+    {
+        UdpListener probe;
+        QVERIFY(!probe.listen(0, true));
+        port = probe.port();
+    }
+    UDPClient client(kType);
+    const DiscoveredService service = unpublishedService("comeback");
+    client.serviceDidResolveAddress(service, { ipv4(port) });
+    // Nobody listens: the refusal comes back and fails the connection on a
+    // later send, without the event loop running.
+    for (int i = 0; i < 200 && !log.containsMatch(QStringLiteral("Send error.*ECONNREFUSED")); ++i)
+        client.send(QByteArrayLiteral("anyone?"), service);
+    QVERIFY(log.containsMatch(QStringLiteral("Send error.*ECONNREFUSED")));
+
+    Receiver back;
+    QVERIFY(!back.listener.listen(port, true));
+    client.serviceDidResolveAddress(service, { ipv4(port) });
+    client.send(QByteArrayLiteral("after"), service);
+    QTRY_COMPARE(back.datagrams, QList<QByteArray> { QByteArrayLiteral("after") });
+    // The old connection's failure, heard now, must not take the new one with it.
+    QTRY_VERIFY(log.containsMatch(QStringLiteral("Connection to .*comeback.* failed")));
+    client.send(QByteArrayLiteral("later"), service);
+    QTRY_COMPARE(back.datagrams, (QList<QByteArray> { QByteArrayLiteral("after"), QByteArrayLiteral("later") }));
 }
 
 void TestPreviewLink::duplicateNamesAreListedOnce()

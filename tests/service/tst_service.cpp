@@ -606,6 +606,31 @@ private Q_SLOTS:
         QCOMPARE(printed.at(1) == QLatin1StringView("Access Token: Not Found"), !parsed.has_value());
     }
 
+    // A stored token is put into a header line: one that could break the line
+    // (or another program's hand-edited value) is never sent.
+    void bearerHeader_data()
+    {
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<QByteArray>("header"); // empty: no request
+        QTest::newRow("plain") << "abc.DEF-123_~+/=" << QByteArray("Bearer abc.DEF-123_~+/=");
+        QTest::newRow("line break") << "abc\r\nX-Evil: 1" << QByteArray();
+        QTest::newRow("space") << "abc def" << QByteArray();
+        QTest::newRow("tab") << "abc\tdef" << QByteArray();
+        QTest::newRow("beyond ASCII") << "abcé" << QByteArray();
+    }
+
+    void bearerHeader()
+    {
+        QFETCH(QString, token);
+        QFETCH(QByteArray, header);
+        const auto request = bearerRequest(QUrl(QStringLiteral("http://127.0.0.1:1/x")), "GET", token);
+        QCOMPARE(request.has_value(), !header.isEmpty());
+        if (request) {
+            QCOMPARE(request->headers.size(), 1);
+            QCOMPARE(request->headers.first().second, header);
+        }
+    }
+
     // A short token would be given away by its last characters.
     void tokenLine_data()
     {

@@ -116,6 +116,7 @@ private Q_SLOTS:
         JsonReader reader(QJsonDocument::fromJson(R"({"b":"x"})").object(), QStringLiteral("results[2]"));
         reader.requiredInteger(QStringLiteral("season"));
         reader.requiredString(QStringLiteral("id"));
+        reader.fail(QStringLiteral("a list element is not an object")); // as the list decoders report
         QCOMPARE(reader.error(), QStringLiteral("member results[2].season is missing"));
     }
 
