@@ -230,6 +230,8 @@ void AnalysisRecorder::feedSilence(const media::AudioFormat& format, std::uint64
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, chunk));
         silence->setFrameLength(n);
         feed(*silence);
+        if (m_unsupportedFormat && *m_unsupportedFormat == format)
+            return; // nothing of this format reaches the signature
         frames -= n;
     }
 }

@@ -280,6 +280,11 @@ private Q_SLOTS:
         recorder.appendAudioBuffer(*tooFast, seconds(1));
         recorder.appendAudioBuffer(*tooFast, seconds(1.1)); // the same cause is reported once
         recorder.appendVideoFrame(*grey(3), seconds(1.5));
+        // After a pause, no silence is made of a format that cannot be converted
+        // (a terahertz rate would make it without end).
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("unusable sample rate")));
+        auto absurd = media::PcmBuffer::wrap(media::AudioFormat::standard(1e12, 1), 64, { samples });
+        recorder.appendAudioBuffer(*absurd, seconds(300));
         const VideoAnalysis record = test::parseRecord(recorder.stop());
         QCOMPARE(record.timestamps_size(), 1);
         QCOMPARE(record.timestamps(0), 50u);
