@@ -18,6 +18,7 @@
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
 #include "app/movies_search_view.h"
+#include "app/recording_controls.h"
 #include "app/recording_view.h"
 #include "app/single_instance.h"
 #include "app/tv_show_seasons_view.h"
@@ -394,7 +395,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(player.state() == QProcess::NotRunning, 60000);
         QCOMPARE(player.exitCode(), 0);
         QTest::qWait(500); // the end of the sound reaches the recorder
-        QTRY_VERIFY(panel->recordingStatus()->text().startsWith(QStringLiteral("Recording 00:")));
+        QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(QStringLiteral("● 00:")));
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         const QByteArray before = m_service.log();
