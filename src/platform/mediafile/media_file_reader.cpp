@@ -307,6 +307,16 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
     const AVCodecParameters* videoParameters = impl->videoStream->codecpar;
     impl->info.videoStreamIndex = videoIndex;
     impl->info.videoCodec = avcodec_get_name(videoParameters->codec_id);
+    // Any text file "plays" as a picture of its characters; that is not a film.
+    switch (videoParameters->codec_id) {
+    case AV_CODEC_ID_ANSI:
+    case AV_CODEC_ID_BINTEXT:
+    case AV_CODEC_ID_XBIN:
+    case AV_CODEC_ID_IDF:
+        return failure(OpenError::NotMedia, path + " is not a video file this program can read (it is text)");
+    default:
+        break;
+    }
     impl->videoDecoder = avcodec_find_decoder(videoParameters->codec_id);
     if (impl->videoDecoder == nullptr)
         return failure(OpenError::UnsupportedCodec,
