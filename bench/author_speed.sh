@@ -10,6 +10,7 @@
 # minutes of 1080p30 H.264 with AAC sound. Needs the ffmpeg command and GNU time.
 #
 #   bench/author_speed.sh [--corvex PATH] [--runs N] [--minutes M] [--hevc-4k] [--keep DIR]
+#   (--minutes may be a fraction: --minutes 0.5 --hevc-4k times a 30-second 4K HEVC clip)
 #
 # Goals on a 2-core machine: at least 1.2x FFmpeg's throughput, at least 8x
 # real time, peak memory under 200 MB.
@@ -27,7 +28,7 @@ while [ $# -gt 0 ]; do
     --minutes) minutes="$2"; shift 2 ;;
     --hevc-4k) hevc=1; shift ;;
     --keep) keep="$2"; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "author_speed: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -39,12 +40,12 @@ done
 work="${keep:-$(mktemp -d)}"
 mkdir -p "$work"
 [ -n "$keep" ] || trap 'rm -rf "$work"' EXIT
-seconds=$((minutes * 60))
+seconds=$(awk -v m="$minutes" 'BEGIN { printf "%d", m * 60 }')
 if [ "$hevc" = 1 ]; then
-  film="$work/film-${minutes}min-2160p30-hevc.mkv"
+  film="$work/film-${seconds}s-2160p30-hevc.mkv"
   size=3840x2160; video=(-c:v libx265 -preset ultrafast -x265-params log-level=error)
 else
-  film="$work/film-${minutes}min-1080p30-h264.mp4"
+  film="$work/film-${seconds}s-1080p30-h264.mp4"
   size=1920x1080; video=(-c:v libx264 -preset veryfast -crf 23)
 fi
 if [ ! -s "$film" ]; then

@@ -195,11 +195,11 @@ std::optional<media::Rect> BlackBarDetector::proposedCrop() const
         std::nth_element(lengths.begin(), lengths.begin() + std::ptrdiff_t(outliers), lengths.end());
         return lengths[outliers];
     };
-    const Window found { barLength(&Observation::top), barLength(&Observation::bottom),
-        barLength(&Observation::left), barLength(&Observation::right) };
+    const Window found { barLength(&Observation::top), barLength(&Observation::bottom), barLength(&Observation::left),
+        barLength(&Observation::right) };
     // Both kinds of bars, else only the ones above and below, else only those at the sides.
-    for (const Window& window : { found, Window { found.top, found.bottom, 0, 0 },
-             Window { 0, 0, found.left, found.right } }) {
+    for (const Window& window :
+        { found, Window { found.top, found.bottom, 0, 0 }, Window { 0, 0, found.left, found.right } }) {
         if (window.top == 0 && window.bottom == 0 && window.left == 0 && window.right == 0)
             continue;
         if (!believable(window))

@@ -24,9 +24,9 @@ screencapture::SampleBuffer videoSampleBuffer(const mediafile::VideoFrame& frame
     const media::PixelBuffer& image = *frame.image;
     buffer.imageBuffer = frame.image;
     // The surface shares the decoded frame's pixels and keeps the frame alive.
-    buffer.surface = std::make_shared<const screencapture::Surface>(screencapture::Surface { image.width(),
-        image.height(), image.bytesPerRow(), image.format(),
-        std::shared_ptr<const std::uint8_t>(frame.image, image.baseAddress()) });
+    buffer.surface = std::make_shared<const screencapture::Surface>(
+        screencapture::Surface { image.width(), image.height(), image.bytesPerRow(), image.format(),
+            std::shared_ptr<const std::uint8_t>(frame.image, image.baseAddress()) });
     screencapture::Attachments info;
     info[screencapture::frame_info::kStatus] = static_cast<std::int64_t>(screencapture::FrameStatus::Complete);
     info[screencapture::frame_info::kContentRect]
@@ -56,7 +56,10 @@ VideoFileAnalysis::VideoFileAnalysis(mediafile::MediaFileReader& reader, analysi
 
 VideoFileAnalysis::~VideoFileAnalysis() = default;
 
-void VideoFileAnalysis::setCrop(const std::optional<media::Rect>& crop) { m_output->setCrop(crop); }
+void VideoFileAnalysis::setCrop(const std::optional<media::Rect>& crop)
+{
+    m_output->setCrop(crop);
+}
 
 VideoFileAnalysis::Result VideoFileAnalysis::run()
 {

@@ -33,12 +33,13 @@ struct Area {
 // frame, bright enough everywhere to be told from black.
 test::Bgr scenePixel(int scene, int frame, int column, int row)
 {
-    std::uint32_t hash = std::uint32_t(scene) * 2654435761u
-        ^ std::uint32_t((column + frame) / 12) * 40503u ^ std::uint32_t(row / 9) * 69069u;
+    std::uint32_t hash = std::uint32_t(scene) * 2654435761u ^ std::uint32_t((column + frame) / 12) * 40503u
+        ^ std::uint32_t(row / 9) * 69069u;
     hash ^= hash >> 13;
     hash *= 0x5bd1e995u;
     hash ^= hash >> 15;
-    return { std::uint8_t(60 + hash % 190), std::uint8_t(60 + (hash >> 8) % 190), std::uint8_t(60 + (hash >> 16) % 190) };
+    return { std::uint8_t(60 + hash % 190), std::uint8_t(60 + (hash >> 8) % 190),
+        std::uint8_t(60 + (hash >> 16) % 190) };
 }
 
 test::Bgr scaled(test::Bgr colour, double factor)
@@ -60,8 +61,14 @@ Frames film(const Area& area, int scenes, int perScene, double brightness = 1.0,
     return frames;
 }
 
-Area letterbox() { return { 0, 12, kWidth, 66 }; } // 2.39:1 inside 16:9
-Area pillarbox() { return { 20, 0, 120, kHeight }; } // 4:3 inside 16:9
+Area letterbox()
+{
+    return { 0, 12, kWidth, 66 };
+} // 2.39:1 inside 16:9
+Area pillarbox()
+{
+    return { 20, 0, 120, kHeight };
+} // 4:3 inside 16:9
 
 Frames append(Frames a, const Frames& b)
 {
@@ -104,7 +111,9 @@ Frames frames(Sequence sequence)
         Frames all = film(letterbox(), 6, 4);
         for (int step = 10; step >= 0; --step)
             all = append(all, film(letterbox(), 1, 1, step / 10.0));
-        return append(all, Frames(20, test::makeRaster(kWidth, kHeight, [](int, int) { return test::Bgr { 0, 0, 0 }; })));
+        return append(all, Frames(20, test::makeRaster(kWidth, kHeight, [](int, int) {
+            return test::Bgr { 0, 0, 0 };
+        })));
     }
     case Sequence::LetterboxWithSubtitleInBar: {
         Frames all = film(letterbox(), 10, 12);
@@ -214,7 +223,8 @@ private Q_SLOTS:
             << Sequence::LetterboxWithSubtitleInBar << true << 0 << 12 << 0 << 12;
         QTest::newRow("letterbox, then credits on black")
             << Sequence::LetterboxThenBlackCredits << true << 0 << 12 << 0 << 12;
-        QTest::newRow("one letterboxed scene is not enough") << Sequence::OneLetterboxedScene << false << 0 << 0 << 0 << 0;
+        QTest::newRow("one letterboxed scene is not enough")
+            << Sequence::OneLetterboxedScene << false << 0 << 0 << 0 << 0;
         QTest::newRow("dark scene") << Sequence::DarkScene << false << 0 << 0 << 0 << 0;
         QTest::newRow("fade to black") << Sequence::FadeToBlack << false << 0 << 0 << 0 << 0;
         QTest::newRow("title card on black") << Sequence::TitleCardOnBlack << false << 0 << 0 << 0 << 0;
@@ -243,9 +253,8 @@ private Q_SLOTS:
         QCOMPARE(crop.has_value(), cropped);
         if (!crop)
             return;
-        const auto near = [](double fraction, int pixels, int size) {
-            return std::abs(fraction * size - pixels) < 0.01;
-        };
+        const auto near
+            = [](double fraction, int pixels, int size) { return std::abs(fraction * size - pixels) < 0.01; };
         const QString got = QStringLiteral("%1,%2,%3,%4").arg(crop->x).arg(crop->y).arg(crop->width).arg(crop->height);
         QVERIFY2(near(crop->x, left, kWidth), qPrintable(got));
         QVERIFY2(near(crop->y, top, kHeight), qPrintable(got));

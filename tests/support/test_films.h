@@ -12,7 +12,10 @@
 namespace corvex::test {
 
 /// Test films are made by the tests themselves with the ffmpeg command.
-inline bool haveFfmpeg() { return !QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty(); }
+inline bool haveFfmpeg()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty();
+}
 
 /// Runs `ffmpeg -y -v error ARGUMENTS`; the error text when it fails, empty otherwise.
 inline QString runFfmpeg(const QStringList& arguments)
@@ -89,6 +92,9 @@ inline bool overwrite(const QString& path, qint64 offset, const QByteArray& byte
 }
 
 /// Keeps only the first `size` bytes of a file.
-inline bool truncateFile(const QString& path, qint64 size) { return QFile::resize(path, size); }
+inline bool truncateFile(const QString& path, qint64 size)
+{
+    return QFile::resize(path, size);
+}
 
 } // namespace corvex::test

@@ -56,9 +56,9 @@ QString clock(double seconds)
     const long long hours = whole / 3600;
     const long long minutes = whole / 60 % 60;
     const long long rest = whole % 60;
-    return hours > 0 ? QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(rest, 2, 10,
-                           QLatin1Char('0'))
-                     : QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, QLatin1Char('0'));
+    return hours > 0
+        ? QStringLiteral("%1:%2:%3").arg(hours).arg(minutes, 2, 10, QLatin1Char('0')).arg(rest, 2, 10, QLatin1Char('0'))
+        : QStringLiteral("%1:%2").arg(minutes).arg(rest, 2, 10, QLatin1Char('0'));
 }
 
 QString cropText(const media::Rect& crop)
@@ -117,9 +117,8 @@ int author(const Options& options)
     std::fprintf(stderr, "Analysing %s: %s, %dx%d %s%s%s\n", qPrintable(options.video),
         qPrintable(clock(info.durationSeconds)), info.displayWidth, info.displayHeight, info.videoCodec.c_str(),
         info.hardware.empty() ? "" : qPrintable(QStringLiteral(" (%1)").arg(QString::fromStdString(info.hardware))),
-        info.audioStreamIndex ? qPrintable(QStringLiteral(", sound %1 %2 Hz")
-                                               .arg(QString::fromStdString(info.audioCodec))
-                                               .arg(info.sampleRate))
+        info.audioStreamIndex ? qPrintable(
+            QStringLiteral(", sound %1 %2 Hz").arg(QString::fromStdString(info.audioCodec)).arg(info.sampleRate))
                               : ", no sound");
     std::fflush(stderr);
 
@@ -148,10 +147,9 @@ int author(const Options& options)
         lastPrint = now;
         const double wall = std::chrono::duration<double>(now - started).count();
         const double speed = wall > 0 ? progress.seconds / wall : 0;
-        const QString percent = progress.durationSeconds > 0
-            ? QStringLiteral("%1 %").arg(std::min(100.0, 100.0 * progress.seconds / progress.durationSeconds), 5,
-                  'f', 1)
-            : clock(progress.seconds);
+        const QString percent = progress.durationSeconds > 0 ? QStringLiteral("%1 %").arg(
+                                    std::min(100.0, 100.0 * progress.seconds / progress.durationSeconds), 5, 'f', 1)
+                                                             : clock(progress.seconds);
         const QString left = progress.durationSeconds > 0 && speed > 0
             ? clock((progress.durationSeconds - progress.seconds) / speed) + QStringLiteral(" left")
             : QString();
@@ -209,9 +207,9 @@ int author(const Options& options)
                        .arg(clock(result.lastSeconds), clock(info.durationSeconds), options.output));
         flawed = true;
     } else if (result.outcome == capture::VideoFileAnalysis::Outcome::Failed) {
-        printError(QStringLiteral("%1: %2 at %3; %4 holds the record up to there")
-                       .arg(options.video, QString::fromStdString(result.failure), clock(result.lastSeconds),
-                           options.output));
+        printError(
+            QStringLiteral("%1: %2 at %3; %4 holds the record up to there")
+                .arg(options.video, QString::fromStdString(result.failure), clock(result.lastSeconds), options.output));
         flawed = true;
     } else if (info.durationSeconds > 0
         && result.lastSeconds < info.durationSeconds - std::max(1.0, 0.01 * info.durationSeconds)) {
@@ -264,7 +262,8 @@ int runAuthor(const QStringList& arguments)
         "writes a valid record of what was analysed, and says so. Exit status 1 when the film could not be "
         "analysed whole (damaged, cut short, no sound): the reason is on standard error."));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("VIDEO"), QStringLiteral("The film or episode, any format FFmpeg reads."));
+    parser.addPositionalArgument(
+        QStringLiteral("VIDEO"), QStringLiteral("The film or episode, any format FFmpeg reads."));
     parser.addOption({ QStringLiteral("crop"),
         QStringLiteral("Use only this part of each frame: fractions of the picture as shown, origin top left."),
         QStringLiteral("X,Y,W,H") });

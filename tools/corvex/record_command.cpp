@@ -152,9 +152,8 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
             if (!surface || !surface->pixels)
                 return;
             // The detector only reads the pixels.
-            const std::shared_ptr<media::PixelBuffer> frame = media::PixelBuffer::wrap(surface->width,
-                surface->height, surface->bytesPerRow, surface->format,
-                std::const_pointer_cast<std::uint8_t>(surface->pixels));
+            const std::shared_ptr<media::PixelBuffer> frame = media::PixelBuffer::wrap(surface->width, surface->height,
+                surface->bytesPerRow, surface->format, std::const_pointer_cast<std::uint8_t>(surface->pixels));
             if (!frame)
                 return;
             bars.addFrame(*frame);

@@ -3,13 +3,13 @@
 #include "platform/mediafile/plane_average.h"
 
 extern "C" {
-#include <libavutil/pixdesc.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
@@ -216,14 +216,14 @@ std::string MediaFileReader::Impl::tryHardware()
         }
     }
     if (pixelFormat == AV_PIX_FMT_NONE)
-        return wanted == "auto" ? std::string()
-                                : "the " + impl.info.videoCodec + " decoder cannot use " + typeName
-                + " hardware; decoding in software";
+        return wanted == "auto"
+            ? std::string()
+            : "the " + impl.info.videoCodec + " decoder cannot use " + typeName + " hardware; decoding in software";
     AVBufferRef* device = nullptr;
     const int status = av_hwdevice_ctx_create(&device, type, nullptr, nullptr, 0);
     if (status < 0) {
-        const std::string note = "no " + typeName + " hardware decoder here (" + errorText(status)
-            + "); decoding in software";
+        const std::string note
+            = "no " + typeName + " hardware decoder here (" + errorText(status) + "); decoding in software";
         // Not finding acceleration is the usual case on machines without a
         // GPU; only a device the author asked for by name is worth a note.
         return wanted == "auto" ? std::string() : note;
@@ -260,7 +260,7 @@ OpenResult failure(OpenError error, std::string message)
 OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& options)
 {
     installLogCallback();
-    struct stat status {};
+    struct stat status { };
     if (::stat(path.c_str(), &status) != 0)
         return failure(OpenError::Missing, path + ": " + std::strerror(errno));
     if (S_ISDIR(status.st_mode))
@@ -276,8 +276,8 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
     if (const int code = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr); code < 0) {
         if (code == AVERROR(EACCES) || code == AVERROR(ENOENT))
             return failure(OpenError::Missing, path + ": " + errorText(code));
-        return failure(OpenError::NotMedia, path + " is not a video file this program can read (" + errorText(code)
-                + ")");
+        return failure(
+            OpenError::NotMedia, path + " is not a video file this program can read (" + errorText(code) + ")");
     }
     impl->format.reset(rawFormat);
     AVFormatContext* format = impl->format.get();
@@ -291,8 +291,8 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
         videoIndex = *options.videoStream;
         if (videoIndex < 0 || videoIndex >= static_cast<int>(format->nb_streams))
             return failure(OpenError::NoSuchStream,
-                path + " has no stream " + std::to_string(videoIndex) + " (it has "
-                    + std::to_string(format->nb_streams) + ", numbered from 0)");
+                path + " has no stream " + std::to_string(videoIndex) + " (it has " + std::to_string(format->nb_streams)
+                    + ", numbered from 0)");
         const AVMediaType type = format->streams[videoIndex]->codecpar->codec_type;
         if (type != AVMEDIA_TYPE_VIDEO)
             return failure(OpenError::NoSuchStream,
@@ -307,6 +307,16 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
     const AVCodecParameters* videoParameters = impl->videoStream->codecpar;
     impl->info.videoStreamIndex = videoIndex;
     impl->info.videoCodec = avcodec_get_name(videoParameters->codec_id);
+    // Any text file "plays" as a picture of its characters; that is not a film.
+    switch (videoParameters->codec_id) {
+    case AV_CODEC_ID_ANSI:
+    case AV_CODEC_ID_BINTEXT:
+    case AV_CODEC_ID_XBIN:
+    case AV_CODEC_ID_IDF:
+        return failure(OpenError::NotMedia, path + " is not a video file this program can read (it is text)");
+    default:
+        break;
+    }
     impl->videoDecoder = avcodec_find_decoder(videoParameters->codec_id);
     if (impl->videoDecoder == nullptr)
         return failure(OpenError::UnsupportedCodec,
@@ -366,8 +376,8 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
         audioIndex = *options.audioStream;
         if (audioIndex < 0 || audioIndex >= static_cast<int>(format->nb_streams))
             return failure(OpenError::NoSuchStream,
-                path + " has no stream " + std::to_string(audioIndex) + " (it has "
-                    + std::to_string(format->nb_streams) + ", numbered from 0)");
+                path + " has no stream " + std::to_string(audioIndex) + " (it has " + std::to_string(format->nb_streams)
+                    + ", numbered from 0)");
         const AVMediaType type = format->streams[audioIndex]->codecpar->codec_type;
         if (type != AVMEDIA_TYPE_AUDIO)
             return failure(OpenError::NoSuchStream,
@@ -416,19 +426,28 @@ MediaFileReader::MediaFileReader(std::unique_ptr<Impl> impl)
 
 MediaFileReader::~MediaFileReader() = default;
 
-const MediaFileInfo& MediaFileReader::info() const { return m_impl->info; }
+const MediaFileInfo& MediaFileReader::info() const
+{
+    return m_impl->info;
+}
 
 const DamageReport& MediaFileReader::damage() const
 {
     // Lines a decoder logged as errors stand for damage it concealed.
-    m_impl->damage.damagedFrames = std::max(
-        m_impl->damage.damagedFrames, g_decoderErrorLines.load() - m_impl->errorLinesAtStart);
+    m_impl->damage.damagedFrames
+        = std::max(m_impl->damage.damagedFrames, g_decoderErrorLines.load() - m_impl->errorLinesAtStart);
     return m_impl->damage;
 }
 
-void MediaFileReader::requestStop() { m_impl->stop.store(true); }
+void MediaFileReader::requestStop()
+{
+    m_impl->stop.store(true);
+}
 
-bool MediaFileReader::stopRequested() const { return m_impl->stop.load(); }
+bool MediaFileReader::stopRequested() const
+{
+    return m_impl->stop.load();
+}
 
 bool MediaFileReader::seek(double seconds)
 {
@@ -448,8 +467,8 @@ bool MediaFileReader::seek(double seconds)
 
 std::optional<std::int64_t> MediaFileReader::Impl::microseconds(const AVFrame* decoded, const AVStream* stream) const
 {
-    const std::int64_t pts = decoded->best_effort_timestamp != AV_NOPTS_VALUE ? decoded->best_effort_timestamp
-                                                                            : decoded->pts;
+    const std::int64_t pts
+        = decoded->best_effort_timestamp != AV_NOPTS_VALUE ? decoded->best_effort_timestamp : decoded->pts;
     if (pts == AV_NOPTS_VALUE)
         return std::nullopt;
     return av_rescale_q(pts, stream->time_base, kMicroseconds) - startMicroseconds;
@@ -493,8 +512,8 @@ void MediaFileReader::Impl::emitVideo(AVFrame* decoded)
     // general scaler then only converts a picture of about the output's size.
     if (reduce(source))
         source = reduced.get();
-    const int key[7] = { source->width, source->height, source->format, colourSpace, fullRange, info.frameWidth,
-        info.frameHeight };
+    const int key[7]
+        = { source->width, source->height, source->format, colourSpace, fullRange, info.frameWidth, info.frameHeight };
     if (!scaler || !std::equal(std::begin(key), std::end(key), std::begin(scalerKey))) {
         scaler.reset(sws_getContext(source->width, source->height, static_cast<AVPixelFormat>(source->format),
             info.frameWidth, info.frameHeight, AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr));
@@ -503,8 +522,8 @@ void MediaFileReader::Impl::emitVideo(AVFrame* decoded)
             return;
         }
         const int* coefficients = sws_getCoefficients(colourSpace);
-        sws_setColorspaceDetails(scaler.get(), coefficients, fullRange, sws_getCoefficients(SWS_CS_DEFAULT), 1,
-            0, 1 << 16, 1 << 16);
+        sws_setColorspaceDetails(
+            scaler.get(), coefficients, fullRange, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
         std::copy(std::begin(key), std::end(key), std::begin(scalerKey));
     }
     auto [image, status] = media::PixelBuffer::create(info.frameWidth, info.frameHeight, media::PixelFormat::BGRA);
@@ -588,8 +607,7 @@ void MediaFileReader::Impl::emitAudio(AVFrame* decoded)
             || av_channel_layout_compare(&resamplerLayout, &decoded->ch_layout) != 0) {
             SwrContext* context = nullptr;
             if (swr_alloc_set_opts2(&context, &decoded->ch_layout, AV_SAMPLE_FMT_FLTP, decoded->sample_rate,
-                    &decoded->ch_layout, static_cast<AVSampleFormat>(decoded->format), decoded->sample_rate, 0,
-                    nullptr)
+                    &decoded->ch_layout, static_cast<AVSampleFormat>(decoded->format), decoded->sample_rate, 0, nullptr)
                     < 0
                 || swr_init(context) < 0) {
                 swr_free(&context);

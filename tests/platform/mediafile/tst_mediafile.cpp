@@ -44,8 +44,8 @@ Cells cellsOf(media::PixelBuffer& frame, const std::optional<media::Rect>& crop)
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 5; ++x)
             for (int c = 0; c < 3; ++c)
-                cells[std::size_t((y * 5 + x) * 3 + c)] = small->baseAddress()[std::size_t(y) * small->bytesPerRow()
-                    + std::size_t(x) * 4 + std::size_t(c)];
+                cells[std::size_t((y * 5 + x) * 3 + c)]
+                    = small->baseAddress()[std::size_t(y) * small->bytesPerRow() + std::size_t(x) * 4 + std::size_t(c)];
     return cells;
 }
 
@@ -79,14 +79,14 @@ int largestDifference(const Decoded& a, const Decoded& b)
     return largest;
 }
 
-#define REQUIRE_FFMPEG()                                                                                             \
-    if (!test::haveFfmpeg())                                                                                         \
+#define REQUIRE_FFMPEG()                                                                                               \
+    if (!test::haveFfmpeg())                                                                                           \
     QSKIP("the ffmpeg command is not installed; it makes the test films")
 
-#define MAKE_FILM(...)                                                                                               \
-    do {                                                                                                             \
-        const QString failure = test::runFfmpeg(__VA_ARGS__);                                                        \
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                            \
+#define MAKE_FILM(...)                                                                                                 \
+    do {                                                                                                               \
+        const QString failure = test::runFfmpeg(__VA_ARGS__);                                                          \
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                              \
     } while (false)
 
 } // namespace
@@ -110,8 +110,8 @@ private Q_SLOTS:
         QTest::newRow("zero-length file") << "empty" << -1 << -1 << OpenError::Empty << "empty";
         QTest::newRow("text, not a video") << "text" << -1 << -1 << OpenError::NotMedia << "not a video";
         QTest::newRow("sound without picture") << "sound" << -1 << -1 << OpenError::NoVideo << "no video stream";
-        QTest::newRow("codec nobody decodes") << "unknown codec" << -1 << -1 << OpenError::UnsupportedCodec
-                                              << "cannot decode";
+        QTest::newRow("codec nobody decodes")
+            << "unknown codec" << -1 << -1 << OpenError::UnsupportedCodec << "cannot decode";
         QTest::newRow("absurd dimensions") << "absurd" << -1 << -1 << OpenError::AbsurdSize << "99999 x 16";
         QTest::newRow("video stream that is sound") << "film" << 1 << -1 << OpenError::NoSuchStream << "not video";
         QTest::newRow("audio stream that is video") << "film" << -1 << 0 << OpenError::NoSuchStream << "not audio";
@@ -188,19 +188,15 @@ private Q_SLOTS:
         QTest::newRow("starts at zero") << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f",
             "lavfi", "-i", "sine=d=2", "-c:v", "libx264", "-bf", "2", "-c:a", "flac", "FILE.mkv" }
                                         << 0.0;
-        QTest::newRow("transport stream starting at 10 s")
-            << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi", "-i", "sine=d=2",
-                   "-c:v", "libx264", "-c:a", "mp2", "-output_ts_offset", "10", "FILE.ts" }
-            << 0.0;
-        QTest::newRow("picture half a second after the sound")
-            << QStringList { "-itsoffset", "0.5", "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi",
-                   "-i", "sine=d=3", "-c:v", "libx264", "-c:a", "flac", "FILE.mkv" }
-            << 0.45;
-        QTest::newRow("variable frame rate")
-            << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-vf",
-                   "setpts=(N*0.04+gte(N\\,20)*0.5+gte(N\\,30)*N*0.01)/TB", "-vsync", "vfr", "-c:v", "libx264",
-                   "FILE.mkv" }
-            << 0.0;
+        QTest::newRow("transport stream starting at 10 s") << QStringList { "-f", "lavfi", "-i",
+            "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi", "-i", "sine=d=2", "-c:v", "libx264", "-c:a", "mp2",
+            "-output_ts_offset", "10", "FILE.ts" } << 0.0;
+        QTest::newRow("picture half a second after the sound") << QStringList { "-itsoffset", "0.5", "-f", "lavfi",
+            "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi", "-i", "sine=d=3", "-c:v", "libx264", "-c:a", "flac",
+            "FILE.mkv" } << 0.45;
+        QTest::newRow("variable frame rate") << QStringList { "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-vf",
+            "setpts=(N*0.04+gte(N\\,20)*0.5+gte(N\\,30)*N*0.01)/TB", "-vsync", "vfr", "-c:v", "libx264", "FILE.mkv" }
+                                             << 0.0;
     }
 
     void timeLine()
@@ -228,14 +224,16 @@ private Q_SLOTS:
                                .arg(i)
                                .arg(decoded.frameTimes[i])
                                .arg(probed.frameTimes[i] - probed.start)));
-        QVERIFY2(decoded.frameTimes.front() >= firstFrameAtLeast, qPrintable(QString::number(decoded.frameTimes.front())));
+        QVERIFY2(
+            decoded.frameTimes.front() >= firstFrameAtLeast, qPrintable(QString::number(decoded.frameTimes.front())));
         // The earliest buffer of either kind is at the start of the file.
         const double earliest = std::min(decoded.frameTimes.front(),
             decoded.soundTimes.empty() ? decoded.frameTimes.front() : decoded.soundTimes.front());
         QVERIFY2(std::abs(earliest) < 0.05, qPrintable(QString::number(earliest)));
         // Sound arrives in presentation order without gaps.
         for (std::size_t i = 1; i < decoded.soundTimes.size(); ++i) {
-            const double expected = decoded.soundTimes[i - 1] + double(decoded.soundLengths[i - 1]) / decoded.sampleRate;
+            const double expected
+                = decoded.soundTimes[i - 1] + double(decoded.soundLengths[i - 1]) / decoded.sampleRate;
             QVERIFY2(std::abs(decoded.soundTimes[i] - expected) < 0.001,
                 qPrintable(QStringLiteral("sound block %1 at %2 s, expected %3 s")
                                .arg(i)
@@ -268,8 +266,9 @@ private Q_SLOTS:
         QFETCH(int, height);
         const QString square = path(QStringLiteral("square.mkv"));
         if (!QFile::exists(square))
-            MAKE_FILM({ "-f", "lavfi", "-i", test::colourCycle(1, 640, 360) + QStringLiteral(",drawbox=x=0:y=0:w=160:h=360:c=blue:t=fill"), "-c:v", "libx264",
-                "-crf", "12", square });
+            MAKE_FILM({ "-f", "lavfi", "-i",
+                test::colourCycle(1, 640, 360) + QStringLiteral(",drawbox=x=0:y=0:w=160:h=360:c=blue:t=fill"), "-c:v",
+                "libx264", "-crf", "12", square });
         const QString file = path(QStringLiteral("shape-%1.mkv").arg(QTest::currentDataTag()).replace(' ', '-'));
         MAKE_FILM({ "-i", square, "-vf", filter, "-c:v", "libx264", "-crf", "12", file });
 
