@@ -89,7 +89,7 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     , m_analysisRecorder(analysisRecorder)
     , m_udpManager(udpManager)
     , m_manager(manager)
-    , m_uploads(uploads)
+    , m_upload(new RecordingUpload(uploads, this))
 {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(16, 12, 12, 12);
@@ -225,7 +225,8 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     });
     connect(m_resetCropButton, &QPushButton::clicked, this, [this] { m_screenRecorder.setCrop(std::nullopt); });
     connect(m_recordingButton, &QPushButton::clicked, this, &ConfigurationView::toggleRecording);
-    connect(m_retryButton, &QPushButton::clicked, this, [this] { retry(); });
+    connect(m_retryButton, &QPushButton::clicked, m_upload, [this] { m_upload->retry(); });
+    connect(m_upload, &RecordingUpload::changed, this, &ConfigurationView::updateUploadStatus);
     connect(m_restartButton, &QPushButton::clicked, this, [this] { restart(); });
 
     using capture::ScreenRecorder;
@@ -425,75 +426,28 @@ void ConfigurationView::save()
     const std::optional<QByteArray> recording = m_analysisRecorder.stop();
     Q_EMIT userStoppedChanged(true);
     if (!recording) {
-        text_styles::setColour(m_uploadStatus, Qt::red);
-        m_uploadStatus->setText(
-            QStringLiteral("The recording could not be put together, so nothing was uploaded. Record it again."));
-        m_retryButton->hide();
+        m_upload->reportNothingToUpload();
         return;
     }
-    upload(*recording);
+    m_upload->upload(*recording);
 }
 
-QCoro::Task<> ConfigurationView::upload(QByteArray recording)
+void ConfigurationView::updateUploadStatus()
 {
-    QPointer<ConfigurationView> self(this);
-    m_uploading = true;
-    m_retryButton->hide();
-    text_styles::setColour(m_uploadStatus, text_styles::secondary());
-    m_uploadStatus->setText(QStringLiteral("Uploading the recording…"));
-    const UploadQueue::Outcome outcome = co_await m_uploads.upload(recording);
-    if (outcome.error)
-        service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
-    if (!self)
-        co_return;
-    m_uploading = false;
-    showUploadOutcome(outcome);
-}
-
-QCoro::Task<> ConfigurationView::retry()
-{
-    if (!m_pending)
-        co_return;
-    QPointer<ConfigurationView> self(this);
-    m_uploading = true;
-    m_retryButton->setEnabled(false);
-    text_styles::setColour(m_uploadStatus, text_styles::secondary());
-    m_uploadStatus->setText(QStringLiteral("Uploading the recording again…"));
-    const UploadQueue::Outcome outcome = co_await m_uploads.retry(*m_pending);
-    if (outcome.error)
-        service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
-    if (!self)
-        co_return;
-    m_uploading = false;
-    m_retryButton->setEnabled(true);
-    showUploadOutcome(outcome);
-}
-
-void ConfigurationView::showUploadOutcome(const UploadQueue::Outcome& outcome)
-{
-    if (outcome.alreadySending) {
-        m_uploadStatus->setText(QStringLiteral("The recording is being uploaded from the main window."));
-        m_retryButton->hide();
-        return;
-    }
-    if (!outcome.error) {
-        m_pending.reset();
+    switch (m_upload->tone()) {
+    case RecordingUpload::Tone::Neutral:
+        text_styles::setColour(m_uploadStatus, text_styles::secondary());
+        break;
+    case RecordingUpload::Tone::Success:
         text_styles::setColour(m_uploadStatus, QColor(52, 170, 80));
-        m_uploadStatus->setText(QStringLiteral("The recording was uploaded."));
-        m_retryButton->hide();
-        return;
+        break;
+    case RecordingUpload::Tone::Failure:
+        text_styles::setColour(m_uploadStatus, Qt::red);
+        break;
     }
-    m_pending = outcome.pending;
-    text_styles::setColour(m_uploadStatus, Qt::red);
-    QString text = QStringLiteral("Upload failed: %1.").arg(outcome.error->message());
-    if (m_pending && !m_pending->outboxId.isEmpty())
-        text += QStringLiteral(" The recording is kept until it is uploaded: press Retry, or retry later from the "
-                               "main window.");
-    else if (m_pending)
-        text += QStringLiteral(" It could not be kept on disk (%1): press Retry before closing this window.")
-                    .arg(outcome.outboxError);
-    m_uploadStatus->setText(text);
-    m_retryButton->setVisible(m_pending.has_value());
+    m_uploadStatus->setText(m_upload->status());
+    m_retryButton->setVisible(m_upload->retryVisible());
+    m_retryButton->setEnabled(m_upload->canRetry());
 }
 
 QCoro::Task<> ConfigurationView::restart()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/recording_upload.h"
 #include "app/upload_queue.h"
 #include "catalogue/tmdb_item.h"
 
@@ -81,7 +82,8 @@ public:
     QLabel* recordingStatus() const { return m_recordingStatus; }
     ColourSwatchView* swatch() const { return m_swatch; }
     AudioLevelsView* levels() const { return m_levels; }
-    bool isUploading() const { return m_uploading; }
+    bool isUploading() const { return m_upload->isUploading(); }
+    RecordingUpload& recordingUpload() const { return *m_upload; }
 
 Q_SIGNALS:
     /// Asks the window to show or hide the "stopped" overlay.
@@ -101,16 +103,14 @@ private:
     void updateCrop();
     void updateReceivers();
     void updateSwatch();
-    void showUploadOutcome(const UploadQueue::Outcome& outcome);
-    QCoro::Task<> upload(QByteArray recording);
-    QCoro::Task<> retry();
+    void updateUploadStatus();
     QCoro::Task<> restart();
 
     capture::ScreenRecorder& m_screenRecorder;
     analysis::AnalysisRecorder& m_analysisRecorder;
     preview_link::UDPManager& m_udpManager;
     service::AppManager& m_manager;
-    UploadQueue& m_uploads;
+    RecordingUpload* m_upload = nullptr; // the save's upload and its Retry
 
     QWidget* m_itemSection = nullptr;
     QLabel* m_itemTitle = nullptr;
@@ -131,8 +131,6 @@ private:
     QPushButton* m_retryButton = nullptr;
     QPushButton* m_restartButton = nullptr;
 
-    std::optional<UploadQueue::Pending> m_pending; // the last upload that failed
-    bool m_uploading = false;
     QElapsedTimer m_recordingClock;
     QTimer m_statusTimer;
     QTimer m_swatchTimer;

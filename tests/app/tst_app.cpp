@@ -622,6 +622,23 @@ private Q_SLOTS:
         QTRY_COMPARE(main->outboxLabel()->text(), QStringLiteral("1 recording is waiting to be uploaded."));
         QVERIFY(main->retryButton()->isVisibleTo(main));
 
+        // A Retry that fails again keeps the recording and offers Retry again.
+        const auto posts = [&server] {
+            return std::count_if(server.received().begin(), server.received().end(),
+                [](const FaultServer::Received& request) { return request.method == "POST"; });
+        };
+        QCOMPARE(posts(), 1);
+        panel->retryButton()->click();
+        QTRY_COMPARE(posts(), 2);
+        QTRY_VERIFY(!panel->isUploading());
+        QVERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Upload failed: ")));
+        QVERIFY(panel->uploadStatus()->text().contains(QStringLiteral("500")));
+        QVERIFY(panel->retryButton()->isVisibleTo(panel));
+        QVERIFY(panel->retryButton()->isEnabled());
+        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->outbox()->entries().first().attempts, 2);
+        QCOMPARE(refreshed.count(), 0);
+
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
         panel->retryButton()->click();
         QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
