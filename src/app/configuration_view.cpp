@@ -418,6 +418,7 @@ void ConfigurationView::toggleRecording()
         return;
     }
     m_analysisRecorder.start();
+    m_upload->recordingStarted(m_manager.account() ? m_manager.account()->id : QString());
     Q_EMIT userStoppedChanged(false);
 }
 

@@ -36,7 +36,7 @@ QCoro::Task<> RecordingUpload::upload(QByteArray recording)
     // stays in the outbox for the main window's Retry.
     m_pending.reset();
     show(QStringLiteral("Uploading the recording…"), Tone::Neutral);
-    const UploadQueue::Outcome outcome = co_await m_uploads.upload(std::move(recording));
+    const UploadQueue::Outcome outcome = co_await m_uploads.upload(std::move(recording), m_author);
     if (outcome.error)
         service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
     if (!*alive)

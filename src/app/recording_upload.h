@@ -27,6 +27,9 @@ public:
     explicit RecordingUpload(UploadQueue& uploads, QObject* parent = nullptr);
     ~RecordingUpload() override;
 
+    /// Notes whose the recording that starts now is: signing out or in
+    /// before it is saved does not hand it to another account.
+    void recordingStarted(const QString& accountId) { m_author = accountId; }
     /// Uploads a saved recording in the background.
     QCoro::Task<> upload(QByteArray recording);
     /// Sends the last recording that did not get through again.
@@ -52,6 +55,7 @@ private:
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     std::optional<UploadQueue::Pending> m_pending; // the last recording that did not get through
     QString m_outboxError; // why the recording waiting here has no copy on disk
+    QString m_author; // the account the current recording was started under
     bool m_uploading = false;
     QString m_status;
     Tone m_tone = Tone::Neutral;

@@ -72,10 +72,11 @@ UploadQueue::Outcome outcomeOf(
 
 } // namespace
 
-QCoro::Task<UploadQueue::Outcome> UploadQueue::upload(QByteArray recording)
+QCoro::Task<UploadQueue::Outcome> UploadQueue::upload(QByteArray recording, QString madeBy)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    service::AppManager::UploadResult result = co_await m_manager.uploadLightShow(std::move(recording));
+    service::AppManager::UploadResult result
+        = co_await m_manager.uploadLightShow(std::move(recording), std::move(madeBy));
     if (!*alive)
         co_return Outcome {};
     Outcome outcome = outcomeOf(result.delivery, result.error, result.parcel);

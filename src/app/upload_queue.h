@@ -49,8 +49,9 @@ public:
     explicit UploadQueue(service::AppManager& manager, QObject* parent = nullptr);
     ~UploadQueue() override;
 
-    /// Uploads a finished recording for the manager's current item.
-    QCoro::Task<Outcome> upload(QByteArray recording);
+    /// Uploads a finished recording for the manager's current item, made
+    /// under the account `madeBy` (empty: the signed-in one).
+    QCoro::Task<Outcome> upload(QByteArray recording, QString madeBy = {});
     /// Sends a recording whose upload failed again.
     QCoro::Task<Outcome> retry(Pending pending);
     /// Sends everything waiting in the outbox again, oldest first.

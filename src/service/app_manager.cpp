@@ -293,12 +293,13 @@ QCoro::Task<AppManager::DeliveryResult> AppManager::deliver(Parcel parcel, QStri
     co_return DeliveryResult { Delivery::Sent, std::nullopt };
 }
 
-QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray recording)
+QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray recording, QString madeBy)
 {
     UploadResult result;
     const std::optional<QString> token = accessToken();
     const std::optional<catalogue::TMDBItem> item = m_currentItem;
-    const QString author = m_account ? m_account->id : QString();
+    const QString signedIn = m_account ? m_account->id : QString();
+    const QString author = madeBy.isEmpty() ? signedIn : madeBy;
     if (item) {
         result.parcel.entry.item = *item;
         result.parcel.entry.accountId = author;
@@ -331,9 +332,9 @@ QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray rec
         }
         co_return result;
     }
-    // The first attempt goes out as whoever holds the token now: the author
-    // who just saved.
-    const DeliveryResult delivered = co_await deliver(result.parcel, *token, author, Adopt::No);
+    // The first attempt goes out as whoever holds the token now, and only
+    // when that is the recording's author.
+    const DeliveryResult delivered = co_await deliver(result.parcel, *token, signedIn, Adopt::No);
     result.delivery = delivered.delivery;
     result.error = delivered.error;
     co_return result;

@@ -105,9 +105,10 @@ public:
     };
 
     /// Uploads a serialised recording for `currentItem`. The recording is
-    /// kept in the outbox, under the signed-in account, from before the
-    /// request until it succeeded.
-    QCoro::Task<UploadResult> uploadLightShow(QByteArray recording);
+    /// kept in the outbox from before the request until it succeeded, under
+    /// `madeBy` (the account it was recorded under; empty: the signed-in
+    /// one). It goes now only when that is the signed-in account.
+    QCoro::Task<UploadResult> uploadLightShow(QByteArray recording, QString madeBy = {});
     /// One request that uploads a recording for the given item, without
     /// touching the outbox; `key` (when not empty) goes out as Idempotency-Key.
     QCoro::Task<std::optional<ServiceError>> uploadLightShowFor(

@@ -673,8 +673,9 @@ private Q_SLOTS:
     void signingOutWhileRecordingKeepsTheRecording()
     {
         auto manager = newManager();
-        QVERIFY(corvex::testing::signIn(
-            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("out@example.org"))));
+        const QString authorToken = corvex::testing::tokenFor(m_service.origin(), QStringLiteral("out@example.org"));
+        QVERIFY(corvex::testing::signIn(*manager, authorToken));
+        const QString author = manager->account()->id;
         StudioApp studio(*manager);
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90005, QStringLiteral("A Trip to the Moon")));
@@ -690,6 +691,25 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("not signed in")));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->outbox()->entries().first().accountId, author);
+
+        // Someone else signs in: Retry does not hand the recording to them.
+        QVERIFY(corvex::testing::signIn(
+            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("other@example.org"))));
+        panel->retryButton()->click();
+        QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("another account")));
+        QCOMPARE(manager->outbox()->entries().size(), 1);
+        service::LightShowListModel theirs(*manager);
+        QCoro::waitFor(theirs.loadLightShows());
+        QVERIFY(theirs.shows().isEmpty());
+
+        // Its author signs in again and it goes to them.
+        manager->setAccount(std::nullopt);
+        QVERIFY(corvex::testing::signIn(*manager, authorToken));
+        QTRY_VERIFY(panel->retryButton()->isEnabled());
+        panel->retryButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        QVERIFY(manager->outbox()->entries().isEmpty());
     }
 
     void postersAreFetchedOnce()
