@@ -33,7 +33,10 @@ void ImageCache::load(const QUrl& url)
 QCoro::Task<> ImageCache::fetch(QUrl url)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    const http::Reply reply = co_await m_http.send(http::Request { url, QByteArrayLiteral("GET"), {}, {}, false });
+    // Named, not a braced temporary in the awaited call: GCC 12 destroys such
+    // temporaries twice when optimising, which frees the URL under the cache.
+    http::Request request { url, QByteArrayLiteral("GET"), {}, {}, false };
+    const http::Reply reply = co_await m_http.send(std::move(request));
     if (!*alive)
         co_return;
     m_inFlight.remove(url);

@@ -15,14 +15,11 @@ class CapturePreview final : public QObject {
     Q_DISABLE_COPY_MOVE(CapturePreview)
 
 public:
-    enum class ContentsGravity { ResizeAspect };
-
     explicit CapturePreview(QObject* parent = nullptr)
         : QObject(parent)
     {
     }
 
-    ContentsGravity contentsGravity() const { return ContentsGravity::ResizeAspect; }
     const std::shared_ptr<const screencapture::Surface>& contents() const { return m_contents; }
     void setContents(std::shared_ptr<const screencapture::Surface> contents)
     {

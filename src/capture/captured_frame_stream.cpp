@@ -9,7 +9,7 @@ void CapturedFrameContinuation::yield(const CapturedFrame& frame)
     std::lock_guard lock(m_mutex);
     if (m_finished)
         return;
-    m_frames.push_back(frame);
+    m_newest = frame;
     notifyLocked();
 }
 
@@ -48,19 +48,19 @@ CapturedFrameStream::~CapturedFrameStream()
 
 void CapturedFrameStream::drain()
 {
-    std::deque<CapturedFrame> frames;
+    std::optional<CapturedFrame> frame;
     bool isDone = false;
     {
         std::lock_guard lock(m_continuation->m_mutex);
-        frames.swap(m_continuation->m_frames);
+        frame.swap(m_continuation->m_newest);
         isDone = m_continuation->m_finished;
         m_error = m_continuation->m_error;
         m_continuation->m_notifyPosted = false;
     }
     // A receiver of a signal may delete this stream.
     QPointer<CapturedFrameStream> self(this);
-    for (const CapturedFrame& frame : frames) {
-        Q_EMIT frameReceived(frame);
+    if (frame) {
+        Q_EMIT frameReceived(*frame);
         if (!self)
             return;
     }

@@ -5,7 +5,6 @@
 
 #include <QObject>
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,7 +14,9 @@ namespace corvex::capture {
 class CapturedFrameStream;
 
 /// The producer side of a frame stream: yield and finish from any thread.
-/// Nothing is dropped (the buffer is unbounded); after finish, yields are ignored.
+/// The newest frame wins: a frame not yet handed to the GUI thread is
+/// replaced by the next one, so a busy GUI thread never piles frames up
+/// (each holds a full-size surface). After finish, yields are ignored.
 class CapturedFrameContinuation final {
 public:
     void yield(const CapturedFrame& frame);
@@ -26,15 +27,16 @@ private:
     void notifyLocked();
 
     std::mutex m_mutex; // guards everything below
-    std::deque<CapturedFrame> m_frames;
+    std::optional<CapturedFrame> m_newest;
     bool m_finished = false;
     std::optional<screencapture::CaptureError> m_error;
     CapturedFrameStream* m_receiver = nullptr; // cleared by the receiver's destructor
     bool m_notifyPosted = false;
 };
 
-/// The consumer side, on the GUI thread: frameReceived for every frame in
-/// order, then finished once, with the error that ended the stream if any.
+/// The consumer side, on the GUI thread: frameReceived for the newest frame
+/// each time the event loop gets to it, then finished once, with the error
+/// that ended the stream if any.
 class CapturedFrameStream final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CapturedFrameStream)

@@ -77,19 +77,21 @@ std::optional<QUrl> CatalogueClient::posterUrl(const settings::Endpoints& endpoi
 
 QCoro::Task<CatalogueResult<TMDBSearchResult>> CatalogueClient::search(QString text)
 {
-    co_return co_await fetch(
-        m_client, searchUrl(m_endpoints, text), decodeSearchResponse, &TMDBSearchResponse::results);
+    // Each address is a named value: GCC 12 may destroy temporaries in an awaited call twice.
+    std::optional<QUrl> url = searchUrl(m_endpoints, text);
+    co_return co_await fetch(m_client, std::move(url), decodeSearchResponse, &TMDBSearchResponse::results);
 }
 
 QCoro::Task<CatalogueResult<TMDBSeason>> CatalogueClient::seasons(TMDBTVShow show)
 {
-    co_return co_await fetch(m_client, tvDetailsUrl(m_endpoints, show.id), decodeTVDetails, &TMDBTVDetails::seasons);
+    std::optional<QUrl> url = tvDetailsUrl(m_endpoints, show.id);
+    co_return co_await fetch(m_client, std::move(url), decodeTVDetails, &TMDBTVDetails::seasons);
 }
 
 QCoro::Task<CatalogueResult<TMDBEpisode>> CatalogueClient::episodes(TMDBTVShow show, qint64 seasonNumber)
 {
-    co_return co_await fetch(m_client, seasonDetailsUrl(m_endpoints, show.id, seasonNumber), decodeSeasonDetails,
-        &TMDBSeasonDetails::episodes);
+    std::optional<QUrl> url = seasonDetailsUrl(m_endpoints, show.id, seasonNumber);
+    co_return co_await fetch(m_client, std::move(url), decodeSeasonDetails, &TMDBSeasonDetails::episodes);
 }
 
 } // namespace corvex::catalogue

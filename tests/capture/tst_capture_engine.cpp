@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <thread>
 
 using namespace corvex;
 using namespace corvex::screencapture;
@@ -158,6 +159,33 @@ private Q_SLOTS:
         QCOMPARE(meter.values().size(), metered ? 2u : 0u);
         if (metered)
             QVERIFY(std::abs(meter.values()[0].average - -20.0f) < 0.01f);
+    }
+
+    // Frames that pile up while the GUI thread is busy: only the newest is
+    // handed over, and the older ones' surfaces are let go at once.
+    void aBusyGuiThreadGetsOnlyTheNewestFrame()
+    {
+        capture::CapturedFrameStream stream;
+        QSignalSpy received(&stream, &capture::CapturedFrameStream::frameReceived);
+        QSignalSpy finished(&stream, &capture::CapturedFrameStream::finished);
+        std::vector<std::weak_ptr<const Surface>> surfaces;
+        std::thread producer([&, continuation = stream.continuation()] {
+            for (int i = 0; i < 50; ++i) {
+                auto surface
+                    = std::make_shared<const Surface>(Surface { 1920, 1080, 1920 * 4, media::PixelFormat::BGRA, {} });
+                surfaces.push_back(surface);
+                continuation->yield(CapturedFrame { surface, media::Rect { double(i), 0, 100, 56 }, 1.0, 1.0 });
+            }
+            continuation->finish();
+        });
+        producer.join(); // the GUI thread has not run its event loop meanwhile
+        for (std::size_t i = 0; i + 1 < surfaces.size(); ++i)
+            QVERIFY2(surfaces[i].expired(), qPrintable(QStringLiteral("frame %1 is still held").arg(i)));
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(received.count(), 1);
+        QCOMPARE(received.first().at(0).value<CapturedFrame>().contentRect.x, 49.0);
+        QCoreApplication::processEvents();
+        QCOMPARE(received.count(), 1);
     }
 
     void engineDeliversFramesAudioAndTheStop()

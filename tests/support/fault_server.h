@@ -25,6 +25,7 @@ public:
         QByteArray body;
         Action action = Action::Respond;
         QByteArray contentType = QByteArrayLiteral("application/json");
+        QList<QPair<QByteArray, QByteArray>> headers = {}; // more header lines, e.g. Location
     };
 
     struct Received {
@@ -99,6 +100,8 @@ private:
         QByteArray response = "HTTP/1.1 " + QByteArray::number(answer.status) + " Status\r\n";
         response += "Content-Type: " + answer.contentType + "\r\n";
         response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        for (const auto& [name, value] : answer.headers)
+            response += name + ": " + value + "\r\n";
         response += "Connection: close\r\n\r\n" + body;
         socket->write(response);
         socket->disconnectFromHost();

@@ -87,6 +87,12 @@ public:
         }
         return false;
     }
+    /// What it printed on standard output so far (the event loop reads it).
+    QString output()
+    {
+        m_out += QString::fromUtf8(m_process.readAllStandardOutput());
+        return m_out;
+    }
     /// Stops the receiver as Ctrl+C would and collects what it printed.
     Result stop()
     {
@@ -107,12 +113,13 @@ private:
         result.exitCode = m_process.state() == QProcess::NotRunning && m_process.exitStatus() == QProcess::NormalExit
             ? m_process.exitCode()
             : -1;
-        result.out = QString::fromUtf8(m_process.readAllStandardOutput());
+        result.out = output();
         result.err = m_err + QString::fromUtf8(m_process.readAllStandardError());
         return result;
     }
 
     QProcess m_process;
+    QString m_out;
     QString m_err;
 };
 
@@ -251,7 +258,8 @@ void TestCorvexPreview::discoverAndAnalyseReachTheReceiver()
     const QStringList sent = analysed.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(sent.size(), 6);
 
-    QTest::qWait(200);
+    // The last frame is never replaced, so it arrives.
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.output().contains(sent.last()), 10000);
     const Result received = receiver.stop();
     QCOMPARE(received.exitCode, 0);
     const QStringList got = received.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);

@@ -43,6 +43,10 @@ QString describe(const QNetworkReply& reply, bool timedOut, std::chrono::millise
         return QStringLiteral("%1 closed the connection before answering; try again later").arg(host);
     case QNetworkReply::OperationCanceledError:
         return QStringLiteral("the request to %1 was cancelled").arg(host);
+    case QNetworkReply::InsecureRedirectError:
+        return QStringLiteral("%1 redirected the request to another host, where it was not sent because it carries "
+                              "your credentials; check the service's address")
+            .arg(host);
     default:
         return QStringLiteral("the request to %1 failed: %2").arg(host, reply.errorString());
     }
@@ -56,6 +60,17 @@ std::optional<QUrl> absoluteUrl(const QString& text)
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         return std::nullopt;
     return url;
+}
+
+bool carriesCredentials(const Request& request)
+{
+    for (const auto& [name, value] : request.headers) {
+        if (name.compare("Authorization", Qt::CaseInsensitive) == 0
+            || name.compare("Proxy-Authorization", Qt::CaseInsensitive) == 0
+            || name.compare("Cookie", Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
 }
 
 Client::Client(QNetworkAccessManager* manager)
@@ -86,8 +101,8 @@ QCoro::Task<Reply> Client::send(Request request)
     QNetworkRequest networkRequest(request.url);
     networkRequest.setTransferTimeout(static_cast<int>(m_timeout.count()));
     networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-        request.sameOriginRedirectsOnly ? QNetworkRequest::SameOriginRedirectPolicy
-                                        : QNetworkRequest::NoLessSafeRedirectPolicy);
+        request.sameOriginRedirectsOnly || carriesCredentials(request) ? QNetworkRequest::SameOriginRedirectPolicy
+                                                                       : QNetworkRequest::NoLessSafeRedirectPolicy);
     for (const auto& [name, value] : request.headers)
         networkRequest.setRawHeader(name, value);
 

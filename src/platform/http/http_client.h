@@ -26,10 +26,17 @@ struct Request {
     QByteArray method = QByteArrayLiteral("GET");
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
-    /// Requests that carry a credential follow redirects only within the
-    /// same origin, so the credential never reaches another host.
+    /// Keeps redirects within the request's origin. Every request that
+    /// carries a credential header gets this whatever the flag says (see
+    /// `carriesCredentials`); set it for a credential kept elsewhere.
     bool sameOriginRedirectsOnly = false;
 };
+
+/// Whether the request has a header that proves who the user is
+/// (Authorization, Proxy-Authorization, Cookie). Such a request follows
+/// redirects only within its own origin: Qt forwards these headers to
+/// whatever host a redirect names.
+bool carriesCredentials(const Request& request);
 
 /// A request that got no HTTP answer: no connection, a dropped connection,
 /// a time-out, a TLS failure.

@@ -155,8 +155,7 @@ std::optional<CaptureError> Stream::replaceSources(
     if (!video)
         return error;
     std::unique_ptr<StreamSource> audio;
-    const bool newAudio = configuration.capturesAudio
-        && (!m_audio || configuration.excludesCurrentProcessAudio != m_configuration.excludesCurrentProcessAudio);
+    const bool newAudio = configuration.capturesAudio && !m_audio;
     if (newAudio) {
         audio = m_backend->createAudioSource(configuration, error);
         if (!audio)

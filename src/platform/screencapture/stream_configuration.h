@@ -8,6 +8,9 @@ namespace corvex::screencapture {
 /// How a stream delivers what it captures.
 struct StreamConfiguration {
     bool capturesAudio = false;
+    /// Kept for the recorder's setting; no backend here can leave out one
+    /// process's sound (the sound server's monitor carries the mix), so a
+    /// change of it alone never restarts the audio source.
     bool excludesCurrentProcessAudio = false;
     bool showsCursor = true;
     /// Size of the delivered frames; 0 means the content's own size.

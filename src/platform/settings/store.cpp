@@ -25,8 +25,9 @@ void prepareFile(const QString& path)
             folder.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
     if (!info.exists()) {
+        // Created owner-only from the start, whatever the umask says.
         QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly))
             file.close();
     }
     QFile::setPermissions(path, kOwnerOnly);

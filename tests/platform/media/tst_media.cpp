@@ -180,6 +180,41 @@ private Q_SLOTS:
             QCOMPARE(dst.pixel(dstW, y)[0], std::uint8_t(0xEE));
     }
 
+    // A uniform source must come out as itself. Full white over many pixels per
+    // cell drives the scaler's 16-bit partial sums to their limit, which
+    // random pixels (averaging half of that) never reach.
+    void uniformSourceStaysUniform_data()
+    {
+        QTest::addColumn<int>("srcW");
+        QTest::addColumn<int>("srcH");
+        QTest::addColumn<int>("dstW");
+        QTest::addColumn<int>("dstH");
+        QTest::addColumn<int>("value");
+        QTest::newRow("white, one long row per cell") << 4096 << 1 << 1 << 1 << 255;
+        QTest::newRow("white, a tall cell of short rows") << 8 << 2048 << 1 << 1 << 255;
+        QTest::newRow("white, 4K to 5x5") << 3840 << 2160 << 5 << 5 << 255;
+        QTest::newRow("white, 1080p to 1x1") << 1920 << 1080 << 1 << 1 << 255;
+        QTest::newRow("254, 4K to 3x2") << 3840 << 2160 << 3 << 2 << 254;
+        QTest::newRow("1, 1080p to 5x5") << 1920 << 1080 << 5 << 5 << 1;
+    }
+    void uniformSourceStaysUniform()
+    {
+        QFETCH(int, srcW);
+        QFETCH(int, srcH);
+        QFETCH(int, dstW);
+        QFETCH(int, dstH);
+        QFETCH(int, value);
+        Image src(srcW, srcH);
+        for (int y = 0; y < srcH; ++y)
+            std::fill_n(src.pixel(0, y), 4 * std::size_t(srcW), static_cast<std::uint8_t>(value));
+        Image dst(dstW, dstH);
+        QCOMPARE(scaleArgb8888(src.view(), dst.mutableView()), ScaleStatus::Success);
+        for (int y = 0; y < dstH; ++y)
+            for (int x = 0; x < dstW; ++x)
+                for (int c = 0; c < 4; ++c)
+                    QCOMPARE(int(dst.pixel(x, y)[c]), value);
+    }
+
     void checkerboardBecomesMidGrey_data()
     {
         QTest::addColumn<int>("srcW");

@@ -3,6 +3,7 @@
 #include "platform/net/udp_connection.h"
 #include "platform/net/udp_listener.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -27,6 +28,22 @@ std::uint16_t closedPort()
     return probe.port();
 }
 
+// The local address of the UDP socket bound to `port`, as the kernel lists it
+// (hexadecimal, in network order: 0100007F is 127.0.0.1), or empty.
+QByteArray boundAddress(std::uint16_t port)
+{
+    QFile table(QStringLiteral("/proc/net/udp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray suffix = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 1 && fields.at(1).endsWith(suffix))
+            return fields.at(1).chopped(suffix.size());
+    }
+    return {};
+}
+
 } // namespace
 
 class TestNet final : public QObject {
@@ -38,6 +55,8 @@ private Q_SLOTS:
     void oversizeDatagramIsASendErrorOnly();
     void refusedPortFailsTheConnectionOnce();
     void listenerReportsAPortInUse();
+    void listenerBindsWhereItIsAsked_data();
+    void listenerBindsWhereItIsAsked();
     void sendsFromAnotherThreadAndReleasesThere();
 };
 
@@ -81,6 +100,7 @@ void TestNet::oversizeDatagramIsASendErrorOnly()
     QVERIFY(!listener.listen(0, true));
     UdpConnection connection(kLoopback, listener.port());
     QSignalSpy failed(&connection, &UdpConnection::failed);
+    QSignalSpy received(&listener, &UdpListener::datagramReceived);
     connection.start();
 
     const std::optional<SocketError> error = connection.send(QByteArray(70000, 'x'));
@@ -89,7 +109,8 @@ void TestNet::oversizeDatagramIsASendErrorOnly()
     QVERIFY(error->description().contains(QLatin1StringView("EMSGSIZE")));
     // The connection itself is fine.
     QCOMPARE(connection.send(QByteArrayLiteral("ok")), std::nullopt);
-    QTest::qWait(50);
+    QTRY_COMPARE(received.size(), 1);
+    QCOMPARE(received.at(0).at(0).toByteArray(), QByteArrayLiteral("ok"));
     QCOMPARE(failed.size(), 0);
     QCOMPARE(connection.state(), UdpConnection::State::Ready);
 }
@@ -126,6 +147,24 @@ void TestNet::listenerReportsAPortInUse()
     QCOMPARE(error->code, EADDRINUSE);
     QVERIFY(!second.isListening());
     QCOMPARE(second.port(), std::uint16_t { 0 });
+}
+
+void TestNet::listenerBindsWhereItIsAsked_data()
+{
+    QTest::addColumn<bool>("loopbackOnly");
+    QTest::addColumn<QByteArray>("address");
+    QTest::newRow("loopback only") << true << QByteArray("0100007F");
+    QTest::newRow("every interface") << false << QByteArray("00000000");
+}
+
+// Checked on the bound socket itself: no datagram leaves loopback for it.
+void TestNet::listenerBindsWhereItIsAsked()
+{
+    QFETCH(bool, loopbackOnly);
+    QFETCH(QByteArray, address);
+    UdpListener listener;
+    QVERIFY(!listener.listen(0, loopbackOnly));
+    QCOMPARE(boundAddress(listener.port()), address);
 }
 
 void TestNet::sendsFromAnotherThreadAndReleasesThere()

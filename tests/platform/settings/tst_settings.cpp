@@ -3,8 +3,11 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using corvex::settings::Endpoints;
 using corvex::settings::Store;
@@ -51,6 +54,9 @@ private Q_SLOTS:
     void fileIsOwnerOnly()
     {
         QFETCH(bool, preexisting);
+        // With no umask to hide behind, a file made with the default mode is world-readable.
+        const mode_t previousMask = ::umask(0);
+        const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
         const QString path = m_home.filePath(QStringLiteral("perm/%1/corvex.ini").arg(preexisting));
         if (preexisting) {
             QDir().mkpath(QFileInfo(path).absolutePath());
@@ -60,10 +66,17 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(path,
                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther | QFileDevice::ReadGroup));
         }
-        Store store(path);
-        QVERIFY(store.setValue(QStringLiteral("access_token"), QStringLiteral("secret")));
         const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
             | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+
+        Store store(path);
+        // Right after opening, before anything is written: the token may be the first thing stored.
+        QVERIFY(QFileInfo::exists(path));
+        QCOMPARE(QFileInfo(path).permissions() & others, QFileDevice::Permissions());
+        if (!preexisting)
+            QCOMPARE(QFileInfo(QFileInfo(path).absolutePath()).permissions() & others, QFileDevice::Permissions());
+
+        QVERIFY(store.setValue(QStringLiteral("access_token"), QStringLiteral("secret")));
         QCOMPARE(QFileInfo(path).permissions() & others, QFileDevice::Permissions());
         QVERIFY(QFileInfo(path).permissions() & QFileDevice::ReadOwner);
     }
@@ -169,4 +182,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestSettings)
-#include "test_settings.moc"
+#include "tst_settings.moc"

@@ -647,6 +647,26 @@ private Q_SLOTS:
         QCOMPARE(printed.at(1) == QLatin1StringView("Access Token: Not Found"), !parsed.has_value());
     }
 
+    // A short token would be given away by its last characters.
+    void tokenLine_data()
+    {
+        QTest::addColumn<QString>("token"); // "-" for none
+        QTest::addColumn<QString>("line");
+        QTest::newRow("none") << "-"
+                              << "Access Token: Not Found";
+        QTest::newRow("short: nothing of it") << "abcdefghijklmno"
+                                              << "Access Token: stored";
+        QTest::newRow("long: its last four") << "abcdefghijklmnop"
+                                             << "Access Token: stored (ends in …mnop)";
+    }
+
+    void tokenLine()
+    {
+        QFETCH(QString, token);
+        QFETCH(QString, line);
+        QCOMPARE(accessTokenLine(token == QLatin1StringView("-") ? std::nullopt : std::optional(token)), line);
+    }
+
     void sessionCancelAndBusy()
     {
         FaultServer server;
@@ -1202,4 +1222,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestService)
-#include "test_service.moc"
+#include "tst_service.moc"

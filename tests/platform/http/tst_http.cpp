@@ -197,6 +197,66 @@ private Q_SLOTS:
         }
     }
 
+    void redirectsKeepCredentialsOnTheirOrigin_data()
+    {
+        QTest::addColumn<QByteArray>("header"); // sent with the request, empty for none
+        QTest::addColumn<bool>("toOtherOrigin");
+        QTest::addColumn<bool>("followed");
+
+        QTest::newRow("bearer token, other origin") << QByteArray("Authorization") << true << false;
+        QTest::newRow("bearer token in lower case, other origin") << QByteArray("authorization") << true << false;
+        QTest::newRow("cookie, other origin") << QByteArray("Cookie") << true << false;
+        QTest::newRow("bearer token, same origin") << QByteArray("Authorization") << false << true;
+        QTest::newRow("no credential, other origin") << QByteArray() << true << true;
+    }
+
+    void redirectsKeepCredentialsOnTheirOrigin()
+    {
+        QFETCH(QByteArray, header);
+        QFETCH(bool, toOtherOrigin);
+        QFETCH(bool, followed);
+
+        // Another port on loopback is another origin.
+        FaultServer first;
+        FaultServer second;
+        FaultServer& target = toOtherOrigin ? second : first;
+        first.setAnswer("GET", "/start",
+            { 302, QByteArray(), FaultServer::Action::Respond, "text/plain",
+                { qMakePair(QByteArray("Location"), (target.origin() + QStringLiteral("/landing")).toUtf8()) } });
+        target.setAnswer("GET", "/landing", { 200, QByteArray("arrived") });
+
+        Client client;
+        Request request;
+        request.url = QUrl(first.origin() + QStringLiteral("/start"));
+        if (!header.isEmpty())
+            request.headers.append(qMakePair(header, QByteArray("Bearer s3cret")));
+        const Reply reply = QCoro::waitFor(client.send(request));
+
+        const auto landed = [](const FaultServer& server) {
+            QList<FaultServer::Received> hits;
+            for (const FaultServer::Received& received : server.received()) {
+                if (received.target == "/landing")
+                    hits.append(received);
+            }
+            return hits;
+        };
+        if (!followed) {
+            QVERIFY(second.received().isEmpty());
+            QVERIFY(reply.error.has_value());
+            QVERIFY2(
+                reply.error->message.contains(QLatin1StringView("another host")), qPrintable(reply.error->message));
+            QVERIFY(!reply.error->message.contains(QLatin1StringView("s3cret")));
+            return;
+        }
+        QVERIFY2(!reply.error.has_value(), qPrintable(reply.error ? reply.error->message : QString()));
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.body, QByteArray("arrived"));
+        const QList<FaultServer::Received> hits = landed(target);
+        QCOMPARE(hits.size(), 1);
+        if (!header.isEmpty())
+            QCOMPARE(hits.first().headers.value(header.toLower()), QByteArray("Bearer s3cret"));
+    }
+
     void refusedConnectionIsATransportError()
     {
         quint16 port = 0;
@@ -215,4 +275,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestHttp)
-#include "test_http.moc"
+#include "tst_http.moc"

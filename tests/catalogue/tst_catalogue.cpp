@@ -231,4 +231,4 @@ private Q_SLOTS:
 };
 
 QTEST_GUILESS_MAIN(TestCatalogue)
-#include "test_catalogue.moc"
+#include "tst_catalogue.moc"
