@@ -34,7 +34,7 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     , m_screenRecorder(screenRecorder)
     , m_analysisRecorder(analysisRecorder)
     , m_manager(manager)
-    , m_uploads(uploads)
+    , m_upload(new RecordingUpload(uploads, this))
     , m_itemSection(new ItemSection(manager, this))
     , m_videoSection(new VideoSection(screenRecorder, this))
     , m_audioSection(new AudioSection(screenRecorder, this))
@@ -88,7 +88,8 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
 
     connect(m_controls, &RecordingControls::recordingButtonClicked, this, &ConfigurationView::toggleRecording);
     connect(m_controls, &RecordingControls::discardClicked, this, &ConfigurationView::discard);
-    connect(m_retryButton, &QPushButton::clicked, this, [this] { retry(); });
+    connect(m_retryButton, &QPushButton::clicked, m_upload, [this] { m_upload->retry(); });
+    connect(m_upload, &RecordingUpload::changed, this, &ConfigurationView::updateUploadStatus);
     connect(m_restartButton, &QPushButton::clicked, this, [this] { restart(); });
     // A window picked after the recorded one closed carries the recording on.
     connect(m_videoSection, &VideoSection::windowChosen, this, [this] {
@@ -194,10 +195,8 @@ void ConfigurationView::clearFinishedMessage()
 {
     // A failure stays while its recording waits for Retry; news of a finished
     // upload does not outlive the next recording or the author's sign-out.
-    if (m_pending || m_uploading)
+    if (!m_upload->clearFinished())
         return;
-    m_uploadStatus->clear();
-    m_retryButton->hide();
     if (m_outcome != Outcome::NotUploaded)
         setOutcome(Outcome::None);
 }
@@ -237,6 +236,7 @@ void ConfigurationView::toggleRecording()
         return;
     }
     m_analysisRecorder.start();
+    m_upload->recordingStarted(m_manager.account() ? m_manager.account()->id : QString());
     setOutcome(Outcome::None);
     Q_EMIT userStoppedChanged(false);
 }
@@ -247,79 +247,37 @@ void ConfigurationView::save()
     Q_EMIT userStoppedChanged(true);
     if (!recording) {
         setOutcome(Outcome::NotUploaded);
-        text_styles::setColour(m_uploadStatus, Qt::red);
-        m_uploadStatus->setText(
-            QStringLiteral("The recording could not be put together, so nothing was uploaded. Record it again."));
-        m_retryButton->hide();
+        m_upload->reportNothingToUpload();
         return;
     }
-    upload(*recording);
+    m_upload->upload(*recording);
 }
 
-QCoro::Task<> ConfigurationView::upload(QByteArray recording)
+void ConfigurationView::updateUploadStatus()
 {
-    QPointer<ConfigurationView> self(this);
-    m_uploading = true;
-    m_retryButton->hide();
-    text_styles::setColour(m_uploadStatus, text_styles::secondary());
-    m_uploadStatus->setText(QStringLiteral("Uploading the recording…"));
-    setOutcome(Outcome::Uploading);
-    const UploadQueue::Outcome outcome = co_await m_uploads.upload(recording);
-    if (outcome.error)
-        service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
-    if (!self)
-        co_return;
-    m_uploading = false;
-    showUploadOutcome(outcome);
-}
-
-QCoro::Task<> ConfigurationView::retry()
-{
-    if (!m_pending)
-        co_return;
-    QPointer<ConfigurationView> self(this);
-    m_uploading = true;
-    m_retryButton->setEnabled(false);
-    text_styles::setColour(m_uploadStatus, text_styles::secondary());
-    m_uploadStatus->setText(QStringLiteral("Uploading the recording again…"));
-    setOutcome(Outcome::Uploading);
-    const UploadQueue::Outcome outcome = co_await m_uploads.retry(*m_pending);
-    if (outcome.error)
-        service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
-    if (!self)
-        co_return;
-    m_uploading = false;
-    m_retryButton->setEnabled(true);
-    showUploadOutcome(outcome);
-}
-
-void ConfigurationView::showUploadOutcome(const UploadQueue::Outcome& outcome)
-{
-    if (outcome.alreadySending) {
-        m_uploadStatus->setText(QStringLiteral("The recording is being uploaded from the main window."));
-        m_retryButton->hide();
-        return;
-    }
-    if (!outcome.error) {
-        m_pending.reset();
+    switch (m_upload->tone()) {
+    case RecordingUpload::Tone::Neutral:
+        text_styles::setColour(m_uploadStatus, text_styles::secondary());
+        break;
+    case RecordingUpload::Tone::Success:
         text_styles::setColour(m_uploadStatus, QColor(52, 170, 80));
-        m_uploadStatus->setText(QStringLiteral("The recording was uploaded."));
-        m_retryButton->hide();
-        setOutcome(Outcome::Uploaded);
-        return;
+        break;
+    case RecordingUpload::Tone::Failure:
+        text_styles::setColour(m_uploadStatus, Qt::red);
+        break;
     }
-    m_pending = outcome.pending;
-    text_styles::setColour(m_uploadStatus, Qt::red);
-    QString text = QStringLiteral("Upload failed: %1.").arg(outcome.error->message());
-    if (m_pending && !m_pending->outboxId.isEmpty())
-        text += QStringLiteral(" The recording is kept until it is uploaded: press Retry, or retry later from the "
-                               "main window.");
-    else if (m_pending)
-        text += QStringLiteral(" It could not be kept on disk (%1): press Retry before closing this window.")
-                    .arg(outcome.outboxError);
-    m_uploadStatus->setText(text);
-    m_retryButton->setVisible(m_pending.has_value());
-    setOutcome(Outcome::NotUploaded);
+    m_uploadStatus->setText(m_upload->status());
+    m_retryButton->setVisible(m_upload->retryVisible());
+    m_retryButton->setEnabled(m_upload->canRetry());
+    // The preview tells the same story as the status line. A note that the
+    // main window is sending the recording leaves it at "Uploading", and a
+    // cleared status line leaves the outcome to whoever cleared it.
+    if (m_upload->isUploading())
+        setOutcome(Outcome::Uploading);
+    else if (m_upload->tone() == RecordingUpload::Tone::Success)
+        setOutcome(Outcome::Uploaded);
+    else if (m_upload->tone() == RecordingUpload::Tone::Failure)
+        setOutcome(Outcome::NotUploaded);
 }
 
 QCoro::Task<> ConfigurationView::restart()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/item_section.h"
+#include "app/recording_upload.h"
 #include "app/upload_queue.h"
 #include "app/video_section.h"
 
@@ -89,7 +90,8 @@ public:
     ColourSwatchView* swatch() const;
     AudioLevelsView* levels() const;
     QMessageBox* discardConfirmation() const { return m_discardConfirmation; }
-    bool isUploading() const { return m_uploading; }
+    bool isUploading() const { return m_upload->isUploading(); }
+    RecordingUpload& recordingUpload() const { return *m_upload; }
     Outcome outcome() const { return m_outcome; }
 
 Q_SIGNALS:
@@ -103,15 +105,13 @@ private:
     void updateCaptureState();
     void setOutcome(Outcome outcome);
     void clearFinishedMessage();
-    void showUploadOutcome(const UploadQueue::Outcome& outcome);
-    QCoro::Task<> upload(QByteArray recording);
-    QCoro::Task<> retry();
+    void updateUploadStatus();
     QCoro::Task<> restart();
 
     capture::ScreenRecorder& m_screenRecorder;
     analysis::AnalysisRecorder& m_analysisRecorder;
     service::AppManager& m_manager;
-    UploadQueue& m_uploads;
+    RecordingUpload* m_upload = nullptr; // the save's upload and its Retry
 
     ItemSection* m_itemSection = nullptr;
     VideoSection* m_videoSection = nullptr;
@@ -126,8 +126,6 @@ private:
     QPushButton* m_restartButton = nullptr;
     QPointer<QMessageBox> m_discardConfirmation;
 
-    std::optional<UploadQueue::Pending> m_pending; // the last upload that failed
-    bool m_uploading = false;
     bool m_windowLost = false;
     Outcome m_outcome = Outcome::None;
 };

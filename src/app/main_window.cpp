@@ -126,6 +126,14 @@ QCoro::Task<> MainWindow::retryUploads()
         m_retryMessage = summary.uploaded == 1
             ? QStringLiteral("The waiting recording was uploaded.")
             : QStringLiteral("%1 waiting recordings were uploaded.").arg(summary.uploaded);
+    // Recordings of other authors are never sent to this account; say why they stay.
+    if (summary.otherAuthors > 0)
+        m_retryMessage
+            += QStringLiteral(" %1 made under another account wait for their author.").arg(summary.otherAuthors);
+    if (summary.unknownAuthor > 0)
+        m_retryMessage += QStringLiteral(" %1 of unknown author wait until sent with 'corvex outbox --send'.")
+                              .arg(summary.unknownAuthor);
+    m_retryMessage = m_retryMessage.trimmed();
     updateOutbox();
 }
 

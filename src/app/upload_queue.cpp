@@ -1,6 +1,5 @@
 #include "app/upload_queue.h"
 
-#include "service/app_manager.h"
 #include "service/notifier.h"
 #include "service/outbox.h"
 
@@ -39,18 +38,49 @@ void UploadQueue::setRetryingAll(bool retrying)
     Q_EMIT retryingAllChanged();
 }
 
-QCoro::Task<UploadQueue::Outcome> UploadQueue::upload(QByteArray recording)
+namespace {
+
+using Delivery = service::AppManager::Delivery;
+
+// What the recording window shows for one delivery.
+UploadQueue::Outcome outcomeOf(
+    Delivery delivery, std::optional<service::ServiceError> error, const UploadQueue::Pending& pending)
+{
+    UploadQueue::Outcome outcome;
+    switch (delivery) {
+    case Delivery::Sent:
+    case Delivery::Gone: // sent from elsewhere meanwhile
+        break;
+    case Delivery::Failed:
+        outcome.error = std::move(error);
+        outcome.pending = pending;
+        break;
+    case Delivery::Busy:
+        outcome.alreadySending = true;
+        break;
+    case Delivery::OtherAuthor:
+        outcome.otherAuthor = true;
+        outcome.pending = pending;
+        break;
+    case Delivery::UnknownAuthor:
+        outcome.unknownAuthor = true;
+        outcome.pending = pending;
+        break;
+    }
+    return outcome;
+}
+
+} // namespace
+
+QCoro::Task<UploadQueue::Outcome> UploadQueue::upload(QByteArray recording, QString madeBy)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    const std::optional<catalogue::TMDBItem> item = m_manager.currentItem();
-    const service::AppManager::UploadResult result = co_await m_manager.uploadLightShow(recording);
-    Outcome outcome;
+    service::AppManager::UploadResult result
+        = co_await m_manager.uploadLightShow(std::move(recording), std::move(madeBy));
     if (!*alive)
-        co_return outcome;
-    outcome.error = result.error;
+        co_return Outcome {};
+    Outcome outcome = outcomeOf(result.delivery, result.error, result.parcel);
     outcome.outboxError = result.outboxError;
-    if (result.error && item)
-        outcome.pending = Pending { result.outboxId, recording, *item };
     if (result.succeeded())
         service::Notifier::instance().postRefreshLightShows();
     refreshCount();
@@ -60,35 +90,11 @@ QCoro::Task<UploadQueue::Outcome> UploadQueue::upload(QByteArray recording)
 QCoro::Task<UploadQueue::Outcome> UploadQueue::retry(Pending pending)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    Outcome outcome;
-    service::Outbox* outbox = m_manager.outbox();
-    QByteArray recording = pending.recording;
-    if (!pending.outboxId.isEmpty() && outbox) {
-        if (m_inFlight.contains(pending.outboxId)) {
-            outcome.alreadySending = true; // its upload from elsewhere decides
-            co_return outcome;
-        }
-        if (!outbox->entry(pending.outboxId)) {
-            // Sent in the meantime (from the main window or the command line).
-            refreshCount();
-            co_return outcome;
-        }
-        m_inFlight.insert(pending.outboxId);
-    }
-    std::optional<service::ServiceError> error = co_await m_manager.uploadLightShowFor(recording, pending.item);
+    const service::AppManager::DeliveryResult result = co_await m_manager.retry(pending);
     if (!*alive)
-        co_return outcome;
-    m_inFlight.remove(pending.outboxId);
-    if (outbox && !pending.outboxId.isEmpty()) {
-        if (error)
-            outbox->recordFailure(pending.outboxId, error->message());
-        else
-            outbox->remove(pending.outboxId);
-    }
-    outcome.error = error;
-    if (error)
-        outcome.pending = std::move(pending);
-    else
+        co_return Outcome {};
+    Outcome outcome = outcomeOf(result.delivery, result.error, pending);
+    if (result.delivery == Delivery::Sent)
         service::Notifier::instance().postRefreshLightShows();
     refreshCount();
     co_return outcome;
@@ -97,34 +103,40 @@ QCoro::Task<UploadQueue::Outcome> UploadQueue::retry(Pending pending)
 QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll()
 {
     RetrySummary summary;
-    service::Outbox* outbox = m_manager.outbox();
-    if (!outbox || m_retryingAll)
+    if (!m_manager.outbox() || m_retryingAll)
         co_return summary;
     const std::shared_ptr<bool> alive = m_alive;
     setRetryingAll(true);
-    for (const service::Outbox::Entry& entry : outbox->entries()) {
-        if (m_inFlight.contains(entry.id))
-            continue;
-        const std::optional<QByteArray> recording = outbox->recording(entry.id);
-        if (!recording)
-            continue;
-        m_inFlight.insert(entry.id);
-        std::optional<service::ServiceError> error = co_await m_manager.uploadLightShowFor(*recording, entry.item);
-        if (!*alive)
-            co_return summary;
-        m_inFlight.remove(entry.id);
-        if (error) {
-            outbox->recordFailure(entry.id, error->message());
-            ++summary.failed;
-            summary.lastError = error->message();
-        } else {
-            outbox->remove(entry.id);
+    const service::AppManager::RetryReport report = co_await m_manager.retryOutbox();
+    if (!*alive)
+        co_return summary;
+    if (report.error) {
+        summary.failed = static_cast<int>(m_manager.outbox()->entries().size());
+        summary.lastError = report.error->message();
+    }
+    for (const service::AppManager::RetryResult& entry : report.results) {
+        switch (entry.result.delivery) {
+        case Delivery::Sent:
             ++summary.uploaded;
+            break;
+        case Delivery::Failed:
+            ++summary.failed;
+            summary.lastError = entry.result.error ? entry.result.error->message() : QString();
+            break;
+        case Delivery::OtherAuthor:
+            ++summary.otherAuthors;
+            break;
+        case Delivery::UnknownAuthor:
+            ++summary.unknownAuthor;
+            break;
+        case Delivery::Busy:
+        case Delivery::Gone:
+            break;
         }
-        refreshCount();
     }
     if (summary.uploaded > 0)
         service::Notifier::instance().postRefreshLightShows();
+    refreshCount();
     setRetryingAll(false);
     co_return summary;
 }

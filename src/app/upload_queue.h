@@ -1,11 +1,10 @@
 #pragma once
 
-#include "catalogue/tmdb_item.h"
+#include "service/app_manager.h"
 #include "service/service_error.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSet>
 #include <QTimer>
 
 #include <QCoroTask>
@@ -13,16 +12,14 @@
 #include <memory>
 #include <optional>
 
-namespace corvex::service {
-class AppManager;
-}
-
 namespace corvex::app {
 
 /// The studio's uploads of finished recordings. Each recording is kept in the
 /// outbox until the service accepted it; a failed upload can be retried from
-/// the recording window, and everything waiting from the main window. One
-/// recording is never sent twice at the same time. A success posts
+/// the recording window, and everything waiting from the main window. Every
+/// attempt goes through the manager's one delivery, which takes the outbox
+/// entry for its duration, so one recording is never sent twice at the same
+/// time, here or by the command-line tool. A success posts
 /// "refreshLightShows". GUI thread only.
 class UploadQueue final : public QObject {
     Q_OBJECT
@@ -30,30 +27,31 @@ class UploadQueue final : public QObject {
 
 public:
     /// A recording that still has to reach the service.
-    struct Pending {
-        QString outboxId; // empty when no copy could be kept in the outbox
-        QByteArray recording; // kept in memory too, for when there is no copy
-        catalogue::TMDBItem item;
-    };
+    using Pending = service::AppManager::Parcel;
 
     struct Outcome {
         std::optional<service::ServiceError> error;
-        std::optional<Pending> pending; // set when the upload failed
+        std::optional<Pending> pending; // set when it still has to be sent
         QString outboxError; // why no copy is kept, when none is
-        bool alreadySending = false; // a retry found the recording on its way already
+        bool alreadySending = false; // it is on its way from elsewhere already
+        bool otherAuthor = false; // made under another account: it waits for its author
+        bool unknownAuthor = false; // its author is not known: send it with the command-line tool
     };
 
     struct RetrySummary {
         int uploaded = 0;
         int failed = 0;
+        int otherAuthors = 0; // left for their authors
+        int unknownAuthor = 0; // left for an explicit send
         QString lastError;
     };
 
     explicit UploadQueue(service::AppManager& manager, QObject* parent = nullptr);
     ~UploadQueue() override;
 
-    /// Uploads a finished recording for the manager's current item.
-    QCoro::Task<Outcome> upload(QByteArray recording);
+    /// Uploads a finished recording for the manager's current item, made
+    /// under the account `madeBy` (empty: the signed-in one).
+    QCoro::Task<Outcome> upload(QByteArray recording, QString madeBy = {});
     /// Sends a recording whose upload failed again.
     QCoro::Task<Outcome> retry(Pending pending);
     /// Sends everything waiting in the outbox again, oldest first.
@@ -75,7 +73,6 @@ private:
 
     service::AppManager& m_manager;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
-    QSet<QString> m_inFlight; // outbox ids being sent
     int m_waitingCount = 0;
     bool m_retryingAll = false;
     QTimer m_countTimer;

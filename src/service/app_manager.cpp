@@ -6,6 +6,7 @@
 #include "platform/settings/store.h"
 
 #include <QCoreApplication>
+#include <QUuid>
 
 namespace corvex::service {
 
@@ -126,11 +127,17 @@ QCoro::Task<AppManager::AccountOutcome> AppManager::requestAccount()
     if (!token)
         co_return AccountOutcome { std::nullopt,
             ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} } };
+    AccountOutcome outcome = co_await requestAccountFor(*token);
+    co_return outcome;
+}
+
+QCoro::Task<AppManager::AccountOutcome> AppManager::requestAccountFor(QString token)
+{
     const auto origin = serviceOrigin();
     if (!origin)
         co_return AccountOutcome { std::nullopt, ServiceError { ServiceError::Kind::BadURL, 0, configurationError() } };
     const auto url = service_urls::account(*origin);
-    const auto request = url ? bearerRequest(*url, "GET", *token) : std::nullopt;
+    const auto request = url ? bearerRequest(*url, "GET", token) : std::nullopt;
     if (!request)
         co_return AccountOutcome { std::nullopt,
             ServiceError { ServiceError::Kind::BadURL, 0,
@@ -185,11 +192,19 @@ QCoro::Task<> AppManager::fetchAccount()
     }
 }
 
-QCoro::Task<std::optional<ServiceError>> AppManager::uploadLightShowFor(QByteArray recording, catalogue::TMDBItem item)
+QCoro::Task<std::optional<ServiceError>> AppManager::uploadLightShowFor(
+    QByteArray recording, catalogue::TMDBItem item, QString key)
 {
     const std::optional<QString> token = accessToken();
     if (!token)
         co_return ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} };
+    std::optional<ServiceError> error = co_await send(std::move(recording), std::move(item), std::move(key), *token);
+    co_return error;
+}
+
+QCoro::Task<std::optional<ServiceError>> AppManager::send(
+    QByteArray recording, catalogue::TMDBItem item, QString key, QString token)
+{
     const auto origin = serviceOrigin();
     if (!origin)
         co_return ServiceError { ServiceError::Kind::BadURL, 0, configurationError() };
@@ -199,19 +214,23 @@ QCoro::Task<std::optional<ServiceError>> AppManager::uploadLightShowFor(QByteArr
         co_return ServiceError { ServiceError::Kind::BadURL, 0,
             shapeIsValid ? QStringLiteral("the address is not a valid URL")
                          : QStringLiteral("the selection has neither a movie nor a show with season and episode") };
-    auto request = bearerRequest(*url, "POST", *token);
+    auto request = bearerRequest(*url, "POST", token);
     if (!request)
         co_return ServiceError { ServiceError::Kind::BadURL, 0,
             QStringLiteral("the stored access token cannot be sent; sign in again") };
     request->headers.append(
         qMakePair(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")));
+    // The same key on every attempt (and on the network layer's own resend
+    // after a dropped connection) lets the service store the recording once.
+    if (!key.isEmpty())
+        request->headers.append(qMakePair(QByteArrayLiteral("Idempotency-Key"), key.toLatin1()));
     request->body = recording;
     const std::shared_ptr<bool> alive = m_alive;
     const http::Reply reply = co_await m_http.send(*request);
     if (reply.error)
         co_return ServiceError { ServiceError::Kind::Transport, 0, reply.error->message };
     if (reply.status == 401 && *alive)
-        tokenRefused(*token);
+        tokenRefused(token);
     if (reply.status != 200)
         co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} };
     co_return std::nullopt;
@@ -254,59 +273,184 @@ void AppManager::tokenRefused(const QString& token)
     setAccount(std::nullopt);
 }
 
-QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray recording)
+namespace {
+
+// Whether `author`, holding the token with `tokenHash`, may send `entry`. An
+// entry of no known author goes when it was saved under this very token, when
+// asked for, or when the sender is not known either (the first attempt right
+// after the save).
+std::optional<AppManager::Delivery> refusal(
+    const Outbox::Entry& entry, const QString& author, const QString& tokenHash, AppManager::Adopt adopt)
+{
+    if (!entry.accountId.isEmpty())
+        return entry.accountId == author ? std::nullopt : std::optional(AppManager::Delivery::OtherAuthor);
+    if (!entry.tokenHash.isEmpty() && entry.tokenHash == tokenHash)
+        return std::nullopt;
+    if (author.isEmpty() || adopt == AppManager::Adopt::UnknownAuthor)
+        return std::nullopt;
+    return AppManager::Delivery::UnknownAuthor;
+}
+
+ServiceError outboxError(const QString& detail)
+{
+    return ServiceError { ServiceError::Kind::Unknown, 0, detail };
+}
+
+} // namespace
+
+QCoro::Task<AppManager::DeliveryResult> AppManager::deliver(Parcel parcel, QString token, QString author, Adopt adopt)
+{
+    // Held here, so the outbox outlives the attempt even if we do not.
+    const std::shared_ptr<Outbox> outbox = m_configuration.outbox;
+    const QString tokenHash = Outbox::tokenHash(token);
+    if (const auto refused = refusal(parcel.entry, author, tokenHash, adopt))
+        co_return DeliveryResult { *refused, std::nullopt };
+    std::unique_ptr<Outbox::Taken> taken;
+    QByteArray recording = std::move(parcel.recording);
+    if (!parcel.entry.id.isEmpty()) {
+        if (!outbox)
+            co_return DeliveryResult { Delivery::Gone, std::nullopt };
+        Outbox::TakeStatus status = Outbox::TakeStatus::Failed;
+        QString error;
+        taken = outbox->take(parcel.entry.id, status, error);
+        switch (status) {
+        case Outbox::TakeStatus::Taken:
+            break;
+        case Outbox::TakeStatus::Busy:
+            co_return DeliveryResult { Delivery::Busy, std::nullopt };
+        case Outbox::TakeStatus::Gone:
+            co_return DeliveryResult { Delivery::Gone, std::nullopt };
+        case Outbox::TakeStatus::Failed:
+            co_return DeliveryResult { Delivery::Failed, outboxError(error) };
+        }
+        // What is on disk decides, not the caller's older copy.
+        parcel.entry = taken->entry();
+        if (const auto refused = refusal(parcel.entry, author, tokenHash, adopt))
+            co_return DeliveryResult { *refused, std::nullopt };
+        if (parcel.entry.accountId.isEmpty() && !author.isEmpty())
+            taken->adoptAuthor(author);
+        const std::optional<QByteArray> stored = taken->recording();
+        if (!stored) {
+            const ServiceError error = outboxError(
+                QStringLiteral("the recording %1 in %2 cannot be read").arg(parcel.entry.id, outbox->folder()));
+            taken->recordFailure(error.message());
+            co_return DeliveryResult { Delivery::Failed, error };
+        }
+        recording = *stored;
+    }
+    std::optional<ServiceError> error
+        = co_await send(std::move(recording), parcel.entry.item, parcel.entry.key, std::move(token));
+    if (error) {
+        if (taken)
+            taken->recordFailure(error->message());
+        co_return DeliveryResult { Delivery::Failed, std::move(error) };
+    }
+    if (taken)
+        taken->remove();
+    co_return DeliveryResult { Delivery::Sent, std::nullopt };
+}
+
+QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray recording, QString madeBy)
 {
     UploadResult result;
-    const bool signedIn = accessToken().has_value();
+    const std::optional<QString> token = accessToken();
     const std::optional<catalogue::TMDBItem> item = m_currentItem;
+    const QString signedIn = m_account ? m_account->id : QString();
+    const QString author = madeBy.isEmpty() ? signedIn : madeBy;
+    if (item) {
+        result.parcel.entry.item = *item;
+        result.parcel.entry.accountId = author;
+        if (author.isEmpty() && token)
+            result.parcel.entry.tokenHash = Outbox::tokenHash(*token);
+        result.parcel.entry.key = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    }
     // Keep a copy before anything can fail, unless the selection could never
     // be uploaded at all.
-    std::shared_ptr<Outbox> outbox = m_configuration.outbox;
+    const std::shared_ptr<Outbox> outbox = m_configuration.outbox;
     if (outbox && item && hasUploadShape(*item)) {
-        if (auto id = outbox->add(recording, *item, result.outboxError))
+        if (auto id = outbox->add(
+                recording, *item, author, result.outboxError, token ? Outbox::tokenHash(*token) : QString())) {
             result.outboxId = *id;
+            if (auto entry = outbox->entry(*id))
+                result.parcel.entry = *entry;
+        }
     }
-    if (!signedIn)
-        result.error = ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} };
-    else if (!item)
-        result.error = ServiceError { ServiceError::Kind::Unknown, 0, {} };
-    else
-        result.error = co_await uploadLightShowFor(recording, *item);
-    // The outbox is shared, so it is still there even if we are not.
-
-    if (outbox && !result.outboxId.isEmpty()) {
-        if (result.succeeded())
-            outbox->remove(result.outboxId);
-        else
-            outbox->recordFailure(result.outboxId, result.error->message());
+    if (result.outboxId.isEmpty())
+        result.parcel.recording = recording;
+    if (!token || !item) {
+        result.error = token ? ServiceError { ServiceError::Kind::Unknown, 0, {} }
+                             : ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} };
+        result.delivery = Delivery::Failed;
+        if (outbox && !result.outboxId.isEmpty()) {
+            Outbox::TakeStatus status = Outbox::TakeStatus::Failed;
+            QString ignored;
+            if (auto taken = outbox->take(result.outboxId, status, ignored))
+                taken->recordFailure(result.error->message());
+        }
+        co_return result;
     }
+    // The first attempt goes out as whoever holds the token now, and only
+    // when that is the recording's author.
+    const DeliveryResult delivered = co_await deliver(result.parcel, *token, signedIn, Adopt::No);
+    result.delivery = delivered.delivery;
+    result.error = delivered.error;
     co_return result;
 }
 
-QCoro::Task<QList<AppManager::RetryResult>> AppManager::retryOutbox()
+QCoro::Task<AppManager::DeliveryResult> AppManager::retry(Parcel parcel, Adopt adopt)
 {
-    QList<RetryResult> results;
-    std::shared_ptr<Outbox> outbox = m_configuration.outbox;
-    if (!outbox)
-        co_return results;
+    const std::optional<QString> token = accessToken();
+    if (!token)
+        co_return DeliveryResult { Delivery::Failed,
+            ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} } };
     const std::shared_ptr<bool> alive = m_alive;
-    for (const Outbox::Entry& entry : outbox->entries()) {
-        const auto recording = outbox->recording(entry.id);
-        if (!recording)
-            continue;
-        // Awaited on its own line: GCC 12 destroys temporaries twice when
-        // co_await sits inside a braced initialiser.
-        std::optional<ServiceError> error = co_await uploadLightShowFor(*recording, entry.item);
-        RetryResult result { entry.id, entry.item, std::move(error) };
-        if (!*alive)
-            co_return results;
-        if (result.error)
-            outbox->recordFailure(entry.id, result.error->message());
-        else
-            outbox->remove(entry.id);
-        results.append(std::move(result));
+    // Whose the token is, asked now: the published account may still be the
+    // previous author's while a new sign-in's fetch is under way.
+    const AccountOutcome owner = co_await requestAccountFor(*token);
+    if (!*alive)
+        co_return DeliveryResult { Delivery::Failed, ServiceError { ServiceError::Kind::Transport, 0, {} } };
+    if (owner.error) {
+        // A token the service refuses signs the author out, as on an upload.
+        if (owner.error->kind == ServiceError::Kind::BadServerResponse && owner.error->status == 401)
+            tokenRefused(*token);
+        co_return DeliveryResult { Delivery::Failed, owner.error };
     }
-    co_return results;
+    DeliveryResult result = co_await deliver(std::move(parcel), *token, owner.account->id, adopt);
+    co_return result;
+}
+
+QCoro::Task<AppManager::RetryReport> AppManager::retryOutbox()
+{
+    RetryReport report;
+    const std::shared_ptr<Outbox> outbox = m_configuration.outbox;
+    if (!outbox)
+        co_return report;
+    const std::optional<QString> token = accessToken();
+    if (!token) {
+        report.error = ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} };
+        co_return report;
+    }
+    const std::shared_ptr<bool> alive = m_alive;
+    const AccountOutcome owner = co_await requestAccountFor(*token);
+    if (!*alive)
+        co_return report;
+    if (owner.error) {
+        // A token the service refuses signs the author out, as on an upload.
+        if (owner.error->kind == ServiceError::Kind::BadServerResponse && owner.error->status == 401)
+            tokenRefused(*token);
+        report.error = owner.error;
+        co_return report;
+    }
+    for (const Outbox::Entry& entry : outbox->entries()) {
+        // No temporaries in the awaited call: GCC 12 destroys them twice when
+        // they are braced initialisers.
+        Parcel parcel { entry, {} };
+        DeliveryResult result = co_await deliver(std::move(parcel), *token, owner.account->id, Adopt::No);
+        if (!*alive)
+            co_return report;
+        report.results.append(RetryResult { entry.id, entry.item, entry.accountId, std::move(result) });
+    }
+    co_return report;
 }
 
 } // namespace corvex::service

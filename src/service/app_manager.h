@@ -2,6 +2,7 @@
 
 #include "catalogue/tmdb_item.h"
 #include "service/account.h"
+#include "service/outbox.h"
 #include "service/service_error.h"
 
 #include "platform/http/http_client.h"
@@ -21,8 +22,6 @@ class Store;
 
 namespace corvex::service {
 
-class Outbox;
-
 /// The author's signed-in state at the light-show service: the access token
 /// (persisted under "access_token"), the signed-in `account`, the catalogue
 /// item being recorded (`currentItem`), and the upload of a finished
@@ -38,14 +37,6 @@ public:
         std::variant<settings::Endpoints, QString> endpoints;
         /// Where recordings wait until their upload succeeded; none keeps no copy.
         std::shared_ptr<Outbox> outbox;
-    };
-
-    struct UploadResult {
-        std::optional<ServiceError> error;
-        QString outboxId; // the copy kept in the outbox; gone again after a success
-        QString outboxError; // why no copy could be kept, when it could not
-
-        bool succeeded() const { return !error.has_value(); }
     };
 
     /// The process's instance, created on first use from the default
@@ -98,21 +89,75 @@ public:
     };
     QCoro::Task<AccountOutcome> requestAccount();
 
+    /// A recording on its way to the service: an outbox entry, or, when no
+    /// copy could be kept on disk, the recording itself with what the entry
+    /// would have held.
+    struct Parcel {
+        Outbox::Entry entry; // entry.id empty: not in the outbox
+        QByteArray recording; // only when entry.id is empty
+    };
+
+    enum class Delivery {
+        Sent, // the service took it; it left the outbox
+        Failed, // the attempt failed (`error`); it stays in the outbox
+        Busy, // someone else is sending it right now
+        Gone, // it left the outbox meanwhile (sent from elsewhere)
+        OtherAuthor, // made under another account: waits for its author
+        UnknownAuthor, // its author is not known: sent only when asked for explicitly
+    };
+
+    struct DeliveryResult {
+        Delivery delivery = Delivery::Failed;
+        std::optional<ServiceError> error; // for Failed
+    };
+
+    struct UploadResult {
+        Delivery delivery = Delivery::Failed;
+        std::optional<ServiceError> error; // for Failed
+        QString outboxId; // the copy kept in the outbox; gone again after a success
+        QString outboxError; // why no copy could be kept, when it could not
+        Parcel parcel; // what a retry sends
+
+        bool succeeded() const { return delivery == Delivery::Sent; }
+    };
+
     /// Uploads a serialised recording for `currentItem`. The recording is
-    /// kept in the outbox from before the request until it succeeded.
-    QCoro::Task<UploadResult> uploadLightShow(QByteArray recording);
-    /// Uploads a recording for the given item, without touching the outbox.
-    QCoro::Task<std::optional<ServiceError>> uploadLightShowFor(QByteArray recording, catalogue::TMDBItem item);
+    /// kept in the outbox from before the request until it succeeded, under
+    /// `madeBy` (the account it was recorded under; empty: the signed-in
+    /// one). It goes now only when that is the signed-in account.
+    QCoro::Task<UploadResult> uploadLightShow(QByteArray recording, QString madeBy = {});
+    /// One request that uploads a recording for the given item, without
+    /// touching the outbox; `key` (when not empty) goes out as Idempotency-Key.
+    QCoro::Task<std::optional<ServiceError>> uploadLightShowFor(
+        QByteArray recording, catalogue::TMDBItem item, QString key = {});
+
+    /// Whose entries a retry may send.
+    enum class Adopt {
+        No, // only the signed-in account's own entries
+        UnknownAuthor, // also entries whose author is not known; they become the signed-in account's
+    };
+
+    /// Sends a waiting recording again, as the signed-in account: asks the
+    /// service whose the stored token is, then delivers the parcel.
+    QCoro::Task<DeliveryResult> retry(Parcel parcel, Adopt adopt = Adopt::No);
 
     /// The result of one outbox retry, per entry.
     struct RetryResult {
         QString id;
         catalogue::TMDBItem item;
-        std::optional<ServiceError> error;
+        QString accountId;
+        DeliveryResult result;
     };
-    /// Uploads every waiting recording again, oldest first; each leaves the
-    /// outbox only when its upload succeeded.
-    QCoro::Task<QList<RetryResult>> retryOutbox();
+    struct RetryReport {
+        /// Set when nothing could be tried (not signed in, the account could
+        /// not be fetched); `results` is then empty.
+        std::optional<ServiceError> error;
+        QList<RetryResult> results; // every entry, oldest first
+    };
+    /// Uploads every waiting recording of the signed-in account again, oldest
+    /// first; each leaves the outbox only when its upload succeeded. Entries of
+    /// other accounts, or of no known account, are listed and left alone.
+    QCoro::Task<RetryReport> retryOutbox();
 
     /// The service origin, or none with `configurationError()` set.
     std::optional<QString> serviceOrigin() const;
@@ -128,6 +173,16 @@ Q_SIGNALS:
     void signedOutMessageChanged();
 
 private:
+    QCoro::Task<AccountOutcome> requestAccountFor(QString token);
+    QCoro::Task<std::optional<ServiceError>> send(
+        QByteArray recording, catalogue::TMDBItem item, QString key, QString token);
+    /// The one road every upload attempt takes: take the entry, send it with
+    /// `token` if it is `author`'s, then remove it or record the failure.
+    /// An empty `author` means the sender is not known (a save while the
+    /// account was still being fetched); only entries of no known author go
+    /// then, and they stay of unknown author.
+    QCoro::Task<DeliveryResult> deliver(Parcel parcel, QString token, QString author, Adopt adopt);
+
     Configuration m_configuration;
     /// False once destruction began; coroutines check it after each wait.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

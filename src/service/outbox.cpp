@@ -1,13 +1,16 @@
 #include "service/outbox.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QUuid>
 
 namespace corvex::service {
 
@@ -27,6 +30,20 @@ bool writeWhole(const QString& path, const QByteArray& bytes, QString& error)
         return false;
     }
     return true;
+}
+
+QString newKey()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+// A sender's hold on an entry lives as long as its attempt, which may wait a
+// minute for the service; it is stale only when its process is gone.
+std::unique_ptr<QLockFile> longLock(const QString& path)
+{
+    auto lock = std::make_unique<QLockFile>(path);
+    lock->setStaleLockTime(0);
+    return lock;
 }
 
 } // namespace
@@ -51,7 +68,13 @@ QString Outbox::pathOf(const QString& id, const char* suffix) const
     return m_folder + QLatin1Char('/') + id + QLatin1StringView(suffix);
 }
 
-std::optional<QString> Outbox::add(const QByteArray& recording, const catalogue::TMDBItem& item, QString& error)
+QString Outbox::tokenHash(const QString& token)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
+std::optional<QString> Outbox::add(const QByteArray& recording, const catalogue::TMDBItem& item,
+    const QString& accountId, QString& error, const QString& tokenHash)
 {
     if (!QDir().mkpath(m_folder)) {
         error = QStringLiteral("cannot create the outbox folder %1").arg(m_folder);
@@ -62,6 +85,10 @@ std::optional<QString> Outbox::add(const QByteArray& recording, const catalogue:
     // Sorts by time; the random part keeps two saves in one millisecond apart.
     entry.id = entry.savedAt.toString(QStringLiteral("yyyyMMdd'T'HHmmsszzz'Z'")) + QLatin1Char('-')
         + QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    entry.key = newKey();
+    entry.accountId = accountId;
+    if (accountId.isEmpty())
+        entry.tokenHash = tokenHash;
     entry.item = item;
     // The record first: an entry is listed only once its description exists.
     if (!writeWhole(pathOf(entry.id, ".pb"), recording, error))
@@ -77,6 +104,9 @@ bool Outbox::writeMeta(const Entry& entry, QString& error) const
 {
     const QJsonObject object {
         { QStringLiteral("item"), catalogue::itemToJson(entry.item) },
+        { QStringLiteral("key"), entry.key },
+        { QStringLiteral("account_id"), entry.accountId },
+        { QStringLiteral("token_hash"), entry.tokenHash },
         { QStringLiteral("saved_at"), entry.savedAt.toString(Qt::ISODateWithMs) },
         { QStringLiteral("attempts"), entry.attempts },
         { QStringLiteral("last_error"), entry.lastError },
@@ -98,6 +128,9 @@ std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
     Entry result;
     result.id = id;
     result.item = *item;
+    result.key = object.value(QStringLiteral("key")).toString();
+    result.accountId = object.value(QStringLiteral("account_id")).toString();
+    result.tokenHash = object.value(QStringLiteral("token_hash")).toString();
     result.savedAt = QDateTime::fromString(object.value(QStringLiteral("saved_at")).toString(), Qt::ISODateWithMs);
     result.attempts = object.value(QStringLiteral("attempts")).toInt();
     result.lastError = object.value(QStringLiteral("last_error")).toString();
@@ -125,24 +158,109 @@ std::optional<QByteArray> Outbox::recording(const QString& id) const
     return file.readAll();
 }
 
-void Outbox::recordFailure(const QString& id, const QString& error)
-{
-    auto found = entry(id);
-    if (!found)
-        return;
-    found->attempts += 1;
-    found->lastError = error;
-    QString ignored;
-    writeMeta(*found, ignored);
-}
-
-bool Outbox::remove(const QString& id)
+bool Outbox::isTaken(const QString& id) const
 {
     if (!isEntryId(id))
         return false;
-    // The description first, so a half-removed entry is never listed.
-    const bool removed = QFile::remove(pathOf(id, ".json"));
-    QFile::remove(pathOf(id, ".pb"));
+    auto probe = longLock(pathOf(id, ".sending"));
+    if (!probe->tryLock())
+        return true;
+    probe->unlock();
+    return false;
+}
+
+std::unique_ptr<QLockFile> Outbox::lockFolder(QString& error) const
+{
+    if (!QDir().mkpath(m_folder)) {
+        error = QStringLiteral("cannot create the outbox folder %1").arg(m_folder);
+        return nullptr;
+    }
+    // Held only for a few file operations; a holder that died long ago is stale.
+    auto lock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/outbox.lock"));
+    lock->setStaleLockTime(30'000);
+    if (!lock->tryLock(10'000)) {
+        error = QStringLiteral("the outbox %1 stays locked by another program").arg(m_folder);
+        return nullptr;
+    }
+    return lock;
+}
+
+std::unique_ptr<Outbox::Taken> Outbox::take(const QString& id, TakeStatus& status, QString& error)
+{
+    status = TakeStatus::Gone;
+    if (!isEntryId(id))
+        return nullptr;
+    const auto folderLock = lockFolder(error);
+    if (!folderLock) {
+        status = TakeStatus::Failed;
+        return nullptr;
+    }
+    // Under the folder lock, so an entry that its sender is removing right
+    // now is either still whole here or already gone.
+    std::optional<Entry> found = entry(id);
+    if (!found)
+        return nullptr;
+    auto lock = longLock(pathOf(id, ".sending"));
+    if (!lock->tryLock()) {
+        if (lock->error() == QLockFile::LockFailedError) {
+            status = TakeStatus::Busy;
+        } else {
+            status = TakeStatus::Failed;
+            error = QStringLiteral("cannot mark %1 as being sent in %2").arg(id, m_folder);
+        }
+        return nullptr;
+    }
+    if (found->key.isEmpty()) {
+        // Saved before keys were kept: give it one now and keep it before the
+        // first keyed attempt, so every later attempt repeats it.
+        found->key = newKey();
+        if (!writeMeta(*found, error)) {
+            status = TakeStatus::Failed;
+            return nullptr;
+        }
+    }
+    status = TakeStatus::Taken;
+    return std::unique_ptr<Taken>(new Taken(*this, std::move(*found), std::move(lock)));
+}
+
+Outbox::Taken::Taken(Outbox& outbox, Entry entry, std::unique_ptr<QLockFile> lock)
+    : m_outbox(outbox)
+    , m_entry(std::move(entry))
+    , m_lock(std::move(lock))
+{
+}
+
+Outbox::Taken::~Taken() = default;
+
+std::optional<QByteArray> Outbox::Taken::recording() const
+{
+    return m_outbox.recording(m_entry.id);
+}
+
+void Outbox::Taken::recordFailure(const QString& error)
+{
+    m_entry.attempts += 1;
+    m_entry.lastError = error;
+    QString ignored;
+    m_outbox.writeMeta(m_entry, ignored);
+}
+
+bool Outbox::Taken::adoptAuthor(const QString& accountId)
+{
+    m_entry.accountId = accountId;
+    m_entry.tokenHash.clear();
+    QString ignored;
+    return m_outbox.writeMeta(m_entry, ignored);
+}
+
+bool Outbox::Taken::remove()
+{
+    QString ignored;
+    const auto folderLock = m_outbox.lockFolder(ignored);
+    // The description first, so a half-removed entry is never listed. Without
+    // the folder lock the removal is still safe: we hold the entry.
+    const bool removed = QFile::remove(m_outbox.pathOf(m_entry.id, ".json"));
+    QFile::remove(m_outbox.pathOf(m_entry.id, ".pb"));
     return removed;
 }
 

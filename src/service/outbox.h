@@ -7,7 +7,10 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
+
+class QLockFile;
 
 namespace corvex::service {
 
@@ -15,15 +18,68 @@ namespace corvex::service {
 /// upload starts and leaves only when the upload succeeded, so a refused or
 /// failed upload never loses it. Each entry is two files in the folder:
 /// <id>.pb (the serialised record, byte for byte) and <id>.json (the catalogue
-/// item, when it was saved, the attempts and the last error).
+/// item, the author's account, the idempotency key, when it was saved, the
+/// attempts and the last error).
+///
+/// The studio and the command-line tool share the folder. Whoever sends an
+/// entry first takes it (`take`): a lock file <id>.sending, held until the
+/// attempt ended, that everyone else respects and that a crashed holder
+/// leaves behind only as a stale lock. Only the taker changes or removes the
+/// entry. Short changes of the folder itself run under outbox.lock.
 class Outbox final {
 public:
     struct Entry {
         QString id;
+        /// Sent as Idempotency-Key with every attempt, so a service that
+        /// stored an attempt whose answer was lost answers the repeat with
+        /// the same show instead of storing it again.
+        QString key;
+        /// The account the recording was made under; empty when it is not
+        /// known (entries from before accounts were recorded, or a save while
+        /// signed out). Such entries are sent only when a user asks for them.
+        QString accountId;
+        /// `tokenHash` of the token held when the recording was saved, when
+        /// the account was not known then: a token belongs to one account, so
+        /// the same token later still means the same author.
+        QString tokenHash;
         catalogue::TMDBItem item;
         QDateTime savedAt;
         int attempts = 0;
         QString lastError;
+    };
+
+    /// An entry taken for sending. Releasing it (destroying it) makes the
+    /// entry available again, unless it was removed.
+    class Taken final {
+    public:
+        ~Taken();
+        Taken(const Taken&) = delete;
+        Taken& operator=(const Taken&) = delete;
+
+        const Entry& entry() const { return m_entry; }
+        /// The recording, byte for byte; none when its file cannot be read.
+        std::optional<QByteArray> recording() const;
+        /// Notes a failed attempt.
+        void recordFailure(const QString& error);
+        /// Records the author of an entry that had none.
+        bool adoptAuthor(const QString& accountId);
+        /// Removes the entry after its upload succeeded.
+        bool remove();
+
+    private:
+        friend class Outbox;
+        Taken(Outbox& outbox, Entry entry, std::unique_ptr<QLockFile> lock);
+
+        Outbox& m_outbox;
+        Entry m_entry;
+        std::unique_ptr<QLockFile> m_lock;
+    };
+
+    enum class TakeStatus {
+        Taken,
+        Busy, // someone (this process or another) is sending it
+        Gone, // no such entry (any more)
+        Failed, // the folder cannot be locked or written
     };
 
     /// The outbox in `defaultFolder()`.
@@ -34,20 +90,28 @@ public:
     static QString defaultFolder();
     QString folder() const { return m_folder; }
 
-    /// Saves a recording; gives its id, or none with `error` set.
-    std::optional<QString> add(const QByteArray& recording, const catalogue::TMDBItem& item, QString& error);
+    /// Saves a recording under a new id and a new idempotency key; gives the
+    /// id, or none with `error` set.
+    std::optional<QString> add(const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId,
+        QString& error, const QString& tokenHash = {});
+    /// A one-way digest of an access token (hex SHA-256), never the token.
+    static QString tokenHash(const QString& token);
     /// The entries, oldest first. Entries whose files are unreadable are skipped.
     QList<Entry> entries() const;
     std::optional<Entry> entry(const QString& id) const;
     std::optional<QByteArray> recording(const QString& id) const;
-    /// Notes a failed attempt.
-    void recordFailure(const QString& id, const QString& error);
-    /// Removes an entry whose upload succeeded.
-    bool remove(const QString& id);
+    /// Whether someone is sending the entry right now.
+    bool isTaken(const QString& id) const;
+
+    /// Takes an entry for one attempt. An entry saved before keys were
+    /// recorded gets its key here, once, before anything is sent.
+    std::unique_ptr<Taken> take(const QString& id, TakeStatus& status, QString& error);
 
 private:
     bool writeMeta(const Entry& entry, QString& error) const;
     QString pathOf(const QString& id, const char* suffix) const;
+    /// Locks the folder for one short change; null when it cannot.
+    std::unique_ptr<QLockFile> lockFolder(QString& error) const;
 
     QString m_folder;
 };

@@ -8,6 +8,8 @@ QString ServiceError::message() const
     case Kind::UserAuthenticationRequired:
         return QStringLiteral("not signed in: sign in to the light-show service, then try again");
     case Kind::Unknown:
+        if (!detail.isEmpty())
+            return detail; // a local failure, said as it happened
         return QStringLiteral("no movie or episode is chosen for this recording: choose one in the catalogue first");
     case Kind::BadURL:
         return QStringLiteral("the service address could not be formed%1")

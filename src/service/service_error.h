@@ -10,7 +10,7 @@ namespace corvex::service {
 struct ServiceError {
     enum class Kind {
         UserAuthenticationRequired, // no stored token
-        Unknown, // nothing chosen to upload for
+        Unknown, // nothing chosen to upload for; with a detail, a local failure (the outbox)
         BadURL, // no address could be formed
         BadServerResponse, // an answer, but not status 200 (or not HTTP)
         Transport, // no answer: unreachable, dropped, timed out

@@ -649,15 +649,36 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Upload failed: ")));
         QVERIFY(panel->uploadStatus()->text().contains(QStringLiteral("500")));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
+        QCOMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
+        QCOMPARE(window->view()->preview()->note(), QStringLiteral("Not uploaded yet"));
         QCOMPARE(refreshed.count(), 0);
         QCOMPARE(manager->outbox()->entries().size(), 1);
         QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("1 recording is waiting to be uploaded."));
         QVERIFY(main->retryButton()->isVisibleTo(main));
 
+        // A Retry that fails again keeps the recording and offers Retry again.
+        const auto posts = [&server] {
+            return std::count_if(server.received().begin(), server.received().end(),
+                [](const FaultServer::Received& request) { return request.method == "POST"; });
+        };
+        QCOMPARE(posts(), 1);
+        panel->retryButton()->click();
+        QTRY_COMPARE(posts(), 2);
+        QTRY_VERIFY(!panel->isUploading());
+        QVERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Upload failed: ")));
+        QVERIFY(panel->uploadStatus()->text().contains(QStringLiteral("500")));
+        QVERIFY(panel->retryButton()->isVisibleTo(panel));
+        QVERIFY(panel->retryButton()->isEnabled());
+        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->outbox()->entries().first().attempts, 2);
+        QCOMPARE(refreshed.count(), 0);
+
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
         panel->retryButton()->click();
         QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
         QVERIFY(!panel->retryButton()->isVisibleTo(panel));
+        QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
+        QCOMPARE(window->view()->preview()->note(), QStringLiteral("Uploaded"));
         QCOMPARE(manager->outbox()->entries().size(), 0);
         QTRY_COMPARE(refreshed.count(), 1);
         QTRY_VERIFY(!main->retryButton()->isVisibleTo(main));
@@ -688,8 +709,9 @@ private Q_SLOTS:
     void signingOutWhileRecordingKeepsTheRecording()
     {
         auto manager = newManager();
-        QVERIFY(corvex::testing::signIn(
-            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("out@example.org"))));
+        const QString authorToken = corvex::testing::tokenFor(m_service.origin(), QStringLiteral("out@example.org"));
+        QVERIFY(corvex::testing::signIn(*manager, authorToken));
+        const QString author = manager->account()->id;
         StudioApp studio(*manager);
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90005, QStringLiteral("A Trip to the Moon")));
@@ -705,6 +727,25 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("not signed in")));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->outbox()->entries().first().accountId, author);
+
+        // Someone else signs in: Retry does not hand the recording to them.
+        QVERIFY(corvex::testing::signIn(
+            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("other@example.org"))));
+        panel->retryButton()->click();
+        QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("another account")));
+        QCOMPARE(manager->outbox()->entries().size(), 1);
+        service::LightShowListModel theirs(*manager);
+        QCoro::waitFor(theirs.loadLightShows());
+        QVERIFY(theirs.shows().isEmpty());
+
+        // Its author signs in again and it goes to them.
+        manager->setAccount(std::nullopt);
+        QVERIFY(corvex::testing::signIn(*manager, authorToken));
+        QTRY_VERIFY(panel->retryButton()->isEnabled());
+        panel->retryButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        QVERIFY(manager->outbox()->entries().isEmpty());
     }
 
     void postersAreFetchedOnce()

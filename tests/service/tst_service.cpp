@@ -10,6 +10,7 @@
 #include "platform/settings/store.h"
 #include "platform/webauth/session.h"
 
+#include "../support/fault_proxy.h"
 #include "../support/fault_server.h"
 #include "reference_service_process.h"
 
@@ -38,6 +39,7 @@ using corvex::catalogue::TMDBSeason;
 using corvex::catalogue::TMDBTVShow;
 using corvex::settings::Endpoints;
 using corvex::settings::Store;
+using corvex::testing::FaultProxy;
 using corvex::testing::FaultServer;
 using corvex::testing::ReferenceServiceProcess;
 using Kind = ServiceError::Kind;
@@ -141,6 +143,44 @@ QStringList signInThroughPage(AppManager& manager, const QString& email, const Q
     if (secondLaunch.joinable())
         secondLaunch.join();
     return printed;
+}
+
+// A token of the reference service for a new or known author.
+QString tokenFor(const QString& origin, const QString& email)
+{
+    const QUrl callback
+        = QCoro::waitFor(submitSignInForm(service_urls::signIn(origin), email, QStringLiteral("long enough")));
+    return tokenFromCallback(callback).value_or(QString());
+}
+
+// The fault server as a service that knows the token as account `id`.
+void answerAccount(FaultServer& server, const QByteArray& id)
+{
+    server.setAnswer("GET", "/auth/account", { 200, R"({"id":")" + id + R"(","email":"a@example.org"})" });
+}
+
+int countRequests(const FaultServer& server, const QByteArray& method)
+{
+    return static_cast<int>(std::count_if(server.received().begin(), server.received().end(),
+        [&method](const FaultServer::Received& request) { return request.method == method; }));
+}
+
+// Adds a recording to `outbox` as the studio would have saved it.
+QString addEntry(Outbox& outbox, const QString& accountId, qint64 movie = 550)
+{
+    QString error;
+    const auto id = outbox.add(validRecording(), movieItem(movie), accountId, error);
+    if (!id)
+        qWarning("cannot add to the outbox: %s", qPrintable(error));
+    return id.value_or(QString());
+}
+
+// The number of shows the author has on the service.
+qsizetype storedShows(AppManager& manager)
+{
+    LightShowListModel list(manager);
+    QCoro::waitFor(list.loadLightShows());
+    return list.error() ? -1 : list.shows().size();
 }
 
 } // namespace
@@ -349,9 +389,11 @@ private Q_SLOTS:
         QFETCH(int, kind);
         QFETCH(QString, messagePart);
         FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u1","email":"u1@example.org"})" });
         server.setAnswer(
             "POST", "/tvapi/lightshow/movie/550", { status, "{}", static_cast<FaultServer::Action>(action) });
         Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        QTRY_VERIFY(studio.manager->account().has_value());
         studio.manager->httpClient().setTimeout(std::chrono::milliseconds(300));
         studio.manager->setCurrentItem(movieItem(550));
         const QByteArray recording = validRecording();
@@ -371,8 +413,9 @@ private Q_SLOTS:
         studio.store->setValue(QStringLiteral("access_token"), QStringLiteral("tok"));
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
         const auto retried = QCoro::waitFor(studio.manager->retryOutbox());
-        QCOMPARE(retried.size(), 1);
-        QVERIFY(!retried.first().error.has_value());
+        QVERIFY(!retried.error);
+        QCOMPARE(retried.results.size(), 1);
+        QCOMPARE(retried.results.first().result.delivery, AppManager::Delivery::Sent);
         QVERIFY(studio.outbox->entries().isEmpty());
         QCOMPARE(server.received().last().body, recording);
     }
@@ -841,6 +884,333 @@ private Q_SLOTS:
         QVERIFY2(result.err.contains(QLatin1StringView("plain http")), qPrintable(result.err));
     }
 
+    // The answer to an upload gets lost after the service stored it: every
+    // attempt, and the network layer's own resend, carries the entry's key,
+    // and the service stores the recording once.
+    void lostAnswersStoreARecordingOnce()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        FaultProxy proxy(service.origin());
+        Studio studio = makeStudio(proxy.origin(), tokenFor(service.origin(), QStringLiteral("lost@example.org")));
+        QTRY_VERIFY(studio.manager->account().has_value());
+        studio.manager->setCurrentItem(movieItem(90011));
+
+        proxy.dropAnswers(1000);
+        const auto first = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        QVERIFY(!first.succeeded());
+        QCOMPARE(first.error->kind, Kind::Transport);
+        auto retried = QCoro::waitFor(studio.manager->retryOutbox());
+        QCOMPARE(retried.results.size(), 1);
+        QCOMPARE(retried.results.first().result.delivery, AppManager::Delivery::Failed);
+        QCOMPARE(studio.outbox->entries().size(), 1);
+
+        proxy.dropAnswers(0);
+        retried = QCoro::waitFor(studio.manager->retryOutbox());
+        QCOMPARE(retried.results.size(), 1);
+        QCOMPARE(retried.results.first().result.delivery, AppManager::Delivery::Sent);
+        QVERIFY(studio.outbox->entries().isEmpty());
+
+        QList<QByteArray> keys;
+        for (const auto& request : proxy.forwarded()) {
+            if (request.requestLine.startsWith("POST "))
+                keys.append(request.headers.value("idempotency-key"));
+        }
+        QVERIFY2(keys.size() >= 3, "every attempt reached the service");
+        QVERIFY(!keys.first().isEmpty());
+        QCOMPARE(keys.count(keys.first()), keys.size());
+        QCOMPARE(storedShows(*studio.manager), 1);
+    }
+
+    // How the service answers a second upload after a first one.
+    void serviceAnswersRepeatsWithTheFirstShow_data()
+    {
+        QTest::addColumn<QByteArray>("firstKey");
+        QTest::addColumn<QByteArray>("secondKey");
+        QTest::addColumn<bool>("sameBody");
+        QTest::addColumn<bool>("sameAuthor");
+        QTest::addColumn<int>("status"); // of the second upload
+        QTest::addColumn<bool>("sameShow");
+        QTest::addColumn<int>("shows"); // stored for the first author in the end
+
+        QTest::newRow("repeat") << QByteArray("k-1") << QByteArray("k-1") << true << true << 200 << true << 1;
+        QTest::newRow("another key") << QByteArray("k-1") << QByteArray("k-2") << true << true << 200 << false << 2;
+        QTest::newRow("no keys, as before") << QByteArray() << QByteArray() << true << true << 200 << false << 2;
+        QTest::newRow("a key reused for another recording")
+            << QByteArray("k-1") << QByteArray("k-1") << false << true << 422 << false << 1;
+        QTest::newRow("the same key of another author")
+            << QByteArray("k-1") << QByteArray("k-1") << true << false << 200 << false << 1;
+        QTest::newRow("a key with a space")
+            << QByteArray("k-1") << QByteArray("k 1") << true << true << 400 << false << 1;
+        QTest::newRow("a key too long") << QByteArray("k-1") << QByteArray(256, 'k') << true << true << 400 << false
+                                        << 1;
+    }
+
+    void serviceAnswersRepeatsWithTheFirstShow()
+    {
+        QFETCH(QByteArray, firstKey);
+        QFETCH(QByteArray, secondKey);
+        QFETCH(bool, sameBody);
+        QFETCH(bool, sameAuthor);
+        QFETCH(int, status);
+        QFETCH(bool, sameShow);
+        QFETCH(int, shows);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString ada = tokenFor(service.origin(), QStringLiteral("ada@example.org"));
+        const QString bob = sameAuthor ? ada : tokenFor(service.origin(), QStringLiteral("bob@example.org"));
+        corvex::http::Client http;
+        const auto upload = [&](const QString& token, const QByteArray& key, const QByteArray& body) {
+            auto request = bearerRequest(*service_urls::movieUpload(service.origin(), 550), "POST", token);
+            request->headers.append(
+                qMakePair(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/octet-stream")));
+            if (!key.isEmpty())
+                request->headers.append(qMakePair(QByteArrayLiteral("Idempotency-Key"), key));
+            request->body = body;
+            return QCoro::waitFor(http.send(*request));
+        };
+        const auto first = upload(ada, firstKey, validRecording());
+        QCOMPARE(first.status, 200);
+        const auto second = upload(bob, secondKey, sameBody ? validRecording() : validRecording(7));
+        QCOMPARE(second.status, status);
+        const auto idOf = [](const QByteArray& body) {
+            return QJsonDocument::fromJson(body).object().value(QStringLiteral("id")).toString();
+        };
+        if (status == 200)
+            QCOMPARE(idOf(second.body) == idOf(first.body), sameShow);
+        Studio studio = makeStudio(service.origin(), ada);
+        QCOMPARE(storedShows(*studio.manager), shows);
+    }
+
+    // The studio and the command-line tool retry at once, from two managers on
+    // one outbox: every waiting recording goes out exactly once.
+    void concurrentRetriesSendEachEntryOnce()
+    {
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        Studio tool = makeStudio(server.origin(), QStringLiteral("tok"));
+        tool.manager = std::make_unique<AppManager>(
+            AppManager::Configuration { tool.store, std::get<Endpoints>(studio.manager->endpoints()), studio.outbox });
+        QTRY_VERIFY(studio.manager->account().has_value() && tool.manager->account().has_value());
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(!addEntry(*studio.outbox, QStringLiteral("u1")).isEmpty());
+        server.clearReceived();
+
+        AppManager::RetryReport one;
+        AppManager::RetryReport two;
+        bool oneDone = false;
+        bool twoDone = false;
+        const auto run = [](AppManager& manager, AppManager::RetryReport& report, bool& done) -> QCoro::Task<> {
+            report = co_await manager.retryOutbox();
+            done = true;
+        };
+        auto first = run(*studio.manager, one, oneDone);
+        auto second = run(*tool.manager, two, twoDone);
+        QTRY_VERIFY(oneDone && twoDone);
+        QCOMPARE(countRequests(server, "POST"), 5);
+        QVERIFY(studio.outbox->entries().isEmpty());
+        int sent = 0;
+        for (const auto* report : { &one, &two }) {
+            for (const auto& result : report->results)
+                sent += result.result.delivery == AppManager::Delivery::Sent ? 1 : 0;
+        }
+        QCOMPARE(sent, 5);
+    }
+
+    // Whose entries a retry sends: only the signed-in author's own, and one of
+    // unknown author only when asked for it.
+    void retrySendsOnlyTheAuthorsOwn_data()
+    {
+        QTest::addColumn<QString>("entryAuthor");
+        QTest::addColumn<QString>("savedUnderToken"); // when the author was not known at the save
+        QTest::addColumn<bool>("adopt");
+        QTest::addColumn<int>("delivery");
+        const int sent = static_cast<int>(AppManager::Delivery::Sent);
+        const int other = static_cast<int>(AppManager::Delivery::OtherAuthor);
+        const int unknown = static_cast<int>(AppManager::Delivery::UnknownAuthor);
+        QTest::newRow("own") << "u1"
+                             << "" << false << sent;
+        QTest::newRow("another author's") << "u0"
+                                          << "" << false << other;
+        QTest::newRow("another author's, even when adopting") << "u0"
+                                                              << "" << true << other;
+        QTest::newRow("unknown author") << ""
+                                        << "" << false << unknown;
+        QTest::newRow("unknown author, asked for") << ""
+                                                   << "" << true << sent;
+        QTest::newRow("unknown author, saved under this token") << ""
+                                                                << "tok" << false << sent;
+        QTest::newRow("unknown author, saved under another token") << ""
+                                                                   << "old" << false << unknown;
+    }
+
+    void retrySendsOnlyTheAuthorsOwn()
+    {
+        QFETCH(QString, entryAuthor);
+        QFETCH(QString, savedUnderToken);
+        QFETCH(bool, adopt);
+        QFETCH(int, delivery);
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        QString error;
+        const QString id = *studio.outbox->add(validRecording(), movieItem(550), entryAuthor, error,
+            savedUnderToken.isEmpty() ? QString() : Outbox::tokenHash(savedUnderToken));
+        const auto result = QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *studio.outbox->entry(id), {} },
+            adopt ? AppManager::Adopt::UnknownAuthor : AppManager::Adopt::No));
+        QCOMPARE(static_cast<int>(result.delivery), delivery);
+        const bool sent = result.delivery == AppManager::Delivery::Sent;
+        QCOMPARE(countRequests(server, "POST"), sent ? 1 : 0);
+        QCOMPARE(studio.outbox->entries().size(), sent ? 0 : 1);
+        if (!sent)
+            QCOMPARE(studio.outbox->entry(id)->accountId, entryAuthor);
+    }
+
+    // After a sign-out and another author's sign-in, retrying everything
+    // leaves the previous author's recordings alone, even while the
+    // published account still names them.
+    void retryAllLeavesOtherAuthorsWaiting()
+    {
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        QTRY_VERIFY(studio.manager->account().has_value());
+        const QString previous = addEntry(*studio.outbox, QStringLiteral("u0"));
+        const QString own = addEntry(*studio.outbox, QStringLiteral("u1"));
+        const QString unknown = addEntry(*studio.outbox, QString());
+        studio.manager->setAccount(Account { QStringLiteral("u0"), QStringLiteral("old@example.org") });
+        server.clearReceived();
+
+        const auto report = QCoro::waitFor(studio.manager->retryOutbox());
+        QVERIFY(!report.error);
+        QHash<QString, AppManager::Delivery> deliveries;
+        for (const auto& result : report.results)
+            deliveries.insert(result.id, result.result.delivery);
+        QCOMPARE(deliveries.value(own), AppManager::Delivery::Sent);
+        QCOMPARE(deliveries.value(previous), AppManager::Delivery::OtherAuthor);
+        QCOMPARE(deliveries.value(unknown), AppManager::Delivery::UnknownAuthor);
+        QCOMPARE(countRequests(server, "POST"), 1);
+        QCOMPARE(studio.outbox->entries().size(), 2);
+        QCOMPARE(studio.outbox->entry(previous)->attempts, 0);
+
+        // Without a way to learn whose the token is, nothing is sent at all.
+        server.setAnswer("GET", "/auth/account", { 503, "{}" });
+        const auto refused = QCoro::waitFor(studio.manager->retryOutbox());
+        QVERIFY(refused.error.has_value());
+        QVERIFY(refused.results.isEmpty());
+        QCOMPARE(studio.outbox->entries().size(), 2);
+    }
+
+    // An entry saved before keys were kept gets one when first taken, and
+    // every attempt after that repeats it.
+    void entriesFromBeforeKeysGetOneKey()
+    {
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 500, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        const QString id = addEntry(*studio.outbox, QStringLiteral("u1"));
+        {
+            QFile meta(studio.outbox->folder() + QLatin1Char('/') + id + QStringLiteral(".json"));
+            QVERIFY(meta.open(QIODevice::ReadWrite));
+            QJsonObject object = QJsonDocument::fromJson(meta.readAll()).object();
+            object.remove(QStringLiteral("key"));
+            object.remove(QStringLiteral("account_id"));
+            meta.resize(0);
+            meta.write(QJsonDocument(object).toJson());
+        }
+        QVERIFY(studio.outbox->entry(id)->key.isEmpty());
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const auto result = QCoro::waitFor(studio.manager->retry(
+                AppManager::Parcel { *studio.outbox->entry(id), {} }, AppManager::Adopt::UnknownAuthor));
+            QCOMPARE(result.delivery, AppManager::Delivery::Failed);
+        }
+        QList<QByteArray> keys;
+        for (const auto& request : server.received()) {
+            if (request.method == "POST")
+                keys.append(request.headers.value("idempotency-key"));
+        }
+        QCOMPARE(keys.size(), 2);
+        QVERIFY(!keys.first().isEmpty());
+        QCOMPARE(keys.last(), keys.first());
+        const auto entry = studio.outbox->entry(id);
+        QCOMPARE(entry->key.toLatin1(), keys.first());
+        QCOMPARE(entry->accountId, QStringLiteral("u1")); // adopted when sent on request
+        QCOMPARE(entry->attempts, 2);
+    }
+
+    // The command-line tool respects an entry the studio is sending, and
+    // leaves other authors' entries alone.
+    void commandLineOutbox()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        QTemporaryDir home;
+        QDir(home.path()).mkpath(QStringLiteral("run"));
+        QFile::setPermissions(home.filePath(QStringLiteral("run")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        const auto corvex = [&environment](const QStringList& arguments) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
+            process.waitForFinished(60000);
+            return std::make_pair(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()));
+        };
+        const QString token = tokenFor(service.origin(), QStringLiteral("tool@example.org"));
+        Store(home.filePath(QStringLiteral("config/corvex/corvex.ini")))
+            .setValue(QStringLiteral("access_token"), token);
+        Studio studio = makeStudio(service.origin(), token);
+        QTRY_VERIFY(studio.manager->account().has_value());
+        const QString me = studio.manager->account()->id;
+        Outbox outbox(home.filePath(QStringLiteral("data/corvex/outbox")));
+        const QString mine = addEntry(outbox, me);
+        const QString others = addEntry(outbox, QStringLiteral("someone-else"));
+        const QString unknown = addEntry(outbox, QString());
+
+        auto [status, output] = corvex({ QStringLiteral("outbox") });
+        QCOMPARE(status, 0);
+        QVERIFY2(output.contains(others + QStringLiteral("  A film (movie 550)")), qPrintable(output));
+        QVERIFY2(output.contains(QStringLiteral("waiting for its author (account someone-else)")), qPrintable(output));
+        QVERIFY2(output.contains(QStringLiteral("of unknown author")), qPrintable(output));
+
+        {
+            // The studio is sending my entry right now.
+            Outbox::TakeStatus taken = Outbox::TakeStatus::Failed;
+            QString error;
+            const auto held = outbox.take(mine, taken, error);
+            QVERIFY2(held, qPrintable(error));
+            std::tie(status, output) = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
+            QCOMPARE(status, 0);
+            QVERIFY2(output.contains(mine + QStringLiteral(" (A film (movie 550)): being sent by another program")),
+                qPrintable(output));
+            QCOMPARE(storedShows(*studio.manager), 0);
+        }
+        std::tie(status, output) = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
+        QCOMPARE(status, 0);
+        QVERIFY2(output.contains(QStringLiteral("uploaded ") + mine), qPrintable(output));
+        QVERIFY2(output.contains(others + QStringLiteral(" (A film (movie 550)): not sent, waiting for its author")),
+            qPrintable(output));
+        QCOMPARE(storedShows(*studio.manager), 1);
+
+        std::tie(status, output) = corvex({ QStringLiteral("outbox"), QStringLiteral("--send"), others });
+        QCOMPARE(status, 1);
+        std::tie(status, output) = corvex({ QStringLiteral("outbox"), QStringLiteral("--send"), unknown });
+        QVERIFY2(status == 0, qPrintable(output));
+        QCOMPARE(storedShows(*studio.manager), 2);
+        QCOMPARE(outbox.entries().size(), 1);
+        QCOMPARE(outbox.entries().first().id, others);
+    }
+
     void outboxIds_data()
     {
         QTest::addColumn<QString>("id");
@@ -856,12 +1226,14 @@ private Q_SLOTS:
         QTemporaryDir dir;
         Outbox outbox(dir.filePath(QStringLiteral("outbox")));
         QString error;
-        const auto added = outbox.add(QByteArray("rec"), movieItem(1), error);
+        const auto added = outbox.add(QByteArray("rec"), movieItem(1), QStringLiteral("a1"), error);
         QVERIFY2(added.has_value(), qPrintable(error));
         QCOMPARE(outbox.entry(*added)->item, movieItem(1));
         QCOMPARE(outbox.recording(id), std::nullopt);
         QCOMPARE(outbox.entry(id), std::nullopt);
-        QVERIFY(!outbox.remove(id));
+        Outbox::TakeStatus status = Outbox::TakeStatus::Taken;
+        QVERIFY(!outbox.take(id, status, error));
+        QCOMPARE(status, Outbox::TakeStatus::Gone);
         QCOMPARE(outbox.entries().size(), 1);
         // A description that does not decode is skipped, not fatal.
         QFile broken(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.json")));
@@ -870,7 +1242,7 @@ private Q_SLOTS:
         broken.close();
         QFile(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.pb"))).open(QIODevice::WriteOnly);
         QCOMPARE(outbox.entries().size(), 1);
-        QVERIFY(outbox.remove(*added));
+        QVERIFY(outbox.take(*added, status, error)->remove());
         QVERIFY(outbox.entries().isEmpty());
     }
 };

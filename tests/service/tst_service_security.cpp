@@ -426,6 +426,7 @@ private Q_SLOTS:
         QTest::newRow("account") << QStringLiteral("account");
         QTest::newRow("list") << QStringLiteral("list");
         QTest::newRow("upload") << QStringLiteral("upload");
+        QTest::newRow("retry") << QStringLiteral("retry");
         QTest::newRow("delete") << QStringLiteral("delete");
     }
 
@@ -452,6 +453,12 @@ private Q_SLOTS:
             const auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
             QCOMPARE(result.error->status, 401);
             QCOMPARE(studio.manager->outbox()->entries().size(), 1); // the recording is kept
+        } else if (request == QLatin1StringView("retry")) {
+            // Asking whose the token is comes before any recording is sent.
+            const auto report = QCoro::waitFor(studio.manager->retryOutbox());
+            QVERIFY(report.error.has_value());
+            QCOMPARE(report.error->status, 401);
+            QVERIFY(report.results.isEmpty());
         } else {
             LightShow show;
             show.id = QStringLiteral("some-id");

@@ -2,6 +2,7 @@
 
 #include "analysis/video_analysis_record.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,6 +10,7 @@
 #include <QRegularExpression>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace corvex::reference {
@@ -19,6 +21,13 @@ using Response = ReferenceService::Response;
 
 constexpr qint64 kDefaultLimit = 100;
 constexpr qint64 kMaxFormBytes = 16 * 1024;
+
+bool isUploadKey(const QByteArray& key)
+{
+    if (key.size() > 255)
+        return false;
+    return std::all_of(key.begin(), key.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+}
 
 Response json(int status, const QJsonObject& object)
 {
@@ -331,6 +340,9 @@ Response ReferenceService::upload(const HttpRequest& request, const QString& typ
     const auto account = authorise(request);
     if (!account)
         return problem(401, QStringLiteral("missing or unknown access token"));
+    const QByteArray key = request.value(QByteArrayLiteral("Idempotency-Key"));
+    if (!key.isEmpty() && !isUploadKey(key))
+        return problem(400, QStringLiteral("an Idempotency-Key is 1 to 255 visible ASCII characters"));
     QList<qint64> values;
     for (const QString& text : numbers) {
         const auto value = parseNumber(text);
@@ -349,6 +361,22 @@ Response ReferenceService::upload(const HttpRequest& request, const QString& typ
         return problem(
             400, QStringLiteral("the record is not a valid light show: %1").arg(QString::fromStdString(*violation)));
 
+    // A client that lost our answer sends the same upload again under the
+    // same key: answer with the show stored the first time.
+    std::optional<ServiceDatabase::UploadKey> uploadKey;
+    if (!key.isEmpty()) {
+        QCryptographicHash fingerprint(QCryptographicHash::Sha256);
+        fingerprint.addData(request.url().path().toUtf8());
+        fingerprint.addData(QByteArrayView("\n"));
+        fingerprint.addData(body);
+        uploadKey = ServiceDatabase::UploadKey { QString::fromLatin1(key), fingerprint.result() };
+        if (const auto earlier = m_database.lightShowForKey(account->id, *uploadKey)) {
+            if (!earlier->sameUpload)
+                return problem(422, QStringLiteral("this Idempotency-Key was already used for another upload"));
+            return json(200, { { QStringLiteral("id"), earlier->id } });
+        }
+    }
+
     ServiceDatabase::NewLightShow show;
     show.authorId = account->id;
     show.type = type;
@@ -358,6 +386,14 @@ Response ReferenceService::upload(const HttpRequest& request, const QString& typ
     show.data = body;
     if (m_catalogue)
         show.title = m_catalogue->titleOf(type, show.tmdbId, show.season, show.episode);
+    if (uploadKey) {
+        const auto stored = m_database.addLightShowOnce(show, *uploadKey);
+        if (!stored)
+            return problem(500, QStringLiteral("the light show could not be stored"));
+        if (!stored->sameUpload)
+            return problem(422, QStringLiteral("this Idempotency-Key was already used for another upload"));
+        return json(200, { { QStringLiteral("id"), stored->id } });
+    }
     const auto id = m_database.addLightShow(show);
     if (!id)
         return problem(500, QStringLiteral("the light show could not be stored"));

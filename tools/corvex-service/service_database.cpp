@@ -151,6 +151,11 @@ bool ServiceDatabase::open(const QString& path, QString& error)
         "CREATE TABLE IF NOT EXISTS lightshows (id TEXT PRIMARY KEY, author_id TEXT NOT NULL REFERENCES accounts(id), "
         "type TEXT NOT NULL, tmdb_id INTEGER NOT NULL, season INTEGER NOT NULL, episode INTEGER NOT NULL, "
         "title TEXT, data BLOB NOT NULL, created_at TEXT NOT NULL)",
+        // The first upload under each of an author's keys; kept when the show
+        // is deleted, so a late repeat does not bring it back.
+        "CREATE TABLE IF NOT EXISTS upload_keys (account_id TEXT NOT NULL REFERENCES accounts(id), "
+        "idempotency_key TEXT NOT NULL, fingerprint BLOB NOT NULL, lightshow_id TEXT NOT NULL, "
+        "created_at TEXT NOT NULL, PRIMARY KEY (account_id, idempotency_key))",
     };
     for (const char* statement : statements) {
         QSqlQuery query(db);
@@ -298,6 +303,41 @@ std::optional<QString> ServiceDatabase::addLightShow(const NewLightShow& show)
     if (!insert.exec())
         return std::nullopt;
     return id;
+}
+
+std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::lightShowForKey(
+    const QString& authorId, const UploadKey& key)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral(
+        "SELECT lightshow_id, fingerprint FROM upload_keys WHERE account_id = ? AND idempotency_key = ?"));
+    query.addBindValue(authorId);
+    query.addBindValue(key.key);
+    if (!query.exec() || !query.next())
+        return std::nullopt;
+    return KeyedShow { query.value(0).toString(), query.value(1).toByteArray() == key.fingerprint };
+}
+
+std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::addLightShowOnce(
+    const NewLightShow& show, const UploadKey& key)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    if (!db.transaction())
+        return std::nullopt;
+    const std::optional<QString> id = addLightShow(show);
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO upload_keys (account_id, idempotency_key, fingerprint, lightshow_id, "
+                                  "created_at) VALUES (?, ?, ?, ?, ?)"));
+    insert.addBindValue(show.authorId);
+    insert.addBindValue(key.key);
+    insert.addBindValue(key.fingerprint);
+    insert.addBindValue(id.value_or(QString()));
+    insert.addBindValue(now());
+    if (id && insert.exec() && db.commit())
+        return KeyedShow { *id, true };
+    // Nothing of this attempt stays; if the key won elsewhere, its show is the answer.
+    db.rollback();
+    return lightShowForKey(show.authorId, key);
 }
 
 QJsonArray ServiceDatabase::lightShows(const QString& authorId, qint64 limit, qint64 offset, qint64& total)

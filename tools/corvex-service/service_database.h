@@ -70,6 +70,22 @@ public:
     bool revokeToken(const QString& token);
 
     std::optional<QString> addLightShow(const NewLightShow& show);
+
+    /// A client's Idempotency-Key for one upload, with what was uploaded
+    /// (type, numbers and body, hashed) to tell a repeat from a reuse.
+    struct UploadKey {
+        QString key;
+        QByteArray fingerprint;
+    };
+    struct KeyedShow {
+        QString id;
+        bool sameUpload = true; // false: the key was used for something else
+    };
+    /// The show first stored under the author's key, if any.
+    std::optional<KeyedShow> lightShowForKey(const QString& authorId, const UploadKey& key);
+    /// Stores a show and its key in one transaction; when the key was stored
+    /// meanwhile (another connection), gives the show stored under it.
+    std::optional<KeyedShow> addLightShowOnce(const NewLightShow& show, const UploadKey& key);
     /// The author's shows, newest first, as listing objects; `total` is the count of all of them.
     QJsonArray lightShows(const QString& authorId, qint64 limit, qint64 offset, qint64& total);
     /// Deletes a show only when it belongs to the author.
