@@ -15,6 +15,7 @@
 #include "../support/fault_server.h"
 #include "raw_http.h"
 #include "reference_service_process.h"
+#include "../support/xdg_sandbox.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -117,12 +118,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_xdg.isValid());
-        QDir(m_xdg.path()).mkpath(QStringLiteral("runtime"));
-        QFile::setPermissions(m_xdg.filePath(QStringLiteral("runtime")),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        qputenv("XDG_CONFIG_HOME", m_xdg.filePath(QStringLiteral("config")).toUtf8());
-        qputenv("XDG_DATA_HOME", m_xdg.filePath(QStringLiteral("data")).toUtf8());
-        qputenv("XDG_RUNTIME_DIR", m_xdg.filePath(QStringLiteral("runtime")).toUtf8());
+        corvex::testing::useXdgFoldersIn(m_xdg);
     }
 
     // --- Forged sign-in links -------------------------------------------
