@@ -145,6 +145,9 @@ private Q_SLOTS:
         QTest::newRow("same size") << 5 << 5 << 5 << 5 << 0;
         QTest::newRow("wide to tall") << 640 << 3 << 3 << 7 << 0;
         QTest::newRow("long rows (many 16-bit folds)") << 4099 << 3 << 2 << 1 << 0;
+        QTest::newRow("rows not a whole number of SIMD steps") << 1001 << 13 << 7 << 5 << 4;
+        QTest::newRow("tall destination (edge lines weigh more than 16 bits hold)") << 37 << 400 << 3 << 300 << 0;
+        QTest::newRow("more whole lines per cell than 16 bits hold, and cut lines") << 5 << 701 << 2 << 2 << 8;
     }
     void scalerMatchesTheAreaAverage()
     {
@@ -196,6 +199,10 @@ private Q_SLOTS:
         QTest::newRow("white, 1080p to 1x1") << 1920 << 1080 << 1 << 1 << 255;
         QTest::newRow("254, 4K to 3x2") << 3840 << 2160 << 3 << 2 << 254;
         QTest::newRow("1, 1080p to 5x5") << 1920 << 1080 << 5 << 5 << 1;
+        QTest::newRow("white, 1080p to 100x56 (cut lines)") << 1920 << 1080 << 100 << 56 << 255;
+        QTest::newRow("white, cut lines weighing all 16 bits hold") << 8 << 255 << 1 << 128 << 255;
+        QTest::newRow("white, cut lines weighing more than 16 bits hold") << 8 << 200 << 1 << 129 << 255;
+        QTest::newRow("white, 600 whole lines a cell and cut ones") << 16 << 1201 << 3 << 2 << 255;
     }
     void uniformSourceStaysUniform()
     {
