@@ -37,6 +37,8 @@ namespace corvex::app {
 class AudioLevelsView;
 class AudioSection;
 class ColourSwatchView;
+class CropSuggestion;
+class VideoFileAuthoring;
 class LiveColoursSection;
 class RealtimePreviewSection;
 class RecordingControls;
@@ -67,6 +69,9 @@ public:
     void discard();
     /// Whether the window being recorded closed under a running recording.
     bool isWindowLost() const { return m_windowLost; }
+    /// The file road of this window and the crop black bars suggest.
+    VideoFileAuthoring& videoFile() const { return *m_videoFile; }
+    CropSuggestion& cropSuggestion() const { return *m_cropSuggestion; }
 
     // For tests and screenshots.
     QPushButton* recordingButton() const;
@@ -106,12 +111,15 @@ private:
     void setOutcome(Outcome outcome);
     void clearFinishedMessage();
     void updateUploadStatus();
+    void saveAnalysedFile();
     QCoro::Task<> restart();
 
     capture::ScreenRecorder& m_screenRecorder;
     analysis::AnalysisRecorder& m_analysisRecorder;
     service::AppManager& m_manager;
     RecordingUpload* m_upload = nullptr; // the save's upload and its Retry
+    VideoFileAuthoring* m_videoFile = nullptr;
+    CropSuggestion* m_cropSuggestion = nullptr;
 
     ItemSection* m_itemSection = nullptr;
     VideoSection* m_videoSection = nullptr;
