@@ -37,12 +37,13 @@ public:
     bool isNew() const;
     /// Makes the proposal the crop in use.
     void apply();
+    /// Looks at the screen's newest frame, if it is new (the timer calls it).
+    void look();
 
 Q_SIGNALS:
     void changed();
 
 private:
-    void look();
     void restartLive();
     void setLive(const std::optional<media::Rect>& crop);
 

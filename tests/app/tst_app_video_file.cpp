@@ -20,6 +20,7 @@
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
 #include "platform/mediafile/media_file_reader.h"
+#include "platform/screencapture/capture_backend.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -28,6 +29,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
@@ -67,6 +69,7 @@ public:
             m_held = true;
             m_changed.notify_all();
             m_changed.wait_for(lock, std::chrono::minutes(1), [this] { return m_open; });
+            m_held = false;
         };
     }
     bool isHolding()
@@ -244,9 +247,9 @@ private Q_SLOTS:
         QCOMPARE(panel->captureTypePicker()->currentText(), VideoSection::videoFileOption());
         QVERIFY(!panel->recordingButton()->isEnabled()); // no file yet
         QVERIFY(pick(view, film));
-        QTRY_COMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Ready, 60000);
         QCOMPARE(panel->videoSection()->soundNote()->isVisibleTo(panel), !withSound);
-        QTRY_VERIFY(panel->recordingButton()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
         // Until the analysis starts, the film's first picture.
         const auto poster = videoFile.preview()->contents();
@@ -263,7 +266,7 @@ private Q_SLOTS:
         QVERIFY(!panel->recordingButton()->isEnabled());
         QVERIFY(!panel->captureTypePicker()->isEnabled());
         // Held part way: the picture, the swatch and the bar show where it is.
-        QTRY_VERIFY(gate.isHolding());
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
         QTRY_VERIFY(videoFile.preview()->contents() != poster);
         QTRY_VERIFY(controls->progressBar()->value() > 0);
         QTRY_VERIFY(panel->swatch()->colours().has_value());
@@ -319,12 +322,12 @@ private Q_SLOTS:
         ConfigurationView* panel = view->configurationView();
         VideoFileAuthoring& videoFile = panel->videoFile();
         QVERIFY(pick(view, film));
-        QTRY_VERIFY(panel->recordingButton()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
         const auto poster = videoFile.preview()->contents();
         FrameGate gate(20);
         videoFile.setFrameObserver(gate.observer());
         panel->recordingButton()->click();
-        QTRY_VERIFY(gate.isHolding());
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
         QTRY_VERIFY(videoFile.preview()->contents() != poster); // frames were shown
 
         // The analysing thread is held inside a frame: Cancel must not wait for it.
@@ -401,7 +404,7 @@ private Q_SLOTS:
         QVERIFY(view);
         ConfigurationView* panel = view->configurationView();
         QVERIFY(pick(view, file));
-        QTRY_COMPARE(panel->videoFile().state(), VideoFileAuthoring::State::Invalid);
+        QTRY_COMPARE_WITH_TIMEOUT(panel->videoFile().state(), VideoFileAuthoring::State::Invalid, 60000);
         QLabel* message = panel->videoSection()->fileMessage();
         QCOMPARE(message->text(), QString::fromStdString(reason));
         QVERIFY(message->isVisibleTo(panel));
@@ -468,7 +471,83 @@ private Q_SLOTS:
         // Taken: the button and the outline go.
         QVERIFY(!use->isVisibleTo(panel));
         QVERIFY(!panel->cropSuggestion().isNew());
+
+        // And the analysis sees only the picture: the outer cells are not the bars.
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(panel->videoFile().state(), VideoFileAuthoring::State::Analysed, 60000);
+        const std::optional<QByteArray> bytes = panel->videoFile().takeRecording();
+        QVERIFY(bytes.has_value());
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromArray(bytes->constData(), int(bytes->size())));
+        for (int channel = 0; channel < 9; ++channel) {
+            const Colour got = colourAt(record, channel, 0.5);
+            QVERIFY2(near(got, { 255, 0, 0 }, 8),
+                qPrintable(QStringLiteral("channel %1 is (%2, %3, %4)").arg(channel).arg(got.r).arg(got.g).arg(got.b)));
+        }
         view->window()->close();
+    }
+
+    // On the screen road the suggestion comes from the captured frames as
+    // they come, whatever their row padding; another display starts afresh.
+    void liveFramesProposeACrop_data()
+    {
+        QTest::addColumn<int>("bar"); // rows of black above and below the picture
+        QTest::addColumn<int>("brightness"); // of the picture, 0-255
+        QTest::addColumn<bool>("proposed");
+        QTest::newRow("letterboxed") << 8 << 200 << true;
+        QTest::newRow("whole picture") << 0 << 200 << false;
+        QTest::newRow("dark scenes") << 8 << 12 << false;
+    }
+
+    void liveFramesProposeACrop()
+    {
+        QFETCH(int, bar);
+        QFETCH(int, brightness);
+        QFETCH(bool, proposed);
+        auto manager = corvex::testing::makeManager(m_service.origin(), m_folders.path());
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        VideoFileAuthoring videoFile;
+        CropSuggestion suggestion(screenRecorder, videoFile);
+        QSignalSpy changed(&suggestion, &CropSuggestion::changed);
+        constexpr int kWidth = 100;
+        constexpr int kHeight = 56;
+        constexpr std::size_t kRow = kWidth * 4 + 24; // padded, as captured frames may be
+        for (int frame = 0; frame < 120; ++frame) {
+            std::shared_ptr<std::uint8_t> pixels(
+                new std::uint8_t[kRow * kHeight](), std::default_delete<std::uint8_t[]>());
+            // A new scene every ten frames: its own colour, with a lighter patch that moves.
+            const int scene = frame / 10;
+            for (int y = bar; y < kHeight - bar; ++y)
+                for (int x = 0; x < kWidth; ++x) {
+                    std::uint8_t* p = pixels.get() + y * kRow + x * 4;
+                    const bool patch = (x / 20 + scene) % 5 == 0;
+                    p[0] = std::uint8_t((scene * 67) % 256 * brightness / 255);
+                    p[1] = std::uint8_t((patch ? 255 : (scene * 131) % 256) * brightness / 255);
+                    p[2] = std::uint8_t(brightness);
+                    p[3] = 255;
+                }
+            screenRecorder.capturePreview()->setContents(std::make_shared<const screencapture::Surface>(
+                screencapture::Surface { kWidth, kHeight, kRow, media::PixelFormat::BGRA, pixels }));
+            suggestion.look();
+        }
+        QCOMPARE(suggestion.proposal().has_value(), proposed);
+        if (!proposed)
+            return;
+        QVERIFY(changed.count() > 0);
+        QVERIFY(std::abs(suggestion.proposal()->y - bar / double(kHeight)) < 0.03);
+        QVERIFY(std::abs(suggestion.proposal()->height - (kHeight - 2 * bar) / double(kHeight)) < 0.03);
+        // The file road has its own proposal (none here); the screen's comes back with it.
+        videoFile.setActive(true);
+        QVERIFY(!suggestion.proposal());
+        videoFile.setActive(false);
+        QVERIFY(suggestion.proposal().has_value());
+        suggestion.apply();
+        QVERIFY(screenRecorder.crop().has_value());
+        QVERIFY(!suggestion.isNew());
+        // Another display: what was seen of the old one proves nothing.
+        screenRecorder.setCaptureType(capture::ScreenRecorder::CaptureType::window);
+        QVERIFY(!suggestion.proposal());
     }
 };
 
