@@ -271,8 +271,35 @@ void ConfigurationView::toggleRecording()
     Q_EMIT userStoppedChanged(false);
 }
 
+bool ConfigurationView::hasRecordingInProgress() const
+{
+    return m_analysisRecorder.started() || m_videoFile->isBusy();
+}
+
+bool ConfigurationView::canSaveNow() const
+{
+    return m_videoFile->isActive() ? m_videoFile->state() == VideoFileAuthoring::State::Analysed
+                                   : m_analysisRecorder.started();
+}
+
+void ConfigurationView::throwAway()
+{
+    if (m_videoFile->isActive()) {
+        m_videoFile->cancel();
+        m_videoFile->discard();
+        return;
+    }
+    if (m_analysisRecorder.started())
+        m_analysisRecorder.stop();
+}
+
 void ConfigurationView::save()
 {
+    if (m_videoFile->isActive()) {
+        if (m_videoFile->state() == VideoFileAuthoring::State::Analysed)
+            saveAnalysedFile();
+        return;
+    }
     const std::optional<QByteArray> recording = m_analysisRecorder.stop();
     Q_EMIT userStoppedChanged(true);
     if (!recording) {

@@ -67,6 +67,13 @@ public:
     void save();
     /// Asks, then throws the running recording away.
     void discard();
+    /// Whether a recording runs or waits to be saved, on either road (a film
+    /// being analysed, or analysed and not saved yet).
+    bool hasRecordingInProgress() const;
+    /// Whether save() can save it now (not while a film is still analysed).
+    bool canSaveNow() const;
+    /// Throws the recording in progress away without asking (the window asked).
+    void throwAway();
     /// Whether the window being recorded closed under a running recording.
     bool isWindowLost() const { return m_windowLost; }
     /// The file road of this window and the crop black bars suggest.

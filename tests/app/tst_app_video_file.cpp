@@ -359,6 +359,51 @@ private Q_SLOTS:
         view->window()->close();
     }
 
+    // Closing the window never loses an analysed film silently: it asks, and
+    // "Save and Close" uploads it; while it is analysed there is no Save.
+    void closingAsksBeforeAnAnalysedFilmIsLost()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(QStringLiteral("close.mp4"));
+        MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(2, 160, 90), "-c:v", "libx264", film });
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        VideoFileAuthoring& videoFile = panel->videoFile();
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        FrameGate gate(5);
+        videoFile.setFrameObserver(gate.observer());
+        panel->recordingButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
+        const auto askAndAnswer = [&](const QString& answer, bool offersSave) {
+            view->window()->close();
+            QVERIFY(view->window()->isVisible());
+            QMessageBox* box = nullptr;
+            for (QMessageBox* candidate : view->window()->findChildren<QMessageBox*>())
+                if (candidate->isVisible())
+                    box = candidate;
+            QVERIFY(box);
+            bool sawSave = false;
+            QAbstractButton* chosen = nullptr;
+            for (QAbstractButton* button : box->buttons()) {
+                sawSave = sawSave || button->text() == QStringLiteral("Save and Close");
+                if (button->text() == answer)
+                    chosen = button;
+            }
+            QCOMPARE(sawSave, offersSave);
+            QVERIFY(chosen);
+            chosen->click();
+        };
+        askAndAnswer(QStringLiteral("Cancel"), false);
+        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Analysing);
+        gate.open();
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        askAndAnswer(QStringLiteral("Save and Close"), true);
+        QTRY_VERIFY(!view->window()->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(storedShows(m_nextMovie).size(), 1, 30000);
+    }
+
     // Files that cannot be analysed: the reader's one-line reason, in the
     // window, and "Start recording" stays disabled.
     void badFilesSayWhy_data()
