@@ -107,17 +107,17 @@ void RecordingControls::updateButton()
         else
             why = QStringLiteral("Choose a movie or an episode in the catalogue to record.");
     } else if (analysing) {
-        why = QStringLiteral("The film is being analysed; it can be saved when the analysis is done.");
+        why = QStringLiteral("Analysing the film…");
     } else if (file && !started) {
         switch (m_videoFile->state()) {
         case FileState::NoFile:
-            why = QStringLiteral("Choose a video file above to analyse it.");
+            why = QStringLiteral("Choose a video file above.");
             break;
         case FileState::Opening:
             why = QStringLiteral("Looking at the video file…");
             break;
         case FileState::Invalid:
-            why = QStringLiteral("Choose another video file: this one cannot be analysed.");
+            why = QStringLiteral("Choose another video file.");
             break;
         default:
             break;

@@ -52,6 +52,14 @@ QString& rememberedFolder()
 
 constexpr int kVideoFileIndex = 2;
 
+// A wrapping label in this panel's nested layouts does not get taller by
+// itself when its text grows: it is given the height its text needs.
+void fitHeight(QLabel* label)
+{
+    const int width = label->width() > 50 ? label->width() : 230;
+    label->setMinimumHeight(label->text().isEmpty() ? 0 : label->heightForWidth(width));
+}
+
 } // namespace
 
 QString VideoSection::lastFolder()
@@ -207,7 +215,13 @@ void VideoSection::updateFile()
         m_videoFile.path().isEmpty() ? QStringLiteral("No file chosen") : QFileInfo(m_videoFile.path()).fileName());
     m_fileName->setToolTip(m_videoFile.path());
     m_chooseFile->setEnabled(!m_videoFile.isBusy());
-    m_fileMessage->setText(m_videoFile.message());
+    // The reader names the whole path; the file's name is enough beside the chooser.
+    QString message = m_videoFile.message();
+    if (!m_videoFile.path().isEmpty())
+        message.replace(m_videoFile.path(), QFileInfo(m_videoFile.path()).fileName());
+    m_fileMessage->setText(message);
+    m_fileMessage->setToolTip(m_videoFile.message());
+    fitHeight(m_fileMessage);
     text_styles::setColour(m_fileMessage, m_videoFile.isMessageAFailure() ? QColor(Qt::red) : text_styles::secondary());
     m_fileMessage->setVisible(m_videoFile.isActive() && !m_videoFile.message().isEmpty());
     m_soundNote->setText(m_videoFile.soundNote());
@@ -215,6 +229,7 @@ void VideoSection::updateFile()
             ? QString()
             : QStringLiteral("Receivers find their place in a show by listening to the film; without sound they "
                              "cannot."));
+    fitHeight(m_soundNote);
     m_soundNote->setVisible(m_videoFile.isActive() && state != State::Invalid && !m_videoFile.soundNote().isEmpty());
 }
 

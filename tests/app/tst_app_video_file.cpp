@@ -451,7 +451,9 @@ private Q_SLOTS:
         QVERIFY(pick(view, file));
         QTRY_COMPARE_WITH_TIMEOUT(panel->videoFile().state(), VideoFileAuthoring::State::Invalid, 60000);
         QLabel* message = panel->videoSection()->fileMessage();
-        QCOMPARE(message->text(), QString::fromStdString(reason));
+        // The reason as the reader gives it, with the file's name for its path.
+        QCOMPARE(message->text(), QString::fromStdString(reason).replace(file, name));
+        QTRY_VERIFY(message->height() >= message->heightForWidth(message->width()));
         QVERIFY(message->isVisibleTo(panel));
         QVERIFY(!message->text().contains(QLatin1Char('\n')));
         QVERIFY(!panel->recordingButton()->isEnabled());
