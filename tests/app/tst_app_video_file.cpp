@@ -396,10 +396,14 @@ private Q_SLOTS:
             chosen->click();
         };
         askAndAnswer(QStringLiteral("Cancel"), false);
+        if (QTest::currentTestFailed())
+            return;
         QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Analysing);
         gate.open();
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
         askAndAnswer(QStringLiteral("Save and Close"), true);
+        if (QTest::currentTestFailed())
+            return;
         QTRY_VERIFY(!view->window()->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(storedShows(m_nextMovie).size(), 1, 30000);
     }
