@@ -1,6 +1,8 @@
 #include "app/capture_preview_view.h"
 
 #include "analysis/analysis_recorder.h"
+#include "app/crop_suggestion.h"
+#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
 
 #include <QImage>
@@ -65,6 +67,25 @@ CapturePreviewView::CapturePreviewView(
     });
 }
 
+void CapturePreviewView::setVideoFile(VideoFileAuthoring* videoFile, CropSuggestion* cropSuggestion)
+{
+    m_videoFile = videoFile;
+    m_cropSuggestion = cropSuggestion;
+    if (videoFile) {
+        connect(videoFile->preview(), &capture::CapturePreview::contentsChanged, this, qOverload<>(&QWidget::update));
+        connect(videoFile, &VideoFileAuthoring::activeChanged, this, qOverload<>(&QWidget::update));
+        connect(videoFile, &VideoFileAuthoring::stateChanged, this, qOverload<>(&QWidget::update));
+    }
+    if (cropSuggestion)
+        connect(cropSuggestion, &CropSuggestion::changed, this, qOverload<>(&QWidget::update));
+    update();
+}
+
+bool CapturePreviewView::fileRoad() const
+{
+    return m_videoFile && m_videoFile->isActive();
+}
+
 void CapturePreviewView::setStopped(bool stopped, const QString& message, const QString& note)
 {
     if (m_stopped == stopped && m_stoppedMessage == message && m_note == note)
@@ -77,7 +98,7 @@ void CapturePreviewView::setStopped(bool stopped, const QString& message, const 
 
 bool CapturePreviewView::canCrop() const
 {
-    return !m_analysisRecorder.started();
+    return !m_analysisRecorder.started() && !(m_videoFile && m_videoFile->isBusy());
 }
 
 std::optional<media::Rect> CapturePreviewView::cropForDrag(QPoint from, QPoint to) const
@@ -130,11 +151,43 @@ void CapturePreviewView::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     const QRectF bounds = rect();
     painter.fillRect(bounds, Qt::black);
-    const std::shared_ptr<const screencapture::Surface> surface = m_screenRecorder.capturePreview()->contents();
+    const std::shared_ptr<const screencapture::Surface> surface
+        = (fileRoad() ? m_videoFile->preview() : m_screenRecorder.capturePreview())->contents();
     if (surface) {
         const QImage image = imageOf(*surface);
         if (!image.isNull())
             painter.drawImage(bounds, image);
+    } else if (fileRoad() && !m_stopped) {
+        // Between films: say what the picture will be.
+        QString hint;
+        switch (m_videoFile->state()) {
+        case VideoFileAuthoring::State::Analysing:
+            break;
+        case VideoFileAuthoring::State::Ready:
+        case VideoFileAuthoring::State::Analysed:
+            hint = QStringLiteral("The film shows here while it is analysed.");
+            break;
+        default:
+            hint = QStringLiteral("Choose a video file in the panel.");
+            break;
+        }
+        painter.setPen(QColor(200, 200, 200));
+        painter.drawText(bounds.adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, hint);
+    }
+
+    // The crop black bars suggest, until it is taken: dashed, in amber.
+    if (m_cropSuggestion && m_cropSuggestion->isNew() && !m_dragStart && canCrop()) {
+        const media::Rect proposed = *m_cropSuggestion->proposal();
+        const QRectF shown(proposed.x * bounds.width(), proposed.y * bounds.height(), proposed.width * bounds.width(),
+            proposed.height * bounds.height());
+        painter.setPen(QPen(QColor(255, 191, 0), 2, Qt::DashLine));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(shown.adjusted(1, 1, -1, -1));
+        QFont font = painter.font();
+        font.setBold(true);
+        painter.setFont(font);
+        painter.drawText(shown.adjusted(6, 4, -6, -4), Qt::AlignLeft | Qt::AlignTop,
+            QStringLiteral("Detected picture: “Use detected crop” records only this"));
     }
 
     // The crop: the rest of the picture darkened, the kept part outlined.

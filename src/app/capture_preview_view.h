@@ -16,11 +16,16 @@ class ScreenRecorder;
 
 namespace corvex::app {
 
+class CropSuggestion;
+class VideoFileAuthoring;
+
 /// The live picture of what is captured, with the crop drawn over it. Dragging
 /// a rectangle sets the recorder's crop (fractions of the frame); not while a
 /// recording runs. While `stopped` is set the picture is dimmed, under a large
 /// note when there is one (“Uploaded”), else under a "no entry" sign with a
-/// line of text when there is something to say.
+/// line of text when there is something to say. On the file road it shows
+/// the frames of the film as they are analysed. A crop that black bars
+/// suggest is outlined, dashed, until it is the crop in use.
 class CapturePreviewView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CapturePreviewView)
@@ -28,6 +33,9 @@ class CapturePreviewView final : public QWidget {
 public:
     CapturePreviewView(capture::ScreenRecorder& screenRecorder, analysis::AnalysisRecorder& analysisRecorder,
         QWidget* parent = nullptr);
+
+    /// The window's file road and crop suggestion (set once, after construction).
+    void setVideoFile(VideoFileAuthoring* videoFile, CropSuggestion* cropSuggestion);
 
     void setStopped(bool stopped, const QString& message = {}, const QString& note = {});
     bool isStopped() const { return m_stopped; }
@@ -45,9 +53,12 @@ protected:
 
 private:
     bool canCrop() const;
+    bool fileRoad() const;
 
     capture::ScreenRecorder& m_screenRecorder;
     analysis::AnalysisRecorder& m_analysisRecorder;
+    VideoFileAuthoring* m_videoFile = nullptr;
+    CropSuggestion* m_cropSuggestion = nullptr;
     bool m_stopped = false;
     QString m_stoppedMessage;
     QString m_note;

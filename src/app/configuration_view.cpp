@@ -2,10 +2,12 @@
 
 #include "analysis/analysis_recorder.h"
 #include "app/audio_section.h"
+#include "app/crop_suggestion.h"
 #include "app/live_colours_section.h"
 #include "app/realtime_preview_section.h"
 #include "app/recording_controls.h"
 #include "app/text_styles.h"
+#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
 #include "service/app_manager.h"
@@ -35,12 +37,14 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
     , m_analysisRecorder(analysisRecorder)
     , m_manager(manager)
     , m_upload(new RecordingUpload(uploads, this))
+    , m_videoFile(new VideoFileAuthoring(this))
+    , m_cropSuggestion(new CropSuggestion(screenRecorder, *m_videoFile, this))
     , m_itemSection(new ItemSection(manager, this))
-    , m_videoSection(new VideoSection(screenRecorder, this))
-    , m_audioSection(new AudioSection(screenRecorder, this))
-    , m_liveColoursSection(new LiveColoursSection(screenRecorder, this))
+    , m_videoSection(new VideoSection(screenRecorder, *m_videoFile, *m_cropSuggestion, this))
+    , m_audioSection(new AudioSection(screenRecorder, *m_videoFile, this))
+    , m_liveColoursSection(new LiveColoursSection(screenRecorder, *m_videoFile, this))
     , m_previewSection(new RealtimePreviewSection(udpManager, this))
-    , m_controls(new RecordingControls(analysisRecorder, manager, this))
+    , m_controls(new RecordingControls(analysisRecorder, manager, m_videoFile, this))
 {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(16, 8, 12, 8);
@@ -88,6 +92,13 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
 
     connect(m_controls, &RecordingControls::recordingButtonClicked, this, &ConfigurationView::toggleRecording);
     connect(m_controls, &RecordingControls::discardClicked, this, &ConfigurationView::discard);
+    connect(m_controls, &RecordingControls::cancelClicked, m_videoFile, &VideoFileAuthoring::cancel);
+    connect(m_videoFile, &VideoFileAuthoring::activeChanged, this, &ConfigurationView::updateCaptureState);
+    connect(m_videoFile, &VideoFileAuthoring::stateChanged, this, [this] {
+        if (m_videoFile->isBusy())
+            clearFinishedMessage();
+        updateEnabling();
+    });
     connect(m_retryButton, &QPushButton::clicked, m_upload, [this] { m_upload->retry(); });
     connect(m_upload, &RecordingUpload::changed, this, &ConfigurationView::updateUploadStatus);
     connect(m_restartButton, &QPushButton::clicked, this, [this] { restart(); });
@@ -161,7 +172,7 @@ void ConfigurationView::updateCaptureState()
 {
     const bool started = m_analysisRecorder.started();
     const std::optional<screencapture::CaptureError>& error = m_screenRecorder.lastError();
-    const bool lost = started && !m_screenRecorder.isRunning()
+    const bool lost = started && !m_videoFile->isActive() && !m_screenRecorder.isRunning()
         && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window && error
         && error->code == screencapture::CaptureError::ContentUnavailable;
     m_windowLost = lost;
@@ -176,7 +187,7 @@ void ConfigurationView::updateCaptureState()
 
 void ConfigurationView::updateEnabling()
 {
-    const bool started = m_analysisRecorder.started();
+    const bool started = m_analysisRecorder.started() || m_videoFile->isBusy();
     m_itemSection->setEnabled(!started);
     // While the recorded window is gone, the window picker is the way on.
     m_videoSection->setEnabled(!started || m_windowLost);
@@ -203,7 +214,8 @@ void ConfigurationView::clearFinishedMessage()
 
 void ConfigurationView::discard()
 {
-    if (!m_analysisRecorder.started())
+    const bool file = m_videoFile->isActive();
+    if (file ? m_videoFile->state() != VideoFileAuthoring::State::Analysed : !m_analysisRecorder.started())
         return;
     if (m_discardConfirmation)
         m_discardConfirmation->close();
@@ -216,10 +228,18 @@ void ConfigurationView::discard()
     // As on Linux desktops, Return on a destructive question does nothing harmful.
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
-    connect(box, &QMessageBox::buttonClicked, this, [this, confirm](QAbstractButton* button) {
-        if (button != confirm || !m_analysisRecorder.started())
+    connect(box, &QMessageBox::buttonClicked, this, [this, confirm, file](QAbstractButton* button) {
+        if (button != confirm)
             return;
-        m_analysisRecorder.stop();
+        if (file) {
+            if (m_videoFile->state() != VideoFileAuthoring::State::Analysed)
+                return;
+            m_videoFile->discard();
+        } else {
+            if (!m_analysisRecorder.started())
+                return;
+            m_analysisRecorder.stop();
+        }
         setOutcome(Outcome::Discarded);
         Q_EMIT userStoppedChanged(true);
     });
@@ -231,6 +251,16 @@ void ConfigurationView::toggleRecording()
 {
     if (!recordingButton()->isEnabled())
         return;
+    if (m_videoFile->isActive()) {
+        if (m_videoFile->state() == VideoFileAuthoring::State::Analysed) {
+            saveAnalysedFile();
+        } else if (m_videoFile->start(m_screenRecorder.crop())) {
+            m_upload->recordingStarted(m_manager.account() ? m_manager.account()->id : QString());
+            setOutcome(Outcome::None);
+            Q_EMIT userStoppedChanged(false);
+        }
+        return;
+    }
     if (m_analysisRecorder.started()) {
         save();
         return;
@@ -241,9 +271,49 @@ void ConfigurationView::toggleRecording()
     Q_EMIT userStoppedChanged(false);
 }
 
+bool ConfigurationView::hasRecordingInProgress() const
+{
+    return m_analysisRecorder.started() || m_videoFile->isBusy();
+}
+
+bool ConfigurationView::canSaveNow() const
+{
+    return m_videoFile->isActive() ? m_videoFile->state() == VideoFileAuthoring::State::Analysed
+                                   : m_analysisRecorder.started();
+}
+
+void ConfigurationView::throwAway()
+{
+    if (m_videoFile->isActive()) {
+        m_videoFile->cancel();
+        m_videoFile->discard();
+        return;
+    }
+    if (m_analysisRecorder.started())
+        m_analysisRecorder.stop();
+}
+
 void ConfigurationView::save()
 {
+    if (m_videoFile->isActive()) {
+        if (m_videoFile->state() == VideoFileAuthoring::State::Analysed)
+            saveAnalysedFile();
+        return;
+    }
     const std::optional<QByteArray> recording = m_analysisRecorder.stop();
+    Q_EMIT userStoppedChanged(true);
+    if (!recording) {
+        setOutcome(Outcome::NotUploaded);
+        m_upload->reportNothingToUpload();
+        return;
+    }
+    m_upload->upload(*recording);
+}
+
+void ConfigurationView::saveAnalysedFile()
+{
+    // From here on exactly as a recording of the screen is saved.
+    const std::optional<QByteArray> recording = m_videoFile->takeRecording();
     Q_EMIT userStoppedChanged(true);
     if (!recording) {
         setOutcome(Outcome::NotUploaded);

@@ -37,6 +37,8 @@ namespace corvex::app {
 class AudioLevelsView;
 class AudioSection;
 class ColourSwatchView;
+class CropSuggestion;
+class VideoFileAuthoring;
 class LiveColoursSection;
 class RealtimePreviewSection;
 class RecordingControls;
@@ -65,8 +67,18 @@ public:
     void save();
     /// Asks, then throws the running recording away.
     void discard();
+    /// Whether a recording runs or waits to be saved, on either road (a film
+    /// being analysed, or analysed and not saved yet).
+    bool hasRecordingInProgress() const;
+    /// Whether save() can save it now (not while a film is still analysed).
+    bool canSaveNow() const;
+    /// Throws the recording in progress away without asking (the window asked).
+    void throwAway();
     /// Whether the window being recorded closed under a running recording.
     bool isWindowLost() const { return m_windowLost; }
+    /// The file road of this window and the crop black bars suggest.
+    VideoFileAuthoring& videoFile() const { return *m_videoFile; }
+    CropSuggestion& cropSuggestion() const { return *m_cropSuggestion; }
 
     // For tests and screenshots.
     QPushButton* recordingButton() const;
@@ -106,12 +118,15 @@ private:
     void setOutcome(Outcome outcome);
     void clearFinishedMessage();
     void updateUploadStatus();
+    void saveAnalysedFile();
     QCoro::Task<> restart();
 
     capture::ScreenRecorder& m_screenRecorder;
     analysis::AnalysisRecorder& m_analysisRecorder;
     service::AppManager& m_manager;
     RecordingUpload* m_upload = nullptr; // the save's upload and its Retry
+    VideoFileAuthoring* m_videoFile = nullptr;
+    CropSuggestion* m_cropSuggestion = nullptr;
 
     ItemSection* m_itemSection = nullptr;
     VideoSection* m_videoSection = nullptr;

@@ -1,15 +1,18 @@
 #include "app/live_colours_section.h"
 
 #include "app/colour_swatch_view.h"
+#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
 
 #include <QVBoxLayout>
 
 namespace corvex::app {
 
-LiveColoursSection::LiveColoursSection(capture::ScreenRecorder& screenRecorder, QWidget* parent)
+LiveColoursSection::LiveColoursSection(
+    capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile, QWidget* parent)
     : PanelSection(QStringLiteral("Live colours"), parent)
     , m_screenRecorder(screenRecorder)
+    , m_videoFile(videoFile)
     , m_swatch(new ColourSwatchView(this))
 {
     rows()->addWidget(m_swatch);
@@ -17,6 +20,8 @@ LiveColoursSection::LiveColoursSection(capture::ScreenRecorder& screenRecorder, 
     connect(
         screenRecorder.capturePreview(), &capture::CapturePreview::contentsChanged, this, [this] { m_dirty = true; });
     connect(&screenRecorder, &capture::ScreenRecorder::cropChanged, this, [this] { m_dirty = true; });
+    connect(videoFile.preview(), &capture::CapturePreview::contentsChanged, this, [this] { m_dirty = true; });
+    connect(&videoFile, &VideoFileAuthoring::activeChanged, this, [this] { m_dirty = true; });
     m_timer.setInterval(100);
     connect(&m_timer, &QTimer::timeout, this, &LiveColoursSection::updateSwatch);
     m_timer.start();
@@ -27,7 +32,8 @@ void LiveColoursSection::updateSwatch()
     if (!m_dirty)
         return;
     m_dirty = false;
-    const auto& surface = m_screenRecorder.capturePreview()->contents();
+    const auto& surface
+        = (m_videoFile.isActive() ? m_videoFile.preview() : m_screenRecorder.capturePreview())->contents();
     m_swatch->setColours(surface ? sampleSwatch(*surface, m_screenRecorder.crop()) : std::nullopt);
 }
 

@@ -11,6 +11,7 @@ class ScreenRecorder;
 namespace corvex::app {
 
 class ColourSwatchView;
+class VideoFileAuthoring;
 
 /// "Live colours": the nine colours the lights get from the picture as it is
 /// now, through the same crop and sampling as a recording.
@@ -19,7 +20,8 @@ class LiveColoursSection final : public PanelSection {
     Q_DISABLE_COPY_MOVE(LiveColoursSection)
 
 public:
-    explicit LiveColoursSection(capture::ScreenRecorder& screenRecorder, QWidget* parent = nullptr);
+    LiveColoursSection(
+        capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile, QWidget* parent = nullptr);
 
     ColourSwatchView* swatch() const { return m_swatch; }
 
@@ -27,6 +29,7 @@ private:
     void updateSwatch();
 
     capture::ScreenRecorder& m_screenRecorder;
+    VideoFileAuthoring& m_videoFile;
     ColourSwatchView* m_swatch;
     QTimer m_timer;
     bool m_dirty = false;

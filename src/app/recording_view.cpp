@@ -4,6 +4,7 @@
 #include "app/capture_preview_view.h"
 #include "app/configuration_view.h"
 #include "app/text_styles.h"
+#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
 
@@ -51,6 +52,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     m_previewPane->setPalette(pane);
     m_previewPane->installEventFilter(this);
     m_preview = new CapturePreviewView(*m_screenRecorder, m_analysisRecorder, m_previewPane);
+    m_preview->setVideoFile(&m_configuration->videoFile(), &m_configuration->cropSuggestion());
     // Room for a picture one can judge, however small the window is made.
     m_previewPane->setMinimumSize(kMinimumPreviewWidth, kMinimumPreviewHeight);
     m_splitter->addWidget(m_previewPane);
@@ -75,8 +77,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
         auto* first = text_styles::label(
             QStringLiteral("No screen recording permission."), text_styles::largeTitle(), Qt::white, m_banner);
         first->setAlignment(Qt::AlignCenter);
-        auto* second = text_styles::label(
-            QString::fromStdString(m_screenRecorder->backend()->unavailableAdvice()),
+        auto* second = text_styles::label(QString::fromStdString(m_screenRecorder->backend()->unavailableAdvice()),
             text_styles::title2(), Qt::white, m_banner);
         second->setAlignment(Qt::AlignCenter);
         second->setWordWrap(true);
@@ -88,6 +89,13 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     connect(m_configuration, &ConfigurationView::userStoppedChanged, this, &RecordingView::setUserStopped);
     connect(m_configuration, &ConfigurationView::outcomeChanged, this, &RecordingView::updateOverlay);
     connect(m_screenRecorder.get(), &capture::ScreenRecorder::contentSizeChanged, this, &RecordingView::layoutPreview);
+    // The file road shows the film's shape, and none of the screen's troubles.
+    VideoFileAuthoring& videoFile = m_configuration->videoFile();
+    connect(&videoFile, &VideoFileAuthoring::contentSizeChanged, this, &RecordingView::layoutPreview);
+    connect(&videoFile, &VideoFileAuthoring::activeChanged, this, [this] {
+        layoutPreview();
+        updateOverlay();
+    });
     connect(m_screenRecorder.get(), &capture::ScreenRecorder::isRunningChanged, this, [this] {
         // Capture that ends by itself has failed; the author restarts it.
         m_captureFailed = !m_screenRecorder->isRunning();
@@ -165,6 +173,10 @@ void RecordingView::updateOverlay()
         m_preview->setStopped(true, {}, note);
         return;
     }
+    if (m_configuration->videoFile().isActive()) {
+        m_preview->setStopped(false);
+        return;
+    }
     if (m_configuration->isWindowLost()) {
         m_preview->setStopped(true, {}, QStringLiteral("The recorded window was closed"));
         return;
@@ -196,7 +208,9 @@ void RecordingView::layoutPreview()
         = QRectF(m_previewPane->rect()).adjusted(kPreviewInset, kPreviewInset, -kPreviewInset, -kPreviewInset);
     if (area.width() <= 0 || area.height() <= 0)
         return;
-    m_preview->setGeometry(aspectFitRect(m_screenRecorder->contentSize(), area).toRect());
+    const VideoFileAuthoring& videoFile = m_configuration->videoFile();
+    const QSizeF content = videoFile.isActive() ? videoFile.contentSize() : m_screenRecorder->contentSize();
+    m_preview->setGeometry(aspectFitRect(content, area).toRect());
 }
 
 void RecordingView::layoutBanner()

@@ -45,28 +45,33 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
 
 void RecordingWindow::closeEvent(QCloseEvent* event)
 {
-    analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
-    if (!recorder.started() || m_closeConfirmed) {
+    ConfigurationView* panel = m_view->configurationView();
+    if (!panel->hasRecordingInProgress() || m_closeConfirmed) {
         QWidget::closeEvent(event);
         return;
     }
     event->ignore();
+    // A film still being analysed cannot be saved yet: closing stops it.
+    const bool canSave = panel->canSaveNow();
     auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Recording"),
-        QStringLiteral("A recording is in progress. Close the window and discard it?"), QMessageBox::NoButton, this);
-    box->setInformativeText(QStringLiteral("Save it to upload it (it is kept until the upload succeeds)."));
+        canSave ? QStringLiteral("A recording is in progress. Close the window and discard it?")
+                : QStringLiteral("A film is being analysed. Close the window and stop it?"),
+        QMessageBox::NoButton, this);
+    box->setInformativeText(canSave ? QStringLiteral("Save it to upload it (it is kept until the upload succeeds).")
+                                    : QStringLiteral("Nothing of it is kept; the film can be analysed again later."));
     box->setAttribute(Qt::WA_DeleteOnClose);
-    QPushButton* save = box->addButton(QStringLiteral("Save and Close"), QMessageBox::AcceptRole);
+    QPushButton* save = canSave ? box->addButton(QStringLiteral("Save and Close"), QMessageBox::AcceptRole) : nullptr;
     QPushButton* discard = box->addButton(QStringLiteral("Discard"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     // Return must not throw a recording away, nor close the window unasked.
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
     connect(box, &QMessageBox::buttonClicked, this, [this, save, discard](QAbstractButton* button) {
-        if (button == save) {
+        if (save && button == save) {
             // The upload goes on without the window; a failure leaves it in the outbox.
             m_view->configurationView()->save();
         } else if (button == discard) {
-            analysis::AnalysisRecorder::shared().stop();
+            m_view->configurationView()->throwAway();
         } else {
             return;
         }
@@ -88,7 +93,7 @@ RecordingWindows::RecordingWindows(
 
 RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem& item)
 {
-    if (m_current && analysis::AnalysisRecorder::shared().started()) {
+    if (m_current && m_current->view()->configurationView()->hasRecordingInProgress()) {
         // Changing the item now would save the running recording under the new one.
         m_current->show();
         m_current->raise();

@@ -1,13 +1,20 @@
 #include "app/video_section.h"
 
+#include "app/crop_suggestion.h"
+#include "app/elided_label.h"
 #include "app/text_styles.h"
+#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 namespace corvex::app {
@@ -35,7 +42,34 @@ QComboBox* picker(const QString& name, QWidget* parent)
     return box;
 }
 
+// The file chooser opens where the author last found a film (for the
+// program's run; the first time, in the Videos folder).
+QString& rememberedFolder()
+{
+    static QString folder;
+    return folder;
+}
+
+constexpr int kVideoFileIndex = 2;
+
+// A wrapping label in this panel's nested layouts does not get taller by
+// itself when its text grows: it is given the height its text needs.
+void fitHeight(QLabel* label)
+{
+    const int width = label->width() > 50 ? label->width() : 230;
+    label->setMinimumHeight(label->text().isEmpty() ? 0 : label->heightForWidth(width));
+}
+
 } // namespace
+
+QString VideoSection::lastFolder()
+{
+    if (rememberedFolder().isEmpty()) {
+        const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+        return QDir(videos).exists() ? videos : QDir::homePath();
+    }
+    return rememberedFolder();
+}
 
 QString windowOptionText(const QString& displayName, double width, double height)
 {
@@ -43,7 +77,8 @@ QString windowOptionText(const QString& displayName, double width, double height
         + QString::asprintf("%lf", height);
 }
 
-VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, QWidget* parent)
+VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile,
+    CropSuggestion& cropSuggestion, QWidget* parent)
     : PanelSection(QStringLiteral("Video"), parent)
     , m_screenRecorder(screenRecorder)
     , m_captureType(picker(QStringLiteral("Capture"), this))
@@ -53,26 +88,57 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, QWidget* par
     , m_emptyHint(hintLabel(noWindowsText(), this))
     , m_cropText(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
     , m_resetCropButton(new QPushButton(QStringLiteral("Reset crop"), this))
+    , m_videoFile(videoFile)
+    , m_cropSuggestion(cropSuggestion)
+    , m_screenContentLabel(new QLabel(QStringLiteral("Screen Content"), this))
+    , m_filePage(new QWidget(m_content))
+    , m_fileName(new ElidedLabel(m_filePage))
+    , m_chooseFile(new QPushButton(QStringLiteral("Choose…"), m_filePage))
+    , m_fileMessage(hintLabel({}, this))
+    , m_soundNote(hintLabel({}, this))
+    , m_useDetectedCrop(new QPushButton(QStringLiteral("Use detected crop"), this))
 {
     rows()->addWidget(new QLabel(QStringLiteral("Capture Type"), this));
     m_captureType->addItem(QStringLiteral("Display"));
     m_captureType->addItem(QStringLiteral("Window"));
+    m_captureType->addItem(videoFileOption());
     rows()->addWidget(m_captureType);
-    rows()->addWidget(new QLabel(QStringLiteral("Screen Content"), this));
+    rows()->addWidget(m_screenContentLabel);
     m_windows->setPlaceholderText(QStringLiteral("No windows to record"));
     m_displays->setPlaceholderText(QStringLiteral("No displays to record"));
     m_content->addWidget(m_displays);
     m_content->addWidget(m_windows);
+    {
+        auto* row = new QHBoxLayout(m_filePage);
+        row->setContentsMargins(0, 0, 0, 0);
+        m_fileName->setAccessibleName(QStringLiteral("Video file"));
+        m_fileName->setFullText(QStringLiteral("No file chosen"));
+        m_chooseFile->setAccessibleName(QStringLiteral("Choose a video file"));
+        row->addWidget(m_fileName, 1);
+        row->addWidget(m_chooseFile);
+    }
+    m_content->addWidget(m_filePage);
     m_content->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     rows()->addWidget(m_content);
     rows()->addWidget(m_emptyHint);
+    rows()->addWidget(m_fileMessage);
+    rows()->addWidget(m_soundNote);
     auto* cropRow = new QHBoxLayout;
     m_cropText->setToolTip(QStringLiteral("Drag a rectangle on the preview to record only part of the picture"));
     cropRow->addWidget(m_cropText, 1);
     cropRow->addWidget(m_resetCropButton);
     rows()->addLayout(cropRow);
+    m_useDetectedCrop->setToolTip(QStringLiteral("Black bars were found around the picture: record only the picture"));
+    rows()->addWidget(m_useDetectedCrop, 0, Qt::AlignLeft);
 
     connect(m_captureType, &QComboBox::activated, this, [this](int index) {
+        m_videoFile.setActive(index == kVideoFileIndex);
+        if (index == kVideoFileIndex) {
+            updateCaptureType();
+            if (m_videoFile.state() == VideoFileAuthoring::State::NoFile)
+                chooseFile();
+            return;
+        }
         m_screenRecorder.setCaptureType(
             index == 1 ? capture::ScreenRecorder::CaptureType::window : capture::ScreenRecorder::CaptureType::display);
     });
@@ -89,6 +155,11 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, QWidget* par
         }
     });
     connect(m_resetCropButton, &QPushButton::clicked, this, [this] { m_screenRecorder.setCrop(std::nullopt); });
+    connect(m_useDetectedCrop, &QPushButton::clicked, &m_cropSuggestion, &CropSuggestion::apply);
+    connect(m_chooseFile, &QPushButton::clicked, this, &VideoSection::chooseFile);
+    connect(&videoFile, &VideoFileAuthoring::stateChanged, this, &VideoSection::updateFile);
+    connect(&videoFile, &VideoFileAuthoring::activeChanged, this, &VideoSection::updateCaptureType);
+    connect(&cropSuggestion, &CropSuggestion::changed, this, &VideoSection::updateSuggestion);
 
     using capture::ScreenRecorder;
     connect(&screenRecorder, &ScreenRecorder::captureTypeChanged, this, &VideoSection::updateCaptureType);
@@ -107,15 +178,76 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, QWidget* par
     updateDisplays();
     updateWindows();
     updateCrop();
+    updateFile();
     m_emptyHint->hide();
+}
+
+QLabel* VideoSection::fileName() const
+{
+    return m_fileName;
+}
+
+void VideoSection::chooseFile()
+{
+    if (m_fileDialog) {
+        m_fileDialog->raise();
+        return;
+    }
+    m_fileDialog = new QFileDialog(window(), QStringLiteral("Choose a video file"), lastFolder(),
+        QStringLiteral("Videos (*.mp4 *.m4v *.mkv *.mov *.webm *.avi *.ts *.mts *.m2ts *.mpg *.mpeg *.wmv *.ogv);;All "
+                       "files (*)"));
+    m_fileDialog->setOption(QFileDialog::DontUseNativeDialog);
+    m_fileDialog->setFileMode(QFileDialog::ExistingFile);
+    m_fileDialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(m_fileDialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        rememberedFolder() = QFileInfo(path).absolutePath();
+        m_videoFile.choose(path);
+    });
+    // Shown without a nested event loop: the preview and the meter go on.
+    m_fileDialog->open();
+}
+
+void VideoSection::updateFile()
+{
+    using State = VideoFileAuthoring::State;
+    const State state = m_videoFile.state();
+    m_fileName->setFullText(
+        m_videoFile.path().isEmpty() ? QStringLiteral("No file chosen") : QFileInfo(m_videoFile.path()).fileName());
+    m_fileName->setToolTip(m_videoFile.path());
+    m_chooseFile->setEnabled(!m_videoFile.isBusy());
+    // The reader names the whole path; the file's name is enough beside the chooser.
+    QString message = m_videoFile.message();
+    if (!m_videoFile.path().isEmpty())
+        message.replace(m_videoFile.path(), QFileInfo(m_videoFile.path()).fileName());
+    m_fileMessage->setText(message);
+    m_fileMessage->setToolTip(m_videoFile.message());
+    fitHeight(m_fileMessage);
+    text_styles::setColour(m_fileMessage, m_videoFile.isMessageAFailure() ? QColor(Qt::red) : text_styles::secondary());
+    m_fileMessage->setVisible(m_videoFile.isActive() && !m_videoFile.message().isEmpty());
+    m_soundNote->setText(m_videoFile.soundNote());
+    m_soundNote->setToolTip(m_videoFile.soundNote().isEmpty()
+            ? QString()
+            : QStringLiteral("Receivers find their place in a show by listening to the film; without sound they "
+                             "cannot."));
+    fitHeight(m_soundNote);
+    m_soundNote->setVisible(m_videoFile.isActive() && state != State::Invalid && !m_videoFile.soundNote().isEmpty());
+}
+
+void VideoSection::updateSuggestion()
+{
+    m_useDetectedCrop->setVisible(m_cropSuggestion.isNew());
 }
 
 void VideoSection::updateCaptureType()
 {
+    const bool file = m_videoFile.isActive();
     const bool window = m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
-    m_captureType->setCurrentIndex(window ? 1 : 0);
-    m_content->setCurrentWidget(window ? static_cast<QWidget*>(m_windows) : m_displays);
+    m_captureType->setCurrentIndex(file ? kVideoFileIndex : window ? 1 : 0);
+    m_content->setCurrentWidget(file ? m_filePage : window ? static_cast<QWidget*>(m_windows) : m_displays);
+    m_screenContentLabel->setText(file ? QStringLiteral("File") : QStringLiteral("Screen Content"));
     updateEmptyHint();
+    updateFile();
+    updateSuggestion();
 }
 
 void VideoSection::updateDisplays()
@@ -156,7 +288,8 @@ void VideoSection::updateWindows()
 
 void VideoSection::updateEmptyHint()
 {
-    const bool window = m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
+    const bool window
+        = !m_videoFile.isActive() && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
     m_emptyHint->setVisible(window && m_looked && m_screenRecorder.availableWindows().empty());
 }
 
@@ -165,6 +298,7 @@ void VideoSection::updateCrop()
     const std::optional<media::Rect> crop = m_screenRecorder.crop();
     m_cropText->setText(describeCrop(crop));
     m_resetCropButton->setEnabled(crop.has_value());
+    updateSuggestion();
 }
 
 } // namespace corvex::app

@@ -3,6 +3,7 @@
 #include "app/panel_section.h"
 
 class QComboBox;
+class QFileDialog;
 class QPushButton;
 class QStackedWidget;
 
@@ -12,10 +13,15 @@ class ScreenRecorder;
 
 namespace corvex::app {
 
+class CropSuggestion;
+class ElidedLabel;
+class VideoFileAuthoring;
+
 /// "Firefox: Page - 1280.000000x720.000000": a window as the picker lists it.
 QString windowOptionText(const QString& displayName, double width, double height);
 
-/// "Video": what is captured (a display or a window, and which) and the crop.
+/// "Video": what is captured (a display, a window or a video file, and
+/// which) and the crop, with the crop that black bars suggest.
 class VideoSection final : public PanelSection {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(VideoSection)
@@ -26,13 +32,30 @@ public:
         return QStringLiteral("No windows to record: windows that do not name their process are left out");
     }
 
-    explicit VideoSection(capture::ScreenRecorder& screenRecorder, QWidget* parent = nullptr);
+    /// The capture type picker's entry for the file road.
+    static QString videoFileOption() { return QStringLiteral("Video file"); }
+
+    VideoSection(capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile, CropSuggestion& cropSuggestion,
+        QWidget* parent = nullptr);
 
     QComboBox* captureTypePicker() const { return m_captureType; }
     QComboBox* displayPicker() const { return m_displays; }
     QComboBox* windowPicker() const { return m_windows; }
     QPushButton* resetCropButton() const { return m_resetCropButton; }
     QLabel* emptyHint() const { return m_emptyHint; }
+    QPushButton* chooseFileButton() const { return m_chooseFile; }
+    QLabel* fileName() const;
+    /// Why the chosen file cannot be used, or what it is.
+    QLabel* fileMessage() const { return m_fileMessage; }
+    QLabel* soundNote() const { return m_soundNote; }
+    QPushButton* useDetectedCropButton() const { return m_useDetectedCrop; }
+    /// The open file chooser, if any.
+    QFileDialog* fileDialog() const { return m_fileDialog; }
+    /// Opens the file chooser in the folder used last (non-native, so that it
+    /// looks and behaves the same on every desktop and can be driven by tests).
+    void chooseFile();
+    /// The folder the file chooser opens in.
+    static QString lastFolder();
 
 Q_SIGNALS:
     /// The author picked a window from the list (not a change the model made).
@@ -44,6 +67,8 @@ private:
     void updateWindows();
     void updateCrop();
     void updateEmptyHint();
+    void updateFile();
+    void updateSuggestion();
 
     capture::ScreenRecorder& m_screenRecorder;
     QComboBox* m_captureType;
@@ -53,6 +78,16 @@ private:
     QLabel* m_emptyHint;
     QLabel* m_cropText;
     QPushButton* m_resetCropButton;
+    VideoFileAuthoring& m_videoFile;
+    CropSuggestion& m_cropSuggestion;
+    QLabel* m_screenContentLabel;
+    QWidget* m_filePage;
+    ElidedLabel* m_fileName;
+    QPushButton* m_chooseFile;
+    QLabel* m_fileMessage;
+    QLabel* m_soundNote;
+    QPushButton* m_useDetectedCrop;
+    QFileDialog* m_fileDialog = nullptr;
     bool m_looked = false; // the screen's content was listed at least once
 };
 

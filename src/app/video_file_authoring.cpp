@@ -1,0 +1,461 @@
+#include "app/video_file_authoring.h"
+
+#include "analysis/analysis_recorder.h"
+#include "capture/captured_frame_stream.h"
+#include "capture/power_meter.h"
+#include "capture/video_file_analysis.h"
+#include "platform/mediafile/media_file_reader.h"
+#include "platform/screencapture/serial_queue.h"
+
+#include <QFileInfo>
+
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+namespace corvex::app {
+
+namespace {
+
+QString filmClock(double seconds)
+{
+    if (!std::isfinite(seconds) || seconds < 0)
+        return {};
+    const auto whole = static_cast<long long>(std::llround(seconds));
+    const long long hours = whole / 3600;
+    const long long minutes = whole / 60 % 60;
+    const long long rest = whole % 60;
+    return hours > 0 ? QString::asprintf("%lld:%02lld:%02lld", hours, minutes, rest)
+                     : QString::asprintf("%lld:%02lld", minutes, rest);
+}
+
+mediafile::ReaderOptions readerOptions()
+{
+    mediafile::ReaderOptions options;
+    options.maxWidth = VideoFileAuthoring::kAnalysisWidth;
+    return options;
+}
+
+QString describe(const mediafile::MediaFileInfo& info)
+{
+    QString text = QStringLiteral("%1×%2 %3")
+                       .arg(info.displayWidth)
+                       .arg(info.displayHeight)
+                       .arg(QString::fromStdString(info.videoCodec));
+    if (info.durationSeconds > 0)
+        text += QStringLiteral(", ") + filmClock(info.durationSeconds);
+    text += info.audioStreamIndex ? QStringLiteral(", with sound") : QStringLiteral(", no sound");
+    return text;
+}
+
+// The first picture of the film, shown until the analysis starts. The reader
+// goes on from there (the search for bars seeks anyway).
+std::shared_ptr<const screencapture::Surface> firstFrame(mediafile::MediaFileReader& reader)
+{
+    for (int items = 0; items < 256; ++items) {
+        mediafile::ReaderItem item = reader.next();
+        if (auto* frame = std::get_if<mediafile::VideoFrame>(&item)) {
+            const media::PixelBuffer& image = *frame->image;
+            return std::make_shared<const screencapture::Surface>(
+                screencapture::Surface { image.width(), image.height(), image.bytesPerRow(), image.format(),
+                    std::shared_ptr<const std::uint8_t>(frame->image, image.baseAddress()) });
+        }
+        if (!std::holds_alternative<mediafile::AudioBlock>(item))
+            break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QString formatTimeLeft(double seconds)
+{
+    const QString clock = filmClock(seconds);
+    return clock.isEmpty() ? QString() : clock + QStringLiteral(" left");
+}
+
+/// What the GUI and the worker share. The worker reads one file at a time;
+/// the GUI may stop it (and says which piece of work it still wants).
+struct VideoFileAuthoring::Shared {
+    std::mutex mutex; // guards everything but the meter, which has a lock of its own
+    quint64 wanted = 0; // the generation the GUI still wants
+    mediafile::MediaFileReader* reader = nullptr; // the one being read now
+    std::optional<capture::VideoFileAnalysis::Progress> progress;
+    capture::PowerMeter meter;
+
+    // Makes `reader` the one to stop; false (and nothing registered) when
+    // its work is no longer wanted.
+    bool enter(quint64 generation, mediafile::MediaFileReader* reading)
+    {
+        std::lock_guard lock(mutex);
+        if (wanted != generation)
+            return false;
+        reader = reading;
+        return true;
+    }
+    void leave()
+    {
+        std::lock_guard lock(mutex);
+        reader = nullptr;
+    }
+    // Lets `generation`'s work begin; work already under way goes on (the
+    // search for bars of the same file, which the analysis queues behind).
+    void allow(quint64 generation)
+    {
+        std::lock_guard lock(mutex);
+        wanted = generation;
+    }
+    // Drops all work but `generation`'s and stops the file being read.
+    void want(quint64 generation)
+    {
+        std::lock_guard lock(mutex);
+        wanted = generation;
+        if (reader)
+            reader->requestStop();
+    }
+};
+
+struct VideoFileAuthoring::Opened {
+    quint64 generation = 0;
+    bool ok = false;
+    std::shared_ptr<const screencapture::Surface> poster; // the first frame
+    QString message;
+    bool hasSound = false;
+    QSizeF size;
+};
+
+struct VideoFileAuthoring::Finished {
+    quint64 generation = 0;
+    capture::VideoFileAnalysis::Outcome outcome = capture::VideoFileAnalysis::Outcome::Finished;
+    int frames = 0;
+    double lastSeconds = 0;
+    int damagedPackets = 0;
+    QString failure;
+    // Handed back so that the recorder is let go of on the GUI thread.
+    std::shared_ptr<analysis::AnalysisRecorder> recorder;
+};
+
+VideoFileAuthoring::VideoFileAuthoring(QObject* parent)
+    : QObject(parent)
+    , m_preview(new capture::CapturePreview(this))
+    , m_audioLevels(new capture::AudioLevelsProvider(this))
+    , m_shared(std::make_shared<Shared>())
+    , m_worker(std::make_unique<screencapture::SerialQueue>("app.corvex.Studio.video-file"))
+{
+    m_ticker.setInterval(100);
+    connect(&m_ticker, &QTimer::timeout, this, &VideoFileAuthoring::tick);
+}
+
+VideoFileAuthoring::~VideoFileAuthoring()
+{
+    stopWorker();
+}
+
+void VideoFileAuthoring::stopWorker()
+{
+    // The worker's reader ends at its next frame; what is queued then finds
+    // itself unwanted and returns at once.
+    m_shared->want(++m_generation);
+    m_worker.reset();
+}
+
+void VideoFileAuthoring::setActive(bool active)
+{
+    if (m_active == active)
+        return;
+    m_active = active;
+    Q_EMIT activeChanged();
+}
+
+void VideoFileAuthoring::setState(State state, const QString& message, bool failure)
+{
+    m_state = state;
+    m_message = message;
+    m_messageIsFailure = failure;
+    Q_EMIT stateChanged();
+}
+
+void VideoFileAuthoring::choose(const QString& path)
+{
+    if (isBusy() || path.isEmpty())
+        return;
+    m_path = path;
+    const quint64 generation = ++m_generation;
+    m_choice = generation;
+    m_shared->want(generation);
+    m_soundNote.clear();
+    m_hasSound = false;
+    m_poster.reset();
+    m_preview->setContents(nullptr);
+    m_lookedForBars = false;
+    if (m_proposedCrop) {
+        m_proposedCrop.reset();
+        Q_EMIT proposedCropChanged();
+    }
+    setState(State::Opening, QStringLiteral("Looking at %1…").arg(QFileInfo(path).fileName()));
+
+    const std::shared_ptr<Shared> shared = m_shared;
+    const std::string file = path.toStdString();
+    m_worker->async([this, shared, generation, file] {
+        {
+            std::lock_guard lock(shared->mutex);
+            if (shared->wanted != generation)
+                return;
+        }
+        mediafile::OpenResult result = mediafile::MediaFileReader::open(file, readerOptions());
+        Opened opened;
+        opened.generation = generation;
+        opened.ok = result.reader != nullptr;
+        opened.message = QString::fromStdString(result.message);
+        if (result.reader) {
+            const mediafile::MediaFileInfo& info = result.reader->info();
+            opened.message = describe(info);
+            opened.hasSound = info.audioStreamIndex.has_value();
+            opened.size = QSizeF(info.displayWidth, info.displayHeight);
+        }
+        if (result.reader)
+            opened.poster = firstFrame(*result.reader);
+        QMetaObject::invokeMethod(
+            this, [this, opened] { this->opened(opened); }, Qt::QueuedConnection);
+        if (!result.reader || !shared->enter(generation, result.reader.get()))
+            return;
+        // The bars are looked for across the whole film while the author
+        // decides; a new choice stops the search.
+        const std::optional<media::Rect> crop = capture::findBlackBars(*result.reader);
+        const bool stopped = result.reader->stopRequested();
+        shared->leave();
+        if (stopped)
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, crop] {
+                if (generation != m_choice)
+                    return;
+                m_lookedForBars = true;
+                m_proposedCrop = crop;
+                Q_EMIT proposedCropChanged();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void VideoFileAuthoring::opened(const Opened& result)
+{
+    if (result.generation != m_generation)
+        return;
+    if (!result.ok) {
+        setState(State::Invalid, result.message, true);
+        return;
+    }
+    m_poster = result.poster;
+    m_preview->setContents(m_poster);
+    m_hasSound = result.hasSound;
+    m_soundNote = m_hasSound ? QString() : QStringLiteral("No sound: the show will have an empty signature.");
+    if (m_contentSize != result.size && result.size.width() > 0 && result.size.height() > 0) {
+        m_contentSize = result.size;
+        Q_EMIT contentSizeChanged();
+    }
+    m_readyText = result.message;
+    setState(State::Ready, result.message);
+}
+
+bool VideoFileAuthoring::start(const std::optional<media::Rect>& crop)
+{
+    if (m_state != State::Ready)
+        return false;
+    const quint64 generation = ++m_generation;
+    m_shared->allow(generation);
+    {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->progress.reset();
+    }
+    m_progress = {};
+    m_recorder = std::make_shared<analysis::AnalysisRecorder>(nullptr);
+    m_recorder->start();
+    m_frames = std::make_unique<capture::CapturedFrameStream>();
+    connect(m_frames.get(), &capture::CapturedFrameStream::frameReceived, this, &VideoFileAuthoring::showFrame);
+    m_clock.start();
+    m_ticker.start();
+    setState(State::Analysing, QStringLiteral("Analysing %1…").arg(QFileInfo(m_path).fileName()));
+    Q_EMIT progressChanged();
+
+    const std::shared_ptr<Shared> shared = m_shared;
+    const std::shared_ptr<capture::CapturedFrameContinuation> previews = m_frames->continuation();
+    const std::string file = m_path.toStdString();
+    // The worker holds the recorder while it appends to it (a cancelled run
+    // still does, for a frame or two) and hands it back with its report.
+    m_worker->async(
+        [this, shared, previews, recorder = m_recorder, generation, file, crop, observer = m_frameObserver]() mutable {
+            Finished finished;
+            finished.generation = generation;
+            finished.recorder = std::move(recorder);
+            mediafile::OpenResult opened = mediafile::MediaFileReader::open(file, readerOptions());
+            if (!opened.reader) {
+                finished.outcome = capture::VideoFileAnalysis::Outcome::Failed;
+                finished.failure = QString::fromStdString(opened.message);
+            } else if (shared->enter(generation, opened.reader.get())) {
+                capture::VideoFileAnalysis analysis(*opened.reader, *finished.recorder);
+                analysis.setCrop(crop);
+                using Clock = std::chrono::steady_clock;
+                Clock::time_point lastPreview;
+                int analysed = 0;
+                analysis.capturedFrameHandler = [&](const capture::CapturedFrame& frame) {
+                    if (observer)
+                        observer(++analysed);
+                    // The newest frame wins, and the GUI gets no more than it can show.
+                    const Clock::time_point now = Clock::now();
+                    if (now - lastPreview < std::chrono::milliseconds(1000 / kPreviewsPerSecond))
+                        return;
+                    lastPreview = now;
+                    previews->yield(frame);
+                };
+                analysis.pcmBufferHandler = [&](const media::PcmBuffer& buffer) { shared->meter.process(buffer); };
+                analysis.progressInterval = 10;
+                analysis.progressHandler = [&](const capture::VideoFileAnalysis::Progress& progress) {
+                    std::lock_guard lock(shared->mutex);
+                    shared->progress = progress;
+                };
+                const capture::VideoFileAnalysis::Result result = analysis.run();
+                shared->leave();
+                finished.outcome = result.outcome;
+                finished.frames = result.frames;
+                finished.lastSeconds = result.lastSeconds;
+                finished.failure = QString::fromStdString(result.failure);
+                finished.damagedPackets = opened.reader->damage().damagedPackets;
+            } else {
+                finished.outcome = capture::VideoFileAnalysis::Outcome::Stopped;
+            }
+            previews->finish();
+            QMetaObject::invokeMethod(
+                this, [this, finished] { this->finished(finished); }, Qt::QueuedConnection);
+        });
+    return true;
+}
+
+void VideoFileAuthoring::showFrame(const capture::CapturedFrame& frame)
+{
+    if (m_state != State::Analysing)
+        return;
+    m_preview->setContents(frame.surface);
+    const QSizeF size(frame.contentRect.width, frame.contentRect.height);
+    // The frames are smaller than the film but of its shape: the size the
+    // file gave is kept unless the shape changes.
+    if (size.width() > 0 && size.height() > 0 && m_contentSize.width() > 0
+        && std::abs(size.width() / size.height() - m_contentSize.width() / m_contentSize.height()) > 0.01) {
+        m_contentSize = size;
+        Q_EMIT contentSizeChanged();
+    }
+}
+
+void VideoFileAuthoring::tick()
+{
+    const std::vector<capture::PowerLevels> values = m_shared->meter.values();
+    m_audioLevels->setAudioLevels(values.empty()
+            ? capture::AudioLevels {}
+            : capture::AudioLevels { m_shared->meter.meterTableAverage().valueForPower(values.front().average),
+                m_shared->meter.meterTablePeak().valueForPower(values.front().peak) });
+    std::optional<capture::VideoFileAnalysis::Progress> reached;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        reached = m_shared->progress;
+    }
+    if (!reached || m_state != State::Analysing)
+        return;
+    Progress progress;
+    progress.seconds = reached->seconds;
+    progress.durationSeconds = reached->durationSeconds;
+    progress.frames = reached->frames;
+    if (reached->durationSeconds > 0) {
+        progress.fraction = std::clamp(reached->seconds / reached->durationSeconds, 0.0, 1.0);
+        const double wall = m_clock.elapsed() / 1000.0;
+        // A guess from the first few frames is no guess at all.
+        if (progress.fraction > 0.01 && wall > 0.5)
+            progress.secondsLeft = wall * (1 - progress.fraction) / progress.fraction;
+    }
+    m_progress = progress;
+    Q_EMIT progressChanged();
+}
+
+void VideoFileAuthoring::finished(const Finished& result)
+{
+    if (result.generation != m_generation || m_state != State::Analysing)
+        return;
+    m_ticker.stop();
+    m_audioLevels->setAudioLevels({});
+    m_frames.reset();
+    using Outcome = capture::VideoFileAnalysis::Outcome;
+    if (result.outcome == Outcome::Finished && result.frames > 0) {
+        m_progress.fraction = 1;
+        m_progress.seconds = result.lastSeconds;
+        m_progress.secondsLeft = 0;
+        m_progress.frames = result.frames;
+        Q_EMIT progressChanged();
+        QString text = QStringLiteral("Analysed %1 of film (%2 frames). Save the recording to upload it.")
+                           .arg(filmClock(result.lastSeconds))
+                           .arg(result.frames);
+        if (result.damagedPackets > 0)
+            text += QStringLiteral(" %1 damaged packets were skipped.").arg(result.damagedPackets);
+        setState(State::Analysed, text);
+        return;
+    }
+    m_recorder.reset();
+    m_preview->setContents(m_poster);
+    if (result.frames == 0 && result.outcome != Outcome::Stopped) {
+        setState(State::Invalid,
+            result.failure.isEmpty()
+                ? QStringLiteral("Not one frame of this file could be decoded: it is damaged or not a film.")
+                : result.failure,
+            true);
+        return;
+    }
+    setState(State::Ready,
+        QStringLiteral("Reading the film failed at %1 (%2). Nothing was kept: start again to analyse it.")
+            .arg(filmClock(result.lastSeconds), result.failure),
+        true);
+}
+
+void VideoFileAuthoring::cancel()
+{
+    if (m_state != State::Analysing)
+        return;
+    // What was analysed so far is dropped: the film can be analysed again
+    // whenever the author wants, so nothing the author made is lost.
+    m_shared->want(++m_generation);
+    m_ticker.stop();
+    m_audioLevels->setAudioLevels({});
+    m_frames.reset();
+    m_progress = {};
+    Q_EMIT progressChanged();
+    m_preview->setContents(m_poster);
+    m_recorder.reset();
+    setState(State::Ready, QStringLiteral("Analysis cancelled; nothing was kept."));
+}
+
+std::optional<QByteArray> VideoFileAuthoring::takeRecording()
+{
+    if (m_state != State::Analysed || !m_recorder)
+        return std::nullopt;
+    std::optional<QByteArray> recording = m_recorder->stop();
+    m_recorder.reset();
+    m_preview->setContents(m_poster);
+    setState(State::Ready, m_readyText);
+    return recording;
+}
+
+void VideoFileAuthoring::discard()
+{
+    if (m_state != State::Analysed)
+        return;
+    m_recorder.reset();
+    m_preview->setContents(m_poster);
+    m_progress = {};
+    Q_EMIT progressChanged();
+    setState(State::Ready, QStringLiteral("The analysis was thrown away."));
+}
+
+int VideoFileAuthoring::frameCount() const
+{
+    return m_recorder ? m_recorder->frameCount() : 0;
+}
+
+} // namespace corvex::app

@@ -1,0 +1,613 @@
+// The recording window's file road, offscreen, against the real reference
+// service: a film the test makes with ffmpeg is chosen, analysed off the GUI
+// thread, saved and uploaded like a recording; Cancel, bad files and the
+// crop that black bars suggest.
+
+#include "studio_fixture.h"
+
+#include "../support/test_films.h"
+
+#include "analysis/proto/video_analysis.pb.h"
+#include "app/audio_levels_view.h"
+#include "app/capture_preview_view.h"
+#include "app/colour_swatch_view.h"
+#include "app/configuration_view.h"
+#include "app/crop_suggestion.h"
+#include "app/recording_controls.h"
+#include "app/recording_view.h"
+#include "app/recording_windows.h"
+#include "app/video_file_authoring.h"
+#include "app/video_section.h"
+#include "capture/screen_recorder.h"
+#include "platform/mediafile/media_file_reader.h"
+#include "platform/screencapture/capture_backend.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+using namespace corvex;
+using namespace corvex::app;
+
+namespace {
+
+#define REQUIRE_FFMPEG()                                                                                               \
+    if (!corvex::test::haveFfmpeg())                                                                                   \
+    QSKIP("the ffmpeg command is not installed; it makes the test films")
+
+#define MAKE_FILM(...)                                                                                                 \
+    do {                                                                                                               \
+        const QString failure = corvex::test::runFfmpeg(__VA_ARGS__);                                                  \
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                              \
+    } while (false)
+
+// Holds the analysing thread after a given frame until the test lets it go
+// (or a minute has passed, so that a failing test cannot hang).
+class FrameGate final {
+public:
+    explicit FrameGate(int holdAfter)
+        : m_holdAfter(holdAfter)
+    {
+    }
+    std::function<void(int)> observer()
+    {
+        return [this](int frame) {
+            if (frame != m_holdAfter)
+                return;
+            std::unique_lock lock(m_mutex);
+            m_held = true;
+            m_changed.notify_all();
+            m_changed.wait_for(lock, std::chrono::minutes(1), [this] { return m_open; });
+            m_held = false;
+        };
+    }
+    bool isHolding()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_held && !m_open;
+    }
+    void open()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    ~FrameGate() { open(); }
+
+private:
+    const int m_holdAfter;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_open = false;
+};
+
+struct Colour {
+    int r, g, b;
+};
+
+// The colour of channel `index` at the first sample at or after `seconds`.
+Colour colourAt(const VideoAnalysis& record, int index, double seconds)
+{
+    const auto hundredths = std::uint32_t(seconds * 100);
+    int k = 0;
+    while (k < record.timestamps_size() && record.timestamps(k) < hundredths)
+        ++k;
+    const auto& channel = record.channels(index);
+    return { int(channel.r(k)), int(channel.g(k)), int(channel.b(k)) };
+}
+
+bool near(Colour got, Colour expected, int tolerance)
+{
+    return std::abs(got.r - expected.r) <= tolerance && std::abs(got.g - expected.g) <= tolerance
+        && std::abs(got.b - expected.b) <= tolerance;
+}
+
+QString screenshotFolder()
+{
+    const QString folder = qEnvironmentVariable(
+        "CORVEX_SCREENSHOT_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots"));
+    QDir().mkpath(folder);
+    return folder;
+}
+
+void saveScreenshot(QWidget* window, const QString& name)
+{
+    const QString path = screenshotFolder() + QLatin1Char('/') + name + QStringLiteral(".png");
+    QVERIFY2(window->grab().save(path), qPrintable(path));
+}
+
+} // namespace
+
+class TestAppVideoFile final : public QObject {
+    Q_OBJECT
+
+    corvex::testing::ReferenceServiceProcess m_service;
+    QTemporaryDir m_folders;
+    int m_managers = 0;
+    std::unique_ptr<service::AppManager> m_manager;
+    std::unique_ptr<StudioApp> m_studio;
+    qint64 m_nextMovie = 91000;
+
+    QString path(const QString& name) const { return m_folders.filePath(name); }
+    QString databasePath() const { return m_folders.filePath(QStringLiteral("service.sqlite")); }
+
+    // A recording window for a new movie, switched to "Video file" (the
+    // file chooser it opens is left open).
+    RecordingView* openFileWindow()
+    {
+        RecordingWindow* window = m_studio->environment().recordingWindows.openRecordingWindow(
+            corvex::testing::movieItem(++m_nextMovie, QStringLiteral("A Film")));
+        if (!window)
+            return nullptr;
+        window->resize(800, 600);
+        RecordingView* view = window->view();
+        Q_EMIT view->configurationView()->captureTypePicker()->activated(2);
+        return view;
+    }
+
+    // Picks `file` in the open file chooser, as the author would.
+    static bool pick(RecordingView* view, const QString& file)
+    {
+        QFileDialog* dialog = view->configurationView()->videoSection()->fileDialog();
+        if (!dialog)
+            return false;
+        if (QFileInfo::exists(file)) {
+            dialog->selectFile(file);
+            QMetaObject::invokeMethod(dialog, "accept");
+        } else {
+            // The chooser itself refuses a missing file; one can still go
+            // between choosing and opening.
+            Q_EMIT dialog->fileSelected(file);
+            dialog->close();
+        }
+        return true;
+    }
+
+    // The light shows the service stored for movie `id`, in upload order.
+    QList<QByteArray> storedShows(qint64 id)
+    {
+        QList<QByteArray> shows;
+        const QString name = QStringLiteral("stored%1").arg(id);
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(databasePath());
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            if (db.open()) {
+                QSqlQuery query(db);
+                query.prepare(QStringLiteral("SELECT data FROM lightshows WHERE tmdb_id = ? ORDER BY rowid"));
+                query.addBindValue(id);
+                query.exec();
+                while (query.next())
+                    shows.append(query.value(0).toByteArray());
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+        return shows;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_folders.isValid());
+        // The last --db given wins: a file, so that the test can read what was uploaded.
+        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue"), QStringLiteral("--db"), databasePath() }));
+        const QString folder = m_folders.path() + QStringLiteral("/manager");
+        QDir().mkpath(folder);
+        m_manager = corvex::testing::makeManager(m_service.origin(), folder);
+        QVERIFY(corvex::testing::signIn(
+            *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("film@example.org"))));
+        m_studio = std::make_unique<StudioApp>(*m_manager);
+    }
+
+    void cleanupTestCase()
+    {
+        m_studio.reset();
+        m_manager.reset();
+    }
+
+    // A film of four colours, one a second, with or without sound: the
+    // preview follows it while it is analysed, the bar reaches 100 %, and
+    // "Save recording" uploads a show whose cells are the film's colours.
+    void analysesAFilmAndUploadsIt_data()
+    {
+        QTest::addColumn<bool>("withSound");
+        QTest::newRow("with sound") << true;
+        QTest::newRow("without sound") << false;
+    }
+
+    void analysesAFilmAndUploadsIt()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(bool, withSound);
+        const QString film = path(withSound ? QStringLiteral("colours.mp4") : QStringLiteral("silent.mp4"));
+        QStringList arguments { "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180) };
+        if (withSound)
+            arguments << QStringList { "-f", "lavfi", "-i", "sine=f=330:beep_factor=3:d=4", "-c:a", "aac",
+                "-shortest" };
+        arguments << QStringList { "-c:v", "libx264", "-g", "10", film };
+        MAKE_FILM(arguments);
+
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        VideoFileAuthoring& videoFile = panel->videoFile();
+        QVERIFY(videoFile.isActive());
+        QCOMPARE(panel->captureTypePicker()->currentText(), VideoSection::videoFileOption());
+        QVERIFY(!panel->recordingButton()->isEnabled()); // no file yet
+        QVERIFY(pick(view, film));
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Ready, 60000);
+        QCOMPARE(panel->videoSection()->soundNote()->isVisibleTo(panel), !withSound);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        // Until the analysis starts, the film's first picture.
+        const auto poster = videoFile.preview()->contents();
+        QVERIFY(poster != nullptr);
+
+        FrameGate gate(40);
+        videoFile.setFrameObserver(gate.observer());
+        panel->recordingButton()->click();
+        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Analysing);
+        RecordingControls* controls = panel->recordingControls();
+        QVERIFY(controls->progressBar()->isVisibleTo(panel));
+        QVERIFY(controls->cancelButton()->isVisibleTo(panel));
+        QVERIFY(!controls->elapsed()->isVisibleTo(panel));
+        QVERIFY(!panel->recordingButton()->isEnabled());
+        QVERIFY(!panel->captureTypePicker()->isEnabled());
+        // Held part way: the picture, the swatch and the bar show where it is.
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
+        QTRY_VERIFY(videoFile.preview()->contents() != poster);
+        QTRY_VERIFY(controls->progressBar()->value() > 0);
+        QTRY_VERIFY(panel->swatch()->colours().has_value());
+        saveScreenshot(view->window(),
+            withSound ? QStringLiteral("video-file-analysing") : QStringLiteral("video-file-analysing-no-sound"));
+        gate.open();
+
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        QCOMPARE(controls->progressBar()->value(), 1000);
+        QVERIFY(controls->progressBar()->text().startsWith(QStringLiteral("100 %")));
+        QVERIFY(!controls->cancelButton()->isVisibleTo(panel));
+        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
+        QVERIFY(panel->recordingButton()->isEnabled());
+        saveScreenshot(view->window(),
+            withSound ? QStringLiteral("video-file-analysed") : QStringLiteral("video-file-analysed-no-sound"));
+
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."), 30000);
+        QCOMPARE(m_manager->outbox()->entries().size(), 0);
+        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+
+        const QList<QByteArray> shows = storedShows(m_nextMovie);
+        QCOMPARE(shows.size(), 1);
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromArray(shows.front().constData(), int(shows.front().size())));
+        QVERIFY2(std::abs(record.timestamps_size() - 120) <= 1, qPrintable(QString::number(record.timestamps_size())));
+        QCOMPARE(record.signature().empty(), !withSound);
+        const Colour expected[] = { { 255, 0, 0 }, { 0, 255, 0 }, { 0, 0, 255 }, { 255, 255, 255 } };
+        for (int second = 0; second < 4; ++second)
+            for (int channel = 0; channel < 9; ++channel) {
+                const Colour got = colourAt(record, channel, second + 0.5);
+                QVERIFY2(near(got, expected[second], 6),
+                    qPrintable(QStringLiteral("channel %1 at %2.5 s is (%3, %4, %5)")
+                                   .arg(channel)
+                                   .arg(second)
+                                   .arg(got.r)
+                                   .arg(got.g)
+                                   .arg(got.b)));
+            }
+        view->window()->close();
+    }
+
+    // Cancel mid-way: at once the window is ready for another start, and
+    // nothing reaches the service, then or later.
+    void cancelKeepsNothing()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(QStringLiteral("cancel.mp4"));
+        MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=30:d=6", "-f", "lavfi", "-i", "sine=d=6", "-c:v",
+            "libx264", "-c:a", "aac", "-shortest", film });
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        VideoFileAuthoring& videoFile = panel->videoFile();
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        const auto poster = videoFile.preview()->contents();
+        FrameGate gate(20);
+        videoFile.setFrameObserver(gate.observer());
+        panel->recordingButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
+        QTRY_VERIFY(videoFile.preview()->contents() != poster); // frames were shown
+
+        // The analysing thread is held inside a frame: Cancel must not wait for it.
+        panel->recordingControls()->cancelButton()->click();
+        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
+        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QVERIFY(panel->recordingButton()->isEnabled());
+        QVERIFY(!panel->recordingControls()->progressBar()->isVisibleTo(panel));
+        QVERIFY(panel->captureTypePicker()->isEnabled());
+        QCOMPARE(videoFile.preview()->contents(), poster); // the half-analysed picture goes
+        QVERIFY(gate.isHolding());
+        gate.open();
+
+        // The cancelled run ends without a word; a new one goes the whole way.
+        videoFile.setFrameObserver({});
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        QVERIFY(panel->recordingControls()->progressBar()->text().startsWith(QStringLiteral("100 %")));
+        panel->recordingControls()->discardButton()->click();
+        QMessageBox* box = panel->discardConfirmation();
+        QVERIFY(box);
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == QStringLiteral("Discard"))
+                button->click();
+        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
+        QVERIFY(storedShows(m_nextMovie).isEmpty());
+        QVERIFY(!m_service.log().contains(QByteArray("/tvapi/lightshow/movie/") + QByteArray::number(m_nextMovie)));
+        QCOMPARE(m_manager->outbox()->entries().size(), 0);
+        view->window()->close();
+    }
+
+    // Closing the window never loses an analysed film silently: it asks, and
+    // "Save and Close" uploads it; while it is analysed there is no Save.
+    void closingAsksBeforeAnAnalysedFilmIsLost()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(QStringLiteral("close.mp4"));
+        MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(2, 160, 90), "-c:v", "libx264", film });
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        VideoFileAuthoring& videoFile = panel->videoFile();
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        FrameGate gate(5);
+        videoFile.setFrameObserver(gate.observer());
+        panel->recordingButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
+        const auto askAndAnswer = [&](const QString& answer, bool offersSave) {
+            view->window()->close();
+            QVERIFY(view->window()->isVisible());
+            QMessageBox* box = nullptr;
+            for (QMessageBox* candidate : view->window()->findChildren<QMessageBox*>())
+                if (candidate->isVisible())
+                    box = candidate;
+            QVERIFY(box);
+            bool sawSave = false;
+            QAbstractButton* chosen = nullptr;
+            for (QAbstractButton* button : box->buttons()) {
+                sawSave = sawSave || button->text() == QStringLiteral("Save and Close");
+                if (button->text() == answer)
+                    chosen = button;
+            }
+            QCOMPARE(sawSave, offersSave);
+            QVERIFY(chosen);
+            chosen->click();
+        };
+        askAndAnswer(QStringLiteral("Cancel"), false);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Analysing);
+        gate.open();
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        askAndAnswer(QStringLiteral("Save and Close"), true);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY(!view->window()->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(storedShows(m_nextMovie).size(), 1, 30000);
+    }
+
+    // Files that cannot be analysed: the reader's one-line reason, in the
+    // window, and "Start recording" stays disabled.
+    void badFilesSayWhy_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("film"); // ffmpeg arguments; empty: written by the test
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("keep"); // bytes of the film kept; -1: all
+
+        QTest::newRow("not a video") << "notes.mp4" << QStringList {} << QByteArray("These are not moving pictures.\n")
+                                     << qint64(-1);
+        QTest::newRow("empty file") << "empty.mkv" << QStringList {} << QByteArray() << qint64(-1);
+        QTest::newRow("missing file") << "missing.mp4" << QStringList {} << QByteArray("-") << qint64(-1);
+        QTest::newRow("sound only") << "sound.m4a" << QStringList { "-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac" }
+                                    << QByteArray() << qint64(-1);
+        QTest::newRow("truncated") << "cut.mp4"
+                                   << QStringList { "-f", "lavfi", "-i", "testsrc2=s=320x180:r=30:d=3", "-c:v",
+                                          "libx264", "-movflags", "+faststart" }
+                                   << QByteArray() << qint64(600);
+    }
+
+    void badFilesSayWhy()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, film);
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, keep);
+        const QString file = path(name);
+        if (!film.isEmpty()) {
+            REQUIRE_FFMPEG();
+            MAKE_FILM(film << file);
+            if (keep >= 0)
+                QVERIFY(corvex::test::truncateFile(file, keep));
+        } else if (bytes != "-") {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(bytes);
+        }
+        const std::string reason = mediafile::MediaFileReader::open(file.toStdString()).message;
+        QVERIFY(!reason.empty());
+
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        QVERIFY(pick(view, file));
+        QTRY_COMPARE_WITH_TIMEOUT(panel->videoFile().state(), VideoFileAuthoring::State::Invalid, 60000);
+        QLabel* message = panel->videoSection()->fileMessage();
+        // The reason as the reader gives it, with the file's name for its path.
+        QCOMPARE(message->text(), QString::fromStdString(reason).replace(file, name));
+        QTRY_VERIFY(message->height() >= message->heightForWidth(message->width()));
+        QVERIFY(message->isVisibleTo(panel));
+        QVERIFY(!message->text().contains(QLatin1Char('\n')));
+        QVERIFY(!panel->recordingButton()->isEnabled());
+        QVERIFY(!panel->recordingControls()->reason()->text().isEmpty());
+        panel->toggleRecording(); // not even by another way in
+        QCOMPARE(panel->videoFile().state(), VideoFileAuthoring::State::Invalid);
+        if (QTest::currentDataTag() == QByteArrayLiteral("not a video"))
+            saveScreenshot(view->window(), QStringLiteral("video-file-not-a-video"));
+        view->window()->close();
+    }
+
+    // Black bars in the film propose a crop, drawn on the preview and taken
+    // with one click; a dark film or one that fades to black proposes none.
+    void blackBarsProposeACrop_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<bool>("proposed");
+        QTest::newRow("letterboxed") << corvex::test::colourCycle(8, 320, 134)
+                + QStringLiteral(",pad=320:180:0:23:black")
+                                     << true;
+        QTest::newRow("pillarboxed") << corvex::test::colourCycle(8, 240, 180)
+                + QStringLiteral(",pad=320:180:40:0:black")
+                                     << true;
+        QTest::newRow("dark scenes") << QStringLiteral("testsrc2=s=320x180:r=30:d=8,lutrgb=r=val/10:g=val/10:b=val/10")
+                                     << false;
+        QTest::newRow("fade to black") << corvex::test::colourCycle(8, 320, 180) + QStringLiteral(",fade=out:st=2:d=6")
+                                       << false;
+    }
+
+    void blackBarsProposeACrop()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, source);
+        QFETCH(bool, proposed);
+        const QString film
+            = path(QStringLiteral("bars-%1.mp4").arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+        MAKE_FILM({ "-f", "lavfi", "-i", source, "-c:v", "libx264", "-g", "15", film });
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        view->screenRecorder().setCrop(std::nullopt);
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->videoFile().hasLookedForBars(), 60000);
+        QPushButton* use = panel->videoSection()->useDetectedCropButton();
+        QCOMPARE(panel->cropSuggestion().proposal().has_value(), proposed);
+        QCOMPARE(use->isVisibleTo(panel), proposed);
+        if (!proposed) {
+            view->window()->close();
+            return;
+        }
+        saveScreenshot(view->window(),
+            QStringLiteral("video-file-bars-%1").arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+        use->click();
+        const std::optional<media::Rect> crop = view->screenRecorder().crop();
+        QVERIFY(crop.has_value());
+        const bool letterbox = QTest::currentDataTag() == QByteArrayLiteral("letterboxed");
+        const media::Rect expected
+            = letterbox ? media::Rect { 0, 23.0 / 180, 1, 134.0 / 180 } : media::Rect { 40.0 / 320, 0, 240.0 / 320, 1 };
+        QVERIFY2(std::abs(crop->x - expected.x) < 0.02 && std::abs(crop->y - expected.y) < 0.02
+                && std::abs(crop->width - expected.width) < 0.02 && std::abs(crop->height - expected.height) < 0.02,
+            qPrintable(QStringLiteral("%1 %2 %3 %4").arg(crop->x).arg(crop->y).arg(crop->width).arg(crop->height)));
+        // Taken: the button and the outline go.
+        QVERIFY(!use->isVisibleTo(panel));
+        QVERIFY(!panel->cropSuggestion().isNew());
+
+        // And the analysis sees only the picture: the outer cells are not the bars.
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(panel->videoFile().state(), VideoFileAuthoring::State::Analysed, 60000);
+        const std::optional<QByteArray> bytes = panel->videoFile().takeRecording();
+        QVERIFY(bytes.has_value());
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromArray(bytes->constData(), int(bytes->size())));
+        for (int channel = 0; channel < 9; ++channel) {
+            const Colour got = colourAt(record, channel, 0.5);
+            QVERIFY2(near(got, { 255, 0, 0 }, 8),
+                qPrintable(QStringLiteral("channel %1 is (%2, %3, %4)").arg(channel).arg(got.r).arg(got.g).arg(got.b)));
+        }
+        view->window()->close();
+    }
+
+    // On the screen road the suggestion comes from the captured frames as
+    // they come, whatever their row padding; another display starts afresh.
+    void liveFramesProposeACrop_data()
+    {
+        QTest::addColumn<int>("bar"); // rows of black above and below the picture
+        QTest::addColumn<int>("brightness"); // of the picture, 0-255
+        QTest::addColumn<bool>("proposed");
+        QTest::newRow("letterboxed") << 8 << 200 << true;
+        QTest::newRow("whole picture") << 0 << 200 << false;
+        QTest::newRow("dark scenes") << 8 << 12 << false;
+    }
+
+    void liveFramesProposeACrop()
+    {
+        QFETCH(int, bar);
+        QFETCH(int, brightness);
+        QFETCH(bool, proposed);
+        auto manager = corvex::testing::makeManager(m_service.origin(), m_folders.path());
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        VideoFileAuthoring videoFile;
+        CropSuggestion suggestion(screenRecorder, videoFile);
+        QSignalSpy changed(&suggestion, &CropSuggestion::changed);
+        constexpr int kWidth = 100;
+        constexpr int kHeight = 56;
+        constexpr std::size_t kRow = kWidth * 4 + 24; // padded, as captured frames may be
+        for (int frame = 0; frame < 120; ++frame) {
+            std::shared_ptr<std::uint8_t> pixels(
+                new std::uint8_t[kRow * kHeight](), std::default_delete<std::uint8_t[]>());
+            // A new scene every ten frames: its own colour, with a lighter patch that moves.
+            const int scene = frame / 10;
+            for (int y = bar; y < kHeight - bar; ++y)
+                for (int x = 0; x < kWidth; ++x) {
+                    std::uint8_t* p = pixels.get() + y * kRow + x * 4;
+                    const bool patch = (x / 20 + scene) % 5 == 0;
+                    p[0] = std::uint8_t((scene * 67) % 256 * brightness / 255);
+                    p[1] = std::uint8_t((patch ? 255 : (scene * 131) % 256) * brightness / 255);
+                    p[2] = std::uint8_t(brightness);
+                    p[3] = 255;
+                }
+            screenRecorder.capturePreview()->setContents(std::make_shared<const screencapture::Surface>(
+                screencapture::Surface { kWidth, kHeight, kRow, media::PixelFormat::BGRA, pixels }));
+            suggestion.look();
+        }
+        QCOMPARE(suggestion.proposal().has_value(), proposed);
+        if (!proposed)
+            return;
+        QVERIFY(changed.count() > 0);
+        QVERIFY(std::abs(suggestion.proposal()->y - bar / double(kHeight)) < 0.03);
+        QVERIFY(std::abs(suggestion.proposal()->height - (kHeight - 2 * bar) / double(kHeight)) < 0.03);
+        // The file road has its own proposal (none here); the screen's comes back with it.
+        videoFile.setActive(true);
+        QVERIFY(!suggestion.proposal());
+        videoFile.setActive(false);
+        QVERIFY(suggestion.proposal().has_value());
+        suggestion.apply();
+        QVERIFY(screenRecorder.crop().has_value());
+        QVERIFY(!suggestion.isNew());
+        // Another display: what was seen of the old one proves nothing.
+        screenRecorder.setCaptureType(capture::ScreenRecorder::CaptureType::window);
+        QVERIFY(!suggestion.proposal());
+    }
+};
+
+int main(int argc, char** argv)
+{
+    corvex::testing::privateHome();
+    QApplication app(argc, argv);
+    TestAppVideoFile test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_app_video_file.moc"
