@@ -1,5 +1,6 @@
 #include "platform/screencapture/x11/x11_video_source.h"
 
+#include "platform/media/image_scaler.h"
 #include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/x11/covered_pixels.h"
 
@@ -9,6 +10,7 @@
 #include <xcb/xfixes.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -18,6 +20,8 @@ namespace {
 
 constexpr std::int64_t kDefaultFrameInterval = 1'000'000'000 / 60;
 constexpr int kMaxFrameSide = 16384;
+// Source pixels a frame pixel averages at the least for this process to average them (see grab()).
+constexpr long long kStudioMinimumShrink = 16;
 
 CaptureError lostConnection()
 {
@@ -37,6 +41,16 @@ bool extensionPresent(xcb_connection_t* c, xcb_extension_t* extension)
 {
     const xcb_query_extension_reply_t* data = xcb_get_extension_data(c, extension);
     return data != nullptr && data->present;
+}
+
+/// Whether the X server can share GPU buffers with its clients: a sign that it
+/// renders on the GPU (a software renderer such as Xvfb has no DRI3).
+bool rendersOnGpu(xcb_connection_t* c)
+{
+    static const char kName[] = "DRI3";
+    const Reply<xcb_query_extension_reply_t> reply(
+        xcb_query_extension_reply(c, xcb_query_extension(c, sizeof kName - 1, kName), nullptr));
+    return reply && reply->present;
 }
 
 } // namespace
@@ -150,6 +164,14 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
     m_damage = std::make_unique<DamageTracker>(*m_connection, watched, originX, originY);
     m_pipeline = std::make_unique<ScalingPipeline>(*m_connection, rgb24->id, argb32);
     m_image = std::make_unique<SharedImage>(*m_connection);
+    m_sourceImage = std::make_unique<SharedImage>(*m_connection);
+    const char* scaling = std::getenv("CORVEX_X11_SCALING");
+    if (scaling && std::strcmp(scaling, "server") == 0)
+        m_scaling = Scaling::Server;
+    else if (scaling && std::strcmp(scaling, "studio") == 0)
+        m_scaling = Scaling::Studio;
+    else
+        m_scaling = rendersOnGpu(c) ? Scaling::Server : Scaling::Auto;
 
     m_fixedTarget = configuration.width > 0 && configuration.height > 0;
     m_targetWidth = std::min(configuration.width, kMaxFrameSide);
@@ -172,6 +194,7 @@ VideoSource::~VideoSource()
     m_damage.reset();
     m_exclusion.reset();
     m_image.reset();
+    m_sourceImage.reset();
     if (m_rootPicture)
         xcb_render_free_picture(c, m_rootPicture);
     if (m_isWindow)
@@ -202,6 +225,7 @@ void VideoSource::rebuild(int sourceWidth, int sourceHeight)
     m_sourceWidth = sourceWidth;
     m_sourceHeight = sourceHeight;
     m_coverageKnown = false;
+    m_passesStale = true;
     m_damage->changeAll();
     m_lastImage.reset();
     m_lastSurface.reset();
@@ -301,8 +325,6 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
         changed = { 0, 0, width, height };
 
     xcb_pixmap_t windowPixmap = 0;
-    xcb_render_picture_t windowPicture = 0;
-    xcb_render_picture_t source = m_rootPicture;
     if (m_isWindow) {
         windowPixmap = xcb_generate_id(c);
         Reply<xcb_generic_error_t> error(
@@ -311,6 +333,32 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
             m_damage->changeAll();
             return std::nullopt;
         }
+    }
+    // Most of the frame changed, on an X server that would scale on the CPU
+    // anyway: one copy there and one pass here cost less than its passes.
+    // (Only for frames much smaller than the source: an exact average over a few
+    // source pixels shows their fine patterns, which the server's passes blur.)
+    const long long sourcePixels = static_cast<long long>(width) * height;
+    const bool mostChanged = changed.pixels() * 2 >= sourcePixels
+        && sourcePixels >= kStudioMinimumShrink * m_pipeline->width() * m_pipeline->height();
+    // (Left-out windows need the passes, which also measure how much of each pixel they cover.)
+    if (excluded.empty() && (m_scaling == Scaling::Studio || (m_scaling == Scaling::Auto && mostChanged))) {
+        const bool averaged = m_isWindow ? averageHere(windowPixmap, 0, 0, width, height, frame, time)
+                                         : averageHere(m_connection->root(), static_cast<int>(m_area.x),
+                                             static_cast<int>(m_area.y), width, height, frame, time);
+        if (windowPixmap)
+            xcb_free_pixmap(c, windowPixmap);
+        if (averaged || m_connection->hasError())
+            return averaged ? std::optional<CaptureError>() : lostConnection();
+        // No shared memory for the whole source: the server's passes instead.
+        changed = { 0, 0, width, height };
+    }
+    if (std::exchange(m_passesStale, false))
+        changed = { 0, 0, width, height };
+
+    xcb_render_picture_t windowPicture = 0;
+    xcb_render_picture_t source = m_rootPicture;
+    if (m_isWindow) {
         windowPicture = xcb_generate_id(c);
         xcb_render_create_picture(c, windowPicture, windowPixmap, m_sourceFormat, 0, nullptr);
         m_pipeline->attachSource(windowPicture, 0, 0);
@@ -348,6 +396,34 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     m_lastImage = frame.imageBuffer;
     m_lastSurface = frame.surface;
     return std::nullopt;
+}
+
+bool VideoSource::averageHere(xcb_drawable_t drawable, int originX, int originY, int width, int height,
+    SampleBuffer& frame, const media::MediaTime& time)
+{
+    if (!m_sourceImage->reserve(std::size_t(width) * std::size_t(height) * 4)
+        || !m_sourceImage->read(drawable, originX, originY, width, height))
+        return false;
+    const int frameWidth = m_pipeline->width();
+    const int frameHeight = m_pipeline->height();
+    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised);
+    media::PixelBuffer& image = *frame.imageBuffer;
+    const media::ScaleStatus status
+        = media::scaleArgb8888({ m_sourceImage->pixels(), height, width, std::size_t(width) * 4 },
+            { image.baseAddress(), frameHeight, frameWidth, image.bytesPerRow() });
+    if (status != media::ScaleStatus::Success)
+        return false;
+    // The X server leaves the padding byte undefined, so its average means nothing: the frame is opaque.
+    for (int y = 0; y < frameHeight; ++y) {
+        std::uint8_t* row = image.baseAddress() + static_cast<std::size_t>(y) * image.bytesPerRow();
+        for (int x = 0; x < frameWidth; ++x)
+            row[4 * x + 3] = 0xff;
+    }
+    frame.sampleAttachments->front()[frame_info::kContentScale] = double(frameWidth) / double(width);
+    m_lastImage = frame.imageBuffer;
+    m_lastSurface = frame.surface;
+    m_passesStale = true;
+    return true;
 }
 
 } // namespace corvex::screencapture::x11

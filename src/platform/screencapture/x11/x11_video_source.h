@@ -26,6 +26,14 @@ namespace corvex::screencapture::x11 {
 /// previous one and idle otherwise (idle frames carry the last pixels and cost
 /// no grab).
 ///
+/// When most of the frame changed and the X server renders on the CPU (as
+/// Xvfb and X servers without GPU acceleration do), the changed source crosses
+/// whole through shared memory instead and this process averages it (the
+/// studio's own area-averaging scaler): one plain copy in the server and one
+/// pass here cost less than the server's transformed passes. An X server with
+/// GPU acceleration (DRI3) keeps the passes, which leave the CPU out there.
+/// CORVEX_X11_SCALING=server or studio chooses one way for every frame.
+///
 /// A display whose filter excludes applications leaves their windows out
 /// where they are visible (see WindowExclusion): those areas are blacked out in
 /// the first pass, and the share of each frame pixel's area that is visible
@@ -50,6 +58,11 @@ private:
     /// The last frame's pixels again, marked idle.
     void repeatLast(SampleBuffer& frame, const media::MediaTime& time) const;
     xcb_render_pictformat_t formatForVisual(xcb_visualid_t visual) const;
+    /// Averages the whole source here, from `drawable` (whose origin the captured area starts at).
+    bool averageHere(xcb_drawable_t drawable, int originX, int originY, int width, int height, SampleBuffer& frame,
+        const media::MediaTime& time);
+
+    enum class Scaling { Auto, Server, Studio };
 
     std::unique_ptr<Connection> m_connection;
     bool m_isWindow = false;
@@ -66,6 +79,9 @@ private:
     std::unique_ptr<DamageTracker> m_damage;
     std::unique_ptr<WindowExclusion> m_exclusion; // when the filter excludes applications
     std::unique_ptr<SharedImage> m_image;
+    std::unique_ptr<SharedImage> m_sourceImage; // the whole source, when averaged here
+    Scaling m_scaling = Scaling::Auto;
+    bool m_passesStale = true; // the server's passes lack changes averaged here
     std::vector<std::uint8_t> m_coverage; // of each frame pixel, 255 = all of its area
     bool m_coverageKnown = false;
     // The last frame, for the idle frames that repeat it.
