@@ -145,6 +145,9 @@ private Q_SLOTS:
         QTest::newRow("same size") << 5 << 5 << 5 << 5 << 0;
         QTest::newRow("wide to tall") << 640 << 3 << 3 << 7 << 0;
         QTest::newRow("long rows (many 16-bit folds)") << 4099 << 3 << 2 << 1 << 0;
+        // Cells a few pixels wide are summed down the columns first, four lines at a time.
+        QTest::newRow("a hundred from a screen, padded rows") << 1921 << 271 << 100 << 14 << 20;
+        QTest::newRow("narrow tall cells (16-bit folds down the columns)") << 30 << 1101 << 3 << 2 << 4;
     }
     void scalerMatchesTheAreaAverage()
     {
@@ -194,6 +197,7 @@ private Q_SLOTS:
         QTest::newRow("white, a tall cell of short rows") << 8 << 2048 << 1 << 1 << 255;
         QTest::newRow("white, 4K to 5x5") << 3840 << 2160 << 5 << 5 << 255;
         QTest::newRow("white, 1080p to 1x1") << 1920 << 1080 << 1 << 1 << 255;
+        QTest::newRow("white, narrow cells over many lines") << 400 << 1100 << 100 << 1 << 255;
         QTest::newRow("254, 4K to 3x2") << 3840 << 2160 << 3 << 2 << 254;
         QTest::newRow("1, 1080p to 5x5") << 1920 << 1080 << 5 << 5 << 1;
     }
