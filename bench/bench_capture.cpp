@@ -7,7 +7,9 @@
 // The Wayland road too, when the headless desktop of scripts/wayland-test-services
 // runs (its CORVEX_WAYLAND_* settings in the environment): the studio's CPU per
 // delivered frame as a multiple of one memcpy of that frame measured in the same
-// run, beside what the compositor, the portal and PipeWire spend.
+// run (and the reduction alone, 1920 × 1080 to 100 pixels wide, the same way),
+// beside what the compositor, the portal and PipeWire spend. CPU times come
+// from the nanosecond CPU clocks of the process and of the measuring thread.
 //
 // The X11 road also side by side with a peer (GStreamer's X image source and
 // scaler, run as gst-launch-1.0) on the same X server: total CPU per frame.
@@ -16,6 +18,7 @@
 
 #include "analysis/analysis_recorder.h"
 #include "capture/capture_engine_stream_output.h"
+#include "platform/media/image_scaler.h"
 #include "platform/screencapture/capture_backend.h"
 #include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/portal/portal_backend.h"
@@ -38,7 +41,9 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -516,29 +521,78 @@ pid_t recordedPid(const std::string& state, const char* name)
     return pid;
 }
 
-// One memcpy of a width × height frame of four-byte pixels: the least that
-// reading a frame once can cost. The fastest of several rounds over frames that
-// do not stay in the cache, in CPU seconds of this thread.
-double memcpySeconds(int width, int height)
+// CPU seconds of the calling thread, or of the whole process: clocks with
+// nanosecond resolution (the tick counts of /proc are 10 ms coarse).
+double threadCpuSeconds()
+{
+    timespec t {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+double processCpuSeconds()
+{
+    timespec t {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+long minorFaults()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
+// Frames of four-byte pixels that do not all fit in the cache, as captured frames arrive.
+std::vector<std::vector<std::uint8_t>> coldFrames(int width, int height)
 {
     const std::size_t size = std::size_t(width) * std::size_t(height) * 4;
-    std::vector<std::vector<std::uint8_t>> frames(4, std::vector<std::uint8_t>(size, 0x5a));
-    std::vector<std::uint8_t> copy(size);
+    std::vector<std::vector<std::uint8_t>> frames(4, std::vector<std::uint8_t>(size));
+    for (auto& frame : frames)
+        for (std::size_t i = 0; i < size; ++i)
+            frame[i] = static_cast<std::uint8_t>(i * 7 + frames.size());
+    return frames;
+}
+
+// The fastest of several rounds of `work` over the cold frames, in CPU seconds of this thread per frame.
+template <typename Work> double fastestPerFrame(std::vector<std::vector<std::uint8_t>>& frames, Work work)
+{
     double best = 1e9;
-    for (int round = 0; round < 5; ++round) {
-        const double before = cpuSeconds(text("/proc/self/task/", syscall(SYS_gettid), "/stat"));
-        const auto wallBefore = std::chrono::steady_clock::now();
-        constexpr int kCopies = 200;
-        for (int i = 0; i < kCopies; ++i) {
-            std::memcpy(copy.data(), frames[std::size_t(i) & 3].data(), size);
-            benchmark::DoNotOptimize(copy.data());
-        }
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-        const double cpu = cpuSeconds(text("/proc/self/task/", syscall(SYS_gettid), "/stat")) - before;
-        // The tick-based CPU clock is coarse: the wall clock of a busy thread is as good and finer.
-        best = std::min(best, std::max(cpu, wall) / kCopies);
+    constexpr int kRounds = 7, kFrames = 40;
+    for (int round = 0; round < kRounds; ++round) {
+        const double before = threadCpuSeconds();
+        for (int i = 0; i < kFrames; ++i)
+            work(frames[std::size_t(i) & 3]);
+        best = std::min(best, (threadCpuSeconds() - before) / kFrames);
     }
     return best;
+}
+
+// One memcpy of a width × height frame of four-byte pixels: the least that
+// reading a frame once can cost.
+double memcpySeconds(int width, int height)
+{
+    auto frames = coldFrames(width, height);
+    std::vector<std::uint8_t> copy(frames.front().size());
+    return fastestPerFrame(frames, [&](const std::vector<std::uint8_t>& frame) {
+        std::memcpy(copy.data(), frame.data(), frame.size());
+        benchmark::DoNotOptimize(copy.data());
+        benchmark::ClobberMemory();
+    });
+}
+
+// The reduction alone: a width × height frame to 100 pixels wide, as the portal road does it.
+double reductionSeconds(int width, int height)
+{
+    auto frames = coldFrames(width, height);
+    const int targetHeight = height * 100 / width;
+    std::vector<std::uint8_t> reduced(std::size_t(100) * std::size_t(targetHeight) * 4);
+    return fastestPerFrame(frames, [&](const std::vector<std::uint8_t>& frame) {
+        media::scaleArgb8888({ frame.data(), height, width, std::size_t(width) * 4 },
+            { reduced.data(), targetHeight, 100, 400 });
+        benchmark::DoNotOptimize(reduced.data());
+        benchmark::ClobberMemory();
+    });
 }
 
 // The Wayland road: a client repainting the whole 1920 × 1080 screen every
@@ -555,6 +609,7 @@ void BM_RecordPortal(benchmark::State& state)
     }
     const double seconds = benchSeconds();
     const double copy = memcpySeconds(1920, 1080);
+    const double reduction = reductionSeconds(1920, 1080);
     QTemporaryDir settings;
     portal::PortalBackend::Options options;
     options.address.busAddress = bus;
@@ -614,7 +669,8 @@ void BM_RecordPortal(benchmark::State& state)
         stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
         stream->startCapture();
         std::this_thread::sleep_for(std::chrono::seconds(3));
-        const double processBefore = cpuSeconds("/proc/self/stat");
+        const double processBefore = processCpuSeconds();
+        const long faultsBefore = minorFaults();
         const double compositorBefore = cpuOf(compositor), portalBefore = cpuOf(portalBackend),
                      pipewireBefore = cpuOf(pipewire);
         const int framesBefore = output->frames;
@@ -624,7 +680,8 @@ void BM_RecordPortal(benchmark::State& state)
             output->fromArrival.clear();
         }
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const double process = cpuSeconds("/proc/self/stat") - processBefore;
+        const double process = processCpuSeconds() - processBefore;
+        const long faults = minorFaults() - faultsBefore;
         const double compositorWith = cpuOf(compositor) - compositorBefore;
         const double portalCpu = cpuOf(portalBackend) - portalBefore;
         const double pipewireCpu = cpuOf(pipewire) - pipewireBefore;
@@ -644,6 +701,9 @@ void BM_RecordPortal(benchmark::State& state)
         state.counters["cpu_per_frame_us"] = 1e6 * process / frames;
         state.counters["memcpy_us"] = 1e6 * copy;
         state.counters["per_frame_in_memcpys"] = process / frames / copy;
+        state.counters["page_faults_per_frame"] = double(faults) / frames;
+        state.counters["reduction_us"] = 1e6 * reduction;
+        state.counters["reduction_in_memcpys"] = reduction / copy;
         state.counters["compositor_cpu_pct"] = 100.0 * compositorWith / seconds;
         state.counters["compositor_added_cpu_pct"] = 100.0 * (compositorWith - compositorAlone) / seconds;
         state.counters["portal_cpu_pct"] = 100.0 * portalCpu / seconds;

@@ -8,6 +8,7 @@
 #include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/x11/x11_backend.h"
 #include "support/recorded.h"
+#include "support/sound_server.h"
 #include "support/tones.h"
 #include "support/x_test_display.h"
 
@@ -86,6 +87,7 @@ class TestCaptureX11 final : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
+        test::selectSoundServer();
         if (qEnvironmentVariableIsEmpty("DISPLAY"))
             QSKIP("no X server (scripts/test-services starts one)");
         m_x = std::make_unique<test::XTestDisplay>();

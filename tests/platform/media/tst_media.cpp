@@ -145,9 +145,10 @@ private Q_SLOTS:
         QTest::newRow("same size") << 5 << 5 << 5 << 5 << 0;
         QTest::newRow("wide to tall") << 640 << 3 << 3 << 7 << 0;
         QTest::newRow("long rows (many 16-bit folds)") << 4099 << 3 << 2 << 1 << 0;
-        // Cells a few pixels wide are summed down the columns first, four lines at a time.
+        QTest::newRow("rows not a whole number of SIMD steps") << 1001 << 13 << 7 << 5 << 4;
+        QTest::newRow("tall destination (edge lines weigh more than 16 bits hold)") << 37 << 400 << 3 << 300 << 0;
+        QTest::newRow("more whole lines per cell than 16 bits hold, and cut lines") << 5 << 701 << 2 << 2 << 8;
         QTest::newRow("a hundred from a screen, padded rows") << 1921 << 271 << 100 << 14 << 20;
-        QTest::newRow("narrow tall cells (16-bit folds down the columns)") << 30 << 1101 << 3 << 2 << 4;
     }
     void scalerMatchesTheAreaAverage()
     {
@@ -200,6 +201,10 @@ private Q_SLOTS:
         QTest::newRow("white, narrow cells over many lines") << 400 << 1100 << 100 << 1 << 255;
         QTest::newRow("254, 4K to 3x2") << 3840 << 2160 << 3 << 2 << 254;
         QTest::newRow("1, 1080p to 5x5") << 1920 << 1080 << 5 << 5 << 1;
+        QTest::newRow("white, 1080p to 100x56 (cut lines)") << 1920 << 1080 << 100 << 56 << 255;
+        QTest::newRow("white, cut lines weighing all 16 bits hold") << 8 << 255 << 1 << 128 << 255;
+        QTest::newRow("white, cut lines weighing more than 16 bits hold") << 8 << 200 << 1 << 129 << 255;
+        QTest::newRow("white, 600 whole lines a cell and cut ones") << 16 << 1201 << 3 << 2 << 255;
     }
     void uniformSourceStaysUniform()
     {
