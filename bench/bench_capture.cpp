@@ -11,6 +11,9 @@
 // beside what the compositor, the portal and PipeWire spend. CPU times come
 // from the nanosecond CPU clocks of the process and of the measuring thread.
 //
+// The X11 road also side by side with a peer (GStreamer's X image source and
+// scaler, run as gst-launch-1.0) on the same X server: total CPU per frame.
+//
 // CORVEX_BENCH_SECONDS sets each measuring phase's length (default 20).
 
 #include "analysis/analysis_recorder.h"
@@ -318,6 +321,195 @@ BENCHMARK(BM_RecordMovingDisplay)
     ->Args({ 3840, 2160, 1 })
     ->Iterations(1)
     ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+// The load of the machine (the one-minute average), which other work on it adds to every figure.
+double loadAverage()
+{
+    std::ifstream file("/proc/loadavg");
+    double load = 0;
+    file >> load;
+    return load;
+}
+
+// A peer that grabs the same display as the studio does: GStreamer's X image
+// source (the whole screen over shared memory, every frame) and its scaler,
+// to the studio's frame size, 30 frames a second, as a process of its own.
+class PeerGrabber {
+public:
+    PeerGrabber(const std::string& display, int width, int height, const std::string& log)
+    {
+        const std::string caps = text("video/x-raw,width=", width, ",height=", height);
+        // Its sink names every frame it takes (line by line, so that they can be counted while it runs).
+        const char* argv[] = { "stdbuf", "-oL", "gst-launch-1.0", "ximagesrc", "use-damage=false", "show-pointer=false",
+            "!", "video/x-raw,framerate=30/1", "!", "videoscale", "method=bilinear2", "!", caps.c_str(), "!",
+            "fakesink", "silent=false", "sync=false", "-v", nullptr };
+        const std::string displaySetting = text("DISPLAY=", display);
+        std::vector<char*> environment;
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "DISPLAY=", 8) != 0)
+                environment.push_back(*e);
+        environment.push_back(const_cast<char*>(displaySetting.c_str()));
+        environment.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawnp(&m_pid, "stdbuf", &actions, nullptr, const_cast<char**>(argv), environment.data()) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~PeerGrabber()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    bool isRunning() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+    double cpu() const { return cpuSeconds(text("/proc/", m_pid, "/stat")); }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// The frames the peer's sink reported so far.
+int peerFrames(const std::string& log)
+{
+    std::ifstream file(log);
+    std::string line;
+    int frames = 0;
+    while (std::getline(file, line))
+        frames += line.find("fakesink0: last-message = chain") != std::string::npos;
+    return frames;
+}
+
+// The X11 road against its peer, side by side on one X server of our own with
+// the content moving: the whole screen redrawn every frame, or a box over a
+// still background. Each one's total CPU per frame: its process, plus what it
+// adds to the X server beyond moving the content alone, which is measured on
+// both sides of each phase (alone, studio, alone, peer, alone). Reported as
+// the studio's total per frame over the peer's (below 1: the studio costs less).
+void BM_X11AgainstPeer(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const double seconds = benchSeconds();
+    const int frameWidth = 100, frameHeight = 100 * height / width;
+    OwnXServer server(width, height);
+    if (!server.isUp()) {
+        state.SkipWithError("Xvfb could not be started");
+        return;
+    }
+    setenv("DISPLAY", server.display().c_str(), 1);
+    CaptureError error;
+    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
+    if (!backend) {
+        state.SkipWithError(error.localizedDescription.c_str());
+        return;
+    }
+    QTemporaryDir folder;
+    const std::string log = folder.filePath(QStringLiteral("peer.log")).toStdString();
+    analysis::AnalysisRecorder recorder(nullptr);
+    for (auto _ : state) {
+        const double loadBefore = loadAverage();
+        Mover mover(server.display(), width, height, state.range(2) == 0);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        auto serverAlone = [&] {
+            const double before = server.cpu();
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            return server.cpu() - before;
+        };
+        const double alone1 = serverAlone();
+
+        recorder.start();
+        SerialQueue video("bench.video");
+        auto output = std::make_shared<CountingOutput>(recorder);
+        StreamConfiguration configuration;
+        configuration.width = frameWidth;
+        configuration.height = frameHeight;
+        configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
+        configuration.queueDepth = 5;
+        configuration.showsCursor = false;
+        const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
+        RunningApplication self; // left out, as the studio leaves itself out
+        self.processID = getpid();
+        auto stream = std::make_unique<Stream>(
+            backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
+        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+        stream->startCapture();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
+        const double serverBefore = server.cpu();
+        const int framesBefore = output->frames;
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double studioProcess = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
+        const double studioServer = server.cpu() - serverBefore;
+        const int studioFrames = output->frames - framesBefore;
+        stream.reset();
+        recorder.stop();
+        {
+            std::lock_guard lock(output->mutex);
+            if (!output->failure.empty() || studioFrames == 0) {
+                state.SkipWithError(output->failure.empty() ? "no frames arrived" : output->failure.c_str());
+                return;
+            }
+        }
+        const double alone2 = serverAlone();
+
+        double peerProcess = 0, peerServer = 0;
+        int peerFrameCount = 0;
+        {
+            PeerGrabber peer(server.display(), frameWidth, frameHeight, log);
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            if (!peer.isRunning()) {
+                state.SkipWithError("gst-launch-1.0 did not run (install gstreamer1.0-tools, gstreamer1.0-plugins-base "
+                                    "and gstreamer1.0-plugins-good)");
+                return;
+            }
+            const double peerBefore = peer.cpu();
+            const double serverBeforePeer = server.cpu();
+            const int peerFramesBefore = peerFrames(log);
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+            peerProcess = peer.cpu() - peerBefore;
+            peerServer = server.cpu() - serverBeforePeer;
+            peerFrameCount = peerFrames(log) - peerFramesBefore;
+        }
+        const double alone3 = serverAlone();
+        if (peerFrameCount <= 0) {
+            state.SkipWithError("the peer delivered no frames");
+            return;
+        }
+        const double studioAdded = studioServer - (alone1 + alone2) / 2;
+        const double peerAdded = peerServer - (alone2 + alone3) / 2;
+        const double studioPerFrame = (studioProcess + studioAdded) / studioFrames;
+        const double peerPerFrame = (peerProcess + peerAdded) / peerFrameCount;
+        state.SetIterationTime(seconds);
+        state.counters["studio_total_ms_per_frame"] = 1e3 * studioPerFrame;
+        state.counters["studio_process_ms_per_frame"] = 1e3 * studioProcess / studioFrames;
+        state.counters["studio_xserver_ms_per_frame"] = 1e3 * studioAdded / studioFrames;
+        state.counters["studio_frames_per_s"] = studioFrames / seconds;
+        state.counters["peer_total_ms_per_frame"] = 1e3 * peerPerFrame;
+        state.counters["peer_process_ms_per_frame"] = 1e3 * peerProcess / peerFrameCount;
+        state.counters["peer_xserver_ms_per_frame"] = 1e3 * peerAdded / peerFrameCount;
+        state.counters["peer_frames_per_s"] = peerFrameCount / seconds;
+        state.counters["studio_over_peer"] = studioPerFrame / peerPerFrame;
+        state.counters["driver_alone_spread"]
+            = (std::max({ alone1, alone2, alone3 }) - std::min({ alone1, alone2, alone3 }))
+            / std::max(1e-9, (alone1 + alone2 + alone3) / 3);
+        state.counters["load"] = (loadBefore + loadAverage()) / 2;
+    }
+}
+// Arguments: width, height, and what moves (0 the whole screen, 1 a box over a still background).
+BENCHMARK(BM_X11AgainstPeer)
+    ->Args({ 1920, 1080, 0 })
+    ->Args({ 3840, 2160, 0 })
+    ->Args({ 1920, 1080, 1 })
+    ->Args({ 3840, 2160, 1 })
+    ->Iterations(1)
+    ->UseManualTime()
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
     ->Unit(benchmark::kSecond);
 
 // The process's id recorded in a pid file of the Wayland desktop; 0 when none.

@@ -38,14 +38,15 @@ std::optional<AudioBufferList> SampleBuffer::audioBufferList() const
     return list;
 }
 
-SampleBuffer SampleBuffer::videoFrame(int width, int height, const media::MediaTime& time)
+SampleBuffer SampleBuffer::videoFrame(int width, int height, const media::MediaTime& time, Pixels fill)
 {
     SampleBuffer buffer;
     buffer.outputPresentationTimeStamp = time;
     const std::size_t bytesPerRow = static_cast<std::size_t>(width) * 4;
     const std::size_t size = bytesPerRow * static_cast<std::size_t>(height);
     std::shared_ptr<std::uint8_t> pixels(
-        new std::uint8_t[size > 0 ? size : 1](), std::default_delete<std::uint8_t[]>());
+        fill == Pixels::Zeroed ? new std::uint8_t[size > 0 ? size : 1]() : new std::uint8_t[size > 0 ? size : 1],
+        std::default_delete<std::uint8_t[]>());
     buffer.imageBuffer = media::PixelBuffer::wrap(width, height, bytesPerRow, media::PixelFormat::BGRA, pixels);
     buffer.surface
         = std::make_shared<const Surface>(Surface { width, height, bytesPerRow, media::PixelFormat::BGRA, pixels });

@@ -91,9 +91,12 @@ struct SampleBuffer {
     /// The audio samples as a buffer list; none when this buffer carries no audio.
     std::optional<AudioBufferList> audioBufferList() const;
 
+    /// Whether a new frame's pixels start zeroed, or as whatever the memory held
+    /// (for a frame about to be overwritten whole: zeroing it first costs a pass).
+    enum class Pixels { Zeroed, Uninitialised };
     /// A BGRA frame with zeroed pixels, its surface sharing the image buffer's
     /// storage, attachments for a complete frame whose content fills it.
-    static SampleBuffer videoFrame(int width, int height, const media::MediaTime& time);
+    static SampleBuffer videoFrame(int width, int height, const media::MediaTime& time, Pixels pixels = Pixels::Zeroed);
     /// Audio with the given planar samples (all channels of one length).
     static SampleBuffer audio(
         double sampleRate, std::vector<std::vector<float>> channels, const media::MediaTime& time);

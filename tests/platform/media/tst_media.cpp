@@ -148,6 +148,7 @@ private Q_SLOTS:
         QTest::newRow("rows not a whole number of SIMD steps") << 1001 << 13 << 7 << 5 << 4;
         QTest::newRow("tall destination (edge lines weigh more than 16 bits hold)") << 37 << 400 << 3 << 300 << 0;
         QTest::newRow("more whole lines per cell than 16 bits hold, and cut lines") << 5 << 701 << 2 << 2 << 8;
+        QTest::newRow("a hundred from a screen, padded rows") << 1921 << 271 << 100 << 14 << 20;
     }
     void scalerMatchesTheAreaAverage()
     {
@@ -197,6 +198,7 @@ private Q_SLOTS:
         QTest::newRow("white, a tall cell of short rows") << 8 << 2048 << 1 << 1 << 255;
         QTest::newRow("white, 4K to 5x5") << 3840 << 2160 << 5 << 5 << 255;
         QTest::newRow("white, 1080p to 1x1") << 1920 << 1080 << 1 << 1 << 255;
+        QTest::newRow("white, narrow cells over many lines") << 400 << 1100 << 100 << 1 << 255;
         QTest::newRow("254, 4K to 3x2") << 3840 << 2160 << 3 << 2 << 254;
         QTest::newRow("1, 1080p to 5x5") << 1920 << 1080 << 5 << 5 << 1;
         QTest::newRow("white, 1080p to 100x56 (cut lines)") << 1920 << 1080 << 100 << 56 << 255;

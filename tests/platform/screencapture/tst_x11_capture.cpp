@@ -10,6 +10,7 @@
 #include "support/x_test_display.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 
@@ -327,12 +328,18 @@ private Q_SLOTS:
     void partialChangesGiveWhatAFullGrabGives_data()
     {
         QTest::addColumn<bool>("byWindow");
-        QTest::newRow("window") << true;
-        QTest::newRow("display") << false;
+        QTest::addColumn<QByteArray>("scaling"); // CORVEX_X11_SCALING: who averages (the X server, or the studio)
+        for (const char* scaling : { "server", "studio" }) {
+            QTest::addRow("window, %s", scaling) << true << QByteArray(scaling);
+            QTest::addRow("display, %s", scaling) << false << QByteArray(scaling);
+        }
     }
     void partialChangesGiveWhatAFullGrabGives()
     {
         QFETCH(bool, byWindow);
+        QFETCH(QByteArray, scaling);
+        qputenv("CORVEX_X11_SCALING", scaling);
+        const auto unset = qScopeGuard([] { qunsetenv("CORVEX_X11_SCALING"); });
         const xcb_window_t window = byWindow ? m_x->createWindow(0, 0, 800, 600, false, "Partial", getppid())
                                              : m_x->createWindow(0, 0, 1920, 1080, true, "Partial", getppid());
         m_x->paint(window, byWindow ? 800 : 1920, byWindow ? 600 : 1080, 160, 120,
@@ -370,6 +377,55 @@ private Q_SLOTS:
                                    .arg(y)
                                    .arg(pixelAt(partial, x, y), 6, 16)
                                    .arg(pixelAt(*full, x, y), 6, 16)));
+        m_x->destroy(window);
+    }
+
+    // Where the X server renders on the CPU, frames whose source changed nearly whole are
+    // averaged here and the others by the server's passes: after a whole change averaged
+    // here, a small change must not bring back what the passes held from before it.
+    void averagingSwitchesBetweenServerAndStudio()
+    {
+        qunsetenv("CORVEX_X11_SCALING");
+        const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Switching", getppid());
+        m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x000000u; });
+        QVERIFY(m_x->show(window));
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        const ContentFilter filter = ContentFilter::forDisplay(screen, {}, {});
+        Capture running(m_backend, filter, 100, 56);
+        QVERIFY(running.firstCompleteFrame());
+        // A small change (the passes), the whole screen (here), a small change (the passes again).
+        auto change = [&](const std::function<void()>& draw) {
+            const std::size_t before = running.frameCount();
+            draw();
+            return running.collector->waitFor([&] {
+                return running.collector->frames.size() > before + 2
+                    && status(running.collector->frames.back().buffer) == 1;
+            });
+        };
+        QVERIFY(change([&] { m_x->fill(window, 100, 100, 20, 20, 0xffffff); }));
+        QVERIFY(change([&] {
+            m_x->paint(
+                window, 1920, 1080, 160, 120, [](int x, int y) { return blockColour(x / 160 % 5, y / 120 % 5); });
+        }));
+        QVERIFY(change([&] { m_x->fill(window, 1500, 900, 20, 20, 0xffffff); }));
+        SampleBuffer switched;
+        {
+            std::lock_guard lock(running.collector->mutex);
+            switched = running.collector->frames.back().buffer;
+        }
+        qputenv("CORVEX_X11_SCALING", "server");
+        const auto unset = qScopeGuard([] { qunsetenv("CORVEX_X11_SCALING"); });
+        Capture fresh(m_backend, filter, 100, 56);
+        const std::optional<SampleBuffer> full = fresh.firstCompleteFrame();
+        QVERIFY(full);
+        for (int y = 0; y < 56; ++y)
+            for (int x = 0; x < 100; ++x)
+                if (!near(pixelAt(switched, x, y), pixelAt(*full, x, y), 12))
+                    QFAIL(qPrintable(QStringLiteral("pixel %1,%2: %3 vs %4")
+                                         .arg(x)
+                                         .arg(y)
+                                         .arg(pixelAt(switched, x, y), 6, 16)
+                                         .arg(pixelAt(*full, x, y), 6, 16)));
         m_x->destroy(window);
     }
 
