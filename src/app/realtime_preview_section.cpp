@@ -40,6 +40,8 @@ RealtimePreviewSection::RealtimePreviewSection(preview_link::UDPManager& udpMana
     });
     connect(&udpManager.udpClient(), &preview_link::UDPClient::receiverFailed, this,
         &RealtimePreviewSection::receiverFailed);
+    connect(&udpManager.udpClient(), &preview_link::UDPClient::sendProblemChanged, this,
+        &RealtimePreviewSection::sendProblemChanged);
     updateReceivers();
 }
 
@@ -69,9 +71,33 @@ void RealtimePreviewSection::updateReceivers()
         m_receivers->setItemText(current, services.at(current - 1).name + QStringLiteral(" (not answering)"));
         m_receivers->setItemData(current, QColor(214, 40, 40), Qt::ForegroundRole);
     }
-    m_problem->setVisible(failing);
-    if (!failing)
+    const bool sendFailing = selected && selected->name == m_sendProblemName && !m_sendProblem.isEmpty();
+    if (failing) {
+        m_problem->setText(QStringLiteral("“%1” stopped answering (%2): no colours reach it. Choose it again to "
+                                          "retry, or choose another receiver.")
+                               .arg(m_failedName, m_failedReason));
+    } else if (sendFailing) {
+        m_problem->setText(QStringLiteral("Colours for “%1” cannot be sent: %2. The lights miss them until "
+                                          "sending works again; the recording itself goes on.")
+                               .arg(m_sendProblemName, m_sendProblem));
+    } else {
         m_problem->clear();
+    }
+    m_problem->setVisible(failing || sendFailing);
+}
+
+void RealtimePreviewSection::sendProblemChanged(const QString& name, const QString& reason)
+{
+    if (reason.isEmpty()) {
+        if (name != m_sendProblemName)
+            return;
+        m_sendProblemName.clear();
+        m_sendProblem.clear();
+    } else {
+        m_sendProblemName = name;
+        m_sendProblem = reason;
+    }
+    updateReceivers();
 }
 
 void RealtimePreviewSection::receiverFailed(const QString& name, const QString& reason)
@@ -80,9 +106,7 @@ void RealtimePreviewSection::receiverFailed(const QString& name, const QString& 
     if (!selected || selected->name != name)
         return;
     m_failedName = name;
-    m_problem->setText(QStringLiteral("“%1” stopped answering (%2): no colours reach it. Choose it again to retry, "
-                                      "or choose another receiver.")
-                           .arg(name, reason));
+    m_failedReason = reason;
     updateReceivers();
 }
 

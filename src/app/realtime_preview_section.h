@@ -24,7 +24,8 @@ public:
 
     QComboBox* receiverPicker() const { return m_receivers; }
     QLabel* emptyHint() const { return m_emptyHint; }
-    /// Why the chosen receiver gets no colours; hidden while nothing is wrong.
+    /// Why the chosen receiver gets no colours, or not all of them; hidden
+    /// while nothing is wrong.
     QLabel* problem() const { return m_problem; }
 
 protected:
@@ -33,12 +34,16 @@ protected:
 private:
     void updateReceivers();
     void receiverFailed(const QString& name, const QString& reason);
+    void sendProblemChanged(const QString& name, const QString& reason);
 
     preview_link::UDPManager& m_udpManager;
     QComboBox* m_receivers;
     QLabel* m_emptyHint;
     QLabel* m_problem;
     QString m_failedName; // the receiver that stopped answering, until another is chosen
+    QString m_failedReason;
+    QString m_sendProblemName; // the receiver whose datagrams fail to go out, while they do
+    QString m_sendProblem;
 };
 
 } // namespace corvex::app

@@ -1,109 +1,48 @@
 #include "app/single_instance.h"
 
-#include <QDeadlineTimer>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QStandardPaths>
-#include <QThread>
-
 namespace corvex::app {
-
-namespace {
-
-constexpr qint64 kMaxMessage = 4096;
-
-QString runtimeFolder()
-{
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    return folder;
-}
-
-} // namespace
 
 SingleInstance::SingleInstance(const QString& name, QObject* parent)
     : QObject(parent)
-    , m_socketPath(runtimeFolder() + QLatin1Char('/') + name)
-    , m_lock(runtimeFolder() + QLatin1Char('/') + name + QStringLiteral(".lock"))
+    , m_name(name)
+    , m_listener(name)
 {
-    m_lock.setStaleLockTime(0); // a lock of a process that is gone is taken over
-}
-
-SingleInstance::~SingleInstance()
-{
-    if (m_server)
-        m_server->close();
+    connect(&m_listener, &handover::Listener::messageReceived, this, &SingleInstance::messageReceived);
 }
 
 SingleInstance::Role SingleInstance::claim()
 {
-    if (!m_lock.tryLock(0))
-        return Role::Secondary;
-    // We hold the lock, so a socket file left here belongs to an instance that ended abruptly.
-    QLocalServer::removeServer(m_socketPath);
-    m_server = std::make_unique<QLocalServer>();
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(m_socketPath)) {
-        m_listenError = m_server->errorString();
-        m_server.reset();
+    switch (m_listener.listen()) {
+    case handover::Listener::Result::Listening:
         return Role::Primary;
+    case handover::Listener::Result::Busy:
+        return Role::Secondary;
+    case handover::Listener::Result::CannotListen:
+        break;
     }
-    connect(m_server.get(), &QLocalServer::newConnection, this, &SingleInstance::accept);
+    m_listenError = m_listener.error();
     return Role::Primary;
-}
-
-void SingleInstance::accept()
-{
-    while (m_server && m_server->hasPendingConnections()) {
-        QLocalSocket* socket = m_server->nextPendingConnection();
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        auto read = [this, socket] {
-            if (!socket->canReadLine()) {
-                if (socket->bytesAvailable() > kMaxMessage)
-                    socket->abort();
-                return;
-            }
-            const QByteArray message = socket->readLine(kMaxMessage).trimmed();
-            socket->write("ok\n");
-            socket->flush();
-            socket->disconnectFromServer();
-            Q_EMIT messageReceived(message);
-        };
-        connect(socket, &QLocalSocket::readyRead, this, read);
-        if (socket->bytesAvailable() > 0)
-            read();
-    }
 }
 
 bool SingleInstance::send(const QByteArray& message, QString& error, int timeoutMs) const
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    QLocalSocket socket;
-    // The first instance may still be starting: try until the deadline.
-    for (;;) {
-        socket.connectToServer(m_socketPath);
-        if (socket.waitForConnected(static_cast<int>(std::max<qint64>(1, deadline.remainingTime()))))
-            break;
-        if (deadline.hasExpired()) {
-            error
-                = QStringLiteral("Corvex Studio is already running but does not answer (%1)").arg(socket.errorString());
-            return false;
-        }
-        QThread::msleep(100);
+    // The first instance may still be starting: it gets until the deadline.
+    const handover::Delivery delivery
+        = handover::send(m_name, message, std::chrono::milliseconds(timeoutMs), handover::Wait::ForListener);
+    if (delivery.ok())
+        return true;
+    switch (delivery.failure) {
+    case handover::Failure::NobodyListening:
+    case handover::Failure::NoAnswer:
+        error = QStringLiteral("Corvex Studio is already running but does not answer (%1)").arg(delivery.reason);
+        break;
+    case handover::Failure::InvalidMessage:
+    case handover::Failure::Refused:
+    case handover::Failure::None:
+        error = QStringLiteral("Corvex Studio did not take the request: %1").arg(delivery.reason);
+        break;
     }
-    socket.write(message + '\n');
-    if (!socket.waitForBytesWritten(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
-        error = QStringLiteral("Corvex Studio did not take the request: %1").arg(socket.errorString());
-        return false;
-    }
-    while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(static_cast<int>(std::max<qint64>(1, deadline.remainingTime())))) {
-            error = QStringLiteral("Corvex Studio did not answer");
-            return false;
-        }
-    }
-    return socket.readLine().trimmed() == "ok";
+    return false;
 }
 
 } // namespace corvex::app

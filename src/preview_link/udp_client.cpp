@@ -56,7 +56,9 @@ void UDPClient::send(const QByteArray& data, const DiscoveredService& service)
             m_pendingData.insert(service.name, data); // the newest message replaces a waiting one
     }
     if (connection) {
-        send(data, *connection);
+        const std::optional<net::SocketError> error = sendLogged(data, *connection);
+        std::lock_guard lock(m_mutex);
+        noteSendOutcomeLocked(service.name, error);
         return;
     }
     QMetaObject::invokeMethod(
@@ -71,8 +73,35 @@ bool UDPClient::hasPendingData(const QString& name)
 
 void UDPClient::send(const QByteArray& data, net::UdpConnection& connection)
 {
-    if (const std::optional<net::SocketError> error = connection.send(data))
+    (void)sendLogged(data, connection);
+}
+
+std::optional<net::SocketError> UDPClient::sendLogged(const QByteArray& data, net::UdpConnection& connection)
+{
+    std::optional<net::SocketError> error = connection.send(data);
+    if (error)
         qCCritical(lcUDPClient, "❌ Send error: %s", qPrintable(error->description()));
+    return error;
+}
+
+void UDPClient::noteSendOutcomeLocked(const QString& name, const std::optional<net::SocketError>& error)
+{
+    // Most sends succeed with nothing on record: one lookup in an empty table.
+    const auto it = m_sendErrors.find(name);
+    QString change;
+    if (!error) {
+        if (it == m_sendErrors.end())
+            return;
+        m_sendErrors.erase(it);
+    } else {
+        if (it != m_sendErrors.end() && it.value() == error->code)
+            return;
+        m_sendErrors.insert(name, error->code);
+        change = error->description();
+    }
+    // Called from the sending thread: the windows hear it on theirs.
+    QMetaObject::invokeMethod(
+        this, [this, name, change] { Q_EMIT sendProblemChanged(name, change); }, Qt::QueuedConnection);
 }
 
 void UDPClient::requestResolution(const DiscoveredService& service)
@@ -129,8 +158,9 @@ void UDPClient::serviceDidResolveAddress(const DiscoveredService& service, const
     // Sent under the lock so that no newer message from a sending thread can
     // overtake the one that waited.
     if (const auto it = m_pendingData.constFind(name); it != m_pendingData.constEnd()) {
-        send(it.value(), *connection);
+        const std::optional<net::SocketError> error = sendLogged(it.value(), *connection);
         m_pendingData.erase(it);
+        noteSendOutcomeLocked(name, error);
     }
 }
 

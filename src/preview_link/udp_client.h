@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace corvex::dnssd {
 class Browser;
@@ -74,8 +75,15 @@ Q_SIGNALS:
     /// A receiver stopped answering (its connection failed, or it could no
     /// longer be resolved), for the windows to show. GUI thread.
     void receiverFailed(const QString& name, const QString& reason);
+    /// Datagrams to a receiver began to fail for a new reason (`reason` says
+    /// which), or go out again after failing (`reason` empty). Only changes
+    /// are signalled, not every frame. GUI thread.
+    void sendProblemChanged(const QString& name, const QString& reason);
 
 private:
+    std::optional<net::SocketError> sendLogged(const QByteArray& data, net::UdpConnection& connection);
+    /// Keeps the last send error per receiver and signals its changes. Holds m_mutex.
+    void noteSendOutcomeLocked(const QString& name, const std::optional<net::SocketError>& error);
     void requestResolution(const DiscoveredService& service);
     void connectionFailed(const QString& name, const net::UdpConnection* connection, const net::SocketError& error);
 
@@ -89,6 +97,7 @@ private:
     std::mutex m_mutex;
     QHash<QString, QByteArray> m_pendingData;
     QHash<QString, std::shared_ptr<net::UdpConnection>> m_connections;
+    QHash<QString, int> m_sendErrors; // the last send's error code, only for receivers whose last send failed
 };
 
 } // namespace corvex::preview_link

@@ -1655,6 +1655,56 @@ private Q_SLOTS:
         QCOMPARE(picker->findText(name + QStringLiteral(" (not answering)")), -1);
         publisher.unpublish();
     }
+
+    // A datagram the system refuses to send (too large here; a full buffer or
+    // no route elsewhere) leaves the connection up: the panel says so once per
+    // cause while sends fail, and forgets it when they go out again.
+    void sendFailuresShowInThePanel()
+    {
+        net::UdpListener receiver;
+        QVERIFY(!receiver.listen(0, true));
+        QSignalSpy datagrams(&receiver, &net::UdpListener::datagramReceived);
+        const QString name = QStringLiteral("Busy receiver %1").arg(QCoreApplication::applicationPid());
+        dnssd::Publisher publisher;
+        QSignalSpy published(&publisher, &dnssd::Publisher::published);
+        publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), receiver.port());
+        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
+
+        auto manager = newManager();
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        UploadQueue uploads(*manager);
+        preview_link::UDPManager& udp = preview_link::UDPManager::shared();
+        ConfigurationView view(screenRecorder, recorder, udp, *manager, uploads);
+        view.show();
+        QComboBox* picker = view.receiverPicker();
+        QTRY_VERIFY_WITH_TIMEOUT(picker->findText(name) > 0, 10000);
+        Q_EMIT picker->activated(picker->findText(name));
+        QLabel* problem = view.previewSection()->problem();
+        QSignalSpy problems(&udp.udpClient(), &preview_link::UDPClient::sendProblemChanged);
+
+        // Connected: the first colours arrive.
+        udp.udpClient().send(QByteArrayLiteral("{}"), *udp.selectedService());
+        QTRY_COMPARE_WITH_TIMEOUT(datagrams.size(), 1, 10000);
+        QVERIFY(!problem->isVisibleTo(&view));
+
+        const QByteArray tooLarge(70000, 'x');
+        for (int i = 0; i < 3; ++i)
+            udp.udpClient().send(tooLarge, *udp.selectedService());
+        QTRY_VERIFY(problem->isVisibleTo(&view));
+        QVERIFY2(problem->text().contains(name) && problem->text().contains(QStringLiteral("EMSGSIZE")),
+            qPrintable(problem->text()));
+        QCOMPARE(picker->currentText(), name); // it still answers: not marked as gone
+        QCOMPARE(problems.size(), 1);
+
+        udp.udpClient().send(QByteArrayLiteral("{}"), *udp.selectedService());
+        QTRY_COMPARE_WITH_TIMEOUT(datagrams.size(), 2, 10000);
+        QTRY_VERIFY(!problem->isVisibleTo(&view));
+        QCOMPARE(problems.size(), 2);
+        QVERIFY(problems.last().at(1).toString().isEmpty());
+        Q_EMIT picker->activated(0);
+        publisher.unpublish();
+    }
 };
 
 int main(int argc, char* argv[])

@@ -1,13 +1,8 @@
 #include "platform/webauth/session.h"
 
 #include <QDesktopServices>
-#include <QFileInfo>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QPointer>
-#include <QStandardPaths>
 
-#include <QCoroLocalSocket>
 #include <QCoroSignal>
 
 namespace corvex::webauth {
@@ -17,7 +12,7 @@ namespace {
 // At most one waiting session in the process; the socket guards the others.
 bool g_sessionWaiting = false;
 
-constexpr qsizetype kMaxLine = 64 * 1024;
+constexpr const char* kSocketName = "corvex-webauth";
 
 } // namespace
 
@@ -40,10 +35,7 @@ Session::~Session()
 
 QString Session::socketPath()
 {
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    return folder + QStringLiteral("/corvex-webauth");
+    return handover::socketPath(QString::fromLatin1(kSocketName));
 }
 
 QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString callbackScheme)
@@ -57,33 +49,29 @@ QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString call
     m_outcome = {};
     QPointer<Session> self(this);
 
-    const QString path = socketPath();
-    // Qt replaces an existing socket file when it listens with access
-    // options, so look first: either another Corvex program is waiting for a
-    // sign-in, or an old socket was left behind by one that ended abruptly.
-    if (QFileInfo::exists(path)) {
-        QLocalSocket probe;
-        probe.connectToServer(path);
-        const bool live = co_await qCoro(probe).waitForConnected(std::chrono::milliseconds(1000));
-        if (!self)
-            co_return Outcome { std::nullopt, Failure::Cancelled, QStringLiteral("the sign-in was closed") };
-        if (live) {
-            probe.disconnectFromServer();
-            finish({ std::nullopt, Failure::Busy,
-                QStringLiteral("another Corvex program is already waiting for a sign-in; finish or cancel it there "
-                               "first") });
-            co_return m_outcome;
-        }
-        QLocalServer::removeServer(path);
-    }
-    m_server = std::make_unique<QLocalServer>();
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(path)) {
+    m_listener = std::make_unique<handover::Listener>(QString::fromLatin1(kSocketName));
+    m_listener->setJudge([this](const QByteArray& message) {
+        const QUrl url = QUrl::fromEncoded(message, QUrl::StrictMode);
+        if (!m_active || !url.isValid() || url.scheme().compare(m_scheme, Qt::CaseInsensitive) != 0)
+            return QStringLiteral("it is not a sign-in answer");
+        return QString();
+    });
+    connect(m_listener.get(), &handover::Listener::messageReceived, this, [this](const QByteArray& message) {
+        finish({ QUrl::fromEncoded(message, QUrl::StrictMode), Failure::None, {} });
+    });
+    switch (m_listener->listen()) {
+    case handover::Listener::Result::Listening:
+        break;
+    case handover::Listener::Result::Busy:
+        finish({ std::nullopt, Failure::Busy,
+            QStringLiteral("another Corvex program is already waiting for a sign-in; finish or cancel it there "
+                           "first") });
+        co_return m_outcome;
+    case handover::Listener::Result::CannotListen:
         finish({ std::nullopt, Failure::CannotListen,
-            QStringLiteral("cannot wait for the browser's answer on %1: %2").arg(path, m_server->errorString()) });
+            QStringLiteral("cannot wait for the browser's answer: %1").arg(m_listener->error()) });
         co_return m_outcome;
     }
-    connect(m_server.get(), &QLocalServer::newConnection, this, &Session::accept);
 
     const bool opened = m_opener(signInUrl);
     if (!opened && !m_waitsWhenNotOpened) {
@@ -108,44 +96,14 @@ void Session::cancel()
         finish({ std::nullopt, Failure::Cancelled, QStringLiteral("the sign-in was cancelled") });
 }
 
-void Session::accept()
-{
-    while (m_server && m_server->hasPendingConnections()) {
-        QLocalSocket* socket = m_server->nextPendingConnection();
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readFrom(socket); });
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        if (socket->bytesAvailable() > 0)
-            readFrom(socket);
-    }
-}
-
-void Session::readFrom(QLocalSocket* socket)
-{
-    if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() > kMaxLine)
-            socket->abort();
-        return;
-    }
-    const QUrl url = QUrl::fromEncoded(socket->readLine(kMaxLine).trimmed(), QUrl::StrictMode);
-    if (!m_active || !url.isValid() || url.scheme().compare(m_scheme, Qt::CaseInsensitive) != 0) {
-        socket->write("refused\n");
-        socket->disconnectFromServer();
-        return;
-    }
-    socket->write("ok\n");
-    socket->flush();
-    socket->disconnectFromServer();
-    finish({ url, Failure::None, {} });
-}
-
 void Session::finish(Outcome outcome)
 {
     m_outcome = std::move(outcome);
-    if (m_server) {
-        m_server->disconnect(this);
-        m_server->close();
+    if (m_listener) {
+        m_listener->disconnect(this);
+        m_listener->close();
         // Deleted later: we may be inside one of its signals.
-        m_server.release()->deleteLater();
+        m_listener.release()->deleteLater();
     }
     m_active = false;
     g_sessionWaiting = false;
@@ -154,29 +112,26 @@ void Session::finish(Outcome outcome)
 
 bool Session::handOver(const QUrl& url, QString& error, int timeoutMs)
 {
-    QLocalSocket socket;
-    socket.connectToServer(socketPath());
-    if (!socket.waitForConnected(timeoutMs)) {
+    const handover::Delivery delivery = handover::send(
+        QString::fromLatin1(kSocketName), url.toEncoded(), std::chrono::milliseconds(timeoutMs), handover::Wait::No);
+    switch (delivery.failure) {
+    case handover::Failure::None:
+        return true;
+    case handover::Failure::NobodyListening:
         error = QStringLiteral("no Corvex program is waiting for a sign-in (%1); start the sign-in again")
-                    .arg(socket.errorString());
-        return false;
+                    .arg(delivery.reason);
+        break;
+    case handover::Failure::Refused:
+        error = QStringLiteral("the waiting sign-in refused the %1: address (%2)").arg(url.scheme(), delivery.reason);
+        break;
+    case handover::Failure::InvalidMessage:
+        error = QStringLiteral("the browser's answer cannot be passed on: %1").arg(delivery.reason);
+        break;
+    case handover::Failure::NoAnswer:
+        error = QStringLiteral("the waiting sign-in did not answer (%1)").arg(delivery.reason);
+        break;
     }
-    socket.write(url.toEncoded() + '\n');
-    if (!socket.waitForBytesWritten(timeoutMs)) {
-        error = QStringLiteral("the waiting sign-in did not take the address: %1").arg(socket.errorString());
-        return false;
-    }
-    while (!socket.canReadLine()) {
-        if (!socket.waitForReadyRead(timeoutMs)) {
-            error = QStringLiteral("the waiting sign-in did not answer");
-            return false;
-        }
-    }
-    if (socket.readLine().trimmed() != "ok") {
-        error = QStringLiteral("the waiting sign-in refused %1: it is not a sign-in answer").arg(url.scheme());
-        return false;
-    }
-    return true;
+    return false;
 }
 
 } // namespace corvex::webauth

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/handover/local_handover.h"
+
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -9,9 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-
-class QLocalServer;
-class QLocalSocket;
 
 namespace corvex::webauth {
 
@@ -56,7 +55,8 @@ public:
     void cancel();
     bool isActive() const { return m_active; }
 
-    /// The local socket sessions listen on: $XDG_RUNTIME_DIR/corvex-webauth.
+    /// The local socket sessions listen on: $XDG_RUNTIME_DIR/corvex-webauth
+    /// (or, when that path is too long for a socket, under /tmp/corvex-<uid>).
     static QString socketPath();
 
     /// For the second launch: gives `url` to the waiting session. Blocks for
@@ -69,12 +69,10 @@ Q_SIGNALS:
     void browserNotOpened();
 
 private:
-    void accept();
-    void readFrom(QLocalSocket* socket);
     void finish(Outcome outcome);
 
     Opener m_opener;
-    std::unique_ptr<QLocalServer> m_server;
+    std::unique_ptr<handover::Listener> m_listener;
     QString m_scheme;
     bool m_active = false;
     bool m_waitsWhenNotOpened = false;

@@ -1,0 +1,350 @@
+// The local hand-over between a later launch and the running program: real
+// sockets in a folder of the test's own.
+
+#include "platform/handover/local_handover.h"
+
+#include "support/xdg_sandbox.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using corvex::handover::Delivery;
+using corvex::handover::Failure;
+using corvex::handover::Listener;
+
+Q_DECLARE_METATYPE(corvex::handover::Failure)
+
+namespace {
+
+constexpr const char* kChildVariable = "CORVEX_HANDOVER_CHILD";
+
+/// Sends from another thread while this one runs the event loop, as a second
+/// launch does from its own process.
+Delivery sendFromElsewhere(
+    const QString& name, const QByteArray& message, corvex::handover::Wait wait = corvex::handover::Wait::No)
+{
+    auto future = std::async(std::launch::async, [=] { return corvex::handover::send(name, message, 5s, wait); });
+    // The send itself gives up after five seconds, so this ends.
+    while (future.wait_for(0s) != std::future_status::ready)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return future.get();
+}
+
+/// A socket file with nobody behind it, as a crash leaves one.
+bool leaveDeadSocket(const QString& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const QByteArray encoded = QFile::encodeName(path);
+    std::memcpy(address.sun_path, encoded.constData(), size_t(encoded.size()));
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
+}
+
+} // namespace
+
+class TestHandover : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        corvex::testing::useXdgFoldersIn(m_dir);
+    }
+
+    void deliveries_data()
+    {
+        QTest::addColumn<QString>("leftBehind"); // what is at the socket's place before anyone listens
+        QTest::addColumn<bool>("listening");
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<Failure>("failure");
+        QTest::addColumn<QString>("reason");
+
+        const QByteArray url = "corvexapp://callback?token=abc";
+        QTest::newRow("taken") << "" << true << url << Failure::None << "";
+        QTest::newRow("UTF-8 text") << "" << true << QByteArray("signin-failed naïve café") << Failure::None << "";
+        QTest::newRow("refused by its judge")
+            << "" << true << QByteArray("https://x/") << Failure::Refused << "not ours";
+        QTest::newRow("nobody listening") << "" << false << url << Failure::NobodyListening << "nobody is listening";
+        QTest::newRow("a plain file left behind")
+            << "file" << false << url << Failure::NobodyListening << "nobody is listening";
+        QTest::newRow("a dead socket left behind")
+            << "socket" << false << url << Failure::NobodyListening << "nobody is listening";
+        QTest::newRow("empty") << "" << true << QByteArray() << Failure::InvalidMessage << "empty";
+        QTest::newRow("too long") << "" << true << QByteArray(corvex::handover::kMaxMessage + 1, 'a')
+                                  << Failure::InvalidMessage << "longer than";
+        QTest::newRow("a second line") << "" << true << QByteArray("activate\nactivate") << Failure::InvalidMessage
+                                       << "control characters";
+        QTest::newRow("not UTF-8") << "" << true << QByteArray("\xff\xfe") << Failure::InvalidMessage << "UTF-8";
+    }
+
+    void deliveries()
+    {
+        QFETCH(QString, leftBehind);
+        QFETCH(bool, listening);
+        QFETCH(QByteArray, message);
+        QFETCH(Failure, failure);
+        QFETCH(QString, reason);
+
+        const QString name = QStringLiteral("deliveries-%1").arg(QTest::currentDataTag()).replace(' ', '-');
+        const QString path = corvex::handover::socketPath(name);
+        QVERIFY(!path.isEmpty());
+        if (leftBehind == QLatin1StringView("file")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else if (leftBehind == QLatin1StringView("socket")) {
+            QVERIFY(leaveDeadSocket(path));
+        }
+        Listener listener(name);
+        listener.setJudge(
+            [](const QByteArray& m) { return m.startsWith("https:") ? QStringLiteral("not ours") : QString(); });
+        QSignalSpy received(&listener, &Listener::messageReceived);
+        if (listening)
+            QCOMPARE(listener.listen(), Listener::Result::Listening);
+
+        const Delivery delivery = sendFromElsewhere(name, message);
+        QCOMPARE(delivery.failure, failure);
+        QVERIFY2(delivery.reason.contains(reason), qPrintable(delivery.reason));
+        if (failure == Failure::None) {
+            QCOMPARE(received.count(), 1);
+            QCOMPARE(received.first().first().toByteArray(), message);
+        } else {
+            QCOMPARE(received.count(), 0);
+        }
+        // Never the message itself in what a person is shown.
+        QVERIFY(message.isEmpty() || !delivery.reason.contains(QString::fromUtf8(message)));
+    }
+
+    // A sender that does not speak our way gets a refusal and is not heard.
+    void garbageIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("oversized, no line end")
+            << QByteArray(corvex::handover::kMaxMessage + 10, 'x') << QByteArray("refused the message is too long");
+        QTest::newRow("oversized line") << QByteArray(corvex::handover::kMaxMessage + 1, 'x') + '\n'
+                                        << QByteArray("refused the message is too long");
+        QTest::newRow("NUL byte") << QByteArray("activ\0te\n", 9)
+                                  << QByteArray("refused the message holds control characters");
+        QTest::newRow("escape sequence") << QByteArray("\x1b[2Jactivate\n")
+                                         << QByteArray("refused the message holds control characters");
+        QTest::newRow("not UTF-8") << QByteArray("\xc3\x28\n") << QByteArray("refused the message is not UTF-8 text");
+        QTest::newRow("empty line") << QByteArray("\n") << QByteArray("refused the message is empty");
+    }
+
+    void garbageIsRefused()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, answer);
+        Listener listener(QStringLiteral("garbage"));
+        QCOMPARE(listener.listen(), Listener::Result::Listening);
+        QSignalSpy received(&listener, &Listener::messageReceived);
+
+        QLocalSocket raw;
+        raw.connectToServer(listener.path());
+        QVERIFY(raw.waitForConnected(5000));
+        raw.write(bytes);
+        QTRY_VERIFY_WITH_TIMEOUT(raw.canReadLine(), 10000);
+        QCOMPARE(raw.readLine().trimmed(), answer);
+        QTRY_COMPARE(raw.state(), QLocalSocket::UnconnectedState);
+        QCOMPARE(received.count(), 0);
+
+        // The listener still takes the next good message.
+        QVERIFY(sendFromElsewhere(listener.path().section('/', -1), "activate").ok());
+        QCOMPARE(received.count(), 1);
+    }
+
+    void twoSendersAtOnce()
+    {
+        Listener listener(QStringLiteral("two-senders"));
+        QCOMPARE(listener.listen(), Listener::Result::Listening);
+        QSignalSpy received(&listener, &Listener::messageReceived);
+        const QString name = QStringLiteral("two-senders");
+        auto first = std::async(std::launch::async, [&] { return corvex::handover::send(name, "first", 5s); });
+        auto second = std::async(std::launch::async, [&] { return corvex::handover::send(name, "second", 5s); });
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 2, 10000);
+        QVERIFY(first.get().ok());
+        QVERIFY(second.get().ok());
+        QStringList messages { received.at(0).first().toString(), received.at(1).first().toString() };
+        messages.sort();
+        QCOMPARE(messages, QStringList({ "first", "second" }));
+    }
+
+    // One sender that connects and says nothing holds neither the listener
+    // nor the next sender, and is dropped.
+    void aSilentSenderIsDropped()
+    {
+        Listener listener(QStringLiteral("silent"));
+        listener.setReadTimeout(200ms);
+        QCOMPARE(listener.listen(), Listener::Result::Listening);
+        QLocalSocket silent;
+        silent.connectToServer(listener.path());
+        QVERIFY(silent.waitForConnected(5000));
+        QVERIFY(sendFromElsewhere(QStringLiteral("silent"), "activate").ok());
+        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QLocalSocket::UnconnectedState, 10000);
+    }
+
+    void oneListenerPerName()
+    {
+        Listener first(QStringLiteral("one-per-name"));
+        QCOMPARE(first.listen(), Listener::Result::Listening);
+        Listener second(QStringLiteral("one-per-name"));
+        QCOMPARE(second.listen(), Listener::Result::Busy);
+        first.close();
+        QCOMPARE(second.listen(), Listener::Result::Listening);
+        QVERIFY(sendFromElsewhere(QStringLiteral("one-per-name"), "activate").ok());
+
+        // A program that serves the socket without taking the lock is not pushed aside.
+        const QString path = corvex::handover::socketPath(QStringLiteral("served-elsewhere"));
+        QLocalServer other;
+        QVERIFY(other.listen(path));
+        Listener third(QStringLiteral("served-elsewhere"));
+        QCOMPARE(third.listen(), Listener::Result::Busy);
+        QVERIFY(other.isListening());
+        QVERIFY(QFileInfo::exists(path));
+    }
+
+    // A listener killed outright leaves its socket and lock behind; the next
+    // one takes over and the first sender after the crash is told nobody listens.
+    void aCrashedListenerIsReplaced()
+    {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(kChildVariable), QStringLiteral("crashed"));
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(child.waitForStarted(10000));
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            (said += child.readAllStandardOutput()).contains("listening") || child.state() == QProcess::NotRunning,
+            child.readAllStandardError().constData(), 20000);
+        QVERIFY2(said.contains("listening"), child.readAllStandardError().constData());
+        Listener meanwhile(QStringLiteral("crashed"));
+        QCOMPARE(meanwhile.listen(), Listener::Result::Busy);
+
+        ::kill(pid_t(child.processId()), SIGKILL);
+        QVERIFY(child.waitForFinished(10000));
+        const QString path = corvex::handover::socketPath(QStringLiteral("crashed"));
+        QVERIFY(QFileInfo::exists(path));
+        QVERIFY(QFileInfo::exists(path + QStringLiteral(".lock")));
+        QCOMPARE(sendFromElsewhere(QStringLiteral("crashed"), "activate").failure, Failure::NobodyListening);
+
+        Listener next(QStringLiteral("crashed"));
+        QCOMPARE(next.listen(), Listener::Result::Listening);
+        QSignalSpy received(&next, &Listener::messageReceived);
+        QVERIFY(sendFromElsewhere(QStringLiteral("crashed"), "activate").ok());
+        QCOMPARE(received.count(), 1);
+    }
+
+    void aSenderMayComeBeforeTheListener()
+    {
+        auto sending = std::async(std::launch::async, [] {
+            return corvex::handover::send(QStringLiteral("late"), "activate", 10s, corvex::handover::Wait::ForListener);
+        });
+        Listener late(QStringLiteral("late"));
+        QCOMPARE(late.listen(), Listener::Result::Listening);
+        QSignalSpy received(&late, &Listener::messageReceived);
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 15000);
+        QVERIFY(sending.get().ok());
+    }
+
+    void socketsAreOwnerOnly()
+    {
+        Listener listener(QStringLiteral("owner-only"));
+        QCOMPARE(listener.listen(), Listener::Result::Listening);
+        struct stat info { };
+        QCOMPARE(::stat(QFile::encodeName(listener.path()).constData(), &info), 0);
+        QVERIFY(S_ISSOCK(info.st_mode));
+        QCOMPARE(info.st_mode & 077, 0u);
+    }
+
+    void socketPaths_data()
+    {
+        QTest::addColumn<QString>("runtime"); // relative to the test's folder; "-" for unset
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("folder"); // expected folder of the socket, or empty for none
+        const QString fallback = QStringLiteral("/tmp/corvex-%1").arg(::getuid());
+        QTest::newRow("runtime folder") << "runtime"
+                                        << "corvex-studio"
+                                        << "runtime";
+        QTest::newRow("runtime folder too deep for a socket")
+            << QStringLiteral("runtime/%1").arg(QString(90, 'd')) << "corvex-studio" << fallback;
+        QTest::newRow("empty name") << "runtime"
+                                    << ""
+                                    << "";
+        QTest::newRow("a path, not a name") << "runtime"
+                                            << "../corvex-studio"
+                                            << "";
+        QTest::newRow("a folder in the name") << "runtime"
+                                              << "a/b"
+                                              << "";
+    }
+
+    void socketPaths()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(QString, name);
+        QFETCH(QString, folder);
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        const QString runtimePath = m_dir.filePath(runtime);
+        QDir().mkpath(runtimePath);
+        QFile::setPermissions(runtimePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", runtimePath.toUtf8());
+        QString error;
+        const QString path = corvex::handover::socketPath(name, &error);
+        qputenv("XDG_RUNTIME_DIR", saved);
+        if (folder.isEmpty()) {
+            QVERIFY(path.isEmpty());
+            QVERIFY(error.contains(QLatin1StringView("not a plain socket name")));
+            return;
+        }
+        QCOMPARE(path, (folder.startsWith('/') ? folder : m_dir.filePath(folder)) + '/' + name);
+        QVERIFY(QFile::encodeName(path).size() < qsizetype(sizeof(sockaddr_un::sun_path)));
+        struct stat info { };
+        QCOMPARE(::stat(QFile::encodeName(path.section('/', 0, -2)).constData(), &info), 0);
+        QCOMPARE(info.st_uid, ::getuid());
+        QCOMPARE(info.st_mode & 077, 0u);
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsSet(kChildVariable)) {
+        // The listener that the crash test kills.
+        QCoreApplication application(argc, argv);
+        Listener listener(qEnvironmentVariable(kChildVariable));
+        if (listener.listen() != Listener::Result::Listening)
+            return 1;
+        std::fputs("listening\n", stdout);
+        std::fflush(stdout);
+        return application.exec();
+    }
+    QCoreApplication application(argc, argv);
+    TestHandover test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_handover.moc"
