@@ -13,9 +13,9 @@
 #include "platform/settings/store.h"
 
 #include "../support/fault_server.h"
+#include "../support/xdg_sandbox.h"
 #include "raw_http.h"
 #include "reference_service_process.h"
-#include "../support/xdg_sandbox.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -117,6 +117,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
+        CORVEX_REQUIRE_TEST_STORE();
         QVERIFY(m_xdg.isValid());
         corvex::testing::useXdgFoldersIn(m_xdg);
     }

@@ -7,11 +7,14 @@
 
 #include <chrono>
 #include <optional>
+#include <vector>
 
 namespace corvex::reference {
 
-/// The reference service's SQLite store: accounts (salted PBKDF2 passwords),
-/// access tokens (kept only as SHA-256 hashes) and light shows.
+/// The reference service's store: accounts (salted PBKDF2 passwords), access
+/// tokens (kept only as SHA-256 hashes) and light shows. SQLite, embedded, by
+/// default; a PostgreSQL server for a service that outgrows one machine.
+/// Every statement runs on the thread that opened it.
 class ServiceDatabase final {
 public:
     struct Account {
@@ -34,9 +37,22 @@ public:
     ServiceDatabase(const ServiceDatabase&) = delete;
     ServiceDatabase& operator=(const ServiceDatabase&) = delete;
 
-    /// Opens (creating when needed) the database file, owner-only, in
-    /// owner-only folders when it creates them; ":memory:" keeps it in memory.
-    bool open(const QString& path, QString& error);
+    /// Opens the database and brings its tables up to date. `location` is a
+    /// postgresql:// URL, or a SQLite file, created when needed owner-only
+    /// in owner-only folders; ":memory:" keeps it in memory. `error` never
+    /// holds the URL's password.
+    bool open(const QString& location, QString& error);
+    static bool isPostgresUrl(const QString& location);
+    /// A PostgreSQL URL taken apart; `shown` is the URL without its password.
+    struct PostgresUrl {
+        QString host;
+        int port = 0;
+        QString user;
+        QString password;
+        QString database;
+        QString options;
+        QString shown;
+    };
     /// Something about the database's place the operator should know, or empty.
     const QString& warning() const { return m_warning; }
 
@@ -92,6 +108,15 @@ public:
     bool deleteLightShow(const QString& authorId, const QString& id);
 
 private:
+    struct Dialect;
+    static const Dialect kSqlite;
+    static const Dialect kPostgres;
+    static const std::vector<const char*> kSchema;
+
+    bool migrate(QString& error);
+
+    const Dialect* m_dialect = nullptr;
+    QString m_shownLocation;
     QString m_connection;
     QString m_warning;
     std::chrono::seconds m_tokenLifetime = std::chrono::hours(24 * 90);
