@@ -259,6 +259,20 @@ class SqliteStore:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+def pg_tool(name):
+    """A PostgreSQL program: on the PATH, or the newest server version's."""
+    found = shutil.which(name)
+    if found:
+        return found
+    versions = sorted((d for d in os.listdir("/usr/lib/postgresql") if d.isdigit()), key=int) \
+        if os.path.isdir("/usr/lib/postgresql") else []
+    for version in reversed(versions):
+        path = f"/usr/lib/postgresql/{version}/bin/{name}"
+        if os.access(path, os.X_OK):
+            return path
+    raise RuntimeError(f"{name} is not installed (apt-get install postgresql)")
+
+
 class PostgresStore:
     name = "postgresql"
 
@@ -284,7 +298,7 @@ class PostgresStore:
 
     def rows(self):
         problems = []
-        amcheck = subprocess.run(["pg_amcheck", "--install-missing", "--heapallindexed", "--parent-check"]
+        amcheck = subprocess.run([pg_tool("pg_amcheck"), "--install-missing", "--heapallindexed", "--parent-check"]
                                  + self.connection(self.database),
                                  env=self.env, capture_output=True, text=True, timeout=300, check=False)
         if amcheck.returncode != 0:
