@@ -77,6 +77,15 @@ public:
         return true;
     }
 
+    /// Ends every session of the services on this PostgreSQL database, as a
+    /// server restart or an administrator would.
+    bool endSessions()
+    {
+        return administer(QStringLiteral("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                                         "WHERE datname = '%1' AND pid <> pg_backend_pid()")
+                              .arg(m_database));
+    }
+
     /// What the service's --db option gets.
     QString location() const { return m_location; }
 

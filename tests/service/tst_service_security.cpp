@@ -837,6 +837,27 @@ private Q_SLOTS:
         }
     }
 
+    // The server ends the service's session (a restart, an administrator):
+    // the service connects again instead of failing every request from then on.
+    void lostDatabaseConnectionIsMadeAgain()
+    {
+        if (!TestStore::usesPostgres())
+            QSKIP("a PostgreSQL store only");
+        TestStore store;
+        QVERIFY(store.create(TestStore::Sharing::Shared));
+        ReferenceServiceProcess service;
+        QVERIFY(service.startOn(store));
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("kept@example.org"), QStringLiteral("long enough"));
+        QVERIFY(!token.isEmpty());
+        QVERIFY(store.endSessions());
+        // The request that meets the dead connection may fail; the ones after it may not.
+        withToken(service.origin(), "GET", "/auth/account", token);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(withToken(service.origin(), "GET", "/auth/account", token).status, 200);
+        QTRY_VERIFY_WITH_TIMEOUT(service.log().contains("connected again"), 10000);
+    }
+
     // A PostgreSQL store that cannot be used stops the service at once with
     // one line that says why, and never shows the password.
     void unusablePostgresStore_data()

@@ -8,6 +8,7 @@
 #include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
@@ -15,7 +16,10 @@
 #include <QUuid>
 #include <QVariant>
 
+#include <libpq-fe.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -285,9 +289,37 @@ bool ServiceDatabase::open(const QString& location, QString& error)
     return migrate(error);
 }
 
+QSqlDatabase ServiceDatabase::database()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (m_dialect != &kPostgres)
+        return db;
+    // A server that restarted, or an administrator who ended our session,
+    // leaves the connection dead: the statement that found out failed, and
+    // the next one gets a new connection instead of failing as well.
+    const QVariant handle = db.driver()->handle();
+    PGconn* const* connection = handle.isValid() && qstrcmp(handle.typeName(), "PGconn*") == 0
+        ? static_cast<PGconn* const*>(handle.constData())
+        : nullptr;
+    if (connection && *connection && PQstatus(*connection) != CONNECTION_BAD)
+        return db;
+    db.close();
+    bool ready = db.open();
+    for (const char* statement : m_dialect->session) {
+        QSqlQuery query(db);
+        ready = ready && query.exec(QLatin1StringView(statement));
+    }
+    const QByteArray line = ready
+        ? QByteArrayLiteral("corvex-service: the connection to the database was lost; connected again\n")
+        : "corvex-service: the connection to the database was lost and cannot be made again: "
+            + oneLine(db.lastError()).toLocal8Bit() + '\n';
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+    return db;
+}
+
 bool ServiceDatabase::migrate(QString& error)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlDatabase db = database();
     const auto failed = [&](const QSqlError& why) {
         error = QStringLiteral("cannot prepare the database %1: %2").arg(m_shownLocation, oneLine(why));
         db.rollback();
@@ -338,7 +370,7 @@ bool ServiceDatabase::migrate(QString& error)
 
 ServiceDatabase::Lookup ServiceDatabase::credentials(const QString& email, Credentials& credentials)
 {
-    QSqlQuery find(QSqlDatabase::database(m_connection));
+    QSqlQuery find(database());
     find.prepare(QStringLiteral("SELECT id, salt, password_key, iterations FROM accounts WHERE email = ?"));
     find.addBindValue(email);
     if (!find.exec())
@@ -368,7 +400,7 @@ bool ServiceDatabase::sameKey(const QByteArray& a, const QByteArray& b)
 ServiceDatabase::Creation ServiceDatabase::createAccount(
     const QString& email, const QByteArray& salt, const QByteArray& key, int iterations, Account& account)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlDatabase db = database();
     const auto exists = [&]() -> std::optional<bool> {
         QSqlQuery find(db);
         find.prepare(QStringLiteral("SELECT 1 FROM accounts WHERE email = ?"));
@@ -402,7 +434,7 @@ std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)
 {
     const QString token
         = QString::fromLatin1(randomBytes(32).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlDatabase db = database();
     // Expired tokens are of no use to anyone; this keeps the table small.
     QSqlQuery prune(db);
     prune.prepare(QStringLiteral("DELETE FROM tokens WHERE expires_at <= ?"));
@@ -422,7 +454,7 @@ std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)
 
 bool ServiceDatabase::revokeToken(const QString& token)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection));
+    QSqlQuery query(database());
     query.prepare(QStringLiteral("DELETE FROM tokens WHERE token_hash = ? AND expires_at > ?"));
     query.addBindValue(tokenHash(token));
     query.addBindValue(now());
@@ -431,7 +463,7 @@ bool ServiceDatabase::revokeToken(const QString& token)
 
 std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const QString& token)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection));
+    QSqlQuery query(database());
     query.prepare(QStringLiteral(
         "SELECT accounts.id, accounts.email FROM tokens JOIN accounts ON accounts.id = tokens.account_id "
         "WHERE tokens.token_hash = ? AND tokens.expires_at > ?"));
@@ -445,7 +477,7 @@ std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const Q
 std::optional<QString> ServiceDatabase::addLightShow(const NewLightShow& show)
 {
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QSqlQuery insert(QSqlDatabase::database(m_connection));
+    QSqlQuery insert(database());
     insert.prepare(QStringLiteral("INSERT INTO lightshows (id, author_id, type, tmdb_id, season, episode, title, data, "
                                   "created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
     insert.addBindValue(id);
@@ -465,7 +497,7 @@ std::optional<QString> ServiceDatabase::addLightShow(const NewLightShow& show)
 std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::lightShowForKey(
     const QString& authorId, const UploadKey& key)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection));
+    QSqlQuery query(database());
     query.prepare(QStringLiteral(
         "SELECT lightshow_id, fingerprint FROM upload_keys WHERE account_id = ? AND idempotency_key = ?"));
     query.addBindValue(authorId);
@@ -478,7 +510,7 @@ std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::lightShowForKey(
 std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::addLightShowOnce(
     const NewLightShow& show, const UploadKey& key)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlDatabase db = database();
     if (!db.transaction())
         return std::nullopt;
     const std::optional<QString> id = addLightShow(show);
@@ -499,7 +531,7 @@ std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::addLightShowOnce(
 
 QJsonArray ServiceDatabase::lightShows(const QString& authorId, qint64 limit, qint64 offset, qint64& total)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    QSqlDatabase db = database();
     QSqlQuery count(db);
     count.prepare(QStringLiteral("SELECT COUNT(*) FROM lightshows WHERE author_id = ?"));
     count.addBindValue(authorId);
@@ -533,7 +565,7 @@ QJsonArray ServiceDatabase::lightShows(const QString& authorId, qint64 limit, qi
 
 bool ServiceDatabase::deleteLightShow(const QString& authorId, const QString& id)
 {
-    QSqlQuery query(QSqlDatabase::database(m_connection));
+    QSqlQuery query(database());
     query.prepare(QStringLiteral("DELETE FROM lightshows WHERE id = ? AND author_id = ?"));
     query.addBindValue(id);
     query.addBindValue(authorId);

@@ -114,6 +114,8 @@ private:
     static const std::vector<const char*> kSchema;
 
     bool migrate(QString& error);
+    /// The connection, made again first when the server dropped it.
+    QSqlDatabase database();
 
     const Dialect* m_dialect = nullptr;
     QString m_shownLocation;
