@@ -297,11 +297,12 @@ QSqlDatabase ServiceDatabase::database()
     // A server that restarted, or an administrator who ended our session,
     // leaves the connection dead: the statement that found out failed, and
     // the next one gets a new connection instead of failing as well.
+    // The driver hands out libpq's connection under the name of its struct.
     const QVariant handle = db.driver()->handle();
-    PGconn* const* connection = handle.isValid() && qstrcmp(handle.typeName(), "PGconn*") == 0
-        ? static_cast<PGconn* const*>(handle.constData())
-        : nullptr;
-    if (connection && *connection && PQstatus(*connection) != CONNECTION_BAD)
+    const bool isConnection = handle.isValid()
+        && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
+    PGconn* const connection = isConnection ? *static_cast<PGconn* const*>(handle.constData()) : nullptr;
+    if (!connection || PQstatus(connection) != CONNECTION_BAD)
         return db;
     db.close();
     bool ready = db.open();
@@ -461,15 +462,22 @@ bool ServiceDatabase::revokeToken(const QString& token)
     return query.exec() && query.numRowsAffected() > 0;
 }
 
-std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const QString& token)
+std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const QString& token, bool* failed)
 {
+    if (failed)
+        *failed = false;
     QSqlQuery query(database());
     query.prepare(QStringLiteral(
         "SELECT accounts.id, accounts.email FROM tokens JOIN accounts ON accounts.id = tokens.account_id "
         "WHERE tokens.token_hash = ? AND tokens.expires_at > ?"));
     query.addBindValue(tokenHash(token));
     query.addBindValue(now());
-    if (!query.exec() || !query.next())
+    if (!query.exec()) {
+        if (failed)
+            *failed = true;
+        return std::nullopt;
+    }
+    if (!query.next())
         return std::nullopt;
     return Account { query.value(0).toString(), query.value(1).toString() };
 }

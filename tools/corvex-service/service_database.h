@@ -80,8 +80,9 @@ public:
     /// A fresh random token for the account; only its hash is stored.
     std::optional<QString> issueToken(const QString& accountId);
     /// The token's account while the token is valid: issued, not expired,
-    /// not revoked.
-    std::optional<Account> accountForToken(const QString& token);
+    /// not revoked. `failed` tells a database that could not answer from a
+    /// token that is not valid.
+    std::optional<Account> accountForToken(const QString& token, bool* failed = nullptr);
     /// Ends the token at once; false when it was not valid anyway.
     bool revokeToken(const QString& token);
 
