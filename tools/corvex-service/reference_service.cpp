@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace corvex::reference {
 
@@ -252,6 +254,10 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     QPointer<ReferenceService> self(this);
     m_hashers.start([self, request, redirectUri, email, create, credentials, salt, password, iterations,
                         respond = std::move(respond)] {
+        // Guessing must not slow everyone else down: when the cores are
+        // busy, the event loop's thread comes before the derivations.
+        thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10) == 0;
+        Q_UNUSED(lowered);
         const QByteArray derived = ServiceDatabase::deriveKey(password, salt, iterations);
         QMetaObject::invokeMethod(
             self.data(),
