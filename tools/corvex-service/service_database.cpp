@@ -205,8 +205,10 @@ namespace {
 bool parsePostgresUrl(const QString& text, ServiceDatabase::PostgresUrl& url, QString& error)
 {
     const QUrl parsed(text, QUrl::StrictMode);
+    // What may be shown of it: no password, and no options (one may be a password too).
     QUrl shown = parsed;
     shown.setPassword(QString());
+    shown.setQuery(QString());
     url.shown = parsed.isValid() ? shown.toString() : QStringLiteral("the PostgreSQL URL");
     const QString database = parsed.path().mid(1);
     if (!parsed.isValid() || parsed.host().isEmpty() || parsed.userName().isEmpty() || database.isEmpty()
@@ -216,8 +218,8 @@ bool parsePostgresUrl(const QString& text, ServiceDatabase::PostgresUrl& url, QS
     }
     url.host = parsed.host();
     url.port = parsed.port(0);
-    url.user = parsed.userName();
-    url.password = parsed.password();
+    url.user = parsed.userName(QUrl::FullyDecoded);
+    url.password = parsed.password(QUrl::FullyDecoded);
     url.database = database;
     QStringList options;
     bool timeoutGiven = false;
@@ -302,8 +304,12 @@ QSqlDatabase ServiceDatabase::database()
     const bool isConnection = handle.isValid()
         && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
     PGconn* const connection = isConnection ? *static_cast<PGconn* const*>(handle.constData()) : nullptr;
-    if (!connection || PQstatus(connection) != CONNECTION_BAD)
+    const bool lost = !db.isOpen() || (connection && PQstatus(connection) == CONNECTION_BAD);
+    // While the server stays away, one attempt a second: connecting blocks
+    // the event loop for as long as it takes.
+    if (!lost || (m_lastReconnect.isValid() && !m_lastReconnect.hasExpired(1000)))
         return db;
+    m_lastReconnect.start();
     db.close();
     bool ready = db.open();
     for (const char* statement : m_dialect->session) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QSqlDatabase>
 #include <QString>
@@ -120,6 +121,7 @@ private:
 
     const Dialect* m_dialect = nullptr;
     QString m_shownLocation;
+    QElapsedTimer m_lastReconnect;
     QString m_connection;
     QString m_warning;
     std::chrono::seconds m_tokenLifetime = std::chrono::hours(24 * 90);
