@@ -1,18 +1,170 @@
 #pragma once
 
-// Runs the real corvex-service on a free loopback port for one test.
+// Runs the real corvex-service on a free loopback port for one test, on the
+// store the test program was started for: SQLite by default, or, with
+// CORVEX_TEST_STORE=postgresql, a database of its own on the PostgreSQL server
+// that scripts/test-services starts (CORVEX_TEST_POSTGRES_URL).
 
+#include <QAtomicInt>
+#include <QCoreApplication>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QString>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
+#include <QUuid>
+
+#include <memory>
 
 namespace corvex::testing {
+
+/// A fresh store for one or more services: an in-memory SQLite database (a
+/// file when services are to share it), or a new PostgreSQL database that is
+/// dropped when the store goes.
+class TestStore final {
+public:
+    enum class Sharing { OneService, Shared };
+
+    static bool usesPostgres() { return qEnvironmentVariable("CORVEX_TEST_STORE") == QLatin1StringView("postgresql"); }
+
+    /// Empty when the store can be used; otherwise why not. `mustFail` tells
+    /// whether the run was meant to have it (scripts/test starts the server),
+    /// so that its absence is a failure rather than a skip.
+    static QString unavailable(bool& mustFail)
+    {
+        mustFail = qEnvironmentVariableIsSet("CORVEX_TEST_POSTGRES_REQUIRED");
+        if (!usesPostgres())
+            return {};
+        if (qEnvironmentVariable("CORVEX_TEST_POSTGRES_URL").isEmpty())
+            return QStringLiteral("CORVEX_TEST_POSTGRES_URL is not set; start the server with scripts/test-services "
+                                  "start DIR and export the lines of scripts/test-services env DIR");
+        return {};
+    }
+
+    TestStore() = default;
+    ~TestStore()
+    {
+        if (!m_database.isEmpty())
+            administer(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(m_database));
+    }
+    TestStore(const TestStore&) = delete;
+    TestStore& operator=(const TestStore&) = delete;
+
+    bool create(Sharing sharing = Sharing::OneService)
+    {
+        if (!usesPostgres()) {
+            if (sharing == Sharing::OneService) {
+                m_location = QStringLiteral(":memory:");
+                return true;
+            }
+            m_folder = std::make_unique<QTemporaryDir>();
+            m_location = m_folder->filePath(QStringLiteral("service.sqlite"));
+            return m_folder->isValid();
+        }
+        static QAtomicInt counter;
+        const QString name = QStringLiteral("corvex_test_%1_%2_%3")
+                                 .arg(QCoreApplication::applicationPid())
+                                 .arg(counter.fetchAndAddRelaxed(1))
+                                 .arg(QUuid::createUuid().toString(QUuid::Id128).left(8));
+        if (!administer(QStringLiteral("CREATE DATABASE %1").arg(name)))
+            return false;
+        m_database = name;
+        QUrl url(qEnvironmentVariable("CORVEX_TEST_POSTGRES_URL"));
+        url.setPath(QLatin1Char('/') + name);
+        m_location = url.toString();
+        return true;
+    }
+
+    /// Ends every session of the services on this PostgreSQL database, as a
+    /// server restart or an administrator would.
+    bool endSessions()
+    {
+        return administer(QStringLiteral("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                                         "WHERE datname = '%1' AND pid <> pg_backend_pid()")
+                              .arg(m_database));
+    }
+
+    /// What the service's --db option gets.
+    QString location() const { return m_location; }
+
+private:
+    // Runs one statement in the server's maintenance database, with psql so
+    // that the test programs need no SQL driver of their own.
+    static bool administer(const QString& statement)
+    {
+        QUrl url(qEnvironmentVariable("CORVEX_TEST_POSTGRES_URL"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PGPASSWORD"), url.password());
+        url.setPassword(QString());
+        QProcess psql;
+        psql.setProcessEnvironment(environment);
+        psql.start(QStringLiteral("psql"),
+            { QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
+                QStringLiteral("-d"), url.toString(), QStringLiteral("-c"), statement });
+        if (!psql.waitForFinished(60000)) {
+            qWarning("test store: psql did not finish: %s", qPrintable(psql.errorString()));
+            psql.kill();
+            psql.waitForFinished(5000);
+            return false;
+        }
+        if (psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0) {
+            qWarning("test store: %s", psql.readAllStandardError().constData());
+            return false;
+        }
+        return true;
+    }
+
+    QString m_location;
+    QString m_database;
+    std::unique_ptr<QTemporaryDir> m_folder;
+};
+
+/// In initTestCase: skips the whole program when its store is missing
+/// outside a full test run, and fails it inside one.
+#define CORVEX_REQUIRE_TEST_STORE()                                                                                    \
+    do {                                                                                                               \
+        bool mustFail_ = false;                                                                                        \
+        const QString missing_ = corvex::testing::TestStore::unavailable(mustFail_);                                   \
+        if (!missing_.isEmpty()) {                                                                                     \
+            if (mustFail_)                                                                                             \
+                QFAIL(qPrintable(QStringLiteral("the PostgreSQL store is missing: ") + missing_));                     \
+            QSKIP(qPrintable(QStringLiteral("the PostgreSQL store is missing: ") + missing_));                         \
+        }                                                                                                              \
+    } while (false)
 
 class ReferenceServiceProcess final {
 public:
     ReferenceServiceProcess() = default;
     ~ReferenceServiceProcess()
+    {
+        stop();
+        // The database goes after the service that used it.
+        m_ownStore.reset();
+    }
+    ReferenceServiceProcess(const ReferenceServiceProcess&) = delete;
+    ReferenceServiceProcess& operator=(const ReferenceServiceProcess&) = delete;
+
+    /// Starts the service on a fresh store of its own (unless the arguments
+    /// name a --db); false when it does not come up.
+    bool start(const QStringList& extraArguments = {})
+    {
+        if (extraArguments.contains(QStringLiteral("--db")))
+            return launch(extraArguments);
+        m_ownStore = std::make_unique<TestStore>();
+        if (!m_ownStore->create())
+            return false;
+        return launch(QStringList { QStringLiteral("--db"), m_ownStore->location() } + extraArguments);
+    }
+
+    /// Starts the service on a store that other services may share.
+    bool startOn(const TestStore& store, const QStringList& extraArguments = {})
+    {
+        return launch(QStringList { QStringLiteral("--db"), store.location() } + extraArguments);
+    }
+
+    void stop()
     {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.terminate();
@@ -21,17 +173,21 @@ public:
             m_process.waitForFinished(5000);
         }
     }
-    ReferenceServiceProcess(const ReferenceServiceProcess&) = delete;
-    ReferenceServiceProcess& operator=(const ReferenceServiceProcess&) = delete;
 
-    /// Starts the service with an in-memory database; false when it does not come up.
-    bool start(const QStringList& extraArguments = {})
+    QString origin() const { return m_origin; }
+    /// What the service logged so far (one line per request).
+    QByteArray log()
+    {
+        m_log += m_process.readAllStandardError();
+        return m_log;
+    }
+
+private:
+    bool launch(const QStringList& arguments)
     {
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start(QStringLiteral(CORVEX_SERVICE_BINARY),
-            QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"),
-                QStringLiteral(":memory:") }
-                + extraArguments);
+            QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") } + arguments);
         if (!m_process.waitForStarted(10000))
             return false;
         static const QRegularExpression pattern(QStringLiteral("listening on (http://127\\.0\\.0\\.1:[0-9]+)"));
@@ -47,15 +203,7 @@ public:
         return true;
     }
 
-    QString origin() const { return m_origin; }
-    /// What the service logged so far (one line per request).
-    QByteArray log()
-    {
-        m_log += m_process.readAllStandardError();
-        return m_log;
-    }
-
-private:
+    std::unique_ptr<TestStore> m_ownStore;
     QProcess m_process;
     QString m_origin;
     QByteArray m_log;

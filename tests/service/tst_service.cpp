@@ -12,8 +12,8 @@
 
 #include "../support/fault_proxy.h"
 #include "../support/fault_server.h"
-#include "reference_service_process.h"
 #include "../support/xdg_sandbox.h"
+#include "reference_service_process.h"
 
 #include <QImage>
 #include <QJsonArray>
@@ -195,6 +195,7 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
+        CORVEX_REQUIRE_TEST_STORE();
         QVERIFY(m_xdg.isValid());
         corvex::testing::useXdgFoldersIn(m_xdg);
     }

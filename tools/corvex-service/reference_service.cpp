@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace corvex::reference {
 
@@ -119,8 +121,9 @@ std::optional<HttpResponse> ReferenceService::screen(const HttpRequest& request,
         return std::nullopt;
     }
     // An upload is read only for a valid token.
-    if (!authorise(request))
-        return problem(401, QStringLiteral("missing or unknown access token"));
+    Response refusal;
+    if (!authorise(request, refusal))
+        return refusal;
     return std::nullopt;
 }
 
@@ -251,6 +254,10 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     QPointer<ReferenceService> self(this);
     m_hashers.start([self, request, redirectUri, email, create, credentials, salt, password, iterations,
                         respond = std::move(respond)] {
+        // Guessing must not slow everyone else down: when the cores are
+        // busy, the event loop's thread comes before the derivations.
+        thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10) == 0;
+        Q_UNUSED(lowered);
         const QByteArray derived = ServiceDatabase::deriveKey(password, salt, iterations);
         QMetaObject::invokeMethod(
             self.data(),
@@ -311,12 +318,21 @@ void ReferenceService::finishSignIn(const HttpRequest& request, const QString& r
     respond(response);
 }
 
-std::optional<ServiceDatabase::Account> ReferenceService::authorise(const HttpRequest& request)
+std::optional<ServiceDatabase::Account> ReferenceService::authorise(const HttpRequest& request, Response& refusal)
 {
     const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
-    if (!header.startsWith("Bearer ") || header.size() <= 7)
-        return std::nullopt;
-    return m_database.accountForToken(QString::fromLatin1(header.mid(7)));
+    bool failed = false;
+    std::optional<ServiceDatabase::Account> account;
+    if (header.startsWith("Bearer ") && header.size() > 7)
+        account = m_database.accountForToken(QString::fromLatin1(header.mid(7)), &failed);
+    if (failed) {
+        // Not the token's fault: a 401 would sign the author out.
+        refusal = problem(503, QStringLiteral("the service cannot reach its database; try again in a moment"));
+        refusal.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")));
+    } else if (!account) {
+        refusal = problem(401, QStringLiteral("missing or unknown access token"));
+    }
+    return account;
 }
 
 Response ReferenceService::revokeToken(const HttpRequest& request)
@@ -329,17 +345,19 @@ Response ReferenceService::revokeToken(const HttpRequest& request)
 
 Response ReferenceService::account(const HttpRequest& request)
 {
-    const auto account = authorise(request);
+    Response refusal;
+    const auto account = authorise(request, refusal);
     if (!account)
-        return problem(401, QStringLiteral("missing or unknown access token"));
+        return refusal;
     return json(200, { { QStringLiteral("id"), account->id }, { QStringLiteral("email"), account->email } });
 }
 
 Response ReferenceService::upload(const HttpRequest& request, const QString& type, const QStringList& numbers)
 {
-    const auto account = authorise(request);
+    Response refusal;
+    const auto account = authorise(request, refusal);
     if (!account)
-        return problem(401, QStringLiteral("missing or unknown access token"));
+        return refusal;
     const QByteArray key = request.value(QByteArrayLiteral("Idempotency-Key"));
     if (!key.isEmpty() && !isUploadKey(key))
         return problem(400, QStringLiteral("an Idempotency-Key is 1 to 255 visible ASCII characters"));
@@ -402,9 +420,10 @@ Response ReferenceService::upload(const HttpRequest& request, const QString& typ
 
 Response ReferenceService::listing(const HttpRequest& request)
 {
-    const auto account = authorise(request);
+    Response refusal;
+    const auto account = authorise(request, refusal);
     if (!account)
-        return problem(401, QStringLiteral("missing or unknown access token"));
+        return refusal;
     const QUrlQuery query = request.query();
     const qint64 limit = std::clamp<qint64>(
         parseNumber(query.queryItemValue(QStringLiteral("limit"))).value_or(kDefaultLimit), 1, 1000);
@@ -418,9 +437,10 @@ Response ReferenceService::listing(const HttpRequest& request)
 
 Response ReferenceService::remove(const HttpRequest& request, const QString& id)
 {
-    const auto account = authorise(request);
+    Response refusal;
+    const auto account = authorise(request, refusal);
     if (!account)
-        return problem(401, QStringLiteral("missing or unknown access token"));
+        return refusal;
     // Someone else's show answers like a missing one.
     if (!m_database.deleteLightShow(account->id, id))
         return problem(404, QStringLiteral("no such light show"));

@@ -47,7 +47,9 @@ private:
     Response remove(const HttpRequest& request, const QString& id);
     Response catalogue(const HttpRequest& request, const QStringList& segments);
 
-    std::optional<ServiceDatabase::Account> authorise(const HttpRequest& request);
+    /// The request's account; otherwise `refusal` is the answer: 401 for a
+    /// token that is not valid, 503 when the database could not tell.
+    std::optional<ServiceDatabase::Account> authorise(const HttpRequest& request, Response& refusal);
 
     ServiceDatabase& m_database;
     const DemoCatalogue* m_catalogue;

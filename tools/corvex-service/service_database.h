@@ -1,17 +1,21 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QSqlDatabase>
 #include <QString>
 
 #include <chrono>
 #include <optional>
+#include <vector>
 
 namespace corvex::reference {
 
-/// The reference service's SQLite store: accounts (salted PBKDF2 passwords),
-/// access tokens (kept only as SHA-256 hashes) and light shows.
+/// The reference service's store: accounts (salted PBKDF2 passwords), access
+/// tokens (kept only as SHA-256 hashes) and light shows. SQLite, embedded, by
+/// default; a PostgreSQL server for a service that outgrows one machine.
+/// Every statement runs on the thread that opened it.
 class ServiceDatabase final {
 public:
     struct Account {
@@ -34,9 +38,22 @@ public:
     ServiceDatabase(const ServiceDatabase&) = delete;
     ServiceDatabase& operator=(const ServiceDatabase&) = delete;
 
-    /// Opens (creating when needed) the database file, owner-only, in
-    /// owner-only folders when it creates them; ":memory:" keeps it in memory.
-    bool open(const QString& path, QString& error);
+    /// Opens the database and brings its tables up to date. `location` is a
+    /// postgresql:// URL, or a SQLite file, created when needed owner-only
+    /// in owner-only folders; ":memory:" keeps it in memory. `error` never
+    /// holds the URL's password.
+    bool open(const QString& location, QString& error);
+    static bool isPostgresUrl(const QString& location);
+    /// A PostgreSQL URL taken apart; `shown` is the URL without its password.
+    struct PostgresUrl {
+        QString host;
+        int port = 0;
+        QString user;
+        QString password;
+        QString database;
+        QString options;
+        QString shown;
+    };
     /// Something about the database's place the operator should know, or empty.
     const QString& warning() const { return m_warning; }
 
@@ -64,8 +81,9 @@ public:
     /// A fresh random token for the account; only its hash is stored.
     std::optional<QString> issueToken(const QString& accountId);
     /// The token's account while the token is valid: issued, not expired,
-    /// not revoked.
-    std::optional<Account> accountForToken(const QString& token);
+    /// not revoked. `failed` tells a database that could not answer from a
+    /// token that is not valid.
+    std::optional<Account> accountForToken(const QString& token, bool* failed = nullptr);
     /// Ends the token at once; false when it was not valid anyway.
     bool revokeToken(const QString& token);
 
@@ -92,6 +110,18 @@ public:
     bool deleteLightShow(const QString& authorId, const QString& id);
 
 private:
+    struct Dialect;
+    static const Dialect kSqlite;
+    static const Dialect kPostgres;
+    static const std::vector<const char*> kSchema;
+
+    bool migrate(QString& error);
+    /// The connection, made again first when the server dropped it.
+    QSqlDatabase database();
+
+    const Dialect* m_dialect = nullptr;
+    QString m_shownLocation;
+    QElapsedTimer m_lastReconnect;
     QString m_connection;
     QString m_warning;
     std::chrono::seconds m_tokenLifetime = std::chrono::hours(24 * 90);
