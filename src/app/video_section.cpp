@@ -1,5 +1,6 @@
 #include "app/video_section.h"
 
+#include "app/desktop_choice_view.h"
 #include "app/text_styles.h"
 #include "capture/screen_recorder.h"
 
@@ -8,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 
 namespace corvex::app {
@@ -66,6 +68,8 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, QWidget* par
     m_content->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     rows()->addWidget(m_content);
     rows()->addWidget(m_emptyHint);
+    if (screencapture::DesktopChooser* chooser = screenRecorder.backend()->desktopChooser())
+        showDesktopChoice(*chooser);
     auto* cropRow = new QHBoxLayout;
     m_cropText->setToolTip(QStringLiteral("Drag a rectangle on the preview to record only part of the picture"));
     cropRow->addWidget(m_cropText, 1);
@@ -108,6 +112,20 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, QWidget* par
     updateWindows();
     updateCrop();
     m_emptyHint->hide();
+}
+
+void VideoSection::showDesktopChoice(screencapture::DesktopChooser& chooser)
+{
+    // Nothing can be listed here: the desktop's dialog picks a display or, where
+    // it offers them, a window. Our own window list would stay empty for good.
+    m_desktopChoice = new DesktopChoiceView(m_screenRecorder, chooser, this);
+    rows()->insertWidget(rows()->indexOf(m_content), m_desktopChoice);
+    m_content->hide();
+    if (auto* types = qobject_cast<QStandardItemModel*>(m_captureType->model())) {
+        QStandardItem* window = types->item(1);
+        window->setEnabled(false);
+        window->setToolTip(QStringLiteral("Pick a window in the desktop's dialog (Choose…) where it offers one"));
+    }
 }
 
 void VideoSection::updateCaptureType()
@@ -156,6 +174,10 @@ void VideoSection::updateWindows()
 
 void VideoSection::updateEmptyHint()
 {
+    if (m_desktopChoice) {
+        m_emptyHint->hide();
+        return;
+    }
     const bool window = m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
     m_emptyHint->setVisible(window && m_looked && m_screenRecorder.availableWindows().empty());
 }

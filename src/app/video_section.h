@@ -10,7 +10,13 @@ namespace corvex::capture {
 class ScreenRecorder;
 }
 
+namespace corvex::screencapture {
+class DesktopChooser;
+}
+
 namespace corvex::app {
+
+class DesktopChoiceView;
 
 /// "Firefox: Page - 1280.000000x720.000000": a window as the picker lists it.
 QString windowOptionText(const QString& displayName, double width, double height);
@@ -33,6 +39,8 @@ public:
     QComboBox* windowPicker() const { return m_windows; }
     QPushButton* resetCropButton() const { return m_resetCropButton; }
     QLabel* emptyHint() const { return m_emptyHint; }
+    /// What the desktop's dialog picked, where it picks (Wayland); null elsewhere.
+    DesktopChoiceView* desktopChoice() const { return m_desktopChoice; }
 
 Q_SIGNALS:
     /// The author picked a window from the list (not a change the model made).
@@ -44,6 +52,7 @@ private:
     void updateWindows();
     void updateCrop();
     void updateEmptyHint();
+    void showDesktopChoice(screencapture::DesktopChooser& chooser);
 
     capture::ScreenRecorder& m_screenRecorder;
     QComboBox* m_captureType;
@@ -53,6 +62,7 @@ private:
     QLabel* m_emptyHint;
     QLabel* m_cropText;
     QPushButton* m_resetCropButton;
+    DesktopChoiceView* m_desktopChoice = nullptr;
     bool m_looked = false; // the screen's content was listed at least once
 };
 
