@@ -91,6 +91,8 @@ private:
 
 } // namespace
 
+Q_DECLARE_METATYPE(DesktopChoice)
+
 class TestAppDesktopChoice final : public QObject {
     Q_OBJECT
 
@@ -323,8 +325,6 @@ private Q_SLOTS:
         qInfo("stopped: %s", view->screenRecorder().lastError()->localizedDescription.c_str());
     }
 };
-
-Q_DECLARE_METATYPE(DesktopChoice)
 
 QTEST_MAIN(TestAppDesktopChoice)
 #include "tst_app_desktop_choice.moc"
