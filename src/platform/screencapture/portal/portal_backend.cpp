@@ -143,6 +143,11 @@ private:
     /// A session with the desktop and its PipeWire stream; null after telling the sink why not.
     std::unique_ptr<PipeWireVideoStream> startStream(ScreenCastPortal& portal, const PortalInfo& info)
     {
+        {
+            // Asking now answers every "choose again" so far: one dialog, however often the author pressed.
+            std::lock_guard lock(m_mutex);
+            m_askAgain = false;
+        }
         CaptureError error;
         std::optional<PortalCast> cast = startCast(portal, info, error);
         if (!cast) {
