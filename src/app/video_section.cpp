@@ -2,6 +2,7 @@
 
 #include "app/crop_suggestion.h"
 #include "app/elided_label.h"
+#include "app/desktop_choice_view.h"
 #include "app/text_styles.h"
 #include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QStandardPaths>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 
 namespace corvex::app {
@@ -123,6 +125,8 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, VideoFileAut
     rows()->addWidget(m_emptyHint);
     rows()->addWidget(m_fileMessage);
     rows()->addWidget(m_soundNote);
+    if (screencapture::DesktopChooser* chooser = screenRecorder.backend()->desktopChooser())
+        showDesktopChoice(*chooser);
     auto* cropRow = new QHBoxLayout;
     m_cropText->setToolTip(QStringLiteral("Drag a rectangle on the preview to record only part of the picture"));
     cropRow->addWidget(m_cropText, 1);
@@ -238,6 +242,20 @@ void VideoSection::updateSuggestion()
     m_useDetectedCrop->setVisible(m_cropSuggestion.isNew());
 }
 
+void VideoSection::showDesktopChoice(screencapture::DesktopChooser& chooser)
+{
+    // Nothing can be listed here: the desktop's dialog picks a display or, where
+    // it offers them, a window. Our own window list would stay empty for good.
+    m_desktopChoice = new DesktopChoiceView(m_screenRecorder, chooser, this);
+    rows()->insertWidget(rows()->indexOf(m_content), m_desktopChoice);
+    m_content->hide();
+    if (auto* types = qobject_cast<QStandardItemModel*>(m_captureType->model())) {
+        QStandardItem* window = types->item(1);
+        window->setEnabled(false);
+        window->setToolTip(QStringLiteral("Pick a window in the desktop's dialog (Choose…) where it offers one"));
+    }
+}
+
 void VideoSection::updateCaptureType()
 {
     const bool file = m_videoFile.isActive();
@@ -245,6 +263,11 @@ void VideoSection::updateCaptureType()
     m_captureType->setCurrentIndex(file ? kVideoFileIndex : window ? 1 : 0);
     m_content->setCurrentWidget(file ? m_filePage : window ? static_cast<QWidget*>(m_windows) : m_displays);
     m_screenContentLabel->setText(file ? QStringLiteral("File") : QStringLiteral("Screen Content"));
+    if (m_desktopChoice) {
+        // Where the desktop's dialog picks the screen content, only the file road has a page of its own.
+        m_desktopChoice->setVisible(!file);
+        m_content->setVisible(file);
+    }
     updateEmptyHint();
     updateFile();
     updateSuggestion();
@@ -288,6 +311,10 @@ void VideoSection::updateWindows()
 
 void VideoSection::updateEmptyHint()
 {
+    if (m_desktopChoice) {
+        m_emptyHint->hide();
+        return;
+    }
     const bool window
         = !m_videoFile.isActive() && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
     m_emptyHint->setVisible(window && m_looked && m_screenRecorder.availableWindows().empty());

@@ -11,11 +11,16 @@ namespace corvex::capture {
 class ScreenRecorder;
 }
 
+namespace corvex::screencapture {
+class DesktopChooser;
+}
+
 namespace corvex::app {
 
 class CropSuggestion;
 class ElidedLabel;
 class VideoFileAuthoring;
+class DesktopChoiceView;
 
 /// "Firefox: Page - 1280.000000x720.000000": a window as the picker lists it.
 QString windowOptionText(const QString& displayName, double width, double height);
@@ -56,6 +61,8 @@ public:
     void chooseFile();
     /// The folder the file chooser opens in.
     static QString lastFolder();
+    /// What the desktop's dialog picked, where it picks (Wayland); null elsewhere.
+    DesktopChoiceView* desktopChoice() const { return m_desktopChoice; }
 
 Q_SIGNALS:
     /// The author picked a window from the list (not a change the model made).
@@ -69,6 +76,7 @@ private:
     void updateEmptyHint();
     void updateFile();
     void updateSuggestion();
+    void showDesktopChoice(screencapture::DesktopChooser& chooser);
 
     capture::ScreenRecorder& m_screenRecorder;
     QComboBox* m_captureType;
@@ -88,6 +96,7 @@ private:
     QLabel* m_soundNote;
     QPushButton* m_useDetectedCrop;
     QFileDialog* m_fileDialog = nullptr;
+    DesktopChoiceView* m_desktopChoice = nullptr;
     bool m_looked = false; // the screen's content was listed at least once
 };
 

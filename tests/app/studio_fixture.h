@@ -16,13 +16,16 @@
 
 #include "../service/reference_service_process.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QSet>
 #include <QUrlQuery>
 
 #include <QCoroNetworkReply>
@@ -110,6 +113,43 @@ inline bool signIn(service::AppManager& manager, const QString& token)
 {
     manager.setAccessToken(token);
     return QTest::qWaitFor([&] { return manager.account().has_value(); }, 10000);
+}
+
+/// Waits until `window` is the active window. A Wayland client cannot make
+/// itself active: there the compositor activates a window it shows, and
+/// this waits for that (Qt's own wait would settle for the window being shown).
+inline bool waitForActive(QWidget* window)
+{
+    if (QGuiApplication::platformName() != QLatin1String("wayland"))
+        return QTest::qWaitForWindowActive(window);
+    window->activateWindow();
+    return QTest::qWaitFor([window] { return QApplication::activeWindow() == window->window(); }, 10000);
+}
+
+/// Makes `window` the active one as the author would by clicking it. On
+/// Wayland a client may take the focus only on the author's fresh input, which
+/// the headless desktop has none of: its compositor is told to focus the window.
+inline bool activate(QWidget* window)
+{
+    window->activateWindow();
+    if (QGuiApplication::platformName() != QLatin1String("wayland"))
+        return QTest::qWaitForWindowActive(window);
+    const QString title = window->windowTitle();
+    const QString marker = QStringLiteral("corvex-focus-%1").arg(quintptr(window));
+    window->setWindowTitle(marker);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SWAYSOCK"), qEnvironmentVariable("CORVEX_WAYLAND_SWAYSOCK"));
+    // The new title reaches the compositor in its own time: ask until it knows the window.
+    const bool focused = QTest::qWaitFor(
+        [&] {
+            QProcess swaymsg;
+            swaymsg.setProcessEnvironment(environment);
+            swaymsg.start(QStringLiteral("swaymsg"), { QStringLiteral("[title=\"^%1$\"] focus").arg(marker) });
+            return swaymsg.waitForFinished(10000) && swaymsg.exitCode() == 0;
+        },
+        10000);
+    window->setWindowTitle(title);
+    return focused && waitForActive(window);
 }
 
 /// A short valid light show (three black frames), serialised.

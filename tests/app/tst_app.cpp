@@ -461,7 +461,7 @@ private Q_SLOTS:
         StudioApp studio(*manager);
         auto* window = new CatalogueWindow(studio.environment());
         window->showCentred();
-        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(corvex::testing::waitForActive(window));
         QPointer<CatalogueWindow> catalogueWindow(window);
         MoviesSearchView* search = window->searchView();
         QCOMPARE(search->searchField()->placeholderText(), QStringLiteral("Search movies or TV shows..."));
@@ -823,14 +823,13 @@ private Q_SLOTS:
         QPointer<CatalogueWindow> catalogue = main->listView()->openAddWindow();
         QCOMPARE(catalogue->windowTitle(), QStringLiteral("Add Lightshow"));
         QCOMPARE(catalogue->size(), QSize(700, 700));
-        QVERIFY(QTest::qWaitForWindowActive(catalogue));
+        QVERIFY(corvex::testing::waitForActive(catalogue));
         // A further "Add" opens a further window; the first stays.
         QPointer<CatalogueWindow> second = main->listView()->openAddWindow();
         QVERIFY(second != catalogue);
         QVERIFY(catalogue);
         catalogue->showMinimized();
-        main->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(main));
+        QVERIFY(corvex::testing::activate(main));
         // The first catalogue window is not the active one: it stays open.
         catalogue->searchView()->movieDetails()->setMovie(
             catalogue::TMDBMovie { 90008, QStringLiteral("Charade"), {}, {}, {} });
@@ -1045,7 +1044,7 @@ private Q_SLOTS:
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
 
         QVERIFY(view->refreshAction()->shortcuts().contains(QKeySequence(Qt::Key_F5)));
-        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(corvex::testing::waitForActive(window));
         QTest::keyClick(window, Qt::Key_F5);
         QTRY_VERIFY(!view->model().isLoading() && !view->model().error());
         QVERIFY(!view->errorLabel()->isVisibleTo(view));
@@ -1534,7 +1533,7 @@ private Q_SLOTS:
                 QVERIFY2(!keys.contains(key) && (keys.insert(key), true), qPrintable(key.toString()));
 
         // Return on the log-out question keeps the author signed in.
-        QVERIFY(QTest::qWaitForWindowActive(main));
+        QVERIFY(corvex::testing::waitForActive(main));
         QTest::keySequence(main, view->logoutAction()->shortcut());
         QMessageBox* box = view->confirmation();
         QVERIFY(box);
@@ -1555,7 +1554,7 @@ private Q_SLOTS:
         StudioApp studio(*manager);
         QPointer<CatalogueWindow> window = new CatalogueWindow(studio.environment());
         window->showCentred();
-        QVERIFY(QTest::qWaitForWindowActive(window));
+        QVERIFY(corvex::testing::waitForActive(window));
         MoviesSearchView* search = window->searchView();
         searchFor(search, QStringLiteral("the"));
         QTRY_VERIFY(search->results().size() >= 2 && !search->isLoading());
@@ -1575,7 +1574,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!window);
         QPointer<CatalogueWindow> another = new CatalogueWindow(studio.environment());
         another->showCentred();
-        QVERIFY(QTest::qWaitForWindowActive(another));
+        QVERIFY(corvex::testing::waitForActive(another));
         QTest::keySequence(another, QKeySequence::Close);
         QTRY_VERIFY(!another);
     }

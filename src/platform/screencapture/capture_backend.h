@@ -2,6 +2,7 @@
 
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/content_filter.h"
+#include "platform/screencapture/desktop_chooser.h"
 #include "platform/screencapture/shareable_content.h"
 #include "platform/screencapture/stream.h"
 #include "platform/screencapture/stream_configuration.h"
@@ -39,6 +40,8 @@ public:
         return "Corvex Studio captures the screen through X11. Log in to an X11 (Xorg) session, or start the "
                "studio with DISPLAY set to a running X server, then open a new Recording window.";
     }
+    /// Where the author picks the content in the desktop's own dialog instead of from our lists; null elsewhere.
+    virtual DesktopChooser* desktopChooser() { return nullptr; }
 };
 
 /// The environment variable that forces a backend: "portal", "x11", "synthetic" or "null".

@@ -9,21 +9,54 @@
 namespace corvex::screencapture::portal {
 
 struct PortalBackend::Shared {
+    /// A running capture that can be told to ask the author again.
+    class Asker {
+    public:
+        virtual void askAgain() = 0;
+
+    protected:
+        ~Asker() = default;
+    };
+
     PortalAddress address;
     std::shared_ptr<ChoiceStore> store;
 
-    std::mutex mutex; // guards the probe connection and the store
+    std::mutex probeMutex; // guards the probe connection, which may wait for the portal
     std::unique_ptr<ScreenCastPortal> probe;
+
+    std::mutex storeMutex; // guards the store
+    // Guards what follows, which the windows read: held only for a copy, never across a call.
+    std::mutex stateMutex;
+    std::optional<PortalStream> current; // what the capture of this run shows
+    PortalChoice remembered; // as last read from or written to the store
+    std::uint32_t sourceTypes = 0; // as the portal last said
+    std::vector<Asker*> askers;
 
     PortalChoice load()
     {
-        std::lock_guard lock(mutex);
-        return store->load();
+        PortalChoice choice;
+        {
+            std::lock_guard lock(storeMutex);
+            choice = store->load();
+        }
+        std::lock_guard lock(stateMutex);
+        remembered = choice;
+        return choice;
     }
     void save(const PortalChoice& choice)
     {
-        std::lock_guard lock(mutex);
-        store->save(choice);
+        {
+            std::lock_guard lock(storeMutex);
+            store->save(choice);
+        }
+        std::lock_guard lock(stateMutex);
+        remembered = choice;
+    }
+    void started(const PortalStream& stream, std::uint32_t offered)
+    {
+        std::lock_guard lock(stateMutex);
+        current = stream;
+        sourceTypes = offered;
     }
 };
 
@@ -32,7 +65,7 @@ namespace {
 /// One portal session and its PipeWire stream, set up and watched on a thread
 /// of its own, so that neither the author's time in the desktop's dialog nor a
 /// portal that does not answer holds up the stream's control thread.
-class PortalVideoSource final : public StreamSource {
+class PortalVideoSource final : public StreamSource, public PortalBackend::Shared::Asker {
 public:
     PortalVideoSource(std::shared_ptr<PortalBackend::Shared> shared, const StreamConfiguration& configuration)
         : m_shared(std::move(shared))
@@ -42,6 +75,10 @@ public:
 
     ~PortalVideoSource() override
     {
+        {
+            std::lock_guard lock(m_shared->stateMutex);
+            std::erase(m_shared->askers, this);
+        }
         {
             std::lock_guard lock(m_mutex);
             m_stopping = true;
@@ -56,7 +93,18 @@ public:
     void start(StreamSink& sink) override
     {
         m_sink = &sink;
+        {
+            std::lock_guard lock(m_shared->stateMutex);
+            m_shared->askers.push_back(this);
+        }
         m_thread = std::thread([this] { run(); });
+    }
+
+    void askAgain() override
+    {
+        std::lock_guard lock(m_mutex);
+        m_askAgain = true;
+        m_changed.notify_all();
     }
 
 private:
@@ -92,6 +140,54 @@ private:
         return cast;
     }
 
+    /// A session with the desktop and its PipeWire stream; null after telling the sink why not.
+    std::unique_ptr<PipeWireVideoStream> startStream(ScreenCastPortal& portal, const PortalInfo& info)
+    {
+        {
+            // Asking now answers every "choose again" so far: one dialog, however often the author pressed.
+            std::lock_guard lock(m_mutex);
+            m_askAgain = false;
+        }
+        CaptureError error;
+        std::optional<PortalCast> cast = startCast(portal, info, error);
+        if (!cast) {
+            if (!stopping())
+                fail(error);
+            return nullptr;
+        }
+        const PortalStream& chosen = cast->streams.front();
+        m_shared->save({ cast->restoreToken, chosen.width, chosen.height, chosen.sourceType });
+        m_shared->started(chosen, info.sourceTypes);
+        portal.setClosedHandler([this](CaptureError closed) { fail(std::move(closed)); });
+        PipeWireVideoStream::Events events;
+        events.frame = [this](SampleBuffer frame) { m_sink->deliverVideo(std::move(frame)); };
+        events.failure = [this](CaptureError failure) { fail(std::move(failure)); };
+        std::unique_ptr<PipeWireVideoStream> stream = PipeWireVideoStream::connect(
+            { cast->pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events), error);
+        if (!stream)
+            fail(error);
+        return stream;
+    }
+
+    /// Watches the stream until it stops; true when the author wants to choose again.
+    bool watch(PipeWireVideoStream& stream)
+    {
+        // Frames come only when the picture changes, so silence alone says
+        // nothing; the stream tells whether its producer is still there.
+        std::unique_lock lock(m_mutex);
+        while (!m_stopping && !m_failed && !m_askAgain) {
+            m_changed.wait_for(lock, std::chrono::milliseconds(200));
+            if (m_stopping || m_failed || m_askAgain)
+                break;
+            lock.unlock();
+            stream.check();
+            lock.lock();
+        }
+        const bool again = m_askAgain && !m_stopping && !m_failed;
+        m_askAgain = false;
+        return again;
+    }
+
     void run()
     {
         CaptureError error;
@@ -106,39 +202,19 @@ private:
             if (m_stopping)
                 portal->cancel();
         }
-        std::unique_ptr<PipeWireVideoStream> stream;
         if (std::optional<PortalInfo> info = portal->probe(error)) {
-            if (std::optional<PortalCast> cast = startCast(*portal, *info, error)) {
-                const PortalStream& chosen = cast->streams.front();
-                m_shared->save({ cast->restoreToken, chosen.width, chosen.height, chosen.sourceType });
-                portal->setClosedHandler([this](CaptureError closed) { fail(std::move(closed)); });
-                PipeWireVideoStream::Events events;
-                events.frame = [this](SampleBuffer frame) { m_sink->deliverVideo(std::move(frame)); };
-                events.failure = [this](CaptureError failure) { fail(std::move(failure)); };
-                stream = PipeWireVideoStream::connect(
-                    { cast->pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events), error);
-                if (!stream)
-                    fail(error);
-            } else if (!stopping()) {
-                fail(error);
+            // The same sink all along: what was recorded before the author chose
+            // again stays, and the new source's frames follow it.
+            while (std::unique_ptr<PipeWireVideoStream> stream = startStream(*portal, *info)) {
+                const bool again = watch(*stream);
+                stream.reset();
+                portal->close();
+                if (!again)
+                    break;
             }
         } else {
             fail(error);
         }
-        // The watchdog: frames come only when the picture changes, so silence
-        // alone says nothing; the stream tells whether its producer is still there.
-        {
-            std::unique_lock lock(m_mutex);
-            while (!m_stopping && !m_failed && stream) {
-                m_changed.wait_for(lock, std::chrono::milliseconds(200));
-                if (m_stopping || m_failed)
-                    break;
-                lock.unlock();
-                stream->check();
-                lock.lock();
-            }
-        }
-        stream.reset();
         portal->close();
         {
             std::lock_guard lock(m_mutex);
@@ -154,6 +230,7 @@ private:
     std::condition_variable m_changed;
     bool m_stopping = false;
     bool m_failed = false;
+    bool m_askAgain = false;
     ScreenCastPortal* m_portal = nullptr; // while the thread has one
     std::thread m_thread; // last: joined before the rest goes
 };
@@ -178,7 +255,7 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
     CaptureError error;
     std::optional<PortalInfo> info;
     {
-        std::lock_guard lock(m_shared->mutex);
+        std::lock_guard lock(m_shared->probeMutex);
         if (!m_shared->probe)
             m_shared->probe = ScreenCastPortal::connect(m_shared->address, error);
         if (m_shared->probe)
@@ -186,6 +263,10 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
     }
     if (!info)
         return { std::nullopt, error };
+    {
+        std::lock_guard lock(m_shared->stateMutex);
+        m_shared->sourceTypes = info->sourceTypes;
+    }
     const PortalChoice chosen = choice();
     // Nothing can be listed on Wayland: the one entry stands for whatever the
     // author picks (or picked) in the desktop's dialog.
@@ -228,6 +309,42 @@ std::string PortalBackend::unavailableAdvice() const
 void PortalBackend::forgetChoice()
 {
     m_shared->save({});
+}
+
+DesktopChoice PortalBackend::desktopChoice()
+{
+    std::lock_guard lock(m_shared->stateMutex);
+    std::uint32_t type = 0;
+    DesktopChoice choice;
+    if (m_shared->current) {
+        type = m_shared->current->sourceType;
+        choice.width = m_shared->current->width;
+        choice.height = m_shared->current->height;
+    } else if (!m_shared->remembered.restoreToken.empty()) {
+        type = m_shared->remembered.sourceType;
+        choice.width = m_shared->remembered.width;
+        choice.height = m_shared->remembered.height;
+    } else {
+        return {};
+    }
+    // A portal that does not say what it started shares a display: windows came later.
+    choice.kind = type == kSourceWindow ? DesktopChoice::Kind::window : DesktopChoice::Kind::display;
+    return choice;
+}
+
+bool PortalBackend::offersWindows()
+{
+    std::lock_guard lock(m_shared->stateMutex);
+    return (m_shared->sourceTypes & kSourceWindow) != 0;
+}
+
+void PortalBackend::chooseAgain()
+{
+    forgetChoice();
+    std::lock_guard lock(m_shared->stateMutex);
+    m_shared->current.reset();
+    for (Shared::Asker* asker : m_shared->askers)
+        asker->askAgain();
 }
 
 PortalChoice PortalBackend::choice()

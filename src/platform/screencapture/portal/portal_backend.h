@@ -40,7 +40,7 @@ std::shared_ptr<ChoiceStore> settingsChoiceStore(const std::string& path = {});
 /// PipeWire's Pulse server. Applications cannot list displays or windows
 /// there: the shareable content is the one source chosen in the desktop's
 /// dialog, and the studio's own windows cannot be left out of it.
-class PortalBackend final : public CaptureBackend {
+class PortalBackend final : public CaptureBackend, public DesktopChooser {
 public:
     struct Options {
         PortalAddress address;
@@ -57,6 +57,11 @@ public:
     std::unique_ptr<StreamSource> createAudioSource(
         const StreamConfiguration& configuration, CaptureError& error) override;
     std::string unavailableAdvice() const override;
+    DesktopChooser* desktopChooser() override { return this; }
+
+    DesktopChoice desktopChoice() override;
+    bool offersWindows() override;
+    void chooseAgain() override;
 
     /// Forgets the remembered choice, so that the next capture asks the author again.
     void forgetChoice();

@@ -123,6 +123,7 @@ struct ScreenCastPortal::Impl {
     QDBusServiceWatcher* watcher = nullptr; // child of relay
     QString session;
     int requests = 0;
+    int sessions = 0; // each session a path of its own: a closed one may linger at the portal a while
 
     std::mutex mutex; // guards what follows
     std::condition_variable changed;
@@ -336,7 +337,9 @@ std::optional<PortalCast> ScreenCastPortal::start(
     Impl& d = *m_impl;
     const QString service = QString::fromStdString(d.address.service);
     std::optional<Impl::Response> created = d.request(QStringLiteral("CreateSession"), "open a screen-cast session", {},
-        { { QStringLiteral("session_handle_token"), QStringLiteral("corvexsession%1").arg(::getpid()) } }, error);
+        { { QStringLiteral("session_handle_token"),
+            QStringLiteral("corvexsession%1_%2").arg(::getpid()).arg(++d.sessions) } },
+        error);
     if (!created)
         return std::nullopt;
     d.session = textValue(created->results.value(QStringLiteral("session_handle")));
@@ -464,6 +467,13 @@ void ScreenCastPortal::close()
                     QString::fromStdString(d.address.service), d.session, kSession, QStringLiteral("Close")),
         QDBus::NoBlock);
     d.session.clear();
+    {
+        // The next session starts with a clean slate: its own end must be told
+        // (a new choice in the desktop's dialog, or a token that failed, opens one).
+        std::lock_guard lock(d.mutex);
+        d.closedError.reset();
+        d.closedTold = false;
+    }
 }
 
 } // namespace corvex::screencapture::portal

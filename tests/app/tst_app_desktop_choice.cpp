@@ -1,0 +1,342 @@
+// The recording window where the desktop's own dialog picks what is shared
+// (Wayland): what the author chose, "Choose…", and the warning that a shared
+// display shows the studio too. The window's part runs over a synthetic screen
+// that plays the desktop's dialog; the whole road runs through the screen-cast
+// portal of the headless Wayland desktop that scripts/test-services starts.
+
+#include "analysis/analysis_recorder.h"
+#include "app/configuration_view.h"
+#include "app/crop_suggestion.h"
+#include "app/desktop_choice_view.h"
+#include "app/recording_view.h"
+#include "app/upload_queue.h"
+#include "app/video_file_authoring.h"
+#include "app/video_section.h"
+#include "capture/screen_recorder.h"
+#include "platform/screencapture/portal/portal_backend.h"
+#include "platform/screencapture/synthetic/synthetic_backend.h"
+#include "studio_fixture.h"
+#include "support/wayland_test_desktop.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <mutex>
+
+using namespace corvex;
+using namespace corvex::app;
+using screencapture::DesktopChoice;
+using Kind = screencapture::DesktopChoice::Kind;
+
+namespace {
+
+// The synthetic screen behind a desktop dialog that the test answers.
+class DialogBackend final : public screencapture::CaptureBackend, public screencapture::DesktopChooser {
+public:
+    std::string name() const override { return "dialog"; }
+    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
+    {
+        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
+        if (result.content) {
+            result.content->displays.resize(1);
+            result.content->windows.clear();
+        }
+        return result;
+    }
+    std::unique_ptr<screencapture::StreamSource> createVideoSource(const screencapture::ContentFilter& filter,
+        const screencapture::StreamConfiguration& configuration, screencapture::CaptureError& error) override
+    {
+        return m_screen.createVideoSource(filter, configuration, error);
+    }
+    std::unique_ptr<screencapture::StreamSource> createAudioSource(
+        const screencapture::StreamConfiguration& configuration, screencapture::CaptureError& error) override
+    {
+        return m_screen.createAudioSource(configuration, error);
+    }
+    DesktopChooser* desktopChooser() override { return this; }
+
+    DesktopChoice desktopChoice() override
+    {
+        std::lock_guard lock(m_mutex);
+        return m_choice;
+    }
+    bool offersWindows() override { return m_windows; }
+    void chooseAgain() override
+    {
+        std::lock_guard lock(m_mutex);
+        m_choice = {};
+        ++m_asked;
+    }
+
+    void answer(DesktopChoice choice, bool windowsOffered)
+    {
+        std::lock_guard lock(m_mutex);
+        m_choice = choice;
+        m_windows = windowsOffered;
+    }
+    int asked() const { return m_asked; }
+
+private:
+    screencapture::SyntheticBackend m_screen;
+    std::mutex m_mutex;
+    DesktopChoice m_choice;
+    std::atomic<bool> m_windows = false;
+    std::atomic<int> m_asked = 0;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(DesktopChoice)
+
+class TestAppDesktopChoice final : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_folders;
+    int m_managers = 0;
+    QString m_screenshots;
+
+    std::unique_ptr<service::AppManager> newManager()
+    {
+        const QString folder = m_folders.path() + QStringLiteral("/m%1").arg(++m_managers);
+        QDir().mkpath(folder);
+        // Never signed in: the window asks nothing of the service.
+        return corvex::testing::makeManager(QStringLiteral("http://127.0.0.1:9"), folder);
+    }
+
+    void save(QWidget* widget, const QString& name)
+    {
+        const QString path = m_screenshots + QLatin1Char('/') + name + QStringLiteral(".png");
+        QVERIFY2(widget->grab().save(path), qPrintable(path));
+        qInfo("saved %s", qPrintable(path));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        corvex::testing::privateHome();
+        m_screenshots = QStringLiteral(CORVEX_SCREENSHOTS);
+        QDir().mkpath(m_screenshots);
+    }
+
+    void cleanup()
+    {
+        if (analysis::AnalysisRecorder::shared().started())
+            analysis::AnalysisRecorder::shared().stop();
+    }
+
+    void showsWhatTheDesktopPicked_data()
+    {
+        QTest::addColumn<DesktopChoice>("choice");
+        QTest::addColumn<bool>("windowsOffered");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("warned");
+        QTest::addColumn<bool>("suggestsWindow");
+        QTest::newRow("not chosen") << DesktopChoice {} << true << QStringLiteral("Not chosen yet") << false << false;
+        QTest::newRow("display, monitors only") << DesktopChoice { Kind::display, 1920, 1080 } << false
+                                                << QStringLiteral("Display: 1920 x 1080") << true << false;
+        QTest::newRow("display, windows offered") << DesktopChoice { Kind::display, 2560, 1440 } << true
+                                                  << QStringLiteral("Display: 2560 x 1440") << true << true;
+        QTest::newRow("display of no size")
+            << DesktopChoice { Kind::display, 0, 0 } << false << QStringLiteral("Display") << true << false;
+        QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true
+                                << QStringLiteral("Window: 800 x 600") << false << false;
+    }
+    void showsWhatTheDesktopPicked()
+    {
+        QFETCH(DesktopChoice, choice);
+        QFETCH(bool, windowsOffered);
+        QFETCH(QString, text);
+        QFETCH(bool, warned);
+        QFETCH(bool, suggestsWindow);
+        auto backend = std::make_shared<DialogBackend>();
+        backend->answer(choice, windowsOffered);
+        capture::ScreenRecorder recorder(backend, nullptr);
+        VideoFileAuthoring videoFile;
+        CropSuggestion cropSuggestion(recorder, videoFile);
+        VideoSection section(recorder, videoFile, cropSuggestion);
+        section.show();
+        DesktopChoiceView* view = section.desktopChoice();
+        QVERIFY(view);
+        QCOMPARE(view->choiceLabel()->text(), text);
+        QCOMPARE(view->ownWindowsHint()->isVisibleTo(&section), warned);
+        if (warned) {
+            QVERIFY(view->ownWindowsHint()->text().contains(QStringLiteral("cannot be left out")));
+            QCOMPARE(
+                view->ownWindowsHint()->text().contains(QStringLiteral("the player's window")), suggestsWindow);
+        }
+    }
+
+    void theListsGiveWayToTheDesktopsDialog()
+    {
+        auto backend = std::make_shared<DialogBackend>();
+        capture::ScreenRecorder recorder(backend, nullptr);
+        VideoFileAuthoring videoFile;
+        CropSuggestion cropSuggestion(recorder, videoFile);
+        VideoSection section(recorder, videoFile, cropSuggestion);
+        section.show();
+        QCoro::waitFor(recorder.refreshAvailableContent());
+        QVERIFY(section.desktopChoice()->isVisibleTo(&section));
+        QVERIFY(!section.displayPicker()->isVisibleTo(&section));
+        QVERIFY(!section.windowPicker()->isVisibleTo(&section));
+        // Our window list stays empty there for good: no hint about it, and no "Window" type to pick.
+        QVERIFY(!section.emptyHint()->isVisibleTo(&section));
+        auto* types = qobject_cast<QStandardItemModel*>(section.captureTypePicker()->model());
+        QVERIFY(types);
+        QVERIFY(types->item(0)->isEnabled());
+        QVERIFY(!types->item(1)->isEnabled());
+    }
+
+    void onX11NothingChanges()
+    {
+        capture::ScreenRecorder recorder(std::make_shared<screencapture::SyntheticBackend>(), nullptr);
+        VideoFileAuthoring videoFile;
+        CropSuggestion cropSuggestion(recorder, videoFile);
+        VideoSection section(recorder, videoFile, cropSuggestion);
+        section.show();
+        QCoro::waitFor(recorder.refreshAvailableContent());
+        QVERIFY(!section.desktopChoice());
+        QVERIFY(section.displayPicker()->isVisibleTo(&section));
+        QVERIFY(section.displayPicker()->count() > 0);
+        auto* types = qobject_cast<QStandardItemModel*>(section.captureTypePicker()->model());
+        QVERIFY(types->item(1)->isEnabled());
+    }
+
+    void theChoiceFollowsTheDesktop()
+    {
+        // Chosen on a capture thread while the dialog is open: the window learns it with the model's next refresh.
+        auto backend = std::make_shared<DialogBackend>();
+        capture::ScreenRecorder recorder(backend, nullptr);
+        VideoFileAuthoring videoFile;
+        CropSuggestion cropSuggestion(recorder, videoFile);
+        VideoSection section(recorder, videoFile, cropSuggestion);
+        section.show();
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
+        backend->answer({ Kind::display, 1280, 1024 }, false);
+        QCoro::waitFor(recorder.refreshAvailableContent());
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1280 x 1024"));
+        QVERIFY(section.desktopChoice()->ownWindowsHint()->isVisibleTo(&section));
+    }
+
+    void chooseAsksAgainAndStartsAStoppedCapture()
+    {
+        auto backend = std::make_shared<DialogBackend>();
+        backend->answer({ Kind::display, 1920, 1080 }, false);
+        capture::ScreenRecorder recorder(backend, nullptr);
+        recorder.setIsAudioCaptureEnabled(false);
+        VideoFileAuthoring videoFile;
+        CropSuggestion cropSuggestion(recorder, videoFile);
+        VideoSection section(recorder, videoFile, cropSuggestion);
+        section.show();
+        QVERIFY(!recorder.isRunning());
+        QTest::mouseClick(section.desktopChoice()->chooseButton(), Qt::LeftButton);
+        QCOMPARE(backend->asked(), 1);
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
+        QVERIFY(!section.desktopChoice()->ownWindowsHint()->isVisibleTo(&section));
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.isRunning(), 10000);
+        // While it runs the capture asks by itself: pressing again starts nothing more.
+        backend->answer({ Kind::display, 1920, 1080 }, false);
+        QSignalSpy running(&recorder, &capture::ScreenRecorder::isRunningChanged);
+        QTest::mouseClick(section.desktopChoice()->chooseButton(), Qt::LeftButton);
+        QCOMPARE(backend->asked(), 2);
+        QVERIFY(recorder.isRunning());
+        QCOMPARE(running.count(), 0);
+    }
+
+    void theRecordingWindowOnWayland()
+    {
+        auto manager = newManager();
+        UploadQueue uploads(*manager);
+        auto backend = std::make_shared<DialogBackend>();
+        backend->answer({ Kind::display, 1920, 1080 }, true);
+        RecordingView view(*manager, uploads, backend);
+        view.resize(800, 600);
+        view.show();
+        QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
+        QTRY_VERIFY(view.screenRecorder().contentSize() != QSizeF(1, 1));
+        VideoSection* section = view.configurationView()->videoSection();
+        QCOMPARE(section->desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"));
+        QVERIFY(section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
+        // The panel must still fit the 600-point window with the warning in it.
+        QVERIFY(view.configurationView()->minimumSizeHint().height() <= 600);
+        save(&view, QStringLiteral("recording-wayland-display"));
+        // While recording, what is shared cannot be changed.
+        analysis::AnalysisRecorder::shared().start();
+        QVERIFY(!section->desktopChoice()->chooseButton()->isEnabled());
+        analysis::AnalysisRecorder::shared().stop();
+        QVERIFY(section->desktopChoice()->chooseButton()->isEnabled());
+        backend->answer({ Kind::window, 1280, 720 }, true);
+        QCoro::waitFor(view.screenRecorder().refreshAvailableContent());
+        QVERIFY(!section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
+        save(&view, QStringLiteral("recording-wayland-window"));
+    }
+
+    // ---- Through the real screen-cast portal ----
+
+    void chooseAsksTheDesktopAgainWhileCapturing()
+    {
+        const std::optional<test::WaylandTestDesktop> desktop = test::WaylandTestDesktop::fromEnvironment();
+        if (!desktop)
+            QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
+        QVERIFY(desktop->ensurePortalRunning());
+        desktop->resetChooser();
+        test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
+        screencapture::portal::PortalBackend::Options options;
+        options.address.busAddress = desktop->bus.toStdString();
+        options.store = screencapture::portal::settingsChoiceStore(
+            m_folders.filePath(QStringLiteral("portal.ini")).toStdString());
+        auto backend = screencapture::portal::PortalBackend::create(options);
+        auto manager = newManager();
+        UploadQueue uploads(*manager);
+        const int before = desktop->timesAsked();
+        auto view = std::make_unique<RecordingView>(*manager, uploads, backend);
+        view->screenRecorder().setIsAudioCaptureEnabled(false);
+        view->resize(800, 600);
+        view->show();
+        DesktopChoiceView* choice = view->configurationView()->videoSection()->desktopChoice();
+        QVERIFY(choice);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QVERIFY(choice->ownWindowsHint()->isVisibleTo(view.get()));
+        // Debian 12's portal shares monitors only: no window to suggest.
+        QVERIFY(!choice->ownWindowsHint()->text().contains(QStringLiteral("the player's window")));
+        QCOMPARE(desktop->timesAsked() - before, 1);
+        const std::string token = backend->choice().restoreToken;
+        QVERIFY(!token.empty());
+        save(view.get(), QStringLiteral("recording-wayland-portal"));
+
+        analysis::AnalysisRecorder::shared().start();
+        QTRY_VERIFY_WITH_TIMEOUT(analysis::AnalysisRecorder::shared().frameCount() > 0, 20000);
+        analysis::AnalysisRecorder::shared().stop();
+        QTest::mouseClick(choice->chooseButton(), Qt::LeftButton);
+        QCOMPARE(choice->choiceLabel()->text(), DesktopChoiceView::notChosenText());
+        // The running capture asks the desktop again and carries on with the new answer.
+        QTRY_COMPARE_WITH_TIMEOUT(desktop->timesAsked() - before, 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QVERIFY(view->screenRecorder().isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!backend->choice().restoreToken.empty(), 10000);
+        QVERIFY(backend->choice().restoreToken != token);
+        analysis::AnalysisRecorder::shared().start();
+        QTRY_VERIFY_WITH_TIMEOUT(analysis::AnalysisRecorder::shared().frameCount() > 0, 20000);
+        analysis::AnalysisRecorder::shared().stop();
+
+        // The new session's end is still told: the portal leaving the bus stops the capture clearly.
+        QFile xdp(desktop->state + QStringLiteral("/xdp.pid"));
+        QVERIFY(xdp.open(QIODevice::ReadOnly));
+        const qint64 pid = xdp.readAll().trimmed().toLongLong();
+        QVERIFY(pid > 0);
+        auto restart = qScopeGuard([&] { QVERIFY(desktop->ensurePortalRunning()); });
+        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!view->screenRecorder().isRunning(), 10000);
+        QVERIFY(view->screenRecorder().lastError());
+        qInfo("stopped: %s", view->screenRecorder().lastError()->localizedDescription.c_str());
+    }
+};
+
+QTEST_MAIN(TestAppDesktopChoice)
+#include "tst_app_desktop_choice.moc"
