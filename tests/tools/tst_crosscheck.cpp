@@ -20,8 +20,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <optional>
 
 using namespace corvex;
@@ -46,12 +46,11 @@ constexpr double kTimeTolerance = 0.15; // seconds, the clip's offset in both re
 // dark letterboxed picture keeps that within the tolerance.
 QString filmPicture()
 {
-    return QStringLiteral(
-        "color=c=0xC83228:s=640x360:r=30:d=2[a];color=c=0x28B43C:s=640x360:r=30:d=2[b];"
-        "color=c=0x323CC8:s=640x360:r=30:d=2[c];"
-        "color=c=0x4B4311:s=640x216:r=30:d=4,pad=640:360:0:72:black[d];"
-        "color=c=0x42153E:s=640x216:r=30:d=5,pad=640:360:0:72:black[e];"
-        "[a][b][c][d][e]concat=n=5:v=1:a=0,format=yuv420p");
+    return QStringLiteral("color=c=0xC83228:s=640x360:r=30:d=2[a];color=c=0x28B43C:s=640x360:r=30:d=2[b];"
+                          "color=c=0x323CC8:s=640x360:r=30:d=2[c];"
+                          "color=c=0x4B4311:s=640x216:r=30:d=4,pad=640:360:0:72:black[d];"
+                          "color=c=0x42153E:s=640x216:r=30:d=5,pad=640:360:0:72:black[e];"
+                          "[a][b][c][d][e]concat=n=5:v=1:a=0,format=yuv420p");
 }
 
 // Notes with a harmonic, a new one every quarter second, their pitches drawn
@@ -161,9 +160,9 @@ private Q_SLOTS:
 
         const QString film = path(QStringLiteral("film.mkv"));
         {
-            const QString failure = corvex::test::runFfmpeg({ "-f", "lavfi", "-i", filmPicture(), "-f", "lavfi", "-i",
-                filmSound(), "-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-g", "30", "-c:a", "flac",
-                "-t", QString::number(kFilmSeconds), film });
+            const QString failure = corvex::test::runFfmpeg(
+                { "-f", "lavfi", "-i", filmPicture(), "-f", "lavfi", "-i", filmSound(), "-c:v", "libx264", "-preset",
+                    "veryfast", "-crf", "18", "-g", "30", "-c:a", "flac", "-t", QString::number(kFilmSeconds), film });
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
         }
         const QString clip = path(QStringLiteral("clip.wav"));
@@ -230,6 +229,33 @@ private Q_SLOTS:
         const double shift = *liveChange - *fileChange;
         qInfo("the film started %.2f s into the live record", shift);
 
+        // The live signature holds all the sound heard, the film's end
+        // included: as much as the file's signature, from where the film began.
+        // (A signature's items end a little before its sound does.)
+        const double liveSound = signatureSeconds(fromScreen);
+        const double fileSound = signatureSeconds(fromFile);
+        qInfo("signatures: live %.2f s (%zu bytes), file %.2f s (%zu bytes)", liveSound, fromScreen.signature().size(),
+            fileSound, fromFile.signature().size());
+        QVERIFY2(fileSound > kFilmSeconds - 4, qPrintable(QString::number(fileSound)));
+        QVERIFY2(liveSound >= shift + fileSound - 0.5,
+            qPrintable(QStringLiteral("the live signature covers %1 s of sound; the film's sound ends %2 s into it")
+                           .arg(liveSound)
+                           .arg(shift + fileSound)));
+
+        // The same clip at the same film time in both records.
+        QByteArray said;
+        const std::optional<double> inFile = matchOffset(authored, clip, said);
+        QVERIFY2(inFile, said.constData());
+        QVERIFY2(std::abs(*inFile - kClipStart) <= kTimeTolerance, said.constData());
+        const std::optional<double> inLive = matchOffset(live, clip, said);
+        QVERIFY2(inLive, said.constData());
+        qInfo("the clip: %.2f s into the film by the file, %.2f s by the live record", *inFile, *inLive - shift);
+        QVERIFY2(std::abs(*inLive - shift - *inFile) <= kTimeTolerance,
+            qPrintable(QStringLiteral("live %1 s (film time %2 s), file %3 s")
+                           .arg(*inLive)
+                           .arg(*inLive - shift)
+                           .arg(*inFile)));
+
         // Every cell within the tolerance at the same film time, away from the
         // moments the colour changes (each road samples them at its own frames).
         int compared = 0;
@@ -248,7 +274,8 @@ private Q_SLOTS:
             ++candidates;
             const double want = t + shift;
             while (k + 1 < fromScreen.timestamps_size()
-                && std::abs(fromScreen.timestamps(k + 1) / 100.0 - want) <= std::abs(fromScreen.timestamps(k) / 100.0 - want))
+                && std::abs(fromScreen.timestamps(k + 1) / 100.0 - want)
+                    <= std::abs(fromScreen.timestamps(k) / 100.0 - want))
                 ++k;
             if (std::abs(fromScreen.timestamps(k) / 100.0 - want) > 0.1)
                 continue; // no live frame near this moment
@@ -276,30 +303,6 @@ private Q_SLOTS:
             qPrintable(worst));
         QVERIFY2(compared >= candidates * 8 / 10, qPrintable(QStringLiteral("%1 of %2").arg(compared).arg(candidates)));
         QVERIFY2(worstDistance <= kTolerance, qPrintable(worst));
-
-        // The live signature holds all the sound heard, the film's end
-        // included: as much as the file's signature, from where the film began.
-        // (A signature's items end a little before its sound does.)
-        const double liveSound = signatureSeconds(fromScreen);
-        const double fileSound = signatureSeconds(fromFile);
-        qInfo("signatures: live %.2f s (%zu bytes), file %.2f s (%zu bytes)", liveSound, fromScreen.signature().size(),
-            fileSound, fromFile.signature().size());
-        QVERIFY2(fileSound > kFilmSeconds - 4, qPrintable(QString::number(fileSound)));
-        QVERIFY2(liveSound >= shift + fileSound - 0.5,
-            qPrintable(QStringLiteral("the live signature covers %1 s of sound; the film's sound ends %2 s into it")
-                           .arg(liveSound)
-                           .arg(shift + fileSound)));
-
-        // The same clip at the same film time in both records.
-        QByteArray said;
-        const std::optional<double> inFile = matchOffset(authored, clip, said);
-        QVERIFY2(inFile, said.constData());
-        QVERIFY2(std::abs(*inFile - kClipStart) <= kTimeTolerance, said.constData());
-        const std::optional<double> inLive = matchOffset(live, clip, said);
-        QVERIFY2(inLive, said.constData());
-        qInfo("the clip: %.2f s into the film by the file, %.2f s by the live record", *inFile, *inLive - shift);
-        QVERIFY2(std::abs(*inLive - shift - *inFile) <= kTimeTolerance,
-            qPrintable(QStringLiteral("live %1 s (film time %2 s), file %3 s").arg(*inLive).arg(*inLive - shift).arg(*inFile)));
     }
 };
 
