@@ -29,12 +29,12 @@ using namespace corvex;
 namespace {
 
 // The film: 640 × 360 at 30 frames a second, 15 s. Solid colours change at
-// known times; from 6 s on the picture is letterboxed (a fifth of the height
+// known times; from 7 s on the picture is letterboxed (a fifth of the height
 // black above and below); a tune of a new note every quarter second plays all
 // through. The last second only gives the player time to hand the end of the
 // clip's sound over before it stops.
 constexpr double kFilmSeconds = 15;
-constexpr double kChanges[] = { 2, 4, 6, 10 }; // when the colour changes, film time
+constexpr double kChanges[] = { 3, 5, 7, 11 }; // when the colour changes, film time
 constexpr double kClipStart = 8; // the clip given to 'corvex match': the film's sound from 8 to 14 s
 constexpr double kClipSeconds = 6;
 constexpr int kTolerance = 6; // per channel, live against file
@@ -46,10 +46,10 @@ constexpr double kTimeTolerance = 0.15; // seconds, the clip's offset in both re
 // dark letterboxed picture keeps that within the tolerance.
 QString filmPicture()
 {
-    return QStringLiteral("color=c=0xC83228:s=640x360:r=30:d=2[a];color=c=0x28B43C:s=640x360:r=30:d=2[b];"
+    return QStringLiteral("color=c=0xC83228:s=640x360:r=30:d=3[a];color=c=0x28B43C:s=640x360:r=30:d=2[b];"
                           "color=c=0x323CC8:s=640x360:r=30:d=2[c];"
                           "color=c=0x4B4311:s=640x216:r=30:d=4,pad=640:360:0:72:black[d];"
-                          "color=c=0x42153E:s=640x216:r=30:d=5,pad=640:360:0:72:black[e];"
+                          "color=c=0x42153E:s=640x216:r=30:d=4,pad=640:360:0:72:black[e];"
                           "[a][b][c][d][e]concat=n=5:v=1:a=0,format=yuv420p");
 }
 
@@ -105,7 +105,7 @@ int distance(Colour a, Colour b)
 }
 
 // Record time of the first sample after the first red one whose centre is
-// green: the film's first change (red to green at 2 s), in this record.
+// green: the film's first change (red to green at 3 s), in this record.
 std::optional<double> firstChange(const VideoAnalysis& record)
 {
     const Colour red { 0xC8, 0x32, 0x28 };
@@ -224,7 +224,7 @@ private Q_SLOTS:
         // Aligned on the first change of colour.
         const std::optional<double> fileChange = firstChange(fromFile);
         const std::optional<double> liveChange = firstChange(fromScreen);
-        QVERIFY2(fileChange && std::abs(*fileChange - kChanges[0]) < 0.05, "the authored record turns green at 2 s");
+        QVERIFY2(fileChange && std::abs(*fileChange - kChanges[0]) < 0.05, "the authored record turns green at 3 s");
         QVERIFY2(liveChange, "the live record shows the film turning from red to green");
         const double shift = *liveChange - *fileChange;
         qInfo("the film started %.2f s into the live record", shift);
@@ -265,9 +265,9 @@ private Q_SLOTS:
         int k = 0;
         for (int i = 0; i < fromFile.timestamps_size(); ++i) {
             const double t = fromFile.timestamps(i) / 100.0;
-            // The player's first second is left out: its window may still be
+            // The player's first moments are left out: its window may still be
             // opening while it shows the first frames.
-            if (t < 1.0 || t > kFilmSeconds - 0.3
+            if (t < 1.5 || t > kFilmSeconds - 0.3
                 || std::any_of(std::begin(kChanges), std::end(kChanges),
                     [&](double change) { return std::abs(t - change) < 0.2; }))
                 continue;
