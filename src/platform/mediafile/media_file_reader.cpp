@@ -33,9 +33,11 @@ namespace {
 constexpr AVRational kMicroseconds { 1, 1'000'000 };
 // A file that yields nothing but read errors this many times in a row is not going to recover.
 constexpr int kMaxConsecutiveReadErrors = 1000;
-// Decoded pictures waiting for their conversion, at most. A few are enough to
-// keep the decoder busy while the reader's caller works; each is a full-size
-// picture (12 MB at 4K), so memory sets the bound.
+// Decoded pictures waiting for their conversion: enough to keep the decoder
+// busy while the reader's caller works, within a memory budget (a 4K picture
+// is 12 MB), but never fewer than two so that the two sides overlap.
+constexpr std::size_t kQueuedPictureBytes = 32u << 20;
+constexpr int kMinQueuedPictures = 2;
 constexpr int kMaxQueuedPictures = 4;
 // Everything waiting (pictures and blocks of sound), at most.
 constexpr std::size_t kMaxQueued = 64;
@@ -145,6 +147,7 @@ struct MediaFileReader::Impl {
     // Guarded by `mutex`.
     std::deque<Decoded> queue;
     int queuedPictures = 0;
+    int maxQueuedPictures = kMaxQueuedPictures;
     bool quit = false;
     int damagedPackets = 0;
 
@@ -209,7 +212,11 @@ bool MediaFileReader::Impl::openVideoDecoder(bool useHardware)
     if (avcodec_parameters_to_context(video.get(), videoStream->codecpar) < 0)
         return false;
     video->pkt_timebase = videoStream->time_base;
-    video->thread_count = options.threads;
+    // One thread per core: the decoder's own choice is one more, which on a
+    // small machine only adds a picture in flight (memory) to our two threads.
+    video->thread_count = options.threads > 0
+        ? options.threads
+        : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
     // Frame threads overlap whole frames; slice threads help files coded in slices.
     video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // Only on frames that nothing is predicted from, so the error cannot build up.
@@ -419,6 +426,9 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
         impl->hardwareDevice.reset();
     }
     impl->usingHardware = !impl->info.hardware.empty();
+    const std::size_t pictureBytes = std::size_t(width) * std::size_t(height) * 3 / 2;
+    impl->maxQueuedPictures = static_cast<int>(std::clamp<std::size_t>(
+        kQueuedPictureBytes / std::max<std::size_t>(pictureBytes, 1), kMinQueuedPictures, kMaxQueuedPictures));
 
     // The sound, if any; a file without one still makes a show (without a signature).
     int audioIndex = -1;
@@ -706,7 +716,7 @@ bool MediaFileReader::Impl::hand(Decoded item)
     // Notes and the end always fit: they come once and carry no picture.
     const bool bounded = item.kind == Decoded::Kind::Picture || item.kind == Decoded::Kind::Sound;
     changed.wait(lock, [&] {
-        return quit || !bounded || (queue.size() < kMaxQueued && (!picture || queuedPictures < kMaxQueuedPictures));
+        return quit || !bounded || (queue.size() < kMaxQueued && (!picture || queuedPictures < maxQueuedPictures));
     });
     if (quit)
         return false;
