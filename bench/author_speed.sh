@@ -4,7 +4,9 @@
 #   ffmpeg -threads 2 -i FILM -vf scale=5:5:flags=area -f null -
 # Both run RUNS times on the same film in one run of this script, alternating;
 # the figures are min/median/max of the runs. Peak memory is the largest
-# resident set of each program.
+# resident set of each program. On a machine shared with other work, wall
+# times follow the load: the CPU time each program used (user + system) is
+# reported beside them, and the load average before and after.
 #
 # The film is made here at benchmark time (never committed): by default ten
 # minutes of 1080p30 H.264 with AAC sound. Needs the ffmpeg command and GNU time.
@@ -54,19 +56,23 @@ if [ ! -s "$film" ]; then
     -f lavfi -i "sine=f=220:beep_factor=4:d=$seconds" "${video[@]}" -c:a aac -b:a 128k -shortest "$film"
 fi
 
-# One timed run: prints "wall_seconds max_rss_kb".
-timed() { /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || { cat "$work/stderr.txt" >&2; return 1; }; cat "$work/time.txt"; }
+# One timed run: prints "wall_seconds max_rss_kb cpu_seconds".
+timed() {
+  /usr/bin/time -f "%e %M %U %S" -o "$work/time.txt" "$@" >/dev/null 2>"$work/stderr.txt" || { cat "$work/stderr.txt" >&2; return 1; }
+  awk '{ print $1, $2, $3 + $4 }' "$work/time.txt"
+}
 
 stats() { # min median max of the numbers on stdin
   sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.2f / %.2f / %.2f", v[1], m, v[NR] }'
 }
 
 : > "$work/results.txt"
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for i in $(seq "$runs"); do
-  read -r cw cm < <(timed "$corvex" author "$film" -o "$work/show.pb")
-  read -r fw fm < <(timed ffmpeg -nostdin -v error -threads 2 -i "$film" -vf scale=5:5:flags=area -f null -)
-  echo "$cw $cm $fw $fm" >> "$work/results.txt"
-  echo "run $i: corvex author $cw s ($cm KB), ffmpeg $fw s ($fm KB)" >&2
+  read -r cw cm cc < <(timed "$corvex" author "$film" -o "$work/show.pb")
+  read -r fw fm fc < <(timed ffmpeg -nostdin -v error -threads 2 -i "$film" -vf scale=5:5:flags=area -f null -)
+  echo "$cw $cm $fw $fm $cc $fc" >> "$work/results.txt"
+  echo "run $i: corvex author $cw s ($cm KB, CPU $cc s), ffmpeg $fw s ($fm KB, CPU $fc s)" >&2
 done
 
 echo "Film: $(basename "$film"), $seconds s; $runs runs (min / median / max)"
@@ -76,3 +82,7 @@ echo "throughput vs ffmpeg (x, >= 1.2): $(awk '{ print $3 / $1 }' "$work/results
 echo "speed, x real time (>= 8):        $(awk -v s="$seconds" '{ print s / $1 }' "$work/results.txt" | stats)"
 echo "corvex peak memory, MB (< 200):   $(awk '{ print $2 / 1024 }' "$work/results.txt" | stats)"
 echo "ffmpeg peak memory, MB:           $(awk '{ print $4 / 1024 }' "$work/results.txt" | stats)"
+echo "corvex author CPU time, s:        $(awk '{ print $5 }' "$work/results.txt" | stats)"
+echo "ffmpeg pipeline CPU time, s:      $(awk '{ print $6 }' "$work/results.txt" | stats)"
+echo "CPU time, ffmpeg / corvex (x):    $(awk '{ print $6 / $5 }' "$work/results.txt" | stats)"
+echo "load average (1, 5, 15 min):     before $load_before, after $(cut -d' ' -f1-3 /proc/loadavg)"

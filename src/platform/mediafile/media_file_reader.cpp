@@ -20,9 +20,11 @@ extern "C" {
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 namespace corvex::mediafile {
 
@@ -31,6 +33,14 @@ namespace {
 constexpr AVRational kMicroseconds { 1, 1'000'000 };
 // A file that yields nothing but read errors this many times in a row is not going to recover.
 constexpr int kMaxConsecutiveReadErrors = 1000;
+// Decoded pictures waiting for their conversion: enough to keep the decoder
+// busy while the reader's caller works, within a memory budget (a 4K picture
+// is 12 MB), but never fewer than two so that the two sides overlap.
+constexpr std::size_t kQueuedPictureBytes = 32u << 20;
+constexpr int kMinQueuedPictures = 2;
+constexpr int kMaxQueuedPictures = 4;
+// Everything waiting (pictures and blocks of sound), at most.
+constexpr std::size_t kMaxQueued = 64;
 
 // Decoders report damage they conceal only through the log; we count those
 // lines instead of printing them (the caller reports the count in one line).
@@ -119,16 +129,41 @@ struct MediaFileReader::Impl {
     AVStream* audioStream = nullptr;
     std::int64_t startMicroseconds = 0;
 
+    std::atomic<bool> stop { false };
+    int errorLinesAtStart = 0;
+
+    // Demultiplexing and decoding run on a thread of their own, so that the
+    // decoder is fed while the caller converts and analyses the pictures it
+    // already has. The thread hands decoded frames over through `queue`.
+    struct Decoded {
+        enum class Kind { Picture, Sound, Note, End, Failure };
+        Kind kind = Kind::End;
+        FramePtr frame; // Picture, Sound
+        std::string text; // Note (decoding moved to software), Failure
+    };
+    std::thread decoder;
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by `mutex`.
+    std::deque<Decoded> queue;
+    int queuedPictures = 0;
+    int maxQueuedPictures = kMaxQueuedPictures;
+    bool quit = false;
+    int damagedPackets = 0;
+
+    // The decoding thread's own (while it runs; the caller's otherwise).
     PacketPtr packet { av_packet_alloc() };
     FramePtr frame { av_frame_alloc() };
+    int consecutiveReadErrors = 0;
+    bool usingHardware = false;
+    bool decoderFailed = false;
+    std::int64_t picturesDecoded = 0;
+
+    // The caller's (next(), seek(), damage()).
     FramePtr softwareFrame { av_frame_alloc() };
     std::deque<ReaderItem> pending;
-    bool draining = false;
     bool finished = false;
-    std::atomic<bool> stop { false };
     DamageReport damage;
-    int errorLinesAtStart = 0;
-    int consecutiveReadErrors = 0;
 
     std::unique_ptr<SwsContext, SwsFree> scaler;
     int scalerKey[7] = {};
@@ -145,10 +180,22 @@ struct MediaFileReader::Impl {
     AVChannelLayout resamplerLayout {};
     std::optional<std::int64_t> nextAudioMicroseconds;
 
-    ~Impl() { av_channel_layout_uninit(&resamplerLayout); }
+    ~Impl()
+    {
+        stopDecoding();
+        av_channel_layout_uninit(&resamplerLayout);
+    }
 
     bool openVideoDecoder(bool useHardware);
+    // The decoding thread.
+    void decodeFile();
     void decode(AVCodecContext* codec, const AVPacket* packet);
+    /// Waits for room in the queue; false when the thread is to quit.
+    bool hand(Decoded item);
+    void countDamagedPacket();
+    // The caller's side.
+    Decoded take();
+    void stopDecoding();
     void emitVideo(AVFrame* decoded);
     void emitAudio(AVFrame* decoded);
     std::optional<std::int64_t> microseconds(const AVFrame* decoded, const AVStream* stream) const;
@@ -165,7 +212,11 @@ bool MediaFileReader::Impl::openVideoDecoder(bool useHardware)
     if (avcodec_parameters_to_context(video.get(), videoStream->codecpar) < 0)
         return false;
     video->pkt_timebase = videoStream->time_base;
-    video->thread_count = options.threads;
+    // One thread per core: the decoder's own choice is one more, which on a
+    // small machine only adds a picture in flight (memory) to our two threads.
+    video->thread_count = options.threads > 0
+        ? options.threads
+        : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
     // Frame threads overlap whole frames; slice threads help files coded in slices.
     video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // Only on frames that nothing is predicted from, so the error cannot build up.
@@ -181,15 +232,20 @@ bool MediaFileReader::Impl::openVideoDecoder(bool useHardware)
     return avcodec_open2(video.get(), videoDecoder, nullptr) >= 0;
 }
 
+// On the decoding thread: `info` belongs to the caller, who learns of the
+// change through a note in the queue.
 void MediaFileReader::Impl::fallBackToSoftware(const std::string& why)
 {
-    info.hardwareNote = "hardware decoding (" + info.hardware + ") failed: " + why + "; decoding in software";
-    info.hardware.clear();
+    const char* device
+        = av_hwdevice_get_type_name(reinterpret_cast<const AVHWDeviceContext*>(hardwareDevice->data)->type);
+    usingHardware = false;
     hardwareDevice.reset();
+    hand({ Decoded::Kind::Note, nullptr,
+        std::string("hardware decoding (") + (device ? device : "?") + ") failed: " + why + "; decoding in software" });
     if (!openVideoDecoder(false)) {
-        finished = true;
-        pending.push_back(ReadFailure { "the software video decoder would not open after the hardware decoder "
-                                        "failed" });
+        decoderFailed = true;
+        hand({ Decoded::Kind::Failure, nullptr,
+            "the software video decoder would not open after the hardware decoder failed" });
     }
 }
 
@@ -369,6 +425,10 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
         impl->info.hardware.clear();
         impl->hardwareDevice.reset();
     }
+    impl->usingHardware = !impl->info.hardware.empty();
+    const std::size_t pictureBytes = std::size_t(width) * std::size_t(height) * 3 / 2;
+    impl->maxQueuedPictures = static_cast<int>(std::clamp<std::size_t>(
+        kQueuedPictureBytes / std::max<std::size_t>(pictureBytes, 1), kMinQueuedPictures, kMaxQueuedPictures));
 
     // The sound, if any; a file without one still makes a show (without a signature).
     int audioIndex = -1;
@@ -433,6 +493,10 @@ const MediaFileInfo& MediaFileReader::info() const
 
 const DamageReport& MediaFileReader::damage() const
 {
+    {
+        std::lock_guard lock(m_impl->mutex);
+        m_impl->damage.damagedPackets = m_impl->damagedPackets;
+    }
     // Lines a decoder logged as errors stand for damage it concealed.
     m_impl->damage.damagedFrames
         = std::max(m_impl->damage.damagedFrames, g_decoderErrorLines.load() - m_impl->errorLinesAtStart);
@@ -452,6 +516,8 @@ bool MediaFileReader::stopRequested() const
 bool MediaFileReader::seek(double seconds)
 {
     Impl& impl = *m_impl;
+    // What was decoded ahead belongs to the old position.
+    impl.stopDecoding();
     const std::int64_t target = impl.startMicroseconds + static_cast<std::int64_t>(seconds * 1e6);
     if (avformat_seek_file(impl.format.get(), -1, INT64_MIN, target, target, 0) < 0)
         return false;
@@ -459,8 +525,8 @@ bool MediaFileReader::seek(double seconds)
     if (impl.audio)
         avcodec_flush_buffers(impl.audio.get());
     impl.pending.clear();
-    impl.draining = false;
     impl.finished = false;
+    impl.consecutiveReadErrors = 0;
     impl.nextAudioMicroseconds.reset();
     return true;
 }
@@ -637,31 +703,129 @@ void MediaFileReader::Impl::emitAudio(AVFrame* decoded)
     pending.push_back(std::move(block));
 }
 
+void MediaFileReader::Impl::countDamagedPacket()
+{
+    std::lock_guard lock(mutex);
+    ++damagedPackets;
+}
+
+bool MediaFileReader::Impl::hand(Decoded item)
+{
+    std::unique_lock lock(mutex);
+    const bool picture = item.kind == Decoded::Kind::Picture;
+    // Notes and the end always fit: they come once and carry no picture.
+    const bool bounded = item.kind == Decoded::Kind::Picture || item.kind == Decoded::Kind::Sound;
+    changed.wait(lock, [&] {
+        return quit || !bounded || (queue.size() < kMaxQueued && (!picture || queuedPictures < maxQueuedPictures));
+    });
+    if (quit)
+        return false;
+    queuedPictures += picture ? 1 : 0;
+    queue.push_back(std::move(item));
+    changed.notify_all();
+    return true;
+}
+
 void MediaFileReader::Impl::decode(AVCodecContext* codec, const AVPacket* input)
 {
     const bool isVideo = codec == video.get();
     const int sent = avcodec_send_packet(codec, input);
     if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_EOF) {
-        if (isVideo && !info.hardware.empty() && damage.lastTimeSeconds == 0) {
+        if (isVideo && usingHardware && picturesDecoded == 0) {
             fallBackToSoftware(errorText(sent));
             return;
         }
-        ++damage.damagedPackets;
+        countDamagedPacket();
     }
     for (;;) {
         const int received = avcodec_receive_frame(codec, frame.get());
         if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
             return;
         if (received < 0) {
-            ++damage.damagedPackets;
+            countDamagedPacket();
             return;
         }
-        if (isVideo)
-            emitVideo(frame.get());
-        else
-            emitAudio(frame.get());
-        av_frame_unref(frame.get());
+        FramePtr decoded { av_frame_alloc() };
+        if (!decoded) {
+            av_frame_unref(frame.get());
+            countDamagedPacket();
+            continue;
+        }
+        av_frame_move_ref(decoded.get(), frame.get());
+        picturesDecoded += isVideo ? 1 : 0;
+        if (!hand({ isVideo ? Decoded::Kind::Picture : Decoded::Kind::Sound, std::move(decoded), {} }))
+            return;
     }
+}
+
+void MediaFileReader::Impl::decodeFile()
+{
+    const auto quitting = [this] {
+        std::lock_guard lock(mutex);
+        return quit;
+    };
+    while (!quitting() && !decoderFailed) {
+        if (stop.load()) {
+            hand({ Decoded::Kind::End, nullptr, {} });
+            return;
+        }
+        const int status = av_read_frame(format.get(), packet.get());
+        if (status == AVERROR_EOF || (status < 0 && avio_feof(format->pb))) {
+            // Whatever the decoders still hold comes out now.
+            decode(video.get(), nullptr);
+            if (audio)
+                decode(audio.get(), nullptr);
+            hand({ Decoded::Kind::End, nullptr, {} });
+            return;
+        }
+        if (status < 0) {
+            if (status == AVERROR_INVALIDDATA && ++consecutiveReadErrors < kMaxConsecutiveReadErrors) {
+                countDamagedPacket();
+                continue;
+            }
+            hand({ Decoded::Kind::Failure, nullptr, "reading the file failed: " + errorText(status) });
+            return;
+        }
+        consecutiveReadErrors = 0;
+        if ((packet->flags & AV_PKT_FLAG_CORRUPT) != 0)
+            countDamagedPacket();
+        if (packet->stream_index == videoStream->index)
+            decode(video.get(), packet.get());
+        else if (audioStream && packet->stream_index == audioStream->index)
+            decode(audio.get(), packet.get());
+        av_packet_unref(packet.get());
+    }
+    av_packet_unref(packet.get());
+}
+
+MediaFileReader::Impl::Decoded MediaFileReader::Impl::take()
+{
+    std::unique_lock lock(mutex);
+    if (!decoder.joinable()) {
+        quit = false;
+        decoder = std::thread([this] { decodeFile(); });
+    }
+    changed.wait(lock, [this] { return !queue.empty(); });
+    Decoded item = std::move(queue.front());
+    queue.pop_front();
+    queuedPictures -= item.kind == Decoded::Kind::Picture ? 1 : 0;
+    changed.notify_all();
+    return item;
+}
+
+void MediaFileReader::Impl::stopDecoding()
+{
+    {
+        std::lock_guard lock(mutex);
+        quit = true;
+        changed.notify_all();
+    }
+    if (decoder.joinable())
+        decoder.join();
+    std::lock_guard lock(mutex);
+    queue.clear();
+    queuedPictures = 0;
+    quit = false;
 }
 
 ReaderItem MediaFileReader::next()
@@ -677,35 +841,26 @@ ReaderItem MediaFileReader::next()
         }
         if (impl.finished)
             return EndOfFile {};
-        if (impl.draining) {
+        Impl::Decoded decoded = impl.take();
+        switch (decoded.kind) {
+        case Impl::Decoded::Kind::Picture:
+            impl.emitVideo(decoded.frame.get());
+            break;
+        case Impl::Decoded::Kind::Sound:
+            impl.emitAudio(decoded.frame.get());
+            break;
+        case Impl::Decoded::Kind::Note:
+            impl.info.hardwareNote = decoded.text;
+            impl.info.hardware.clear();
+            break;
+        case Impl::Decoded::Kind::Failure:
             impl.finished = true;
-            continue;
-        }
-        const int status = av_read_frame(impl.format.get(), impl.packet.get());
-        if (status == AVERROR_EOF || (status < 0 && avio_feof(impl.format->pb))) {
-            // Whatever the decoders still hold comes out now.
-            impl.draining = true;
-            impl.decode(impl.video.get(), nullptr);
-            if (impl.audio)
-                impl.decode(impl.audio.get(), nullptr);
-            continue;
-        }
-        if (status < 0) {
-            if (status == AVERROR_INVALIDDATA && ++impl.consecutiveReadErrors < kMaxConsecutiveReadErrors) {
-                ++impl.damage.damagedPackets;
-                continue;
-            }
+            impl.pending.push_back(ReadFailure { decoded.text });
+            break;
+        case Impl::Decoded::Kind::End:
             impl.finished = true;
-            return ReadFailure { "reading the file failed: " + errorText(status) };
+            break;
         }
-        impl.consecutiveReadErrors = 0;
-        if ((impl.packet->flags & AV_PKT_FLAG_CORRUPT) != 0)
-            ++impl.damage.damagedPackets;
-        if (impl.packet->stream_index == impl.videoStream->index)
-            impl.decode(impl.video.get(), impl.packet.get());
-        else if (impl.audioStream && impl.packet->stream_index == impl.audioStream->index)
-            impl.decode(impl.audio.get(), impl.packet.get());
-        av_packet_unref(impl.packet.get());
     }
 }
 

@@ -22,10 +22,16 @@ void sumBlocks(const std::uint16_t* sums, int outWidth, int factorX, std::uint32
 
 } // namespace
 
-// Wider vectors where the processor has them, picked once at load time.
-__attribute__((target_clones("avx2", "default"))) void boxAverage(const std::uint8_t* source, int sourceStride,
-    int width, int height, int factorX, int factorY, std::uint8_t* destination, int destinationStride,
-    std::vector<std::uint16_t>& rowSums)
+// Wider vectors where the processor has them, picked once at load time. Not
+// under ThreadSanitizer: it instruments the resolver that picks the clone,
+// which the loader runs before the sanitizer is set up.
+#if defined(__SANITIZE_THREAD__)
+#define CORVEX_VECTOR_CLONES
+#else
+#define CORVEX_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+CORVEX_VECTOR_CLONES void boxAverage(const std::uint8_t* source, int sourceStride, int width, int height, int factorX,
+    int factorY, std::uint8_t* destination, int destinationStride, std::vector<std::uint16_t>& rowSums)
 {
     if (factorX < 1 || factorY < 1 || factorY > 257)
         return;

@@ -372,6 +372,55 @@ private Q_SLOTS:
         QCOMPARE(readAll(*opened.reader).frameTimes.size(), std::size_t(25));
     }
 
+    // The reader decodes ahead of its caller: after a seek, nothing decoded
+    // for the old position may come out, and a reader told to stop (or simply
+    // dropped) while its queue is full must not hang.
+    void decodingAheadFollowsSeeksAndStops_data()
+    {
+        QTest::addColumn<int>("readFirst"); // items read before the seek
+        QTest::addColumn<double>("target");
+        QTest::newRow("seek before reading") << 0 << 6.5;
+        QTest::newRow("seek forward with the queue full") << 40 << 6.5;
+        QTest::newRow("seek backward") << 200 << 2.5;
+        QTest::newRow("seek to the start") << 120 << 0.0;
+    }
+
+    void decodingAheadFollowsSeeksAndStops()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(int, readFirst);
+        QFETCH(double, target);
+        // A key frame every second.
+        const QString file = path(QStringLiteral("seekable.mp4"));
+        if (!QFile::exists(file))
+            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
+                "libx264", "-g", "25", "-c:a", "aac", file });
+        mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
+        QVERIFY2(opened.reader, opened.message.c_str());
+        MediaFileReader& reader = *opened.reader;
+        for (int i = 0; i < readFirst; ++i)
+            QVERIFY(!std::holds_alternative<mediafile::EndOfFile>(reader.next()));
+        QVERIFY(reader.seek(target));
+        const Decoded after = readAll(reader);
+        QVERIFY(!after.failed);
+        QVERIFY(!after.frameTimes.empty());
+        // From the key frame at or before the target, in order, to the end.
+        QVERIFY2(after.frameTimes.front() <= target + 0.001 && after.frameTimes.front() > target - 1.001,
+            qPrintable(QString::number(after.frameTimes.front())));
+        QVERIFY(std::is_sorted(after.frameTimes.begin(), after.frameTimes.end()));
+        QCOMPARE(after.frameTimes.back(), 7.96);
+        QVERIFY2(!after.soundTimes.empty() && after.soundTimes.front() > target - 1.1,
+            qPrintable(QString::number(after.soundTimes.empty() ? -1 : after.soundTimes.front())));
+
+        // Stopped with the decoder far ahead: the end comes at once, and the
+        // reader goes away without waiting for the film's end.
+        QVERIFY(reader.seek(0));
+        QVERIFY(!std::holds_alternative<mediafile::EndOfFile>(reader.next()));
+        reader.requestStop();
+        QVERIFY(std::holds_alternative<mediafile::EndOfFile>(reader.next()));
+        opened.reader.reset();
+    }
+
     // Damage in the middle is counted and passed over; the rest still decodes.
     void decodesPastDamage()
     {

@@ -1,0 +1,310 @@
+// One show, two roads: a film made here is played on the test display by a
+// real player, with its sound into the test sound server, and recorded live
+// with 'corvex record'; the same file is analysed with 'corvex author'. Both
+// records must hold the same colours at the same times and the same sound:
+// a clip of the film's sound is found at the same place in both.
+//
+// Needs the test X server and PulseAudio that scripts/test-services starts,
+// and ffplay (Debian's ffmpeg package); skipped without them.
+
+#include "analysis/proto/video_analysis.pb.h"
+#include "platform/fingerprint/signature_matcher.h"
+
+#include "support/test_films.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <csignal>
+#include <optional>
+
+using namespace corvex;
+
+namespace {
+
+// The film: 640 × 360 at 30 frames a second, 15 s. Solid colours change at
+// known times; from 7 s on the picture is letterboxed (a fifth of the height
+// black above and below); a tune of a new note every quarter second plays all
+// through. The last second only gives the player time to hand the end of the
+// clip's sound over before it stops.
+constexpr double kFilmSeconds = 15;
+constexpr double kChanges[] = { 3, 5, 7, 11 }; // when the colour changes, film time
+constexpr double kClipStart = 8; // the clip given to 'corvex match': the film's sound from 8 to 14 s
+constexpr double kClipSeconds = 6;
+constexpr int kTolerance = 6; // per channel, live against file
+constexpr double kTimeTolerance = 0.15; // seconds, the clip's offset in both records
+
+// Full picture: red, green, blue; then letterboxed, a dark olive and a dark
+// plum. The live road scales the screen in stages on the X server, and about
+// 6 % of the contrast at a bar's edge bleeds into the bar's cells there; the
+// dark letterboxed picture keeps that within the tolerance.
+QString filmPicture()
+{
+    return QStringLiteral("color=c=0xC83228:s=640x360:r=30:d=3[a];color=c=0x28B43C:s=640x360:r=30:d=2[b];"
+                          "color=c=0x323CC8:s=640x360:r=30:d=2[c];"
+                          "color=c=0x4B4311:s=640x216:r=30:d=4,pad=640:360:0:72:black[d];"
+                          "color=c=0x42153E:s=640x216:r=30:d=4,pad=640:360:0:72:black[e];"
+                          "[a][b][c][d][e]concat=n=5:v=1:a=0,format=yuv420p");
+}
+
+// Notes with a harmonic, a new one every quarter second, their pitches drawn
+// from a quadratic sequence modulo a prime: no run of notes repeats within
+// the film, so a clip fits in one place only.
+QString filmSound()
+{
+    const QString pitch = QStringLiteral("110*pow(2,mod(7*floor(t*4)*floor(t*4)+3*floor(t*4),61)*3/61)");
+    return QStringLiteral("aevalsrc='0.3*sin(2*PI*t*%1)+0.15*sin(4*PI*t*%1)':s=48000:d=15").arg(pitch);
+}
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run corvexCli(const QStringList& arguments, int timeoutMs = 240000)
+{
+    QProcess process;
+    process.start(QStringLiteral(CORVEX_CLI), arguments);
+    process.waitForFinished(timeoutMs);
+    Run run;
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+bool readRecord(const QString& path, VideoAnalysis& record)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.readAll();
+    return record.ParseFromArray(bytes.constData(), int(bytes.size()));
+}
+
+struct Colour {
+    int r = 0, g = 0, b = 0;
+};
+
+Colour colourOf(const VideoAnalysis& record, int channel, int sample)
+{
+    const auto& c = record.channels(channel);
+    return { int(c.r(sample)), int(c.g(sample)), int(c.b(sample)) };
+}
+
+int distance(Colour a, Colour b)
+{
+    return std::max({ std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b) });
+}
+
+// Record time of the first sample after the first red one whose centre is
+// green: the film's first change (red to green at 3 s), in this record.
+std::optional<double> firstChange(const VideoAnalysis& record)
+{
+    const Colour red { 0xC8, 0x32, 0x28 };
+    const Colour green { 0x28, 0xB4, 0x3C };
+    bool seenRed = false;
+    for (int i = 0; i < record.timestamps_size(); ++i) {
+        const Colour centre = colourOf(record, 0, i);
+        seenRed = seenRed || distance(centre, red) < 40;
+        if (seenRed && distance(centre, green) < distance(centre, red))
+            return record.timestamps(i) / 100.0;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> matchOffset(const QString& record, const QString& clip, QByteArray& said)
+{
+    const Run run = corvexCli({ QStringLiteral("match"), record, clip });
+    said = run.out + run.err;
+    const QRegularExpressionMatch found
+        = QRegularExpression(QStringLiteral("offset (-?[0-9.]+) s")).match(QString::fromUtf8(run.out));
+    if (run.exitCode != 0 || !found.hasMatch())
+        return std::nullopt;
+    return found.captured(1).toDouble();
+}
+
+// Seconds of sound the record's signature covers.
+double signatureSeconds(const VideoAnalysis& record)
+{
+    const auto items = fingerprint::decodeSignature(record.signature());
+    return items ? double(items->size()) * fingerprint::signatureItemSeconds() : 0.0;
+}
+
+} // namespace
+
+class TestCrossCheck : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private Q_SLOTS:
+    void liveAndFileMakeTheSameShow()
+    {
+        if (!corvex::test::haveFfmpeg())
+            QSKIP("the ffmpeg command is not installed; it makes the test film");
+        const QString ffplay = QStandardPaths::findExecutable(QStringLiteral("ffplay"));
+        if (ffplay.isEmpty())
+            QSKIP("ffplay is not installed (Debian's ffmpeg package); it plays the film live");
+        if (qEnvironmentVariableIsEmpty("DISPLAY") || qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("needs the test X server and sound server (scripts/test-services)");
+
+        const QString film = path(QStringLiteral("film.mkv"));
+        {
+            const QString failure = corvex::test::runFfmpeg(
+                { "-f", "lavfi", "-i", filmPicture(), "-f", "lavfi", "-i", filmSound(), "-c:v", "libx264", "-preset",
+                    "veryfast", "-crf", "18", "-g", "30", "-c:a", "flac", "-t", QString::number(kFilmSeconds), film });
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        }
+        const QString clip = path(QStringLiteral("clip.wav"));
+        {
+            const QString failure = corvex::test::runFfmpeg({ "-ss", QString::number(kClipStart), "-t",
+                QString::number(kClipSeconds), "-i", film, "-vn", "-c:a", "pcm_s16le", clip });
+            QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        }
+
+        // The file road.
+        const QString authored = path(QStringLiteral("authored.pb"));
+        const Run author = corvexCli({ QStringLiteral("author"), film, QStringLiteral("-o"), authored });
+        QVERIFY2(author.exitCode == 0, author.err.constData());
+
+        // The live road: the recorder first, so that it hears the film from its first note.
+        const QString live = path(QStringLiteral("live.pb"));
+        QProcess recorder;
+        recorder.start(QStringLiteral(CORVEX_CLI),
+            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("x11"), QStringLiteral("--display"),
+                QStringLiteral("1"), QStringLiteral("-o"), live });
+        QVERIFY(recorder.waitForStarted(10000));
+        QByteArray recorderSaid;
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            [&] {
+                recorderSaid += recorder.readAllStandardError();
+                return recorderSaid.contains("Recording ") || recorder.state() == QProcess::NotRunning;
+            }(),
+            recorderSaid.constData(), 60000);
+        QVERIFY2(recorder.state() == QProcess::Running, recorderSaid.constData());
+
+        QProcess player;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("SDL_VIDEODRIVER"), QStringLiteral("x11"));
+        environment.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("pulseaudio"));
+        player.setProcessEnvironment(environment);
+        player.setProcessChannelMode(QProcess::MergedChannels);
+        player.start(ffplay,
+            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostats"), QStringLiteral("-autoexit"),
+                QStringLiteral("-fs"), QStringLiteral("-window_title"), QStringLiteral("crosscheck"), film });
+        QVERIFY(player.waitForStarted(10000));
+        QVERIFY2(player.waitForFinished(int(kFilmSeconds * 1000) + 60000), "the film played to its end");
+        const QByteArray playerSaid = player.readAll();
+        QVERIFY2(player.exitStatus() == QProcess::NormalExit && player.exitCode() == 0, playerSaid.constData());
+
+        // Stopped as soon as the film ends, as an author would: all that was
+        // heard until then belongs in the record.
+        ::kill(pid_t(recorder.processId()), SIGINT);
+        QVERIFY(recorder.waitForFinished(60000));
+        recorderSaid += recorder.readAllStandardError();
+        QVERIFY2(recorder.exitCode() == 0, recorderSaid.constData());
+
+        VideoAnalysis fromFile;
+        VideoAnalysis fromScreen;
+        QVERIFY(readRecord(authored, fromFile));
+        QVERIFY(readRecord(live, fromScreen));
+        QCOMPARE(fromScreen.channels_size(), 9);
+        QCOMPARE(fromFile.channels_size(), 9);
+
+        // Aligned on the first change of colour.
+        const std::optional<double> fileChange = firstChange(fromFile);
+        const std::optional<double> liveChange = firstChange(fromScreen);
+        QVERIFY2(fileChange && std::abs(*fileChange - kChanges[0]) < 0.05, "the authored record turns green at 3 s");
+        QVERIFY2(liveChange, "the live record shows the film turning from red to green");
+        const double shift = *liveChange - *fileChange;
+        qInfo("the film started %.2f s into the live record", shift);
+
+        // The live signature holds all the sound heard, the film's end
+        // included: as much as the file's signature, from where the film began.
+        // (A signature's items end a little before its sound does.)
+        const double liveSound = signatureSeconds(fromScreen);
+        const double fileSound = signatureSeconds(fromFile);
+        qInfo("signatures: live %.2f s (%zu bytes), file %.2f s (%zu bytes)", liveSound, fromScreen.signature().size(),
+            fileSound, fromFile.signature().size());
+        QVERIFY2(fileSound > kFilmSeconds - 4, qPrintable(QString::number(fileSound)));
+        QVERIFY2(liveSound >= shift + fileSound - 0.5,
+            qPrintable(QStringLiteral("the live signature covers %1 s of sound; the film's sound ends %2 s into it")
+                           .arg(liveSound)
+                           .arg(shift + fileSound)));
+
+        // The same clip at the same film time in both records.
+        QByteArray said;
+        const std::optional<double> inFile = matchOffset(authored, clip, said);
+        QVERIFY2(inFile, said.constData());
+        QVERIFY2(std::abs(*inFile - kClipStart) <= kTimeTolerance, said.constData());
+        const std::optional<double> inLive = matchOffset(live, clip, said);
+        QVERIFY2(inLive, said.constData());
+        qInfo("the clip: %.2f s into the film by the file, %.2f s by the live record", *inFile, *inLive - shift);
+        QVERIFY2(std::abs(*inLive - shift - *inFile) <= kTimeTolerance,
+            qPrintable(QStringLiteral("live %1 s (film time %2 s), file %3 s")
+                           .arg(*inLive)
+                           .arg(*inLive - shift)
+                           .arg(*inFile)));
+
+        // Every cell within the tolerance at the same film time, away from the
+        // moments the colour changes (each road samples them at its own frames).
+        int compared = 0;
+        int candidates = 0;
+        QString worst;
+        int worstDistance = 0;
+        int k = 0;
+        for (int i = 0; i < fromFile.timestamps_size(); ++i) {
+            const double t = fromFile.timestamps(i) / 100.0;
+            // The player's first moments are left out: its window may still be
+            // opening while it shows the first frames.
+            if (t < 1.5 || t > kFilmSeconds - 0.3
+                || std::any_of(std::begin(kChanges), std::end(kChanges),
+                    [&](double change) { return std::abs(t - change) < 0.2; }))
+                continue;
+            ++candidates;
+            const double want = t + shift;
+            while (k + 1 < fromScreen.timestamps_size()
+                && std::abs(fromScreen.timestamps(k + 1) / 100.0 - want)
+                    <= std::abs(fromScreen.timestamps(k) / 100.0 - want))
+                ++k;
+            if (std::abs(fromScreen.timestamps(k) / 100.0 - want) > 0.1)
+                continue; // no live frame near this moment
+            ++compared;
+            for (int channel = 0; channel < 9; ++channel) {
+                const Colour a = colourOf(fromFile, channel, i);
+                const Colour b = colourOf(fromScreen, channel, k);
+                if (qEnvironmentVariableIsSet("CROSSCHECK_DEBUG") && distance(a, b) > kTolerance)
+                    qInfo("%.2f ch %d file %d %d %d live %d %d %d", t, channel, a.r, a.g, a.b, b.r, b.g, b.b);
+                if (distance(a, b) > worstDistance) {
+                    worstDistance = distance(a, b);
+                    worst = QStringLiteral("at %1 s channel %2: file (%3, %4, %5), live (%6, %7, %8)")
+                                .arg(t)
+                                .arg(channel)
+                                .arg(a.r)
+                                .arg(a.g)
+                                .arg(a.b)
+                                .arg(b.r)
+                                .arg(b.g)
+                                .arg(b.b);
+                }
+            }
+        }
+        qInfo("%d of %d moments compared; largest difference %d %s", compared, candidates, worstDistance,
+            qPrintable(worst));
+        QVERIFY2(compared >= candidates * 8 / 10, qPrintable(QStringLiteral("%1 of %2").arg(compared).arg(candidates)));
+        QVERIFY2(worstDistance <= kTolerance, qPrintable(worst));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCrossCheck)
+#include "tst_crosscheck.moc"
