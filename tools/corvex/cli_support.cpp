@@ -1,6 +1,7 @@
 #include "cli_support.h"
 
 #include "analysis/proto/video_analysis.pb.h"
+#include "service/app_manager.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -101,6 +102,52 @@ std::optional<media::Rect> parseCrop(const QString& text, QString& error)
         return std::nullopt;
     }
     return crop;
+}
+
+std::optional<int> parseCommand(QCommandLineParser& parser, const QStringList& arguments, const QString& description,
+    int minimumArguments, int maximumArguments)
+{
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
+    const qsizetype count = parser.positionalArguments().size();
+    if (count < minimumArguments || (maximumArguments >= 0 && count > maximumArguments)) {
+        printError(QStringLiteral("wrong number of arguments; run '%1 --help'").arg(arguments.first()));
+        return Usage;
+    }
+    return std::nullopt;
+}
+
+std::optional<qint64> parseInteger(const QString& text, const QString& what)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok) {
+        printError(QStringLiteral("%1 '%2' is not a whole number").arg(what, text));
+        return std::nullopt;
+    }
+    return value;
+}
+
+service::AppManager* serviceManager()
+{
+    // The one process-wide manager: the tool's commands act for the same
+    // account, settings and outbox as the studio.
+    service::AppManager& shared = service::AppManager::shared();
+    if (!shared.configurationError().isEmpty()) {
+        printError(shared.configurationError());
+        return nullptr;
+    }
+    return &shared;
+}
+
+bool requireToken(const service::AppManager& manager)
+{
+    if (manager.accessToken())
+        return true;
+    printError(QStringLiteral("not signed in: run 'corvex login' first"));
+    return false;
 }
 
 QString commandHelp(const QCommandLineParser& parser, const QString& command)

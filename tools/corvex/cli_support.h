@@ -10,6 +10,10 @@
 class QCommandLineParser;
 class VideoAnalysis;
 
+namespace corvex::service {
+class AppManager;
+}
+
 namespace corvex::cli {
 
 /// Exit statuses of every subcommand.
@@ -41,6 +45,23 @@ std::optional<media::Rect> parseCrop(const QString& text, QString& error);
 /// Reads and decodes a light-show record file; on failure returns false with a
 /// message naming the file and the problem.
 bool readRecord(const QString& path, VideoAnalysis& record, QString& error);
+
+/// parseArguments() for a subcommand with a description and from
+/// minimumArguments to maximumArguments positional arguments (-1: any number
+/// above the minimum); a wrong count is printed and gives Usage.
+std::optional<int> parseCommand(QCommandLineParser& parser, const QStringList& arguments, const QString& description,
+    int minimumArguments, int maximumArguments);
+
+/// A whole number given on the command line as `what` ("show id"); none, with
+/// the problem printed, when the text is not one.
+std::optional<qint64> parseInteger(const QString& text, const QString& what);
+
+/// The studio's manager of the service, shared with the studio's settings and
+/// outbox; none, with the problem printed, when the configuration is unusable.
+service::AppManager* serviceManager();
+
+/// Whether a token is stored; prints how to sign in when none is.
+bool requireToken(const service::AppManager& manager);
 
 /// The parser's help text with the usage line naming the subcommand
 /// ("Usage: corvex analyse [options] ...") instead of the program's path.
