@@ -27,10 +27,11 @@ void centreOnScreen(QWidget& window)
 
 } // namespace
 
-RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uploads,
+RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
     std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , m_view(new RecordingView(manager, uploads, std::move(backend), this))
+    , m_recorder(models.recorder)
+    , m_view(new RecordingView(manager, uploads, models.recorder, models.previewLink, std::move(backend), this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Recording"));
@@ -45,8 +46,7 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
 
 void RecordingWindow::closeEvent(QCloseEvent* event)
 {
-    analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
-    if (!recorder.started() || m_closeConfirmed) {
+    if (!m_recorder.started() || m_closeConfirmed) {
         QWidget::closeEvent(event);
         return;
     }
@@ -66,7 +66,7 @@ void RecordingWindow::closeEvent(QCloseEvent* event)
             // The upload goes on without the window; a failure leaves it in the outbox.
             m_view->configurationView()->save();
         } else if (button == discard) {
-            analysis::AnalysisRecorder::shared().stop();
+            m_recorder.stop();
         } else {
             return;
         }
@@ -77,18 +77,19 @@ void RecordingWindow::closeEvent(QCloseEvent* event)
     box->open();
 }
 
-RecordingWindows::RecordingWindows(
-    service::AppManager& manager, UploadQueue& uploads, BackendFactory backends, QObject* parent)
+RecordingWindows::RecordingWindows(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
+    BackendFactory backends, QObject* parent)
     : QObject(parent)
     , m_manager(manager)
     , m_uploads(uploads)
+    , m_models(models)
     , m_backends(std::move(backends))
 {
 }
 
 RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem& item)
 {
-    if (m_current && analysis::AnalysisRecorder::shared().started()) {
+    if (m_current && m_models.recorder.started()) {
         // Changing the item now would save the running recording under the new one.
         m_current->show();
         m_current->raise();
@@ -106,7 +107,7 @@ RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem
         // Its capture ends with it.
         m_current->close();
     }
-    auto* window = new RecordingWindow(m_manager, m_uploads, m_backends ? m_backends() : nullptr);
+    auto* window = new RecordingWindow(m_manager, m_uploads, m_models, m_backends ? m_backends() : nullptr);
     centreOnScreen(*window);
     window->show();
     window->raise();
