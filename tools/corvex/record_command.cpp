@@ -231,9 +231,8 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
         printError(QStringLiteral("the recording could not be encoded"));
         co_return Failure;
     }
-    QString error;
-    if (!writeFile(options.output, *bytes, error)) {
-        printError(error);
+    if (const Result<void> written = writeFile(options.output, *bytes); !written) {
+        printError(written.error);
         co_return Failure;
     }
     VideoAnalysis analysis;
@@ -332,10 +331,10 @@ int runRecord(const QStringList& arguments)
         return Usage;
     }
     if (parser.isSet(QStringLiteral("crop"))) {
-        QString error;
-        options.crop = parseCrop(parser.value(QStringLiteral("crop")), error);
-        if (!options.crop) {
-            printError(error);
+        const Result<media::Rect> parsed = parseCrop(parser.value(QStringLiteral("crop")));
+        options.crop = parsed.value;
+        if (!parsed) {
+            printError(parsed.error);
             return Usage;
         }
     }

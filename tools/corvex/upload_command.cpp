@@ -55,12 +55,12 @@ int runUpload(const QStringList& arguments)
         item = catalogue::TMDBItem::forEpisode({ *show, {}, {}, {}, {} }, { 0, *season, {}, {} }, { 0, *episode, {} });
     }
 
-    QByteArray bytes;
-    QString error;
-    if (!readFile(positional.first(), bytes, error)) {
-        printError(error);
+    const Result<QByteArray> read = readFile(positional.first());
+    if (!read) {
+        printError(read.error);
         return Failure;
     }
+    const QByteArray& bytes = *read.value;
     VideoAnalysis record;
     if (!record.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size()))) {
         printError(QStringLiteral("%1 is not a light-show record").arg(positional.first()));
