@@ -197,7 +197,9 @@ private Q_SLOTS:
         window->close();
 
         UploadQueue uploads(*m_manager);
-        RecordingView refused(*m_manager, uploads, screencapture::createCaptureBackend("null"));
+        const RecordingModels models = RecordingModels::process();
+        RecordingView refused(
+            *m_manager, uploads, models.recorder, models.previewLink, screencapture::createCaptureBackend("null"));
         refused.setWindowTitle(QStringLiteral("Recording"));
         refused.resize(800, 600);
         refused.show();
