@@ -61,12 +61,6 @@ std::unique_ptr<media::PcmBuffer> framesFrom(const media::PcmBuffer& buffer, std
 
 } // namespace
 
-AnalysisRecorder& AnalysisRecorder::shared()
-{
-    static AnalysisRecorder recorder(&preview_link::UDPManager::shared());
-    return recorder;
-}
-
 const media::AudioFormat& AnalysisRecorder::outputFormat()
 {
     static const media::AudioFormat format { 16000, 1, media::SampleKind::Float32, false };

@@ -40,11 +40,6 @@ class AnalysisRecorder final : public QObject {
     Q_DISABLE_COPY_MOVE(AnalysisRecorder)
 
 public:
-    /// The process's recorder, sending live colours through the process's
-    /// preview link. Created on first use, which must be on the GUI thread
-    /// (it creates the preview link there too), before capture starts.
-    static AnalysisRecorder& shared();
-
     /// A recorder that sends live colours through `previewLink`, or nowhere when it is null.
     explicit AnalysisRecorder(preview_link::UDPManager* previewLink, QObject* parent = nullptr);
     ~AnalysisRecorder() override;

@@ -28,10 +28,11 @@ QRectF aspectFitRect(const QSizeF& content, const QRectF& area)
 }
 
 RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
+    analysis::AnalysisRecorder& recorder, preview_link::UDPManager& previewLink,
     std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent)
-    , m_screenRecorder(std::make_unique<capture::ScreenRecorder>(std::move(backend)))
-    , m_analysisRecorder(analysis::AnalysisRecorder::shared())
+    , m_screenRecorder(std::make_unique<capture::ScreenRecorder>(std::move(backend), recorder))
+    , m_analysisRecorder(recorder)
 {
     setWindowTitle(QStringLiteral("Screen Capture"));
     auto* layout = new QVBoxLayout(this);
@@ -41,7 +42,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     layout->addWidget(m_splitter);
 
     m_configuration = new ConfigurationView(
-        *m_screenRecorder, m_analysisRecorder, preview_link::UDPManager::shared(), manager, uploads, m_splitter);
+        *m_screenRecorder, m_analysisRecorder, previewLink, manager, uploads, m_splitter);
     m_configuration->setFixedWidth(kPanelWidth);
     m_splitter->addWidget(m_configuration);
 

@@ -51,9 +51,11 @@ public:
     static constexpr int kMinimumPreviewWidth = 320;
     static constexpr int kMinimumPreviewHeight = 240;
 
-    /// Captures through `backend` (the system's when null) into the shared analysis recorder.
-    RecordingView(service::AppManager& manager, UploadQueue& uploads,
-        std::shared_ptr<screencapture::CaptureBackend> backend = nullptr, QWidget* parent = nullptr);
+    /// Captures through `backend` (the system's when null) into `recorder`,
+    /// which sends live colours through `previewLink`.
+    RecordingView(service::AppManager& manager, UploadQueue& uploads, analysis::AnalysisRecorder& recorder,
+        preview_link::UDPManager& previewLink, std::shared_ptr<screencapture::CaptureBackend> backend = nullptr,
+        QWidget* parent = nullptr);
     ~RecordingView() override;
 
     capture::ScreenRecorder& screenRecorder() { return *m_screenRecorder; }

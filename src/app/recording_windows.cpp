@@ -27,10 +27,10 @@ void centreOnScreen(QWidget& window)
 
 } // namespace
 
-RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uploads,
+RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
     std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , m_view(new RecordingView(manager, uploads, std::move(backend), this))
+    , m_view(new RecordingView(manager, uploads, models.recorder, models.previewLink, std::move(backend), this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Recording"));
@@ -82,11 +82,12 @@ void RecordingWindow::closeEvent(QCloseEvent* event)
     box->open();
 }
 
-RecordingWindows::RecordingWindows(
-    service::AppManager& manager, UploadQueue& uploads, BackendFactory backends, QObject* parent)
+RecordingWindows::RecordingWindows(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
+    BackendFactory backends, QObject* parent)
     : QObject(parent)
     , m_manager(manager)
     , m_uploads(uploads)
+    , m_models(models)
     , m_backends(std::move(backends))
 {
 }
@@ -111,7 +112,7 @@ RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem
         // Its capture ends with it.
         m_current->close();
     }
-    auto* window = new RecordingWindow(m_manager, m_uploads, m_backends ? m_backends() : nullptr);
+    auto* window = new RecordingWindow(m_manager, m_uploads, m_models, m_backends ? m_backends() : nullptr);
     centreOnScreen(*window);
     window->show();
     window->raise();

@@ -10,6 +10,12 @@
 #include <functional>
 #include <memory>
 
+namespace corvex::analysis {
+class AnalysisRecorder;
+}
+namespace corvex::preview_link {
+class UDPManager;
+}
 namespace corvex::screencapture {
 class CaptureBackend;
 }
@@ -22,6 +28,18 @@ namespace corvex::app {
 class RecordingView;
 class UploadQueue;
 
+/// What every recording window feeds: the one analysis recorder, and the
+/// preview link it sends live colours through.
+struct RecordingModels {
+    analysis::AnalysisRecorder& recorder;
+    preview_link::UDPManager& previewLink;
+
+    /// The process's own pair, made on first use (on the GUI thread, with an
+    /// application object). For main() and the test fixtures only: everything
+    /// else gets the pair passed in.
+    static RecordingModels process();
+};
+
 /// A window titled "Recording", 800 × 600, whose content is one RecordingView.
 /// Closing it ends its capture; closing it in the middle of a recording asks
 /// first, since the recording would be lost.
@@ -30,7 +48,7 @@ class RecordingWindow final : public QWidget {
     Q_DISABLE_COPY_MOVE(RecordingWindow)
 
 public:
-    RecordingWindow(service::AppManager& manager, UploadQueue& uploads,
+    RecordingWindow(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
         std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent = nullptr);
 
     RecordingView* view() const { return m_view; }
@@ -57,8 +75,8 @@ public:
     using BackendFactory = std::function<std::shared_ptr<screencapture::CaptureBackend>()>;
 
     /// `backends` makes each window's capture backend (the system's choice when empty).
-    RecordingWindows(
-        service::AppManager& manager, UploadQueue& uploads, BackendFactory backends = {}, QObject* parent = nullptr);
+    RecordingWindows(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
+        BackendFactory backends = {}, QObject* parent = nullptr);
 
     /// Makes `item` the one being recorded, opens a "Recording" window in
     /// front and closes the window that was active before. While a recording
@@ -71,6 +89,7 @@ public:
 private:
     service::AppManager& m_manager;
     UploadQueue& m_uploads;
+    RecordingModels m_models;
     BackendFactory m_backends;
     QPointer<RecordingWindow> m_current;
 };

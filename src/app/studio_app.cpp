@@ -1,8 +1,10 @@
 #include "app/studio_app.h"
 
+#include "analysis/analysis_recorder.h"
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
 #include "app/single_instance.h"
+#include "preview_link/udp_manager.h"
 #include "service/app_manager.h"
 
 #include <QApplication>
@@ -22,12 +24,21 @@ void printError(const QString& message)
 
 } // namespace
 
-StudioApp::StudioApp(service::AppManager& manager, RecordingWindows::BackendFactory backends,
+RecordingModels RecordingModels::process()
+{
+    // Made together, so that the recorder's live colours go through the one
+    // link the recording panel chooses a receiver for.
+    preview_link::UDPManager& previewLink = preview_link::UDPManager::shared();
+    static analysis::AnalysisRecorder recorder(&previewLink);
+    return { recorder, previewLink };
+}
+
+StudioApp::StudioApp(service::AppManager& manager, RecordingModels recording, RecordingWindows::BackendFactory backends,
     webauth::Session::Opener opener, QObject* parent)
     : QObject(parent)
     , m_session(std::move(opener))
     , m_uploads(manager)
-    , m_recordingWindows(manager, m_uploads, std::move(backends))
+    , m_recordingWindows(manager, m_uploads, recording, std::move(backends))
     , m_accountRetry(manager)
     , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry }
 {
@@ -162,7 +173,7 @@ int StudioApp::main(int argc, char* argv[])
     if (!instance.listenError().isEmpty())
         printError(QStringLiteral("a second launch will not find this one (%1)").arg(instance.listenError()));
 
-    StudioApp studio(service::AppManager::shared());
+    StudioApp studio(service::AppManager::shared(), RecordingModels::process());
     QObject::connect(&instance, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
     studio.newMainWindow();
     if (!handOverProblem.isEmpty())

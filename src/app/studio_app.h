@@ -35,7 +35,7 @@ public:
     /// hands this launch over to the studio that already runs.
     static int main(int argc, char* argv[]);
 
-    explicit StudioApp(service::AppManager& manager, RecordingWindows::BackendFactory backends = {},
+    StudioApp(service::AppManager& manager, RecordingModels recording, RecordingWindows::BackendFactory backends = {},
         webauth::Session::Opener opener = webauth::Session::openInBrowser, QObject* parent = nullptr);
     ~StudioApp() override;
 

@@ -29,7 +29,7 @@ std::pair<QFuture<std::optional<screencapture::CaptureError>>, screencapture::St
 } // namespace
 
 CaptureEngine::CaptureEngine(
-    std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder* recorder, QObject* parent)
+    std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder& recorder, QObject* parent)
     : QObject(parent)
     , m_backend(std::move(backend))
     , m_recorder(recorder)
@@ -51,10 +51,7 @@ std::unique_ptr<CapturedFrameStream> CaptureEngine::startCapture(
     auto frames = std::make_unique<CapturedFrameStream>();
     const std::shared_ptr<CapturedFrameContinuation> continuation = frames->continuation();
 
-    // The shared recorder is made on first use, not before: listing what can be
-    // captured needs no recorder (nor the preview link it brings up).
-    analysis::AnalysisRecorder& recorder = m_recorder != nullptr ? *m_recorder : analysis::AnalysisRecorder::shared();
-    auto streamOutput = std::make_shared<CaptureEngineStreamOutput>(recorder, continuation);
+    auto streamOutput = std::make_shared<CaptureEngineStreamOutput>(m_recorder, continuation);
     streamOutput->capturedFrameHandler = [continuation](const CapturedFrame& frame) { continuation->yield(frame); };
     streamOutput->pcmBufferHandler = [this](const media::PcmBuffer& buffer) { m_powerMeter.process(buffer); };
     // The previous stream goes first, so that its producers stop before its output is released.

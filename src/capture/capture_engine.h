@@ -29,10 +29,9 @@ class CaptureEngine final : public QObject {
     Q_DISABLE_COPY_MOVE(CaptureEngine)
 
 public:
-    /// Captures through `backend`; frames and audio go to `recorder`
-    /// (AnalysisRecorder::shared() when null, made at the first start).
-    explicit CaptureEngine(std::shared_ptr<screencapture::CaptureBackend> backend,
-        analysis::AnalysisRecorder* recorder = nullptr, QObject* parent = nullptr);
+    /// Captures through `backend`; frames and audio go to `recorder`.
+    CaptureEngine(std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder& recorder,
+        QObject* parent = nullptr);
     ~CaptureEngine() override;
 
     /// Starts a new stream (an earlier one is replaced without being told) and
@@ -58,7 +57,7 @@ private:
     QCoro::Task<std::optional<screencapture::CaptureError>> applyFilter(const screencapture::ContentFilter& filter);
 
     const std::shared_ptr<screencapture::CaptureBackend> m_backend;
-    analysis::AnalysisRecorder* const m_recorder;
+    analysis::AnalysisRecorder& m_recorder;
     PowerMeter m_powerMeter;
     // Outlive the stream and the output, so that queued buffers are handled
     // (or dropped) before the meter goes.

@@ -28,7 +28,7 @@ int streamHeight(std::int64_t width, std::int64_t height)
 } // namespace
 
 ScreenRecorder::ScreenRecorder(
-    std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder* recorder, QObject* parent)
+    std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder& recorder, QObject* parent)
     : QObject(parent)
     , m_backend(backend ? std::move(backend) : screencapture::createCaptureBackend())
     , m_audioLevelsProvider(new AudioLevelsProvider(this))

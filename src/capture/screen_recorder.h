@@ -62,10 +62,9 @@ public:
     static constexpr double audioLevelRefreshRate = 0.1; // seconds
     static constexpr int contentRefreshIntervalMs = 3000;
 
-    /// Captures through `backend` (the factory's choice when null) into
-    /// `recorder` (AnalysisRecorder::shared() when null).
-    explicit ScreenRecorder(std::shared_ptr<screencapture::CaptureBackend> backend = nullptr,
-        analysis::AnalysisRecorder* recorder = nullptr, QObject* parent = nullptr);
+    /// Captures through `backend` (the factory's choice when null) into `recorder`.
+    ScreenRecorder(std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder& recorder,
+        QObject* parent = nullptr);
     /// What captures the screen (its advice tells the author what to do when nothing can be captured).
     const std::shared_ptr<screencapture::CaptureBackend>& backend() const { return m_backend; }
     ~ScreenRecorder() override;

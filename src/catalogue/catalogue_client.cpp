@@ -15,7 +15,7 @@ QString encoded(const QString& text)
 
 template <typename T, typename Record>
 QCoro::Task<CatalogueResult<T>> fetch(http::Client& client, std::optional<QUrl> url,
-    http::Decoded<Record> (*decode)(const QByteArray&), QList<T> Record::*member)
+    Result<Record> (*decode)(const QByteArray&), QList<T> Record::*member)
 {
     CatalogueResult<T> result;
     if (!url) {
@@ -30,7 +30,7 @@ QCoro::Task<CatalogueResult<T>> fetch(http::Client& client, std::optional<QUrl> 
         result.error = reply.error->message;
         co_return result;
     }
-    http::Decoded<Record> decoded = decode(reply.body);
+    Result<Record> decoded = decode(reply.body);
     if (!decoded) {
         result.error = QStringLiteral("the catalogue's answer (status %1) could not be read: %2")
                            .arg(reply.status)

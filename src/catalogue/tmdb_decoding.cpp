@@ -6,10 +6,10 @@ using http::JsonReader;
 
 namespace {
 
-template <typename T> Decoded<T> finish(const JsonReader& reader, T value)
+template <typename T> Result<T> finish(const JsonReader& reader, T value)
 {
     if (!reader.ok())
-        return Decoded<T>::failure(reader.error());
+        return Result<T>::failure(reader.error());
     return { std::move(value), {} };
 }
 
@@ -25,7 +25,7 @@ template <typename T, typename Decode> QList<T> readList(JsonReader& reader, con
             reader.fail(QStringLiteral("member %1 is not an object").arg(path));
             break;
         }
-        Decoded<T> element = decode(array.at(i).toObject(), path);
+        Result<T> element = decode(array.at(i).toObject(), path);
         if (!element) {
             reader.fail(element.error);
             break;
@@ -36,16 +36,15 @@ template <typename T, typename Decode> QList<T> readList(JsonReader& reader, con
 }
 
 template <typename T>
-Decoded<T> decodeBody(const QByteArray& body, Decoded<T> (*decode)(const QJsonObject&, const QString&))
+Result<T> decodeBody(const QByteArray& body, Result<T> (*decode)(const QJsonObject&, const QString&))
 {
-    QString error;
-    const auto object = http::parseObject(body, error);
+    const Result<QJsonObject> object = http::parseObject(body);
     if (!object)
-        return Decoded<T>::failure(error);
-    return decode(*object, QString());
+        return Result<T>::failure(object.error);
+    return decode(*object.value, QString());
 }
 
-Decoded<TMDBSearchResponse> decodeSearchObject(const QJsonObject& object, const QString& path)
+Result<TMDBSearchResponse> decodeSearchObject(const QJsonObject& object, const QString& path)
 {
     JsonReader reader(object, path);
     TMDBSearchResponse response;
@@ -53,7 +52,7 @@ Decoded<TMDBSearchResponse> decodeSearchObject(const QJsonObject& object, const 
     return finish(reader, std::move(response));
 }
 
-Decoded<TMDBTVDetails> decodeTVDetailsObject(const QJsonObject& object, const QString& path)
+Result<TMDBTVDetails> decodeTVDetailsObject(const QJsonObject& object, const QString& path)
 {
     JsonReader reader(object, path);
     TMDBTVDetails details;
@@ -63,7 +62,7 @@ Decoded<TMDBTVDetails> decodeTVDetailsObject(const QJsonObject& object, const QS
     return finish(reader, std::move(details));
 }
 
-Decoded<TMDBSeasonDetails> decodeSeasonDetailsObject(const QJsonObject& object, const QString& path)
+Result<TMDBSeasonDetails> decodeSeasonDetailsObject(const QJsonObject& object, const QString& path)
 {
     JsonReader reader(object, path);
     TMDBSeasonDetails details;
@@ -74,7 +73,7 @@ Decoded<TMDBSeasonDetails> decodeSeasonDetailsObject(const QJsonObject& object, 
 
 } // namespace
 
-Decoded<TMDBMovie> decodeMovie(const QJsonObject& object, const QString& path)
+Result<TMDBMovie> decodeMovie(const QJsonObject& object, const QString& path)
 {
     JsonReader reader(object, path);
     TMDBMovie movie;
@@ -86,7 +85,7 @@ Decoded<TMDBMovie> decodeMovie(const QJsonObject& object, const QString& path)
     return finish(reader, std::move(movie));
 }
 
-Decoded<TMDBTVShow> decodeTVShow(const QJsonObject& object, const QString& path)
+Result<TMDBTVShow> decodeTVShow(const QJsonObject& object, const QString& path)
 {
     JsonReader reader(object, path);
     TMDBTVShow show;
@@ -98,7 +97,7 @@ Decoded<TMDBTVShow> decodeTVShow(const QJsonObject& object, const QString& path)
     return finish(reader, std::move(show));
 }
 
-Decoded<TMDBSeason> decodeSeason(const QJsonObject& object, const QString& path)
+Result<TMDBSeason> decodeSeason(const QJsonObject& object, const QString& path)
 {
     JsonReader reader(object, path);
     TMDBSeason season;
@@ -109,7 +108,7 @@ Decoded<TMDBSeason> decodeSeason(const QJsonObject& object, const QString& path)
     return finish(reader, std::move(season));
 }
 
-Decoded<TMDBEpisode> decodeEpisode(const QJsonObject& object, const QString& path)
+Result<TMDBEpisode> decodeEpisode(const QJsonObject& object, const QString& path)
 {
     JsonReader reader(object, path);
     TMDBEpisode episode;
@@ -119,39 +118,39 @@ Decoded<TMDBEpisode> decodeEpisode(const QJsonObject& object, const QString& pat
     return finish(reader, std::move(episode));
 }
 
-Decoded<TMDBSearchResult> decodeSearchResult(const QJsonObject& object, const QString& path)
+Result<TMDBSearchResult> decodeSearchResult(const QJsonObject& object, const QString& path)
 {
     const QJsonValue mediaType = object.value(QStringLiteral("media_type"));
-    const auto asMovie = [](Decoded<TMDBMovie> movie) -> Decoded<TMDBSearchResult> {
+    const auto asMovie = [](Result<TMDBMovie> movie) -> Result<TMDBSearchResult> {
         if (!movie)
-            return Decoded<TMDBSearchResult>::failure(movie.error);
+            return Result<TMDBSearchResult>::failure(movie.error);
         return { TMDBSearchResult { std::move(*movie.value) }, {} };
     };
-    const auto asShow = [](Decoded<TMDBTVShow> show) -> Decoded<TMDBSearchResult> {
+    const auto asShow = [](Result<TMDBTVShow> show) -> Result<TMDBSearchResult> {
         if (!show)
-            return Decoded<TMDBSearchResult>::failure(show.error);
+            return Result<TMDBSearchResult>::failure(show.error);
         return { TMDBSearchResult { std::move(*show.value) }, {} };
     };
     if (mediaType.isString() && mediaType.toString() == QLatin1StringView("movie"))
         return asMovie(decodeMovie(object, path));
     if (mediaType.isString() && mediaType.toString() == QLatin1StringView("tv"))
         return asShow(decodeTVShow(object, path));
-    if (Decoded<TMDBMovie> movie = decodeMovie(object, path))
+    if (Result<TMDBMovie> movie = decodeMovie(object, path))
         return asMovie(std::move(movie));
     return asShow(decodeTVShow(object, path));
 }
 
-Decoded<TMDBSearchResponse> decodeSearchResponse(const QByteArray& body)
+Result<TMDBSearchResponse> decodeSearchResponse(const QByteArray& body)
 {
     return decodeBody(body, decodeSearchObject);
 }
 
-Decoded<TMDBTVDetails> decodeTVDetails(const QByteArray& body)
+Result<TMDBTVDetails> decodeTVDetails(const QByteArray& body)
 {
     return decodeBody(body, decodeTVDetailsObject);
 }
 
-Decoded<TMDBSeasonDetails> decodeSeasonDetails(const QByteArray& body)
+Result<TMDBSeasonDetails> decodeSeasonDetails(const QByteArray& body)
 {
     return decodeBody(body, decodeSeasonDetailsObject);
 }

@@ -9,22 +9,20 @@
 
 namespace corvex::catalogue {
 
-using http::Decoded;
-
 // Decoders of the catalogue's JSON. `path` names the object in messages.
-Decoded<TMDBMovie> decodeMovie(const QJsonObject& object, const QString& path = {});
-Decoded<TMDBTVShow> decodeTVShow(const QJsonObject& object, const QString& path = {});
-Decoded<TMDBSeason> decodeSeason(const QJsonObject& object, const QString& path = {});
-Decoded<TMDBEpisode> decodeEpisode(const QJsonObject& object, const QString& path = {});
+Result<TMDBMovie> decodeMovie(const QJsonObject& object, const QString& path = {});
+Result<TMDBTVShow> decodeTVShow(const QJsonObject& object, const QString& path = {});
+Result<TMDBSeason> decodeSeason(const QJsonObject& object, const QString& path = {});
+Result<TMDBEpisode> decodeEpisode(const QJsonObject& object, const QString& path = {});
 
 /// By "media_type": "movie" and "tv" decode as that record; any other value,
 /// none, or one that is not text tries a film first, then a TV show, and
 /// fails with the TV show's failure.
-Decoded<TMDBSearchResult> decodeSearchResult(const QJsonObject& object, const QString& path = {});
+Result<TMDBSearchResult> decodeSearchResult(const QJsonObject& object, const QString& path = {});
 
 // Whole bodies: one bad element fails the whole answer.
-Decoded<TMDBSearchResponse> decodeSearchResponse(const QByteArray& body);
-Decoded<TMDBTVDetails> decodeTVDetails(const QByteArray& body);
-Decoded<TMDBSeasonDetails> decodeSeasonDetails(const QByteArray& body);
+Result<TMDBSearchResponse> decodeSearchResponse(const QByteArray& body);
+Result<TMDBTVDetails> decodeTVDetails(const QByteArray& body);
+Result<TMDBSeasonDetails> decodeSeasonDetails(const QByteArray& body);
 
 } // namespace corvex::catalogue

@@ -52,7 +52,7 @@ QJsonObject toJson(const TMDBEpisode& episode)
 
 // Reads one optional member of the item with `decode`; false when present but broken.
 template <typename T>
-bool readMember(const QJsonObject& item, const char* key, Decoded<T> (*decode)(const QJsonObject&, const QString&),
+bool readMember(const QJsonObject& item, const char* key, Result<T> (*decode)(const QJsonObject&, const QString&),
     std::optional<T>& out)
 {
     const QJsonValue value = item.value(QLatin1StringView(key));
@@ -60,7 +60,7 @@ bool readMember(const QJsonObject& item, const char* key, Decoded<T> (*decode)(c
         return true;
     if (!value.isObject())
         return false;
-    Decoded<T> decoded = decode(value.toObject(), QLatin1StringView(key));
+    Result<T> decoded = decode(value.toObject(), QLatin1StringView(key));
     out = decoded.value;
     return decoded.value.has_value();
 }

@@ -29,7 +29,7 @@ void UDPClient::startDiscovery()
     m_discoveredServices.clear();
     Q_EMIT discoveredServicesChanged();
     // When DNS-SD is unavailable the reason has been logged once; the list stays empty.
-    m_browser->start(m_serviceType, QStringLiteral("local."));
+    static_cast<void>(m_browser->start(m_serviceType, QStringLiteral("local.")));
     qCInfo(lcUDPClient, "🔍 Starting new discovery: %s", qPrintable(m_serviceType));
 }
 

@@ -23,6 +23,9 @@ public:
     /// QCoreApplication alive; discovery starts at once. Lives as long as the
     /// application object.
     static UDPManager& shared();
+    /// A link of its own, for a studio or a tool that does not share the
+    /// process's. Created on the GUI thread; discovery starts at once.
+    explicit UDPManager(QObject* parent = nullptr);
 
     UDPClient& udpClient() { return *m_udpClient; }
 
@@ -36,8 +39,6 @@ Q_SIGNALS:
     void selectedServiceChanged();
 
 private:
-    explicit UDPManager(QObject* parent);
-
     UDPClient* m_udpClient;
     mutable std::mutex m_mutex;
     std::optional<DiscoveredService> m_selectedService;

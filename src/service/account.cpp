@@ -7,18 +7,17 @@ QJsonObject Account::toJson() const
     return { { QStringLiteral("id"), id }, { QStringLiteral("email"), email } };
 }
 
-http::Decoded<Account> decodeAccount(const QByteArray& body)
+Result<Account> decodeAccount(const QByteArray& body)
 {
-    QString error;
-    const auto object = http::parseObject(body, error);
+    const Result<QJsonObject> object = http::parseObject(body);
     if (!object)
-        return http::Decoded<Account>::failure(error);
-    http::JsonReader reader(*object, QString());
+        return Result<Account>::failure(object.error);
+    http::JsonReader reader(*object.value, QString());
     Account account;
     account.id = reader.requiredString(QStringLiteral("id"));
     account.email = reader.requiredString(QStringLiteral("email"));
     if (!reader.ok())
-        return http::Decoded<Account>::failure(reader.error());
+        return Result<Account>::failure(reader.error());
     return { account, {} };
 }
 

@@ -17,6 +17,6 @@ struct Account {
 };
 
 /// "id" and "email", both text, both required; other members are ignored.
-http::Decoded<Account> decodeAccount(const QByteArray& body);
+Result<Account> decodeAccount(const QByteArray& body);
 
 } // namespace corvex::service

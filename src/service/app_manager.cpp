@@ -149,7 +149,7 @@ QCoro::Task<AppManager::AccountOutcome> AppManager::requestAccountFor(QString to
     if (reply.status != 200)
         co_return AccountOutcome { std::nullopt,
             ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} } };
-    http::Decoded<Account> decoded = decodeAccount(reply.body);
+    Result<Account> decoded = decodeAccount(reply.body);
     if (!decoded)
         co_return AccountOutcome { std::nullopt,
             ServiceError { ServiceError::Kind::BadServerResponse, 200, decoded.error } };

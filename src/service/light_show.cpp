@@ -2,13 +2,12 @@
 
 namespace corvex::service {
 
-http::Decoded<LightShowsResponse> decodeLightShowsResponse(const QByteArray& body)
+Result<LightShowsResponse> decodeLightShowsResponse(const QByteArray& body)
 {
-    QString error;
-    const auto object = http::parseObject(body, error);
+    const Result<QJsonObject> object = http::parseObject(body);
     if (!object)
-        return http::Decoded<LightShowsResponse>::failure(error);
-    http::JsonReader reader(*object, QString());
+        return Result<LightShowsResponse>::failure(object.error);
+    http::JsonReader reader(*object.value, QString());
     LightShowsResponse response;
     const QJsonArray results = reader.requiredArray(QStringLiteral("results"));
     response.limit = reader.optionalInteger(QStringLiteral("limit"));
@@ -36,7 +35,7 @@ http::Decoded<LightShowsResponse> decodeLightShowsResponse(const QByteArray& bod
             response.results.append(std::move(show));
     }
     if (!reader.ok())
-        return http::Decoded<LightShowsResponse>::failure(reader.error());
+        return Result<LightShowsResponse>::failure(reader.error());
     return { std::move(response), {} };
 }
 

@@ -31,6 +31,6 @@ struct LightShowsResponse {
     std::optional<qint64> total;
 };
 
-http::Decoded<LightShowsResponse> decodeLightShowsResponse(const QByteArray& body);
+Result<LightShowsResponse> decodeLightShowsResponse(const QByteArray& body);
 
 } // namespace corvex::service

@@ -35,6 +35,12 @@
 
 namespace corvex::testing {
 
+/// The process's recorder, the one every studio of a test records into.
+inline analysis::AnalysisRecorder& sharedRecorder()
+{
+    return app::RecordingModels::process().recorder;
+}
+
 /// Points the XDG folders at a temporary home, so that nothing reads or
 /// writes the real user's settings, outbox or runtime sockets. Call before
 /// the application object exists.

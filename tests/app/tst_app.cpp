@@ -159,8 +159,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        if (analysis::AnalysisRecorder::shared().started())
-            analysis::AnalysisRecorder::shared().stop();
+        if (corvex::testing::sharedRecorder().started())
+            corvex::testing::sharedRecorder().stop();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
@@ -263,7 +263,7 @@ private Q_SLOTS:
         if (item)
             manager->setCurrentItem(corvex::testing::movieItem(90002, QStringLiteral("Nosferatu")));
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         UploadQueue uploads(*manager);
         ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
         QTest::qWait(100);
@@ -281,7 +281,7 @@ private Q_SLOTS:
     {
         auto manager = newManager();
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         UploadQueue uploads(*manager);
         ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
@@ -315,7 +315,7 @@ private Q_SLOTS:
         auto manager = newManager();
         const QString token = corvex::testing::tokenFor(m_service.origin(), QStringLiteral("ada@example.org"));
         QVERIFY(corvex::testing::signIn(*manager, token));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* first = studio.newMainWindow();
         MainWindow* second = studio.newMainWindow();
         QCOMPARE(first->minimumSize(), QSize(960, 724));
@@ -366,7 +366,7 @@ private Q_SLOTS:
         server.setAnswer("GET", "/tvapi/me/lightshows", { 500, "<html>oops</html>" });
         auto manager = newManager(server.origin());
         QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-three")));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         LightShowsListView* view = studio.newMainWindow()->listView();
         QTRY_VERIFY(view->errorLabel()->isVisibleTo(view));
         QVERIFY(view->errorLabel()->text().startsWith(QStringLiteral("Error: ")));
@@ -379,7 +379,7 @@ private Q_SLOTS:
     {
         auto manager = newManager();
         QUrl opened;
-        StudioApp studio(*manager, {}, [&opened](const QUrl& url) {
+        StudioApp studio(*manager, app::RecordingModels::process(), {}, [&opened](const QUrl& url) {
             opened = url;
             return true;
         });
@@ -412,7 +412,7 @@ private Q_SLOTS:
     void cancelledSignInChangesNothing()
     {
         auto manager = newManager();
-        StudioApp studio(*manager, {}, [](const QUrl&) { return true; });
+        StudioApp studio(*manager, app::RecordingModels::process(), {}, [](const QUrl&) { return true; });
         LightShowsListView* view = studio.newMainWindow()->listView();
         view->signInButton()->click();
         QTRY_VERIFY(studio.environment().signInSession.isActive());
@@ -430,7 +430,7 @@ private Q_SLOTS:
         QVERIFY(corvex::testing::uploadFor(*manager, corvex::testing::movieItem(90001, QStringLiteral("Night"))));
         QVERIFY(
             corvex::testing::uploadFor(*manager, corvex::testing::episodeItem(91002, QStringLiteral("Cisco"), 1, 5)));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         LightShowsListView* view = studio.newMainWindow()->listView();
         QTRY_COMPARE(view->model().shows().size(), 2);
         QVERIFY(!view->progress()->isVisible());
@@ -458,7 +458,7 @@ private Q_SLOTS:
     void createLightshowForAMovie()
     {
         auto manager = newManager();
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         auto* window = new CatalogueWindow(studio.environment());
         window->showCentred();
         QVERIFY(corvex::testing::waitForActive(window));
@@ -494,7 +494,7 @@ private Q_SLOTS:
     void createLightshowForAnEpisodeFetchesEpisodesOnce()
     {
         auto manager = newManager();
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         auto* window = new CatalogueWindow(studio.environment());
         window->showCentred();
         MoviesSearchView* search = window->searchView();
@@ -540,7 +540,7 @@ private Q_SLOTS:
         FaultServer catalogue;
         catalogue.setAnswer("GET", "/3/search/multi", { 200, {}, FaultServer::Action::Silent });
         auto manager = newManager(catalogue.origin());
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MoviesSearchView search(studio.environment());
         searchFor(&search, QStringLiteral("first"));
         QTRY_COMPARE(catalogue.received().size(), 1);
@@ -570,7 +570,7 @@ private Q_SLOTS:
         auto manager = newManager();
         QVERIFY(corvex::testing::signIn(
             *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("rec@example.org"))));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90003, QStringLiteral("The General")));
         QVERIFY(window);
@@ -598,7 +598,7 @@ private Q_SLOTS:
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
         QVERIFY(panel->recordingButton()->isEnabled());
         panel->recordingButton()->click();
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(corvex::testing::sharedRecorder().started());
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
         QVERIFY(!panel->itemSection()->isEnabled());
         QVERIFY(!panel->videoSection()->isEnabled());
@@ -610,13 +610,13 @@ private Q_SLOTS:
         QTest::mousePress(view->preview(), Qt::LeftButton, {}, QPoint(10, 10));
         QTest::mouseRelease(view->preview(), Qt::LeftButton, {}, QPoint(60, 40));
         QVERIFY(!view->screenRecorder().crop()); // no cropping while recording
-        QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > 2);
+        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 2);
         QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(QStringLiteral("● 00:0")));
         QTRY_VERIFY(panel->recordingControls()->frames()->text().endsWith(QStringLiteral(" frames")));
 
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         panel->recordingButton()->click();
-        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QVERIFY(!corvex::testing::sharedRecorder().started());
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
         QVERIFY(panel->videoSection()->isEnabled());
         QVERIFY(view->userStopped());
@@ -630,6 +630,32 @@ private Q_SLOTS:
         QVERIFY(!view->preview()->isStopped());
     }
 
+    void recordingWindowFeedsTheRecorderItIsGiven()
+    {
+        // A studio given a recorder and a preview link of its own records into
+        // them, never into the process's pair.
+        auto manager = newManager();
+        QVERIFY(corvex::testing::signIn(
+            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("own@example.org"))));
+        preview_link::UDPManager previewLink;
+        analysis::AnalysisRecorder recorder(&previewLink);
+        StudioApp studio(*manager, RecordingModels { recorder, previewLink });
+        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
+            corvex::testing::movieItem(90003, QStringLiteral("The General")));
+        QVERIFY(window);
+        RecordingView* view = window->view();
+        QTRY_VERIFY(view->screenRecorder().isRunning());
+        view->configurationView()->recordingButton()->click();
+        QVERIFY(recorder.started());
+        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QTRY_VERIFY(recorder.frameCount() > 2);
+        // Closing asks first, since it is this recording that would be lost.
+        window->close();
+        QVERIFY(window->closeConfirmation());
+        QVERIFY(window->isVisible());
+        recorder.stop();
+    }
+
     void uploadFailureIsShownAndRetried()
     {
         FaultServer server;
@@ -638,7 +664,7 @@ private Q_SLOTS:
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
         auto manager = newManager(server.origin());
         QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-for-the-fault-server")));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90004, QStringLiteral("Caligari")));
@@ -695,7 +721,7 @@ private Q_SLOTS:
         manager->setCurrentItem(corvex::testing::episodeItem(91001, QStringLiteral("Flash"), 1, 2));
         const auto first = QCoro::waitFor(manager->uploadLightShow(corvex::testing::smallRecording()));
         QVERIFY(!first.succeeded());
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         QCOMPARE(main->outboxLabel()->fullText(), QStringLiteral("1 recording is waiting to be uploaded."));
         main->retryButton()->click();
@@ -712,17 +738,17 @@ private Q_SLOTS:
         const QString authorToken = corvex::testing::tokenFor(m_service.origin(), QStringLiteral("out@example.org"));
         QVERIFY(corvex::testing::signIn(*manager, authorToken));
         const QString author = manager->account()->id;
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90005, QStringLiteral("A Trip to the Moon")));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(corvex::testing::sharedRecorder().started());
         manager->setAccessToken(std::nullopt);
         manager->setAccount(std::nullopt);
         QVERIFY(panel->recordingButton()->isEnabled());
         panel->recordingButton()->click();
-        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QVERIFY(!corvex::testing::sharedRecorder().started());
         QVERIFY(!panel->recordingButton()->isEnabled());
         QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("not signed in")));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
@@ -776,12 +802,12 @@ private Q_SLOTS:
         auto manager = newManager();
         QVERIFY(corvex::testing::signIn(
             *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("close@example.org"))));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         RecordingWindows& windows = studio.environment().recordingWindows;
         QPointer<RecordingWindow> window
             = windows.openRecordingWindow(corvex::testing::movieItem(90006, QStringLiteral("Sherlock Jr.")));
         window->view()->configurationView()->recordingButton()->click();
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(corvex::testing::sharedRecorder().started());
 
         // Another "Create lightshow" now would record under another title: refused.
         QVERIFY(!windows.openRecordingWindow(corvex::testing::movieItem(90007, QStringLiteral("His Girl Friday"))));
@@ -794,13 +820,13 @@ private Q_SLOTS:
         QVERIFY(box);
         buttonWithText(box, QStringLiteral("Cancel"))->click();
         QVERIFY(window && window->isVisible());
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(corvex::testing::sharedRecorder().started());
 
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         window->close();
         buttonWithText(window->closeConfirmation(), QStringLiteral("Save and Close"))->click();
         QTRY_VERIFY(!window);
-        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QVERIFY(!corvex::testing::sharedRecorder().started());
         QTRY_COMPARE(refreshed.count(), 1); // uploaded after the window went
 
         QPointer<RecordingWindow> next
@@ -810,7 +836,7 @@ private Q_SLOTS:
         next->close();
         buttonWithText(next->closeConfirmation(), QStringLiteral("Discard"))->click();
         QTRY_VERIFY(!next);
-        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QVERIFY(!corvex::testing::sharedRecorder().started());
         QTest::qWait(100);
         QCOMPARE(refreshed.count(), 1);
     }
@@ -818,7 +844,7 @@ private Q_SLOTS:
     void withoutAnActiveWindowNothingCloses()
     {
         auto manager = newManager();
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         QPointer<CatalogueWindow> catalogue = main->listView()->openAddWindow();
         QCOMPARE(catalogue->windowTitle(), QStringLiteral("Add Lightshow"));
@@ -844,7 +870,8 @@ private Q_SLOTS:
     {
         auto manager = newManager();
         UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, screencapture::createCaptureBackend("null"));
+        RecordingView view(*manager, uploads, corvex::testing::sharedRecorder(), preview_link::UDPManager::shared(),
+            screencapture::createCaptureBackend("null"));
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY(view.hasCheckedPermission());
@@ -910,7 +937,7 @@ private Q_SLOTS:
         QFETCH(QPoint, to);
         QFETCH(bool, cropped);
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         CapturePreviewView preview(screenRecorder, recorder);
         preview.resize(200, 100);
         const std::optional<media::Rect> crop = preview.cropForDrag(from, to);
@@ -998,13 +1025,13 @@ private Q_SLOTS:
         auto manager = newManager(server.origin());
         manager->setAccessToken(QStringLiteral("token-while-down"));
         manager->setCurrentItem(corvex::testing::movieItem(90011, QStringLiteral("Metropolis")));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         studio.environment().accountRetry.backoff().setDelays(20, 200);
         LightShowsListView* view = studio.newMainWindow()->listView();
         view->listRetry().setDelays(20, 200);
         QTRY_VERIFY(view->errorLabel()->isVisibleTo(view));
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         ConfigurationView panel(
             screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, studio.environment().uploads);
         QVERIFY(!panel.recordingButton()->isEnabled());
@@ -1035,7 +1062,7 @@ private Q_SLOTS:
         server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
         auto manager = newManager(server.origin());
         QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-refresh")));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
         LightShowsListView* view = window->listView();
         view->listRetry().setDelays(3600000, 3600000); // only the author asks again here
@@ -1058,7 +1085,7 @@ private Q_SLOTS:
     void signInWithoutABrowserKeepsWaiting()
     {
         auto manager = newManager();
-        StudioApp studio(*manager, {}, [](const QUrl&) { return false; });
+        StudioApp studio(*manager, app::RecordingModels::process(), {}, [](const QUrl&) { return false; });
         LightShowsListView* view = studio.newMainWindow()->listView();
         view->signInButton()->click();
         QTRY_VERIFY(view->signInDialog() && view->signInDialog()->isVisible());
@@ -1099,7 +1126,7 @@ private Q_SLOTS:
     void aFailedHandOverShowsInTheStudio()
     {
         auto manager = newManager();
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         LightShowsListView* view = studio.newMainWindow()->listView();
         SingleInstance first(QStringLiteral("corvex-studio"));
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
@@ -1131,7 +1158,8 @@ private Q_SLOTS:
         auto manager = newManager();
         UploadQueue uploads(*manager);
         auto backend = std::make_shared<screencapture::SyntheticBackend>();
-        RecordingView view(*manager, uploads, backend);
+        RecordingView view(
+            *manager, uploads, corvex::testing::sharedRecorder(), preview_link::UDPManager::shared(), backend);
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY(view.screenRecorder().isRunning());
@@ -1140,7 +1168,7 @@ private Q_SLOTS:
         Q_EMIT panel->captureTypePicker()->activated(1);
         QTRY_VERIFY(resized.count() > 0); // frames of the window arrive
         QVERIFY(panel->windowPicker()->count() >= 2);
-        analysis::AnalysisRecorder::shared().start();
+        corvex::testing::sharedRecorder().start();
         QVERIFY(!panel->windowPicker()->isEnabled());
         QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
 
@@ -1154,18 +1182,18 @@ private Q_SLOTS:
         QCOMPARE(view.preview()->note(), QStringLiteral("The recorded window was closed"));
         QVERIFY(panel->windowPicker()->isEnabled());
         QVERIFY(!panel->captureTypePicker()->isEnabled());
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(corvex::testing::sharedRecorder().started());
 
         // Another window carries the same recording on.
-        const int before = analysis::AnalysisRecorder::shared().frameCount();
+        const int before = corvex::testing::sharedRecorder().frameCount();
         const int other = panel->windowPicker()->currentIndex() == 0 ? 1 : 0;
         Q_EMIT panel->windowPicker()->activated(other);
         QTRY_VERIFY(view.screenRecorder().isRunning());
         QVERIFY(!panel->isWindowLost());
         QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
         QVERIFY(!view.preview()->isStopped());
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
-        QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > before);
+        QVERIFY(corvex::testing::sharedRecorder().started());
+        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > before);
         QVERIFY(!panel->windowPicker()->isEnabled());
     }
 
@@ -1248,7 +1276,7 @@ private Q_SLOTS:
             auto manager = newManager();
             QVERIFY(corvex::testing::signIn(
                 *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("palette@example.org"))));
-            StudioApp studio(*manager);
+            StudioApp studio(*manager, app::RecordingModels::process());
             MainWindow* main = studio.newMainWindow();
             // The main window stays black; what is on it reads on black.
             QCOMPARE(main->palette().color(QPalette::Window), QColor(Qt::black));
@@ -1276,7 +1304,7 @@ private Q_SLOTS:
         auto manager = newManager();
         QVERIFY(corvex::testing::signIn(
             *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("state@example.org"))));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90012, QStringLiteral("Safety Last!")));
         RecordingView* view = window->view();
@@ -1302,10 +1330,10 @@ private Q_SLOTS:
         QVERIFY(box);
         QCOMPARE(box->defaultButton(), buttonWithText(box, QStringLiteral("Cancel")));
         QTest::keyClick(box, Qt::Key_Return);
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(corvex::testing::sharedRecorder().started());
         panel->discardButton()->click();
         buttonWithText(panel->discardConfirmation(), QStringLiteral("Discard"))->click();
-        QVERIFY(!analysis::AnalysisRecorder::shared().started());
+        QVERIFY(!corvex::testing::sharedRecorder().started());
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Discarded);
         QCOMPARE(view->preview()->note(), QStringLiteral("Discarded"));
         QCOMPARE(manager->outbox()->entries().size(), 0);
@@ -1313,7 +1341,7 @@ private Q_SLOTS:
         // A saved recording leaves a plain "Uploaded", not a warning sign.
         panel->recordingButton()->click();
         QVERIFY(view->preview()->note().isEmpty());
-        QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > 2);
+        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 2);
         panel->recordingButton()->click();
         QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
         QVERIFY(view->preview()->isStopped());
@@ -1324,7 +1352,8 @@ private Q_SLOTS:
     {
         auto manager = newManager();
         UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, screencapture::createCaptureBackend("synthetic"));
+        RecordingView view(*manager, uploads, corvex::testing::sharedRecorder(), preview_link::UDPManager::shared(),
+            screencapture::createCaptureBackend("synthetic"));
         view.resize(800, 600);
         view.show();
         ConfigurationView* panel = view.configurationView();
@@ -1346,7 +1375,7 @@ private Q_SLOTS:
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
         auto manager = newManager(server.origin());
         QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-messages")));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90013, QStringLiteral("The Kid")));
@@ -1388,7 +1417,7 @@ private Q_SLOTS:
         server.setAnswer("DELETE", "/tvapi/me/lightshows/b", { 500, "{}" });
         auto manager = newManager(server.origin());
         QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-delete")));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         LightShowsListView* view = studio.newMainWindow()->listView();
         QTRY_COMPARE(view->model().shows().size(), 2);
         view->table()->selectAll();
@@ -1421,7 +1450,7 @@ private Q_SLOTS:
     {
         auto manager = newManager();
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(std::make_shared<NoWindowsBackend>(), &recorder);
+        capture::ScreenRecorder screenRecorder(std::make_shared<NoWindowsBackend>(), recorder);
         UploadQueue uploads(*manager);
         ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
         view.show();
@@ -1474,7 +1503,7 @@ private Q_SLOTS:
                 R"({"id":"middle","tmdb_id":2,"season":1,"episode":7,"type":"tv","author_id":"u13","created_at":"2026-01-02T10:00:00Z","title":"Alpha"}]})" });
         auto manager = newManager(server.origin());
         QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-sort")));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         LightShowsListView* view = studio.newMainWindow()->listView();
         QTRY_COMPARE(view->model().shows().size(), 3);
         QAbstractItemModel* table = view->table()->model();
@@ -1515,7 +1544,7 @@ private Q_SLOTS:
         auto manager = newManager();
         QVERIFY(corvex::testing::signIn(
             *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("keys@example.org"))));
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         LightShowsListView* view = main->listView();
         QMenu* file = main->menuBar()->findChild<QMenu*>();
@@ -1551,7 +1580,7 @@ private Q_SLOTS:
     void catalogueResultsMoveWithTheArrows()
     {
         auto manager = newManager();
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         QPointer<CatalogueWindow> window = new CatalogueWindow(studio.environment());
         window->showCentred();
         QVERIFY(corvex::testing::waitForActive(window));
@@ -1591,7 +1620,7 @@ private Q_SLOTS:
     void theRecordingWindowKeepsAUsableSize()
     {
         auto manager = newManager();
-        StudioApp studio(*manager);
+        StudioApp studio(*manager, app::RecordingModels::process());
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90014, QStringLiteral("Modern Times")));
         // The panel fits the window's 600 points, idle and recording.
@@ -1599,10 +1628,10 @@ private Q_SLOTS:
         QVERIFY2(
             panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
         panel->recordingButton()->setEnabled(true);
-        analysis::AnalysisRecorder::shared().start();
+        corvex::testing::sharedRecorder().start();
         QVERIFY2(
             panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
-        analysis::AnalysisRecorder::shared().stop();
+        corvex::testing::sharedRecorder().stop();
         window->resize(100, 100);
         QVERIFY(window->width() >= RecordingView::kPanelWidth + RecordingView::kMinimumPreviewWidth);
         QTRY_VERIFY(window->view()->preview()->width() > 200 || window->view()->preview()->height() > 200);
@@ -1631,7 +1660,7 @@ private Q_SLOTS:
 
         auto manager = newManager();
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         UploadQueue uploads(*manager);
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
         ConfigurationView view(screenRecorder, recorder, udp, *manager, uploads);

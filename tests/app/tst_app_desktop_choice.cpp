@@ -127,8 +127,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        if (analysis::AnalysisRecorder::shared().started())
-            analysis::AnalysisRecorder::shared().stop();
+        if (testing::sharedRecorder().started())
+            testing::sharedRecorder().stop();
     }
 
     void showsWhatTheDesktopPicked_data()
@@ -157,7 +157,7 @@ private Q_SLOTS:
         QFETCH(bool, suggestsWindow);
         auto backend = std::make_shared<DialogBackend>();
         backend->answer(choice, windowsOffered);
-        capture::ScreenRecorder recorder(backend, nullptr);
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
         VideoFileAuthoring videoFile;
         CropSuggestion cropSuggestion(recorder, videoFile);
         VideoSection section(recorder, videoFile, cropSuggestion);
@@ -176,7 +176,7 @@ private Q_SLOTS:
     void theListsGiveWayToTheDesktopsDialog()
     {
         auto backend = std::make_shared<DialogBackend>();
-        capture::ScreenRecorder recorder(backend, nullptr);
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
         VideoFileAuthoring videoFile;
         CropSuggestion cropSuggestion(recorder, videoFile);
         VideoSection section(recorder, videoFile, cropSuggestion);
@@ -195,7 +195,7 @@ private Q_SLOTS:
 
     void onX11NothingChanges()
     {
-        capture::ScreenRecorder recorder(std::make_shared<screencapture::SyntheticBackend>(), nullptr);
+        capture::ScreenRecorder recorder(std::make_shared<screencapture::SyntheticBackend>(), testing::sharedRecorder(), nullptr);
         VideoFileAuthoring videoFile;
         CropSuggestion cropSuggestion(recorder, videoFile);
         VideoSection section(recorder, videoFile, cropSuggestion);
@@ -212,7 +212,7 @@ private Q_SLOTS:
     {
         // Chosen on a capture thread while the dialog is open: the window learns it with the model's next refresh.
         auto backend = std::make_shared<DialogBackend>();
-        capture::ScreenRecorder recorder(backend, nullptr);
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
         VideoFileAuthoring videoFile;
         CropSuggestion cropSuggestion(recorder, videoFile);
         VideoSection section(recorder, videoFile, cropSuggestion);
@@ -228,7 +228,7 @@ private Q_SLOTS:
     {
         auto backend = std::make_shared<DialogBackend>();
         backend->answer({ Kind::display, 1920, 1080 }, false);
-        capture::ScreenRecorder recorder(backend, nullptr);
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
         recorder.setIsAudioCaptureEnabled(false);
         VideoFileAuthoring videoFile;
         CropSuggestion cropSuggestion(recorder, videoFile);
@@ -267,9 +267,9 @@ private Q_SLOTS:
         QVERIFY(view.configurationView()->minimumSizeHint().height() <= 600);
         save(&view, QStringLiteral("recording-wayland-display"));
         // While recording, what is shared cannot be changed.
-        analysis::AnalysisRecorder::shared().start();
+        testing::sharedRecorder().start();
         QVERIFY(!section->desktopChoice()->chooseButton()->isEnabled());
-        analysis::AnalysisRecorder::shared().stop();
+        testing::sharedRecorder().stop();
         QVERIFY(section->desktopChoice()->chooseButton()->isEnabled());
         backend->answer({ Kind::window, 1280, 720 }, true);
         QCoro::waitFor(view.screenRecorder().refreshAvailableContent());
@@ -310,9 +310,9 @@ private Q_SLOTS:
         QVERIFY(!token.empty());
         save(view.get(), QStringLiteral("recording-wayland-portal"));
 
-        analysis::AnalysisRecorder::shared().start();
-        QTRY_VERIFY_WITH_TIMEOUT(analysis::AnalysisRecorder::shared().frameCount() > 0, 20000);
-        analysis::AnalysisRecorder::shared().stop();
+        testing::sharedRecorder().start();
+        QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
+        testing::sharedRecorder().stop();
         QTest::mouseClick(choice->chooseButton(), Qt::LeftButton);
         QCOMPARE(choice->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         // The running capture asks the desktop again and carries on with the new answer.
@@ -321,9 +321,9 @@ private Q_SLOTS:
         QVERIFY(view->screenRecorder().isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!backend->choice().restoreToken.empty(), 10000);
         QVERIFY(backend->choice().restoreToken != token);
-        analysis::AnalysisRecorder::shared().start();
-        QTRY_VERIFY_WITH_TIMEOUT(analysis::AnalysisRecorder::shared().frameCount() > 0, 20000);
-        analysis::AnalysisRecorder::shared().stop();
+        testing::sharedRecorder().start();
+        QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
+        testing::sharedRecorder().stop();
 
         // The new session's end is still told: the portal leaving the bus stops the capture clearly.
         QFile xdp(desktop->state + QStringLiteral("/xdp.pid"));

@@ -69,7 +69,7 @@ private Q_SLOTS:
         m_manager = corvex::testing::makeManager(m_service.origin(), m_folder.path());
         // No browser here: the sign-in window shows the address to open by hand.
         m_studio = std::make_unique<StudioApp>(
-            *m_manager,
+            *m_manager, RecordingModels::process(),
             [this] {
                 m_screen = std::make_shared<screencapture::SyntheticBackend>();
                 return m_screen;
@@ -79,8 +79,8 @@ private Q_SLOTS:
 
     void cleanupTestCase()
     {
-        if (analysis::AnalysisRecorder::shared().started())
-            analysis::AnalysisRecorder::shared().stop();
+        if (corvex::testing::sharedRecorder().started())
+            corvex::testing::sharedRecorder().stop();
         m_studio.reset();
         m_manager.reset();
     }
@@ -173,7 +173,7 @@ private Q_SLOTS:
         QTRY_VERIFY(view->screenRecorder().contentSize() != QSizeF(1, 1));
         view->screenRecorder().setCrop(media::Rect { 0.1, 0.15, 0.6, 0.6 });
         view->configurationView()->recordingButton()->click();
-        QTRY_VERIFY(analysis::AnalysisRecorder::shared().frameCount() > 30);
+        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 30);
         QTest::qWait(300);
         save(window, QStringLiteral("recording"));
         view->configurationView()->recordingButton()->click();
@@ -193,11 +193,13 @@ private Q_SLOTS:
         QTRY_VERIFY(view->configurationView()->discardConfirmation());
         save(view->configurationView()->discardConfirmation(), QStringLiteral("recording-discard-question"));
         view->configurationView()->discardConfirmation()->reject();
-        analysis::AnalysisRecorder::shared().stop();
+        corvex::testing::sharedRecorder().stop();
         window->close();
 
         UploadQueue uploads(*m_manager);
-        RecordingView refused(*m_manager, uploads, screencapture::createCaptureBackend("null"));
+        const RecordingModels models = RecordingModels::process();
+        RecordingView refused(
+            *m_manager, uploads, models.recorder, models.previewLink, screencapture::createCaptureBackend("null"));
         refused.setWindowTitle(QStringLiteral("Recording"));
         refused.resize(800, 600);
         refused.show();

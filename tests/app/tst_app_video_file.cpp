@@ -208,7 +208,7 @@ private Q_SLOTS:
         m_manager = corvex::testing::makeManager(m_service.origin(), folder);
         QVERIFY(corvex::testing::signIn(
             *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("film@example.org"))));
-        m_studio = std::make_unique<StudioApp>(*m_manager);
+        m_studio = std::make_unique<StudioApp>(*m_manager, RecordingModels::process());
     }
 
     void cleanupTestCase()
@@ -557,7 +557,7 @@ private Q_SLOTS:
         QFETCH(bool, proposed);
         auto manager = corvex::testing::makeManager(m_service.origin(), m_folders.path());
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         VideoFileAuthoring videoFile;
         CropSuggestion suggestion(screenRecorder, videoFile);
         QSignalSpy changed(&suggestion, &CropSuggestion::changed);

@@ -193,7 +193,7 @@ private Q_SLOTS:
         auto backend = std::make_shared<SyntheticBackend>();
         analysis::AnalysisRecorder recorder(nullptr);
         recorder.start();
-        CaptureEngine engine(backend, &recorder);
+        CaptureEngine engine(backend, recorder);
         std::unique_ptr<capture::CapturedFrameStream> frames
             = engine.startCapture(smallConfiguration(), displayFilter(), std::nullopt);
         QSignalSpy received(frames.get(), &capture::CapturedFrameStream::frameReceived);
@@ -217,7 +217,7 @@ private Q_SLOTS:
     {
         auto backend = std::make_shared<SyntheticBackend>();
         analysis::AnalysisRecorder recorder(nullptr);
-        CaptureEngine engine(backend, &recorder);
+        CaptureEngine engine(backend, recorder);
         // Before the first start there is nothing to update.
         QCoro::waitFor(engine.update(smallConfiguration(), displayFilter(), media::Rect { 0, 0, 0.5, 0.5 }));
         QVERIFY(!engine.streamOutput());

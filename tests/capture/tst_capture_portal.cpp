@@ -55,7 +55,7 @@ class TestCapturePortal final : public QObject {
         portal::PortalBackend::Options options;
         options.address.busAddress = m_desktop->bus.toStdString();
         options.store = portal::settingsChoiceStore(m_settings.filePath(QStringLiteral("corvex.ini")).toStdString());
-        auto screen = std::make_unique<ScreenRecorder>(portal::PortalBackend::create(options), &recorder);
+        auto screen = std::make_unique<ScreenRecorder>(portal::PortalBackend::create(options), recorder);
         screen->setIsAudioCaptureEnabled(audio);
         return screen;
     }

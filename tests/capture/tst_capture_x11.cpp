@@ -79,7 +79,7 @@ class TestCaptureX11 final : public QObject {
 
     std::unique_ptr<ScreenRecorder> recorderFor(analysis::AnalysisRecorder& recorder, bool audio)
     {
-        auto screen = std::make_unique<ScreenRecorder>(createCaptureBackend("x11"), &recorder);
+        auto screen = std::make_unique<ScreenRecorder>(createCaptureBackend("x11"), recorder);
         screen->setIsAudioCaptureEnabled(audio);
         return screen;
     }

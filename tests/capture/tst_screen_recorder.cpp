@@ -63,7 +63,7 @@ std::vector<std::uint32_t> ids(const std::vector<Window>& windows)
 struct Model {
     std::shared_ptr<SyntheticBackend> backend = std::make_shared<SyntheticBackend>();
     analysis::AnalysisRecorder recorder { nullptr };
-    ScreenRecorder screen { backend, &recorder };
+    ScreenRecorder screen { backend, recorder };
 };
 
 } // namespace
@@ -149,7 +149,7 @@ private Q_SLOTS:
         content.applications.push_back(kOwnApp);
         content.windows.push_back(window(9, kOwnApp.applicationName, "Recording", kOwnApp.bundleIdentifier));
         analysis::AnalysisRecorder recorder(nullptr);
-        ScreenRecorder screen(std::make_shared<ListedBackend>(content), &recorder);
+        ScreenRecorder screen(std::make_shared<ListedBackend>(content), recorder);
         QCoro::waitFor(screen.refreshAvailableContent());
         QCOMPARE(ids(screen.availableWindows()), (std::vector<std::uint32_t> { 0x400001, 0x400002 }));
         QCOMPARE(screen.contentFilter()->excludedApplications, std::vector { kOwnApp });
@@ -238,7 +238,7 @@ private Q_SLOTS:
     {
         ShareableContent empty;
         analysis::AnalysisRecorder recorder(nullptr);
-        ScreenRecorder screen(std::make_shared<ListedBackend>(empty), &recorder);
+        ScreenRecorder screen(std::make_shared<ListedBackend>(empty), recorder);
         QTest::ignoreMessage(QtCriticalMsg, "No display selected.");
         QCoro::waitFor(screen.start());
         QVERIFY(!screen.isRunning());
@@ -252,7 +252,7 @@ private Q_SLOTS:
     void canRecordIsFalseWithoutADisplay()
     {
         analysis::AnalysisRecorder recorder(nullptr);
-        ScreenRecorder screen(createCaptureBackend("null"), &recorder);
+        ScreenRecorder screen(createCaptureBackend("null"), recorder);
         QVERIFY(!QCoro::waitFor(screen.canRecord()));
         QTest::ignoreMessage(
             QtCriticalMsg, "Failed to get the shareable content: Screen capture is switched off on this system.");

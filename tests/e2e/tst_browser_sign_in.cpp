@@ -290,7 +290,7 @@ private Q_SLOTS:
         auto manager = corvex::testing::makeManager(m_service.origin(), path(QStringLiteral("studio")));
         SingleInstance instance(QStringLiteral("corvex-studio"));
         QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
-        StudioApp studio(*manager); // opens the sign-in page with the desktop's default browser
+        StudioApp studio(*manager, RecordingModels::process()); // opens the sign-in page with the desktop's default browser
         QSignalSpy launches(&instance, &SingleInstance::messageReceived);
         connect(&instance, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
         MainWindow* main = studio.newMainWindow();

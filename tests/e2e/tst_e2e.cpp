@@ -226,7 +226,7 @@ private Q_SLOTS:
         SingleInstance instance(QStringLiteral("corvex-studio"));
         QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
         QUrl signInPage;
-        StudioApp studio(*manager, {}, [&signInPage](const QUrl& url) {
+        StudioApp studio(*manager, app::RecordingModels::process(), {}, [&signInPage](const QUrl& url) {
             signInPage = url;
             return true; // the browser is this test
         });
@@ -378,7 +378,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         panel->recordingButton()->click();
         clock.start();
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(corvex::testing::sharedRecorder().started());
         QProcess player;
         double playStarted = -1;
         connect(&player, &QProcess::started, this, [&] { playStarted = double(clock.nsecsElapsed()) / 1e9; });

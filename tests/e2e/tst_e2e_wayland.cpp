@@ -137,7 +137,7 @@ private Q_SLOTS:
         portal.address.busAddress = m_desktop->bus.toStdString();
         portal.store
             = screencapture::portal::settingsChoiceStore(m_work.filePath(QStringLiteral("portal.ini")).toStdString());
-        StudioApp studio(*manager, [&portal] { return screencapture::portal::PortalBackend::create(portal); });
+        StudioApp studio(*manager, RecordingModels::process(), [&portal] { return screencapture::portal::PortalBackend::create(portal); });
         MainWindow* main = studio.newMainWindow();
         QVERIFY(QTest::qWaitForWindowExposed(main, 20000));
 
@@ -177,7 +177,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         panel->recordingButton()->click();
         clock.start();
-        QVERIFY(analysis::AnalysisRecorder::shared().started());
+        QVERIFY(testing::sharedRecorder().started());
         QProcess player;
         double playStarted = -1;
         connect(&player, &QProcess::started, this, [&] { playStarted = double(clock.nsecsElapsed()) / 1e9; });
@@ -189,11 +189,11 @@ private Q_SLOTS:
         // Frames come when the screen changes: each colour is painted until the
         // recorder took enough frames of it (a playing video changes all the time).
         for (const QByteArray& colour : kColours) {
-            const int before = analysis::AnalysisRecorder::shared().frameCount();
+            const int before = testing::sharedRecorder().frameCount();
             QTRY_VERIFY_WITH_TIMEOUT(
                 [&] {
                     painter.paint(colour);
-                    return analysis::AnalysisRecorder::shared().frameCount() - before >= kSamplesPerColour;
+                    return testing::sharedRecorder().frameCount() - before >= kSamplesPerColour;
                 }(),
                 30000);
         }

@@ -107,10 +107,10 @@ int runAnalyse(const QStringList& arguments)
     }
     std::optional<media::Rect> crop;
     if (parser.isSet(QStringLiteral("crop"))) {
-        QString error;
-        crop = parseCrop(parser.value(QStringLiteral("crop")), error);
-        if (!crop) {
-            printError(error);
+        const Result<media::Rect> parsed = parseCrop(parser.value(QStringLiteral("crop")));
+        crop = parsed.value;
+        if (!parsed) {
+            printError(parsed.error);
             return Usage;
         }
     }
@@ -179,19 +179,16 @@ int runAnalyse(const QStringList& arguments)
     };
 
     if (parser.isSet(QStringLiteral("audio"))) {
-        QString error;
-        const bool read = readSoundFile(
-            parser.value(QStringLiteral("audio")), kAudioBufferFrames,
+        const Result<void> read = readSoundFile(parser.value(QStringLiteral("audio")), kAudioBufferFrames,
             [&](const media::PcmBuffer& buffer, std::uint64_t firstFrame) {
                 const auto rate = static_cast<std::int32_t>(buffer.format().sampleRate);
                 const auto time = media::MediaTime::make(static_cast<std::int64_t>(firstFrame), rate);
                 appendFramesUntil(time.seconds());
                 if (failure.isEmpty())
                     recorder.appendAudioBuffer(buffer, time);
-            },
-            error);
+            });
         if (!read) {
-            printError(error);
+            printError(read.error);
             return Failure;
         }
     }
@@ -219,9 +216,8 @@ int runAnalyse(const QStringList& arguments)
             printError(QStringLiteral("the record could not be encoded"));
             return Failure;
         }
-        QString error;
-        if (!writeFile(parser.value(QStringLiteral("output")), *bytes, error)) {
-            printError(error);
+        if (const Result<void> written = writeFile(parser.value(QStringLiteral("output")), *bytes); !written) {
+            printError(written.error);
             return Failure;
         }
     }

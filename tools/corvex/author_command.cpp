@@ -183,9 +183,8 @@ int author(const Options& options)
         printError(QStringLiteral("the record could not be encoded; nothing was written"));
         return Failure;
     }
-    QString error;
-    if (!writeFile(options.output, *bytes, error)) {
-        printError(error);
+    if (const Result<void> written = writeFile(options.output, *bytes); !written) {
+        printError(written.error);
         return Failure;
     }
     VideoAnalysis written;
@@ -304,10 +303,10 @@ int runAuthor(const QStringList& arguments)
             printError(QStringLiteral("--crop and --auto-crop cannot be used together"));
             return Usage;
         }
-        QString error;
-        options.crop = parseCrop(parser.value(QStringLiteral("crop")), error);
-        if (!options.crop) {
-            printError(error);
+        const Result<media::Rect> parsed = parseCrop(parser.value(QStringLiteral("crop")));
+        options.crop = parsed.value;
+        if (!parsed) {
+            printError(parsed.error);
             return Usage;
         }
     }

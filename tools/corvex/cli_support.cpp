@@ -1,6 +1,7 @@
 #include "cli_support.h"
 
 #include "analysis/proto/video_analysis.pb.h"
+#include "service/app_manager.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -28,29 +29,23 @@ void printOut(const QString& line)
     std::fflush(stdout);
 }
 
-bool readFile(const QString& path, QByteArray& contents, QString& error)
+Result<QByteArray> readFile(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    contents = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    if (!file.open(QIODevice::ReadOnly))
+        return Result<QByteArray>::failure(QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+    QByteArray contents = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return Result<QByteArray>::failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    return Result<QByteArray>::success(std::move(contents));
 }
 
-bool writeFile(const QString& path, const QByteArray& contents, QString& error)
+Result<void> writeFile(const QString& path, const QByteArray& contents)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() || !file.commit()) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() || !file.commit())
+        return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return Result<void>::success();
 }
 
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments)
@@ -66,24 +61,24 @@ std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList&
     return std::nullopt;
 }
 
-bool readRecord(const QString& path, VideoAnalysis& record, QString& error)
+Result<VideoAnalysis> readRecord(const QString& path)
 {
-    QByteArray bytes;
-    if (!readFile(path, bytes, error))
-        return false;
-    if (bytes.size() > std::numeric_limits<int>::max()) {
-        error = QStringLiteral("%1 is too large to be a light-show record (%2 bytes)").arg(path).arg(bytes.size());
-        return false;
+    const Result<QByteArray> bytes = readFile(path);
+    if (!bytes)
+        return Result<VideoAnalysis>::failure(bytes.error);
+    if (bytes.value->size() > std::numeric_limits<int>::max()) {
+        return Result<VideoAnalysis>::failure(
+            QStringLiteral("%1 is too large to be a light-show record (%2 bytes)").arg(path).arg(bytes.value->size()));
     }
-    if (!record.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size()))) {
-        error
-            = QStringLiteral("%1 is not a light-show record: it does not decode as a VideoAnalysis message").arg(path);
-        return false;
+    VideoAnalysis record;
+    if (!record.ParseFromArray(bytes.value->constData(), static_cast<int>(bytes.value->size()))) {
+        return Result<VideoAnalysis>::failure(
+            QStringLiteral("%1 is not a light-show record: it does not decode as a VideoAnalysis message").arg(path));
     }
-    return true;
+    return Result<VideoAnalysis>::success(std::move(record));
 }
 
-std::optional<media::Rect> parseCrop(const QString& text, QString& error)
+Result<media::Rect> parseCrop(const QString& text)
 {
     const QStringList parts = text.split(QLatin1Char(','));
     double values[4] = {};
@@ -95,12 +90,58 @@ std::optional<media::Rect> parseCrop(const QString& text, QString& error)
     const media::Rect crop { values[0], values[1], values[2], values[3] };
     if (!ok || crop.x < 0 || crop.y < 0 || crop.width <= 0 || crop.height <= 0 || crop.x + crop.width > 1
         || crop.y + crop.height > 1) {
-        error = QStringLiteral("--crop takes X,Y,W,H as fractions of the frame (0 to 1, origin top left) with "
-                               "W and H above 0, X+W at most 1 and Y+H at most 1; got '%1'")
-                    .arg(text);
+        return Result<media::Rect>::failure(
+            QStringLiteral("--crop takes X,Y,W,H as fractions of the frame (0 to 1, origin top left) with "
+                           "W and H above 0, X+W at most 1 and Y+H at most 1; got '%1'")
+                .arg(text));
+    }
+    return Result<media::Rect>::success(crop);
+}
+
+std::optional<int> parseCommand(QCommandLineParser& parser, const QStringList& arguments, const QString& description,
+    int minimumArguments, int maximumArguments)
+{
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+    if (const std::optional<int> done = parseArguments(parser, arguments))
+        return *done;
+    const qsizetype count = parser.positionalArguments().size();
+    if (count < minimumArguments || (maximumArguments >= 0 && count > maximumArguments)) {
+        printError(QStringLiteral("wrong number of arguments; run '%1 --help'").arg(arguments.first()));
+        return Usage;
+    }
+    return std::nullopt;
+}
+
+std::optional<qint64> parseInteger(const QString& text, const QString& what)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    if (!ok) {
+        printError(QStringLiteral("%1 '%2' is not a whole number").arg(what, text));
         return std::nullopt;
     }
-    return crop;
+    return value;
+}
+
+service::AppManager* serviceManager()
+{
+    // The one process-wide manager: the tool's commands act for the same
+    // account, settings and outbox as the studio.
+    service::AppManager& shared = service::AppManager::shared();
+    if (!shared.configurationError().isEmpty()) {
+        printError(shared.configurationError());
+        return nullptr;
+    }
+    return &shared;
+}
+
+bool requireToken(const service::AppManager& manager)
+{
+    if (manager.accessToken())
+        return true;
+    printError(QStringLiteral("not signed in: run 'corvex login' first"));
+    return false;
 }
 
 QString commandHelp(const QCommandLineParser& parser, const QString& command)

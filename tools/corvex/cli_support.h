@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/media/rect.h"
+#include "platform/result.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,6 +10,10 @@
 
 class QCommandLineParser;
 class VideoAnalysis;
+
+namespace corvex::service {
+class AppManager;
+}
 
 namespace corvex::cli {
 
@@ -24,10 +29,10 @@ void printError(const QString& message);
 /// Writes a line on standard output.
 void printOut(const QString& line);
 
-/// Reads a whole file; on failure returns false with a message naming the file.
-bool readFile(const QString& path, QByteArray& contents, QString& error);
-/// Writes a whole file atomically; on failure returns false with a message.
-bool writeFile(const QString& path, const QByteArray& contents, QString& error);
+/// Reads a whole file; a failure's message names the file.
+Result<QByteArray> readFile(const QString& path);
+/// Writes a whole file atomically: it is there complete, or not changed at all.
+Result<void> writeFile(const QString& path, const QByteArray& contents);
 
 /// Parses a subcommand's arguments. Returns the exit status when the command
 /// is already done: the arguments are wrong (the error is printed), or --help
@@ -35,12 +40,29 @@ bool writeFile(const QString& path, const QByteArray& contents, QString& error);
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments);
 
 /// A --crop value "X,Y,W,H": fractions of the frame, origin top left, lying
-/// inside it. None, with a message saying what is accepted, otherwise.
-std::optional<media::Rect> parseCrop(const QString& text, QString& error);
+/// inside it. Otherwise a failure whose message says what is accepted.
+Result<media::Rect> parseCrop(const QString& text);
 
-/// Reads and decodes a light-show record file; on failure returns false with a
-/// message naming the file and the problem.
-bool readRecord(const QString& path, VideoAnalysis& record, QString& error);
+/// Reads and decodes a light-show record file; a failure's message names the
+/// file and the problem.
+Result<VideoAnalysis> readRecord(const QString& path);
+
+/// parseArguments() for a subcommand with a description and from
+/// minimumArguments to maximumArguments positional arguments (-1: any number
+/// above the minimum); a wrong count is printed and gives Usage.
+std::optional<int> parseCommand(QCommandLineParser& parser, const QStringList& arguments, const QString& description,
+    int minimumArguments, int maximumArguments);
+
+/// A whole number given on the command line as `what` ("show id"); none, with
+/// the problem printed, when the text is not one.
+std::optional<qint64> parseInteger(const QString& text, const QString& what);
+
+/// The studio's manager of the service, shared with the studio's settings and
+/// outbox; none, with the problem printed, when the configuration is unusable.
+service::AppManager* serviceManager();
+
+/// Whether a token is stored; prints how to sign in when none is.
+bool requireToken(const service::AppManager& manager);
 
 /// The parser's help text with the usage line naming the subcommand
 /// ("Usage: corvex analyse [options] ...") instead of the program's path.

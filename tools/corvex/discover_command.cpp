@@ -76,11 +76,10 @@ int runDiscover(const QStringList& arguments)
             [&receiver](const dnssd::ServiceRecord&, const QString& reason) { receiver.problem = reason; });
         receiver.resolver->resolve(service);
     });
-    QString error;
-    if (!browser.start(type, QStringLiteral("local."), &error)) {
+    if (const Result<void> started = browser.start(type, QStringLiteral("local.")); !started) {
         printError(QStringLiteral("cannot look for light receivers: %1. Start avahi-daemon (and the system D-Bus), "
                                   "for example with 'systemctl start avahi-daemon'.")
-                       .arg(error));
+                       .arg(started.error));
         return Failure;
     }
     runEventsFor(std::chrono::milliseconds(static_cast<qint64>(seconds * 1000)));

@@ -108,12 +108,12 @@ int runInspect(const QStringList& arguments)
     }
     const QString& path = files.first();
 
-    VideoAnalysis record;
-    QString error;
-    if (!readRecord(path, record, error)) {
-        printError(error);
+    const Result<VideoAnalysis> read = readRecord(path);
+    if (!read) {
+        printError(read.error);
         return Failure;
     }
+    const VideoAnalysis& record = *read.value;
     if (const auto problem = analysis::findInvariantViolation(record)) {
         printError(QStringLiteral("%1 is not a valid light show: %2").arg(path, QString::fromStdString(*problem)));
         return Failure;

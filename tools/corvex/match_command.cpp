@@ -34,12 +34,12 @@ int runMatch(const QStringList& arguments)
         return Usage;
     }
 
-    VideoAnalysis record;
-    QString error;
-    if (!readRecord(files[0], record, error)) {
-        printError(error);
+    const Result<VideoAnalysis> read = readRecord(files[0]);
+    if (!read) {
+        printError(read.error);
         return Failure;
     }
+    const VideoAnalysis& record = *read.value;
     const auto recording = fingerprint::decodeSignature(record.signature());
     if (!recording) {
         printError(QStringLiteral("%1 has no usable soundtrack signature (%2 bytes)")
@@ -47,11 +47,12 @@ int runMatch(const QStringList& arguments)
                        .arg(record.signature().size()));
         return Failure;
     }
-    std::vector<float> clipSound;
-    if (!signatureSamplesOfSoundFile(files[1], clipSound, error)) {
-        printError(error);
+    const Result<std::vector<float>> sound = signatureSamplesOfSoundFile(files[1]);
+    if (!sound) {
+        printError(sound.error);
         return Failure;
     }
+    const std::vector<float>& clipSound = *sound.value;
     // The clip is fingerprinted at several phases, so that one of them falls
     // on the recording's item grid wherever the clip was cut.
     const std::vector<fingerprint::ClipFingerprint> clip

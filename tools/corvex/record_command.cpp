@@ -74,9 +74,8 @@ struct Options {
 };
 
 // Waits (without blocking the event loop) for the receiver of that name to be discovered.
-QCoro::Task<bool> choosePreview(const QString& name)
+QCoro::Task<bool> choosePreview(preview_link::UDPManager& manager, const QString& name)
 {
-    preview_link::UDPManager& manager = preview_link::UDPManager::shared();
     QElapsedTimer waited;
     waited.start();
     while (waited.elapsed() < kDiscoveryTimeoutMs) {
@@ -95,7 +94,11 @@ QCoro::Task<bool> choosePreview(const QString& name)
 QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::CaptureBackend> backend)
 {
     const std::string advice = backend->unavailableAdvice();
-    ScreenRecorder screen(std::move(backend));
+    // The preview link (and its search for receivers) only when one is asked for.
+    preview_link::UDPManager* const previewLink
+        = options.preview.isEmpty() ? nullptr : &preview_link::UDPManager::shared();
+    analysis::AnalysisRecorder recorder(previewLink);
+    ScreenRecorder screen(std::move(backend), recorder);
     screen.setIsAudioCaptureEnabled(options.audio);
     if (!co_await screen.canRecord()) {
         printError(QStringLiteral("screen capture is not available here. %1 Or use --source synthetic.")
@@ -130,14 +133,13 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     }
     if (options.crop)
         screen.setCrop(options.crop);
-    if (!options.preview.isEmpty() && !co_await choosePreview(options.preview)) {
+    if (!options.preview.isEmpty() && !co_await choosePreview(*previewLink, options.preview)) {
         printError(QStringLiteral("no light receiver named '%1' was found within %2 s")
                        .arg(options.preview)
                        .arg(kDiscoveryTimeoutMs / 1000));
         co_return Failure;
     }
 
-    analysis::AnalysisRecorder& recorder = analysis::AnalysisRecorder::shared();
     int frames = 0;
     QObject::connect(screen.capturePreview(), &capture::CapturePreview::contentsChanged, [&] { ++frames; });
     QElapsedTimer sinceStart;
@@ -229,9 +231,8 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
         printError(QStringLiteral("the recording could not be encoded"));
         co_return Failure;
     }
-    QString error;
-    if (!writeFile(options.output, *bytes, error)) {
-        printError(error);
+    if (const Result<void> written = writeFile(options.output, *bytes); !written) {
+        printError(written.error);
         co_return Failure;
     }
     VideoAnalysis analysis;
@@ -330,10 +331,10 @@ int runRecord(const QStringList& arguments)
         return Usage;
     }
     if (parser.isSet(QStringLiteral("crop"))) {
-        QString error;
-        options.crop = parseCrop(parser.value(QStringLiteral("crop")), error);
-        if (!options.crop) {
-            printError(error);
+        const Result<media::Rect> parsed = parseCrop(parser.value(QStringLiteral("crop")));
+        options.crop = parsed.value;
+        if (!parsed) {
+            printError(parsed.error);
             return Usage;
         }
     }

@@ -11,22 +11,21 @@
 
 namespace corvex::cli {
 
-bool readSoundFile(const QString& path, std::uint32_t framesPerBuffer,
-    const std::function<void(const media::PcmBuffer&, std::uint64_t firstFrame)>& consume, QString& error)
+Result<void> readSoundFile(const QString& path, std::uint32_t framesPerBuffer,
+    const std::function<void(const media::PcmBuffer&, std::uint64_t firstFrame)>& consume)
 {
     SF_INFO info {};
     SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_READ, &info);
     if (file == nullptr) {
-        error = QStringLiteral("cannot read sound file %1: %2").arg(path, QString::fromUtf8(sf_strerror(nullptr)));
-        return false;
+        return Result<void>::failure(
+            QStringLiteral("cannot read sound file %1: %2").arg(path, QString::fromUtf8(sf_strerror(nullptr))));
     }
     if (info.channels < 1 || info.channels > 64 || info.samplerate < 1) {
         sf_close(file);
-        error = QStringLiteral("sound file %1 has %2 channels at %3 Hz; that is not usable")
-                    .arg(path)
-                    .arg(info.channels)
-                    .arg(info.samplerate);
-        return false;
+        return Result<void>::failure(QStringLiteral("sound file %1 has %2 channels at %3 Hz; that is not usable")
+                                         .arg(path)
+                                         .arg(info.channels)
+                                         .arg(info.samplerate));
     }
     const auto channels = static_cast<std::uint32_t>(info.channels);
     const media::AudioFormat format = media::AudioFormat::standard(info.samplerate, channels);
@@ -49,19 +48,19 @@ bool readSoundFile(const QString& path, std::uint32_t framesPerBuffer,
     const int status = sf_error(file);
     sf_close(file);
     if (status != SF_ERR_NO_ERROR) {
-        error = QStringLiteral("cannot read sound file %1: %2").arg(path, QString::fromUtf8(sf_error_number(status)));
-        return false;
+        return Result<void>::failure(
+            QStringLiteral("cannot read sound file %1: %2").arg(path, QString::fromUtf8(sf_error_number(status))));
     }
-    return true;
+    return Result<void>::success();
 }
 
-bool signatureSamplesOfSoundFile(const QString& path, std::vector<float>& samples, QString& error)
+Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path)
 {
+    std::vector<float> samples;
     const media::AudioFormat output { fingerprint::SignatureGenerator::kSampleRate, 1, media::SampleKind::Float32,
         false };
     std::unique_ptr<media::AudioConverter> converter;
     std::string failure;
-    samples.clear();
     auto feed = [&](const media::PcmBuffer* input) {
         bool handed = false;
         for (;;) {
@@ -86,39 +85,18 @@ bool signatureSamplesOfSoundFile(const QString& path, std::vector<float>& sample
                 return;
         }
     };
-    const bool read = readSoundFile(
-        path, 4096,
-        [&](const media::PcmBuffer& buffer, std::uint64_t) {
-            if (!converter)
-                converter = media::AudioConverter::create(buffer.format(), output);
-            if (converter)
-                feed(&buffer);
-        },
-        error);
+    const Result<void> read = readSoundFile(path, 4096, [&](const media::PcmBuffer& buffer, std::uint64_t) {
+        if (!converter)
+            converter = media::AudioConverter::create(buffer.format(), output);
+        if (converter)
+            feed(&buffer);
+    });
     if (!read)
-        return false;
-    if (!converter) {
-        error = QStringLiteral("sound file %1 holds no audio").arg(path);
-        return false;
-    }
+        return Result<std::vector<float>>::failure(read.error);
+    if (!converter)
+        return Result<std::vector<float>>::failure(QStringLiteral("sound file %1 holds no audio").arg(path));
     feed(nullptr);
-    return true;
-}
-
-bool signatureOfSoundFile(const QString& path, std::string& signature, QString& error)
-{
-    std::vector<float> samples;
-    if (!signatureSamplesOfSoundFile(path, samples, error))
-        return false;
-    fingerprint::SignatureGenerator generator;
-    std::string failure;
-    const auto buffer
-        = media::PcmBuffer::wrap({ fingerprint::SignatureGenerator::kSampleRate, 1, media::SampleKind::Float32, false },
-            static_cast<std::uint32_t>(samples.size()), { samples.data() });
-    if (buffer && !samples.empty())
-        generator.append(*buffer, failure);
-    signature = generator.signature();
-    return true;
+    return Result<std::vector<float>>::success(std::move(samples));
 }
 
 } // namespace corvex::cli

@@ -19,7 +19,7 @@ Browser::~Browser()
     stop();
 }
 
-bool Browser::start(const QString& type, const QString& domain, QString* error)
+Result<void> Browser::start(const QString& type, const QString& domain)
 {
     stop();
     if (!m_session || !m_session->isUsable())
@@ -27,11 +27,8 @@ bool Browser::start(const QString& type, const QString& domain, QString* error)
     AvahiSession::Lock lock(*m_session);
     ++m_generation;
     AvahiClient* client = m_session->client();
-    if (!client) {
-        if (error)
-            *error = QStringLiteral("DNS-SD is unavailable: %1").arg(m_session->unavailableReason());
-        return false;
-    }
+    if (!client)
+        return Result<void>::failure(QStringLiteral("DNS-SD is unavailable: %1").arg(m_session->unavailableReason()));
     const QByteArray typeBytes = withoutFinalDot(type).toUtf8();
     const QByteArray domainBytes = withoutFinalDot(domain).toUtf8();
     m_browser = avahi_service_browser_new(
@@ -44,11 +41,9 @@ bool Browser::start(const QString& type, const QString& domain, QString* error)
     if (!m_browser) {
         const QString reason = QString::fromUtf8(avahi_strerror(avahi_client_errno(client)));
         qCWarning(lcDnssd, "Could not browse for %s: %s", typeBytes.constData(), qPrintable(reason));
-        if (error)
-            *error = QStringLiteral("could not browse for %1: %2").arg(type, reason);
-        return false;
+        return Result<void>::failure(QStringLiteral("could not browse for %1: %2").arg(type, reason));
     }
-    return true;
+    return Result<void>::success();
 }
 
 void Browser::stop()

@@ -2,6 +2,8 @@
 
 #include "platform/dnssd/service_record.h"
 
+#include "platform/result.h"
+
 #include <QObject>
 
 #include <memory>
@@ -24,9 +26,9 @@ public:
     ~Browser() override;
 
     /// Stops any search in progress and starts a new one, connecting to the
-    /// daemon again if it was missing or went away. Returns false, with the
-    /// reason in `error`, when DNS-SD is unavailable (already logged).
-    bool start(const QString& type, const QString& domain, QString* error = nullptr);
+    /// daemon again if it was missing or went away. Fails when DNS-SD is
+    /// unavailable (already logged).
+    Result<void> start(const QString& type, const QString& domain);
     /// Ends the search; nothing from it is reported afterwards.
     void stop();
 

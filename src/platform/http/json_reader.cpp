@@ -106,22 +106,19 @@ QJsonArray JsonReader::requiredArray(const QString& key)
     return value ? value->toArray() : QJsonArray();
 }
 
-std::optional<QJsonObject> parseObject(const QByteArray& body, QString& error)
+Result<QJsonObject> parseObject(const QByteArray& body)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        error = body.isEmpty() ? QStringLiteral("the answer is empty")
-                               : QStringLiteral("the answer is not JSON (%1 at byte %2)")
-                                     .arg(parseError.errorString())
-                                     .arg(parseError.offset);
-        return std::nullopt;
+        return Result<QJsonObject>::failure(body.isEmpty() ? QStringLiteral("the answer is empty")
+                                                           : QStringLiteral("the answer is not JSON (%1 at byte %2)")
+                                                                 .arg(parseError.errorString())
+                                                                 .arg(parseError.offset));
     }
-    if (!document.isObject()) {
-        error = QStringLiteral("the answer is not a JSON object");
-        return std::nullopt;
-    }
-    return document.object();
+    if (!document.isObject())
+        return Result<QJsonObject>::failure(QStringLiteral("the answer is not a JSON object"));
+    return Result<QJsonObject>::success(document.object());
 }
 
 } // namespace corvex::http

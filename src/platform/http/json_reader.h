@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "platform/result.h"
+
 #include <optional>
 
 namespace corvex::http {
@@ -45,24 +47,11 @@ private:
     QString m_error;
 };
 
-/// Parses a body that must be one JSON object; gives none with `error` set
-/// when it is not valid JSON or not an object.
-std::optional<QJsonObject> parseObject(const QByteArray& body, QString& error);
+/// Parses a body that must be one JSON object; fails when it is not valid
+/// JSON or not an object.
+Result<QJsonObject> parseObject(const QByteArray& body);
 
 /// Reads a whole integer from a JSON value (see JsonReader), or none.
 std::optional<qint64> integerValue(const QJsonValue& value);
-
-} // namespace corvex::http
-
-namespace corvex::http {
-
-/// A decoded record, or why it could not be decoded.
-template <typename T> struct Decoded {
-    std::optional<T> value;
-    QString error;
-
-    explicit operator bool() const { return value.has_value(); }
-    static Decoded failure(QString message) { return { std::nullopt, std::move(message) }; }
-};
 
 } // namespace corvex::http

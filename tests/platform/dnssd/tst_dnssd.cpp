@@ -166,9 +166,9 @@ void TestDnssd::withoutDaemon()
     Resolver resolver;
     Publisher publisher;
 
-    QString error;
-    QVERIFY(!browser.start(kType, QStringLiteral("local."), &error));
-    QVERIFY(error.startsWith(QLatin1StringView("DNS-SD is unavailable: ")));
+    const corvex::Result<void> started = browser.start(kType, QStringLiteral("local."));
+    QVERIFY(!started);
+    QVERIFY(started.error.startsWith(QLatin1StringView("DNS-SD is unavailable: ")));
 
     QSignalSpy failed(&resolver, &Resolver::failed);
     resolver.resolve({ QStringLiteral("anyone"), kType, QStringLiteral("local"), -1, -1 });

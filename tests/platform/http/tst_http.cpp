@@ -134,10 +134,9 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, body);
         QFETCH(QString, errorPart);
-        QString error;
-        const auto object = corvex::http::parseObject(body, error);
-        QCOMPARE(object.has_value(), errorPart.isEmpty());
-        QVERIFY2(error.contains(errorPart), qPrintable(error));
+        const auto object = corvex::http::parseObject(body);
+        QCOMPARE(object.value.has_value(), errorPart.isEmpty());
+        QVERIFY2(object.error.contains(errorPart), qPrintable(object.error));
     }
 
     void send_data()

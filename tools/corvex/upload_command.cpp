@@ -1,0 +1,96 @@
+// corvex upload: sends a recorded light show to the service, keeping it in
+// the studio's outbox until the service accepted it.
+
+#include "cli_support.h"
+#include "commands.h"
+
+#include "analysis/video_analysis_record.h"
+#include "service/app_manager.h"
+
+#include <QCommandLineParser>
+
+#include <QCoroTask>
+
+namespace corvex::cli {
+
+using service::AppManager;
+
+int runUpload(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("FILE.pb"), QStringLiteral("A recorded light show."));
+    parser.addPositionalArgument(
+        QStringLiteral("[SEASON EPISODE]"), QStringLiteral("With --tv: the season and episode numbers."));
+    const QCommandLineOption movieOption(
+        QStringLiteral("movie"), QStringLiteral("Upload for the movie with this catalogue id."), QStringLiteral("ID"));
+    const QCommandLineOption tvOption(QStringLiteral("tv"),
+        QStringLiteral("Upload for an episode of the TV show with this catalogue id; give SEASON and EPISODE after "
+                       "the file."),
+        QStringLiteral("SHOW"));
+    parser.addOptions({ movieOption, tvOption });
+    if (const auto exit = parseCommand(parser, arguments,
+            QStringLiteral("Upload a recorded light show for a movie or a TV episode. The recording is kept in the "
+                           "outbox until the service accepted it ('corvex outbox')."),
+            1, 3))
+        return *exit;
+    const QStringList positional = parser.positionalArguments();
+    if (parser.isSet(movieOption) == parser.isSet(tvOption)
+        || (parser.isSet(movieOption) ? positional.size() != 1 : positional.size() != 3)) {
+        printError(QStringLiteral("give either --movie ID, or --tv SHOW with SEASON EPISODE after the file; "
+                                  "run 'corvex upload --help'"));
+        return Usage;
+    }
+    catalogue::TMDBItem item;
+    if (parser.isSet(movieOption)) {
+        const auto id = parseInteger(parser.value(movieOption), QStringLiteral("movie id"));
+        if (!id)
+            return Usage;
+        item = catalogue::TMDBItem::forMovie({ *id, {}, {}, {}, {} });
+    } else {
+        const auto show = parseInteger(parser.value(tvOption), QStringLiteral("show id"));
+        const auto season = parseInteger(positional.at(1), QStringLiteral("season number"));
+        const auto episode = parseInteger(positional.at(2), QStringLiteral("episode number"));
+        if (!show || !season || !episode)
+            return Usage;
+        item = catalogue::TMDBItem::forEpisode({ *show, {}, {}, {}, {} }, { 0, *season, {}, {} }, { 0, *episode, {} });
+    }
+
+    const Result<QByteArray> read = readFile(positional.first());
+    if (!read) {
+        printError(read.error);
+        return Failure;
+    }
+    const QByteArray& bytes = *read.value;
+    VideoAnalysis record;
+    if (!record.ParseFromArray(bytes.constData(), static_cast<int>(bytes.size()))) {
+        printError(QStringLiteral("%1 is not a light-show record").arg(positional.first()));
+        return Failure;
+    }
+    if (const auto violation = analysis::findInvariantViolation(record)) {
+        printError(QStringLiteral("%1 is not a valid light show: %2")
+                       .arg(positional.first(), QString::fromStdString(*violation)));
+        return Failure;
+    }
+
+    AppManager* shared = serviceManager();
+    if (!shared)
+        return Failure;
+    shared->setCurrentItem(item);
+    // The outbox keeps whose recording this is, so know the account first.
+    if (shared->accessToken() && !shared->account())
+        QCoro::waitFor(shared->fetchAccount());
+    const AppManager::UploadResult result = QCoro::waitFor(shared->uploadLightShow(bytes));
+    if (!result.outboxError.isEmpty())
+        printError(QStringLiteral("warning: no copy could be kept in the outbox: %1").arg(result.outboxError));
+    if (result.error) {
+        printError(QStringLiteral("upload failed: %1").arg(result.error->message()));
+        if (!result.outboxId.isEmpty())
+            printError(QStringLiteral("the recording is kept in the outbox as %1; run 'corvex outbox --retry' later")
+                           .arg(result.outboxId));
+        return Failure;
+    }
+    printOut(QStringLiteral("uploaded %1 for %2").arg(positional.first(), item.describe()));
+    return Success;
+}
+
+} // namespace corvex::cli
