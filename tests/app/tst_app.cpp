@@ -1700,7 +1700,7 @@ private Q_SLOTS:
 
         auto manager = newManager();
         analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), &recorder);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         UploadQueue uploads(*manager);
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
         ConfigurationView view(screenRecorder, recorder, udp, *manager, uploads);

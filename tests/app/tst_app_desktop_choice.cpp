@@ -255,7 +255,7 @@ private Q_SLOTS:
         UploadQueue uploads(*manager);
         auto backend = std::make_shared<DialogBackend>();
         backend->answer({ Kind::display, 1920, 1080 }, true);
-        RecordingView view(*manager, uploads, backend);
+        RecordingView view(*manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
@@ -295,7 +295,8 @@ private Q_SLOTS:
         auto manager = newManager();
         UploadQueue uploads(*manager);
         const int before = desktop->timesAsked();
-        auto view = std::make_unique<RecordingView>(*manager, uploads, backend);
+        auto view = std::make_unique<RecordingView>(
+            *manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
         view->screenRecorder().setIsAudioCaptureEnabled(false);
         view->resize(800, 600);
         view->show();
