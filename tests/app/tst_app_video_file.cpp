@@ -5,6 +5,7 @@
 
 #include "studio_fixture.h"
 
+#include "../support/recorded.h"
 #include "../support/test_films.h"
 
 #include "analysis/proto/video_analysis.pb.h"
@@ -41,6 +42,10 @@ using namespace corvex;
 using namespace corvex::app;
 
 namespace {
+
+using corvex::test::Colour;
+using corvex::test::colourAt;
+using corvex::test::near;
 
 #define REQUIRE_FFMPEG()                                                                                               \
     if (!corvex::test::haveFfmpeg())                                                                                   \
@@ -92,27 +97,6 @@ private:
     bool m_held = false;
     bool m_open = false;
 };
-
-struct Colour {
-    int r, g, b;
-};
-
-// The colour of channel `index` at the first sample at or after `seconds`.
-Colour colourAt(const VideoAnalysis& record, int index, double seconds)
-{
-    const auto hundredths = std::uint32_t(seconds * 100);
-    int k = 0;
-    while (k < record.timestamps_size() && record.timestamps(k) < hundredths)
-        ++k;
-    const auto& channel = record.channels(index);
-    return { int(channel.r(k)), int(channel.g(k)), int(channel.b(k)) };
-}
-
-bool near(Colour got, Colour expected, int tolerance)
-{
-    return std::abs(got.r - expected.r) <= tolerance && std::abs(got.g - expected.g) <= tolerance
-        && std::abs(got.b - expected.b) <= tolerance;
-}
 
 QString screenshotFolder()
 {

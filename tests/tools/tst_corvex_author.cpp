@@ -3,6 +3,7 @@
 
 #include "analysis/proto/video_analysis.pb.h"
 
+#include "support/recorded.h"
 #include "support/test_films.h"
 
 #include <QFile>
@@ -13,6 +14,11 @@
 #include <csignal>
 
 namespace {
+
+using corvex::test::Colour;
+using corvex::test::colourAt;
+using corvex::test::near;
+using corvex::test::readRecord;
 
 struct Run {
     int exitCode = -1;
@@ -30,36 +36,6 @@ Run author(const QStringList& arguments)
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
-}
-
-bool readRecord(const QString& path, VideoAnalysis& record)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = file.readAll();
-    return record.ParseFromArray(bytes.constData(), int(bytes.size()));
-}
-
-struct Colour {
-    int r, g, b;
-};
-
-// The colour of channel `index` at the first sample at or after `seconds`.
-Colour colourAt(const VideoAnalysis& record, int index, double seconds)
-{
-    const auto hundredths = std::uint32_t(seconds * 100);
-    int k = 0;
-    while (k < record.timestamps_size() && record.timestamps(k) < hundredths)
-        ++k;
-    const auto& channel = record.channels(index);
-    return { int(channel.r(k)), int(channel.g(k)), int(channel.b(k)) };
-}
-
-bool near(Colour got, Colour expected, int tolerance)
-{
-    return std::abs(got.r - expected.r) <= tolerance && std::abs(got.g - expected.g) <= tolerance
-        && std::abs(got.b - expected.b) <= tolerance;
 }
 
 QString text(Colour c)

@@ -10,6 +10,7 @@
 #include "analysis/proto/video_analysis.pb.h"
 #include "platform/fingerprint/signature_matcher.h"
 
+#include "support/recorded.h"
 #include "support/test_films.h"
 
 #include <QElapsedTimer>
@@ -27,6 +28,11 @@
 using namespace corvex;
 
 namespace {
+
+using corvex::test::Colour;
+using corvex::test::colourOf;
+using corvex::test::distance;
+using corvex::test::readRecord;
 
 // The film: 640 × 360 at 30 frames a second, 15 s. Solid colours change at
 // known times; from 7 s on the picture is letterboxed (a fifth of the height
@@ -78,30 +84,6 @@ Run corvexCli(const QStringList& arguments, int timeoutMs = 240000)
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
-}
-
-bool readRecord(const QString& path, VideoAnalysis& record)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = file.readAll();
-    return record.ParseFromArray(bytes.constData(), int(bytes.size()));
-}
-
-struct Colour {
-    int r = 0, g = 0, b = 0;
-};
-
-Colour colourOf(const VideoAnalysis& record, int channel, int sample)
-{
-    const auto& c = record.channels(channel);
-    return { int(c.r(sample)), int(c.g(sample)), int(c.b(sample)) };
-}
-
-int distance(Colour a, Colour b)
-{
-    return std::max({ std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b) });
 }
 
 // Record time of the first sample after the first red one whose centre is
