@@ -1,8 +1,8 @@
 #include "app/video_section.h"
 
 #include "app/crop_suggestion.h"
-#include "app/elided_label.h"
 #include "app/desktop_choice_view.h"
+#include "app/elided_label.h"
 #include "app/text_styles.h"
 #include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
@@ -15,8 +15,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QStandardPaths>
 #include <QStandardItemModel>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 namespace corvex::app {

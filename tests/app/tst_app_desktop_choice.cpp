@@ -168,8 +168,7 @@ private Q_SLOTS:
         QCOMPARE(view->ownWindowsHint()->isVisibleTo(&section), warned);
         if (warned) {
             QVERIFY(view->ownWindowsHint()->text().contains(QStringLiteral("cannot be left out")));
-            QCOMPARE(
-                view->ownWindowsHint()->text().contains(QStringLiteral("the player's window")), suggestsWindow);
+            QCOMPARE(view->ownWindowsHint()->text().contains(QStringLiteral("the player's window")), suggestsWindow);
         }
     }
 
@@ -193,9 +192,25 @@ private Q_SLOTS:
         QVERIFY(!types->item(1)->isEnabled());
     }
 
+    void theFileRoadHasItsPageWhereTheDesktopPicks()
+    {
+        auto backend = std::make_shared<DialogBackend>();
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
+        VideoFileAuthoring videoFile;
+        CropSuggestion cropSuggestion(recorder, videoFile);
+        VideoSection section(recorder, videoFile, cropSuggestion);
+        section.show();
+        for (const bool file : { true, false, true }) {
+            videoFile.setActive(file);
+            QCOMPARE(section.chooseFileButton()->isVisibleTo(&section), file);
+            QCOMPARE(section.desktopChoice()->isVisibleTo(&section), !file);
+        }
+    }
+
     void onX11NothingChanges()
     {
-        capture::ScreenRecorder recorder(std::make_shared<screencapture::SyntheticBackend>(), testing::sharedRecorder(), nullptr);
+        capture::ScreenRecorder recorder(
+            std::make_shared<screencapture::SyntheticBackend>(), testing::sharedRecorder(), nullptr);
         VideoFileAuthoring videoFile;
         CropSuggestion cropSuggestion(recorder, videoFile);
         VideoSection section(recorder, videoFile, cropSuggestion);
@@ -255,7 +270,8 @@ private Q_SLOTS:
         UploadQueue uploads(*manager);
         auto backend = std::make_shared<DialogBackend>();
         backend->answer({ Kind::display, 1920, 1080 }, true);
-        RecordingView view(*manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
+        RecordingView view(
+            *manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
