@@ -273,15 +273,18 @@ private Q_SLOTS:
 
     void aLauncherTokenGivesTheStudioTheFocusOnWayland_data()
     {
-        QTest::addColumn<bool>("withToken");
-        QTest::newRow("launched with a token") << true;
+        QTest::addColumn<QByteArray>("tokenVariable");
+        QTest::newRow("launched with a token") << QByteArray("XDG_ACTIVATION_TOKEN");
+        // Launchers older than XDG_ACTIVATION_TOKEN hand Wayland's token over as the startup id.
+        QTest::newRow("launched with the token as the startup id") << QByteArray("DESKTOP_STARTUP_ID");
         // The compositor refuses focus to a client that asks without one.
-        QTest::newRow("launched without a token") << false;
+        QTest::newRow("launched without a token") << QByteArray();
     }
 
     void aLauncherTokenGivesTheStudioTheFocusOnWayland()
     {
-        QFETCH(bool, withToken);
+        QFETCH(QByteArray, tokenVariable);
+        const bool withToken = !tokenVariable.isEmpty();
         if (QGuiApplication::platformName() != QLatin1StringView("wayland")
             || qEnvironmentVariableIsEmpty("CORVEX_WAYLAND_SWAYSOCK"))
             QSKIP("needs the headless Wayland desktop of scripts/test-services (tst_app_activation_wayland)");
@@ -306,7 +309,8 @@ private Q_SLOTS:
         QSignalSpy messages(&first, &SingleInstance::messageReceived);
         QObject::connect(&first, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
         QProcess launch;
-        launch.setProcessEnvironment(secondLaunchEnvironment(token, {}));
+        launch.setProcessEnvironment(tokenVariable == "DESKTOP_STARTUP_ID" ? secondLaunchEnvironment({}, token)
+                                                                           : secondLaunchEnvironment(token, {}));
         launch.start(QStringLiteral(CORVEX_STUDIO_BINARY), {});
         QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 1, 20000);
         QVERIFY(finished(launch));
