@@ -411,8 +411,8 @@ StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
     RunningApplication self; // left out, as the studio leaves itself out
     self.processID = getpid();
-    auto stream
-        = std::make_unique<Stream>(backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
+    auto stream = std::make_unique<Stream>(
+        backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
     stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
     stream->startCapture();
     std::this_thread::sleep_for(std::chrono::seconds(1));

@@ -221,7 +221,7 @@ void VideoSource::rebuild(int sourceWidth, int sourceHeight)
     m_pipeline->build(sourceWidth, sourceHeight, targetWidth, targetHeight);
     if (m_rootPicture)
         m_pipeline->attachSource(m_rootPicture, static_cast<int>(m_area.x), static_cast<int>(m_area.y));
-    m_image->reserve(std::size_t(targetWidth) * std::size_t(targetHeight) * 4);
+    m_image->reserve(std::size_t(m_pipeline->passWidth()) * std::size_t(m_pipeline->passHeight()) * 4);
     m_sourceWidth = sourceWidth;
     m_sourceHeight = sourceHeight;
     m_coverageKnown = false;
@@ -374,21 +374,12 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (m_exclusion && !m_coverageKnown)
         m_coverageKnown = m_pipeline->measureCoverage(excluded, *m_image, m_coverage);
     const bool covering = m_exclusion && !excluded.empty();
-    if (!m_pipeline->readBack(*m_image))
-        return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
-
     frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised);
     std::uint8_t* destination = frame.imageBuffer->baseAddress();
-    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth) * 4;
-    const std::uint8_t* shared = m_image->pixels();
-    for (int y = 0; y < frameHeight; ++y) {
-        std::uint8_t* row = destination + static_cast<std::size_t>(y) * frame.imageBuffer->bytesPerRow();
-        std::memcpy(row, shared + static_cast<std::size_t>(y) * rowBytes, rowBytes);
-        // The X server leaves the padding byte undefined. It becomes the visible share of the pixel's area.
-        const std::uint8_t* coverage
-            = covering ? m_coverage.data() + std::size_t(y) * std::size_t(frameWidth) : nullptr;
-        for (int x = 0; x < frameWidth; ++x)
-            row[4 * x + 3] = coverage ? coverage[x] : 0xff;
+    if (!m_pipeline->readFrame(*m_image, covering ? &m_coverage : nullptr,
+            { destination, frameHeight, frameWidth, frame.imageBuffer->bytesPerRow() })) {
+        frame = SampleBuffer {};
+        return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
     }
     if (covering)
         revealCoveredPixels(destination, frameWidth, frameHeight, frame.imageBuffer->bytesPerRow());
