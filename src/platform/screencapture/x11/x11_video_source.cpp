@@ -231,11 +231,13 @@ void VideoSource::rebuild(int sourceWidth, int sourceHeight)
     m_lastSurface.reset();
 
     Attachments info;
-    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
     info[frame_info::kContentRect] = rectDictionary({ 0, 0, double(targetWidth), double(targetHeight) });
     info[frame_info::kContentScale] = double(targetWidth) / double(sourceWidth);
     info[frame_info::kScaleFactor] = 1.0;
-    m_idleAttachments = { std::move(info) };
+    m_completeAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { info });
+    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+    m_idleAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { std::move(info) });
 }
 
 void VideoSource::pumpEvents()
@@ -269,7 +271,7 @@ void VideoSource::repeatLast(SampleBuffer& frame, const media::MediaTime& time) 
     frame.outputPresentationTimeStamp = time;
     frame.imageBuffer = m_lastImage;
     frame.surface = m_lastSurface;
-    frame.sampleAttachments = m_idleAttachments;
+    frame.sampleAttachments = AttachmentList::shared(m_idleAttachments);
 }
 
 std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
@@ -374,7 +376,8 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (m_exclusion && !m_coverageKnown)
         m_coverageKnown = m_pipeline->measureCoverage(excluded, *m_image, m_coverage);
     const bool covering = m_exclusion && !excluded.empty();
-    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised);
+    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised,
+        AttachmentList::shared(m_completeAttachments));
     std::uint8_t* destination = frame.imageBuffer->baseAddress();
     if (!m_pipeline->readFrame(*m_image, covering ? &m_coverage : nullptr,
             { destination, frameHeight, frameWidth, frame.imageBuffer->bytesPerRow() })) {
@@ -383,7 +386,6 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     }
     if (covering)
         revealCoveredPixels(destination, frameWidth, frameHeight, frame.imageBuffer->bytesPerRow());
-    frame.sampleAttachments->front()[frame_info::kContentScale] = double(frameWidth) / double(width);
     m_lastImage = frame.imageBuffer;
     m_lastSurface = frame.surface;
     return std::nullopt;
@@ -397,7 +399,8 @@ bool VideoSource::averageHere(xcb_drawable_t drawable, int originX, int originY,
         return false;
     const int frameWidth = m_pipeline->width();
     const int frameHeight = m_pipeline->height();
-    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised);
+    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised,
+        AttachmentList::shared(m_completeAttachments));
     media::PixelBuffer& image = *frame.imageBuffer;
     const media::ScaleStatus status
         = media::scaleArgb8888({ m_sourceImage->pixels(), height, width, std::size_t(width) * 4 },
@@ -410,7 +413,6 @@ bool VideoSource::averageHere(xcb_drawable_t drawable, int originX, int originY,
         for (int x = 0; x < frameWidth; ++x)
             row[4 * x + 3] = 0xff;
     }
-    frame.sampleAttachments->front()[frame_info::kContentScale] = double(frameWidth) / double(width);
     m_lastImage = frame.imageBuffer;
     m_lastSurface = frame.surface;
     m_passesStale = true;

@@ -87,7 +87,9 @@ private:
     // The last frame, for the idle frames that repeat it.
     std::shared_ptr<media::PixelBuffer> m_lastImage;
     std::shared_ptr<const Surface> m_lastSurface;
-    std::vector<Attachments> m_idleAttachments;
+    // What every idle frame and every complete frame of the current size say, shared by them all.
+    std::shared_ptr<const AttachmentList::List> m_idleAttachments;
+    std::shared_ptr<const AttachmentList::List> m_completeAttachments;
     std::int64_t m_interval = 0;
     PacedWorker m_worker;
 };
