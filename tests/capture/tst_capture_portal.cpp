@@ -152,6 +152,62 @@ private Q_SLOTS:
         QCOMPARE(newest(record, 1, 1), std::optional<std::uint32_t>(0xc08040));
     }
 
+    // 'corvex record' as an author runs it on a Wayland desktop, with no choice
+    // remembered: the desktop's dialog asks what to share. Cancelled, the
+    // command ends by itself at once, says why and writes nothing.
+    void recordCommandAsksTheDesktop_data()
+    {
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("a screen chosen") << false;
+        QTest::newRow("the dialog cancelled") << true;
+    }
+    void recordCommandAsksTheDesktop()
+    {
+        QFETCH(bool, cancel);
+        if (cancel)
+            m_desktop->answerChooser(std::nullopt);
+        else
+            m_desktop->resetChooser();
+        auto reset = qScopeGuard([&] { m_desktop->resetChooser(); });
+        WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
+        QTemporaryDir home;
+        const QString out = home.filePath(QStringLiteral("show.pb"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_desktop->bus);
+        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), m_desktop->display);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_desktop->runtimeDir);
+        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path()); // nothing remembered
+        environment.remove(QStringLiteral("DISPLAY"));
+        QProcess corvex;
+        corvex.setProcessEnvironment(environment);
+        QStringList arguments { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
+            QStringLiteral("--no-audio"), QStringLiteral("-o"), out };
+        // Cancelled, it is given no end: it must find its own.
+        if (!cancel)
+            arguments << QStringLiteral("--seconds") << QStringLiteral("2");
+        corvex.start(QStringLiteral(CORVEX_CLI), arguments);
+        const bool ended = corvex.waitForFinished(60000);
+        if (!ended) {
+            corvex.kill();
+            corvex.waitForFinished();
+        }
+        const QByteArray said = corvex.readAllStandardError();
+        QVERIFY2(ended, "corvex record did not end: " + said);
+        QCOMPARE(corvex.exitStatus(), QProcess::NormalExit);
+        if (cancel) {
+            QCOMPARE(corvex.exitCode(), 1);
+            QVERIFY2(said.contains("cancelled in the desktop's dialog") && said.contains("nothing was written"), said);
+            QVERIFY2(!said.contains("Recording "), said);
+            QVERIFY(!QFile::exists(out));
+        } else {
+            QVERIFY2(corvex.exitCode() == 0, said);
+            VideoAnalysis record;
+            QVERIFY(test::readRecord(out, record));
+            QVERIFY(record.timestamps_size() > 0);
+        }
+    }
+
     void toneThroughPipeWiresPulseServer()
     {
         qputenv("PULSE_SERVER", m_desktop->pulseServer.toUtf8());
