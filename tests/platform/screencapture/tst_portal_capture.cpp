@@ -612,6 +612,49 @@ private Q_SLOTS:
         QVERIFY(received.errors.front().find("stopped") != std::string::npos);
     }
 
+    // The shared screen's PipeWire node goes away while frames come (a monitor
+    // unplugged, a window closed): one clear message, and what came before stays.
+    // PipeWire tells of it; the watchdog, which finds a stream paused too long,
+    // is the second line.
+    void theScreensNodeGoingAway_data()
+    {
+        QTest::addColumn<bool>("watched");
+        QTest::newRow("told by PipeWire") << false;
+        QTest::newRow("with the watchdog") << true;
+    }
+    void theScreensNodeGoingAway()
+    {
+        QFETCH(bool, watched);
+        std::optional<test::FakePipeWireScreen> screen;
+        screen.emplace(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen->nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen->nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        QVERIFY(received.feed(*screen, *stream, 0x446688));
+        screen.reset();
+        // The watchdog looks at the stream as the capture's control thread does, ten times a second.
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (watched)
+                stream->check();
+            std::unique_lock lock(received.mutex);
+            if (received.changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !received.errors.empty(); }))
+                break;
+        }
+        std::lock_guard lock(received.mutex);
+        QCOMPARE(received.errors.size(), std::size_t(1));
+        QVERIFY2(received.errors.front().find("went away") != std::string::npos
+                && received.errors.front().find("stopped") != std::string::npos,
+            received.errors.front().c_str());
+        QVERIFY(!received.frames.empty());
+    }
+
     // Last: it takes the portal's backend down and brings it back.
     void aKilledPortalStopsTheStreamClearly()
     {
