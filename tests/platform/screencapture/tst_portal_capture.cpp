@@ -11,8 +11,14 @@
 #include "support/wayland_test_desktop.h"
 
 #include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,6 +29,10 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace corvex;
 using namespace corvex::screencapture;
@@ -184,6 +194,190 @@ struct Received {
         }
         return false;
     }
+};
+
+/// A stream as the screen-cast portal describes it in Start's answer: (node, {size, source_type}).
+struct CastSize {
+    int width = 0;
+    int height = 0;
+};
+struct CastStream {
+    uint node = 0;
+    CastSize size;
+};
+
+QDBusArgument& operator<<(QDBusArgument& argument, const CastSize& size)
+{
+    argument.beginStructure();
+    argument << size.width << size.height;
+    argument.endStructure();
+    return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, CastSize& size)
+{
+    argument.beginStructure();
+    argument >> size.width >> size.height;
+    argument.endStructure();
+    return argument;
+}
+QDBusArgument& operator<<(QDBusArgument& argument, const CastStream& stream)
+{
+    argument.beginStructure();
+    argument << stream.node
+             << QVariantMap { { QStringLiteral("size"), QVariant::fromValue(stream.size) },
+                    { QStringLiteral("source_type"), uint(1) } };
+    argument.endStructure();
+    return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, CastStream& stream)
+{
+    QVariantMap properties;
+    argument.beginStructure();
+    argument >> stream.node >> properties;
+    argument.endStructure();
+    return argument;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(CastSize)
+Q_DECLARE_METATYPE(CastStream)
+
+namespace {
+
+/// A screen-cast portal of the test's own, for what the desktop's portal does
+/// not do on demand: fail to start with a reason, or end the session itself.
+/// It answers every request at once, as a dialog the user confirmed.
+class FakeScreenCast final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.ScreenCast")
+    Q_PROPERTY(uint version READ version)
+    Q_PROPERTY(uint AvailableSourceTypes READ sourceTypes)
+    Q_PROPERTY(uint AvailableCursorModes READ cursorModes)
+public:
+    struct Script {
+        uint startCode = 0; // Start's Response code
+        QString startError; // the reason it gives with a failure
+        uint node = 0; // the PipeWire node it hands over
+        QString pipeWireSocket;
+    };
+
+    FakeScreenCast(QObject* parent, const QString& busName, Script script)
+        : QDBusAbstractAdaptor(parent)
+        , m_busName(busName)
+        , m_script(std::move(script))
+    {
+    }
+    uint version() const { return 4; }
+    uint sourceTypes() const { return 1; }
+    uint cursorModes() const { return 1; }
+
+    /// Ends the last session from the desktop's side, as when the user stops sharing.
+    Q_INVOKABLE void closeSession()
+    {
+        QDBusMessage closed
+            = QDBusMessage::createSignal(m_session, QStringLiteral("org.freedesktop.portal.Session"), "Closed");
+        closed << QVariantMap();
+        bus().send(closed);
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath CreateSession(const QVariantMap& options, const QDBusMessage& message)
+    {
+        m_session = path(QStringLiteral("session"), message, options.value(QStringLiteral("session_handle_token")));
+        return respond(message, options, 0, { { QStringLiteral("session_handle"), m_session } });
+    }
+    QDBusObjectPath SelectSources(const QDBusObjectPath&, const QVariantMap& options, const QDBusMessage& message)
+    {
+        return respond(message, options, 0, {});
+    }
+    QDBusObjectPath Start(
+        const QDBusObjectPath&, const QString&, const QVariantMap& options, const QDBusMessage& message)
+    {
+        QVariantMap results;
+        if (m_script.startCode == 0)
+            results.insert(QStringLiteral("streams"),
+                QVariant::fromValue(QList<CastStream> { CastStream { m_script.node, { 64, 36 } } }));
+        else if (!m_script.startError.isEmpty())
+            results.insert(QStringLiteral("error"), m_script.startError);
+        return respond(message, options, m_script.startCode, results);
+    }
+    QDBusUnixFileDescriptor OpenPipeWireRemote(const QDBusObjectPath&, const QVariantMap&)
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, m_script.pipeWireSocket.toLocal8Bit().constData(), sizeof address.sun_path - 1);
+        QDBusUnixFileDescriptor handed;
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            handed.setFileDescriptor(fd); // a copy
+        if (fd >= 0)
+            ::close(fd);
+        return handed;
+    }
+
+private:
+    QDBusConnection bus() const { return QDBusConnection(m_busName); }
+    static QString path(const QString& kind, const QDBusMessage& message, const QVariant& token)
+    {
+        return QStringLiteral("/org/freedesktop/portal/desktop/%1/%2/%3")
+            .arg(kind, message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')), token.toString());
+    }
+    QDBusObjectPath respond(const QDBusMessage& message, const QVariantMap& options, uint code, QVariantMap results)
+    {
+        const QString request = path(QStringLiteral("request"), message, options.value(QStringLiteral("handle_token")));
+        QDBusMessage response
+            = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"), "Response");
+        response << code << results;
+        // After the method's reply, as a portal's dialog answers.
+        QMetaObject::invokeMethod(
+            this, [busName = m_busName, response] { QDBusConnection(busName).send(response); }, Qt::QueuedConnection);
+        return QDBusObjectPath(request);
+    }
+
+    const QString m_busName;
+    const Script m_script;
+    QString m_session;
+};
+
+/// The fake portal on the test desktop's bus, answering on a thread of its own
+/// (the code under test blocks while it waits for the portal).
+class FakePortal {
+public:
+    FakePortal(const QString& busAddress, const QString& service, FakeScreenCast::Script script)
+        : m_service(service)
+    {
+        qDBusRegisterMetaType<CastSize>();
+        qDBusRegisterMetaType<CastStream>();
+        qDBusRegisterMetaType<QList<CastStream>>();
+        m_bus = QDBusConnection::connectToBus(busAddress, service);
+        m_object = new QObject;
+        m_adaptor = new FakeScreenCast(m_object, service, std::move(script));
+        m_thread.start();
+        m_object->moveToThread(&m_thread);
+        m_ready = m_bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), m_object)
+            && m_bus.registerService(service);
+    }
+    ~FakePortal()
+    {
+        m_bus.unregisterService(m_service);
+        m_bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
+        // It goes on its own thread, where its adaptor relays its signals.
+        QMetaObject::invokeMethod(m_object, [object = m_object] { delete object; }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+        QDBusConnection::disconnectFromBus(m_service);
+    }
+    bool ready() const { return m_ready; }
+    void closeSession() { QMetaObject::invokeMethod(m_adaptor, "closeSession", Qt::QueuedConnection); }
+
+private:
+    QString m_service;
+    QDBusConnection m_bus { QString() };
+    QThread m_thread;
+    QObject* m_object = nullptr; // lives on m_thread
+    FakeScreenCast* m_adaptor = nullptr;
+    bool m_ready = false;
 };
 
 /// An org.freedesktop.portal.ScreenCast of version 1, for the "too old" case.
@@ -653,6 +847,56 @@ private Q_SLOTS:
                 && received.errors.front().find("stopped") != std::string::npos,
             received.errors.front().c_str());
         QVERIFY(!received.frames.empty());
+    }
+
+    // A portal that answers Start with a failure: the author reads why, and
+    // nothing is captured.
+    void aPortalThatFailsSaysWhy_data()
+    {
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("failed, with its reason") << 2u << "no output could be captured"
+                                                 << "could not start screen sharing (no output could be captured)";
+        QTest::newRow("failed, no reason given") << 2u << "" << "could not start screen sharing. Check that";
+        QTest::newRow("an answer it should not give") << 7u << "" << "answered with the unknown code 7";
+    }
+    void aPortalThatFailsSaysWhy()
+    {
+        QFETCH(uint, code);
+        QFETCH(QString, reason);
+        QFETCH(QString, message);
+        const QString service = QStringLiteral("org.corvex.test.FailingPortal%1").arg(code * 10 + reason.size());
+        FakePortal portal(m_desktop->bus, service, { code, reason, 0, m_desktop->pipeWireSocket() });
+        QVERIFY(portal.ready());
+        Capture capture(backend(freshStore(), service.toStdString()), 100);
+        const std::optional<std::string> error = capture.error();
+        QVERIFY2(error, capture.describe().c_str());
+        QVERIFY2(QString::fromStdString(*error).contains(message), error->c_str());
+        QCOMPARE(capture.frameCount(), std::size_t(0));
+    }
+
+    // The desktop ends sharing itself (its "stop sharing" button): the capture
+    // stops with a message that says so, and what came before stays.
+    void theDesktopEndingTheSession()
+    {
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        const QString service = QStringLiteral("org.corvex.test.EndingPortal");
+        FakePortal portal(m_desktop->bus, service, { 0, {}, screen.nodeId(), m_desktop->pipeWireSocket() });
+        QVERIFY(portal.ready());
+        Capture capture(backend(freshStore(), service.toStdString()), 16);
+        bool seen = false;
+        for (int attempt = 0; attempt < 150 && !seen; ++attempt) {
+            screen.send(0x224466);
+            seen = capture.frameWhere([](const SampleBuffer& f) { return isColour(f, 0x224466); }, 100).has_value();
+        }
+        QVERIFY2(seen, capture.describe().c_str());
+        portal.closeSession();
+        const std::optional<std::string> error = capture.error();
+        QVERIFY2(error, capture.describe().c_str());
+        QVERIFY2(error->find("The desktop ended screen sharing") != std::string::npos, error->c_str());
+        QVERIFY(capture.frameCount() > 0);
     }
 
     // Last: it takes the portal's backend down and brings it back.
