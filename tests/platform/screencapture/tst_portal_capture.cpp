@@ -260,6 +260,7 @@ public:
         QString startError; // the reason it gives with a failure
         uint node = 0; // the PipeWire node it hands over
         QString pipeWireSocket;
+        uint sourceTypes = 1; // what it offers: 1 monitors, 2 windows, 4 virtual
     };
 
     FakeScreenCast(QObject* parent, const QString& busName, Script script)
@@ -269,8 +270,15 @@ public:
     {
     }
     uint version() const { return 4; }
-    uint sourceTypes() const { return 1; }
-    uint cursorModes() const { return 1; }
+    uint sourceTypes() const { return m_script.sourceTypes; }
+    uint cursorModes() const { return 1 | 2; } // hidden or embedded
+
+    /// What SelectSources was asked, the first time.
+    QVariantMap selection() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_selection;
+    }
 
     /// Ends the last session from the desktop's side, as when the user stops sharing.
     Q_INVOKABLE void closeSession()
@@ -289,6 +297,11 @@ public Q_SLOTS:
     }
     QDBusObjectPath SelectSources(const QDBusObjectPath&, const QVariantMap& options, const QDBusMessage& message)
     {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_selection.isEmpty())
+                m_selection = options;
+        }
         return respond(message, options, 0, {});
     }
     QDBusObjectPath Start(
@@ -338,6 +351,8 @@ private:
     const QString m_busName;
     const Script m_script;
     QString m_session;
+    mutable std::mutex m_mutex; // guards m_selection, which the test reads
+    QVariantMap m_selection;
 };
 
 /// The fake portal on the test desktop's bus, answering on a thread of its own
@@ -370,6 +385,7 @@ public:
     }
     bool ready() const { return m_ready; }
     void closeSession() { QMetaObject::invokeMethod(m_adaptor, "closeSession", Qt::QueuedConnection); }
+    QVariantMap selection() const { return m_adaptor->selection(); }
 
 private:
     QString m_service;
@@ -847,6 +863,42 @@ private Q_SLOTS:
                 && received.errors.front().find("stopped") != std::string::npos,
             received.errors.front().c_str());
         QVERIFY(!received.frames.empty());
+    }
+
+    // What the portal is asked to offer: monitors, and windows where it has
+    // them; the cursor hidden; the choice remembered, and the remembered one restored.
+    void whatThePortalIsAsked_data()
+    {
+        QTest::addColumn<uint>("offered");
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<uint>("types");
+        QTest::newRow("monitors only") << 1u << "" << 1u;
+        QTest::newRow("monitors and windows") << 3u << "" << 3u;
+        QTest::newRow("virtual screens too") << 7u << "" << 3u;
+        QTest::newRow("a choice remembered") << 1u << "token-of-the-last-choice" << 1u;
+    }
+    void whatThePortalIsAsked()
+    {
+        QFETCH(uint, offered);
+        QFETCH(QString, remembered);
+        QFETCH(uint, types);
+        const QString service = QStringLiteral("org.corvex.test.AskedPortal%1%2").arg(offered).arg(remembered.size());
+        // The dialog is then cancelled: only the question matters here.
+        FakeScreenCast::Script script { 1, {}, 0, m_desktop->pipeWireSocket() };
+        script.sourceTypes = offered;
+        FakePortal portal(m_desktop->bus, service, script);
+        QVERIFY(portal.ready());
+        auto store = freshStore();
+        if (!remembered.isEmpty())
+            store->save({ remembered.toStdString(), 1920, 1080, portal::kSourceMonitor });
+        Capture capture(backend(store, service.toStdString()), 100);
+        QVERIFY(capture.error());
+        const QVariantMap asked = portal.selection();
+        QCOMPARE(asked.value(QStringLiteral("types")).toUInt(), types);
+        QCOMPARE(asked.value(QStringLiteral("multiple")).toBool(), false);
+        QCOMPARE(asked.value(QStringLiteral("cursor_mode")).toUInt(), 1u);
+        QCOMPARE(asked.value(QStringLiteral("persist_mode")).toUInt(), 2u);
+        QCOMPARE(asked.value(QStringLiteral("restore_token")).toString(), remembered);
     }
 
     // A portal that answers Start with a failure: the author reads why, and
