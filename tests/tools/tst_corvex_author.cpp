@@ -250,7 +250,9 @@ private Q_SLOTS:
         QTest::newRow("no video stream") << "sound"
                                          << "has no video stream" << false;
         QTest::newRow("unsupported codec") << "unknown codec"
-                                           << "cannot decode" << false;
+                                           << "is coded in a way no decoder here knows, which this program cannot "
+                                              "decode"
+                                           << false;
         QTest::newRow("absurd dimensions") << "absurd"
                                            << "99999 x 16 pixels" << false;
         QTest::newRow("no audio stream") << "silent"
