@@ -770,6 +770,37 @@ private Q_SLOTS:
         QCOMPARE(frame.imageBuffer->baseAddress()[3], std::uint8_t(0xff));
     }
 
+    // The compositor's damage says whether a frame brings anything new: a
+    // frame with none is idle, one with the picture changed complete.
+    void damageDecidesCompleteOrIdle()
+    {
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        QVERIFY(received.feed(screen, *stream, 0x102030));
+        // Frames sent before may still be on their way: each step waits until
+        // the newest frame is one of its own.
+        for (const bool unchanged : { true, false, true }) {
+            const std::int64_t expected = std::int64_t(unchanged ? FrameStatus::Idle : FrameStatus::Complete);
+            bool seen = false;
+            for (int attempt = 0; attempt < 50 && !seen; ++attempt) {
+                screen.send(0x102030, unchanged);
+                std::unique_lock lock(received.mutex);
+                seen = received.changed.wait_for(lock, std::chrono::milliseconds(100),
+                    [&] { return status(received.frames.back()) == expected || !received.errors.empty(); });
+                seen = seen && received.errors.empty();
+            }
+            QVERIFY2(seen, unchanged ? "no idle frame came" : "no complete frame came");
+        }
+    }
+
     // What a screen stream must never do, each a clear message and a stop.
     void badStreamsStopClearly_data()
     {
