@@ -39,9 +39,9 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +50,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -618,6 +619,22 @@ double processCpuSeconds()
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
+// CPU seconds of this process's threads of the given name (tick counts of /proc, 10 ms coarse).
+double threadsCpuSeconds(const std::string& name)
+{
+    double total = 0;
+    const std::filesystem::path tasks("/proc/self/task");
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string threadName;
+        std::getline(comm, threadName);
+        if (threadName == name)
+            total += cpuSeconds((task.path() / "stat").string());
+    }
+    return total;
+}
+
 long minorFaults()
 {
     rusage usage {};
@@ -664,14 +681,14 @@ double memcpySeconds(int width, int height)
 }
 
 // The reduction alone: a width × height frame to 100 pixels wide, as the portal road does it.
-double reductionSeconds(int width, int height)
+double reductionSeconds(int width, int height, media::ScalerPath path = media::bestScalerPath())
 {
     auto frames = coldFrames(width, height);
     const int targetHeight = height * 100 / width;
     std::vector<std::uint8_t> reduced(std::size_t(100) * std::size_t(targetHeight) * 4);
     return fastestPerFrame(frames, [&](const std::vector<std::uint8_t>& frame) {
-        media::scaleArgb8888({ frame.data(), height, width, std::size_t(width) * 4 },
-            { reduced.data(), targetHeight, 100, 400 });
+        media::scaleArgb8888(
+            { frame.data(), height, width, std::size_t(width) * 4 }, { reduced.data(), targetHeight, 100, 400 }, path);
         benchmark::DoNotOptimize(reduced.data());
         benchmark::ClobberMemory();
     });
@@ -692,6 +709,8 @@ void BM_RecordPortal(benchmark::State& state)
     const double seconds = benchSeconds();
     const double copy = memcpySeconds(1920, 1080);
     const double reduction = reductionSeconds(1920, 1080);
+    const double portableReduction = reductionSeconds(1920, 1080, media::ScalerPath::Portable);
+    const double loadBefore = loadAverage();
     QTemporaryDir settings;
     portal::PortalBackend::Options options;
     options.address.busAddress = bus;
@@ -756,6 +775,10 @@ void BM_RecordPortal(benchmark::State& state)
         const double compositorBefore = cpuOf(compositor), portalBefore = cpuOf(portalBackend),
                      pipewireBefore = cpuOf(pipewire);
         const int framesBefore = output->frames;
+        // The PipeWire thread takes each frame from its buffer and reduces it;
+        // the video queue's thread turns it into colours and a datagram.
+        const double pipeWireThreadBefore = threadsCpuSeconds("corvex-screen");
+        const double videoQueueBefore = threadsCpuSeconds("bench.video");
         {
             std::lock_guard lock(output->mutex);
             output->fromStamp.clear();
@@ -768,6 +791,8 @@ void BM_RecordPortal(benchmark::State& state)
         const double portalCpu = cpuOf(portalBackend) - portalBefore;
         const double pipewireCpu = cpuOf(pipewire) - pipewireBefore;
         const int frames = output->frames - framesBefore;
+        const double pipeWireThread = threadsCpuSeconds("corvex-screen") - pipeWireThreadBefore;
+        const double videoQueue = threadsCpuSeconds("bench.video") - videoQueueBefore;
         stream.reset();
         recorder.stop();
         kill(painter, SIGTERM);
@@ -786,6 +811,12 @@ void BM_RecordPortal(benchmark::State& state)
         state.counters["page_faults_per_frame"] = double(faults) / frames;
         state.counters["reduction_us"] = 1e6 * reduction;
         state.counters["reduction_in_memcpys"] = reduction / copy;
+        state.counters["reduction_portable_in_memcpys"] = portableReduction / copy;
+        state.counters["pipewire_thread_us_per_frame"] = 1e6 * pipeWireThread / frames;
+        state.counters["video_queue_us_per_frame"] = 1e6 * videoQueue / frames;
+        state.counters["compositor_us_per_frame"] = 1e6 * compositorWith / frames;
+        state.counters["portal_us_per_frame"] = 1e6 * portalCpu / frames;
+        state.counters["load"] = (loadBefore + loadAverage()) / 2;
         state.counters["compositor_cpu_pct"] = 100.0 * compositorWith / seconds;
         state.counters["compositor_added_cpu_pct"] = 100.0 * (compositorWith - compositorAlone) / seconds;
         state.counters["portal_cpu_pct"] = 100.0 * portalCpu / seconds;
@@ -795,7 +826,12 @@ void BM_RecordPortal(benchmark::State& state)
         state.counters["queue_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromArrival, 0.99);
     }
 }
-BENCHMARK(BM_RecordPortal)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_RecordPortal)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
+    ->Unit(benchmark::kSecond);
 
 // From a frame's arrival on the video queue to its live colour datagram handed
 // to a connected UDP socket (on loopback): crop and scale to 5 × 5, sampling,
