@@ -10,7 +10,10 @@ namespace corvex::mediafile {
 /// than a block) are left out. Reads every sample once, in row order, with
 /// loops the compiler vectorises: far cheaper than a general scaler on a
 /// full-size picture. `rowSums` is scratch space, kept between calls.
-/// factorY is at most 257 (the column sums are 16-bit).
+/// factorY is at most 257 (the column sums are 16-bit), factorX at most
+/// kMaxBlockWidth (block sums stay below 2^31); other factors do nothing.
+inline constexpr int kMaxBlockWidth = 16384;
+
 void boxAverage(const std::uint8_t* source, int sourceStride, int width, int height, int factorX, int factorY,
     std::uint8_t* destination, int destinationStride, std::vector<std::uint16_t>& rowSums);
 

@@ -4,6 +4,7 @@
 
 #include "analysis/pixel_buffer_resize.h"
 #include "platform/mediafile/media_file_reader.h"
+#include "platform/mediafile/plane_average.h"
 
 #include "support/test_films.h"
 
@@ -338,6 +339,61 @@ private Q_SLOTS:
         const int difference = largestDifference(expected, got);
         qInfo("largest cell difference: %d", difference);
         QVERIFY2(difference <= 2, qPrintable(QStringLiteral("a cell moved by %1").arg(difference)));
+    }
+
+    // Block averages are rounded to nearest, exactly, for every block size
+    // the reader asks for: from the smallest to the largest the column sums
+    // allow, on noise and on the extremes where a sum is at its largest.
+    void blockAveragesAreExact_data()
+    {
+        QTest::addColumn<int>("factorX");
+        QTest::addColumn<int>("factorY");
+        QTest::addColumn<QString>("content");
+        for (const QString& content : { QStringLiteral("noise"), QStringLiteral("white"), QStringLiteral("halves") })
+            for (const auto& [fx, fy] :
+                std::initializer_list<std::pair<int, int>> { { 1, 1 }, { 2, 2 }, { 3, 3 }, { 4, 4 }, { 6, 6 },
+                    { 12, 12 }, { 5, 7 }, { 13, 2 }, { 9, 257 }, { 300, 257 }, { mediafile::kMaxBlockWidth, 257 } })
+                QTest::addRow("%d x %d, %s", fx, fy, qPrintable(content)) << fx << fy << content;
+    }
+
+    void blockAveragesAreExact()
+    {
+        QFETCH(int, factorX);
+        QFETCH(int, factorY);
+        QFETCH(QString, content);
+        // Three blocks across and two down, plus a ragged edge that is left out.
+        const int width = std::min(factorX * 3 + 1, mediafile::kMaxBlockWidth + 1);
+        const int height = factorY * 2 + 1;
+        const int stride = width + 7;
+        std::vector<std::uint8_t> plane(std::size_t(stride) * std::size_t(height));
+        std::mt19937 random(std::uint32_t(factorX * 1000 + factorY));
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                std::uint8_t& sample = plane[std::size_t(y) * std::size_t(stride) + std::size_t(x)];
+                if (content == QLatin1String("white"))
+                    sample = 255;
+                else if (content == QLatin1String("halves")) // sums that end in exactly one half
+                    sample = (x + y) % 2 == 0 ? 255 : 0;
+                else
+                    sample = std::uint8_t(random() & 0xff);
+            }
+        const int outWidth = width / factorX;
+        const int outHeight = height / factorY;
+        std::vector<std::uint8_t> out(std::size_t(outWidth) * std::size_t(outHeight), 0x5a);
+        std::vector<std::uint16_t> scratch;
+        mediafile::boxAverage(plane.data(), stride, width, height, factorX, factorY, out.data(), outWidth, scratch);
+        for (int by = 0; by < outHeight; ++by)
+            for (int bx = 0; bx < outWidth; ++bx) {
+                std::uint64_t sum = 0;
+                for (int y = by * factorY; y < (by + 1) * factorY; ++y)
+                    for (int x = bx * factorX; x < (bx + 1) * factorX; ++x)
+                        sum += plane[std::size_t(y) * std::size_t(stride) + std::size_t(x)];
+                const std::uint64_t area = std::uint64_t(factorX) * std::uint64_t(factorY);
+                const int expected = int((2 * sum + area) / (2 * area));
+                const int got = out[std::size_t(by) * std::size_t(outWidth) + std::size_t(bx)];
+                QVERIFY2(got == expected,
+                    qPrintable(QStringLiteral("block %1,%2: %3, not %4").arg(bx).arg(by).arg(got).arg(expected)));
+            }
     }
 
     // No acceleration on this machine: asking for it must end in software
