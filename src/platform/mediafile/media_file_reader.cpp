@@ -171,7 +171,7 @@ struct MediaFileReader::Impl {
     FramePtr reduced { av_frame_alloc() };
     std::vector<std::uint16_t> rowSums;
 
-    /// Averages `source` down by whole blocks into `reduced` (same chroma layout);
+    /// Averages `source` down by whole blocks into `reduced` (planar 4:4:4);
     /// false when its layout does not allow it or it is already small.
     bool reduce(const AVFrame* source);
     std::unique_ptr<SwrContext, SwrFree> resampler;
@@ -576,8 +576,22 @@ void MediaFileReader::Impl::emitVideo(AVFrame* decoded)
     const int fullRange = source->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
     // Most films are 8-bit planar YUV: averaged in their own planes first, the
     // general scaler then only converts a picture of about the output's size.
-    if (reduce(source))
+    if (reduce(source)) {
         source = reduced.get();
+        // Already the size handed out: only its colours are left to convert.
+        if (source->width == info.frameWidth && source->height == info.frameHeight) {
+            auto [image, status]
+                = media::PixelBuffer::create(info.frameWidth, info.frameHeight, media::PixelFormat::BGRA);
+            if (!image)
+                return;
+            const std::uint8_t* const planes[3] = { source->data[0], source->data[1], source->data[2] };
+            yuv444ToBgra(planes, source->linesize, source->width, source->height, sws_getCoefficients(colourSpace),
+                fullRange != 0, image->baseAddress(), static_cast<int>(image->bytesPerRow()));
+            damage.lastTimeSeconds = std::max(damage.lastTimeSeconds, static_cast<double>(*time) / 1e6);
+            pending.push_back(VideoFrame { std::move(image), media::MediaTime::make(*time, 1'000'000) });
+            return;
+        }
+    }
     const int key[7]
         = { source->width, source->height, source->format, colourSpace, fullRange, info.frameWidth, info.frameHeight };
     if (!scaler || !std::equal(std::begin(key), std::end(key), std::begin(scalerKey))) {
@@ -613,28 +627,24 @@ bool MediaFileReader::Impl::reduce(const AVFrame* source)
     for (int c = 0; c < 3; ++c)
         if (layout->comp[c].depth != 8 || layout->comp[c].plane != c || layout->comp[c].step != 1)
             return false;
-    // Stored pixels per output pixel, on each axis. The reduced picture keeps
-    // the source's chroma layout (4:2:0 stays 4:2:0): a block of chroma
-    // samples then covers the same part of the picture as a block of luma
-    // samples, and the colour conversion of a 4:2:0 picture of the output's
-    // size takes the scaler's fast path with no scaling at all, several times
-    // cheaper than converting a 4:4:4 one.
+    // Stored pixels per output pixel, on each axis, in whole even blocks so
+    // that the chroma planes average over whole blocks too. The reduced
+    // picture is 4:4:4: keeping the source's 4:2:0 would let the scaler
+    // convert it faster, but chroma averaged over twice the area, then
+    // converted, moves cells by up to 9 on grainy saturated colours.
     const double storedWidth = double(info.frameWidth) * source->width / info.displayWidth;
     const double storedHeight = double(info.frameHeight) * source->height / info.displayHeight;
     const int chromaX = 1 << layout->log2_chroma_w;
     const int chromaY = 1 << layout->log2_chroma_h;
-    const int factorX = static_cast<int>(source->width / storedWidth);
-    const int factorY = static_cast<int>(source->height / storedHeight);
+    const int factorX = static_cast<int>(source->width / storedWidth) / chromaX * chromaX;
+    const int factorY = static_cast<int>(source->height / storedHeight) / chromaY * chromaY;
     if (factorX < 2 || factorY < 2 || factorY > 256 || factorX > kMaxBlockWidth)
         return false;
-    // Whole chroma samples on each axis: the last odd column or row is left out.
-    const int width = source->width / (factorX * chromaX) * chromaX;
-    const int height = source->height / (factorY * chromaY) * chromaY;
-    if (width < chromaX || height < chromaY)
-        return false;
-    if (reduced->width != width || reduced->height != height || reduced->format != source->format) {
+    const int width = source->width / factorX;
+    const int height = source->height / factorY;
+    if (reduced->width != width || reduced->height != height) {
         av_frame_unref(reduced.get());
-        reduced->format = source->format;
+        reduced->format = AV_PIX_FMT_YUV444P;
         reduced->width = width;
         reduced->height = height;
         if (av_frame_get_buffer(reduced.get(), 0) < 0) {
@@ -643,10 +653,12 @@ bool MediaFileReader::Impl::reduce(const AVFrame* source)
         }
     }
     for (int c = 0; c < 3; ++c) {
-        const int planeWidth = c == 0 ? width : width / chromaX;
-        const int planeHeight = c == 0 ? height : height / chromaY;
-        boxAverage(source->data[c], source->linesize[c], planeWidth * factorX, planeHeight * factorY, factorX, factorY,
-            reduced->data[c], reduced->linesize[c], rowSums);
+        const int fx = c == 0 ? factorX : factorX / chromaX;
+        const int fy = c == 0 ? factorY : factorY / chromaY;
+        const int planeWidth = c == 0 ? source->width : AV_CEIL_RSHIFT(source->width, layout->log2_chroma_w);
+        const int planeHeight = c == 0 ? source->height : AV_CEIL_RSHIFT(source->height, layout->log2_chroma_h);
+        boxAverage(source->data[c], source->linesize[c], std::min(planeWidth, width * fx),
+            std::min(planeHeight, height * fy), fx, fy, reduced->data[c], reduced->linesize[c], rowSums);
     }
     return true;
 }

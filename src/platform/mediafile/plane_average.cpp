@@ -99,4 +99,37 @@ CORVEX_VECTOR_CLONES void boxAverage(const std::uint8_t* source, int sourceStrid
     }
 }
 
+CORVEX_VECTOR_CLONES void yuv444ToBgra(const std::uint8_t* const planes[3], const int strides[3], int width, int height,
+    const int coefficients[4], bool fullRange, std::uint8_t* destination, int destinationStride)
+{
+    // Limited range: luma 16..235 stretched to 0..255, the table's chroma
+    // factors already include the stretch of 16..240. Full range: no stretch,
+    // and the chroma factors lose theirs.
+    const float lumaScale = fullRange ? 1.0f : 255.0f / 219.0f;
+    const float lumaOffset = fullRange ? 0.0f : 16.0f;
+    const float chromaScale = (fullRange ? 224.0f / 255.0f : 1.0f) / 65536.0f;
+    const float vToR = float(coefficients[0]) * chromaScale;
+    const float uToB = float(coefficients[1]) * chromaScale;
+    const float uToG = float(coefficients[2]) * chromaScale;
+    const float vToG = float(coefficients[3]) * chromaScale;
+    const auto channel = [](float value) {
+        return static_cast<std::uint8_t>(static_cast<int>(std::clamp(value, 0.0f, 255.0f) + 0.5f));
+    };
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* luma = planes[0] + std::ptrdiff_t(y) * strides[0];
+        const std::uint8_t* blue = planes[1] + std::ptrdiff_t(y) * strides[1];
+        const std::uint8_t* red = planes[2] + std::ptrdiff_t(y) * strides[2];
+        std::uint8_t* out = destination + std::ptrdiff_t(y) * destinationStride;
+        for (int x = 0; x < width; ++x) {
+            const float l = (float(luma[x]) - lumaOffset) * lumaScale;
+            const float u = float(blue[x]) - 128.0f;
+            const float v = float(red[x]) - 128.0f;
+            out[4 * x + 0] = channel(l + uToB * u);
+            out[4 * x + 1] = channel(l - uToG * u - vToG * v);
+            out[4 * x + 2] = channel(l + vToR * v);
+            out[4 * x + 3] = 255;
+        }
+    }
+}
+
 } // namespace corvex::mediafile

@@ -17,4 +17,12 @@ inline constexpr int kMaxBlockWidth = 16384;
 void boxAverage(const std::uint8_t* source, int sourceStride, int width, int height, int factorX, int factorY,
     std::uint8_t* destination, int destinationStride, std::vector<std::uint16_t>& rowSums);
 
+/// Converts a planar 4:4:4 8-bit YUV picture to BGRA (alpha 255), with a
+/// colour table as libswscale gives it (crv, cbu, cgu, cgv in 16.16 fixed
+/// point, for limited-range sources) and the source's range. For the small
+/// pictures the reader hands out: the general scaler spends far longer on a
+/// conversion without any scaling in it.
+void yuv444ToBgra(const std::uint8_t* const planes[3], const int strides[3], int width, int height,
+    const int coefficients[4], bool fullRange, std::uint8_t* destination, int destinationStride);
+
 } // namespace corvex::mediafile
