@@ -104,30 +104,33 @@ CORVEX_VECTOR_CLONES void yuv444ToBgra(const std::uint8_t* const planes[3], cons
 {
     // Limited range: luma 16..235 stretched to 0..255, the table's chroma
     // factors already include the stretch of 16..240. Full range: no stretch,
-    // and the chroma factors lose theirs.
-    const float lumaScale = fullRange ? 1.0f : 255.0f / 219.0f;
-    const float lumaOffset = fullRange ? 0.0f : 16.0f;
-    const float chromaScale = (fullRange ? 224.0f / 255.0f : 1.0f) / 65536.0f;
-    const float vToR = float(coefficients[0]) * chromaScale;
-    const float uToB = float(coefficients[1]) * chromaScale;
-    const float uToG = float(coefficients[2]) * chromaScale;
-    const float vToG = float(coefficients[3]) * chromaScale;
-    const auto channel = [](float value) {
-        return static_cast<std::uint8_t>(static_cast<int>(std::clamp(value, 0.0f, 255.0f) + 0.5f));
+    // and the chroma factors lose theirs. All in 16.16 fixed point, in
+    // integers the compiler vectorises (floats clamped with branches it does not).
+    const int lumaScale = fullRange ? 65536 : (255 * 65536 + 219 / 2) / 219;
+    const int lumaOffset = fullRange ? 0 : 16;
+    const auto chroma = [fullRange](int coefficient) {
+        return fullRange ? static_cast<int>((std::int64_t(coefficient) * 224 + 127) / 255) : coefficient;
     };
+    const int vToR = chroma(coefficients[0]);
+    const int uToB = chroma(coefficients[1]);
+    const int uToG = chroma(coefficients[2]);
+    const int vToG = chroma(coefficients[3]);
+    const auto channel
+        = [](int value) { return static_cast<std::uint32_t>(std::min(std::max((value + 32768) >> 16, 0), 255)); };
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* luma = planes[0] + std::ptrdiff_t(y) * strides[0];
         const std::uint8_t* blue = planes[1] + std::ptrdiff_t(y) * strides[1];
         const std::uint8_t* red = planes[2] + std::ptrdiff_t(y) * strides[2];
-        std::uint8_t* out = destination + std::ptrdiff_t(y) * destinationStride;
+        // Whole pixels at a time (B, G, R, A in memory order on this
+        // little-endian machine): contiguous 32-bit stores vectorise, four
+        // interleaved byte stores do not.
+        auto* out = reinterpret_cast<std::uint32_t*>(destination + std::ptrdiff_t(y) * destinationStride);
         for (int x = 0; x < width; ++x) {
-            const float l = (float(luma[x]) - lumaOffset) * lumaScale;
-            const float u = float(blue[x]) - 128.0f;
-            const float v = float(red[x]) - 128.0f;
-            out[4 * x + 0] = channel(l + uToB * u);
-            out[4 * x + 1] = channel(l - uToG * u - vToG * v);
-            out[4 * x + 2] = channel(l + vToR * v);
-            out[4 * x + 3] = 255;
+            const int l = (int(luma[x]) - lumaOffset) * lumaScale;
+            const int u = int(blue[x]) - 128;
+            const int v = int(red[x]) - 128;
+            out[x] = channel(l + uToB * u) | (channel(l - uToG * u - vToG * v) << 8) | (channel(l + vToR * v) << 16)
+                | 0xff000000u;
         }
     }
 }
