@@ -232,6 +232,7 @@ public:
         std::sort(values.begin(), values.end());
         return values[std::min(values.size() - 1, std::size_t(double(values.size()) * p))];
     }
+    void setCrop(const std::optional<media::Rect>& crop) { m_output.setCrop(crop); }
     void didStopWithError(const CaptureError& error) override
     {
         std::lock_guard lock(mutex);
@@ -384,6 +385,52 @@ int peerFrames(const std::string& log)
     return frames;
 }
 
+// What one phase of recording as the studio records (a 100-pixel-wide frame,
+// 30 a second, the crop applied to every frame) costs: this process's CPU
+// (without the mover's thread) and the X server's, in seconds, and the frames.
+struct StudioPhase {
+    double process = 0;
+    double server = 0;
+    int frames = 0;
+    std::string failure;
+};
+StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
+    const std::shared_ptr<CaptureBackend>& backend, analysis::AnalysisRecorder& recorder, int width, int height,
+    const std::optional<media::Rect>& crop, double seconds)
+{
+    recorder.start();
+    SerialQueue video("bench.video");
+    auto output = std::make_shared<CountingOutput>(recorder);
+    output->setCrop(crop);
+    StreamConfiguration configuration;
+    configuration.width = 100;
+    configuration.height = 100 * height / width;
+    configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
+    configuration.queueDepth = 5;
+    configuration.showsCursor = false;
+    const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
+    RunningApplication self; // left out, as the studio leaves itself out
+    self.processID = getpid();
+    auto stream = std::make_unique<Stream>(
+        backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
+    stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+    stream->startCapture();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
+    const double serverBefore = server.cpu();
+    const int framesBefore = output->frames;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    StudioPhase phase;
+    phase.process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
+    phase.server = server.cpu() - serverBefore;
+    phase.frames = output->frames - framesBefore;
+    stream.reset();
+    recorder.stop();
+    std::lock_guard lock(output->mutex);
+    phase.failure = !output->failure.empty() ? output->failure : phase.frames == 0 ? "no frames arrived" : "";
+    return phase;
+}
+
 // The X11 road against its peer, side by side on one X server of our own with
 // the content moving: the whole screen redrawn every frame, or a box over a
 // still background. Each one's total CPU per frame: its process, plus what it
@@ -422,39 +469,13 @@ void BM_X11AgainstPeer(benchmark::State& state)
         };
         const double alone1 = serverAlone();
 
-        recorder.start();
-        SerialQueue video("bench.video");
-        auto output = std::make_shared<CountingOutput>(recorder);
-        StreamConfiguration configuration;
-        configuration.width = frameWidth;
-        configuration.height = frameHeight;
-        configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
-        configuration.queueDepth = 5;
-        configuration.showsCursor = false;
-        const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
-        RunningApplication self; // left out, as the studio leaves itself out
-        self.processID = getpid();
-        auto stream = std::make_unique<Stream>(
-            backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
-        stream->startCapture();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
-        const double serverBefore = server.cpu();
-        const int framesBefore = output->frames;
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const double studioProcess = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
-        const double studioServer = server.cpu() - serverBefore;
-        const int studioFrames = output->frames - framesBefore;
-        stream.reset();
-        recorder.stop();
-        {
-            std::lock_guard lock(output->mutex);
-            if (!output->failure.empty() || studioFrames == 0) {
-                state.SkipWithError(output->failure.empty() ? "no frames arrived" : output->failure.c_str());
-                return;
-            }
+        const StudioPhase studio = recordAsTheStudio(server, mover, backend, recorder, width, height, {}, seconds);
+        if (!studio.failure.empty()) {
+            state.SkipWithError(studio.failure.c_str());
+            return;
         }
+        const double studioProcess = studio.process, studioServer = studio.server;
+        const int studioFrames = studio.frames;
         const double alone2 = serverAlone();
 
         double peerProcess = 0, peerServer = 0;
@@ -506,6 +527,67 @@ BENCHMARK(BM_X11AgainstPeer)
     ->Args({ 3840, 2160, 0 })
     ->Args({ 1920, 1080, 1 })
     ->Args({ 3840, 2160, 1 })
+    ->Iterations(1)
+    ->UseManualTime()
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
+    ->Unit(benchmark::kSecond);
+
+// The X11 road with the author's crop (a centred 80 % of the picture) against
+// the same road with none, in one run on one X server with the whole screen
+// redrawn every frame: total CPU per frame of each (its process plus what it
+// adds to the X server beyond moving the content alone), in the order whole,
+// crop, crop, whole so that a drift of the machine's load weighs on both alike.
+void BM_X11CropAgainstWhole(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const double seconds = benchSeconds();
+    OwnXServer server(width, height);
+    if (!server.isUp()) {
+        state.SkipWithError("Xvfb could not be started");
+        return;
+    }
+    setenv("DISPLAY", server.display().c_str(), 1);
+    CaptureError error;
+    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
+    if (!backend) {
+        state.SkipWithError(error.localizedDescription.c_str());
+        return;
+    }
+    analysis::AnalysisRecorder recorder(nullptr);
+    const media::Rect crop { 0.1, 0.1, 0.8, 0.8 };
+    for (auto _ : state) {
+        Mover mover(server.display(), width, height, true);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double aloneBefore = server.cpu();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double alone = server.cpu() - aloneBefore;
+        double total[2] = { 0, 0 }; // whole, crop
+        int frames[2] = { 0, 0 };
+        for (const bool cropped : { false, true, true, false }) {
+            const StudioPhase phase = recordAsTheStudio(server, mover, backend, recorder, width, height,
+                cropped ? std::optional<media::Rect>(crop) : std::nullopt, seconds);
+            if (!phase.failure.empty()) {
+                state.SkipWithError(phase.failure.c_str());
+                return;
+            }
+            total[cropped] += phase.process + phase.server - alone;
+            frames[cropped] += phase.frames;
+        }
+        const double whole = total[0] / frames[0], cropped = total[1] / frames[1];
+        state.SetIterationTime(seconds);
+        state.counters["whole_total_ms_per_frame"] = 1e3 * whole;
+        state.counters["crop_total_ms_per_frame"] = 1e3 * cropped;
+        state.counters["crop_over_whole"] = cropped / whole;
+        state.counters["whole_frames_per_s"] = frames[0] / (2 * seconds);
+        state.counters["crop_frames_per_s"] = frames[1] / (2 * seconds);
+        state.counters["load"] = loadAverage();
+    }
+}
+BENCHMARK(BM_X11CropAgainstWhole)
+    ->Args({ 3840, 2160 })
+    ->Args({ 1920, 1080 })
     ->Iterations(1)
     ->UseManualTime()
     ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })

@@ -376,8 +376,10 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
     impl->videoDecoder = avcodec_find_decoder(videoParameters->codec_id);
     if (impl->videoDecoder == nullptr)
         return failure(OpenError::UnsupportedCodec,
-            path + ": its video is coded as '" + impl->info.videoCodec
-                + "', which this program cannot decode; convert it (for example to H.264) first");
+            path + ": its video is coded "
+                + (videoParameters->codec_id == AV_CODEC_ID_NONE ? std::string("in a way no decoder here knows")
+                                                                 : "as '" + impl->info.videoCodec + "'")
+                + ", which this program cannot decode; convert it (for example to H.264) first");
     const int width = videoParameters->width;
     const int height = videoParameters->height;
     if (width <= 0 || height <= 0 || width > kMaxPictureSize || height > kMaxPictureSize)
