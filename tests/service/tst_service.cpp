@@ -22,6 +22,7 @@
 #include <QLocalServer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -712,11 +713,15 @@ private Q_SLOTS:
         // A URL of another scheme is refused and the session keeps waiting.
         QString error;
         bool handed = true;
-        std::thread wrong(
-            [&] { handed = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=t")), error); });
+        std::thread wrong([&] {
+            handed = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=secret-1")), error);
+        });
         QTRY_VERIFY_WITH_TIMEOUT(!handed, 5000);
         wrong.join();
         QVERIFY(session.isActive());
+        // The second launch prints its error: it names the scheme, never the address and its token.
+        QVERIFY2(error.contains(QLatin1StringView("https")), qPrintable(error));
+        QVERIFY2(!error.contains(QLatin1StringView("secret-1")), qPrintable(error));
 
         session.cancel();
         QCoro::waitFor(std::move(running));
@@ -725,8 +730,57 @@ private Q_SLOTS:
         QVERIFY(!session.isActive());
 
         // With nobody waiting, a second launch says so.
-        QVERIFY(!corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=t")), error));
+        QVERIFY(
+            !corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=secret-2")), error));
         QVERIFY(error.contains(QLatin1StringView("no Corvex program is waiting")));
+        QVERIFY2(!error.contains(QLatin1StringView("secret-2")), qPrintable(error));
+    }
+
+    // A browser that cannot be opened: by default the sign-in fails at once and
+    // says which address to open by hand; a session told to wait says so and
+    // goes on waiting for the answer of a browser the author opens.
+    void sessionWithoutABrowser_data()
+    {
+        QTest::addColumn<bool>("waits");
+        QTest::newRow("fails at once") << false;
+        QTest::newRow("waits for a browser opened by hand") << true;
+    }
+    void sessionWithoutABrowser()
+    {
+        using corvex::webauth::Session;
+        QFETCH(bool, waits);
+        const QUrl page(QStringLiteral("http://127.0.0.1:1/auth/signin"));
+        Session session([](const QUrl&) { return false; });
+        session.setWaitsWhenNotOpened(waits);
+        QSignalSpy notOpened(&session, &Session::browserNotOpened);
+        std::optional<Session::Outcome> outcome;
+        auto running = [](Session& s, QUrl url, std::optional<Session::Outcome>& out) -> QCoro::Task<> {
+            out = co_await s.authenticate(url, QStringLiteral("corvexapp"));
+        }(session, page, outcome);
+        // Whatever happens below, the coroutine ends while what it writes to still exists.
+        const auto ending = qScopeGuard([&session] { session.cancel(); });
+
+        if (!waits) {
+            QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
+            QCOMPARE(outcome->failure, Session::Failure::CannotOpen);
+            QVERIFY2(outcome->message.contains(page.toString()), qPrintable(outcome->message));
+            QCOMPARE(notOpened.count(), 0);
+            QVERIFY(!session.isActive());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(notOpened.count(), 1, 5000);
+        QVERIFY(session.isActive());
+        QVERIFY(!outcome.has_value());
+        QString error;
+        std::thread secondLaunch(
+            [&error] { Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")), error); });
+        auto joined = qScopeGuard([&secondLaunch] { secondLaunch.join(); });
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
+        joined.dismiss();
+        secondLaunch.join();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(outcome->failure, Session::Failure::None);
+        QCOMPARE(outcome->callback, std::optional(QUrl(QStringLiteral("corvexapp://callback?token=abc"))));
     }
 
     void sessionSeesOtherPrograms()

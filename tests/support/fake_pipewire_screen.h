@@ -105,6 +105,14 @@ public:
         pw_thread_loop_unlock(m_loop);
     }
 
+    /// Stops (or resumes) streaming while the node stays, as a producer that hangs does.
+    void setActive(bool active)
+    {
+        pw_thread_loop_lock(m_loop);
+        pw_stream_set_active(m_stream, active);
+        pw_thread_loop_unlock(m_loop);
+    }
+
     std::int64_t framesSent()
     {
         std::lock_guard lock(m_mutex);

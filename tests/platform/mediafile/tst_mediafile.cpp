@@ -289,6 +289,62 @@ private Q_SLOTS:
         QVERIFY2(cells[72] > 200, qPrintable(QString::number(cells[72])));
     }
 
+    // A plane averaged down by whole blocks: each mean rounded to the nearest
+    // level (a truncated one darkens every picture by half a level on average),
+    // from the block's own rows only (the stride's padding and the rows and
+    // columns left over are never read), also for the tallest block whose
+    // column sums still fit 16 bits.
+    void planeAveragesRoundEachBlock_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("factorX");
+        QTest::addColumn<int>("factorY");
+        QTest::addColumn<std::vector<int>>("source"); // row by row; an empty one is all 255
+        QTest::addColumn<std::vector<int>>("expected");
+        QTest::newRow("a half rounds up") << 2 << 2 << 2 << 2 << std::vector { 1, 2, 1, 2 } << std::vector { 2 };
+        QTest::newRow("three quarters round up") << 2 << 2 << 2 << 2 << std::vector { 1, 1, 1, 0 } << std::vector { 1 };
+        QTest::newRow("a quarter rounds down") << 2 << 2 << 2 << 2 << std::vector { 1, 0, 0, 0 } << std::vector { 0 };
+        QTest::newRow("bright block by 4")
+            << 4 << 4 << 4 << 4
+            << std::vector { 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 254 }
+            << std::vector { 255 };
+        QTest::newRow("3 x 3, the general case")
+            << 3 << 3 << 3 << 3 << std::vector { 10, 10, 10, 10, 10, 10, 10, 10, 15 } << std::vector { 11 };
+        QTest::newRow("leftover column and row")
+            << 5 << 3 << 2 << 2 << std::vector { 1, 1, 3, 3, 99, 1, 2, 3, 4, 99, 99, 99, 99, 99, 99 }
+            << std::vector { 1, 3 };
+        QTest::newRow("257 rows of 255 by 6") << 6 << 257 << 6 << 257 << std::vector<int> {} << std::vector { 255 };
+    }
+
+    void planeAveragesRoundEachBlock()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, factorX);
+        QFETCH(int, factorY);
+        QFETCH(std::vector<int>, source);
+        QFETCH(std::vector<int>, expected);
+        // Rows padded with a value no block holds, as decoders pad them.
+        const int stride = width + 7;
+        std::vector<std::uint8_t> plane(std::size_t(stride) * std::size_t(height), 200);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                plane[std::size_t(y * stride + x)]
+                    = static_cast<std::uint8_t>(source.empty() ? 255 : source[std::size_t(y * width + x)]);
+        const int outWidth = width / factorX;
+        const int outHeight = height / factorY;
+        const int outStride = outWidth + 5;
+        std::vector<std::uint8_t> out(std::size_t(outStride) * std::size_t(outHeight), 7);
+        std::vector<std::uint16_t> rowSums;
+        mediafile::boxAverage(plane.data(), stride, width, height, factorX, factorY, out.data(), outStride, rowSums);
+        std::vector<int> got;
+        for (int y = 0; y < outHeight; ++y)
+            for (int x = 0; x < outWidth; ++x)
+                got.push_back(out[std::size_t(y * outStride + x)]);
+        QCOMPARE(got, expected);
+    }
+
     // The loop filter is skipped, and frames are averaged down in their own
     // planes before colour conversion, only because none of it moves a 5 × 5
     // cell by more than 2 from a full decode converted at full size.
@@ -537,7 +593,9 @@ private Q_SLOTS:
         const Decoded decoded = readAll(*opened.reader);
         QVERIFY(!decoded.failed);
         const mediafile::DamageReport& damage = opened.reader->damage();
-        QVERIFY2(damage.damagedPackets + damage.damagedFrames > 0, "the damage is counted");
+        // The bytes overwritten cut the stream's packets short: the demuxer
+        // flags those that follow as corrupt, and they count as damaged packets.
+        QVERIFY2(damage.damagedPackets > 0, qPrintable(QString::number(damage.damagedPackets)));
         QVERIFY2(decoded.frameTimes.size() > 150, qPrintable(QString::number(decoded.frameTimes.size())));
         QVERIFY2(decoded.frameTimes.back() > 7.5, "frames after the damage are decoded");
     }

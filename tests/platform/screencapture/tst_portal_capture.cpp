@@ -982,6 +982,35 @@ private Q_SLOTS:
         QVERIFY(capture.frameCount() > 0);
     }
 
+    // A producer that stops streaming but does not go away (its node stays, so
+    // PipeWire tells of nothing) stops capture through the watchdog within
+    // seconds, rather than leaving the author recording nothing.
+    void aPausedProducerStopsTheStream()
+    {
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        QVERIFY(received.feed(screen, *stream, 0x202020));
+        screen.setActive(false);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            stream->check();
+            std::unique_lock lock(received.mutex);
+            if (received.changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !received.errors.empty(); }))
+                break;
+        }
+        std::lock_guard lock(received.mutex);
+        QCOMPARE(received.errors.size(), std::size_t(1));
+        QVERIFY2(received.errors.front().find("went away") != std::string::npos, received.errors.front().c_str());
+    }
+
     // Last: it takes the portal's backend down and brings it back.
     void aKilledPortalStopsTheStreamClearly()
     {

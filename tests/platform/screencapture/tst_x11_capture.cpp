@@ -9,9 +9,12 @@
 #include "support/stream_collector.h"
 #include "support/x_test_display.h"
 
+#include <QCoreApplication>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
+
+#include <pulse/pulseaudio.h>
 
 #include <chrono>
 #include <cmath>
@@ -237,6 +240,61 @@ private:
     bool m_ready = false;
     QString m_unavailable;
 };
+
+/// The indices of the sound server's recording streams that process `pid` holds.
+QStringList recordingsOf(qint64 pid)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), { QStringLiteral("list"), QStringLiteral("source-outputs") });
+    if (!pactl.waitForFinished(10000) || pactl.exitCode() != 0)
+        return {};
+    QStringList found;
+    QString current;
+    const QString owner = QStringLiteral("application.process.id = \"%1\"").arg(pid);
+    for (const QString& line : QString::fromUtf8(pactl.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QStringLiteral("Source Output #")))
+            current = line.mid(15).trimmed();
+        else if (line.trimmed() == owner && !current.isEmpty())
+            found.append(current);
+    }
+    return found;
+}
+
+/// Ends recording stream `index` of the sound server, as the user of a mixer can; true when it did.
+bool endRecording(std::uint32_t index)
+{
+    struct Ending {
+        bool answered = false;
+        bool ended = false;
+    } ending;
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "corvex-test");
+    pa_operation* operation = nullptr;
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
+        while (!ending.answered) {
+            const pa_context_state_t state = pa_context_get_state(context);
+            if (!PA_CONTEXT_IS_GOOD(state))
+                break;
+            if (state == PA_CONTEXT_READY && operation == nullptr)
+                operation = pa_context_kill_source_output(
+                    context, index,
+                    [](pa_context*, int success, void* data) {
+                        auto* e = static_cast<Ending*>(data);
+                        e->answered = true;
+                        e->ended = success != 0;
+                    },
+                    &ending);
+            if (pa_mainloop_iterate(loop, 1, nullptr) < 0)
+                break;
+        }
+    }
+    if (operation != nullptr)
+        pa_operation_unref(operation);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return ending.ended;
+}
 
 } // namespace
 
@@ -709,6 +767,30 @@ private Q_SLOTS:
             - samples / audio[later].buffer.formatDescription->sampleRate;
         const double first = audio.front().buffer.outputPresentationTimeStamp.seconds();
         QVERIFY2(std::abs(first - expected) < 0.03, qPrintable(QString::number(first - expected)));
+    }
+
+    // The sound server can end a recording at any time (the author in a mixer,
+    // a sink going away): capture then stops and says so, instead of going on
+    // with pictures and no sound.
+    void anEndedSoundRecordingStopsCapture()
+    {
+        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
+            QSKIP("no sound server (scripts/test-services starts one)");
+#if defined(__SANITIZE_THREAD__)
+        QSKIP("ThreadSanitizer cannot follow the fork that runs pactl");
+#endif
+        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+        Capture capture(m_backend, ContentFilter::forDisplay(screen, {}, {}), 100, 56, true);
+        QVERIFY(capture.collector->waitFor([&] { return !capture.collector->audio.empty(); }));
+        const QStringList ours = recordingsOf(QCoreApplication::applicationPid());
+        QCOMPARE(ours.size(), 1);
+        QVERIFY(endRecording(ours.front().toUInt()));
+        QVERIFY(capture.collector->waitFor([&] { return !capture.collector->errors.empty(); }));
+        std::lock_guard lock(capture.collector->mutex);
+        const CaptureError& error = capture.collector->errors.front();
+        QCOMPARE(error.code, CaptureError::ConnectionLost);
+        QVERIFY2(
+            error.localizedDescription.find("sound server") != std::string::npos, error.localizedDescription.c_str());
     }
 
     // A player shows a flash when its click is heard: both land together on the
