@@ -60,7 +60,6 @@ Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path)
     const media::AudioFormat output { fingerprint::SignatureGenerator::kSampleRate, 1, media::SampleKind::Float32,
         false };
     std::unique_ptr<media::AudioConverter> converter;
-    std::string failure;
     auto feed = [&](const media::PcmBuffer* input) {
         bool handed = false;
         for (;;) {
@@ -77,11 +76,10 @@ Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path)
                     const media::PcmBuffer* give = handed ? nullptr : input;
                     handed = true;
                     return give;
-                },
-                failure);
+                });
             samples.insert(
                 samples.end(), converted->floatChannel(0), converted->floatChannel(0) + converted->frameLength());
-            if (status != media::AudioConverter::OutputStatus::HaveData)
+            if (status.value != media::AudioConverter::OutputStatus::HaveData)
                 return;
         }
     };
