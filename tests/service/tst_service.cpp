@@ -169,11 +169,10 @@ int countRequests(const FaultServer& server, const QByteArray& method)
 // Adds a recording to `outbox` as the studio would have saved it.
 QString addEntry(Outbox& outbox, const QString& accountId, qint64 movie = 550)
 {
-    QString error;
-    const auto id = outbox.add(validRecording(), movieItem(movie), accountId, error);
+    const auto id = outbox.add(validRecording(), movieItem(movie), accountId);
     if (!id)
-        qWarning("cannot add to the outbox: %s", qPrintable(error));
-    return id.value_or(QString());
+        qWarning("cannot add to the outbox: %s", qPrintable(id.error));
+    return id.value.value_or(QString());
 }
 
 // The number of shows the author has on the service.
@@ -1053,9 +1052,10 @@ private Q_SLOTS:
         answerAccount(server, "u1");
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
         Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
-        QString error;
-        const QString id = *studio.outbox->add(validRecording(), movieItem(550), entryAuthor, error,
-            savedUnderToken.isEmpty() ? QString() : Outbox::tokenHash(savedUnderToken));
+        const QString id = *studio.outbox
+                                ->add(validRecording(), movieItem(550), entryAuthor,
+                                    savedUnderToken.isEmpty() ? QString() : Outbox::tokenHash(savedUnderToken))
+                                .value;
         const auto result = QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *studio.outbox->entry(id), {} },
             adopt ? AppManager::Adopt::UnknownAuthor : AppManager::Adopt::No));
         QCOMPARE(static_cast<int>(result.delivery), delivery);
@@ -1182,10 +1182,8 @@ private Q_SLOTS:
 
         {
             // The studio is sending my entry right now.
-            Outbox::TakeStatus taken = Outbox::TakeStatus::Failed;
-            QString error;
-            const auto held = outbox.take(mine, taken, error);
-            QVERIFY2(held, qPrintable(error));
+            const auto held = outbox.take(mine);
+            QVERIFY2(held, qPrintable(held.error.message));
             std::tie(status, output) = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
             QCOMPARE(status, 0);
             QVERIFY2(output.contains(mine + QStringLiteral(" (A film (movie 550)): being sent by another program")),
@@ -1222,15 +1220,14 @@ private Q_SLOTS:
         QFETCH(QString, id);
         QTemporaryDir dir;
         Outbox outbox(dir.filePath(QStringLiteral("outbox")));
-        QString error;
-        const auto added = outbox.add(QByteArray("rec"), movieItem(1), QStringLiteral("a1"), error);
-        QVERIFY2(added.has_value(), qPrintable(error));
-        QCOMPARE(outbox.entry(*added)->item, movieItem(1));
+        const auto added = outbox.add(QByteArray("rec"), movieItem(1), QStringLiteral("a1"));
+        QVERIFY2(added, qPrintable(added.error));
+        QCOMPARE(outbox.entry(*added.value)->item, movieItem(1));
         QCOMPARE(outbox.recording(id), std::nullopt);
         QCOMPARE(outbox.entry(id), std::nullopt);
-        Outbox::TakeStatus status = Outbox::TakeStatus::Taken;
-        QVERIFY(!outbox.take(id, status, error));
-        QCOMPARE(status, Outbox::TakeStatus::Gone);
+        const auto refused = outbox.take(id);
+        QVERIFY(!refused);
+        QCOMPARE(refused.error.status, Outbox::TakeStatus::Gone);
         QCOMPARE(outbox.entries().size(), 1);
         // A description that does not decode is skipped, not fatal.
         QFile broken(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.json")));
@@ -1239,7 +1236,9 @@ private Q_SLOTS:
         broken.close();
         QFile(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.pb"))).open(QIODevice::WriteOnly);
         QCOMPARE(outbox.entries().size(), 1);
-        QVERIFY(outbox.take(*added, status, error)->remove());
+        const auto took = outbox.take(*added.value);
+        QVERIFY(took);
+        QVERIFY((*took.value)->remove());
         QVERIFY(outbox.entries().isEmpty());
     }
 };
