@@ -60,8 +60,7 @@ private:
         bool handed = false;
         for (;;) {
             const auto status = m_converter->convert(
-                *m_output,
-                [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
+                *m_output, [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
                     status = end ? media::AudioConverter::InputStatus::EndOfStream
                         : handed ? media::AudioConverter::InputStatus::NoDataNow
                                  : media::AudioConverter::InputStatus::HaveData;

@@ -125,8 +125,7 @@ int runAnalyse(const QStringList& arguments)
         return Usage;
     }
     // The preview link (and its search for receivers) only when one is asked for.
-    preview_link::UDPManager* const previewLink
-        = previewName.isEmpty() ? nullptr : &preview_link::UDPManager::shared();
+    preview_link::UDPManager* const previewLink = previewName.isEmpty() ? nullptr : &preview_link::UDPManager::shared();
     if (previewLink && !selectReceiver(*previewLink, previewName))
         return Failure;
     QElapsedTimer clock;

@@ -65,8 +65,7 @@ Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path)
         for (;;) {
             auto converted = media::PcmBuffer::create(output, 8192);
             const auto status = converter->convert(
-                *converted,
-                [&](media::AudioConverter::InputStatus& s) -> const media::PcmBuffer* {
+                *converted, [&](media::AudioConverter::InputStatus& s) -> const media::PcmBuffer* {
                     if (input == nullptr) {
                         s = media::AudioConverter::InputStatus::EndOfStream;
                         return nullptr;

@@ -45,8 +45,7 @@ std::vector<float> atSignatureRate(const std::vector<float>& sound, double rate)
         bool handed = false;
         for (;;) {
             const auto status = converter->convert(
-                *output,
-                [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
+                *output, [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
                     status = last ? media::AudioConverter::InputStatus::EndOfStream
                         : handed  ? media::AudioConverter::InputStatus::NoDataNow
                                   : media::AudioConverter::InputStatus::HaveData;

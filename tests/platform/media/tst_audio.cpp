@@ -24,18 +24,16 @@ std::vector<float> convertAll(const AudioFormat& format, std::uint32_t frames, s
         bool handed = false;
         for (;;) {
             auto output = PcmBuffer::create(kSignatureFormat, 4096);
-            const auto status = converter->convert(
-                *output,
-                [&](AudioConverter::InputStatus& s) -> const PcmBuffer* {
-                    if (end) {
-                        s = AudioConverter::InputStatus::EndOfStream;
-                        return nullptr;
-                    }
-                    s = handed ? AudioConverter::InputStatus::NoDataNow : AudioConverter::InputStatus::HaveData;
-                    const PcmBuffer* give = handed ? nullptr : input;
-                    handed = true;
-                    return give;
-                });
+            const auto status = converter->convert(*output, [&](AudioConverter::InputStatus& s) -> const PcmBuffer* {
+                if (end) {
+                    s = AudioConverter::InputStatus::EndOfStream;
+                    return nullptr;
+                }
+                s = handed ? AudioConverter::InputStatus::NoDataNow : AudioConverter::InputStatus::HaveData;
+                const PcmBuffer* give = handed ? nullptr : input;
+                handed = true;
+                return give;
+            });
             out.insert(out.end(), output->floatChannel(0), output->floatChannel(0) + output->frameLength());
             if (status.value != AudioConverter::OutputStatus::HaveData)
                 return;
