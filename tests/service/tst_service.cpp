@@ -135,7 +135,10 @@ QStringList signInThroughPage(AppManager& manager, const QString& email, const Q
         QTimer::singleShot(0, [&, url] {
             [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error) -> QCoro::Task<> {
                 const QUrl callback = co_await submitSignInForm(page, mail, pass);
-                launch = std::thread([callback, &error] { corvex::webauth::Session::handOver(callback, error); });
+                launch = std::thread([callback, &error] {
+                    if (const auto handed = corvex::webauth::Session::handOver(callback); !handed)
+                        error = handed.error;
+                });
             }(url, email, password, secondLaunch, handOverError);
         });
         return true;
@@ -709,10 +712,10 @@ private Q_SLOTS:
         QCOMPARE(busy.failure, corvex::webauth::Session::Failure::Busy);
 
         // A URL of another scheme is refused and the session keeps waiting.
-        QString error;
         bool handed = true;
-        std::thread wrong(
-            [&] { handed = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=t")), error); });
+        std::thread wrong([&] {
+            handed = static_cast<bool>(corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=t"))));
+        });
         QTRY_VERIFY_WITH_TIMEOUT(!handed, 5000);
         wrong.join();
         QVERIFY(session.isActive());
@@ -724,8 +727,9 @@ private Q_SLOTS:
         QVERIFY(!session.isActive());
 
         // With nobody waiting, a second launch says so.
-        QVERIFY(!corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=t")), error));
-        QVERIFY(error.contains(QLatin1StringView("no Corvex program is waiting")));
+        const auto nobody = corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=t")));
+        QVERIFY(!nobody);
+        QVERIFY(nobody.error.contains(QLatin1StringView("no Corvex program is waiting")));
     }
 
     void sessionSeesOtherPrograms()
@@ -755,7 +759,10 @@ private Q_SLOTS:
         QTRY_VERIFY(opened);
         QString error;
         std::thread secondLaunch([&error] {
-            corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")), error);
+            const auto handed
+                = corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")));
+            if (!handed)
+                error = handed.error;
         });
         const auto outcome = QCoro::waitFor(std::move(waiting));
         secondLaunch.join();
