@@ -115,9 +115,9 @@ private Q_SLOTS:
             QSKIP("no X server (scripts/test-services starts one)");
         m_x = std::make_unique<test::XTestDisplay>();
         QVERIFY(m_x->isOpen());
-        std::string error;
-        m_connection = Connection::open(nullptr, error);
-        QVERIFY2(m_connection, error.c_str());
+        auto opened = Connection::open(nullptr);
+        QVERIFY2(opened, opened.error.c_str());
+        m_connection = std::move(*opened.value);
         xcb_connection_t* c = m_connection->get();
         // As capture does, and must: the server refuses damage and regions to a client that did not ask first.
         std::free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
