@@ -15,6 +15,8 @@
 #include "../support/xdg_sandbox.h"
 #include "reference_service_process.h"
 
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -1247,6 +1249,54 @@ private Q_SLOTS:
         QVERIFY(took);
         QVERIFY((*took.value)->remove());
         QVERIFY(outbox.entries().isEmpty());
+    }
+
+    // Why an entry could not be taken decides what the retry reports; nothing is sent.
+    void retryOfAnEntryThatCannotBeTaken_data()
+    {
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<int>("delivery");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("another sender holds it") << "held" << int(AppManager::Delivery::Busy) << QString();
+        QTest::newRow("sent and removed meanwhile") << "removed" << int(AppManager::Delivery::Gone) << QString();
+        QTest::newRow("a file where the outbox folder goes")
+            << "file" << int(AppManager::Delivery::Failed) << QStringLiteral("cannot create the outbox folder");
+    }
+
+    void retryOfAnEntryThatCannotBeTaken()
+    {
+        QFETCH(QString, obstacle);
+        QFETCH(int, delivery);
+        QFETCH(QString, detail);
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        const QString id = addEntry(*studio.outbox, QStringLiteral("u1"));
+        const std::optional<Outbox::Entry> entry = studio.outbox->entry(id);
+        QVERIFY(entry);
+        std::unique_ptr<Outbox::Taken> held;
+        if (obstacle == QLatin1StringView("file")) {
+            QVERIFY(QDir(studio.outbox->folder()).removeRecursively());
+            QFile blocker(studio.outbox->folder());
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else {
+            auto took = studio.outbox->take(id);
+            QVERIFY2(took, qPrintable(took.error.message));
+            held = std::move(*took.value);
+            if (obstacle == QLatin1StringView("removed")) {
+                QVERIFY(held->remove());
+                held.reset();
+            }
+        }
+
+        const auto result
+            = QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *entry, {} }, AppManager::Adopt::No));
+        QCOMPARE(static_cast<int>(result.delivery), delivery);
+        QCOMPARE(result.error.has_value(), !detail.isEmpty());
+        if (result.error)
+            QVERIFY2(result.error->detail.contains(detail), qPrintable(result.error->detail));
+        QCOMPARE(countRequests(server, "POST"), 0);
     }
 };
 
