@@ -467,6 +467,32 @@ private Q_SLOTS:
         QVERIFY(exclusion.areas().empty());
         QCOMPARE(exclusion.region(), xcb_xfixes_region_t(0));
     }
+
+    // The message a user without a display gets names the display that was tried.
+    void openingAMissingDisplaySaysWhich_data()
+    {
+        QTest::addColumn<QByteArray>("display");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("a display nobody serves") << QByteArray(":4999") << "(DISPLAY=:4999)";
+        QTest::newRow("no display set") << QByteArray() << "(DISPLAY is not set)";
+    }
+
+    void openingAMissingDisplaySaysWhich()
+    {
+        QFETCH(QByteArray, display);
+        QFETCH(QString, named);
+        const QByteArray saved = qgetenv("DISPLAY");
+        if (display.isEmpty())
+            qunsetenv("DISPLAY");
+        else
+            qputenv("DISPLAY", display);
+        const auto opened = Connection::open(nullptr);
+        qputenv("DISPLAY", saved);
+        QVERIFY(!opened);
+        const QString message = QString::fromStdString(opened.error);
+        QVERIFY2(message.contains(QStringLiteral("no X display could be opened")) && message.contains(named),
+            qPrintable(message));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestX11Pieces)
