@@ -39,9 +39,9 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +50,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -232,6 +233,7 @@ public:
         std::sort(values.begin(), values.end());
         return values[std::min(values.size() - 1, std::size_t(double(values.size()) * p))];
     }
+    void setCrop(const std::optional<media::Rect>& crop) { m_output.setCrop(crop); }
     void didStopWithError(const CaptureError& error) override
     {
         std::lock_guard lock(mutex);
@@ -384,6 +386,52 @@ int peerFrames(const std::string& log)
     return frames;
 }
 
+// What one phase of recording as the studio records (a 100-pixel-wide frame,
+// 30 a second, the crop applied to every frame) costs: this process's CPU
+// (without the mover's thread) and the X server's, in seconds, and the frames.
+struct StudioPhase {
+    double process = 0;
+    double server = 0;
+    int frames = 0;
+    std::string failure;
+};
+StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
+    const std::shared_ptr<CaptureBackend>& backend, analysis::AnalysisRecorder& recorder, int width, int height,
+    const std::optional<media::Rect>& crop, double seconds)
+{
+    recorder.start();
+    SerialQueue video("bench.video");
+    auto output = std::make_shared<CountingOutput>(recorder);
+    output->setCrop(crop);
+    StreamConfiguration configuration;
+    configuration.width = 100;
+    configuration.height = 100 * height / width;
+    configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
+    configuration.queueDepth = 5;
+    configuration.showsCursor = false;
+    const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
+    RunningApplication self; // left out, as the studio leaves itself out
+    self.processID = getpid();
+    auto stream = std::make_unique<Stream>(
+        backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
+    stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+    stream->startCapture();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
+    const double serverBefore = server.cpu();
+    const int framesBefore = output->frames;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    StudioPhase phase;
+    phase.process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
+    phase.server = server.cpu() - serverBefore;
+    phase.frames = output->frames - framesBefore;
+    stream.reset();
+    recorder.stop();
+    std::lock_guard lock(output->mutex);
+    phase.failure = !output->failure.empty() ? output->failure : phase.frames == 0 ? "no frames arrived" : "";
+    return phase;
+}
+
 // The X11 road against its peer, side by side on one X server of our own with
 // the content moving: the whole screen redrawn every frame, or a box over a
 // still background. Each one's total CPU per frame: its process, plus what it
@@ -422,39 +470,13 @@ void BM_X11AgainstPeer(benchmark::State& state)
         };
         const double alone1 = serverAlone();
 
-        recorder.start();
-        SerialQueue video("bench.video");
-        auto output = std::make_shared<CountingOutput>(recorder);
-        StreamConfiguration configuration;
-        configuration.width = frameWidth;
-        configuration.height = frameHeight;
-        configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
-        configuration.queueDepth = 5;
-        configuration.showsCursor = false;
-        const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
-        RunningApplication self; // left out, as the studio leaves itself out
-        self.processID = getpid();
-        auto stream = std::make_unique<Stream>(
-            backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
-        stream->startCapture();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
-        const double serverBefore = server.cpu();
-        const int framesBefore = output->frames;
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const double studioProcess = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
-        const double studioServer = server.cpu() - serverBefore;
-        const int studioFrames = output->frames - framesBefore;
-        stream.reset();
-        recorder.stop();
-        {
-            std::lock_guard lock(output->mutex);
-            if (!output->failure.empty() || studioFrames == 0) {
-                state.SkipWithError(output->failure.empty() ? "no frames arrived" : output->failure.c_str());
-                return;
-            }
+        const StudioPhase studio = recordAsTheStudio(server, mover, backend, recorder, width, height, {}, seconds);
+        if (!studio.failure.empty()) {
+            state.SkipWithError(studio.failure.c_str());
+            return;
         }
+        const double studioProcess = studio.process, studioServer = studio.server;
+        const int studioFrames = studio.frames;
         const double alone2 = serverAlone();
 
         double peerProcess = 0, peerServer = 0;
@@ -512,6 +534,67 @@ BENCHMARK(BM_X11AgainstPeer)
     ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
     ->Unit(benchmark::kSecond);
 
+// The X11 road with the author's crop (a centred 80 % of the picture) against
+// the same road with none, in one run on one X server with the whole screen
+// redrawn every frame: total CPU per frame of each (its process plus what it
+// adds to the X server beyond moving the content alone), in the order whole,
+// crop, crop, whole so that a drift of the machine's load weighs on both alike.
+void BM_X11CropAgainstWhole(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    const double seconds = benchSeconds();
+    OwnXServer server(width, height);
+    if (!server.isUp()) {
+        state.SkipWithError("Xvfb could not be started");
+        return;
+    }
+    setenv("DISPLAY", server.display().c_str(), 1);
+    CaptureError error;
+    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
+    if (!backend) {
+        state.SkipWithError(error.localizedDescription.c_str());
+        return;
+    }
+    analysis::AnalysisRecorder recorder(nullptr);
+    const media::Rect crop { 0.1, 0.1, 0.8, 0.8 };
+    for (auto _ : state) {
+        Mover mover(server.display(), width, height, true);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double aloneBefore = server.cpu();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double alone = server.cpu() - aloneBefore;
+        double total[2] = { 0, 0 }; // whole, crop
+        int frames[2] = { 0, 0 };
+        for (const bool cropped : { false, true, true, false }) {
+            const StudioPhase phase = recordAsTheStudio(server, mover, backend, recorder, width, height,
+                cropped ? std::optional<media::Rect>(crop) : std::nullopt, seconds);
+            if (!phase.failure.empty()) {
+                state.SkipWithError(phase.failure.c_str());
+                return;
+            }
+            total[cropped] += phase.process + phase.server - alone;
+            frames[cropped] += phase.frames;
+        }
+        const double whole = total[0] / frames[0], cropped = total[1] / frames[1];
+        state.SetIterationTime(seconds);
+        state.counters["whole_total_ms_per_frame"] = 1e3 * whole;
+        state.counters["crop_total_ms_per_frame"] = 1e3 * cropped;
+        state.counters["crop_over_whole"] = cropped / whole;
+        state.counters["whole_frames_per_s"] = frames[0] / (2 * seconds);
+        state.counters["crop_frames_per_s"] = frames[1] / (2 * seconds);
+        state.counters["load"] = loadAverage();
+    }
+}
+BENCHMARK(BM_X11CropAgainstWhole)
+    ->Args({ 3840, 2160 })
+    ->Args({ 1920, 1080 })
+    ->Iterations(1)
+    ->UseManualTime()
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
+    ->Unit(benchmark::kSecond);
+
 // The process's id recorded in a pid file of the Wayland desktop; 0 when none.
 pid_t recordedPid(const std::string& state, const char* name)
 {
@@ -534,6 +617,22 @@ double processCpuSeconds()
     timespec t {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// CPU seconds of this process's threads of the given name (tick counts of /proc, 10 ms coarse).
+double threadsCpuSeconds(const std::string& name)
+{
+    double total = 0;
+    const std::filesystem::path tasks("/proc/self/task");
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string threadName;
+        std::getline(comm, threadName);
+        if (threadName == name)
+            total += cpuSeconds((task.path() / "stat").string());
+    }
+    return total;
 }
 
 long minorFaults()
@@ -582,14 +681,14 @@ double memcpySeconds(int width, int height)
 }
 
 // The reduction alone: a width × height frame to 100 pixels wide, as the portal road does it.
-double reductionSeconds(int width, int height)
+double reductionSeconds(int width, int height, media::ScalerPath path = media::bestScalerPath())
 {
     auto frames = coldFrames(width, height);
     const int targetHeight = height * 100 / width;
     std::vector<std::uint8_t> reduced(std::size_t(100) * std::size_t(targetHeight) * 4);
     return fastestPerFrame(frames, [&](const std::vector<std::uint8_t>& frame) {
-        media::scaleArgb8888({ frame.data(), height, width, std::size_t(width) * 4 },
-            { reduced.data(), targetHeight, 100, 400 });
+        media::scaleArgb8888(
+            { frame.data(), height, width, std::size_t(width) * 4 }, { reduced.data(), targetHeight, 100, 400 }, path);
         benchmark::DoNotOptimize(reduced.data());
         benchmark::ClobberMemory();
     });
@@ -610,6 +709,8 @@ void BM_RecordPortal(benchmark::State& state)
     const double seconds = benchSeconds();
     const double copy = memcpySeconds(1920, 1080);
     const double reduction = reductionSeconds(1920, 1080);
+    const double portableReduction = reductionSeconds(1920, 1080, media::ScalerPath::Portable);
+    const double loadBefore = loadAverage();
     QTemporaryDir settings;
     portal::PortalBackend::Options options;
     options.address.busAddress = bus;
@@ -674,6 +775,10 @@ void BM_RecordPortal(benchmark::State& state)
         const double compositorBefore = cpuOf(compositor), portalBefore = cpuOf(portalBackend),
                      pipewireBefore = cpuOf(pipewire);
         const int framesBefore = output->frames;
+        // The PipeWire thread takes each frame from its buffer and reduces it;
+        // the video queue's thread turns it into colours and a datagram.
+        const double pipeWireThreadBefore = threadsCpuSeconds("corvex-screen");
+        const double videoQueueBefore = threadsCpuSeconds("bench.video");
         {
             std::lock_guard lock(output->mutex);
             output->fromStamp.clear();
@@ -686,6 +791,8 @@ void BM_RecordPortal(benchmark::State& state)
         const double portalCpu = cpuOf(portalBackend) - portalBefore;
         const double pipewireCpu = cpuOf(pipewire) - pipewireBefore;
         const int frames = output->frames - framesBefore;
+        const double pipeWireThread = threadsCpuSeconds("corvex-screen") - pipeWireThreadBefore;
+        const double videoQueue = threadsCpuSeconds("bench.video") - videoQueueBefore;
         stream.reset();
         recorder.stop();
         kill(painter, SIGTERM);
@@ -704,6 +811,12 @@ void BM_RecordPortal(benchmark::State& state)
         state.counters["page_faults_per_frame"] = double(faults) / frames;
         state.counters["reduction_us"] = 1e6 * reduction;
         state.counters["reduction_in_memcpys"] = reduction / copy;
+        state.counters["reduction_portable_in_memcpys"] = portableReduction / copy;
+        state.counters["pipewire_thread_us_per_frame"] = 1e6 * pipeWireThread / frames;
+        state.counters["video_queue_us_per_frame"] = 1e6 * videoQueue / frames;
+        state.counters["compositor_us_per_frame"] = 1e6 * compositorWith / frames;
+        state.counters["portal_us_per_frame"] = 1e6 * portalCpu / frames;
+        state.counters["load"] = (loadBefore + loadAverage()) / 2;
         state.counters["compositor_cpu_pct"] = 100.0 * compositorWith / seconds;
         state.counters["compositor_added_cpu_pct"] = 100.0 * (compositorWith - compositorAlone) / seconds;
         state.counters["portal_cpu_pct"] = 100.0 * portalCpu / seconds;
@@ -713,7 +826,12 @@ void BM_RecordPortal(benchmark::State& state)
         state.counters["queue_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromArrival, 0.99);
     }
 }
-BENCHMARK(BM_RecordPortal)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_RecordPortal)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+    ->ComputeStatistics("max", [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); })
+    ->Unit(benchmark::kSecond);
 
 // From a frame's arrival on the video queue to its live colour datagram handed
 // to a connected UDP socket (on loopback): crop and scale to 5 × 5, sampling,

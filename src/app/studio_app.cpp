@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QUrl>
+#include <QWindow>
 
 #include <cstdio>
 
@@ -78,29 +79,43 @@ QList<MainWindow*> StudioApp::mainWindows() const
     return windows;
 }
 
-void StudioApp::activate()
+void StudioApp::activate(const QByteArray& activationToken)
 {
     const QList<MainWindow*> windows = mainWindows();
-    if (windows.isEmpty()) {
-        newMainWindow();
-        return;
-    }
-    MainWindow* window = windows.last();
+    MainWindow* window = windows.isEmpty() ? newMainWindow() : windows.last();
     window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->show();
     window->raise();
-    window->activateWindow();
+    if (!QGuiApplication::platformName().startsWith(QLatin1StringView("wayland"))) {
+        window->activateWindow();
+        return;
+    }
+    // A Wayland client cannot give itself the focus: the compositor moves it
+    // only with a token from whoever launched us. Qt's Wayland plugin takes
+    // that token from XDG_ACTIVATION_TOKEN when asked to activate (and clears
+    // it), so it is put there just for this call. No token: ask for attention.
+    QWindow* handle = window->windowHandle();
+    if (activationToken.isEmpty() || handle == nullptr) {
+        window->activateWindow();
+        QApplication::alert(window);
+        return;
+    }
+    qputenv("XDG_ACTIVATION_TOKEN", activationToken);
+    handle->requestActivate();
+    // Still there when the compositor offers no activation at all; it must not
+    // reach a later activation or a program we start.
+    qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
 void StudioApp::handleLaunchMessage(const QByteArray& message)
 {
-    static const QByteArray signInFailed = QByteArrayLiteral("signin-failed ");
-    if (message.startsWith(signInFailed)) {
-        activate();
-        reportSignInProblem(QString::fromUtf8(message.mid(signInFailed.size())));
-    } else if (message == "activate") {
-        activate();
-    }
+    const std::optional<LaunchRequest> request = LaunchRequest::decode(message);
+    if (!request)
+        return;
+    // Launchers from before XDG_ACTIVATION_TOKEN hand Wayland's token over as the startup id.
+    activate(request->activationToken.isEmpty() ? request->startupId : request->activationToken);
+    if (request->signInProblem)
+        reportSignInProblem(*request->signInProblem);
 }
 
 void StudioApp::reportSignInProblem(const QString& message)
@@ -113,6 +128,9 @@ void StudioApp::reportSignInProblem(const QString& message)
 
 int StudioApp::main(int argc, char* argv[])
 {
+    // Read before Qt starts: its X11 plugin takes DESKTOP_STARTUP_ID out of
+    // the environment as it connects.
+    LaunchRequest launch = LaunchRequest::fromEnvironment();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("corvex-studio"));
     QApplication::setApplicationDisplayName(QStringLiteral("Corvex Studio"));
@@ -149,7 +167,7 @@ int StudioApp::main(int argc, char* argv[])
             // The sign-in is done; show the studio that waited for it, if it is one. Whether it
             // came to the front changes nothing for the sign-in.
             if (instance.claim() == SingleInstance::Role::Secondary)
-                static_cast<void>(instance.send("activate"));
+                static_cast<void>(instance.send(launch.encode()));
             return 0;
         }
         printError(QStringLiteral("cannot complete the sign-in: %1").arg(handed.error));
@@ -159,12 +177,12 @@ int StudioApp::main(int argc, char* argv[])
     if (instance.claim() == SingleInstance::Role::Secondary) {
         if (!handOverProblem.isEmpty()) {
             // Said where the author looks, not only here on standard error.
-            const QByteArray message = "signin-failed " + handOverProblem.simplified().toUtf8();
-            if (const Result<void> sent = instance.send(message); !sent)
+            launch.signInProblem = handOverProblem;
+            if (const Result<void> sent = instance.send(launch.encode()); !sent)
                 printError(sent.error);
             return 1;
         }
-        const Result<void> activated = instance.send("activate");
+        const Result<void> activated = instance.send(launch.encode());
         if (activated)
             return 0;
         printError(activated.error + QStringLiteral("; end the other Corvex Studio and start it again"));
@@ -176,6 +194,8 @@ int StudioApp::main(int argc, char* argv[])
     StudioApp studio(service::AppManager::shared(), RecordingModels::process());
     QObject::connect(&instance, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
     studio.newMainWindow();
+    // Our own launch token was spent on that window; the browser we may start must not inherit it.
+    qunsetenv("XDG_ACTIVATION_TOKEN");
     if (!handOverProblem.isEmpty())
         studio.reportSignInProblem(handOverProblem);
     return application.exec();

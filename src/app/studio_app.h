@@ -42,11 +42,14 @@ public:
     /// Opens one more main window on the shared state.
     MainWindow* newMainWindow();
     /// Brings the most recent main window to the front, opening one when none is open.
-    void activate();
+    /// On Wayland only a launcher's token lets a window take the focus: without
+    /// one the window asks for the author's attention instead.
+    void activate(const QByteArray& activationToken = {});
 
     StudioEnvironment& environment() { return m_environment; }
-    /// Acts on a message from a later launch: "activate", or
-    /// "signin-failed <why>" when the browser's answer could not be handed over.
+    /// Acts on a message from a later launch (a `LaunchRequest`): brings the
+    /// studio to the front with the launch's token, and shows why the
+    /// browser's answer could not be handed over when it says so.
     void handleLaunchMessage(const QByteArray& message);
     /// Shows in every main window why a sign-in answer did not arrive.
     void reportSignInProblem(const QString& message);

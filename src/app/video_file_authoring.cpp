@@ -9,6 +9,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -129,7 +130,8 @@ struct VideoFileAuthoring::Finished {
     capture::VideoFileAnalysis::Outcome outcome = capture::VideoFileAnalysis::Outcome::Finished;
     int frames = 0;
     double lastSeconds = 0;
-    int damagedPackets = 0;
+    double durationSeconds = 0; // as the file says; 0 when it does not
+    int damaged = 0; // packets and frames that could not be read
     QString failure;
     // Handed back so that the recorder is let go of on the GUI thread.
     std::shared_ptr<analysis::AnalysisRecorder> recorder;
@@ -321,7 +323,9 @@ bool VideoFileAuthoring::start(const std::optional<media::Rect>& crop)
                 finished.frames = result.frames;
                 finished.lastSeconds = result.lastSeconds;
                 finished.failure = QString::fromStdString(result.failure);
-                finished.damagedPackets = opened.reader->damage().damagedPackets;
+                const mediafile::DamageReport& damage = opened.reader->damage();
+                finished.damaged = damage.damagedPackets + damage.damagedFrames;
+                finished.durationSeconds = opened.reader->info().durationSeconds;
             } else {
                 finished.outcome = capture::VideoFileAnalysis::Outcome::Stopped;
             }
@@ -393,9 +397,18 @@ void VideoFileAuthoring::finished(const Finished& result)
         QString text = QStringLiteral("Analysed %1 of film (%2 frames). Save the recording to upload it.")
                            .arg(filmClock(result.lastSeconds))
                            .arg(result.frames);
-        if (result.damagedPackets > 0)
-            text += QStringLiteral(" %1 damaged packets were skipped.").arg(result.damagedPackets);
-        setState(State::Analysed, text);
+        // A film that is cut short or damaged still gives a show of what could be
+        // read, but the author must know before uploading it.
+        const bool cutShort = result.durationSeconds > 0
+            && result.lastSeconds < result.durationSeconds - std::max(1.0, 0.01 * result.durationSeconds);
+        if (cutShort)
+            text += QStringLiteral(" The film ends at %1 although it says it lasts %2: the file is cut short.")
+                        .arg(filmClock(result.lastSeconds), filmClock(result.durationSeconds));
+        if (result.damaged > 0)
+            text += QStringLiteral(" The file is damaged: %1 damaged packets or frames were skipped; check the film "
+                                   "before saving.")
+                        .arg(result.damaged);
+        setState(State::Analysed, text, cutShort || result.damaged > 0);
         return;
     }
     m_recorder.reset();

@@ -35,6 +35,7 @@
 #include "platform/dnssd/publisher.h"
 #include "platform/net/udp_listener.h"
 #include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/portal/portal_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/webauth/session.h"
 
@@ -866,12 +867,36 @@ private Q_SLOTS:
         QVERIFY(second);
     }
 
+    // The banner tells what is missing on each road: on X11 the display, on
+    // Wayland the desktop's screen-cast portal.
+    void withoutScreenCaptureTheBannerShows_data()
+    {
+        QTest::addColumn<QString>("road");
+        QTest::addColumn<QString>("advice");
+        QTest::newRow("no capture at all") << "null"
+                                           << "X11";
+        QTest::newRow("Wayland without a screen-cast portal") << "portal"
+                                                              << "screen-cast portal";
+    }
     void withoutScreenCaptureTheBannerShows()
     {
+        QFETCH(QString, road);
+        QFETCH(QString, advice);
+        QTemporaryDir settings;
+        std::shared_ptr<screencapture::CaptureBackend> backend;
+        if (road == QLatin1StringView("portal")) {
+            screencapture::portal::PortalBackend::Options options;
+            options.address.service = "org.corvex.test.NoScreenCastPortalHere";
+            options.store = screencapture::portal::settingsChoiceStore(
+                settings.filePath(QStringLiteral("corvex.ini")).toStdString());
+            backend = screencapture::portal::PortalBackend::create(options);
+        } else {
+            backend = screencapture::createCaptureBackend(road.toStdString());
+        }
         auto manager = newManager();
         UploadQueue uploads(*manager);
         RecordingView view(*manager, uploads, corvex::testing::sharedRecorder(), preview_link::UDPManager::shared(),
-            screencapture::createCaptureBackend("null"));
+            std::move(backend));
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY(view.hasCheckedPermission());
@@ -883,7 +908,7 @@ private Q_SLOTS:
         for (QLabel* label : view.permissionBanner()->findChildren<QLabel*>())
             texts << label->text();
         QCOMPARE(texts.first(), QStringLiteral("No screen recording permission."));
-        QVERIFY(texts.last().contains(QStringLiteral("X11")));
+        QVERIFY2(texts.last().contains(advice), qPrintable(texts.last()));
         QVERIFY(!view.screenRecorder().isRunning());
         QCOMPARE(view.screenRecorder().contentSize(), QSizeF(1, 1));
         QCOMPARE(view.preview()->width(), view.preview()->height());

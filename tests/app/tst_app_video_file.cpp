@@ -453,6 +453,60 @@ private Q_SLOTS:
         view->window()->close();
     }
 
+    // A film cut short or damaged in the middle still gives a show of what
+    // could be read, but the window says what is wrong before it is saved.
+    void flawedFilmsSaySo_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("cut short") << "cut.mkv"
+                                   << "the file is cut short";
+        QTest::newRow("damaged in the middle") << "damaged.ts"
+                                               << "The file is damaged: ";
+    }
+
+    void flawedFilmsSaySo()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, name);
+        QFETCH(QString, said);
+        const QString film = path(name);
+        MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
+            "libx264", "-g", "25", "-c:a", name.endsWith(QLatin1StringView(".ts")) ? "mp2" : "aac", film });
+        if (name.endsWith(QLatin1StringView(".ts"))) {
+            QByteArray garbage(12000, '\0');
+            for (int i = 0; i < garbage.size(); ++i)
+                garbage[i] = char((i * 7919) ^ (i >> 3));
+            QVERIFY(corvex::test::overwrite(film, QFileInfo(film).size() / 2, garbage));
+        } else {
+            QVERIFY(corvex::test::truncateFile(film, QFileInfo(film).size() * 6 / 10));
+        }
+
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        VideoFileAuthoring& videoFile = panel->videoFile();
+        QVERIFY(pick(view, film));
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Ready, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        QLabel* message = panel->videoSection()->fileMessage();
+        QVERIFY2(message->text().contains(said), qPrintable(message->text()));
+        QVERIFY(videoFile.isMessageAFailure());
+        QVERIFY(message->isVisibleTo(panel));
+        // The author may still save what was read; here it is discarded.
+        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
+        panel->recordingControls()->discardButton()->click();
+        QMessageBox* box = panel->discardConfirmation();
+        QVERIFY(box);
+        for (QAbstractButton* button : box->buttons())
+            if (button->text() == QStringLiteral("Discard"))
+                button->click();
+        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
+        view->window()->close();
+    }
+
     // Black bars in the film propose a crop, drawn on the preview and taken
     // with one click; a dark film or one that fades to black proposes none.
     void blackBarsProposeACrop_data()

@@ -152,6 +152,121 @@ private Q_SLOTS:
         QCOMPARE(newest(record, 1, 1), std::optional<std::uint32_t>(0xc08040));
     }
 
+    /// The environment of a program of the Wayland session, with its settings in `home`.
+    QProcessEnvironment sessionEnvironment(const QString& home) const
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_desktop->bus);
+        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), m_desktop->display);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_desktop->runtimeDir);
+        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home);
+        environment.remove(QStringLiteral("DISPLAY"));
+        return environment;
+    }
+
+    // 'corvex record' as an author runs it on a Wayland desktop, with no choice
+    // remembered: the desktop's dialog asks what to share. Cancelled, the
+    // command ends by itself at once, says why and writes nothing.
+    void recordCommandAsksTheDesktop_data()
+    {
+        QTest::addColumn<bool>("cancel");
+        QTest::newRow("a screen chosen") << false;
+        QTest::newRow("the dialog cancelled") << true;
+    }
+    void recordCommandAsksTheDesktop()
+    {
+        QFETCH(bool, cancel);
+        if (cancel)
+            m_desktop->answerChooser(std::nullopt);
+        else
+            m_desktop->resetChooser();
+        auto reset = qScopeGuard([&] { m_desktop->resetChooser(); });
+        WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
+        QTemporaryDir home;
+        const QString out = home.filePath(QStringLiteral("show.pb"));
+        QProcess corvex;
+        corvex.setProcessEnvironment(sessionEnvironment(home.path())); // nothing remembered
+        QStringList arguments { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
+            QStringLiteral("--no-audio"), QStringLiteral("-o"), out };
+        // Cancelled, it is given no end: it must find its own.
+        if (!cancel)
+            arguments << QStringLiteral("--seconds") << QStringLiteral("2");
+        corvex.start(QStringLiteral(CORVEX_CLI), arguments);
+        const bool ended = corvex.waitForFinished(60000);
+        if (!ended) {
+            corvex.kill();
+            corvex.waitForFinished();
+        }
+        const QByteArray said = corvex.readAllStandardError();
+        QVERIFY2(ended, "corvex record did not end: " + said);
+        QCOMPARE(corvex.exitStatus(), QProcess::NormalExit);
+        if (cancel) {
+            QCOMPARE(corvex.exitCode(), 1);
+            QVERIFY2(said.contains("cancelled in the desktop's dialog") && said.contains("nothing was written"), said);
+            QVERIFY2(!said.contains("Recording "), said);
+            QVERIFY(!QFile::exists(out));
+        } else {
+            QVERIFY2(corvex.exitCode() == 0, said);
+            VideoAnalysis record;
+            QVERIFY(test::readRecord(out, record));
+            QVERIFY(record.timestamps_size() > 0);
+        }
+    }
+
+    // 'corvex record --auto-crop' on a letterboxed picture: once several scenes
+    // showed the same black bars, it says so and records only the picture
+    // between them, so the top cells get the picture's colour.
+    void recordCommandCropsBlackBars()
+    {
+        m_desktop->resetChooser();
+        WaylandPainter painter(*m_desktop);
+        QTemporaryDir home;
+        const QString out = home.filePath(QStringLiteral("show.pb"));
+        QProcess corvex;
+        corvex.setProcessEnvironment(sessionEnvironment(home.path()));
+        corvex.start(QStringLiteral(CORVEX_CLI),
+            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"), QStringLiteral("--no-audio"),
+                QStringLiteral("--auto-crop"), QStringLiteral("-o"), out });
+        auto stop = qScopeGuard([&] {
+            if (corvex.state() != QProcess::NotRunning) {
+                corvex.kill();
+                corvex.waitForFinished();
+            }
+        });
+        QByteArray said;
+        const auto hears = [&](const char* what) {
+            said += corvex.readAllStandardError();
+            return said.contains(what);
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(hears("Recording ") || corvex.state() == QProcess::NotRunning, said, 30000);
+        const QByteArray scenes[] = { "c83c28", "28b43c", "323cc8", "b4b428", "28b4b4", "b428b4" };
+        bool found = false;
+        for (int paint = 0; paint < 120 && !found && corvex.state() == QProcess::Running; ++paint) {
+            QVERIFY(painter.paint("bars " + scenes[paint % 6]) > 0);
+            corvex.waitForReadyRead(50);
+            found = hears("Black bars found");
+        }
+        QVERIFY2(found, said);
+        QVERIFY2(said.contains("cropping to 0.0000,0.1250,1.0000,0.7500"), said);
+        // The picture from now on is recorded without its bars.
+        for (int paint = 0; paint < 40; ++paint) {
+            QVERIFY(painter.paint(paint % 2 ? "bars 3c78c8" : "bars 3c78c9") > 0);
+            corvex.waitForReadyRead(50);
+        }
+        ::kill(pid_t(corvex.processId()), SIGINT);
+        QVERIFY(corvex.waitForFinished(30000));
+        said += corvex.readAllStandardError();
+        QVERIFY2(corvex.exitStatus() == QProcess::NormalExit && corvex.exitCode() == 0, said);
+        VideoAnalysis record;
+        QVERIFY(test::readRecord(out, record));
+        const std::optional<std::uint32_t> top = newest(record, 1, 0);
+        QVERIFY(top);
+        // Within a unit per channel of the last colour painted, whichever of the two it was.
+        QVERIFY2((*top & 0xffff00) == 0x3c7800 && (*top & 0xff) >= 0xc7 && (*top & 0xff) <= 0xca,
+            qPrintable(QString::number(*top, 16)));
+    }
+
     void toneThroughPipeWiresPulseServer()
     {
         qputenv("PULSE_SERVER", m_desktop->pulseServer.toUtf8());

@@ -75,13 +75,15 @@ public:
         return id;
     }
 
-    /// Sends one frame filled with `rgb` (in the shape's format).
-    void send(std::uint32_t rgb)
+    /// Sends one frame filled with `rgb` (in the shape's format). Its damage
+    /// says the whole picture changed, or, with `unchanged`, nothing did.
+    void send(std::uint32_t rgb, bool unchanged = false)
     {
         pw_thread_loop_lock(m_loop);
         {
             std::lock_guard lock(m_mutex);
             m_colour = rgb;
+            m_unchanged = unchanged;
         }
         pw_stream_trigger_process(m_stream);
         pw_thread_loop_unlock(m_loop);
@@ -133,14 +135,20 @@ private:
         }
         // Room for the larger of a packed row and the stride we claim.
         const int stride = std::max(self->m_shape.stride, self->m_shape.width * 4);
-        std::uint8_t storage[512];
+        std::uint8_t storage[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[1]
+        const spa_pod* params[2]
             = { static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamBuffers,
-                SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_Int(4), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-                SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * self->m_shape.height), SPA_PARAM_BUFFERS_stride,
-                SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))) };
-        pw_stream_update_params(self->m_stream, params, 1);
+                    SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_Int(4), SPA_PARAM_BUFFERS_blocks,
+                    SPA_POD_Int(1), SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * self->m_shape.height),
+                    SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType,
+                    SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
+                  // Damage, as a compositor sends it: what changed since the last frame.
+                  static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamMeta,
+                      SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+                      SPA_POD_CHOICE_RANGE_Int(sizeof(spa_meta_region) * 16, sizeof(spa_meta_region),
+                          sizeof(spa_meta_region) * 16))) };
+        pw_stream_update_params(self->m_stream, params, 2);
     }
 
     static void onProcess(void* data)
@@ -166,6 +174,16 @@ private:
             plane.chunk->offset = 0;
             plane.chunk->stride = shape.stride;
             plane.chunk->size = std::uint32_t(std::min<std::size_t>(plane.maxsize, rows * std::size_t(shape.height)));
+            if (spa_meta* damage = spa_buffer_find_meta(buffer->buffer, SPA_META_VideoDamage);
+                damage != nullptr && damage->size >= sizeof(spa_meta_region)) {
+                // The whole picture, or an empty first region: nothing changed.
+                auto* region = static_cast<spa_meta_region*>(damage->data);
+                region->region = self->m_unchanged
+                    ? spa_region {}
+                    : spa_region { { 0, 0 }, { std::uint32_t(shape.width), std::uint32_t(shape.height) } };
+                if (damage->size >= 2 * sizeof(spa_meta_region))
+                    region[1].region = spa_region {};
+            }
             ++self->m_sent;
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
@@ -180,6 +198,7 @@ private:
     spa_hook m_listener {};
     std::mutex m_mutex;
     std::uint32_t m_colour = 0;
+    bool m_unchanged = false;
     std::int64_t m_sent = 0;
 };
 

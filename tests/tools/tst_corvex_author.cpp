@@ -8,9 +8,11 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 
 namespace {
@@ -92,6 +94,67 @@ private Q_SLOTS:
             }
         // The change shows within a frame of the second.
         QVERIFY(near(colourAt(record, kCentre, 1.04), expected[1], 6));
+        // Into a pipe, progress comes as whole lines, each with the share done,
+        // the speed in frames a second and as a multiple of real time, and the time left.
+        static const QRegularExpression progress(
+            QStringLiteral("^ *(\\d+\\.\\d) %  +\\d+ fps  +\\d+\\.\\dx real time  +\\d+:\\d\\d left *$"));
+        QList<double> shares;
+        for (const QByteArray& line : run.err.split('\n'))
+            if (const QRegularExpressionMatch match = progress.match(QString::fromUtf8(line)); match.hasMatch())
+                shares << match.captured(1).toDouble();
+        QVERIFY2(shares.size() >= 3, run.err.constData());
+        QVERIFY2(std::is_sorted(shares.begin(), shares.end()) && shares.last() == 100.0, run.err.constData());
+    }
+
+    // The streams the author names are the ones analysed: picture and sound each
+    // from the stream asked for, the first of each kind otherwise.
+    void namedStreamsAreAnalysed_data()
+    {
+        QTest::addColumn<QStringList>("choice");
+        QTest::addColumn<int>("picture"); // which picture stream shows (0 red, 1 blue)
+        QTest::addColumn<int>("sound"); // which tune is heard (0 low, 1 high)
+        QTest::newRow("the first of each") << QStringList {} << 0 << 0;
+        QTest::newRow("second picture") << QStringList { "--video-stream", "1" } << 1 << 0;
+        QTest::newRow("second sound") << QStringList { "--audio-stream", "3" } << 0 << 1;
+        QTest::newRow("both named") << QStringList { "--video-stream", "1", "--audio-stream", "3" } << 1 << 1;
+    }
+
+    void namedStreamsAreAnalysed()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QStringList, choice);
+        QFETCH(int, picture);
+        QFETCH(int, sound);
+        const QString pictures[] = { QStringLiteral("color=c=red:s=160x90:r=25:d=4"),
+            QStringLiteral("color=c=blue:s=160x90:r=25:d=4") };
+        const QString tunes[] = { QStringLiteral("sine=f=330:beep_factor=3:d=4"),
+            QStringLiteral("sine=f=1250:beep_factor=5:d=4") };
+        // Streams 0 and 1 are pictures, 2 and 3 sound.
+        const QString film = path(QStringLiteral("streams.mkv"));
+        if (!QFile::exists(film))
+            MAKE_FILM({ "-f", "lavfi", "-i", pictures[0], "-f", "lavfi", "-i", pictures[1], "-f", "lavfi", "-i",
+                tunes[0], "-f", "lavfi", "-i", tunes[1], "-map", "0", "-map", "1", "-map", "2", "-map", "3", "-c:v",
+                "libx264", "-c:a", "flac", film });
+        // The same picture and sound alone in a film of their own give the record to expect.
+        const QString alone = path(QStringLiteral("alone-%1-%2.mkv").arg(picture).arg(sound));
+        if (!QFile::exists(alone))
+            MAKE_FILM({ "-f", "lavfi", "-i", pictures[picture], "-f", "lavfi", "-i", tunes[sound], "-c:v", "libx264",
+                "-c:a", "flac", alone });
+        const QString out = path(QStringLiteral("streams-%1.pb").arg(QTest::currentDataTag()).replace(' ', '-'));
+        const Run run = author(QStringList { film, QStringLiteral("-o"), out } + choice);
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        const Run expectedRun = author({ alone, QStringLiteral("-o"), alone + QStringLiteral(".pb") });
+        QVERIFY2(expectedRun.exitCode == 0, expectedRun.err.constData());
+        VideoAnalysis record, expected;
+        QVERIFY(readRecord(out, record));
+        QVERIFY(readRecord(alone + QStringLiteral(".pb"), expected));
+        const Colour centre = colourAt(record, kCentre, 1);
+        QVERIFY2(near(centre, picture == 0 ? Colour { 255, 0, 0 } : Colour { 0, 0, 255 }, 6), qPrintable(text(centre)));
+        QVERIFY(!record.signature().empty());
+        QVERIFY2(record.signature() == expected.signature(),
+            qPrintable(QStringLiteral("signature of %1 bytes, the tune alone gives %2")
+                           .arg(record.signature().size())
+                           .arg(expected.signature().size())));
     }
 
     // Time zero is the earliest buffer of either kind, as in a live recording.
@@ -187,7 +250,9 @@ private Q_SLOTS:
         QTest::newRow("no video stream") << "sound"
                                          << "has no video stream" << false;
         QTest::newRow("unsupported codec") << "unknown codec"
-                                           << "cannot decode" << false;
+                                           << "is coded in a way no decoder here knows, which this program cannot "
+                                              "decode"
+                                           << false;
         QTest::newRow("absurd dimensions") << "absurd"
                                            << "99999 x 16 pixels" << false;
         QTest::newRow("no audio stream") << "silent"
@@ -258,6 +323,12 @@ private Q_SLOTS:
             lines.begin(), lines.end(), [&](const QByteArray& line) { return line.contains(reason.toUtf8()); });
         QVERIFY2(found != lines.end(), run.err.constData());
         QVERIFY2(found->startsWith("corvex: "), found->constData());
+        if (kind == QLatin1StringView("damaged")) {
+            // How much was damaged is said, as a count.
+            static const QRegularExpression count(QStringLiteral("is damaged: (\\d+) damaged packets or frames"));
+            const QRegularExpressionMatch match = count.match(QString::fromUtf8(*found));
+            QVERIFY2(match.hasMatch() && match.captured(1).toInt() > 0, found->constData());
+        }
         QCOMPARE(QFile::exists(out), written);
         if (written) {
             VideoAnalysis record;

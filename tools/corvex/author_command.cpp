@@ -151,7 +151,7 @@ int author(const Options& options)
                                     std::min(100.0, 100.0 * progress.seconds / progress.durationSeconds), 5, 'f', 1)
                                                              : clock(progress.seconds);
         const QString left = progress.durationSeconds > 0 && speed > 0
-            ? clock((progress.durationSeconds - progress.seconds) / speed) + QStringLiteral(" left")
+            ? clock(std::max(0.0, progress.durationSeconds - progress.seconds) / speed) + QStringLiteral(" left")
             : QString();
         std::fprintf(stderr, "%s%s  %4.0f fps  %5.1fx real time  %s   %s", terminal ? "\r" : "", qPrintable(percent),
             wall > 0 ? progress.frames / wall : 0.0, speed, qPrintable(left), terminal ? "" : "\n");

@@ -187,6 +187,16 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
         poll.start(10);
         co_await poll;
     }
+    if (!screen.isRunning()) {
+        // Capture ended before the recording began (the author cancelled the
+        // desktop's dialog, the portal failed): there is nothing to keep, and
+        // nothing would stop a recording without --seconds.
+        const std::optional<screencapture::CaptureError>& why = screen.lastError();
+        printError(QStringLiteral("capture stopped before the recording began%1; nothing was written")
+                       .arg(why ? QStringLiteral(": ") + QString::fromStdString(why->localizedDescription)
+                                : QStringLiteral(" (see the message above)")));
+        co_return Failure;
+    }
     recorder.start();
     const QString what = screen.captureType() == ScreenRecorder::CaptureType::window
         ? ScreenRecorder::displayName(*screen.selectedWindow())

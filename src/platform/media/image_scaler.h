@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace corvex::media {
 
@@ -36,5 +37,17 @@ enum class ScaleStatus : int {
 /// Reads every covered source byte once; the inner loop is written so the
 /// compiler vectorises it and the whole scale runs at memory speed.
 ScaleStatus scaleArgb8888(const ConstImageView& source, const ImageView& destination);
+
+/// The instructions the scaler's hot loops are written in. Every path gives
+/// the same bytes; the best one the processor has is used unless asked otherwise.
+enum class ScalerPath : int {
+    Portable = 0, // 16-byte vectors, which every x86-64 and ARM64 processor has
+    Avx2 = 1, // 256-bit registers
+};
+ScalerPath bestScalerPath();
+/// The paths this processor can run, the portable one first.
+std::vector<ScalerPath> availableScalerPaths();
+/// The same scale on the given path (one the processor lacks gives way to the best it has).
+ScaleStatus scaleArgb8888(const ConstImageView& source, const ImageView& destination, ScalerPath path);
 
 } // namespace corvex::media

@@ -376,8 +376,10 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
     impl->videoDecoder = avcodec_find_decoder(videoParameters->codec_id);
     if (impl->videoDecoder == nullptr)
         return failure(OpenError::UnsupportedCodec,
-            path + ": its video is coded as '" + impl->info.videoCodec
-                + "', which this program cannot decode; convert it (for example to H.264) first");
+            path + ": its video is coded "
+                + (videoParameters->codec_id == AV_CODEC_ID_NONE ? std::string("in a way no decoder here knows")
+                                                                 : "as '" + impl->info.videoCodec + "'")
+                + ", which this program cannot decode; convert it (for example to H.264) first");
     const int width = videoParameters->width;
     const int height = videoParameters->height;
     if (width <= 0 || height <= 0 || width > kMaxPictureSize || height > kMaxPictureSize)
@@ -576,8 +578,22 @@ void MediaFileReader::Impl::emitVideo(AVFrame* decoded)
     const int fullRange = source->color_range == AVCOL_RANGE_JPEG ? 1 : 0;
     // Most films are 8-bit planar YUV: averaged in their own planes first, the
     // general scaler then only converts a picture of about the output's size.
-    if (reduce(source))
+    if (reduce(source)) {
         source = reduced.get();
+        // Already the size handed out: only its colours are left to convert.
+        if (source->width == info.frameWidth && source->height == info.frameHeight) {
+            auto [image, status]
+                = media::PixelBuffer::create(info.frameWidth, info.frameHeight, media::PixelFormat::BGRA);
+            if (!image)
+                return;
+            const std::uint8_t* const planes[3] = { source->data[0], source->data[1], source->data[2] };
+            yuv444ToBgra(planes, source->linesize, source->width, source->height, sws_getCoefficients(colourSpace),
+                fullRange != 0, image->baseAddress(), static_cast<int>(image->bytesPerRow()));
+            damage.lastTimeSeconds = std::max(damage.lastTimeSeconds, static_cast<double>(*time) / 1e6);
+            pending.push_back(VideoFrame { std::move(image), media::MediaTime::make(*time, 1'000'000) });
+            return;
+        }
+    }
     const int key[7]
         = { source->width, source->height, source->format, colourSpace, fullRange, info.frameWidth, info.frameHeight };
     if (!scaler || !std::equal(std::begin(key), std::end(key), std::begin(scalerKey))) {
@@ -614,14 +630,17 @@ bool MediaFileReader::Impl::reduce(const AVFrame* source)
         if (layout->comp[c].depth != 8 || layout->comp[c].plane != c || layout->comp[c].step != 1)
             return false;
     // Stored pixels per output pixel, on each axis, in whole even blocks so
-    // that the chroma planes average over whole blocks too.
+    // that the chroma planes average over whole blocks too. The reduced
+    // picture is 4:4:4: keeping the source's 4:2:0 would let the scaler
+    // convert it faster, but chroma averaged over twice the area, then
+    // converted, moves cells by up to 9 on grainy saturated colours.
     const double storedWidth = double(info.frameWidth) * source->width / info.displayWidth;
     const double storedHeight = double(info.frameHeight) * source->height / info.displayHeight;
     const int chromaX = 1 << layout->log2_chroma_w;
     const int chromaY = 1 << layout->log2_chroma_h;
     const int factorX = static_cast<int>(source->width / storedWidth) / chromaX * chromaX;
     const int factorY = static_cast<int>(source->height / storedHeight) / chromaY * chromaY;
-    if (factorX < 2 || factorY < 2 || factorY > 256)
+    if (factorX < 2 || factorY < 2 || factorY > 256 || factorX > kMaxBlockWidth)
         return false;
     const int width = source->width / factorX;
     const int height = source->height / factorY;

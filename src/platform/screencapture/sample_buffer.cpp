@@ -40,6 +40,17 @@ std::optional<AudioBufferList> SampleBuffer::audioBufferList() const
 
 SampleBuffer SampleBuffer::videoFrame(int width, int height, const media::MediaTime& time, Pixels fill)
 {
+    Attachments info;
+    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
+    info[frame_info::kContentRect] = rectDictionary({ 0, 0, double(width), double(height) });
+    info[frame_info::kContentScale] = 1.0;
+    info[frame_info::kScaleFactor] = 1.0;
+    return videoFrame(width, height, time, fill, std::vector<Attachments> { std::move(info) });
+}
+
+SampleBuffer SampleBuffer::videoFrame(
+    int width, int height, const media::MediaTime& time, Pixels fill, AttachmentList attachments)
+{
     SampleBuffer buffer;
     buffer.outputPresentationTimeStamp = time;
     const std::size_t bytesPerRow = static_cast<std::size_t>(width) * 4;
@@ -50,12 +61,7 @@ SampleBuffer SampleBuffer::videoFrame(int width, int height, const media::MediaT
     buffer.imageBuffer = media::PixelBuffer::wrap(width, height, bytesPerRow, media::PixelFormat::BGRA, pixels);
     buffer.surface
         = std::make_shared<const Surface>(Surface { width, height, bytesPerRow, media::PixelFormat::BGRA, pixels });
-    Attachments info;
-    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
-    info[frame_info::kContentRect] = rectDictionary({ 0, 0, double(width), double(height) });
-    info[frame_info::kContentScale] = 1.0;
-    info[frame_info::kScaleFactor] = 1.0;
-    buffer.sampleAttachments = std::vector<Attachments> { std::move(info) };
+    buffer.sampleAttachments = std::move(attachments);
     return buffer;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -43,6 +44,51 @@ inline constexpr char kScaleFactor[] = "ScaleFactor"; // float: device pixels pe
 using AttachmentDictionary = std::map<std::string, double>;
 using AttachmentValue = std::variant<std::int64_t, double, std::string, AttachmentDictionary>;
 using Attachments = std::map<std::string, AttachmentValue>;
+
+/// A video frame's attachments: its own, or a list shared read-only by the
+/// frames that carry the same (every idle frame of a source says the same, and
+/// so do its complete frames of one size), which passes from frame to frame
+/// without a copy. Reading never copies; changing a shared list makes a copy
+/// of it this frame's own first, so no frame ever changes another's.
+class AttachmentList {
+public:
+    using List = std::vector<Attachments>;
+
+    AttachmentList() = default;
+    AttachmentList(std::nullopt_t) { }
+    AttachmentList(List own)
+        : m_own(std::move(own))
+    {
+    }
+    /// A list shared with other frames (none when `list` is null).
+    static AttachmentList shared(std::shared_ptr<const List> list)
+    {
+        AttachmentList result;
+        result.m_shared = std::move(list);
+        return result;
+    }
+
+    bool has_value() const { return m_own.has_value() || m_shared != nullptr; }
+    explicit operator bool() const { return has_value(); }
+    void reset()
+    {
+        m_own.reset();
+        m_shared.reset();
+    }
+    const List& operator*() const { return m_shared ? *m_shared : *m_own; }
+    const List* operator->() const { return &**this; }
+    List& operator*()
+    {
+        if (m_shared)
+            m_own = *std::exchange(m_shared, nullptr);
+        return *m_own;
+    }
+    List* operator->() { return &**this; }
+
+private:
+    std::optional<List> m_own;
+    std::shared_ptr<const List> m_shared;
+};
 
 /// The dictionary form of a rectangle: keys "X", "Y", "Width", "Height".
 AttachmentDictionary rectDictionary(const media::Rect& rect);
@@ -80,7 +126,7 @@ struct SampleBuffer {
     media::MediaTime outputPresentationTimeStamp;
 
     // Video
-    std::optional<std::vector<Attachments>> sampleAttachments;
+    AttachmentList sampleAttachments;
     std::shared_ptr<media::PixelBuffer> imageBuffer;
     std::shared_ptr<const Surface> surface; // what backs imageBuffer
 
@@ -97,6 +143,9 @@ struct SampleBuffer {
     /// A BGRA frame with zeroed pixels, its surface sharing the image buffer's
     /// storage, attachments for a complete frame whose content fills it.
     static SampleBuffer videoFrame(int width, int height, const media::MediaTime& time, Pixels pixels = Pixels::Zeroed);
+    /// The same frame with the given attachments (a shared list costs no copy).
+    static SampleBuffer videoFrame(
+        int width, int height, const media::MediaTime& time, Pixels pixels, AttachmentList attachments);
     /// Audio with the given planar samples (all channels of one length).
     static SampleBuffer audio(
         double sampleRate, std::vector<std::vector<float>> channels, const media::MediaTime& time);

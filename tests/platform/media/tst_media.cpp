@@ -163,25 +163,75 @@ private Q_SLOTS:
             for (int x = 0; x < srcW; ++x)
                 for (int c = 0; c < 4; ++c)
                     src.pixel(x, y)[c] = static_cast<std::uint8_t>(random());
-        Image dst(dstW, dstH, 8);
-        QCOMPARE(scaleArgb8888(src.view(), dst.mutableView()), ScaleStatus::Success);
         const std::vector<double> expected = referenceScale(src, dstW, dstH);
-        for (int y = 0; y < dstH; ++y)
-            for (int x = 0; x < dstW; ++x)
-                for (int c = 0; c < 4; ++c) {
-                    const double want = expected[static_cast<std::size_t>((y * dstW + x) * 4 + c)];
-                    const int got = dst.pixel(x, y)[c];
-                    if (std::abs(got - want) > 0.5 + 1e-9)
-                        QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) channel %3: got %4, expected %5")
-                                             .arg(x)
-                                             .arg(y)
-                                             .arg(c)
-                                             .arg(got)
-                                             .arg(want)));
-                }
-        // The padding after each destination row is left alone.
-        for (int y = 0; y < dstH; ++y)
-            QCOMPARE(dst.pixel(dstW, y)[0], std::uint8_t(0xEE));
+        for (const ScalerPath path : availableScalerPaths()) {
+            Image dst(dstW, dstH, 8);
+            QCOMPARE(scaleArgb8888(src.view(), dst.mutableView(), path), ScaleStatus::Success);
+            for (int y = 0; y < dstH; ++y)
+                for (int x = 0; x < dstW; ++x)
+                    for (int c = 0; c < 4; ++c) {
+                        const double want = expected[static_cast<std::size_t>((y * dstW + x) * 4 + c)];
+                        const int got = dst.pixel(x, y)[c];
+                        if (std::abs(got - want) > 0.5 + 1e-9)
+                            QFAIL(qPrintable(QStringLiteral("path %1, pixel (%2, %3) channel %4: got %5, expected %6")
+                                                 .arg(int(path))
+                                                 .arg(x)
+                                                 .arg(y)
+                                                 .arg(c)
+                                                 .arg(got)
+                                                 .arg(want)));
+                    }
+            // The padding after each destination row is left alone.
+            for (int y = 0; y < dstH; ++y)
+                QCOMPARE(dst.pixel(dstW, y)[0], std::uint8_t(0xEE));
+        }
+    }
+
+    // Every path the processor has gives the same bytes as the portable one,
+    // whatever the width (whole groups of 16 pixels or not), the padding, and
+    // the way rows of cells cut the lines.
+    void scalerPathsAgree_data()
+    {
+        QTest::addColumn<int>("srcW");
+        QTest::addColumn<int>("srcH");
+        QTest::addColumn<int>("dstW");
+        QTest::addColumn<int>("dstH");
+        QTest::addColumn<int>("padding");
+        QTest::newRow("a screen to a hundred") << 1920 << 1080 << 100 << 56 << 0;
+        QTest::newRow("a screen to a hundred, rows padded") << 1920 << 1080 << 100 << 56 << 256;
+        QTest::newRow("one pixel past whole groups") << 1921 << 1081 << 100 << 56 << 0;
+        QTest::newRow("fifteen pixels past whole groups") << 47 << 33 << 7 << 5 << 12;
+        QTest::newRow("fewer pixels than a group") << 15 << 40 << 4 << 3 << 4;
+        QTest::newRow("exactly one group") << 16 << 16 << 3 << 3 << 0;
+        QTest::newRow("a crop of a wider frame") << 1000 << 500 << 100 << 50 << 3680;
+        QTest::newRow("more whole lines than 16 bits hold") << 64 << 1500 << 5 << 2 << 0;
+        QTest::newRow("cut lines weighing more than 16 bits hold") << 40 << 300 << 3 << 200 << 0;
+        QTest::newRow("enlarging") << 17 << 9 << 40 << 20 << 0;
+    }
+    void scalerPathsAgree()
+    {
+        QFETCH(int, srcW);
+        QFETCH(int, srcH);
+        QFETCH(int, dstW);
+        QFETCH(int, dstH);
+        QFETCH(int, padding);
+        Image src(srcW, srcH, static_cast<std::size_t>(padding));
+        std::mt19937 random(7);
+        for (int y = 0; y < srcH; ++y)
+            for (int x = 0; x < srcW; ++x)
+                for (int c = 0; c < 4; ++c)
+                    src.pixel(x, y)[c] = static_cast<std::uint8_t>(random());
+        Image portable(dstW, dstH);
+        QCOMPARE(scaleArgb8888(src.view(), portable.mutableView(), ScalerPath::Portable), ScaleStatus::Success);
+        for (const ScalerPath path : availableScalerPaths()) {
+            Image dst(dstW, dstH);
+            QCOMPARE(scaleArgb8888(src.view(), dst.mutableView(), path), ScaleStatus::Success);
+            QVERIFY2(dst.bytes == portable.bytes, qPrintable(QStringLiteral("path %1 differs").arg(int(path))));
+        }
+        // And the default is one of them.
+        Image chosen(dstW, dstH);
+        QCOMPARE(scaleArgb8888(src.view(), chosen.mutableView()), ScaleStatus::Success);
+        QVERIFY(chosen.bytes == portable.bytes);
     }
 
     // A uniform source must come out as itself. Full white over many pixels per
@@ -205,6 +255,10 @@ private Q_SLOTS:
         QTest::newRow("white, cut lines weighing all 16 bits hold") << 8 << 255 << 1 << 128 << 255;
         QTest::newRow("white, cut lines weighing more than 16 bits hold") << 8 << 200 << 1 << 129 << 255;
         QTest::newRow("white, 600 whole lines a cell and cut ones") << 16 << 1201 << 3 << 2 << 255;
+        QTest::newRow("white, 256 whole lines a cell (all 16 bits hold)") << 33 << 512 << 2 << 2 << 255;
+        QTest::newRow("white, 257 whole lines a cell") << 33 << 514 << 2 << 2 << 255;
+        QTest::newRow("white, a screen to a hundred, past whole groups") << 1921 << 1080 << 100 << 56 << 255;
+        QTest::newRow("white, a cell's sums past 32 bits") << 63 << 270000 << 1 << 1 << 255;
     }
     void uniformSourceStaysUniform()
     {
@@ -216,12 +270,48 @@ private Q_SLOTS:
         Image src(srcW, srcH);
         for (int y = 0; y < srcH; ++y)
             std::fill_n(src.pixel(0, y), 4 * std::size_t(srcW), static_cast<std::uint8_t>(value));
-        Image dst(dstW, dstH);
-        QCOMPARE(scaleArgb8888(src.view(), dst.mutableView()), ScaleStatus::Success);
-        for (int y = 0; y < dstH; ++y)
-            for (int x = 0; x < dstW; ++x)
-                for (int c = 0; c < 4; ++c)
-                    QCOMPARE(int(dst.pixel(x, y)[c]), value);
+        for (const ScalerPath path : availableScalerPaths()) {
+            Image dst(dstW, dstH);
+            QCOMPARE(scaleArgb8888(src.view(), dst.mutableView(), path), ScaleStatus::Success);
+            for (int y = 0; y < dstH; ++y)
+                for (int x = 0; x < dstW; ++x)
+                    for (int c = 0; c < 4; ++c)
+                        QCOMPARE(int(dst.pixel(x, y)[c]), value);
+        }
+    }
+
+    // A mean exactly halfway between two values rounds up, and one just below
+    // or above rounds to the nearer: every count of ones in a small picture
+    // scaled to one pixel, whose areas (49 among them) have reciprocals that
+    // floating point rounds down.
+    void scalerRoundsToNearest_data()
+    {
+        QTest::addColumn<int>("srcW");
+        QTest::addColumn<int>("srcH");
+        QTest::newRow("7 x 7") << 7 << 7;
+        QTest::newRow("5 x 5") << 5 << 5;
+        QTest::newRow("9 x 11") << 9 << 11;
+        QTest::newRow("2 x 1") << 2 << 1;
+        QTest::newRow("98 x 1 (cells many pixels wide)") << 98 << 1;
+    }
+    void scalerRoundsToNearest()
+    {
+        QFETCH(int, srcW);
+        QFETCH(int, srcH);
+        const int area = srcW * srcH;
+        for (int ones = 0; ones <= area; ++ones) {
+            Image src(srcW, srcH);
+            for (int i = 0; i < area; ++i)
+                std::fill_n(src.pixel(i % srcW, i / srcW), 4, std::uint8_t(i < ones ? 1 : 0));
+            const int expected = (2 * ones + area) / (2 * area); // halves up
+            for (const ScalerPath path : availableScalerPaths()) {
+                Image dst(1, 1);
+                QCOMPARE(scaleArgb8888(src.view(), dst.mutableView(), path), ScaleStatus::Success);
+                QVERIFY2(dst.pixel(0, 0)[0] == expected,
+                    qPrintable(
+                        QStringLiteral("%1 ones, path %2: got %3").arg(ones).arg(int(path)).arg(dst.pixel(0, 0)[0])));
+            }
+        }
     }
 
     void checkerboardBecomesMidGrey_data()

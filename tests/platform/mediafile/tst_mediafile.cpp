@@ -4,6 +4,7 @@
 
 #include "analysis/pixel_buffer_resize.h"
 #include "platform/mediafile/media_file_reader.h"
+#include "platform/mediafile/plane_average.h"
 
 #include "support/test_films.h"
 
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <map>
 #include <random>
 
 using namespace corvex;
@@ -292,15 +294,27 @@ private Q_SLOTS:
     // cell by more than 2 from a full decode converted at full size.
     void fastPathsKeepTheCells_data()
     {
+        QTest::addColumn<QString>("film");
         QTest::addColumn<bool>("fast");
         QTest::addColumn<int>("maxWidth");
         QTest::addColumn<bool>("box");
         QTest::addColumn<QString>("crop");
-        QTest::newRow("loop filter skipped") << true << 0 << false << "";
-        QTest::newRow("scaled to 320 by the scaler") << false << 320 << false << "";
-        QTest::newRow("block-averaged to 320") << false << 320 << true << "";
-        QTest::newRow("all of it") << true << 320 << true << "";
-        QTest::newRow("all of it, cropped") << true << 320 << true << "0.1,0.2,0.55,0.6";
+        QTest::newRow("loop filter skipped") << "busy" << true << 0 << false << "";
+        // Skipping the loop filter on more frames than the unreferenced ones
+        // moves cells by 3 to 37 on these (measured on 10-second versions).
+        QTest::newRow("loop filter skipped, noise") << "noise" << true << 0 << false << "";
+        QTest::newRow("loop filter skipped, life") << "life" << true << 0 << false << "";
+        QTest::newRow("loop filter skipped, gradients") << "gradients" << true << 0 << false << "";
+        QTest::newRow("loop filter skipped, fractal") << "fractal" << true << 0 << false << "";
+        QTest::newRow("scaled to 320 by the scaler") << "busy" << false << 320 << false << "";
+        QTest::newRow("block-averaged to 320") << "busy" << false << 320 << true << "";
+        QTest::newRow("block-averaged to 320, noise") << "noise" << false << 320 << true << "";
+        QTest::newRow("all of it") << "busy" << true << 320 << true << "";
+        QTest::newRow("all of it, cropped") << "busy" << true << 320 << true << "0.1,0.2,0.55,0.6";
+        QTest::newRow("all of it, odd size") << "odd" << true << 320 << true << "";
+        QTest::newRow("all of it, full range") << "full range" << true << 320 << true << "";
+        QTest::newRow("all of it, HD colours") << "HD" << true << 320 << true << "";
+        QTest::newRow("loop filter skipped, HD grain") << "HD grain" << true << 0 << false << "";
     }
 
     void fastPathsKeepTheCells()
@@ -310,12 +324,40 @@ private Q_SLOTS:
         QFETCH(int, maxWidth);
         QFETCH(bool, box);
         QFETCH(QString, crop);
-        // Busy, moving pictures coded coarsely, where the loop filter works hardest.
-        const QString file = path(QStringLiteral("busy.mp4"));
+        QFETCH(QString, film);
+        // Moving pictures coded coarsely, where the loop filter works hardest:
+        // busy detail, grain, hard-edged cells, smooth gradients under grain
+        // (where blocking shows most), fine fractal detail.
+        const std::map<QString, QStringList> sources {
+            { "busy",
+                { "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=2", "-f", "lavfi", "-i", "mandelbrot=s=640x360:r=30",
+                    "-filter_complex", "[0][1]blend=all_mode=average,trim=duration=2", "-crf", "34" } },
+            { "noise",
+                { "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=2", "-vf", "noise=alls=40:allf=t", "-crf", "32" } },
+            { "life",
+                { "-f", "lavfi", "-i",
+                    "life=s=640x360:r=30:mold=10:ratio=0.5:death_color=#C83232:life_color=#00ff00,trim=duration=2",
+                    "-crf", "30" } },
+            { "gradients",
+                { "-f", "lavfi", "-i", "gradients=s=640x360:r=30:speed=0.05:d=2", "-vf", "noise=alls=10:allf=t", "-crf",
+                    "35" } },
+            { "fractal", { "-f", "lavfi", "-i", "mandelbrot=s=640x360:r=30,trim=duration=2", "-crf", "36" } },
+            { "full range",
+                { "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=1", "-vf", "noise=alls=20:allf=t,format=yuvj420p",
+                    "-color_range", "pc", "-crf", "30" } },
+            // 720 lines and more: BT.709 colours.
+            // (With grain on its saturated colours, any averaging before the colour
+            // conversion moves cells by 3 or 4, the general scaler's included: the
+            // conversion clips each grain pixel, an average of the grain it does not.)
+            { "HD", { "-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=1", "-crf", "30" } },
+            { "HD grain",
+                { "-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=1", "-vf", "noise=alls=20:allf=t", "-crf", "30" } },
+            // Neither side a multiple of the blocks, nor even.
+            { "odd", { "-f", "lavfi", "-i", "testsrc2=s=653x367:r=30:d=1", "-pix_fmt", "yuv420p", "-crf", "30" } },
+        };
+        const QString file = path(film + QStringLiteral(".mp4"));
         if (!QFile::exists(file))
-            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=2", "-f", "lavfi", "-i",
-                "mandelbrot=s=640x360:r=30", "-filter_complex", "[0][1]blend=all_mode=average,trim=duration=2", "-c:v",
-                "libx264", "-crf", "34", file });
+            MAKE_FILM(sources.at(film) + QStringList { "-c:v", "libx264", file });
         std::optional<media::Rect> region;
         if (!crop.isEmpty()) {
             const QStringList parts = crop.split(',');
@@ -338,6 +380,61 @@ private Q_SLOTS:
         const int difference = largestDifference(expected, got);
         qInfo("largest cell difference: %d", difference);
         QVERIFY2(difference <= 2, qPrintable(QStringLiteral("a cell moved by %1").arg(difference)));
+    }
+
+    // Block averages are rounded to nearest, exactly, for every block size
+    // the reader asks for: from the smallest to the largest the column sums
+    // allow, on noise and on the extremes where a sum is at its largest.
+    void blockAveragesAreExact_data()
+    {
+        QTest::addColumn<int>("factorX");
+        QTest::addColumn<int>("factorY");
+        QTest::addColumn<QString>("content");
+        for (const QString& content : { QStringLiteral("noise"), QStringLiteral("white"), QStringLiteral("halves") })
+            for (const auto& [fx, fy] :
+                std::initializer_list<std::pair<int, int>> { { 1, 1 }, { 2, 2 }, { 3, 3 }, { 4, 4 }, { 6, 6 },
+                    { 12, 12 }, { 5, 7 }, { 13, 2 }, { 9, 257 }, { 300, 257 }, { mediafile::kMaxBlockWidth, 257 } })
+                QTest::addRow("%d x %d, %s", fx, fy, qPrintable(content)) << fx << fy << content;
+    }
+
+    void blockAveragesAreExact()
+    {
+        QFETCH(int, factorX);
+        QFETCH(int, factorY);
+        QFETCH(QString, content);
+        // Three blocks across and two down, plus a ragged edge that is left out.
+        const int width = std::min(factorX * 3 + 1, mediafile::kMaxBlockWidth + 1);
+        const int height = factorY * 2 + 1;
+        const int stride = width + 7;
+        std::vector<std::uint8_t> plane(std::size_t(stride) * std::size_t(height));
+        std::mt19937 random(std::uint32_t(factorX * 1000 + factorY));
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                std::uint8_t& sample = plane[std::size_t(y) * std::size_t(stride) + std::size_t(x)];
+                if (content == QLatin1String("white"))
+                    sample = 255;
+                else if (content == QLatin1String("halves")) // sums that end in exactly one half
+                    sample = (x + y) % 2 == 0 ? 255 : 0;
+                else
+                    sample = std::uint8_t(random() & 0xff);
+            }
+        const int outWidth = width / factorX;
+        const int outHeight = height / factorY;
+        std::vector<std::uint8_t> out(std::size_t(outWidth) * std::size_t(outHeight), 0x5a);
+        std::vector<std::uint16_t> scratch;
+        mediafile::boxAverage(plane.data(), stride, width, height, factorX, factorY, out.data(), outWidth, scratch);
+        for (int by = 0; by < outHeight; ++by)
+            for (int bx = 0; bx < outWidth; ++bx) {
+                std::uint64_t sum = 0;
+                for (int y = by * factorY; y < (by + 1) * factorY; ++y)
+                    for (int x = bx * factorX; x < (bx + 1) * factorX; ++x)
+                        sum += plane[std::size_t(y) * std::size_t(stride) + std::size_t(x)];
+                const std::uint64_t area = std::uint64_t(factorX) * std::uint64_t(factorY);
+                const int expected = int((2 * sum + area) / (2 * area));
+                const int got = out[std::size_t(by) * std::size_t(outWidth) + std::size_t(bx)];
+                QVERIFY2(got == expected,
+                    qPrintable(QStringLiteral("block %1,%2: %3, not %4").arg(bx).arg(by).arg(got).arg(expected)));
+            }
     }
 
     // No acceleration on this machine: asking for it must end in software

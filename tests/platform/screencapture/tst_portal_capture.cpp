@@ -11,8 +11,14 @@
 #include "support/wayland_test_desktop.h"
 
 #include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -23,6 +29,10 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace corvex;
 using namespace corvex::screencapture;
@@ -184,6 +194,206 @@ struct Received {
         }
         return false;
     }
+};
+
+/// A stream as the screen-cast portal describes it in Start's answer: (node, {size, source_type}).
+struct CastSize {
+    int width = 0;
+    int height = 0;
+};
+struct CastStream {
+    uint node = 0;
+    CastSize size;
+};
+
+QDBusArgument& operator<<(QDBusArgument& argument, const CastSize& size)
+{
+    argument.beginStructure();
+    argument << size.width << size.height;
+    argument.endStructure();
+    return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, CastSize& size)
+{
+    argument.beginStructure();
+    argument >> size.width >> size.height;
+    argument.endStructure();
+    return argument;
+}
+QDBusArgument& operator<<(QDBusArgument& argument, const CastStream& stream)
+{
+    argument.beginStructure();
+    argument << stream.node
+             << QVariantMap { { QStringLiteral("size"), QVariant::fromValue(stream.size) },
+                    { QStringLiteral("source_type"), uint(1) } };
+    argument.endStructure();
+    return argument;
+}
+const QDBusArgument& operator>>(const QDBusArgument& argument, CastStream& stream)
+{
+    QVariantMap properties;
+    argument.beginStructure();
+    argument >> stream.node >> properties;
+    argument.endStructure();
+    return argument;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(CastSize)
+Q_DECLARE_METATYPE(CastStream)
+
+namespace {
+
+/// A screen-cast portal of the test's own, for what the desktop's portal does
+/// not do on demand: fail to start with a reason, or end the session itself.
+/// It answers every request at once, as a dialog the user confirmed.
+class FakeScreenCast final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.ScreenCast")
+    Q_PROPERTY(uint version READ version)
+    Q_PROPERTY(uint AvailableSourceTypes READ sourceTypes)
+    Q_PROPERTY(uint AvailableCursorModes READ cursorModes)
+public:
+    struct Script {
+        uint startCode = 0; // Start's Response code
+        QString startError; // the reason it gives with a failure
+        uint node = 0; // the PipeWire node it hands over
+        QString pipeWireSocket;
+        uint sourceTypes = 1; // what it offers: 1 monitors, 2 windows, 4 virtual
+    };
+
+    FakeScreenCast(QObject* parent, const QString& busName, Script script)
+        : QDBusAbstractAdaptor(parent)
+        , m_busName(busName)
+        , m_script(std::move(script))
+    {
+    }
+    uint version() const { return 4; }
+    uint sourceTypes() const { return m_script.sourceTypes; }
+    uint cursorModes() const { return 1 | 2; } // hidden or embedded
+
+    /// What SelectSources was asked, the first time.
+    QVariantMap selection() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_selection;
+    }
+
+    /// Ends the last session from the desktop's side, as when the user stops sharing.
+    Q_INVOKABLE void closeSession()
+    {
+        QDBusMessage closed
+            = QDBusMessage::createSignal(m_session, QStringLiteral("org.freedesktop.portal.Session"), "Closed");
+        closed << QVariantMap();
+        bus().send(closed);
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath CreateSession(const QVariantMap& options, const QDBusMessage& message)
+    {
+        m_session = path(QStringLiteral("session"), message, options.value(QStringLiteral("session_handle_token")));
+        return respond(message, options, 0, { { QStringLiteral("session_handle"), m_session } });
+    }
+    QDBusObjectPath SelectSources(const QDBusObjectPath&, const QVariantMap& options, const QDBusMessage& message)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_selection.isEmpty())
+                m_selection = options;
+        }
+        return respond(message, options, 0, {});
+    }
+    QDBusObjectPath Start(
+        const QDBusObjectPath&, const QString&, const QVariantMap& options, const QDBusMessage& message)
+    {
+        QVariantMap results;
+        if (m_script.startCode == 0)
+            results.insert(QStringLiteral("streams"),
+                QVariant::fromValue(QList<CastStream> { CastStream { m_script.node, { 64, 36 } } }));
+        else if (!m_script.startError.isEmpty())
+            results.insert(QStringLiteral("error"), m_script.startError);
+        return respond(message, options, m_script.startCode, results);
+    }
+    QDBusUnixFileDescriptor OpenPipeWireRemote(const QDBusObjectPath&, const QVariantMap&)
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, m_script.pipeWireSocket.toLocal8Bit().constData(), sizeof address.sun_path - 1);
+        QDBusUnixFileDescriptor handed;
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            handed.setFileDescriptor(fd); // a copy
+        if (fd >= 0)
+            ::close(fd);
+        return handed;
+    }
+
+private:
+    QDBusConnection bus() const { return QDBusConnection(m_busName); }
+    static QString path(const QString& kind, const QDBusMessage& message, const QVariant& token)
+    {
+        return QStringLiteral("/org/freedesktop/portal/desktop/%1/%2/%3")
+            .arg(kind, message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')), token.toString());
+    }
+    QDBusObjectPath respond(const QDBusMessage& message, const QVariantMap& options, uint code, QVariantMap results)
+    {
+        const QString request = path(QStringLiteral("request"), message, options.value(QStringLiteral("handle_token")));
+        QDBusMessage response
+            = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"), "Response");
+        response << code << results;
+        // After the method's reply, as a portal's dialog answers.
+        QMetaObject::invokeMethod(
+            this, [busName = m_busName, response] { QDBusConnection(busName).send(response); }, Qt::QueuedConnection);
+        return QDBusObjectPath(request);
+    }
+
+    const QString m_busName;
+    const Script m_script;
+    QString m_session;
+    mutable std::mutex m_mutex; // guards m_selection, which the test reads
+    QVariantMap m_selection;
+};
+
+/// The fake portal on the test desktop's bus, answering on a thread of its own
+/// (the code under test blocks while it waits for the portal).
+class FakePortal {
+public:
+    FakePortal(const QString& busAddress, const QString& service, FakeScreenCast::Script script)
+        : m_service(service)
+    {
+        qDBusRegisterMetaType<CastSize>();
+        qDBusRegisterMetaType<CastStream>();
+        qDBusRegisterMetaType<QList<CastStream>>();
+        m_bus = QDBusConnection::connectToBus(busAddress, service);
+        m_object = new QObject;
+        m_adaptor = new FakeScreenCast(m_object, service, std::move(script));
+        m_thread.start();
+        m_object->moveToThread(&m_thread);
+        m_ready = m_bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), m_object)
+            && m_bus.registerService(service);
+    }
+    ~FakePortal()
+    {
+        m_bus.unregisterService(m_service);
+        m_bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
+        // It goes on its own thread, where its adaptor relays its signals.
+        QMetaObject::invokeMethod(m_object, [object = m_object] { delete object; }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+        QDBusConnection::disconnectFromBus(m_service);
+    }
+    bool ready() const { return m_ready; }
+    void closeSession() { QMetaObject::invokeMethod(m_adaptor, "closeSession", Qt::QueuedConnection); }
+    QVariantMap selection() const { return m_adaptor->selection(); }
+
+private:
+    QString m_service;
+    QDBusConnection m_bus { QString() };
+    QThread m_thread;
+    QObject* m_object = nullptr; // lives on m_thread
+    FakeScreenCast* m_adaptor = nullptr;
+    bool m_ready = false;
 };
 
 /// An org.freedesktop.portal.ScreenCast of version 1, for the "too old" case.
@@ -560,6 +770,37 @@ private Q_SLOTS:
         QCOMPARE(frame.imageBuffer->baseAddress()[3], std::uint8_t(0xff));
     }
 
+    // The compositor's damage says whether a frame brings anything new: a
+    // frame with none is idle, one with the picture changed complete.
+    void damageDecidesCompleteOrIdle()
+    {
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        QVERIFY(received.feed(screen, *stream, 0x102030));
+        // Frames sent before may still be on their way: each step waits until
+        // the newest frame is one of its own.
+        for (const bool unchanged : { true, false, true }) {
+            const std::int64_t expected = std::int64_t(unchanged ? FrameStatus::Idle : FrameStatus::Complete);
+            bool seen = false;
+            for (int attempt = 0; attempt < 50 && !seen; ++attempt) {
+                screen.send(0x102030, unchanged);
+                std::unique_lock lock(received.mutex);
+                seen = received.changed.wait_for(lock, std::chrono::milliseconds(100),
+                    [&] { return status(received.frames.back()) == expected || !received.errors.empty(); });
+                seen = seen && received.errors.empty();
+            }
+            QVERIFY2(seen, unchanged ? "no idle frame came" : "no complete frame came");
+        }
+    }
+
     // What a screen stream must never do, each a clear message and a stop.
     void badStreamsStopClearly_data()
     {
@@ -610,6 +851,135 @@ private Q_SLOTS:
         QCOMPARE(received.errors.size(), std::size_t(1));
         QVERIFY2(QString::fromStdString(received.errors.front()).contains(message), received.errors.front().c_str());
         QVERIFY(received.errors.front().find("stopped") != std::string::npos);
+    }
+
+    // The shared screen's PipeWire node goes away while frames come (a monitor
+    // unplugged, a window closed): one clear message, and what came before stays.
+    // PipeWire tells of it; the watchdog, which finds a stream paused too long,
+    // is the second line.
+    void theScreensNodeGoingAway_data()
+    {
+        QTest::addColumn<bool>("watched");
+        QTest::newRow("told by PipeWire") << false;
+        QTest::newRow("with the watchdog") << true;
+    }
+    void theScreensNodeGoingAway()
+    {
+        QFETCH(bool, watched);
+        std::optional<test::FakePipeWireScreen> screen;
+        screen.emplace(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen->nodeId() != PW_ID_ANY);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        CaptureError error;
+        auto stream
+            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen->nodeId() },
+                configuration, received.events(), error);
+        QVERIFY2(stream, error.localizedDescription.c_str());
+        QVERIFY(received.feed(*screen, *stream, 0x446688));
+        screen.reset();
+        // The watchdog looks at the stream as the capture's control thread does, ten times a second.
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (watched)
+                stream->check();
+            std::unique_lock lock(received.mutex);
+            if (received.changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !received.errors.empty(); }))
+                break;
+        }
+        std::lock_guard lock(received.mutex);
+        QCOMPARE(received.errors.size(), std::size_t(1));
+        QVERIFY2(received.errors.front().find("went away") != std::string::npos
+                && received.errors.front().find("stopped") != std::string::npos,
+            received.errors.front().c_str());
+        QVERIFY(!received.frames.empty());
+    }
+
+    // What the portal is asked to offer: monitors, and windows where it has
+    // them; the cursor hidden; the choice remembered, and the remembered one restored.
+    void whatThePortalIsAsked_data()
+    {
+        QTest::addColumn<uint>("offered");
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<uint>("types");
+        QTest::newRow("monitors only") << 1u << "" << 1u;
+        QTest::newRow("monitors and windows") << 3u << "" << 3u;
+        QTest::newRow("virtual screens too") << 7u << "" << 3u;
+        QTest::newRow("a choice remembered") << 1u << "token-of-the-last-choice" << 1u;
+    }
+    void whatThePortalIsAsked()
+    {
+        QFETCH(uint, offered);
+        QFETCH(QString, remembered);
+        QFETCH(uint, types);
+        const QString service = QStringLiteral("org.corvex.test.AskedPortal%1%2").arg(offered).arg(remembered.size());
+        // The dialog is then cancelled: only the question matters here.
+        FakeScreenCast::Script script { 1, {}, 0, m_desktop->pipeWireSocket() };
+        script.sourceTypes = offered;
+        FakePortal portal(m_desktop->bus, service, script);
+        QVERIFY(portal.ready());
+        auto store = freshStore();
+        if (!remembered.isEmpty())
+            store->save({ remembered.toStdString(), 1920, 1080, portal::kSourceMonitor });
+        Capture capture(backend(store, service.toStdString()), 100);
+        QVERIFY(capture.error());
+        const QVariantMap asked = portal.selection();
+        QCOMPARE(asked.value(QStringLiteral("types")).toUInt(), types);
+        QCOMPARE(asked.value(QStringLiteral("multiple")).toBool(), false);
+        QCOMPARE(asked.value(QStringLiteral("cursor_mode")).toUInt(), 1u);
+        QCOMPARE(asked.value(QStringLiteral("persist_mode")).toUInt(), 2u);
+        QCOMPARE(asked.value(QStringLiteral("restore_token")).toString(), remembered);
+    }
+
+    // A portal that answers Start with a failure: the author reads why, and
+    // nothing is captured.
+    void aPortalThatFailsSaysWhy_data()
+    {
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("failed, with its reason") << 2u << "no output could be captured"
+                                                 << "could not start screen sharing (no output could be captured)";
+        QTest::newRow("failed, no reason given") << 2u << "" << "could not start screen sharing. Check that";
+        QTest::newRow("an answer it should not give") << 7u << "" << "answered with the unknown code 7";
+    }
+    void aPortalThatFailsSaysWhy()
+    {
+        QFETCH(uint, code);
+        QFETCH(QString, reason);
+        QFETCH(QString, message);
+        const QString service = QStringLiteral("org.corvex.test.FailingPortal%1").arg(code * 10 + reason.size());
+        FakePortal portal(m_desktop->bus, service, { code, reason, 0, m_desktop->pipeWireSocket() });
+        QVERIFY(portal.ready());
+        Capture capture(backend(freshStore(), service.toStdString()), 100);
+        const std::optional<std::string> error = capture.error();
+        QVERIFY2(error, capture.describe().c_str());
+        QVERIFY2(QString::fromStdString(*error).contains(message), error->c_str());
+        QCOMPARE(capture.frameCount(), std::size_t(0));
+    }
+
+    // The desktop ends sharing itself (its "stop sharing" button): the capture
+    // stops with a message that says so, and what came before stays.
+    void theDesktopEndingTheSession()
+    {
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        const QString service = QStringLiteral("org.corvex.test.EndingPortal");
+        FakePortal portal(m_desktop->bus, service, { 0, {}, screen.nodeId(), m_desktop->pipeWireSocket() });
+        QVERIFY(portal.ready());
+        Capture capture(backend(freshStore(), service.toStdString()), 16);
+        bool seen = false;
+        for (int attempt = 0; attempt < 150 && !seen; ++attempt) {
+            screen.send(0x224466);
+            seen = capture.frameWhere([](const SampleBuffer& f) { return isColour(f, 0x224466); }, 100).has_value();
+        }
+        QVERIFY2(seen, capture.describe().c_str());
+        portal.closeSession();
+        const std::optional<std::string> error = capture.error();
+        QVERIFY2(error, capture.describe().c_str());
+        QVERIFY2(error->find("The desktop ended screen sharing") != std::string::npos, error->c_str());
+        QVERIFY(capture.frameCount() > 0);
     }
 
     // Last: it takes the portal's backend down and brings it back.

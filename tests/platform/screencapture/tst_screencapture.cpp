@@ -11,12 +11,16 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <set>
+#include <utility>
 
 using namespace corvex;
 using namespace corvex::screencapture;
 using test::Collector;
+
+Q_DECLARE_METATYPE(std::function<void(SampleBuffer&)>)
 
 namespace {
 
@@ -122,6 +126,41 @@ private Q_SLOTS:
         const double step = f.collector->audio[1].buffer.outputPresentationTimeStamp.seconds()
             - first.outputPresentationTimeStamp.seconds();
         QVERIFY(std::abs(step - SyntheticBackend::kFramesPerBuffer / SyntheticBackend::kSampleRate) < 1e-6);
+    }
+
+    // Frames that share one attachment list: a change made through one frame
+    // is that frame's alone, whichever way it is made.
+    void sharedAttachmentsChangeForOneFrameOnly_data()
+    {
+        QTest::addColumn<std::function<void(SampleBuffer&)>>("change");
+        QTest::addRow("a value") << std::function<void(SampleBuffer&)>(
+            [](SampleBuffer& frame) { frame.sampleAttachments->front()[frame_info::kStatus] = std::int64_t(0); });
+        QTest::addRow("the whole list") << std::function<void(SampleBuffer&)>(
+            [](SampleBuffer& frame) { (*frame.sampleAttachments).clear(); });
+        QTest::addRow("none left") << std::function<void(SampleBuffer&)>(
+            [](SampleBuffer& frame) { frame.sampleAttachments.reset(); });
+    }
+    void sharedAttachmentsChangeForOneFrameOnly()
+    {
+        QFETCH(std::function<void(SampleBuffer&)>, change);
+        Attachments info;
+        info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+        const auto list = std::make_shared<const AttachmentList::List>(AttachmentList::List { info });
+        SampleBuffer first = SampleBuffer::videoFrame(
+            4, 2, media::MediaTime::fromNanoseconds(0), SampleBuffer::Pixels::Zeroed, AttachmentList::shared(list));
+        SampleBuffer second = first;
+        QCOMPARE(&*std::as_const(second.sampleAttachments), list.get()); // shared, not copied
+        change(second);
+        QCOMPARE(&*std::as_const(first.sampleAttachments), list.get());
+        QCOMPARE(list->size(), std::size_t(1));
+        QCOMPARE(std::get<std::int64_t>(list->front().at(frame_info::kStatus)), std::int64_t(FrameStatus::Idle));
+        // A list of the frame's own is copied with the frame, as before.
+        SampleBuffer own = SampleBuffer::videoFrame(4, 2, media::MediaTime::fromNanoseconds(0));
+        SampleBuffer copy = own;
+        change(copy);
+        QVERIFY(own.sampleAttachments);
+        QCOMPARE(std::get<std::int64_t>(own.sampleAttachments->front().at(frame_info::kStatus)),
+            std::int64_t(FrameStatus::Complete));
     }
 
     void aStalledConsumerGetsTheNewestFrames()

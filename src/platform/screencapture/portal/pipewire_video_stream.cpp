@@ -308,8 +308,9 @@ struct PipeWireVideoStream::Impl {
         std::int64_t stamp = arrival;
         if (header != nullptr && header->pts > 0 && header->pts <= arrival && arrival - header->pts < kSecond)
             stamp = header->pts;
-        SampleBuffer sample
-            = SampleBuffer::videoFrame(targetWidth, targetHeight, media::MediaTime::fromNanoseconds(stamp));
+        // The scaler writes every pixel of the small frame: zeroing it first would be a pass for nothing.
+        SampleBuffer sample = SampleBuffer::videoFrame(
+            targetWidth, targetHeight, media::MediaTime::fromNanoseconds(stamp), SampleBuffer::Pixels::Uninitialised);
         std::uint8_t* destination = sample.imageBuffer->baseAddress();
         const std::size_t destinationRow = sample.imageBuffer->bytesPerRow();
         const media::ScaleStatus scaled

@@ -1,6 +1,7 @@
 #include "platform/screencapture/x11/scaling_pipeline.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace corvex::screencapture::x11 {
 
@@ -18,26 +19,32 @@ std::vector<ScalingStage> planScalingStages(int sourceWidth, int sourceHeight, i
     std::vector<ScalingStage> stages;
     if (sourceWidth < 1 || sourceHeight < 1 || targetWidth < 1 || targetHeight < 1)
         return stages;
-    // Halve while more than twice too large: each pass averages 2 × 2 (or 2 × 1) source pixels exactly.
     int width = sourceWidth;
     int height = sourceHeight;
-    while (width > 2 * targetWidth || height > 2 * targetHeight) {
+    for (;;) {
+        // An odd side halved later would leave out a whole block of source lines at its end.
+        const bool halveX = width > 2 * targetWidth && (width % 2 == 0 || stages.empty());
+        const bool halveY = height > 2 * targetHeight && (height % 2 == 0 || stages.empty());
+        if (!halveX && !halveY)
+            break;
         ScalingStage stage;
-        stage.scaleX = width > 2 * targetWidth ? 2 : 1;
-        stage.scaleY = height > 2 * targetHeight ? 2 : 1;
-        stage.width = width / static_cast<int>(stage.scaleX);
-        stage.height = height / static_cast<int>(stage.scaleY);
+        stage.scaleX = halveX ? 2 : 1;
+        stage.scaleY = halveY ? 2 : 1;
+        stage.width = width / (halveX ? 2 : 1);
+        stage.height = height / (halveY ? 2 : 1);
         stages.push_back(stage);
         width = stage.width;
         height = stage.height;
     }
-    ScalingStage last;
-    last.width = targetWidth;
-    last.height = targetHeight;
-    last.scaleX = double(width) / targetWidth;
-    last.scaleY = double(height) / targetHeight;
-    last.box = last.scaleX > 1 || last.scaleY > 1;
-    stages.push_back(last);
+    if (stages.empty()) {
+        ScalingStage only;
+        only.width = targetWidth;
+        only.height = targetHeight;
+        only.scaleX = double(sourceWidth) / targetWidth;
+        only.scaleY = double(sourceHeight) / targetHeight;
+        only.box = only.scaleX > 1 || only.scaleY > 1;
+        stages.push_back(only);
+    }
     return stages;
 }
 
@@ -92,6 +99,8 @@ void ScalingPipeline::build(int sourceWidth, int sourceHeight, int targetWidth, 
     m_plan = planScalingStages(sourceWidth, sourceHeight, targetWidth, targetHeight);
     m_sourceWidth = sourceWidth;
     m_sourceHeight = sourceHeight;
+    m_targetWidth = targetWidth;
+    m_targetHeight = targetHeight;
     // 24-bit RGB throughout: the X server's fast paths scale that (an alpha channel would take a slow one).
     m_passes = createPasses(24, m_rgb24);
     if (m_argb32)
@@ -110,6 +119,7 @@ void ScalingPipeline::setSampling(
         const xcb_render_fixed_t kernel[] = { fixed(2), fixed(2), fixed(0.25), fixed(0.25), fixed(0.25), fixed(0.25) };
         xcb_render_set_picture_filter(c, source, sizeof kName - 1, kName, 6, kernel);
     } else {
+        // Halving, the bilinear filter samples at the corner of four (or between two) source pixels: their mean.
         static const char kBilinear[] = "bilinear";
         static const char kNearest[] = "nearest";
         const bool scaled = stage.scaleX != 1 || stage.scaleY != 1;
@@ -167,17 +177,37 @@ void ScalingPipeline::render(xcb_render_picture_t source, Area changed, const st
     }
 }
 
-bool ScalingPipeline::readBack(SharedImage& image)
+bool ScalingPipeline::readFrame(
+    SharedImage& image, const std::vector<std::uint8_t>* coverage, const media::ImageView& frame)
 {
-    if (m_passes.empty() || !image.reserve(std::size_t(width()) * std::size_t(height()) * 4))
+    const int width = passWidth(), height = passHeight();
+    const std::size_t count = std::size_t(width) * std::size_t(height);
+    if (m_passes.empty() || frame.width != m_targetWidth || frame.height != m_targetHeight
+        || (coverage && coverage->size() != count) || !image.reserve(count * 4)
+        || !image.read(m_passes.back().pixmap, 0, 0, width, height))
         return false;
-    return image.read(m_passes.back().pixmap, 0, 0, width(), height());
+    // The X server leaves the padding byte undefined. It becomes the visible share of the pixel's area, which
+    // the average below carries to the frame's pixels as it does the colours.
+    std::uint8_t* pixels = image.pixels();
+    if (coverage)
+        for (std::size_t i = 0; i < count; ++i)
+            pixels[4 * i + 3] = (*coverage)[i];
+    else
+        for (std::size_t i = 0; i < count; ++i)
+            pixels[4 * i + 3] = 0xff;
+    const std::size_t rowBytes = std::size_t(width) * 4;
+    if (width == frame.width && height == frame.height) {
+        for (int y = 0; y < height; ++y)
+            std::memcpy(frame.data + std::size_t(y) * frame.rowBytes, pixels + std::size_t(y) * rowBytes, rowBytes);
+        return true;
+    }
+    return media::scaleArgb8888({ pixels, height, width, rowBytes }, frame) == media::ScaleStatus::Success;
 }
 
 bool ScalingPipeline::measureCoverage(
     const std::vector<Area>& excluded, SharedImage& image, std::vector<std::uint8_t>& coverage)
 {
-    const std::size_t count = std::size_t(width()) * std::size_t(height());
+    const std::size_t count = std::size_t(passWidth()) * std::size_t(passHeight());
     coverage.assign(count, 0xff);
     if (excluded.empty())
         return true;
@@ -199,7 +229,7 @@ bool ScalingPipeline::measureCoverage(
             m_coveragePasses[i].picture, 0, 0, 0, 0, 0, 0, static_cast<std::uint16_t>(stage.width),
             static_cast<std::uint16_t>(stage.height));
     }
-    if (!image.reserve(count * 4) || !image.read(m_coveragePasses.back().pixmap, 0, 0, width(), height()))
+    if (!image.reserve(count * 4) || !image.read(m_coveragePasses.back().pixmap, 0, 0, passWidth(), passHeight()))
         return false;
     const std::uint8_t* pixels = image.pixels();
     for (std::size_t i = 0; i < count; ++i)

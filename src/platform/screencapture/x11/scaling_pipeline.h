@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/media/image_scaler.h"
 #include "platform/screencapture/x11/area.h"
 #include "platform/screencapture/x11/shared_image.h"
 #include "platform/screencapture/x11/x11_connection.h"
@@ -22,10 +23,21 @@ struct ScalingStage {
     friend bool operator==(const ScalingStage&, const ScalingStage&) = default;
 };
 
-/// The passes that take a source of the first size to the second, averaging
-/// areas rather than picking points: halving passes (2 × 2 or 2 × 1 averages,
-/// the bilinear filter sampling at pixel corners) while more than twice too
-/// large, then one last pass, a 2 × 2 box convolution when it still shrinks.
+/// The X server's passes for a source of the first size shrunk towards the
+/// second. Exact halvings (2 × 2 or 2 × 1 averages, the bilinear filter sampling
+/// at pixel corners), each side halved while more than twice the target's and
+/// even, so that every pixel of every pass is the mean of a block of source
+/// pixels and never blends pixels from outside it. (Only the first pass halves
+/// an odd side, leaving out the source's last line.) What is left, a shrink by
+/// less than two or by an odd side's ratio, is an area average in this
+/// process, which weighs each block by the share of it inside each frame
+/// pixel: a dark bar's edge bleeds into no frame pixel beyond the block it
+/// shares with the picture.
+///
+/// A source that does not halve at all (less than twice the frame's size, or
+/// enlarged) takes one pass straight to the frame's size: bilinear, or a 2 × 2
+/// box when it shrinks, whose blur keeps fine patterns of a few source pixels
+/// from showing as stripes.
 std::vector<ScalingStage> planScalingStages(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight);
 
 /// Shrinks pictures of the X server with XRender, in the server: only the small
@@ -49,8 +61,12 @@ public:
     const std::vector<ScalingStage>& stages() const { return m_plan; }
     int sourceWidth() const { return m_sourceWidth; }
     int sourceHeight() const { return m_sourceHeight; }
-    int width() const { return m_plan.empty() ? 0 : m_plan.back().width; }
-    int height() const { return m_plan.empty() ? 0 : m_plan.back().height; }
+    /// The frame's size.
+    int width() const { return m_plan.empty() ? 0 : m_targetWidth; }
+    int height() const { return m_plan.empty() ? 0 : m_targetHeight; }
+    /// The last pass's size: what crosses to this process.
+    int passWidth() const { return m_plan.empty() ? 0 : m_plan.back().width; }
+    int passHeight() const { return m_plan.empty() ? 0 : m_plan.back().height; }
 
     /// Makes `source` ready to feed the first pass: the area captured starts at
     /// (originX, originY) in it. Once for a picture that lasts (after build()).
@@ -59,12 +75,14 @@ public:
     /// fills `blackOut` (source pixels) black in the first pass, so those areas add
     /// nothing to the averages.
     void render(xcb_render_picture_t source, Area changed, const std::vector<Area>& blackOut);
-    /// Copies the frame (the last pass) into `image`, width × height pixels; false
-    /// when the server did not.
-    bool readBack(SharedImage& image);
-    /// How much of each frame pixel's area lies outside `excluded` (source
-    /// pixels), 255 for all of it, into `coverage` (width × height values).
-    /// False when the server did not answer.
+    /// Copies the last pass into `image` and averages it into `frame` (width ×
+    /// height pixels), each pixel's fourth byte the share of its area that
+    /// `coverage` (from measureCoverage, or none: all of it) says is visible.
+    /// False when the server did not copy.
+    bool readFrame(SharedImage& image, const std::vector<std::uint8_t>* coverage, const media::ImageView& frame);
+    /// How much of each pixel's area of the last pass lies outside `excluded`
+    /// (source pixels), 255 for all of it, into `coverage` (passWidth ×
+    /// passHeight values). False when the server did not answer.
     bool measureCoverage(const std::vector<Area>& excluded, SharedImage& image, std::vector<std::uint8_t>& coverage);
 
 private:
@@ -83,6 +101,8 @@ private:
     xcb_render_pictformat_t m_argb32;
     int m_sourceWidth = 0;
     int m_sourceHeight = 0;
+    int m_targetWidth = 0;
+    int m_targetHeight = 0;
     std::vector<ScalingStage> m_plan;
     std::vector<Pass> m_passes;
     std::vector<Pass> m_coveragePasses;

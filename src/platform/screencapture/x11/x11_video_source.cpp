@@ -221,7 +221,7 @@ void VideoSource::rebuild(int sourceWidth, int sourceHeight)
     m_pipeline->build(sourceWidth, sourceHeight, targetWidth, targetHeight);
     if (m_rootPicture)
         m_pipeline->attachSource(m_rootPicture, static_cast<int>(m_area.x), static_cast<int>(m_area.y));
-    m_image->reserve(std::size_t(targetWidth) * std::size_t(targetHeight) * 4);
+    m_image->reserve(std::size_t(m_pipeline->passWidth()) * std::size_t(m_pipeline->passHeight()) * 4);
     m_sourceWidth = sourceWidth;
     m_sourceHeight = sourceHeight;
     m_coverageKnown = false;
@@ -231,11 +231,13 @@ void VideoSource::rebuild(int sourceWidth, int sourceHeight)
     m_lastSurface.reset();
 
     Attachments info;
-    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
     info[frame_info::kContentRect] = rectDictionary({ 0, 0, double(targetWidth), double(targetHeight) });
     info[frame_info::kContentScale] = double(targetWidth) / double(sourceWidth);
     info[frame_info::kScaleFactor] = 1.0;
-    m_idleAttachments = { std::move(info) };
+    m_completeAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { info });
+    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+    m_idleAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { std::move(info) });
 }
 
 void VideoSource::pumpEvents()
@@ -269,7 +271,7 @@ void VideoSource::repeatLast(SampleBuffer& frame, const media::MediaTime& time) 
     frame.outputPresentationTimeStamp = time;
     frame.imageBuffer = m_lastImage;
     frame.surface = m_lastSurface;
-    frame.sampleAttachments = m_idleAttachments;
+    frame.sampleAttachments = AttachmentList::shared(m_idleAttachments);
 }
 
 std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
@@ -374,25 +376,16 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (m_exclusion && !m_coverageKnown)
         m_coverageKnown = m_pipeline->measureCoverage(excluded, *m_image, m_coverage);
     const bool covering = m_exclusion && !excluded.empty();
-    if (!m_pipeline->readBack(*m_image))
-        return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
-
-    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised);
+    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised,
+        AttachmentList::shared(m_completeAttachments));
     std::uint8_t* destination = frame.imageBuffer->baseAddress();
-    const std::size_t rowBytes = static_cast<std::size_t>(frameWidth) * 4;
-    const std::uint8_t* shared = m_image->pixels();
-    for (int y = 0; y < frameHeight; ++y) {
-        std::uint8_t* row = destination + static_cast<std::size_t>(y) * frame.imageBuffer->bytesPerRow();
-        std::memcpy(row, shared + static_cast<std::size_t>(y) * rowBytes, rowBytes);
-        // The X server leaves the padding byte undefined. It becomes the visible share of the pixel's area.
-        const std::uint8_t* coverage
-            = covering ? m_coverage.data() + std::size_t(y) * std::size_t(frameWidth) : nullptr;
-        for (int x = 0; x < frameWidth; ++x)
-            row[4 * x + 3] = coverage ? coverage[x] : 0xff;
+    if (!m_pipeline->readFrame(*m_image, covering ? &m_coverage : nullptr,
+            { destination, frameHeight, frameWidth, frame.imageBuffer->bytesPerRow() })) {
+        frame = SampleBuffer {};
+        return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
     }
     if (covering)
         revealCoveredPixels(destination, frameWidth, frameHeight, frame.imageBuffer->bytesPerRow());
-    frame.sampleAttachments->front()[frame_info::kContentScale] = double(frameWidth) / double(width);
     m_lastImage = frame.imageBuffer;
     m_lastSurface = frame.surface;
     return std::nullopt;
@@ -406,7 +399,8 @@ bool VideoSource::averageHere(xcb_drawable_t drawable, int originX, int originY,
         return false;
     const int frameWidth = m_pipeline->width();
     const int frameHeight = m_pipeline->height();
-    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised);
+    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised,
+        AttachmentList::shared(m_completeAttachments));
     media::PixelBuffer& image = *frame.imageBuffer;
     const media::ScaleStatus status
         = media::scaleArgb8888({ m_sourceImage->pixels(), height, width, std::size_t(width) * 4 },
@@ -419,7 +413,6 @@ bool VideoSource::averageHere(xcb_drawable_t drawable, int originX, int originY,
         for (int x = 0; x < frameWidth; ++x)
             row[4 * x + 3] = 0xff;
     }
-    frame.sampleAttachments->front()[frame_info::kContentScale] = double(frameWidth) / double(width);
     m_lastImage = frame.imageBuffer;
     m_lastSurface = frame.surface;
     m_passesStale = true;

@@ -19,10 +19,10 @@ namespace corvex::screencapture::x11 {
 
 /// Grabs a display's rectangle of the root window, or one window through
 /// XComposite (so that covered windows still show their own pixels), at the
-/// configured pace, shrunk to the configured size by the X server (see
-/// ScalingPipeline). Only what changed since the last grab is rendered again
-/// (see DamageTracker), and only the small frame crosses to this process,
-/// through MIT-SHM. A frame is complete when something changed since the
+/// configured pace, shrunk to the configured size: exact halvings by the X
+/// server, the rest an area average here (see ScalingPipeline). Only what
+/// changed since the last grab is rendered again (see DamageTracker), and only
+/// the last, small pass crosses to this process, through MIT-SHM. A frame is complete when something changed since the
 /// previous one and idle otherwise (idle frames carry the last pixels and cost
 /// no grab).
 ///
@@ -87,7 +87,9 @@ private:
     // The last frame, for the idle frames that repeat it.
     std::shared_ptr<media::PixelBuffer> m_lastImage;
     std::shared_ptr<const Surface> m_lastSurface;
-    std::vector<Attachments> m_idleAttachments;
+    // What every idle frame and every complete frame of the current size say, shared by them all.
+    std::shared_ptr<const AttachmentList::List> m_idleAttachments;
+    std::shared_ptr<const AttachmentList::List> m_completeAttachments;
     std::int64_t m_interval = 0;
     PacedWorker m_worker;
 };

@@ -3,8 +3,10 @@
  *   paint frame   [seconds]          new colour on every frame callback (worst case: whole screen changes each frame)
  *   paint step MS [seconds]          new colour every MS milliseconds, nothing committed in between (latency probe)
  *   paint grid    [seconds]          3x3 grid of fixed colours, re-committed every 100 ms (content for a 3x3 analysis)
- *   paint stdin   [seconds]          one colour per line of standard input (RRGGBB, or "grid"), committed once each:
- *                                    between lines the screen is still
+ *   paint stdin   [seconds]          one colour per line of standard input (RRGGBB, or "grid", or "bars RRGGBB":
+ *                                    the colour between black bars of an eighth of the height above and below,
+ *                                    as a letterboxed film shows), committed once each: between lines the screen
+ *                                    is still
  * Every colour change is logged on stdout as "paint <CLOCK_MONOTONIC ns> <RRGGBB>".
  * Built by CMake (tests/platform/screencapture) into BUILD/test-tools/wayland_paint. */
 #define _GNU_SOURCE
@@ -103,6 +105,14 @@ static void fill(struct buf *b, uint32_t rgb)
         b->px[i] = rgb;
 }
 
+static void fill_bars(struct buf *b, uint32_t rgb)
+{
+    int bar = height / 8;
+    for (int y = 0; y < height; y++)
+        for (int x = 0; x < width; x++)
+            b->px[(size_t)y * width + x] = y < bar || y >= height - bar ? 0 : rgb;
+}
+
 static void fill_grid(struct buf *b)
 {
     for (int y = 0; y < height; y++)
@@ -170,7 +180,7 @@ int main(int argc, char **argv)
             frame_done = 1;
         }
         static uint32_t wanted = 0;
-        static int wanted_grid = 0, have_line = 0;
+        static int wanted_grid = 0, wanted_bars = 0, have_line = 0;
         if (!strcmp(mode, "stdin")) {
             char line[64];
             struct pollfd in = { 0, POLLIN, 0 };
@@ -178,7 +188,8 @@ int main(int argc, char **argv)
                 if (!fgets(line, sizeof line, stdin))
                     break; /* the test closed our input: done */
                 wanted_grid = !strncmp(line, "grid", 4);
-                wanted = (uint32_t)strtoul(line, NULL, 16);
+                wanted_bars = !strncmp(line, "bars ", 5);
+                wanted = (uint32_t)strtoul(wanted_bars ? line + 5 : line, NULL, 16);
                 have_line = 1;
             }
             due = have_line;
@@ -199,6 +210,8 @@ int main(int argc, char **argv)
                     have_line = 0;
                 if (!strcmp(mode, "grid") || (!strcmp(mode, "stdin") && wanted_grid))
                     fill_grid(b);
+                else if (!strcmp(mode, "stdin") && wanted_bars)
+                    fill_bars(b, rgb);
                 else
                     fill(b, rgb);
                 b->busy = 1;
