@@ -12,6 +12,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 using namespace corvex;
 
@@ -65,10 +67,12 @@ const media::AudioFormat kSignatureFormat { 16000, 1, media::SampleKind::Float32
 
 void appendAll(fingerprint::SignatureGenerator& generator, std::vector<float>& samples)
 {
-    std::string error;
     auto buffer
         = media::PcmBuffer::wrap(kSignatureFormat, static_cast<std::uint32_t>(samples.size()), { samples.data() });
-    generator.append(*buffer, error);
+    if (const auto appended = generator.append(*buffer); !appended) {
+        std::fprintf(stderr, "the signature refused the sound: %s\n", appended.error.c_str());
+        std::exit(EXIT_FAILURE);
+    }
 }
 
 // A receiver's job: a 10-second clip's signature, located in a two-hour

@@ -58,21 +58,18 @@ private:
     void run(bool end, std::vector<float>& out)
     {
         bool handed = false;
-        std::string error;
         for (;;) {
             const auto status = m_converter->convert(
-                *m_output,
-                [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
+                *m_output, [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
                     status = end ? media::AudioConverter::InputStatus::EndOfStream
                         : handed ? media::AudioConverter::InputStatus::NoDataNow
                                  : media::AudioConverter::InputStatus::HaveData;
                     const bool give = !end && !handed;
                     handed = true;
                     return give ? m_input.get() : nullptr;
-                },
-                error);
+                });
             out.insert(out.end(), m_output->floatChannel(0), m_output->floatChannel(0) + m_output->frameLength());
-            if (status != media::AudioConverter::OutputStatus::HaveData)
+            if (status.value != media::AudioConverter::OutputStatus::HaveData)
                 return;
         }
     }
@@ -94,10 +91,14 @@ std::vector<float> converted(const std::vector<float>& sound, double rate)
 
 void append(fingerprint::SignatureGenerator& generator, std::vector<float>& samples)
 {
-    std::string error;
-    if (!samples.empty())
-        generator.append(
-            *media::PcmBuffer::wrap(kSignatureFormat, std::uint32_t(samples.size()), { samples.data() }), error);
+    if (!samples.empty()) {
+        const auto appended = generator.append(
+            *media::PcmBuffer::wrap(kSignatureFormat, std::uint32_t(samples.size()), { samples.data() }));
+        if (!appended) {
+            std::fprintf(stderr, "the signature refused the sound: %s\n", appended.error.c_str());
+            std::exit(EXIT_FAILURE);
+        }
+    }
     samples.clear();
 }
 

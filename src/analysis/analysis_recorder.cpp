@@ -207,9 +207,8 @@ void AnalysisRecorder::feed(const media::PcmBuffer& buffer)
     std::unique_ptr<media::PcmBuffer> converted = convert(buffer);
     if (!converted)
         return;
-    std::string error;
-    if (!m_signatureGenerator->append(*converted, error))
-        qWarning("Audio dropped from the signature: %s", error.c_str());
+    if (const Result<void, std::string> appended = m_signatureGenerator->append(*converted); !appended)
+        qWarning("Audio dropped from the signature: %s", appended.error.c_str());
 }
 
 // Silence in the captured format, through the converter, so that it joins the
@@ -238,22 +237,21 @@ void AnalysisRecorder::flushConverter()
         return;
     const std::unique_ptr<media::PcmBuffer> output = media::PcmBuffer::create(outputFormat(), 4096);
     for (int round = 0; output && round < 64; ++round) {
-        std::string error;
         const auto status = m_audioConverter->convert(
-            *output,
-            [](media::AudioConverter::InputStatus& inputStatus) -> const media::PcmBuffer* {
+            *output, [](media::AudioConverter::InputStatus& inputStatus) -> const media::PcmBuffer* {
                 inputStatus = media::AudioConverter::InputStatus::EndOfStream;
                 return nullptr;
-            },
-            error);
-        if (status == media::AudioConverter::OutputStatus::Error) {
+            });
+        if (!status) {
             printLine("AVAudioConverterOutputStatus failed.");
-            printLine(error.empty() ? "nil" : error);
+            printLine(status.error.empty() ? "nil" : status.error);
             break;
         }
-        if (output->frameLength() > 0 && !m_signatureGenerator->append(*output, error))
-            qWarning("Audio dropped from the signature: %s", error.c_str());
-        if (status == media::AudioConverter::OutputStatus::EndOfStream)
+        if (output->frameLength() > 0) {
+            if (const Result<void, std::string> appended = m_signatureGenerator->append(*output); !appended)
+                qWarning("Audio dropped from the signature: %s", appended.error.c_str());
+        }
+        if (*status.value == media::AudioConverter::OutputStatus::EndOfStream)
             break;
     }
     m_audioConverter.reset();
@@ -308,10 +306,8 @@ std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuff
     }
 
     bool handedOver = false;
-    std::string error;
     const auto status = m_audioConverter->convert(
-        *output,
-        [&](media::AudioConverter::InputStatus& inputStatus) -> const media::PcmBuffer* {
+        *output, [&](media::AudioConverter::InputStatus& inputStatus) -> const media::PcmBuffer* {
             if (handedOver) {
                 inputStatus = media::AudioConverter::InputStatus::NoDataNow;
                 return nullptr;
@@ -319,11 +315,10 @@ std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuff
             handedOver = true;
             inputStatus = media::AudioConverter::InputStatus::HaveData;
             return &buffer;
-        },
-        error);
-    if (status == media::AudioConverter::OutputStatus::Error) {
+        });
+    if (!status) {
         printLine("AVAudioConverterOutputStatus failed.");
-        printLine(error.empty() ? "nil" : error);
+        printLine(status.error.empty() ? "nil" : status.error);
     }
     return output;
 }

@@ -107,25 +107,24 @@ SingleInstance::Role SingleInstance::claim()
     return Role::Primary;
 }
 
-bool SingleInstance::send(const QByteArray& message, QString& error, int timeoutMs) const
+Result<void> SingleInstance::send(const QByteArray& message, int timeoutMs) const
 {
     // The first instance may still be starting: it gets until the deadline.
     const handover::Delivery delivery
         = handover::send(m_name, message, std::chrono::milliseconds(timeoutMs), handover::Wait::ForListener);
     if (delivery.ok())
-        return true;
+        return Result<void>::success();
     switch (delivery.failure) {
     case handover::Failure::NobodyListening:
     case handover::Failure::NoAnswer:
-        error = QStringLiteral("Corvex Studio is already running but does not answer (%1)").arg(delivery.reason);
-        break;
+        return Result<void>::failure(
+            QStringLiteral("Corvex Studio is already running but does not answer (%1)").arg(delivery.reason));
     case handover::Failure::InvalidMessage:
     case handover::Failure::Refused:
     case handover::Failure::None:
-        error = QStringLiteral("Corvex Studio did not take the request: %1").arg(delivery.reason);
         break;
     }
-    return false;
+    return Result<void>::failure(QStringLiteral("Corvex Studio did not take the request: %1").arg(delivery.reason));
 }
 
 } // namespace corvex::app

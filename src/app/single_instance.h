@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/handover/local_handover.h"
+#include "platform/result.h"
 
 #include <QObject>
 #include <QString>
@@ -60,7 +61,7 @@ public:
     /// For the second launch: sends one message line to the running instance.
     /// The running one refuses what it does not understand as a `LaunchRequest`.
     /// Blocks for at most `timeoutMs`; use it only in a process that does nothing else.
-    bool send(const QByteArray& message, QString& error, int timeoutMs = 3000) const;
+    Result<void> send(const QByteArray& message, int timeoutMs = 3000) const;
 
 Q_SIGNALS:
     void messageReceived(const QByteArray& message);

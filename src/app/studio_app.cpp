@@ -162,30 +162,30 @@ int StudioApp::main(int argc, char* argv[])
             printError(QStringLiteral("'%1' is not a corvexapp: URL; see --help").arg(positional.first()));
             return 2;
         }
-        QString error;
-        if (webauth::Session::handOver(QUrl::fromEncoded(positional.first().toUtf8()), error)) {
-            // The sign-in is done; show the studio that waited for it, if it is one.
-            QString ignored;
+        const Result<void> handed = webauth::Session::handOver(QUrl::fromEncoded(positional.first().toUtf8()));
+        if (handed) {
+            // The sign-in is done; show the studio that waited for it, if it is one. Whether it
+            // came to the front changes nothing for the sign-in.
             if (instance.claim() == SingleInstance::Role::Secondary)
-                instance.send(launch.encode(), ignored);
+                static_cast<void>(instance.send(launch.encode()));
             return 0;
         }
-        printError(QStringLiteral("cannot complete the sign-in: %1").arg(error));
-        handOverProblem = error;
+        printError(QStringLiteral("cannot complete the sign-in: %1").arg(handed.error));
+        handOverProblem = handed.error;
     }
 
     if (instance.claim() == SingleInstance::Role::Secondary) {
-        QString error;
         if (!handOverProblem.isEmpty()) {
             // Said where the author looks, not only here on standard error.
             launch.signInProblem = handOverProblem;
-            if (!instance.send(launch.encode(), error))
-                printError(error);
+            if (const Result<void> sent = instance.send(launch.encode()); !sent)
+                printError(sent.error);
             return 1;
         }
-        if (instance.send(launch.encode(), error))
+        const Result<void> activated = instance.send(launch.encode());
+        if (activated)
             return 0;
-        printError(error + QStringLiteral("; end the other Corvex Studio and start it again"));
+        printError(activated.error + QStringLiteral("; end the other Corvex Studio and start it again"));
         return 1;
     }
     if (!instance.listenError().isEmpty())

@@ -310,19 +310,19 @@ QCoro::Task<AppManager::DeliveryResult> AppManager::deliver(Parcel parcel, QStri
     if (!parcel.entry.id.isEmpty()) {
         if (!outbox)
             co_return DeliveryResult { Delivery::Gone, std::nullopt };
-        Outbox::TakeStatus status = Outbox::TakeStatus::Failed;
-        QString error;
-        taken = outbox->take(parcel.entry.id, status, error);
-        switch (status) {
-        case Outbox::TakeStatus::Taken:
-            break;
-        case Outbox::TakeStatus::Busy:
-            co_return DeliveryResult { Delivery::Busy, std::nullopt };
-        case Outbox::TakeStatus::Gone:
-            co_return DeliveryResult { Delivery::Gone, std::nullopt };
-        case Outbox::TakeStatus::Failed:
-            co_return DeliveryResult { Delivery::Failed, outboxError(error) };
+        auto took = outbox->take(parcel.entry.id);
+        if (!took) {
+            switch (took.error.status) {
+            case Outbox::TakeStatus::Busy:
+                co_return DeliveryResult { Delivery::Busy, std::nullopt };
+            case Outbox::TakeStatus::Gone:
+                co_return DeliveryResult { Delivery::Gone, std::nullopt };
+            case Outbox::TakeStatus::Failed:
+                break;
+            }
+            co_return DeliveryResult { Delivery::Failed, outboxError(took.error.message) };
         }
+        taken = std::move(*took.value);
         // What is on disk decides, not the caller's older copy.
         parcel.entry = taken->entry();
         if (const auto refused = refusal(parcel.entry, author, tokenHash, adopt))
@@ -368,11 +368,13 @@ QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray rec
     // be uploaded at all.
     const std::shared_ptr<Outbox> outbox = m_configuration.outbox;
     if (outbox && item && hasUploadShape(*item)) {
-        if (auto id = outbox->add(
-                recording, *item, author, result.outboxError, token ? Outbox::tokenHash(*token) : QString())) {
-            result.outboxId = *id;
-            if (auto entry = outbox->entry(*id))
+        if (const Result<QString> id
+            = outbox->add(recording, *item, author, token ? Outbox::tokenHash(*token) : QString())) {
+            result.outboxId = *id.value;
+            if (auto entry = outbox->entry(*id.value))
                 result.parcel.entry = *entry;
+        } else {
+            result.outboxError = id.error;
         }
     }
     if (result.outboxId.isEmpty())
@@ -382,10 +384,8 @@ QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray rec
                              : ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} };
         result.delivery = Delivery::Failed;
         if (outbox && !result.outboxId.isEmpty()) {
-            Outbox::TakeStatus status = Outbox::TakeStatus::Failed;
-            QString ignored;
-            if (auto taken = outbox->take(result.outboxId, status, ignored))
-                taken->recordFailure(result.error->message());
+            if (const auto taken = outbox->take(result.outboxId))
+                (*taken.value)->recordFailure(result.error->message());
         }
         co_return result;
     }

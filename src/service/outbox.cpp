@@ -22,14 +22,12 @@ bool isEntryId(const QString& id)
     return pattern.match(id).hasMatch();
 }
 
-bool writeWhole(const QString& path, const QByteArray& bytes, QString& error)
+Result<void> writeWhole(const QString& path, const QByteArray& bytes)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return Result<void>::success();
 }
 
 QString newKey()
@@ -73,13 +71,11 @@ QString Outbox::tokenHash(const QString& token)
     return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
-std::optional<QString> Outbox::add(const QByteArray& recording, const catalogue::TMDBItem& item,
-    const QString& accountId, QString& error, const QString& tokenHash)
+Result<QString> Outbox::add(
+    const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId, const QString& tokenHash)
 {
-    if (!QDir().mkpath(m_folder)) {
-        error = QStringLiteral("cannot create the outbox folder %1").arg(m_folder);
-        return std::nullopt;
-    }
+    if (!QDir().mkpath(m_folder))
+        return Result<QString>::failure(QStringLiteral("cannot create the outbox folder %1").arg(m_folder));
     Entry entry;
     entry.savedAt = QDateTime::currentDateTimeUtc();
     // Sorts by time; the random part keeps two saves in one millisecond apart.
@@ -91,16 +87,16 @@ std::optional<QString> Outbox::add(const QByteArray& recording, const catalogue:
         entry.tokenHash = tokenHash;
     entry.item = item;
     // The record first: an entry is listed only once its description exists.
-    if (!writeWhole(pathOf(entry.id, ".pb"), recording, error))
-        return std::nullopt;
-    if (!writeMeta(entry, error)) {
+    if (Result<void> written = writeWhole(pathOf(entry.id, ".pb"), recording); !written)
+        return Result<QString>::failure(std::move(written.error));
+    if (Result<void> described = writeMeta(entry); !described) {
         QFile::remove(pathOf(entry.id, ".pb"));
-        return std::nullopt;
+        return Result<QString>::failure(std::move(described.error));
     }
-    return entry.id;
+    return Result<QString>::success(entry.id);
 }
 
-bool Outbox::writeMeta(const Entry& entry, QString& error) const
+Result<void> Outbox::writeMeta(const Entry& entry) const
 {
     const QJsonObject object {
         { QStringLiteral("item"), catalogue::itemToJson(entry.item) },
@@ -111,7 +107,7 @@ bool Outbox::writeMeta(const Entry& entry, QString& error) const
         { QStringLiteral("attempts"), entry.attempts },
         { QStringLiteral("last_error"), entry.lastError },
     };
-    return writeWhole(pathOf(entry.id, ".json"), QJsonDocument(object).toJson(), error);
+    return writeWhole(pathOf(entry.id, ".json"), QJsonDocument(object).toJson());
 }
 
 std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
@@ -169,58 +165,48 @@ bool Outbox::isTaken(const QString& id) const
     return false;
 }
 
-std::unique_ptr<QLockFile> Outbox::lockFolder(QString& error) const
+Result<std::unique_ptr<QLockFile>> Outbox::lockFolder() const
 {
-    if (!QDir().mkpath(m_folder)) {
-        error = QStringLiteral("cannot create the outbox folder %1").arg(m_folder);
-        return nullptr;
-    }
+    using Locked = Result<std::unique_ptr<QLockFile>>;
+    if (!QDir().mkpath(m_folder))
+        return Locked::failure(QStringLiteral("cannot create the outbox folder %1").arg(m_folder));
     // Held only for a few file operations; a holder that died long ago is stale.
     auto lock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/outbox.lock"));
     lock->setStaleLockTime(30'000);
-    if (!lock->tryLock(10'000)) {
-        error = QStringLiteral("the outbox %1 stays locked by another program").arg(m_folder);
-        return nullptr;
-    }
-    return lock;
+    if (!lock->tryLock(10'000))
+        return Locked::failure(QStringLiteral("the outbox %1 stays locked by another program").arg(m_folder));
+    return Locked::success(std::move(lock));
 }
 
-std::unique_ptr<Outbox::Taken> Outbox::take(const QString& id, TakeStatus& status, QString& error)
+Result<std::unique_ptr<Outbox::Taken>, Outbox::TakeError> Outbox::take(const QString& id)
 {
-    status = TakeStatus::Gone;
+    using Took = Result<std::unique_ptr<Taken>, TakeError>;
+    const auto gone = [] { return Took::failure({ TakeStatus::Gone, {} }); };
+    const auto failed = [](QString message) { return Took::failure({ TakeStatus::Failed, std::move(message) }); };
     if (!isEntryId(id))
-        return nullptr;
-    const auto folderLock = lockFolder(error);
-    if (!folderLock) {
-        status = TakeStatus::Failed;
-        return nullptr;
-    }
+        return gone();
+    Result<std::unique_ptr<QLockFile>> folderLock = lockFolder();
+    if (!folderLock)
+        return failed(std::move(folderLock.error));
     // Under the folder lock, so an entry that its sender is removing right
     // now is either still whole here or already gone.
     std::optional<Entry> found = entry(id);
     if (!found)
-        return nullptr;
+        return gone();
     auto lock = longLock(pathOf(id, ".sending"));
     if (!lock->tryLock()) {
-        if (lock->error() == QLockFile::LockFailedError) {
-            status = TakeStatus::Busy;
-        } else {
-            status = TakeStatus::Failed;
-            error = QStringLiteral("cannot mark %1 as being sent in %2").arg(id, m_folder);
-        }
-        return nullptr;
+        if (lock->error() == QLockFile::LockFailedError)
+            return Took::failure({ TakeStatus::Busy, {} });
+        return failed(QStringLiteral("cannot mark %1 as being sent in %2").arg(id, m_folder));
     }
     if (found->key.isEmpty()) {
         // Saved before keys were kept: give it one now and keep it before the
         // first keyed attempt, so every later attempt repeats it.
         found->key = newKey();
-        if (!writeMeta(*found, error)) {
-            status = TakeStatus::Failed;
-            return nullptr;
-        }
+        if (Result<void> described = writeMeta(*found); !described)
+            return failed(std::move(described.error));
     }
-    status = TakeStatus::Taken;
-    return std::unique_ptr<Taken>(new Taken(*this, std::move(*found), std::move(lock)));
+    return Took::success(std::unique_ptr<Taken>(new Taken(*this, std::move(*found), std::move(lock))));
 }
 
 Outbox::Taken::Taken(Outbox& outbox, Entry entry, std::unique_ptr<QLockFile> lock)
@@ -241,22 +227,20 @@ void Outbox::Taken::recordFailure(const QString& error)
 {
     m_entry.attempts += 1;
     m_entry.lastError = error;
-    QString ignored;
-    m_outbox.writeMeta(m_entry, ignored);
+    // Best effort: the entry stays in the outbox whether or not its count could be kept.
+    static_cast<void>(m_outbox.writeMeta(m_entry));
 }
 
 bool Outbox::Taken::adoptAuthor(const QString& accountId)
 {
     m_entry.accountId = accountId;
     m_entry.tokenHash.clear();
-    QString ignored;
-    return m_outbox.writeMeta(m_entry, ignored);
+    return static_cast<bool>(m_outbox.writeMeta(m_entry));
 }
 
 bool Outbox::Taken::remove()
 {
-    QString ignored;
-    const auto folderLock = m_outbox.lockFolder(ignored);
+    const Result<std::unique_ptr<QLockFile>> folderLock = m_outbox.lockFolder();
     // The description first, so a half-removed entry is never listed. Without
     // the folder lock the removal is still safe: we hold the entry.
     const bool removed = QFile::remove(m_outbox.pathOf(m_entry.id, ".json"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "catalogue/tmdb_item.h"
+#include "platform/result.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -75,11 +76,15 @@ public:
         std::unique_ptr<QLockFile> m_lock;
     };
 
+    /// Why an entry was not taken.
     enum class TakeStatus {
-        Taken,
         Busy, // someone (this process or another) is sending it
         Gone, // no such entry (any more)
-        Failed, // the folder cannot be locked or written
+        Failed, // the folder cannot be locked or written; `message` says how
+    };
+    struct TakeError {
+        TakeStatus status = TakeStatus::Failed;
+        QString message;
     };
 
     /// The outbox in `defaultFolder()`.
@@ -91,9 +96,9 @@ public:
     QString folder() const { return m_folder; }
 
     /// Saves a recording under a new id and a new idempotency key; gives the
-    /// id, or none with `error` set.
-    std::optional<QString> add(const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId,
-        QString& error, const QString& tokenHash = {});
+    /// id.
+    Result<QString> add(const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId,
+        const QString& tokenHash = {});
     /// A one-way digest of an access token (hex SHA-256), never the token.
     static QString tokenHash(const QString& token);
     /// The entries, oldest first. Entries whose files are unreadable are skipped.
@@ -105,13 +110,13 @@ public:
 
     /// Takes an entry for one attempt. An entry saved before keys were
     /// recorded gets its key here, once, before anything is sent.
-    std::unique_ptr<Taken> take(const QString& id, TakeStatus& status, QString& error);
+    Result<std::unique_ptr<Taken>, TakeError> take(const QString& id);
 
 private:
-    bool writeMeta(const Entry& entry, QString& error) const;
+    Result<void> writeMeta(const Entry& entry) const;
     QString pathOf(const QString& id, const char* suffix) const;
-    /// Locks the folder for one short change; null when it cannot.
-    std::unique_ptr<QLockFile> lockFolder(QString& error) const;
+    /// Locks the folder for one short change.
+    Result<std::unique_ptr<QLockFile>> lockFolder() const;
 
     QString m_folder;
 };

@@ -994,6 +994,28 @@ private Q_SLOTS:
         QTEST(aspectFitRect(content, area), "expected");
     }
 
+    // A second launch whose request goes nowhere says why, for its error line.
+    void secondLaunchSaysWhyTheRequestFailed_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("nobody listens") << QByteArray("activate")
+                                        << "Corvex Studio is already running but does not answer (nobody is listening)";
+        QTest::newRow("not one line") << QByteArray("activate\nquit")
+                                      << "Corvex Studio did not take the request: the message holds control characters";
+    }
+
+    void secondLaunchSaysWhyTheRequestFailed()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QString, reason);
+        const SingleInstance nobody(
+            QStringLiteral("corvex-studio-nobody-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+        const auto sent = nobody.send(message, 200);
+        QVERIFY(!sent);
+        QCOMPARE(sent.error, reason);
+    }
+
     void secondLaunchRaisesTheFirstAndHandsOverTheSignIn()
     {
         SingleInstance first(QStringLiteral("corvex-studio"));

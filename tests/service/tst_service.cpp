@@ -15,6 +15,9 @@
 #include "../support/xdg_sandbox.h"
 #include "reference_service_process.h"
 
+#include <atomic>
+#include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -136,7 +139,10 @@ QStringList signInThroughPage(AppManager& manager, const QString& email, const Q
         QTimer::singleShot(0, [&, url] {
             [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error) -> QCoro::Task<> {
                 const QUrl callback = co_await submitSignInForm(page, mail, pass);
-                launch = std::thread([callback, &error] { corvex::webauth::Session::handOver(callback, error); });
+                launch = std::thread([callback, &error] {
+                    if (const auto handed = corvex::webauth::Session::handOver(callback); !handed)
+                        error = handed.error;
+                });
             }(url, email, password, secondLaunch, handOverError);
         });
         return true;
@@ -170,11 +176,10 @@ int countRequests(const FaultServer& server, const QByteArray& method)
 // Adds a recording to `outbox` as the studio would have saved it.
 QString addEntry(Outbox& outbox, const QString& accountId, qint64 movie = 550)
 {
-    QString error;
-    const auto id = outbox.add(validRecording(), movieItem(movie), accountId, error);
+    const auto id = outbox.add(validRecording(), movieItem(movie), accountId);
     if (!id)
-        qWarning("cannot add to the outbox: %s", qPrintable(error));
-    return id.value_or(QString());
+        qWarning("cannot add to the outbox: %s", qPrintable(id.error));
+    return id.value.value_or(QString());
 }
 
 // The number of shows the author has on the service.
@@ -711,10 +716,13 @@ private Q_SLOTS:
         QCOMPARE(busy.failure, corvex::webauth::Session::Failure::Busy);
 
         // A URL of another scheme is refused and the session keeps waiting.
+        std::atomic<bool> handed = true;
         QString error;
-        bool handed = true;
         std::thread wrong([&] {
-            handed = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=secret-1")), error);
+            const auto result
+                = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=secret-1")));
+            error = result.error;
+            handed = static_cast<bool>(result);
         });
         QTRY_VERIFY_WITH_TIMEOUT(!handed, 5000);
         wrong.join();
@@ -730,10 +738,11 @@ private Q_SLOTS:
         QVERIFY(!session.isActive());
 
         // With nobody waiting, a second launch says so.
-        QVERIFY(
-            !corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=secret-2")), error));
-        QVERIFY(error.contains(QLatin1StringView("no Corvex program is waiting")));
-        QVERIFY2(!error.contains(QLatin1StringView("secret-2")), qPrintable(error));
+        const auto nobody
+            = corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=secret-2")));
+        QVERIFY(!nobody);
+        QVERIFY(nobody.error.contains(QLatin1StringView("no Corvex program is waiting")));
+        QVERIFY2(!nobody.error.contains(QLatin1StringView("secret-2")), qPrintable(nobody.error));
     }
 
     // A browser that cannot be opened: by default the sign-in fails at once and
@@ -773,7 +782,7 @@ private Q_SLOTS:
         QVERIFY(!outcome.has_value());
         QString error;
         std::thread secondLaunch(
-            [&error] { Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")), error); });
+            [&error] { error = Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc"))).error; });
         auto joined = qScopeGuard([&secondLaunch] { secondLaunch.join(); });
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
         joined.dismiss();
@@ -810,7 +819,10 @@ private Q_SLOTS:
         QTRY_VERIFY(opened);
         QString error;
         std::thread secondLaunch([&error] {
-            corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")), error);
+            const auto handed
+                = corvex::webauth::Session::handOver(QUrl(QStringLiteral("corvexapp://callback?token=abc")));
+            if (!handed)
+                error = handed.error;
         });
         const auto outcome = QCoro::waitFor(std::move(waiting));
         secondLaunch.join();
@@ -1107,9 +1119,10 @@ private Q_SLOTS:
         answerAccount(server, "u1");
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
         Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
-        QString error;
-        const QString id = *studio.outbox->add(validRecording(), movieItem(550), entryAuthor, error,
-            savedUnderToken.isEmpty() ? QString() : Outbox::tokenHash(savedUnderToken));
+        const QString id = *studio.outbox
+                                ->add(validRecording(), movieItem(550), entryAuthor,
+                                    savedUnderToken.isEmpty() ? QString() : Outbox::tokenHash(savedUnderToken))
+                                .value;
         const auto result = QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *studio.outbox->entry(id), {} },
             adopt ? AppManager::Adopt::UnknownAuthor : AppManager::Adopt::No));
         QCOMPARE(static_cast<int>(result.delivery), delivery);
@@ -1236,10 +1249,8 @@ private Q_SLOTS:
 
         {
             // The studio is sending my entry right now.
-            Outbox::TakeStatus taken = Outbox::TakeStatus::Failed;
-            QString error;
-            const auto held = outbox.take(mine, taken, error);
-            QVERIFY2(held, qPrintable(error));
+            const auto held = outbox.take(mine);
+            QVERIFY2(held, qPrintable(held.error.message));
             std::tie(status, output) = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
             QCOMPARE(status, 0);
             QVERIFY2(output.contains(mine + QStringLiteral(" (A film (movie 550)): being sent by another program")),
@@ -1276,15 +1287,14 @@ private Q_SLOTS:
         QFETCH(QString, id);
         QTemporaryDir dir;
         Outbox outbox(dir.filePath(QStringLiteral("outbox")));
-        QString error;
-        const auto added = outbox.add(QByteArray("rec"), movieItem(1), QStringLiteral("a1"), error);
-        QVERIFY2(added.has_value(), qPrintable(error));
-        QCOMPARE(outbox.entry(*added)->item, movieItem(1));
+        const auto added = outbox.add(QByteArray("rec"), movieItem(1), QStringLiteral("a1"));
+        QVERIFY2(added, qPrintable(added.error));
+        QCOMPARE(outbox.entry(*added.value)->item, movieItem(1));
         QCOMPARE(outbox.recording(id), std::nullopt);
         QCOMPARE(outbox.entry(id), std::nullopt);
-        Outbox::TakeStatus status = Outbox::TakeStatus::Taken;
-        QVERIFY(!outbox.take(id, status, error));
-        QCOMPARE(status, Outbox::TakeStatus::Gone);
+        const auto refused = outbox.take(id);
+        QVERIFY(!refused);
+        QCOMPARE(refused.error.status, Outbox::TakeStatus::Gone);
         QCOMPARE(outbox.entries().size(), 1);
         // A description that does not decode is skipped, not fatal.
         QFile broken(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.json")));
@@ -1293,8 +1303,58 @@ private Q_SLOTS:
         broken.close();
         QFile(dir.filePath(QStringLiteral("outbox/20261206T185648671Z-0000000a.pb"))).open(QIODevice::WriteOnly);
         QCOMPARE(outbox.entries().size(), 1);
-        QVERIFY(outbox.take(*added, status, error)->remove());
+        const auto took = outbox.take(*added.value);
+        QVERIFY(took);
+        QVERIFY((*took.value)->remove());
         QVERIFY(outbox.entries().isEmpty());
+    }
+
+    // Why an entry could not be taken decides what the retry reports; nothing is sent.
+    void retryOfAnEntryThatCannotBeTaken_data()
+    {
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<int>("delivery");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("another sender holds it") << "held" << int(AppManager::Delivery::Busy) << QString();
+        QTest::newRow("sent and removed meanwhile") << "removed" << int(AppManager::Delivery::Gone) << QString();
+        QTest::newRow("a file where the outbox folder goes")
+            << "file" << int(AppManager::Delivery::Failed) << QStringLiteral("cannot create the outbox folder");
+    }
+
+    void retryOfAnEntryThatCannotBeTaken()
+    {
+        QFETCH(QString, obstacle);
+        QFETCH(int, delivery);
+        QFETCH(QString, detail);
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        const QString id = addEntry(*studio.outbox, QStringLiteral("u1"));
+        const std::optional<Outbox::Entry> entry = studio.outbox->entry(id);
+        QVERIFY(entry);
+        std::unique_ptr<Outbox::Taken> held;
+        if (obstacle == QLatin1StringView("file")) {
+            QVERIFY(QDir(studio.outbox->folder()).removeRecursively());
+            QFile blocker(studio.outbox->folder());
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else {
+            auto took = studio.outbox->take(id);
+            QVERIFY2(took, qPrintable(took.error.message));
+            held = std::move(*took.value);
+            if (obstacle == QLatin1StringView("removed")) {
+                QVERIFY(held->remove());
+                held.reset();
+            }
+        }
+
+        const auto result
+            = QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *entry, {} }, AppManager::Adopt::No));
+        QCOMPARE(static_cast<int>(result.delivery), delivery);
+        QCOMPARE(result.error.has_value(), !detail.isEmpty());
+        if (result.error)
+            QVERIFY2(result.error->detail.contains(detail), qPrintable(result.error->detail));
+        QCOMPARE(countRequests(server, "POST"), 0);
     }
 };
 

@@ -36,20 +36,17 @@ qint64 episodeId(qint64 seasonId, qint64 episodeNumber)
 
 } // namespace
 
-bool DemoCatalogue::load(QString& error)
+Result<void> DemoCatalogue::load()
 {
     QFile file(QStringLiteral(":/corvex-service/demo_catalogue.json"));
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("the bundled demo catalogue is missing");
-        return false;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return Result<void>::failure(QStringLiteral("the bundled demo catalogue is missing"));
     QJsonParseError parseError;
     m_data = QJsonDocument::fromJson(file.readAll(), &parseError).object();
-    if (parseError.error != QJsonParseError::NoError) {
-        error = QStringLiteral("the bundled demo catalogue is broken: %1").arg(parseError.errorString());
-        return false;
-    }
-    return true;
+    if (parseError.error != QJsonParseError::NoError)
+        return Result<void>::failure(
+            QStringLiteral("the bundled demo catalogue is broken: %1").arg(parseError.errorString()));
+    return Result<void>::success();
 }
 
 QJsonObject DemoCatalogue::search(const QString& query) const

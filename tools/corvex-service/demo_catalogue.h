@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
@@ -14,8 +16,8 @@ namespace corvex::reference {
 /// images), so that the studio runs with no internet.
 class DemoCatalogue final {
 public:
-    /// Loads the bundled data; false when it is missing or broken.
-    bool load(QString& error);
+    /// Loads the bundled data; fails when it is missing or broken.
+    Result<void> load();
 
     /// The answers, in the catalogue's own JSON shapes; none when unknown.
     QJsonObject search(const QString& query) const;

@@ -187,16 +187,17 @@ int main(int argc, char* argv[])
 
     corvex::reference::ServiceDatabase database;
     database.setTokenLifetime(*lifetime);
-    QString error;
-    if (!database.open(parser.value(dbOption), error))
-        return fail(error);
+    if (const corvex::Result<void> opened = database.open(parser.value(dbOption)); !opened)
+        return fail(opened.error);
     if (!database.warning().isEmpty())
         printLine(stderr, QStringLiteral("corvex-service: warning: %1").arg(database.warning()));
 
     corvex::reference::DemoCatalogue catalogue;
     const bool withCatalogue = parser.isSet(catalogueOption);
-    if (withCatalogue && !catalogue.load(error))
-        return fail(error);
+    if (withCatalogue) {
+        if (const corvex::Result<void> loaded = catalogue.load(); !loaded)
+            return fail(loaded.error);
+    }
 
     corvex::reference::ReferenceService service(
         database, withCatalogue ? &catalogue : nullptr, parser.value(keyOption));

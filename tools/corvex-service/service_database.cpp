@@ -255,14 +255,15 @@ bool ServiceDatabase::isPostgresUrl(const QString& location)
         || location.startsWith(QLatin1StringView("postgres://"));
 }
 
-bool ServiceDatabase::open(const QString& location, QString& error)
+Result<void> ServiceDatabase::open(const QString& location)
 {
     m_connection = QUuid::createUuid().toString();
+    QString error;
     if (isPostgresUrl(location)) {
         m_dialect = &kPostgres;
         PostgresUrl url;
         if (!parsePostgresUrl(location, url, error))
-            return false;
+            return Result<void>::failure(error);
         m_shownLocation = url.shown;
         QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1StringView(m_dialect->driver), m_connection);
         db.setHostName(url.host);
@@ -272,23 +273,21 @@ bool ServiceDatabase::open(const QString& location, QString& error)
         db.setPassword(url.password);
         db.setDatabaseName(url.database);
         db.setConnectOptions(url.options);
-        if (!db.open()) {
-            error = QStringLiteral("cannot connect to %1: %2").arg(m_shownLocation, oneLine(db.lastError()));
-            return false;
-        }
+        if (!db.open())
+            return Result<void>::failure(
+                QStringLiteral("cannot connect to %1: %2").arg(m_shownLocation, oneLine(db.lastError())));
     } else {
         m_dialect = &kSqlite;
         m_shownLocation = location;
         if (location != QLatin1StringView(":memory:") && !prepareDatabaseFile(location, error, m_warning))
-            return false;
+            return Result<void>::failure(error);
         QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1StringView(m_dialect->driver), m_connection);
         db.setDatabaseName(location);
-        if (!db.open()) {
-            error = QStringLiteral("cannot open the database %1: %2").arg(location, oneLine(db.lastError()));
-            return false;
-        }
+        if (!db.open())
+            return Result<void>::failure(
+                QStringLiteral("cannot open the database %1: %2").arg(location, oneLine(db.lastError())));
     }
-    return migrate(error);
+    return migrate();
 }
 
 QSqlDatabase ServiceDatabase::database()
@@ -324,13 +323,14 @@ QSqlDatabase ServiceDatabase::database()
     return db;
 }
 
-bool ServiceDatabase::migrate(QString& error)
+Result<void> ServiceDatabase::migrate()
 {
     QSqlDatabase db = database();
     const auto failed = [&](const QSqlError& why) {
-        error = QStringLiteral("cannot prepare the database %1: %2").arg(m_shownLocation, oneLine(why));
+        auto failure = Result<void>::failure(
+            QStringLiteral("cannot prepare the database %1: %2").arg(m_shownLocation, oneLine(why)));
         db.rollback();
-        return false;
+        return failure;
     };
     for (const char* statement : m_dialect->session) {
         QSqlQuery query(db);
@@ -372,7 +372,7 @@ bool ServiceDatabase::migrate(QString& error)
     }
     if (!db.commit())
         return failed(db.lastError());
-    return true;
+    return Result<void>::success();
 }
 
 ServiceDatabase::Lookup ServiceDatabase::credentials(const QString& email, Credentials& credentials)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -40,9 +42,9 @@ public:
 
     /// Opens the database and brings its tables up to date. `location` is a
     /// postgresql:// URL, or a SQLite file, created when needed owner-only
-    /// in owner-only folders; ":memory:" keeps it in memory. `error` never
-    /// holds the URL's password.
-    bool open(const QString& location, QString& error);
+    /// in owner-only folders; ":memory:" keeps it in memory. A failure's
+    /// message never holds the URL's password.
+    Result<void> open(const QString& location);
     static bool isPostgresUrl(const QString& location);
     /// A PostgreSQL URL taken apart; `shown` is the URL without its password.
     struct PostgresUrl {
@@ -115,7 +117,7 @@ private:
     static const Dialect kPostgres;
     static const std::vector<const char*> kSchema;
 
-    bool migrate(QString& error);
+    Result<void> migrate();
     /// The connection, made again first when the server dropped it.
     QSqlDatabase database();
 

@@ -204,9 +204,8 @@ int runLogout(const QStringList& arguments)
 
 int runHandOver(const QString& url)
 {
-    QString error;
-    if (!webauth::Session::handOver(QUrl(url, QUrl::StrictMode), error)) {
-        printError(error);
+    if (const Result<void> handed = webauth::Session::handOver(QUrl(url, QUrl::StrictMode)); !handed) {
+        printError(handed.error);
         return Failure;
     }
     return Success;

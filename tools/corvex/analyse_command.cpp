@@ -44,9 +44,8 @@ std::shared_ptr<media::PixelBuffer> wrapImage(const QImage& image)
 }
 
 /// Waits until discovery has found the receiver called `name` and selects it.
-bool selectReceiver(const QString& name)
+bool selectReceiver(preview_link::UDPManager& manager, const QString& name)
 {
-    preview_link::UDPManager& manager = preview_link::UDPManager::shared();
     std::optional<preview_link::DiscoveredService> found;
     const auto lookUp = [&] {
         for (const preview_link::DiscoveredService& service : manager.udpClient().discoveredServices()) {
@@ -125,13 +124,15 @@ int runAnalyse(const QStringList& arguments)
         printError(QStringLiteral("--preview takes the name of a light receiver; run 'corvex discover' to list them"));
         return Usage;
     }
-    if (!previewName.isEmpty() && !selectReceiver(previewName))
+    // The preview link (and its search for receivers) only when one is asked for.
+    preview_link::UDPManager* const previewLink = previewName.isEmpty() ? nullptr : &preview_link::UDPManager::shared();
+    if (previewLink && !selectReceiver(*previewLink, previewName))
         return Failure;
     QElapsedTimer clock;
     clock.start();
 
     // The tool's own recorder, sending through the preview link only with --preview; its messages are printed.
-    analysis::AnalysisRecorder recorder(previewName.isEmpty() ? nullptr : &preview_link::UDPManager::shared());
+    analysis::AnalysisRecorder recorder(previewLink);
     recorder.setLiveMessageObserver([](const QByteArray& message) { printOut(QString::fromUtf8(message)); });
     recorder.start();
 
@@ -168,7 +169,7 @@ int runAnalyse(const QStringList& arguments)
                               .arg(image.height());
                 return;
             }
-            if (!previewName.isEmpty()) {
+            if (previewLink) {
                 // Frame k goes out k / FPS seconds after the first, like a live capture.
                 const auto due = std::chrono::nanoseconds(frameTime(nextFrame).value - clock.nsecsElapsed());
                 if (due.count() > 0)
@@ -197,9 +198,9 @@ int runAnalyse(const QStringList& arguments)
         printError(failure);
         return Failure;
     }
-    if (!previewName.isEmpty()) {
+    if (previewLink) {
         // The first message waits for the receiver's address; make sure the last one went out.
-        preview_link::UDPClient& client = preview_link::UDPManager::shared().udpClient();
+        preview_link::UDPClient& client = previewLink->udpClient();
         if (!waitUntil([&] { return !client.hasPendingData(previewName); }, kPreviewWait)) {
             printError(QStringLiteral("the light receiver \"%1\" could not be reached: its address was not "
                                       "resolved within %2 s; check that it still runs ('corvex discover')")

@@ -60,14 +60,12 @@ Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path)
     const media::AudioFormat output { fingerprint::SignatureGenerator::kSampleRate, 1, media::SampleKind::Float32,
         false };
     std::unique_ptr<media::AudioConverter> converter;
-    std::string failure;
     auto feed = [&](const media::PcmBuffer* input) {
         bool handed = false;
         for (;;) {
             auto converted = media::PcmBuffer::create(output, 8192);
             const auto status = converter->convert(
-                *converted,
-                [&](media::AudioConverter::InputStatus& s) -> const media::PcmBuffer* {
+                *converted, [&](media::AudioConverter::InputStatus& s) -> const media::PcmBuffer* {
                     if (input == nullptr) {
                         s = media::AudioConverter::InputStatus::EndOfStream;
                         return nullptr;
@@ -77,11 +75,10 @@ Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path)
                     const media::PcmBuffer* give = handed ? nullptr : input;
                     handed = true;
                     return give;
-                },
-                failure);
+                });
             samples.insert(
                 samples.end(), converted->floatChannel(0), converted->floatChannel(0) + converted->frameLength());
-            if (status != media::AudioConverter::OutputStatus::HaveData)
+            if (status.value != media::AudioConverter::OutputStatus::HaveData)
                 return;
         }
     };

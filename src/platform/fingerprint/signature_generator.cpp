@@ -30,37 +30,30 @@ SignatureGenerator::SignatureGenerator()
 
 SignatureGenerator::~SignatureGenerator() = default;
 
-bool SignatureGenerator::append(const media::PcmBuffer& buffer, std::string& error)
+Result<void, std::string> SignatureGenerator::append(const media::PcmBuffer& buffer)
 {
+    using Appended = Result<void, std::string>;
     const media::AudioFormat& format = buffer.format();
-    if (format.sampleRate != kSampleRate || format.channelCount != 1 || buffer.floatChannel(0) == nullptr) {
-        error = "the signature takes 16 kHz mono float samples";
-        return false;
-    }
-    if (m_finished) {
-        error = "the signature has already been taken";
-        return false;
-    }
-    if (m_context->chromaprint == nullptr) {
-        error = "the fingerprinter could not be started";
-        return false;
-    }
+    if (format.sampleRate != kSampleRate || format.channelCount != 1 || buffer.floatChannel(0) == nullptr)
+        return Appended::failure("the signature takes 16 kHz mono float samples");
+    if (m_finished)
+        return Appended::failure("the signature has already been taken");
+    if (m_context->chromaprint == nullptr)
+        return Appended::failure("the fingerprinter could not be started");
     const float* samples = buffer.floatChannel(0);
     const std::uint32_t frames = buffer.frameLength();
     if (frames == 0)
-        return true;
+        return Appended::success();
     std::vector<std::int16_t>& pcm = m_context->samples;
     pcm.resize(frames);
     for (std::uint32_t i = 0; i < frames; ++i) {
         const float value = std::isfinite(samples[i]) ? std::clamp(samples[i], -1.0f, 1.0f) : 0.0f;
         pcm[i] = static_cast<std::int16_t>(std::lrintf(value * 32767.0f));
     }
-    if (chromaprint_feed(m_context->chromaprint, pcm.data(), static_cast<int>(frames)) != 1) {
-        error = "the fingerprinter refused the samples";
-        return false;
-    }
+    if (chromaprint_feed(m_context->chromaprint, pcm.data(), static_cast<int>(frames)) != 1)
+        return Appended::failure("the fingerprinter refused the samples");
     m_samples += frames;
-    return true;
+    return Appended::success();
 }
 
 const std::vector<std::uint32_t>& SignatureGenerator::items()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/media/pcm_buffer.h"
+#include "platform/result.h"
 
 #include <memory>
 #include <string>
@@ -25,9 +26,9 @@ public:
     SignatureGenerator(const SignatureGenerator&) = delete;
     SignatureGenerator& operator=(const SignatureGenerator&) = delete;
 
-    /// Adds the buffer's frames. False, with the reason, when the buffer is not
+    /// Adds the buffer's frames. Fails, with the reason, when the buffer is not
     /// 16 kHz mono float or the signature has already been taken.
-    bool append(const media::PcmBuffer& buffer, std::string& error);
+    Result<void, std::string> append(const media::PcmBuffer& buffer);
     /// The signature of everything appended. The first call closes the
     /// fingerprint; later calls return the same bytes, and appends are refused.
     std::string signature();

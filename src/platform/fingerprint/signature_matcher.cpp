@@ -92,16 +92,15 @@ std::vector<ClipFingerprint> clipFingerprints(const float* samples, std::size_t 
         if (skipped >= count || count - skipped > std::numeric_limits<std::uint32_t>::max())
             continue;
         SignatureGenerator generator;
-        std::string error;
         const auto buffer = media::PcmBuffer::wrap(
             format, static_cast<std::uint32_t>(count - skipped), { const_cast<float*>(samples + skipped) });
-        if (!buffer || !generator.append(*buffer, error))
+        if (!buffer || !generator.append(*buffer))
             continue;
         // As long as the clip, so that a later start costs no item: the last
         // item hears a little silence at its very end instead of sound.
         std::vector<float> silence(skipped, 0.0f);
         const auto tail = media::PcmBuffer::wrap(format, static_cast<std::uint32_t>(skipped), { silence.data() });
-        if (skipped > 0 && (!tail || !generator.append(*tail, error)))
+        if (skipped > 0 && (!tail || !generator.append(*tail)))
             continue;
         ClipFingerprint fingerprint { static_cast<double>(skipped) / rate, generator.items() };
         if (!fingerprint.items.empty())

@@ -32,23 +32,18 @@ bool fitsSocketAddress(const QString& path)
 // An owner-only folder of our own, for when the runtime folder is missing or
 // its path too long for a socket address. A folder of that name that someone
 // else made, or that others may enter, is not used.
-QString privateFallbackFolder(QString* error)
+Result<QString> privateFallbackFolder()
 {
     const QString folder = QStringLiteral("/tmp/corvex-%1").arg(::getuid());
     const QByteArray encoded = QFile::encodeName(folder);
-    if (::mkdir(encoded.constData(), 0700) != 0 && errno != EEXIST) {
-        if (error)
-            *error = QStringLiteral("cannot make %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
-        return {};
-    }
+    if (::mkdir(encoded.constData(), 0700) != 0 && errno != EEXIST)
+        return Result<QString>::failure(
+            QStringLiteral("cannot make %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
     struct stat info { };
     if (::lstat(encoded.constData(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid()
-        || (info.st_mode & 077) != 0) {
-        if (error)
-            *error = QStringLiteral("%1 is not a folder that only you can use").arg(folder);
-        return {};
-    }
-    return folder;
+        || (info.st_mode & 077) != 0)
+        return Result<QString>::failure(QStringLiteral("%1 is not a folder that only you can use").arg(folder));
+    return Result<QString>::success(folder);
 }
 
 // A message is one line of text: no control bytes, valid UTF-8.
@@ -72,32 +67,31 @@ int remainingMs(const QDeadlineTimer& deadline)
 
 } // namespace
 
-QString socketPath(const QString& name, QString* error)
+Result<QString> socketPath(const QString& name)
 {
     static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$"));
-    if (!plainName.match(name).hasMatch()) {
-        if (error)
-            *error = QStringLiteral("'%1' is not a plain socket name").arg(name);
-        return {};
-    }
+    if (!plainName.match(name).hasMatch())
+        return Result<QString>::failure(QStringLiteral("'%1' is not a plain socket name").arg(name));
     const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (!runtime.isEmpty()) {
         const QString path = runtime + QLatin1Char('/') + name;
         if (fitsSocketAddress(path))
-            return path;
+            return Result<QString>::success(path);
     }
-    const QString folder = privateFallbackFolder(error);
-    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + name;
+    Result<QString> folder = privateFallbackFolder();
+    if (!folder)
+        return folder;
+    return Result<QString>::success(*folder.value + QLatin1Char('/') + name);
 }
 
 Delivery send(const QString& name, const QByteArray& message, std::chrono::milliseconds timeout, Wait wait)
 {
     if (const QString problem = problemWith(message); !problem.isEmpty())
         return { Failure::InvalidMessage, problem };
-    QString pathError;
-    const QString path = socketPath(name, &pathError);
-    if (path.isEmpty())
-        return { Failure::NobodyListening, pathError };
+    const Result<QString> found = socketPath(name);
+    if (!found)
+        return { Failure::NobodyListening, found.error };
+    const QString& path = *found.value;
 
     const QDeadlineTimer deadline(timeout);
     QLocalSocket socket;
@@ -166,9 +160,12 @@ Listener::Result Listener::listen()
     if (isListening())
         return Result::Listening;
     m_error.clear();
-    m_path = socketPath(m_name, &m_error);
-    if (m_path.isEmpty())
+    corvex::Result<QString> found = socketPath(m_name);
+    m_path = found.value.value_or(QString());
+    if (!found) {
+        m_error = std::move(found.error);
         return Result::CannotListen;
+    }
 
     m_lock = std::make_unique<QLockFile>(m_path + QStringLiteral(".lock"));
     // A lock whose process is gone is taken over however young it is.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QLockFile>
 #include <QObject>
@@ -20,9 +22,9 @@ constexpr qsizetype kMaxMessage = 16 * 1024;
 
 /// Where the listener called `name` has its socket: in the user's runtime
 /// folder, or, when that path would not fit a socket address, in an
-/// owner-only folder of our own under /tmp. Empty when `name` is not a plain
-/// file name or no owner-only folder can be had; `error` then says why.
-QString socketPath(const QString& name, QString* error = nullptr);
+/// owner-only folder of our own under /tmp. Fails when `name` is not a plain
+/// file name or no owner-only folder can be had.
+Result<QString> socketPath(const QString& name);
 
 /// Why a message did not arrive.
 enum class Failure {

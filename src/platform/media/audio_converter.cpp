@@ -70,10 +70,11 @@ AudioConverter::~AudioConverter()
     soxr_delete(resamplerOf(m_resampler));
 }
 
-bool AudioConverter::resample(const float* mono, std::size_t frames, bool flush, std::string& error)
+Result<void, std::string> AudioConverter::resample(const float* mono, std::size_t frames, bool flush)
 {
+    using Resampled = Result<void, std::string>;
     if (!flush && frames == 0)
-        return true;
+        return Resampled::success();
     // Room for this chunk's share plus what the filter may still hold back.
     const double ratio = m_output.sampleRate / m_input.sampleRate;
     m_resampled.resize(static_cast<std::size_t>(static_cast<double>(frames) * ratio) + 1024);
@@ -84,16 +85,14 @@ bool AudioConverter::resample(const float* mono, std::size_t frames, bool flush,
         std::size_t used = 0;
         const soxr_error_t failure = soxr_process(resamplerOf(m_resampler), flushing ? nullptr : mono + consumed,
             flushing ? 0 : frames - consumed, &used, m_resampled.data(), m_resampled.size(), &produced);
-        if (failure != nullptr) {
-            error = std::string("resampling failed: ") + failure;
-            return false;
-        }
+        if (failure != nullptr)
+            return Resampled::failure(std::string("resampling failed: ") + failure);
         consumed += used;
         m_pending.insert(
             m_pending.end(), m_resampled.begin(), m_resampled.begin() + static_cast<std::ptrdiff_t>(produced));
         // Go on while the filter still has output for us or input is left.
         if (flushing ? produced == 0 : (consumed >= frames && produced < m_resampled.size()))
-            return true;
+            return Resampled::success();
     }
 }
 
@@ -113,45 +112,44 @@ std::uint32_t AudioConverter::drainInto(PcmBuffer& output, std::uint32_t written
     return written + static_cast<std::uint32_t>(take);
 }
 
-AudioConverter::OutputStatus AudioConverter::convert(PcmBuffer& output, const InputBlock& input, std::string& error)
+Result<AudioConverter::OutputStatus, std::string> AudioConverter::convert(PcmBuffer& output, const InputBlock& input)
 {
-    if (!(output.format() == m_output)) {
-        error = "the output buffer is not in the converter's output format";
-        return OutputStatus::Error;
-    }
+    using Converted = Result<OutputStatus, std::string>;
+    if (!(output.format() == m_output))
+        return Converted::failure("the output buffer is not in the converter's output format");
     std::uint32_t written = drainInto(output, 0);
     while (written < output.frameCapacity() && !m_ended) {
         InputStatus status = InputStatus::NoDataNow;
         const PcmBuffer* buffer = input(status);
         if (status == InputStatus::NoDataNow) {
             output.setFrameLength(written);
-            return OutputStatus::InputRanDry;
+            return Converted::success(OutputStatus::InputRanDry);
         }
         if (status == InputStatus::EndOfStream) {
-            if (!resample(nullptr, 0, true, error)) {
+            if (Result<void, std::string> flushed = resample(nullptr, 0, true); !flushed) {
                 output.setFrameLength(written);
-                return OutputStatus::Error;
+                return Converted::failure(std::move(flushed.error));
             }
             m_ended = true;
         } else {
             if (buffer == nullptr || !(buffer->format() == m_input)) {
-                error = buffer == nullptr ? "the input block returned no buffer"
-                                          : "the input buffer is not in the converter's input format";
                 output.setFrameLength(written);
-                return OutputStatus::Error;
+                return Converted::failure(buffer == nullptr
+                        ? "the input block returned no buffer"
+                        : "the input buffer is not in the converter's input format");
             }
             downMix(*buffer, m_mono);
-            if (!resample(m_mono.data(), m_mono.size(), false, error)) {
+            if (Result<void, std::string> resampled = resample(m_mono.data(), m_mono.size(), false); !resampled) {
                 output.setFrameLength(written);
-                return OutputStatus::Error;
+                return Converted::failure(std::move(resampled.error));
             }
         }
         written = drainInto(output, written);
     }
     output.setFrameLength(written);
     if (m_ended && pendingFrames() == 0)
-        return OutputStatus::EndOfStream;
-    return OutputStatus::HaveData;
+        return Converted::success(OutputStatus::EndOfStream);
+    return Converted::success(OutputStatus::HaveData);
 }
 
 } // namespace corvex::media

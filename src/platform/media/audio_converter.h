@@ -2,6 +2,7 @@
 
 #include "platform/media/audio_format.h"
 #include "platform/media/pcm_buffer.h"
+#include "platform/result.h"
 
 #include <functional>
 #include <memory>
@@ -26,7 +27,6 @@ public:
         HaveData = 0, // the output buffer is full
         InputRanDry = 1, // the output holds all that the input gave
         EndOfStream = 2, // everything, the filter's tail included, has been output
-        Error = 3,
     };
     /// Asked for input until it says there is no more for now. The buffer it
     /// returns must stay valid until the next call of the block or the end of
@@ -47,12 +47,13 @@ public:
     std::size_t pendingFrames() const { return m_pending.size() - m_pendingStart; }
 
     /// Fills `output` (from its start; its frame length is set) with converted
-    /// audio, pulling input from the block. On Error, `error` says why.
-    OutputStatus convert(PcmBuffer& output, const InputBlock& input, std::string& error);
+    /// audio, pulling input from the block. A failure says why; what was
+    /// converted before it is in `output` all the same.
+    Result<OutputStatus, std::string> convert(PcmBuffer& output, const InputBlock& input);
 
 private:
     AudioConverter(const AudioFormat& input, const AudioFormat& output, void* resampler);
-    bool resample(const float* mono, std::size_t frames, bool flush, std::string& error);
+    Result<void, std::string> resample(const float* mono, std::size_t frames, bool flush);
     std::uint32_t drainInto(PcmBuffer& output, std::uint32_t written);
 
     AudioFormat m_input;

@@ -35,7 +35,7 @@ Session::~Session()
 
 QString Session::socketPath()
 {
-    return handover::socketPath(QString::fromLatin1(kSocketName));
+    return handover::socketPath(QString::fromLatin1(kSocketName)).value.value_or(QString());
 }
 
 QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString callbackScheme)
@@ -110,28 +110,27 @@ void Session::finish(Outcome outcome)
     Q_EMIT completed();
 }
 
-bool Session::handOver(const QUrl& url, QString& error, int timeoutMs)
+Result<void> Session::handOver(const QUrl& url, int timeoutMs)
 {
     const handover::Delivery delivery = handover::send(
         QString::fromLatin1(kSocketName), url.toEncoded(), std::chrono::milliseconds(timeoutMs), handover::Wait::No);
     switch (delivery.failure) {
     case handover::Failure::None:
-        return true;
+        return Result<void>::success();
     case handover::Failure::NobodyListening:
-        error = QStringLiteral("no Corvex program is waiting for a sign-in (%1); start the sign-in again")
-                    .arg(delivery.reason);
-        break;
+        return Result<void>::failure(
+            QStringLiteral("no Corvex program is waiting for a sign-in (%1); start the sign-in again")
+                .arg(delivery.reason));
     case handover::Failure::Refused:
-        error = QStringLiteral("the waiting sign-in refused the %1: address (%2)").arg(url.scheme(), delivery.reason);
-        break;
+        return Result<void>::failure(
+            QStringLiteral("the waiting sign-in refused the %1: address (%2)").arg(url.scheme(), delivery.reason));
     case handover::Failure::InvalidMessage:
-        error = QStringLiteral("the browser's answer cannot be passed on: %1").arg(delivery.reason);
-        break;
+        return Result<void>::failure(
+            QStringLiteral("the browser's answer cannot be passed on: %1").arg(delivery.reason));
     case handover::Failure::NoAnswer:
-        error = QStringLiteral("the waiting sign-in did not answer (%1)").arg(delivery.reason);
         break;
     }
-    return false;
+    return Result<void>::failure(QStringLiteral("the waiting sign-in did not answer (%1)").arg(delivery.reason));
 }
 
 } // namespace corvex::webauth

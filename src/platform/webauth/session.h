@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/handover/local_handover.h"
+#include "platform/result.h"
 
 #include <QObject>
 #include <QString>
@@ -61,7 +62,7 @@ public:
 
     /// For the second launch: gives `url` to the waiting session. Blocks for
     /// at most `timeoutMs`; use it only in a process that does nothing else.
-    static bool handOver(const QUrl& url, QString& error, int timeoutMs = 3000);
+    static Result<void> handOver(const QUrl& url, int timeoutMs = 3000);
 
 Q_SIGNALS:
     void completed();

@@ -18,12 +18,11 @@ const media::AudioFormat kFormat { 16000, 1, media::SampleKind::Float32, false }
 std::string signatureOf(const std::vector<float>& samples, std::size_t from, std::size_t to)
 {
     fingerprint::SignatureGenerator generator;
-    std::string error;
     for (std::size_t start = from; start < to; start += 341) {
         const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(341, to - start));
         auto buffer = media::PcmBuffer::wrap(kFormat, n, { const_cast<float*>(samples.data() + start) });
-        if (!generator.append(*buffer, error))
-            qFatal("append failed: %s", error.c_str());
+        if (const auto appended = generator.append(*buffer); !appended)
+            qFatal("append failed: %s", appended.error.c_str());
     }
     return generator.signature();
 }
@@ -37,7 +36,6 @@ std::vector<float> atSignatureRate(const std::vector<float>& sound, double rate)
     const auto frames = static_cast<std::uint32_t>(rate / 50);
     auto input = media::PcmBuffer::create(media::AudioFormat::standard(rate, 2), frames);
     auto output = media::PcmBuffer::create(kFormat, 4096);
-    std::string error;
     for (std::size_t start = 0; start <= sound.size(); start += frames) {
         const bool last = start >= sound.size();
         const auto n = std::uint32_t(std::min<std::size_t>(frames, sound.size() - std::min(start, sound.size())));
@@ -47,18 +45,16 @@ std::vector<float> atSignatureRate(const std::vector<float>& sound, double rate)
         bool handed = false;
         for (;;) {
             const auto status = converter->convert(
-                *output,
-                [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
+                *output, [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
                     status = last ? media::AudioConverter::InputStatus::EndOfStream
                         : handed  ? media::AudioConverter::InputStatus::NoDataNow
                                   : media::AudioConverter::InputStatus::HaveData;
                     const bool give = !handed && !last;
                     handed = true;
                     return give ? input.get() : nullptr;
-                },
-                error);
+                });
             out.insert(out.end(), output->floatChannel(0), output->floatChannel(0) + output->frameLength());
-            if (status != media::AudioConverter::OutputStatus::HaveData)
+            if (status.value != media::AudioConverter::OutputStatus::HaveData)
                 break;
         }
         if (last)
@@ -70,11 +66,10 @@ std::vector<float> atSignatureRate(const std::vector<float>& sound, double rate)
 std::vector<std::uint32_t> itemsOf(const std::vector<float>& samples16k)
 {
     fingerprint::SignatureGenerator generator;
-    std::string error;
     auto buffer
         = media::PcmBuffer::wrap(kFormat, std::uint32_t(samples16k.size()), { const_cast<float*>(samples16k.data()) });
-    if (!generator.append(*buffer, error))
-        qFatal("append failed: %s", error.c_str());
+    if (const auto appended = generator.append(*buffer); !appended)
+        qFatal("append failed: %s", appended.error.c_str());
     return generator.items();
 }
 
@@ -101,13 +96,12 @@ private Q_SLOTS:
     {
         const auto tune = test::melody(20, 16000, 1);
         fingerprint::SignatureGenerator generator;
-        std::string error;
         auto buffer = media::PcmBuffer::wrap(kFormat, std::uint32_t(tune.size()), { const_cast<float*>(tune.data()) });
-        QVERIFY(generator.append(*buffer, error));
+        QVERIFY(generator.append(*buffer));
         const std::string first = generator.signature();
         QVERIFY(first.size() > 20);
         QCOMPARE(generator.signature(), first);
-        QVERIFY(!generator.append(*buffer, error));
+        QVERIFY(!generator.append(*buffer));
         QCOMPARE(generator.signature(), first);
         QCOMPARE(signatureOf(tune, 0, tune.size()), first); // same sound, other buffer sizes
         const auto items = fingerprint::decodeSignature(first);
@@ -120,10 +114,8 @@ private Q_SLOTS:
         fingerprint::SignatureGenerator empty;
         QCOMPARE(empty.signature(), std::string());
         fingerprint::SignatureGenerator generator;
-        std::string error;
         float samples[8] = {};
-        QVERIFY(
-            !generator.append(*media::PcmBuffer::wrap(media::AudioFormat::standard(48000, 1), 8, { samples }), error));
+        QVERIFY(!generator.append(*media::PcmBuffer::wrap(media::AudioFormat::standard(48000, 1), 8, { samples })));
         QVERIFY(!fingerprint::decodeSignature("not a fingerprint"));
         QVERIFY(!fingerprint::decodeSignature(""));
     }

@@ -110,7 +110,7 @@ private Q_SLOTS:
         QFETCH(QString, reason);
 
         const QString name = QStringLiteral("deliveries-%1").arg(QTest::currentDataTag()).replace(' ', '-');
-        const QString path = corvex::handover::socketPath(name);
+        const QString path = corvex::handover::socketPath(name).value.value_or(QString());
         QVERIFY(!path.isEmpty());
         if (leftBehind == QLatin1StringView("file")) {
             QFile file(path);
@@ -218,7 +218,7 @@ private Q_SLOTS:
         QVERIFY(sendFromElsewhere(QStringLiteral("one-per-name"), "activate").ok());
 
         // A program that serves the socket without taking the lock is not pushed aside.
-        const QString path = corvex::handover::socketPath(QStringLiteral("served-elsewhere"));
+        const QString path = corvex::handover::socketPath(QStringLiteral("served-elsewhere")).value.value_or(QString());
         QLocalServer other;
         QVERIFY(other.listen(path));
         Listener third(QStringLiteral("served-elsewhere"));
@@ -247,7 +247,7 @@ private Q_SLOTS:
 
         ::kill(pid_t(child.processId()), SIGKILL);
         QVERIFY(child.waitForFinished(10000));
-        const QString path = corvex::handover::socketPath(QStringLiteral("crashed"));
+        const QString path = corvex::handover::socketPath(QStringLiteral("crashed")).value.value_or(QString());
         QVERIFY(QFileInfo::exists(path));
         QVERIFY(QFileInfo::exists(path + QStringLiteral(".lock")));
         QCOMPARE(sendFromElsewhere(QStringLiteral("crashed"), "activate").failure, Failure::NobodyListening);
@@ -313,14 +313,15 @@ private Q_SLOTS:
         QDir().mkpath(runtimePath);
         QFile::setPermissions(runtimePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         qputenv("XDG_RUNTIME_DIR", runtimePath.toUtf8());
-        QString error;
-        const QString path = corvex::handover::socketPath(name, &error);
+        const auto found = corvex::handover::socketPath(name);
         qputenv("XDG_RUNTIME_DIR", saved);
         if (folder.isEmpty()) {
-            QVERIFY(path.isEmpty());
-            QVERIFY(error.contains(QLatin1StringView("not a plain socket name")));
+            QVERIFY(!found);
+            QVERIFY(found.error.contains(QLatin1StringView("not a plain socket name")));
             return;
         }
+        QVERIFY2(found, qPrintable(found.error));
+        const QString& path = *found.value;
         QCOMPARE(path, (folder.startsWith('/') ? folder : m_dir.filePath(folder)) + '/' + name);
         QVERIFY(QFile::encodeName(path).size() < qsizetype(sizeof(sockaddr_un::sun_path)));
         struct stat info { };

@@ -128,9 +128,9 @@ private Q_SLOTS:
             QSKIP("no X server (scripts/test-services starts one)");
         m_x = std::make_unique<test::XTestDisplay>();
         QVERIFY(m_x->isOpen());
-        std::string error;
-        m_connection = Connection::open(nullptr, error);
-        QVERIFY2(m_connection, error.c_str());
+        auto opened = Connection::open(nullptr);
+        QVERIFY2(opened, opened.error.c_str());
+        m_connection = std::move(*opened.value);
         xcb_connection_t* c = m_connection->get();
         // As capture does, and must: the server refuses damage and regions to a client that did not ask first.
         std::free(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
@@ -559,6 +559,32 @@ private Q_SLOTS:
             [&] { return !exclusion.update().isEmpty(); }));
         QVERIFY(exclusion.areas().empty());
         QCOMPARE(exclusion.region(), xcb_xfixes_region_t(0));
+    }
+
+    // The message a user without a display gets names the display that was tried.
+    void openingAMissingDisplaySaysWhich_data()
+    {
+        QTest::addColumn<QByteArray>("display");
+        QTest::addColumn<QString>("named");
+        QTest::newRow("a display nobody serves") << QByteArray(":4999") << "(DISPLAY=:4999)";
+        QTest::newRow("no display set") << QByteArray() << "(DISPLAY is not set)";
+    }
+
+    void openingAMissingDisplaySaysWhich()
+    {
+        QFETCH(QByteArray, display);
+        QFETCH(QString, named);
+        const QByteArray saved = qgetenv("DISPLAY");
+        if (display.isEmpty())
+            qunsetenv("DISPLAY");
+        else
+            qputenv("DISPLAY", display);
+        const auto opened = Connection::open(nullptr);
+        qputenv("DISPLAY", saved);
+        QVERIFY(!opened);
+        const QString message = QString::fromStdString(opened.error);
+        QVERIFY2(message.contains(QStringLiteral("no X display could be opened")) && message.contains(named),
+            qPrintable(message));
     }
 };
 

@@ -132,9 +132,8 @@ std::vector<Window> listWindows(const Connection& connection, bool onScreenWindo
 
 std::shared_ptr<X11Backend> X11Backend::create(CaptureError& error)
 {
-    std::string message;
-    if (!Connection::open(nullptr, message)) {
-        error = { CaptureError::NoDisplay, message };
+    if (Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr); !opened) {
+        error = { CaptureError::NoDisplay, std::move(opened.error) };
         return nullptr;
     }
     return std::make_shared<X11Backend>();
@@ -142,10 +141,10 @@ std::shared_ptr<X11Backend> X11Backend::create(CaptureError& error)
 
 ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOnly)
 {
-    std::string message;
-    const std::unique_ptr<Connection> connection = Connection::open(nullptr, message);
-    if (!connection)
-        return { std::nullopt, { CaptureError::NoDisplay, message } };
+    Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr);
+    if (!opened)
+        return { std::nullopt, { CaptureError::NoDisplay, std::move(opened.error) } };
+    const std::unique_ptr<Connection> connection = std::move(*opened.value);
     ShareableContent content;
     content.displays = listDisplays(*connection);
     content.windows = listWindows(*connection, onScreenWindowsOnly);

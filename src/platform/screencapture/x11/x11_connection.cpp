@@ -6,27 +6,26 @@
 
 namespace corvex::screencapture::x11 {
 
-std::unique_ptr<Connection> Connection::open(const char* displayName, std::string& error)
+Result<std::unique_ptr<Connection>, std::string> Connection::open(const char* displayName)
 {
+    using Opened = Result<std::unique_ptr<Connection>, std::string>;
     int screenNumber = 0;
     xcb_connection_t* connection = xcb_connect(displayName, &screenNumber);
     if (xcb_connection_has_error(connection) != 0) {
         xcb_disconnect(connection);
         const char* name = displayName ? displayName : std::getenv("DISPLAY");
-        error = std::string("Screen capture is unavailable: no X display could be opened")
+        return Opened::failure(std::string("Screen capture is unavailable: no X display could be opened")
             + (name && *name ? std::string(" (DISPLAY=") + name + ")" : std::string(" (DISPLAY is not set)"))
-            + ". Log in to an X11 session, or to a desktop that offers X11 to its programs, and try again.";
-        return nullptr;
+            + ". Log in to an X11 session, or to a desktop that offers X11 to its programs, and try again.");
     }
     xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
     for (int i = 0; i < screenNumber && screens.rem > 0; ++i)
         xcb_screen_next(&screens);
     if (screens.rem == 0 || screens.data == nullptr) {
         xcb_disconnect(connection);
-        error = "Screen capture is unavailable: the X display has no screen.";
-        return nullptr;
+        return Opened::failure("Screen capture is unavailable: the X display has no screen.");
     }
-    return std::unique_ptr<Connection>(new Connection(connection, screens.data));
+    return Opened::success(std::unique_ptr<Connection>(new Connection(connection, screens.data)));
 }
 
 Connection::Connection(xcb_connection_t* connection, xcb_screen_t* screen)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/result.h"
+
 #include <xcb/xcb.h>
 
 #include <cstdint>
@@ -20,8 +22,8 @@ template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
 /// One connection to the X server of $DISPLAY (or the given name).
 class Connection final {
 public:
-    /// Null with a message when the display cannot be opened.
-    static std::unique_ptr<Connection> open(const char* displayName, std::string& error);
+    /// Fails with a message for the user when the display cannot be opened.
+    static Result<std::unique_ptr<Connection>, std::string> open(const char* displayName);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

@@ -68,10 +68,10 @@ std::unique_ptr<VideoSource> VideoSource::create(
 
 std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    std::string message;
-    m_connection = Connection::open(nullptr, message);
-    if (!m_connection)
-        return CaptureError { CaptureError::NoDisplay, message };
+    Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr);
+    if (!opened)
+        return CaptureError { CaptureError::NoDisplay, std::move(opened.error) };
+    m_connection = std::move(*opened.value);
     xcb_connection_t* c = m_connection->get();
 
     const std::pair<xcb_extension_t*, const char*> required[] = { { &xcb_shm_id, "MIT-SHM" },
