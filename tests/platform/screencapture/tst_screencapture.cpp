@@ -7,8 +7,10 @@
 #include "platform/screencapture/x11/covered_pixels.h"
 #include "support/stream_collector.h"
 
+#include <QRect>
 #include <QTest>
 
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <functional>
@@ -362,8 +364,8 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(createCaptureBackend()->name()), expected);
     }
 
-    // Frames scaled from a source with areas left out: premultiplied pixels
-    // (0xAARRGGBB, alpha = the visible share) made opaque.
+    // Frames scaled from a source with areas left out: pixels of the visible
+    // part's colour (0xAARRGGBB, alpha = the visible share) made opaque.
     void coveredPixelsAreRevealed_data()
     {
         QTest::addColumn<int>("width");
@@ -372,7 +374,7 @@ private Q_SLOTS:
         using V = std::vector<std::uint32_t>;
         QTest::newRow("opaque pixels stay") << 2 << V { 0xff102030, 0xffa0b0c0 } << V { 0x102030, 0xa0b0c0 };
         QTest::newRow("half visible keeps the visible colour")
-            << 2 << V { 0x80402010, 0xff000000 } << V { 0x804020, 0x000000 };
+            << 2 << V { 0x80804020, 0xff000000 } << V { 0x804020, 0x000000 };
         QTest::newRow("hidden pixel takes its neighbours' average")
             << 3 << V { 0xffff0000, 0x00000000, 0xff0000ff } << V { 0xff0000, 0x800080, 0x0000ff };
         QTest::newRow("holes fill ring by ring") << 4 << V { 0xff00ff00, 0x00000000, 0x00000000, 0x00000000 }
@@ -404,6 +406,92 @@ private Q_SLOTS:
         for (int y = 0; y < height; ++y)
             for (std::size_t b = 4 * std::size_t(width); b < bytesPerRow; ++b)
                 QCOMPARE(frame[std::size_t(y) * bytesPerRow + b], std::uint8_t(0xee));
+    }
+
+    // A display 1920 × 1080 whose passes (blocks of 16 × 8) reach 120 × 135,
+    // averaged into a 100 × 56 frame, with one window of a uniform background
+    // left out. Every frame pixel shows the background: where a frame pixel saw
+    // little of it, its colour must not be rounded before it is divided by the
+    // share it saw (up to six steps off, then spread over the hidden pixels).
+    // What is left is the rounding of the passes themselves.
+    void leftOutEdgesKeepTheBackground_data()
+    {
+        QTest::addColumn<QRect>("excluded"); // in display pixels
+        QTest::addColumn<quint32>("background");
+        QTest::newRow("window at 168, 168") << QRect(QPoint(168, 168), QPoint(877, 595)) << 0x3366ccu;
+        QTest::newRow("window at 364, 364") << QRect(QPoint(364, 364), QPoint(1073, 791)) << 0x3366ccu;
+        QTest::newRow("window at 420, 420") << QRect(QPoint(420, 420), QPoint(1129, 847)) << 0x3366ccu;
+        QTest::newRow("window at 56, 56") << QRect(QPoint(56, 56), QPoint(765, 483)) << 0x3366ccu;
+        QTest::newRow("odd edges") << QRect(373, 231, 513, 301) << 0x995522u;
+    }
+    void leftOutEdgesKeepTheBackground()
+    {
+        QFETCH(QRect, excluded);
+        QFETCH(quint32, background);
+        constexpr int passWidth = 120, passHeight = 135, blockWidth = 16, blockHeight = 8;
+        constexpr int frameWidth = 100, frameHeight = 56;
+        // The last pass as the server leaves it: each pixel the background
+        // premultiplied by the visible share of its block, both rounded.
+        std::vector<std::uint8_t> pass(std::size_t(passWidth) * passHeight * 4);
+        for (int y = 0; y < passHeight; ++y)
+            for (int x = 0; x < passWidth; ++x) {
+                const QRect block(x * blockWidth, y * blockHeight, blockWidth, blockHeight);
+                const QRect hidden = block.intersected(excluded);
+                const double share = 1.0 - double(hidden.width() * hidden.height()) / (blockWidth * blockHeight);
+                std::uint8_t* p = &pass[4 * (std::size_t(y) * passWidth + std::size_t(x))];
+                for (int c = 0; c < 3; ++c)
+                    p[c] = std::uint8_t(std::lround((background >> (8 * c) & 0xff) * share));
+                p[3] = std::uint8_t(std::lround(255 * share));
+            }
+        const std::size_t bytesPerRow = 4 * frameWidth;
+        std::vector<std::uint8_t> frame(bytesPerRow * frameHeight);
+        x11::averageVisible({ pass.data(), passHeight, passWidth, 4 * std::size_t(passWidth) },
+            { frame.data(), frameHeight, frameWidth, bytesPerRow });
+        x11::revealCoveredPixels(frame.data(), frameWidth, frameHeight, bytesPerRow);
+        for (int y = 0; y < frameHeight; ++y)
+            for (int x = 0; x < frameWidth; ++x) {
+                const std::uint8_t* p = &frame[std::size_t(y) * bytesPerRow + 4 * std::size_t(x)];
+                for (int c = 0; c < 3; ++c)
+                    if (std::abs(int(p[c]) - int(background >> (8 * c) & 0xff)) > 2)
+                        QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) is %3%4%5")
+                                             .arg(x)
+                                             .arg(y)
+                                             .arg(p[2], 2, 16, QLatin1Char('0'))
+                                             .arg(p[1], 2, 16, QLatin1Char('0'))
+                                             .arg(p[0], 2, 16, QLatin1Char('0'))));
+                QCOMPARE(int(p[3]), 255);
+            }
+    }
+
+    // Averaged with each source pixel weighed by the part of it inside the frame
+    // pixel, the visible share and the colour of the visible part.
+    void averageVisibleWeighsAreas_data()
+    {
+        QTest::addColumn<int>("sourceWidth");
+        QTest::addColumn<std::vector<std::uint32_t>>("source"); // one row, premultiplied 0xAARRGGBB
+        QTest::addColumn<std::vector<std::uint32_t>>("expected"); // one row: share and visible colour
+        using V = std::vector<std::uint32_t>;
+        QTest::newRow("same size divides") << 2 << V { 0x80402010, 0xff102030 } << V { 0x80804020, 0xff102030 };
+        QTest::newRow("halves") << 4 << V { 0xff204060, 0x00000000, 0xffffffff, 0xffffffff }
+                                << V { 0x80204060, 0xffffffff };
+        QTest::newRow("a third of a pixel at the edges")
+            << 3 << V { 0xff300000, 0x00000000, 0xff000030 } << V { 0xaa300000, 0xaa000030 };
+        QTest::newRow("nothing visible is black") << 2 << V { 0x00000000, 0x00000000 } << V { 0x00000000 };
+        // Rounded premultiplied first (green 20 of share 51), the green would come back as 0x64.
+        QTest::newRow("little visible keeps its colour")
+            << 5 << V { 0x00000000, 0x00000000, 0x00000000, 0x7f193366, 0x00000000 } << V { 0x00000000, 0x333266cd };
+    }
+    void averageVisibleWeighsAreas()
+    {
+        QFETCH(int, sourceWidth);
+        QFETCH(std::vector<std::uint32_t>, source);
+        QFETCH(std::vector<std::uint32_t>, expected);
+        const int frameWidth = static_cast<int>(expected.size());
+        std::vector<std::uint32_t> frame(expected.size(), 0xeeeeeeee);
+        x11::averageVisible({ reinterpret_cast<const std::uint8_t*>(source.data()), 1, sourceWidth, 4 * source.size() },
+            { reinterpret_cast<std::uint8_t*>(frame.data()), 1, frameWidth, 4 * frame.size() });
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            QCOMPARE(QString::number(frame[i], 16), QString::number(expected[i], 16));
     }
 };
 

@@ -1,5 +1,7 @@
 #include "platform/screencapture/x11/scaling_pipeline.h"
 
+#include "platform/screencapture/x11/covered_pixels.h"
+
 #include <cmath>
 #include <cstring>
 
@@ -186,16 +188,17 @@ bool ScalingPipeline::readFrame(
         || (coverage && coverage->size() != count) || !image.reserve(count * 4)
         || !image.read(m_passes.back().pixmap, 0, 0, width, height))
         return false;
-    // The X server leaves the padding byte undefined. It becomes the visible share of the pixel's area, which
-    // the average below carries to the frame's pixels as it does the colours.
+    // The X server leaves the padding byte undefined. It becomes the visible share of the pixel's area.
     std::uint8_t* pixels = image.pixels();
-    if (coverage)
+    const std::size_t rowBytes = std::size_t(width) * 4;
+    if (coverage) {
         for (std::size_t i = 0; i < count; ++i)
             pixels[4 * i + 3] = (*coverage)[i];
-    else
-        for (std::size_t i = 0; i < count; ++i)
-            pixels[4 * i + 3] = 0xff;
-    const std::size_t rowBytes = std::size_t(width) * 4;
+        averageVisible({ pixels, height, width, rowBytes }, frame);
+        return true;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        pixels[4 * i + 3] = 0xff;
     if (width == frame.width && height == frame.height) {
         for (int y = 0; y < height; ++y)
             std::memcpy(frame.data + std::size_t(y) * frame.rowBytes, pixels + std::size_t(y) * rowBytes, rowBytes);

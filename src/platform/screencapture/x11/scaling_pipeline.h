@@ -78,6 +78,8 @@ public:
     /// Copies the last pass into `image` and averages it into `frame` (width ×
     /// height pixels), each pixel's fourth byte the share of its area that
     /// `coverage` (from measureCoverage, or none: all of it) says is visible.
+    /// With a coverage, each pixel's colour is that of the visible part of its
+    /// area (see averageVisible), ready for revealCoveredPixels.
     /// False when the server did not copy.
     bool readFrame(SharedImage& image, const std::vector<std::uint8_t>* coverage, const media::ImageView& frame);
     /// How much of each pixel's area of the last pass lies outside `excluded`
