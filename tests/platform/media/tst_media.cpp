@@ -29,6 +29,18 @@ struct Image {
     std::uint8_t* pixel(int x, int y) { return bytes.data() + static_cast<std::size_t>(y) * rowBytes + 4 * x; }
     ConstImageView view() const { return { bytes.data(), height, width, rowBytes }; }
     ImageView mutableView() { return { bytes.data(), height, width, rowBytes }; }
+
+    // Every pixel's four bytes drawn from a seeded generator; the padding keeps its garbage.
+    static Image noise(int w, int h, std::size_t padding, unsigned seed)
+    {
+        Image image(w, h, padding);
+        std::mt19937 random(seed);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < 4; ++c)
+                    image.pixel(x, y)[c] = static_cast<std::uint8_t>(random());
+        return image;
+    }
 };
 
 // Straightforward area average in floating point: the result the scaler must give.
@@ -157,12 +169,7 @@ private Q_SLOTS:
         QFETCH(int, dstW);
         QFETCH(int, dstH);
         QFETCH(int, padding);
-        Image src(srcW, srcH, static_cast<std::size_t>(padding));
-        std::mt19937 random(42);
-        for (int y = 0; y < srcH; ++y)
-            for (int x = 0; x < srcW; ++x)
-                for (int c = 0; c < 4; ++c)
-                    src.pixel(x, y)[c] = static_cast<std::uint8_t>(random());
+        Image src = Image::noise(srcW, srcH, static_cast<std::size_t>(padding), 42u);
         const std::vector<double> expected = referenceScale(src, dstW, dstH);
         for (const ScalerPath path : availableScalerPaths()) {
             Image dst(dstW, dstH, 8);
@@ -215,12 +222,7 @@ private Q_SLOTS:
         QFETCH(int, dstW);
         QFETCH(int, dstH);
         QFETCH(int, padding);
-        Image src(srcW, srcH, static_cast<std::size_t>(padding));
-        std::mt19937 random(7);
-        for (int y = 0; y < srcH; ++y)
-            for (int x = 0; x < srcW; ++x)
-                for (int c = 0; c < 4; ++c)
-                    src.pixel(x, y)[c] = static_cast<std::uint8_t>(random());
+        Image src = Image::noise(srcW, srcH, static_cast<std::size_t>(padding), 7u);
         Image portable(dstW, dstH);
         QCOMPARE(scaleArgb8888(src.view(), portable.mutableView(), ScalerPath::Portable), ScaleStatus::Success);
         for (const ScalerPath path : availableScalerPaths()) {
