@@ -150,23 +150,23 @@ void Stream::startCapture()
 std::optional<CaptureError> Stream::replaceSources(
     const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    CaptureError error;
-    std::unique_ptr<StreamSource> video = m_backend->createVideoSource(filter, configuration, error);
+    SourceResult video = m_backend->createVideoSource(filter, configuration);
     if (!video)
-        return error;
+        return std::move(video.error);
     std::unique_ptr<StreamSource> audio;
     const bool newAudio = configuration.capturesAudio && !m_audio;
     if (newAudio) {
-        audio = m_backend->createAudioSource(configuration, error);
-        if (!audio)
-            return error;
+        SourceResult created = m_backend->createAudioSource(configuration);
+        if (!created)
+            return std::move(created.error);
+        audio = std::move(*created.value);
     }
     {
         std::lock_guard lock(m_shared->mutex);
         m_shared->queueDepth = static_cast<std::size_t>(std::max(1, configuration.queueDepth));
     }
     // The old producer stops before the new one starts, so frames stay in order.
-    m_video = std::move(video);
+    m_video = std::move(*video.value);
     m_video->start(*m_shared);
     if (newAudio) {
         m_audio = std::move(audio);

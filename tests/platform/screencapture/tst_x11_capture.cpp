@@ -403,10 +403,9 @@ private Q_SLOTS:
         configuration.height = 56;
         configuration.minimumFrameInterval = media::MediaTime::make(1, 60);
         const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        CaptureError error;
-        std::unique_ptr<StreamSource> source
-            = m_backend->createVideoSource(ContentFilter::forDisplay(screen, {}, {}), configuration, error);
-        QVERIFY2(source, error.localizedDescription.c_str());
+        SourceResult created = m_backend->createVideoSource(ContentFilter::forDisplay(screen, {}, {}), configuration);
+        QVERIFY2(created, created.error.localizedDescription.c_str());
+        std::unique_ptr<StreamSource> source = std::move(*created.value);
         CountingSink sink;
         source->start(sink);
         // Idle frames that follow idle frames: between two, nothing but the repeat.
@@ -591,10 +590,10 @@ private Q_SLOTS:
         QCOMPARE(capture.collector->errors.front().code, CaptureError::ContentUnavailable);
         QVERIFY(capture.collector->errors.front().localizedDescription.find("closed") != std::string::npos);
 
-        CaptureError error;
-        QVERIFY(!m_backend->createVideoSource(
-            ContentFilter::forDesktopIndependentWindow(windowWithID(window)), StreamConfiguration {}, error));
-        QCOMPARE(error.code, CaptureError::ContentUnavailable);
+        const SourceResult created = m_backend->createVideoSource(
+            ContentFilter::forDesktopIndependentWindow(windowWithID(window)), StreamConfiguration {});
+        QVERIFY(!created);
+        QCOMPARE(created.error.code, CaptureError::ContentUnavailable);
     }
 
     // A display with a window of our own on it: left out, the frame shows what
@@ -826,8 +825,8 @@ private Q_SLOTS:
 
         test::ClickPlayer player;
         QVERIFY2(player.isOpen(), player.error().c_str());
-        const std::optional<double> audible = player.playClick(
-            [&] { m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0xffffffu; }); });
+        const std::optional<double> audible
+            = player.playClick([&] { m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0xffffffu; }); });
         QVERIFY2(audible, player.error().c_str());
 
         std::optional<double> flash, sound;
@@ -841,8 +840,8 @@ private Q_SLOTS:
             sound = test::ClickPlayer::clickIn(audio);
             return flash && sound;
         }));
-        qInfo("player latency %.3f s; flash %.3f s and click %.3f s after the click became audible",
-            player.latency(), *flash - *audible, *sound - *audible);
+        qInfo("player latency %.3f s; flash %.3f s and click %.3f s after the click became audible", player.latency(),
+            *flash - *audible, *sound - *audible);
         QVERIFY2(std::abs(*flash - *sound) < 0.04, qPrintable(QString::number(*sound - *flash)));
         m_x->destroy(window);
     }

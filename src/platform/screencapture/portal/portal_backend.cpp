@@ -283,20 +283,20 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
     return { std::move(content), {} };
 }
 
-std::unique_ptr<StreamSource> PortalBackend::createVideoSource(
-    const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
+SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    if (filter.kind == ContentFilter::Kind::Display ? !filter.display : !filter.window) {
-        error = { CaptureError::InvalidParameter, "The content filter names nothing to capture." };
-        return nullptr;
-    }
-    return std::make_unique<PortalVideoSource>(m_shared, configuration);
+    if (filter.kind == ContentFilter::Kind::Display ? !filter.display : !filter.window)
+        return SourceResult::failure(
+            { CaptureError::InvalidParameter, "The content filter names nothing to capture." });
+    return SourceResult::success(std::make_unique<PortalVideoSource>(m_shared, configuration));
 }
 
-std::unique_ptr<StreamSource> PortalBackend::createAudioSource(
-    const StreamConfiguration& configuration, CaptureError& error)
+SourceResult PortalBackend::createAudioSource(const StreamConfiguration& configuration)
 {
-    return pulse::PulseAudioSource::create(configuration, error);
+    CaptureError error;
+    if (std::unique_ptr<StreamSource> source = pulse::PulseAudioSource::create(configuration, error))
+        return SourceResult::success(std::move(source));
+    return SourceResult::failure(std::move(error));
 }
 
 std::string PortalBackend::unavailableAdvice() const

@@ -159,16 +159,20 @@ ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOn
     return { std::move(content), {} };
 }
 
-std::unique_ptr<StreamSource> X11Backend::createVideoSource(
-    const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
+SourceResult X11Backend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    return x11::VideoSource::create(filter, configuration, error);
+    CaptureError error;
+    if (std::unique_ptr<StreamSource> source = x11::VideoSource::create(filter, configuration, error))
+        return SourceResult::success(std::move(source));
+    return SourceResult::failure(std::move(error));
 }
 
-std::unique_ptr<StreamSource> X11Backend::createAudioSource(
-    const StreamConfiguration& configuration, CaptureError& error)
+SourceResult X11Backend::createAudioSource(const StreamConfiguration& configuration)
 {
-    return pulse::PulseAudioSource::create(configuration, error);
+    CaptureError error;
+    if (std::unique_ptr<StreamSource> source = pulse::PulseAudioSource::create(configuration, error))
+        return SourceResult::success(std::move(source));
+    return SourceResult::failure(std::move(error));
 }
 
 } // namespace corvex::screencapture
