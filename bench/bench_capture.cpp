@@ -291,7 +291,7 @@ void BM_RecordMovingDisplay(benchmark::State& state)
         self.processID = getpid();
         auto stream = std::make_unique<Stream>(
             backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+        static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
         stream->startCapture();
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
@@ -414,7 +414,7 @@ StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     self.processID = getpid();
     auto stream = std::make_unique<Stream>(
         backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-    stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+    static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
     stream->startCapture();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
@@ -767,7 +767,7 @@ void BM_RecordPortal(benchmark::State& state)
         const Display screenDisplay { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "portal" };
         auto stream = std::make_unique<Stream>(
             backend, ContentFilter::forDisplay(screenDisplay, {}, {}), configuration, output);
-        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+        static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
         stream->startCapture();
         std::this_thread::sleep_for(std::chrono::seconds(3));
         const double processBefore = processCpuSeconds();

@@ -116,8 +116,8 @@ Stream::~Stream()
     // m_control's destructor runs that task and joins.
 }
 
-bool Stream::addStreamOutput(
-    std::shared_ptr<StreamOutput> output, StreamOutputType type, SerialQueue& queue, CaptureError* error)
+Result<void, CaptureError> Stream::addStreamOutput(
+    std::shared_ptr<StreamOutput> output, StreamOutputType type, SerialQueue& queue)
 {
     std::lock_guard lock(m_shared->mutex);
     Shared::Route* route = nullptr;
@@ -125,15 +125,13 @@ bool Stream::addStreamOutput(
         route = &m_shared->screen;
     else if (type == StreamOutputType::Audio)
         route = &m_shared->audio;
-    if (route == nullptr || route->output || !output) {
-        if (error)
-            *error = { route == nullptr || !output ? CaptureError::InvalidParameter : CaptureError::OutputAlreadyAdded,
+    if (route == nullptr || route->output || !output)
+        return Result<void, CaptureError>::failure(
+            { route == nullptr || !output ? CaptureError::InvalidParameter : CaptureError::OutputAlreadyAdded,
                 route == nullptr || !output ? "This kind of stream output cannot be added."
-                                            : "The stream already has an output of this kind." };
-        return false;
-    }
+                                            : "The stream already has an output of this kind." });
     *route = { std::move(output), &queue };
-    return true;
+    return Result<void, CaptureError>::success();
 }
 
 void Stream::startCapture()

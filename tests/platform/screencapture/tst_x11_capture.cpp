@@ -99,8 +99,9 @@ struct Capture {
         configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
         configuration.queueDepth = 5;
         stream = std::make_unique<Stream>(backend, filter, configuration, collector);
-        stream->addStreamOutput(collector, StreamOutputType::Screen, video, nullptr);
-        stream->addStreamOutput(collector, StreamOutputType::Audio, audio, nullptr);
+        // A new stream takes one output of each kind; a refusal shows as frames that never come.
+        static_cast<void>(stream->addStreamOutput(collector, StreamOutputType::Screen, video));
+        static_cast<void>(stream->addStreamOutput(collector, StreamOutputType::Audio, audio));
         stream->startCapture();
     }
     ~Capture() { stream.reset(); }
