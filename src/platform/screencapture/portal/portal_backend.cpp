@@ -293,10 +293,10 @@ SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const
 
 SourceResult PortalBackend::createAudioSource(const StreamConfiguration& configuration)
 {
-    CaptureError error;
-    if (std::unique_ptr<StreamSource> source = pulse::PulseAudioSource::create(configuration, error))
-        return SourceResult::success(std::move(source));
-    return SourceResult::failure(std::move(error));
+    auto created = pulse::PulseAudioSource::create(configuration);
+    if (!created)
+        return SourceResult::failure(std::move(created.error));
+    return SourceResult::success(std::move(*created.value));
 }
 
 std::string PortalBackend::unavailableAdvice() const

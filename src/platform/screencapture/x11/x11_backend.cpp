@@ -169,10 +169,10 @@ SourceResult X11Backend::createVideoSource(const ContentFilter& filter, const St
 
 SourceResult X11Backend::createAudioSource(const StreamConfiguration& configuration)
 {
-    CaptureError error;
-    if (std::unique_ptr<StreamSource> source = pulse::PulseAudioSource::create(configuration, error))
-        return SourceResult::success(std::move(source));
-    return SourceResult::failure(std::move(error));
+    auto created = pulse::PulseAudioSource::create(configuration);
+    if (!created)
+        return SourceResult::failure(std::move(created.error));
+    return SourceResult::success(std::move(*created.value));
 }
 
 } // namespace corvex::screencapture
