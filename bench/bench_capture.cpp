@@ -261,12 +261,12 @@ void BM_RecordMovingDisplay(benchmark::State& state)
         return;
     }
     setenv("DISPLAY", server.display().c_str(), 1);
-    CaptureError error;
-    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
-    if (!backend) {
-        state.SkipWithError(error.localizedDescription.c_str());
+    auto created = X11Backend::create();
+    if (!created) {
+        state.SkipWithError(created.error.localizedDescription.c_str());
         return;
     }
+    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     analysis::AnalysisRecorder recorder(nullptr);
     for (auto _ : state) {
         Mover mover(server.display(), width, height, state.range(2) == 0);
@@ -450,12 +450,12 @@ void BM_X11AgainstPeer(benchmark::State& state)
         return;
     }
     setenv("DISPLAY", server.display().c_str(), 1);
-    CaptureError error;
-    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
-    if (!backend) {
-        state.SkipWithError(error.localizedDescription.c_str());
+    auto created = X11Backend::create();
+    if (!created) {
+        state.SkipWithError(created.error.localizedDescription.c_str());
         return;
     }
+    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     QTemporaryDir folder;
     const std::string log = folder.filePath(QStringLiteral("peer.log")).toStdString();
     analysis::AnalysisRecorder recorder(nullptr);
@@ -550,12 +550,12 @@ void BM_X11CropAgainstWhole(benchmark::State& state)
         return;
     }
     setenv("DISPLAY", server.display().c_str(), 1);
-    CaptureError error;
-    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
-    if (!backend) {
-        state.SkipWithError(error.localizedDescription.c_str());
+    auto created = X11Backend::create();
+    if (!created) {
+        state.SkipWithError(created.error.localizedDescription.c_str());
         return;
     }
+    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     analysis::AnalysisRecorder recorder(nullptr);
     const media::Rect crop { 0.1, 0.1, 0.8, 0.8 };
     for (auto _ : state) {

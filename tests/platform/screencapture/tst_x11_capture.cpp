@@ -313,9 +313,9 @@ private Q_SLOTS:
             QSKIP("no X server (scripts/test-services starts one)");
         m_x = std::make_unique<test::XTestDisplay>();
         QVERIFY(m_x->isOpen());
-        CaptureError error;
-        m_backend = X11Backend::create(error);
-        QVERIFY2(m_backend, error.localizedDescription.c_str());
+        auto created = X11Backend::create();
+        QVERIFY2(created, created.error.localizedDescription.c_str());
+        m_backend = std::move(*created.value);
     }
 
     void listsMonitorsAndWindows()

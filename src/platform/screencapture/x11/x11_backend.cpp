@@ -130,13 +130,12 @@ std::vector<Window> listWindows(const Connection& connection, bool onScreenWindo
 
 } // namespace
 
-std::shared_ptr<X11Backend> X11Backend::create(CaptureError& error)
+Result<std::shared_ptr<X11Backend>, CaptureError> X11Backend::create()
 {
-    if (Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr); !opened) {
-        error = { CaptureError::NoDisplay, std::move(opened.error) };
-        return nullptr;
-    }
-    return std::make_shared<X11Backend>();
+    using Created = Result<std::shared_ptr<X11Backend>, CaptureError>;
+    if (Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr); !opened)
+        return Created::failure({ CaptureError::NoDisplay, std::move(opened.error) });
+    return Created::success(std::make_shared<X11Backend>());
 }
 
 ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOnly)
