@@ -755,11 +755,10 @@ private Q_SLOTS:
         Received received;
         StreamConfiguration configuration;
         configuration.width = 6; // 10 × 10 screen pixels each
-        CaptureError error;
-        auto stream
-            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
-                configuration, received.events(), error);
-        QVERIFY2(stream, error.localizedDescription.c_str());
+        auto connected = portal::PipeWireVideoStream::connect(
+            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        QVERIFY2(connected, connected.error.localizedDescription.c_str());
+        auto stream = std::move(*connected.value);
         QVERIFY2(received.feed(screen, *stream, 0x123456),
             received.errors.empty() ? "no frame" : received.errors.front().c_str());
         std::lock_guard lock(received.mutex);
@@ -781,11 +780,10 @@ private Q_SLOTS:
         Received received;
         StreamConfiguration configuration;
         configuration.width = 8;
-        CaptureError error;
-        auto stream
-            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
-                configuration, received.events(), error);
-        QVERIFY2(stream, error.localizedDescription.c_str());
+        auto connected = portal::PipeWireVideoStream::connect(
+            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        QVERIFY2(connected, connected.error.localizedDescription.c_str());
+        auto stream = std::move(*connected.value);
         QVERIFY(received.feed(screen, *stream, 0x102030));
         // Frames sent before may still be on their way: each step waits until
         // the newest frame is one of its own.
@@ -832,11 +830,10 @@ private Q_SLOTS:
         Received received;
         StreamConfiguration configuration;
         configuration.width = 8;
-        CaptureError error;
-        auto stream
-            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
-                configuration, received.events(), error);
-        QVERIFY2(stream, error.localizedDescription.c_str());
+        auto connected = portal::PipeWireVideoStream::connect(
+            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        QVERIFY2(connected, connected.error.localizedDescription.c_str());
+        auto stream = std::move(*connected.value);
         if (resize) {
             QVERIFY(received.feed(screen, *stream, 0x202020));
             screen.resize(80, 36);
@@ -874,11 +871,10 @@ private Q_SLOTS:
         Received received;
         StreamConfiguration configuration;
         configuration.width = 8;
-        CaptureError error;
-        auto stream
-            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen->nodeId() },
-                configuration, received.events(), error);
-        QVERIFY2(stream, error.localizedDescription.c_str());
+        auto connected = portal::PipeWireVideoStream::connect(
+            { -1, m_desktop->pipeWireSocket().toStdString(), screen->nodeId() }, configuration, received.events());
+        QVERIFY2(connected, connected.error.localizedDescription.c_str());
+        auto stream = std::move(*connected.value);
         QVERIFY(received.feed(*screen, *stream, 0x446688));
         screen.reset();
         // The watchdog looks at the stream as the capture's control thread does, ten times a second.
@@ -996,11 +992,10 @@ private Q_SLOTS:
         Received received;
         StreamConfiguration configuration;
         configuration.width = 8;
-        CaptureError error;
-        auto stream
-            = portal::PipeWireVideoStream::connect({ -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() },
-                configuration, received.events(), error);
-        QVERIFY2(stream, error.localizedDescription.c_str());
+        auto connected = portal::PipeWireVideoStream::connect(
+            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        QVERIFY2(connected, connected.error.localizedDescription.c_str());
+        auto stream = std::move(*connected.value);
         QVERIFY(received.feed(screen, *stream, 0x202020));
         screen.setActive(false);
         for (int attempt = 0; attempt < 100; ++attempt) {

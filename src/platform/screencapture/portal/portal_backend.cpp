@@ -162,11 +162,13 @@ private:
         PipeWireVideoStream::Events events;
         events.frame = [this](SampleBuffer frame) { m_sink->deliverVideo(std::move(frame)); };
         events.failure = [this](CaptureError failure) { fail(std::move(failure)); };
-        std::unique_ptr<PipeWireVideoStream> stream = PipeWireVideoStream::connect(
-            { cast->pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events), error);
-        if (!stream)
-            fail(error);
-        return stream;
+        auto connected
+            = PipeWireVideoStream::connect({ cast->pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events));
+        if (!connected) {
+            fail(std::move(connected.error));
+            return nullptr;
+        }
+        return std::move(*connected.value);
     }
 
     /// Watches the stream until it stops; true when the author wants to choose again.
