@@ -192,22 +192,22 @@ private:
 
     void run()
     {
-        CaptureError error;
-        std::unique_ptr<ScreenCastPortal> portal = ScreenCastPortal::connect(m_shared->address, error);
-        if (!portal) {
-            fail(error);
+        auto connected = ScreenCastPortal::connect(m_shared->address);
+        if (!connected) {
+            fail(std::move(connected.error));
             return;
         }
+        std::unique_ptr<ScreenCastPortal> portal = std::move(*connected.value);
         {
             std::lock_guard lock(m_mutex);
             m_portal = portal.get();
             if (m_stopping)
                 portal->cancel();
         }
-        if (std::optional<PortalInfo> info = portal->probe(error)) {
+        if (auto info = portal->probe()) {
             // The same sink all along: what was recorded before the author chose
             // again stays, and the new source's frames follow it.
-            while (std::unique_ptr<PipeWireVideoStream> stream = startStream(*portal, *info)) {
+            while (std::unique_ptr<PipeWireVideoStream> stream = startStream(*portal, *info.value)) {
                 const bool again = watch(*stream);
                 stream.reset();
                 portal->close();
@@ -215,7 +215,7 @@ private:
                     break;
             }
         } else {
-            fail(error);
+            fail(std::move(info.error));
         }
         portal->close();
         {
@@ -258,10 +258,20 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
     std::optional<PortalInfo> info;
     {
         std::lock_guard lock(m_shared->probeMutex);
-        if (!m_shared->probe)
-            m_shared->probe = ScreenCastPortal::connect(m_shared->address, error);
-        if (m_shared->probe)
-            info = m_shared->probe->probe(error);
+        if (!m_shared->probe) {
+            auto connected = ScreenCastPortal::connect(m_shared->address);
+            if (connected)
+                m_shared->probe = std::move(*connected.value);
+            else
+                error = std::move(connected.error);
+        }
+        if (m_shared->probe) {
+            auto probed = m_shared->probe->probe();
+            if (probed)
+                info = std::move(*probed.value);
+            else
+                error = std::move(probed.error);
+        }
     }
     if (!info)
         return { std::nullopt, error };
