@@ -261,12 +261,12 @@ void BM_RecordMovingDisplay(benchmark::State& state)
         return;
     }
     setenv("DISPLAY", server.display().c_str(), 1);
-    CaptureError error;
-    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
-    if (!backend) {
-        state.SkipWithError(error.localizedDescription.c_str());
+    auto created = X11Backend::create();
+    if (!created) {
+        state.SkipWithError(created.error.localizedDescription.c_str());
         return;
     }
+    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     analysis::AnalysisRecorder recorder(nullptr);
     for (auto _ : state) {
         Mover mover(server.display(), width, height, state.range(2) == 0);
@@ -291,7 +291,7 @@ void BM_RecordMovingDisplay(benchmark::State& state)
         self.processID = getpid();
         auto stream = std::make_unique<Stream>(
             backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+        static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
         stream->startCapture();
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
@@ -414,7 +414,7 @@ StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     self.processID = getpid();
     auto stream = std::make_unique<Stream>(
         backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-    stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+    static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
     stream->startCapture();
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
@@ -450,12 +450,12 @@ void BM_X11AgainstPeer(benchmark::State& state)
         return;
     }
     setenv("DISPLAY", server.display().c_str(), 1);
-    CaptureError error;
-    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
-    if (!backend) {
-        state.SkipWithError(error.localizedDescription.c_str());
+    auto created = X11Backend::create();
+    if (!created) {
+        state.SkipWithError(created.error.localizedDescription.c_str());
         return;
     }
+    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     QTemporaryDir folder;
     const std::string log = folder.filePath(QStringLiteral("peer.log")).toStdString();
     analysis::AnalysisRecorder recorder(nullptr);
@@ -550,12 +550,12 @@ void BM_X11CropAgainstWhole(benchmark::State& state)
         return;
     }
     setenv("DISPLAY", server.display().c_str(), 1);
-    CaptureError error;
-    const std::shared_ptr<CaptureBackend> backend = X11Backend::create(error);
-    if (!backend) {
-        state.SkipWithError(error.localizedDescription.c_str());
+    auto created = X11Backend::create();
+    if (!created) {
+        state.SkipWithError(created.error.localizedDescription.c_str());
         return;
     }
+    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     analysis::AnalysisRecorder recorder(nullptr);
     const media::Rect crop { 0.1, 0.1, 0.8, 0.8 };
     for (auto _ : state) {
@@ -767,7 +767,7 @@ void BM_RecordPortal(benchmark::State& state)
         const Display screenDisplay { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "portal" };
         auto stream = std::make_unique<Stream>(
             backend, ContentFilter::forDisplay(screenDisplay, {}, {}), configuration, output);
-        stream->addStreamOutput(output, StreamOutputType::Screen, video, nullptr);
+        static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
         stream->startCapture();
         std::this_thread::sleep_for(std::chrono::seconds(3));
         const double processBefore = processCpuSeconds();

@@ -61,14 +61,12 @@ std::unique_ptr<CapturedFrameStream> CaptureEngine::startCapture(
 
     ++m_streamGeneration;
     m_stream = std::make_unique<screencapture::Stream>(m_backend, filter, configuration, m_streamOutput);
-    screencapture::CaptureError error;
-    if (!m_stream->addStreamOutput(
-            m_streamOutput, screencapture::StreamOutputType::Screen, m_videoSampleBufferQueue, &error)
-        || !m_stream->addStreamOutput(
-            m_streamOutput, screencapture::StreamOutputType::Audio, m_audioSampleBufferQueue, &error)) {
-        continuation->finish(error);
-        return frames;
-    }
+    for (auto [type, queue] : { std::pair { screencapture::StreamOutputType::Screen, &m_videoSampleBufferQueue },
+             std::pair { screencapture::StreamOutputType::Audio, &m_audioSampleBufferQueue } })
+        if (auto added = m_stream->addStreamOutput(m_streamOutput, type, *queue); !added) {
+            continuation->finish(added.error);
+            return frames;
+        }
     m_stream->startCapture();
     return frames;
 }

@@ -50,15 +50,14 @@ public:
         }
         return result;
     }
-    std::unique_ptr<screencapture::StreamSource> createVideoSource(const screencapture::ContentFilter& filter,
-        const screencapture::StreamConfiguration& configuration, screencapture::CaptureError& error) override
+    screencapture::SourceResult createVideoSource(
+        const screencapture::ContentFilter& filter, const screencapture::StreamConfiguration& configuration) override
     {
-        return m_screen.createVideoSource(filter, configuration, error);
+        return m_screen.createVideoSource(filter, configuration);
     }
-    std::unique_ptr<screencapture::StreamSource> createAudioSource(
-        const screencapture::StreamConfiguration& configuration, screencapture::CaptureError& error) override
+    screencapture::SourceResult createAudioSource(const screencapture::StreamConfiguration& configuration) override
     {
-        return m_screen.createAudioSource(configuration, error);
+        return m_screen.createAudioSource(configuration);
     }
     DesktopChooser* desktopChooser() override { return this; }
 

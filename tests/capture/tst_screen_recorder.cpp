@@ -24,15 +24,13 @@ public:
     }
     std::string name() const override { return "listed"; }
     ShareableContentResult shareableContent(bool, bool) override { return { m_content, {} }; }
-    std::unique_ptr<StreamSource> createVideoSource(
-        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error) override
+    SourceResult createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration) override
     {
-        return m_synthetic.createVideoSource(filter, configuration, error);
+        return m_synthetic.createVideoSource(filter, configuration);
     }
-    std::unique_ptr<StreamSource> createAudioSource(
-        const StreamConfiguration& configuration, CaptureError& error) override
+    SourceResult createAudioSource(const StreamConfiguration& configuration) override
     {
-        return m_synthetic.createAudioSource(configuration, error);
+        return m_synthetic.createAudioSource(configuration);
     }
 
 private:

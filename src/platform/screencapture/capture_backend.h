@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/content_filter.h"
 #include "platform/screencapture/desktop_chooser.h"
@@ -12,6 +13,9 @@
 #include <string>
 
 namespace corvex::screencapture {
+
+/// A new producer of frames or sound, or why there is none.
+using SourceResult = Result<std::unique_ptr<StreamSource>, CaptureError>;
 
 struct ShareableContentResult {
     std::optional<ShareableContent> content; // none on failure
@@ -26,14 +30,10 @@ public:
 
     virtual std::string name() const = 0;
     virtual ShareableContentResult shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) = 0;
-    /// A producer of the filter's frames at the configured size and rate; null with an error when impossible.
-    virtual std::unique_ptr<StreamSource> createVideoSource(
-        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
-        = 0;
-    /// A producer of the system's sound; null with an error when impossible.
-    virtual std::unique_ptr<StreamSource> createAudioSource(
-        const StreamConfiguration& configuration, CaptureError& error)
-        = 0;
+    /// A producer of the filter's frames at the configured size and rate, or why it is impossible.
+    virtual SourceResult createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration) = 0;
+    /// A producer of the system's sound, or why it is impossible.
+    virtual SourceResult createAudioSource(const StreamConfiguration& configuration) = 0;
     /// What the author can do when this backend cannot capture the screen, in one or two sentences.
     virtual std::string unavailableAdvice() const
     {

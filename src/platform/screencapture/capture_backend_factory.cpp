@@ -20,10 +20,10 @@ std::shared_ptr<CaptureBackend> createCaptureBackend(const std::string& name)
     if (name == "portal")
         return portal::PortalBackend::create({});
     if (name == "x11") {
-        CaptureError error;
-        if (std::shared_ptr<CaptureBackend> backend = X11Backend::create(error))
-            return backend;
-        return std::make_shared<NullBackend>(error);
+        auto created = X11Backend::create();
+        if (created)
+            return std::move(*created.value);
+        return std::make_shared<NullBackend>(std::move(created.error));
     }
     return nullptr;
 }
@@ -44,11 +44,11 @@ std::shared_ptr<CaptureBackend> createCaptureBackend()
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     if ((sessionType != nullptr && std::string(sessionType) == "wayland") || (wayland != nullptr && *wayland != '\0'))
         return portal::PortalBackend::create({});
-    CaptureError error;
-    if (std::shared_ptr<CaptureBackend> backend = X11Backend::create(error))
-        return backend;
-    std::fprintf(stderr, "%s\n", error.localizedDescription.c_str());
-    return std::make_shared<NullBackend>(error);
+    auto created = X11Backend::create();
+    if (created)
+        return std::move(*created.value);
+    std::fprintf(stderr, "%s\n", created.error.localizedDescription.c_str());
+    return std::make_shared<NullBackend>(std::move(created.error));
 }
 
 } // namespace corvex::screencapture

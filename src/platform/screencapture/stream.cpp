@@ -116,8 +116,8 @@ Stream::~Stream()
     // m_control's destructor runs that task and joins.
 }
 
-bool Stream::addStreamOutput(
-    std::shared_ptr<StreamOutput> output, StreamOutputType type, SerialQueue& queue, CaptureError* error)
+Result<void, CaptureError> Stream::addStreamOutput(
+    std::shared_ptr<StreamOutput> output, StreamOutputType type, SerialQueue& queue)
 {
     std::lock_guard lock(m_shared->mutex);
     Shared::Route* route = nullptr;
@@ -125,15 +125,13 @@ bool Stream::addStreamOutput(
         route = &m_shared->screen;
     else if (type == StreamOutputType::Audio)
         route = &m_shared->audio;
-    if (route == nullptr || route->output || !output) {
-        if (error)
-            *error = { route == nullptr || !output ? CaptureError::InvalidParameter : CaptureError::OutputAlreadyAdded,
+    if (route == nullptr || route->output || !output)
+        return Result<void, CaptureError>::failure(
+            { route == nullptr || !output ? CaptureError::InvalidParameter : CaptureError::OutputAlreadyAdded,
                 route == nullptr || !output ? "This kind of stream output cannot be added."
-                                            : "The stream already has an output of this kind." };
-        return false;
-    }
+                                            : "The stream already has an output of this kind." });
     *route = { std::move(output), &queue };
-    return true;
+    return Result<void, CaptureError>::success();
 }
 
 void Stream::startCapture()
@@ -150,23 +148,23 @@ void Stream::startCapture()
 std::optional<CaptureError> Stream::replaceSources(
     const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    CaptureError error;
-    std::unique_ptr<StreamSource> video = m_backend->createVideoSource(filter, configuration, error);
+    SourceResult video = m_backend->createVideoSource(filter, configuration);
     if (!video)
-        return error;
+        return std::move(video.error);
     std::unique_ptr<StreamSource> audio;
     const bool newAudio = configuration.capturesAudio && !m_audio;
     if (newAudio) {
-        audio = m_backend->createAudioSource(configuration, error);
-        if (!audio)
-            return error;
+        SourceResult created = m_backend->createAudioSource(configuration);
+        if (!created)
+            return std::move(created.error);
+        audio = std::move(*created.value);
     }
     {
         std::lock_guard lock(m_shared->mutex);
         m_shared->queueDepth = static_cast<std::size_t>(std::max(1, configuration.queueDepth));
     }
     // The old producer stops before the new one starts, so frames stay in order.
-    m_video = std::move(video);
+    m_video = std::move(*video.value);
     m_video->start(*m_shared);
     if (newAudio) {
         m_audio = std::move(audio);

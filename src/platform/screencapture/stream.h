@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/content_filter.h"
 #include "platform/screencapture/sample_buffer.h"
@@ -66,8 +67,8 @@ public:
 
     /// Sends buffers of `type` to `output` on `queue`, which must outlive the
     /// stream. Fails when an output for that type is already there.
-    bool addStreamOutput(
-        std::shared_ptr<StreamOutput> output, StreamOutputType type, SerialQueue& queue, CaptureError* error);
+    Result<void, CaptureError> addStreamOutput(
+        std::shared_ptr<StreamOutput> output, StreamOutputType type, SerialQueue& queue);
     /// Starts capture; failures arrive through the delegate.
     void startCapture();
     /// Apply to the running stream; the completion runs on the control thread.

@@ -54,8 +54,8 @@ struct Fixture {
     void start(const ContentFilter& filter, const StreamConfiguration& config)
     {
         stream = std::make_unique<Stream>(backend, filter, config, collector);
-        QVERIFY(stream->addStreamOutput(collector, StreamOutputType::Screen, video, nullptr));
-        QVERIFY(stream->addStreamOutput(collector, StreamOutputType::Audio, audio, nullptr));
+        QVERIFY(stream->addStreamOutput(collector, StreamOutputType::Screen, video));
+        QVERIFY(stream->addStreamOutput(collector, StreamOutputType::Audio, audio));
         stream->startCapture();
     }
     ~Fixture() { stream.reset(); }
@@ -253,10 +253,11 @@ private Q_SLOTS:
     {
         Fixture f;
         f.start(displayFilter(), configuration(8, 8));
-        CaptureError error;
-        QVERIFY(!f.stream->addStreamOutput(f.collector, StreamOutputType::Screen, f.video, &error));
-        QCOMPARE(error.code, CaptureError::OutputAlreadyAdded);
-        QVERIFY(!f.stream->addStreamOutput(f.collector, StreamOutputType::Microphone, f.video, &error));
+        const Result<void, CaptureError> again
+            = f.stream->addStreamOutput(f.collector, StreamOutputType::Screen, f.video);
+        QVERIFY(!again);
+        QCOMPARE(again.error.code, CaptureError::OutputAlreadyAdded);
+        QVERIFY(!f.stream->addStreamOutput(f.collector, StreamOutputType::Microphone, f.video));
     }
 
     void nullBackendFailsEverything()
@@ -266,7 +267,7 @@ private Q_SLOTS:
         auto collector = std::make_shared<Collector>();
         SerialQueue queue("test.null");
         Stream stream(backend, displayFilter(), configuration(8, 8), collector);
-        QVERIFY(stream.addStreamOutput(collector, StreamOutputType::Screen, queue, nullptr));
+        QVERIFY(stream.addStreamOutput(collector, StreamOutputType::Screen, queue));
         stream.startCapture();
         QVERIFY(collector->waitFor([&] { return !collector->errors.empty(); }));
         QCOMPARE(collector->errors[0].code, CaptureError::NoDisplay);

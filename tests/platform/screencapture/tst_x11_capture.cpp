@@ -99,8 +99,9 @@ struct Capture {
         configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
         configuration.queueDepth = 5;
         stream = std::make_unique<Stream>(backend, filter, configuration, collector);
-        stream->addStreamOutput(collector, StreamOutputType::Screen, video, nullptr);
-        stream->addStreamOutput(collector, StreamOutputType::Audio, audio, nullptr);
+        // A new stream takes one output of each kind; a refusal shows as frames that never come.
+        static_cast<void>(stream->addStreamOutput(collector, StreamOutputType::Screen, video));
+        static_cast<void>(stream->addStreamOutput(collector, StreamOutputType::Audio, audio));
         stream->startCapture();
     }
     ~Capture() { stream.reset(); }
@@ -312,9 +313,9 @@ private Q_SLOTS:
             QSKIP("no X server (scripts/test-services starts one)");
         m_x = std::make_unique<test::XTestDisplay>();
         QVERIFY(m_x->isOpen());
-        CaptureError error;
-        m_backend = X11Backend::create(error);
-        QVERIFY2(m_backend, error.localizedDescription.c_str());
+        auto created = X11Backend::create();
+        QVERIFY2(created, created.error.localizedDescription.c_str());
+        m_backend = std::move(*created.value);
     }
 
     void listsMonitorsAndWindows()
@@ -403,10 +404,9 @@ private Q_SLOTS:
         configuration.height = 56;
         configuration.minimumFrameInterval = media::MediaTime::make(1, 60);
         const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        CaptureError error;
-        std::unique_ptr<StreamSource> source
-            = m_backend->createVideoSource(ContentFilter::forDisplay(screen, {}, {}), configuration, error);
-        QVERIFY2(source, error.localizedDescription.c_str());
+        SourceResult created = m_backend->createVideoSource(ContentFilter::forDisplay(screen, {}, {}), configuration);
+        QVERIFY2(created, created.error.localizedDescription.c_str());
+        std::unique_ptr<StreamSource> source = std::move(*created.value);
         CountingSink sink;
         source->start(sink);
         // Idle frames that follow idle frames: between two, nothing but the repeat.
@@ -591,10 +591,10 @@ private Q_SLOTS:
         QCOMPARE(capture.collector->errors.front().code, CaptureError::ContentUnavailable);
         QVERIFY(capture.collector->errors.front().localizedDescription.find("closed") != std::string::npos);
 
-        CaptureError error;
-        QVERIFY(!m_backend->createVideoSource(
-            ContentFilter::forDesktopIndependentWindow(windowWithID(window)), StreamConfiguration {}, error));
-        QCOMPARE(error.code, CaptureError::ContentUnavailable);
+        const SourceResult created = m_backend->createVideoSource(
+            ContentFilter::forDesktopIndependentWindow(windowWithID(window)), StreamConfiguration {});
+        QVERIFY(!created);
+        QCOMPARE(created.error.code, CaptureError::ContentUnavailable);
     }
 
     // A display with a window of our own on it: left out, the frame shows what
@@ -826,8 +826,8 @@ private Q_SLOTS:
 
         test::ClickPlayer player;
         QVERIFY2(player.isOpen(), player.error().c_str());
-        const std::optional<double> audible = player.playClick(
-            [&] { m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0xffffffu; }); });
+        const std::optional<double> audible
+            = player.playClick([&] { m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0xffffffu; }); });
         QVERIFY2(audible, player.error().c_str());
 
         std::optional<double> flash, sound;
@@ -841,8 +841,8 @@ private Q_SLOTS:
             sound = test::ClickPlayer::clickIn(audio);
             return flash && sound;
         }));
-        qInfo("player latency %.3f s; flash %.3f s and click %.3f s after the click became audible",
-            player.latency(), *flash - *audible, *sound - *audible);
+        qInfo("player latency %.3f s; flash %.3f s and click %.3f s after the click became audible", player.latency(),
+            *flash - *audible, *sound - *audible);
         QVERIFY2(std::abs(*flash - *sound) < 0.04, qPrintable(QString::number(*sound - *flash)));
         m_x->destroy(window);
     }

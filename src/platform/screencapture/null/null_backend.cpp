@@ -12,17 +12,14 @@ ShareableContentResult NullBackend::shareableContent(bool, bool)
     return { std::nullopt, m_reason };
 }
 
-std::unique_ptr<StreamSource> NullBackend::createVideoSource(
-    const ContentFilter&, const StreamConfiguration&, CaptureError& error)
+SourceResult NullBackend::createVideoSource(const ContentFilter&, const StreamConfiguration&)
 {
-    error = m_reason;
-    return nullptr;
+    return SourceResult::failure(m_reason);
 }
 
-std::unique_ptr<StreamSource> NullBackend::createAudioSource(const StreamConfiguration&, CaptureError& error)
+SourceResult NullBackend::createAudioSource(const StreamConfiguration&)
 {
-    error = m_reason;
-    return nullptr;
+    return SourceResult::failure(m_reason);
 }
 
 } // namespace corvex::screencapture

@@ -378,9 +378,10 @@ PipeWireVideoStream::~PipeWireVideoStream()
     m_impl->destroy();
 }
 
-std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(
-    PipeWireTarget target, const StreamConfiguration& configuration, Events events, CaptureError& error)
+Result<std::unique_ptr<PipeWireVideoStream>, CaptureError> PipeWireVideoStream::connect(
+    PipeWireTarget target, const StreamConfiguration& configuration, Events events)
 {
+    using Connected = Result<std::unique_ptr<PipeWireVideoStream>, CaptureError>;
     std::call_once(pipeWireInitialised, [] { pw_init(nullptr, nullptr); });
     static const pw_core_events kCoreEvents = [] {
         pw_core_events events {};
@@ -411,15 +412,13 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(
     if (d.loop == nullptr) {
         if (target.fd >= 0)
             ::close(target.fd);
-        error = pipeWireLost("no PipeWire loop could be made");
-        return nullptr;
+        return Connected::failure(pipeWireLost("no PipeWire loop could be made"));
     }
     d.context = pw_context_new(pw_thread_loop_get_loop(d.loop), nullptr, 0);
     if (d.context == nullptr || pw_thread_loop_start(d.loop) < 0) {
         if (target.fd >= 0)
             ::close(target.fd);
-        error = pipeWireLost("no PipeWire context could be made");
-        return nullptr;
+        return Connected::failure(pipeWireLost("no PipeWire context could be made"));
     }
     pw_thread_loop_lock(d.loop);
     if (target.fd >= 0)
@@ -430,8 +429,7 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(
     if (d.core == nullptr) {
         const int why = errno;
         pw_thread_loop_unlock(d.loop);
-        error = pipeWireLost(std::strerror(why));
-        return nullptr;
+        return Connected::failure(pipeWireLost(std::strerror(why)));
     }
     pw_core_add_listener(d.core, &d.coreListener, &kCoreEvents, &d);
     d.registry = pw_core_get_registry(d.core, PW_VERSION_REGISTRY, 0);
@@ -441,8 +439,7 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(
             PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
     if (d.stream == nullptr) {
         pw_thread_loop_unlock(d.loop);
-        error = pipeWireLost("no stream could be made");
-        return nullptr;
+        return Connected::failure(pipeWireLost("no stream could be made"));
     }
     pw_stream_add_listener(d.stream, &d.streamListener, &kStreamEvents, &d);
 
@@ -481,10 +478,9 @@ std::unique_ptr<PipeWireVideoStream> PipeWireVideoStream::connect(
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
     pw_thread_loop_unlock(d.loop);
     if (connected < 0) {
-        error = pipeWireLost(std::strerror(-connected));
-        return nullptr;
+        return Connected::failure(pipeWireLost(std::strerror(-connected)));
     }
-    return result;
+    return Connected::success(std::move(result));
 }
 
 void PipeWireVideoStream::check()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/sample_buffer.h"
 #include "platform/screencapture/stream_configuration.h"
@@ -39,9 +40,9 @@ public:
         std::function<void(CaptureError)> failure; // once, on the PipeWire thread or in `check`
     };
 
-    /// Connects and starts; null with the reason when PipeWire cannot be reached.
-    static std::unique_ptr<PipeWireVideoStream> connect(
-        PipeWireTarget target, const StreamConfiguration& configuration, Events events, CaptureError& error);
+    /// Connects and starts; the reason instead when PipeWire cannot be reached.
+    static Result<std::unique_ptr<PipeWireVideoStream>, CaptureError> connect(
+        PipeWireTarget target, const StreamConfiguration& configuration, Events events);
     ~PipeWireVideoStream();
     PipeWireVideoStream(const PipeWireVideoStream&) = delete;
     PipeWireVideoStream& operator=(const PipeWireVideoStream&) = delete;

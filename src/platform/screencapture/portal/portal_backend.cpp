@@ -162,11 +162,13 @@ private:
         PipeWireVideoStream::Events events;
         events.frame = [this](SampleBuffer frame) { m_sink->deliverVideo(std::move(frame)); };
         events.failure = [this](CaptureError failure) { fail(std::move(failure)); };
-        std::unique_ptr<PipeWireVideoStream> stream = PipeWireVideoStream::connect(
-            { cast->pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events), error);
-        if (!stream)
-            fail(error);
-        return stream;
+        auto connected
+            = PipeWireVideoStream::connect({ cast->pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events));
+        if (!connected) {
+            fail(std::move(connected.error));
+            return nullptr;
+        }
+        return std::move(*connected.value);
     }
 
     /// Watches the stream until it stops; true when the author wants to choose again.
@@ -190,22 +192,22 @@ private:
 
     void run()
     {
-        CaptureError error;
-        std::unique_ptr<ScreenCastPortal> portal = ScreenCastPortal::connect(m_shared->address, error);
-        if (!portal) {
-            fail(error);
+        auto connected = ScreenCastPortal::connect(m_shared->address);
+        if (!connected) {
+            fail(std::move(connected.error));
             return;
         }
+        std::unique_ptr<ScreenCastPortal> portal = std::move(*connected.value);
         {
             std::lock_guard lock(m_mutex);
             m_portal = portal.get();
             if (m_stopping)
                 portal->cancel();
         }
-        if (std::optional<PortalInfo> info = portal->probe(error)) {
+        if (auto info = portal->probe()) {
             // The same sink all along: what was recorded before the author chose
             // again stays, and the new source's frames follow it.
-            while (std::unique_ptr<PipeWireVideoStream> stream = startStream(*portal, *info)) {
+            while (std::unique_ptr<PipeWireVideoStream> stream = startStream(*portal, *info.value)) {
                 const bool again = watch(*stream);
                 stream.reset();
                 portal->close();
@@ -213,7 +215,7 @@ private:
                     break;
             }
         } else {
-            fail(error);
+            fail(std::move(info.error));
         }
         portal->close();
         {
@@ -256,10 +258,20 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
     std::optional<PortalInfo> info;
     {
         std::lock_guard lock(m_shared->probeMutex);
-        if (!m_shared->probe)
-            m_shared->probe = ScreenCastPortal::connect(m_shared->address, error);
-        if (m_shared->probe)
-            info = m_shared->probe->probe(error);
+        if (!m_shared->probe) {
+            auto connected = ScreenCastPortal::connect(m_shared->address);
+            if (connected)
+                m_shared->probe = std::move(*connected.value);
+            else
+                error = std::move(connected.error);
+        }
+        if (m_shared->probe) {
+            auto probed = m_shared->probe->probe();
+            if (probed)
+                info = std::move(*probed.value);
+            else
+                error = std::move(probed.error);
+        }
     }
     if (!info)
         return { std::nullopt, error };
@@ -283,20 +295,20 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
     return { std::move(content), {} };
 }
 
-std::unique_ptr<StreamSource> PortalBackend::createVideoSource(
-    const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
+SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    if (filter.kind == ContentFilter::Kind::Display ? !filter.display : !filter.window) {
-        error = { CaptureError::InvalidParameter, "The content filter names nothing to capture." };
-        return nullptr;
-    }
-    return std::make_unique<PortalVideoSource>(m_shared, configuration);
+    if (filter.kind == ContentFilter::Kind::Display ? !filter.display : !filter.window)
+        return SourceResult::failure(
+            { CaptureError::InvalidParameter, "The content filter names nothing to capture." });
+    return SourceResult::success(std::make_unique<PortalVideoSource>(m_shared, configuration));
 }
 
-std::unique_ptr<StreamSource> PortalBackend::createAudioSource(
-    const StreamConfiguration& configuration, CaptureError& error)
+SourceResult PortalBackend::createAudioSource(const StreamConfiguration& configuration)
 {
-    return pulse::PulseAudioSource::create(configuration, error);
+    auto created = pulse::PulseAudioSource::create(configuration);
+    if (!created)
+        return SourceResult::failure(std::move(created.error));
+    return SourceResult::success(std::move(*created.value));
 }
 
 std::string PortalBackend::unavailableAdvice() const

@@ -242,8 +242,9 @@ ScreenCastPortal::ScreenCastPortal()
 {
 }
 
-std::unique_ptr<ScreenCastPortal> ScreenCastPortal::connect(const PortalAddress& address, CaptureError& error)
+Result<std::unique_ptr<ScreenCastPortal>, CaptureError> ScreenCastPortal::connect(const PortalAddress& address)
 {
+    using Connected = Result<std::unique_ptr<ScreenCastPortal>, CaptureError>;
     std::unique_ptr<ScreenCastPortal> portal(new ScreenCastPortal);
     Impl& d = *portal->m_impl;
     d.address = address;
@@ -253,8 +254,7 @@ std::unique_ptr<ScreenCastPortal> ScreenCastPortal::connect(const PortalAddress&
         : QDBusConnection::connectToBus(QString::fromStdString(address.busAddress), d.connectionName);
     d.bus = bus;
     if (!bus.isConnected()) {
-        error = noPortal("there is no session bus: " + bus.lastError().message().toStdString());
-        return nullptr;
+        return Connected::failure(noPortal("there is no session bus: " + bus.lastError().message().toStdString()));
     }
     d.sender = bus.baseService().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
 
@@ -272,7 +272,7 @@ std::unique_ptr<ScreenCastPortal> ScreenCastPortal::connect(const PortalAddress&
     d.relay->moveToThread(&d.thread);
     d.thread.setObjectName(QStringLiteral("app.corvex.screencast-portal"));
     d.thread.start();
-    return portal;
+    return Connected::success(std::move(portal));
 }
 
 ScreenCastPortal::~ScreenCastPortal()
@@ -287,14 +287,14 @@ ScreenCastPortal::~ScreenCastPortal()
     QDBusConnection::disconnectFromBus(d.connectionName);
 }
 
-std::optional<PortalInfo> ScreenCastPortal::probe(CaptureError& error)
+Result<PortalInfo, CaptureError> ScreenCastPortal::probe()
 {
+    using Probed = Result<PortalInfo, CaptureError>;
     Impl& d = *m_impl;
     const QString service = QString::fromStdString(d.address.service);
     const QDBusReply<bool> registered = d.bus->interface()->isServiceRegistered(service);
     if (!registered.isValid() || !registered.value()) {
-        error = noPortal("nothing answers as " + d.address.service);
-        return std::nullopt;
+        return Probed::failure(noPortal("nothing answers as " + d.address.service));
     }
     auto property = [&](const char* name) -> std::optional<std::uint32_t> {
         QDBusMessage message = QDBusMessage::createMethodCall(
@@ -308,27 +308,24 @@ std::optional<PortalInfo> ScreenCastPortal::probe(CaptureError& error)
     PortalInfo info;
     const std::optional<std::uint32_t> version = property("version");
     if (!version) {
-        error = noPortal(d.address.service + " has no ScreenCast interface");
-        return std::nullopt;
+        return Probed::failure(noPortal(d.address.service + " has no ScreenCast interface"));
     }
     info.version = *version;
     if (info.version < kMinimumPortalVersion) {
-        error = { CaptureError::NoDisplay,
+        return Probed::failure({ CaptureError::NoDisplay,
             "The desktop's screen-cast portal is too old (version " + std::to_string(info.version)
                 + "; Corvex Studio needs version " + std::to_string(kMinimumPortalVersion)
                 + " or later), so the screen cannot be recorded. Update xdg-desktop-portal and your desktop's "
-                  "portal backend, or log in to an X11 session." };
-        return std::nullopt;
+                  "portal backend, or log in to an X11 session." });
     }
     info.sourceTypes = property("AvailableSourceTypes").value_or(kSourceMonitor);
     info.cursorModes = property("AvailableCursorModes").value_or(0);
     if ((info.sourceTypes & (kSourceMonitor | kSourceWindow)) == 0) {
-        error = { CaptureError::NoDisplay,
+        return Probed::failure({ CaptureError::NoDisplay,
             "The desktop's screen-cast portal offers neither monitors nor windows to share, so the screen cannot "
-            "be recorded. Install your desktop's xdg-desktop-portal backend, or log in to an X11 session." };
-        return std::nullopt;
+            "be recorded. Install your desktop's xdg-desktop-portal backend, or log in to an X11 session." });
     }
-    return info;
+    return Probed::success(std::move(info));
 }
 
 std::optional<PortalCast> ScreenCastPortal::start(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 
 #include <cstdint>
@@ -56,14 +57,14 @@ struct PortalCast {
 class ScreenCastPortal final {
 public:
     /// Connects to the bus; null with the reason when there is no session bus.
-    static std::unique_ptr<ScreenCastPortal> connect(const PortalAddress& address, CaptureError& error);
+    static Result<std::unique_ptr<ScreenCastPortal>, CaptureError> connect(const PortalAddress& address);
     ~ScreenCastPortal();
     ScreenCastPortal(const ScreenCastPortal&) = delete;
     ScreenCastPortal& operator=(const ScreenCastPortal&) = delete;
 
     /// The portal's version and what it offers; none with a message for the user
     /// when there is no screen-cast portal or it is too old.
-    std::optional<PortalInfo> probe(CaptureError& error);
+    Result<PortalInfo, CaptureError> probe();
 
     /// CreateSession, SelectSources (monitors, and windows where offered; no
     /// cursor; remembered with persist_mode 2 and restored from `restoreToken`

@@ -59,14 +59,13 @@ struct SinkQuery {
 
 } // namespace
 
-std::unique_ptr<PulseAudioSource> PulseAudioSource::create(const StreamConfiguration&, CaptureError& error)
+Result<std::unique_ptr<PulseAudioSource>, CaptureError> PulseAudioSource::create(const StreamConfiguration&)
 {
+    using Created = Result<std::unique_ptr<PulseAudioSource>, CaptureError>;
     std::unique_ptr<PulseAudioSource> source(new PulseAudioSource);
-    if (std::optional<CaptureError> failure = source->connect()) {
-        error = *failure;
-        return nullptr;
-    }
-    return source;
+    if (std::optional<CaptureError> failure = source->connect())
+        return Created::failure(std::move(*failure));
+    return Created::success(std::move(source));
 }
 
 std::optional<CaptureError> PulseAudioSource::connect()

@@ -192,8 +192,7 @@ ShareableContentResult SyntheticBackend::shareableContent(bool, bool)
     return { content(), {} };
 }
 
-std::unique_ptr<StreamSource> SyntheticBackend::createVideoSource(
-    const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
+SourceResult SyntheticBackend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
     const ShareableContent listed = content();
     int seed = -1;
@@ -211,25 +210,21 @@ std::unique_ptr<StreamSource> SyntheticBackend::createVideoSource(
                 frame = listed.windows[i].frame;
             }
     }
-    if (seed < 0) {
-        error = { CaptureError::ContentUnavailable,
+    if (seed < 0)
+        return SourceResult::failure({ CaptureError::ContentUnavailable,
             filter.kind == ContentFilter::Kind::Window ? "The window to capture is no longer open."
-                                                       : "The display to capture is no longer connected." };
-        return nullptr;
-    }
+                                                       : "The display to capture is no longer connected." });
     const int width = configuration.width > 0 ? configuration.width : static_cast<int>(frame.width);
     const int height = configuration.height > 0 ? configuration.height : static_cast<int>(frame.height);
-    if (width > 16384 || height > 16384) {
-        error = { CaptureError::InvalidParameter, "The requested frame size is too large." };
-        return nullptr;
-    }
-    return std::make_unique<SyntheticVideoSource>(m_registry, seed, width, height,
-        frameIntervalNanoseconds(configuration.minimumFrameInterval, kDefaultFrameInterval));
+    if (width > 16384 || height > 16384)
+        return SourceResult::failure({ CaptureError::InvalidParameter, "The requested frame size is too large." });
+    return SourceResult::success(std::make_unique<SyntheticVideoSource>(m_registry, seed, width, height,
+        frameIntervalNanoseconds(configuration.minimumFrameInterval, kDefaultFrameInterval)));
 }
 
-std::unique_ptr<StreamSource> SyntheticBackend::createAudioSource(const StreamConfiguration&, CaptureError&)
+SourceResult SyntheticBackend::createAudioSource(const StreamConfiguration&)
 {
-    return std::make_unique<SyntheticAudioSource>(m_registry);
+    return SourceResult::success(std::make_unique<SyntheticAudioSource>(m_registry));
 }
 
 void SyntheticBackend::failRunningStreams(const CaptureError& error)

@@ -24,10 +24,8 @@ public:
 
     std::string name() const override { return "synthetic"; }
     ShareableContentResult shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) override;
-    std::unique_ptr<StreamSource> createVideoSource(
-        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error) override;
-    std::unique_ptr<StreamSource> createAudioSource(
-        const StreamConfiguration& configuration, CaptureError& error) override;
+    SourceResult createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration) override;
+    SourceResult createAudioSource(const StreamConfiguration& configuration) override;
 
     /// The content the backend lists.
     static ShareableContent content();

@@ -130,13 +130,12 @@ std::vector<Window> listWindows(const Connection& connection, bool onScreenWindo
 
 } // namespace
 
-std::shared_ptr<X11Backend> X11Backend::create(CaptureError& error)
+Result<std::shared_ptr<X11Backend>, CaptureError> X11Backend::create()
 {
-    if (Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr); !opened) {
-        error = { CaptureError::NoDisplay, std::move(opened.error) };
-        return nullptr;
-    }
-    return std::make_shared<X11Backend>();
+    using Created = Result<std::shared_ptr<X11Backend>, CaptureError>;
+    if (Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr); !opened)
+        return Created::failure({ CaptureError::NoDisplay, std::move(opened.error) });
+    return Created::success(std::make_shared<X11Backend>());
 }
 
 ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOnly)
@@ -159,16 +158,20 @@ ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOn
     return { std::move(content), {} };
 }
 
-std::unique_ptr<StreamSource> X11Backend::createVideoSource(
-    const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error)
+SourceResult X11Backend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    return x11::VideoSource::create(filter, configuration, error);
+    CaptureError error;
+    if (std::unique_ptr<StreamSource> source = x11::VideoSource::create(filter, configuration, error))
+        return SourceResult::success(std::move(source));
+    return SourceResult::failure(std::move(error));
 }
 
-std::unique_ptr<StreamSource> X11Backend::createAudioSource(
-    const StreamConfiguration& configuration, CaptureError& error)
+SourceResult X11Backend::createAudioSource(const StreamConfiguration& configuration)
 {
-    return pulse::PulseAudioSource::create(configuration, error);
+    auto created = pulse::PulseAudioSource::create(configuration);
+    if (!created)
+        return SourceResult::failure(std::move(created.error));
+    return SourceResult::success(std::move(*created.value));
 }
 
 } // namespace corvex::screencapture

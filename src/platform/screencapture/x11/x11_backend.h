@@ -9,14 +9,12 @@ namespace corvex::screencapture {
 class X11Backend final : public CaptureBackend {
 public:
     /// The backend for $DISPLAY; null with the reason when no X display can be opened.
-    static std::shared_ptr<X11Backend> create(CaptureError& error);
+    static Result<std::shared_ptr<X11Backend>, CaptureError> create();
 
     std::string name() const override { return "x11"; }
     ShareableContentResult shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) override;
-    std::unique_ptr<StreamSource> createVideoSource(
-        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error) override;
-    std::unique_ptr<StreamSource> createAudioSource(
-        const StreamConfiguration& configuration, CaptureError& error) override;
+    SourceResult createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration) override;
+    SourceResult createAudioSource(const StreamConfiguration& configuration) override;
 };
 
 } // namespace corvex::screencapture
