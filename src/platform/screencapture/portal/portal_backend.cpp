@@ -126,16 +126,16 @@ private:
         m_sink->fail(std::move(error));
     }
 
-    std::optional<PortalCast> startCast(ScreenCastPortal& portal, const PortalInfo& info, CaptureError& error)
+    Result<PortalCast, CaptureError> startCast(ScreenCastPortal& portal, const PortalInfo& info)
     {
         PortalChoice choice = m_shared->load();
-        std::optional<PortalCast> cast = portal.start(info, choice.restoreToken, error);
-        if (!cast && !choice.restoreToken.empty() && !stopping() && error.code == CaptureError::NoDisplay) {
+        Result<PortalCast, CaptureError> cast = portal.start(info, choice.restoreToken);
+        if (!cast && !choice.restoreToken.empty() && !stopping() && cast.error.code == CaptureError::NoDisplay) {
             // A token the portal cannot honour (say, for a monitor that is gone)
             // must not lock the author out: forget it and ask.
             m_shared->save({});
             portal.close();
-            cast = portal.start(info, {}, error);
+            cast = portal.start(info, {});
         }
         return cast;
     }
@@ -148,22 +148,22 @@ private:
             std::lock_guard lock(m_mutex);
             m_askAgain = false;
         }
-        CaptureError error;
-        std::optional<PortalCast> cast = startCast(portal, info, error);
-        if (!cast) {
+        Result<PortalCast, CaptureError> started = startCast(portal, info);
+        if (!started) {
             if (!stopping())
-                fail(error);
+                fail(started.error);
             return nullptr;
         }
-        const PortalStream& chosen = cast->streams.front();
-        m_shared->save({ cast->restoreToken, chosen.width, chosen.height, chosen.sourceType });
+        const PortalCast& cast = *started.value;
+        const PortalStream& chosen = cast.streams.front();
+        m_shared->save({ cast.restoreToken, chosen.width, chosen.height, chosen.sourceType });
         m_shared->started(chosen, info.sourceTypes);
         portal.setClosedHandler([this](CaptureError closed) { fail(std::move(closed)); });
         PipeWireVideoStream::Events events;
         events.frame = [this](SampleBuffer frame) { m_sink->deliverVideo(std::move(frame)); };
         events.failure = [this](CaptureError failure) { fail(std::move(failure)); };
         auto connected
-            = PipeWireVideoStream::connect({ cast->pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events));
+            = PipeWireVideoStream::connect({ cast.pipeWireFd, {}, chosen.nodeId }, m_configuration, std::move(events));
         if (!connected) {
             fail(std::move(connected.error));
             return nullptr;

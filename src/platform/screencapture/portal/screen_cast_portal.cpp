@@ -328,9 +328,10 @@ Result<PortalInfo, CaptureError> ScreenCastPortal::probe()
     return Probed::success(std::move(info));
 }
 
-std::optional<PortalCast> ScreenCastPortal::start(
-    const PortalInfo& info, const std::string& restoreToken, CaptureError& error)
+Result<PortalCast, CaptureError> ScreenCastPortal::start(const PortalInfo& info, const std::string& restoreToken)
 {
+    using Started = Result<PortalCast, CaptureError>;
+    CaptureError error;
     Impl& d = *m_impl;
     const QString service = QString::fromStdString(d.address.service);
     std::optional<Impl::Response> created = d.request(QStringLiteral("CreateSession"), "open a screen-cast session", {},
@@ -338,13 +339,13 @@ std::optional<PortalCast> ScreenCastPortal::start(
             QStringLiteral("corvexsession%1_%2").arg(::getpid()).arg(++d.sessions) } },
         error);
     if (!created)
-        return std::nullopt;
+        return Started::failure(std::move(error));
     d.session = textValue(created->results.value(QStringLiteral("session_handle")));
     if (d.session.isEmpty()) {
         error = { CaptureError::NoDisplay,
             "The desktop's screen-cast portal opened a session without naming it, so the screen cannot be "
             "recorded. Restart screen capture." };
-        return std::nullopt;
+        return Started::failure(std::move(error));
     }
     d.bus->connect(
         service, d.session, kSession, QStringLiteral("Closed"), d.relay, SLOT(onSessionClosed(QDBusMessage)));
@@ -362,11 +363,11 @@ std::optional<PortalCast> ScreenCastPortal::start(
     }
     if (!d.request(QStringLiteral("SelectSources"), "offer the screen's sources",
             { QVariant::fromValue(QDBusObjectPath(d.session)) }, selection, error))
-        return std::nullopt;
+        return Started::failure(std::move(error));
     std::optional<Impl::Response> started = d.request(QStringLiteral("Start"), "start screen sharing",
         { QVariant::fromValue(QDBusObjectPath(d.session)), QString() }, {}, error);
     if (!started)
-        return std::nullopt;
+        return Started::failure(std::move(error));
 
     PortalCast cast;
     cast.restoreToken = started->results.value(QStringLiteral("restore_token")).toString().toStdString();
@@ -401,7 +402,7 @@ std::optional<PortalCast> ScreenCastPortal::start(
         error = { CaptureError::ContentUnavailable,
             "The desktop's screen-cast portal started sharing but handed over no screen, so nothing is captured. "
             "Restart screen capture and choose a screen to share." };
-        return std::nullopt;
+        return Started::failure(std::move(error));
     }
 
     QDBusMessage open
@@ -416,14 +417,14 @@ std::optional<PortalCast> ScreenCastPortal::start(
             "The desktop's screen-cast portal did not hand over the screen's video stream ("
                 + reply.errorMessage().toStdString()
                 + "). Check that PipeWire is running, then restart screen capture." };
-        return std::nullopt;
+        return Started::failure(std::move(error));
     }
     cast.pipeWireFd = ::fcntl(fd.fileDescriptor(), F_DUPFD_CLOEXEC, 3);
     if (cast.pipeWireFd < 0) {
         error = { CaptureError::Internal, "No file descriptor was left for the screen's video stream." };
-        return std::nullopt;
+        return Started::failure(std::move(error));
     }
-    return cast;
+    return Started::success(std::move(cast));
 }
 
 void ScreenCastPortal::setClosedHandler(std::function<void(CaptureError)> handler)

@@ -69,7 +69,7 @@ public:
     /// CreateSession, SelectSources (monitors, and windows where offered; no
     /// cursor; remembered with persist_mode 2 and restored from `restoreToken`
     /// where the portal can), Start and OpenPipeWireRemote.
-    std::optional<PortalCast> start(const PortalInfo& info, const std::string& restoreToken, CaptureError& error);
+    Result<PortalCast, CaptureError> start(const PortalInfo& info, const std::string& restoreToken);
 
     /// Told once, on the portal's thread, when the session ends on the portal's
     /// side or the portal leaves the bus.

@@ -160,10 +160,10 @@ ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOn
 
 SourceResult X11Backend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    CaptureError error;
-    if (std::unique_ptr<StreamSource> source = x11::VideoSource::create(filter, configuration, error))
-        return SourceResult::success(std::move(source));
-    return SourceResult::failure(std::move(error));
+    auto created = x11::VideoSource::create(filter, configuration);
+    if (!created)
+        return SourceResult::failure(std::move(created.error));
+    return SourceResult::success(std::move(*created.value));
 }
 
 SourceResult X11Backend::createAudioSource(const StreamConfiguration& configuration)

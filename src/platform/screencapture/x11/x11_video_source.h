@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/content_filter.h"
 #include "platform/screencapture/paced_worker.h"
@@ -42,8 +43,8 @@ namespace corvex::screencapture::x11 {
 /// areas are no changes of the frame.
 class VideoSource final : public StreamSource {
 public:
-    static std::unique_ptr<VideoSource> create(
-        const ContentFilter& filter, const StreamConfiguration& configuration, CaptureError& error);
+    static Result<std::unique_ptr<VideoSource>, CaptureError> create(
+        const ContentFilter& filter, const StreamConfiguration& configuration);
     ~VideoSource() override;
 
     void start(StreamSink& sink) override;
