@@ -181,7 +181,9 @@ private Q_SLOTS:
         recorder.start();
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
-        QTRY_VERIFY(!screen->captureEngine().powerMeter().values().empty()); // recording before anything plays
+        // Recording before anything plays; a sound server that wakes an idle sink
+        // slowly (pipewire-pulse on a busy machine) may take some seconds.
+        QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 15000);
         QProcess player;
         player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), tone });
         // A full-scale sine: about -3 dB average, 0 dB peak.
