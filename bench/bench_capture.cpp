@@ -250,23 +250,32 @@ private:
     capture::CaptureEngineStreamOutput m_output;
 };
 
+// The X11 backend on the bench's own X server; null, with the benchmark
+// marked as skipped and why, when either cannot be had.
+std::shared_ptr<CaptureBackend> x11BackendOn(const OwnXServer& server, benchmark::State& state)
+{
+    if (!server.isUp()) {
+        state.SkipWithError("Xvfb could not be started");
+        return nullptr;
+    }
+    setenv("DISPLAY", server.display().c_str(), 1);
+    auto created = X11Backend::create();
+    if (!created) {
+        state.SkipWithError(created.error.localizedDescription.c_str());
+        return nullptr;
+    }
+    return std::move(*created.value);
+}
+
 void BM_RecordMovingDisplay(benchmark::State& state)
 {
     const int width = static_cast<int>(state.range(0));
     const int height = static_cast<int>(state.range(1));
     const double seconds = benchSeconds();
     OwnXServer server(width, height);
-    if (!server.isUp()) {
-        state.SkipWithError("Xvfb could not be started");
+    const std::shared_ptr<CaptureBackend> backend = x11BackendOn(server, state);
+    if (!backend)
         return;
-    }
-    setenv("DISPLAY", server.display().c_str(), 1);
-    auto created = X11Backend::create();
-    if (!created) {
-        state.SkipWithError(created.error.localizedDescription.c_str());
-        return;
-    }
-    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     analysis::AnalysisRecorder recorder(nullptr);
     for (auto _ : state) {
         Mover mover(server.display(), width, height, state.range(2) == 0);
@@ -445,17 +454,9 @@ void BM_X11AgainstPeer(benchmark::State& state)
     const double seconds = benchSeconds();
     const int frameWidth = 100, frameHeight = 100 * height / width;
     OwnXServer server(width, height);
-    if (!server.isUp()) {
-        state.SkipWithError("Xvfb could not be started");
+    const std::shared_ptr<CaptureBackend> backend = x11BackendOn(server, state);
+    if (!backend)
         return;
-    }
-    setenv("DISPLAY", server.display().c_str(), 1);
-    auto created = X11Backend::create();
-    if (!created) {
-        state.SkipWithError(created.error.localizedDescription.c_str());
-        return;
-    }
-    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     QTemporaryDir folder;
     const std::string log = folder.filePath(QStringLiteral("peer.log")).toStdString();
     analysis::AnalysisRecorder recorder(nullptr);
@@ -545,17 +546,9 @@ void BM_X11CropAgainstWhole(benchmark::State& state)
     const int height = static_cast<int>(state.range(1));
     const double seconds = benchSeconds();
     OwnXServer server(width, height);
-    if (!server.isUp()) {
-        state.SkipWithError("Xvfb could not be started");
+    const std::shared_ptr<CaptureBackend> backend = x11BackendOn(server, state);
+    if (!backend)
         return;
-    }
-    setenv("DISPLAY", server.display().c_str(), 1);
-    auto created = X11Backend::create();
-    if (!created) {
-        state.SkipWithError(created.error.localizedDescription.c_str());
-        return;
-    }
-    const std::shared_ptr<CaptureBackend> backend = std::move(*created.value);
     analysis::AnalysisRecorder recorder(nullptr);
     const media::Rect crop { 0.1, 0.1, 0.8, 0.8 };
     for (auto _ : state) {
