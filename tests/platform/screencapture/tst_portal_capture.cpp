@@ -437,6 +437,14 @@ class TestPortalCapture final : public QObject {
         options.store = std::move(store);
         return portal::PortalBackend::create(options);
     }
+    /// A stream straight from a fake screen on the test desktop's PipeWire, `width` frame pixels wide.
+    auto connectTo(test::FakePipeWireScreen& screen, Received& received, int width)
+    {
+        StreamConfiguration configuration;
+        configuration.width = width;
+        return portal::PipeWireVideoStream::connect(
+            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -753,10 +761,8 @@ private Q_SLOTS:
             m_desktop->pipeWireSocket().toStdString(), { format, 60, 30, 60 * 4 + padding });
         QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
         Received received;
-        StreamConfiguration configuration;
-        configuration.width = 6; // 10 × 10 screen pixels each
-        auto connected = portal::PipeWireVideoStream::connect(
-            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        // Six frame pixels across: 10 × 10 screen pixels each.
+        auto connected = connectTo(screen, received, 6);
         QVERIFY2(connected, connected.error.localizedDescription.c_str());
         auto stream = std::move(*connected.value);
         QVERIFY2(received.feed(screen, *stream, 0x123456),
@@ -778,10 +784,7 @@ private Q_SLOTS:
         test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
         QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
         Received received;
-        StreamConfiguration configuration;
-        configuration.width = 8;
-        auto connected = portal::PipeWireVideoStream::connect(
-            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        auto connected = connectTo(screen, received, 8);
         QVERIFY2(connected, connected.error.localizedDescription.c_str());
         auto stream = std::move(*connected.value);
         QVERIFY(received.feed(screen, *stream, 0x102030));
@@ -828,10 +831,7 @@ private Q_SLOTS:
         test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), { format, width, 36, stride });
         QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
         Received received;
-        StreamConfiguration configuration;
-        configuration.width = 8;
-        auto connected = portal::PipeWireVideoStream::connect(
-            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        auto connected = connectTo(screen, received, 8);
         QVERIFY2(connected, connected.error.localizedDescription.c_str());
         auto stream = std::move(*connected.value);
         if (resize) {
@@ -869,10 +869,7 @@ private Q_SLOTS:
         screen.emplace(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
         QTRY_VERIFY(screen->nodeId() != PW_ID_ANY);
         Received received;
-        StreamConfiguration configuration;
-        configuration.width = 8;
-        auto connected = portal::PipeWireVideoStream::connect(
-            { -1, m_desktop->pipeWireSocket().toStdString(), screen->nodeId() }, configuration, received.events());
+        auto connected = connectTo(*screen, received, 8);
         QVERIFY2(connected, connected.error.localizedDescription.c_str());
         auto stream = std::move(*connected.value);
         QVERIFY(received.feed(*screen, *stream, 0x446688));
@@ -990,10 +987,7 @@ private Q_SLOTS:
         test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
         QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
         Received received;
-        StreamConfiguration configuration;
-        configuration.width = 8;
-        auto connected = portal::PipeWireVideoStream::connect(
-            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        auto connected = connectTo(screen, received, 8);
         QVERIFY2(connected, connected.error.localizedDescription.c_str());
         auto stream = std::move(*connected.value);
         QVERIFY(received.feed(screen, *stream, 0x202020));
