@@ -267,6 +267,52 @@ std::shared_ptr<CaptureBackend> x11BackendOn(const OwnXServer& server, benchmark
     return std::move(*created.value);
 }
 
+// What one phase of recording as the studio records (a 100-pixel-wide frame,
+// 30 a second, the crop applied to every frame) costs: this process's CPU
+// (without the mover's thread) and the X server's, in seconds, and the frames.
+struct StudioPhase {
+    double process = 0;
+    double server = 0;
+    int frames = 0;
+    std::string failure;
+};
+StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
+    const std::shared_ptr<CaptureBackend>& backend, analysis::AnalysisRecorder& recorder, int width, int height,
+    const std::optional<media::Rect>& crop, double seconds)
+{
+    recorder.start();
+    SerialQueue video("bench.video");
+    auto output = std::make_shared<CountingOutput>(recorder);
+    output->setCrop(crop);
+    StreamConfiguration configuration;
+    configuration.width = 100;
+    configuration.height = 100 * height / width;
+    configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
+    configuration.queueDepth = 5;
+    configuration.showsCursor = false;
+    const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
+    RunningApplication self; // left out, as the studio leaves itself out
+    self.processID = getpid();
+    auto stream = std::make_unique<Stream>(
+        backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
+    static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
+    stream->startCapture();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
+    const double serverBefore = server.cpu();
+    const int framesBefore = output->frames;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    StudioPhase phase;
+    phase.process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
+    phase.server = server.cpu() - serverBefore;
+    phase.frames = output->frames - framesBefore;
+    stream.reset();
+    recorder.stop();
+    std::lock_guard lock(output->mutex);
+    phase.failure = !output->failure.empty() ? output->failure : phase.frames == 0 ? "no frames arrived" : "";
+    return phase;
+}
+
 void BM_RecordMovingDisplay(benchmark::State& state)
 {
     const int width = static_cast<int>(state.range(0));
@@ -286,42 +332,17 @@ void BM_RecordMovingDisplay(benchmark::State& state)
         const double serverAlone = server.cpu() - serverBefore;
 
         // The same, recorded as the studio records.
-        recorder.start();
-        SerialQueue video("bench.video"), audio("bench.audio");
-        auto output = std::make_shared<CountingOutput>(recorder);
-        StreamConfiguration configuration;
-        configuration.width = 100;
-        configuration.height = height * 100 / width;
-        configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
-        configuration.queueDepth = 5;
-        configuration.showsCursor = false;
-        const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
-        RunningApplication self; // left out, as the studio leaves itself out
-        self.processID = getpid();
-        auto stream = std::make_unique<Stream>(
-            backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-        static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
-        stream->startCapture();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
-        const double serverBeforeCapture = server.cpu();
-        const int framesBefore = output->frames;
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const double process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
-        const double serverWithCapture = server.cpu() - serverBeforeCapture;
-        const int frames = output->frames - framesBefore;
-        stream.reset();
-        recorder.stop();
-        std::lock_guard lock(output->mutex);
-        if (!output->failure.empty()) {
-            state.SkipWithError(output->failure.c_str());
+        const StudioPhase studio
+            = recordAsTheStudio(server, mover, backend, recorder, width, height, std::nullopt, seconds);
+        if (!studio.failure.empty()) {
+            state.SkipWithError(studio.failure.c_str());
             return;
         }
         state.SetIterationTime(seconds);
-        state.counters["process_cpu_pct"] = 100.0 * process / seconds;
-        state.counters["xserver_added_cpu_pct"] = 100.0 * (serverWithCapture - serverAlone) / seconds;
+        state.counters["process_cpu_pct"] = 100.0 * studio.process / seconds;
+        state.counters["xserver_added_cpu_pct"] = 100.0 * (studio.server - serverAlone) / seconds;
         state.counters["xserver_content_cpu_pct"] = 100.0 * serverAlone / seconds;
-        state.counters["frames_per_s"] = frames / seconds;
+        state.counters["frames_per_s"] = studio.frames / seconds;
     }
 }
 // Arguments: width, height, and what moves (0 the whole screen, 1 a box over a still background).
@@ -393,52 +414,6 @@ int peerFrames(const std::string& log)
     while (std::getline(file, line))
         frames += line.find("fakesink0: last-message = chain") != std::string::npos;
     return frames;
-}
-
-// What one phase of recording as the studio records (a 100-pixel-wide frame,
-// 30 a second, the crop applied to every frame) costs: this process's CPU
-// (without the mover's thread) and the X server's, in seconds, and the frames.
-struct StudioPhase {
-    double process = 0;
-    double server = 0;
-    int frames = 0;
-    std::string failure;
-};
-StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
-    const std::shared_ptr<CaptureBackend>& backend, analysis::AnalysisRecorder& recorder, int width, int height,
-    const std::optional<media::Rect>& crop, double seconds)
-{
-    recorder.start();
-    SerialQueue video("bench.video");
-    auto output = std::make_shared<CountingOutput>(recorder);
-    output->setCrop(crop);
-    StreamConfiguration configuration;
-    configuration.width = 100;
-    configuration.height = 100 * height / width;
-    configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
-    configuration.queueDepth = 5;
-    configuration.showsCursor = false;
-    const Display screenDisplay { 1, width, height, { 0, 0, double(width), double(height) }, "screen" };
-    RunningApplication self; // left out, as the studio leaves itself out
-    self.processID = getpid();
-    auto stream = std::make_unique<Stream>(
-        backend, ContentFilter::forDisplay(screenDisplay, { self }, {}), configuration, output);
-    static_cast<void>(stream->addStreamOutput(output, StreamOutputType::Screen, video));
-    stream->startCapture();
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
-    const double serverBefore = server.cpu();
-    const int framesBefore = output->frames;
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    StudioPhase phase;
-    phase.process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
-    phase.server = server.cpu() - serverBefore;
-    phase.frames = output->frames - framesBefore;
-    stream.reset();
-    recorder.stop();
-    std::lock_guard lock(output->mutex);
-    phase.failure = !output->failure.empty() ? output->failure : phase.frames == 0 ? "no frames arrived" : "";
-    return phase;
 }
 
 // The X11 road against its peer, side by side on one X server of our own with
