@@ -1004,6 +1004,48 @@ private Q_SLOTS:
         QVERIFY2(received.errors.front().find("went away") != std::string::npos, received.errors.front().c_str());
     }
 
+    // A producer whose node is there but that never starts streaming (a hung
+    // compositor, a format neither side can agree on without saying so): the
+    // watchdog stops capture once the start limit has passed, and its message
+    // names that limit. With no limit to pass, nothing is reported.
+    void aProducerThatNeverStartsStopsTheStream_data()
+    {
+        QTest::addColumn<int>("limitMs");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("a short limit") << 300 << "did not start within 300 milliseconds";
+        QTest::newRow("whole seconds") << 1000 << "did not start within 1 second:";
+    }
+    void aProducerThatNeverStartsStopsTheStream()
+    {
+        QFETCH(int, limitMs);
+        QFETCH(QString, message);
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        screen.setActive(false);
+        Received received;
+        StreamConfiguration configuration;
+        configuration.width = 8;
+        portal::PipeWireTarget target { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() };
+        target.startLimit = std::chrono::milliseconds(limitMs);
+        auto connected = portal::PipeWireVideoStream::connect(target, configuration, received.events());
+        QVERIFY2(connected, connected.error.localizedDescription.c_str());
+        auto stream = std::move(*connected.value);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            stream->check();
+            std::unique_lock lock(received.mutex);
+            if (received.changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return !received.errors.empty(); }))
+                break;
+        }
+        std::lock_guard lock(received.mutex);
+        QCOMPARE(received.errors.size(), std::size_t(1));
+        QVERIFY2(QString::fromStdString(received.errors.front()).contains(message), received.errors.front().c_str());
+        QVERIFY2(received.errors.front().find("screen capture stopped") != std::string::npos,
+            received.errors.front().c_str());
+        QVERIFY(received.frames.empty());
+        QCOMPARE(screen.framesSent(), std::int64_t(0));
+    }
+
     // Last: it takes the portal's backend down and brings it back.
     void aKilledPortalStopsTheStreamClearly()
     {

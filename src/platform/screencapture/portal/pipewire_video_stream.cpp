@@ -23,8 +23,6 @@ constexpr std::int64_t kSecond = 1'000'000'000;
 /// A producer that was streaming and has been paused this long is gone (a killed
 /// portal leaves its consumers paused, with no error).
 constexpr std::int64_t kPausedLimit = kSecond;
-/// Time for the producer to agree on a format and start.
-constexpr std::int64_t kStartLimit = 10 * kSecond;
 constexpr int kMaxSide = 16384;
 
 CaptureError streamGone()
@@ -65,12 +63,22 @@ bool hasAlpha(std::uint32_t format)
 
 std::once_flag pipeWireInitialised;
 
+/// "10 seconds", "1 second", "250 milliseconds".
+std::string describeLimit(std::chrono::milliseconds limit)
+{
+    const auto ms = limit.count();
+    if (ms % 1000 == 0)
+        return std::to_string(ms / 1000) + (ms == 1000 ? " second" : " seconds");
+    return std::to_string(ms) + (ms == 1 ? " millisecond" : " milliseconds");
+}
+
 } // namespace
 
 struct PipeWireVideoStream::Impl {
     StreamConfiguration configuration;
     Events events;
     std::uint32_t nodeId = 0;
+    std::chrono::milliseconds startLimit {};
 
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
@@ -408,6 +416,7 @@ Result<std::unique_ptr<PipeWireVideoStream>, CaptureError> PipeWireVideoStream::
     d.configuration = configuration;
     d.events = std::move(events);
     d.nodeId = target.nodeId;
+    d.startLimit = target.startLimit;
     d.loop = pw_thread_loop_new("corvex-screen", nullptr);
     if (d.loop == nullptr) {
         if (target.fd >= 0)
@@ -494,11 +503,13 @@ void PipeWireVideoStream::check()
             return;
         if (d.pausedSince != 0 && now - d.pausedSince > kPausedLimit)
             error = streamGone();
-        else if (!d.everStreamed && now - d.connectedAt > kStartLimit)
+        else if (!d.everStreamed
+            && now - d.connectedAt > std::chrono::duration_cast<std::chrono::nanoseconds>(d.startLimit).count())
             error = CaptureError { CaptureError::ConnectionLost,
-                "The desktop's screen stream did not start within 10 seconds: it and Corvex Studio found no "
-                "picture format that both can use (Corvex Studio reads BGRx, BGRA, RGBx and RGBA of at least 1 x 1 "
-                "pixels), or the portal is not answering. So screen capture stopped. Restart screen capture." };
+                "The desktop's screen stream did not start within " + describeLimit(d.startLimit)
+                    + ": it and Corvex Studio found no picture format that both can use (Corvex Studio reads BGRx, "
+                      "BGRA, RGBx and RGBA of at least 1 x 1 pixels), or the portal is not answering. So screen "
+                      "capture stopped. Restart screen capture." };
     }
     if (error)
         d.fail(*error);

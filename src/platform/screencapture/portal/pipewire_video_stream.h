@@ -5,6 +5,7 @@
 #include "platform/screencapture/sample_buffer.h"
 #include "platform/screencapture/stream_configuration.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,6 +20,9 @@ struct PipeWireTarget {
     int fd = -1; // taken over by the stream (closed with it); -1: use `remote`
     std::string remote; // socket path or name; empty: the default server
     std::uint32_t nodeId = 0;
+    /// How long the producer may take to agree on a format and start
+    /// streaming before `check` gives up on it.
+    std::chrono::milliseconds startLimit = std::chrono::seconds(10);
 };
 
 /// Consumes one PipeWire video node on a PipeWire thread loop: shared-memory
