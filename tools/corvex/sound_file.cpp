@@ -54,46 +54,75 @@ Result<void> readSoundFile(const QString& path, std::uint32_t framesPerBuffer,
     return Result<void>::success();
 }
 
-Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path)
+Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path, const ConvertStep& step)
 {
+    using Samples = Result<std::vector<float>>;
     std::vector<float> samples;
     const media::AudioFormat output { fingerprint::SignatureGenerator::kSampleRate, 1, media::SampleKind::Float32,
         false };
     std::unique_ptr<media::AudioConverter> converter;
+    QString failure;
+    const auto convert = [&](media::PcmBuffer& converted, const media::AudioConverter::InputBlock& input) {
+        return step ? step(*converter, converted, input) : converter->convert(converted, input);
+    };
     auto feed = [&](const media::PcmBuffer* input) {
         bool handed = false;
         for (;;) {
             auto converted = media::PcmBuffer::create(output, 8192);
-            const auto status = converter->convert(
-                *converted, [&](media::AudioConverter::InputStatus& s) -> const media::PcmBuffer* {
-                    if (input == nullptr) {
-                        s = media::AudioConverter::InputStatus::EndOfStream;
-                        return nullptr;
-                    }
-                    s = handed ? media::AudioConverter::InputStatus::NoDataNow
-                               : media::AudioConverter::InputStatus::HaveData;
-                    const media::PcmBuffer* give = handed ? nullptr : input;
-                    handed = true;
-                    return give;
-                });
+            const auto status
+                = convert(*converted, [&](media::AudioConverter::InputStatus& s) -> const media::PcmBuffer* {
+                      if (input == nullptr) {
+                          s = media::AudioConverter::InputStatus::EndOfStream;
+                          return nullptr;
+                      }
+                      s = handed ? media::AudioConverter::InputStatus::NoDataNow
+                                 : media::AudioConverter::InputStatus::HaveData;
+                      const media::PcmBuffer* give = handed ? nullptr : input;
+                      handed = true;
+                      return give;
+                  });
+            if (!status) {
+                // What came before the failure is only part of the clip: matched, it
+                // would give a wrong place, or none, as if the whole clip had been heard.
+                failure = QStringLiteral("the sound of %1 could not be converted to %2 Hz mono for matching (%3), "
+                                         "so it was not matched; convert it to a 16-bit WAV file (for example "
+                                         "with 'ffmpeg -i CLIP -ac 1 -ar 16000 clip.wav') and match that")
+                              .arg(path)
+                              .arg(fingerprint::SignatureGenerator::kSampleRate)
+                              .arg(QString::fromStdString(status.error));
+                return;
+            }
             samples.insert(
                 samples.end(), converted->floatChannel(0), converted->floatChannel(0) + converted->frameLength());
-            if (status.value != media::AudioConverter::OutputStatus::HaveData)
+            if (*status.value != media::AudioConverter::OutputStatus::HaveData)
                 return;
         }
     };
     const Result<void> read = readSoundFile(path, 4096, [&](const media::PcmBuffer& buffer, std::uint64_t) {
-        if (!converter)
+        if (!failure.isEmpty())
+            return;
+        if (!converter) {
             converter = media::AudioConverter::create(buffer.format(), output);
-        if (converter)
-            feed(&buffer);
+            if (!converter) {
+                failure = QStringLiteral("the sound of %1 (%2 Hz, %3 channels) cannot be converted for matching; "
+                                         "convert it to a 16-bit WAV file at 44100 Hz and match that")
+                              .arg(path)
+                              .arg(buffer.format().sampleRate)
+                              .arg(buffer.format().channelCount);
+                return;
+            }
+        }
+        feed(&buffer);
     });
     if (!read)
-        return Result<std::vector<float>>::failure(read.error);
-    if (!converter)
-        return Result<std::vector<float>>::failure(QStringLiteral("sound file %1 holds no audio").arg(path));
-    feed(nullptr);
-    return Result<std::vector<float>>::success(std::move(samples));
+        return Samples::failure(read.error);
+    if (failure.isEmpty() && !converter)
+        return Samples::failure(QStringLiteral("sound file %1 holds no audio").arg(path));
+    if (failure.isEmpty())
+        feed(nullptr);
+    if (!failure.isEmpty())
+        return Samples::failure(failure);
+    return Samples::success(std::move(samples));
 }
 
 } // namespace corvex::cli

@@ -1,0 +1,100 @@
+// Reading a clip's sound for 'corvex match': a conversion that fails part of
+// the way must fail the whole clip, never hand back the part before it.
+
+#include "sound_file.h"
+
+#include "platform/fingerprint/signature_generator.h"
+#include "support/tones.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sndfile.h>
+
+using namespace corvex;
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr double kSeconds = 3;
+
+/// A stereo 16-bit WAV file of a melody, `kSeconds` long.
+QString writeClip(const QTemporaryDir& dir)
+{
+    const QString path = dir.filePath(QStringLiteral("clip.wav"));
+    SF_INFO info {};
+    info.samplerate = kRate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    if (file == nullptr)
+        qFatal("cannot write %s", qPrintable(path));
+    const std::vector<float> mono = test::melody(kSeconds, kRate, 7);
+    std::vector<float> stereo;
+    for (float sample : mono) {
+        stereo.push_back(sample);
+        stereo.push_back(sample);
+    }
+    sf_writef_float(file, stereo.data(), static_cast<sf_count_t>(mono.size()));
+    sf_close(file);
+    return path;
+}
+
+} // namespace
+
+class TestSoundFile : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // Where in the file the converter fails: on its first call, part of the
+    // way through, or when its filter's tail is flushed at the end.
+    void aConversionFailureFailsTheClip_data()
+    {
+        QTest::addColumn<int>("failingCall"); // 0: none fails; -1: the flush at the end
+        QTest::newRow("nothing fails") << 0;
+        QTest::newRow("the first call") << 1;
+        QTest::newRow("part of the way") << 12;
+        QTest::newRow("the flush at the end") << -1;
+    }
+    void aConversionFailureFailsTheClip()
+    {
+        QFETCH(int, failingCall);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString path = writeClip(dir);
+        int calls = 0;
+        const cli::ConvertStep step = [&](media::AudioConverter& converter, media::PcmBuffer& output,
+                                          const media::AudioConverter::InputBlock& input)
+            -> Result<media::AudioConverter::OutputStatus, std::string> {
+            ++calls;
+            bool endOfStream = false;
+            const auto watched = [&](media::AudioConverter::InputStatus& status) -> const media::PcmBuffer* {
+                const media::PcmBuffer* buffer = input(status);
+                endOfStream = endOfStream || status == media::AudioConverter::InputStatus::EndOfStream;
+                return buffer;
+            };
+            auto result = converter.convert(output, watched);
+            if (calls == failingCall || (failingCall == -1 && endOfStream))
+                return Result<media::AudioConverter::OutputStatus, std::string>::failure("resampling failed: test");
+            return result;
+        };
+        const Result<std::vector<float>> samples = cli::signatureSamplesOfSoundFile(path, step);
+        if (failingCall == 0) {
+            QVERIFY2(samples, qPrintable(samples.error));
+            // Every second of the clip, at the signature's rate, give or take the filter's edges.
+            const double expected = kSeconds * fingerprint::SignatureGenerator::kSampleRate;
+            QVERIFY2(std::abs(double(samples.value->size()) - expected) < 64,
+                qPrintable(QString::number(samples.value->size())));
+            return;
+        }
+        QVERIFY2(!samples, "a clip whose conversion failed was handed back as if whole");
+        QVERIFY2(samples.error.contains(path), qPrintable(samples.error));
+        QVERIFY2(samples.error.contains(QStringLiteral("could not be converted")), qPrintable(samples.error));
+        QVERIFY2(samples.error.contains(QStringLiteral("resampling failed: test")), qPrintable(samples.error));
+        QVERIFY2(samples.error.contains(QStringLiteral("convert it to")), qPrintable(samples.error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSoundFile)
+#include "tst_sound_file.moc"
