@@ -192,7 +192,11 @@ Window windowWithID(std::uint32_t id)
 // event loop, for its own connection to that server to become ready, which
 // that loop would have to answer. And even an output late for another reason
 // (a PipeWire loopback with a delay) would not show, as pipewire-pulse tells
-// whoever records a monitor that the sink's latency is 0.
+// whoever records a monitor that the sink's latency is 0: its answer to a
+// recording's timing request carries 0 for the monitored sink, and its sink
+// descriptions carry 0 too, whatever the sink. A sink made late with
+// `pw-loopback -d 0.3` (its capture side an Audio/Sink, its playback into the
+// null sink) reports sink 0 us, source 0 us there, as the null sink does.
 class LateOutput {
 public:
     LateOutput()
