@@ -42,6 +42,13 @@ std::optional<std::uint32_t> newest(const VideoAnalysis& record, std::uint32_t x
     return std::nullopt;
 }
 
+/// How a run of the corvex tool ended and what it said.
+struct CommandRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
 } // namespace
 
 class TestCapturePortal final : public QObject {
@@ -214,6 +221,78 @@ private Q_SLOTS:
         }
     }
 
+    /// 'corvex ARGUMENTS' as a program of the Wayland session run with settings in `home`.
+    CommandRun corvexInSession(const QString& home, const QStringList& arguments)
+    {
+        QProcess corvex;
+        corvex.setProcessEnvironment(sessionEnvironment(home));
+        corvex.start(QStringLiteral(CORVEX_CLI), arguments);
+        if (!corvex.waitForFinished(60000)) {
+            corvex.kill();
+            corvex.waitForFinished();
+        }
+        CommandRun run;
+        run.exitCode = corvex.exitStatus() == QProcess::NormalExit ? corvex.exitCode() : -2;
+        run.out = corvex.readAllStandardOutput();
+        run.err = corvex.readAllStandardError();
+        return run;
+    }
+
+    // What an author meets on a Wayland desktop who knows 'corvex record' from
+    // X11: windows are not picked by id there and only the chosen screen is
+    // listed; each answer says how to choose in the desktop's dialog instead.
+    void recordCommandGuidesTheAuthor_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("said");
+        QTest::newRow("the list") << QStringList { QStringLiteral("--list") } << 0
+                                  << QByteArray("'corvex record --choose' asks again");
+        QTest::newRow("a window by id") << QStringList { QStringLiteral("--window"), QStringLiteral("0x400001") } << 2
+                                        << QByteArray("windows cannot be picked by id: run 'corvex record --choose'");
+        QTest::newRow("a display that is not there") << QStringList { QStringLiteral("--display"), QStringLiteral("3") }
+                                                     << 2 << QByteArray("'corvex record --choose' asks again");
+    }
+    void recordCommandGuidesTheAuthor()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, said);
+        m_desktop->resetChooser();
+        QTemporaryDir home;
+        const QString out = home.filePath(QStringLiteral("show.pb"));
+        arguments.prepend(QStringLiteral("portal"));
+        arguments.prepend(QStringLiteral("--source"));
+        arguments.prepend(QStringLiteral("record"));
+        if (!arguments.contains(QStringLiteral("--list")))
+            arguments << QStringLiteral("--no-audio") << QStringLiteral("-o") << out;
+        const CommandRun run = corvexInSession(home.path(), arguments);
+        QVERIFY2(run.exitCode == exitCode, run.err.constData());
+        QVERIFY2((run.out + run.err).contains(said), (run.out + run.err).constData());
+    }
+
+    // 'corvex record --choose' forgets the remembered choice and asks the
+    // desktop's dialog again; without it, the remembered one is used.
+    void recordCommandChoosesAgainOnRequest()
+    {
+        m_desktop->resetChooser();
+        WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
+        QTemporaryDir home;
+        const QStringList record { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
+            QStringLiteral("--no-audio"), QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"),
+            home.filePath(QStringLiteral("show.pb")) };
+        const int before = m_desktop->timesAsked();
+        CommandRun run = corvexInSession(home.path(), record);
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QCOMPARE(m_desktop->timesAsked(), before + 1);
+        run = corvexInSession(home.path(), record);
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QCOMPARE(m_desktop->timesAsked(), before + 1); // remembered
+        run = corvexInSession(home.path(), QStringList(record) << QStringLiteral("--choose"));
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QCOMPARE(m_desktop->timesAsked(), before + 2);
+    }
+
     // 'corvex record --auto-crop' on a letterboxed picture: once several scenes
     // showed the same black bars, it says so and records only the picture
     // between them, so the top cells get the picture's colour.
@@ -226,8 +305,8 @@ private Q_SLOTS:
         QProcess corvex;
         corvex.setProcessEnvironment(sessionEnvironment(home.path()));
         corvex.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"), QStringLiteral("--no-audio"),
-                QStringLiteral("--auto-crop"), QStringLiteral("-o"), out });
+            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
+                QStringLiteral("--no-audio"), QStringLiteral("--auto-crop"), QStringLiteral("-o"), out });
         auto stop = qScopeGuard([&] {
             if (corvex.state() != QProcess::NotRunning) {
                 corvex.kill();

@@ -123,6 +123,29 @@ private Q_SLOTS:
         QTRY_VERIFY(!screen->isRunning());
     }
 
+    // Only pictures that changed are analysed: a screen that stays still while
+    // 'corvex record' runs leaves a record without frames, which is of no use
+    // as a light show. The command says so and fails rather than report success.
+    void recordCommandOnAStillScreen()
+    {
+        const xcb_window_t window = m_x->createWindow(0, 0, 800, 600, false, "Still picture", getppid());
+        m_x->paint(window, 800, 600, 160, 120, [](int x, int y) { return blockColour(x / 160, y / 120, 0); });
+        QVERIFY(m_x->show(window));
+        QTemporaryDir home;
+        const QString out = home.filePath(QStringLiteral("show.pb"));
+        QProcess corvex;
+        corvex.start(QStringLiteral(CORVEX_CLI),
+            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("x11"), QStringLiteral("--no-audio"),
+                QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), out });
+        QVERIFY(corvex.waitForFinished(60000));
+        const QByteArray said = corvex.readAllStandardError();
+        m_x->destroy(window);
+        QCOMPARE(corvex.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(corvex.exitCode() == 1, said.constData());
+        QVERIFY2(said.contains("no frames were recorded: nothing on the recorded screen changed"), said.constData());
+        QVERIFY2(said.contains("play the film"), said.constData());
+    }
+
     void recordsADisplayAndItsCrop()
     {
         QVERIFY(run(QStringLiteral("xrandr"),

@@ -179,6 +179,9 @@ private Q_SLOTS:
         QTest::newRow("record missing window") << QStringList { QStringLiteral("record"), QStringLiteral("--source"),
             QStringLiteral("synthetic"), QStringLiteral("--window"), QStringLiteral("0x99"), QStringLiteral("-o"),
             QStringLiteral("x.pb") } << 2 << QByteArray("no window 0x99");
+        QTest::newRow("record choose without a desktop dialog") << QStringList { QStringLiteral("record"),
+            QStringLiteral("--source"), QStringLiteral("synthetic"), QStringLiteral("--choose"), QStringLiteral("-o"),
+            QStringLiteral("x.pb") } << 2 << QByteArray("--choose is for Wayland desktops");
         QTest::newRow("record negative seconds") << QStringList { QStringLiteral("record"), QStringLiteral("--seconds"),
             QStringLiteral("-1"), QStringLiteral("-o"), QStringLiteral("x.pb") }
                                                  << 2 << QByteArray("--seconds");

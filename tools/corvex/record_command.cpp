@@ -44,7 +44,7 @@ void onSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
 }
 
-void printList(const ScreenRecorder& screen)
+void printList(const ScreenRecorder& screen, bool chosenInTheDesktop)
 {
     printOut(QStringLiteral("Displays:"));
     int index = 1;
@@ -56,9 +56,17 @@ void printList(const ScreenRecorder& screen)
                      .arg(display.frame.y));
     printOut(QStringLiteral("Windows:"));
     if (screen.availableWindows().empty())
-        printOut(QStringLiteral("  (none)"));
+        printOut(chosenInTheDesktop ? QStringLiteral("  (none by id: a window is chosen in the desktop's dialog)")
+                                    : QStringLiteral("  (none)"));
     for (const screencapture::Window& window : screen.availableWindows())
         printOut(QStringLiteral("  0x%1  %2").arg(window.windowID, 0, 16).arg(ScreenRecorder::displayName(window)));
+    // Applications cannot list what a Wayland desktop shows: its own dialog
+    // picks, once, and the choice is remembered. Without saying how to pick
+    // again, an author who chose the wrong screen would be stuck with it.
+    if (chosenInTheDesktop)
+        printOut(QStringLiteral("This desktop records what was chosen in its own dialog, and the choice is "
+                                "remembered; 'corvex record --choose' asks again (the dialog offers windows too "
+                                "where the desktop has them)."));
 }
 
 struct Options {
@@ -71,6 +79,7 @@ struct Options {
     QString preview;
     QString output;
     bool audio = true;
+    bool choose = false; // ask the desktop's dialog again
 };
 
 // Waits (without blocking the event loop) for the receiver of that name to be discovered.
@@ -105,9 +114,22 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
                        .arg(QString::fromStdString(advice)));
         co_return Failure;
     }
+    screencapture::DesktopChooser* const chooser = screen.backend()->desktopChooser();
+    if (options.choose && chooser == nullptr) {
+        printError(QStringLiteral("--choose is for Wayland desktops (--source portal), where the desktop's own "
+                                  "dialog picks what is recorded; here, pick with --display or --window"));
+        co_return Usage;
+    }
+    if (options.window && chooser != nullptr) {
+        printError(QStringLiteral("on this desktop windows cannot be picked by id: run 'corvex record --choose' and "
+                                  "pick the window in the desktop's dialog (where it offers windows)"));
+        co_return Usage;
+    }
+    if (options.choose)
+        chooser->chooseAgain();
     co_await screen.refreshAvailableContent();
     if (options.list) {
-        printList(screen);
+        printList(screen, chooser != nullptr);
         co_return Success;
     }
     if (options.window) {
@@ -124,9 +146,13 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     } else if (options.display) {
         const auto displays = screen.availableDisplays();
         if (*options.display < 1 || *options.display > static_cast<int>(displays.size())) {
-            printError(QStringLiteral("there is no display %1; 'corvex record --list' shows the %2 there are")
+            printError(QStringLiteral("there is no display %1; 'corvex record --list' shows the %2 there are%3")
                            .arg(*options.display)
-                           .arg(displays.size()));
+                           .arg(displays.size())
+                           .arg(chooser != nullptr
+                                   ? QStringLiteral(" (this desktop records what was chosen in its own dialog: "
+                                                    "'corvex record --choose' asks again)")
+                                   : QString()));
             co_return Usage;
         }
         screen.setSelectedDisplay(displays[static_cast<std::size_t>(*options.display - 1)]);
@@ -256,6 +282,14 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
         printError(QStringLiteral("capture stopped before the end; what was recorded until then was written"));
         co_return Failure;
     }
+    if (analysis.timestamps_size() == 0) {
+        // Only pictures that changed are analysed, and a Wayland desktop sends
+        // none at all while its screen is still: a record without frames is of
+        // no use as a light show, whatever the exit status said.
+        printError(QStringLiteral("no frames were recorded: nothing on the recorded screen changed while recording. "
+                                  "Start the recording, then play the film (or whatever should drive the lights)"));
+        co_return Failure;
+    }
     co_return Success;
 }
 
@@ -279,7 +313,8 @@ int runRecord(const QStringList& arguments)
     parser.addOption({ QStringLiteral("display"), QStringLiteral("Record display N of the list (default: the first)."),
         QStringLiteral("N") });
     parser.addOption({ QStringLiteral("window"),
-        QStringLiteral("Record the window with this id (decimal, or hex with 0x) instead of a display."),
+        QStringLiteral("Record the window with this id (decimal, or hex with 0x) instead of a display (X11; on a "
+                       "Wayland desktop a window is chosen in its dialog: see --choose)."),
         QStringLiteral("ID") });
     parser.addOption({ QStringLiteral("crop"),
         QStringLiteral("Use only this part of each frame: fractions of the frame, origin top left."),
@@ -292,6 +327,9 @@ int runRecord(const QStringList& arguments)
     parser.addOption({ QStringLiteral("preview"),
         QStringLiteral("Also send the live colours to the light receiver of this name (found by DNS-SD)."),
         QStringLiteral("NAME") });
+    parser.addOption({ QStringLiteral("choose"),
+        QStringLiteral("On a Wayland desktop (--source portal): forget the display or window chosen before and ask "
+                       "again in the desktop's dialog.") });
     parser.addOption(
         { QStringLiteral("no-audio"), QStringLiteral("Capture no sound (the record gets no signature).") });
     parser.addOption({ { QStringLiteral("o"), QStringLiteral("output") },
@@ -308,6 +346,7 @@ int runRecord(const QStringList& arguments)
     Options options;
     options.list = parser.isSet(QStringLiteral("list"));
     options.audio = !parser.isSet(QStringLiteral("no-audio"));
+    options.choose = parser.isSet(QStringLiteral("choose"));
     const QString source = parser.value(QStringLiteral("source"));
     if (!source.isEmpty() && source != QLatin1StringView("portal") && source != QLatin1StringView("x11")
         && source != QLatin1StringView("synthetic")) {
