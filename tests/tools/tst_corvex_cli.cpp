@@ -223,6 +223,13 @@ private Q_SLOTS:
         const Run run = corvexCli({ command, QStringLiteral("--help") });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.startsWith("Usage: corvex " + command.toUtf8()), run.out.constData());
+        // Each argument's name stands whole beside its description: a line of
+        // the list with a name and nothing after it is a name cut in two.
+        const qsizetype arguments = run.out.indexOf("\nArguments:\n");
+        if (arguments >= 0)
+            for (const QByteArray& line : run.out.mid(arguments + 12).split('\n'))
+                if (line.startsWith("  ") && line.size() > 2 && line[2] != ' ')
+                    QVERIFY2(line.mid(2).trimmed().contains("  "), run.out.constData());
     }
 
     void recordListsAndRecordsTheSyntheticSource()

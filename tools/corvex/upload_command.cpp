@@ -19,8 +19,11 @@ int runUpload(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("FILE.pb"), QStringLiteral("A recorded light show."));
+    // Named one by one: a name wider than the help's first column is cut in two there.
     parser.addPositionalArgument(
-        QStringLiteral("[SEASON EPISODE]"), QStringLiteral("With --tv: the season and episode numbers."));
+        QStringLiteral("SEASON"), QStringLiteral("With --tv: the season number."), QStringLiteral("[SEASON"));
+    parser.addPositionalArgument(
+        QStringLiteral("EPISODE"), QStringLiteral("With --tv: the episode number."), QStringLiteral("EPISODE]"));
     const QCommandLineOption movieOption(
         QStringLiteral("movie"), QStringLiteral("Upload for the movie with this catalogue id."), QStringLiteral("ID"));
     const QCommandLineOption tvOption(QStringLiteral("tv"),
