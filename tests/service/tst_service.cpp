@@ -15,7 +15,6 @@
 #include "../support/xdg_sandbox.h"
 #include "reference_service_process.h"
 
-#include <atomic>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -25,11 +24,13 @@
 #include <QLocalServer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 
 #include <QCoroNetworkReply>
 #include <QCoroTask>
@@ -719,8 +720,7 @@ private Q_SLOTS:
         std::atomic<bool> handed = true;
         QString error;
         std::thread wrong([&] {
-            const auto result
-                = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=secret-1")));
+            const auto result = corvex::webauth::Session::handOver(QUrl(QStringLiteral("https://x/?token=secret-1")));
             error = result.error;
             handed = static_cast<bool>(result);
         });
@@ -938,6 +938,23 @@ private Q_SLOTS:
         environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
         result = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
         QVERIFY2(result.status == 0, qPrintable(result.err));
+        result = corvex({ QStringLiteral("outbox") });
+        QVERIFY2(result.out.contains(QLatin1StringView("the outbox is empty")), qPrintable(result.out));
+
+        // Signed out, the recording waits in the outbox with no author, which a
+        // retry does not send: the advice given is the way that does.
+        result = corvex({ QStringLiteral("logout") });
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie"), QStringLiteral("90003") });
+        QCOMPARE(result.status, 1);
+        const QRegularExpression advice(QStringLiteral("sign in with 'corvex login', then send it with "
+                                                       "'corvex (outbox --send [^'\\s]+)'"));
+        const QRegularExpressionMatch advised = advice.match(result.err);
+        QVERIFY2(advised.hasMatch(), qPrintable(result.err));
+        result = login("long enough\n");
+        QVERIFY2(result.status == 0, qPrintable(result.err));
+        result = corvex(advised.captured(1).split(QLatin1Char(' ')));
+        QVERIFY2(result.status == 0, qPrintable(result.out + result.err));
         result = corvex({ QStringLiteral("outbox") });
         QVERIFY2(result.out.contains(QLatin1StringView("the outbox is empty")), qPrintable(result.out));
 

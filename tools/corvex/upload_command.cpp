@@ -87,7 +87,13 @@ int runUpload(const QStringList& arguments)
         printError(QStringLiteral("warning: no copy could be kept in the outbox: %1").arg(result.outboxError));
     if (result.error) {
         printError(QStringLiteral("upload failed: %1").arg(result.error->message()));
-        if (!result.outboxId.isEmpty())
+        // A recording made while signed out has no author in the outbox, and a
+        // retry only sends the signed-in account's own: it needs --send.
+        if (!result.outboxId.isEmpty() && result.error->kind == service::ServiceError::Kind::UserAuthenticationRequired)
+            printError(QStringLiteral("the recording is kept in the outbox as %1; sign in with 'corvex login', then "
+                                      "send it with 'corvex outbox --send %1'")
+                           .arg(result.outboxId));
+        else if (!result.outboxId.isEmpty())
             printError(QStringLiteral("the recording is kept in the outbox as %1; run 'corvex outbox --retry' later")
                            .arg(result.outboxId));
         return Failure;
