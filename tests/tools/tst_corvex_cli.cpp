@@ -232,6 +232,25 @@ private Q_SLOTS:
                     QVERIFY2(line.mid(2).trimmed().contains("  "), run.out.constData());
     }
 
+    // No screen to record: the advice names this command's next step, not the studio's.
+    void recordWithoutAScreenSaysWhatToDo()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(CORVEX_CLI),
+            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("x11"), QStringLiteral("-o"),
+                QStringLiteral("x.pb") });
+        QVERIFY(process.waitForFinished(60000));
+        const QByteArray said = process.readAllStandardError();
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY2(said.contains("screen capture is not available here"), said.constData());
+        QVERIFY2(said.contains("then run 'corvex record' again"), said.constData());
+        QVERIFY2(!said.contains("Recording window"), said.constData());
+    }
+
     void recordListsAndRecordsTheSyntheticSource()
     {
         const Run list = corvexCli({ QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("synthetic"),

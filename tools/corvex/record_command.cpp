@@ -102,7 +102,10 @@ QCoro::Task<bool> choosePreview(preview_link::UDPManager& manager, const QString
 
 QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::CaptureBackend> backend)
 {
-    const std::string advice = backend->unavailableAdvice();
+    // The backends' advice ends with the studio's next step; from here the next step is this command.
+    const QString advice
+        = QString::fromStdString(backend->unavailableAdvice())
+              .replace(QStringLiteral("open a new Recording window"), QStringLiteral("run 'corvex record' again"));
     // The preview link (and its search for receivers) only when one is asked for.
     preview_link::UDPManager* const previewLink
         = options.preview.isEmpty() ? nullptr : &preview_link::UDPManager::shared();
@@ -110,8 +113,7 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     ScreenRecorder screen(std::move(backend), recorder);
     screen.setIsAudioCaptureEnabled(options.audio);
     if (!co_await screen.canRecord()) {
-        printError(QStringLiteral("screen capture is not available here. %1 Or use --source synthetic.")
-                       .arg(QString::fromStdString(advice)));
+        printError(QStringLiteral("screen capture is not available here. %1 Or use --source synthetic.").arg(advice));
         co_return Failure;
     }
     screencapture::DesktopChooser* const chooser = screen.backend()->desktopChooser();
