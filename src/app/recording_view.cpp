@@ -78,7 +78,9 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
         auto* first = text_styles::label(
             QStringLiteral("No screen recording permission."), text_styles::largeTitle(), Qt::white, m_banner);
         first->setAlignment(Qt::AlignCenter);
-        auto* second = text_styles::label(QString::fromStdString(m_screenRecorder->backend()->unavailableAdvice()),
+        auto* second = text_styles::label(
+            QString::fromStdString(m_screenRecorder->backend()->unavailableAdvice())
+                + QStringLiteral(", then open a new Recording window."),
             text_styles::title2(), Qt::white, m_banner);
         second->setAlignment(Qt::AlignCenter);
         second->setWordWrap(true);

@@ -102,10 +102,8 @@ QCoro::Task<bool> choosePreview(preview_link::UDPManager& manager, const QString
 
 QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::CaptureBackend> backend)
 {
-    // The backends' advice ends with the studio's next step; from here the next step is this command.
     const QString advice
-        = QString::fromStdString(backend->unavailableAdvice())
-              .replace(QStringLiteral("open a new Recording window"), QStringLiteral("run 'corvex record' again"));
+        = QString::fromStdString(backend->unavailableAdvice()) + QStringLiteral(", then run 'corvex record' again.");
     // The preview link (and its search for receivers) only when one is asked for.
     preview_link::UDPManager* const previewLink
         = options.preview.isEmpty() ? nullptr : &preview_link::UDPManager::shared();

@@ -34,11 +34,12 @@ public:
     virtual SourceResult createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration) = 0;
     /// A producer of the system's sound, or why it is impossible.
     virtual SourceResult createAudioSource(const StreamConfiguration& configuration) = 0;
-    /// What the author can do when this backend cannot capture the screen, in one or two sentences.
+    /// What the author can fix when this backend cannot capture the screen, in one or two sentences
+    /// that end without a full stop: the caller adds the step that follows in its own terms.
     virtual std::string unavailableAdvice() const
     {
-        return "Corvex Studio captures the screen through X11. Log in to an X11 (Xorg) session, or start the "
-               "studio with DISPLAY set to a running X server, then open a new Recording window.";
+        return "Corvex Studio captures the screen through X11. Log in to an X11 (Xorg) session, or start "
+               "Corvex Studio with DISPLAY set to a running X server";
     }
     /// Where the author picks the content in the desktop's own dialog instead of from our lists; null elsewhere.
     virtual DesktopChooser* desktopChooser() { return nullptr; }

@@ -315,7 +315,7 @@ std::string PortalBackend::unavailableAdvice() const
 {
     return "On Wayland, Corvex Studio records the screen through the desktop's screen-cast portal. Install your "
            "desktop's xdg-desktop-portal backend (xdg-desktop-portal-gnome, -kde or -wlr) and allow screen sharing, "
-           "or log in to an X11 session, then open a new Recording window.";
+           "or log in to an X11 session";
 }
 
 void PortalBackend::forgetChoice()
