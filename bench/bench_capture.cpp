@@ -53,8 +53,10 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <variant>
 
 using namespace corvex;
 using namespace corvex::screencapture;
@@ -220,11 +222,41 @@ public:
         m_output.didOutputSampleBuffer(sampleBuffer, type);
         const std::int64_t done = hostTimeNanoseconds();
         ++frames;
+        const double stamp = sampleBuffer.outputPresentationTimeStamp.seconds() * 1e3;
         std::lock_guard lock(mutex);
         // Milliseconds from the picture's time stamp (the compositor's, on the
-        // portal road) and from its arrival here, to its datagram sent.
-        fromStamp.push_back(double(done) / 1e6 - sampleBuffer.outputPresentationTimeStamp.seconds() * 1e3);
+        // portal road), from its arrival in this process, and from its arrival on
+        // the video queue, to its datagram sent. Only complete frames become
+        // datagrams; a frame without an arrival was stamped when it was fetched.
+        fromStamp.push_back(double(done) / 1e6 - stamp);
+        if (const std::optional<std::int64_t> reached = arrivalOf(sampleBuffer))
+            fromProcessArrival.push_back(double(done - *reached) / 1e6);
+        else if (isComplete(sampleBuffer))
+            fromProcessArrival.push_back(double(done) / 1e6 - stamp);
         fromArrival.push_back(double(done - arrival) / 1e6);
+    }
+    static const Attachments* infoOf(const SampleBuffer& frame)
+    {
+        return frame.sampleAttachments && !frame.sampleAttachments->empty() ? &frame.sampleAttachments->front()
+                                                                            : nullptr;
+    }
+    static std::optional<std::int64_t> integerOf(const SampleBuffer& frame, const char* key)
+    {
+        const Attachments* info = infoOf(frame);
+        if (info == nullptr)
+            return std::nullopt;
+        const auto found = info->find(key);
+        if (found == info->end() || !std::holds_alternative<std::int64_t>(found->second))
+            return std::nullopt;
+        return std::get<std::int64_t>(found->second);
+    }
+    static std::optional<std::int64_t> arrivalOf(const SampleBuffer& frame)
+    {
+        return integerOf(frame, frame_info::kArrivalTime);
+    }
+    static bool isComplete(const SampleBuffer& frame)
+    {
+        return integerOf(frame, frame_info::kStatus) == static_cast<std::int64_t>(FrameStatus::Complete);
     }
     static double percentile(std::vector<double> values, double p)
     {
@@ -244,6 +276,7 @@ public:
     std::mutex mutex;
     std::string failure;
     std::vector<double> fromStamp;
+    std::vector<double> fromProcessArrival;
     std::vector<double> fromArrival;
 
 private:
@@ -275,6 +308,7 @@ struct StudioPhase {
     double server = 0;
     int frames = 0;
     std::string failure;
+    std::vector<double> arrivalToDatagram; // milliseconds, each complete frame
 };
 StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     const std::shared_ptr<CaptureBackend>& backend, analysis::AnalysisRecorder& recorder, int width, int height,
@@ -301,6 +335,10 @@ StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
     const double serverBefore = server.cpu();
     const int framesBefore = output->frames;
+    {
+        std::lock_guard lock(output->mutex);
+        output->fromProcessArrival.clear();
+    }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     StudioPhase phase;
     phase.process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
@@ -310,6 +348,7 @@ StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     recorder.stop();
     std::lock_guard lock(output->mutex);
     phase.failure = !output->failure.empty() ? output->failure : phase.frames == 0 ? "no frames arrived" : "";
+    phase.arrivalToDatagram = output->fromProcessArrival;
     return phase;
 }
 
@@ -343,6 +382,8 @@ void BM_RecordMovingDisplay(benchmark::State& state)
         state.counters["xserver_added_cpu_pct"] = 100.0 * (studio.server - serverAlone) / seconds;
         state.counters["xserver_content_cpu_pct"] = 100.0 * serverAlone / seconds;
         state.counters["frames_per_s"] = studio.frames / seconds;
+        state.counters["arrival_to_datagram_p50_ms"] = CountingOutput::percentile(studio.arrivalToDatagram, 0.5);
+        state.counters["arrival_to_datagram_p99_ms"] = CountingOutput::percentile(studio.arrivalToDatagram, 0.99);
     }
 }
 // Arguments: width, height, and what moves (0 the whole screen, 1 a box over a still background).
@@ -750,6 +791,7 @@ void BM_RecordPortal(benchmark::State& state)
         {
             std::lock_guard lock(output->mutex);
             output->fromStamp.clear();
+            output->fromProcessArrival.clear();
             output->fromArrival.clear();
         }
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -791,6 +833,8 @@ void BM_RecordPortal(benchmark::State& state)
         state.counters["pipewire_cpu_pct"] = 100.0 * pipewireCpu / seconds;
         state.counters["stamp_to_datagram_p50_ms"] = CountingOutput::percentile(output->fromStamp, 0.5);
         state.counters["stamp_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromStamp, 0.99);
+        state.counters["arrival_to_datagram_p50_ms"] = CountingOutput::percentile(output->fromProcessArrival, 0.5);
+        state.counters["arrival_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromProcessArrival, 0.99);
         state.counters["queue_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromArrival, 0.99);
     }
 }
