@@ -3,6 +3,10 @@
 // process (without the thread that moves the content) and what the X server
 // spends beyond moving the content alone. And the per-frame path from a
 // frame's arrival on the video queue to its datagram handed to the socket.
+// On both roads also from a complete frame's arrival in this process (the
+// frame's arrival attachment; on the X11 road, which has none, its time stamp,
+// taken when the frame is fetched) to its datagram sent to a receiver on
+// loopback, as the 50th and 99th percentiles.
 //
 // The Wayland road too, when the headless desktop of scripts/wayland-test-services
 // runs (its CORVEX_WAYLAND_* settings in the environment): the studio's CPU per
@@ -29,7 +33,6 @@
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <xcb/xcb.h>
@@ -53,8 +56,10 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <variant>
 
 using namespace corvex;
 using namespace corvex::screencapture;
@@ -220,11 +225,41 @@ public:
         m_output.didOutputSampleBuffer(sampleBuffer, type);
         const std::int64_t done = hostTimeNanoseconds();
         ++frames;
+        const double stamp = sampleBuffer.outputPresentationTimeStamp.seconds() * 1e3;
         std::lock_guard lock(mutex);
         // Milliseconds from the picture's time stamp (the compositor's, on the
-        // portal road) and from its arrival here, to its datagram sent.
-        fromStamp.push_back(double(done) / 1e6 - sampleBuffer.outputPresentationTimeStamp.seconds() * 1e3);
+        // portal road), from its arrival in this process, and from its arrival on
+        // the video queue, to its datagram sent. Only complete frames become
+        // datagrams; a frame without an arrival was stamped when it was fetched.
+        fromStamp.push_back(double(done) / 1e6 - stamp);
+        if (const std::optional<std::int64_t> reached = arrivalOf(sampleBuffer))
+            fromProcessArrival.push_back(double(done - *reached) / 1e6);
+        else if (isComplete(sampleBuffer))
+            fromProcessArrival.push_back(double(done) / 1e6 - stamp);
         fromArrival.push_back(double(done - arrival) / 1e6);
+    }
+    static const Attachments* infoOf(const SampleBuffer& frame)
+    {
+        return frame.sampleAttachments && !frame.sampleAttachments->empty() ? &frame.sampleAttachments->front()
+                                                                            : nullptr;
+    }
+    static std::optional<std::int64_t> integerOf(const SampleBuffer& frame, const char* key)
+    {
+        const Attachments* info = infoOf(frame);
+        if (info == nullptr)
+            return std::nullopt;
+        const auto found = info->find(key);
+        if (found == info->end() || !std::holds_alternative<std::int64_t>(found->second))
+            return std::nullopt;
+        return std::get<std::int64_t>(found->second);
+    }
+    static std::optional<std::int64_t> arrivalOf(const SampleBuffer& frame)
+    {
+        return integerOf(frame, frame_info::kArrivalTime);
+    }
+    static bool isComplete(const SampleBuffer& frame)
+    {
+        return integerOf(frame, frame_info::kStatus) == static_cast<std::int64_t>(FrameStatus::Complete);
     }
     static double percentile(std::vector<double> values, double p)
     {
@@ -244,10 +279,47 @@ public:
     std::mutex mutex;
     std::string failure;
     std::vector<double> fromStamp;
+    std::vector<double> fromProcessArrival;
     std::vector<double> fromArrival;
 
 private:
     capture::CaptureEngineStreamOutput m_output;
+};
+
+// Each frame's colours go out as a datagram to a receiver on loopback: a
+// socket of our own that is never read, so that sending costs what it costs
+// with a receiver there (a port with no one on it would answer every datagram
+// with an ICMP error, which a real receiver never causes).
+class LoopbackReceiver {
+public:
+    LoopbackReceiver()
+    {
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(m_receiver, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(m_receiver, reinterpret_cast<sockaddr*>(&address), &length);
+        connect(m_sender, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~LoopbackReceiver()
+    {
+        close(m_sender);
+        close(m_receiver);
+    }
+    LoopbackReceiver(const LoopbackReceiver&) = delete;
+    LoopbackReceiver& operator=(const LoopbackReceiver&) = delete;
+    /// Sends each live message of `recorder` to the receiver.
+    void attach(analysis::AnalysisRecorder& recorder)
+    {
+        recorder.setLiveMessageObserver([this](const QByteArray& message) {
+            send(m_sender, message.constData(), std::size_t(message.size()), MSG_DONTWAIT);
+        });
+    }
+
+private:
+    const int m_receiver = socket(AF_INET, SOCK_DGRAM, 0);
+    const int m_sender = socket(AF_INET, SOCK_DGRAM, 0);
 };
 
 // The X11 backend on the bench's own X server; null, with the benchmark
@@ -275,6 +347,7 @@ struct StudioPhase {
     double server = 0;
     int frames = 0;
     std::string failure;
+    std::vector<double> arrivalToDatagram; // milliseconds, each complete frame
 };
 StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     const std::shared_ptr<CaptureBackend>& backend, analysis::AnalysisRecorder& recorder, int width, int height,
@@ -301,6 +374,10 @@ StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     const double processBefore = cpuSeconds("/proc/self/stat") - mover.cpu();
     const double serverBefore = server.cpu();
     const int framesBefore = output->frames;
+    {
+        std::lock_guard lock(output->mutex);
+        output->fromProcessArrival.clear();
+    }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     StudioPhase phase;
     phase.process = cpuSeconds("/proc/self/stat") - mover.cpu() - processBefore;
@@ -310,6 +387,7 @@ StudioPhase recordAsTheStudio(const OwnXServer& server, const Mover& mover,
     recorder.stop();
     std::lock_guard lock(output->mutex);
     phase.failure = !output->failure.empty() ? output->failure : phase.frames == 0 ? "no frames arrived" : "";
+    phase.arrivalToDatagram = output->fromProcessArrival;
     return phase;
 }
 
@@ -322,7 +400,9 @@ void BM_RecordMovingDisplay(benchmark::State& state)
     const std::shared_ptr<CaptureBackend> backend = x11BackendOn(server, state);
     if (!backend)
         return;
+    LoopbackReceiver receiver;
     analysis::AnalysisRecorder recorder(nullptr);
+    receiver.attach(recorder);
     for (auto _ : state) {
         Mover mover(server.display(), width, height, state.range(2) == 0);
         std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -343,6 +423,8 @@ void BM_RecordMovingDisplay(benchmark::State& state)
         state.counters["xserver_added_cpu_pct"] = 100.0 * (studio.server - serverAlone) / seconds;
         state.counters["xserver_content_cpu_pct"] = 100.0 * serverAlone / seconds;
         state.counters["frames_per_s"] = studio.frames / seconds;
+        state.counters["arrival_to_datagram_p50_ms"] = CountingOutput::percentile(studio.arrivalToDatagram, 0.5);
+        state.counters["arrival_to_datagram_p99_ms"] = CountingOutput::percentile(studio.arrivalToDatagram, 0.99);
     }
 }
 // Arguments: width, height, and what moves (0 the whole screen, 1 a box over a still background).
@@ -587,7 +669,8 @@ double processCpuSeconds()
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-// CPU seconds of this process's threads of the given name (tick counts of /proc, 10 ms coarse).
+// CPU seconds of this process's threads of the given name, from the scheduler's
+// nanosecond run times (the tick counts of /proc/.../stat are 10 ms coarse).
 double threadsCpuSeconds(const std::string& name)
 {
     double total = 0;
@@ -597,7 +680,13 @@ double threadsCpuSeconds(const std::string& name)
         std::ifstream comm(task.path() / "comm");
         std::string threadName;
         std::getline(comm, threadName);
-        if (threadName == name)
+        if (threadName != name)
+            continue;
+        std::ifstream schedstat(task.path() / "schedstat");
+        double nanoseconds = 0;
+        if (schedstat >> nanoseconds)
+            total += nanoseconds / 1e9;
+        else
             total += cpuSeconds((task.path() / "stat").string());
     }
     return total;
@@ -688,17 +777,9 @@ void BM_RecordPortal(benchmark::State& state)
     const pid_t portalBackend = recordedPid(desktop, "xdpw");
     const pid_t pipewire = recordedPid(desktop, "pipewire");
     auto cpuOf = [](pid_t pid) { return pid > 0 ? cpuSeconds(text("/proc/", pid, "/stat")) : 0.0; };
-    // Each frame's colours go out as a datagram on loopback, as to a receiver.
-    const int socketFd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9); // discard; nothing needs to listen
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    LoopbackReceiver receiver;
     analysis::AnalysisRecorder recorder(nullptr);
-    recorder.setLiveMessageObserver(
-        [&](const QByteArray& message) { send(socketFd, message.constData(), std::size_t(message.size()), 0); });
-    auto closeSocket = qScopeGuard([&] { close(socketFd); });
+    receiver.attach(recorder);
     for (auto _ : state) {
         // The painter, a process of its own.
         pid_t painter = -1;
@@ -750,6 +831,7 @@ void BM_RecordPortal(benchmark::State& state)
         {
             std::lock_guard lock(output->mutex);
             output->fromStamp.clear();
+            output->fromProcessArrival.clear();
             output->fromArrival.clear();
         }
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -791,6 +873,8 @@ void BM_RecordPortal(benchmark::State& state)
         state.counters["pipewire_cpu_pct"] = 100.0 * pipewireCpu / seconds;
         state.counters["stamp_to_datagram_p50_ms"] = CountingOutput::percentile(output->fromStamp, 0.5);
         state.counters["stamp_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromStamp, 0.99);
+        state.counters["arrival_to_datagram_p50_ms"] = CountingOutput::percentile(output->fromProcessArrival, 0.5);
+        state.counters["arrival_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromProcessArrival, 0.99);
         state.counters["queue_to_datagram_p99_ms"] = CountingOutput::percentile(output->fromArrival, 0.99);
     }
 }
@@ -806,16 +890,9 @@ BENCHMARK(BM_RecordPortal)
 // the message, the send. Reports the 50th and 99th percentiles.
 void BM_FrameToDatagram(benchmark::State& state)
 {
-    const int socketFd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(9); // discard; nothing needs to listen
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-
+    LoopbackReceiver receiver;
     analysis::AnalysisRecorder recorder(nullptr);
-    recorder.setLiveMessageObserver(
-        [&](const QByteArray& message) { send(socketFd, message.constData(), std::size_t(message.size()), 0); });
+    receiver.attach(recorder);
     recorder.start();
     capture::CaptureEngineStreamOutput output(recorder, nullptr);
     output.setCrop(media::Rect { 0.1, 0.1, 0.8, 0.8 });
@@ -832,7 +909,6 @@ void BM_FrameToDatagram(benchmark::State& state)
             std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
     }
     recorder.stop();
-    close(socketFd);
     std::sort(latencies.begin(), latencies.end());
     state.counters["p50_us"] = latencies[latencies.size() / 2];
     state.counters["p99_us"] = latencies[latencies.size() * 99 / 100];

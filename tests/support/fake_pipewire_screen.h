@@ -76,14 +76,17 @@ public:
     }
 
     /// Sends one frame filled with `rgb` (in the shape's format). Its damage
-    /// says the whole picture changed, or, with `unchanged`, nothing did.
-    void send(std::uint32_t rgb, bool unchanged = false)
+    /// says the whole picture changed, or, with `unchanged`, nothing did; its
+    /// header carries `pictureTime` (monotonic nanoseconds) as the time the
+    /// picture was made, or none when it is 0.
+    void send(std::uint32_t rgb, bool unchanged = false, std::int64_t pictureTime = 0)
     {
         pw_thread_loop_lock(m_loop);
         {
             std::lock_guard lock(m_mutex);
             m_colour = rgb;
             m_unchanged = unchanged;
+            m_pictureTime = pictureTime;
         }
         pw_stream_trigger_process(m_stream);
         pw_thread_loop_unlock(m_loop);
@@ -145,18 +148,21 @@ private:
         const int stride = std::max(self->m_shape.stride, self->m_shape.width * 4);
         std::uint8_t storage[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod* params[2]
-            = { static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamBuffers,
-                    SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_Int(4), SPA_PARAM_BUFFERS_blocks,
-                    SPA_POD_Int(1), SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * self->m_shape.height),
-                    SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType,
-                    SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
-                  // Damage, as a compositor sends it: what changed since the last frame.
-                  static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamMeta,
-                      SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
-                      SPA_POD_CHOICE_RANGE_Int(sizeof(spa_meta_region) * 16, sizeof(spa_meta_region),
-                          sizeof(spa_meta_region) * 16))) };
-        pw_stream_update_params(self->m_stream, params, 2);
+        const spa_pod* params[3] = {
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamBuffers,
+                SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers, SPA_POD_Int(4), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+                SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * self->m_shape.height), SPA_PARAM_BUFFERS_stride,
+                SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd))),
+            // Damage, as a compositor sends it: what changed since the last frame.
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
+                SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+                SPA_POD_CHOICE_RANGE_Int(
+                    sizeof(spa_meta_region) * 16, sizeof(spa_meta_region), sizeof(spa_meta_region) * 16))),
+            static_cast<const spa_pod*>(
+                spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                    SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))))
+        };
+        pw_stream_update_params(self->m_stream, params, 3);
     }
 
     static void onProcess(void* data)
@@ -192,6 +198,11 @@ private:
                 if (damage->size >= 2 * sizeof(spa_meta_region))
                     region[1].region = spa_region {};
             }
+            if (auto* header = static_cast<spa_meta_header*>(
+                    spa_buffer_find_meta_data(buffer->buffer, SPA_META_Header, sizeof(spa_meta_header)))) {
+                *header = spa_meta_header {};
+                header->pts = self->m_pictureTime;
+            }
             ++self->m_sent;
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
@@ -207,6 +218,7 @@ private:
     std::mutex m_mutex;
     std::uint32_t m_colour = 0;
     bool m_unchanged = false;
+    std::int64_t m_pictureTime = 0;
     std::int64_t m_sent = 0;
 };
 

@@ -39,6 +39,11 @@ inline constexpr char kStatus[] = "Status"; // integer, a FrameStatus
 inline constexpr char kContentRect[] = "ContentRect"; // dictionary X, Y, Width, Height (frame pixels)
 inline constexpr char kContentScale[] = "ContentScale"; // float: frame pixels per content pixel
 inline constexpr char kScaleFactor[] = "ScaleFactor"; // float: device pixels per point of the content
+/// Integer: when the frame reached this process, in nanoseconds of the host clock that stamps frames
+/// and sound; on complete frames of backends whose frames arrive on their own (the screen-cast
+/// stream). Where it is missing the presentation time stamp was taken when the frame was fetched,
+/// and stands for it.
+inline constexpr char kArrivalTime[] = "ArrivalTime";
 } // namespace frame_info
 
 using AttachmentDictionary = std::map<std::string, double>;

@@ -165,14 +165,17 @@ struct Received {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<SampleBuffer> frames;
+    std::vector<std::int64_t> handedOver; // when each frame reached us, host clock
     std::vector<std::string> errors;
 
     portal::PipeWireVideoStream::Events events()
     {
         portal::PipeWireVideoStream::Events e;
         e.frame = [this](SampleBuffer frame) {
+            const std::int64_t now = hostTimeNanoseconds();
             std::lock_guard lock(mutex);
             frames.push_back(std::move(frame));
+            handedOver.push_back(now);
             changed.notify_all();
         };
         e.failure = [this](CaptureError error) {
@@ -801,6 +804,64 @@ private Q_SLOTS:
                 seen = seen && received.errors.empty();
             }
             QVERIFY2(seen, unchanged ? "no idle frame came" : "no complete frame came");
+        }
+    }
+
+    // A complete frame says when it reached this process: after the
+    // compositor made the picture and sent it, before it was handed on. An idle
+    // frame, which never becomes colours, says nothing.
+    void aFrameSaysWhenItArrived()
+    {
+        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
+        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        Received received;
+        auto connected = connectTo(screen, received, 8);
+        QVERIFY2(connected, connected.error.localizedDescription.c_str());
+        auto stream = std::move(*connected.value);
+        QVERIFY(received.feed(screen, *stream, 0x102030));
+        constexpr std::int64_t kMadeBeforeSent = 300'000'000;
+        for (const bool unchanged : { false, true }) {
+            const std::uint32_t colour = unchanged ? 0x405060 : 0x708090;
+            const std::int64_t expected = std::int64_t(unchanged ? FrameStatus::Idle : FrameStatus::Complete);
+            std::optional<SampleBuffer> frame;
+            std::int64_t handedOver = 0;
+            std::vector<std::int64_t> sent; // a late frame may answer an earlier send
+            for (int attempt = 0; attempt < 50 && !frame; ++attempt) {
+                sent.push_back(hostTimeNanoseconds());
+                // The picture was made well before it was sent, as a busy compositor's is.
+                screen.send(colour, unchanged, sent.back() - kMadeBeforeSent);
+                std::unique_lock lock(received.mutex);
+                const auto matches = [&] {
+                    return rgbAt(received.frames.back(), 0, 0) == colour && status(received.frames.back()) == expected;
+                };
+                received.changed.wait_for(
+                    lock, std::chrono::milliseconds(100), [&] { return matches() || !received.errors.empty(); });
+                if (!received.errors.empty())
+                    QFAIL(received.errors.front().c_str());
+                if (matches()) {
+                    frame = received.frames.back();
+                    handedOver = received.handedOver.back();
+                }
+            }
+            QVERIFY2(frame, "no frame of the new colour came");
+            const Attachments& info = frame->sampleAttachments->front();
+            const auto found = info.find(frame_info::kArrivalTime);
+            if (unchanged) {
+                QVERIFY(found == info.end());
+                continue;
+            }
+            // Stamped with the picture's time, which says which send it answers.
+            const auto stamp = std::llround(frame->outputPresentationTimeStamp.seconds() * 1e9);
+            const auto answered = std::find_if(sent.begin(), sent.end(),
+                [&](std::int64_t time) { return std::abs(time - kMadeBeforeSent - stamp) < 1000; });
+            QVERIFY2(answered != sent.end(), "the frame is not stamped with the picture's time");
+            QVERIFY(found != info.end());
+            QVERIFY(std::holds_alternative<std::int64_t>(found->second));
+            // Arrived after it was sent, and before it was handed over.
+            const std::int64_t arrival = std::get<std::int64_t>(found->second);
+            QVERIFY2(arrival >= *answered && arrival <= handedOver,
+                qPrintable(
+                    QStringLiteral("sent %1, arrived %2, handed over %3").arg(*answered).arg(arrival).arg(handedOver)));
         }
     }
 

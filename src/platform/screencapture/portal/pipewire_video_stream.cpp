@@ -93,6 +93,10 @@ struct PipeWireVideoStream::Impl {
     spa_video_info_raw info {};
     int targetWidth = 0;
     int targetHeight = 0;
+    // What every frame of the negotiated size says: idle frames share one list;
+    // complete ones start from a copy of `completeInfo` and add their arrival.
+    Attachments completeInfo;
+    std::shared_ptr<const AttachmentList::List> idleAttachments;
 
     mutable std::mutex mutex; // guards what follows
     bool failed = false;
@@ -151,8 +155,7 @@ struct PipeWireVideoStream::Impl {
             self->fail({ CaptureError::InvalidParameter,
                 "The desktop's screen stream and Corvex Studio found no picture format that both can use (Corvex "
                 "Studio reads BGRx, BGRA, RGBx and RGBA of at least 1 x 1 pixels; "
-                    + std::string(error != nullptr ? error : "no reason given")
-                    + "), so screen capture stopped." });
+                    + std::string(error != nullptr ? error : "no reason given") + "), so screen capture stopped." });
         else if (state == PW_STREAM_STATE_ERROR)
             self->fail({ CaptureError::ConnectionLost,
                 "The desktop's screen stream failed (" + std::string(error != nullptr ? error : "no reason given")
@@ -210,6 +213,14 @@ struct PipeWireVideoStream::Impl {
         targetHeight = configuration.width > 0
             ? static_cast<int>(std::clamp<std::int64_t>(std::int64_t(height) * targetWidth / width, 1, kMaxSide))
             : height;
+        completeInfo.clear();
+        completeInfo[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
+        completeInfo[frame_info::kContentRect] = rectDictionary({ 0, 0, double(targetWidth), double(targetHeight) });
+        completeInfo[frame_info::kContentScale] = double(targetWidth) / double(width);
+        completeInfo[frame_info::kScaleFactor] = 1.0;
+        Attachments idleInfo = completeInfo;
+        idleInfo[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
+        idleAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { std::move(idleInfo) });
         {
             std::lock_guard lock(mutex);
             statistics.width = width;
@@ -316,9 +327,17 @@ struct PipeWireVideoStream::Impl {
         std::int64_t stamp = arrival;
         if (header != nullptr && header->pts > 0 && header->pts <= arrival && arrival - header->pts < kSecond)
             stamp = header->pts;
+        // An idle frame never leaves the queue as colours, so it carries no arrival
+        // and shares its attachments; a complete one has a list of its own.
+        AttachmentList attachments = AttachmentList::shared(idleAttachments);
+        if (status == FrameStatus::Complete) {
+            AttachmentList::List own { completeInfo };
+            own.front()[frame_info::kArrivalTime] = arrival;
+            attachments = std::move(own);
+        }
         // The scaler writes every pixel of the small frame: zeroing it first would be a pass for nothing.
-        SampleBuffer sample = SampleBuffer::videoFrame(
-            targetWidth, targetHeight, media::MediaTime::fromNanoseconds(stamp), SampleBuffer::Pixels::Uninitialised);
+        SampleBuffer sample = SampleBuffer::videoFrame(targetWidth, targetHeight,
+            media::MediaTime::fromNanoseconds(stamp), SampleBuffer::Pixels::Uninitialised, std::move(attachments));
         std::uint8_t* destination = sample.imageBuffer->baseAddress();
         const std::size_t destinationRow = sample.imageBuffer->bytesPerRow();
         const media::ScaleStatus scaled
@@ -341,9 +360,6 @@ struct PipeWireVideoStream::Impl {
                 }
             }
         }
-        Attachments& attachments = sample.sampleAttachments->front();
-        attachments[frame_info::kStatus] = static_cast<std::int64_t>(status);
-        attachments[frame_info::kContentScale] = double(targetWidth) / double(width);
         frame = std::move(sample);
         return std::nullopt;
     }
