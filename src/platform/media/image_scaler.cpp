@@ -69,21 +69,26 @@ struct ColumnPass {
     std::array<const std::uint8_t*, 2> cut {};
     std::array<std::uint32_t, 2> cutWeight {};
     bool accumulate = false; // add to what the sums hold (a later pass of a tall row)
-    // The next row of cells' lines, asked into the cache strip by strip: a walk
-    // down the lines is one the processor does not guess by itself.
+    // The next row of cells' lines, from the first byte of the first to the last
+    // of the last, asked into the cache a share with each strip, in the order
+    // they lie in memory: a walk down the lines is one the processor does not
+    // guess by itself.
     const std::uint8_t* ahead = nullptr;
-    std::size_t aheadLines = 0;
+    std::size_t aheadBytes = 0;
+    std::size_t strips = 0; // all there are in a line, which share the fetching
 };
 
 /// out[4p + k] (+)= the pass's sum of channel k of column p, for the `strips`
 /// whole strips from the line start; the caller sees that the sums fit 32 bits.
 using SumStrips = void (*)(std::uint32_t* out, const ColumnPass& pass, std::size_t strips);
 
-[[gnu::always_inline]] inline void fetchAhead(const ColumnPass& pass, std::size_t offset, std::size_t strips)
+/// Asks the cache for strip `strip`'s share of the next row of cells, and for
+/// the shares of the `count` - 1 strips after it.
+[[gnu::always_inline]] inline void fetchAhead(const ColumnPass& pass, std::size_t strip, std::size_t count)
 {
-    for (std::size_t l = 0; l < pass.aheadLines; ++l)
-        for (std::size_t s = 0; s < strips; ++s)
-            __builtin_prefetch(pass.ahead + l * pass.rowBytes + offset + kStripBytes * s, 0, 2);
+    const std::size_t end = pass.aheadBytes * (strip + count) / pass.strips;
+    for (std::size_t at = pass.aheadBytes * strip / pass.strips; at < end; at += 64)
+        __builtin_prefetch(pass.ahead + at, 0, 2);
 }
 
 // Portable: 16-byte vectors, which every x86-64 and ARM64 processor has, one
@@ -93,10 +98,11 @@ void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass, std::size_t s
     const Longs4 wholeWeight = Longs4 {} + pass.wholeWeight;
     for (std::size_t s = 0; s < strips; ++s, out += 4 * kStripPixels) {
         const std::size_t offset = s * kStripBytes;
-        fetchAhead(pass, offset, 1);
+        fetchAhead(pass, s, 1);
         Words8 words[4] {}, high[4] {}; // pixels 4q to 4q + 3 in words[q] and high[q]
         const std::uint8_t* line = pass.whole + offset;
         for (std::size_t l = 0; l < pass.wholeLines; ++l, line += pass.rowBytes)
+#pragma GCC unroll 4 // so that the sums stay in registers
             for (std::size_t q = 0; q < 4; ++q) {
                 const Words8 v = load<Words8>(line + 16 * q);
                 words[q] += v;
@@ -124,33 +130,48 @@ void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass, std::size_t s
 }
 
 #if defined(__x86_64__)
-// 256-bit registers: a strip's sums in four, `S` strips a step.
-template <std::size_t S>
-[[gnu::target("avx2"), gnu::always_inline]] inline void sumStripsAvx2(
-    std::uint32_t* out, const ColumnPass& pass, std::size_t offset)
+// 256-bit registers: a strip's sums in four, and two lines a step into two
+// sets of sums, so that no addition waits for the one before. (Two strips a
+// step measured slower: the walk down the lines then leaves more behind in the
+// cache at once, and the sixteen registers no longer hold all the sums.)
+[[gnu::target("avx2"), gnu::always_inline]] inline void addLineAvx2(
+    __m256i (&words)[2], __m256i (&high)[2], const std::uint8_t* line)
 {
-    fetchAhead(pass, offset, S);
-    __m256i words[S][2], high[S][2]; // pixels 8h to 8h + 7 of strip s in words[s][h] and high[s][h]
-    for (std::size_t s = 0; s < S; ++s)
-        for (std::size_t h = 0; h < 2; ++h)
-            words[s][h] = high[s][h] = _mm256_setzero_si256();
-    const std::uint8_t* line = pass.whole + offset;
-    for (std::size_t l = 0; l < pass.wholeLines; ++l, line += pass.rowBytes)
-        for (std::size_t s = 0; s < S; ++s)
-            for (std::size_t h = 0; h < 2; ++h) {
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + kStripBytes * s + 32 * h));
-                words[s][h] = _mm256_add_epi16(words[s][h], v);
-                high[s][h] = _mm256_add_epi16(high[s][h], _mm256_srli_epi16(v, 8));
-            }
+    for (std::size_t h = 0; h < 2; ++h) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + 32 * h));
+        words[h] = _mm256_add_epi16(words[h], v);
+        high[h] = _mm256_add_epi16(high[h], _mm256_srli_epi16(v, 8));
+    }
+}
 
+[[gnu::target("avx2")]] void sumStripsAvx2(std::uint32_t* out, const ColumnPass& pass, std::size_t strips)
+{
     const __m256i wholeWeight = _mm256_set1_epi32(static_cast<int>(pass.wholeWeight));
-    for (std::size_t s = 0; s < S; ++s)
+    for (std::size_t s = 0; s < strips; ++s, out += 4 * kStripPixels) {
+        const std::size_t offset = s * kStripBytes;
+        fetchAhead(pass, s, 1);
+        // Pixels 8h to 8h + 7 of the strip in words[set][h] and high[set][h].
+        __m256i words[2][2], high[2][2];
+        for (std::size_t set = 0; set < 2; ++set)
+            for (std::size_t h = 0; h < 2; ++h)
+                words[set][h] = high[set][h] = _mm256_setzero_si256();
+        const std::uint8_t* line = pass.whole + offset;
+        std::size_t l = 0;
+        for (; l + 2 <= pass.wholeLines; l += 2, line += 2 * pass.rowBytes) {
+            addLineAvx2(words[0], high[0], line);
+            addLineAvx2(words[1], high[1], line + pass.rowBytes);
+        }
+        if (l < pass.wholeLines)
+            addLineAvx2(words[0], high[0], line);
+
         for (std::size_t h = 0; h < 2; ++h) {
-            const __m256i low = _mm256_sub_epi16(words[s][h], _mm256_slli_epi16(high[s][h], 8));
+            const __m256i odd = _mm256_add_epi16(high[0][h], high[1][h]);
+            const __m256i even
+                = _mm256_sub_epi16(_mm256_add_epi16(words[0][h], words[1][h]), _mm256_slli_epi16(odd, 8));
             // Interleaved within each 128-bit half: pixels 0, 1 | 4, 5 and 2, 3 | 6, 7 of the eight.
-            const __m256i pairs[2] = { _mm256_unpacklo_epi16(low, high[s][h]), _mm256_unpackhi_epi16(low, high[s][h]) };
+            const __m256i pairs[2] = { _mm256_unpacklo_epi16(even, odd), _mm256_unpackhi_epi16(even, odd) };
             for (std::size_t i = 0; i < 4; ++i) {
-                const std::size_t pixel = kStripPixels * s + 8 * h + 2 * i; // and the one after it
+                const std::size_t pixel = 8 * h + 2 * i; // and the one after it
                 const __m256i& channels = pairs[i % 2];
                 const __m128i half = i < 2 ? _mm256_castsi256_si128(channels) : _mm256_extracti128_si256(channels, 1);
                 __m256i sum = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(half), wholeWeight);
@@ -167,22 +188,11 @@ template <std::size_t S>
                 _mm256_storeu_si256(to, sum);
             }
         }
+    }
 }
 
-[[gnu::target("avx2")]] void sumStripsAvx2(std::uint32_t* out, const ColumnPass& pass, std::size_t strips)
-{
-    constexpr std::size_t kStep = 2; // sixteen sums in registers, of the sixteen there are
-    std::size_t s = 0;
-    for (; s + kStep <= strips; s += kStep)
-        sumStripsAvx2<kStep>(out + 4 * kStripPixels * s, pass, kStripBytes * s);
-    for (; s < strips; ++s)
-        sumStripsAvx2<1>(out + 4 * kStripPixels * s, pass, kStripBytes * s);
-}
-
-// 512-bit registers, of which there are 32: a strip's sums in two, and two
-// lines a step into two sets of sums, so that no addition waits for the one
-// before. (More strips a step, which the registers would hold, measured slower:
-// the walk down the lines then leaves more behind in the cache at once.)
+// 512-bit registers: a strip's sums in two, two lines a step as above. (More
+// strips a step, which the 32 registers would hold, measured slower too.)
 [[gnu::target("avx512bw"), gnu::always_inline]] inline void addLineAvx512(
     __m512i& words, __m512i& high, const std::uint8_t* line)
 {
@@ -205,7 +215,7 @@ template <std::size_t S>
     const __m512i wholeWeight = _mm512_set1_epi32(static_cast<int>(pass.wholeWeight));
     for (std::size_t s = 0; s < strips; ++s, out += 4 * kStripPixels) {
         const std::size_t offset = s * kStripBytes;
-        fetchAhead(pass, offset, 1);
+        fetchAhead(pass, s, 1);
         __m512i words[2] = { _mm512_setzero_si512(), _mm512_setzero_si512() };
         __m512i high[2] = { _mm512_setzero_si512(), _mm512_setzero_si512() };
         const std::uint8_t* line = pass.whole + offset;
@@ -675,6 +685,7 @@ void scaleNarrowCells(
             ColumnPass pass;
             pass.rowBytes = source.rowBytes;
             pass.wholeWeight = static_cast<std::uint32_t>(dstH);
+            pass.strips = strips;
             for (const auto& [index, weight] :
                 { std::pair { rows.head, rows.headWeight }, std::pair { rows.tail, rows.tailWeight } })
                 if (weight != 0) {
@@ -684,8 +695,9 @@ void scaleNarrowCells(
             if (y + 1 < dstH) {
                 // The next row of cells' lines, its cut ones included.
                 const std::uint64_t from = (y + 1) * srcH / dstH;
+                const std::uint64_t last = ((y + 2) * srcH - 1) / dstH;
                 pass.ahead = line(from);
-                pass.aheadLines = ((y + 2) * srcH - 1) / dstH + 1 - from;
+                pass.aheadBytes = (last - from) * source.rowBytes + srcW * 4;
             }
             // The cut lines go with the first pass, the whole lines 256 at a time.
             std::uint64_t done = 0;
@@ -697,7 +709,7 @@ void scaleNarrowCells(
                 done += pass.wholeLines;
                 pass.cutLines = 0;
                 pass.accumulate = true;
-                pass.aheadLines = 0;
+                pass.aheadBytes = 0;
             } while (done < rows.fullCount);
             if (smallCells) {
                 writeCells(columns, workspace.combined.data(), dstW, mean, out);
