@@ -48,8 +48,9 @@ template <typename Vector, typename T> void store(T* to, const Vector& v)
 // A strip's sums in registers are kept per 16-bit lane, as the sum of the
 // lane's words and the sum of their high bytes (channels 1 and 3, shifted
 // down): the low bytes' sum (channels 0 and 2) is the first less 256 times the
-// second, modulo 2^16, which it is less than. Two instructions a register of
-// pixels, and none of the shuffles that widening bytes in order needs.
+// second, modulo 2^16, which it is less than. A shift and two additions a
+// register of pixels, one instruction fewer than masking the low bytes off,
+// and none of the shuffles that widening bytes in order needs.
 // Interleaving the two halves lane by lane puts them back in pixel order, once
 // per row of cells.
 constexpr std::size_t kStripPixels = 16;
@@ -75,30 +76,29 @@ struct ColumnPass {
     // guess by itself.
     const std::uint8_t* ahead = nullptr;
     std::size_t aheadBytes = 0;
-    std::size_t strips = 0; // all there are in a line, which share the fetching
+    std::size_t strips = 0; // the whole strips of a line, from its start
 };
 
-/// out[4p + k] (+)= the pass's sum of channel k of column p, for the `strips`
-/// whole strips from the line start; the caller sees that the sums fit 32 bits.
-using SumStrips = void (*)(std::uint32_t* out, const ColumnPass& pass, std::size_t strips);
+/// out[4p + k] (+)= the pass's sum of channel k of column p, for the pass's
+/// strips; the caller sees that the sums fit 32 bits.
+using SumStrips = void (*)(std::uint32_t* out, const ColumnPass& pass);
 
-/// Asks the cache for strip `strip`'s share of the next row of cells, and for
-/// the shares of the `count` - 1 strips after it.
-[[gnu::always_inline]] inline void fetchAhead(const ColumnPass& pass, std::size_t strip, std::size_t count)
+/// Asks the cache for strip `strip`'s share of the next row of cells.
+[[gnu::always_inline]] inline void fetchAhead(const ColumnPass& pass, std::size_t strip)
 {
-    const std::size_t end = pass.aheadBytes * (strip + count) / pass.strips;
+    const std::size_t end = pass.aheadBytes * (strip + 1) / pass.strips;
     for (std::size_t at = pass.aheadBytes * strip / pass.strips; at < end; at += 64)
         __builtin_prefetch(pass.ahead + at, 0, 2);
 }
 
 // Portable: 16-byte vectors, which every x86-64 and ARM64 processor has, one
 // strip at a time, its eight sums in half of the sixteen registers there are.
-void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass, std::size_t strips)
+void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass)
 {
     const Longs4 wholeWeight = Longs4 {} + pass.wholeWeight;
-    for (std::size_t s = 0; s < strips; ++s, out += 4 * kStripPixels) {
+    for (std::size_t s = 0; s < pass.strips; ++s, out += 4 * kStripPixels) {
         const std::size_t offset = s * kStripBytes;
-        fetchAhead(pass, s, 1);
+        fetchAhead(pass, s);
         Words8 words[4] {}, high[4] {}; // pixels 4q to 4q + 3 in words[q] and high[q]
         const std::uint8_t* line = pass.whole + offset;
         for (std::size_t l = 0; l < pass.wholeLines; ++l, line += pass.rowBytes)
@@ -144,12 +144,12 @@ void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass, std::size_t s
     }
 }
 
-[[gnu::target("avx2")]] void sumStripsAvx2(std::uint32_t* out, const ColumnPass& pass, std::size_t strips)
+[[gnu::target("avx2")]] void sumStripsAvx2(std::uint32_t* out, const ColumnPass& pass)
 {
     const __m256i wholeWeight = _mm256_set1_epi32(static_cast<int>(pass.wholeWeight));
-    for (std::size_t s = 0; s < strips; ++s, out += 4 * kStripPixels) {
+    for (std::size_t s = 0; s < pass.strips; ++s, out += 4 * kStripPixels) {
         const std::size_t offset = s * kStripBytes;
-        fetchAhead(pass, s, 1);
+        fetchAhead(pass, s);
         // Pixels 8h to 8h + 7 of the strip in words[set][h] and high[set][h].
         __m256i words[2][2], high[2][2];
         for (std::size_t set = 0; set < 2; ++set)
@@ -201,7 +201,7 @@ void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass, std::size_t s
     high = _mm512_add_epi16(high, _mm512_srli_epi16(v, 8));
 }
 
-[[gnu::target("avx512bw")]] void sumStripsAvx512(std::uint32_t* out, const ColumnPass& pass, std::size_t strips)
+[[gnu::target("avx512bw")]] void sumStripsAvx512(std::uint32_t* out, const ColumnPass& pass)
 {
     // Word 4p + k of pixel order: channel k of pixel p, from the low bytes' sums
     // (k = 0, 2) or the high ones' (k = 1, 3); pixels 0 to 7, then 8 to 15.
@@ -213,9 +213,9 @@ void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass, std::size_t s
         return order;
     }();
     const __m512i wholeWeight = _mm512_set1_epi32(static_cast<int>(pass.wholeWeight));
-    for (std::size_t s = 0; s < strips; ++s, out += 4 * kStripPixels) {
+    for (std::size_t s = 0; s < pass.strips; ++s, out += 4 * kStripPixels) {
         const std::size_t offset = s * kStripBytes;
-        fetchAhead(pass, s, 1);
+        fetchAhead(pass, s);
         __m512i words[2] = { _mm512_setzero_si512(), _mm512_setzero_si512() };
         __m512i high[2] = { _mm512_setzero_si512(), _mm512_setzero_si512() };
         const std::uint8_t* line = pass.whole + offset;
@@ -704,7 +704,7 @@ void scaleNarrowCells(
             do {
                 pass.whole = line(rows.firstFull + done);
                 pass.wholeLines = std::min<std::uint64_t>(kLinesPerFold, rows.fullCount - done);
-                sumStrips(workspace.combined.data(), pass, strips);
+                sumStrips(workspace.combined.data(), pass);
                 sumColumns(workspace.combined.data(), pass, tailPixel, srcW);
                 done += pass.wholeLines;
                 pass.cutLines = 0;
