@@ -27,14 +27,6 @@ using Longs4 = std::uint32_t __attribute__((vector_size(16)));
 // A 16-bit lane's low byte is the one that comes first in memory.
 static_assert(std::endian::native == std::endian::little);
 
-// 16-bit sums of whole lines hold 257 of them (257 × 255 < 65536) before they
-// are folded into 32-bit ones; 256 keeps it simple.
-constexpr std::size_t kLinesPerFold = 256;
-// The two lines cut by a cell row's edges, weighted, fit 16-bit sums when their
-// weights together stay under this (and they do whenever the destination is at
-// most 128 lines high).
-constexpr std::uint64_t kMostEdgeWeight = 257;
-
 template <typename Vector, typename T> Vector load(const T* from)
 {
     Vector v;
@@ -46,216 +38,248 @@ template <typename Vector, typename T> void store(T* to, const Vector& v)
     std::memcpy(to, &v, sizeof v);
 }
 
-// Sums of whole lines, per source byte, kept in groups of 16 pixels: 32 lanes
-// of channels 0 and 2 (pixel by pixel), then 32 lanes of channels 1 and 3.
-// That order comes straight out of a register of pixels: masking each 16-bit
-// lane's high byte off gives channels 0 and 2, shifting it down gives 1 and 3,
-// with none of the shuffles that widening bytes in order needs.
-constexpr std::size_t kGroupPixels = 16;
-constexpr std::size_t kGroupLanes = 4 * kGroupPixels;
+// The narrow cells' work, per row of cells: every source column's bytes summed
+// down the row's lines, whole lines weighing dstH and the two lines cut by the
+// row's edges their part inside, in 32-bit lanes in pixel order. The frame is
+// walked in strips of 16 pixels (64 bytes) across, so that a strip's sums stay
+// in registers over all the whole lines of the row and go to memory once,
+// rather than being loaded and stored for every line.
+//
+// A strip's sums in registers are kept per 16-bit lane, as the sum of the
+// lane's words and the sum of their high bytes (channels 1 and 3, shifted
+// down): the low bytes' sum (channels 0 and 2) is the first less 256 times the
+// second, modulo 2^16, which it is less than. A shift and two additions a
+// register of pixels, one instruction fewer than masking the low bytes off,
+// and none of the shuffles that widening bytes in order needs.
+// Interleaving the two halves lane by lane puts them back in pixel order, once
+// per row of cells.
+constexpr std::size_t kStripPixels = 16;
+constexpr std::size_t kStripBytes = 4 * kStripPixels;
 
-constexpr std::size_t laneOf(std::size_t pixel, std::size_t channel)
+// 16-bit sums of whole lines hold 257 of them (257 × 255 < 65536); a row of
+// cells with more is summed 256 lines at a time.
+constexpr std::size_t kLinesPerFold = 256;
+
+/// One pass over a row of cells' lines (or 256 of its whole lines, when it has more).
+struct ColumnPass {
+    const std::uint8_t* whole = nullptr; // the first whole line
+    std::size_t rowBytes = 0;
+    std::size_t wholeLines = 0; // at most kLinesPerFold
+    std::uint32_t wholeWeight = 0;
+    std::size_t cutLines = 0; // lines cut by the row's edges, at most two
+    std::array<const std::uint8_t*, 2> cut {};
+    std::array<std::uint32_t, 2> cutWeight {};
+    bool accumulate = false; // add to what the sums hold (a later pass of a tall row)
+    // The next row of cells' lines, from the first byte of the first to the last
+    // of the last, asked into the cache a share with each strip, in the order
+    // they lie in memory: a walk down the lines is one the processor does not
+    // guess by itself.
+    const std::uint8_t* ahead = nullptr;
+    std::size_t aheadBytes = 0;
+    std::size_t strips = 0; // the whole strips of a line, from its start
+};
+
+/// out[4p + k] (+)= the pass's sum of channel k of column p, for the pass's
+/// strips; the caller sees that the sums fit 32 bits.
+using SumStrips = void (*)(std::uint32_t* out, const ColumnPass& pass);
+
+/// Asks the cache for strip `strip`'s share of the next row of cells.
+[[gnu::always_inline]] inline void fetchAhead(const ColumnPass& pass, std::size_t strip)
 {
-    return pixel / kGroupPixels * kGroupLanes + (channel & 1) * (kGroupLanes / 2) + pixel % kGroupPixels * 2
-        + (channel >> 1);
+    const std::size_t end = pass.aheadBytes * (strip + 1) / pass.strips;
+    for (std::size_t at = pass.aheadBytes * strip / pass.strips; at < end; at += 64)
+        __builtin_prefetch(pass.ahead + at, 0, 2);
 }
 
-/// sums += the `lines` lines from `first` (rows `rowBytes` apart), whole groups
-/// only, `groups` of them; lines plus what the sums hold stay at most 257.
-using AddLines = void (*)(
-    std::uint16_t* sums, const std::uint8_t* first, std::size_t rowBytes, std::size_t lines, std::size_t groups);
-/// sums += weight × line, whole groups only; weight × 255 plus what the sums hold stays below 65536.
-using AddWeightedLine
-    = void (*)(std::uint16_t* sums, const std::uint8_t* line, std::uint16_t weight, std::size_t groups);
-
-void addLinesPortable(
-    std::uint16_t* sums, const std::uint8_t* first, std::size_t rowBytes, std::size_t lines, std::size_t groups)
+// Portable: 16-byte vectors, which every x86-64 and ARM64 processor has, one
+// strip at a time, its eight sums in half of the sixteen registers there are.
+void sumStripsPortable(std::uint32_t* out, const ColumnPass& pass)
 {
-    const Words8 low = Words8 {} + 0xff;
-    for (; lines > 0; --lines, first += rowBytes) {
-        std::uint16_t* group = sums;
-        for (std::size_t g = 0; g < groups; ++g, group += kGroupLanes)
+    const Longs4 wholeWeight = Longs4 {} + pass.wholeWeight;
+    for (std::size_t s = 0; s < pass.strips; ++s, out += 4 * kStripPixels) {
+        const std::size_t offset = s * kStripBytes;
+        fetchAhead(pass, s);
+        Words8 words[4] {}, high[4] {}; // pixels 4q to 4q + 3 in words[q] and high[q]
+        const std::uint8_t* line = pass.whole + offset;
+        for (std::size_t l = 0; l < pass.wholeLines; ++l, line += pass.rowBytes)
+#pragma GCC unroll 4 // so that the sums stay in registers
             for (std::size_t q = 0; q < 4; ++q) {
-                const Words8 words = load<Words8>(first + g * kGroupLanes + 16 * q);
-                store(group + 8 * q, load<Words8>(group + 8 * q) + (words & low));
-                store(group + 32 + 8 * q, load<Words8>(group + 32 + 8 * q) + (words >> 8));
+                const Words8 v = load<Words8>(line + 16 * q);
+                words[q] += v;
+                high[q] += v >> 8;
             }
-    }
-}
-
-void addWeightedLinePortable(std::uint16_t* sums, const std::uint8_t* line, std::uint16_t weight, std::size_t groups)
-{
-    const Words8 low = Words8 {} + 0xff;
-    for (std::size_t g = 0; g < groups; ++g, sums += kGroupLanes, line += kGroupLanes)
         for (std::size_t q = 0; q < 4; ++q) {
-            const Words8 words = load<Words8>(line + 16 * q);
-            store(sums + 8 * q, load<Words8>(sums + 8 * q) + (words & low) * weight);
-            store(sums + 32 + 8 * q, load<Words8>(sums + 32 + 8 * q) + (words >> 8) * weight);
+            const Words8 low = words[q] - (high[q] << 8);
+            // Pixels 4q and 4q + 1, then 4q + 2 and 4q + 3.
+            const Words8 pairs[2] = { __builtin_shufflevector(low, high[q], 0, 8, 1, 9, 2, 10, 3, 11),
+                __builtin_shufflevector(low, high[q], 4, 12, 5, 13, 6, 14, 7, 15) };
+            for (std::size_t i = 0; i < 4; ++i) {
+                const std::size_t pixel = 4 * q + i;
+                const Words4 channels = i % 2 == 0 ? __builtin_shufflevector(pairs[i / 2], pairs[i / 2], 0, 1, 2, 3)
+                                                   : __builtin_shufflevector(pairs[i / 2], pairs[i / 2], 4, 5, 6, 7);
+                Longs4 sum = __builtin_convertvector(channels, Longs4) * wholeWeight;
+                for (std::size_t c = 0; c < pass.cutLines; ++c)
+                    sum += __builtin_convertvector(load<Bytes4>(pass.cut[c] + offset + 4 * pixel), Longs4)
+                        * pass.cutWeight[c];
+                if (pass.accumulate)
+                    sum += load<Longs4>(out + 4 * pixel);
+                store(out + 4 * pixel, sum);
+            }
         }
+    }
 }
 
 #if defined(__x86_64__)
-// The same with 256-bit registers: two per group.
-[[gnu::target("avx2")]] void addLinesAvx2(
-    std::uint16_t* sums, const std::uint8_t* first, std::size_t rowBytes, std::size_t lines, std::size_t groups)
+// 256-bit registers: a strip's sums in four, and two lines a step into two
+// sets of sums, so that no addition waits for the one before. (Two strips a
+// step measured slower: the walk down the lines then leaves more behind in the
+// cache at once, and the sixteen registers no longer hold all the sums.)
+[[gnu::target("avx2"), gnu::always_inline]] inline void addLineAvx2(
+    __m256i (&words)[2], __m256i (&high)[2], const std::uint8_t* line)
 {
-    const __m256i low = _mm256_set1_epi16(0xff);
-    for (; lines > 0; --lines, first += rowBytes) {
-        std::uint16_t* group = sums;
-        for (std::size_t g = 0; g < groups; ++g, group += kGroupLanes)
-            for (std::size_t q = 0; q < 2; ++q) {
-                const __m256i words
-                    = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first + g * kGroupLanes + 32 * q));
-                auto* even = reinterpret_cast<__m256i*>(group + 16 * q);
-                auto* odd = reinterpret_cast<__m256i*>(group + 32 + 16 * q);
-                _mm256_storeu_si256(even, _mm256_add_epi16(_mm256_loadu_si256(even), _mm256_and_si256(words, low)));
-                _mm256_storeu_si256(odd, _mm256_add_epi16(_mm256_loadu_si256(odd), _mm256_srli_epi16(words, 8)));
-            }
+    for (std::size_t h = 0; h < 2; ++h) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + 32 * h));
+        words[h] = _mm256_add_epi16(words[h], v);
+        high[h] = _mm256_add_epi16(high[h], _mm256_srli_epi16(v, 8));
     }
 }
 
-[[gnu::target("avx2")]] void addWeightedLineAvx2(
-    std::uint16_t* sums, const std::uint8_t* line, std::uint16_t weight, std::size_t groups)
+[[gnu::target("avx2")]] void sumStripsAvx2(std::uint32_t* out, const ColumnPass& pass)
 {
-    const __m256i low = _mm256_set1_epi16(0xff);
-    const __m256i factor = _mm256_set1_epi16(static_cast<short>(weight));
-    for (std::size_t g = 0; g < groups; ++g, sums += kGroupLanes, line += kGroupLanes)
-        for (std::size_t q = 0; q < 2; ++q) {
-            const __m256i words = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(line + 32 * q));
-            auto* evenSums = reinterpret_cast<__m256i*>(sums + 16 * q);
-            auto* oddSums = reinterpret_cast<__m256i*>(sums + 32 + 16 * q);
-            _mm256_storeu_si256(evenSums,
-                _mm256_add_epi16(
-                    _mm256_loadu_si256(evenSums), _mm256_mullo_epi16(_mm256_and_si256(words, low), factor)));
-            _mm256_storeu_si256(oddSums,
-                _mm256_add_epi16(_mm256_loadu_si256(oddSums), _mm256_mullo_epi16(_mm256_srli_epi16(words, 8), factor)));
+    const __m256i wholeWeight = _mm256_set1_epi32(static_cast<int>(pass.wholeWeight));
+    for (std::size_t s = 0; s < pass.strips; ++s, out += 4 * kStripPixels) {
+        const std::size_t offset = s * kStripBytes;
+        fetchAhead(pass, s);
+        // Pixels 8h to 8h + 7 of the strip in words[set][h] and high[set][h].
+        __m256i words[2][2], high[2][2];
+        for (std::size_t set = 0; set < 2; ++set)
+            for (std::size_t h = 0; h < 2; ++h)
+                words[set][h] = high[set][h] = _mm256_setzero_si256();
+        const std::uint8_t* line = pass.whole + offset;
+        std::size_t l = 0;
+        for (; l + 2 <= pass.wholeLines; l += 2, line += 2 * pass.rowBytes) {
+            addLineAvx2(words[0], high[0], line);
+            addLineAvx2(words[1], high[1], line + pass.rowBytes);
         }
+        if (l < pass.wholeLines)
+            addLineAvx2(words[0], high[0], line);
+
+        for (std::size_t h = 0; h < 2; ++h) {
+            const __m256i odd = _mm256_add_epi16(high[0][h], high[1][h]);
+            const __m256i even
+                = _mm256_sub_epi16(_mm256_add_epi16(words[0][h], words[1][h]), _mm256_slli_epi16(odd, 8));
+            // Interleaved within each 128-bit half: pixels 0, 1 | 4, 5 and 2, 3 | 6, 7 of the eight.
+            const __m256i pairs[2] = { _mm256_unpacklo_epi16(even, odd), _mm256_unpackhi_epi16(even, odd) };
+            for (std::size_t i = 0; i < 4; ++i) {
+                const std::size_t pixel = 8 * h + 2 * i; // and the one after it
+                const __m256i& channels = pairs[i % 2];
+                const __m128i half = i < 2 ? _mm256_castsi256_si128(channels) : _mm256_extracti128_si256(channels, 1);
+                __m256i sum = _mm256_mullo_epi32(_mm256_cvtepu16_epi32(half), wholeWeight);
+                for (std::size_t c = 0; c < pass.cutLines; ++c) {
+                    const __m128i bytes
+                        = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pass.cut[c] + offset + 4 * pixel));
+                    sum = _mm256_add_epi32(sum,
+                        _mm256_mullo_epi32(
+                            _mm256_cvtepu8_epi32(bytes), _mm256_set1_epi32(static_cast<int>(pass.cutWeight[c]))));
+                }
+                auto* to = reinterpret_cast<__m256i*>(out + 4 * pixel);
+                if (pass.accumulate)
+                    sum = _mm256_add_epi32(sum, _mm256_loadu_si256(to));
+                _mm256_storeu_si256(to, sum);
+            }
+        }
+    }
 }
 
+// 512-bit registers: a strip's sums in two, two lines a step as above. (More
+// strips a step, which the 32 registers would hold, measured slower too.)
+[[gnu::target("avx512bw"), gnu::always_inline]] inline void addLineAvx512(
+    __m512i& words, __m512i& high, const std::uint8_t* line)
+{
+    const __m512i v = _mm512_loadu_si512(line);
+    words = _mm512_add_epi16(words, v);
+    high = _mm512_add_epi16(high, _mm512_srli_epi16(v, 8));
+}
+
+[[gnu::target("avx512bw")]] void sumStripsAvx512(std::uint32_t* out, const ColumnPass& pass)
+{
+    // Word 4p + k of pixel order: channel k of pixel p, from the low bytes' sums
+    // (k = 0, 2) or the high ones' (k = 1, 3); pixels 0 to 7, then 8 to 15.
+    alignas(64) static constexpr std::array<std::array<std::uint16_t, 32>, 2> kPixelOrder = [] {
+        std::array<std::array<std::uint16_t, 32>, 2> order {};
+        for (std::size_t half = 0; half < 2; ++half)
+            for (std::size_t i = 0; i < 32; ++i)
+                order[half][i] = static_cast<std::uint16_t>((i & 1) * 32 + 16 * half + i / 4 * 2 + (i >> 1 & 1));
+        return order;
+    }();
+    const __m512i wholeWeight = _mm512_set1_epi32(static_cast<int>(pass.wholeWeight));
+    for (std::size_t s = 0; s < pass.strips; ++s, out += 4 * kStripPixels) {
+        const std::size_t offset = s * kStripBytes;
+        fetchAhead(pass, s);
+        __m512i words[2] = { _mm512_setzero_si512(), _mm512_setzero_si512() };
+        __m512i high[2] = { _mm512_setzero_si512(), _mm512_setzero_si512() };
+        const std::uint8_t* line = pass.whole + offset;
+        std::size_t l = 0;
+        for (; l + 2 <= pass.wholeLines; l += 2, line += 2 * pass.rowBytes) {
+            addLineAvx512(words[0], high[0], line);
+            addLineAvx512(words[1], high[1], line + pass.rowBytes);
+        }
+        if (l < pass.wholeLines)
+            addLineAvx512(words[0], high[0], line);
+
+        const __m512i odd = _mm512_add_epi16(high[0], high[1]);
+        const __m512i even = _mm512_sub_epi16(_mm512_add_epi16(words[0], words[1]), _mm512_slli_epi16(odd, 8));
+        for (std::size_t half = 0; half < 2; ++half) {
+            const __m512i ordered = _mm512_permutex2var_epi16(even, _mm512_load_si512(kPixelOrder[half].data()), odd);
+            for (std::size_t quarter = 0; quarter < 2; ++quarter) {
+                const std::size_t pixel = 8 * half + 4 * quarter;
+                // (The masked forms: the plain ones trip a false uninitialised-value warning.)
+                const __m256i four = quarter == 0 ? _mm512_maskz_extracti64x4_epi64(0xff, ordered, 0)
+                                                  : _mm512_maskz_extracti64x4_epi64(0xff, ordered, 1);
+                __m512i sum = _mm512_mullo_epi32(_mm512_maskz_cvtepu16_epi32(0xffff, four), wholeWeight);
+                for (std::size_t c = 0; c < pass.cutLines; ++c) {
+                    const __m128i bytes
+                        = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pass.cut[c] + offset + 4 * pixel));
+                    sum = _mm512_add_epi32(sum,
+                        _mm512_mullo_epi32(_mm512_maskz_cvtepu8_epi32(0xffff, bytes),
+                            _mm512_set1_epi32(static_cast<int>(pass.cutWeight[c]))));
+                }
+                if (pass.accumulate)
+                    sum = _mm512_add_epi32(sum, _mm512_loadu_si512(out + 4 * pixel));
+                _mm512_storeu_si512(out + 4 * pixel, sum);
+            }
+        }
+    }
+}
 #endif
 
-/// The pixels after the last whole group of a line, added to the sums one by one.
-template <typename T>
-void addLineTail(T* sums, const std::uint8_t* line, std::size_t firstPixel, std::size_t pixels, std::uint64_t weight)
+/// What sumStrips does, for the columns from firstPixel to pixels, one by one.
+void sumColumns(std::uint32_t* out, const ColumnPass& pass, std::size_t firstPixel, std::size_t pixels)
 {
-    for (std::size_t p = firstPixel; p < pixels; ++p)
-        for (std::size_t k = 0; k < 4; ++k)
-            sums[laneOf(p, k)] = static_cast<T>(sums[laneOf(p, k)] + weight * line[4 * p + k]);
-}
-
-/// wide[i] += narrow[i] and narrow[i] = 0, for `count` lanes.
-void fold(std::uint32_t* wide, std::uint16_t* narrow, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i)
-        wide[i] += narrow[i];
-    std::fill_n(narrow, count, std::uint16_t(0));
-}
-
-// Four lanes of 32 or 64 bits.
-template <typename T> struct Quad;
-template <> struct Quad<std::uint16_t> {
-    using Type = Words4;
-};
-template <> struct Quad<std::uint32_t> {
-    using Type = Longs4;
-};
-
-/// Four lanes from `from`, widened.
-template <typename Lanes, typename T> [[gnu::always_inline]] inline Lanes widen(const T* from)
-{
-    return __builtin_convertvector(load<typename Quad<T>::Type>(from), Lanes);
-}
-
-/// Pixel-ordered sums (four channels per pixel, in 32- or 64-bit lanes) of one
-/// row of cells: whole lines' sums × `wholeWeight` plus the cut lines' sums.
-template <typename Whole, typename Edge>
-[[gnu::always_inline]] inline void combine(
-    std::uint32_t* out, const Whole* whole, std::uint64_t wholeWeight, const Edge* edges, std::size_t pixels)
-{
-    const Longs4 weight = Longs4 {} + std::uint32_t(wholeWeight);
-    for (std::size_t g = 0; g * kGroupPixels < pixels; ++g) {
-        const std::size_t base = g * kGroupLanes;
-        const std::size_t count = std::min(kGroupPixels, pixels - g * kGroupPixels);
-        // Two pixels a step: lanes 0 and 2 of each, then 1 and 3.
-        for (std::size_t j = 0; j < count; j += 2) {
-            const Longs4 even = widen<Longs4>(whole + base + 2 * j) * weight + widen<Longs4>(edges + base + 2 * j);
-            const Longs4 odd
-                = widen<Longs4>(whole + base + 32 + 2 * j) * weight + widen<Longs4>(edges + base + 32 + 2 * j);
-            const Longs4 first = __builtin_shufflevector(even, odd, 0, 4, 1, 5);
-            const Longs4 second = __builtin_shufflevector(even, odd, 2, 6, 3, 7);
-            std::memcpy(out + 4 * (g * kGroupPixels + j), &first, sizeof first);
-            if (j + 1 < count)
-                std::memcpy(out + 4 * (g * kGroupPixels + j + 1), &second, sizeof second);
-        }
-    }
-}
-template <typename Whole, typename Edge>
-void combine(std::uint64_t* out, const Whole* whole, std::uint64_t wholeWeight, const Edge* edges, std::size_t pixels)
-{
-    for (std::size_t p = 0; p < pixels; ++p)
-        for (std::size_t k = 0; k < 4; ++k)
-            out[4 * p + k] = std::uint64_t(whole[laneOf(p, k)]) * wholeWeight + edges[laneOf(p, k)];
-}
-
-/// The sums of a row of cells whose lines all fit 16 bits, combined (the common case).
-using CombineNarrow = void (*)(std::uint32_t* out, const std::uint16_t* whole, std::uint64_t wholeWeight,
-    const std::uint16_t* edges, std::size_t pixels);
-
-void combinePortable(std::uint32_t* out, const std::uint16_t* whole, std::uint64_t wholeWeight,
-    const std::uint16_t* edges, std::size_t pixels)
-{
-    combine(out, whole, wholeWeight, edges, pixels);
-}
-#if defined(__x86_64__)
-// The same with 256-bit registers: four pixels' sixteen lanes a step, put in
-// pixel order by interleaving them.
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256i combinedLanesAvx2(
-    const std::uint16_t* whole, const std::uint16_t* edges, __m256i weight)
-{
-    const __m256i w = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(whole)));
-    const __m256i e = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(edges)));
-    return _mm256_add_epi32(_mm256_mullo_epi32(w, weight), e);
-}
-
-[[gnu::target("avx2")]] void combineAvx2(std::uint32_t* out, const std::uint16_t* whole, std::uint64_t wholeWeight,
-    const std::uint16_t* edges, std::size_t pixels)
-{
-    const __m256i weight = _mm256_set1_epi32(static_cast<int>(wholeWeight));
-    for (std::size_t g = 0; g * kGroupPixels < pixels; ++g, out += kGroupLanes) {
-        const std::size_t base = g * kGroupLanes;
-        for (std::size_t q = 0; q < 4; ++q) {
-            // Pixels 4q to 4q + 3, channels 0 and 2, then 1 and 3.
-            const __m256i even = combinedLanesAvx2(whole + base + 8 * q, edges + base + 8 * q, weight);
-            const __m256i odd = combinedLanesAvx2(whole + base + 32 + 8 * q, edges + base + 32 + 8 * q, weight);
-            const __m256i low = _mm256_unpacklo_epi32(even, odd); // pixels 4q and 4q + 2
-            const __m256i high = _mm256_unpackhi_epi32(even, odd); // pixels 4q + 1 and 4q + 3
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * q), _mm256_permute2x128_si256(low, high, 0x20));
-            _mm256_storeu_si256(
-                reinterpret_cast<__m256i*>(out + 16 * q + 8), _mm256_permute2x128_si256(low, high, 0x31));
-        }
+    for (std::size_t i = 4 * firstPixel; i < 4 * pixels; ++i) {
+        std::uint32_t whole = 0;
+        for (std::size_t l = 0; l < pass.wholeLines; ++l)
+            whole += pass.whole[l * pass.rowBytes + i];
+        std::uint32_t sum = whole * pass.wholeWeight;
+        for (std::size_t c = 0; c < pass.cutLines; ++c)
+            sum += pass.cut[c][i] * pass.cutWeight[c];
+        out[i] = pass.accumulate ? out[i] + sum : sum;
     }
 }
 
-#endif
-
-struct LineKernels {
-    AddLines addLines;
-    AddWeightedLine addWeightedLine;
-    CombineNarrow combineNarrow;
-};
-
-LineKernels lineKernels(ScalerPath path)
+SumStrips sumStripsFor(ScalerPath path)
 {
 #if defined(__x86_64__)
+    if (path == ScalerPath::Avx512)
+        return sumStripsAvx512;
     if (path == ScalerPath::Avx2)
-        return { addLinesAvx2, addWeightedLineAvx2, combineAvx2 };
+        return sumStripsAvx2;
 #endif
     (void)path;
-    return { addLinesPortable, addWeightedLinePortable, combinePortable };
+    return sumStripsPortable;
 }
-
 /// Sums of four channels over `pixels` pixels of pixel-ordered sums.
-Sums sumPixels(const std::uint32_t* sums, std::size_t pixels)
+Longs4 sumPixels(const std::uint32_t* sums, std::size_t pixels)
 {
     // Two running totals, so that one addition need not wait for the one before.
     Longs4 a {}, b {};
@@ -266,8 +290,7 @@ Sums sumPixels(const std::uint32_t* sums, std::size_t pixels)
     }
     if (p < pixels)
         a += load<Longs4>(sums);
-    return { std::uint64_t(a[0]) + b[0], std::uint64_t(a[1]) + b[1], std::uint64_t(a[2]) + b[2],
-        std::uint64_t(a[3]) + b[3] };
+    return a + b;
 }
 Sums sumPixels(const std::uint64_t* sums, std::size_t pixels)
 {
@@ -279,32 +302,32 @@ Sums sumPixels(const std::uint64_t* sums, std::size_t pixels)
 }
 
 /// sum / divisor rounded to nearest, for sums of at most 255 × divisor: a
-/// multiplication by the reciprocal and an exact correction, rather than a
-/// division for every channel of every cell.
+/// multiplication by the reciprocal, rather than a division for every channel
+/// of every cell.
 class RoundedQuotient {
 public:
     explicit RoundedQuotient(std::uint64_t divisor)
         : m_divisor(divisor)
-        , m_reciprocal(1.0 / double(divisor))
-        , m_fast(divisor < (std::uint64_t(1) << 40))
+        // ceil(2^64 / divisor), or none where the product would not be exact.
+        , m_multiplier(divisor >= 2 && divisor <= kMostExact ? ~std::uint64_t(0) / divisor + 1 : 0)
     {
     }
     std::uint64_t operator()(std::uint64_t sum) const
     {
         const std::uint64_t n = sum + m_divisor / 2;
-        if (!m_fast)
+        if (m_multiplier == 0)
             return n / m_divisor;
-        // The quotient is at most 256, so the product errs by less than 2^-44,
-        // less than the 1 / divisor by which a quotient below a whole number
-        // falls short of it: only a whole quotient can come out one too small.
-        const auto q = static_cast<std::uint64_t>(double(n) * m_reciprocal);
-        return n - q * m_divisor >= m_divisor ? q + 1 : q;
+        // The multiplier exceeds 2^64 / divisor by less than one, which adds less
+        // than n / 2^64 to n / divisor; n < 256 × divisor and divisor <= 2^28 make
+        // that at most 1 / divisor, too little to reach the next whole number.
+        return static_cast<std::uint64_t>((static_cast<Wide>(n) * m_multiplier) >> 64);
     }
 
 private:
+    __extension__ typedef unsigned __int128 Wide;
+    static constexpr std::uint64_t kMostExact = std::uint64_t(1) << 28;
     std::uint64_t m_divisor;
-    double m_reciprocal;
-    bool m_fast;
+    std::uint64_t m_multiplier;
 };
 
 // How the pixels of one source line map onto one destination cell, in units of
@@ -358,7 +381,7 @@ void addColumns(const std::vector<Span>& columns, const T* sums, std::uint64_t d
 {
     for (std::size_t x = 0; x < columns.size(); ++x) {
         const Span& c = columns[x];
-        const Sums interior = sumPixels(sums + 4 * c.firstFull, c.fullCount);
+        const auto interior = sumPixels(sums + 4 * c.firstFull, c.fullCount);
         for (std::size_t k = 0; k < 4; ++k) {
             std::uint64_t cell = interior[k] * dstW;
             if (c.headWeight != 0)
@@ -367,6 +390,24 @@ void addColumns(const std::vector<Span>& columns, const T* sums, std::uint64_t d
                 cell += c.tailWeight * sums[4 * c.tail + k];
             cells[x][k] += cell;
         }
+    }
+}
+
+/// The same for cells whose sums fit 32 bits (sources of up to 2^32 / 255
+/// pixels), four channels at once, each cell's mean written to `out` as it is done.
+void writeCells(const std::vector<Span>& columns, const std::uint32_t* sums, std::uint64_t dstW,
+    const RoundedQuotient& mean, std::uint8_t* out)
+{
+    const auto wholeWeight = static_cast<std::uint32_t>(dstW);
+    for (std::size_t x = 0; x < columns.size(); ++x, out += 4) {
+        const Span& c = columns[x];
+        Longs4 cell = sumPixels(sums + 4 * c.firstFull, c.fullCount) * wholeWeight;
+        if (c.headWeight != 0)
+            cell += load<Longs4>(sums + 4 * c.head) * static_cast<std::uint32_t>(c.headWeight);
+        if (c.tailWeight != 0)
+            cell += load<Longs4>(sums + 4 * c.tail) * static_cast<std::uint32_t>(c.tailWeight);
+        for (std::size_t k = 0; k < 4; ++k)
+            out[k] = static_cast<std::uint8_t>(std::min<std::uint64_t>(mean(cell[k]), 255));
     }
 }
 
@@ -579,20 +620,34 @@ void scaleWideCells(
 struct NarrowWorkspace {
     std::vector<Span> columns;
     std::vector<Sums> cells;
-    std::vector<std::uint16_t> whole; // grouped, see laneOf
-    std::vector<std::uint32_t> wholeWide; // when a row of cells has more whole lines than 16 bits hold
-    std::vector<std::uint16_t> edges;
-    std::vector<std::uint32_t> edgesWide; // when the cut lines' weights are too large for 16 bits
-    std::vector<std::uint32_t> combined; // pixel-ordered
-    std::vector<std::uint64_t> combinedWide; // for sources so tall that 32 bits do not hold a cell's sums
+    std::vector<std::uint32_t> combined; // pixel-ordered column sums of a row of cells
+    std::vector<std::uint64_t> combinedWide; // for sources so tall that 32 bits do not hold them
 };
 
+/// The column sums of a row of cells in 64-bit lanes, for sources too tall for
+/// the 32-bit ones: plain loops, as such frames are rare.
+void sumColumnsWide(std::uint64_t* out, const ConstImageView& source, const Span& rows, std::uint64_t wholeWeight)
+{
+    const std::size_t bytes = std::size_t(source.width) * 4;
+    std::fill_n(out, bytes, std::uint64_t(0));
+    auto add = [&](std::uint64_t index, std::uint64_t weight) {
+        const std::uint8_t* line = source.data + index * source.rowBytes;
+        for (std::size_t i = 0; i < bytes; ++i)
+            out[i] += weight * line[i];
+    };
+    for (std::uint64_t l = rows.firstFull; l < rows.firstFull + rows.fullCount; ++l)
+        add(l, wholeWeight);
+    if (rows.headWeight != 0)
+        add(rows.head, rows.headWeight);
+    if (rows.tailWeight != 0)
+        add(rows.tail, rows.tailWeight);
+}
+
 // For each row of cells: every source column's bytes summed down the lines of
-// the row, whole lines (the bulk) and the two lines cut by its edges apart;
-// then each cell's columns summed, weighted by the part of them inside it.
-// Whole lines weigh dstH, cut ones their part inside.
+// the row, weighted by the part of each line inside it (whole lines dstH, cut
+// ones their part); then each cell's columns summed, weighted likewise.
 void scaleNarrowCells(
-    const ConstImageView& source, const ImageView& destination, LineKernels kernels, NarrowWorkspace& workspace)
+    const ConstImageView& source, const ImageView& destination, SumStrips sumStrips, NarrowWorkspace& workspace)
 {
     const auto srcW = static_cast<std::uint64_t>(source.width);
     const auto srcH = static_cast<std::uint64_t>(source.height);
@@ -607,83 +662,65 @@ void scaleNarrowCells(
     // A cell's total weight: srcW × srcH units, each pixel dstW × dstH units.
     const std::uint64_t total = srcW * srcH;
     const RoundedQuotient mean(total);
-    const std::size_t groups = srcW / kGroupPixels; // whole groups, for the SIMD kernels
-    const std::size_t tailPixel = groups * kGroupPixels;
-    const std::size_t lanes = (srcW + kGroupPixels - 1) / kGroupPixels * kGroupLanes;
+    const std::size_t strips = srcW / kStripPixels; // whole strips, for the SIMD kernels
+    const std::size_t tailPixel = strips * kStripPixels;
     // A column's sum over a row of cells is at most 255 × srcH; 32-bit lanes
     // hold a cell's worth of them (the widest cell spans srcW / dstW + 1 columns).
     const bool narrowTotals = srcW / dstW + 1 <= 0xffffffffu / 255 / srcH;
+    // A cell's sum is at most 255 × srcW × srcH.
+    const bool smallCells = total <= 0xffffffffu / 255;
     std::vector<Sums>& cells = workspace.cells;
     cells.resize(dstW);
-    workspace.whole.resize(lanes);
-    workspace.edges.resize(lanes);
     if (narrowTotals)
-        workspace.combined.resize(lanes); // whole groups, which the SIMD kernels write
+        workspace.combined.resize(srcW * 4);
     else
-        workspace.combinedWide.resize(srcW * 4 + 4);
+        workspace.combinedWide.resize(srcW * 4);
     auto line = [&](std::uint64_t index) { return source.data + index * source.rowBytes; };
 
     for (std::uint64_t y = 0; y < dstH; ++y) {
         std::fill(cells.begin(), cells.end(), Sums {});
         const Span rows = spanOf(y, srcH, dstH);
-
-        // The lines cut by the row's top and bottom edges, with their part inside.
-        const bool edgesFit = rows.headWeight + rows.tailWeight <= kMostEdgeWeight;
-        std::fill(workspace.edges.begin(), workspace.edges.end(), std::uint16_t(0));
-        if (!edgesFit)
-            workspace.edgesWide.assign(lanes, 0);
-        for (const auto& [index, weight] :
-            { std::pair { rows.head, rows.headWeight }, std::pair { rows.tail, rows.tailWeight } }) {
-            if (weight == 0)
-                continue;
-            if (edgesFit) {
-                kernels.addWeightedLine(
-                    workspace.edges.data(), line(index), static_cast<std::uint16_t>(weight), groups);
-                addLineTail(workspace.edges.data(), line(index), tailPixel, srcW, weight);
-            } else {
-                addLineTail(workspace.edgesWide.data(), line(index), 0, srcW, weight);
-            }
-        }
-
-        // Lines wholly inside.
-        std::fill(workspace.whole.begin(), workspace.whole.end(), std::uint16_t(0));
-        const bool wholeFit = rows.fullCount <= kLinesPerFold;
-        if (!wholeFit)
-            workspace.wholeWide.assign(lanes, 0);
-        for (std::uint64_t n = 0; n < rows.fullCount; n += kLinesPerFold) {
-            const std::size_t take = std::min<std::uint64_t>(kLinesPerFold, rows.fullCount - n);
-            const std::uint64_t first = rows.firstFull + n;
-            kernels.addLines(workspace.whole.data(), line(first), source.rowBytes, take, groups);
-            if (tailPixel < srcW)
-                for (std::uint64_t l = first; l < first + take; ++l)
-                    addLineTail(workspace.whole.data(), line(l), tailPixel, srcW, 1);
-            if (!wholeFit)
-                fold(workspace.wholeWide.data(), workspace.whole.data(), lanes);
-        }
-
-        auto sumCells = [&](const auto* whole, const auto* edges) {
-            if (narrowTotals) {
-                combine(workspace.combined.data(), whole, dstH, edges, srcW);
-                addColumns(columns, workspace.combined.data(), dstW, cells);
-            } else {
-                combine(workspace.combinedWide.data(), whole, dstH, edges, srcW);
-                addColumns(columns, workspace.combinedWide.data(), dstW, cells);
-            }
-        };
-        if (wholeFit && edgesFit && narrowTotals) {
-            kernels.combineNarrow(
-                workspace.combined.data(), workspace.whole.data(), dstH, workspace.edges.data(), srcW);
-            addColumns(columns, workspace.combined.data(), dstW, cells);
-        } else if (wholeFit && edgesFit)
-            sumCells(workspace.whole.data(), workspace.edges.data());
-        else if (wholeFit)
-            sumCells(workspace.whole.data(), workspace.edgesWide.data());
-        else if (edgesFit)
-            sumCells(workspace.wholeWide.data(), workspace.edges.data());
-        else
-            sumCells(workspace.wholeWide.data(), workspace.edgesWide.data());
-
         std::uint8_t* out = destination.data + y * destination.rowBytes;
+        if (narrowTotals) {
+            ColumnPass pass;
+            pass.rowBytes = source.rowBytes;
+            pass.wholeWeight = static_cast<std::uint32_t>(dstH);
+            pass.strips = strips;
+            for (const auto& [index, weight] :
+                { std::pair { rows.head, rows.headWeight }, std::pair { rows.tail, rows.tailWeight } })
+                if (weight != 0) {
+                    pass.cut[pass.cutLines] = line(index);
+                    pass.cutWeight[pass.cutLines++] = static_cast<std::uint32_t>(weight);
+                }
+            if (y + 1 < dstH) {
+                // The next row of cells' lines, its cut ones included.
+                const std::uint64_t from = (y + 1) * srcH / dstH;
+                const std::uint64_t last = ((y + 2) * srcH - 1) / dstH;
+                pass.ahead = line(from);
+                pass.aheadBytes = (last - from) * source.rowBytes + srcW * 4;
+            }
+            // The cut lines go with the first pass, the whole lines 256 at a time.
+            std::uint64_t done = 0;
+            do {
+                pass.whole = line(rows.firstFull + done);
+                pass.wholeLines = std::min<std::uint64_t>(kLinesPerFold, rows.fullCount - done);
+                sumStrips(workspace.combined.data(), pass);
+                sumColumns(workspace.combined.data(), pass, tailPixel, srcW);
+                done += pass.wholeLines;
+                pass.cutLines = 0;
+                pass.accumulate = true;
+                pass.aheadBytes = 0;
+            } while (done < rows.fullCount);
+            if (smallCells) {
+                writeCells(columns, workspace.combined.data(), dstW, mean, out);
+                continue;
+            }
+            addColumns(columns, workspace.combined.data(), dstW, cells);
+        } else {
+            sumColumnsWide(workspace.combinedWide.data(), source, rows, dstH);
+            addColumns(columns, workspace.combinedWide.data(), dstW, cells);
+        }
+
         for (std::uint64_t x = 0; x < dstW; ++x)
             for (std::size_t k = 0; k < 4; ++k)
                 out[4 * x + k] = static_cast<std::uint8_t>(std::min<std::uint64_t>(mean(cells[x][k]), 255));
@@ -695,6 +732,8 @@ void scaleNarrowCells(
 ScalerPath bestScalerPath()
 {
 #if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512bw"))
+        return ScalerPath::Avx512;
     if (__builtin_cpu_supports("avx2"))
         return ScalerPath::Avx2;
 #endif
@@ -703,9 +742,9 @@ ScalerPath bestScalerPath()
 
 std::vector<ScalerPath> availableScalerPaths()
 {
-    std::vector<ScalerPath> paths { ScalerPath::Portable };
-    if (bestScalerPath() != ScalerPath::Portable)
-        paths.push_back(ScalerPath::Avx2);
+    std::vector<ScalerPath> paths;
+    for (int path = 0; path <= static_cast<int>(bestScalerPath()); ++path)
+        paths.push_back(static_cast<ScalerPath>(path));
     return paths;
 }
 
@@ -737,7 +776,7 @@ ScaleStatus scaleArgb8888(const ConstImageView& source, const ImageView& destina
     }
 
     thread_local NarrowWorkspace workspace;
-    scaleNarrowCells(source, destination, lineKernels(path), workspace);
+    scaleNarrowCells(source, destination, sumStripsFor(path), workspace);
     return ScaleStatus::Success;
 }
 

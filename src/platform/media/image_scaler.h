@@ -43,6 +43,7 @@ ScaleStatus scaleArgb8888(const ConstImageView& source, const ImageView& destina
 enum class ScalerPath : int {
     Portable = 0, // 16-byte vectors, which every x86-64 and ARM64 processor has
     Avx2 = 1, // 256-bit registers
+    Avx512 = 2, // 512-bit registers, twice as many
 };
 ScalerPath bestScalerPath();
 /// The paths this processor can run, the portable one first.

@@ -69,6 +69,40 @@ std::vector<double> referenceScale(Image& src, int dstW, int dstH)
     return out;
 }
 
+// The exact result, in integers: source pixel (x, y) weighs the part of it
+// inside the cell, in units of 1/dstW by 1/dstH of a pixel, and the cell's sum
+// over its srcW × srcH units is rounded to the nearest byte, halves up.
+std::vector<std::uint8_t> exactScale(Image& src, int dstW, int dstH)
+{
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(dstW) * static_cast<std::size_t>(dstH) * 4);
+    const auto overlap = [](std::uint64_t pixel, std::uint64_t cell, std::uint64_t srcSize, std::uint64_t dstSize) {
+        const std::uint64_t begin = std::max(pixel * dstSize, cell * srcSize);
+        const std::uint64_t end = std::min((pixel + 1) * dstSize, (cell + 1) * srcSize);
+        return end > begin ? end - begin : 0;
+    };
+    const std::uint64_t area = std::uint64_t(src.width) * std::uint64_t(src.height);
+    for (int oy = 0; oy < dstH; ++oy)
+        for (int ox = 0; ox < dstW; ++ox) {
+            std::uint64_t sums[4] = {};
+            const int firstY = int(std::uint64_t(oy) * src.height / dstH);
+            const int lastY = int((std::uint64_t(oy + 1) * src.height - 1) / dstH);
+            const int firstX = int(std::uint64_t(ox) * src.width / dstW);
+            const int lastX = int((std::uint64_t(ox + 1) * src.width - 1) / dstW);
+            for (int y = firstY; y <= lastY; ++y) {
+                const std::uint64_t wy = overlap(y, oy, src.height, dstH);
+                for (int x = firstX; x <= lastX; ++x) {
+                    const std::uint64_t w = wy * overlap(x, ox, src.width, dstW);
+                    for (int c = 0; c < 4; ++c)
+                        sums[c] += w * src.pixel(x, y)[c];
+                }
+            }
+            for (int c = 0; c < 4; ++c)
+                out[(std::size_t(oy) * std::size_t(dstW) + std::size_t(ox)) * 4 + std::size_t(c)]
+                    = static_cast<std::uint8_t>((sums[c] + area / 2) / area);
+        }
+    return out;
+}
+
 } // namespace
 
 class TestMedia final : public QObject {
@@ -236,6 +270,53 @@ private Q_SLOTS:
         QVERIFY(chosen.bytes == portable.bytes);
     }
 
+    // Every path gives exactly the integer result, whatever the way the frame
+    // falls into 16-pixel strips (a tail or none, an odd count of them), the
+    // padding of its rows, the count of whole lines a row of cells has (past
+    // what 16-bit sums hold, on the boundary of it) and the weight of its cut lines.
+    void scalerIsExact_data()
+    {
+        QTest::addColumn<int>("srcW");
+        QTest::addColumn<int>("srcH");
+        QTest::addColumn<int>("dstW");
+        QTest::addColumn<int>("dstH");
+        QTest::addColumn<int>("padding");
+        QTest::newRow("a screen to a hundred") << 1920 << 1080 << 100 << 56 << 0;
+        QTest::newRow("a strip and one pixel") << 17 << 40 << 3 << 5 << 0;
+        QTest::newRow("three strips, no tail") << 48 << 50 << 5 << 4 << 0;
+        QTest::newRow("five strips and fifteen pixels, padded rows") << 95 << 61 << 9 << 7 << 4;
+        QTest::newRow("narrower than a strip") << 7 << 30 << 2 << 3 << 0;
+        QTest::newRow("a crop of a wider frame, rows not whole strips apart") << 250 << 120 << 25 << 12 << 36;
+        QTest::newRow("257 whole lines a row") << 33 << 514 << 2 << 2 << 0;
+        QTest::newRow("512 whole lines a row") << 40 << 1024 << 3 << 2 << 0;
+        QTest::newRow("512 whole lines a row and cut ones") << 40 << 1025 << 3 << 2 << 8;
+        QTest::newRow("cut lines weighing near a thousand") << 70 << 1001 << 5 << 1000 << 0;
+        QTest::newRow("cut lines weighing more than 16 bits hold") << 48 << 700 << 4 << 300 << 8;
+        QTest::newRow("enlarging") << 17 << 9 << 40 << 20 << 0;
+    }
+    void scalerIsExact()
+    {
+        QFETCH(int, srcW);
+        QFETCH(int, srcH);
+        QFETCH(int, dstW);
+        QFETCH(int, dstH);
+        QFETCH(int, padding);
+        Image src = Image::noise(srcW, srcH, static_cast<std::size_t>(padding), 11u);
+        const std::vector<std::uint8_t> expected = exactScale(src, dstW, dstH);
+        for (const ScalerPath path : availableScalerPaths()) {
+            Image dst(dstW, dstH);
+            QCOMPARE(scaleArgb8888(src.view(), dst.mutableView(), path), ScaleStatus::Success);
+            for (std::size_t i = 0; i < expected.size(); ++i)
+                if (dst.bytes[i] != expected[i])
+                    QFAIL(qPrintable(QStringLiteral("path %1, pixel %2 channel %3: got %4, expected %5")
+                                         .arg(int(path))
+                                         .arg(i / 4)
+                                         .arg(i % 4)
+                                         .arg(dst.bytes[i])
+                                         .arg(expected[i])));
+        }
+    }
+
     // A uniform source must come out as itself. Full white over many pixels per
     // cell drives the scaler's 16-bit partial sums to their limit, which
     // random pixels (averaging half of that) never reach.
@@ -261,6 +342,7 @@ private Q_SLOTS:
         QTest::newRow("white, 257 whole lines a cell") << 33 << 514 << 2 << 2 << 255;
         QTest::newRow("white, a screen to a hundred, past whole groups") << 1921 << 1080 << 100 << 56 << 255;
         QTest::newRow("white, a cell's sums past 32 bits") << 63 << 270000 << 1 << 1 << 255;
+        QTest::newRow("white, cells' sums past 32 bits, columns' within") << 64 << 270000 << 16 << 1 << 255;
     }
     void uniformSourceStaysUniform()
     {
