@@ -19,10 +19,12 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QPushButton>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -119,6 +121,15 @@ inline bool signIn(service::AppManager& manager, const QString& token)
 {
     manager.setAccessToken(token);
     return QTest::qWaitFor([&] { return manager.account().has_value(); }, 10000);
+}
+
+/// The button of `box` that reads `text`, or null.
+inline QPushButton* buttonWithText(QMessageBox* box, const QString& text)
+{
+    for (QAbstractButton* button : box->buttons())
+        if (button->text() == text)
+            return qobject_cast<QPushButton*>(button);
+    return nullptr;
 }
 
 /// Waits until `window` is the active window. A Wayland client cannot make

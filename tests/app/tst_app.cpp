@@ -62,18 +62,10 @@
 
 using namespace corvex;
 using namespace corvex::app;
+using corvex::testing::buttonWithText;
 using corvex::testing::FaultServer;
 
 namespace {
-
-QPushButton* buttonWithText(QMessageBox* box, const QString& text)
-{
-    for (QAbstractButton* button : box->buttons()) {
-        if (button->text() == text)
-            return qobject_cast<QPushButton*>(button);
-    }
-    return nullptr;
-}
 
 QList<QPushButton*> createButtons(QWidget* parent)
 {

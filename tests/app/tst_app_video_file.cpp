@@ -333,9 +333,9 @@ private Q_SLOTS:
         panel->recordingControls()->discardButton()->click();
         QMessageBox* box = panel->discardConfirmation();
         QVERIFY(box);
-        for (QAbstractButton* button : box->buttons())
-            if (button->text() == QStringLiteral("Discard"))
-                button->click();
+        QPushButton* discard = testing::buttonWithText(box, QStringLiteral("Discard"));
+        QVERIFY(discard);
+        discard->click();
         QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
         QVERIFY(storedShows(m_nextMovie).isEmpty());
         QVERIFY(!m_service.log().contains(QByteArray("/tvapi/lightshow/movie/") + QByteArray::number(m_nextMovie)));
@@ -500,9 +500,9 @@ private Q_SLOTS:
         panel->recordingControls()->discardButton()->click();
         QMessageBox* box = panel->discardConfirmation();
         QVERIFY(box);
-        for (QAbstractButton* button : box->buttons())
-            if (button->text() == QStringLiteral("Discard"))
-                button->click();
+        QPushButton* discard = testing::buttonWithText(box, QStringLiteral("Discard"));
+        QVERIFY(discard);
+        discard->click();
         QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
         view->window()->close();
     }

@@ -48,6 +48,7 @@
 
 using namespace corvex;
 using namespace corvex::app;
+using corvex::testing::buttonWithText;
 
 namespace {
 
@@ -115,15 +116,6 @@ QString describe(const QList<int>& sequence)
     for (const int colour : sequence)
         names << QString::fromLatin1(colour >= 0 ? kColourNames[colour] : "other");
     return names.join(QStringLiteral(", "));
-}
-
-QPushButton* buttonWithText(QMessageBox* box, const QString& text)
-{
-    for (QAbstractButton* button : box->buttons()) {
-        if (button->text() == text)
-            return qobject_cast<QPushButton*>(button);
-    }
-    return nullptr;
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/content_filter.h"
 #include "platform/screencapture/desktop_chooser.h"
@@ -13,9 +12,6 @@
 #include <string>
 
 namespace corvex::screencapture {
-
-/// A new producer of frames or sound, or why there is none.
-using SourceResult = Result<std::unique_ptr<StreamSource>, CaptureError>;
 
 struct ShareableContentResult {
     std::optional<ShareableContent> content; // none on failure

@@ -50,6 +50,9 @@ public:
     virtual void start(StreamSink& sink) = 0;
 };
 
+/// A new producer of frames or sound, or why there is none.
+using SourceResult = Result<std::unique_ptr<StreamSource>, CaptureError>;
+
 /// One capture of a filter's content with a configuration. Starting, updating
 /// and stopping run on the stream's own control thread, so no call blocks the
 /// caller (except destruction, which stops and waits for the producers).

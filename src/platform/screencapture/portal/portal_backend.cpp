@@ -305,10 +305,7 @@ SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const
 
 SourceResult PortalBackend::createAudioSource(const StreamConfiguration& configuration)
 {
-    auto created = pulse::PulseAudioSource::create(configuration);
-    if (!created)
-        return SourceResult::failure(std::move(created.error));
-    return SourceResult::success(std::move(*created.value));
+    return pulse::PulseAudioSource::create(configuration);
 }
 
 std::string PortalBackend::unavailableAdvice() const

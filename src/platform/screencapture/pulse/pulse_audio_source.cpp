@@ -59,13 +59,12 @@ struct SinkQuery {
 
 } // namespace
 
-Result<std::unique_ptr<PulseAudioSource>, CaptureError> PulseAudioSource::create(const StreamConfiguration&)
+SourceResult PulseAudioSource::create(const StreamConfiguration&)
 {
-    using Created = Result<std::unique_ptr<PulseAudioSource>, CaptureError>;
     std::unique_ptr<PulseAudioSource> source(new PulseAudioSource);
     if (std::optional<CaptureError> failure = source->connect())
-        return Created::failure(std::move(*failure));
-    return Created::success(std::move(source));
+        return SourceResult::failure(std::move(*failure));
+    return SourceResult::success(std::move(source));
 }
 
 std::optional<CaptureError> PulseAudioSource::connect()

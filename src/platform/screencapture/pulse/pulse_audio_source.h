@@ -23,7 +23,7 @@ class PulseAudioSource final : public StreamSource {
 public:
     /// Connects and starts recording at once (so that nothing played after
     /// this returns is missed); buffers go nowhere until start().
-    static Result<std::unique_ptr<PulseAudioSource>, CaptureError> create(const StreamConfiguration& configuration);
+    static SourceResult create(const StreamConfiguration& configuration);
     ~PulseAudioSource() override;
 
     void start(StreamSink& sink) override;

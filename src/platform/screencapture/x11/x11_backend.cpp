@@ -160,18 +160,12 @@ ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOn
 
 SourceResult X11Backend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    auto created = x11::VideoSource::create(filter, configuration);
-    if (!created)
-        return SourceResult::failure(std::move(created.error));
-    return SourceResult::success(std::move(*created.value));
+    return x11::VideoSource::create(filter, configuration);
 }
 
 SourceResult X11Backend::createAudioSource(const StreamConfiguration& configuration)
 {
-    auto created = pulse::PulseAudioSource::create(configuration);
-    if (!created)
-        return SourceResult::failure(std::move(created.error));
-    return SourceResult::success(std::move(*created.value));
+    return pulse::PulseAudioSource::create(configuration);
 }
 
 } // namespace corvex::screencapture

@@ -55,14 +55,12 @@ bool rendersOnGpu(xcb_connection_t* c)
 
 } // namespace
 
-Result<std::unique_ptr<VideoSource>, CaptureError> VideoSource::create(
-    const ContentFilter& filter, const StreamConfiguration& configuration)
+SourceResult VideoSource::create(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
-    using Created = Result<std::unique_ptr<VideoSource>, CaptureError>;
     std::unique_ptr<VideoSource> source(new VideoSource);
     if (std::optional<CaptureError> failure = source->setUp(filter, configuration))
-        return Created::failure(std::move(*failure));
-    return Created::success(std::move(source));
+        return SourceResult::failure(std::move(*failure));
+    return SourceResult::success(std::move(source));
 }
 
 std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, const StreamConfiguration& configuration)

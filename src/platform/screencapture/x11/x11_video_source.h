@@ -43,8 +43,7 @@ namespace corvex::screencapture::x11 {
 /// areas are no changes of the frame.
 class VideoSource final : public StreamSource {
 public:
-    static Result<std::unique_ptr<VideoSource>, CaptureError> create(
-        const ContentFilter& filter, const StreamConfiguration& configuration);
+    static SourceResult create(const ContentFilter& filter, const StreamConfiguration& configuration);
     ~VideoSource() override;
 
     void start(StreamSink& sink) override;
