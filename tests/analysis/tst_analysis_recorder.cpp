@@ -7,7 +7,10 @@
 #include "platform/fingerprint/signature_matcher.h"
 #include "platform/media/pcm_buffer.h"
 
+#include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -227,6 +230,61 @@ private Q_SLOTS:
         QVERIFY(items && expectedItems);
         QCOMPARE(items->size(), expectedItems->size());
         QCOMPARE(signature, expected);
+    }
+
+    // The signature of 16-bit sound is, byte for byte, the fingerprint that the
+    // fingerprinting library's own tool computes from a WAV file of it.
+    void theSignatureIsTheFingerprintToolsOwn_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::newRow("48 kHz stereo") << 48000 << 2;
+        QTest::newRow("44.1 kHz mono") << 44100 << 1;
+        QTest::newRow("11025 Hz mono: no resampling") << 11025 << 1;
+    }
+    void theSignatureIsTheFingerprintToolsOwn()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        const QString tool = QStandardPaths::findExecutable(QStringLiteral("fpcalc"));
+        if (tool.isEmpty())
+            QSKIP("fpcalc is not installed (apt-get install libchromaprint-tools)");
+        std::vector<float> tune = test::melody(30, rate, 22);
+        QByteArray wav;
+        const auto put = [&](std::uint32_t value, int bytes) {
+            for (int i = 0; i < bytes; ++i)
+                wav.append(char(value >> (8 * i)));
+        };
+        const auto dataBytes = std::uint32_t(tune.size() * 2 * std::size_t(channels));
+        wav.append("RIFF");
+        put(36 + dataBytes, 4);
+        wav.append("WAVEfmt ");
+        put(16, 4), put(1, 2), put(std::uint32_t(channels), 2), put(std::uint32_t(rate), 4);
+        put(std::uint32_t(rate * 2 * channels), 4), put(std::uint32_t(2 * channels), 2), put(16, 2);
+        wav.append("data");
+        put(dataBytes, 4);
+        for (float& sample : tune) {
+            const auto value = std::int16_t(std::lrint(sample * 32767));
+            sample = float(value) / 32768; // what a sound file reader makes of it
+            for (int c = 0; c < channels; ++c)
+                put(std::uint16_t(value), 2);
+        }
+        QTemporaryDir folder;
+        QFile file(folder.filePath(QStringLiteral("tune.wav")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(wav) == wav.size());
+        file.close();
+        QProcess fpcalc;
+        fpcalc.start(tool, { QStringLiteral("-length"), QStringLiteral("0"), QStringLiteral("-plain"), file.fileName() });
+        QVERIFY(fpcalc.waitForFinished(60000));
+        const QByteArray expected = fpcalc.readAllStandardOutput().trimmed();
+        QVERIFY(!expected.isEmpty());
+
+        AnalysisRecorder recorder(nullptr);
+        recorder.start();
+        feedAudio(recorder, tune, rate, std::uint32_t(channels), 0);
+        const std::string signature = test::parseRecord(recorder.stop()).signature();
+        QCOMPARE(QByteArray::fromStdString(signature).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals),
+            expected);
     }
 
     // Each recording's signature holds its own sound: nothing of the previous
