@@ -12,11 +12,11 @@
 
 namespace {
 
-// The commands live in two loadable modules, so that each command loads only
-// the libraries it uses: the record readers start in a few milliseconds,
-// while the others bring capture, film decoding, the network and the GUI
-// toolkit's image code with them. Only one module is ever loaded in a process.
-enum class Module { Records, Commands };
+// The commands live in loadable modules, so that each command loads only the
+// libraries it uses: the record readers start in a few milliseconds, while
+// the others bring capture, film decoding, the network and the GUI toolkit's
+// image code with them. Only one module is ever loaded in a process.
+enum class Module { Inspect, Match, Commands };
 
 struct Command {
     const char* name;
@@ -26,10 +26,10 @@ struct Command {
 
 constexpr std::array kCommands {
     Command { "analyse", "Turn images into light-show frames: live colour messages and a record", Module::Commands },
-    Command { "inspect", "Summarise and check a recorded light show (.pb)", Module::Records },
+    Command { "inspect", "Summarise and check a recorded light show (.pb)", Module::Inspect },
     Command { "make-frames", "Write a short sequence of sample frames (PNG) to try the other commands on",
         Module::Commands },
-    Command { "match", "Find where a clip of sound sits in a recording's soundtrack", Module::Records },
+    Command { "match", "Find where a clip of sound sits in a recording's soundtrack", Module::Match },
     Command { "receive", "Be a light receiver: announce it on the local network and show the colours it gets",
         Module::Commands },
     Command { "discover", "List the light receivers found on the local network", Module::Commands },
@@ -61,7 +61,9 @@ void printUsage()
 // private library folder when installed.
 int runFromModule(Module module, const QString& name, const QStringList& arguments)
 {
-    const QString file = QLatin1StringView(module == Module::Records ? "corvex-records.so" : "corvex-commands.so");
+    const QString file = QLatin1StringView(module == Module::Inspect ? "corvex-inspect.so"
+            : module == Module::Match                                 ? "corvex-match.so"
+                                                                      : "corvex-commands.so");
     const QDir programDir(QCoreApplication::applicationDirPath());
     const QStringList candidates { programDir.filePath(file),
         QDir::cleanPath(programDir.filePath(QStringLiteral(CORVEX_MODULE_DIR) + QLatin1Char('/') + file)) };
