@@ -11,7 +11,7 @@ using namespace corvex::cli;
 
 extern "C" Q_DECL_EXPORT int corvex_run_command(const QString& name, const QStringList& arguments)
 {
-    static constexpr std::array<std::pair<const char*, int (*)(const QStringList&)>, 14> kCommands { {
+    static constexpr std::array<std::pair<const char*, int (*)(const QStringList&)>, 13> kCommands { {
         { "analyse", runAnalyse },
         { "make-frames", runMakeFrames },
         { "receive", runReceive },
@@ -25,7 +25,6 @@ extern "C" Q_DECL_EXPORT int corvex_run_command(const QString& name, const QStri
         { "delete", runDelete },
         { "outbox", runOutbox },
         { "record", runRecord },
-        { "author", runAuthor },
     } };
     if (name == QLatin1StringView(kHandOver) && arguments.size() == 1)
         return runHandOver(arguments.first());

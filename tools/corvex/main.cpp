@@ -16,7 +16,7 @@ namespace {
 // libraries it uses: the record readers start in a few milliseconds, while
 // the others bring capture, film decoding, the network and the GUI toolkit's
 // image code with them. Only one module is ever loaded in a process.
-enum class Module { Inspect, Match, Commands };
+enum class Module { Inspect, Match, Author, Commands };
 
 struct Command {
     const char* name;
@@ -42,7 +42,7 @@ constexpr std::array kCommands {
     Command { "delete", "Delete light shows of yours from the service", Module::Commands },
     Command { "outbox", "List or retry recordings that have not reached the service", Module::Commands },
     Command { "record", "Record a display or a window with its sound into a light show (.pb)", Module::Commands },
-    Command { "author", "Make a light show (.pb) from a video file, faster than real time", Module::Commands },
+    Command { "author", "Make a light show (.pb) from a video file, faster than real time", Module::Author },
 };
 
 void printUsage()
@@ -63,6 +63,7 @@ int runFromModule(Module module, const QString& name, const QStringList& argumen
 {
     const QString file = QLatin1StringView(module == Module::Inspect ? "corvex-inspect.so"
             : module == Module::Match                                 ? "corvex-match.so"
+            : module == Module::Author                                ? "corvex-author.so"
                                                                       : "corvex-commands.so");
     const QDir programDir(QCoreApplication::applicationDirPath());
     const QStringList candidates { programDir.filePath(file),
@@ -71,7 +72,7 @@ int runFromModule(Module module, const QString& name, const QStringList& argumen
     for (const QString& candidate : candidates) {
         if (!QFileInfo::exists(candidate))
             continue;
-        void* handle = ::dlopen(QFile::encodeName(candidate).constData(), RTLD_NOW | RTLD_LOCAL);
+        void* handle = ::dlopen(QFile::encodeName(candidate).constData(), RTLD_LAZY | RTLD_LOCAL);
         if (handle == nullptr) {
             problems += QStringLiteral("; %1").arg(QString::fromLocal8Bit(::dlerror()));
             continue;
