@@ -14,6 +14,8 @@
 # for 4K; the peak should not grow with the film beyond the record itself
 # (about 14 MB per hour of 30 frames per second while it is built).
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 corvex="$(dirname "$0")/../build/opt/tools/corvex/corvex"
 runs=3
@@ -30,9 +32,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ ${#specs[@]} -gt 0 ] || specs=(360x1 360x10 360x60 1080x120)
-for tool in ffmpeg /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "file_memory: $tool is needed (apt-get install ffmpeg time)" >&2; exit 1; }
-done
+need file_memory ffmpeg /usr/bin/time
 [ -x "$corvex" ] || { echo "file_memory: no corvex at $corvex; build it or pass --corvex" >&2; exit 1; }
 
 work="${keep:-$(mktemp -d)}"
@@ -51,9 +51,6 @@ clip() {
   echo "$file"
 }
 
-stats() { # min median max of the numbers on stdin
-  sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.1f / %.1f / %.1f", v[1], m, v[NR] }'
-}
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-14s %10s %28s %12s\n' film "size, MB" "peak RSS, MB (min/med/max)" "record, KB"
@@ -68,7 +65,7 @@ for spec in "${specs[@]}"; do
       >/dev/null 2>"$work/stderr.txt" || { cat "$work/stderr.txt" >&2; exit 1; }
     awk '{ print $1 / 1024 }' "$work/time.txt" >> "$work/peaks.txt"
   done
-  printf '%-14s %10.1f %28s %12d\n' "$spec" "$(($(stat -c %s "$film") / 1024))e-3" "$(stats < "$work/peaks.txt")" \
+  printf '%-14s %10.1f %28s %12d\n' "$spec" "$(($(stat -c %s "$film") / 1024))e-3" "$(stats 1 < "$work/peaks.txt")" \
     "$(($(stat -c %s "$work/show.pb") / 1024))"
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

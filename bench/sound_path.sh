@@ -16,6 +16,8 @@
 #
 # Goal: each corvex command at most 1.2 x fpcalc's CPU.
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 corvex="$(dirname "$0")/../build/opt/tools/corvex/corvex"
 runs=5
@@ -31,9 +33,7 @@ while [ $# -gt 0 ]; do
     *) echo "sound_path: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
-for tool in ffmpeg /usr/bin/time fpcalc; do
-  command -v "$tool" >/dev/null || { echo "sound_path: $tool is needed (apt-get install ffmpeg time libchromaprint-tools)" >&2; exit 1; }
-done
+need sound_path ffmpeg /usr/bin/time fpcalc
 [ -x "$corvex" ] || { echo "sound_path: no corvex at $corvex; build it or pass --corvex" >&2; exit 1; }
 
 work="${keep:-$(mktemp -d)}"
@@ -57,9 +57,6 @@ cpu() { # runs the command; prints its user + system seconds
     || [ -s "$work/stdout.txt" ] || { cat "$work/stderr.txt" >&2; return 1; }
   awk 'END { print $1 + $2 }' "$work/time.txt"
 }
-stats() { # min median max of the numbers on stdin
-  sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f / %.3f / %.3f", v[1], m, v[NR] }'
-}
 # The record's signature as fpcalc prints fingerprints: URL-safe base64 without padding.
 signature() {
   "$corvex" inspect --json "$1" | sed -n 's/.*"signature": *"\([^"]*\)".*/\1/p' | tr '+/' '-_' | tr -d '='
@@ -79,12 +76,12 @@ reference=$(tr -d '\n' < "$work/fpcalc.txt")
 same() { [ "$(signature "$1")" = "$reference" ] && echo "byte for byte fpcalc's" || echo "DIFFERS from fpcalc's"; }
 
 echo "Sound: ${seconds} s, 48 kHz stereo; $runs runs (min / median / max of CPU seconds)"
-echo "corvex analyse --audio:          $(awk '{ print $1 }' "$work/results.txt" | stats)"
-echo "fpcalc -length 0 (WAV):          $(awk '{ print $2 }' "$work/results.txt" | stats)"
-echo "analyse / fpcalc (<= 1.2):       $(awk '{ print $1 / $2 }' "$work/results.txt" | stats)"
-echo "corvex author (tiny video):      $(awk '{ print $3 }' "$work/results.txt" | stats)"
-echo "fpcalc -length 0 (film):         $(awk '{ print $4 }' "$work/results.txt" | stats)"
-echo "author / fpcalc (<= 1.2):        $(awk '{ print $3 / $4 }' "$work/results.txt" | stats)"
+echo "corvex analyse --audio:          $(awk '{ print $1 }' "$work/results.txt" | stats 3)"
+echo "fpcalc -length 0 (WAV):          $(awk '{ print $2 }' "$work/results.txt" | stats 3)"
+echo "analyse / fpcalc (<= 1.2):       $(awk '{ print $1 / $2 }' "$work/results.txt" | stats 3)"
+echo "corvex author (tiny video):      $(awk '{ print $3 }' "$work/results.txt" | stats 3)"
+echo "fpcalc -length 0 (film):         $(awk '{ print $4 }' "$work/results.txt" | stats 3)"
+echo "author / fpcalc (<= 1.2):        $(awk '{ print $3 / $4 }' "$work/results.txt" | stats 3)"
 echo "analyse's signature:             $(same "$work/analyse.pb")"
 echo "author's signature:              $(same "$work/author.pb")"
 echo "load average (1, 5, 15 min):     before $load_before, after $(cut -d' ' -f1-3 /proc/loadavg)"
