@@ -79,6 +79,11 @@ void RecordingUpload::showOutcome(const UploadQueue::Outcome& outcome)
         show(QStringLiteral("The recording is being uploaded from the main window."), Tone::Neutral);
         return;
     }
+    if (outcome.gone) {
+        show(QStringLiteral("The recording no longer waits in the outbox: it was uploaded or removed elsewhere."),
+            Tone::Neutral);
+        return;
+    }
     if (outcome.otherAuthor) {
         show(QStringLiteral("This recording was made under another account. It waits in the outbox until its author "
                             "signs in again."),

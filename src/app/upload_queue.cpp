@@ -49,7 +49,9 @@ UploadQueue::Outcome outcomeOf(
     UploadQueue::Outcome outcome;
     switch (delivery) {
     case Delivery::Sent:
-    case Delivery::Gone: // sent from elsewhere meanwhile
+        break;
+    case Delivery::Gone: // sent or removed from elsewhere meanwhile; not by us
+        outcome.gone = true;
         break;
     case Delivery::Failed:
         outcome.error = std::move(error);

@@ -34,6 +34,7 @@ public:
         std::optional<Pending> pending; // set when it still has to be sent
         QString outboxError; // why no copy is kept, when none is
         bool alreadySending = false; // it is on its way from elsewhere already
+        bool gone = false; // it left the outbox from elsewhere: not sent from here
         bool otherAuthor = false; // made under another account: it waits for its author
         bool unknownAuthor = false; // its author is not known: send it with the command-line tool
     };

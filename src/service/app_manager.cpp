@@ -242,7 +242,13 @@ QCoro::Task<std::optional<ServiceError>> AppManager::signOut()
     if (!token)
         co_return std::nullopt;
     // Signed out here first: an unreachable service must not keep the
-    // author signed in.
+    // author signed in. A token that stays in the file (a full disk) keeps
+    // them signed in, though, so then nothing else changes either.
+    if (!m_configuration.store->setValue(kAccessTokenKey, std::nullopt))
+        co_return ServiceError { ServiceError::Kind::Unknown, 0,
+            QStringLiteral("the access token could not be removed from %1 (is the disk full?), so you are still "
+                           "signed in; make room and sign out again")
+                .arg(settingsPath()) };
     setSignedOutMessage({});
     setAccessToken(std::nullopt);
     setAccount(std::nullopt);

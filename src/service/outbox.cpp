@@ -1,14 +1,16 @@
 #include "service/outbox.h"
 
+#include "platform/settings/private_file.h"
+
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -22,13 +24,8 @@ bool isEntryId(const QString& id)
     return pattern.match(id).hasMatch();
 }
 
-Result<void> writeWhole(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-    return Result<void>::success();
-}
+using settings::private_file::prepareFolder;
+using settings::private_file::write;
 
 QString newKey()
 {
@@ -74,8 +71,8 @@ QString Outbox::tokenHash(const QString& token)
 Result<QString> Outbox::add(
     const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId, const QString& tokenHash)
 {
-    if (!QDir().mkpath(m_folder))
-        return Result<QString>::failure(QStringLiteral("cannot create the outbox folder %1").arg(m_folder));
+    if (Result<void> ready = prepareFolder(m_folder); !ready)
+        return Result<QString>::failure(std::move(ready.error));
     Entry entry;
     entry.savedAt = QDateTime::currentDateTimeUtc();
     // Sorts by time; the random part keeps two saves in one millisecond apart.
@@ -87,11 +84,21 @@ Result<QString> Outbox::add(
         entry.tokenHash = tokenHash;
     entry.item = item;
     // The record first: an entry is listed only once its description exists.
-    if (Result<void> written = writeWhole(pathOf(entry.id, ".pb"), recording); !written)
-        return Result<QString>::failure(std::move(written.error));
-    if (Result<void> described = writeMeta(entry); !described) {
+    Result<void> written = write(pathOf(entry.id, ".pb"), recording);
+    if (written)
+        written = writeMeta(entry);
+    // Trusted only as read back: whatever the disk kept is what a retry sends.
+    if (written) {
+        const std::optional<Entry> stored = this->entry(entry.id);
+        if (!stored || stored->key != entry.key || stored->accountId != entry.accountId || stored->item != entry.item
+            || this->recording(entry.id) != recording)
+            written = Result<void>::failure(
+                QStringLiteral("the recording saved in %1 does not read back as it was written").arg(m_folder));
+    }
+    if (!written) {
+        QFile::remove(pathOf(entry.id, ".json"));
         QFile::remove(pathOf(entry.id, ".pb"));
-        return Result<QString>::failure(std::move(described.error));
+        return Result<QString>::failure(std::move(written.error));
     }
     return Result<QString>::success(entry.id);
 }
@@ -107,7 +114,7 @@ Result<void> Outbox::writeMeta(const Entry& entry) const
         { QStringLiteral("attempts"), entry.attempts },
         { QStringLiteral("last_error"), entry.lastError },
     };
-    return writeWhole(pathOf(entry.id, ".json"), QJsonDocument(object).toJson());
+    return write(pathOf(entry.id, ".json"), QJsonDocument(object).toJson());
 }
 
 std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
@@ -133,9 +140,19 @@ std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
     return result;
 }
 
+QString Outbox::folderProblem() const
+{
+    if (!QFileInfo::exists(m_folder) && !QFileInfo(m_folder).isSymLink())
+        return {};
+    return prepareFolder(m_folder).error;
+}
+
 QList<Outbox::Entry> Outbox::entries() const
 {
     QList<Entry> result;
+    // Entries in a folder someone else could have written are not ours to send.
+    if (!folderProblem().isEmpty())
+        return result;
     const QStringList names = QDir(m_folder).entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
     for (const QString& name : names) {
         if (auto found = entry(name.chopped(5)))
@@ -168,8 +185,8 @@ bool Outbox::isTaken(const QString& id) const
 Result<std::unique_ptr<QLockFile>> Outbox::lockFolder() const
 {
     using Locked = Result<std::unique_ptr<QLockFile>>;
-    if (!QDir().mkpath(m_folder))
-        return Locked::failure(QStringLiteral("cannot create the outbox folder %1").arg(m_folder));
+    if (Result<void> ready = prepareFolder(m_folder); !ready)
+        return Locked::failure(std::move(ready.error));
     // Held only for a few file operations; a holder that died long ago is stale.
     auto lock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/outbox.lock"));
     lock->setStaleLockTime(30'000);

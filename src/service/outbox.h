@@ -20,7 +20,7 @@ namespace corvex::service {
 /// failed upload never loses it. Each entry is two files in the folder:
 /// <id>.pb (the serialised record, byte for byte) and <id>.json (the catalogue
 /// item, the author's account, the idempotency key, when it was saved, the
-/// attempts and the last error).
+/// attempts and the last error). Only its owner can read the folder.
 ///
 /// The studio and the command-line tool share the folder. Whoever sends an
 /// entry first takes it (`take`): a lock file <id>.sending, held until the
@@ -96,12 +96,18 @@ public:
     QString folder() const { return m_folder; }
 
     /// Saves a recording under a new id and a new idempotency key; gives the
-    /// id.
+    /// id once both files read back as written. On any failure (a full disk)
+    /// nothing of it is left in the folder and the message says why.
     Result<QString> add(const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId,
         const QString& tokenHash = {});
     /// A one-way digest of an access token (hex SHA-256), never the token.
     static QString tokenHash(const QString& token);
-    /// The entries, oldest first. Entries whose files are unreadable are skipped.
+    /// Why the folder cannot be used (it belongs to someone else, say); empty
+    /// when it can, or does not exist yet. The folder is private to its owner
+    /// (0700, its files 0600): modes looser than that are narrowed here.
+    QString folderProblem() const;
+    /// The entries, oldest first. Entries whose files are unreadable are
+    /// skipped; none when the folder cannot be used.
     QList<Entry> entries() const;
     std::optional<Entry> entry(const QString& id) const;
     std::optional<QByteArray> recording(const QString& id) const;

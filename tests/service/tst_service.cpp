@@ -7,15 +7,18 @@
 
 #include "analysis/video_analysis_record.h"
 #include "catalogue/catalogue_client.h"
+#include "platform/settings/private_file.h"
 #include "platform/settings/store.h"
 #include "platform/webauth/session.h"
 
 #include "../support/fault_proxy.h"
 #include "../support/fault_server.h"
+#include "../support/full_disk.h"
 #include "../support/xdg_sandbox.h"
 #include "reference_service_process.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -36,6 +39,9 @@
 #include <QCoroTask>
 
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace corvex::service;
 using corvex::catalogue::TMDBEpisode;
@@ -190,6 +196,61 @@ qsizetype storedShows(AppManager& manager)
     QCoro::waitFor(list.loadLightShows());
     return list.error() ? -1 : list.shows().size();
 }
+
+// The command-line tool with XDG folders of its own (its settings and outbox
+// there), talking to `origin`. Runs while the test's event loop goes on, so
+// a fault server in this process can answer it.
+struct Tool {
+    struct Run {
+        int status = -1;
+        QString out;
+        QString err;
+    };
+
+    explicit Tool(const QString& origin)
+    {
+        QDir(home.path()).mkpath(QStringLiteral("run"));
+        QFile::setPermissions(home.filePath(QStringLiteral("run")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        setFolders(home.filePath(QStringLiteral("config")), home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), origin);
+        environment.insert(QStringLiteral("CORVEX_CATALOGUE_URL"), origin);
+    }
+    void setFolders(const QString& config, const QString& data)
+    {
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), data);
+    }
+    QString settingsPath() const
+    {
+        return environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/corvex/corvex.ini");
+    }
+    QString outboxPath() const
+    {
+        return environment.value(QStringLiteral("XDG_DATA_HOME")) + QStringLiteral("/corvex/outbox");
+    }
+    void signIn(const QString& token) const { Store(settingsPath()).setValue(QStringLiteral("access_token"), token); }
+
+    Run operator()(const QStringList& arguments, const QByteArray& input = {}) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(90000, &loop, &QEventLoop::quit);
+        process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        if (process.state() != QProcess::NotRunning)
+            loop.exec();
+        return Run { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
+    }
+
+    QTemporaryDir home;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+};
 
 } // namespace
 
@@ -836,28 +897,11 @@ private Q_SLOTS:
     {
         ReferenceServiceProcess service;
         QVERIFY(service.start({ QStringLiteral("--demo-catalogue") }));
-        QTemporaryDir home;
-        QDir(home.path()).mkpath(QStringLiteral("run"));
-        QFile::setPermissions(home.filePath(QStringLiteral("run")),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
-        environment.insert(QStringLiteral("CORVEX_CATALOGUE_URL"), service.origin());
-        struct Result {
-            int status;
-            QString out;
-            QString err;
-        };
-        const auto corvex = [&environment](const QStringList& arguments) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
-            process.waitForFinished(60000);
-            return Result { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
+        Tool corvex(service.origin());
+        using Result = Tool::Run;
+        const auto login = [&corvex](const QByteArray& password) {
+            return corvex({ QStringLiteral("login"), QStringLiteral("--email"), QStringLiteral("cli@example.org") },
+                password);
         };
 
         Result result = corvex({ QStringLiteral("whoami") });
@@ -877,21 +921,9 @@ private Q_SLOTS:
         QVERIFY2(result.out.contains(QLatin1StringView("Signed in as cli@example.org")), qPrintable(result.out));
         QVERIFY2(!result.out.contains(token) && !result.err.contains(token), "the token was printed");
         // The studio reads the same store.
-        QCOMPARE(Store(home.filePath(QStringLiteral("config/corvex/corvex.ini"))).value(QStringLiteral("access_token")),
-            std::optional(token));
+        QCOMPARE(Store(corvex.settingsPath()).value(QStringLiteral("access_token")), std::optional(token));
 
         // Without a browser: the form is filled in with the password from standard input.
-        const auto login = [&environment](const QByteArray& password) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            process.start(QStringLiteral(CORVEX_TOOL_BINARY),
-                { QStringLiteral("login"), QStringLiteral("--email"), QStringLiteral("cli@example.org") });
-            process.write(password);
-            process.closeWriteChannel();
-            process.waitForFinished(60000);
-            return Result { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
-        };
         result = login("not the password\n");
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(QLatin1StringView("Wrong email address or password.")), qPrintable(result.err));
@@ -904,7 +936,7 @@ private Q_SLOTS:
         QVERIFY(!result.out.contains(QLatin1StringView("long enough"))
             && !result.err.contains(QLatin1StringView("long enough")));
 
-        const QString file = home.filePath(QStringLiteral("show.pb"));
+        const QString file = corvex.home.filePath(QStringLiteral("show.pb"));
         {
             QFile out(file);
             QVERIFY(out.open(QIODevice::WriteOnly));
@@ -929,13 +961,13 @@ private Q_SLOTS:
         QVERIFY2(result.err.contains(QLatin1StringView("refused with status 404")), qPrintable(result.err));
 
         // With the service gone the recording waits in the outbox.
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://127.0.0.1:1"));
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://127.0.0.1:1"));
         result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie"), QStringLiteral("90002") });
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(QLatin1StringView("unreachable")), qPrintable(result.err));
         result = corvex({ QStringLiteral("outbox") });
         QVERIFY2(result.out.contains(QLatin1StringView("(movie 90002)")), qPrintable(result.out));
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
         result = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
         QVERIFY2(result.status == 0, qPrintable(result.err));
         result = corvex({ QStringLiteral("outbox") });
@@ -958,10 +990,150 @@ private Q_SLOTS:
         result = corvex({ QStringLiteral("outbox") });
         QVERIFY2(result.out.contains(QLatin1StringView("the outbox is empty")), qPrintable(result.out));
 
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://lights.example.org"));
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://lights.example.org"));
         result = corvex({ QStringLiteral("whoami") });
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(QLatin1StringView("plain http")), qPrintable(result.err));
+    }
+
+    // With the disk full nothing is reported done that was not: an upload is
+    // "uploaded" only when the service took it, the recording stays where it
+    // was, no empty entry is left, and a sign-out that could not be written
+    // says so (and the tool then still finds the author signed in).
+    void fullDisk_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("serviceUp");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("upload, the service takes it") << "upload" << true << 0 << "uploaded";
+        QTest::newRow("upload, the service is down") << "upload" << false << 1 << "show.pb is where it was";
+        QTest::newRow("logout") << "logout" << true << 1 << "still signed in";
+    }
+
+    void fullDisk()
+    {
+        QFETCH(QString, command);
+        QFETCH(bool, serviceUp);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        corvex::testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        Tool corvex(serviceUp ? service.origin() : QStringLiteral("http://127.0.0.1:1"));
+        corvex.setFolders(disk.path(QStringLiteral("config")), disk.path(QStringLiteral("data")));
+        corvex.signIn(tokenFor(service.origin(), QStringLiteral("full@example.org")));
+        QVERIFY(QDir().mkpath(corvex.outboxPath()));
+        const QString file = corvex.home.filePath(QStringLiteral("show.pb"));
+        QVERIFY(corvex::settings::private_file::write(file, validRecording()));
+        disk.fill();
+
+        const Tool::Run run = command == QLatin1StringView("upload")
+            ? corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie"), QStringLiteral("90011") })
+            : corvex({ command });
+        QVERIFY2(run.status == status, qPrintable(run.out + run.err));
+        QVERIFY2((run.out + run.err).contains(said), qPrintable(run.out + run.err));
+        QVERIFY2(!run.out.contains(QLatin1StringView("signed out")), qPrintable(run.out));
+        QCOMPARE(QDir(corvex.outboxPath()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        Tool::Run whoami = corvex({ QStringLiteral("whoami") });
+        if (command == QLatin1StringView("logout"))
+            QVERIFY2(whoami.out.contains(QLatin1StringView("Signed in as full@example.org")), qPrintable(whoami.err));
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        Tool::Run shows = corvex({ QStringLiteral("shows") });
+        QCOMPARE(shows.out.contains(QLatin1StringView("movie 90011")), command == QLatin1StringView("upload") && serviceUp);
+    }
+
+    // What a hostile service says reaches the terminal without its control
+    // characters: no escape sequence of its own choosing runs there.
+    void hostileTextIsPrintedPlain_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QJsonObject>("answer");
+        QTest::addColumn<QString>("shown");
+        const QString esc(QChar(0x1b));
+        QTest::newRow("whoami") << "whoami" << QByteArray("/auth/account")
+                                << QJsonObject { { QStringLiteral("id"), QStringLiteral("u1") + esc + "[2J" },
+                                       { QStringLiteral("email"), "a" + esc + "]0;pwned" + QChar(7) + "@x.org" } }
+                                << "Signed in as a]0;pwned@x.org (account u1[2J)";
+        const QJsonObject show { { QStringLiteral("id"), QStringLiteral("s\r1") }, { QStringLiteral("tmdb_id"), 1 },
+            { QStringLiteral("season"), 0 }, { QStringLiteral("episode"), 0 }, { QStringLiteral("type"), "movie" },
+            { QStringLiteral("author_id"), "u" }, { QStringLiteral("created_at"), QStringLiteral("t") + QChar(0x9b) + "31m" },
+            { QStringLiteral("title"), QStringLiteral("Up") + QChar(0x7f) + esc + "[1A\nDown" } };
+        QTest::newRow("shows") << "shows" << QByteArray("/tvapi/me/lightshows")
+                               << QJsonObject { { QStringLiteral("results"), QJsonArray { show } } }
+                               << "s1  movie 1  t31m  Up[1A\nDown";
+    }
+
+    void hostileTextIsPrintedPlain()
+    {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, path);
+        QFETCH(QJsonObject, answer);
+        QFETCH(QString, shown);
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("GET", path, { 200, QJsonDocument(answer).toJson() });
+        Tool corvex(server.origin());
+        corvex.signIn(QStringLiteral("tok"));
+        const Tool::Run run = corvex({ command });
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out.trimmed(), shown);
+    }
+
+    // The outbox is its owner's alone: a folder only they can enter, files
+    // only they can read, and a folder planted by someone else is refused.
+    void outboxIsPrivate()
+    {
+        const mode_t previousMask = ::umask(0);
+        const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
+        QTemporaryDir dir;
+        Outbox outbox(dir.filePath(QStringLiteral("outbox")));
+        const QString id = addEntry(outbox, QStringLiteral("u1"));
+        QVERIFY(!id.isEmpty());
+        for (const QString& name : { QString(), id + QStringLiteral(".pb"), id + QStringLiteral(".json") }) {
+            struct stat info {};
+            QCOMPARE(::stat(QFile::encodeName(outbox.folder() + QLatin1Char('/') + name).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, name.isEmpty() ? mode_t(0700) : mode_t(0600));
+        }
+        if (::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        QCOMPARE(::chown(QFile::encodeName(outbox.folder()).constData(), 65534, 65534), 0);
+        QVERIFY(outbox.entries().isEmpty());
+        const auto refused = outbox.add(validRecording(), movieItem(1), QStringLiteral("u1"));
+        QVERIFY2(refused.error.contains(QLatin1StringView("belongs to another user")), qPrintable(refused.error));
+        QVERIFY2(outbox.folderProblem().contains(QLatin1StringView("belongs to another user")),
+            qPrintable(outbox.folderProblem()));
+    }
+
+    // The studio's side of a full disk: the recording that the outbox could
+    // not take stays in memory, and Retry sends it.
+    void uploadWithAFullOutbox()
+    {
+        corvex::testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 503, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        studio.outbox = std::make_shared<Outbox>(disk.path(QStringLiteral("outbox")));
+        studio.manager = std::make_unique<AppManager>(AppManager::Configuration {
+            studio.store, std::get<Endpoints>(studio.manager->endpoints()), studio.outbox });
+        QTRY_VERIFY(studio.manager->account().has_value());
+        studio.manager->setCurrentItem(movieItem(550));
+        disk.fill();
+        const QByteArray recording = validRecording();
+        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(recording));
+        QCOMPARE(result.delivery, AppManager::Delivery::Failed);
+        QVERIFY(result.outboxId.isEmpty());
+        QVERIFY2(result.outboxError.contains(QLatin1StringView("No space left")), qPrintable(result.outboxError));
+        QCOMPARE(result.parcel.recording, recording);
+        QCOMPARE(QDir(studio.outbox->folder()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        const auto retried = QCoro::waitFor(studio.manager->retry(result.parcel));
+        QCOMPARE(retried.delivery, AppManager::Delivery::Sent);
+        QCOMPARE(server.received().last().body, recording);
     }
 
     // The answer to an upload gets lost after the service stored it: every
@@ -1230,30 +1402,17 @@ private Q_SLOTS:
     {
         ReferenceServiceProcess service;
         QVERIFY(service.start());
-        QTemporaryDir home;
-        QDir(home.path()).mkpath(QStringLiteral("run"));
-        QFile::setPermissions(home.filePath(QStringLiteral("run")),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
-        const auto corvex = [&environment](const QStringList& arguments) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
-            process.waitForFinished(60000);
-            return std::make_pair(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()));
+        Tool tool(service.origin());
+        const auto corvex = [&tool](const QStringList& arguments) {
+            const Tool::Run run = tool(arguments);
+            return std::make_pair(run.status, run.out + run.err);
         };
         const QString token = tokenFor(service.origin(), QStringLiteral("tool@example.org"));
-        Store(home.filePath(QStringLiteral("config/corvex/corvex.ini")))
-            .setValue(QStringLiteral("access_token"), token);
+        tool.signIn(token);
         Studio studio = makeStudio(service.origin(), token);
         QTRY_VERIFY(studio.manager->account().has_value());
         const QString me = studio.manager->account()->id;
-        Outbox outbox(home.filePath(QStringLiteral("data/corvex/outbox")));
+        Outbox outbox(tool.outboxPath());
         const QString mine = addEntry(outbox, me);
         const QString others = addEntry(outbox, QStringLiteral("someone-else"));
         const QString unknown = addEntry(outbox, QString());

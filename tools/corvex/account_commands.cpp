@@ -188,8 +188,8 @@ int runLogout(const QStringList& arguments)
     }
     const std::optional<service::ServiceError> error = QCoro::waitFor(shared->signOut());
     if (shared->accessToken()) {
-        printError(QStringLiteral("the token could not be removed from %1; check that the file can be written")
-                       .arg(shared->settingsPath()));
+        printError(QStringLiteral("not signed out: %1")
+                       .arg(error ? error->message() : QStringLiteral("the token stays in %1").arg(shared->settingsPath())));
         return Failure;
     }
     if (error) {
