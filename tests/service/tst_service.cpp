@@ -33,6 +33,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrlQuery>
 #include <atomic>
 
 #include <QCoroNetworkReply>
@@ -125,10 +126,12 @@ QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
     if (!form->readAll().contains("<form"))
         co_return QUrl();
     QNetworkRequest post(page.resolved(QUrl(QStringLiteral("/auth/signin"))));
+    const QString state = QUrlQuery(page).queryItemValue(QStringLiteral("state"));
     post.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback")) + "&email="
-        + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password) + "&action=create";
+        + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password) + "&action=create&state="
+        + state.toLatin1();
     std::unique_ptr<QNetworkReply> answer(network.post(post, body));
     co_await qCoro(answer.get()).waitForFinished();
     co_return QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -136,13 +139,15 @@ QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
 
 // Signs `studio` in through the browser session and the service's page, as
 // the desktop would: the "browser" submits the form and a second launch hands
-// the callback over the local socket.
-QStringList signInThroughPage(AppManager& manager, const QString& email, const QString& password)
+// the callback over the local socket. `forged`: while the sign-in waits, an
+// attacker's page posts the form of a sign-in page of its own instead.
+QStringList signInThroughPage(AppManager& manager, const QString& email, const QString& password, bool forged = false)
 {
     QStringList printed;
     std::thread secondLaunch;
     QString handOverError;
-    corvex::webauth::Session session([&](const QUrl& url) {
+    corvex::webauth::Session session([&](const QUrl& opened) {
+        const QUrl url = forged ? SignInRequest::make(opened.toString(QUrl::RemovePath | QUrl::RemoveQuery)).url : opened;
         QTimer::singleShot(0, [&, url] {
             [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error) -> QCoro::Task<> {
                 const QUrl callback = co_await submitSignInForm(page, mail, pass);
@@ -164,7 +169,7 @@ QStringList signInThroughPage(AppManager& manager, const QString& email, const Q
 QString tokenFor(const QString& origin, const QString& email)
 {
     const QUrl callback
-        = QCoro::waitFor(submitSignInForm(service_urls::signIn(origin), email, QStringLiteral("long enough")));
+        = QCoro::waitFor(submitSignInForm(SignInRequest::make(origin).url, email, QStringLiteral("long enough")));
     return tokenFromCallback(callback).value_or(QString());
 }
 
@@ -280,7 +285,8 @@ private Q_SLOTS:
         const std::optional<QString> token = studio.manager->accessToken();
         QVERIFY(token.has_value());
         QCOMPARE(printed.size(), 2);
-        QCOMPARE(printed.at(0), QStringLiteral("Callback URL: corvexapp://callback?token=(hidden)"));
+        QVERIFY2(printed.at(0).startsWith(QStringLiteral("Callback URL: corvexapp://callback?token=(hidden)&state=")),
+            qPrintable(printed.at(0)));
         QCOMPARE(printed.at(1), QStringLiteral("Access Token: stored"));
         QTRY_VERIFY(studio.manager->account().has_value());
         QCOMPARE(studio.manager->account()->email, QStringLiteral("ada@example.org"));
@@ -350,7 +356,7 @@ private Q_SLOTS:
         QCoro::waitFor(otherList.deleteLightShow(list.shows().at(0)));
 
         // Wrong password for an existing account gives no callback.
-        QCOMPARE(QCoro::waitFor(submitSignInForm(service_urls::signIn(service.origin()),
+        QCOMPARE(QCoro::waitFor(submitSignInForm(SignInRequest::make(service.origin()).url,
                      QStringLiteral("ada@example.org"), QStringLiteral("wrong password"))),
             QUrl());
 
@@ -705,13 +711,59 @@ private Q_SLOTS:
         FaultServer server;
         Studio studio = makeStudio(server.origin(), QStringLiteral("earlier-token"));
         QStringList printed;
-        completeSignIn(callback, *studio.manager, [&printed](const QString& line) { printed.append(line); });
+        completeSignIn(QUrl(url + (callback.hasQuery() ? "&state=s" : "?state=s")), QStringLiteral("s"), *studio.manager,
+            [&printed](const QString& line) { printed.append(line); });
         QCOMPARE(studio.manager->accessToken(), parsed);
         QCOMPARE(printed.size(), 2);
         QVERIFY(printed.at(0).startsWith(QLatin1StringView("Callback URL: corvexapp://")));
         if (parsed && parsed->size() > 1)
             QVERIFY2(!printed.join(QLatin1Char('\n')).contains(*parsed), "the token was printed");
         QCOMPARE(printed.at(1) == QLatin1StringView("Access Token: Not Found"), !parsed.has_value());
+    }
+
+    // Only the answer to this very sign-in is taken: its one "state" item is
+    // the one sent. Anything else changes nothing stored.
+    void callbackState_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("token"); // stored afterwards
+        QTest::newRow("its own state") << "token=t&state=s" << "t";
+        QTest::newRow("its own state, no token") << "state=s" << "-";
+        QTest::newRow("no state") << "token=t" << "earlier";
+        QTest::newRow("another sign-in's state") << "token=t&state=x" << "earlier";
+        QTest::newRow("an empty state") << "token=t&state=" << "earlier";
+        QTest::newRow("its state twice") << "state=s&token=t&state=s" << "earlier";
+        QTest::newRow("its state and another") << "state=s&token=t&state=x" << "earlier";
+        QTest::newRow("named in another case") << "token=t&State=s" << "earlier";
+        QTest::newRow("percent-encoded, the same state") << "token=t&state=%73" << "t";
+    }
+
+    void callbackState()
+    {
+        QFETCH(QString, query);
+        QFETCH(QString, token);
+        FaultServer server;
+        Studio studio = makeStudio(server.origin(), QStringLiteral("earlier"));
+        const QString problem = completeSignIn(QUrl(QStringLiteral("corvexapp://callback?") + query), QStringLiteral("s"),
+            *studio.manager, [](const QString&) {});
+        QCOMPARE(studio.manager->accessToken().value_or(QStringLiteral("-")), token);
+        QCOMPARE(problem.contains(QLatin1StringView("did not belong to this sign-in")), token == QLatin1StringView("earlier"));
+    }
+
+    // Login CSRF: a page of the attacker's posts their own credentials while
+    // the author's sign-in waits; its answer is refused.
+    void forgedSignInIsRefused()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString victim = tokenFor(service.origin(), QStringLiteral("victim@example.org"));
+        Studio studio = makeStudio(service.origin(), victim);
+        QTRY_VERIFY(studio.manager->account().has_value());
+        signInThroughPage(*studio.manager, QStringLiteral("mallory@example.org"), QStringLiteral("long enough"), true);
+        QCOMPARE(studio.manager->accessToken(), std::optional(victim));
+        QCOMPARE(studio.manager->account()->email, QStringLiteral("victim@example.org"));
+        QVERIFY2(studio.manager->signedOutMessage().contains(QLatin1StringView("did not belong to this sign-in")),
+            qPrintable(studio.manager->signedOutMessage()));
     }
 
     // A stored token is put into a header line: one that could break the line
@@ -771,7 +823,11 @@ private Q_SLOTS:
         });
         auto running = signIn(session, *studio.manager, [&printed](const QString& line) { printed.append(line); });
         QTRY_VERIFY(session.isActive() && !opened.isEmpty());
-        QCOMPARE(opened.toString(), server.origin() + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback"));
+        QCOMPARE(opened.toString(QUrl::RemoveQuery), server.origin() + QStringLiteral("/auth/signin"));
+        QCOMPARE(QUrlQuery(opened).queryItemValue(QStringLiteral("redirectUri")), QStringLiteral("corvexapp://callback"));
+        QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{32}$"))
+                    .match(QUrlQuery(opened).queryItemValue(QStringLiteral("state")))
+                    .hasMatch());
 
         corvex::webauth::Session second([](const QUrl&) { return true; });
         const auto busy = QCoro::waitFor(second.authenticate(opened, QStringLiteral("corvexapp")));
@@ -913,7 +969,7 @@ private Q_SLOTS:
         QVERIFY2(result.out.contains(QLatin1StringView("movie 90011  Salt & Pepper Shakers")), qPrintable(result.out));
 
         const QUrl callback = QCoro::waitFor(submitSignInForm(
-            service_urls::signIn(service.origin()), QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
+            SignInRequest::make(service.origin()).url, QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
         const QString token = *tokenFromCallback(callback);
         result = corvex({ QStringLiteral("login"), QStringLiteral("--token-from-callback"), callback.toString() });
         QVERIFY2(result.status == 0,
@@ -1494,7 +1550,7 @@ private Q_SLOTS:
         QTest::newRow("another sender holds it") << "held" << int(AppManager::Delivery::Busy) << QString();
         QTest::newRow("sent and removed meanwhile") << "removed" << int(AppManager::Delivery::Gone) << QString();
         QTest::newRow("a file where the outbox folder goes")
-            << "file" << int(AppManager::Delivery::Failed) << QStringLiteral("cannot create the outbox folder");
+            << "file" << int(AppManager::Delivery::Failed) << QStringLiteral("is not a folder");
     }
 
     void retryOfAnEntryThatCannotBeTaken()

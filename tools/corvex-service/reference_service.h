@@ -37,7 +37,8 @@ private:
     Response route(const HttpRequest& request, const QStringList& segments);
     Response signInPage(const HttpRequest& request);
     void signInSubmit(const HttpRequest& request, HttpServer::Respond respond);
-    void finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& email, bool create,
+    void finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& state, const QString& email,
+        bool create,
         const std::optional<ServiceDatabase::Credentials>& credentials, const QByteArray& salt,
         const QByteArray& derived, const HttpServer::Respond& respond);
     Response account(const HttpRequest& request);
