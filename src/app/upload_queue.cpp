@@ -62,6 +62,7 @@ UploadQueue::Outcome outcomeOf(
         break;
     case Delivery::OtherAuthor:
         outcome.otherAuthor = true;
+        outcome.author = pending.entry.authorText();
         outcome.pending = pending;
         break;
     case Delivery::UnknownAuthor:
@@ -124,10 +125,19 @@ QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll()
         case Delivery::Failed:
             ++summary.failed;
             summary.lastError = entry.result.error ? entry.result.error->message() : QString();
+            if (entry.result.error && entry.result.error->isPermanent())
+                ++summary.refusedForGood;
             break;
-        case Delivery::OtherAuthor:
+        case Delivery::OtherAuthor: {
             ++summary.otherAuthors;
+            service::Outbox::Entry waiting;
+            waiting.accountId = entry.accountId;
+            if (const auto stored = m_manager.outbox()->entry(entry.id))
+                waiting = *stored;
+            if (!summary.waitingFor.contains(waiting.authorText()))
+                summary.waitingFor.append(waiting.authorText());
             break;
+        }
         case Delivery::UnknownAuthor:
             ++summary.unknownAuthor;
             break;

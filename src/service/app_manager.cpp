@@ -348,7 +348,7 @@ QCoro::Task<AppManager::DeliveryResult> AppManager::deliver(Parcel parcel, QStri
         = co_await send(std::move(recording), parcel.entry.item, parcel.entry.key, std::move(token));
     if (error) {
         if (taken)
-            taken->recordFailure(error->message());
+            taken->recordFailure(error->message(), error->kind == ServiceError::Kind::BadServerResponse ? error->status : 0);
         co_return DeliveryResult { Delivery::Failed, std::move(error) };
     }
     if (taken)
@@ -375,7 +375,8 @@ QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray rec
     const std::shared_ptr<Outbox> outbox = m_configuration.outbox;
     if (outbox && item && hasUploadShape(*item)) {
         if (const Result<QString> id
-            = outbox->add(recording, *item, author, token ? Outbox::tokenHash(*token) : QString())) {
+            = outbox->add(recording, *item, author, token ? Outbox::tokenHash(*token) : QString(),
+                m_account && m_account->id == author ? m_account->email : QString())) {
             result.outboxId = *id.value;
             if (auto entry = outbox->entry(*id.value))
                 result.parcel.entry = *entry;

@@ -1,5 +1,7 @@
 #include "service/outbox.h"
 
+#include "service/service_error.h"
+
 #include "platform/settings/private_file.h"
 
 #include <QCryptographicHash>
@@ -68,8 +70,8 @@ QString Outbox::tokenHash(const QString& token)
     return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
-Result<QString> Outbox::add(
-    const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId, const QString& tokenHash)
+Result<QString> Outbox::add(const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId,
+    const QString& tokenHash, const QString& accountEmail)
 {
     if (Result<void> ready = prepareFolder(m_folder); !ready)
         return Result<QString>::failure(std::move(ready.error));
@@ -80,6 +82,7 @@ Result<QString> Outbox::add(
         + QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
     entry.key = newKey();
     entry.accountId = accountId;
+    entry.accountEmail = accountEmail;
     if (accountId.isEmpty())
         entry.tokenHash = tokenHash;
     entry.item = item;
@@ -113,6 +116,8 @@ Result<void> Outbox::writeMeta(const Entry& entry) const
         { QStringLiteral("saved_at"), entry.savedAt.toString(Qt::ISODateWithMs) },
         { QStringLiteral("attempts"), entry.attempts },
         { QStringLiteral("last_error"), entry.lastError },
+        { QStringLiteral("last_status"), entry.lastStatus },
+        { QStringLiteral("account_email"), entry.accountEmail },
     };
     return write(pathOf(entry.id, ".json"), QJsonDocument(object).toJson());
 }
@@ -137,6 +142,8 @@ std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
     result.savedAt = QDateTime::fromString(object.value(QStringLiteral("saved_at")).toString(), Qt::ISODateWithMs);
     result.attempts = object.value(QStringLiteral("attempts")).toInt();
     result.lastError = object.value(QStringLiteral("last_error")).toString();
+    result.lastStatus = object.value(QStringLiteral("last_status")).toInt();
+    result.accountEmail = object.value(QStringLiteral("account_email")).toString();
     return result;
 }
 
@@ -226,6 +233,39 @@ Result<std::unique_ptr<Outbox::Taken>, Outbox::TakeError> Outbox::take(const QSt
     return Took::success(std::unique_ptr<Taken>(new Taken(*this, std::move(*found), std::move(lock))));
 }
 
+bool Outbox::Entry::refusedForGood() const
+{
+    return ServiceError::isPermanentStatus(lastStatus);
+}
+
+QString Outbox::Entry::authorText() const
+{
+    if (accountId.isEmpty())
+        return QStringLiteral("an unknown account");
+    if (accountEmail.isEmpty())
+        return QStringLiteral("account %1").arg(accountId);
+    return QStringLiteral("%1 (account %2)").arg(accountEmail, accountId);
+}
+
+Result<void> Outbox::saveRecording(const QString& id, const QString& path) const
+{
+    const std::optional<QByteArray> bytes = recording(id);
+    if (!bytes)
+        return Result<void>::failure(QStringLiteral("no recording '%1' waits in the outbox %2").arg(id, m_folder));
+    return write(path, *bytes);
+}
+
+Result<void, Outbox::TakeError> Outbox::remove(const QString& id)
+{
+    auto taken = take(id);
+    if (!taken)
+        return Result<void, TakeError>::failure(taken.error);
+    if (!(*taken.value)->remove())
+        return Result<void, TakeError>::failure(
+            { TakeStatus::Failed, QStringLiteral("cannot remove %1 from %2").arg(id, m_folder) });
+    return Result<void, TakeError>::success();
+}
+
 Outbox::Taken::Taken(Outbox& outbox, Entry entry, std::unique_ptr<QLockFile> lock)
     : m_outbox(outbox)
     , m_entry(std::move(entry))
@@ -240,10 +280,11 @@ std::optional<QByteArray> Outbox::Taken::recording() const
     return m_outbox.recording(m_entry.id);
 }
 
-void Outbox::Taken::recordFailure(const QString& error)
+void Outbox::Taken::recordFailure(const QString& error, int status)
 {
     m_entry.attempts += 1;
     m_entry.lastError = error;
+    m_entry.lastStatus = status;
     // Best effort: the entry stays in the outbox whether or not its count could be kept.
     static_cast<void>(m_outbox.writeMeta(m_entry));
 }

@@ -66,14 +66,16 @@ struct Studio {
     std::unique_ptr<AppManager> manager;
 };
 
-// An AppManager on a fresh store and outbox, talking to `origin`.
-Studio makeStudio(const QString& origin, const std::optional<QString>& token = std::nullopt)
+// An AppManager on a fresh store and outbox (or the one in `outboxFolder`), talking to `origin`.
+Studio makeStudio(
+    const QString& origin, const std::optional<QString>& token = std::nullopt, const QString& outboxFolder = {})
 {
     Studio studio;
     studio.store = std::make_shared<Store>(studio.dir->filePath(QStringLiteral("corvex.ini")));
     if (token)
         studio.store->setValue(QStringLiteral("access_token"), *token);
-    studio.outbox = std::make_shared<Outbox>(studio.dir->filePath(QStringLiteral("outbox")));
+    studio.outbox = std::make_shared<Outbox>(
+        outboxFolder.isEmpty() ? studio.dir->filePath(QStringLiteral("outbox")) : outboxFolder);
     Endpoints endpoints = Endpoints::defaults();
     endpoints.service = origin;
     endpoints.catalogue = origin;
@@ -1476,7 +1478,8 @@ private Q_SLOTS:
         auto [status, output] = corvex({ QStringLiteral("outbox") });
         QCOMPARE(status, 0);
         QVERIFY2(output.contains(others + QStringLiteral("  A film (movie 550)")), qPrintable(output));
-        QVERIFY2(output.contains(QStringLiteral("waiting for its author (account someone-else)")), qPrintable(output));
+        QVERIFY2(output.contains(QStringLiteral("waiting for its author, account someone-else, to sign in")),
+            qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("of unknown author")), qPrintable(output));
 
         {
@@ -1503,6 +1506,64 @@ private Q_SLOTS:
         QCOMPARE(storedShows(*studio.manager), 2);
         QCOMPARE(outbox.entries().size(), 1);
         QCOMPARE(outbox.entries().first().id, others);
+    }
+
+    // A recording the service refuses for good is told from one that may
+    // still go, says whose it is, and can be kept in a file and removed.
+    void outboxKeepAndRemove()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        Tool corvex(service.origin());
+        const QString token = tokenFor(service.origin(), QStringLiteral("keep@example.org"));
+        corvex.signIn(token);
+        Studio studio = makeStudio(service.origin(), token, corvex.outboxPath());
+        QTRY_VERIFY(studio.manager->account().has_value());
+        studio.manager->setCurrentItem(movieItem(550));
+        QCOMPARE(QCoro::waitFor(studio.manager->uploadLightShow(brokenRecording())).error->status, 400);
+        Outbox& outbox = *studio.outbox;
+        QCOMPARE(outbox.entries().size(), 1);
+        const Outbox::Entry entry = outbox.entries().first();
+        QCOMPARE(entry.lastStatus, 400);
+        QVERIFY(entry.refusedForGood());
+        QVERIFY2(entry.authorText().startsWith(QLatin1StringView("keep@example.org (account ")), qPrintable(entry.authorText()));
+
+        Tool::Run run = corvex({ QStringLiteral("outbox") });
+        QVERIFY2(run.out.contains(QStringLiteral("refused for good: the service refused the request with status 400")),
+            qPrintable(run.out));
+        const QString kept = corvex.home.filePath(QStringLiteral("kept.pb"));
+        run = corvex({ QStringLiteral("outbox"), QStringLiteral("--save"), entry.id, kept });
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QFile keptFile(kept);
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        QCOMPARE(keptFile.readAll(), brokenRecording());
+        for (const QByteArray& answer : { QByteArray("n\n"), QByteArray("\n"), QByteArray("y\n") }) {
+            run = corvex({ QStringLiteral("outbox"), QStringLiteral("--remove"), entry.id }, answer);
+            QVERIFY2(run.out.contains(entry.id + QStringLiteral(" (A film (movie 550), saved ")), qPrintable(run.out));
+            QVERIFY2(run.out.contains(QLatin1StringView("made under keep@example.org")), qPrintable(run.out));
+            QCOMPARE(outbox.entries().isEmpty(), answer == "y\n");
+            QCOMPARE(run.status, answer == "y\n" ? 0 : 1);
+        }
+    }
+
+    // Which refusals can never pass by themselves, with the boundaries.
+    void permanentRefusals_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("permanent");
+        for (const auto& [status, permanent] : std::initializer_list<std::pair<int, bool>> { { 0, false },
+                 { 399, false }, { 400, true }, { 401, false }, { 403, false }, { 404, true }, { 408, false },
+                 { 413, true }, { 422, true }, { 429, false }, { 499, true }, { 500, false }, { 503, false } })
+            QTest::addRow("%d", status) << status << permanent;
+    }
+
+    void permanentRefusals()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, permanent);
+        QCOMPARE(ServiceError::isPermanentStatus(status), permanent);
+        QCOMPARE((ServiceError { Kind::BadServerResponse, status, {} }.isPermanent()), permanent);
+        QVERIFY(!(ServiceError { Kind::Transport, status, {} }.isPermanent()));
     }
 
     void outboxIds_data()
