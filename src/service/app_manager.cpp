@@ -348,7 +348,8 @@ QCoro::Task<AppManager::DeliveryResult> AppManager::deliver(Parcel parcel, QStri
         = co_await send(std::move(recording), parcel.entry.item, parcel.entry.key, std::move(token));
     if (error) {
         if (taken)
-            taken->recordFailure(error->message(), error->kind == ServiceError::Kind::BadServerResponse ? error->status : 0);
+            taken->recordFailure(
+                error->message(), error->kind == ServiceError::Kind::BadServerResponse ? error->status : 0);
         co_return DeliveryResult { Delivery::Failed, std::move(error) };
     }
     if (taken)

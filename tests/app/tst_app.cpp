@@ -380,14 +380,15 @@ private Q_SLOTS:
         QVERIFY(view->isShowingPrompt());
         view->signInButton()->click();
         QTRY_VERIFY(opened.isValid());
-        QVERIFY2(opened.toString().startsWith(m_service.origin() + "/auth/signin?redirectUri=corvexapp://callback&state="),
+        QVERIFY2(
+            opened.toString().startsWith(m_service.origin() + "/auth/signin?redirectUri=corvexapp://callback&state="),
             qPrintable(opened.toString()));
         QVERIFY(!view->signInButton()->isEnabled());
 
         // The browser's answer reaches the studio through a second launch, as the desktop does it.
-        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(m_service.origin(),
-            QStringLiteral("browser@example.org"), QStringLiteral("correct horse"),
-            QUrlQuery(opened).queryItemValue(QStringLiteral("state"))));
+        const QUrl callback = QCoro::waitFor(
+            corvex::testing::submitSignInForm(m_service.origin(), QStringLiteral("browser@example.org"),
+                QStringLiteral("correct horse"), QUrlQuery(opened).queryItemValue(QStringLiteral("state"))));
         QCOMPARE(callback.scheme(), QStringLiteral("corvexapp"));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -1150,9 +1151,9 @@ private Q_SLOTS:
         QCOMPARE(QGuiApplication::clipboard()->text(), expected);
 
         // The author opens the address by hand; the answer still finds the studio.
-        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(m_service.origin(),
-            QStringLiteral("nobrowser@example.org"), QStringLiteral("correct horse"),
-            QUrlQuery(QUrl(expected)).queryItemValue(QStringLiteral("state"))));
+        const QUrl callback = QCoro::waitFor(
+            corvex::testing::submitSignInForm(m_service.origin(), QStringLiteral("nobrowser@example.org"),
+                QStringLiteral("correct horse"), QUrlQuery(QUrl(expected)).queryItemValue(QStringLiteral("state"))));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));

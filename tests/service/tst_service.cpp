@@ -131,9 +131,9 @@ QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
     const QString state = QUrlQuery(page).queryItemValue(QStringLiteral("state"));
     post.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback")) + "&email="
-        + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password) + "&action=create&state="
-        + state.toLatin1();
+    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+        + "&action=create&state=" + state.toLatin1();
     std::unique_ptr<QNetworkReply> answer(network.post(post, body));
     co_await qCoro(answer.get()).waitForFinished();
     co_return QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -149,7 +149,8 @@ QStringList signInThroughPage(AppManager& manager, const QString& email, const Q
     std::thread secondLaunch;
     QString handOverError;
     corvex::webauth::Session session([&](const QUrl& opened) {
-        const QUrl url = forged ? SignInRequest::make(opened.toString(QUrl::RemovePath | QUrl::RemoveQuery)).url : opened;
+        const QUrl url
+            = forged ? SignInRequest::make(opened.toString(QUrl::RemovePath | QUrl::RemoveQuery)).url : opened;
         QTimer::singleShot(0, [&, url] {
             [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error) -> QCoro::Task<> {
                 const QUrl callback = co_await submitSignInForm(page, mail, pass);
@@ -713,8 +714,8 @@ private Q_SLOTS:
         FaultServer server;
         Studio studio = makeStudio(server.origin(), QStringLiteral("earlier-token"));
         QStringList printed;
-        completeSignIn(QUrl(url + (callback.hasQuery() ? "&state=s" : "?state=s")), QStringLiteral("s"), *studio.manager,
-            [&printed](const QString& line) { printed.append(line); });
+        completeSignIn(QUrl(url + (callback.hasQuery() ? "&state=s" : "?state=s")), QStringLiteral("s"),
+            *studio.manager, [&printed](const QString& line) { printed.append(line); });
         QCOMPARE(studio.manager->accessToken(), parsed);
         QCOMPARE(printed.size(), 2);
         QVERIFY(printed.at(0).startsWith(QLatin1StringView("Callback URL: corvexapp://")));
@@ -729,15 +730,24 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("token"); // stored afterwards
-        QTest::newRow("its own state") << "token=t&state=s" << "t";
-        QTest::newRow("its own state, no token") << "state=s" << "-";
-        QTest::newRow("no state") << "token=t" << "earlier";
-        QTest::newRow("another sign-in's state") << "token=t&state=x" << "earlier";
-        QTest::newRow("an empty state") << "token=t&state=" << "earlier";
-        QTest::newRow("its state twice") << "state=s&token=t&state=s" << "earlier";
-        QTest::newRow("its state and another") << "state=s&token=t&state=x" << "earlier";
-        QTest::newRow("named in another case") << "token=t&State=s" << "earlier";
-        QTest::newRow("percent-encoded, the same state") << "token=t&state=%73" << "t";
+        QTest::newRow("its own state") << "token=t&state=s"
+                                       << "t";
+        QTest::newRow("its own state, no token") << "state=s"
+                                                 << "-";
+        QTest::newRow("no state") << "token=t"
+                                  << "earlier";
+        QTest::newRow("another sign-in's state") << "token=t&state=x"
+                                                 << "earlier";
+        QTest::newRow("an empty state") << "token=t&state="
+                                        << "earlier";
+        QTest::newRow("its state twice") << "state=s&token=t&state=s"
+                                         << "earlier";
+        QTest::newRow("its state and another") << "state=s&token=t&state=x"
+                                               << "earlier";
+        QTest::newRow("named in another case") << "token=t&State=s"
+                                               << "earlier";
+        QTest::newRow("percent-encoded, the same state") << "token=t&state=%73"
+                                                         << "t";
     }
 
     void callbackState()
@@ -746,10 +756,11 @@ private Q_SLOTS:
         QFETCH(QString, token);
         FaultServer server;
         Studio studio = makeStudio(server.origin(), QStringLiteral("earlier"));
-        const QString problem = completeSignIn(QUrl(QStringLiteral("corvexapp://callback?") + query), QStringLiteral("s"),
-            *studio.manager, [](const QString&) {});
+        const QString problem = completeSignIn(QUrl(QStringLiteral("corvexapp://callback?") + query),
+            QStringLiteral("s"), *studio.manager, [](const QString&) {});
         QCOMPARE(studio.manager->accessToken().value_or(QStringLiteral("-")), token);
-        QCOMPARE(problem.contains(QLatin1StringView("did not belong to this sign-in")), token == QLatin1StringView("earlier"));
+        QCOMPARE(problem.contains(QLatin1StringView("did not belong to this sign-in")),
+            token == QLatin1StringView("earlier"));
     }
 
     // Login CSRF: a page of the attacker's posts their own credentials while
@@ -826,7 +837,8 @@ private Q_SLOTS:
         auto running = signIn(session, *studio.manager, [&printed](const QString& line) { printed.append(line); });
         QTRY_VERIFY(session.isActive() && !opened.isEmpty());
         QCOMPARE(opened.toString(QUrl::RemoveQuery), server.origin() + QStringLiteral("/auth/signin"));
-        QCOMPARE(QUrlQuery(opened).queryItemValue(QStringLiteral("redirectUri")), QStringLiteral("corvexapp://callback"));
+        QCOMPARE(
+            QUrlQuery(opened).queryItemValue(QStringLiteral("redirectUri")), QStringLiteral("corvexapp://callback"));
         QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{32}$"))
                     .match(QUrlQuery(opened).queryItemValue(QStringLiteral("state")))
                     .hasMatch());
@@ -958,8 +970,8 @@ private Q_SLOTS:
         Tool corvex(service.origin());
         using Result = Tool::Run;
         const auto login = [&corvex](const QByteArray& password) {
-            return corvex({ QStringLiteral("login"), QStringLiteral("--email"), QStringLiteral("cli@example.org") },
-                password);
+            return corvex(
+                { QStringLiteral("login"), QStringLiteral("--email"), QStringLiteral("cli@example.org") }, password);
         };
 
         Result result = corvex({ QStringLiteral("whoami") });
@@ -970,8 +982,8 @@ private Q_SLOTS:
         QCOMPARE(result.status, 0);
         QVERIFY2(result.out.contains(QLatin1StringView("movie 90011  Salt & Pepper Shakers")), qPrintable(result.out));
 
-        const QUrl callback = QCoro::waitFor(submitSignInForm(
-            SignInRequest::make(service.origin()).url, QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
+        const QUrl callback = QCoro::waitFor(submitSignInForm(SignInRequest::make(service.origin()).url,
+            QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
         const QString token = *tokenFromCallback(callback);
         result = corvex({ QStringLiteral("login"), QStringLiteral("--token-from-callback"), callback.toString() });
         QVERIFY2(result.status == 0,
@@ -1099,7 +1111,8 @@ private Q_SLOTS:
             QVERIFY2(whoami.out.contains(QLatin1StringView("Signed in as full@example.org")), qPrintable(whoami.err));
         corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
         Tool::Run shows = corvex({ QStringLiteral("shows") });
-        QCOMPARE(shows.out.contains(QLatin1StringView("movie 90011")), command == QLatin1StringView("upload") && serviceUp);
+        QCOMPARE(
+            shows.out.contains(QLatin1StringView("movie 90011")), command == QLatin1StringView("upload") && serviceUp);
     }
 
     // What a hostile service says reaches the terminal without its control
@@ -1117,7 +1130,8 @@ private Q_SLOTS:
                                 << "Signed in as a]0;pwned@x.org (account u1[2J)";
         const QJsonObject show { { QStringLiteral("id"), QStringLiteral("s\r1") }, { QStringLiteral("tmdb_id"), 1 },
             { QStringLiteral("season"), 0 }, { QStringLiteral("episode"), 0 }, { QStringLiteral("type"), "movie" },
-            { QStringLiteral("author_id"), "u" }, { QStringLiteral("created_at"), QStringLiteral("t") + QChar(0x9b) + "31m" },
+            { QStringLiteral("author_id"), "u" },
+            { QStringLiteral("created_at"), QStringLiteral("t") + QChar(0x9b) + "31m" },
             { QStringLiteral("title"), QStringLiteral("Up") + QChar(0x7f) + esc + "[1A\nDown" } };
         QTest::newRow("shows") << "shows" << QByteArray("/tvapi/me/lightshows")
                                << QJsonObject { { QStringLiteral("results"), QJsonArray { show } } }
@@ -1151,7 +1165,7 @@ private Q_SLOTS:
         const QString id = addEntry(outbox, QStringLiteral("u1"));
         QVERIFY(!id.isEmpty());
         for (const QString& name : { QString(), id + QStringLiteral(".pb"), id + QStringLiteral(".json") }) {
-            struct stat info {};
+            struct stat info { };
             QCOMPARE(::stat(QFile::encodeName(outbox.folder() + QLatin1Char('/') + name).constData(), &info), 0);
             QCOMPARE(info.st_mode & 0777, name.isEmpty() ? mode_t(0700) : mode_t(0600));
         }
@@ -1526,7 +1540,8 @@ private Q_SLOTS:
         const Outbox::Entry entry = outbox.entries().first();
         QCOMPARE(entry.lastStatus, 400);
         QVERIFY(entry.refusedForGood());
-        QVERIFY2(entry.authorText().startsWith(QLatin1StringView("keep@example.org (account ")), qPrintable(entry.authorText()));
+        QVERIFY2(entry.authorText().startsWith(QLatin1StringView("keep@example.org (account ")),
+            qPrintable(entry.authorText()));
 
         Tool::Run run = corvex({ QStringLiteral("outbox") });
         QVERIFY2(run.out.contains(QStringLiteral("refused for good: the service refused the request with status 400")),

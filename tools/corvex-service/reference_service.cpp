@@ -208,10 +208,11 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     if (!isCallbackUri(redirectUri))
         return respond(html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>")));
     if (!email.contains(QLatin1Char('@')) || email.size() > 254)
-        return respond(html(400, signInForm(redirectUri, state, email, QStringLiteral("Enter a valid email address."))));
-    if (password.size() < 8 || password.size() > 1024)
         return respond(
-            html(400, signInForm(redirectUri, state, email, QStringLiteral("The password needs from 8 to 1024 characters."))));
+            html(400, signInForm(redirectUri, state, email, QStringLiteral("Enter a valid email address."))));
+    if (password.size() < 8 || password.size() > 1024)
+        return respond(html(400,
+            signInForm(redirectUri, state, email, QStringLiteral("The password needs from 8 to 1024 characters."))));
 
     // Guessing is limited before any work is done for it.
     const QString addressKey = request.peer.toString();
@@ -219,14 +220,14 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     if (waitMs > 0) {
         const qint64 seconds = (waitMs + 999) / 1000;
         Response refused = html(429,
-            signInForm(
-                redirectUri, state, email, QStringLiteral("Too many failed sign-ins. Try again in %1 seconds.").arg(seconds)));
+            signInForm(redirectUri, state, email,
+                QStringLiteral("Too many failed sign-ins. Try again in %1 seconds.").arg(seconds)));
         refused.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds)));
         return respond(refused);
     }
     if (m_hashing >= 32) {
-        Response busy
-            = html(503, signInForm(redirectUri, state, email, QStringLiteral("The service is busy. Try again in a moment.")));
+        Response busy = html(
+            503, signInForm(redirectUri, state, email, QStringLiteral("The service is busy. Try again in a moment.")));
         busy.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")));
         return respond(busy);
     }
@@ -240,8 +241,9 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
         ServiceDatabase::Credentials found;
         switch (m_database.credentials(email, found)) {
         case ServiceDatabase::Lookup::Failed:
-            return respond(html(
-                500, signInForm(redirectUri, state, email, QStringLiteral("The service could not sign you in; try again."))));
+            return respond(html(500,
+                signInForm(
+                    redirectUri, state, email, QStringLiteral("The service could not sign you in; try again."))));
         case ServiceDatabase::Lookup::Found:
             credentials = found;
             salt = found.salt;
@@ -277,9 +279,8 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
 }
 
 void ReferenceService::finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& state,
-    const QString& email,
-    bool create, const std::optional<ServiceDatabase::Credentials>& credentials, const QByteArray& salt,
-    const QByteArray& derived, const HttpServer::Respond& respond)
+    const QString& email, bool create, const std::optional<ServiceDatabase::Credentials>& credentials,
+    const QByteArray& salt, const QByteArray& derived, const HttpServer::Respond& respond)
 {
     const auto failed = [&](int status, const QString& message) {
         m_failedByAddress.recordFailure(request.peer.toString());
@@ -312,8 +313,8 @@ void ReferenceService::finishSignIn(const HttpRequest& request, const QString& r
     }
     const auto token = m_database.issueToken(signedIn.id);
     if (!token)
-        return respond(
-            html(500, signInForm(redirectUri, state, email, QStringLiteral("The service could not sign you in; try again."))));
+        return respond(html(500,
+            signInForm(redirectUri, state, email, QStringLiteral("The service could not sign you in; try again."))));
     QUrl target(redirectUri);
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("token"), *token);

@@ -53,9 +53,9 @@ QCoro::Task<std::optional<QUrl>> submitSignInForm(
     post.setTransferTimeout(30000);
     const QString redirect = QUrlQuery(page).queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
     const QString state = QUrlQuery(page).queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded);
-    const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect) + "&state=" + QUrl::toPercentEncoding(state)
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
-        + (create ? "&action=create" : "&action=signin");
+    const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect)
+        + "&state=" + QUrl::toPercentEncoding(state) + "&email=" + QUrl::toPercentEncoding(email)
+        + "&password=" + QUrl::toPercentEncoding(password) + (create ? "&action=create" : "&action=signin");
     const std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
     const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -191,8 +191,9 @@ int runLogout(const QStringList& arguments)
     }
     const std::optional<service::ServiceError> error = QCoro::waitFor(shared->signOut());
     if (shared->accessToken()) {
-        printError(QStringLiteral("not signed out: %1")
-                       .arg(error ? error->message() : QStringLiteral("the token stays in %1").arg(shared->settingsPath())));
+        printError(
+            QStringLiteral("not signed out: %1")
+                .arg(error ? error->message() : QStringLiteral("the token stays in %1").arg(shared->settingsPath())));
         return Failure;
     }
     if (error) {

@@ -71,7 +71,8 @@ int runOutbox(const QStringList& arguments)
         QStringLiteral("ID"));
     const QCommandLineOption yesOption(QStringLiteral("yes"), QStringLiteral("With --remove: do not ask."));
     parser.addOptions({ retryOption, sendOption, saveOption, removeOption, yesOption });
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("With --save: where to write it."), QStringLiteral("[FILE]"));
+    parser.addPositionalArgument(
+        QStringLiteral("FILE"), QStringLiteral("With --save: where to write it."), QStringLiteral("[FILE]"));
     if (const auto exit = parseCommand(parser, arguments,
             QStringLiteral("List the recordings that have not reached the service yet, retry them, keep one in a file "
                            "or remove it. A recording leaves the outbox only when its upload succeeded or you "
@@ -103,15 +104,22 @@ int runOutbox(const QStringList& arguments)
         printOut(QStringLiteral("saved %1 to %2; it still waits in the outbox").arg(id, file));
         return Success;
     }
+    // The entry an option names; none, with the problem printed, when none waits under that id.
+    const auto waiting = [&parser, outbox](const QCommandLineOption& option) {
+        const QString id = parser.value(option);
+        std::optional<service::Outbox::Entry> entry = outbox->entry(id);
+        if (!entry)
+            printError(QStringLiteral("no recording '%1' waits in the outbox; 'corvex outbox' lists them").arg(id));
+        return entry;
+    };
     if (parser.isSet(removeOption)) {
         const QString id = parser.value(removeOption);
-        const auto entry = outbox->entry(id);
-        if (!entry) {
-            printError(QStringLiteral("no recording '%1' waits in the outbox; 'corvex outbox' lists them").arg(id));
+        const auto entry = waiting(removeOption);
+        if (!entry)
             return Failure;
-        }
-        const QString what = QStringLiteral("%1 (%2, saved %3, made under %4)")
-                                 .arg(id, entry->item.describe(), entry->savedAt.toString(Qt::ISODate), entry->authorText());
+        const QString what
+            = QStringLiteral("%1 (%2, saved %3, made under %4)")
+                  .arg(id, entry->item.describe(), entry->savedAt.toString(Qt::ISODate), entry->authorText());
         if (!parser.isSet(yesOption)
             && !confirmed(QStringLiteral("Remove %1 from the outbox? It will never be uploaded.").arg(what))) {
             printOut(QStringLiteral("kept %1").arg(id));
@@ -181,12 +189,9 @@ int runOutbox(const QStringList& arguments)
     };
 
     if (parser.isSet(sendOption)) {
-        const QString id = parser.value(sendOption);
-        const auto entry = outbox->entry(id);
-        if (!entry) {
-            printError(QStringLiteral("no recording '%1' waits in the outbox; 'corvex outbox' lists them").arg(id));
+        const auto entry = waiting(sendOption);
+        if (!entry)
             return Failure;
-        }
         const auto result
             = QCoro::waitFor(shared->retry(AppManager::Parcel { *entry, {} }, AppManager::Adopt::UnknownAuthor));
         const bool fine = report(entry->id, entry->item, entry->accountId, result);

@@ -49,7 +49,7 @@ Result<void> write(const QString& path, const QByteArray& bytes)
 Result<void> prepareFolder(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat info {};
+    struct stat info { };
     if (::lstat(native.constData(), &info) != 0) {
         if (errno != ENOENT)
             return Result<void>::failure(QStringLiteral("cannot look at the folder %1: %2").arg(path, systemError()));
@@ -83,7 +83,7 @@ Result<void> prepareFolder(const QString& path)
         return Result<void>::success();
     }
     while (const dirent* entry = ::readdir(entries)) {
-        struct stat fileInfo {};
+        struct stat fileInfo { };
         if (::fstatat(folder, entry->d_name, &fileInfo, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(fileInfo.st_mode)
             && fileInfo.st_uid == ::geteuid() && (fileInfo.st_mode & 077) != 0)
             ::fchmodat(folder, entry->d_name, S_IRUSR | S_IWUSR, 0);

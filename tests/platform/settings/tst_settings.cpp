@@ -123,13 +123,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("before"); // what is at the path first
         QTest::addColumn<QString>("refusal"); // empty: made or narrowed to 0700
-        QTest::newRow("missing") << "" << "";
-        QTest::newRow("ours, private already") << "0700" << "";
-        QTest::newRow("ours, open to all, with an open file") << "0755" << "";
-        QTest::newRow("ours, writable by the group") << "0770" << "";
-        QTest::newRow("another user's") << "nobody" << "belongs to another user";
-        QTest::newRow("a link to a folder of ours") << "link" << "is not a folder";
-        QTest::newRow("a file") << "file" << "is not a folder";
+        QTest::newRow("missing") << ""
+                                 << "";
+        QTest::newRow("ours, private already") << "0700"
+                                               << "";
+        QTest::newRow("ours, open to all, with an open file") << "0755"
+                                                              << "";
+        QTest::newRow("ours, writable by the group") << "0770"
+                                                     << "";
+        QTest::newRow("another user's") << "nobody"
+                                        << "belongs to another user";
+        QTest::newRow("a link to a folder of ours") << "link"
+                                                    << "is not a folder";
+        QTest::newRow("a file") << "file"
+                                << "is not a folder";
     }
 
     void privateFolder()
@@ -162,7 +169,7 @@ private Q_SLOTS:
         QVERIFY2(prepared.error.contains(refusal), qPrintable(prepared.error));
         if (!refusal.isEmpty())
             return;
-        struct stat info {};
+        struct stat info { };
         QCOMPARE(::lstat(native.constData(), &info), 0);
         QCOMPARE(info.st_mode & 07777, static_cast<mode_t>(0700));
         if (::lstat((path + QStringLiteral("/entry.json")).toUtf8().constData(), &info) == 0)
