@@ -85,8 +85,8 @@ void RecordingUpload::showOutcome(const UploadQueue::Outcome& outcome)
         return;
     }
     if (outcome.otherAuthor) {
-        show(QStringLiteral("This recording was made under %1. It waits in the outbox until that account signs in "
-                            "again.")
+        show(QStringLiteral("This recording was made under another account, %1. It waits in the outbox until that "
+                            "account signs in again.")
                  .arg(outcome.author),
             Tone::Failure);
         return;
