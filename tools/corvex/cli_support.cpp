@@ -26,7 +26,10 @@ Result<QByteArray> readFile(const QString& path)
 Result<void> writeFile(const QString& path, const QByteArray& contents)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() || !file.commit())
+    // Unbuffered, so that a full disk fails the write itself rather than a
+    // flush whose failure would not stop the commit.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(contents) != contents.size()
+        || !file.commit())
         return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     return Result<void>::success();
 }
