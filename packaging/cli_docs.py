@@ -136,16 +136,12 @@ def man_page(name, program, command, summary, help_, version, date, see_also):
 # ---- completions --------------------------------------------------------------------------
 
 def value_kind(value):
-    """How an option's value is completed: ("choices", [...]), ("files",), ("directories",) or ("none",)."""
-    words = value.split("|")
-    choices = [word for word in words if re.fullmatch(r"[a-z0-9][a-z0-9_-]*", word)]
-    if choices:
-        return ("choices", choices)
-    if any(re.search(r"DIR", word) for word in words):
-        return ("directories",)
-    if any(re.search(r"FILE|PATH|OUT|IMAGE|VIDEO|\.", word) for word in words):
-        return ("files",)
-    return ("none",)
+    """How an option's value is completed: "files", "directories" or "none" (free text)."""
+    if "DIR" in value:
+        return "directories"
+    if re.search(r"FILE|PATH|OUT|IMAGE|VIDEO|\.", value):
+        return "files"
+    return "none"
 
 
 def option_names(entries):
@@ -157,13 +153,7 @@ def bash_value_cases(entries, indent):
     for entry in entries:
         if not entry.value:
             continue
-        kind = value_kind(entry.value)
-        action = {
-            "choices": lambda: f"COMPREPLY=($(compgen -W '{' '.join(kind[1])}' -- \"$cur\"))",
-            "files": lambda: "_filedir",
-            "directories": lambda: "_filedir -d",
-            "none": lambda: ":",
-        }[kind[0]]()
+        action = {"files": "_filedir", "directories": "_filedir -d", "none": ":"}[value_kind(entry.value)]
         cases.append(f"{indent}{'|'.join(entry.names)}) {action}; return ;;")
     return cases
 
@@ -224,9 +214,7 @@ def zsh_option_specs(entries):
         if entry.names[-1] in ("--help", "--version"):
             exclusive = "(- *)"
         if entry.value:
-            kind = value_kind(entry.value)
-            action = {"choices": lambda: f"({' '.join(kind[1])})", "files": lambda: "_files",
-                      "directories": lambda: "_files -/", "none": lambda: " "}[kind[0]]()
+            action = {"files": "_files", "directories": "_files -/", "none": " "}[value_kind(entry.value)]
             message = entry.value.replace(":", "\\:")
             for name in entry.names:
                 suffix = "=" if name.startswith("--") else "+"

@@ -1,10 +1,9 @@
 """The manual pages and shell completions made at build time say what the programs' --help says.
 
 Each program, and each command of a program with commands, is one case: its manual page,
-rendered by groff, holds every word of its help in the same order; bash completes exactly
-its options (and the named choices of an option's value); its zsh completion lists every
-option. The programs are asked afresh, so a page or completion that was not made again after
-an option changed fails here.
+rendered by groff, holds every word of its help in the same order; bash and zsh complete
+exactly its options (and a program's commands). The programs are asked afresh, so a page or
+completion that was not made again after an option changed fails here.
 
     CORVEX_PROGRAMS="corvex=/path/corvex,..." CORVEX_DOCS_DIR=build/packaging/docs python3 test_cli_docs.py
 """
@@ -15,6 +14,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import unittest
 
 PROGRAMS = dict(item.split("=", 1) for item in os.environ.get("CORVEX_PROGRAMS", "").split(",") if item)
@@ -52,19 +52,6 @@ def options(text):
     return names
 
 
-def valued_choices(text):
-    """{option: [choices]} for options whose value is one of some lower-case words ("<portal|x11|…>")."""
-    found = {}
-    for line in section(text, "Options"):
-        match = re.match(r"^  (-[^<]*?) <([^>]*)>", line)
-        if match:
-            words = [word for word in match[2].split("|") if re.fullmatch(r"[a-z0-9][a-z0-9_-]*", word)]
-            for name in match[1].replace(",", " ").split():
-                if words:
-                    found[name] = words
-    return found
-
-
 def cases():
     for program in sorted(PROGRAMS):
         yield program, None
@@ -98,6 +85,8 @@ class CliDocs(unittest.TestCase):
     def setUp(self):
         if not PROGRAMS or not DOCS:
             self.fail("CORVEX_PROGRAMS and CORVEX_DOCS_DIR must name the built programs and their documents")
+        self.scratch = tempfile.TemporaryDirectory(prefix="corvex-cli-docs-")
+        self.addCleanup(self.scratch.cleanup)
 
     def test_manual_pages_say_the_help(self):
         for program, command in cases():
@@ -134,28 +123,49 @@ class CliDocs(unittest.TestCase):
                     self.assertEqual(self.complete_in_bash(program, prefix + [""]), expected)
                 else:
                     self.assertEqual(self.complete_in_bash(program, prefix + ["-"]), expected)
-                for option, choices in valued_choices(text).items():
-                    self.assertEqual(self.complete_in_bash(program, prefix + [option, ""]), set(choices), option)
 
-    def test_zsh_lists_every_option(self):
-        for program in PROGRAMS:
-            path = os.path.join(DOCS, program, "zsh", f"_{program}")
-            with open(path, encoding="utf-8") as file:
-                script = file.read()
-            if shutil.which("zsh"):
-                check = subprocess.run(["zsh", "-n", path], capture_output=True, text=True)
-                self.assertEqual(check.returncode, 0, check.stderr)
-            else:
-                self.skipTest_or_fail("zsh is not installed: run scripts/install-deps test")
-            # One function per command (_corvex_analyse), or the program's own for one without commands.
-            functions = dict(re.findall(r"^(_[\w]+)\(\) \{\n(.*?)^\}", script, re.S | re.M))
-            for case_program, command in cases():
-                if case_program != program:
-                    continue
-                with self.subTest(program=program, command=command):
-                    name = "_" + re.sub(r"\W", "_", page_name(program, command))
-                    listed = set(re.findall(r"(?:'|\))(-[\w-]+)[=+]?\[", functions.get(name, "")))
-                    self.assertEqual(listed, set(options(help_text(program, command))), name)
+    def complete_in_zsh(self, lines):
+        """{line: the words zsh offers for the end of the line}, for every line at once."""
+        out = os.path.join(self.scratch.name, "zsh-offers")
+        folders = " ".join(os.path.join(DOCS, program, "zsh") for program in PROGRAMS)
+        # A zsh at a terminal, where completion runs: each line is typed, completed (^Xc) and
+        # erased (^Xk: keys the terminal does not act on itself while zsh runs a command);
+        # the functions' compadd calls write down what they offer, with the line's number.
+        driver = [
+            "zmodload zsh/zpty", "zpty z zsh -f -i",
+            f"zpty -w z 'PROMPT=; unsetopt autolist; fpath=({folders} $fpath); autoload -U compinit; compinit -u -D'",
+            f"zpty -w z 'compadd() {{ builtin compadd -O hits \"$@\"; print -rl -- $case\" \"${{^hits}} >> {out};"
+            " builtin compadd \"$@\" }'",
+            "zpty -w z 'bindkey \"^Xc\" complete-word; bindkey \"^Xk\" kill-whole-line'",
+        ]
+        for number, line in enumerate(lines):
+            driver += [f"zpty -w z 'case={number}'", f"zpty -w -n z '{line}'$'\\x18c\\x18k'"]
+        driver += [f"zpty -w z 'print done > {out}.done'",
+                   f"for i in {{1..600}}; do [[ -e {out}.done ]] && break; sleep 0.1; done", "zpty -d z"]
+        result = subprocess.run(["zsh", "-f", "-c", "\n".join(driver)], capture_output=True, text=True, timeout=120)
+        self.assertTrue(os.path.exists(out + ".done"), result.stdout + result.stderr)
+        offers = {line: set() for line in lines}
+        with open(out, encoding="utf-8") as file:
+            for entry in file.read().split("\n"):
+                number, _, word = entry.partition(" ")
+                if word.strip():
+                    offers[lines[int(number)]].add(word.strip())
+        return offers
+
+    def test_zsh_completes_every_option(self):
+        if not shutil.which("zsh"):
+            self.skipTest_or_fail("zsh is not installed: run scripts/install-deps test")
+        expected = {}
+        for program, command in cases():
+            text = help_text(program, command)
+            prefix = " ".join([program] + ([command] if command else []))
+            expected[prefix + " -"] = set(options(text))
+            if not command and section(text, "Commands"):
+                expected[prefix + " "] = {line.split()[0] for line in section(text, "Commands")}
+        offers = self.complete_in_zsh(list(expected))
+        for line, words in expected.items():
+            with self.subTest(line=line):
+                self.assertEqual(offers[line], words)
 
     def skipTest_or_fail(self, reason):
         # Where the tools ought to be there, their absence is a failure, not a skip.

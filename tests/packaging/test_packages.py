@@ -121,14 +121,18 @@ class Packages(unittest.TestCase):
         self.assertTrue({f"/usr/lib/systemd/system/corvex-service.service",
                          f"{unit_folder}/corvex-service.service"} & files)
 
-    def test_metainfo_releases_are_the_changelog_releases(self):
+    def test_metainfo_agrees_with_the_changelog_and_the_screenshots(self):
         with open(os.path.join(SOURCE, "CHANGELOG.md"), encoding="utf-8") as file:
             changelog = re.findall(r"^## \[([^\]]+)\] - (\d{4}-\d{2}-\d{2})$", file.read(), re.M)
         metainfo = ElementTree.parse(os.path.join(SOURCE, "resources/app.corvex.Studio.metainfo.xml"))
         releases = [(release.get("version"), release.get("date")) for release in metainfo.iter("release")]
         self.assertEqual(releases, changelog)
-        screenshots = [image.text for image in metainfo.iter("image")]
+        # Its screenshots are pictures the studio's screenshot test takes, wide enough for software centres.
+        screenshots = [os.path.basename(image.text) for image in metainfo.iter("image")]
         self.assertTrue(screenshots)
+        for name in screenshots:
+            with open(os.path.join(os.environ["CORVEX_SCREENSHOTS"], name), "rb") as png:
+                self.assertGreaterEqual(struct.unpack(">I", png.read(24)[16:20])[0], 620, name)
 
 
 if __name__ == "__main__":
