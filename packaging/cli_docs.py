@@ -170,17 +170,20 @@ def bash_completion(program, top, commands):
     if commands:
         out += [
             "    if ((cword == 1)); then",
-            f"        COMPREPLY=($(compgen -W '{' '.join(list(commands) + option_names(top.section('Options')))}' -- \"$cur\"))",
-            "        return",
-            "    fi",
-            "    case ${words[1]} in",
+            f"        options='{' '.join(option_names(top.section('Options')))}'",
+            "        if [[ $cur != -* ]]; then",
+            f"            COMPREPLY=($(compgen -W '{' '.join(commands)}' -- \"$cur\"))",
+            "            return",
+            "        fi",
+            "    else",
+            "        case ${words[1]} in",
         ]
         for command, help_ in commands.items():
             entries = help_.section("Options")
-            out += [f"        {command})", f"            options='{' '.join(option_names(entries))}'",
-                    "            case $prev in", *bash_value_cases(entries, "                "), "            esac",
-                    "            ;;"]
-        out += ["        *) return ;;", "    esac"]
+            out += [f"            {command})", f"                options='{' '.join(option_names(entries))}'",
+                    "                case $prev in", *bash_value_cases(entries, " " * 20), "                esac",
+                    "                ;;"]
+        out += ["            *) return ;;", "        esac", "    fi"]
     else:
         entries = top.section("Options")
         out += [f"    options='{' '.join(option_names(entries))}'", "    case $prev in",

@@ -97,53 +97,39 @@ class CliDocs(unittest.TestCase):
                            if not any(word == seen for seen in rendered)]
                 self.assertEqual(missing[:1], [], f"the page lacks, in the help's order, from: {missing[:12]}")
 
-    def complete_in_bash(self, program, words):
-        script = f"""
-            source {BASH_COMPLETION}
-            source {os.path.join(DOCS, program, "bash-completion", program)}
-            COMP_WORDS=({" ".join(f"'{word}'" for word in words)}); COMP_CWORD={len(words) - 1}
-            COMP_LINE="${{COMP_WORDS[*]}}"; COMP_POINT=${{#COMP_LINE}}
-            $(complete -p {program} | sed -E 's/.* -F ([^ ]+) .*/\\1/') {program} '{words[-1]}' '{words[-2]}'
-            printf '%s\\n' "${{COMPREPLY[@]}}"
-        """
-        result = subprocess.run(["bash", "-c", script], capture_output=True, text=True)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        return set(result.stdout.split())
+    def offers(self, shell, lines):
+        """{line: the words the shell's completion offers for the end of the line}, all lines in one run.
 
-    def test_bash_completes_every_option(self):
-        if not os.path.exists(BASH_COMPLETION):
-            self.skipTest_or_fail("bash-completion is not installed: run scripts/install-deps test")
-        for program, command in cases():
-            with self.subTest(program=program, command=command):
-                text = help_text(program, command)
-                prefix = [program] + ([command] if command else [])
-                expected = set(options(text))
-                if not command and section(text, "Commands"):
-                    expected |= {line.split()[0] for line in section(text, "Commands")}
-                    self.assertEqual(self.complete_in_bash(program, prefix + [""]), expected)
-                else:
-                    self.assertEqual(self.complete_in_bash(program, prefix + ["-"]), expected)
-
-    def complete_in_zsh(self, lines):
-        """{line: the words zsh offers for the end of the line}, for every line at once."""
-        out = os.path.join(self.scratch.name, "zsh-offers")
-        folders = " ".join(os.path.join(DOCS, program, "zsh") for program in PROGRAMS)
-        # A zsh at a terminal, where completion runs: each line is typed, completed (^Xc) and
-        # erased (^Xk: keys the terminal does not act on itself while zsh runs a command);
-        # the functions' compadd calls write down what they offer, with the line's number.
-        driver = [
-            "zmodload zsh/zpty", "zpty z zsh -f -i",
-            f"zpty -w z 'PROMPT=; unsetopt autolist; fpath=({folders} $fpath); autoload -U compinit; compinit -u -D'",
-            f"zpty -w z 'compadd() {{ builtin compadd -O hits \"$@\"; print -rl -- $case\" \"${{^hits}} >> {out};"
-            " builtin compadd \"$@\" }'",
-            "zpty -w z 'bindkey \"^Xc\" complete-word; bindkey \"^Xk\" kill-whole-line'",
-        ]
-        for number, line in enumerate(lines):
-            driver += [f"zpty -w z 'case={number}'", f"zpty -w -n z '{line}'$'\\x18c\\x18k'"]
-        driver += [f"zpty -w z 'print done > {out}.done'",
-                   f"for i in {{1..600}}; do [[ -e {out}.done ]] && break; sleep 0.1; done", "zpty -d z"]
-        result = subprocess.run(["zsh", "-f", "-c", "\n".join(driver)], capture_output=True, text=True, timeout=120)
-        self.assertTrue(os.path.exists(out + ".done"), result.stdout + result.stderr)
+        Each shell's completion functions write what they offer, with the line's number, to a file."""
+        out = os.path.join(self.scratch.name, shell)
+        if shell == "bash":
+            script = [f"source {BASH_COMPLETION}"] + [f"source {DOCS}/{program}/bash-completion/{program}"
+                                                      for program in PROGRAMS]
+            for number, line in enumerate(lines):
+                words = line.split(" ")
+                script.append(f"COMP_WORDS=({' '.join(repr(word) for word in words)}); COMP_CWORD={len(words) - 1};"
+                              f" COMP_LINE='{line}'; COMP_POINT={len(line)}; COMPREPLY=();"
+                              f" $(complete -p {words[0]} | sed -E 's/.* -F ([^ ]+) .*/\\1/') {words[0]}"
+                              f" '{words[-1]}' '{words[-2]}'; printf '{number} %s\\n' \"${{COMPREPLY[@]}}\" >> {out}")
+            command = ["bash", "-c", "\n".join(script)]
+        else:
+            # A zsh at a terminal, where completion runs: each line is typed, completed (^Xc) and
+            # erased (^Xk: keys the terminal does not act on itself while zsh runs a command).
+            folders = " ".join(f"{DOCS}/{program}/zsh" for program in PROGRAMS)
+            script = [
+                "zmodload zsh/zpty", "zpty z zsh -f -i",
+                f"zpty -w z 'PROMPT=; unsetopt autolist; fpath=({folders} $fpath); autoload -U compinit; compinit -u -D'",
+                f"zpty -w z 'compadd() {{ builtin compadd -O hits \"$@\"; print -rl -- $case\" \"${{^hits}} >> {out};"
+                " builtin compadd \"$@\" }'",
+                "zpty -w z 'bindkey \"^Xc\" complete-word; bindkey \"^Xk\" kill-whole-line'",
+            ]
+            for number, line in enumerate(lines):
+                script += [f"zpty -w z 'case={number}'", f"zpty -w -n z '{line}'$'\\x18c\\x18k'"]
+            script += [f"zpty -w z 'print > {out}.done'",
+                       f"for i in {{1..600}}; do [[ -e {out}.done ]] && break; sleep 0.1; done", "zpty -d z"]
+            command = ["zsh", "-f", "-c", "\n".join(script)]
+        result = subprocess.run(command, capture_output=True, text=True, timeout=120)
+        self.assertTrue(os.path.exists(out), result.stdout + result.stderr)
         offers = {line: set() for line in lines}
         with open(out, encoding="utf-8") as file:
             for entry in file.read().split("\n"):
@@ -152,20 +138,21 @@ class CliDocs(unittest.TestCase):
                     offers[lines[int(number)]].add(word.strip())
         return offers
 
-    def test_zsh_completes_every_option(self):
-        if not shutil.which("zsh"):
-            self.skipTest_or_fail("zsh is not installed: run scripts/install-deps test")
+    def test_shells_complete_every_command_and_option(self):
         expected = {}
         for program, command in cases():
             text = help_text(program, command)
-            prefix = " ".join([program] + ([command] if command else []))
+            prefix = " ".join(filter(None, [program, command]))
             expected[prefix + " -"] = set(options(text))
-            if not command and section(text, "Commands"):
+            if section(text, "Commands"):
                 expected[prefix + " "] = {line.split()[0] for line in section(text, "Commands")}
-        offers = self.complete_in_zsh(list(expected))
-        for line, words in expected.items():
-            with self.subTest(line=line):
-                self.assertEqual(offers[line], words)
+        for shell, needs in (("bash", BASH_COMPLETION), ("zsh", shutil.which("zsh") or "/nonexistent")):
+            if not os.path.exists(needs):
+                self.skipTest_or_fail(f"{shell} completion is not installed: run scripts/install-deps test")
+            offers = self.offers(shell, list(expected))
+            for line, words in expected.items():
+                with self.subTest(shell=shell, line=line):
+                    self.assertEqual(offers[line], words)
 
     def skipTest_or_fail(self, reason):
         # Where the tools ought to be there, their absence is a failure, not a skip.

@@ -99,27 +99,24 @@ class Packages(unittest.TestCase):
         bash_folder = run("pkg-config", "--variable=completionsdir", "bash-completion").stdout.strip()
         zsh_folders = run("zsh", "-fc", "print -l $fpath").stdout.split()
         files = {path for package in PACKAGES for path in self.installed(package)}
-        manuals = f"{self.root}/usr/share/man"
-        for program in [os.path.basename(path) for path in files if path.startswith("/usr/bin/")]:
+        programs = [os.path.basename(path) for path in files if path.startswith("/usr/bin/")]
+        for program in programs:
             with self.subTest(program=program):
                 self.assertIn(f"{bash_folder}/{program}", files)
                 self.assertTrue(any(f"{folder}/_{program}" in files for folder in zsh_folders))
-                found = run("man", "--manpath", manuals, "--where", program)
-                self.assertEqual(found.returncode, 0, found.stderr)
-        # Every command of corvex has its page, and man finds it under the name git-style tools use.
-        pages = [path for path in files if re.fullmatch(r"/usr/share/man/man1/corvex-[a-z-]+\.1\.gz", path)]
+        # A page for every program and every command of corvex (corvex-record …), found by man.
+        pages = {os.path.basename(path)[: -len(".1.gz")] for path in files if path.startswith("/usr/share/man/man1/")}
+        self.assertLessEqual(set(programs), pages)
         self.assertGreater(len(pages), 10)
         for page in pages:
-            name = os.path.basename(page)[: -len(".1.gz")]
-            self.assertEqual(run("man", "--manpath", manuals, "--where", name).returncode, 0, name)
+            found = run("man", "--manpath", f"{self.root}/usr/share/man", "--where", page)
+            self.assertEqual(found.returncode, 0, found.stderr)
         icons = "/usr/share/icons/hicolor"
         self.assertIn(f"{icons}/scalable/apps/app.corvex.Studio.svg", files)
         for size in (16, 22, 24, 32, 48, 64, 128, 256, 512):
             with open(f"{self.root}{icons}/{size}x{size}/apps/app.corvex.Studio.png", "rb") as png:
                 self.assertEqual(struct.unpack(">II", png.read(24)[16:24]), (size, size))
-        unit_folder = run("pkg-config", "--variable=systemdsystemunitdir", "systemd").stdout.strip()
-        self.assertTrue({f"/usr/lib/systemd/system/corvex-service.service",
-                         f"{unit_folder}/corvex-service.service"} & files)
+        self.assertIn("/usr/lib/systemd/system/corvex-service.service", files)
 
     def test_metainfo_agrees_with_the_changelog_and_the_screenshots(self):
         with open(os.path.join(SOURCE, "CHANGELOG.md"), encoding="utf-8") as file:
