@@ -94,6 +94,9 @@ class Packages(unittest.TestCase):
                     result = run(self.root + program, "--version", env=environment)
                     self.assertEqual((result.returncode, result.stdout.strip()),
                                      (0, f"{os.path.basename(program)} {version}"), result.stderr)
+        # corvex finds the command modules it loads where the package put them.
+        result = run(self.root + "/usr/bin/corvex", "inspect", "--help", env=environment)
+        self.assertEqual(result.returncode, 0, result.stderr)
 
     def test_pages_completions_icons_and_unit_are_where_the_system_looks(self):
         bash_folder = run("pkg-config", "--variable=completionsdir", "bash-completion").stdout.strip()
