@@ -6,6 +6,7 @@
 #include "app/single_instance.h"
 #include "preview_link/udp_manager.h"
 #include "service/app_manager.h"
+#include "version/version.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -21,6 +22,36 @@ namespace {
 void printError(const QString& message)
 {
     std::fprintf(stderr, "corvex-studio: %s\n", message.toLocal8Bit().constData());
+}
+
+void describeApplication(QCommandLineParser& parser)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("corvex-studio"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Corvex"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(buildVersion()));
+    parser.setApplicationDescription(QStringLiteral(
+        "Corvex Studio: record ambient-light shows of movies and TV episodes and upload them to your light-show "
+        "service.\nOnly one studio runs at a time: launching it again brings its window to the front."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("url"),
+        QStringLiteral("A corvexapp: sign-in answer from the browser, handed to the sign-in that waits for it."),
+        QStringLiteral("[corvexapp:URL]"));
+}
+
+/// --help and --version are answered without a display: over ssh, or when the
+/// manual page is made from the help at build time. (--help-all lists the GUI's
+/// own options too, so it needs the GUI.)
+bool asksForHelpOrVersion(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const QLatin1StringView argument(argv[i]);
+        for (const char* option : { "-h", "--help", "-?", "-v", "--version" }) {
+            if (argument == QLatin1StringView(option))
+                return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -131,22 +162,18 @@ int StudioApp::main(int argc, char* argv[])
     // Read before Qt starts: its X11 plugin takes DESKTOP_STARTUP_ID out of
     // the environment as it connects.
     LaunchRequest launch = LaunchRequest::fromEnvironment();
+    if (asksForHelpOrVersion(argc, argv)) {
+        QCoreApplication application(argc, argv);
+        QCommandLineParser parser;
+        describeApplication(parser);
+        parser.process(application); // prints the help or the version and exits
+        return 0;
+    }
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("corvex-studio"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Corvex Studio"));
-    QApplication::setOrganizationName(QStringLiteral("Corvex"));
-    QApplication::setApplicationVersion(QStringLiteral(CORVEX_VERSION));
-    QGuiApplication::setDesktopFileName(QString::fromLatin1(kApplicationId));
-
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Corvex Studio: record ambient-light shows of movies and TV episodes and upload them to your light-show "
-        "service.\nOnly one studio runs at a time: launching it again brings its window to the front."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("url"),
-        QStringLiteral("A corvexapp: sign-in answer from the browser, handed to the sign-in that waits for it."),
-        QStringLiteral("[corvexapp:URL]"));
+    describeApplication(parser);
+    QApplication::setApplicationDisplayName(QStringLiteral("Corvex Studio"));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kApplicationId));
     parser.process(application);
 
     const QStringList positional = parser.positionalArguments();

@@ -42,9 +42,6 @@ namespace {
 
 const QString kEmail = QStringLiteral("browser-author@example.org");
 const QString kPassword = QStringLiteral("correct horse battery");
-// Installed by scripts/install-deps: lets the service's page on 127.0.0.1
-// hand corvexapp: links to the desktop without asking.
-const QString kPolicy = QStringLiteral("/etc/chromium/policies/managed/corvex-studio-tests.json");
 
 /// Everything that keeps the browser on this machine and quiet.
 QStringList browserSwitches(const QString& profile)
@@ -227,6 +224,15 @@ class TestBrowserSignIn : public QObject {
                                         "x-scheme-handler/corvexapp=app.corvex.Studio.desktop\n";
         if (!writeFile(path(QStringLiteral("config/mimeapps.list")), associations))
             return false;
+        // What "Always allow" in the browser's prompt would remember: the service's page may hand
+        // corvexapp: links to the desktop without asking. It is kept in this test's own profile,
+        // so nothing of the machine's or the user's browser changes, and it goes with the profile.
+        const QJsonObject allowed { { m_service.origin(), QJsonObject { { QStringLiteral("corvexapp"), true } } } };
+        const QJsonObject preferences { { QStringLiteral("protocol_handler"),
+            QJsonObject { { QStringLiteral("allowed_origin_protocol_pairs"), allowed } } } };
+        if (!QDir().mkpath(path(QStringLiteral("chromium/Default")))
+            || !writeFile(path(QStringLiteral("chromium/Default/Preferences")), QJsonDocument(preferences).toJson()))
+            return false;
         qputenv("PATH", bin.toUtf8() + ':' + qgetenv("PATH"));
         // xdg-open takes the generic road, which reads mimeapps.list; nothing picks another browser.
         for (const char* variable : { "BROWSER", "DEFAULT_BROWSER", "XDG_CURRENT_DESKTOP", "XDG_SESSION_DESKTOP",
@@ -269,12 +275,10 @@ private Q_SLOTS:
             if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
                 missing << QString::fromLatin1(program);
         }
-        if (!QFile::exists(kPolicy))
-            missing << kPolicy;
         if (!missing.isEmpty()) {
             const QString message
-                = QStringLiteral("the browser sign-in needs %1: run scripts/install-deps").arg(missing.join(", "));
-            // In CI scripts/install-deps has run, so something is broken there.
+                = QStringLiteral("the browser sign-in needs %1: run scripts/install-deps test").arg(missing.join(", "));
+            // In CI scripts/install-deps test has run, so something is broken there.
             if (!qEnvironmentVariableIsEmpty("CI"))
                 QFAIL(qPrintable(message));
             QSKIP(qPrintable(message));

@@ -8,6 +8,7 @@
 #include "service_database.h"
 
 #include "platform/settings/endpoints.h"
+#include "version/version.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -75,7 +76,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvex-service"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(CORVEX_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(corvex::buildVersion()));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

@@ -1,6 +1,8 @@
 #include "cli_support.h"
 #include "commands.h"
 
+#include "version/version.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -45,15 +47,25 @@ constexpr std::array kCommands {
     Command { "author", "Make a light show (.pb) from a video file, faster than real time", Module::Author },
 };
 
+/// In the layout of the commands' own help, from which the manual pages and
+/// shell completions are made.
 void printUsage()
 {
-    QString text = QStringLiteral("Usage: corvex COMMAND [OPTIONS] [ARGUMENTS]\n\n"
-                                  "Corvex Studio's command-line tool.\n\nCommands:\n");
+    QString text = QStringLiteral("Usage: corvex COMMAND [options] [arguments]\n"
+                                  "Corvex Studio's command-line tool: record, author, check and upload light shows.\n"
+                                  "Run 'corvex COMMAND --help' for a command's options and arguments.\n\n"
+                                  "Commands:\n");
     for (const Command& command : kCommands)
         text += QStringLiteral("  %1  %2\n")
                     .arg(QLatin1StringView(command.name), -12)
                     .arg(QLatin1StringView(command.summary));
-    text += QStringLiteral("\nRun 'corvex COMMAND --help' for a command's options.");
+    text += QStringLiteral("\nOptions:\n"
+                           "  -h, --help  Displays help on commandline options.\n"
+                           "  --version   Displays version information.\n\n"
+                           "Exit status:\n"
+                           "  0  success\n"
+                           "  1  bad input, or an output that could not be written\n"
+                           "  2  bad command line");
     corvex::cli::printOut(text);
 }
 
@@ -98,7 +110,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvex"));
     QCoreApplication::setOrganizationName(QStringLiteral("Corvex"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(CORVEX_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(corvex::buildVersion()));
 
     QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 2) {
