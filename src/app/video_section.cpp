@@ -191,6 +191,11 @@ QLabel* VideoSection::fileName() const
     return m_fileName;
 }
 
+QFileDialog* VideoSection::fileDialog() const
+{
+    return m_fileDialog;
+}
+
 void VideoSection::chooseFile()
 {
     if (m_fileDialog) {

@@ -2,6 +2,8 @@
 
 #include "app/panel_section.h"
 
+#include <QPointer>
+
 class QComboBox;
 class QFileDialog;
 class QPushButton;
@@ -55,7 +57,7 @@ public:
     QLabel* soundNote() const { return m_soundNote; }
     QPushButton* useDetectedCropButton() const { return m_useDetectedCrop; }
     /// The open file chooser, if any.
-    QFileDialog* fileDialog() const { return m_fileDialog; }
+    QFileDialog* fileDialog() const;
     /// Opens the file chooser in the folder used last (non-native, so that it
     /// looks and behaves the same on every desktop and can be driven by tests).
     void chooseFile();
@@ -95,7 +97,8 @@ private:
     QLabel* m_fileMessage;
     QLabel* m_soundNote;
     QPushButton* m_useDetectedCrop;
-    QFileDialog* m_fileDialog = nullptr;
+    // The chooser deletes itself when closed.
+    QPointer<QFileDialog> m_fileDialog;
     DesktopChoiceView* m_desktopChoice = nullptr;
     bool m_looked = false; // the screen's content was listed at least once
 };

@@ -201,6 +201,32 @@ private Q_SLOTS:
         m_manager.reset();
     }
 
+    // The chooser deletes itself when it closes: "Choose…" after that opens a
+    // new one, however often.
+    void chooseOpensAChooserAgainAfterOneClosed()
+    {
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        QPushButton* choose = view->configurationView()->videoSection()->chooseFileButton();
+        const auto openChoosers = [] {
+            int open = 0;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                open += qobject_cast<QFileDialog*>(widget) && widget->isVisible();
+            return open;
+        };
+        for (int round = 0; round < 3; ++round) {
+            QCOMPARE(openChoosers(), 1);
+            choose->click(); // while one is open, it comes to the front
+            QCOMPARE(openChoosers(), 1);
+            view->configurationView()->videoSection()->fileDialog()->reject();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCOMPARE(openChoosers(), 0);
+            QVERIFY(!view->configurationView()->videoSection()->fileDialog());
+            choose->click();
+        }
+        view->window()->close();
+    }
+
     // A film of four colours, one a second, with or without sound: the
     // preview follows it while it is analysed, the bar reaches 100 %, and
     // "Save recording" uploads a show whose cells are the film's colours.
