@@ -7,6 +7,8 @@
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
 #include "app/recording_sources.h"
+#include "app/recording_view.h"
+#include "app/recording_windows.h"
 #include "app/studio_app.h"
 #include "app/upload_queue.h"
 #include "capture/screen_recorder.h"
@@ -51,20 +53,14 @@ inline analysis::AnalysisRecorder& sharedRecorder()
     return app::RecordingModels::process().recorder;
 }
 
-/// The synthetic screen whose windows can all be closed (they are then no
-/// longer listed, and a stream of one of them ends as when it closes).
-class ClosableWindowsBackend final : public screencapture::CaptureBackend {
+/// The synthetic screen with its list of content changed by `adjust` (fault injection).
+class AdjustedSyntheticBackend : public screencapture::CaptureBackend {
 public:
-    explicit ClosableWindowsBackend(bool closed = false)
-        : m_closed(closed)
-    {
-    }
-    std::string name() const override { return "closable-windows"; }
     screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
     {
         screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
-        if (result.content && m_closed)
-            result.content->windows.clear();
+        if (result.content)
+            adjust(*result.content);
         return result;
     }
     screencapture::SourceResult createVideoSource(
@@ -76,6 +72,22 @@ public:
     {
         return m_screen.createAudioSource(configuration);
     }
+
+protected:
+    virtual void adjust(screencapture::ShareableContent& content) = 0;
+
+    screencapture::SyntheticBackend m_screen;
+};
+
+/// The synthetic screen whose windows can all be closed (they are then no
+/// longer listed, and a stream of one of them ends as when it closes).
+class ClosableWindowsBackend final : public AdjustedSyntheticBackend {
+public:
+    explicit ClosableWindowsBackend(bool closed = false)
+        : m_closed(closed)
+    {
+    }
+    std::string name() const override { return "closable-windows"; }
     void openWindows() { m_closed = false; }
     void closeWindows()
     {
@@ -85,9 +97,24 @@ public:
     }
 
 private:
-    screencapture::SyntheticBackend m_screen;
+    void adjust(screencapture::ShareableContent& content) override
+    {
+        if (m_closed)
+            content.windows.clear();
+    }
+
     std::atomic<bool> m_closed;
 };
+
+/// Throws away what the studio's recording window holds, and closes it.
+inline void closeRecordingWindow(app::StudioApp& studio)
+{
+    if (app::RecordingWindow* window = studio.environment().recordingWindows.current()) {
+        window->view()->configurationView()->throwAway();
+        window->close();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
 
 /// A recording panel of its own, outside a window: its own recorder, screen
 /// (synthetic unless `backend` is given), outbox queue and sources.

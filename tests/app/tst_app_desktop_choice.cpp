@@ -37,26 +37,13 @@ using Kind = screencapture::DesktopChoice::Kind;
 namespace {
 
 // The synthetic screen behind a desktop dialog that the test answers.
-class DialogBackend final : public screencapture::CaptureBackend, public screencapture::DesktopChooser {
+class DialogBackend final : public testing::AdjustedSyntheticBackend, public screencapture::DesktopChooser {
 public:
     std::string name() const override { return "dialog"; }
-    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
+    void adjust(screencapture::ShareableContent& content) override
     {
-        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
-        if (result.content) {
-            result.content->displays.resize(1);
-            result.content->windows.clear();
-        }
-        return result;
-    }
-    screencapture::SourceResult createVideoSource(
-        const screencapture::ContentFilter& filter, const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createVideoSource(filter, configuration);
-    }
-    screencapture::SourceResult createAudioSource(const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createAudioSource(configuration);
+        content.displays.resize(1);
+        content.windows.clear();
     }
     DesktopChooser* desktopChooser() override { return this; }
 
@@ -82,7 +69,6 @@ public:
     int asked() const { return m_asked; }
 
 private:
-    screencapture::SyntheticBackend m_screen;
     std::mutex m_mutex;
     DesktopChoice m_choice;
     std::atomic<bool> m_windows = false;

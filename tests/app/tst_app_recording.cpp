@@ -121,12 +121,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        if (RecordingWindow* window = m_studio->environment().recordingWindows.current()) {
-            window->view()->configurationView()->throwAway();
-            window->close();
-        }
+        corvex::testing::closeRecordingWindow(*m_studio);
         settings::Store().setValue(RecordingSources::captureTypeKey(), std::nullopt);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     void cleanupTestCase()

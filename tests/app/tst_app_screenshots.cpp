@@ -136,11 +136,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        if (RecordingWindow* window = m_studio->environment().recordingWindows.current()) {
-            window->view()->configurationView()->throwAway();
-            window->close();
-        }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        corvex::testing::closeRecordingWindow(*m_studio);
     }
 
     void cleanupTestCase()
