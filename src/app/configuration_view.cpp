@@ -21,6 +21,7 @@
 #include <QScrollArea>
 #include <QFontMetrics>
 #include <QTextLayout>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace corvex::app {
@@ -250,6 +251,9 @@ void ConfigurationView::updateCaptureState()
     const bool interrupted = source.recordingState() == capture::RecordingSource::State::Interrupted;
     m_captureNotice->setText(interrupted ? source.message() : QString());
     m_lostBox->setVisible(interrupted);
+    // Said where it is seen, however far the sections were scrolled.
+    if (interrupted)
+        QTimer::singleShot(0, m_scroll, [this] { m_scroll->ensureWidgetVisible(m_lostBox); });
     // Nothing is sampled meanwhile; the notice takes the colours' place.
     m_liveColoursSection->setVisible(!interrupted);
     // A film is not captured: there is nothing to restart.

@@ -82,7 +82,7 @@ VideoSection::VideoSection(RecordingSources& sources, QWidget* parent)
     , m_displays(picker(QStringLiteral("Display"), m_content))
     , m_windows(picker(QStringLiteral("Window"), m_content))
     , m_emptyHint(hintLabel(noWindowsText(), this))
-    , m_cropText(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
+    , m_cropText(new ElidedLabel(this))
     , m_resetCropButton(new QPushButton(QStringLiteral("Reset crop"), this))
     , m_screenContentLabel(new QLabel(QStringLiteral("Screen Content"), this))
     , m_filePage(new QWidget(m_content))
@@ -120,7 +120,9 @@ VideoSection::VideoSection(RecordingSources& sources, QWidget* parent)
     if (screencapture::DesktopChooser* chooser = m_screenRecorder.backend()->desktopChooser())
         showDesktopChoice(*chooser);
     auto* cropRow = new QHBoxLayout;
-    m_cropText->setToolTip(QStringLiteral("Drag a rectangle on the preview to record only part of the picture"));
+    // "Crop: 60% × 60% at 10%, 15%" beside its button ends in "…" rather than widening the panel.
+    m_cropText->setFont(text_styles::caption());
+    text_styles::setColour(m_cropText, text_styles::secondary());
     cropRow->addWidget(m_cropText, 1);
     cropRow->addWidget(m_resetCropButton);
     rows()->addLayout(cropRow);
@@ -323,7 +325,9 @@ void VideoSection::updateEmptyHint()
 void VideoSection::updateCrop()
 {
     const std::optional<media::Rect> crop = m_screenRecorder.crop();
-    m_cropText->setText(describeCrop(crop));
+    m_cropText->setFullText(describeCrop(crop));
+    m_cropText->setToolTip(describeCrop(crop)
+        + QStringLiteral(". Drag a rectangle on the preview to record only part of the picture."));
     m_resetCropButton->setEnabled(crop.has_value());
     updateSuggestion();
 }

@@ -90,7 +90,7 @@ private:
     QComboBox* m_displays;
     QComboBox* m_windows;
     QLabel* m_emptyHint;
-    QLabel* m_cropText;
+    ElidedLabel* m_cropText;
     QPushButton* m_resetCropButton;
     QLabel* m_screenContentLabel;
     QWidget* m_filePage;

@@ -68,6 +68,10 @@ QStringList layoutFaults(QWidget* root)
             if (widget && !widget->isWindow() && widget->isVisibleTo(root) && !widget->geometry().isEmpty())
                 shown.append(widget);
         }
+        // Nothing sticks out of its parent's side, where it would be cut off.
+        for (QWidget* widget : shown)
+            if (widget->geometry().right() >= parent->width() || widget->x() < 0)
+                faults << name(widget) + QStringLiteral(" sticks out of ") + name(parent);
         for (int i = 0; i < shown.size(); ++i)
             for (int j = i + 1; j < shown.size(); ++j)
                 if (shown[i]->geometry().intersects(shown[j]->geometry()))
@@ -265,6 +269,9 @@ private Q_SLOTS:
             save(window, tag + QLatin1Char('-') + state);
         };
         check(QStringLiteral("idle"));
+        window->view()->screenRecorder().setCrop(media::Rect { 0.1, 0.15, 0.6, 0.6 });
+        check(QStringLiteral("cropped"));
+        window->view()->screenRecorder().setCrop(std::nullopt);
         // A crop that black bars suggest brings its button.
         panel->videoSection()->useDetectedCropButton()->show();
         check(QStringLiteral("crop-suggested"));
