@@ -141,6 +141,8 @@ std::uint32_t AudioConverter::drainInto(PcmBuffer& output, std::uint32_t written
     if (out == nullptr)
         out = output.int16Channel(0);
     const std::size_t take = std::min<std::size_t>(m_pendingFrames, output.frameCapacity() - written);
+    if (take == 0)
+        return written; // nothing held (the pending store may not even exist yet)
     std::memcpy(static_cast<std::byte*>(out) + written * bytesPerFrame,
         m_pending.data() + m_pendingStart * bytesPerFrame, take * bytesPerFrame);
     m_pendingStart += take;
