@@ -13,14 +13,23 @@ AudioLevelsView::AudioLevelsView(capture::AudioLevelsProvider& provider, QWidget
 {
     setFixedHeight(5);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    m_value = provider.level() * 10.0;
-    connect(&provider, &capture::AudioLevelsProvider::audioLevelsChanged, this, [this, &provider] {
-        const double value = provider.level() * 10.0;
-        if (value == m_value)
-            return;
-        m_value = value;
-        update();
-    });
+    setProvider(provider);
+}
+
+void AudioLevelsView::setProvider(capture::AudioLevelsProvider& provider)
+{
+    disconnect(m_connection);
+    setValue(provider.level() * 10.0);
+    m_connection = connect(&provider, &capture::AudioLevelsProvider::audioLevelsChanged, this,
+        [this, &provider] { setValue(provider.level() * 10.0); });
+}
+
+void AudioLevelsView::setValue(double value)
+{
+    if (value == m_value)
+        return;
+    m_value = value;
+    update();
 }
 
 void AudioLevelsView::paintEvent(QPaintEvent*)

@@ -22,6 +22,8 @@ public:
     static constexpr double kCritical = 8;
 
     explicit AudioLevelsView(capture::AudioLevelsProvider& provider, QWidget* parent = nullptr);
+    /// Shows `provider`'s levels from now on.
+    void setProvider(capture::AudioLevelsProvider& provider);
 
     double value() const { return m_value; }
     QSize sizeHint() const override { return { 160, 5 }; }
@@ -30,7 +32,10 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void setValue(double value);
+
     double m_value = 0;
+    QMetaObject::Connection m_connection;
 };
 
 } // namespace corvex::app

@@ -2,32 +2,23 @@
 
 #include "app/panel_section.h"
 
-namespace corvex::capture {
-class ScreenRecorder;
-}
-
 namespace corvex::app {
 
 class AudioLevelsView;
-class VideoFileAuthoring;
+class RecordingSources;
 
-/// "Audio": the level meter of the captured sound, or of the film being analysed.
+/// "Audio": the level meter of the sound of the source in use.
 class AudioSection final : public PanelSection {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(AudioSection)
 
 public:
-    AudioSection(capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile, QWidget* parent = nullptr);
+    explicit AudioSection(RecordingSources& sources, QWidget* parent = nullptr);
 
-    /// The meter of the road in use.
-    AudioLevelsView* levels() const;
+    AudioLevelsView* levels() const { return m_levels; }
 
 private:
-    void updateRoad();
-
-    VideoFileAuthoring& m_videoFile;
     AudioLevelsView* m_levels;
-    AudioLevelsView* m_fileLevels;
 };
 
 } // namespace corvex::app

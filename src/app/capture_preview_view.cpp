@@ -1,13 +1,12 @@
 #include "app/capture_preview_view.h"
 
-#include "analysis/analysis_recorder.h"
-#include "app/crop_suggestion.h"
-#include "app/video_file_authoring.h"
-#include "capture/screen_recorder.h"
+#include "app/recording_sources.h"
+#include "capture/video_file_source.h"
 
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QFontMetricsF>
 #include <QPainterPath>
 
 #include <algorithm>
@@ -50,40 +49,33 @@ void paintNoSign(QPainter& painter, const QRectF& rect, double size, const QColo
     painter.restore();
 }
 
-CapturePreviewView::CapturePreviewView(
-    capture::ScreenRecorder& screenRecorder, analysis::AnalysisRecorder& analysisRecorder, QWidget* parent)
+CapturePreviewView::CapturePreviewView(RecordingSources& sources, QWidget* parent)
     : QWidget(parent)
-    , m_screenRecorder(screenRecorder)
-    , m_analysisRecorder(analysisRecorder)
+    , m_sources(sources)
 {
     setCursor(Qt::CrossCursor);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    connect(screenRecorder.capturePreview(), &capture::CapturePreview::contentsChanged, this,
-        qOverload<>(&QWidget::update));
-    connect(&screenRecorder, &capture::ScreenRecorder::cropChanged, this, qOverload<>(&QWidget::update));
-    connect(&analysisRecorder, &analysis::AnalysisRecorder::startedChanged, this, [this] {
-        m_dragStart.reset();
-        update();
-    });
+    connect(&sources, &RecordingSources::cropChanged, this, qOverload<>(&QWidget::update));
+    connect(&sources, &RecordingSources::currentChanged, this, &CapturePreviewView::follow);
+    follow();
 }
 
-void CapturePreviewView::setVideoFile(VideoFileAuthoring* videoFile, CropSuggestion* cropSuggestion)
+void CapturePreviewView::follow()
 {
-    m_videoFile = videoFile;
-    m_cropSuggestion = cropSuggestion;
-    if (videoFile) {
-        connect(videoFile->preview(), &capture::CapturePreview::contentsChanged, this, qOverload<>(&QWidget::update));
-        connect(videoFile, &VideoFileAuthoring::activeChanged, this, qOverload<>(&QWidget::update));
-        connect(videoFile, &VideoFileAuthoring::stateChanged, this, qOverload<>(&QWidget::update));
-    }
-    if (cropSuggestion)
-        connect(cropSuggestion, &CropSuggestion::changed, this, qOverload<>(&QWidget::update));
+    for (const QMetaObject::Connection& connection : std::as_const(m_connections))
+        disconnect(connection);
+    capture::RecordingSource& source = m_sources.current();
+    m_connections = {
+        connect(source.preview(), &capture::CapturePreview::contentsChanged, this, qOverload<>(&QWidget::update)),
+        connect(&source, &capture::RecordingSource::recordingStateChanged, this,
+            [this] {
+                // A recording that starts ends a drag.
+                if (!canCrop())
+                    m_dragStart.reset();
+                update();
+            }),
+    };
     update();
-}
-
-bool CapturePreviewView::fileRoad() const
-{
-    return m_videoFile && m_videoFile->isActive();
 }
 
 void CapturePreviewView::setStopped(bool stopped, const QString& message, const QString& note)
@@ -98,7 +90,7 @@ void CapturePreviewView::setStopped(bool stopped, const QString& message, const 
 
 bool CapturePreviewView::canCrop() const
 {
-    return !m_analysisRecorder.started() && !(m_videoFile && m_videoFile->isBusy());
+    return !m_sources.current().isBusy();
 }
 
 std::optional<media::Rect> CapturePreviewView::cropForDrag(QPoint from, QPoint to) const
@@ -140,9 +132,64 @@ void CapturePreviewView::mouseReleaseEvent(QMouseEvent* event)
     m_dragStart.reset();
     if (canCrop()) {
         if (const std::optional<media::Rect> crop = cropForDrag(start, event->position().toPoint()))
-            m_screenRecorder.setCrop(crop);
+            m_sources.setCrop(crop);
     }
     update();
+}
+
+QRectF CapturePreviewView::suggestionLabelRect(const QRectF& bounds, const QRectF& proposed, const QSizeF& text)
+{
+    constexpr double kMargin = 4;
+    const double top = proposed.top() - bounds.top();
+    const double bottom = bounds.bottom() - proposed.bottom();
+    const double left = proposed.left() - bounds.left();
+    const double right = bounds.right() - proposed.right();
+    // A letterbox's bar above or below, else a pillarbox's beside: wherever
+    // the words fit in their height (and, beside, in a column as wide as the bar).
+    if (std::max(top, bottom) >= text.height() + 2 * kMargin) {
+        const double y = top >= bottom ? bounds.top() + (top - text.height()) / 2
+                                       : proposed.bottom() + (bottom - text.height()) / 2;
+        return QRectF(bounds.left() + kMargin, y, bounds.width() - 2 * kMargin, text.height());
+    }
+    if (std::max(left, right) >= 3 * text.height()) {
+        const double x = left >= right ? bounds.left() : proposed.right();
+        return QRectF(x + kMargin, bounds.top() + kMargin, std::max(left, right) - 2 * kMargin,
+            bounds.height() - 2 * kMargin);
+    }
+    return proposed.adjusted(6, 4, -6, -4);
+}
+
+void CapturePreviewView::paintSuggestion(QPainter& painter, const QRectF& bounds)
+{
+    const std::optional<media::Rect> proposed = m_sources.newCropProposal();
+    if (!proposed || m_dragStart || !canCrop())
+        return;
+    const QRectF shown(proposed->x * bounds.width(), proposed->y * bounds.height(), proposed->width * bounds.width(),
+        proposed->height * bounds.height());
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(Qt::NoBrush);
+    // Amber dashes over a black line: one of the two shows on any picture,
+    // also on orange and yellow scenes.
+    const QRectF outline = shown.adjusted(1.5, 1.5, -1.5, -1.5);
+    painter.setPen(QPen(Qt::black, 4));
+    painter.drawRect(outline);
+    painter.setPen(QPen(QColor(255, 191, 0), 2, Qt::DashLine));
+    painter.drawRect(outline);
+    QFont font = painter.font();
+    font.setBold(true);
+    painter.setFont(font);
+    const QFontMetricsF metrics(font);
+    const QRectF label = suggestionLabelRect(bounds, shown,
+        QSizeF(metrics.horizontalAdvance(suggestionText()), metrics.height()));
+    const int flags = Qt::AlignCenter | Qt::TextWordWrap;
+    // The words in amber with a black rim, which reads on the bar and on the picture alike.
+    painter.setPen(Qt::black);
+    for (const QPointF offset : { QPointF(-1, 0), QPointF(1, 0), QPointF(0, -1), QPointF(0, 1) })
+        painter.drawText(label.translated(offset), flags, suggestionText());
+    painter.setPen(QColor(255, 191, 0));
+    painter.drawText(label, flags, suggestionText());
+    painter.restore();
 }
 
 void CapturePreviewView::paintEvent(QPaintEvent*)
@@ -151,20 +198,19 @@ void CapturePreviewView::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     const QRectF bounds = rect();
     painter.fillRect(bounds, Qt::black);
-    const std::shared_ptr<const screencapture::Surface> surface
-        = (fileRoad() ? m_videoFile->preview() : m_screenRecorder.capturePreview())->contents();
+    const std::shared_ptr<const screencapture::Surface> surface = m_sources.current().preview()->contents();
     if (surface) {
         const QImage image = imageOf(*surface);
         if (!image.isNull())
             painter.drawImage(bounds, image);
-    } else if (fileRoad() && !m_stopped) {
+    } else if (m_sources.isFile() && !m_stopped) {
         // Between films: say what the picture will be.
         QString hint;
-        switch (m_videoFile->state()) {
-        case VideoFileAuthoring::State::Analysing:
+        switch (m_sources.file().stage()) {
+        case capture::VideoFileSource::Stage::Analysing:
             break;
-        case VideoFileAuthoring::State::Ready:
-        case VideoFileAuthoring::State::Analysed:
+        case capture::VideoFileSource::Stage::Ready:
+        case capture::VideoFileSource::Stage::Analysed:
             hint = QStringLiteral("The film shows here while it is analysed.");
             break;
         default:
@@ -175,26 +221,13 @@ void CapturePreviewView::paintEvent(QPaintEvent*)
         painter.drawText(bounds.adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap, hint);
     }
 
-    // The crop black bars suggest, until it is taken: dashed, in amber.
-    if (m_cropSuggestion && m_cropSuggestion->isNew() && !m_dragStart && canCrop()) {
-        const media::Rect proposed = *m_cropSuggestion->proposal();
-        const QRectF shown(proposed.x * bounds.width(), proposed.y * bounds.height(), proposed.width * bounds.width(),
-            proposed.height * bounds.height());
-        painter.setPen(QPen(QColor(255, 191, 0), 2, Qt::DashLine));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRect(shown.adjusted(1, 1, -1, -1));
-        QFont font = painter.font();
-        font.setBold(true);
-        painter.setFont(font);
-        painter.drawText(shown.adjusted(6, 4, -6, -4), Qt::AlignLeft | Qt::AlignTop,
-            QStringLiteral("Detected picture: “Use detected crop” records only this"));
-    }
+    paintSuggestion(painter, bounds);
 
     // The crop: the rest of the picture darkened, the kept part outlined.
     std::optional<QRectF> kept;
     if (m_dragStart) {
         kept = QRectF(QPointF(*m_dragStart), QPointF(m_dragEnd)).normalized();
-    } else if (const std::optional<media::Rect> crop = m_screenRecorder.crop()) {
+    } else if (const std::optional<media::Rect> crop = m_sources.crop()) {
         kept = QRectF(crop->x * bounds.width(), crop->y * bounds.height(), crop->width * bounds.width(),
             crop->height * bounds.height());
     }

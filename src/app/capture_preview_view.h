@@ -3,39 +3,37 @@
 #include "platform/media/rect.h"
 
 #include <QPoint>
+#include <QRectF>
 #include <QWidget>
 
 #include <optional>
 
-namespace corvex::analysis {
-class AnalysisRecorder;
-}
-namespace corvex::capture {
-class ScreenRecorder;
-}
+class QPainter;
 
 namespace corvex::app {
 
-class CropSuggestion;
-class VideoFileAuthoring;
+class RecordingSources;
 
 /// The live picture of what is captured, with the crop drawn over it. Dragging
 /// a rectangle sets the recorder's crop (fractions of the frame); not while a
 /// recording runs. While `stopped` is set the picture is dimmed, under a large
 /// note when there is one (“Uploaded”), else under a "no entry" sign with a
-/// line of text when there is something to say. On the file road it shows
-/// the frames of the film as they are analysed. A crop that black bars
-/// suggest is outlined, dashed, until it is the crop in use.
+/// line of text when there is something to say. It shows the picture of the
+/// source in use (a film's frames as they are analysed). A crop that black
+/// bars suggest is outlined, dashed, until it is the crop in use, with its
+/// label on the bar, where it does not hide the picture.
 class CapturePreviewView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CapturePreviewView)
 
 public:
-    CapturePreviewView(capture::ScreenRecorder& screenRecorder, analysis::AnalysisRecorder& analysisRecorder,
-        QWidget* parent = nullptr);
+    explicit CapturePreviewView(RecordingSources& sources, QWidget* parent = nullptr);
 
-    /// The window's file road and crop suggestion (set once, after construction).
-    void setVideoFile(VideoFileAuthoring* videoFile, CropSuggestion* cropSuggestion);
+    /// The words that go with the outline of a suggested crop.
+    static QString suggestionText() { return QStringLiteral("Detected picture: “Use detected crop” records only this"); }
+    /// Where the suggestion's words go in a view of `bounds`, for the crop
+    /// `proposed` there: on the widest bar, or inside the outline when no bar has room.
+    static QRectF suggestionLabelRect(const QRectF& bounds, const QRectF& proposed, const QSizeF& text);
 
     void setStopped(bool stopped, const QString& message = {}, const QString& note = {});
     bool isStopped() const { return m_stopped; }
@@ -53,12 +51,11 @@ protected:
 
 private:
     bool canCrop() const;
-    bool fileRoad() const;
+    void follow();
+    void paintSuggestion(QPainter& painter, const QRectF& bounds);
 
-    capture::ScreenRecorder& m_screenRecorder;
-    analysis::AnalysisRecorder& m_analysisRecorder;
-    VideoFileAuthoring* m_videoFile = nullptr;
-    CropSuggestion* m_cropSuggestion = nullptr;
+    RecordingSources& m_sources;
+    QList<QMetaObject::Connection> m_connections; // to the source in use
     bool m_stopped = false;
     QString m_stoppedMessage;
     QString m_note;
@@ -67,6 +64,6 @@ private:
 };
 
 /// Draws the "no entry" sign (a ring with a bar), centred in `rect`.
-void paintNoSign(class QPainter& painter, const QRectF& rect, double size, const QColor& colour);
+void paintNoSign(QPainter& painter, const QRectF& rect, double size, const QColor& colour);
 
 } // namespace corvex::app

@@ -57,6 +57,13 @@ void ColourSwatchView::setColours(const std::optional<std::array<QColor, 9>>& co
     update();
 }
 
+QColor ColourSwatchView::borderColour(const QColor& background)
+{
+    // Mid grey, on the far side of the background: a black cell on a dark
+    // panel and a white one on a light panel keep their edges.
+    return background.lightness() < 128 ? QColor(150, 150, 150) : QColor(96, 96, 96);
+}
+
 void ColourSwatchView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -65,11 +72,13 @@ void ColourSwatchView::paintEvent(QPaintEvent*)
     constexpr double gap = 2;
     const double cellWidth = (width() - 2 * gap) / 3.0;
     const double cellHeight = (height() - 2 * gap) / 3.0;
+    painter.setPen(QPen(borderColour(palette().color(backgroundRole())), 1));
     for (int row = 0; row < 3; ++row) {
         for (int column = 0; column < 3; ++column) {
             const QRectF box(column * (cellWidth + gap), row * (cellHeight + gap), cellWidth, cellHeight);
-            painter.fillRect(
-                box, m_colours ? (*m_colours)[static_cast<std::size_t>(row * 3 + column)] : QColor(128, 128, 128, 50));
+            painter.setBrush(
+                m_colours ? (*m_colours)[static_cast<std::size_t>(row * 3 + column)] : QColor(128, 128, 128, 50));
+            painter.drawRect(box.adjusted(0.5, 0.5, -0.5, -0.5));
         }
     }
 }

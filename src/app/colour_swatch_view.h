@@ -28,6 +28,8 @@ public:
     void setColours(const std::optional<std::array<QColor, 9>>& colours);
     const std::optional<std::array<QColor, 9>>& colours() const { return m_colours; }
     QSize sizeHint() const override { return { 240, 48 }; }
+    /// The edge of each cell on a panel of `background`.
+    static QColor borderColour(const QColor& background);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

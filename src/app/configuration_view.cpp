@@ -1,13 +1,12 @@
 #include "app/configuration_view.h"
 
-#include "analysis/analysis_recorder.h"
 #include "app/audio_section.h"
-#include "app/crop_suggestion.h"
 #include "app/live_colours_section.h"
 #include "app/realtime_preview_section.h"
 #include "app/recording_controls.h"
+#include "app/recording_sources.h"
+#include "app/recording_view.h"
 #include "app/text_styles.h"
-#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
 #include "service/app_manager.h"
@@ -19,6 +18,10 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QFontMetrics>
+#include <QTextLayout>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace corvex::app {
@@ -26,37 +29,78 @@ namespace corvex::app {
 namespace {
 
 constexpr int kSectionSpacing = 20;
+constexpr int kStatusLines = 4; // of the upload's status
+
+// Hidden, `widget` keeps its place, so that what is below it does not move.
+void keepPlace(QWidget* widget)
+{
+    QSizePolicy policy = widget->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    widget->setSizePolicy(policy);
+}
+
+// `text` in at most `lines` lines of `width` in `font`, the last ending in
+// "…" when it does not all fit.
+QString elideToLines(const QString& text, const QFont& font, int width, int lines)
+{
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    for (int line = 0; line < lines; ++line) {
+        QTextLine next = layout.createLine();
+        if (!next.isValid())
+            break;
+        next.setLineWidth(width);
+    }
+    QTextLine beyond = layout.createLine();
+    const bool more = beyond.isValid();
+    if (more)
+        beyond.setLineWidth(width);
+    layout.endLayout();
+    if (!more)
+        return text;
+    // The last line shown, cut to make room for the ellipsis.
+    const QTextLine last = layout.lineAt(layout.lineCount() - 2);
+    const QString tail = QFontMetrics(font).elidedText(text.mid(last.textStart()), Qt::ElideRight, width);
+    return text.left(last.textStart()) + tail;
+}
+
+// Room for `lines` lines of `label`'s text.
+void reserveLines(QLabel* label, int lines)
+{
+    // (A wrapped label's lines come out a little taller than the font's spacing.)
+    label->setMinimumHeight((label->fontMetrics().lineSpacing() + 1) * lines + 2);
+    label->setAlignment(label->alignment() | Qt::AlignTop);
+}
 
 } // namespace
 
-ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
-    analysis::AnalysisRecorder& analysisRecorder, preview_link::UDPManager& udpManager, service::AppManager& manager,
-    UploadQueue& uploads, QWidget* parent)
+ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UDPManager& udpManager,
+    service::AppManager& manager, UploadQueue& uploads, QWidget* parent)
     : QWidget(parent)
-    , m_screenRecorder(screenRecorder)
-    , m_analysisRecorder(analysisRecorder)
+    , m_sources(sources)
     , m_manager(manager)
     , m_upload(new RecordingUpload(uploads, this))
-    , m_videoFile(new VideoFileAuthoring(this))
-    , m_cropSuggestion(new CropSuggestion(screenRecorder, *m_videoFile, this))
+    , m_scroll(new QScrollArea(this))
     , m_itemSection(new ItemSection(manager, this))
-    , m_videoSection(new VideoSection(screenRecorder, *m_videoFile, *m_cropSuggestion, this))
-    , m_audioSection(new AudioSection(screenRecorder, *m_videoFile, this))
-    , m_liveColoursSection(new LiveColoursSection(screenRecorder, *m_videoFile, this))
+    , m_videoSection(new VideoSection(sources, this))
+    , m_audioSection(new AudioSection(sources, this))
+    , m_liveColoursSection(new LiveColoursSection(sources, this))
     , m_previewSection(new RealtimePreviewSection(udpManager, this))
-    , m_controls(new RecordingControls(analysisRecorder, manager, m_videoFile, this))
+    , m_controls(new RecordingControls(sources, manager, this))
 {
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(16, 8, 12, 8);
+    column->setContentsMargins(0, 0, 0, 8);
     column->setSpacing(4);
-    for (QWidget* section : std::initializer_list<QWidget*> {
-             m_itemSection, m_videoSection, m_audioSection, m_liveColoursSection, m_previewSection }) {
-        column->addWidget(section);
-        column->addSpacing(section == m_previewSection ? kSectionSpacing / 2 : kSectionSpacing);
-    }
 
-    // When the recorded window closes, what to do next is said here, in the panel.
-    m_lostBox = new QWidget(this);
+    // The sections scroll where the window is too low for them all; they are
+    // never squeezed over each other.
+    auto* sections = new QWidget(m_scroll);
+    auto* sectionColumn = new QVBoxLayout(sections);
+    sectionColumn->setContentsMargins(16, 8, 12, 0);
+    sectionColumn->setSpacing(4);
+    // When the recording loses its picture, what to do next is said where
+    // the colours were.
+    m_lostBox = new QWidget(sections);
     {
         auto* box = new QVBoxLayout(m_lostBox);
         box->setContentsMargins(0, 0, 0, 0);
@@ -65,60 +109,88 @@ ConfigurationView::ConfigurationView(capture::ScreenRecorder& screenRecorder,
         box->addWidget(m_captureNotice);
     }
     m_lostBox->hide();
-    column->addWidget(m_lostBox);
+    for (QWidget* section : std::initializer_list<QWidget*> {
+             m_itemSection, m_videoSection, m_audioSection, m_liveColoursSection, m_lostBox, m_previewSection }) {
+        sectionColumn->addWidget(section);
+        if (section != m_previewSection && section != m_liveColoursSection)
+            sectionColumn->addSpacing(kSectionSpacing);
+    }
+    sectionColumn->addStretch(1);
+    m_scroll->setWidget(sections);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    // However low the window, a few rows of the sections show at a time.
+    m_scroll->setMinimumHeight(160);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_scroll->viewport()->setAutoFillBackground(false);
+    sections->setAutoFillBackground(false);
+    column->addWidget(m_scroll, 1);
 
-    column->addWidget(m_controls);
+    // Below: the controls, in rows that keep their room whether or not they
+    // have something to show, so that the recording button never moves.
+    auto* footer = new QVBoxLayout;
+    footer->setContentsMargins(16, 0, 12, 0);
+    footer->setSpacing(4);
+    footer->addWidget(m_controls);
     {
         auto* row = new QHBoxLayout;
         m_uploadStatus = text_styles::label({}, text_styles::caption(), {}, this);
         m_uploadStatus->setWordWrap(true);
+        // Its lines, whatever the news: the controls above never move for it.
+        reserveLines(m_uploadStatus, kStatusLines);
+        m_uploadStatus->setMaximumHeight(m_uploadStatus->minimumHeight());
         m_retryButton = new QPushButton(QStringLiteral("Retry"), this);
+        keepPlace(m_retryButton);
         m_retryButton->hide();
-        row->addWidget(m_uploadStatus, 1);
-        row->addWidget(m_retryButton, 0, Qt::AlignTop);
-        column->addLayout(row);
+        footer->addWidget(m_uploadStatus);
+        row->addStretch(1);
+        row->addWidget(m_retryButton);
+        footer->addLayout(row);
     }
-    column->addStretch(1);
-
-    auto* restartRow = new QWidget(this);
-    restartRow->setMinimumHeight(60);
+    m_restartRow = new QWidget(this);
+    m_restartRow->setMinimumHeight(60);
+    keepPlace(m_restartRow);
     {
-        auto* row = new QHBoxLayout(restartRow);
+        auto* row = new QHBoxLayout(m_restartRow);
         row->setContentsMargins(0, 0, 0, 0);
-        m_restartButton = new QPushButton(QStringLiteral("Restart screen capture"), restartRow);
+        m_restartButton = new QPushButton(QStringLiteral("Restart screen capture"), m_restartRow);
         row->addWidget(m_restartButton);
     }
-    column->addWidget(restartRow);
+    footer->addWidget(m_restartRow);
+    column->addLayout(footer);
 
     connect(m_controls, &RecordingControls::recordingButtonClicked, this, &ConfigurationView::toggleRecording);
     connect(m_controls, &RecordingControls::discardClicked, this, &ConfigurationView::discard);
-    connect(m_controls, &RecordingControls::cancelClicked, m_videoFile, &VideoFileAuthoring::cancel);
-    connect(m_videoFile, &VideoFileAuthoring::activeChanged, this, &ConfigurationView::updateCaptureState);
-    connect(m_videoFile, &VideoFileAuthoring::stateChanged, this, [this] {
-        if (m_videoFile->isBusy())
-            clearFinishedMessage();
-        updateEnabling();
+    connect(m_controls, &RecordingControls::cancelClicked, this, [this] { m_sources.current().discardRecording(); });
+    connect(&sources, &RecordingSources::currentChanged, this, [this] {
+        follow();
+        updateCaptureState();
     });
     connect(m_retryButton, &QPushButton::clicked, m_upload, [this] { m_upload->retry(); });
     connect(m_upload, &RecordingUpload::changed, this, &ConfigurationView::updateUploadStatus);
     connect(m_restartButton, &QPushButton::clicked, this, [this] { restart(); });
     // A window picked after the recorded one closed carries the recording on.
     connect(m_videoSection, &VideoSection::windowChosen, this, [this] {
-        if (m_windowLost)
+        if (isWindowLost())
             restart();
     });
-    connect(&analysisRecorder, &analysis::AnalysisRecorder::startedChanged, this, [this] {
-        if (m_analysisRecorder.started())
-            clearFinishedMessage();
-        updateCaptureState();
-    });
-    connect(&screenRecorder, &capture::ScreenRecorder::isRunningChanged, this, &ConfigurationView::updateCaptureState);
     // "Uploaded" belongs to the author who was signed in.
     connect(&manager, &service::AppManager::accessTokenChanged, this, [this] {
         if (!m_manager.accessToken())
             clearFinishedMessage();
     });
+    follow();
     updateCaptureState();
+}
+
+void ConfigurationView::follow()
+{
+    disconnect(m_sourceConnection);
+    m_sourceConnection = connect(&m_sources.current(), &capture::RecordingSource::recordingStateChanged, this, [this] {
+        if (m_sources.current().isBusy())
+            clearFinishedMessage();
+        updateCaptureState();
+    });
 }
 
 ConfigurationView::~ConfigurationView() = default;
@@ -151,7 +223,7 @@ QComboBox* ConfigurationView::receiverPicker() const
 {
     return m_previewSection->receiverPicker();
 }
-QLabel* ConfigurationView::itemTitle() const
+ElidedLabel* ConfigurationView::itemTitle() const
 {
     return m_itemSection->title();
 }
@@ -168,29 +240,28 @@ AudioLevelsView* ConfigurationView::levels() const
     return m_audioSection->levels();
 }
 
-void ConfigurationView::updateCaptureState()
+bool ConfigurationView::isWindowLost() const
 {
-    const bool started = m_analysisRecorder.started();
-    const std::optional<screencapture::CaptureError>& error = m_screenRecorder.lastError();
-    const bool lost = started && !m_videoFile->isActive() && !m_screenRecorder.isRunning()
-        && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window && error
-        && error->code == screencapture::CaptureError::ContentUnavailable;
-    m_windowLost = lost;
-    m_captureNotice->setText(lost ? QStringLiteral("The window you were recording was closed. Save what was "
-                                                   "recorded, or choose another window above to go on.")
-                                  : QString());
-    m_lostBox->setVisible(lost);
-    // Nothing is sampled meanwhile; the notice takes the colours' place.
-    m_liveColoursSection->setVisible(!lost);
-    updateEnabling();
+    return !m_sources.isFile() && m_sources.screen().isWindowLost();
 }
 
-void ConfigurationView::updateEnabling()
+void ConfigurationView::updateCaptureState()
 {
-    const bool started = m_analysisRecorder.started() || m_videoFile->isBusy();
+    const capture::RecordingSource& source = m_sources.current();
+    const bool interrupted = source.recordingState() == capture::RecordingSource::State::Interrupted;
+    m_captureNotice->setText(interrupted ? source.message() : QString());
+    m_lostBox->setVisible(interrupted);
+    // Said where it is seen, however far the sections were scrolled.
+    if (interrupted)
+        QTimer::singleShot(0, m_scroll, [this] { m_scroll->ensureWidgetVisible(m_lostBox); });
+    // Nothing is sampled meanwhile; the notice takes the colours' place.
+    m_liveColoursSection->setVisible(!interrupted);
+    // A film is not captured: there is nothing to restart.
+    m_restartRow->setVisible(!m_sources.isFile());
+    const bool started = source.isBusy();
     m_itemSection->setEnabled(!started);
     // While the recorded window is gone, the window picker is the way on.
-    m_videoSection->setEnabled(!started || m_windowLost);
+    m_videoSection->setEnabled(!started || isWindowLost());
     m_videoSection->captureTypePicker()->setEnabled(!started);
 }
 
@@ -214,8 +285,7 @@ void ConfigurationView::clearFinishedMessage()
 
 void ConfigurationView::discard()
 {
-    const bool file = m_videoFile->isActive();
-    if (file ? m_videoFile->state() != VideoFileAuthoring::State::Analysed : !m_analysisRecorder.started())
+    if (!m_sources.current().canSave())
         return;
     if (m_discardConfirmation)
         m_discardConfirmation->close();
@@ -228,18 +298,12 @@ void ConfigurationView::discard()
     // As on Linux desktops, Return on a destructive question does nothing harmful.
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
-    connect(box, &QMessageBox::buttonClicked, this, [this, confirm, file](QAbstractButton* button) {
-        if (button != confirm)
+    QPointer<capture::RecordingSource> source(&m_sources.current());
+    connect(box, &QMessageBox::buttonClicked, this, [this, confirm, source](QAbstractButton* button) {
+        // The question is about the recording it was asked for, if it is still there.
+        if (button != confirm || !source || !source->canSave())
             return;
-        if (file) {
-            if (m_videoFile->state() != VideoFileAuthoring::State::Analysed)
-                return;
-            m_videoFile->discard();
-        } else {
-            if (!m_analysisRecorder.started())
-                return;
-            m_analysisRecorder.stop();
-        }
+        source->discardRecording();
         setOutcome(Outcome::Discarded);
         Q_EMIT userStoppedChanged(true);
     });
@@ -251,21 +315,13 @@ void ConfigurationView::toggleRecording()
 {
     if (!recordingButton()->isEnabled())
         return;
-    if (m_videoFile->isActive()) {
-        if (m_videoFile->state() == VideoFileAuthoring::State::Analysed) {
-            saveAnalysedFile();
-        } else if (m_videoFile->start(m_screenRecorder.crop())) {
-            m_upload->recordingStarted(m_manager.account() ? m_manager.account()->id : QString());
-            setOutcome(Outcome::None);
-            Q_EMIT userStoppedChanged(false);
-        }
-        return;
-    }
-    if (m_analysisRecorder.started()) {
+    capture::RecordingSource& source = m_sources.current();
+    if (source.canSave()) {
         save();
         return;
     }
-    m_analysisRecorder.start();
+    if (!source.startRecording(m_sources.crop()))
+        return;
     m_upload->recordingStarted(m_manager.account() ? m_manager.account()->id : QString());
     setOutcome(Outcome::None);
     Q_EMIT userStoppedChanged(false);
@@ -273,47 +329,25 @@ void ConfigurationView::toggleRecording()
 
 bool ConfigurationView::hasRecordingInProgress() const
 {
-    return m_analysisRecorder.started() || m_videoFile->isBusy();
+    return m_sources.current().isBusy();
 }
 
 bool ConfigurationView::canSaveNow() const
 {
-    return m_videoFile->isActive() ? m_videoFile->state() == VideoFileAuthoring::State::Analysed
-                                   : m_analysisRecorder.started();
+    return m_sources.current().canSave();
 }
 
 void ConfigurationView::throwAway()
 {
-    if (m_videoFile->isActive()) {
-        m_videoFile->cancel();
-        m_videoFile->discard();
-        return;
-    }
-    if (m_analysisRecorder.started())
-        m_analysisRecorder.stop();
+    m_sources.current().discardRecording();
 }
 
 void ConfigurationView::save()
 {
-    if (m_videoFile->isActive()) {
-        if (m_videoFile->state() == VideoFileAuthoring::State::Analysed)
-            saveAnalysedFile();
+    capture::RecordingSource& source = m_sources.current();
+    if (!source.canSave())
         return;
-    }
-    const std::optional<QByteArray> recording = m_analysisRecorder.stop();
-    Q_EMIT userStoppedChanged(true);
-    if (!recording) {
-        setOutcome(Outcome::NotUploaded);
-        m_upload->reportNothingToUpload();
-        return;
-    }
-    m_upload->upload(*recording);
-}
-
-void ConfigurationView::saveAnalysedFile()
-{
-    // From here on exactly as a recording of the screen is saved.
-    const std::optional<QByteArray> recording = m_videoFile->takeRecording();
+    const std::optional<QByteArray> recording = source.takeRecording();
     Q_EMIT userStoppedChanged(true);
     if (!recording) {
         setOutcome(Outcome::NotUploaded);
@@ -336,7 +370,11 @@ void ConfigurationView::updateUploadStatus()
         text_styles::setColour(m_uploadStatus, Qt::red);
         break;
     }
-    m_uploadStatus->setText(m_upload->status());
+    // Cut to its room, whole in the tooltip.
+    const int width = m_uploadStatus->contentsRect().width() > 50 ? m_uploadStatus->contentsRect().width()
+                                                                  : RecordingView::kPanelWidth - 28;
+    m_uploadStatus->setText(elideToLines(m_upload->status(), m_uploadStatus->font(), width, kStatusLines));
+    m_uploadStatus->setToolTip(m_upload->status());
     m_retryButton->setVisible(m_upload->retryVisible());
     m_retryButton->setEnabled(m_upload->canRetry());
     // The preview tells the same story as the status line. A note that the
@@ -354,7 +392,7 @@ QCoro::Task<> ConfigurationView::restart()
 {
     QPointer<ConfigurationView> self(this);
     Q_EMIT userStoppedChanged(false);
-    co_await m_screenRecorder.start();
+    co_await m_sources.screen().start();
     (void)self;
 }
 

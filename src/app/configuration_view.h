@@ -18,13 +18,8 @@ class QComboBox;
 class QLabel;
 class QMessageBox;
 class QPushButton;
+class QScrollArea;
 
-namespace corvex::analysis {
-class AnalysisRecorder;
-}
-namespace corvex::capture {
-class ScreenRecorder;
-}
 namespace corvex::preview_link {
 class UDPManager;
 }
@@ -37,17 +32,18 @@ namespace corvex::app {
 class AudioLevelsView;
 class AudioSection;
 class ColourSwatchView;
-class CropSuggestion;
-class VideoFileAuthoring;
 class LiveColoursSection;
 class RealtimePreviewSection;
 class RecordingControls;
+class RecordingSources;
 
 /// The recording window's side panel: the item being recorded, what is
 /// captured, the sound level, the colours being sampled, the light receiver
-/// for the live preview, the recording controls and "Restart screen capture".
-/// Each section is a widget of its own bound to the models it is given; the
-/// panel puts them in order and runs the save and upload.
+/// for the live preview, the recording controls and "Restart screen capture"
+/// (on the screen only). Each section is a widget of its own bound to the
+/// models it is given; the panel puts them in order, in a scroll area where
+/// the window is too low for them, and runs the save and upload. The
+/// recording controls below keep their place whatever the sections show.
 class ConfigurationView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ConfigurationView)
@@ -56,9 +52,8 @@ public:
     /// What the preview shows once a recording has ended.
     enum class Outcome { None, Uploading, Uploaded, NotUploaded, Discarded };
 
-    ConfigurationView(capture::ScreenRecorder& screenRecorder, analysis::AnalysisRecorder& analysisRecorder,
-        preview_link::UDPManager& udpManager, service::AppManager& manager, UploadQueue& uploads,
-        QWidget* parent = nullptr);
+    ConfigurationView(RecordingSources& sources, preview_link::UDPManager& udpManager, service::AppManager& manager,
+        UploadQueue& uploads, QWidget* parent = nullptr);
     ~ConfigurationView() override;
 
     /// "Start recording" or the save flow, as the button does.
@@ -67,23 +62,23 @@ public:
     void save();
     /// Asks, then throws the running recording away.
     void discard();
-    /// Whether a recording runs or waits to be saved, on either road (a film
-    /// being analysed, or analysed and not saved yet).
+    /// Whether a recording runs or waits to be saved (a film being analysed,
+    /// or analysed and not saved yet).
     bool hasRecordingInProgress() const;
     /// Whether save() can save it now (not while a film is still analysed).
     bool canSaveNow() const;
     /// Throws the recording in progress away without asking (the window asked).
     void throwAway();
     /// Whether the window being recorded closed under a running recording.
-    bool isWindowLost() const { return m_windowLost; }
-    /// The file road of this window and the crop black bars suggest.
-    VideoFileAuthoring& videoFile() const { return *m_videoFile; }
-    CropSuggestion& cropSuggestion() const { return *m_cropSuggestion; }
+    bool isWindowLost() const;
+    RecordingSources& sources() const { return m_sources; }
 
     // For tests and screenshots.
     QPushButton* recordingButton() const;
     QPushButton* discardButton() const;
     QPushButton* restartButton() const { return m_restartButton; }
+    /// Where the sections scroll when the window is too low for them.
+    QScrollArea* scrollArea() const { return m_scroll; }
     QPushButton* resetCropButton() const;
     QPushButton* retryButton() const { return m_retryButton; }
     QComboBox* captureTypePicker() const;
@@ -95,7 +90,7 @@ public:
     RealtimePreviewSection* previewSection() const { return m_previewSection; }
     LiveColoursSection* liveColoursSection() const { return m_liveColoursSection; }
     RecordingControls* recordingControls() const { return m_controls; }
-    QLabel* itemTitle() const;
+    ElidedLabel* itemTitle() const;
     QLabel* itemDetail() const;
     QLabel* uploadStatus() const { return m_uploadStatus; }
     QLabel* captureNotice() const { return m_captureNotice; }
@@ -113,20 +108,17 @@ Q_SIGNALS:
     void outcomeChanged(ConfigurationView::Outcome outcome);
 
 private:
-    void updateEnabling();
+    void follow();
     void updateCaptureState();
     void setOutcome(Outcome outcome);
     void clearFinishedMessage();
     void updateUploadStatus();
-    void saveAnalysedFile();
     QCoro::Task<> restart();
 
-    capture::ScreenRecorder& m_screenRecorder;
-    analysis::AnalysisRecorder& m_analysisRecorder;
+    RecordingSources& m_sources;
     service::AppManager& m_manager;
     RecordingUpload* m_upload = nullptr; // the save's upload and its Retry
-    VideoFileAuthoring* m_videoFile = nullptr;
-    CropSuggestion* m_cropSuggestion = nullptr;
+    QScrollArea* m_scroll = nullptr;
 
     ItemSection* m_itemSection = nullptr;
     VideoSection* m_videoSection = nullptr;
@@ -138,10 +130,11 @@ private:
     QLabel* m_captureNotice = nullptr;
     QLabel* m_uploadStatus = nullptr;
     QPushButton* m_retryButton = nullptr;
+    QWidget* m_restartRow = nullptr;
     QPushButton* m_restartButton = nullptr;
     QPointer<QMessageBox> m_discardConfirmation;
+    QMetaObject::Connection m_sourceConnection; // to the source in use
 
-    bool m_windowLost = false;
     Outcome m_outcome = Outcome::None;
 };
 

@@ -28,7 +28,7 @@ QString DesktopChoiceView::ownWindowsText(bool windowsOffered)
     const QString shown = QStringLiteral("Corvex Studio's windows cannot be left out of a shared display here: ");
     return shown
         + (windowsOffered ? QStringLiteral("press Choose… and share the player's window instead.")
-                          : QStringLiteral("move them off that display while recording."));
+                          : QStringLiteral("Corvex Studio minimises itself to the tray when a recording starts."));
 }
 
 DesktopChoiceView::DesktopChoiceView(

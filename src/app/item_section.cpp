@@ -1,5 +1,6 @@
 #include "app/item_section.h"
 
+#include "app/elided_label.h"
 #include "app/text_styles.h"
 #include "service/app_manager.h"
 
@@ -25,10 +26,10 @@ CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item)
 ItemSection::ItemSection(service::AppManager& manager, QWidget* parent)
     : PanelSection(QStringLiteral("Movie / Episode"), parent)
     , m_manager(manager)
-    , m_title(text_styles::label({}, text_styles::body(), {}, this))
+    , m_title(new ElidedLabel(this))
     , m_detail(text_styles::label({}, text_styles::body(), {}, this))
 {
-    m_title->setWordWrap(true);
+    m_title->setFont(text_styles::body());
     rows()->addWidget(m_title);
     rows()->addWidget(m_detail);
     connect(&manager, &service::AppManager::currentItemChanged, this, &ItemSection::refresh);
@@ -38,7 +39,7 @@ ItemSection::ItemSection(service::AppManager& manager, QWidget* parent)
 void ItemSection::refresh()
 {
     const CurrentItemText text = currentItemText(m_manager.currentItem());
-    m_title->setText(text.title);
+    m_title->setFullText(text.title);
     m_title->setVisible(!text.title.isEmpty());
     m_detail->setText(text.detail);
     m_detail->setVisible(!text.detail.isEmpty());

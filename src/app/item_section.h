@@ -11,6 +11,8 @@ class AppManager;
 
 namespace corvex::app {
 
+class ElidedLabel;
+
 /// The text shown for the item being recorded: a film's title, or a show's
 /// name with "Season 2 - Ep 5" under it; empty when there is neither.
 struct CurrentItemText {
@@ -27,14 +29,15 @@ class ItemSection final : public PanelSection {
 public:
     explicit ItemSection(service::AppManager& manager, QWidget* parent = nullptr);
 
-    QLabel* title() const { return m_title; }
+    /// One line; a title too long for the panel ends in "…" and is whole in the tooltip.
+    ElidedLabel* title() const { return m_title; }
     QLabel* detail() const { return m_detail; }
 
 private:
     void refresh();
 
     service::AppManager& m_manager;
-    QLabel* m_title;
+    ElidedLabel* m_title;
     QLabel* m_detail;
 };
 

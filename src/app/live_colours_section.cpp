@@ -1,40 +1,42 @@
 #include "app/live_colours_section.h"
 
 #include "app/colour_swatch_view.h"
-#include "app/video_file_authoring.h"
-#include "capture/screen_recorder.h"
+#include "app/recording_sources.h"
+#include "capture/recording_source.h"
 
 #include <QVBoxLayout>
 
 namespace corvex::app {
 
-LiveColoursSection::LiveColoursSection(
-    capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile, QWidget* parent)
+LiveColoursSection::LiveColoursSection(RecordingSources& sources, QWidget* parent)
     : PanelSection(QStringLiteral("Live colours"), parent)
-    , m_screenRecorder(screenRecorder)
-    , m_videoFile(videoFile)
+    , m_sources(sources)
     , m_swatch(new ColourSwatchView(this))
 {
     rows()->addWidget(m_swatch);
     // The swatch follows the preview at most ten times a second.
-    connect(
-        screenRecorder.capturePreview(), &capture::CapturePreview::contentsChanged, this, [this] { m_dirty = true; });
-    connect(&screenRecorder, &capture::ScreenRecorder::cropChanged, this, [this] { m_dirty = true; });
-    connect(videoFile.preview(), &capture::CapturePreview::contentsChanged, this, [this] { m_dirty = true; });
-    connect(&videoFile, &VideoFileAuthoring::activeChanged, this, [this] { m_dirty = true; });
+    connect(&sources, &RecordingSources::cropChanged, this, [this] { m_dirty = true; });
+    connect(&sources, &RecordingSources::currentChanged, this, &LiveColoursSection::follow);
+    follow();
     m_timer.setInterval(100);
     connect(&m_timer, &QTimer::timeout, this, &LiveColoursSection::updateSwatch);
     m_timer.start();
 }
 
+void LiveColoursSection::follow()
+{
+    disconnect(m_connection);
+    m_connection = connect(
+        m_sources.current().preview(), &capture::CapturePreview::contentsChanged, this, [this] { m_dirty = true; });
+    m_dirty = true;
+}
+
 void LiveColoursSection::updateSwatch()
 {
-    if (!m_dirty)
+    if (!std::exchange(m_dirty, false))
         return;
-    m_dirty = false;
-    const auto& surface
-        = (m_videoFile.isActive() ? m_videoFile.preview() : m_screenRecorder.capturePreview())->contents();
-    m_swatch->setColours(surface ? sampleSwatch(*surface, m_screenRecorder.crop()) : std::nullopt);
+    const auto& surface = m_sources.current().preview()->contents();
+    m_swatch->setColours(surface ? sampleSwatch(*surface, m_sources.crop()) : std::nullopt);
 }
 
 } // namespace corvex::app

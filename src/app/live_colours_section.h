@@ -4,33 +4,30 @@
 
 #include <QTimer>
 
-namespace corvex::capture {
-class ScreenRecorder;
-}
-
 namespace corvex::app {
 
 class ColourSwatchView;
-class VideoFileAuthoring;
+class RecordingSources;
 
 /// "Live colours": the nine colours the lights get from the picture as it is
-/// now, through the same crop and sampling as a recording.
+/// now, through the same crop and sampling as a recording; empty while there
+/// is no picture.
 class LiveColoursSection final : public PanelSection {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(LiveColoursSection)
 
 public:
-    LiveColoursSection(
-        capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile, QWidget* parent = nullptr);
+    explicit LiveColoursSection(RecordingSources& sources, QWidget* parent = nullptr);
 
     ColourSwatchView* swatch() const { return m_swatch; }
 
 private:
+    void follow();
     void updateSwatch();
 
-    capture::ScreenRecorder& m_screenRecorder;
-    VideoFileAuthoring& m_videoFile;
+    RecordingSources& m_sources;
     ColourSwatchView* m_swatch;
+    QMetaObject::Connection m_connection;
     QTimer m_timer;
     bool m_dirty = false;
 };

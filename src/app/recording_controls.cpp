@@ -1,15 +1,17 @@
 #include "app/recording_controls.h"
 
-#include "analysis/analysis_recorder.h"
 #include "app/studio_icons.h"
 #include "app/text_styles.h"
-#include "app/video_file_authoring.h"
+#include "app/recording_sources.h"
+#include "capture/recording_source.h"
+#include "capture/video_file_source.h"
 #include "service/app_manager.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QVBoxLayout>
 
 namespace corvex::app {
@@ -22,19 +24,24 @@ QString formatElapsed(qint64 milliseconds)
     return QString::asprintf("%02lld:%02lld", seconds / 60, seconds % 60);
 }
 
-RecordingControls::RecordingControls(analysis::AnalysisRecorder& analysisRecorder, service::AppManager& manager,
-    VideoFileAuthoring* videoFile, QWidget* parent)
+QString formatTimeLeft(double seconds)
+{
+    const QString clock = capture::filmClock(seconds);
+    return clock.isEmpty() ? QString() : clock + QStringLiteral(" left");
+}
+
+RecordingControls::RecordingControls(RecordingSources& sources, service::AppManager& manager, QWidget* parent)
     : QWidget(parent)
-    , m_analysisRecorder(analysisRecorder)
+    , m_sources(sources)
     , m_manager(manager)
     , m_button(new QPushButton(QStringLiteral("Start recording"), this))
     , m_reason(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
     , m_elapsed(text_styles::label({}, text_styles::title2(), recordColour(), this))
     , m_frames(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
     , m_discard(new QPushButton(QStringLiteral("Discard recording"), this))
-    , m_videoFile(videoFile)
     , m_progress(new QProgressBar(this))
     , m_cancel(new QPushButton(QStringLiteral("Cancel"), this))
+    , m_rows(new QStackedWidget(this))
 {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
@@ -43,61 +50,72 @@ RecordingControls::RecordingControls(analysis::AnalysisRecorder& analysisRecorde
     m_button->setIcon(studioIcon(StudioIcon::Record));
     column->addWidget(m_button);
     m_reason->setWordWrap(true);
-    m_reason->setAlignment(Qt::AlignCenter);
     column->addWidget(m_reason);
-    auto* clockRow = new QHBoxLayout;
+    // The clock and the progress take turns in one row, which keeps its room
+    // whether or not it shows something: nothing here moves when a recording
+    // starts or ends.
+    auto* clockPage = new QWidget(m_rows);
+    m_clockRow = new QHBoxLayout(clockPage);
+    m_clockRow->setContentsMargins(0, 0, 0, 0);
     m_elapsed->setAccessibleName(QStringLiteral("Elapsed recording time"));
-    clockRow->addWidget(m_elapsed, 0, Qt::AlignBaseline);
-    clockRow->addWidget(m_frames, 1, Qt::AlignBaseline);
-    clockRow->addWidget(m_discard, 0, Qt::AlignVCenter);
-    column->addLayout(clockRow);
-    auto* progressRow = new QHBoxLayout;
+    m_clockRow->addWidget(m_elapsed, 0, Qt::AlignBaseline);
+    m_clockRow->addWidget(m_frames, 1, Qt::AlignBaseline);
+    m_clockRow->addWidget(m_discard, 0, Qt::AlignVCenter);
+    auto* progressPage = new QWidget(m_rows);
+    m_progressRow = new QHBoxLayout(progressPage);
+    m_progressRow->setContentsMargins(0, 0, 0, 0);
     m_progress->setRange(0, 1000);
     m_progress->setAccessibleName(QStringLiteral("Analysis progress"));
     m_cancel->setToolTip(QStringLiteral("Stop analysing the film; nothing of it is kept"));
-    progressRow->addWidget(m_progress, 1);
-    progressRow->addWidget(m_cancel);
-    column->addLayout(progressRow);
-    m_progress->hide();
-    m_cancel->hide();
+    m_progressRow->addWidget(m_progress, 1);
+    m_progressRow->addWidget(m_cancel);
+    m_rows->addWidget(clockPage);
+    m_rows->addWidget(progressPage);
+    column->addWidget(m_rows);
+    m_reason->setMinimumHeight(2 * m_reason->fontMetrics().lineSpacing());
+    m_reason->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    for (QWidget* row : std::initializer_list<QWidget*> { m_reason, m_elapsed, m_frames, m_discard, m_cancel }) {
+        QSizePolicy policy = row->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        row->setSizePolicy(policy);
+    }
 
     connect(m_button, &QPushButton::clicked, this, &RecordingControls::recordingButtonClicked);
     connect(m_discard, &QPushButton::clicked, this, &RecordingControls::discardClicked);
     connect(m_cancel, &QPushButton::clicked, this, &RecordingControls::cancelClicked);
-    if (videoFile) {
-        connect(videoFile, &VideoFileAuthoring::activeChanged, this, &RecordingControls::updateState);
-        connect(videoFile, &VideoFileAuthoring::stateChanged, this, &RecordingControls::updateState);
-        connect(videoFile, &VideoFileAuthoring::progressChanged, this, &RecordingControls::updateProgress);
-    }
-    connect(&analysisRecorder, &analysis::AnalysisRecorder::startedChanged, this, &RecordingControls::updateState);
+    connect(&sources, &RecordingSources::currentChanged, this, &RecordingControls::follow);
     connect(&manager, &service::AppManager::accountChanged, this, &RecordingControls::updateButton);
     connect(&manager, &service::AppManager::accessTokenChanged, this, &RecordingControls::updateButton);
     connect(&manager, &service::AppManager::currentItemChanged, this, &RecordingControls::updateButton);
     m_clockTimer.setInterval(250);
     connect(&m_clockTimer, &QTimer::timeout, this, &RecordingControls::updateClock);
-    updateState();
+    follow();
 }
 
-bool RecordingControls::fileRoad() const
+void RecordingControls::follow()
 {
-    return m_videoFile && m_videoFile->isActive();
+    for (const QMetaObject::Connection& connection : std::as_const(m_connections))
+        disconnect(connection);
+    capture::RecordingSource& source = m_sources.current();
+    m_connections = {
+        connect(&source, &capture::RecordingSource::recordingStateChanged, this, &RecordingControls::updateState),
+        connect(&source, &capture::RecordingSource::progressChanged, this, &RecordingControls::updateProgress),
+    };
+    updateState();
 }
 
 void RecordingControls::updateButton()
 {
-    using FileState = VideoFileAuthoring::State;
-    const bool file = fileRoad();
-    // On the file road the recording "runs" while the film is analysed and
-    // until its recording is saved or thrown away.
-    const bool started = file ? m_videoFile->isBusy() : m_analysisRecorder.started();
+    using State = capture::RecordingSource::State;
+    const capture::RecordingSource& source = m_sources.current();
+    const State state = source.recordingState();
+    const bool started = source.isBusy();
     m_button->setText(started ? QStringLiteral("Save recording") : QStringLiteral("Start recording"));
     const bool ready
         = m_manager.account().has_value() && m_manager.accessToken().has_value() && m_manager.currentItem().has_value();
-    const bool fileReady = !file || m_videoFile->state() == FileState::Ready;
-    const bool analysing = file && m_videoFile->state() == FileState::Analysing;
     // A running recording can always be saved: signing out meanwhile must not
     // strand it (it then waits in the outbox until it can be uploaded).
-    m_button->setEnabled(started ? !analysing : ready && fileReady);
+    m_button->setEnabled(started ? source.canSave() : ready && state == State::Ready);
     QString why;
     if (!ready && !started) {
         if (!m_manager.accessToken())
@@ -106,22 +124,8 @@ void RecordingControls::updateButton()
             why = QStringLiteral("Waiting for your account from the light-show service…");
         else
             why = QStringLiteral("Choose a movie or an episode in the catalogue to record.");
-    } else if (analysing) {
-        why = QStringLiteral("Analysing the film…");
-    } else if (file && !started) {
-        switch (m_videoFile->state()) {
-        case FileState::NoFile:
-            why = QStringLiteral("Choose a video file above.");
-            break;
-        case FileState::Opening:
-            why = QStringLiteral("Looking at the video file…");
-            break;
-        case FileState::Invalid:
-            why = QStringLiteral("Choose another video file.");
-            break;
-        default:
-            break;
-        }
+    } else {
+        why = source.nextStep();
     }
     // Said where it is seen, not only in a tooltip.
     m_button->setToolTip(why);
@@ -145,52 +149,60 @@ void RecordingControls::updateButton()
 
 void RecordingControls::updateState()
 {
-    const bool file = fileRoad();
-    const bool started = !file && m_analysisRecorder.started();
+    using State = capture::RecordingSource::State;
+    const capture::RecordingSource& source = m_sources.current();
+    const State state = source.recordingState();
     updateButton();
-    if (started) {
+    const bool clock = state == State::Recording || state == State::Interrupted;
+    // The clock counts recorded time: it stands while no picture comes.
+    if (state == State::Recording) {
         if (!m_clock.isValid())
             m_clock.start();
         m_clockTimer.start();
     } else {
+        if (m_clock.isValid())
+            m_recordedMs += m_clock.elapsed();
         m_clock.invalidate();
         m_clockTimer.stop();
+        if (!clock)
+            m_recordedMs = 0;
     }
-    m_elapsed->setVisible(started);
-    m_frames->setVisible(started);
-    const bool analysing = file && m_videoFile->state() == VideoFileAuthoring::State::Analysing;
-    const bool analysed = file && m_videoFile->state() == VideoFileAuthoring::State::Analysed;
-    m_discard->setVisible(started || analysed);
-    m_progress->setVisible(analysing || analysed);
-    m_cancel->setVisible(analysing);
+    m_elapsed->setVisible(clock);
+    m_frames->setVisible(clock);
+    const bool progress = source.progress().has_value();
+    m_rows->setCurrentIndex(progress ? 1 : 0);
+    // Discard goes with the row on show: beside the clock, or beside a finished film's bar.
+    (progress ? m_progressRow : m_clockRow)->addWidget(m_discard, 0, Qt::AlignVCenter);
+    m_discard->setVisible(clock || state == State::Finished);
+    m_cancel->setVisible(state == State::Analysing);
     updateClock();
     updateProgress();
 }
 
 void RecordingControls::updateProgress()
 {
-    if (!fileRoad() || !m_progress->isVisibleTo(this))
+    const std::optional<capture::RecordingSource::Progress> progress = m_sources.current().progress();
+    if (!progress)
         return;
-    const VideoFileAuthoring::Progress progress = m_videoFile->progress();
-    const int percent = static_cast<int>(progress.fraction * 100);
-    m_progress->setValue(static_cast<int>(progress.fraction * 1000));
+    const int percent = static_cast<int>(progress->fraction * 100);
+    m_progress->setValue(static_cast<int>(progress->fraction * 1000));
     QString text = QStringLiteral("%1 %").arg(percent);
-    if (m_videoFile->state() == VideoFileAuthoring::State::Analysed)
+    if (m_sources.current().recordingState() == capture::RecordingSource::State::Finished)
         text += QStringLiteral(" · done");
-    else if (const QString left = formatTimeLeft(progress.secondsLeft); !left.isEmpty())
+    else if (const QString left = formatTimeLeft(progress->secondsLeft); !left.isEmpty())
         text += QStringLiteral(" · ") + left;
     m_progress->setFormat(text);
 }
 
 void RecordingControls::updateClock()
 {
-    if (!m_clock.isValid()) {
+    if (!m_elapsed->isVisibleTo(this)) {
         m_elapsed->clear();
         m_frames->clear();
         return;
     }
-    const int frames = m_analysisRecorder.frameCount();
-    m_elapsed->setText(QStringLiteral("● ") + formatElapsed(m_clock.elapsed()));
+    const int frames = m_sources.current().frameCount();
+    m_elapsed->setText(QStringLiteral("● ") + formatElapsed(m_recordedMs + (m_clock.isValid() ? m_clock.elapsed() : 0)));
     m_frames->setText(
         QStringLiteral("%1 %2").arg(frames).arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames")));
 }

@@ -4,37 +4,37 @@
 #include <QTimer>
 #include <QWidget>
 
+class QHBoxLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QStackedWidget;
 
-namespace corvex::analysis {
-class AnalysisRecorder;
-}
 namespace corvex::service {
 class AppManager;
 }
 
 namespace corvex::app {
 
-class VideoFileAuthoring;
+class RecordingSources;
 
 /// "01:05" or "1:02:03": the time a recording has run.
 QString formatElapsed(qint64 milliseconds);
+/// "1:02:03 left", "4:05 left", or empty while it cannot be told yet.
+QString formatTimeLeft(double seconds);
 
 /// The recording button and what goes with it: while idle, "Start recording"
 /// and, when it cannot be pressed, why; while recording, "Save recording" in
 /// the record colour, the elapsed time in large type with the frame count,
-/// and "Discard recording". While a video file is analysed, a progress bar
-/// with the time left and "Cancel" take the elapsed time's place.
+/// and "Discard recording"; the clock stands still while no picture comes.
+/// While a recording ends by itself (a video file is analysed), a progress
+/// bar with the time left and "Cancel" take the elapsed time's place.
 class RecordingControls final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(RecordingControls)
 
 public:
-    /// `videoFile` (may be null) is the window's file road.
-    RecordingControls(analysis::AnalysisRecorder& analysisRecorder, service::AppManager& manager,
-        VideoFileAuthoring* videoFile = nullptr, QWidget* parent = nullptr);
+    RecordingControls(RecordingSources& sources, service::AppManager& manager, QWidget* parent = nullptr);
 
     /// The colour that marks a running recording.
     static QColor recordColour() { return QColor(214, 40, 40); }
@@ -57,19 +57,23 @@ private:
     void updateState();
     void updateClock();
     void updateProgress();
-    bool fileRoad() const;
+    void follow();
 
-    analysis::AnalysisRecorder& m_analysisRecorder;
+    RecordingSources& m_sources;
     service::AppManager& m_manager;
     QPushButton* m_button;
     QLabel* m_reason;
     QLabel* m_elapsed;
     QLabel* m_frames;
     QPushButton* m_discard;
-    VideoFileAuthoring* m_videoFile;
     QProgressBar* m_progress;
     QPushButton* m_cancel;
-    QElapsedTimer m_clock;
+    QStackedWidget* m_rows; // the clock's row or the progress's
+    QHBoxLayout* m_clockRow = nullptr;
+    QHBoxLayout* m_progressRow = nullptr;
+    QList<QMetaObject::Connection> m_connections; // to the source in use
+    QElapsedTimer m_clock; // runs while pictures are recorded
+    qint64 m_recordedMs = 0; // before the clock last started
     QTimer m_clockTimer;
 };
 

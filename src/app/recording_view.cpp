@@ -1,11 +1,11 @@
 #include "app/recording_view.h"
 
-#include "analysis/analysis_recorder.h"
 #include "app/capture_preview_view.h"
 #include "app/configuration_view.h"
+#include "app/recording_sources.h"
 #include "app/text_styles.h"
-#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
+#include "capture/video_file_source.h"
 #include "preview_link/udp_manager.h"
 
 #include <QEvent>
@@ -32,7 +32,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent)
     , m_screenRecorder(std::make_unique<capture::ScreenRecorder>(std::move(backend), recorder))
-    , m_analysisRecorder(recorder)
+    , m_sources(std::make_unique<RecordingSources>(*m_screenRecorder, true))
 {
     setWindowTitle(QStringLiteral("Screen Capture"));
     auto* layout = new QVBoxLayout(this);
@@ -41,8 +41,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     m_splitter->setChildrenCollapsible(false);
     layout->addWidget(m_splitter);
 
-    m_configuration = new ConfigurationView(
-        *m_screenRecorder, m_analysisRecorder, previewLink, manager, uploads, m_splitter);
+    m_configuration = new ConfigurationView(*m_sources, previewLink, manager, uploads, m_splitter);
     m_configuration->setFixedWidth(kPanelWidth);
     m_splitter->addWidget(m_configuration);
 
@@ -52,8 +51,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     pane.setColor(QPalette::Window, palette().color(QPalette::Window).darker(115));
     m_previewPane->setPalette(pane);
     m_previewPane->installEventFilter(this);
-    m_preview = new CapturePreviewView(*m_screenRecorder, m_analysisRecorder, m_previewPane);
-    m_preview->setVideoFile(&m_configuration->videoFile(), &m_configuration->cropSuggestion());
+    m_preview = new CapturePreviewView(*m_sources, m_previewPane);
     // Room for a picture one can judge, however small the window is made.
     m_previewPane->setMinimumSize(kMinimumPreviewWidth, kMinimumPreviewHeight);
     m_splitter->addWidget(m_previewPane);
@@ -91,11 +89,11 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
 
     connect(m_configuration, &ConfigurationView::userStoppedChanged, this, &RecordingView::setUserStopped);
     connect(m_configuration, &ConfigurationView::outcomeChanged, this, &RecordingView::updateOverlay);
-    connect(m_screenRecorder.get(), &capture::ScreenRecorder::contentSizeChanged, this, &RecordingView::layoutPreview);
-    // The file road shows the film's shape, and none of the screen's troubles.
-    VideoFileAuthoring& videoFile = m_configuration->videoFile();
-    connect(&videoFile, &VideoFileAuthoring::contentSizeChanged, this, &RecordingView::layoutPreview);
-    connect(&videoFile, &VideoFileAuthoring::activeChanged, this, [this] {
+    // The preview takes the shape of the source in use; a film has none of the screen's troubles.
+    for (capture::RecordingSource* source : { static_cast<capture::RecordingSource*>(m_screenRecorder.get()),
+             static_cast<capture::RecordingSource*>(&m_sources->file()) })
+        connect(source, &capture::RecordingSource::contentSizeChanged, this, &RecordingView::layoutPreview);
+    connect(m_sources.get(), &RecordingSources::currentChanged, this, [this] {
         layoutPreview();
         updateOverlay();
     });
@@ -176,7 +174,7 @@ void RecordingView::updateOverlay()
         m_preview->setStopped(true, {}, note);
         return;
     }
-    if (m_configuration->videoFile().isActive()) {
+    if (m_sources->isFile()) {
         m_preview->setStopped(false);
         return;
     }
@@ -211,9 +209,7 @@ void RecordingView::layoutPreview()
         = QRectF(m_previewPane->rect()).adjusted(kPreviewInset, kPreviewInset, -kPreviewInset, -kPreviewInset);
     if (area.width() <= 0 || area.height() <= 0)
         return;
-    const VideoFileAuthoring& videoFile = m_configuration->videoFile();
-    const QSizeF content = videoFile.isActive() ? videoFile.contentSize() : m_screenRecorder->contentSize();
-    m_preview->setGeometry(aspectFitRect(content, area).toRect());
+    m_preview->setGeometry(aspectFitRect(m_sources->current().contentSize(), area).toRect());
 }
 
 void RecordingView::layoutBanner()

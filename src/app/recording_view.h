@@ -31,6 +31,7 @@ namespace corvex::app {
 
 class CapturePreviewView;
 class ConfigurationView;
+class RecordingSources;
 class UploadQueue;
 
 /// The largest rectangle of the content's aspect ratio that fits in `area`,
@@ -59,6 +60,7 @@ public:
     ~RecordingView() override;
 
     capture::ScreenRecorder& screenRecorder() { return *m_screenRecorder; }
+    RecordingSources& sources() { return *m_sources; }
     ConfigurationView* configurationView() const { return m_configuration; }
     CapturePreviewView* preview() const { return m_preview; }
     QWidget* permissionBanner() const { return m_banner; }
@@ -82,7 +84,7 @@ private:
     void layoutBanner();
 
     std::unique_ptr<capture::ScreenRecorder> m_screenRecorder;
-    analysis::AnalysisRecorder& m_analysisRecorder;
+    std::unique_ptr<RecordingSources> m_sources;
     QSplitter* m_splitter = nullptr;
     ConfigurationView* m_configuration = nullptr;
     QWidget* m_previewPane = nullptr;

@@ -2,11 +2,17 @@
 
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
+#include "app/recording_sources.h"
 #include "app/recording_view.h"
+#include "app/studio_icons.h"
+#include "capture/screen_recorder.h"
+#include "capture/video_file_source.h"
 #include "service/app_manager.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -31,16 +37,99 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
     std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent, Qt::Window)
     , m_view(new RecordingView(manager, uploads, models.recorder, models.previewLink, std::move(backend), this))
+    , m_start(new QAction(QStringLiteral("&Start Recording"), this))
+    , m_save(new QAction(QStringLiteral("Sa&ve Recording"), this))
+    , m_discard(new QAction(QStringLiteral("&Discard Recording…"), this))
+    , m_tray(new QSystemTrayIcon(this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Recording"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_view);
-    resize(800, 600);
-    // The panel's full height beside a preview one can still judge.
-    setMinimumSize(m_view->minimumSizeHint().expandedTo(QSize(
+
+    // The commands of the panel's buttons, with keys, for the keyboard alone.
+    ConfigurationView* panel = m_view->configurationView();
+    auto* menuBar = new QMenuBar(this);
+    QMenu* menu = menuBar->addMenu(QStringLiteral("&Recording"));
+    m_start->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    m_save->setShortcut(QKeySequence::Save);
+    m_discard->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete));
+    menu->addActions({ m_start, m_save, m_discard });
+    menu->addSeparator();
+    QAction* close = menu->addAction(QStringLiteral("&Close Window"), this, &QWidget::close);
+    // The desktop's Close key, and Ctrl+W wherever that is something else.
+    QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
+    if (!closeKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_W)))
+        closeKeys.append(QKeySequence(Qt::CTRL | Qt::Key_W));
+    close->setShortcuts(closeKeys);
+    layout->setMenuBar(menuBar);
+    for (QAction* action : menu->actions())
+        action->setShortcutContext(Qt::WindowShortcut);
+    connect(m_start, &QAction::triggered, panel, [panel] {
+        if (!panel->sources().current().isBusy())
+            panel->toggleRecording();
+    });
+    connect(m_save, &QAction::triggered, panel, &ConfigurationView::save);
+    connect(m_discard, &QAction::triggered, panel, &ConfigurationView::discard);
+    connect(menu, &QMenu::aboutToShow, this, &RecordingWindow::updateActions);
+    connect(&panel->sources(), &RecordingSources::currentChanged, this, &RecordingWindow::updateActions);
+    for (capture::RecordingSource* source : { static_cast<capture::RecordingSource*>(&m_view->screenRecorder()),
+             static_cast<capture::RecordingSource*>(&panel->sources().file()) })
+        connect(source, &capture::RecordingSource::recordingStateChanged, this, &RecordingWindow::updateActions);
+    auto* trayMenu = new QMenu(this);
+    trayMenu->addActions({ m_start, m_save });
+    trayMenu->addSeparator();
+    trayMenu->addAction(QStringLiteral("Show Recording Window"), this, [this] {
+        showNormal();
+        raise();
+        activateWindow();
+    });
+    m_tray->setContextMenu(trayMenu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger) {
+            showNormal();
+            raise();
+            activateWindow();
+        }
+    });
+    connect(&m_view->screenRecorder(), &capture::RecordingSource::recordingStateChanged, this,
+        &RecordingWindow::stepAside);
+    updateActions();
+    // The panel's controls beside a preview one can still judge, under the menu.
+    setMinimumSize(minimumSizeHint().expandedTo(QSize(
         RecordingView::kPanelWidth + RecordingView::kMinimumPreviewWidth + 1, RecordingView::kMinimumPreviewHeight)));
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_tray->show();
+    resize(800, 600);
+}
+
+void RecordingWindow::updateActions()
+{
+    const capture::RecordingSource& source = m_view->configurationView()->sources().current();
+    // Start also needs a signed-in author and a title: the button knows.
+    m_start->setEnabled(!source.isBusy());
+    m_save->setEnabled(source.canSave());
+    m_discard->setEnabled(source.canSave());
+    const bool recording = source.isBusy();
+    m_tray->setIcon(studioIcon(recording ? StudioIcon::Stop : StudioIcon::Record));
+    m_tray->setToolTip(recording ? QStringLiteral("Corvex Studio: recording") : QStringLiteral("Corvex Studio: not recording"));
+}
+
+void RecordingWindow::stepAside()
+{
+    // Where the desktop shares a whole display, the studio's windows are in
+    // the picture: from the start of a recording only the tray icon stays.
+    capture::ScreenRecorder& screen = m_view->screenRecorder();
+    const bool recording = screen.recordingState() == capture::RecordingSource::State::Recording;
+    const bool started = recording && !std::exchange(m_wasRecording, recording);
+    m_wasRecording = recording;
+    screencapture::DesktopChooser* chooser = screen.backend()->desktopChooser();
+    if (!started || !chooser || m_view->configurationView()->sources().isFile()
+        || chooser->desktopChoice().kind != screencapture::DesktopChoice::Kind::display)
+        return;
+    m_tray->showMessage(QStringLiteral("Recording"), steppingAsideText());
+    showMinimized();
 }
 
 void RecordingWindow::closeEvent(QCloseEvent* event)

@@ -2,7 +2,9 @@
 
 #include "catalogue/tmdb_item.h"
 
+#include <QAction>
 #include <QMessageBox>
+#include <QSystemTrayIcon>
 #include <QObject>
 #include <QPointer>
 #include <QWidget>
@@ -40,9 +42,11 @@ struct RecordingModels {
     static RecordingModels process();
 };
 
-/// A window titled "Recording", 800 × 600, whose content is one RecordingView.
-/// Closing it ends its capture; closing it in the middle of a recording asks
-/// first, since the recording would be lost.
+/// A window titled "Recording", 800 × 600, whose content is one RecordingView,
+/// under a "Recording" menu with the recording's commands and their keys
+/// (Start Ctrl+R, Save Ctrl+S, Discard Ctrl+Delete, Close the desktop's Close
+/// key, Ctrl+W). Closing it ends its capture; closing it in the middle of a
+/// recording asks first, since the recording would be lost.
 class RecordingWindow final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(RecordingWindow)
@@ -52,15 +56,37 @@ public:
         std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent = nullptr);
 
     RecordingView* view() const { return m_view; }
+    QAction* startAction() const { return m_start; }
+    QAction* saveAction() const { return m_save; }
+    QAction* discardAction() const { return m_discard; }
+    /// The icon in the desktop's tray (StatusNotifierItem where the desktop
+    /// has one): whether a recording runs, with Start and Save in its menu,
+    /// for when the player covers the window.
+    QSystemTrayIcon* trayIcon() const { return m_tray; }
     /// The question asked when the window is closed during a recording.
     QMessageBox* closeConfirmation() const { return m_closeConfirmation; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
+    /// What the window says when it steps aside for a recording of the whole display.
+    static QString steppingAsideText()
+    {
+        return QStringLiteral("Corvex Studio is minimised while the whole display is recorded, so that it does not "
+                              "record itself. Save the recording from its icon in the tray.");
+    }
+
 private:
+    void updateActions();
+    void stepAside();
+
     RecordingView* m_view;
+    QAction* m_start;
+    QAction* m_save;
+    QAction* m_discard;
+    QSystemTrayIcon* m_tray;
     bool m_closeConfirmed = false;
+    bool m_wasRecording = false;
     QPointer<QMessageBox> m_closeConfirmation;
 };
 

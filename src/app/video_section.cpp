@@ -1,11 +1,12 @@
 #include "app/video_section.h"
 
-#include "app/crop_suggestion.h"
 #include "app/desktop_choice_view.h"
 #include "app/elided_label.h"
+#include "app/recording_sources.h"
 #include "app/text_styles.h"
-#include "app/video_file_authoring.h"
 #include "capture/screen_recorder.h"
+#include "capture/video_file_source.h"
+#include "platform/settings/store.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -44,14 +45,6 @@ QComboBox* picker(const QString& name, QWidget* parent)
     return box;
 }
 
-// The file chooser opens where the author last found a film (for the
-// program's run; the first time, in the Videos folder).
-QString& rememberedFolder()
-{
-    static QString folder;
-    return folder;
-}
-
 constexpr int kVideoFileIndex = 2;
 
 // A wrapping label in this panel's nested layouts does not get taller by
@@ -66,11 +59,11 @@ void fitHeight(QLabel* label)
 
 QString VideoSection::lastFolder()
 {
-    if (rememberedFolder().isEmpty()) {
-        const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
-        return QDir(videos).exists() ? videos : QDir::homePath();
-    }
-    return rememberedFolder();
+    const QString last = settings::Store().value(folderKey()).value_or(QString());
+    if (!last.isEmpty() && QDir(last).exists())
+        return last;
+    const QString videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    return QDir(videos).exists() ? videos : QDir::homePath();
 }
 
 QString windowOptionText(const QString& displayName, double width, double height)
@@ -79,19 +72,18 @@ QString windowOptionText(const QString& displayName, double width, double height
         + QString::asprintf("%lf", height);
 }
 
-VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile,
-    CropSuggestion& cropSuggestion, QWidget* parent)
+VideoSection::VideoSection(RecordingSources& sources, QWidget* parent)
     : PanelSection(QStringLiteral("Video"), parent)
-    , m_screenRecorder(screenRecorder)
+    , m_sources(sources)
+    , m_screenRecorder(sources.screen())
+    , m_videoFile(sources.file())
     , m_captureType(picker(QStringLiteral("Capture"), this))
     , m_content(new QStackedWidget(this))
     , m_displays(picker(QStringLiteral("Display"), m_content))
     , m_windows(picker(QStringLiteral("Window"), m_content))
     , m_emptyHint(hintLabel(noWindowsText(), this))
-    , m_cropText(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
+    , m_cropText(new ElidedLabel(this))
     , m_resetCropButton(new QPushButton(QStringLiteral("Reset crop"), this))
-    , m_videoFile(videoFile)
-    , m_cropSuggestion(cropSuggestion)
     , m_screenContentLabel(new QLabel(QStringLiteral("Screen Content"), this))
     , m_filePage(new QWidget(m_content))
     , m_fileName(new ElidedLabel(m_filePage))
@@ -125,21 +117,26 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, VideoFileAut
     rows()->addWidget(m_emptyHint);
     rows()->addWidget(m_fileMessage);
     rows()->addWidget(m_soundNote);
-    if (screencapture::DesktopChooser* chooser = screenRecorder.backend()->desktopChooser())
+    if (screencapture::DesktopChooser* chooser = m_screenRecorder.backend()->desktopChooser())
         showDesktopChoice(*chooser);
     auto* cropRow = new QHBoxLayout;
-    m_cropText->setToolTip(QStringLiteral("Drag a rectangle on the preview to record only part of the picture"));
+    // "Crop: 60% × 60% at 10%, 15%" beside its button ends in "…" rather than widening the panel.
+    m_cropText->setFont(text_styles::caption());
+    text_styles::setColour(m_cropText, text_styles::secondary());
     cropRow->addWidget(m_cropText, 1);
     cropRow->addWidget(m_resetCropButton);
     rows()->addLayout(cropRow);
     m_useDetectedCrop->setToolTip(QStringLiteral("Black bars were found around the picture: record only the picture"));
+    // Its place is kept while it is hidden: nothing below it moves when it comes.
+    QSizePolicy keep = m_useDetectedCrop->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    m_useDetectedCrop->setSizePolicy(keep);
     rows()->addWidget(m_useDetectedCrop, 0, Qt::AlignLeft);
 
     connect(m_captureType, &QComboBox::activated, this, [this](int index) {
-        m_videoFile.setActive(index == kVideoFileIndex);
+        m_sources.setFile(index == kVideoFileIndex);
         if (index == kVideoFileIndex) {
-            updateCaptureType();
-            if (m_videoFile.state() == VideoFileAuthoring::State::NoFile)
+            if (m_videoFile.stage() == capture::VideoFileSource::Stage::NoFile)
                 chooseFile();
             return;
         }
@@ -158,20 +155,20 @@ VideoSection::VideoSection(capture::ScreenRecorder& screenRecorder, VideoFileAut
             Q_EMIT windowChosen();
         }
     });
-    connect(m_resetCropButton, &QPushButton::clicked, this, [this] { m_screenRecorder.setCrop(std::nullopt); });
-    connect(m_useDetectedCrop, &QPushButton::clicked, &m_cropSuggestion, &CropSuggestion::apply);
+    connect(m_resetCropButton, &QPushButton::clicked, this, [this] { m_sources.setCrop(std::nullopt); });
+    connect(m_useDetectedCrop, &QPushButton::clicked, &m_sources, &RecordingSources::useProposedCrop);
     connect(m_chooseFile, &QPushButton::clicked, this, &VideoSection::chooseFile);
-    connect(&videoFile, &VideoFileAuthoring::stateChanged, this, &VideoSection::updateFile);
-    connect(&videoFile, &VideoFileAuthoring::activeChanged, this, &VideoSection::updateCaptureType);
-    connect(&cropSuggestion, &CropSuggestion::changed, this, &VideoSection::updateSuggestion);
+    connect(&m_videoFile, &capture::RecordingSource::messageChanged, this, &VideoSection::updateFile);
+    connect(&sources, &RecordingSources::currentChanged, this, &VideoSection::updateCaptureType);
+    connect(&sources, &RecordingSources::cropChanged, this, &VideoSection::updateCrop);
 
     using capture::ScreenRecorder;
+    const ScreenRecorder& screenRecorder = m_screenRecorder;
     connect(&screenRecorder, &ScreenRecorder::captureTypeChanged, this, &VideoSection::updateCaptureType);
     connect(&screenRecorder, &ScreenRecorder::availableDisplaysChanged, this, &VideoSection::updateDisplays);
     connect(&screenRecorder, &ScreenRecorder::selectedDisplayChanged, this, &VideoSection::updateDisplays);
     connect(&screenRecorder, &ScreenRecorder::availableWindowsChanged, this, &VideoSection::updateWindows);
     connect(&screenRecorder, &ScreenRecorder::selectedWindowChanged, this, &VideoSection::updateWindows);
-    connect(&screenRecorder, &ScreenRecorder::cropChanged, this, &VideoSection::updateCrop);
     // The list is empty until the first look at the screen: say why only after it.
     connect(&screenRecorder, &ScreenRecorder::availableContentRefreshed, this, [this] {
         m_looked = true;
@@ -191,6 +188,11 @@ QLabel* VideoSection::fileName() const
     return m_fileName;
 }
 
+QFileDialog* VideoSection::fileDialog() const
+{
+    return m_fileDialog;
+}
+
 void VideoSection::chooseFile()
 {
     if (m_fileDialog) {
@@ -200,21 +202,21 @@ void VideoSection::chooseFile()
     m_fileDialog = new QFileDialog(window(), QStringLiteral("Choose a video file"), lastFolder(),
         QStringLiteral("Videos (*.mp4 *.m4v *.mkv *.mov *.webm *.avi *.ts *.mts *.m2ts *.mpg *.mpeg *.wmv *.ogv);;All "
                        "files (*)"));
-    m_fileDialog->setOption(QFileDialog::DontUseNativeDialog);
     m_fileDialog->setFileMode(QFileDialog::ExistingFile);
     m_fileDialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(m_fileDialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
-        rememberedFolder() = QFileInfo(path).absolutePath();
+        settings::Store().setValue(folderKey(), QFileInfo(path).absolutePath());
         m_videoFile.choose(path);
     });
     // Shown without a nested event loop: the preview and the meter go on.
+    // The desktop's own chooser (its portal's) where it has one.
     m_fileDialog->open();
 }
 
 void VideoSection::updateFile()
 {
-    using State = VideoFileAuthoring::State;
-    const State state = m_videoFile.state();
+    using Stage = capture::VideoFileSource::Stage;
+    const Stage stage = m_videoFile.stage();
     m_fileName->setFullText(
         m_videoFile.path().isEmpty() ? QStringLiteral("No file chosen") : QFileInfo(m_videoFile.path()).fileName());
     m_fileName->setToolTip(m_videoFile.path());
@@ -227,19 +229,19 @@ void VideoSection::updateFile()
     m_fileMessage->setToolTip(m_videoFile.message());
     fitHeight(m_fileMessage);
     text_styles::setColour(m_fileMessage, m_videoFile.isMessageAFailure() ? QColor(Qt::red) : text_styles::secondary());
-    m_fileMessage->setVisible(m_videoFile.isActive() && !m_videoFile.message().isEmpty());
+    m_fileMessage->setVisible(m_sources.isFile() && !m_videoFile.message().isEmpty());
     m_soundNote->setText(m_videoFile.soundNote());
     m_soundNote->setToolTip(m_videoFile.soundNote().isEmpty()
             ? QString()
             : QStringLiteral("Receivers find their place in a show by listening to the film; without sound they "
                              "cannot."));
     fitHeight(m_soundNote);
-    m_soundNote->setVisible(m_videoFile.isActive() && state != State::Invalid && !m_videoFile.soundNote().isEmpty());
+    m_soundNote->setVisible(m_sources.isFile() && stage != Stage::Invalid && !m_videoFile.soundNote().isEmpty());
 }
 
 void VideoSection::updateSuggestion()
 {
-    m_useDetectedCrop->setVisible(m_cropSuggestion.isNew());
+    m_useDetectedCrop->setVisible(m_sources.newCropProposal().has_value());
 }
 
 void VideoSection::showDesktopChoice(screencapture::DesktopChooser& chooser)
@@ -258,7 +260,7 @@ void VideoSection::showDesktopChoice(screencapture::DesktopChooser& chooser)
 
 void VideoSection::updateCaptureType()
 {
-    const bool file = m_videoFile.isActive();
+    const bool file = m_sources.isFile();
     const bool window = m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
     m_captureType->setCurrentIndex(file ? kVideoFileIndex : window ? 1 : 0);
     m_content->setCurrentWidget(file ? m_filePage : window ? static_cast<QWidget*>(m_windows) : m_displays);
@@ -316,14 +318,16 @@ void VideoSection::updateEmptyHint()
         return;
     }
     const bool window
-        = !m_videoFile.isActive() && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
+        = !m_sources.isFile() && m_screenRecorder.captureType() == capture::ScreenRecorder::CaptureType::window;
     m_emptyHint->setVisible(window && m_looked && m_screenRecorder.availableWindows().empty());
 }
 
 void VideoSection::updateCrop()
 {
     const std::optional<media::Rect> crop = m_screenRecorder.crop();
-    m_cropText->setText(describeCrop(crop));
+    m_cropText->setFullText(describeCrop(crop));
+    m_cropText->setToolTip(describeCrop(crop)
+        + QStringLiteral(". Drag a rectangle on the preview to record only part of the picture."));
     m_resetCropButton->setEnabled(crop.has_value());
     updateSuggestion();
 }

@@ -2,6 +2,8 @@
 
 #include "app/panel_section.h"
 
+#include <QPointer>
+
 class QComboBox;
 class QFileDialog;
 class QPushButton;
@@ -9,7 +11,8 @@ class QStackedWidget;
 
 namespace corvex::capture {
 class ScreenRecorder;
-}
+class VideoFileSource;
+} // namespace corvex::capture
 
 namespace corvex::screencapture {
 class DesktopChooser;
@@ -17,10 +20,9 @@ class DesktopChooser;
 
 namespace corvex::app {
 
-class CropSuggestion;
 class ElidedLabel;
-class VideoFileAuthoring;
 class DesktopChoiceView;
+class RecordingSources;
 
 /// "Firefox: Page - 1280.000000x720.000000": a window as the picker lists it.
 QString windowOptionText(const QString& displayName, double width, double height);
@@ -40,8 +42,10 @@ public:
     /// The capture type picker's entry for the file road.
     static QString videoFileOption() { return QStringLiteral("Video file"); }
 
-    VideoSection(capture::ScreenRecorder& screenRecorder, VideoFileAuthoring& videoFile, CropSuggestion& cropSuggestion,
-        QWidget* parent = nullptr);
+    /// The settings key that keeps the folder the file chooser opens in.
+    static QString folderKey() { return QStringLiteral("recording/videoFolder"); }
+
+    explicit VideoSection(RecordingSources& sources, QWidget* parent = nullptr);
 
     QComboBox* captureTypePicker() const { return m_captureType; }
     QComboBox* displayPicker() const { return m_displays; }
@@ -55,11 +59,11 @@ public:
     QLabel* soundNote() const { return m_soundNote; }
     QPushButton* useDetectedCropButton() const { return m_useDetectedCrop; }
     /// The open file chooser, if any.
-    QFileDialog* fileDialog() const { return m_fileDialog; }
-    /// Opens the file chooser in the folder used last (non-native, so that it
-    /// looks and behaves the same on every desktop and can be driven by tests).
+    QFileDialog* fileDialog() const;
+    /// Opens the desktop's file chooser (Qt's own where the desktop has none)
+    /// in the folder a film was last chosen from.
     void chooseFile();
-    /// The folder the file chooser opens in.
+    /// The folder the file chooser opens in: the last one, else Videos, else home.
     static QString lastFolder();
     /// What the desktop's dialog picked, where it picks (Wayland); null elsewhere.
     DesktopChoiceView* desktopChoice() const { return m_desktopChoice; }
@@ -78,16 +82,16 @@ private:
     void updateSuggestion();
     void showDesktopChoice(screencapture::DesktopChooser& chooser);
 
+    RecordingSources& m_sources;
     capture::ScreenRecorder& m_screenRecorder;
+    capture::VideoFileSource& m_videoFile;
     QComboBox* m_captureType;
     QStackedWidget* m_content;
     QComboBox* m_displays;
     QComboBox* m_windows;
     QLabel* m_emptyHint;
-    QLabel* m_cropText;
+    ElidedLabel* m_cropText;
     QPushButton* m_resetCropButton;
-    VideoFileAuthoring& m_videoFile;
-    CropSuggestion& m_cropSuggestion;
     QLabel* m_screenContentLabel;
     QWidget* m_filePage;
     ElidedLabel* m_fileName;
@@ -95,7 +99,8 @@ private:
     QLabel* m_fileMessage;
     QLabel* m_soundNote;
     QPushButton* m_useDetectedCrop;
-    QFileDialog* m_fileDialog = nullptr;
+    // The chooser deletes itself when closed.
+    QPointer<QFileDialog> m_fileDialog;
     DesktopChoiceView* m_desktopChoice = nullptr;
     bool m_looked = false; // the screen's content was listed at least once
 };

@@ -1,11 +1,15 @@
 #include "capture/screen_recorder.h"
 
+#include "analysis/analysis_recorder.h"
+#include "platform/media/pixel_buffer.h"
+
 #include <QCoroFuture>
 #include <QDebug>
 #include <QPointer>
 #include <QPromise>
 
 #include <algorithm>
+#include <cstring>
 
 namespace corvex::capture {
 
@@ -29,12 +33,32 @@ int streamHeight(std::int64_t width, std::int64_t height)
 
 ScreenRecorder::ScreenRecorder(
     std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder& recorder, QObject* parent)
-    : QObject(parent)
+    : RecordingSource(parent)
     , m_backend(backend ? std::move(backend) : screencapture::createCaptureBackend())
+    , m_recorder(recorder)
     , m_audioLevelsProvider(new AudioLevelsProvider(this))
     , m_captureEngine(new CaptureEngine(m_backend, recorder, this))
     , m_contentQueue("app.corvex.Studio.capture.shareable-content")
 {
+    // What can be recorded follows the capture, the selection and the recorder.
+    for (auto changed : { &ScreenRecorder::isRunningChanged, &ScreenRecorder::captureTypeChanged,
+             &ScreenRecorder::selectedDisplayChanged, &ScreenRecorder::selectedWindowChanged,
+             &ScreenRecorder::availableWindowsChanged, &ScreenRecorder::availableDisplaysChanged })
+        connect(this, changed, this, &RecordingSource::recordingStateChanged);
+    connect(&recorder, &analysis::AnalysisRecorder::startedChanged, this, &RecordingSource::recordingStateChanged);
+    connect(this, &RecordingSource::recordingStateChanged, this, &RecordingSource::messageChanged);
+    // Another picture starts the evidence for black bars afresh.
+    for (auto changed :
+        { &ScreenRecorder::captureTypeChanged, &ScreenRecorder::selectedDisplayChanged, &ScreenRecorder::selectedWindowChanged })
+        connect(this, changed, this, &ScreenRecorder::restartBarSearch);
+    connect(capturePreview(), &CapturePreview::contentsChanged, this, [this] {
+        m_newFrame = true;
+        if (!m_capturePreview->contents())
+            restartBarSearch();
+    });
+    m_barTimer.setInterval(1000 / kBarLooksPerSecond);
+    connect(&m_barTimer, &QTimer::timeout, this, &ScreenRecorder::lookForBars);
+    m_barTimer.start();
 }
 
 ScreenRecorder::~ScreenRecorder() = default;
@@ -184,7 +208,128 @@ void ScreenRecorder::handleFramesFinished()
     if (const std::optional<screencapture::CaptureError> error = m_frames->error()) {
         qCritical("%s", error->localizedDescription.c_str());
         m_lastError = error;
+        // The last picture is not what is on the screen any more: nothing
+        // is shown, sampled or looked at for bars until frames come again.
+        capturePreview()->setContents(nullptr);
         setIsRunning(false);
+    }
+}
+
+bool ScreenRecorder::isWindowLost() const
+{
+    return !m_isRunning && m_captureType == CaptureType::window && m_lastError
+        && m_lastError->code == screencapture::CaptureError::ContentUnavailable;
+}
+
+bool ScreenRecorder::hasContent() const
+{
+    // Before the first look at the screen a recording may start all the same:
+    // its frames come once there is something to capture.
+    if (m_captureType == CaptureType::display)
+        return m_selectedDisplay.has_value() || !m_looked;
+    if (!m_selectedWindow)
+        return !m_looked;
+    if (isWindowLost())
+        return false;
+    // A window that is no longer listed has closed (where windows are listed at all).
+    return !m_looked || m_backend->desktopChooser()
+        || std::any_of(m_availableWindows.begin(), m_availableWindows.end(),
+            [this](const screencapture::Window& window) { return window.windowID == m_selectedWindow->windowID; });
+}
+
+RecordingSource::State ScreenRecorder::recordingState() const
+{
+    if (m_recorder.started())
+        return m_isRunning ? State::Recording : State::Interrupted;
+    return hasContent() ? State::Ready : State::Unavailable;
+}
+
+QString ScreenRecorder::message() const
+{
+    switch (recordingState()) {
+    case State::Interrupted:
+        return isWindowLost() ? QStringLiteral("The window you were recording was closed. Save what was recorded, or "
+                                               "choose another window above to go on.")
+                              : QStringLiteral("Screen capture stopped: nothing is recorded until it runs again. Save "
+                                               "what was recorded, or press “Restart screen capture”.");
+    case State::Unavailable:
+        if (m_captureType == CaptureType::display)
+            return QStringLiteral("No display to record.");
+        return m_selectedWindow ? QStringLiteral("The window you chose was closed.")
+                                : QStringLiteral("No window chosen.");
+    default:
+        return {};
+    }
+}
+
+QString ScreenRecorder::nextStep() const
+{
+    if (recordingState() != State::Unavailable)
+        return {};
+    return m_captureType == CaptureType::display ? QStringLiteral("Connect a display to record.")
+                                                 : QStringLiteral("Choose a window to record above.");
+}
+
+bool ScreenRecorder::startRecording(const std::optional<media::Rect>& crop)
+{
+    if (recordingState() != State::Ready)
+        return false;
+    if (crop != m_crop)
+        setCrop(crop);
+    m_recorder.start();
+    return true;
+}
+
+std::optional<QByteArray> ScreenRecorder::takeRecording()
+{
+    if (!m_recorder.started())
+        return std::nullopt;
+    return m_recorder.stop();
+}
+
+void ScreenRecorder::discardRecording()
+{
+    if (m_recorder.started())
+        m_recorder.stop();
+}
+
+int ScreenRecorder::frameCount() const
+{
+    return m_recorder.frameCount();
+}
+
+void ScreenRecorder::restartBarSearch()
+{
+    m_barDetector = analysis::BlackBarDetector();
+    m_newFrame = false;
+    if (m_proposedCrop) {
+        m_proposedCrop.reset();
+        Q_EMIT proposedCropChanged();
+    }
+}
+
+void ScreenRecorder::lookForBars()
+{
+    if (!std::exchange(m_newFrame, false))
+        return;
+    const std::shared_ptr<const screencapture::Surface>& surface = capturePreview()->contents();
+    if (!surface || !surface->pixels || surface->format != media::PixelFormat::BGRA || surface->width <= 0
+        || surface->height <= 0)
+        return;
+    // A copy: the detector wants a buffer of its own, and the captured
+    // frames are small (a few tens of kilobytes).
+    const auto created = media::PixelBuffer::create(surface->width, surface->height, media::PixelFormat::BGRA);
+    if (!created.buffer)
+        return;
+    media::PixelBuffer& copy = *created.buffer;
+    const std::size_t row = std::min(copy.bytesPerRow(), surface->bytesPerRow);
+    for (int y = 0; y < surface->height; ++y)
+        std::memcpy(copy.baseAddress() + y * copy.bytesPerRow(), surface->pixels.get() + y * surface->bytesPerRow, row);
+    m_barDetector.addFrame(copy);
+    const std::optional<media::Rect> proposed = m_barDetector.proposedCrop();
+    if (proposed != m_proposedCrop) {
+        m_proposedCrop = proposed;
+        Q_EMIT proposedCropChanged();
     }
 }
 
@@ -224,6 +369,8 @@ QCoro::Task<> ScreenRecorder::refreshAvailableContent()
         Q_EMIT availableWindowsChanged();
     }
     m_availableApps = content.applications;
+    if (!std::exchange(m_looked, true))
+        Q_EMIT recordingStateChanged();
     if (!m_selectedDisplay)
         setSelectedDisplay(m_availableDisplays.empty() ? std::nullopt : std::optional(m_availableDisplays.front()));
     if (!m_selectedWindow)

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "analysis/black_bars.h"
 #include "capture/audio_levels_provider.h"
 #include "capture/capture_engine.h"
 #include "capture/capture_preview.h"
 #include "capture/captured_frame_stream.h"
+#include "capture/recording_source.h"
 #include "platform/media/rect.h"
 #include "platform/screencapture/capture_backend.h"
 #include "platform/screencapture/serial_queue.h"
@@ -31,9 +33,11 @@ inline constexpr const char* kApplicationIdentifier = screencapture::kOwnApplica
 
 /// The model behind the recording window: what is captured (a display or a
 /// window), the lists to choose from (refreshed every 3 seconds), the preview
-/// and the audio level meter. Every property lives on the GUI thread; the
+/// and the audio level meter; as a recording source, recordings of what is
+/// captured into the recorder it is given, and the crop that black bars in
+/// the captured picture suggest. Every property lives on the GUI thread; the
 /// asynchronous operations suspend without blocking it.
-class ScreenRecorder final : public QObject {
+class ScreenRecorder final : public RecordingSource {
     Q_OBJECT
     Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
     Q_PROPERTY(std::optional<corvex::media::Rect> crop READ crop WRITE setCrop NOTIFY cropChanged)
@@ -61,6 +65,8 @@ public:
 
     static constexpr double audioLevelRefreshRate = 0.1; // seconds
     static constexpr int contentRefreshIntervalMs = 3000;
+    /// Captured frames looked at for black bars per second, at most.
+    static constexpr int kBarLooksPerSecond = 5;
 
     /// Captures through `backend` (the factory's choice when null) into `recorder`.
     ScreenRecorder(std::shared_ptr<screencapture::CaptureBackend> backend, analysis::AnalysisRecorder& recorder,
@@ -124,6 +130,24 @@ public:
     static std::vector<screencapture::Window> filterWindows(
         std::vector<screencapture::Window> windows, const std::string& ownApplicationIdentifier);
 
+    /// Whether the window being captured closed (the stream said its content went).
+    bool isWindowLost() const;
+
+    State recordingState() const override;
+    CapturePreview* preview() override { return capturePreview(); }
+    AudioLevelsProvider* audioLevels() override { return m_audioLevelsProvider; }
+    std::optional<media::Rect> proposedCrop() const override { return m_proposedCrop; }
+    /// Starts recording what is captured, cropped to `crop`.
+    bool startRecording(const std::optional<media::Rect>& crop) override;
+    std::optional<QByteArray> takeRecording() override;
+    void discardRecording() override;
+    int frameCount() const override;
+    QString message() const override;
+    bool isMessageAFailure() const override { return recordingState() == State::Interrupted; }
+    QString nextStep() const override;
+    /// Looks at the newest captured frame for black bars, if it is new (a timer calls it).
+    void lookForBars();
+
 Q_SIGNALS:
     void isRunningChanged();
     void cropChanged();
@@ -131,7 +155,6 @@ Q_SIGNALS:
     void selectedDisplayChanged();
     void selectedWindowChanged();
     void isAppExcludedChanged();
-    void contentSizeChanged();
     void availableDisplaysChanged();
     void availableWindowsChanged();
     void isAudioCaptureEnabledChanged();
@@ -145,8 +168,12 @@ private:
     void handleFrame(const CapturedFrame& frame);
     void handleFramesFinished();
     void refreshAudioLevels();
+    void restartBarSearch();
+    /// Whether the selection for the capture type is there to be captured.
+    bool hasContent() const;
 
     const std::shared_ptr<screencapture::CaptureBackend> m_backend;
+    analysis::AnalysisRecorder& m_recorder;
     bool m_isRunning = false;
     std::optional<screencapture::CaptureError> m_lastError;
     std::optional<media::Rect> m_crop;
@@ -168,6 +195,11 @@ private:
     bool m_isStarting = false;
     std::unique_ptr<QTimer> m_contentRefreshTimer;
     std::unique_ptr<CapturedFrameStream> m_frames;
+    bool m_looked = false; // the content was listed at least once
+    analysis::BlackBarDetector m_barDetector;
+    std::optional<media::Rect> m_proposedCrop;
+    bool m_newFrame = false; // since the last look for bars
+    QTimer m_barTimer;
     // Shareable content is fetched here, off the GUI thread; last, so that it
     // is joined before the rest goes.
     screencapture::SerialQueue m_contentQueue;

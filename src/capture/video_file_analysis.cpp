@@ -48,6 +48,12 @@ double secondsOf(const mediafile::ReaderItem& item)
 
 } // namespace
 
+mediafile::ReaderOptions analysisReaderOptions(mediafile::ReaderOptions options)
+{
+    options.maxWidth = kAnalysisWidth;
+    return options;
+}
+
 VideoFileAnalysis::VideoFileAnalysis(mediafile::MediaFileReader& reader, analysis::AnalysisRecorder& recorder)
     : m_reader(reader)
     , m_output(std::make_shared<CaptureEngineStreamOutput>(recorder, nullptr))
@@ -127,6 +133,9 @@ VideoFileAnalysis::Result VideoFileAnalysis::run()
     }
     if (progressHandler)
         progressHandler({ result.lastSeconds, duration, result.frames });
+    result.durationSeconds = duration;
+    const mediafile::DamageReport& damage = m_reader.damage();
+    result.damaged = damage.damagedPackets + damage.damagedFrames;
     return result;
 }
 

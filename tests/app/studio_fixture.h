@@ -5,12 +5,21 @@
 // catalogue, a signed-in author, and recordings to upload.
 
 #include "analysis/analysis_recorder.h"
+#include "app/configuration_view.h"
+#include "app/recording_sources.h"
+#include "app/recording_view.h"
+#include "app/recording_windows.h"
 #include "app/studio_app.h"
+#include "app/upload_queue.h"
+#include "capture/screen_recorder.h"
+#include "preview_link/udp_manager.h"
 #include "service/app_manager.h"
 #include "service/outbox.h"
 #include "service/service_urls.h"
 
 #include "platform/media/pixel_buffer.h"
+#include "platform/screencapture/capture_backend.h"
+#include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/settings/endpoints.h"
 #include "platform/settings/store.h"
 
@@ -33,6 +42,7 @@
 #include <QCoroNetworkReply>
 #include <QCoroTask>
 
+#include <atomic>
 #include <memory>
 
 namespace corvex::testing {
@@ -42,6 +52,88 @@ inline analysis::AnalysisRecorder& sharedRecorder()
 {
     return app::RecordingModels::process().recorder;
 }
+
+/// The synthetic screen with its list of content changed by `adjust` (fault injection).
+class AdjustedSyntheticBackend : public screencapture::CaptureBackend {
+public:
+    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
+    {
+        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
+        if (result.content)
+            adjust(*result.content);
+        return result;
+    }
+    screencapture::SourceResult createVideoSource(
+        const screencapture::ContentFilter& filter, const screencapture::StreamConfiguration& configuration) override
+    {
+        return m_screen.createVideoSource(filter, configuration);
+    }
+    screencapture::SourceResult createAudioSource(const screencapture::StreamConfiguration& configuration) override
+    {
+        return m_screen.createAudioSource(configuration);
+    }
+
+protected:
+    virtual void adjust(screencapture::ShareableContent& content) = 0;
+
+    screencapture::SyntheticBackend m_screen;
+};
+
+/// The synthetic screen whose windows can all be closed (they are then no
+/// longer listed, and a stream of one of them ends as when it closes).
+class ClosableWindowsBackend final : public AdjustedSyntheticBackend {
+public:
+    explicit ClosableWindowsBackend(bool closed = false)
+        : m_closed(closed)
+    {
+    }
+    std::string name() const override { return "closable-windows"; }
+    void openWindows() { m_closed = false; }
+    void closeWindows()
+    {
+        m_closed = true;
+        m_screen.failRunningStreams(
+            { screencapture::CaptureError::ContentUnavailable, "The window to capture is no longer open." });
+    }
+
+private:
+    void adjust(screencapture::ShareableContent& content) override
+    {
+        if (m_closed)
+            content.windows.clear();
+    }
+
+    std::atomic<bool> m_closed;
+};
+
+/// Throws away what the studio's recording window holds, and closes it.
+inline void closeRecordingWindow(app::StudioApp& studio)
+{
+    if (app::RecordingWindow* window = studio.environment().recordingWindows.current()) {
+        window->view()->configurationView()->throwAway();
+        window->close();
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+/// A recording panel of its own, outside a window: its own recorder, screen
+/// (synthetic unless `backend` is given), outbox queue and sources.
+struct PanelRig {
+    analysis::AnalysisRecorder recorder { nullptr };
+    capture::ScreenRecorder screen;
+    app::UploadQueue uploads;
+    app::RecordingSources sources;
+    app::ConfigurationView view;
+
+    explicit PanelRig(service::AppManager& manager, std::shared_ptr<screencapture::CaptureBackend> backend = nullptr,
+        preview_link::UDPManager& udp = preview_link::UDPManager::shared())
+        : screen(backend ? std::move(backend) : screencapture::createCaptureBackend("synthetic"), recorder)
+        , uploads(manager)
+        , sources(screen)
+        , view(sources, udp, manager, uploads)
+    {
+    }
+};
 
 /// Points the XDG folders at a temporary home, so that nothing reads or
 /// writes the real user's settings, outbox or runtime sockets. Call before

@@ -100,32 +100,6 @@ void searchFor(MoviesSearchView* view, const QString& text)
     QTest::keyClick(view->searchField(), Qt::Key_Return);
 }
 
-// A screen with displays but no window that names its process (fault injection
-// over the synthetic screen).
-class NoWindowsBackend final : public screencapture::CaptureBackend {
-public:
-    std::string name() const override { return "no-windows"; }
-    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
-    {
-        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
-        if (result.content)
-            result.content->windows.clear();
-        return result;
-    }
-    screencapture::SourceResult createVideoSource(
-        const screencapture::ContentFilter& filter, const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createVideoSource(filter, configuration);
-    }
-    screencapture::SourceResult createAudioSource(const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createAudioSource(configuration);
-    }
-
-private:
-    screencapture::SyntheticBackend m_screen;
-};
-
 } // namespace
 
 class TestApp final : public QObject {
@@ -254,17 +228,15 @@ private Q_SLOTS:
                 : std::nullopt);
         if (item)
             manager->setCurrentItem(corvex::testing::movieItem(90002, QStringLiteral("Nosferatu")));
-        analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
-        UploadQueue uploads(*manager);
-        ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
-        QTest::qWait(100);
+        corvex::testing::PanelRig rig(*manager);
+        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
+        QCoro::waitFor(screenRecorder.refreshAvailableContent());
         QCOMPARE(view.recordingButton()->isEnabled(), token && account && item);
         QCOMPARE(view.recordingButton()->text(), QStringLiteral("Start recording"));
         // Pressing a disabled button's action does nothing.
         view.toggleRecording();
         QCOMPARE(recorder.started(), token && account && item);
-        QCOMPARE(view.itemTitle()->text(), item ? QStringLiteral("Nosferatu") : QString());
+        QCOMPARE(view.itemTitle()->fullText(), item ? QStringLiteral("Nosferatu") : QString());
         if (recorder.started())
             recorder.stop();
     }
@@ -272,10 +244,8 @@ private Q_SLOTS:
     void captureTypeSwitchesThePicker()
     {
         auto manager = newManager();
-        analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
-        UploadQueue uploads(*manager);
-        ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
+        corvex::testing::PanelRig rig(*manager);
+        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
         QCOMPARE(view.captureTypePicker()->itemText(0), QStringLiteral("Display"));
         QCOMPARE(view.captureTypePicker()->itemText(1), QStringLiteral("Window"));
@@ -958,7 +928,8 @@ private Q_SLOTS:
         QFETCH(bool, cropped);
         analysis::AnalysisRecorder recorder(nullptr);
         capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
-        CapturePreviewView preview(screenRecorder, recorder);
+        RecordingSources sources(screenRecorder);
+        CapturePreviewView preview(sources);
         preview.resize(200, 100);
         const std::optional<media::Rect> crop = preview.cropForDrag(from, to);
         QCOMPARE(crop.has_value(), cropped);
@@ -1072,10 +1043,8 @@ private Q_SLOTS:
         LightShowsListView* view = studio.newMainWindow()->listView();
         view->listRetry().setDelays(20, 200);
         QTRY_VERIFY(view->errorLabel()->isVisibleTo(view));
-        analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
-        ConfigurationView panel(
-            screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, studio.environment().uploads);
+        corvex::testing::PanelRig rig(*manager);
+        ConfigurationView& panel = rig.view;
         QVERIFY(!panel.recordingButton()->isEnabled());
         // Why is said in the panel, not only in a tooltip.
         QVERIFY(panel.recordingControls()->reason()->isVisibleTo(&panel));
@@ -1193,52 +1162,6 @@ private Q_SLOTS:
         QTRY_VERIFY(view->signInError()->isVisibleTo(view));
         QVERIFY(view->signInError()->text().contains(QStringLiteral("did not reach the studio")));
         QVERIFY(!view->signInError()->text().contains(QStringLiteral("late1234")));
-    }
-
-    // ---- The recorded window closes mid-recording ----
-
-    void aClosedWindowOffersSaveOrAnotherWindow()
-    {
-        auto manager = newManager();
-        UploadQueue uploads(*manager);
-        auto backend = std::make_shared<screencapture::SyntheticBackend>();
-        RecordingView view(
-            *manager, uploads, corvex::testing::sharedRecorder(), preview_link::UDPManager::shared(), backend);
-        view.resize(800, 600);
-        view.show();
-        QTRY_VERIFY(view.screenRecorder().isRunning());
-        ConfigurationView* panel = view.configurationView();
-        QSignalSpy resized(&view.screenRecorder(), &capture::ScreenRecorder::contentSizeChanged);
-        Q_EMIT panel->captureTypePicker()->activated(1);
-        QTRY_VERIFY(resized.count() > 0); // frames of the window arrive
-        QVERIFY(panel->windowPicker()->count() >= 2);
-        corvex::testing::sharedRecorder().start();
-        QVERIFY(!panel->windowPicker()->isEnabled());
-        QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
-
-        backend->failRunningStreams(
-            { screencapture::CaptureError::ContentUnavailable, "The window to capture is no longer open." });
-        QTRY_VERIFY(panel->isWindowLost());
-        QVERIFY(panel->captureNotice()->isVisibleTo(panel));
-        QVERIFY(panel->captureNotice()->text().contains(QStringLiteral("was closed")));
-        QVERIFY(panel->recordingButton()->isEnabled()); // "Save recording" saves what was recorded
-        QVERIFY(panel->minimumSizeHint().height() <= 600);
-        QCOMPARE(view.preview()->note(), QStringLiteral("The recorded window was closed"));
-        QVERIFY(panel->windowPicker()->isEnabled());
-        QVERIFY(!panel->captureTypePicker()->isEnabled());
-        QVERIFY(corvex::testing::sharedRecorder().started());
-
-        // Another window carries the same recording on.
-        const int before = corvex::testing::sharedRecorder().frameCount();
-        const int other = panel->windowPicker()->currentIndex() == 0 ? 1 : 0;
-        Q_EMIT panel->windowPicker()->activated(other);
-        QTRY_VERIFY(view.screenRecorder().isRunning());
-        QVERIFY(!panel->isWindowLost());
-        QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
-        QVERIFY(!view.preview()->isStopped());
-        QVERIFY(corvex::testing::sharedRecorder().started());
-        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > before);
-        QVERIFY(!panel->windowPicker()->isEnabled());
     }
 
     // ---- Icons and palettes ----
@@ -1493,10 +1416,8 @@ private Q_SLOTS:
     void emptyPickersSayWhy()
     {
         auto manager = newManager();
-        analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(std::make_shared<NoWindowsBackend>(), recorder);
-        UploadQueue uploads(*manager);
-        ConfigurationView view(screenRecorder, recorder, preview_link::UDPManager::shared(), *manager, uploads);
+        corvex::testing::PanelRig rig(*manager, std::make_shared<corvex::testing::ClosableWindowsBackend>(true));
+        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
         Q_EMIT view.captureTypePicker()->activated(1);
@@ -1703,11 +1624,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
         auto manager = newManager();
-        analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
-        UploadQueue uploads(*manager);
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        ConfigurationView view(screenRecorder, recorder, udp, *manager, uploads);
+        corvex::testing::PanelRig rig(*manager, nullptr, udp);
+        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QComboBox* picker = view.receiverPicker();
         QTRY_VERIFY_WITH_TIMEOUT(picker->findText(name) > 0, 10000);
@@ -1743,11 +1662,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
         auto manager = newManager();
-        analysis::AnalysisRecorder recorder(nullptr);
-        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
-        UploadQueue uploads(*manager);
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        ConfigurationView view(screenRecorder, recorder, udp, *manager, uploads);
+        corvex::testing::PanelRig rig(*manager, nullptr, udp);
+        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QComboBox* picker = view.receiverPicker();
         QTRY_VERIFY_WITH_TIMEOUT(picker->findText(name) > 0, 10000);

@@ -6,11 +6,10 @@
 
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
-#include "app/crop_suggestion.h"
+#include "app/recording_sources.h"
 #include "app/desktop_choice_view.h"
 #include "app/recording_view.h"
 #include "app/upload_queue.h"
-#include "app/video_file_authoring.h"
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
 #include "platform/screencapture/portal/portal_backend.h"
@@ -38,26 +37,13 @@ using Kind = screencapture::DesktopChoice::Kind;
 namespace {
 
 // The synthetic screen behind a desktop dialog that the test answers.
-class DialogBackend final : public screencapture::CaptureBackend, public screencapture::DesktopChooser {
+class DialogBackend final : public testing::AdjustedSyntheticBackend, public screencapture::DesktopChooser {
 public:
     std::string name() const override { return "dialog"; }
-    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
+    void adjust(screencapture::ShareableContent& content) override
     {
-        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
-        if (result.content) {
-            result.content->displays.resize(1);
-            result.content->windows.clear();
-        }
-        return result;
-    }
-    screencapture::SourceResult createVideoSource(
-        const screencapture::ContentFilter& filter, const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createVideoSource(filter, configuration);
-    }
-    screencapture::SourceResult createAudioSource(const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createAudioSource(configuration);
+        content.displays.resize(1);
+        content.windows.clear();
     }
     DesktopChooser* desktopChooser() override { return this; }
 
@@ -83,7 +69,6 @@ public:
     int asked() const { return m_asked; }
 
 private:
-    screencapture::SyntheticBackend m_screen;
     std::mutex m_mutex;
     DesktopChoice m_choice;
     std::atomic<bool> m_windows = false;
@@ -157,9 +142,8 @@ private Q_SLOTS:
         auto backend = std::make_shared<DialogBackend>();
         backend->answer(choice, windowsOffered);
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        VideoFileAuthoring videoFile;
-        CropSuggestion cropSuggestion(recorder, videoFile);
-        VideoSection section(recorder, videoFile, cropSuggestion);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
         section.show();
         DesktopChoiceView* view = section.desktopChoice();
         QVERIFY(view);
@@ -175,9 +159,8 @@ private Q_SLOTS:
     {
         auto backend = std::make_shared<DialogBackend>();
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        VideoFileAuthoring videoFile;
-        CropSuggestion cropSuggestion(recorder, videoFile);
-        VideoSection section(recorder, videoFile, cropSuggestion);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
         section.show();
         QCoro::waitFor(recorder.refreshAvailableContent());
         QVERIFY(section.desktopChoice()->isVisibleTo(&section));
@@ -195,12 +178,11 @@ private Q_SLOTS:
     {
         auto backend = std::make_shared<DialogBackend>();
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        VideoFileAuthoring videoFile;
-        CropSuggestion cropSuggestion(recorder, videoFile);
-        VideoSection section(recorder, videoFile, cropSuggestion);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
         section.show();
         for (const bool file : { true, false, true }) {
-            videoFile.setActive(file);
+            sources.setFile(file);
             QCOMPARE(section.chooseFileButton()->isVisibleTo(&section), file);
             QCOMPARE(section.desktopChoice()->isVisibleTo(&section), !file);
         }
@@ -210,9 +192,8 @@ private Q_SLOTS:
     {
         capture::ScreenRecorder recorder(
             std::make_shared<screencapture::SyntheticBackend>(), testing::sharedRecorder(), nullptr);
-        VideoFileAuthoring videoFile;
-        CropSuggestion cropSuggestion(recorder, videoFile);
-        VideoSection section(recorder, videoFile, cropSuggestion);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
         section.show();
         QCoro::waitFor(recorder.refreshAvailableContent());
         QVERIFY(!section.desktopChoice());
@@ -227,9 +208,8 @@ private Q_SLOTS:
         // Chosen on a capture thread while the dialog is open: the window learns it with the model's next refresh.
         auto backend = std::make_shared<DialogBackend>();
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        VideoFileAuthoring videoFile;
-        CropSuggestion cropSuggestion(recorder, videoFile);
-        VideoSection section(recorder, videoFile, cropSuggestion);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
         section.show();
         QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         backend->answer({ Kind::display, 1280, 1024 }, false);
@@ -244,9 +224,8 @@ private Q_SLOTS:
         backend->answer({ Kind::display, 1920, 1080 }, false);
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
         recorder.setIsAudioCaptureEnabled(false);
-        VideoFileAuthoring videoFile;
-        CropSuggestion cropSuggestion(recorder, videoFile);
-        VideoSection section(recorder, videoFile, cropSuggestion);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
         section.show();
         QVERIFY(!recorder.isRunning());
         QTest::mouseClick(section.desktopChoice()->chooseButton(), Qt::LeftButton);

@@ -6,7 +6,11 @@
 
 #include "studio_fixture.h"
 
+#include "app/colour_swatch_view.h"
 #include "app/configuration_view.h"
+#include "app/elided_label.h"
+#include "app/recording_controls.h"
+#include "app/video_section.h"
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
 #include "app/movies_search_view.h"
@@ -20,7 +24,10 @@
 #include "platform/screencapture/capture_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 
+#include <QAbstractScrollArea>
 #include <QApplication>
+#include <QSplitter>
+#include <QLabel>
 #include <QComboBox>
 #include <QDialog>
 #include <QLineEdit>
@@ -31,6 +38,60 @@
 
 using namespace corvex;
 using namespace corvex::app;
+
+namespace {
+
+QString name(const QWidget* widget)
+{
+    QString text = QString::fromLatin1(widget->metaObject()->className());
+    if (const auto* label = qobject_cast<const QLabel*>(widget))
+        text += QStringLiteral(" \"%1\"").arg(label->text().left(30));
+    else if (const auto* button = qobject_cast<const QAbstractButton*>(widget))
+        text += QStringLiteral(" \"%1\"").arg(button->text());
+    return text;
+}
+
+// What is wrong with the layout of `root` as shown: shown siblings that
+// overlap, and shown controls or text smaller than they need to be.
+QStringList layoutFaults(QWidget* root)
+{
+    QStringList faults;
+    const QList<QWidget*> all = root->findChildren<QWidget*>();
+    for (QWidget* parent : QList<QWidget*> { root } + all) {
+        // A scroll area's bars and viewport, a combo box's parts and a splitter's handles are laid out by Qt.
+        if (qobject_cast<QAbstractScrollArea*>(parent) || qobject_cast<QComboBox*>(parent)
+            || qobject_cast<QSplitter*>(parent))
+            continue;
+        QList<QWidget*> shown;
+        for (QObject* child : parent->children()) {
+            auto* widget = qobject_cast<QWidget*>(child);
+            if (widget && !widget->isWindow() && widget->isVisibleTo(root) && !widget->geometry().isEmpty())
+                shown.append(widget);
+        }
+        // Nothing sticks out of its parent's side, where it would be cut off.
+        for (QWidget* widget : shown)
+            if (widget->geometry().right() >= parent->width() || widget->x() < 0)
+                faults << name(widget) + QStringLiteral(" sticks out of ") + name(parent);
+        for (int i = 0; i < shown.size(); ++i)
+            for (int j = i + 1; j < shown.size(); ++j)
+                if (shown[i]->geometry().intersects(shown[j]->geometry()))
+                    faults << name(shown[i]) + QStringLiteral(" overlaps ") + name(shown[j]);
+    }
+    for (QWidget* widget : all) {
+        if (!widget->isVisibleTo(root) || widget->window() != root->window())
+            continue;
+        const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QComboBox*>(widget);
+        const auto* label = qobject_cast<QLabel*>(widget);
+        const int needed = label && label->wordWrap() ? label->heightForWidth(label->width())
+            : control || label                         ? widget->minimumSizeHint().height()
+                                                       : -1;
+        if (needed > 0 && widget->height() < needed)
+            faults << name(widget) + QStringLiteral(" is %1 high of %2").arg(widget->height()).arg(needed);
+    }
+    return faults;
+}
+
+} // namespace
 
 class TestAppScreenshots final : public QObject {
     Q_OBJECT
@@ -75,6 +136,11 @@ private Q_SLOTS:
                 return m_screen;
             },
             [](const QUrl&) { return false; });
+    }
+
+    void cleanup()
+    {
+        corvex::testing::closeRecordingWindow(*m_studio);
     }
 
     void cleanupTestCase()
@@ -143,14 +209,7 @@ private Q_SLOTS:
 
         // The catalogue follows the desktop's palette; here a dark one.
         const QPalette light = QApplication::palette();
-        QPalette dark = light;
-        dark.setColor(QPalette::Window, QColor(40, 40, 44));
-        dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
-        dark.setColor(QPalette::Base, QColor(28, 28, 30));
-        dark.setColor(QPalette::Text, QColor(230, 230, 230));
-        dark.setColor(QPalette::Button, QColor(55, 55, 60));
-        dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
-        QApplication::setPalette(dark);
+        QApplication::setPalette(app::darkPalette());
         auto* darkWindow = new CatalogueWindow(m_studio->environment());
         darkWindow->showCentred();
         darkWindow->searchView()->searchField()->setText(QStringLiteral("the"));
@@ -160,6 +219,77 @@ private Q_SLOTS:
         QTRY_VERIFY(thumbnailsSettled(darkWindow));
         save(darkWindow, QStringLiteral("catalogue-dark-keyboard"));
         darkWindow->close();
+        QApplication::setPalette(light);
+    }
+
+    // The recording window at its default size and at its smallest, in a
+    // light and a dark palette, in the states that add rows to its panel:
+    // nothing overlaps, nothing is squeezed, a long title ends in "…" with
+    // the whole of it in its tooltip, and the recording button does not move.
+    void recordingPanelLayout_data()
+    {
+        QTest::addColumn<bool>("smallest");
+        QTest::addColumn<bool>("dark");
+        for (const bool smallest : { false, true })
+            for (const bool dark : { false, true })
+                QTest::addRow("%s, %s", smallest ? "smallest" : "800 x 600", dark ? "dark" : "light")
+                    << smallest << dark;
+    }
+
+    void recordingPanelLayout()
+    {
+        QFETCH(bool, smallest);
+        QFETCH(bool, dark);
+        const QPalette light = QApplication::palette();
+        if (dark)
+            QApplication::setPalette(app::darkPalette());
+        const QString title = QStringLiteral("Dr. Strangelove or: How I Learned to Stop Worrying and Love the Bomb "
+                                             "(Director's Cut)");
+        RecordingWindow* window
+            = m_studio->environment().recordingWindows.openRecordingWindow(corvex::testing::movieItem(90010, title));
+        QVERIFY(window);
+        window->resize(smallest ? window->minimumSize() : QSize(800, 600));
+        ConfigurationView* panel = window->view()->configurationView();
+        QTRY_VERIFY(window->view()->screenRecorder().isRunning());
+        QTRY_VERIFY(panel->swatch()->colours().has_value());
+        QVERIFY(panel->itemTitle()->isElided());
+        QCOMPARE(panel->itemTitle()->toolTip(), title);
+        const QPoint button = panel->recordingButton()->mapTo(window, QPoint());
+        const QString tag = QStringLiteral("recording-layout-%1-%2%3")
+                                .arg(smallest ? QStringLiteral("smallest") : QStringLiteral("800x600"),
+                                    dark ? QStringLiteral("dark") : QStringLiteral("light"),
+                                    qEnvironmentVariable("QT_SCALE_FACTOR").isEmpty()
+                                        ? QString()
+                                        : QStringLiteral("-x") + qEnvironmentVariable("QT_SCALE_FACTOR"));
+        const auto check = [&](const QString& state) {
+            QCoreApplication::processEvents();
+            const QStringList faults = layoutFaults(window);
+            QVERIFY2(faults.isEmpty(), qPrintable(state + QStringLiteral(": ") + faults.join(QStringLiteral("; "))));
+            QCOMPARE(panel->recordingButton()->mapTo(window, QPoint()), button);
+            save(window, tag + QLatin1Char('-') + state);
+        };
+        check(QStringLiteral("idle"));
+        window->view()->screenRecorder().setCrop(media::Rect { 0.1, 0.15, 0.6, 0.6 });
+        check(QStringLiteral("cropped"));
+        window->view()->screenRecorder().setCrop(std::nullopt);
+        // A crop that black bars suggest brings its button.
+        panel->videoSection()->useDetectedCropButton()->show();
+        check(QStringLiteral("crop-suggested"));
+        panel->videoSection()->useDetectedCropButton()->hide();
+        QVERIFY2(panel->recordingButton()->isEnabled(), qPrintable(panel->recordingControls()->reason()->text()));
+        panel->recordingButton()->click();
+        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 2);
+        check(QStringLiteral("recording"));
+        // The upload fails (the author signed out meanwhile): the status and Retry.
+        const QString token = *m_manager->accessToken();
+        m_manager->setAccessToken(std::nullopt);
+        m_manager->setAccount(std::nullopt);
+        panel->recordingButton()->click();
+        QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
+        QVERIFY(panel->retryButton()->isVisible());
+        check(QStringLiteral("upload-failed"));
+        QVERIFY(corvex::testing::signIn(*m_manager, token));
+        window->close();
         QApplication::setPalette(light);
     }
 

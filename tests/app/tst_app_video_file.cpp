@@ -13,13 +13,13 @@
 #include "app/capture_preview_view.h"
 #include "app/colour_swatch_view.h"
 #include "app/configuration_view.h"
-#include "app/crop_suggestion.h"
+#include "app/recording_sources.h"
 #include "app/recording_controls.h"
 #include "app/recording_view.h"
 #include "app/recording_windows.h"
-#include "app/video_file_authoring.h"
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
+#include "capture/video_file_source.h"
 #include "platform/mediafile/media_file_reader.h"
 #include "platform/screencapture/capture_backend.h"
 
@@ -201,6 +201,32 @@ private Q_SLOTS:
         m_manager.reset();
     }
 
+    // The chooser deletes itself when it closes: "Choose…" after that opens a
+    // new one, however often.
+    void chooseOpensAChooserAgainAfterOneClosed()
+    {
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        QPushButton* choose = view->configurationView()->videoSection()->chooseFileButton();
+        const auto openChoosers = [] {
+            int open = 0;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                open += qobject_cast<QFileDialog*>(widget) && widget->isVisible();
+            return open;
+        };
+        for (int round = 0; round < 3; ++round) {
+            QCOMPARE(openChoosers(), 1);
+            choose->click(); // while one is open, it comes to the front
+            QCOMPARE(openChoosers(), 1);
+            view->configurationView()->videoSection()->fileDialog()->reject();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCOMPARE(openChoosers(), 0);
+            QVERIFY(!view->configurationView()->videoSection()->fileDialog());
+            choose->click();
+        }
+        view->window()->close();
+    }
+
     // A film of four colours, one a second, with or without sound: the
     // preview follows it while it is analysed, the bar reaches 100 %, and
     // "Save recording" uploads a show whose cells are the film's colours.
@@ -226,12 +252,12 @@ private Q_SLOTS:
         RecordingView* view = openFileWindow();
         QVERIFY(view);
         ConfigurationView* panel = view->configurationView();
-        VideoFileAuthoring& videoFile = panel->videoFile();
-        QVERIFY(videoFile.isActive());
+        capture::VideoFileSource& videoFile = panel->sources().file();
+        QVERIFY(panel->sources().isFile());
         QCOMPARE(panel->captureTypePicker()->currentText(), VideoSection::videoFileOption());
         QVERIFY(!panel->recordingButton()->isEnabled()); // no file yet
         QVERIFY(pick(view, film));
-        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Ready, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Ready, 60000);
         QCOMPARE(panel->videoSection()->soundNote()->isVisibleTo(panel), !withSound);
         QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
@@ -242,7 +268,7 @@ private Q_SLOTS:
         FrameGate gate(40);
         videoFile.setFrameObserver(gate.observer());
         panel->recordingButton()->click();
-        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Analysing);
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
         RecordingControls* controls = panel->recordingControls();
         QVERIFY(controls->progressBar()->isVisibleTo(panel));
         QVERIFY(controls->cancelButton()->isVisibleTo(panel));
@@ -258,7 +284,7 @@ private Q_SLOTS:
             withSound ? QStringLiteral("video-file-analysing") : QStringLiteral("video-file-analysing-no-sound"));
         gate.open();
 
-        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         QCOMPARE(controls->progressBar()->value(), 1000);
         QVERIFY(controls->progressBar()->text().startsWith(QStringLiteral("100 %")));
         QVERIFY(!controls->cancelButton()->isVisibleTo(panel));
@@ -304,7 +330,7 @@ private Q_SLOTS:
         RecordingView* view = openFileWindow();
         QVERIFY(view);
         ConfigurationView* panel = view->configurationView();
-        VideoFileAuthoring& videoFile = panel->videoFile();
+        capture::VideoFileSource& videoFile = panel->sources().file();
         QVERIFY(pick(view, film));
         QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
         const auto poster = videoFile.preview()->contents();
@@ -316,7 +342,7 @@ private Q_SLOTS:
 
         // The analysing thread is held inside a frame: Cancel must not wait for it.
         panel->recordingControls()->cancelButton()->click();
-        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
         QVERIFY(panel->recordingButton()->isEnabled());
         QVERIFY(!panel->recordingControls()->progressBar()->isVisibleTo(panel));
@@ -328,7 +354,7 @@ private Q_SLOTS:
         // The cancelled run ends without a word; a new one goes the whole way.
         videoFile.setFrameObserver({});
         panel->recordingButton()->click();
-        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         QVERIFY(panel->recordingControls()->progressBar()->text().startsWith(QStringLiteral("100 %")));
         panel->recordingControls()->discardButton()->click();
         QMessageBox* box = panel->discardConfirmation();
@@ -336,7 +362,7 @@ private Q_SLOTS:
         QPushButton* discard = testing::buttonWithText(box, QStringLiteral("Discard"));
         QVERIFY(discard);
         discard->click();
-        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
         QVERIFY(storedShows(m_nextMovie).isEmpty());
         QVERIFY(!m_service.log().contains(QByteArray("/tvapi/lightshow/movie/") + QByteArray::number(m_nextMovie)));
         QCOMPARE(m_manager->outbox()->entries().size(), 0);
@@ -353,7 +379,7 @@ private Q_SLOTS:
         RecordingView* view = openFileWindow();
         QVERIFY(view);
         ConfigurationView* panel = view->configurationView();
-        VideoFileAuthoring& videoFile = panel->videoFile();
+        capture::VideoFileSource& videoFile = panel->sources().file();
         QVERIFY(pick(view, film));
         QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
         FrameGate gate(5);
@@ -382,9 +408,9 @@ private Q_SLOTS:
         askAndAnswer(QStringLiteral("Cancel"), false);
         if (QTest::currentTestFailed())
             return;
-        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Analysing);
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
         gate.open();
-        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         askAndAnswer(QStringLiteral("Save and Close"), true);
         if (QTest::currentTestFailed())
             return;
@@ -437,7 +463,7 @@ private Q_SLOTS:
         QVERIFY(view);
         ConfigurationView* panel = view->configurationView();
         QVERIFY(pick(view, file));
-        QTRY_COMPARE_WITH_TIMEOUT(panel->videoFile().state(), VideoFileAuthoring::State::Invalid, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(panel->sources().file().stage(), capture::VideoFileSource::Stage::Invalid, 60000);
         QLabel* message = panel->videoSection()->fileMessage();
         // The reason as the reader gives it, with the file's name for its path.
         QCOMPARE(message->text(), QString::fromStdString(reason).replace(file, name));
@@ -447,7 +473,7 @@ private Q_SLOTS:
         QVERIFY(!panel->recordingButton()->isEnabled());
         QVERIFY(!panel->recordingControls()->reason()->text().isEmpty());
         panel->toggleRecording(); // not even by another way in
-        QCOMPARE(panel->videoFile().state(), VideoFileAuthoring::State::Invalid);
+        QCOMPARE(panel->sources().file().stage(), capture::VideoFileSource::Stage::Invalid);
         if (QTest::currentDataTag() == QByteArrayLiteral("not a video"))
             saveScreenshot(view->window(), QStringLiteral("video-file-not-a-video"));
         view->window()->close();
@@ -485,12 +511,12 @@ private Q_SLOTS:
         RecordingView* view = openFileWindow();
         QVERIFY(view);
         ConfigurationView* panel = view->configurationView();
-        VideoFileAuthoring& videoFile = panel->videoFile();
+        capture::VideoFileSource& videoFile = panel->sources().file();
         QVERIFY(pick(view, film));
-        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Ready, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Ready, 60000);
         QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
         panel->recordingButton()->click();
-        QTRY_COMPARE_WITH_TIMEOUT(videoFile.state(), VideoFileAuthoring::State::Analysed, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         QLabel* message = panel->videoSection()->fileMessage();
         QVERIFY2(message->text().contains(said), qPrintable(message->text()));
         QVERIFY(videoFile.isMessageAFailure());
@@ -503,7 +529,7 @@ private Q_SLOTS:
         QPushButton* discard = testing::buttonWithText(box, QStringLiteral("Discard"));
         QVERIFY(discard);
         discard->click();
-        QCOMPARE(videoFile.state(), VideoFileAuthoring::State::Ready);
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
         view->window()->close();
     }
 
@@ -538,9 +564,9 @@ private Q_SLOTS:
         ConfigurationView* panel = view->configurationView();
         view->screenRecorder().setCrop(std::nullopt);
         QVERIFY(pick(view, film));
-        QTRY_VERIFY_WITH_TIMEOUT(panel->videoFile().hasLookedForBars(), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->sources().file().hasLookedForBars(), 60000);
         QPushButton* use = panel->videoSection()->useDetectedCropButton();
-        QCOMPARE(panel->cropSuggestion().proposal().has_value(), proposed);
+        QCOMPARE(panel->sources().file().proposedCrop().has_value(), proposed);
         QCOMPARE(use->isVisibleTo(panel), proposed);
         if (!proposed) {
             view->window()->close();
@@ -559,12 +585,12 @@ private Q_SLOTS:
             qPrintable(QStringLiteral("%1 %2 %3 %4").arg(crop->x).arg(crop->y).arg(crop->width).arg(crop->height)));
         // Taken: the button and the outline go.
         QVERIFY(!use->isVisibleTo(panel));
-        QVERIFY(!panel->cropSuggestion().isNew());
+        QVERIFY(!panel->sources().newCropProposal());
 
         // And the analysis sees only the picture: the outer cells are not the bars.
         panel->recordingButton()->click();
-        QTRY_COMPARE_WITH_TIMEOUT(panel->videoFile().state(), VideoFileAuthoring::State::Analysed, 60000);
-        const std::optional<QByteArray> bytes = panel->videoFile().takeRecording();
+        QTRY_COMPARE_WITH_TIMEOUT(panel->sources().file().stage(), capture::VideoFileSource::Stage::Analysed, 60000);
+        const std::optional<QByteArray> bytes = panel->sources().file().takeRecording();
         QVERIFY(bytes.has_value());
         VideoAnalysis record;
         QVERIFY(record.ParseFromArray(bytes->constData(), int(bytes->size())));
@@ -596,9 +622,8 @@ private Q_SLOTS:
         auto manager = corvex::testing::makeManager(m_service.origin(), m_folders.path());
         analysis::AnalysisRecorder recorder(nullptr);
         capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
-        VideoFileAuthoring videoFile;
-        CropSuggestion suggestion(screenRecorder, videoFile);
-        QSignalSpy changed(&suggestion, &CropSuggestion::changed);
+        RecordingSources sources(screenRecorder);
+        QSignalSpy changed(&sources, &RecordingSources::cropChanged);
         constexpr int kWidth = 100;
         constexpr int kHeight = 56;
         constexpr std::size_t kRow = kWidth * 4 + 24; // padded, as captured frames may be
@@ -618,25 +643,25 @@ private Q_SLOTS:
                 }
             screenRecorder.capturePreview()->setContents(std::make_shared<const screencapture::Surface>(
                 screencapture::Surface { kWidth, kHeight, kRow, media::PixelFormat::BGRA, pixels }));
-            suggestion.look();
+            screenRecorder.lookForBars();
         }
-        QCOMPARE(suggestion.proposal().has_value(), proposed);
+        QCOMPARE(sources.newCropProposal().has_value(), proposed);
         if (!proposed)
             return;
         QVERIFY(changed.count() > 0);
-        QVERIFY(std::abs(suggestion.proposal()->y - bar / double(kHeight)) < 0.03);
-        QVERIFY(std::abs(suggestion.proposal()->height - (kHeight - 2 * bar) / double(kHeight)) < 0.03);
-        // The file road has its own proposal (none here); the screen's comes back with it.
-        videoFile.setActive(true);
-        QVERIFY(!suggestion.proposal());
-        videoFile.setActive(false);
-        QVERIFY(suggestion.proposal().has_value());
-        suggestion.apply();
+        QVERIFY(std::abs(sources.newCropProposal()->y - bar / double(kHeight)) < 0.03);
+        QVERIFY(std::abs(sources.newCropProposal()->height - (kHeight - 2 * bar) / double(kHeight)) < 0.03);
+        // The file has its own proposal (none here); the screen's comes back with it.
+        sources.setFile(true);
+        QVERIFY(!sources.newCropProposal());
+        sources.setFile(false);
+        QVERIFY(sources.newCropProposal().has_value());
+        sources.useProposedCrop();
         QVERIFY(screenRecorder.crop().has_value());
-        QVERIFY(!suggestion.isNew());
+        QVERIFY(!sources.newCropProposal());
         // Another display: what was seen of the old one proves nothing.
         screenRecorder.setCaptureType(capture::ScreenRecorder::CaptureType::window);
-        QVERIFY(!suggestion.proposal());
+        QVERIFY(!screenRecorder.proposedCrop());
     }
 };
 

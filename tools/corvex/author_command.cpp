@@ -23,11 +23,6 @@ namespace corvex::cli {
 
 namespace {
 
-// Frames are analysed at this width at most: the 5 × 5 averages of a frame
-// reduced to it stay within ±2 of those of the full picture (at 100 pixels
-// they move by up to 6), at a fraction of the cost of converting every pixel.
-constexpr int kAnalysisWidth = 320;
-
 // The reader that Ctrl-C stops. Stopping only stores to an atomic flag, which
 // is safe in a signal handler.
 std::atomic<mediafile::MediaFileReader*> g_reader { nullptr };
@@ -197,7 +192,6 @@ int author(const Options& options)
     // What went wrong is said in one line each; any of it makes the exit status 1,
     // so that a script does not upload the record without a look.
     bool flawed = false;
-    const mediafile::DamageReport& damage = reader.damage();
     if (result.outcome == capture::VideoFileAnalysis::Outcome::Stopped) {
         printError(QStringLiteral("interrupted at %1 of %2: %3 holds a valid record of the first %1 only")
                        .arg(clock(result.lastSeconds), clock(info.durationSeconds), options.output));
@@ -207,18 +201,17 @@ int author(const Options& options)
             QStringLiteral("%1: %2 at %3; %4 holds the record up to there")
                 .arg(options.video, QString::fromStdString(result.failure), clock(result.lastSeconds), options.output));
         flawed = true;
-    } else if (info.durationSeconds > 0
-        && result.lastSeconds < info.durationSeconds - std::max(1.0, 0.01 * info.durationSeconds)) {
+    } else if (result.isCutShort()) {
         printError(QStringLiteral("%1 ends at %2 although it says it lasts %3: the file is cut short; %4 holds the "
                                   "record of what is there")
                        .arg(options.video, clock(result.lastSeconds), clock(info.durationSeconds), options.output));
         flawed = true;
     }
-    if (damage.damagedPackets + damage.damagedFrames > 0) {
+    if (result.damaged > 0) {
         printError(QStringLiteral("%1 is damaged: %2 damaged packets or frames were met and decoding went on past "
                                   "them; check the film before uploading %3")
                        .arg(options.video)
-                       .arg(damage.damagedPackets + damage.damagedFrames)
+                       .arg(result.damaged)
                        .arg(options.output));
         flawed = true;
     }
@@ -314,7 +307,7 @@ int runAuthor(const QStringList& arguments)
         return Usage;
     if (parser.isSet(QStringLiteral("hwaccel")))
         options.reader.hardware = parser.value(QStringLiteral("hwaccel")).toStdString();
-    options.reader.maxWidth = kAnalysisWidth;
+    options.reader = capture::analysisReaderOptions(options.reader);
 
     struct sigaction action { };
     action.sa_handler = onSignal;

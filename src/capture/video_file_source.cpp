@@ -1,4 +1,4 @@
-#include "app/video_file_authoring.h"
+#include "capture/video_file_source.h"
 
 #include "analysis/analysis_recorder.h"
 #include "capture/captured_frame_stream.h"
@@ -14,9 +14,7 @@
 #include <cmath>
 #include <mutex>
 
-namespace corvex::app {
-
-namespace {
+namespace corvex::capture {
 
 QString filmClock(double seconds)
 {
@@ -30,12 +28,7 @@ QString filmClock(double seconds)
                      : QString::asprintf("%lld:%02lld", minutes, rest);
 }
 
-mediafile::ReaderOptions readerOptions()
-{
-    mediafile::ReaderOptions options;
-    options.maxWidth = VideoFileAuthoring::kAnalysisWidth;
-    return options;
-}
+namespace {
 
 QString describe(const mediafile::MediaFileInfo& info)
 {
@@ -69,20 +62,14 @@ std::shared_ptr<const screencapture::Surface> firstFrame(mediafile::MediaFileRea
 
 } // namespace
 
-QString formatTimeLeft(double seconds)
-{
-    const QString clock = filmClock(seconds);
-    return clock.isEmpty() ? QString() : clock + QStringLiteral(" left");
-}
-
 /// What the GUI and the worker share. The worker reads one file at a time;
 /// the GUI may stop it (and says which piece of work it still wants).
-struct VideoFileAuthoring::Shared {
+struct VideoFileSource::Shared {
     std::mutex mutex; // guards everything but the meter, which has a lock of its own
     quint64 wanted = 0; // the generation the GUI still wants
     mediafile::MediaFileReader* reader = nullptr; // the one being read now
-    std::optional<capture::VideoFileAnalysis::Progress> progress;
-    capture::PowerMeter meter;
+    std::optional<VideoFileAnalysis::Progress> progress;
+    PowerMeter meter;
 
     // Makes `reader` the one to stop; false (and nothing registered) when
     // its work is no longer wanted.
@@ -116,7 +103,7 @@ struct VideoFileAuthoring::Shared {
     }
 };
 
-struct VideoFileAuthoring::Opened {
+struct VideoFileSource::Opened {
     quint64 generation = 0;
     bool ok = false;
     std::shared_ptr<const screencapture::Surface> poster; // the first frame
@@ -125,35 +112,31 @@ struct VideoFileAuthoring::Opened {
     QSizeF size;
 };
 
-struct VideoFileAuthoring::Finished {
+struct VideoFileSource::Finished {
     quint64 generation = 0;
-    capture::VideoFileAnalysis::Outcome outcome = capture::VideoFileAnalysis::Outcome::Finished;
-    int frames = 0;
-    double lastSeconds = 0;
-    double durationSeconds = 0; // as the file says; 0 when it does not
-    int damaged = 0; // packets and frames that could not be read
+    VideoFileAnalysis::Result result;
     QString failure;
     // Handed back so that the recorder is let go of on the GUI thread.
     std::shared_ptr<analysis::AnalysisRecorder> recorder;
 };
 
-VideoFileAuthoring::VideoFileAuthoring(QObject* parent)
-    : QObject(parent)
-    , m_preview(new capture::CapturePreview(this))
-    , m_audioLevels(new capture::AudioLevelsProvider(this))
+VideoFileSource::VideoFileSource(QObject* parent)
+    : RecordingSource(parent)
+    , m_preview(new CapturePreview(this))
+    , m_audioLevels(new AudioLevelsProvider(this))
     , m_shared(std::make_shared<Shared>())
     , m_worker(std::make_unique<screencapture::SerialQueue>("app.corvex.Studio.video-file"))
 {
     m_ticker.setInterval(100);
-    connect(&m_ticker, &QTimer::timeout, this, &VideoFileAuthoring::tick);
+    connect(&m_ticker, &QTimer::timeout, this, &VideoFileSource::tick);
 }
 
-VideoFileAuthoring::~VideoFileAuthoring()
+VideoFileSource::~VideoFileSource()
 {
     stopWorker();
 }
 
-void VideoFileAuthoring::stopWorker()
+void VideoFileSource::stopWorker()
 {
     // The worker's reader ends at its next frame; what is queued then finds
     // itself unwanted and returns at once.
@@ -161,23 +144,53 @@ void VideoFileAuthoring::stopWorker()
     m_worker.reset();
 }
 
-void VideoFileAuthoring::setActive(bool active)
+void VideoFileSource::setStage(Stage stage, const QString& message, bool failure)
 {
-    if (m_active == active)
-        return;
-    m_active = active;
-    Q_EMIT activeChanged();
-}
-
-void VideoFileAuthoring::setState(State state, const QString& message, bool failure)
-{
-    m_state = state;
+    m_stage = stage;
     m_message = message;
     m_messageIsFailure = failure;
-    Q_EMIT stateChanged();
+    Q_EMIT recordingStateChanged();
+    Q_EMIT messageChanged();
 }
 
-void VideoFileAuthoring::choose(const QString& path)
+RecordingSource::State VideoFileSource::recordingState() const
+{
+    switch (m_stage) {
+    case Stage::Ready:
+        return State::Ready;
+    case Stage::Analysing:
+        return State::Analysing;
+    case Stage::Analysed:
+        return State::Finished;
+    default:
+        return State::Unavailable;
+    }
+}
+
+QString VideoFileSource::nextStep() const
+{
+    switch (m_stage) {
+    case Stage::NoFile:
+        return QStringLiteral("Choose a video file above.");
+    case Stage::Opening:
+        return QStringLiteral("Looking at the video file…");
+    case Stage::Invalid:
+        return QStringLiteral("Choose another video file.");
+    case Stage::Analysing:
+        return QStringLiteral("Analysing the film…");
+    default:
+        return {};
+    }
+}
+
+std::optional<RecordingSource::Progress> VideoFileSource::progress() const
+{
+    if (m_stage != Stage::Analysing && m_stage != Stage::Analysed)
+        return std::nullopt;
+    return m_progress;
+}
+
+void VideoFileSource::choose(const QString& path)
 {
     if (isBusy() || path.isEmpty())
         return;
@@ -186,7 +199,6 @@ void VideoFileAuthoring::choose(const QString& path)
     m_choice = generation;
     m_shared->want(generation);
     m_soundNote.clear();
-    m_hasSound = false;
     m_poster.reset();
     m_preview->setContents(nullptr);
     m_lookedForBars = false;
@@ -194,7 +206,7 @@ void VideoFileAuthoring::choose(const QString& path)
         m_proposedCrop.reset();
         Q_EMIT proposedCropChanged();
     }
-    setState(State::Opening, QStringLiteral("Looking at %1…").arg(QFileInfo(path).fileName()));
+    setStage(Stage::Opening, QStringLiteral("Looking at %1…").arg(QFileInfo(path).fileName()));
 
     const std::shared_ptr<Shared> shared = m_shared;
     const std::string file = path.toStdString();
@@ -204,7 +216,7 @@ void VideoFileAuthoring::choose(const QString& path)
             if (shared->wanted != generation)
                 return;
         }
-        mediafile::OpenResult result = mediafile::MediaFileReader::open(file, readerOptions());
+        mediafile::OpenResult result = mediafile::MediaFileReader::open(file, analysisReaderOptions());
         Opened opened;
         opened.generation = generation;
         opened.ok = result.reader != nullptr;
@@ -223,7 +235,7 @@ void VideoFileAuthoring::choose(const QString& path)
             return;
         // The bars are looked for across the whole film while the author
         // decides; a new choice stops the search.
-        const std::optional<media::Rect> crop = capture::findBlackBars(*result.reader);
+        const std::optional<media::Rect> crop = findBlackBars(*result.reader);
         const bool stopped = result.reader->stopRequested();
         shared->leave();
         if (stopped)
@@ -241,29 +253,28 @@ void VideoFileAuthoring::choose(const QString& path)
     });
 }
 
-void VideoFileAuthoring::opened(const Opened& result)
+void VideoFileSource::opened(const Opened& result)
 {
     if (result.generation != m_generation)
         return;
     if (!result.ok) {
-        setState(State::Invalid, result.message, true);
+        setStage(Stage::Invalid, result.message, true);
         return;
     }
     m_poster = result.poster;
     m_preview->setContents(m_poster);
-    m_hasSound = result.hasSound;
-    m_soundNote = m_hasSound ? QString() : QStringLiteral("No sound: the show will have an empty signature.");
+    m_soundNote = result.hasSound ? QString() : QStringLiteral("No sound: the show will have an empty signature.");
     if (m_contentSize != result.size && result.size.width() > 0 && result.size.height() > 0) {
         m_contentSize = result.size;
         Q_EMIT contentSizeChanged();
     }
     m_readyText = result.message;
-    setState(State::Ready, result.message);
+    setStage(Stage::Ready, result.message);
 }
 
-bool VideoFileAuthoring::start(const std::optional<media::Rect>& crop)
+bool VideoFileSource::startRecording(const std::optional<media::Rect>& crop)
 {
-    if (m_state != State::Ready)
+    if (m_stage != Stage::Ready)
         return false;
     const quint64 generation = ++m_generation;
     m_shared->allow(generation);
@@ -274,15 +285,15 @@ bool VideoFileAuthoring::start(const std::optional<media::Rect>& crop)
     m_progress = {};
     m_recorder = std::make_shared<analysis::AnalysisRecorder>(nullptr);
     m_recorder->start();
-    m_frames = std::make_unique<capture::CapturedFrameStream>();
-    connect(m_frames.get(), &capture::CapturedFrameStream::frameReceived, this, &VideoFileAuthoring::showFrame);
+    m_frames = std::make_unique<CapturedFrameStream>();
+    connect(m_frames.get(), &CapturedFrameStream::frameReceived, this, &VideoFileSource::showFrame);
     m_clock.start();
     m_ticker.start();
-    setState(State::Analysing, QStringLiteral("Analysing %1…").arg(QFileInfo(m_path).fileName()));
+    setStage(Stage::Analysing, QStringLiteral("Analysing %1…").arg(QFileInfo(m_path).fileName()));
     Q_EMIT progressChanged();
 
     const std::shared_ptr<Shared> shared = m_shared;
-    const std::shared_ptr<capture::CapturedFrameContinuation> previews = m_frames->continuation();
+    const std::shared_ptr<CapturedFrameContinuation> previews = m_frames->continuation();
     const std::string file = m_path.toStdString();
     // The worker holds the recorder while it appends to it (a cancelled run
     // still does, for a frame or two) and hands it back with its report.
@@ -291,17 +302,17 @@ bool VideoFileAuthoring::start(const std::optional<media::Rect>& crop)
             Finished finished;
             finished.generation = generation;
             finished.recorder = std::move(recorder);
-            mediafile::OpenResult opened = mediafile::MediaFileReader::open(file, readerOptions());
+            mediafile::OpenResult opened = mediafile::MediaFileReader::open(file, analysisReaderOptions());
             if (!opened.reader) {
-                finished.outcome = capture::VideoFileAnalysis::Outcome::Failed;
+                finished.result.outcome = VideoFileAnalysis::Outcome::Failed;
                 finished.failure = QString::fromStdString(opened.message);
             } else if (shared->enter(generation, opened.reader.get())) {
-                capture::VideoFileAnalysis analysis(*opened.reader, *finished.recorder);
+                VideoFileAnalysis analysis(*opened.reader, *finished.recorder);
                 analysis.setCrop(crop);
                 using Clock = std::chrono::steady_clock;
                 Clock::time_point lastPreview;
                 int analysed = 0;
-                analysis.capturedFrameHandler = [&](const capture::CapturedFrame& frame) {
+                analysis.capturedFrameHandler = [&](const CapturedFrame& frame) {
                     if (observer)
                         observer(++analysed);
                     // The newest frame wins, and the GUI gets no more than it can show.
@@ -313,21 +324,15 @@ bool VideoFileAuthoring::start(const std::optional<media::Rect>& crop)
                 };
                 analysis.pcmBufferHandler = [&](const media::PcmBuffer& buffer) { shared->meter.process(buffer); };
                 analysis.progressInterval = 10;
-                analysis.progressHandler = [&](const capture::VideoFileAnalysis::Progress& progress) {
+                analysis.progressHandler = [&](const VideoFileAnalysis::Progress& progress) {
                     std::lock_guard lock(shared->mutex);
                     shared->progress = progress;
                 };
-                const capture::VideoFileAnalysis::Result result = analysis.run();
+                finished.result = analysis.run();
                 shared->leave();
-                finished.outcome = result.outcome;
-                finished.frames = result.frames;
-                finished.lastSeconds = result.lastSeconds;
-                finished.failure = QString::fromStdString(result.failure);
-                const mediafile::DamageReport& damage = opened.reader->damage();
-                finished.damaged = damage.damagedPackets + damage.damagedFrames;
-                finished.durationSeconds = opened.reader->info().durationSeconds;
+                finished.failure = QString::fromStdString(finished.result.failure);
             } else {
-                finished.outcome = capture::VideoFileAnalysis::Outcome::Stopped;
+                finished.result.outcome = VideoFileAnalysis::Outcome::Stopped;
             }
             previews->finish();
             QMetaObject::invokeMethod(
@@ -336,9 +341,9 @@ bool VideoFileAuthoring::start(const std::optional<media::Rect>& crop)
     return true;
 }
 
-void VideoFileAuthoring::showFrame(const capture::CapturedFrame& frame)
+void VideoFileSource::showFrame(const CapturedFrame& frame)
 {
-    if (m_state != State::Analysing)
+    if (m_stage != Stage::Analysing)
         return;
     m_preview->setContents(frame.surface);
     const QSizeF size(frame.contentRect.width, frame.contentRect.height);
@@ -351,24 +356,21 @@ void VideoFileAuthoring::showFrame(const capture::CapturedFrame& frame)
     }
 }
 
-void VideoFileAuthoring::tick()
+void VideoFileSource::tick()
 {
-    const std::vector<capture::PowerLevels> values = m_shared->meter.values();
+    const std::vector<PowerLevels> values = m_shared->meter.values();
     m_audioLevels->setAudioLevels(values.empty()
-            ? capture::AudioLevels {}
-            : capture::AudioLevels { m_shared->meter.meterTableAverage().valueForPower(values.front().average),
+            ? AudioLevels {}
+            : AudioLevels { m_shared->meter.meterTableAverage().valueForPower(values.front().average),
                 m_shared->meter.meterTablePeak().valueForPower(values.front().peak) });
-    std::optional<capture::VideoFileAnalysis::Progress> reached;
+    std::optional<VideoFileAnalysis::Progress> reached;
     {
         std::lock_guard lock(m_shared->mutex);
         reached = m_shared->progress;
     }
-    if (!reached || m_state != State::Analysing)
+    if (!reached || m_stage != Stage::Analysing)
         return;
     Progress progress;
-    progress.seconds = reached->seconds;
-    progress.durationSeconds = reached->durationSeconds;
-    progress.frames = reached->frames;
     if (reached->durationSeconds > 0) {
         progress.fraction = std::clamp(reached->seconds / reached->durationSeconds, 0.0, 1.0);
         const double wall = m_clock.elapsed() / 1000.0;
@@ -380,56 +382,53 @@ void VideoFileAuthoring::tick()
     Q_EMIT progressChanged();
 }
 
-void VideoFileAuthoring::finished(const Finished& result)
+void VideoFileSource::finished(const Finished& finished)
 {
-    if (result.generation != m_generation || m_state != State::Analysing)
+    if (finished.generation != m_generation || m_stage != Stage::Analysing)
         return;
     m_ticker.stop();
     m_audioLevels->setAudioLevels({});
     m_frames.reset();
-    using Outcome = capture::VideoFileAnalysis::Outcome;
+    const VideoFileAnalysis::Result& result = finished.result;
+    using Outcome = VideoFileAnalysis::Outcome;
     if (result.outcome == Outcome::Finished && result.frames > 0) {
         m_progress.fraction = 1;
-        m_progress.seconds = result.lastSeconds;
         m_progress.secondsLeft = 0;
-        m_progress.frames = result.frames;
         Q_EMIT progressChanged();
         QString text = QStringLiteral("Analysed %1 of film (%2 frames). Save the recording to upload it.")
                            .arg(filmClock(result.lastSeconds))
                            .arg(result.frames);
         // A film that is cut short or damaged still gives a show of what could be
         // read, but the author must know before uploading it.
-        const bool cutShort = result.durationSeconds > 0
-            && result.lastSeconds < result.durationSeconds - std::max(1.0, 0.01 * result.durationSeconds);
-        if (cutShort)
+        if (result.isCutShort())
             text += QStringLiteral(" The film ends at %1 although it says it lasts %2: the file is cut short.")
                         .arg(filmClock(result.lastSeconds), filmClock(result.durationSeconds));
         if (result.damaged > 0)
             text += QStringLiteral(" The file is damaged: %1 damaged packets or frames were skipped; check the film "
                                    "before saving.")
                         .arg(result.damaged);
-        setState(State::Analysed, text, cutShort || result.damaged > 0);
+        setStage(Stage::Analysed, text, result.isCutShort() || result.damaged > 0);
         return;
     }
     m_recorder.reset();
     m_preview->setContents(m_poster);
     if (result.frames == 0 && result.outcome != Outcome::Stopped) {
-        setState(State::Invalid,
-            result.failure.isEmpty()
+        setStage(Stage::Invalid,
+            finished.failure.isEmpty()
                 ? QStringLiteral("Not one frame of this file could be decoded: it is damaged or not a film.")
-                : result.failure,
+                : finished.failure,
             true);
         return;
     }
-    setState(State::Ready,
+    setStage(Stage::Ready,
         QStringLiteral("Reading the film failed at %1 (%2). Nothing was kept: start again to analyse it.")
-            .arg(filmClock(result.lastSeconds), result.failure),
+            .arg(filmClock(result.lastSeconds), finished.failure),
         true);
 }
 
-void VideoFileAuthoring::cancel()
+void VideoFileSource::cancel()
 {
-    if (m_state != State::Analysing)
+    if (m_stage != Stage::Analysing)
         return;
     // What was analysed so far is dropped: the film can be analysed again
     // whenever the author wants, so nothing the author made is lost.
@@ -441,34 +440,40 @@ void VideoFileAuthoring::cancel()
     Q_EMIT progressChanged();
     m_preview->setContents(m_poster);
     m_recorder.reset();
-    setState(State::Ready, QStringLiteral("Analysis cancelled; nothing was kept."));
+    setStage(Stage::Ready, QStringLiteral("Analysis cancelled; nothing was kept."));
 }
 
-std::optional<QByteArray> VideoFileAuthoring::takeRecording()
+std::optional<QByteArray> VideoFileSource::takeRecording()
 {
-    if (m_state != State::Analysed || !m_recorder)
+    if (m_stage != Stage::Analysed || !m_recorder)
         return std::nullopt;
     std::optional<QByteArray> recording = m_recorder->stop();
     m_recorder.reset();
     m_preview->setContents(m_poster);
-    setState(State::Ready, m_readyText);
+    setStage(Stage::Ready, m_readyText);
     return recording;
 }
 
-void VideoFileAuthoring::discard()
+void VideoFileSource::discard()
 {
-    if (m_state != State::Analysed)
+    if (m_stage != Stage::Analysed)
         return;
     m_recorder.reset();
     m_preview->setContents(m_poster);
     m_progress = {};
     Q_EMIT progressChanged();
-    setState(State::Ready, QStringLiteral("The analysis was thrown away."));
+    setStage(Stage::Ready, QStringLiteral("The analysis was thrown away."));
 }
 
-int VideoFileAuthoring::frameCount() const
+void VideoFileSource::discardRecording()
+{
+    cancel();
+    discard();
+}
+
+int VideoFileSource::frameCount() const
 {
     return m_recorder ? m_recorder->frameCount() : 0;
 }
 
-} // namespace corvex::app
+} // namespace corvex::capture
