@@ -3,6 +3,7 @@
 #include "analysis/video_analysis_record.h"
 #include "platform/media/pixel_buffer.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -40,7 +41,13 @@ std::optional<std::uint32_t> timestampFromElapsed(double elapsedSeconds)
     // Written so that NaN fails both comparisons.
     if (!(hundredths > -1.0 && hundredths < 4294967296.0))
         return std::nullopt;
-    return static_cast<std::uint32_t>(std::trunc(hundredths));
+    // Elapsed times are differences of integer clocks, exact until they become
+    // doubles: a time on a hundredth (a film frame at 0.29 s) must not fall a
+    // hundredth short because its double lies an ulp below (0.29 × 100 gives
+    // 28.999999999999996). Nothing a clock can tell apart is that close.
+    constexpr double kRepresentationError = 1e-6;
+    return static_cast<std::uint32_t>(
+        std::min(std::trunc(std::max(hundredths, 0.0) + kRepresentationError), 4294967295.0));
 }
 
 void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis& record)

@@ -11,7 +11,8 @@ class PixelBuffer;
 
 namespace corvex::analysis {
 
-/// Hundredths of a second for an elapsed time, truncated toward zero; none when
+/// Hundredths of a second for an elapsed time, truncated toward zero (a time
+/// within a few nanoseconds below a hundredth counts as on it); none when
 /// the value does not fit an unsigned 32-bit time stamp (elapsed of −0.01 s or
 /// less, 2^32 hundredths or more, or not a number).
 std::optional<std::uint32_t> timestampFromElapsed(double elapsedSeconds);
