@@ -30,7 +30,14 @@ RecordingModels RecordingModels::process()
     // Made together, so that the recorder's live colours go through the one
     // link the recording panel chooses a receiver for.
     preview_link::UDPManager& previewLink = preview_link::UDPManager::shared();
-    static analysis::AnalysisRecorder recorder(&previewLink);
+    static analysis::AnalysisRecorder recorder;
+    static const bool connected = [&] {
+        recorder.setLiveMessageObserver([link = &previewLink](const QByteArray& message) {
+            link->sendToSelectedService(message);
+        });
+        return true;
+    }();
+    Q_UNUSED(connected);
     return { recorder, previewLink };
 }
 
