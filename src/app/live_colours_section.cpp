@@ -32,9 +32,8 @@ void LiveColoursSection::updateSwatch()
     if (!m_dirty)
         return;
     m_dirty = false;
-    const auto& surface
-        = (m_videoFile.isActive() ? m_videoFile.preview() : m_screenRecorder.capturePreview())->contents();
-    m_swatch->setColours(surface ? sampleSwatch(*surface, m_screenRecorder.crop()) : std::nullopt);
+    m_swatch->setColours(
+        (m_videoFile.isActive() ? m_videoFile.preview() : m_screenRecorder.capturePreview())->colours());
 }
 
 } // namespace corvex::app

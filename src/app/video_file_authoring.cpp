@@ -340,7 +340,7 @@ void VideoFileAuthoring::showFrame(const capture::CapturedFrame& frame)
 {
     if (m_state != State::Analysing)
         return;
-    m_preview->setContents(frame.surface);
+    m_preview->setContents(frame.surface, frame.colours);
     const QSizeF size(frame.contentRect.width, frame.contentRect.height);
     // The frames are smaller than the film but of its shape: the size the
     // file gave is kept unless the shape changes.

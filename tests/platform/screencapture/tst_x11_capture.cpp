@@ -63,7 +63,7 @@ std::uint32_t pixelAt(const SampleBuffer& frame, int x, int y)
 
 std::int64_t status(const SampleBuffer& frame)
 {
-    return std::get<std::int64_t>(frame.sampleAttachments->front().at(frame_info::kStatus));
+    return frame.frameInfo ? std::int64_t(frame.frameInfo->status) : -1;
 }
 
 // Block colours of the 5 × 5 test pattern, all different.
