@@ -13,10 +13,12 @@ namespace corvex::screencapture::portal {
 
 namespace {
 
-/// The producer's time is taken for the stream only when its first frame's is
-/// this fresh: an older one is not the time the picture was made (a stale
-/// first buffer), or is not on our clock at all.
+/// The producer's times are taken for the stream only when one of its first
+/// frames' is this fresh: an older one is not the time the picture was made (a
+/// stale first buffer of a still screen), or is not on our clock at all.
 constexpr std::int64_t kFreshPictureTime = 1'000'000'000;
+/// Frames with old picture times before the arrivals are taken for the stream.
+constexpr int kMostStaleFrames = 3;
 constexpr int kMaxSide = 16384;
 
 const char* formatName(std::uint32_t format)
@@ -46,9 +48,16 @@ bool isReadableFormat(std::uint32_t format)
 std::optional<std::int64_t> FrameClock::stamp(std::int64_t pictureTime, std::int64_t arrival)
 {
     const bool onOurClock = pictureTime > 0 && pictureTime <= arrival;
-    if (m_choice == Choice::Undecided)
-        m_choice = onOurClock && arrival - pictureTime < kFreshPictureTime ? Choice::Producer : Choice::Arrival;
-    std::int64_t stamp = arrival;
+    const bool fresh = onOurClock && arrival - pictureTime < kFreshPictureTime;
+    if (m_choice == Choice::Undecided) {
+        // A first picture time that is old says only that the screen was still
+        // before: the next frames tell whether the producer's times are ours.
+        if (fresh)
+            m_choice = Choice::Producer;
+        else if (!onOurClock || ++m_staleFrames >= kMostStaleFrames)
+            m_choice = Choice::Arrival;
+    }
+    std::int64_t stamp = arrival; // also for a stale first frame, whose picture was there by then
     if (m_choice == Choice::Producer) {
         if (onOurClock)
             m_lag = arrival - pictureTime;
