@@ -31,13 +31,11 @@ RecordingModels RecordingModels::process()
     // link the recording panel chooses a receiver for.
     preview_link::UDPManager& previewLink = preview_link::UDPManager::shared();
     static analysis::AnalysisRecorder recorder;
-    static const bool connected = [&] {
-        recorder.setLiveMessageObserver([link = &previewLink](const QByteArray& message) {
-            link->sendToSelectedService(message);
-        });
+    [[maybe_unused]] static const bool connected = [&] {
+        recorder.setLiveMessageObserver(
+            [link = &previewLink](const QByteArray& message) { link->sendToSelectedService(message); });
         return true;
     }();
-    Q_UNUSED(connected);
     return { recorder, previewLink };
 }
 
