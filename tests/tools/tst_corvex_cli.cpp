@@ -127,9 +127,9 @@ private Q_SLOTS:
         VideoAnalysis record;
         QVERIFY(record.ParseFromString(file.readAll().toStdString()));
         QCOMPARE(record.timestamps_size(), 3);
-        // 0.04 s narrowed to single precision is 0.0399999991 s: 3 hundredths, as in a capture.
-        QCOMPARE(record.timestamps(1), 3u);
-        QCOMPARE(record.timestamps(2), 7u);
+        // Frames of 0.04 s: 4 hundredths each, exactly.
+        QCOMPARE(record.timestamps(1), 4u);
+        QCOMPARE(record.timestamps(2), 8u);
         QVERIFY(!analysis::findInvariantViolation(record));
     }
 
