@@ -194,10 +194,11 @@ private Q_SLOTS:
         QTest::newRow("a first time ahead of arrival: arrivals") << F { { 1500, 1000 }, { 1990, 2000 } }
                                                                << S { 1000, 2000 };
         QTest::newRow("no time first: arrivals all along") << F { { 0, 1000 }, { 1995, 2000 } } << S { 1000, 2000 };
-        QTest::newRow("no time later: by the producer's lag")
-            << F { { 990, 1000 }, { 0, 2000 }, { 2600, 3000 }, { -5, 3500 } } << S { 990, 1990, 2600, 3100 };
+        QTest::newRow("no time later: by the least lag")
+            << F { { 990, 1000 }, { 0, 2000 }, { 2600, 3000 }, { -5, 3500 } } << S { 990, 1990, 2600, 3490 };
         QTest::newRow("a later time ahead of arrival: by the lag") << F { { 990, 1000 }, { 2500, 2000 } }
                                                                  << S { 990, 1990 };
+        QTest::newRow("a stale time later: by the lag") << F { { 990, 1000 }, { 500, 2000 } } << S { 990, 1990 };
         QTest::newRow("a time that runs back is left out")
             << F { { 990, 1000 }, { 1990, 2000 }, { 1500, 2100 }, { 2990, 3000 } } << S { 990, 1990, -1, 2990 };
         QTest::newRow("equal times stay") << F { { 0, 1000 }, { 0, 1000 } } << S { 1000, 1000 };

@@ -59,9 +59,11 @@ std::optional<std::int64_t> FrameClock::stamp(std::int64_t pictureTime, std::int
     }
     std::int64_t stamp = arrival; // also for a stale first frame, whose picture was there by then
     if (m_choice == Choice::Producer) {
-        if (onOurClock)
-            m_lag = arrival - pictureTime;
-        stamp = arrival - m_lag;
+        // A frame without a fresh time of its own is placed by the least lag
+        // seen: the latest its picture can have been made, never before it was.
+        if (fresh)
+            m_leastLag = std::min(m_leastLag.value_or(arrival - pictureTime), arrival - pictureTime);
+        stamp = fresh ? pictureTime : arrival - *m_leastLag;
     }
     if (m_last && stamp < *m_last) {
         ++m_leftOut;

@@ -16,9 +16,9 @@ namespace corvex::screencapture::portal {
 /// kept: the producer's own time of the picture when that is on our monotonic
 /// clock and fresh (under a second old on arrival), else the frames' arrival.
 /// Until it is chosen (a first frame whose picture time is old, as a still
-/// screen's is) a frame is stamped on arrival. A frame without a time of its
-/// own on the producer's clock is placed by the producer's last lag behind
-/// arrival. Time never runs backwards: a frame earlier than the one before it
+/// screen's is) a frame is stamped on arrival. A frame without a fresh time of
+/// its own on the producer's clock is placed by the producer's least lag
+/// behind arrival. Time never runs backwards: a frame earlier than the one before it
 /// is left out.
 class FrameClock {
 public:
@@ -33,7 +33,7 @@ private:
     enum class Choice { Undecided, Producer, Arrival };
     Choice m_choice = Choice::Undecided;
     int m_staleFrames = 0; // first frames with an old picture time
-    std::int64_t m_lag = 0; // arrival less the producer's time, last seen
+    std::optional<std::int64_t> m_leastLag; // arrival less the producer's fresh times, the least seen
     std::optional<std::int64_t> m_last;
     std::int64_t m_leftOut = 0;
 };
