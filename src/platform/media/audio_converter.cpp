@@ -141,8 +141,9 @@ std::uint32_t AudioConverter::drainInto(PcmBuffer& output, std::uint32_t written
     if (out == nullptr)
         out = output.int16Channel(0);
     const std::size_t take = std::min<std::size_t>(m_pendingFrames, output.frameCapacity() - written);
-    std::memcpy(static_cast<std::byte*>(out) + written * bytesPerFrame,
-        m_pending.data() + m_pendingStart * bytesPerFrame, take * bytesPerFrame);
+    if (take > 0) // nothing held: the pending store may have no storage at all
+        std::memcpy(static_cast<std::byte*>(out) + written * bytesPerFrame,
+            m_pending.data() + m_pendingStart * bytesPerFrame, take * bytesPerFrame);
     m_pendingStart += take;
     m_pendingFrames -= take;
     if (m_pendingFrames == 0)
