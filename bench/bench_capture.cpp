@@ -238,28 +238,13 @@ public:
             fromProcessArrival.push_back(double(done) / 1e6 - stamp);
         fromArrival.push_back(double(done - arrival) / 1e6);
     }
-    static const Attachments* infoOf(const SampleBuffer& frame)
-    {
-        return frame.sampleAttachments && !frame.sampleAttachments->empty() ? &frame.sampleAttachments->front()
-                                                                            : nullptr;
-    }
-    static std::optional<std::int64_t> integerOf(const SampleBuffer& frame, const char* key)
-    {
-        const Attachments* info = infoOf(frame);
-        if (info == nullptr)
-            return std::nullopt;
-        const auto found = info->find(key);
-        if (found == info->end() || !std::holds_alternative<std::int64_t>(found->second))
-            return std::nullopt;
-        return std::get<std::int64_t>(found->second);
-    }
     static std::optional<std::int64_t> arrivalOf(const SampleBuffer& frame)
     {
-        return integerOf(frame, frame_info::kArrivalTime);
+        return frame.frameInfo ? frame.frameInfo->arrivalTime : std::nullopt;
     }
     static bool isComplete(const SampleBuffer& frame)
     {
-        return integerOf(frame, frame_info::kStatus) == static_cast<std::int64_t>(FrameStatus::Complete);
+        return frame.frameInfo && frame.frameInfo->status == FrameStatus::Complete;
     }
     static double percentile(std::vector<double> values, double p)
     {

@@ -6,7 +6,6 @@
 #include "analysis/print_line.h"
 #include "analysis/video_analysis_record.h"
 #include "platform/media/pcm_buffer.h"
-#include "preview_link/udp_manager.h"
 
 #include <QDebug>
 #include <QThread>
@@ -67,9 +66,8 @@ const media::AudioFormat& AnalysisRecorder::outputFormat()
     return format;
 }
 
-AnalysisRecorder::AnalysisRecorder(preview_link::UDPManager* previewLink, QObject* parent)
+AnalysisRecorder::AnalysisRecorder(QObject* parent)
     : QObject(parent)
-    , m_previewLink(previewLink)
     , m_analysis(initialVideoAnalysis())
     , m_signatureGenerator(std::make_unique<fingerprint::SignatureGenerator>())
 {
@@ -79,6 +77,7 @@ AnalysisRecorder::~AnalysisRecorder() = default;
 
 void AnalysisRecorder::setLiveMessageObserver(std::function<void(const QByteArray&)> observer)
 {
+    const std::lock_guard lock(m_mutex);
     m_liveMessageObserver = std::move(observer);
 }
 
@@ -92,6 +91,12 @@ int AnalysisRecorder::frameCount() const
 {
     const std::lock_guard lock(m_mutex);
     return m_analysis.timestamps_size();
+}
+
+int AnalysisRecorder::framesLeftOut() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_framesLeftOut;
 }
 
 void AnalysisRecorder::setStarted(bool started)
@@ -113,6 +118,8 @@ void AnalysisRecorder::start()
         m_unsupportedFormat.reset();
         m_audioEnd.reset();
         m_skippingAudio = false;
+        m_lastFrameSeconds.reset();
+        m_framesLeftOut = 0;
         // A converter left from an earlier recording was emptied by its stop.
     }
     setStarted(true);
@@ -148,23 +155,33 @@ std::size_t AnalysisRecorder::signatureSize() const
 void AnalysisRecorder::appendVideoFrame(media::PixelBuffer& frame, const media::MediaTime& presentationTime)
 {
     QByteArray message;
+    std::function<void(const QByteArray&)> observer;
     {
         const std::lock_guard lock(m_mutex);
         if (!m_started)
             return;
         if (!m_firstTimestamp)
             m_firstTimestamp = presentationTime;
-        sampleFrame(frame, elapsedSeconds(presentationTime, *m_firstTimestamp), m_analysis);
+        const double elapsed = elapsedSeconds(presentationTime, *m_firstTimestamp);
+        // A frame with no usable time, or one earlier than the frame before it
+        // (a source that changed clocks), would make the record invalid: it is
+        // left out and counted, and the recording goes on.
+        if (!timestampFromElapsed(elapsed) || (m_lastFrameSeconds && elapsed < *m_lastFrameSeconds)) {
+            if (m_framesLeftOut++ == 0)
+                qWarning("A captured frame was left out: its time (%.3f s) lies before the recording's start or "
+                         "before the frame ahead of it. Later ones are counted without a message.",
+                    elapsed);
+            return;
+        }
+        m_lastFrameSeconds = elapsed;
+        sampleFrame(frame, elapsed, m_analysis);
         // Built for every frame, whether or not a receiver is chosen.
         const std::string encoded = encodeLiveColourMessage(previewColors(m_analysis));
         message = QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size()));
+        observer = m_liveMessageObserver;
     }
-    if (m_liveMessageObserver)
-        m_liveMessageObserver(message);
-    if (m_previewLink == nullptr)
-        return;
-    if (const auto receiver = m_previewLink->selectedService())
-        m_previewLink->udpClient().send(message, *receiver);
+    if (observer)
+        observer(message);
 }
 
 void AnalysisRecorder::appendAudioBuffer(const media::PcmBuffer& buffer, const media::MediaTime& presentationTime)
@@ -183,8 +200,8 @@ void AnalysisRecorder::appendAudioBuffer(const media::PcmBuffer& buffer, const m
     // every clip found in it would be placed too early; sound stamped before
     // time zero, or twice, is left out.
     const double rate = buffer.format().sampleRate;
-    const double start = presentationTime.seconds();
-    const double expected = m_audioEnd.value_or(m_firstTimestamp->seconds());
+    const double start = elapsedSeconds(presentationTime, *m_firstTimestamp);
+    const double expected = m_audioEnd.value_or(0);
     const double gap = start - expected;
     std::uint32_t skipped = 0;
     const bool late = std::isfinite(gap) && rate > 0 && gap > kAudioTimeTolerance;

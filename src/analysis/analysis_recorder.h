@@ -19,15 +19,11 @@ class PixelBuffer;
 class PcmBuffer;
 } // namespace corvex::media
 
-namespace corvex::preview_link {
-class UDPManager;
-}
-
 namespace corvex::analysis {
 
 /// Accumulates one light show while the author records: every video frame is
-/// sampled into the record (and its colours go live to the chosen light
-/// receiver), every audio buffer is converted to 16 kHz mono and added to the
+/// sampled into the record (and its colours handed, as a live colour message,
+/// to the observer that sends them on), every audio buffer is converted to 16 kHz mono and added to the
 /// soundtrack's signature. start() and stop() run on the GUI thread; the
 /// appends on the capture threads, in any interleaving, at any time: outside
 /// a recording they change nothing.
@@ -40,8 +36,7 @@ class AnalysisRecorder final : public QObject {
     Q_DISABLE_COPY_MOVE(AnalysisRecorder)
 
 public:
-    /// A recorder that sends live colours through `previewLink`, or nowhere when it is null.
-    explicit AnalysisRecorder(preview_link::UDPManager* previewLink, QObject* parent = nullptr);
+    explicit AnalysisRecorder(QObject* parent = nullptr);
     ~AnalysisRecorder() override;
 
     /// Begins a new recording with an empty record and a new signature.
@@ -58,12 +53,15 @@ public:
     bool started() const;
     /// Frames sampled into the current (or last) recording.
     int frameCount() const;
+    /// Frames of the current (or last) recording left out because their time
+    /// was unusable or earlier than the frame's before them.
+    int framesLeftOut() const;
     /// Bytes of the last recording's signature (0 before its stop).
     std::size_t signatureSize() const;
 
     /// Called with every live colour message the recorder builds, on the
-    /// thread that appended the frame, whether or not a receiver is chosen.
-    /// For tools that show the messages; set it before recording starts.
+    /// thread that appended the frame (outside the recorder's lock): the
+    /// entry points hand them to the preview link, tools print them. Any thread.
     void setLiveMessageObserver(std::function<void(const QByteArray&)> observer);
 
     /// The audio the signature takes: mono 16-bit samples at the rate the
@@ -91,18 +89,18 @@ private:
     // and padding it would hold the recorder for seconds.
     static constexpr double kLongestAudioGap = 600;
 
-    preview_link::UDPManager* const m_previewLink;
-    std::function<void(const QByteArray&)> m_liveMessageObserver;
-
     mutable std::mutex m_mutex; // guards everything below
+    std::function<void(const QByteArray&)> m_liveMessageObserver;
     VideoAnalysis m_analysis;
     std::unique_ptr<fingerprint::SignatureGenerator> m_signatureGenerator;
     std::optional<media::MediaTime> m_firstTimestamp;
     bool m_started = false;
     std::unique_ptr<media::AudioConverter> m_audioConverter;
     std::unique_ptr<media::PcmBuffer> m_converted;
-    // Where the sound appended so far ends on the record's time line, in seconds of presentation time.
+    // Where the sound appended so far ends on the record's time line, in seconds from the origin.
     std::optional<double> m_audioEnd;
+    std::optional<double> m_lastFrameSeconds; // the last sampled frame's, from the origin
+    int m_framesLeftOut = 0;
     bool m_skippingAudio = false; // the last buffer lay wholly before m_audioEnd
     // The input format for which no converter could be made, reported once.
     std::optional<media::AudioFormat> m_unsupportedFormat;

@@ -5,9 +5,10 @@
 namespace corvex::analysis {
 
 /// Seconds from the recording's time origin to a buffer's presentation time.
-/// Both times are narrowed to single precision before the subtraction, so that
-/// light shows keep the exact time stamps that recordings have always had
-/// (100000.01 s after an origin of 100000.0 s is 0.0078125 s, not 0.01 s).
+/// The difference is taken exactly, in integers, and only the difference is
+/// made a double: a time stamp does not depend on how far from zero the clock
+/// stands (on the monotonic clock, how long the machine has been up). NaN when
+/// either time is not a finite time.
 double elapsedSeconds(const media::MediaTime& time, const media::MediaTime& origin);
 
 } // namespace corvex::analysis

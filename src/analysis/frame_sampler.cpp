@@ -3,6 +3,7 @@
 #include "analysis/video_analysis_record.h"
 #include "platform/media/pixel_buffer.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -16,8 +17,9 @@ struct SamplePoint {
 };
 
 // The pixel each channel reads, by channel index. This table is the rule; it
-// is not derived from the grid position (grid row 2 reads pixel row 3, and
-// grid row 1 reads pixel row 1 except for the centre, which reads row 2).
+// is not derived from the grid position: grid row 2 reads pixel row 4 except
+// on the left, which reads row 3, and grid row 1 reads pixel row 1 except for
+// the centre, which reads row 2.
 constexpr std::array<SamplePoint, 9> kSamplePoints { {
     { 2, 2 }, // (1, 1)
     { 0, 3 }, // (0, 2)
@@ -40,7 +42,13 @@ std::optional<std::uint32_t> timestampFromElapsed(double elapsedSeconds)
     // Written so that NaN fails both comparisons.
     if (!(hundredths > -1.0 && hundredths < 4294967296.0))
         return std::nullopt;
-    return static_cast<std::uint32_t>(std::trunc(hundredths));
+    // Elapsed times are differences of integer clocks, exact until they become
+    // doubles: a time on a hundredth (a film frame at 0.29 s) must not fall a
+    // hundredth short because its double lies an ulp below (0.29 × 100 gives
+    // 28.999999999999996). Nothing a clock can tell apart is that close.
+    constexpr double kRepresentationError = 1e-6;
+    return static_cast<std::uint32_t>(
+        std::min(std::trunc(std::max(hundredths, 0.0) + kRepresentationError), 4294967295.0));
 }
 
 void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis& record)
@@ -68,6 +76,25 @@ void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis
     record.add_timestamps(*timestamp);
 
     frame.unlockBaseAddress(media::LockReadWrite);
+}
+
+std::optional<GridColours> sampleGrid(media::PixelBuffer& frame)
+{
+    if (frame.width() < kRasterSize || frame.height() < kRasterSize)
+        return std::nullopt;
+    frame.lockBaseAddress(media::LockReadOnly);
+    const std::uint8_t* base = frame.baseAddress();
+    if (base == nullptr) {
+        frame.unlockBaseAddress(media::LockReadOnly);
+        return std::nullopt;
+    }
+    GridColours colours;
+    for (std::size_t i = 0; i < kSamplePoints.size(); ++i) {
+        const std::uint8_t* pixel = base + kSamplePoints[i].row * frame.bytesPerRow() + 4 * kSamplePoints[i].column;
+        colours[kChannelGrid[i].y * 3 + kChannelGrid[i].x] = RGB { pixel[2], pixel[1], pixel[0] };
+    }
+    frame.unlockBaseAddress(media::LockReadOnly);
+    return colours;
 }
 
 } // namespace corvex::analysis

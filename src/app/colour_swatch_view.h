@@ -1,23 +1,15 @@
 #pragma once
 
-#include "platform/media/rect.h"
-#include "platform/screencapture/sample_buffer.h"
+#include "analysis/frame_sampler.h"
 
-#include <QColor>
 #include <QWidget>
 
-#include <array>
 #include <optional>
 
 namespace corvex::app {
 
-/// The nine colours a frame gives the lights, by grid position (row-major:
-/// index = row × 3 + column), through the same crop, 5 × 5 shrink and
-/// sampling as a recording. None when the frame cannot be sampled.
-std::optional<std::array<QColor, 9>> sampleSwatch(
-    const screencapture::Surface& surface, const std::optional<media::Rect>& crop);
-
-/// The 3 × 3 grid of the colours being sampled, as wide as it is given.
+/// The 3 × 3 grid of the colours being sampled (as the capture sampled them,
+/// by grid position), as wide as it is given.
 class ColourSwatchView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ColourSwatchView)
@@ -25,8 +17,8 @@ class ColourSwatchView final : public QWidget {
 public:
     explicit ColourSwatchView(QWidget* parent = nullptr);
 
-    void setColours(const std::optional<std::array<QColor, 9>>& colours);
-    const std::optional<std::array<QColor, 9>>& colours() const { return m_colours; }
+    void setColours(const std::optional<analysis::GridColours>& colours);
+    const std::optional<analysis::GridColours>& colours() const { return m_colours; }
     QSize sizeHint() const override { return { 240, 48 }; }
     /// The edge of each cell on a panel of `background`.
     static QColor borderColour(const QColor& background);
@@ -35,7 +27,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    std::optional<std::array<QColor, 9>> m_colours;
+    std::optional<analysis::GridColours> m_colours;
 };
 
 } // namespace corvex::app

@@ -35,8 +35,7 @@ void LiveColoursSection::updateSwatch()
 {
     if (!std::exchange(m_dirty, false))
         return;
-    const auto& surface = m_sources.current().preview()->contents();
-    m_swatch->setColours(surface ? sampleSwatch(*surface, m_sources.crop()) : std::nullopt);
+    m_swatch->setColours(m_sources.current().preview()->colours());
 }
 
 } // namespace corvex::app

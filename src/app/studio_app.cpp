@@ -61,7 +61,12 @@ RecordingModels RecordingModels::process()
     // Made together, so that the recorder's live colours go through the one
     // link the recording panel chooses a receiver for.
     preview_link::UDPManager& previewLink = preview_link::UDPManager::shared();
-    static analysis::AnalysisRecorder recorder(&previewLink);
+    static analysis::AnalysisRecorder recorder;
+    [[maybe_unused]] static const bool connected = [&] {
+        recorder.setLiveMessageObserver(
+            [link = &previewLink](const QByteArray& message) { link->sendToSelectedService(message); });
+        return true;
+    }();
     return { recorder, previewLink };
 }
 

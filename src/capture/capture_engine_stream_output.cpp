@@ -1,34 +1,17 @@
 #include "capture/capture_engine_stream_output.h"
 
 #include "analysis/analysis_recorder.h"
+#include "analysis/frame_sampler.h"
 #include "analysis/pixel_buffer_resize.h"
 #include "platform/media/pcm_buffer.h"
 
 #include <QtGlobal>
-
-#include <variant>
 
 namespace corvex::capture {
 
 namespace {
 
 constexpr int kRasterSize = 5;
-
-const screencapture::AttachmentValue* attachment(const screencapture::Attachments& info, const char* key)
-{
-    const auto found = info.find(key);
-    return found == info.end() ? nullptr : &found->second;
-}
-
-template <typename T> std::optional<T> attachmentOf(const screencapture::Attachments& info, const char* key)
-{
-    const screencapture::AttachmentValue* value = attachment(info, key);
-    if (value == nullptr)
-        return std::nullopt;
-    if (const T* typed = std::get_if<T>(value))
-        return *typed;
-    return std::nullopt;
-}
 
 } // namespace
 
@@ -71,32 +54,15 @@ void CaptureEngineStreamOutput::didOutputSampleBuffer(
 
 void CaptureEngineStreamOutput::handleVideo(const screencapture::SampleBuffer& sampleBuffer)
 {
-    if (!sampleBuffer.sampleAttachments || sampleBuffer.sampleAttachments->empty())
-        return;
-    const screencapture::Attachments& info = sampleBuffer.sampleAttachments->front();
-    const std::optional<std::int64_t> status = attachmentOf<std::int64_t>(info, screencapture::frame_info::kStatus);
-    if (!status || *status != static_cast<std::int64_t>(screencapture::FrameStatus::Complete))
-        return;
-    if (!sampleBuffer.imageBuffer)
+    const std::optional<screencapture::FrameInfo>& info = sampleBuffer.frameInfo;
+    if (!info || info->status != screencapture::FrameStatus::Complete || !sampleBuffer.imageBuffer)
         return;
     std::shared_ptr<media::PixelBuffer> scaled
         = analysis::resizePixelBuffer(*sampleBuffer.imageBuffer, kRasterSize, kRasterSize, crop());
-    if (!sampleBuffer.surface)
+    if (!sampleBuffer.surface || !scaled)
         return;
-    const screencapture::AttachmentValue* rectValue = attachment(info, screencapture::frame_info::kContentRect);
-    const std::optional<media::Rect> contentRect
-        = rectValue ? screencapture::rectFromDictionary(*rectValue) : std::nullopt;
-    if (!contentRect)
-        return;
-    const std::optional<double> contentScale = attachmentOf<double>(info, screencapture::frame_info::kContentScale);
-    if (!contentScale)
-        return;
-    const std::optional<double> scaleFactor = attachmentOf<double>(info, screencapture::frame_info::kScaleFactor);
-    if (!scaleFactor)
-        return;
-    if (!scaled)
-        return;
-    const CapturedFrame frame { sampleBuffer.surface, *contentRect, *contentScale, *scaleFactor };
+    const CapturedFrame frame { sampleBuffer.surface, info->contentRect, info->contentScale, info->scaleFactor,
+        analysis::sampleGrid(*scaled) };
     m_recorder.appendVideoFrame(*scaled, sampleBuffer.outputPresentationTimeStamp);
     if (capturedFrameHandler)
         capturedFrameHandler(frame);

@@ -195,7 +195,7 @@ QCoro::Task<> ScreenRecorder::start()
 
 void ScreenRecorder::handleFrame(const CapturedFrame& frame)
 {
-    capturePreview()->setContents(frame.surface);
+    capturePreview()->setContents(frame.surface, frame.colours);
     const QSizeF size(frame.contentRect.width, frame.contentRect.height);
     if (m_contentSize.width() != size.width() || m_contentSize.height() != size.height()) {
         m_contentSize = size;

@@ -27,13 +27,7 @@ screencapture::SampleBuffer videoSampleBuffer(const mediafile::VideoFrame& frame
     buffer.surface = std::make_shared<const screencapture::Surface>(
         screencapture::Surface { image.width(), image.height(), image.bytesPerRow(), image.format(),
             std::shared_ptr<const std::uint8_t>(frame.image, image.baseAddress()) });
-    screencapture::Attachments info;
-    info[screencapture::frame_info::kStatus] = static_cast<std::int64_t>(screencapture::FrameStatus::Complete);
-    info[screencapture::frame_info::kContentRect]
-        = screencapture::rectDictionary({ 0, 0, double(image.width()), double(image.height()) });
-    info[screencapture::frame_info::kContentScale] = 1.0;
-    info[screencapture::frame_info::kScaleFactor] = 1.0;
-    buffer.sampleAttachments = std::vector<screencapture::Attachments> { std::move(info) };
+    buffer.frameInfo = screencapture::FrameInfo::filling(image.width(), image.height());
     return buffer;
 }
 

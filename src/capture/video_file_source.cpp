@@ -345,7 +345,7 @@ void VideoFileSource::showFrame(const CapturedFrame& frame)
 {
     if (m_stage != Stage::Analysing)
         return;
-    m_preview->setContents(frame.surface);
+    m_preview->setContents(frame.surface, frame.colours);
     const QSizeF size(frame.contentRect.width, frame.contentRect.height);
     // The frames are smaller than the film but of its shape: the size the
     // file gave is kept unless the shape changes.

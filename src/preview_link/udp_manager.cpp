@@ -28,6 +28,12 @@ std::optional<DiscoveredService> UDPManager::selectedService() const
     return m_selectedService;
 }
 
+void UDPManager::sendToSelectedService(const QByteArray& message)
+{
+    if (const std::optional<DiscoveredService> receiver = selectedService())
+        m_udpClient->send(message, *receiver);
+}
+
 void UDPManager::setSelectedService(const std::optional<DiscoveredService>& service)
 {
     {

@@ -32,6 +32,9 @@ public:
     /// The chosen receiver, if any. May be read from any thread (the recorder
     /// reads it for every frame).
     std::optional<DiscoveredService> selectedService() const;
+    /// Sends one live colour message to the chosen receiver; nothing when none
+    /// is chosen. Any thread (a recorder's live message observer calls it).
+    void sendToSelectedService(const QByteArray& message);
     /// GUI thread.
     void setSelectedService(const std::optional<DiscoveredService>& service);
 

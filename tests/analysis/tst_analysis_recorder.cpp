@@ -80,6 +80,8 @@ std::string signatureOf(const std::vector<float>& tune, double rate, const std::
 
 Q_DECLARE_METATYPE(std::vector<Stretch>)
 Q_DECLARE_METATYPE(std::vector<Heard>)
+Q_DECLARE_METATYPE(std::vector<double>)
+Q_DECLARE_METATYPE(std::vector<quint32>)
 
 class TestAnalysisRecorder final : public QObject {
     Q_OBJECT
@@ -100,28 +102,45 @@ private Q_SLOTS:
         QVERIFY(!analysis::findInvariantViolation(record));
     }
 
-    void timeOrigin_data()
+    // Time zero is the first buffer of either kind; a frame with no usable
+    // time, or earlier than the one before it, is left out and counted.
+    void frameTimes_data()
     {
         QTest::addColumn<double>("audioAt"); // < 0: no audio
-        QTest::addColumn<double>("videoAt");
-        QTest::addColumn<quint32>("timestamp");
-        QTest::newRow("audio first") << 10.0 << 10.5 << 50u;
-        QTest::newRow("video first") << -1.0 << 10.5 << 0u;
-        QTest::newRow("single precision at 100000 s") << 100000.0 << 100000.01 << 0u;
+        QTest::addColumn<std::vector<double>>("frames"); // NaN: no time
+        QTest::addColumn<std::vector<quint32>>("timestamps");
+        QTest::addColumn<int>("leftOut");
+        const double none = std::nan("");
+        using F = std::vector<double>;
+        using T = std::vector<quint32>;
+        QTest::newRow("audio first") << 10.0 << F { 10.5 } << T { 50 } << 0;
+        QTest::newRow("video first") << -1.0 << F { 10.5, 11 } << T { 0, 50 } << 0;
+        QTest::newRow("exact at 100000 s") << 100000.0 << F { 100000.01 } << T { 1 } << 0;
+        QTest::newRow("equal times") << -1.0 << F { 1, 1.5, 1.5 } << T { 0, 50, 50 } << 0;
+        QTest::newRow("a frame runs back") << -1.0 << F { 1, 1.5, 1.2, 2 } << T { 0, 50, 100 } << 1;
+        QTest::newRow("within a hundredth back") << -1.0 << F { 1, 1.509, 1.501 } << T { 0, 50 } << 1;
+        QTest::newRow("no time") << -1.0 << F { 1, none, 1.5 } << T { 0, 50 } << 1;
+        QTest::newRow("before the sound began") << 10.0 << F { 9.5, 9.995, 10.5 } << T { 0, 50 } << 1;
     }
-    void timeOrigin()
+    void frameTimes()
     {
         QFETCH(double, audioAt);
-        QFETCH(double, videoAt);
-        QFETCH(quint32, timestamp);
+        QFETCH(std::vector<double>, frames);
+        QFETCH(std::vector<quint32>, timestamps);
+        QFETCH(int, leftOut);
         AnalysisRecorder recorder(nullptr);
         recorder.start();
         if (audioAt >= 0)
             feedAudio(recorder, std::vector<float>(480, 0.1f), 48000, 2, audioAt);
-        recorder.appendVideoFrame(*grey(9), seconds(videoAt));
+        if (leftOut > 0)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("frame was left out")));
+        for (const double at : frames)
+            recorder.appendVideoFrame(*grey(9), std::isnan(at) ? MediaTime::invalid() : seconds(at));
+        QCOMPARE(recorder.framesLeftOut(), leftOut);
         const VideoAnalysis record = test::parseRecord(recorder.stop());
-        QCOMPARE(record.timestamps_size(), 1);
-        QCOMPARE(record.timestamps(0), timestamp);
+        QCOMPARE(std::vector<quint32>(record.timestamps().begin(), record.timestamps().end()), timestamps);
+        recorder.start();
+        QCOMPARE(recorder.framesLeftOut(), 0);
     }
 
     void buffersOutsideARecordingChangeNothing()

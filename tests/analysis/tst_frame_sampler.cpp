@@ -10,6 +10,9 @@
 #include <limits>
 
 using namespace corvex;
+using media::MediaTime;
+
+Q_DECLARE_METATYPE(MediaTime)
 
 namespace {
 
@@ -104,6 +107,8 @@ private Q_SLOTS:
         QTest::newRow("0.999") << 0.999 << true << 99u;
         QTest::newRow("1.234") << 1.234 << true << 123u;
         QTest::newRow("12.3456") << 12.3456 << true << 1234u;
+        QTest::newRow("0.29, an ulp below") << 0.29 << true << 29u;
+        QTest::newRow("100 ns short of 0.30") << 0.2999999 << true << 29u;
         QTest::newRow("just below zero") << -0.009 << true << 0u;
         QTest::newRow("-0.01 skips") << -0.01 << false << 0u;
         QTest::newRow("-5 skips") << -5.0 << false << 0u;
@@ -160,26 +165,32 @@ private Q_SLOTS:
         QCOMPARE(record.timestamps_size(), 1);
     }
 
-    void elapsedTimeIsTakenInSinglePrecision_data()
+    // The difference is exact however far the clock stands from zero (how
+    // long the machine has been up), and on either time scale.
+    void elapsedTimeIsExactAtAnyUptime_data()
     {
-        QTest::addColumn<qint64>("originNs");
-        QTest::addColumn<qint64>("timeNs");
+        QTest::addColumn<MediaTime>("origin");
+        QTest::addColumn<MediaTime>("time");
         QTest::addColumn<double>("elapsed");
         QTest::addColumn<quint32>("timestamp");
-        QTest::newRow("audio first at 10 s, video at 10.5 s")
-            << qint64(10'000'000'000) << qint64(10'500'000'000) << 0.5 << 50u;
-        QTest::newRow("large origin loses the hundredth")
-            << qint64(100'000'000'000'000) << qint64(100'000'010'000'000) << 0.0078125 << 0u;
-        QTest::newRow("same time") << qint64(123) << qint64(123) << 0.0 << 0u;
+        const auto ns = [](qint64 value) { return MediaTime::fromNanoseconds(value); };
+        constexpr qint64 day = 86'400'000'000'000;
+        QTest::newRow("audio first at 10 s, video at 10.5 s") << ns(10'000'000'000) << ns(10'500'000'000) << 0.5 << 50u;
+        QTest::newRow("a hundredth after 100000 s") << ns(100'000'000'000'000) << ns(100'000'010'000'000) << 0.01 << 1u;
+        QTest::newRow("a 30 fps frame at 10 days") << ns(10 * day) << ns(10 * day + 33'333'333) << 0.033333333 << 3u;
+        QTest::newRow("2 h in at 60 days") << ns(60 * day) << ns(60 * day + 7'200'040'000'000) << 7200.04 << 720004u;
+        QTest::newRow("at the clock's end") << ns(INT64_MAX - 1'000'000'000) << ns(INT64_MAX) << 1.0 << 100u;
+        QTest::newRow("same time") << ns(123) << ns(123) << 0.0 << 0u;
+        QTest::newRow("microseconds after nanoseconds")
+            << ns(1'005'000'000) << MediaTime::make(1'250'000, 1'000'000) << 0.245 << 24u;
     }
-    void elapsedTimeIsTakenInSinglePrecision()
+    void elapsedTimeIsExactAtAnyUptime()
     {
-        QFETCH(qint64, originNs);
-        QFETCH(qint64, timeNs);
+        QFETCH(MediaTime, origin);
+        QFETCH(MediaTime, time);
         QFETCH(double, elapsed);
         QFETCH(quint32, timestamp);
-        const double got = analysis::elapsedSeconds(
-            media::MediaTime::fromNanoseconds(timeNs), media::MediaTime::fromNanoseconds(originNs));
+        const double got = analysis::elapsedSeconds(time, origin);
         QCOMPARE(got, elapsed);
         QCOMPARE(analysis::timestampFromElapsed(got), std::optional<std::uint32_t>(timestamp));
     }

@@ -603,7 +603,7 @@ private Q_SLOTS:
         QVERIFY(corvex::testing::signIn(
             *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("own@example.org"))));
         preview_link::UDPManager previewLink;
-        analysis::AnalysisRecorder recorder(&previewLink);
+        analysis::AnalysisRecorder recorder;
         StudioApp studio(*manager, RecordingModels { recorder, previewLink });
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90003, QStringLiteral("The General")));
@@ -877,35 +877,6 @@ private Q_SLOTS:
         QVERIFY(!view.screenRecorder().isRunning());
         QCOMPARE(view.screenRecorder().contentSize(), QSizeF(1, 1));
         QCOMPARE(view.preview()->width(), view.preview()->height());
-    }
-
-    void swatchSamplesLikeARecording()
-    {
-        // A frame whose left third is red and the rest blue.
-        screencapture::Surface surface;
-        surface.width = 30;
-        surface.height = 30;
-        surface.bytesPerRow = 30 * 4;
-        auto pixels
-            = std::shared_ptr<std::uint8_t>(new std::uint8_t[30 * 30 * 4], std::default_delete<std::uint8_t[]>());
-        for (int y = 0; y < 30; ++y) {
-            for (int x = 0; x < 30; ++x) {
-                std::uint8_t* p = pixels.get() + (y * 30 + x) * 4;
-                p[0] = x < 10 ? 0 : 255; // blue
-                p[1] = 0;
-                p[2] = x < 10 ? 255 : 0; // red
-                p[3] = 255;
-            }
-        }
-        surface.pixels = pixels;
-        const auto colours = sampleSwatch(surface, std::nullopt);
-        QVERIFY(colours.has_value());
-        QCOMPARE((*colours)[0], QColor(255, 0, 0)); // top left
-        QCOMPARE((*colours)[8], QColor(0, 0, 255)); // bottom right
-        // Cropped to the left third, all of it is red.
-        const auto cropped = sampleSwatch(surface, media::Rect { 0, 0, 1.0 / 3.0, 1 });
-        QVERIFY(cropped.has_value());
-        QCOMPARE((*cropped)[8], QColor(255, 0, 0));
     }
 
     void cropFromADrag_data()

@@ -61,31 +61,13 @@ private Q_SLOTS:
         using Fault = std::function<void(SampleBuffer&)>;
         QTest::addColumn<Fault>("fault");
         QTest::addColumn<bool>("accepted");
-        auto info = [](SampleBuffer& b) -> Attachments& { return b.sampleAttachments->front(); };
         QTest::newRow("complete") << Fault([](SampleBuffer&) {}) << true;
         QTest::newRow("invalid") << Fault([](SampleBuffer& b) { b.isValid = false; }) << false;
-        QTest::newRow("idle") << Fault([=](SampleBuffer& b) { info(b)[frame_info::kStatus] = std::int64_t(1); })
-                              << false;
-        QTest::newRow("stopped") << Fault([=](SampleBuffer& b) { info(b)[frame_info::kStatus] = std::int64_t(5); })
-                                 << false;
-        QTest::newRow("status missing") << Fault([=](SampleBuffer& b) { info(b).erase(frame_info::kStatus); }) << false;
-        QTest::newRow("status not an integer")
-            << Fault([=](SampleBuffer& b) { info(b)[frame_info::kStatus] = 0.0; }) << false;
-        QTest::newRow("no attachments") << Fault([](SampleBuffer& b) { b.sampleAttachments.reset(); }) << false;
-        QTest::newRow("empty attachments") << Fault([](SampleBuffer& b) { b.sampleAttachments->clear(); }) << false;
+        QTest::newRow("idle") << Fault([](SampleBuffer& b) { b.frameInfo->status = FrameStatus::Idle; }) << false;
+        QTest::newRow("stopped") << Fault([](SampleBuffer& b) { b.frameInfo->status = FrameStatus::Stopped; }) << false;
+        QTest::newRow("no frame info") << Fault([](SampleBuffer& b) { b.frameInfo.reset(); }) << false;
         QTest::newRow("no image buffer") << Fault([](SampleBuffer& b) { b.imageBuffer.reset(); }) << false;
         QTest::newRow("no surface") << Fault([](SampleBuffer& b) { b.surface.reset(); }) << false;
-        QTest::newRow("content rect missing")
-            << Fault([=](SampleBuffer& b) { info(b).erase(frame_info::kContentRect); }) << false;
-        QTest::newRow("content rect not a dictionary")
-            << Fault([=](SampleBuffer& b) { info(b)[frame_info::kContentRect] = std::string("0 0 40 20"); }) << false;
-        QTest::newRow("content rect lacks a key") << Fault([=](SampleBuffer& b) {
-            info(b)[frame_info::kContentRect] = AttachmentDictionary { { "X", 0 }, { "Y", 0 }, { "Width", 40 } };
-        }) << false;
-        QTest::newRow("content scale missing")
-            << Fault([=](SampleBuffer& b) { info(b).erase(frame_info::kContentScale); }) << false;
-        QTest::newRow("scale factor not a float")
-            << Fault([=](SampleBuffer& b) { info(b)[frame_info::kScaleFactor] = std::int64_t(2); }) << false;
         QTest::newRow("crop leaves nothing") << Fault() << false;
     }
     void framesThatAreNotCompleteAreDropped()
@@ -98,10 +80,12 @@ private Q_SLOTS:
         CaptureEngineStreamOutput output(recorder, continuation);
         std::vector<std::string> events;
         recorder.setLiveMessageObserver([&](const QByteArray&) { events.push_back("recorder"); });
+        std::optional<analysis::GridColours> colours;
         output.capturedFrameHandler = [&](const CapturedFrame& frame) {
             events.push_back("preview");
             QCOMPARE(frame.contentRect, (media::Rect { 0, 0, 40, 20 }));
             QCOMPARE(frame.contentScale, 1.0);
+            colours = frame.colours;
         };
         SampleBuffer frame = halves();
         if (fault)
@@ -113,6 +97,13 @@ private Q_SLOTS:
         QCOMPARE(record.timestamps_size(), accepted ? 1 : 0);
         // The recorder sees each frame before the preview does.
         QCOMPARE(events, accepted ? (std::vector<std::string> { "recorder", "preview" }) : std::vector<std::string> {});
+        // The preview gets the colours the recorder sampled, by grid position.
+        QCOMPARE(colours.has_value(), accepted);
+        for (int i = 0; accepted && i < record.channels_size(); ++i) {
+            const VideoAnalysis::Channel& channel = record.channels(i);
+            QCOMPARE((*colours)[channel.y() * 3 + channel.x()],
+                (analysis::RGB { channel.r(0), channel.g(0), channel.b(0) }));
+        }
     }
 
     void cropSelectsTheRegion()
@@ -174,7 +165,7 @@ private Q_SLOTS:
                 auto surface
                     = std::make_shared<const Surface>(Surface { 1920, 1080, 1920 * 4, media::PixelFormat::BGRA, {} });
                 surfaces.push_back(surface);
-                continuation->yield(CapturedFrame { surface, media::Rect { double(i), 0, 100, 56 }, 1.0, 1.0 });
+                continuation->yield(CapturedFrame { surface, media::Rect { double(i), 0, 100, 56 }, 1.0, 1.0, std::nullopt });
             }
             continuation->finish();
         });

@@ -348,8 +348,8 @@ private Q_SLOTS:
         Q_EMIT panel->receiverPicker()->activated(receiverIndex);
         QTRY_VERIFY_WITH_TIMEOUT(view->screenRecorder().isRunning(), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(panel->swatch()->colours().has_value()
-                && colourIndex(panel->swatch()->colours()->at(4).red(), panel->swatch()->colours()->at(4).green(),
-                       panel->swatch()->colours()->at(4).blue())
+                && colourIndex(int(panel->swatch()->colours()->at(4).r), int(panel->swatch()->colours()->at(4).g),
+                       int(panel->swatch()->colours()->at(4).b))
                     == 0,
             30000);
         screenshot(QStringLiteral("ready-to-record"));

@@ -160,7 +160,7 @@ private Q_SLOTS:
             [&] {
                 painter.paint(kColours[0]);
                 const auto shown = panel->swatch()->colours();
-                return shown && shown->at(4).rgb() == (0xff000000 | kRgb[0]);
+                return shown && (shown->at(4).r << 16 | shown->at(4).g << 8 | shown->at(4).b) == kRgb[0];
             }(),
             30000);
         picture(recording, QStringLiteral("ready-to-record"));

@@ -206,6 +206,24 @@ private Q_SLOTS:
                 QStringLiteral("first frame at %1 hundredths, expected %2").arg(record.timestamps(0)).arg(expected)));
     }
 
+    // Far into a long film every frame is stamped with its time to the
+    // hundredth, truncated: 10000.52 s is 1000052, not 1000051.
+    void stampsStayExactFarIntoAFilm()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(QStringLiteral("long.mkv"));
+        MAKE_FILM({ "-f", "lavfi", "-i", "color=c=red:s=64x36:r=25:d=2", "-vf", "setpts=PTS+gte(N\\,1)*10000/TB",
+            "-fps_mode", "passthrough", "-c:v", "libx264", film });
+        const QString out = path(QStringLiteral("long.pb"));
+        author({ film, QStringLiteral("-o"), out }); // fails for want of sound, and writes the record
+        VideoAnalysis record;
+        QVERIFY(readRecord(out, record));
+        const corvex::test::Probe picture = corvex::test::probe(film, QStringLiteral("v:0"));
+        QCOMPARE(std::size_t(record.timestamps_size()), picture.frameTimes.size());
+        for (int k = 0; k < record.timestamps_size(); ++k)
+            QCOMPARE(record.timestamps(k), std::uint32_t(std::llround(picture.frameTimes[std::size_t(k)] * 1e6) / 10000));
+    }
+
     // A letterboxed film is cropped to its picture; a full-frame one is left whole.
     void autoCropFindsLetterbox_data()
     {

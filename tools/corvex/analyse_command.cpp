@@ -132,8 +132,12 @@ int runAnalyse(const QStringList& arguments)
     clock.start();
 
     // The tool's own recorder, sending through the preview link only with --preview; its messages are printed.
-    analysis::AnalysisRecorder recorder(previewLink);
-    recorder.setLiveMessageObserver([](const QByteArray& message) { printOut(QString::fromUtf8(message)); });
+    analysis::AnalysisRecorder recorder;
+    recorder.setLiveMessageObserver([previewLink](const QByteArray& message) {
+        printOut(QString::fromUtf8(message));
+        if (previewLink)
+            previewLink->sendToSelectedService(message);
+    });
     recorder.start();
 
     // Frames and sound go to the recorder in time order, as capture would deliver them.

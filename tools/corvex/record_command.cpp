@@ -107,7 +107,10 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
     // The preview link (and its search for receivers) only when one is asked for.
     preview_link::UDPManager* const previewLink
         = options.preview.isEmpty() ? nullptr : &preview_link::UDPManager::shared();
-    analysis::AnalysisRecorder recorder(previewLink);
+    analysis::AnalysisRecorder recorder;
+    if (previewLink)
+        recorder.setLiveMessageObserver(
+            [previewLink](const QByteArray& message) { previewLink->sendToSelectedService(message); });
     ScreenRecorder screen(std::move(backend), recorder);
     screen.setIsAudioCaptureEnabled(options.audio);
     if (!co_await screen.canRecord()) {
@@ -278,6 +281,10 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
                  .arg(elapsed.elapsed() / 1000.0, 0, 'f', 1)
                  .arg(interrupted ? QStringLiteral(", interrupted") : QString())
                  .arg(options.output));
+    if (const int leftOut = recorder.framesLeftOut(); leftOut > 0)
+        printError(QStringLiteral("%1 captured frames were left out, their times lying before the recording's start "
+                                  "or before the frame ahead of them; the record stays in time order")
+                       .arg(leftOut));
     if (failed) {
         printError(QStringLiteral("capture stopped before the end; what was recorded until then was written"));
         co_return Failure;

@@ -4,26 +4,6 @@
 
 namespace corvex::screencapture {
 
-AttachmentDictionary rectDictionary(const media::Rect& rect)
-{
-    return { { "X", rect.x }, { "Y", rect.y }, { "Width", rect.width }, { "Height", rect.height } };
-}
-
-std::optional<media::Rect> rectFromDictionary(const AttachmentValue& value)
-{
-    const auto* dictionary = std::get_if<AttachmentDictionary>(&value);
-    if (dictionary == nullptr)
-        return std::nullopt;
-    const auto x = dictionary->find("X");
-    const auto y = dictionary->find("Y");
-    const auto width = dictionary->find("Width");
-    const auto height = dictionary->find("Height");
-    const auto end = dictionary->end();
-    if (x == end || y == end || width == end || height == end)
-        return std::nullopt;
-    return media::Rect { x->second, y->second, width->second, height->second };
-}
-
 std::optional<AudioBufferList> SampleBuffer::audioBufferList() const
 {
     if (!audioSamples || audioSamples->empty())
@@ -38,18 +18,8 @@ std::optional<AudioBufferList> SampleBuffer::audioBufferList() const
     return list;
 }
 
-SampleBuffer SampleBuffer::videoFrame(int width, int height, const media::MediaTime& time, Pixels fill)
-{
-    Attachments info;
-    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
-    info[frame_info::kContentRect] = rectDictionary({ 0, 0, double(width), double(height) });
-    info[frame_info::kContentScale] = 1.0;
-    info[frame_info::kScaleFactor] = 1.0;
-    return videoFrame(width, height, time, fill, std::vector<Attachments> { std::move(info) });
-}
-
 SampleBuffer SampleBuffer::videoFrame(
-    int width, int height, const media::MediaTime& time, Pixels fill, AttachmentList attachments)
+    int width, int height, const media::MediaTime& time, Pixels fill, std::optional<FrameInfo> info)
 {
     SampleBuffer buffer;
     buffer.outputPresentationTimeStamp = time;
@@ -61,7 +31,7 @@ SampleBuffer SampleBuffer::videoFrame(
     buffer.imageBuffer = media::PixelBuffer::wrap(width, height, bytesPerRow, media::PixelFormat::BGRA, pixels);
     buffer.surface
         = std::make_shared<const Surface>(Surface { width, height, bytesPerRow, media::PixelFormat::BGRA, pixels });
-    buffer.sampleAttachments = std::move(attachments);
+    buffer.frameInfo = info ? *info : FrameInfo::filling(width, height);
     return buffer;
 }
 

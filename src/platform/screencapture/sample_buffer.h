@@ -5,12 +5,8 @@
 #include "platform/media/rect.h"
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
-#include <string>
-#include <utility>
-#include <variant>
 #include <vector>
 
 namespace corvex::screencapture {
@@ -23,7 +19,7 @@ enum class StreamOutputType : int {
     Microphone = 2,
 };
 
-/// Per-frame status, as the value of the frame-info "Status" attachment.
+/// What a video frame shows compared with the frame before it.
 enum class FrameStatus : std::int64_t {
     Complete = 0, // new content since the previous frame
     Idle = 1, // nothing changed
@@ -33,73 +29,24 @@ enum class FrameStatus : std::int64_t {
     Stopped = 5,
 };
 
-/// Keys of the frame-info attachments of a video sample buffer.
-namespace frame_info {
-inline constexpr char kStatus[] = "Status"; // integer, a FrameStatus
-inline constexpr char kContentRect[] = "ContentRect"; // dictionary X, Y, Width, Height (frame pixels)
-inline constexpr char kContentScale[] = "ContentScale"; // float: frame pixels per content pixel
-inline constexpr char kScaleFactor[] = "ScaleFactor"; // float: device pixels per point of the content
-/// Integer: when the frame reached this process, in nanoseconds of the host clock that stamps frames
-/// and sound; on complete frames of backends whose frames arrive on their own (the screen-cast
-/// stream). Where it is missing the presentation time stamp was taken when the frame was fetched,
-/// and stands for it.
-inline constexpr char kArrivalTime[] = "ArrivalTime";
-} // namespace frame_info
+/// What a backend says of one video frame, beside its pixels.
+struct FrameInfo {
+    FrameStatus status = FrameStatus::Complete;
+    media::Rect contentRect; // frame pixels
+    double contentScale = 1; // frame pixels per content pixel
+    double scaleFactor = 1; // device pixels per point of the content
+    /// When the frame reached this process, in nanoseconds of the host clock that
+    /// stamps frames and sound; on complete frames of backends whose frames arrive
+    /// on their own (the screen-cast stream). Where it is missing the presentation
+    /// time stamp was taken when the frame was fetched, and stands for it.
+    std::optional<std::int64_t> arrivalTime;
 
-using AttachmentDictionary = std::map<std::string, double>;
-using AttachmentValue = std::variant<std::int64_t, double, std::string, AttachmentDictionary>;
-using Attachments = std::map<std::string, AttachmentValue>;
-
-/// A video frame's attachments: its own, or a list shared read-only by the
-/// frames that carry the same (every idle frame of a source says the same, and
-/// so do its complete frames of one size), which passes from frame to frame
-/// without a copy. Reading never copies; changing a shared list makes a copy
-/// of it this frame's own first, so no frame ever changes another's.
-class AttachmentList {
-public:
-    using List = std::vector<Attachments>;
-
-    AttachmentList() = default;
-    AttachmentList(std::nullopt_t) { }
-    AttachmentList(List own)
-        : m_own(std::move(own))
+    /// A complete frame whose content fills a frame of that size.
+    static FrameInfo filling(int width, int height, double contentScale = 1)
     {
+        return { FrameStatus::Complete, { 0, 0, double(width), double(height) }, contentScale, 1, std::nullopt };
     }
-    /// A list shared with other frames (none when `list` is null).
-    static AttachmentList shared(std::shared_ptr<const List> list)
-    {
-        AttachmentList result;
-        result.m_shared = std::move(list);
-        return result;
-    }
-
-    bool has_value() const { return m_own.has_value() || m_shared != nullptr; }
-    explicit operator bool() const { return has_value(); }
-    void reset()
-    {
-        m_own.reset();
-        m_shared.reset();
-    }
-    const List& operator*() const { return m_shared ? *m_shared : *m_own; }
-    const List* operator->() const { return &**this; }
-    List& operator*()
-    {
-        if (m_shared)
-            m_own = *std::exchange(m_shared, nullptr);
-        return *m_own;
-    }
-    List* operator->() { return &**this; }
-
-private:
-    std::optional<List> m_own;
-    std::shared_ptr<const List> m_shared;
 };
-
-/// The dictionary form of a rectangle: keys "X", "Y", "Width", "Height".
-AttachmentDictionary rectDictionary(const media::Rect& rect);
-/// The rectangle back from its dictionary form; none when the value is not a
-/// dictionary or lacks a key.
-std::optional<media::Rect> rectFromDictionary(const AttachmentValue& value);
 
 /// The shared memory behind a captured frame: the same pixels as the frame's
 /// image buffer, kept alive for as long as anyone holds the surface.
@@ -131,7 +78,7 @@ struct SampleBuffer {
     media::MediaTime outputPresentationTimeStamp;
 
     // Video
-    AttachmentList sampleAttachments;
+    std::optional<FrameInfo> frameInfo;
     std::shared_ptr<media::PixelBuffer> imageBuffer;
     std::shared_ptr<const Surface> surface; // what backs imageBuffer
 
@@ -145,12 +92,10 @@ struct SampleBuffer {
     /// Whether a new frame's pixels start zeroed, or as whatever the memory held
     /// (for a frame about to be overwritten whole: zeroing it first costs a pass).
     enum class Pixels { Zeroed, Uninitialised };
-    /// A BGRA frame with zeroed pixels, its surface sharing the image buffer's
-    /// storage, attachments for a complete frame whose content fills it.
-    static SampleBuffer videoFrame(int width, int height, const media::MediaTime& time, Pixels pixels = Pixels::Zeroed);
-    /// The same frame with the given attachments (a shared list costs no copy).
-    static SampleBuffer videoFrame(
-        int width, int height, const media::MediaTime& time, Pixels pixels, AttachmentList attachments);
+    /// A BGRA frame, its surface sharing the image buffer's storage, with the
+    /// given frame info (by default: a complete frame whose content fills it).
+    static SampleBuffer videoFrame(int width, int height, const media::MediaTime& time,
+        Pixels pixels = Pixels::Zeroed, std::optional<FrameInfo> info = std::nullopt);
     /// Audio with the given planar samples (all channels of one length).
     static SampleBuffer audio(
         double sampleRate, std::vector<std::vector<float>> channels, const media::MediaTime& time);

@@ -50,7 +50,7 @@ std::uint32_t rgbAt(const SampleBuffer& frame, int x, int y)
 
 std::int64_t status(const SampleBuffer& frame)
 {
-    return std::get<std::int64_t>(frame.sampleAttachments->front().at(frame_info::kStatus));
+    return frame.frameInfo ? std::int64_t(frame.frameInfo->status) : -1;
 }
 
 // The paint client's grid, row by row.
@@ -743,126 +743,6 @@ private Q_SLOTS:
         content = b->shareableContent(false, true);
         QCOMPARE(content.content->displays.front().width, 1280);
         QCOMPARE(content.content->displays.front().height, 720);
-    }
-
-    // Frames straight from a PipeWire node in each pixel layout the stream reads, rows padded or not.
-    void pixelLayoutsAreReadExactly_data()
-    {
-        QTest::addColumn<std::uint32_t>("format");
-        QTest::addColumn<int>("padding");
-        QTest::newRow("BGRx") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0;
-        QTest::newRow("BGRA") << std::uint32_t(SPA_VIDEO_FORMAT_BGRA) << 0;
-        QTest::newRow("RGBx") << std::uint32_t(SPA_VIDEO_FORMAT_RGBx) << 0;
-        QTest::newRow("RGBA") << std::uint32_t(SPA_VIDEO_FORMAT_RGBA) << 0;
-        QTest::newRow("BGRx, stride larger than the width") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64;
-    }
-    void pixelLayoutsAreReadExactly()
-    {
-        QFETCH(std::uint32_t, format);
-        QFETCH(int, padding);
-        test::FakePipeWireScreen screen(
-            m_desktop->pipeWireSocket().toStdString(), { format, 60, 30, 60 * 4 + padding });
-        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
-        Received received;
-        // Six frame pixels across: 10 × 10 screen pixels each.
-        auto connected = connectTo(screen, received, 6);
-        QVERIFY2(connected, connected.error.localizedDescription.c_str());
-        auto stream = std::move(*connected.value);
-        QVERIFY2(received.feed(screen, *stream, 0x123456),
-            received.errors.empty() ? "no frame" : received.errors.front().c_str());
-        std::lock_guard lock(received.mutex);
-        const SampleBuffer& frame = received.frames.front();
-        QCOMPARE(frame.imageBuffer->width(), 6);
-        QCOMPARE(frame.imageBuffer->height(), 3);
-        for (int y = 0; y < 3; ++y)
-            for (int x = 0; x < 6; ++x)
-                QCOMPARE(rgbAt(frame, x, y), 0x123456u);
-        QCOMPARE(frame.imageBuffer->baseAddress()[3], std::uint8_t(0xff));
-    }
-
-    // The compositor's damage says whether a frame brings anything new: a
-    // frame with none is idle, one with the picture changed complete.
-    void damageDecidesCompleteOrIdle()
-    {
-        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
-        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
-        Received received;
-        auto connected = connectTo(screen, received, 8);
-        QVERIFY2(connected, connected.error.localizedDescription.c_str());
-        auto stream = std::move(*connected.value);
-        QVERIFY(received.feed(screen, *stream, 0x102030));
-        // Frames sent before may still be on their way: each step waits until
-        // the newest frame is one of its own.
-        for (const bool unchanged : { true, false, true }) {
-            const std::int64_t expected = std::int64_t(unchanged ? FrameStatus::Idle : FrameStatus::Complete);
-            bool seen = false;
-            for (int attempt = 0; attempt < 50 && !seen; ++attempt) {
-                screen.send(0x102030, unchanged);
-                std::unique_lock lock(received.mutex);
-                seen = received.changed.wait_for(lock, std::chrono::milliseconds(100),
-                    [&] { return status(received.frames.back()) == expected || !received.errors.empty(); });
-                seen = seen && received.errors.empty();
-            }
-            QVERIFY2(seen, unchanged ? "no idle frame came" : "no complete frame came");
-        }
-    }
-
-    // A complete frame says when it reached this process: after the
-    // compositor made the picture and sent it, before it was handed on. An idle
-    // frame, which never becomes colours, says nothing.
-    void aFrameSaysWhenItArrived()
-    {
-        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
-        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
-        Received received;
-        auto connected = connectTo(screen, received, 8);
-        QVERIFY2(connected, connected.error.localizedDescription.c_str());
-        auto stream = std::move(*connected.value);
-        QVERIFY(received.feed(screen, *stream, 0x102030));
-        constexpr std::int64_t kMadeBeforeSent = 300'000'000;
-        for (const bool unchanged : { false, true }) {
-            const std::uint32_t colour = unchanged ? 0x405060 : 0x708090;
-            const std::int64_t expected = std::int64_t(unchanged ? FrameStatus::Idle : FrameStatus::Complete);
-            std::optional<SampleBuffer> frame;
-            std::int64_t handedOver = 0;
-            std::vector<std::int64_t> sent; // a late frame may answer an earlier send
-            for (int attempt = 0; attempt < 50 && !frame; ++attempt) {
-                sent.push_back(hostTimeNanoseconds());
-                // The picture was made well before it was sent, as a busy compositor's is.
-                screen.send(colour, unchanged, sent.back() - kMadeBeforeSent);
-                std::unique_lock lock(received.mutex);
-                const auto matches = [&] {
-                    return rgbAt(received.frames.back(), 0, 0) == colour && status(received.frames.back()) == expected;
-                };
-                received.changed.wait_for(
-                    lock, std::chrono::milliseconds(100), [&] { return matches() || !received.errors.empty(); });
-                if (!received.errors.empty())
-                    QFAIL(received.errors.front().c_str());
-                if (matches()) {
-                    frame = received.frames.back();
-                    handedOver = received.handedOver.back();
-                }
-            }
-            QVERIFY2(frame, "no frame of the new colour came");
-            const Attachments& info = frame->sampleAttachments->front();
-            const auto found = info.find(frame_info::kArrivalTime);
-            if (unchanged) {
-                QVERIFY(found == info.end());
-                continue;
-            }
-            // Stamped with the picture's time, which says which send it answers.
-            const auto stamp = std::llround(frame->outputPresentationTimeStamp.seconds() * 1e9);
-            const auto answered = std::find_if(sent.begin(), sent.end(),
-                [&](std::int64_t time) { return std::abs(time - kMadeBeforeSent - stamp) < 1000; });
-            QVERIFY2(answered != sent.end(), "the frame is not stamped with the picture's time");
-            QVERIFY(found != info.end());
-            QVERIFY(std::holds_alternative<std::int64_t>(found->second));
-            // Arrived after it was sent, and before it was handed over.
-            const std::int64_t arrival = std::get<std::int64_t>(found->second);
-            QVERIFY2(arrival >= *answered && arrival <= handedOver,
-                qPrintable(
-                    QStringLiteral("sent %1, arrived %2, handed over %3").arg(*answered).arg(arrival).arg(handedOver)));
-        }
     }
 
     // What a screen stream must never do, each a clear message and a stop.

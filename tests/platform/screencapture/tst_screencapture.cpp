@@ -1,6 +1,7 @@
 #include "platform/screencapture/capture_backend.h"
 #include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/null/null_backend.h"
+#include "platform/screencapture/portal/frame_reducer.h"
 #include "platform/screencapture/serial_queue.h"
 #include "platform/screencapture/stream.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
@@ -21,8 +22,11 @@
 using namespace corvex;
 using namespace corvex::screencapture;
 using test::Collector;
+using TimedFrames = std::vector<std::pair<int, int>>; // producer's time (0: none), arrival; ms
 
 Q_DECLARE_METATYPE(std::function<void(SampleBuffer&)>)
+Q_DECLARE_METATYPE(TimedFrames)
+Q_DECLARE_METATYPE(std::vector<int>)
 
 namespace {
 
@@ -59,6 +63,50 @@ struct Fixture {
         stream->startCapture();
     }
     ~Fixture() { stream.reset(); }
+};
+
+spa_video_info_raw rawFormat(std::uint32_t format, int width, int height)
+{
+    spa_video_info_raw raw {};
+    raw.format = static_cast<spa_video_format>(format);
+    raw.size = { std::uint32_t(width), std::uint32_t(height) };
+    return raw;
+}
+
+// One shared-memory buffer as a PipeWire stream hands it over, filled with one
+// colour (the padding bytes of rows and of x formats hold noise).
+struct TestPortalBuffer {
+    std::vector<std::uint8_t> bytes;
+    spa_chunk chunk {};
+    spa_data data {};
+    spa_meta_header header {};
+    spa_meta_region regions[2] {};
+    spa_meta metas[2] {};
+    spa_buffer buffer {};
+
+    TestPortalBuffer(std::uint32_t format, int width, int height, int stride, std::uint32_t rgb, int damage,
+        std::int64_t pictureTime)
+        : bytes(std::size_t(stride) * std::size_t(height), 0x55)
+    {
+        const bool rgbOrder = format == SPA_VIDEO_FORMAT_RGBx || format == SPA_VIDEO_FORMAT_RGBA;
+        const std::uint8_t r = std::uint8_t(rgb >> 16), g = std::uint8_t(rgb >> 8), b = std::uint8_t(rgb);
+        const std::uint8_t alpha = format == SPA_VIDEO_FORMAT_BGRA || format == SPA_VIDEO_FORMAT_RGBA ? 0xff : 0x55;
+        const std::uint8_t pixel[4] = { rgbOrder ? r : b, g, rgbOrder ? b : r, alpha };
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                std::memcpy(bytes.data() + std::size_t(y) * std::size_t(stride) + std::size_t(x) * 4, pixel, 4);
+        chunk = { 0, std::uint32_t(bytes.size()), stride, 0 };
+        data.type = SPA_DATA_MemPtr;
+        data.maxsize = std::uint32_t(bytes.size());
+        data.data = bytes.data();
+        data.chunk = &chunk;
+        header.pts = pictureTime;
+        if (damage > 0)
+            regions[0].region = { { 0, 0 }, { std::uint32_t(width), std::uint32_t(height) } };
+        metas[0] = { SPA_META_Header, sizeof header, &header };
+        metas[1] = { SPA_META_VideoDamage, sizeof regions, regions };
+        buffer = { damage < 0 ? 1u : 2u, 1u, metas, &data };
+    }
 };
 
 ContentFilter displayFilter()
@@ -103,9 +151,8 @@ private Q_SLOTS:
         QCOMPARE(first.imageBuffer->height(), 56);
         QCOMPARE(first.surface->pixels.get(), first.imageBuffer->baseAddress());
         QCOMPARE(pixelAt(first, 10, 20), SyntheticBackend::syntheticPixel(0, 0, 10.5 / 100, 20.5 / 56));
-        QCOMPARE(std::get<std::int64_t>(first.sampleAttachments->front().at(frame_info::kStatus)), 0);
-        QCOMPARE(rectFromDictionary(first.sampleAttachments->front().at(frame_info::kContentRect)),
-            std::optional(media::Rect { 0, 0, 100, 56 }));
+        QVERIFY(first.frameInfo && first.frameInfo->status == FrameStatus::Complete);
+        QCOMPARE(first.frameInfo->contentRect, (media::Rect { 0, 0, 100, 56 }));
         for (std::size_t i = 1; i < f.collector->frames.size(); ++i)
             QVERIFY(f.collector->frames[i].buffer.outputPresentationTimeStamp.seconds()
                 > f.collector->frames[i - 1].buffer.outputPresentationTimeStamp.seconds());
@@ -130,39 +177,86 @@ private Q_SLOTS:
         QVERIFY(std::abs(step - SyntheticBackend::kFramesPerBuffer / SyntheticBackend::kSampleRate) < 1e-6);
     }
 
-    // Frames that share one attachment list: a change made through one frame
-    // is that frame's alone, whichever way it is made.
-    void sharedAttachmentsChangeForOneFrameOnly_data()
+    // A stream keeps one clock: the producer's time of the picture when one of its
+    // first frames' is fresh and on our clock, else the arrival; it never runs back.
+    void oneClockPerStream_data()
     {
-        QTest::addColumn<std::function<void(SampleBuffer&)>>("change");
-        QTest::addRow("a value") << std::function<void(SampleBuffer&)>(
-            [](SampleBuffer& frame) { frame.sampleAttachments->front()[frame_info::kStatus] = std::int64_t(0); });
-        QTest::addRow("the whole list") << std::function<void(SampleBuffer&)>(
-            [](SampleBuffer& frame) { (*frame.sampleAttachments).clear(); });
-        QTest::addRow("none left") << std::function<void(SampleBuffer&)>(
-            [](SampleBuffer& frame) { frame.sampleAttachments.reset(); });
+        QTest::addColumn<TimedFrames>("frames");
+        QTest::addColumn<std::vector<int>>("stamps"); // -1: left out
+        using F = TimedFrames;
+        using S = std::vector<int>;
+        QTest::newRow("the producer's fresh times") << F { { 990, 1000 }, { 1990, 2000 }, { 2985, 3000 } }
+                                                  << S { 990, 1990, 2985 };
+        QTest::newRow("a stale first time, then the producer's")
+            << F { { 100, 2000 }, { 1600, 2100 }, { 2100, 2500 } } << S { 2000, -1, 2100 };
+        QTest::newRow("stale times all along: arrivals")
+            << F { { 100, 2000 }, { 200, 3000 }, { 300, 4000 }, { 4900, 5000 } } << S { 2000, 3000, 4000, 5000 };
+        QTest::newRow("a first time ahead of arrival: arrivals") << F { { 1500, 1000 }, { 1990, 2000 } }
+                                                               << S { 1000, 2000 };
+        QTest::newRow("no time first: arrivals all along") << F { { 0, 1000 }, { 1995, 2000 } } << S { 1000, 2000 };
+        QTest::newRow("no time later: by the least lag")
+            << F { { 990, 1000 }, { 0, 2000 }, { 2600, 3000 }, { -5, 3500 } } << S { 990, 1990, 2600, 3490 };
+        QTest::newRow("a later time ahead of arrival: by the lag") << F { { 990, 1000 }, { 2500, 2000 } }
+                                                                 << S { 990, 1990 };
+        QTest::newRow("a stale time later: by the lag") << F { { 990, 1000 }, { 500, 2000 } } << S { 990, 1990 };
+        QTest::newRow("a time that runs back is left out")
+            << F { { 990, 1000 }, { 1990, 2000 }, { 1500, 2100 }, { 2990, 3000 } } << S { 990, 1990, -1, 2990 };
+        QTest::newRow("equal times stay") << F { { 0, 1000 }, { 0, 1000 } } << S { 1000, 1000 };
     }
-    void sharedAttachmentsChangeForOneFrameOnly()
+    void oneClockPerStream()
     {
-        QFETCH(std::function<void(SampleBuffer&)>, change);
-        Attachments info;
-        info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
-        const auto list = std::make_shared<const AttachmentList::List>(AttachmentList::List { info });
-        SampleBuffer first = SampleBuffer::videoFrame(
-            4, 2, media::MediaTime::fromNanoseconds(0), SampleBuffer::Pixels::Zeroed, AttachmentList::shared(list));
-        SampleBuffer second = first;
-        QCOMPARE(&*std::as_const(second.sampleAttachments), list.get()); // shared, not copied
-        change(second);
-        QCOMPARE(&*std::as_const(first.sampleAttachments), list.get());
-        QCOMPARE(list->size(), std::size_t(1));
-        QCOMPARE(std::get<std::int64_t>(list->front().at(frame_info::kStatus)), std::int64_t(FrameStatus::Idle));
-        // A list of the frame's own is copied with the frame, as before.
-        SampleBuffer own = SampleBuffer::videoFrame(4, 2, media::MediaTime::fromNanoseconds(0));
-        SampleBuffer copy = own;
-        change(copy);
-        QVERIFY(own.sampleAttachments);
-        QCOMPARE(std::get<std::int64_t>(own.sampleAttachments->front().at(frame_info::kStatus)),
-            std::int64_t(FrameStatus::Complete));
+        QFETCH(TimedFrames, frames);
+        QFETCH(std::vector<int>, stamps);
+        constexpr std::int64_t ms = 1'000'000;
+        portal::FrameClock clock;
+        std::vector<int> got;
+        for (const auto& [picture, arrival] : frames) {
+            const std::optional<std::int64_t> stamp = clock.stamp(picture * ms, arrival * ms);
+            got.push_back(stamp ? int(*stamp / ms) : -1);
+        }
+        QCOMPARE(QList<int>(got.begin(), got.end()), QList<int>(stamps.begin(), stamps.end()));
+        QCOMPARE(clock.framesLeftOut(), std::int64_t(std::count(stamps.begin(), stamps.end(), -1)));
+    }
+
+    // A 60 × 30 buffer of each pixel layout, rows padded or not, with or
+    // without damage, reduced to 6 × 3 BGRA.
+    void portalBuffersAreReducedExactly_data()
+    {
+        QTest::addColumn<std::uint32_t>("format");
+        QTest::addColumn<int>("padding");
+        QTest::addColumn<int>("damage"); // -1: no damage given, 0: nothing changed, 1: the whole picture
+        QTest::newRow("BGRx") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 1;
+        QTest::newRow("BGRA") << std::uint32_t(SPA_VIDEO_FORMAT_BGRA) << 0 << 1;
+        QTest::newRow("RGBx") << std::uint32_t(SPA_VIDEO_FORMAT_RGBx) << 0 << 1;
+        QTest::newRow("RGBA") << std::uint32_t(SPA_VIDEO_FORMAT_RGBA) << 0 << 1;
+        QTest::newRow("rows padded") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 1;
+        QTest::newRow("nothing changed: idle") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 0;
+        QTest::newRow("no damage: complete") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << -1;
+    }
+    void portalBuffersAreReducedExactly()
+    {
+        QFETCH(std::uint32_t, format);
+        QFETCH(int, padding);
+        QFETCH(int, damage);
+        portal::FrameReducer reducer(configuration(6, 0));
+        QVERIFY(!reducer.setFormat(rawFormat(format, 60, 30)));
+        TestPortalBuffer buffer(format, 60, 30, 60 * 4 + padding, 0x123456, damage, 999'000);
+        const portal::FrameReducer::Reduced reduced = reducer.reduce(buffer.buffer, 1'000'000);
+        QVERIFY2(!reduced.error, reduced.error ? reduced.error->localizedDescription.c_str() : "");
+        QVERIFY(reduced.frame && reduced.frame->frameInfo);
+        const SampleBuffer& frame = *reduced.frame;
+        QCOMPARE(frame.imageBuffer->width(), 6);
+        QCOMPARE(frame.imageBuffer->height(), 3);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 6; ++x)
+                QCOMPARE(pixelAt(frame, x, y), 0xff123456u);
+        QCOMPARE(frame.outputPresentationTimeStamp, media::MediaTime::fromNanoseconds(999'000));
+        const bool idle = damage == 0;
+        QCOMPARE(frame.frameInfo->status, idle ? FrameStatus::Idle : FrameStatus::Complete);
+        // Only a complete frame, which becomes colours, says when it came.
+        QCOMPARE(frame.frameInfo->arrivalTime, idle ? std::optional<std::int64_t>() : 1'000'000);
+        QCOMPARE(frame.frameInfo->contentRect, (media::Rect { 0, 0, 6, 3 }));
+        QCOMPARE(frame.frameInfo->contentScale, 0.1);
     }
 
     void aStalledConsumerGetsTheNewestFrames()

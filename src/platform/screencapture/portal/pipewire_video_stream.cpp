@@ -1,12 +1,10 @@
 #include "platform/screencapture/portal/pipewire_video_stream.h"
 
-#include "platform/media/image_scaler.h"
+#include "platform/screencapture/portal/frame_reducer.h"
 #include "platform/screencapture/host_clock.h"
 
 #include <pipewire/pipewire.h>
-#include <spa/debug/types.h>
 #include <spa/param/video/format-utils.h>
-#include <spa/param/video/type-info.h>
 
 #include <unistd.h>
 
@@ -23,7 +21,7 @@ constexpr std::int64_t kSecond = 1'000'000'000;
 /// A producer that was streaming and has been paused this long is gone (a killed
 /// portal leaves its consumers paused, with no error).
 constexpr std::int64_t kPausedLimit = kSecond;
-constexpr int kMaxSide = 16384;
+constexpr int kMaxSide = 16384; // what the format asks for
 
 CaptureError streamGone()
 {
@@ -37,28 +35,6 @@ CaptureError pipeWireLost(const std::string& detail)
     return { CaptureError::ConnectionLost,
         "The connection to PipeWire, which carries the shared screen, was lost (" + detail
             + "), so screen capture stopped. Check that PipeWire is running, then restart screen capture." };
-}
-
-const char* formatName(std::uint32_t format)
-{
-    const char* name = spa_debug_type_find_short_name(spa_type_video_format, format);
-    return name != nullptr ? name : "unknown";
-}
-
-bool isRgbOrder(std::uint32_t format)
-{
-    return format == SPA_VIDEO_FORMAT_RGBx || format == SPA_VIDEO_FORMAT_RGBA;
-}
-
-bool isReadable(std::uint32_t format)
-{
-    return format == SPA_VIDEO_FORMAT_BGRx || format == SPA_VIDEO_FORMAT_BGRA || format == SPA_VIDEO_FORMAT_RGBx
-        || format == SPA_VIDEO_FORMAT_RGBA;
-}
-
-bool hasAlpha(std::uint32_t format)
-{
-    return format == SPA_VIDEO_FORMAT_BGRA || format == SPA_VIDEO_FORMAT_RGBA;
 }
 
 std::once_flag pipeWireInitialised;
@@ -75,7 +51,6 @@ std::string describeLimit(std::chrono::milliseconds limit)
 } // namespace
 
 struct PipeWireVideoStream::Impl {
-    StreamConfiguration configuration;
     Events events;
     std::uint32_t nodeId = 0;
     std::chrono::milliseconds startLimit {};
@@ -89,14 +64,8 @@ struct PipeWireVideoStream::Impl {
     spa_hook registryListener {};
     spa_hook streamListener {};
 
-    // The negotiated format, touched on the PipeWire thread only.
-    spa_video_info_raw info {};
-    int targetWidth = 0;
-    int targetHeight = 0;
-    // What every frame of the negotiated size says: idle frames share one list;
-    // complete ones start from a copy of `completeInfo` and add their arrival.
-    Attachments completeInfo;
-    std::shared_ptr<const AttachmentList::List> idleAttachments;
+    // Touched on the PipeWire thread only.
+    std::optional<FrameReducer> reducer;
 
     mutable std::mutex mutex; // guards what follows
     bool failed = false;
@@ -151,7 +120,7 @@ struct PipeWireVideoStream::Impl {
                 self->pausedSince = hostTimeNanoseconds();
             }
         }
-        if (state == PW_STREAM_STATE_ERROR && self->info.size.width == 0)
+        if (state == PW_STREAM_STATE_ERROR && !self->reducer->hasFormat())
             self->fail({ CaptureError::InvalidParameter,
                 "The desktop's screen stream and Corvex Studio found no picture format that both can use (Corvex "
                 "Studio reads BGRx, BGRA, RGBx and RGBA of at least 1 x 1 pixels; "
@@ -184,47 +153,14 @@ struct PipeWireVideoStream::Impl {
                 "capture stopped." });
             return;
         }
-        if (!isReadable(raw.format)) {
-            fail({ CaptureError::InvalidParameter,
-                std::string("The desktop offers the screen in the pixel format ") + formatName(raw.format)
-                    + ", which Corvex Studio cannot read (it reads BGRx, BGRA, RGBx and RGBA), so screen capture "
-                      "stopped." });
+        if (std::optional<CaptureError> error = reducer->setFormat(raw)) {
+            fail(std::move(*error));
             return;
         }
-        const auto width = static_cast<int>(raw.size.width);
-        const auto height = static_cast<int>(raw.size.height);
-        if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) {
-            fail({ CaptureError::InvalidParameter,
-                "The desktop's screen stream has no usable size (" + std::to_string(raw.size.width) + " x "
-                    + std::to_string(raw.size.height) + "), so screen capture stopped. Restart screen capture." });
-            return;
-        }
-        if (info.size.width != 0 && (raw.size.width != info.size.width || raw.size.height != info.size.height)) {
-            // What was recorded so far stays; the stream height that follows the
-            // aspect ratio was set up for the old size, so the author restarts.
-            fail({ CaptureError::ContentUnavailable,
-                "The shared screen changed its size from " + std::to_string(info.size.width) + " x "
-                    + std::to_string(info.size.height) + " to " + std::to_string(width) + " x " + std::to_string(height)
-                    + ", so screen capture stopped. Restart screen capture." });
-            return;
-        }
-        info = raw;
-        targetWidth = configuration.width > 0 ? std::min(configuration.width, kMaxSide) : width;
-        targetHeight = configuration.width > 0
-            ? static_cast<int>(std::clamp<std::int64_t>(std::int64_t(height) * targetWidth / width, 1, kMaxSide))
-            : height;
-        completeInfo.clear();
-        completeInfo[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
-        completeInfo[frame_info::kContentRect] = rectDictionary({ 0, 0, double(targetWidth), double(targetHeight) });
-        completeInfo[frame_info::kContentScale] = double(targetWidth) / double(width);
-        completeInfo[frame_info::kScaleFactor] = 1.0;
-        Attachments idleInfo = completeInfo;
-        idleInfo[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
-        idleAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { std::move(idleInfo) });
         {
             std::lock_guard lock(mutex);
-            statistics.width = width;
-            statistics.height = height;
+            statistics.width = static_cast<int>(raw.size.width);
+            statistics.height = static_cast<int>(raw.size.height);
             statistics.format = raw.format;
             statistics.maxFramerateNum = raw.max_framerate.num;
             statistics.maxFramerateDenom = raw.max_framerate.denom;
@@ -261,107 +197,24 @@ struct PipeWireVideoStream::Impl {
         }
         if (buffer == nullptr)
             return;
-        std::optional<SampleBuffer> frame;
-        std::optional<CaptureError> error = reduce(*buffer->buffer, frame);
+        FrameReducer::Reduced reduced = reducer->reduce(*buffer->buffer, hostTimeNanoseconds());
         pw_stream_queue_buffer(stream, buffer);
-        if (error) {
-            fail(*error);
-            return;
-        }
-        if (!frame) {
-            std::lock_guard lock(mutex);
-            ++statistics.empty;
+        if (reduced.error) {
+            fail(std::move(*reduced.error));
             return;
         }
         {
             std::lock_guard lock(mutex);
-            if (failed)
+            const std::int64_t leftOut = reducer->clock().framesLeftOut();
+            if (!reduced.frame && leftOut == statistics.framesLeftOut)
+                ++statistics.empty;
+            statistics.framesLeftOut = leftOut;
+            if (failed || !reduced.frame)
                 return;
             ++statistics.frames;
         }
         if (events.frame)
-            events.frame(std::move(*frame));
-    }
-
-    /// The frame of one buffer, reduced; nothing for a buffer without pixels.
-    std::optional<CaptureError> reduce(const spa_buffer& buffer, std::optional<SampleBuffer>& frame)
-    {
-        const std::int64_t arrival = hostTimeNanoseconds();
-        const auto* header = static_cast<const spa_meta_header*>(
-            spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
-        if (header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0)
-            return std::nullopt;
-        if (buffer.n_datas < 1 || targetWidth == 0)
-            return std::nullopt;
-        const spa_data& plane = buffer.datas[0];
-        if (plane.data == nullptr || plane.chunk == nullptr || plane.chunk->size == 0)
-            return std::nullopt;
-        const auto width = static_cast<int>(info.size.width);
-        const auto height = static_cast<int>(info.size.height);
-        const std::size_t rowBytes = std::size_t(width) * 4;
-        const std::size_t stride = plane.chunk->stride > 0 ? std::size_t(plane.chunk->stride) : rowBytes;
-        const std::size_t offset = plane.chunk->offset;
-        if (plane.chunk->stride < 0 || stride < rowBytes)
-            return CaptureError { CaptureError::InvalidParameter,
-                "The desktop's screen stream sent rows of " + std::to_string(stride) + " bytes for a width of "
-                    + std::to_string(width)
-                    + " pixels, which cannot hold them, so screen capture stopped. Restart "
-                      "screen capture." };
-        const std::size_t needed = offset + stride * std::size_t(height - 1) + rowBytes;
-        if (needed > plane.maxsize)
-            return CaptureError { CaptureError::InvalidParameter,
-                "The desktop's screen stream sent a frame of " + std::to_string(plane.maxsize) + " bytes where "
-                    + std::to_string(width) + " x " + std::to_string(height) + " pixels need " + std::to_string(needed)
-                    + ", so screen capture stopped. Restart screen capture." };
-
-        FrameStatus status = FrameStatus::Complete;
-        if (const spa_meta* damage = spa_buffer_find_meta(&buffer, SPA_META_VideoDamage);
-            damage != nullptr && damage->size >= sizeof(spa_meta_region)) {
-            // An empty first region ends the list at once: nothing changed.
-            const auto* first = static_cast<const spa_meta_region*>(damage->data);
-            if (first->region.size.width == 0 || first->region.size.height == 0)
-                status = FrameStatus::Idle;
-        }
-
-        // The producer's time of the picture when it is on our clock and recent; else its arrival.
-        std::int64_t stamp = arrival;
-        if (header != nullptr && header->pts > 0 && header->pts <= arrival && arrival - header->pts < kSecond)
-            stamp = header->pts;
-        // An idle frame never leaves the queue as colours, so it carries no arrival
-        // and shares its attachments; a complete one has a list of its own.
-        AttachmentList attachments = AttachmentList::shared(idleAttachments);
-        if (status == FrameStatus::Complete) {
-            AttachmentList::List own { completeInfo };
-            own.front()[frame_info::kArrivalTime] = arrival;
-            attachments = std::move(own);
-        }
-        // The scaler writes every pixel of the small frame: zeroing it first would be a pass for nothing.
-        SampleBuffer sample = SampleBuffer::videoFrame(targetWidth, targetHeight,
-            media::MediaTime::fromNanoseconds(stamp), SampleBuffer::Pixels::Uninitialised, std::move(attachments));
-        std::uint8_t* destination = sample.imageBuffer->baseAddress();
-        const std::size_t destinationRow = sample.imageBuffer->bytesPerRow();
-        const media::ScaleStatus scaled
-            = media::scaleArgb8888({ static_cast<const std::uint8_t*>(plane.data) + offset, height, width, stride },
-                { destination, targetHeight, targetWidth, destinationRow });
-        if (scaled != media::ScaleStatus::Success)
-            return CaptureError { CaptureError::Internal,
-                "A shared screen frame could not be reduced (status " + std::to_string(int(scaled)) + ")." };
-        // The scaler treats channels alike; only the small frame is put in BGRA order.
-        const bool swap = isRgbOrder(info.format);
-        const bool opaque = !hasAlpha(info.format);
-        if (swap || opaque) {
-            for (int y = 0; y < targetHeight; ++y) {
-                std::uint8_t* pixel = destination + std::size_t(y) * destinationRow;
-                for (int x = 0; x < targetWidth; ++x, pixel += 4) {
-                    if (swap)
-                        std::swap(pixel[0], pixel[2]);
-                    if (opaque)
-                        pixel[3] = 0xff;
-                }
-            }
-        }
-        frame = std::move(sample);
-        return std::nullopt;
+            events.frame(std::move(*reduced.frame));
     }
 
     void destroy()
@@ -429,7 +282,7 @@ Result<std::unique_ptr<PipeWireVideoStream>, CaptureError> PipeWireVideoStream::
     }();
     std::unique_ptr<PipeWireVideoStream> result(new PipeWireVideoStream);
     Impl& d = *result->m_impl;
-    d.configuration = configuration;
+    d.reducer.emplace(configuration);
     d.events = std::move(events);
     d.nodeId = target.nodeId;
     d.startLimit = target.startLimit;

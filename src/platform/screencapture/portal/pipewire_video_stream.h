@@ -28,11 +28,8 @@ struct PipeWireTarget {
 /// Consumes one PipeWire video node on a PipeWire thread loop: shared-memory
 /// frames (MemFd or MemPtr) in BGRx, BGRA, RGBx or RGBA at whatever size the
 /// producer sends, at most as often as the configuration's minimum frame
-/// interval allows. Each frame is reduced straight from the mapped buffer to
-/// the configured width (the height following the frame's aspect ratio) by
-/// the area-averaging scaler and handed over as a BGRA sample buffer, stamped
-/// on the monotonic clock that stamps the sound. A frame whose damage says
-/// nothing changed is marked idle.
+/// interval allows, each reduced and stamped by a FrameReducer (one clock for
+/// the whole stream, the monotonic one that stamps the sound).
 ///
 /// Producers send frames only when the picture changes, so a still screen
 /// sends nothing for as long as it is still; `check` tells that apart from a
@@ -60,6 +57,7 @@ public:
     struct Statistics {
         std::int64_t frames = 0; // delivered
         std::int64_t empty = 0; // buffers without pixels or marked corrupted
+        std::int64_t framesLeftOut = 0; // their time ran backwards
         int width = 0; // of the negotiated format
         int height = 0;
         std::uint32_t format = 0; // SPA video format

@@ -227,14 +227,7 @@ void VideoSource::rebuild(int sourceWidth, int sourceHeight)
     m_lastImage.reset();
     m_lastSurface.reset();
 
-    Attachments info;
-    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Complete);
-    info[frame_info::kContentRect] = rectDictionary({ 0, 0, double(targetWidth), double(targetHeight) });
-    info[frame_info::kContentScale] = double(targetWidth) / double(sourceWidth);
-    info[frame_info::kScaleFactor] = 1.0;
-    m_completeAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { info });
-    info[frame_info::kStatus] = static_cast<std::int64_t>(FrameStatus::Idle);
-    m_idleAttachments = std::make_shared<const AttachmentList::List>(AttachmentList::List { std::move(info) });
+    m_frameInfo = FrameInfo::filling(targetWidth, targetHeight, double(targetWidth) / double(sourceWidth));
 }
 
 void VideoSource::pumpEvents()
@@ -268,7 +261,8 @@ void VideoSource::repeatLast(SampleBuffer& frame, const media::MediaTime& time) 
     frame.outputPresentationTimeStamp = time;
     frame.imageBuffer = m_lastImage;
     frame.surface = m_lastSurface;
-    frame.sampleAttachments = AttachmentList::shared(m_idleAttachments);
+    frame.frameInfo = m_frameInfo;
+    frame.frameInfo->status = FrameStatus::Idle;
 }
 
 std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
@@ -373,8 +367,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (m_exclusion && !m_coverageKnown)
         m_coverageKnown = m_pipeline->measureCoverage(excluded, *m_image, m_coverage);
     const bool covering = m_exclusion && !excluded.empty();
-    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised,
-        AttachmentList::shared(m_completeAttachments));
+    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised, m_frameInfo);
     std::uint8_t* destination = frame.imageBuffer->baseAddress();
     if (!m_pipeline->readFrame(*m_image, covering ? &m_coverage : nullptr,
             { destination, frameHeight, frameWidth, frame.imageBuffer->bytesPerRow() })) {
@@ -396,8 +389,7 @@ bool VideoSource::averageHere(xcb_drawable_t drawable, int originX, int originY,
         return false;
     const int frameWidth = m_pipeline->width();
     const int frameHeight = m_pipeline->height();
-    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised,
-        AttachmentList::shared(m_completeAttachments));
+    frame = SampleBuffer::videoFrame(frameWidth, frameHeight, time, SampleBuffer::Pixels::Uninitialised, m_frameInfo);
     media::PixelBuffer& image = *frame.imageBuffer;
     const media::ScaleStatus status
         = media::scaleArgb8888({ m_sourceImage->pixels(), height, width, std::size_t(width) * 4 },

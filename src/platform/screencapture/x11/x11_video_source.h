@@ -88,8 +88,7 @@ private:
     std::shared_ptr<media::PixelBuffer> m_lastImage;
     std::shared_ptr<const Surface> m_lastSurface;
     // What every idle frame and every complete frame of the current size say, shared by them all.
-    std::shared_ptr<const AttachmentList::List> m_idleAttachments;
-    std::shared_ptr<const AttachmentList::List> m_completeAttachments;
+    FrameInfo m_frameInfo; // of a complete frame at the current size
     std::int64_t m_interval = 0;
     PacedWorker m_worker;
 };
