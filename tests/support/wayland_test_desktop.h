@@ -1,14 +1,20 @@
 #pragma once
 
-// The headless Wayland desktop that scripts/wayland-test-services starts (sway,
-// PipeWire, the screen-cast portal on a private bus), as its CORVEX_WAYLAND_*
-// settings describe it, and a Wayland client painting known colours on it.
+// A headless Wayland desktop that scripts/wayland-test-services starts (sway,
+// KDE or GNOME, each with PipeWire and the screen-cast portal on a private
+// bus), as its settings describe it: the one CORVEX_TEST_DESKTOP names (sway
+// when unset). And a Wayland client painting known colours on it.
 
+#include <QByteArray>
+#include <QDataStream>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QString>
+#include <QTemporaryFile>
 #include <QTest>
+#include <QUuid>
 
 #include <csignal>
 #include <cstdint>
@@ -22,31 +28,45 @@ namespace corvex::test {
 
 class WaylandTestDesktop {
 public:
-    /// Empty when the desktop is not running (the tests then skip).
+    enum class Kind { sway, kde, gnome };
+
+    /// The desktop CORVEX_TEST_DESKTOP names; empty when it is not running (the tests then skip).
     static std::optional<WaylandTestDesktop> fromEnvironment()
     {
         WaylandTestDesktop desktop;
-        desktop.bus = qEnvironmentVariable("CORVEX_WAYLAND_BUS");
-        desktop.display = qEnvironmentVariable("CORVEX_WAYLAND_DISPLAY");
-        desktop.runtimeDir = qEnvironmentVariable("CORVEX_WAYLAND_RUNTIME_DIR");
-        desktop.state = qEnvironmentVariable("CORVEX_WAYLAND_STATE");
-        desktop.swaySocket = qEnvironmentVariable("CORVEX_WAYLAND_SWAYSOCK");
-        desktop.pulseServer = qEnvironmentVariable("CORVEX_WAYLAND_PULSE_SERVER");
+        const QString name = qEnvironmentVariable("CORVEX_TEST_DESKTOP", QStringLiteral("sway"));
+        desktop.kind = name == QLatin1String("kde") ? Kind::kde
+            : name == QLatin1String("gnome")        ? Kind::gnome
+                                                    : Kind::sway;
+        const QString prefix = desktop.kind == Kind::sway ? QStringLiteral("CORVEX_WAYLAND_")
+                                                          : QStringLiteral("CORVEX_%1_").arg(name.toUpper());
+        const auto setting = [&](const char* key) { return qEnvironmentVariable(qPrintable(prefix + QLatin1String(key))); };
+        desktop.bus = setting("BUS");
+        desktop.display = setting("DISPLAY");
+        desktop.runtimeDir = setting("RUNTIME_DIR");
+        desktop.state = setting("STATE");
+        desktop.pulseServer = setting("PULSE_SERVER");
         if (desktop.bus.isEmpty() || desktop.display.isEmpty() || !QFile::exists(desktop.display))
             return std::nullopt;
         return desktop;
     }
+    /// What a test says when the desktop it needs is not running: a failure in CI,
+    /// which must have it, else a skip.
+    static QString missing() { return QStringLiteral("no headless %1 desktop (scripts/test-services starts it)").arg(qEnvironmentVariable("CORVEX_TEST_DESKTOP", QStringLiteral("sway"))); }
+    static bool mustRun() { return !qEnvironmentVariableIsEmpty("CI") && !qEnvironmentVariableIsEmpty("CORVEX_TEST_DESKTOP"); }
 
+    Kind kind = Kind::sway;
     QString bus;
     QString display;
     QString runtimeDir;
     QString state;
-    QString swaySocket;
     QString pulseServer;
 
     QString pipeWireSocket() const { return runtimeDir + QStringLiteral("/pipewire-0"); }
+    /// Whether its portal shares single windows (sway's does not).
+    bool sharesWindows() const { return kind != Kind::sway; }
 
-    /// How often the portal's chooser asked "which screen?" so far.
+    /// How often sway's chooser asked "which screen?" so far.
     int timesAsked() const
     {
         QFile log(state + QStringLiteral("/chooser.log"));
@@ -54,7 +74,7 @@ public:
             return 0;
         return log.readAll().count('\n');
     }
-    /// The chooser's next answers: an output name, or none for "the user cancelled".
+    /// sway's chooser's next answers: an output name, or none for "the user cancelled".
     void answerChooser(const std::optional<QString>& output) const
     {
         QFile choose(state + QStringLiteral("/choose"));
@@ -65,11 +85,7 @@ public:
     void resetChooser() const { QFile::remove(state + QStringLiteral("/choose")); }
 
     /// The portal backend's process, which tests kill to see a dead portal.
-    qint64 portalBackendPid() const
-    {
-        QFile pid(state + QStringLiteral("/xdpw.pid"));
-        return pid.open(QIODevice::ReadOnly) ? pid.readAll().trimmed().toLongLong() : 0;
-    }
+    qint64 portalBackendPid() const { return pidOf("backend"); }
     bool restartPortalBackend() const
     {
         QProcess script;
@@ -82,29 +98,129 @@ public:
     /// portal's own) left either gone; true when both run.
     bool ensurePortalRunning() const
     {
-        auto alive = [&](const char* name) {
-            QFile pid(state + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pid"));
-            return pid.open(QIODevice::ReadOnly)
-                && QFile::exists(QStringLiteral("/proc/%1/exe").arg(pid.readAll().trimmed().toLongLong()));
-        };
-        if (alive("xdp") && alive("xdpw"))
+        auto alive = [&](const char* name) { return QFile::exists(QStringLiteral("/proc/%1/exe").arg(pidOf(name))); };
+        if (alive("xdp") && alive("backend"))
             return true;
         qWarning("the screen-cast portal or its backend had ended; starting them again");
         return restartPortalBackend();
     }
 
-    bool sway(const QStringList& arguments) const
+    /// A choice of the painter's window written straight into the portal's
+    /// permission store, as if the author had chosen it in the desktop's
+    /// dialog and asked to remember it: the token that restores it, empty
+    /// when the window is not found (KDE and GNOME only).
+    QString rememberPaintersWindow() const
     {
-        QProcess swaymsg;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("SWAYSOCK"), swaySocket);
-        swaymsg.setProcessEnvironment(environment);
-        swaymsg.start(QStringLiteral("swaymsg"), arguments);
-        return swaymsg.waitForFinished(10000) && swaymsg.exitCode() == 0;
+        if (kind == Kind::kde) {
+            const QString window = kwinWindowOf(QStringLiteral("corvex-paint"));
+            return window.isEmpty() ? QString() : remember(kdeChoice({}, { window }));
+        }
+        if (kind == Kind::gnome)
+            return remember(gnomeChoice(2, QStringLiteral("<('corvex-paint.desktop', 'corvex paint')>")));
+        return {};
+    }
+    /// The same for the desktop's one monitor.
+    QString rememberMonitor() const
+    {
+        if (kind == Kind::kde)
+            return remember(kdeChoice({ QStringLiteral("0x0") }, {})); // an output's id is its position
+        if (kind == Kind::gnome)
+            return remember(gnomeChoice(1, QStringLiteral("<'MetaVendor:MetaVirtualMonitor:0x00'>")));
+        return {};
     }
 
 private:
     WaylandTestDesktop() = default;
+
+    qint64 pidOf(const char* name) const
+    {
+        QFile pid(state + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".pid"));
+        return pid.open(QIODevice::ReadOnly) ? pid.readAll().trimmed().toLongLong() : 0;
+    }
+
+    bool gdbus(const QString& destination, const QString& path, const QString& method, const QStringList& arguments,
+        QByteArray* out = nullptr) const
+    {
+        QProcess call;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
+        call.setProcessEnvironment(environment);
+        call.start(QStringLiteral("gdbus"),
+            QStringList { QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"), destination,
+                QStringLiteral("--object-path"), path, QStringLiteral("--method"), method }
+                + arguments);
+        const bool done = call.waitForFinished(10000) && call.exitCode() == 0;
+        if (out)
+            *out = call.readAllStandardOutput();
+        return done;
+    }
+
+    /// Grants a new token and stores what it restores (GVariant text): the
+    /// portal then restores it without asking.
+    QString remember(const QString& restoreData) const
+    {
+        const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        const QString store = QStringLiteral("org.freedesktop.impl.portal.PermissionStore");
+        const QString path = QStringLiteral("/org/freedesktop/impl/portal/PermissionStore");
+        const bool stored = gdbus(store, path, store + QStringLiteral(".SetPermission"),
+                                { QStringLiteral("screencast"), QStringLiteral("true"), token, QString(), QStringLiteral("['yes']") })
+            && gdbus(store, path, store + QStringLiteral(".SetValue"),
+                { QStringLiteral("screencast"), QStringLiteral("true"), token, restoreData });
+        return stored ? token : QString();
+    }
+    /// KDE Plasma 5.27's restore data: a Qt 5 data stream of {outputs, windows}.
+    static QString kdeChoice(const QStringList& outputs, const QStringList& windows)
+    {
+        QByteArray payload;
+        QDataStream out(&payload, QIODevice::WriteOnly);
+        out.setVersion(QDataStream::Qt_5_15);
+        QVariantList outputList;
+        for (const QString& output : outputs)
+            outputList.append(output);
+        out << QVariantMap { { QStringLiteral("outputs"), outputList }, { QStringLiteral("windows"), windows } };
+        QStringList bytes;
+        for (const char byte : payload)
+            bytes.append(QStringLiteral("0x%1").arg(quint8(byte), 2, 16, QLatin1Char('0')));
+        return QStringLiteral("<('KDE', uint32 1, <[byte %1]>)>").arg(bytes.join(QStringLiteral(", ")));
+    }
+    /// GNOME 43's: (created, last used, [(stream, source type, monitor or window)]).
+    static QString gnomeChoice(int type, const QString& what)
+    {
+        return QStringLiteral("<('GNOME', uint32 1, <(int64 0, int64 0, [(uint32 0, uint32 %1, %2)])>)>").arg(type).arg(what);
+    }
+    /// KWin's id of a window of the application `appId`: a KWin script prints it to KWin's log.
+    QString kwinWindowOf(const QString& appId) const
+    {
+        QTemporaryFile script(QStringLiteral("/tmp/corvex-kwin-XXXXXX.js"));
+        if (!script.open())
+            return {};
+        script.write("const list = workspace.clientList();\n"
+                     "for (let i = 0; i < list.length; ++i)\n"
+                     "    print('CORVEX-WINDOW ' + list[i].internalId + ' ' + list[i].resourceClass);\n");
+        script.close();
+        const QString kwin = QStringLiteral("org.kde.KWin");
+        const QString scripting = QStringLiteral("org.kde.kwin.Scripting");
+        QByteArray loaded;
+        if (!gdbus(kwin, QStringLiteral("/Scripting"), scripting + QStringLiteral(".loadScript"),
+                { script.fileName(), QStringLiteral("corvexfind") }, &loaded))
+            return {};
+        const QString id = QString::fromUtf8(loaded).remove(QRegularExpression(QStringLiteral("[^0-9]")));
+        gdbus(kwin, QLatin1Char('/') + id, QStringLiteral("org.kde.kwin.Script.run"), {});
+        gdbus(kwin, QStringLiteral("/Scripting"), scripting + QStringLiteral(".unloadScript"), { QStringLiteral("corvexfind") });
+        const QRegularExpression line(QStringLiteral("CORVEX-WINDOW (\\{[^}]+\\}) %1\\b").arg(appId));
+        for (int attempt = 0; attempt < 30; ++attempt) {
+            QFile log(state + QStringLiteral("/kwin.log"));
+            if (log.open(QIODevice::ReadOnly)) {
+                QString found;
+                for (auto match = line.globalMatch(QString::fromUtf8(log.readAll())); match.hasNext();)
+                    found = match.next().captured(1); // the newest window
+                if (!found.isEmpty())
+                    return found;
+            }
+            QTest::qWait(100);
+        }
+        return {};
+    }
 };
 
 /// A fullscreen Wayland window that paints what it is told: `paint("ff0000")`
@@ -123,8 +239,13 @@ public:
         m_process.start(QStringLiteral(CORVEX_TEST_TOOLS_DIR "/wayland_paint"), { mode, QStringLiteral("600") });
         m_process.waitForStarted();
     }
-    ~WaylandPainter()
+    ~WaylandPainter() { close(); }
+
+    /// Ends the painter, which closes its window.
+    void close()
     {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
         m_process.closeWriteChannel();
         m_process.terminate();
         m_process.waitForFinished(5000);
