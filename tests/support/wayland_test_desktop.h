@@ -5,16 +5,11 @@
 // bus), as its settings describe it: the one CORVEX_TEST_DESKTOP names (sway
 // when unset). And a Wayland client painting known colours on it.
 
-#include <QByteArray>
-#include <QDataStream>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRegularExpression>
 #include <QString>
-#include <QTemporaryFile>
 #include <QTest>
-#include <QUuid>
 
 #include <csignal>
 #include <cstdint>
@@ -111,23 +106,10 @@ public:
     /// when the window is not found (KDE and GNOME only).
     QString rememberPaintersWindow() const
     {
-        if (kind == Kind::kde) {
-            const QString window = kwinWindowOf(QStringLiteral("corvex-paint"));
-            return window.isEmpty() ? QString() : remember(kdeChoice({}, { window }));
-        }
-        if (kind == Kind::gnome)
-            return remember(gnomeChoice(2, QStringLiteral("<('corvex-paint.desktop', 'corvex paint')>")));
-        return {};
+        return remember({ QStringLiteral("window"), QStringLiteral("corvex-paint"), QStringLiteral("corvex paint") });
     }
     /// The same for the desktop's one monitor.
-    QString rememberMonitor() const
-    {
-        if (kind == Kind::kde)
-            return remember(kdeChoice({ QStringLiteral("0x0") }, {})); // an output's id is its position
-        if (kind == Kind::gnome)
-            return remember(gnomeChoice(1, QStringLiteral("<'MetaVendor:MetaVirtualMonitor:0x00'>")));
-        return {};
-    }
+    QString rememberMonitor() const { return remember({ QStringLiteral("monitor") }); }
 
 private:
     WaylandTestDesktop() = default;
@@ -138,88 +120,14 @@ private:
         return pid.open(QIODevice::ReadOnly) ? pid.readAll().trimmed().toLongLong() : 0;
     }
 
-    bool gdbus(const QString& destination, const QString& path, const QString& method, const QStringList& arguments,
-        QByteArray* out = nullptr) const
+    QString remember(const QStringList& what) const
     {
-        QProcess call;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus);
-        call.setProcessEnvironment(environment);
-        call.start(QStringLiteral("gdbus"),
-            QStringList { QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"), destination,
-                QStringLiteral("--object-path"), path, QStringLiteral("--method"), method }
-                + arguments);
-        const bool done = call.waitForFinished(10000) && call.exitCode() == 0;
-        if (out)
-            *out = call.readAllStandardOutput();
-        return done;
-    }
-
-    /// Grants a new token and stores what it restores (GVariant text): the
-    /// portal then restores it without asking.
-    QString remember(const QString& restoreData) const
-    {
-        const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        const QString store = QStringLiteral("org.freedesktop.impl.portal.PermissionStore");
-        const QString path = QStringLiteral("/org/freedesktop/impl/portal/PermissionStore");
-        const bool stored = gdbus(store, path, store + QStringLiteral(".SetPermission"),
-                                { QStringLiteral("screencast"), QStringLiteral("true"), token, QString(), QStringLiteral("['yes']") })
-            && gdbus(store, path, store + QStringLiteral(".SetValue"),
-                { QStringLiteral("screencast"), QStringLiteral("true"), token, restoreData });
-        return stored ? token : QString();
-    }
-    /// KDE Plasma 5.27's restore data: a Qt 5 data stream of {outputs, windows}.
-    static QString kdeChoice(const QStringList& outputs, const QStringList& windows)
-    {
-        QByteArray payload;
-        QDataStream out(&payload, QIODevice::WriteOnly);
-        out.setVersion(QDataStream::Qt_5_15);
-        QVariantList outputList;
-        for (const QString& output : outputs)
-            outputList.append(output);
-        out << QVariantMap { { QStringLiteral("outputs"), outputList }, { QStringLiteral("windows"), windows } };
-        QStringList bytes;
-        for (const char byte : payload)
-            bytes.append(QStringLiteral("0x%1").arg(quint8(byte), 2, 16, QLatin1Char('0')));
-        return QStringLiteral("<('KDE', uint32 1, <[byte %1]>)>").arg(bytes.join(QStringLiteral(", ")));
-    }
-    /// GNOME 43's: (created, last used, [(stream, source type, monitor or window)]).
-    static QString gnomeChoice(int type, const QString& what)
-    {
-        return QStringLiteral("<('GNOME', uint32 1, <(int64 0, int64 0, [(uint32 0, uint32 %1, %2)])>)>").arg(type).arg(what);
-    }
-    /// KWin's id of a window of the application `appId`: a KWin script prints it to KWin's log.
-    QString kwinWindowOf(const QString& appId) const
-    {
-        QTemporaryFile script(QStringLiteral("/tmp/corvex-kwin-XXXXXX.js"));
-        if (!script.open())
+        QProcess script;
+        script.start(QStringLiteral(CORVEX_SOURCE_DIR "/scripts/wayland-test-services"),
+            QStringList { QStringLiteral("remember"), state } + what);
+        if (!script.waitForFinished(20000) || script.exitCode() != 0)
             return {};
-        script.write("const list = workspace.clientList();\n"
-                     "for (let i = 0; i < list.length; ++i)\n"
-                     "    print('CORVEX-WINDOW ' + list[i].internalId + ' ' + list[i].resourceClass);\n");
-        script.close();
-        const QString kwin = QStringLiteral("org.kde.KWin");
-        const QString scripting = QStringLiteral("org.kde.kwin.Scripting");
-        QByteArray loaded;
-        if (!gdbus(kwin, QStringLiteral("/Scripting"), scripting + QStringLiteral(".loadScript"),
-                { script.fileName(), QStringLiteral("corvexfind") }, &loaded))
-            return {};
-        const QString id = QString::fromUtf8(loaded).remove(QRegularExpression(QStringLiteral("[^0-9]")));
-        gdbus(kwin, QLatin1Char('/') + id, QStringLiteral("org.kde.kwin.Script.run"), {});
-        gdbus(kwin, QStringLiteral("/Scripting"), scripting + QStringLiteral(".unloadScript"), { QStringLiteral("corvexfind") });
-        const QRegularExpression line(QStringLiteral("CORVEX-WINDOW (\\{[^}]+\\}) %1\\b").arg(appId));
-        for (int attempt = 0; attempt < 30; ++attempt) {
-            QFile log(state + QStringLiteral("/kwin.log"));
-            if (log.open(QIODevice::ReadOnly)) {
-                QString found;
-                for (auto match = line.globalMatch(QString::fromUtf8(log.readAll())); match.hasNext();)
-                    found = match.next().captured(1); // the newest window
-                if (!found.isEmpty())
-                    return found;
-            }
-            QTest::qWait(100);
-        }
-        return {};
+        return QString::fromUtf8(script.readAllStandardOutput()).trimmed();
     }
 };
 

@@ -61,14 +61,16 @@ struct PortalBackend::Shared {
     /// The size of what is shared, learnt from its stream where the portal did not say it.
     void sized(PortalChoice choice, int width, int height)
     {
+        {
+            std::lock_guard lock(stateMutex);
+            if (current) {
+                current->width = width;
+                current->height = height;
+            }
+        }
         choice.width = width;
         choice.height = height;
         save(choice);
-        std::lock_guard lock(stateMutex);
-        if (current) {
-            current->width = width;
-            current->height = height;
-        }
     }
 };
 
