@@ -193,7 +193,10 @@ measure() { # ROAD RUN LIVE.pb
     offsets+=("$("$corvex" match "$live" "$clip" 2>/dev/null | grep -o 'offset [-0-9.]*' | cut -d' ' -f2 || true)")
     offsets+=("$("$corvex" match "$work/file.pb" "$clip" 2>/dev/null | grep -o 'offset [-0-9.]*' | cut -d' ' -f2 || true)")
   done
-  "$corvex" inspect --json "$live" >"$work/live.json"
+  if ! "$corvex" inspect --json "$live" >"$work/live.json" 2>"$work/inspect.log"; then
+    printf '%-6s %3s  invalid record: %s\n' "$road" "$run" "$(sed 's/^corvex: [^:]*: //' "$work/inspect.log")"
+    return 0
+  fi
   "$corvex" inspect --json "$work/file.pb" >"$work/file.json"
   python3 - "$road" "$run" "$work/live.json" "$work/file.json" "${offsets[@]}" <<'PY'
 import json, statistics, sys
