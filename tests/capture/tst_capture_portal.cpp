@@ -192,31 +192,23 @@ private Q_SLOTS:
             m_desktop->resetChooser();
         auto reset = qScopeGuard([&] { m_desktop->resetChooser(); });
         WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
-        QTemporaryDir home;
+        QTemporaryDir home; // nothing remembered
         const QString out = home.filePath(QStringLiteral("show.pb"));
-        QProcess corvex;
-        corvex.setProcessEnvironment(sessionEnvironment(home.path())); // nothing remembered
         QStringList arguments { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
             QStringLiteral("--no-audio"), QStringLiteral("-o"), out };
         // Cancelled, it is given no end: it must find its own.
         if (!cancel)
             arguments << QStringLiteral("--seconds") << QStringLiteral("2");
-        corvex.start(QStringLiteral(CORVEX_CLI), arguments);
-        const bool ended = corvex.waitForFinished(60000);
-        if (!ended) {
-            corvex.kill();
-            corvex.waitForFinished();
-        }
-        const QByteArray said = corvex.readAllStandardError();
-        QVERIFY2(ended, "corvex record did not end: " + said);
-        QCOMPARE(corvex.exitStatus(), QProcess::NormalExit);
+        const CommandRun run = corvexInSession(home.path(), arguments);
+        QVERIFY2(run.exitCode >= 0, "corvex record did not end: " + run.err);
         if (cancel) {
-            QCOMPARE(corvex.exitCode(), 1);
-            QVERIFY2(said.contains("cancelled in the desktop's dialog") && said.contains("nothing was written"), said);
-            QVERIFY2(!said.contains("Recording "), said);
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.err.contains("cancelled in the desktop's dialog") && run.err.contains("nothing was written"),
+                run.err.constData());
+            QVERIFY2(!run.err.contains("Recording "), run.err.constData());
             QVERIFY(!QFile::exists(out));
         } else {
-            QVERIFY2(corvex.exitCode() == 0, said);
+            QVERIFY2(run.exitCode == 0, run.err.constData());
             VideoAnalysis record;
             QVERIFY(test::readRecord(out, record));
             QVERIFY(record.timestamps_size() > 0);

@@ -110,6 +110,13 @@ public:
     }
     /// The same for the desktop's one monitor.
     QString rememberMonitor() const { return remember({ QStringLiteral("monitor") }); }
+    /// Answers GNOME's "Screen Share" dialog as the author does: picks the
+    /// painter's window ("window") or the monitor ("monitor") and presses Share;
+    /// what was picked, empty when the dialog did not come.
+    QString answerDialog(const QString& kind) const
+    {
+        return runScript({ QStringLiteral("answer"), state, kind, QStringLiteral("corvex paint") }, 60000);
+    }
 
 private:
     WaylandTestDesktop() = default;
@@ -122,10 +129,14 @@ private:
 
     QString remember(const QStringList& what) const
     {
+        return runScript(QStringList { QStringLiteral("remember"), state } + what, 20000);
+    }
+    /// What scripts/wayland-test-services printed; empty when it failed.
+    static QString runScript(const QStringList& arguments, int ms)
+    {
         QProcess script;
-        script.start(QStringLiteral(CORVEX_SOURCE_DIR "/scripts/wayland-test-services"),
-            QStringList { QStringLiteral("remember"), state } + what);
-        if (!script.waitForFinished(20000) || script.exitCode() != 0)
+        script.start(QStringLiteral(CORVEX_SOURCE_DIR "/scripts/wayland-test-services"), arguments);
+        if (!script.waitForFinished(ms) || script.exitCode() != 0)
             return {};
         return QString::fromUtf8(script.readAllStandardOutput()).trimmed();
     }
