@@ -63,10 +63,10 @@ struct PortalBackend::Shared {
     {
         {
             std::lock_guard lock(stateMutex);
-            if (current) {
-                current->width = width;
-                current->height = height;
-            }
+            if (!current || remembered.restoreToken != choice.restoreToken)
+                return; // the author chose again meanwhile: what was forgotten stays forgotten
+            current->width = width;
+            current->height = height;
         }
         choice.width = width;
         choice.height = height;
