@@ -8,7 +8,7 @@
 #   x11    Xvfb with jwm and PulseAudio (a null sink), `--source x11`
 #   sway   the headless sway of scripts/wayland-test-services, its monitor through the portal
 #   kde    the headless KWin, mpv's window through the portal (KWin sends no picture of a monitor)
-#   gnome  the headless gnome-shell, mpv's window through the portal
+#   gnome  the headless gnome-shell, its monitor through the portal
 # Each live frame is placed on the film by the sound: 5 s clips of the film are found in the
 # live show and in the file show (`corvex match`), and the difference of the two offsets says
 # where the film started on the live show's time line. It then prints, per road and run:
@@ -132,8 +132,11 @@ record() {
   until_exists "$work/mpv.sock" || { echo "sync_fidelity: mpv did not start on $road" >&2; return 1; }
   sleep 1
   if [ "$road" = kde ] || [ "$road" = gnome ]; then
-    local token
-    token=$("$root/scripts/wayland-test-services" remember "$work/desktop-$road" window mpv "film.mkv - mpv")
+    # KWin sends no picture of a monitor; mutter's picture of mpv's window stands still once the
+    # film plays (mpv shows the film on a surface of its own), so GNOME records its monitor.
+    local token what=(window mpv)
+    [ "$road" = kde ] || what=(monitor)
+    token=$("$root/scripts/wayland-test-services" remember "$work/desktop-$road" "${what[@]}")
     mkdir -p "$work/config-$road/corvex"
     printf '[General]\nscreencast_restore_token=%s\n' "$token" >"$work/config-$road/corvex/corvex.ini"
   fi
