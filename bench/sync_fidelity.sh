@@ -132,8 +132,8 @@ record() {
   until_exists "$work/mpv.sock" || { echo "sync_fidelity: mpv did not start on $road" >&2; return 1; }
   sleep 1
   if [ "$road" = kde ] || [ "$road" = gnome ]; then
-    # KWin sends no picture of a monitor; mutter's picture of mpv's window stands still once the
-    # film plays (mpv shows the film on a surface of its own), so GNOME records its monitor.
+    # KWin sends no picture of a monitor; GNOME's picture of mpv's window stood still after the
+    # film's first second here (frames kept coming, all alike), so GNOME records its monitor.
     local token what=(window mpv)
     [ "$road" = kde ] || what=(monitor)
     token=$("$root/scripts/wayland-test-services" remember "$work/desktop-$road" "${what[@]}")
