@@ -46,9 +46,9 @@ while [ $# -gt 0 ]; do
     *) echo "sync_fidelity: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
-for tool in ffmpeg mpv python3 Xvfb jwm pulseaudio pactl; do
-  command -v "$tool" >/dev/null || { echo "sync_fidelity: $tool is needed (scripts/install-deps)" >&2; exit 1; }
-done
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
+need sync_fidelity ffmpeg mpv python3 Xvfb jwm pulseaudio pactl
 [ -x "$corvex" ] || { echo "sync_fidelity: no corvex at $corvex; build it or pass --corvex" >&2; exit 1; }
 corvex=$(cd "$(dirname "$corvex")" && pwd)/$(basename "$corvex")
 
