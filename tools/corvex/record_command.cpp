@@ -290,11 +290,19 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
         co_return Failure;
     }
     if (analysis.timestamps_size() == 0) {
-        // Only pictures that changed are analysed, and a Wayland desktop sends
-        // none at all while its screen is still: a record without frames is of
-        // no use as a light show, whatever the exit status said.
-        printError(QStringLiteral("no frames were recorded: nothing on the recorded screen changed while recording. "
-                                  "Start the recording, then play the film (or whatever should drive the lights)"));
+        // A record without frames is of no use as a light show, whatever the
+        // exit status said. Only pictures that changed are analysed; but a
+        // desktop that never sent one at all may not send any of what was
+        // chosen (KDE Plasma 5.27 sends none of a whole screen).
+        if (frames == 0 && chooser != nullptr)
+            printError(QStringLiteral(
+                "no frames were recorded: the desktop sent no picture of what was shared. Some desktops send none "
+                "of a whole screen (KDE Plasma 5.27) or send one only when something on it changes: share the "
+                "player's window instead ('corvex record --choose'), or play the film while recording"));
+        else
+            printError(QStringLiteral(
+                "no frames were recorded: nothing on the recorded screen changed while recording. Start the "
+                "recording, then play the film (or whatever should drive the lights)"));
         co_return Failure;
     }
     co_return Success;

@@ -26,8 +26,8 @@ constexpr int kMaxSide = 16384; // what the format asks for
 CaptureError streamGone()
 {
     return { CaptureError::ConnectionLost,
-        "The desktop's screen stream went away (its portal stopped or the shared screen is gone), so screen capture "
-        "stopped. Restart screen capture." };
+        "The desktop's screen stream went away (the shared window was closed, the shared screen is gone, or the "
+        "desktop's portal stopped), so screen capture stopped. Restart screen capture." };
 }
 
 CaptureError pipeWireLost(const std::string& detail)

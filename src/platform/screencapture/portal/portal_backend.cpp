@@ -58,6 +58,20 @@ struct PortalBackend::Shared {
         current = stream;
         sourceTypes = offered;
     }
+    /// The size of what is shared, learnt from its stream where the portal did not say it.
+    void sized(PortalChoice choice, int width, int height)
+    {
+        {
+            std::lock_guard lock(stateMutex);
+            if (!current || remembered.restoreToken != choice.restoreToken)
+                return; // the author chose again meanwhile: what was forgotten stays forgotten
+            current->width = width;
+            current->height = height;
+        }
+        choice.width = width;
+        choice.height = height;
+        save(choice);
+    }
 };
 
 namespace {
@@ -156,7 +170,8 @@ private:
         }
         const PortalCast& cast = *started.value;
         const PortalStream& chosen = cast.streams.front();
-        m_shared->save({ cast.restoreToken, chosen.width, chosen.height, chosen.sourceType });
+        m_choice = { cast.restoreToken, chosen.width, chosen.height, chosen.sourceType };
+        m_shared->save(m_choice);
         m_shared->started(chosen, info.sourceTypes);
         portal.setClosedHandler([this](CaptureError closed) { fail(std::move(closed)); });
         PipeWireVideoStream::Events events;
@@ -171,6 +186,20 @@ private:
         return std::move(*connected.value);
     }
 
+    /// Some portals do not say how large the shared window is (KDE's): its
+    /// stream does, once it has agreed on a format.
+    void learnSize(const PipeWireVideoStream& stream)
+    {
+        if (m_choice.width > 0 && m_choice.height > 0)
+            return;
+        const PipeWireVideoStream::Statistics negotiated = stream.statistics();
+        if (negotiated.width <= 0 || negotiated.height <= 0)
+            return;
+        m_shared->sized(m_choice, negotiated.width, negotiated.height);
+        m_choice.width = negotiated.width;
+        m_choice.height = negotiated.height;
+    }
+
     /// Watches the stream until it stops; true when the author wants to choose again.
     bool watch(PipeWireVideoStream& stream)
     {
@@ -183,6 +212,7 @@ private:
                 break;
             lock.unlock();
             stream.check();
+            learnSize(stream);
             lock.lock();
         }
         const bool again = m_askAgain && !m_stopping && !m_failed;
@@ -234,6 +264,7 @@ private:
     bool m_failed = false;
     bool m_askAgain = false;
     ScreenCastPortal* m_portal = nullptr; // while the thread has one
+    PortalChoice m_choice; // what the running stream shows; the thread's own
     std::thread m_thread; // last: joined before the rest goes
 };
 

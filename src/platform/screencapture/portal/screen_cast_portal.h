@@ -2,6 +2,7 @@
 
 #include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
+#include "platform/screencapture/portal/portal_address.h"
 
 #include <cstdint>
 #include <functional>
@@ -11,14 +12,6 @@
 #include <vector>
 
 namespace corvex::screencapture::portal {
-
-/// Where the screen-cast portal is and how to talk to it.
-struct PortalAddress {
-    /// The bus name of the desktop's portal.
-    std::string service = "org.freedesktop.portal.Desktop";
-    /// The session bus's address; empty means $DBUS_SESSION_BUS_ADDRESS.
-    std::string busAddress;
-};
 
 /// What the portal says about itself.
 struct PortalInfo {
@@ -50,10 +43,11 @@ struct PortalCast {
     int pipeWireFd = -1; // owned by the caller
 };
 
-/// A client of org.freedesktop.portal.ScreenCast on its own bus connection,
-/// so that its sessions end with it. Every call blocks the calling thread
-/// (never the GUI thread) until the portal answers, the user answers the
-/// desktop's dialog, or `cancel` is called from another thread.
+class PortalConnection;
+
+/// The calls of org.freedesktop.portal.ScreenCast, on a portal connection of
+/// its own (see PortalConnection, whose calls block as these do), and what
+/// the author reads when one fails.
 class ScreenCastPortal final {
 public:
     /// Connects to the bus; null with the reason when there is no session bus.
@@ -81,10 +75,9 @@ public:
     void close();
 
 private:
-    struct Impl;
-    ScreenCastPortal();
+    explicit ScreenCastPortal(std::unique_ptr<PortalConnection> connection);
 
-    std::unique_ptr<Impl> m_impl;
+    std::unique_ptr<PortalConnection> m_connection;
 };
 
 } // namespace corvex::screencapture::portal
