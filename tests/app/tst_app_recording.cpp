@@ -273,8 +273,8 @@ private Q_SLOTS:
         QPalette palette = swatch.palette();
         palette.setColor(QPalette::Window, panel);
         swatch.setPalette(palette);
-        std::array<QColor, 9> colours;
-        colours.fill(cell);
+        analysis::GridColours colours;
+        colours.fill(analysis::RGB{cell.red(), cell.green(), cell.blue()});
         swatch.setColours(colours);
         swatch.resize(240, 48);
         const QImage picture = swatch.grab().toImage();
