@@ -17,6 +17,7 @@
 #include <QUuid>
 
 #include <memory>
+#include <sys/resource.h>
 
 namespace corvex::testing {
 
@@ -172,6 +173,15 @@ public:
                 m_process.kill();
             m_process.waitForFinished(5000);
         }
+    }
+
+    /// The service's open-file limit, soft and hard (set before `start`).
+    void setDescriptorLimit(rlim_t limit)
+    {
+        m_process.setChildProcessModifier([limit] {
+            const rlimit low { limit, limit };
+            ::setrlimit(RLIMIT_NOFILE, &low);
+        });
     }
 
     QString origin() const { return m_origin; }

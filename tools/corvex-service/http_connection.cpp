@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 
 #include <array>
+#include <limits>
 #include <string_view>
 
 namespace corvex::reference {
@@ -301,7 +302,8 @@ net::awaitable<bool> HttpConnection::exchange(std::size_t headLength)
     const HttpLimits& limits = m_context.limits;
     http::request_parser<http::buffer_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(limits.maxHeadBytes));
-    parser.body_limit(static_cast<std::uint64_t>(limits.maxBodyBytes));
+    // Sizes are checked once the service said how large a body it takes.
+    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
     error_code ec;
     const std::string_view head(static_cast<const char*>(m_buffer.data().data()), headLength);
     parser.put(net::buffer(head.data(), head.size()), ec);
@@ -361,6 +363,7 @@ net::awaitable<bool> HttpConnection::exchange(std::size_t headLength)
         co_return false;
     }
     const qint64 maxBody = std::min(screening.maxBodyBytes, limits.maxBodyBytes);
+    parser.body_limit(static_cast<std::uint64_t>(maxBody)); // a chunk larger than that is refused as it is announced
     if (parser.content_length() && *parser.content_length() > static_cast<std::uint64_t>(maxBody)) {
         co_await refuse(413, "the body is too large");
         co_return false;

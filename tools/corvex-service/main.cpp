@@ -210,9 +210,9 @@ int main(int argc, char* argv[])
     const auto perAddress = count(perAddressOption, 100000);
     const auto dbConnections = count(dbConnectionsOption, 64);
     const auto signInLimit = count(signInLimitOption, 10000);
-    for (const auto& [value, option, most] : { std::tuple(connections, &connectionsOption, 100000),
-             std::tuple(perAddress, &perAddressOption, 100000), std::tuple(dbConnections, &dbConnectionsOption, 64),
-             std::tuple(signInLimit, &signInLimitOption, 10000) }) {
+    for (const auto& [value, option, most] :
+        { std::tuple(connections, &connectionsOption, 100000), std::tuple(perAddress, &perAddressOption, 100000),
+            std::tuple(dbConnections, &dbConnectionsOption, 64), std::tuple(signInLimit, &signInLimitOption, 10000) }) {
         if (!value)
             return fail(QStringLiteral("--%1 '%2' is not a number from 1 to %3")
                             .arg(option->names().first(), parser.value(*option))
@@ -233,7 +233,8 @@ int main(int argc, char* argv[])
     // waiting in the listen queue instead of failing accepts.
     rlimit descriptors {};
     if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
-        const rlim_t wanted = static_cast<rlim_t>(limits.maxConnections) + kReservedDescriptors + rlim_t(*dbConnections);
+        const rlim_t wanted
+            = static_cast<rlim_t>(limits.maxConnections) + kReservedDescriptors + rlim_t(*dbConnections);
         if (descriptors.rlim_cur < wanted) {
             descriptors.rlim_cur
                 = descriptors.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, descriptors.rlim_max);

@@ -40,30 +40,49 @@ int reportAccount(AppManager& manager)
     return Success;
 }
 
+/// The hidden fields of a sign-in page's form, form-encoded.
+QByteArray hiddenFields(const QByteArray& page)
+{
+    static const QRegularExpression hidden(
+        QStringLiteral("<input type=\"hidden\" name=\"([^\"]*)\" value=\"([^\"]*)\">"));
+    QByteArray fields;
+    for (auto it = hidden.globalMatch(QString::fromUtf8(page)); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        fields += QUrl::toPercentEncoding(match.captured(1)) + '=' + QUrl::toPercentEncoding(match.captured(2)) + '&';
+    }
+    return fields;
+}
+
 /// Fills in the sign-in page's form the way a browser would, for services
 /// whose page is the plain form of the reference service. The callback the
 /// page redirects to, or none with the reason.
 QCoro::Task<std::optional<QUrl>> submitSignInForm(
     QUrl page, QString email, QString password, bool create, QString* error)
 {
+    // The page first: its form carries fields of its own (and its cookie,
+    // kept by the network manager), which go back with the credentials.
     QNetworkAccessManager network;
+    QNetworkRequest get(page);
+    get.setTransferTimeout(30000);
+    const std::unique_ptr<QNetworkReply> form(co_await network.get(get));
+    const QByteArray fields = hiddenFields(form->readAll());
     QNetworkRequest post(page);
     post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     post.setTransferTimeout(30000);
-    const QString redirect = QUrlQuery(page).queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
-    const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect)
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
-        + (create ? "&action=create" : "&action=signin");
-    const std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
+    const std::unique_ptr<QNetworkReply> answer(co_await network.post(post,
+        fields + "email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+            + (create ? "&action=create" : "&action=signin")));
     const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
     if (answer->error() != QNetworkReply::NoError && status == 0) {
         *error = QStringLiteral("the service could not be reached (%1)").arg(answer->errorString());
         co_return std::nullopt;
     }
-    if (status / 100 == 3 && location.scheme() == QLatin1StringView("corvexapp"))
-        co_return location;
+    // Signed in, the page sends the browser on to the callback ("0; url=...").
+    const QByteArray refresh = answer->rawHeader("Refresh");
+    const QUrl callback = QUrl::fromEncoded(refresh.mid(refresh.indexOf("url=") + 4));
+    if (status == 200 && refresh.contains("url=") && callback.scheme() == QLatin1StringView("corvexapp"))
+        co_return callback;
     // The page came back with its message: the form is answered in a paragraph of it.
     static const QRegularExpression message(QStringLiteral("<p role=\"alert\">([^<]*)</p>"));
     const QRegularExpressionMatch found = message.match(QString::fromUtf8(answer->readAll()));
