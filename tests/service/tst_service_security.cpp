@@ -18,18 +18,28 @@
 #include "reference_service_process.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
+#include <QUuid>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <limits>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace corvex::service;
 using corvex::settings::Endpoints;
@@ -113,6 +123,51 @@ QByteArray validRecording()
     record.set_signature("sig");
     return QByteArray::fromStdString(*corvex::analysis::serializeVideoAnalysis(record));
 }
+
+// Holds the light shows' table locked, as a long transaction of another
+// client would, until it goes.
+class StoreLock final {
+public:
+    explicit StoreLock(const TestStore& store)
+    {
+        if (!TestStore::usesPostgres()) {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+            db.setDatabaseName(store.location());
+            m_locked = db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
+            return;
+        }
+        QUrl url(store.location());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PGPASSWORD"), url.password());
+        url.setPassword(QString());
+        m_psql.setProcessEnvironment(environment);
+        m_psql.start(QStringLiteral("psql"), { QStringLiteral("-X"), QStringLiteral("-At"), url.toString() });
+        m_psql.write("BEGIN; LOCK TABLE lightshows IN ACCESS EXCLUSIVE MODE; SELECT 'locked';\n");
+        m_locked = QTest::qWaitFor(
+            [this] { return m_psql.waitForReadyRead(100) && m_psql.readAll().contains("locked"); }, 30000);
+    }
+    ~StoreLock()
+    {
+        if (m_psql.state() != QProcess::NotRunning) {
+            m_psql.write("ROLLBACK;\n");
+            m_psql.closeWriteChannel();
+            m_psql.waitForFinished(10000);
+        }
+        if (QSqlDatabase::contains(m_name)) {
+            QSqlDatabase::database(m_name).rollback();
+            QSqlDatabase::database(m_name).close();
+            QSqlDatabase::removeDatabase(m_name);
+        }
+    }
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    bool isLocked() const { return m_locked; }
+
+private:
+    const QString m_name = QUuid::createUuid().toString();
+    QProcess m_psql;
+    bool m_locked = false;
+};
 
 } // namespace
 
@@ -371,6 +426,75 @@ private Q_SLOTS:
                      QStringLiteral("wrong but allowed"))
                      .status,
             401);
+    }
+
+    // One address, one account: typed in any case or Unicode form; nothing
+    // that is not a plain address is stored.
+    void emailAddressesAreNormalised_data()
+    {
+        QTest::addColumn<QString>("created");
+        QTest::addColumn<QString>("typed"); // signing in; empty: the address is refused
+        QTest::newRow("NFC, then NFD") << QStringLiteral("jos\u00e9@example.org")
+                                       << QStringLiteral("jose\u0301@example.org");
+        QTest::newRow("upper-case domain") << QStringLiteral("Ann@Example.ORG") << QStringLiteral("ann@example.org");
+        QTest::newRow("two @") << QStringLiteral("a@b@example.org") << QString();
+        QTest::newRow("nothing before @") << QStringLiteral("@example.org") << QString();
+        QTest::newRow("nothing after @") << QStringLiteral("a@") << QString();
+        QTest::newRow("CR LF") << QStringLiteral("a\r\nBcc: b@example.org") << QString();
+        QTest::newRow("HTML") << QStringLiteral("<script>x</script>@example.org") << QString();
+        QTest::newRow("a space") << QStringLiteral("a b@example.org") << QString();
+    }
+
+    void emailAddressesAreNormalised()
+    {
+        QFETCH(QString, created);
+        QFETCH(QString, typed);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--pbkdf2-iterations"), QStringLiteral("1000") }));
+        const RawResponse creation = submitForm(service.origin(), created, QStringLiteral("long enough"), "create");
+        QCOMPARE(creation.status, typed.isEmpty() ? 400 : 200);
+        if (typed.isEmpty()) {
+            QVERIFY(creation.body.contains("Enter a valid email address."));
+            return;
+        }
+        const QString token = tokenOf(submitForm(service.origin(), typed, QStringLiteral("long enough")));
+        const RawResponse account = withToken(service.origin(), "GET", "/auth/account", token);
+        QCOMPARE(QJsonDocument::fromJson(account.body)[QStringLiteral("email")].toString(),
+            typed.normalized(QString::NormalizationForm_C));
+    }
+
+    // After the iterations change, an unknown address still costs the work
+    // of a known one: the time of the answer does not tell them apart.
+    void unknownAddressesTakeAsLong()
+    {
+        TestStore store;
+        QVERIFY(store.create(TestStore::Sharing::Shared));
+        {
+            ReferenceServiceProcess before;
+            QVERIFY(before.startOn(store, { QStringLiteral("--pbkdf2-iterations"), QStringLiteral("1000") }));
+            QVERIFY(!createAccount(before.origin(), QStringLiteral("known@example.org"), QStringLiteral("long enough"))
+                         .isEmpty());
+        }
+        ReferenceServiceProcess service;
+        QVERIFY(service.startOn(store, { QStringLiteral("--pbkdf2-iterations"), QStringLiteral("1000000") }));
+        const auto fastest = [&](const QString& email) {
+            qint64 best = std::numeric_limits<qint64>::max();
+            for (int i = 0; i < 2; ++i) {
+                const auto page = corvex::testing::fetchSignInPage(service.origin());
+                QElapsedTimer clock;
+                clock.start();
+                RawConnection connection(service.origin());
+                connection.send(corvex::testing::signInRequest(page, email, QStringLiteral("not the one")));
+                if (connection.read(120000).status != 401)
+                    return qint64(-1);
+                best = std::min(best, clock.elapsed());
+            }
+            return best;
+        };
+        const qint64 known = fastest(QStringLiteral("known@example.org"));
+        const qint64 unknown = fastest(QStringLiteral("nobody@example.org"));
+        QVERIFY(known >= 0 && unknown >= 0);
+        QVERIFY2(unknown < 4 * known + 500, qPrintable(QStringLiteral("%1 ms against %2 ms").arg(unknown).arg(known)));
     }
 
     // Guesses sent at once are counted as they start, not as they end.
@@ -660,6 +784,41 @@ private Q_SLOTS:
         }
     }
 
+    // Nobody else can make the database lead elsewhere: not through a link
+    // in its place, nor by planting one in a folder every user may write to.
+    void databasePathIsNotFollowed_data()
+    {
+        QTest::addColumn<bool>("worldWritable");
+        QTest::addColumn<bool>("link");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a link in a private folder") << false << true << QStringLiteral("is a symbolic link");
+        QTest::newRow("a world-writable folder") << true << false << QStringLiteral("writable by every user");
+    }
+
+    void databasePathIsNotFollowed()
+    {
+        QFETCH(bool, worldWritable);
+        QFETCH(bool, link);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("shared"));
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), worldWritable ? 0777 : 0700) == 0);
+        const QString victim = dir.filePath(QStringLiteral("victim"));
+        QFile(victim).open(QIODevice::WriteOnly);
+        const QString path = folder + QStringLiteral("/service.sqlite");
+        if (link)
+            QVERIFY(QFile::link(victim, path));
+        QProcess process;
+        process.start(QStringLiteral(CORVEX_SERVICE_BINARY),
+            { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"), path });
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 1);
+        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        QVERIFY2(err.contains(reason), qPrintable(err));
+        QCOMPARE(QFileInfo(victim).size(), 0);
+    }
+
     // --- The service as a server: limits, time-outs, framing ---------------
 
     // Bodies are refused on their head alone: no token, or too large.
@@ -722,6 +881,16 @@ private Q_SLOTS:
         QTest::newRow("a folded header") << upload + "Content-Length: 0\r\nX-A: 1\r\n  continued\r\n\r\n" << 400;
         QTest::newRow("space before the colon") << upload + "Content-Length : 0\r\n\r\n" << 400;
         QTest::newRow("bare line feeds") << QByteArray("GET /auth/account HTTP/1.1\nHost: x\n\r\n\r\n") << 400;
+        const QByteArray chunkedUpload = upload + "Transfer-Encoding: chunked\r\n\r\n";
+        QTest::newRow("chunk size 0x3") << chunkedUpload + "0x3\r\nabc\r\n0\r\n\r\n" << 400;
+        QTest::newRow("chunk size +3") << chunkedUpload + "+3\r\nabc\r\n0\r\n\r\n" << 400;
+        QTest::newRow("chunk size with spaces") << chunkedUpload + " 3 \r\nabc\r\n0\r\n\r\n" << 400;
+        QTest::newRow("a NUL in a header")
+            << QByteArray("GET /auth/account HTTP/1.1\r\nHost: 127.0.0.1\r\nX-A: a\0b\r\n\r\n", 57) << 400;
+        QTest::newRow("no Host") << QByteArray("GET /auth/account HTTP/1.1\r\n\r\n") << 400;
+        QTest::newRow("two Hosts") << QByteArray("GET /auth/account HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n") << 400;
+        QTest::newRow("two Authorizations") << upload + "Authorization: Bearer other\r\nContent-Length: 0\r\n\r\n"
+                                            << 400;
         QTest::newRow("HTTP/2.0") << QByteArray("GET /auth/account HTTP/2.0\r\n\r\n") << 505;
         QTest::newRow("not HTTP") << QByteArray("HELLO\r\n\r\n") << 400;
     }
@@ -842,6 +1011,155 @@ private Q_SLOTS:
             flood.push_back(std::make_unique<RawConnection>(service.origin()));
         QTRY_COMPARE_WITH_TIMEOUT(exchange(service.origin(), corvex::testing::get("/auth/account")).status, 401, 30000);
         QVERIFY(service.log().contains("serving at most 32 connections"));
+    }
+
+    // A connection's next request is read only once its answer is out, so
+    // a client that sends and never reads holds one answer, not thousands.
+    void pipelinedRequestsWaitForTheirAnswers()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        // A plain socket with a small receive window, that this test reads
+        // only when it chooses to.
+        constexpr int kRequests = 2000;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int window = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<quint16>(QUrl(service.origin()).port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        const QByteArray requests
+            = corvex::testing::get("/auth/signin?redirectUri=corvexapp://callback").repeated(kRequests);
+        qsizetype sent = 0;
+        const auto sendMore = [&] {
+            const ssize_t n
+                = ::send(fd, requests.constData() + sent, std::size_t(requests.size() - sent), MSG_NOSIGNAL);
+            sent += std::max<ssize_t>(n, 0);
+        };
+        // Until the answers stop coming (the client's window and our buffer are full).
+        qsizetype answered = -1;
+        for (int i = 0; i < 40 && answered != service.log().count("GET /auth/signin 200"); ++i) {
+            answered = service.log().count("GET /auth/signin 200");
+            sendMore();
+            QTest::qWait(500);
+        }
+        QVERIFY2(answered < kRequests / 2, qPrintable(QString::number(answered)));
+        // Nothing is lost: every answer comes once the client reads.
+        QByteArray received;
+        QElapsedTimer clock;
+        clock.start();
+        while (received.count("HTTP/1.1 200 OK") < kRequests && !clock.hasExpired(120000)) {
+            sendMore();
+            char chunk[65536];
+            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n > 0)
+                received.append(chunk, n);
+            else if (n == 0)
+                break;
+            else
+                QTest::qWait(5);
+        }
+        ::close(fd);
+        QCOMPARE(received.count("HTTP/1.1 200 OK"), kRequests);
+    }
+
+    // Bodies in flight share one budget: beyond it, uploads are refused
+    // until others are done, rather than held in memory.
+    void bodiesShareABudget()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--max-body"), QStringLiteral("1m"), QStringLiteral("--body-budget"),
+            QStringLiteral("1m") }));
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("b@example.org"), QStringLiteral("long enough"));
+        const QByteArray head = "POST /tvapi/lightshow/movie/550 HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
+            + token.toLatin1() + "\r\nContent-Length: 900000\r\n\r\n";
+        const QByteArray part(800000, 'x');
+        RawConnection first(service.origin());
+        RawConnection second(service.origin());
+        first.send(head + part);
+        second.send(head + part);
+        // Whichever came second is refused while the other waits for its rest.
+        QTRY_VERIFY(first.socket().bytesAvailable() > 0 || second.socket().bytesAvailable() > 0);
+        RawConnection& refused = first.socket().bytesAvailable() > 0 ? first : second;
+        RawConnection& kept = &refused == &first ? second : first;
+        const RawResponse busy = refused.read();
+        QCOMPARE(busy.status, 503);
+        QVERIFY(busy.headers.contains("retry-after"));
+        kept.send(QByteArray(100000, 'x'));
+        QCOMPARE(kept.read().status, 400); // read whole: not a light show
+        RawConnection third(service.origin());
+        third.send(head + part + QByteArray(100000, 'x'));
+        QCOMPARE(third.read().status, 400);
+    }
+
+    // One client address can hold only a few connections, each for a short
+    // time while its head arrives; everyone else is still served.
+    void oneAddressCannotTakeEveryConnection()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start({ QStringLiteral("--max-connections-per-address"), QStringLiteral("8"),
+            QStringLiteral("--head-timeout"), QStringLiteral("2s") }));
+        std::vector<std::unique_ptr<RawConnection>> slow;
+        for (int i = 0; i < 12; ++i) {
+            slow.push_back(
+                std::make_unique<RawConnection>(service.origin(), QHostAddress(QStringLiteral("127.0.0.2"))));
+            slow.back()->send("GET /auth/account HTTP/1.1\r\nHo");
+        }
+        QCOMPARE(slow.back()->read().status, 503);
+        QCOMPARE(exchange(service.origin(), corvex::testing::get("/auth/account")).status, 401);
+        // A head that trickles in still ends when its time is up.
+        for (int i = 0; i < 10; ++i) {
+            slow.front()->send("s");
+            QTest::qWait(300);
+        }
+        QCOMPARE(slow.front()->read().status, 408);
+        // Far more than 256 connections from many clients are served at once.
+        std::vector<std::unique_ptr<RawConnection>> many;
+        for (int i = 0; i < 300; ++i)
+            many.push_back(std::make_unique<RawConnection>(
+                service.origin(), QHostAddress(QStringLiteral("127.0.1.%1").arg(1 + i / 8))));
+        for (auto& connection : many)
+            connection->send(corvex::testing::get("/auth/account"));
+        for (auto& connection : many)
+            QCOMPARE(connection->read().status, 401);
+    }
+
+    // --- The database ----------------------------------------------------------
+
+    // The database cannot answer (a lock held too long): the service says it
+    // is its own trouble, for a while, instead of an empty list or a missing
+    // show; and what needs no database is answered meanwhile.
+    void databaseTroubleIsNotAnEmptyAnswer()
+    {
+        TestStore store;
+        QVERIFY(store.create(TestStore::Sharing::Shared));
+        ReferenceServiceProcess service;
+        QVERIFY(service.startOn(store, { QStringLiteral("--db-timeout"), QStringLiteral("3s") }));
+        const QString token
+            = createAccount(service.origin(), QStringLiteral("t@example.org"), QStringLiteral("long enough"));
+        const RawResponse stored = exchange(service.origin(),
+            corvex::testing::post("/tvapi/lightshow/movie/550", validRecording(), "application/octet-stream",
+                "Authorization: Bearer " + token.toLatin1() + "\r\n"));
+        QCOMPARE(stored.status, 200);
+        const QByteArray id = QJsonDocument::fromJson(stored.body)[QStringLiteral("id")].toString().toLatin1();
+        StoreLock lock(store);
+        QVERIFY(lock.isLocked());
+        RawConnection listing(service.origin());
+        listing.send("GET /tvapi/me/lightshows HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token.toLatin1()
+            + "\r\n\r\n");
+        QCOMPARE(
+            exchange(service.origin(), corvex::testing::get("/auth/signin?redirectUri=corvexapp://callback")).status,
+            200);
+        QVERIFY(listing.socket().bytesAvailable() == 0 && !listing.socket().waitForReadyRead(0));
+        for (const RawResponse& answer :
+            { listing.read(), withToken(service.origin(), "DELETE", "/tvapi/me/lightshows/" + id, token) }) {
+            QCOMPARE(answer.status, 503);
+            QVERIFY(answer.headers.value("retry-after").toInt() > 0);
+        }
     }
 
     // --- One store shared by several services -------------------------------

@@ -172,7 +172,12 @@ struct HttpConnection::Exchange {
         : context(context)
     {
     }
-    ~Exchange() { context.releaseBody(reserved); }
+    ~Exchange() { release(); }
+    void release()
+    {
+        context.releaseBody(reserved);
+        reserved = 0;
+    }
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
@@ -383,6 +388,7 @@ net::awaitable<bool> HttpConnection::exchange(std::size_t headLength)
             // that only announces a large body costs nothing.
             if (exchange.reserved < body.size() + static_cast<qint64>(kReadChunk)) {
                 if (!m_context.reserveBody(kReadChunk)) {
+                    exchange.release();
                     HttpResponse busy = problem(503, "the service is busy receiving other uploads; try again soon");
                     busy.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("5")));
                     co_await refuse(std::move(busy), &request);
@@ -399,6 +405,8 @@ net::awaitable<bool> HttpConnection::exchange(std::size_t headLength)
             body.resize(before + static_cast<qsizetype>(kReadChunk - parser.get().body().size));
             if (ec == http::error::need_buffer)
                 ec = {};
+            if (ec || body.size() > maxBody)
+                exchange.release(); // while the refusal goes out, others may have the memory
             if (ec == http::error::body_limit || body.size() > maxBody) {
                 co_await refuse(413, "the body is too large");
                 co_return false;
@@ -422,6 +430,7 @@ net::awaitable<bool> HttpConnection::exchange(std::size_t headLength)
         = co_await awaitCallback<HttpResponse>([this, &request](std::function<void(HttpResponse)> done) {
               m_context.handler.handle(std::move(request), std::move(done));
           });
+    exchange.release(); // the service is done with the body
     const bool sent = co_await write(serialise(response, keepAlive));
     m_context.handler.answered(answeredRequest, response.status);
     if (!sent)

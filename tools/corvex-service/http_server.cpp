@@ -28,6 +28,7 @@ namespace {
 
 constexpr auto kFirstBackoff = std::chrono::milliseconds(50);
 constexpr auto kMaxBackoff = std::chrono::milliseconds(2000);
+constexpr int kSendBuffer = 256 * 1024;
 
 QHostAddress toQt(const net::ip::address& address)
 {
@@ -173,6 +174,9 @@ net::awaitable<void> HttpServer::Impl::acceptLoop()
             continue;
         }
         backoff = std::chrono::milliseconds(0);
+        // Answers wait in the kernel for a client that does not read; this
+        // much at most (instead of megabytes each).
+        socket.set_option(net::socket_base::send_buffer_size(kSendBuffer), ec);
         const QHostAddress peer = toQt(socket.remote_endpoint(ec).address());
         bool admitted = true;
         {
