@@ -171,6 +171,8 @@ struct ServiceDatabase::Dialect {
     }
 };
 
+std::atomic<int> ServiceDatabase::s_generation = 0;
+
 const ServiceDatabase::Dialect ServiceDatabase::kSqlite {
     .driver = "QSQLITE",
     .blob = "BLOB",
@@ -335,12 +337,18 @@ QSqlDatabase ServiceDatabase::database()
     const bool isConnection = handle.isValid()
         && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
     PGconn* const connection = isConnection ? *static_cast<PGconn* const*>(handle.constData()) : nullptr;
-    const bool lost = !db.isOpen() || (connection && PQstatus(connection) == CONNECTION_BAD);
+    bool lost = !db.isOpen() || (connection && PQstatus(connection) == CONNECTION_BAD);
+    // The other connections of this service were most likely dropped with
+    // this one (a server restart): they are made again before they fail too.
+    if (lost && m_generation == s_generation)
+        ++s_generation;
+    lost = lost || m_generation != s_generation;
     // While the server stays away, one attempt a second: connecting blocks
     // this thread's requests for as long as it takes.
     if (!lost || (m_lastReconnect.isValid() && !m_lastReconnect.hasExpired(1000)))
         return db;
     m_lastReconnect.start();
+    m_generation = s_generation.load();
     db.close();
     const bool ready = db.open() && !startSession(db).isValid();
     const QByteArray line = ready

@@ -9,6 +9,7 @@
 #include <QSqlError>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <vector>
@@ -155,6 +156,9 @@ private:
     const Dialect* m_dialect = nullptr;
     QString m_shownLocation;
     QElapsedTimer m_lastReconnect;
+    /// Bumped by the first connection of the process that finds itself lost.
+    static std::atomic<int> s_generation;
+    int m_generation = 0;
     QString m_connection;
     QString m_warning;
     std::vector<QString> m_session; // statements every new connection runs
