@@ -6,6 +6,7 @@
 #include "platform/webauth/session.h"
 
 #include <QPointer>
+#include <QRegularExpression>
 #include <QUrlQuery>
 
 #include <cstdio>
@@ -114,6 +115,18 @@ QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter
     if (!outcome.callback || !guard)
         co_return;
     completeSignIn(*outcome.callback, manager, print);
+}
+
+QByteArray hiddenFormFields(const QByteArray& page)
+{
+    static const QRegularExpression hidden(
+        QStringLiteral("<input type=\"hidden\" name=\"([^\"]*)\" value=\"([^\"]*)\">"));
+    QByteArray fields;
+    for (auto it = hidden.globalMatch(QString::fromUtf8(page)); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        fields += QUrl::toPercentEncoding(match.captured(1)) + '=' + QUrl::toPercentEncoding(match.captured(2)) + '&';
+    }
+    return fields;
 }
 
 } // namespace corvex::service

@@ -52,4 +52,8 @@ QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter
 /// when no token was stored, also set as the manager's signed-out message.
 QString completeSignIn(const QUrl& callback, AppManager& manager, const LinePrinter& print = printToStandardOutput);
 
+/// The hidden fields of a sign-in page's form (the reference service's plain
+/// form), form-encoded, to be sent back with the credentials.
+QByteArray hiddenFormFields(const QByteArray& page);
+
 } // namespace corvex::service

@@ -136,7 +136,7 @@ inline SignInPage fetchSignInPage(const QString& origin, const QHostAddress& fro
     RawConnection connection(origin, from);
     connection.send(get("/auth/signin?" + query));
     const RawResponse page = connection.read();
-    return { hiddenFields(page.body), page.headers.value("set-cookie").split(';').first() };
+    return { service::hiddenFormFields(page.body), page.headers.value("set-cookie").split(';').first() };
 }
 
 /// The form of `page` submitted from it.

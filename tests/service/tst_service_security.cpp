@@ -124,6 +124,22 @@ QByteArray validRecording()
     return QByteArray::fromStdString(*corvex::analysis::serializeVideoAnalysis(record));
 }
 
+// What the service says on standard error when it refuses to start on
+// `db` (nothing on standard output, status 1); empty when it started.
+QString refusedStore(const QString& db)
+{
+    QProcess service;
+    service.start(QStringLiteral(CORVEX_SERVICE_BINARY),
+        { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"), db });
+    if (!service.waitForFinished(60000)) {
+        service.kill();
+        service.waitForFinished(10000);
+        return {};
+    }
+    const bool refused = service.exitCode() == 1 && service.readAllStandardOutput().isEmpty();
+    return refused ? QString::fromLocal8Bit(service.readAllStandardError()) : QString();
+}
+
 // Holds the light shows' table locked, as a long transaction of another
 // client would, until it goes.
 class StoreLock final {
@@ -142,9 +158,12 @@ public:
         url.setPassword(QString());
         m_psql.setProcessEnvironment(environment);
         m_psql.start(QStringLiteral("psql"), { QStringLiteral("-X"), QStringLiteral("-At"), url.toString() });
-        m_psql.write("BEGIN; LOCK TABLE lightshows IN ACCESS EXCLUSIVE MODE; SELECT 'locked';\n");
+        m_psql.waitForStarted(10000);
+        m_psql.write("BEGIN;\nLOCK TABLE lightshows IN ACCESS EXCLUSIVE MODE;\n");
+        // psql names each statement done ("LOCK TABLE").
+        QByteArray said;
         m_locked = QTest::qWaitFor(
-            [this] { return m_psql.waitForReadyRead(100) && m_psql.readAll().contains("locked"); }, 30000);
+            [&] { return m_psql.waitForReadyRead(100) && (said += m_psql.readAll()).contains("LOCK TABLE"); }, 30000);
     }
     ~StoreLock()
     {
@@ -809,12 +828,7 @@ private Q_SLOTS:
         const QString path = folder + QStringLiteral("/service.sqlite");
         if (link)
             QVERIFY(QFile::link(victim, path));
-        QProcess process;
-        process.start(QStringLiteral(CORVEX_SERVICE_BINARY),
-            { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"), path });
-        QVERIFY(process.waitForFinished(60000));
-        QCOMPARE(process.exitCode(), 1);
-        const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+        const QString err = refusedStore(path);
         QVERIFY2(err.contains(reason), qPrintable(err));
         QCOMPARE(QFileInfo(victim).size(), 0);
     }
@@ -1178,6 +1192,7 @@ private Q_SLOTS:
     // is answered with that one show.
     void repeatsAcrossServicesStoreOnce()
     {
+        CORVEX_SKIP_WHEN_PROXIED(); // 72 connections from one address at once
         TestStore store;
         QVERIFY(store.create(TestStore::Sharing::Shared));
         ReferenceServiceProcess first;
@@ -1368,13 +1383,7 @@ private Q_SLOTS:
             url.replace(QLatin1StringView("%2"), server.password());
         }
         const QString password = QStringLiteral("s3cret-pw");
-        QProcess service;
-        service.start(QStringLiteral(CORVEX_SERVICE_BINARY),
-            { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--db"), url });
-        QVERIFY(service.waitForFinished(60000));
-        QCOMPARE(service.exitCode(), 1);
-        const QString err = QString::fromLocal8Bit(service.readAllStandardError());
-        QVERIFY(service.readAllStandardOutput().isEmpty());
+        const QString err = refusedStore(url);
         QVERIFY2(err.endsWith(QLatin1Char('\n')) && err.count(QLatin1Char('\n')) == 1, qPrintable(err));
         QVERIFY2(err.startsWith(QLatin1StringView("corvex-service: ")), qPrintable(err));
         QVERIFY2(err.contains(reason), qPrintable(err));

@@ -4,10 +4,11 @@
 // page first (for its hidden fields and the cookie that goes with them), then
 // the form; the callback comes back in the answer's Refresh header.
 
+#include "service/sign_in.h"
+
 #include <QByteArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -17,19 +18,6 @@
 #include <memory>
 
 namespace corvex::testing {
-
-/// The page's hidden fields, form-encoded.
-inline QByteArray hiddenFields(const QByteArray& page)
-{
-    static const QRegularExpression hidden(
-        QStringLiteral("<input type=\"hidden\" name=\"([^\"]*)\" value=\"([^\"]*)\">"));
-    QByteArray fields;
-    for (auto it = hidden.globalMatch(QString::fromUtf8(page)); it.hasNext();) {
-        const QRegularExpressionMatch match = it.next();
-        fields += QUrl::toPercentEncoding(match.captured(1)) + '=' + QUrl::toPercentEncoding(match.captured(2)) + '&';
-    }
-    return fields;
-}
 
 /// The callback a signed-in page returns to ("0; url=corvexapp://..."), or empty.
 inline QUrl callbackOf(const QByteArray& refresh)
@@ -49,7 +37,7 @@ inline QCoro::Task<FormAnswer> submitSignInForm(QUrl page, QString email, QStrin
 {
     QNetworkAccessManager network; // keeps the page's cookie for the form
     std::unique_ptr<QNetworkReply> form(co_await network.get(QNetworkRequest(page)));
-    const QByteArray fields = hiddenFields(form->readAll());
+    const QByteArray fields = service::hiddenFormFields(form->readAll());
     if (fields.isEmpty())
         co_return FormAnswer {};
     QNetworkRequest post(page.resolved(QUrl(QStringLiteral("/auth/signin"))));

@@ -259,9 +259,9 @@ void ReferenceService::screen(
     // An upload is read only for a valid token.
     const bool queued = m_database.post([request, maxBodyBytes, done](ServiceDatabase& database) {
         Response refusal;
-        if (!authorise(request, database, refusal))
-            return done({ refusal, 0 });
-        done({ std::nullopt, maxBodyBytes });
+        const bool authorised = authorise(request, database, refusal).has_value();
+        database.noticeLoss();
+        done(authorised ? HttpServer::Screening { std::nullopt, maxBodyBytes } : HttpServer::Screening { refusal, 0 });
     });
     if (!queued)
         done({ unavailable(), 0 });
@@ -280,7 +280,12 @@ void ReferenceService::handle(HttpRequest request, HttpServer::Respond respond)
 
 void ReferenceService::withDatabase(HttpServer::Respond respond, DatabaseWork work)
 {
-    if (!m_database.post([respond, work = std::move(work)](ServiceDatabase& database) { respond(work(database)); }))
+    const bool queued = m_database.post([respond, work = std::move(work)](ServiceDatabase& database) {
+        Response response = work(database);
+        database.noticeLoss();
+        respond(std::move(response));
+    });
+    if (!queued)
         respond(withRetryAfter(problem(503, QStringLiteral("the service is busy; try again in a moment")), 2));
 }
 
@@ -387,7 +392,9 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     signIn->respond = respond;
     const QString address = request.peer.toString();
     const bool queued = m_database.post([this, signIn, address](ServiceDatabase& database) {
-        if (std::optional<Response> answer = startSignIn(*signIn, address, database))
+        std::optional<Response> answer = startSignIn(*signIn, address, database);
+        database.noticeLoss();
+        if (answer)
             signIn->respond(std::move(*answer));
         else
             checkPassword(signIn);

@@ -324,25 +324,31 @@ Result<void> ServiceDatabase::open(const QString& location, std::chrono::millise
     return migrate();
 }
 
-QSqlDatabase ServiceDatabase::database()
+bool ServiceDatabase::noticeLoss()
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (m_dialect != &kPostgres)
-        return db;
-    // A server that restarted, or an administrator who ended our session,
-    // leaves the connection dead: the statement that found out failed, and
-    // the next one gets a new connection instead of failing as well.
+        return false;
     // The driver hands out libpq's connection under the name of its struct.
     const QVariant handle = db.driver()->handle();
     const bool isConnection = handle.isValid()
         && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
     PGconn* const connection = isConnection ? *static_cast<PGconn* const*>(handle.constData()) : nullptr;
-    bool lost = !db.isOpen() || (connection && PQstatus(connection) == CONNECTION_BAD);
+    const bool lost = !db.isOpen() || (connection && PQstatus(connection) == CONNECTION_BAD);
     // The other connections of this service were most likely dropped with
     // this one (a server restart): they are made again before they fail too.
     if (lost && m_generation == s_generation)
         ++s_generation;
-    lost = lost || m_generation != s_generation;
+    return lost || m_generation != s_generation;
+}
+
+QSqlDatabase ServiceDatabase::database()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    // A server that restarted, or an administrator who ended our session,
+    // leaves the connection dead: the statement that found out failed, and
+    // the next one gets a new connection instead of failing as well.
+    const bool lost = noticeLoss();
     // While the server stays away, one attempt a second: connecting blocks
     // this thread's requests for as long as it takes.
     if (!lost || (m_lastReconnect.isValid() && !m_lastReconnect.hasExpired(1000)))

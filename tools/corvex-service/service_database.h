@@ -61,6 +61,10 @@ public:
         QString options;
         QString shown;
     };
+    /// Whether the connection was lost (a statement failed on it); the
+    /// service's other connections are then made again before their next
+    /// statement instead of failing first.
+    bool noticeLoss();
     /// Something about the database's place the operator should know, or empty.
     const QString& warning() const { return m_warning; }
 

@@ -40,19 +40,6 @@ int reportAccount(AppManager& manager)
     return Success;
 }
 
-/// The hidden fields of a sign-in page's form, form-encoded.
-QByteArray hiddenFields(const QByteArray& page)
-{
-    static const QRegularExpression hidden(
-        QStringLiteral("<input type=\"hidden\" name=\"([^\"]*)\" value=\"([^\"]*)\">"));
-    QByteArray fields;
-    for (auto it = hidden.globalMatch(QString::fromUtf8(page)); it.hasNext();) {
-        const QRegularExpressionMatch match = it.next();
-        fields += QUrl::toPercentEncoding(match.captured(1)) + '=' + QUrl::toPercentEncoding(match.captured(2)) + '&';
-    }
-    return fields;
-}
-
 /// Fills in the sign-in page's form the way a browser would, for services
 /// whose page is the plain form of the reference service. The callback the
 /// page redirects to, or none with the reason.
@@ -65,7 +52,7 @@ QCoro::Task<std::optional<QUrl>> submitSignInForm(
     QNetworkRequest get(page);
     get.setTransferTimeout(30000);
     const std::unique_ptr<QNetworkReply> form(co_await network.get(get));
-    const QByteArray fields = hiddenFields(form->readAll());
+    const QByteArray fields = service::hiddenFormFields(form->readAll());
     QNetworkRequest post(page);
     post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
