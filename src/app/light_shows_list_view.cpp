@@ -395,7 +395,8 @@ QCoro::Task<> LightShowsListView::signIn()
         showSignInProblem(QStringLiteral("Cannot sign in: %1").arg(manager.configurationError()));
         co_return;
     }
-    const QUrl signInUrl = service::service_urls::signIn(*origin);
+    const service::SignInRequest request = service::SignInRequest::make(*origin);
+    const QUrl& signInUrl = request.url;
     webauth::Session& session = m_environment.signInSession;
 
     // A small window says where the sign-in goes on, shows the address to
@@ -449,7 +450,7 @@ QCoro::Task<> LightShowsListView::signIn()
         co_return;
     m_signInButton->setEnabled(true);
     if (outcome.callback) {
-        const QString problem = service::completeSignIn(*outcome.callback, manager);
+        const QString problem = service::completeSignIn(*outcome.callback, request.state, manager);
         if (!problem.isEmpty())
             showSignInProblem(problem);
         else if (!manager.accessToken())

@@ -81,8 +81,9 @@ inline std::unique_ptr<service::AppManager> makeManager(const QString& origin, c
 }
 
 /// Fills in the reference service's sign-in form, pressing "Create account"
-/// and, when the address is taken, "Sign in"; the callback it redirects to.
-inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString password)
+/// and, when the address is taken, "Sign in"; the callback it redirects to,
+/// carrying the `state` of the sign-in page that was opened.
+inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString password, QString state = {})
 {
     // An author this process made is only signed in, and a new one only
     // created: each refused attempt counts against the service's limit on
@@ -94,7 +95,8 @@ inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString
         actions = { QByteArrayLiteral("create"), QByteArrayLiteral("signin") };
     for (const QByteArray& action : actions) {
         const FormAnswer answer = co_await corvex::testing::submitSignInForm(
-            QUrl(origin + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback")), email, password, action);
+            QUrl(origin + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback&state=") + state), email,
+            password, action);
         if (!answer.callback.isEmpty()) {
             known.insert(author);
             co_return answer.callback;

@@ -380,12 +380,15 @@ private Q_SLOTS:
         QVERIFY(view->isShowingPrompt());
         view->signInButton()->click();
         QTRY_VERIFY(opened.isValid());
-        QCOMPARE(opened, service::service_urls::signIn(m_service.origin()));
+        QVERIFY2(
+            opened.toString().startsWith(m_service.origin() + "/auth/signin?redirectUri=corvexapp://callback&state="),
+            qPrintable(opened.toString()));
         QVERIFY(!view->signInButton()->isEnabled());
 
         // The browser's answer reaches the studio through a second launch, as the desktop does it.
-        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(
-            m_service.origin(), QStringLiteral("browser@example.org"), QStringLiteral("correct horse")));
+        const QUrl callback = QCoro::waitFor(
+            corvex::testing::submitSignInForm(m_service.origin(), QStringLiteral("browser@example.org"),
+                QStringLiteral("correct horse"), QUrlQuery(opened).queryItemValue(QStringLiteral("state"))));
         QCOMPARE(callback.scheme(), QStringLiteral("corvexapp"));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -751,7 +754,8 @@ private Q_SLOTS:
         QVERIFY(corvex::testing::signIn(
             *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("other@example.org"))));
         panel->retryButton()->click();
-        QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("another account")));
+        QTRY_VERIFY2(panel->uploadStatus()->text().contains(QStringLiteral("another account, account ") + author),
+            qPrintable(panel->uploadStatus()->text()));
         QCOMPARE(manager->outbox()->entries().size(), 1);
         service::LightShowListModel theirs(*manager);
         QCoro::waitFor(theirs.loadLightShows());
@@ -1135,8 +1139,9 @@ private Q_SLOTS:
         QVERIFY(told);
         auto* address = dialog->findChild<QLineEdit*>();
         QVERIFY(address);
-        const QString expected = service::service_urls::signIn(m_service.origin()).toString();
-        QCOMPARE(address->text(), expected);
+        const QString expected = address->text();
+        QVERIFY2(expected.startsWith(m_service.origin() + "/auth/signin?redirectUri=corvexapp://callback&state="),
+            qPrintable(expected));
         QVERIFY(address->isReadOnly());
         QPushButton* copy = nullptr;
         for (QPushButton* button : dialog->findChildren<QPushButton*>())
@@ -1147,8 +1152,9 @@ private Q_SLOTS:
         QCOMPARE(QGuiApplication::clipboard()->text(), expected);
 
         // The author opens the address by hand; the answer still finds the studio.
-        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(
-            m_service.origin(), QStringLiteral("nobrowser@example.org"), QStringLiteral("correct horse")));
+        const QUrl callback = QCoro::waitFor(
+            corvex::testing::submitSignInForm(m_service.origin(), QStringLiteral("nobrowser@example.org"),
+                QStringLiteral("correct horse"), QUrlQuery(QUrl(expected)).queryItemValue(QStringLiteral("state"))));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
