@@ -7,6 +7,7 @@
 
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QUrlQuery>
 
 #include <array>
@@ -154,6 +155,18 @@ QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter
     if (!outcome.callback || !guard)
         co_return;
     completeSignIn(*outcome.callback, request.state, manager, print);
+}
+
+QByteArray hiddenFormFields(const QByteArray& page)
+{
+    static const QRegularExpression hidden(
+        QStringLiteral("<input type=\"hidden\" name=\"([^\"]*)\" value=\"([^\"]*)\">"));
+    QByteArray fields;
+    for (auto it = hidden.globalMatch(QString::fromUtf8(page)); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        fields += QUrl::toPercentEncoding(match.captured(1)) + '=' + QUrl::toPercentEncoding(match.captured(2)) + '&';
+    }
+    return fields;
 }
 
 } // namespace corvex::service

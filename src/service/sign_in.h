@@ -75,4 +75,8 @@ QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter
 QString completeSignIn(const QUrl& callback, const QString& expectedState, AppManager& manager,
     const LinePrinter& print = printToStandardOutput);
 
+/// The hidden fields of a sign-in page's form (the reference service's plain
+/// form), form-encoded, to be sent back with the credentials.
+QByteArray hiddenFormFields(const QByteArray& page);
+
 } // namespace corvex::service

@@ -24,6 +24,7 @@
 #include "platform/settings/store.h"
 
 #include "../service/reference_service_process.h"
+#include "../support/sign_in_form.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -176,13 +177,6 @@ inline std::unique_ptr<service::AppManager> makeManager(const QString& origin, c
 /// carrying the `state` of the sign-in page that was opened.
 inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString password, QString state = {})
 {
-    QNetworkAccessManager network;
-    QNetworkRequest post(QUrl(origin + QStringLiteral("/auth/signin")));
-    post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
-    post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
-        + "&state=" + QUrl::toPercentEncoding(state);
     // An author this process made is only signed in, and a new one only
     // created: each refused attempt counts against the service's limit on
     // failed sign-ins from this address, which a long test run would reach.
@@ -192,12 +186,12 @@ inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString
     if (!known.contains(author))
         actions = { QByteArrayLiteral("create"), QByteArrayLiteral("signin") };
     for (const QByteArray& action : actions) {
-        const QByteArray body = form + "&action=" + action;
-        std::unique_ptr<QNetworkReply> answer(co_await network.post(post, body));
-        const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
-        if (location.isValid() && !location.isEmpty()) {
+        const FormAnswer answer = co_await corvex::testing::submitSignInForm(
+            QUrl(origin + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback&state=") + state), email,
+            password, action);
+        if (!answer.callback.isEmpty()) {
             known.insert(author);
-            co_return location;
+            co_return answer.callback;
         }
     }
     co_return QUrl();

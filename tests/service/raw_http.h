@@ -3,6 +3,8 @@
 // Plain HTTP/1.1 over a socket on 127.0.0.1, byte for byte as written, so
 // tests can send what no well-behaved client would.
 
+#include "../support/sign_in_form.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -119,6 +121,32 @@ inline QByteArray post(const QByteArray& target, const QByteArray& body,
 inline QByteArray get(const QByteArray& target, const QByteArray& extraHeaders = {})
 {
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders + "\r\n";
+}
+
+/// A sign-in form as the service gave it out: its hidden fields and the
+/// cookie that goes with them.
+struct SignInPage {
+    QByteArray fields;
+    QByteArray cookie;
+};
+
+inline SignInPage fetchSignInPage(const QString& origin, const QHostAddress& from = {},
+    const QByteArray& query = QByteArrayLiteral("redirectUri=corvexapp://callback"))
+{
+    RawConnection connection(origin, from);
+    connection.send(get("/auth/signin?" + query));
+    const RawResponse page = connection.read();
+    return { service::hiddenFormFields(page.body), page.headers.value("set-cookie").split(';').first() };
+}
+
+/// The form of `page` submitted from it.
+inline QByteArray signInRequest(const SignInPage& page, const QString& email, const QString& password,
+    const QByteArray& action = QByteArrayLiteral("signin"), const QByteArray& extraHeaders = {})
+{
+    return post("/auth/signin",
+        page.fields + "email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+            + "&action=" + action,
+        QByteArrayLiteral("application/x-www-form-urlencoded"), "Cookie: " + page.cookie + "\r\n" + extraHeaders);
 }
 
 } // namespace corvex::testing

@@ -16,7 +16,15 @@
 #include <QUrl>
 #include <QUuid>
 
+#include <QFile>
+
+#include <csignal>
 #include <memory>
+#include <sys/resource.h>
+
+#ifndef CORVEX_SOURCE_DIR
+#define CORVEX_SOURCE_DIR "."
+#endif
 
 namespace corvex::testing {
 
@@ -27,7 +35,12 @@ class TestStore final {
 public:
     enum class Sharing { OneService, Shared };
 
-    static bool usesPostgres() { return qEnvironmentVariable("CORVEX_TEST_STORE") == QLatin1StringView("postgresql"); }
+    static bool usesPostgres()
+    {
+        return qEnvironmentVariable("CORVEX_TEST_STORE") == QLatin1StringView("postgresql") || proxied();
+    }
+    /// Each service is two replicas behind nginx (scripts/service-cluster), on PostgreSQL.
+    static bool proxied() { return qEnvironmentVariable("CORVEX_TEST_STORE") == QLatin1StringView("proxied"); }
 
     /// Empty when the store can be used; otherwise why not. `mustFail` tells
     /// whether the run was meant to have it (scripts/test starts the server),
@@ -121,6 +134,14 @@ private:
     std::unique_ptr<QTemporaryDir> m_folder;
 };
 
+/// At the start of a test of the service's own HTTP engine (framing, time-outs,
+/// connection limits), which the proxy in front answers by its own rules.
+#define CORVEX_SKIP_WHEN_PROXIED()                                                                                     \
+    do {                                                                                                               \
+        if (corvex::testing::TestStore::proxied())                                                                     \
+            QSKIP("the proxy in front has limits and time-outs of its own (deploy/nginx)");                            \
+    } while (false)
+
 /// In initTestCase: skips the whole program when its store is missing
 /// outside a full test run, and fails it inside one.
 #define CORVEX_REQUIRE_TEST_STORE()                                                                                    \
@@ -166,6 +187,10 @@ public:
 
     void stop()
     {
+        if (m_cluster) {
+            QProcess::execute(cluster(), { QStringLiteral("stop"), m_cluster->path() });
+            m_cluster.reset();
+        }
         if (m_process.state() != QProcess::NotRunning) {
             m_process.terminate();
             if (!m_process.waitForFinished(5000))
@@ -174,17 +199,72 @@ public:
         }
     }
 
+    /// The service's open-file limit, soft and hard (set before `start`).
+    void setDescriptorLimit(rlim_t limit)
+    {
+        m_process.setChildProcessModifier([limit] {
+            const rlimit low { limit, limit };
+            ::setrlimit(RLIMIT_NOFILE, &low);
+        });
+    }
+
     QString origin() const { return m_origin; }
     /// What the service logged so far (one line per request).
     QByteArray log()
     {
+        if (m_cluster) {
+            QByteArray both;
+            for (const char* replica : { "replica1.log", "replica2.log" }) {
+                QFile file(m_cluster->filePath(QLatin1StringView(replica)));
+                both += file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            }
+            return both;
+        }
         m_log += m_process.readAllStandardError();
         return m_log;
     }
 
+    /// Behind the proxy: the replicas' own addresses, and ending one at once.
+    QStringList replicaOrigins() const
+    {
+        QStringList origins;
+        for (const char* replica : { "replica1.origin", "replica2.origin" }) {
+            QFile file(m_cluster ? m_cluster->filePath(QLatin1StringView(replica)) : QString());
+            if (file.open(QIODevice::ReadOnly))
+                origins.append(QString::fromLatin1(file.readAll().trimmed()));
+        }
+        return origins;
+    }
+    bool killReplica(int index)
+    {
+        QFile file(m_cluster->filePath(QStringLiteral("replica%1.pid").arg(index + 1)));
+        const qint64 pid = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+        return pid > 0 && ::kill(pid_t(pid), SIGKILL) == 0;
+    }
+
 private:
+    static QString cluster() { return QStringLiteral(CORVEX_SOURCE_DIR "/scripts/service-cluster"); }
+
     bool launch(const QStringList& arguments)
     {
+        if (TestStore::proxied()) {
+            m_cluster = std::make_unique<QTemporaryDir>();
+            QStringList options = arguments;
+            const qsizetype db = options.indexOf(QStringLiteral("--db"));
+            const QString location = options.value(db + 1);
+            options.remove(db, 2);
+            QProcess start;
+            start.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            start.start(cluster(),
+                QStringList {
+                    QStringLiteral("start"), m_cluster->path(), QStringLiteral(CORVEX_SERVICE_BINARY), location }
+                    + options);
+            if (!start.waitForFinished(120000) || start.exitCode() != 0)
+                return false;
+            QFile origin(m_cluster->filePath(QStringLiteral("origin")));
+            m_origin = origin.open(QIODevice::ReadOnly) ? QString::fromLatin1(origin.readAll().trimmed()) : QString();
+            return !m_origin.isEmpty();
+        }
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start(QStringLiteral(CORVEX_SERVICE_BINARY),
             QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") } + arguments);
@@ -204,6 +284,7 @@ private:
     }
 
     std::unique_ptr<TestStore> m_ownStore;
+    std::unique_ptr<QTemporaryDir> m_cluster;
     QProcess m_process;
     QString m_origin;
     QByteArray m_log;

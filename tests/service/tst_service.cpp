@@ -14,6 +14,7 @@
 #include "../support/fault_proxy.h"
 #include "../support/fault_server.h"
 #include "../support/full_disk.h"
+#include "../support/sign_in_form.h"
 #include "../support/xdg_sandbox.h"
 #include "reference_service_process.h"
 
@@ -117,26 +118,11 @@ QByteArray brokenRecording()
     return QByteArray::fromStdString(*corvex::analysis::serializeVideoAnalysis(record));
 }
 
-// Fills in the reference service's sign-in form like a browser and gives the
-// callback URL it redirects to.
+// Creates an account through the reference service's sign-in page and gives
+// the callback it returns to.
 QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
 {
-    QNetworkAccessManager network;
-    QNetworkRequest get(page);
-    std::unique_ptr<QNetworkReply> form(network.get(get));
-    co_await qCoro(form.get()).waitForFinished();
-    if (!form->readAll().contains("<form"))
-        co_return QUrl();
-    QNetworkRequest post(page.resolved(QUrl(QStringLiteral("/auth/signin"))));
-    const QString state = QUrlQuery(page).queryItemValue(QStringLiteral("state"));
-    post.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
-    post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
-        + "&action=create&state=" + state.toLatin1();
-    std::unique_ptr<QNetworkReply> answer(network.post(post, body));
-    co_await qCoro(answer.get()).waitForFinished();
-    co_return QUrl::fromEncoded(answer->rawHeader("Location"));
+    co_return (co_await corvex::testing::submitSignInForm(page, email, password, QByteArrayLiteral("create"))).callback;
 }
 
 // Signs `studio` in through the browser session and the service's page, as

@@ -2,6 +2,7 @@
 // one machine: sign-in page, account, uploads, listing and deletion over
 // SQLite (or a PostgreSQL server), and optionally a small demo catalogue.
 
+#include "database_workers.h"
 #include "demo_catalogue.h"
 #include "http_server.h"
 #include "reference_service.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <optional>
 #include <sys/resource.h>
+#include <tuple>
 
 namespace {
 
@@ -53,6 +55,7 @@ std::optional<std::chrono::seconds> parseDuration(const QString& text)
 }
 
 constexpr rlim_t kReservedDescriptors = 32;
+constexpr int kServingThreads = 2;
 
 // "64m", "512k", "1000000": at least one byte, at most 4 GB.
 std::optional<qint64> parseSize(const QString& text)
@@ -108,18 +111,44 @@ int main(int argc, char* argv[])
     const QCommandLineOption bodyOption(QStringLiteral("max-body"),
         QStringLiteral("The largest upload accepted, in bytes or with k or m (default 64m); larger ones get 413."),
         QStringLiteral("SIZE"), QStringLiteral("64m"));
+    const QCommandLineOption budgetOption(QStringLiteral("body-budget"),
+        QStringLiteral("Memory that the bodies of all requests in flight may take together (default 128m); "
+                       "beyond it uploads get 503 until others are done."),
+        QStringLiteral("SIZE"), QStringLiteral("128m"));
     const QCommandLineOption timeoutOption(QStringLiteral("request-timeout"),
-        QStringLiteral("How long a request may take to arrive, and a connection may stay idle between requests "
-                       "(default 30s)."),
+        QStringLiteral("How long a request may take to arrive, an answer to be read, and a connection may stay "
+                       "idle between requests (default 30s)."),
         QStringLiteral("DURATION"), QStringLiteral("30s"));
+    const QCommandLineOption headTimeoutOption(QStringLiteral("head-timeout"),
+        QStringLiteral("How long a request's head (its lines before the body) may take to arrive (default 10s)."),
+        QStringLiteral("DURATION"), QStringLiteral("10s"));
     const QCommandLineOption connectionsOption(QStringLiteral("max-connections"),
-        QStringLiteral("Connections served at once (default 256); further clients wait until one ends."),
-        QStringLiteral("COUNT"), QStringLiteral("256"));
+        QStringLiteral("Connections served at once (default 4096); further clients wait until one ends."),
+        QStringLiteral("COUNT"), QStringLiteral("4096"));
+    const QCommandLineOption perAddressOption(QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Connections one client address may hold at once (default 32); more are answered 503."),
+        QStringLiteral("COUNT"), QStringLiteral("32"));
+    const QCommandLineOption proxyOption(QStringLiteral("trusted-proxy"),
+        QStringLiteral("The address of a reverse proxy in front of the service: its X-Forwarded-For names the "
+                       "client, and it is not held to the per-address cap."),
+        QStringLiteral("ADDRESS"));
+    const QCommandLineOption dbConnectionsOption(QStringLiteral("db-connections"),
+        QStringLiteral("Database connections, each serving one request at a time (default 8; 1 with :memory:)."),
+        QStringLiteral("COUNT"), QStringLiteral("8"));
+    const QCommandLineOption dbTimeoutOption(QStringLiteral("db-timeout"),
+        QStringLiteral("How long a database statement may wait for a lock or run before the request is answered "
+                       "503 (default 10s)."),
+        QStringLiteral("DURATION"), QStringLiteral("10s"));
+    const QCommandLineOption signInLimitOption(QStringLiteral("failed-sign-ins"),
+        QStringLiteral("Sign-in attempts a minute for one email address from one client address (default 5); "
+                       "one email address from anywhere gets ten times as many, one client address six times."),
+        QStringLiteral("COUNT"), QStringLiteral("5"));
     const QCommandLineOption iterationsOption(QStringLiteral("pbkdf2-iterations"),
         QStringLiteral("PBKDF2-SHA256 iterations for new passwords (default 100000; existing accounts keep theirs)."),
         QStringLiteral("COUNT"), QStringLiteral("100000"));
-    parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption, lifetimeOption, bodyOption, timeoutOption,
-        connectionsOption, iterationsOption });
+    parser.addOptions({ listenOption, dbOption, catalogueOption, keyOption, lifetimeOption, bodyOption, budgetOption,
+        timeoutOption, headTimeoutOption, connectionsOption, perAddressOption, proxyOption, dbConnectionsOption,
+        dbTimeoutOption, signInLimitOption, iterationsOption });
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument '%1'; run 'corvex-service --help'")
@@ -153,22 +182,66 @@ int main(int argc, char* argv[])
         return fail(
             QStringLiteral("--max-body '%1' is not a size such as 64m, 512k or 1000000").arg(parser.value(bodyOption)));
     limits.maxBodyBytes = *maxBody;
-    const auto timeout = parseDuration(parser.value(timeoutOption));
-    if (!timeout || *timeout > std::chrono::hours(1))
-        return fail(QStringLiteral("--request-timeout '%1' is not a duration between 1s and 1h, such as 30s")
-                        .arg(parser.value(timeoutOption)));
-    limits.requestTimeoutMs = limits.idleTimeoutMs = static_cast<int>(timeout->count() * 1000);
-    bool countOk = false;
-    limits.maxConnections = parser.value(connectionsOption).toInt(&countOk);
-    if (!countOk || limits.maxConnections < 1 || limits.maxConnections > 100000)
-        return fail(QStringLiteral("--max-connections '%1' is not a number from 1 to 100000")
-                        .arg(parser.value(connectionsOption)));
+    const auto budget = parseSize(parser.value(budgetOption));
+    if (!budget || *budget < limits.maxBodyBytes)
+        return fail(QStringLiteral("--body-budget '%1' is not a size such as 128m, at least --max-body")
+                        .arg(parser.value(budgetOption)));
+    limits.bodyBudgetBytes = *budget;
+    const auto duration = [&](const QCommandLineOption& option, std::chrono::seconds most) {
+        const auto value = parseDuration(parser.value(option));
+        return value && *value <= most ? value : std::nullopt;
+    };
+    const auto timeout = duration(timeoutOption, std::chrono::hours(1));
+    const auto headTimeout = duration(headTimeoutOption, std::chrono::hours(1));
+    const auto dbTimeout = duration(dbTimeoutOption, std::chrono::hours(1));
+    for (const auto& [value, option] : { std::pair(timeout, &timeoutOption), std::pair(headTimeout, &headTimeoutOption),
+             std::pair(dbTimeout, &dbTimeoutOption) }) {
+        if (!value)
+            return fail(QStringLiteral("--%1 '%2' is not a duration between 1s and 1h, such as 30s")
+                            .arg(option->names().first(), parser.value(*option)));
+    }
+    limits.requestTimeout = *timeout;
+    limits.headTimeout = *headTimeout;
+    const auto count = [&](const QCommandLineOption& option, int most) -> std::optional<int> {
+        bool ok = false;
+        const int value = parser.value(option).toInt(&ok);
+        return ok && value >= 1 && value <= most ? std::optional(value) : std::nullopt;
+    };
+    const auto connections = count(connectionsOption, 100000);
+    const auto perAddress = count(perAddressOption, 100000);
+    const auto dbConnections = count(dbConnectionsOption, 64);
+    const auto signInLimit = count(signInLimitOption, 10000);
+    for (const auto& [value, option, most] :
+        { std::tuple(connections, &connectionsOption, 100000), std::tuple(perAddress, &perAddressOption, 100000),
+            std::tuple(dbConnections, &dbConnectionsOption, 64), std::tuple(signInLimit, &signInLimitOption, 10000) }) {
+        if (!value)
+            return fail(QStringLiteral("--%1 '%2' is not a number from 1 to %3")
+                            .arg(option->names().first(), parser.value(*option))
+                            .arg(most));
+    }
+    limits.maxConnections = *connections;
+    limits.maxConnectionsPerAddress = *perAddress;
+    if (parser.isSet(proxyOption)) {
+        limits.trustedProxy = QHostAddress(parser.value(proxyOption));
+        if (limits.trustedProxy.isNull())
+            return fail(QStringLiteral("--trusted-proxy '%1' is not a numeric address such as 127.0.0.1")
+                            .arg(parser.value(proxyOption)));
+    }
 
     // Each connection holds a descriptor; the database, the log and the
-    // runtime need some as well. Staying below the process's limit keeps
-    // further clients waiting in the listen queue instead of failing accepts.
+    // runtime need some as well. The soft limit is raised as far as that
+    // needs and the hard limit allows; staying below it keeps further clients
+    // waiting in the listen queue instead of failing accepts.
     rlimit descriptors {};
     if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY) {
+        const rlim_t wanted
+            = static_cast<rlim_t>(limits.maxConnections) + kReservedDescriptors + rlim_t(*dbConnections);
+        if (descriptors.rlim_cur < wanted) {
+            descriptors.rlim_cur
+                = descriptors.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, descriptors.rlim_max);
+            ::setrlimit(RLIMIT_NOFILE, &descriptors);
+            ::getrlimit(RLIMIT_NOFILE, &descriptors);
+        }
         const int room
             = static_cast<int>(std::max<rlim_t>(descriptors.rlim_cur, kReservedDescriptors + 1)) - kReservedDescriptors;
         if (limits.maxConnections > room) {
@@ -186,12 +259,21 @@ int main(int argc, char* argv[])
         return fail(QStringLiteral("--pbkdf2-iterations '%1' is not a number from 1000 to 100000000")
                         .arg(parser.value(iterationsOption)));
 
-    corvex::reference::ServiceDatabase database;
-    database.setTokenLifetime(*lifetime);
-    if (const corvex::Result<void> opened = database.open(parser.value(dbOption)); !opened)
+    // Each database thread opens a connection of its own (and brings the
+    // tables up to date, one at a time); the first says what to warn about.
+    const QString location = parser.value(dbOption);
+    std::atomic_bool warned = false;
+    corvex::reference::DatabaseWorkers database;
+    const auto opened = database.start(corvex::reference::ServiceDatabase::isInMemory(location) ? 1 : *dbConnections,
+        [&](corvex::reference::ServiceDatabase& connection) {
+            connection.setTokenLifetime(*lifetime);
+            const corvex::Result<void> result = connection.open(location, *dbTimeout);
+            if (result && !connection.warning().isEmpty() && !warned.exchange(true))
+                printLine(stderr, QStringLiteral("corvex-service: warning: %1").arg(connection.warning()));
+            return result;
+        });
+    if (!opened)
         return fail(opened.error);
-    if (!database.warning().isEmpty())
-        printLine(stderr, QStringLiteral("corvex-service: warning: %1").arg(database.warning()));
 
     corvex::reference::DemoCatalogue catalogue;
     const bool withCatalogue = parser.isSet(catalogueOption);
@@ -203,9 +285,11 @@ int main(int argc, char* argv[])
     corvex::reference::ReferenceService service(
         database, withCatalogue ? &catalogue : nullptr, parser.value(keyOption));
     service.setPasswordIterations(iterations);
+    service.setSignInLimits({ *signInLimit, *signInLimit * 10, *signInLimit * 6, std::chrono::minutes(1) });
     corvex::reference::HttpServer server(service, limits);
-    if (!server.listen(address, static_cast<quint16>(port)))
-        return fail(QStringLiteral("cannot listen on %1: %2").arg(listen, server.errorString()));
+    QString listenError;
+    if (!server.listen(address, static_cast<quint16>(port), listenError))
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(listen, listenError));
     const quint16 actualPort = server.port();
     const QString shownHost
         = address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(host) : address.toString();
@@ -214,5 +298,10 @@ int main(int argc, char* argv[])
             .arg(shownHost)
             .arg(actualPort)
             .arg(withCatalogue ? QStringLiteral(" (with the demo catalogue)") : QString()));
-    return app.exec();
+    server.run(kServingThreads);
+    // Until SIGTERM or SIGINT. The work under way ends before what it
+    // answers through goes.
+    database.stop();
+    service.finishWork();
+    return 0;
 }

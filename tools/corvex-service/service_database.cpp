@@ -107,10 +107,21 @@ bool prepareDatabaseFile(const QString& path, QString& error, QString& warning)
     const QFileInfo info(path);
     if (!makeOwnerOnlyFolders(info.absolutePath(), error))
         return false;
+    // Anyone who may write to the folder may put a link there under the
+    // name of the database or of its journal, and have us write through it.
+    struct stat folder { };
+    if (::stat(QFile::encodeName(info.absolutePath()).constData(), &folder) == 0 && (folder.st_mode & S_IWOTH) != 0) {
+        error = QStringLiteral("the folder %1 is writable by every user, who could make the database %2 lead "
+                               "elsewhere; keep the database in a folder of its own")
+                    .arg(info.absolutePath(), path);
+        return false;
+    }
     const QByteArray name = QFile::encodeName(info.absoluteFilePath());
-    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        error = QStringLiteral("cannot open the database %1: %2").arg(path, systemError());
+        error = errno == ELOOP
+            ? QStringLiteral("the database %1 is a symbolic link; give the path of the file itself").arg(path)
+            : QStringLiteral("cannot open the database %1: %2").arg(path, systemError());
         return false;
     }
     struct stat status { };
@@ -120,8 +131,7 @@ bool prepareDatabaseFile(const QString& path, QString& error, QString& warning)
         error = QStringLiteral("cannot make the database %1 readable by its owner only: %2").arg(path, systemError());
         return false;
     }
-    struct stat folder { };
-    if (::stat(QFile::encodeName(info.absolutePath()).constData(), &folder) == 0 && (folder.st_mode & 0077) != 0)
+    if ((folder.st_mode & 0077) != 0)
         warning = QStringLiteral("the database's folder %1 is open to other users; the database itself is "
                                  "owner-only, but a folder of its own (created by the service when missing) is safer")
                       .arg(info.absolutePath());
@@ -149,6 +159,8 @@ struct ServiceDatabase::Dialect {
     int columnNameField;
     std::vector<const char*> session; // once per connection, outside transactions
     const char* migrationLock; // inside the migration's transaction, or null
+    const char* beginWrite; // a transaction that writes, taking its write lock at once
+    const char* signInLock; // inside the sign-in bookkeeping's transaction, or null
 
     QString adapt(const char* statement) const
     {
@@ -159,6 +171,8 @@ struct ServiceDatabase::Dialect {
     }
 };
 
+std::atomic<int> ServiceDatabase::s_generation = 0;
+
 const ServiceDatabase::Dialect ServiceDatabase::kSqlite {
     .driver = "QSQLITE",
     .blob = "BLOB",
@@ -168,6 +182,8 @@ const ServiceDatabase::Dialect ServiceDatabase::kSqlite {
     .columnNameField = 1,
     .session = { "PRAGMA foreign_keys = ON" },
     .migrationLock = nullptr, // the transaction's write lock is enough
+    .beginWrite = "BEGIN IMMEDIATE",
+    .signInLock = nullptr,
 };
 
 const ServiceDatabase::Dialect ServiceDatabase::kPostgres {
@@ -181,6 +197,8 @@ const ServiceDatabase::Dialect ServiceDatabase::kPostgres {
     // "already exists, skipping" notices would land on our standard error.
     .session = { "SET client_min_messages = warning" },
     .migrationLock = "SELECT pg_advisory_xact_lock(7305318624)",
+    .beginWrite = "BEGIN",
+    .signInLock = "SELECT pg_advisory_xact_lock(7305318625)",
 };
 
 const std::vector<const char*> ServiceDatabase::kSchema {
@@ -196,6 +214,12 @@ const std::vector<const char*> ServiceDatabase::kSchema {
     "CREATE TABLE IF NOT EXISTS upload_keys (account_id TEXT NOT NULL REFERENCES accounts(id), "
     "idempotency_key TEXT NOT NULL, fingerprint {blob} NOT NULL, lightshow_id TEXT NOT NULL, "
     "created_at TEXT NOT NULL, PRIMARY KEY (account_id, idempotency_key))",
+    // Sign-in attempts of the last minute, counted from their start; kept
+    // here so that every service on the database counts the same ones.
+    "CREATE TABLE IF NOT EXISTS sign_in_attempts (id TEXT PRIMARY KEY, address TEXT NOT NULL, "
+    "email TEXT NOT NULL, started_at TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS sign_in_attempts_by_email ON sign_in_attempts (email, started_at)",
+    "CREATE INDEX IF NOT EXISTS sign_in_attempts_by_address ON sign_in_attempts (address, started_at)",
 };
 
 namespace {
@@ -255,12 +279,18 @@ bool ServiceDatabase::isPostgresUrl(const QString& location)
         || location.startsWith(QLatin1StringView("postgres://"));
 }
 
-Result<void> ServiceDatabase::open(const QString& location)
+Result<void> ServiceDatabase::open(const QString& location, std::chrono::milliseconds timeout)
 {
     m_connection = QUuid::createUuid().toString();
     QString error;
     if (isPostgresUrl(location)) {
         m_dialect = &kPostgres;
+        // A statement that waits for a lock, or runs, longer than this fails
+        // (and is answered as the service's trouble) instead of holding a
+        // connection for good.
+        m_session.assign(m_dialect->session.begin(), m_dialect->session.end());
+        m_session.push_back(QStringLiteral("SET lock_timeout = %1").arg(timeout.count()));
+        m_session.push_back(QStringLiteral("SET statement_timeout = %1").arg(timeout.count()));
         PostgresUrl url;
         if (!parsePostgresUrl(location, url, error))
             return Result<void>::failure(error);
@@ -278,11 +308,15 @@ Result<void> ServiceDatabase::open(const QString& location)
                 QStringLiteral("cannot connect to %1: %2").arg(m_shownLocation, oneLine(db.lastError())));
     } else {
         m_dialect = &kSqlite;
+        m_session.assign(m_dialect->session.begin(), m_dialect->session.end());
         m_shownLocation = location;
-        if (location != QLatin1StringView(":memory:") && !prepareDatabaseFile(location, error, m_warning))
+        if (!isInMemory(location) && !prepareDatabaseFile(location, error, m_warning))
             return Result<void>::failure(error);
         QSqlDatabase db = QSqlDatabase::addDatabase(QLatin1StringView(m_dialect->driver), m_connection);
         db.setDatabaseName(location);
+        // Other connections (the service's other threads) hold the write
+        // lock now and then: wait for it, as long as PostgreSQL would.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(timeout.count()));
         if (!db.open())
             return Result<void>::failure(
                 QStringLiteral("cannot open the database %1: %2").arg(location, oneLine(db.lastError())));
@@ -290,37 +324,55 @@ Result<void> ServiceDatabase::open(const QString& location)
     return migrate();
 }
 
-QSqlDatabase ServiceDatabase::database()
+bool ServiceDatabase::noticeLoss()
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (m_dialect != &kPostgres)
-        return db;
-    // A server that restarted, or an administrator who ended our session,
-    // leaves the connection dead: the statement that found out failed, and
-    // the next one gets a new connection instead of failing as well.
+        return false;
     // The driver hands out libpq's connection under the name of its struct.
     const QVariant handle = db.driver()->handle();
     const bool isConnection = handle.isValid()
         && (qstrcmp(handle.typeName(), "PGconn*") == 0 || qstrcmp(handle.typeName(), "pg_conn*") == 0);
     PGconn* const connection = isConnection ? *static_cast<PGconn* const*>(handle.constData()) : nullptr;
     const bool lost = !db.isOpen() || (connection && PQstatus(connection) == CONNECTION_BAD);
+    // The other connections of this service were most likely dropped with
+    // this one (a server restart): they are made again before they fail too.
+    if (lost && m_generation == s_generation)
+        ++s_generation;
+    return lost || m_generation != s_generation;
+}
+
+QSqlDatabase ServiceDatabase::database()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    // A server that restarted, or an administrator who ended our session,
+    // leaves the connection dead: the statement that found out failed, and
+    // the next one gets a new connection instead of failing as well.
+    const bool lost = noticeLoss();
     // While the server stays away, one attempt a second: connecting blocks
-    // the event loop for as long as it takes.
+    // this thread's requests for as long as it takes.
     if (!lost || (m_lastReconnect.isValid() && !m_lastReconnect.hasExpired(1000)))
         return db;
     m_lastReconnect.start();
+    m_generation = s_generation.load();
     db.close();
-    bool ready = db.open();
-    for (const char* statement : m_dialect->session) {
-        QSqlQuery query(db);
-        ready = ready && query.exec(QLatin1StringView(statement));
-    }
+    const bool ready = db.open() && !startSession(db).isValid();
     const QByteArray line = ready
         ? QByteArrayLiteral("corvex-service: the connection to the database was lost; connected again\n")
         : "corvex-service: the connection to the database was lost and cannot be made again: "
             + oneLine(db.lastError()).toLocal8Bit() + '\n';
     std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
     return db;
+}
+
+QSqlError ServiceDatabase::startSession(QSqlDatabase& db)
+{
+    for (const QString& statement : m_session) {
+        QSqlQuery query(db);
+        if (!query.exec(statement))
+            return query.lastError();
+    }
+    return {};
 }
 
 Result<void> ServiceDatabase::migrate()
@@ -332,11 +384,8 @@ Result<void> ServiceDatabase::migrate()
         db.rollback();
         return failure;
     };
-    for (const char* statement : m_dialect->session) {
-        QSqlQuery query(db);
-        if (!query.exec(QLatin1StringView(statement)))
-            return failed(query.lastError());
-    }
+    if (const QSqlError error = startSession(db); error.isValid())
+        return failed(error);
     // Several services may share one server and start together: the schema
     // changes in one transaction, one service at a time.
     if (!db.transaction())
@@ -459,13 +508,101 @@ std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)
     return token;
 }
 
-bool ServiceDatabase::revokeToken(const QString& token)
+ServiceDatabase::Change ServiceDatabase::revokeToken(const QString& token)
 {
     QSqlQuery query(database());
     query.prepare(QStringLiteral("DELETE FROM tokens WHERE token_hash = ? AND expires_at > ?"));
     query.addBindValue(tokenHash(token));
     query.addBindValue(now());
-    return query.exec() && query.numRowsAffected() > 0;
+    if (!query.exec())
+        return Change::Failed;
+    return query.numRowsAffected() > 0 ? Change::Done : Change::Missing;
+}
+
+std::optional<int> ServiceDatabase::commonIterations()
+{
+    QSqlQuery query(database());
+    if (!query.exec(QStringLiteral(
+            "SELECT iterations FROM accounts GROUP BY iterations ORDER BY COUNT(*) DESC, iterations DESC LIMIT 1"))
+        || !query.next())
+        return std::nullopt;
+    return query.value(0).toInt();
+}
+
+ServiceDatabase::Attempt ServiceDatabase::beginSignIn(
+    const QString& address, const QString& email, const SignInLimits& limits)
+{
+    QSqlDatabase db = database();
+    const QDateTime current = QDateTime::currentDateTimeUtc();
+    const QString horizon = current.addMSecs(-limits.window.count()).toString(Qt::ISODateWithMs);
+    // Counting and adding are one step for all services on the database:
+    // two attempts that start together cannot both be the last one allowed.
+    QSqlQuery begin(db);
+    if (!begin.exec(QLatin1StringView(m_dialect->beginWrite)))
+        return {};
+    const auto rollback = [&db] {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return Attempt {};
+    };
+    if (m_dialect->signInLock && !QSqlQuery(db).exec(QLatin1StringView(m_dialect->signInLock)))
+        return rollback();
+    QSqlQuery prune(db);
+    prune.prepare(QStringLiteral("DELETE FROM sign_in_attempts WHERE started_at <= ?"));
+    prune.addBindValue(horizon);
+    if (!prune.exec())
+        return rollback();
+    // For each limit: when it is reached, the time at which the attempt
+    // that must leave the window to make room for one more started.
+    qint64 waitMs = 0;
+    const auto check = [&](const QString& where, const QVariantList& values, int allowed) {
+        QSqlQuery query(db);
+        query.prepare(QStringLiteral("SELECT started_at FROM sign_in_attempts WHERE %1 ORDER BY started_at DESC "
+                                     "LIMIT 1 OFFSET %2")
+                          .arg(where)
+                          .arg(allowed - 1));
+        for (const QVariant& value : values)
+            query.addBindValue(value);
+        if (!query.exec())
+            return false;
+        if (query.next()) {
+            const QDateTime leaves
+                = QDateTime::fromString(query.value(0).toString(), Qt::ISODateWithMs).addMSecs(limits.window.count());
+            waitMs = std::max(waitMs, std::max<qint64>(1, current.msecsTo(leaves)));
+        }
+        return true;
+    };
+    if (!check(QStringLiteral("address = ? AND email = ?"), { address, email }, limits.perPair)
+        || !check(QStringLiteral("email = ?"), { email }, limits.perEmail)
+        || !check(QStringLiteral("address = ?"), { address }, limits.perAddress))
+        return rollback();
+    Attempt attempt;
+    if (waitMs > 0) {
+        attempt.outcome = Attempt::Limited;
+        attempt.waitMs = waitMs;
+    } else {
+        attempt.outcome = Attempt::Started;
+        attempt.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        QSqlQuery insert(db);
+        insert.prepare(
+            QStringLiteral("INSERT INTO sign_in_attempts (id, address, email, started_at) VALUES (?, ?, ?, ?)"));
+        insert.addBindValue(attempt.id);
+        insert.addBindValue(address);
+        insert.addBindValue(email);
+        insert.addBindValue(current.toString(Qt::ISODateWithMs));
+        if (!insert.exec())
+            return rollback();
+    }
+    if (!QSqlQuery(db).exec(QStringLiteral("COMMIT")))
+        return rollback();
+    return attempt;
+}
+
+void ServiceDatabase::forgetSignIn(const QString& attemptId)
+{
+    QSqlQuery query(database());
+    query.prepare(QStringLiteral("DELETE FROM sign_in_attempts WHERE id = ?"));
+    query.addBindValue(attemptId);
+    query.exec();
 }
 
 std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const QString& token, bool* failed)
@@ -508,17 +645,19 @@ std::optional<QString> ServiceDatabase::addLightShow(const NewLightShow& show)
     return id;
 }
 
-std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::lightShowForKey(
-    const QString& authorId, const UploadKey& key)
+ServiceDatabase::Lookup ServiceDatabase::lightShowForKey(const QString& authorId, const UploadKey& key, KeyedShow& show)
 {
     QSqlQuery query(database());
     query.prepare(QStringLiteral(
         "SELECT lightshow_id, fingerprint FROM upload_keys WHERE account_id = ? AND idempotency_key = ?"));
     query.addBindValue(authorId);
     query.addBindValue(key.key);
-    if (!query.exec() || !query.next())
-        return std::nullopt;
-    return KeyedShow { query.value(0).toString(), query.value(1).toByteArray() == key.fingerprint };
+    if (!query.exec())
+        return Lookup::Failed;
+    if (!query.next())
+        return Lookup::Missing;
+    show = KeyedShow { query.value(0).toString(), query.value(1).toByteArray() == key.fingerprint };
+    return Lookup::Found;
 }
 
 std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::addLightShowOnce(
@@ -540,16 +679,22 @@ std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::addLightShowOnce(
         return KeyedShow { *id, true };
     // Nothing of this attempt stays; if the key won elsewhere, its show is the answer.
     db.rollback();
-    return lightShowForKey(show.authorId, key);
+    KeyedShow earlier;
+    if (lightShowForKey(show.authorId, key, earlier) != Lookup::Found)
+        return std::nullopt;
+    return earlier;
 }
 
-QJsonArray ServiceDatabase::lightShows(const QString& authorId, qint64 limit, qint64 offset, qint64& total)
+std::optional<QJsonArray> ServiceDatabase::lightShows(
+    const QString& authorId, qint64 limit, qint64 offset, qint64& total)
 {
     QSqlDatabase db = database();
     QSqlQuery count(db);
     count.prepare(QStringLiteral("SELECT COUNT(*) FROM lightshows WHERE author_id = ?"));
     count.addBindValue(authorId);
-    total = count.exec() && count.next() ? count.value(0).toLongLong() : 0;
+    if (!count.exec() || !count.next())
+        return std::nullopt;
+    total = count.value(0).toLongLong();
 
     QSqlQuery query(db);
     query.prepare(QStringLiteral("SELECT id, tmdb_id, season, episode, type, author_id, created_at, title "
@@ -561,7 +706,7 @@ QJsonArray ServiceDatabase::lightShows(const QString& authorId, qint64 limit, qi
     query.addBindValue(offset);
     QJsonArray results;
     if (!query.exec())
-        return results;
+        return std::nullopt;
     while (query.next()) {
         results.append(QJsonObject {
             { QStringLiteral("id"), query.value(0).toString() },
@@ -577,13 +722,15 @@ QJsonArray ServiceDatabase::lightShows(const QString& authorId, qint64 limit, qi
     return results;
 }
 
-bool ServiceDatabase::deleteLightShow(const QString& authorId, const QString& id)
+ServiceDatabase::Change ServiceDatabase::deleteLightShow(const QString& authorId, const QString& id)
 {
     QSqlQuery query(database());
     query.prepare(QStringLiteral("DELETE FROM lightshows WHERE id = ? AND author_id = ?"));
     query.addBindValue(id);
     query.addBindValue(authorId);
-    return query.exec() && query.numRowsAffected() > 0;
+    if (!query.exec())
+        return Change::Failed;
+    return query.numRowsAffected() > 0 ? Change::Done : Change::Missing;
 }
 
 } // namespace corvex::reference

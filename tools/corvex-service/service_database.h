@@ -6,8 +6,10 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <vector>
@@ -42,9 +44,12 @@ public:
 
     /// Opens the database and brings its tables up to date. `location` is a
     /// postgresql:// URL, or a SQLite file, created when needed owner-only
-    /// in owner-only folders; ":memory:" keeps it in memory. A failure's
-    /// message never holds the URL's password.
-    Result<void> open(const QString& location);
+    /// in owner-only folders (never through a symbolic link, nor in a folder
+    /// others may write to); ":memory:" keeps it in memory. A statement that
+    /// waits longer than `timeout` for a lock, or runs longer, fails. A
+    /// failure's message never holds the URL's password.
+    Result<void> open(const QString& location, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    static bool isInMemory(const QString& location) { return location == QLatin1StringView(":memory:"); }
     static bool isPostgresUrl(const QString& location);
     /// A PostgreSQL URL taken apart; `shown` is the URL without its password.
     struct PostgresUrl {
@@ -56,6 +61,10 @@ public:
         QString options;
         QString shown;
     };
+    /// Whether the connection was lost (a statement failed on it); the
+    /// service's other connections are then made again before their next
+    /// statement instead of failing first.
+    bool noticeLoss();
     /// Something about the database's place the operator should know, or empty.
     const QString& warning() const { return m_warning; }
 
@@ -86,8 +95,33 @@ public:
     /// not revoked. `failed` tells a database that could not answer from a
     /// token that is not valid.
     std::optional<Account> accountForToken(const QString& token, bool* failed = nullptr);
-    /// Ends the token at once; false when it was not valid anyway.
-    bool revokeToken(const QString& token);
+    enum class Change { Done, Missing, Failed };
+    /// Ends the token at once; Missing when it was not valid anyway.
+    Change revokeToken(const QString& token);
+
+    /// How many PBKDF2 iterations most accounts' passwords have; none
+    /// without accounts (or when the database cannot tell).
+    std::optional<int> commonIterations();
+
+    /// Failed sign-ins allowed per window: per client address and email
+    /// address together, per email address from anywhere (much higher, so
+    /// that guessing from elsewhere does not lock the owner out), and per
+    /// client address whatever the email.
+    struct SignInLimits {
+        int perPair = 5;
+        int perEmail = 50;
+        int perAddress = 30;
+        std::chrono::milliseconds window { 60'000 };
+    };
+    /// A sign-in attempt counts from its start, so that attempts in flight
+    /// are counted too; one that succeeds is taken back by `forgetSignIn`.
+    struct Attempt {
+        enum { Started, Limited, Failed } outcome = Failed;
+        QString id; // when Started
+        qint64 waitMs = 0; // when Limited: until another attempt is allowed
+    };
+    Attempt beginSignIn(const QString& address, const QString& email, const SignInLimits& limits);
+    void forgetSignIn(const QString& attemptId);
 
     std::optional<QString> addLightShow(const NewLightShow& show);
 
@@ -102,14 +136,15 @@ public:
         bool sameUpload = true; // false: the key was used for something else
     };
     /// The show first stored under the author's key, if any.
-    std::optional<KeyedShow> lightShowForKey(const QString& authorId, const UploadKey& key);
+    Lookup lightShowForKey(const QString& authorId, const UploadKey& key, KeyedShow& show);
     /// Stores a show and its key in one transaction; when the key was stored
     /// meanwhile (another connection), gives the show stored under it.
     std::optional<KeyedShow> addLightShowOnce(const NewLightShow& show, const UploadKey& key);
-    /// The author's shows, newest first, as listing objects; `total` is the count of all of them.
-    QJsonArray lightShows(const QString& authorId, qint64 limit, qint64 offset, qint64& total);
+    /// The author's shows, newest first, as listing objects; `total` is the
+    /// count of all of them. None when the database could not answer.
+    std::optional<QJsonArray> lightShows(const QString& authorId, qint64 limit, qint64 offset, qint64& total);
     /// Deletes a show only when it belongs to the author.
-    bool deleteLightShow(const QString& authorId, const QString& id);
+    Change deleteLightShow(const QString& authorId, const QString& id);
 
 private:
     struct Dialect;
@@ -118,14 +153,19 @@ private:
     static const std::vector<const char*> kSchema;
 
     Result<void> migrate();
+    QSqlError startSession(QSqlDatabase& db);
     /// The connection, made again first when the server dropped it.
     QSqlDatabase database();
 
     const Dialect* m_dialect = nullptr;
     QString m_shownLocation;
     QElapsedTimer m_lastReconnect;
+    /// Bumped by the first connection of the process that finds itself lost.
+    static std::atomic<int> s_generation;
+    int m_generation = 0;
     QString m_connection;
     QString m_warning;
+    std::vector<QString> m_session; // statements every new connection runs
     std::chrono::seconds m_tokenLifetime = std::chrono::hours(24 * 90);
 };
 

@@ -46,25 +46,30 @@ int reportAccount(AppManager& manager)
 QCoro::Task<std::optional<QUrl>> submitSignInForm(
     QUrl page, QString email, QString password, bool create, QString* error)
 {
+    // The page first: its form carries fields of its own (and its cookie,
+    // kept by the network manager), which go back with the credentials.
     QNetworkAccessManager network;
+    QNetworkRequest get(page);
+    get.setTransferTimeout(30000);
+    const std::unique_ptr<QNetworkReply> form(co_await network.get(get));
+    const QByteArray fields = service::hiddenFormFields(form->readAll());
     QNetworkRequest post(page);
     post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     post.setTransferTimeout(30000);
-    const QString redirect = QUrlQuery(page).queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
-    const QString state = QUrlQuery(page).queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded);
-    const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect)
-        + "&state=" + QUrl::toPercentEncoding(state) + "&email=" + QUrl::toPercentEncoding(email)
-        + "&password=" + QUrl::toPercentEncoding(password) + (create ? "&action=create" : "&action=signin");
-    const std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
+    const std::unique_ptr<QNetworkReply> answer(co_await network.post(post,
+        fields + "email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+            + (create ? "&action=create" : "&action=signin")));
     const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
     if (answer->error() != QNetworkReply::NoError && status == 0) {
         *error = QStringLiteral("the service could not be reached (%1)").arg(answer->errorString());
         co_return std::nullopt;
     }
-    if (status / 100 == 3 && location.scheme() == QLatin1StringView("corvexapp"))
-        co_return location;
+    // Signed in, the page sends the browser on to the callback ("0; url=...").
+    const QByteArray refresh = answer->rawHeader("Refresh");
+    const QUrl callback = QUrl::fromEncoded(refresh.mid(refresh.indexOf("url=") + 4));
+    if (status == 200 && refresh.contains("url=") && callback.scheme() == QLatin1StringView("corvexapp"))
+        co_return callback;
     // The page came back with its message: the form is answered in a paragraph of it.
     static const QRegularExpression message(QStringLiteral("<p role=\"alert\">([^<]*)</p>"));
     const QRegularExpressionMatch found = message.match(QString::fromUtf8(answer->readAll()));
