@@ -3,6 +3,7 @@
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
 #include "app/recording_view.h"
+#include "app/window_geometry.h"
 #include "service/app_manager.h"
 
 #include <QApplication>
@@ -113,7 +114,8 @@ RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem
         m_current->close();
     }
     auto* window = new RecordingWindow(m_manager, m_uploads, m_models, m_backends ? m_backends() : nullptr);
-    centreOnScreen(*window);
+    if (!rememberGeometry(*window, m_manager.store(), QStringLiteral("recording")))
+        centreOnScreen(*window);
     window->show();
     window->raise();
     window->activateWindow();
