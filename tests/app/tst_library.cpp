@@ -690,10 +690,12 @@ private Q_SLOTS:
     {
         auto manager = signedInManager(QStringLiteral("keys@example.org"));
         QVERIFY(manager);
+        for (const qint64 film : { 90001, 90002 })
+            QVERIFY(uploadFor(*manager, movieItem(film, {})));
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
         QVERIFY(waitForActive(window));
-        QTRY_VERIFY(libraryLoaded(window));
+        QTRY_COMPARE(libraryTable(window)->model()->rowCount(), 2);
         QStringList menus;
         for (QAction* action : window->menuBar()->actions())
             menus << action->text().remove(QLatin1Char('&'));
@@ -710,10 +712,10 @@ private Q_SLOTS:
             QVERIFY2(!menuAction(window, name)->shortcuts().isEmpty(), qPrintable(name));
         }
 
-        // Tab leaves the table for the toolbar.
+        // Tab leaves the table (not from cell to cell) for the toolbar.
         libraryTable(window)->setFocus();
         bool reached = false;
-        for (int i = 0; i < 12 && !reached; ++i) {
+        for (int i = 0; i < 8 && !reached; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             auto* button = qobject_cast<QToolButton*>(QApplication::focusWidget());
             reached = button && button->text() == QLatin1StringView("Add");
@@ -1106,7 +1108,7 @@ private Q_SLOTS:
             sweep(recording);
             // A film, then a show, in the catalogue.
             clickAt(catalogue->searchView()->resultRows().first());
-            QTRY_VERIFY(shown<QLabel>(catalogue, QStringLiteral("Grey words.")));
+            QTRY_COMPARE(createButtons(catalogue).size(), 1);
             sweep(catalogue);
             // White on the accent of the button that matters most, with a ring when focused.
             for (QPushButton* button : createButtons(catalogue)) {
