@@ -127,6 +127,25 @@ inline bool signIn(service::AppManager& manager, const QString& token)
     return QTest::qWaitFor([&] { return manager.account().has_value(); }, 10000);
 }
 
+/// Whether the process ended normally (it may have ended while the test waited for something else).
+inline bool finished(QProcess& process)
+{
+    return (process.state() == QProcess::NotRunning || process.waitForFinished(20000))
+        && process.exitStatus() == QProcess::NormalExit;
+}
+
+#ifdef CORVEX_STUDIO_BINARY
+/// Starts corvex-studio offscreen with `arguments`, as the desktop starts a second launch.
+inline void launchStudio(QProcess& launch, const QStringList& arguments = {})
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    launch.setProcessEnvironment(environment);
+    launch.start(QStringLiteral(CORVEX_STUDIO_BINARY), arguments);
+}
+#endif
+
 /// The button of `box` that reads `text`, or null.
 inline QPushButton* buttonWithText(QMessageBox* box, const QString& text)
 {
@@ -184,12 +203,6 @@ template <typename T> T* shownWindow(const QString& title = {})
             window && window->isVisible() && (title.isEmpty() || window->windowTitle() == title))
             return window;
     return nullptr;
-}
-
-/// The message box on screen, or null.
-inline QMessageBox* shownQuestion()
-{
-    return shownWindow<QMessageBox>();
 }
 
 /// The texts of one column of `table`, top to bottom.
@@ -250,12 +263,12 @@ inline bool activate(QWidget* window)
     return focused && waitForActive(window);
 }
 
-/// A short valid light show (three black frames), serialised.
-inline QByteArray smallRecording()
+/// A short valid light show (black frames at 30 per second), serialised.
+inline QByteArray smallRecording(int frames = 3)
 {
     analysis::AnalysisRecorder recorder(nullptr);
     recorder.start();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < frames; ++i) {
         auto frame = media::PixelBuffer::create(5, 5, media::PixelFormat::BGRA).buffer;
         recorder.appendVideoFrame(*frame, media::MediaTime::make(i, 30));
     }

@@ -65,15 +65,10 @@ using namespace corvex;
 using namespace corvex::app;
 using corvex::testing::buttonWithText;
 using corvex::testing::FaultServer;
+using corvex::testing::finished;
+using corvex::testing::launchStudio;
 
 namespace {
-
-// Whether the process ended (it may have ended while the test waited for something else).
-bool finished(QProcess& process)
-{
-    return (process.state() == QProcess::NotRunning || process.waitForFinished(20000))
-        && process.exitStatus() == QProcess::NormalExit;
-}
 
 // A screen with displays but no window that names its process (fault injection
 // over the synthetic screen).
@@ -647,12 +642,8 @@ private Q_SLOTS:
         QCOMPARE(other.claim(), SingleInstance::Role::Secondary);
         QSignalSpy messages(&first, &SingleInstance::messageReceived);
 
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
         QProcess launch;
-        launch.setProcessEnvironment(environment);
-        launch.start(QStringLiteral(CORVEX_STUDIO_BINARY), {});
+        launchStudio(launch);
         QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 1, 20000);
         QCOMPARE(messages.first().first().toByteArray(), QByteArray("activate"));
         QVERIFY(finished(launch));
@@ -667,8 +658,7 @@ private Q_SLOTS:
         }(session, outcome);
         QTRY_VERIFY(session.isActive());
         QProcess answer;
-        answer.setProcessEnvironment(environment);
-        answer.start(QStringLiteral(CORVEX_STUDIO_BINARY), { QStringLiteral("corvexapp://callback?token=abc123") });
+        launchStudio(answer, { QStringLiteral("corvexapp://callback?token=abc123") });
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 20000);
         QVERIFY(outcome->callback.has_value());
         QCOMPARE(QUrlQuery(*outcome->callback).queryItemValue(QStringLiteral("token")), QStringLiteral("abc123"));
@@ -678,8 +668,7 @@ private Q_SLOTS:
 
         // Anything but a corvexapp: URL is refused.
         QProcess wrong;
-        wrong.setProcessEnvironment(environment);
-        wrong.start(QStringLiteral(CORVEX_STUDIO_BINARY), { QStringLiteral("https://example.org/") });
+        launchStudio(wrong, { QStringLiteral("https://example.org/") });
         QVERIFY(finished(wrong));
         QCOMPARE(wrong.exitCode(), 2);
         QVERIFY(wrong.readAllStandardError().contains("not a corvexapp: URL"));

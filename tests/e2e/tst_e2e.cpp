@@ -247,13 +247,9 @@ private Q_SLOTS:
             m_service.origin(), QStringLiteral("author@example.org"), QStringLiteral("correct horse battery")));
         QCOMPARE(callback.scheme(), QStringLiteral("corvexapp"));
         // ... which the desktop hands to a second launch of the studio.
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
         QProcess secondLaunch;
-        secondLaunch.setProcessEnvironment(environment);
         QSignalSpy activations(&instance, &SingleInstance::messageReceived);
-        secondLaunch.start(QStringLiteral(CORVEX_STUDIO_BINARY), { QString::fromUtf8(callback.toEncoded()) });
+        corvex::testing::launchStudio(secondLaunch, { QString::fromUtf8(callback.toEncoded()) });
         QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 30000);
         QCOMPARE(manager->account()->email, QStringLiteral("author@example.org"));
         QVERIFY(secondLaunch.state() == QProcess::NotRunning || secondLaunch.waitForFinished(30000));
