@@ -17,6 +17,8 @@
 # Goals on a 2-core machine: at least 1.2x FFmpeg's throughput, at least 8x
 # real time, peak memory under 200 MB.
 set -euo pipefail
+# shellcheck source=bench/lib.sh
+. "$(dirname "$0")/lib.sh"
 
 corvex="$(dirname "$0")/../build/rel/tools/corvex/corvex"
 runs=3
@@ -34,9 +36,7 @@ while [ $# -gt 0 ]; do
     *) echo "author_speed: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
-for tool in ffmpeg /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "author_speed: $tool is needed (apt-get install ffmpeg time)" >&2; exit 1; }
-done
+need author_speed ffmpeg /usr/bin/time
 [ -x "$corvex" ] || { echo "author_speed: no corvex at $corvex; build it (cmake --build build/rel --target corvex) or pass --corvex" >&2; exit 1; }
 
 work="${keep:-$(mktemp -d)}"
@@ -62,9 +62,6 @@ timed() {
   awk '{ print $1, $2, $3 + $4 }' "$work/time.txt"
 }
 
-stats() { # min median max of the numbers on stdin
-  sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.2f / %.2f / %.2f", v[1], m, v[NR] }'
-}
 
 : > "$work/results.txt"
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -76,13 +73,13 @@ for i in $(seq "$runs"); do
 done
 
 echo "Film: $(basename "$film"), $seconds s; $runs runs (min / median / max)"
-echo "corvex author wall time, s:       $(awk '{ print $1 }' "$work/results.txt" | stats)"
-echo "ffmpeg pipeline wall time, s:     $(awk '{ print $3 }' "$work/results.txt" | stats)"
-echo "throughput vs ffmpeg (x, >= 1.2): $(awk '{ print $3 / $1 }' "$work/results.txt" | stats)"
-echo "speed, x real time (>= 8):        $(awk -v s="$seconds" '{ print s / $1 }' "$work/results.txt" | stats)"
-echo "corvex peak memory, MB (< 200):   $(awk '{ print $2 / 1024 }' "$work/results.txt" | stats)"
-echo "ffmpeg peak memory, MB:           $(awk '{ print $4 / 1024 }' "$work/results.txt" | stats)"
-echo "corvex author CPU time, s:        $(awk '{ print $5 }' "$work/results.txt" | stats)"
-echo "ffmpeg pipeline CPU time, s:      $(awk '{ print $6 }' "$work/results.txt" | stats)"
-echo "CPU time, ffmpeg / corvex (x):    $(awk '{ print $6 / $5 }' "$work/results.txt" | stats)"
+echo "corvex author wall time, s:       $(awk '{ print $1 }' "$work/results.txt" | stats 2)"
+echo "ffmpeg pipeline wall time, s:     $(awk '{ print $3 }' "$work/results.txt" | stats 2)"
+echo "throughput vs ffmpeg (x, >= 1.2): $(awk '{ print $3 / $1 }' "$work/results.txt" | stats 2)"
+echo "speed, x real time (>= 8):        $(awk -v s="$seconds" '{ print s / $1 }' "$work/results.txt" | stats 2)"
+echo "corvex peak memory, MB (< 200):   $(awk '{ print $2 / 1024 }' "$work/results.txt" | stats 2)"
+echo "ffmpeg peak memory, MB:           $(awk '{ print $4 / 1024 }' "$work/results.txt" | stats 2)"
+echo "corvex author CPU time, s:        $(awk '{ print $5 }' "$work/results.txt" | stats 2)"
+echo "ffmpeg pipeline CPU time, s:      $(awk '{ print $6 }' "$work/results.txt" | stats 2)"
+echo "CPU time, ffmpeg / corvex (x):    $(awk '{ print $6 / $5 }' "$work/results.txt" | stats 2)"
 echo "load average (1, 5, 15 min):     before $load_before, after $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -63,7 +63,7 @@ std::unique_ptr<media::PcmBuffer> framesFrom(const media::PcmBuffer& buffer, std
 
 const media::AudioFormat& AnalysisRecorder::outputFormat()
 {
-    static const media::AudioFormat format { 16000, 1, media::SampleKind::Float32, false };
+    static const media::AudioFormat format = fingerprint::SignatureGenerator::workingFormat();
     return format;
 }
 
@@ -128,10 +128,21 @@ std::optional<QByteArray> AnalysisRecorder::stop()
     if (wasStarted)
         flushConverter();
     m_analysis.set_signature(m_signatureGenerator->signature());
-    const std::optional<std::string> bytes = serializeVideoAnalysis(m_analysis);
-    if (!bytes)
+    // Encoded straight into the buffer handed out: a two-hour record is tens
+    // of megabytes, and a second copy of it would be the largest thing in memory.
+    const std::size_t size = m_analysis.ByteSizeLong();
+    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()))
         return std::nullopt;
-    return QByteArray(bytes->data(), static_cast<qsizetype>(bytes->size()));
+    QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
+    if (!m_analysis.SerializeToArray(bytes.data(), static_cast<int>(size)))
+        return std::nullopt;
+    return bytes;
+}
+
+std::size_t AnalysisRecorder::signatureSize() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_analysis.signature().size();
 }
 
 void AnalysisRecorder::appendVideoFrame(media::PixelBuffer& frame, const media::MediaTime& presentationTime)
@@ -204,8 +215,8 @@ void AnalysisRecorder::appendAudioBuffer(const media::PcmBuffer& buffer, const m
 // Converts the buffer and appends it to the signature.
 void AnalysisRecorder::feed(const media::PcmBuffer& buffer)
 {
-    std::unique_ptr<media::PcmBuffer> converted = convert(buffer);
-    if (!converted)
+    const media::PcmBuffer* converted = convert(buffer);
+    if (converted == nullptr)
         return;
     if (const Result<void, std::string> appended = m_signatureGenerator->append(*converted); !appended)
         qWarning("Audio dropped from the signature: %s", appended.error.c_str());
@@ -235,8 +246,8 @@ void AnalysisRecorder::flushConverter()
 {
     if (!m_audioConverter)
         return;
-    const std::unique_ptr<media::PcmBuffer> output = media::PcmBuffer::create(outputFormat(), 4096);
-    for (int round = 0; output && round < 64; ++round) {
+    media::PcmBuffer* const output = convertedBuffer(4096);
+    for (int round = 0; output != nullptr && round < 64; ++round) {
         const auto status = m_audioConverter->convert(
             *output, [](media::AudioConverter::InputStatus& inputStatus) -> const media::PcmBuffer* {
                 inputStatus = media::AudioConverter::InputStatus::EndOfStream;
@@ -259,7 +270,7 @@ void AnalysisRecorder::flushConverter()
 
 // Converts one buffer to the signature's format, or returns null (with one
 // log line per cause) when the buffer cannot be converted: the recording goes on.
-std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuffer& buffer)
+const media::PcmBuffer* AnalysisRecorder::convert(const media::PcmBuffer& buffer)
 {
     const media::AudioFormat& format = buffer.format();
     if (m_unsupportedFormat && *m_unsupportedFormat == format)
@@ -295,10 +306,10 @@ std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuff
     // further behind the pictures.
     const auto capacity = static_cast<std::uint64_t>(static_cast<std::uint32_t>(product) / *inputRate)
         + m_audioConverter->pendingFrames();
-    auto output = capacity > 0 && capacity <= std::numeric_limits<std::uint32_t>::max()
-        ? media::PcmBuffer::create(outputFormat(), static_cast<std::uint32_t>(capacity))
+    media::PcmBuffer* const output = capacity > 0 && capacity <= std::numeric_limits<std::uint32_t>::max()
+        ? convertedBuffer(static_cast<std::uint32_t>(capacity))
         : nullptr;
-    if (!output) {
+    if (output == nullptr) {
         if (capacity > 0)
             qWarning("No memory for %llu frames of converted audio; buffer left out of the signature",
                 static_cast<unsigned long long>(capacity));
@@ -321,6 +332,18 @@ std::unique_ptr<media::PcmBuffer> AnalysisRecorder::convert(const media::PcmBuff
         printLine(status.error.empty() ? "nil" : status.error);
     }
     return output;
+}
+
+media::PcmBuffer* AnalysisRecorder::convertedBuffer(std::uint32_t frames)
+{
+    if (!m_converted || m_converted->frameCapacity() < frames)
+        m_converted = media::PcmBuffer::create(outputFormat(), std::max<std::uint32_t>(frames, 4096));
+    if (!m_converted)
+        return nullptr;
+    // Larger than the share asks for, it takes whatever the converter has
+    // ready: the signature hears the same samples, in larger steps.
+    m_converted->setFrameLength(0);
+    return m_converted.get();
 }
 
 } // namespace corvex::analysis

@@ -58,13 +58,17 @@ public:
     bool started() const;
     /// Frames sampled into the current (or last) recording.
     int frameCount() const;
+    /// Bytes of the last recording's signature (0 before its stop).
+    std::size_t signatureSize() const;
 
     /// Called with every live colour message the recorder builds, on the
     /// thread that appended the frame, whether or not a receiver is chosen.
     /// For tools that show the messages; set it before recording starts.
     void setLiveMessageObserver(std::function<void(const QByteArray&)> observer);
 
-    /// The audio the signature takes.
+    /// The audio the signature takes: mono 16-bit samples at the rate the
+    /// fingerprint works at, so that the sound is resampled once, from the
+    /// captured rate straight to that one.
     static const media::AudioFormat& outputFormat();
 
 Q_SIGNALS:
@@ -75,7 +79,9 @@ private:
     void feed(const media::PcmBuffer& buffer);
     void feedSilence(const media::AudioFormat& format, std::uint64_t frames);
     void flushConverter();
-    std::unique_ptr<media::PcmBuffer> convert(const media::PcmBuffer& buffer);
+    const media::PcmBuffer* convert(const media::PcmBuffer& buffer);
+    /// The converted-sound buffer, reused while it is large enough.
+    media::PcmBuffer* convertedBuffer(std::uint32_t frames);
 
     // Audio stamped this close to where the sound before it ends just goes on
     // (stamps wander by a few milliseconds); further off, the signature is
@@ -94,6 +100,7 @@ private:
     std::optional<media::MediaTime> m_firstTimestamp;
     bool m_started = false;
     std::unique_ptr<media::AudioConverter> m_audioConverter;
+    std::unique_ptr<media::PcmBuffer> m_converted;
     // Where the sound appended so far ends on the record's time line, in seconds of presentation time.
     std::optional<double> m_audioEnd;
     bool m_skippingAudio = false; // the last buffer lay wholly before m_audioEnd

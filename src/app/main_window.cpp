@@ -184,10 +184,15 @@ QCoro::Task<> MainWindow::retryUploads()
         m_retryMessage = summary.uploaded == 1
             ? QStringLiteral("The waiting recording was uploaded.")
             : QStringLiteral("%1 waiting recordings were uploaded.").arg(summary.uploaded);
-    // Recordings of other authors are never sent to this account; say why they stay.
+    if (summary.refusedForGood > 0)
+        m_retryMessage += QStringLiteral(" %1 refused for good will never upload: keep them with 'corvex outbox "
+                                         "--save', then remove them with 'corvex outbox --remove'.")
+                              .arg(summary.refusedForGood);
+    // Recordings of other authors are never sent to this account; say whose they are.
     if (summary.otherAuthors > 0)
-        m_retryMessage
-            += QStringLiteral(" %1 made under another account wait for their author.").arg(summary.otherAuthors);
+        m_retryMessage += QStringLiteral(" %1 made under another account wait until %2 signs in.")
+                              .arg(summary.otherAuthors)
+                              .arg(summary.waitingFor.join(QStringLiteral(" or ")));
     if (summary.unknownAuthor > 0)
         m_retryMessage += QStringLiteral(" %1 of unknown author wait until sent with 'corvex outbox --send'.")
                               .arg(summary.unknownAuthor);

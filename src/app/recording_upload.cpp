@@ -79,9 +79,15 @@ void RecordingUpload::showOutcome(const UploadQueue::Outcome& outcome)
         show(QStringLiteral("The recording is being uploaded from the main window."), Tone::Neutral);
         return;
     }
+    if (outcome.gone) {
+        show(QStringLiteral("The recording no longer waits in the outbox: it was uploaded or removed elsewhere."),
+            Tone::Neutral);
+        return;
+    }
     if (outcome.otherAuthor) {
-        show(QStringLiteral("This recording was made under another account. It waits in the outbox until its author "
-                            "signs in again."),
+        show(QStringLiteral("This recording was made under another account, %1. It waits in the outbox until that "
+                            "account signs in again.")
+                 .arg(outcome.author),
             Tone::Failure);
         return;
     }
@@ -98,7 +104,11 @@ void RecordingUpload::showOutcome(const UploadQueue::Outcome& outcome)
         return;
     }
     QString text = QStringLiteral("Upload failed: %1.").arg(outcome.error->message());
-    if (m_pending && !m_pending->entry.id.isEmpty())
+    if (outcome.error->isPermanent() && m_pending && !m_pending->entry.id.isEmpty())
+        text += QStringLiteral(" The service refused it for good, so it will never upload: keep it with 'corvex "
+                               "outbox --save %1 FILE', then remove it with 'corvex outbox --remove %1'.")
+                    .arg(m_pending->entry.id);
+    else if (m_pending && !m_pending->entry.id.isEmpty())
         text += QStringLiteral(" The recording is kept until it is uploaded: press Retry, or retry later from the "
                                "main window.");
     else if (m_pending)

@@ -153,7 +153,8 @@ QCoro::Task<> SignInPrompt::signIn()
         showProblem(QStringLiteral("Cannot sign in: %1").arg(manager.configurationError()));
         co_return;
     }
-    const QUrl signInUrl = service::service_urls::signIn(*origin);
+    const service::SignInRequest request = service::SignInRequest::make(*origin);
+    const QUrl& signInUrl = request.url;
     setBusy(true);
     clearProblem();
     const QString problem = co_await serviceProblem(signInUrl, *origin);
@@ -177,7 +178,7 @@ QCoro::Task<> SignInPrompt::signIn()
         co_return;
     setBusy(false);
     if (outcome.callback) {
-        const QString refused = service::completeSignIn(*outcome.callback, manager);
+        const QString refused = service::completeSignIn(*outcome.callback, request.state, manager);
         if (!refused.isEmpty())
             showProblem(refused);
         else if (!manager.accessToken())

@@ -49,7 +49,9 @@ UploadQueue::Outcome outcomeOf(
     UploadQueue::Outcome outcome;
     switch (delivery) {
     case Delivery::Sent:
-    case Delivery::Gone: // sent from elsewhere meanwhile
+        break;
+    case Delivery::Gone: // sent or removed from elsewhere meanwhile; not by us
+        outcome.gone = true;
         break;
     case Delivery::Failed:
         outcome.error = std::move(error);
@@ -60,6 +62,7 @@ UploadQueue::Outcome outcomeOf(
         break;
     case Delivery::OtherAuthor:
         outcome.otherAuthor = true;
+        outcome.author = pending.entry.authorText();
         outcome.pending = pending;
         break;
     case Delivery::UnknownAuthor:
@@ -122,10 +125,19 @@ QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll()
         case Delivery::Failed:
             ++summary.failed;
             summary.lastError = entry.result.error ? entry.result.error->message() : QString();
+            if (entry.result.error && entry.result.error->isPermanent())
+                ++summary.refusedForGood;
             break;
-        case Delivery::OtherAuthor:
+        case Delivery::OtherAuthor: {
             ++summary.otherAuthors;
+            service::Outbox::Entry waiting;
+            waiting.accountId = entry.accountId;
+            if (const auto stored = m_manager.outbox()->entry(entry.id))
+                waiting = *stored;
+            if (!summary.waitingFor.contains(waiting.authorText()))
+                summary.waitingFor.append(waiting.authorText());
             break;
+        }
         case Delivery::UnknownAuthor:
             ++summary.unknownAuthor;
             break;

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 #include <QCoroTask>
@@ -32,8 +33,10 @@ public:
     struct Outcome {
         std::optional<service::ServiceError> error;
         std::optional<Pending> pending; // set when it still has to be sent
+        QString author; // for otherAuthor: whose it is
         QString outboxError; // why no copy is kept, when none is
         bool alreadySending = false; // it is on its way from elsewhere already
+        bool gone = false; // it left the outbox from elsewhere: not sent from here
         bool otherAuthor = false; // made under another account: it waits for its author
         bool unknownAuthor = false; // its author is not known: send it with the command-line tool
     };
@@ -42,7 +45,9 @@ public:
         int uploaded = 0;
         int failed = 0;
         int otherAuthors = 0; // left for their authors
+        QStringList waitingFor; // those authors, each once
         int unknownAuthor = 0; // left for an explicit send
+        int refusedForGood = 0; // among the failed: the service will never take them
         QString lastError;
     };
 

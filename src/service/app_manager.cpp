@@ -260,7 +260,13 @@ QCoro::Task<std::optional<ServiceError>> AppManager::signOut()
         co_return std::nullopt;
     }
     // Signed out here first: an unreachable service must not keep the
-    // author signed in.
+    // author signed in. A token that stays in the file (a full disk) keeps
+    // them signed in, though, so then nothing else changes either.
+    if (!m_configuration.store->setValue(kAccessTokenKey, std::nullopt))
+        co_return ServiceError { ServiceError::Kind::Unknown, 0,
+            QStringLiteral("the access token could not be removed from %1 (is the disk full?), so you are still "
+                           "signed in; make room and sign out again")
+                .arg(settingsPath()) };
     setSignedOutMessage({});
     setAccessToken(std::nullopt);
     setAccount(std::nullopt);
@@ -360,7 +366,8 @@ QCoro::Task<AppManager::DeliveryResult> AppManager::deliver(Parcel parcel, QStri
         = co_await send(std::move(recording), parcel.entry.item, parcel.entry.key, std::move(token));
     if (error) {
         if (taken)
-            taken->recordFailure(error->message());
+            taken->recordFailure(
+                error->message(), error->kind == ServiceError::Kind::BadServerResponse ? error->status : 0);
         co_return DeliveryResult { Delivery::Failed, std::move(error) };
     }
     if (taken)
@@ -387,7 +394,8 @@ QCoro::Task<AppManager::UploadResult> AppManager::uploadLightShow(QByteArray rec
     const std::shared_ptr<Outbox> outbox = m_configuration.outbox;
     if (outbox && item && hasUploadShape(*item)) {
         if (const Result<QString> id
-            = outbox->add(recording, *item, author, token ? Outbox::tokenHash(*token) : QString())) {
+            = outbox->add(recording, *item, author, token ? Outbox::tokenHash(*token) : QString(),
+                m_account && m_account->id == author ? m_account->email : QString())) {
             result.outboxId = *id.value;
             if (auto entry = outbox->entry(*id.value))
                 result.parcel.entry = *entry;

@@ -1,14 +1,18 @@
 #include "service/outbox.h"
 
+#include "service/service_error.h"
+
+#include "platform/settings/private_file.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -22,13 +26,8 @@ bool isEntryId(const QString& id)
     return pattern.match(id).hasMatch();
 }
 
-Result<void> writeWhole(const QString& path, const QByteArray& bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-    return Result<void>::success();
-}
+using settings::private_file::prepareFolder;
+using settings::private_file::write;
 
 QString newKey()
 {
@@ -71,11 +70,11 @@ QString Outbox::tokenHash(const QString& token)
     return QString::fromLatin1(QCryptographicHash::hash(token.toUtf8(), QCryptographicHash::Sha256).toHex());
 }
 
-Result<QString> Outbox::add(
-    const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId, const QString& tokenHash)
+Result<QString> Outbox::add(const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId,
+    const QString& tokenHash, const QString& accountEmail)
 {
-    if (!QDir().mkpath(m_folder))
-        return Result<QString>::failure(QStringLiteral("cannot create the outbox folder %1").arg(m_folder));
+    if (Result<void> ready = prepareFolder(m_folder); !ready)
+        return Result<QString>::failure(std::move(ready.error));
     Entry entry;
     entry.savedAt = QDateTime::currentDateTimeUtc();
     // Sorts by time; the random part keeps two saves in one millisecond apart.
@@ -83,15 +82,26 @@ Result<QString> Outbox::add(
         + QStringLiteral("%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
     entry.key = newKey();
     entry.accountId = accountId;
+    entry.accountEmail = accountEmail;
     if (accountId.isEmpty())
         entry.tokenHash = tokenHash;
     entry.item = item;
     // The record first: an entry is listed only once its description exists.
-    if (Result<void> written = writeWhole(pathOf(entry.id, ".pb"), recording); !written)
-        return Result<QString>::failure(std::move(written.error));
-    if (Result<void> described = writeMeta(entry); !described) {
+    Result<void> written = write(pathOf(entry.id, ".pb"), recording);
+    if (written)
+        written = writeMeta(entry);
+    // Trusted only as read back: whatever the disk kept is what a retry sends.
+    if (written) {
+        const std::optional<Entry> stored = this->entry(entry.id);
+        if (!stored || stored->key != entry.key || stored->accountId != entry.accountId || stored->item != entry.item
+            || this->recording(entry.id) != recording)
+            written = Result<void>::failure(
+                QStringLiteral("the recording saved in %1 does not read back as it was written").arg(m_folder));
+    }
+    if (!written) {
+        QFile::remove(pathOf(entry.id, ".json"));
         QFile::remove(pathOf(entry.id, ".pb"));
-        return Result<QString>::failure(std::move(described.error));
+        return Result<QString>::failure(std::move(written.error));
     }
     return Result<QString>::success(entry.id);
 }
@@ -106,8 +116,10 @@ Result<void> Outbox::writeMeta(const Entry& entry) const
         { QStringLiteral("saved_at"), entry.savedAt.toString(Qt::ISODateWithMs) },
         { QStringLiteral("attempts"), entry.attempts },
         { QStringLiteral("last_error"), entry.lastError },
+        { QStringLiteral("last_status"), entry.lastStatus },
+        { QStringLiteral("account_email"), entry.accountEmail },
     };
-    return writeWhole(pathOf(entry.id, ".json"), QJsonDocument(object).toJson());
+    return write(pathOf(entry.id, ".json"), QJsonDocument(object).toJson());
 }
 
 std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
@@ -130,12 +142,24 @@ std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
     result.savedAt = QDateTime::fromString(object.value(QStringLiteral("saved_at")).toString(), Qt::ISODateWithMs);
     result.attempts = object.value(QStringLiteral("attempts")).toInt();
     result.lastError = object.value(QStringLiteral("last_error")).toString();
+    result.lastStatus = object.value(QStringLiteral("last_status")).toInt();
+    result.accountEmail = object.value(QStringLiteral("account_email")).toString();
     return result;
+}
+
+QString Outbox::folderProblem() const
+{
+    if (!QFileInfo::exists(m_folder) && !QFileInfo(m_folder).isSymLink())
+        return {};
+    return prepareFolder(m_folder).error;
 }
 
 QList<Outbox::Entry> Outbox::entries() const
 {
     QList<Entry> result;
+    // Entries in a folder someone else could have written are not ours to send.
+    if (!folderProblem().isEmpty())
+        return result;
     const QStringList names = QDir(m_folder).entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
     for (const QString& name : names) {
         if (auto found = entry(name.chopped(5)))
@@ -168,8 +192,8 @@ bool Outbox::isTaken(const QString& id) const
 Result<std::unique_ptr<QLockFile>> Outbox::lockFolder() const
 {
     using Locked = Result<std::unique_ptr<QLockFile>>;
-    if (!QDir().mkpath(m_folder))
-        return Locked::failure(QStringLiteral("cannot create the outbox folder %1").arg(m_folder));
+    if (Result<void> ready = prepareFolder(m_folder); !ready)
+        return Locked::failure(std::move(ready.error));
     // Held only for a few file operations; a holder that died long ago is stale.
     auto lock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/outbox.lock"));
     lock->setStaleLockTime(30'000);
@@ -209,6 +233,39 @@ Result<std::unique_ptr<Outbox::Taken>, Outbox::TakeError> Outbox::take(const QSt
     return Took::success(std::unique_ptr<Taken>(new Taken(*this, std::move(*found), std::move(lock))));
 }
 
+bool Outbox::Entry::refusedForGood() const
+{
+    return ServiceError::isPermanentStatus(lastStatus);
+}
+
+QString Outbox::Entry::authorText() const
+{
+    if (accountId.isEmpty())
+        return QStringLiteral("an unknown account");
+    if (accountEmail.isEmpty())
+        return QStringLiteral("account %1").arg(accountId);
+    return QStringLiteral("%1 (account %2)").arg(accountEmail, accountId);
+}
+
+Result<void> Outbox::saveRecording(const QString& id, const QString& path) const
+{
+    const std::optional<QByteArray> bytes = recording(id);
+    if (!bytes)
+        return Result<void>::failure(QStringLiteral("no recording '%1' waits in the outbox %2").arg(id, m_folder));
+    return write(path, *bytes);
+}
+
+Result<void, Outbox::TakeError> Outbox::remove(const QString& id)
+{
+    auto taken = take(id);
+    if (!taken)
+        return Result<void, TakeError>::failure(taken.error);
+    if (!(*taken.value)->remove())
+        return Result<void, TakeError>::failure(
+            { TakeStatus::Failed, QStringLiteral("cannot remove %1 from %2").arg(id, m_folder) });
+    return Result<void, TakeError>::success();
+}
+
 Outbox::Taken::Taken(Outbox& outbox, Entry entry, std::unique_ptr<QLockFile> lock)
     : m_outbox(outbox)
     , m_entry(std::move(entry))
@@ -223,10 +280,11 @@ std::optional<QByteArray> Outbox::Taken::recording() const
     return m_outbox.recording(m_entry.id);
 }
 
-void Outbox::Taken::recordFailure(const QString& error)
+void Outbox::Taken::recordFailure(const QString& error, int status)
 {
     m_entry.attempts += 1;
     m_entry.lastError = error;
+    m_entry.lastStatus = status;
     // Best effort: the entry stays in the outbox whether or not its count could be kept.
     static_cast<void>(m_outbox.writeMeta(m_entry));
 }

@@ -20,7 +20,7 @@ namespace corvex::service {
 /// failed upload never loses it. Each entry is two files in the folder:
 /// <id>.pb (the serialised record, byte for byte) and <id>.json (the catalogue
 /// item, the author's account, the idempotency key, when it was saved, the
-/// attempts and the last error).
+/// attempts and the last error). Only its owner can read the folder.
 ///
 /// The studio and the command-line tool share the folder. Whoever sends an
 /// entry first takes it (`take`): a lock file <id>.sending, held until the
@@ -43,10 +43,21 @@ public:
         /// the account was not known then: a token belongs to one account, so
         /// the same token later still means the same author.
         QString tokenHash;
+        /// The author's email address, when it was known at the save: for
+        /// saying whose the recording is.
+        QString accountEmail;
         catalogue::TMDBItem item;
         QDateTime savedAt;
         int attempts = 0;
         QString lastError;
+        /// The HTTP status of the last refusal; 0 when the last attempt got no
+        /// answer (or none failed yet).
+        int lastStatus = 0;
+        /// Whether the service refused it for good (see ServiceError).
+        bool refusedForGood() const;
+        /// Whose it is, for the author: "a@example.org (account 42)",
+        /// "account 42", or "an unknown account".
+        QString authorText() const;
     };
 
     /// An entry taken for sending. Releasing it (destroying it) makes the
@@ -60,8 +71,8 @@ public:
         const Entry& entry() const { return m_entry; }
         /// The recording, byte for byte; none when its file cannot be read.
         std::optional<QByteArray> recording() const;
-        /// Notes a failed attempt.
-        void recordFailure(const QString& error);
+        /// Notes a failed attempt, with the refusal's HTTP status (0: none).
+        void recordFailure(const QString& error, int status = 0);
         /// Records the author of an entry that had none.
         bool adoptAuthor(const QString& accountId);
         /// Removes the entry after its upload succeeded.
@@ -96,17 +107,29 @@ public:
     QString folder() const { return m_folder; }
 
     /// Saves a recording under a new id and a new idempotency key; gives the
-    /// id.
+    /// id once both files read back as written. On any failure (a full disk)
+    /// nothing of it is left in the folder and the message says why.
     Result<QString> add(const QByteArray& recording, const catalogue::TMDBItem& item, const QString& accountId,
-        const QString& tokenHash = {});
+        const QString& tokenHash = {}, const QString& accountEmail = {});
     /// A one-way digest of an access token (hex SHA-256), never the token.
     static QString tokenHash(const QString& token);
-    /// The entries, oldest first. Entries whose files are unreadable are skipped.
+    /// Why the folder cannot be used (it belongs to someone else, say); empty
+    /// when it can, or does not exist yet. The folder is private to its owner
+    /// (0700, its files 0600): modes looser than that are narrowed here.
+    QString folderProblem() const;
+    /// The entries, oldest first. Entries whose files are unreadable are
+    /// skipped; none when the folder cannot be used.
     QList<Entry> entries() const;
     std::optional<Entry> entry(const QString& id) const;
     std::optional<QByteArray> recording(const QString& id) const;
     /// Whether someone is sending the entry right now.
     bool isTaken(const QString& id) const;
+
+    /// Writes the recording of entry `id` to `path` (a file of the author's
+    /// choosing, owner-only), whole or not at all.
+    Result<void> saveRecording(const QString& id, const QString& path) const;
+    /// Removes entry `id` for good, unless someone is sending it right now.
+    Result<void, TakeError> remove(const QString& id);
 
     /// Takes an entry for one attempt. An entry saved before keys were
     /// recorded gets its key here, once, before anything is sent.

@@ -30,4 +30,9 @@ QString ServiceError::message() const
     return detail;
 }
 
+bool ServiceError::isPermanentStatus(int status)
+{
+    return status >= 400 && status < 500 && status != 401 && status != 403 && status != 408 && status != 429;
+}
+
 } // namespace corvex::service

@@ -22,6 +22,11 @@ struct ServiceError {
 
     /// One line for the user: what happened and what to do.
     QString message() const;
+    /// Whether trying the same request again can never help: the service
+    /// refused it for what it is (400 malformed, 413 too large, 422, …), not
+    /// for who sent it (401, 403), when (408, 429) or how it was doing (5xx).
+    static bool isPermanentStatus(int status);
+    bool isPermanent() const { return kind == Kind::BadServerResponse && isPermanentStatus(status); }
 };
 
 } // namespace corvex::service

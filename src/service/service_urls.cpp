@@ -40,9 +40,9 @@ std::optional<QUrl> lightShow(const QString& origin, const QString& id)
         origin + QStringLiteral("/tvapi/me/lightshows/") + QString::fromLatin1(QUrl::toPercentEncoding(id)));
 }
 
-QUrl signIn(const QString& origin)
+QUrl signIn(const QString& origin, const QString& state)
 {
-    return QUrl(origin + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback"));
+    return QUrl(origin + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback&state=") + state);
 }
 
 } // namespace service_urls

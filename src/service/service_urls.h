@@ -23,8 +23,9 @@ std::optional<QUrl> lightShows(const QString& origin);
 /// cannot reach another endpoint; ids that cannot be a segment at all
 /// (empty, "." and "..") give none.
 std::optional<QUrl> lightShow(const QString& origin, const QString& id);
-/// origin + "/auth/signin?redirectUri=corvexapp://callback", the query as written.
-QUrl signIn(const QString& origin);
+/// origin + "/auth/signin?redirectUri=corvexapp://callback&state=" + state,
+/// the query as written (the state is URL-safe as it is).
+QUrl signIn(const QString& origin, const QString& state);
 
 } // namespace service_urls
 

@@ -6,8 +6,10 @@
 #include "platform/webauth/session.h"
 
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QUrlQuery>
 
+#include <array>
 #include <cstdio>
 
 namespace corvex::service {
@@ -15,6 +17,7 @@ namespace corvex::service {
 namespace {
 
 const QString kTokenItem = QStringLiteral("token");
+const QString kStateItem = QStringLiteral("state");
 
 bool isHeaderSafe(const QString& token)
 {
@@ -27,7 +30,24 @@ bool isHeaderSafe(const QString& token)
 
 } // namespace
 
-CallbackToken readCallback(const QUrl& callback)
+SignInRequest SignInRequest::make(const QString& origin)
+{
+    std::array<quint32, 6> random {};
+    QRandomGenerator::system()->fillRange(random.data(), random.size());
+    const QByteArray bytes(reinterpret_cast<const char*>(random.data()), sizeof random);
+    const QString state
+        = QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    return { service_urls::signIn(origin, state), state };
+}
+
+QString stateOfCallback(const QUrl& callback)
+{
+    return QUrlQuery(callback).queryItemValue(kStateItem, QUrl::FullyDecoded);
+}
+
+namespace {
+
+CallbackToken readToken(const QUrl& callback)
 {
     const QString missing = QStringLiteral("The sign-in did not return an access token. Press Sign In to try again.");
     if (!callback.isValid() || !callback.hasQuery())
@@ -53,9 +73,22 @@ CallbackToken readCallback(const QUrl& callback)
     return { found, {} };
 }
 
+} // namespace
+
+CallbackToken readCallback(const QUrl& callback, const QString& expectedState)
+{
+    const QStringList states = QUrlQuery(callback).allQueryItemValues(kStateItem, QUrl::FullyDecoded);
+    if (expectedState.isEmpty() || states != QStringList { expectedState })
+        return { std::nullopt,
+            QStringLiteral("The sign-in answer did not belong to this sign-in (a web page may have sent it), so "
+                           "nothing was changed. Press Sign In to try again."),
+            true };
+    return readToken(callback);
+}
+
 std::optional<QString> tokenFromCallback(const QUrl& callback)
 {
-    return readCallback(callback).token;
+    return readToken(callback).token;
 }
 
 QString redactedCallback(const QUrl& callback)
@@ -88,10 +121,17 @@ void printToStandardOutput(const QString& line)
     std::fflush(stdout);
 }
 
-QString completeSignIn(const QUrl& callback, AppManager& manager, const LinePrinter& print)
+QString completeSignIn(
+    const QUrl& callback, const QString& expectedState, AppManager& manager, const LinePrinter& print)
 {
     print(QStringLiteral("Callback URL: %1").arg(redactedCallback(callback)));
-    const CallbackToken read = readCallback(callback);
+    const CallbackToken read = readCallback(callback, expectedState);
+    if (read.foreign) {
+        // Another sign-in's answer: the author's own sign-in, if any, stays.
+        print(accessTokenLine(manager.accessToken()));
+        manager.setSignedOutMessage(read.problem);
+        return read.problem;
+    }
     const bool stored = manager.setAccessToken(read.token);
     print(accessTokenLine(manager.accessToken()));
     QString problem = read.problem;
@@ -109,11 +149,11 @@ QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter
     if (origin.isEmpty())
         co_return;
     QPointer<AppManager> guard(&manager);
-    const webauth::Session::Outcome outcome
-        = co_await session.authenticate(service_urls::signIn(origin), QStringLiteral("corvexapp"));
+    const SignInRequest request = SignInRequest::make(origin);
+    const webauth::Session::Outcome outcome = co_await session.authenticate(request.url, QStringLiteral("corvexapp"));
     if (!outcome.callback || !guard)
         co_return;
-    completeSignIn(*outcome.callback, manager, print);
+    completeSignIn(*outcome.callback, request.state, manager, print);
 }
 
 } // namespace corvex::service

@@ -21,14 +21,34 @@ class AppManager;
 struct CallbackToken {
     std::optional<QString> token;
     QString problem; // empty when a token was found
+    bool foreign = false; // the answer to another sign-in: nothing is to change
 };
 
-/// Reads the callback. None when there is no "token" item, when it is empty
-/// or holds characters that cannot travel in a header, and when there is
-/// more than one: a forged sign-in link puts its own token first, so a
-/// callback with two is refused rather than trusted.
-CallbackToken readCallback(const QUrl& callback);
+/// One sign-in: the page to open, with a fresh `state` that the service
+/// hands back in its answer. An answer without this very state was not asked
+/// for here (a web page that signs the author in to an account of its own
+/// choosing sends one) and is refused.
+struct SignInRequest {
+    QUrl url;
+    QString state;
+
+    /// A new request on `origin`, its state 32 URL-safe characters from the
+    /// system's cryptographic random source.
+    static SignInRequest make(const QString& origin);
+};
+
+/// Reads the callback. None when its one "state" item is not `expectedState`
+/// (nothing is to change then: the answer belongs to another sign-in), when
+/// there is no "token" item, when it is empty or holds characters that
+/// cannot travel in a header, and when there is more than one: a forged
+/// sign-in link puts its own token first, so a callback with two is refused
+/// rather than trusted.
+CallbackToken readCallback(const QUrl& callback, const QString& expectedState);
+/// The callback's token, unchecked against any sign-in (for reading a
+/// service's answer in tests and tools).
 std::optional<QString> tokenFromCallback(const QUrl& callback);
+/// The callback's "state" item, empty when it has none.
+QString stateOfCallback(const QUrl& callback);
 
 /// The callback's text with every "token" value hidden, fit for printing.
 QString redactedCallback(const QUrl& callback);
@@ -50,6 +70,9 @@ QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter
 /// The part after a successful session: stores the callback's token (none
 /// when it carries no usable one) and prints the two lines. Gives the reason
 /// when no token was stored, also set as the manager's signed-out message.
-QString completeSignIn(const QUrl& callback, AppManager& manager, const LinePrinter& print = printToStandardOutput);
+/// An answer to another sign-in (its state is not `expectedState`) changes
+/// nothing stored.
+QString completeSignIn(const QUrl& callback, const QString& expectedState, AppManager& manager,
+    const LinePrinter& print = printToStandardOutput);
 
 } // namespace corvex::service

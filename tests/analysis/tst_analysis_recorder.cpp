@@ -7,7 +7,11 @@
 #include "platform/fingerprint/signature_matcher.h"
 #include "platform/media/pcm_buffer.h"
 
+#include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -227,6 +231,85 @@ private Q_SLOTS:
         QVERIFY(items && expectedItems);
         QCOMPARE(items->size(), expectedItems->size());
         QCOMPARE(signature, expected);
+    }
+
+    // The signature of 16-bit sound is, byte for byte, the fingerprint that the
+    // fingerprinting library's own tool computes from a WAV file of it. (Sound
+    // resampled twice, or otherwise than that tool does, differs in a few bits
+    // of long noisy sound: three minutes of beeps over pink noise.)
+    void theSignatureIsTheFingerprintToolsOwn_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<bool>("beeps");
+        QTest::newRow("beeps over noise, 48 kHz stereo") << 48000 << 2 << true;
+        QTest::newRow("44.1 kHz mono") << 44100 << 1 << false;
+        QTest::newRow("11025 Hz mono: no resampling") << 11025 << 1 << false;
+    }
+    void theSignatureIsTheFingerprintToolsOwn()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(bool, beeps);
+        const QString tool = QStandardPaths::findExecutable(QStringLiteral("fpcalc"));
+        if (tool.isEmpty())
+            QSKIP("fpcalc is not installed (apt-get install libchromaprint-tools)");
+        QTemporaryDir folder;
+        const QString wav = folder.filePath(QStringLiteral("sound.wav"));
+        const auto run = [](const QString& program, const QStringList& arguments) {
+            QProcess process;
+            process.start(program, arguments);
+            return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
+                ? process.readAllStandardOutput().trimmed()
+                : QByteArray();
+        };
+        if (beeps) {
+            const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+            if (ffmpeg.isEmpty())
+                QSKIP("ffmpeg is not installed");
+            run(ffmpeg,
+                { "-v", "error", "-nostdin", "-f", "lavfi", "-i", "sine=f=220:beep_factor=4:d=180:sample_rate=48000",
+                    "-f", "lavfi", "-i", "anoisesrc=d=180:c=pink:a=0.15:r=48000:seed=1", "-filter_complex",
+                    "[0][1]amix=inputs=2,pan=stereo|c0=c0|c1=c0", "-c:a", "pcm_s16le", "-fflags", "+bitexact", wav });
+        } else {
+            QByteArray bytes;
+            const auto put = [&](std::uint32_t value, int size) {
+                for (int i = 0; i < size; ++i)
+                    bytes.append(char(value >> (8 * i)));
+            };
+            const std::vector<float> tune = test::melody(30, rate, 22);
+            const auto dataBytes = std::uint32_t(tune.size() * 2 * std::size_t(channels));
+            bytes.append("RIFF");
+            put(36 + dataBytes, 4);
+            bytes.append("WAVEfmt ");
+            put(16, 4), put(1, 2), put(std::uint32_t(channels), 2), put(std::uint32_t(rate), 4);
+            put(std::uint32_t(rate * 2 * channels), 4), put(std::uint32_t(2 * channels), 2), put(16, 2);
+            bytes.append("data");
+            put(dataBytes, 4);
+            for (const float sample : tune)
+                for (int c = 0; c < channels; ++c)
+                    put(std::uint16_t(std::int16_t(std::lrint(sample * 32767))), 2);
+            QFile file(wav);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        }
+        // The first channel (all are alike) as a sound file reader hands it over.
+        QFile file(wav);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        const qsizetype data = bytes.indexOf("data", 12) + 8;
+        QVERIFY(data > 8);
+        std::vector<float> sound;
+        for (qsizetype at = data; at + 2 * channels <= bytes.size(); at += 2 * channels)
+            sound.push_back(float(std::int16_t(std::uint8_t(bytes[at]) | std::uint8_t(bytes[at + 1]) << 8)) / 32768);
+        const QByteArray expected = run(tool, { "-length", "0", "-plain", wav });
+        QVERIFY(!expected.isEmpty());
+
+        AnalysisRecorder recorder(nullptr);
+        recorder.start();
+        feedAudio(recorder, sound, rate, std::uint32_t(channels), 0);
+        const std::string signature = test::parseRecord(recorder.stop()).signature();
+        QCOMPARE(QByteArray::fromStdString(signature).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals),
+            expected);
     }
 
     // Each recording's signature holds its own sound: nothing of the previous

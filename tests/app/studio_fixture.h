@@ -84,15 +84,17 @@ inline std::unique_ptr<service::AppManager> makeManager(const QString& origin, c
 }
 
 /// Fills in the reference service's sign-in form, pressing "Create account"
-/// and, when the address is taken, "Sign in"; the callback it redirects to.
-inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString password)
+/// and, when the address is taken, "Sign in"; the callback it redirects to,
+/// carrying the `state` of the sign-in page that was opened.
+inline QCoro::Task<QUrl> submitSignInForm(QString origin, QString email, QString password, QString state = {})
 {
     QNetworkAccessManager network;
     QNetworkRequest post(QUrl(origin + QStringLiteral("/auth/signin")));
     post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password);
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+        + "&state=" + QUrl::toPercentEncoding(state);
     // An author this process made is only signed in, and a new one only
     // created: each refused attempt counts against the service's limit on
     // failed sign-ins from this address, which a long test run would reach.

@@ -401,7 +401,8 @@ private Q_SLOTS:
         QVERIFY(corvex::testing::signIn(
             *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("other@example.org"))));
         panel->retryButton()->click();
-        QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("another account")));
+        QTRY_VERIFY2(panel->uploadStatus()->text().contains(QStringLiteral("another account, account ") + author),
+            qPrintable(panel->uploadStatus()->text()));
         QCOMPARE(manager->outbox()->entries().size(), 1);
         service::LightShowListModel theirs(*manager);
         QCoro::waitFor(theirs.loadLightShows());

@@ -43,6 +43,7 @@
 #include <QSqlQuery>
 #include <QTableView>
 #include <QTimer>
+#include <QUrlQuery>
 
 #include <unistd.h>
 
@@ -243,8 +244,9 @@ private Q_SLOTS:
         const QByteArray form = page->readAll();
         QVERIFY2(form.contains("<form") && form.contains("name=\"password\""), form.constData());
         // ... the author fills in the form, and the service redirects to the studio's scheme ...
-        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(
-            m_service.origin(), QStringLiteral("author@example.org"), QStringLiteral("correct horse battery")));
+        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(m_service.origin(),
+            QStringLiteral("author@example.org"), QStringLiteral("correct horse battery"),
+            QUrlQuery(signInPage).queryItemValue(QStringLiteral("state"))));
         QCOMPARE(callback.scheme(), QStringLiteral("corvexapp"));
         // ... which the desktop hands to a second launch of the studio.
         QProcess secondLaunch;

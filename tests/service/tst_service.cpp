@@ -7,15 +7,18 @@
 
 #include "analysis/video_analysis_record.h"
 #include "catalogue/catalogue_client.h"
+#include "platform/settings/private_file.h"
 #include "platform/settings/store.h"
 #include "platform/webauth/session.h"
 
 #include "../support/fault_proxy.h"
 #include "../support/fault_server.h"
+#include "../support/full_disk.h"
 #include "../support/xdg_sandbox.h"
 #include "reference_service_process.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -30,12 +33,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrlQuery>
 #include <atomic>
 
 #include <QCoroNetworkReply>
 #include <QCoroTask>
 
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace corvex::service;
 using corvex::catalogue::TMDBEpisode;
@@ -59,14 +66,16 @@ struct Studio {
     std::unique_ptr<AppManager> manager;
 };
 
-// An AppManager on a fresh store and outbox, talking to `origin`.
-Studio makeStudio(const QString& origin, const std::optional<QString>& token = std::nullopt)
+// An AppManager on a fresh store and outbox (or the one in `outboxFolder`), talking to `origin`.
+Studio makeStudio(
+    const QString& origin, const std::optional<QString>& token = std::nullopt, const QString& outboxFolder = {})
 {
     Studio studio;
     studio.store = std::make_shared<Store>(studio.dir->filePath(QStringLiteral("corvex.ini")));
     if (token)
         studio.store->setValue(QStringLiteral("access_token"), *token);
-    studio.outbox = std::make_shared<Outbox>(studio.dir->filePath(QStringLiteral("outbox")));
+    studio.outbox = std::make_shared<Outbox>(
+        outboxFolder.isEmpty() ? studio.dir->filePath(QStringLiteral("outbox")) : outboxFolder);
     Endpoints endpoints = Endpoints::defaults();
     endpoints.service = origin;
     endpoints.catalogue = origin;
@@ -119,10 +128,12 @@ QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
     if (!form->readAll().contains("<form"))
         co_return QUrl();
     QNetworkRequest post(page.resolved(QUrl(QStringLiteral("/auth/signin"))));
+    const QString state = QUrlQuery(page).queryItemValue(QStringLiteral("state"));
     post.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/x-www-form-urlencoded"));
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback")) + "&email="
-        + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password) + "&action=create";
+    const QByteArray body = "redirectUri=" + QUrl::toPercentEncoding(QStringLiteral("corvexapp://callback"))
+        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
+        + "&action=create&state=" + state.toLatin1();
     std::unique_ptr<QNetworkReply> answer(network.post(post, body));
     co_await qCoro(answer.get()).waitForFinished();
     co_return QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -130,13 +141,16 @@ QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
 
 // Signs `studio` in through the browser session and the service's page, as
 // the desktop would: the "browser" submits the form and a second launch hands
-// the callback over the local socket.
-QStringList signInThroughPage(AppManager& manager, const QString& email, const QString& password)
+// the callback over the local socket. `forged`: while the sign-in waits, an
+// attacker's page posts the form of a sign-in page of its own instead.
+QStringList signInThroughPage(AppManager& manager, const QString& email, const QString& password, bool forged = false)
 {
     QStringList printed;
     std::thread secondLaunch;
     QString handOverError;
-    corvex::webauth::Session session([&](const QUrl& url) {
+    corvex::webauth::Session session([&](const QUrl& opened) {
+        const QUrl url
+            = forged ? SignInRequest::make(opened.toString(QUrl::RemovePath | QUrl::RemoveQuery)).url : opened;
         QTimer::singleShot(0, [&, url] {
             [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error) -> QCoro::Task<> {
                 const QUrl callback = co_await submitSignInForm(page, mail, pass);
@@ -158,7 +172,7 @@ QStringList signInThroughPage(AppManager& manager, const QString& email, const Q
 QString tokenFor(const QString& origin, const QString& email)
 {
     const QUrl callback
-        = QCoro::waitFor(submitSignInForm(service_urls::signIn(origin), email, QStringLiteral("long enough")));
+        = QCoro::waitFor(submitSignInForm(SignInRequest::make(origin).url, email, QStringLiteral("long enough")));
     return tokenFromCallback(callback).value_or(QString());
 }
 
@@ -191,6 +205,61 @@ qsizetype storedShows(AppManager& manager)
     return list.error() ? -1 : list.shows().size();
 }
 
+// The command-line tool with XDG folders of its own (its settings and outbox
+// there), talking to `origin`. Runs while the test's event loop goes on, so
+// a fault server in this process can answer it.
+struct Tool {
+    struct Run {
+        int status = -1;
+        QString out;
+        QString err;
+    };
+
+    explicit Tool(const QString& origin)
+    {
+        QDir(home.path()).mkpath(QStringLiteral("run"));
+        QFile::setPermissions(home.filePath(QStringLiteral("run")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        setFolders(home.filePath(QStringLiteral("config")), home.filePath(QStringLiteral("data")));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
+        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), origin);
+        environment.insert(QStringLiteral("CORVEX_CATALOGUE_URL"), origin);
+    }
+    void setFolders(const QString& config, const QString& data)
+    {
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), data);
+    }
+    QString settingsPath() const
+    {
+        return environment.value(QStringLiteral("XDG_CONFIG_HOME")) + QStringLiteral("/corvex/corvex.ini");
+    }
+    QString outboxPath() const
+    {
+        return environment.value(QStringLiteral("XDG_DATA_HOME")) + QStringLiteral("/corvex/outbox");
+    }
+    void signIn(const QString& token) const { Store(settingsPath()).setValue(QStringLiteral("access_token"), token); }
+
+    Run operator()(const QStringList& arguments, const QByteArray& input = {}) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(90000, &loop, &QEventLoop::quit);
+        process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        if (process.state() != QProcess::NotRunning)
+            loop.exec();
+        return Run { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
+    }
+
+    QTemporaryDir home;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+};
+
 } // namespace
 
 class TestService final : public QObject {
@@ -219,7 +288,8 @@ private Q_SLOTS:
         const std::optional<QString> token = studio.manager->accessToken();
         QVERIFY(token.has_value());
         QCOMPARE(printed.size(), 2);
-        QCOMPARE(printed.at(0), QStringLiteral("Callback URL: corvexapp://callback?token=(hidden)"));
+        QVERIFY2(printed.at(0).startsWith(QStringLiteral("Callback URL: corvexapp://callback?token=(hidden)&state=")),
+            qPrintable(printed.at(0)));
         QCOMPARE(printed.at(1), QStringLiteral("Access Token: stored"));
         QTRY_VERIFY(studio.manager->account().has_value());
         QCOMPARE(studio.manager->account()->email, QStringLiteral("ada@example.org"));
@@ -289,7 +359,7 @@ private Q_SLOTS:
         QCoro::waitFor(otherList.deleteLightShow(list.shows().at(0)));
 
         // Wrong password for an existing account gives no callback.
-        QCOMPARE(QCoro::waitFor(submitSignInForm(service_urls::signIn(service.origin()),
+        QCOMPARE(QCoro::waitFor(submitSignInForm(SignInRequest::make(service.origin()).url,
                      QStringLiteral("ada@example.org"), QStringLiteral("wrong password"))),
             QUrl());
 
@@ -644,13 +714,69 @@ private Q_SLOTS:
         FaultServer server;
         Studio studio = makeStudio(server.origin(), QStringLiteral("earlier-token"));
         QStringList printed;
-        completeSignIn(callback, *studio.manager, [&printed](const QString& line) { printed.append(line); });
+        completeSignIn(QUrl(url + (callback.hasQuery() ? "&state=s" : "?state=s")), QStringLiteral("s"),
+            *studio.manager, [&printed](const QString& line) { printed.append(line); });
         QCOMPARE(studio.manager->accessToken(), parsed);
         QCOMPARE(printed.size(), 2);
         QVERIFY(printed.at(0).startsWith(QLatin1StringView("Callback URL: corvexapp://")));
         if (parsed && parsed->size() > 1)
             QVERIFY2(!printed.join(QLatin1Char('\n')).contains(*parsed), "the token was printed");
         QCOMPARE(printed.at(1) == QLatin1StringView("Access Token: Not Found"), !parsed.has_value());
+    }
+
+    // Only the answer to this very sign-in is taken: its one "state" item is
+    // the one sent. Anything else changes nothing stored.
+    void callbackState_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QString>("token"); // stored afterwards
+        QTest::newRow("its own state") << "token=t&state=s"
+                                       << "t";
+        QTest::newRow("its own state, no token") << "state=s"
+                                                 << "-";
+        QTest::newRow("no state") << "token=t"
+                                  << "earlier";
+        QTest::newRow("another sign-in's state") << "token=t&state=x"
+                                                 << "earlier";
+        QTest::newRow("an empty state") << "token=t&state="
+                                        << "earlier";
+        QTest::newRow("its state twice") << "state=s&token=t&state=s"
+                                         << "earlier";
+        QTest::newRow("its state and another") << "state=s&token=t&state=x"
+                                               << "earlier";
+        QTest::newRow("named in another case") << "token=t&State=s"
+                                               << "earlier";
+        QTest::newRow("percent-encoded, the same state") << "token=t&state=%73"
+                                                         << "t";
+    }
+
+    void callbackState()
+    {
+        QFETCH(QString, query);
+        QFETCH(QString, token);
+        FaultServer server;
+        Studio studio = makeStudio(server.origin(), QStringLiteral("earlier"));
+        const QString problem = completeSignIn(QUrl(QStringLiteral("corvexapp://callback?") + query),
+            QStringLiteral("s"), *studio.manager, [](const QString&) {});
+        QCOMPARE(studio.manager->accessToken().value_or(QStringLiteral("-")), token);
+        QCOMPARE(problem.contains(QLatin1StringView("did not belong to this sign-in")),
+            token == QLatin1StringView("earlier"));
+    }
+
+    // Login CSRF: a page of the attacker's posts their own credentials while
+    // the author's sign-in waits; its answer is refused.
+    void forgedSignInIsRefused()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        const QString victim = tokenFor(service.origin(), QStringLiteral("victim@example.org"));
+        Studio studio = makeStudio(service.origin(), victim);
+        QTRY_VERIFY(studio.manager->account().has_value());
+        signInThroughPage(*studio.manager, QStringLiteral("mallory@example.org"), QStringLiteral("long enough"), true);
+        QCOMPARE(studio.manager->accessToken(), std::optional(victim));
+        QCOMPARE(studio.manager->account()->email, QStringLiteral("victim@example.org"));
+        QVERIFY2(studio.manager->signedOutMessage().contains(QLatin1StringView("did not belong to this sign-in")),
+            qPrintable(studio.manager->signedOutMessage()));
     }
 
     // A stored token is put into a header line: one that could break the line
@@ -710,7 +836,12 @@ private Q_SLOTS:
         });
         auto running = signIn(session, *studio.manager, [&printed](const QString& line) { printed.append(line); });
         QTRY_VERIFY(session.isActive() && !opened.isEmpty());
-        QCOMPARE(opened.toString(), server.origin() + QStringLiteral("/auth/signin?redirectUri=corvexapp://callback"));
+        QCOMPARE(opened.toString(QUrl::RemoveQuery), server.origin() + QStringLiteral("/auth/signin"));
+        QCOMPARE(
+            QUrlQuery(opened).queryItemValue(QStringLiteral("redirectUri")), QStringLiteral("corvexapp://callback"));
+        QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9_-]{32}$"))
+                    .match(QUrlQuery(opened).queryItemValue(QStringLiteral("state")))
+                    .hasMatch());
 
         corvex::webauth::Session second([](const QUrl&) { return true; });
         const auto busy = QCoro::waitFor(second.authenticate(opened, QStringLiteral("corvexapp")));
@@ -836,28 +967,11 @@ private Q_SLOTS:
     {
         ReferenceServiceProcess service;
         QVERIFY(service.start({ QStringLiteral("--demo-catalogue") }));
-        QTemporaryDir home;
-        QDir(home.path()).mkpath(QStringLiteral("run"));
-        QFile::setPermissions(home.filePath(QStringLiteral("run")),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
-        environment.insert(QStringLiteral("CORVEX_CATALOGUE_URL"), service.origin());
-        struct Result {
-            int status;
-            QString out;
-            QString err;
-        };
-        const auto corvex = [&environment](const QStringList& arguments) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
-            process.waitForFinished(60000);
-            return Result { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
+        Tool corvex(service.origin());
+        using Result = Tool::Run;
+        const auto login = [&corvex](const QByteArray& password) {
+            return corvex(
+                { QStringLiteral("login"), QStringLiteral("--email"), QStringLiteral("cli@example.org") }, password);
         };
 
         Result result = corvex({ QStringLiteral("whoami") });
@@ -868,8 +982,8 @@ private Q_SLOTS:
         QCOMPARE(result.status, 0);
         QVERIFY2(result.out.contains(QLatin1StringView("movie 90011  Salt & Pepper Shakers")), qPrintable(result.out));
 
-        const QUrl callback = QCoro::waitFor(submitSignInForm(
-            service_urls::signIn(service.origin()), QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
+        const QUrl callback = QCoro::waitFor(submitSignInForm(SignInRequest::make(service.origin()).url,
+            QStringLiteral("cli@example.org"), QStringLiteral("long enough")));
         const QString token = *tokenFromCallback(callback);
         result = corvex({ QStringLiteral("login"), QStringLiteral("--token-from-callback"), callback.toString() });
         QVERIFY2(result.status == 0,
@@ -877,21 +991,9 @@ private Q_SLOTS:
         QVERIFY2(result.out.contains(QLatin1StringView("Signed in as cli@example.org")), qPrintable(result.out));
         QVERIFY2(!result.out.contains(token) && !result.err.contains(token), "the token was printed");
         // The studio reads the same store.
-        QCOMPARE(Store(home.filePath(QStringLiteral("config/corvex/corvex.ini"))).value(QStringLiteral("access_token")),
-            std::optional(token));
+        QCOMPARE(Store(corvex.settingsPath()).value(QStringLiteral("access_token")), std::optional(token));
 
         // Without a browser: the form is filled in with the password from standard input.
-        const auto login = [&environment](const QByteArray& password) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            process.start(QStringLiteral(CORVEX_TOOL_BINARY),
-                { QStringLiteral("login"), QStringLiteral("--email"), QStringLiteral("cli@example.org") });
-            process.write(password);
-            process.closeWriteChannel();
-            process.waitForFinished(60000);
-            return Result { process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError()) };
-        };
         result = login("not the password\n");
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(QLatin1StringView("Wrong email address or password.")), qPrintable(result.err));
@@ -904,7 +1006,7 @@ private Q_SLOTS:
         QVERIFY(!result.out.contains(QLatin1StringView("long enough"))
             && !result.err.contains(QLatin1StringView("long enough")));
 
-        const QString file = home.filePath(QStringLiteral("show.pb"));
+        const QString file = corvex.home.filePath(QStringLiteral("show.pb"));
         {
             QFile out(file);
             QVERIFY(out.open(QIODevice::WriteOnly));
@@ -929,13 +1031,13 @@ private Q_SLOTS:
         QVERIFY2(result.err.contains(QLatin1StringView("refused with status 404")), qPrintable(result.err));
 
         // With the service gone the recording waits in the outbox.
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://127.0.0.1:1"));
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://127.0.0.1:1"));
         result = corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie"), QStringLiteral("90002") });
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(QLatin1StringView("unreachable")), qPrintable(result.err));
         result = corvex({ QStringLiteral("outbox") });
         QVERIFY2(result.out.contains(QLatin1StringView("(movie 90002)")), qPrintable(result.out));
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
         result = corvex({ QStringLiteral("outbox"), QStringLiteral("--retry") });
         QVERIFY2(result.status == 0, qPrintable(result.err));
         result = corvex({ QStringLiteral("outbox") });
@@ -958,10 +1060,152 @@ private Q_SLOTS:
         result = corvex({ QStringLiteral("outbox") });
         QVERIFY2(result.out.contains(QLatin1StringView("the outbox is empty")), qPrintable(result.out));
 
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://lights.example.org"));
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), QStringLiteral("http://lights.example.org"));
         result = corvex({ QStringLiteral("whoami") });
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(QLatin1StringView("plain http")), qPrintable(result.err));
+    }
+
+    // With the disk full nothing is reported done that was not: an upload is
+    // "uploaded" only when the service took it, the recording stays where it
+    // was, no empty entry is left, and a sign-out that could not be written
+    // says so (and the tool then still finds the author signed in).
+    void fullDisk_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("serviceUp");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("upload, the service takes it") << "upload" << true << 0 << "uploaded";
+        QTest::newRow("upload, the service is down") << "upload" << false << 1 << "show.pb is where it was";
+        QTest::newRow("logout") << "logout" << true << 1 << "still signed in";
+    }
+
+    void fullDisk()
+    {
+        QFETCH(QString, command);
+        QFETCH(bool, serviceUp);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        corvex::testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        Tool corvex(serviceUp ? service.origin() : QStringLiteral("http://127.0.0.1:1"));
+        corvex.setFolders(disk.path(QStringLiteral("config")), disk.path(QStringLiteral("data")));
+        corvex.signIn(tokenFor(service.origin(), QStringLiteral("full@example.org")));
+        QVERIFY(QDir().mkpath(corvex.outboxPath()));
+        const QString file = corvex.home.filePath(QStringLiteral("show.pb"));
+        QVERIFY(corvex::settings::private_file::write(file, validRecording()));
+        disk.fill();
+
+        const Tool::Run run = command == QLatin1StringView("upload")
+            ? corvex({ QStringLiteral("upload"), file, QStringLiteral("--movie"), QStringLiteral("90011") })
+            : corvex({ command });
+        QVERIFY2(run.status == status, qPrintable(run.out + run.err));
+        QVERIFY2((run.out + run.err).contains(said), qPrintable(run.out + run.err));
+        QVERIFY2(!run.out.contains(QLatin1StringView("signed out")), qPrintable(run.out));
+        QCOMPARE(QDir(corvex.outboxPath()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        Tool::Run whoami = corvex({ QStringLiteral("whoami") });
+        if (command == QLatin1StringView("logout"))
+            QVERIFY2(whoami.out.contains(QLatin1StringView("Signed in as full@example.org")), qPrintable(whoami.err));
+        corvex.environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
+        Tool::Run shows = corvex({ QStringLiteral("shows") });
+        QCOMPARE(
+            shows.out.contains(QLatin1StringView("movie 90011")), command == QLatin1StringView("upload") && serviceUp);
+    }
+
+    // What a hostile service says reaches the terminal without its control
+    // characters: no escape sequence of its own choosing runs there.
+    void hostileTextIsPrintedPlain_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QJsonObject>("answer");
+        QTest::addColumn<QString>("shown");
+        const QString esc(QChar(0x1b));
+        QTest::newRow("whoami") << "whoami" << QByteArray("/auth/account")
+                                << QJsonObject { { QStringLiteral("id"), QStringLiteral("u1") + esc + "[2J" },
+                                       { QStringLiteral("email"), "a" + esc + "]0;pwned" + QChar(7) + "@x.org" } }
+                                << "Signed in as a]0;pwned@x.org (account u1[2J)";
+        const QJsonObject show { { QStringLiteral("id"), QStringLiteral("s\r1") }, { QStringLiteral("tmdb_id"), 1 },
+            { QStringLiteral("season"), 0 }, { QStringLiteral("episode"), 0 }, { QStringLiteral("type"), "movie" },
+            { QStringLiteral("author_id"), "u" },
+            { QStringLiteral("created_at"), QStringLiteral("t") + QChar(0x9b) + "31m" },
+            { QStringLiteral("title"), QStringLiteral("Up") + QChar(0x7f) + esc + "[1A\nDown" } };
+        QTest::newRow("shows") << "shows" << QByteArray("/tvapi/me/lightshows")
+                               << QJsonObject { { QStringLiteral("results"), QJsonArray { show } } }
+                               << "s1  movie 1  t31m  Up[1A\nDown";
+    }
+
+    void hostileTextIsPrintedPlain()
+    {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, path);
+        QFETCH(QJsonObject, answer);
+        QFETCH(QString, shown);
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("GET", path, { 200, QJsonDocument(answer).toJson() });
+        Tool corvex(server.origin());
+        corvex.signIn(QStringLiteral("tok"));
+        const Tool::Run run = corvex({ command });
+        QCOMPARE(run.status, 0);
+        QCOMPARE(run.out.trimmed(), shown);
+    }
+
+    // The outbox is its owner's alone: a folder only they can enter, files
+    // only they can read, and a folder planted by someone else is refused.
+    void outboxIsPrivate()
+    {
+        const mode_t previousMask = ::umask(0);
+        const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
+        QTemporaryDir dir;
+        Outbox outbox(dir.filePath(QStringLiteral("outbox")));
+        const QString id = addEntry(outbox, QStringLiteral("u1"));
+        QVERIFY(!id.isEmpty());
+        for (const QString& name : { QString(), id + QStringLiteral(".pb"), id + QStringLiteral(".json") }) {
+            struct stat info { };
+            QCOMPARE(::stat(QFile::encodeName(outbox.folder() + QLatin1Char('/') + name).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, name.isEmpty() ? mode_t(0700) : mode_t(0600));
+        }
+        if (::geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        QCOMPARE(::chown(QFile::encodeName(outbox.folder()).constData(), 65534, 65534), 0);
+        QVERIFY(outbox.entries().isEmpty());
+        const auto refused = outbox.add(validRecording(), movieItem(1), QStringLiteral("u1"));
+        QVERIFY2(refused.error.contains(QLatin1StringView("belongs to another user")), qPrintable(refused.error));
+        QVERIFY2(outbox.folderProblem().contains(QLatin1StringView("belongs to another user")),
+            qPrintable(outbox.folderProblem()));
+    }
+
+    // The studio's side of a full disk: the recording that the outbox could
+    // not take stays in memory, and Retry sends it.
+    void uploadWithAFullOutbox()
+    {
+        corvex::testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        FaultServer server;
+        answerAccount(server, "u1");
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 503, "{}" });
+        Studio studio = makeStudio(server.origin(), QStringLiteral("tok"));
+        studio.outbox = std::make_shared<Outbox>(disk.path(QStringLiteral("outbox")));
+        studio.manager = std::make_unique<AppManager>(AppManager::Configuration {
+            studio.store, std::get<Endpoints>(studio.manager->endpoints()), studio.outbox });
+        QTRY_VERIFY(studio.manager->account().has_value());
+        studio.manager->setCurrentItem(movieItem(550));
+        disk.fill();
+        const QByteArray recording = validRecording();
+        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(recording));
+        QCOMPARE(result.delivery, AppManager::Delivery::Failed);
+        QVERIFY(result.outboxId.isEmpty());
+        QVERIFY2(result.outboxError.contains(QLatin1StringView("No space left")), qPrintable(result.outboxError));
+        QCOMPARE(result.parcel.recording, recording);
+        QCOMPARE(QDir(studio.outbox->folder()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
+        const auto retried = QCoro::waitFor(studio.manager->retry(result.parcel));
+        QCOMPARE(retried.delivery, AppManager::Delivery::Sent);
+        QCOMPARE(server.received().last().body, recording);
     }
 
     // The answer to an upload gets lost after the service stored it: every
@@ -1230,30 +1474,17 @@ private Q_SLOTS:
     {
         ReferenceServiceProcess service;
         QVERIFY(service.start());
-        QTemporaryDir home;
-        QDir(home.path()).mkpath(QStringLiteral("run"));
-        QFile::setPermissions(home.filePath(QStringLiteral("run")),
-            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("run")));
-        environment.insert(QStringLiteral("CORVEX_SERVICE_URL"), service.origin());
-        const auto corvex = [&environment](const QStringList& arguments) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            process.start(QStringLiteral(CORVEX_TOOL_BINARY), arguments);
-            process.waitForFinished(60000);
-            return std::make_pair(process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError()));
+        Tool tool(service.origin());
+        const auto corvex = [&tool](const QStringList& arguments) {
+            const Tool::Run run = tool(arguments);
+            return std::make_pair(run.status, run.out + run.err);
         };
         const QString token = tokenFor(service.origin(), QStringLiteral("tool@example.org"));
-        Store(home.filePath(QStringLiteral("config/corvex/corvex.ini")))
-            .setValue(QStringLiteral("access_token"), token);
+        tool.signIn(token);
         Studio studio = makeStudio(service.origin(), token);
         QTRY_VERIFY(studio.manager->account().has_value());
         const QString me = studio.manager->account()->id;
-        Outbox outbox(home.filePath(QStringLiteral("data/corvex/outbox")));
+        Outbox outbox(tool.outboxPath());
         const QString mine = addEntry(outbox, me);
         const QString others = addEntry(outbox, QStringLiteral("someone-else"));
         const QString unknown = addEntry(outbox, QString());
@@ -1261,7 +1492,8 @@ private Q_SLOTS:
         auto [status, output] = corvex({ QStringLiteral("outbox") });
         QCOMPARE(status, 0);
         QVERIFY2(output.contains(others + QStringLiteral("  A film (movie 550)")), qPrintable(output));
-        QVERIFY2(output.contains(QStringLiteral("waiting for its author (account someone-else)")), qPrintable(output));
+        QVERIFY2(output.contains(QStringLiteral("waiting for its author, account someone-else, to sign in")),
+            qPrintable(output));
         QVERIFY2(output.contains(QStringLiteral("of unknown author")), qPrintable(output));
 
         {
@@ -1288,6 +1520,65 @@ private Q_SLOTS:
         QCOMPARE(storedShows(*studio.manager), 2);
         QCOMPARE(outbox.entries().size(), 1);
         QCOMPARE(outbox.entries().first().id, others);
+    }
+
+    // A recording the service refuses for good is told from one that may
+    // still go, says whose it is, and can be kept in a file and removed.
+    void outboxKeepAndRemove()
+    {
+        ReferenceServiceProcess service;
+        QVERIFY(service.start());
+        Tool corvex(service.origin());
+        const QString token = tokenFor(service.origin(), QStringLiteral("keep@example.org"));
+        corvex.signIn(token);
+        Studio studio = makeStudio(service.origin(), token, corvex.outboxPath());
+        QTRY_VERIFY(studio.manager->account().has_value());
+        studio.manager->setCurrentItem(movieItem(550));
+        QCOMPARE(QCoro::waitFor(studio.manager->uploadLightShow(brokenRecording())).error->status, 400);
+        Outbox& outbox = *studio.outbox;
+        QCOMPARE(outbox.entries().size(), 1);
+        const Outbox::Entry entry = outbox.entries().first();
+        QCOMPARE(entry.lastStatus, 400);
+        QVERIFY(entry.refusedForGood());
+        QVERIFY2(entry.authorText().startsWith(QLatin1StringView("keep@example.org (account ")),
+            qPrintable(entry.authorText()));
+
+        Tool::Run run = corvex({ QStringLiteral("outbox") });
+        QVERIFY2(run.out.contains(QStringLiteral("refused for good: the service refused the request with status 400")),
+            qPrintable(run.out));
+        const QString kept = corvex.home.filePath(QStringLiteral("kept.pb"));
+        run = corvex({ QStringLiteral("outbox"), QStringLiteral("--save"), entry.id, kept });
+        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QFile keptFile(kept);
+        QVERIFY(keptFile.open(QIODevice::ReadOnly));
+        QCOMPARE(keptFile.readAll(), brokenRecording());
+        for (const QByteArray& answer : { QByteArray("n\n"), QByteArray("\n"), QByteArray("y\n") }) {
+            run = corvex({ QStringLiteral("outbox"), QStringLiteral("--remove"), entry.id }, answer);
+            QVERIFY2(run.out.contains(entry.id + QStringLiteral(" (A film (movie 550), saved ")), qPrintable(run.out));
+            QVERIFY2(run.out.contains(QLatin1StringView("made under keep@example.org")), qPrintable(run.out));
+            QCOMPARE(outbox.entries().isEmpty(), answer == "y\n");
+            QCOMPARE(run.status, answer == "y\n" ? 0 : 1);
+        }
+    }
+
+    // Which refusals can never pass by themselves, with the boundaries.
+    void permanentRefusals_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("permanent");
+        for (const auto& [status, permanent] : std::initializer_list<std::pair<int, bool>> { { 0, false },
+                 { 399, false }, { 400, true }, { 401, false }, { 403, false }, { 404, true }, { 408, false },
+                 { 413, true }, { 422, true }, { 429, false }, { 499, true }, { 500, false }, { 503, false } })
+            QTest::addRow("%d", status) << status << permanent;
+    }
+
+    void permanentRefusals()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, permanent);
+        QCOMPARE(ServiceError::isPermanentStatus(status), permanent);
+        QCOMPARE((ServiceError { Kind::BadServerResponse, status, {} }.isPermanent()), permanent);
+        QVERIFY(!(ServiceError { Kind::Transport, status, {} }.isPermanent()));
     }
 
     void outboxIds_data()
@@ -1335,7 +1626,7 @@ private Q_SLOTS:
         QTest::newRow("another sender holds it") << "held" << int(AppManager::Delivery::Busy) << QString();
         QTest::newRow("sent and removed meanwhile") << "removed" << int(AppManager::Delivery::Gone) << QString();
         QTest::newRow("a file where the outbox folder goes")
-            << "file" << int(AppManager::Delivery::Failed) << QStringLiteral("cannot create the outbox folder");
+            << "file" << int(AppManager::Delivery::Failed) << QStringLiteral("is not a folder");
     }
 
     void retryOfAnEntryThatCannotBeTaken()

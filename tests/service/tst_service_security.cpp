@@ -181,8 +181,8 @@ private Q_SLOTS:
         FaultServer server;
         Studio studio = makeStudio(server.origin());
         QStringList printed;
-        const QString problem = completeSignIn(
-            QUrl(callback), *studio.manager, [&printed](const QString& line) { printed.append(line); });
+        const QString problem = completeSignIn(QUrl(callback + QStringLiteral("&state=s")), QStringLiteral("s"),
+            *studio.manager, [&printed](const QString& line) { printed.append(line); });
         QCOMPARE(studio.manager->accessToken().value_or(QStringLiteral("-")), stored);
         QCOMPARE(problem.isEmpty(), stored != QLatin1StringView("-"));
         QCOMPARE(studio.manager->signedOutMessage(), problem);
@@ -324,7 +324,7 @@ private Q_SLOTS:
         corvex.setProcessEnvironment(environment);
         corvex.start(QStringLiteral(CORVEX_TOOL_BINARY),
             { QStringLiteral("login"), QStringLiteral("--token-from-callback"),
-                QStringLiteral("corvexapp://callback?token=") + token });
+                QStringLiteral("corvexapp://callback?state=typed&token=") + token });
         QVERIFY(corvex.waitForFinished(60000));
         const QString out = QString::fromUtf8(corvex.readAllStandardOutput());
         const QString err = QString::fromUtf8(corvex.readAllStandardError());
@@ -473,8 +473,8 @@ private Q_SLOTS:
                                             QStringLiteral("long enough"))
                                                               .headers.value("location")))
                                   .queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
-        completeSignIn(
-            QUrl(QStringLiteral("corvexapp://callback?token=") + fresh), *studio.manager, [](const QString&) {});
+        completeSignIn(QUrl(QStringLiteral("corvexapp://callback?state=s&token=") + fresh), QStringLiteral("s"),
+            *studio.manager, [](const QString&) {});
         QCOMPARE(studio.manager->accessToken(), std::optional(fresh));
         QVERIFY(studio.manager->signedOutMessage().isEmpty());
     }

@@ -232,6 +232,24 @@ private Q_SLOTS:
                     QVERIFY2(line.mid(2).trimmed().contains("  "), run.out.constData());
     }
 
+    // A program whose command modules are missing says which and what to do,
+    // instead of failing at start-up for every command.
+    void missingModulesAreNamed()
+    {
+        QTemporaryDir dir;
+        const QString alone = dir.filePath(QStringLiteral("corvex"));
+        QVERIFY(QFile::copy(QStringLiteral(CORVEX_CLI), alone));
+        QProcess process;
+        process.start(alone, { QStringLiteral("inspect"), QStringLiteral("show.pb") });
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 1);
+        const QByteArray error = process.readAllStandardError();
+        QVERIFY2(error.contains("corvex-inspect.so is missing") && error.contains("reinstall"), error.constData());
+        process.start(alone, { QStringLiteral("--help") });
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 0);
+    }
+
     // No screen to record: the advice names this command's next step, not the studio's.
     void recordWithoutAScreenSaysWhatToDo()
     {

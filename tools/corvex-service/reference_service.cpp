@@ -61,13 +61,15 @@ bool isCallbackUri(const QString& text)
     return text == QLatin1StringView("corvexapp://callback");
 }
 
-QString signInForm(const QString& redirectUri, const QString& email, const QString& message)
+// `state` is the client's, handed back with the answer.
+QString signInForm(const QString& redirectUri, const QString& state, const QString& email, const QString& message)
 {
     return QStringLiteral(
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Sign in to Corvex</title></head>\n<body>\n"
         "<h1>Sign in to Corvex</h1>\n%1"
         "<form method=\"post\" action=\"/auth/signin\">\n"
         "<input type=\"hidden\" name=\"redirectUri\" value=\"%2\">\n"
+        "<input type=\"hidden\" name=\"state\" value=\"%4\">\n"
         "<p><label>Email <input type=\"email\" name=\"email\" value=\"%3\" required></label></p>\n"
         "<p><label>Password <input type=\"password\" name=\"password\" required minlength=\"8\"></label></p>\n"
         "<p><button type=\"submit\" name=\"action\" value=\"signin\">Sign in</button>\n"
@@ -75,7 +77,7 @@ QString signInForm(const QString& redirectUri, const QString& email, const QStri
         "<p>New here? Enter your email address and a password of at least 8 characters, then press Create "
         "account.</p>\n</form>\n</body></html>\n")
         .arg(message.isEmpty() ? QString() : QStringLiteral("<p role=\"alert\">%1</p>\n").arg(message.toHtmlEscaped()),
-            redirectUri.toHtmlEscaped(), email.toHtmlEscaped());
+            redirectUri.toHtmlEscaped(), email.toHtmlEscaped(), state.toHtmlEscaped());
 }
 
 QStringList pathSegments(const QUrl& url)
@@ -187,7 +189,9 @@ Response ReferenceService::signInPage(const HttpRequest& request)
         return html(400,
             QStringLiteral("<p>This sign-in page only returns to the Corvex studio "
                            "(redirectUri=corvexapp://callback).</p>"));
-    return html(200, signInForm(redirectUri, QString(), QString()));
+    return html(200,
+        signInForm(redirectUri, request.query().queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded), QString(),
+            QString()));
 }
 
 void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Respond respond)
@@ -196,6 +200,7 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     body.replace('+', ' ');
     const QUrlQuery form(QString::fromUtf8(body));
     const QString redirectUri = form.queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
+    const QString state = form.queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded);
     // One account per address, whatever the case it is typed in.
     const QString email = form.queryItemValue(QStringLiteral("email"), QUrl::FullyDecoded).trimmed().toLower();
     const QString password = form.queryItemValue(QStringLiteral("password"), QUrl::FullyDecoded);
@@ -203,10 +208,11 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     if (!isCallbackUri(redirectUri))
         return respond(html(400, QStringLiteral("<p>This sign-in page only returns to the Corvex studio.</p>")));
     if (!email.contains(QLatin1Char('@')) || email.size() > 254)
-        return respond(html(400, signInForm(redirectUri, email, QStringLiteral("Enter a valid email address."))));
-    if (password.size() < 8 || password.size() > 1024)
         return respond(
-            html(400, signInForm(redirectUri, email, QStringLiteral("The password needs from 8 to 1024 characters."))));
+            html(400, signInForm(redirectUri, state, email, QStringLiteral("Enter a valid email address."))));
+    if (password.size() < 8 || password.size() > 1024)
+        return respond(html(400,
+            signInForm(redirectUri, state, email, QStringLiteral("The password needs from 8 to 1024 characters."))));
 
     // Guessing is limited before any work is done for it.
     const QString addressKey = request.peer.toString();
@@ -214,14 +220,14 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
     if (waitMs > 0) {
         const qint64 seconds = (waitMs + 999) / 1000;
         Response refused = html(429,
-            signInForm(
-                redirectUri, email, QStringLiteral("Too many failed sign-ins. Try again in %1 seconds.").arg(seconds)));
+            signInForm(redirectUri, state, email,
+                QStringLiteral("Too many failed sign-ins. Try again in %1 seconds.").arg(seconds)));
         refused.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds)));
         return respond(refused);
     }
     if (m_hashing >= 32) {
-        Response busy
-            = html(503, signInForm(redirectUri, email, QStringLiteral("The service is busy. Try again in a moment.")));
+        Response busy = html(
+            503, signInForm(redirectUri, state, email, QStringLiteral("The service is busy. Try again in a moment.")));
         busy.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("1")));
         return respond(busy);
     }
@@ -235,8 +241,9 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
         ServiceDatabase::Credentials found;
         switch (m_database.credentials(email, found)) {
         case ServiceDatabase::Lookup::Failed:
-            return respond(html(
-                500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again."))));
+            return respond(html(500,
+                signInForm(
+                    redirectUri, state, email, QStringLiteral("The service could not sign you in; try again."))));
         case ServiceDatabase::Lookup::Found:
             credentials = found;
             salt = found.salt;
@@ -252,7 +259,7 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
 
     ++m_hashing;
     QPointer<ReferenceService> self(this);
-    m_hashers.start([self, request, redirectUri, email, create, credentials, salt, password, iterations,
+    m_hashers.start([self, request, redirectUri, state, email, create, credentials, salt, password, iterations,
                         respond = std::move(respond)] {
         // Guessing must not slow everyone else down: when the cores are
         // busy, the event loop's thread comes before the derivations.
@@ -261,24 +268,24 @@ void ReferenceService::signInSubmit(const HttpRequest& request, HttpServer::Resp
         const QByteArray derived = ServiceDatabase::deriveKey(password, salt, iterations);
         QMetaObject::invokeMethod(
             self.data(),
-            [self, request, redirectUri, email, create, credentials, salt, derived, respond] {
+            [self, request, redirectUri, state, email, create, credentials, salt, derived, respond] {
                 if (!self)
                     return;
                 --self->m_hashing;
-                self->finishSignIn(request, redirectUri, email, create, credentials, salt, derived, respond);
+                self->finishSignIn(request, redirectUri, state, email, create, credentials, salt, derived, respond);
             },
             Qt::QueuedConnection);
     });
 }
 
-void ReferenceService::finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& email,
-    bool create, const std::optional<ServiceDatabase::Credentials>& credentials, const QByteArray& salt,
-    const QByteArray& derived, const HttpServer::Respond& respond)
+void ReferenceService::finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& state,
+    const QString& email, bool create, const std::optional<ServiceDatabase::Credentials>& credentials,
+    const QByteArray& salt, const QByteArray& derived, const HttpServer::Respond& respond)
 {
     const auto failed = [&](int status, const QString& message) {
         m_failedByAddress.recordFailure(request.peer.toString());
         m_failedByEmail.recordFailure(email);
-        respond(html(status, signInForm(redirectUri, email, message)));
+        respond(html(status, signInForm(redirectUri, state, email, message)));
     };
     ServiceDatabase::Account signedIn;
     if (create) {
@@ -294,7 +301,7 @@ void ReferenceService::finishSignIn(const HttpRequest& request, const QString& r
                                "instead."));
         case ServiceDatabase::Creation::Failed:
             return respond(html(500,
-                signInForm(redirectUri, email,
+                signInForm(redirectUri, state, email,
                     QStringLiteral("The service could not create the account; try "
                                    "again."))));
         }
@@ -306,11 +313,13 @@ void ReferenceService::finishSignIn(const HttpRequest& request, const QString& r
     }
     const auto token = m_database.issueToken(signedIn.id);
     if (!token)
-        return respond(
-            html(500, signInForm(redirectUri, email, QStringLiteral("The service could not sign you in; try again."))));
+        return respond(html(500,
+            signInForm(redirectUri, state, email, QStringLiteral("The service could not sign you in; try again."))));
     QUrl target(redirectUri);
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("token"), *token);
+    if (!state.isEmpty())
+        query.addQueryItem(QStringLiteral("state"), state);
     target.setQuery(query);
     Response response = html(303, QStringLiteral("<p>Signed in. Returning to the studio…</p>"));
     response.headers.append(qMakePair(QByteArrayLiteral("Location"), target.toEncoded()));

@@ -37,9 +37,9 @@ private:
     Response route(const HttpRequest& request, const QStringList& segments);
     Response signInPage(const HttpRequest& request);
     void signInSubmit(const HttpRequest& request, HttpServer::Respond respond);
-    void finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& email, bool create,
-        const std::optional<ServiceDatabase::Credentials>& credentials, const QByteArray& salt,
-        const QByteArray& derived, const HttpServer::Respond& respond);
+    void finishSignIn(const HttpRequest& request, const QString& redirectUri, const QString& state,
+        const QString& email, bool create, const std::optional<ServiceDatabase::Credentials>& credentials,
+        const QByteArray& salt, const QByteArray& derived, const HttpServer::Respond& respond);
     Response account(const HttpRequest& request);
     Response revokeToken(const HttpRequest& request);
     Response upload(const HttpRequest& request, const QString& type, const QStringList& numbers);

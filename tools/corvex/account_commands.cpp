@@ -52,9 +52,10 @@ QCoro::Task<std::optional<QUrl>> submitSignInForm(
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     post.setTransferTimeout(30000);
     const QString redirect = QUrlQuery(page).queryItemValue(QStringLiteral("redirectUri"), QUrl::FullyDecoded);
+    const QString state = QUrlQuery(page).queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded);
     const QByteArray form = "redirectUri=" + QUrl::toPercentEncoding(redirect)
-        + "&email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
-        + (create ? "&action=create" : "&action=signin");
+        + "&state=" + QUrl::toPercentEncoding(state) + "&email=" + QUrl::toPercentEncoding(email)
+        + "&password=" + QUrl::toPercentEncoding(password) + (create ? "&action=create" : "&action=signin");
     const std::unique_ptr<QNetworkReply> answer(co_await network.post(post, form));
     const int status = answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QUrl location = QUrl::fromEncoded(answer->rawHeader("Location"));
@@ -80,8 +81,8 @@ int runLogin(const QStringList& arguments)
 {
     QCommandLineParser parser;
     const QCommandLineOption callbackOption(QStringLiteral("token-from-callback"),
-        QStringLiteral("Complete the sign-in with this callback URL (corvexapp://callback?token=...) instead of "
-                       "waiting for the browser."),
+        QStringLiteral("Complete the sign-in with this callback URL (corvexapp://callback?token=...&state=...) "
+                       "instead of waiting for the browser; only an answer you got yourself."),
         QStringLiteral("URL"));
     const QCommandLineOption openOption(
         QStringLiteral("open"), QStringLiteral("Also open the sign-in page with xdg-open."));
@@ -110,7 +111,9 @@ int runLogin(const QStringList& arguments)
             printError(QStringLiteral("--token-from-callback needs a corvexapp: URL"));
             return Usage;
         }
-        problem = service::completeSignIn(callback, *shared);
+        // Handed over by the user, not awaited by a sign-in of ours: there is
+        // no state of ours it could be checked against.
+        problem = service::completeSignIn(callback, service::stateOfCallback(callback), *shared);
     } else if (parser.isSet(createOption) && !parser.isSet(emailOption)) {
         printError(QStringLiteral("--create goes with --email ADDRESS; in the browser, press Create account"));
         return Usage;
@@ -124,14 +127,14 @@ int runLogin(const QStringList& arguments)
             return Usage;
         }
         QString error;
-        const std::optional<QUrl> callback
-            = QCoro::waitFor(submitSignInForm(service::service_urls::signIn(*shared->serviceOrigin()),
-                parser.value(emailOption), password, parser.isSet(createOption), &error));
+        const service::SignInRequest request = service::SignInRequest::make(*shared->serviceOrigin());
+        const std::optional<QUrl> callback = QCoro::waitFor(
+            submitSignInForm(request.url, parser.value(emailOption), password, parser.isSet(createOption), &error));
         if (!callback) {
             printError(QStringLiteral("sign-in failed: %1").arg(error));
             return Failure;
         }
-        problem = service::completeSignIn(*callback, *shared);
+        problem = service::completeSignIn(*callback, request.state, *shared);
     } else {
         const bool open = parser.isSet(openOption);
         webauth::Session session([open](const QUrl& url) {
@@ -144,13 +147,13 @@ int runLogin(const QStringList& arguments)
         });
         // The same steps as signIn(), which stays silent about a failed
         // session; here the user learns why.
-        const auto outcome = QCoro::waitFor(
-            session.authenticate(service::service_urls::signIn(*shared->serviceOrigin()), QStringLiteral("corvexapp")));
+        const service::SignInRequest request = service::SignInRequest::make(*shared->serviceOrigin());
+        const auto outcome = QCoro::waitFor(session.authenticate(request.url, QStringLiteral("corvexapp")));
         if (!outcome.callback) {
             printError(QStringLiteral("sign-in failed: %1").arg(outcome.message));
             return Failure;
         }
-        problem = service::completeSignIn(*outcome.callback, *shared);
+        problem = service::completeSignIn(*outcome.callback, request.state, *shared);
     }
     if (!problem.isEmpty() || !shared->accessToken()) {
         printError(QStringLiteral("sign-in failed: %1").arg(problem));
@@ -188,8 +191,9 @@ int runLogout(const QStringList& arguments)
     }
     const std::optional<service::ServiceError> error = QCoro::waitFor(shared->signOut());
     if (shared->accessToken()) {
-        printError(QStringLiteral("the token could not be removed from %1; check that the file can be written")
-                       .arg(shared->settingsPath()));
+        printError(
+            QStringLiteral("not signed out: %1")
+                .arg(error ? error->message() : QStringLiteral("the token stays in %1").arg(shared->settingsPath())));
         return Failure;
     }
     if (error) {

@@ -5,7 +5,6 @@
 #include "commands.h"
 
 #include "analysis/analysis_recorder.h"
-#include "analysis/proto/video_analysis.pb.h"
 #include "capture/video_file_analysis.h"
 #include "platform/mediafile/media_file_reader.h"
 
@@ -187,12 +186,10 @@ int author(const Options& options)
         printError(written.error);
         return Failure;
     }
-    VideoAnalysis written;
-    written.ParseFromArray(bytes->constData(), static_cast<int>(bytes->size()));
     printOut(QStringLiteral("Wrote %1 frames (%2 of film, signature %3 bytes) to %4 in %5 s (%6x real time)")
-                 .arg(written.timestamps_size())
+                 .arg(recorder.frameCount())
                  .arg(clock(result.lastSeconds))
-                 .arg(written.signature().size())
+                 .arg(recorder.signatureSize())
                  .arg(options.output)
                  .arg(wall, 0, 'f', 1)
                  .arg(wall > 0 ? result.lastSeconds / wall : 0.0, 0, 'f', 1));

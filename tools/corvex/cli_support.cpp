@@ -1,7 +1,6 @@
 #include "cli_support.h"
 
 #include "analysis/proto/video_analysis.pb.h"
-#include "service/app_manager.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -9,25 +8,9 @@
 #include <QSaveFile>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 namespace corvex::cli {
-
-void printError(const QString& message)
-{
-    const QByteArray line = QStringLiteral("corvex: %1\n").arg(message).toLocal8Bit();
-    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
-}
-
-void printOut(const QString& line)
-{
-    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-    // Whole lines as they come: a reader sees them at once, and none is lost
-    // if the process ends without unwinding.
-    std::fflush(stdout);
-}
 
 Result<QByteArray> readFile(const QString& path)
 {
@@ -43,7 +26,10 @@ Result<QByteArray> readFile(const QString& path)
 Result<void> writeFile(const QString& path, const QByteArray& contents)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() || !file.commit())
+    // Unbuffered, so that a full disk fails the write itself rather than a
+    // flush whose failure would not stop the commit.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(contents) != contents.size()
+        || !file.commit())
         return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     return Result<void>::success();
 }
@@ -122,26 +108,6 @@ std::optional<qint64> parseInteger(const QString& text, const QString& what)
         return std::nullopt;
     }
     return value;
-}
-
-service::AppManager* serviceManager()
-{
-    // The one process-wide manager: the tool's commands act for the same
-    // account, settings and outbox as the studio.
-    service::AppManager& shared = service::AppManager::shared();
-    if (!shared.configurationError().isEmpty()) {
-        printError(shared.configurationError());
-        return nullptr;
-    }
-    return &shared;
-}
-
-bool requireToken(const service::AppManager& manager)
-{
-    if (manager.accessToken())
-        return true;
-    printError(QStringLiteral("not signed in: run 'corvex login' first"));
-    return false;
 }
 
 QString commandHelp(const QCommandLineParser& parser, const QString& command)

@@ -24,9 +24,13 @@ enum ExitCode : int {
     Usage = 2, // the command line itself is wrong
 };
 
-/// Writes "corvex: <message>" on standard error.
+/// The text without control characters (line breaks stay): what came from
+/// the network (a service's account, a title, an error) cannot send a
+/// terminal commands.
+QString printable(const QString& text);
+/// Writes "corvex: <message>" on standard error, printable().
 void printError(const QString& message);
-/// Writes a line on standard output.
+/// Writes a line on standard output, printable().
 void printOut(const QString& line);
 
 /// Reads a whole file; a failure's message names the file.

@@ -26,4 +26,12 @@ int runAuthor(const QStringList& arguments);
 /// A second launch with a corvexapp: URL: hands it to the waiting sign-in.
 int runHandOver(const QString& url);
 
+/// What a command module exports under the name kModuleEntry: runs the named
+/// command (its arguments begin with "corvex NAME") and returns the exit status.
+using ModuleEntry = int (*)(const QString& name, const QStringList& arguments);
+inline constexpr const char* kModuleEntry = "corvex_run_command";
+/// The name under which the program asks the module to hand over a sign-in's
+/// answer (the arguments are then the URL alone).
+inline constexpr const char* kHandOver = "hand-over";
+
 } // namespace corvex::cli

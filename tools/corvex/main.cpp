@@ -2,38 +2,47 @@
 #include "commands.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <dlfcn.h>
 
 #include <array>
 
 namespace {
 
+// The commands live in loadable modules, so that each command loads only the
+// libraries it uses: the record readers start in a few milliseconds, while
+// the others bring capture, film decoding, the network and the GUI toolkit's
+// image code with them. Only one module is ever loaded in a process.
+enum class Module { Inspect, Match, Author, Commands };
+
 struct Command {
     const char* name;
     const char* summary;
-    int (*run)(const QStringList&);
+    Module module;
 };
 
 constexpr std::array kCommands {
-    Command {
-        "analyse", "Turn images into light-show frames: live colour messages and a record", corvex::cli::runAnalyse },
-    Command { "inspect", "Summarise and check a recorded light show (.pb)", corvex::cli::runInspect },
+    Command { "analyse", "Turn images into light-show frames: live colour messages and a record", Module::Commands },
+    Command { "inspect", "Summarise and check a recorded light show (.pb)", Module::Inspect },
     Command { "make-frames", "Write a short sequence of sample frames (PNG) to try the other commands on",
-        corvex::cli::runMakeFrames },
-    Command { "match", "Find where a clip of sound sits in a recording's soundtrack", corvex::cli::runMatch },
+        Module::Commands },
+    Command { "match", "Find where a clip of sound sits in a recording's soundtrack", Module::Match },
     Command { "receive", "Be a light receiver: announce it on the local network and show the colours it gets",
-        corvex::cli::runReceive },
-    Command { "discover", "List the light receivers found on the local network", corvex::cli::runDiscover },
-    Command { "login", "Sign in to the light-show service (shared with the studio)", corvex::cli::runLogin },
-    Command { "whoami", "Show the signed-in account", corvex::cli::runWhoami },
-    Command { "logout", "Sign out and end the access token on the service", corvex::cli::runLogout },
-    Command {
-        "search", "Search the movie and TV catalogue; list a show's seasons and episodes", corvex::cli::runSearch },
-    Command { "upload", "Upload a light show for a movie or a TV episode", corvex::cli::runUpload },
-    Command { "shows", "List your light shows on the service", corvex::cli::runShows },
-    Command { "delete", "Delete light shows of yours from the service", corvex::cli::runDelete },
-    Command { "outbox", "List or retry recordings that have not reached the service", corvex::cli::runOutbox },
-    Command { "record", "Record a display or a window with its sound into a light show (.pb)", corvex::cli::runRecord },
-    Command { "author", "Make a light show (.pb) from a video file, faster than real time", corvex::cli::runAuthor },
+        Module::Commands },
+    Command { "discover", "List the light receivers found on the local network", Module::Commands },
+    Command { "login", "Sign in to the light-show service (shared with the studio)", Module::Commands },
+    Command { "whoami", "Show the signed-in account", Module::Commands },
+    Command { "logout", "Sign out and end the access token on the service", Module::Commands },
+    Command { "search", "Search the movie and TV catalogue; list a show's seasons and episodes", Module::Commands },
+    Command { "upload", "Upload a light show for a movie or a TV episode", Module::Commands },
+    Command { "shows", "List your light shows on the service", Module::Commands },
+    Command { "delete", "Delete light shows of yours from the service", Module::Commands },
+    Command { "outbox", "List or retry recordings that have not reached the service", Module::Commands },
+    Command { "record", "Record a display or a window with its sound into a light show (.pb)", Module::Commands },
+    Command { "author", "Make a light show (.pb) from a video file, faster than real time", Module::Author },
 };
 
 void printUsage()
@@ -46,6 +55,40 @@ void printUsage()
                     .arg(QLatin1StringView(command.summary));
     text += QStringLiteral("\nRun 'corvex COMMAND --help' for a command's options.");
     corvex::cli::printOut(text);
+}
+
+// Runs `name` from its module: beside the program in a build folder, in the
+// private library folder when installed.
+int runFromModule(Module module, const QString& name, const QStringList& arguments)
+{
+    const QString file = QLatin1StringView(module == Module::Inspect ? "corvex-inspect.so"
+            : module == Module::Match                                 ? "corvex-match.so"
+            : module == Module::Author                                ? "corvex-author.so"
+                                                                      : "corvex-commands.so");
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    const QStringList candidates { programDir.filePath(file),
+        QDir::cleanPath(programDir.filePath(QStringLiteral(CORVEX_MODULE_DIR) + QLatin1Char('/') + file)) };
+    QString problems;
+    for (const QString& candidate : candidates) {
+        if (!QFileInfo::exists(candidate))
+            continue;
+        void* handle = ::dlopen(QFile::encodeName(candidate).constData(), RTLD_LAZY | RTLD_LOCAL);
+        if (handle == nullptr) {
+            problems += QStringLiteral("; %1").arg(QString::fromLocal8Bit(::dlerror()));
+            continue;
+        }
+        // Never unloaded: Qt and the libraries it brought keep state for the process's life.
+        auto* run = reinterpret_cast<corvex::cli::ModuleEntry>(::dlsym(handle, corvex::cli::kModuleEntry));
+        if (run == nullptr) {
+            problems += QStringLiteral("; %1 has no entry point").arg(candidate);
+            continue;
+        }
+        return run(name, arguments);
+    }
+    corvex::cli::printError(QStringLiteral("the command '%1' could not be loaded: %2 is missing or broken (looked in "
+                                           "%3)%4; reinstall Corvex Studio")
+                                .arg(name, file, candidates.join(QLatin1StringView(" and ")), problems));
+    return corvex::cli::Failure;
 }
 
 } // namespace
@@ -65,7 +108,7 @@ int main(int argc, char* argv[])
     const QString name = arguments.at(1);
     // How the desktop delivers the sign-in's answer: hand it to the waiting sign-in.
     if (name.startsWith(QLatin1StringView("corvexapp:"), Qt::CaseInsensitive) && arguments.size() == 2)
-        return corvex::cli::runHandOver(name);
+        return runFromModule(Module::Commands, QString::fromLatin1(corvex::cli::kHandOver), arguments.mid(1));
     if (name == QLatin1StringView("--help") || name == QLatin1StringView("-h") || name == QLatin1StringView("help")) {
         printUsage();
         return corvex::cli::Success;
@@ -78,7 +121,7 @@ int main(int argc, char* argv[])
         if (name == QLatin1StringView(command.name)) {
             arguments.removeFirst();
             arguments.first() = QStringLiteral("corvex ") + name;
-            return command.run(arguments);
+            return runFromModule(command.module, name, arguments);
         }
     }
     corvex::cli::printError(QStringLiteral("unknown command '%1'; run 'corvex --help' for the list").arg(name));

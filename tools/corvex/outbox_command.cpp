@@ -8,6 +8,7 @@
 #include "service/outbox.h"
 
 #include <QCommandLineParser>
+#include <QTextStream>
 
 #include <QCoroTask>
 
@@ -28,7 +29,28 @@ QString authorNote(
     }
     if (signedIn && *signedIn == entry.accountId)
         return {};
-    return QStringLiteral("waiting for its author (account %1)").arg(entry.accountId);
+    return QStringLiteral("waiting for its author, %1, to sign in").arg(entry.authorText());
+}
+
+// What becomes of an entry that failed: tried again, or refused for good.
+QString failureNote(const service::Outbox::Entry& entry)
+{
+    if (entry.lastError.isEmpty())
+        return {};
+    if (entry.refusedForGood())
+        return QStringLiteral("  refused for good: %1; it will never upload: keep it with 'corvex outbox --save %2 "
+                              "FILE', then 'corvex outbox --remove %2'")
+            .arg(entry.lastError, entry.id);
+    return QStringLiteral("  last error (it is tried again): ") + entry.lastError;
+}
+
+// Asks on standard input; only "y" or "yes" agrees.
+bool confirmed(const QString& question)
+{
+    printOut(question + QStringLiteral(" [y/N]"));
+    QTextStream input(stdin);
+    const QString answer = input.readLine().trimmed().toLower();
+    return answer == QLatin1StringView("y") || answer == QLatin1StringView("yes");
 }
 
 } // namespace
@@ -41,18 +63,77 @@ int runOutbox(const QStringList& arguments)
     const QCommandLineOption sendOption(QStringLiteral("send"),
         QStringLiteral("Upload one waiting recording; one of unknown author becomes the signed-in account's."),
         QStringLiteral("ID"));
-    parser.addOption(retryOption);
-    parser.addOption(sendOption);
+    const QCommandLineOption saveOption(QStringLiteral("save"),
+        QStringLiteral("Write one waiting recording to FILE (given after the options), to keep it outside the outbox."),
+        QStringLiteral("ID"));
+    const QCommandLineOption removeOption(QStringLiteral("remove"),
+        QStringLiteral("Remove one waiting recording for good, after asking; it is then never uploaded."),
+        QStringLiteral("ID"));
+    const QCommandLineOption yesOption(QStringLiteral("yes"), QStringLiteral("With --remove: do not ask."));
+    parser.addOptions({ retryOption, sendOption, saveOption, removeOption, yesOption });
+    parser.addPositionalArgument(
+        QStringLiteral("FILE"), QStringLiteral("With --save: where to write it."), QStringLiteral("[FILE]"));
     if (const auto exit = parseCommand(parser, arguments,
-            QStringLiteral("List the recordings that have not reached the service yet, or retry them. A recording "
-                           "leaves the outbox only when its upload succeeded, and goes only to the account it was "
-                           "made under."),
-            0, 0))
+            QStringLiteral("List the recordings that have not reached the service yet, retry them, keep one in a file "
+                           "or remove it. A recording leaves the outbox only when its upload succeeded or you "
+                           "removed it, and goes only to the account it was made under."),
+            0, 1))
         return *exit;
+    const int actions = int(parser.isSet(retryOption)) + int(parser.isSet(sendOption)) + int(parser.isSet(saveOption))
+        + int(parser.isSet(removeOption));
+    if (actions > 1 || parser.isSet(saveOption) != (parser.positionalArguments().size() == 1)) {
+        printError(QStringLiteral("give at most one of --retry, --send ID, --save ID FILE and --remove ID; run "
+                                  "'corvex outbox --help'"));
+        return Usage;
+    }
     AppManager* shared = serviceManager();
     if (!shared)
         return Failure;
     service::Outbox* outbox = shared->outbox();
+    if (const QString problem = outbox->folderProblem(); !problem.isEmpty()) {
+        printError(QStringLiteral("the outbox cannot be used: %1").arg(problem));
+        return Failure;
+    }
+    if (parser.isSet(saveOption)) {
+        const QString id = parser.value(saveOption);
+        const QString file = parser.positionalArguments().first();
+        if (const Result<void> saved = outbox->saveRecording(id, file); !saved) {
+            printError(saved.error);
+            return Failure;
+        }
+        printOut(QStringLiteral("saved %1 to %2; it still waits in the outbox").arg(id, file));
+        return Success;
+    }
+    // The entry an option names; none, with the problem printed, when none waits under that id.
+    const auto waiting = [&parser, outbox](const QCommandLineOption& option) {
+        const QString id = parser.value(option);
+        std::optional<service::Outbox::Entry> entry = outbox->entry(id);
+        if (!entry)
+            printError(QStringLiteral("no recording '%1' waits in the outbox; 'corvex outbox' lists them").arg(id));
+        return entry;
+    };
+    if (parser.isSet(removeOption)) {
+        const QString id = parser.value(removeOption);
+        const auto entry = waiting(removeOption);
+        if (!entry)
+            return Failure;
+        const QString what
+            = QStringLiteral("%1 (%2, saved %3, made under %4)")
+                  .arg(id, entry->item.describe(), entry->savedAt.toString(Qt::ISODate), entry->authorText());
+        if (!parser.isSet(yesOption)
+            && !confirmed(QStringLiteral("Remove %1 from the outbox? It will never be uploaded.").arg(what))) {
+            printOut(QStringLiteral("kept %1").arg(id));
+            return Failure;
+        }
+        if (const auto removed = outbox->remove(id); !removed) {
+            printError(removed.error.status == service::Outbox::TakeStatus::Busy
+                    ? QStringLiteral("%1 is being sent right now; try again when that ended").arg(id)
+                    : removed.error.message);
+            return Failure;
+        }
+        printOut(QStringLiteral("removed %1").arg(what));
+        return Success;
+    }
     if (!parser.isSet(retryOption) && !parser.isSet(sendOption)) {
         std::optional<QString> signedIn;
         if (shared->accessToken()) {
@@ -64,9 +145,7 @@ int runOutbox(const QStringList& arguments)
         if (entries.isEmpty())
             printOut(QStringLiteral("the outbox is empty"));
         for (const auto& entry : entries) {
-            QString notes;
-            if (!entry.lastError.isEmpty())
-                notes += QStringLiteral("  last error: ") + entry.lastError;
+            QString notes = failureNote(entry);
             const QString author = authorNote(entry, signedIn, shared->accessToken());
             if (!author.isEmpty())
                 notes += QStringLiteral("  ") + author;
@@ -110,12 +189,9 @@ int runOutbox(const QStringList& arguments)
     };
 
     if (parser.isSet(sendOption)) {
-        const QString id = parser.value(sendOption);
-        const auto entry = outbox->entry(id);
-        if (!entry) {
-            printError(QStringLiteral("no recording '%1' waits in the outbox; 'corvex outbox' lists them").arg(id));
+        const auto entry = waiting(sendOption);
+        if (!entry)
             return Failure;
-        }
         const auto result
             = QCoro::waitFor(shared->retry(AppManager::Parcel { *entry, {} }, AppManager::Adopt::UnknownAuthor));
         const bool fine = report(entry->id, entry->item, entry->accountId, result);

@@ -7,6 +7,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace corvex::cli {
@@ -29,21 +30,32 @@ Result<void> readSoundFile(const QString& path, std::uint32_t framesPerBuffer,
     }
     const auto channels = static_cast<std::uint32_t>(info.channels);
     const media::AudioFormat format = media::AudioFormat::standard(info.samplerate, channels);
-    std::vector<float> interleaved(static_cast<std::size_t>(framesPerBuffer) * channels);
+    // Read in large blocks and handed out in buffers of the size asked for,
+    // one buffer used again and again.
+    const auto perRead = static_cast<sf_count_t>(std::max<std::uint32_t>(65536 / framesPerBuffer, 1)) * framesPerBuffer;
+    std::vector<float> interleaved(static_cast<std::size_t>(perRead) * channels);
+    const std::unique_ptr<media::PcmBuffer> buffer = media::PcmBuffer::create(format, framesPerBuffer);
+    if (!buffer) {
+        sf_close(file);
+        return Result<void>::failure(QStringLiteral("not enough memory to read sound file %1").arg(path));
+    }
     std::uint64_t position = 0;
     for (;;) {
-        const sf_count_t frames = sf_readf_float(file, interleaved.data(), framesPerBuffer);
-        if (frames <= 0)
+        const sf_count_t read = sf_readf_float(file, interleaved.data(), perRead);
+        if (read <= 0)
             break;
-        auto buffer = media::PcmBuffer::create(format, framesPerBuffer);
-        buffer->setFrameLength(static_cast<std::uint32_t>(frames));
-        for (std::uint32_t c = 0; c < channels; ++c) {
-            float* out = buffer->floatChannel(c);
-            for (sf_count_t i = 0; i < frames; ++i)
-                out[i] = interleaved[static_cast<std::size_t>(i) * channels + c];
+        for (sf_count_t first = 0; first < read; first += framesPerBuffer) {
+            const auto frames = static_cast<std::uint32_t>(std::min<sf_count_t>(framesPerBuffer, read - first));
+            buffer->setFrameLength(frames);
+            const float* in = interleaved.data() + static_cast<std::size_t>(first) * channels;
+            for (std::uint32_t c = 0; c < channels; ++c) {
+                float* out = buffer->floatChannel(c);
+                for (std::uint32_t i = 0; i < frames; ++i)
+                    out[i] = in[static_cast<std::size_t>(i) * channels + c];
+            }
+            consume(*buffer, position);
+            position += frames;
         }
-        consume(*buffer, position);
-        position += static_cast<std::uint64_t>(frames);
     }
     const int status = sf_error(file);
     sf_close(file);
@@ -65,10 +77,10 @@ Result<std::vector<float>> signatureSamplesOfSoundFile(const QString& path, cons
     const auto convert = [&](media::PcmBuffer& converted, const media::AudioConverter::InputBlock& input) {
         return step ? step(*converter, converted, input) : converter->convert(converted, input);
     };
+    const std::unique_ptr<media::PcmBuffer> converted = media::PcmBuffer::create(output, 8192);
     auto feed = [&](const media::PcmBuffer* input) {
         bool handed = false;
         for (;;) {
-            auto converted = media::PcmBuffer::create(output, 8192);
             const auto status
                 = convert(*converted, [&](media::AudioConverter::InputStatus& s) -> const media::PcmBuffer* {
                       if (input == nullptr) {

@@ -83,23 +83,41 @@ int runUpload(const QStringList& arguments)
     if (shared->accessToken() && !shared->account())
         QCoro::waitFor(shared->fetchAccount());
     const AppManager::UploadResult result = QCoro::waitFor(shared->uploadLightShow(bytes));
-    if (!result.outboxError.isEmpty())
-        printError(QStringLiteral("warning: no copy could be kept in the outbox: %1").arg(result.outboxError));
-    if (result.error) {
-        printError(QStringLiteral("upload failed: %1").arg(result.error->message()));
-        // A recording made while signed out has no author in the outbox, and a
-        // retry only sends the signed-in account's own: it needs --send.
-        if (!result.outboxId.isEmpty() && result.error->kind == service::ServiceError::Kind::UserAuthenticationRequired)
-            printError(QStringLiteral("the recording is kept in the outbox as %1; sign in with 'corvex login', then "
-                                      "send it with 'corvex outbox --send %1'")
-                           .arg(result.outboxId));
-        else if (!result.outboxId.isEmpty())
-            printError(QStringLiteral("the recording is kept in the outbox as %1; run 'corvex outbox --retry' later")
-                           .arg(result.outboxId));
-        return Failure;
+    using Delivery = AppManager::Delivery;
+    if (result.delivery == Delivery::Sent) {
+        printOut(QStringLiteral("uploaded %1 for %2").arg(positional.first(), item.describe()));
+        return Success;
     }
-    printOut(QStringLiteral("uploaded %1 for %2").arg(positional.first(), item.describe()));
-    return Success;
+    const bool kept = !result.outboxId.isEmpty();
+    if (!kept && !result.outboxError.isEmpty())
+        printError(QStringLiteral("the recording could not be kept in the outbox: %1").arg(result.outboxError));
+    switch (result.delivery) {
+    case Delivery::Sent:
+        break;
+    case Delivery::Failed:
+        printError(QStringLiteral("upload failed: %1").arg(result.error ? result.error->message() : QString()));
+        break;
+    case Delivery::Busy:
+    case Delivery::Gone:
+        printError(QStringLiteral("not uploaded: the outbox copy was taken or removed by another program"));
+        break;
+    case Delivery::OtherAuthor:
+    case Delivery::UnknownAuthor:
+        printError(QStringLiteral("not uploaded: the signed-in account is not the one this recording is kept for"));
+        break;
+    }
+    // A recording made while signed out has no author in the outbox, and a
+    // retry only sends the signed-in account's own: it needs --send.
+    if (!kept)
+        printError(QStringLiteral("nothing of it was uploaded; %1 is where it was: upload it again later")
+                       .arg(positional.first()));
+    else if (result.error && result.error->kind == service::ServiceError::Kind::UserAuthenticationRequired)
+        printError(QStringLiteral("the recording is kept in the outbox as %1; sign in with 'corvex login', then "
+                                  "send it with 'corvex outbox --send %1'")
+                       .arg(result.outboxId));
+    else
+        printError(QStringLiteral("the recording is kept in the outbox as %1; run 'corvex outbox --retry' later")
+                       .arg(result.outboxId));
+    return Failure;
 }
-
 } // namespace corvex::cli

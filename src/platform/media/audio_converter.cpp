@@ -1,64 +1,86 @@
 #include "platform/media/audio_converter.h"
 
-#include <soxr.h>
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
 
 #include <algorithm>
+#include <climits>
+#include <optional>
 #include <cmath>
+#include <cstring>
 
 namespace corvex::media {
 
 namespace {
 
-soxr_t resamplerOf(void* handle)
+std::optional<int> wholeRate(double rate)
 {
-    return static_cast<soxr_t>(handle);
+    if (!(rate >= 1 && rate <= INT_MAX) || std::floor(rate) != rate)
+        return std::nullopt;
+    return static_cast<int>(rate);
 }
 
-// Averages the channels of one buffer into mono float samples.
-void downMix(const PcmBuffer& buffer, std::vector<float>& mono)
+AVSampleFormat sampleFormatOf(const AudioFormat& format)
 {
-    const std::uint32_t frames = buffer.frameLength();
-    const std::uint32_t channels = buffer.format().channelCount;
-    const std::size_t stride = buffer.stride();
-    mono.assign(frames, 0.0f);
-    for (std::uint32_t c = 0; c < channels; ++c) {
-        if (const float* f = buffer.floatChannel(c)) {
-            for (std::uint32_t i = 0; i < frames; ++i)
-                mono[i] += f[i * stride];
-        } else if (const std::int16_t* s = buffer.int16Channel(c)) {
-            for (std::uint32_t i = 0; i < frames; ++i)
-                mono[i] += static_cast<float>(s[i * stride]) / 32768.0f;
-        } else if (const std::int32_t* l = buffer.int32Channel(c)) {
-            for (std::uint32_t i = 0; i < frames; ++i)
-                mono[i] += static_cast<float>(static_cast<double>(l[i * stride]) / 2147483648.0);
-        }
+    switch (format.sampleKind) {
+    case SampleKind::Float32:
+        return format.interleaved ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
+    case SampleKind::Int16:
+        return format.interleaved ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
+    case SampleKind::Int32:
+        return format.interleaved ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
     }
-    if (channels > 1) {
-        const float scale = 1.0f / static_cast<float>(channels);
-        for (float& sample : mono)
-            sample *= scale;
-    }
+    return AV_SAMPLE_FMT_NONE;
 }
 
 } // namespace
 
 std::unique_ptr<AudioConverter> AudioConverter::create(const AudioFormat& input, const AudioFormat& output)
 {
-    if (!input.isValid() || !std::isfinite(input.sampleRate) || input.channelCount > 64)
+    const std::optional<int> inputRate = wholeRate(input.sampleRate);
+    const std::optional<int> outputRate = wholeRate(output.sampleRate);
+    if (!input.isValid() || !inputRate || input.channelCount > 64)
         return nullptr;
-    if (!output.isValid() || !std::isfinite(output.sampleRate) || output.channelCount != 1
-        || output.sampleKind != SampleKind::Float32 || output.interleaved)
+    if (!output.isValid() || !outputRate || output.channelCount != 1 || output.interleaved
+        || output.sampleKind == SampleKind::Int32)
         return nullptr;
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    soxr_t resampler = soxr_create(input.sampleRate, output.sampleRate, 1, &error, &io, &quality, nullptr);
-    if (error != nullptr || resampler == nullptr)
+    AVChannelLayout inputLayout {};
+    av_channel_layout_default(&inputLayout, static_cast<int>(input.channelCount));
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    SwrContext* resampler = nullptr;
+    int status = swr_alloc_set_opts2(&resampler, &mono, sampleFormatOf(output), *outputRate, &inputLayout,
+        sampleFormatOf(input), *inputRate, 0, nullptr);
+    if (status >= 0) {
+        // What the fingerprinting library's tool sets: a short filter with
+        // linear interpolation between phases. With 16-bit output, the mix and
+        // the filter run on 16-bit integers, as that tool's do for 16-bit sound.
+        av_opt_set_int(resampler, "resampler", SWR_ENGINE_SWR, 0);
+        av_opt_set_int(resampler, "filter_size", 16, 0);
+        av_opt_set_int(resampler, "phase_shift", 8, 0);
+        av_opt_set_int(resampler, "linear_interp", 1, 0);
+        av_opt_set_double(resampler, "cutoff", 0.8, 0);
+        if (output.sampleKind == SampleKind::Int16)
+            av_opt_set_sample_fmt(resampler, "internal_sample_fmt", AV_SAMPLE_FMT_S16P, 0);
+        // The channels are averaged, whatever their layout: for stereo that is
+        // the resampler's own mix, and the level of a sound heard on every
+        // channel stays what it is.
+        const std::vector<double> matrix(input.channelCount, 1.0 / input.channelCount);
+        status = swr_set_matrix(resampler, matrix.data(), static_cast<int>(input.channelCount));
+    }
+    if (status >= 0)
+        status = swr_init(resampler);
+    av_channel_layout_uninit(&inputLayout);
+    if (status < 0) {
+        swr_free(&resampler);
         return nullptr;
+    }
     return std::unique_ptr<AudioConverter>(new AudioConverter(input, output, resampler));
 }
 
-AudioConverter::AudioConverter(const AudioFormat& input, const AudioFormat& output, void* resampler)
+AudioConverter::AudioConverter(const AudioFormat& input, const AudioFormat& output, SwrContext* resampler)
     : m_input(input)
     , m_output(output)
     , m_resampler(resampler)
@@ -67,48 +89,66 @@ AudioConverter::AudioConverter(const AudioFormat& input, const AudioFormat& outp
 
 AudioConverter::~AudioConverter()
 {
-    soxr_delete(resamplerOf(m_resampler));
+    swr_free(&m_resampler);
 }
 
-Result<void, std::string> AudioConverter::resample(const float* mono, std::size_t frames, bool flush)
+Result<void, std::string> AudioConverter::resample(const PcmBuffer* buffer)
 {
     using Resampled = Result<void, std::string>;
-    if (!flush && frames == 0)
-        return Resampled::success();
-    // Room for this chunk's share plus what the filter may still hold back.
-    const double ratio = m_output.sampleRate / m_input.sampleRate;
-    m_resampled.resize(static_cast<std::size_t>(static_cast<double>(frames) * ratio) + 1024);
-    std::size_t consumed = 0;
-    const bool flushing = flush;
+    const std::size_t bytesPerFrame = m_output.bytesPerSample();
+    const int frames = buffer != nullptr ? static_cast<int>(buffer->frameLength()) : 0;
+    if (buffer != nullptr) {
+        if (frames == 0)
+            return Resampled::success();
+        m_inputs.clear();
+        for (std::uint32_t c = 0; c < (m_input.interleaved ? 1 : m_input.channelCount); ++c) {
+            void* start = buffer->floatChannel(c);
+            if (start == nullptr)
+                start = buffer->int16Channel(c);
+            if (start == nullptr)
+                start = buffer->int32Channel(c);
+            m_inputs.push_back(static_cast<const std::uint8_t*>(start));
+        }
+    }
+    // Keep what is still waiting at the front, and make room for this buffer's share.
+    if (m_pendingStart > 0) {
+        std::memmove(m_pending.data(), m_pending.data() + m_pendingStart * bytesPerFrame,
+            m_pendingFrames * bytesPerFrame);
+        m_pendingStart = 0;
+    }
     for (;;) {
-        std::size_t produced = 0;
-        std::size_t used = 0;
-        const soxr_error_t failure = soxr_process(resamplerOf(m_resampler), flushing ? nullptr : mono + consumed,
-            flushing ? 0 : frames - consumed, &used, m_resampled.data(), m_resampled.size(), &produced);
-        if (failure != nullptr)
-            return Resampled::failure(std::string("resampling failed: ") + failure);
-        consumed += used;
-        m_pending.insert(
-            m_pending.end(), m_resampled.begin(), m_resampled.begin() + static_cast<std::ptrdiff_t>(produced));
-        // Go on while the filter still has output for us or input is left.
-        if (flushing ? produced == 0 : (consumed >= frames && produced < m_resampled.size()))
+        const int room = std::max(swr_get_out_samples(m_resampler, frames), 0) + 64;
+        m_pending.resize((m_pendingFrames + static_cast<std::size_t>(room)) * bytesPerFrame);
+        std::uint8_t* out = reinterpret_cast<std::uint8_t*>(m_pending.data() + m_pendingFrames * bytesPerFrame);
+        const int produced
+            = swr_convert(m_resampler, &out, room, buffer != nullptr ? m_inputs.data() : nullptr, frames);
+        if (produced < 0) {
+            char text[AV_ERROR_MAX_STRING_SIZE] = {};
+            av_strerror(produced, text, sizeof text);
+            return Resampled::failure(std::string("resampling failed: ") + text);
+        }
+        m_pendingFrames += static_cast<std::size_t>(produced);
+        // Flushing goes on while the filter still gives something.
+        if (buffer != nullptr || produced == 0)
             return Resampled::success();
     }
 }
 
 std::uint32_t AudioConverter::drainInto(PcmBuffer& output, std::uint32_t written)
 {
-    float* out = output.floatChannel(0);
-    const std::size_t take = std::min<std::size_t>(pendingFrames(), output.frameCapacity() - written);
-    std::copy_n(m_pending.begin() + static_cast<std::ptrdiff_t>(m_pendingStart), take, out + written);
+    const std::size_t bytesPerFrame = m_output.bytesPerSample();
+    void* out = output.floatChannel(0);
+    if (out == nullptr)
+        out = output.int16Channel(0);
+    const std::size_t take = std::min<std::size_t>(m_pendingFrames, output.frameCapacity() - written);
+    if (take == 0)
+        return written; // nothing pending: the buffer may not even exist yet, and memcpy wants a real one
+    std::memcpy(static_cast<std::byte*>(out) + written * bytesPerFrame,
+        m_pending.data() + m_pendingStart * bytesPerFrame, take * bytesPerFrame);
     m_pendingStart += take;
-    if (m_pendingStart == m_pending.size()) {
-        m_pending.clear();
+    m_pendingFrames -= take;
+    if (m_pendingFrames == 0)
         m_pendingStart = 0;
-    } else if (m_pendingStart > 65536) {
-        m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(m_pendingStart));
-        m_pendingStart = 0;
-    }
     return written + static_cast<std::uint32_t>(take);
 }
 
@@ -125,25 +165,17 @@ Result<AudioConverter::OutputStatus, std::string> AudioConverter::convert(PcmBuf
             output.setFrameLength(written);
             return Converted::success(OutputStatus::InputRanDry);
         }
-        if (status == InputStatus::EndOfStream) {
-            if (Result<void, std::string> flushed = resample(nullptr, 0, true); !flushed) {
-                output.setFrameLength(written);
-                return Converted::failure(std::move(flushed.error));
-            }
-            m_ended = true;
-        } else {
-            if (buffer == nullptr || !(buffer->format() == m_input)) {
-                output.setFrameLength(written);
-                return Converted::failure(buffer == nullptr
-                        ? "the input block returned no buffer"
-                        : "the input buffer is not in the converter's input format");
-            }
-            downMix(*buffer, m_mono);
-            if (Result<void, std::string> resampled = resample(m_mono.data(), m_mono.size(), false); !resampled) {
-                output.setFrameLength(written);
-                return Converted::failure(std::move(resampled.error));
-            }
+        if (status == InputStatus::HaveData && (buffer == nullptr || !(buffer->format() == m_input))) {
+            output.setFrameLength(written);
+            return Converted::failure(buffer == nullptr ? "the input block returned no buffer"
+                                                        : "the input buffer is not in the converter's input format");
         }
+        const PcmBuffer* given = status == InputStatus::EndOfStream ? nullptr : buffer;
+        if (Result<void, std::string> resampled = resample(given); !resampled) {
+            output.setFrameLength(written);
+            return Converted::failure(std::move(resampled.error));
+        }
+        m_ended = given == nullptr;
         written = drainInto(output, written);
     }
     output.setFrameLength(written);

@@ -4,18 +4,23 @@
 #include "platform/media/pcm_buffer.h"
 #include "platform/result.h"
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+struct SwrContext;
+
 namespace corvex::media {
 
-/// Converts a stream of PCM buffers of one format to mono 32-bit float at
-/// another rate: channels are averaged, then resampled with a high-quality
-/// filter whose state carries over from one call to the next, so consecutive
-/// buffers join without a seam. Made for one input format; a stream whose
-/// format changes needs a new converter.
+/// Converts a stream of PCM buffers of one format to mono at another rate, in
+/// 32-bit float or 16-bit integers: channels are mixed down and resampled in
+/// one pass by FFmpeg's resampler, set as the fingerprinting library's own
+/// tool sets it (so that a signature made from our samples is the one that
+/// tool computes for the same sound), with its state carried over from one
+/// call to the next, so consecutive buffers join without a seam. Made for one
+/// input format; a stream whose format changes needs a new converter.
 class AudioConverter final {
 public:
     enum class InputStatus {
@@ -33,9 +38,9 @@ public:
     /// convert().
     using InputBlock = std::function<const PcmBuffer*(InputStatus& status)>;
 
-    /// Null when the formats cannot be converted: the output must be mono
-    /// 32-bit float, planar; the input any sample kind, layout, channel count
-    /// and a finite rate above 0.
+    /// Null when the formats cannot be converted: the output must be mono,
+    /// planar, 32-bit float or 16-bit integers; the input any sample kind,
+    /// layout and channel count; both rates whole numbers of hertz above 0.
     static std::unique_ptr<AudioConverter> create(const AudioFormat& input, const AudioFormat& output);
     ~AudioConverter();
     AudioConverter(const AudioConverter&) = delete;
@@ -44,7 +49,7 @@ public:
     const AudioFormat& inputFormat() const { return m_input; }
     const AudioFormat& outputFormat() const { return m_output; }
     /// Converted frames waiting for an output buffer with room for them.
-    std::size_t pendingFrames() const { return m_pending.size() - m_pendingStart; }
+    std::size_t pendingFrames() const { return m_pendingFrames; }
 
     /// Fills `output` (from its start; its frame length is set) with converted
     /// audio, pulling input from the block. A failure says why; what was
@@ -52,17 +57,19 @@ public:
     Result<OutputStatus, std::string> convert(PcmBuffer& output, const InputBlock& input);
 
 private:
-    AudioConverter(const AudioFormat& input, const AudioFormat& output, void* resampler);
-    Result<void, std::string> resample(const float* mono, std::size_t frames, bool flush);
+    AudioConverter(const AudioFormat& input, const AudioFormat& output, SwrContext* resampler);
+    /// Resamples the buffer (or, with none, the filter's tail) into m_pending.
+    Result<void, std::string> resample(const PcmBuffer* buffer);
     std::uint32_t drainInto(PcmBuffer& output, std::uint32_t written);
 
     AudioFormat m_input;
     AudioFormat m_output;
-    void* m_resampler; // soxr_t
-    std::vector<float> m_mono;
-    std::vector<float> m_resampled;
-    std::vector<float> m_pending;
-    std::size_t m_pendingStart = 0;
+    SwrContext* m_resampler;
+    std::vector<const std::uint8_t*> m_inputs;
+    // Converted samples waiting for room in an output buffer, in the output's sample kind.
+    std::vector<std::byte> m_pending;
+    std::size_t m_pendingStart = 0; // in frames
+    std::size_t m_pendingFrames = 0;
     bool m_ended = false;
 };
 

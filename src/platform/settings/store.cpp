@@ -44,7 +44,6 @@ Store::Store(const QString& path)
     : m_path(path)
 {
     prepareFile(m_path);
-    m_settings = std::make_unique<QSettings>(m_path, QSettings::IniFormat);
 }
 
 Store::~Store() = default;
@@ -55,24 +54,43 @@ QString Store::defaultPath()
         + QStringLiteral("/corvex/corvex.ini");
 }
 
+// A QSettings object is made for each use: one keeps the first error it met
+// for good, and one made later reports its own attempt only.
 std::optional<QString> Store::value(const QString& key) const
 {
-    m_settings->sync();
-    const QVariant stored = m_settings->value(key);
+    const QSettings settings(m_path, QSettings::IniFormat);
+    const QVariant stored = settings.value(key);
     if (!stored.isValid())
         return std::nullopt;
     return stored.toString();
 }
 
+namespace {
+
+void put(QSettings& settings, const QString& key, const QVariant& value)
+{
+    if (value.isValid())
+        settings.setValue(key, value);
+    else
+        settings.remove(key);
+}
+
+} // namespace
+
 bool Store::setValue(const QString& key, const std::optional<QString>& value)
 {
-    if (value)
-        m_settings->setValue(key, *value);
-    else
-        m_settings->remove(key);
-    m_settings->sync();
+    QSettings settings(m_path, QSettings::IniFormat);
+    const QVariant before = settings.value(key);
+    put(settings, key, value ? QVariant(*value) : QVariant());
+    settings.sync();
     restrictPermissions();
-    return m_settings->status() == QSettings::NoError;
+    if (settings.status() == QSettings::NoError)
+        return true;
+    // Not written (a full disk, say): the file still holds the old value, and
+    // so must what this process reads, or a sign-out that failed would look
+    // done. Qt keeps unwritten changes for the whole process.
+    put(settings, key, before);
+    return false;
 }
 
 void Store::restrictPermissions() const

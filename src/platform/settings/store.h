@@ -2,10 +2,7 @@
 
 #include <QString>
 
-#include <memory>
 #include <optional>
-
-class QSettings;
 
 namespace corvex::settings {
 
@@ -31,14 +28,14 @@ public:
     /// that a value written by another Corvex program is seen.
     std::optional<QString> value(const QString& key) const;
     /// Stores the value, or removes the key when `value` is none, and writes
-    /// the file at once. Returns false when the file cannot be written.
+    /// the file at once. Returns false when the file cannot be written (a full
+    /// disk, say); the value read then stays the one the file holds.
     bool setValue(const QString& key, const std::optional<QString>& value);
 
 private:
     void restrictPermissions() const;
 
     QString m_path;
-    std::unique_ptr<QSettings> m_settings;
 };
 
 } // namespace corvex::settings

@@ -1,5 +1,8 @@
 #include "platform/settings/endpoints.h"
+#include "platform/settings/private_file.h"
 #include "platform/settings/store.h"
+
+#include "../../support/full_disk.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -8,9 +11,11 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using corvex::settings::Endpoints;
 using corvex::settings::Store;
+namespace private_file = corvex::settings::private_file;
 
 class TestSettings final : public QObject {
     Q_OBJECT
@@ -79,6 +84,96 @@ private Q_SLOTS:
         QVERIFY(store.setValue(QStringLiteral("access_token"), QStringLiteral("secret")));
         QCOMPARE(QFileInfo(path).permissions() & others, QFileDevice::Permissions());
         QVERIFY(QFileInfo(path).permissions() & QFileDevice::ReadOwner);
+    }
+
+    // On a full disk nothing is half written, and what is read stays what the
+    // file holds: a sign-out that could not be written does not look done.
+    void fullDisk()
+    {
+        corvex::testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        const QString ini = disk.path(QStringLiteral("corvex.ini"));
+        const QString kept = disk.path(QStringLiteral("kept.json"));
+        QVERIFY(Store(ini).setValue(QStringLiteral("access_token"), QStringLiteral("secret")));
+        QVERIFY(private_file::write(kept, "old"));
+        disk.fill();
+
+        Store store(ini);
+        QVERIFY(!store.setValue(QStringLiteral("access_token"), std::nullopt));
+        QCOMPARE(store.value(QStringLiteral("access_token")), std::optional(QStringLiteral("secret")));
+        QVERIFY(!store.setValue(QStringLiteral("access_token"), QStringLiteral("another")));
+        QCOMPARE(Store(ini).value(QStringLiteral("access_token")), std::optional(QStringLiteral("secret")));
+        const auto written = private_file::write(kept, QByteArray(300, 'n'));
+        QVERIFY(!written);
+        QVERIFY2(written.error.contains(QLatin1StringView("No space left")), qPrintable(written.error));
+        QVERIFY(!private_file::write(disk.path(QStringLiteral("new.json")), "{}"));
+        QCOMPARE(QDir(disk.path()).entryList({ QStringLiteral("*.json*") }, QDir::Files | QDir::Hidden),
+            QStringList { QStringLiteral("kept.json") });
+        QFile old(kept);
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll(), QByteArray("old"));
+
+        disk.makeRoom();
+        QVERIFY(store.setValue(QStringLiteral("access_token"), std::nullopt));
+        QCOMPARE(Store(ini).value(QStringLiteral("access_token")), std::nullopt);
+    }
+
+    // A private folder is ours alone, whoever made it first.
+    void privateFolder_data()
+    {
+        QTest::addColumn<QString>("before"); // what is at the path first
+        QTest::addColumn<QString>("refusal"); // empty: made or narrowed to 0700
+        QTest::newRow("missing") << ""
+                                 << "";
+        QTest::newRow("ours, private already") << "0700"
+                                               << "";
+        QTest::newRow("ours, open to all, with an open file") << "0755"
+                                                              << "";
+        QTest::newRow("ours, writable by the group") << "0770"
+                                                     << "";
+        QTest::newRow("another user's") << "nobody"
+                                        << "belongs to another user";
+        QTest::newRow("a link to a folder of ours") << "link"
+                                                    << "is not a folder";
+        QTest::newRow("a file") << "file"
+                                << "is not a folder";
+    }
+
+    void privateFolder()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, refusal);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("data/outbox"));
+        const QByteArray native = QFile::encodeName(path);
+        QDir().mkpath(dir.filePath(QStringLiteral("data")));
+        if (before == QLatin1StringView("link")) {
+            QDir().mkpath(dir.filePath(QStringLiteral("elsewhere")));
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), path));
+        } else if (before == QLatin1StringView("file")) {
+            QVERIFY(private_file::write(path, "x"));
+        } else if (!before.isEmpty()) {
+            QVERIFY(QDir().mkpath(path));
+            QVERIFY(private_file::write(path + QStringLiteral("/entry.json"), "{}"));
+            QCOMPARE(::chmod((path + QStringLiteral("/entry.json")).toUtf8().constData(), 0644), 0);
+            if (before == QLatin1StringView("nobody")) {
+                if (::geteuid() != 0)
+                    QSKIP("only root can give a folder to another user");
+                QCOMPARE(::chown(native.constData(), 65534, 65534), 0);
+            } else {
+                QCOMPARE(::chmod(native.constData(), before.toUInt(nullptr, 8)), 0);
+            }
+        }
+        const auto prepared = private_file::prepareFolder(path);
+        QCOMPARE(prepared.error.isEmpty(), refusal.isEmpty());
+        QVERIFY2(prepared.error.contains(refusal), qPrintable(prepared.error));
+        if (!refusal.isEmpty())
+            return;
+        struct stat info { };
+        QCOMPARE(::lstat(native.constData(), &info), 0);
+        QCOMPARE(info.st_mode & 07777, static_cast<mode_t>(0700));
+        if (::lstat((path + QStringLiteral("/entry.json")).toUtf8().constData(), &info) == 0)
+            QCOMPARE(info.st_mode & 07777, static_cast<mode_t>(0600));
     }
 
     void endpoints_data()
