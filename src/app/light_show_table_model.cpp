@@ -147,13 +147,16 @@ QVariant LightShowTableModel::data(const QModelIndex& index, int role) const
         }
     case Qt::FontRole:
         return index.column() == TitleColumn ? text_styles::headline() : text_styles::subheadline();
-    case Qt::ForegroundRole:
-        // The table sits on the main window's dark palette.
+    case Qt::ForegroundRole: {
+        // The table sits on the main window's dark palette, which never changes.
+        static const QBrush grey(text_styles::grey(text_styles::darkPalette()));
+        static const QBrush secondary(text_styles::secondary(text_styles::darkPalette()));
         if (index.column() == CreatedColumn)
-            return QBrush(text_styles::grey(text_styles::darkPalette()));
+            return grey;
         if (index.column() != TitleColumn)
-            return QBrush(text_styles::secondary(text_styles::darkPalette()));
+            return secondary;
         return {};
+    }
     case Qt::TextAlignmentRole:
         if (index.column() == LengthColumn || index.column() == FramesColumn)
             return QVariant(Qt::AlignRight | Qt::AlignVCenter);

@@ -155,7 +155,7 @@ void TVShowSeasonsView::toggleSeason(qint64 seasonNumber)
     }
     m_expandedSeason = seasonNumber;
     render();
-    if (!m_episodesBySeason.contains(seasonNumber) && !m_episodeErrors.contains(seasonNumber))
+    if (!m_episodesBySeason.contains(seasonNumber))
         loadEpisodes(seasonNumber);
 }
 

@@ -493,7 +493,7 @@ private Q_SLOTS:
         QAction* remove = corvex::testing::menuAction(main, QStringLiteral("Delete…"));
         QVERIFY(remove->isEnabled());
         remove->trigger();
-        QMessageBox* box = corvex::testing::shownQuestion();
+        QMessageBox* box = corvex::testing::shownWindow<QMessageBox>();
         QVERIFY(box);
         screenshot(QStringLiteral("confirm-delete"));
         const QByteArray beforeDelete = m_service.log();
