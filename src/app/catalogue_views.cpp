@@ -30,6 +30,25 @@ QString episodeCode(qint64 seasonNumber, qint64 episodeNumber)
         "S%02lldE%02lld", static_cast<long long>(seasonNumber), static_cast<long long>(episodeNumber));
 }
 
+QString seasonTitle(const catalogue::TMDBSeason& season)
+{
+    if (season.name && !season.name->isEmpty())
+        return *season.name;
+    return season.season_number == 0 ? QStringLiteral("Specials")
+                                     : QStringLiteral("Season %1").arg(season.season_number);
+}
+
+QString episodeTitle(const catalogue::TMDBEpisode& episode)
+{
+    const QString number = QStringLiteral("Episode %1").arg(episode.episode_number);
+    return episode.name && !episode.name->isEmpty() ? number + QStringLiteral(": ") + *episode.name : number;
+}
+
+QString episodeCountText(qint64 count)
+{
+    return count == 1 ? QStringLiteral("1 episode") : QStringLiteral("%1 episodes").arg(count);
+}
+
 ClickableRow::ClickableRow(QWidget* parent)
     : QFrame(parent)
 {

@@ -20,6 +20,12 @@ std::optional<QUrl> posterUrl(const service::AppManager& manager, const std::opt
 
 /// "S01E05": a season and an episode number as an episode code.
 QString episodeCode(qint64 seasonNumber, qint64 episodeNumber);
+/// The season's name; without one "Season 2", or "Specials" for season 0.
+QString seasonTitle(const catalogue::TMDBSeason& season);
+/// "Episode 5: Pilot", or "Episode 5" without a name.
+QString episodeTitle(const catalogue::TMDBEpisode& episode);
+/// "1 episode", "8 episodes".
+QString episodeCountText(qint64 count);
 
 /// A row that acts on a single click anywhere in it, drawn as a rounded
 /// rectangle filled with `fill` (transparent by default). It takes keyboard

@@ -1,6 +1,7 @@
 #include "app/item_section.h"
 
 #include "app/elided_label.h"
+#include "app/catalogue_views.h"
 #include "app/text_styles.h"
 #include "service/app_manager.h"
 
@@ -15,12 +16,14 @@ CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item)
         return {};
     if (item->movie && item->movie->title)
         return { *item->movie->title, {} };
-    if (item->tvShow && item->tvShow->name) {
-        const long long season = item->season ? item->season->season_number : 0;
-        const long long episode = item->episode ? item->episode->episode_number : 0;
-        return { *item->tvShow->name, QString::asprintf("Season %lld - Ep %lld", season, episode) };
-    }
-    return {};
+    if (!item->tvShow || !item->tvShow->name)
+        return {};
+    QStringList detail;
+    if (item->season)
+        detail << seasonTitle(*item->season);
+    if (item->episode)
+        detail << episodeTitle(*item->episode);
+    return { *item->tvShow->name, detail.join(QStringLiteral(" · ")) };
 }
 
 ItemSection::ItemSection(service::AppManager& manager, QWidget* parent)

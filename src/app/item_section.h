@@ -14,7 +14,8 @@ namespace corvex::app {
 class ElidedLabel;
 
 /// The text shown for the item being recorded: a film's title, or a show's
-/// name with "Season 2 - Ep 5" under it; empty when there is neither.
+/// name with "Season 2 · Episode 5: Pilot" (or "Specials · Episode 1") under
+/// it; empty when there is neither.
 struct CurrentItemText {
     QString title;
     QString detail;

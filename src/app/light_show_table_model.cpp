@@ -5,6 +5,7 @@
 
 #include <QBrush>
 #include <QDateTime>
+#include <QLocale>
 
 namespace corvex::app {
 
@@ -30,6 +31,8 @@ bool LightShowSortModel::lessThan(const QModelIndex& left, const QModelIndex& ri
     const QVariant b = right.data(LightShowTableModel::SortRole);
     switch (left.column()) {
     case LightShowTableModel::SeasonEpisodeColumn:
+    case LightShowTableModel::LengthColumn:
+    case LightShowTableModel::FramesColumn:
         return a.value<QPair<qint64, qint64>>() < b.value<QPair<qint64, qint64>>();
     case LightShowTableModel::CreatedColumn: {
         // The text stays as received; it sorts as the time it names (times
@@ -48,11 +51,27 @@ bool LightShowSortModel::lessThan(const QModelIndex& left, const QModelIndex& ri
     }
 }
 
-QString lightShowTitleText(const service::LightShow& show)
+QString lightShowTitleText(const service::LightShow& show, const std::optional<LightShowNote>& note)
 {
-    if (show.title && !show.title->isEmpty())
-        return *show.title;
-    return QStringLiteral("#%1").arg(show.tmdb_id);
+    QString title = show.title.value_or(QString());
+    const QString code = QLatin1Char(' ') + lightShowSeasonEpisodeText(show);
+    if (show.isEpisode() && title.endsWith(code))
+        title.chop(code.size());
+    if (title.isEmpty() && note)
+        title = note->title;
+    if (title.isEmpty())
+        title = QStringLiteral("#%1").arg(show.tmdb_id);
+    if (show.isEpisode() && note && !note->episodeName.isEmpty())
+        title += QStringLiteral(" — ") + note->episodeName;
+    return title;
+}
+
+QString lengthText(qint64 hundredths)
+{
+    const qint64 seconds = hundredths / 100;
+    if (seconds >= 3600)
+        return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    return QString::asprintf("%lld:%02lld", seconds / 60, seconds % 60);
 }
 
 QString lightShowSeasonEpisodeText(const service::LightShow& show)
@@ -63,10 +82,15 @@ QString lightShowSeasonEpisodeText(const service::LightShow& show)
     return QStringLiteral("Movie");
 }
 
-LightShowTableModel::LightShowTableModel(service::LightShowListModel& source, QObject* parent)
+LightShowTableModel::LightShowTableModel(service::LightShowListModel& source, LightShowNotes& notes, QObject* parent)
     : QAbstractTableModel(parent)
     , m_source(source)
+    , m_notes(notes)
 {
+    connect(&notes, &LightShowNotes::changed, this, [this] {
+        if (rowCount() > 0)
+            Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1));
+    });
     connect(&source, &QAbstractItemModel::modelAboutToBeReset, this, [this] { beginResetModel(); });
     connect(&source, &QAbstractItemModel::modelReset, this, [this] { endResetModel(); });
     connect(&source, &QAbstractItemModel::rowsAboutToBeRemoved, this,
@@ -92,47 +116,66 @@ const service::LightShow& LightShowTableModel::show(int row) const
     return m_source.shows().at(row);
 }
 
+QString LightShowTableModel::name(const service::LightShow& show) const
+{
+    const QString title = lightShowTitleText(show, m_notes.note(show.id));
+    return show.isEpisode() ? title + QLatin1Char(' ') + lightShowSeasonEpisodeText(show) : title;
+}
+
 QVariant LightShowTableModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount())
         return {};
     const service::LightShow& item = show(index.row());
+    const std::optional<LightShowNote> note = m_notes.note(item.id);
+    const bool measured = note && note->frames > 0;
     switch (role) {
     case Qt::DisplayRole:
         switch (index.column()) {
         case TitleColumn:
-            return lightShowTitleText(item);
+            return lightShowTitleText(item, note);
         case SeasonEpisodeColumn:
             return lightShowSeasonEpisodeText(item);
+        case LengthColumn:
+            return measured ? lengthText(note->durationCs) : QString();
+        case FramesColumn:
+            return measured ? QLocale().toString(note->frames) : QString();
         case CreatedColumn:
             return item.created_at;
         default:
             return {};
         }
     case Qt::FontRole:
-        switch (index.column()) {
-        case TitleColumn:
-            return text_styles::headline();
-        case SeasonEpisodeColumn:
-            return text_styles::subheadline();
-        default:
-            return text_styles::caption();
-        }
-    case Qt::ForegroundRole:
-        if (index.column() == SeasonEpisodeColumn)
-            return QBrush(text_styles::secondary());
+        return index.column() == TitleColumn ? text_styles::headline() : text_styles::subheadline();
+    case Qt::ForegroundRole: {
+        // The table sits on the main window's dark palette, which never changes.
+        static const QBrush grey(text_styles::grey(text_styles::darkPalette()));
+        static const QBrush secondary(text_styles::secondary(text_styles::darkPalette()));
         if (index.column() == CreatedColumn)
-            return QBrush(text_styles::grey());
+            return grey;
+        if (index.column() != TitleColumn)
+            return secondary;
+        return {};
+    }
+    case Qt::TextAlignmentRole:
+        if (index.column() == LengthColumn || index.column() == FramesColumn)
+            return QVariant(Qt::AlignRight | Qt::AlignVCenter);
         return {};
     case Qt::UserRole:
         return item.id;
     case SortRole:
         switch (index.column()) {
         case TitleColumn:
-            return lightShowTitleText(item).toCaseFolded();
+            return lightShowTitleText(item, note).toCaseFolded();
         case SeasonEpisodeColumn:
             return item.isEpisode() ? QVariant::fromValue(QPair<qint64, qint64>(item.season, item.episode))
                                     : QVariant::fromValue(QPair<qint64, qint64>(-1, -1));
+        case LengthColumn:
+            return QVariant::fromValue(
+                QPair<qint64, qint64>(measured ? note->durationCs : -1, measured ? note->frames : -1));
+        case FramesColumn:
+            return QVariant::fromValue(
+                QPair<qint64, qint64>(measured ? note->frames : -1, measured ? note->durationCs : -1));
         case CreatedColumn:
             return item.created_at;
         default:
@@ -152,6 +195,10 @@ QVariant LightShowTableModel::headerData(int section, Qt::Orientation orientatio
         return QStringLiteral("Title");
     case SeasonEpisodeColumn:
         return QStringLiteral("Season/Episode");
+    case LengthColumn:
+        return QStringLiteral("Length");
+    case FramesColumn:
+        return QStringLiteral("Frames");
     case CreatedColumn:
         return QStringLiteral("Created");
     default:

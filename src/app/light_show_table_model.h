@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/light_show_notes.h"
 #include "service/light_show.h"
 
 #include <optional>
@@ -13,25 +14,30 @@ class LightShowListModel;
 
 namespace corvex::app {
 
-/// "#603" for a show without a title, else its title.
-QString lightShowTitleText(const service::LightShow& show);
+/// The show's title: the service's (without the episode code it may end in,
+/// which has a column of its own), else the one noted at the upload, else
+/// "#603" (the catalogue id); an episode's name follows its show's after " — ".
+QString lightShowTitleText(const service::LightShow& show, const std::optional<LightShowNote>& note = {});
 /// "S01E05" for an episode (type exactly "tv"), else "Movie".
 QString lightShowSeasonEpisodeText(const service::LightShow& show);
+/// "0:42", "1:02:03": a length in hundredths of a second.
+QString lengthText(qint64 hundredths);
 
-/// The library's shows as a table: Title, Season/Episode, Created. Follows
-/// the list model it is given; the fonts and colours of each column come as
-/// the font and foreground roles.
+/// The library's shows as a table: Title, Season/Episode, Length, Frames,
+/// Created (length and frames as noted when this computer uploaded the
+/// show). Follows the list model it is given; the fonts and colours of each
+/// column come as the font and foreground roles.
 class LightShowTableModel final : public QAbstractTableModel {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(LightShowTableModel)
 
 public:
-    enum Column { TitleColumn, SeasonEpisodeColumn, CreatedColumn, ColumnCount };
+    enum Column { TitleColumn, SeasonEpisodeColumn, LengthColumn, FramesColumn, CreatedColumn, ColumnCount };
     /// The value a column sorts by: the title without case, movies before
     /// episodes in season and episode order, the time "Created" names.
     static constexpr int SortRole = Qt::UserRole + 1;
 
-    explicit LightShowTableModel(service::LightShowListModel& source, QObject* parent = nullptr);
+    LightShowTableModel(service::LightShowListModel& source, LightShowNotes& notes, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -40,9 +46,12 @@ public:
 
     /// The show of a row.
     const service::LightShow& show(int row) const;
+    /// How a question names the show: its title, and an episode's code.
+    QString name(const service::LightShow& show) const;
 
 private:
     service::LightShowListModel& m_source;
+    LightShowNotes& m_notes;
 };
 
 /// The moment a "created_at" text names, in milliseconds since the epoch;

@@ -1,68 +1,103 @@
 #include "app/light_shows_list_view.h"
 
+#include "app/account_retry.h"
+#include "app/backoff.h"
 #include "app/catalogue_window.h"
 #include "app/elided_label.h"
+#include "app/light_show_notes.h"
 #include "app/light_show_table_model.h"
+#include "app/sign_in_prompt.h"
+#include "app/standard_keys.h"
 #include "app/studio_icons.h"
 #include "app/text_styles.h"
 #include "service/app_manager.h"
 #include "service/light_show_list_model.h"
-#include "service/service_urls.h"
-#include "service/sign_in.h"
 
-#include "platform/webauth/session.h"
+#include "platform/settings/store.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QClipboard>
-#include <QDialog>
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
-#include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedLayout>
 #include <QTableView>
 #include <QToolBar>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace corvex::app {
+
+namespace {
+
+const QString kSortColumnKey = QStringLiteral("library/sort_column");
+const QString kSortOrderKey = QStringLiteral("library/sort_order");
+
+// "“A”", "“A” and “B”", "“A”, “B” and 3 more".
+QString nameList(const QStringList& names)
+{
+    constexpr int kNamed = 3;
+    QStringList quoted;
+    for (const QString& name : names.mid(0, kNamed))
+        quoted << QStringLiteral("“%1”").arg(name);
+    if (names.size() > kNamed)
+        return quoted.join(QStringLiteral(", ")) + QStringLiteral(" and %1 more").arg(names.size() - kNamed);
+    const QString last = quoted.takeLast();
+    return quoted.isEmpty() ? last : quoted.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
+QString timeText(const QDateTime& time)
+{
+    const QLocale locale;
+    if (time.date() == QDate::currentDate())
+        return locale.toString(time.time(), QLocale::ShortFormat);
+    return locale.toString(time, QLocale::ShortFormat);
+}
+
+} // namespace
 
 LightShowsListView::LightShowsListView(StudioEnvironment& environment, QWidget* parent)
     : QWidget(parent)
     , m_environment(environment)
     , m_model(new service::LightShowListModel(environment.manager, this))
-    , m_tableModel(new LightShowTableModel(*m_model, this))
+    , m_tableModel(new LightShowTableModel(*m_model, environment.notes, this))
     , m_sortModel(new LightShowSortModel(this))
-    , m_listRetry([this] {
-        if (m_libraryShown && !m_model->isLoading())
-            m_model->loadLightShows();
-    })
+    , m_listRetry(new Backoff(
+          [this] {
+              if (m_libraryShown && !m_model->isLoading())
+                  m_model->loadLightShows();
+          },
+          this))
 {
+    m_listRetry->setObjectName(QStringLiteral("libraryRetry"));
     m_sortModel->setSourceModel(m_tableModel);
     m_pages = new QStackedLayout(this);
-    m_prompt = buildPrompt();
+    m_prompt = new SignInPrompt(environment, this);
     m_library = buildLibrary();
     m_pages->addWidget(m_prompt);
     m_pages->addWidget(m_library);
+    restoreSortOrder();
 
-    connect(&environment.manager, &service::AppManager::accessTokenChanged, this, &LightShowsListView::showContent);
+    service::AppManager& manager = environment.manager;
+    connect(&manager, &service::AppManager::accessTokenChanged, this, &LightShowsListView::showContent);
+    connect(&manager, &service::AppManager::accountChanged, this, &LightShowsListView::updateAccount);
+    connect(&environment.accountRetry, &AccountRetry::lastErrorChanged, this, &LightShowsListView::updateAccount);
     // While the list cannot be had, it is asked for again by itself; each
     // load that ends in an error (the same one, often) plans the next.
     connect(m_model, &service::LightShowListModel::loadingChanged, this, [this] {
         if (!m_model->isLoading() && m_model->error() && m_libraryShown)
-            m_listRetry.schedule();
+            m_listRetry->schedule();
         updateStatus();
     });
     connect(m_model, &service::LightShowListModel::errorChanged, this, [this] {
         if (!m_model->error())
-            m_listRetry.reset();
+            m_listRetry->reset();
         updateStatus();
     });
-    connect(&m_listRetry, &Backoff::scheduled, this, [this](int delayMs) {
+    connect(m_listRetry, &Backoff::scheduled, this, [this](int delayMs) {
         m_retryNote->setText(
             QStringLiteral("Trying again in %1 s. Press Refresh (F5) to try now.").arg((delayMs + 999) / 1000));
         updateStatus();
@@ -75,73 +110,66 @@ LightShowsListView::LightShowsListView(StudioEnvironment& environment, QWidget* 
             m_table->clearSelection();
     });
     showContent();
-    updateStatus();
 }
 
 LightShowsListView::~LightShowsListView() = default;
 
-QWidget* LightShowsListView::buildPrompt()
+QToolBar* LightShowsListView::buildToolbar(QWidget* parent)
 {
-    auto* page = new QWidget(this);
-    auto* column = new QVBoxLayout(page);
-    column->setSpacing(20);
-    column->addStretch();
-    auto* text = text_styles::label(
-        QStringLiteral("Sign in to view your lightshows"), text_styles::title2(), text_styles::secondary(), page);
-    text->setAlignment(Qt::AlignCenter);
-    column->addWidget(text, 0, Qt::AlignHCenter);
-    m_signInButton = new QPushButton(QStringLiteral("Sign In"), page);
-    m_signInButton->setDefault(true);
-    text_styles::makeProminent(m_signInButton);
-    m_signInButton->setMinimumWidth(120);
-    column->addWidget(m_signInButton, 0, Qt::AlignHCenter);
-    m_signInError = text_styles::label({}, text_styles::body(), QColor(255, 90, 90), page);
-    m_signInError->setAlignment(Qt::AlignCenter);
-    m_signInError->setWordWrap(true);
-    m_signInError->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_signInError->hide();
-    column->addWidget(m_signInError);
-    column->addStretch();
-    connect(m_signInButton, &QPushButton::clicked, this, [this] { signIn(); });
-    return page;
+    // The window's background is black whatever the desktop's theme, so the
+    // icons are chosen to read on black.
+    const QColor background = Qt::black;
+    auto* toolbar = new QToolBar(parent);
+    toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    m_account = text_styles::label({}, text_styles::body(), {}, toolbar);
+    m_account->setContentsMargins(8, 0, 8, 0);
+    toolbar->addWidget(m_account);
+    m_signOutAction = toolbar->addAction(studioIcon(StudioIcon::Logout, background), QStringLiteral("Sign Out…"));
+    m_signOutAction->setIconText(QStringLiteral("Sign Out"));
+    m_signOutAction->setToolTip(QStringLiteral("Sign out of your account"));
+    m_signOutAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_L));
+    auto* space = new QWidget(toolbar);
+    space->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    toolbar->addWidget(space);
+    m_refreshAction = toolbar->addAction(studioIcon(StudioIcon::Refresh, background), QStringLiteral("Refresh"));
+    m_refreshAction->setToolTip(QStringLiteral("Load the list of light shows again"));
+    m_refreshAction->setShortcuts(standardShortcuts(QKeySequence::Refresh, Qt::Key_F5));
+    m_deleteAction = toolbar->addAction(studioIcon(StudioIcon::Delete, background), QStringLiteral("Delete…"));
+    m_deleteAction->setIconText(QStringLiteral("Delete"));
+    m_deleteAction->setToolTip(QStringLiteral("Delete the selected light shows"));
+    m_deleteAction->setShortcuts(standardShortcuts(QKeySequence::Delete, Qt::Key_Delete));
+    m_addAction = toolbar->addAction(studioIcon(StudioIcon::Add, background), QStringLiteral("Add Light Show…"));
+    m_addAction->setIconText(QStringLiteral("Add"));
+    m_addAction->setToolTip(QStringLiteral("Create a new light show"));
+    m_addAction->setShortcuts(standardShortcuts(QKeySequence::New, Qt::CTRL | Qt::Key_N));
+    for (QAction* action : toolbar->actions()) {
+        action->setShortcutContext(Qt::WindowShortcut);
+        // Tab reaches the toolbar's buttons, not only the mouse.
+        if (auto* button = qobject_cast<QToolButton*>(toolbar->widgetForAction(action)))
+            button->setFocusPolicy(Qt::TabFocus);
+    }
+    connect(m_signOutAction, &QAction::triggered, this, &LightShowsListView::confirmSignOut);
+    connect(m_refreshAction, &QAction::triggered, this, &LightShowsListView::refresh);
+    connect(m_deleteAction, &QAction::triggered, this, &LightShowsListView::confirmDelete);
+    connect(m_addAction, &QAction::triggered, this, [this] { openAddWindow(); });
+    return toolbar;
 }
 
 QWidget* LightShowsListView::buildLibrary()
 {
+    const QPalette palette = text_styles::darkPalette();
     auto* page = new QWidget(this);
     auto* column = new QVBoxLayout(page);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
+    column->addWidget(buildToolbar(page));
 
-    // The window's background is black whatever the desktop's theme, so the
-    // icons are chosen to read on black.
-    const QColor background = Qt::black;
-    m_toolbar = new QToolBar(page);
-    m_toolbar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    m_logoutAction = m_toolbar->addAction(studioIcon(StudioIcon::Logout, background), QStringLiteral("Logout"));
-    m_logoutAction->setToolTip(QStringLiteral("Sign out of your account"));
-    m_logoutAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_L));
-    auto* space = new QWidget(m_toolbar);
-    space->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    m_toolbar->addWidget(space);
-    m_refreshAction = m_toolbar->addAction(studioIcon(StudioIcon::Refresh, background), QStringLiteral("Refresh"));
-    m_refreshAction->setToolTip(QStringLiteral("Load the list of light shows again"));
-    m_refreshAction->setShortcuts(QKeySequence::Refresh);
-    m_deleteAction = m_toolbar->addAction(studioIcon(StudioIcon::Delete, background), QStringLiteral("Delete"));
-    m_deleteAction->setToolTip(QStringLiteral("Delete selected light shows"));
-    m_deleteAction->setShortcut(QKeySequence::Delete);
-    m_deleteAction->setEnabled(false);
-    m_addAction = m_toolbar->addAction(studioIcon(StudioIcon::Add, background), QStringLiteral("Add"));
-    m_addAction->setToolTip(QStringLiteral("Create new light show"));
-    // Ctrl+N opens a new window; a new light show takes the shifted key.
-    m_addAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
-    for (QAction* action : { m_logoutAction, m_refreshAction, m_deleteAction, m_addAction })
-        action->setShortcutContext(Qt::WindowShortcut);
-    connect(m_logoutAction, &QAction::triggered, this, &LightShowsListView::confirmLogout);
-    connect(m_refreshAction, &QAction::triggered, this, &LightShowsListView::refresh);
-    connect(m_deleteAction, &QAction::triggered, this, &LightShowsListView::confirmDelete);
-    connect(m_addAction, &QAction::triggered, this, [this] { openAddWindow(); });
-    column->addWidget(m_toolbar);
+    // A list that could not be loaded again stays, under a band that says it is old.
+    m_stale = text_styles::label({}, text_styles::body(), {}, page);
+    m_stale->setWordWrap(true);
+    m_stale->setStyleSheet(QStringLiteral("QLabel { background-color: #4a3800; color: #f5f0e0; padding: 8px 16px; }"));
+    m_stale->hide();
+    column->addWidget(m_stale);
 
     auto* tableArea = new QWidget(page);
     auto* grid = new QGridLayout(tableArea);
@@ -152,23 +180,29 @@ QWidget* LightShowsListView::buildLibrary()
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_table->setTabKeyNavigation(false);
     m_table->verticalHeader()->hide();
     m_table->setShowGrid(false);
     m_table->setAlternatingRowColors(true);
     // Rows stay in the service's order until the author asks for another.
-    m_table->horizontalHeader()->setSortIndicatorShown(true);
-    m_table->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    QHeaderView* header = m_table->horizontalHeader();
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(-1, Qt::AscendingOrder);
     m_table->setSortingEnabled(true);
-    m_table->horizontalHeader()->setSectionResizeMode(LightShowTableModel::TitleColumn, QHeaderView::Stretch);
-    m_table->horizontalHeader()->setSectionResizeMode(
-        LightShowTableModel::SeasonEpisodeColumn, QHeaderView::ResizeToContents);
-    m_table->horizontalHeader()->setSectionResizeMode(
-        LightShowTableModel::CreatedColumn, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(LightShowTableModel::TitleColumn, QHeaderView::Stretch);
     m_table->verticalHeader()->setDefaultSectionSize(32);
     connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
         &LightShowsListView::syncSelectionFromTable);
+    connect(header, &QHeaderView::sortIndicatorChanged, this, [this](int section, Qt::SortOrder order) {
+        settings::Store& store = m_environment.manager.store();
+        store.setValue(kSortColumnKey, QString::number(section));
+        store.setValue(
+            kSortOrderKey, order == Qt::AscendingOrder ? QStringLiteral("ascending") : QStringLiteral("descending"));
+    });
     grid->addWidget(m_table, 0, 0);
-    m_empty = text_styles::label(emptyLibraryText(), text_styles::title2(), text_styles::secondary(), tableArea);
+    m_empty = text_styles::label(QStringLiteral("No light shows yet — press Add"), text_styles::title2(),
+        text_styles::secondary(palette), tableArea);
     m_empty->setAlignment(Qt::AlignCenter);
     m_empty->setAttribute(Qt::WA_TransparentForMouseEvents);
     m_empty->hide();
@@ -180,65 +214,96 @@ QWidget* LightShowsListView::buildLibrary()
     m_progress->setTextVisible(false);
     m_progress->hide();
     column->addWidget(m_progress);
-    m_error = text_styles::label({}, text_styles::body(), QColor(Qt::red), page);
+    m_error = text_styles::label({}, text_styles::body(), text_styles::failure(palette), page);
     m_error->setWordWrap(true);
     m_error->setContentsMargins(16, 16, 16, 4);
     m_error->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_error->hide();
     column->addWidget(m_error);
-    m_retryNote = text_styles::label({}, text_styles::caption(), text_styles::secondary(), page);
+    m_retryNote = text_styles::label({}, text_styles::body(), text_styles::secondary(palette), page);
     m_retryNote->setContentsMargins(16, 0, 16, 12);
     m_retryNote->hide();
     column->addWidget(m_retryNote);
     m_actionError = new ElidedLabel(page);
-    text_styles::setColour(m_actionError, QColor(Qt::red));
+    text_styles::setColour(m_actionError, text_styles::failure(palette));
     m_actionError->setContentsMargins(16, 8, 16, 8);
     m_actionError->hide();
     column->addWidget(m_actionError);
     return page;
 }
 
-bool LightShowsListView::isShowingPrompt() const
+void LightShowsListView::restoreSortOrder()
 {
-    return m_pages->currentWidget() == m_prompt;
+    const settings::Store& store = m_environment.manager.store();
+    bool valid = false;
+    const int column = store.value(kSortColumnKey).value_or(QString()).toInt(&valid);
+    if (!valid || column < 0 || column >= LightShowTableModel::ColumnCount)
+        return;
+    const bool descending = store.value(kSortOrderKey) == QStringLiteral("descending");
+    m_table->sortByColumn(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+QList<QAction*> LightShowsListView::menuActions() const
+{
+    return { m_addAction, m_deleteAction, m_refreshAction, nullptr, m_prompt->signInAction(), m_signOutAction };
 }
 
 void LightShowsListView::showContent()
 {
     const bool signedIn = m_environment.manager.accessToken().has_value();
-    m_pages->setCurrentWidget(signedIn ? m_library : m_prompt);
+    m_pages->setCurrentWidget(signedIn ? m_library : static_cast<QWidget*>(m_prompt));
     if (signedIn && !m_libraryShown) {
         // The table appears: load it and follow later changes.
         m_libraryShown = true;
-        m_signInError->hide();
+        m_prompt->clearProblem();
         m_model->setFollowsRefresh(true);
         m_model->loadLightShows();
     } else if (!signedIn && m_libraryShown) {
         m_libraryShown = false;
-        m_listRetry.reset();
+        m_listRetry->reset();
         m_model->setFollowsRefresh(false);
         m_model->clear();
         m_actionError->setFullText({});
         m_actionError->hide();
     }
     if (!signedIn && !m_environment.manager.signedOutMessage().isEmpty())
-        showSignInProblem(m_environment.manager.signedOutMessage());
+        m_prompt->showProblem(m_environment.manager.signedOutMessage());
+    updateAccount();
     updateActions();
     updateStatus();
+}
+
+void LightShowsListView::checkSignedIn()
+{
+    if (m_libraryShown && !m_environment.manager.accessToken())
+        m_environment.manager.signOut();
 }
 
 void LightShowsListView::refresh()
 {
     if (!m_libraryShown || m_model->isLoading())
         return;
-    m_listRetry.reset();
+    m_listRetry->reset();
     m_model->loadLightShows();
+}
+
+void LightShowsListView::updateAccount()
+{
+    const service::AppManager& manager = m_environment.manager;
+    if (const auto& account = manager.account())
+        m_account->setText(QStringLiteral("Signed in as %1").arg(account->email));
+    else if (!m_environment.accountRetry.lastError().isEmpty())
+        m_account->setText(QStringLiteral("Signed in (the account could not be checked)"));
+    else
+        m_account->setText(QStringLiteral("Signed in"));
+    m_account->setToolTip(manager.account() ? QString() : m_environment.accountRetry.lastError());
 }
 
 void LightShowsListView::updateActions()
 {
     // The File menu shares these actions: nothing of the library acts while signed out.
-    m_logoutAction->setEnabled(m_libraryShown);
+    m_signOutAction->setVisible(m_libraryShown);
+    m_prompt->signInAction()->setVisible(!m_libraryShown);
     m_refreshAction->setEnabled(m_libraryShown);
     m_addAction->setEnabled(m_libraryShown);
     m_deleteAction->setEnabled(m_libraryShown && !m_deleting && !m_model->selection().isEmpty());
@@ -248,11 +313,24 @@ void LightShowsListView::updateStatus()
 {
     const bool loading = m_model->isLoading();
     m_progress->setVisible(loading);
-    const bool showError = !loading && m_model->error().has_value();
-    m_error->setText(showError ? QStringLiteral("Error: ") + *m_model->error() : QString());
-    m_error->setVisible(showError);
-    m_retryNote->setVisible(showError && m_listRetry.isScheduled());
-    m_empty->setVisible(m_libraryShown && !loading && !m_model->error() && m_model->shows().isEmpty());
+    const std::optional<QString>& error = m_model->error();
+    const bool stale = !loading && error && m_model->lastLoaded().isValid();
+    const bool failed = !loading && error && !stale;
+    m_error->setText(failed ? QStringLiteral("Error: ") + *error : QString());
+    m_error->setVisible(failed);
+    const bool retrying = error && !loading && m_listRetry->isScheduled();
+    if (stale)
+        m_stale->setText(QStringLiteral("Not up to date: this is the list as it was at %1. It could not be loaded "
+                                        "again: %2.%3")
+                             .arg(timeText(m_model->lastLoaded()), *error,
+                                 retrying ? QLatin1Char(' ') + m_retryNote->text() : QString()));
+    m_stale->setVisible(stale);
+    QPalette tablePalette = text_styles::darkPalette();
+    if (stale)
+        tablePalette.setColor(QPalette::Text, text_styles::secondary(tablePalette));
+    m_table->setPalette(tablePalette);
+    m_retryNote->setVisible(failed && retrying);
+    m_empty->setVisible(m_libraryShown && !loading && !error && m_model->shows().isEmpty());
 }
 
 void LightShowsListView::syncSelectionFromTable()
@@ -274,12 +352,14 @@ void LightShowsListView::selectShows(const QSet<QString>& ids)
     m_table->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
-void LightShowsListView::confirm(const QString& title, const QString& action, void (LightShowsListView::*onConfirm)())
+void LightShowsListView::confirm(
+    const QString& title, const QString& detail, const QString& action, void (LightShowsListView::*onConfirm)())
 {
     if (m_confirmation)
         m_confirmation->close();
     auto* box
         = new QMessageBox(QMessageBox::Warning, QStringLiteral("Corvex Studio"), title, QMessageBox::NoButton, this);
+    box->setInformativeText(detail);
     box->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton* confirmButton = box->addButton(action, QMessageBox::DestructiveRole);
     QPushButton* cancelButton = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
@@ -298,16 +378,26 @@ void LightShowsListView::confirmDelete()
 {
     if (m_model->selection().isEmpty() || m_deleting)
         return;
-    confirm(QStringLiteral("Are you sure you want to delete the selected lightshows?"), QStringLiteral("Delete"),
+    QStringList names;
+    for (const service::LightShow& show : m_model->shows()) {
+        if (m_model->selection().contains(show.id))
+            names << m_tableModel->name(show);
+    }
+    const QString title = names.size() == 1
+        ? QStringLiteral("Delete the light show %1?").arg(nameList(names))
+        : QStringLiteral("Delete %1 light shows: %2?").arg(names.size()).arg(nameList(names));
+    confirm(title, QStringLiteral("They are removed from the service for good."), QStringLiteral("Delete"),
         &LightShowsListView::deleteSelected);
 }
 
-void LightShowsListView::confirmLogout()
+void LightShowsListView::confirmSignOut()
 {
     if (!m_libraryShown)
         return;
-    confirm(
-        QStringLiteral("Are you sure you want to log out?"), QStringLiteral("Log out"), &LightShowsListView::signOut);
+    const auto& account = m_environment.manager.account();
+    confirm(account ? QStringLiteral("Sign out of %1?").arg(account->email) : QStringLiteral("Sign out?"),
+        QStringLiteral("Recordings waiting to be uploaded stay on this computer until you sign in again."),
+        QStringLiteral("Sign Out"), &LightShowsListView::signOut);
 }
 
 void LightShowsListView::deleteSelected()
@@ -345,6 +435,10 @@ QCoro::Task<> LightShowsListView::deleteShows(QSet<QString> ids)
         if (ids.contains(show.id))
             left.insert(show.id);
     }
+    for (const QString& id : std::as_const(ids)) {
+        if (!left.contains(id))
+            m_environment.notes.forget(id);
+    }
     if (left.isEmpty()) {
         m_model->setSelection({});
         m_actionError->setFullText({});
@@ -376,90 +470,12 @@ CatalogueWindow* LightShowsListView::openAddWindow()
 {
     auto* window = new CatalogueWindow(m_environment);
     window->showCentred();
-    m_addWindow = window;
     return window;
 }
 
 void LightShowsListView::showSignInProblem(const QString& message)
 {
-    m_signInError->setText(message);
-    m_signInError->show();
-}
-
-QCoro::Task<> LightShowsListView::signIn()
-{
-    QPointer<LightShowsListView> self(this);
-    service::AppManager& manager = m_environment.manager;
-    const std::optional<QString> origin = manager.serviceOrigin();
-    if (!origin) {
-        showSignInProblem(QStringLiteral("Cannot sign in: %1").arg(manager.configurationError()));
-        co_return;
-    }
-    const service::SignInRequest request = service::SignInRequest::make(*origin);
-    const QUrl& signInUrl = request.url;
-    webauth::Session& session = m_environment.signInSession;
-
-    // A small window says where the sign-in goes on, shows the address to
-    // copy into a browser by hand, and lets the author give up.
-    auto* waiting = new QDialog(this);
-    waiting->setAttribute(Qt::WA_DeleteOnClose);
-    waiting->setWindowTitle(QStringLiteral("Sign In"));
-    waiting->setMinimumWidth(460);
-    auto* column = new QVBoxLayout(waiting);
-    auto* text = new QLabel(QStringLiteral("Finish signing in in your web browser. If no browser opened, open this "
-                                           "address in one yourself; this window waits for the answer."),
-        waiting);
-    text->setWordWrap(true);
-    column->addWidget(text);
-    auto* addressRow = new QHBoxLayout;
-    auto* address = new QLineEdit(signInUrl.toString(), waiting);
-    address->setReadOnly(true);
-    address->setAccessibleName(QStringLiteral("Sign-in address"));
-    auto* copy = new QPushButton(QStringLiteral("Copy"), waiting);
-    copy->setIcon(studioIcon(StudioIcon::Copy));
-    addressRow->addWidget(address, 1);
-    addressRow->addWidget(copy);
-    column->addLayout(addressRow);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), waiting);
-    column->addWidget(cancel, 0, Qt::AlignRight);
-    connect(copy, &QPushButton::clicked, waiting, [address, copy] {
-        QGuiApplication::clipboard()->setText(address->text());
-        copy->setText(QStringLiteral("Copied"));
-    });
-    connect(&session, &webauth::Session::browserNotOpened, waiting, [text] {
-        text->setText(QStringLiteral("No web browser could be opened. Open this address in a browser yourself; "
-                                     "this window waits for the answer."));
-    });
-    connect(cancel, &QPushButton::clicked, &session, &webauth::Session::cancel);
-    connect(waiting, &QDialog::rejected, &session, &webauth::Session::cancel);
-    QPointer<QDialog> dialog(waiting);
-    m_signInDialog = waiting;
-    m_signInButton->setEnabled(false);
-    m_signInError->hide();
-    waiting->open();
-    address->setFocus();
-    address->selectAll();
-
-    session.setWaitsWhenNotOpened(true);
-    const webauth::Session::Outcome outcome = co_await session.authenticate(signInUrl, QStringLiteral("corvexapp"));
-    if (dialog) {
-        dialog->disconnect(&session);
-        dialog->close();
-    }
-    if (!self)
-        co_return;
-    m_signInButton->setEnabled(true);
-    if (outcome.callback) {
-        const QString problem = service::completeSignIn(*outcome.callback, request.state, manager);
-        if (!problem.isEmpty())
-            showSignInProblem(problem);
-        else if (!manager.accessToken())
-            showSignInProblem(
-                QStringLiteral("The sign-in did not return an access token. Press Sign In to try again."));
-        co_return;
-    }
-    if (outcome.failure != webauth::Session::Failure::Cancelled)
-        showSignInProblem(QStringLiteral("Cannot sign in: %1.").arg(outcome.message));
+    m_prompt->showProblem(message);
 }
 
 } // namespace corvex::app

@@ -2,40 +2,23 @@
 
 #include "app/elided_label.h"
 #include "app/light_shows_list_view.h"
+#include "app/settings_dialog.h"
+#include "app/standard_keys.h"
+#include "app/text_styles.h"
 #include "app/upload_queue.h"
+#include "app/window_geometry.h"
 #include "service/app_manager.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 
 namespace corvex::app {
-
-QPalette darkPalette()
-{
-    QPalette palette;
-    const QColor text(235, 235, 240);
-    palette.setColor(QPalette::Window, Qt::black);
-    palette.setColor(QPalette::WindowText, text);
-    palette.setColor(QPalette::Base, QColor(28, 28, 30));
-    palette.setColor(QPalette::AlternateBase, QColor(36, 36, 40));
-    palette.setColor(QPalette::Text, text);
-    palette.setColor(QPalette::Button, QColor(44, 44, 48));
-    palette.setColor(QPalette::ButtonText, text);
-    palette.setColor(QPalette::ToolTipBase, QColor(44, 44, 48));
-    palette.setColor(QPalette::ToolTipText, text);
-    palette.setColor(QPalette::Highlight, QColor(10, 132, 255));
-    palette.setColor(QPalette::HighlightedText, Qt::white);
-    palette.setColor(QPalette::PlaceholderText, QColor(140, 140, 146));
-    palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(110, 110, 115));
-    palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(110, 110, 115));
-    palette.setColor(QPalette::Disabled, QPalette::Text, QColor(110, 110, 115));
-    return palette;
-}
 
 MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     : QMainWindow(parent)
@@ -47,27 +30,10 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Corvex Studio"));
     setMinimumSize(kMinimumWidth, kMinimumHeight);
-    setPalette(darkPalette());
+    setPalette(text_styles::darkPalette());
     setAutoFillBackground(true);
     setCentralWidget(m_listView);
-
-    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    // The library's own actions, with the shortcuts the toolbar shows.
-    file->addAction(m_listView->addAction());
-    file->addAction(m_listView->deleteAction());
-    file->addAction(m_listView->refreshAction());
-    file->addSeparator();
-    QAction* newWindow = file->addAction(QStringLiteral("New Window"));
-    newWindow->setShortcut(QKeySequence::New);
-    connect(newWindow, &QAction::triggered, this, &MainWindow::newWindowRequested);
-    QAction* close = file->addAction(QStringLiteral("Close Window"));
-    close->setShortcut(QKeySequence::Close);
-    connect(close, &QAction::triggered, this, &QWidget::close);
-    file->addSeparator();
-    file->addAction(m_listView->logoutAction());
-    QAction* quit = file->addAction(QStringLiteral("Quit"));
-    quit->setShortcut(QKeySequence::Quit);
-    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+    buildMenus();
 
     // The message takes the bar's width and is cut with "…" beyond it; the
     // whole text is in its tooltip.
@@ -83,7 +49,99 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
         updateOutbox();
     });
     updateOutbox();
-    resize(kMinimumWidth, kMinimumHeight);
+    if (!rememberGeometry(*this, environment.manager.store(), QStringLiteral("library")))
+        resize(kMinimumWidth, kMinimumHeight);
+}
+
+void MainWindow::buildMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    // The library's own actions, with the shortcuts the toolbar shows.
+    for (QAction* action : m_listView->menuActions()) {
+        if (action)
+            file->addAction(action);
+        else
+            file->addSeparator();
+    }
+    file->addSeparator();
+    QAction* settings = file->addAction(QStringLiteral("Settings…"));
+    settings->setShortcuts(standardShortcuts(QKeySequence::Preferences, Qt::CTRL | Qt::Key_Comma));
+    connect(settings, &QAction::triggered, this, &MainWindow::openSettings);
+    file->addSeparator();
+    QAction* close = file->addAction(QStringLiteral("Close Window"));
+    close->setShortcuts(standardShortcuts(QKeySequence::Close, Qt::CTRL | Qt::Key_W));
+    connect(close, &QAction::triggered, this, &QWidget::close);
+    QAction* quit = file->addAction(QStringLiteral("Quit"));
+    quit->setShortcuts(standardShortcuts(QKeySequence::Quit, Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    QAction* contents = help->addAction(QStringLiteral("Corvex Studio Help"));
+    contents->setShortcuts(standardShortcuts(QKeySequence::HelpContents, Qt::Key_F1));
+    connect(contents, &QAction::triggered, this, &MainWindow::showHelp);
+    QAction* about = help->addAction(QStringLiteral("About Corvex Studio"));
+    connect(about, &QAction::triggered, this, &MainWindow::showAbout);
+    // A menu is a window of its own and would take the desktop's palette; it
+    // shows the toolbar's icons, drawn for this window's black.
+    for (QMenu* menu : { file, help })
+        menu->setPalette(text_styles::darkPalette());
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    // Another Corvex program (`corvex logout`) may have signed out meanwhile.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        m_listView->checkSignedIn();
+}
+
+void MainWindow::openSettings()
+{
+    if (!m_settings) {
+        auto* dialog = new SettingsDialog(m_environment.manager, this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        m_settings = dialog;
+    }
+    m_settings->show();
+    m_settings->raise();
+    m_settings->activateWindow();
+}
+
+void MainWindow::showHelp()
+{
+    auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Corvex Studio Help"),
+        QStringLiteral("<h3>Making a light show</h3>"
+                       "<ol><li>Sign in to your light-show service.</li>"
+                       "<li>Press <b>Add</b> (Ctrl+N), search for the film or the show, open a season and press "
+                       "<b>Create light show</b> on the film or the episode.</li>"
+                       "<li>In the <b>Recording</b> window choose the display or the window that plays it (or a "
+                       "video file), start the film and press <b>Start recording</b>.</li>"
+                       "<li>Press <b>Save recording</b> at the end: the show is uploaded, and kept on this "
+                       "computer until the upload succeeded.</li></ol>"
+                       "<h3>Keys in this window</h3>"
+                       "<table><tr><td>Ctrl+N</td><td>Add a light show</td></tr>"
+                       "<tr><td>Delete</td><td>Delete the selected light shows</td></tr>"
+                       "<tr><td>F5</td><td>Load the list again</td></tr>"
+                       "<tr><td>Ctrl+,</td><td>Settings</td></tr>"
+                       "<tr><td>Ctrl+W, Ctrl+Q</td><td>Close the window, quit</td></tr></table>"),
+        QMessageBox::Close, this);
+    box->setTextFormat(Qt::RichText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void MainWindow::showAbout()
+{
+    const std::optional<QString> origin = m_environment.manager.serviceOrigin();
+    auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Corvex Studio"),
+        QStringLiteral("<h3>Corvex Studio %1</h3><p>Records ambient-light shows of films and TV episodes and uploads "
+                       "them to your light-show service.</p><p>Service: %2</p>")
+            .arg(QApplication::applicationVersion().toHtmlEscaped(),
+                origin ? origin->toHtmlEscaped() : m_environment.manager.configurationError().toHtmlEscaped()),
+        QMessageBox::Close, this);
+    box->setTextFormat(Qt::RichText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
 }
 
 void MainWindow::updateOutbox()

@@ -3,6 +3,7 @@
 #include "app/studio_environment.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <QCoroTask>
 
@@ -14,9 +15,9 @@ class ElidedLabel;
 class LightShowsListView;
 
 /// The studio's main window: the author's library on a black background, at
-/// least 960 × 724, with the recordings still waiting to be uploaded in its
-/// status bar and the library's actions in its File menu. Every main window
-/// shares the one signed-in state.
+/// least 960 × 724, where the author left it, with the recordings still
+/// waiting to be uploaded in its status bar, the library's actions and the
+/// settings in its File menu, and help in its Help menu.
 class MainWindow final : public QMainWindow {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MainWindow)
@@ -31,11 +32,16 @@ public:
     ElidedLabel* outboxLabel() const { return m_outboxLabel; }
     QPushButton* retryButton() const { return m_retryButton; }
 
-Q_SIGNALS:
-    /// The author asked for another main window ("New Window").
-    void newWindowRequested();
+    /// Opens the settings (service and catalogue addresses, recording keys).
+    void openSettings();
+    void showHelp();
+    void showAbout();
+
+protected:
+    void changeEvent(QEvent* event) override;
 
 private:
+    void buildMenus();
     void updateOutbox();
     QCoro::Task<> retryUploads();
 
@@ -43,11 +49,9 @@ private:
     LightShowsListView* m_listView;
     ElidedLabel* m_outboxLabel;
     QPushButton* m_retryButton;
+    QPointer<QWidget> m_settings;
     QString m_retryMessage;
     bool m_retryFailed = false;
 };
-
-/// The dark palette of the main window's black background.
-QPalette darkPalette();
 
 } // namespace corvex::app

@@ -23,7 +23,7 @@ MovieDetailsView::MovieDetailsView(StudioEnvironment& environment, QWidget* pare
     m_title->setWordWrap(true);
     m_overview = text_styles::label({}, text_styles::body(), text_styles::secondary(), this);
     m_overview->setWordWrap(true);
-    m_create = new QPushButton(QStringLiteral("Create lightshow"), this);
+    m_create = new QPushButton(QStringLiteral("Create light show"), this);
     text_styles::makeProminent(m_create);
     column->addWidget(m_title);
     column->addWidget(m_overview);

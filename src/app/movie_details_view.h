@@ -10,7 +10,7 @@ class QPushButton;
 
 namespace corvex::app {
 
-/// A film's details: its title, its overview and "Create lightshow".
+/// A film's details: its title, its overview and "Create light show".
 class MovieDetailsView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MovieDetailsView)

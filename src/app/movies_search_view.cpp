@@ -7,6 +7,7 @@
 #include "app/text_styles.h"
 #include "app/tmdb_thumbnail_view.h"
 #include "app/tv_show_seasons_view.h"
+#include "app/window_geometry.h"
 #include "catalogue/catalogue_client.h"
 #include "service/app_manager.h"
 
@@ -62,6 +63,13 @@ MoviesSearchView::MoviesSearchView(StudioEnvironment& environment, QWidget* pare
     bar->addWidget(m_searchField, 1);
     bar->addWidget(m_searchButton);
     column->addLayout(bar);
+    // What went wrong, or that nothing was found, right under the field it is about.
+    m_status = text_styles::label({}, text_styles::body(), {}, sidebar);
+    m_status->setWordWrap(true);
+    m_status->setContentsMargins(12, 0, 12, 8);
+    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_status->hide();
+    column->addWidget(m_status);
 
     auto* listArea = new QWidget(sidebar);
     auto* grid = new QGridLayout(listArea);
@@ -69,6 +77,7 @@ MoviesSearchView::MoviesSearchView(StudioEnvironment& environment, QWidget* pare
     m_resultsArea = new QScrollArea(listArea);
     m_resultsArea->setWidgetResizable(true);
     m_resultsArea->setFrameShape(QFrame::NoFrame);
+    m_resultsArea->setFocusPolicy(Qt::NoFocus);
     m_resultsArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     grid->addWidget(m_resultsArea, 0, 0);
     m_progress = new QProgressBar(listArea);
@@ -78,11 +87,6 @@ MoviesSearchView::MoviesSearchView(StudioEnvironment& environment, QWidget* pare
     m_progress->hide();
     grid->addWidget(m_progress, 0, 0, Qt::AlignCenter);
     column->addWidget(listArea, 1);
-    m_status = text_styles::label({}, text_styles::caption(), text_styles::secondary(), sidebar);
-    m_status->setWordWrap(true);
-    m_status->setContentsMargins(12, 4, 12, 8);
-    m_status->hide();
-    column->addWidget(m_status);
     splitter->addWidget(sidebar);
 
     // Detail column
@@ -143,9 +147,9 @@ QCoro::Task<> MoviesSearchView::search(quint64 generation, QString text)
     }
     const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(m_environment.manager);
     if (!endpoints) {
-        m_status->setText(
-            QStringLiteral("The catalogue cannot be searched: %1").arg(m_environment.manager.configurationError()));
-        m_status->show();
+        showStatus(
+            QStringLiteral("The catalogue cannot be searched: %1").arg(m_environment.manager.configurationError()),
+            true);
         co_return;
     }
     setLoading(true);
@@ -162,17 +166,20 @@ QCoro::Task<> MoviesSearchView::search(quint64 generation, QString text)
     m_focusRow = -1;
     m_results = result.outcome == Outcome::Succeeded ? result.items : QList<catalogue::TMDBSearchResult> {};
     if (result.outcome == Outcome::Failed) {
-        m_status->setText(QStringLiteral("The catalogue could not be searched (%1). Check your connection and "
-                                         "search again.")
-                              .arg(result.error));
-        m_status->show();
+        showStatus(QStringLiteral("The catalogue could not be searched: %1.").arg(result.error), true);
     } else if (m_results.isEmpty()) {
-        m_status->setText(QStringLiteral("Nothing found for “%1”.").arg(text));
-        m_status->show();
+        showStatus(QStringLiteral("Nothing found for “%1”.").arg(text), false);
     }
     renderResults();
     setLoading(false);
     Q_EMIT searchFinished();
+}
+
+void MoviesSearchView::showStatus(const QString& text, bool failure)
+{
+    text_styles::setColour(m_status, failure ? text_styles::failure() : text_styles::secondary());
+    m_status->setText(text);
+    m_status->show();
 }
 
 void MoviesSearchView::select(const catalogue::TMDBSearchResult& result)
@@ -330,11 +337,14 @@ CatalogueWindow::CatalogueWindow(StudioEnvironment& environment, QWidget* parent
     , m_search(new MoviesSearchView(environment, this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
-    setWindowTitle(QStringLiteral("Add Lightshow"));
+    setWindowTitle(QStringLiteral("Add Light Show"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_search);
-    resize(700, 700);
+    if (!rememberGeometry(*this, environment.manager.store(), QStringLiteral("catalogue")))
+        resize(700, 700);
+    else
+        m_placed = true;
     auto* closeKey = new QShortcut(QKeySequence::Close, this);
     connect(closeKey, &QShortcut::activated, this, &QWidget::close);
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -344,7 +354,7 @@ CatalogueWindow::CatalogueWindow(StudioEnvironment& environment, QWidget* parent
 void CatalogueWindow::showCentred()
 {
     const QScreen* screen = QGuiApplication::primaryScreen();
-    if (screen)
+    if (screen && !m_placed)
         move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
     show();
     raise();

@@ -61,6 +61,7 @@ protected:
 private:
     QCoro::Task<> search(quint64 generation, QString text);
     void setLoading(bool loading);
+    void showStatus(const QString& text, bool failure);
     void renderResults();
     void showDetails();
     QWidget* resultRow(const catalogue::TMDBSearchResult& result, int index, bool selected);
@@ -87,8 +88,9 @@ private:
     int m_focusRow = -1; // the row the keyboard moved to, focused again after each redraw
 };
 
-/// The "Add Lightshow" window: 700 × 700, its content the catalogue search.
-/// Escape and the desktop's close key (Ctrl+W) close it.
+/// The "Add Light Show" window: 700 × 700 and centred at first, then where
+/// the author left it; its content the catalogue search. Escape and the
+/// desktop's close key (Ctrl+W) close it.
 class CatalogueWindow final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CatalogueWindow)
@@ -96,12 +98,13 @@ class CatalogueWindow final : public QWidget {
 public:
     explicit CatalogueWindow(StudioEnvironment& environment, QWidget* parent = nullptr);
 
-    /// Centres the window on its screen and brings it to the front.
+    /// Centres the window on its screen (unless it was where the author left it) and brings it to the front.
     void showCentred();
     MoviesSearchView* searchView() const { return m_search; }
 
 private:
     MoviesSearchView* m_search;
+    bool m_placed = false; // its remembered place was restored
 };
 
 } // namespace corvex::app

@@ -7,6 +7,7 @@
 #include "app/studio_icons.h"
 #include "capture/screen_recorder.h"
 #include "capture/video_file_source.h"
+#include "app/window_geometry.h"
 #include "service/app_manager.h"
 
 #include <QApplication>
@@ -202,7 +203,8 @@ RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem
         m_current->close();
     }
     auto* window = new RecordingWindow(m_manager, m_uploads, m_models, m_backends ? m_backends() : nullptr);
-    centreOnScreen(*window);
+    if (!rememberGeometry(*window, m_manager.store(), QStringLiteral("recording")))
+        centreOnScreen(*window);
     window->show();
     window->raise();
     window->activateWindow();

@@ -77,8 +77,13 @@ StudioApp::StudioApp(service::AppManager& manager, RecordingModels recording, Re
     , m_uploads(manager)
     , m_recordingWindows(manager, m_uploads, recording, std::move(backends))
     , m_accountRetry(manager)
-    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry }
+    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry, m_notes }
 {
+    // What the studio knew of an uploaded show, for the library to show.
+    connect(&manager, &service::AppManager::lightShowStored, &m_notes,
+        [this](const QString& showId, const catalogue::TMDBItem& item, const QByteArray& recording) {
+            m_notes.remember(showId, LightShowNote::describe(item, recording));
+        });
 }
 
 StudioApp::~StudioApp()
@@ -97,7 +102,6 @@ StudioApp::~StudioApp()
 MainWindow* StudioApp::newMainWindow()
 {
     auto* window = new MainWindow(m_environment);
-    connect(window, &MainWindow::newWindowRequested, this, [this] { newMainWindow(); });
     m_windows.append(window);
     window->show();
     window->raise();

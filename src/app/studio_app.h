@@ -2,6 +2,7 @@
 
 #include "app/account_retry.h"
 #include "app/image_cache.h"
+#include "app/light_show_notes.h"
 #include "app/recording_windows.h"
 #include "app/studio_environment.h"
 #include "app/upload_queue.h"
@@ -21,8 +22,8 @@ namespace corvex::app {
 class MainWindow;
 
 /// The studio application: the shared models every window reads, and the
-/// main windows, each showing the author's library. Further windows (the
-/// catalogue, the recording windows) are opened from there.
+/// main window showing the author's library (one at a time). Further
+/// windows (the catalogue, the recording windows) are opened from there.
 class StudioApp final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StudioApp)
@@ -39,7 +40,7 @@ public:
         webauth::Session::Opener opener = webauth::Session::openInBrowser, QObject* parent = nullptr);
     ~StudioApp() override;
 
-    /// Opens one more main window on the shared state.
+    /// Opens the main window on the shared state.
     MainWindow* newMainWindow();
     /// Brings the most recent main window to the front, opening one when none is open.
     /// On Wayland only a launcher's token lets a window take the focus: without
@@ -61,6 +62,7 @@ private:
     UploadQueue m_uploads;
     RecordingWindows m_recordingWindows;
     AccountRetry m_accountRetry;
+    LightShowNotes m_notes;
     StudioEnvironment m_environment;
     QList<QPointer<MainWindow>> m_windows;
 };

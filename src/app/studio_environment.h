@@ -11,12 +11,14 @@ namespace corvex::app {
 
 class AccountRetry;
 class ImageCache;
+class LightShowNotes;
 class RecordingWindows;
 class UploadQueue;
 
 /// What every window of the studio reads from the application: the signed-in
 /// state, the browser sign-in, the poster cache, the uploads waiting in the
-/// outbox, the recording windows and the account's retries. Handed down through the constructors;
+/// outbox, the recording windows, the account's retries and the notes kept
+/// of uploaded shows. Handed down through the constructors;
 /// all of it lives as long as the application.
 struct StudioEnvironment {
     service::AppManager& manager;
@@ -25,6 +27,7 @@ struct StudioEnvironment {
     UploadQueue& uploads;
     RecordingWindows& recordingWindows;
     AccountRetry& accountRetry;
+    LightShowNotes& notes;
 };
 
 } // namespace corvex::app

@@ -69,6 +69,7 @@ TVShowSeasonsView::TVShowSeasonsView(StudioEnvironment& environment, QWidget* pa
     m_scroll = new QScrollArea(this);
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     grid->addWidget(m_scroll, 0, 0);
     m_progress = busyIndicator(this);
     grid->addWidget(m_progress, 0, 0, Qt::AlignCenter);
@@ -85,6 +86,8 @@ void TVShowSeasonsView::setTVShow(const catalogue::TMDBTVShow& show)
     ++m_generation;
     m_seasons.clear();
     m_episodesBySeason.clear();
+    m_episodeErrors.clear();
+    m_seasonsError.clear();
     m_expandedSeason.reset();
     m_isLoading = false;
     render();
@@ -99,6 +102,7 @@ QCoro::Task<> TVShowSeasonsView::loadSeasons()
     if (!endpoints)
         co_return;
     m_isLoading = true;
+    m_seasonsError.clear();
     render();
     const quint64 generation = m_generation;
     QPointer<TVShowSeasonsView> self(this);
@@ -107,10 +111,11 @@ QCoro::Task<> TVShowSeasonsView::loadSeasons()
     // A later show replaced this one: its own load owns the state now.
     if (!self || generation != m_generation)
         co_return;
-    if (result.outcome != catalogue::CatalogueResult<catalogue::TMDBSeason>::Outcome::NoUrl)
-        m_seasons = result.outcome == catalogue::CatalogueResult<catalogue::TMDBSeason>::Outcome::Succeeded
-            ? result.items
-            : QList<catalogue::TMDBSeason> {};
+    using Outcome = catalogue::CatalogueResult<catalogue::TMDBSeason>::Outcome;
+    if (result.outcome != Outcome::NoUrl)
+        m_seasons = result.outcome == Outcome::Succeeded ? result.items : QList<catalogue::TMDBSeason> {};
+    if (result.outcome == Outcome::Failed)
+        m_seasonsError = QStringLiteral("The seasons could not be loaded: %1.").arg(result.error);
     m_isLoading = false;
     render();
 }
@@ -123,6 +128,8 @@ QCoro::Task<> TVShowSeasonsView::loadEpisodes(qint64 seasonNumber)
     if (!endpoints)
         co_return;
     const quint64 generation = m_generation;
+    if (m_episodeErrors.remove(seasonNumber) > 0)
+        render(); // waiting again
     QPointer<TVShowSeasonsView> self(this);
     catalogue::CatalogueClient client(*endpoints, m_environment.manager.httpClient());
     const catalogue::CatalogueResult<catalogue::TMDBEpisode> result = co_await client.episodes(*m_tvShow, seasonNumber);
@@ -131,8 +138,11 @@ QCoro::Task<> TVShowSeasonsView::loadEpisodes(qint64 seasonNumber)
     using Outcome = catalogue::CatalogueResult<catalogue::TMDBEpisode>::Outcome;
     if (result.outcome == Outcome::NoUrl)
         co_return;
-    m_episodesBySeason.insert(
-        seasonNumber, result.outcome == Outcome::Succeeded ? result.items : QList<catalogue::TMDBEpisode> {});
+    // A failure is not kept as an empty season: opening it again, or Try Again, asks once more.
+    if (result.outcome == Outcome::Succeeded)
+        m_episodesBySeason.insert(seasonNumber, result.items);
+    else
+        m_episodeErrors.insert(seasonNumber, QStringLiteral("The episodes could not be loaded: %1.").arg(result.error));
     render();
 }
 
@@ -166,11 +176,10 @@ QWidget* TVShowSeasonsView::seasonRow(const catalogue::TMDBSeason& season)
     layout->setContentsMargins(8, 8, 8, 8);
     auto* column = new QVBoxLayout;
     column->setSpacing(2);
-    column->addWidget(text_styles::label(
-        season.name.value_or(QStringLiteral("Season %1").arg(season.season_number)), text_styles::headline(), {}, row));
+    column->addWidget(text_styles::label(seasonTitle(season), text_styles::headline(), {}, row));
     if (season.episode_count)
-        column->addWidget(text_styles::label(QStringLiteral("%1 episodes").arg(*season.episode_count),
-            text_styles::caption(), text_styles::secondary(), row));
+        column->addWidget(text_styles::label(
+            episodeCountText(*season.episode_count), text_styles::caption(), text_styles::secondary(), row));
     layout->addLayout(column, 1);
     layout->addWidget(text_styles::label(
         open ? QStringLiteral("▾") : QStringLiteral("▸"), text_styles::headline(), text_styles::grey(), row));
@@ -187,6 +196,8 @@ QWidget* TVShowSeasonsView::episodeRow(const catalogue::TMDBSeason& season, cons
 {
     auto* row = new ClickableRow;
     row->setCursor(Qt::ArrowCursor);
+    // Nothing happens on the row itself: only its button takes the focus.
+    row->setFocusPolicy(Qt::NoFocus);
     row->setFill(palette().color(QPalette::Base), 6);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(6, 4, 6, 4);
@@ -199,12 +210,29 @@ QWidget* TVShowSeasonsView::episodeRow(const catalogue::TMDBSeason& season, cons
             text_styles::subheadline(), {}, row));
     column->addWidget(text_styles::label(episodeCode(season.season_number, episode.episode_number),
         text_styles::caption(), text_styles::secondary(), row));
-    auto* create = new QPushButton(QStringLiteral("Create lightshow"), row);
+    auto* create = new QPushButton(QStringLiteral("Create light show"), row);
     text_styles::makeProminent(create);
     column->addSpacing(2);
     column->addWidget(create, 0, Qt::AlignLeft);
     layout->addLayout(column, 1);
     connect(create, &QPushButton::clicked, this, [this, season, episode] { createLightshow(season, episode); });
+    return row;
+}
+
+QWidget* TVShowSeasonsView::failureRow(const QString& message, std::function<void()> retry)
+{
+    auto* row = new QWidget;
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 4, 0, 4);
+    QLabel* text = text_styles::label(message, text_styles::body(), text_styles::failure(), row);
+    text->setWordWrap(true);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    line->addWidget(text, 1);
+    auto* again = new QPushButton(QStringLiteral("Try Again"), row);
+    line->addWidget(again, 0, Qt::AlignTop);
+    // Queued: the answer draws the list anew, this row with it.
+    connect(again, &QPushButton::clicked, this,
+        [this, retry = std::move(retry)] { QMetaObject::invokeMethod(this, retry, Qt::QueuedConnection); });
     return row;
 }
 
@@ -214,10 +242,17 @@ void TVShowSeasonsView::render()
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(12, 12, 12, 12);
     column->setSpacing(6);
+    if (!m_seasonsError.isEmpty())
+        column->addWidget(failureRow(m_seasonsError, [this] { loadSeasons(); }));
     for (const catalogue::TMDBSeason& season : std::as_const(m_seasons)) {
         column->addWidget(seasonRow(season));
         if (m_expandedSeason != season.season_number)
             continue;
+        const qint64 number = season.season_number;
+        if (m_episodeErrors.contains(number)) {
+            column->addWidget(failureRow(m_episodeErrors.value(number), [this, number] { loadEpisodes(number); }));
+            continue;
+        }
         const auto episodes = m_episodesBySeason.constFind(season.season_number);
         if (episodes == m_episodesBySeason.constEnd()) {
             auto* waiting = new QWidget(content);

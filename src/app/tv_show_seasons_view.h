@@ -6,6 +6,8 @@
 #include <QMap>
 #include <QWidget>
 
+#include <functional>
+
 #include <QCoroTask>
 
 #include <optional>
@@ -17,8 +19,9 @@ class QVBoxLayout;
 namespace corvex::app {
 
 /// A TV show's seasons; one season at a time opens to list its episodes,
-/// each with "Create lightshow". A season's episodes are fetched the first
-/// time it opens and kept while the same show is displayed.
+/// each with "Create light show". A season's episodes are fetched the first
+/// time it opens and kept while the same show is displayed. Seasons or
+/// episodes that could not be loaded say so in their place, with "Try Again".
 class TVShowSeasonsView final : public QWidget {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TVShowSeasonsView)
@@ -38,7 +41,7 @@ public:
     const QMap<qint64, QList<catalogue::TMDBEpisode>>& episodesBySeason() const { return m_episodesBySeason; }
     std::optional<qint64> expandedSeason() const { return m_expandedSeason; }
 
-    /// "Create lightshow" for an episode of the open season.
+    /// "Create light show" for an episode of the open season.
     void createLightshow(const catalogue::TMDBSeason& season, const catalogue::TMDBEpisode& episode);
 
 Q_SIGNALS:
@@ -50,6 +53,7 @@ private:
     QCoro::Task<> loadEpisodes(qint64 seasonNumber);
     void render();
     QWidget* seasonRow(const catalogue::TMDBSeason& season);
+    QWidget* failureRow(const QString& message, std::function<void()> retry);
     QWidget* episodeRow(const catalogue::TMDBSeason& season, const catalogue::TMDBEpisode& episode);
 
     StudioEnvironment& m_environment;
@@ -58,6 +62,8 @@ private:
     bool m_isLoading = false;
     QMap<qint64, QList<catalogue::TMDBEpisode>> m_episodesBySeason;
     std::optional<qint64> m_expandedSeason;
+    QString m_seasonsError; // why the seasons could not be loaded
+    QMap<qint64, QString> m_episodeErrors; // why a season's episodes could not be loaded
     /// Counts the shows displayed, so that a late answer for an earlier show is dropped.
     quint64 m_generation = 0;
 

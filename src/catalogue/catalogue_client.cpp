@@ -4,6 +4,9 @@
 
 #include "catalogue/tmdb_decoding.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace corvex::catalogue {
 
 namespace {
@@ -11,6 +14,29 @@ namespace {
 QString encoded(const QString& text)
 {
     return QString::fromLatin1(QUrl::toPercentEncoding(text));
+}
+
+// Why an answer that is not a list of results was refused, in words: what
+// the status means, with the catalogue's own reason when it gives one.
+QString refusal(int status, const QByteArray& body, const QString& decodingError)
+{
+    const QString reason = QJsonDocument::fromJson(body).object().value(QStringLiteral("status_message")).toString();
+    const QString because = reason.isEmpty() ? QString() : QStringLiteral(": “%1”").arg(reason.trimmed());
+    if (status == 429)
+        return QStringLiteral("the catalogue is receiving too many requests (status 429)%1; wait a moment and try "
+                              "again")
+            .arg(because);
+    if (status == 401)
+        return QStringLiteral("the catalogue refused the studio's API key (status 401)%1").arg(because);
+    if (status == 404)
+        return QStringLiteral("the catalogue does not know this title (status 404)%1").arg(because);
+    if (status >= 500)
+        return QStringLiteral("the catalogue had a problem on its side (status %1)%2; try again later")
+            .arg(status)
+            .arg(because);
+    if (status >= 300 || status < 200)
+        return QStringLiteral("the catalogue refused the request (status %1)%2").arg(status).arg(because);
+    return QStringLiteral("the catalogue's answer could not be read: %1").arg(decodingError);
 }
 
 template <typename T, typename Record>
@@ -32,9 +58,9 @@ QCoro::Task<CatalogueResult<T>> fetch(http::Client& client, std::optional<QUrl> 
     }
     Result<Record> decoded = decode(reply.body);
     if (!decoded) {
-        result.error = QStringLiteral("the catalogue's answer (status %1) could not be read: %2")
-                           .arg(reply.status)
-                           .arg(decoded.error);
+        // An error status whose body happens to decode counts as an answer;
+        // only one that does not is told by its status.
+        result.error = refusal(reply.status, reply.body, decoded.error);
         co_return result;
     }
     result.outcome = CatalogueResult<T>::Outcome::Succeeded;

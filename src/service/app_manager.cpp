@@ -6,6 +6,8 @@
 #include "platform/settings/store.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QUuid>
 
 namespace corvex::service {
@@ -112,6 +114,14 @@ std::optional<QString> AppManager::serviceOrigin() const
     if (const auto* endpoints = std::get_if<settings::Endpoints>(&m_configuration.endpoints))
         return endpoints->service;
     return std::nullopt;
+}
+
+void AppManager::setEndpoints(std::variant<settings::Endpoints, QString> endpoints)
+{
+    if (m_configuration.endpoints == endpoints)
+        return;
+    m_configuration.endpoints = std::move(endpoints);
+    Q_EMIT endpointsChanged();
 }
 
 QString AppManager::configurationError() const
@@ -233,14 +243,22 @@ QCoro::Task<std::optional<ServiceError>> AppManager::send(
         tokenRefused(token);
     if (reply.status != 200)
         co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} };
+    const QString showId = QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("id")).toString();
+    if (*alive && !showId.isEmpty())
+        Q_EMIT lightShowStored(showId, item, recording);
     co_return std::nullopt;
 }
 
 QCoro::Task<std::optional<ServiceError>> AppManager::signOut()
 {
     const std::optional<QString> token = accessToken();
-    if (!token)
+    if (!token) {
+        // Another program may have taken the token away: what is shown signed in still signs out.
+        setSignedOutMessage({});
+        setAccessToken(std::nullopt);
+        setAccount(std::nullopt);
         co_return std::nullopt;
+    }
     // Signed out here first: an unreachable service must not keep the
     // author signed in. A token that stays in the file (a full disk) keeps
     // them signed in, though, so then nothing else changes either.

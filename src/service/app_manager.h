@@ -163,6 +163,10 @@ public:
     std::optional<QString> serviceOrigin() const;
     QString configurationError() const;
     const std::variant<settings::Endpoints, QString>& endpoints() const { return m_configuration.endpoints; }
+    /// Takes newly configured endpoints; requests started from now go there.
+    void setEndpoints(std::variant<settings::Endpoints, QString> endpoints);
+    /// The settings store the token is kept in, which holds the studio's other settings too.
+    settings::Store& store() const { return *m_configuration.store; }
     Outbox* outbox() const { return m_configuration.outbox.get(); }
     http::Client& httpClient() { return m_http; }
 
@@ -171,6 +175,9 @@ Q_SIGNALS:
     void accountChanged();
     void currentItemChanged();
     void signedOutMessageChanged();
+    void endpointsChanged();
+    /// The service stored an upload as the show `showId` (when its answer names it).
+    void lightShowStored(const QString& showId, const catalogue::TMDBItem& item, const QByteArray& recording);
 
 private:
     QCoro::Task<AccountOutcome> requestAccountFor(QString token);

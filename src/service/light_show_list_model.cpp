@@ -63,6 +63,7 @@ void LightShowListModel::setSelection(const QSet<QString>& ids)
 
 void LightShowListModel::clear()
 {
+    m_lastLoaded = {};
     setShows({});
     setError(std::nullopt);
     setSelection({});
@@ -96,9 +97,9 @@ QCoro::Task<> LightShowListModel::loadLightShows()
     setLoading(true);
     const std::optional<QString> token = m_manager.accessToken();
     if (!token) {
-        setError(QStringLiteral("Not authenticated"));
-        setShows({});
         setLoading(false);
+        clear();
+        m_manager.signOut(); // publishes the sign-out everywhere; nothing to send
         co_return;
     }
     const auto origin = m_manager.serviceOrigin();
@@ -114,22 +115,22 @@ QCoro::Task<> LightShowListModel::loadLightShows()
         co_return;
     if (reply.error) {
         setError(reply.error->message);
-        setShows({});
     } else if (reply.status == 401) {
-        setError(QStringLiteral("The service no longer accepts your sign-in (it expired or was ended elsewhere). "
-                                "Sign in again."));
-        setShows({});
+        // Signed out with a message that says why; the list goes with the sign-in.
         setLoading(false);
+        clear();
         m_manager.tokenRefused(*token);
         co_return;
     } else if (auto decoded = decodeLightShowsResponse(reply.body)) {
-        setError(std::nullopt);
+        m_lastLoaded = QDateTime::currentDateTime();
         setShows(std::move(decoded.value->results));
+        setError(std::nullopt);
+    } else if (reply.status >= 500) {
+        setError(QStringLiteral("the service had a problem on its side (status %1)").arg(reply.status));
     } else {
-        setError(QStringLiteral("The list of light shows could not be read (status %1): %2")
+        setError(QStringLiteral("the list of light shows could not be read (status %1): %2")
                      .arg(reply.status)
                      .arg(decoded.error));
-        setShows({});
     }
     setLoading(false);
 }

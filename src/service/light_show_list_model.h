@@ -3,6 +3,7 @@
 #include "service/light_show.h"
 
 #include <QAbstractListModel>
+#include <QDateTime>
 #include <QSet>
 
 #include <QCoroTask>
@@ -40,9 +41,13 @@ public:
     /// Empties the list, the error and the selection (on sign-out).
     void clear();
 
-    /// Replaces the list with the service's; on failure empties it and sets
-    /// the error. A success clears an earlier error.
+    /// Replaces the list with the service's; a success clears an earlier
+    /// error. A failure sets the error and keeps the list as last loaded.
+    /// Without a stored token the author is signed out (another program may
+    /// have taken the token away), and a refused token signs them out.
     QCoro::Task<> loadLightShows();
+    /// When the list was last loaded; invalid before the first success.
+    const QDateTime& lastLoaded() const { return m_lastLoaded; }
     /// Deletes one show; its row goes only when the service answered 200.
     QCoro::Task<> deleteLightShow(LightShow show);
     /// Starts one delete per selected show (not awaited) and empties the
@@ -68,6 +73,7 @@ private:
     QList<LightShow> m_shows;
     bool m_isLoading = false;
     std::optional<QString> m_error;
+    QDateTime m_lastLoaded;
     QSet<QString> m_selection;
     QMetaObject::Connection m_refresh;
 };

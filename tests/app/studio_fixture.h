@@ -29,6 +29,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -36,6 +38,7 @@
 #include <QProcessEnvironment>
 #include <QPushButton>
 #include <QSet>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
@@ -44,6 +47,7 @@
 #include <QCoroTask>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 
 namespace corvex::testing {
@@ -211,6 +215,25 @@ inline bool signIn(service::AppManager& manager, const QString& token)
     return QTest::qWaitFor([&] { return manager.account().has_value(); }, 10000);
 }
 
+/// Whether the process ended normally (it may have ended while the test waited for something else).
+inline bool finished(QProcess& process)
+{
+    return (process.state() == QProcess::NotRunning || process.waitForFinished(20000))
+        && process.exitStatus() == QProcess::NormalExit;
+}
+
+#ifdef CORVEX_STUDIO_BINARY
+/// Starts corvex-studio offscreen with `arguments`, as the desktop starts a second launch.
+inline void launchStudio(QProcess& launch, const QStringList& arguments = {})
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    launch.setProcessEnvironment(environment);
+    launch.start(QStringLiteral(CORVEX_STUDIO_BINARY), arguments);
+}
+#endif
+
 /// The button of `box` that reads `text`, or null.
 inline QPushButton* buttonWithText(QMessageBox* box, const QString& text)
 {
@@ -218,6 +241,77 @@ inline QPushButton* buttonWithText(QMessageBox* box, const QString& text)
         if (button->text() == text)
             return qobject_cast<QPushButton*>(button);
     return nullptr;
+}
+
+// Finding what the author sees, by its text: the windows' own parts are not
+// reached through accessors.
+
+/// The widget of type T under `root`, visible with it, whose text is `text`; null when none.
+template <typename T> T* shown(QWidget* root, const QString& text)
+{
+    for (T* widget : root->findChildren<T*>())
+        if (widget->text() == text && widget->isVisibleTo(root))
+            return widget;
+    return nullptr;
+}
+
+/// The visible label under `root` whose text starts with `start`; null when none.
+inline QLabel* labelStartingWith(QWidget* root, const QString& start)
+{
+    for (QLabel* label : root->findChildren<QLabel*>())
+        if (label->text().startsWith(start) && label->isVisibleTo(root))
+            return label;
+    return nullptr;
+}
+
+/// The visible label under `root` whose text holds `part`; null when none.
+inline QLabel* labelContaining(QWidget* root, const QString& part)
+{
+    for (QLabel* label : root->findChildren<QLabel*>())
+        if (label->text().contains(part) && label->isVisibleTo(root))
+            return label;
+    return nullptr;
+}
+
+/// The action of `window`'s menus whose text, without its "&", is `text`; null when none.
+inline QAction* menuAction(QWidget* window, const QString& text)
+{
+    for (QMenu* menu : window->findChildren<QMenu*>())
+        for (QAction* action : menu->actions())
+            if (action->text().remove(QLatin1Char('&')) == text)
+                return action;
+    return nullptr;
+}
+
+/// The top-level window of type T that is shown and whose title is `title` (any title when empty).
+template <typename T> T* shownWindow(const QString& title = {})
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<T*>(widget);
+            window && window->isVisible() && (title.isEmpty() || window->windowTitle() == title))
+            return window;
+    return nullptr;
+}
+
+/// The texts of one column of `table`, top to bottom.
+inline QStringList columnTexts(QTableView* table, int column)
+{
+    QStringList texts;
+    for (int row = 0; row < table->model()->rowCount(); ++row)
+        texts << table->model()->index(row, column).data().toString();
+    return texts;
+}
+
+/// WCAG 2 contrast of two colours, measured here rather than taken from the code under test.
+inline double wcagContrast(const QColor& first, const QColor& second)
+{
+    const auto luminance = [](const QColor& colour) {
+        const auto linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+        return 0.2126 * linear(colour.redF()) + 0.7152 * linear(colour.greenF()) + 0.0722 * linear(colour.blueF());
+    };
+    const double a = luminance(first);
+    const double b = luminance(second);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
 }
 
 /// Waits until `window` is the active window. A Wayland client cannot make
@@ -257,12 +351,12 @@ inline bool activate(QWidget* window)
     return focused && waitForActive(window);
 }
 
-/// A short valid light show (three black frames), serialised.
-inline QByteArray smallRecording()
+/// A short valid light show (black frames at 30 per second), serialised.
+inline QByteArray smallRecording(int frames = 3)
 {
     analysis::AnalysisRecorder recorder(nullptr);
     recorder.start();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < frames; ++i) {
         auto frame = media::PixelBuffer::create(5, 5, media::PixelFormat::BGRA).buffer;
         recorder.appendVideoFrame(*frame, media::MediaTime::make(i, 30));
     }

@@ -7,6 +7,8 @@
 #include "studio_fixture.h"
 
 #include "app/colour_swatch_view.h"
+#include "../support/fault_server.h"
+
 #include "app/configuration_view.h"
 #include "app/elided_label.h"
 #include "app/recording_controls.h"
@@ -30,9 +32,11 @@
 #include <QLabel>
 #include <QComboBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTableView>
 
@@ -103,12 +107,30 @@ class TestAppScreenshots final : public QObject {
     std::unique_ptr<StudioApp> m_studio;
     std::shared_ptr<screencapture::SyntheticBackend> m_screen;
 
+    // Saves the picture, after checking that every message in it shows whole.
     void save(QWidget* window, const QString& name)
     {
         QCoreApplication::processEvents();
+        for (QLabel* label : window->findChildren<QLabel*>())
+            // (Overviews are cut at two lines on purpose.)
+            if (label->isVisibleTo(window) && label->wordWrap() && !label->text().isEmpty()
+                && label->maximumHeight() == QWIDGETSIZE_MAX)
+                QVERIFY2(label->height() >= label->heightForWidth(label->width()), qPrintable(label->text()));
         const QString path = m_output + QLatin1Char('/') + name + QStringLiteral(".png");
         QVERIFY2(window->grab().save(path), qPrintable(path));
         qInfo("saved %s", qPrintable(path));
+    }
+
+    // The message that starts with `start` is whole, inside the window, right under the search field.
+    void checkUnderTheField(CatalogueWindow* window, const QString& start)
+    {
+        QLabel* status = corvex::testing::labelStartingWith(window, start);
+        QVERIFY(status);
+        const QRect area(status->mapTo(window, QPoint(0, 0)), status->size());
+        QVERIFY(window->rect().contains(area));
+        QLineEdit* field = window->searchView()->searchField();
+        QVERIFY(area.top() - field->mapTo(window, QPoint(0, field->height())).y() < 24);
+        QVERIFY(status->heightForWidth(status->width()) <= status->height());
     }
 
     bool thumbnailsSettled(QWidget* window)
@@ -151,49 +173,100 @@ private Q_SLOTS:
         m_manager.reset();
     }
 
+    // The library signed out, signed in with rows (one not up to date), and
+    // the catalogue with a film, a show and a failure, at 800 × 600 (the
+    // smallest the windows get) in the desktop's light palette and a dark one.
+    // Run once more at twice the scale (tst_app_screenshots_2x).
     void library()
     {
         MainWindow* window = m_studio->newMainWindow();
-        QVERIFY(window->listView()->isShowingPrompt());
+        QVERIFY(corvex::testing::shown<QPushButton>(window, QStringLiteral("Sign In")));
         save(window, QStringLiteral("library-signed-out"));
-        window->listView()->signInButton()->click();
-        QTRY_VERIFY(window->listView()->signInDialog() && window->listView()->signInDialog()->isVisible());
+        corvex::testing::shown<QPushButton>(window, QStringLiteral("Sign In"))->click();
+        QTRY_VERIFY(corvex::testing::shownWindow<QDialog>(QStringLiteral("Sign In")));
         QCoreApplication::processEvents();
-        save(window->listView()->signInDialog(), QStringLiteral("sign-in-without-a-browser"));
-        window->listView()->signInDialog()->reject();
+        save(corvex::testing::shownWindow<QDialog>(QStringLiteral("Sign In")),
+            QStringLiteral("sign-in-without-a-browser"));
+        corvex::testing::shownWindow<QDialog>(QStringLiteral("Sign In"))->reject();
         QTRY_VERIFY(!m_studio->environment().signInSession.isActive());
 
         QVERIFY(corvex::testing::signIn(
             *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("shots@example.org"))));
-        QTRY_VERIFY(!window->listView()->model().isLoading());
+        QTRY_VERIFY(corvex::testing::labelStartingWith(window, QStringLiteral("No light shows yet")));
         save(window, QStringLiteral("library-empty"));
-        QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::movieItem(90001, {})));
+        m_manager->setCurrentItem(corvex::testing::movieItem(99999, QStringLiteral("A Film of My Own")));
+        QVERIFY(QCoro::waitFor(m_manager->uploadLightShow(corvex::testing::smallRecording())).succeeded());
         QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::movieItem(90002, {})));
-        QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::episodeItem(91002, {}, 1, 5)));
+        catalogue::TMDBItem episode = corvex::testing::episodeItem(91002, QStringLiteral("The Cisco Kid"), 1, 5);
+        episode.episode->name = QStringLiteral("Rustling");
+        m_manager->setCurrentItem(episode);
+        QVERIFY(QCoro::waitFor(m_manager->uploadLightShow(corvex::testing::smallRecording())).succeeded());
         QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::episodeItem(91001, {}, 0, 1)));
-        window->listView()->model().loadLightShows();
-        QTRY_COMPARE(window->listView()->model().shows().size(), 4);
-        QTRY_VERIFY(!window->listView()->model().isLoading());
-        window->listView()->table()->selectRow(1);
+        window->listView()->refresh();
+        QTableView* table = window->findChild<QTableView*>();
+        QTRY_COMPARE(table->model()->rowCount(), 4);
+        table->selectRow(1);
         save(window, QStringLiteral("library-signed-in"));
+        corvex::testing::menuAction(window, QStringLiteral("Settings…"))->trigger();
+        QTRY_VERIFY(corvex::testing::shownWindow<QDialog>(QStringLiteral("Settings")));
+        save(corvex::testing::shownWindow<QDialog>(QStringLiteral("Settings")), QStringLiteral("settings"));
+        corvex::testing::shownWindow<QDialog>(QStringLiteral("Settings"))->reject();
         window->close();
+
+        // The service goes away (a studio of its own: it closes every window when it ends): the list stays, said to be
+        // old.
+        {
+            corvex::testing::FaultServer server;
+            server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"shots@example.org"})" });
+            server.setAnswer("GET", "/tvapi/me/lightshows",
+                { 200,
+                    R"({"results":[{"id":"a","tmdb_id":90003,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"2026-01-01T10:00:00Z","title":"The General"}]})" });
+            QTemporaryDir folder;
+            auto manager = corvex::testing::makeManager(server.origin(), folder.path());
+            QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token")));
+            StudioApp studio(*manager, RecordingModels::process());
+            MainWindow* stale = studio.newMainWindow();
+            QTRY_COMPARE(stale->findChild<QTableView*>()->model()->rowCount(), 1);
+            server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
+            stale->listView()->refresh();
+            QTRY_VERIFY(corvex::testing::labelStartingWith(stale, QStringLiteral("Not up to date")));
+            save(stale, QStringLiteral("library-not-up-to-date"));
+        }
+    }
+
+    void catalogue_data()
+    {
+        QTest::addColumn<QString>("palette");
+        QTest::newRow("light") << "light";
+        QTest::newRow("dark") << "dark";
     }
 
     void catalogue()
     {
+        QFETCH(QString, palette);
+        const QPalette light = QApplication::palette();
+        if (palette == QLatin1StringView("dark")) {
+            QPalette dark = light;
+            dark.setColor(QPalette::Window, QColor(40, 40, 44));
+            dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+            dark.setColor(QPalette::Base, QColor(28, 28, 30));
+            dark.setColor(QPalette::Text, QColor(230, 230, 230));
+            dark.setColor(QPalette::Button, QColor(55, 55, 60));
+            dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+            QApplication::setPalette(dark);
+        }
+        const auto restore = qScopeGuard([light] { QApplication::setPalette(light); });
         auto* window = new CatalogueWindow(m_studio->environment());
         window->showCentred();
+        window->resize(800, 600);
         MoviesSearchView* search = window->searchView();
         search->searchField()->setText(QStringLiteral("the"));
         search->performSearch();
         QTRY_VERIFY(!search->results().isEmpty() && !search->isLoading());
-        for (const catalogue::TMDBSearchResult& result : search->results()) {
-            if (result.movie() && result.movie()->title == QStringLiteral("The General"))
-                search->select(result);
-        }
+        QTest::keyClick(search->searchField(), Qt::Key_Down);
         QTRY_VERIFY(search->selectedMovie().has_value());
         QTRY_VERIFY(thumbnailsSettled(window));
-        save(window, QStringLiteral("catalogue-film"));
+        save(window, QStringLiteral("catalogue-film-") + palette);
 
         search->searchField()->setText(QStringLiteral("Cisco"));
         search->performSearch();
@@ -204,22 +277,31 @@ private Q_SLOTS:
         seasons->toggleSeason(1);
         QTRY_VERIFY(seasons->episodesBySeason().contains(1));
         QTRY_VERIFY(thumbnailsSettled(window));
-        save(window, QStringLiteral("catalogue-show"));
+        save(window, QStringLiteral("catalogue-show-") + palette);
+
+        // A search that finds nothing: said right under the field, whole, inside the window.
+        search->searchField()->setText(QStringLiteral("zzzz"));
+        search->performSearch();
+        QTRY_VERIFY(corvex::testing::labelStartingWith(window, QStringLiteral("Nothing found")));
+        checkUnderTheField(window, QStringLiteral("Nothing found"));
+        save(window, QStringLiteral("catalogue-nothing-found-") + palette);
         window->close();
 
-        // The catalogue follows the desktop's palette; here a dark one.
-        const QPalette light = QApplication::palette();
-        QApplication::setPalette(app::darkPalette());
-        auto* darkWindow = new CatalogueWindow(m_studio->environment());
-        darkWindow->showCentred();
-        darkWindow->searchView()->searchField()->setText(QStringLiteral("the"));
-        darkWindow->searchView()->performSearch();
-        QTRY_VERIFY(!darkWindow->searchView()->results().isEmpty() && !darkWindow->searchView()->isLoading());
-        QTest::keyClick(darkWindow->searchView()->searchField(), Qt::Key_Down);
-        QTRY_VERIFY(thumbnailsSettled(darkWindow));
-        save(darkWindow, QStringLiteral("catalogue-dark-keyboard"));
-        darkWindow->close();
-        QApplication::setPalette(light);
+        // So is a catalogue that fails.
+        corvex::testing::FaultServer failing;
+        failing.setAnswer("GET", "/3/search/multi", { 429, {} });
+        QTemporaryDir folder;
+        auto manager = corvex::testing::makeManager(failing.origin(), folder.path());
+        StudioApp studio(*manager, RecordingModels::process());
+        window = new CatalogueWindow(studio.environment());
+        window->showCentred();
+        window->resize(800, 600);
+        window->searchView()->searchField()->setText(QStringLiteral("the"));
+        window->searchView()->performSearch();
+        QTRY_VERIFY(corvex::testing::labelStartingWith(window, QStringLiteral("The catalogue could not")));
+        checkUnderTheField(window, QStringLiteral("The catalogue could not"));
+        save(window, QStringLiteral("catalogue-failed-") + palette);
+        window->close();
     }
 
     // The recording window at its default size and at its smallest, in a

@@ -1,0 +1,1333 @@
+// The studio's main window, its library, its settings and the catalogue,
+// offscreen, against the real reference service (and a fault-injecting server
+// where the service would have to misbehave). Everything is found the way the
+// author finds it: by its text, in the windows on screen.
+
+#include "studio_fixture.h"
+
+#include "../support/fault_server.h"
+
+#include "app/backoff.h"
+#include "app/catalogue_views.h"
+#include "app/image_cache.h"
+#include "app/item_section.h"
+#include "app/light_show_table_model.h"
+#include "app/light_shows_list_view.h"
+#include "app/main_window.h"
+#include "app/movie_details_view.h"
+#include "app/movies_search_view.h"
+#include "app/recording_windows.h"
+#include "app/single_instance.h"
+#include "app/studio_icons.h"
+#include "app/tmdb_thumbnail_view.h"
+#include "app/tv_show_seasons_view.h"
+#include "service/notifier.h"
+
+#include "platform/webauth/session.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QHeaderView>
+#include <QKeySequenceEdit>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QProgressBar>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QScrollArea>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QToolButton>
+
+using namespace corvex;
+using namespace corvex::app;
+using namespace corvex::testing;
+
+namespace {
+
+const QByteArray kTwoShows
+    = R"({"results":[{"id":"a","tmdb_id":1,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"2026-01-01T10:00:00Z","title":"One"},)"
+      R"({"id":"b","tmdb_id":2,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"2026-01-02T10:00:00Z","title":"Two"}]})";
+
+int countLines(const QByteArray& log, const QByteArray& line)
+{
+    int count = 0;
+    for (const QByteArray& entry : log.split('\n'))
+        count += entry.startsWith(line) ? 1 : 0;
+    return count;
+}
+
+bool signedOutShown(QWidget* window)
+{
+    return shown<QPushButton>(window, QStringLiteral("Sign In")) != nullptr;
+}
+
+QTableView* libraryTable(QWidget* window)
+{
+    return window->findChild<QTableView*>();
+}
+
+// The library shows a finished load: no progress bar, and the table when signed in.
+bool libraryLoaded(QWidget* window)
+{
+    const QProgressBar* progress = window->findChild<QProgressBar*>();
+    return progress && !progress->isVisibleTo(window);
+}
+
+void clickAt(QWidget* widget)
+{
+    QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(widget->width() / 2, widget->height() / 2));
+}
+
+// The clickable row that holds the label `text`.
+QWidget* rowWithLabel(QWidget* root, const QString& text)
+{
+    QLabel* label = shown<QLabel>(root, text);
+    return label ? label->parentWidget() : nullptr;
+}
+
+void searchFor(MoviesSearchView* view, const QString& text)
+{
+    view->searchField()->setText(text);
+    QTest::keyClick(view->searchField(), Qt::Key_Return);
+}
+
+QList<QPushButton*> createButtons(QWidget* root)
+{
+    QList<QPushButton*> buttons;
+    for (QPushButton* button : root->findChildren<QPushButton*>())
+        if (button->text() == QLatin1StringView("Create light show") && button->isVisibleTo(root))
+            buttons.append(button);
+    return buttons;
+}
+
+} // namespace
+
+class TestLibrary final : public QObject {
+    Q_OBJECT
+
+    ReferenceServiceProcess m_service;
+    QTemporaryDir m_folders;
+    int m_managers = 0;
+
+    std::unique_ptr<service::AppManager> newManager(const QString& origin = {})
+    {
+        const QString folder = m_folders.path() + QStringLiteral("/m%1").arg(++m_managers);
+        QDir().mkpath(folder);
+        return makeManager(origin.isEmpty() ? m_service.origin() : origin, folder);
+    }
+
+    // A manager signed in at the reference service as `email`.
+    std::unique_ptr<service::AppManager> signedInManager(const QString& email)
+    {
+        auto manager = newManager();
+        if (!signIn(*manager, tokenFor(m_service.origin(), email)))
+            return nullptr;
+        return manager;
+    }
+
+    // A manager at `server` whose account request answers, signed in.
+    std::unique_ptr<service::AppManager> fakeSignedIn(FaultServer& server)
+    {
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
+        auto manager = newManager(server.origin());
+        return signIn(*manager, QStringLiteral("token-u")) ? std::move(manager) : nullptr;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_folders.isValid());
+        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue") }));
+    }
+
+    void cleanup()
+    {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->isVisible() && window->inherits("QMessageBox"))
+                window->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    // ---- What the rows and the recording panel say ----
+
+    void tableCells_data()
+    {
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<qint64>("tmdbId");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<qint64>("episode");
+        QTest::addColumn<QString>("notedTitle");
+        QTest::addColumn<QString>("notedEpisode");
+        QTest::addColumn<QString>("titleText");
+        QTest::addColumn<QString>("codeText");
+        QTest::newRow("no title") << "" << qint64(603) << "movie" << qint64(0) << ""
+                                  << ""
+                                  << "#603"
+                                  << "Movie";
+        QTest::newRow("episode") << "Cisco" << qint64(1) << "tv" << qint64(5) << ""
+                                 << ""
+                                 << "Cisco"
+                                 << "S01E05";
+        QTest::newRow("three digits") << "Long" << qint64(1) << "tv" << qint64(123) << ""
+                                      << ""
+                                      << "Long"
+                                      << "S01E123";
+        QTest::newRow("TV in capitals is a movie") << "Up" << qint64(2) << "TV" << qint64(1) << ""
+                                                   << ""
+                                                   << "Up"
+                                                   << "Movie";
+        QTest::newRow("code said once") << "Cisco S01E05" << qint64(1) << "tv" << qint64(5) << ""
+                                        << ""
+                                        << "Cisco"
+                                        << "S01E05";
+        QTest::newRow("another code stays") << "Cisco S01E04" << qint64(1) << "tv" << qint64(5) << ""
+                                            << ""
+                                            << "Cisco S01E04"
+                                            << "S01E05";
+        QTest::newRow("film the service does not know") << "" << qint64(99999) << "movie" << qint64(0) << "Private"
+                                                        << ""
+                                                        << "Private"
+                                                        << "Movie";
+        QTest::newRow("the service's title first") << "Nosferatu" << qint64(5) << "movie" << qint64(0) << "Other"
+                                                   << ""
+                                                   << "Nosferatu"
+                                                   << "Movie";
+        QTest::newRow("episode name") << "Cisco S01E05" << qint64(1) << "tv" << qint64(5) << ""
+                                      << "Pilot"
+                                      << "Cisco — Pilot"
+                                      << "S01E05";
+    }
+
+    void tableCells()
+    {
+        QFETCH(QString, title);
+        QFETCH(QString, notedTitle);
+        QFETCH(QString, notedEpisode);
+        service::LightShow show;
+        show.id = QStringLiteral("x");
+        show.title = title;
+        QFETCH(qint64, tmdbId);
+        show.tmdb_id = tmdbId;
+        QFETCH(QString, type);
+        show.type = type;
+        show.season = 1;
+        QFETCH(qint64, episode);
+        show.episode = episode;
+        const std::optional<LightShowNote> note = notedTitle.isEmpty() && notedEpisode.isEmpty()
+            ? std::nullopt
+            : std::optional(LightShowNote { notedTitle, notedEpisode, 0, 0 });
+        QTEST(lightShowTitleText(show, note), "titleText");
+        QTEST(lightShowSeasonEpisodeText(show), "codeText");
+    }
+
+    void lengths_data()
+    {
+        QTest::addColumn<qint64>("hundredths");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("nothing") << qint64(0) << "0:00";
+        QTest::newRow("under a second") << qint64(99) << "0:00";
+        QTest::newRow("42 s") << qint64(4200) << "0:42";
+        QTest::newRow("last second of the hour") << qint64(359999) << "59:59";
+        QTest::newRow("an hour") << qint64(360000) << "1:00:00";
+        QTest::newRow("longer") << qint64(372300) << "1:02:03";
+    }
+
+    void lengths()
+    {
+        QFETCH(qint64, hundredths);
+        QTEST(lengthText(hundredths), "text");
+    }
+
+    void itemText_data()
+    {
+        QTest::addColumn<std::optional<catalogue::TMDBItem>>("item");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("movie") << std::optional(movieItem(1, QStringLiteral("Nosferatu"))) << "Nosferatu" << QString();
+        QTest::newRow("episode") << std::optional(episodeItem(2, QStringLiteral("Cisco"), 2, 5)) << "Cisco"
+                                 << "Season 2 · Episode 5";
+        catalogue::TMDBItem special = episodeItem(3, QStringLiteral("Flash"), 0, 1);
+        special.episode->name = QStringLiteral("Behind the Scenes");
+        QTest::newRow("special") << std::optional(special) << "Flash"
+                                 << "Specials · Episode 1: Behind the Scenes";
+        catalogue::TMDBTVShow show;
+        show.name = QStringLiteral("Flash");
+        QTest::newRow("show alone") << std::optional(catalogue::TMDBItem { {}, show, {}, {} }) << "Flash" << QString();
+        QTest::newRow("movie without a title")
+            << std::optional(catalogue::TMDBItem { catalogue::TMDBMovie {}, {}, {}, {} }) << QString() << QString();
+        QTest::newRow("nothing") << std::optional<catalogue::TMDBItem>() << QString() << QString();
+    }
+
+    void itemText()
+    {
+        QFETCH(std::optional<catalogue::TMDBItem>, item);
+        const CurrentItemText text = currentItemText(item);
+        QTEST(text.title, "title");
+        QTEST(text.detail, "detail");
+    }
+
+    void createdAtNamesATime_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("msecs"); // -1: not a time
+        QTest::addRow("utc") << "2026-01-02T10:00:00Z" << qint64(1767348000000);
+        QTest::addRow("offset") << "2026-01-02T09:00:00-03:00" << qint64(1767355200000);
+        QTest::addRow("fraction") << "2026-01-02T10:00:00.250Z" << qint64(1767348000250);
+        QTest::addRow("garbage") << "yesterday" << qint64(-1);
+        QTest::addRow("empty") << "" << qint64(-1);
+    }
+
+    void createdAtNamesATime()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, msecs);
+        QCOMPARE(createdAtTime(text).value_or(-1), msecs);
+    }
+
+    // ---- Signed in, signed out ----
+
+    // Whatever shows the library must not outlive the token it was shown for.
+    void aMissingOrRefusedTokenSignsOut_data()
+    {
+        QTest::addColumn<QString>("act");
+        QTest::addColumn<bool>("revoked"); // the service ended the token, which stays stored
+        QTest::newRow("F5 after another program signed out") << "F5" << false;
+        QTest::newRow("Sign Out after another program signed out") << "Sign Out" << false;
+        QTest::newRow("a new upload after another program signed out") << "uploaded" << false;
+        QTest::newRow("back to the window after another program signed out") << "activate" << false;
+        QTest::newRow("F5 after the service ended the token") << "F5" << true;
+    }
+
+    void aMissingOrRefusedTokenSignsOut()
+    {
+        QFETCH(QString, act);
+        QFETCH(bool, revoked);
+        auto manager = signedInManager(QStringLiteral("gone@example.org"));
+        QVERIFY(manager);
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        QVERIFY(waitForActive(window));
+        QTRY_VERIFY(libraryLoaded(window));
+        QVERIFY(!signedOutShown(window));
+        QVERIFY(shown<QLabel>(window, QStringLiteral("Signed in as gone@example.org")));
+
+        QWidget elsewhere;
+        if (revoked) {
+            // `corvex logout` run on another machine, say: the service forgets the token.
+            auto other = newManager();
+            other->setAccessToken(manager->accessToken());
+            QVERIFY(!QCoro::waitFor(other->signOut()).has_value());
+        } else {
+            // `corvex logout` here takes the token out of the shared settings.
+            QVERIFY(settings::Store(manager->settingsPath()).setValue(QStringLiteral("access_token"), std::nullopt));
+        }
+        if (act == QLatin1StringView("F5")) {
+            QTest::keyClick(window, Qt::Key_F5);
+        } else if (act == QLatin1StringView("uploaded")) {
+            service::Notifier::instance().postRefreshLightShows();
+        } else if (act == QLatin1StringView("Sign Out")) {
+            QVERIFY(shown<QToolButton>(window, QStringLiteral("Sign Out")));
+            clickAt(shown<QToolButton>(window, QStringLiteral("Sign Out")));
+            QTRY_VERIFY(shownWindow<QMessageBox>());
+            buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Sign Out"))->click();
+        } else {
+            elsewhere.show();
+            QVERIFY(activate(&elsewhere));
+            QVERIFY(activate(window));
+        }
+        QTRY_VERIFY(signedOutShown(window));
+        QVERIFY(menuAction(window, QStringLiteral("Sign In…"))
+            && menuAction(window, QStringLiteral("Sign In…"))->isVisible());
+        QVERIFY(!menuAction(window, QStringLiteral("Sign Out…"))->isVisible());
+        for (const QString& untrue : { QStringLiteral("Error"), QStringLiteral("No light shows yet"),
+                 QStringLiteral("Trying again"), QStringLiteral("Signed in") })
+            QVERIFY2(!labelStartingWith(window, untrue), qPrintable(untrue));
+        QCOMPARE(labelStartingWith(window, QStringLiteral("You were signed out")) != nullptr, revoked);
+    }
+
+    void signingOutAndInAgain()
+    {
+        auto manager = signedInManager(QStringLiteral("ada@example.org"));
+        QVERIFY(manager);
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        QCOMPARE(window->minimumSize(), QSize(960, 724));
+        window->resize(400, 300);
+        QVERIFY(window->width() >= 960 && window->height() >= 724);
+        QTRY_VERIFY(libraryLoaded(window));
+
+        QAction* signOut = menuAction(window, QStringLiteral("Sign Out…"));
+        QVERIFY(signOut);
+        signOut->trigger();
+        QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Sign out of ada@example.org?"));
+        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Cancel"))->click();
+        QVERIFY(manager->accessToken().has_value());
+        signOut->trigger();
+        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Sign Out"))->click();
+        QVERIFY(!manager->accessToken() && !manager->account());
+        QVERIFY(signedOutShown(window));
+        QCOMPARE(libraryTable(window)->model()->rowCount(), 0);
+
+        // Signing in again (the old token ended with the sign-out) loads at once.
+        const QByteArray before = m_service.log();
+        manager->setAccessToken(tokenFor(m_service.origin(), QStringLiteral("ada@example.org")));
+        QVERIFY(!signedOutShown(window));
+        QTRY_COMPARE(countLines(m_service.log().mid(before.size()), "GET /tvapi/me/lightshows 200"), 1);
+        QTRY_VERIFY(libraryLoaded(window));
+        service::Notifier::instance().postRefreshLightShows();
+        QTRY_COMPARE(countLines(m_service.log().mid(before.size()), "GET /tvapi/me/lightshows 200"), 2);
+    }
+
+    // Without a browser that opens, the waiting window shows the address to
+    // open by hand; the answer still finds the studio through a second launch.
+    void signInThroughTheBrowser()
+    {
+        auto manager = newManager();
+        QList<QUrl> opened;
+        StudioApp studio(*manager, RecordingModels::process(), {}, [&opened](const QUrl& url) {
+            opened.append(url);
+            return false;
+        });
+        MainWindow* window = studio.newMainWindow();
+        QPushButton* signInButton = shown<QPushButton>(window, QStringLiteral("Sign In"));
+        QVERIFY(signInButton && menuAction(window, QStringLiteral("Sign In…")));
+        menuAction(window, QStringLiteral("Sign In…"))->trigger();
+        QTRY_VERIFY(studio.environment().signInSession.isActive());
+        const QString expected = opened.value(0).toString();
+        QVERIFY2(expected.startsWith(m_service.origin() + "/auth/signin?redirectUri=corvexapp://callback&state="),
+            qPrintable(expected));
+        QVERIFY(!signInButton->isEnabled());
+        QDialog* dialog = shownWindow<QDialog>(QStringLiteral("Sign In"));
+        QTRY_VERIFY(labelStartingWith(dialog, QStringLiteral("No web browser could be opened.")));
+        QCOMPARE(dialog->findChild<QLineEdit*>()->text(), expected);
+        shown<QPushButton>(dialog, QStringLiteral("Copy"))->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+        // Cancelling changes nothing.
+        studio.environment().signInSession.cancel();
+        QTRY_VERIFY(signInButton->isEnabled());
+        QVERIFY(signedOutShown(window) && !manager->accessToken());
+
+        signInButton->click();
+        QTRY_COMPARE(opened.size(), 2);
+        const QUrl callback = QCoro::waitFor(submitSignInForm(m_service.origin(), QStringLiteral("browser@example.org"),
+            QStringLiteral("correct horse"), QUrlQuery(opened.value(1)).queryItemValue(QStringLiteral("state"))));
+        QProcess launch;
+        launchStudio(launch, { QString::fromUtf8(callback.toEncoded()) });
+        QTRY_VERIFY_WITH_TIMEOUT(!signedOutShown(window), 20000);
+        QVERIFY(finished(launch));
+        QCOMPARE(launch.exitCode(), 0);
+        QTRY_VERIFY(shown<QLabel>(window, QStringLiteral("Signed in as browser@example.org")));
+    }
+
+    // With the service down, "Sign In" says so in the studio and sends no browser to an error page.
+    void signInToAServiceThatIsDown()
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+        closed.close();
+        auto manager = newManager(origin);
+        int opened = 0;
+        StudioApp studio(*manager, RecordingModels::process(), {}, [&opened](const QUrl&) {
+            ++opened;
+            return true;
+        });
+        MainWindow* window = studio.newMainWindow();
+        QPushButton* signInButton = shown<QPushButton>(window, QStringLiteral("Sign In"));
+        signInButton->click();
+        QTRY_VERIFY(
+            labelStartingWith(window, QStringLiteral("The light-show service at %1 cannot be reached").arg(origin)));
+        QVERIFY(signInButton->isEnabled());
+        QCOMPARE(opened, 0);
+        QVERIFY(!studio.environment().signInSession.isActive());
+    }
+
+    void aFailedHandOverShowsInTheStudio()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        SingleInstance first(QStringLiteral("corvex-studio"));
+        QCOMPARE(first.claim(), SingleInstance::Role::Primary);
+        QSignalSpy messages(&first, &SingleInstance::messageReceived);
+        QObject::connect(&first, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
+
+        // No sign-in waits: the browser's answer comes too late.
+        QProcess answer;
+        launchStudio(answer, { QStringLiteral("corvexapp://callback?token=late1234") });
+        QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 1, 20000);
+        const QByteArray message = messages.first().first().toByteArray();
+        QVERIFY2(message.startsWith("signin-failed "), message.constData());
+        QVERIFY(!message.contains("late1234"));
+        QVERIFY(finished(answer));
+        QCOMPARE(answer.exitCode(), 1);
+        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("The browser's sign-in answer did not reach the studio")));
+        QVERIFY(!labelStartingWith(window, QStringLiteral("The browser"))->text().contains(QStringLiteral("late1234")));
+    }
+
+    // ---- The list, when the service fails ----
+
+    void theListSurvivesAServiceThatIsDown()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "<html>down</html>" });
+        auto manager = fakeSignedIn(server);
+        QVERIFY(manager);
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        window->findChild<Backoff*>(QStringLiteral("libraryRetry"))->setDelays(3600000, 3600000);
+        QVERIFY(waitForActive(window));
+        // Nothing was ever loaded: the failure is said in red, and it is asked for again.
+        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("Error: ")));
+        QLabel* error = labelStartingWith(window, QStringLiteral("Error: "));
+        QVERIFY(error->text().contains(QStringLiteral("status 503")));
+        QVERIFY(wcagContrast(error->palette().color(QPalette::WindowText), Qt::black) >= 4.5);
+        QVERIFY(labelStartingWith(window, QStringLiteral("Trying again in")));
+        QVERIFY(!labelStartingWith(window, QStringLiteral("No light shows yet")));
+
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, kTwoShows });
+        QTest::keyClick(window, Qt::Key_F5);
+        QTRY_COMPARE(libraryTable(window)->model()->rowCount(), 2);
+        QTRY_VERIFY(!labelStartingWith(window, QStringLiteral("Error: ")));
+        const QTime loadedAt = QTime::currentTime();
+
+        // Down again: the list stays, said to be old, with when it was loaded.
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
+        QTest::keyClick(window, Qt::Key_F5);
+        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("Not up to date")));
+        const QString stale = labelStartingWith(window, QStringLiteral("Not up to date"))->text();
+        bool saysWhen = false;
+        for (int second = -3; second <= 0; ++second)
+            saysWhen = saysWhen || stale.contains(QLocale().toString(loadedAt.addSecs(second), QLocale::ShortFormat));
+        QVERIFY2(saysWhen, qPrintable(stale));
+        QCOMPARE(columnTexts(libraryTable(window), LightShowTableModel::TitleColumn),
+            (QStringList { QStringLiteral("One"), QStringLiteral("Two") }));
+        QVERIFY(!labelStartingWith(window, QStringLiteral("Error: ")));
+
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
+        QTest::keyClick(window, Qt::Key_F5);
+        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("No light shows yet — press Add")));
+        QVERIFY(!labelStartingWith(window, QStringLiteral("Not up to date")));
+        QVERIFY(!labelStartingWith(window, QStringLiteral("Trying again")));
+    }
+
+    void aFailedDeleteSaysSoAndKeepsTheSelection()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, kTwoShows });
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/a", { 500, "{}" });
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/b", { 500, "{}" });
+        auto manager = fakeSignedIn(server);
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        QTableView* table = libraryTable(window);
+        QTRY_COMPARE(table->model()->rowCount(), 2);
+        QAction* remove = menuAction(window, QStringLiteral("Delete…"));
+        QVERIFY(remove && !remove->isEnabled());
+        table->selectRow(1);
+        remove->trigger();
+        QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Delete the light show “Two”?"));
+        QCOMPARE(shownWindow<QMessageBox>()->defaultButton(),
+            buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Cancel")));
+        shownWindow<QMessageBox>()->reject();
+        table->selectAll();
+        remove->trigger();
+        QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Delete 2 light shows: “One” and “Two”?"));
+        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Delete"))->click();
+        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("2 of 2 light shows could not be deleted")));
+        QVERIFY(labelStartingWith(window, QStringLiteral("2 of 2"))->toolTip().contains(QStringLiteral("500")));
+        QCOMPARE(table->model()->rowCount(), 2);
+        QCOMPARE(table->selectionModel()->selectedRows().size(), 2);
+        QVERIFY(remove->isEnabled());
+
+        // The service answers again: the next try deletes and the message goes.
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/a", { 200, "{}" });
+        server.setAnswer("DELETE", "/tvapi/me/lightshows/b", { 200, "{}" });
+        remove->trigger();
+        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Delete"))->click();
+        QTRY_COMPARE(table->model()->rowCount(), 0);
+        QVERIFY(!labelStartingWith(window, QStringLiteral("2 of 2")));
+        QVERIFY(!remove->isEnabled());
+    }
+
+    // Two shows of one film tell themselves apart, a film the service does not
+    // know keeps its title, and an episode is named once, with its own name.
+    void rowsSayWhatWasRecorded()
+    {
+        auto manager = signedInManager(QStringLiteral("rows@example.org"));
+        QVERIFY(manager);
+        StudioApp studio(*manager, RecordingModels::process());
+        manager->setCurrentItem(movieItem(99999, QStringLiteral("A Film of My Own")));
+        for (const int frames : { 30, 90 })
+            QVERIFY(QCoro::waitFor(manager->uploadLightShow(smallRecording(frames))).succeeded());
+        catalogue::TMDBItem episode = episodeItem(91002, QStringLiteral("The Cisco Kid"), 1, 5);
+        episode.episode->name = QStringLiteral("Rustling");
+        manager->setCurrentItem(episode);
+        QVERIFY(QCoro::waitFor(manager->uploadLightShow(smallRecording(3))).succeeded());
+
+        MainWindow* window = studio.newMainWindow();
+        QTableView* table = libraryTable(window);
+        QTRY_COMPARE(table->model()->rowCount(), 3);
+        table->sortByColumn(LightShowTableModel::FramesColumn, Qt::AscendingOrder);
+        QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn),
+            (QStringList { "The Cisco Kid — Rustling", "A Film of My Own", "A Film of My Own" }));
+        QCOMPARE(
+            columnTexts(table, LightShowTableModel::SeasonEpisodeColumn), (QStringList { "S01E05", "Movie", "Movie" }));
+        QCOMPARE(columnTexts(table, LightShowTableModel::FramesColumn), (QStringList { "3", "30", "90" }));
+        QCOMPARE(columnTexts(table, LightShowTableModel::LengthColumn), (QStringList { "0:00", "0:00", "0:02" }));
+        QCOMPARE(table->model()->headerData(LightShowTableModel::LengthColumn, Qt::Horizontal).toString(),
+            QStringLiteral("Length"));
+
+        table->selectRow(0);
+        menuAction(window, QStringLiteral("Delete…"))->trigger();
+        QCOMPARE(shownWindow<QMessageBox>()->text(),
+            QStringLiteral("Delete the light show “The Cisco Kid — Rustling S01E05”?"));
+        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Delete"))->click();
+        QTRY_COMPARE(table->model()->rowCount(), 2);
+    }
+
+    void columnsSortOnAHeaderClickAndTheOrderStays()
+    {
+        FaultServer server;
+        // Text order and time order differ: 09:00 at -03:00 is the latest moment.
+        server.setAnswer("GET", "/tvapi/me/lightshows",
+            { 200,
+                R"({"results":[)"
+                R"({"id":"late","tmdb_id":3,"season":2,"episode":1,"type":"tv","author_id":"u","created_at":"2026-01-02T09:00:00-03:00","title":"beta"},)"
+                R"({"id":"early","tmdb_id":1,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"2025-12-31T23:00:00Z","title":"Gamma"},)"
+                R"({"id":"middle","tmdb_id":2,"season":1,"episode":7,"type":"tv","author_id":"u","created_at":"2026-01-02T10:00:00Z","title":"Alpha"}]})" });
+        auto manager = fakeSignedIn(server);
+        auto open = [](StudioApp& studio) {
+            MainWindow* window = studio.newMainWindow();
+            static_cast<void>(
+                QTest::qWaitFor([window] { return libraryTable(window)->model()->rowCount() == 3; }, 5000));
+            return window;
+        };
+        {
+            StudioApp studio(*manager, RecordingModels::process());
+            MainWindow* window = open(studio);
+            QTableView* table = libraryTable(window);
+            // As received until a header is clicked.
+            QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn), (QStringList { "beta", "Gamma", "Alpha" }));
+            QHeaderView* header = table->horizontalHeader();
+            auto click = [header](int section) {
+                QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+                        header->height() / 2));
+            };
+            click(LightShowTableModel::CreatedColumn);
+            QCOMPARE(columnTexts(table, LightShowTableModel::CreatedColumn),
+                (QStringList { "2025-12-31T23:00:00Z", "2026-01-02T10:00:00Z", "2026-01-02T09:00:00-03:00" }));
+            click(LightShowTableModel::SeasonEpisodeColumn);
+            QCOMPARE(columnTexts(table, LightShowTableModel::SeasonEpisodeColumn),
+                (QStringList { "Movie", "S01E07", "S02E01" }));
+            click(LightShowTableModel::TitleColumn);
+            click(LightShowTableModel::TitleColumn);
+            QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn), (QStringList { "Gamma", "beta", "Alpha" }));
+            // The selection follows the rows, not their places.
+            table->selectRow(1);
+            menuAction(window, QStringLiteral("Delete…"))->trigger();
+            QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Delete the light show “beta S02E01”?"));
+            shownWindow<QMessageBox>()->reject();
+            window->close();
+        }
+        // The next start shows the order the author chose.
+        StudioApp studio(*manager, RecordingModels::process());
+        QCOMPARE(columnTexts(libraryTable(open(studio)), LightShowTableModel::TitleColumn),
+            (QStringList { "Gamma", "beta", "Alpha" }));
+    }
+
+    // ---- Menus and the keyboard ----
+
+    void theKeyboardReachesEverything()
+    {
+        auto manager = signedInManager(QStringLiteral("keys@example.org"));
+        QVERIFY(manager);
+        for (const qint64 film : { 90001, 90002 })
+            QVERIFY(uploadFor(*manager, movieItem(film, {})));
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        QVERIFY(waitForActive(window));
+        QTRY_COMPARE(libraryTable(window)->model()->rowCount(), 2);
+        QStringList menus;
+        for (QAction* action : window->menuBar()->actions())
+            menus << action->text().remove(QLatin1Char('&'));
+        QCOMPARE(menus, (QStringList { "File", "Help" }));
+        QVERIFY(!menuAction(window, QStringLiteral("New Window")));
+        QSet<QKeySequence> keys;
+        for (QMenu* menu : window->findChildren<QMenu*>())
+            for (QAction* action : menu->actions())
+                for (const QKeySequence& key : action->shortcuts())
+                    QVERIFY2(!keys.contains(key) && (keys.insert(key), true), qPrintable(key.toString()));
+        for (const QString& name : QStringList { "Add Light Show…", "Delete…", "Refresh", "Settings…", "Sign Out…",
+                 "Close Window", "Quit", "Corvex Studio Help" }) {
+            QVERIFY2(menuAction(window, name), qPrintable(name));
+            QVERIFY2(!menuAction(window, name)->shortcuts().isEmpty(), qPrintable(name));
+        }
+
+        // Tab leaves the table (not from cell to cell) for the toolbar.
+        libraryTable(window)->setFocus();
+        bool reached = false;
+        for (int i = 0; i < 8 && !reached; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            auto* button = qobject_cast<QToolButton*>(QApplication::focusWidget());
+            reached = button && button->text() == QLatin1StringView("Add");
+        }
+        QVERIFY(reached);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+        QTRY_VERIFY(shownWindow<CatalogueWindow>());
+        QVERIFY(waitForActive(shownWindow<CatalogueWindow>()));
+        QTest::keySequence(shownWindow<CatalogueWindow>(), QKeySequence::Close);
+        QTRY_VERIFY(!shownWindow<CatalogueWindow>());
+
+        QVERIFY(activate(window));
+        QTest::keyClick(window, Qt::Key_F1);
+        QTRY_VERIFY(shownWindow<QMessageBox>(QStringLiteral("Corvex Studio Help")));
+        shownWindow<QMessageBox>()->close();
+        menuAction(window, QStringLiteral("About Corvex Studio"))->trigger();
+        QVERIFY(shownWindow<QMessageBox>()->text().contains(QApplication::applicationVersion()));
+        shownWindow<QMessageBox>()->close();
+
+        // Ctrl+N is a new light show, not a second library.
+        QVERIFY(activate(window));
+        QTest::keySequence(window, QKeySequence(Qt::CTRL | Qt::Key_N));
+        QTRY_VERIFY(shownWindow<CatalogueWindow>());
+        QCOMPARE(studio.mainWindows().size(), 1);
+        QVERIFY(waitForActive(shownWindow<CatalogueWindow>()));
+        QTest::keyClick(shownWindow<CatalogueWindow>(), Qt::Key_Escape);
+        QTRY_VERIFY(!shownWindow<CatalogueWindow>());
+
+        // Return on the sign-out question keeps the author signed in.
+        QVERIFY(activate(window));
+        QTest::keySequence(window, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_L));
+        QTRY_VERIFY(shownWindow<QMessageBox>());
+        QTest::keyClick(shownWindow<QMessageBox>(), Qt::Key_Return);
+        QVERIFY(manager->accessToken().has_value());
+
+        QPointer<MainWindow> closing(window);
+        QVERIFY(activate(window));
+        QTest::keySequence(window, QKeySequence(Qt::CTRL | Qt::Key_Q));
+        QTRY_VERIFY(!closing);
+    }
+
+    void createALightShowForAMovieByKeyboard()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager, RecordingModels::process());
+        auto* window = new CatalogueWindow(studio.environment());
+        window->showCentred();
+        QVERIFY(waitForActive(window));
+        QPointer<CatalogueWindow> catalogueWindow(window);
+        QCOMPARE(window->windowTitle(), QStringLiteral("Add Light Show"));
+        MoviesSearchView* search = window->searchView();
+        QVERIFY(search->searchField()->hasFocus());
+
+        // The arrows go from the field down the results and back up.
+        searchFor(search, QStringLiteral("the"));
+        QTRY_VERIFY(search->results().size() >= 2 && !search->isLoading());
+        const std::pair<Qt::Key, int> steps[] = { { Qt::Key_Down, 0 }, { Qt::Key_Down, 1 }, { Qt::Key_Up, 0 } };
+        for (const auto& [key, row] : steps) {
+            QTest::keyClick(QApplication::focusWidget(), key);
+            QTRY_VERIFY(search->resultRows().value(row) && search->resultRows().value(row)->hasFocus());
+        }
+
+        // Typing alone does not search.
+        search->searchField()->clear();
+        search->searchField()->setFocus();
+        const QByteArray before = m_service.log();
+        QTest::keyClicks(search->searchField(), QStringLiteral("Night of"));
+        QTest::qWait(200);
+        QCOMPARE(countLines(m_service.log().mid(before.size()), "GET /3/search/multi"), 0);
+        QTest::keyClick(search->searchField(), Qt::Key_Return);
+        QTRY_VERIFY(search->results().size() == 1 && !search->isLoading());
+        QTest::keyClick(search->searchField(), Qt::Key_Down);
+        QTRY_VERIFY(search->selectedMovie().has_value());
+        QCOMPARE(search->selectedMovie()->title, QStringLiteral("Night of the Living Dead"));
+
+        // Tab goes only where something can be done, and reaches the film's button.
+        QPushButton* create = nullptr;
+        for (int i = 0; i < 8 && !create; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QWidget* focus = QApplication::focusWidget();
+            QVERIFY2(focus->isVisible() && !qobject_cast<QAbstractScrollArea*>(focus)
+                    && (qobject_cast<QLineEdit*>(focus) || qobject_cast<QAbstractButton*>(focus)
+                        || !focus->accessibleName().isEmpty()),
+                focus->metaObject()->className());
+            if (auto* button = qobject_cast<QPushButton*>(focus);
+                button && button->text() == QStringLiteral("Create light show"))
+                create = button;
+        }
+        QVERIFY(create);
+        QTest::keyClick(create, Qt::Key_Return);
+        QCOMPARE(*manager->currentItem(), catalogue::TMDBItem::forMovie(*search->selectedMovie()));
+        RecordingWindow* recording = studio.environment().recordingWindows.current();
+        QVERIFY(recording);
+        QCOMPARE(recording->windowTitle(), QStringLiteral("Recording"));
+        QTRY_VERIFY(!catalogueWindow); // the catalogue window was the active one: it closed
+        recording->close();
+    }
+
+    void createALightShowForAnEpisodeFetchesEpisodesOnce()
+    {
+        auto manager = newManager();
+        StudioApp studio(*manager, RecordingModels::process());
+        auto* window = new CatalogueWindow(studio.environment());
+        window->showCentred();
+        QVERIFY(waitForActive(window));
+        MoviesSearchView* search = window->searchView();
+        searchFor(search, QStringLiteral("Cisco"));
+        QTRY_COMPARE(search->resultRows().size(), 1);
+        QTest::keyClick(search->searchField(), Qt::Key_Down);
+        TVShowSeasonsView* seasons = search->seasonsView();
+        QTRY_VERIFY(rowWithLabel(seasons, QStringLiteral("Season 2")));
+
+        const QByteArray before = m_service.log();
+        for (const QString& season : QStringList { "Season 1", "Season 1", "Season 1", "Season 2", "Season 1" }) {
+            QWidget* row = rowWithLabel(seasons, season);
+            QVERIFY(row);
+            clickAt(row);
+            QTest::qWait(50);
+            QTRY_VERIFY(!seasons->findChild<QProgressBar*>() || !seasons->findChild<QProgressBar*>()->isVisible());
+        }
+        QTRY_COMPARE(createButtons(seasons).size(), 5);
+        QVERIFY(shown<QLabel>(seasons, QStringLiteral("S01E05")));
+        const QByteArray log = m_service.log().mid(before.size());
+        QCOMPARE(countLines(log, "GET /3/tv/91002/season/1 "), 1);
+        QCOMPARE(countLines(log, "GET /3/tv/91002/season/2 "), 1);
+
+        // Tab reaches the episodes' buttons and nothing without a use.
+        QWidget* focus = createButtons(seasons).first();
+        focus->setFocus();
+        for (int i = 0; i < 6; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            focus = QApplication::focusWidget();
+            QVERIFY2(qobject_cast<QAbstractButton*>(focus) || qobject_cast<QLineEdit*>(focus)
+                    || !focus->accessibleName().isEmpty(),
+                focus->metaObject()->className());
+        }
+        createButtons(seasons).last()->click();
+        QCOMPARE(*manager->currentItem(),
+            catalogue::TMDBItem::forEpisode(
+                *seasons->tvShow(), seasons->seasons().first(), seasons->episodesBySeason().value(1).last()));
+        studio.environment().recordingWindows.current()->close();
+    }
+
+    // ---- The catalogue, when it fails ----
+
+    void catalogueFailuresSayWhatHappened_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("500") << 500 << QByteArray("<html>oops</html>")
+                             << "The catalogue could not be searched: the catalogue had a problem on its side (status "
+                                "500); try again later.";
+        QTest::newRow("429") << 429 << QByteArray()
+                             << "The catalogue could not be searched: the catalogue is receiving too many requests "
+                                "(status 429); wait a moment and try again.";
+        QTest::newRow("401 with the catalogue's reason")
+            << 401 << QByteArray(R"({"status_code":7,"status_message":"Invalid API key."})")
+            << "The catalogue could not be searched: the catalogue refused the studio's API key (status 401): “Invalid "
+               "API key.”.";
+        QTest::newRow("200 that does not decode") << 200 << QByteArray("{}")
+                                                  << "The catalogue could not be searched: the catalogue's answer "
+                                                     "could not be read: member results is missing.";
+        QTest::newRow("nothing found") << 200 << QByteArray(R"({"results":[]})") << "Nothing found for “zzz”.";
+    }
+
+    void catalogueFailuresSayWhatHappened()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, message);
+        FaultServer catalogue;
+        catalogue.setAnswer("GET", "/3/search/multi", { status, body });
+        auto manager = newManager(catalogue.origin());
+        StudioApp studio(*manager, RecordingModels::process());
+        auto* window = new CatalogueWindow(studio.environment());
+        window->showCentred();
+        searchFor(window->searchView(), QStringLiteral("zzz"));
+        QTRY_VERIFY(labelStartingWith(window, message.left(20)));
+        QLabel* label = labelStartingWith(window, message.left(20));
+        QCOMPARE(label->text(), message);
+        // Right under the search field, in the text's own size, readable.
+        QLineEdit* field = window->searchView()->searchField();
+        const int gap = label->mapTo(window, QPoint(0, 0)).y() - field->mapTo(window, QPoint(0, field->height())).y();
+        QVERIFY2(gap >= 0 && gap < 24, qPrintable(QString::number(gap)));
+        QVERIFY(label->font().pointSizeF() >= QApplication::font().pointSizeF());
+        QVERIFY(wcagContrast(label->palette().color(QPalette::WindowText), window->palette().color(QPalette::Window))
+            >= 4.5);
+        window->close();
+    }
+
+    void aSeasonThatFailsSaysSoInPlace()
+    {
+        FaultServer catalogue;
+        catalogue.setAnswer(
+            "GET", "/3/search/multi", { 200, R"({"results":[{"media_type":"tv","id":7,"name":"Show"}]})" });
+        catalogue.setAnswer("GET", "/3/tv/7", { 500, "<html>oops</html>" });
+        catalogue.setAnswer("GET", "/3/tv/7/season/1", { 500, "<html>oops</html>" });
+        auto manager = newManager(catalogue.origin());
+        StudioApp studio(*manager, RecordingModels::process());
+        auto* window = new CatalogueWindow(studio.environment());
+        window->showCentred();
+        searchFor(window->searchView(), QStringLiteral("show"));
+        QTRY_COMPARE(window->searchView()->resultRows().size(), 1);
+        clickAt(window->searchView()->resultRows().first());
+        TVShowSeasonsView* seasons = window->searchView()->seasonsView();
+        QTRY_VERIFY(
+            labelStartingWith(seasons, QStringLiteral("The seasons could not be loaded: the catalogue had a problem")));
+
+        catalogue.setAnswer("GET", "/3/tv/7",
+            { 200,
+                R"({"id":7,"seasons":[{"id":70,"season_number":0,"episode_count":1},{"id":71,"season_number":1,"episode_count":3}]})" });
+        shown<QPushButton>(seasons, QStringLiteral("Try Again"))->click();
+        QTRY_VERIFY(rowWithLabel(seasons, QStringLiteral("Season 1")));
+        QVERIFY(shown<QLabel>(seasons, QStringLiteral("Specials")));
+        QVERIFY(shown<QLabel>(seasons, QStringLiteral("1 episode")));
+        QVERIFY(shown<QLabel>(seasons, QStringLiteral("3 episodes")));
+
+        clickAt(rowWithLabel(seasons, QStringLiteral("Season 1")));
+        QTRY_VERIFY(labelStartingWith(
+            seasons, QStringLiteral("The episodes could not be loaded: the catalogue had a problem")));
+        catalogue.setAnswer("GET", "/3/tv/7/season/1",
+            { 200,
+                R"({"id":71,"episodes":[{"id":1,"episode_number":1},{"id":2,"episode_number":2},{"id":3,"episode_number":3}]})" });
+        shown<QPushButton>(seasons, QStringLiteral("Try Again"))->click();
+        QTRY_COMPARE(createButtons(seasons).size(), 3);
+        QVERIFY(!labelStartingWith(seasons, QStringLiteral("The episodes could not")));
+        window->close();
+    }
+
+    void supersededSearchNeverWrites()
+    {
+        FaultServer catalogue;
+        catalogue.setAnswer("GET", "/3/search/multi", { 200, {}, FaultServer::Action::Silent });
+        auto manager = newManager(catalogue.origin());
+        StudioApp studio(*manager, RecordingModels::process());
+        MoviesSearchView search(studio.environment());
+        searchFor(&search, QStringLiteral("first"));
+        QTRY_COMPARE(catalogue.received().size(), 1);
+        QVERIFY(search.isLoading());
+
+        catalogue.setAnswer(
+            "GET", "/3/search/multi", { 200, R"({"results":[{"media_type":"movie","id":7,"title":"Second"}]})" });
+        searchFor(&search, QStringLiteral("second"));
+        QTRY_VERIFY(!search.isLoading());
+        QCOMPARE(search.results().size(), 1);
+
+        // The first search fails now; it was superseded, so it changes nothing.
+        manager->httpClient().abortAll();
+        QTest::qWait(100);
+        QCOMPARE(search.results().size(), 1);
+        QVERIFY(!search.isLoading());
+
+        // An empty search clears the list without a request.
+        searchFor(&search, QString());
+        QVERIFY(search.results().isEmpty());
+        QVERIFY(!search.isLoading());
+        QCOMPARE(catalogue.received().size(), 2);
+    }
+
+    void postersAreFetchedOnce()
+    {
+        ImageCache cache;
+        const QUrl poster(m_service.origin() + QStringLiteral("/t/p/w92/movie-90001.png"));
+        QSignalSpy loaded(&cache, &ImageCache::loaded);
+        TMDBThumbnailView first(cache, poster);
+        TMDBThumbnailView second(cache, poster);
+        QCOMPARE(first.state(), TMDBThumbnailView::State::Loading);
+        QTRY_COMPARE(loaded.count(), 1);
+        QCOMPARE(first.state(), TMDBThumbnailView::State::Loaded);
+        QCOMPARE(second.state(), TMDBThumbnailView::State::Loaded);
+        TMDBThumbnailView third(cache, poster);
+        QCOMPARE(third.state(), TMDBThumbnailView::State::Loaded); // from the cache
+        QCOMPARE(cache.requestCount(), 1);
+
+        QSignalSpy failed(&cache, &ImageCache::failed);
+        TMDBThumbnailView missing(cache, QUrl(m_service.origin() + QStringLiteral("/t/p/w92/movie-1.png")));
+        QTRY_COMPARE(failed.count(), 1);
+        QCOMPARE(missing.state(), TMDBThumbnailView::State::Placeholder);
+        TMDBThumbnailView none(cache, std::nullopt);
+        QCOMPARE(none.state(), TMDBThumbnailView::State::Placeholder);
+    }
+
+    // ---- Remembered between starts ----
+
+    void windowsOpenWhereTheyWereLeft()
+    {
+        auto manager = newManager();
+        const QList<QSize> sizes { QSize(1100, 800), QSize(820, 760), QSize(900, 650) };
+        const auto windows = [](StudioApp& studio) {
+            RecordingWindow* recording = studio.environment().recordingWindows.openRecordingWindow(movieItem(1, {}));
+            return QList<QWidget*> { studio.newMainWindow(), new CatalogueWindow(studio.environment()), recording };
+        };
+        {
+            StudioApp studio(*manager, RecordingModels::process());
+            const QList<QWidget*> opened = windows(studio);
+            for (qsizetype i = 0; i < opened.size(); ++i) {
+                opened[i]->show();
+                opened[i]->resize(sizes[i]);
+                QTRY_COMPARE(opened[i]->size(), sizes[i]);
+                opened[i]->close();
+            }
+        }
+        StudioApp studio(*manager, RecordingModels::process());
+        const QList<QWidget*> reopened = windows(studio);
+        for (qsizetype i = 0; i < reopened.size(); ++i) {
+            QCOMPARE(reopened[i]->size(), sizes[i]);
+            reopened[i]->close();
+        }
+    }
+
+    // ---- Legible in a light and a dark desktop ----
+
+    void textReadsOnItsBackground_data()
+    {
+        QTest::addColumn<QColor>("window");
+        QTest::addColumn<QColor>("base");
+        QTest::addColumn<QColor>("text");
+        QTest::addRow("light") << QColor(239, 239, 239) << QColor(255, 255, 255) << QColor(20, 20, 20);
+        QTest::addRow("dark") << QColor(42, 42, 46) << QColor(30, 30, 32) << QColor(230, 230, 230);
+    }
+
+    void textReadsOnItsBackground()
+    {
+        QFETCH(QColor, window);
+        QFETCH(QColor, base);
+        QFETCH(QColor, text);
+        const QPalette old = QApplication::palette();
+        QPalette desktop = old;
+        desktop.setColor(QPalette::Window, window);
+        desktop.setColor(QPalette::WindowText, text);
+        desktop.setColor(QPalette::Base, base);
+        desktop.setColor(QPalette::AlternateBase, base.darker(105));
+        desktop.setColor(QPalette::Text, text);
+        QApplication::setPalette(desktop);
+        {
+            FaultServer server;
+            server.setAnswer("GET", "/tvapi/me/lightshows",
+                { 200,
+                    R"({"results":[{"id":"a","tmdb_id":1,"season":1,"episode":2,"type":"tv","author_id":"u","created_at":"2026-01-01T10:00:00Z","title":"One"},)"
+                    R"({"id":"b","tmdb_id":2,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"2026-01-02T10:00:00Z"}]})" });
+            server.setAnswer("GET", "/3/search/multi",
+                { 200,
+                    R"({"results":[{"media_type":"movie","id":7,"title":"Film","release_date":"1999-01-01","overview":"Grey words."},{"media_type":"tv","id":8,"name":"Show"}]})" });
+            server.setAnswer(
+                "GET", "/3/tv/8", { 200, R"({"id":8,"seasons":[{"id":80,"season_number":1,"episode_count":2}]})" });
+            auto manager = fakeSignedIn(server);
+            StudioApp studio(*manager, RecordingModels::process());
+            // First: opening it closes the window that is active.
+            RecordingWindow* recording = studio.environment().recordingWindows.openRecordingWindow(movieItem(7, {}));
+            MainWindow* main = studio.newMainWindow();
+            QTableView* table = libraryTable(main);
+            QTRY_COMPARE(table->model()->rowCount(), 2);
+            QPointer<CatalogueWindow> catalogue = new CatalogueWindow(studio.environment());
+            catalogue->show();
+            searchFor(catalogue->searchView(), QStringLiteral("x"));
+            QTRY_COMPARE(catalogue->searchView()->resultRows().size(), 2);
+
+            double worst = 21;
+            QString worstText;
+            const auto check = [&](const QColor& foreground, const QPalette& behind, const QString& what) {
+                for (const QPalette::ColorRole role : { QPalette::Window, QPalette::Base, QPalette::AlternateBase }) {
+                    const double ratio = wcagContrast(foreground, behind.color(role));
+                    if (ratio < worst) {
+                        worst = ratio;
+                        worstText = what;
+                    }
+                }
+            };
+            const auto sweep = [&](QWidget* root) {
+                for (QLabel* label : root->findChildren<QLabel*>())
+                    if (label->isVisibleTo(root) && label->isEnabled() && !label->text().isEmpty())
+                        check(label->palette().color(QPalette::WindowText), root->palette(), label->text());
+            };
+            sweep(main);
+            sweep(recording);
+            // A film, then a show, in the catalogue.
+            clickAt(catalogue->searchView()->resultRows().first());
+            QTRY_COMPARE(createButtons(catalogue).size(), 1);
+            sweep(catalogue);
+            // White on the accent of the button that matters most, with a ring when focused.
+            for (QPushButton* button : createButtons(catalogue)) {
+                const QImage picture = button->grab().toImage();
+                QVERIFY(wcagContrast(picture.pixelColor(4, picture.height() / 2), Qt::white) >= 4.5);
+                QVERIFY(button->styleSheet().contains(QStringLiteral("QPushButton:focus")));
+            }
+            clickAt(catalogue->searchView()->resultRows().last());
+            QTRY_VERIFY(shown<QLabel>(catalogue, QStringLiteral("2 episodes")));
+            sweep(catalogue);
+            for (int column = 0; column < LightShowTableModel::ColumnCount; ++column)
+                for (int row = 0; row < 2; ++row) {
+                    const QVariant brush = table->model()->index(row, column).data(Qt::ForegroundRole);
+                    if (brush.isValid())
+                        check(brush.value<QBrush>().color(), table->palette(),
+                            table->model()->index(row, column).data().toString());
+                }
+            qInfo("lowest contrast %.2f:1 (%s)", worst, qPrintable(worstText));
+            QVERIFY2(worst >= 4.5, qPrintable(QStringLiteral("%1 at %2:1").arg(worstText).arg(worst)));
+
+            // The menus show the toolbar's icons, and so the window's black behind them.
+            for (QMenu* menu : main->menuBar()->findChildren<QMenu*>())
+                for (QAction* action : menu->actions())
+                    if (!action->icon().isNull())
+                        QVERIFY2(iconContrast(action->icon(), menu->palette().color(QPalette::Window)) >= 0.35,
+                            qPrintable(action->text()));
+            delete catalogue.data();
+            recording->close();
+        }
+        QApplication::setPalette(old);
+    }
+
+    void iconsReadOnTheirBackground_data()
+    {
+        QTest::addColumn<QString>("theme");
+        QTest::addColumn<QColor>("background");
+        for (const char* theme : { "", "dark-icons", "light-icons" }) {
+            QTest::addRow("%s on black", *theme ? theme : "no theme")
+                << QString::fromLatin1(theme) << QColor(Qt::black);
+            QTest::addRow("%s on white", *theme ? theme : "no theme")
+                << QString::fromLatin1(theme) << QColor(Qt::white);
+        }
+    }
+
+    void iconsReadOnTheirBackground()
+    {
+        QFETCH(QString, theme);
+        QFETCH(QColor, background);
+        // Two small icon themes: one drawn for light windows, one for dark.
+        QTemporaryDir themes;
+        for (const auto& [name, colour] :
+            { std::pair { "dark-icons", QColor(50, 50, 50) }, std::pair { "light-icons", QColor(230, 230, 230) } }) {
+            const QString folder = themes.path() + QLatin1Char('/') + QLatin1String(name);
+            QDir().mkpath(folder + QStringLiteral("/24x24/actions"));
+            QFile index(folder + QStringLiteral("/index.theme"));
+            QVERIFY(index.open(QIODevice::WriteOnly));
+            index.write("[Icon Theme]\nName=" + QByteArray(name)
+                + "\nDirectories=24x24/actions\n\n[24x24/actions]\nSize=24\nType=Fixed\n");
+            index.close();
+            for (int kind = 0; kind <= int(StudioIcon::Copy); ++kind) {
+                QImage image(24, 24, QImage::Format_ARGB32);
+                image.fill(Qt::transparent);
+                QPainter painter(&image);
+                painter.fillRect(6, 6, 12, 12, colour);
+                painter.end();
+                QVERIFY(image.save(folder + QStringLiteral("/24x24/actions/") + themeIconName(StudioIcon(kind))
+                    + QStringLiteral(".png")));
+            }
+        }
+        const QStringList oldPaths = QIcon::themeSearchPaths();
+        const QString oldTheme = QIcon::themeName();
+        QIcon::setThemeSearchPaths({ themes.path() });
+        QIcon::setThemeName(theme);
+        for (int kind = 0; kind <= int(StudioIcon::Copy); ++kind) {
+            const QIcon icon = studioIcon(StudioIcon(kind), background);
+            QVERIFY2(iconContrast(icon, background) >= 0.35, qPrintable(themeIconName(StudioIcon(kind))));
+        }
+        // A theme icon that reads is the desktop's, not ours.
+        const bool themeReads = (theme == QStringLiteral("light-icons")) == (background == QColor(Qt::black));
+        if (!theme.isEmpty() && themeReads) {
+            const QImage ours = studioIcon(StudioIcon::Add, background).pixmap(24).toImage();
+            QCOMPARE(ours.pixelColor(12, 12).lightness() > 128, theme == QStringLiteral("light-icons"));
+            QCOMPARE(ours.pixelColor(2, 12).alpha(), 0); // the theme's square, not our cross
+        }
+        QIcon::setThemeSearchPaths(oldPaths);
+        QIcon::setThemeName(oldTheme);
+    }
+
+    // One spelling of "light show"; "Sign In" and "Sign Out", never "Logout".
+    void wordsAreTheSameEverywhere()
+    {
+        auto manager = signedInManager(QStringLiteral("words@example.org"));
+        QVERIFY(manager);
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* main = studio.newMainWindow();
+        QTRY_VERIFY(libraryLoaded(main));
+        QPointer<CatalogueWindow> catalogue = new CatalogueWindow(studio.environment());
+        searchFor(catalogue->searchView(), QStringLiteral("Cisco"));
+        QTRY_COMPARE(catalogue->searchView()->resultRows().size(), 1);
+        clickAt(catalogue->searchView()->resultRows().first());
+        QTRY_VERIFY(rowWithLabel(catalogue, QStringLiteral("Season 1")));
+        clickAt(rowWithLabel(catalogue, QStringLiteral("Season 1")));
+        QTRY_VERIFY(!createButtons(catalogue).isEmpty());
+        QVERIFY(menuAction(main, QStringLiteral("Sign Out…")));
+        menuAction(main, QStringLiteral("Sign Out…"))->trigger();
+        QMessageBox* question = shownWindow<QMessageBox>();
+        QStringList texts { main->windowTitle(), catalogue->windowTitle(), question->text(),
+            question->informativeText() };
+        for (QWidget* root : QList<QWidget*> { main, catalogue.data(), question }) {
+            for (QLabel* label : root->findChildren<QLabel*>())
+                texts << label->text();
+            for (QAbstractButton* button : root->findChildren<QAbstractButton*>())
+                texts << button->text();
+            for (QAction* action : root->findChildren<QAction*>())
+                texts << action->text() << action->iconText() << action->toolTip();
+        }
+        buttonWithText(question, QStringLiteral("Sign Out"))->click();
+        for (QLabel* label : main->findChildren<QLabel*>())
+            texts << label->text();
+        const QRegularExpression wrong(QStringLiteral("\\blightshows?\\b|\\blog ?out\\b|\\blog ?in\\b"),
+            QRegularExpression::CaseInsensitiveOption);
+        for (const QString& text : std::as_const(texts))
+            QVERIFY2(!wrong.match(text).hasMatch(), qPrintable(text));
+        delete catalogue.data();
+    }
+
+    // ---- Settings ----
+
+    void settingsAreCheckedWhenSaved_data()
+    {
+        QTest::addColumn<QString>("service"); // "same": the one the studio uses now
+        QTest::addColumn<QString>("catalogue");
+        QTest::addColumn<QString>("environment"); // CORVEX_CATALOGUE_URL
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("save");
+        QTest::addColumn<QString>("problem"); // empty: saved
+        QTest::newRow("https service") << "https://lights.example.org/"
+                                       << ""
+                                       << ""
+                                       << "Ctrl+Alt+R"
+                                       << "Ctrl+Alt+S"
+                                       << "";
+        QTest::newRow("loopback over http, other keys") << "http://localhost:8787"
+                                                        << "http://127.0.0.1:9"
+                                                        << ""
+                                                        << "Ctrl+Shift+F9"
+                                                        << "Meta+S"
+                                                        << "";
+        QTest::newRow("the setting beats the environment; the same service") << "same"
+                                                                             << "https://tmdb.example.org"
+                                                                             << "https://other.example.org"
+                                                                             << "Ctrl+Alt+R"
+                                                                             << "Ctrl+Alt+S"
+                                                                             << "";
+        QTest::newRow("plain http elsewhere") << "http://lights.example.org"
+                                              << ""
+                                              << ""
+                                              << "Ctrl+Alt+R"
+                                              << "Ctrl+Alt+S"
+                                              << "uses plain http to another machine";
+        QTest::newRow("no address") << "lights"
+                                    << ""
+                                    << ""
+                                    << "Ctrl+Alt+R"
+                                    << "Ctrl+Alt+S"
+                                    << "is not an http(s) address";
+        QTest::newRow("a query") << "https://lights.example.org/?a=1"
+                                 << ""
+                                 << ""
+                                 << "Ctrl+Alt+R"
+                                 << "Ctrl+Alt+S"
+                                 << "must not hold a query";
+        QTest::newRow("empty hands over to a broken environment")
+            << ""
+            << ""
+            << "http://remote.example.org"
+            << "Ctrl+Alt+R"
+            << "Ctrl+Alt+S"
+            << "the environment variable CORVEX_CATALOGUE_URL decides";
+        QTest::newRow("a key without a modifier") << ""
+                                                  << ""
+                                                  << ""
+                                                  << "R"
+                                                  << "Ctrl+Alt+S"
+                                                  << "hold Ctrl, Alt or Super";
+        QTest::newRow("shift is not enough") << ""
+                                             << ""
+                                             << ""
+                                             << "Shift+R"
+                                             << "Ctrl+Alt+S"
+                                             << "hold Ctrl, Alt or Super";
+        QTest::newRow("the same keys twice") << ""
+                                             << ""
+                                             << ""
+                                             << "Ctrl+Alt+R"
+                                             << "Ctrl+Alt+R"
+                                             << "different keys";
+        QTest::newRow("no key") << ""
+                                << ""
+                                << ""
+                                << ""
+                                << "Ctrl+Alt+S"
+                                << "Press the keys";
+        QTest::newRow("two in a row") << ""
+                                      << ""
+                                      << ""
+                                      << "Ctrl+A, Ctrl+B"
+                                      << "Ctrl+Alt+S"
+                                      << "one combination";
+    }
+
+    void settingsAreCheckedWhenSaved()
+    {
+        QFETCH(QString, service);
+        QFETCH(QString, catalogue);
+        QFETCH(QString, environment);
+        QFETCH(QString, start);
+        QFETCH(QString, save);
+        QFETCH(QString, problem);
+        if (!environment.isEmpty())
+            qputenv("CORVEX_CATALOGUE_URL", environment.toUtf8());
+        const auto restore = qScopeGuard([] { qunsetenv("CORVEX_CATALOGUE_URL"); });
+        FaultServer server; // answers nothing the manager asks: the token stays
+        auto manager = newManager(server.origin());
+        const bool sameService = service == QLatin1StringView("same");
+        if (sameService)
+            service = server.origin();
+        manager->setAccessToken(QStringLiteral("token-settings"));
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* main = studio.newMainWindow();
+        menuAction(main, QStringLiteral("Settings…"))->trigger();
+        QDialog* dialog = shownWindow<QDialog>(QStringLiteral("Settings"));
+        QVERIFY(dialog);
+        const QList<QLineEdit*> addresses = dialog->findChildren<QLineEdit*>();
+        const QList<QKeySequenceEdit*> keys = dialog->findChildren<QKeySequenceEdit*>();
+        QCOMPARE(addresses.value(1)->placeholderText(),
+            environment.isEmpty() ? settings::Endpoints::defaults().catalogue : environment);
+        QCOMPARE(keys.value(0)->keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_R));
+        addresses.value(0)->setText(service);
+        addresses.value(1)->setText(catalogue);
+        keys.value(0)->setKeySequence(QKeySequence::fromString(start, QKeySequence::PortableText));
+        keys.value(1)->setKeySequence(QKeySequence::fromString(save, QKeySequence::PortableText));
+        dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Save)->click();
+
+        settings::Store& store = manager->store();
+        if (!problem.isEmpty()) {
+            QVERIFY(dialog->isVisible());
+            QVERIFY2(labelContaining(dialog, problem), qPrintable(problem));
+            QVERIFY(!store.value(QStringLiteral("service_url")) && !store.value(QStringLiteral("shortcuts/start")));
+            QCOMPARE(manager->serviceOrigin(), server.origin());
+            dialog->close();
+            return;
+        }
+        QTRY_VERIFY(!shownWindow<QDialog>(QStringLiteral("Settings")));
+        QCOMPARE(store.value(QStringLiteral("shortcuts/start")), start);
+        QCOMPARE(store.value(QStringLiteral("shortcuts/save")), save);
+        QCOMPARE(store.value(QStringLiteral("service_url")).value_or(QString()), service);
+        const auto* endpoints = std::get_if<settings::Endpoints>(&manager->endpoints());
+        QVERIFY(endpoints);
+        QCOMPARE(endpoints->catalogue,
+            catalogue.isEmpty() ? (environment.isEmpty() ? settings::Endpoints::defaults().catalogue : environment)
+                                : catalogue);
+        // The sign-in belonged to the service the author left.
+        QCOMPARE(manager->accessToken().has_value(), sameService);
+        if (!service.isEmpty())
+            QCOMPARE(*manager->serviceOrigin(), settings::Endpoints::checkOrigin(service, {}).origin);
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    privateHome();
+    QApplication application(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral("0.1.0-test"));
+    TestLibrary test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_library.moc"
