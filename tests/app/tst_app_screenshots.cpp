@@ -12,6 +12,7 @@
 #include "app/configuration_view.h"
 #include "app/elided_label.h"
 #include "app/recording_controls.h"
+#include "app/text_styles.h"
 #include "app/video_section.h"
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
@@ -324,7 +325,7 @@ private Q_SLOTS:
         QFETCH(bool, dark);
         const QPalette light = QApplication::palette();
         if (dark)
-            QApplication::setPalette(app::darkPalette());
+            QApplication::setPalette(app::text_styles::darkPalette());
         const QString title = QStringLiteral("Dr. Strangelove or: How I Learned to Stop Worrying and Love the Bomb "
                                              "(Director's Cut)");
         RecordingWindow* window
