@@ -460,39 +460,47 @@ private Q_SLOTS:
     }
 
     // Frames scaled from a source with areas left out: pixels of the visible
-    // part's colour (0xAARRGGBB, alpha = the visible share) made opaque.
+    // part's colour (0xAARRGGBB, alpha = the visible share) made opaque, and
+    // which of them ('1') had their colour guessed from around them.
     void coveredPixelsAreRevealed_data()
     {
         QTest::addColumn<int>("width");
         QTest::addColumn<std::vector<std::uint32_t>>("premultiplied");
         QTest::addColumn<std::vector<std::uint32_t>>("expected");
+        QTest::addColumn<QByteArray>("guessed");
         using V = std::vector<std::uint32_t>;
-        QTest::newRow("opaque pixels stay") << 2 << V { 0xff102030, 0xffa0b0c0 } << V { 0x102030, 0xa0b0c0 };
+        QTest::newRow("opaque pixels stay") << 2 << V { 0xff102030, 0xffa0b0c0 } << V { 0x102030, 0xa0b0c0 } << QByteArray();
         QTest::newRow("half visible keeps the visible colour")
-            << 2 << V { 0x80804020, 0xff000000 } << V { 0x804020, 0x000000 };
+            << 2 << V { 0x80804020, 0xff000000 } << V { 0x804020, 0x000000 } << QByteArray();
         QTest::newRow("hidden pixel takes its neighbours' average")
-            << 3 << V { 0xffff0000, 0x00000000, 0xff0000ff } << V { 0xff0000, 0x800080, 0x0000ff };
+            << 3 << V { 0xffff0000, 0x00000000, 0xff0000ff } << V { 0xff0000, 0x800080, 0x0000ff }
+            << QByteArray("010");
         QTest::newRow("holes fill ring by ring") << 4 << V { 0xff00ff00, 0x00000000, 0x00000000, 0x00000000 }
-                                                 << V { 0x00ff00, 0x00ff00, 0x00ff00, 0x00ff00 };
+                                                 << V { 0x00ff00, 0x00ff00, 0x00ff00, 0x00ff00 } << QByteArray("0111");
         QTest::newRow("barely visible counts as hidden")
-            << 2 << V { 0x10100000, 0xffffffff } << V { 0xffffff, 0xffffff };
+            << 2 << V { 0x10100000, 0xffffffff } << V { 0xffffff, 0xffffff } << QByteArray("10");
         QTest::newRow("in two dimensions")
             << 3 << V { 0xff300000, 0xff300000, 0xff300000, 0xff300000, 0x00000000, 0xff300000 }
-            << V { 0x300000, 0x300000, 0x300000, 0x300000, 0x300000, 0x300000 };
-        QTest::newRow("nothing visible is black") << 2 << V { 0x00000000, 0x0f0f0f0f } << V { 0x000000, 0x000000 };
+            << V { 0x300000, 0x300000, 0x300000, 0x300000, 0x300000, 0x300000 } << QByteArray("000010");
+        QTest::newRow("nothing visible is black")
+            << 2 << V { 0x00000000, 0x0f0f0f0f } << V { 0x000000, 0x000000 } << QByteArray("11");
     }
     void coveredPixelsAreRevealed()
     {
         QFETCH(int, width);
         QFETCH(std::vector<std::uint32_t>, premultiplied);
         QFETCH(std::vector<std::uint32_t>, expected);
+        QFETCH(QByteArray, guessed);
         const int height = static_cast<int>(premultiplied.size()) / width;
         const std::size_t bytesPerRow = 4 * std::size_t(width) + 8; // padded rows, whose padding stays
         std::vector<std::uint8_t> frame(bytesPerRow * std::size_t(height), 0xee);
         for (int i = 0; i < static_cast<int>(premultiplied.size()); ++i)
             std::memcpy(
                 &frame[std::size_t(i / width) * bytesPerRow + 4 * std::size_t(i % width)], &premultiplied[i], 4);
-        x11::revealCoveredPixels(frame.data(), width, height, bytesPerRow);
+        QByteArray guesses;
+        for (const std::uint8_t covered : x11::revealCoveredPixels(frame.data(), width, height, bytesPerRow))
+            guesses.append(covered ? '1' : '0');
+        QCOMPARE(guesses, guessed);
         for (int i = 0; i < static_cast<int>(expected.size()); ++i) {
             std::uint32_t pixel = 0;
             std::memcpy(&pixel, &frame[std::size_t(i / width) * bytesPerRow + 4 * std::size_t(i % width)], 4);
