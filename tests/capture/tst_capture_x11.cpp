@@ -214,7 +214,7 @@ private Q_SLOTS:
         const xcb_window_t film = m_x->createWindow(0, 0, 800, 600, true, "Letterboxed film", getppid());
         const auto paintScene = [&](int scene) {
             m_x->paint(film, 800, 600, 80, 8, [scene](int x, int y) {
-                return y < 72 || y >= 528 ? 0u : blockColour(x / 80 % 5, y / 8 % 5, scene * 3 + x / 400);
+                return y < 72 || y >= 528 ? 0u : blockColour((x / 80 + 2 * scene) % 5, y / 8 % 5, 0);
             });
         };
         paintScene(0);
