@@ -165,7 +165,8 @@ private Q_SLOTS:
                 auto surface
                     = std::make_shared<const Surface>(Surface { 1920, 1080, 1920 * 4, media::PixelFormat::BGRA, {} });
                 surfaces.push_back(surface);
-                continuation->yield(CapturedFrame { surface, media::Rect { double(i), 0, 100, 56 }, 1.0, 1.0, std::nullopt, {} });
+                continuation->yield(
+                    CapturedFrame { surface, media::Rect { double(i), 0, 100, 56 }, 1.0, 1.0, std::nullopt, {} });
             }
             continuation->finish();
         });

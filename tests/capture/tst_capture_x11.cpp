@@ -76,8 +76,9 @@ auto testMonitor()
     const bool added = run(QStringLiteral("xrandr"),
         { QStringLiteral("--setmonitor"), QStringLiteral("CorvexTest"), QStringLiteral("800/203x600/152+0+0"),
             QStringLiteral("none") });
-    return std::pair(
-        added, qScopeGuard([] { run(QStringLiteral("xrandr"), { QStringLiteral("--delmonitor"), QStringLiteral("CorvexTest") }); }));
+    return std::pair(added, qScopeGuard([] {
+        run(QStringLiteral("xrandr"), { QStringLiteral("--delmonitor"), QStringLiteral("CorvexTest") });
+    }));
 }
 
 } // namespace
