@@ -562,6 +562,30 @@ private Q_SLOTS:
         }
     }
 
+    // Where the studio's own windows hid the picture, the preview shows a grey
+    // hatch, not the colours guessed there.
+    void previewHatchesHiddenPixels()
+    {
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
+        RecordingSources sources(screenRecorder);
+        CapturePreviewView preview(sources);
+        preview.resize(200, 100);
+        // Green, 4 × 2, the left half hidden.
+        std::shared_ptr<std::uint8_t> green(new std::uint8_t[32], std::default_delete<std::uint8_t[]>());
+        for (int i = 0; i < 32; ++i)
+            green.get()[i] = i % 4 == 1 || i % 4 == 3 ? 255 : 0;
+        screenRecorder.capturePreview()->setContents(
+            std::make_shared<const screencapture::Surface>(
+                screencapture::Surface { 4, 2, 16, media::PixelFormat::BGRA, green }),
+            std::nullopt,
+            std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t> { 1, 1, 0, 0, 1, 1, 0, 0 }));
+        const QImage shown = preview.grab().toImage();
+        for (const QPoint hidden : { QPoint(10, 10), QPoint(60, 70) })
+            QVERIFY(shown.pixelColor(hidden).green() == shown.pixelColor(hidden).red());
+        QVERIFY(shown.pixelColor(160, 50).green() > 2 * shown.pixelColor(160, 50).red());
+    }
+
     void aspectFit_data()
     {
         QTest::addColumn<QSizeF>("content");
