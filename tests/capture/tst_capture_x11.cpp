@@ -203,10 +203,8 @@ private Q_SLOTS:
         m_x->destroy(window);
     }
 
-    // A letterboxed film full screen on the display road, with a window of the
-    // studio's own over the bottom bar and the picture's lower edge: that window
-    // is left out of the capture, and what is guessed in its place is no
-    // evidence, so the bars are found as quickly as on an uncovered screen.
+    // A letterboxed display with a window of the studio's own (left out of the
+    // capture) over the bottom bar and the picture: what is guessed there is no evidence.
     void findsBarsUnderTheStudiosOwnWindow()
     {
         const auto monitor = testMonitor();
