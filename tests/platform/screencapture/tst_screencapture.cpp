@@ -185,19 +185,19 @@ private Q_SLOTS:
         QTest::addColumn<std::vector<int>>("stamps"); // -1: left out
         using F = TimedFrames;
         using S = std::vector<int>;
-        QTest::newRow("the producer's fresh times") << F { { 990, 1000 }, { 1990, 2000 }, { 2985, 3000 } }
-                                                  << S { 990, 1990, 2985 };
+        QTest::newRow("the producer's fresh times")
+            << F { { 990, 1000 }, { 1990, 2000 }, { 2985, 3000 } } << S { 990, 1990, 2985 };
         QTest::newRow("a stale first time, then the producer's")
             << F { { 100, 2000 }, { 1600, 2100 }, { 2100, 2500 } } << S { 2000, -1, 2100 };
         QTest::newRow("stale times all along: arrivals")
             << F { { 100, 2000 }, { 200, 3000 }, { 300, 4000 }, { 4900, 5000 } } << S { 2000, 3000, 4000, 5000 };
-        QTest::newRow("a first time ahead of arrival: arrivals") << F { { 1500, 1000 }, { 1990, 2000 } }
-                                                               << S { 1000, 2000 };
+        QTest::newRow("a first time ahead of arrival: arrivals")
+            << F { { 1500, 1000 }, { 1990, 2000 } } << S { 1000, 2000 };
         QTest::newRow("no time first: arrivals all along") << F { { 0, 1000 }, { 1995, 2000 } } << S { 1000, 2000 };
         QTest::newRow("no time later: by the least lag")
             << F { { 990, 1000 }, { 0, 2000 }, { 2600, 3000 }, { -5, 3500 } } << S { 990, 1990, 2600, 3490 };
-        QTest::newRow("a later time ahead of arrival: by the lag") << F { { 990, 1000 }, { 2500, 2000 } }
-                                                                 << S { 990, 1990 };
+        QTest::newRow("a later time ahead of arrival: by the lag")
+            << F { { 990, 1000 }, { 2500, 2000 } } << S { 990, 1990 };
         QTest::newRow("a stale time later: by the lag") << F { { 990, 1000 }, { 500, 2000 } } << S { 990, 1990 };
         QTest::newRow("a time that runs back is left out")
             << F { { 990, 1000 }, { 1990, 2000 }, { 1500, 2100 }, { 2990, 3000 } } << S { 990, 1990, -1, 2990 };
@@ -315,10 +315,11 @@ private Q_SLOTS:
         f.start(displayFilter(), configuration(8, 8));
         std::optional<CaptureError> result { CaptureError {} };
         std::mutex mutex;
-        f.stream->updateConfiguration(configuration(20, 10), [&](std::optional<CaptureError> error) {
+        const auto keep = [&](std::optional<CaptureError> error) {
             std::lock_guard lock(mutex);
             result = error;
-        });
+        };
+        f.stream->updateConfiguration(configuration(20, 10), keep);
         f.stream->waitForControl();
         QVERIFY(!result);
         QVERIFY(f.collector->waitFor([&] {
@@ -327,11 +328,7 @@ private Q_SLOTS:
 
         Window gone = SyntheticBackend::content().windows.front();
         gone.windowID = 0x999;
-        f.stream->updateContentFilter(
-            ContentFilter::forDesktopIndependentWindow(gone), [&](std::optional<CaptureError> error) {
-                std::lock_guard lock(mutex);
-                result = error;
-            });
+        f.stream->updateContentFilter(ContentFilter::forDesktopIndependentWindow(gone), keep);
         f.stream->waitForControl();
         QVERIFY(result);
         QCOMPARE(result->code, CaptureError::ContentUnavailable);
@@ -407,34 +404,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("sessionType");
         QTest::addColumn<QString>("waylandDisplay");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("Wayland session") << ""
-                                         << "wayland"
-                                         << ""
-                                         << "portal";
-        QTest::newRow("Wayland display, no session type") << ""
-                                                          << ""
-                                                          << "wayland-0"
-                                                          << "portal";
-        QTest::newRow("X11 session without a display") << ""
-                                                       << "x11"
-                                                       << ""
-                                                       << "null";
-        QTest::newRow("forced portal in an X11 session") << "portal"
-                                                         << "x11"
-                                                         << ""
-                                                         << "portal";
-        QTest::newRow("forced X11 in a Wayland session") << "x11"
-                                                         << "wayland"
-                                                         << "wayland-0"
-                                                         << "null";
-        QTest::newRow("forced synthetic in a Wayland session") << "synthetic"
-                                                               << "wayland"
-                                                               << "wayland-0"
-                                                               << "synthetic";
-        QTest::newRow("an unknown name in a Wayland session") << "wayland"
-                                                              << "wayland"
-                                                              << ""
-                                                              << "portal";
+        const char* rows[][5] = {
+            { "Wayland session", "", "wayland", "", "portal" },
+            { "Wayland display, no session type", "", "", "wayland-0", "portal" },
+            { "X11 session without a display", "", "x11", "", "null" },
+            { "forced portal in an X11 session", "portal", "x11", "", "portal" },
+            { "forced X11 in a Wayland session", "x11", "wayland", "wayland-0", "null" },
+            { "forced synthetic in a Wayland session", "synthetic", "wayland", "wayland-0", "synthetic" },
+            { "an unknown name in a Wayland session", "wayland", "wayland", "", "portal" },
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
     }
     void factoryChoosesBySession()
     {
