@@ -4,9 +4,19 @@
 
 namespace corvex::app {
 
+namespace {
+
+std::chrono::milliseconds monotonicNow()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+} // namespace
+
 Backoff::Backoff(std::function<void()> attempt, QObject* parent)
     : QObject(parent)
     , m_attempt(std::move(attempt))
+    , m_clock(monotonicNow)
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] { m_attempt(); });
@@ -19,12 +29,16 @@ void Backoff::setDelays(int initialMs, int maximumMs)
     m_nextMs = m_initialMs;
 }
 
-void Backoff::schedule()
+void Backoff::schedule(std::optional<std::chrono::milliseconds> requested)
 {
     if (m_timer.isActive())
         return;
-    m_timer.start(m_nextMs);
-    Q_EMIT scheduled(m_nextMs);
+    int delay = m_nextMs;
+    if (requested)
+        delay = static_cast<int>(std::max<qint64>(delay, std::min(*requested, kLongestRequestedWait).count()));
+    m_dueAt = m_clock() + std::chrono::milliseconds(delay);
+    m_timer.start(delay);
+    Q_EMIT scheduled(delay);
     m_nextMs = std::min(m_nextMs * 2, m_maximumMs);
 }
 
@@ -32,6 +46,11 @@ void Backoff::reset()
 {
     m_timer.stop();
     m_nextMs = m_initialMs;
+}
+
+std::chrono::milliseconds Backoff::remaining() const
+{
+    return std::max(m_dueAt - m_clock(), std::chrono::milliseconds(0));
 }
 
 } // namespace corvex::app

@@ -3,6 +3,7 @@
 #include "app/account_retry.h"
 #include "app/image_cache.h"
 #include "app/light_show_notes.h"
+#include "app/outbox_retry.h"
 #include "app/recording_windows.h"
 #include "app/studio_environment.h"
 #include "app/upload_queue.h"
@@ -63,6 +64,7 @@ private:
     RecordingWindows m_recordingWindows;
     AccountRetry m_accountRetry;
     LightShowNotes m_notes;
+    OutboxRetry m_outboxRetry;
     StudioEnvironment m_environment;
     QList<QPointer<MainWindow>> m_windows;
 };
