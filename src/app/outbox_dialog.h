@@ -1,10 +1,13 @@
 #pragma once
 
 #include "app/studio_environment.h"
+#include "service/outbox.h"
 
 #include <QDialog>
 
 #include <QCoroTask>
+
+#include <optional>
 
 class QLabel;
 class QPushButton;
