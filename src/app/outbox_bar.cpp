@@ -98,7 +98,7 @@ void OutboxBar::update()
         }
         if (refused > 0)
             parts << QStringLiteral("%1 refused for good by the service will never upload: save or remove %2 under "
-                                    "Outbox….")
+                                    "Outbox…")
                          .arg(refused)
                          .arg(refused == 1 ? QStringLiteral("it") : QStringLiteral("them"));
         if (others > 0)

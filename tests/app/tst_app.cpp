@@ -17,6 +17,8 @@
 #include "app/main_window.h"
 #include "app/movie_details_view.h"
 #include "app/movies_search_view.h"
+#include "app/outbox_bar.h"
+#include "app/outbox_dialog.h"
 #include "app/outbox_retry.h"
 #include "app/panel_section.h"
 #include "app/realtime_preview_section.h"
@@ -64,6 +66,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QToolButton>
+#include <QTreeWidget>
 
 using namespace corvex;
 using namespace corvex::app;
@@ -422,6 +425,12 @@ private Q_SLOTS:
         QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 refused for good")));
         QVERIFY(!main->retryButton()->isVisibleTo(main));
         QTest::qWait(300); // many of the test's waits
+        OutboxDialog* outbox = main->outboxBar()->openOutbox();
+        QCOMPARE(outbox->list()->topLevelItemCount(), 1);
+        QVERIFY(outbox->list()->topLevelItem(0)->text(3).startsWith(
+            QStringLiteral("Refused for good (status %1)").arg(status)));
+        QVERIFY(!outbox->retryButton()->isVisibleTo(outbox));
+        QVERIFY(outbox->removeButton()->isEnabled());
         QCOMPARE(posts(), 1);
 
         // Saved as a file, it still waits; removed after a question that names it, it is gone.
@@ -445,6 +454,7 @@ private Q_SLOTS:
         QVERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Removed ")));
         QVERIFY(!panel->removeButton()->isVisibleTo(panel));
         QTRY_VERIFY(main->outboxLabel()->fullText().isEmpty());
+        QCOMPARE(outbox->list()->topLevelItemCount(), 0);
     }
 
     void signingOutWhileRecordingKeepsTheRecording()
