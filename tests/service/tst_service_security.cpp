@@ -26,6 +26,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -146,37 +147,32 @@ class StoreLock final {
 public:
     explicit StoreLock(const TestStore& store)
     {
+        QSqlDatabase db;
         if (!TestStore::usesPostgres()) {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
             db.setDatabaseName(store.location());
             m_locked = db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
-            return;
+        } else {
+            const QUrl url(store.location());
+            db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_name);
+            db.setHostName(url.host());
+            db.setPort(url.port(5432));
+            db.setUserName(url.userName());
+            db.setPassword(url.password());
+            db.setDatabaseName(url.path().mid(1));
+            m_locked = db.open() && db.transaction()
+                && QSqlQuery(db).exec(QStringLiteral("LOCK TABLE lightshows IN ACCESS EXCLUSIVE MODE"));
         }
-        QUrl url(store.location());
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PGPASSWORD"), url.password());
-        url.setPassword(QString());
-        m_psql.setProcessEnvironment(environment);
-        m_psql.start(QStringLiteral("psql"), { QStringLiteral("-X"), QStringLiteral("-At"), url.toString() });
-        m_psql.waitForStarted(10000);
-        m_psql.write("BEGIN;\nLOCK TABLE lightshows IN ACCESS EXCLUSIVE MODE;\n");
-        // psql names each statement done ("LOCK TABLE").
-        QByteArray said;
-        m_locked = QTest::qWaitFor(
-            [&] { return m_psql.waitForReadyRead(100) && (said += m_psql.readAll()).contains("LOCK TABLE"); }, 30000);
+        if (!m_locked)
+            qWarning("the lock was not taken: %s", qPrintable(db.lastError().text()));
     }
     ~StoreLock()
     {
-        if (m_psql.state() != QProcess::NotRunning) {
-            m_psql.write("ROLLBACK;\n");
-            m_psql.closeWriteChannel();
-            m_psql.waitForFinished(10000);
-        }
         if (QSqlDatabase::contains(m_name)) {
             QSqlDatabase::database(m_name).rollback();
             QSqlDatabase::database(m_name).close();
-            QSqlDatabase::removeDatabase(m_name);
         }
+        QSqlDatabase::removeDatabase(m_name);
     }
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
@@ -184,7 +180,6 @@ public:
 
 private:
     const QString m_name = QUuid::createUuid().toString();
-    QProcess m_psql;
     bool m_locked = false;
 };
 
@@ -1287,11 +1282,13 @@ private Q_SLOTS:
             = createAccount(service.origin(), QStringLiteral("kept@example.org"), QStringLiteral("long enough"));
         QVERIFY(!token.isEmpty());
         QVERIFY(store.endSessions());
-        // The request that meets the dead connection may fail, but as the
-        // service's trouble (503), not as a token to forget (401); the ones
-        // after it may not fail.
-        const int first = withToken(service.origin(), "GET", "/auth/account", token).status;
-        QVERIFY2(first == 200 || first == 503, qPrintable(QString::number(first)));
+        // The request that meets the dead connection (one a replica) may fail,
+        // but as the service's trouble (503), not as a token to forget (401);
+        // the ones after it may not fail.
+        for (int replica = 0; replica < (TestStore::proxied() ? 2 : 1); ++replica) {
+            const int first = withToken(service.origin(), "GET", "/auth/account", token).status;
+            QVERIFY2(first == 200 || first == 503, qPrintable(QString::number(first)));
+        }
         for (int i = 0; i < 3; ++i)
             QCOMPARE(withToken(service.origin(), "GET", "/auth/account", token).status, 200);
         // Once for each connection (of each replica): a healthy connection is kept.
