@@ -4,19 +4,9 @@
 
 namespace corvex::app {
 
-namespace {
-
-std::chrono::milliseconds monotonicNow()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
-}
-
-} // namespace
-
 Backoff::Backoff(std::function<void()> attempt, QObject* parent)
     : QObject(parent)
     , m_attempt(std::move(attempt))
-    , m_clock(monotonicNow)
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] { m_attempt(); });
@@ -36,7 +26,7 @@ void Backoff::schedule(std::optional<std::chrono::milliseconds> requested)
     int delay = m_nextMs;
     if (requested)
         delay = static_cast<int>(std::max<qint64>(delay, std::min(*requested, kLongestRequestedWait).count()));
-    m_dueAt = m_clock() + std::chrono::milliseconds(delay);
+    m_dueAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
     m_timer.start(delay);
     Q_EMIT scheduled(delay);
     m_nextMs = std::min(m_nextMs * 2, m_maximumMs);
@@ -50,7 +40,8 @@ void Backoff::reset()
 
 std::chrono::milliseconds Backoff::remaining() const
 {
-    return std::max(m_dueAt - m_clock(), std::chrono::milliseconds(0));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_dueAt - std::chrono::steady_clock::now());
+    return std::max(left, std::chrono::milliseconds(0));
 }
 
 } // namespace corvex::app

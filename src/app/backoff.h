@@ -13,14 +13,11 @@ namespace corvex::app {
 /// `maximumMs` while the attempts keep failing; `reset` after a success (or
 /// when the author tries by hand) starts again from the shortest wait. A wait
 /// the service asked for (Retry-After) is kept to, even beyond the longest.
-/// Times come from a clock that tests replace.
 class Backoff final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Backoff)
 
 public:
-    using Clock = std::function<std::chrono::milliseconds()>;
-
     static constexpr int kInitialMs = 2000;
     static constexpr int kMaximumMs = 60000;
     /// The longest Retry-After kept to: a service that asks for more is asked again after this.
@@ -30,8 +27,6 @@ public:
 
     /// Shortens the waits (tests).
     void setDelays(int initialMs, int maximumMs);
-    /// Replaces the monotonic clock (tests).
-    void setClock(Clock clock) { m_clock = std::move(clock); }
     /// Plans the next attempt after the current wait, which then doubles; no
     /// sooner than `requested` (the service's Retry-After) when given.
     void schedule(std::optional<std::chrono::milliseconds> requested = std::nullopt);
@@ -41,8 +36,6 @@ public:
     bool isScheduled() const { return m_timer.isActive(); }
     /// The wait before the planned attempt, in milliseconds.
     int currentDelay() const { return m_timer.interval(); }
-    /// When the planned attempt is due, on the clock.
-    std::chrono::milliseconds dueAt() const { return m_dueAt; }
     /// What is left of the wait now, never below zero.
     std::chrono::milliseconds remaining() const;
 
@@ -51,12 +44,11 @@ Q_SIGNALS:
 
 private:
     std::function<void()> m_attempt;
-    Clock m_clock;
     QTimer m_timer;
     int m_initialMs = kInitialMs;
     int m_maximumMs = kMaximumMs;
     int m_nextMs = kInitialMs;
-    std::chrono::milliseconds m_dueAt { 0 };
+    std::chrono::steady_clock::time_point m_dueAt;
 };
 
 } // namespace corvex::app

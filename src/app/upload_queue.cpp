@@ -37,11 +37,8 @@ void UploadQueue::refreshCount()
     QList<service::Outbox::Entry> entries = outbox ? outbox->entries() : QList<service::Outbox::Entry>();
     if (std::equal(entries.begin(), entries.end(), m_entries.begin(), m_entries.end(), sameState))
         return;
-    const bool countChanged = entries.size() != m_entries.size();
     m_entries = std::move(entries);
     Q_EMIT entriesChanged();
-    if (countChanged)
-        Q_EMIT waitingCountChanged();
 }
 
 void UploadQueue::setRetryingAll(bool retrying)

@@ -97,7 +97,6 @@ public:
     void refreshCount();
 
 Q_SIGNALS:
-    void waitingCountChanged();
     /// Something of the outbox changed: an entry came, went, or was tried.
     void entriesChanged();
     void retryingAllChanged();
