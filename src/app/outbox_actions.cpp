@@ -10,8 +10,6 @@
 
 namespace corvex::app::outbox_actions {
 
-namespace {
-
 QString titleOf(const catalogue::TMDBItem& item)
 {
     if (item.movie)
@@ -23,6 +21,8 @@ QString titleOf(const catalogue::TMDBItem& item)
             .arg(item.episode->episode_number, 2, 10, QLatin1Char('0'));
     return QStringLiteral("Untitled");
 }
+
+namespace {
 
 // A file name from the title, without what file systems or shells trip over.
 QString fileNameFor(const service::Outbox::Entry& entry)

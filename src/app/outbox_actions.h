@@ -19,6 +19,8 @@ namespace outbox_actions {
 
 using Done = std::function<void(const QString& message, bool succeeded)>;
 
+/// What was recorded: the film's title, or the show's with its episode ("Show S01E02").
+QString titleOf(const catalogue::TMDBItem& item);
 /// The recording as the author knows it: its title, when it was saved, and
 /// whose it is, e.g. “Metropolis”, saved 3 May 2025 14:05, a@example.org (account 7).
 QString describe(const service::Outbox::Entry& entry);

@@ -78,6 +78,7 @@ StudioApp::StudioApp(service::AppManager& manager, RecordingModels recording, Re
     , m_recordingWindows(manager, m_uploads, recording, std::move(backends))
     , m_accountRetry(manager)
     , m_outboxRetry(manager, m_uploads)
+    , m_notifications(m_uploads)
     , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry, m_notes,
         m_outboxRetry }
 {

@@ -6,6 +6,7 @@
 #include "app/outbox_retry.h"
 #include "app/recording_windows.h"
 #include "app/studio_environment.h"
+#include "app/upload_notifications.h"
 #include "app/upload_queue.h"
 
 #include "platform/webauth/session.h"
@@ -49,6 +50,7 @@ public:
     void activate(const QByteArray& activationToken = {});
 
     StudioEnvironment& environment() { return m_environment; }
+    UploadNotifications& notifications() { return m_notifications; }
     /// Acts on a message from a later launch (a `LaunchRequest`): brings the
     /// studio to the front with the launch's token, and shows why the
     /// browser's answer could not be handed over when it says so.
@@ -65,6 +67,7 @@ private:
     AccountRetry m_accountRetry;
     LightShowNotes m_notes;
     OutboxRetry m_outboxRetry;
+    UploadNotifications m_notifications;
     StudioEnvironment m_environment;
     QList<QPointer<MainWindow>> m_windows;
 };
