@@ -3,6 +3,7 @@
 #include "app/outbox_actions.h"
 #include "app/studio_app.h"
 
+#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QVariantMap>
 
@@ -34,7 +35,9 @@ void UploadNotifications::follow(const UploadQueue::Delivered& delivered)
     } else {
         return;
     }
-    if (!m_bus.isConnected())
+    Q_EMIT shown(summary, body);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
         return;
     QDBusMessage notify = QDBusMessage::createMethodCall(QString::fromLatin1(kService),
         QStringLiteral("/org/freedesktop/Notifications"), QString::fromLatin1(kService), QStringLiteral("Notify"));
@@ -42,7 +45,7 @@ void UploadNotifications::follow(const UploadQueue::Delivered& delivered)
     notify << QStringLiteral("Corvex Studio") << 0U << QString() << summary << body
            << QStringList() << hints << -1;
     // Never waited for: the answer (the notification's number) is not needed.
-    m_bus.send(notify);
+    bus.send(notify);
 }
 
 } // namespace corvex::app

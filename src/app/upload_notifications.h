@@ -2,7 +2,6 @@
 
 #include "app/upload_queue.h"
 
-#include <QDBusConnection>
 #include <QObject>
 
 namespace corvex::app {
@@ -23,13 +22,12 @@ public:
 
     explicit UploadNotifications(UploadQueue& uploads, QObject* parent = nullptr);
 
-    /// Sends to another bus than the session's (tests).
-    void setBus(const QDBusConnection& bus) { m_bus = bus; }
+Q_SIGNALS:
+    /// A notification was asked for, whether or not the desktop shows it.
+    void shown(const QString& summary, const QString& body);
 
 private:
     void follow(const UploadQueue::Delivered& delivered);
-
-    QDBusConnection m_bus = QDBusConnection::sessionBus();
 };
 
 } // namespace corvex::app

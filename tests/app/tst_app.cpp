@@ -48,7 +48,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
-#include <QDBusConnection>
 #include <QDialog>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -106,47 +105,6 @@ private:
 };
 
 } // namespace
-
-// The desktop's notification service on a bus of the test's own, and what it was asked to show.
-class PrivateNotifications final : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-
-public:
-    PrivateNotifications()
-    {
-        m_daemon.start(QStringLiteral("dbus-daemon"), { QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                          QStringLiteral("--print-address") });
-        if (!m_daemon.waitForReadyRead(5000))
-            return;
-        const QString address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-        client = QDBusConnection::connectToBus(address, QStringLiteral("studio"));
-        QDBusConnection desktop = QDBusConnection::connectToBus(address, QStringLiteral("desktop"));
-        desktop.registerObject(QStringLiteral("/org/freedesktop/Notifications"), this, QDBusConnection::ExportAllSlots);
-        desktop.registerService(QStringLiteral("org.freedesktop.Notifications"));
-    }
-    ~PrivateNotifications() override
-    {
-        QDBusConnection::disconnectFromBus(QStringLiteral("studio"));
-        QDBusConnection::disconnectFromBus(QStringLiteral("desktop"));
-        m_daemon.terminate();
-        m_daemon.waitForFinished();
-    }
-
-    QDBusConnection client = QDBusConnection(QStringLiteral("none"));
-    QStringList shown; // "summary: body"
-
-public Q_SLOTS:
-    uint Notify(const QString&, uint, const QString&, const QString& summary, const QString& body, const QStringList&,
-        const QVariantMap&, int)
-    {
-        shown << summary + QStringLiteral(": ") + body;
-        return static_cast<uint>(shown.size());
-    }
-
-private:
-    QProcess m_daemon;
-};
 
 class TestApp final : public QObject {
     Q_OBJECT
@@ -435,9 +393,7 @@ private Q_SLOTS:
         StudioApp studio(*manager, app::RecordingModels::process());
         Backoff& backoff = studio.environment().outboxRetry.backoff();
         backoff.setDelays(20, 200);
-        PrivateNotifications desktop;
-        QVERIFY(desktop.client.isConnected());
-        studio.notifications().setBus(desktop.client);
+        QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90006, QStringLiteral("Nosferatu")));
@@ -463,8 +419,8 @@ private Q_SLOTS:
             QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("The waiting recording was uploaded."));
             QVERIFY(manager->outbox()->entries().isEmpty());
             // Sent with nobody watching: the desktop says so too.
-            QTRY_COMPARE(desktop.shown,
-                QStringList { QStringLiteral("Light show uploaded: “Nosferatu” reached the service.") });
+            QTRY_COMPARE(notified.count(), 1);
+            QCOMPARE(notified.first().at(1).toString(), QStringLiteral("“Nosferatu” reached the service."));
             return;
         }
         QVERIFY2(panel->uploadStatus()->text().contains(QStringLiteral("refused it for good")),
@@ -504,7 +460,7 @@ private Q_SLOTS:
         QVERIFY(!panel->removeButton()->isVisibleTo(panel));
         QTRY_VERIFY(main->outboxLabel()->fullText().isEmpty());
         QCOMPARE(outbox->list()->topLevelItemCount(), 0);
-        QVERIFY(desktop.shown.isEmpty()); // the window that saved it said it all
+        QCOMPARE(notified.count(), 0); // the window that saved it said it all
     }
 
     void signingOutWhileRecordingKeepsTheRecording()
