@@ -5,9 +5,22 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QFileInfo>
 #include <QVariantMap>
 
 namespace corvex::app {
+
+namespace {
+
+bool hasSessionBus()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
+}
+
+} // namespace
 
 UploadNotifications::UploadNotifications(UploadQueue& uploads, QObject* parent)
     : QObject(parent)
@@ -36,6 +49,10 @@ void UploadNotifications::follow(const UploadQueue::Delivered& delivered)
         return;
     }
     Q_EMIT shown(summary, body);
+    // Only a session bus that runs: asking for one without would have D-Bus
+    // start one of its own (a forked helper) for a note nobody would see.
+    if (!hasSessionBus())
+        return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return;
