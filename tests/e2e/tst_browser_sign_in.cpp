@@ -369,7 +369,9 @@ private Q_SLOTS:
 
         // The browser hands the answer to the desktop, which starts corvex-studio
         // with it; that launch gives it to the sign-in waiting here and raises us.
-        QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 60000);
+        if (!QTest::qWaitFor([&] { return manager->account().has_value(); }, 60000))
+            browserScreenshot(QStringLiteral("no-answer"));
+        QVERIFY(manager->account().has_value());
         QCOMPARE(manager->account()->email, kEmail);
         QTRY_VERIFY_WITH_TIMEOUT(launches.count() >= 1, 20000);
         QCOMPARE(launches.first().first().toByteArray(), QByteArray("activate"));
