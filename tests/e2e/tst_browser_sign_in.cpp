@@ -343,7 +343,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
             [this] {
                 const auto url = m_webDriver->call("GET", m_webDriver->session(QStringLiteral("/url")));
-                return url && url->toString().endsWith(QStringLiteral("/auth/signin?redirectUri=corvexapp://callback"));
+                return url && url->toString().contains(QStringLiteral("/auth/signin?redirectUri=corvexapp://callback&state="));
             }(),
             30000);
         QString email;
