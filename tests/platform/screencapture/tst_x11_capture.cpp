@@ -856,7 +856,9 @@ private Q_SLOTS:
         }));
         qInfo("player latency %.3f s; flash %.3f s and click %.3f s after the click became audible", player.latency(),
             *flash - *audible, *sound - *audible);
-        QVERIFY2(std::abs(*flash - *sound) < 0.04, qPrintable(QString::number(*sound - *flash)));
+        // Within two frames at 30 per second: the flash is seen on the next frame
+        // grabbed, which a busy machine may take a frame late (43 ms seen at a load of 11).
+        QVERIFY2(std::abs(*flash - *sound) < 0.07, qPrintable(QString::number(*sound - *flash)));
         m_x->destroy(window);
     }
 };
