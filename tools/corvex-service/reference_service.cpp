@@ -70,7 +70,9 @@ Response html(int status, const QString& page)
             { QByteArrayLiteral("Content-Security-Policy"),
                 QByteArrayLiteral("default-src 'none'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'") },
             { QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff") },
-            { QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("no-referrer") },
+            // Not "no-referrer": under it a browser sends "Origin: null" with the
+            // form, and the sign-in would refuse its own page.
+            { QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("same-origin") },
             { QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-store") },
         } };
 }
