@@ -80,28 +80,12 @@ namespace {
 
 // A screen with displays but no window that names its process (fault injection
 // over the synthetic screen).
-class NoWindowsBackend final : public screencapture::CaptureBackend {
+class NoWindowsBackend final : public corvex::testing::AdjustedSyntheticBackend {
 public:
     std::string name() const override { return "no-windows"; }
-    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
-    {
-        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
-        if (result.content)
-            result.content->windows.clear();
-        return result;
-    }
-    screencapture::SourceResult createVideoSource(
-        const screencapture::ContentFilter& filter, const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createVideoSource(filter, configuration);
-    }
-    screencapture::SourceResult createAudioSource(const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createAudioSource(configuration);
-    }
 
-private:
-    screencapture::SyntheticBackend m_screen;
+protected:
+    void adjust(screencapture::ShareableContent& content) override { content.windows.clear(); }
 };
 
 } // namespace
