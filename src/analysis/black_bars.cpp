@@ -35,15 +35,33 @@ int luma(const std::uint8_t* pixel)
     return (29 * pixel[0] + 150 * pixel[1] + 77 * pixel[2]) >> 8;
 }
 
-// Length of the run of dark lines from the start of `bright` (or from its end).
-int darkRun(const std::vector<int>& bright, int limit, bool fromEnd)
+// What one frame shows of a line (a row or a column).
+enum class Line { Dark, Bright, Unseen };
+
+struct LineCounts {
+    int bright = 0; // pixels brighter than black
+    int seen = 0; // pixels not covered
+    double luma = 0; // of the pixels seen
+};
+
+std::vector<Line> judge(const std::vector<LineCounts>& lines)
 {
-    const int size = static_cast<int>(bright.size());
-    for (int i = 0; i < size; ++i) {
-        const int index = fromEnd ? size - 1 - i : i;
-        if (bright[std::size_t(index)] > limit)
+    std::vector<Line> judged;
+    judged.reserve(lines.size());
+    for (const LineCounts& line : lines)
+        judged.push_back(line.seen == 0
+                ? Line::Unseen
+                : (line.bright > static_cast<int>(kBrightShareInDarkLine * line.seen) ? Line::Bright : Line::Dark));
+    return judged;
+}
+
+// Length of the run of dark lines from the start of `lines` (or from its end).
+int darkRun(const std::vector<Line>& lines, bool fromEnd)
+{
+    const int size = static_cast<int>(lines.size());
+    for (int i = 0; i < size; ++i)
+        if (lines[std::size_t(fromEnd ? size - 1 - i : i)] != Line::Dark)
             return i;
-    }
     return size;
 }
 
@@ -59,9 +77,11 @@ void BlackBarDetector::reset(int width, int height)
     m_observations.clear();
     m_rowLumaSum.assign(std::size_t(height), 0.0);
     m_columnLumaSum.assign(std::size_t(width), 0.0);
+    m_rowSeen.assign(std::size_t(height), 0);
+    m_columnSeen.assign(std::size_t(width), 0);
 }
 
-void BlackBarDetector::addFrame(media::PixelBuffer& frame)
+void BlackBarDetector::addFrame(media::PixelBuffer& frame, const std::vector<std::uint8_t>* covered)
 {
     const int width = frame.width();
     const int height = frame.height();
@@ -77,35 +97,34 @@ void BlackBarDetector::addFrame(media::PixelBuffer& frame)
         return;
     }
 
-    std::vector<int> brightInRow(std::size_t(height), 0);
-    std::vector<int> brightInColumn(std::size_t(width), 0);
-    std::vector<double> rowLuma(std::size_t(height), 0.0);
-    std::vector<double> columnLuma(std::size_t(width), 0.0);
+    if (covered && covered->size() != std::size_t(width) * std::size_t(height))
+        covered = nullptr;
+    std::vector<LineCounts> rows(static_cast<std::size_t>(height));
+    std::vector<LineCounts> columns(static_cast<std::size_t>(width));
     std::vector<int> grid(kSceneGrid * kSceneGrid, 0);
     for (int y = 0; y < height; ++y) {
         const std::uint8_t* row = base + std::size_t(y) * frame.bytesPerRow();
         for (int x = 0; x < width; ++x) {
+            if (covered && (*covered)[std::size_t(y) * std::size_t(width) + std::size_t(x)])
+                continue;
             const int value = luma(row + std::size_t(x) * 4);
-            if (value > kBlackLevel) {
-                ++brightInRow[std::size_t(y)];
-                ++brightInColumn[std::size_t(x)];
+            for (LineCounts* line : { &rows[std::size_t(y)], &columns[std::size_t(x)] }) {
+                line->bright += value > kBlackLevel;
+                ++line->seen;
+                line->luma += value;
             }
-            rowLuma[std::size_t(y)] += value;
-            columnLuma[std::size_t(x)] += value;
             grid[std::size_t((y * kSceneGrid / height) * kSceneGrid + x * kSceneGrid / width)] += value;
         }
     }
     frame.unlockBaseAddress(media::LockReadOnly);
 
-    const int rowLimit = static_cast<int>(kBrightShareInDarkLine * width);
-    const int columnLimit = static_cast<int>(kBrightShareInDarkLine * height);
-    const auto brightLines = [](const std::vector<int>& bright, int limit) {
-        return static_cast<int>(std::count_if(bright.begin(), bright.end(), [&](int n) { return n > limit; }));
+    const std::vector<Line> rowLines = judge(rows), columnLines = judge(columns);
+    const auto brightLines = [](const std::vector<Line>& lines) {
+        return static_cast<int>(std::count(lines.begin(), lines.end(), Line::Bright));
     };
     // A black frame, a frame fading out, a small title on black: too little
     // picture to say where the picture ends.
-    if (brightLines(brightInRow, rowLimit) < kMinBrightShare * height
-        || brightLines(brightInColumn, columnLimit) < kMinBrightShare * width)
+    if (brightLines(rowLines) < kMinBrightShare * height || brightLines(columnLines) < kMinBrightShare * width)
         return;
 
     const int cellPixels = std::max(1, (width * height) / (kSceneGrid * kSceneGrid));
@@ -124,12 +143,17 @@ void BlackBarDetector::addFrame(media::PixelBuffer& frame)
 
     ++m_observed;
     if (m_observations.size() < kMaxObservations)
-        m_observations.push_back({ darkRun(brightInRow, rowLimit, false), darkRun(brightInRow, rowLimit, true),
-            darkRun(brightInColumn, columnLimit, false), darkRun(brightInColumn, columnLimit, true), m_scenes });
-    for (int y = 0; y < height; ++y)
-        m_rowLumaSum[std::size_t(y)] += rowLuma[std::size_t(y)] / width;
-    for (int x = 0; x < width; ++x)
-        m_columnLumaSum[std::size_t(x)] += columnLuma[std::size_t(x)] / height;
+        m_observations.push_back({ darkRun(rowLines, false), darkRun(rowLines, true), darkRun(columnLines, false),
+            darkRun(columnLines, true), m_scenes });
+    const auto addLuma = [](const std::vector<LineCounts>& lines, std::vector<double>& sums, std::vector<int>& seen) {
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].seen > 0) {
+                sums[i] += lines[i].luma / lines[i].seen;
+                ++seen[i];
+            }
+    };
+    addLuma(rows, m_rowLumaSum, m_rowSeen);
+    addLuma(columns, m_columnLumaSum, m_columnSeen);
 }
 
 bool BlackBarDetector::believable(const Window& window) const
@@ -152,17 +176,18 @@ bool BlackBarDetector::believable(const Window& window) const
         return false;
     // Really black: a dark picture at its edges is dim, bars are black.
     double barLuma = 0;
-    int barLines = 0;
-    const auto addLines = [&](const std::vector<double>& sums, int from, int to) {
-        for (int i = from; i < to; ++i)
+    long long barLinesSeen = 0; // lines of the bars, each counted in every frame that showed some of it
+    const auto addLines = [&](const std::vector<double>& sums, const std::vector<int>& seen, int from, int to) {
+        for (int i = from; i < to; ++i) {
             barLuma += sums[std::size_t(i)];
-        barLines += std::max(0, to - from);
+            barLinesSeen += seen[std::size_t(i)];
+        }
     };
-    addLines(m_rowLumaSum, 0, window.top);
-    addLines(m_rowLumaSum, m_height - window.bottom, m_height);
-    addLines(m_columnLumaSum, 0, window.left);
-    addLines(m_columnLumaSum, m_width - window.right, m_width);
-    if (barLines > 0 && barLuma / (double(barLines) * m_observed) > kMaxBarMeanLuma)
+    addLines(m_rowLumaSum, m_rowSeen, 0, window.top);
+    addLines(m_rowLumaSum, m_rowSeen, m_height - window.bottom, m_height);
+    addLines(m_columnLumaSum, m_columnSeen, 0, window.left);
+    addLines(m_columnLumaSum, m_columnSeen, m_width - window.right, m_width);
+    if (barLinesSeen > 0 && barLuma / double(barLinesSeen) > kMaxBarMeanLuma)
         return false;
     // The picture must fill the window right up to the bars in several
     // different scenes: not a title card or a credit that happens to stop there.

@@ -2,6 +2,7 @@
 
 #include "platform/media/rect.h"
 
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -28,8 +29,11 @@ namespace corvex::analysis {
 class BlackBarDetector final {
 public:
     /// Looks at one BGRA frame. Frames that show almost nothing (black or
-    /// nearly so) are not counted.
-    void addFrame(media::PixelBuffer& frame);
+    /// nearly so) are not counted. The pixels `covered` marks (one byte a
+    /// pixel, row by row, non-zero for those) show nothing of their own, so
+    /// they are no evidence either way: a line is judged by what was seen of
+    /// it, and a line of which nothing was seen ends a bar.
+    void addFrame(media::PixelBuffer& frame, const std::vector<std::uint8_t>* covered = nullptr);
 
     /// The crop, in fractions of the frame, that removes the bars found so
     /// far; none while there is not enough evidence or there are no bars.
@@ -67,8 +71,10 @@ private:
     int m_scenes = 0;
     std::vector<int> m_lastSceneGrid;
     std::vector<Observation> m_observations; // the first kMaxObservations
-    std::vector<double> m_rowLumaSum; // mean luma of each row, summed over the observed frames
+    std::vector<double> m_rowLumaSum; // mean luma of what was seen of each row, summed over the observed frames
     std::vector<double> m_columnLumaSum;
+    std::vector<int> m_rowSeen; // observed frames that showed something of each row
+    std::vector<int> m_columnSeen;
 };
 
 } // namespace corvex::analysis

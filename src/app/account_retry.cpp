@@ -51,13 +51,10 @@ QCoro::Task<> AccountRetry::attempt()
     }
     const service::ServiceError& error = *outcome.error;
     setLastError(error.message());
-    using Kind = service::ServiceError::Kind;
     // Only what may pass by itself is asked again: no connection, or a
     // service that failed on its side. A refused token will stay refused.
-    const bool transient = error.kind == Kind::Transport
-        || (error.kind == Kind::BadServerResponse && (error.status >= 500 || error.status == 429));
-    if (transient)
-        m_backoff.schedule();
+    if (error.isTransient())
+        m_backoff.schedule(error.retryAfter);
 }
 
 void AccountRetry::setLastError(const QString& error)

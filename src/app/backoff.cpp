@@ -19,12 +19,16 @@ void Backoff::setDelays(int initialMs, int maximumMs)
     m_nextMs = m_initialMs;
 }
 
-void Backoff::schedule()
+void Backoff::schedule(std::optional<std::chrono::milliseconds> requested)
 {
     if (m_timer.isActive())
         return;
-    m_timer.start(m_nextMs);
-    Q_EMIT scheduled(m_nextMs);
+    int delay = m_nextMs;
+    if (requested)
+        delay = static_cast<int>(std::max<qint64>(delay, std::min(*requested, kLongestRequestedWait).count()));
+    m_dueAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(delay);
+    m_timer.start(delay);
+    Q_EMIT scheduled(delay);
     m_nextMs = std::min(m_nextMs * 2, m_maximumMs);
 }
 
@@ -32,6 +36,12 @@ void Backoff::reset()
 {
     m_timer.stop();
     m_nextMs = m_initialMs;
+}
+
+std::chrono::milliseconds Backoff::remaining() const
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_dueAt - std::chrono::steady_clock::now());
+    return std::max(left, std::chrono::milliseconds(0));
 }
 
 } // namespace corvex::app

@@ -1,6 +1,7 @@
 #include "app/capture_preview_view.h"
 
 #include "app/recording_sources.h"
+#include "capture/capture_preview.h"
 #include "capture/video_file_source.h"
 
 #include <QImage>
@@ -8,6 +9,7 @@
 #include <QPainter>
 #include <QFontMetricsF>
 #include <QPainterPath>
+#include <QRegion>
 
 #include <algorithm>
 
@@ -26,6 +28,39 @@ QImage imageOf(const screencapture::Surface& surface)
     // alpha byte of captured frames is not meaningful, so it is ignored.
     return QImage(surface.pixels.get(), surface.width, surface.height, static_cast<qsizetype>(surface.bytesPerRow),
         surface.format == media::PixelFormat::BGRA ? QImage::Format_RGB32 : QImage::Format_Invalid);
+}
+
+// Where windows left out of the capture (the studio's own) hid the picture, the
+// frame holds colours guessed from around them: hatched instead, so that the
+// author does not take them for the film.
+void paintHidden(QPainter& painter, const QRectF& bounds, const screencapture::Surface& surface,
+    const screencapture::CoveredPixels& hidden)
+{
+    if (!hidden || hidden->size() != std::size_t(surface.width) * std::size_t(surface.height))
+        return;
+    // Edges rounded once, so that neighbouring runs meet without gaps.
+    const auto at = [&](int x, int y) {
+        return QPoint(qRound(bounds.x() + x * bounds.width() / surface.width),
+            qRound(bounds.y() + y * bounds.height() / surface.height));
+    };
+    QRegion region;
+    for (int y = 0; y < surface.height; ++y) {
+        const std::uint8_t* row = hidden->data() + std::size_t(y) * std::size_t(surface.width);
+        for (int x = 0; x < surface.width;) {
+            const int start = x;
+            while (x < surface.width && row[x])
+                ++x;
+            if (x > start)
+                region += QRect(at(start, y), at(x, y + 1) - QPoint(1, 1));
+            while (x < surface.width && !row[x])
+                ++x;
+        }
+    }
+    painter.save();
+    painter.setClipRegion(region);
+    painter.fillRect(bounds, QColor(40, 40, 40));
+    painter.fillRect(bounds, QBrush(QColor(110, 110, 110), Qt::BDiagPattern));
+    painter.restore();
 }
 
 } // namespace
@@ -201,8 +236,10 @@ void CapturePreviewView::paintEvent(QPaintEvent*)
     const std::shared_ptr<const screencapture::Surface> surface = m_sources.current().preview()->contents();
     if (surface) {
         const QImage image = imageOf(*surface);
-        if (!image.isNull())
+        if (!image.isNull()) {
             painter.drawImage(bounds, image);
+            paintHidden(painter, bounds, *surface, m_sources.current().preview()->coveredPixels());
+        }
     } else if (m_sources.isFile() && !m_stopped) {
         // Between films: say what the picture will be.
         QString hint;

@@ -2,6 +2,7 @@
 
 #include "app/audio_section.h"
 #include "app/live_colours_section.h"
+#include "app/outbox_actions.h"
 #include "app/realtime_preview_section.h"
 #include "app/recording_controls.h"
 #include "app/recording_sources.h"
@@ -133,19 +134,27 @@ ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UD
     footer->setSpacing(4);
     footer->addWidget(m_controls);
     {
-        auto* row = new QHBoxLayout;
         m_uploadStatus = text_styles::label({}, text_styles::caption(), {}, this);
         m_uploadStatus->setWordWrap(true);
         // Its lines, whatever the news: the controls above never move for it.
         reserveLines(m_uploadStatus, kStatusLines);
         m_uploadStatus->setMaximumHeight(m_uploadStatus->minimumHeight());
-        m_retryButton = new QPushButton(QStringLiteral("Retry"), this);
-        keepPlace(m_retryButton);
-        m_retryButton->hide();
-        footer->addWidget(m_uploadStatus);
+        // Retry, or for a recording refused for good, keeping and removing it:
+        // a row of one button's height whichever shows.
+        auto* actions = new QWidget(this);
+        auto* row = new QHBoxLayout(actions);
+        row->setContentsMargins(0, 0, 0, 0);
+        m_retryButton = new QPushButton(QStringLiteral("Retry"), actions);
+        m_saveAsButton = new QPushButton(QStringLiteral("Save as File…"), actions);
+        m_removeButton = new QPushButton(QStringLiteral("Remove…"), actions);
+        actions->setMinimumHeight(m_retryButton->sizeHint().height());
         row->addStretch(1);
-        row->addWidget(m_retryButton);
-        footer->addLayout(row);
+        for (QPushButton* button : { m_saveAsButton, m_removeButton, m_retryButton }) {
+            button->hide();
+            row->addWidget(button);
+        }
+        footer->addWidget(m_uploadStatus);
+        footer->addWidget(actions);
     }
     m_restartRow = new QWidget(this);
     m_restartRow->setMinimumHeight(60);
@@ -167,6 +176,23 @@ ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UD
         updateCaptureState();
     });
     connect(m_retryButton, &QPushButton::clicked, m_upload, [this] { m_upload->retry(); });
+    connect(m_saveAsButton, &QPushButton::clicked, this, [this, &manager] {
+        if (const auto entry = m_upload->waitingEntry(); entry && manager.outbox())
+            outbox_actions::saveAs(this, *manager.outbox(), *entry,
+                [upload = QPointer(m_upload)](const QString& message, bool succeeded) {
+                    if (upload)
+                        upload->reportKept(message, succeeded);
+                });
+    });
+    connect(m_removeButton, &QPushButton::clicked, this, [this, &manager, &uploads] {
+        if (const auto entry = m_upload->waitingEntry(); entry && manager.outbox())
+            outbox_actions::confirmRemove(this, *manager.outbox(), *entry,
+                [upload = QPointer(m_upload), &uploads](const QString& message, bool succeeded) {
+                    if (upload)
+                        upload->reportRemoved(message, succeeded);
+                    uploads.refreshCount();
+                });
+    });
     connect(m_upload, &RecordingUpload::changed, this, &ConfigurationView::updateUploadStatus);
     connect(m_restartButton, &QPushButton::clicked, this, [this] { restart(); });
     // A window picked after the recorded one closed carries the recording on.
@@ -377,6 +403,8 @@ void ConfigurationView::updateUploadStatus()
     m_uploadStatus->setToolTip(m_upload->status());
     m_retryButton->setVisible(m_upload->retryVisible());
     m_retryButton->setEnabled(m_upload->canRetry());
+    m_saveAsButton->setVisible(m_upload->isRefusedForGood());
+    m_removeButton->setVisible(m_upload->isRefusedForGood());
     // The preview tells the same story as the status line. A note that the
     // main window is sending the recording leaves it at "Uploading", and a
     // cleared status line leaves the outcome to whoever cleared it.

@@ -81,6 +81,9 @@ public:
     QScrollArea* scrollArea() const { return m_scroll; }
     QPushButton* resetCropButton() const;
     QPushButton* retryButton() const { return m_retryButton; }
+    /// Keep and remove a recording the service refused for good.
+    QPushButton* saveAsButton() const { return m_saveAsButton; }
+    QPushButton* removeButton() const { return m_removeButton; }
     QComboBox* captureTypePicker() const;
     QComboBox* displayPicker() const;
     QComboBox* windowPicker() const;
@@ -130,6 +133,8 @@ private:
     QLabel* m_captureNotice = nullptr;
     QLabel* m_uploadStatus = nullptr;
     QPushButton* m_retryButton = nullptr;
+    QPushButton* m_saveAsButton = nullptr;
+    QPushButton* m_removeButton = nullptr;
     QWidget* m_restartRow = nullptr;
     QPushButton* m_restartButton = nullptr;
     QPointer<QMessageBox> m_discardConfirmation;

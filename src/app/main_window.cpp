@@ -2,6 +2,7 @@
 
 #include "app/elided_label.h"
 #include "app/light_shows_list_view.h"
+#include "app/outbox_bar.h"
 #include "app/settings_dialog.h"
 #include "app/standard_keys.h"
 #include "app/text_styles.h"
@@ -24,8 +25,7 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     : QMainWindow(parent)
     , m_environment(environment)
     , m_listView(new LightShowsListView(environment, this))
-    , m_outboxLabel(new ElidedLabel(this))
-    , m_retryButton(new QPushButton(QStringLiteral("Retry uploads"), this))
+    , m_outboxBar(new OutboxBar(environment, this))
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Corvex Studio"));
@@ -35,20 +35,8 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     setCentralWidget(m_listView);
     buildMenus();
 
-    // The message takes the bar's width and is cut with "…" beyond it; the
-    // whole text is in its tooltip.
-    statusBar()->addWidget(m_outboxLabel, 1);
-    statusBar()->addPermanentWidget(m_retryButton);
+    statusBar()->addWidget(m_outboxBar, 1);
     statusBar()->setSizeGripEnabled(false);
-    connect(m_retryButton, &QPushButton::clicked, this, [this] { retryUploads(); });
-    connect(&environment.uploads, &UploadQueue::waitingCountChanged, this, &MainWindow::updateOutbox);
-    connect(&environment.uploads, &UploadQueue::retryingAllChanged, this, &MainWindow::updateOutbox);
-    // A retry's report is about the author who asked for it.
-    connect(&environment.manager, &service::AppManager::accessTokenChanged, this, [this] {
-        m_retryMessage.clear();
-        updateOutbox();
-    });
-    updateOutbox();
     if (!rememberGeometry(*this, environment.manager.store(), QStringLiteral("library")))
         resize(kMinimumWidth, kMinimumHeight);
 }
@@ -144,60 +132,14 @@ void MainWindow::showAbout()
     box->open();
 }
 
-void MainWindow::updateOutbox()
+ElidedLabel* MainWindow::outboxLabel() const
 {
-    const int waiting = m_environment.uploads.waitingCount();
-    const bool retrying = m_environment.uploads.isRetryingAll();
-    QString text;
-    if (retrying)
-        text = QStringLiteral("Uploading the recordings that were waiting…");
-    else if (waiting == 1)
-        text = QStringLiteral("1 recording is waiting to be uploaded.");
-    else if (waiting > 1)
-        text = QStringLiteral("%1 recordings are waiting to be uploaded.").arg(waiting);
-    // "could not be uploaded" is over once nothing waits any more, whoever sent it.
-    if (waiting == 0 && m_retryFailed)
-        m_retryMessage.clear();
-    if (!m_retryMessage.isEmpty() && !retrying)
-        text = text.isEmpty() ? m_retryMessage : m_retryMessage + QLatin1Char(' ') + text;
-    m_outboxLabel->setFullText(text);
-    m_outboxLabel->setVisible(!text.isEmpty());
-    m_retryButton->setVisible(waiting > 0);
-    m_retryButton->setEnabled(!retrying);
+    return m_outboxBar->label();
 }
 
-QCoro::Task<> MainWindow::retryUploads()
+QPushButton* MainWindow::retryButton() const
 {
-    QPointer<MainWindow> self(this);
-    m_retryMessage.clear();
-    m_retryFailed = false;
-    const UploadQueue::RetrySummary summary = co_await m_environment.uploads.retryAll();
-    if (!self)
-        co_return;
-    m_retryFailed = summary.failed > 0;
-    if (summary.failed > 0)
-        m_retryMessage = QStringLiteral("%1 of %2 could not be uploaded: %3.")
-                             .arg(summary.failed)
-                             .arg(summary.failed + summary.uploaded)
-                             .arg(summary.lastError);
-    else if (summary.uploaded > 0)
-        m_retryMessage = summary.uploaded == 1
-            ? QStringLiteral("The waiting recording was uploaded.")
-            : QStringLiteral("%1 waiting recordings were uploaded.").arg(summary.uploaded);
-    if (summary.refusedForGood > 0)
-        m_retryMessage += QStringLiteral(" %1 refused for good will never upload: keep them with 'corvex outbox "
-                                         "--save', then remove them with 'corvex outbox --remove'.")
-                              .arg(summary.refusedForGood);
-    // Recordings of other authors are never sent to this account; say whose they are.
-    if (summary.otherAuthors > 0)
-        m_retryMessage += QStringLiteral(" %1 made under another account wait until %2 signs in.")
-                              .arg(summary.otherAuthors)
-                              .arg(summary.waitingFor.join(QStringLiteral(" or ")));
-    if (summary.unknownAuthor > 0)
-        m_retryMessage += QStringLiteral(" %1 of unknown author wait until sent with 'corvex outbox --send'.")
-                              .arg(summary.unknownAuthor);
-    m_retryMessage = m_retryMessage.trimmed();
-    updateOutbox();
+    return m_outboxBar->retryButton();
 }
 
 } // namespace corvex::app

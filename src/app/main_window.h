@@ -13,6 +13,7 @@ namespace corvex::app {
 
 class ElidedLabel;
 class LightShowsListView;
+class OutboxBar;
 
 /// The studio's main window: the author's library on a black background, at
 /// least 960 × 724, where the author left it, with the recordings still
@@ -29,8 +30,9 @@ public:
     explicit MainWindow(StudioEnvironment& environment, QWidget* parent = nullptr);
 
     LightShowsListView* listView() const { return m_listView; }
-    ElidedLabel* outboxLabel() const { return m_outboxLabel; }
-    QPushButton* retryButton() const { return m_retryButton; }
+    OutboxBar* outboxBar() const { return m_outboxBar; }
+    ElidedLabel* outboxLabel() const;
+    QPushButton* retryButton() const;
 
     /// Opens the settings (service and catalogue addresses, recording keys).
     void openSettings();
@@ -42,16 +44,11 @@ protected:
 
 private:
     void buildMenus();
-    void updateOutbox();
-    QCoro::Task<> retryUploads();
 
     StudioEnvironment& m_environment;
     LightShowsListView* m_listView;
-    ElidedLabel* m_outboxLabel;
-    QPushButton* m_retryButton;
+    OutboxBar* m_outboxBar;
     QPointer<QWidget> m_settings;
-    QString m_retryMessage;
-    bool m_retryFailed = false;
 };
 
 } // namespace corvex::app

@@ -8,6 +8,41 @@ RecordingUpload::RecordingUpload(UploadQueue& uploads, QObject* parent)
     : QObject(parent)
     , m_uploads(uploads)
 {
+    connect(&uploads, &UploadQueue::delivered, this, &RecordingUpload::follow);
+    connect(&uploads, &UploadQueue::entriesChanged, this, &RecordingUpload::followEntries);
+}
+
+std::optional<service::Outbox::Entry> RecordingUpload::waitingEntry() const
+{
+    if (!m_pending || m_pending->entry.id.isEmpty())
+        return std::nullopt;
+    return m_pending->entry;
+}
+
+void RecordingUpload::follow(const UploadQueue::Delivered& delivered)
+{
+    // Our own attempts are shown as they end; those of others by their outcome.
+    if (m_uploading || !waitingEntry() || delivered.pending.entry.id != m_pending->entry.id)
+        return;
+    const UploadQueue::Delivery delivery = delivered.delivery;
+    // "Being sent elsewhere" and "gone" say nothing new about it.
+    if (delivery == UploadQueue::Delivery::Busy || delivery == UploadQueue::Delivery::Gone)
+        return;
+    showOutcome(UploadQueue::outcomeOf(delivered));
+}
+
+void RecordingUpload::followEntries()
+{
+    const auto waiting = waitingEntry();
+    if (m_uploading || !waiting)
+        return;
+    for (const service::Outbox::Entry& entry : m_uploads.entries()) {
+        if (entry.id == waiting->id)
+            return;
+    }
+    UploadQueue::Outcome outcome;
+    outcome.gone = true;
+    showOutcome(outcome);
 }
 
 RecordingUpload::~RecordingUpload()
@@ -28,6 +63,18 @@ void RecordingUpload::reportNothingToUpload()
         Tone::Failure);
 }
 
+void RecordingUpload::reportKept(const QString& message, bool succeeded)
+{
+    show(message, succeeded ? m_tone : Tone::Failure);
+}
+
+void RecordingUpload::reportRemoved(const QString& message, bool succeeded)
+{
+    if (succeeded)
+        m_pending.reset();
+    show(message, succeeded ? Tone::Neutral : Tone::Failure);
+}
+
 bool RecordingUpload::clearFinished()
 {
     if (m_pending || m_uploading)
@@ -44,7 +91,7 @@ QCoro::Task<> RecordingUpload::upload(QByteArray recording)
     // stays in the outbox for the main window's Retry.
     m_pending.reset();
     show(QStringLiteral("Uploading the recording…"), Tone::Neutral);
-    const UploadQueue::Outcome outcome = co_await m_uploads.upload(std::move(recording), m_author);
+    const UploadQueue::Outcome outcome = co_await m_uploads.upload(std::move(recording), m_author, alive);
     if (outcome.error)
         service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
     if (!*alive)
@@ -61,7 +108,7 @@ QCoro::Task<> RecordingUpload::retry()
     const std::shared_ptr<bool> alive = m_alive;
     m_uploading = true;
     show(QStringLiteral("Uploading the recording again…"), Tone::Neutral);
-    const UploadQueue::Outcome outcome = co_await m_uploads.retry(*m_pending);
+    const UploadQueue::Outcome outcome = co_await m_uploads.retry(*m_pending, alive);
     if (outcome.error)
         service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
     if (!*alive)
@@ -75,6 +122,7 @@ void RecordingUpload::showOutcome(const UploadQueue::Outcome& outcome)
     // Whatever happened, a recording that has not reached the service stays
     // offered for Retry; only a success (here or elsewhere) lets it go.
     m_pending = outcome.pending;
+    m_refusedForGood = outcome.error && outcome.error->isPermanent() && waitingEntry();
     if (outcome.alreadySending) {
         show(QStringLiteral("The recording is being uploaded from the main window."), Tone::Neutral);
         return;
@@ -104,13 +152,14 @@ void RecordingUpload::showOutcome(const UploadQueue::Outcome& outcome)
         return;
     }
     QString text = QStringLiteral("Upload failed: %1.").arg(outcome.error->message());
-    if (outcome.error->isPermanent() && m_pending && !m_pending->entry.id.isEmpty())
-        text += QStringLiteral(" The service refused it for good, so it will never upload: keep it with 'corvex "
-                               "outbox --save %1 FILE', then remove it with 'corvex outbox --remove %1'.")
-                    .arg(m_pending->entry.id);
+    if (m_refusedForGood)
+        text += QStringLiteral(" The service refused it for good, so it will never upload: save it as a file, then "
+                               "remove it from the outbox.");
     else if (m_pending && !m_pending->entry.id.isEmpty())
-        text += QStringLiteral(" The recording is kept until it is uploaded: press Retry, or retry later from the "
-                               "main window.");
+        text += outcome.error->isTransient()
+            ? QStringLiteral(" The recording is kept and sent again by itself once the service answers; Retry "
+                             "sends it now.")
+            : QStringLiteral(" The recording is kept until it is uploaded: press Retry.");
     else if (m_pending)
         text += QStringLiteral(" It could not be kept on disk (%1): press Retry before closing this window.")
                     .arg(m_outboxError);

@@ -16,7 +16,9 @@ namespace corvex::app {
 /// The upload of the recordings saved in one recording window, and their
 /// Retry: what the panel shows under the recording button. A failed upload
 /// or Retry keeps the recording (in the outbox, or here when no copy could
-/// be kept) and offers Retry again. GUI thread only.
+/// be kept) and offers Retry again, unless the service refused it for good.
+/// What is done to the recording from elsewhere (the main window's retry,
+/// the outbox's own, the command-line tool) shows here too. GUI thread only.
 class RecordingUpload final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(RecordingUpload)
@@ -36,6 +38,10 @@ public:
     QCoro::Task<> retry();
     /// A save that produced no recording.
     void reportNothingToUpload();
+    /// Says what became of the author's save or removal of the waiting
+    /// recording; a removal lets it go.
+    void reportKept(const QString& message, bool succeeded);
+    void reportRemoved(const QString& message, bool succeeded);
     /// Forgets the news of a finished upload. A recording that still waits
     /// for Retry, or one on its way, keeps its status; returns whether the
     /// status was cleared.
@@ -43,10 +49,16 @@ public:
 
     QString status() const { return m_status; }
     Tone tone() const { return m_tone; }
-    /// Whether Retry is offered: a recording of this window still waits.
-    bool canRetry() const { return m_pending.has_value() && !m_uploading; }
-    bool retryVisible() const { return m_pending.has_value(); }
+    /// Whether Retry is offered: a recording of this window still waits, and
+    /// the service did not refuse it for good.
+    bool canRetry() const { return retryVisible() && !m_uploading; }
+    bool retryVisible() const { return m_pending.has_value() && !m_refusedForGood; }
     bool isUploading() const { return m_uploading; }
+    /// The outbox entry of the recording that waits here, when it has one.
+    std::optional<service::Outbox::Entry> waitingEntry() const;
+    /// Whether the service refused the waiting recording for good: it can
+    /// only be saved to a file or removed.
+    bool isRefusedForGood() const { return m_pending.has_value() && m_refusedForGood; }
 
 Q_SIGNALS:
     void changed();
@@ -54,6 +66,9 @@ Q_SIGNALS:
 private:
     void show(QString status, Tone tone);
     void showOutcome(const UploadQueue::Outcome& outcome);
+    /// Follows what was done to the waiting recording from elsewhere.
+    void follow(const UploadQueue::Delivered& delivered);
+    void followEntries();
 
     UploadQueue& m_uploads;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
@@ -61,6 +76,7 @@ private:
     QString m_outboxError; // why the recording waiting here has no copy on disk
     QString m_author; // the account the current recording was started under
     bool m_uploading = false;
+    bool m_refusedForGood = false;
     QString m_status;
     Tone m_tone = Tone::Neutral;
 };

@@ -77,7 +77,10 @@ StudioApp::StudioApp(service::AppManager& manager, RecordingModels recording, Re
     , m_uploads(manager)
     , m_recordingWindows(manager, m_uploads, recording, std::move(backends))
     , m_accountRetry(manager)
-    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry, m_notes }
+    , m_outboxRetry(manager, m_uploads)
+    , m_notifications(m_uploads)
+    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry, m_notes,
+        m_outboxRetry }
 {
     // What the studio knew of an uploaded show, for the library to show.
     connect(&manager, &service::AppManager::lightShowStored, &m_notes,

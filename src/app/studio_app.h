@@ -3,8 +3,10 @@
 #include "app/account_retry.h"
 #include "app/image_cache.h"
 #include "app/light_show_notes.h"
+#include "app/outbox_retry.h"
 #include "app/recording_windows.h"
 #include "app/studio_environment.h"
+#include "app/upload_notifications.h"
 #include "app/upload_queue.h"
 
 #include "platform/webauth/session.h"
@@ -48,6 +50,7 @@ public:
     void activate(const QByteArray& activationToken = {});
 
     StudioEnvironment& environment() { return m_environment; }
+    UploadNotifications& notifications() { return m_notifications; }
     /// Acts on a message from a later launch (a `LaunchRequest`): brings the
     /// studio to the front with the launch's token, and shows why the
     /// browser's answer could not be handed over when it says so.
@@ -63,6 +66,8 @@ private:
     RecordingWindows m_recordingWindows;
     AccountRetry m_accountRetry;
     LightShowNotes m_notes;
+    OutboxRetry m_outboxRetry;
+    UploadNotifications m_notifications;
     StudioEnvironment m_environment;
     QList<QPointer<MainWindow>> m_windows;
 };

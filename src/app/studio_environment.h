@@ -12,13 +12,14 @@ namespace corvex::app {
 class AccountRetry;
 class ImageCache;
 class LightShowNotes;
+class OutboxRetry;
 class RecordingWindows;
 class UploadQueue;
 
 /// What every window of the studio reads from the application: the signed-in
 /// state, the browser sign-in, the poster cache, the uploads waiting in the
-/// outbox, the recording windows, the account's retries and the notes kept
-/// of uploaded shows. Handed down through the constructors;
+/// outbox, the recording windows, the account's retries, the outbox's own
+/// and the notes kept of uploaded shows. Handed down through the constructors;
 /// all of it lives as long as the application.
 struct StudioEnvironment {
     service::AppManager& manager;
@@ -28,6 +29,7 @@ struct StudioEnvironment {
     RecordingWindows& recordingWindows;
     AccountRetry& accountRetry;
     LightShowNotes& notes;
+    OutboxRetry& outboxRetry;
 };
 
 } // namespace corvex::app

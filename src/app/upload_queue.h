@@ -10,18 +10,21 @@
 
 #include <QCoroTask>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
 namespace corvex::app {
 
-/// The studio's uploads of finished recordings. Each recording is kept in the
-/// outbox until the service accepted it; a failed upload can be retried from
-/// the recording window, and everything waiting from the main window. Every
-/// attempt goes through the manager's one delivery, which takes the outbox
-/// entry for its duration, so one recording is never sent twice at the same
-/// time, here or by the command-line tool. A success posts
-/// "refreshLightShows". GUI thread only.
+/// The studio's uploads of finished recordings, and what waits in the outbox.
+/// Each recording is kept in the outbox until the service accepted it; a
+/// failed upload can be retried from the recording window, everything waiting
+/// from the main window, and the outbox retries by itself. Every attempt goes
+/// through the manager's one delivery, which takes the outbox entry for its
+/// duration, so one recording is never sent twice at the same time, here or
+/// by the command-line tool. Every attempt's end is announced (`delivered`),
+/// so that every view of a recording shows what became of it last, whoever
+/// sent it. A success posts "refreshLightShows". GUI thread only.
 class UploadQueue final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(UploadQueue)
@@ -29,6 +32,7 @@ class UploadQueue final : public QObject {
 public:
     /// A recording that still has to reach the service.
     using Pending = service::AppManager::Parcel;
+    using Delivery = service::AppManager::Delivery;
 
     struct Outcome {
         std::optional<service::ServiceError> error;
@@ -41,44 +45,70 @@ public:
         bool unknownAuthor = false; // its author is not known: send it with the command-line tool
     };
 
+    /// The end of one attempt, from wherever it was made.
+    struct Delivered {
+        Pending pending; // what was sent (entry.id empty: no copy is kept)
+        Delivery delivery = Delivery::Failed;
+        std::optional<service::ServiceError> error;
+        /// Nobody watched it end: an automatic retry, or an upload whose
+        /// recording window was closed meanwhile.
+        bool background = false;
+    };
+
     struct RetrySummary {
         int uploaded = 0;
         int failed = 0;
+        int transient = 0; // among the failed: those that may pass by themselves
         int otherAuthors = 0; // left for their authors
-        QStringList waitingFor; // those authors, each once
         int unknownAuthor = 0; // left for an explicit send
         int refusedForGood = 0; // among the failed: the service will never take them
         QString lastError;
+        /// The longest wait the service asked for (Retry-After), if it did.
+        std::optional<std::chrono::seconds> retryAfter;
     };
+
+    /// Who asked for a retry of the whole outbox.
+    enum class Asker { Author, Automatic };
 
     explicit UploadQueue(service::AppManager& manager, QObject* parent = nullptr);
     ~UploadQueue() override;
 
-    /// Uploads a finished recording for the manager's current item, made
-    /// under the account `madeBy` (empty: the signed-in one).
-    QCoro::Task<Outcome> upload(QByteArray recording, QString madeBy = {});
-    /// Sends a recording whose upload failed again.
-    QCoro::Task<Outcome> retry(Pending pending);
-    /// Sends everything waiting in the outbox again, oldest first.
-    QCoro::Task<RetrySummary> retryAll();
+    /// What a recording window shows for a delivery.
+    static Outcome outcomeOf(const Delivered& delivered);
 
+    /// Uploads a finished recording for the manager's current item, made
+    /// under the account `madeBy` (empty: the signed-in one). The attempt
+    /// counts as one in the background when `watcher` is false by its end.
+    QCoro::Task<Outcome> upload(
+        QByteArray recording, QString madeBy = {}, std::shared_ptr<const bool> watcher = {});
+    /// Sends a recording whose upload failed again.
+    QCoro::Task<Outcome> retry(Pending pending, std::shared_ptr<const bool> watcher = {});
+    /// Sends everything waiting in the outbox again, oldest first, except
+    /// what the service refused for good.
+    QCoro::Task<RetrySummary> retryAll(Asker asker = Asker::Author);
+
+    /// The outbox as last read, oldest first.
+    const QList<service::Outbox::Entry>& entries() const { return m_entries; }
     /// Recordings in the outbox, as last counted.
-    int waitingCount() const { return m_waitingCount; }
+    int waitingCount() const { return static_cast<int>(m_entries.size()); }
     bool isRetryingAll() const { return m_retryingAll; }
-    /// Counts the outbox again (it is shared with the command-line tool, so
+    /// Reads the outbox again (it is shared with the command-line tool, so
     /// this also runs every few seconds).
     void refreshCount();
 
 Q_SIGNALS:
-    void waitingCountChanged();
+    /// Something of the outbox changed: an entry came, went, or was tried.
+    void entriesChanged();
     void retryingAllChanged();
+    void delivered(const corvex::app::UploadQueue::Delivered& delivered);
 
 private:
     void setRetryingAll(bool retrying);
+    void announce(const Delivered& delivered, bool refreshList = true);
 
     service::AppManager& m_manager;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
-    int m_waitingCount = 0;
+    QList<service::Outbox::Entry> m_entries;
     bool m_retryingAll = false;
     QTimer m_countTimer;
 };

@@ -62,7 +62,7 @@ void CaptureEngineStreamOutput::handleVideo(const screencapture::SampleBuffer& s
     if (!sampleBuffer.surface || !scaled)
         return;
     const CapturedFrame frame { sampleBuffer.surface, info->contentRect, info->contentScale, info->scaleFactor,
-        analysis::sampleGrid(*scaled) };
+        analysis::sampleGrid(*scaled), info->coveredPixels };
     m_recorder.appendVideoFrame(*scaled, sampleBuffer.outputPresentationTimeStamp);
     if (capturedFrameHandler)
         capturedFrameHandler(frame);

@@ -18,6 +18,7 @@ struct CapturedFrame {
     double contentScale = 0;
     double scaleFactor = 0;
     std::optional<analysis::GridColours> colours;
+    screencapture::CoveredPixels coveredPixels; // the surface's pixels that show nothing of their own
 };
 
 } // namespace corvex::capture

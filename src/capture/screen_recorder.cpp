@@ -195,7 +195,7 @@ QCoro::Task<> ScreenRecorder::start()
 
 void ScreenRecorder::handleFrame(const CapturedFrame& frame)
 {
-    capturePreview()->setContents(frame.surface, frame.colours);
+    capturePreview()->setContents(frame.surface, frame.colours, frame.coveredPixels);
     const QSizeF size(frame.contentRect.width, frame.contentRect.height);
     if (m_contentSize.width() != size.width() || m_contentSize.height() != size.height()) {
         m_contentSize = size;
@@ -325,7 +325,8 @@ void ScreenRecorder::lookForBars()
     const std::size_t row = std::min(copy.bytesPerRow(), surface->bytesPerRow);
     for (int y = 0; y < surface->height; ++y)
         std::memcpy(copy.baseAddress() + y * copy.bytesPerRow(), surface->pixels.get() + y * surface->bytesPerRow, row);
-    m_barDetector.addFrame(copy);
+    const screencapture::CoveredPixels& covered = capturePreview()->coveredPixels();
+    m_barDetector.addFrame(copy, covered.get());
     const std::optional<media::Rect> proposed = m_barDetector.proposedCrop();
     if (proposed != m_proposedCrop) {
         m_proposedCrop = proposed;

@@ -158,7 +158,8 @@ QCoro::Task<AppManager::AccountOutcome> AppManager::requestAccountFor(QString to
             ServiceError { ServiceError::Kind::Transport, 0, reply.error->message } };
     if (reply.status != 200)
         co_return AccountOutcome { std::nullopt,
-            ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} } };
+            ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {},
+                ServiceError::parseRetryAfter(reply.retryAfter, QDateTime::currentDateTimeUtc()) } };
     Result<Account> decoded = decodeAccount(reply.body);
     if (!decoded)
         co_return AccountOutcome { std::nullopt,
@@ -242,7 +243,8 @@ QCoro::Task<std::optional<ServiceError>> AppManager::send(
     if (reply.status == 401 && *alive)
         tokenRefused(token);
     if (reply.status != 200)
-        co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {} };
+        co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {},
+            ServiceError::parseRetryAfter(reply.retryAfter, QDateTime::currentDateTimeUtc()) };
     const QString showId = QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("id")).toString();
     if (*alive && !showId.isEmpty())
         Q_EMIT lightShowStored(showId, item, recording);
@@ -445,7 +447,7 @@ QCoro::Task<AppManager::DeliveryResult> AppManager::retry(Parcel parcel, Adopt a
     co_return result;
 }
 
-QCoro::Task<AppManager::RetryReport> AppManager::retryOutbox()
+QCoro::Task<AppManager::RetryReport> AppManager::retryOutbox(Refused refused)
 {
     RetryReport report;
     const std::shared_ptr<Outbox> outbox = m_configuration.outbox;
@@ -468,6 +470,8 @@ QCoro::Task<AppManager::RetryReport> AppManager::retryOutbox()
         co_return report;
     }
     for (const Outbox::Entry& entry : outbox->entries()) {
+        if (refused == Refused::Skip && entry.refusedForGood())
+            continue;
         // No temporaries in the awaited call: GCC 12 destroys them twice when
         // they are braced initialisers.
         Parcel parcel { entry, {} };

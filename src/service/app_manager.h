@@ -154,10 +154,15 @@ public:
         std::optional<ServiceError> error;
         QList<RetryResult> results; // every entry, oldest first
     };
+    /// Which waiting recordings a retry of the outbox sends.
+    enum class Refused {
+        SendToo, // also those the service refused for good (it may take them now)
+        Skip, // not those: they are left, and not listed
+    };
     /// Uploads every waiting recording of the signed-in account again, oldest
     /// first; each leaves the outbox only when its upload succeeded. Entries of
     /// other accounts, or of no known account, are listed and left alone.
-    QCoro::Task<RetryReport> retryOutbox();
+    QCoro::Task<RetryReport> retryOutbox(Refused refused = Refused::SendToo);
 
     /// The service origin, or none with `configurationError()` set.
     std::optional<QString> serviceOrigin() const;

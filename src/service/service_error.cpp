@@ -1,5 +1,10 @@
 #include "service/service_error.h"
 
+#include <QLocale>
+#include <QTimeZone>
+
+#include <algorithm>
+
 namespace corvex::service {
 
 QString ServiceError::message() const
@@ -28,6 +33,32 @@ QString ServiceError::message() const
         return QStringLiteral("the service is unreachable: %1").arg(detail);
     }
     return detail;
+}
+
+bool ServiceError::isTransient() const
+{
+    return kind == Kind::Transport
+        || (kind == Kind::BadServerResponse && (status >= 500 || status == 429 || status == 408));
+}
+
+std::optional<std::chrono::seconds> ServiceError::parseRetryAfter(const QByteArray& value, const QDateTime& now)
+{
+    const QByteArray text = value.trimmed();
+    if (text.isEmpty())
+        return std::nullopt;
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        bool ok = false;
+        const qlonglong seconds = text.toLongLong(&ok);
+        // More digits than a wait can have is no answer one can keep to.
+        return ok ? std::optional(std::chrono::seconds(seconds)) : std::nullopt;
+    }
+    // The one date form a service may send (IMF-fixdate), always in GMT.
+    QDateTime date = QLocale::c().toDateTime(
+        QString::fromLatin1(text), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    if (!date.isValid())
+        return std::nullopt;
+    date.setTimeZone(QTimeZone::utc());
+    return std::chrono::seconds(std::max<qint64>(0, now.secsTo(date)));
 }
 
 bool ServiceError::isPermanentStatus(int status)

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 namespace corvex::service {
@@ -19,6 +22,8 @@ struct ServiceError {
     Kind kind = Kind::Unknown;
     int status = 0; // the HTTP status for BadServerResponse, 0 when not HTTP
     QString detail; // the transport's message, or what made the URL bad
+    /// How long the service asked to be left alone (its Retry-After), when it did.
+    std::optional<std::chrono::seconds> retryAfter = {};
 
     /// One line for the user: what happened and what to do.
     QString message() const;
@@ -27,6 +32,13 @@ struct ServiceError {
     /// for who sent it (401, 403), when (408, 429) or how it was doing (5xx).
     static bool isPermanentStatus(int status);
     bool isPermanent() const { return kind == Kind::BadServerResponse && isPermanentStatus(status); }
+    /// Whether the same request may well succeed later by itself: no answer
+    /// came, or the service was busy or failing (408, 429, 5xx).
+    bool isTransient() const;
+
+    /// A Retry-After value (seconds, or an HTTP date seen from `now`) as a
+    /// wait; none when it is missing or unreadable. A date in the past is no wait.
+    static std::optional<std::chrono::seconds> parseRetryAfter(const QByteArray& value, const QDateTime& now);
 };
 
 } // namespace corvex::service

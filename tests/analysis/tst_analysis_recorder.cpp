@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 #include <atomic>
 #include <thread>
 
@@ -47,34 +49,43 @@ void feedAudio(AnalysisRecorder& recorder, const std::vector<float>& samples, do
     }
 }
 
-// A stretch of captured sound: samples [from, to) of a tune, stamped from `at`.
+// Seconds [from, to) of `samples` at `rate`.
+std::vector<float> slice(const std::vector<float>& samples, double rate, double from, double to)
+{
+    return { samples.begin() + std::llround(from * rate), samples.begin() + std::llround(to * rate) };
+}
+
+// The signature of a recording of `samples` alone.
+std::string signatureOfSound(
+    const std::vector<float>& samples, double rate, std::uint32_t channels = 2, std::uint32_t framesPerBuffer = 1024)
+{
+    AnalysisRecorder recorder(nullptr);
+    recorder.start();
+    feedAudio(recorder, samples, rate, channels, 0, framesPerBuffer);
+    return test::parseRecord(recorder.stop()).signature();
+}
+
+// Where in `signature` a recording of seconds [from, to) of `tune` is found; -1 when it is not.
+double clipOffset(const std::string& signature, const std::vector<float>& tune, double rate, double from, double to)
+{
+    const auto items = fingerprint::decodeSignature(signature);
+    const auto clip = fingerprint::decodeSignature(signatureOfSound(slice(tune, rate, from, to), rate, 1));
+    const auto match = items && clip ? fingerprint::locateClip(*items, *clip) : std::nullopt;
+    return match ? match->offsetSeconds : -1;
+}
+
+// A stretch of captured sound: seconds [from, to) of a tune, stamped from `at`.
 struct Stretch {
     double at;
     double from;
     double to;
 };
-// What the signature should have heard: tune samples [from, to), or silence
-// for `to` seconds when `from` is negative.
+// What the signature should have heard: seconds [from, to) of the tune, or
+// silence for `to` seconds when `from` is negative.
 struct Heard {
     double from;
     double to;
 };
-
-std::string signatureOf(const std::vector<float>& tune, double rate, const std::vector<Heard>& heard)
-{
-    std::vector<float> samples;
-    for (const Heard& part : heard) {
-        if (part.from < 0)
-            samples.insert(samples.end(), std::size_t(std::llround(part.to * rate)), 0.0f);
-        else
-            samples.insert(samples.end(), tune.begin() + std::llround(part.from * rate),
-                tune.begin() + std::llround(part.to * rate));
-    }
-    AnalysisRecorder recorder(nullptr);
-    recorder.start();
-    feedAudio(recorder, samples, rate, 2, 0, 960);
-    return test::parseRecord(recorder.stop()).signature();
-}
 
 } // namespace
 
@@ -133,7 +144,7 @@ private Q_SLOTS:
         if (audioAt >= 0)
             feedAudio(recorder, std::vector<float>(480, 0.1f), 48000, 2, audioAt);
         if (leftOut > 0)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("frame was left out")));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"frame was left out"_s));
         for (const double at : frames)
             recorder.appendVideoFrame(*grey(9), std::isnan(at) ? MediaTime::invalid() : seconds(at));
         QCOMPARE(recorder.framesLeftOut(), leftOut);
@@ -189,21 +200,15 @@ private Q_SLOTS:
         recorder.start();
         feedAudio(recorder, firstHalf, 48000, 2, 0);
         feedAudio(recorder, secondHalf, 44100, 1, 20);
-        const VideoAnalysis record = test::parseRecord(recorder.stop());
-        const auto items = fingerprint::decodeSignature(record.signature());
-        QVERIFY(items);
+        const std::string signature = test::parseRecord(recorder.stop()).signature();
         // About 40 s of sound made it into the signature, and a clip of the
         // second half is found where it was played.
+        const auto items = fingerprint::decodeSignature(signature);
+        QVERIFY(items);
         QVERIFY2(std::abs(double(items->size()) * fingerprint::signatureItemSeconds() - 40) < 3.5,
             qPrintable(QString::number(items->size())));
-        AnalysisRecorder clipRecorder(nullptr);
-        clipRecorder.start();
-        feedAudio(clipRecorder, std::vector<float>(tune.begin() + 30 * 48000, tune.begin() + 38 * 48000), 48000, 1, 0);
-        const auto clip = fingerprint::decodeSignature(test::parseRecord(clipRecorder.stop()).signature());
-        QVERIFY(clip);
-        const auto match = fingerprint::locateClip(*items, *clip);
-        QVERIFY(match);
-        QVERIFY2(std::abs(match->offsetSeconds - 30) <= 0.15, qPrintable(QString::number(match->offsetSeconds)));
+        const double offset = clipOffset(signature, tune, 48000, 30, 38);
+        QVERIFY2(std::abs(offset - 30) <= 0.15, qPrintable(QString::number(offset)));
     }
 
     // The signature lies on the record's time line: sound that starts after
@@ -239,12 +244,15 @@ private Q_SLOTS:
         if (videoAt >= 0)
             recorder.appendVideoFrame(*grey(1), seconds(videoAt));
         for (const Stretch& stretch : captured)
-            feedAudio(recorder,
-                std::vector<float>(
-                    tune.begin() + std::llround(stretch.from * rate), tune.begin() + std::llround(stretch.to * rate)),
-                rate, 2, stretch.at, 960);
+            feedAudio(recorder, slice(tune, rate, stretch.from, stretch.to), rate, 2, stretch.at, 960);
         const std::string signature = test::parseRecord(recorder.stop()).signature();
-        const std::string expected = signatureOf(tune, rate, heard);
+        std::vector<float> samples;
+        for (const Heard& part : heard) {
+            const auto sound = part.from < 0 ? std::vector<float>(std::size_t(std::llround(part.to * rate)), 0.0f)
+                                             : slice(tune, rate, part.from, part.to);
+            samples.insert(samples.end(), sound.begin(), sound.end());
+        }
+        const std::string expected = signatureOfSound(samples, rate, 2, 960);
         const auto items = fingerprint::decodeSignature(signature);
         const auto expectedItems = fingerprint::decodeSignature(expected);
         QVERIFY(items && expectedItems);
@@ -270,11 +278,11 @@ private Q_SLOTS:
         QFETCH(int, rate);
         QFETCH(int, channels);
         QFETCH(bool, beeps);
-        const QString tool = QStandardPaths::findExecutable(QStringLiteral("fpcalc"));
+        const QString tool = QStandardPaths::findExecutable(u"fpcalc"_s);
         if (tool.isEmpty())
             QSKIP("fpcalc is not installed (apt-get install libchromaprint-tools)");
         QTemporaryDir folder;
-        const QString wav = folder.filePath(QStringLiteral("sound.wav"));
+        const QString wav = folder.filePath(u"sound.wav"_s);
         const auto run = [](const QString& program, const QStringList& arguments) {
             QProcess process;
             process.start(program, arguments);
@@ -283,7 +291,7 @@ private Q_SLOTS:
                 : QByteArray();
         };
         if (beeps) {
-            const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+            const QString ffmpeg = QStandardPaths::findExecutable(u"ffmpeg"_s);
             if (ffmpeg.isEmpty())
                 QSKIP("ffmpeg is not installed");
             run(ffmpeg,
@@ -323,11 +331,9 @@ private Q_SLOTS:
         const QByteArray expected = run(tool, { "-length", "0", "-plain", wav });
         QVERIFY(!expected.isEmpty());
 
-        AnalysisRecorder recorder(nullptr);
-        recorder.start();
-        feedAudio(recorder, sound, rate, std::uint32_t(channels), 0);
-        const std::string signature = test::parseRecord(recorder.stop()).signature();
-        QCOMPARE(QByteArray::fromStdString(signature).toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals),
+        const std::string signature = signatureOfSound(sound, rate, std::uint32_t(channels));
+        QCOMPARE(QByteArray::fromStdString(signature).toBase64(
+                     QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals),
             expected);
     }
 
@@ -337,18 +343,13 @@ private Q_SLOTS:
     {
         const auto first = test::melody(5, 44100, 15);
         const auto second = test::melody(5, 44100, 16);
-        AnalysisRecorder fresh(nullptr);
-        fresh.start();
-        feedAudio(fresh, second, 44100, 2, 0);
-        const std::string expected = test::parseRecord(fresh.stop()).signature();
-
         AnalysisRecorder recorder(nullptr);
         recorder.start();
         feedAudio(recorder, first, 44100, 2, 0);
         recorder.stop();
         recorder.start();
         feedAudio(recorder, second, 44100, 2, 10);
-        QCOMPARE(test::parseRecord(recorder.stop()).signature(), expected);
+        QCOMPARE(test::parseRecord(recorder.stop()).signature(), signatureOfSound(second, 44100));
     }
 
     void longRecordingsDoNotDrift()
@@ -357,26 +358,15 @@ private Q_SLOTS:
         // output frames is 371.5, so truncating it would lose 10 s an hour.
         const double minutes = 10;
         const auto tune = test::melody(minutes * 60, 44100, 12);
-        AnalysisRecorder recorder(nullptr);
-        recorder.start();
-        feedAudio(recorder, tune, 44100, 2, 0);
-        const auto items = fingerprint::decodeSignature(test::parseRecord(recorder.stop()).signature());
-        AnalysisRecorder clipRecorder(nullptr);
-        clipRecorder.start();
-        const auto from = tune.begin() + std::ptrdiff_t(9 * 60 * 44100);
-        feedAudio(clipRecorder, std::vector<float>(from, from + 10 * 44100), 44100, 2, 0);
-        const auto clip = fingerprint::decodeSignature(test::parseRecord(clipRecorder.stop()).signature());
-        QVERIFY(items && clip);
-        const auto match = fingerprint::locateClip(*items, *clip);
-        QVERIFY(match);
-        QVERIFY2(std::abs(match->offsetSeconds - 540) <= 0.15, qPrintable(QString::number(match->offsetSeconds)));
+        const double offset = clipOffset(signatureOfSound(tune, 44100), tune, 44100, 540, 550);
+        QVERIFY2(std::abs(offset - 540) <= 0.15, qPrintable(QString::number(offset)));
     }
 
     void unusableAudioIsSkippedAndTheRecordingGoesOn()
     {
         AnalysisRecorder recorder(nullptr);
         recorder.start();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("unusable sample rate")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"unusable sample rate"_s));
         float samples[64] = {};
         auto tooFast = media::PcmBuffer::wrap(media::AudioFormat::standard(5e9, 1), 64, { samples });
         recorder.appendAudioBuffer(*tooFast, seconds(1));
@@ -384,7 +374,7 @@ private Q_SLOTS:
         recorder.appendVideoFrame(*grey(3), seconds(1.5));
         // After a pause, no silence is made of a format that cannot be converted
         // (a terahertz rate would make it without end).
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("unusable sample rate")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"unusable sample rate"_s));
         auto absurd = media::PcmBuffer::wrap(media::AudioFormat::standard(1e12, 1), 64, { samples });
         recorder.appendAudioBuffer(*absurd, seconds(300));
         const VideoAnalysis record = test::parseRecord(recorder.stop());

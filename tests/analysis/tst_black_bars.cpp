@@ -94,7 +94,23 @@ enum class Sequence {
     SingleDarkFrame,
     OneShotReachesTheEdges,
     SameSizeCardsOnBlack,
+    LetterboxUnderALeftOutWindow,
 };
+
+// Where a window left out of the capture hides the picture and the bottom bar.
+const Area kLeftOutWindow { 30, 60, 60, 25 };
+
+// The pixels a sequence's frames show nothing of (one byte a pixel); empty when all are seen.
+std::vector<std::uint8_t> coveredPixels(Sequence sequence)
+{
+    if (sequence != Sequence::LetterboxUnderALeftOutWindow)
+        return {};
+    std::vector<std::uint8_t> covered(std::size_t(kWidth) * kHeight);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            covered[std::size_t(y) * kWidth + std::size_t(x)] = kLeftOutWindow.contains(x, y);
+    return covered;
+}
 
 Frames frames(Sequence sequence)
 {
@@ -193,6 +209,15 @@ Frames frames(Sequence sequence)
             all = append(all, film({ 40, 25, 80, 40 }, 1, 6, card % 2 ? 1.0 : 0.4, card));
         return all;
     }
+    case Sequence::LetterboxUnderALeftOutWindow: {
+        // What capture guesses there spreads the picture into the bar.
+        Frames all = film(letterbox(), 8, 4);
+        for (auto& frame : all)
+            for (int y = kLeftOutWindow.y; y < kLeftOutWindow.y + kLeftOutWindow.height; ++y)
+                std::fill_n(frame->baseAddress() + std::size_t(y) * frame->bytesPerRow() + 4 * kLeftOutWindow.x,
+                    4 * kLeftOutWindow.width, std::uint8_t(150));
+        return all;
+    }
     }
     return {};
 }
@@ -234,6 +259,8 @@ private Q_SLOTS:
         QTest::newRow("one shot reaches the edges, the others stop short")
             << Sequence::OneShotReachesTheEdges << false << 0 << 0 << 0 << 0;
         QTest::newRow("cards of one size on black") << Sequence::SameSizeCardsOnBlack << false << 0 << 0 << 0 << 0;
+        QTest::newRow("a left-out window over the picture and a bar")
+            << Sequence::LetterboxUnderALeftOutWindow << true << 0 << 12 << 0 << 12;
         QTest::newRow("one frame decides nothing") << Sequence::SingleDarkFrame << false << 0 << 0 << 0 << 0;
     }
 
@@ -247,8 +274,9 @@ private Q_SLOTS:
         QFETCH(int, bottom);
 
         analysis::BlackBarDetector detector;
+        const std::vector<std::uint8_t> covered = coveredPixels(sequence);
         for (const auto& frame : frames(sequence))
-            detector.addFrame(*frame);
+            detector.addFrame(*frame, covered.empty() ? nullptr : &covered);
         const std::optional<media::Rect> crop = detector.proposedCrop();
         QCOMPARE(crop.has_value(), cropped);
         if (!crop)

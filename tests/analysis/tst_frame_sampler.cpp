@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 #include <cmath>
 #include <limits>
 
@@ -37,20 +39,6 @@ class TestFrameSampler final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void uniformRasterGivesItsColourToEveryChannel()
-    {
-        VideoAnalysis record = analysis::initialVideoAnalysis();
-        auto raster = test::makeRaster(5, 5, [](int, int) { return test::Bgr { 10, 20, 30 }; });
-        analysis::sampleFrame(*raster, 0.5, record);
-        QCOMPARE(record.timestamps_size(), 1);
-        for (const auto& channel : record.channels()) {
-            QCOMPARE(channel.r_size(), 1);
-            QCOMPARE(channel.r(0), 30u);
-            QCOMPARE(channel.g(0), 20u);
-            QCOMPARE(channel.b(0), 10u);
-        }
-    }
-
     void eachChannelReadsItsPixel_data()
     {
         QTest::addColumn<std::size_t>("padding");

@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace corvex;
 
 namespace {
@@ -52,9 +54,9 @@ private Q_SLOTS:
         for (const auto& e : expected) {
             const QJsonObject rgb = message.value(QLatin1StringView(e.name)).toObject();
             QCOMPARE(rgb.size(), 3);
-            QCOMPARE(rgb.value(QLatin1StringView("r")).toInt(-1), 10 * e.column + e.row);
-            QCOMPARE(rgb.value(QLatin1StringView("g")).toInt(-1), e.row);
-            QCOMPARE(rgb.value(QLatin1StringView("b")).toInt(-1), e.column);
+            QCOMPARE(rgb.value(u"r"_s).toInt(-1), 10 * e.column + e.row);
+            QCOMPARE(rgb.value(u"g"_s).toInt(-1), e.row);
+            QCOMPARE(rgb.value(u"b"_s).toInt(-1), e.column);
         }
     }
 
@@ -70,11 +72,11 @@ private Q_SLOTS:
     {
         QFETCH(int, value);
         QFETCH(int, size);
-        const std::string bytes
-            = analysis::encodeLiveColourMessage(analysis::previewColors(recordOfOneColour(std::uint8_t(value))));
+        const analysis::PreviewColors colors = analysis::previewColors(recordOfOneColour(std::uint8_t(value)));
+        const std::string bytes = analysis::encodeLiveColourMessage(colors);
         QCOMPARE(int(bytes.size()), size);
         QVERIFY(bytes.find_first_of(" \n\t") == std::string::npos);
-        QVERIFY(!QJsonDocument::fromJson(QByteArray::fromStdString(bytes)).isNull());
+        QCOMPARE(analysis::decodeLiveColourMessage(bytes), std::optional(colors)); // reads what was written
     }
 
     void emptyListsGiveZeros()
@@ -100,14 +102,6 @@ private Q_SLOTS:
         QCOMPARE(colors.size(), std::size_t(1));
         QCOMPARE(colors.at("10"), (analysis::RGB { 255, 255, 0 }));
         QVERIFY(analysis::previewColors(VideoAnalysis()).empty());
-    }
-
-    void decodingReadsWhatEncodingWrote()
-    {
-        const analysis::PreviewColors colors = analysis::previewColors(recordOfOneColour(200));
-        const auto decoded = analysis::decodeLiveColourMessage(analysis::encodeLiveColourMessage(colors));
-        QVERIFY(decoded);
-        QCOMPARE(*decoded, colors);
     }
 
     void decodingRefusesOtherShapes_data()

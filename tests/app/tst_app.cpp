@@ -17,6 +17,9 @@
 #include "app/main_window.h"
 #include "app/movie_details_view.h"
 #include "app/movies_search_view.h"
+#include "app/outbox_bar.h"
+#include "app/outbox_dialog.h"
+#include "app/outbox_retry.h"
 #include "app/panel_section.h"
 #include "app/realtime_preview_section.h"
 #include "app/recording_controls.h"
@@ -27,6 +30,7 @@
 #include "app/text_styles.h"
 #include "app/tmdb_thumbnail_view.h"
 #include "app/tv_show_seasons_view.h"
+#include "app/upload_notifications.h"
 #include "app/upload_queue.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
@@ -45,6 +49,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -59,7 +65,9 @@
 #include <QSplitter>
 #include <QSplitterHandle>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QToolButton>
+#include <QTreeWidget>
 
 using namespace corvex;
 using namespace corvex::app;
@@ -72,28 +80,12 @@ namespace {
 
 // A screen with displays but no window that names its process (fault injection
 // over the synthetic screen).
-class NoWindowsBackend final : public screencapture::CaptureBackend {
+class NoWindowsBackend final : public corvex::testing::AdjustedSyntheticBackend {
 public:
     std::string name() const override { return "no-windows"; }
-    screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
-    {
-        screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
-        if (result.content)
-            result.content->windows.clear();
-        return result;
-    }
-    screencapture::SourceResult createVideoSource(
-        const screencapture::ContentFilter& filter, const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createVideoSource(filter, configuration);
-    }
-    screencapture::SourceResult createAudioSource(const screencapture::StreamConfiguration& configuration) override
-    {
-        return m_screen.createAudioSource(configuration);
-    }
 
-private:
-    screencapture::SyntheticBackend m_screen;
+protected:
+    void adjust(screencapture::ShareableContent& content) override { content.windows.clear(); }
 };
 
 } // namespace
@@ -303,6 +295,8 @@ private Q_SLOTS:
         auto manager = newManager(server.origin());
         QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-for-the-fault-server")));
         StudioApp studio(*manager, app::RecordingModels::process());
+        // The panel's Retry is what is tried here, not the outbox's own.
+        studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
             corvex::testing::movieItem(90004, QStringLiteral("Caligari")));
@@ -317,7 +311,7 @@ private Q_SLOTS:
         QCOMPARE(window->view()->preview()->note(), QStringLiteral("Not uploaded yet"));
         QCOMPARE(refreshed.count(), 0);
         QCOMPARE(manager->outbox()->entries().size(), 1);
-        QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("1 recording is waiting to be uploaded."));
+        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 recording is waiting to be uploaded.")));
         QVERIFY(main->retryButton()->isVisibleTo(main));
 
         // A Retry that fails again keeps the recording and offers Retry again.
@@ -348,26 +342,109 @@ private Q_SLOTS:
         QTRY_VERIFY(!main->retryButton()->isVisibleTo(main));
     }
 
-    void mainWindowRetriesTheOutbox()
+    // What becomes of a recording whose upload failed: one that may pass is
+    // sent again by itself, with growing waits, no sooner than the service
+    // asked; one refused for good is never sent again, and can be saved and
+    // removed. Every view says the same of it.
+    void outboxAfterAFailedUpload_data()
     {
+        QTest::addColumn<int>("status"); // 0: the connection is dropped
+        QTest::addColumn<QByteArray>("retryAfter");
+        QTest::addColumn<bool>("passes");
+        QTest::newRow("busy") << 503 << QByteArray() << true;
+        QTest::newRow("busy, asks for a second") << 503 << QByteArray("1") << true;
+        QTest::newRow("dropped") << 0 << QByteArray() << true;
+        QTest::newRow("too large") << 413 << QByteArray() << false;
+        QTest::newRow("bad request") << 400 << QByteArray() << false;
+    }
+
+    void outboxAfterAFailedUpload()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(bool, passes);
         FaultServer server;
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u2","email":"u2@example.org"})" });
-        server.setAnswer("POST", "/tvapi/lightshow/tv/91001/1/2", { 503, "{}" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
+        FaultServer::Answer failure { status, "{}" };
+        if (status == 0)
+            failure.action = FaultServer::Action::Drop;
+        if (!retryAfter.isEmpty())
+            failure.headers = { { "Retry-After", retryAfter } };
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90006", failure);
         auto manager = newManager(server.origin());
-        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("another-token")));
-        manager->setCurrentItem(corvex::testing::episodeItem(91001, QStringLiteral("Flash"), 1, 2));
-        const auto first = QCoro::waitFor(manager->uploadLightShow(corvex::testing::smallRecording()));
-        QVERIFY(!first.succeeded());
+        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-outbox")));
         StudioApp studio(*manager, app::RecordingModels::process());
+        Backoff& backoff = studio.environment().outboxRetry.backoff();
+        backoff.setDelays(20, 200);
+        QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
         MainWindow* main = studio.newMainWindow();
-        QCOMPARE(main->outboxLabel()->fullText(), QStringLiteral("1 recording is waiting to be uploaded."));
-        main->retryButton()->click();
-        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 of 1 could not be uploaded")));
-        server.setAnswer("POST", "/tvapi/lightshow/tv/91001/1/2", { 200, "{}" });
-        main->retryButton()->click();
-        QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("The waiting recording was uploaded."));
+        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
+            corvex::testing::movieItem(90006, QStringLiteral("Nosferatu")));
+        ConfigurationView* panel = window->view()->configurationView();
+        const auto posts = [&server] {
+            return std::count_if(server.received().begin(), server.received().end(),
+                [](const FaultServer::Received& request) { return request.method == "POST"; });
+        };
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Upload failed: ")));
+        QCOMPARE(manager->outbox()->entries().size(), 1);
+        if (passes) {
+            QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(
+                QStringLiteral("1 recording is waiting to be uploaded. Last attempt: ")));
+            QTRY_VERIFY_WITH_TIMEOUT(posts() >= 3, 10000);
+            QVERIFY(backoff.currentDelay() >= (retryAfter.isEmpty() ? 20 : 1000));
+            // The service takes it again: it goes without a press, and no view keeps the old error.
+            server.setAnswer("POST", "/tvapi/lightshow/movie/90006", { 200, "{}" });
+            QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."), 10000);
+            QCOMPARE(window->view()->preview()->note(), QStringLiteral("Uploaded"));
+            QVERIFY(!panel->retryButton()->isVisibleTo(panel));
+            QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("The waiting recording was uploaded."));
+            QVERIFY(manager->outbox()->entries().isEmpty());
+            // Sent with nobody watching: the desktop says so too.
+            QTRY_COMPARE(notified.count(), 1);
+            QCOMPARE(notified.first().at(1).toString(), QStringLiteral("“Nosferatu” reached the service."));
+            return;
+        }
+        QVERIFY2(panel->uploadStatus()->text().contains(QStringLiteral("refused it for good")),
+            qPrintable(panel->uploadStatus()->text()));
+        QVERIFY(!panel->retryButton()->isVisibleTo(panel));
+        QVERIFY(panel->saveAsButton()->isVisibleTo(panel));
+        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 refused for good")));
         QVERIFY(!main->retryButton()->isVisibleTo(main));
+        QTest::qWait(300); // many of the test's waits
+        OutboxDialog* outbox = main->outboxBar()->openOutbox();
+        QCOMPARE(outbox->list()->topLevelItemCount(), 1);
+        QVERIFY(outbox->list()->topLevelItem(0)->text(3).startsWith(
+            QStringLiteral("Refused for good (status %1)").arg(status)));
+        QVERIFY(!outbox->retryButton()->isVisibleTo(outbox));
+        QVERIFY(outbox->removeButton()->isEnabled());
+        QCOMPARE(posts(), 1);
+
+        // Saved as a file, it still waits; removed after a question that names it, it is gone.
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("kept.corvex"));
+        panel->saveAsButton()->click();
+        auto* chooser = panel->findChild<QFileDialog*>();
+        QVERIFY(chooser);
+        chooser->selectFile(path);
+        static_cast<QDialog*>(chooser)->accept();
+        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Saved ")));
+        QVERIFY(QFileInfo(path).size() > 0);
+        QCOMPARE(manager->outbox()->entries().size(), 1);
+        panel->removeButton()->click();
+        auto* question = panel->findChild<QMessageBox*>();
+        QVERIFY(question);
+        QVERIFY(question->text().contains(QStringLiteral("“Nosferatu”")));
+        QCOMPARE(question->defaultButton(), buttonWithText(question, QStringLiteral("Cancel")));
+        buttonWithText(question, QStringLiteral("Remove"))->click();
+        QVERIFY(manager->outbox()->entries().isEmpty());
+        QVERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Removed ")));
+        QVERIFY(!panel->removeButton()->isVisibleTo(panel));
+        QTRY_VERIFY(main->outboxLabel()->fullText().isEmpty());
+        QCOMPARE(outbox->list()->topLevelItemCount(), 0);
+        QCOMPARE(notified.count(), 0); // the window that saved it said it all
     }
 
     void signingOutWhileRecordingKeepsTheRecording()
@@ -404,11 +481,9 @@ private Q_SLOTS:
         QCoro::waitFor(theirs.loadLightShows());
         QVERIFY(theirs.shows().isEmpty());
 
-        // Its author signs in again and it goes to them.
+        // Its author signs in again and it goes to them, without a press.
         manager->setAccount(std::nullopt);
         QVERIFY(corvex::testing::signIn(*manager, authorToken));
-        QTRY_VERIFY(panel->retryButton()->isEnabled());
-        panel->retryButton()->click();
         QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
         QVERIFY(manager->outbox()->entries().isEmpty());
     }
@@ -560,6 +635,30 @@ private Q_SLOTS:
             QCOMPARE(crop->y, 0.0);
             QCOMPARE(crop->height, 1.0);
         }
+    }
+
+    // Where the studio's own windows hid the picture, the preview shows a grey
+    // hatch, not the colours guessed there.
+    void previewHatchesHiddenPixels()
+    {
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
+        RecordingSources sources(screenRecorder);
+        CapturePreviewView preview(sources);
+        preview.resize(200, 100);
+        // Green, 4 × 2, the left half hidden.
+        std::shared_ptr<std::uint8_t> green(new std::uint8_t[32], std::default_delete<std::uint8_t[]>());
+        for (int i = 0; i < 32; ++i)
+            green.get()[i] = i % 4 == 1 || i % 4 == 3 ? 255 : 0;
+        screenRecorder.capturePreview()->setContents(
+            std::make_shared<const screencapture::Surface>(
+                screencapture::Surface { 4, 2, 16, media::PixelFormat::BGRA, green }),
+            std::nullopt,
+            std::make_shared<const std::vector<std::uint8_t>>(std::vector<std::uint8_t> { 1, 1, 0, 0, 1, 1, 0, 0 }));
+        const QImage shown = preview.grab().toImage();
+        for (const QPoint hidden : { QPoint(10, 10), QPoint(60, 70) })
+            QVERIFY(shown.pixelColor(hidden).green() == shown.pixelColor(hidden).red());
+        QVERIFY(shown.pixelColor(160, 50).green() > 2 * shown.pixelColor(160, 50).red());
     }
 
     void aspectFit_data()
@@ -772,17 +871,17 @@ private Q_SLOTS:
         panel->recordingButton()->click();
         QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
         main->retryButton()->click();
-        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 of 1 could not be uploaded")));
+        QTRY_VERIFY(main->outboxLabel()->fullText().contains(QStringLiteral("Last attempt: ")));
         // Long messages are cut at the window's edge with the whole text in the tooltip.
         main->resize(main->minimumSize());
         QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
         QVERIFY(main->outboxLabel()->width() <= main->width());
 
-        // The panel's Retry succeeds: nothing waits, so nothing "could not be uploaded".
+        // The panel's Retry succeeds: nothing waits, so no attempt's error stays.
         server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 200, "{}" });
         panel->retryButton()->click();
         QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
-        QTRY_VERIFY(!main->outboxLabel()->fullText().contains(QStringLiteral("could not")));
+        QTRY_VERIFY(!main->outboxLabel()->fullText().contains(QStringLiteral("Last attempt")));
 
         // "Uploaded" is gone with the next recording, and with the author.
         panel->recordingButton()->click();

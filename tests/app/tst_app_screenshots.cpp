@@ -381,6 +381,7 @@ private Q_SLOTS:
         RecordingWindow* window = m_studio->environment().recordingWindows.openRecordingWindow(
             corvex::testing::episodeItem(91002, QStringLiteral("The Cisco Kid"), 2, 1));
         QVERIFY(window);
+        window->resize(800, 600); // not the smallest size an earlier case left remembered
         RecordingView* view = window->view();
         QTRY_VERIFY(view->screenRecorder().isRunning());
         QTRY_VERIFY(view->screenRecorder().contentSize() != QSizeF(1, 1));

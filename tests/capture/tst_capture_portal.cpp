@@ -194,8 +194,7 @@ private Q_SLOTS:
         WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
         QTemporaryDir home; // nothing remembered
         const QString out = home.filePath(QStringLiteral("show.pb"));
-        QStringList arguments { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
-            QStringLiteral("--no-audio"), QStringLiteral("-o"), out };
+        QStringList arguments = record({ QStringLiteral("-o"), out });
         // Cancelled, it is given no end: it must find its own.
         if (!cancel)
             arguments << QStringLiteral("--seconds") << QStringLiteral("2");
@@ -213,6 +212,14 @@ private Q_SLOTS:
             QVERIFY(test::readRecord(out, record));
             QVERIFY(record.timestamps_size() > 0);
         }
+    }
+
+    /// 'corvex record' from the portal without sound, then `more`.
+    static QStringList record(const QStringList& more)
+    {
+        return QStringList { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
+            QStringLiteral("--no-audio") }
+        + more;
     }
 
     /// 'corvex ARGUMENTS' as a program of the Wayland session run with settings in `home`.
@@ -255,12 +262,9 @@ private Q_SLOTS:
         m_desktop->resetChooser();
         QTemporaryDir home;
         const QString out = home.filePath(QStringLiteral("show.pb"));
-        arguments.prepend(QStringLiteral("portal"));
-        arguments.prepend(QStringLiteral("--source"));
-        arguments.prepend(QStringLiteral("record"));
         if (!arguments.contains(QStringLiteral("--list")))
-            arguments << QStringLiteral("--no-audio") << QStringLiteral("-o") << out;
-        const CommandRun run = corvexInSession(home.path(), arguments);
+            arguments << QStringLiteral("-o") << out;
+        const CommandRun run = corvexInSession(home.path(), record(arguments));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
         QVERIFY2((run.out + run.err).contains(said), (run.out + run.err).constData());
     }
@@ -272,19 +276,16 @@ private Q_SLOTS:
         m_desktop->resetChooser();
         WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
         QTemporaryDir home;
-        const QStringList record { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
-            QStringLiteral("--no-audio"), QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"),
-            home.filePath(QStringLiteral("show.pb")) };
+        const QStringList arguments = record(
+            { QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), home.filePath("show.pb") });
         const int before = m_desktop->timesAsked();
-        CommandRun run = corvexInSession(home.path(), record);
-        QVERIFY2(run.exitCode == 0, run.err.constData());
-        QCOMPARE(m_desktop->timesAsked(), before + 1);
-        run = corvexInSession(home.path(), record);
-        QVERIFY2(run.exitCode == 0, run.err.constData());
-        QCOMPARE(m_desktop->timesAsked(), before + 1); // remembered
-        run = corvexInSession(home.path(), QStringList(record) << QStringLiteral("--choose"));
-        QVERIFY2(run.exitCode == 0, run.err.constData());
-        QCOMPARE(m_desktop->timesAsked(), before + 2);
+        // Asked the first time, then remembered, then asked again on request.
+        for (const auto& [choose, asked] : { std::pair { false, 1 }, { false, 1 }, { true, 2 } }) {
+            const CommandRun run = corvexInSession(
+                home.path(), choose ? arguments + QStringList { QStringLiteral("--choose") } : arguments);
+            QVERIFY2(run.exitCode == 0, run.err.constData());
+            QCOMPARE(m_desktop->timesAsked(), before + asked);
+        }
     }
 
     // A desktop that sends no picture at all of what was shared (KWin 5.27
@@ -300,9 +301,8 @@ private Q_SLOTS:
         portal::settingsChoiceStore(home.filePath(QStringLiteral("corvex/corvex.ini")).toStdString())
             ->save({ token.toStdString(), 0, 0, portal::kSourceMonitor });
         const CommandRun run = corvexInSession(home.path(),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
-                QStringLiteral("--no-audio"), QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"),
-                home.filePath(QStringLiteral("show.pb")) });
+            record(
+                { QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), home.filePath("show.pb") }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("the desktop sent no picture") && run.err.contains("share the player's window"),
             run.err.constData());
@@ -319,9 +319,7 @@ private Q_SLOTS:
         const QString out = home.filePath(QStringLiteral("show.pb"));
         QProcess corvex;
         corvex.setProcessEnvironment(sessionEnvironment(home.path()));
-        corvex.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
-                QStringLiteral("--no-audio"), QStringLiteral("--auto-crop"), QStringLiteral("-o"), out });
+        corvex.start(QStringLiteral(CORVEX_CLI), record({ QStringLiteral("--auto-crop"), QStringLiteral("-o"), out }));
         auto stop = qScopeGuard([&] {
             if (corvex.state() != QProcess::NotRunning) {
                 corvex.kill();
@@ -359,41 +357,6 @@ private Q_SLOTS:
         // Within a unit per channel of the last colour painted, whichever of the two it was.
         QVERIFY2((*top & 0xffff00) == 0x3c7800 && (*top & 0xff) >= 0xc7 && (*top & 0xff) <= 0xca,
             qPrintable(QString::number(*top, 16)));
-    }
-
-    void toneThroughPipeWiresPulseServer()
-    {
-        qputenv("PULSE_SERVER", m_desktop->pulseServer.toUtf8());
-        QTemporaryDir directory;
-        const QString tone = directory.filePath(QStringLiteral("tone.wav"));
-        QProcess sox;
-        sox.start(QStringLiteral("sox"),
-            { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"),
-                QStringLiteral("2"), tone, QStringLiteral("synth"), QStringLiteral("4"), QStringLiteral("sine"),
-                QStringLiteral("1000") });
-        QVERIFY(sox.waitForFinished(20000) && sox.exitCode() == 0);
-
-        WaylandPainter painter(*m_desktop);
-        analysis::AnalysisRecorder recorder(nullptr);
-        auto screen = recorderFor(recorder, true);
-        recorder.start();
-        QCoro::waitFor(screen->start());
-        QVERIFY(screen->isRunning());
-        QTRY_VERIFY(!screen->captureEngine().powerMeter().values().empty());
-        QProcess player;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PULSE_SERVER"), m_desktop->pulseServer);
-        player.setProcessEnvironment(environment);
-        player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), tone });
-        // A full-scale sine: about -3 dB average.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            std::abs(screen->captureEngine().powerMeter().values()[0].average - -3.01f) < 0.5f, 5000);
-        QVERIFY(paintUntilShown(painter, *screen, "306090", 0.5, 0.5, 0x306090));
-        QVERIFY(player.waitForFinished(15000));
-        QCOMPARE(player.exitCode(), 0);
-        const VideoAnalysis record = test::parseRecord(recorder.stop());
-        QVERIFY(record.timestamps_size() >= 1);
-        QVERIFY(!record.signature().empty());
     }
 };
 

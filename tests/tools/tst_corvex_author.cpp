@@ -3,6 +3,7 @@
 
 #include "analysis/proto/video_analysis.pb.h"
 
+#include "cli_run.h"
 #include "support/recorded.h"
 #include "support/test_films.h"
 
@@ -11,6 +12,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 #include <algorithm>
 #include <csignal>
@@ -22,27 +25,16 @@ using corvex::test::colourAt;
 using corvex::test::near;
 using corvex::test::readRecord;
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using corvex::test::Run;
 
 Run author(const QStringList& arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral(CORVEX_CLI), QStringList { QStringLiteral("author") } + arguments);
-    process.waitForFinished(240000);
-    Run run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return corvex::test::runCli(QStringList { u"author"_s } + arguments, 240000);
 }
 
 QString text(Colour c)
 {
-    return QStringLiteral("(%1, %2, %3)").arg(c.r).arg(c.g).arg(c.b);
+    return u"(%1, %2, %3)"_s.arg(c.r).arg(c.g).arg(c.b);
 }
 
 #define REQUIRE_FFMPEG()                                                                                               \
@@ -74,11 +66,11 @@ private Q_SLOTS:
     void recordsTheFilmAtItsTimes()
     {
         REQUIRE_FFMPEG();
-        const QString film = path(QStringLiteral("colours.mp4"));
+        const QString film = path(u"colours.mp4"_s);
         MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180), "-f", "lavfi", "-i",
             "sine=f=330:beep_factor=3:d=4", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
-        const QString out = path(QStringLiteral("colours.pb"));
-        const Run run = author({ film, QStringLiteral("-o"), out });
+        const QString out = path(u"colours.pb"_s);
+        const Run run = author({ film, u"-o"_s, out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
@@ -90,14 +82,14 @@ private Q_SLOTS:
             for (int channel = 0; channel < 9; ++channel) {
                 const Colour got = colourAt(record, channel, second + 0.5);
                 QVERIFY2(near(got, expected[second], 6),
-                    qPrintable(QStringLiteral("channel %1 at %2.5 s is %3").arg(channel).arg(second).arg(text(got))));
+                    qPrintable(u"channel %1 at %2.5 s is %3"_s.arg(channel).arg(second).arg(text(got))));
             }
         // The change shows within a frame of the second.
         QVERIFY(near(colourAt(record, kCentre, 1.04), expected[1], 6));
         // Into a pipe, progress comes as whole lines, each with the share done,
         // the speed in frames a second and as a multiple of real time, and the time left.
         static const QRegularExpression progress(
-            QStringLiteral("^ *(\\d+\\.\\d) %  +\\d+ fps  +\\d+\\.\\dx real time  +\\d+:\\d\\d left *$"));
+            u"^ *(\\d+\\.\\d) %  +\\d+ fps  +\\d+\\.\\dx real time  +\\d+:\\d\\d left *$"_s);
         QList<double> shares;
         for (const QByteArray& line : run.err.split('\n'))
             if (const QRegularExpressionMatch match = progress.match(QString::fromUtf8(line)); match.hasMatch())
@@ -125,35 +117,32 @@ private Q_SLOTS:
         QFETCH(QStringList, choice);
         QFETCH(int, picture);
         QFETCH(int, sound);
-        const QString pictures[] = { QStringLiteral("color=c=red:s=160x90:r=25:d=4"),
-            QStringLiteral("color=c=blue:s=160x90:r=25:d=4") };
-        const QString tunes[] = { QStringLiteral("sine=f=330:beep_factor=3:d=4"),
-            QStringLiteral("sine=f=1250:beep_factor=5:d=4") };
+        const QString pictures[] = { u"color=c=red:s=160x90:r=25:d=4"_s, u"color=c=blue:s=160x90:r=25:d=4"_s };
+        const QString tunes[] = { u"sine=f=330:beep_factor=3:d=4"_s, u"sine=f=1250:beep_factor=5:d=4"_s };
         // Streams 0 and 1 are pictures, 2 and 3 sound.
-        const QString film = path(QStringLiteral("streams.mkv"));
+        const QString film = path(u"streams.mkv"_s);
         if (!QFile::exists(film))
             MAKE_FILM({ "-f", "lavfi", "-i", pictures[0], "-f", "lavfi", "-i", pictures[1], "-f", "lavfi", "-i",
                 tunes[0], "-f", "lavfi", "-i", tunes[1], "-map", "0", "-map", "1", "-map", "2", "-map", "3", "-c:v",
                 "libx264", "-c:a", "flac", film });
         // The same picture and sound alone in a film of their own give the record to expect.
-        const QString alone = path(QStringLiteral("alone-%1-%2.mkv").arg(picture).arg(sound));
+        const QString alone = path(u"alone-%1-%2.mkv"_s.arg(picture).arg(sound));
         if (!QFile::exists(alone))
             MAKE_FILM({ "-f", "lavfi", "-i", pictures[picture], "-f", "lavfi", "-i", tunes[sound], "-c:v", "libx264",
                 "-c:a", "flac", alone });
-        const QString out = path(QStringLiteral("streams-%1.pb").arg(QTest::currentDataTag()).replace(' ', '-'));
-        const Run run = author(QStringList { film, QStringLiteral("-o"), out } + choice);
+        const QString out = path(u"streams-%1.pb"_s.arg(QTest::currentDataTag()).replace(' ', '-'));
+        const Run run = author(QStringList { film, u"-o"_s, out } + choice);
         QVERIFY2(run.exitCode == 0, run.err.constData());
-        const Run expectedRun = author({ alone, QStringLiteral("-o"), alone + QStringLiteral(".pb") });
+        const Run expectedRun = author({ alone, u"-o"_s, alone + u".pb"_s });
         QVERIFY2(expectedRun.exitCode == 0, expectedRun.err.constData());
         VideoAnalysis record, expected;
         QVERIFY(readRecord(out, record));
-        QVERIFY(readRecord(alone + QStringLiteral(".pb"), expected));
+        QVERIFY(readRecord(alone + u".pb"_s, expected));
         const Colour centre = colourAt(record, kCentre, 1);
         QVERIFY2(near(centre, picture == 0 ? Colour { 255, 0, 0 } : Colour { 0, 0, 255 }, 6), qPrintable(text(centre)));
         QVERIFY(!record.signature().empty());
         QVERIFY2(record.signature() == expected.signature(),
-            qPrintable(QStringLiteral("signature of %1 bytes, the tune alone gives %2")
-                           .arg(record.signature().size())
+            qPrintable(u"signature of %1 bytes, the tune alone gives %2"_s.arg(record.signature().size())
                            .arg(expected.signature().size())));
     }
 
@@ -181,20 +170,20 @@ private Q_SLOTS:
         REQUIRE_FFMPEG();
         QFETCH(QStringList, arguments);
         QFETCH(int, firstStamp);
-        const QString film = path(QStringLiteral("zero-%1%2")
-                                      .arg(QString::number(qHash(QString::fromLatin1(QTest::currentDataTag()))),
-                                          arguments.last().mid(arguments.last().lastIndexOf('.'))));
+        const QString film
+            = path(u"zero-%1%2"_s.arg(QString::number(qHash(QString::fromLatin1(QTest::currentDataTag()))),
+                arguments.last().mid(arguments.last().lastIndexOf('.'))));
         arguments.last() = film;
         MAKE_FILM(arguments);
-        const QString out = film + QStringLiteral(".pb");
-        const Run run = author({ film, QStringLiteral("-o"), out });
+        const QString out = film + u".pb"_s;
+        const Run run = author({ film, u"-o"_s, out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
         // Exactly where the streams begin, the coders decide (priming, delay):
         // ffprobe says, and the first frame's stamp follows from it.
-        const corvex::test::Probe picture = corvex::test::probe(film, QStringLiteral("v:0"));
-        const corvex::test::Probe sound = corvex::test::probe(film, QStringLiteral("a:0"));
+        const corvex::test::Probe picture = corvex::test::probe(film, u"v:0"_s);
+        const corvex::test::Probe sound = corvex::test::probe(film, u"a:0"_s);
         QVERIFY(!picture.frameTimes.empty() && !sound.frameTimes.empty());
         const double zero = std::min(picture.frameTimes.front(), sound.frameTimes.front());
         const auto expected = int((picture.frameTimes.front() - zero) * 100);
@@ -202,8 +191,7 @@ private Q_SLOTS:
         // Every frame is in the record: none fell before time zero.
         QCOMPARE(std::size_t(record.timestamps_size()), picture.frameTimes.size());
         QVERIFY2(std::abs(int(record.timestamps(0)) - expected) <= 1,
-            qPrintable(
-                QStringLiteral("first frame at %1 hundredths, expected %2").arg(record.timestamps(0)).arg(expected)));
+            qPrintable(u"first frame at %1 hundredths, expected %2"_s.arg(record.timestamps(0)).arg(expected)));
     }
 
     // Far into a long film every frame is stamped with its time to the
@@ -211,17 +199,18 @@ private Q_SLOTS:
     void stampsStayExactFarIntoAFilm()
     {
         REQUIRE_FFMPEG();
-        const QString film = path(QStringLiteral("long.mkv"));
+        const QString film = path(u"long.mkv"_s);
         MAKE_FILM({ "-f", "lavfi", "-i", "color=c=red:s=64x36:r=25:d=2", "-vf", "setpts=PTS+gte(N\\,1)*10000/TB",
             "-fps_mode", "passthrough", "-c:v", "libx264", film });
-        const QString out = path(QStringLiteral("long.pb"));
-        author({ film, QStringLiteral("-o"), out }); // fails for want of sound, and writes the record
+        const QString out = path(u"long.pb"_s);
+        author({ film, u"-o"_s, out }); // fails for want of sound, and writes the record
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
-        const corvex::test::Probe picture = corvex::test::probe(film, QStringLiteral("v:0"));
+        const corvex::test::Probe picture = corvex::test::probe(film, u"v:0"_s);
         QCOMPARE(std::size_t(record.timestamps_size()), picture.frameTimes.size());
         for (int k = 0; k < record.timestamps_size(); ++k)
-            QCOMPARE(record.timestamps(k), std::uint32_t(std::llround(picture.frameTimes[std::size_t(k)] * 1e6) / 10000));
+            QCOMPARE(
+                record.timestamps(k), std::uint32_t(std::llround(picture.frameTimes[std::size_t(k)] * 1e6) / 10000));
     }
 
     // A letterboxed film is cropped to its picture; a full-frame one is left whole.
@@ -238,11 +227,11 @@ private Q_SLOTS:
         REQUIRE_FFMPEG();
         QFETCH(QString, filter);
         QFETCH(bool, bars);
-        const QString film = path(QStringLiteral("crop-%1.mp4").arg(bars));
-        MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(8, 640, 360) + QLatin1Char(',') + filter, "-f",
-            "lavfi", "-i", "sine=d=8", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
-        const QString out = path(QStringLiteral("crop-%1.pb").arg(bars));
-        const Run run = author({ film, QStringLiteral("--auto-crop"), QStringLiteral("-o"), out });
+        const QString film = path(u"crop-%1.mp4"_s.arg(bars));
+        MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(8, 640, 360) + u',' + filter, "-f", "lavfi", "-i",
+            "sine=d=8", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
+        const QString out = path(u"crop-%1.pb"_s.arg(bars));
+        const Run run = author({ film, u"--auto-crop"_s, u"-o"_s, out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         QVERIFY2(run.err.contains(bars ? "Black bars found: cropping to 0.0000,0.12" : "No black bars found"),
             run.err.constData());
@@ -259,26 +248,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("written");
-        QTest::newRow("missing file") << "missing"
-                                      << "No such file" << false;
-        QTest::newRow("zero-length file") << "empty"
-                                          << "is empty (0 bytes)" << false;
-        QTest::newRow("not a video") << "text"
-                                     << "is not a video file" << false;
-        QTest::newRow("no video stream") << "sound"
-                                         << "has no video stream" << false;
+        // clang-format off
+        QTest::newRow("missing file") << "missing" << "No such file" << false;
+        QTest::newRow("zero-length file") << "empty" << "is empty (0 bytes)" << false;
+        QTest::newRow("not a video") << "text" << "is not a video file" << false;
+        QTest::newRow("no video stream") << "sound" << "has no video stream" << false;
         QTest::newRow("unsupported codec") << "unknown codec"
-                                           << "is coded in a way no decoder here knows, which this program cannot "
-                                              "decode"
-                                           << false;
-        QTest::newRow("absurd dimensions") << "absurd"
-                                           << "99999 x 16 pixels" << false;
-        QTest::newRow("no audio stream") << "silent"
-                                         << "has no sound" << true;
-        QTest::newRow("truncated file") << "truncated"
-                                        << "is cut short" << true;
-        QTest::newRow("corrupt packets in the middle") << "damaged"
-                                                       << "is damaged" << true;
+            << "is coded in a way no decoder here knows, which this program cannot decode" << false;
+        QTest::newRow("absurd dimensions") << "absurd" << "99999 x 16 pixels" << false;
+        QTest::newRow("no audio stream") << "silent" << "has no sound" << true;
+        QTest::newRow("truncated file") << "truncated" << "is cut short" << true;
+        QTest::newRow("corrupt packets in the middle") << "damaged" << "is damaged" << true;
+        // clang-format on
     }
 
     void badInput()
@@ -287,27 +268,27 @@ private Q_SLOTS:
         QFETCH(QString, kind);
         QFETCH(QString, reason);
         QFETCH(bool, written);
-        QString film = path(QStringLiteral("bad-%1").arg(kind).replace(' ', '-'));
-        if (kind == QLatin1StringView("empty")) {
+        QString film = path(u"bad-%1"_s.arg(kind).replace(' ', '-'));
+        if (kind == u"empty"_s) {
             QFile empty(film);
             QVERIFY(empty.open(QIODevice::WriteOnly));
-        } else if (kind == QLatin1StringView("text")) {
+        } else if (kind == u"text"_s) {
             QFile notes(film);
             QVERIFY(notes.open(QIODevice::WriteOnly));
             notes.write(QByteArray("Notes on the film, scene by scene.\n").repeated(100));
-        } else if (kind == QLatin1StringView("sound")) {
-            film += QStringLiteral(".m4a");
+        } else if (kind == u"sound"_s) {
+            film += u".m4a"_s;
             MAKE_FILM({ "-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac", film });
-        } else if (kind == QLatin1StringView("unknown codec")) {
-            film += QStringLiteral(".mkv");
+        } else if (kind == u"unknown codec"_s) {
+            film += u".mkv"_s;
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-c:v", "libx264", film });
             QFile file(film);
             QVERIFY(file.open(QIODevice::ReadOnly));
             const qsizetype at = file.readAll().indexOf("V_MPEG4/ISO/AVC");
             file.close();
             QVERIFY(at > 0 && corvex::test::overwrite(film, at, "V_QQQQQ/ISO/AVC"));
-        } else if (kind == QLatin1StringView("absurd")) {
-            film += QStringLiteral(".y4m");
+        } else if (kind == u"absurd"_s) {
+            film += u".y4m"_s;
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=64x16:r=25:d=1", "-pix_fmt", "yuv420p", film });
             QFile file(film);
             QVERIFY(file.open(QIODevice::ReadOnly));
@@ -316,16 +297,16 @@ private Q_SLOTS:
             bytes.replace("W64 H16", "W99999 H16");
             QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
             file.write(bytes);
-        } else if (kind == QLatin1StringView("silent")) {
-            film += QStringLiteral(".mp4");
+        } else if (kind == u"silent"_s) {
+            film += u".mp4"_s;
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-c:v", "libx264", film });
-        } else if (kind == QLatin1StringView("truncated")) {
-            film += QStringLiteral(".mkv");
+        } else if (kind == u"truncated"_s) {
+            film += u".mkv"_s;
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=10", "-f", "lavfi", "-i", "sine=d=10", "-c:v",
                 "libx264", "-c:a", "aac", film });
             QVERIFY(corvex::test::truncateFile(film, QFileInfo(film).size() * 6 / 10));
-        } else if (kind == QLatin1StringView("damaged")) {
-            film += QStringLiteral(".ts");
+        } else if (kind == u"damaged"_s) {
+            film += u".ts"_s;
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
                 "libx264", "-g", "25", "-c:a", "mp2", film });
             QByteArray garbage(12000, '\0');
@@ -333,17 +314,17 @@ private Q_SLOTS:
                 garbage[i] = char((i * 7919) ^ (i >> 3));
             QVERIFY(corvex::test::overwrite(film, QFileInfo(film).size() / 2, garbage));
         }
-        const QString out = film + QStringLiteral(".pb");
-        const Run run = author({ film, QStringLiteral("-o"), out });
+        const QString out = film + u".pb"_s;
+        const Run run = author({ film, u"-o"_s, out });
         QCOMPARE(run.exitCode, 1);
         const QList<QByteArray> lines = run.err.split('\n');
         const auto found = std::find_if(
             lines.begin(), lines.end(), [&](const QByteArray& line) { return line.contains(reason.toUtf8()); });
         QVERIFY2(found != lines.end(), run.err.constData());
         QVERIFY2(found->startsWith("corvex: "), found->constData());
-        if (kind == QLatin1StringView("damaged")) {
+        if (kind == u"damaged"_s) {
             // How much was damaged is said, as a count.
-            static const QRegularExpression count(QStringLiteral("is damaged: (\\d+) damaged packets or frames"));
+            static const QRegularExpression count(u"is damaged: (\\d+) damaged packets or frames"_s);
             const QRegularExpressionMatch match = count.match(QString::fromUtf8(*found));
             QVERIFY2(match.hasMatch() && match.captured(1).toInt() > 0, found->constData());
         }
@@ -354,7 +335,7 @@ private Q_SLOTS:
             QVERIFY(record.timestamps_size() > 0);
             for (const auto& channel : record.channels())
                 QCOMPARE(channel.r_size(), record.timestamps_size());
-            if (kind == QLatin1StringView("silent"))
+            if (kind == u"silent"_s)
                 QVERIFY(record.signature().empty());
         }
     }
@@ -381,7 +362,7 @@ private Q_SLOTS:
 
     void helpDescribesTheCommand()
     {
-        const Run run = author({ QStringLiteral("--help") });
+        const Run run = author({ u"--help"_s });
         QCOMPARE(run.exitCode, 0);
         for (const char* option : { "--crop", "--auto-crop", "--video-stream", "--audio-stream", "--hwaccel", "-o" })
             QVERIFY2(run.out.contains(option), option);
@@ -391,12 +372,12 @@ private Q_SLOTS:
     void interruptKeepsWhatWasAnalysed()
     {
         REQUIRE_FFMPEG();
-        const QString film = path(QStringLiteral("long.mkv"));
+        const QString film = path(u"long.mkv"_s);
         MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=30:d=300", "-f", "lavfi", "-i", "sine=d=300", "-c:v",
             "libx264", "-preset", "ultrafast", "-c:a", "aac", film });
-        const QString out = path(QStringLiteral("long.pb"));
+        const QString out = path(u"long.pb"_s);
         QProcess process;
-        process.start(QStringLiteral(CORVEX_CLI), { QStringLiteral("author"), film, QStringLiteral("-o"), out });
+        process.start(QStringLiteral(CORVEX_CLI), { u"author"_s, film, u"-o"_s, out });
         QByteArray err;
         // A twentieth of the film is analysed, enough sound for a signature.
         QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("5.0 %"), 120000);

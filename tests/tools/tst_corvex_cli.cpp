@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
+#include "cli_run.h"
 #include "support/recorded.h"
 #include "support/tones.h"
 
@@ -24,22 +27,11 @@ using namespace corvex;
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using test::Run;
 
 Run corvexCli(const QStringList& arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral(CORVEX_CLI), arguments);
-    process.waitForFinished(60000);
-    Run run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return test::runCli(arguments);
 }
 
 QString writeImage(const QTemporaryDir& dir, const QString& name, const QImage& image)
@@ -109,23 +101,20 @@ private Q_SLOTS:
     void analyseFollowsTheFramesAndWritesARecord()
     {
         QTemporaryDir dir;
-        const QString red = writeImage(dir, QStringLiteral("a.png"), halves(Qt::red, Qt::red));
-        const QString blue = writeImage(dir, QStringLiteral("b.ppm"), halves(Qt::blue, Qt::blue));
-        const QString out = dir.filePath(QStringLiteral("show.pb"));
-        const Run run = corvexCli({ QStringLiteral("analyse"), QStringLiteral("--fps"), QStringLiteral("25"),
-            QStringLiteral("-o"), out, red, blue, red });
+        const QString red = writeImage(dir, u"a.png"_s, halves(Qt::red, Qt::red));
+        const QString blue = writeImage(dir, u"b.ppm"_s, halves(Qt::blue, Qt::blue));
+        const QString out = dir.filePath(u"show.pb"_s);
+        const Run run = corvexCli({ u"analyse"_s, u"--fps"_s, u"25"_s, u"-o"_s, out, red, blue, red });
         QCOMPARE(run.exitCode, 0);
         const QList<QByteArray> lines = run.out.trimmed().split('\n');
         QCOMPARE(lines.size(), 3);
         const QJsonObject second = QJsonDocument::fromJson(lines[1]).object();
         QCOMPARE(second.size(), 9);
-        QCOMPARE(second.value(QLatin1StringView("02")).toObject().value(QLatin1StringView("b")).toInt(), 255);
-        QCOMPARE(second.value(QLatin1StringView("02")).toObject().value(QLatin1StringView("r")).toInt(), 0);
+        QCOMPARE(second.value(u"02"_s).toObject().value(u"b"_s).toInt(), 255);
+        QCOMPARE(second.value(u"02"_s).toObject().value(u"r"_s).toInt(), 0);
 
-        QFile file(out);
-        QVERIFY(file.open(QIODevice::ReadOnly));
         VideoAnalysis record;
-        QVERIFY(record.ParseFromString(file.readAll().toStdString()));
+        QVERIFY(test::readRecord(out, record));
         QCOMPARE(record.timestamps_size(), 3);
         // Frames of 0.04 s: 4 hundredths each, exactly.
         QCOMPARE(record.timestamps(1), 4u);
@@ -136,9 +125,8 @@ private Q_SLOTS:
     void cropKeepsOnlyItsRegion()
     {
         QTemporaryDir dir;
-        const QString image = writeImage(dir, QStringLiteral("halves.png"), halves(Qt::red, Qt::green));
-        const Run run
-            = corvexCli({ QStringLiteral("analyse"), QStringLiteral("--crop"), QStringLiteral("0.5,0,0.5,1"), image });
+        const QString image = writeImage(dir, u"halves.png"_s, halves(Qt::red, Qt::green));
+        const Run run = corvexCli({ u"analyse"_s, u"--crop"_s, u"0.5,0,0.5,1"_s, image });
         QCOMPARE(run.exitCode, 0);
         const auto colors = analysis::decodeLiveColourMessage(run.out.trimmed().toStdString());
         QVERIFY(colors);
@@ -152,41 +140,31 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("message");
         QTest::newRow("no command") << QStringList() << 2 << QByteArray();
-        QTest::newRow("unknown command") << QStringList { QStringLiteral("frobnicate") } << 2
-                                         << QByteArray("unknown command");
-        QTest::newRow("no images") << QStringList { QStringLiteral("analyse") } << 2 << QByteArray("no images");
-        QTest::newRow("fps zero") << QStringList { QStringLiteral("analyse"), QStringLiteral("--fps"),
-            QStringLiteral("0"), QStringLiteral("x.png") }
-                                  << 2 << QByteArray("--fps");
-        QTest::newRow("crop outside") << QStringList { QStringLiteral("analyse"), QStringLiteral("--crop"),
-            QStringLiteral("0.5,0,0.6,1"), QStringLiteral("x.png") }
-                                      << 2 << QByteArray("--crop");
-        QTest::newRow("crop not numbers") << QStringList { QStringLiteral("analyse"), QStringLiteral("--crop"),
-            QStringLiteral("a,b"), QStringLiteral("x.png") }
-                                          << 2 << QByteArray("--crop");
-        QTest::newRow("missing image") << QStringList { QStringLiteral("analyse"),
-            QStringLiteral("/nonexistent/x.png") }
-                                       << 1 << QByteArray("cannot read image /nonexistent/x.png");
-        QTest::newRow("inspect two files") << QStringList { QStringLiteral("inspect"), QStringLiteral("a"),
-            QStringLiteral("b") } << 2 << QByteArray("exactly one file");
-        QTest::newRow("record without output")
-            << QStringList { QStringLiteral("record") } << 2 << QByteArray("-o FILE");
-        QTest::newRow("record display and window")
-            << QStringList { QStringLiteral("record"), QStringLiteral("--display"), QStringLiteral("1"),
-                   QStringLiteral("--window"), QStringLiteral("0x1"), QStringLiteral("-o"), QStringLiteral("x.pb") }
-            << 2 << QByteArray("cannot be used together");
-        QTest::newRow("record unknown source") << QStringList { QStringLiteral("record"), QStringLiteral("--source"),
-            QStringLiteral("wayland"), QStringLiteral("-o"), QStringLiteral("x.pb") }
-                                               << 2 << QByteArray("--source");
-        QTest::newRow("record missing window") << QStringList { QStringLiteral("record"), QStringLiteral("--source"),
-            QStringLiteral("synthetic"), QStringLiteral("--window"), QStringLiteral("0x99"), QStringLiteral("-o"),
-            QStringLiteral("x.pb") } << 2 << QByteArray("no window 0x99");
-        QTest::newRow("record choose without a desktop dialog") << QStringList { QStringLiteral("record"),
-            QStringLiteral("--source"), QStringLiteral("synthetic"), QStringLiteral("--choose"), QStringLiteral("-o"),
-            QStringLiteral("x.pb") } << 2 << QByteArray("--choose is for Wayland desktops");
-        QTest::newRow("record negative seconds") << QStringList { QStringLiteral("record"), QStringLiteral("--seconds"),
-            QStringLiteral("-1"), QStringLiteral("-o"), QStringLiteral("x.pb") }
-                                                 << 2 << QByteArray("--seconds");
+        QTest::newRow("unknown command") << QStringList { u"frobnicate"_s } << 2 << QByteArray("unknown command");
+        QTest::newRow("no images") << QStringList { u"analyse"_s } << 2 << QByteArray("no images");
+        QTest::newRow("fps zero") << QStringList { u"analyse"_s, u"--fps"_s, u"0"_s, u"x.png"_s } << 2
+                                  << QByteArray("--fps");
+        QTest::newRow("crop outside") << QStringList { u"analyse"_s, u"--crop"_s, u"0.5,0,0.6,1"_s, u"x.png"_s } << 2
+                                      << QByteArray("--crop");
+        QTest::newRow("crop not numbers")
+            << QStringList { u"analyse"_s, u"--crop"_s, u"a,b"_s, u"x.png"_s } << 2 << QByteArray("--crop");
+        QTest::newRow("missing image") << QStringList { u"analyse"_s, u"/nonexistent/x.png"_s } << 1
+                                       << QByteArray("cannot read image /nonexistent/x.png");
+        QTest::newRow("inspect two files")
+            << QStringList { u"inspect"_s, u"a"_s, u"b"_s } << 2 << QByteArray("exactly one file");
+        QTest::newRow("record without output") << QStringList { u"record"_s } << 2 << QByteArray("-o FILE");
+        QTest::newRow("record display and window") << QStringList { u"record"_s, u"--display"_s, u"1"_s, u"--window"_s,
+            u"0x1"_s, u"-o"_s, u"x.pb"_s } << 2 << QByteArray("cannot be used together");
+        QTest::newRow("record unknown source") << QStringList { u"record"_s, u"--source"_s, u"wayland"_s, u"-o"_s,
+            u"x.pb"_s } << 2 << QByteArray("--source");
+        QTest::newRow("record missing window")
+            << QStringList { u"record"_s, u"--source"_s, u"synthetic"_s, u"--window"_s, u"0x99"_s, u"-o"_s, u"x.pb"_s }
+            << 2 << QByteArray("no window 0x99");
+        QTest::newRow("record choose without a desktop dialog")
+            << QStringList { u"record"_s, u"--source"_s, u"synthetic"_s, u"--choose"_s, u"-o"_s, u"x.pb"_s } << 2
+            << QByteArray("--choose is for Wayland desktops");
+        QTest::newRow("record negative seconds")
+            << QStringList { u"record"_s, u"--seconds"_s, u"-1"_s, u"-o"_s, u"x.pb"_s } << 2 << QByteArray("--seconds");
     }
     void badCommandLines()
     {
@@ -202,7 +180,7 @@ private Q_SLOTS:
     void everyCommandHasHelp_data()
     {
         QTest::addColumn<QString>("command");
-        const Run usage = corvexCli({ QStringLiteral("--help") });
+        const Run usage = corvexCli({ u"--help"_s });
         const qsizetype list = usage.out.indexOf("Commands:\n");
         int listed = 0;
         if (list >= 0) {
@@ -222,7 +200,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, command);
         QVERIFY2(!command.isEmpty(), "'corvex --help' lists fewer commands than the tool has");
-        const Run run = corvexCli({ command, QStringLiteral("--help") });
+        const Run run = corvexCli({ command, u"--help"_s });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.startsWith("Usage: corvex " + command.toUtf8()), run.out.constData());
         // Each argument's name stands whole beside its description: a line of
@@ -239,33 +217,25 @@ private Q_SLOTS:
     void missingModulesAreNamed()
     {
         QTemporaryDir dir;
-        const QString alone = dir.filePath(QStringLiteral("corvex"));
+        const QString alone = dir.filePath(u"corvex"_s);
         QVERIFY(QFile::copy(QStringLiteral(CORVEX_CLI), alone));
-        QProcess process;
-        process.start(alone, { QStringLiteral("inspect"), QStringLiteral("show.pb") });
-        QVERIFY(process.waitForFinished(60000));
-        QCOMPARE(process.exitCode(), 1);
-        const QByteArray error = process.readAllStandardError();
-        QVERIFY2(error.contains("corvex-inspect.so is missing") && error.contains("reinstall"), error.constData());
-        process.start(alone, { QStringLiteral("--help") });
-        QVERIFY(process.waitForFinished(60000));
-        QCOMPARE(process.exitCode(), 0);
+        const Run run = test::runCli({ u"inspect"_s, u"show.pb"_s }, 60000, alone);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(
+            run.err.contains("corvex-inspect.so is missing") && run.err.contains("reinstall"), run.err.constData());
+        QCOMPARE(test::runCli({ u"--help"_s }, 60000, alone).exitCode, 0);
     }
 
     // No screen to record: the advice names this command's next step, not the studio's.
     void recordWithoutAScreenSaysWhatToDo()
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("x11"), QStringLiteral("-o"),
-                QStringLiteral("x.pb") });
-        QVERIFY(process.waitForFinished(60000));
-        const QByteArray said = process.readAllStandardError();
-        QCOMPARE(process.exitCode(), 1);
+        environment.remove(u"DISPLAY"_s);
+        environment.remove(u"WAYLAND_DISPLAY"_s);
+        const Run run = test::runCli({ u"record"_s, u"--source"_s, u"x11"_s, u"-o"_s, u"x.pb"_s }, 60000,
+            QStringLiteral(CORVEX_CLI), environment);
+        const QByteArray& said = run.err;
+        QCOMPARE(run.exitCode, 1);
         QVERIFY2(said.contains("screen capture is not available here"), said.constData());
         QVERIFY2(said.contains("then run 'corvex record' again"), said.constData());
         QVERIFY2(!said.contains("Recording window"), said.constData());
@@ -273,25 +243,19 @@ private Q_SLOTS:
 
     void recordListsAndRecordsTheSyntheticSource()
     {
-        const Run list = corvexCli({ QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("synthetic"),
-            QStringLiteral("--list") });
+        const Run list = corvexCli({ u"record"_s, u"--source"_s, u"synthetic"_s, u"--list"_s });
         QCOMPARE(list.exitCode, 0);
         QVERIFY2(list.out.contains("1  Display: 1920 x 1080"), list.out.constData());
         QVERIFY2(list.out.contains("0x400002  corvex-synthetic-viewer: Test card"), list.out.constData());
 
         QTemporaryDir dir;
-        const QString output = dir.filePath(QStringLiteral("synthetic.pb"));
-        const Run run = corvexCli({ QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("synthetic"),
-            QStringLiteral("--window"), QStringLiteral("0x400002"), QStringLiteral("--crop"),
-            QStringLiteral("0,0,0.5,0.5"), QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"),
-            output });
+        const QString output = dir.filePath(u"synthetic.pb"_s);
+        const Run run = corvexCli({ u"record"_s, u"--source"_s, u"synthetic"_s, u"--window"_s, u"0x400002"_s,
+            u"--crop"_s, u"0,0,0.5,0.5"_s, u"--seconds"_s, u"1"_s, u"-o"_s, output });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.err.contains("frames"), run.err.constData());
-        QFile file(output);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
         VideoAnalysis record;
-        QVERIFY(record.ParseFromArray(bytes.constData(), int(bytes.size())));
+        QVERIFY(test::readRecord(output, record));
         QVERIFY2(record.timestamps_size() >= 15, qPrintable(QString::number(record.timestamps_size())));
     }
 
@@ -307,33 +271,28 @@ private Q_SLOTS:
     void recordStampsAlikeAtAnyUptime()
     {
         QFETCH(int, days);
-        if (QProcess::execute(QStringLiteral("unshare"), { QStringLiteral("-T"), QStringLiteral("true") }) != 0)
+        if (QProcess::execute(u"unshare"_s, { u"-T"_s, u"true"_s }) != 0)
             QSKIP("no time namespace here (needs root)");
         QTemporaryDir dir;
-        const QString output = dir.filePath(QStringLiteral("up.pb"));
-        QProcess process;
-        process.start(QStringLiteral("unshare"),
-            { QStringLiteral("-T"), QStringLiteral("--monotonic"), QString::number(days * 86400),
-                QStringLiteral(CORVEX_CLI), QStringLiteral("record"), QStringLiteral("--source"),
-                QStringLiteral("synthetic"), QStringLiteral("--seconds"), QStringLiteral("2"), QStringLiteral("-o"),
-                output });
-        QVERIFY(process.waitForFinished(60000));
-        QCOMPARE(process.exitCode(), 0);
+        const QString output = dir.filePath(u"up.pb"_s);
+        QCOMPARE(test::runCli({ u"-T"_s, u"--monotonic"_s, QString::number(days * 86400), QStringLiteral(CORVEX_CLI),
+                                  u"record"_s, u"--source"_s, u"synthetic"_s, u"--seconds"_s, u"2"_s, u"-o"_s, output },
+                     60000, u"unshare"_s)
+                     .exitCode,
+            0);
         VideoAnalysis record;
         QVERIFY(test::readRecord(output, record));
         const std::set<std::uint32_t> distinct(record.timestamps().begin(), record.timestamps().end());
         QVERIFY2(record.timestamps_size() >= 15 && distinct.size() * 10 >= std::size_t(record.timestamps_size()) * 9,
-            qPrintable(QStringLiteral("%1 distinct of %2").arg(distinct.size()).arg(record.timestamps_size())));
+            qPrintable(u"%1 distinct of %2"_s.arg(distinct.size()).arg(record.timestamps_size())));
     }
 
     void recordSavesWhatItHasOnInterrupt()
     {
         QTemporaryDir dir;
-        const QString output = dir.filePath(QStringLiteral("interrupted.pb"));
+        const QString output = dir.filePath(u"interrupted.pb"_s);
         QProcess process;
-        process.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("synthetic"), QStringLiteral("-o"),
-                output });
+        process.start(QStringLiteral(CORVEX_CLI), { u"record"_s, u"--source"_s, u"synthetic"_s, u"-o"_s, output });
         QVERIFY(process.waitForStarted());
         QByteArray progress;
         auto killer = qScopeGuard([&] {
@@ -351,9 +310,9 @@ private Q_SLOTS:
     void inspectSummarisesAndDraws()
     {
         QTemporaryDir dir;
-        const QString path = writeRecord(dir, QStringLiteral("ok.pb"), validRecord(4));
-        const QString png = dir.filePath(QStringLiteral("timeline.png"));
-        const Run run = corvexCli({ QStringLiteral("inspect"), QStringLiteral("--png"), png, path });
+        const QString path = writeRecord(dir, u"ok.pb"_s, validRecord(4));
+        const QString png = dir.filePath(u"timeline.png"_s);
+        const Run run = corvexCli({ u"inspect"_s, u"--png"_s, png, path });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.contains("frames:         4"), run.out.constData());
         QVERIFY(run.out.contains("duration:       0.09 s"));
@@ -367,13 +326,12 @@ private Q_SLOTS:
     void inspectJsonUsesTheSchemaNames()
     {
         QTemporaryDir dir;
-        const Run run = corvexCli({ QStringLiteral("inspect"), QStringLiteral("--json"),
-            writeRecord(dir, QStringLiteral("ok.pb"), validRecord(2)) });
+        const Run run = corvexCli({ u"inspect"_s, u"--json"_s, writeRecord(dir, u"ok.pb"_s, validRecord(2)) });
         QCOMPARE(run.exitCode, 0);
         const QJsonObject json = QJsonDocument::fromJson(run.out).object();
-        QCOMPARE(json.value(QLatin1StringView("timestamps")).toArray().size(), 2);
-        QCOMPARE(json.value(QLatin1StringView("channels")).toArray().size(), 9);
-        QCOMPARE(json.value(QLatin1StringView("signature")).toString(), QStringLiteral("c2ln")); // base64 of "sig"
+        QCOMPARE(json.value(u"timestamps"_s).toArray().size(), 2);
+        QCOMPARE(json.value(u"channels"_s).toArray().size(), 9);
+        QCOMPARE(json.value(u"signature"_s).toString(), u"c2ln"_s); // base64 of "sig"
     }
 
     void inspectRefusesWhatIsNotALightShow_data()
@@ -413,7 +371,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         QFETCH(QByteArray, reason);
         QTemporaryDir dir;
-        const Run run = corvexCli({ QStringLiteral("inspect"), writeRecord(dir, QStringLiteral("bad.pb"), bytes) });
+        const Run run = corvexCli({ u"inspect"_s, writeRecord(dir, u"bad.pb"_s, bytes) });
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(reason), run.err.constData());
         QCOMPARE(run.err.count('\n'), 1);
@@ -424,32 +382,27 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const auto soundtrack = test::melody(90, 44100, 21);
-        const QString sound = writeWav(dir, QStringLiteral("soundtrack.wav"), soundtrack, 44100, 2);
-        const QString clip = writeWav(dir, QStringLiteral("clip.wav"),
+        const QString sound = writeWav(dir, u"soundtrack.wav"_s, soundtrack, 44100, 2);
+        const QString clip = writeWav(dir, u"clip.wav"_s,
             std::vector<float>(soundtrack.begin() + 31 * 44100 + 4410, soundtrack.begin() + 41 * 44100 + 4410), 44100,
             1);
-        const QString unrelated = writeWav(dir, QStringLiteral("other.wav"), test::melody(10, 22050, 22), 22050, 1);
-        const QString frame = writeImage(dir, QStringLiteral("frame.png"), halves(Qt::red, Qt::blue));
-        const QString record = dir.filePath(QStringLiteral("show.pb"));
-        QCOMPARE(corvexCli({ QStringLiteral("analyse"), QStringLiteral("--audio"), sound, QStringLiteral("-o"), record,
-                               frame })
-                     .exitCode,
-            0);
+        const QString unrelated = writeWav(dir, u"other.wav"_s, test::melody(10, 22050, 22), 22050, 1);
+        const QString frame = writeImage(dir, u"frame.png"_s, halves(Qt::red, Qt::blue));
+        const QString record = dir.filePath(u"show.pb"_s);
+        QCOMPARE(corvexCli({ u"analyse"_s, u"--audio"_s, sound, u"-o"_s, record, frame }).exitCode, 0);
 
-        const Run found = corvexCli({ QStringLiteral("match"), record, clip });
+        const Run found = corvexCli({ u"match"_s, record, clip });
         QCOMPARE(found.exitCode, 0);
         const QRegularExpressionMatch offset
-            = QRegularExpression(QStringLiteral("offset ([0-9.]+) s, confidence ([0-9.]+)"))
-                  .match(QString::fromUtf8(found.out));
+            = QRegularExpression(u"offset ([0-9.]+) s, confidence ([0-9.]+)"_s).match(QString::fromUtf8(found.out));
         QVERIFY2(offset.hasMatch(), found.out.constData());
         QVERIFY2(std::abs(offset.captured(1).toDouble() - 31.1) <= 0.15, found.out.constData());
 
-        const Run missing = corvexCli({ QStringLiteral("match"), record, unrelated });
+        const Run missing = corvexCli({ u"match"_s, record, unrelated });
         QCOMPARE(missing.exitCode, 1);
         QVERIFY(missing.out.startsWith("no match"));
 
-        const Run silent = corvexCli(
-            { QStringLiteral("match"), writeRecord(dir, QStringLiteral("silent.pb"), validRecord(2)), clip });
+        const Run silent = corvexCli({ u"match"_s, writeRecord(dir, u"silent.pb"_s, validRecord(2)), clip });
         QCOMPARE(silent.exitCode, 1);
         QVERIFY2(silent.err.contains("no usable soundtrack signature"), silent.err.constData());
     }
@@ -463,8 +416,7 @@ private Q_SLOTS:
             QByteArray bytes = good;
             for (int k = 0; k < 1 + i % 5; ++k)
                 bytes[int(random() % std::uint32_t(bytes.size()))] = char(random());
-            const Run run
-                = corvexCli({ QStringLiteral("inspect"), writeRecord(dir, QStringLiteral("fuzz.pb"), bytes) });
+            const Run run = corvexCli({ u"inspect"_s, writeRecord(dir, u"fuzz.pb"_s, bytes) });
             QVERIFY2(run.exitCode == 0 || run.exitCode == 1, run.err.constData());
         }
     }

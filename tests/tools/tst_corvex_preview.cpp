@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 #include <netinet/in.h>
 
 namespace {
@@ -17,7 +19,7 @@ const QString kCli = QStringLiteral(CORVEX_CLI);
 
 QString uniqueName(const char* what)
 {
-    return QStringLiteral("corvex-cli-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
+    return u"corvex-cli-%1-%2"_s.arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
 }
 
 struct Result {
@@ -34,7 +36,7 @@ Result run(const QStringList& arguments, int timeoutMs = 20000)
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished();
-        result.err = QStringLiteral("timed out");
+        result.err = u"timed out"_s;
         return result;
     }
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -49,7 +51,7 @@ public:
     explicit ReceiveProcess(QStringList arguments)
     {
         m_process.setReadChannel(QProcess::StandardError); // what waitForReadyRead waits for
-        m_process.start(kCli, QStringList { QStringLiteral("receive") } + arguments);
+        m_process.start(kCli, QStringList { u"receive"_s } + arguments);
     }
     ~ReceiveProcess()
     {
@@ -64,7 +66,7 @@ public:
     /// The port from the "listening on UDP port N" line, 0 when it never came.
     std::uint16_t waitForPort()
     {
-        static const QRegularExpression pattern(QStringLiteral("listening on UDP port (\\d+)"));
+        static const QRegularExpression pattern(u"listening on UDP port (\\d+)"_s);
         for (int i = 0; i < 100; ++i) {
             m_err += QString::fromUtf8(m_process.readAllStandardError());
             const QRegularExpressionMatch match = pattern.match(m_err);
@@ -79,7 +81,7 @@ public:
     {
         for (int i = 0; i < 100; ++i) {
             m_err += QString::fromUtf8(m_process.readAllStandardError());
-            if (m_err.contains(QStringLiteral("✅ Bonjour service published: ")))
+            if (m_err.contains(u"✅ Bonjour service published: "_s))
                 return true;
             if (m_process.state() == QProcess::NotRunning)
                 return false;
@@ -157,8 +159,7 @@ void TestCorvexPreview::helpAndBadArguments_data()
     QTest::newRow("analyse --help names --preview") << QStringList { "analyse", "--help" } << 0 << "--preview <NAME>";
     QTest::newRow("port too large") << QStringList { "receive", "--port", "70000" } << 2 << "--port takes";
     QTest::newRow("negative count") << QStringList { "receive", "--count", "-1" } << 2 << "--count takes";
-    QTest::newRow("name too long") << QStringList { "receive", "--name", QString(64, QLatin1Char('n')) } << 2
-                                   << "--name takes";
+    QTest::newRow("name too long") << QStringList { "receive", "--name", QString(64, u'n') } << 2 << "--name takes";
     QTest::newRow("receive takes no arguments") << QStringList { "receive", "extra" } << 2 << "unexpected argument";
     QTest::newRow("zero seconds") << QStringList { "discover", "--seconds", "0" } << 2 << "--seconds takes";
     QTest::newRow("empty preview name") << QStringList { "analyse", "--preview", "", "frame.png" } << 2
@@ -178,8 +179,7 @@ void TestCorvexPreview::helpAndBadArguments()
 void TestCorvexPreview::receiveValidatesEachDatagram()
 {
     REQUIRE_DAEMON();
-    ReceiveProcess receiver({ QStringLiteral("--name"), uniqueName("json"), QStringLiteral("--json"),
-        QStringLiteral("--count"), QStringLiteral("2") });
+    ReceiveProcess receiver({ u"--name"_s, uniqueName("json"), u"--json"_s, u"--count"_s, u"2"_s });
     const std::uint16_t port = receiver.waitForPort();
     QVERIFY(port != 0);
     QVERIFY(receiver.waitForAnnouncement());
@@ -200,15 +200,14 @@ void TestCorvexPreview::receiveValidatesEachDatagram()
     const Result result = receiver.finish();
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, QString::fromUtf8(message(10) + '\n' + message(200) + '\n'));
-    QVERIFY2(result.err.contains(QLatin1StringView("not a live colour message")), qPrintable(result.err));
-    QVERIFY2(result.err.contains(QLatin1StringView("; 4 so far")), qPrintable(result.err));
+    QVERIFY2(result.err.contains(u"not a live colour message"_s), qPrintable(result.err));
+    QVERIFY2(result.err.contains(u"; 4 so far"_s), qPrintable(result.err));
 }
 
 void TestCorvexPreview::receiveDrawsTheGrid()
 {
     REQUIRE_DAEMON();
-    ReceiveProcess receiver(
-        { QStringLiteral("--name"), uniqueName("grid"), QStringLiteral("--count"), QStringLiteral("2") });
+    ReceiveProcess receiver({ u"--name"_s, uniqueName("grid"), u"--count"_s, u"2"_s });
     const std::uint16_t port = receiver.waitForPort();
     QVERIFY(port != 0);
     QVERIFY(receiver.waitForAnnouncement());
@@ -221,48 +220,42 @@ void TestCorvexPreview::receiveDrawsTheGrid()
     const Result result = receiver.finish();
     QCOMPARE(result.exitCode, 0);
     // Cell (2, 1) of the last message, in true colour, and the grid redrawn in place.
-    QVERIFY(result.out.contains(QLatin1StringView("\x1b[48;2;22;21;23m")));
-    QVERIFY(result.out.contains(QLatin1StringView("\x1b[7A")));
-    QVERIFY(result.out.contains(QLatin1StringView("2 messages, 1 not live colour messages")));
+    QVERIFY(result.out.contains(u"\x1b[48;2;22;21;23m"_s));
+    QVERIFY(result.out.contains(u"\x1b[7A"_s));
+    QVERIFY(result.out.contains(u"2 messages, 1 not live colour messages"_s));
 }
 
 void TestCorvexPreview::discoverAndAnalyseReachTheReceiver()
 {
     REQUIRE_DAEMON();
     const QString name = uniqueName("studio");
-    ReceiveProcess receiver({ QStringLiteral("--name"), name, QStringLiteral("--json") });
+    ReceiveProcess receiver({ u"--name"_s, name, u"--json"_s });
     const std::uint16_t port = receiver.waitForPort();
     QVERIFY(port != 0);
     QVERIFY(receiver.waitForAnnouncement());
 
-    const Result discovered = run({ QStringLiteral("discover"), QStringLiteral("--seconds"), QStringLiteral("1") });
+    const Result discovered = run({ u"discover"_s, u"--seconds"_s, u"1"_s });
     QCOMPARE(discovered.exitCode, 0);
-    const QRegularExpression row(
-        QStringLiteral("^%1\\s+127\\.0\\.0\\.1\\s+%2$").arg(QRegularExpression::escape(name)).arg(port),
+    const QRegularExpression row(u"^%1\\s+127\\.0\\.0\\.1\\s+%2$"_s.arg(QRegularExpression::escape(name)).arg(port),
         QRegularExpression::MultilineOption);
     QVERIFY2(row.match(discovered.out).hasMatch(), qPrintable(discovered.out + discovered.err));
 
     QTemporaryDir frames;
     QVERIFY(frames.isValid());
-    QCOMPARE(run({ QStringLiteral("make-frames"), QStringLiteral("--count"), QStringLiteral("6"),
-                     QStringLiteral("--size"), QStringLiteral("40x24"), frames.path() })
-                 .exitCode,
-        0);
+    QCOMPARE(run({ u"make-frames"_s, u"--count"_s, u"6"_s, u"--size"_s, u"40x24"_s, frames.path() }).exitCode, 0);
     QStringList images;
     for (int i = 0; i < 6; ++i)
-        images.append(frames.filePath(QStringLiteral("frame-%1.png").arg(i, 4, 10, QLatin1Char('0'))));
-    const Result analysed = run(QStringList { QStringLiteral("analyse"), QStringLiteral("--fps"), QStringLiteral("20"),
-                                    QStringLiteral("--preview"), name }
-        + images);
+        images.append(frames.filePath(u"frame-%1.png"_s.arg(i, 4, 10, QLatin1Char('0'))));
+    const Result analysed = run(QStringList { u"analyse"_s, u"--fps"_s, u"20"_s, u"--preview"_s, name } + images);
     QCOMPARE(analysed.exitCode, 0);
-    const QStringList sent = analysed.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList sent = analysed.out.split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(sent.size(), 6);
 
     // The last frame is never replaced, so it arrives.
     QTRY_VERIFY_WITH_TIMEOUT(receiver.output().contains(sent.last()), 10000);
     const Result received = receiver.stop();
     QCOMPARE(received.exitCode, 0);
-    const QStringList got = received.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList got = received.out.split(u'\n', Qt::SkipEmptyParts);
     // The first messages may be replaced while the receiver resolves; from then on every frame arrives, in order.
     QVERIFY2(!got.isEmpty() && got.size() <= sent.size(), qPrintable(received.out));
     QCOMPARE(got, sent.mid(sent.size() - got.size()));
@@ -272,14 +265,11 @@ void TestCorvexPreview::analyseFailsForAnUnknownReceiver()
 {
     QTemporaryDir frames;
     QVERIFY(frames.isValid());
-    QCOMPARE(
-        run({ QStringLiteral("make-frames"), QStringLiteral("--count"), QStringLiteral("1"), frames.path() }).exitCode,
-        0);
-    const Result result = run({ QStringLiteral("analyse"), QStringLiteral("--preview"), uniqueName("nobody"),
-        frames.filePath(QStringLiteral("frame-0000.png")) });
+    QCOMPARE(run({ u"make-frames"_s, u"--count"_s, u"1"_s, frames.path() }).exitCode, 0);
+    const Result result
+        = run({ u"analyse"_s, u"--preview"_s, uniqueName("nobody"), frames.filePath(u"frame-0000.png"_s) });
     QCOMPARE(result.exitCode, 1);
-    QVERIFY2(
-        result.err.contains(QLatin1StringView("was found on the local network within 5 s")), qPrintable(result.err));
+    QVERIFY2(result.err.contains(u"was found on the local network within 5 s"_s), qPrintable(result.err));
     QCOMPARE(result.out, QString());
 }
 

@@ -10,6 +10,7 @@
 #include "analysis/proto/video_analysis.pb.h"
 #include "platform/fingerprint/signature_matcher.h"
 
+#include "cli_run.h"
 #include "support/recorded.h"
 #include "support/test_films.h"
 
@@ -20,6 +21,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 #include <cmath>
 #include <csignal>
@@ -70,26 +73,15 @@ QString filmPicture()
 // the film, so a clip fits in one place only.
 QString filmSound()
 {
-    const QString pitch = QStringLiteral("110*pow(2,mod(7*floor(t*4)*floor(t*4)+3*floor(t*4),61)*3/61)");
-    return QStringLiteral("aevalsrc='0.3*sin(2*PI*t*%1)+0.15*sin(4*PI*t*%1)':s=48000:d=15").arg(pitch);
+    const QString pitch = u"110*pow(2,mod(7*floor(t*4)*floor(t*4)+3*floor(t*4),61)*3/61)"_s;
+    return u"aevalsrc='0.3*sin(2*PI*t*%1)+0.15*sin(4*PI*t*%1)':s=48000:d=15"_s.arg(pitch);
 }
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using test::Run;
 
 Run corvexCli(const QStringList& arguments, int timeoutMs = 240000)
 {
-    QProcess process;
-    process.start(QStringLiteral(CORVEX_CLI), arguments);
-    process.waitForFinished(timeoutMs);
-    Run run;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return test::runCli(arguments, timeoutMs);
 }
 
 // Record time of the first sample after the first red one whose centre is
@@ -110,10 +102,10 @@ std::optional<double> firstChange(const VideoAnalysis& record)
 
 std::optional<double> matchOffset(const QString& record, const QString& clip, QByteArray& said)
 {
-    const Run run = corvexCli({ QStringLiteral("match"), record, clip });
+    const Run run = corvexCli({ u"match"_s, record, clip });
     said = run.out + run.err;
     const QRegularExpressionMatch found
-        = QRegularExpression(QStringLiteral("offset (-?[0-9.]+) s")).match(QString::fromUtf8(run.out));
+        = QRegularExpression(u"offset (-?[0-9.]+) s"_s).match(QString::fromUtf8(run.out));
     if (run.exitCode != 0 || !found.hasMatch())
         return std::nullopt;
     return found.captured(1).toDouble();
@@ -140,20 +132,20 @@ private Q_SLOTS:
     {
         if (!corvex::test::haveFfmpeg())
             QSKIP("the ffmpeg command is not installed; it makes the test film");
-        const QString ffplay = QStandardPaths::findExecutable(QStringLiteral("ffplay"));
+        const QString ffplay = QStandardPaths::findExecutable(u"ffplay"_s);
         if (ffplay.isEmpty())
             QSKIP("ffplay is not installed (Debian's ffmpeg package); it plays the film live");
         if (qEnvironmentVariableIsEmpty("DISPLAY") || qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("needs the test X server and sound server (scripts/test-services)");
 
-        const QString film = path(QStringLiteral("film.mkv"));
+        const QString film = path(u"film.mkv"_s);
         {
             const QString failure = corvex::test::runFfmpeg(
                 { "-f", "lavfi", "-i", filmPicture(), "-f", "lavfi", "-i", filmSound(), "-c:v", "libx264", "-preset",
                     "veryfast", "-crf", "18", "-g", "30", "-c:a", "flac", "-t", QString::number(kFilmSeconds), film });
             QVERIFY2(failure.isEmpty(), qPrintable(failure));
         }
-        const QString clip = path(QStringLiteral("clip.wav"));
+        const QString clip = path(u"clip.wav"_s);
         {
             const QString failure = corvex::test::runFfmpeg({ "-ss", QString::number(kClipStart), "-t",
                 QString::number(kClipSeconds), "-i", film, "-vn", "-c:a", "pcm_s16le", clip });
@@ -161,16 +153,15 @@ private Q_SLOTS:
         }
 
         // The file road.
-        const QString authored = path(QStringLiteral("authored.pb"));
-        const Run author = corvexCli({ QStringLiteral("author"), film, QStringLiteral("-o"), authored });
+        const QString authored = path(u"authored.pb"_s);
+        const Run author = corvexCli({ u"author"_s, film, u"-o"_s, authored });
         QVERIFY2(author.exitCode == 0, author.err.constData());
 
         // The live road: the recorder first, so that it hears the film from its first note.
-        const QString live = path(QStringLiteral("live.pb"));
+        const QString live = path(u"live.pb"_s);
         QProcess recorder;
         recorder.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("x11"), QStringLiteral("--display"),
-                QStringLiteral("1"), QStringLiteral("-o"), live });
+            { u"record"_s, u"--source"_s, u"x11"_s, u"--display"_s, u"1"_s, u"-o"_s, live });
         QVERIFY(recorder.waitForStarted(10000));
         QByteArray recorderSaid;
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -183,13 +174,13 @@ private Q_SLOTS:
 
         QProcess player;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("SDL_VIDEODRIVER"), QStringLiteral("x11"));
-        environment.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("pulseaudio"));
+        environment.insert(u"SDL_VIDEODRIVER"_s, u"x11"_s);
+        environment.insert(u"SDL_AUDIODRIVER"_s, u"pulseaudio"_s);
         player.setProcessEnvironment(environment);
         player.setProcessChannelMode(QProcess::MergedChannels);
         player.start(ffplay,
-            { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-nostats"), QStringLiteral("-autoexit"),
-                QStringLiteral("-fs"), QStringLiteral("-window_title"), QStringLiteral("crosscheck"), film });
+            { u"-v"_s, u"error"_s, u"-nostats"_s, u"-autoexit"_s, u"-fs"_s, u"-window_title"_s, u"crosscheck"_s,
+                film });
         QVERIFY(player.waitForStarted(10000));
         QVERIFY2(player.waitForFinished(int(kFilmSeconds * 1000) + 60000), "the film played to its end");
         const QByteArray playerSaid = player.readAll();
@@ -243,9 +234,9 @@ private Q_SLOTS:
             fileSound, fromFile.signature().size());
         QVERIFY2(fileSound > kFilmSeconds - 4, qPrintable(QString::number(fileSound)));
         QVERIFY2(liveSound >= shift + fileSound - 0.5,
-            qPrintable(QStringLiteral("the live signature covers %1 s of sound; the film's sound ends %2 s into it")
-                           .arg(liveSound)
-                           .arg(shift + fileSound)));
+            qPrintable(
+                u"the live signature covers %1 s of sound; the film's sound ends %2 s into it"_s.arg(liveSound).arg(
+                    shift + fileSound)));
 
         // Every cell within the tolerance at the same film time, away from the
         // moments the colour changes by more than the picture may lag the sound.
@@ -278,8 +269,7 @@ private Q_SLOTS:
                     qInfo("%.2f ch %d file %d %d %d live %d %d %d", t, channel, a.r, a.g, a.b, b.r, b.g, b.b);
                 if (distance(a, b) > worstDistance) {
                     worstDistance = distance(a, b);
-                    worst = QStringLiteral("at %1 s channel %2: file (%3, %4, %5), live (%6, %7, %8)")
-                                .arg(t)
+                    worst = u"at %1 s channel %2: file (%3, %4, %5), live (%6, %7, %8)"_s.arg(t)
                                 .arg(channel)
                                 .arg(a.r)
                                 .arg(a.g)
@@ -292,7 +282,7 @@ private Q_SLOTS:
         }
         qInfo("%d of %d moments compared; largest difference %d %s", compared, candidates, worstDistance,
             qPrintable(worst));
-        QVERIFY2(compared >= candidates * 8 / 10, qPrintable(QStringLiteral("%1 of %2").arg(compared).arg(candidates)));
+        QVERIFY2(compared >= candidates * 8 / 10, qPrintable(u"%1 of %2"_s.arg(compared).arg(candidates)));
         QVERIFY2(worstDistance <= kTolerance, qPrintable(worst));
     }
 };

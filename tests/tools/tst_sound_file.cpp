@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 #include <sndfile.h>
 
 using namespace corvex;
@@ -22,7 +24,7 @@ constexpr double kSeconds = 3;
 /// A stereo 16-bit WAV file of a melody, `kSeconds` long.
 QString writeClip(const QTemporaryDir& dir)
 {
-    const QString path = dir.filePath(QStringLiteral("clip.wav"));
+    const QString path = dir.filePath(u"clip.wav"_s);
     SF_INFO info {};
     info.samplerate = kRate;
     info.channels = 2;
@@ -90,9 +92,9 @@ private Q_SLOTS:
         }
         QVERIFY2(!samples, "a clip whose conversion failed was handed back as if whole");
         QVERIFY2(samples.error.contains(path), qPrintable(samples.error));
-        QVERIFY2(samples.error.contains(QStringLiteral("could not be converted")), qPrintable(samples.error));
-        QVERIFY2(samples.error.contains(QStringLiteral("resampling failed: test")), qPrintable(samples.error));
-        QVERIFY2(samples.error.contains(QStringLiteral("convert it to")), qPrintable(samples.error));
+        QVERIFY2(samples.error.contains(u"could not be converted"_s), qPrintable(samples.error));
+        QVERIFY2(samples.error.contains(u"resampling failed: test"_s), qPrintable(samples.error));
+        QVERIFY2(samples.error.contains(u"convert it to"_s), qPrintable(samples.error));
     }
 };
 

@@ -187,7 +187,7 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
                 surface->bytesPerRow, surface->format, std::const_pointer_cast<std::uint8_t>(surface->pixels));
             if (!frame)
                 return;
-            bars.addFrame(*frame);
+            bars.addFrame(*frame, screen.capturePreview()->coveredPixels().get());
             const std::optional<media::Rect> proposed = bars.proposedCrop();
             const std::optional<media::Rect> current = screen.crop();
             const auto moved = [](const media::Rect& a, const media::Rect& b) {

@@ -124,6 +124,7 @@ QCoro::Task<Reply> Client::send(Request request)
     }
     result.status = status.isValid() ? status.toInt() : 0;
     result.body = reply->readAll();
+    result.retryAfter = reply->rawHeader(QByteArrayLiteral("Retry-After")).trimmed();
     co_return result;
 }
 

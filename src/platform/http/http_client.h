@@ -52,6 +52,7 @@ struct Reply {
     std::optional<TransportError> error;
     int status = 0;
     QByteArray body;
+    QByteArray retryAfter; // the answer's Retry-After header, as sent (empty: none)
 };
 
 /// Sends requests through one QNetworkAccessManager and awaits them as

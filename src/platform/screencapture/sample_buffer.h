@@ -29,6 +29,11 @@ enum class FrameStatus : std::int64_t {
     Stopped = 5,
 };
 
+/// Which pixels of a frame show nothing of their own: one byte a pixel, row by
+/// row, non-zero for those. Shared by the frames it holds for; none when every
+/// pixel was seen.
+using CoveredPixels = std::shared_ptr<const std::vector<std::uint8_t>>;
+
 /// What a backend says of one video frame, beside its pixels.
 struct FrameInfo {
     FrameStatus status = FrameStatus::Complete;
@@ -40,11 +45,14 @@ struct FrameInfo {
     /// on their own (the screen-cast stream). Where it is missing the presentation
     /// time stamp was taken when the frame was fetched, and stands for it.
     std::optional<std::int64_t> arrivalTime;
+    /// Where windows left out of the capture (the studio's own) hid the
+    /// picture: those pixels hold a colour guessed from around them.
+    CoveredPixels coveredPixels;
 
     /// A complete frame whose content fills a frame of that size.
     static FrameInfo filling(int width, int height, double contentScale = 1)
     {
-        return { FrameStatus::Complete, { 0, 0, double(width), double(height) }, contentScale, 1, std::nullopt };
+        return { FrameStatus::Complete, { 0, 0, double(width), double(height) }, contentScale, 1, std::nullopt, {} };
     }
 };
 

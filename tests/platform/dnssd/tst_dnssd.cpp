@@ -28,156 +28,151 @@ QString uniqueName(const char* what)
     return QStringLiteral("corvex-dnssd-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
 }
 
+/// Publishes `name` on `port`: true once the daemon confirmed that name, with no failure.
+bool publishAs(Publisher& publisher, const QString& name, std::uint16_t port)
+{
+    QSignalSpy published(&publisher, &Publisher::published);
+    QSignalSpy failed(&publisher, &Publisher::failed);
+    publisher.publish(name, kType, port);
+    return QTest::qWaitFor([&] { return !published.isEmpty() || !failed.isEmpty(); }, 10000) && published.size() == 1
+        && published.at(0).at(0).toString() == name && failed.isEmpty();
+}
+
 } // namespace
 
 class TestDnssd final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void publishedServiceIsFoundAndResolved();
-    void restartedBrowserFindsServicesAgain();
-    void takenNameFailsToPublish();
-    void unknownServiceFailsAfterTheTimeout();
-    void withoutDaemon();
-};
+    void publishedServiceIsFoundAndResolved()
+    {
+        REQUIRE_DAEMON();
+        const QString name = uniqueName("resolve");
+        Publisher publisher;
+        QVERIFY(publishAs(publisher, name, 45123));
 
-void TestDnssd::publishedServiceIsFoundAndResolved()
-{
-    REQUIRE_DAEMON();
-    const QString name = uniqueName("resolve");
-    Publisher publisher;
-    QSignalSpy published(&publisher, &Publisher::published);
-    QSignalSpy publishFailed(&publisher, &Publisher::failed);
-    publisher.publish(name, kType, 45123);
-    QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
-    QCOMPARE(published.at(0).at(0).toString(), name);
-    QCOMPARE(publishFailed.size(), 0);
+        Browser browser;
+        QList<ServiceRecord> found;
+        connect(&browser, &Browser::serviceFound, this, [&](const ServiceRecord& record) {
+            if (record.name == name)
+                found.append(record);
+        });
+        QVERIFY(browser.start(kType, QStringLiteral("local.")));
+        QTRY_VERIFY_WITH_TIMEOUT(!found.isEmpty(), 10000);
+        QCOMPARE(found.first().type, QStringLiteral("_corvextest._udp"));
+        QCOMPARE(found.first().domain, QStringLiteral("local"));
 
-    Browser browser;
-    QList<ServiceRecord> found;
-    connect(&browser, &Browser::serviceFound, this, [&](const ServiceRecord& record) {
-        if (record.name == name)
-            found.append(record);
-    });
-    QVERIFY(browser.start(kType, QStringLiteral("local.")));
-    QTRY_VERIFY_WITH_TIMEOUT(!found.isEmpty(), 10000);
-    QCOMPARE(found.first().type, QStringLiteral("_corvextest._udp"));
-    QCOMPARE(found.first().domain, QStringLiteral("local"));
-
-    Resolver resolver;
-    QSignalSpy resolved(&resolver, &Resolver::resolved);
-    QSignalSpy failed(&resolver, &Resolver::failed);
-    resolver.resolve(found.first());
-    QVERIFY(resolver.isResolving());
-    QTRY_VERIFY_WITH_TIMEOUT(!resolver.isResolving(), 6000);
-    QCOMPARE(failed.size(), 0);
-    QVERIFY(!resolved.isEmpty());
-    // Every answer adds one address to what was known before.
-    QList<Address> known;
-    for (const QList<QVariant>& arguments : std::as_const(resolved)) {
-        QCOMPARE(arguments.at(0).value<ServiceRecord>().name, name);
-        const auto addresses = arguments.at(1).value<QList<Address>>();
-        QCOMPARE(addresses.size(), known.size() + 1);
-        QCOMPARE(addresses.mid(0, known.size()), known);
-        known = addresses;
+        Resolver resolver;
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        QSignalSpy failed(&resolver, &Resolver::failed);
+        resolver.resolve(found.first());
+        QVERIFY(resolver.isResolving());
+        QTRY_VERIFY_WITH_TIMEOUT(!resolver.isResolving(), 6000);
+        QCOMPARE(failed.size(), 0);
+        QVERIFY(!resolved.isEmpty());
+        // Every answer adds one address to what was known before.
+        QList<Address> known;
+        for (const QList<QVariant>& arguments : std::as_const(resolved)) {
+            QCOMPARE(arguments.at(0).value<ServiceRecord>().name, name);
+            const auto addresses = arguments.at(1).value<QList<Address>>();
+            QCOMPARE(addresses.size(), known.size() + 1);
+            QCOMPARE(addresses.mid(0, known.size()), known);
+            known = addresses;
+        }
+        const auto ipv4 = std::find_if(
+            known.cbegin(), known.cend(), [](const Address& a) { return a.family == Address::Family::IPv4; });
+        QVERIFY(ipv4 != known.cend());
+        QCOMPARE(ipv4->hostText(), QStringLiteral("127.0.0.1"));
+        for (const Address& address : std::as_const(known))
+            QCOMPARE(address.port, std::uint16_t { 45123 });
     }
-    const auto ipv4 = std::find_if(
-        known.cbegin(), known.cend(), [](const Address& a) { return a.family == Address::Family::IPv4; });
-    QVERIFY(ipv4 != known.cend());
-    QCOMPARE(ipv4->hostText(), QStringLiteral("127.0.0.1"));
-    for (const Address& address : std::as_const(known))
-        QCOMPARE(address.port, std::uint16_t { 45123 });
-}
 
-void TestDnssd::restartedBrowserFindsServicesAgain()
-{
-    REQUIRE_DAEMON();
-    const QString name = uniqueName("restart");
-    Publisher publisher;
-    QSignalSpy published(&publisher, &Publisher::published);
-    publisher.publish(name, kType, 45124);
-    QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
+    void restartedBrowserFindsServicesAgain()
+    {
+        REQUIRE_DAEMON();
+        const QString name = uniqueName("restart");
+        Publisher publisher;
+        QVERIFY(publishAs(publisher, name, 45124));
 
-    Browser browser;
-    int found = 0;
-    connect(&browser, &Browser::serviceFound, this, [&](const ServiceRecord& record) {
-        if (record.name == name)
-            ++found;
-    });
-    QVERIFY(browser.start(kType, QStringLiteral("local")));
-    QTRY_VERIFY_WITH_TIMEOUT(found == 1, 10000);
-    QVERIFY(browser.start(kType, QStringLiteral("local")));
-    QTRY_VERIFY_WITH_TIMEOUT(found == 2, 10000);
-    browser.stop();
-    QTest::qWait(300);
-    QCOMPARE(found, 2);
-}
+        Browser browser;
+        int found = 0;
+        connect(&browser, &Browser::serviceFound, this, [&](const ServiceRecord& record) {
+            if (record.name == name)
+                ++found;
+        });
+        QVERIFY(browser.start(kType, QStringLiteral("local")));
+        QTRY_VERIFY_WITH_TIMEOUT(found == 1, 10000);
+        QVERIFY(browser.start(kType, QStringLiteral("local")));
+        QTRY_VERIFY_WITH_TIMEOUT(found == 2, 10000);
+        browser.stop();
+        QTest::qWait(300);
+        QCOMPARE(found, 2);
+    }
 
-void TestDnssd::takenNameFailsToPublish()
-{
-    REQUIRE_DAEMON();
-    const QString name = uniqueName("taken");
-    Publisher first;
-    QSignalSpy firstPublished(&first, &Publisher::published);
-    first.publish(name, kType, 45125);
-    QTRY_COMPARE_WITH_TIMEOUT(firstPublished.size(), 1, 10000);
+    void takenNameFailsToPublish()
+    {
+        REQUIRE_DAEMON();
+        const QString name = uniqueName("taken");
+        Publisher first;
+        QVERIFY(publishAs(first, name, 45125));
 
-    Publisher second;
-    QSignalSpy secondPublished(&second, &Publisher::published);
-    QSignalSpy secondFailed(&second, &Publisher::failed);
-    second.publish(name, kType, 45126);
-    QTRY_COMPARE_WITH_TIMEOUT(secondFailed.size(), 1, 10000);
-    const auto error = secondFailed.at(0).at(0).value<QMap<QString, QString>>();
-    QVERIFY(error.contains(QStringLiteral("code")));
-    QVERIFY(!error.value(QStringLiteral("message")).isEmpty());
-    QCOMPARE(secondPublished.size(), 0);
-}
+        Publisher second;
+        QSignalSpy secondPublished(&second, &Publisher::published);
+        QSignalSpy secondFailed(&second, &Publisher::failed);
+        second.publish(name, kType, 45126);
+        QTRY_COMPARE_WITH_TIMEOUT(secondFailed.size(), 1, 10000);
+        const auto error = secondFailed.at(0).at(0).value<QMap<QString, QString>>();
+        QVERIFY(error.contains(QStringLiteral("code")));
+        QVERIFY(!error.value(QStringLiteral("message")).isEmpty());
+        QCOMPARE(secondPublished.size(), 0);
+    }
 
-void TestDnssd::unknownServiceFailsAfterTheTimeout()
-{
-    REQUIRE_DAEMON();
-    Resolver resolver;
-    QSignalSpy resolved(&resolver, &Resolver::resolved);
-    QSignalSpy failed(&resolver, &Resolver::failed);
-    const ServiceRecord nobody { uniqueName("nobody"), kType, QStringLiteral("local"), -1, -1 };
-    resolver.resolve(nobody, 300ms);
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 3000);
-    QCOMPARE(failed.at(0).at(0).value<ServiceRecord>(), nobody);
-    QVERIFY(!failed.at(0).at(1).toString().isEmpty());
-    QTest::qWait(200);
-    QCOMPARE(failed.size(), 1);
-    QCOMPARE(resolved.size(), 0);
+    void unknownServiceFailsAfterTheTimeout()
+    {
+        REQUIRE_DAEMON();
+        Resolver resolver;
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        QSignalSpy failed(&resolver, &Resolver::failed);
+        const ServiceRecord nobody { uniqueName("nobody"), kType, QStringLiteral("local"), -1, -1 };
+        resolver.resolve(nobody, 300ms);
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 3000);
+        QCOMPARE(failed.at(0).at(0).value<ServiceRecord>(), nobody);
+        QVERIFY(!failed.at(0).at(1).toString().isEmpty());
+        QTest::qWait(200);
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(resolved.size(), 0);
 
-    // A cancelled resolution reports nothing.
-    resolver.resolve(nobody, 100ms);
-    resolver.cancel();
-    QTest::qWait(300);
-    QCOMPARE(failed.size(), 1);
-}
+        // A cancelled resolution reports nothing.
+        resolver.resolve(nobody, 100ms);
+        resolver.cancel();
+        QTest::qWait(300);
+        QCOMPARE(failed.size(), 1);
+    }
 
-void TestDnssd::withoutDaemon()
-{
-    if (!qEnvironmentVariableIsSet("CORVEX_TEST_NO_DAEMON"))
-        QSKIP("runs as tst_dnssd_without_daemon, with the system bus pointed nowhere");
-    // One clear line, once, however many objects ask.
-    QTest::ignoreMessage(
-        QtWarningMsg, QRegularExpression(QStringLiteral("^DNS-SD discovery is unavailable: .+\\. .*avahi-daemon")));
-    Browser browser;
-    Resolver resolver;
-    Publisher publisher;
+    void withoutDaemon()
+    {
+        if (!qEnvironmentVariableIsSet("CORVEX_TEST_NO_DAEMON"))
+            QSKIP("runs as tst_dnssd_without_daemon, with the system bus pointed nowhere");
+        // One clear line, once, however many objects ask.
+        QTest::ignoreMessage(
+            QtWarningMsg, QRegularExpression(QStringLiteral("^DNS-SD discovery is unavailable: .+\\. .*avahi-daemon")));
+        Browser browser;
+        Resolver resolver;
+        Publisher publisher;
 
-    const corvex::Result<void> started = browser.start(kType, QStringLiteral("local."));
-    QVERIFY(!started);
-    QVERIFY(started.error.startsWith(QLatin1StringView("DNS-SD is unavailable: ")));
+        const corvex::Result<void> started = browser.start(kType, QStringLiteral("local."));
+        QVERIFY(!started);
+        QVERIFY(started.error.startsWith(QLatin1StringView("DNS-SD is unavailable: ")));
 
-    QSignalSpy failed(&resolver, &Resolver::failed);
-    resolver.resolve({ QStringLiteral("anyone"), kType, QStringLiteral("local"), -1, -1 });
-    QTRY_COMPARE(failed.size(), 1);
+        QSignalSpy failed(&resolver, &Resolver::failed);
+        resolver.resolve({ QStringLiteral("anyone"), kType, QStringLiteral("local"), -1, -1 });
+        QTRY_COMPARE(failed.size(), 1);
 
-    QSignalSpy publishFailed(&publisher, &Publisher::failed);
-    publisher.publish(QStringLiteral("anyone"), kType, 1);
-    QTRY_COMPARE(publishFailed.size(), 1);
-}
+        QSignalSpy publishFailed(&publisher, &Publisher::failed);
+        publisher.publish(QStringLiteral("anyone"), kType, 1);
+        QTRY_COMPARE(publishFailed.size(), 1);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestDnssd)
 #include "tst_dnssd.moc"

@@ -287,20 +287,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("folder"); // expected folder of the socket, or empty for none
         const QString fallback = QStringLiteral("/tmp/corvex-%1").arg(::getuid());
-        QTest::newRow("runtime folder") << "runtime"
-                                        << "corvex-studio"
-                                        << "runtime";
-        QTest::newRow("runtime folder too deep for a socket")
-            << QStringLiteral("runtime/%1").arg(QString(90, 'd')) << "corvex-studio" << fallback;
-        QTest::newRow("empty name") << "runtime"
-                                    << ""
-                                    << "";
-        QTest::newRow("a path, not a name") << "runtime"
-                                            << "../corvex-studio"
-                                            << "";
-        QTest::newRow("a folder in the name") << "runtime"
-                                              << "a/b"
-                                              << "";
+        const struct {
+            const char* name;
+            QString runtime, socket, folder;
+        } rows[] = {
+            { "runtime folder", "runtime", "corvex-studio", "runtime" },
+            { "runtime folder too deep for a socket", "runtime/" + QString(90, 'd'), "corvex-studio", fallback },
+            { "empty name", "runtime", "", "" },
+            { "a path, not a name", "runtime", "../corvex-studio", "" },
+            { "a folder in the name", "runtime", "a/b", "" },
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row.name) << row.runtime << row.socket << row.folder;
     }
 
     void socketPaths()

@@ -478,13 +478,26 @@ class TestPortalCapture final : public QObject {
         options.store = std::move(store);
         return portal::PortalBackend::create(options);
     }
-    /// A stream straight from a fake screen on the test desktop's PipeWire, `width` frame pixels wide.
-    auto connectTo(test::FakePipeWireScreen& screen, Received& received, int width)
+    /// A fake screen on the test desktop's PipeWire, once its node is there; none when it never came.
+    std::unique_ptr<test::FakePipeWireScreen> fakeScreen(test::FakePipeWireScreen::Shape shape = {})
+    {
+        auto screen = std::make_unique<test::FakePipeWireScreen>(m_desktop->pipeWireSocket().toStdString(), shape);
+        return QTest::qWaitFor([&] { return screen->nodeId() != PW_ID_ANY; }) ? std::move(screen) : nullptr;
+    }
+    /// A stream 8 frame pixels wide straight from `screen` (not yet streaming when `startLimit`
+    /// is given); none, with a warning, when it cannot connect.
+    std::unique_ptr<portal::PipeWireVideoStream> streamFrom(test::FakePipeWireScreen& screen, Received& received,
+        std::optional<std::chrono::milliseconds> startLimit = std::nullopt)
     {
         StreamConfiguration configuration;
-        configuration.width = width;
-        return portal::PipeWireVideoStream::connect(
-            { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() }, configuration, received.events());
+        configuration.width = 8;
+        portal::PipeWireTarget target { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() };
+        if (startLimit)
+            target.startLimit = *startLimit;
+        auto connected = portal::PipeWireVideoStream::connect(target, configuration, received.events());
+        if (!connected)
+            qWarning("%s", connected.error.localizedDescription.c_str());
+        return connected ? std::move(*connected.value) : nullptr;
     }
 
 private Q_SLOTS:
@@ -527,8 +540,8 @@ private Q_SLOTS:
         for (int run = 0; run < 2; ++run) {
             Capture capture(b, 96);
             // 96 × 54 from 1920 × 1080: every frame pixel averages 20 × 20 screen pixels of one cell.
-            const std::optional<SampleBuffer> frame = capture.paintUntil(
-                painter, "grid", [](const SampleBuffer& f) { return rgbAt(f, 0, 0) == kGrid[0]; });
+            const std::optional<SampleBuffer> frame
+                = capture.paintUntil(painter, "grid", [](const SampleBuffer& f) { return rgbAt(f, 0, 0) == kGrid[0]; });
             QVERIFY2(frame, capture.describe().c_str());
             QCOMPARE(frame->imageBuffer->width(), 96);
             QCOMPARE(frame->imageBuffer->height(), 54);
@@ -540,7 +553,8 @@ private Q_SLOTS:
             QCOMPARE(store->load().sourceType, type);
             QTRY_COMPARE(QSize(store->load().width, store->load().height), QSize(1920, 1080));
             const DesktopChoice shown = b->desktopChoice();
-            QCOMPARE(shown.kind, type == portal::kSourceWindow ? DesktopChoice::Kind::window : DesktopChoice::Kind::display);
+            QCOMPARE(
+                shown.kind, type == portal::kSourceWindow ? DesktopChoice::Kind::window : DesktopChoice::Kind::display);
             QCOMPARE(QSize(shown.width, shown.height), QSize(1920, 1080));
         }
         if (m_desktop->kind != WaylandTestDesktop::Kind::sway)
@@ -855,42 +869,46 @@ private Q_SLOTS:
         QFETCH(int, stride);
         QFETCH(bool, resize);
         QFETCH(QString, message);
-        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), { format, width, 36, stride });
-        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        auto screen = fakeScreen({ format, width, 36, stride });
+        QVERIFY(screen);
         Received received;
-        auto connected = connectTo(screen, received, 8);
-        QVERIFY2(connected, connected.error.localizedDescription.c_str());
-        auto stream = std::move(*connected.value);
+        auto stream = streamFrom(*screen, received);
+        QVERIFY(stream);
         if (resize) {
-            QVERIFY(received.feed(screen, *stream, 0x202020));
-            screen.resize(80, 36);
+            QVERIFY(received.feed(*screen, *stream, 0x202020));
+            screen->resize(80, 36);
         }
-        const QString error = received.failure(*stream, [&] { screen.send(0x303030); });
+        const QString error = received.failure(*stream, [&] { screen->send(0x303030); });
         QVERIFY2(error.contains(message) && error.contains(QStringLiteral("stopped")), qPrintable(error));
     }
 
     // The shared screen's PipeWire node goes away while frames come (a monitor
     // unplugged, a window closed): one clear message, and what came before stays.
     // PipeWire tells of it; the watchdog, which finds a stream paused too long,
-    // is the second line.
+    // is the second line, and the only one for a producer that stops streaming
+    // but does not go away (its node stays, so PipeWire tells of nothing).
     void theScreensNodeGoingAway_data()
     {
         QTest::addColumn<bool>("watched");
-        QTest::newRow("told by PipeWire") << false;
-        QTest::newRow("with the watchdog") << true;
+        QTest::addColumn<bool>("paused");
+        QTest::newRow("told by PipeWire") << false << false;
+        QTest::newRow("with the watchdog") << true << false;
+        QTest::newRow("a paused producer, by the watchdog") << true << true;
     }
     void theScreensNodeGoingAway()
     {
         QFETCH(bool, watched);
-        std::optional<test::FakePipeWireScreen> screen;
-        screen.emplace(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
-        QTRY_VERIFY(screen->nodeId() != PW_ID_ANY);
+        QFETCH(bool, paused);
+        auto screen = fakeScreen();
+        QVERIFY(screen);
         Received received;
-        auto connected = connectTo(*screen, received, 8);
-        QVERIFY2(connected, connected.error.localizedDescription.c_str());
-        auto stream = std::move(*connected.value);
+        auto stream = streamFrom(*screen, received);
+        QVERIFY(stream);
         QVERIFY(received.feed(*screen, *stream, 0x446688));
-        screen.reset();
+        if (paused)
+            screen->setActive(false);
+        else
+            screen.reset();
         // The watchdog looks at the stream as the capture's control thread does, ten times a second.
         const QString error = received.failure(*stream, {}, watched);
         QVERIFY2(error.contains(QStringLiteral("went away")) && error.contains(QStringLiteral("stopped")),
@@ -968,15 +986,15 @@ private Q_SLOTS:
     // stops with a message that says so, and what came before stays.
     void theDesktopEndingTheSession()
     {
-        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
-        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
+        auto screen = fakeScreen();
+        QVERIFY(screen);
         const QString service = QStringLiteral("org.corvex.test.EndingPortal");
-        FakePortal portal(m_desktop->bus, service, { 0, {}, screen.nodeId(), m_desktop->pipeWireSocket() });
+        FakePortal portal(m_desktop->bus, service, { 0, {}, screen->nodeId(), m_desktop->pipeWireSocket() });
         QVERIFY(portal.ready());
         Capture capture(backend(freshStore(), service.toStdString()), 16);
         bool seen = false;
         for (int attempt = 0; attempt < 150 && !seen; ++attempt) {
-            screen.send(0x224466);
+            screen->send(0x224466);
             seen = capture.frameWhere([](const SampleBuffer& f) { return isColour(f, 0x224466); }, 100).has_value();
         }
         QVERIFY2(seen, capture.describe().c_str());
@@ -985,23 +1003,6 @@ private Q_SLOTS:
         QVERIFY2(error, capture.describe().c_str());
         QVERIFY2(error->find("The desktop ended screen sharing") != std::string::npos, error->c_str());
         QVERIFY(capture.frameCount() > 0);
-    }
-
-    // A producer that stops streaming but does not go away (its node stays, so
-    // PipeWire tells of nothing) stops capture through the watchdog within
-    // seconds, rather than leaving the author recording nothing.
-    void aPausedProducerStopsTheStream()
-    {
-        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
-        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
-        Received received;
-        auto connected = connectTo(screen, received, 8);
-        QVERIFY2(connected, connected.error.localizedDescription.c_str());
-        auto stream = std::move(*connected.value);
-        QVERIFY(received.feed(screen, *stream, 0x202020));
-        screen.setActive(false);
-        const QString error = received.failure(*stream);
-        QVERIFY2(error.contains(QStringLiteral("went away")), qPrintable(error));
     }
 
     // A producer whose node is there but that never starts streaming (a hung
@@ -1019,22 +1020,18 @@ private Q_SLOTS:
     {
         QFETCH(int, limitMs);
         QFETCH(QString, message);
-        test::FakePipeWireScreen screen(m_desktop->pipeWireSocket().toStdString(), test::FakePipeWireScreen::Shape {});
-        QTRY_VERIFY(screen.nodeId() != PW_ID_ANY);
-        screen.setActive(false);
+        auto screen = fakeScreen();
+        QVERIFY(screen);
+        screen->setActive(false);
         Received received;
-        StreamConfiguration configuration;
-        configuration.width = 8;
-        portal::PipeWireTarget target { -1, m_desktop->pipeWireSocket().toStdString(), screen.nodeId() };
-        target.startLimit = std::chrono::milliseconds(limitMs);
-        auto connected = portal::PipeWireVideoStream::connect(target, configuration, received.events());
-        QVERIFY2(connected, connected.error.localizedDescription.c_str());
-        auto stream = std::move(*connected.value);
+        auto stream = streamFrom(*screen, received, std::chrono::milliseconds(limitMs));
+        QVERIFY(stream);
         const QString error = received.failure(*stream);
-        QVERIFY2(error.contains(message) && error.contains(QStringLiteral("screen capture stopped")), qPrintable(error));
+        QVERIFY2(
+            error.contains(message) && error.contains(QStringLiteral("screen capture stopped")), qPrintable(error));
         std::lock_guard lock(received.mutex);
         QVERIFY(received.frames.empty());
-        QCOMPARE(screen.framesSent(), std::int64_t(0));
+        QCOMPARE(screen->framesSent(), std::int64_t(0));
     }
 
     // Last: it takes the portal's backend down and brings it back.

@@ -185,19 +185,19 @@ private Q_SLOTS:
         QTest::addColumn<std::vector<int>>("stamps"); // -1: left out
         using F = TimedFrames;
         using S = std::vector<int>;
-        QTest::newRow("the producer's fresh times") << F { { 990, 1000 }, { 1990, 2000 }, { 2985, 3000 } }
-                                                  << S { 990, 1990, 2985 };
+        QTest::newRow("the producer's fresh times")
+            << F { { 990, 1000 }, { 1990, 2000 }, { 2985, 3000 } } << S { 990, 1990, 2985 };
         QTest::newRow("a stale first time, then the producer's")
             << F { { 100, 2000 }, { 1600, 2100 }, { 2100, 2500 } } << S { 2000, -1, 2100 };
         QTest::newRow("stale times all along: arrivals")
             << F { { 100, 2000 }, { 200, 3000 }, { 300, 4000 }, { 4900, 5000 } } << S { 2000, 3000, 4000, 5000 };
-        QTest::newRow("a first time ahead of arrival: arrivals") << F { { 1500, 1000 }, { 1990, 2000 } }
-                                                               << S { 1000, 2000 };
+        QTest::newRow("a first time ahead of arrival: arrivals")
+            << F { { 1500, 1000 }, { 1990, 2000 } } << S { 1000, 2000 };
         QTest::newRow("no time first: arrivals all along") << F { { 0, 1000 }, { 1995, 2000 } } << S { 1000, 2000 };
         QTest::newRow("no time later: by the least lag")
             << F { { 990, 1000 }, { 0, 2000 }, { 2600, 3000 }, { -5, 3500 } } << S { 990, 1990, 2600, 3490 };
-        QTest::newRow("a later time ahead of arrival: by the lag") << F { { 990, 1000 }, { 2500, 2000 } }
-                                                                 << S { 990, 1990 };
+        QTest::newRow("a later time ahead of arrival: by the lag")
+            << F { { 990, 1000 }, { 2500, 2000 } } << S { 990, 1990 };
         QTest::newRow("a stale time later: by the lag") << F { { 990, 1000 }, { 500, 2000 } } << S { 990, 1990 };
         QTest::newRow("a time that runs back is left out")
             << F { { 990, 1000 }, { 1990, 2000 }, { 1500, 2100 }, { 2990, 3000 } } << S { 990, 1990, -1, 2990 };
@@ -315,10 +315,11 @@ private Q_SLOTS:
         f.start(displayFilter(), configuration(8, 8));
         std::optional<CaptureError> result { CaptureError {} };
         std::mutex mutex;
-        f.stream->updateConfiguration(configuration(20, 10), [&](std::optional<CaptureError> error) {
+        const auto keep = [&](std::optional<CaptureError> error) {
             std::lock_guard lock(mutex);
             result = error;
-        });
+        };
+        f.stream->updateConfiguration(configuration(20, 10), keep);
         f.stream->waitForControl();
         QVERIFY(!result);
         QVERIFY(f.collector->waitFor([&] {
@@ -327,11 +328,7 @@ private Q_SLOTS:
 
         Window gone = SyntheticBackend::content().windows.front();
         gone.windowID = 0x999;
-        f.stream->updateContentFilter(
-            ContentFilter::forDesktopIndependentWindow(gone), [&](std::optional<CaptureError> error) {
-                std::lock_guard lock(mutex);
-                result = error;
-            });
+        f.stream->updateContentFilter(ContentFilter::forDesktopIndependentWindow(gone), keep);
         f.stream->waitForControl();
         QVERIFY(result);
         QCOMPARE(result->code, CaptureError::ContentUnavailable);
@@ -407,34 +404,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("sessionType");
         QTest::addColumn<QString>("waylandDisplay");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("Wayland session") << ""
-                                         << "wayland"
-                                         << ""
-                                         << "portal";
-        QTest::newRow("Wayland display, no session type") << ""
-                                                          << ""
-                                                          << "wayland-0"
-                                                          << "portal";
-        QTest::newRow("X11 session without a display") << ""
-                                                       << "x11"
-                                                       << ""
-                                                       << "null";
-        QTest::newRow("forced portal in an X11 session") << "portal"
-                                                         << "x11"
-                                                         << ""
-                                                         << "portal";
-        QTest::newRow("forced X11 in a Wayland session") << "x11"
-                                                         << "wayland"
-                                                         << "wayland-0"
-                                                         << "null";
-        QTest::newRow("forced synthetic in a Wayland session") << "synthetic"
-                                                               << "wayland"
-                                                               << "wayland-0"
-                                                               << "synthetic";
-        QTest::newRow("an unknown name in a Wayland session") << "wayland"
-                                                              << "wayland"
-                                                              << ""
-                                                              << "portal";
+        const char* rows[][5] = {
+            { "Wayland session", "", "wayland", "", "portal" },
+            { "Wayland display, no session type", "", "", "wayland-0", "portal" },
+            { "X11 session without a display", "", "x11", "", "null" },
+            { "forced portal in an X11 session", "portal", "x11", "", "portal" },
+            { "forced X11 in a Wayland session", "x11", "wayland", "wayland-0", "null" },
+            { "forced synthetic in a Wayland session", "synthetic", "wayland", "wayland-0", "synthetic" },
+            { "an unknown name in a Wayland session", "wayland", "wayland", "", "portal" },
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
     }
     void factoryChoosesBySession()
     {
@@ -460,39 +440,47 @@ private Q_SLOTS:
     }
 
     // Frames scaled from a source with areas left out: pixels of the visible
-    // part's colour (0xAARRGGBB, alpha = the visible share) made opaque.
+    // part's colour (0xAARRGGBB, alpha = the visible share) made opaque, and
+    // which of them ('1') had their colour guessed from around them.
     void coveredPixelsAreRevealed_data()
     {
         QTest::addColumn<int>("width");
         QTest::addColumn<std::vector<std::uint32_t>>("premultiplied");
         QTest::addColumn<std::vector<std::uint32_t>>("expected");
+        QTest::addColumn<QByteArray>("guessed");
         using V = std::vector<std::uint32_t>;
-        QTest::newRow("opaque pixels stay") << 2 << V { 0xff102030, 0xffa0b0c0 } << V { 0x102030, 0xa0b0c0 };
+        QTest::newRow("opaque pixels stay") << 2 << V { 0xff102030, 0xffa0b0c0 } << V { 0x102030, 0xa0b0c0 } << QByteArray();
         QTest::newRow("half visible keeps the visible colour")
-            << 2 << V { 0x80804020, 0xff000000 } << V { 0x804020, 0x000000 };
+            << 2 << V { 0x80804020, 0xff000000 } << V { 0x804020, 0x000000 } << QByteArray();
         QTest::newRow("hidden pixel takes its neighbours' average")
-            << 3 << V { 0xffff0000, 0x00000000, 0xff0000ff } << V { 0xff0000, 0x800080, 0x0000ff };
+            << 3 << V { 0xffff0000, 0x00000000, 0xff0000ff } << V { 0xff0000, 0x800080, 0x0000ff }
+            << QByteArray("010");
         QTest::newRow("holes fill ring by ring") << 4 << V { 0xff00ff00, 0x00000000, 0x00000000, 0x00000000 }
-                                                 << V { 0x00ff00, 0x00ff00, 0x00ff00, 0x00ff00 };
+                                                 << V { 0x00ff00, 0x00ff00, 0x00ff00, 0x00ff00 } << QByteArray("0111");
         QTest::newRow("barely visible counts as hidden")
-            << 2 << V { 0x10100000, 0xffffffff } << V { 0xffffff, 0xffffff };
+            << 2 << V { 0x10100000, 0xffffffff } << V { 0xffffff, 0xffffff } << QByteArray("10");
         QTest::newRow("in two dimensions")
             << 3 << V { 0xff300000, 0xff300000, 0xff300000, 0xff300000, 0x00000000, 0xff300000 }
-            << V { 0x300000, 0x300000, 0x300000, 0x300000, 0x300000, 0x300000 };
-        QTest::newRow("nothing visible is black") << 2 << V { 0x00000000, 0x0f0f0f0f } << V { 0x000000, 0x000000 };
+            << V { 0x300000, 0x300000, 0x300000, 0x300000, 0x300000, 0x300000 } << QByteArray("000010");
+        QTest::newRow("nothing visible is black")
+            << 2 << V { 0x00000000, 0x0f0f0f0f } << V { 0x000000, 0x000000 } << QByteArray("11");
     }
     void coveredPixelsAreRevealed()
     {
         QFETCH(int, width);
         QFETCH(std::vector<std::uint32_t>, premultiplied);
         QFETCH(std::vector<std::uint32_t>, expected);
+        QFETCH(QByteArray, guessed);
         const int height = static_cast<int>(premultiplied.size()) / width;
         const std::size_t bytesPerRow = 4 * std::size_t(width) + 8; // padded rows, whose padding stays
         std::vector<std::uint8_t> frame(bytesPerRow * std::size_t(height), 0xee);
         for (int i = 0; i < static_cast<int>(premultiplied.size()); ++i)
             std::memcpy(
                 &frame[std::size_t(i / width) * bytesPerRow + 4 * std::size_t(i % width)], &premultiplied[i], 4);
-        x11::revealCoveredPixels(frame.data(), width, height, bytesPerRow);
+        QByteArray guesses;
+        for (const std::uint8_t covered : x11::revealCoveredPixels(frame.data(), width, height, bytesPerRow))
+            guesses.append(covered ? '1' : '0');
+        QCOMPARE(guesses, guessed);
         for (int i = 0; i < static_cast<int>(expected.size()); ++i) {
             std::uint32_t pixel = 0;
             std::memcpy(&pixel, &frame[std::size_t(i / width) * bytesPerRow + 4 * std::size_t(i % width)], 4);

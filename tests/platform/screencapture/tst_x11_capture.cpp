@@ -130,6 +130,20 @@ struct Capture {
         return found;
     }
 
+    /// Lets `draw` change the screen and waits until the frames after it are idle again.
+    bool settleAfter(const std::function<void()>& draw)
+    {
+        const std::size_t before = frameCount();
+        draw();
+        return collector->waitFor(
+            [&] { return collector->frames.size() > before + 2 && status(collector->frames.back().buffer) == 1; });
+    }
+    SampleBuffer last()
+    {
+        std::lock_guard lock(collector->mutex);
+        return collector->frames.back().buffer;
+    }
+
     std::optional<SampleBuffer> firstCompleteFrame()
     {
         std::optional<SampleBuffer> found;
@@ -182,30 +196,39 @@ Window windowWithID(std::uint32_t id)
     return window;
 }
 
+const Display kScreen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
+
+ContentFilter wholeScreen()
+{
+    return ContentFilter::forDisplay(kScreen, {}, {});
+}
+
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_UNDER_TSAN() QSKIP("ThreadSanitizer cannot follow the fork that runs pactl, and slows timing")
+#else
+#define SKIP_UNDER_TSAN()
+#endif
+// Skips without a sound server; with `late`, gives the test a late default output or skips
+// where the sound server cannot have one.
+#define REQUIRE_SOUND(late)                                                                                            \
+    if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))                                                                   \
+        QSKIP("no sound server (scripts/test-services starts one)");                                                   \
+    SKIP_UNDER_TSAN();                                                                                                 \
+    std::optional<LateOutput> lateOutput;                                                                              \
+    if (late) {                                                                                                        \
+        lateOutput.emplace();                                                                                          \
+        if (!lateOutput->unavailable().isEmpty())                                                                      \
+            QSKIP(qPrintable(lateOutput->unavailable()));                                                              \
+        QVERIFY2(lateOutput->isReady(), "the sound server cannot make a tunnel sink");                                 \
+    }
+
 // An output heard well after it renders, as a Bluetooth or network speaker is:
 // a tunnel into the null sink with a fixed 300 ms latency, the default output
-// while this exists. (The null sink itself would not do: recording its monitor
-// in small fragments brings its latency down to 20 ms.)
-//
-// pipewire-pulse cannot give one. Its module-tunnel-sink, pointed at the server
-// that loads it, never finishes loading: the module waits, on the server's only
-// event loop, for its own connection to that server to become ready, which
-// that loop would have to answer. And even an output late for another reason
-// (a PipeWire loopback with a delay) would not show, as pipewire-pulse tells
-// whoever records a monitor that the sink's latency is 0: its answer to a
-// recording's timing request carries 0 for the monitored sink, and its sink
-// descriptions carry 0 too, whatever the sink. A sink made late with
-// `pw-loopback -d 0.3` (its capture side an Audio/Sink, its playback into the
-// null sink) reports sink 0 us, source 0 us there, as the null sink does.
-//
-// Nor can PipeWire itself (0.3.65) be asked natively on this stack: a sink's
-// latency as PipeWire knows it is the Latency param of its input ports, and
-// the only way to give a null sink one is its node's ProcessLatency param.
-// `pw-cli set-param <sink> ProcessLatency '{ ns = 300000000 }'` is accepted and
-// read back by `pw-cli enum-params`, yet the node's params in `pw-dump` stay
-// empty, its ports' Latency stays 0 in both directions and pipewire-pulse still
-// says "Latency: 0 usec": a reader of the node's latency would read 0 here as
-// well, so neither it nor a test of it can be shown without a real late device.
+// while this exists. (The null sink's own monitor, read in small fragments,
+// comes down to 20 ms.) pipewire-pulse has none: its tunnel into itself never
+// finishes loading, and it reports every sink's latency as 0 to whoever records
+// a monitor, as PipeWire 0.3.65 keeps a null sink's ProcessLatency out of its
+// ports' Latency: a reader of it would read 0 there too.
 class LateOutput {
 public:
     LateOutput()
@@ -318,6 +341,30 @@ class TestX11Capture final : public QObject {
     std::shared_ptr<CaptureBackend> m_backend;
     std::unique_ptr<test::XTestDisplay> m_x;
 
+    /// A shown window of one colour; override-redirect (placed exactly) unless `managed`. 0 when not shown.
+    xcb_window_t shown(int x, int y, int width, int height, bool managed, const char* title, std::uint32_t colour,
+        std::uint32_t pid = std::uint32_t(getppid()))
+    {
+        const xcb_window_t window = m_x->createWindow(x, y, width, height, !managed, title, pid);
+        m_x->paint(window, width, height, width, height, [&](int, int) { return colour; });
+        return m_x->show(window) ? window : 0;
+    }
+    /// Compares `frame` with the first frame of a fresh capture of `filter`, pixel by pixel.
+    void compareWithAFreshCapture(const SampleBuffer& frame, const ContentFilter& filter, int height, int tolerance)
+    {
+        Capture fresh(m_backend, filter, 100, height);
+        const std::optional<SampleBuffer> full = fresh.firstCompleteFrame();
+        QVERIFY(full);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < 100; ++x)
+                if (!near(pixelAt(frame, x, y), pixelAt(*full, x, y), tolerance))
+                    QFAIL(qPrintable(QStringLiteral("pixel %1,%2: %3 vs %4")
+                                         .arg(x)
+                                         .arg(y)
+                                         .arg(pixelAt(frame, x, y), 6, 16)
+                                         .arg(pixelAt(*full, x, y), 6, 16)));
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -384,11 +431,8 @@ private Q_SLOTS:
                                              : m_x->createWindow(0, 0, 1920, 1080, true, "Checkerboard", getppid());
         m_x->paintCheckerboard(window);
         QVERIFY(m_x->show(window));
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
         Capture capture(m_backend,
-            byWindow ? ContentFilter::forDesktopIndependentWindow(windowWithID(window))
-                     : ContentFilter::forDisplay(screen, {}, {}),
-            width, height);
+            byWindow ? ContentFilter::forDesktopIndependentWindow(windowWithID(window)) : wholeScreen(), width, height);
         const std::optional<SampleBuffer> frame = capture.firstCompleteFrame();
         QVERIFY(frame);
         QCOMPARE(frame->imageBuffer->width(), width);
@@ -409,15 +453,13 @@ private Q_SLOTS:
     // repeats the last frame's pixels and shares the same attachments.
     void idleFramesAllocateNothing()
     {
-        const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Still", getppid());
-        m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x405060u; });
-        QVERIFY(m_x->show(window));
+        const xcb_window_t window = shown(0, 0, 1920, 1080, false, "Still", 0x405060);
+        QVERIFY(window);
         StreamConfiguration configuration;
         configuration.width = 100;
         configuration.height = 56;
         configuration.minimumFrameInterval = media::MediaTime::make(1, 60);
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        SourceResult created = m_backend->createVideoSource(ContentFilter::forDisplay(screen, {}, {}), configuration);
+        SourceResult created = m_backend->createVideoSource(wholeScreen(), configuration);
         QVERIFY2(created, created.error.localizedDescription.c_str());
         std::unique_ptr<StreamSource> source = std::move(*created.value);
         CountingSink sink;
@@ -471,9 +513,8 @@ private Q_SLOTS:
 
     void framesAreIdleUntilSomethingChanges()
     {
-        const xcb_window_t window = m_x->createWindow(0, 0, 400, 300, false, "Idle", getppid());
-        m_x->paint(window, 400, 300, 400, 300, [](int, int) { return 0x336699u; });
-        QVERIFY(m_x->show(window));
+        const xcb_window_t window = shown(0, 0, 400, 300, true, "Idle", 0x336699);
+        QVERIFY(window);
         Capture capture(m_backend, ContentFilter::forDesktopIndependentWindow(windowWithID(window)), 100, 75);
         QVERIFY(capture.collector->waitFor([&] { return capture.collector->frames.size() >= 4; }));
         {
@@ -509,38 +550,17 @@ private Q_SLOTS:
         m_x->paint(window, byWindow ? 800 : 1920, byWindow ? 600 : 1080, 160, 120,
             [](int x, int y) { return blockColour(x / 160 % 5, y / 120 % 5); });
         QVERIFY(m_x->show(window));
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        const ContentFilter filter = byWindow ? ContentFilter::forDesktopIndependentWindow(windowWithID(window))
-                                              : ContentFilter::forDisplay(screen, {}, {});
+        const ContentFilter filter
+            = byWindow ? ContentFilter::forDesktopIndependentWindow(windowWithID(window)) : wholeScreen();
         const int height = byWindow ? 75 : 56;
         Capture running(m_backend, filter, 100, height);
         QVERIFY(running.firstCompleteFrame());
         // Small changes at odd places, each grabbed on its own.
         const int changes[][4] = { { 333, 211, 50, 40 }, { 0, 0, 7, 3 }, { 790, 590, 10, 10 }, { 401, 5, 1, 1 } };
-        for (const auto& change : changes) {
-            const std::size_t before = running.collector->frames.size();
-            m_x->fill(window, change[0], change[1], change[2], change[3], 0xffffff);
-            QVERIFY(running.collector->waitFor([&] {
-                return running.collector->frames.size() > before + 2
-                    && status(running.collector->frames.back().buffer) == 1;
-            }));
-        }
-        SampleBuffer partial;
-        {
-            std::lock_guard lock(running.collector->mutex);
-            partial = running.collector->frames.back().buffer;
-        }
-        Capture fresh(m_backend, filter, 100, height);
-        const std::optional<SampleBuffer> full = fresh.firstCompleteFrame();
-        QVERIFY(full);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < 100; ++x)
-                QVERIFY2(near(pixelAt(partial, x, y), pixelAt(*full, x, y), 1),
-                    qPrintable(QStringLiteral("pixel %1,%2: %3 vs %4")
-                                   .arg(x)
-                                   .arg(y)
-                                   .arg(pixelAt(partial, x, y), 6, 16)
-                                   .arg(pixelAt(*full, x, y), 6, 16)));
+        for (const auto& change : changes)
+            QVERIFY(
+                running.settleAfter([&] { m_x->fill(window, change[0], change[1], change[2], change[3], 0xffffff); }));
+        compareWithAFreshCapture(running.last(), filter, height, 1);
         m_x->destroy(window);
     }
 
@@ -550,46 +570,20 @@ private Q_SLOTS:
     void averagingSwitchesBetweenServerAndStudio()
     {
         qunsetenv("CORVEX_X11_SCALING");
-        const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Switching", getppid());
-        m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x000000u; });
-        QVERIFY(m_x->show(window));
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        const ContentFilter filter = ContentFilter::forDisplay(screen, {}, {});
-        Capture running(m_backend, filter, 100, 56);
+        const xcb_window_t window = shown(0, 0, 1920, 1080, false, "Switching", 0x000000);
+        QVERIFY(window);
+        Capture running(m_backend, wholeScreen(), 100, 56);
         QVERIFY(running.firstCompleteFrame());
         // A small change (the passes), the whole screen (here), a small change (the passes again).
-        auto change = [&](const std::function<void()>& draw) {
-            const std::size_t before = running.frameCount();
-            draw();
-            return running.collector->waitFor([&] {
-                return running.collector->frames.size() > before + 2
-                    && status(running.collector->frames.back().buffer) == 1;
-            });
-        };
-        QVERIFY(change([&] { m_x->fill(window, 100, 100, 20, 20, 0xffffff); }));
-        QVERIFY(change([&] {
+        QVERIFY(running.settleAfter([&] { m_x->fill(window, 100, 100, 20, 20, 0xffffff); }));
+        QVERIFY(running.settleAfter([&] {
             m_x->paint(
                 window, 1920, 1080, 160, 120, [](int x, int y) { return blockColour(x / 160 % 5, y / 120 % 5); });
         }));
-        QVERIFY(change([&] { m_x->fill(window, 1500, 900, 20, 20, 0xffffff); }));
-        SampleBuffer switched;
-        {
-            std::lock_guard lock(running.collector->mutex);
-            switched = running.collector->frames.back().buffer;
-        }
+        QVERIFY(running.settleAfter([&] { m_x->fill(window, 1500, 900, 20, 20, 0xffffff); }));
         qputenv("CORVEX_X11_SCALING", "server");
         const auto unset = qScopeGuard([] { qunsetenv("CORVEX_X11_SCALING"); });
-        Capture fresh(m_backend, filter, 100, 56);
-        const std::optional<SampleBuffer> full = fresh.firstCompleteFrame();
-        QVERIFY(full);
-        for (int y = 0; y < 56; ++y)
-            for (int x = 0; x < 100; ++x)
-                if (!near(pixelAt(switched, x, y), pixelAt(*full, x, y), 12))
-                    QFAIL(qPrintable(QStringLiteral("pixel %1,%2: %3 vs %4")
-                                         .arg(x)
-                                         .arg(y)
-                                         .arg(pixelAt(switched, x, y), 6, 16)
-                                         .arg(pixelAt(*full, x, y), 6, 16)));
+        compareWithAFreshCapture(running.last(), wholeScreen(), 56, 12);
         m_x->destroy(window);
     }
 
@@ -634,26 +628,21 @@ private Q_SLOTS:
         QFETCH(bool, coveredByOther);
         QFETCH(bool, ownShows);
         constexpr std::uint32_t background = 0x3366cc, own = 0xffffff, other = 0x20c040;
-        const xcb_window_t backdrop = m_x->createWindow(0, 0, 1920, 1080, true, "Backdrop", getppid());
-        m_x->paint(backdrop, 1920, 1080, 1920, 1080, [&](int, int) { return background; });
-        QVERIFY(m_x->show(backdrop));
-        const xcb_window_t ownWindow = m_x->createWindow(600, 300, 700, 400, !managed, "Own", getpid());
-        m_x->paint(ownWindow, 700, 400, 700, 400, [&](int, int) { return own; });
-        QVERIFY(m_x->show(ownWindow));
+        const xcb_window_t backdrop = shown(0, 0, 1920, 1080, false, "Backdrop", background);
+        const xcb_window_t ownWindow = shown(600, 300, 700, 400, managed, "Own", own, std::uint32_t(getpid()));
+        QVERIFY(backdrop && ownWindow);
         m_x->raise(ownWindow);
         xcb_window_t otherWindow = 0;
         if (coveredByOther) {
-            otherWindow = m_x->createWindow(800, 400, 300, 200, true, "Other", getppid());
-            m_x->paint(otherWindow, 300, 200, 300, 200, [&](int, int) { return other; });
-            QVERIFY(m_x->show(otherWindow));
+            otherWindow = shown(800, 400, 300, 200, false, "Other", other);
+            QVERIFY(otherWindow);
             m_x->raise(otherWindow);
         }
         RunningApplication self;
         self.processID = getpid();
         self.bundleIdentifier = kOwnApplicationIdentifier;
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
         const ContentFilter filter
-            = ContentFilter::forDisplay(screen, excluded ? std::vector { self } : std::vector<RunningApplication> {},
+            = ContentFilter::forDisplay(kScreen, excluded ? std::vector { self } : std::vector<RunningApplication> {},
                 excepted ? std::vector { windowWithID(ownWindow) } : std::vector<Window> {});
         Capture capture(m_backend, filter, 100, 56);
         const std::optional<SampleBuffer> frame = capture.settledFrame(); // the window manager is done placing
@@ -688,16 +677,12 @@ private Q_SLOTS:
     void excludedWindowsMovingAndDrawing()
     {
         constexpr std::uint32_t background = 0x995522;
-        const xcb_window_t backdrop = m_x->createWindow(0, 0, 1920, 1080, true, "Backdrop", getppid());
-        m_x->paint(backdrop, 1920, 1080, 1920, 1080, [&](int, int) { return background; });
-        QVERIFY(m_x->show(backdrop));
-        const xcb_window_t ownWindow = m_x->createWindow(100, 100, 500, 300, true, "Own", getpid());
-        m_x->paint(ownWindow, 500, 300, 500, 300, [](int, int) { return 0xffffffu; });
-        QVERIFY(m_x->show(ownWindow));
+        const xcb_window_t backdrop = shown(0, 0, 1920, 1080, false, "Backdrop", background);
+        const xcb_window_t ownWindow = shown(100, 100, 500, 300, false, "Own", 0xffffff, std::uint32_t(getpid()));
+        QVERIFY(backdrop && ownWindow);
         RunningApplication self;
         self.processID = getpid();
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        Capture capture(m_backend, ContentFilter::forDisplay(screen, { self }, {}), 100, 56);
+        Capture capture(m_backend, ContentFilter::forDisplay(kScreen, { self }, {}), 100, 56);
 
         auto allBackground = [&](const SampleBuffer& frame) {
             for (int y = 0; y < 56; ++y)
@@ -742,20 +727,8 @@ private Q_SLOTS:
     void firstSoundIsStampedWhenHeard()
     {
         QFETCH(bool, late);
-        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
-            QSKIP("no sound server (scripts/test-services starts one)");
-#if defined(__SANITIZE_THREAD__)
-        QSKIP("ThreadSanitizer cannot follow the fork that runs pactl");
-#endif
-        std::optional<LateOutput> lateOutput;
-        if (late) {
-            lateOutput.emplace();
-            if (!lateOutput->unavailable().isEmpty())
-                QSKIP(qPrintable(lateOutput->unavailable()));
-            QVERIFY2(lateOutput->isReady(), "the sound server cannot make a tunnel sink");
-        }
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        Capture capture(m_backend, ContentFilter::forDisplay(screen, {}, {}), 100, 56, true);
+        REQUIRE_SOUND(late);
+        Capture capture(m_backend, wholeScreen(), 100, 56, true);
         QVERIFY(capture.collector->waitFor([&] { return capture.collector->audio.size() >= 12; }));
         std::lock_guard lock(capture.collector->mutex);
         const auto& audio = capture.collector->audio;
@@ -787,13 +760,8 @@ private Q_SLOTS:
     // with pictures and no sound.
     void anEndedSoundRecordingStopsCapture()
     {
-        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
-            QSKIP("no sound server (scripts/test-services starts one)");
-#if defined(__SANITIZE_THREAD__)
-        QSKIP("ThreadSanitizer cannot follow the fork that runs pactl");
-#endif
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        Capture capture(m_backend, ContentFilter::forDisplay(screen, {}, {}), 100, 56, true);
+        REQUIRE_SOUND(false);
+        Capture capture(m_backend, wholeScreen(), 100, 56, true);
         QVERIFY(capture.collector->waitFor([&] { return !capture.collector->audio.empty(); }));
         const QStringList ours = recordingsOf(QCoreApplication::applicationPid());
         QCOMPARE(ours.size(), 1);
@@ -808,33 +776,14 @@ private Q_SLOTS:
 
     // A player shows a flash when its click is heard: both land together on the
     // record's time line, on an output heard as it renders and on a late one.
-    void flashAndClickShareATimeLine_data()
-    {
-        QTest::addColumn<bool>("late");
-        QTest::newRow("prompt output") << false;
-        QTest::newRow("late output") << true;
-    }
+    void flashAndClickShareATimeLine_data() { firstSoundIsStampedWhenHeard_data(); }
     void flashAndClickShareATimeLine()
     {
         QFETCH(bool, late);
-        if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
-            QSKIP("no sound server (scripts/test-services starts one)");
-#if defined(__SANITIZE_THREAD__)
-        QSKIP("ThreadSanitizer slows the threads too much for a timing test");
-#endif
-        std::optional<LateOutput> lateOutput;
-        if (late) {
-            lateOutput.emplace();
-            if (!lateOutput->unavailable().isEmpty())
-                QSKIP(qPrintable(lateOutput->unavailable()));
-            QVERIFY2(lateOutput->isReady(), "the sound server cannot make a tunnel sink");
-        }
-
-        const xcb_window_t window = m_x->createWindow(0, 0, 1920, 1080, true, "Flash", getppid());
-        m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0x000000u; });
-        QVERIFY(m_x->show(window));
-        const Display screen { 1, 1920, 1080, { 0, 0, 1920, 1080 }, "screen" };
-        Capture capture(m_backend, ContentFilter::forDisplay(screen, {}, {}), 100, 56, true);
+        REQUIRE_SOUND(late);
+        const xcb_window_t window = shown(0, 0, 1920, 1080, false, "Flash", 0x000000);
+        QVERIFY(window);
+        Capture capture(m_backend, wholeScreen(), 100, 56, true);
         QVERIFY(capture.collector->waitFor([&] { return capture.collector->audio.size() > 10; }));
 
         test::ClickPlayer player;

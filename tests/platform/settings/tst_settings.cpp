@@ -123,20 +123,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("before"); // what is at the path first
         QTest::addColumn<QString>("refusal"); // empty: made or narrowed to 0700
-        QTest::newRow("missing") << ""
-                                 << "";
-        QTest::newRow("ours, private already") << "0700"
-                                               << "";
-        QTest::newRow("ours, open to all, with an open file") << "0755"
-                                                              << "";
-        QTest::newRow("ours, writable by the group") << "0770"
-                                                     << "";
-        QTest::newRow("another user's") << "nobody"
-                                        << "belongs to another user";
-        QTest::newRow("a link to a folder of ours") << "link"
-                                                    << "is not a folder";
-        QTest::newRow("a file") << "file"
-                                << "is not a folder";
+        const char* rows[][3] = {
+            { "missing", "", "" },
+            { "ours, private already", "0700", "" },
+            { "ours, open to all, with an open file", "0755", "" },
+            { "ours, writable by the group", "0770", "" },
+            { "another user's", "nobody", "belongs to another user" },
+            { "a link to a folder of ours", "link", "is not a folder" },
+            { "a file", "file", "is not a folder" },
+        };
+        for (const auto& row : rows)
+            QTest::newRow(row[0]) << row[1] << row[2];
     }
 
     void privateFolder()
@@ -184,64 +181,42 @@ private Q_SLOTS:
         QTest::addColumn<QString>("catalogue");
         QTest::addColumn<QString>("apiKey");
         QTest::addColumn<QString>("errorPart"); // empty: must succeed
-
         const QString key = Endpoints::defaults().tmdbApiKey;
         const QString tmdb = QStringLiteral("https://api.themoviedb.org");
-        QTest::newRow("defaults") << QStringList() << QStringList() << "http://127.0.0.1:8787" << tmdb << key << "";
-        QTest::newRow("env https, trailing slash dropped")
-            << QStringList { "CORVEX_SERVICE_URL=https://lights.example.org/" } << QStringList()
-            << "https://lights.example.org" << tmdb << key << "";
-        QTest::newRow("env keeps a path prefix") << QStringList { "CORVEX_SERVICE_URL=https://example.org/lights/" }
-                                                 << QStringList() << "https://example.org/lights" << tmdb << key << "";
-        QTest::newRow("plain http on localhost")
-            << QStringList { "CORVEX_CATALOGUE_URL=http://localhost:9000" } << QStringList() << "http://127.0.0.1:8787"
-            << "http://localhost:9000" << key << "";
-        QTest::newRow("plain http on ::1") << QStringList { "CORVEX_SERVICE_URL=http://[::1]:8787" } << QStringList()
-                                           << "http://[::1]:8787" << tmdb << key << "";
-        QTest::newRow("plain http on 127.0.0.2") << QStringList { "CORVEX_SERVICE_URL=http://127.0.0.2" }
-                                                 << QStringList() << "http://127.0.0.2" << tmdb << key << "";
-        QTest::newRow("plain http elsewhere refused")
-            << QStringList { "CORVEX_SERVICE_URL=http://lights.example.org" } << QStringList() << ""
-            << ""
-            << ""
-            << "CORVEX_SERVICE_URL";
-        QTest::newRow("plain http to a LAN address refused")
-            << QStringList { "CORVEX_IMAGES_URL=http://192.168.1.10" } << QStringList() << ""
-            << ""
-            << ""
-            << "CORVEX_IMAGES_URL";
-        QTest::newRow("host named like loopback refused")
-            << QStringList { "CORVEX_SERVICE_URL=http://127.0.0.1.example.org" } << QStringList() << ""
-            << ""
-            << ""
-            << "plain http";
-        QTest::newRow("not http at all") << QStringList { "CORVEX_SERVICE_URL=ftp://127.0.0.1" } << QStringList() << ""
-                                         << ""
-                                         << ""
-                                         << "not an http(s) address";
-        QTest::newRow("no host") << QStringList { "CORVEX_SERVICE_URL=https://" } << QStringList() << ""
-                                 << ""
-                                 << ""
-                                 << "not an http(s) address";
-        QTest::newRow("query refused") << QStringList { "CORVEX_SERVICE_URL=https://example.org/?a=b" } << QStringList()
-                                       << ""
-                                       << ""
-                                       << ""
-                                       << "query";
-        QTest::newRow("settings win over the environment")
-            << QStringList { "CORVEX_SERVICE_URL=https://env.example.org", "CORVEX_TMDB_API_KEY=envkey" }
-            << QStringList { "service_url=https://stored.example.org" } << "https://stored.example.org" << tmdb
-            << "envkey"
-            << "";
-        QTest::newRow("bad stored origin names the setting")
-            << QStringList() << QStringList { "service_url=http://example.org" } << ""
-            << ""
-            << ""
-            << "service_url";
-        QTest::newRow("empty key refused") << QStringList { "CORVEX_TMDB_API_KEY=" } << QStringList() << ""
-                                           << ""
-                                           << ""
-                                           << "empty catalogue API key";
+        const QString local = QStringLiteral("http://127.0.0.1:8787");
+        const struct {
+            const char* name;
+            QStringList environment, stored;
+            QString service, catalogue, apiKey, errorPart;
+        } rows[] = {
+            { "defaults", {}, {}, local, tmdb, key, {} },
+            { "env https, trailing slash dropped", { "CORVEX_SERVICE_URL=https://lights.example.org/" }, {},
+                "https://lights.example.org", tmdb, key, {} },
+            { "env keeps a path prefix", { "CORVEX_SERVICE_URL=https://example.org/lights/" }, {},
+                "https://example.org/lights", tmdb, key, {} },
+            { "plain http on localhost", { "CORVEX_CATALOGUE_URL=http://localhost:9000" }, {}, local,
+                "http://localhost:9000", key, {} },
+            { "plain http on ::1", { "CORVEX_SERVICE_URL=http://[::1]:8787" }, {}, "http://[::1]:8787", tmdb, key, {} },
+            { "plain http on 127.0.0.2", { "CORVEX_SERVICE_URL=http://127.0.0.2" }, {}, "http://127.0.0.2", tmdb, key,
+                {} },
+            { "plain http elsewhere refused", { "CORVEX_SERVICE_URL=http://lights.example.org" }, {}, {}, {}, {},
+                "CORVEX_SERVICE_URL" },
+            { "plain http to a LAN address refused", { "CORVEX_IMAGES_URL=http://192.168.1.10" }, {}, {}, {}, {},
+                "CORVEX_IMAGES_URL" },
+            { "host named like loopback refused", { "CORVEX_SERVICE_URL=http://127.0.0.1.example.org" }, {}, {}, {}, {},
+                "plain http" },
+            { "not http at all", { "CORVEX_SERVICE_URL=ftp://127.0.0.1" }, {}, {}, {}, {}, "not an http(s) address" },
+            { "no host", { "CORVEX_SERVICE_URL=https://" }, {}, {}, {}, {}, "not an http(s) address" },
+            { "query refused", { "CORVEX_SERVICE_URL=https://example.org/?a=b" }, {}, {}, {}, {}, "query" },
+            { "settings win over the environment",
+                { "CORVEX_SERVICE_URL=https://env.example.org", "CORVEX_TMDB_API_KEY=envkey" },
+                { "service_url=https://stored.example.org" }, "https://stored.example.org", tmdb, "envkey", {} },
+            { "bad stored origin names the setting", {}, { "service_url=http://example.org" }, {}, {}, {},
+                "service_url" },
+            { "empty key refused", { "CORVEX_TMDB_API_KEY=" }, {}, {}, {}, {}, "empty catalogue API key" },
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << r.environment << r.stored << r.service << r.catalogue << r.apiKey << r.errorPart;
     }
 
     void endpoints()

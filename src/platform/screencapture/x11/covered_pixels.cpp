@@ -67,10 +67,10 @@ void averageVisible(const media::ConstImageView& source, const media::ImageView&
     }
 }
 
-void revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t bytesPerRow)
+std::vector<std::uint8_t> revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t bytesPerRow)
 {
     if (width <= 0 || height <= 0)
-        return;
+        return {};
     auto pixel = [&](int x, int y) { return bgra + static_cast<std::size_t>(y) * bytesPerRow + 4 * std::size_t(x); };
     // Nothing left out here (the usual frame): nothing to do.
     bool allVisible = true;
@@ -78,7 +78,7 @@ void revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t 
         for (int x = 0; x < width && allVisible; ++x)
             allVisible = pixel(x, y)[3] == 255;
     if (allVisible)
-        return;
+        return {};
     const std::size_t count = std::size_t(width) * std::size_t(height);
     std::vector<std::uint8_t> known(count, 0);
     std::size_t holes = 0;
@@ -93,6 +93,11 @@ void revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t 
             p[3] = 255;
             known[std::size_t(y) * std::size_t(width) + std::size_t(x)] = 1;
         }
+    if (holes == 0)
+        return {}; // partly seen pixels keep the colour of what was seen
+    std::vector<std::uint8_t> guessed(count);
+    for (std::size_t i = 0; i < count; ++i)
+        guessed[i] = known[i] ? 0 : 1;
     if (holes == count) {
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
@@ -100,7 +105,7 @@ void revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t 
                 p[0] = p[1] = p[2] = 0;
                 p[3] = 255;
             }
-        return;
+        return guessed;
     }
     // Grow the known pixels into the holes, one ring a round: every round fills
     // at least the holes next to a known pixel, so this ends.
@@ -134,6 +139,7 @@ void revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t 
             }
         known = next;
     }
+    return guessed;
 }
 
 } // namespace corvex::screencapture::x11

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace corvex::screencapture::x11 {
 
@@ -23,8 +24,14 @@ void averageVisible(const media::ConstImageView& source, const media::ImageView&
 /// how much of each pixel's source area was visible, their colour that of the
 /// visible part. A pixel of which enough was visible keeps its colour; one
 /// mostly or wholly left out takes the average of its nearest such neighbours,
-/// so that the frame shows what surrounds the left-out areas rather than black
+/// so that the lights get what surrounds the left-out areas rather than black
 /// holes. With nothing visible at all, the frame is black.
-void revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t bytesPerRow);
+///
+/// Returns which pixels took their colour from their neighbours (one byte a
+/// pixel, row by row, 1 for those): that colour is a guess, which the search
+/// for black bars must not take for evidence (it spreads the picture into a
+/// bar the left-out window straddles). Empty when every pixel kept its own
+/// colour.
+std::vector<std::uint8_t> revealCoveredPixels(std::uint8_t* bgra, int width, int height, std::size_t bytesPerRow);
 
 } // namespace corvex::screencapture::x11

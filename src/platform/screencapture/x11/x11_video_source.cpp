@@ -308,6 +308,8 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
         return std::nullopt; // an unmapped window has no pixels to show yet
     const std::vector<Area> noAreas;
     const std::vector<Area>& excluded = m_exclusion ? m_exclusion->areas() : noAreas;
+    if (excluded.empty())
+        m_frameInfo.coveredPixels.reset();
     Area changed = m_damage->take(width, height, m_exclusion ? m_exclusion->region() : 0);
     if (changed.isEmpty() && m_lastImage) {
         // The change lies outside the captured area.
@@ -374,8 +376,16 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
         frame = SampleBuffer {};
         return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
     }
-    if (covering)
-        revealCoveredPixels(destination, frameWidth, frameHeight, frame.imageBuffer->bytesPerRow());
+    if (covering) {
+        // The guessed pixels stay where they are until the windows move: one shared list for those frames.
+        std::vector<std::uint8_t> guessed
+            = revealCoveredPixels(destination, frameWidth, frameHeight, frame.imageBuffer->bytesPerRow());
+        if (guessed.empty())
+            m_frameInfo.coveredPixels.reset();
+        else if (!m_frameInfo.coveredPixels || *m_frameInfo.coveredPixels != guessed)
+            m_frameInfo.coveredPixels = std::make_shared<const std::vector<std::uint8_t>>(std::move(guessed));
+        frame.frameInfo->coveredPixels = m_frameInfo.coveredPixels;
+    }
     m_lastImage = frame.imageBuffer;
     m_lastSurface = frame.surface;
     return std::nullopt;

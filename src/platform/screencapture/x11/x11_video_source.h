@@ -39,8 +39,9 @@ namespace corvex::screencapture::x11 {
 /// where they are visible (see WindowExclusion): those areas are blacked out in
 /// the first pass, and the share of each frame pixel's area that is visible
 /// (measured again only when the windows move) makes each pixel the average of
-/// what is visible of its area (see revealCoveredPixels). Changes inside those
-/// areas are no changes of the frame.
+/// what is visible of its area (see revealCoveredPixels); the frames name the
+/// pixels of which nothing was visible (FrameInfo::coveredPixels). Changes
+/// inside those areas are no changes of the frame.
 class VideoSource final : public StreamSource {
 public:
     static SourceResult create(const ContentFilter& filter, const StreamConfiguration& configuration);
