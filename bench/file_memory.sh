@@ -6,8 +6,8 @@
 # its length, its size, and the largest resident set (GNU time's "Maximum
 # resident set size") of RUNS runs (min / median / max), with the record's size.
 #
-#   bench/file_memory.sh [--corvex PATH] [--runs N] [--keep DIR] SPEC...
-#   SPEC: HEIGHTxMINUTES[:CODEC], e.g. 360x1 360x10 360x60 1080x120 2160x10:hevc
+#   bench/file_memory.sh [--corvex PATH] [--runs N] [--keep DIR] FILM...
+#   FILM: HEIGHTxMINUTES[:CODEC], e.g. 360x1 360x10 360x60 1080x120 2160x10:hevc
 #   (default: 360x1 360x10 360x60 1080x120)
 #
 # Goals on a 2-core machine: under 150 MB for two hours of 1080p, under 200 MB
@@ -20,7 +20,7 @@ set -euo pipefail
 corvex="$(dirname "$0")/../build/opt/tools/corvex/corvex"
 runs=3
 keep=""
-specs=()
+films=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --corvex) corvex="$2"; shift 2 ;;
@@ -28,10 +28,10 @@ while [ $# -gt 0 ]; do
     --keep) keep="$2"; shift 2 ;;
     -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "file_memory: unknown option '$1' (see --help)" >&2; exit 2 ;;
-    *) specs+=("$1"); shift ;;
+    *) films+=("$1"); shift ;;
   esac
 done
-[ ${#specs[@]} -gt 0 ] || specs=(360x1 360x10 360x60 1080x120)
+[ ${#films[@]} -gt 0 ] || films=(360x1 360x10 360x60 1080x120)
 need file_memory ffmpeg /usr/bin/time
 [ -x "$corvex" ] || { echo "file_memory: no corvex at $corvex; build it or pass --corvex" >&2; exit 1; }
 
@@ -54,9 +54,9 @@ clip() {
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-14s %10s %28s %12s\n' film "size, MB" "peak RSS, MB (min/med/max)" "record, KB"
-for spec in "${specs[@]}"; do
-  height=${spec%%x*}; rest=${spec#*x}; minutes=${rest%%:*}; codec=h264
-  [[ "$spec" == *:* ]] && codec=${spec##*:}
+for film_name in "${films[@]}"; do
+  height=${film_name%%x*}; rest=${film_name#*x}; minutes=${rest%%:*}; codec=h264
+  [[ "$film_name" == *:* ]] && codec=${film_name##*:}
   film="$work/film-$height-$minutes-$codec.mkv"
   [ -s "$film" ] || ffmpeg -v error -y -nostdin -stream_loop $((minutes - 1)) -i "$(clip "$height" "$codec")" -c copy "$film"
   : > "$work/peaks.txt"
@@ -65,7 +65,7 @@ for spec in "${specs[@]}"; do
       >/dev/null 2>"$work/stderr.txt" || { cat "$work/stderr.txt" >&2; exit 1; }
     awk '{ print $1 / 1024 }' "$work/time.txt" >> "$work/peaks.txt"
   done
-  printf '%-14s %10.1f %28s %12d\n' "$spec" "$(($(stat -c %s "$film") / 1024))e-3" "$(stats 1 < "$work/peaks.txt")" \
+  printf '%-14s %10.1f %28s %12d\n' "$film_name" "$(($(stat -c %s "$film") / 1024))e-3" "$(stats 1 < "$work/peaks.txt")" \
     "$(($(stat -c %s "$work/show.pb") / 1024))"
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

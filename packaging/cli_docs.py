@@ -209,8 +209,8 @@ def zsh_quote(text):
     return "'" + text.replace("'", "'\\''") + "'"
 
 
-def zsh_option_specs(entries):
-    specs = []
+def zsh_option_arguments(entries):
+    arguments = []
     for entry in entries:
         description = first_sentence([entry.text]).replace("[", "\\[").replace("]", "\\]")
         exclusive = f"({' '.join(entry.names)})" if len(entry.names) > 1 else ""
@@ -221,11 +221,11 @@ def zsh_option_specs(entries):
             message = entry.value.replace(":", "\\:")
             for name in entry.names:
                 suffix = "=" if name.startswith("--") else "+"
-                specs.append(zsh_quote(f"{exclusive}{name}{suffix}[{description}]:{message}:{action}"))
+                arguments.append(zsh_quote(f"{exclusive}{name}{suffix}[{description}]:{message}:{action}"))
         else:
             for name in entry.names:
-                specs.append(zsh_quote(f"{exclusive}{name}[{description}]"))
-    return specs
+                arguments.append(zsh_quote(f"{exclusive}{name}[{description}]"))
+    return arguments
 
 
 def zsh_completion(program, top, commands):
@@ -233,14 +233,14 @@ def zsh_completion(program, top, commands):
     out = [f"#compdef {program}", f"# zsh completion for {program}, written at build time from its --help.", ""]
     if commands:
         for command, help_ in commands.items():
-            specs = zsh_option_specs(help_.section("Options")) + ["'*:argument:_files'"]
+            arguments = zsh_option_arguments(help_.section("Options")) + ["'*:argument:_files'"]
             out += [f"{function}_{identifier(command)}() {{", "    _arguments -s \\",
-                    *[f"        {spec} \\" for spec in specs[:-1]], f"        {specs[-1]}", "}", ""]
+                    *[f"        {argument} \\" for argument in arguments[:-1]], f"        {arguments[-1]}", "}", ""]
         summaries = {entry.names[0]: entry.text for entry in top.section("Commands")}
         out += [f"{function}() {{", "    local curcontext=$curcontext state line", "    local -a commands=("]
         out += ["        " + zsh_quote(command + ":" + first_sentence([summaries.get(command, "")]).replace(":", "\\:"))
                 for command in commands]
-        out += ["    )", "    _arguments -C \\", *[f"        {spec} \\" for spec in zsh_option_specs(top.section("Options"))],
+        out += ["    )", "    _arguments -C \\", *[f"        {argument} \\" for argument in zsh_option_arguments(top.section("Options"))],
                 "        '1:command:->command' \\", "        '*::argument:->argument'",
                 "    case $state in",
                 f"        command) _describe -t commands '{program} command' commands ;;",
@@ -249,9 +249,9 @@ def zsh_completion(program, top, commands):
         out += [f"                {command}) {function}_{identifier(command)} ;;" for command in commands]
         out += ["            esac ;;", "    esac", "}", ""]
     else:
-        specs = zsh_option_specs(top.section("Options")) + ["'*:argument:_files'"]
-        out += [f"{function}() {{", "    _arguments -s \\", *[f"        {spec} \\" for spec in specs[:-1]],
-                f"        {specs[-1]}", "}", ""]
+        arguments = zsh_option_arguments(top.section("Options")) + ["'*:argument:_files'"]
+        out += [f"{function}() {{", "    _arguments -s \\", *[f"        {argument} \\" for argument in arguments[:-1]],
+                f"        {arguments[-1]}", "}", ""]
     out.append(f'{function} "$@"')
     return "\n".join(out) + "\n"
 
