@@ -73,7 +73,7 @@ private:
     {
         LogCapture* self = s_current;
         const QLatin1StringView category(context.category ? context.category : "");
-        if (self && (category == "app.corvex.Studio.UDPClient" || category == "corvex.dnssd")) {
+        if (self && (category == "corvex.preview_link" || category == "corvex.platform.dnssd")) {
             QMutexLocker lock(&self->m_mutex);
             self->m_lines.append(message);
         }

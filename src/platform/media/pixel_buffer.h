@@ -25,12 +25,12 @@ enum class PixelFormat : std::uint32_t {
 
 std::string pixelFormatName(PixelFormat format);
 
-/// Status codes of pixel-buffer operations; 0 is success.
+/// How a pixel-buffer operation ended.
 enum class PixelBufferStatus : std::int32_t {
-    Success = 0,
-    Error = -6660,
-    InvalidArgument = -6661,
-    AllocationFailed = -6662,
+    Success,
+    Error, // the buffer could not be locked
+    InvalidArgument, // a width or height of zero, below zero or too large
+    AllocationFailed, // no memory for the pixels
 };
 
 enum LockFlags : std::uint32_t {
