@@ -54,9 +54,8 @@ std::vector<ClipFingerprint> clipFingerprints(const float* samples, std::size_t 
 
 /// Where a clip's sound (16 kHz mono float) starts in the recording, to a few
 /// milliseconds: placed by locateClip() with the clip's clipFingerprints(),
-/// then refined by fingerprints started at finer phases around the best one. Within a
-/// phase step the offset is read off a parabola through the bit error rates of
-/// the best phase and its two neighbours, so it is not tied to the phase grid.
+/// then refined by fingerprints started at finer phases around that place,
+/// whose bit error rates are fitted with a V whose tip is the answer.
 std::optional<SignatureMatch> locateClipPrecisely(const std::vector<std::uint32_t>& recording,
     const std::vector<ClipFingerprint>& clip, const float* samples, std::size_t count);
 
