@@ -23,7 +23,8 @@
 #   picture-sound  the player's own steady offset of its picture from its sound (its A/V
 #              offset, positive when the picture is late): the offset that puts most frames
 #              on a predicted one, which the share above is counted at
-#   match      the same offset found in each clip's five seconds alone, the largest
+#   match      the same offset found in each clip's five seconds alone, the largest; after
+#              it, how far apart the clips' `corvex match` offsets (live - file) lie
 # Goals on a quiet machine: on frame >= 90 % and p95 <= 1 frame on x11 and sway; match
 # within 0.05 s on every road. The load average is printed before and after each road:
 # measure when it is low.
@@ -47,7 +48,7 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
-    -h | --help) sed -n '2,35p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,/^set /{/^set /d;p;}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "sync_fidelity: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -279,9 +280,11 @@ p95 = sorted(missed)[int(0.95 * (len(missed) - 1))]
 # Each clip's five seconds on their own: how far the picture is from its sound there.
 match = max((abs(fit([i for i in items if t0 <= i[1][0] < t0 + 5])) for t0, _ in clips
              if any(t0 <= i[1][0] < t0 + 5 for i in items)), default=float("nan"))
-drift = clips[-1][1] - clips[0][1]
+# Where the clips put the film's start (live - file offset of `corvex match`): alike in
+# every clip when the live show's sound keeps the film's time.
+spread = max(s for _, s in clips) - min(s for _, s in clips)
 print(f"{road:6} {run:>3}  {len(items):6}  {100 * on:7.1f} %  {p95:4d}  {statistics.mean(colour):7.2f} {max(colour):7.2f}"
-      f"  {offset:+7.3f} s  {match:6.3f} s  ({len(clips)} clips; the player drifted {drift:+.3f} s)")
+      f"  {offset:+7.3f} s  {match:6.3f} s  ({len(clips)} clips; live - file offsets within {spread:.3f} s)")
 PY
 }
 
