@@ -65,12 +65,12 @@ const QString kCallback = u"corvexapp://callback"_s;
 
 // The sign-in form as a browser submits it, from the page it got.
 RawResponse submitFormFrom(const QString& origin, const QString& from, const QString& email, const QString& password,
-    const QByteArray& action = "signin"_ba)
+    const QByteArray& action = "signin"_ba, const QByteArray& extraHeaders = {})
 {
     const QHostAddress address(from);
     const auto page = corvex::testing::fetchSignInPage(origin, address);
     RawConnection connection(origin, address);
-    connection.send(corvex::testing::signInRequest(page, email, password, action));
+    connection.send(corvex::testing::signInRequest(page, email, password, action, extraHeaders));
     return connection.read();
 }
 
@@ -321,9 +321,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("clients");
         QTest::addColumn<int>("emails");
         QTest::addColumn<int>("ownerStatus"); // the owner, from elsewhere, with the right password
-        QTest::newRow("one client, one address") << 1 << 1 << 200;
-        QTest::newRow("many clients, one address") << 10 << 1 << 429;
-        QTest::newRow("one client, many addresses") << 1 << 12 << 200;
+        QTest::addColumn<bool>("viaProxy"); // through the trusted proxy, else straight
+        QTest::newRow("one client, one address") << 1 << 1 << 200 << false;
+        QTest::newRow("many clients, one address") << 10 << 1 << 429 << false;
+        QTest::newRow("one client, many addresses") << 1 << 12 << 200 << false;
+        QTest::newRow("one client behind the proxy") << 1 << 1 << 200 << true;
+        QTest::newRow("many clients behind the proxy") << 10 << 1 << 429 << true;
     }
 
     void guessingIsLimited()
@@ -331,15 +334,26 @@ private Q_SLOTS:
         QFETCH(int, clients);
         QFETCH(int, emails);
         QFETCH(int, ownerStatus);
+        QFETCH(bool, viaProxy);
         ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--failed-sign-ins"_s, u"2"_s }));
+        const bool proxied = TestStore::proxied(); // every request comes through a proxy there
+        QVERIFY(service.start(QStringList { u"--failed-sign-ins"_s, u"2"_s }
+            + (viaProxy && !proxied ? QStringList { u"--trusted-proxy"_s, u"127.0.0.1"_s } : QStringList())));
         const QString password = u"long enough"_s;
         QVERIFY(!createAccount(service.origin(), u"victim@example.org"_s, password).isEmpty());
         const int guesses = std::max(clients * 2, emails);
         const auto attempt = [&](int n) {
-            const QString from = u"127.0.0.%1"_s.arg(10 + n % clients);
+            QString from = u"127.0.0.%1"_s.arg(10 + n % clients);
             const QString email = emails > 1 ? u"guess%1@example.org"_s.arg(n) : u"victim@example.org"_s;
-            return submitFormFrom(service.origin(), from, email, u"guess number %1"_s.arg(n));
+            // Each guess names a new address of its own, which only the proxy's last hop overrules;
+            // straight from the client, the header is not believed at all.
+            QByteArray forwarded = "X-Forwarded-For: 203.0.113." + QByteArray::number(n);
+            if (viaProxy && !proxied) {
+                forwarded += ", 198.51.100.7, " + from.toLatin1();
+                from = u"127.0.0.1"_s;
+            }
+            return submitFormFrom(
+                service.origin(), from, email, u"guess number %1"_s.arg(n), "signin"_ba, forwarded + "\r\n");
         };
         for (int n = 0; n < guesses; ++n)
             QCOMPARE(attempt(n).status, 401);
@@ -469,10 +483,13 @@ private Q_SLOTS:
         const QString kept = createAccount(lasting.origin(), u"a@example.org"_s, u"long enough"_s);
         QCOMPARE(withToken(lasting.origin(), "GET", "/auth/account", kept).status, 200);
 
+        // Valid through its lifetime, and not a moment longer.
         ReferenceServiceProcess brief;
-        QVERIFY(brief.start({ u"--token-lifetime"_s, u"1s"_s }));
+        QVERIFY(brief.start({ u"--token-lifetime"_s, u"4s"_s }));
         const QString token = createAccount(brief.origin(), u"b@example.org"_s, u"long enough"_s);
         QVERIFY(!token.isEmpty());
+        QTest::qWait(1000);
+        QCOMPARE(withToken(brief.origin(), "GET", "/auth/account", token).status, 200);
         QTRY_COMPARE_WITH_TIMEOUT(withToken(brief.origin(), "GET", "/auth/account", token).status, 401, 20000);
         QCOMPARE(withToken(brief.origin(), "GET", "/tvapi/me/lightshows", token).status, 401);
         QCOMPARE(withToken(lasting.origin(), "GET", "/auth/account", kept).status, 200);
@@ -783,6 +800,35 @@ private Q_SLOTS:
             const RawResponse list = withToken(service.origin(), "GET", "/tvapi/me/lightshows", token);
             QCOMPARE(QJsonDocument::fromJson(list.body)["results"].toArray().size(), 1);
         }
+    }
+
+    // A request's head may take up to 16 KiB, the empty line that ends it included.
+    void headLimit_data()
+    {
+        QTest::addColumn<int>("over"); // bytes beyond the limit
+        QTest::addColumn<bool>("followed"); // by a second request in the same write
+        QTest::addColumn<int>("status");
+        QTest::newRow("a byte under") << -1 << false << 401;
+        QTest::newRow("at the limit") << 0 << false << 401;
+        QTest::newRow("at the limit, another request behind it") << 0 << true << 401;
+        QTest::newRow("a byte over") << 1 << false << 431;
+    }
+
+    void headLimit()
+    {
+        CORVEX_SKIP_WHEN_PROXIED();
+        QFETCH(int, over);
+        QFETCH(bool, followed);
+        QFETCH(int, status);
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
+        const QByteArray start = "GET /auth/account HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: ";
+        const QByteArray head = start + QByteArray(16 * 1024 + over - start.size() - 4, 'p') + "\r\n\r\n";
+        RawConnection connection(service.origin());
+        connection.send(followed ? head + head : head);
+        QCOMPARE(connection.read().status, status);
+        if (followed)
+            QCOMPARE(connection.read().status, status);
     }
 
     void connectionEnds_data()
