@@ -34,6 +34,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 #include <QTimer>
 #include <QUrlQuery>
 #include <atomic>
@@ -183,6 +184,12 @@ private Q_SLOTS:
         // A movie and an episode from the demo catalogue.
         corvex::http::Client http;
         corvex::catalogue::CatalogueClient catalogue(std::get<Endpoints>(studio.manager->endpoints()), http);
+        // Each character the query must carry encoded: &, +, =, %.
+        for (const QString& text : { u"Plus + Minus"_s, u"Minus = 100%"_s }) {
+            const auto sum = QCoro::waitFor(catalogue.search(text));
+            QCOMPARE(sum.items.size(), 1);
+            QCOMPARE(sum.items.first().id(), 90012);
+        }
         const auto found = QCoro::waitFor(catalogue.search(u"Salt & Pepper"_s));
         QCOMPARE(found.items.size(), 1);
         QCOMPARE(found.items.first().id(), 90011);
@@ -1434,6 +1441,32 @@ private Q_SLOTS:
         QCOMPARE(ServiceError::isPermanentStatus(status), permanent);
         QCOMPARE((ServiceError { Kind::BadServerResponse, status, {} }.isPermanent()), permanent);
         QVERIFY(!(ServiceError { Kind::Transport, status, {} }.isPermanent()));
+    }
+
+    // How long a refusal's Retry-After asks to wait (-1: no usable answer), at 12:00:00 GMT.
+    void retryAfter_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<qint64>("seconds");
+        QTest::newRow("seconds") << QByteArray(" 120 ") << qint64(120);
+        QTest::newRow("zero seconds") << QByteArray("0") << qint64(0);
+        QTest::newRow("nothing") << QByteArray("") << qint64(-1);
+        QTest::newRow("negative seconds") << QByteArray("-5") << qint64(-1);
+        QTest::newRow("too many digits") << QByteArray("99999999999999999999") << qint64(-1);
+        QTest::newRow("date ahead") << QByteArray("Tue, 08 Dec 2026 12:00:30 GMT") << qint64(30);
+        QTest::newRow("date now") << QByteArray("Tue, 08 Dec 2026 12:00:00 GMT") << qint64(0);
+        QTest::newRow("date a second past") << QByteArray("Tue, 08 Dec 2026 11:59:59 GMT") << qint64(0);
+        QTest::newRow("date a year past") << QByteArray("Mon, 08 Dec 2025 12:00:00 GMT") << qint64(0);
+        QTest::newRow("date not in GMT") << QByteArray("Tue, 08 Dec 2026 12:00:30 CET") << qint64(-1);
+    }
+
+    void retryAfter()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(qint64, seconds);
+        const QDateTime noon(QDate(2026, 12, 8), QTime(12, 0), QTimeZone::utc());
+        const auto wait = ServiceError::parseRetryAfter(value, noon);
+        QCOMPARE(wait ? qint64(wait->count()) : qint64(-1), seconds);
     }
 
     void outboxIds_data()
