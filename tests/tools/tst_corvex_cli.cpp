@@ -226,8 +226,10 @@ private Q_SLOTS:
             << QStringList { "receive", "--port", "70000" } << 2 << QByteArray("--port takes");
         QTest::newRow("receive negative count")
             << QStringList { "receive", "--count", "-1" } << 2 << QByteArray("--count takes");
-        QTest::newRow("receive name too long")
+        QTest::newRow("receive name of 64 bytes")
             << QStringList { "receive", "--name", QString(64, u'n') } << 2 << QByteArray("--name takes");
+        QTest::newRow("receive name of 64 bytes in 32 characters")
+            << QStringList { "receive", "--name", QString(32, u'\u00e9') } << 2 << QByteArray("--name takes");
         QTest::newRow("receive takes no arguments")
             << QStringList { "receive", "extra" } << 2 << QByteArray("unexpected argument");
         QTest::newRow("discover zero seconds")
@@ -548,7 +550,11 @@ private Q_SLOTS:
     void discoverAndAnalyseReachTheReceiver()
     {
         REQUIRE_DAEMON();
-        const QString name = uniqueName("studio");
+        // A name at the 63-byte limit of a DNS-SD label, in two-byte characters.
+        QString name = uniqueName("studio") + u'-';
+        if (name.size() % 2 == 0)
+            name += u'-';
+        name += QString((63 - name.size()) / 2, u'\u00e9');
         ReceiveProcess receiver({ u"--name"_s, name, u"--json"_s });
         const std::uint16_t port = receiver.waitUntilAnnounced();
         QVERIFY(port != 0);
