@@ -754,6 +754,7 @@ private Q_SLOTS:
                 + record << 200;
         QTest::newRow("chunked") << upload + "Transfer-Encoding: chunked\r\n\r\n" + chunked << 200;
         QTest::newRow("chunked over the cap") << upload + "Transfer-Encoding: chunked\r\n\r\n200000\r\n" << 413;
+        QTest::newRow("a body a byte over the cap") << upload + "Content-Length: 1048577\r\n\r\n" << 413;
         QTest::newRow("Content-Length and Transfer-Encoding")
             << upload + "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked << 400;
         QTest::newRow("two different lengths") << upload + "Content-Length: 4\r\nContent-Length: 5\r\n\r\nabcde" << 400;
