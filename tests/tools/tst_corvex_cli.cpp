@@ -226,6 +226,7 @@ private Q_SLOTS:
             << QStringList { "receive", "--port", "70000" } << 2 << QByteArray("--port takes");
         QTest::newRow("receive negative count")
             << QStringList { "receive", "--count", "-1" } << 2 << QByteArray("--count takes");
+        QTest::newRow("receive empty name") << QStringList { "receive", "--name", "" } << 2 << QByteArray("--name takes");
         QTest::newRow("receive name of 64 bytes")
             << QStringList { "receive", "--name", QString(64, u'n') } << 2 << QByteArray("--name takes");
         QTest::newRow("receive name of 64 bytes in 32 characters")
