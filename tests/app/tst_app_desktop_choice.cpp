@@ -14,10 +14,21 @@
 #include "capture/screen_recorder.h"
 #include "platform/screencapture/portal/portal_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
+#include "platform/settings/store.h"
 #include "studio_fixture.h"
 #include "support/wayland_test_desktop.h"
 
 #include <QComboBox>
+#include "capture/video_file_source.h"
+#include <QScopeGuard>
+#include <QUrl>
+#include <QTimer>
+#include <QProcess>
+#include <QFileDialog>
+#include <QDBusObjectPath>
+#include <QDBusMessage>
+#include <QDBusConnection>
+#include <QDBusAbstractAdaptor>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -43,7 +54,8 @@ public:
     void adjust(screencapture::ShareableContent& content) override
     {
         content.displays.resize(1);
-        content.windows.clear();
+        // Where the dialog offers windows, one entry stands for the one it picks.
+        content.windows.resize(m_windows && !content.windows.empty() ? 1 : 0);
     }
     DesktopChooser* desktopChooser() override { return this; }
 
@@ -75,6 +87,43 @@ private:
     std::atomic<int> m_asked = 0;
 };
 
+// The desktop portal's file chooser, answering each OpenFile with `code` and
+// `results` once its caller waits for the answer.
+class FakeFileChooser final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+    Q_PROPERTY(uint version READ version)
+public:
+    FakeFileChooser(QObject* parent, const QDBusConnection& bus)
+        : QDBusAbstractAdaptor(parent)
+        , m_bus(bus)
+    {
+    }
+    uint version() const { return 3; }
+    uint code = 0;
+    QVariantMap results;
+    QByteArray folder; // the current_folder asked for
+
+public Q_SLOTS:
+    QDBusObjectPath OpenFile(const QString&, const QString&, const QVariantMap& options, const QDBusMessage& call)
+    {
+        folder = options.value(QStringLiteral("current_folder")).toByteArray();
+        const QString request = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                                    .arg(call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
+                                        options.value(QStringLiteral("handle_token")).toString());
+        QTimer::singleShot(50, this, [this, request] {
+            QDBusMessage response = QDBusMessage::createSignal(
+                request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
+            response << code << results;
+            m_bus.send(response);
+        });
+        return QDBusObjectPath(request);
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(DesktopChoice)
@@ -101,10 +150,16 @@ class TestAppDesktopChoice final : public QObject {
         qInfo("saved %s", qPrintable(path));
     }
 
+    QProcess m_bus; // a session bus of the test's own, for the desktop's file chooser
+
 private Q_SLOTS:
     void initTestCase()
     {
         corvex::testing::privateHome();
+        m_bus.start(QStringLiteral("dbus-daemon"), { QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                        QStringLiteral("--print-address=1") });
+        QVERIFY(m_bus.waitForReadyRead(10000));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
         m_screenshots = QStringLiteral(CORVEX_SCREENSHOTS);
         QDir().mkpath(m_screenshots);
     }
@@ -155,23 +210,99 @@ private Q_SLOTS:
         }
     }
 
+    // The lists give way to the desktop's dialog; where it offers single
+    // windows the window road comes first, unless the author chose a display.
+    void theListsGiveWayToTheDesktopsDialog_data()
+    {
+        QTest::addColumn<bool>("windowsOffered");
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<bool>("window");
+        QTest::newRow("monitors only") << false << QString() << false;
+        QTest::newRow("monitors only, window remembered") << false << QStringLiteral("window") << false;
+        QTest::newRow("windows offered") << true << QString() << true;
+        QTest::newRow("windows offered, window remembered") << true << QStringLiteral("window") << true;
+        QTest::newRow("windows offered, display remembered") << true << QStringLiteral("display") << false;
+    }
     void theListsGiveWayToTheDesktopsDialog()
     {
+        QFETCH(bool, windowsOffered);
+        QFETCH(QString, remembered);
+        QFETCH(bool, window);
+        settings::Store().setValue(RecordingSources::captureTypeKey(), remembered);
         auto backend = std::make_shared<DialogBackend>();
+        backend->answer({}, windowsOffered);
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder);
+        RecordingSources sources(recorder, true);
         VideoSection section(sources);
         section.show();
         QCoro::waitFor(recorder.refreshAvailableContent());
         QVERIFY(section.desktopChoice()->isVisibleTo(&section));
         QVERIFY(!section.displayPicker()->isVisibleTo(&section));
         QVERIFY(!section.windowPicker()->isVisibleTo(&section));
-        // Our window list stays empty there for good: no hint about it, and no "Window" type to pick.
+        // Our window list stays empty there for good: no hint about it.
         QVERIFY(!section.emptyHint()->isVisibleTo(&section));
         auto* types = qobject_cast<QStandardItemModel*>(section.captureTypePicker()->model());
         QVERIFY(types);
         QVERIFY(types->item(0)->isEnabled());
-        QVERIFY(!types->item(1)->isEnabled());
+        QCOMPARE(types->item(1)->isEnabled(), windowsOffered);
+        QCOMPARE(recorder.captureType() == capture::ScreenRecorder::CaptureType::window, window);
+        QCOMPARE(section.captureTypePicker()->currentIndex(), window ? 1 : 0);
+        if (window) {
+            QVERIFY(recorder.contentFilter().has_value());
+            save(&section, QStringLiteral("recording-wayland-window-road"));
+        }
+    }
+
+    // "Choose…" asks the desktop's file chooser, in the folder chosen last;
+    // Qt's own opens where the desktop has none or its chooser fails.
+    void theDesktopsFileChooserComesFirst_data()
+    {
+        QTest::addColumn<bool>("portal");
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<bool>("chosen");
+        QTest::addColumn<bool>("ownDialog");
+        QTest::newRow("chosen") << true << 0u << true << false;
+        QTest::newRow("cancelled") << true << 1u << false << false;
+        QTest::newRow("failed") << true << 2u << false << true;
+        QTest::newRow("no portal") << false << 0u << false << true;
+    }
+    void theDesktopsFileChooserComesFirst()
+    {
+        QFETCH(bool, portal);
+        QFETCH(uint, code);
+        QFETCH(bool, chosen);
+        QFETCH(bool, ownDialog);
+        QObject portalObject;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        auto* chooser = new FakeFileChooser(&portalObject, bus);
+        const QString film = m_folders.filePath(QStringLiteral("films/film.mp4"));
+        QDir().mkpath(QFileInfo(film).path());
+        chooser->code = code;
+        chooser->results.insert(QStringLiteral("uris"), QStringList { QUrl::fromLocalFile(film).toString() });
+        const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
+        if (portal) {
+            QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portalObject,
+                QDBusConnection::ExportAdaptors));
+            QVERIFY(bus.registerService(service));
+        }
+        auto gone = qScopeGuard([&] {
+            bus.unregisterService(service);
+            bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
+        });
+        settings::Store().setValue(VideoSection::folderKey(), m_folders.path());
+        auto backend = std::make_shared<DialogBackend>();
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
+        section.show();
+        section.chooseFile();
+        QTRY_VERIFY(!section.portalChooser().isOpen());
+        QCOMPARE(chooser->folder, portal ? QByteArray(m_folders.path().toUtf8() + '\0') : QByteArray());
+        QCOMPARE(sources.file().path(), chosen ? film : QString());
+        QCOMPARE(VideoSection::lastFolder(), chosen ? QFileInfo(film).path() : m_folders.path());
+        QCOMPARE(section.fileDialog() != nullptr, ownDialog);
+        if (section.fileDialog())
+            section.fileDialog()->close();
     }
 
     void theFileRoadHasItsPageWhereTheDesktopPicks()
@@ -272,6 +403,47 @@ private Q_SLOTS:
     }
 
     // ---- Through the real screen-cast portal ----
+
+    // KDE's portal offers single windows: the window road comes first and
+    // shares the window the author chose. Sway's offers none: a display stays.
+    void theWindowRoadComesFirstThroughThePortal()
+    {
+        const std::optional<test::WaylandTestDesktop> desktop = test::WaylandTestDesktop::fromEnvironment();
+        if (!desktop)
+            QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
+        QVERIFY(desktop->ensurePortalRunning());
+        desktop->resetChooser();
+        test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
+        screencapture::portal::PortalBackend::Options options;
+        options.address.busAddress = desktop->bus.toStdString();
+        options.store = screencapture::portal::settingsChoiceStore(
+            m_folders.filePath(QStringLiteral("road.ini")).toStdString());
+        if (desktop->sharesWindows()) {
+            // What the author picks in KDE's dialog, as its permission store keeps it.
+            const QString token = desktop->rememberPaintersWindow();
+            QVERIFY(!token.isEmpty());
+            options.store->save({ token.toStdString(), 0, 0, screencapture::portal::kSourceWindow });
+        }
+        auto manager = newManager();
+        UploadQueue uploads(*manager);
+        RecordingView view(*manager, uploads, RecordingModels::process().recorder,
+            RecordingModels::process().previewLink, screencapture::portal::PortalBackend::create(options));
+        view.screenRecorder().setIsAudioCaptureEnabled(false);
+        view.resize(800, 600);
+        view.show();
+        QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 20000);
+        using Type = capture::ScreenRecorder::CaptureType;
+        QCOMPARE(view.screenRecorder().captureType(), desktop->sharesWindows() ? Type::window : Type::display);
+        if (!desktop->sharesWindows())
+            return;
+        DesktopChoiceView* choice = view.configurationView()->videoSection()->desktopChoice();
+        QTRY_VERIFY_WITH_TIMEOUT(choice->choiceLabel()->text().startsWith(QStringLiteral("Window")), 20000);
+        QVERIFY(!choice->ownWindowsHint()->isVisibleTo(&view));
+        testing::sharedRecorder().start();
+        QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
+        testing::sharedRecorder().stop();
+        save(&view, QStringLiteral("recording-kde-window-road"));
+    }
 
     void chooseAsksTheDesktopAgainWhileCapturing()
     {
