@@ -143,6 +143,15 @@ class TestAppDesktopChoice final : public QObject {
         return corvex::testing::makeManager(QStringLiteral("http://127.0.0.1:9"), folder);
     }
 
+    // The headless desktop's portal, the author's choice kept in `file`.
+    screencapture::portal::PortalBackend::Options portalOn(const test::WaylandTestDesktop& desktop, const QString& file)
+    {
+        screencapture::portal::PortalBackend::Options options;
+        options.address.busAddress = desktop.bus.toStdString();
+        options.store = screencapture::portal::settingsChoiceStore(m_folders.filePath(file).toStdString());
+        return options;
+    }
+
     void save(QWidget* widget, const QString& name)
     {
         const QString path = m_screenshots + QLatin1Char('/') + name + QStringLiteral(".png");
@@ -414,10 +423,7 @@ private Q_SLOTS:
         QVERIFY(desktop->ensurePortalRunning());
         desktop->resetChooser();
         test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
-        screencapture::portal::PortalBackend::Options options;
-        options.address.busAddress = desktop->bus.toStdString();
-        options.store = screencapture::portal::settingsChoiceStore(
-            m_folders.filePath(QStringLiteral("road.ini")).toStdString());
+        screencapture::portal::PortalBackend::Options options = portalOn(*desktop, QStringLiteral("road.ini"));
         if (desktop->sharesWindows()) {
             // What the author picks in KDE's dialog, as its permission store keeps it.
             const QString token = desktop->rememberPaintersWindow();
@@ -453,10 +459,7 @@ private Q_SLOTS:
         QVERIFY(desktop->ensurePortalRunning());
         desktop->resetChooser();
         test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
-        screencapture::portal::PortalBackend::Options options;
-        options.address.busAddress = desktop->bus.toStdString();
-        options.store = screencapture::portal::settingsChoiceStore(
-            m_folders.filePath(QStringLiteral("portal.ini")).toStdString());
+        screencapture::portal::PortalBackend::Options options = portalOn(*desktop, QStringLiteral("portal.ini"));
         auto backend = screencapture::portal::PortalBackend::create(options);
         auto manager = newManager();
         UploadQueue uploads(*manager);
