@@ -81,7 +81,7 @@ namespace {
 /// portal that does not answer holds up the stream's control thread.
 class PortalVideoSource final : public StreamSource, public PortalBackend::Shared::Asker {
 public:
-    /// `wanted`: kSourceMonitor or kSourceWindow, what the desktop's dialog offers first.
+    /// `wanted`: what the desktop's dialog may offer (only windows on the window road).
     PortalVideoSource(
         std::shared_ptr<PortalBackend::Shared> shared, const StreamConfiguration& configuration, std::uint32_t wanted)
         : m_shared(std::move(shared))
@@ -146,8 +146,8 @@ private:
     Result<PortalCast, CaptureError> startCast(ScreenCastPortal& portal, const PortalInfo& info)
     {
         PortalChoice choice = m_shared->load();
-        // The dialog offers only the wanted kind where the portal has it (a
-        // window on the window road); a remembered source of the other kind is asked for again.
+        // On the window road the dialog offers only windows where the portal
+        // has them; a remembered display is then asked for again.
         PortalInfo asked = info;
         if (asked.sourceTypes & m_wanted) {
             asked.sourceTypes &= m_wanted;
@@ -354,7 +354,8 @@ SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const
         return SourceResult::failure(
             { CaptureError::InvalidParameter, "The content filter names nothing to capture." });
     return SourceResult::success(std::make_unique<PortalVideoSource>(
-        m_shared, configuration, filter.kind == ContentFilter::Kind::Window ? kSourceWindow : kSourceMonitor));
+        m_shared, configuration,
+        filter.kind == ContentFilter::Kind::Window ? kSourceWindow : kSourceMonitor | kSourceWindow));
 }
 
 SourceResult PortalBackend::createAudioSource(const StreamConfiguration& configuration)
