@@ -6,8 +6,8 @@
 
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
-#include "app/recording_sources.h"
 #include "app/desktop_choice_view.h"
+#include "app/recording_sources.h"
 #include "app/recording_view.h"
 #include "app/upload_queue.h"
 #include "app/video_section.h"
@@ -30,6 +30,8 @@
 #include <mutex>
 
 using namespace corvex;
+using namespace corvex::testing;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
 using screencapture::DesktopChoice;
 using Kind = screencapture::DesktopChoice::Kind;
@@ -84,30 +86,17 @@ class TestAppDesktopChoice final : public QObject {
 
     QTemporaryDir m_folders;
     int m_managers = 0;
-    QString m_screenshots;
 
     std::unique_ptr<service::AppManager> newManager()
     {
-        const QString folder = m_folders.path() + QStringLiteral("/m%1").arg(++m_managers);
+        const QString folder = m_folders.path() + u"/m%1"_s.arg(++m_managers);
         QDir().mkpath(folder);
         // Never signed in: the window asks nothing of the service.
-        return corvex::testing::makeManager(QStringLiteral("http://127.0.0.1:9"), folder);
-    }
-
-    void save(QWidget* widget, const QString& name)
-    {
-        const QString path = m_screenshots + QLatin1Char('/') + name + QStringLiteral(".png");
-        QVERIFY2(widget->grab().save(path), qPrintable(path));
-        qInfo("saved %s", qPrintable(path));
+        return makeManager(u"http://127.0.0.1:9"_s, folder);
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        corvex::testing::privateHome();
-        m_screenshots = QStringLiteral(CORVEX_SCREENSHOTS);
-        QDir().mkpath(m_screenshots);
-    }
+    void initTestCase() { privateHome(); }
 
     void cleanup()
     {
@@ -122,15 +111,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("warned");
         QTest::addColumn<bool>("suggestsWindow");
-        QTest::newRow("not chosen") << DesktopChoice {} << true << QStringLiteral("Not chosen yet") << false << false;
-        QTest::newRow("display, monitors only") << DesktopChoice { Kind::display, 1920, 1080 } << false
-                                                << QStringLiteral("Display: 1920 x 1080") << true << false;
-        QTest::newRow("display, windows offered") << DesktopChoice { Kind::display, 2560, 1440 } << true
-                                                  << QStringLiteral("Display: 2560 x 1440") << true << true;
+        QTest::newRow("not chosen") << DesktopChoice {} << true << u"Not chosen yet"_s << false << false;
+        QTest::newRow("display, monitors only")
+            << DesktopChoice { Kind::display, 1920, 1080 } << false << u"Display: 1920 x 1080"_s << true << false;
+        QTest::newRow("display, windows offered")
+            << DesktopChoice { Kind::display, 2560, 1440 } << true << u"Display: 2560 x 1440"_s << true << true;
         QTest::newRow("display of no size")
-            << DesktopChoice { Kind::display, 0, 0 } << false << QStringLiteral("Display") << true << false;
-        QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true
-                                << QStringLiteral("Window: 800 x 600") << false << false;
+            << DesktopChoice { Kind::display, 0, 0 } << false << u"Display"_s << true << false;
+        QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true << u"Window: 800 x 600"_s << false
+                                << false;
     }
     void showsWhatTheDesktopPicked()
     {
@@ -150,8 +139,8 @@ private Q_SLOTS:
         QCOMPARE(view->choiceLabel()->text(), text);
         QCOMPARE(view->ownWindowsHint()->isVisibleTo(&section), warned);
         if (warned) {
-            QVERIFY(view->ownWindowsHint()->text().contains(QStringLiteral("cannot be left out")));
-            QCOMPARE(view->ownWindowsHint()->text().contains(QStringLiteral("the player's window")), suggestsWindow);
+            QVERIFY(view->ownWindowsHint()->text().contains(u"cannot be left out"_s));
+            QCOMPARE(view->ownWindowsHint()->text().contains(u"the player's window"_s), suggestsWindow);
         }
     }
 
@@ -214,7 +203,7 @@ private Q_SLOTS:
         QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         backend->answer({ Kind::display, 1280, 1024 }, false);
         QCoro::waitFor(recorder.refreshAvailableContent());
-        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1280 x 1024"));
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), u"Display: 1280 x 1024"_s);
         QVERIFY(section.desktopChoice()->ownWindowsHint()->isVisibleTo(&section));
     }
 
@@ -255,11 +244,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
         QTRY_VERIFY(view.screenRecorder().contentSize() != QSizeF(1, 1));
         VideoSection* section = view.configurationView()->videoSection();
-        QCOMPARE(section->desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"));
+        QCOMPARE(section->desktopChoice()->choiceLabel()->text(), u"Display: 1920 x 1080"_s);
         QVERIFY(section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
         // The panel must still fit the 600-point window with the warning in it.
         QVERIFY(view.configurationView()->minimumSizeHint().height() <= 600);
-        save(&view, QStringLiteral("recording-wayland-display"));
+        saveScreenshot(&view, u"recording-wayland-display"_s);
         // While recording, what is shared cannot be changed.
         testing::sharedRecorder().start();
         QVERIFY(!section->desktopChoice()->chooseButton()->isEnabled());
@@ -268,7 +257,7 @@ private Q_SLOTS:
         backend->answer({ Kind::window, 1280, 720 }, true);
         QCoro::waitFor(view.screenRecorder().refreshAvailableContent());
         QVERIFY(!section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
-        save(&view, QStringLiteral("recording-wayland-window"));
+        saveScreenshot(&view, u"recording-wayland-window"_s);
     }
 
     // ---- Through the real screen-cast portal ----
@@ -280,11 +269,10 @@ private Q_SLOTS:
             QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
         QVERIFY(desktop->ensurePortalRunning());
         desktop->resetChooser();
-        test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
+        test::WaylandPainter painter(*desktop, u"frame"_s);
         screencapture::portal::PortalBackend::Options options;
         options.address.busAddress = desktop->bus.toStdString();
-        options.store = screencapture::portal::settingsChoiceStore(
-            m_folders.filePath(QStringLiteral("portal.ini")).toStdString());
+        options.store = screencapture::portal::settingsChoiceStore(m_folders.filePath(u"portal.ini"_s).toStdString());
         auto backend = screencapture::portal::PortalBackend::create(options);
         auto manager = newManager();
         UploadQueue uploads(*manager);
@@ -296,14 +284,14 @@ private Q_SLOTS:
         view->show();
         DesktopChoiceView* choice = view->configurationView()->videoSection()->desktopChoice();
         QVERIFY(choice);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
         QVERIFY(choice->ownWindowsHint()->isVisibleTo(view.get()));
         // Debian 12's portal shares monitors only: no window to suggest.
-        QVERIFY(!choice->ownWindowsHint()->text().contains(QStringLiteral("the player's window")));
+        QVERIFY(!choice->ownWindowsHint()->text().contains(u"the player's window"_s));
         QCOMPARE(desktop->timesAsked() - before, 1);
         const std::string token = backend->choice().restoreToken;
         QVERIFY(!token.empty());
-        save(view.get(), QStringLiteral("recording-wayland-portal"));
+        saveScreenshot(view.get(), u"recording-wayland-portal"_s);
 
         testing::sharedRecorder().start();
         QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
@@ -312,7 +300,7 @@ private Q_SLOTS:
         QCOMPARE(choice->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         // The running capture asks the desktop again and carries on with the new answer.
         QTRY_COMPARE_WITH_TIMEOUT(desktop->timesAsked() - before, 2, 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
         QVERIFY(view->screenRecorder().isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!backend->choice().restoreToken.empty(), 10000);
         QVERIFY(backend->choice().restoreToken != token);
@@ -321,7 +309,7 @@ private Q_SLOTS:
         testing::sharedRecorder().stop();
 
         // The new session's end is still told: the portal leaving the bus stops the capture clearly.
-        QFile xdp(desktop->state + QStringLiteral("/xdp.pid"));
+        QFile xdp(desktop->state + u"/xdp.pid"_s);
         QVERIFY(xdp.open(QIODevice::ReadOnly));
         const qint64 pid = xdp.readAll().trimmed().toLongLong();
         QVERIFY(pid > 0);
