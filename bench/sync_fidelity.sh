@@ -10,15 +10,21 @@
 #   kde    the headless KWin, mpv's window through the portal (KWin sends no picture of a monitor)
 #   gnome  the headless gnome-shell, its monitor through the portal
 # Each live frame is placed on the film by the sound: 5 s clips of the film are found in the
-# live show and in the file show (`corvex match`), and the difference of the two offsets says
-# where the film started on the live show's time line. It then prints, per road and run:
-#   on frame   the share of live frames whose colours are those of the film frame the sound
-#              predicts (the nearest best match within half a second is the frame shown)
-#   p95        the 95th percentile of |shown − predicted|, in film frames
+# live show and in the file show (`corvex match`, to a few milliseconds), and the difference
+# of the two offsets says where the film started on the live show's time line. A live time
+# stamp is cut to hundredths, so a frame stamped t was shown in [t, t + 0.01): the film frames
+# on screen in that span are the ones the sound predicts. It then prints, per road and run:
+#   on frame   the share of live frames whose colours are those of a predicted film frame
+#              (the nearest best match within half a second is the frame shown)
+#   p95        the 95th percentile of how many film frames the shown one is off the
+#              predicted span
 #   colour     the mean and the largest difference of a live frame's colours from the
 #              predicted film frame's (0..255, averaged over the nine cells and r, g, b)
-#   match      within each clip's five seconds, how far the picture is from where the sound
-#              (the clip's live − file offset) puts the film, in seconds (the largest)
+#   picture-sound  the player's own steady offset of its picture from its sound (its A/V
+#              offset, positive when the picture is late): the offset that puts most frames
+#              on a predicted one, which the share above is counted at
+#   match      the same offset found in each clip's five seconds alone, the largest; after
+#              it, how far apart the clips' `corvex match` offsets (live - file) lie
 # Goals on a quiet machine: on frame >= 90 % and p95 <= 1 frame on x11 and sway; match
 # within 0.05 s on every road. The load average is printed before and after each road:
 # measure when it is low.
@@ -42,7 +48,7 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
-    -h | --help) sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,/^set /{/^set /d;p;}' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "sync_fidelity: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -202,7 +208,7 @@ measure() { # ROAD RUN LIVE.pb
   fi
   "$corvex" inspect --json "$work/file.pb" >"$work/file.json"
   python3 - "$road" "$run" "$work/live.json" "$work/file.json" "${offsets[@]}" <<'PY'
-import json, statistics, sys
+import bisect, json, statistics, sys
 road, run, live_path, file_path, *pairs = sys.argv[1:]
 def frames(path):
     record = json.load(open(path))
@@ -212,7 +218,6 @@ def frames(path):
     return times, [[(value(c, "r", i), value(c, "g", i), value(c, "b", i)) for c in cells] for i in range(len(times))]
 live_t, live_c = frames(live_path)
 file_t, file_c = frames(file_path)
-by_frame = {round(t * 30): i for i, t in enumerate(file_t)}
 def distance(a, b):
     return sum(abs(x - y) for p, q in zip(a, b) for x, y in zip(p, q)) / 27
 # Where each clip puts the film's start on the live time line (live offset - film offset), at
@@ -230,31 +235,60 @@ def start_at(t):
         if t <= t1 + 2.5:
             return s0 + (s1 - s0) * (t - t0 - 2.5) / (t1 - t0)
     return clips[-1][1]
-shown, colour, at = [], [], []
+# Both shows' time stamps are cut to hundredths: a live frame stamped t was shown
+# in [t, t + 0.01), and a film frame stamped f came on screen in [f, f + 0.01)
+# (the file show has every film frame, at the film's own times). The film frames
+# that can be on screen in that span are the ones the sound predicts. The player
+# shows its picture a steady few milliseconds before or after its sound (`d`,
+# its own A/V offset), found as the middle of the offsets that put most frames
+# on a predicted one, and reported beside the share.
+def span(film):
+    first = max(bisect.bisect_right(file_t, film - 0.01) - 1, 0)
+    return first, max(bisect.bisect_right(file_t, film + 0.01) - 1, first)
+def off(first, last, best):
+    """How many film frames the closest candidate is outside [first, last]."""
+    return min(0 if first <= k <= last else (first - k if k < first else k - last) for k in best)
+def fit(items):
+    scores = []
+    for ms in range(-100, 101):
+        scores.append((sum(1 for film, _, best in items if off(*span(film - ms / 1000), best) == 0), ms / 1000))
+    top = max(score for score, _ in scores)
+    ds = [d for score, d in scores if score == top]
+    return ds[len(ds) // 2]
+items = []
 for t, c in zip(live_t, live_c):
-    predicted = round((t - start_at(t)) * 30)
-    if predicted not in by_frame:
+    film = t - start_at(t)
+    if not file_t[0] <= film <= file_t[-1]:
         continue
-    near = [k for k in range(predicted - 15, predicted + 16) if k in by_frame]
-    best = min(near, key=lambda k: distance(c, file_c[by_frame[k]]))
-    shown.append(best - predicted)
-    colour.append(distance(c, file_c[by_frame[predicted]]))
-    at.append(t)
-if not shown:
+    guess = bisect.bisect_right(file_t, film) - 1
+    near = range(max(guess - 15, 0), min(guess + 16, len(file_t)))
+    # Film frames whose colours are alike tie: each of the closest is a
+    # candidate for the one shown.
+    closest = min(distance(c, file_c[k]) for k in near)
+    items.append((film, (t, c), [k for k in near if distance(c, file_c[k]) == closest]))
+if not items:
     print(f"{road:6} {run:>3}  {len(live_t):6}   no frame on the film")
     sys.exit(0)
-on = sum(1 for s in shown if s == 0) / len(shown)
-p95 = sorted(abs(s) for s in shown)[int(0.95 * (len(shown) - 1))]
-# Within each clip, how far the picture is from where the sound put it.
-match = max((abs(statistics.median(s for s, t in zip(shown, at) if t0 <= t < t0 + 5)) / 30
-             for t0, _ in clips if any(t0 <= t < t0 + 5 for t in at)), default=float("nan"))
-drift = clips[-1][1] - clips[0][1]
-print(f"{road:6} {run:>3}  {len(shown):6}  {100 * on:7.1f} %  {p95:4d}  {statistics.mean(colour):7.2f} {max(colour):7.2f}"
-      f"  {match:7.3f} s  ({len(clips)} clips; the player drifted {drift:+.2f} s)")
+offset = fit(items)
+missed, colour = [], []
+for film, (t, c), best in items:
+    first, last = span(film - offset)
+    missed.append(off(first, last, best))
+    colour.append(min(distance(c, file_c[k]) for k in range(first, last + 1)))
+on = missed.count(0) / len(missed)
+p95 = sorted(missed)[int(0.95 * (len(missed) - 1))]
+# Each clip's five seconds on their own: how far the picture is from its sound there.
+match = max((abs(fit([i for i in items if t0 <= i[1][0] < t0 + 5])) for t0, _ in clips
+             if any(t0 <= i[1][0] < t0 + 5 for i in items)), default=float("nan"))
+# Where the clips put the film's start (live - file offset of `corvex match`): alike in
+# every clip when the live show's sound keeps the film's time.
+spread = max(s for _, s in clips) - min(s for _, s in clips)
+print(f"{road:6} {run:>3}  {len(items):6}  {100 * on:7.1f} %  {p95:4d}  {statistics.mean(colour):7.2f} {max(colour):7.2f}"
+      f"  {offset:+7.3f} s  {match:6.3f} s  ({len(clips)} clips; live - file offsets within {spread:.3f} s)")
 PY
 }
 
-echo "road   run  frames  on frame   p95   colour mean/max    match"
+echo "road   run  frames  on frame   p95   colour mean/max  picture-sound  match"
 for run in $(seq 1 "$runs"); do
   for road in $roads; do
     echo "# $road, run $run: load average $(cut -d' ' -f1-3 /proc/loadavg) before" >&2

@@ -65,13 +65,13 @@ int runMatch(const QStringList& arguments)
                        .arg(double(clipSound.size()) / fingerprint::SignatureGenerator::kSampleRate, 0, 'f', 1));
         return Failure;
     }
-    const auto match = fingerprint::locateClip(*recording, clip);
+    const auto match = fingerprint::locateClipPrecisely(*recording, clip, clipSound.data(), clipSound.size());
     if (!match) {
         printOut(QStringLiteral("no match: %1 does not sound like any part of %2").arg(files[1], files[0]));
         return Failure;
     }
     printOut(QStringLiteral("offset %1 s, confidence %2")
-                 .arg(match->offsetSeconds, 0, 'f', 2)
+                 .arg(match->offsetSeconds, 0, 'f', 3)
                  .arg(match->confidence, 0, 'f', 2));
     return Success;
 }

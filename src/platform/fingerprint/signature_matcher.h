@@ -52,6 +52,13 @@ constexpr int kClipPhases = 8;
 /// where its bits agree best, wherever the clip was cut.
 std::vector<ClipFingerprint> clipFingerprints(const float* samples, std::size_t count);
 
+/// Where a clip's sound (16 kHz mono float) starts in the recording, to a few
+/// milliseconds: placed by locateClip() with the clip's clipFingerprints(),
+/// then refined by fingerprints started at finer phases around that place,
+/// whose bit error rates are fitted with a V whose tip is the answer.
+std::optional<SignatureMatch> locateClipPrecisely(const std::vector<std::uint32_t>& recording,
+    const std::vector<ClipFingerprint>& clip, const float* samples, std::size_t count);
+
 /// Finds where the clip sits in the recording: the place and phase with the
 /// fewest differing bits. None when no place looks like the same sound (see
 /// matchingBitErrorRate), or no fingerprint of the clip is placeable.

@@ -142,7 +142,8 @@ private Q_SLOTS:
     }
 
     // Clips of 3 s and more are placed within 0.15 s wherever they were cut,
-    // whatever the phase of their first item against the recording's: among
+    // and refined to within 16 ms, whatever the phase of their first item
+    // against the recording's: among
     // them 3-second clips cut at every sixteenth of an item from the
     // recording's item grid, all over the recording.
     void shortClipsAreFoundWhereTheyWereCut_data()
@@ -180,6 +181,11 @@ private Q_SLOTS:
         QVERIFY(match);
         QVERIFY2(std::abs(match->offsetSeconds - offset) <= 0.15,
             qPrintable(QStringLiteral("found at %1 s").arg(match->offsetSeconds)));
+        // Refined, within half a frame of a 30 fps film.
+        const auto precise = fingerprint::locateClipPrecisely(track.items, fingerprints, samples.data(), samples.size());
+        QVERIFY(precise);
+        QVERIFY2(std::abs(precise->offsetSeconds - offset) <= 0.016,
+            qPrintable(QStringLiteral("found at %1 s").arg(precise->offsetSeconds, 0, 'f', 4)));
     }
 
     // Clips of other tunes of the same kind are not placed, however short.
