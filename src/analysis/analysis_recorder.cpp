@@ -1,9 +1,10 @@
 #include "analysis/analysis_recorder.h"
 
+#include "analysis/analysis_log.h"
+
 #include "analysis/elapsed_time.h"
 #include "analysis/frame_sampler.h"
 #include "analysis/live_colour_message.h"
-#include "analysis/print_line.h"
 #include "analysis/video_analysis_record.h"
 #include "platform/media/pcm_buffer.h"
 
@@ -125,6 +126,17 @@ void AnalysisRecorder::start()
     setStarted(true);
 }
 
+void AnalysisRecorder::reserveFrames(int frames)
+{
+    const std::lock_guard lock(m_mutex);
+    m_analysis.mutable_timestamps()->Reserve(frames);
+    for (VideoAnalysis::Channel& channel : *m_analysis.mutable_channels()) {
+        channel.mutable_r()->Reserve(frames);
+        channel.mutable_g()->Reserve(frames);
+        channel.mutable_b()->Reserve(frames);
+    }
+}
+
 std::optional<QByteArray> AnalysisRecorder::stop()
 {
     const bool wasStarted = started();
@@ -168,8 +180,9 @@ void AnalysisRecorder::appendVideoFrame(media::PixelBuffer& frame, const media::
         // left out and counted, and the recording goes on.
         if (!timestampFromElapsed(elapsed) || (m_lastFrameSeconds && elapsed < *m_lastFrameSeconds)) {
             if (m_framesLeftOut++ == 0)
-                qWarning("A captured frame was left out: its time (%.3f s) lies before the recording's start or "
-                         "before the frame ahead of it. Later ones are counted without a message.",
+                qCWarning(lcAnalysis,
+                    "A captured frame was left out: its time (%.3f s) lies before the recording's start or "
+                    "before the frame ahead of it. Later ones are counted without a message.",
                     elapsed);
             return;
         }
@@ -206,7 +219,8 @@ void AnalysisRecorder::appendAudioBuffer(const media::PcmBuffer& buffer, const m
     std::uint32_t skipped = 0;
     const bool late = std::isfinite(gap) && rate > 0 && gap > kAudioTimeTolerance;
     if (late && gap > kLongestAudioGap) {
-        qWarning("Captured audio resumes %.1f s after it stopped; the signature does not follow the pause", gap);
+        qCWarning(
+            lcAnalysis, "Captured audio resumes %.1f s after it stopped; the signature does not follow the pause", gap);
     } else if (late) {
         feedSilence(buffer.format(), static_cast<std::uint64_t>(std::llround(gap * rate)));
     } else if (std::isfinite(gap) && rate > 0 && (gap < -kAudioTimeTolerance || (m_skippingAudio && gap < 0))) {
@@ -236,7 +250,7 @@ void AnalysisRecorder::feed(const media::PcmBuffer& buffer)
     if (converted == nullptr)
         return;
     if (const Result<void, std::string> appended = m_signatureGenerator->append(*converted); !appended)
-        qWarning("Audio dropped from the signature: %s", appended.error.c_str());
+        qCWarning(lcAnalysis, "Audio dropped from the signature: %s", appended.error.c_str());
 }
 
 // Silence in the captured format, through the converter, so that it joins the
@@ -271,13 +285,13 @@ void AnalysisRecorder::flushConverter()
                 return nullptr;
             });
         if (!status) {
-            printLine("AVAudioConverterOutputStatus failed.");
-            printLine(status.error.empty() ? "nil" : status.error);
+            qCWarning(lcAnalysis, "Audio conversion failed (%s); the converter's tail is left out of the signature",
+                status.error.c_str());
             break;
         }
         if (output->frameLength() > 0) {
             if (const Result<void, std::string> appended = m_signatureGenerator->append(*output); !appended)
-                qWarning("Audio dropped from the signature: %s", appended.error.c_str());
+                qCWarning(lcAnalysis, "Audio dropped from the signature: %s", appended.error.c_str());
         }
         if (*status.value == media::AudioConverter::OutputStatus::EndOfStream)
             break;
@@ -296,7 +310,8 @@ const media::PcmBuffer* AnalysisRecorder::convert(const media::PcmBuffer& buffer
     const std::optional<std::uint32_t> outputRate = wholeRate(outputFormat().sampleRate);
     if (!inputRate || !outputRate) {
         m_unsupportedFormat = format;
-        qWarning() << "Captured audio with an unusable sample rate is left out of the signature:" << describe(format);
+        qCWarning(lcAnalysis) << "Captured audio with an unusable sample rate is left out of the signature:"
+                              << describe(format);
         return nullptr;
     }
     if (!m_audioConverter || !(m_audioConverter->inputFormat() == format)) {
@@ -305,7 +320,8 @@ const media::PcmBuffer* AnalysisRecorder::convert(const media::PcmBuffer& buffer
         m_audioConverter = media::AudioConverter::create(format, outputFormat());
         if (!m_audioConverter) {
             m_unsupportedFormat = format;
-            qWarning() << "Captured audio in an unsupported format is left out of the signature:" << describe(format);
+            qCWarning(lcAnalysis) << "Captured audio in an unsupported format is left out of the signature:"
+                                  << describe(format);
             return nullptr;
         }
     }
@@ -313,7 +329,7 @@ const media::PcmBuffer* AnalysisRecorder::convert(const media::PcmBuffer& buffer
 
     const std::uint64_t product = static_cast<std::uint64_t>(*outputRate) * buffer.frameLength();
     if (product > std::numeric_limits<std::uint32_t>::max()) {
-        qWarning("Captured audio buffer of %u frames is too long to convert; left out of the signature",
+        qCWarning(lcAnalysis, "Captured audio buffer of %u frames is too long to convert; left out of the signature",
             buffer.frameLength());
         return nullptr;
     }
@@ -328,7 +344,7 @@ const media::PcmBuffer* AnalysisRecorder::convert(const media::PcmBuffer& buffer
         : nullptr;
     if (output == nullptr) {
         if (capacity > 0)
-            qWarning("No memory for %llu frames of converted audio; buffer left out of the signature",
+            qCWarning(lcAnalysis, "No memory for %llu frames of converted audio; buffer left out of the signature",
                 static_cast<unsigned long long>(capacity));
         return nullptr;
     }
@@ -345,8 +361,8 @@ const media::PcmBuffer* AnalysisRecorder::convert(const media::PcmBuffer& buffer
             return &buffer;
         });
     if (!status) {
-        printLine("AVAudioConverterOutputStatus failed.");
-        printLine(status.error.empty() ? "nil" : status.error);
+        qCWarning(
+            lcAnalysis, "Audio conversion failed (%s); the buffer is left out of the signature", status.error.c_str());
     }
     return output;
 }

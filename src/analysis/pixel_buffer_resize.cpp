@@ -1,15 +1,31 @@
 #include "analysis/pixel_buffer_resize.h"
 
-#include "analysis/print_line.h"
+#include "analysis/analysis_log.h"
 #include "platform/media/image_scaler.h"
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 
 namespace corvex::analysis {
 
 namespace {
+
+const char* describe(media::PixelBufferStatus status)
+{
+    return status == media::PixelBufferStatus::AllocationFailed ? "out of memory" : "not a size a buffer can have";
+}
+
+const char* describe(media::ScaleStatus status)
+{
+    switch (status) {
+    case media::ScaleStatus::NullBuffer:
+        return "an image without pixels";
+    case media::ScaleStatus::RowBytesTooSmall:
+        return "rows shorter than their pixels";
+    default:
+        return "an empty image";
+    }
+}
 
 struct Span {
     double origin;
@@ -76,7 +92,7 @@ std::shared_ptr<media::PixelBuffer> createPixelBuffer(int width, int height, med
 {
     auto [buffer, status] = media::PixelBuffer::create(width, height, format);
     if (status != media::PixelBufferStatus::Success) {
-        printLine("Error: could not create pixel buffer " + std::to_string(static_cast<int>(status)));
+        qCWarning(lcAnalysis, "Could not create a %d x %d pixel buffer: %s", width, height, describe(status));
         return nullptr;
     }
     return buffer;
@@ -92,35 +108,15 @@ std::shared_ptr<media::PixelBuffer> resizePixelBuffer(
     std::shared_ptr<media::PixelBuffer> destination = createPixelBuffer(width, height, source.format());
     if (!destination)
         return nullptr;
-    source.propagateAttachments(*destination);
 
-    if (source.lockBaseAddress(media::LockReadOnly) != media::PixelBufferStatus::Success) {
-        printLine("Error: could not lock source pixel buffer");
-        return destination;
-    }
-    if (destination->lockBaseAddress(media::LockReadWrite) != media::PixelBufferStatus::Success) {
-        printLine("Error: could not lock destination pixel buffer");
-        source.unlockBaseAddress(media::LockReadOnly);
-        return destination;
-    }
     const std::uint8_t* sourceBase = source.baseAddress();
     std::uint8_t* destinationBase = destination->baseAddress();
-    if (sourceBase == nullptr || destinationBase == nullptr) {
-        printLine("Error: could not get pixel buffer base address");
-        destination->unlockBaseAddress(media::LockReadWrite);
-        source.unlockBaseAddress(media::LockReadOnly);
-        return destination;
-    }
-
     const media::ConstImageView from { sourceBase + static_cast<std::size_t>(region->y) * source.bytesPerRow()
             + static_cast<std::size_t>(region->x) * 4,
         region->height, region->width, source.bytesPerRow() };
     const media::ImageView to { destinationBase, height, width, destination->bytesPerRow() };
     if (const media::ScaleStatus status = media::scaleArgb8888(from, to); status != media::ScaleStatus::Success)
-        printLine("Error scaling image: " + std::to_string(static_cast<int>(status)));
-
-    destination->unlockBaseAddress(media::LockReadWrite);
-    source.unlockBaseAddress(media::LockReadOnly);
+        qCWarning(lcAnalysis, "Could not scale the image: %s", describe(status));
     return destination;
 }
 

@@ -1,6 +1,7 @@
 #include "capture/capture_engine.h"
 
 #include "analysis/analysis_recorder.h"
+#include "capture/capture_log.h"
 
 #include <QCoroFuture>
 #include <QDebug>
@@ -104,7 +105,7 @@ QCoro::Task<> CaptureEngine::update(screencapture::StreamConfiguration configura
                 co_return;
         }
         if (error) {
-            qCritical("Failed to update the stream session: %s", error->localizedDescription.c_str());
+            qCCritical(lcCapture, "Failed to update the stream session: %s", error->localizedDescription.c_str());
             co_return;
         }
     }

@@ -1,6 +1,7 @@
 #include "capture/screen_recorder.h"
 
 #include "analysis/analysis_recorder.h"
+#include "capture/capture_log.h"
 #include "platform/media/pixel_buffer.h"
 
 #include <QCoroFuture>
@@ -206,7 +207,7 @@ void ScreenRecorder::handleFrame(const CapturedFrame& frame)
 void ScreenRecorder::handleFramesFinished()
 {
     if (const std::optional<screencapture::CaptureError> error = m_frames->error()) {
-        qCritical("%s", error->localizedDescription.c_str());
+        qCCritical(lcCapture, "%s", error->localizedDescription.c_str());
         m_lastError = error;
         // The last picture is not what is on the screen any more: nothing
         // is shown, sampled or looked at for bars until frames come again.
@@ -357,7 +358,7 @@ QCoro::Task<> ScreenRecorder::refreshAvailableContent()
     if (!self)
         co_return;
     if (!result.content) {
-        qCritical("Failed to get the shareable content: %s", result.error.localizedDescription.c_str());
+        qCCritical(lcCapture, "Failed to get the shareable content: %s", result.error.localizedDescription.c_str());
         Q_EMIT availableContentRefreshed();
         co_return;
     }
@@ -406,7 +407,7 @@ std::optional<screencapture::ContentFilter> ScreenRecorder::contentFilter() cons
 {
     if (m_captureType == CaptureType::display) {
         if (!m_selectedDisplay) {
-            qCritical("No display selected.");
+            qCCritical(lcCapture, "No display selected.");
             return std::nullopt;
         }
         std::vector<screencapture::RunningApplication> excluded;
@@ -418,7 +419,7 @@ std::optional<screencapture::ContentFilter> ScreenRecorder::contentFilter() cons
         return screencapture::ContentFilter::forDisplay(*m_selectedDisplay, std::move(excluded), {});
     }
     if (!m_selectedWindow) {
-        qCritical("No window selected.");
+        qCCritical(lcCapture, "No window selected.");
         return std::nullopt;
     }
     return screencapture::ContentFilter::forDesktopIndependentWindow(*m_selectedWindow);

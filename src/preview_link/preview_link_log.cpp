@@ -2,6 +2,6 @@
 
 namespace corvex::preview_link {
 
-Q_LOGGING_CATEGORY(lcUDPClient, "app.corvex.Studio.UDPClient")
+Q_LOGGING_CATEGORY(lcPreviewLink, "corvex.preview_link")
 
 } // namespace corvex::preview_link

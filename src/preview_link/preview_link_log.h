@@ -4,7 +4,7 @@
 
 namespace corvex::preview_link {
 
-/// The preview link's log: "<application id>.UDPClient".
-Q_DECLARE_LOGGING_CATEGORY(lcUDPClient)
+/// The preview link's log ("corvex.preview_link").
+Q_DECLARE_LOGGING_CATEGORY(lcPreviewLink)
 
 } // namespace corvex::preview_link

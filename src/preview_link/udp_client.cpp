@@ -30,7 +30,7 @@ void UDPClient::startDiscovery()
     Q_EMIT discoveredServicesChanged();
     // When DNS-SD is unavailable the reason has been logged once; the list stays empty.
     static_cast<void>(m_browser->start(m_serviceType, QStringLiteral("local.")));
-    qCInfo(lcUDPClient, "🔍 Starting new discovery: %s", qPrintable(m_serviceType));
+    qCInfo(lcPreviewLink, "🔍 Starting new discovery: %s", qPrintable(m_serviceType));
 }
 
 void UDPClient::serviceFound(const DiscoveredService& service)
@@ -40,7 +40,7 @@ void UDPClient::serviceFound(const DiscoveredService& service)
             return;
     }
     m_discoveredServices.append(service);
-    qCInfo(lcUDPClient, "Discovered service: %s", qPrintable(service.name));
+    qCInfo(lcPreviewLink, "Discovered service: %s", qPrintable(service.name));
     Q_EMIT discoveredServicesChanged();
 }
 
@@ -80,7 +80,7 @@ std::optional<net::SocketError> UDPClient::sendLogged(const QByteArray& data, ne
 {
     std::optional<net::SocketError> error = connection.send(data);
     if (error)
-        qCCritical(lcUDPClient, "❌ Send error: %s", qPrintable(error->description()));
+        qCCritical(lcPreviewLink, "❌ Send error: %s", qPrintable(error->description()));
     return error;
 }
 
@@ -117,7 +117,7 @@ void UDPClient::requestResolution(const DiscoveredService& service)
                 if (last == reason)
                     return;
                 last = reason;
-                qCInfo(lcUDPClient, "Could not resolve %s: %s; the next message tries again", qPrintable(failed.name),
+                qCInfo(lcPreviewLink, "Could not resolve %s: %s; the next message tries again", qPrintable(failed.name),
                     qPrintable(reason));
                 Q_EMIT receiverFailed(failed.name, reason);
             });
@@ -167,7 +167,7 @@ void UDPClient::serviceDidResolveAddress(const DiscoveredService& service, const
 void UDPClient::connectionFailed(
     const QString& name, const net::UdpConnection* connection, const net::SocketError& error)
 {
-    qCCritical(lcUDPClient, "❌ Connection to %s failed: %s", qPrintable(name), qPrintable(error.description()));
+    qCCritical(lcPreviewLink, "❌ Connection to %s failed: %s", qPrintable(name), qPrintable(error.description()));
     {
         std::lock_guard lock(m_mutex);
         // A connection that has been replaced in the meantime must not take its successor with it.

@@ -54,7 +54,7 @@ void UDPServer::stop()
 
 void UDPServer::serviceDidPublish(const QString& name, const QString& type)
 {
-    qCInfo(lcUDPClient, "✅ Bonjour service published: %s (%s)", qPrintable(name), qPrintable(type));
+    qCInfo(lcPreviewLink, "✅ Bonjour service published: %s (%s)", qPrintable(name), qPrintable(type));
     Q_EMIT published();
 }
 
@@ -64,7 +64,7 @@ void UDPServer::serviceDidNotPublish(const QMap<QString, QString>& errorDict)
     for (auto it = errorDict.constBegin(); it != errorDict.constEnd(); ++it)
         entries.append(QStringLiteral("%1: %2").arg(it.key(), it.value()));
     const QString text = QStringLiteral("{%1}").arg(entries.join(QStringLiteral(", ")));
-    qCCritical(lcUDPClient, "❌ Failed to publish Bonjour service: %s", qPrintable(text));
+    qCCritical(lcPreviewLink, "❌ Failed to publish Bonjour service: %s", qPrintable(text));
     Q_EMIT publishFailed(errorDict.value(QStringLiteral("message"), text));
 }
 

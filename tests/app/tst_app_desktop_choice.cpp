@@ -6,12 +6,13 @@
 
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
-#include "app/recording_sources.h"
 #include "app/desktop_choice_view.h"
+#include "app/recording_sources.h"
 #include "app/recording_view.h"
 #include "app/upload_queue.h"
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
+#include "capture/video_file_source.h"
 #include "platform/screencapture/portal/portal_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/settings/store.h"
@@ -19,16 +20,15 @@
 #include "support/wayland_test_desktop.h"
 
 #include <QComboBox>
-#include "capture/video_file_source.h"
-#include <QScopeGuard>
-#include <QUrl>
-#include <QTimer>
-#include <QProcess>
-#include <QFileDialog>
-#include <QDBusObjectPath>
-#include <QDBusMessage>
-#include <QDBusConnection>
 #include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QFileDialog>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTimer>
+#include <QUrl>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -41,6 +41,8 @@
 #include <mutex>
 
 using namespace corvex;
+using namespace corvex::testing;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
 using screencapture::DesktopChoice;
 using Kind = screencapture::DesktopChoice::Kind;
@@ -107,13 +109,13 @@ public:
 public Q_SLOTS:
     QDBusObjectPath OpenFile(const QString&, const QString&, const QVariantMap& options, const QDBusMessage& call)
     {
-        folder = options.value(QStringLiteral("current_folder")).toByteArray();
-        const QString request = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+        folder = options.value(u"current_folder"_s).toByteArray();
+        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s
                                     .arg(call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
-                                        options.value(QStringLiteral("handle_token")).toString());
+                                        options.value(u"handle_token"_s).toString());
         QTimer::singleShot(50, this, [this, request] {
             QDBusMessage response = QDBusMessage::createSignal(
-                request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
+                request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
             response << code << results;
             m_bus.send(response);
         });
@@ -133,14 +135,13 @@ class TestAppDesktopChoice final : public QObject {
 
     QTemporaryDir m_folders;
     int m_managers = 0;
-    QString m_screenshots;
 
     std::unique_ptr<service::AppManager> newManager()
     {
-        const QString folder = m_folders.path() + QStringLiteral("/m%1").arg(++m_managers);
+        const QString folder = m_folders.path() + u"/m%1"_s.arg(++m_managers);
         QDir().mkpath(folder);
         // Never signed in: the window asks nothing of the service.
-        return corvex::testing::makeManager(QStringLiteral("http://127.0.0.1:9"), folder);
+        return makeManager(u"http://127.0.0.1:9"_s, folder);
     }
 
     // The headless desktop's portal, the author's choice kept in `file`.
@@ -152,25 +153,15 @@ class TestAppDesktopChoice final : public QObject {
         return options;
     }
 
-    void save(QWidget* widget, const QString& name)
-    {
-        const QString path = m_screenshots + QLatin1Char('/') + name + QStringLiteral(".png");
-        QVERIFY2(widget->grab().save(path), qPrintable(path));
-        qInfo("saved %s", qPrintable(path));
-    }
-
     QProcess m_bus; // a session bus of the test's own, for the desktop's file chooser
 
 private Q_SLOTS:
     void initTestCase()
     {
-        corvex::testing::privateHome();
-        m_bus.start(QStringLiteral("dbus-daemon"), { QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                        QStringLiteral("--print-address=1") });
+        privateHome();
+        m_bus.start(u"dbus-daemon"_s, { u"--session"_s, u"--nofork"_s, u"--print-address=1"_s });
         QVERIFY(m_bus.waitForReadyRead(10000));
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
-        m_screenshots = QStringLiteral(CORVEX_SCREENSHOTS);
-        QDir().mkpath(m_screenshots);
     }
 
     void cleanup()
@@ -186,15 +177,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("warned");
         QTest::addColumn<bool>("suggestsWindow");
-        QTest::newRow("not chosen") << DesktopChoice {} << true << QStringLiteral("Not chosen yet") << false << false;
-        QTest::newRow("display, monitors only") << DesktopChoice { Kind::display, 1920, 1080 } << false
-                                                << QStringLiteral("Display: 1920 x 1080") << true << false;
-        QTest::newRow("display, windows offered") << DesktopChoice { Kind::display, 2560, 1440 } << true
-                                                  << QStringLiteral("Display: 2560 x 1440") << true << true;
+        QTest::newRow("not chosen") << DesktopChoice {} << true << u"Not chosen yet"_s << false << false;
+        QTest::newRow("display, monitors only")
+            << DesktopChoice { Kind::display, 1920, 1080 } << false << u"Display: 1920 x 1080"_s << true << false;
+        QTest::newRow("display, windows offered")
+            << DesktopChoice { Kind::display, 2560, 1440 } << true << u"Display: 2560 x 1440"_s << true << true;
         QTest::newRow("display of no size")
-            << DesktopChoice { Kind::display, 0, 0 } << false << QStringLiteral("Display") << true << false;
-        QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true
-                                << QStringLiteral("Window: 800 x 600") << false << false;
+            << DesktopChoice { Kind::display, 0, 0 } << false << u"Display"_s << true << false;
+        QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true << u"Window: 800 x 600"_s << false
+                                << false;
     }
     void showsWhatTheDesktopPicked()
     {
@@ -214,8 +205,8 @@ private Q_SLOTS:
         QCOMPARE(view->choiceLabel()->text(), text);
         QCOMPARE(view->ownWindowsHint()->isVisibleTo(&section), warned);
         if (warned) {
-            QVERIFY(view->ownWindowsHint()->text().contains(QStringLiteral("cannot be left out")));
-            QCOMPARE(view->ownWindowsHint()->text().contains(QStringLiteral("the player's window")), suggestsWindow);
+            QVERIFY(view->ownWindowsHint()->text().contains(u"cannot be left out"_s));
+            QCOMPARE(view->ownWindowsHint()->text().contains(u"the player's window"_s), suggestsWindow);
         }
     }
 
@@ -227,10 +218,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("remembered");
         QTest::addColumn<bool>("window");
         QTest::newRow("monitors only") << false << QString() << false;
-        QTest::newRow("monitors only, window remembered") << false << QStringLiteral("window") << false;
+        QTest::newRow("monitors only, window remembered") << false << u"window"_s << false;
         QTest::newRow("windows offered") << true << QString() << true;
-        QTest::newRow("windows offered, window remembered") << true << QStringLiteral("window") << true;
-        QTest::newRow("windows offered, display remembered") << true << QStringLiteral("display") << false;
+        QTest::newRow("windows offered, window remembered") << true << u"window"_s << true;
+        QTest::newRow("windows offered, display remembered") << true << u"display"_s << false;
     }
     void theListsGiveWayToTheDesktopsDialog()
     {
@@ -258,7 +249,7 @@ private Q_SLOTS:
         QCOMPARE(section.captureTypePicker()->currentIndex(), window ? 1 : 0);
         if (window) {
             QVERIFY(recorder.contentFilter().has_value());
-            save(&section, QStringLiteral("recording-wayland-window-road"));
+            saveScreenshot(&section, u"recording-wayland-window-road"_s);
         }
     }
 
@@ -284,19 +275,19 @@ private Q_SLOTS:
         QObject portalObject;
         QDBusConnection bus = QDBusConnection::sessionBus();
         auto* chooser = new FakeFileChooser(&portalObject, bus);
-        const QString film = m_folders.filePath(QStringLiteral("films/film.mp4"));
+        const QString film = m_folders.filePath(u"films/film.mp4"_s);
         QDir().mkpath(QFileInfo(film).path());
         chooser->code = code;
-        chooser->results.insert(QStringLiteral("uris"), QStringList { QUrl::fromLocalFile(film).toString() });
-        const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
+        chooser->results.insert(u"uris"_s, QStringList { QUrl::fromLocalFile(film).toString() });
+        const QString service = u"org.freedesktop.portal.Desktop"_s;
         if (portal) {
-            QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portalObject,
+            QVERIFY(bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &portalObject,
                 QDBusConnection::ExportAdaptors));
             QVERIFY(bus.registerService(service));
         }
         auto gone = qScopeGuard([&] {
             bus.unregisterService(service);
-            bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
+            bus.unregisterObject(u"/org/freedesktop/portal/desktop"_s);
         });
         settings::Store().setValue(VideoSection::folderKey(), m_folders.path());
         auto backend = std::make_shared<DialogBackend>();
@@ -354,7 +345,7 @@ private Q_SLOTS:
         QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         backend->answer({ Kind::display, 1280, 1024 }, false);
         QCoro::waitFor(recorder.refreshAvailableContent());
-        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1280 x 1024"));
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), u"Display: 1280 x 1024"_s);
         QVERIFY(section.desktopChoice()->ownWindowsHint()->isVisibleTo(&section));
     }
 
@@ -395,11 +386,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
         QTRY_VERIFY(view.screenRecorder().contentSize() != QSizeF(1, 1));
         VideoSection* section = view.configurationView()->videoSection();
-        QCOMPARE(section->desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"));
+        QCOMPARE(section->desktopChoice()->choiceLabel()->text(), u"Display: 1920 x 1080"_s);
         QVERIFY(section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
         // The panel must still fit the 600-point window with the warning in it.
         QVERIFY(view.configurationView()->minimumSizeHint().height() <= 600);
-        save(&view, QStringLiteral("recording-wayland-display"));
+        saveScreenshot(&view, u"recording-wayland-display"_s);
         // While recording, what is shared cannot be changed.
         testing::sharedRecorder().start();
         QVERIFY(!section->desktopChoice()->chooseButton()->isEnabled());
@@ -408,7 +399,7 @@ private Q_SLOTS:
         backend->answer({ Kind::window, 1280, 720 }, true);
         QCoro::waitFor(view.screenRecorder().refreshAvailableContent());
         QVERIFY(!section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
-        save(&view, QStringLiteral("recording-wayland-window"));
+        saveScreenshot(&view, u"recording-wayland-window"_s);
     }
 
     // ---- Through the real screen-cast portal ----
@@ -422,8 +413,8 @@ private Q_SLOTS:
             QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
         QVERIFY(desktop->ensurePortalRunning());
         desktop->resetChooser();
-        test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
-        screencapture::portal::PortalBackend::Options options = portalOn(*desktop, QStringLiteral("road.ini"));
+        test::WaylandPainter painter(*desktop, u"frame"_s);
+        screencapture::portal::PortalBackend::Options options = portalOn(*desktop, u"road.ini"_s);
         if (desktop->sharesWindows()) {
             // What the author picks in KDE's dialog, as its permission store keeps it.
             const QString token = desktop->rememberPaintersWindow();
@@ -443,12 +434,12 @@ private Q_SLOTS:
         if (!desktop->sharesWindows())
             return;
         DesktopChoiceView* choice = view.configurationView()->videoSection()->desktopChoice();
-        QTRY_VERIFY_WITH_TIMEOUT(choice->choiceLabel()->text().startsWith(QStringLiteral("Window")), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(choice->choiceLabel()->text().startsWith(u"Window"_s), 20000);
         QVERIFY(!choice->ownWindowsHint()->isVisibleTo(&view));
         testing::sharedRecorder().start();
         QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
         testing::sharedRecorder().stop();
-        save(&view, QStringLiteral("recording-kde-window-road"));
+        saveScreenshot(&view, u"recording-kde-window-road"_s);
     }
 
     void chooseAsksTheDesktopAgainWhileCapturing()
@@ -458,9 +449,8 @@ private Q_SLOTS:
             QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
         QVERIFY(desktop->ensurePortalRunning());
         desktop->resetChooser();
-        test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
-        screencapture::portal::PortalBackend::Options options = portalOn(*desktop, QStringLiteral("portal.ini"));
-        auto backend = screencapture::portal::PortalBackend::create(options);
+        test::WaylandPainter painter(*desktop, u"frame"_s);
+        auto backend = screencapture::portal::PortalBackend::create(portalOn(*desktop, u"portal.ini"_s));
         auto manager = newManager();
         UploadQueue uploads(*manager);
         const int before = desktop->timesAsked();
@@ -471,14 +461,14 @@ private Q_SLOTS:
         view->show();
         DesktopChoiceView* choice = view->configurationView()->videoSection()->desktopChoice();
         QVERIFY(choice);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
         QVERIFY(choice->ownWindowsHint()->isVisibleTo(view.get()));
         // Debian 12's portal shares monitors only: no window to suggest.
-        QVERIFY(!choice->ownWindowsHint()->text().contains(QStringLiteral("the player's window")));
+        QVERIFY(!choice->ownWindowsHint()->text().contains(u"the player's window"_s));
         QCOMPARE(desktop->timesAsked() - before, 1);
         const std::string token = backend->choice().restoreToken;
         QVERIFY(!token.empty());
-        save(view.get(), QStringLiteral("recording-wayland-portal"));
+        saveScreenshot(view.get(), u"recording-wayland-portal"_s);
 
         testing::sharedRecorder().start();
         QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
@@ -487,7 +477,7 @@ private Q_SLOTS:
         QCOMPARE(choice->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         // The running capture asks the desktop again and carries on with the new answer.
         QTRY_COMPARE_WITH_TIMEOUT(desktop->timesAsked() - before, 2, 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
         QVERIFY(view->screenRecorder().isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!backend->choice().restoreToken.empty(), 10000);
         QVERIFY(backend->choice().restoreToken != token);
@@ -496,7 +486,7 @@ private Q_SLOTS:
         testing::sharedRecorder().stop();
 
         // The new session's end is still told: the portal leaving the bus stops the capture clearly.
-        QFile xdp(desktop->state + QStringLiteral("/xdp.pid"));
+        QFile xdp(desktop->state + u"/xdp.pid"_s);
         QVERIFY(xdp.open(QIODevice::ReadOnly));
         const qint64 pid = xdp.readAll().trimmed().toLongLong();
         QVERIFY(pid > 0);

@@ -78,27 +78,7 @@ int colourIndex(int r, int g, int b)
     return -1;
 }
 
-/// A 16-bit mono WAV file of the samples.
-bool writeWav(const QString& path, const std::vector<float>& samples)
-{
-    QByteArray data;
-    data.reserve(qsizetype(samples.size() * 2));
-    for (const float sample : samples) {
-        const auto value = static_cast<qint16>(std::clamp(sample, -1.0f, 1.0f) * 32767);
-        data.append(char(value & 0xff)).append(char((value >> 8) & 0xff));
-    }
-    const auto le32 = [](quint32 v) {
-        QByteArray bytes(4, '\0');
-        for (int i = 0; i < 4; ++i)
-            bytes[i] = char((v >> (8 * i)) & 0xff);
-        return bytes;
-    };
-    const auto le16 = [&le32](quint16 v) { return le32(v).left(2); };
-    QByteArray file = "RIFF" + le32(quint32(36 + data.size())) + "WAVEfmt " + le32(16) + le16(1) + le16(1)
-        + le32(kSampleRate) + le32(kSampleRate * 2) + le16(2) + le16(16) + "data" + le32(quint32(data.size())) + data;
-    QFile out(path);
-    return out.open(QIODevice::WriteOnly) && out.write(file) == file.size();
-}
+using corvex::test::writeWav;
 
 /// The colour sequence of a run of samples, with repeats and unknown colours left out.
 QList<int> sequenceOf(const QList<int>& samples)

@@ -50,26 +50,7 @@ bool inCi()
     return !qEnvironmentVariableIsEmpty("CI");
 }
 
-/// A 16-bit mono WAV file of the samples.
-bool writeWav(const QString& path, const std::vector<float>& samples)
-{
-    QByteArray data;
-    for (const float sample : samples) {
-        const auto value = static_cast<qint16>(std::clamp(sample, -1.0f, 1.0f) * 32767);
-        data.append(char(value & 0xff)).append(char((value >> 8) & 0xff));
-    }
-    const auto le = [](quint32 v, int bytes) {
-        QByteArray out;
-        for (int i = 0; i < bytes; ++i)
-            out.append(char((v >> (8 * i)) & 0xff));
-        return out;
-    };
-    const QByteArray file = "RIFF" + le(quint32(36 + data.size()), 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(1, 2)
-        + le(kSampleRate, 4) + le(kSampleRate * 2, 4) + le(2, 2) + le(16, 2) + "data" + le(quint32(data.size()), 4)
-        + data;
-    QFile out(path);
-    return out.open(QIODevice::WriteOnly) && out.write(file) == file.size();
-}
+using corvex::test::writeWav;
 
 } // namespace
 

@@ -51,9 +51,9 @@ std::optional<DiscoveredService> listedService(const UDPClient& client, const QS
 class LogCapture {
 public:
     LogCapture()
+        : m_previous(qInstallMessageHandler(&LogCapture::handle))
     {
         s_current = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
     }
     ~LogCapture()
     {
@@ -65,15 +65,15 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_lines;
     }
-    int count(const QString& line) const { return static_cast<int>(lines().count(line)); }
+    int count(const QString& line) const { return int(lines().count(line)); }
     bool containsMatch(const QString& pattern) const { return !lines().filter(QRegularExpression(pattern)).isEmpty(); }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
     {
-        LogCapture* self = s_current;
         const QLatin1StringView category(context.category ? context.category : "");
-        if (self && (category == "app.corvex.Studio.UDPClient" || category == "corvex.dnssd")) {
+        LogCapture* self = s_current;
+        if (self && (category == "corvex.preview_link" || category == "corvex.platform.dnssd")) {
             QMutexLocker lock(&self->m_mutex);
             self->m_lines.append(message);
         }
@@ -82,7 +82,7 @@ private:
     }
 
     static inline LogCapture* s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler m_previous;
     mutable QMutex m_mutex;
     QStringList m_lines;
 };
@@ -128,290 +128,281 @@ class TestPreviewLink final : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void discoveryAndDeliveryEndToEnd();
-    void failedConnectionIsResolvedAgain();
-    void addressSelection_data();
-    void addressSelection();
-    void anAnswerReplacesAConnectionThatJustFailed();
-    void duplicateNamesAreListedOnce();
-    void sendersOnOtherThreadsNeverSeeOlderMessagesLast();
-    void withoutDaemon();
-};
+    void discoveryAndDeliveryEndToEnd()
+    {
+        REQUIRE_DAEMON();
+        LogCapture log;
+        const QString name = uniqueName("e2e");
+        UDPServer server(kType, name);
+        QList<QByteArray> received;
+        server.dataHandler = [&](const QByteArray& data) { received.append(data); };
+        QSignalSpy published(&server, &UDPServer::published);
+        QCOMPARE(server.start(), std::nullopt);
+        QVERIFY(server.port().has_value());
+        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
+        QCOMPARE(log.count(u"✅ Bonjour service published: %1 (%2)"_s.arg(name, kType)), 1);
 
-void TestPreviewLink::discoveryAndDeliveryEndToEnd()
-{
-    REQUIRE_DAEMON();
-    LogCapture log;
-    const QString name = uniqueName("e2e");
-    UDPServer server(kType, name);
-    QList<QByteArray> received;
-    server.dataHandler = [&](const QByteArray& data) { received.append(data); };
-    QSignalSpy published(&server, &UDPServer::published);
-    QCOMPARE(server.start(), std::nullopt);
-    QVERIFY(server.port().has_value());
-    QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
-    QCOMPARE(log.count(u"✅ Bonjour service published: %1 (%2)"_s.arg(name, kType)), 1);
+        UDPClient client(kType);
+        client.startDiscovery();
+        QCOMPARE(log.count(u"🔍 Starting new discovery: _corvexfeed._udp."_s), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
+        const DiscoveredService receiver = *listedService(client, name);
+        QCOMPARE(log.count(u"Discovered service: %1"_s.arg(name)), 1);
 
-    UDPClient client(kType);
-    client.startDiscovery();
-    QCOMPARE(log.count(u"🔍 Starting new discovery: _corvexfeed._udp."_s), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
-    const DiscoveredService receiver = *listedService(client, name);
-    QCOMPARE(log.count(u"Discovered service: %1"_s.arg(name)), 1);
+        // Nothing goes out before resolution; then only the newest message.
+        const QByteArray first = R"({"11":{"r":1,"g":2,"b":3}})";
+        const QByteArray second = R"({"11":{"r":4,"g":5,"b":6}})";
+        client.send(first, receiver);
+        client.send(second, receiver);
+        QCOMPARE(received.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 6000);
+        QCOMPARE(received.first(), second);
 
-    // Nothing goes out before resolution; then only the newest message.
-    const QByteArray first = R"({"11":{"r":1,"g":2,"b":3}})";
-    const QByteArray second = R"({"11":{"r":4,"g":5,"b":6}})";
-    client.send(first, receiver);
-    client.send(second, receiver);
-    QCOMPARE(received.size(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, 6000);
-    QCOMPARE(received.first(), second);
+        // From now on every message goes straight out on the connection.
+        const QByteArray third = R"({"11":{"r":255,"g":0,"b":128}})";
+        client.send(third, receiver);
+        QTRY_COMPARE(received.size(), 2);
+        QCOMPARE(received.at(1), third);
+        // Datagrams on loopback arrive in order: once a last one is in, any
+        // duplicate of the third would have arrived before it.
+        const QByteArray last = R"({"11":{"r":7,"g":7,"b":7}})";
+        client.send(last, receiver);
+        QTRY_COMPARE(received.size(), 3);
+        QCOMPARE(received, (QList<QByteArray> { second, third, last }));
+        QVERIFY(!log.containsMatch(u"^❌"_s));
 
-    // From now on every message goes straight out on the connection.
-    const QByteArray third = R"({"11":{"r":255,"g":0,"b":128}})";
-    client.send(third, receiver);
-    QTRY_COMPARE(received.size(), 2);
-    QCOMPARE(received.at(1), third);
-    // Datagrams on loopback arrive in order: once a last one is in, any
-    // duplicate of the third would have arrived before it.
-    const QByteArray last = R"({"11":{"r":7,"g":7,"b":7}})";
-    client.send(last, receiver);
-    QTRY_COMPARE(received.size(), 3);
-    QCOMPARE(received, (QList<QByteArray> { second, third, last }));
-    QVERIFY(!log.containsMatch(u"^❌"_s));
-
-    // A new discovery empties the list; the open connection still carries messages while it refills.
-    QSignalSpy changed(&client, &UDPClient::discoveredServicesChanged);
-    client.startDiscovery();
-    QCOMPARE(client.discoveredServices().size(), 0);
-    QCOMPARE(changed.size(), 1);
-    client.send("during"_ba, receiver);
-    QTRY_COMPARE(received.size(), 4);
-    QCOMPARE(received.at(3), "during"_ba);
-    QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
-}
-
-void TestPreviewLink::failedConnectionIsResolvedAgain()
-{
-    REQUIRE_DAEMON();
-    LogCapture log;
-    const QString name = uniqueName("refused");
-    // First announced at a port where nobody listens.
-    corvex::dnssd::Publisher publisher;
-    QSignalSpy published(&publisher, &corvex::dnssd::Publisher::published);
-    publisher.publish(name, kType, closedPort());
-    QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
-
-    UDPClient client(kType);
-    client.startDiscovery();
-    QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
-    const DiscoveredService receiver = *listedService(client, name);
-
-    client.send("refused"_ba, receiver);
-    const QString failure = u"❌ Connection to %1 failed: Connection refused (ECONNREFUSED)"_s.arg(name);
-    QTRY_COMPARE_WITH_TIMEOUT(log.count(failure), 1, 6000);
-
-    // The receiver comes back elsewhere: the next send resolves it again.
-    Receiver moved;
-    QVERIFY(moved.listening);
-    publisher.publish(name, kType, moved.port());
-    QTRY_COMPARE_WITH_TIMEOUT(published.size(), 2, 10000);
-    // The daemon may still answer from its cache for a moment and the send
-    // fails once more; a streaming sender simply goes on with its next frame.
-    QDeadlineTimer deadline(10000);
-    while (moved.datagrams.isEmpty() && !deadline.hasExpired()) {
-        client.send("found again"_ba, receiver);
-        QTest::qWait(100);
-    }
-    QVERIFY(!moved.datagrams.isEmpty());
-    QCOMPARE(moved.datagrams.first(), "found again"_ba);
-}
-
-void TestPreviewLink::addressSelection_data()
-{
-    // Each address: family ("4" or "6") and which receiver's port it carries ("A" or "B").
-    QTest::addColumn<QStringList>("addresses");
-    QTest::addColumn<QString>("reached");
-    QTest::newRow("IPv4 only") << QStringList { "4A" } << "A";
-    QTest::newRow("IPv6 first, then IPv4 with its own port") << QStringList { "6A", "4B" } << "B";
-    QTest::newRow("first of two IPv4") << QStringList { "4B", "4A" } << "B";
-    QTest::newRow("IPv6 only") << QStringList { "6A", "6B" } << "";
-    QTest::newRow("no address") << QStringList {} << "";
-}
-
-void TestPreviewLink::addressSelection()
-{
-    QFETCH(QStringList, addresses);
-    QFETCH(QString, reached);
-    Receiver a;
-    Receiver b;
-    QVERIFY(a.listening && b.listening);
-    QList<Address> resolved;
-    for (const QString& entry : addresses) {
-        const std::uint16_t port = entry.at(1) == u'A' ? a.port() : b.port();
-        resolved.append(entry.at(0) == u'4' ? ipv4(port) : ipv6Loopback(port));
+        // A new discovery empties the list; the open connection still carries messages while it refills.
+        QSignalSpy changed(&client, &UDPClient::discoveredServicesChanged);
+        client.startDiscovery();
+        QCOMPARE(client.discoveredServices().size(), 0);
+        QCOMPARE(changed.size(), 1);
+        client.send("during"_ba, receiver);
+        QTRY_COMPARE(received.size(), 4);
+        QCOMPARE(received.at(3), "during"_ba);
+        QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
     }
 
-    UDPClient client(kType);
-    const DiscoveredService service = unpublishedService("select");
-    client.send("waiting"_ba, service);
-    client.serviceDidResolveAddress(service, resolved);
-    const QList<QByteArray> waiting { "waiting"_ba };
-    if (reached.isEmpty())
-        QVERIFY(client.hasPendingData(service.name)); // it was not sent anywhere
-    else
-        QTRY_COMPARE((reached == u"A"_s ? a : b).datagrams, waiting);
-    QCOMPARE(a.datagrams, reached == u"A"_s ? waiting : QList<QByteArray> {});
-    QCOMPARE(b.datagrams, reached == u"B"_s ? waiting : QList<QByteArray> {});
+    void failedConnectionIsResolvedAgain()
+    {
+        REQUIRE_DAEMON();
+        LogCapture log;
+        const QString name = uniqueName("refused");
+        // First announced at a port where nobody listens.
+        corvex::dnssd::Publisher publisher;
+        QSignalSpy published(&publisher, &corvex::dnssd::Publisher::published);
+        publisher.publish(name, kType, closedPort());
+        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
-    // Later answers: a usable one sends what waits; one for the endpoint in
-    // use (with the other family's) changes nothing; a moved receiver takes over.
-    client.serviceDidResolveAddress(service, { ipv6Loopback(b.port()), ipv4(a.port()) });
-    client.send("1"_ba, service);
-    client.serviceDidResolveAddress(service, { ipv4(a.port()), ipv6Loopback(b.port()) });
-    client.send("2"_ba, service);
-    client.serviceDidResolveAddress(service, { ipv4(b.port()) });
-    client.send("3"_ba, service);
-    QTRY_VERIFY(b.datagrams.endsWith("3"_ba));
-    const QList<QByteArray> none;
-    QCOMPARE(a.datagrams, (reached == u"B"_s ? none : waiting) + QList<QByteArray>({ "1", "2" }));
-    QCOMPARE(b.datagrams, (reached == u"B"_s ? waiting : none) + QList<QByteArray>({ "3" }));
-    QVERIFY(!client.hasPendingData(service.name));
-}
+        UDPClient client(kType);
+        client.startDiscovery();
+        QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
+        const DiscoveredService receiver = *listedService(client, name);
 
-// The receiver restarts on the same port while the studio's connection to it
-// has just failed (before the failure has reached the client's own thread):
-// the next answer must bring a fresh connection, not the failed one.
-void TestPreviewLink::anAnswerReplacesAConnectionThatJustFailed()
-{
-    LogCapture log;
-    const std::uint16_t port = closedPort();
-    UDPClient client(kType);
-    const DiscoveredService service = unpublishedService("comeback");
-    client.serviceDidResolveAddress(service, { ipv4(port) });
-    // Nobody listens: the refusal comes back and fails the connection on a
-    // later send, without the event loop running.
-    for (int i = 0; i < 200 && !log.containsMatch(u"Send error.*ECONNREFUSED"_s); ++i)
-        client.send("anyone?"_ba, service);
-    QVERIFY(log.containsMatch(u"Send error.*ECONNREFUSED"_s));
+        client.send("refused"_ba, receiver);
+        const QString failure = u"❌ Connection to %1 failed: Connection refused (ECONNREFUSED)"_s.arg(name);
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(failure), 1, 6000);
 
-    Receiver back(port);
-    QVERIFY(back.listening);
-    client.serviceDidResolveAddress(service, { ipv4(port) });
-    client.send("after"_ba, service);
-    QTRY_COMPARE(back.datagrams, QList<QByteArray> { "after"_ba });
-    // The old connection's failure, heard now, must not take the new one with it.
-    QTRY_VERIFY(log.containsMatch(u"Connection to .*comeback.* failed"_s));
-    client.send("later"_ba, service);
-    QTRY_COMPARE(back.datagrams, (QList<QByteArray> { "after"_ba, "later"_ba }));
-}
-
-void TestPreviewLink::duplicateNamesAreListedOnce()
-{
-    LogCapture log;
-    UDPClient client(kType);
-    QSignalSpy changed(&client, &UDPClient::discoveredServicesChanged);
-    const DiscoveredService onLoopback { u"Lamp"_s, u"_corvexfeed._udp"_s, u"local"_s, 1, 0 };
-    DiscoveredService onEthernet = onLoopback;
-    onEthernet.interfaceIndex = 2;
-    DiscoveredService other = onLoopback;
-    other.name = u"Lamp (2)"_s;
-    DiscoveredService caseVariant = onLoopback;
-    caseVariant.name = u"lamp"_s;
-
-    client.serviceFound(onLoopback);
-    client.serviceFound(onEthernet);
-    client.serviceFound(other);
-    client.serviceFound(onLoopback);
-    client.serviceFound(caseVariant);
-    const QList<DiscoveredService> expected { onLoopback, other, caseVariant };
-    QCOMPARE(client.discoveredServices(), expected);
-    QCOMPARE(changed.size(), 3);
-    QCOMPARE(log.count(u"Discovered service: Lamp"_s), 1);
-}
-
-void TestPreviewLink::sendersOnOtherThreadsNeverSeeOlderMessagesLast()
-{
-    Receiver receiver;
-    QVERIFY(receiver.listening);
-    UDPClient client(kType);
-    const DiscoveredService service = unpublishedService("threads");
-
-    constexpr int kCount = 400;
-    std::atomic<int> sent { 0 };
-    std::thread sender([&] {
-        for (int i = 0; i < kCount; ++i) {
-            client.send(QByteArray::number(i), service);
-            sent.store(i + 1);
-            // Paced (faster than frames still) so that the receiving socket's buffer keeps up.
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // The receiver comes back elsewhere: the next send resolves it again.
+        Receiver moved;
+        QVERIFY(moved.listening);
+        publisher.publish(name, kType, moved.port());
+        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 2, 10000);
+        // The daemon may still answer from its cache for a moment and the send
+        // fails once more; a streaming sender simply goes on with its next frame.
+        QDeadlineTimer deadline(10000);
+        while (moved.datagrams.isEmpty() && !deadline.hasExpired()) {
+            client.send("found again"_ba, receiver);
+            QTest::qWait(100);
         }
-    });
-    // Resolve while the other thread is sending.
-    while (sent.load() < kCount / 4)
-        std::this_thread::yield();
-    client.serviceDidResolveAddress(service, { ipv4(receiver.port()) });
-    // Keep reading while the sender finishes, so that the socket buffer never overflows.
-    QTRY_COMPARE(sent.load(), kCount);
-    sender.join();
-
-    // A busy machine may drop datagrams when the receiving buffer overflows,
-    // but never reorders them: once the receiver has drained, one more
-    // message arrives last.
-    QTRY_VERIFY(!receiver.datagrams.isEmpty());
-    QTest::qWait(200);
-    client.send(QByteArray::number(kCount), service);
-    QTRY_COMPARE(receiver.datagrams.last(), QByteArray::number(kCount));
-    // The waiting message goes first; every later one is newer than the one before.
-    int previous = -1;
-    for (const QByteArray& datagram : std::as_const(receiver.datagrams)) {
-        const int value = datagram.toInt();
-        QVERIFY2(value > previous, qPrintable(u"%1 after %2"_s.arg(value).arg(previous)));
-        previous = value;
+        QVERIFY(!moved.datagrams.isEmpty());
+        QCOMPARE(moved.datagrams.first(), "found again"_ba);
     }
-}
 
-void TestPreviewLink::withoutDaemon()
-{
-    if (!qEnvironmentVariableIsSet("CORVEX_TEST_NO_DAEMON"))
-        QSKIP("runs as tst_preview_link_without_daemon, with the system bus pointed nowhere");
-    LogCapture log;
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^DNS-SD discovery is unavailable: .+avahi-daemon"_s));
-    UDPManager& manager = UDPManager::shared();
-    QCOMPARE(&UDPManager::shared(), &manager);
-    UDPClient& client = manager.udpClient();
-    QCOMPARE(client.serviceType(), u"_corvexfeed._udp."_s);
-    QCOMPARE(log.count(u"🔍 Starting new discovery: _corvexfeed._udp."_s), 1);
-    // Refreshing tries the daemon again without saying the same thing twice.
-    client.startDiscovery();
-    QTest::qWait(100);
-    QCOMPARE(client.discoveredServices().size(), 0);
-    QCOMPARE(log.lines().filter(u"DNS-SD discovery is unavailable"_s).size(), 1);
-
-    // A receiver resolved earlier keeps receiving.
-    Receiver receiver;
-    QVERIFY(receiver.listening);
-    const DiscoveredService known = unpublishedService("known");
-    client.serviceDidResolveAddress(known, { ipv4(receiver.port()) });
-    manager.setSelectedService(known);
-    QCOMPARE(manager.selectedService(), known);
-    client.send("still here"_ba, *manager.selectedService());
-    QTRY_COMPARE(receiver.datagrams, QList<QByteArray> { "still here"_ba });
-
-    // One that was never resolved just waits; nothing breaks.
-    const DiscoveredService unknown = unpublishedService("unknown");
-    for (int frame = 0; frame < 5; ++frame) {
-        client.send("lost"_ba, unknown);
-        QTest::qWait(20);
+    void addressSelection_data()
+    {
+        // Each address: family ("4" or "6") and which receiver's port it carries ("A" or "B").
+        QTest::addColumn<QStringList>("addresses");
+        QTest::addColumn<QString>("reached");
+        QTest::newRow("IPv4 only") << QStringList { "4A" } << "A";
+        QTest::newRow("IPv6 first, then IPv4 with its own port") << QStringList { "6A", "4B" } << "B";
+        QTest::newRow("first of two IPv4") << QStringList { "4B", "4A" } << "B";
+        QTest::newRow("IPv6 only") << QStringList { "6A", "6B" } << "";
+        QTest::newRow("no address") << QStringList {} << "";
     }
-    QVERIFY(client.hasPendingData(unknown.name));
-    // Said once, not for every frame.
-    QCOMPARE(
-        log.lines().filter(QRegularExpression(u"^Could not resolve .*unknown: DNS-SD is unavailable"_s)).size(), 1);
-    manager.setSelectedService(std::nullopt);
-    QCOMPARE(manager.selectedService(), std::nullopt);
-}
+
+    void addressSelection()
+    {
+        QFETCH(QStringList, addresses);
+        QFETCH(QString, reached);
+        Receiver a;
+        Receiver b;
+        QVERIFY(a.listening && b.listening);
+        QList<Address> resolved;
+        for (const QString& entry : addresses) {
+            const std::uint16_t port = entry.at(1) == u'A' ? a.port() : b.port();
+            resolved.append(entry.at(0) == u'4' ? ipv4(port) : ipv6Loopback(port));
+        }
+
+        UDPClient client(kType);
+        const DiscoveredService service = unpublishedService("select");
+        client.send("waiting"_ba, service);
+        client.serviceDidResolveAddress(service, resolved);
+        const QList<QByteArray> waiting { "waiting"_ba };
+        if (reached.isEmpty())
+            QVERIFY(client.hasPendingData(service.name)); // it was not sent anywhere
+        else
+            QTRY_COMPARE((reached == u"A"_s ? a : b).datagrams, waiting);
+        QCOMPARE(a.datagrams, reached == u"A"_s ? waiting : QList<QByteArray> {});
+        QCOMPARE(b.datagrams, reached == u"B"_s ? waiting : QList<QByteArray> {});
+
+        // Later answers: a usable one sends what waits; one for the endpoint in
+        // use (with the other family's) changes nothing; a moved receiver takes over.
+        client.serviceDidResolveAddress(service, { ipv6Loopback(b.port()), ipv4(a.port()) });
+        client.send("1"_ba, service);
+        client.serviceDidResolveAddress(service, { ipv4(a.port()), ipv6Loopback(b.port()) });
+        client.send("2"_ba, service);
+        client.serviceDidResolveAddress(service, { ipv4(b.port()) });
+        client.send("3"_ba, service);
+        QTRY_VERIFY(b.datagrams.endsWith("3"_ba));
+        const QList<QByteArray> none;
+        QCOMPARE(a.datagrams, (reached == u"B"_s ? none : waiting) + QList<QByteArray>({ "1", "2" }));
+        QCOMPARE(b.datagrams, (reached == u"B"_s ? waiting : none) + QList<QByteArray>({ "3" }));
+        QVERIFY(!client.hasPendingData(service.name));
+    }
+
+    // The receiver restarts on the same port while the studio's connection to it
+    // has just failed (before the failure has reached the client's own thread):
+    // the next answer must bring a fresh connection, not the failed one.
+    void anAnswerReplacesAConnectionThatJustFailed()
+    {
+        LogCapture log;
+        const std::uint16_t port = closedPort();
+        UDPClient client(kType);
+        const DiscoveredService service = unpublishedService("comeback");
+        client.serviceDidResolveAddress(service, { ipv4(port) });
+        // Nobody listens: the refusal comes back and fails the connection on a
+        // later send, without the event loop running.
+        for (int i = 0; i < 200 && !log.containsMatch(u"Send error.*ECONNREFUSED"_s); ++i)
+            client.send("anyone?"_ba, service);
+        QVERIFY(log.containsMatch(u"Send error.*ECONNREFUSED"_s));
+
+        Receiver back(port);
+        QVERIFY(back.listening);
+        client.serviceDidResolveAddress(service, { ipv4(port) });
+        client.send("after"_ba, service);
+        QTRY_COMPARE(back.datagrams, QList<QByteArray> { "after"_ba });
+        // The old connection's failure, heard now, must not take the new one with it.
+        QTRY_VERIFY(log.containsMatch(u"Connection to .*comeback.* failed"_s));
+        client.send("later"_ba, service);
+        QTRY_COMPARE(back.datagrams, (QList<QByteArray> { "after"_ba, "later"_ba }));
+    }
+
+    void duplicateNamesAreListedOnce()
+    {
+        LogCapture log;
+        UDPClient client(kType);
+        QSignalSpy changed(&client, &UDPClient::discoveredServicesChanged);
+        const DiscoveredService onLoopback { u"Lamp"_s, u"_corvexfeed._udp"_s, u"local"_s, 1, 0 };
+        DiscoveredService onEthernet = onLoopback;
+        onEthernet.interfaceIndex = 2;
+        DiscoveredService other = onLoopback;
+        other.name = u"Lamp (2)"_s;
+        DiscoveredService caseVariant = onLoopback;
+        caseVariant.name = u"lamp"_s;
+
+        client.serviceFound(onLoopback);
+        client.serviceFound(onEthernet);
+        client.serviceFound(other);
+        client.serviceFound(onLoopback);
+        client.serviceFound(caseVariant);
+        const QList<DiscoveredService> expected { onLoopback, other, caseVariant };
+        QCOMPARE(client.discoveredServices(), expected);
+        QCOMPARE(changed.size(), 3);
+        QCOMPARE(log.count(u"Discovered service: Lamp"_s), 1);
+    }
+
+    void sendersOnOtherThreadsNeverSeeOlderMessagesLast()
+    {
+        Receiver receiver;
+        QVERIFY(receiver.listening);
+        UDPClient client(kType);
+        const DiscoveredService service = unpublishedService("threads");
+
+        constexpr int kCount = 400;
+        std::atomic<int> sent { 0 };
+        std::thread sender([&] {
+            for (int i = 0; i < kCount; ++i) {
+                client.send(QByteArray::number(i), service);
+                sent.store(i + 1);
+                // Paced (faster than frames still) so that the receiving socket's buffer keeps up.
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        // Resolve while the other thread is sending.
+        while (sent.load() < kCount / 4)
+            std::this_thread::yield();
+        client.serviceDidResolveAddress(service, { ipv4(receiver.port()) });
+        // Keep reading while the sender finishes, so that the socket buffer never overflows.
+        QTRY_COMPARE(sent.load(), kCount);
+        sender.join();
+
+        // A busy machine may drop datagrams when the receiving buffer overflows,
+        // but never reorders them: once the receiver has drained, one more
+        // message arrives last.
+        QTRY_VERIFY(!receiver.datagrams.isEmpty());
+        QTest::qWait(200);
+        client.send(QByteArray::number(kCount), service);
+        QTRY_COMPARE(receiver.datagrams.last(), QByteArray::number(kCount));
+        // The waiting message goes first; every later one is newer than the one before.
+        int previous = -1;
+        for (const QByteArray& datagram : std::as_const(receiver.datagrams)) {
+            const int value = datagram.toInt();
+            QVERIFY2(value > previous, qPrintable(u"%1 after %2"_s.arg(value).arg(previous)));
+            previous = value;
+        }
+    }
+
+    void withoutDaemon()
+    {
+        if (!qEnvironmentVariableIsSet("CORVEX_TEST_NO_DAEMON"))
+            QSKIP("runs as tst_preview_link_without_daemon, with the system bus pointed nowhere");
+        LogCapture log;
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^DNS-SD discovery is unavailable: .+avahi-daemon"_s));
+        UDPManager& manager = UDPManager::shared();
+        QCOMPARE(&UDPManager::shared(), &manager);
+        UDPClient& client = manager.udpClient();
+        QCOMPARE(client.serviceType(), u"_corvexfeed._udp."_s);
+        QCOMPARE(log.count(u"🔍 Starting new discovery: _corvexfeed._udp."_s), 1);
+        // Refreshing tries the daemon again without saying the same thing twice.
+        client.startDiscovery();
+        QTest::qWait(100);
+        QCOMPARE(client.discoveredServices().size(), 0);
+        QCOMPARE(log.lines().filter(u"DNS-SD discovery is unavailable"_s).size(), 1);
+
+        // A receiver resolved earlier keeps receiving.
+        Receiver receiver;
+        QVERIFY(receiver.listening);
+        const DiscoveredService known = unpublishedService("known");
+        client.serviceDidResolveAddress(known, { ipv4(receiver.port()) });
+        manager.setSelectedService(known);
+        QCOMPARE(manager.selectedService(), known);
+        client.send("still here"_ba, *manager.selectedService());
+        QTRY_COMPARE(receiver.datagrams, QList<QByteArray> { "still here"_ba });
+
+        // One that was never resolved just waits; nothing breaks.
+        const DiscoveredService unknown = unpublishedService("unknown");
+        for (int frame = 0; frame < 5; ++frame) {
+            client.send("lost"_ba, unknown);
+            QTest::qWait(20);
+        }
+        QVERIFY(client.hasPendingData(unknown.name));
+        // Said once, not for every frame.
+        QCOMPARE(
+            log.lines().filter(QRegularExpression(u"^Could not resolve .*unknown: DNS-SD is unavailable"_s)).size(), 1);
+        manager.setSelectedService(std::nullopt);
+        QCOMPARE(manager.selectedService(), std::nullopt);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestPreviewLink)
 #include "tst_preview_link.moc"

@@ -245,8 +245,12 @@ public:
 private:
     static QString cluster() { return QStringLiteral(CORVEX_SOURCE_DIR "/scripts/service-cluster"); }
 
-    bool launch(const QStringList& arguments)
+    bool launch(QStringList arguments)
     {
+        // Hashing at the service's default cost only where a test asks for it:
+        // under the sanitizers every sign-in would otherwise take a good part of a second.
+        if (!arguments.contains(QStringLiteral("--pbkdf2-iterations")))
+            arguments << QStringLiteral("--pbkdf2-iterations") << QStringLiteral("1000");
         if (TestStore::proxied()) {
             m_cluster = std::make_unique<QTemporaryDir>();
             QStringList options = arguments;
@@ -289,5 +293,32 @@ private:
     QString m_origin;
     QByteArray m_log;
 };
+
+/// One service for the rows of a table and the functions after it (a new one
+/// when the options change): a start per row was most of a run's time,
+/// behind the proxy above all. Its origin is empty when it did not start.
+class SharedService final {
+public:
+    ReferenceServiceProcess& get(const QStringList& options = {})
+    {
+        if (!m_service || options != m_options) {
+            m_service = std::make_unique<ReferenceServiceProcess>();
+            m_options = options;
+            m_service->start(options);
+        }
+        return *m_service;
+    }
+
+private:
+    std::unique_ptr<ReferenceServiceProcess> m_service;
+    QStringList m_options;
+};
+
+/// An address that no account of a shared service has yet.
+inline QString freshEmail(QStringView name)
+{
+    static int counter = 0;
+    return QStringLiteral("%1.%2@example.org").arg(name).arg(++counter);
+}
 
 } // namespace corvex::testing

@@ -57,6 +57,7 @@ using corvex::settings::Store;
 using corvex::testing::brokenRecording;
 using corvex::testing::FaultProxy;
 using corvex::testing::FaultServer;
+using corvex::testing::freshEmail;
 using corvex::testing::makeStudio;
 using corvex::testing::movieItem;
 using corvex::testing::ReferenceServiceProcess;
@@ -152,6 +153,7 @@ class TestService final : public QObject {
 
 private:
     QTemporaryDir m_xdg;
+    corvex::testing::SharedService m_shared;
 
 private Q_SLOTS:
     void initTestCase()
@@ -638,8 +640,8 @@ private Q_SLOTS:
     // the author's sign-in waits; its answer is refused.
     void forgedSignInIsRefused()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         const QString victim = tokenFor(service.origin(), u"victim@example.org"_s);
         Studio studio = makeStudio(service.origin(), victim);
         QTRY_VERIFY(studio.manager->account().has_value());
@@ -950,11 +952,12 @@ private Q_SLOTS:
         QFETCH(QString, said);
         corvex::testing::FullDisk disk;
         CORVEX_REQUIRE_FULL_DISK(disk);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         Tool corvex(serviceUp ? service.origin() : u"http://127.0.0.1:1"_s);
         corvex.setFolders(disk.path(u"config"_s), disk.path(u"data"_s));
-        corvex.signIn(tokenFor(service.origin(), u"full@example.org"_s));
+        const QString email = freshEmail(u"full");
+        corvex.signIn(tokenFor(service.origin(), email));
         QVERIFY(QDir().mkpath(corvex.outboxPath()));
         const QString file = corvex.home.filePath(u"show.pb"_s);
         QVERIFY(corvex::settings::private_file::write(file, validRecording()));
@@ -968,7 +971,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(corvex.outboxPath()).entryList(QDir::Files | QDir::Hidden), QStringList());
         Tool::Run whoami = corvex({ u"whoami"_s });
         if (command == u"logout"_s)
-            QVERIFY2(whoami.out.contains(u"Signed in as full@example.org"_s), qPrintable(whoami.err));
+            QVERIFY2(whoami.out.contains(u"Signed in as "_s + email), qPrintable(whoami.err));
         corvex.environment.insert(u"CORVEX_SERVICE_URL"_s, service.origin());
         Tool::Run shows = corvex({ u"shows"_s });
         QCOMPARE(shows.out.contains(u"movie 90011"_s), command == u"upload"_s && serviceUp);
@@ -1069,8 +1072,8 @@ private Q_SLOTS:
     // and the service stores the recording once.
     void lostAnswersStoreARecordingOnce()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         FaultProxy proxy(service.origin());
         Studio studio = makeStudio(proxy.origin(), tokenFor(service.origin(), u"lost@example.org"_s));
         QTRY_VERIFY(studio.manager->account().has_value());
@@ -1135,10 +1138,10 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(bool, sameShow);
         QFETCH(int, shows);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
-        const QString ada = tokenFor(service.origin(), u"ada@example.org"_s);
-        const QString bob = sameAuthor ? ada : tokenFor(service.origin(), u"bob@example.org"_s);
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
+        const QString ada = tokenFor(service.origin(), freshEmail(u"ada"));
+        const QString bob = sameAuthor ? ada : tokenFor(service.origin(), freshEmail(u"bob"));
         corvex::http::Client http;
         const auto upload = [&](const QString& token, const QByteArray& key, const QByteArray& body) {
             auto request = bearerRequest(*service_urls::movieUpload(service.origin(), 550), "POST", token);
@@ -1326,8 +1329,8 @@ private Q_SLOTS:
     // leaves other authors' entries alone.
     void commandLineOutbox()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         Tool tool(service.origin());
         const auto corvex = [&tool](const QStringList& arguments) {
             const Tool::Run run = tool(arguments);
@@ -1379,8 +1382,8 @@ private Q_SLOTS:
     // still go, says whose it is, and can be kept in a file and removed.
     void outboxKeepAndRemove()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         Tool corvex(service.origin());
         const QString token = tokenFor(service.origin(), u"keep@example.org"_s);
         corvex.signIn(token);

@@ -49,6 +49,7 @@ using corvex::settings::Store;
 using corvex::testing::exchange;
 using corvex::testing::FaultServer;
 using corvex::testing::formBody;
+using corvex::testing::freshEmail;
 using corvex::testing::makeStudio;
 using corvex::testing::RawConnection;
 using corvex::testing::RawResponse;
@@ -162,6 +163,7 @@ class TestServiceSecurity final : public QObject {
 
 private:
     QTemporaryDir m_xdg;
+    corvex::testing::SharedService m_shared;
 
 private Q_SLOTS:
     void initTestCase()
@@ -191,8 +193,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, redirectUri);
         QFETCH(bool, accepted);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         const RawResponse page = exchange(
             service.origin(), corvex::testing::get("/auth/signin?redirectUri=" + QUrl::toPercentEncoding(redirectUri)));
         QCOMPARE(page.status, accepted ? 200 : 400);
@@ -231,8 +233,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, query);
         QFETCH(QByteArray, change);
         QFETCH(int, status);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"1000"_s }));
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         corvex::testing::SignInPage page = corvex::testing::fetchSignInPage(service.origin(), {}, query);
         if (status == 400) {
             QVERIFY(page.fields.isEmpty());
@@ -246,7 +248,7 @@ private Q_SLOTS:
         else if (change.startsWith("origin: "))
             headers = "Origin: " + (change == "origin: ours" ? QByteArray("http://127.0.0.1") : change.mid(8)) + "\r\n";
         QByteArray request
-            = corvex::testing::signInRequest(page, u"v@example.org"_s, u"long enough"_s, "create", headers);
+            = corvex::testing::signInRequest(page, freshEmail(u"v"), u"long enough"_s, "create", headers);
         if (change == "text/plain")
             request.replace("application/x-www-form-urlencoded", "text/plain");
         const RawResponse answer = exchange(service.origin(), request);
@@ -272,8 +274,8 @@ private Q_SLOTS:
 
     void signInAnswersAlike()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         QVERIFY(!createAccount(service.origin(), u"known@example.org"_s, u"long enough"_s).isEmpty());
         const RawResponse wrong = submitForm(service.origin(), u"known@example.org"_s, u"not the one"_s);
         const RawResponse unknown = submitForm(service.origin(), u"nobody@example.org"_s, u"not the one"_s);
@@ -299,8 +301,8 @@ private Q_SLOTS:
 
     void commandLineCreatesOnlyWhenAsked()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         const Tool corvex(service.origin());
         const QStringList login { u"login"_s, u"--email"_s, u"new@example.org"_s };
         Tool::Run run = corvex(login, "long enough\n");
@@ -330,7 +332,7 @@ private Q_SLOTS:
         QFETCH(int, emails);
         QFETCH(int, ownerStatus);
         ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--failed-sign-ins"_s, u"2"_s, u"--pbkdf2-iterations"_s, u"1000"_s }));
+        QVERIFY(service.start({ u"--failed-sign-ins"_s, u"2"_s }));
         const QString password = u"long enough"_s;
         QVERIFY(!createAccount(service.origin(), u"victim@example.org"_s, password).isEmpty());
         const int guesses = std::max(clients * 2, emails);
@@ -374,8 +376,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, created);
         QFETCH(QString, typed);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"1000"_s }));
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         const RawResponse creation = submitForm(service.origin(), created, u"long enough"_s, "create");
         QCOMPARE(creation.status, typed.isEmpty() ? 400 : 200);
         if (typed.isEmpty()) {
@@ -396,7 +398,7 @@ private Q_SLOTS:
         QVERIFY(store.create(TestStore::Sharing::Shared));
         {
             ReferenceServiceProcess before;
-            QVERIFY(before.startOn(store, { u"--pbkdf2-iterations"_s, u"1000"_s }));
+            QVERIFY(before.startOn(store));
             QVERIFY(!createAccount(before.origin(), u"known@example.org"_s, u"long enough"_s).isEmpty());
         }
         ReferenceServiceProcess service;
@@ -425,13 +427,16 @@ private Q_SLOTS:
     void guessesInFlightAreCounted()
     {
         ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        // Slow enough that every guess is still in flight when the last arrives.
+        QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"5000"_s }));
+        QByteArrayList requests;
+        for (int n = 0; n < 12; ++n)
+            requests.append(corvex::testing::signInRequest(corvex::testing::fetchSignInPage(service.origin()),
+                u"victim@example.org"_s, u"guess number %1"_s.arg(n)));
         std::vector<std::unique_ptr<RawConnection>> guesses;
-        for (int n = 0; n < 12; ++n) {
-            const auto page = corvex::testing::fetchSignInPage(service.origin());
+        for (const QByteArray& request : requests) {
             guesses.push_back(std::make_unique<RawConnection>(service.origin()));
-            guesses.back()->send(
-                corvex::testing::signInRequest(page, u"victim@example.org"_s, u"guess number %1"_s.arg(n)));
+            guesses.back()->send(request);
         }
         QMap<int, int> statuses;
         for (const auto& guess : guesses)
@@ -444,7 +449,7 @@ private Q_SLOTS:
     void hashingKeepsTheServiceAnswering()
     {
         ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"2000000"_s }));
+        QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"20000"_s }));
         const auto page = corvex::testing::fetchSignInPage(service.origin());
         RawConnection signIn(service.origin());
         signIn.send(corvex::testing::signInRequest(page, u"slow@example.org"_s, u"long enough"_s));
@@ -459,8 +464,8 @@ private Q_SLOTS:
 
     void tokensExpire()
     {
-        ReferenceServiceProcess lasting;
-        QVERIFY(lasting.start());
+        ReferenceServiceProcess& lasting = m_shared.get();
+        QVERIFY(!lasting.origin().isEmpty());
         const QString kept = createAccount(lasting.origin(), u"a@example.org"_s, u"long enough"_s);
         QCOMPARE(withToken(lasting.origin(), "GET", "/auth/account", kept).status, 200);
 
@@ -495,8 +500,8 @@ private Q_SLOTS:
 
     void serviceRevokesTheCurrentToken()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         const QString first = createAccount(service.origin(), u"c@example.org"_s, u"long enough"_s);
         const RawResponse again = submitForm(service.origin(), u"c@example.org"_s, u"long enough"_s);
         const QString second = tokenOf(again);
@@ -545,9 +550,10 @@ private Q_SLOTS:
     void refusedTokenSignsOut()
     {
         QFETCH(QString, request);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
-        const QString token = createAccount(service.origin(), u"e@example.org"_s, u"long enough"_s);
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
+        const QString email = freshEmail(u"e");
+        const QString token = createAccount(service.origin(), email, u"long enough"_s);
         Studio studio = makeStudio(service.origin(), token);
         QTRY_VERIFY(studio.manager->account().has_value());
         QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", token).status, 200);
@@ -576,7 +582,7 @@ private Q_SLOTS:
             studio.manager->signedOutMessage().contains(u"expired"_s), qPrintable(studio.manager->signedOutMessage()));
 
         // Signing in again clears the message.
-        const QString fresh = tokenOf(submitForm(service.origin(), u"e@example.org"_s, u"long enough"_s));
+        const QString fresh = tokenOf(submitForm(service.origin(), email, u"long enough"_s));
         completeSignIn(
             QUrl(u"corvexapp://callback?state=s&token="_s + fresh), u"s"_s, *studio.manager, [](const QString&) {});
         QCOMPARE(studio.manager->accessToken(), std::optional(fresh));
@@ -595,8 +601,8 @@ private Q_SLOTS:
 
     void commandLineLogout()
     {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         const QString token = createAccount(service.origin(), u"f@example.org"_s, u"long enough"_s);
         Tool corvex(service.origin());
         corvex.signIn(token);
@@ -699,9 +705,9 @@ private Q_SLOTS:
         QFETCH(bool, withToken);
         QFETCH(QByteArray, length);
         QFETCH(int, status);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--max-body"_s, u"1m"_s }));
-        const QString token = createAccount(service.origin(), u"h@example.org"_s, u"long enough"_s);
+        ReferenceServiceProcess& service = m_shared.get({ u"--max-body"_s, u"1m"_s });
+        QVERIFY(!service.origin().isEmpty());
+        const QString token = createAccount(service.origin(), freshEmail(u"h"), u"long enough"_s);
         const QByteArray target = QTest::currentDataTag() == QByteArrayView("a sign-in form of 1 MB")
             ? QByteArray("/auth/signin")
             : QByteArray("/tvapi/lightshow/movie/550");
@@ -761,9 +767,9 @@ private Q_SLOTS:
         CORVEX_SKIP_WHEN_PROXIED();
         QFETCH(QByteArray, request);
         QFETCH(int, status);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--max-body"_s, u"1m"_s }));
-        const QString token = createAccount(service.origin(), u"i@example.org"_s, u"long enough"_s);
+        ReferenceServiceProcess& service = m_shared.get({ u"--max-body"_s, u"1m"_s });
+        QVERIFY(!service.origin().isEmpty());
+        const QString token = createAccount(service.origin(), freshEmail(u"i"), u"long enough"_s);
         request.replace("TOKEN", token.toLatin1());
         RawConnection connection(service.origin());
         connection.send(request);
@@ -797,8 +803,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, version);
         QFETCH(QByteArray, header);
         QFETCH(bool, closes);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start());
+        ReferenceServiceProcess& service = m_shared.get();
+        QVERIFY(!service.origin().isEmpty());
         RawConnection connection(service.origin());
         const QByteArray request = "GET /auth/account " + version + "\r\nHost: 127.0.0.1\r\n" + header + "\r\n";
         // Two at once: the second is answered after the first, or not at all.
@@ -830,8 +836,8 @@ private Q_SLOTS:
         CORVEX_SKIP_WHEN_PROXIED();
         QFETCH(QByteArray, sent);
         QFETCH(int, status);
-        ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--request-timeout"_s, u"1s"_s }));
+        ReferenceServiceProcess& service = m_shared.get({ u"--request-timeout"_s, u"1s"_s });
+        QVERIFY(!service.origin().isEmpty());
         RawConnection connection(service.origin());
         if (!sent.isEmpty())
             connection.send(sent);
@@ -1084,9 +1090,8 @@ private Q_SLOTS:
         QVERIFY(store.create(TestStore::Sharing::Shared));
         ReferenceServiceProcess first;
         ReferenceServiceProcess second;
-        const QStringList fast { u"--pbkdf2-iterations"_s, u"1000"_s };
-        QVERIFY(first.startOn(store, fast));
-        QVERIFY(second.startOn(store, fast));
+        QVERIFY(first.startOn(store));
+        QVERIFY(second.startOn(store));
         constexpr int kAccounts = 10;
         std::vector<std::pair<int, std::unique_ptr<RawConnection>>> sent;
         for (int account = 0; account < kAccounts; ++account) {
@@ -1150,7 +1155,7 @@ private Q_SLOTS:
         if (!TestStore::proxied())
             QSKIP("two replicas behind the proxy only");
         ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"1000"_s }));
+        QVERIFY(service.start());
         const QString token = createAccount(service.origin(), u"kill@example.org"_s, u"long enough"_s);
         const QByteArray body = validRecording();
         const auto upload = [&](int n) {

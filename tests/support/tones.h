@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QFile>
+#include <QString>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -29,6 +33,28 @@ inline std::vector<float> melody(double seconds, int sampleRate, std::uint32_t s
         samples[i] = static_cast<float>(0.4 * value);
     }
     return samples;
+}
+
+/// Writes a 16-bit PCM WAV file of `channels` copies of the samples; false when it cannot.
+inline bool writeWav(const QString& path, const std::vector<float>& samples, int rate = 44100, int channels = 1)
+{
+    QByteArray data;
+    for (const float sample : samples) {
+        const auto value = static_cast<qint16>(std::lrint(std::clamp(sample, -1.0f, 1.0f) * 32767));
+        for (int c = 0; c < channels; ++c)
+            data.append(char(value & 0xff)).append(char((value >> 8) & 0xff));
+    }
+    const auto le = [](quint32 v, int bytes) {
+        QByteArray out;
+        for (int i = 0; i < bytes; ++i)
+            out.append(char((v >> (8 * i)) & 0xff));
+        return out;
+    };
+    const QByteArray file = "RIFF" + le(quint32(36 + data.size()), 4) + "WAVEfmt " + le(16, 4) + le(1, 2)
+        + le(quint32(channels), 2) + le(quint32(rate), 4) + le(quint32(rate * channels * 2), 4)
+        + le(quint32(channels * 2), 2) + le(16, 2) + "data" + le(quint32(data.size()), 4) + data;
+    QFile out(path);
+    return out.open(QIODevice::WriteOnly) && out.write(file) == file.size();
 }
 
 } // namespace corvex::test

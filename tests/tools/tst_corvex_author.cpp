@@ -340,34 +340,6 @@ private Q_SLOTS:
         }
     }
 
-    void usageErrors_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("no file") << QStringList { "-o", "x.pb" };
-        QTest::newRow("no output") << QStringList { "film.mp4" };
-        QTest::newRow("two files") << QStringList { "a.mp4", "b.mp4", "-o", "x.pb" };
-        QTest::newRow("crop and auto-crop")
-            << QStringList { "film.mp4", "--crop", "0,0,1,1", "--auto-crop", "-o", "x.pb" };
-        QTest::newRow("crop outside the frame") << QStringList { "film.mp4", "--crop", "0.5,0,0.6,1", "-o", "x.pb" };
-        QTest::newRow("negative stream") << QStringList { "film.mp4", "--video-stream", "-1", "-o", "x.pb" };
-    }
-
-    void usageErrors()
-    {
-        QFETCH(QStringList, arguments);
-        const Run run = author(arguments);
-        QCOMPARE(run.exitCode, 2);
-        QVERIFY2(run.err.startsWith("corvex: "), run.err.constData());
-    }
-
-    void helpDescribesTheCommand()
-    {
-        const Run run = author({ u"--help"_s });
-        QCOMPARE(run.exitCode, 0);
-        for (const char* option : { "--crop", "--auto-crop", "--video-stream", "--audio-stream", "--hwaccel", "-o" })
-            QVERIFY2(run.out.contains(option), option);
-    }
-
     // Ctrl-C keeps a valid record of what was analysed, and says so.
     void interruptKeepsWhatWasAnalysed()
     {

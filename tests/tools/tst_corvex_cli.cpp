@@ -1,6 +1,12 @@
+// The corvex tool run as a process, as the author runs it: its commands, their
+// errors, and receive, discover and analyse --preview against each other. Cases
+// that announce or discover light receivers need the loopback-only avahi-daemon.
+
 #include "analysis/frame_sampler.h"
 #include "analysis/live_colour_message.h"
 #include "analysis/video_analysis_record.h"
+#include "platform/net/udp_connection.h"
+#include "support/avahi_daemon.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -20,6 +26,8 @@ using namespace Qt::StringLiterals;
 #include "support/recorded.h"
 #include "support/tones.h"
 
+#include <netinet/in.h>
+
 #include <random>
 #include <set>
 
@@ -32,6 +40,73 @@ using test::Run;
 Run corvexCli(const QStringList& arguments)
 {
     return test::runCli(arguments);
+}
+
+QString uniqueName(const char* what)
+{
+    return u"corvex-cli-%1-%2"_s.arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
+}
+
+// A running `corvex receive`, stopped like Ctrl+C when the test is done with it.
+class ReceiveProcess {
+public:
+    explicit ReceiveProcess(const QStringList& arguments)
+    {
+        m_process.start(QStringLiteral(CORVEX_CLI), QStringList { u"receive"_s } + arguments);
+    }
+    ~ReceiveProcess() { stop(); }
+
+    /// The port from its "listening on UDP port N" line once it is announced, 0 when that never came.
+    std::uint16_t waitUntilAnnounced()
+    {
+        static const QRegularExpression port(u"listening on UDP port (\\d+)"_s);
+        for (int i = 0; i < 100 && m_process.state() != QProcess::NotRunning; ++i) {
+            m_run.err += m_process.readAllStandardError();
+            if (m_run.err.contains("Bonjour service published: "))
+                return static_cast<std::uint16_t>(port.match(QString::fromUtf8(m_run.err)).captured(1).toUInt());
+            m_process.waitForReadyRead(100);
+        }
+        return 0;
+    }
+    QByteArray output() { return m_run.out += m_process.readAllStandardOutput(); }
+    /// Waits for it to end by itself, or stops it as Ctrl+C would; what it printed.
+    Run finish(int timeoutMs = 10000)
+    {
+        if (!m_process.waitForFinished(timeoutMs))
+            stop();
+        return collect();
+    }
+    Run stop()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(5000))
+                m_process.kill();
+            m_process.waitForFinished();
+        }
+        return collect();
+    }
+
+private:
+    Run collect()
+    {
+        output();
+        m_run.err += m_process.readAllStandardError();
+        m_run.exitCode = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
+        return m_run;
+    }
+
+    QProcess m_process;
+    Run m_run;
+};
+
+QByteArray message(int base)
+{
+    analysis::PreviewColors colors;
+    for (int x = 0; x < 3; ++x)
+        for (int y = 0; y < 3; ++y)
+            colors[std::to_string(x) + std::to_string(y)] = { base + x, base + y, base + x + y };
+    return QByteArray::fromStdString(analysis::encodeLiveColourMessage(colors));
 }
 
 QString writeImage(const QTemporaryDir& dir, const QString& name, const QImage& image)
@@ -72,24 +147,6 @@ QByteArray validRecord(int frames)
     }
     record.set_signature("sig");
     return QByteArray::fromStdString(record.SerializeAsString());
-}
-
-// A 16-bit PCM WAV file of `channels` copies of the samples.
-QString writeWav(
-    const QTemporaryDir& dir, const QString& name, const std::vector<float>& samples, int rate, int channels)
-{
-    QByteArray data;
-    for (const float sample : samples) {
-        const auto value = static_cast<qint16>(std::lrint(std::clamp(sample, -1.0f, 1.0f) * 32767));
-        for (int c = 0; c < channels; ++c)
-            data.append(reinterpret_cast<const char*>(&value), 2);
-    }
-    auto le32 = [](quint32 v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
-    auto le16 = [](quint16 v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); };
-    QByteArray wav = "RIFF" + le32(quint32(36 + data.size())) + "WAVEfmt " + le32(16) + le16(1)
-        + le16(quint16(channels)) + le32(quint32(rate)) + le32(quint32(rate * channels * 2))
-        + le16(quint16(channels * 2)) + le16(16) + "data" + le32(quint32(data.size())) + data;
-    return writeRecord(dir, name, wav);
 }
 
 } // namespace
@@ -165,6 +222,30 @@ private Q_SLOTS:
             << QByteArray("--choose is for Wayland desktops");
         QTest::newRow("record negative seconds")
             << QStringList { u"record"_s, u"--seconds"_s, u"-1"_s, u"-o"_s, u"x.pb"_s } << 2 << QByteArray("--seconds");
+        QTest::newRow("receive port too large")
+            << QStringList { "receive", "--port", "70000" } << 2 << QByteArray("--port takes");
+        QTest::newRow("receive negative count")
+            << QStringList { "receive", "--count", "-1" } << 2 << QByteArray("--count takes");
+        QTest::newRow("receive name too long")
+            << QStringList { "receive", "--name", QString(64, u'n') } << 2 << QByteArray("--name takes");
+        QTest::newRow("receive takes no arguments")
+            << QStringList { "receive", "extra" } << 2 << QByteArray("unexpected argument");
+        QTest::newRow("discover zero seconds")
+            << QStringList { "discover", "--seconds", "0" } << 2 << QByteArray("--seconds takes");
+        QTest::newRow("analyse empty preview name")
+            << QStringList { "analyse", "--preview", "", "x.png" } << 2 << QByteArray("--preview takes");
+        QTest::newRow("analyse for an unknown receiver") << QStringList { "analyse", "--preview", uniqueName("nobody"),
+            "x.png" } << 1 << QByteArray("was found on the local network within 5 s");
+        QTest::newRow("author without a file") << QStringList { "author", "-o", "x.pb" } << 2 << QByteArray("corvex: ");
+        QTest::newRow("author without output") << QStringList { "author", "film.mp4" } << 2 << QByteArray("corvex: ");
+        QTest::newRow("author two files")
+            << QStringList { "author", "a.mp4", "b.mp4", "-o", "x.pb" } << 2 << QByteArray("corvex: ");
+        QTest::newRow("author crop and auto-crop") << QStringList { "author", "film.mp4", "--crop", "0,0,1,1",
+            "--auto-crop", "-o", "x.pb" } << 2 << QByteArray("corvex: ");
+        QTest::newRow("author crop outside the frame")
+            << QStringList { "author", "film.mp4", "--crop", "0.5,0,0.6,1", "-o", "x.pb" } << 2 << QByteArray("--crop");
+        QTest::newRow("author negative stream") << QStringList { "author", "film.mp4", "--video-stream", "-1", "-o",
+            "x.pb" } << 2 << QByteArray("corvex: ");
     }
     void badCommandLines()
     {
@@ -174,6 +255,8 @@ private Q_SLOTS:
         const Run run = corvexCli(arguments);
         QCOMPARE(run.exitCode, exitCode);
         QVERIFY2(run.err.contains(message), run.err.constData());
+        if (!arguments.isEmpty())
+            QVERIFY2(run.out.isEmpty(), run.out.constData());
     }
 
     // Every command the tool lists answers --help, including ones added later.
@@ -307,7 +390,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(output).size() > 0);
     }
 
-    void inspectSummarisesAndDraws()
+    void inspectSummarisesDrawsAndWritesJson()
     {
         QTemporaryDir dir;
         const QString path = writeRecord(dir, u"ok.pb"_s, validRecord(4));
@@ -321,17 +404,12 @@ private Q_SLOTS:
         const QImage image(png);
         QCOMPARE(image.size(), QSize(4, 72));
         QCOMPARE(image.pixelColor(3, 70), QColor(3, 200, 252));
-    }
 
-    void inspectJsonUsesTheSchemaNames()
-    {
-        QTemporaryDir dir;
-        const Run run = corvexCli({ u"inspect"_s, u"--json"_s, writeRecord(dir, u"ok.pb"_s, validRecord(2)) });
-        QCOMPARE(run.exitCode, 0);
-        const QJsonObject json = QJsonDocument::fromJson(run.out).object();
-        QCOMPARE(json.value(u"timestamps"_s).toArray().size(), 2);
+        const QJsonObject json = QJsonDocument::fromJson(corvexCli({ u"inspect"_s, u"--json"_s, path }).out).object();
+        QCOMPARE(json.value(u"timestamps"_s).toArray().size(), 4);
         QCOMPARE(json.value(u"channels"_s).toArray().size(), 9);
-        QCOMPARE(json.value(u"signature"_s).toString(), u"c2ln"_s); // base64 of "sig"
+        QCOMPARE(json.value(u"signature"_s).toString(),
+            u"c2ln"_s); // base64 of "sig"
     }
 
     void inspectRefusesWhatIsNotALightShow_data()
@@ -382,11 +460,13 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const auto soundtrack = test::melody(90, 44100, 21);
-        const QString sound = writeWav(dir, u"soundtrack.wav"_s, soundtrack, 44100, 2);
-        const QString clip = writeWav(dir, u"clip.wav"_s,
-            std::vector<float>(soundtrack.begin() + 31 * 44100 + 4410, soundtrack.begin() + 41 * 44100 + 4410), 44100,
-            1);
-        const QString unrelated = writeWav(dir, u"other.wav"_s, test::melody(10, 22050, 22), 22050, 1);
+        const QString sound = dir.filePath(u"soundtrack.wav"_s);
+        const QString clip = dir.filePath(u"clip.wav"_s);
+        const QString unrelated = dir.filePath(u"other.wav"_s);
+        QVERIFY(test::writeWav(sound, soundtrack, 44100, 2));
+        QVERIFY(test::writeWav(
+            clip, std::vector<float>(soundtrack.begin() + 31 * 44100 + 4410, soundtrack.begin() + 41 * 44100 + 4410)));
+        QVERIFY(test::writeWav(unrelated, test::melody(10, 22050, 22), 22050));
         const QString frame = writeImage(dir, u"frame.png"_s, halves(Qt::red, Qt::blue));
         const QString record = dir.filePath(u"show.pb"_s);
         QCOMPARE(corvexCli({ u"analyse"_s, u"--audio"_s, sound, u"-o"_s, record, frame }).exitCode, 0);
@@ -420,12 +500,94 @@ private Q_SLOTS:
             QVERIFY2(run.exitCode == 0 || run.exitCode == 1, run.err.constData());
         }
     }
+
+    // Each datagram is checked; only live colour messages are shown, as JSON lines or as the grid.
+    void receiveShowsOnlyLiveColourMessages_data()
+    {
+        QTest::addColumn<bool>("json");
+        QTest::newRow("json lines") << true;
+        QTest::newRow("grid") << false;
+    }
+    void receiveShowsOnlyLiveColourMessages()
+    {
+        REQUIRE_DAEMON();
+        QFETCH(bool, json);
+        ReceiveProcess receiver(QStringList { u"--name"_s, uniqueName(json ? "json" : "grid"), u"--count"_s, u"2"_s }
+            + (json ? QStringList { u"--json"_s } : QStringList()));
+        const std::uint16_t port = receiver.waitUntilAnnounced();
+        QVERIFY(port != 0);
+        net::UdpConnection connection(INADDR_LOOPBACK, port);
+        connection.start();
+        const QList<QByteArray> datagrams {
+            "hello",
+            R"({"00":{"r":1,"g":2,"b":3}})", // one cell of nine
+            message(0).replace("\"r\":0", "\"r\":256"), // out of range
+            message(0).chopped(1) + R"(,"33":{"r":0,"g":0,"b":0}})", // a tenth cell
+            message(10),
+            message(20),
+        };
+        for (const QByteArray& datagram : datagrams)
+            QCOMPARE(connection.send(datagram), std::nullopt);
+
+        const Run run = receiver.finish();
+        QCOMPARE(run.exitCode, 0);
+        if (json) {
+            QCOMPARE(run.out, message(10) + '\n' + message(20) + '\n');
+            QVERIFY2(
+                run.err.contains("not a live colour message") && run.err.contains("; 4 so far"), run.err.constData());
+        } else {
+            // Cell (2, 1) of the last message, in true colour, and the grid redrawn in place.
+            QVERIFY(run.out.contains("\x1b[48;2;22;21;23m"));
+            QVERIFY(run.out.contains("\x1b[7A"));
+            QVERIFY2(run.out.contains("2 messages, 4 not live colour messages"), run.out.constData());
+        }
+    }
+
+    // The receiver is found, and every frame analysed reaches it; standard output
+    // holds the messages alone while the preview link logs all it does.
+    void discoverAndAnalyseReachTheReceiver()
+    {
+        REQUIRE_DAEMON();
+        const QString name = uniqueName("studio");
+        ReceiveProcess receiver({ u"--name"_s, name, u"--json"_s });
+        const std::uint16_t port = receiver.waitUntilAnnounced();
+        QVERIFY(port != 0);
+
+        const Run discovered = corvexCli({ u"discover"_s, u"--seconds"_s, u"1"_s });
+        QCOMPARE(discovered.exitCode, 0);
+        const QRegularExpression row(u"^%1\\s+127\\.0\\.0\\.1\\s+%2$"_s.arg(QRegularExpression::escape(name)).arg(port),
+            QRegularExpression::MultilineOption);
+        QVERIFY2(
+            row.match(QString::fromUtf8(discovered.out)).hasMatch(), (discovered.out + discovered.err).constData());
+
+        QTemporaryDir frames;
+        QCOMPARE(
+            corvexCli({ u"make-frames"_s, u"--count"_s, u"6"_s, u"--size"_s, u"40x24"_s, frames.path() }).exitCode, 0);
+        QStringList images;
+        for (int i = 0; i < 6; ++i)
+            images.append(frames.filePath(u"frame-%1.png"_s.arg(i, 4, 10, QLatin1Char('0'))));
+        QProcessEnvironment verbose = QProcessEnvironment::systemEnvironment();
+        verbose.insert(u"QT_LOGGING_RULES"_s, u"corvex.*=true"_s);
+        const Run analysed
+            = test::runCli(QStringList { u"analyse"_s, u"--fps"_s, u"20"_s, u"--preview"_s, name } + images, 60000,
+                QStringLiteral(CORVEX_CLI), verbose);
+        QCOMPARE(analysed.exitCode, 0);
+        QVERIFY2(analysed.err.contains("Discovered service"), analysed.err.constData());
+        const QList<QByteArray> sent = analysed.out.split('\n').mid(0, 6);
+        QCOMPARE(analysed.out.count('\n'), 6);
+        for (const QByteArray& line : sent)
+            QVERIFY2(analysis::decodeLiveColourMessage(line.toStdString()), line.constData());
+
+        // The last frame is never replaced, so it arrives.
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.output().contains(sent.last()), 10000);
+        const Run received = receiver.stop();
+        QCOMPARE(received.exitCode, 0);
+        const QList<QByteArray> got = received.out.trimmed().split('\n');
+        // The first messages may be replaced while the receiver resolves; from then on every frame arrives, in order.
+        QVERIFY2(got.size() <= sent.size(), received.out.constData());
+        QCOMPARE(got, sent.mid(sent.size() - got.size()));
+    }
 };
 
-int runCorvexCliTests(int argc, char** argv)
-{
-    TestCorvexCli test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(TestCorvexCli)
 #include "tst_corvex_cli.moc"

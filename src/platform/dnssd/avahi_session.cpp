@@ -6,7 +6,7 @@
 
 namespace corvex::dnssd {
 
-Q_LOGGING_CATEGORY(lcDnssd, "corvex.dnssd")
+Q_LOGGING_CATEGORY(lcDnssd, "corvex.platform.dnssd")
 
 namespace {
 

@@ -22,10 +22,10 @@ struct ConstImageView {
 };
 
 enum class ScaleStatus : int {
-    Success = 0,
-    NullBuffer = -21772,
-    InvalidSize = -21773,
-    RowBytesTooSmall = -21774,
+    Success,
+    NullBuffer, // the source or the destination has no pixels
+    InvalidSize, // a width or height of zero or below
+    RowBytesTooSmall, // a row holds fewer bytes than its pixels need
 };
 
 /// Resamples four 8-bit channels per pixel from source to destination with an

@@ -5,10 +5,15 @@
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/screencapture/x11/x11_backend.h"
 
-#include <cstdio>
+#include <QLoggingCategory>
+
 #include <cstdlib>
 
 namespace corvex::screencapture {
+
+namespace {
+Q_LOGGING_CATEGORY(lcScreenCapture, "corvex.platform.screencapture")
+} // namespace
 
 std::shared_ptr<CaptureBackend> createCaptureBackend(const std::string& name)
 {
@@ -33,7 +38,7 @@ std::shared_ptr<CaptureBackend> createCaptureBackend()
     if (const char* forced = std::getenv(kBackendEnvironmentVariable); forced != nullptr && *forced != '\0') {
         if (std::shared_ptr<CaptureBackend> backend = createCaptureBackend(forced))
             return backend;
-        std::fprintf(stderr, "%s=%s names no screen capture backend (portal, x11, synthetic, null); choosing one\n",
+        qCWarning(lcScreenCapture, "%s=%s names no screen capture backend (portal, x11, synthetic, null); choosing one",
             kBackendEnvironmentVariable, forced);
     }
     // In a Wayland session X11 sees only the few XWayland windows (a native
@@ -47,7 +52,7 @@ std::shared_ptr<CaptureBackend> createCaptureBackend()
     auto created = X11Backend::create();
     if (created)
         return std::move(*created.value);
-    std::fprintf(stderr, "%s\n", created.error.localizedDescription.c_str());
+    qCWarning(lcScreenCapture, "%s", created.error.localizedDescription.c_str());
     return std::make_shared<NullBackend>(std::move(created.error));
 }
 
