@@ -126,6 +126,17 @@ void AnalysisRecorder::start()
     setStarted(true);
 }
 
+void AnalysisRecorder::reserveFrames(int frames)
+{
+    const std::lock_guard lock(m_mutex);
+    m_analysis.mutable_timestamps()->Reserve(frames);
+    for (VideoAnalysis::Channel& channel : *m_analysis.mutable_channels()) {
+        channel.mutable_r()->Reserve(frames);
+        channel.mutable_g()->Reserve(frames);
+        channel.mutable_b()->Reserve(frames);
+    }
+}
+
 std::optional<QByteArray> AnalysisRecorder::stop()
 {
     const bool wasStarted = started();

@@ -32,7 +32,6 @@ namespace corvex::analysis {
 /// serialised in the middle of a frame and the time origin is set once.
 class AnalysisRecorder final : public QObject {
     Q_OBJECT
-    Q_PROPERTY(bool started READ started NOTIFY startedChanged)
     Q_DISABLE_COPY_MOVE(AnalysisRecorder)
 
 public:
@@ -41,6 +40,10 @@ public:
 
     /// Begins a new recording with an empty record and a new signature.
     void start();
+    /// Makes room in the recording begun for this many frames at once, when
+    /// their number is known ahead (a film): a record that grows by doubling
+    /// holds up to twice what it needs, and three times while it moves.
+    void reserveFrames(int frames);
     /// Ends the recording; the record with its signature in binary form, or
     /// none when it cannot be encoded. Calling it again gives the same record.
     std::optional<QByteArray> stop();

@@ -215,6 +215,44 @@ inline bool signIn(service::AppManager& manager, const QString& token)
     return QTest::qWaitFor([&] { return manager.account().has_value(); }, 10000);
 }
 
+/// The reference service a test program starts once, and managers of their
+/// own signed in to it (or to another origin, such as a fault server).
+struct StudioService {
+    ReferenceServiceProcess service;
+    QTemporaryDir folders;
+    int managers = 0;
+
+    bool start(const QStringList& arguments = { QStringLiteral("--demo-catalogue") })
+    {
+        return folders.isValid() && service.start(arguments);
+    }
+    QString origin() const { return service.origin(); }
+    QByteArray log() { return service.log(); }
+    std::unique_ptr<service::AppManager> newManager(const QString& origin = {})
+    {
+        const QString folder = folders.path() + QStringLiteral("/m%1").arg(++managers);
+        QDir().mkpath(folder);
+        return makeManager(origin.isEmpty() ? service.origin() : origin, folder);
+    }
+    /// A manager signed in at the reference service as `email`; null if that failed.
+    std::unique_ptr<service::AppManager> signedIn(const QString& email)
+    {
+        auto manager = newManager();
+        return signIn(*manager, tokenFor(service.origin(), email)) ? std::move(manager) : nullptr;
+    }
+};
+
+/// Saves what `widget` shows as `name`.png in CORVEX_SCREENSHOT_DIR (else
+/// beside the test program), for the author's eye and the packaging.
+inline void saveScreenshot(QWidget* widget, const QString& name)
+{
+    const QString folder = qEnvironmentVariable(
+        "CORVEX_SCREENSHOT_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots"));
+    const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+    QVERIFY2(QDir().mkpath(folder) && widget->grab().save(path), qPrintable(path));
+    qInfo("saved %s", qPrintable(path));
+}
+
 /// Whether the process ended normally (it may have ended while the test waited for something else).
 inline bool finished(QProcess& process)
 {

@@ -70,17 +70,15 @@
 #include <QTreeWidget>
 
 using namespace corvex;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
-using corvex::testing::buttonWithText;
-using corvex::testing::FaultServer;
-using corvex::testing::finished;
-using corvex::testing::launchStudio;
+using namespace corvex::testing;
 
 namespace {
 
 // A screen with displays but no window that names its process (fault injection
 // over the synthetic screen).
-class NoWindowsBackend final : public corvex::testing::AdjustedSyntheticBackend {
+class NoWindowsBackend final : public AdjustedSyntheticBackend {
 public:
     std::string name() const override { return "no-windows"; }
 
@@ -93,35 +91,30 @@ protected:
 class TestApp final : public QObject {
     Q_OBJECT
 
-    corvex::testing::ReferenceServiceProcess m_service;
-    QTemporaryDir m_folders;
-    int m_managers = 0;
+    StudioService m_service;
 
-    std::unique_ptr<service::AppManager> newManager(const QString& origin = {})
+    // A manager signed in at `server`, whose account and (empty) list answer.
+    std::unique_ptr<service::AppManager> signedInAt(FaultServer& server)
     {
-        const QString folder = m_folders.path() + QStringLiteral("/m%1").arg(++m_managers);
-        QDir().mkpath(folder);
-        return corvex::testing::makeManager(origin.isEmpty() ? m_service.origin() : origin, folder);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
+        auto manager = m_service.newManager(server.origin());
+        return signIn(*manager, u"token-u"_s) ? std::move(manager) : nullptr;
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_folders.isValid());
-        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue") }));
-    }
+    void initTestCase() { QVERIFY(m_service.start()); }
 
     void cleanup()
     {
-        if (corvex::testing::sharedRecorder().started())
-            corvex::testing::sharedRecorder().stop();
+        if (sharedRecorder().started())
+            sharedRecorder().stop();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     void windowOption()
     {
-        QCOMPARE(windowOptionText(QStringLiteral("Player: Film"), 1280, 720),
-            QStringLiteral("Player: Film - 1280.000000x720.000000"));
+        QCOMPARE(windowOptionText(u"Player: Film"_s, 1280, 720), u"Player: Film - 1280.000000x720.000000"_s);
     }
 
     void recordingButtonNeedsTokenAccountAndItem_data()
@@ -139,39 +132,36 @@ private Q_SLOTS:
         QFETCH(bool, token);
         QFETCH(bool, account);
         QFETCH(bool, item);
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         if (token) {
             // A token the service refuses would sign the studio out, so a
             // real one, whose account is then set (or not) by hand.
-            QVERIFY(corvex::testing::signIn(
-                *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("button@example.org"))));
+            QVERIFY(signIn(*manager, tokenFor(m_service.origin(), u"button@example.org"_s)));
         }
-        manager->setAccount(account
-                ? std::optional(service::Account { QStringLiteral("a1"), QStringLiteral("a@example.org") })
-                : std::nullopt);
+        manager->setAccount(account ? std::optional(service::Account { u"a1"_s, u"a@example.org"_s }) : std::nullopt);
         if (item)
-            manager->setCurrentItem(corvex::testing::movieItem(90002, QStringLiteral("Nosferatu")));
-        corvex::testing::PanelRig rig(*manager);
+            manager->setCurrentItem(movieItem(90002, u"Nosferatu"_s));
+        PanelRig rig(*manager);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
         QCOMPARE(view.recordingButton()->isEnabled(), token && account && item);
-        QCOMPARE(view.recordingButton()->text(), QStringLiteral("Start recording"));
+        QCOMPARE(view.recordingButton()->text(), u"Start recording"_s);
         // Pressing a disabled button's action does nothing.
         view.toggleRecording();
         QCOMPARE(recorder.started(), token && account && item);
-        QCOMPARE(view.itemTitle()->fullText(), item ? QStringLiteral("Nosferatu") : QString());
+        QCOMPARE(view.itemTitle()->fullText(), item ? u"Nosferatu"_s : QString());
         if (recorder.started())
             recorder.stop();
     }
 
     void captureTypeSwitchesThePicker()
     {
-        auto manager = newManager();
-        corvex::testing::PanelRig rig(*manager);
+        auto manager = m_service.newManager();
+        PanelRig rig(*manager);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
-        QCOMPARE(view.captureTypePicker()->itemText(0), QStringLiteral("Display"));
-        QCOMPARE(view.captureTypePicker()->itemText(1), QStringLiteral("Window"));
+        QCOMPARE(view.captureTypePicker()->itemText(0), u"Display"_s);
+        QCOMPARE(view.captureTypePicker()->itemText(1), u"Window"_s);
         QCOMPARE(view.displayPicker()->count(), static_cast<int>(screenRecorder.availableDisplays().size()));
         QVERIFY(view.displayPicker()->isVisibleTo(&view));
         QVERIFY(!view.windowPicker()->isVisibleTo(&view));
@@ -190,19 +180,18 @@ private Q_SLOTS:
         Q_EMIT view.windowPicker()->activated(static_cast<int>(windows.size() - 1));
         QCOMPARE(screenRecorder.selectedWindow()->windowID, windows.back().windowID);
 
-        QCOMPARE(view.receiverPicker()->itemText(0), QStringLiteral("None"));
+        QCOMPARE(view.receiverPicker()->itemText(0), u"None"_s);
         Q_EMIT view.receiverPicker()->activated(0);
         QVERIFY(!preview_link::UDPManager::shared().selectedService());
     }
 
     void recordingDisablesCaptureControlsAndUploads()
     {
-        auto manager = newManager();
-        QVERIFY(corvex::testing::signIn(
-            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("rec@example.org"))));
+        auto manager = m_service.signedIn(u"rec@example.org"_s);
+        QVERIFY(manager);
         StudioApp studio(*manager, app::RecordingModels::process());
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90003, QStringLiteral("The General")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90003, u"The General"_s));
         QVERIFY(window);
         RecordingView* view = window->view();
         ConfigurationView* panel = view->configurationView();
@@ -225,11 +214,11 @@ private Q_SLOTS:
         panel->resetCropButton()->click();
         QVERIFY(!view->screenRecorder().crop());
 
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
         QVERIFY(panel->recordingButton()->isEnabled());
         panel->recordingButton()->click();
-        QVERIFY(corvex::testing::sharedRecorder().started());
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
+        QVERIFY(sharedRecorder().started());
+        QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
         QVERIFY(!panel->itemSection()->isEnabled());
         QVERIFY(!panel->videoSection()->isEnabled());
         QVERIFY(!panel->captureTypePicker()->isEnabled());
@@ -240,19 +229,19 @@ private Q_SLOTS:
         QTest::mousePress(view->preview(), Qt::LeftButton, {}, QPoint(10, 10));
         QTest::mouseRelease(view->preview(), Qt::LeftButton, {}, QPoint(60, 40));
         QVERIFY(!view->screenRecorder().crop()); // no cropping while recording
-        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 2);
-        QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(QStringLiteral("● 00:0")));
-        QTRY_VERIFY(panel->recordingControls()->frames()->text().endsWith(QStringLiteral(" frames")));
+        QTRY_VERIFY(sharedRecorder().frameCount() > 2);
+        QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(u"● 00:0"_s));
+        QTRY_VERIFY(panel->recordingControls()->frames()->text().endsWith(u" frames"_s));
 
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         panel->recordingButton()->click();
-        QVERIFY(!corvex::testing::sharedRecorder().started());
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QVERIFY(!sharedRecorder().started());
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
         QVERIFY(panel->videoSection()->isEnabled());
         QVERIFY(view->userStopped());
         QVERIFY(view->preview()->isStopped());
         QTRY_COMPARE(refreshed.count(), 1);
-        QCOMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        QCOMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
         QCOMPARE(manager->outbox()->entries().size(), 0);
 
         panel->restartButton()->click();
@@ -264,20 +253,19 @@ private Q_SLOTS:
     {
         // A studio given a recorder and a preview link of its own records into
         // them, never into the process's pair.
-        auto manager = newManager();
-        QVERIFY(corvex::testing::signIn(
-            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("own@example.org"))));
+        auto manager = m_service.signedIn(u"own@example.org"_s);
+        QVERIFY(manager);
         preview_link::UDPManager previewLink;
         analysis::AnalysisRecorder recorder;
         StudioApp studio(*manager, RecordingModels { recorder, previewLink });
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90003, QStringLiteral("The General")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90003, u"The General"_s));
         QVERIFY(window);
         RecordingView* view = window->view();
         QTRY_VERIFY(view->screenRecorder().isRunning());
         view->configurationView()->recordingButton()->click();
         QVERIFY(recorder.started());
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QVERIFY(!sharedRecorder().started());
         QTRY_VERIFY(recorder.frameCount() > 2);
         // Closing asks first, since it is this recording that would be lost.
         window->close();
@@ -289,29 +277,27 @@ private Q_SLOTS:
     void uploadFailureIsShownAndRetried()
     {
         FaultServer server;
-        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u1","email":"u1@example.org"})" });
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 500, "{}" });
-        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
-        auto manager = newManager(server.origin());
-        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-for-the-fault-server")));
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
         StudioApp studio(*manager, app::RecordingModels::process());
         // The panel's Retry is what is tried here, not the outbox's own.
         studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
         MainWindow* main = studio.newMainWindow();
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90004, QStringLiteral("Caligari")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90004, u"Caligari"_s));
         ConfigurationView* panel = window->view()->configurationView();
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         panel->recordingButton()->click();
         panel->recordingButton()->click();
-        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Upload failed: ")));
-        QVERIFY(panel->uploadStatus()->text().contains(QStringLiteral("500")));
+        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
+        QVERIFY(panel->uploadStatus()->text().contains(u"500"_s));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
-        QCOMPARE(window->view()->preview()->note(), QStringLiteral("Not uploaded yet"));
+        QCOMPARE(window->view()->preview()->note(), u"Not uploaded yet"_s);
         QCOMPARE(refreshed.count(), 0);
         QCOMPARE(manager->outbox()->entries().size(), 1);
-        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 recording is waiting to be uploaded.")));
+        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded."_s));
         QVERIFY(main->retryButton()->isVisibleTo(main));
 
         // A Retry that fails again keeps the recording and offers Retry again.
@@ -323,8 +309,8 @@ private Q_SLOTS:
         panel->retryButton()->click();
         QTRY_COMPARE(posts(), 2);
         QTRY_VERIFY(!panel->isUploading());
-        QVERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Upload failed: ")));
-        QVERIFY(panel->uploadStatus()->text().contains(QStringLiteral("500")));
+        QVERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
+        QVERIFY(panel->uploadStatus()->text().contains(u"500"_s));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QVERIFY(panel->retryButton()->isEnabled());
         QCOMPARE(manager->outbox()->entries().size(), 1);
@@ -333,10 +319,10 @@ private Q_SLOTS:
 
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
         panel->retryButton()->click();
-        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
         QVERIFY(!panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
-        QCOMPARE(window->view()->preview()->note(), QStringLiteral("Uploaded"));
+        QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
         QCOMPARE(manager->outbox()->entries().size(), 0);
         QTRY_COMPARE(refreshed.count(), 1);
         QTRY_VERIFY(!main->retryButton()->isVisibleTo(main));
@@ -364,23 +350,21 @@ private Q_SLOTS:
         QFETCH(QByteArray, retryAfter);
         QFETCH(bool, passes);
         FaultServer server;
-        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u2","email":"u2@example.org"})" });
-        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
         FaultServer::Answer failure { status, "{}" };
         if (status == 0)
             failure.action = FaultServer::Action::Drop;
         if (!retryAfter.isEmpty())
             failure.headers = { { "Retry-After", retryAfter } };
         server.setAnswer("POST", "/tvapi/lightshow/movie/90006", failure);
-        auto manager = newManager(server.origin());
-        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-outbox")));
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
         StudioApp studio(*manager, app::RecordingModels::process());
         Backoff& backoff = studio.environment().outboxRetry.backoff();
         backoff.setDelays(20, 200);
         QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
         MainWindow* main = studio.newMainWindow();
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90006, QStringLiteral("Nosferatu")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90006, u"Nosferatu"_s));
         ConfigurationView* panel = window->view()->configurationView();
         const auto posts = [&server] {
             return std::count_if(server.received().begin(), server.received().end(),
@@ -388,59 +372,58 @@ private Q_SLOTS:
         };
         panel->recordingButton()->click();
         panel->recordingButton()->click();
-        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Upload failed: ")));
+        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
         QCOMPARE(manager->outbox()->entries().size(), 1);
         if (passes) {
-            QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(
-                QStringLiteral("1 recording is waiting to be uploaded. Last attempt: ")));
+            QTRY_VERIFY(
+                main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded. Last attempt: "_s));
             QTRY_VERIFY_WITH_TIMEOUT(posts() >= 3, 10000);
             QVERIFY(backoff.currentDelay() >= (retryAfter.isEmpty() ? 20 : 1000));
             // The service takes it again: it goes without a press, and no view keeps the old error.
             server.setAnswer("POST", "/tvapi/lightshow/movie/90006", { 200, "{}" });
-            QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."), 10000);
-            QCOMPARE(window->view()->preview()->note(), QStringLiteral("Uploaded"));
+            QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 10000);
+            QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
             QVERIFY(!panel->retryButton()->isVisibleTo(panel));
-            QTRY_COMPARE(main->outboxLabel()->fullText(), QStringLiteral("The waiting recording was uploaded."));
+            QTRY_COMPARE(main->outboxLabel()->fullText(), u"The waiting recording was uploaded."_s);
             QVERIFY(manager->outbox()->entries().isEmpty());
             // Sent with nobody watching: the desktop says so too.
             QTRY_COMPARE(notified.count(), 1);
-            QCOMPARE(notified.first().at(1).toString(), QStringLiteral("“Nosferatu” reached the service."));
+            QCOMPARE(notified.first().at(1).toString(), u"“Nosferatu” reached the service."_s);
             return;
         }
-        QVERIFY2(panel->uploadStatus()->text().contains(QStringLiteral("refused it for good")),
+        QVERIFY2(panel->uploadStatus()->text().contains(u"refused it for good"_s),
             qPrintable(panel->uploadStatus()->text()));
         QVERIFY(!panel->retryButton()->isVisibleTo(panel));
         QVERIFY(panel->saveAsButton()->isVisibleTo(panel));
-        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(QStringLiteral("1 refused for good")));
+        QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(u"1 refused for good"_s));
         QVERIFY(!main->retryButton()->isVisibleTo(main));
         QTest::qWait(300); // many of the test's waits
         OutboxDialog* outbox = main->outboxBar()->openOutbox();
         QCOMPARE(outbox->list()->topLevelItemCount(), 1);
-        QVERIFY(outbox->list()->topLevelItem(0)->text(3).startsWith(
-            QStringLiteral("Refused for good (status %1)").arg(status)));
+        QVERIFY(outbox->list()->topLevelItem(0)->text(3).startsWith(u"Refused for good (status %1)"_s.arg(status)));
         QVERIFY(!outbox->retryButton()->isVisibleTo(outbox));
         QVERIFY(outbox->removeButton()->isEnabled());
         QCOMPARE(posts(), 1);
 
         // Saved as a file, it still waits; removed after a question that names it, it is gone.
         QTemporaryDir folder;
-        const QString path = folder.filePath(QStringLiteral("kept.corvex"));
+        const QString path = folder.filePath(u"kept.corvex"_s);
         panel->saveAsButton()->click();
         auto* chooser = panel->findChild<QFileDialog*>();
         QVERIFY(chooser);
         chooser->selectFile(path);
         static_cast<QDialog*>(chooser)->accept();
-        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Saved ")));
+        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
         QVERIFY(QFileInfo(path).size() > 0);
         QCOMPARE(manager->outbox()->entries().size(), 1);
         panel->removeButton()->click();
         auto* question = panel->findChild<QMessageBox*>();
         QVERIFY(question);
-        QVERIFY(question->text().contains(QStringLiteral("“Nosferatu”")));
-        QCOMPARE(question->defaultButton(), buttonWithText(question, QStringLiteral("Cancel")));
-        buttonWithText(question, QStringLiteral("Remove"))->click();
+        QVERIFY(question->text().contains(u"“Nosferatu”"_s));
+        QCOMPARE(question->defaultButton(), buttonWithText(question, u"Cancel"_s));
+        buttonWithText(question, u"Remove"_s)->click();
         QVERIFY(manager->outbox()->entries().isEmpty());
-        QVERIFY(panel->uploadStatus()->text().startsWith(QStringLiteral("Removed ")));
+        QVERIFY(panel->uploadStatus()->text().startsWith(u"Removed "_s));
         QVERIFY(!panel->removeButton()->isVisibleTo(panel));
         QTRY_VERIFY(main->outboxLabel()->fullText().isEmpty());
         QCOMPARE(outbox->list()->topLevelItemCount(), 0);
@@ -449,32 +432,31 @@ private Q_SLOTS:
 
     void signingOutWhileRecordingKeepsTheRecording()
     {
-        auto manager = newManager();
-        const QString authorToken = corvex::testing::tokenFor(m_service.origin(), QStringLiteral("out@example.org"));
-        QVERIFY(corvex::testing::signIn(*manager, authorToken));
+        auto manager = m_service.newManager();
+        const QString authorToken = tokenFor(m_service.origin(), u"out@example.org"_s);
+        QVERIFY(signIn(*manager, authorToken));
         const QString author = manager->account()->id;
         StudioApp studio(*manager, app::RecordingModels::process());
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90005, QStringLiteral("A Trip to the Moon")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90005, u"A Trip to the Moon"_s));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
         manager->setAccessToken(std::nullopt);
         manager->setAccount(std::nullopt);
         QVERIFY(panel->recordingButton()->isEnabled());
         panel->recordingButton()->click();
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QVERIFY(!sharedRecorder().started());
         QVERIFY(!panel->recordingButton()->isEnabled());
-        QTRY_VERIFY(panel->uploadStatus()->text().contains(QStringLiteral("not signed in")));
+        QTRY_VERIFY(panel->uploadStatus()->text().contains(u"not signed in"_s));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(manager->outbox()->entries().size(), 1);
         QCOMPARE(manager->outbox()->entries().first().accountId, author);
 
         // Someone else signs in: Retry does not hand the recording to them.
-        QVERIFY(corvex::testing::signIn(
-            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("other@example.org"))));
+        QVERIFY(signIn(*manager, tokenFor(m_service.origin(), u"other@example.org"_s)));
         panel->retryButton()->click();
-        QTRY_VERIFY2(panel->uploadStatus()->text().contains(QStringLiteral("another account, account ") + author),
+        QTRY_VERIFY2(panel->uploadStatus()->text().contains(u"another account, account "_s + author),
             qPrintable(panel->uploadStatus()->text()));
         QCOMPARE(manager->outbox()->entries().size(), 1);
         service::LightShowListModel theirs(*manager);
@@ -483,25 +465,23 @@ private Q_SLOTS:
 
         // Its author signs in again and it goes to them, without a press.
         manager->setAccount(std::nullopt);
-        QVERIFY(corvex::testing::signIn(*manager, authorToken));
-        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        QVERIFY(signIn(*manager, authorToken));
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
         QVERIFY(manager->outbox()->entries().isEmpty());
     }
 
     void closingDuringARecordingAsks()
     {
-        auto manager = newManager();
-        QVERIFY(corvex::testing::signIn(
-            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("close@example.org"))));
+        auto manager = m_service.signedIn(u"close@example.org"_s);
+        QVERIFY(manager);
         StudioApp studio(*manager, app::RecordingModels::process());
         RecordingWindows& windows = studio.environment().recordingWindows;
-        QPointer<RecordingWindow> window
-            = windows.openRecordingWindow(corvex::testing::movieItem(90006, QStringLiteral("Sherlock Jr.")));
+        QPointer<RecordingWindow> window = windows.openRecordingWindow(movieItem(90006, u"Sherlock Jr."_s));
         window->view()->configurationView()->recordingButton()->click();
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
 
         // Another "Create lightshow" now would record under another title: refused.
-        QVERIFY(!windows.openRecordingWindow(corvex::testing::movieItem(90007, QStringLiteral("His Girl Friday"))));
+        QVERIFY(!windows.openRecordingWindow(movieItem(90007, u"His Girl Friday"_s)));
         QCOMPARE(manager->currentItem()->movie->id, 90006);
         QCOMPARE(windows.current(), window.data());
 
@@ -509,47 +489,45 @@ private Q_SLOTS:
         QVERIFY(window);
         QMessageBox* box = window->closeConfirmation();
         QVERIFY(box);
-        buttonWithText(box, QStringLiteral("Cancel"))->click();
+        buttonWithText(box, u"Cancel"_s)->click();
         QVERIFY(window && window->isVisible());
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
 
         QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
         window->close();
-        buttonWithText(window->closeConfirmation(), QStringLiteral("Save and Close"))->click();
+        buttonWithText(window->closeConfirmation(), u"Save and Close"_s)->click();
         QTRY_VERIFY(!window);
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QVERIFY(!sharedRecorder().started());
         QTRY_COMPARE(refreshed.count(), 1); // uploaded after the window went
 
-        QPointer<RecordingWindow> next
-            = windows.openRecordingWindow(corvex::testing::movieItem(90007, QStringLiteral("His Girl Friday")));
+        QPointer<RecordingWindow> next = windows.openRecordingWindow(movieItem(90007, u"His Girl Friday"_s));
         QVERIFY(next);
         next->view()->configurationView()->recordingButton()->click();
         next->close();
-        buttonWithText(next->closeConfirmation(), QStringLiteral("Discard"))->click();
+        buttonWithText(next->closeConfirmation(), u"Discard"_s)->click();
         QTRY_VERIFY(!next);
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QVERIFY(!sharedRecorder().started());
         QTest::qWait(100);
         QCOMPARE(refreshed.count(), 1);
     }
 
     void withoutAnActiveWindowNothingCloses()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         QPointer<CatalogueWindow> catalogue = main->listView()->openAddWindow();
-        QCOMPARE(catalogue->windowTitle(), QStringLiteral("Add Light Show"));
+        QCOMPARE(catalogue->windowTitle(), u"Add Light Show"_s);
         QCOMPARE(catalogue->size(), QSize(700, 700));
-        QVERIFY(corvex::testing::waitForActive(catalogue));
+        QVERIFY(waitForActive(catalogue));
         // A further "Add" opens a further window; the first stays.
         QPointer<CatalogueWindow> second = main->listView()->openAddWindow();
         QVERIFY(second != catalogue);
         QVERIFY(catalogue);
         catalogue->showMinimized();
-        QVERIFY(corvex::testing::activate(main));
+        QVERIFY(activate(main));
         // The first catalogue window is not the active one: it stays open.
-        catalogue->searchView()->movieDetails()->setMovie(
-            catalogue::TMDBMovie { 90008, QStringLiteral("Charade"), {}, {}, {} });
+        catalogue->searchView()->movieDetails()->setMovie(catalogue::TMDBMovie { 90008, u"Charade"_s, {}, {}, {} });
         catalogue->searchView()->movieDetails()->createButton()->click();
         QVERIFY(studio.environment().recordingWindows.current());
         QTest::qWait(50);
@@ -577,16 +555,15 @@ private Q_SLOTS:
         if (road == QLatin1StringView("portal")) {
             screencapture::portal::PortalBackend::Options options;
             options.address.service = "org.corvex.test.NoScreenCastPortalHere";
-            options.store = screencapture::portal::settingsChoiceStore(
-                settings.filePath(QStringLiteral("corvex.ini")).toStdString());
+            options.store
+                = screencapture::portal::settingsChoiceStore(settings.filePath(u"corvex.ini"_s).toStdString());
             backend = screencapture::portal::PortalBackend::create(options);
         } else {
             backend = screencapture::createCaptureBackend(road.toStdString());
         }
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, corvex::testing::sharedRecorder(), preview_link::UDPManager::shared(),
-            std::move(backend));
+        RecordingView view(*manager, uploads, sharedRecorder(), preview_link::UDPManager::shared(), std::move(backend));
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY(view.hasCheckedPermission());
@@ -597,7 +574,7 @@ private Q_SLOTS:
         QStringList texts;
         for (QLabel* label : view.permissionBanner()->findChildren<QLabel*>())
             texts << label->text();
-        QCOMPARE(texts.first(), QStringLiteral("No screen recording permission."));
+        QCOMPARE(texts.first(), u"No screen recording permission."_s);
         QVERIFY2(texts.last().contains(advice), qPrintable(texts.last()));
         QVERIFY(!view.screenRecorder().isRunning());
         QCOMPARE(view.screenRecorder().contentSize(), QSizeF(1, 1));
@@ -695,8 +672,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, message);
         QFETCH(QString, reason);
-        const SingleInstance nobody(
-            QStringLiteral("corvex-studio-nobody-%1").arg(QTest::currentDataTag()).replace(' ', '-'));
+        const SingleInstance nobody(u"corvex-studio-nobody-%1"_s.arg(QTest::currentDataTag()).replace(' ', '-'));
         const auto sent = nobody.send(message, 200);
         QVERIFY(!sent);
         QCOMPARE(sent.error, reason);
@@ -704,9 +680,9 @@ private Q_SLOTS:
 
     void secondLaunchRaisesTheFirstAndHandsOverTheSignIn()
     {
-        SingleInstance first(QStringLiteral("corvex-studio"));
+        SingleInstance first(u"corvex-studio"_s);
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
-        SingleInstance other(QStringLiteral("corvex-studio"));
+        SingleInstance other(u"corvex-studio"_s);
         QCOMPARE(other.claim(), SingleInstance::Role::Secondary);
         QSignalSpy messages(&first, &SingleInstance::messageReceived);
 
@@ -721,22 +697,21 @@ private Q_SLOTS:
         webauth::Session session([](const QUrl&) { return true; });
         std::optional<webauth::Session::Outcome> outcome;
         auto waiting = [](webauth::Session& s, std::optional<webauth::Session::Outcome>& out) -> QCoro::Task<> {
-            out = co_await s.authenticate(
-                QUrl(QStringLiteral("http://127.0.0.1:1/auth/signin")), QStringLiteral("corvexapp"));
+            out = co_await s.authenticate(QUrl(u"http://127.0.0.1:1/auth/signin"_s), u"corvexapp"_s);
         }(session, outcome);
         QTRY_VERIFY(session.isActive());
         QProcess answer;
-        launchStudio(answer, { QStringLiteral("corvexapp://callback?token=abc123") });
+        launchStudio(answer, { u"corvexapp://callback?token=abc123"_s });
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 20000);
         QVERIFY(outcome->callback.has_value());
-        QCOMPARE(QUrlQuery(*outcome->callback).queryItemValue(QStringLiteral("token")), QStringLiteral("abc123"));
+        QCOMPARE(QUrlQuery(*outcome->callback).queryItemValue(u"token"_s), u"abc123"_s);
         QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 2, 20000);
         QVERIFY(finished(answer));
         QCOMPARE(answer.exitCode(), 0);
 
         // Anything but a corvexapp: URL is refused.
         QProcess wrong;
-        launchStudio(wrong, { QStringLiteral("https://example.org/") });
+        launchStudio(wrong, { u"https://example.org/"_s });
         QVERIFY(finished(wrong));
         QCOMPARE(wrong.exitCode(), 2);
         QVERIFY(wrong.readAllStandardError().contains("not a corvexapp: URL"));
@@ -749,17 +724,16 @@ private Q_SLOTS:
         FaultServer server;
         server.setAnswer("GET", "/auth/account", { 503, "{}" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
-        auto manager = newManager(server.origin());
-        manager->setAccessToken(QStringLiteral("token-while-down"));
-        manager->setCurrentItem(corvex::testing::movieItem(90011, QStringLiteral("Metropolis")));
+        auto manager = m_service.newManager(server.origin());
+        manager->setAccessToken(u"token-while-down"_s);
+        manager->setCurrentItem(movieItem(90011, u"Metropolis"_s));
         StudioApp studio(*manager, app::RecordingModels::process());
         studio.environment().accountRetry.backoff().setDelays(20, 200);
         MainWindow* window = studio.newMainWindow();
-        window->findChild<Backoff*>(QStringLiteral("libraryRetry"))->setDelays(20, 200);
-        QTRY_VERIFY(corvex::testing::labelStartingWith(window, QStringLiteral("Error: ")));
-        QTRY_VERIFY(
-            corvex::testing::shown<QLabel>(window, QStringLiteral("Signed in (the account could not be checked)")));
-        corvex::testing::PanelRig rig(*manager);
+        window->findChild<Backoff*>(u"libraryRetry"_s)->setDelays(20, 200);
+        QTRY_VERIFY(labelStartingWith(window, u"Error: "_s));
+        QTRY_VERIFY(shown<QLabel>(window, u"Signed in (the account could not be checked)"_s));
+        PanelRig rig(*manager);
         ConfigurationView& panel = rig.view;
         QVERIFY(!panel.recordingButton()->isEnabled());
         // Why is said in the panel, not only in a tooltip.
@@ -778,22 +752,20 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 10000);
         QVERIFY(panel.recordingButton()->isEnabled());
         QVERIFY(!panel.recordingControls()->reason()->isVisibleTo(&panel));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            corvex::testing::labelStartingWith(window, QStringLiteral("No light shows yet")), 10000);
-        QVERIFY(!corvex::testing::labelStartingWith(window, QStringLiteral("Error: ")));
-        QVERIFY(corvex::testing::shown<QLabel>(window, QStringLiteral("Signed in as u9@example.org")));
+        QTRY_VERIFY_WITH_TIMEOUT(labelStartingWith(window, u"No light shows yet"_s), 10000);
+        QVERIFY(!labelStartingWith(window, u"Error: "_s));
+        QVERIFY(shown<QLabel>(window, u"Signed in as u9@example.org"_s));
     }
 
     // ---- Recording state, Discard, and what a save leaves ----
 
     void recordingIsUnmistakableAndCanBeDiscarded()
     {
-        auto manager = newManager();
-        QVERIFY(corvex::testing::signIn(
-            *manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("state@example.org"))));
+        auto manager = m_service.signedIn(u"state@example.org"_s);
+        QVERIFY(manager);
         StudioApp studio(*manager, app::RecordingModels::process());
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90012, QStringLiteral("Safety Last!")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90012, u"Safety Last!"_s));
         RecordingView* view = window->view();
         ConfigurationView* panel = view->configurationView();
         RecordingControls* controls = panel->recordingControls();
@@ -807,45 +779,45 @@ private Q_SLOTS:
         QVERIFY(controls->elapsed()->isVisibleTo(panel));
         QVERIFY(controls->elapsed()->font().pointSizeF() > QApplication::font().pointSizeF() * 1.4);
         QCOMPARE(controls->elapsed()->palette().color(QPalette::WindowText), RecordingControls::recordColour());
-        QTRY_VERIFY(controls->elapsed()->text().contains(QStringLiteral("00:0")));
-        QTRY_VERIFY(controls->frames()->text().endsWith(QStringLiteral(" frames")));
+        QTRY_VERIFY(controls->elapsed()->text().contains(u"00:0"_s));
+        QTRY_VERIFY(controls->frames()->text().endsWith(u" frames"_s));
         QVERIFY(panel->discardButton()->isVisibleTo(panel));
 
         // Discard asks first; Return on the question keeps the recording.
         panel->discardButton()->click();
         QMessageBox* box = panel->discardConfirmation();
         QVERIFY(box);
-        QCOMPARE(box->defaultButton(), buttonWithText(box, QStringLiteral("Cancel")));
+        QCOMPARE(box->defaultButton(), buttonWithText(box, u"Cancel"_s));
         QTest::keyClick(box, Qt::Key_Return);
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
         panel->discardButton()->click();
-        buttonWithText(panel->discardConfirmation(), QStringLiteral("Discard"))->click();
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        buttonWithText(panel->discardConfirmation(), u"Discard"_s)->click();
+        QVERIFY(!sharedRecorder().started());
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Discarded);
-        QCOMPARE(view->preview()->note(), QStringLiteral("Discarded"));
+        QCOMPARE(view->preview()->note(), u"Discarded"_s);
         QCOMPARE(manager->outbox()->entries().size(), 0);
 
         // A saved recording leaves a plain "Uploaded", not a warning sign.
         panel->recordingButton()->click();
         QVERIFY(view->preview()->note().isEmpty());
-        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 2);
+        QTRY_VERIFY(sharedRecorder().frameCount() > 2);
         panel->recordingButton()->click();
         QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
         QVERIFY(view->preview()->isStopped());
-        QCOMPARE(view->preview()->note(), QStringLiteral("Uploaded"));
+        QCOMPARE(view->preview()->note(), u"Uploaded"_s);
     }
 
     void theLiveColoursHaveTheirOwnPlace()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, corvex::testing::sharedRecorder(), preview_link::UDPManager::shared(),
+        RecordingView view(*manager, uploads, sharedRecorder(), preview_link::UDPManager::shared(),
             screencapture::createCaptureBackend("synthetic"));
         view.resize(800, 600);
         view.show();
         ConfigurationView* panel = view.configurationView();
         QTRY_VERIFY(panel->swatch()->colours().has_value());
-        QCOMPARE(panel->liveColoursSection()->heading()->text(), QStringLiteral("Live colours"));
+        QCOMPARE(panel->liveColoursSection()->heading()->text(), u"Live colours"_s);
         QVERIFY(panel->swatch()->parentWidget() == panel->liveColoursSection());
         // Each of the nine cells is large enough to see.
         QVERIFY(panel->swatch()->width() / 3 >= 60);
@@ -857,21 +829,19 @@ private Q_SLOTS:
     void messagesGoWhenTheirCauseDoes()
     {
         FaultServer server;
-        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u11","email":"u11@example.org"})" });
         server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 500, "{}" });
-        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
-        auto manager = newManager(server.origin());
-        QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token-messages")));
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
         StudioApp studio(*manager, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90013, QStringLiteral("The Kid")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90013, u"The Kid"_s));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
         panel->recordingButton()->click();
         QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
         main->retryButton()->click();
-        QTRY_VERIFY(main->outboxLabel()->fullText().contains(QStringLiteral("Last attempt: ")));
+        QTRY_VERIFY(main->outboxLabel()->fullText().contains(u"Last attempt: "_s));
         // Long messages are cut at the window's edge with the whole text in the tooltip.
         main->resize(main->minimumSize());
         QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
@@ -880,14 +850,14 @@ private Q_SLOTS:
         // The panel's Retry succeeds: nothing waits, so no attempt's error stays.
         server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 200, "{}" });
         panel->retryButton()->click();
-        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
-        QTRY_VERIFY(!main->outboxLabel()->fullText().contains(QStringLiteral("Last attempt")));
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
+        QTRY_VERIFY(!main->outboxLabel()->fullText().contains(u"Last attempt"_s));
 
         // "Uploaded" is gone with the next recording, and with the author.
         panel->recordingButton()->click();
         QVERIFY(panel->uploadStatus()->text().isEmpty());
         panel->recordingButton()->click();
-        QTRY_COMPARE(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."));
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
         main->listView()->signOut();
         QVERIFY(panel->uploadStatus()->text().isEmpty());
     }
@@ -896,8 +866,8 @@ private Q_SLOTS:
 
     void emptyPickersSayWhy()
     {
-        auto manager = newManager();
-        corvex::testing::PanelRig rig(*manager, std::make_shared<corvex::testing::ClosableWindowsBackend>(true));
+        auto manager = m_service.newManager();
+        PanelRig rig(*manager, std::make_shared<ClosableWindowsBackend>(true));
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
@@ -905,33 +875,33 @@ private Q_SLOTS:
         QCOMPARE(view.windowPicker()->count(), 0);
         QVERIFY(view.videoSection()->emptyHint()->isVisibleTo(&view));
         QCOMPARE(view.videoSection()->emptyHint()->text(),
-            QStringLiteral("No windows to record: windows that do not name their process are left out"));
+            u"No windows to record: windows that do not name their process are left out"_s);
         Q_EMIT view.captureTypePicker()->activated(0);
         QVERIFY(!view.videoSection()->emptyHint()->isVisibleTo(&view));
 
         // A fresh look at the network has found nothing yet.
         preview_link::UDPManager::shared().udpClient().startDiscovery();
         QVERIFY(view.previewSection()->emptyHint()->isVisibleTo(&view));
-        QCOMPARE(view.previewSection()->emptyHint()->text(), QStringLiteral("No light receivers found on the network"));
+        QCOMPARE(view.previewSection()->emptyHint()->text(), u"No light receivers found on the network"_s);
     }
 
     // ---- Sizes ----
 
     void theRecordingWindowKeepsAUsableSize()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         StudioApp studio(*manager, app::RecordingModels::process());
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(90014, QStringLiteral("Modern Times")));
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90014, u"Modern Times"_s));
         // The panel fits the window's 600 points, idle and recording.
         ConfigurationView* panel = window->view()->configurationView();
         QVERIFY2(
             panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
         panel->recordingButton()->setEnabled(true);
-        corvex::testing::sharedRecorder().start();
+        sharedRecorder().start();
         QVERIFY2(
             panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
-        corvex::testing::sharedRecorder().stop();
+        sharedRecorder().stop();
         window->resize(100, 100);
         QVERIFY(window->width() >= RecordingView::kPanelWidth + RecordingView::kMinimumPreviewWidth);
         QTRY_VERIFY(window->view()->preview()->width() > 200 || window->view()->preview()->height() > 200);
@@ -952,15 +922,15 @@ private Q_SLOTS:
             QVERIFY(!probe.listen(0, true));
             closedPort = probe.port();
         }
-        const QString name = QStringLiteral("Gone receiver %1").arg(QCoreApplication::applicationPid());
+        const QString name = u"Gone receiver %1"_s.arg(QCoreApplication::applicationPid());
         dnssd::Publisher publisher;
         QSignalSpy published(&publisher, &dnssd::Publisher::published);
         publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), closedPort);
         QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        corvex::testing::PanelRig rig(*manager, nullptr, udp);
+        PanelRig rig(*manager, nullptr, udp);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QComboBox* picker = view.receiverPicker();
@@ -973,12 +943,12 @@ private Q_SLOTS:
         udp.udpClient().send(QByteArrayLiteral("{}"), *udp.selectedService());
         QTRY_VERIFY_WITH_TIMEOUT(view.previewSection()->problem()->isVisibleTo(&view), 10000);
         QVERIFY(view.previewSection()->problem()->text().contains(name));
-        QCOMPARE(picker->currentText(), name + QStringLiteral(" (not answering)"));
+        QCOMPARE(picker->currentText(), name + u" (not answering)"_s);
 
         // Choosing "None" ends the complaint.
         Q_EMIT picker->activated(0);
         QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
-        QCOMPARE(picker->findText(name + QStringLiteral(" (not answering)")), -1);
+        QCOMPARE(picker->findText(name + u" (not answering)"_s), -1);
         publisher.unpublish();
     }
 
@@ -990,15 +960,15 @@ private Q_SLOTS:
         net::UdpListener receiver;
         QVERIFY(!receiver.listen(0, true));
         QSignalSpy datagrams(&receiver, &net::UdpListener::datagramReceived);
-        const QString name = QStringLiteral("Busy receiver %1").arg(QCoreApplication::applicationPid());
+        const QString name = u"Busy receiver %1"_s.arg(QCoreApplication::applicationPid());
         dnssd::Publisher publisher;
         QSignalSpy published(&publisher, &dnssd::Publisher::published);
         publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), receiver.port());
         QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
 
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        corvex::testing::PanelRig rig(*manager, nullptr, udp);
+        PanelRig rig(*manager, nullptr, udp);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QComboBox* picker = view.receiverPicker();
@@ -1016,8 +986,8 @@ private Q_SLOTS:
         for (int i = 0; i < 3; ++i)
             udp.udpClient().send(tooLarge, *udp.selectedService());
         QTRY_VERIFY(problem->isVisibleTo(&view));
-        QVERIFY2(problem->text().contains(name) && problem->text().contains(QStringLiteral("EMSGSIZE")),
-            qPrintable(problem->text()));
+        QVERIFY2(
+            problem->text().contains(name) && problem->text().contains(u"EMSGSIZE"_s), qPrintable(problem->text()));
         QCOMPARE(picker->currentText(), name); // it still answers: not marked as gone
         QCOMPARE(problems.size(), 1);
 
@@ -1033,7 +1003,7 @@ private Q_SLOTS:
 
 int main(int argc, char* argv[])
 {
-    corvex::testing::privateHome();
+    privateHome();
     QApplication application(argc, argv);
     TestApp test;
     return QTest::qExec(&test, argc, argv);

@@ -20,6 +20,8 @@
 #include <optional>
 
 using namespace corvex;
+using namespace corvex::testing;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
 
 Q_DECLARE_METATYPE(corvex::app::LaunchRequest)
@@ -36,26 +38,20 @@ LaunchRequest request(std::optional<QString> problem, QByteArray token, QByteArr
 QProcessEnvironment secondLaunchEnvironment(const QByteArray& token, const QByteArray& startupId)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-    environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
-    environment.remove(QStringLiteral("DESKTOP_STARTUP_ID"));
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    environment.insert(u"ASAN_OPTIONS"_s, u"detect_leaks=0"_s);
+    environment.remove(u"XDG_ACTIVATION_TOKEN"_s);
+    environment.remove(u"DESKTOP_STARTUP_ID"_s);
     if (!token.isEmpty())
-        environment.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), QString::fromLatin1(token));
+        environment.insert(u"XDG_ACTIVATION_TOKEN"_s, QString::fromLatin1(token));
     if (!startupId.isEmpty())
-        environment.insert(QStringLiteral("DESKTOP_STARTUP_ID"), QString::fromLatin1(startupId));
+        environment.insert(u"DESKTOP_STARTUP_ID"_s, QString::fromLatin1(startupId));
     return environment;
-}
-
-bool finished(QProcess& process)
-{
-    return (process.state() == QProcess::NotRunning || process.waitForFinished(20000))
-        && process.exitStatus() == QProcess::NormalExit;
 }
 
 std::optional<QJsonObject> focusedIn(const QJsonObject& node)
 {
-    if (node.value(QStringLiteral("focused")).toBool())
+    if (node.value(u"focused"_s).toBool())
         return node;
     for (const char* children : { "nodes", "floating_nodes" }) {
         for (const QJsonValue child : node.value(QLatin1StringView(children)).toArray()) {
@@ -70,11 +66,10 @@ std::optional<QJsonObject> focusedIn(const QJsonObject& node)
 std::optional<QJsonObject> swayFocus()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("SWAYSOCK"), qEnvironmentVariable("CORVEX_WAYLAND_SWAYSOCK"));
+    environment.insert(u"SWAYSOCK"_s, qEnvironmentVariable("CORVEX_WAYLAND_SWAYSOCK"));
     QProcess swaymsg;
     swaymsg.setProcessEnvironment(environment);
-    swaymsg.start(
-        QStringLiteral("swaymsg"), { QStringLiteral("-r"), QStringLiteral("-t"), QStringLiteral("get_tree") });
+    swaymsg.start(u"swaymsg"_s, { u"-r"_s, u"-t"_s, u"get_tree"_s });
     if (!swaymsg.waitForFinished(10000) || swaymsg.exitCode() != 0)
         return std::nullopt;
     return focusedIn(QJsonDocument::fromJson(swaymsg.readAllStandardOutput()).object());
@@ -83,13 +78,13 @@ std::optional<QJsonObject> swayFocus()
 bool swayFocusIsOurs()
 {
     const std::optional<QJsonObject> focus = swayFocus();
-    return focus && focus->value(QStringLiteral("pid")).toInteger() == QCoreApplication::applicationPid();
+    return focus && focus->value(u"pid"_s).toInteger() == QCoreApplication::applicationPid();
 }
 
 bool swayFocusIs(const QString& appId)
 {
     const std::optional<QJsonObject> focus = swayFocus();
-    return focus && focus->value(QStringLiteral("app_id")).toString() == appId;
+    return focus && focus->value(u"app_id"_s).toString() == appId;
 }
 
 // Another program's window on the test's Wayland desktop, which also hands
@@ -147,8 +142,8 @@ private Q_SLOTS:
         QTest::addColumn<LaunchRequest>("request");
         QTest::addColumn<QByteArray>("line");
         QTest::newRow("nothing but a launch") << request(std::nullopt, {}, {}) << QByteArray("activate");
-        QTest::newRow("a sign-in answer that did not arrive") << request(
-            QStringLiteral("nobody  waits\tfor it"), {}, {}) << QByteArray("signin-failed nobody waits for it");
+        QTest::newRow("a sign-in answer that did not arrive")
+            << request(u"nobody  waits\tfor it"_s, {}, {}) << QByteArray("signin-failed nobody waits for it");
     }
 
     void plainLaunchesSendWhatOlderStudiosRead()
@@ -163,7 +158,7 @@ private Q_SLOTS:
         QTest::newRow("Wayland token") << request(std::nullopt, "b5a0c1e2-33f4", {});
         QTest::newRow("X11 startup id") << request(std::nullopt, {}, "launcher-1234-host-corvex-0_TIME42");
         QTest::newRow("both, and a failed sign-in with signs in its reason")
-            << request(QStringLiteral("no studio waits (100% sure) key=value & more"), "t%o=ken", "id+1");
+            << request(u"no studio waits (100% sure) key=value & more"_s, "t%o=ken", "id+1");
     }
 
     void launchesWithTokensArriveWhole()
@@ -185,7 +180,7 @@ private Q_SLOTS:
         QTest::newRow("an older launch") << QByteArray("activate") << true << none;
         QTest::newRow("an older launch's failed sign-in")
             << QByteArray("signin-failed no Corvex program is waiting for a sign-in") << true
-            << request(QStringLiteral("no Corvex program is waiting for a sign-in"), {}, {});
+            << request(u"no Corvex program is waiting for a sign-in"_s, {}, {});
         QTest::newRow("a token") << QByteArray("activate xdg-activation-token=abc-123") << true
                                  << request(std::nullopt, "abc-123", {});
         QTest::newRow("a newer launch's field is passed over")
@@ -218,14 +213,13 @@ private Q_SLOTS:
 
     void aLaunchTheStudioDoesNotUnderstandIsToldSo()
     {
-        SingleInstance first(QStringLiteral("corvex-studio"));
+        SingleInstance first(u"corvex-studio"_s);
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
         QSignalSpy messages(&first, &SingleInstance::messageReceived);
         // Sent as a second launch does, from elsewhere: this thread's loop answers.
         const auto sent = [](QByteArray message) {
-            return std::async(std::launch::async, [message] {
-                return handover::send(QStringLiteral("corvex-studio"), message, std::chrono::seconds(10));
-            });
+            return std::async(std::launch::async,
+                [message] { return handover::send(u"corvex-studio"_s, message, std::chrono::seconds(10)); });
         };
         const auto ready = [](std::future<handover::Delivery>& delivery) {
             return delivery.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
@@ -234,7 +228,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ready(strange), 15000);
         const handover::Delivery refused = strange.get();
         QCOMPARE(refused.failure, handover::Failure::Refused);
-        QVERIFY2(refused.reason.contains(QStringLiteral("does not understand")), qPrintable(refused.reason));
+        QVERIFY2(refused.reason.contains(u"does not understand"_s), qPrintable(refused.reason));
         QCOMPARE(messages.count(), 0);
         std::future<handover::Delivery> plain = sent("activate");
         QTRY_VERIFY_WITH_TIMEOUT(ready(plain), 15000);
@@ -255,7 +249,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, token);
         QFETCH(QByteArray, startupId);
-        SingleInstance first(QStringLiteral("corvex-studio"));
+        SingleInstance first(u"corvex-studio"_s);
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
         QSignalSpy messages(&first, &SingleInstance::messageReceived);
         QProcess launch;
@@ -288,7 +282,7 @@ private Q_SLOTS:
         if (QGuiApplication::platformName() != QLatin1StringView("wayland")
             || qEnvironmentVariableIsEmpty("CORVEX_WAYLAND_SWAYSOCK"))
             QSKIP("needs the headless Wayland desktop of scripts/test-services (tst_app_activation_wayland)");
-        auto manager = corvex::testing::makeManager(QStringLiteral("http://127.0.0.1:1"), m_folder.path());
+        auto manager = makeManager(u"http://127.0.0.1:1"_s, m_folder.path());
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
         // This window itself, not one a former test left behind, has the focus.
@@ -298,13 +292,13 @@ private Q_SLOTS:
         // The author turns to another program, whose window takes the focus.
         OtherWindow other;
         QVERIFY(other.mapped());
-        QTRY_VERIFY_WITH_TIMEOUT(swayFocusIs(QStringLiteral("corvex-other-window")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(swayFocusIs(u"corvex-other-window"_s), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!window->isActiveWindow(), 10000);
         const QByteArray token = withToken ? other.token() : QByteArray();
         QCOMPARE(token.isEmpty(), !withToken);
 
         // ... and starts the studio again from a launcher.
-        SingleInstance first(QStringLiteral("corvex-studio"));
+        SingleInstance first(u"corvex-studio"_s);
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
         QSignalSpy messages(&first, &SingleInstance::messageReceived);
         QObject::connect(&first, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
@@ -328,8 +322,7 @@ private Q_SLOTS:
             QGuiApplication::sync();
             QGuiApplication::sync();
             const std::optional<QJsonObject> focus = swayFocus();
-            QVERIFY2(
-                focus && focus->value(QStringLiteral("app_id")).toString() == QStringLiteral("corvex-other-window"),
+            QVERIFY2(focus && focus->value(u"app_id"_s).toString() == u"corvex-other-window"_s,
                 focus ? QJsonDocument(*focus).toJson(QJsonDocument::Compact).left(600).constData() : "no focus");
             QVERIFY(!window->isActiveWindow());
         }
@@ -338,7 +331,7 @@ private Q_SLOTS:
 
 int main(int argc, char* argv[])
 {
-    corvex::testing::privateHome();
+    privateHome();
     QApplication application(argc, argv);
     TestAppActivation test;
     return QTest::qExec(&test, argc, argv);

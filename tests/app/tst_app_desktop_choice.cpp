@@ -6,18 +6,29 @@
 
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
-#include "app/recording_sources.h"
 #include "app/desktop_choice_view.h"
+#include "app/recording_sources.h"
 #include "app/recording_view.h"
 #include "app/upload_queue.h"
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
+#include "capture/video_file_source.h"
 #include "platform/screencapture/portal/portal_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
+#include "platform/settings/store.h"
 #include "studio_fixture.h"
 #include "support/wayland_test_desktop.h"
 
 #include <QComboBox>
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QFileDialog>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTimer>
+#include <QUrl>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -30,6 +41,8 @@
 #include <mutex>
 
 using namespace corvex;
+using namespace corvex::testing;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
 using screencapture::DesktopChoice;
 using Kind = screencapture::DesktopChoice::Kind;
@@ -43,7 +56,8 @@ public:
     void adjust(screencapture::ShareableContent& content) override
     {
         content.displays.resize(1);
-        content.windows.clear();
+        // Where the dialog offers windows, one entry stands for the one it picks.
+        content.windows.resize(m_windows && !content.windows.empty() ? 1 : 0);
     }
     DesktopChooser* desktopChooser() override { return this; }
 
@@ -75,6 +89,43 @@ private:
     std::atomic<int> m_asked = 0;
 };
 
+// The desktop portal's file chooser, answering each OpenFile with `code` and
+// `results` once its caller waits for the answer.
+class FakeFileChooser final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+    Q_PROPERTY(uint version READ version)
+public:
+    FakeFileChooser(QObject* parent, const QDBusConnection& bus)
+        : QDBusAbstractAdaptor(parent)
+        , m_bus(bus)
+    {
+    }
+    uint version() const { return 3; }
+    uint code = 0;
+    QVariantMap results;
+    QByteArray folder; // the current_folder asked for
+
+public Q_SLOTS:
+    QDBusObjectPath OpenFile(const QString&, const QString&, const QVariantMap& options, const QDBusMessage& call)
+    {
+        folder = options.value(u"current_folder"_s).toByteArray();
+        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s
+                                    .arg(call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
+                                        options.value(u"handle_token"_s).toString());
+        QTimer::singleShot(50, this, [this, request] {
+            QDBusMessage response = QDBusMessage::createSignal(
+                request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
+            response << code << results;
+            m_bus.send(response);
+        });
+        return QDBusObjectPath(request);
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(DesktopChoice)
@@ -84,29 +135,33 @@ class TestAppDesktopChoice final : public QObject {
 
     QTemporaryDir m_folders;
     int m_managers = 0;
-    QString m_screenshots;
 
     std::unique_ptr<service::AppManager> newManager()
     {
-        const QString folder = m_folders.path() + QStringLiteral("/m%1").arg(++m_managers);
+        const QString folder = m_folders.path() + u"/m%1"_s.arg(++m_managers);
         QDir().mkpath(folder);
         // Never signed in: the window asks nothing of the service.
-        return corvex::testing::makeManager(QStringLiteral("http://127.0.0.1:9"), folder);
+        return makeManager(u"http://127.0.0.1:9"_s, folder);
     }
 
-    void save(QWidget* widget, const QString& name)
+    // The headless desktop's portal, the author's choice kept in `file`.
+    screencapture::portal::PortalBackend::Options portalOn(const test::WaylandTestDesktop& desktop, const QString& file)
     {
-        const QString path = m_screenshots + QLatin1Char('/') + name + QStringLiteral(".png");
-        QVERIFY2(widget->grab().save(path), qPrintable(path));
-        qInfo("saved %s", qPrintable(path));
+        screencapture::portal::PortalBackend::Options options;
+        options.address.busAddress = desktop.bus.toStdString();
+        options.store = screencapture::portal::settingsChoiceStore(m_folders.filePath(file).toStdString());
+        return options;
     }
+
+    QProcess m_bus; // a session bus of the test's own, for the desktop's file chooser
 
 private Q_SLOTS:
     void initTestCase()
     {
-        corvex::testing::privateHome();
-        m_screenshots = QStringLiteral(CORVEX_SCREENSHOTS);
-        QDir().mkpath(m_screenshots);
+        privateHome();
+        m_bus.start(u"dbus-daemon"_s, { u"--session"_s, u"--nofork"_s, u"--print-address=1"_s });
+        QVERIFY(m_bus.waitForReadyRead(10000));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
     }
 
     void cleanup()
@@ -122,15 +177,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("warned");
         QTest::addColumn<bool>("suggestsWindow");
-        QTest::newRow("not chosen") << DesktopChoice {} << true << QStringLiteral("Not chosen yet") << false << false;
-        QTest::newRow("display, monitors only") << DesktopChoice { Kind::display, 1920, 1080 } << false
-                                                << QStringLiteral("Display: 1920 x 1080") << true << false;
-        QTest::newRow("display, windows offered") << DesktopChoice { Kind::display, 2560, 1440 } << true
-                                                  << QStringLiteral("Display: 2560 x 1440") << true << true;
+        QTest::newRow("not chosen") << DesktopChoice {} << true << u"Not chosen yet"_s << false << false;
+        QTest::newRow("display, monitors only")
+            << DesktopChoice { Kind::display, 1920, 1080 } << false << u"Display: 1920 x 1080"_s << true << false;
+        QTest::newRow("display, windows offered")
+            << DesktopChoice { Kind::display, 2560, 1440 } << true << u"Display: 2560 x 1440"_s << true << true;
         QTest::newRow("display of no size")
-            << DesktopChoice { Kind::display, 0, 0 } << false << QStringLiteral("Display") << true << false;
-        QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true
-                                << QStringLiteral("Window: 800 x 600") << false << false;
+            << DesktopChoice { Kind::display, 0, 0 } << false << u"Display"_s << true << false;
+        QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true << u"Window: 800 x 600"_s << false
+                                << false;
     }
     void showsWhatTheDesktopPicked()
     {
@@ -150,28 +205,104 @@ private Q_SLOTS:
         QCOMPARE(view->choiceLabel()->text(), text);
         QCOMPARE(view->ownWindowsHint()->isVisibleTo(&section), warned);
         if (warned) {
-            QVERIFY(view->ownWindowsHint()->text().contains(QStringLiteral("cannot be left out")));
-            QCOMPARE(view->ownWindowsHint()->text().contains(QStringLiteral("the player's window")), suggestsWindow);
+            QVERIFY(view->ownWindowsHint()->text().contains(u"cannot be left out"_s));
+            QCOMPARE(view->ownWindowsHint()->text().contains(u"the player's window"_s), suggestsWindow);
         }
     }
 
+    // The lists give way to the desktop's dialog; where it offers single
+    // windows the window road comes first, unless the author chose a display.
+    void theListsGiveWayToTheDesktopsDialog_data()
+    {
+        QTest::addColumn<bool>("windowsOffered");
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<bool>("window");
+        QTest::newRow("monitors only") << false << QString() << false;
+        QTest::newRow("monitors only, window remembered") << false << u"window"_s << false;
+        QTest::newRow("windows offered") << true << QString() << true;
+        QTest::newRow("windows offered, window remembered") << true << u"window"_s << true;
+        QTest::newRow("windows offered, display remembered") << true << u"display"_s << false;
+    }
     void theListsGiveWayToTheDesktopsDialog()
     {
+        QFETCH(bool, windowsOffered);
+        QFETCH(QString, remembered);
+        QFETCH(bool, window);
+        settings::Store().setValue(RecordingSources::captureTypeKey(), remembered);
         auto backend = std::make_shared<DialogBackend>();
+        backend->answer({}, windowsOffered);
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder);
+        RecordingSources sources(recorder, true);
         VideoSection section(sources);
         section.show();
         QCoro::waitFor(recorder.refreshAvailableContent());
         QVERIFY(section.desktopChoice()->isVisibleTo(&section));
         QVERIFY(!section.displayPicker()->isVisibleTo(&section));
         QVERIFY(!section.windowPicker()->isVisibleTo(&section));
-        // Our window list stays empty there for good: no hint about it, and no "Window" type to pick.
+        // Our window list stays empty there for good: no hint about it.
         QVERIFY(!section.emptyHint()->isVisibleTo(&section));
         auto* types = qobject_cast<QStandardItemModel*>(section.captureTypePicker()->model());
         QVERIFY(types);
         QVERIFY(types->item(0)->isEnabled());
-        QVERIFY(!types->item(1)->isEnabled());
+        QCOMPARE(types->item(1)->isEnabled(), windowsOffered);
+        QCOMPARE(recorder.captureType() == capture::ScreenRecorder::CaptureType::window, window);
+        QCOMPARE(section.captureTypePicker()->currentIndex(), window ? 1 : 0);
+        if (window) {
+            QVERIFY(recorder.contentFilter().has_value());
+            saveScreenshot(&section, u"recording-wayland-window-road"_s);
+        }
+    }
+
+    // "Choose…" asks the desktop's file chooser, in the folder chosen last;
+    // Qt's own opens where the desktop has none or its chooser fails.
+    void theDesktopsFileChooserComesFirst_data()
+    {
+        QTest::addColumn<bool>("portal");
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<bool>("chosen");
+        QTest::addColumn<bool>("ownDialog");
+        QTest::newRow("chosen") << true << 0u << true << false;
+        QTest::newRow("cancelled") << true << 1u << false << false;
+        QTest::newRow("failed") << true << 2u << false << true;
+        QTest::newRow("no portal") << false << 0u << false << true;
+    }
+    void theDesktopsFileChooserComesFirst()
+    {
+        QFETCH(bool, portal);
+        QFETCH(uint, code);
+        QFETCH(bool, chosen);
+        QFETCH(bool, ownDialog);
+        QObject portalObject;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        auto* chooser = new FakeFileChooser(&portalObject, bus);
+        const QString film = m_folders.filePath(u"films/film.mp4"_s);
+        QDir().mkpath(QFileInfo(film).path());
+        chooser->code = code;
+        chooser->results.insert(u"uris"_s, QStringList { QUrl::fromLocalFile(film).toString() });
+        const QString service = u"org.freedesktop.portal.Desktop"_s;
+        if (portal) {
+            QVERIFY(bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &portalObject,
+                QDBusConnection::ExportAdaptors));
+            QVERIFY(bus.registerService(service));
+        }
+        auto gone = qScopeGuard([&] {
+            bus.unregisterService(service);
+            bus.unregisterObject(u"/org/freedesktop/portal/desktop"_s);
+        });
+        settings::Store().setValue(VideoSection::folderKey(), m_folders.path());
+        auto backend = std::make_shared<DialogBackend>();
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
+        section.show();
+        section.chooseFile();
+        QTRY_VERIFY(!section.portalChooser().isOpen());
+        QCOMPARE(chooser->folder, portal ? QByteArray(m_folders.path().toUtf8() + '\0') : QByteArray());
+        QCOMPARE(sources.file().path(), chosen ? film : QString());
+        QCOMPARE(VideoSection::lastFolder(), chosen ? QFileInfo(film).path() : m_folders.path());
+        QCOMPARE(section.fileDialog() != nullptr, ownDialog);
+        if (section.fileDialog())
+            section.fileDialog()->close();
     }
 
     void theFileRoadHasItsPageWhereTheDesktopPicks()
@@ -214,7 +345,7 @@ private Q_SLOTS:
         QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         backend->answer({ Kind::display, 1280, 1024 }, false);
         QCoro::waitFor(recorder.refreshAvailableContent());
-        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1280 x 1024"));
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), u"Display: 1280 x 1024"_s);
         QVERIFY(section.desktopChoice()->ownWindowsHint()->isVisibleTo(&section));
     }
 
@@ -255,11 +386,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
         QTRY_VERIFY(view.screenRecorder().contentSize() != QSizeF(1, 1));
         VideoSection* section = view.configurationView()->videoSection();
-        QCOMPARE(section->desktopChoice()->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"));
+        QCOMPARE(section->desktopChoice()->choiceLabel()->text(), u"Display: 1920 x 1080"_s);
         QVERIFY(section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
         // The panel must still fit the 600-point window with the warning in it.
         QVERIFY(view.configurationView()->minimumSizeHint().height() <= 600);
-        save(&view, QStringLiteral("recording-wayland-display"));
+        saveScreenshot(&view, u"recording-wayland-display"_s);
         // While recording, what is shared cannot be changed.
         testing::sharedRecorder().start();
         QVERIFY(!section->desktopChoice()->chooseButton()->isEnabled());
@@ -268,10 +399,48 @@ private Q_SLOTS:
         backend->answer({ Kind::window, 1280, 720 }, true);
         QCoro::waitFor(view.screenRecorder().refreshAvailableContent());
         QVERIFY(!section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
-        save(&view, QStringLiteral("recording-wayland-window"));
+        saveScreenshot(&view, u"recording-wayland-window"_s);
     }
 
     // ---- Through the real screen-cast portal ----
+
+    // KDE's portal offers single windows: the window road comes first and
+    // shares the window the author chose. Sway's offers none: a display stays.
+    void theWindowRoadComesFirstThroughThePortal()
+    {
+        const std::optional<test::WaylandTestDesktop> desktop = test::WaylandTestDesktop::fromEnvironment();
+        if (!desktop)
+            QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
+        QVERIFY(desktop->ensurePortalRunning());
+        desktop->resetChooser();
+        test::WaylandPainter painter(*desktop, u"frame"_s);
+        screencapture::portal::PortalBackend::Options options = portalOn(*desktop, u"road.ini"_s);
+        if (desktop->sharesWindows()) {
+            // What the author picks in KDE's dialog, as its permission store keeps it.
+            const QString token = desktop->rememberPaintersWindow();
+            QVERIFY(!token.isEmpty());
+            options.store->save({ token.toStdString(), 0, 0, screencapture::portal::kSourceWindow });
+        }
+        auto manager = newManager();
+        UploadQueue uploads(*manager);
+        RecordingView view(*manager, uploads, RecordingModels::process().recorder,
+            RecordingModels::process().previewLink, screencapture::portal::PortalBackend::create(options));
+        view.screenRecorder().setIsAudioCaptureEnabled(false);
+        view.resize(800, 600);
+        view.show();
+        QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 20000);
+        using Type = capture::ScreenRecorder::CaptureType;
+        QCOMPARE(view.screenRecorder().captureType(), desktop->sharesWindows() ? Type::window : Type::display);
+        if (!desktop->sharesWindows())
+            return;
+        DesktopChoiceView* choice = view.configurationView()->videoSection()->desktopChoice();
+        QTRY_VERIFY_WITH_TIMEOUT(choice->choiceLabel()->text().startsWith(u"Window"_s), 20000);
+        QVERIFY(!choice->ownWindowsHint()->isVisibleTo(&view));
+        testing::sharedRecorder().start();
+        QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
+        testing::sharedRecorder().stop();
+        saveScreenshot(&view, u"recording-kde-window-road"_s);
+    }
 
     void chooseAsksTheDesktopAgainWhileCapturing()
     {
@@ -280,12 +449,8 @@ private Q_SLOTS:
             QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
         QVERIFY(desktop->ensurePortalRunning());
         desktop->resetChooser();
-        test::WaylandPainter painter(*desktop, QStringLiteral("frame"));
-        screencapture::portal::PortalBackend::Options options;
-        options.address.busAddress = desktop->bus.toStdString();
-        options.store = screencapture::portal::settingsChoiceStore(
-            m_folders.filePath(QStringLiteral("portal.ini")).toStdString());
-        auto backend = screencapture::portal::PortalBackend::create(options);
+        test::WaylandPainter painter(*desktop, u"frame"_s);
+        auto backend = screencapture::portal::PortalBackend::create(portalOn(*desktop, u"portal.ini"_s));
         auto manager = newManager();
         UploadQueue uploads(*manager);
         const int before = desktop->timesAsked();
@@ -296,14 +461,14 @@ private Q_SLOTS:
         view->show();
         DesktopChoiceView* choice = view->configurationView()->videoSection()->desktopChoice();
         QVERIFY(choice);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
         QVERIFY(choice->ownWindowsHint()->isVisibleTo(view.get()));
         // Debian 12's portal shares monitors only: no window to suggest.
-        QVERIFY(!choice->ownWindowsHint()->text().contains(QStringLiteral("the player's window")));
+        QVERIFY(!choice->ownWindowsHint()->text().contains(u"the player's window"_s));
         QCOMPARE(desktop->timesAsked() - before, 1);
         const std::string token = backend->choice().restoreToken;
         QVERIFY(!token.empty());
-        save(view.get(), QStringLiteral("recording-wayland-portal"));
+        saveScreenshot(view.get(), u"recording-wayland-portal"_s);
 
         testing::sharedRecorder().start();
         QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
@@ -312,7 +477,7 @@ private Q_SLOTS:
         QCOMPARE(choice->choiceLabel()->text(), DesktopChoiceView::notChosenText());
         // The running capture asks the desktop again and carries on with the new answer.
         QTRY_COMPARE_WITH_TIMEOUT(desktop->timesAsked() - before, 2, 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), QStringLiteral("Display: 1920 x 1080"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
         QVERIFY(view->screenRecorder().isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!backend->choice().restoreToken.empty(), 10000);
         QVERIFY(backend->choice().restoreToken != token);
@@ -321,7 +486,7 @@ private Q_SLOTS:
         testing::sharedRecorder().stop();
 
         // The new session's end is still told: the portal leaving the bus stops the capture clearly.
-        QFile xdp(desktop->state + QStringLiteral("/xdp.pid"));
+        QFile xdp(desktop->state + u"/xdp.pid"_s);
         QVERIFY(xdp.open(QIODevice::ReadOnly));
         const qint64 pid = xdp.readAll().trimmed().toLongLong();
         QVERIFY(pid > 0);

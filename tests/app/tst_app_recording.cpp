@@ -5,9 +5,11 @@
 
 #include "studio_fixture.h"
 
+#include "../support/test_films.h"
+
 #include "app/capture_preview_view.h"
-#include "app/colour_swatch_view.h"
 #include "app/catalogue_window.h"
+#include "app/colour_swatch_view.h"
 #include "app/configuration_view.h"
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
@@ -19,9 +21,9 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QImage>
 #include <QDialog>
 #include <QFileDialog>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -30,8 +32,14 @@
 #include <QPushButton>
 #include <QSignalSpy>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 using namespace corvex;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
+using namespace corvex::testing;
 using State = capture::RecordingSource::State;
 
 namespace {
@@ -41,7 +49,7 @@ namespace {
 // Controls that leave the program or the machine are left alone.
 void driveEveryControl(QPointer<QWidget> window)
 {
-    static const QStringList leftAlone { QStringLiteral("&Quit"), QStringLiteral("Quit") };
+    static const QStringList leftAlone { u"&Quit"_s, u"Quit"_s };
     QList<QPointer<QWidget>> controls;
     for (QWidget* widget : window->findChildren<QWidget*>())
         controls.append(widget);
@@ -59,7 +67,7 @@ void driveEveryControl(QPointer<QWidget> window)
                 QCoreApplication::processEvents();
             }
         } else if (QPointer<QLineEdit> field = qobject_cast<QLineEdit*>(control)) {
-            QTest::keyClicks(field, QStringLiteral("a"));
+            QTest::keyClicks(field, u"a"_s);
             if (field)
                 QTest::keyClick(field, Qt::Key_Return);
         }
@@ -85,17 +93,17 @@ void driveEveryControl(QPointer<QWidget> window)
 class TestAppRecording final : public QObject {
     Q_OBJECT
 
-    corvex::testing::ReferenceServiceProcess m_service;
-    QTemporaryDir m_folders;
+    StudioService m_service;
     std::unique_ptr<service::AppManager> m_manager;
-    std::shared_ptr<corvex::testing::ClosableWindowsBackend> m_screen;
+    std::shared_ptr<ClosableWindowsBackend> m_screen;
     std::unique_ptr<StudioApp> m_studio;
     qint64 m_nextMovie = 93000;
+    std::atomic<bool> m_holdAnalysis = false; // read by the analysing thread
 
     RecordingWindow* openWindow()
     {
-        RecordingWindow* window = m_studio->environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(++m_nextMovie, QStringLiteral("The Kid")));
+        RecordingWindow* window
+            = m_studio->environment().recordingWindows.openRecordingWindow(movieItem(++m_nextMovie, u"The Kid"_s));
         if (window)
             window->resize(800, 600);
         return window;
@@ -104,16 +112,13 @@ class TestAppRecording final : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(m_folders.isValid());
-        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue") }));
-        m_manager = corvex::testing::makeManager(m_service.origin(), m_folders.path());
-        QVERIFY(corvex::testing::signIn(
-            *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("keys@example.org"))));
+        QVERIFY(m_service.start());
+        QVERIFY(m_manager = m_service.signedIn(u"keys@example.org"_s));
         // No browser: a sign-in shows the address to open by hand.
         m_studio = std::make_unique<StudioApp>(
             *m_manager, RecordingModels::process(),
             [this] {
-                m_screen = std::make_shared<corvex::testing::ClosableWindowsBackend>();
+                m_screen = std::make_shared<ClosableWindowsBackend>();
                 return m_screen;
             },
             [](const QUrl&) { return false; });
@@ -121,7 +126,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        corvex::testing::closeRecordingWindow(*m_studio);
+        closeRecordingWindow(*m_studio);
         settings::Store().setValue(RecordingSources::captureTypeKey(), std::nullopt);
     }
 
@@ -154,8 +159,8 @@ private Q_SLOTS:
         QTRY_COMPARE(panel->sources().current().recordingState(), State::Interrupted);
         QVERIFY(panel->isWindowLost());
         QVERIFY(panel->captureNotice()->isVisibleTo(panel));
-        QVERIFY(panel->captureNotice()->text().contains(QStringLiteral("was closed")));
-        QCOMPARE(view->preview()->note(), QStringLiteral("The recorded window was closed"));
+        QVERIFY(panel->captureNotice()->text().contains(u"was closed"_s));
+        QCOMPARE(view->preview()->note(), u"The recorded window was closed"_s);
         QVERIFY(panel->recordingButton()->isEnabled()); // "Save recording" saves what was recorded
         QVERIFY(panel->windowPicker()->isEnabled());
         QVERIFY(!panel->captureTypePicker()->isEnabled());
@@ -166,7 +171,7 @@ private Q_SLOTS:
         QCOMPARE(panel->recordingControls()->elapsed()->text(), stood);
 
         // Another window carries the same recording on.
-        const int before = corvex::testing::sharedRecorder().frameCount();
+        const int before = sharedRecorder().frameCount();
         m_screen->openWindows();
         QTRY_VERIFY(panel->windowPicker()->count() >= 2);
         Q_EMIT panel->windowPicker()->activated(panel->windowPicker()->currentIndex() == 0 ? 1 : 0);
@@ -174,7 +179,7 @@ private Q_SLOTS:
         QCOMPARE(panel->sources().current().recordingState(), State::Recording);
         QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
         QVERIFY(!view->preview()->isStopped());
-        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > before);
+        QTRY_VERIFY(sharedRecorder().frameCount() > before);
         QTRY_VERIFY(panel->recordingControls()->elapsed()->text() != stood);
     }
 
@@ -188,14 +193,13 @@ private Q_SLOTS:
         Q_EMIT panel->captureTypePicker()->activated(1);
         QTRY_VERIFY(panel->swatch()->colours().has_value());
         QVERIFY(panel->recordingButton()->isEnabled());
-        std::static_pointer_cast<corvex::testing::ClosableWindowsBackend>(window->view()->screenRecorder().backend())
-            ->closeWindows();
+        std::static_pointer_cast<ClosableWindowsBackend>(window->view()->screenRecorder().backend())->closeWindows();
         QTRY_VERIFY(panel->videoSection()->emptyHint()->isVisibleTo(panel));
         QTRY_VERIFY(!panel->swatch()->colours().has_value());
         QVERIFY(!panel->recordingButton()->isEnabled());
-        QCOMPARE(panel->recordingControls()->reason()->text(), QStringLiteral("Choose a window to record above."));
+        QCOMPARE(panel->recordingControls()->reason()->text(), u"Choose a window to record above."_s);
         panel->toggleRecording();
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QVERIFY(!sharedRecorder().started());
     }
 
     // "Restart screen capture" is about the screen: there is nothing to
@@ -218,29 +222,29 @@ private Q_SLOTS:
     void theKeyboardAloneRecords()
     {
         RecordingWindow* window = openWindow();
-        QVERIFY(corvex::testing::activate(window));
+        QVERIFY(activate(window));
         ConfigurationView* panel = window->view()->configurationView();
         QTRY_VERIFY(panel->recordingButton()->isEnabled());
-        QCOMPARE(window->findChild<QMenuBar*>()->actions().first()->text(), QStringLiteral("&Recording"));
+        QCOMPARE(window->findChild<QMenuBar*>()->actions().first()->text(), u"&Recording"_s);
         QTest::keyClick(window, Qt::Key_R, Qt::ControlModifier);
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
         QTest::keyClick(window, Qt::Key_R, Qt::ControlModifier); // no second start
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
         QTest::keyClick(window, Qt::Key_S, Qt::ControlModifier);
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QVERIFY(!sharedRecorder().started());
         QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
 
         QTest::keyClick(window, Qt::Key_R, Qt::ControlModifier);
         QTest::keyClick(window, Qt::Key_Delete, Qt::ControlModifier);
         QTRY_VERIFY(panel->discardConfirmation() && panel->discardConfirmation()->isVisible());
         QTest::keyClick(panel->discardConfirmation(), Qt::Key_Return); // Return keeps it
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
         QTest::keyClick(window, Qt::Key_W, Qt::ControlModifier); // asks: a recording runs
         QTRY_VERIFY(window->closeConfirmation() && window->closeConfirmation()->isVisible());
         QPointer<RecordingWindow> closing(window);
-        corvex::testing::buttonWithText(window->closeConfirmation(), QStringLiteral("Discard"))->click();
+        buttonWithText(window->closeConfirmation(), u"Discard"_s)->click();
         QTRY_VERIFY(!closing);
-        QVERIFY(!corvex::testing::sharedRecorder().started());
+        QVERIFY(!sharedRecorder().started());
     }
 
     // The next window opens on the capture type chosen last.
@@ -274,12 +278,13 @@ private Q_SLOTS:
         palette.setColor(QPalette::Window, panel);
         swatch.setPalette(palette);
         analysis::GridColours colours;
-        colours.fill(analysis::RGB{cell.red(), cell.green(), cell.blue()});
+        colours.fill(analysis::RGB { cell.red(), cell.green(), cell.blue() });
         swatch.setColours(colours);
         swatch.resize(240, 48);
         const QImage picture = swatch.grab().toImage();
         const QColor edge = picture.pixelColor(0, picture.height() / 6);
-        QVERIFY2(std::abs(edge.lightness() - panel.lightness()) >= 60 && std::abs(edge.lightness() - cell.lightness()) >= 60,
+        QVERIFY2(
+            std::abs(edge.lightness() - panel.lightness()) >= 60 && std::abs(edge.lightness() - cell.lightness()) >= 60,
             qPrintable(edge.name()));
     }
 
@@ -311,7 +316,8 @@ private Q_SLOTS:
     void everyControlSurvivesBeingDrivenTwice_data()
     {
         QTest::addColumn<QString>("state");
-        for (const char* state : { "idle", "recording", "failed upload", "signed out", "video file" })
+        for (const char* state :
+            { "idle", "recording", "failed upload", "signed out", "video file", "analysing", "analysed" })
             QTest::newRow(state) << QString::fromLatin1(state);
     }
 
@@ -327,13 +333,37 @@ private Q_SLOTS:
             panel->recordingButton()->click();
         } else if (state == QLatin1String("failed upload")) {
             panel->recordingButton()->click();
-            m_manager->setAccessToken(QStringLiteral("refused"));
+            m_manager->setAccessToken(u"refused"_s);
             panel->recordingButton()->click();
             QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
         } else if (state == QLatin1String("signed out")) {
             m_manager->setAccessToken(std::nullopt);
         } else if (state == QLatin1String("video file")) {
             Q_EMIT panel->captureTypePicker()->activated(2);
+        }
+        // A film held inside its analysis (until the sweep is over), or analysed to its end.
+        m_holdAnalysis = state == QLatin1String("analysing");
+        capture::VideoFileSource& film = panel->sources().file();
+        if (state.startsWith(QLatin1String("analys"))) {
+            if (!corvex::test::haveFfmpeg())
+                QSKIP("the ffmpeg command is not installed; it makes the test film");
+            const QString path = m_service.folders.filePath(u"sweep.mp4"_s);
+            if (!QFileInfo::exists(path)) {
+                const QString failure = corvex::test::runFfmpeg(
+                    { "-f", "lavfi", "-i", corvex::test::colourCycle(2, 160, 90), "-c:v", "libx264", path });
+                QVERIFY2(failure.isEmpty(), qPrintable(failure));
+            }
+            Q_EMIT panel->captureTypePicker()->activated(2);
+            film.choose(path);
+            QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+            film.setFrameObserver([this](int frame) {
+                for (int waited = 0; frame == 10 && m_holdAnalysis && waited < 6000; ++waited)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            });
+            panel->recordingButton()->click();
+            QCOMPARE(film.stage(), capture::VideoFileSource::Stage::Analysing);
+            if (!m_holdAnalysis)
+                QTRY_COMPARE_WITH_TIMEOUT(film.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         }
         // Questions and choosers that the controls open are answered as they come.
         QTimer answer;
@@ -354,18 +384,18 @@ private Q_SLOTS:
                     driveEveryControl(each);
         }
         answer.stop();
+        m_holdAnalysis = false;
         for (QWidget* top : QApplication::topLevelWidgets())
             top->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (!m_manager->account())
-            QVERIFY(corvex::testing::signIn(
-                *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("keys@example.org"))));
+        // Signed in afresh: a row may have left a missing or refused token.
+        QVERIFY(signIn(*m_manager, tokenFor(m_service.origin(), u"keys@example.org"_s)));
     }
 };
 
 int main(int argc, char** argv)
 {
-    corvex::testing::privateHome();
+    privateHome();
     QApplication app(argc, argv);
     TestAppRecording test;
     return QTest::qExec(&test, argc, argv);

@@ -6,21 +6,21 @@
 
 #include "studio_fixture.h"
 
-#include "app/colour_swatch_view.h"
 #include "../support/fault_server.h"
+#include "app/colour_swatch_view.h"
 
 #include "app/configuration_view.h"
 #include "app/elided_label.h"
-#include "app/recording_controls.h"
-#include "app/text_styles.h"
-#include "app/video_section.h"
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
 #include "app/movies_search_view.h"
+#include "app/recording_controls.h"
 #include "app/recording_view.h"
 #include "app/recording_windows.h"
+#include "app/text_styles.h"
 #include "app/tmdb_thumbnail_view.h"
 #include "app/tv_show_seasons_view.h"
+#include "app/video_section.h"
 #include "capture/screen_recorder.h"
 #include "service/light_show_list_model.h"
 
@@ -29,8 +29,6 @@
 
 #include <QAbstractScrollArea>
 #include <QApplication>
-#include <QSplitter>
-#include <QLabel>
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
@@ -39,10 +37,13 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QTableView>
 
 using namespace corvex;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
+using namespace corvex::testing;
 
 namespace {
 
@@ -50,9 +51,9 @@ QString name(const QWidget* widget)
 {
     QString text = QString::fromLatin1(widget->metaObject()->className());
     if (const auto* label = qobject_cast<const QLabel*>(widget))
-        text += QStringLiteral(" \"%1\"").arg(label->text().left(30));
+        text += u" \"%1\""_s.arg(label->text().left(30));
     else if (const auto* button = qobject_cast<const QAbstractButton*>(widget))
-        text += QStringLiteral(" \"%1\"").arg(button->text());
+        text += u" \"%1\""_s.arg(button->text());
     return text;
 }
 
@@ -76,11 +77,11 @@ QStringList layoutFaults(QWidget* root)
         // Nothing sticks out of its parent's side, where it would be cut off.
         for (QWidget* widget : shown)
             if (widget->geometry().right() >= parent->width() || widget->x() < 0)
-                faults << name(widget) + QStringLiteral(" sticks out of ") + name(parent);
+                faults << name(widget) + u" sticks out of "_s + name(parent);
         for (int i = 0; i < shown.size(); ++i)
             for (int j = i + 1; j < shown.size(); ++j)
                 if (shown[i]->geometry().intersects(shown[j]->geometry()))
-                    faults << name(shown[i]) + QStringLiteral(" overlaps ") + name(shown[j]);
+                    faults << name(shown[i]) + u" overlaps "_s + name(shown[j]);
     }
     for (QWidget* widget : all) {
         if (!widget->isVisibleTo(root) || widget->window() != root->window())
@@ -88,10 +89,10 @@ QStringList layoutFaults(QWidget* root)
         const bool control = qobject_cast<QAbstractButton*>(widget) || qobject_cast<QComboBox*>(widget);
         const auto* label = qobject_cast<QLabel*>(widget);
         const int needed = label && label->wordWrap() ? label->heightForWidth(label->width())
-            : control || label                         ? widget->minimumSizeHint().height()
-                                                       : -1;
+            : control || label                        ? widget->minimumSizeHint().height()
+                                                      : -1;
         if (needed > 0 && widget->height() < needed)
-            faults << name(widget) + QStringLiteral(" is %1 high of %2").arg(widget->height()).arg(needed);
+            faults << name(widget) + u" is %1 high of %2"_s.arg(widget->height()).arg(needed);
     }
     return faults;
 }
@@ -101,9 +102,7 @@ QStringList layoutFaults(QWidget* root)
 class TestAppScreenshots final : public QObject {
     Q_OBJECT
 
-    corvex::testing::ReferenceServiceProcess m_service;
-    QTemporaryDir m_folder;
-    QString m_output;
+    StudioService m_service;
     std::unique_ptr<service::AppManager> m_manager;
     std::unique_ptr<StudioApp> m_studio;
     std::shared_ptr<screencapture::SyntheticBackend> m_screen;
@@ -117,15 +116,13 @@ class TestAppScreenshots final : public QObject {
             if (label->isVisibleTo(window) && label->wordWrap() && !label->text().isEmpty()
                 && label->maximumHeight() == QWIDGETSIZE_MAX)
                 QVERIFY2(label->height() >= label->heightForWidth(label->width()), qPrintable(label->text()));
-        const QString path = m_output + QLatin1Char('/') + name + QStringLiteral(".png");
-        QVERIFY2(window->grab().save(path), qPrintable(path));
-        qInfo("saved %s", qPrintable(path));
+        saveScreenshot(window, name);
     }
 
     // The message that starts with `start` is whole, inside the window, right under the search field.
     void checkUnderTheField(CatalogueWindow* window, const QString& start)
     {
-        QLabel* status = corvex::testing::labelStartingWith(window, start);
+        QLabel* status = labelStartingWith(window, start);
         QVERIFY(status);
         const QRect area(status->mapTo(window, QPoint(0, 0)), status->size());
         QVERIFY(window->rect().contains(area));
@@ -146,11 +143,8 @@ class TestAppScreenshots final : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        m_output = qEnvironmentVariable(
-            "CORVEX_SCREENSHOT_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots"));
-        QVERIFY(QDir().mkpath(m_output));
-        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue") }));
-        m_manager = corvex::testing::makeManager(m_service.origin(), m_folder.path());
+        QVERIFY(m_service.start());
+        m_manager = m_service.newManager();
         // No browser here: the sign-in window shows the address to open by hand.
         m_studio = std::make_unique<StudioApp>(
             *m_manager, RecordingModels::process(),
@@ -161,15 +155,12 @@ private Q_SLOTS:
             [](const QUrl&) { return false; });
     }
 
-    void cleanup()
-    {
-        corvex::testing::closeRecordingWindow(*m_studio);
-    }
+    void cleanup() { closeRecordingWindow(*m_studio); }
 
     void cleanupTestCase()
     {
-        if (corvex::testing::sharedRecorder().started())
-            corvex::testing::sharedRecorder().stop();
+        if (sharedRecorder().started())
+            sharedRecorder().stop();
         m_studio.reset();
         m_manager.reset();
     }
@@ -181,57 +172,54 @@ private Q_SLOTS:
     void library()
     {
         MainWindow* window = m_studio->newMainWindow();
-        QVERIFY(corvex::testing::shown<QPushButton>(window, QStringLiteral("Sign In")));
-        save(window, QStringLiteral("library-signed-out"));
-        corvex::testing::shown<QPushButton>(window, QStringLiteral("Sign In"))->click();
-        QTRY_VERIFY(corvex::testing::shownWindow<QDialog>(QStringLiteral("Sign In")));
+        QVERIFY(shown<QPushButton>(window, u"Sign In"_s));
+        save(window, u"library-signed-out"_s);
+        shown<QPushButton>(window, u"Sign In"_s)->click();
+        QTRY_VERIFY(shownWindow<QDialog>(u"Sign In"_s));
         QCoreApplication::processEvents();
-        save(corvex::testing::shownWindow<QDialog>(QStringLiteral("Sign In")),
-            QStringLiteral("sign-in-without-a-browser"));
-        corvex::testing::shownWindow<QDialog>(QStringLiteral("Sign In"))->reject();
+        save(shownWindow<QDialog>(u"Sign In"_s), u"sign-in-without-a-browser"_s);
+        shownWindow<QDialog>(u"Sign In"_s)->reject();
         QTRY_VERIFY(!m_studio->environment().signInSession.isActive());
 
-        QVERIFY(corvex::testing::signIn(
-            *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("shots@example.org"))));
-        QTRY_VERIFY(corvex::testing::labelStartingWith(window, QStringLiteral("No light shows yet")));
-        save(window, QStringLiteral("library-empty"));
-        m_manager->setCurrentItem(corvex::testing::movieItem(99999, QStringLiteral("A Film of My Own")));
-        QVERIFY(QCoro::waitFor(m_manager->uploadLightShow(corvex::testing::smallRecording())).succeeded());
-        QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::movieItem(90002, {})));
-        catalogue::TMDBItem episode = corvex::testing::episodeItem(91002, QStringLiteral("The Cisco Kid"), 1, 5);
-        episode.episode->name = QStringLiteral("Rustling");
+        QVERIFY(signIn(*m_manager, tokenFor(m_service.origin(), u"shots@example.org"_s)));
+        QTRY_VERIFY(labelStartingWith(window, u"No light shows yet"_s));
+        save(window, u"library-empty"_s);
+        m_manager->setCurrentItem(movieItem(99999, u"A Film of My Own"_s));
+        QVERIFY(QCoro::waitFor(m_manager->uploadLightShow(smallRecording())).succeeded());
+        QVERIFY(uploadFor(*m_manager, movieItem(90002, {})));
+        catalogue::TMDBItem episode = episodeItem(91002, u"The Cisco Kid"_s, 1, 5);
+        episode.episode->name = u"Rustling"_s;
         m_manager->setCurrentItem(episode);
-        QVERIFY(QCoro::waitFor(m_manager->uploadLightShow(corvex::testing::smallRecording())).succeeded());
-        QVERIFY(corvex::testing::uploadFor(*m_manager, corvex::testing::episodeItem(91001, {}, 0, 1)));
+        QVERIFY(QCoro::waitFor(m_manager->uploadLightShow(smallRecording())).succeeded());
+        QVERIFY(uploadFor(*m_manager, episodeItem(91001, {}, 0, 1)));
         window->listView()->refresh();
         QTableView* table = window->findChild<QTableView*>();
         QTRY_COMPARE(table->model()->rowCount(), 4);
         table->selectRow(1);
-        save(window, QStringLiteral("library-signed-in"));
-        corvex::testing::menuAction(window, QStringLiteral("Settings…"))->trigger();
-        QTRY_VERIFY(corvex::testing::shownWindow<QDialog>(QStringLiteral("Settings")));
-        save(corvex::testing::shownWindow<QDialog>(QStringLiteral("Settings")), QStringLiteral("settings"));
-        corvex::testing::shownWindow<QDialog>(QStringLiteral("Settings"))->reject();
+        save(window, u"library-signed-in"_s);
+        menuAction(window, u"Settings…"_s)->trigger();
+        QTRY_VERIFY(shownWindow<QDialog>(u"Settings"_s));
+        save(shownWindow<QDialog>(u"Settings"_s), u"settings"_s);
+        shownWindow<QDialog>(u"Settings"_s)->reject();
         window->close();
 
         // The service goes away (a studio of its own: it closes every window when it ends): the list stays, said to be
         // old.
         {
-            corvex::testing::FaultServer server;
+            FaultServer server;
             server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"shots@example.org"})" });
             server.setAnswer("GET", "/tvapi/me/lightshows",
                 { 200,
                     R"({"results":[{"id":"a","tmdb_id":90003,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"2026-01-01T10:00:00Z","title":"The General"}]})" });
-            QTemporaryDir folder;
-            auto manager = corvex::testing::makeManager(server.origin(), folder.path());
-            QVERIFY(corvex::testing::signIn(*manager, QStringLiteral("token")));
+            auto manager = m_service.newManager(server.origin());
+            QVERIFY(signIn(*manager, u"token"_s));
             StudioApp studio(*manager, RecordingModels::process());
             MainWindow* stale = studio.newMainWindow();
             QTRY_COMPARE(stale->findChild<QTableView*>()->model()->rowCount(), 1);
             server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
             stale->listView()->refresh();
-            QTRY_VERIFY(corvex::testing::labelStartingWith(stale, QStringLiteral("Not up to date")));
-            save(stale, QStringLiteral("library-not-up-to-date"));
+            QTRY_VERIFY(labelStartingWith(stale, u"Not up to date"_s));
+            save(stale, u"library-not-up-to-date"_s);
         }
     }
 
@@ -261,15 +249,15 @@ private Q_SLOTS:
         window->showCentred();
         window->resize(800, 600);
         MoviesSearchView* search = window->searchView();
-        search->searchField()->setText(QStringLiteral("the"));
+        search->searchField()->setText(u"the"_s);
         search->performSearch();
         QTRY_VERIFY(!search->results().isEmpty() && !search->isLoading());
         QTest::keyClick(search->searchField(), Qt::Key_Down);
         QTRY_VERIFY(search->selectedMovie().has_value());
         QTRY_VERIFY(thumbnailsSettled(window));
-        save(window, QStringLiteral("catalogue-film-") + palette);
+        save(window, u"catalogue-film-"_s + palette);
 
-        search->searchField()->setText(QStringLiteral("Cisco"));
+        search->searchField()->setText(u"Cisco"_s);
         search->performSearch();
         QTRY_COMPARE(search->results().size(), 1);
         search->select(search->results().first());
@@ -278,30 +266,29 @@ private Q_SLOTS:
         seasons->toggleSeason(1);
         QTRY_VERIFY(seasons->episodesBySeason().contains(1));
         QTRY_VERIFY(thumbnailsSettled(window));
-        save(window, QStringLiteral("catalogue-show-") + palette);
+        save(window, u"catalogue-show-"_s + palette);
 
         // A search that finds nothing: said right under the field, whole, inside the window.
-        search->searchField()->setText(QStringLiteral("zzzz"));
+        search->searchField()->setText(u"zzzz"_s);
         search->performSearch();
-        QTRY_VERIFY(corvex::testing::labelStartingWith(window, QStringLiteral("Nothing found")));
-        checkUnderTheField(window, QStringLiteral("Nothing found"));
-        save(window, QStringLiteral("catalogue-nothing-found-") + palette);
+        QTRY_VERIFY(labelStartingWith(window, u"Nothing found"_s));
+        checkUnderTheField(window, u"Nothing found"_s);
+        save(window, u"catalogue-nothing-found-"_s + palette);
         window->close();
 
         // So is a catalogue that fails.
-        corvex::testing::FaultServer failing;
+        FaultServer failing;
         failing.setAnswer("GET", "/3/search/multi", { 429, {} });
-        QTemporaryDir folder;
-        auto manager = corvex::testing::makeManager(failing.origin(), folder.path());
+        auto manager = m_service.newManager(failing.origin());
         StudioApp studio(*manager, RecordingModels::process());
         window = new CatalogueWindow(studio.environment());
         window->showCentred();
         window->resize(800, 600);
-        window->searchView()->searchField()->setText(QStringLiteral("the"));
+        window->searchView()->searchField()->setText(u"the"_s);
         window->searchView()->performSearch();
-        QTRY_VERIFY(corvex::testing::labelStartingWith(window, QStringLiteral("The catalogue could not")));
-        checkUnderTheField(window, QStringLiteral("The catalogue could not"));
-        save(window, QStringLiteral("catalogue-failed-") + palette);
+        QTRY_VERIFY(labelStartingWith(window, u"The catalogue could not"_s));
+        checkUnderTheField(window, u"The catalogue could not"_s);
+        save(window, u"catalogue-failed-"_s + palette);
         window->close();
     }
 
@@ -328,8 +315,7 @@ private Q_SLOTS:
             QApplication::setPalette(app::text_styles::darkPalette());
         const QString title = QStringLiteral("Dr. Strangelove or: How I Learned to Stop Worrying and Love the Bomb "
                                              "(Director's Cut)");
-        RecordingWindow* window
-            = m_studio->environment().recordingWindows.openRecordingWindow(corvex::testing::movieItem(90010, title));
+        RecordingWindow* window = m_studio->environment().recordingWindows.openRecordingWindow(movieItem(90010, title));
         QVERIFY(window);
         window->resize(smallest ? window->minimumSize() : QSize(800, 600));
         ConfigurationView* panel = window->view()->configurationView();
@@ -338,31 +324,29 @@ private Q_SLOTS:
         QVERIFY(panel->itemTitle()->isElided());
         QCOMPARE(panel->itemTitle()->toolTip(), title);
         const QPoint button = panel->recordingButton()->mapTo(window, QPoint());
-        const QString tag = QStringLiteral("recording-layout-%1-%2%3")
-                                .arg(smallest ? QStringLiteral("smallest") : QStringLiteral("800x600"),
-                                    dark ? QStringLiteral("dark") : QStringLiteral("light"),
-                                    qEnvironmentVariable("QT_SCALE_FACTOR").isEmpty()
-                                        ? QString()
-                                        : QStringLiteral("-x") + qEnvironmentVariable("QT_SCALE_FACTOR"));
+        const QString tag
+            = u"recording-layout-%1-%2%3"_s.arg(smallest ? u"smallest"_s : u"800x600"_s, dark ? u"dark"_s : u"light"_s,
+                qEnvironmentVariable("QT_SCALE_FACTOR").isEmpty() ? QString()
+                                                                  : u"-x"_s + qEnvironmentVariable("QT_SCALE_FACTOR"));
         const auto check = [&](const QString& state) {
             QCoreApplication::processEvents();
             const QStringList faults = layoutFaults(window);
-            QVERIFY2(faults.isEmpty(), qPrintable(state + QStringLiteral(": ") + faults.join(QStringLiteral("; "))));
+            QVERIFY2(faults.isEmpty(), qPrintable(state + u": "_s + faults.join(u"; "_s)));
             QCOMPARE(panel->recordingButton()->mapTo(window, QPoint()), button);
             save(window, tag + QLatin1Char('-') + state);
         };
-        check(QStringLiteral("idle"));
+        check(u"idle"_s);
         window->view()->screenRecorder().setCrop(media::Rect { 0.1, 0.15, 0.6, 0.6 });
-        check(QStringLiteral("cropped"));
+        check(u"cropped"_s);
         window->view()->screenRecorder().setCrop(std::nullopt);
         // A crop that black bars suggest brings its button.
         panel->videoSection()->useDetectedCropButton()->show();
-        check(QStringLiteral("crop-suggested"));
+        check(u"crop-suggested"_s);
         panel->videoSection()->useDetectedCropButton()->hide();
         QVERIFY2(panel->recordingButton()->isEnabled(), qPrintable(panel->recordingControls()->reason()->text()));
         panel->recordingButton()->click();
-        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 2);
-        check(QStringLiteral("recording"));
+        QTRY_VERIFY(sharedRecorder().frameCount() > 2);
+        check(u"recording"_s);
         // The upload fails (the author signed out meanwhile): the status and Retry.
         const QString token = *m_manager->accessToken();
         m_manager->setAccessToken(std::nullopt);
@@ -370,8 +354,8 @@ private Q_SLOTS:
         panel->recordingButton()->click();
         QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
         QVERIFY(panel->retryButton()->isVisible());
-        check(QStringLiteral("upload-failed"));
-        QVERIFY(corvex::testing::signIn(*m_manager, token));
+        check(u"upload-failed"_s);
+        QVERIFY(signIn(*m_manager, token));
         window->close();
         QApplication::setPalette(light);
     }
@@ -379,7 +363,7 @@ private Q_SLOTS:
     void recording()
     {
         RecordingWindow* window = m_studio->environment().recordingWindows.openRecordingWindow(
-            corvex::testing::episodeItem(91002, QStringLiteral("The Cisco Kid"), 2, 1));
+            episodeItem(91002, u"The Cisco Kid"_s, 2, 1));
         QVERIFY(window);
         window->resize(800, 600); // not the smallest size an earlier case left remembered
         RecordingView* view = window->view();
@@ -387,12 +371,12 @@ private Q_SLOTS:
         QTRY_VERIFY(view->screenRecorder().contentSize() != QSizeF(1, 1));
         view->screenRecorder().setCrop(media::Rect { 0.1, 0.15, 0.6, 0.6 });
         view->configurationView()->recordingButton()->click();
-        QTRY_VERIFY(corvex::testing::sharedRecorder().frameCount() > 30);
+        QTRY_VERIFY(sharedRecorder().frameCount() > 30);
         QTest::qWait(300);
-        save(window, QStringLiteral("recording"));
+        save(window, u"recording"_s);
         view->configurationView()->recordingButton()->click();
         QTRY_VERIFY(!view->configurationView()->isUploading());
-        save(window, QStringLiteral("recording-saved"));
+        save(window, u"recording-saved"_s);
 
         // The recorded window closes under a recording.
         Q_EMIT view->configurationView()->captureTypePicker()->activated(1);
@@ -402,29 +386,29 @@ private Q_SLOTS:
         m_screen->failRunningStreams(
             { screencapture::CaptureError::ContentUnavailable, "The window to capture is no longer open." });
         QTRY_VERIFY(view->configurationView()->isWindowLost());
-        save(window, QStringLiteral("recording-window-closed"));
+        save(window, u"recording-window-closed"_s);
         view->configurationView()->discard();
         QTRY_VERIFY(view->configurationView()->discardConfirmation());
-        save(view->configurationView()->discardConfirmation(), QStringLiteral("recording-discard-question"));
+        save(view->configurationView()->discardConfirmation(), u"recording-discard-question"_s);
         view->configurationView()->discardConfirmation()->reject();
-        corvex::testing::sharedRecorder().stop();
+        sharedRecorder().stop();
         window->close();
 
         UploadQueue uploads(*m_manager);
         const RecordingModels models = RecordingModels::process();
         RecordingView refused(
             *m_manager, uploads, models.recorder, models.previewLink, screencapture::createCaptureBackend("null"));
-        refused.setWindowTitle(QStringLiteral("Recording"));
+        refused.setWindowTitle(u"Recording"_s);
         refused.resize(800, 600);
         refused.show();
         QTRY_VERIFY(refused.isUnauthorized());
-        save(&refused, QStringLiteral("recording-no-permission"));
+        save(&refused, u"recording-no-permission"_s);
     }
 };
 
 int main(int argc, char* argv[])
 {
-    corvex::testing::privateHome();
+    privateHome();
     QApplication application(argc, argv);
     TestAppScreenshots test;
     return QTest::qExec(&test, argc, argv);

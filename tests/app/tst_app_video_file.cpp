@@ -13,8 +13,8 @@
 #include "app/capture_preview_view.h"
 #include "app/colour_swatch_view.h"
 #include "app/configuration_view.h"
-#include "app/recording_sources.h"
 #include "app/recording_controls.h"
+#include "app/recording_sources.h"
 #include "app/recording_view.h"
 #include "app/recording_windows.h"
 #include "app/video_section.h"
@@ -39,7 +39,9 @@
 #include <mutex>
 
 using namespace corvex;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
+using namespace corvex::testing;
 
 namespace {
 
@@ -98,41 +100,25 @@ private:
     bool m_open = false;
 };
 
-QString screenshotFolder()
-{
-    const QString folder = qEnvironmentVariable(
-        "CORVEX_SCREENSHOT_DIR", QCoreApplication::applicationDirPath() + QStringLiteral("/screenshots"));
-    QDir().mkpath(folder);
-    return folder;
-}
-
-void saveScreenshot(QWidget* window, const QString& name)
-{
-    const QString path = screenshotFolder() + QLatin1Char('/') + name + QStringLiteral(".png");
-    QVERIFY2(window->grab().save(path), qPrintable(path));
-}
-
 } // namespace
 
 class TestAppVideoFile final : public QObject {
     Q_OBJECT
 
-    corvex::testing::ReferenceServiceProcess m_service;
-    QTemporaryDir m_folders;
-    int m_managers = 0;
+    StudioService m_service;
     std::unique_ptr<service::AppManager> m_manager;
     std::unique_ptr<StudioApp> m_studio;
     qint64 m_nextMovie = 91000;
 
-    QString path(const QString& name) const { return m_folders.filePath(name); }
-    QString databasePath() const { return m_folders.filePath(QStringLiteral("service.sqlite")); }
+    QString path(const QString& name) const { return m_service.folders.filePath(name); }
+    QString databasePath() const { return m_service.folders.filePath(u"service.sqlite"_s); }
 
     // A recording window for a new movie, switched to "Video file" (the
     // file chooser it opens is left open).
     RecordingView* openFileWindow()
     {
-        RecordingWindow* window = m_studio->environment().recordingWindows.openRecordingWindow(
-            corvex::testing::movieItem(++m_nextMovie, QStringLiteral("A Film")));
+        RecordingWindow* window
+            = m_studio->environment().recordingWindows.openRecordingWindow(movieItem(++m_nextMovie, u"A Film"_s));
         if (!window)
             return nullptr;
         window->resize(800, 600);
@@ -163,14 +149,14 @@ class TestAppVideoFile final : public QObject {
     QList<QByteArray> storedShows(qint64 id)
     {
         QList<QByteArray> shows;
-        const QString name = QStringLiteral("stored%1").arg(id);
+        const QString name = u"stored%1"_s.arg(id);
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
             db.setDatabaseName(databasePath());
-            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
             if (db.open()) {
                 QSqlQuery query(db);
-                query.prepare(QStringLiteral("SELECT data FROM lightshows WHERE tmdb_id = ? ORDER BY rowid"));
+                query.prepare(u"SELECT data FROM lightshows WHERE tmdb_id = ? ORDER BY rowid"_s);
                 query.addBindValue(id);
                 query.exec();
                 while (query.next())
@@ -184,14 +170,9 @@ class TestAppVideoFile final : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(m_folders.isValid());
         // The last --db given wins: a file, so that the test can read what was uploaded.
-        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue"), QStringLiteral("--db"), databasePath() }));
-        const QString folder = m_folders.path() + QStringLiteral("/manager");
-        QDir().mkpath(folder);
-        m_manager = corvex::testing::makeManager(m_service.origin(), folder);
-        QVERIFY(corvex::testing::signIn(
-            *m_manager, corvex::testing::tokenFor(m_service.origin(), QStringLiteral("film@example.org"))));
+        QVERIFY(m_service.start({ u"--demo-catalogue"_s, u"--db"_s, databasePath() }));
+        QVERIFY(m_manager = m_service.signedIn(u"film@example.org"_s));
         m_studio = std::make_unique<StudioApp>(*m_manager, RecordingModels::process());
     }
 
@@ -241,7 +222,7 @@ private Q_SLOTS:
     {
         REQUIRE_FFMPEG();
         QFETCH(bool, withSound);
-        const QString film = path(withSound ? QStringLiteral("colours.mp4") : QStringLiteral("silent.mp4"));
+        const QString film = path(withSound ? u"colours.mp4"_s : u"silent.mp4"_s);
         QStringList arguments { "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180) };
         if (withSound)
             arguments << QStringList { "-f", "lavfi", "-i", "sine=f=330:beep_factor=3:d=4", "-c:a", "aac",
@@ -260,7 +241,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Ready, 60000);
         QCOMPARE(panel->videoSection()->soundNote()->isVisibleTo(panel), !withSound);
         QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
         // Until the analysis starts, the film's first picture.
         const auto poster = videoFile.preview()->contents();
         QVERIFY(poster != nullptr);
@@ -280,23 +261,21 @@ private Q_SLOTS:
         QTRY_VERIFY(videoFile.preview()->contents() != poster);
         QTRY_VERIFY(controls->progressBar()->value() > 0);
         QTRY_VERIFY(panel->swatch()->colours().has_value());
-        saveScreenshot(view->window(),
-            withSound ? QStringLiteral("video-file-analysing") : QStringLiteral("video-file-analysing-no-sound"));
+        saveScreenshot(view->window(), withSound ? u"video-file-analysing"_s : u"video-file-analysing-no-sound"_s);
         gate.open();
 
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         QCOMPARE(controls->progressBar()->value(), 1000);
-        QVERIFY(controls->progressBar()->text().startsWith(QStringLiteral("100 %")));
+        QVERIFY(controls->progressBar()->text().startsWith(u"100 %"_s));
         QVERIFY(!controls->cancelButton()->isVisibleTo(panel));
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
+        QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
         QVERIFY(panel->recordingButton()->isEnabled());
-        saveScreenshot(view->window(),
-            withSound ? QStringLiteral("video-file-analysed") : QStringLiteral("video-file-analysed-no-sound"));
+        saveScreenshot(view->window(), withSound ? u"video-file-analysed"_s : u"video-file-analysed-no-sound"_s);
 
         panel->recordingButton()->click();
-        QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 30000);
         QCOMPARE(m_manager->outbox()->entries().size(), 0);
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
 
         const QList<QByteArray> shows = storedShows(m_nextMovie);
         QCOMPARE(shows.size(), 1);
@@ -309,12 +288,9 @@ private Q_SLOTS:
             for (int channel = 0; channel < 9; ++channel) {
                 const Colour got = colourAt(record, channel, second + 0.5);
                 QVERIFY2(near(got, expected[second], 6),
-                    qPrintable(QStringLiteral("channel %1 at %2.5 s is (%3, %4, %5)")
-                                   .arg(channel)
-                                   .arg(second)
-                                   .arg(got.r)
-                                   .arg(got.g)
-                                   .arg(got.b)));
+                    qPrintable(
+                        u"channel %1 at %2.5 s is (%3, %4, %5)"_s.arg(channel).arg(second).arg(got.r).arg(got.g).arg(
+                            got.b)));
             }
         view->window()->close();
     }
@@ -324,7 +300,7 @@ private Q_SLOTS:
     void cancelKeepsNothing()
     {
         REQUIRE_FFMPEG();
-        const QString film = path(QStringLiteral("cancel.mp4"));
+        const QString film = path(u"cancel.mp4"_s);
         MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=30:d=6", "-f", "lavfi", "-i", "sine=d=6", "-c:v",
             "libx264", "-c:a", "aac", "-shortest", film });
         RecordingView* view = openFileWindow();
@@ -343,7 +319,7 @@ private Q_SLOTS:
         // The analysing thread is held inside a frame: Cancel must not wait for it.
         panel->recordingControls()->cancelButton()->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
         QVERIFY(panel->recordingButton()->isEnabled());
         QVERIFY(!panel->recordingControls()->progressBar()->isVisibleTo(panel));
         QVERIFY(panel->captureTypePicker()->isEnabled());
@@ -355,11 +331,11 @@ private Q_SLOTS:
         videoFile.setFrameObserver({});
         panel->recordingButton()->click();
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
-        QVERIFY(panel->recordingControls()->progressBar()->text().startsWith(QStringLiteral("100 %")));
+        QVERIFY(panel->recordingControls()->progressBar()->text().startsWith(u"100 %"_s));
         panel->recordingControls()->discardButton()->click();
         QMessageBox* box = panel->discardConfirmation();
         QVERIFY(box);
-        QPushButton* discard = testing::buttonWithText(box, QStringLiteral("Discard"));
+        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
         QVERIFY(discard);
         discard->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
@@ -374,7 +350,7 @@ private Q_SLOTS:
     void closingAsksBeforeAnAnalysedFilmIsLost()
     {
         REQUIRE_FFMPEG();
-        const QString film = path(QStringLiteral("close.mp4"));
+        const QString film = path(u"close.mp4"_s);
         MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(2, 160, 90), "-c:v", "libx264", film });
         RecordingView* view = openFileWindow();
         QVERIFY(view);
@@ -397,7 +373,7 @@ private Q_SLOTS:
             bool sawSave = false;
             QAbstractButton* chosen = nullptr;
             for (QAbstractButton* button : box->buttons()) {
-                sawSave = sawSave || button->text() == QStringLiteral("Save and Close");
+                sawSave = sawSave || button->text() == u"Save and Close"_s;
                 if (button->text() == answer)
                     chosen = button;
             }
@@ -405,13 +381,13 @@ private Q_SLOTS:
             QVERIFY(chosen);
             chosen->click();
         };
-        askAndAnswer(QStringLiteral("Cancel"), false);
+        askAndAnswer(u"Cancel"_s, false);
         if (QTest::currentTestFailed())
             return;
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
         gate.open();
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
-        askAndAnswer(QStringLiteral("Save and Close"), true);
+        askAndAnswer(u"Save and Close"_s, true);
         if (QTest::currentTestFailed())
             return;
         QTRY_VERIFY(!view->window()->isVisible());
@@ -475,7 +451,7 @@ private Q_SLOTS:
         panel->toggleRecording(); // not even by another way in
         QCOMPARE(panel->sources().file().stage(), capture::VideoFileSource::Stage::Invalid);
         if (QTest::currentDataTag() == QByteArrayLiteral("not a video"))
-            saveScreenshot(view->window(), QStringLiteral("video-file-not-a-video"));
+            saveScreenshot(view->window(), u"video-file-not-a-video"_s);
         view->window()->close();
     }
 
@@ -522,11 +498,11 @@ private Q_SLOTS:
         QVERIFY(videoFile.isMessageAFailure());
         QVERIFY(message->isVisibleTo(panel));
         // The author may still save what was read; here it is discarded.
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
+        QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
         panel->recordingControls()->discardButton()->click();
         QMessageBox* box = panel->discardConfirmation();
         QVERIFY(box);
-        QPushButton* discard = testing::buttonWithText(box, QStringLiteral("Discard"));
+        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
         QVERIFY(discard);
         discard->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
@@ -539,16 +515,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("source");
         QTest::addColumn<bool>("proposed");
-        QTest::newRow("letterboxed") << corvex::test::colourCycle(8, 320, 134)
-                + QStringLiteral(",pad=320:180:0:23:black")
-                                     << true;
-        QTest::newRow("pillarboxed") << corvex::test::colourCycle(8, 240, 180)
-                + QStringLiteral(",pad=320:180:40:0:black")
-                                     << true;
-        QTest::newRow("dark scenes") << QStringLiteral("testsrc2=s=320x180:r=30:d=8,lutrgb=r=val/10:g=val/10:b=val/10")
-                                     << false;
-        QTest::newRow("fade to black") << corvex::test::colourCycle(8, 320, 180) + QStringLiteral(",fade=out:st=2:d=6")
-                                       << false;
+        QTest::newRow("letterboxed") << corvex::test::colourCycle(8, 320, 134) + u",pad=320:180:0:23:black"_s << true;
+        QTest::newRow("pillarboxed") << corvex::test::colourCycle(8, 240, 180) + u",pad=320:180:40:0:black"_s << true;
+        QTest::newRow("dark scenes") << u"testsrc2=s=320x180:r=30:d=8,lutrgb=r=val/10:g=val/10:b=val/10"_s << false;
+        QTest::newRow("fade to black") << corvex::test::colourCycle(8, 320, 180) + u",fade=out:st=2:d=6"_s << false;
     }
 
     void blackBarsProposeACrop()
@@ -556,8 +526,7 @@ private Q_SLOTS:
         REQUIRE_FFMPEG();
         QFETCH(QString, source);
         QFETCH(bool, proposed);
-        const QString film
-            = path(QStringLiteral("bars-%1.mp4").arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+        const QString film = path(u"bars-%1.mp4"_s.arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
         MAKE_FILM({ "-f", "lavfi", "-i", source, "-c:v", "libx264", "-g", "15", film });
         RecordingView* view = openFileWindow();
         QVERIFY(view);
@@ -573,7 +542,7 @@ private Q_SLOTS:
             return;
         }
         saveScreenshot(view->window(),
-            QStringLiteral("video-file-bars-%1").arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+            u"video-file-bars-%1"_s.arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
         use->click();
         const std::optional<media::Rect> crop = view->screenRecorder().crop();
         QVERIFY(crop.has_value());
@@ -582,7 +551,7 @@ private Q_SLOTS:
             = letterbox ? media::Rect { 0, 23.0 / 180, 1, 134.0 / 180 } : media::Rect { 40.0 / 320, 0, 240.0 / 320, 1 };
         QVERIFY2(std::abs(crop->x - expected.x) < 0.02 && std::abs(crop->y - expected.y) < 0.02
                 && std::abs(crop->width - expected.width) < 0.02 && std::abs(crop->height - expected.height) < 0.02,
-            qPrintable(QStringLiteral("%1 %2 %3 %4").arg(crop->x).arg(crop->y).arg(crop->width).arg(crop->height)));
+            qPrintable(u"%1 %2 %3 %4"_s.arg(crop->x).arg(crop->y).arg(crop->width).arg(crop->height)));
         // Taken: the button and the outline go.
         QVERIFY(!use->isVisibleTo(panel));
         QVERIFY(!panel->sources().newCropProposal());
@@ -597,7 +566,7 @@ private Q_SLOTS:
         for (int channel = 0; channel < 9; ++channel) {
             const Colour got = colourAt(record, channel, 0.5);
             QVERIFY2(near(got, { 255, 0, 0 }, 8),
-                qPrintable(QStringLiteral("channel %1 is (%2, %3, %4)").arg(channel).arg(got.r).arg(got.g).arg(got.b)));
+                qPrintable(u"channel %1 is (%2, %3, %4)"_s.arg(channel).arg(got.r).arg(got.g).arg(got.b)));
         }
         view->window()->close();
     }
@@ -619,7 +588,7 @@ private Q_SLOTS:
         QFETCH(int, bar);
         QFETCH(int, brightness);
         QFETCH(bool, proposed);
-        auto manager = corvex::testing::makeManager(m_service.origin(), m_folders.path());
+        auto manager = m_service.newManager();
         analysis::AnalysisRecorder recorder(nullptr);
         capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         RecordingSources sources(screenRecorder);
@@ -667,7 +636,7 @@ private Q_SLOTS:
 
 int main(int argc, char** argv)
 {
-    corvex::testing::privateHome();
+    privateHome();
     QApplication app(argc, argv);
     TestAppVideoFile test;
     return QTest::qExec(&test, argc, argv);

@@ -43,6 +43,7 @@
 #include <QToolButton>
 
 using namespace corvex;
+using namespace Qt::StringLiterals;
 using namespace corvex::app;
 using namespace corvex::testing;
 
@@ -62,7 +63,7 @@ int countLines(const QByteArray& log, const QByteArray& line)
 
 bool signedOutShown(QWidget* window)
 {
-    return shown<QPushButton>(window, QStringLiteral("Sign In")) != nullptr;
+    return shown<QPushButton>(window, u"Sign In"_s) != nullptr;
 }
 
 QTableView* libraryTable(QWidget* window)
@@ -109,40 +110,18 @@ QList<QPushButton*> createButtons(QWidget* root)
 class TestLibrary final : public QObject {
     Q_OBJECT
 
-    ReferenceServiceProcess m_service;
-    QTemporaryDir m_folders;
-    int m_managers = 0;
-
-    std::unique_ptr<service::AppManager> newManager(const QString& origin = {})
-    {
-        const QString folder = m_folders.path() + QStringLiteral("/m%1").arg(++m_managers);
-        QDir().mkpath(folder);
-        return makeManager(origin.isEmpty() ? m_service.origin() : origin, folder);
-    }
-
-    // A manager signed in at the reference service as `email`.
-    std::unique_ptr<service::AppManager> signedInManager(const QString& email)
-    {
-        auto manager = newManager();
-        if (!signIn(*manager, tokenFor(m_service.origin(), email)))
-            return nullptr;
-        return manager;
-    }
+    StudioService m_service;
 
     // A manager at `server` whose account request answers, signed in.
     std::unique_ptr<service::AppManager> fakeSignedIn(FaultServer& server)
     {
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
-        auto manager = newManager(server.origin());
-        return signIn(*manager, QStringLiteral("token-u")) ? std::move(manager) : nullptr;
+        auto manager = m_service.newManager(server.origin());
+        return signIn(*manager, u"token-u"_s) ? std::move(manager) : nullptr;
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(m_folders.isValid());
-        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue") }));
-    }
+    void initTestCase() { QVERIFY(m_service.start()); }
 
     void cleanup()
     {
@@ -164,42 +143,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("notedEpisode");
         QTest::addColumn<QString>("titleText");
         QTest::addColumn<QString>("codeText");
-        QTest::newRow("no title") << "" << qint64(603) << "movie" << qint64(0) << ""
-                                  << ""
-                                  << "#603"
-                                  << "Movie";
-        QTest::newRow("episode") << "Cisco" << qint64(1) << "tv" << qint64(5) << ""
-                                 << ""
-                                 << "Cisco"
-                                 << "S01E05";
-        QTest::newRow("three digits") << "Long" << qint64(1) << "tv" << qint64(123) << ""
-                                      << ""
-                                      << "Long"
-                                      << "S01E123";
-        QTest::newRow("TV in capitals is a movie") << "Up" << qint64(2) << "TV" << qint64(1) << ""
-                                                   << ""
-                                                   << "Up"
-                                                   << "Movie";
-        QTest::newRow("code said once") << "Cisco S01E05" << qint64(1) << "tv" << qint64(5) << ""
-                                        << ""
-                                        << "Cisco"
-                                        << "S01E05";
-        QTest::newRow("another code stays") << "Cisco S01E04" << qint64(1) << "tv" << qint64(5) << ""
-                                            << ""
-                                            << "Cisco S01E04"
-                                            << "S01E05";
-        QTest::newRow("film the service does not know") << "" << qint64(99999) << "movie" << qint64(0) << "Private"
-                                                        << ""
-                                                        << "Private"
-                                                        << "Movie";
-        QTest::newRow("the service's title first") << "Nosferatu" << qint64(5) << "movie" << qint64(0) << "Other"
-                                                   << ""
-                                                   << "Nosferatu"
-                                                   << "Movie";
-        QTest::newRow("episode name") << "Cisco S01E05" << qint64(1) << "tv" << qint64(5) << ""
-                                      << "Pilot"
-                                      << "Cisco — Pilot"
-                                      << "S01E05";
+        const auto row
+            = [](const char* tag, const char* title, qint64 tmdbId, const char* type, qint64 episode,
+                  const char* notedTitle, const char* notedEpisode, const char* titleText, const char* codeText) {
+                  QTest::newRow(tag) << QString::fromUtf8(title) << tmdbId << QString::fromUtf8(type) << episode
+                                     << QString::fromUtf8(notedTitle) << QString::fromUtf8(notedEpisode)
+                                     << QString::fromUtf8(titleText) << QString::fromUtf8(codeText);
+              };
+        row("no title", "", 603, "movie", 0, "", "", "#603", "Movie");
+        row("episode", "Cisco", 1, "tv", 5, "", "", "Cisco", "S01E05");
+        row("three digits", "Long", 1, "tv", 123, "", "", "Long", "S01E123");
+        row("TV in capitals is a movie", "Up", 2, "TV", 1, "", "", "Up", "Movie");
+        row("code said once", "Cisco S01E05", 1, "tv", 5, "", "", "Cisco", "S01E05");
+        row("another code stays", "Cisco S01E04", 1, "tv", 5, "", "", "Cisco S01E04", "S01E05");
+        row("film the service does not know", "", 99999, "movie", 0, "Private", "", "Private", "Movie");
+        row("the service's title first", "Nosferatu", 5, "movie", 0, "Other", "", "Nosferatu", "Movie");
+        row("episode name", "Cisco S01E05", 1, "tv", 5, "", "Pilot", "Cisco — Pilot", "S01E05");
     }
 
     void tableCells()
@@ -208,7 +167,7 @@ private Q_SLOTS:
         QFETCH(QString, notedTitle);
         QFETCH(QString, notedEpisode);
         service::LightShow show;
-        show.id = QStringLiteral("x");
+        show.id = u"x"_s;
         show.title = title;
         QFETCH(qint64, tmdbId);
         show.tmdb_id = tmdbId;
@@ -247,15 +206,15 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<catalogue::TMDBItem>>("item");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("detail");
-        QTest::newRow("movie") << std::optional(movieItem(1, QStringLiteral("Nosferatu"))) << "Nosferatu" << QString();
-        QTest::newRow("episode") << std::optional(episodeItem(2, QStringLiteral("Cisco"), 2, 5)) << "Cisco"
+        QTest::newRow("movie") << std::optional(movieItem(1, u"Nosferatu"_s)) << "Nosferatu" << QString();
+        QTest::newRow("episode") << std::optional(episodeItem(2, u"Cisco"_s, 2, 5)) << "Cisco"
                                  << "Season 2 · Episode 5";
-        catalogue::TMDBItem special = episodeItem(3, QStringLiteral("Flash"), 0, 1);
-        special.episode->name = QStringLiteral("Behind the Scenes");
+        catalogue::TMDBItem special = episodeItem(3, u"Flash"_s, 0, 1);
+        special.episode->name = u"Behind the Scenes"_s;
         QTest::newRow("special") << std::optional(special) << "Flash"
                                  << "Specials · Episode 1: Behind the Scenes";
         catalogue::TMDBTVShow show;
-        show.name = QStringLiteral("Flash");
+        show.name = u"Flash"_s;
         QTest::newRow("show alone") << std::optional(catalogue::TMDBItem { {}, show, {}, {} }) << "Flash" << QString();
         QTest::newRow("movie without a title")
             << std::optional(catalogue::TMDBItem { catalogue::TMDBMovie {}, {}, {}, {} }) << QString() << QString();
@@ -306,52 +265,50 @@ private Q_SLOTS:
     {
         QFETCH(QString, act);
         QFETCH(bool, revoked);
-        auto manager = signedInManager(QStringLiteral("gone@example.org"));
+        auto manager = m_service.signedIn(u"gone@example.org"_s);
         QVERIFY(manager);
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
         QVERIFY(waitForActive(window));
         QTRY_VERIFY(libraryLoaded(window));
         QVERIFY(!signedOutShown(window));
-        QVERIFY(shown<QLabel>(window, QStringLiteral("Signed in as gone@example.org")));
+        QVERIFY(shown<QLabel>(window, u"Signed in as gone@example.org"_s));
 
         QWidget elsewhere;
         if (revoked) {
             // `corvex logout` run on another machine, say: the service forgets the token.
-            auto other = newManager();
+            auto other = m_service.newManager();
             other->setAccessToken(manager->accessToken());
             QVERIFY(!QCoro::waitFor(other->signOut()).has_value());
         } else {
             // `corvex logout` here takes the token out of the shared settings.
-            QVERIFY(settings::Store(manager->settingsPath()).setValue(QStringLiteral("access_token"), std::nullopt));
+            QVERIFY(settings::Store(manager->settingsPath()).setValue(u"access_token"_s, std::nullopt));
         }
         if (act == QLatin1StringView("F5")) {
             QTest::keyClick(window, Qt::Key_F5);
         } else if (act == QLatin1StringView("uploaded")) {
             service::Notifier::instance().postRefreshLightShows();
         } else if (act == QLatin1StringView("Sign Out")) {
-            QVERIFY(shown<QToolButton>(window, QStringLiteral("Sign Out")));
-            clickAt(shown<QToolButton>(window, QStringLiteral("Sign Out")));
+            QVERIFY(shown<QToolButton>(window, u"Sign Out"_s));
+            clickAt(shown<QToolButton>(window, u"Sign Out"_s));
             QTRY_VERIFY(shownWindow<QMessageBox>());
-            buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Sign Out"))->click();
+            buttonWithText(shownWindow<QMessageBox>(), u"Sign Out"_s)->click();
         } else {
             elsewhere.show();
             QVERIFY(activate(&elsewhere));
             QVERIFY(activate(window));
         }
         QTRY_VERIFY(signedOutShown(window));
-        QVERIFY(menuAction(window, QStringLiteral("Sign In…"))
-            && menuAction(window, QStringLiteral("Sign In…"))->isVisible());
-        QVERIFY(!menuAction(window, QStringLiteral("Sign Out…"))->isVisible());
-        for (const QString& untrue : { QStringLiteral("Error"), QStringLiteral("No light shows yet"),
-                 QStringLiteral("Trying again"), QStringLiteral("Signed in") })
+        QVERIFY(menuAction(window, u"Sign In…"_s) && menuAction(window, u"Sign In…"_s)->isVisible());
+        QVERIFY(!menuAction(window, u"Sign Out…"_s)->isVisible());
+        for (const QString& untrue : { u"Error"_s, u"No light shows yet"_s, u"Trying again"_s, u"Signed in"_s })
             QVERIFY2(!labelStartingWith(window, untrue), qPrintable(untrue));
-        QCOMPARE(labelStartingWith(window, QStringLiteral("You were signed out")) != nullptr, revoked);
+        QCOMPARE(labelStartingWith(window, u"You were signed out"_s) != nullptr, revoked);
     }
 
     void signingOutAndInAgain()
     {
-        auto manager = signedInManager(QStringLiteral("ada@example.org"));
+        auto manager = m_service.signedIn(u"ada@example.org"_s);
         QVERIFY(manager);
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
@@ -360,21 +317,21 @@ private Q_SLOTS:
         QVERIFY(window->width() >= 960 && window->height() >= 724);
         QTRY_VERIFY(libraryLoaded(window));
 
-        QAction* signOut = menuAction(window, QStringLiteral("Sign Out…"));
+        QAction* signOut = menuAction(window, u"Sign Out…"_s);
         QVERIFY(signOut);
         signOut->trigger();
-        QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Sign out of ada@example.org?"));
-        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Cancel"))->click();
+        QCOMPARE(shownWindow<QMessageBox>()->text(), u"Sign out of ada@example.org?"_s);
+        buttonWithText(shownWindow<QMessageBox>(), u"Cancel"_s)->click();
         QVERIFY(manager->accessToken().has_value());
         signOut->trigger();
-        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Sign Out"))->click();
+        buttonWithText(shownWindow<QMessageBox>(), u"Sign Out"_s)->click();
         QVERIFY(!manager->accessToken() && !manager->account());
         QVERIFY(signedOutShown(window));
         QCOMPARE(libraryTable(window)->model()->rowCount(), 0);
 
         // Signing in again (the old token ended with the sign-out) loads at once.
         const QByteArray before = m_service.log();
-        manager->setAccessToken(tokenFor(m_service.origin(), QStringLiteral("ada@example.org")));
+        manager->setAccessToken(tokenFor(m_service.origin(), u"ada@example.org"_s));
         QVERIFY(!signedOutShown(window));
         QTRY_COMPARE(countLines(m_service.log().mid(before.size()), "GET /tvapi/me/lightshows 200"), 1);
         QTRY_VERIFY(libraryLoaded(window));
@@ -386,25 +343,25 @@ private Q_SLOTS:
     // open by hand; the answer still finds the studio through a second launch.
     void signInThroughTheBrowser()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         QList<QUrl> opened;
         StudioApp studio(*manager, RecordingModels::process(), {}, [&opened](const QUrl& url) {
             opened.append(url);
             return false;
         });
         MainWindow* window = studio.newMainWindow();
-        QPushButton* signInButton = shown<QPushButton>(window, QStringLiteral("Sign In"));
-        QVERIFY(signInButton && menuAction(window, QStringLiteral("Sign In…")));
-        menuAction(window, QStringLiteral("Sign In…"))->trigger();
+        QPushButton* signInButton = shown<QPushButton>(window, u"Sign In"_s);
+        QVERIFY(signInButton && menuAction(window, u"Sign In…"_s));
+        menuAction(window, u"Sign In…"_s)->trigger();
         QTRY_VERIFY(studio.environment().signInSession.isActive());
         const QString expected = opened.value(0).toString();
         QVERIFY2(expected.startsWith(m_service.origin() + "/auth/signin?redirectUri=corvexapp://callback&state="),
             qPrintable(expected));
         QVERIFY(!signInButton->isEnabled());
-        QDialog* dialog = shownWindow<QDialog>(QStringLiteral("Sign In"));
-        QTRY_VERIFY(labelStartingWith(dialog, QStringLiteral("No web browser could be opened.")));
+        QDialog* dialog = shownWindow<QDialog>(u"Sign In"_s);
+        QTRY_VERIFY(labelStartingWith(dialog, u"No web browser could be opened."_s));
         QCOMPARE(dialog->findChild<QLineEdit*>()->text(), expected);
-        shown<QPushButton>(dialog, QStringLiteral("Copy"))->click();
+        shown<QPushButton>(dialog, u"Copy"_s)->click();
         QCOMPARE(QGuiApplication::clipboard()->text(), expected);
         // Cancelling changes nothing.
         studio.environment().signInSession.cancel();
@@ -413,14 +370,14 @@ private Q_SLOTS:
 
         signInButton->click();
         QTRY_COMPARE(opened.size(), 2);
-        const QUrl callback = QCoro::waitFor(submitSignInForm(m_service.origin(), QStringLiteral("browser@example.org"),
-            QStringLiteral("correct horse"), QUrlQuery(opened.value(1)).queryItemValue(QStringLiteral("state"))));
+        const QUrl callback = QCoro::waitFor(submitSignInForm(m_service.origin(), u"browser@example.org"_s,
+            u"correct horse"_s, QUrlQuery(opened.value(1)).queryItemValue(u"state"_s)));
         QProcess launch;
         launchStudio(launch, { QString::fromUtf8(callback.toEncoded()) });
         QTRY_VERIFY_WITH_TIMEOUT(!signedOutShown(window), 20000);
         QVERIFY(finished(launch));
         QCOMPARE(launch.exitCode(), 0);
-        QTRY_VERIFY(shown<QLabel>(window, QStringLiteral("Signed in as browser@example.org")));
+        QTRY_VERIFY(shown<QLabel>(window, u"Signed in as browser@example.org"_s));
     }
 
     // With the service down, "Sign In" says so in the studio and sends no browser to an error page.
@@ -428,19 +385,18 @@ private Q_SLOTS:
     {
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+        const QString origin = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
         closed.close();
-        auto manager = newManager(origin);
+        auto manager = m_service.newManager(origin);
         int opened = 0;
         StudioApp studio(*manager, RecordingModels::process(), {}, [&opened](const QUrl&) {
             ++opened;
             return true;
         });
         MainWindow* window = studio.newMainWindow();
-        QPushButton* signInButton = shown<QPushButton>(window, QStringLiteral("Sign In"));
+        QPushButton* signInButton = shown<QPushButton>(window, u"Sign In"_s);
         signInButton->click();
-        QTRY_VERIFY(
-            labelStartingWith(window, QStringLiteral("The light-show service at %1 cannot be reached").arg(origin)));
+        QTRY_VERIFY(labelStartingWith(window, u"The light-show service at %1 cannot be reached"_s.arg(origin)));
         QVERIFY(signInButton->isEnabled());
         QCOMPARE(opened, 0);
         QVERIFY(!studio.environment().signInSession.isActive());
@@ -448,25 +404,25 @@ private Q_SLOTS:
 
     void aFailedHandOverShowsInTheStudio()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
-        SingleInstance first(QStringLiteral("corvex-studio"));
+        SingleInstance first(u"corvex-studio"_s);
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
         QSignalSpy messages(&first, &SingleInstance::messageReceived);
         QObject::connect(&first, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
 
         // No sign-in waits: the browser's answer comes too late.
         QProcess answer;
-        launchStudio(answer, { QStringLiteral("corvexapp://callback?token=late1234") });
+        launchStudio(answer, { u"corvexapp://callback?token=late1234"_s });
         QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 1, 20000);
         const QByteArray message = messages.first().first().toByteArray();
         QVERIFY2(message.startsWith("signin-failed "), message.constData());
         QVERIFY(!message.contains("late1234"));
         QVERIFY(finished(answer));
         QCOMPARE(answer.exitCode(), 1);
-        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("The browser's sign-in answer did not reach the studio")));
-        QVERIFY(!labelStartingWith(window, QStringLiteral("The browser"))->text().contains(QStringLiteral("late1234")));
+        QTRY_VERIFY(labelStartingWith(window, u"The browser's sign-in answer did not reach the studio"_s));
+        QVERIFY(!labelStartingWith(window, u"The browser"_s)->text().contains(u"late1234"_s));
     }
 
     // ---- The list, when the service fails ----
@@ -479,40 +435,40 @@ private Q_SLOTS:
         QVERIFY(manager);
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
-        window->findChild<Backoff*>(QStringLiteral("libraryRetry"))->setDelays(3600000, 3600000);
+        window->findChild<Backoff*>(u"libraryRetry"_s)->setDelays(3600000, 3600000);
         QVERIFY(waitForActive(window));
         // Nothing was ever loaded: the failure is said in red, and it is asked for again.
-        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("Error: ")));
-        QLabel* error = labelStartingWith(window, QStringLiteral("Error: "));
-        QVERIFY(error->text().contains(QStringLiteral("status 503")));
+        QTRY_VERIFY(labelStartingWith(window, u"Error: "_s));
+        QLabel* error = labelStartingWith(window, u"Error: "_s);
+        QVERIFY(error->text().contains(u"status 503"_s));
         QVERIFY(wcagContrast(error->palette().color(QPalette::WindowText), Qt::black) >= 4.5);
-        QVERIFY(labelStartingWith(window, QStringLiteral("Trying again in")));
-        QVERIFY(!labelStartingWith(window, QStringLiteral("No light shows yet")));
+        QVERIFY(labelStartingWith(window, u"Trying again in"_s));
+        QVERIFY(!labelStartingWith(window, u"No light shows yet"_s));
 
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, kTwoShows });
         QTest::keyClick(window, Qt::Key_F5);
         QTRY_COMPARE(libraryTable(window)->model()->rowCount(), 2);
-        QTRY_VERIFY(!labelStartingWith(window, QStringLiteral("Error: ")));
+        QTRY_VERIFY(!labelStartingWith(window, u"Error: "_s));
         const QTime loadedAt = QTime::currentTime();
 
         // Down again: the list stays, said to be old, with when it was loaded.
         server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
         QTest::keyClick(window, Qt::Key_F5);
-        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("Not up to date")));
-        const QString stale = labelStartingWith(window, QStringLiteral("Not up to date"))->text();
+        QTRY_VERIFY(labelStartingWith(window, u"Not up to date"_s));
+        const QString stale = labelStartingWith(window, u"Not up to date"_s)->text();
         bool saysWhen = false;
         for (int second = -3; second <= 0; ++second)
             saysWhen = saysWhen || stale.contains(QLocale().toString(loadedAt.addSecs(second), QLocale::ShortFormat));
         QVERIFY2(saysWhen, qPrintable(stale));
-        QCOMPARE(columnTexts(libraryTable(window), LightShowTableModel::TitleColumn),
-            (QStringList { QStringLiteral("One"), QStringLiteral("Two") }));
-        QVERIFY(!labelStartingWith(window, QStringLiteral("Error: ")));
+        QCOMPARE(
+            columnTexts(libraryTable(window), LightShowTableModel::TitleColumn), (QStringList { u"One"_s, u"Two"_s }));
+        QVERIFY(!labelStartingWith(window, u"Error: "_s));
 
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
         QTest::keyClick(window, Qt::Key_F5);
-        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("No light shows yet — press Add")));
-        QVERIFY(!labelStartingWith(window, QStringLiteral("Not up to date")));
-        QVERIFY(!labelStartingWith(window, QStringLiteral("Trying again")));
+        QTRY_VERIFY(labelStartingWith(window, u"No light shows yet — press Add"_s));
+        QVERIFY(!labelStartingWith(window, u"Not up to date"_s));
+        QVERIFY(!labelStartingWith(window, u"Trying again"_s));
     }
 
     void aFailedDeleteSaysSoAndKeepsTheSelection()
@@ -526,20 +482,19 @@ private Q_SLOTS:
         MainWindow* window = studio.newMainWindow();
         QTableView* table = libraryTable(window);
         QTRY_COMPARE(table->model()->rowCount(), 2);
-        QAction* remove = menuAction(window, QStringLiteral("Delete…"));
+        QAction* remove = menuAction(window, u"Delete…"_s);
         QVERIFY(remove && !remove->isEnabled());
         table->selectRow(1);
         remove->trigger();
-        QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Delete the light show “Two”?"));
-        QCOMPARE(shownWindow<QMessageBox>()->defaultButton(),
-            buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Cancel")));
+        QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete the light show “Two”?"_s);
+        QCOMPARE(shownWindow<QMessageBox>()->defaultButton(), buttonWithText(shownWindow<QMessageBox>(), u"Cancel"_s));
         shownWindow<QMessageBox>()->reject();
         table->selectAll();
         remove->trigger();
-        QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Delete 2 light shows: “One” and “Two”?"));
-        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Delete"))->click();
-        QTRY_VERIFY(labelStartingWith(window, QStringLiteral("2 of 2 light shows could not be deleted")));
-        QVERIFY(labelStartingWith(window, QStringLiteral("2 of 2"))->toolTip().contains(QStringLiteral("500")));
+        QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete 2 light shows: “One” and “Two”?"_s);
+        buttonWithText(shownWindow<QMessageBox>(), u"Delete"_s)->click();
+        QTRY_VERIFY(labelStartingWith(window, u"2 of 2 light shows could not be deleted"_s));
+        QVERIFY(labelStartingWith(window, u"2 of 2"_s)->toolTip().contains(u"500"_s));
         QCOMPARE(table->model()->rowCount(), 2);
         QCOMPARE(table->selectionModel()->selectedRows().size(), 2);
         QVERIFY(remove->isEnabled());
@@ -548,9 +503,9 @@ private Q_SLOTS:
         server.setAnswer("DELETE", "/tvapi/me/lightshows/a", { 200, "{}" });
         server.setAnswer("DELETE", "/tvapi/me/lightshows/b", { 200, "{}" });
         remove->trigger();
-        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Delete"))->click();
+        buttonWithText(shownWindow<QMessageBox>(), u"Delete"_s)->click();
         QTRY_COMPARE(table->model()->rowCount(), 0);
-        QVERIFY(!labelStartingWith(window, QStringLiteral("2 of 2")));
+        QVERIFY(!labelStartingWith(window, u"2 of 2"_s));
         QVERIFY(!remove->isEnabled());
     }
 
@@ -558,14 +513,14 @@ private Q_SLOTS:
     // know keeps its title, and an episode is named once, with its own name.
     void rowsSayWhatWasRecorded()
     {
-        auto manager = signedInManager(QStringLiteral("rows@example.org"));
+        auto manager = m_service.signedIn(u"rows@example.org"_s);
         QVERIFY(manager);
         StudioApp studio(*manager, RecordingModels::process());
-        manager->setCurrentItem(movieItem(99999, QStringLiteral("A Film of My Own")));
+        manager->setCurrentItem(movieItem(99999, u"A Film of My Own"_s));
         for (const int frames : { 30, 90 })
             QVERIFY(QCoro::waitFor(manager->uploadLightShow(smallRecording(frames))).succeeded());
-        catalogue::TMDBItem episode = episodeItem(91002, QStringLiteral("The Cisco Kid"), 1, 5);
-        episode.episode->name = QStringLiteral("Rustling");
+        catalogue::TMDBItem episode = episodeItem(91002, u"The Cisco Kid"_s, 1, 5);
+        episode.episode->name = u"Rustling"_s;
         manager->setCurrentItem(episode);
         QVERIFY(QCoro::waitFor(manager->uploadLightShow(smallRecording(3))).succeeded());
 
@@ -579,14 +534,12 @@ private Q_SLOTS:
             columnTexts(table, LightShowTableModel::SeasonEpisodeColumn), (QStringList { "S01E05", "Movie", "Movie" }));
         QCOMPARE(columnTexts(table, LightShowTableModel::FramesColumn), (QStringList { "3", "30", "90" }));
         QCOMPARE(columnTexts(table, LightShowTableModel::LengthColumn), (QStringList { "0:00", "0:00", "0:02" }));
-        QCOMPARE(table->model()->headerData(LightShowTableModel::LengthColumn, Qt::Horizontal).toString(),
-            QStringLiteral("Length"));
+        QCOMPARE(table->model()->headerData(LightShowTableModel::LengthColumn, Qt::Horizontal).toString(), u"Length"_s);
 
         table->selectRow(0);
-        menuAction(window, QStringLiteral("Delete…"))->trigger();
-        QCOMPARE(shownWindow<QMessageBox>()->text(),
-            QStringLiteral("Delete the light show “The Cisco Kid — Rustling S01E05”?"));
-        buttonWithText(shownWindow<QMessageBox>(), QStringLiteral("Delete"))->click();
+        menuAction(window, u"Delete…"_s)->trigger();
+        QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete the light show “The Cisco Kid — Rustling S01E05”?"_s);
+        buttonWithText(shownWindow<QMessageBox>(), u"Delete"_s)->click();
         QTRY_COMPARE(table->model()->rowCount(), 2);
     }
 
@@ -630,8 +583,8 @@ private Q_SLOTS:
             QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn), (QStringList { "Gamma", "beta", "Alpha" }));
             // The selection follows the rows, not their places.
             table->selectRow(1);
-            menuAction(window, QStringLiteral("Delete…"))->trigger();
-            QCOMPARE(shownWindow<QMessageBox>()->text(), QStringLiteral("Delete the light show “beta S02E01”?"));
+            menuAction(window, u"Delete…"_s)->trigger();
+            QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete the light show “beta S02E01”?"_s);
             shownWindow<QMessageBox>()->reject();
             window->close();
         }
@@ -645,7 +598,7 @@ private Q_SLOTS:
 
     void theKeyboardReachesEverything()
     {
-        auto manager = signedInManager(QStringLiteral("keys@example.org"));
+        auto manager = m_service.signedIn(u"keys@example.org"_s);
         QVERIFY(manager);
         for (const qint64 film : { 90001, 90002 })
             QVERIFY(uploadFor(*manager, movieItem(film, {})));
@@ -657,7 +610,7 @@ private Q_SLOTS:
         for (QAction* action : window->menuBar()->actions())
             menus << action->text().remove(QLatin1Char('&'));
         QCOMPARE(menus, (QStringList { "File", "Help" }));
-        QVERIFY(!menuAction(window, QStringLiteral("New Window")));
+        QVERIFY(!menuAction(window, u"New Window"_s));
         QSet<QKeySequence> keys;
         for (QMenu* menu : window->findChildren<QMenu*>())
             for (QAction* action : menu->actions())
@@ -686,9 +639,9 @@ private Q_SLOTS:
 
         QVERIFY(activate(window));
         QTest::keyClick(window, Qt::Key_F1);
-        QTRY_VERIFY(shownWindow<QMessageBox>(QStringLiteral("Corvex Studio Help")));
+        QTRY_VERIFY(shownWindow<QMessageBox>(u"Corvex Studio Help"_s));
         shownWindow<QMessageBox>()->close();
-        menuAction(window, QStringLiteral("About Corvex Studio"))->trigger();
+        menuAction(window, u"About Corvex Studio"_s)->trigger();
         QVERIFY(shownWindow<QMessageBox>()->text().contains(QApplication::applicationVersion()));
         shownWindow<QMessageBox>()->close();
 
@@ -716,18 +669,18 @@ private Q_SLOTS:
 
     void createALightShowForAMovieByKeyboard()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         StudioApp studio(*manager, RecordingModels::process());
         auto* window = new CatalogueWindow(studio.environment());
         window->showCentred();
         QVERIFY(waitForActive(window));
         QPointer<CatalogueWindow> catalogueWindow(window);
-        QCOMPARE(window->windowTitle(), QStringLiteral("Add Light Show"));
+        QCOMPARE(window->windowTitle(), u"Add Light Show"_s);
         MoviesSearchView* search = window->searchView();
         QVERIFY(search->searchField()->hasFocus());
 
         // The arrows go from the field down the results and back up.
-        searchFor(search, QStringLiteral("the"));
+        searchFor(search, u"the"_s);
         QTRY_VERIFY(search->results().size() >= 2 && !search->isLoading());
         const std::pair<Qt::Key, int> steps[] = { { Qt::Key_Down, 0 }, { Qt::Key_Down, 1 }, { Qt::Key_Up, 0 } };
         for (const auto& [key, row] : steps) {
@@ -739,14 +692,14 @@ private Q_SLOTS:
         search->searchField()->clear();
         search->searchField()->setFocus();
         const QByteArray before = m_service.log();
-        QTest::keyClicks(search->searchField(), QStringLiteral("Night of"));
+        QTest::keyClicks(search->searchField(), u"Night of"_s);
         QTest::qWait(200);
         QCOMPARE(countLines(m_service.log().mid(before.size()), "GET /3/search/multi"), 0);
         QTest::keyClick(search->searchField(), Qt::Key_Return);
         QTRY_VERIFY(search->results().size() == 1 && !search->isLoading());
         QTest::keyClick(search->searchField(), Qt::Key_Down);
         QTRY_VERIFY(search->selectedMovie().has_value());
-        QCOMPARE(search->selectedMovie()->title, QStringLiteral("Night of the Living Dead"));
+        QCOMPARE(search->selectedMovie()->title, u"Night of the Living Dead"_s);
 
         // Tab goes only where something can be done, and reaches the film's button.
         QPushButton* create = nullptr;
@@ -757,8 +710,7 @@ private Q_SLOTS:
                     && (qobject_cast<QLineEdit*>(focus) || qobject_cast<QAbstractButton*>(focus)
                         || !focus->accessibleName().isEmpty()),
                 focus->metaObject()->className());
-            if (auto* button = qobject_cast<QPushButton*>(focus);
-                button && button->text() == QStringLiteral("Create light show"))
+            if (auto* button = qobject_cast<QPushButton*>(focus); button && button->text() == u"Create light show"_s)
                 create = button;
         }
         QVERIFY(create);
@@ -766,24 +718,24 @@ private Q_SLOTS:
         QCOMPARE(*manager->currentItem(), catalogue::TMDBItem::forMovie(*search->selectedMovie()));
         RecordingWindow* recording = studio.environment().recordingWindows.current();
         QVERIFY(recording);
-        QCOMPARE(recording->windowTitle(), QStringLiteral("Recording"));
+        QCOMPARE(recording->windowTitle(), u"Recording"_s);
         QTRY_VERIFY(!catalogueWindow); // the catalogue window was the active one: it closed
         recording->close();
     }
 
     void createALightShowForAnEpisodeFetchesEpisodesOnce()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         StudioApp studio(*manager, RecordingModels::process());
         auto* window = new CatalogueWindow(studio.environment());
         window->showCentred();
         QVERIFY(waitForActive(window));
         MoviesSearchView* search = window->searchView();
-        searchFor(search, QStringLiteral("Cisco"));
+        searchFor(search, u"Cisco"_s);
         QTRY_COMPARE(search->resultRows().size(), 1);
         QTest::keyClick(search->searchField(), Qt::Key_Down);
         TVShowSeasonsView* seasons = search->seasonsView();
-        QTRY_VERIFY(rowWithLabel(seasons, QStringLiteral("Season 2")));
+        QTRY_VERIFY(rowWithLabel(seasons, u"Season 2"_s));
 
         const QByteArray before = m_service.log();
         for (const QString& season : QStringList { "Season 1", "Season 1", "Season 1", "Season 2", "Season 1" }) {
@@ -794,7 +746,7 @@ private Q_SLOTS:
             QTRY_VERIFY(!seasons->findChild<QProgressBar*>() || !seasons->findChild<QProgressBar*>()->isVisible());
         }
         QTRY_COMPARE(createButtons(seasons).size(), 5);
-        QVERIFY(shown<QLabel>(seasons, QStringLiteral("S01E05")));
+        QVERIFY(shown<QLabel>(seasons, u"S01E05"_s));
         const QByteArray log = m_service.log().mid(before.size());
         QCOMPARE(countLines(log, "GET /3/tv/91002/season/1 "), 1);
         QCOMPARE(countLines(log, "GET /3/tv/91002/season/2 "), 1);
@@ -846,11 +798,11 @@ private Q_SLOTS:
         QFETCH(QString, message);
         FaultServer catalogue;
         catalogue.setAnswer("GET", "/3/search/multi", { status, body });
-        auto manager = newManager(catalogue.origin());
+        auto manager = m_service.newManager(catalogue.origin());
         StudioApp studio(*manager, RecordingModels::process());
         auto* window = new CatalogueWindow(studio.environment());
         window->showCentred();
-        searchFor(window->searchView(), QStringLiteral("zzz"));
+        searchFor(window->searchView(), u"zzz"_s);
         QTRY_VERIFY(labelStartingWith(window, message.left(20)));
         QLabel* label = labelStartingWith(window, message.left(20));
         QCOMPARE(label->text(), message);
@@ -871,35 +823,33 @@ private Q_SLOTS:
             "GET", "/3/search/multi", { 200, R"({"results":[{"media_type":"tv","id":7,"name":"Show"}]})" });
         catalogue.setAnswer("GET", "/3/tv/7", { 500, "<html>oops</html>" });
         catalogue.setAnswer("GET", "/3/tv/7/season/1", { 500, "<html>oops</html>" });
-        auto manager = newManager(catalogue.origin());
+        auto manager = m_service.newManager(catalogue.origin());
         StudioApp studio(*manager, RecordingModels::process());
         auto* window = new CatalogueWindow(studio.environment());
         window->showCentred();
-        searchFor(window->searchView(), QStringLiteral("show"));
+        searchFor(window->searchView(), u"show"_s);
         QTRY_COMPARE(window->searchView()->resultRows().size(), 1);
         clickAt(window->searchView()->resultRows().first());
         TVShowSeasonsView* seasons = window->searchView()->seasonsView();
-        QTRY_VERIFY(
-            labelStartingWith(seasons, QStringLiteral("The seasons could not be loaded: the catalogue had a problem")));
+        QTRY_VERIFY(labelStartingWith(seasons, u"The seasons could not be loaded: the catalogue had a problem"_s));
 
         catalogue.setAnswer("GET", "/3/tv/7",
             { 200,
                 R"({"id":7,"seasons":[{"id":70,"season_number":0,"episode_count":1},{"id":71,"season_number":1,"episode_count":3}]})" });
-        shown<QPushButton>(seasons, QStringLiteral("Try Again"))->click();
-        QTRY_VERIFY(rowWithLabel(seasons, QStringLiteral("Season 1")));
-        QVERIFY(shown<QLabel>(seasons, QStringLiteral("Specials")));
-        QVERIFY(shown<QLabel>(seasons, QStringLiteral("1 episode")));
-        QVERIFY(shown<QLabel>(seasons, QStringLiteral("3 episodes")));
+        shown<QPushButton>(seasons, u"Try Again"_s)->click();
+        QTRY_VERIFY(rowWithLabel(seasons, u"Season 1"_s));
+        QVERIFY(shown<QLabel>(seasons, u"Specials"_s));
+        QVERIFY(shown<QLabel>(seasons, u"1 episode"_s));
+        QVERIFY(shown<QLabel>(seasons, u"3 episodes"_s));
 
-        clickAt(rowWithLabel(seasons, QStringLiteral("Season 1")));
-        QTRY_VERIFY(labelStartingWith(
-            seasons, QStringLiteral("The episodes could not be loaded: the catalogue had a problem")));
+        clickAt(rowWithLabel(seasons, u"Season 1"_s));
+        QTRY_VERIFY(labelStartingWith(seasons, u"The episodes could not be loaded: the catalogue had a problem"_s));
         catalogue.setAnswer("GET", "/3/tv/7/season/1",
             { 200,
                 R"({"id":71,"episodes":[{"id":1,"episode_number":1},{"id":2,"episode_number":2},{"id":3,"episode_number":3}]})" });
-        shown<QPushButton>(seasons, QStringLiteral("Try Again"))->click();
+        shown<QPushButton>(seasons, u"Try Again"_s)->click();
         QTRY_COMPARE(createButtons(seasons).size(), 3);
-        QVERIFY(!labelStartingWith(seasons, QStringLiteral("The episodes could not")));
+        QVERIFY(!labelStartingWith(seasons, u"The episodes could not"_s));
         window->close();
     }
 
@@ -907,16 +857,16 @@ private Q_SLOTS:
     {
         FaultServer catalogue;
         catalogue.setAnswer("GET", "/3/search/multi", { 200, {}, FaultServer::Action::Silent });
-        auto manager = newManager(catalogue.origin());
+        auto manager = m_service.newManager(catalogue.origin());
         StudioApp studio(*manager, RecordingModels::process());
         MoviesSearchView search(studio.environment());
-        searchFor(&search, QStringLiteral("first"));
+        searchFor(&search, u"first"_s);
         QTRY_COMPARE(catalogue.received().size(), 1);
         QVERIFY(search.isLoading());
 
         catalogue.setAnswer(
             "GET", "/3/search/multi", { 200, R"({"results":[{"media_type":"movie","id":7,"title":"Second"}]})" });
-        searchFor(&search, QStringLiteral("second"));
+        searchFor(&search, u"second"_s);
         QTRY_VERIFY(!search.isLoading());
         QCOMPARE(search.results().size(), 1);
 
@@ -936,7 +886,7 @@ private Q_SLOTS:
     void postersAreFetchedOnce()
     {
         ImageCache cache;
-        const QUrl poster(m_service.origin() + QStringLiteral("/t/p/w92/movie-90001.png"));
+        const QUrl poster(m_service.origin() + u"/t/p/w92/movie-90001.png"_s);
         QSignalSpy loaded(&cache, &ImageCache::loaded);
         TMDBThumbnailView first(cache, poster);
         TMDBThumbnailView second(cache, poster);
@@ -949,7 +899,7 @@ private Q_SLOTS:
         QCOMPARE(cache.requestCount(), 1);
 
         QSignalSpy failed(&cache, &ImageCache::failed);
-        TMDBThumbnailView missing(cache, QUrl(m_service.origin() + QStringLiteral("/t/p/w92/movie-1.png")));
+        TMDBThumbnailView missing(cache, QUrl(m_service.origin() + u"/t/p/w92/movie-1.png"_s));
         QTRY_COMPARE(failed.count(), 1);
         QCOMPARE(missing.state(), TMDBThumbnailView::State::Placeholder);
         TMDBThumbnailView none(cache, std::nullopt);
@@ -960,7 +910,7 @@ private Q_SLOTS:
 
     void windowsOpenWhereTheyWereLeft()
     {
-        auto manager = newManager();
+        auto manager = m_service.newManager();
         const QList<QSize> sizes { QSize(1100, 800), QSize(820, 760), QSize(900, 650) };
         const auto windows = [](StudioApp& studio) {
             RecordingWindow* recording = studio.environment().recordingWindows.openRecordingWindow(movieItem(1, {}));
@@ -1028,7 +978,7 @@ private Q_SLOTS:
             QTRY_COMPARE(table->model()->rowCount(), 2);
             QPointer<CatalogueWindow> catalogue = new CatalogueWindow(studio.environment());
             catalogue->show();
-            searchFor(catalogue->searchView(), QStringLiteral("x"));
+            searchFor(catalogue->searchView(), u"x"_s);
             QTRY_COMPARE(catalogue->searchView()->resultRows().size(), 2);
 
             double worst = 21;
@@ -1057,10 +1007,10 @@ private Q_SLOTS:
             for (QPushButton* button : createButtons(catalogue)) {
                 const QImage picture = button->grab().toImage();
                 QVERIFY(wcagContrast(picture.pixelColor(4, picture.height() / 2), Qt::white) >= 4.5);
-                QVERIFY(button->styleSheet().contains(QStringLiteral("QPushButton:focus")));
+                QVERIFY(button->styleSheet().contains(u"QPushButton:focus"_s));
             }
             clickAt(catalogue->searchView()->resultRows().last());
-            QTRY_VERIFY(shown<QLabel>(catalogue, QStringLiteral("2 episodes")));
+            QTRY_VERIFY(shown<QLabel>(catalogue, u"2 episodes"_s));
             sweep(catalogue);
             for (int column = 0; column < LightShowTableModel::ColumnCount; ++column)
                 for (int row = 0; row < 2; ++row) {
@@ -1070,7 +1020,7 @@ private Q_SLOTS:
                             table->model()->index(row, column).data().toString());
                 }
             qInfo("lowest contrast %.2f:1 (%s)", worst, qPrintable(worstText));
-            QVERIFY2(worst >= 4.5, qPrintable(QStringLiteral("%1 at %2:1").arg(worstText).arg(worst)));
+            QVERIFY2(worst >= 4.5, qPrintable(u"%1 at %2:1"_s.arg(worstText).arg(worst)));
 
             // The menus show the toolbar's icons, and so the window's black behind them.
             for (QMenu* menu : main->menuBar()->findChildren<QMenu*>())
@@ -1105,8 +1055,8 @@ private Q_SLOTS:
         for (const auto& [name, colour] :
             { std::pair { "dark-icons", QColor(50, 50, 50) }, std::pair { "light-icons", QColor(230, 230, 230) } }) {
             const QString folder = themes.path() + QLatin1Char('/') + QLatin1String(name);
-            QDir().mkpath(folder + QStringLiteral("/24x24/actions"));
-            QFile index(folder + QStringLiteral("/index.theme"));
+            QDir().mkpath(folder + u"/24x24/actions"_s);
+            QFile index(folder + u"/index.theme"_s);
             QVERIFY(index.open(QIODevice::WriteOnly));
             index.write("[Icon Theme]\nName=" + QByteArray(name)
                 + "\nDirectories=24x24/actions\n\n[24x24/actions]\nSize=24\nType=Fixed\n");
@@ -1117,8 +1067,7 @@ private Q_SLOTS:
                 QPainter painter(&image);
                 painter.fillRect(6, 6, 12, 12, colour);
                 painter.end();
-                QVERIFY(image.save(folder + QStringLiteral("/24x24/actions/") + themeIconName(StudioIcon(kind))
-                    + QStringLiteral(".png")));
+                QVERIFY(image.save(folder + u"/24x24/actions/"_s + themeIconName(StudioIcon(kind)) + u".png"_s));
             }
         }
         const QStringList oldPaths = QIcon::themeSearchPaths();
@@ -1130,10 +1079,10 @@ private Q_SLOTS:
             QVERIFY2(iconContrast(icon, background) >= 0.35, qPrintable(themeIconName(StudioIcon(kind))));
         }
         // A theme icon that reads is the desktop's, not ours.
-        const bool themeReads = (theme == QStringLiteral("light-icons")) == (background == QColor(Qt::black));
+        const bool themeReads = (theme == u"light-icons"_s) == (background == QColor(Qt::black));
         if (!theme.isEmpty() && themeReads) {
             const QImage ours = studioIcon(StudioIcon::Add, background).pixmap(24).toImage();
-            QCOMPARE(ours.pixelColor(12, 12).lightness() > 128, theme == QStringLiteral("light-icons"));
+            QCOMPARE(ours.pixelColor(12, 12).lightness() > 128, theme == u"light-icons"_s);
             QCOMPARE(ours.pixelColor(2, 12).alpha(), 0); // the theme's square, not our cross
         }
         QIcon::setThemeSearchPaths(oldPaths);
@@ -1143,20 +1092,20 @@ private Q_SLOTS:
     // One spelling of "light show"; "Sign In" and "Sign Out", never "Logout".
     void wordsAreTheSameEverywhere()
     {
-        auto manager = signedInManager(QStringLiteral("words@example.org"));
+        auto manager = m_service.signedIn(u"words@example.org"_s);
         QVERIFY(manager);
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         QTRY_VERIFY(libraryLoaded(main));
         QPointer<CatalogueWindow> catalogue = new CatalogueWindow(studio.environment());
-        searchFor(catalogue->searchView(), QStringLiteral("Cisco"));
+        searchFor(catalogue->searchView(), u"Cisco"_s);
         QTRY_COMPARE(catalogue->searchView()->resultRows().size(), 1);
         clickAt(catalogue->searchView()->resultRows().first());
-        QTRY_VERIFY(rowWithLabel(catalogue, QStringLiteral("Season 1")));
-        clickAt(rowWithLabel(catalogue, QStringLiteral("Season 1")));
+        QTRY_VERIFY(rowWithLabel(catalogue, u"Season 1"_s));
+        clickAt(rowWithLabel(catalogue, u"Season 1"_s));
         QTRY_VERIFY(!createButtons(catalogue).isEmpty());
-        QVERIFY(menuAction(main, QStringLiteral("Sign Out…")));
-        menuAction(main, QStringLiteral("Sign Out…"))->trigger();
+        QVERIFY(menuAction(main, u"Sign Out…"_s));
+        menuAction(main, u"Sign Out…"_s)->trigger();
         QMessageBox* question = shownWindow<QMessageBox>();
         QStringList texts { main->windowTitle(), catalogue->windowTitle(), question->text(),
             question->informativeText() };
@@ -1168,11 +1117,11 @@ private Q_SLOTS:
             for (QAction* action : root->findChildren<QAction*>())
                 texts << action->text() << action->iconText() << action->toolTip();
         }
-        buttonWithText(question, QStringLiteral("Sign Out"))->click();
+        buttonWithText(question, u"Sign Out"_s)->click();
         for (QLabel* label : main->findChildren<QLabel*>())
             texts << label->text();
-        const QRegularExpression wrong(QStringLiteral("\\blightshows?\\b|\\blog ?out\\b|\\blog ?in\\b"),
-            QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpression wrong(
+            u"\\blightshows?\\b|\\blog ?out\\b|\\blog ?in\\b"_s, QRegularExpression::CaseInsensitiveOption);
         for (const QString& text : std::as_const(texts))
             QVERIFY2(!wrong.match(text).hasMatch(), qPrintable(text));
         delete catalogue.data();
@@ -1188,79 +1137,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("start");
         QTest::addColumn<QString>("save");
         QTest::addColumn<QString>("problem"); // empty: saved
-        QTest::newRow("https service") << "https://lights.example.org/"
-                                       << ""
-                                       << ""
-                                       << "Ctrl+Alt+R"
-                                       << "Ctrl+Alt+S"
-                                       << "";
-        QTest::newRow("loopback over http, other keys") << "http://localhost:8787"
-                                                        << "http://127.0.0.1:9"
-                                                        << ""
-                                                        << "Ctrl+Shift+F9"
-                                                        << "Meta+S"
-                                                        << "";
-        QTest::newRow("the setting beats the environment; the same service") << "same"
-                                                                             << "https://tmdb.example.org"
-                                                                             << "https://other.example.org"
-                                                                             << "Ctrl+Alt+R"
-                                                                             << "Ctrl+Alt+S"
-                                                                             << "";
-        QTest::newRow("plain http elsewhere") << "http://lights.example.org"
-                                              << ""
-                                              << ""
-                                              << "Ctrl+Alt+R"
-                                              << "Ctrl+Alt+S"
-                                              << "uses plain http to another machine";
-        QTest::newRow("no address") << "lights"
-                                    << ""
-                                    << ""
-                                    << "Ctrl+Alt+R"
-                                    << "Ctrl+Alt+S"
-                                    << "is not an http(s) address";
-        QTest::newRow("a query") << "https://lights.example.org/?a=1"
-                                 << ""
-                                 << ""
-                                 << "Ctrl+Alt+R"
-                                 << "Ctrl+Alt+S"
-                                 << "must not hold a query";
-        QTest::newRow("empty hands over to a broken environment")
-            << ""
-            << ""
-            << "http://remote.example.org"
-            << "Ctrl+Alt+R"
-            << "Ctrl+Alt+S"
-            << "the environment variable CORVEX_CATALOGUE_URL decides";
-        QTest::newRow("a key without a modifier") << ""
-                                                  << ""
-                                                  << ""
-                                                  << "R"
-                                                  << "Ctrl+Alt+S"
-                                                  << "hold Ctrl, Alt or Super";
-        QTest::newRow("shift is not enough") << ""
-                                             << ""
-                                             << ""
-                                             << "Shift+R"
-                                             << "Ctrl+Alt+S"
-                                             << "hold Ctrl, Alt or Super";
-        QTest::newRow("the same keys twice") << ""
-                                             << ""
-                                             << ""
-                                             << "Ctrl+Alt+R"
-                                             << "Ctrl+Alt+R"
-                                             << "different keys";
-        QTest::newRow("no key") << ""
-                                << ""
-                                << ""
-                                << ""
-                                << "Ctrl+Alt+S"
-                                << "Press the keys";
-        QTest::newRow("two in a row") << ""
-                                      << ""
-                                      << ""
-                                      << "Ctrl+A, Ctrl+B"
-                                      << "Ctrl+Alt+S"
-                                      << "one combination";
+        const auto row = [](const char* tag, std::initializer_list<const char*> texts) {
+            QTestData& data = QTest::newRow(tag);
+            for (const char* text : texts)
+                data << QString::fromUtf8(text);
+        };
+        row("https service", { "https://lights.example.org/", "", "", "Ctrl+Alt+R", "Ctrl+Alt+S", "" });
+        row("loopback over http, other keys",
+            { "http://localhost:8787", "http://127.0.0.1:9", "", "Ctrl+Shift+F9", "Meta+S", "" });
+        row("the setting beats the environment; the same service",
+            { "same", "https://tmdb.example.org", "https://other.example.org", "Ctrl+Alt+R", "Ctrl+Alt+S", "" });
+        row("plain http elsewhere",
+            { "http://lights.example.org", "", "", "Ctrl+Alt+R", "Ctrl+Alt+S", "uses plain http to another machine" });
+        row("no address", { "lights", "", "", "Ctrl+Alt+R", "Ctrl+Alt+S", "is not an http(s) address" });
+        row("a query",
+            { "https://lights.example.org/?a=1", "", "", "Ctrl+Alt+R", "Ctrl+Alt+S", "must not hold a query" });
+        row("empty hands over to a broken environment",
+            { "", "", "http://remote.example.org", "Ctrl+Alt+R", "Ctrl+Alt+S",
+                "the environment variable CORVEX_CATALOGUE_URL decides" });
+        row("a key without a modifier", { "", "", "", "R", "Ctrl+Alt+S", "hold Ctrl, Alt or Super" });
+        row("shift is not enough", { "", "", "", "Shift+R", "Ctrl+Alt+S", "hold Ctrl, Alt or Super" });
+        row("the same keys twice", { "", "", "", "Ctrl+Alt+R", "Ctrl+Alt+R", "different keys" });
+        row("no key", { "", "", "", "", "Ctrl+Alt+S", "Press the keys" });
+        row("two in a row", { "", "", "", "Ctrl+A, Ctrl+B", "Ctrl+Alt+S", "one combination" });
     }
 
     void settingsAreCheckedWhenSaved()
@@ -1275,15 +1174,15 @@ private Q_SLOTS:
             qputenv("CORVEX_CATALOGUE_URL", environment.toUtf8());
         const auto restore = qScopeGuard([] { qunsetenv("CORVEX_CATALOGUE_URL"); });
         FaultServer server; // answers nothing the manager asks: the token stays
-        auto manager = newManager(server.origin());
+        auto manager = m_service.newManager(server.origin());
         const bool sameService = service == QLatin1StringView("same");
         if (sameService)
             service = server.origin();
-        manager->setAccessToken(QStringLiteral("token-settings"));
+        manager->setAccessToken(u"token-settings"_s);
         StudioApp studio(*manager, RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
-        menuAction(main, QStringLiteral("Settings…"))->trigger();
-        QDialog* dialog = shownWindow<QDialog>(QStringLiteral("Settings"));
+        menuAction(main, u"Settings…"_s)->trigger();
+        QDialog* dialog = shownWindow<QDialog>(u"Settings"_s);
         QVERIFY(dialog);
         const QList<QLineEdit*> addresses = dialog->findChildren<QLineEdit*>();
         const QList<QKeySequenceEdit*> keys = dialog->findChildren<QKeySequenceEdit*>();
@@ -1300,15 +1199,15 @@ private Q_SLOTS:
         if (!problem.isEmpty()) {
             QVERIFY(dialog->isVisible());
             QVERIFY2(labelContaining(dialog, problem), qPrintable(problem));
-            QVERIFY(!store.value(QStringLiteral("service_url")) && !store.value(QStringLiteral("shortcuts/start")));
+            QVERIFY(!store.value(u"service_url"_s) && !store.value(u"shortcuts/start"_s));
             QCOMPARE(manager->serviceOrigin(), server.origin());
             dialog->close();
             return;
         }
-        QTRY_VERIFY(!shownWindow<QDialog>(QStringLiteral("Settings")));
-        QCOMPARE(store.value(QStringLiteral("shortcuts/start")), start);
-        QCOMPARE(store.value(QStringLiteral("shortcuts/save")), save);
-        QCOMPARE(store.value(QStringLiteral("service_url")).value_or(QString()), service);
+        QTRY_VERIFY(!shownWindow<QDialog>(u"Settings"_s));
+        QCOMPARE(store.value(u"shortcuts/start"_s), start);
+        QCOMPARE(store.value(u"shortcuts/save"_s), save);
+        QCOMPARE(store.value(u"service_url"_s).value_or(QString()), service);
         const auto* endpoints = std::get_if<settings::Endpoints>(&manager->endpoints());
         QVERIFY(endpoints);
         QCOMPARE(endpoints->catalogue,
@@ -1325,7 +1224,7 @@ int main(int argc, char* argv[])
 {
     privateHome();
     QApplication application(argc, argv);
-    QApplication::setApplicationVersion(QStringLiteral("0.1.0-test"));
+    QApplication::setApplicationVersion(u"0.1.0-test"_s);
     TestLibrary test;
     return QTest::qExec(&test, argc, argv);
 }

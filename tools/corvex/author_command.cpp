@@ -104,7 +104,8 @@ int author(const Options& options)
     if (!opened.reader)
         return Failure;
     mediafile::MediaFileReader& reader = *opened.reader;
-    const mediafile::MediaFileInfo& info = reader.info();
+    // A copy: the reader, with the decoder's pictures, is gone before the record is encoded.
+    const mediafile::MediaFileInfo info = reader.info();
     if (!info.hardwareNote.empty())
         std::fprintf(stderr, "%s\n", info.hardwareNote.c_str());
 
@@ -153,6 +154,12 @@ int author(const Options& options)
     };
 
     recorder.start();
+    // The record is sized for the film at once, within reason (a damaged file
+    // may claim any length), rather than doubling as it grows.
+    constexpr double kMostFramesReserved = 3 * 3600 * 60;
+    const double expectedFrames = info.durationSeconds * info.frameRate * 1.01 + 64;
+    if (info.durationSeconds > 0 && info.frameRate > 0)
+        recorder.reserveFrames(static_cast<int>(std::min(expectedFrames, kMostFramesReserved)));
     capture::VideoFileAnalysis::Result result;
     {
         ScopedReader stoppable(&reader);
@@ -162,6 +169,7 @@ int author(const Options& options)
     }
     if (terminal)
         std::fprintf(stderr, "\n");
+    opened.reader.reset();
     const std::optional<QByteArray> bytes = recorder.stop();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 

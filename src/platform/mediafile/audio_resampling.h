@@ -17,8 +17,8 @@ public:
     AudioResampling(const AudioResampling&) = delete;
     AudioResampling& operator=(const AudioResampling&) = delete;
 
-    /// Fills `channels` (one vector per channel) with the frame's samples;
-    /// false when they cannot be converted.
+    /// Appends the frame's samples to `channels` (one vector per channel, as
+    /// many as the frame has); false, with `channels` as it was, when they cannot be converted.
     bool convert(AVFrame* decoded, std::vector<std::vector<float>>& channels);
 
 private:

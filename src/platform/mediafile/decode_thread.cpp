@@ -20,6 +20,13 @@ constexpr int kMinQueuedPictures = 2;
 constexpr int kMaxQueuedPictures = 4;
 // Everything waiting (pictures and blocks of sound), at most.
 constexpr std::size_t kMaxQueued = 64;
+// The two threads wake each other in batches rather than at every item: a
+// film's sound comes in blocks of a few milliseconds, and waking a thread
+// costs more than handing one over. The caller sleeps until this many items
+// wait (or a picture, or the end); the decoder, once the queue is full, until
+// it has drained to half.
+constexpr std::size_t kWakeCaller = 16;
+constexpr std::size_t kWakeDecoder = kMaxQueued / 2;
 
 std::size_t bytesOf(const AVFrame* frame)
 {
@@ -65,6 +72,12 @@ bool DecodeThread::quitting() const
     return m_quit;
 }
 
+bool DecodeThread::callerMayGo() const
+{
+    return !m_queue.empty()
+        && (m_queue.size() >= kWakeCaller || m_decoderWaiting || m_queue.back().kind != Decoded::Kind::Sound);
+}
+
 bool DecodeThread::hand(Decoded item)
 {
     std::unique_lock lock(m_mutex);
@@ -72,17 +85,24 @@ bool DecodeThread::hand(Decoded item)
     const std::size_t bytes = picture ? bytesOf(item.frame.get()) : 0;
     // Notes and the end always fit: they come once and carry no picture.
     const bool bounded = item.kind == Decoded::Kind::Picture || item.kind == Decoded::Kind::Sound;
-    m_changed.wait(lock, [&] {
+    const auto fits = [&] {
         const bool roomForPicture = m_queuedPictures < kMinQueuedPictures
             || (m_queuedPictures < kMaxQueuedPictures && m_queuedPictureBytes + bytes <= kQueuedPictureBytes);
-        return m_quit || !bounded || (m_queue.size() < kMaxQueued && (!picture || roomForPicture));
-    });
+        return !bounded || (m_queue.size() < kMaxQueued && (!picture || roomForPicture));
+    };
+    if (!m_quit && !fits()) {
+        m_decoderWaiting = true;
+        m_forCaller.notify_one();
+        m_forDecoder.wait(lock, [&] { return m_quit || (fits() && (picture || m_queue.size() <= kWakeDecoder)); });
+        m_decoderWaiting = false;
+    }
     if (m_quit)
         return false;
     m_queuedPictures += picture ? 1 : 0;
     m_queuedPictureBytes += bytes;
     m_queue.push_back(std::move(item));
-    m_changed.notify_all();
+    if (callerMayGo())
+        m_forCaller.notify_one();
     return true;
 }
 
@@ -171,14 +191,17 @@ DecodeThread::Decoded DecodeThread::take()
         m_quit = false;
         m_thread = std::thread([this] { decodeFile(); });
     }
-    m_changed.wait(lock, [this] { return !m_queue.empty(); });
+    // Items already waiting are handed out at once; an empty queue is waited on until a batch is in.
+    if (m_queue.empty())
+        m_forCaller.wait(lock, [this] { return callerMayGo(); });
     Decoded item = std::move(m_queue.front());
     m_queue.pop_front();
     if (item.kind == Decoded::Kind::Picture) {
         --m_queuedPictures;
         m_queuedPictureBytes -= bytesOf(item.frame.get());
     }
-    m_changed.notify_all();
+    if (m_decoderWaiting && (item.kind == Decoded::Kind::Picture || m_queue.size() <= kWakeDecoder))
+        m_forDecoder.notify_one();
     return item;
 }
 
@@ -187,7 +210,7 @@ void DecodeThread::stop()
     {
         std::lock_guard lock(m_mutex);
         m_quit = true;
-        m_changed.notify_all();
+        m_forDecoder.notify_one();
     }
     if (m_thread.joinable())
         m_thread.join();

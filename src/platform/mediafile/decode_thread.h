@@ -50,6 +50,8 @@ private:
     bool hand(Decoded item);
     void countDamagedPacket();
     bool quitting() const;
+    /// Whether the caller, waiting on an empty queue, has enough to go on. Under m_mutex.
+    bool callerMayGo() const;
 
     AVFormatContext* const m_format;
     VideoDecoder& m_video;
@@ -60,12 +62,14 @@ private:
 
     std::thread m_thread;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_forCaller;
+    std::condition_variable m_forDecoder;
     // Guarded by m_mutex.
     std::deque<Decoded> m_queue;
     int m_queuedPictures = 0;
     std::size_t m_queuedPictureBytes = 0;
     bool m_quit = false;
+    bool m_decoderWaiting = false;
     int m_damagedPackets = 0;
 
     // The thread's own.

@@ -54,6 +54,11 @@ const char* mediaTypeName(AVMediaType type)
     return name ? name : "unknown";
 }
 
+// Sound is handed out in blocks of about this length (in seconds) where the
+// file's own blocks follow on from each other within the slack (microseconds).
+constexpr double kJoinedSoundSeconds = 0.1;
+constexpr std::int64_t kJoinedSoundSlackMicroseconds = 1000;
+
 } // namespace
 
 // The probe (open()), the time line and the hand-over to the caller; the
@@ -90,6 +95,7 @@ struct MediaFileReader::Impl {
     void emitAudio(AVFrame* decoded);
     std::optional<std::int64_t> microseconds(const AVFrame* decoded, const AVStream* stream) const;
     void countDamage(const AVFrame* decoded);
+    bool holdsShortSound() const;
     void reached(std::int64_t microseconds);
 };
 
@@ -380,16 +386,43 @@ void MediaFileReader::Impl::emitAudio(AVFrame* decoded)
         ++damage.framesWithoutTime;
         return;
     }
-    AudioBlock block;
-    block.sampleRate = decoded->sample_rate;
-    block.time = media::MediaTime::make(*time, 1'000'000);
-    if (!audioResampling.convert(decoded, block.channels)) {
+    // Sound that follows on from the block still waiting joins it: a film's
+    // sound comes in blocks of a few milliseconds, and every block costs the
+    // same on its way to the signature whatever its length.
+    auto* last = pending.empty() ? nullptr : std::get_if<AudioBlock>(&pending.back());
+    const bool joins = last != nullptr && last->sampleRate == decoded->sample_rate
+        && last->channels.size() == static_cast<std::size_t>(decoded->ch_layout.nb_channels) && nextAudioMicroseconds
+        && std::abs(*time - *nextAudioMicroseconds) <= kJoinedSoundSlackMicroseconds;
+    if (!joins) {
+        AudioBlock block;
+        block.sampleRate = decoded->sample_rate;
+        block.time = media::MediaTime::make(*time, 1'000'000);
+        // Room for the blocks that may join it, so that it is not copied as it grows.
+        block.channels.resize(static_cast<std::size_t>(decoded->ch_layout.nb_channels));
+        for (std::vector<float>& channel : block.channels)
+            channel.reserve(static_cast<std::size_t>(decoded->sample_rate * kJoinedSoundSeconds) + decoded->nb_samples);
+        pending.push_back(std::move(block));
+        last = &std::get<AudioBlock>(pending.back());
+    }
+    if (!audioResampling.convert(decoded, last->channels)) {
+        if (!joins)
+            pending.pop_back();
         ++damage.damagedFrames;
         return;
     }
-    nextAudioMicroseconds = *time + av_rescale(decoded->nb_samples, 1'000'000, decoded->sample_rate);
+    // A joined block keeps to its sample count, as if the sound had come in one piece.
+    nextAudioMicroseconds = (joins ? *nextAudioMicroseconds : *time)
+        + av_rescale(decoded->nb_samples, 1'000'000, decoded->sample_rate);
     reached(*time);
-    pending.push_back(std::move(block));
+}
+
+bool MediaFileReader::Impl::holdsShortSound() const
+{
+    if (pending.size() != 1)
+        return false;
+    const auto* block = std::get_if<AudioBlock>(&pending.front());
+    return block != nullptr && !block->channels.empty()
+        && block->channels.front().size() < static_cast<std::size_t>(block->sampleRate * kJoinedSoundSeconds);
 }
 
 ReaderItem MediaFileReader::next()
@@ -398,7 +431,8 @@ ReaderItem MediaFileReader::next()
     for (;;) {
         if (impl.stop.load())
             return EndOfFile {};
-        if (!impl.pending.empty()) {
+        // A short block of sound waits for the sound that follows it, unless something else comes first.
+        if (!impl.pending.empty() && (impl.finished || !impl.holdsShortSound())) {
             ReaderItem item = std::move(impl.pending.front());
             impl.pending.pop_front();
             return item;
