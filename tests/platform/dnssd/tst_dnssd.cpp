@@ -5,7 +5,9 @@
 #include "platform/dnssd/resolver.h"
 #include "support/avahi_daemon.h"
 
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -86,6 +88,53 @@ private Q_SLOTS:
         QCOMPARE(ipv4->hostText(), QStringLiteral("127.0.0.1"));
         for (const Address& address : std::as_const(known))
             QCOMPARE(address.port, std::uint16_t { 45123 });
+    }
+
+    void hostWithOnlyAnIPv4AddressResolves_data()
+    {
+        QTest::addColumn<int>("timeoutMs");
+        // Our time-out ends the search before avahi gives up on the IPv6 address, or after.
+        QTest::newRow("time-out after the IPv4 answer") << 1500;
+        QTest::newRow("IPv6 lookup fails after the IPv4 answer") << 15000;
+    }
+
+    void hostWithOnlyAnIPv4AddressResolves()
+    {
+        REQUIRE_DAEMON();
+        QFETCH(int, timeoutMs);
+        // A receiver on another host of the network: its own host name with one IPv4 address,
+        // octets above 127 (published on loopback, never contacted).
+        const QString host = uniqueName("host") + QStringLiteral(".local");
+        const QString name = uniqueName(QTest::currentDataTag());
+        QProcess address;
+        QProcess service;
+        const auto withdraw = qScopeGuard([&] {
+            for (QProcess* process : { &address, &service }) {
+                process->kill();
+                process->waitForFinished();
+            }
+        });
+        const auto established = [](QProcess& process, const QStringList& arguments) {
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.start(QStringLiteral("avahi-publish"), arguments);
+            QByteArray said;
+            return QTest::qWaitFor([&] { return said.append(process.readAll()).contains("Established"); }, 10000);
+        };
+        QVERIFY(established(address, { QStringLiteral("-a"), QStringLiteral("-R"), host, QStringLiteral("198.51.100.200") }));
+        QVERIFY(established(service, { QStringLiteral("-s"), QStringLiteral("-H"), host, name, kType, QStringLiteral("45127") }));
+
+        Resolver resolver;
+        QSignalSpy resolved(&resolver, &Resolver::resolved);
+        QSignalSpy failed(&resolver, &Resolver::failed);
+        resolver.resolve({ name, kType, QStringLiteral("local"), -1, -1 }, std::chrono::milliseconds(timeoutMs));
+        QTRY_VERIFY_WITH_TIMEOUT(!resolver.isResolving(), timeoutMs + 3000);
+        QTest::qWait(200);
+        QCOMPARE(failed.size(), 0);
+        QCOMPARE(resolved.size(), 1);
+        const auto addresses = resolved.at(0).at(1).value<QList<Address>>();
+        QCOMPARE(addresses.size(), 1);
+        QCOMPARE(addresses.first().hostText(), QStringLiteral("198.51.100.200"));
+        QCOMPARE(addresses.first().port, std::uint16_t { 45127 });
     }
 
     void restartedBrowserFindsServicesAgain()

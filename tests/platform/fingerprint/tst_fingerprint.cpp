@@ -5,6 +5,9 @@
 
 #include <QTest>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <random>
 
 using namespace corvex;
@@ -107,6 +110,25 @@ private Q_SLOTS:
         const auto items = fingerprint::decodeSignature(first);
         QVERIFY(items);
         QVERIFY(std::abs(double(items->size()) * fingerprint::signatureItemSeconds() - 20) < 3.5);
+    }
+
+    // Samples past full scale are clipped, samples that are no number are silence.
+    void loudSoundIsClipped_data()
+    {
+        QTest::addColumn<float>("gain");
+        QTest::newRow("far past full scale") << 100.0f;
+        QTest::newRow("infinite") << std::numeric_limits<float>::infinity();
+    }
+    void loudSoundIsClipped()
+    {
+        QFETCH(float, gain);
+        std::vector<float> loud = test::melody(8, 16000, 1);
+        std::vector<float> clipped(loud.size());
+        for (std::size_t i = 0; i < loud.size(); ++i) {
+            loud[i] *= gain;
+            clipped[i] = std::isfinite(loud[i]) ? std::clamp(loud[i], -1.0f, 1.0f) : 0.0f;
+        }
+        QCOMPARE(itemsOf(loud), itemsOf(clipped));
     }
 
     void emptyAndWrongInput()

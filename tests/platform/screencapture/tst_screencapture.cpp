@@ -225,23 +225,42 @@ private Q_SLOTS:
         QTest::addColumn<std::uint32_t>("format");
         QTest::addColumn<int>("padding");
         QTest::addColumn<int>("damage"); // -1: no damage given, 0: nothing changed, 1: the whole picture
-        QTest::newRow("BGRx") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 1;
-        QTest::newRow("BGRA") << std::uint32_t(SPA_VIDEO_FORMAT_BGRA) << 0 << 1;
-        QTest::newRow("RGBx") << std::uint32_t(SPA_VIDEO_FORMAT_RGBx) << 0 << 1;
-        QTest::newRow("RGBA") << std::uint32_t(SPA_VIDEO_FORMAT_RGBA) << 0 << 1;
-        QTest::newRow("rows padded") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 1;
-        QTest::newRow("nothing changed: idle") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 0;
-        QTest::newRow("no damage: complete") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << -1;
+        QTest::addColumn<int>("cut"); // bytes cut off the buffer's end
+        QTest::addColumn<int>("offset"); // bytes before the picture
+        const auto bgrx = std::uint32_t(SPA_VIDEO_FORMAT_BGRx);
+        QTest::newRow("BGRx") << bgrx << 0 << 1 << 0 << 0;
+        QTest::newRow("BGRA") << std::uint32_t(SPA_VIDEO_FORMAT_BGRA) << 0 << 1 << 0 << 0;
+        QTest::newRow("RGBx") << std::uint32_t(SPA_VIDEO_FORMAT_RGBx) << 0 << 1 << 0 << 0;
+        QTest::newRow("RGBA") << std::uint32_t(SPA_VIDEO_FORMAT_RGBA) << 0 << 1 << 0 << 0;
+        QTest::newRow("rows padded") << bgrx << 64 << 1 << 0 << 0;
+        QTest::newRow("last row not padded") << bgrx << 64 << 1 << 64 << 0;
+        QTest::newRow("last row one byte short: refused") << bgrx << 64 << 1 << 65 << 0;
+        QTest::newRow("one byte short: refused") << bgrx << 0 << 1 << 1 << 0;
+        QTest::newRow("at an offset, last row not padded") << bgrx << 64 << 1 << 64 << 24;
+        QTest::newRow("at an offset, one byte short: refused") << bgrx << 0 << 1 << 1 << 24;
+        QTest::newRow("nothing changed: idle") << bgrx << 0 << 0 << 0 << 0;
+        QTest::newRow("no damage: complete") << bgrx << 0 << -1 << 0 << 0;
     }
     void portalBuffersAreReducedExactly()
     {
         QFETCH(std::uint32_t, format);
         QFETCH(int, padding);
         QFETCH(int, damage);
+        QFETCH(int, cut);
+        QFETCH(int, offset);
         portal::FrameReducer reducer(configuration(6, 0));
         QVERIFY(!reducer.setFormat(rawFormat(format, 60, 30)));
         TestPortalBuffer buffer(format, 60, 30, 60 * 4 + padding, 0x123456, damage, 999'000);
+        buffer.bytes.insert(buffer.bytes.begin(), std::size_t(offset), 0);
+        buffer.data.data = buffer.bytes.data();
+        buffer.data.maxsize = std::uint32_t(buffer.bytes.size() - std::size_t(cut));
+        buffer.chunk = { std::uint32_t(offset), buffer.data.maxsize - std::uint32_t(offset), buffer.chunk.stride, 0 };
         const portal::FrameReducer::Reduced reduced = reducer.reduce(buffer.buffer, 1'000'000);
+        if (cut > padding) {
+            QVERIFY(!reduced.frame && reduced.error);
+            QVERIFY(reduced.error->localizedDescription.find("60 x 30 pixels need") != std::string::npos);
+            return;
+        }
         QVERIFY2(!reduced.error, reduced.error ? reduced.error->localizedDescription.c_str() : "");
         QVERIFY(reduced.frame && reduced.frame->frameInfo);
         const SampleBuffer& frame = *reduced.frame;

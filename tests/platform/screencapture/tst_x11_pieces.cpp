@@ -505,22 +505,28 @@ private Q_SLOTS:
         QTest::addColumn<Area>("display"); // in root coordinates
         QTest::addColumn<bool>("excepted");
         QTest::addColumn<bool>("coveredByOther");
+        QTest::addColumn<int>("border"); // of the left-out window, on each of its sides
         QTest::addColumn<std::vector<Area>>("expected");
         const Area screen { 0, 0, 1920, 1080 };
-        QTest::addRow("alone") << screen << false << false << std::vector<Area> { { 100, 100, 400, 300 } };
+        QTest::addRow("alone") << screen << false << false << 0 << std::vector<Area> { { 100, 100, 400, 300 } };
         QTest::addRow("partly off an offset display")
-            << Area { 300, 200, 1300, 800 } << false << false << std::vector<Area> { { 0, 0, 100, 100 } };
-        QTest::addRow("excepted") << screen << true << false << std::vector<Area> {};
+            << Area { 300, 200, 1300, 800 } << false << false << 0 << std::vector<Area> { { 0, 0, 100, 100 } };
+        QTest::addRow("excepted") << screen << true << false << 0 << std::vector<Area> {};
         QTest::addRow("its right half covered")
-            << screen << false << true << std::vector<Area> { { 100, 100, 250, 300 } };
+            << screen << false << true << 0 << std::vector<Area> { { 100, 100, 250, 300 } };
+        QTest::addRow("with a one-pixel border")
+            << screen << false << false << 1 << std::vector<Area> { { 100, 100, 402, 302 } };
     }
     void exclusionFindsVisibleWindows()
     {
         QFETCH(Area, display);
         QFETCH(bool, excepted);
         QFETCH(bool, coveredByOther);
+        QFETCH(int, border);
         QFETCH(std::vector<Area>, expected);
         const xcb_window_t own = m_x->createWindow(100, 100, 300, 200, true, "Left out", kExcludedProcess);
+        const std::uint32_t borderWidth = std::uint32_t(border);
+        xcb_configure_window(m_x->connection(), own, XCB_CONFIG_WINDOW_BORDER_WIDTH, &borderWidth);
         QVERIFY(m_x->show(own));
         xcb_window_t other = 0;
         if (coveredByOther) {
