@@ -32,7 +32,6 @@ namespace corvex::analysis {
 /// serialised in the middle of a frame and the time origin is set once.
 class AnalysisRecorder final : public QObject {
     Q_OBJECT
-    Q_PROPERTY(bool started READ started NOTIFY startedChanged)
     Q_DISABLE_COPY_MOVE(AnalysisRecorder)
 
 public:

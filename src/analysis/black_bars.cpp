@@ -89,13 +89,7 @@ void BlackBarDetector::addFrame(media::PixelBuffer& frame, const std::vector<std
         return;
     if (width != m_width || height != m_height)
         reset(width, height);
-    if (frame.lockBaseAddress(media::LockReadOnly) != media::PixelBufferStatus::Success)
-        return;
     const std::uint8_t* base = frame.baseAddress();
-    if (base == nullptr) {
-        frame.unlockBaseAddress(media::LockReadOnly);
-        return;
-    }
 
     if (covered && covered->size() != std::size_t(width) * std::size_t(height))
         covered = nullptr;
@@ -116,7 +110,6 @@ void BlackBarDetector::addFrame(media::PixelBuffer& frame, const std::vector<std
             grid[std::size_t((y * kSceneGrid / height) * kSceneGrid + x * kSceneGrid / width)] += value;
         }
     }
-    frame.unlockBaseAddress(media::LockReadOnly);
 
     const std::vector<Line> rowLines = judge(rows), columnLines = judge(columns);
     const auto brightLines = [](const std::vector<Line>& lines) {

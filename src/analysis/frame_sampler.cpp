@@ -59,12 +59,7 @@ void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis
         return;
 
     const std::size_t bytesPerRow = frame.bytesPerRow();
-    frame.lockBaseAddress(media::LockReadWrite);
     const std::uint8_t* base = frame.baseAddress();
-    if (base == nullptr) {
-        frame.unlockBaseAddress(media::LockReadWrite);
-        return;
-    }
 
     for (std::size_t i = 0; i < kSamplePoints.size(); ++i) {
         const std::uint8_t* pixel = base + kSamplePoints[i].row * bytesPerRow + 4 * kSamplePoints[i].column;
@@ -74,26 +69,18 @@ void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis
         channel->add_b(pixel[0]);
     }
     record.add_timestamps(*timestamp);
-
-    frame.unlockBaseAddress(media::LockReadWrite);
 }
 
 std::optional<GridColours> sampleGrid(media::PixelBuffer& frame)
 {
     if (frame.width() < kRasterSize || frame.height() < kRasterSize)
         return std::nullopt;
-    frame.lockBaseAddress(media::LockReadOnly);
     const std::uint8_t* base = frame.baseAddress();
-    if (base == nullptr) {
-        frame.unlockBaseAddress(media::LockReadOnly);
-        return std::nullopt;
-    }
     GridColours colours;
     for (std::size_t i = 0; i < kSamplePoints.size(); ++i) {
         const std::uint8_t* pixel = base + kSamplePoints[i].row * frame.bytesPerRow() + 4 * kSamplePoints[i].column;
         colours[kChannelGrid[i].y * 3 + kChannelGrid[i].x] = RGB { pixel[2], pixel[1], pixel[0] };
     }
-    frame.unlockBaseAddress(media::LockReadOnly);
     return colours;
 }
 

@@ -108,35 +108,15 @@ std::shared_ptr<media::PixelBuffer> resizePixelBuffer(
     std::shared_ptr<media::PixelBuffer> destination = createPixelBuffer(width, height, source.format());
     if (!destination)
         return nullptr;
-    source.propagateAttachments(*destination);
 
-    if (source.lockBaseAddress(media::LockReadOnly) != media::PixelBufferStatus::Success) {
-        qCWarning(lcAnalysis, "Could not lock the source pixel buffer");
-        return destination;
-    }
-    if (destination->lockBaseAddress(media::LockReadWrite) != media::PixelBufferStatus::Success) {
-        qCWarning(lcAnalysis, "Could not lock the destination pixel buffer");
-        source.unlockBaseAddress(media::LockReadOnly);
-        return destination;
-    }
     const std::uint8_t* sourceBase = source.baseAddress();
     std::uint8_t* destinationBase = destination->baseAddress();
-    if (sourceBase == nullptr || destinationBase == nullptr) {
-        qCWarning(lcAnalysis, "Could not get the pixel buffers' base addresses");
-        destination->unlockBaseAddress(media::LockReadWrite);
-        source.unlockBaseAddress(media::LockReadOnly);
-        return destination;
-    }
-
     const media::ConstImageView from { sourceBase + static_cast<std::size_t>(region->y) * source.bytesPerRow()
             + static_cast<std::size_t>(region->x) * 4,
         region->height, region->width, source.bytesPerRow() };
     const media::ImageView to { destinationBase, height, width, destination->bytesPerRow() };
     if (const media::ScaleStatus status = media::scaleArgb8888(from, to); status != media::ScaleStatus::Success)
         qCWarning(lcAnalysis, "Could not scale the image: %s", describe(status));
-
-    destination->unlockBaseAddress(media::LockReadWrite);
-    source.unlockBaseAddress(media::LockReadOnly);
     return destination;
 }
 

@@ -27,7 +27,7 @@ QString DesktopChoiceView::ownWindowsText(bool windowsOffered)
     // application cut its own windows out, as it can on X11.
     const QString shown = QStringLiteral("Corvex Studio's windows cannot be left out of a shared display here: ");
     return shown
-        + (windowsOffered ? QStringLiteral("press Choose… and share the player's window instead.")
+        + (windowsOffered ? QStringLiteral("pick \"Window\" as the capture type and share the player's window instead.")
                           : QStringLiteral("Corvex Studio minimises itself to the tray when a recording starts."));
 }
 

@@ -2,6 +2,7 @@
 
 #include "capture/screen_recorder.h"
 #include "capture/video_file_source.h"
+#include "platform/screencapture/desktop_chooser.h"
 #include "platform/settings/store.h"
 
 #include <cmath>
@@ -37,13 +38,26 @@ RecordingSources::RecordingSources(capture::ScreenRecorder& screen, bool remembe
             if (source == &current())
                 Q_EMIT cropChanged();
         });
+    const QString type = remember ? settings::Store().value(captureTypeKey()).value_or(QString()) : QString();
+    if (screencapture::DesktopChooser* chooser = screen.backend()->desktopChooser()) {
+        // Where the desktop's dialog also offers single windows (known once it
+        // was first asked), the window road comes first: a shared display
+        // would show the studio itself. A display the author chose stays.
+        if (type != QLatin1String("display")) {
+            auto* first = new QObject(this);
+            connect(&screen, &ScreenRecorder::availableContentRefreshed, first, [this, chooser, first] {
+                if (!chooser->offersWindows())
+                    return;
+                delete first;
+                m_screen.setCaptureType(ScreenRecorder::CaptureType::window);
+            });
+        }
+    } else if (type == QLatin1String("window")) {
+        screen.setCaptureType(ScreenRecorder::CaptureType::window);
+    }
     if (!remember)
         return;
-    const QString type = settings::Store().value(captureTypeKey()).value_or(QString());
-    if (type == QLatin1String("file"))
-        m_isFile = true;
-    else if (type == QLatin1String("window") && !screen.backend()->desktopChooser())
-        screen.setCaptureType(ScreenRecorder::CaptureType::window);
+    m_isFile = type == QLatin1String("file");
     m_remember = true;
     connect(&screen, &ScreenRecorder::captureTypeChanged, this, &RecordingSources::remember);
 }

@@ -2,13 +2,17 @@
 
 #include "analysis/analysis_recorder.h"
 #include "app/configuration_view.h"
+#include "app/global_keys.h"
 #include "app/recording_sources.h"
 #include "app/recording_view.h"
+#include "app/settings_dialog.h"
 #include "app/studio_icons.h"
 #include "capture/screen_recorder.h"
 #include "capture/video_file_source.h"
 #include "app/window_geometry.h"
 #include "service/app_manager.h"
+
+#include "platform/settings/store.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -78,6 +82,23 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
     for (capture::RecordingSource* source : { static_cast<capture::RecordingSource*>(&m_view->screenRecorder()),
              static_cast<capture::RecordingSource*>(&panel->sources().file()) })
         connect(source, &capture::RecordingSource::recordingStateChanged, this, &RecordingWindow::updateActions);
+    // Start and Save from anywhere on the desktop, with the keys the author set.
+    const auto keyOf = [&manager](const char* key, QKeySequence fallback) {
+        const QString stored = manager.store().value(QString::fromLatin1(key)).value_or(QString());
+        return stored.isEmpty() ? fallback : QKeySequence::fromString(stored, QKeySequence::PortableText);
+    };
+    m_globalKeys = new GlobalKeys(keyOf(kStartShortcutKey, defaultStartShortcut()),
+        keyOf(kSaveShortcutKey, defaultSaveShortcut()), this);
+    connect(m_globalKeys, &GlobalKeys::pressed, this, [this](GlobalKeys::Command command) {
+        updateActions();
+        QAction* action = command == GlobalKeys::Command::Start ? m_start : m_save;
+        if (action->isEnabled())
+            action->trigger();
+    });
+    if (!m_globalKeys->isActive()) {
+        QAction* note = menu->addAction(m_globalKeys->unavailableReason());
+        note->setEnabled(false);
+    }
     auto* trayMenu = new QMenu(this);
     trayMenu->addActions({ m_start, m_save });
     trayMenu->addSeparator();

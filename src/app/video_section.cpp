@@ -158,6 +158,11 @@ VideoSection::VideoSection(RecordingSources& sources, QWidget* parent)
     connect(m_resetCropButton, &QPushButton::clicked, this, [this] { m_sources.setCrop(std::nullopt); });
     connect(m_useDetectedCrop, &QPushButton::clicked, &m_sources, &RecordingSources::useProposedCrop);
     connect(m_chooseFile, &QPushButton::clicked, this, &VideoSection::chooseFile);
+    connect(&m_portalChooser, &PortalFileChooser::chosen, this, &VideoSection::chooseFilm);
+    connect(&m_portalChooser, &PortalFileChooser::unavailable, this, [this](const QString& reason) {
+        qWarning("The desktop's file chooser failed (%s); using Corvex Studio's own.", qPrintable(reason));
+        openOwnFileDialog();
+    });
     connect(&m_videoFile, &capture::RecordingSource::messageChanged, this, &VideoSection::updateFile);
     connect(&sources, &RecordingSources::currentChanged, this, &VideoSection::updateCaptureType);
     connect(&sources, &RecordingSources::cropChanged, this, &VideoSection::updateCrop);
@@ -199,17 +204,29 @@ void VideoSection::chooseFile()
         m_fileDialog->raise();
         return;
     }
-    m_fileDialog = new QFileDialog(window(), QStringLiteral("Choose a video file"), lastFolder(),
-        QStringLiteral("Videos (*.mp4 *.m4v *.mkv *.mov *.webm *.avi *.ts *.mts *.m2ts *.mpg *.mpeg *.wmv *.ogv);;All "
-                       "files (*)"));
+    if (m_portalChooser.isOpen())
+        return; // the desktop's dialog is up
+    // The desktop's own chooser where its portal has one; Qt's where it has none or fails.
+    if (m_portalChooser.isPresent())
+        m_portalChooser.open({ fileDialogTitle(), lastFolder(), QStringLiteral("Videos"), videoPatterns() });
+    else
+        openOwnFileDialog();
+}
+
+void VideoSection::chooseFilm(const QString& path)
+{
+    settings::Store().setValue(folderKey(), QFileInfo(path).absolutePath());
+    m_videoFile.choose(path);
+}
+
+void VideoSection::openOwnFileDialog()
+{
+    m_fileDialog = new QFileDialog(window(), fileDialogTitle(), lastFolder(),
+        QStringLiteral("Videos (%1);;All files (*)").arg(videoPatterns().join(QLatin1Char(' '))));
     m_fileDialog->setFileMode(QFileDialog::ExistingFile);
     m_fileDialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(m_fileDialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
-        settings::Store().setValue(folderKey(), QFileInfo(path).absolutePath());
-        m_videoFile.choose(path);
-    });
+    connect(m_fileDialog, &QFileDialog::fileSelected, this, &VideoSection::chooseFilm);
     // Shown without a nested event loop: the preview and the meter go on.
-    // The desktop's own chooser (its portal's) where it has one.
     m_fileDialog->open();
 }
 
@@ -251,11 +268,18 @@ void VideoSection::showDesktopChoice(screencapture::DesktopChooser& chooser)
     m_desktopChoice = new DesktopChoiceView(m_screenRecorder, chooser, this);
     rows()->insertWidget(rows()->indexOf(m_content), m_desktopChoice);
     m_content->hide();
-    if (auto* types = qobject_cast<QStandardItemModel*>(m_captureType->model())) {
-        QStandardItem* window = types->item(1);
-        window->setEnabled(false);
-        window->setToolTip(QStringLiteral("Pick a window in the desktop's dialog (Choose…) where it offers one"));
-    }
+    // The window road, where the dialog offers single windows: it then offers only them.
+    const auto offerWindows = [this, &chooser] {
+        if (auto* types = qobject_cast<QStandardItemModel*>(m_captureType->model())) {
+            QStandardItem* window = types->item(1);
+            window->setEnabled(chooser.offersWindows());
+            window->setToolTip(chooser.offersWindows()
+                    ? QStringLiteral("The desktop's dialog offers single windows: share the player's window")
+                    : QStringLiteral("The desktop's dialog offers only whole displays here"));
+        }
+    };
+    offerWindows();
+    connect(&m_screenRecorder, &capture::ScreenRecorder::availableContentRefreshed, this, offerWindows);
 }
 
 void VideoSection::updateCaptureType()

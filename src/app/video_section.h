@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/panel_section.h"
+#include "app/portal_file_chooser.h"
 
 #include <QPointer>
 
@@ -60,9 +61,17 @@ public:
     QPushButton* useDetectedCropButton() const { return m_useDetectedCrop; }
     /// The open file chooser, if any.
     QFileDialog* fileDialog() const;
-    /// Opens the desktop's file chooser (Qt's own where the desktop has none)
-    /// in the folder a film was last chosen from.
+    /// Opens the desktop's file chooser (its portal's; Qt's own where the
+    /// desktop has none or it fails) in the folder a film was last chosen from.
     void chooseFile();
+    /// The desktop's chooser, asked first.
+    PortalFileChooser& portalChooser() { return m_portalChooser; }
+    static QString fileDialogTitle() { return QStringLiteral("Choose a video file"); }
+    static QStringList videoPatterns()
+    {
+        return { "*.mp4", "*.m4v", "*.mkv", "*.mov", "*.webm", "*.avi", "*.ts", "*.mts", "*.m2ts", "*.mpg", "*.mpeg",
+            "*.wmv", "*.ogv" };
+    }
     /// The folder the file chooser opens in: the last one, else Videos, else home.
     static QString lastFolder();
     /// What the desktop's dialog picked, where it picks (Wayland); null elsewhere.
@@ -81,10 +90,13 @@ private:
     void updateFile();
     void updateSuggestion();
     void showDesktopChoice(screencapture::DesktopChooser& chooser);
+    void openOwnFileDialog();
+    void chooseFilm(const QString& path);
 
     RecordingSources& m_sources;
     capture::ScreenRecorder& m_screenRecorder;
     capture::VideoFileSource& m_videoFile;
+    PortalFileChooser m_portalChooser;
     QComboBox* m_captureType;
     QStackedWidget* m_content;
     QComboBox* m_displays;

@@ -15,8 +15,6 @@ struct AudioLevels {
 /// Publishes the levels for the meter view; written and read on the GUI thread.
 class AudioLevelsProvider final : public QObject {
     Q_OBJECT
-    Q_PROPERTY(float level READ level NOTIFY audioLevelsChanged)
-    Q_PROPERTY(float peakLevel READ peakLevel NOTIFY audioLevelsChanged)
     Q_DISABLE_COPY_MOVE(AudioLevelsProvider)
 
 public:

@@ -46,8 +46,6 @@ void CaptureEngineStreamOutput::didOutputSampleBuffer(
     case screencapture::StreamOutputType::Audio:
         handleAudio(sampleBuffer);
         return;
-    case screencapture::StreamOutputType::Microphone:
-        return;
     }
     qFatal("Encountered unknown stream output type: %d", static_cast<int>(type));
 }

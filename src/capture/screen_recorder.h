@@ -39,24 +39,6 @@ inline constexpr const char* kApplicationIdentifier = screencapture::kOwnApplica
 /// asynchronous operations suspend without blocking it.
 class ScreenRecorder final : public RecordingSource {
     Q_OBJECT
-    Q_PROPERTY(bool isRunning READ isRunning NOTIFY isRunningChanged)
-    Q_PROPERTY(std::optional<corvex::media::Rect> crop READ crop WRITE setCrop NOTIFY cropChanged)
-    Q_PROPERTY(CaptureType captureType READ captureType WRITE setCaptureType NOTIFY captureTypeChanged)
-    Q_PROPERTY(std::optional<corvex::screencapture::Display> selectedDisplay READ selectedDisplay WRITE
-            setSelectedDisplay NOTIFY selectedDisplayChanged)
-    Q_PROPERTY(std::optional<corvex::screencapture::Window> selectedWindow READ selectedWindow WRITE setSelectedWindow
-            NOTIFY selectedWindowChanged)
-    Q_PROPERTY(bool isAppExcluded READ isAppExcluded WRITE setIsAppExcluded NOTIFY isAppExcludedChanged)
-    Q_PROPERTY(QSizeF contentSize READ contentSize NOTIFY contentSizeChanged)
-    Q_PROPERTY(std::vector<corvex::screencapture::Display> availableDisplays READ availableDisplays NOTIFY
-            availableDisplaysChanged)
-    Q_PROPERTY(std::vector<corvex::screencapture::Window> availableWindows READ availableWindows NOTIFY
-            availableWindowsChanged)
-    Q_PROPERTY(bool isAudioCaptureEnabled READ isAudioCaptureEnabled WRITE setIsAudioCaptureEnabled NOTIFY
-            isAudioCaptureEnabledChanged)
-    Q_PROPERTY(
-        bool isAppAudioExcluded READ isAppAudioExcluded WRITE setIsAppAudioExcluded NOTIFY isAppAudioExcludedChanged)
-    Q_PROPERTY(corvex::capture::AudioLevelsProvider* audioLevelsProvider READ audioLevelsProvider CONSTANT)
     Q_DISABLE_COPY_MOVE(ScreenRecorder)
 
 public:

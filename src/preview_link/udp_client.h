@@ -40,8 +40,6 @@ using DiscoveredService = dnssd::ServiceRecord;
 class UDPClient final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(UDPClient)
-    Q_PROPERTY(
-        QList<corvex::dnssd::ServiceRecord> discoveredServices READ discoveredServices NOTIFY discoveredServicesChanged)
 
 public:
     explicit UDPClient(const QString& serviceType, QObject* parent = nullptr);

@@ -12,12 +12,23 @@
 #include "app/upload_queue.h"
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
+#include "capture/video_file_source.h"
 #include "platform/screencapture/portal/portal_backend.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
+#include "platform/settings/store.h"
 #include "studio_fixture.h"
 #include "support/wayland_test_desktop.h"
 
 #include <QComboBox>
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QFileDialog>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QTimer>
+#include <QUrl>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -45,7 +56,8 @@ public:
     void adjust(screencapture::ShareableContent& content) override
     {
         content.displays.resize(1);
-        content.windows.clear();
+        // Where the dialog offers windows, one entry stands for the one it picks.
+        content.windows.resize(m_windows && !content.windows.empty() ? 1 : 0);
     }
     DesktopChooser* desktopChooser() override { return this; }
 
@@ -77,6 +89,43 @@ private:
     std::atomic<int> m_asked = 0;
 };
 
+// The desktop portal's file chooser, answering each OpenFile with `code` and
+// `results` once its caller waits for the answer.
+class FakeFileChooser final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
+    Q_PROPERTY(uint version READ version)
+public:
+    FakeFileChooser(QObject* parent, const QDBusConnection& bus)
+        : QDBusAbstractAdaptor(parent)
+        , m_bus(bus)
+    {
+    }
+    uint version() const { return 3; }
+    uint code = 0;
+    QVariantMap results;
+    QByteArray folder; // the current_folder asked for
+
+public Q_SLOTS:
+    QDBusObjectPath OpenFile(const QString&, const QString&, const QVariantMap& options, const QDBusMessage& call)
+    {
+        folder = options.value(u"current_folder"_s).toByteArray();
+        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s
+                                    .arg(call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
+                                        options.value(u"handle_token"_s).toString());
+        QTimer::singleShot(50, this, [this, request] {
+            QDBusMessage response = QDBusMessage::createSignal(
+                request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
+            response << code << results;
+            m_bus.send(response);
+        });
+        return QDBusObjectPath(request);
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
 } // namespace
 
 Q_DECLARE_METATYPE(DesktopChoice)
@@ -95,8 +144,25 @@ class TestAppDesktopChoice final : public QObject {
         return makeManager(u"http://127.0.0.1:9"_s, folder);
     }
 
+    // The headless desktop's portal, the author's choice kept in `file`.
+    screencapture::portal::PortalBackend::Options portalOn(const test::WaylandTestDesktop& desktop, const QString& file)
+    {
+        screencapture::portal::PortalBackend::Options options;
+        options.address.busAddress = desktop.bus.toStdString();
+        options.store = screencapture::portal::settingsChoiceStore(m_folders.filePath(file).toStdString());
+        return options;
+    }
+
+    QProcess m_bus; // a session bus of the test's own, for the desktop's file chooser
+
 private Q_SLOTS:
-    void initTestCase() { privateHome(); }
+    void initTestCase()
+    {
+        privateHome();
+        m_bus.start(u"dbus-daemon"_s, { u"--session"_s, u"--nofork"_s, u"--print-address=1"_s });
+        QVERIFY(m_bus.waitForReadyRead(10000));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
+    }
 
     void cleanup()
     {
@@ -144,23 +210,99 @@ private Q_SLOTS:
         }
     }
 
+    // The lists give way to the desktop's dialog; where it offers single
+    // windows the window road comes first, unless the author chose a display.
+    void theListsGiveWayToTheDesktopsDialog_data()
+    {
+        QTest::addColumn<bool>("windowsOffered");
+        QTest::addColumn<QString>("remembered");
+        QTest::addColumn<bool>("window");
+        QTest::newRow("monitors only") << false << QString() << false;
+        QTest::newRow("monitors only, window remembered") << false << u"window"_s << false;
+        QTest::newRow("windows offered") << true << QString() << true;
+        QTest::newRow("windows offered, window remembered") << true << u"window"_s << true;
+        QTest::newRow("windows offered, display remembered") << true << u"display"_s << false;
+    }
     void theListsGiveWayToTheDesktopsDialog()
     {
+        QFETCH(bool, windowsOffered);
+        QFETCH(QString, remembered);
+        QFETCH(bool, window);
+        settings::Store().setValue(RecordingSources::captureTypeKey(), remembered);
         auto backend = std::make_shared<DialogBackend>();
+        backend->answer({}, windowsOffered);
         capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder);
+        RecordingSources sources(recorder, true);
         VideoSection section(sources);
         section.show();
         QCoro::waitFor(recorder.refreshAvailableContent());
         QVERIFY(section.desktopChoice()->isVisibleTo(&section));
         QVERIFY(!section.displayPicker()->isVisibleTo(&section));
         QVERIFY(!section.windowPicker()->isVisibleTo(&section));
-        // Our window list stays empty there for good: no hint about it, and no "Window" type to pick.
+        // Our window list stays empty there for good: no hint about it.
         QVERIFY(!section.emptyHint()->isVisibleTo(&section));
         auto* types = qobject_cast<QStandardItemModel*>(section.captureTypePicker()->model());
         QVERIFY(types);
         QVERIFY(types->item(0)->isEnabled());
-        QVERIFY(!types->item(1)->isEnabled());
+        QCOMPARE(types->item(1)->isEnabled(), windowsOffered);
+        QCOMPARE(recorder.captureType() == capture::ScreenRecorder::CaptureType::window, window);
+        QCOMPARE(section.captureTypePicker()->currentIndex(), window ? 1 : 0);
+        if (window) {
+            QVERIFY(recorder.contentFilter().has_value());
+            saveScreenshot(&section, u"recording-wayland-window-road"_s);
+        }
+    }
+
+    // "Choose…" asks the desktop's file chooser, in the folder chosen last;
+    // Qt's own opens where the desktop has none or its chooser fails.
+    void theDesktopsFileChooserComesFirst_data()
+    {
+        QTest::addColumn<bool>("portal");
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<bool>("chosen");
+        QTest::addColumn<bool>("ownDialog");
+        QTest::newRow("chosen") << true << 0u << true << false;
+        QTest::newRow("cancelled") << true << 1u << false << false;
+        QTest::newRow("failed") << true << 2u << false << true;
+        QTest::newRow("no portal") << false << 0u << false << true;
+    }
+    void theDesktopsFileChooserComesFirst()
+    {
+        QFETCH(bool, portal);
+        QFETCH(uint, code);
+        QFETCH(bool, chosen);
+        QFETCH(bool, ownDialog);
+        QObject portalObject;
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        auto* chooser = new FakeFileChooser(&portalObject, bus);
+        const QString film = m_folders.filePath(u"films/film.mp4"_s);
+        QDir().mkpath(QFileInfo(film).path());
+        chooser->code = code;
+        chooser->results.insert(u"uris"_s, QStringList { QUrl::fromLocalFile(film).toString() });
+        const QString service = u"org.freedesktop.portal.Desktop"_s;
+        if (portal) {
+            QVERIFY(bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &portalObject,
+                QDBusConnection::ExportAdaptors));
+            QVERIFY(bus.registerService(service));
+        }
+        auto gone = qScopeGuard([&] {
+            bus.unregisterService(service);
+            bus.unregisterObject(u"/org/freedesktop/portal/desktop"_s);
+        });
+        settings::Store().setValue(VideoSection::folderKey(), m_folders.path());
+        auto backend = std::make_shared<DialogBackend>();
+        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
+        RecordingSources sources(recorder);
+        VideoSection section(sources);
+        section.show();
+        section.chooseFile();
+        QTRY_VERIFY(!section.portalChooser().isOpen());
+        QCOMPARE(chooser->folder, portal ? QByteArray(m_folders.path().toUtf8() + '\0') : QByteArray());
+        QCOMPARE(sources.file().path(), chosen ? film : QString());
+        QCOMPARE(VideoSection::lastFolder(), chosen ? QFileInfo(film).path() : m_folders.path());
+        QCOMPARE(section.fileDialog() != nullptr, ownDialog);
+        if (section.fileDialog())
+            section.fileDialog()->close();
     }
 
     void theFileRoadHasItsPageWhereTheDesktopPicks()
@@ -262,6 +404,44 @@ private Q_SLOTS:
 
     // ---- Through the real screen-cast portal ----
 
+    // KDE's portal offers single windows: the window road comes first and
+    // shares the window the author chose. Sway's offers none: a display stays.
+    void theWindowRoadComesFirstThroughThePortal()
+    {
+        const std::optional<test::WaylandTestDesktop> desktop = test::WaylandTestDesktop::fromEnvironment();
+        if (!desktop)
+            QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
+        QVERIFY(desktop->ensurePortalRunning());
+        desktop->resetChooser();
+        test::WaylandPainter painter(*desktop, u"frame"_s);
+        screencapture::portal::PortalBackend::Options options = portalOn(*desktop, u"road.ini"_s);
+        if (desktop->sharesWindows()) {
+            // What the author picks in KDE's dialog, as its permission store keeps it.
+            const QString token = desktop->rememberPaintersWindow();
+            QVERIFY(!token.isEmpty());
+            options.store->save({ token.toStdString(), 0, 0, screencapture::portal::kSourceWindow });
+        }
+        auto manager = newManager();
+        UploadQueue uploads(*manager);
+        RecordingView view(*manager, uploads, RecordingModels::process().recorder,
+            RecordingModels::process().previewLink, screencapture::portal::PortalBackend::create(options));
+        view.screenRecorder().setIsAudioCaptureEnabled(false);
+        view.resize(800, 600);
+        view.show();
+        QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 20000);
+        using Type = capture::ScreenRecorder::CaptureType;
+        QCOMPARE(view.screenRecorder().captureType(), desktop->sharesWindows() ? Type::window : Type::display);
+        if (!desktop->sharesWindows())
+            return;
+        DesktopChoiceView* choice = view.configurationView()->videoSection()->desktopChoice();
+        QTRY_VERIFY_WITH_TIMEOUT(choice->choiceLabel()->text().startsWith(u"Window"_s), 20000);
+        QVERIFY(!choice->ownWindowsHint()->isVisibleTo(&view));
+        testing::sharedRecorder().start();
+        QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
+        testing::sharedRecorder().stop();
+        saveScreenshot(&view, u"recording-kde-window-road"_s);
+    }
+
     void chooseAsksTheDesktopAgainWhileCapturing()
     {
         const std::optional<test::WaylandTestDesktop> desktop = test::WaylandTestDesktop::fromEnvironment();
@@ -270,10 +450,7 @@ private Q_SLOTS:
         QVERIFY(desktop->ensurePortalRunning());
         desktop->resetChooser();
         test::WaylandPainter painter(*desktop, u"frame"_s);
-        screencapture::portal::PortalBackend::Options options;
-        options.address.busAddress = desktop->bus.toStdString();
-        options.store = screencapture::portal::settingsChoiceStore(m_folders.filePath(u"portal.ini"_s).toStdString());
-        auto backend = screencapture::portal::PortalBackend::create(options);
+        auto backend = screencapture::portal::PortalBackend::create(portalOn(*desktop, u"portal.ini"_s));
         auto manager = newManager();
         UploadQueue uploads(*manager);
         const int before = desktop->timesAsked();

@@ -1,4 +1,3 @@
-#include "capture/audio_player.h"
 #include "capture/meter_table.h"
 #include "capture/power_meter.h"
 #include "platform/media/pcm_buffer.h"
@@ -132,16 +131,6 @@ private Q_SLOTS:
             QVERIFY(values.empty() || values.size() == 1 || values.size() == 2);
         }
         audio.join();
-    }
-
-    void synthSoundIsReadyToLoop()
-    {
-        capture::AudioPlayer player;
-        QVERIFY(!player.isPlaying());
-        QVERIFY(player.isPrepared());
-        QCOMPARE(player.numberOfLoops(), -1);
-        QVERIFY(player.duration() > 1.0);
-        QCOMPARE(player.channelCount(), 2);
     }
 };
 

@@ -123,7 +123,6 @@ private Q_SLOTS:
         QTest::newRow("complete") << Fault([](SampleBuffer&) {}) << true;
         QTest::newRow("invalid") << Fault([](SampleBuffer& b) { b.isValid = false; }) << false;
         QTest::newRow("idle") << Fault([](SampleBuffer& b) { b.frameInfo->status = FrameStatus::Idle; }) << false;
-        QTest::newRow("stopped") << Fault([](SampleBuffer& b) { b.frameInfo->status = FrameStatus::Stopped; }) << false;
         QTest::newRow("no frame info") << Fault([](SampleBuffer& b) { b.frameInfo.reset(); }) << false;
         QTest::newRow("no image buffer") << Fault([](SampleBuffer& b) { b.imageBuffer.reset(); }) << false;
         QTest::newRow("no surface") << Fault([](SampleBuffer& b) { b.surface.reset(); }) << false;
@@ -190,7 +189,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("metered");
         QTest::newRow("audio") << true << int(StreamOutputType::Audio) << true;
         QTest::newRow("no format description") << false << int(StreamOutputType::Audio) << false;
-        QTest::newRow("microphone ignored") << true << int(StreamOutputType::Microphone) << false;
     }
     void audioGoesToTheRecorderThenTheMeter()
     {

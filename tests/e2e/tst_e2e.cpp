@@ -335,8 +335,8 @@ private Q_SLOTS:
         const std::vector<float> soundtrack = corvex::test::melody(kSoundtrackSeconds, kSampleRate, 808);
         const QString soundtrackPath = m_work.filePath(QStringLiteral("soundtrack.wav"));
         const QString clipPath = QStringLiteral(CORVEX_E2E_ARTIFACTS "/clip.wav");
-        QVERIFY(writeWav(soundtrackPath, soundtrack));
-        QVERIFY(writeWav(clipPath,
+        QVERIFY(writeWav(soundtrackPath.toStdString(), soundtrack));
+        QVERIFY(writeWav(clipPath.toStdString(),
             std::vector<float>(soundtrack.begin() + qsizetype(kClipStart * kSampleRate),
                 soundtrack.begin() + qsizetype((kClipStart + kClipSeconds) * kSampleRate))));
 

@@ -118,7 +118,8 @@ private Q_SLOTS:
         portal.address.busAddress = m_desktop->bus.toStdString();
         portal.store
             = screencapture::portal::settingsChoiceStore(m_work.filePath(QStringLiteral("portal.ini")).toStdString());
-        StudioApp studio(*manager, RecordingModels::process(), [&portal] { return screencapture::portal::PortalBackend::create(portal); });
+        StudioApp studio(*manager, RecordingModels::process(),
+            [&portal] { return screencapture::portal::PortalBackend::create(portal); });
         MainWindow* main = studio.newMainWindow();
         QVERIFY(QTest::qWaitForWindowExposed(main, 20000));
 
@@ -148,9 +149,9 @@ private Q_SLOTS:
 
         const QString soundtrack = m_work.filePath(QStringLiteral("soundtrack.wav"));
         const std::vector<float> tune = corvex::test::melody(kSoundtrackSeconds, kSampleRate, 1207);
-        QVERIFY(writeWav(soundtrack, tune));
+        QVERIFY(writeWav(soundtrack.toStdString(), tune));
         const QString clip = QStringLiteral(CORVEX_E2E_ARTIFACTS "/wayland-clip.wav");
-        QVERIFY(writeWav(clip,
+        QVERIFY(writeWav(clip.toStdString(),
             std::vector<float>(tune.begin() + qsizetype(kClipStart * kSampleRate),
                 tune.begin() + qsizetype((kClipStart + kClipSeconds) * kSampleRate))));
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <QFile>
-#include <QString>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <fstream>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace corvex::test {
@@ -36,25 +35,27 @@ inline std::vector<float> melody(double seconds, int sampleRate, std::uint32_t s
 }
 
 /// Writes a 16-bit PCM WAV file of `channels` copies of the samples; false when it cannot.
-inline bool writeWav(const QString& path, const std::vector<float>& samples, int rate = 44100, int channels = 1)
+inline bool writeWav(const std::string& path, const std::vector<float>& samples, int rate = 44100, int channels = 1)
 {
-    QByteArray data;
+    std::string data;
     for (const float sample : samples) {
-        const auto value = static_cast<qint16>(std::lrint(std::clamp(sample, -1.0f, 1.0f) * 32767));
+        const auto value = static_cast<std::int16_t>(std::lrint(std::clamp(sample, -1.0f, 1.0f) * 32767));
         for (int c = 0; c < channels; ++c)
-            data.append(char(value & 0xff)).append(char((value >> 8) & 0xff));
+            data += { char(value & 0xff), char((value >> 8) & 0xff) };
     }
-    const auto le = [](quint32 v, int bytes) {
-        QByteArray out;
+    const auto le = [](std::uint32_t v, int bytes) {
+        std::string out;
         for (int i = 0; i < bytes; ++i)
-            out.append(char((v >> (8 * i)) & 0xff));
+            out += char((v >> (8 * i)) & 0xff);
         return out;
     };
-    const QByteArray file = "RIFF" + le(quint32(36 + data.size()), 4) + "WAVEfmt " + le(16, 4) + le(1, 2)
-        + le(quint32(channels), 2) + le(quint32(rate), 4) + le(quint32(rate * channels * 2), 4)
-        + le(quint32(channels * 2), 2) + le(16, 2) + "data" + le(quint32(data.size()), 4) + data;
-    QFile out(path);
-    return out.open(QIODevice::WriteOnly) && out.write(file) == file.size();
+    const auto size = static_cast<std::uint32_t>(data.size());
+    const auto ch = static_cast<std::uint32_t>(channels);
+    const auto hz = static_cast<std::uint32_t>(rate);
+    const std::string file = "RIFF" + le(36 + size, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(ch, 2) + le(hz, 4)
+        + le(hz * ch * 2, 4) + le(ch * 2, 2) + le(16, 2) + "data" + le(size, 4) + data;
+    std::ofstream out(path, std::ios::binary);
+    return bool(out.write(file.data(), static_cast<std::streamsize>(file.size())));
 }
 
 } // namespace corvex::test

@@ -463,10 +463,10 @@ private Q_SLOTS:
         const QString sound = dir.filePath(u"soundtrack.wav"_s);
         const QString clip = dir.filePath(u"clip.wav"_s);
         const QString unrelated = dir.filePath(u"other.wav"_s);
-        QVERIFY(test::writeWav(sound, soundtrack, 44100, 2));
-        QVERIFY(test::writeWav(
-            clip, std::vector<float>(soundtrack.begin() + 31 * 44100 + 4410, soundtrack.begin() + 41 * 44100 + 4410)));
-        QVERIFY(test::writeWav(unrelated, test::melody(10, 22050, 22), 22050));
+        QVERIFY(test::writeWav(sound.toStdString(), soundtrack, 44100, 2));
+        QVERIFY(test::writeWav(clip.toStdString(),
+            std::vector<float>(soundtrack.begin() + 31 * 44100 + 4410, soundtrack.begin() + 41 * 44100 + 4410)));
+        QVERIFY(test::writeWav(unrelated.toStdString(), test::melody(10, 22050, 22), 22050));
         const QString frame = writeImage(dir, u"frame.png"_s, halves(Qt::red, Qt::blue));
         const QString record = dir.filePath(u"show.pb"_s);
         QCOMPARE(corvexCli({ u"analyse"_s, u"--audio"_s, sound, u"-o"_s, record, frame }).exitCode, 0);

@@ -55,25 +55,4 @@ std::shared_ptr<PixelBuffer> PixelBuffer::wrap(
     return std::shared_ptr<PixelBuffer>(new PixelBuffer(width, height, bytesPerRow, format, std::move(pixels)));
 }
 
-PixelBufferStatus PixelBuffer::lockBaseAddress(std::uint32_t)
-{
-    return m_faults.failLock ? PixelBufferStatus::Error : PixelBufferStatus::Success;
-}
-
-PixelBufferStatus PixelBuffer::unlockBaseAddress(std::uint32_t)
-{
-    return PixelBufferStatus::Success;
-}
-
-std::uint8_t* PixelBuffer::baseAddress() const
-{
-    return m_faults.missingBaseAddress ? nullptr : m_pixels.get();
-}
-
-void PixelBuffer::propagateAttachments(PixelBuffer& destination) const
-{
-    for (const auto& [key, value] : m_attachments)
-        destination.m_attachments[key] = value;
-}
-
 } // namespace corvex::media

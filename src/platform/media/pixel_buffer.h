@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -28,27 +27,13 @@ std::string pixelFormatName(PixelFormat format);
 /// How a pixel-buffer operation ended.
 enum class PixelBufferStatus : std::int32_t {
     Success,
-    Error, // the buffer could not be locked
     InvalidArgument, // a width or height of zero, below zero or too large
     AllocationFailed, // no memory for the pixels
-};
-
-enum LockFlags : std::uint32_t {
-    LockReadWrite = 0,
-    LockReadOnly = 1,
-};
-
-/// Failures a test can ask a buffer to show, to reach the error paths of its users.
-struct PixelBufferFaults {
-    bool failLock = false;
-    bool missingBaseAddress = false;
 };
 
 /// A frame of four-byte pixels. Rows are bytesPerRow() bytes apart, which may be
 /// more than 4 × width. The storage is shared: a buffer may wrap memory that
 /// belongs to someone else (a capture surface), kept alive by the shared owner.
-/// Locking costs nothing here; it exists so that users keep the lock/unlock
-/// discipline that a GPU-backed buffer would need, and so that tests can make it fail.
 class PixelBuffer final {
 public:
     struct CreateResult {
@@ -67,18 +52,8 @@ public:
     std::size_t bytesPerRow() const { return m_bytesPerRow; }
     PixelFormat format() const { return m_format; }
 
-    PixelBufferStatus lockBaseAddress(std::uint32_t flags);
-    PixelBufferStatus unlockBaseAddress(std::uint32_t flags);
-    /// The first byte of row 0, or null when the buffer has no addressable pixels.
-    std::uint8_t* baseAddress() const;
-
-    /// Attachments that travel with the frame when it is copied or scaled
-    /// (colour space and the like).
-    const std::map<std::string, std::string>& propagatedAttachments() const { return m_attachments; }
-    void setAttachment(const std::string& key, const std::string& value) { m_attachments[key] = value; }
-    void propagateAttachments(PixelBuffer& destination) const;
-
-    void setFaults(PixelBufferFaults faults) { m_faults = faults; }
+    /// The first byte of row 0 (never null: both ways of making a buffer need pixels).
+    std::uint8_t* baseAddress() const { return m_pixels.get(); }
 
 private:
     PixelBuffer(
@@ -89,8 +64,6 @@ private:
     std::size_t m_bytesPerRow;
     PixelFormat m_format;
     std::shared_ptr<std::uint8_t> m_pixels;
-    std::map<std::string, std::string> m_attachments;
-    PixelBufferFaults m_faults;
 };
 
 } // namespace corvex::media

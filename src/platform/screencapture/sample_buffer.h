@@ -16,17 +16,12 @@ namespace corvex::screencapture {
 enum class StreamOutputType : int {
     Screen = 0,
     Audio = 1,
-    Microphone = 2,
 };
 
 /// What a video frame shows compared with the frame before it.
 enum class FrameStatus : std::int64_t {
     Complete = 0, // new content since the previous frame
     Idle = 1, // nothing changed
-    Blank = 2,
-    Suspended = 3,
-    Started = 4,
-    Stopped = 5,
 };
 
 /// Which pixels of a frame show nothing of their own: one byte a pixel, row by

@@ -25,7 +25,7 @@ const QString kType = QStringLiteral("_corvextest._udp.");
 
 QString uniqueName(const char* what)
 {
-    return QStringLiteral("corvex-dnssd-%1-%2").arg(QCoreApplication::applicationPid()).arg(QLatin1StringView(what));
+    return QStringLiteral("corvex-dnssd-%1-%2").arg(QCoreApplication::applicationPid()).arg(QString::fromUtf8(what));
 }
 
 /// Publishes `name` on `port`: true once the daemon confirmed that name, with no failure.
@@ -47,7 +47,8 @@ private Q_SLOTS:
     void publishedServiceIsFoundAndResolved()
     {
         REQUIRE_DAEMON();
-        const QString name = uniqueName("resolve");
+        // A name as authors give them: spaces, a percent sign, non-ASCII letters.
+        const QString name = uniqueName("Wohnzimmer 100% Lüfter");
         Publisher publisher;
         QVERIFY(publishAs(publisher, name, 45123));
 

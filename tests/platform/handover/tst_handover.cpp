@@ -299,6 +299,11 @@ private Q_SLOTS:
         };
         for (const auto& row : rows)
             QTest::newRow(row.name) << row.runtime << row.socket << row.folder;
+        // The socket's path at the longest a socket address holds (107 bytes and the end), and one byte over.
+        const int room = 107 - int(m_dir.filePath(QStringLiteral("runtime/")).size()) - int(sizeof "/corvex-studio") + 1;
+        const QString longest = QStringLiteral("runtime/") + QString(room, 'e');
+        QTest::newRow("socket path at the limit") << longest << "corvex-studio" << longest;
+        QTest::newRow("socket path a byte over") << longest + 'e' << "corvex-studio" << fallback;
     }
 
     void socketPaths()

@@ -28,7 +28,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <mutex>
 
 #include <sys/socket.h>
@@ -47,11 +46,6 @@ std::uint32_t rgbAt(const SampleBuffer& frame, int x, int y)
 {
     const std::uint8_t* p = frame.imageBuffer->baseAddress() + y * frame.imageBuffer->bytesPerRow() + 4 * x;
     return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
-}
-
-std::int64_t status(const SampleBuffer& frame)
-{
-    return frame.frameInfo ? std::int64_t(frame.frameInfo->status) : -1;
 }
 
 // The paint client's grid, row by row.
@@ -218,36 +212,16 @@ struct Received {
     }
 };
 
-/// A stream as the screen-cast portal describes it in Start's answer: (node, {size, source_type}).
-struct CastSize {
-    int width = 0;
-    int height = 0;
-};
+/// A stream as the screen-cast portal describes it in Start's answer: (node, {source_type}), with
+/// no size, as KDE's portal gives it: the stream tells.
 struct CastStream {
     uint node = 0;
-    CastSize size;
 };
 
-QDBusArgument& operator<<(QDBusArgument& argument, const CastSize& size)
-{
-    argument.beginStructure();
-    argument << size.width << size.height;
-    argument.endStructure();
-    return argument;
-}
-const QDBusArgument& operator>>(const QDBusArgument& argument, CastSize& size)
-{
-    argument.beginStructure();
-    argument >> size.width >> size.height;
-    argument.endStructure();
-    return argument;
-}
 QDBusArgument& operator<<(QDBusArgument& argument, const CastStream& stream)
 {
     argument.beginStructure();
-    argument << stream.node
-             << QVariantMap { { QStringLiteral("size"), QVariant::fromValue(stream.size) },
-                    { QStringLiteral("source_type"), uint(1) } };
+    argument << stream.node << QVariantMap { { QStringLiteral("source_type"), uint(1) } };
     argument.endStructure();
     return argument;
 }
@@ -262,13 +236,12 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, CastStream& strea
 
 } // namespace
 
-Q_DECLARE_METATYPE(CastSize)
 Q_DECLARE_METATYPE(CastStream)
 
 namespace {
 
 /// A screen-cast portal of the test's own, for what the desktop's portal does
-/// not do on demand: fail to start with a reason, or end the session itself.
+/// not do on demand: be too old, fail to start with a reason, or end the session itself.
 /// It answers every request at once, as a dialog the user confirmed.
 class FakeScreenCast final : public QDBusAbstractAdaptor {
     Q_OBJECT
@@ -283,6 +256,7 @@ public:
         uint node = 0; // the PipeWire node it hands over
         QString pipeWireSocket;
         uint sourceTypes = 1; // what it offers: 1 monitors, 2 windows, 4 virtual
+        uint version = 4;
     };
 
     FakeScreenCast(QObject* parent, const QString& busName, Script script)
@@ -291,7 +265,7 @@ public:
         , m_script(std::move(script))
     {
     }
-    uint version() const { return 4; }
+    uint version() const { return m_script.version; }
     uint sourceTypes() const { return m_script.sourceTypes; }
     uint cursorModes() const { return 1 | 2; } // hidden or embedded
 
@@ -332,7 +306,7 @@ public Q_SLOTS:
         QVariantMap results;
         if (m_script.startCode == 0)
             results.insert(QStringLiteral("streams"),
-                QVariant::fromValue(QList<CastStream> { CastStream { m_script.node, { 64, 36 } } }));
+                QVariant::fromValue(QList<CastStream> { CastStream { m_script.node } }));
         else if (!m_script.startError.isEmpty())
             results.insert(QStringLiteral("error"), m_script.startError);
         return respond(message, options, m_script.startCode, results);
@@ -384,7 +358,6 @@ public:
     FakePortal(const QString& busAddress, const QString& service, FakeScreenCast::Script script)
         : m_service(service)
     {
-        qDBusRegisterMetaType<CastSize>();
         qDBusRegisterMetaType<CastStream>();
         qDBusRegisterMetaType<QList<CastStream>>();
         m_bus = QDBusConnection::connectToBus(busAddress, service);
@@ -417,21 +390,6 @@ private:
     QObject* m_object = nullptr; // lives on m_thread
     FakeScreenCast* m_adaptor = nullptr;
     bool m_ready = false;
-};
-
-/// An org.freedesktop.portal.ScreenCast of version 1, for the "too old" case.
-class OldScreenCast final : public QDBusAbstractAdaptor {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.ScreenCast")
-    Q_PROPERTY(uint version READ version)
-    Q_PROPERTY(uint AvailableSourceTypes READ sourceTypes)
-public:
-    explicit OldScreenCast(QObject* parent)
-        : QDBusAbstractAdaptor(parent)
-    {
-    }
-    uint version() const { return 1; }
-    uint sourceTypes() const { return 1; }
 };
 
 } // namespace
@@ -693,7 +651,7 @@ private Q_SLOTS:
                     1000);
             }
             QVERIFY2(delivery, capture.describe().c_str());
-            QCOMPARE(status(delivery->buffer), std::int64_t(FrameStatus::Complete));
+            QVERIFY(delivery->buffer.frameInfo && delivery->buffer.frameInfo->status == FrameStatus::Complete);
             const auto stamp = std::int64_t(std::llround(delivery->buffer.outputPresentationTimeStamp.seconds() * 1e9));
             qInfo("painted -> stamped %.1f ms, stamped -> handed over %.1f ms", (stamp - painted) / 1e6,
                 (delivery->arrival - stamp) / 1e6);
@@ -811,21 +769,12 @@ private Q_SLOTS:
 
     void anOldPortalVersion()
     {
-        QDBusConnection bus = QDBusConnection::connectToBus(m_desktop->bus, QStringLiteral("old-portal"));
-        QObject portalObject;
-        new OldScreenCast(&portalObject);
-        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portalObject));
-        QVERIFY(bus.registerService(QStringLiteral("org.corvex.test.OldPortal")));
-        auto cleanUp = qScopeGuard([&] {
-            bus.unregisterService(QStringLiteral("org.corvex.test.OldPortal"));
-            bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
-            QDBusConnection::disconnectFromBus(QStringLiteral("old-portal"));
-        });
-        auto b = backend(freshStore(), "org.corvex.test.OldPortal");
-        // The fake answers on this thread's event loop, so it is asked from another.
-        auto answer = std::async(std::launch::async, [b] { return b->shareableContent(false, true); });
-        QTRY_VERIFY(answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready);
-        const ShareableContentResult content = answer.get();
+        const QString service = QStringLiteral("org.corvex.test.OldPortal");
+        FakeScreenCast::Script script { 0, {}, 0, {} };
+        script.version = 1;
+        FakePortal portal(m_desktop->bus, service, script);
+        QVERIFY(portal.ready());
+        const ShareableContentResult content = backend(freshStore(), service.toStdString())->shareableContent(false, true);
         QVERIFY(!content.content);
         QVERIFY2(content.error.localizedDescription.find("too old (version 1") != std::string::npos,
             content.error.localizedDescription.c_str());
@@ -917,26 +866,42 @@ private Q_SLOTS:
         QVERIFY(!received.frames.empty());
     }
 
-    // What the portal is asked to offer: monitors, and windows where it has
-    // them; the cursor hidden; the choice remembered, and the remembered one restored.
-    void whatThePortalIsAsked_data()
+    // What the portal is asked: monitors, and windows where it has them; the cursor hidden;
+    // the choice remembered, and the remembered one restored. Then a dialog that answers
+    // Start with a failure: the author reads why, and nothing is captured.
+    void whatThePortalIsAskedAndAnswers_data()
     {
         QTest::addColumn<uint>("offered");
         QTest::addColumn<QString>("remembered");
         QTest::addColumn<uint>("types");
-        QTest::newRow("monitors only") << 1u << "" << 1u;
-        QTest::newRow("monitors and windows") << 3u << "" << 3u;
-        QTest::newRow("virtual screens too") << 7u << "" << 3u;
-        QTest::newRow("a choice remembered") << 1u << "token-of-the-last-choice" << 1u;
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("message");
+        const QString cancelled = QStringLiteral("cancelled in the desktop's dialog");
+        QTest::newRow("monitors only") << 1u << "" << 1u << 1u << "" << cancelled;
+        QTest::newRow("monitors and windows") << 3u << "" << 3u << 1u << "" << cancelled;
+        QTest::newRow("virtual screens too") << 7u << "" << 3u << 1u << "" << cancelled;
+        QTest::newRow("a choice remembered") << 1u << "token-of-the-last-choice" << 1u << 1u << "" << cancelled;
+        QTest::newRow("failed, with its reason") << 1u << "" << 1u << 2u << "no output could be captured"
+                                                 << "could not start screen sharing (no output could be captured)";
+        QTest::newRow("failed, no reason given")
+            << 1u << "" << 1u << 2u << "" << "could not start screen sharing. Check that";
+        QTest::newRow("an answer it should not give") << 1u << "" << 1u << 7u << "" << "answered with the unknown code 7";
     }
-    void whatThePortalIsAsked()
+    void whatThePortalIsAskedAndAnswers()
     {
         QFETCH(uint, offered);
         QFETCH(QString, remembered);
         QFETCH(uint, types);
-        const QString service = QStringLiteral("org.corvex.test.AskedPortal%1%2").arg(offered).arg(remembered.size());
-        // The dialog is then cancelled: only the question matters here.
-        FakeScreenCast::Script script { 1, {}, 0, m_desktop->pipeWireSocket() };
+        QFETCH(uint, code);
+        QFETCH(QString, reason);
+        QFETCH(QString, message);
+        const QString service = QStringLiteral("org.corvex.test.Portal%1_%2_%3_%4")
+                                    .arg(offered)
+                                    .arg(remembered.size())
+                                    .arg(code)
+                                    .arg(reason.size());
+        FakeScreenCast::Script script { code, reason, 0, m_desktop->pipeWireSocket() };
         script.sourceTypes = offered;
         FakePortal portal(m_desktop->bus, service, script);
         QVERIFY(portal.ready());
@@ -944,42 +909,15 @@ private Q_SLOTS:
         if (!remembered.isEmpty())
             store->save({ remembered.toStdString(), 1920, 1080, portal::kSourceMonitor });
         Capture capture(backend(store, service.toStdString()), 100);
-        QVERIFY(capture.error());
+        const std::optional<std::string> error = capture.error();
+        QVERIFY2(error && QString::fromStdString(*error).contains(message), capture.describe().c_str());
+        QCOMPARE(capture.frameCount(), std::size_t(0));
         const QVariantMap asked = portal.selection();
         QCOMPARE(asked.value(QStringLiteral("types")).toUInt(), types);
         QCOMPARE(asked.value(QStringLiteral("multiple")).toBool(), false);
         QCOMPARE(asked.value(QStringLiteral("cursor_mode")).toUInt(), 1u);
         QCOMPARE(asked.value(QStringLiteral("persist_mode")).toUInt(), 2u);
         QCOMPARE(asked.value(QStringLiteral("restore_token")).toString(), remembered);
-    }
-
-    // A portal that answers Start with a failure: the author reads why, and
-    // nothing is captured.
-    void aPortalThatFailsSaysWhy_data()
-    {
-        QTest::addColumn<uint>("code");
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("failed, with its reason") << 2u << "no output could be captured"
-                                                 << "could not start screen sharing (no output could be captured)";
-        QTest::newRow("failed, no reason given") << 2u << ""
-                                                 << "could not start screen sharing. Check that";
-        QTest::newRow("an answer it should not give") << 7u << ""
-                                                      << "answered with the unknown code 7";
-    }
-    void aPortalThatFailsSaysWhy()
-    {
-        QFETCH(uint, code);
-        QFETCH(QString, reason);
-        QFETCH(QString, message);
-        const QString service = QStringLiteral("org.corvex.test.FailingPortal%1").arg(code * 10 + reason.size());
-        FakePortal portal(m_desktop->bus, service, { code, reason, 0, m_desktop->pipeWireSocket() });
-        QVERIFY(portal.ready());
-        Capture capture(backend(freshStore(), service.toStdString()), 100);
-        const std::optional<std::string> error = capture.error();
-        QVERIFY2(error, capture.describe().c_str());
-        QVERIFY2(QString::fromStdString(*error).contains(message), error->c_str());
-        QCOMPARE(capture.frameCount(), std::size_t(0));
     }
 
     // The desktop ends sharing itself (its "stop sharing" button): the capture

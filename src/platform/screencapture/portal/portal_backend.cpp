@@ -81,9 +81,12 @@ namespace {
 /// portal that does not answer holds up the stream's control thread.
 class PortalVideoSource final : public StreamSource, public PortalBackend::Shared::Asker {
 public:
-    PortalVideoSource(std::shared_ptr<PortalBackend::Shared> shared, const StreamConfiguration& configuration)
+    /// `wanted`: what the desktop's dialog may offer (only windows on the window road).
+    PortalVideoSource(
+        std::shared_ptr<PortalBackend::Shared> shared, const StreamConfiguration& configuration, std::uint32_t wanted)
         : m_shared(std::move(shared))
         , m_configuration(configuration)
+        , m_wanted(wanted)
     {
     }
 
@@ -143,13 +146,21 @@ private:
     Result<PortalCast, CaptureError> startCast(ScreenCastPortal& portal, const PortalInfo& info)
     {
         PortalChoice choice = m_shared->load();
-        Result<PortalCast, CaptureError> cast = portal.start(info, choice.restoreToken);
+        // On the window road the dialog offers only windows where the portal
+        // has them; a remembered display is then asked for again.
+        PortalInfo asked = info;
+        if (asked.sourceTypes & m_wanted) {
+            asked.sourceTypes &= m_wanted;
+            if (choice.sourceType != 0 && (choice.sourceType & m_wanted) == 0)
+                choice.restoreToken.clear();
+        }
+        Result<PortalCast, CaptureError> cast = portal.start(asked, choice.restoreToken);
         if (!cast && !choice.restoreToken.empty() && !stopping() && cast.error.code == CaptureError::NoDisplay) {
             // A token the portal cannot honour (say, for a monitor that is gone)
             // must not lock the author out: forget it and ask.
             m_shared->save({});
             portal.close();
-            cast = portal.start(info, {});
+            cast = portal.start(asked, {});
         }
         return cast;
     }
@@ -257,6 +268,7 @@ private:
 
     const std::shared_ptr<PortalBackend::Shared> m_shared;
     const StreamConfiguration m_configuration;
+    const std::uint32_t m_wanted;
     StreamSink* m_sink = nullptr;
     std::mutex m_mutex; // guards what follows
     std::condition_variable m_changed;
@@ -323,6 +335,16 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
                                                : "The screen chosen in the desktop's dialog";
     ShareableContent content;
     content.displays.push_back(display);
+    if (info->sourceTypes & kSourceWindow) {
+        // Likewise one entry for the window road, where the dialog offers single windows.
+        Window window;
+        window.windowID = 1;
+        window.frame = display.frame;
+        window.title = chosen.sourceType == kSourceWindow ? "The window chosen in the desktop's dialog"
+                                                          : "Chosen in the desktop's dialog";
+        window.owningApplication = RunningApplication { "Desktop", "desktop-dialog", 0 };
+        content.windows.push_back(std::move(window));
+    }
     return { std::move(content), {} };
 }
 
@@ -331,7 +353,9 @@ SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const
     if (filter.kind == ContentFilter::Kind::Display ? !filter.display : !filter.window)
         return SourceResult::failure(
             { CaptureError::InvalidParameter, "The content filter names nothing to capture." });
-    return SourceResult::success(std::make_unique<PortalVideoSource>(m_shared, configuration));
+    return SourceResult::success(std::make_unique<PortalVideoSource>(
+        m_shared, configuration,
+        filter.kind == ContentFilter::Kind::Window ? kSourceWindow : kSourceMonitor | kSourceWindow));
 }
 
 SourceResult PortalBackend::createAudioSource(const StreamConfiguration& configuration)
