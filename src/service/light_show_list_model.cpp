@@ -110,9 +110,16 @@ QCoro::Task<> LightShowListModel::loadLightShows()
         co_return;
     }
     QPointer<LightShowListModel> self(this);
+    const quint64 load = ++m_loads;
     const http::Reply reply = co_await m_manager.httpClient().send(*request);
-    if (!self)
+    // A newer load's answer is the one to show; one about an author who
+    // signed out meanwhile is shown to nobody.
+    if (!self || load != m_loads)
         co_return;
+    if (m_manager.accessToken() != token) {
+        setLoading(false);
+        co_return;
+    }
     if (reply.error) {
         setError(reply.error->message);
     } else if (reply.status == 401) {

@@ -72,6 +72,7 @@ private:
     AppManager& m_manager;
     QList<LightShow> m_shows;
     bool m_isLoading = false;
+    quint64 m_loads = 0; // the newest load's number
     std::optional<QString> m_error;
     QDateTime m_lastLoaded;
     QSet<QString> m_selection;

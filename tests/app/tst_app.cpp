@@ -337,11 +337,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("status"); // 0: the connection is dropped
         QTest::addColumn<QByteArray>("retryAfter");
         QTest::addColumn<bool>("passes");
-        QTest::newRow("busy") << 503 << QByteArray() << true;
-        QTest::newRow("busy, asks for a second") << 503 << QByteArray("1") << true;
-        QTest::newRow("dropped") << 0 << QByteArray() << true;
-        QTest::newRow("too large") << 413 << QByteArray() << false;
-        QTest::newRow("bad request") << 400 << QByteArray() << false;
+        QTest::addColumn<int>("accountStatus"); // of the account check before each retry; 0: dropped
+        QTest::newRow("busy") << 503 << QByteArray() << true << 200;
+        QTest::newRow("busy, asks for a second") << 503 << QByteArray("1") << true << 200;
+        QTest::newRow("dropped") << 0 << QByteArray() << true << 200;
+        QTest::newRow("busy, account check busy") << 503 << QByteArray() << true << 503;
+        QTest::newRow("busy, account check dropped") << 503 << QByteArray() << true << 0;
+        QTest::newRow("too large") << 413 << QByteArray() << false << 200;
+        QTest::newRow("bad request") << 400 << QByteArray() << false << 200;
     }
 
     void outboxAfterAFailedUpload()
@@ -349,6 +352,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QByteArray, retryAfter);
         QFETCH(bool, passes);
+        QFETCH(int, accountStatus);
         FaultServer server;
         FaultServer::Answer failure { status, "{}" };
         if (status == 0)
@@ -379,6 +383,17 @@ private Q_SLOTS:
                 main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded. Last attempt: "_s));
             QTRY_VERIFY_WITH_TIMEOUT(posts() >= 3, 10000);
             QVERIFY(backoff.currentDelay() >= (retryAfter.isEmpty() ? 20 : 1000));
+            if (accountStatus != 200) {
+                // A failed account check ends that retry: the next ones still go.
+                FaultServer::Answer check { accountStatus, "{}" };
+                if (accountStatus == 0)
+                    check.action = FaultServer::Action::Drop;
+                server.setAnswer("GET", "/auth/account", check);
+                server.clearReceived();
+                QTRY_VERIFY_WITH_TIMEOUT(server.received().size() >= 2, 10000);
+                QTRY_VERIFY(!main->outboxLabel()->fullText().startsWith(u"Uploading"_s));
+                server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
+            }
             // The service takes it again: it goes without a press, and no view keeps the old error.
             server.setAnswer("POST", "/tvapi/lightshow/movie/90006", { 200, "{}" });
             QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 10000);

@@ -339,6 +339,35 @@ private Q_SLOTS:
         QTRY_COMPARE(countLines(m_service.log().mid(before.size()), "GET /tvapi/me/lightshows 200"), 2);
     }
 
+    // Signed out and in as someone else while the service still owes its answers
+    // about the author before: those late answers show nowhere.
+    void lateAnswersAboutTheAuthorBeforeShowNowhere()
+    {
+        FaultServer server;
+        const auto answer = [&server](const QByteArray& email, const QByteArray& shows) {
+            server.setAnswer("GET", "/auth/account", { 200, "{\"id\":\"" + email + "\",\"email\":\"" + email + "\"}" });
+            server.setAnswer("GET", "/tvapi/me/lightshows", { 200, shows });
+        };
+        server.setAnswer("GET", "/auth/account", { 0, {}, FaultServer::Action::Hold });
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 0, {}, FaultServer::Action::Hold });
+        auto manager = m_service.newManager(server.origin());
+        manager->setAccessToken(u"token-a"_s);
+        StudioApp studio(*manager, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        QTRY_COMPARE(server.held(), 2);
+        QCoro::waitFor(manager->signOut());
+        answer("b@example.org", R"({"results":[]})");
+        manager->setAccessToken(u"token-b"_s);
+        QTRY_VERIFY(shown<QLabel>(window, u"Signed in as b@example.org"_s));
+        QTRY_VERIFY(libraryLoaded(window));
+        answer("a@example.org", kTwoShows);
+        server.releaseHeld();
+        QTest::qWait(500); // the late answers arrive
+        QCOMPARE(manager->account()->email, u"b@example.org"_s);
+        QCOMPARE(libraryTable(window)->model()->rowCount(), 0);
+        QVERIFY(shown<QLabel>(window, u"Signed in as b@example.org"_s));
+    }
+
     // Without a browser that opens, the waiting window shows the address to
     // open by hand; the answer still finds the studio through a second launch.
     void signInThroughTheBrowser()

@@ -8,17 +8,19 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
 
 #include <functional>
+#include <utility>
 
 namespace corvex::testing {
 
 class FaultServer final : public QObject {
 public:
-    enum class Action { Respond, Drop, Silent };
+    enum class Action { Respond, Drop, Silent, Hold }; // Hold: answered on releaseHeld()
 
     struct Answer {
         int status = 200;
@@ -57,6 +59,15 @@ public:
     const QList<Received>& received() const { return m_received; }
     void clearReceived() { m_received.clear(); }
 
+    int held() const { return static_cast<int>(m_held.size()); }
+    /// Answers the held requests as their paths are answered now (a late answer).
+    void releaseHeld()
+    {
+        for (const auto& [socket, key] : std::exchange(m_held, {}))
+            if (socket)
+                respond(socket, m_answers.value(key, Answer { 404, "{}" }));
+    }
+
 private:
     void read(QTcpSocket* socket)
     {
@@ -84,7 +95,8 @@ private:
 
         const QByteArray path = request.target.left(
             request.target.indexOf('?') >= 0 ? request.target.indexOf('?') : request.target.size());
-        const Answer answer = m_answers.value(request.method + ' ' + path, Answer { 404, "{}" });
+        const QByteArray key = request.method + ' ' + path;
+        const Answer answer = m_answers.value(key, Answer { 404, "{}" });
         switch (answer.action) {
         case Action::Drop:
             socket->abort();
@@ -92,9 +104,17 @@ private:
             return;
         case Action::Silent:
             return;
+        case Action::Hold:
+            m_held.append({ socket, key });
+            return;
         case Action::Respond:
             break;
         }
+        respond(socket, answer);
+    }
+
+    static void respond(QTcpSocket* socket, const Answer& answer)
+    {
         const bool bodyless = answer.status == 204 || answer.status == 304;
         const QByteArray body = bodyless ? QByteArray() : answer.body;
         QByteArray response = "HTTP/1.1 " + QByteArray::number(answer.status) + " Status\r\n";
@@ -111,6 +131,7 @@ private:
     QHash<QByteArray, Answer> m_answers;
     QHash<QTcpSocket*, QByteArray> m_buffers;
     QList<Received> m_received;
+    QList<QPair<QPointer<QTcpSocket>, QByteArray>> m_held;
 };
 
 } // namespace corvex::testing
