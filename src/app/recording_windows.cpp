@@ -87,16 +87,16 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
         const QString stored = manager.store().value(QString::fromLatin1(key)).value_or(QString());
         return stored.isEmpty() ? fallback : QKeySequence::fromString(stored, QKeySequence::PortableText);
     };
-    m_globalKeys = new GlobalKeys(keyOf(kStartShortcutKey, defaultStartShortcut()),
+    auto* globalKeys = new GlobalKeys(keyOf(kStartShortcutKey, defaultStartShortcut()),
         keyOf(kSaveShortcutKey, defaultSaveShortcut()), this);
-    connect(m_globalKeys, &GlobalKeys::pressed, this, [this](GlobalKeys::Command command) {
+    connect(globalKeys, &GlobalKeys::pressed, this, [this](GlobalKeys::Command command) {
         updateActions();
         QAction* action = command == GlobalKeys::Command::Start ? m_start : m_save;
         if (action->isEnabled())
             action->trigger();
     });
-    if (!m_globalKeys->isActive()) {
-        QAction* note = menu->addAction(m_globalKeys->unavailableReason());
+    if (!globalKeys->isActive()) {
+        QAction* note = menu->addAction(globalKeys->unavailableReason());
         note->setEnabled(false);
     }
     auto* trayMenu = new QMenu(this);

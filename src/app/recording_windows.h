@@ -27,7 +27,6 @@ class AppManager;
 
 namespace corvex::app {
 
-class GlobalKeys;
 class RecordingView;
 class UploadQueue;
 
@@ -64,8 +63,6 @@ public:
     /// has one): whether a recording runs, with Start and Save in its menu,
     /// for when the player covers the window.
     QSystemTrayIcon* trayIcon() const { return m_tray; }
-    /// The keys that start and save from anywhere on the desktop (Settings).
-    GlobalKeys* globalKeys() const { return m_globalKeys; }
     /// The question asked when the window is closed during a recording.
     QMessageBox* closeConfirmation() const { return m_closeConfirmation; }
 
@@ -88,7 +85,6 @@ private:
     QAction* m_save;
     QAction* m_discard;
     QSystemTrayIcon* m_tray;
-    GlobalKeys* m_globalKeys = nullptr;
     bool m_closeConfirmed = false;
     bool m_wasRecording = false;
     QPointer<QMessageBox> m_closeConfirmation;
