@@ -1,5 +1,7 @@
 #include "app/global_keys.h"
 
+#include "app/portal_shortcuts.h"
+
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
@@ -37,8 +39,7 @@ std::uint32_t keysymOf(int key)
     }
 }
 
-constexpr std::uint16_t kCommandModifiers
-    = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+constexpr std::uint16_t kCommandModifiers = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 // Caps Lock and Num Lock (usually Mod2) must not keep a key from working.
 constexpr std::uint16_t kLockVariants[] = { 0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2, XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2 };
 
@@ -92,8 +93,24 @@ GlobalKeys::GlobalKeys(QKeySequence start, QKeySequence save, QObject* parent)
     : QObject(parent)
 {
     if (!x11Connection()) {
-        m_reason = QStringLiteral("Keys that work over other programs need an X11 session; here, start and save "
-                                  "from the studio's icon in the tray.");
+        m_reason = QStringLiteral("Asking the desktop for keys that work over other programs…");
+        m_portal = new PortalShortcuts({ { QStringLiteral("start"), QStringLiteral("Start or stop recording"), start },
+                                           { QStringLiteral("save"), QStringLiteral("Save the recording"), save } },
+            {}, this);
+        connect(m_portal, &PortalShortcuts::bound, this, [this] {
+            m_reason.clear();
+            Q_EMIT availabilityChanged();
+        });
+        connect(m_portal, &PortalShortcuts::unavailable, this, [this](const QString& reason) {
+            m_reason = reason;
+            Q_EMIT availabilityChanged();
+        });
+        connect(m_portal, &PortalShortcuts::activated, this, [this](const QString& id) {
+            if (id == QLatin1String("start"))
+                Q_EMIT pressed(Command::Start);
+            else if (id == QLatin1String("save"))
+                Q_EMIT pressed(Command::Save);
+        });
         return;
     }
     m_reason = grab(start, Command::Start, m_grabs[0]);
@@ -108,7 +125,7 @@ GlobalKeys::GlobalKeys(QKeySequence start, QKeySequence save, QObject* parent)
 
 GlobalKeys::~GlobalKeys()
 {
-    if (isActive() && qGuiApp)
+    if (!m_portal && qGuiApp)
         qGuiApp->removeNativeEventFilter(this);
     release();
 }
@@ -151,7 +168,8 @@ void GlobalKeys::release()
         if (grab.keycode == 0)
             continue;
         for (const std::uint16_t locks : kLockVariants)
-            xcb_ungrab_key(connection, grab.keycode, rootOf(connection), static_cast<std::uint16_t>(grab.modifiers | locks));
+            xcb_ungrab_key(
+                connection, grab.keycode, rootOf(connection), static_cast<std::uint16_t>(grab.modifiers | locks));
         grab.keycode = 0;
     }
     xcb_flush(connection);
@@ -166,7 +184,8 @@ bool GlobalKeys::nativeEventFilter(const QByteArray& eventType, void* message, q
         return false;
     const auto* press = static_cast<const xcb_key_press_event_t*>(message);
     for (const Grab& grab : m_grabs) {
-        if (grab.keycode != 0 && press->detail == grab.keycode && (press->state & kCommandModifiers) == grab.modifiers) {
+        if (grab.keycode != 0 && press->detail == grab.keycode
+            && (press->state & kCommandModifiers) == grab.modifiers) {
             Q_EMIT pressed(grab.command);
             return true;
         }

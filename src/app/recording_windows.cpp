@@ -95,10 +95,15 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
         if (action->isEnabled())
             action->trigger();
     });
-    if (!globalKeys->isActive()) {
-        QAction* note = menu->addAction(globalKeys->unavailableReason());
-        note->setEnabled(false);
-    }
+    // Why the keys do not work over other programs, while they do not.
+    QAction* keysNote = menu->addAction(QString());
+    keysNote->setEnabled(false);
+    const auto showKeysNote = [globalKeys, keysNote] {
+        keysNote->setText(globalKeys->unavailableReason());
+        keysNote->setVisible(!globalKeys->isActive());
+    };
+    showKeysNote();
+    connect(globalKeys, &GlobalKeys::availabilityChanged, keysNote, showKeysNote);
     auto* trayMenu = new QMenu(this);
     trayMenu->addActions({ m_start, m_save });
     trayMenu->addSeparator();

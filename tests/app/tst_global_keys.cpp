@@ -1,11 +1,22 @@
-// The keys that start and save a recording from anywhere on an X11 desktop,
-// pressed through the X server's test extension as a keyboard would.
+// The keys that start and save a recording from anywhere on the desktop: on
+// X11 pressed through the X server's test extension as a keyboard would; on a
+// desktop without X11 (the program run on the offscreen platform) bound through
+// a stand-in for the desktop portal's GlobalShortcuts.
 
 #include "app/global_keys.h"
+#include "app/portal_shortcuts.h"
 
+#include <QDBusAbstractAdaptor>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QGuiApplication>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -13,6 +24,28 @@
 #include <memory>
 
 using corvex::app::GlobalKeys;
+
+// One shortcut as the portal takes it, (sa{sv}).
+struct Shortcut {
+    QString id;
+    QVariantMap details;
+};
+inline QDBusArgument& operator<<(QDBusArgument& argument, const Shortcut& shortcut)
+{
+    argument.beginStructure();
+    argument << shortcut.id << shortcut.details;
+    argument.endStructure();
+    return argument;
+}
+inline const QDBusArgument& operator>>(const QDBusArgument& argument, Shortcut& shortcut)
+{
+    argument.beginStructure();
+    argument >> shortcut.id >> shortcut.details;
+    argument.endStructure();
+    return argument;
+}
+
+Q_DECLARE_METATYPE(Shortcut)
 
 namespace {
 
@@ -52,12 +85,102 @@ public:
 private:
     void fake(std::uint8_t type, std::uint32_t keysym)
     {
-        xcb_test_fake_input(connection(), type, corvex::app::x11KeycodeOf(connection(), keysym), XCB_CURRENT_TIME,
-            XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(
+            connection(), type, corvex::app::x11KeycodeOf(connection(), keysym), XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     }
 
     std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> m_connection;
 };
+
+const QString kDesktop = QStringLiteral("/org/freedesktop/portal/desktop");
+
+// The session's Close, as the portal offers it.
+class FakeSession final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Session")
+public:
+    explicit FakeSession(QObject* parent)
+        : QDBusAbstractAdaptor(parent)
+    {
+    }
+    bool closed = false;
+public Q_SLOTS:
+    void Close() { closed = true; }
+};
+
+// The desktop portal's GlobalShortcuts: opens a session, answers BindShortcuts
+// with `code`, and presses a bound key when asked.
+class FakeGlobalShortcuts final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.GlobalShortcuts")
+    Q_PROPERTY(uint version READ version)
+public:
+    FakeGlobalShortcuts(QObject* parent, const QDBusConnection& bus)
+        : QDBusAbstractAdaptor(parent)
+        , m_bus(bus)
+        , m_sessionAdaptor(new FakeSession(&m_sessionObject))
+    {
+    }
+    ~FakeGlobalShortcuts() override { m_bus.unregisterObject(session); }
+    uint version() const { return 1; }
+    uint code = 0;
+    QString session;
+    QList<Shortcut> asked;
+    bool closed() const { return m_sessionAdaptor->closed; }
+
+    void press(const QString& id, const QString& inSession)
+    {
+        QDBusMessage activated = QDBusMessage::createSignal(
+            kDesktop, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), QStringLiteral("Activated"));
+        activated << QVariant::fromValue(QDBusObjectPath(inSession)) << id << quint64(0) << QVariantMap();
+        m_bus.send(activated);
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath CreateSession(const QVariantMap& options, const QDBusMessage& call)
+    {
+        session = kDesktop
+            + QStringLiteral("/session/%1/%2")
+                  .arg(sender(call), options.value(QStringLiteral("session_handle_token")).toString());
+        m_bus.registerObject(session, &m_sessionObject, QDBusConnection::ExportAdaptors);
+        return answer(call, options, 0, { { QStringLiteral("session_handle"), session } });
+    }
+    QDBusObjectPath BindShortcuts(const QDBusObjectPath&, const QList<Shortcut>& shortcuts, const QString&,
+        const QVariantMap& options, const QDBusMessage& call)
+    {
+        asked = shortcuts;
+        return answer(call, options, code, {});
+    }
+
+private:
+    static QString sender(const QDBusMessage& call)
+    {
+        return call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
+    }
+    // The request's answer comes as a signal once its caller waits for it.
+    QDBusObjectPath answer(const QDBusMessage& call, const QVariantMap& options, uint code, const QVariantMap& results)
+    {
+        const QString request = kDesktop
+            + QStringLiteral("/request/%1/%2")
+                  .arg(sender(call), options.value(QStringLiteral("handle_token")).toString());
+        QTimer::singleShot(20, this, [this, request, code, results] {
+            QDBusMessage response = QDBusMessage::createSignal(
+                request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
+            response << code << results;
+            m_bus.send(response);
+        });
+        return QDBusObjectPath(request);
+    }
+
+    QDBusConnection m_bus;
+    QObject m_sessionObject;
+    FakeSession* m_sessionAdaptor;
+};
+
+bool onX11()
+{
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
 
 } // namespace
 
@@ -69,8 +192,106 @@ class TestGlobalKeys : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        if (QGuiApplication::platformName() != QLatin1String("xcb"))
-            QSKIP("needs the test X server (scripts/test-services)");
+        qDBusRegisterMetaType<Shortcut>();
+        qDBusRegisterMetaType<QList<Shortcut>>();
+    }
+
+    void init()
+    {
+        const bool x11Test = !QByteArray(QTest::currentTestFunction()).startsWith("portal");
+        if (x11Test && !onX11())
+            QSKIP("needs the test X server: run on the xcb platform");
+        if (!x11Test && onX11())
+            QSKIP("the portal is asked only without X11: run on the offscreen platform");
+    }
+
+    // The desktop is asked for both keys with what they do and the keys set;
+    // only a press in the studio's own session counts, and the keys go when
+    // the studio does. A portal that declines or fails, or none, says why.
+    void portalKeys_data()
+    {
+        QTest::addColumn<bool>("offered"); // whether the portal has GlobalShortcuts
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<QString>("reason"); // empty: bound
+        QTest::newRow("bound") << true << 0u << QString();
+        QTest::newRow("declined by the author") << true << 1u << "were declined";
+        QTest::newRow("failed") << true << 2u << "did not give the studio";
+        QTest::newRow("a portal without them") << false << 0u << "offers no keys";
+    }
+    void portalKeys()
+    {
+        QFETCH(bool, offered);
+        QFETCH(uint, code);
+        QFETCH(QString, reason);
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QObject portalObject;
+        QObject otherPortalObject;
+        auto* shortcuts = new FakeGlobalShortcuts(&portalObject, bus);
+        shortcuts->code = code;
+        const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
+        QVERIFY(bus.registerObject(
+            kDesktop, offered ? &portalObject : &otherPortalObject, QDBusConnection::ExportAdaptors));
+        QVERIFY(bus.registerService(service));
+        auto gone = qScopeGuard([&] {
+            bus.unregisterService(service);
+            bus.unregisterObject(kDesktop);
+        });
+
+        auto keys = std::make_unique<GlobalKeys>(
+            QKeySequence(QStringLiteral("Ctrl+Alt+R")), QKeySequence(QStringLiteral("Ctrl+Alt+S")));
+        QVERIFY(!keys->isActive());
+        QSignalSpy answered(keys.get(), &GlobalKeys::availabilityChanged);
+        QVERIFY(answered.wait(10000));
+        if (!reason.isEmpty()) {
+            QVERIFY(!keys->isActive());
+            QVERIFY2(keys->unavailableReason().contains(reason), qPrintable(keys->unavailableReason()));
+            return;
+        }
+        QVERIFY2(keys->isActive(), qPrintable(keys->unavailableReason()));
+        QCOMPARE(shortcuts->asked.size(), 2);
+        QCOMPARE(shortcuts->asked[0].id, QStringLiteral("start"));
+        QCOMPARE(shortcuts->asked[0].details.value(QStringLiteral("preferred_trigger")).toString(),
+            QStringLiteral("CTRL+ALT+r"));
+        QCOMPARE(shortcuts->asked[1].id, QStringLiteral("save"));
+        QCOMPARE(shortcuts->asked[1].details.value(QStringLiteral("preferred_trigger")).toString(),
+            QStringLiteral("CTRL+ALT+s"));
+        QVERIFY(!shortcuts->asked[1].details.value(QStringLiteral("description")).toString().isEmpty());
+
+        QSignalSpy pressed(keys.get(), &GlobalKeys::pressed);
+        shortcuts->press(QStringLiteral("start"), shortcuts->session + QStringLiteral("x")); // someone else's
+        shortcuts->press(QStringLiteral("save"), shortcuts->session);
+        QTRY_COMPARE(pressed.count(), 1);
+        QCOMPARE(pressed.first().first().value<GlobalKeys::Command>(), GlobalKeys::Command::Save);
+        shortcuts->press(QStringLiteral("start"), shortcuts->session);
+        QTRY_COMPARE(pressed.count(), 2);
+        QCOMPARE(pressed.last().first().value<GlobalKeys::Command>(), GlobalKeys::Command::Start);
+
+        keys.reset();
+        QTRY_VERIFY(shortcuts->closed());
+    }
+
+    // The trigger suggested to the desktop, in freedesktop.org's notation: the
+    // keysym's own name, and nothing for what has no single key.
+    void portalTriggers_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("trigger");
+        QTest::newRow("every modifier") << "Ctrl+Alt+Shift+Meta+F12"
+                                        << "CTRL+ALT+SHIFT+LOGO+F12";
+        QTest::newRow("a digit") << "Alt+0"
+                                 << "ALT+0";
+        QTest::newRow("space") << "Ctrl+Space"
+                               << "CTRL+space";
+        QTest::newRow("a key without a name here") << "Ctrl+Tab"
+                                                   << "";
+        QTest::newRow("two keys in a row") << "Ctrl+R, Ctrl+S"
+                                           << "";
+    }
+    void portalTriggers()
+    {
+        QFETCH(QString, keys);
+        QFETCH(QString, trigger);
+        QCOMPARE(corvex::app::portalTriggerOf(QKeySequence(keys)), trigger);
     }
 
     // Each key reaches the studio with Caps Lock on or off, and only the
@@ -81,10 +302,11 @@ private Q_SLOTS:
         QTest::addColumn<int>("command"); // -1: none
         QTest::addColumn<bool>("capsLock");
         const std::uint32_t r = 'r', s = 's';
-        QTest::newRow("start") << QList<std::uint32_t> { kControl, kAlt, r } << int(GlobalKeys::Command::Start) << false;
+        QTest::newRow("start") << QList<std::uint32_t> { kControl, kAlt, r } << int(GlobalKeys::Command::Start)
+                               << false;
         QTest::newRow("save") << QList<std::uint32_t> { kControl, kAlt, s } << int(GlobalKeys::Command::Save) << false;
-        QTest::newRow("start, Caps Lock on") << QList<std::uint32_t> { kControl, kAlt, r }
-                                             << int(GlobalKeys::Command::Start) << true;
+        QTest::newRow("start, Caps Lock on")
+            << QList<std::uint32_t> { kControl, kAlt, r } << int(GlobalKeys::Command::Start) << true;
         QTest::newRow("without Alt") << QList<std::uint32_t> { kControl, r } << -1 << false;
         QTest::newRow("with Shift as well") << QList<std::uint32_t> { kControl, kAlt, kShift, r } << -1 << false;
         QTest::newRow("another letter") << QList<std::uint32_t> { kControl, kAlt, std::uint32_t('t') } << -1 << false;
@@ -120,11 +342,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("save");
         QTest::addColumn<bool>("takenFirst"); // another program holds Ctrl+Alt+S
         QTest::addColumn<QString>("reason");
-        QTest::newRow("taken by another program") << "Ctrl+Alt+R" << "Ctrl+Alt+S" << true << "taken by another program";
-        QTest::newRow("no modifier") << "R" << "Ctrl+Alt+S" << false << "choose a letter";
-        QTest::newRow("Shift alone") << "Shift+R" << "Ctrl+Alt+S" << false << "choose a letter";
-        QTest::newRow("two keys in a row") << "Ctrl+Alt+R, Ctrl+Alt+T" << "Ctrl+Alt+S" << false << "choose one key";
-        QTest::newRow("a key without a keysym here") << "Ctrl+Alt+Tab" << "Ctrl+Alt+S" << false << "choose a letter";
+        QTest::newRow("taken by another program") << "Ctrl+Alt+R"
+                                                  << "Ctrl+Alt+S" << true << "taken by another program";
+        QTest::newRow("no modifier") << "R"
+                                     << "Ctrl+Alt+S" << false << "choose a letter";
+        QTest::newRow("Shift alone") << "Shift+R"
+                                     << "Ctrl+Alt+S" << false << "choose a letter";
+        QTest::newRow("two keys in a row") << "Ctrl+Alt+R, Ctrl+Alt+T"
+                                           << "Ctrl+Alt+S" << false << "choose one key";
+        QTest::newRow("a key without a keysym here") << "Ctrl+Alt+Tab"
+                                                     << "Ctrl+Alt+S" << false << "choose a letter";
     }
     void keysThatCannotBeHeld()
     {

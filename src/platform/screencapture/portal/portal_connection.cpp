@@ -228,6 +228,11 @@ QDBusMessage PortalConnection::call(const QString& interface, const QString& met
     return m_impl->bus->call(message, QDBus::Block, kCallTimeoutMs);
 }
 
+bool PortalConnection::connectSignal(const QString& interface, const QString& name, QObject* receiver, const char* slot)
+{
+    return m_impl->bus->connect(m_impl->service, kDesktopPath, interface, name, receiver, slot);
+}
+
 Result<PortalResults, RequestError> PortalConnection::request(
     const QString& interface, const QString& method, QList<QVariant> arguments, QVariantMap options)
 {

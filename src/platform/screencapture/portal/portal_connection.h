@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+class QObject;
+
 namespace corvex::screencapture::portal {
 
 /// What a portal request answered (org.freedesktop.portal.Request.Response) with code 0.
@@ -60,6 +62,9 @@ public:
         const QString& interface, const QString& method, QList<QVariant> arguments, QVariantMap options);
     /// A method that answers at once, on the portal's object.
     QDBusMessage call(const QString& interface, const QString& method, const QList<QVariant>& arguments);
+    /// Delivers the portal object's signal `name` of `interface` to `slot` of `receiver`, on the
+    /// receiver's thread (which needs an event loop), for as long as this connection lives.
+    bool connectSignal(const QString& interface, const QString& name, QObject* receiver, const char* slot);
 
     /// CreateSession of `interface`, then watches the new session for its end.
     Result<QString, RequestError> createSession(const QString& interface, QVariantMap options = {});
