@@ -7,6 +7,7 @@
 #include <QDBusObjectPath>
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <mutex>
 #include <thread>
 
@@ -200,6 +201,23 @@ PortalShortcuts::PortalShortcuts(
                 { QVariant::fromValue(QDBusObjectPath(*session.value)), QVariant::fromValue(asked), QString() }, {});
             if (!bound)
                 return reasonFor(bound.error);
+            // The answer lists what the desktop bound; a desktop that answers yet binds
+            // nothing (one that knows no keys of programs it did not install) must not
+            // leave the studio believing its keys work.
+            const QVariant given = bound.value->value(QStringLiteral("shortcuts"));
+            if (given.isValid()) {
+                QList<PortalShortcut> taken;
+                if (given.userType() == qMetaTypeId<QDBusArgument>())
+                    given.value<QDBusArgument>() >> taken;
+                const bool any = std::any_of(taken.cbegin(), taken.cend(), [&](const PortalShortcut& shortcut) {
+                    return std::any_of(asked.cbegin(), asked.cend(),
+                        [&](const PortalShortcut& ours) { return ours.id == shortcut.id; });
+                });
+                if (!any)
+                    return QStringLiteral("The desktop bound none of the keys that work over other programs; "
+                                          "%1")
+                        .arg(kTray);
+            }
             worker->session = *session.value;
             return {};
         };

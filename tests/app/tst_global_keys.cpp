@@ -124,6 +124,7 @@ public:
     ~FakeGlobalShortcuts() override { m_bus.unregisterObject(session); }
     uint version() const { return 1; }
     uint code = 0;
+    bool bindsThem = true; // false: answers, yet binds nothing
     QString session;
     QList<Shortcut> asked;
     bool closed() const { return m_sessionAdaptor->closed; }
@@ -149,7 +150,12 @@ public Q_SLOTS:
         const QVariantMap& options, const QDBusMessage& call)
     {
         asked = shortcuts;
-        return answer(call, options, code, {});
+        QVariantMap results;
+        if (bindsThem)
+            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));
+        else
+            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(QList<Shortcut>()));
+        return answer(call, options, code, results);
     }
 
 private:
@@ -212,22 +218,26 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("offered"); // whether the portal has GlobalShortcuts
         QTest::addColumn<uint>("code");
+        QTest::addColumn<bool>("bindsThem");
         QTest::addColumn<QString>("reason"); // empty: bound
-        QTest::newRow("bound") << true << 0u << QString();
-        QTest::newRow("declined by the author") << true << 1u << "were declined";
-        QTest::newRow("failed") << true << 2u << "did not give the studio";
-        QTest::newRow("a portal without them") << false << 0u << "offers no keys";
+        QTest::newRow("bound") << true << 0u << true << QString();
+        QTest::newRow("answered, bound nothing") << true << 0u << false << "bound none";
+        QTest::newRow("declined by the author") << true << 1u << true << "were declined";
+        QTest::newRow("failed") << true << 2u << true << "did not give the studio";
+        QTest::newRow("a portal without them") << false << 0u << true << "offers no keys";
     }
     void portalKeys()
     {
         QFETCH(bool, offered);
         QFETCH(uint, code);
+        QFETCH(bool, bindsThem);
         QFETCH(QString, reason);
         QDBusConnection bus = QDBusConnection::sessionBus();
         QObject portalObject;
         QObject otherPortalObject;
         auto* shortcuts = new FakeGlobalShortcuts(&portalObject, bus);
         shortcuts->code = code;
+        shortcuts->bindsThem = bindsThem;
         const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
         QVERIFY(bus.registerObject(
             kDesktop, offered ? &portalObject : &otherPortalObject, QDBusConnection::ExportAdaptors));
