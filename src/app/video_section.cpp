@@ -207,10 +207,7 @@ void VideoSection::chooseFile()
     if (m_portalChooser.isOpen())
         return; // the desktop's dialog is up
     // The desktop's own chooser where its portal has one; Qt's where it has none or fails.
-    if (m_portalChooser.isPresent())
-        m_portalChooser.open({ fileDialogTitle(), lastFolder(), QStringLiteral("Videos"), videoPatterns() });
-    else
-        openOwnFileDialog();
+    m_portalChooser.open({ fileDialogTitle(), lastFolder(), QStringLiteral("Videos"), videoPatterns() });
 }
 
 void VideoSection::chooseFilm(const QString& path)
