@@ -1,8 +1,5 @@
 // One program for the folder; each file holds one test object.
 int runRecordTests(int argc, char** argv);
-int runFrameSamplerTests(int argc, char** argv);
-int runLiveColourMessageTests(int argc, char** argv);
-int runPixelBufferResizeTests(int argc, char** argv);
 int runAnalysisRecorderTests(int argc, char** argv);
 int runBlackBarTests(int argc, char** argv);
 
@@ -13,9 +10,6 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     int status = 0;
     status |= runRecordTests(argc, argv);
-    status |= runFrameSamplerTests(argc, argv);
-    status |= runLiveColourMessageTests(argc, argv);
-    status |= runPixelBufferResizeTests(argc, argv);
     status |= runAnalysisRecorderTests(argc, argv);
     status |= runBlackBarTests(argc, argv);
     return status;

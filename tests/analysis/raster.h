@@ -35,4 +35,10 @@ inline std::shared_ptr<media::PixelBuffer> makeRaster(
     return media::PixelBuffer::wrap(width, height, rowBytes, media::PixelFormat::BGRA, std::move(pixels));
 }
 
+/// A 5 × 5 buffer of one grey.
+inline std::shared_ptr<media::PixelBuffer> grey(std::uint8_t value)
+{
+    return makeRaster(5, 5, [=](int, int) { return Bgr { value, value, value }; });
+}
+
 } // namespace corvex::test

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 
 using namespace corvex;
@@ -61,14 +62,7 @@ Frames film(const Area& area, int scenes, int perScene, double brightness = 1.0,
     return frames;
 }
 
-Area letterbox()
-{
-    return { 0, 12, kWidth, 66 };
-} // 2.39:1 inside 16:9
-Area pillarbox()
-{
-    return { 20, 0, 120, kHeight };
-} // 4:3 inside 16:9
+const Area kLetterbox { 0, 12, kWidth, 66 }; // 2.39:1 inside 16:9
 
 Frames append(Frames a, const Frames& b)
 {
@@ -76,151 +70,10 @@ Frames append(Frames a, const Frames& b)
     return a;
 }
 
-enum class Sequence {
-    Letterbox,
-    Pillarbox,
-    Windowbox,
-    FullFrame,
-    LetterboxFadingOut,
-    LetterboxWithSubtitleInBar,
-    LetterboxThenBlackCredits,
-    OneLetterboxedScene,
-    DarkScene,
-    FadeToBlack,
-    TitleCardOnBlack,
-    CreditsOnBlack,
-    DarkEdgesNotBlack,
-    DarkSkyAtTheTop,
-    SingleDarkFrame,
-    OneShotReachesTheEdges,
-    SameSizeCardsOnBlack,
-    LetterboxUnderALeftOutWindow,
-};
-
 // Where a window left out of the capture hides the picture and the bottom bar.
 const Area kLeftOutWindow { 30, 60, 60, 25 };
 
-// The pixels a sequence's frames show nothing of (one byte a pixel); empty when all are seen.
-std::vector<std::uint8_t> coveredPixels(Sequence sequence)
-{
-    if (sequence != Sequence::LetterboxUnderALeftOutWindow)
-        return {};
-    std::vector<std::uint8_t> covered(std::size_t(kWidth) * kHeight);
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x)
-            covered[std::size_t(y) * kWidth + std::size_t(x)] = kLeftOutWindow.contains(x, y);
-    return covered;
-}
-
-Frames frames(Sequence sequence)
-{
-    switch (sequence) {
-    case Sequence::Letterbox:
-        return film(letterbox(), 8, 4);
-    case Sequence::Pillarbox:
-        return film(pillarbox(), 8, 4);
-    case Sequence::Windowbox:
-        return film({ 20, 12, 120, 66 }, 8, 4);
-    case Sequence::FullFrame:
-        return film({}, 8, 4);
-    case Sequence::LetterboxFadingOut: {
-        Frames all = film(letterbox(), 6, 4);
-        for (int step = 10; step >= 0; --step)
-            all = append(all, film(letterbox(), 1, 1, step / 10.0));
-        return append(all, Frames(20, test::makeRaster(kWidth, kHeight, [](int, int) {
-            return test::Bgr { 0, 0, 0 };
-        })));
-    }
-    case Sequence::LetterboxWithSubtitleInBar: {
-        Frames all = film(letterbox(), 10, 12);
-        // One frame in a hundred has a white line of text low in the bottom bar.
-        all.push_back(test::makeRaster(kWidth, kHeight, [](int x, int y) {
-            if (y >= 82 && y < 86 && x > 50 && x < 110)
-                return test::Bgr { 255, 255, 255 };
-            return letterbox().contains(x, y) ? scenePixel(99, 0, x, y) : test::Bgr { 0, 0, 0 };
-        }));
-        return all;
-    }
-    case Sequence::LetterboxThenBlackCredits: {
-        Frames all = film(letterbox(), 8, 4);
-        for (int card = 0; card < 6; ++card)
-            all = append(all, film({ 40, 30 + card % 3, 80, 20 }, 1, 5, 1.0, 20 + card));
-        return all;
-    }
-    case Sequence::OneLetterboxedScene:
-        return film(letterbox(), 1, 40);
-    case Sequence::DarkScene: {
-        // A night scene: dim everywhere, a lamp moving about.
-        Frames all;
-        std::mt19937 random(3);
-        for (int frame = 0; frame < 60; ++frame) {
-            const int lampX = 20 + int(random() % 120);
-            const int lampY = 15 + int(random() % 60);
-            all.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
-                if (std::abs(x - lampX) < 12 && std::abs(y - lampY) < 10)
-                    return test::Bgr { 180, 220, 240 };
-                const auto dim = std::uint8_t(4 + (x * 7 + y * 13 + frame) % 14);
-                return test::Bgr { dim, dim, dim };
-            }));
-        }
-        return all;
-    }
-    case Sequence::FadeToBlack: {
-        Frames all = film({}, 3, 4);
-        for (int step = 20; step >= 0; --step)
-            all = append(all, film({}, 1, 1, step / 20.0));
-        return all;
-    }
-    case Sequence::TitleCardOnBlack:
-        return film({ 30, 35, 100, 20 }, 1, 60);
-    case Sequence::CreditsOnBlack: {
-        Frames all;
-        for (int card = 0; card < 10; ++card)
-            all = append(all, film({ 30, 20 + (card * 7) % 20, 100, 20 + (card * 5) % 15 }, 1, 6, 1.0, card));
-        return all;
-    }
-    case Sequence::DarkEdgesNotBlack: {
-        // Dim, textured bands at the top and the bottom of every shot: part of the picture.
-        Frames all;
-        for (int scene = 0; scene < 8; ++scene)
-            for (int frame = 0; frame < 4; ++frame)
-                all.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
-                    if (letterbox().contains(x, y))
-                        return scenePixel(scene, frame, x, y);
-                    const auto dim = std::uint8_t(10 + (x * 3 + y * 5 + scene) % 14);
-                    return test::Bgr { dim, dim, dim };
-                }));
-        return all;
-    }
-    case Sequence::DarkSkyAtTheTop:
-        return film({ 0, 20, kWidth, 64 }, 8, 4);
-    case Sequence::SingleDarkFrame:
-        return film(letterbox(), 1, 1);
-    case Sequence::OneShotReachesTheEdges: {
-        // One bright shot fills rows 12 to 77; the dark shots around it show only their middle.
-        Frames all = film(letterbox(), 1, 6);
-        for (int scene = 0; scene < 8; ++scene)
-            all = append(all, film({ 0, 20 + scene % 3, kWidth, 44 + scene % 4 }, 1, 6, 1.0, 10 + scene));
-        return all;
-    }
-    case Sequence::SameSizeCardsOnBlack: {
-        Frames all;
-        for (int card = 0; card < 10; ++card)
-            all = append(all, film({ 40, 25, 80, 40 }, 1, 6, card % 2 ? 1.0 : 0.4, card));
-        return all;
-    }
-    case Sequence::LetterboxUnderALeftOutWindow: {
-        // What capture guesses there spreads the picture into the bar.
-        Frames all = film(letterbox(), 8, 4);
-        for (auto& frame : all)
-            for (int y = kLeftOutWindow.y; y < kLeftOutWindow.y + kLeftOutWindow.height; ++y)
-                std::fill_n(frame->baseAddress() + std::size_t(y) * frame->bytesPerRow() + 4 * kLeftOutWindow.x,
-                    4 * kLeftOutWindow.width, std::uint8_t(150));
-        return all;
-    }
-    }
-    return {};
-}
+using Sequence = std::function<Frames()>;
 
 } // namespace
 
@@ -238,30 +91,113 @@ private Q_SLOTS:
         QTest::addColumn<int>("top");
         QTest::addColumn<int>("right");
         QTest::addColumn<int>("bottom");
-        QTest::newRow("letterbox 2.39:1 in 16:9") << Sequence::Letterbox << true << 0 << 12 << 0 << 12;
-        QTest::newRow("pillarbox 4:3 in 16:9") << Sequence::Pillarbox << true << 20 << 0 << 20 << 0;
-        QTest::newRow("windowbox") << Sequence::Windowbox << true << 20 << 12 << 20 << 12;
-        QTest::newRow("full frame") << Sequence::FullFrame << false << 0 << 0 << 0 << 0;
-        QTest::newRow("letterbox fading to black keeps its bars")
-            << Sequence::LetterboxFadingOut << true << 0 << 12 << 0 << 12;
-        QTest::newRow("a subtitle in the bar now and then")
-            << Sequence::LetterboxWithSubtitleInBar << true << 0 << 12 << 0 << 12;
-        QTest::newRow("letterbox, then credits on black")
-            << Sequence::LetterboxThenBlackCredits << true << 0 << 12 << 0 << 12;
+        QTest::addColumn<bool>("leftOutWindow"); // over the picture and a bar in every frame
+        QTest::newRow("letterbox 2.39:1 in 16:9")
+            << Sequence([] { return film(kLetterbox, 8, 4); }) << true << 0 << 12 << 0 << 12 << false;
+        QTest::newRow("pillarbox 4:3 in 16:9") << Sequence([] {
+            return film({ 20, 0, 120, kHeight }, 8, 4);
+        }) << true << 20 << 0 << 20 << 0 << false;
+        QTest::newRow("windowbox") << Sequence([] {
+            return film({ 20, 12, 120, 66 }, 8, 4);
+        }) << true << 20 << 12 << 20
+                                   << 12 << false;
+        QTest::newRow("full frame") << Sequence([] { return film({}, 8, 4); }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("letterbox fading to black keeps its bars") << Sequence([] {
+            Frames all = film(kLetterbox, 6, 4);
+            for (int step = 10; step >= 0; --step)
+                all = append(all, film(kLetterbox, 1, 1, step / 10.0));
+            return append(all, Frames(20, test::makeRaster(kWidth, kHeight, [](int, int) { return test::Bgr {}; })));
+        }) << true << 0 << 12 << 0 << 12 << false;
+        QTest::newRow("a subtitle in the bar now and then") << Sequence([] {
+            Frames all = film(kLetterbox, 10, 12);
+            // One frame in a hundred has a white line of text low in the bottom bar.
+            all.push_back(test::makeRaster(kWidth, kHeight, [](int x, int y) {
+                if (y >= 82 && y < 86 && x > 50 && x < 110)
+                    return test::Bgr { 255, 255, 255 };
+                return kLetterbox.contains(x, y) ? scenePixel(99, 0, x, y) : test::Bgr { 0, 0, 0 };
+            }));
+            return all;
+        }) << true << 0 << 12 << 0 << 12 << false;
+        QTest::newRow("letterbox, then credits on black") << Sequence([] {
+            Frames all = film(kLetterbox, 8, 4);
+            for (int card = 0; card < 6; ++card)
+                all = append(all, film({ 40, 30 + card % 3, 80, 20 }, 1, 5, 1.0, 20 + card));
+            return all;
+        }) << true << 0 << 12 << 0 << 12 << false;
         QTest::newRow("one letterboxed scene is not enough")
-            << Sequence::OneLetterboxedScene << false << 0 << 0 << 0 << 0;
-        QTest::newRow("dark scene") << Sequence::DarkScene << false << 0 << 0 << 0 << 0;
-        QTest::newRow("fade to black") << Sequence::FadeToBlack << false << 0 << 0 << 0 << 0;
-        QTest::newRow("title card on black") << Sequence::TitleCardOnBlack << false << 0 << 0 << 0 << 0;
-        QTest::newRow("credits on black") << Sequence::CreditsOnBlack << false << 0 << 0 << 0 << 0;
-        QTest::newRow("edges dark but not black") << Sequence::DarkEdgesNotBlack << false << 0 << 0 << 0 << 0;
-        QTest::newRow("dark sky at the top only") << Sequence::DarkSkyAtTheTop << false << 0 << 0 << 0 << 0;
-        QTest::newRow("one shot reaches the edges, the others stop short")
-            << Sequence::OneShotReachesTheEdges << false << 0 << 0 << 0 << 0;
-        QTest::newRow("cards of one size on black") << Sequence::SameSizeCardsOnBlack << false << 0 << 0 << 0 << 0;
-        QTest::newRow("a left-out window over the picture and a bar")
-            << Sequence::LetterboxUnderALeftOutWindow << true << 0 << 12 << 0 << 12;
-        QTest::newRow("one frame decides nothing") << Sequence::SingleDarkFrame << false << 0 << 0 << 0 << 0;
+            << Sequence([] { return film(kLetterbox, 1, 40); }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("dark scene") << Sequence([] {
+            // A night scene: dim everywhere, a lamp moving about.
+            Frames all;
+            std::mt19937 random(3);
+            for (int frame = 0; frame < 60; ++frame) {
+                const int lampX = 20 + int(random() % 120);
+                const int lampY = 15 + int(random() % 60);
+                all.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
+                    if (std::abs(x - lampX) < 12 && std::abs(y - lampY) < 10)
+                        return test::Bgr { 180, 220, 240 };
+                    const auto dim = std::uint8_t(4 + (x * 7 + y * 13 + frame) % 14);
+                    return test::Bgr { dim, dim, dim };
+                }));
+            }
+            return all;
+        }) << false << 0 << 0 << 0 << 0
+                                    << false;
+        QTest::newRow("fade to black") << Sequence([] {
+            Frames all = film({}, 3, 4);
+            for (int step = 20; step >= 0; --step)
+                all = append(all, film({}, 1, 1, step / 20.0));
+            return all;
+        }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("title card on black") << Sequence([] {
+            return film({ 30, 35, 100, 20 }, 1, 60);
+        }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("credits on black") << Sequence([] {
+            Frames all;
+            for (int card = 0; card < 10; ++card)
+                all = append(all, film({ 30, 20 + (card * 7) % 20, 100, 20 + (card * 5) % 15 }, 1, 6, 1.0, card));
+            return all;
+        }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("edges dark but not black") << Sequence([] {
+            // Dim, textured bands at the top and the bottom of every shot: part of the picture.
+            Frames all;
+            for (int scene = 0; scene < 8; ++scene)
+                for (int frame = 0; frame < 4; ++frame)
+                    all.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
+                        if (kLetterbox.contains(x, y))
+                            return scenePixel(scene, frame, x, y);
+                        const auto dim = std::uint8_t(10 + (x * 3 + y * 5 + scene) % 14);
+                        return test::Bgr { dim, dim, dim };
+                    }));
+            return all;
+        }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("dark sky at the top only") << Sequence([] {
+            return film({ 0, 20, kWidth, 64 }, 8, 4);
+        }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("one shot reaches the edges, the others stop short") << Sequence([] {
+            // One bright shot fills rows 12 to 77; the dark shots around it show only their middle.
+            Frames all = film(kLetterbox, 1, 6);
+            for (int scene = 0; scene < 8; ++scene)
+                all = append(all, film({ 0, 20 + scene % 3, kWidth, 44 + scene % 4 }, 1, 6, 1.0, 10 + scene));
+            return all;
+        }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("cards of one size on black") << Sequence([] {
+            Frames all;
+            for (int card = 0; card < 10; ++card)
+                all = append(all, film({ 40, 25, 80, 40 }, 1, 6, card % 2 ? 1.0 : 0.4, card));
+            return all;
+        }) << false << 0 << 0 << 0 << 0 << false;
+        QTest::newRow("a left-out window over the picture and a bar") << Sequence([] {
+            // What capture guesses there spreads the picture into the bar.
+            Frames all = film(kLetterbox, 8, 4);
+            for (auto& frame : all)
+                for (int y = kLeftOutWindow.y; y < kLeftOutWindow.y + kLeftOutWindow.height; ++y)
+                    std::fill_n(frame->baseAddress() + std::size_t(y) * frame->bytesPerRow() + 4 * kLeftOutWindow.x,
+                        4 * kLeftOutWindow.width, std::uint8_t(150));
+            return all;
+        }) << true << 0 << 12 << 0 << 12 << true;
+        QTest::newRow("one frame decides nothing")
+            << Sequence([] { return film(kLetterbox, 1, 1); }) << false << 0 << 0 << 0 << 0 << false;
     }
 
     void proposesCropOnlyForRealBars()
@@ -272,11 +208,15 @@ private Q_SLOTS:
         QFETCH(int, top);
         QFETCH(int, right);
         QFETCH(int, bottom);
-
+        QFETCH(bool, leftOutWindow);
+        // The pixels the frames show nothing of (one byte a pixel).
+        std::vector<std::uint8_t> covered(std::size_t(kWidth) * kHeight);
+        for (int y = 0; y < kHeight; ++y)
+            for (int x = 0; x < kWidth; ++x)
+                covered[std::size_t(y) * kWidth + std::size_t(x)] = kLeftOutWindow.contains(x, y);
         analysis::BlackBarDetector detector;
-        const std::vector<std::uint8_t> covered = coveredPixels(sequence);
-        for (const auto& frame : frames(sequence))
-            detector.addFrame(*frame, covered.empty() ? nullptr : &covered);
+        for (const auto& frame : sequence())
+            detector.addFrame(*frame, leftOutWindow ? &covered : nullptr);
         const std::optional<media::Rect> crop = detector.proposedCrop();
         QCOMPARE(crop.has_value(), cropped);
         if (!crop)
@@ -294,7 +234,7 @@ private Q_SLOTS:
     void anotherFrameSizeStartsAfresh()
     {
         analysis::BlackBarDetector detector;
-        for (const auto& frame : frames(Sequence::Letterbox))
+        for (const auto& frame : film(kLetterbox, 8, 4))
             detector.addFrame(*frame);
         QVERIFY(detector.proposedCrop());
         const auto other = test::makeRaster(kWidth * 2, kHeight, [](int x, int y) { return scenePixel(5, 0, x, y); });

@@ -60,6 +60,12 @@ inline int distance(Colour a, Colour b)
     return std::max({ std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b) });
 }
 
+/// "(r, g, b)", for messages.
+inline QString text(Colour c)
+{
+    return QStringLiteral("(%1, %2, %3)").arg(c.r).arg(c.g).arg(c.b);
+}
+
 inline bool near(Colour got, Colour expected, int tolerance)
 {
     return distance(got, expected) <= tolerance;

@@ -3,7 +3,7 @@
 
 #include "analysis/proto/video_analysis.pb.h"
 
-#include "cli_run.h"
+#include "support/cli_run.h"
 #include "support/recorded.h"
 #include "support/test_films.h"
 
@@ -24,17 +24,13 @@ using corvex::test::Colour;
 using corvex::test::colourAt;
 using corvex::test::near;
 using corvex::test::readRecord;
+using corvex::test::text;
 
 using corvex::test::Run;
 
 Run author(const QStringList& arguments)
 {
     return corvex::test::runCli(QStringList { u"author"_s } + arguments, 240000);
-}
-
-QString text(Colour c)
-{
-    return u"(%1, %2, %3)"_s.arg(c.r).arg(c.g).arg(c.b);
 }
 
 #define REQUIRE_FFMPEG()                                                                                               \

@@ -10,7 +10,7 @@
 #include "analysis/proto/video_analysis.pb.h"
 #include "platform/fingerprint/signature_matcher.h"
 
-#include "cli_run.h"
+#include "support/cli_run.h"
 #include "support/recorded.h"
 #include "support/test_films.h"
 
@@ -36,6 +36,7 @@ using corvex::test::Colour;
 using corvex::test::colourOf;
 using corvex::test::distance;
 using corvex::test::readRecord;
+using corvex::test::text;
 
 // The film: 640 × 360 at 30 frames a second, 15 s. Solid colours change at
 // known times; from 7 s on the picture is letterboxed (a fifth of the height
@@ -82,11 +83,6 @@ using test::Run;
 Run corvexCli(const QStringList& arguments)
 {
     return test::runCli(arguments, 240000);
-}
-
-QString text(Colour c)
-{
-    return u"(%1, %2, %3)"_s.arg(c.r).arg(c.g).arg(c.b);
 }
 
 // Record time of the first sample after the first red one whose centre is

@@ -6,13 +6,10 @@
 #include "platform/fingerprint/signature_generator.h"
 #include "support/tones.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
-
-#include <sndfile.h>
 
 using namespace corvex;
 
@@ -20,28 +17,6 @@ namespace {
 
 constexpr int kRate = 44100;
 constexpr double kSeconds = 3;
-
-/// A stereo 16-bit WAV file of a melody, `kSeconds` long.
-QString writeClip(const QTemporaryDir& dir)
-{
-    const QString path = dir.filePath(u"clip.wav"_s);
-    SF_INFO info {};
-    info.samplerate = kRate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
-    if (file == nullptr)
-        qFatal("cannot write %s", qPrintable(path));
-    const std::vector<float> mono = test::melody(kSeconds, kRate, 7);
-    std::vector<float> stereo;
-    for (float sample : mono) {
-        stereo.push_back(sample);
-        stereo.push_back(sample);
-    }
-    sf_writef_float(file, stereo.data(), static_cast<sf_count_t>(mono.size()));
-    sf_close(file);
-    return path;
-}
 
 } // namespace
 
@@ -64,7 +39,8 @@ private Q_SLOTS:
         QFETCH(int, failingCall);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString path = writeClip(dir);
+        const QString path = dir.filePath(u"clip.wav"_s);
+        QVERIFY(test::writeWav(path.toStdString(), test::melody(kSeconds, kRate, 7), kRate, 2));
         int calls = 0;
         const cli::ConvertStep step = [&](media::AudioConverter& converter, media::PcmBuffer& output,
                                           const media::AudioConverter::InputBlock& input)
