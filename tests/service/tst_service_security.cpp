@@ -1077,6 +1077,8 @@ private Q_SLOTS:
             QCOMPARE(answer.status, 503);
             QVERIFY(answer.headers.value("retry-after").toInt() > 0);
         }
+        // The operator is told which step failed, and why.
+        QTRY_VERIFY(service.log().contains("corvex-service: the database failed: cannot "));
     }
 
     // --- One store shared by several services -------------------------------
