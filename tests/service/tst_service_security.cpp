@@ -1010,8 +1010,9 @@ private Q_SLOTS:
         QVERIFY(busy.headers.contains("retry-after"));
         kept.send(QByteArray(100000, 'x'));
         QCOMPARE(kept.read().status, 400); // read whole: not a light show
+        // Once that is answered, a body as large as allowed is judged on its own.
         RawConnection third(service.origin());
-        third.send(head + part + QByteArray(100000, 'x'));
+        third.send(QByteArray(head).replace("900000", "1048576") + QByteArray(1 << 20, 'x'));
         QCOMPARE(third.read().status, 400);
     }
 
