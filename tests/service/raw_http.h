@@ -33,8 +33,6 @@ public:
         m_socket.waitForConnected(10000);
     }
 
-    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-
     void send(const QByteArray& bytes)
     {
         m_socket.write(bytes);

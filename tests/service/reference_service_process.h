@@ -7,16 +7,13 @@
 
 #include <QAtomicInt>
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
-#include <QString>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
 #include <QUuid>
-
-#include <QFile>
 
 #include <csignal>
 #include <memory>
@@ -57,14 +54,13 @@ public:
     }
 
     TestStore() = default;
+    TestStore(const TestStore&) = delete;
+    TestStore& operator=(const TestStore&) = delete;
     ~TestStore()
     {
         if (!m_database.isEmpty())
             administer(QStringLiteral("DROP DATABASE IF EXISTS %1 WITH (FORCE)").arg(m_database));
     }
-    TestStore(const TestStore&) = delete;
-    TestStore& operator=(const TestStore&) = delete;
-
     bool create(Sharing sharing = Sharing::OneService)
     {
         if (!usesPostgres()) {
@@ -116,17 +112,11 @@ private:
         psql.start(QStringLiteral("psql"),
             { QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
                 QStringLiteral("-d"), url.toString(), QStringLiteral("-c"), statement });
-        if (!psql.waitForFinished(60000)) {
-            qWarning("test store: psql did not finish: %s", qPrintable(psql.errorString()));
-            psql.kill();
-            psql.waitForFinished(5000);
-            return false;
-        }
-        if (psql.exitStatus() != QProcess::NormalExit || psql.exitCode() != 0) {
-            qWarning("test store: %s", psql.readAllStandardError().constData());
-            return false;
-        }
-        return true;
+        const bool done = psql.waitForFinished(60000) && psql.exitStatus() == QProcess::NormalExit;
+        if (!done || psql.exitCode() != 0)
+            qWarning(
+                "test store: psql: %s %s", qPrintable(psql.errorString()), psql.readAllStandardError().constData());
+        return done && psql.exitCode() == 0;
     }
 
     QString m_location;
@@ -174,9 +164,7 @@ public:
         if (extraArguments.contains(QStringLiteral("--db")))
             return launch(extraArguments);
         m_ownStore = std::make_unique<TestStore>();
-        if (!m_ownStore->create())
-            return false;
-        return launch(QStringList { QStringLiteral("--db"), m_ownStore->location() } + extraArguments);
+        return m_ownStore->create() && startOn(*m_ownStore, extraArguments);
     }
 
     /// Starts the service on a store that other services may share.
@@ -191,12 +179,10 @@ public:
             QProcess::execute(cluster(), { QStringLiteral("stop"), m_cluster->path() });
             m_cluster.reset();
         }
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000))
-                m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
     }
 
     /// The service's open-file limit, soft and hard (set before `start`).
@@ -212,38 +198,29 @@ public:
     /// What the service logged so far (one line per request).
     QByteArray log()
     {
-        if (m_cluster) {
-            QByteArray both;
-            for (const char* replica : { "replica1.log", "replica2.log" }) {
-                QFile file(m_cluster->filePath(QLatin1StringView(replica)));
-                both += file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-            }
-            return both;
-        }
+        if (m_cluster)
+            return clusterFile(u"replica%1.log", 0) + '\n' + clusterFile(u"replica%1.log", 1);
         m_log += m_process.readAllStandardError();
         return m_log;
     }
 
     /// Behind the proxy: the replicas' own addresses, and ending one at once.
-    QStringList replicaOrigins() const
-    {
-        QStringList origins;
-        for (const char* replica : { "replica1.origin", "replica2.origin" }) {
-            QFile file(m_cluster ? m_cluster->filePath(QLatin1StringView(replica)) : QString());
-            if (file.open(QIODevice::ReadOnly))
-                origins.append(QString::fromLatin1(file.readAll().trimmed()));
-        }
-        return origins;
-    }
+    QString replicaOrigin(int index) const { return QString::fromLatin1(clusterFile(u"replica%1.origin", index)); }
     bool killReplica(int index)
     {
-        QFile file(m_cluster->filePath(QStringLiteral("replica%1.pid").arg(index + 1)));
-        const qint64 pid = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLongLong() : 0;
+        const qint64 pid = clusterFile(u"replica%1.pid", index).toLongLong();
         return pid > 0 && ::kill(pid_t(pid), SIGKILL) == 0;
     }
 
 private:
     static QString cluster() { return QStringLiteral(CORVEX_SOURCE_DIR "/scripts/service-cluster"); }
+    /// A file the cluster script wrote, its name with the replica's number (from 1).
+    QByteArray clusterFile(QStringView name, int index = 0) const
+    {
+        const QString named = name.contains(u'%') ? name.toString().arg(index + 1) : name.toString();
+        QFile file(m_cluster ? m_cluster->filePath(named) : QString());
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+    }
 
     bool launch(QStringList arguments)
     {
@@ -265,8 +242,7 @@ private:
                     + options);
             if (!start.waitForFinished(120000) || start.exitCode() != 0)
                 return false;
-            QFile origin(m_cluster->filePath(QStringLiteral("origin")));
-            m_origin = origin.open(QIODevice::ReadOnly) ? QString::fromLatin1(origin.readAll().trimmed()) : QString();
+            m_origin = QString::fromLatin1(clusterFile(u"origin"));
             return !m_origin.isEmpty();
         }
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -304,7 +280,8 @@ public:
         if (!m_service || options != m_options) {
             m_service = std::make_unique<ReferenceServiceProcess>();
             m_options = options;
-            m_service->start(options);
+            if (!m_service->start(options))
+                qWarning("the shared reference service did not start");
         }
         return *m_service;
     }

@@ -383,26 +383,31 @@ net::awaitable<bool> HttpConnection::exchange(std::size_t headLength)
         }
         setDeadline(m_requestStart + limits.requestTimeout);
         QByteArray& body = request.body;
+        // Memory for the body is taken as it arrives, so that a client that
+        // only announces a large body costs nothing; and never beyond what
+        // the body may still hold, so that one as large as allowed takes no
+        // more than its size.
+        const qint64 most = parser.content_length() ? static_cast<qint64>(*parser.content_length()) : maxBody;
         while (!parser.is_done()) {
-            // Memory for the body is taken as it arrives, so that a client
-            // that only announces a large body costs nothing.
-            if (exchange.reserved < body.size() + static_cast<qint64>(kReadChunk)) {
-                if (!m_context.reserveBody(kReadChunk)) {
+            if (exchange.reserved < std::min(body.size() + static_cast<qint64>(kReadChunk), most)) {
+                const qint64 more = std::min(static_cast<qint64>(kReadChunk), most - exchange.reserved);
+                if (!m_context.reserveBody(more)) {
                     exchange.release();
                     HttpResponse busy = problem(503, "the service is busy receiving other uploads; try again soon");
                     busy.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArrayLiteral("5")));
                     co_await refuse(std::move(busy), &request);
                     co_return false;
                 }
-                exchange.reserved += kReadChunk;
+                exchange.reserved += more;
             }
             const qsizetype before = body.size();
-            body.resize(before + static_cast<qsizetype>(kReadChunk));
+            const qsizetype room = exchange.reserved - before;
+            body.resize(before + room);
             parser.get().body().data = body.data() + before;
-            parser.get().body().size = kReadChunk;
+            parser.get().body().size = static_cast<std::size_t>(room);
             parser.get().body().more = true;
             co_await http::async_read_some(m_socket, m_buffer, parser, net::redirect_error(net::use_awaitable, ec));
-            body.resize(before + static_cast<qsizetype>(kReadChunk - parser.get().body().size));
+            body.resize(before + room - static_cast<qsizetype>(parser.get().body().size));
             if (ec == http::error::need_buffer)
                 ec = {};
             if (ec || body.size() > maxBody)

@@ -60,6 +60,20 @@ Response unavailable()
         problem(503, QStringLiteral("the service cannot reach its database; try again in a moment")), 2);
 }
 
+// The client learns only that it was the service's trouble; the operator
+// what failed.
+void report(const ServiceDatabase::Failure& failure)
+{
+    const QByteArray line = "corvex-service: the database failed: " + failure.message.toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+}
+
+Response unavailable(const ServiceDatabase::Failure& failure)
+{
+    report(failure);
+    return unavailable();
+}
+
 // Our pages are never shown inside another site's frame (where a visitor
 // could be tricked into clicking them), nor read as anything but HTML.
 Response html(int status, const QString& page)
@@ -431,22 +445,20 @@ std::optional<Response> ReferenceService::startSignIn(SignIn& signIn, const QStr
     if (signIn.create) {
         signIn.salt = ServiceDatabase::newSalt();
     } else {
-        ServiceDatabase::Credentials found;
-        switch (database.credentials(signIn.email, found)) {
-        case ServiceDatabase::Lookup::Failed:
-            database.forgetSignIn(signIn.attemptId);
-            return failed();
-        case ServiceDatabase::Lookup::Found:
-            signIn.credentials = found;
-            signIn.salt = found.salt;
-            signIn.iterations = found.iterations;
-            break;
-        case ServiceDatabase::Lookup::Missing:
+        const auto found = database.credentials(signIn.email);
+        if (found) {
+            signIn.credentials = found.value;
+            signIn.salt = found.value->salt;
+            signIn.iterations = found.value->iterations;
+        } else if (found.error.kind == ServiceDatabase::Failure::Missing) {
             // An unknown address costs the same work as a known one, so
             // the time of the answer does not tell them apart either.
             signIn.salt = m_decoySalt;
             signIn.iterations = decoyIterations(database);
-            break;
+        } else {
+            report(found.error);
+            database.forgetSignIn(signIn.attemptId);
+            return failed();
         }
     }
     if (m_hashing >= kMaxHashing) {
@@ -492,20 +504,21 @@ Response ReferenceService::finishSignIn(const SignIn& signIn, const QByteArray& 
     };
     ServiceDatabase::Account signedIn;
     if (signIn.create) {
-        switch (database.createAccount(signIn.email, signIn.salt, derived, m_iterations, signedIn)) {
-        case ServiceDatabase::Creation::Created:
-            break;
-        case ServiceDatabase::Creation::Exists:
+        const auto created = database.createAccount(signIn.email, signIn.salt, derived, m_iterations);
+        if (!created && created.error.kind == ServiceDatabase::Failure::Exists) {
             // Creating cannot help telling that the address is taken; it
             // counts as a failed attempt so that it cannot be used to list
             // addresses any faster than guessing passwords.
             return failed(409,
                 QStringLiteral("An account with this email address exists already. Sign in with its password "
                                "instead."));
-        case ServiceDatabase::Creation::Failed:
+        }
+        if (!created) {
+            report(created.error);
             database.forgetSignIn(signIn.attemptId);
             return failed(503, QStringLiteral("The service could not create the account; try again."));
         }
+        signedIn = *created.value;
     } else {
         // A wrong password and an unknown address get the same answer.
         if (!signIn.credentials || !ServiceDatabase::sameKey(derived, signIn.credentials->key))
@@ -535,15 +548,16 @@ std::optional<ServiceDatabase::Account> ReferenceService::authorise(
     const HttpRequest& request, ServiceDatabase& database, Response& refusal)
 {
     const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
-    bool failed = false;
-    std::optional<ServiceDatabase::Account> account;
-    if (header.startsWith("Bearer ") && header.size() > 7)
-        account = database.accountForToken(QString::fromLatin1(header.mid(7)), &failed);
-    if (failed)
-        refusal = unavailable();
+    if (!header.startsWith("Bearer ") || header.size() <= 7) {
+        refusal = problem(401, QStringLiteral("missing or unknown access token"));
+        return std::nullopt;
+    }
+    const auto account = database.accountForToken(QString::fromLatin1(header.mid(7)));
+    if (!account && account.error.kind == ServiceDatabase::Failure::Unavailable)
+        refusal = unavailable(account.error);
     else if (!account)
         refusal = problem(401, QStringLiteral("missing or unknown access token"));
-    return account;
+    return account.value;
 }
 
 Response ReferenceService::revokeToken(const HttpRequest& request, ServiceDatabase& database)
@@ -551,15 +565,12 @@ Response ReferenceService::revokeToken(const HttpRequest& request, ServiceDataba
     const QByteArray header = request.value(QByteArrayLiteral("Authorization"));
     if (!header.startsWith("Bearer "))
         return problem(401, QStringLiteral("missing or unknown access token"));
-    switch (database.revokeToken(QString::fromLatin1(header.mid(7)))) {
-    case ServiceDatabase::Change::Done:
+    const auto revoked = database.revokeToken(QString::fromLatin1(header.mid(7)));
+    if (revoked)
         return json(200, { { QStringLiteral("revoked"), true } });
-    case ServiceDatabase::Change::Missing:
+    if (revoked.error.kind == ServiceDatabase::Failure::Missing)
         return problem(401, QStringLiteral("missing or unknown access token"));
-    case ServiceDatabase::Change::Failed:
-        break;
-    }
-    return unavailable();
+    return unavailable(revoked.error);
 }
 
 Response ReferenceService::account(const HttpRequest& request, ServiceDatabase& database)
@@ -608,17 +619,13 @@ Response ReferenceService::upload(
         fingerprint.addData(QByteArrayView("\n"));
         fingerprint.addData(body);
         uploadKey = ServiceDatabase::UploadKey { QString::fromLatin1(key), fingerprint.result() };
-        ServiceDatabase::KeyedShow earlier;
-        switch (database.lightShowForKey(account->id, *uploadKey, earlier)) {
-        case ServiceDatabase::Lookup::Failed:
-            return unavailable();
-        case ServiceDatabase::Lookup::Found:
-            if (!earlier.sameUpload)
-                return problem(422, QStringLiteral("this Idempotency-Key was already used for another upload"));
-            return json(200, { { QStringLiteral("id"), earlier.id } });
-        case ServiceDatabase::Lookup::Missing:
-            break;
-        }
+        const auto earlier = database.lightShowForKey(account->id, *uploadKey);
+        if (earlier && !earlier.value->sameUpload)
+            return problem(422, QStringLiteral("this Idempotency-Key was already used for another upload"));
+        if (earlier)
+            return json(200, { { QStringLiteral("id"), earlier.value->id } });
+        if (earlier.error.kind != ServiceDatabase::Failure::Missing)
+            return unavailable(earlier.error);
     }
 
     ServiceDatabase::NewLightShow show;
@@ -669,16 +676,13 @@ Response ReferenceService::remove(const HttpRequest& request, const QString& id,
     const auto account = authorise(request, database, refusal);
     if (!account)
         return refusal;
-    switch (database.deleteLightShow(account->id, id)) {
-    case ServiceDatabase::Change::Done:
+    const auto deleted = database.deleteLightShow(account->id, id);
+    if (deleted)
         return json(200, { { QStringLiteral("deleted"), id } });
-    case ServiceDatabase::Change::Missing:
-        // Someone else's show answers like a missing one.
+    // Someone else's show answers like a missing one.
+    if (deleted.error.kind == ServiceDatabase::Failure::Missing)
         return problem(404, QStringLiteral("no such light show"));
-    case ServiceDatabase::Change::Failed:
-        break;
-    }
-    return unavailable();
+    return unavailable(deleted.error);
 }
 
 Response ReferenceService::catalogue(const HttpRequest& request, const QStringList& s)

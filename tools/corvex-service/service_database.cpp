@@ -144,6 +144,19 @@ QString oneLine(const QSqlError& error)
     return text.simplified();
 }
 
+using Failure = ServiceDatabase::Failure;
+
+// A statement that failed: what was being done, and the database's reason
+// (its first line only: the lines after it may quote the values).
+Failure unanswered(const char* what, const QSqlError& error)
+{
+    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    return { Failure::Unavailable,
+        QStringLiteral("cannot %1: %2").arg(QLatin1StringView(what), text.section(QLatin1Char('\n'), 0, 0).trimmed()) };
+}
+
+const Failure kMissing { Failure::Missing, {} };
+
 } // namespace
 
 // The one place where SQLite and PostgreSQL differ; everything else is
@@ -424,18 +437,17 @@ Result<void> ServiceDatabase::migrate()
     return Result<void>::success();
 }
 
-ServiceDatabase::Lookup ServiceDatabase::credentials(const QString& email, Credentials& credentials)
+ServiceDatabase::Outcome<ServiceDatabase::Credentials> ServiceDatabase::credentials(const QString& email)
 {
     QSqlQuery find(database());
     find.prepare(QStringLiteral("SELECT id, salt, password_key, iterations FROM accounts WHERE email = ?"));
     find.addBindValue(email);
     if (!find.exec())
-        return Lookup::Failed;
+        return Outcome<Credentials>::failure(unanswered("look up an account", find.lastError()));
     if (!find.next())
-        return Lookup::Missing;
-    credentials = { { find.value(0).toString(), email }, find.value(1).toByteArray(), find.value(2).toByteArray(),
-        find.value(3).toInt() };
-    return Lookup::Found;
+        return Outcome<Credentials>::failure(kMissing);
+    return Outcome<Credentials>::success({ { find.value(0).toString(), email }, find.value(1).toByteArray(),
+        find.value(2).toByteArray(), find.value(3).toInt() });
 }
 
 QByteArray ServiceDatabase::deriveKey(const QString& password, const QByteArray& salt, int iterations)
@@ -453,27 +465,25 @@ bool ServiceDatabase::sameKey(const QByteArray& a, const QByteArray& b)
     return sameBytes(a, b);
 }
 
-ServiceDatabase::Creation ServiceDatabase::createAccount(
-    const QString& email, const QByteArray& salt, const QByteArray& key, int iterations, Account& account)
+ServiceDatabase::Outcome<ServiceDatabase::Account> ServiceDatabase::createAccount(
+    const QString& email, const QByteArray& salt, const QByteArray& key, int iterations)
 {
     QSqlDatabase db = database();
-    const auto exists = [&]() -> std::optional<bool> {
+    // Nothing when the account is missing: Exists, or why the database could not tell.
+    const auto exists = [&]() -> std::optional<Failure> {
         QSqlQuery find(db);
         find.prepare(QStringLiteral("SELECT 1 FROM accounts WHERE email = ?"));
         find.addBindValue(email);
         if (!find.exec())
-            return std::nullopt;
-        return find.next();
+            return unanswered("look up an account", find.lastError());
+        return find.next() ? std::optional(Failure { Failure::Exists, {} }) : std::nullopt;
     };
-    const std::optional<bool> existed = exists();
-    if (!existed)
-        return Creation::Failed;
-    if (*existed)
-        return Creation::Exists;
+    if (const std::optional<Failure> existing = exists())
+        return Outcome<Account>::failure(*existing);
     QSqlQuery insert(db);
     insert.prepare(QStringLiteral(
         "INSERT INTO accounts (id, email, salt, password_key, iterations, created_at) VALUES (?, ?, ?, ?, ?, ?)"));
-    account = { QUuid::createUuid().toString(QUuid::WithoutBraces), email };
+    const Account account { QUuid::createUuid().toString(QUuid::WithoutBraces), email };
     insert.addBindValue(account.id);
     insert.addBindValue(email);
     insert.addBindValue(salt);
@@ -481,9 +491,9 @@ ServiceDatabase::Creation ServiceDatabase::createAccount(
     insert.addBindValue(iterations);
     insert.addBindValue(now());
     if (insert.exec())
-        return Creation::Created;
+        return Outcome<Account>::success(account);
     // Another service sharing the database may have created it meanwhile.
-    return exists().value_or(false) ? Creation::Exists : Creation::Failed;
+    return Outcome<Account>::failure(exists().value_or(unanswered("create an account", insert.lastError())));
 }
 
 std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)
@@ -508,15 +518,15 @@ std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)
     return token;
 }
 
-ServiceDatabase::Change ServiceDatabase::revokeToken(const QString& token)
+ServiceDatabase::Outcome<void> ServiceDatabase::revokeToken(const QString& token)
 {
     QSqlQuery query(database());
     query.prepare(QStringLiteral("DELETE FROM tokens WHERE token_hash = ? AND expires_at > ?"));
     query.addBindValue(tokenHash(token));
     query.addBindValue(now());
     if (!query.exec())
-        return Change::Failed;
-    return query.numRowsAffected() > 0 ? Change::Done : Change::Missing;
+        return Outcome<void>::failure(unanswered("revoke an access token", query.lastError()));
+    return query.numRowsAffected() > 0 ? Outcome<void>::success() : Outcome<void>::failure(kMissing);
 }
 
 std::optional<int> ServiceDatabase::commonIterations()
@@ -605,24 +615,19 @@ void ServiceDatabase::forgetSignIn(const QString& attemptId)
     query.exec();
 }
 
-std::optional<ServiceDatabase::Account> ServiceDatabase::accountForToken(const QString& token, bool* failed)
+ServiceDatabase::Outcome<ServiceDatabase::Account> ServiceDatabase::accountForToken(const QString& token)
 {
-    if (failed)
-        *failed = false;
     QSqlQuery query(database());
     query.prepare(QStringLiteral(
         "SELECT accounts.id, accounts.email FROM tokens JOIN accounts ON accounts.id = tokens.account_id "
         "WHERE tokens.token_hash = ? AND tokens.expires_at > ?"));
     query.addBindValue(tokenHash(token));
     query.addBindValue(now());
-    if (!query.exec()) {
-        if (failed)
-            *failed = true;
-        return std::nullopt;
-    }
+    if (!query.exec())
+        return Outcome<Account>::failure(unanswered("check an access token", query.lastError()));
     if (!query.next())
-        return std::nullopt;
-    return Account { query.value(0).toString(), query.value(1).toString() };
+        return Outcome<Account>::failure(kMissing);
+    return Outcome<Account>::success({ query.value(0).toString(), query.value(1).toString() });
 }
 
 std::optional<QString> ServiceDatabase::addLightShow(const NewLightShow& show)
@@ -645,7 +650,8 @@ std::optional<QString> ServiceDatabase::addLightShow(const NewLightShow& show)
     return id;
 }
 
-ServiceDatabase::Lookup ServiceDatabase::lightShowForKey(const QString& authorId, const UploadKey& key, KeyedShow& show)
+ServiceDatabase::Outcome<ServiceDatabase::KeyedShow> ServiceDatabase::lightShowForKey(
+    const QString& authorId, const UploadKey& key)
 {
     QSqlQuery query(database());
     query.prepare(QStringLiteral(
@@ -653,11 +659,10 @@ ServiceDatabase::Lookup ServiceDatabase::lightShowForKey(const QString& authorId
     query.addBindValue(authorId);
     query.addBindValue(key.key);
     if (!query.exec())
-        return Lookup::Failed;
+        return Outcome<KeyedShow>::failure(unanswered("look up an upload's key", query.lastError()));
     if (!query.next())
-        return Lookup::Missing;
-    show = KeyedShow { query.value(0).toString(), query.value(1).toByteArray() == key.fingerprint };
-    return Lookup::Found;
+        return Outcome<KeyedShow>::failure(kMissing);
+    return Outcome<KeyedShow>::success({ query.value(0).toString(), query.value(1).toByteArray() == key.fingerprint });
 }
 
 std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::addLightShowOnce(
@@ -679,10 +684,7 @@ std::optional<ServiceDatabase::KeyedShow> ServiceDatabase::addLightShowOnce(
         return KeyedShow { *id, true };
     // Nothing of this attempt stays; if the key won elsewhere, its show is the answer.
     db.rollback();
-    KeyedShow earlier;
-    if (lightShowForKey(show.authorId, key, earlier) != Lookup::Found)
-        return std::nullopt;
-    return earlier;
+    return lightShowForKey(show.authorId, key).value;
 }
 
 std::optional<QJsonArray> ServiceDatabase::lightShows(
@@ -722,15 +724,15 @@ std::optional<QJsonArray> ServiceDatabase::lightShows(
     return results;
 }
 
-ServiceDatabase::Change ServiceDatabase::deleteLightShow(const QString& authorId, const QString& id)
+ServiceDatabase::Outcome<void> ServiceDatabase::deleteLightShow(const QString& authorId, const QString& id)
 {
     QSqlQuery query(database());
     query.prepare(QStringLiteral("DELETE FROM lightshows WHERE id = ? AND author_id = ?"));
     query.addBindValue(id);
     query.addBindValue(authorId);
     if (!query.exec())
-        return Change::Failed;
-    return query.numRowsAffected() > 0 ? Change::Done : Change::Missing;
+        return Outcome<void>::failure(unanswered("delete a light show", query.lastError()));
+    return query.numRowsAffected() > 0 ? Outcome<void>::success() : Outcome<void>::failure(kMissing);
 }
 
 } // namespace corvex::reference

@@ -68,6 +68,15 @@ public:
     /// Something about the database's place the operator should know, or empty.
     const QString& warning() const { return m_warning; }
 
+    /// Why a call gave nothing back: what it looked for is missing (for a
+    /// new account: one exists already), or the database could not answer,
+    /// and then `message` says what failed, for the operator.
+    struct Failure {
+        enum Kind { Missing, Exists, Unavailable } kind = Unavailable;
+        QString message;
+    };
+    template <typename T> using Outcome = Result<T, Failure>;
+
     /// What checking a password needs. Deriving the key is slow on purpose,
     /// so it is done by `deriveKey`, on any thread, between the two calls.
     struct Credentials {
@@ -76,28 +85,23 @@ public:
         QByteArray key;
         int iterations = 0;
     };
-    enum class Lookup { Found, Missing, Failed };
-    Lookup credentials(const QString& email, Credentials& credentials);
+    Outcome<Credentials> credentials(const QString& email);
     /// PBKDF2-SHA256; thread-safe.
     static QByteArray deriveKey(const QString& password, const QByteArray& salt, int iterations);
     static QByteArray newSalt();
     /// Constant-time comparison of two keys.
     static bool sameKey(const QByteArray& a, const QByteArray& b);
-    enum class Creation { Created, Exists, Failed };
     /// Stores a new account whose key was derived with `salt` and `iterations`.
-    Creation createAccount(
-        const QString& email, const QByteArray& salt, const QByteArray& key, int iterations, Account& account);
+    Outcome<Account> createAccount(const QString& email, const QByteArray& salt, const QByteArray& key, int iterations);
     /// How long a token issued from now on stays valid (90 days unless set).
     void setTokenLifetime(std::chrono::seconds lifetime) { m_tokenLifetime = lifetime; }
     /// A fresh random token for the account; only its hash is stored.
     std::optional<QString> issueToken(const QString& accountId);
     /// The token's account while the token is valid: issued, not expired,
-    /// not revoked. `failed` tells a database that could not answer from a
-    /// token that is not valid.
-    std::optional<Account> accountForToken(const QString& token, bool* failed = nullptr);
-    enum class Change { Done, Missing, Failed };
+    /// not revoked; Missing otherwise.
+    Outcome<Account> accountForToken(const QString& token);
     /// Ends the token at once; Missing when it was not valid anyway.
-    Change revokeToken(const QString& token);
+    Outcome<void> revokeToken(const QString& token);
 
     /// How many PBKDF2 iterations most accounts' passwords have; none
     /// without accounts (or when the database cannot tell).
@@ -136,7 +140,7 @@ public:
         bool sameUpload = true; // false: the key was used for something else
     };
     /// The show first stored under the author's key, if any.
-    Lookup lightShowForKey(const QString& authorId, const UploadKey& key, KeyedShow& show);
+    Outcome<KeyedShow> lightShowForKey(const QString& authorId, const UploadKey& key);
     /// Stores a show and its key in one transaction; when the key was stored
     /// meanwhile (another connection), gives the show stored under it.
     std::optional<KeyedShow> addLightShowOnce(const NewLightShow& show, const UploadKey& key);
@@ -144,7 +148,7 @@ public:
     /// count of all of them. None when the database could not answer.
     std::optional<QJsonArray> lightShows(const QString& authorId, qint64 limit, qint64 offset, qint64& total);
     /// Deletes a show only when it belongs to the author.
-    Change deleteLightShow(const QString& authorId, const QString& id);
+    Outcome<void> deleteLightShow(const QString& authorId, const QString& id);
 
 private:
     struct Dialect;
