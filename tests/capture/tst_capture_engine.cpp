@@ -65,7 +65,7 @@ public:
     {
     }
     std::string name() const override { return "listed"; }
-    ShareableContentResult shareableContent(bool, bool) override { return { m_content, {} }; }
+    ShareableContentResult shareableContent(bool, bool) override { return ShareableContentResult::success(m_content); }
     SourceResult createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration) override
     {
         return m_synthetic.createVideoSource(filter, configuration);
@@ -458,8 +458,8 @@ private Q_SLOTS:
                                     << QStringLiteral("No display selected.");
         QTest::newRow("no window") << ShareableContent {} << ScreenRecorder::CaptureType::window
                                    << QStringLiteral("No window selected.");
-        QTest::newRow("no window, a display") << windowless << ScreenRecorder::CaptureType::window
-                                              << QStringLiteral("No window selected.");
+        QTest::newRow("no window, a display")
+            << windowless << ScreenRecorder::CaptureType::window << QStringLiteral("No window selected.");
     }
 
     // A start that finds nothing to capture says so and leaves later starts free.

@@ -173,10 +173,10 @@ private Q_SLOTS:
         if (audioStream >= 0)
             options.audioStream = audioStream;
         const mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), options);
-        QVERIFY(!opened.reader);
-        QCOMPARE(opened.error, expected);
-        QVERIFY2(QString::fromStdString(opened.message).contains(inMessage), opened.message.c_str());
-        QVERIFY2(opened.message.find('\n') == std::string::npos, "the reason is one line");
+        QVERIFY(!opened);
+        QCOMPARE(opened.error.kind, expected);
+        QVERIFY2(QString::fromStdString(opened.error.message).contains(inMessage), opened.error.message.c_str());
+        QVERIFY2(opened.error.message.find('\n') == std::string::npos, "the reason is one line");
     }
 
     // Times are seconds from the start of the file (the earliest start of its
@@ -222,8 +222,8 @@ private Q_SLOTS:
         QVERIFY2(probed.error.isEmpty(), qPrintable(probed.error));
 
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
-        QVERIFY2(opened.reader, opened.message.c_str());
-        const Decoded decoded = readAll(*opened.reader);
+        QVERIFY2(opened, opened.error.message.c_str());
+        const Decoded decoded = readAll(**opened.value);
         QVERIFY(!decoded.failed);
         QCOMPARE(decoded.frameTimes.size(), probed.frameTimes.size());
         for (std::size_t i = 0; i < decoded.frameTimes.size(); ++i)
@@ -287,10 +287,10 @@ private Q_SLOTS:
         mediafile::ReaderOptions options;
         options.maxWidth = maxWidth;
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), options);
-        QVERIFY2(opened.reader, opened.message.c_str());
-        QCOMPARE(opened.reader->info().displayWidth, 640);
-        QCOMPARE(opened.reader->info().displayHeight, 360);
-        const Decoded decoded = readAll(*opened.reader, media::Rect { 0, 0, 0.25, 1 });
+        QVERIFY2(opened, opened.error.message.c_str());
+        QCOMPARE((*opened.value)->info().displayWidth, 640);
+        QCOMPARE((*opened.value)->info().displayHeight, 360);
+        const Decoded decoded = readAll(**opened.value, media::Rect { 0, 0, 0.25, 1 });
         QVERIFY(!decoded.frameSizes.empty());
         QCOMPARE(decoded.frameSizes.front(), std::pair(width, height));
         // The left quarter as shown is the blue box, whatever the pixels' shape.
@@ -383,9 +383,9 @@ private Q_SLOTS:
         quick.boxAverage = box;
         mediafile::OpenResult reference = MediaFileReader::open(file.toStdString(), exact);
         mediafile::OpenResult candidate = MediaFileReader::open(file.toStdString(), quick);
-        QVERIFY(reference.reader && candidate.reader);
-        const Decoded expected = readAll(*reference.reader, region);
-        const Decoded got = readAll(*candidate.reader, region);
+        QVERIFY(reference && candidate);
+        const Decoded expected = readAll(**reference.value, region);
+        const Decoded got = readAll(**candidate.value, region);
         QCOMPARE(got.cells.size(), expected.cells.size());
         const int difference = largestDifference(expected, got);
         qInfo("largest cell difference: %d", difference);
@@ -475,13 +475,13 @@ private Q_SLOTS:
         mediafile::ReaderOptions options;
         options.hardware = hardware.toStdString();
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), options);
-        QVERIFY2(opened.reader, opened.message.c_str());
-        if (!opened.reader->info().hardware.empty())
+        QVERIFY2(opened, opened.error.message.c_str());
+        if (!(*opened.value)->info().hardware.empty())
             QSKIP("this machine has video decoding hardware");
-        QCOMPARE(!opened.reader->info().hardwareNote.empty(), noted);
+        QCOMPARE(!(*opened.value)->info().hardwareNote.empty(), noted);
         if (noted)
-            QVERIFY(QString::fromStdString(opened.reader->info().hardwareNote).contains("software"));
-        QCOMPARE(readAll(*opened.reader).frameTimes.size(), std::size_t(25));
+            QVERIFY(QString::fromStdString((*opened.value)->info().hardwareNote).contains("software"));
+        QCOMPARE(readAll(**opened.value).frameTimes.size(), std::size_t(25));
     }
 
     // The reader decodes ahead of its caller: after a seek, nothing decoded
@@ -508,8 +508,8 @@ private Q_SLOTS:
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
                 "libx264", "-g", "25", "-c:a", "aac", file });
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
-        QVERIFY2(opened.reader, opened.message.c_str());
-        MediaFileReader& reader = *opened.reader;
+        QVERIFY2(opened, opened.error.message.c_str());
+        MediaFileReader& reader = **opened.value;
         for (int i = 0; i < readFirst; ++i)
             QVERIFY(!std::holds_alternative<mediafile::EndOfFile>(reader.next()));
         QVERIFY(reader.seek(target));
@@ -530,7 +530,7 @@ private Q_SLOTS:
         QVERIFY(!std::holds_alternative<mediafile::EndOfFile>(reader.next()));
         reader.requestStop();
         QVERIFY(std::holds_alternative<mediafile::EndOfFile>(reader.next()));
-        opened.reader.reset();
+        opened.value.reset();
     }
 
     // Damage in the middle is counted and passed over; the rest still decodes.
@@ -548,10 +548,10 @@ private Q_SLOTS:
         QVERIFY(test::overwrite(file, size / 2, garbage));
 
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
-        QVERIFY2(opened.reader, opened.message.c_str());
-        const Decoded decoded = readAll(*opened.reader);
+        QVERIFY2(opened, opened.error.message.c_str());
+        const Decoded decoded = readAll(**opened.value);
         QVERIFY(!decoded.failed);
-        const mediafile::DamageReport& damage = opened.reader->damage();
+        const mediafile::DamageReport& damage = (*opened.value)->damage();
         // The bytes overwritten cut the stream's packets short: the demuxer
         // flags those that follow as corrupt, and they count as damaged packets.
         QVERIFY2(damage.damagedPackets > 0, qPrintable(QString::number(damage.damagedPackets)));
@@ -581,12 +581,12 @@ private Q_SLOTS:
             QStringLiteral("sine=f=440:d=2:sample_rate=%1").arg(rate), "-ac", QString::number(channels), "-c:v",
             "libx264", "-c:a", codec, file });
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
-        QVERIFY2(opened.reader, opened.message.c_str());
+        QVERIFY2(opened, opened.error.message.c_str());
         // Read the raw blocks to look at the samples themselves.
         double peak = 0;
         std::size_t samples = 0;
         for (;;) {
-            mediafile::ReaderItem item = opened.reader->next();
+            mediafile::ReaderItem item = (*opened.value)->next();
             if (auto* block = std::get_if<mediafile::AudioBlock>(&item)) {
                 QCOMPARE(block->sampleRate, double(rate));
                 QCOMPARE(block->channels.size(), std::size_t(channels));

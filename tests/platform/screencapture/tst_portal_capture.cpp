@@ -305,8 +305,8 @@ public Q_SLOTS:
     {
         QVariantMap results;
         if (m_script.startCode == 0)
-            results.insert(QStringLiteral("streams"),
-                QVariant::fromValue(QList<CastStream> { CastStream { m_script.node } }));
+            results.insert(
+                QStringLiteral("streams"), QVariant::fromValue(QList<CastStream> { CastStream { m_script.node } }));
         else if (!m_script.startError.isEmpty())
             results.insert(QStringLiteral("error"), m_script.startError);
         return respond(message, options, m_script.startCode, results);
@@ -758,7 +758,7 @@ private Q_SLOTS:
     {
         auto b = backend(freshStore(), "org.corvex.test.NoPortalHere");
         const ShareableContentResult content = b->shareableContent(false, true);
-        QVERIFY(!content.content);
+        QVERIFY(!content);
         QVERIFY2(content.error.localizedDescription.find("no screen-cast portal") != std::string::npos,
             content.error.localizedDescription.c_str());
         Capture capture(b, 100);
@@ -774,8 +774,9 @@ private Q_SLOTS:
         script.version = 1;
         FakePortal portal(m_desktop->bus, service, script);
         QVERIFY(portal.ready());
-        const ShareableContentResult content = backend(freshStore(), service.toStdString())->shareableContent(false, true);
-        QVERIFY(!content.content);
+        const ShareableContentResult content
+            = backend(freshStore(), service.toStdString())->shareableContent(false, true);
+        QVERIFY(!content);
         QVERIFY2(content.error.localizedDescription.find("too old (version 1") != std::string::npos,
             content.error.localizedDescription.c_str());
     }
@@ -785,13 +786,13 @@ private Q_SLOTS:
         auto store = freshStore();
         auto b = backend(store);
         ShareableContentResult content = b->shareableContent(false, true);
-        QVERIFY(content.content);
-        QCOMPARE(content.content->displays.size(), std::size_t(1));
-        QVERIFY(content.content->windows.empty());
+        QVERIFY(content);
+        QCOMPARE(content.value->displays.size(), std::size_t(1));
+        QVERIFY(content.value->windows.empty());
         store->save({ "token", 1280, 720, portal::kSourceMonitor });
         content = b->shareableContent(false, true);
-        QCOMPARE(content.content->displays.front().width, 1280);
-        QCOMPARE(content.content->displays.front().height, 720);
+        QCOMPARE(content.value->displays.front().width, 1280);
+        QCOMPARE(content.value->displays.front().height, 720);
     }
 
     // What a screen stream must never do, each a clear message and a stop.
@@ -884,9 +885,10 @@ private Q_SLOTS:
         QTest::newRow("a choice remembered") << 1u << "token-of-the-last-choice" << 1u << 1u << "" << cancelled;
         QTest::newRow("failed, with its reason") << 1u << "" << 1u << 2u << "no output could be captured"
                                                  << "could not start screen sharing (no output could be captured)";
-        QTest::newRow("failed, no reason given")
-            << 1u << "" << 1u << 2u << "" << "could not start screen sharing. Check that";
-        QTest::newRow("an answer it should not give") << 1u << "" << 1u << 7u << "" << "answered with the unknown code 7";
+        QTest::newRow("failed, no reason given") << 1u << "" << 1u << 2u << ""
+                                                 << "could not start screen sharing. Check that";
+        QTest::newRow("an answer it should not give") << 1u << "" << 1u << 7u << ""
+                                                      << "answered with the unknown code 7";
     }
     void whatThePortalIsAskedAndAnswers()
     {

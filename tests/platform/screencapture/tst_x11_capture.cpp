@@ -385,11 +385,11 @@ private Q_SLOTS:
         QVERIFY(m_x->show(foreign));
         QVERIFY(m_x->show(own));
         const ShareableContentResult result = m_backend->shareableContent(false, true);
-        QVERIFY(result.content);
-        QVERIFY(!result.content->displays.empty());
-        QCOMPARE(result.content->displays.front().width, 1920);
+        QVERIFY(result);
+        QVERIFY(!result.value->displays.empty());
+        QCOMPARE(result.value->displays.front().width, 1920);
         bool sawForeign = false, sawOwn = false;
-        for (const Window& window : result.content->windows) {
+        for (const Window& window : result.value->windows) {
             if (window.windowID == foreign) {
                 sawForeign = true;
                 QCOMPARE(window.title, std::optional<std::string>("Corvex listed"));
