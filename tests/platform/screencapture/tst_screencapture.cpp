@@ -382,39 +382,6 @@ private Q_SLOTS:
         QCOMPARE(collector->errors[0].code, CaptureError::NoDisplay);
     }
 
-    void factoryHonoursItsNames_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("synthetic") << "synthetic"
-                                   << "synthetic";
-        QTest::newRow("null") << "null"
-                              << "null";
-        QTest::newRow("unknown") << "wayland"
-                                 << "";
-    }
-    void factoryHonoursItsNames()
-    {
-        QFETCH(QString, name);
-        QFETCH(QString, expected);
-        const auto backend = createCaptureBackend(name.toStdString());
-        QCOMPARE(backend ? QString::fromStdString(backend->name()) : QString(), expected);
-        if (expected.isEmpty())
-            return;
-        // The environment forces a backend by the same names; set here, so the
-        // program passes the same when run on its own.
-        const QByteArray previous = qgetenv(kBackendEnvironmentVariable);
-        const bool hadPrevious = qEnvironmentVariableIsSet(kBackendEnvironmentVariable);
-        qputenv(kBackendEnvironmentVariable, name.toUtf8());
-        const auto forced = createCaptureBackend();
-        if (hadPrevious)
-            qputenv(kBackendEnvironmentVariable, previous);
-        else
-            qunsetenv(kBackendEnvironmentVariable);
-        QVERIFY(forced);
-        QCOMPARE(QString::fromStdString(forced->name()), expected);
-    }
-
     // Which backend the session gets, and what the environment forces.
     void factoryChoosesBySession_data()
     {
@@ -429,6 +396,7 @@ private Q_SLOTS:
             { "forced portal in an X11 session", "portal", "x11", "", "portal" },
             { "forced X11 in a Wayland session", "x11", "wayland", "wayland-0", "null" },
             { "forced synthetic in a Wayland session", "synthetic", "wayland", "wayland-0", "synthetic" },
+            { "forced null in a Wayland session", "null", "wayland", "wayland-0", "null" },
             { "an unknown name in a Wayland session", "wayland", "wayland", "", "portal" },
         };
         for (const auto& row : rows)
