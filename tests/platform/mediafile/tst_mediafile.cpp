@@ -534,26 +534,52 @@ private Q_SLOTS:
     }
 
     // Damage in the middle is counted and passed over; the rest still decodes.
+    // Damage in the middle of a film: bytes overwritten with garbage (the
+    // decoders refuse packets), or transport packets of the picture lost on
+    // the way (the demuxer marks what they cut short as corrupt; the decoder
+    // hides the loss). Both count as damaged packets, and decoding goes on.
+    void decodesPastDamage_data()
+    {
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("garbage") << false;
+        QTest::newRow("picture packets lost") << true;
+    }
     void decodesPastDamage()
     {
         REQUIRE_FFMPEG();
-        const QString file = path(QStringLiteral("damaged.ts"));
+        QFETCH(bool, lost);
+        const QString file = path(QStringLiteral("damaged-%1.ts").arg(lost));
         MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
             "libx264", "-g", "25", "-c:a", "mp2", file });
-        const qint64 size = QFileInfo(file).size();
-        std::mt19937 random(7);
-        QByteArray garbage(12000, '\0');
-        for (char& byte : garbage)
-            byte = static_cast<char>(random());
-        QVERIFY(test::overwrite(file, size / 2, garbage));
+        QFile film(file);
+        QVERIFY(film.open(QIODevice::ReadOnly));
+        QByteArray bytes = film.readAll();
+        film.close();
+        const qsizetype middle = bytes.size() / 2 / 188 * 188;
+        if (lost) {
+            // Ten transport packets of the picture's stream (PID 0x100), from the middle on.
+            int dropped = 0;
+            for (qsizetype at = middle; dropped < 10 && at + 188 <= bytes.size();)
+                if ((((bytes[at + 1] & 0x1f) << 8) | quint8(bytes[at + 2])) == 0x100) {
+                    bytes.remove(at, 188);
+                    ++dropped;
+                } else {
+                    at += 188;
+                }
+        } else {
+            std::mt19937 random(7);
+            for (qsizetype i = 0; i < 12000; ++i)
+                bytes[middle + i] = static_cast<char>(random());
+        }
+        QVERIFY(film.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        film.write(bytes);
+        film.close();
 
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
         QVERIFY2(opened, opened.error.message.c_str());
         const Decoded decoded = readAll(**opened.value);
         QVERIFY(!decoded.failed);
         const mediafile::DamageReport& damage = (*opened.value)->damage();
-        // The bytes overwritten cut the stream's packets short: the demuxer
-        // flags those that follow as corrupt, and they count as damaged packets.
         QVERIFY2(damage.damagedPackets > 0, qPrintable(QString::number(damage.damagedPackets)));
         QVERIFY2(decoded.frameTimes.size() > 150, qPrintable(QString::number(decoded.frameTimes.size())));
         QVERIFY2(decoded.frameTimes.back() > 7.5, "frames after the damage are decoded");
