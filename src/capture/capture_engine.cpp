@@ -14,15 +14,16 @@ namespace {
 
 // A stream operation's completion (on the stream's control thread) as a
 // future that the GUI thread can await.
-using CompletionPromise = QPromise<std::optional<screencapture::CaptureError>>;
+using Outcome = Result<void, screencapture::CaptureError>;
+using CompletionPromise = QPromise<Outcome>;
 
-std::pair<QFuture<std::optional<screencapture::CaptureError>>, screencapture::Stream::Completion> completionFuture()
+std::pair<QFuture<Outcome>, screencapture::Stream::Completion> completionFuture()
 {
     auto promise = std::make_shared<CompletionPromise>();
     promise->start();
-    QFuture<std::optional<screencapture::CaptureError>> future = promise->future();
-    return { future, [promise](std::optional<screencapture::CaptureError> error) {
-                promise->addResult(std::move(error));
+    QFuture<Outcome> future = promise->future();
+    return { future, [promise](Outcome outcome) {
+                promise->addResult(std::move(outcome));
                 promise->finish();
             } };
 }
@@ -72,7 +73,7 @@ std::unique_ptr<CapturedFrameStream> CaptureEngine::startCapture(
     return frames;
 }
 
-QCoro::Task<std::optional<screencapture::CaptureError>> CaptureEngine::applyConfiguration(
+QCoro::Task<Result<void, screencapture::CaptureError>> CaptureEngine::applyConfiguration(
     const screencapture::StreamConfiguration& configuration)
 {
     auto [future, completion] = completionFuture();
@@ -80,7 +81,7 @@ QCoro::Task<std::optional<screencapture::CaptureError>> CaptureEngine::applyConf
     co_return co_await future;
 }
 
-QCoro::Task<std::optional<screencapture::CaptureError>> CaptureEngine::applyFilter(
+QCoro::Task<Result<void, screencapture::CaptureError>> CaptureEngine::applyFilter(
     const screencapture::ContentFilter& filter)
 {
     auto [future, completion] = completionFuture();
@@ -96,16 +97,17 @@ QCoro::Task<> CaptureEngine::update(screencapture::StreamConfiguration configura
         // The stream that was asked is the one that must answer: a new start
         // meanwhile makes this update stale.
         const std::uint64_t generation = m_streamGeneration;
-        std::optional<screencapture::CaptureError> error = co_await applyConfiguration(configuration);
+        Result<void, screencapture::CaptureError> applied = co_await applyConfiguration(configuration);
         if (!self || m_streamGeneration != generation)
             co_return;
-        if (!error) {
-            error = co_await applyFilter(filter);
+        if (applied) {
+            applied = co_await applyFilter(filter);
             if (!self || m_streamGeneration != generation)
                 co_return;
         }
-        if (error) {
-            qCCritical(lcCapture, "Failed to update the stream session: %s", error->localizedDescription.c_str());
+        if (!applied) {
+            qCCritical(
+                lcCapture, "Failed to update the stream session: %s", applied.error.localizedDescription.c_str());
             co_return;
         }
     }

@@ -52,9 +52,9 @@ public:
     screencapture::SerialQueue& audioSampleBufferQueue() { return m_audioSampleBufferQueue; }
 
 private:
-    QCoro::Task<std::optional<screencapture::CaptureError>> applyConfiguration(
+    QCoro::Task<Result<void, screencapture::CaptureError>> applyConfiguration(
         const screencapture::StreamConfiguration& configuration);
-    QCoro::Task<std::optional<screencapture::CaptureError>> applyFilter(const screencapture::ContentFilter& filter);
+    QCoro::Task<Result<void, screencapture::CaptureError>> applyFilter(const screencapture::ContentFilter& filter);
 
     const std::shared_ptr<screencapture::CaptureBackend> m_backend;
     analysis::AnalysisRecorder& m_recorder;

@@ -49,8 +49,8 @@ ScreenRecorder::ScreenRecorder(
     connect(&recorder, &analysis::AnalysisRecorder::startedChanged, this, &RecordingSource::recordingStateChanged);
     connect(this, &RecordingSource::recordingStateChanged, this, &RecordingSource::messageChanged);
     // Another picture starts the evidence for black bars afresh.
-    for (auto changed :
-        { &ScreenRecorder::captureTypeChanged, &ScreenRecorder::selectedDisplayChanged, &ScreenRecorder::selectedWindowChanged })
+    for (auto changed : { &ScreenRecorder::captureTypeChanged, &ScreenRecorder::selectedDisplayChanged,
+             &ScreenRecorder::selectedWindowChanged })
         connect(this, changed, this, &ScreenRecorder::restartBarSearch);
     connect(capturePreview(), &CapturePreview::contentsChanged, this, [this] {
         m_newFrame = true;
@@ -163,7 +163,7 @@ QCoro::Task<screencapture::ShareableContentResult> ScreenRecorder::fetchShareabl
 QCoro::Task<bool> ScreenRecorder::canRecord()
 {
     const screencapture::ShareableContentResult result = co_await fetchShareableContent();
-    co_return result.content.has_value();
+    co_return result.value.has_value();
 }
 
 QCoro::Task<> ScreenRecorder::start()
@@ -357,12 +357,12 @@ QCoro::Task<> ScreenRecorder::refreshAvailableContent()
     const screencapture::ShareableContentResult result = co_await fetchShareableContent();
     if (!self)
         co_return;
-    if (!result.content) {
+    if (!result) {
         qCCritical(lcCapture, "Failed to get the shareable content: %s", result.error.localizedDescription.c_str());
         Q_EMIT availableContentRefreshed();
         co_return;
     }
-    const screencapture::ShareableContent& content = *result.content;
+    const screencapture::ShareableContent& content = *result.value;
     m_availableDisplays = content.displays;
     Q_EMIT availableDisplaysChanged();
     std::vector<screencapture::Window> windows = filterWindows(content.windows, kApplicationIdentifier);

@@ -217,26 +217,27 @@ void VideoFileSource::choose(const QString& path)
                 return;
         }
         mediafile::OpenResult result = mediafile::MediaFileReader::open(file, analysisReaderOptions());
+        mediafile::MediaFileReader* reader = result ? result.value->get() : nullptr;
         Opened opened;
         opened.generation = generation;
-        opened.ok = result.reader != nullptr;
-        opened.message = QString::fromStdString(result.message);
-        if (result.reader) {
-            const mediafile::MediaFileInfo& info = result.reader->info();
+        opened.ok = reader != nullptr;
+        opened.message = QString::fromStdString(result.error.message);
+        if (reader) {
+            const mediafile::MediaFileInfo& info = reader->info();
             opened.message = describe(info);
             opened.hasSound = info.audioStreamIndex.has_value();
             opened.size = QSizeF(info.displayWidth, info.displayHeight);
         }
-        if (result.reader)
-            opened.poster = firstFrame(*result.reader);
+        if (reader)
+            opened.poster = firstFrame(*reader);
         QMetaObject::invokeMethod(
             this, [this, opened] { this->opened(opened); }, Qt::QueuedConnection);
-        if (!result.reader || !shared->enter(generation, result.reader.get()))
+        if (!reader || !shared->enter(generation, reader))
             return;
         // The bars are looked for across the whole film while the author
         // decides; a new choice stops the search.
-        const std::optional<media::Rect> crop = findBlackBars(*result.reader);
-        const bool stopped = result.reader->stopRequested();
+        const std::optional<media::Rect> crop = findBlackBars(*reader);
+        const bool stopped = reader->stopRequested();
         shared->leave();
         if (stopped)
             return;
@@ -303,11 +304,11 @@ bool VideoFileSource::startRecording(const std::optional<media::Rect>& crop)
             finished.generation = generation;
             finished.recorder = std::move(recorder);
             mediafile::OpenResult opened = mediafile::MediaFileReader::open(file, analysisReaderOptions());
-            if (!opened.reader) {
+            if (!opened) {
                 finished.result.outcome = VideoFileAnalysis::Outcome::Failed;
-                finished.failure = QString::fromStdString(opened.message);
-            } else if (shared->enter(generation, opened.reader.get())) {
-                VideoFileAnalysis analysis(*opened.reader, *finished.recorder);
+                finished.failure = QString::fromStdString(opened.error.message);
+            } else if (shared->enter(generation, opened.value->get())) {
+                VideoFileAnalysis analysis(**opened.value, *finished.recorder);
                 analysis.setCrop(crop);
                 using Clock = std::chrono::steady_clock;
                 Clock::time_point lastPreview;

@@ -64,8 +64,8 @@ public:
     screencapture::ShareableContentResult shareableContent(bool excludingDesktop, bool onScreenOnly) override
     {
         screencapture::ShareableContentResult result = m_screen.shareableContent(excludingDesktop, onScreenOnly);
-        if (result.content)
-            adjust(*result.content);
+        if (result)
+            adjust(*result.value);
         return result;
     }
     screencapture::SourceResult createVideoSource(

@@ -432,7 +432,7 @@ private Q_SLOTS:
             QVERIFY(out.open(QIODevice::WriteOnly));
             out.write(bytes);
         }
-        const std::string reason = mediafile::MediaFileReader::open(file.toStdString()).message;
+        const std::string reason = mediafile::MediaFileReader::open(file.toStdString()).error.message;
         QVERIFY(!reason.empty());
 
         RecordingView* view = openFileWindow();

@@ -64,7 +64,7 @@ public:
     {
     }
     std::string name() const override { return "listed"; }
-    ShareableContentResult shareableContent(bool, bool) override { return { m_content, {} }; }
+    ShareableContentResult shareableContent(bool, bool) override { return ShareableContentResult::success(m_content); }
     SourceResult createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration) override
     {
         return m_synthetic.createVideoSource(filter, configuration);

@@ -75,8 +75,8 @@ struct Options {
 mediafile::OpenResult openReader(const Options& options)
 {
     mediafile::OpenResult opened = mediafile::MediaFileReader::open(options.video.toStdString(), options.reader);
-    if (!opened.reader)
-        printError(QString::fromStdString(opened.message));
+    if (!opened)
+        printError(QString::fromStdString(opened.error.message));
     return opened;
 }
 
@@ -85,11 +85,11 @@ int author(const Options& options)
     std::optional<media::Rect> crop = options.crop;
     if (options.autoCrop) {
         mediafile::OpenResult scan = openReader(options);
-        if (!scan.reader)
+        if (!scan)
             return Failure;
-        ScopedReader stoppable(scan.reader.get());
+        ScopedReader stoppable(scan.value->get());
         std::fprintf(stderr, "Looking for black bars...\n");
-        crop = capture::findBlackBars(*scan.reader);
+        crop = capture::findBlackBars(**scan.value);
         if (g_interrupted) {
             printError(QStringLiteral("interrupted before the analysis began; nothing was written"));
             return Failure;
@@ -101,9 +101,9 @@ int author(const Options& options)
 
     // Opened after the search for bars, so that the damage it counts is this reading's own.
     mediafile::OpenResult opened = openReader(options);
-    if (!opened.reader)
+    if (!opened)
         return Failure;
-    mediafile::MediaFileReader& reader = *opened.reader;
+    mediafile::MediaFileReader& reader = **opened.value;
     // A copy: the reader, with the decoder's pictures, is gone before the record is encoded.
     const mediafile::MediaFileInfo info = reader.info();
     if (!info.hardwareNote.empty())
@@ -169,7 +169,7 @@ int author(const Options& options)
     }
     if (terminal)
         std::fprintf(stderr, "\n");
-    opened.reader.reset();
+    opened.value.reset();
     const std::optional<QByteArray> bytes = recorder.stop();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 

@@ -114,10 +114,7 @@ int firstStreamOf(AVFormatContext* format, AVMediaType type)
 
 OpenResult failure(OpenError error, std::string message)
 {
-    OpenResult result;
-    result.error = error;
-    result.message = std::move(message);
-    return result;
+    return OpenResult::failure({ error, std::move(message) });
 }
 
 } // namespace
@@ -279,9 +276,7 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
         = std::make_unique<PictureReduction>(impl->info, options.boxAverage, impl->video->hardwarePixelFormat());
     impl->decoding = std::make_unique<DecodeThread>(
         format, *impl->video, impl->audio.get(), audioIndex, *impl->pictureReduction, impl->stop);
-    OpenResult result;
-    result.reader.reset(new MediaFileReader(std::move(impl)));
-    return result;
+    return OpenResult::success(std::unique_ptr<MediaFileReader>(new MediaFileReader(std::move(impl))));
 }
 
 MediaFileReader::MediaFileReader(std::unique_ptr<Impl> impl)
@@ -411,8 +406,8 @@ void MediaFileReader::Impl::emitAudio(AVFrame* decoded)
         return;
     }
     // A joined block keeps to its sample count, as if the sound had come in one piece.
-    nextAudioMicroseconds = (joins ? *nextAudioMicroseconds : *time)
-        + av_rescale(decoded->nb_samples, 1'000'000, decoded->sample_rate);
+    nextAudioMicroseconds
+        = (joins ? *nextAudioMicroseconds : *time) + av_rescale(decoded->nb_samples, 1'000'000, decoded->sample_rate);
     reached(*time);
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/media/media_time.h"
 #include "platform/media/pixel_buffer.h"
+#include "platform/result.h"
 
 #include <atomic>
 #include <cstdint>
@@ -119,11 +120,13 @@ enum class OpenError {
 
 class MediaFileReader;
 
-struct OpenResult {
-    std::unique_ptr<MediaFileReader> reader;
-    OpenError error = OpenError::None;
+struct OpenFailure {
+    OpenError kind = OpenError::None;
     std::string message; // one line saying what happened and what to do
 };
+
+/// The reader of an opened file, or why the file cannot be read.
+using OpenResult = Result<std::unique_ptr<MediaFileReader>, OpenFailure>;
 
 /// Decodes the chosen video stream (and audio stream, if any) of one file, in
 /// file order, one item per call of next(). Not thread-safe: one thread reads;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/content_filter.h"
 #include "platform/screencapture/desktop_chooser.h"
@@ -13,10 +14,8 @@
 
 namespace corvex::screencapture {
 
-struct ShareableContentResult {
-    std::optional<ShareableContent> content; // none on failure
-    CaptureError error;
-};
+/// What can be captured, or why nothing can be listed.
+using ShareableContentResult = Result<ShareableContent, CaptureError>;
 
 /// One way of capturing the screen and the system's sound. Every operation
 /// may block for a while (round trips to the servers) and may run on any thread.

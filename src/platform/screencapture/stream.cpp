@@ -140,23 +140,22 @@ void Stream::startCapture()
         if (m_started || m_shared->isStopped())
             return;
         m_started = true;
-        if (std::optional<CaptureError> error = replaceSources(m_filter, m_configuration))
-            m_shared->fail(*error);
+        if (Result<void, CaptureError> replaced = replaceSources(m_filter, m_configuration); !replaced)
+            m_shared->fail(replaced.error);
     });
 }
 
-std::optional<CaptureError> Stream::replaceSources(
-    const ContentFilter& filter, const StreamConfiguration& configuration)
+Result<void, CaptureError> Stream::replaceSources(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
     SourceResult video = m_backend->createVideoSource(filter, configuration);
     if (!video)
-        return std::move(video.error);
+        return Result<void, CaptureError>::failure(std::move(video.error));
     std::unique_ptr<StreamSource> audio;
     const bool newAudio = configuration.capturesAudio && !m_audio;
     if (newAudio) {
         SourceResult created = m_backend->createAudioSource(configuration);
         if (!created)
-            return std::move(created.error);
+            return Result<void, CaptureError>::failure(std::move(created.error));
         audio = std::move(*created.value);
     }
     {
@@ -174,36 +173,38 @@ std::optional<CaptureError> Stream::replaceSources(
     }
     m_filter = filter;
     m_configuration = configuration;
-    return std::nullopt;
+    return Result<void, CaptureError>::success();
 }
 
 void Stream::updateConfiguration(const StreamConfiguration& configuration, Completion completion)
 {
     m_control.async([this, configuration, completion = std::move(completion)] {
-        std::optional<CaptureError> error;
+        Result<void, CaptureError> outcome = Result<void, CaptureError>::success();
         if (m_shared->isStopped())
-            error = CaptureError { CaptureError::InvalidParameter, "The capture stream is not running." };
+            outcome = Result<void, CaptureError>::failure(
+                { CaptureError::InvalidParameter, "The capture stream is not running." });
         else if (!m_started)
             m_configuration = configuration;
         else if (configuration != m_configuration)
-            error = replaceSources(m_filter, configuration);
+            outcome = replaceSources(m_filter, configuration);
         if (completion)
-            completion(error);
+            completion(std::move(outcome));
     });
 }
 
 void Stream::updateContentFilter(const ContentFilter& filter, Completion completion)
 {
     m_control.async([this, filter, completion = std::move(completion)] {
-        std::optional<CaptureError> error;
+        Result<void, CaptureError> outcome = Result<void, CaptureError>::success();
         if (m_shared->isStopped())
-            error = CaptureError { CaptureError::InvalidParameter, "The capture stream is not running." };
+            outcome = Result<void, CaptureError>::failure(
+                { CaptureError::InvalidParameter, "The capture stream is not running." });
         else if (!m_started)
             m_filter = filter;
         else if (filter != m_filter)
-            error = replaceSources(filter, m_configuration);
+            outcome = replaceSources(filter, m_configuration);
         if (completion)
-            completion(error);
+            completion(std::move(outcome));
     });
 }
 

@@ -60,7 +60,7 @@ using SourceResult = Result<std::unique_ptr<StreamSource>, CaptureError>;
 /// newest frame wins and the oldest waiting one is dropped.
 class Stream final {
 public:
-    using Completion = std::function<void(std::optional<CaptureError>)>;
+    using Completion = std::function<void(Result<void, CaptureError>)>;
 
     Stream(std::shared_ptr<CaptureBackend> backend, const ContentFilter& filter,
         const StreamConfiguration& configuration, std::shared_ptr<StreamDelegate> delegate);
@@ -84,7 +84,7 @@ public:
 private:
     struct Shared;
 
-    std::optional<CaptureError> replaceSources(const ContentFilter& filter, const StreamConfiguration& configuration);
+    Result<void, CaptureError> replaceSources(const ContentFilter& filter, const StreamConfiguration& configuration);
 
     const std::shared_ptr<CaptureBackend> m_backend;
     const std::shared_ptr<Shared> m_shared;

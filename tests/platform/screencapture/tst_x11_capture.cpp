@@ -23,34 +23,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <thread>
 
-// Every allocation this test program makes counts, on the thread that makes it.
-namespace {
-thread_local std::size_t t_allocations = 0;
-}
-
-void* operator new(std::size_t size)
-{
-    ++t_allocations;
-    if (void* memory = std::malloc(size > 0 ? size : 1))
-        return memory;
-    throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
-
 using namespace corvex;
 using namespace corvex::screencapture;
-using test::Collector;
 
 namespace {
 
@@ -81,35 +58,22 @@ bool near(std::uint32_t actual, std::uint32_t expected, int tolerance)
     return true;
 }
 
-struct Capture {
-    std::shared_ptr<CaptureBackend> backend;
-    std::shared_ptr<Collector> collector = std::make_shared<Collector>();
-    SerialQueue video { "test.x11.video" };
-    SerialQueue audio { "test.x11.audio" };
-    std::unique_ptr<Stream> stream;
+StreamConfiguration configuration(int width, int height, bool withAudio)
+{
+    StreamConfiguration configuration;
+    configuration.width = width;
+    configuration.height = height;
+    configuration.capturesAudio = withAudio;
+    configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
+    configuration.queueDepth = 5;
+    return configuration;
+}
 
-    Capture(
-        std::shared_ptr<CaptureBackend> b, const ContentFilter& filter, int width, int height, bool withAudio = false)
-        : backend(std::move(b))
+struct Capture : test::CaptureRun {
+    Capture(std::shared_ptr<CaptureBackend> backend, const ContentFilter& filter, int width, int height,
+        bool withAudio = false)
+        : CaptureRun(std::move(backend), filter, configuration(width, height, withAudio))
     {
-        StreamConfiguration configuration;
-        configuration.width = width;
-        configuration.height = height;
-        configuration.capturesAudio = withAudio;
-        configuration.minimumFrameInterval = media::MediaTime::make(1, 30);
-        configuration.queueDepth = 5;
-        stream = std::make_unique<Stream>(backend, filter, configuration, collector);
-        // A new stream takes one output of each kind; a refusal shows as frames that never come.
-        static_cast<void>(stream->addStreamOutput(collector, StreamOutputType::Screen, video));
-        static_cast<void>(stream->addStreamOutput(collector, StreamOutputType::Audio, audio));
-        stream->startCapture();
-    }
-    ~Capture() { stream.reset(); }
-
-    std::size_t frameCount()
-    {
-        std::lock_guard lock(collector->mutex);
-        return collector->frames.size();
     }
 
     /// The newest frame once, after a complete frame delivered as frame `after` or later,
@@ -146,47 +110,8 @@ struct Capture {
 
     std::optional<SampleBuffer> firstCompleteFrame()
     {
-        std::optional<SampleBuffer> found;
-        collector->waitFor([&] {
-            for (const auto& delivery : collector->frames)
-                if (status(delivery.buffer) == 0) {
-                    found = delivery.buffer;
-                    return true;
-                }
-            return !collector->errors.empty();
-        });
-        return found;
+        return frameWhere([](const SampleBuffer& frame) { return status(frame) == 0; }, 5000);
     }
-};
-
-// Notes, for each frame a source delivers, its status and how many
-// allocations its thread had made until then; keeps nothing else.
-class CountingSink final : public StreamSink {
-public:
-    struct Note {
-        std::int64_t status = -1;
-        std::size_t allocations = 0;
-    };
-    CountingSink() { m_notes.reserve(kMostNotes); }
-    void deliverVideo(SampleBuffer sampleBuffer) override
-    {
-        const std::size_t allocations = t_allocations;
-        std::lock_guard lock(m_mutex);
-        if (m_notes.size() < kMostNotes)
-            m_notes.push_back({ status(sampleBuffer), allocations });
-    }
-    void deliverAudio(SampleBuffer) override { }
-    void fail(CaptureError) override { }
-    std::vector<Note> notes()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_notes;
-    }
-
-private:
-    static constexpr std::size_t kMostNotes = 1000;
-    std::mutex m_mutex;
-    std::vector<Note> m_notes;
 };
 
 Window windowWithID(std::uint32_t id)
@@ -385,11 +310,11 @@ private Q_SLOTS:
         QVERIFY(m_x->show(foreign));
         QVERIFY(m_x->show(own));
         const ShareableContentResult result = m_backend->shareableContent(false, true);
-        QVERIFY(result.content);
-        QVERIFY(!result.content->displays.empty());
-        QCOMPARE(result.content->displays.front().width, 1920);
+        QVERIFY(result);
+        QVERIFY(!result.value->displays.empty());
+        QCOMPARE(result.value->displays.front().width, 1920);
         bool sawForeign = false, sawOwn = false;
-        for (const Window& window : result.content->windows) {
+        for (const Window& window : result.value->windows) {
             if (window.windowID == foreign) {
                 sawForeign = true;
                 QCOMPARE(window.title, std::optional<std::string>("Corvex listed"));
@@ -446,43 +371,6 @@ private Q_SLOTS:
                                          .arg(y)
                                          .arg(pixel, 6, 16, QLatin1Char('0'))));
             }
-        m_x->destroy(window);
-    }
-
-    // While nothing changes, the source's idle frames cost no allocation: each
-    // repeats the last frame's pixels and shares the same attachments.
-    void idleFramesAllocateNothing()
-    {
-        const xcb_window_t window = shown(0, 0, 1920, 1080, false, "Still", 0x405060);
-        QVERIFY(window);
-        StreamConfiguration configuration;
-        configuration.width = 100;
-        configuration.height = 56;
-        configuration.minimumFrameInterval = media::MediaTime::make(1, 60);
-        SourceResult created = m_backend->createVideoSource(wholeScreen(), configuration);
-        QVERIFY2(created, created.error.localizedDescription.c_str());
-        std::unique_ptr<StreamSource> source = std::move(*created.value);
-        CountingSink sink;
-        source->start(sink);
-        // Idle frames that follow idle frames: between two, nothing but the repeat.
-        auto idlePairs = [&] {
-            const std::vector<CountingSink::Note> notes = sink.notes();
-            std::vector<std::size_t> allocations;
-            for (std::size_t i = 1; i < notes.size(); ++i)
-                if (notes[i - 1].status == 1 && notes[i].status == 1)
-                    allocations.push_back(notes[i].allocations - notes[i - 1].allocations);
-            return allocations;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(idlePairs().size() >= 20, 10000);
-        source.reset();
-        const std::vector<std::size_t> allocations = idlePairs();
-        // (One pair may straddle a change the window manager made: most must be free.)
-        const auto free = std::count(allocations.begin(), allocations.end(), std::size_t(0));
-        QVERIFY2(free + 1 >= std::ptrdiff_t(allocations.size()),
-            qPrintable(QStringLiteral("%1 of %2 idle frames allocated, up to %3 times each")
-                           .arg(allocations.size() - std::size_t(free))
-                           .arg(allocations.size())
-                           .arg(*std::max_element(allocations.begin(), allocations.end()))));
         m_x->destroy(window);
     }
 

@@ -9,7 +9,7 @@ NullBackend::NullBackend(CaptureError reason)
 
 ShareableContentResult NullBackend::shareableContent(bool, bool)
 {
-    return { std::nullopt, m_reason };
+    return ShareableContentResult::failure(m_reason);
 }
 
 SourceResult NullBackend::createVideoSource(const ContentFilter&, const StreamConfiguration&)

@@ -73,26 +73,26 @@ std::optional<std::int64_t> FrameClock::stamp(std::int64_t pictureTime, std::int
     return stamp;
 }
 
-std::optional<CaptureError> FrameReducer::setFormat(const spa_video_info_raw& raw)
+Result<void, CaptureError> FrameReducer::setFormat(const spa_video_info_raw& raw)
 {
     if (!isReadableFormat(raw.format))
-        return CaptureError { CaptureError::InvalidParameter,
+        return Result<void, CaptureError>::failure({ CaptureError::InvalidParameter,
             std::string("The desktop offers the screen in the pixel format ") + formatName(raw.format)
                 + ", which Corvex Studio cannot read (it reads BGRx, BGRA, RGBx and RGBA), so screen capture "
-                  "stopped." };
+                  "stopped." });
     const auto width = static_cast<int>(raw.size.width);
     const auto height = static_cast<int>(raw.size.height);
     if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide)
-        return CaptureError { CaptureError::InvalidParameter,
+        return Result<void, CaptureError>::failure({ CaptureError::InvalidParameter,
             "The desktop's screen stream has no usable size (" + std::to_string(raw.size.width) + " x "
-                + std::to_string(raw.size.height) + "), so screen capture stopped. Restart screen capture." };
+                + std::to_string(raw.size.height) + "), so screen capture stopped. Restart screen capture." });
     if (hasFormat() && (raw.size.width != m_format.size.width || raw.size.height != m_format.size.height))
         // What was recorded so far stays; the stream height that follows the
         // aspect ratio was set up for the old size, so the author restarts.
-        return CaptureError { CaptureError::ContentUnavailable,
+        return Result<void, CaptureError>::failure({ CaptureError::ContentUnavailable,
             "The shared screen changed its size from " + std::to_string(m_format.size.width) + " x "
-                + std::to_string(m_format.size.height) + " to " + std::to_string(width) + " x "
-                + std::to_string(height) + ", so screen capture stopped. Restart screen capture." };
+                + std::to_string(m_format.size.height) + " to " + std::to_string(width) + " x " + std::to_string(height)
+                + ", so screen capture stopped. Restart screen capture." });
     m_format = raw;
     const int configured = m_configuration.width;
     m_targetWidth = configured > 0 ? std::min(configured, kMaxSide) : width;
@@ -100,7 +100,7 @@ std::optional<CaptureError> FrameReducer::setFormat(const spa_video_info_raw& ra
         ? static_cast<int>(std::clamp<std::int64_t>(std::int64_t(height) * m_targetWidth / width, 1, kMaxSide))
         : height;
     m_info = FrameInfo::filling(m_targetWidth, m_targetHeight, double(m_targetWidth) / double(width));
-    return std::nullopt;
+    return Result<void, CaptureError>::success();
 }
 
 FrameReducer::Reduced FrameReducer::reduce(const spa_buffer& buffer, std::int64_t arrival)
@@ -108,34 +108,32 @@ FrameReducer::Reduced FrameReducer::reduce(const spa_buffer& buffer, std::int64_
     const auto* header = static_cast<const spa_meta_header*>(
         spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
     if (header != nullptr && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED) != 0)
-        return {};
+        return Reduced::success(std::nullopt);
     if (buffer.n_datas < 1 || !hasFormat())
-        return {};
+        return Reduced::success(std::nullopt);
     const spa_data& plane = buffer.datas[0];
     if (plane.data == nullptr || plane.chunk == nullptr || plane.chunk->size == 0)
-        return {};
+        return Reduced::success(std::nullopt);
     const auto width = static_cast<int>(m_format.size.width);
     const auto height = static_cast<int>(m_format.size.height);
     const std::size_t rowBytes = std::size_t(width) * 4;
     const std::size_t stride = plane.chunk->stride > 0 ? std::size_t(plane.chunk->stride) : rowBytes;
     const std::size_t offset = plane.chunk->offset;
     if (plane.chunk->stride < 0 || stride < rowBytes)
-        return { std::nullopt,
-            CaptureError { CaptureError::InvalidParameter,
-                "The desktop's screen stream sent rows of " + std::to_string(stride) + " bytes for a width of "
-                    + std::to_string(width)
-                    + " pixels, which cannot hold them, so screen capture stopped. Restart screen capture." } };
+        return Reduced::failure({ CaptureError::InvalidParameter,
+            "The desktop's screen stream sent rows of " + std::to_string(stride) + " bytes for a width of "
+                + std::to_string(width)
+                + " pixels, which cannot hold them, so screen capture stopped. Restart screen capture." });
     const std::size_t needed = offset + stride * std::size_t(height - 1) + rowBytes;
     if (needed > plane.maxsize)
-        return { std::nullopt,
-            CaptureError { CaptureError::InvalidParameter,
-                "The desktop's screen stream sent a frame of " + std::to_string(plane.maxsize) + " bytes where "
-                    + std::to_string(width) + " x " + std::to_string(height) + " pixels need "
-                    + std::to_string(needed) + ", so screen capture stopped. Restart screen capture." } };
+        return Reduced::failure({ CaptureError::InvalidParameter,
+            "The desktop's screen stream sent a frame of " + std::to_string(plane.maxsize) + " bytes where "
+                + std::to_string(width) + " x " + std::to_string(height) + " pixels need " + std::to_string(needed)
+                + ", so screen capture stopped. Restart screen capture." });
 
     const std::optional<std::int64_t> stamp = m_clock.stamp(header != nullptr ? header->pts : 0, arrival);
     if (!stamp)
-        return {};
+        return Reduced::success(std::nullopt);
     FrameInfo info = m_info;
     if (const spa_meta* damage = spa_buffer_find_meta(&buffer, SPA_META_VideoDamage);
         damage != nullptr && damage->size >= sizeof(spa_meta_region)) {
@@ -156,9 +154,8 @@ FrameReducer::Reduced FrameReducer::reduce(const spa_buffer& buffer, std::int64_
         = media::scaleArgb8888({ static_cast<const std::uint8_t*>(plane.data) + offset, height, width, stride },
             { destination, m_targetHeight, m_targetWidth, destinationRow });
     if (scaled != media::ScaleStatus::Success)
-        return { std::nullopt,
-            CaptureError { CaptureError::Internal,
-                "A shared screen frame could not be reduced (status " + std::to_string(int(scaled)) + ")." } };
+        return Reduced::failure({ CaptureError::Internal,
+            "A shared screen frame could not be reduced (status " + std::to_string(int(scaled)) + ")." });
     // The scaler treats channels alike; only the small frame is put in BGRA order.
     const bool swap = isRgbOrder(m_format.format);
     const bool opaque = !hasAlpha(m_format.format);
@@ -173,7 +170,7 @@ FrameReducer::Reduced FrameReducer::reduce(const spa_buffer& buffer, std::int64_
             }
         }
     }
-    return { std::move(sample), std::nullopt };
+    return Reduced::success(std::move(sample));
 }
 
 } // namespace corvex::screencapture::portal

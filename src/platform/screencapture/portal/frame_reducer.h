@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/result.h"
 #include "platform/screencapture/capture_error.h"
 #include "platform/screencapture/sample_buffer.h"
 #include "platform/screencapture/stream_configuration.h"
@@ -54,13 +55,12 @@ public:
 
     /// Takes the format the producer agreed on; why frames in it cannot be read
     /// instead (capture stops then).
-    std::optional<CaptureError> setFormat(const spa_video_info_raw& format);
+    Result<void, CaptureError> setFormat(const spa_video_info_raw& format);
     bool hasFormat() const { return m_format.size.width != 0; }
 
-    struct Reduced {
-        std::optional<SampleBuffer> frame; // none: the buffer had no pixels, or its time ran backwards
-        std::optional<CaptureError> error; // capture cannot go on
-    };
+    /// The frame, none when the buffer had no pixels or its time ran backwards;
+    /// or why capture cannot go on.
+    using Reduced = Result<std::optional<SampleBuffer>, CaptureError>;
     /// One buffer of the stream, arrived at `arrival` (host clock nanoseconds).
     Reduced reduce(const spa_buffer& buffer, std::int64_t arrival);
 

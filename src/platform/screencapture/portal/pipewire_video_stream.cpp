@@ -1,7 +1,7 @@
 #include "platform/screencapture/portal/pipewire_video_stream.h"
 
-#include "platform/screencapture/portal/frame_reducer.h"
 #include "platform/screencapture/host_clock.h"
+#include "platform/screencapture/portal/frame_reducer.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
@@ -153,8 +153,8 @@ struct PipeWireVideoStream::Impl {
                 "capture stopped." });
             return;
         }
-        if (std::optional<CaptureError> error = reducer->setFormat(raw)) {
-            fail(std::move(*error));
+        if (Result<void, CaptureError> accepted = reducer->setFormat(raw); !accepted) {
+            fail(std::move(accepted.error));
             return;
         }
         {
@@ -199,22 +199,23 @@ struct PipeWireVideoStream::Impl {
             return;
         FrameReducer::Reduced reduced = reducer->reduce(*buffer->buffer, hostTimeNanoseconds());
         pw_stream_queue_buffer(stream, buffer);
-        if (reduced.error) {
-            fail(std::move(*reduced.error));
+        if (!reduced) {
+            fail(std::move(reduced.error));
             return;
         }
+        std::optional<SampleBuffer>& frame = *reduced.value;
         {
             std::lock_guard lock(mutex);
             const std::int64_t leftOut = reducer->clock().framesLeftOut();
-            if (!reduced.frame && leftOut == statistics.framesLeftOut)
+            if (!frame && leftOut == statistics.framesLeftOut)
                 ++statistics.empty;
             statistics.framesLeftOut = leftOut;
-            if (failed || !reduced.frame)
+            if (failed || !frame)
                 return;
             ++statistics.frames;
         }
         if (events.frame)
-            events.frame(std::move(*reduced.frame));
+            events.frame(std::move(*frame));
     }
 
     void destroy()

@@ -317,7 +317,7 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
         }
     }
     if (!info)
-        return { std::nullopt, error };
+        return ShareableContentResult::failure(error);
     {
         std::lock_guard lock(m_shared->stateMutex);
         m_shared->sourceTypes = info->sourceTypes;
@@ -345,7 +345,7 @@ ShareableContentResult PortalBackend::shareableContent(bool, bool)
         window.owningApplication = RunningApplication { "Desktop", "desktop-dialog", 0 };
         content.windows.push_back(std::move(window));
     }
-    return { std::move(content), {} };
+    return ShareableContentResult::success(std::move(content));
 }
 
 SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)
@@ -353,8 +353,7 @@ SourceResult PortalBackend::createVideoSource(const ContentFilter& filter, const
     if (filter.kind == ContentFilter::Kind::Display ? !filter.display : !filter.window)
         return SourceResult::failure(
             { CaptureError::InvalidParameter, "The content filter names nothing to capture." });
-    return SourceResult::success(std::make_unique<PortalVideoSource>(
-        m_shared, configuration,
+    return SourceResult::success(std::make_unique<PortalVideoSource>(m_shared, configuration,
         filter.kind == ContentFilter::Kind::Window ? kSourceWindow : kSourceMonitor | kSourceWindow));
 }
 

@@ -30,11 +30,11 @@ void requestTimingReport(pa_stream* stream)
         pa_operation_unref(update);
 }
 
-CaptureError unavailable(const std::string& why)
+Result<void, CaptureError> unavailable(const std::string& why)
 {
-    return { CaptureError::AudioUnavailable,
+    return Result<void, CaptureError>::failure({ CaptureError::AudioUnavailable,
         "System audio cannot be captured: " + why
-            + ". Start a PulseAudio or PipeWire sound server (or check PULSE_SERVER), or switch audio capture off." };
+            + ". Start a PulseAudio or PipeWire sound server (or check PULSE_SERVER), or switch audio capture off." });
 }
 
 struct Lock {
@@ -62,12 +62,12 @@ struct SinkQuery {
 SourceResult PulseAudioSource::create(const StreamConfiguration&)
 {
     std::unique_ptr<PulseAudioSource> source(new PulseAudioSource);
-    if (std::optional<CaptureError> failure = source->connect())
-        return SourceResult::failure(std::move(*failure));
+    if (Result<void, CaptureError> connected = source->connect(); !connected)
+        return SourceResult::failure(std::move(connected.error));
     return SourceResult::success(std::move(source));
 }
 
-std::optional<CaptureError> PulseAudioSource::connect()
+Result<void, CaptureError> PulseAudioSource::connect()
 {
     m_mainloop = pa_threaded_mainloop_new();
     if (m_mainloop == nullptr || pa_threaded_mainloop_start(m_mainloop) < 0)
@@ -164,7 +164,7 @@ std::optional<CaptureError> PulseAudioSource::connect()
         pa_threaded_mainloop_wait(m_mainloop);
     }
     m_ready = true;
-    return std::nullopt;
+    return Result<void, CaptureError>::success();
 }
 
 PulseAudioSource::~PulseAudioSource()

@@ -30,7 +30,7 @@ public:
 
 private:
     PulseAudioSource() = default;
-    std::optional<CaptureError> connect();
+    Result<void, CaptureError> connect();
     void read(pa_stream* stream);
     void measureLatency(pa_stream* stream);
     /// Hands on the block that starts at frame `position`, stamped.

@@ -24,10 +24,13 @@ public:
         std::lock_guard lock(m_mutex);
         m_error = error;
     }
-    std::optional<CaptureError> take()
+    /// Fails once with the error set since the last call.
+    Result<void, CaptureError> take()
     {
         std::lock_guard lock(m_mutex);
-        return std::exchange(m_error, std::nullopt);
+        if (!m_error)
+            return Result<void, CaptureError>::success();
+        return Result<void, CaptureError>::failure(*std::exchange(m_error, std::nullopt));
     }
 
 private:
@@ -83,8 +86,8 @@ public:
     void start(StreamSink& sink) override
     {
         m_worker.start("corvex-synth-v", m_interval, [this, &sink] {
-            if (std::optional<CaptureError> error = m_failure.take()) {
-                sink.fail(*error);
+            if (Result<void, CaptureError> healthy = m_failure.take(); !healthy) {
+                sink.fail(healthy.error);
                 return false;
             }
             sink.deliverVideo(render(m_frameNumber++));
@@ -130,8 +133,8 @@ public:
         constexpr auto frames = SyntheticBackend::kFramesPerBuffer;
         const auto interval = static_cast<std::int64_t>(frames * 1e9 / SyntheticBackend::kSampleRate);
         m_worker.start("corvex-synth-a", interval, [this, &sink] {
-            if (std::optional<CaptureError> error = m_failure.take()) {
-                sink.fail(*error);
+            if (Result<void, CaptureError> healthy = m_failure.take(); !healthy) {
+                sink.fail(healthy.error);
                 return false;
             }
             const std::int64_t now = hostTimeNanoseconds();
@@ -189,7 +192,7 @@ ShareableContent SyntheticBackend::content()
 
 ShareableContentResult SyntheticBackend::shareableContent(bool, bool)
 {
-    return { content(), {} };
+    return ShareableContentResult::success(content());
 }
 
 SourceResult SyntheticBackend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)

@@ -142,7 +142,7 @@ ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOn
 {
     Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr);
     if (!opened)
-        return { std::nullopt, { CaptureError::NoDisplay, std::move(opened.error) } };
+        return ShareableContentResult::failure({ CaptureError::NoDisplay, std::move(opened.error) });
     const std::unique_ptr<Connection> connection = std::move(*opened.value);
     ShareableContent content;
     content.displays = listDisplays(*connection);
@@ -153,9 +153,9 @@ ShareableContentResult X11Backend::shareableContent(bool, bool onScreenWindowsOn
                 == content.applications.end())
             content.applications.push_back(*window.owningApplication);
     if (connection->hasError())
-        return { std::nullopt,
-            { CaptureError::ConnectionLost, "The connection to the X server was lost while listing its windows." } };
-    return { std::move(content), {} };
+        return ShareableContentResult::failure(
+            { CaptureError::ConnectionLost, "The connection to the X server was lost while listing its windows." });
+    return ShareableContentResult::success(std::move(content));
 }
 
 SourceResult X11Backend::createVideoSource(const ContentFilter& filter, const StreamConfiguration& configuration)

@@ -23,6 +23,8 @@ constexpr int kMaxFrameSide = 16384;
 // Source pixels a frame pixel averages at the least for this process to average them (see grab()).
 constexpr long long kStudioMinimumShrink = 16;
 
+using Outcome = Result<void, CaptureError>;
+
 CaptureError lostConnection()
 {
     return { CaptureError::ConnectionLost,
@@ -58,16 +60,16 @@ bool rendersOnGpu(xcb_connection_t* c)
 SourceResult VideoSource::create(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
     std::unique_ptr<VideoSource> source(new VideoSource);
-    if (std::optional<CaptureError> failure = source->setUp(filter, configuration))
-        return SourceResult::failure(std::move(*failure));
+    if (Result<void, CaptureError> ready = source->setUp(filter, configuration); !ready)
+        return SourceResult::failure(std::move(ready.error));
     return SourceResult::success(std::move(source));
 }
 
-std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, const StreamConfiguration& configuration)
+Result<void, CaptureError> VideoSource::setUp(const ContentFilter& filter, const StreamConfiguration& configuration)
 {
     Result<std::unique_ptr<Connection>, std::string> opened = Connection::open(nullptr);
     if (!opened)
-        return CaptureError { CaptureError::NoDisplay, std::move(opened.error) };
+        return Outcome::failure({ CaptureError::NoDisplay, std::move(opened.error) });
     m_connection = std::move(*opened.value);
     xcb_connection_t* c = m_connection->get();
 
@@ -75,8 +77,9 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
         { &xcb_render_id, "RENDER" }, { &xcb_damage_id, "DAMAGE" }, { &xcb_xfixes_id, "XFIXES" } };
     for (const auto& [extension, name] : required)
         if (!extensionPresent(c, extension))
-            return CaptureError { CaptureError::NoDisplay,
-                std::string("Screen capture needs the X server's ") + name + " extension, which this X server lacks." };
+            return Outcome::failure({ CaptureError::NoDisplay,
+                std::string("Screen capture needs the X server's ") + name
+                    + " extension, which this X server lacks." });
     // The version queries go out together and are answered in one round trip.
     const auto shmCookie = xcb_shm_query_version(c);
     const auto renderCookie = xcb_render_query_version(c, 0, 11);
@@ -87,25 +90,25 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
     Reply<xcb_xfixes_query_version_reply_t> xfixes(xcb_xfixes_query_version_reply(c, xfixesCookie, nullptr));
     Reply<xcb_damage_query_version_reply_t> damage(xcb_damage_query_version_reply(c, damageCookie, nullptr));
     if (!shm || (shm->major_version == 1 && shm->minor_version < 2))
-        return CaptureError { CaptureError::NoDisplay,
-            "Screen capture needs MIT-SHM 1.2 (shared memory passed as a file), which this X server lacks." };
+        return Outcome::failure({ CaptureError::NoDisplay,
+            "Screen capture needs MIT-SHM 1.2 (shared memory passed as a file), which this X server lacks." });
     if (!render || !xfixes || !damage)
-        return lostConnection();
+        return Outcome::failure(lostConnection());
 
     const xcb_render_query_pict_formats_reply_t* formats = xcb_render_util_query_formats(c);
     const xcb_render_pictforminfo_t* rgb24
         = formats ? xcb_render_util_find_standard_format(formats, XCB_PICT_STANDARD_RGB_24) : nullptr;
     if (rgb24 == nullptr)
-        return CaptureError { CaptureError::NoDisplay, "The X server offers no 24-bit RGB picture format." };
+        return Outcome::failure({ CaptureError::NoDisplay, "The X server offers no 24-bit RGB picture format." });
     xcb_render_pictformat_t argb32 = 0;
 
     xcb_drawable_t watched = m_connection->root();
     int originX = 0, originY = 0;
     if (filter.kind == ContentFilter::Kind::Window && filter.window) {
         if (!extensionPresent(c, &xcb_composite_id))
-            return CaptureError { CaptureError::NoDisplay,
+            return Outcome::failure({ CaptureError::NoDisplay,
                 "Capturing a window needs the X server's Composite extension, which this X server lacks. Capture "
-                "a display instead." };
+                "a display instead." });
         m_isWindow = true;
         m_window = filter.window->windowID;
         const auto compositeCookie = xcb_composite_query_version(c, 0, 4);
@@ -115,7 +118,7 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
         Reply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(c, attributesCookie, nullptr));
         if (!attributes || !composite)
-            return CaptureError { CaptureError::ContentUnavailable, "The window to capture is no longer open." };
+            return Outcome::failure({ CaptureError::ContentUnavailable, "The window to capture is no longer open." });
         m_sourceFormat = formatForVisual(attributes->visual);
         // Off-screen storage of its own, kept up to date by the server, so a covered window still shows itself.
         xcb_composite_redirect_window(c, m_window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
@@ -125,7 +128,8 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
         const xcb_screen_t* screen = m_connection->screen();
         if (m_area.width < 1 || m_area.height < 1 || m_area.x < 0 || m_area.y < 0
             || m_area.x + m_area.width > screen->width_in_pixels || m_area.y + m_area.height > screen->height_in_pixels)
-            return CaptureError { CaptureError::ContentUnavailable, "The display to capture is no longer connected." };
+            return Outcome::failure(
+                { CaptureError::ContentUnavailable, "The display to capture is no longer connected." });
         m_sourceFormat = formatForVisual(screen->root_visual);
         m_rootPicture = xcb_generate_id(c);
         const std::uint32_t values[] = { XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS };
@@ -146,17 +150,18 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
             const xcb_render_pictforminfo_t* format
                 = xcb_render_util_find_standard_format(formats, XCB_PICT_STANDARD_ARGB_32);
             if (format == nullptr)
-                return CaptureError { CaptureError::NoDisplay, "The X server offers no 32-bit ARGB picture format." };
+                return Outcome::failure(
+                    { CaptureError::NoDisplay, "The X server offers no 32-bit ARGB picture format." });
             argb32 = format->id;
             m_exclusion = std::make_unique<WindowExclusion>(*m_connection, std::move(processes), std::move(excepted),
                 Area { originX, originY, originX + m_sourceWidth, originY + m_sourceHeight });
         }
     } else {
-        return CaptureError { CaptureError::InvalidParameter, "The content filter names nothing to capture." };
+        return Outcome::failure({ CaptureError::InvalidParameter, "The content filter names nothing to capture." });
     }
     if (m_sourceFormat == 0)
-        return CaptureError { CaptureError::InvalidParameter,
-            "The content to capture has a visual without a picture format." };
+        return Outcome::failure(
+            { CaptureError::InvalidParameter, "The content to capture has a visual without a picture format." });
 
     m_damage = std::make_unique<DamageTracker>(*m_connection, watched, originX, originY);
     m_pipeline = std::make_unique<ScalingPipeline>(*m_connection, rgb24->id, argb32);
@@ -177,8 +182,8 @@ std::optional<CaptureError> VideoSource::setUp(const ContentFilter& filter, cons
 
     xcb_flush(c);
     if (m_connection->hasError())
-        return lostConnection();
-    return std::nullopt;
+        return Outcome::failure(lostConnection());
+    return Outcome::success();
 }
 
 VideoSource::~VideoSource()
@@ -247,8 +252,8 @@ bool VideoSource::tick(StreamSink& sink)
     }
     pumpEvents();
     SampleBuffer frame;
-    if (std::optional<CaptureError> error = grab(frame)) {
-        sink.fail(*error);
+    if (Result<void, CaptureError> grabbed = grab(frame); !grabbed) {
+        sink.fail(grabbed.error);
         return false;
     }
     if (frame.imageBuffer)
@@ -265,7 +270,7 @@ void VideoSource::repeatLast(SampleBuffer& frame, const media::MediaTime& time) 
     frame.frameInfo->status = FrameStatus::Idle;
 }
 
-std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
+Result<void, CaptureError> VideoSource::grab(SampleBuffer& frame)
 {
     xcb_connection_t* c = m_connection->get();
     const media::MediaTime time = hostTimeNow();
@@ -282,7 +287,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
         Reply<xcb_get_window_attributes_reply_t> attributes(
             xcb_get_window_attributes_reply(c, attributesCookie, nullptr));
         if (!geometry || !attributes)
-            return m_connection->hasError() ? lostConnection() : windowClosed();
+            return Outcome::failure(m_connection->hasError() ? lostConnection() : windowClosed());
         viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
         width = geometry->width;
         height = geometry->height;
@@ -290,7 +295,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (m_pipeline->stages().empty() || width != m_sourceWidth || height != m_sourceHeight)
         rebuild(width, height);
     if (!m_image->pixels())
-        return CaptureError { CaptureError::Internal, "No shared memory could be had for captured frames." };
+        return Outcome::failure({ CaptureError::Internal, "No shared memory could be had for captured frames." });
     if (m_exclusion) {
         const Area moved = m_exclusion->update();
         if (!moved.isEmpty()) {
@@ -302,10 +307,10 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if ((!m_damage->hasChanges() || !viewable) && m_lastImage) {
         // Nothing new: the last pixels again, marked idle, with no work for the server.
         repeatLast(frame, time);
-        return std::nullopt;
+        return Outcome::success();
     }
     if (!viewable)
-        return std::nullopt; // an unmapped window has no pixels to show yet
+        return Outcome::success(); // an unmapped window has no pixels to show yet
     const std::vector<Area> noAreas;
     const std::vector<Area>& excluded = m_exclusion ? m_exclusion->areas() : noAreas;
     if (excluded.empty())
@@ -314,7 +319,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (changed.isEmpty() && m_lastImage) {
         // The change lies outside the captured area.
         repeatLast(frame, time);
-        return std::nullopt;
+        return Outcome::success();
     }
     if (changed.isEmpty())
         changed = { 0, 0, width, height };
@@ -326,7 +331,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
             xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, m_window, windowPixmap)));
         if (error) { // unmapped or gone since the check above: try again next time
             m_damage->changeAll();
-            return std::nullopt;
+            return Outcome::success();
         }
     }
     // Most of the frame changed, on an X server that would scale on the CPU
@@ -344,7 +349,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
         if (windowPixmap)
             xcb_free_pixmap(c, windowPixmap);
         if (averaged || m_connection->hasError())
-            return averaged ? std::optional<CaptureError>() : lostConnection();
+            return averaged ? Outcome::success() : Outcome::failure(lostConnection());
         // No shared memory for the whole source: the server's passes instead.
         changed = { 0, 0, width, height };
     }
@@ -374,7 +379,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     if (!m_pipeline->readFrame(*m_image, covering ? &m_coverage : nullptr,
             { destination, frameHeight, frameWidth, frame.imageBuffer->bytesPerRow() })) {
         frame = SampleBuffer {};
-        return m_connection->hasError() ? lostConnection() : std::optional<CaptureError>();
+        return m_connection->hasError() ? Outcome::failure(lostConnection()) : Outcome::success();
     }
     if (covering) {
         // The guessed pixels stay where they are until the windows move: one shared list for those frames.
@@ -388,7 +393,7 @@ std::optional<CaptureError> VideoSource::grab(SampleBuffer& frame)
     }
     m_lastImage = frame.imageBuffer;
     m_lastSurface = frame.surface;
-    return std::nullopt;
+    return Outcome::success();
 }
 
 bool VideoSource::averageHere(xcb_drawable_t drawable, int originX, int originY, int width, int height,

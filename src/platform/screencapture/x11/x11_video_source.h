@@ -51,10 +51,10 @@ public:
 
 private:
     VideoSource() = default;
-    std::optional<CaptureError> setUp(const ContentFilter& filter, const StreamConfiguration& configuration);
+    Result<void, CaptureError> setUp(const ContentFilter& filter, const StreamConfiguration& configuration);
     bool tick(StreamSink& sink);
     void pumpEvents();
-    std::optional<CaptureError> grab(SampleBuffer& frame);
+    Result<void, CaptureError> grab(SampleBuffer& frame);
     void rebuild(int sourceWidth, int sourceHeight);
     /// The last frame's pixels again, marked idle.
     void repeatLast(SampleBuffer& frame, const media::MediaTime& time) const;

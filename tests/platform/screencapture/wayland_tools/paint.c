@@ -1,8 +1,6 @@
 /* paint: a minimal Wayland client (wl_shm + xdg-shell) that fills a fullscreen
  * window with known colours, for screen-capture tests on a headless compositor.
  *   paint frame   [seconds]          new colour on every frame callback (worst case: whole screen changes each frame)
- *   paint step MS [seconds]          new colour every MS milliseconds, nothing committed in between (latency probe)
- *   paint grid    [seconds]          3x3 grid of fixed colours, re-committed every 100 ms (content for a 3x3 analysis)
  *   paint stdin   [seconds]          one colour per line of standard input (RRGGBB, or "grid", or "bars RRGGBB":
  *                                    the colour between black bars of an eighth of the height above and below,
  *                                    as a letterboxed film shows), committed once each: between lines the screen
@@ -123,8 +121,8 @@ static void fill_grid(struct buf *b)
 int main(int argc, char **argv)
 {
     const char *mode = argc > 1 ? argv[1] : "frame";
-    int step_ms = !strcmp(mode, "step") && argc > 2 ? atoi(argv[2]) : 250;
-    double seconds = atof(argc > (strcmp(mode, "step") ? 2 : 3) ? argv[strcmp(mode, "step") ? 2 : 3] : "10");
+    const int from_stdin = !strcmp(mode, "stdin");
+    double seconds = atof(argc > 2 ? argv[2] : "10");
     setvbuf(stdout, NULL, _IOLBF, 0);
 
     struct wl_display *dpy = wl_display_connect(NULL);
@@ -163,12 +161,11 @@ int main(int argc, char **argv)
     for (int i = 0; i < 3; i++)
         make_buffer(&bufs[i]);
 
-    int64_t start = now_ns(), end = start + (int64_t)(seconds * 1e9), next_step = start;
+    int64_t end = now_ns() + (int64_t)(seconds * 1e9);
     unsigned colour = 0;
     long frames = 0;
     while (now_ns() < end) {
-        int64_t t = now_ns();
-        int due = 0;
+        int due = frame_done;
         if (width != buf_w || height != buf_h) { /* the compositor asked for another size: honour it */
             for (int i = 0; i < 3; i++) {
                 wl_buffer_destroy(bufs[i].wl);
@@ -181,7 +178,7 @@ int main(int argc, char **argv)
         }
         static uint32_t wanted = 0;
         static int wanted_grid = 0, wanted_bars = 0, have_line = 0;
-        if (!strcmp(mode, "stdin")) {
+        if (from_stdin) {
             char line[64];
             struct pollfd in = { 0, POLLIN, 0 };
             if (!have_line && poll(&in, 1, 0) > 0) {
@@ -193,24 +190,18 @@ int main(int argc, char **argv)
                 have_line = 1;
             }
             due = have_line;
-        } else if (!strcmp(mode, "frame"))
-            due = frame_done;
-        else if (!strcmp(mode, "step"))
-            due = t >= next_step;
-        else /* grid */
-            due = t >= next_step;
+        }
         if (due) {
             struct buf *b = NULL;
             for (int i = 0; i < 3 && !b; i++)
                 if (!bufs[i].busy)
                     b = &bufs[i];
             if (b) {
-                uint32_t rgb = !strcmp(mode, "stdin") ? wanted : palette[colour % (sizeof palette / sizeof *palette)];
-                if (!strcmp(mode, "stdin"))
-                    have_line = 0;
-                if (!strcmp(mode, "grid") || (!strcmp(mode, "stdin") && wanted_grid))
+                uint32_t rgb = from_stdin ? wanted : palette[colour % (sizeof palette / sizeof *palette)];
+                have_line = 0;
+                if (from_stdin && wanted_grid)
                     fill_grid(b);
-                else if (!strcmp(mode, "stdin") && wanted_bars)
+                else if (from_stdin && wanted_bars)
                     fill_bars(b, rgb);
                 else
                     fill(b, rgb);
@@ -222,22 +213,14 @@ int main(int argc, char **argv)
                 frame_done = 0;
                 wl_surface_commit(surf);
                 wl_display_flush(dpy);
-                if (strcmp(mode, "grid"))
-                    printf("paint %lld %06x\n", (long long)now_ns(), rgb);
+                printf("paint %lld %06x\n", (long long)now_ns(), rgb);
                 colour++;
                 frames++;
-                next_step += (!strcmp(mode, "grid") ? 100 : step_ms) * 1000000LL;
             }
         }
-        /* Wait for events until the next step is due. */
+        /* Wait a little for events (standard input is polled between). */
         wl_display_flush(dpy);
-        int timeout = 5;
-        if (!strcmp(mode, "stdin")) {
-            timeout = 2;
-        } else if (strcmp(mode, "frame")) {
-            int64_t left = next_step - now_ns();
-            timeout = left <= 0 ? 0 : (int)(left / 1000000) + 1;
-        }
+        int timeout = from_stdin ? 2 : 5;
         struct pollfd pfd = { wl_display_get_fd(dpy), POLLIN, 0 };
         while (wl_display_prepare_read(dpy) != 0)
             wl_display_dispatch_pending(dpy);
