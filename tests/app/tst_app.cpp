@@ -35,7 +35,6 @@
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
 #include "service/light_show_list_model.h"
-#include "service/notifier.h"
 
 #include "platform/dnssd/publisher.h"
 #include "platform/net/udp_listener.h"
@@ -94,7 +93,7 @@ class TestApp final : public QObject {
     StudioService m_service;
 
     // A manager signed in at `server`, whose account and (empty) list answer.
-    std::unique_ptr<service::AppManager> signedInAt(FaultServer& server)
+    std::unique_ptr<ServiceClient> signedInAt(FaultServer& server)
     {
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
@@ -138,10 +137,9 @@ private Q_SLOTS:
             // real one, whose account is then set (or not) by hand.
             QVERIFY(signIn(*manager, tokenFor(m_service.origin(), u"button@example.org"_s)));
         }
-        manager->setAccount(account ? std::optional(service::Account { u"a1"_s, u"a@example.org"_s }) : std::nullopt);
-        if (item)
-            manager->setCurrentItem(movieItem(90002, u"Nosferatu"_s));
-        PanelRig rig(*manager);
+        manager->session.setAccount(
+            account ? std::optional(service::Account { u"a1"_s, u"a@example.org"_s }) : std::nullopt);
+        PanelRig rig(*manager, item ? std::optional(movieItem(90002, u"Nosferatu"_s)) : std::nullopt);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
         QCOMPARE(view.recordingButton()->isEnabled(), token && account && item);
@@ -189,7 +187,7 @@ private Q_SLOTS:
     {
         auto manager = m_service.signedIn(u"rec@example.org"_s);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90003, u"The General"_s));
         QVERIFY(window);
@@ -233,7 +231,7 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(u"● 00:0"_s));
         QTRY_VERIFY(panel->recordingControls()->frames()->text().endsWith(u" frames"_s));
 
-        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         panel->recordingButton()->click();
         QVERIFY(!sharedRecorder().started());
         QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
@@ -242,7 +240,7 @@ private Q_SLOTS:
         QVERIFY(view->preview()->isStopped());
         QTRY_COMPARE(refreshed.count(), 1);
         QCOMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
-        QCOMPARE(manager->outbox()->entries().size(), 0);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 0);
 
         panel->restartButton()->click();
         QVERIFY(!view->userStopped());
@@ -257,7 +255,7 @@ private Q_SLOTS:
         QVERIFY(manager);
         preview_link::UDPManager previewLink;
         analysis::AnalysisRecorder recorder;
-        StudioApp studio(*manager, RecordingModels { recorder, previewLink });
+        StudioApp studio(manager->uploads, RecordingModels { recorder, previewLink });
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90003, u"The General"_s));
         QVERIFY(window);
@@ -280,14 +278,14 @@ private Q_SLOTS:
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 500, "{}" });
         auto manager = signedInAt(server);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         // The panel's Retry is what is tried here, not the outbox's own.
         studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90004, u"Caligari"_s));
         ConfigurationView* panel = window->view()->configurationView();
-        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         panel->recordingButton()->click();
         panel->recordingButton()->click();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
@@ -296,7 +294,7 @@ private Q_SLOTS:
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
         QCOMPARE(window->view()->preview()->note(), u"Not uploaded yet"_s);
         QCOMPARE(refreshed.count(), 0);
-        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded."_s));
         QVERIFY(main->retryButton()->isVisibleTo(main));
 
@@ -313,8 +311,8 @@ private Q_SLOTS:
         QVERIFY(panel->uploadStatus()->text().contains(u"500"_s));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QVERIFY(panel->retryButton()->isEnabled());
-        QCOMPARE(manager->outbox()->entries().size(), 1);
-        QCOMPARE(manager->outbox()->entries().first().attempts, 2);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().first().attempts, 2);
         QCOMPARE(refreshed.count(), 0);
 
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
@@ -323,7 +321,7 @@ private Q_SLOTS:
         QVERIFY(!panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
         QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
-        QCOMPARE(manager->outbox()->entries().size(), 0);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 0);
         QTRY_COMPARE(refreshed.count(), 1);
         QTRY_VERIFY(!main->retryButton()->isVisibleTo(main));
     }
@@ -362,7 +360,7 @@ private Q_SLOTS:
         server.setAnswer("POST", "/tvapi/lightshow/movie/90006", failure);
         auto manager = signedInAt(server);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         Backoff& backoff = studio.environment().outboxRetry.backoff();
         backoff.setDelays(20, 200);
         QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
@@ -377,7 +375,7 @@ private Q_SLOTS:
         panel->recordingButton()->click();
         panel->recordingButton()->click();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
-        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         if (passes) {
             QTRY_VERIFY(
                 main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded. Last attempt: "_s));
@@ -400,7 +398,7 @@ private Q_SLOTS:
             QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
             QVERIFY(!panel->retryButton()->isVisibleTo(panel));
             QTRY_COMPARE(main->outboxLabel()->fullText(), u"The waiting recording was uploaded."_s);
-            QVERIFY(manager->outbox()->entries().isEmpty());
+            QVERIFY(manager->uploads.outbox()->entries().isEmpty());
             // Sent with nobody watching: the desktop says so too.
             QTRY_COMPARE(notified.count(), 1);
             QCOMPARE(notified.first().at(1).toString(), u"“Nosferatu” reached the service."_s);
@@ -430,14 +428,14 @@ private Q_SLOTS:
         static_cast<QDialog*>(chooser)->accept();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
         QVERIFY(QFileInfo(path).size() > 0);
-        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         panel->removeButton()->click();
         auto* question = panel->findChild<QMessageBox*>();
         QVERIFY(question);
         QVERIFY(question->text().contains(u"“Nosferatu”"_s));
         QCOMPARE(question->defaultButton(), buttonWithText(question, u"Cancel"_s));
         buttonWithText(question, u"Remove"_s)->click();
-        QVERIFY(manager->outbox()->entries().isEmpty());
+        QVERIFY(manager->uploads.outbox()->entries().isEmpty());
         QVERIFY(panel->uploadStatus()->text().startsWith(u"Removed "_s));
         QVERIFY(!panel->removeButton()->isVisibleTo(panel));
         QTRY_VERIFY(main->outboxLabel()->fullText().isEmpty());
@@ -450,46 +448,46 @@ private Q_SLOTS:
         auto manager = m_service.newManager();
         const QString authorToken = tokenFor(m_service.origin(), u"out@example.org"_s);
         QVERIFY(signIn(*manager, authorToken));
-        const QString author = manager->account()->id;
-        StudioApp studio(*manager, app::RecordingModels::process());
+        const QString author = manager->session.account()->id;
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90005, u"A Trip to the Moon"_s));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
         QVERIFY(sharedRecorder().started());
-        manager->setAccessToken(std::nullopt);
-        manager->setAccount(std::nullopt);
+        manager->session.setAccessToken(std::nullopt);
+        manager->session.setAccount(std::nullopt);
         QVERIFY(panel->recordingButton()->isEnabled());
         panel->recordingButton()->click();
         QVERIFY(!sharedRecorder().started());
         QVERIFY(!panel->recordingButton()->isEnabled());
         QTRY_VERIFY(panel->uploadStatus()->text().contains(u"not signed in"_s));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
-        QCOMPARE(manager->outbox()->entries().size(), 1);
-        QCOMPARE(manager->outbox()->entries().first().accountId, author);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().first().accountId, author);
 
         // Someone else signs in: Retry does not hand the recording to them.
         QVERIFY(signIn(*manager, tokenFor(m_service.origin(), u"other@example.org"_s)));
         panel->retryButton()->click();
         QTRY_VERIFY2(panel->uploadStatus()->text().contains(u"another account, account "_s + author),
             qPrintable(panel->uploadStatus()->text()));
-        QCOMPARE(manager->outbox()->entries().size(), 1);
-        service::LightShowListModel theirs(*manager);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
+        service::LightShowListModel theirs(manager->session);
         QCoro::waitFor(theirs.loadLightShows());
         QVERIFY(theirs.shows().isEmpty());
 
         // Its author signs in again and it goes to them, without a press.
-        manager->setAccount(std::nullopt);
+        manager->session.setAccount(std::nullopt);
         QVERIFY(signIn(*manager, authorToken));
         QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
-        QVERIFY(manager->outbox()->entries().isEmpty());
+        QVERIFY(manager->uploads.outbox()->entries().isEmpty());
     }
 
     void closingDuringARecordingAsks()
     {
         auto manager = m_service.signedIn(u"close@example.org"_s);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindows& windows = studio.environment().recordingWindows;
         QPointer<RecordingWindow> window = windows.openRecordingWindow(movieItem(90006, u"Sherlock Jr."_s));
         window->view()->configurationView()->recordingButton()->click();
@@ -497,7 +495,7 @@ private Q_SLOTS:
 
         // Another "Create lightshow" now would record under another title: refused.
         QVERIFY(!windows.openRecordingWindow(movieItem(90007, u"His Girl Friday"_s)));
-        QCOMPARE(manager->currentItem()->movie->id, 90006);
+        QCOMPARE(window->view()->configurationView()->item()->movie->id, 90006);
         QCOMPARE(windows.current(), window.data());
 
         window->close();
@@ -508,7 +506,7 @@ private Q_SLOTS:
         QVERIFY(window && window->isVisible());
         QVERIFY(sharedRecorder().started());
 
-        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         window->close();
         buttonWithText(window->closeConfirmation(), u"Save and Close"_s)->click();
         QTRY_VERIFY(!window);
@@ -529,7 +527,7 @@ private Q_SLOTS:
     void withoutAnActiveWindowNothingCloses()
     {
         auto manager = m_service.newManager();
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         QPointer<CatalogueWindow> catalogue = main->listView()->openAddWindow();
         QCOMPARE(catalogue->windowTitle(), u"Add Light Show"_s);
@@ -577,8 +575,9 @@ private Q_SLOTS:
             backend = screencapture::createCaptureBackend(road.toStdString());
         }
         auto manager = m_service.newManager();
-        UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, sharedRecorder(), preview_link::UDPManager::shared(), std::move(backend));
+        UploadQueue uploads(manager->uploads);
+        RecordingView view(
+            manager->session, uploads, {}, sharedRecorder(), preview_link::UDPManager::shared(), std::move(backend));
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY(view.hasCheckedPermission());
@@ -740,15 +739,14 @@ private Q_SLOTS:
         server.setAnswer("GET", "/auth/account", { 503, "{}" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
         auto manager = m_service.newManager(server.origin());
-        manager->setAccessToken(u"token-while-down"_s);
-        manager->setCurrentItem(movieItem(90011, u"Metropolis"_s));
-        StudioApp studio(*manager, app::RecordingModels::process());
+        manager->session.setAccessToken(u"token-while-down"_s);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         studio.environment().accountRetry.backoff().setDelays(20, 200);
         MainWindow* window = studio.newMainWindow();
         window->findChild<Backoff*>(u"libraryRetry"_s)->setDelays(20, 200);
         QTRY_VERIFY(labelStartingWith(window, u"Error: "_s));
         QTRY_VERIFY(shown<QLabel>(window, u"Signed in (the account could not be checked)"_s));
-        PanelRig rig(*manager);
+        PanelRig rig(*manager, movieItem(90011, u"Metropolis"_s));
         ConfigurationView& panel = rig.view;
         QVERIFY(!panel.recordingButton()->isEnabled());
         // Why is said in the panel, not only in a tooltip.
@@ -764,7 +762,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(accountRequests() >= 3, 10000);
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u9","email":"u9@example.org"})" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
-        QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(manager->session.account().has_value(), 10000);
         QVERIFY(panel.recordingButton()->isEnabled());
         QVERIFY(!panel.recordingControls()->reason()->isVisibleTo(&panel));
         QTRY_VERIFY_WITH_TIMEOUT(labelStartingWith(window, u"No light shows yet"_s), 10000);
@@ -778,7 +776,7 @@ private Q_SLOTS:
     {
         auto manager = m_service.signedIn(u"state@example.org"_s);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90012, u"Safety Last!"_s));
         RecordingView* view = window->view();
@@ -810,7 +808,7 @@ private Q_SLOTS:
         QVERIFY(!sharedRecorder().started());
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Discarded);
         QCOMPARE(view->preview()->note(), u"Discarded"_s);
-        QCOMPARE(manager->outbox()->entries().size(), 0);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 0);
 
         // A saved recording leaves a plain "Uploaded", not a warning sign.
         panel->recordingButton()->click();
@@ -825,8 +823,8 @@ private Q_SLOTS:
     void theLiveColoursHaveTheirOwnPlace()
     {
         auto manager = m_service.newManager();
-        UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, sharedRecorder(), preview_link::UDPManager::shared(),
+        UploadQueue uploads(manager->uploads);
+        RecordingView view(manager->session, uploads, {}, sharedRecorder(), preview_link::UDPManager::shared(),
             screencapture::createCaptureBackend("synthetic"));
         view.resize(800, 600);
         view.show();
@@ -847,7 +845,7 @@ private Q_SLOTS:
         server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 500, "{}" });
         auto manager = signedInAt(server);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90013, u"The Kid"_s));
@@ -882,7 +880,7 @@ private Q_SLOTS:
     void emptyPickersSayWhy()
     {
         auto manager = m_service.newManager();
-        PanelRig rig(*manager, std::make_shared<ClosableWindowsBackend>(true));
+        PanelRig rig(*manager, {}, std::make_shared<ClosableWindowsBackend>(true));
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
@@ -905,7 +903,7 @@ private Q_SLOTS:
     void theRecordingWindowKeepsAUsableSize()
     {
         auto manager = m_service.newManager();
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90014, u"Modern Times"_s));
         // The panel fits the window's 600 points, idle and recording.
@@ -945,7 +943,7 @@ private Q_SLOTS:
 
         auto manager = m_service.newManager();
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        PanelRig rig(*manager, nullptr, udp);
+        PanelRig rig(*manager, {}, nullptr, udp);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QComboBox* picker = view.receiverPicker();
@@ -983,7 +981,7 @@ private Q_SLOTS:
 
         auto manager = m_service.newManager();
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        PanelRig rig(*manager, nullptr, udp);
+        PanelRig rig(*manager, {}, nullptr, udp);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         view.show();
         QComboBox* picker = view.receiverPicker();

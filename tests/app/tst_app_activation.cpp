@@ -283,7 +283,7 @@ private Q_SLOTS:
             || qEnvironmentVariableIsEmpty("CORVEX_WAYLAND_SWAYSOCK"))
             QSKIP("needs the headless Wayland desktop of scripts/test-services (tst_app_activation_wayland)");
         auto manager = makeManager(u"http://127.0.0.1:1"_s, m_folder.path());
-        StudioApp studio(*manager, RecordingModels::process());
+        StudioApp studio(manager->uploads, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
         // This window itself, not one a former test left behind, has the focus.
         QTRY_VERIFY_WITH_TIMEOUT(window->isActiveWindow(), 10000);

@@ -25,16 +25,16 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QFileDialog>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QTimer>
-#include <QUrl>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
 
 #include <atomic>
 #include <csignal>
@@ -110,12 +110,12 @@ public Q_SLOTS:
     QDBusObjectPath OpenFile(const QString&, const QString&, const QVariantMap& options, const QDBusMessage& call)
     {
         folder = options.value(u"current_folder"_s).toByteArray();
-        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s
-                                    .arg(call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
-                                        options.value(u"handle_token"_s).toString());
+        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
+            call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
+            options.value(u"handle_token"_s).toString());
         QTimer::singleShot(50, this, [this, request] {
-            QDBusMessage response = QDBusMessage::createSignal(
-                request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
+            QDBusMessage response
+                = QDBusMessage::createSignal(request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
             response << code << results;
             m_bus.send(response);
         });
@@ -136,7 +136,7 @@ class TestAppDesktopChoice final : public QObject {
     QTemporaryDir m_folders;
     int m_managers = 0;
 
-    std::unique_ptr<service::AppManager> newManager()
+    std::unique_ptr<ServiceClient> newManager()
     {
         const QString folder = m_folders.path() + u"/m%1"_s.arg(++m_managers);
         QDir().mkpath(folder);
@@ -281,8 +281,8 @@ private Q_SLOTS:
         chooser->results.insert(u"uris"_s, QStringList { QUrl::fromLocalFile(film).toString() });
         const QString service = u"org.freedesktop.portal.Desktop"_s;
         if (portal) {
-            QVERIFY(bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &portalObject,
-                QDBusConnection::ExportAdaptors));
+            QVERIFY(bus.registerObject(
+                u"/org/freedesktop/portal/desktop"_s, &portalObject, QDBusConnection::ExportAdaptors));
             QVERIFY(bus.registerService(service));
         }
         auto gone = qScopeGuard([&] {
@@ -376,11 +376,11 @@ private Q_SLOTS:
     void theRecordingWindowOnWayland()
     {
         auto manager = newManager();
-        UploadQueue uploads(*manager);
+        UploadQueue uploads(manager->uploads);
         auto backend = std::make_shared<DialogBackend>();
         backend->answer({ Kind::display, 1920, 1080 }, true);
-        RecordingView view(
-            *manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
+        RecordingView view(manager->session, uploads, {}, RecordingModels::process().recorder,
+            RecordingModels::process().previewLink, backend);
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
@@ -422,8 +422,8 @@ private Q_SLOTS:
             options.store->save({ token.toStdString(), 0, 0, screencapture::portal::kSourceWindow });
         }
         auto manager = newManager();
-        UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, RecordingModels::process().recorder,
+        UploadQueue uploads(manager->uploads);
+        RecordingView view(manager->session, uploads, {}, RecordingModels::process().recorder,
             RecordingModels::process().previewLink, screencapture::portal::PortalBackend::create(options));
         view.screenRecorder().setIsAudioCaptureEnabled(false);
         view.resize(800, 600);
@@ -452,10 +452,10 @@ private Q_SLOTS:
         test::WaylandPainter painter(*desktop, u"frame"_s);
         auto backend = screencapture::portal::PortalBackend::create(portalOn(*desktop, u"portal.ini"_s));
         auto manager = newManager();
-        UploadQueue uploads(*manager);
+        UploadQueue uploads(manager->uploads);
         const int before = desktop->timesAsked();
-        auto view = std::make_unique<RecordingView>(
-            *manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
+        auto view = std::make_unique<RecordingView>(manager->session, uploads, {}, RecordingModels::process().recorder,
+            RecordingModels::process().previewLink, backend);
         view->screenRecorder().setIsAudioCaptureEnabled(false);
         view->resize(800, 600);
         view->show();

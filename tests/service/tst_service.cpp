@@ -1,9 +1,9 @@
-#include "service/app_manager.h"
 #include "service/light_show_list_model.h"
-#include "service/notifier.h"
 #include "service/outbox.h"
 #include "service/service_urls.h"
+#include "service/session.h"
 #include "service/sign_in.h"
+#include "service/upload_delivery.h"
 
 #include "analysis/video_analysis_record.h"
 #include "catalogue/catalogue_client.h"
@@ -86,7 +86,7 @@ QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
 // the desktop would: the "browser" submits the form and a second launch hands
 // the callback over the local socket. `forged`: while the sign-in waits, an
 // attacker's page posts the form of a sign-in page of its own instead.
-QStringList signInThroughPage(AppManager& manager, const QString& email, const QString& password, bool forged = false)
+QStringList signInThroughPage(Session& manager, const QString& email, const QString& password, bool forged = false)
 {
     QStringList printed;
     std::thread secondLaunch;
@@ -140,7 +140,7 @@ QString addEntry(Outbox& outbox, const QString& accountId, qint64 movie = 550)
 }
 
 // The number of shows the author has on the service.
-qsizetype storedShows(AppManager& manager)
+qsizetype storedShows(Session& manager)
 {
     LightShowListModel list(manager);
     QCoro::waitFor(list.loadLightShows());
@@ -213,17 +213,16 @@ private Q_SLOTS:
         corvex::catalogue::CatalogueClient refused(wrongKey, http);
         QVERIFY(QCoro::waitFor(refused.search(u"flash"_s)).items.isEmpty());
 
-        studio.manager->setCurrentItem(TMDBItem::forMovie(*found.items.first().movie()));
-        auto uploaded = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        studio.item = TMDBItem::forMovie(*found.items.first().movie());
+        auto uploaded = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QVERIFY2(uploaded.succeeded(), qPrintable(uploaded.error ? uploaded.error->message() : QString()));
-        studio.manager->setCurrentItem(
-            TMDBItem::forEpisode(*shows.items.first().tvShow(), seasons.items.at(1), episodes.items.at(2)));
-        uploaded = QCoro::waitFor(studio.manager->uploadLightShow(validRecording(5)));
+        studio.item = TMDBItem::forEpisode(*shows.items.first().tvShow(), seasons.items.at(1), episodes.items.at(2));
+        uploaded = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(5), studio.item));
         QVERIFY2(uploaded.succeeded(), qPrintable(uploaded.error ? uploaded.error->message() : QString()));
         QVERIFY(studio.outbox->entries().isEmpty());
 
         // A record that breaks the invariants is refused and kept.
-        uploaded = QCoro::waitFor(studio.manager->uploadLightShow(brokenRecording()));
+        uploaded = QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), studio.item));
         QVERIFY(!uploaded.succeeded());
         QCOMPARE(uploaded.error->kind, Kind::BadServerResponse);
         QCOMPARE(uploaded.error->status, 400);
@@ -256,8 +255,8 @@ private Q_SLOTS:
                      SignInRequest::make(service.origin()).url, u"ada@example.org"_s, u"wrong password"_s)),
             QUrl());
 
-        list.setFollowsRefresh(true);
-        Notifier::instance().postRefreshLightShows();
+        list.setFollowsRefresh(studio.uploads.get());
+        Q_EMIT studio.uploads->lightShowsChanged();
         QTRY_VERIFY(!list.isLoading());
         QCOMPARE(list.shows().size(), 2);
 
@@ -268,7 +267,7 @@ private Q_SLOTS:
         QCOMPARE(list.shows().size(), 2);
         QTRY_COMPARE(list.shows().size(), 1);
         QVERIFY(list.shows().at(0).id != deleted);
-        list.setFollowsRefresh(false);
+        list.setFollowsRefresh(nullptr);
 
         // A stale token is refused: the studio is signed out and says why.
         studio.store->setValue(u"access_token"_s, u"not-a-token"_s);
@@ -311,9 +310,9 @@ private Q_SLOTS:
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         QTRY_COMPARE(server.received().size(), 1); // the launch's account fetch
         server.clearReceived();
-        studio.manager->setCurrentItem(item);
+        studio.item = item;
         const QByteArray recording = validRecording();
-        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(recording));
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(recording, studio.item));
         if (path.isEmpty()) {
             QCOMPARE(result.error->kind, Kind::BadURL);
             QVERIFY(server.received().isEmpty());
@@ -361,9 +360,9 @@ private Q_SLOTS:
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         QTRY_VERIFY(studio.manager->account().has_value());
         studio.manager->httpClient().setTimeout(std::chrono::milliseconds(300));
-        studio.manager->setCurrentItem(movieItem(550));
+        studio.item = movieItem(550);
         const QByteArray recording = validRecording();
-        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(recording));
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(recording, studio.item));
         QVERIFY(!result.succeeded());
         QCOMPARE(static_cast<int>(result.error->kind), kind);
         QVERIFY2(result.error->message().contains(messagePart), qPrintable(result.error->message()));
@@ -377,10 +376,10 @@ private Q_SLOTS:
         // signed the studio out; the author signed in again.)
         studio.store->setValue(u"access_token"_s, u"tok"_s);
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
-        const auto retried = QCoro::waitFor(studio.manager->retryOutbox());
+        const auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(!retried.error);
         QCOMPARE(retried.results.size(), 1);
-        QCOMPARE(retried.results.first().result.delivery, AppManager::Delivery::Sent);
+        QCOMPARE(retried.results.first().result.delivery, UploadDelivery::Delivery::Sent);
         QVERIFY(studio.outbox->entries().isEmpty());
         QCOMPARE(server.received().last().body, recording);
     }
@@ -389,13 +388,13 @@ private Q_SLOTS:
     {
         FaultServer server;
         Studio studio = makeStudio(server.origin());
-        studio.manager->setCurrentItem(movieItem(1));
-        auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        studio.item = movieItem(1);
+        auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QCOMPARE(result.error->kind, Kind::UserAuthenticationRequired);
         QCOMPARE(studio.outbox->entries().size(), 1); // kept for after the sign-in
         studio.store->setValue(u"access_token"_s, u"tok"_s);
-        studio.manager->setCurrentItem(std::nullopt);
-        result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        studio.item = std::nullopt;
+        result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QCOMPARE(result.error->kind, Kind::Unknown);
         QVERIFY(server.received().isEmpty());
     }
@@ -512,7 +511,7 @@ private Q_SLOTS:
         FaultServer server;
         Studio studio = makeStudio(server.origin());
         LightShowListModel list(*studio.manager);
-        QSignalSpy signedOut(studio.manager.get(), &AppManager::accessTokenChanged);
+        QSignalSpy signedOut(studio.manager.get(), &Session::accessTokenChanged);
         QCoro::waitFor(list.loadLightShows());
         // Signed out (another program may have taken the token), not an error to show.
         QCOMPARE(list.error(), std::nullopt);
@@ -1056,21 +1055,20 @@ private Q_SLOTS:
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 503, "{}" });
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         studio.outbox = std::make_shared<Outbox>(disk.path(u"outbox"_s));
-        studio.manager = std::make_unique<AppManager>(AppManager::Configuration {
-            studio.store, std::get<Endpoints>(studio.manager->endpoints()), studio.outbox });
+        studio.uploads = std::make_unique<UploadDelivery>(*studio.manager, studio.outbox);
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.manager->setCurrentItem(movieItem(550));
+        studio.item = movieItem(550);
         disk.fill();
         const QByteArray recording = validRecording();
-        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(recording));
-        QCOMPARE(result.delivery, AppManager::Delivery::Failed);
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(recording, studio.item));
+        QCOMPARE(result.delivery, UploadDelivery::Delivery::Failed);
         QVERIFY(result.outboxId.isEmpty());
         QVERIFY2(result.outboxError.contains(u"No space left"_s), qPrintable(result.outboxError));
         QCOMPARE(result.parcel.recording, recording);
         QCOMPARE(QDir(studio.outbox->folder()).entryList(QDir::Files | QDir::Hidden), QStringList());
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
-        const auto retried = QCoro::waitFor(studio.manager->retry(result.parcel));
-        QCOMPARE(retried.delivery, AppManager::Delivery::Sent);
+        const auto retried = QCoro::waitFor(studio.uploads->retry(result.parcel));
+        QCOMPARE(retried.delivery, UploadDelivery::Delivery::Sent);
         QCOMPARE(server.received().last().body, recording);
     }
 
@@ -1084,21 +1082,21 @@ private Q_SLOTS:
         FaultProxy proxy(service.origin());
         Studio studio = makeStudio(proxy.origin(), tokenFor(service.origin(), u"lost@example.org"_s));
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.manager->setCurrentItem(movieItem(90011));
+        studio.item = movieItem(90011);
 
         proxy.dropAnswers(1000);
-        const auto first = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        const auto first = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QVERIFY(!first.succeeded());
         QCOMPARE(first.error->kind, Kind::Transport);
-        auto retried = QCoro::waitFor(studio.manager->retryOutbox());
+        auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QCOMPARE(retried.results.size(), 1);
-        QCOMPARE(retried.results.first().result.delivery, AppManager::Delivery::Failed);
+        QCOMPARE(retried.results.first().result.delivery, UploadDelivery::Delivery::Failed);
         QCOMPARE(studio.outbox->entries().size(), 1);
 
         proxy.dropAnswers(0);
-        retried = QCoro::waitFor(studio.manager->retryOutbox());
+        retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QCOMPARE(retried.results.size(), 1);
-        QCOMPARE(retried.results.first().result.delivery, AppManager::Delivery::Sent);
+        QCOMPARE(retried.results.first().result.delivery, UploadDelivery::Delivery::Sent);
         QVERIFY(studio.outbox->entries().isEmpty());
 
         QList<QByteArray> keys;
@@ -1179,30 +1177,29 @@ private Q_SLOTS:
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         Studio tool = makeStudio(server.origin(), u"tok"_s);
-        tool.manager = std::make_unique<AppManager>(
-            AppManager::Configuration { tool.store, std::get<Endpoints>(studio.manager->endpoints()), studio.outbox });
+        tool.uploads = std::make_unique<UploadDelivery>(*tool.manager, studio.outbox);
         QTRY_VERIFY(studio.manager->account().has_value() && tool.manager->account().has_value());
         for (int i = 0; i < 5; ++i)
             QVERIFY(!addEntry(*studio.outbox, u"u1"_s).isEmpty());
         server.clearReceived();
 
-        AppManager::RetryReport one;
-        AppManager::RetryReport two;
+        UploadDelivery::RetryReport one;
+        UploadDelivery::RetryReport two;
         bool oneDone = false;
         bool twoDone = false;
-        const auto run = [](AppManager& manager, AppManager::RetryReport& report, bool& done) -> QCoro::Task<> {
-            report = co_await manager.retryOutbox();
+        const auto run = [](UploadDelivery& uploads, UploadDelivery::RetryReport& report, bool& done) -> QCoro::Task<> {
+            report = co_await uploads.retryOutbox();
             done = true;
         };
-        auto first = run(*studio.manager, one, oneDone);
-        auto second = run(*tool.manager, two, twoDone);
+        auto first = run(*studio.uploads, one, oneDone);
+        auto second = run(*tool.uploads, two, twoDone);
         QTRY_VERIFY(oneDone && twoDone);
         QCOMPARE(countRequests(server, "POST"), 5);
         QVERIFY(studio.outbox->entries().isEmpty());
         int sent = 0;
         for (const auto* report : { &one, &two }) {
             for (const auto& result : report->results)
-                sent += result.result.delivery == AppManager::Delivery::Sent ? 1 : 0;
+                sent += result.result.delivery == UploadDelivery::Delivery::Sent ? 1 : 0;
         }
         QCOMPARE(sent, 5);
     }
@@ -1215,9 +1212,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("savedUnderToken"); // when the author was not known at the save
         QTest::addColumn<bool>("adopt");
         QTest::addColumn<int>("delivery");
-        const int sent = static_cast<int>(AppManager::Delivery::Sent);
-        const int other = static_cast<int>(AppManager::Delivery::OtherAuthor);
-        const int unknown = static_cast<int>(AppManager::Delivery::UnknownAuthor);
+        const int sent = static_cast<int>(UploadDelivery::Delivery::Sent);
+        const int other = static_cast<int>(UploadDelivery::Delivery::OtherAuthor);
+        const int unknown = static_cast<int>(UploadDelivery::Delivery::UnknownAuthor);
         QTest::newRow("own") << "u1"
                              << "" << false << sent;
         QTest::newRow("another author's") << "u0"
@@ -1248,10 +1245,11 @@ private Q_SLOTS:
                                 ->add(validRecording(), movieItem(550), entryAuthor,
                                     savedUnderToken.isEmpty() ? QString() : Outbox::tokenHash(savedUnderToken))
                                 .value;
-        const auto result = QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *studio.outbox->entry(id), {} },
-            adopt ? AppManager::Adopt::UnknownAuthor : AppManager::Adopt::No));
+        const auto result
+            = QCoro::waitFor(studio.uploads->retry(UploadDelivery::Parcel { *studio.outbox->entry(id), {} },
+                adopt ? UploadDelivery::Adopt::UnknownAuthor : UploadDelivery::Adopt::No));
         QCOMPARE(static_cast<int>(result.delivery), delivery);
-        const bool sent = result.delivery == AppManager::Delivery::Sent;
+        const bool sent = result.delivery == UploadDelivery::Delivery::Sent;
         QCOMPARE(countRequests(server, "POST"), sent ? 1 : 0);
         QCOMPARE(studio.outbox->entries().size(), sent ? 0 : 1);
         if (!sent)
@@ -1274,21 +1272,21 @@ private Q_SLOTS:
         studio.manager->setAccount(Account { u"u0"_s, u"old@example.org"_s });
         server.clearReceived();
 
-        const auto report = QCoro::waitFor(studio.manager->retryOutbox());
+        const auto report = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(!report.error);
-        QHash<QString, AppManager::Delivery> deliveries;
+        QHash<QString, UploadDelivery::Delivery> deliveries;
         for (const auto& result : report.results)
             deliveries.insert(result.id, result.result.delivery);
-        QCOMPARE(deliveries.value(own), AppManager::Delivery::Sent);
-        QCOMPARE(deliveries.value(previous), AppManager::Delivery::OtherAuthor);
-        QCOMPARE(deliveries.value(unknown), AppManager::Delivery::UnknownAuthor);
+        QCOMPARE(deliveries.value(own), UploadDelivery::Delivery::Sent);
+        QCOMPARE(deliveries.value(previous), UploadDelivery::Delivery::OtherAuthor);
+        QCOMPARE(deliveries.value(unknown), UploadDelivery::Delivery::UnknownAuthor);
         QCOMPARE(countRequests(server, "POST"), 1);
         QCOMPARE(studio.outbox->entries().size(), 2);
         QCOMPARE(studio.outbox->entry(previous)->attempts, 0);
 
         // Without a way to learn whose the token is, nothing is sent at all.
         server.setAnswer("GET", "/auth/account", { 503, "{}" });
-        const auto refused = QCoro::waitFor(studio.manager->retryOutbox());
+        const auto refused = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(refused.error.has_value());
         QVERIFY(refused.results.isEmpty());
         QCOMPARE(studio.outbox->entries().size(), 2);
@@ -1314,9 +1312,9 @@ private Q_SLOTS:
         }
         QVERIFY(studio.outbox->entry(id)->key.isEmpty());
         for (int attempt = 0; attempt < 2; ++attempt) {
-            const auto result = QCoro::waitFor(studio.manager->retry(
-                AppManager::Parcel { *studio.outbox->entry(id), {} }, AppManager::Adopt::UnknownAuthor));
-            QCOMPARE(result.delivery, AppManager::Delivery::Failed);
+            const auto result = QCoro::waitFor(studio.uploads->retry(
+                UploadDelivery::Parcel { *studio.outbox->entry(id), {} }, UploadDelivery::Adopt::UnknownAuthor));
+            QCOMPARE(result.delivery, UploadDelivery::Delivery::Failed);
         }
         QList<QByteArray> keys;
         for (const auto& request : server.received()) {
@@ -1396,8 +1394,8 @@ private Q_SLOTS:
         corvex.signIn(token);
         Studio studio = makeStudio(service.origin(), token, corvex.outboxPath());
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.manager->setCurrentItem(movieItem(550));
-        QCOMPARE(QCoro::waitFor(studio.manager->uploadLightShow(brokenRecording())).error->status, 400);
+        studio.item = movieItem(550);
+        QCOMPARE(QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), studio.item)).error->status, 400);
         Outbox& outbox = *studio.outbox;
         QCOMPARE(outbox.entries().size(), 1);
         const Outbox::Entry entry = outbox.entries().first();
@@ -1511,10 +1509,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("obstacle");
         QTest::addColumn<int>("delivery");
         QTest::addColumn<QString>("detail");
-        QTest::newRow("another sender holds it") << "held" << int(AppManager::Delivery::Busy) << QString();
-        QTest::newRow("sent and removed meanwhile") << "removed" << int(AppManager::Delivery::Gone) << QString();
+        QTest::newRow("another sender holds it") << "held" << int(UploadDelivery::Delivery::Busy) << QString();
+        QTest::newRow("sent and removed meanwhile") << "removed" << int(UploadDelivery::Delivery::Gone) << QString();
         QTest::newRow("a file where the outbox folder goes")
-            << "file" << int(AppManager::Delivery::Failed) << u"is not a folder"_s;
+            << "file" << int(UploadDelivery::Delivery::Failed) << u"is not a folder"_s;
     }
 
     void retryOfAnEntryThatCannotBeTaken()
@@ -1545,7 +1543,7 @@ private Q_SLOTS:
         }
 
         const auto result
-            = QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *entry, {} }, AppManager::Adopt::No));
+            = QCoro::waitFor(studio.uploads->retry(UploadDelivery::Parcel { *entry, {} }, UploadDelivery::Adopt::No));
         QCOMPARE(static_cast<int>(result.delivery), delivery);
         QCOMPARE(result.error.has_value(), !detail.isEmpty());
         if (result.error)
