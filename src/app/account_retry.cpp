@@ -1,22 +1,22 @@
 #include "app/account_retry.h"
 
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QPointer>
 
 namespace corvex::app {
 
-AccountRetry::AccountRetry(service::AppManager& manager, QObject* parent)
+AccountRetry::AccountRetry(service::Session& manager, QObject* parent)
     : QObject(parent)
     , m_manager(manager)
     , m_backoff([this] { attempt(); })
 {
-    connect(&manager, &service::AppManager::accessTokenChanged, this, [this] {
+    connect(&manager, &service::Session::accessTokenChanged, this, [this] {
         m_backoff.reset();
         setLastError({});
         follow();
     });
-    connect(&manager, &service::AppManager::accountChanged, this, &AccountRetry::follow);
+    connect(&manager, &service::Session::accountChanged, this, &AccountRetry::follow);
     // The manager's own first fetch may still be under way; the first retry
     // comes after the shortest wait, when that fetch has usually ended.
     follow();
@@ -39,7 +39,7 @@ QCoro::Task<> AccountRetry::attempt()
         co_return;
     m_attempting = true;
     QPointer<AccountRetry> self(this);
-    const service::AppManager::AccountOutcome outcome = co_await m_manager.requestAccount();
+    const service::Session::AccountOutcome outcome = co_await m_manager.requestAccount();
     if (!self)
         co_return;
     m_attempting = false;

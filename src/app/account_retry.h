@@ -7,7 +7,7 @@
 #include <QCoroTask>
 
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
@@ -21,7 +21,7 @@ class AccountRetry final : public QObject {
     Q_DISABLE_COPY_MOVE(AccountRetry)
 
 public:
-    explicit AccountRetry(service::AppManager& manager, QObject* parent = nullptr);
+    explicit AccountRetry(service::Session& manager, QObject* parent = nullptr);
 
     Backoff& backoff() { return m_backoff; }
     /// Why the last attempt failed, for the windows; empty once an account came.
@@ -35,7 +35,7 @@ private:
     QCoro::Task<> attempt();
     void setLastError(const QString& error);
 
-    service::AppManager& m_manager;
+    service::Session& m_manager;
     Backoff m_backoff;
     bool m_attempting = false;
     QString m_lastError;

@@ -1,7 +1,7 @@
 #include "app/catalogue_views.h"
 
 #include "catalogue/catalogue_client.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -9,14 +9,14 @@
 
 namespace corvex::app {
 
-std::optional<settings::Endpoints> catalogueEndpoints(const service::AppManager& manager)
+std::optional<settings::Endpoints> catalogueEndpoints(const service::Session& manager)
 {
     if (const auto* endpoints = std::get_if<settings::Endpoints>(&manager.endpoints()))
         return *endpoints;
     return std::nullopt;
 }
 
-std::optional<QUrl> posterUrl(const service::AppManager& manager, const std::optional<QString>& posterPath)
+std::optional<QUrl> posterUrl(const service::Session& manager, const std::optional<QString>& posterPath)
 {
     const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(manager);
     if (!endpoints || !posterPath)

@@ -8,15 +8,15 @@
 #include <optional>
 
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
 
 /// The endpoints the catalogue requests go to; none when they are misconfigured.
-std::optional<settings::Endpoints> catalogueEndpoints(const service::AppManager& manager);
+std::optional<settings::Endpoints> catalogueEndpoints(const service::Session& manager);
 /// A poster's thumbnail address; none without a poster or usable endpoints.
-std::optional<QUrl> posterUrl(const service::AppManager& manager, const std::optional<QString>& posterPath);
+std::optional<QUrl> posterUrl(const service::Session& manager, const std::optional<QString>& posterPath);
 
 /// "S01E05": a season and an episode number as an episode code.
 QString episodeCode(qint64 seasonNumber, qint64 episodeNumber);

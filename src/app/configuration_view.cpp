@@ -10,17 +10,17 @@
 #include "app/text_styles.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 #include "service/sign_in.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QFontMetrics>
 #include <QTextLayout>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -76,18 +76,19 @@ void reserveLines(QLabel* label, int lines)
 } // namespace
 
 ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UDPManager& udpManager,
-    service::AppManager& manager, UploadQueue& uploads, QWidget* parent)
+    service::Session& manager, UploadQueue& uploads, std::optional<catalogue::TMDBItem> item, QWidget* parent)
     : QWidget(parent)
     , m_sources(sources)
     , m_manager(manager)
+    , m_item(std::move(item))
     , m_upload(new RecordingUpload(uploads, this))
     , m_scroll(new QScrollArea(this))
-    , m_itemSection(new ItemSection(manager, this))
+    , m_itemSection(new ItemSection(m_item, this))
     , m_videoSection(new VideoSection(sources, this))
     , m_audioSection(new AudioSection(sources, this))
     , m_liveColoursSection(new LiveColoursSection(sources, this))
     , m_previewSection(new RealtimePreviewSection(udpManager, this))
-    , m_controls(new RecordingControls(sources, manager, this))
+    , m_controls(new RecordingControls(sources, manager, m_item.has_value(), this))
 {
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 8);
@@ -176,17 +177,17 @@ ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UD
         updateCaptureState();
     });
     connect(m_retryButton, &QPushButton::clicked, m_upload, [this] { m_upload->retry(); });
-    connect(m_saveAsButton, &QPushButton::clicked, this, [this, &manager] {
-        if (const auto entry = m_upload->waitingEntry(); entry && manager.outbox())
-            outbox_actions::saveAs(this, *manager.outbox(), *entry,
-                [upload = QPointer(m_upload)](const QString& message, bool succeeded) {
+    connect(m_saveAsButton, &QPushButton::clicked, this, [this, &uploads] {
+        if (const auto entry = m_upload->waitingEntry(); entry && uploads.outbox())
+            outbox_actions::saveAs(
+                this, *uploads.outbox(), *entry, [upload = QPointer(m_upload)](const QString& message, bool succeeded) {
                     if (upload)
                         upload->reportKept(message, succeeded);
                 });
     });
     connect(m_removeButton, &QPushButton::clicked, this, [this, &manager, &uploads] {
-        if (const auto entry = m_upload->waitingEntry(); entry && manager.outbox())
-            outbox_actions::confirmRemove(this, *manager.outbox(), *entry,
+        if (const auto entry = m_upload->waitingEntry(); entry && uploads.outbox())
+            outbox_actions::confirmRemove(this, *uploads.outbox(), *entry,
                 [upload = QPointer(m_upload), &uploads](const QString& message, bool succeeded) {
                     if (upload)
                         upload->reportRemoved(message, succeeded);
@@ -201,7 +202,7 @@ ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UD
             restart();
     });
     // "Uploaded" belongs to the author who was signed in.
-    connect(&manager, &service::AppManager::accessTokenChanged, this, [this] {
+    connect(&manager, &service::Session::accessTokenChanged, this, [this] {
         if (!m_manager.accessToken())
             clearFinishedMessage();
     });
@@ -380,7 +381,7 @@ void ConfigurationView::save()
         m_upload->reportNothingToUpload();
         return;
     }
-    m_upload->upload(*recording);
+    m_upload->upload(*recording, m_item);
 }
 
 void ConfigurationView::updateUploadStatus()

@@ -24,7 +24,7 @@ namespace corvex::preview_link {
 class UDPManager;
 }
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
@@ -52,8 +52,9 @@ public:
     /// What the preview shows once a recording has ended.
     enum class Outcome { None, Uploading, Uploaded, NotUploaded, Discarded };
 
-    ConfigurationView(RecordingSources& sources, preview_link::UDPManager& udpManager, service::AppManager& manager,
-        UploadQueue& uploads, QWidget* parent = nullptr);
+    /// `item` is what the recordings are made for (none: nothing was chosen).
+    ConfigurationView(RecordingSources& sources, preview_link::UDPManager& udpManager, service::Session& manager,
+        UploadQueue& uploads, std::optional<catalogue::TMDBItem> item = std::nullopt, QWidget* parent = nullptr);
     ~ConfigurationView() override;
 
     /// "Start recording" or the save flow, as the button does.
@@ -72,6 +73,7 @@ public:
     /// Whether the window being recorded closed under a running recording.
     bool isWindowLost() const;
     RecordingSources& sources() const { return m_sources; }
+    const std::optional<catalogue::TMDBItem>& item() const { return m_item; }
 
     // For tests and screenshots.
     QPushButton* recordingButton() const;
@@ -119,7 +121,8 @@ private:
     QCoro::Task<> restart();
 
     RecordingSources& m_sources;
-    service::AppManager& m_manager;
+    service::Session& m_manager;
+    std::optional<catalogue::TMDBItem> m_item;
     RecordingUpload* m_upload = nullptr; // the save's upload and its Retry
     QScrollArea* m_scroll = nullptr;
 

@@ -1,9 +1,8 @@
 #include "app/item_section.h"
 
-#include "app/elided_label.h"
 #include "app/catalogue_views.h"
+#include "app/elided_label.h"
 #include "app/text_styles.h"
-#include "service/app_manager.h"
 
 #include <QLabel>
 #include <QVBoxLayout>
@@ -26,22 +25,15 @@ CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item)
     return { *item->tvShow->name, detail.join(QStringLiteral(" · ")) };
 }
 
-ItemSection::ItemSection(service::AppManager& manager, QWidget* parent)
+ItemSection::ItemSection(const std::optional<catalogue::TMDBItem>& item, QWidget* parent)
     : PanelSection(QStringLiteral("Movie / Episode"), parent)
-    , m_manager(manager)
     , m_title(new ElidedLabel(this))
     , m_detail(text_styles::label({}, text_styles::body(), {}, this))
 {
     m_title->setFont(text_styles::body());
     rows()->addWidget(m_title);
     rows()->addWidget(m_detail);
-    connect(&manager, &service::AppManager::currentItemChanged, this, &ItemSection::refresh);
-    refresh();
-}
-
-void ItemSection::refresh()
-{
-    const CurrentItemText text = currentItemText(m_manager.currentItem());
+    const CurrentItemText text = currentItemText(item);
     m_title->setFullText(text.title);
     m_title->setVisible(!text.title.isEmpty());
     m_detail->setText(text.detail);

@@ -6,7 +6,7 @@
 #include <optional>
 
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
@@ -22,22 +22,19 @@ struct CurrentItemText {
 };
 CurrentItemText currentItemText(const std::optional<catalogue::TMDBItem>& item);
 
-/// "Movie / Episode": what the recording is made for, as the manager holds it.
+/// "Movie / Episode": what the recording is made for.
 class ItemSection final : public PanelSection {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(ItemSection)
 
 public:
-    explicit ItemSection(service::AppManager& manager, QWidget* parent = nullptr);
+    explicit ItemSection(const std::optional<catalogue::TMDBItem>& item, QWidget* parent = nullptr);
 
     /// One line; a title too long for the panel ends in "…" and is whole in the tooltip.
     ElidedLabel* title() const { return m_title; }
     QLabel* detail() const { return m_detail; }
 
 private:
-    void refresh();
-
-    service::AppManager& m_manager;
     ElidedLabel* m_title;
     QLabel* m_detail;
 };

@@ -10,8 +10,9 @@
 #include "app/standard_keys.h"
 #include "app/studio_icons.h"
 #include "app/text_styles.h"
-#include "service/app_manager.h"
+#include "app/upload_queue.h"
 #include "service/light_show_list_model.h"
+#include "service/session.h"
 
 #include "platform/settings/store.h"
 
@@ -62,7 +63,7 @@ QString timeText(const QDateTime& time)
 LightShowsListView::LightShowsListView(StudioEnvironment& environment, QWidget* parent)
     : QWidget(parent)
     , m_environment(environment)
-    , m_model(new service::LightShowListModel(environment.manager, this))
+    , m_model(new service::LightShowListModel(environment.session, this))
     , m_tableModel(new LightShowTableModel(*m_model, environment.notes, this))
     , m_sortModel(new LightShowSortModel(this))
     , m_listRetry(new Backoff(
@@ -81,9 +82,9 @@ LightShowsListView::LightShowsListView(StudioEnvironment& environment, QWidget* 
     m_pages->addWidget(m_library);
     restoreSortOrder();
 
-    service::AppManager& manager = environment.manager;
-    connect(&manager, &service::AppManager::accessTokenChanged, this, &LightShowsListView::showContent);
-    connect(&manager, &service::AppManager::accountChanged, this, &LightShowsListView::updateAccount);
+    service::Session& manager = environment.session;
+    connect(&manager, &service::Session::accessTokenChanged, this, &LightShowsListView::showContent);
+    connect(&manager, &service::Session::accountChanged, this, &LightShowsListView::updateAccount);
     connect(&environment.accountRetry, &AccountRetry::lastErrorChanged, this, &LightShowsListView::updateAccount);
     // While the list cannot be had, it is asked for again by itself; each
     // load that ends in an error (the same one, often) plans the next.
@@ -195,7 +196,7 @@ QWidget* LightShowsListView::buildLibrary()
     connect(m_table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
         &LightShowsListView::syncSelectionFromTable);
     connect(header, &QHeaderView::sortIndicatorChanged, this, [this](int section, Qt::SortOrder order) {
-        settings::Store& store = m_environment.manager.store();
+        settings::Store& store = m_environment.session.store();
         store.setValue(kSortColumnKey, QString::number(section));
         store.setValue(
             kSortOrderKey, order == Qt::AscendingOrder ? QStringLiteral("ascending") : QStringLiteral("descending"));
@@ -234,7 +235,7 @@ QWidget* LightShowsListView::buildLibrary()
 
 void LightShowsListView::restoreSortOrder()
 {
-    const settings::Store& store = m_environment.manager.store();
+    const settings::Store& store = m_environment.session.store();
     bool valid = false;
     const int column = store.value(kSortColumnKey).value_or(QString()).toInt(&valid);
     if (!valid || column < 0 || column >= LightShowTableModel::ColumnCount)
@@ -250,24 +251,24 @@ QList<QAction*> LightShowsListView::menuActions() const
 
 void LightShowsListView::showContent()
 {
-    const bool signedIn = m_environment.manager.accessToken().has_value();
+    const bool signedIn = m_environment.session.accessToken().has_value();
     m_pages->setCurrentWidget(signedIn ? m_library : static_cast<QWidget*>(m_prompt));
     if (signedIn && !m_libraryShown) {
         // The table appears: load it and follow later changes.
         m_libraryShown = true;
         m_prompt->clearProblem();
-        m_model->setFollowsRefresh(true);
+        m_model->setFollowsRefresh(&m_environment.uploads.delivery());
         m_model->loadLightShows();
     } else if (!signedIn && m_libraryShown) {
         m_libraryShown = false;
         m_listRetry->reset();
-        m_model->setFollowsRefresh(false);
+        m_model->setFollowsRefresh(nullptr);
         m_model->clear();
         m_actionError->setFullText({});
         m_actionError->hide();
     }
-    if (!signedIn && !m_environment.manager.signedOutMessage().isEmpty())
-        m_prompt->showProblem(m_environment.manager.signedOutMessage());
+    if (!signedIn && !m_environment.session.signedOutMessage().isEmpty())
+        m_prompt->showProblem(m_environment.session.signedOutMessage());
     updateAccount();
     updateActions();
     updateStatus();
@@ -275,8 +276,8 @@ void LightShowsListView::showContent()
 
 void LightShowsListView::checkSignedIn()
 {
-    if (m_libraryShown && !m_environment.manager.accessToken())
-        m_environment.manager.signOut();
+    if (m_libraryShown && !m_environment.session.accessToken())
+        m_environment.session.signOut();
 }
 
 void LightShowsListView::refresh()
@@ -289,7 +290,7 @@ void LightShowsListView::refresh()
 
 void LightShowsListView::updateAccount()
 {
-    const service::AppManager& manager = m_environment.manager;
+    const service::Session& manager = m_environment.session;
     if (const auto& account = manager.account())
         m_account->setText(QStringLiteral("Signed in as %1").arg(account->email));
     else if (!m_environment.accountRetry.lastError().isEmpty())
@@ -394,7 +395,7 @@ void LightShowsListView::confirmSignOut()
 {
     if (!m_libraryShown)
         return;
-    const auto& account = m_environment.manager.account();
+    const auto& account = m_environment.session.account();
     confirm(account ? QStringLiteral("Sign out of %1?").arg(account->email) : QStringLiteral("Sign out?"),
         QStringLiteral("Recordings waiting to be uploaded stay on this computer until you sign in again."),
         QStringLiteral("Sign Out"), &LightShowsListView::signOut);
@@ -462,7 +463,7 @@ void LightShowsListView::signOut()
 {
     // Signed out here at once; the token's revocation on the service runs on
     // by itself, and a service out of reach does not keep the author in.
-    m_environment.manager.signOut();
+    m_environment.session.signOut();
     m_model->clear();
 }
 

@@ -8,7 +8,7 @@
 #include "app/text_styles.h"
 #include "app/upload_queue.h"
 #include "app/window_geometry.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QAction>
 #include <QApplication>
@@ -37,7 +37,7 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
 
     statusBar()->addWidget(m_outboxBar, 1);
     statusBar()->setSizeGripEnabled(false);
-    if (!rememberGeometry(*this, environment.manager.store(), QStringLiteral("library")))
+    if (!rememberGeometry(*this, environment.session.store(), QStringLiteral("library")))
         resize(kMinimumWidth, kMinimumHeight);
 }
 
@@ -86,7 +86,7 @@ void MainWindow::changeEvent(QEvent* event)
 void MainWindow::openSettings()
 {
     if (!m_settings) {
-        auto* dialog = new SettingsDialog(m_environment.manager, this);
+        auto* dialog = new SettingsDialog(m_environment.session, this);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         m_settings = dialog;
     }
@@ -120,12 +120,12 @@ void MainWindow::showHelp()
 
 void MainWindow::showAbout()
 {
-    const std::optional<QString> origin = m_environment.manager.serviceOrigin();
+    const std::optional<QString> origin = m_environment.session.serviceOrigin();
     auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("About Corvex Studio"),
         QStringLiteral("<h3>Corvex Studio %1</h3><p>Records ambient-light shows of films and TV episodes and uploads "
                        "them to your light-show service.</p><p>Service: %2</p>")
             .arg(QApplication::applicationVersion().toHtmlEscaped(),
-                origin ? origin->toHtmlEscaped() : m_environment.manager.configurationError().toHtmlEscaped()),
+                origin ? origin->toHtmlEscaped() : m_environment.session.configurationError().toHtmlEscaped()),
         QMessageBox::Close, this);
     box->setTextFormat(Qt::RichText);
     box->setAttribute(Qt::WA_DeleteOnClose);

@@ -9,7 +9,7 @@
 #include "app/tv_show_seasons_view.h"
 #include "app/window_geometry.h"
 #include "catalogue/catalogue_client.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -145,16 +145,16 @@ QCoro::Task<> MoviesSearchView::search(quint64 generation, QString text)
         Q_EMIT searchFinished();
         co_return;
     }
-    const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(m_environment.manager);
+    const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(m_environment.session);
     if (!endpoints) {
         showStatus(
-            QStringLiteral("The catalogue cannot be searched: %1").arg(m_environment.manager.configurationError()),
+            QStringLiteral("The catalogue cannot be searched: %1").arg(m_environment.session.configurationError()),
             true);
         co_return;
     }
     setLoading(true);
     QPointer<MoviesSearchView> self(this);
-    catalogue::CatalogueClient client(*endpoints, m_environment.manager.httpClient());
+    catalogue::CatalogueClient client(*endpoints, m_environment.session.httpClient());
     const catalogue::CatalogueResult<catalogue::TMDBSearchResult> result = co_await client.search(text);
     if (!self || generation != m_searchGeneration)
         co_return; // superseded: the newer search writes the list and the indicator
@@ -265,7 +265,7 @@ QWidget* MoviesSearchView::resultRow(const catalogue::TMDBSearchResult& result, 
         poster = show->poster_path;
     }
     layout->addWidget(
-        new TMDBThumbnailView(m_environment.images, posterUrl(m_environment.manager, poster), row), 0, Qt::AlignTop);
+        new TMDBThumbnailView(m_environment.images, posterUrl(m_environment.session, poster), row), 0, Qt::AlignTop);
     auto* column = new QVBoxLayout;
     column->setSpacing(2);
     auto* titleLabel = text_styles::label(title, text_styles::headline(), {}, row);
@@ -341,7 +341,7 @@ CatalogueWindow::CatalogueWindow(StudioEnvironment& environment, QWidget* parent
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_search);
-    if (!rememberGeometry(*this, environment.manager.store(), QStringLiteral("catalogue")))
+    if (!rememberGeometry(*this, environment.session.store(), QStringLiteral("catalogue")))
         resize(700, 700);
     else
         m_placed = true;

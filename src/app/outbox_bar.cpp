@@ -3,7 +3,7 @@
 #include "app/elided_label.h"
 #include "app/outbox_dialog.h"
 #include "app/outbox_retry.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -33,9 +33,9 @@ OutboxBar::OutboxBar(StudioEnvironment& environment, QWidget* parent)
     connect(&uploads, &UploadQueue::retryingAllChanged, this, &OutboxBar::update);
     connect(&uploads, &UploadQueue::delivered, this, &OutboxBar::follow);
     connect(&environment.outboxRetry, &OutboxRetry::plannedChanged, this, &OutboxBar::update);
-    connect(&environment.manager, &service::AppManager::accountChanged, this, &OutboxBar::update);
+    connect(&environment.session, &service::Session::accountChanged, this, &OutboxBar::update);
     // News of uploads is about the author who was signed in.
-    connect(&environment.manager, &service::AppManager::accessTokenChanged, this, [this] {
+    connect(&environment.session, &service::Session::accessTokenChanged, this, [this] {
         m_uploaded = 0;
         update();
     });
@@ -52,7 +52,7 @@ void OutboxBar::follow(const UploadQueue::Delivered& delivered)
 
 void OutboxBar::update()
 {
-    const std::optional<service::Account>& account = m_environment.manager.account();
+    const std::optional<service::Account>& account = m_environment.session.account();
     int mine = 0;
     int refused = 0;
     int unknown = 0;

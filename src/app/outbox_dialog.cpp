@@ -3,7 +3,7 @@
 #include "app/outbox_actions.h"
 #include "app/text_styles.h"
 #include "app/upload_queue.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QDialogButtonBox>
 #include <QHeaderView>
@@ -23,7 +23,7 @@ enum Column { Recording, Saved, Account, State };
 // Red that reads on light and dark backgrounds alike.
 const QColor kFailure(210, 40, 40);
 
-QString signedInAccount(const service::AppManager& manager)
+QString signedInAccount(const service::Session& manager)
 {
     return manager.account() ? manager.account()->id : QString();
 }
@@ -46,8 +46,8 @@ OutboxDialog::OutboxDialog(StudioEnvironment& environment, QWidget* parent)
         this);
     intro->setWordWrap(true);
     column->addWidget(intro);
-    m_list->setHeaderLabels({ QStringLiteral("Recording"), QStringLiteral("Saved"), QStringLiteral("Account"),
-        QStringLiteral("State") });
+    m_list->setHeaderLabels(
+        { QStringLiteral("Recording"), QStringLiteral("Saved"), QStringLiteral("Account"), QStringLiteral("State") });
     m_list->setRootIsDecorated(false);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list->header()->setStretchLastSection(true);
@@ -65,16 +65,16 @@ OutboxDialog::OutboxDialog(StudioEnvironment& environment, QWidget* parent)
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, &OutboxDialog::updateButtons);
     connect(m_retry, &QPushButton::clicked, this, [this] { retryChosen(); });
     connect(m_save, &QPushButton::clicked, this, [this] {
-        if (const auto entry = chosen(); entry && m_environment.manager.outbox())
-            outbox_actions::saveAs(this, *m_environment.manager.outbox(), *entry,
+        if (const auto entry = chosen(); entry && m_environment.uploads.outbox())
+            outbox_actions::saveAs(this, *m_environment.uploads.outbox(), *entry,
                 [self = QPointer(this)](const QString& message, bool succeeded) {
                     if (self)
                         self->say(message, succeeded);
                 });
     });
     connect(m_remove, &QPushButton::clicked, this, [this] {
-        if (const auto entry = chosen(); entry && m_environment.manager.outbox())
-            outbox_actions::confirmRemove(this, *m_environment.manager.outbox(), *entry,
+        if (const auto entry = chosen(); entry && m_environment.uploads.outbox())
+            outbox_actions::confirmRemove(this, *m_environment.uploads.outbox(), *entry,
                 [self = QPointer(this), uploads = &m_environment.uploads](const QString& message, bool succeeded) {
                     uploads->refreshCount();
                     if (self)
@@ -83,7 +83,7 @@ OutboxDialog::OutboxDialog(StudioEnvironment& environment, QWidget* parent)
     });
     connect(&environment.uploads, &UploadQueue::entriesChanged, this, &OutboxDialog::fill);
     connect(&environment.uploads, &UploadQueue::retryingAllChanged, this, &OutboxDialog::updateButtons);
-    connect(&environment.manager, &service::AppManager::accountChanged, this, &OutboxDialog::fill);
+    connect(&environment.session, &service::Session::accountChanged, this, &OutboxDialog::fill);
     fill();
     resize(760, 360);
 }
@@ -92,7 +92,7 @@ void OutboxDialog::fill()
 {
     const std::optional<service::Outbox::Entry> was = chosen();
     m_list->clear();
-    const QString account = signedInAccount(m_environment.manager);
+    const QString account = signedInAccount(m_environment.session);
     for (const service::Outbox::Entry& entry : m_environment.uploads.entries()) {
         auto* row = new QTreeWidgetItem(m_list);
         row->setData(Recording, Qt::UserRole, entry.id);
@@ -137,7 +137,7 @@ std::optional<service::Outbox::Entry> OutboxDialog::chosen() const
 void OutboxDialog::updateButtons()
 {
     const std::optional<service::Outbox::Entry> entry = chosen();
-    const QString account = signedInAccount(m_environment.manager);
+    const QString account = signedInAccount(m_environment.session);
     // A refusal for good is final, and a recording is only ever sent to its own account.
     m_retry->setEnabled(entry && !entry->refusedForGood() && !account.isEmpty() && entry->accountId == account
         && !m_environment.uploads.isRetryingAll());
@@ -164,7 +164,7 @@ QCoro::Task<> OutboxDialog::retryChosen()
     else if (outcome.gone)
         say(QStringLiteral("It no longer waits: it was uploaded or removed elsewhere."), true);
     else if (outcome.pending)
-        say(outbox_actions::stateOf(outcome.pending->entry, signedInAccount(m_environment.manager)) + QLatin1Char('.'),
+        say(outbox_actions::stateOf(outcome.pending->entry, signedInAccount(m_environment.session)) + QLatin1Char('.'),
             false);
     else
         say(QStringLiteral("Uploaded %1.").arg(outbox_actions::describe(*entry)), true);

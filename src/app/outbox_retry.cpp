@@ -1,13 +1,13 @@
 #include "app/outbox_retry.h"
 
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QPointer>
 #include <QTimer>
 
 namespace corvex::app {
 
-OutboxRetry::OutboxRetry(service::AppManager& manager, UploadQueue& uploads, QObject* parent)
+OutboxRetry::OutboxRetry(service::Session& manager, UploadQueue& uploads, QObject* parent)
     : QObject(parent)
     , m_manager(manager)
     , m_uploads(uploads)
@@ -17,7 +17,7 @@ OutboxRetry::OutboxRetry(service::AppManager& manager, UploadQueue& uploads, QOb
     connect(&m_backoff, &Backoff::scheduled, this, &OutboxRetry::plannedChanged);
     // A signed-in account is the author's, and the service answers: whatever
     // of theirs waits goes now.
-    connect(&manager, &service::AppManager::accountChanged, this, [this] {
+    connect(&manager, &service::Session::accountChanged, this, [this] {
         if (m_manager.account())
             attemptSoon();
         else

@@ -8,7 +8,7 @@
 #include <QCoroTask>
 
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
@@ -27,7 +27,7 @@ public:
     static constexpr int kInitialMs = 5000;
     static constexpr int kMaximumMs = 5 * 60 * 1000;
 
-    OutboxRetry(service::AppManager& manager, UploadQueue& uploads, QObject* parent = nullptr);
+    OutboxRetry(service::Session& manager, UploadQueue& uploads, QObject* parent = nullptr);
 
     Backoff& backoff() { return m_backoff; }
     /// Whether a recording of the signed-in author waits that a retry may send.
@@ -42,7 +42,7 @@ private:
     void attemptSoon();
     QCoro::Task<> attempt();
 
-    service::AppManager& m_manager;
+    service::Session& m_manager;
     UploadQueue& m_uploads;
     Backoff m_backoff;
     bool m_attempting = false;

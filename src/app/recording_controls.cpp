@@ -1,11 +1,11 @@
 #include "app/recording_controls.h"
 
+#include "app/recording_sources.h"
 #include "app/studio_icons.h"
 #include "app/text_styles.h"
-#include "app/recording_sources.h"
 #include "capture/recording_source.h"
 #include "capture/video_file_source.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -30,10 +30,12 @@ QString formatTimeLeft(double seconds)
     return clock.isEmpty() ? QString() : clock + QStringLiteral(" left");
 }
 
-RecordingControls::RecordingControls(RecordingSources& sources, service::AppManager& manager, QWidget* parent)
+RecordingControls::RecordingControls(
+    RecordingSources& sources, service::Session& manager, bool hasItem, QWidget* parent)
     : QWidget(parent)
     , m_sources(sources)
     , m_manager(manager)
+    , m_hasItem(hasItem)
     , m_button(new QPushButton(QStringLiteral("Start recording"), this))
     , m_reason(text_styles::label({}, text_styles::caption(), text_styles::secondary(), this))
     , m_elapsed(text_styles::label({}, text_styles::title2(), recordColour(), this))
@@ -84,9 +86,8 @@ RecordingControls::RecordingControls(RecordingSources& sources, service::AppMana
     connect(m_discard, &QPushButton::clicked, this, &RecordingControls::discardClicked);
     connect(m_cancel, &QPushButton::clicked, this, &RecordingControls::cancelClicked);
     connect(&sources, &RecordingSources::currentChanged, this, &RecordingControls::follow);
-    connect(&manager, &service::AppManager::accountChanged, this, &RecordingControls::updateButton);
-    connect(&manager, &service::AppManager::accessTokenChanged, this, &RecordingControls::updateButton);
-    connect(&manager, &service::AppManager::currentItemChanged, this, &RecordingControls::updateButton);
+    connect(&manager, &service::Session::accountChanged, this, &RecordingControls::updateButton);
+    connect(&manager, &service::Session::accessTokenChanged, this, &RecordingControls::updateButton);
     m_clockTimer.setInterval(250);
     connect(&m_clockTimer, &QTimer::timeout, this, &RecordingControls::updateClock);
     follow();
@@ -111,8 +112,7 @@ void RecordingControls::updateButton()
     const State state = source.recordingState();
     const bool started = source.isBusy();
     m_button->setText(started ? QStringLiteral("Save recording") : QStringLiteral("Start recording"));
-    const bool ready
-        = m_manager.account().has_value() && m_manager.accessToken().has_value() && m_manager.currentItem().has_value();
+    const bool ready = m_manager.account().has_value() && m_manager.accessToken().has_value() && m_hasItem;
     // A running recording can always be saved: signing out meanwhile must not
     // strand it (it then waits in the outbox until it can be uploaded).
     m_button->setEnabled(started ? source.canSave() : ready && state == State::Ready);
@@ -202,7 +202,8 @@ void RecordingControls::updateClock()
         return;
     }
     const int frames = m_sources.current().frameCount();
-    m_elapsed->setText(QStringLiteral("● ") + formatElapsed(m_recordedMs + (m_clock.isValid() ? m_clock.elapsed() : 0)));
+    m_elapsed->setText(
+        QStringLiteral("● ") + formatElapsed(m_recordedMs + (m_clock.isValid() ? m_clock.elapsed() : 0)));
     m_frames->setText(
         QStringLiteral("%1 %2").arg(frames).arg(frames == 1 ? QStringLiteral("frame") : QStringLiteral("frames")));
 }

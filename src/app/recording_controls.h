@@ -11,7 +11,7 @@ class QPushButton;
 class QStackedWidget;
 
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
@@ -34,7 +34,8 @@ class RecordingControls final : public QWidget {
     Q_DISABLE_COPY_MOVE(RecordingControls)
 
 public:
-    RecordingControls(RecordingSources& sources, service::AppManager& manager, QWidget* parent = nullptr);
+    /// `hasItem`: a movie or an episode was chosen to record for.
+    RecordingControls(RecordingSources& sources, service::Session& manager, bool hasItem, QWidget* parent = nullptr);
 
     /// The colour that marks a running recording.
     static QColor recordColour() { return QColor(214, 40, 40); }
@@ -60,7 +61,8 @@ private:
     void follow();
 
     RecordingSources& m_sources;
-    service::AppManager& m_manager;
+    service::Session& m_manager;
+    bool m_hasItem;
     QPushButton* m_button;
     QLabel* m_reason;
     QLabel* m_elapsed;

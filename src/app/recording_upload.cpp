@@ -83,7 +83,7 @@ bool RecordingUpload::clearFinished()
     return true;
 }
 
-QCoro::Task<> RecordingUpload::upload(QByteArray recording)
+QCoro::Task<> RecordingUpload::upload(QByteArray recording, std::optional<catalogue::TMDBItem> item)
 {
     const std::shared_ptr<bool> alive = m_alive;
     m_uploading = true;
@@ -91,7 +91,8 @@ QCoro::Task<> RecordingUpload::upload(QByteArray recording)
     // stays in the outbox for the main window's Retry.
     m_pending.reset();
     show(QStringLiteral("Uploading the recording…"), Tone::Neutral);
-    const UploadQueue::Outcome outcome = co_await m_uploads.upload(std::move(recording), m_author, alive);
+    const UploadQueue::Outcome outcome
+        = co_await m_uploads.upload(std::move(recording), std::move(item), m_author, alive);
     if (outcome.error)
         service::printToStandardOutput(QStringLiteral("Error: ") + outcome.error->message());
     if (!*alive)

@@ -32,8 +32,8 @@ public:
     /// Notes whose the recording that starts now is: signing out or in
     /// before it is saved does not hand it to another account.
     void recordingStarted(const QString& accountId) { m_author = accountId; }
-    /// Uploads a saved recording in the background.
-    QCoro::Task<> upload(QByteArray recording);
+    /// Uploads a saved recording of `item` in the background.
+    QCoro::Task<> upload(QByteArray recording, std::optional<catalogue::TMDBItem> item);
     /// Sends the last recording that did not get through again.
     QCoro::Task<> retry();
     /// A save that produced no recording.

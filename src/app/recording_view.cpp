@@ -27,7 +27,7 @@ QRectF aspectFitRect(const QSizeF& content, const QRectF& area)
         fitted.height());
 }
 
-RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
+RecordingView::RecordingView(service::Session& manager, UploadQueue& uploads, std::optional<catalogue::TMDBItem> item,
     analysis::AnalysisRecorder& recorder, preview_link::UDPManager& previewLink,
     std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent)
@@ -41,7 +41,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
     m_splitter->setChildrenCollapsible(false);
     layout->addWidget(m_splitter);
 
-    m_configuration = new ConfigurationView(*m_sources, previewLink, manager, uploads, m_splitter);
+    m_configuration = new ConfigurationView(*m_sources, previewLink, manager, uploads, std::move(item), m_splitter);
     m_configuration->setFixedWidth(kPanelWidth);
     m_splitter->addWidget(m_configuration);
 
@@ -76,8 +76,7 @@ RecordingView::RecordingView(service::AppManager& manager, UploadQueue& uploads,
         auto* first = text_styles::label(
             QStringLiteral("No screen recording permission."), text_styles::largeTitle(), Qt::white, m_banner);
         first->setAlignment(Qt::AlignCenter);
-        auto* second = text_styles::label(
-            QString::fromStdString(m_screenRecorder->backend()->unavailableAdvice())
+        auto* second = text_styles::label(QString::fromStdString(m_screenRecorder->backend()->unavailableAdvice())
                 + QStringLiteral(", then open a new Recording window."),
             text_styles::title2(), Qt::white, m_banner);
         second->setAlignment(Qt::AlignCenter);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "catalogue/tmdb_item.h"
+
 #include <QRectF>
 #include <QSizeF>
 #include <QWidget>
@@ -7,6 +9,7 @@
 #include <QCoroTask>
 
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QSplitter;
@@ -21,7 +24,7 @@ namespace corvex::preview_link {
 class UDPManager;
 }
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 namespace corvex::screencapture {
 class CaptureBackend;
@@ -53,10 +56,10 @@ public:
     static constexpr int kMinimumPreviewHeight = 240;
 
     /// Captures through `backend` (the system's when null) into `recorder`,
-    /// which sends live colours through `previewLink`.
-    RecordingView(service::AppManager& manager, UploadQueue& uploads, analysis::AnalysisRecorder& recorder,
-        preview_link::UDPManager& previewLink, std::shared_ptr<screencapture::CaptureBackend> backend = nullptr,
-        QWidget* parent = nullptr);
+    /// which sends live colours through `previewLink`; recordings are made for `item`.
+    RecordingView(service::Session& manager, UploadQueue& uploads, std::optional<catalogue::TMDBItem> item,
+        analysis::AnalysisRecorder& recorder, preview_link::UDPManager& previewLink,
+        std::shared_ptr<screencapture::CaptureBackend> backend = nullptr, QWidget* parent = nullptr);
     ~RecordingView() override;
 
     capture::ScreenRecorder& screenRecorder() { return *m_screenRecorder; }

@@ -7,10 +7,10 @@
 #include "app/recording_view.h"
 #include "app/settings_dialog.h"
 #include "app/studio_icons.h"
+#include "app/window_geometry.h"
 #include "capture/screen_recorder.h"
 #include "capture/video_file_source.h"
-#include "app/window_geometry.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include "platform/settings/store.h"
 
@@ -38,10 +38,11 @@ void centreOnScreen(QWidget& window)
 
 } // namespace
 
-RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
-    std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
+RecordingWindow::RecordingWindow(service::Session& manager, UploadQueue& uploads, catalogue::TMDBItem item,
+    RecordingModels models, std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent, Qt::Window)
-    , m_view(new RecordingView(manager, uploads, models.recorder, models.previewLink, std::move(backend), this))
+    , m_view(new RecordingView(
+          manager, uploads, std::move(item), models.recorder, models.previewLink, std::move(backend), this))
     , m_start(new QAction(QStringLiteral("&Start Recording"), this))
     , m_save(new QAction(QStringLiteral("Sa&ve Recording"), this))
     , m_discard(new QAction(QStringLiteral("&Discard Recording…"), this))
@@ -87,8 +88,8 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
         const QString stored = manager.store().value(QString::fromLatin1(key)).value_or(QString());
         return stored.isEmpty() ? fallback : QKeySequence::fromString(stored, QKeySequence::PortableText);
     };
-    auto* globalKeys = new GlobalKeys(keyOf(kStartShortcutKey, defaultStartShortcut()),
-        keyOf(kSaveShortcutKey, defaultSaveShortcut()), this);
+    auto* globalKeys = new GlobalKeys(
+        keyOf(kStartShortcutKey, defaultStartShortcut()), keyOf(kSaveShortcutKey, defaultSaveShortcut()), this);
     connect(globalKeys, &GlobalKeys::pressed, this, [this](GlobalKeys::Command command) {
         updateActions();
         QAction* action = command == GlobalKeys::Command::Start ? m_start : m_save;
@@ -120,8 +121,8 @@ RecordingWindow::RecordingWindow(service::AppManager& manager, UploadQueue& uplo
             activateWindow();
         }
     });
-    connect(&m_view->screenRecorder(), &capture::RecordingSource::recordingStateChanged, this,
-        &RecordingWindow::stepAside);
+    connect(
+        &m_view->screenRecorder(), &capture::RecordingSource::recordingStateChanged, this, &RecordingWindow::stepAside);
     updateActions();
     // The panel's controls beside a preview one can still judge, under the menu.
     setMinimumSize(minimumSizeHint().expandedTo(QSize(
@@ -140,7 +141,8 @@ void RecordingWindow::updateActions()
     m_discard->setEnabled(source.canSave());
     const bool recording = source.isBusy();
     m_tray->setIcon(studioIcon(recording ? StudioIcon::Stop : StudioIcon::Record));
-    m_tray->setToolTip(recording ? QStringLiteral("Corvex Studio: recording") : QStringLiteral("Corvex Studio: not recording"));
+    m_tray->setToolTip(
+        recording ? QStringLiteral("Corvex Studio: recording") : QStringLiteral("Corvex Studio: not recording"));
 }
 
 void RecordingWindow::stepAside()
@@ -198,8 +200,8 @@ void RecordingWindow::closeEvent(QCloseEvent* event)
     box->open();
 }
 
-RecordingWindows::RecordingWindows(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
-    BackendFactory backends, QObject* parent)
+RecordingWindows::RecordingWindows(
+    service::Session& manager, UploadQueue& uploads, RecordingModels models, BackendFactory backends, QObject* parent)
     : QObject(parent)
     , m_manager(manager)
     , m_uploads(uploads)
@@ -222,13 +224,12 @@ RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem
         box->open();
         return nullptr;
     }
-    m_manager.setCurrentItem(item);
     QPointer<QWidget> keyWindow = QApplication::activeWindow();
     if (m_current) {
         // Its capture ends with it.
         m_current->close();
     }
-    auto* window = new RecordingWindow(m_manager, m_uploads, m_models, m_backends ? m_backends() : nullptr);
+    auto* window = new RecordingWindow(m_manager, m_uploads, item, m_models, m_backends ? m_backends() : nullptr);
     if (!rememberGeometry(*window, m_manager.store(), QStringLiteral("recording")))
         centreOnScreen(*window);
     window->show();

@@ -4,9 +4,9 @@
 
 #include <QAction>
 #include <QMessageBox>
-#include <QSystemTrayIcon>
 #include <QObject>
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <QWidget>
 
 #include <functional>
@@ -22,7 +22,7 @@ namespace corvex::screencapture {
 class CaptureBackend;
 }
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
@@ -52,7 +52,8 @@ class RecordingWindow final : public QWidget {
     Q_DISABLE_COPY_MOVE(RecordingWindow)
 
 public:
-    RecordingWindow(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
+    /// Records for `item`.
+    RecordingWindow(service::Session& manager, UploadQueue& uploads, catalogue::TMDBItem item, RecordingModels models,
         std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent = nullptr);
 
     RecordingView* view() const { return m_view; }
@@ -101,11 +102,10 @@ public:
     using BackendFactory = std::function<std::shared_ptr<screencapture::CaptureBackend>()>;
 
     /// `backends` makes each window's capture backend (the system's choice when empty).
-    RecordingWindows(service::AppManager& manager, UploadQueue& uploads, RecordingModels models,
+    RecordingWindows(service::Session& manager, UploadQueue& uploads, RecordingModels models,
         BackendFactory backends = {}, QObject* parent = nullptr);
 
-    /// Makes `item` the one being recorded, opens a "Recording" window in
-    /// front and closes the window that was active before. While a recording
+    /// Opens a "Recording" window for `item` in front and closes the window that was active before. While a recording
     /// runs in the open window, it is brought to the front instead and
     /// nothing changes (null is returned).
     RecordingWindow* openRecordingWindow(const catalogue::TMDBItem& item);
@@ -113,7 +113,7 @@ public:
     RecordingWindow* current() const { return m_current; }
 
 private:
-    service::AppManager& m_manager;
+    service::Session& m_manager;
     UploadQueue& m_uploads;
     RecordingModels m_models;
     BackendFactory m_backends;

@@ -1,7 +1,7 @@
 #include "app/settings_dialog.h"
 
 #include "app/text_styles.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include "platform/settings/endpoints.h"
 #include "platform/settings/store.h"
@@ -35,7 +35,7 @@ QString settingKey(const char* key)
 
 } // namespace
 
-SettingsDialog::SettingsDialog(service::AppManager& manager, QWidget* parent)
+SettingsDialog::SettingsDialog(service::Session& manager, QWidget* parent)
     : QDialog(parent)
     , m_manager(manager)
     , m_addresses { { { "Light-show service", "service_url", "CORVEX_SERVICE_URL",

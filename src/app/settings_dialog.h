@@ -10,7 +10,7 @@ class QLabel;
 class QLineEdit;
 
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 
 namespace corvex::app {
@@ -34,7 +34,7 @@ class SettingsDialog final : public QDialog {
     Q_DISABLE_COPY_MOVE(SettingsDialog)
 
 public:
-    explicit SettingsDialog(service::AppManager& manager, QWidget* parent = nullptr);
+    explicit SettingsDialog(service::Session& manager, QWidget* parent = nullptr);
 
     /// Checks and stores the settings, then closes; stays open saying what is wrong.
     void accept() override;
@@ -61,7 +61,7 @@ private:
     void restoreDefaults();
     void updateSignOutNote();
 
-    service::AppManager& m_manager;
+    service::Session& m_manager;
     std::array<Address, 3> m_addresses;
     std::array<Shortcut, 2> m_shortcuts;
     QLabel* m_signOutNote;

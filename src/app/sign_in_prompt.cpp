@@ -2,8 +2,8 @@
 
 #include "app/studio_icons.h"
 #include "app/text_styles.h"
-#include "service/app_manager.h"
 #include "service/service_urls.h"
+#include "service/session.h"
 #include "service/sign_in.h"
 
 #include "platform/http/http_client.h"
@@ -147,7 +147,7 @@ QDialog* SignInPrompt::waitingDialog(const QUrl& signInUrl)
 QCoro::Task<> SignInPrompt::signIn()
 {
     QPointer<SignInPrompt> self(this);
-    service::AppManager& manager = m_environment.manager;
+    service::Session& manager = m_environment.session;
     const std::optional<QString> origin = manager.serviceOrigin();
     if (!origin) {
         showProblem(QStringLiteral("Cannot sign in: %1").arg(manager.configurationError()));

@@ -5,7 +5,8 @@
 #include "app/main_window.h"
 #include "app/single_instance.h"
 #include "preview_link/udp_manager.h"
-#include "service/app_manager.h"
+#include "service/session.h"
+#include "service/upload_delivery.h"
 #include "version/version.h"
 
 #include <QApplication>
@@ -70,20 +71,20 @@ RecordingModels RecordingModels::process()
     return { recorder, previewLink };
 }
 
-StudioApp::StudioApp(service::AppManager& manager, RecordingModels recording, RecordingWindows::BackendFactory backends,
-    webauth::Session::Opener opener, QObject* parent)
+StudioApp::StudioApp(service::UploadDelivery& delivery, RecordingModels recording,
+    RecordingWindows::BackendFactory backends, webauth::Session::Opener opener, QObject* parent)
     : QObject(parent)
     , m_session(std::move(opener))
-    , m_uploads(manager)
-    , m_recordingWindows(manager, m_uploads, recording, std::move(backends))
-    , m_accountRetry(manager)
-    , m_outboxRetry(manager, m_uploads)
+    , m_uploads(delivery)
+    , m_recordingWindows(delivery.session(), m_uploads, recording, std::move(backends))
+    , m_accountRetry(delivery.session())
+    , m_outboxRetry(delivery.session(), m_uploads)
     , m_notifications(m_uploads)
-    , m_environment { manager, m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry, m_notes,
+    , m_environment { delivery.session(), m_session, m_images, m_uploads, m_recordingWindows, m_accountRetry, m_notes,
         m_outboxRetry }
 {
     // What the studio knew of an uploaded show, for the library to show.
-    connect(&manager, &service::AppManager::lightShowStored, &m_notes,
+    connect(&delivery, &service::UploadDelivery::lightShowStored, &m_notes,
         [this](const QString& showId, const catalogue::TMDBItem& item, const QByteArray& recording) {
             m_notes.remember(showId, LightShowNote::describe(item, recording));
         });
@@ -230,7 +231,7 @@ int StudioApp::main(int argc, char* argv[])
     if (!instance.listenError().isEmpty())
         printError(QStringLiteral("a second launch will not find this one (%1)").arg(instance.listenError()));
 
-    StudioApp studio(service::AppManager::shared(), RecordingModels::process());
+    StudioApp studio(service::UploadDelivery::shared(), RecordingModels::process());
     QObject::connect(&instance, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
     studio.newMainWindow();
     // Our own launch token was spent on that window; the browser we may start must not inherit it.

@@ -16,7 +16,7 @@
 #include <QPointer>
 
 namespace corvex::service {
-class AppManager;
+class UploadDelivery;
 }
 
 namespace corvex::app {
@@ -38,7 +38,9 @@ public:
     /// hands this launch over to the studio that already runs.
     static int main(int argc, char* argv[]);
 
-    StudioApp(service::AppManager& manager, RecordingModels recording, RecordingWindows::BackendFactory backends = {},
+    /// Runs on `delivery` and the session it delivers for.
+    StudioApp(service::UploadDelivery& delivery, RecordingModels recording,
+        RecordingWindows::BackendFactory backends = {},
         webauth::Session::Opener opener = webauth::Session::openInBrowser, QObject* parent = nullptr);
     ~StudioApp() override;
 

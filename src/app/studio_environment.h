@@ -1,7 +1,7 @@
 #pragma once
 
 namespace corvex::service {
-class AppManager;
+class Session;
 }
 namespace corvex::webauth {
 class Session;
@@ -22,7 +22,7 @@ class UploadQueue;
 /// and the notes kept of uploaded shows. Handed down through the constructors;
 /// all of it lives as long as the application.
 struct StudioEnvironment {
-    service::AppManager& manager;
+    service::Session& session;
     webauth::Session& signInSession;
     ImageCache& images;
     UploadQueue& uploads;

@@ -4,7 +4,7 @@
 #include "app/recording_windows.h"
 #include "app/text_styles.h"
 #include "catalogue/catalogue_client.h"
-#include "service/app_manager.h"
+#include "service/session.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -98,7 +98,7 @@ QCoro::Task<> TVShowSeasonsView::loadSeasons()
 {
     if (!m_tvShow)
         co_return;
-    const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(m_environment.manager);
+    const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(m_environment.session);
     if (!endpoints)
         co_return;
     m_isLoading = true;
@@ -106,7 +106,7 @@ QCoro::Task<> TVShowSeasonsView::loadSeasons()
     render();
     const quint64 generation = m_generation;
     QPointer<TVShowSeasonsView> self(this);
-    catalogue::CatalogueClient client(*endpoints, m_environment.manager.httpClient());
+    catalogue::CatalogueClient client(*endpoints, m_environment.session.httpClient());
     const catalogue::CatalogueResult<catalogue::TMDBSeason> result = co_await client.seasons(*m_tvShow);
     // A later show replaced this one: its own load owns the state now.
     if (!self || generation != m_generation)
@@ -124,14 +124,14 @@ QCoro::Task<> TVShowSeasonsView::loadEpisodes(qint64 seasonNumber)
 {
     if (!m_tvShow)
         co_return;
-    const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(m_environment.manager);
+    const std::optional<settings::Endpoints> endpoints = catalogueEndpoints(m_environment.session);
     if (!endpoints)
         co_return;
     const quint64 generation = m_generation;
     if (m_episodeErrors.remove(seasonNumber) > 0)
         render(); // waiting again
     QPointer<TVShowSeasonsView> self(this);
-    catalogue::CatalogueClient client(*endpoints, m_environment.manager.httpClient());
+    catalogue::CatalogueClient client(*endpoints, m_environment.session.httpClient());
     const catalogue::CatalogueResult<catalogue::TMDBEpisode> result = co_await client.episodes(*m_tvShow, seasonNumber);
     if (!self || generation != m_generation)
         co_return;

@@ -1,13 +1,12 @@
 #include "app/upload_queue.h"
 
-#include "service/notifier.h"
 #include "service/outbox.h"
 
 namespace corvex::app {
 
-UploadQueue::UploadQueue(service::AppManager& manager, QObject* parent)
+UploadQueue::UploadQueue(service::UploadDelivery& delivery, QObject* parent)
     : QObject(parent)
-    , m_manager(manager)
+    , m_delivery(delivery)
 {
     m_countTimer.setInterval(3000);
     connect(&m_countTimer, &QTimer::timeout, this, &UploadQueue::refreshCount);
@@ -33,7 +32,7 @@ bool sameState(const service::Outbox::Entry& a, const service::Outbox::Entry& b)
 
 void UploadQueue::refreshCount()
 {
-    const service::Outbox* outbox = m_manager.outbox();
+    const service::Outbox* outbox = this->outbox();
     QList<service::Outbox::Entry> entries = outbox ? outbox->entries() : QList<service::Outbox::Entry>();
     if (std::equal(entries.begin(), entries.end(), m_entries.begin(), m_entries.end(), sameState))
         return;
@@ -49,18 +48,16 @@ void UploadQueue::setRetryingAll(bool retrying)
     Q_EMIT retryingAllChanged();
 }
 
-void UploadQueue::announce(const Delivered& delivered, bool refreshList)
+void UploadQueue::announce(const Delivered& delivered)
 {
-    if (delivered.delivery == Delivery::Sent && refreshList)
-        service::Notifier::instance().postRefreshLightShows();
     Q_EMIT this->delivered(delivered);
 }
 
 namespace {
 
 // What the recording window shows for one delivery.
-UploadQueue::Outcome outcomeOf(UploadQueue::Delivery delivery, std::optional<service::ServiceError> error,
-    const UploadQueue::Pending& pending)
+UploadQueue::Outcome outcomeOf(
+    UploadQueue::Delivery delivery, std::optional<service::ServiceError> error, const UploadQueue::Pending& pending)
 {
     using Delivery = UploadQueue::Delivery;
     UploadQueue::Outcome outcome;
@@ -103,11 +100,11 @@ UploadQueue::Outcome UploadQueue::outcomeOf(const Delivered& delivered)
 }
 
 QCoro::Task<UploadQueue::Outcome> UploadQueue::upload(
-    QByteArray recording, QString madeBy, std::shared_ptr<const bool> watcher)
+    QByteArray recording, std::optional<catalogue::TMDBItem> item, QString madeBy, std::shared_ptr<const bool> watcher)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    service::AppManager::UploadResult result
-        = co_await m_manager.uploadLightShow(std::move(recording), std::move(madeBy));
+    service::UploadDelivery::UploadResult result
+        = co_await m_delivery.uploadLightShow(std::move(recording), std::move(item), std::move(madeBy));
     if (!*alive)
         co_return Outcome {};
     Outcome outcome = app::outcomeOf(result.delivery, result.error, result.parcel);
@@ -120,7 +117,7 @@ QCoro::Task<UploadQueue::Outcome> UploadQueue::upload(
 QCoro::Task<UploadQueue::Outcome> UploadQueue::retry(Pending pending, std::shared_ptr<const bool> watcher)
 {
     const std::shared_ptr<bool> alive = m_alive;
-    const service::AppManager::DeliveryResult result = co_await m_manager.retry(pending);
+    const service::UploadDelivery::DeliveryResult result = co_await m_delivery.retry(pending);
     if (!*alive)
         co_return Outcome {};
     Outcome outcome = app::outcomeOf(result.delivery, result.error, pending);
@@ -132,13 +129,13 @@ QCoro::Task<UploadQueue::Outcome> UploadQueue::retry(Pending pending, std::share
 QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll(Asker asker)
 {
     RetrySummary summary;
-    if (!m_manager.outbox() || m_retryingAll)
+    if (!outbox() || m_retryingAll)
         co_return summary;
     const std::shared_ptr<bool> alive = m_alive;
     setRetryingAll(true);
     // What the service refused for good is sent again only when the author asks for it by itself.
-    const service::AppManager::RetryReport report
-        = co_await m_manager.retryOutbox(service::AppManager::Refused::Skip);
+    const service::UploadDelivery::RetryReport report
+        = co_await m_delivery.retryOutbox(service::UploadDelivery::Refused::Skip);
     if (!*alive)
         co_return summary;
     const auto waitAsked = [&summary](const service::ServiceError& error) {
@@ -146,15 +143,15 @@ QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll(Asker asker)
             summary.retryAfter = error.retryAfter;
     };
     if (report.error) {
-        summary.failed = static_cast<int>(m_manager.outbox()->entries().size());
+        summary.failed = static_cast<int>(outbox()->entries().size());
         summary.transient = report.error->isTransient() ? summary.failed : 0;
         summary.lastError = report.error->message();
         waitAsked(*report.error);
     }
     // The entries as each view knew them, with what the attempts noted in them.
     const QList<service::Outbox::Entry> before = m_entries;
-    for (const service::AppManager::RetryResult& entry : report.results) {
-        const service::AppManager::DeliveryResult& result = entry.result;
+    for (const service::UploadDelivery::RetryResult& entry : report.results) {
+        const service::UploadDelivery::DeliveryResult& result = entry.result;
         Pending pending;
         pending.entry.id = entry.id;
         pending.entry.item = entry.item;
@@ -162,7 +159,7 @@ QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll(Asker asker)
         for (const service::Outbox::Entry& known : before)
             if (known.id == entry.id)
                 pending.entry = known;
-        if (const auto stored = m_manager.outbox()->entry(entry.id))
+        if (const auto stored = outbox()->entry(entry.id))
             pending.entry = *stored;
         switch (result.delivery) {
         case Delivery::Sent:
@@ -187,10 +184,8 @@ QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll(Asker asker)
         case Delivery::Gone:
             break;
         }
-        announce({ pending, result.delivery, result.error, asker == Asker::Automatic }, false);
+        announce({ pending, result.delivery, result.error, asker == Asker::Automatic });
     }
-    if (summary.uploaded > 0)
-        service::Notifier::instance().postRefreshLightShows();
     refreshCount();
     setRetryingAll(false);
     co_return summary;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service/app_manager.h"
 #include "service/service_error.h"
+#include "service/upload_delivery.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -20,19 +20,19 @@ namespace corvex::app {
 /// Each recording is kept in the outbox until the service accepted it; a
 /// failed upload can be retried from the recording window, everything waiting
 /// from the main window, and the outbox retries by itself. Every attempt goes
-/// through the manager's one delivery, which takes the outbox entry for its
+/// through the one upload delivery, which takes the outbox entry for its
 /// duration, so one recording is never sent twice at the same time, here or
 /// by the command-line tool. Every attempt's end is announced (`delivered`),
 /// so that every view of a recording shows what became of it last, whoever
-/// sent it. A success posts "refreshLightShows". GUI thread only.
+/// sent it. GUI thread only.
 class UploadQueue final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(UploadQueue)
 
 public:
     /// A recording that still has to reach the service.
-    using Pending = service::AppManager::Parcel;
-    using Delivery = service::AppManager::Delivery;
+    using Pending = service::UploadDelivery::Parcel;
+    using Delivery = service::UploadDelivery::Delivery;
 
     struct Outcome {
         std::optional<service::ServiceError> error;
@@ -70,23 +70,26 @@ public:
     /// Who asked for a retry of the whole outbox.
     enum class Asker { Author, Automatic };
 
-    explicit UploadQueue(service::AppManager& manager, QObject* parent = nullptr);
+    explicit UploadQueue(service::UploadDelivery& delivery, QObject* parent = nullptr);
     ~UploadQueue() override;
 
     /// What a recording window shows for a delivery.
     static Outcome outcomeOf(const Delivered& delivered);
 
-    /// Uploads a finished recording for the manager's current item, made
-    /// under the account `madeBy` (empty: the signed-in one). The attempt
-    /// counts as one in the background when `watcher` is false by its end.
-    QCoro::Task<Outcome> upload(
-        QByteArray recording, QString madeBy = {}, std::shared_ptr<const bool> watcher = {});
+    /// Uploads a finished recording for `item` (none: nothing was being
+    /// recorded), made under the account `madeBy` (empty: the signed-in one).
+    /// The attempt counts as one in the background when `watcher` is false by its end.
+    QCoro::Task<Outcome> upload(QByteArray recording, std::optional<catalogue::TMDBItem> item, QString madeBy = {},
+        std::shared_ptr<const bool> watcher = {});
     /// Sends a recording whose upload failed again.
     QCoro::Task<Outcome> retry(Pending pending, std::shared_ptr<const bool> watcher = {});
     /// Sends everything waiting in the outbox again, oldest first, except
     /// what the service refused for good.
     QCoro::Task<RetrySummary> retryAll(Asker asker = Asker::Author);
 
+    service::UploadDelivery& delivery() const { return m_delivery; }
+    /// Where recordings wait; none when no copy is kept.
+    service::Outbox* outbox() const { return m_delivery.outbox(); }
     /// The outbox as last read, oldest first.
     const QList<service::Outbox::Entry>& entries() const { return m_entries; }
     /// Recordings in the outbox, as last counted.
@@ -104,9 +107,9 @@ Q_SIGNALS:
 
 private:
     void setRetryingAll(bool retrying);
-    void announce(const Delivered& delivered, bool refreshList = true);
+    void announce(const Delivered& delivered);
 
-    service::AppManager& m_manager;
+    service::UploadDelivery& m_delivery;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     QList<service::Outbox::Entry> m_entries;
     bool m_retryingAll = false;

@@ -1,14 +1,14 @@
 #include "service/light_show_list_model.h"
 
-#include "service/app_manager.h"
-#include "service/notifier.h"
 #include "service/service_urls.h"
+#include "service/session.h"
+#include "service/upload_delivery.h"
 
 #include <QPointer>
 
 namespace corvex::service {
 
-LightShowListModel::LightShowListModel(AppManager& manager, QObject* parent)
+LightShowListModel::LightShowListModel(Session& manager, QObject* parent)
     : QAbstractListModel(parent)
     , m_manager(manager)
 {
@@ -186,11 +186,11 @@ void LightShowListModel::deleteSelectedLightShows()
     setSelection({});
 }
 
-void LightShowListModel::setFollowsRefresh(bool follow)
+void LightShowListModel::setFollowsRefresh(UploadDelivery* uploads)
 {
     QObject::disconnect(m_refresh);
-    if (follow)
-        m_refresh = connect(&Notifier::instance(), &Notifier::refreshLightShows, this, [this] { loadLightShows(); });
+    if (uploads)
+        m_refresh = connect(uploads, &UploadDelivery::lightShowsChanged, this, [this] { loadLightShows(); });
 }
 
 } // namespace corvex::service

@@ -12,7 +12,8 @@
 
 namespace corvex::service {
 
-class AppManager;
+class Session;
+class UploadDelivery;
 
 /// The author's light shows as the list window shows them, with the window's
 /// loading flag, error text and selection, and the operations on them: load
@@ -25,7 +26,7 @@ class LightShowListModel final : public QAbstractListModel {
 public:
     enum Role { IdRole = Qt::UserRole + 1, TitleRole, TypeRole, TmdbIdRole, SeasonRole, EpisodeRole, CreatedAtRole };
 
-    explicit LightShowListModel(AppManager& manager, QObject* parent = nullptr);
+    explicit LightShowListModel(Session& manager, QObject* parent = nullptr);
     ~LightShowListModel() override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
@@ -54,8 +55,9 @@ public:
     /// selection at once.
     void deleteSelectedLightShows();
 
-    /// While on, "refreshLightShows" notifications reload the list.
-    void setFollowsRefresh(bool follow);
+    /// While set, every change of the light shows that `uploads` made
+    /// reloads the list; null stops that.
+    void setFollowsRefresh(UploadDelivery* uploads);
 
 Q_SIGNALS:
     void loadingChanged();
@@ -69,7 +71,7 @@ private:
     void setLoading(bool loading);
     void setError(std::optional<QString> error);
 
-    AppManager& m_manager;
+    Session& m_manager;
     QList<LightShow> m_shows;
     bool m_isLoading = false;
     quint64 m_loads = 0; // the newest load's number

@@ -1,7 +1,7 @@
 #include "service/sign_in.h"
 
-#include "service/app_manager.h"
 #include "service/service_urls.h"
+#include "service/session.h"
 
 #include "platform/webauth/session.h"
 
@@ -122,8 +122,7 @@ void printToStandardOutput(const QString& line)
     std::fflush(stdout);
 }
 
-QString completeSignIn(
-    const QUrl& callback, const QString& expectedState, AppManager& manager, const LinePrinter& print)
+QString completeSignIn(const QUrl& callback, const QString& expectedState, Session& manager, const LinePrinter& print)
 {
     print(QStringLiteral("Callback URL: %1").arg(redactedCallback(callback)));
     const CallbackToken read = readCallback(callback, expectedState);
@@ -144,12 +143,12 @@ QString completeSignIn(
     return problem;
 }
 
-QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter print)
+QCoro::Task<> signIn(webauth::Session& session, Session& manager, LinePrinter print)
 {
     const QString origin = manager.serviceOrigin().value_or(QString());
     if (origin.isEmpty())
         co_return;
-    QPointer<AppManager> guard(&manager);
+    QPointer<Session> guard(&manager);
     const SignInRequest request = SignInRequest::make(origin);
     const webauth::Session::Outcome outcome = co_await session.authenticate(request.url, QStringLiteral("corvexapp"));
     if (!outcome.callback || !guard)

@@ -14,7 +14,7 @@ class Session;
 
 namespace corvex::service {
 
-class AppManager;
+class Session;
 
 /// What a sign-in callback carries: the value of its one query item named
 /// exactly "token", or none with the reason for the author.
@@ -65,14 +65,14 @@ void printToStandardOutput(const QString& line);
 /// Signs in through the browser: waits for the callback, stores its token in
 /// `manager` (none clears an earlier one) and prints the two progress lines.
 /// A failed or cancelled session changes nothing and prints nothing.
-QCoro::Task<> signIn(webauth::Session& session, AppManager& manager, LinePrinter print = printToStandardOutput);
+QCoro::Task<> signIn(webauth::Session& session, Session& manager, LinePrinter print = printToStandardOutput);
 
 /// The part after a successful session: stores the callback's token (none
 /// when it carries no usable one) and prints the two lines. Gives the reason
-/// when no token was stored, also set as the manager's signed-out message.
+/// when no token was stored, also set as the session's signed-out message.
 /// An answer to another sign-in (its state is not `expectedState`) changes
 /// nothing stored.
-QString completeSignIn(const QUrl& callback, const QString& expectedState, AppManager& manager,
+QString completeSignIn(const QUrl& callback, const QString& expectedState, Session& manager,
     const LinePrinter& print = printToStandardOutput);
 
 /// The hidden fields of a sign-in page's form (the reference service's plain

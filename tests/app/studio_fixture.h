@@ -13,9 +13,10 @@
 #include "app/upload_queue.h"
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
-#include "service/app_manager.h"
 #include "service/outbox.h"
 #include "service/service_urls.h"
+#include "service/session.h"
+#include "service/upload_delivery.h"
 
 #include "platform/media/pixel_buffer.h"
 #include "platform/screencapture/capture_backend.h"
@@ -121,8 +122,27 @@ inline void closeRecordingWindow(app::StudioApp& studio)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-/// A recording panel of its own, outside a window: its own recorder, screen
-/// (synthetic unless `backend` is given), outbox queue and sources.
+/// A studio's signed-in state at the service and the uploads made through it.
+struct ServiceClient {
+    service::Session session;
+    service::UploadDelivery uploads;
+
+    ServiceClient(service::Session::Configuration configuration, std::shared_ptr<service::Outbox> outbox)
+        : session(std::move(configuration))
+        , uploads(session, std::move(outbox))
+    {
+    }
+};
+
+/// What the open recording window records for.
+inline std::optional<catalogue::TMDBItem> currentItem(app::StudioApp& studio)
+{
+    app::RecordingWindow* window = studio.environment().recordingWindows.current();
+    return window ? window->view()->configurationView()->item() : std::nullopt;
+}
+
+/// A recording panel of its own, outside a window, recording for `item`: its
+/// own recorder, screen (synthetic unless `backend` is given), outbox queue and sources.
 struct PanelRig {
     analysis::AnalysisRecorder recorder { nullptr };
     capture::ScreenRecorder screen;
@@ -130,12 +150,13 @@ struct PanelRig {
     app::RecordingSources sources;
     app::ConfigurationView view;
 
-    explicit PanelRig(service::AppManager& manager, std::shared_ptr<screencapture::CaptureBackend> backend = nullptr,
+    explicit PanelRig(ServiceClient& client, std::optional<catalogue::TMDBItem> item = std::nullopt,
+        std::shared_ptr<screencapture::CaptureBackend> backend = nullptr,
         preview_link::UDPManager& udp = preview_link::UDPManager::shared())
         : screen(backend ? std::move(backend) : screencapture::createCaptureBackend("synthetic"), recorder)
-        , uploads(manager)
+        , uploads(client.uploads)
         , sources(screen)
-        , view(sources, udp, manager, uploads)
+        , view(sources, udp, client.session, uploads, std::move(item))
     {
     }
 };
@@ -162,18 +183,19 @@ inline QTemporaryDir& privateHome()
     return home;
 }
 
-/// A manager of its own (settings file and outbox in `folder`) talking to
+/// A client of its own (settings file and outbox in `folder`) talking to
 /// `origin` for both the service and the catalogue.
-inline std::unique_ptr<service::AppManager> makeManager(const QString& origin, const QString& folder)
+inline std::unique_ptr<ServiceClient> makeManager(const QString& origin, const QString& folder)
 {
     settings::Endpoints endpoints;
     endpoints.service = origin;
     endpoints.catalogue = origin;
     endpoints.images = origin;
     endpoints.tmdbApiKey = settings::Endpoints::defaults().tmdbApiKey;
-    return std::make_unique<service::AppManager>(
-        service::AppManager::Configuration { std::make_shared<settings::Store>(folder + QStringLiteral("/corvex.ini")),
-            endpoints, std::make_shared<service::Outbox>(folder + QStringLiteral("/outbox")) });
+    return std::make_unique<ServiceClient>(
+        service::Session::Configuration {
+            std::make_shared<settings::Store>(folder + QStringLiteral("/corvex.ini")), endpoints },
+        std::make_shared<service::Outbox>(folder + QStringLiteral("/outbox")));
 }
 
 /// Fills in the reference service's sign-in form, pressing "Create account"
@@ -209,10 +231,10 @@ inline QString tokenFor(const QString& origin, const QString& email)
 }
 
 /// Stores the token and waits until the account has been fetched.
-inline bool signIn(service::AppManager& manager, const QString& token)
+inline bool signIn(ServiceClient& client, const QString& token)
 {
-    manager.setAccessToken(token);
-    return QTest::qWaitFor([&] { return manager.account().has_value(); }, 10000);
+    client.session.setAccessToken(token);
+    return QTest::qWaitFor([&] { return client.session.account().has_value(); }, 10000);
 }
 
 /// The reference service a test program starts once, and managers of their
@@ -228,14 +250,14 @@ struct StudioService {
     }
     QString origin() const { return service.origin(); }
     QByteArray log() { return service.log(); }
-    std::unique_ptr<service::AppManager> newManager(const QString& origin = {})
+    std::unique_ptr<ServiceClient> newManager(const QString& origin = {})
     {
         const QString folder = folders.path() + QStringLiteral("/m%1").arg(++managers);
         QDir().mkpath(folder);
         return makeManager(origin.isEmpty() ? service.origin() : origin, folder);
     }
     /// A manager signed in at the reference service as `email`; null if that failed.
-    std::unique_ptr<service::AppManager> signedIn(const QString& email)
+    std::unique_ptr<ServiceClient> signedIn(const QString& email)
     {
         auto manager = newManager();
         return signIn(*manager, tokenFor(service.origin(), email)) ? std::move(manager) : nullptr;
@@ -402,9 +424,9 @@ inline QByteArray smallRecording(int frames = 3)
 }
 
 /// Uploads a recording for the item directly; true when the service took it.
-inline bool uploadFor(service::AppManager& manager, const catalogue::TMDBItem& item)
+inline bool uploadFor(ServiceClient& client, const catalogue::TMDBItem& item)
 {
-    return !QCoro::waitFor(manager.uploadLightShowFor(smallRecording(), item)).has_value();
+    return !QCoro::waitFor(client.uploads.uploadLightShowFor(smallRecording(), item)).has_value();
 }
 
 inline catalogue::TMDBItem movieItem(qint64 id, const QString& title)

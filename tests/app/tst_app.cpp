@@ -35,7 +35,6 @@
 #include "capture/screen_recorder.h"
 #include "preview_link/udp_manager.h"
 #include "service/light_show_list_model.h"
-#include "service/notifier.h"
 
 #include "platform/dnssd/publisher.h"
 #include "platform/net/udp_listener.h"
@@ -86,6 +85,26 @@ protected:
     void adjust(screencapture::ShareableContent& content) override { content.windows.clear(); }
 };
 
+// The uploads `server` received.
+qsizetype posts(const FaultServer& server)
+{
+    return std::count_if(server.received().begin(), server.received().end(),
+        [](const FaultServer::Received& request) { return request.method == "POST"; });
+}
+
+// Announces a light receiver `name` at `port` on this machine, and picks it in
+// `view` (shown) once the panel lists it.
+bool pickReceiver(dnssd::Publisher& publisher, ConfigurationView& view, const QString& name, std::uint16_t port)
+{
+    view.show();
+    publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), port);
+    QComboBox* picker = view.receiverPicker();
+    if (!QTest::qWaitFor([&] { return picker->findText(name) > 0; }, 15000))
+        return false;
+    Q_EMIT picker->activated(picker->findText(name));
+    return true;
+}
+
 } // namespace
 
 class TestApp final : public QObject {
@@ -94,7 +113,7 @@ class TestApp final : public QObject {
     StudioService m_service;
 
     // A manager signed in at `server`, whose account and (empty) list answer.
-    std::unique_ptr<service::AppManager> signedInAt(FaultServer& server)
+    std::unique_ptr<ServiceClient> signedInAt(FaultServer& server)
     {
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
@@ -110,11 +129,6 @@ private Q_SLOTS:
         if (sharedRecorder().started())
             sharedRecorder().stop();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
-    void windowOption()
-    {
-        QCOMPARE(windowOptionText(u"Player: Film"_s, 1280, 720), u"Player: Film - 1280.000000x720.000000"_s);
     }
 
     void recordingButtonNeedsTokenAccountAndItem_data()
@@ -138,10 +152,9 @@ private Q_SLOTS:
             // real one, whose account is then set (or not) by hand.
             QVERIFY(signIn(*manager, tokenFor(m_service.origin(), u"button@example.org"_s)));
         }
-        manager->setAccount(account ? std::optional(service::Account { u"a1"_s, u"a@example.org"_s }) : std::nullopt);
-        if (item)
-            manager->setCurrentItem(movieItem(90002, u"Nosferatu"_s));
-        PanelRig rig(*manager);
+        manager->session.setAccount(
+            account ? std::optional(service::Account { u"a1"_s, u"a@example.org"_s }) : std::nullopt);
+        PanelRig rig(*manager, item ? std::optional(movieItem(90002, u"Nosferatu"_s)) : std::nullopt);
         auto& [recorder, screenRecorder, uploads, sources, view] = rig;
         QCoro::waitFor(screenRecorder.refreshAvailableContent());
         QCOMPARE(view.recordingButton()->isEnabled(), token && account && item);
@@ -189,7 +202,7 @@ private Q_SLOTS:
     {
         auto manager = m_service.signedIn(u"rec@example.org"_s);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90003, u"The General"_s));
         QVERIFY(window);
@@ -233,7 +246,7 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(u"● 00:0"_s));
         QTRY_VERIFY(panel->recordingControls()->frames()->text().endsWith(u" frames"_s));
 
-        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         panel->recordingButton()->click();
         QVERIFY(!sharedRecorder().started());
         QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
@@ -242,52 +255,29 @@ private Q_SLOTS:
         QVERIFY(view->preview()->isStopped());
         QTRY_COMPARE(refreshed.count(), 1);
         QCOMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
-        QCOMPARE(manager->outbox()->entries().size(), 0);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 0);
 
         panel->restartButton()->click();
         QVERIFY(!view->userStopped());
         QVERIFY(!view->preview()->isStopped());
     }
 
-    void recordingWindowFeedsTheRecorderItIsGiven()
-    {
-        // A studio given a recorder and a preview link of its own records into
-        // them, never into the process's pair.
-        auto manager = m_service.signedIn(u"own@example.org"_s);
-        QVERIFY(manager);
-        preview_link::UDPManager previewLink;
-        analysis::AnalysisRecorder recorder;
-        StudioApp studio(*manager, RecordingModels { recorder, previewLink });
-        RecordingWindow* window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90003, u"The General"_s));
-        QVERIFY(window);
-        RecordingView* view = window->view();
-        QTRY_VERIFY(view->screenRecorder().isRunning());
-        view->configurationView()->recordingButton()->click();
-        QVERIFY(recorder.started());
-        QVERIFY(!sharedRecorder().started());
-        QTRY_VERIFY(recorder.frameCount() > 2);
-        // Closing asks first, since it is this recording that would be lost.
-        window->close();
-        QVERIFY(window->closeConfirmation());
-        QVERIFY(window->isVisible());
-        recorder.stop();
-    }
-
+    // A failed upload is said in every view and kept; Retry, here or in the
+    // main window, sends it again. Each message goes when its cause does.
     void uploadFailureIsShownAndRetried()
     {
         FaultServer server;
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 500, "{}" });
         auto manager = signedInAt(server);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         // The panel's Retry is what is tried here, not the outbox's own.
         studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90004, u"Caligari"_s));
         ConfigurationView* panel = window->view()->configurationView();
-        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         panel->recordingButton()->click();
         panel->recordingButton()->click();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
@@ -295,27 +285,25 @@ private Q_SLOTS:
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
         QCOMPARE(window->view()->preview()->note(), u"Not uploaded yet"_s);
-        QCOMPARE(refreshed.count(), 0);
-        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded."_s));
         QVERIFY(main->retryButton()->isVisibleTo(main));
 
         // A Retry that fails again keeps the recording and offers Retry again.
-        const auto posts = [&server] {
-            return std::count_if(server.received().begin(), server.received().end(),
-                [](const FaultServer::Received& request) { return request.method == "POST"; });
-        };
-        QCOMPARE(posts(), 1);
         panel->retryButton()->click();
-        QTRY_COMPARE(posts(), 2);
+        QTRY_COMPARE(posts(server), 2);
         QTRY_VERIFY(!panel->isUploading());
         QVERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
-        QVERIFY(panel->uploadStatus()->text().contains(u"500"_s));
-        QVERIFY(panel->retryButton()->isVisibleTo(panel));
         QVERIFY(panel->retryButton()->isEnabled());
-        QCOMPARE(manager->outbox()->entries().size(), 1);
-        QCOMPARE(manager->outbox()->entries().first().attempts, 2);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().first().attempts, 2);
+        main->retryButton()->click();
+        QTRY_VERIFY(main->outboxLabel()->fullText().contains(u"Last attempt: "_s));
         QCOMPARE(refreshed.count(), 0);
+        // Long messages are cut at the window's edge with the whole text in the tooltip.
+        main->resize(main->minimumSize());
+        QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
+        QVERIFY(main->outboxLabel()->width() <= main->width());
 
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
         panel->retryButton()->click();
@@ -323,9 +311,18 @@ private Q_SLOTS:
         QVERIFY(!panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
         QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
-        QCOMPARE(manager->outbox()->entries().size(), 0);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 0);
         QTRY_COMPARE(refreshed.count(), 1);
         QTRY_VERIFY(!main->retryButton()->isVisibleTo(main));
+        QTRY_VERIFY(!main->outboxLabel()->fullText().contains(u"Last attempt"_s));
+
+        // "Uploaded" is gone with the next recording, and with the author.
+        panel->recordingButton()->click();
+        QVERIFY(panel->uploadStatus()->text().isEmpty());
+        panel->recordingButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
+        main->listView()->signOut();
+        QVERIFY(panel->uploadStatus()->text().isEmpty());
     }
 
     // What becomes of a recording whose upload failed: one that may pass is
@@ -362,7 +359,7 @@ private Q_SLOTS:
         server.setAnswer("POST", "/tvapi/lightshow/movie/90006", failure);
         auto manager = signedInAt(server);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         Backoff& backoff = studio.environment().outboxRetry.backoff();
         backoff.setDelays(20, 200);
         QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
@@ -370,18 +367,14 @@ private Q_SLOTS:
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90006, u"Nosferatu"_s));
         ConfigurationView* panel = window->view()->configurationView();
-        const auto posts = [&server] {
-            return std::count_if(server.received().begin(), server.received().end(),
-                [](const FaultServer::Received& request) { return request.method == "POST"; });
-        };
         panel->recordingButton()->click();
         panel->recordingButton()->click();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
-        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         if (passes) {
             QTRY_VERIFY(
                 main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded. Last attempt: "_s));
-            QTRY_VERIFY_WITH_TIMEOUT(posts() >= 3, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(posts(server) >= 3, 10000);
             QVERIFY(backoff.currentDelay() >= (retryAfter.isEmpty() ? 20 : 1000));
             if (accountStatus != 200) {
                 // A failed account check ends that retry: the next ones still go.
@@ -400,7 +393,7 @@ private Q_SLOTS:
             QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
             QVERIFY(!panel->retryButton()->isVisibleTo(panel));
             QTRY_COMPARE(main->outboxLabel()->fullText(), u"The waiting recording was uploaded."_s);
-            QVERIFY(manager->outbox()->entries().isEmpty());
+            QVERIFY(manager->uploads.outbox()->entries().isEmpty());
             // Sent with nobody watching: the desktop says so too.
             QTRY_COMPARE(notified.count(), 1);
             QCOMPARE(notified.first().at(1).toString(), u"“Nosferatu” reached the service."_s);
@@ -418,7 +411,7 @@ private Q_SLOTS:
         QVERIFY(outbox->list()->topLevelItem(0)->text(3).startsWith(u"Refused for good (status %1)"_s.arg(status)));
         QVERIFY(!outbox->retryButton()->isVisibleTo(outbox));
         QVERIFY(outbox->removeButton()->isEnabled());
-        QCOMPARE(posts(), 1);
+        QCOMPARE(posts(server), 1);
 
         // Saved as a file, it still waits; removed after a question that names it, it is gone.
         QTemporaryDir folder;
@@ -430,14 +423,14 @@ private Q_SLOTS:
         static_cast<QDialog*>(chooser)->accept();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
         QVERIFY(QFileInfo(path).size() > 0);
-        QCOMPARE(manager->outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         panel->removeButton()->click();
         auto* question = panel->findChild<QMessageBox*>();
         QVERIFY(question);
         QVERIFY(question->text().contains(u"“Nosferatu”"_s));
         QCOMPARE(question->defaultButton(), buttonWithText(question, u"Cancel"_s));
         buttonWithText(question, u"Remove"_s)->click();
-        QVERIFY(manager->outbox()->entries().isEmpty());
+        QVERIFY(manager->uploads.outbox()->entries().isEmpty());
         QVERIFY(panel->uploadStatus()->text().startsWith(u"Removed "_s));
         QVERIFY(!panel->removeButton()->isVisibleTo(panel));
         QTRY_VERIFY(main->outboxLabel()->fullText().isEmpty());
@@ -450,54 +443,59 @@ private Q_SLOTS:
         auto manager = m_service.newManager();
         const QString authorToken = tokenFor(m_service.origin(), u"out@example.org"_s);
         QVERIFY(signIn(*manager, authorToken));
-        const QString author = manager->account()->id;
-        StudioApp studio(*manager, app::RecordingModels::process());
+        const QString author = manager->session.account()->id;
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90005, u"A Trip to the Moon"_s));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
         QVERIFY(sharedRecorder().started());
-        manager->setAccessToken(std::nullopt);
-        manager->setAccount(std::nullopt);
+        manager->session.setAccessToken(std::nullopt);
+        manager->session.setAccount(std::nullopt);
         QVERIFY(panel->recordingButton()->isEnabled());
         panel->recordingButton()->click();
         QVERIFY(!sharedRecorder().started());
         QVERIFY(!panel->recordingButton()->isEnabled());
         QTRY_VERIFY(panel->uploadStatus()->text().contains(u"not signed in"_s));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
-        QCOMPARE(manager->outbox()->entries().size(), 1);
-        QCOMPARE(manager->outbox()->entries().first().accountId, author);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
+        QCOMPARE(manager->uploads.outbox()->entries().first().accountId, author);
 
         // Someone else signs in: Retry does not hand the recording to them.
         QVERIFY(signIn(*manager, tokenFor(m_service.origin(), u"other@example.org"_s)));
         panel->retryButton()->click();
         QTRY_VERIFY2(panel->uploadStatus()->text().contains(u"another account, account "_s + author),
             qPrintable(panel->uploadStatus()->text()));
-        QCOMPARE(manager->outbox()->entries().size(), 1);
-        service::LightShowListModel theirs(*manager);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
+        service::LightShowListModel theirs(manager->session);
         QCoro::waitFor(theirs.loadLightShows());
         QVERIFY(theirs.shows().isEmpty());
 
         // Its author signs in again and it goes to them, without a press.
-        manager->setAccount(std::nullopt);
+        manager->session.setAccount(std::nullopt);
         QVERIFY(signIn(*manager, authorToken));
         QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
-        QVERIFY(manager->outbox()->entries().isEmpty());
+        QVERIFY(manager->uploads.outbox()->entries().isEmpty());
     }
 
+    // A studio given a recorder and a preview link of its own records into
+    // them, never into the process's pair; closing the window asks first.
     void closingDuringARecordingAsks()
     {
         auto manager = m_service.signedIn(u"close@example.org"_s);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        preview_link::UDPManager previewLink;
+        analysis::AnalysisRecorder recorder;
+        StudioApp studio(manager->uploads, RecordingModels { recorder, previewLink });
         RecordingWindows& windows = studio.environment().recordingWindows;
         QPointer<RecordingWindow> window = windows.openRecordingWindow(movieItem(90006, u"Sherlock Jr."_s));
         window->view()->configurationView()->recordingButton()->click();
-        QVERIFY(sharedRecorder().started());
+        QVERIFY(recorder.started());
+        QVERIFY(!sharedRecorder().started());
 
         // Another "Create lightshow" now would record under another title: refused.
         QVERIFY(!windows.openRecordingWindow(movieItem(90007, u"His Girl Friday"_s)));
-        QCOMPARE(manager->currentItem()->movie->id, 90006);
+        QCOMPARE(window->view()->configurationView()->item()->movie->id, 90006);
         QCOMPARE(windows.current(), window.data());
 
         window->close();
@@ -506,13 +504,13 @@ private Q_SLOTS:
         QVERIFY(box);
         buttonWithText(box, u"Cancel"_s)->click();
         QVERIFY(window && window->isVisible());
-        QVERIFY(sharedRecorder().started());
+        QVERIFY(recorder.started());
 
-        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         window->close();
         buttonWithText(window->closeConfirmation(), u"Save and Close"_s)->click();
         QTRY_VERIFY(!window);
-        QVERIFY(!sharedRecorder().started());
+        QVERIFY(!recorder.started());
         QTRY_COMPARE(refreshed.count(), 1); // uploaded after the window went
 
         QPointer<RecordingWindow> next = windows.openRecordingWindow(movieItem(90007, u"His Girl Friday"_s));
@@ -521,7 +519,7 @@ private Q_SLOTS:
         next->close();
         buttonWithText(next->closeConfirmation(), u"Discard"_s)->click();
         QTRY_VERIFY(!next);
-        QVERIFY(!sharedRecorder().started());
+        QVERIFY(!recorder.started());
         QTest::qWait(100);
         QCOMPARE(refreshed.count(), 1);
     }
@@ -529,7 +527,7 @@ private Q_SLOTS:
     void withoutAnActiveWindowNothingCloses()
     {
         auto manager = m_service.newManager();
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         MainWindow* main = studio.newMainWindow();
         QPointer<CatalogueWindow> catalogue = main->listView()->openAddWindow();
         QCOMPARE(catalogue->windowTitle(), u"Add Light Show"_s);
@@ -577,8 +575,9 @@ private Q_SLOTS:
             backend = screencapture::createCaptureBackend(road.toStdString());
         }
         auto manager = m_service.newManager();
-        UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, sharedRecorder(), preview_link::UDPManager::shared(), std::move(backend));
+        UploadQueue uploads(manager->uploads);
+        RecordingView view(
+            manager->session, uploads, {}, sharedRecorder(), preview_link::UDPManager::shared(), std::move(backend));
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY(view.hasCheckedPermission());
@@ -672,66 +671,6 @@ private Q_SLOTS:
         QTEST(aspectFitRect(content, area), "expected");
     }
 
-    // A second launch whose request goes nowhere says why, for its error line.
-    void secondLaunchSaysWhyTheRequestFailed_data()
-    {
-        QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("nobody listens") << QByteArray("activate")
-                                        << "Corvex Studio is already running but does not answer (nobody is listening)";
-        QTest::newRow("not one line") << QByteArray("activate\nquit")
-                                      << "Corvex Studio did not take the request: the message holds control characters";
-    }
-
-    void secondLaunchSaysWhyTheRequestFailed()
-    {
-        QFETCH(QByteArray, message);
-        QFETCH(QString, reason);
-        const SingleInstance nobody(u"corvex-studio-nobody-%1"_s.arg(QTest::currentDataTag()).replace(' ', '-'));
-        const auto sent = nobody.send(message, 200);
-        QVERIFY(!sent);
-        QCOMPARE(sent.error, reason);
-    }
-
-    void secondLaunchRaisesTheFirstAndHandsOverTheSignIn()
-    {
-        SingleInstance first(u"corvex-studio"_s);
-        QCOMPARE(first.claim(), SingleInstance::Role::Primary);
-        SingleInstance other(u"corvex-studio"_s);
-        QCOMPARE(other.claim(), SingleInstance::Role::Secondary);
-        QSignalSpy messages(&first, &SingleInstance::messageReceived);
-
-        QProcess launch;
-        launchStudio(launch);
-        QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 1, 20000);
-        QCOMPARE(messages.first().first().toByteArray(), QByteArray("activate"));
-        QVERIFY(finished(launch));
-        QCOMPARE(launch.exitCode(), 0);
-
-        // A sign-in waits; the desktop starts the studio with the browser's answer.
-        webauth::Session session([](const QUrl&) { return true; });
-        std::optional<webauth::Session::Outcome> outcome;
-        auto waiting = [](webauth::Session& s, std::optional<webauth::Session::Outcome>& out) -> QCoro::Task<> {
-            out = co_await s.authenticate(QUrl(u"http://127.0.0.1:1/auth/signin"_s), u"corvexapp"_s);
-        }(session, outcome);
-        QTRY_VERIFY(session.isActive());
-        QProcess answer;
-        launchStudio(answer, { u"corvexapp://callback?token=abc123"_s });
-        QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 20000);
-        QVERIFY(outcome->callback.has_value());
-        QCOMPARE(QUrlQuery(*outcome->callback).queryItemValue(u"token"_s), u"abc123"_s);
-        QTRY_COMPARE_WITH_TIMEOUT(messages.count(), 2, 20000);
-        QVERIFY(finished(answer));
-        QCOMPARE(answer.exitCode(), 0);
-
-        // Anything but a corvexapp: URL is refused.
-        QProcess wrong;
-        launchStudio(wrong, { u"https://example.org/"_s });
-        QVERIFY(finished(wrong));
-        QCOMPARE(wrong.exitCode(), 2);
-        QVERIFY(wrong.readAllStandardError().contains("not a corvexapp: URL"));
-    }
-
     // ---- A service down at launch ----
 
     void accountAndListComeBackWithTheService()
@@ -740,15 +679,14 @@ private Q_SLOTS:
         server.setAnswer("GET", "/auth/account", { 503, "{}" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 503, "{}" });
         auto manager = m_service.newManager(server.origin());
-        manager->setAccessToken(u"token-while-down"_s);
-        manager->setCurrentItem(movieItem(90011, u"Metropolis"_s));
-        StudioApp studio(*manager, app::RecordingModels::process());
+        manager->session.setAccessToken(u"token-while-down"_s);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         studio.environment().accountRetry.backoff().setDelays(20, 200);
         MainWindow* window = studio.newMainWindow();
         window->findChild<Backoff*>(u"libraryRetry"_s)->setDelays(20, 200);
         QTRY_VERIFY(labelStartingWith(window, u"Error: "_s));
         QTRY_VERIFY(shown<QLabel>(window, u"Signed in (the account could not be checked)"_s));
-        PanelRig rig(*manager);
+        PanelRig rig(*manager, movieItem(90011, u"Metropolis"_s));
         ConfigurationView& panel = rig.view;
         QVERIFY(!panel.recordingButton()->isEnabled());
         // Why is said in the panel, not only in a tooltip.
@@ -764,7 +702,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(accountRequests() >= 3, 10000);
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u9","email":"u9@example.org"})" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
-        QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(manager->session.account().has_value(), 10000);
         QVERIFY(panel.recordingButton()->isEnabled());
         QVERIFY(!panel.recordingControls()->reason()->isVisibleTo(&panel));
         QTRY_VERIFY_WITH_TIMEOUT(labelStartingWith(window, u"No light shows yet"_s), 10000);
@@ -778,7 +716,7 @@ private Q_SLOTS:
     {
         auto manager = m_service.signedIn(u"state@example.org"_s);
         QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90012, u"Safety Last!"_s));
         RecordingView* view = window->view();
@@ -798,19 +736,13 @@ private Q_SLOTS:
         QTRY_VERIFY(controls->frames()->text().endsWith(u" frames"_s));
         QVERIFY(panel->discardButton()->isVisibleTo(panel));
 
-        // Discard asks first; Return on the question keeps the recording.
-        panel->discardButton()->click();
-        QMessageBox* box = panel->discardConfirmation();
-        QVERIFY(box);
-        QCOMPARE(box->defaultButton(), buttonWithText(box, u"Cancel"_s));
-        QTest::keyClick(box, Qt::Key_Return);
-        QVERIFY(sharedRecorder().started());
+        // Discard asks first (Return keeps the recording: tst_app_recording).
         panel->discardButton()->click();
         buttonWithText(panel->discardConfirmation(), u"Discard"_s)->click();
         QVERIFY(!sharedRecorder().started());
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Discarded);
         QCOMPARE(view->preview()->note(), u"Discarded"_s);
-        QCOMPARE(manager->outbox()->entries().size(), 0);
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 0);
 
         // A saved recording leaves a plain "Uploaded", not a warning sign.
         panel->recordingButton()->click();
@@ -820,112 +752,6 @@ private Q_SLOTS:
         QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
         QVERIFY(view->preview()->isStopped());
         QCOMPARE(view->preview()->note(), u"Uploaded"_s);
-    }
-
-    void theLiveColoursHaveTheirOwnPlace()
-    {
-        auto manager = m_service.newManager();
-        UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, sharedRecorder(), preview_link::UDPManager::shared(),
-            screencapture::createCaptureBackend("synthetic"));
-        view.resize(800, 600);
-        view.show();
-        ConfigurationView* panel = view.configurationView();
-        QTRY_VERIFY(panel->swatch()->colours().has_value());
-        QCOMPARE(panel->liveColoursSection()->heading()->text(), u"Live colours"_s);
-        QVERIFY(panel->swatch()->parentWidget() == panel->liveColoursSection());
-        // Each of the nine cells is large enough to see.
-        QVERIFY(panel->swatch()->width() / 3 >= 60);
-        QVERIFY(panel->swatch()->height() / 3 >= 14);
-    }
-
-    // ---- Messages that stay true ----
-
-    void messagesGoWhenTheirCauseDoes()
-    {
-        FaultServer server;
-        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 500, "{}" });
-        auto manager = signedInAt(server);
-        QVERIFY(manager);
-        StudioApp studio(*manager, app::RecordingModels::process());
-        MainWindow* main = studio.newMainWindow();
-        RecordingWindow* window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90013, u"The Kid"_s));
-        ConfigurationView* panel = window->view()->configurationView();
-        panel->recordingButton()->click();
-        panel->recordingButton()->click();
-        QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
-        main->retryButton()->click();
-        QTRY_VERIFY(main->outboxLabel()->fullText().contains(u"Last attempt: "_s));
-        // Long messages are cut at the window's edge with the whole text in the tooltip.
-        main->resize(main->minimumSize());
-        QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
-        QVERIFY(main->outboxLabel()->width() <= main->width());
-
-        // The panel's Retry succeeds: nothing waits, so no attempt's error stays.
-        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 200, "{}" });
-        panel->retryButton()->click();
-        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
-        QTRY_VERIFY(!main->outboxLabel()->fullText().contains(u"Last attempt"_s));
-
-        // "Uploaded" is gone with the next recording, and with the author.
-        panel->recordingButton()->click();
-        QVERIFY(panel->uploadStatus()->text().isEmpty());
-        panel->recordingButton()->click();
-        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
-        main->listView()->signOut();
-        QVERIFY(panel->uploadStatus()->text().isEmpty());
-    }
-
-    // ---- Empty lists say why ----
-
-    void emptyPickersSayWhy()
-    {
-        auto manager = m_service.newManager();
-        PanelRig rig(*manager, std::make_shared<ClosableWindowsBackend>(true));
-        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
-        view.show();
-        QCoro::waitFor(screenRecorder.refreshAvailableContent());
-        Q_EMIT view.captureTypePicker()->activated(1);
-        QCOMPARE(view.windowPicker()->count(), 0);
-        QVERIFY(view.videoSection()->emptyHint()->isVisibleTo(&view));
-        QCOMPARE(view.videoSection()->emptyHint()->text(),
-            u"No windows to record: windows that do not name their process are left out"_s);
-        Q_EMIT view.captureTypePicker()->activated(0);
-        QVERIFY(!view.videoSection()->emptyHint()->isVisibleTo(&view));
-
-        // A fresh look at the network has found nothing yet.
-        preview_link::UDPManager::shared().udpClient().startDiscovery();
-        QVERIFY(view.previewSection()->emptyHint()->isVisibleTo(&view));
-        QCOMPARE(view.previewSection()->emptyHint()->text(), u"No light receivers found on the network"_s);
-    }
-
-    // ---- Sizes ----
-
-    void theRecordingWindowKeepsAUsableSize()
-    {
-        auto manager = m_service.newManager();
-        StudioApp studio(*manager, app::RecordingModels::process());
-        RecordingWindow* window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90014, u"Modern Times"_s));
-        // The panel fits the window's 600 points, idle and recording.
-        ConfigurationView* panel = window->view()->configurationView();
-        QVERIFY2(
-            panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
-        panel->recordingButton()->setEnabled(true);
-        sharedRecorder().start();
-        QVERIFY2(
-            panel->minimumSizeHint().height() <= 600, qPrintable(QString::number(panel->minimumSizeHint().height())));
-        sharedRecorder().stop();
-        window->resize(100, 100);
-        QVERIFY(window->width() >= RecordingView::kPanelWidth + RecordingView::kMinimumPreviewWidth);
-        QTRY_VERIFY(window->view()->preview()->width() > 200 || window->view()->preview()->height() > 200);
-        // The divider cannot move (the panel has a fixed width), so it does not offer to.
-        QSplitterHandle* handle = window->view()->splitter()->handle(1);
-        QVERIFY(!handle->isEnabled());
-        QVERIFY(handle->cursor().shape() != Qt::SplitHCursor);
-        QVERIFY(window->view()->splitter()->handleWidth() <= 1);
-        window->close();
     }
 
     void aReceiverThatStopsAnsweringIsMarked()
@@ -939,19 +765,13 @@ private Q_SLOTS:
         }
         const QString name = u"Gone receiver %1"_s.arg(QCoreApplication::applicationPid());
         dnssd::Publisher publisher;
-        QSignalSpy published(&publisher, &dnssd::Publisher::published);
-        publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), closedPort);
-        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
-
         auto manager = m_service.newManager();
+        PanelRig rig(*manager);
+        ConfigurationView& view = rig.view;
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        PanelRig rig(*manager, nullptr, udp);
-        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
-        view.show();
         QComboBox* picker = view.receiverPicker();
-        QTRY_VERIFY_WITH_TIMEOUT(picker->findText(name) > 0, 10000);
+        QVERIFY(pickReceiver(publisher, view, name, closedPort));
         QVERIFY(!view.previewSection()->emptyHint()->isVisibleTo(&view));
-        Q_EMIT picker->activated(picker->findText(name));
         QCOMPARE(udp.selectedService()->name, name);
         QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
 
@@ -977,18 +797,12 @@ private Q_SLOTS:
         QSignalSpy datagrams(&receiver, &net::UdpListener::datagramReceived);
         const QString name = u"Busy receiver %1"_s.arg(QCoreApplication::applicationPid());
         dnssd::Publisher publisher;
-        QSignalSpy published(&publisher, &dnssd::Publisher::published);
-        publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), receiver.port());
-        QTRY_COMPARE_WITH_TIMEOUT(published.size(), 1, 10000);
-
         auto manager = m_service.newManager();
+        PanelRig rig(*manager);
+        ConfigurationView& view = rig.view;
         preview_link::UDPManager& udp = preview_link::UDPManager::shared();
-        PanelRig rig(*manager, nullptr, udp);
-        auto& [recorder, screenRecorder, uploads, sources, view] = rig;
-        view.show();
         QComboBox* picker = view.receiverPicker();
-        QTRY_VERIFY_WITH_TIMEOUT(picker->findText(name) > 0, 10000);
-        Q_EMIT picker->activated(picker->findText(name));
+        QVERIFY(pickReceiver(publisher, view, name, receiver.port()));
         QLabel* problem = view.previewSection()->problem();
         QSignalSpy problems(&udp.udpClient(), &preview_link::UDPClient::sendProblemChanged);
 

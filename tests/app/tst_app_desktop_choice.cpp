@@ -25,16 +25,16 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QFileDialog>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QTimer>
-#include <QUrl>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
 
 #include <atomic>
 #include <csignal>
@@ -52,6 +52,11 @@ namespace {
 // The synthetic screen behind a desktop dialog that the test answers.
 class DialogBackend final : public testing::AdjustedSyntheticBackend, public screencapture::DesktopChooser {
 public:
+    explicit DialogBackend(DesktopChoice choice = {}, bool windowsOffered = false)
+        : m_choice(choice)
+        , m_windows(windowsOffered)
+    {
+    }
     std::string name() const override { return "dialog"; }
     void adjust(screencapture::ShareableContent& content) override
     {
@@ -110,12 +115,12 @@ public Q_SLOTS:
     QDBusObjectPath OpenFile(const QString&, const QString&, const QVariantMap& options, const QDBusMessage& call)
     {
         folder = options.value(u"current_folder"_s).toByteArray();
-        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s
-                                    .arg(call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
-                                        options.value(u"handle_token"_s).toString());
+        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
+            call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
+            options.value(u"handle_token"_s).toString());
         QTimer::singleShot(50, this, [this, request] {
-            QDBusMessage response = QDBusMessage::createSignal(
-                request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
+            QDBusMessage response
+                = QDBusMessage::createSignal(request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
             response << code << results;
             m_bus.send(response);
         });
@@ -124,6 +129,24 @@ public Q_SLOTS:
 
 private:
     QDBusConnection m_bus;
+};
+
+// The video section, shown, on a screen whose desktop dialog `backend` plays
+// (answered with `choice` until told otherwise).
+struct SectionRig {
+    std::shared_ptr<DialogBackend> backend;
+    capture::ScreenRecorder recorder;
+    RecordingSources sources;
+    VideoSection section;
+
+    explicit SectionRig(DesktopChoice choice = {}, bool windowsOffered = false, bool rememberType = false)
+        : backend(std::make_shared<DialogBackend>(choice, windowsOffered))
+        , recorder(backend, testing::sharedRecorder(), nullptr)
+        , sources(recorder, rememberType)
+        , section(sources)
+    {
+        section.show();
+    }
 };
 
 } // namespace
@@ -136,7 +159,7 @@ class TestAppDesktopChoice final : public QObject {
     QTemporaryDir m_folders;
     int m_managers = 0;
 
-    std::unique_ptr<service::AppManager> newManager()
+    std::unique_ptr<ServiceClient> newManager()
     {
         const QString folder = m_folders.path() + u"/m%1"_s.arg(++m_managers);
         QDir().mkpath(folder);
@@ -194,12 +217,8 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(bool, warned);
         QFETCH(bool, suggestsWindow);
-        auto backend = std::make_shared<DialogBackend>();
-        backend->answer(choice, windowsOffered);
-        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder);
-        VideoSection section(sources);
-        section.show();
+        SectionRig rig(choice, windowsOffered);
+        VideoSection& section = rig.section;
         DesktopChoiceView* view = section.desktopChoice();
         QVERIFY(view);
         QCOMPARE(view->choiceLabel()->text(), text);
@@ -229,12 +248,8 @@ private Q_SLOTS:
         QFETCH(QString, remembered);
         QFETCH(bool, window);
         settings::Store().setValue(RecordingSources::captureTypeKey(), remembered);
-        auto backend = std::make_shared<DialogBackend>();
-        backend->answer({}, windowsOffered);
-        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder, true);
-        VideoSection section(sources);
-        section.show();
+        SectionRig rig({}, windowsOffered, true);
+        auto& [backend, recorder, sources, section] = rig;
         QCoro::waitFor(recorder.refreshAvailableContent());
         QVERIFY(section.desktopChoice()->isVisibleTo(&section));
         QVERIFY(!section.displayPicker()->isVisibleTo(&section));
@@ -281,8 +296,8 @@ private Q_SLOTS:
         chooser->results.insert(u"uris"_s, QStringList { QUrl::fromLocalFile(film).toString() });
         const QString service = u"org.freedesktop.portal.Desktop"_s;
         if (portal) {
-            QVERIFY(bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &portalObject,
-                QDBusConnection::ExportAdaptors));
+            QVERIFY(bus.registerObject(
+                u"/org/freedesktop/portal/desktop"_s, &portalObject, QDBusConnection::ExportAdaptors));
             QVERIFY(bus.registerService(service));
         }
         auto gone = qScopeGuard([&] {
@@ -290,11 +305,8 @@ private Q_SLOTS:
             bus.unregisterObject(u"/org/freedesktop/portal/desktop"_s);
         });
         settings::Store().setValue(VideoSection::folderKey(), m_folders.path());
-        auto backend = std::make_shared<DialogBackend>();
-        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder);
-        VideoSection section(sources);
-        section.show();
+        SectionRig rig;
+        auto& [backend, recorder, sources, section] = rig;
         section.chooseFile();
         QTRY_VERIFY(!section.portalChooser().isOpen());
         QCOMPARE(chooser->folder, portal ? QByteArray(m_folders.path().toUtf8() + '\0') : QByteArray());
@@ -305,18 +317,22 @@ private Q_SLOTS:
             section.fileDialog()->close();
     }
 
-    void theFileRoadHasItsPageWhereTheDesktopPicks()
+    // The file road has its page, and the choice made on a capture thread
+    // while the dialog is open shows with the model's next refresh.
+    void theChoiceFollowsTheDesktop()
     {
-        auto backend = std::make_shared<DialogBackend>();
-        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder);
-        VideoSection section(sources);
-        section.show();
-        for (const bool file : { true, false, true }) {
+        SectionRig rig;
+        auto& [backend, recorder, sources, section] = rig;
+        for (const bool file : { true, false, true, false }) {
             sources.setFile(file);
             QCOMPARE(section.chooseFileButton()->isVisibleTo(&section), file);
             QCOMPARE(section.desktopChoice()->isVisibleTo(&section), !file);
         }
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
+        backend->answer({ Kind::display, 1280, 1024 }, false);
+        QCoro::waitFor(recorder.refreshAvailableContent());
+        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), u"Display: 1280 x 1024"_s);
+        QVERIFY(section.desktopChoice()->ownWindowsHint()->isVisibleTo(&section));
     }
 
     void onX11NothingChanges()
@@ -334,30 +350,11 @@ private Q_SLOTS:
         QVERIFY(types->item(1)->isEnabled());
     }
 
-    void theChoiceFollowsTheDesktop()
-    {
-        // Chosen on a capture thread while the dialog is open: the window learns it with the model's next refresh.
-        auto backend = std::make_shared<DialogBackend>();
-        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
-        RecordingSources sources(recorder);
-        VideoSection section(sources);
-        section.show();
-        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), DesktopChoiceView::notChosenText());
-        backend->answer({ Kind::display, 1280, 1024 }, false);
-        QCoro::waitFor(recorder.refreshAvailableContent());
-        QCOMPARE(section.desktopChoice()->choiceLabel()->text(), u"Display: 1280 x 1024"_s);
-        QVERIFY(section.desktopChoice()->ownWindowsHint()->isVisibleTo(&section));
-    }
-
     void chooseAsksAgainAndStartsAStoppedCapture()
     {
-        auto backend = std::make_shared<DialogBackend>();
-        backend->answer({ Kind::display, 1920, 1080 }, false);
-        capture::ScreenRecorder recorder(backend, testing::sharedRecorder(), nullptr);
+        SectionRig rig({ Kind::display, 1920, 1080 });
+        auto& [backend, recorder, sources, section] = rig;
         recorder.setIsAudioCaptureEnabled(false);
-        RecordingSources sources(recorder);
-        VideoSection section(sources);
-        section.show();
         QVERIFY(!recorder.isRunning());
         QTest::mouseClick(section.desktopChoice()->chooseButton(), Qt::LeftButton);
         QCOMPARE(backend->asked(), 1);
@@ -376,11 +373,10 @@ private Q_SLOTS:
     void theRecordingWindowOnWayland()
     {
         auto manager = newManager();
-        UploadQueue uploads(*manager);
-        auto backend = std::make_shared<DialogBackend>();
-        backend->answer({ Kind::display, 1920, 1080 }, true);
-        RecordingView view(
-            *manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
+        UploadQueue uploads(manager->uploads);
+        auto backend = std::make_shared<DialogBackend>(DesktopChoice { Kind::display, 1920, 1080 }, true);
+        RecordingView view(manager->session, uploads, {}, RecordingModels::process().recorder,
+            RecordingModels::process().previewLink, backend);
         view.resize(800, 600);
         view.show();
         QTRY_VERIFY_WITH_TIMEOUT(view.screenRecorder().isRunning(), 10000);
@@ -422,8 +418,8 @@ private Q_SLOTS:
             options.store->save({ token.toStdString(), 0, 0, screencapture::portal::kSourceWindow });
         }
         auto manager = newManager();
-        UploadQueue uploads(*manager);
-        RecordingView view(*manager, uploads, RecordingModels::process().recorder,
+        UploadQueue uploads(manager->uploads);
+        RecordingView view(manager->session, uploads, {}, RecordingModels::process().recorder,
             RecordingModels::process().previewLink, screencapture::portal::PortalBackend::create(options));
         view.screenRecorder().setIsAudioCaptureEnabled(false);
         view.resize(800, 600);
@@ -440,61 +436,6 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
         testing::sharedRecorder().stop();
         saveScreenshot(&view, u"recording-kde-window-road"_s);
-    }
-
-    void chooseAsksTheDesktopAgainWhileCapturing()
-    {
-        const std::optional<test::WaylandTestDesktop> desktop = test::WaylandTestDesktop::fromEnvironment();
-        if (!desktop)
-            QSKIP("no headless Wayland desktop (scripts/test-services starts one)");
-        QVERIFY(desktop->ensurePortalRunning());
-        desktop->resetChooser();
-        test::WaylandPainter painter(*desktop, u"frame"_s);
-        auto backend = screencapture::portal::PortalBackend::create(portalOn(*desktop, u"portal.ini"_s));
-        auto manager = newManager();
-        UploadQueue uploads(*manager);
-        const int before = desktop->timesAsked();
-        auto view = std::make_unique<RecordingView>(
-            *manager, uploads, RecordingModels::process().recorder, RecordingModels::process().previewLink, backend);
-        view->screenRecorder().setIsAudioCaptureEnabled(false);
-        view->resize(800, 600);
-        view->show();
-        DesktopChoiceView* choice = view->configurationView()->videoSection()->desktopChoice();
-        QVERIFY(choice);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
-        QVERIFY(choice->ownWindowsHint()->isVisibleTo(view.get()));
-        // Debian 12's portal shares monitors only: no window to suggest.
-        QVERIFY(!choice->ownWindowsHint()->text().contains(u"the player's window"_s));
-        QCOMPARE(desktop->timesAsked() - before, 1);
-        const std::string token = backend->choice().restoreToken;
-        QVERIFY(!token.empty());
-        saveScreenshot(view.get(), u"recording-wayland-portal"_s);
-
-        testing::sharedRecorder().start();
-        QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
-        testing::sharedRecorder().stop();
-        QTest::mouseClick(choice->chooseButton(), Qt::LeftButton);
-        QCOMPARE(choice->choiceLabel()->text(), DesktopChoiceView::notChosenText());
-        // The running capture asks the desktop again and carries on with the new answer.
-        QTRY_COMPARE_WITH_TIMEOUT(desktop->timesAsked() - before, 2, 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(choice->choiceLabel()->text(), u"Display: 1920 x 1080"_s, 20000);
-        QVERIFY(view->screenRecorder().isRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(!backend->choice().restoreToken.empty(), 10000);
-        QVERIFY(backend->choice().restoreToken != token);
-        testing::sharedRecorder().start();
-        QTRY_VERIFY_WITH_TIMEOUT(testing::sharedRecorder().frameCount() > 0, 20000);
-        testing::sharedRecorder().stop();
-
-        // The new session's end is still told: the portal leaving the bus stops the capture clearly.
-        QFile xdp(desktop->state + u"/xdp.pid"_s);
-        QVERIFY(xdp.open(QIODevice::ReadOnly));
-        const qint64 pid = xdp.readAll().trimmed().toLongLong();
-        QVERIFY(pid > 0);
-        auto restart = qScopeGuard([&] { QVERIFY(desktop->ensurePortalRunning()); });
-        QCOMPARE(::kill(pid_t(pid), SIGKILL), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!view->screenRecorder().isRunning(), 10000);
-        QVERIFY(view->screenRecorder().lastError());
-        qInfo("stopped: %s", view->screenRecorder().lastError()->localizedDescription.c_str());
     }
 };
 

@@ -94,7 +94,7 @@ class TestAppRecording final : public QObject {
     Q_OBJECT
 
     StudioService m_service;
-    std::unique_ptr<service::AppManager> m_manager;
+    std::unique_ptr<ServiceClient> m_manager;
     std::shared_ptr<ClosableWindowsBackend> m_screen;
     std::unique_ptr<StudioApp> m_studio;
     qint64 m_nextMovie = 93000;
@@ -116,7 +116,7 @@ private Q_SLOTS:
         QVERIFY(m_manager = m_service.signedIn(u"keys@example.org"_s));
         // No browser: a sign-in shows the address to open by hand.
         m_studio = std::make_unique<StudioApp>(
-            *m_manager, RecordingModels::process(),
+            m_manager->uploads, RecordingModels::process(),
             [this] {
                 m_screen = std::make_shared<ClosableWindowsBackend>();
                 return m_screen;
@@ -333,11 +333,11 @@ private Q_SLOTS:
             panel->recordingButton()->click();
         } else if (state == QLatin1String("failed upload")) {
             panel->recordingButton()->click();
-            m_manager->setAccessToken(u"refused"_s);
+            m_manager->session.setAccessToken(u"refused"_s);
             panel->recordingButton()->click();
             QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::NotUploaded);
         } else if (state == QLatin1String("signed out")) {
-            m_manager->setAccessToken(std::nullopt);
+            m_manager->session.setAccessToken(std::nullopt);
         } else if (state == QLatin1String("video file")) {
             Q_EMIT panel->captureTypePicker()->activated(2);
         }

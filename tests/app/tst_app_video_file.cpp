@@ -106,7 +106,7 @@ class TestAppVideoFile final : public QObject {
     Q_OBJECT
 
     StudioService m_service;
-    std::unique_ptr<service::AppManager> m_manager;
+    std::unique_ptr<ServiceClient> m_manager;
     std::unique_ptr<StudioApp> m_studio;
     qint64 m_nextMovie = 91000;
 
@@ -173,7 +173,7 @@ private Q_SLOTS:
         // The last --db given wins: a file, so that the test can read what was uploaded.
         QVERIFY(m_service.start({ u"--demo-catalogue"_s, u"--db"_s, databasePath() }));
         QVERIFY(m_manager = m_service.signedIn(u"film@example.org"_s));
-        m_studio = std::make_unique<StudioApp>(*m_manager, RecordingModels::process());
+        m_studio = std::make_unique<StudioApp>(m_manager->uploads, RecordingModels::process());
     }
 
     void cleanupTestCase()
@@ -274,7 +274,7 @@ private Q_SLOTS:
 
         panel->recordingButton()->click();
         QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 30000);
-        QCOMPARE(m_manager->outbox()->entries().size(), 0);
+        QCOMPARE(m_manager->uploads.outbox()->entries().size(), 0);
         QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
 
         const QList<QByteArray> shows = storedShows(m_nextMovie);
@@ -341,7 +341,7 @@ private Q_SLOTS:
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
         QVERIFY(storedShows(m_nextMovie).isEmpty());
         QVERIFY(!m_service.log().contains(QByteArray("/tvapi/lightshow/movie/") + QByteArray::number(m_nextMovie)));
-        QCOMPARE(m_manager->outbox()->entries().size(), 0);
+        QCOMPARE(m_manager->uploads.outbox()->entries().size(), 0);
         view->window()->close();
     }
 

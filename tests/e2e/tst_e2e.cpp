@@ -24,7 +24,7 @@
 #include "app/tv_show_seasons_view.h"
 #include "capture/screen_recorder.h"
 #include "service/light_show_list_model.h"
-#include "service/notifier.h"
+#include "service/upload_delivery.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -199,7 +199,7 @@ private Q_SLOTS:
         SingleInstance instance(QStringLiteral("corvex-studio"));
         QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
         QUrl signInPage;
-        StudioApp studio(*manager, app::RecordingModels::process(), {}, [&signInPage](const QUrl& url) {
+        StudioApp studio(manager->uploads, app::RecordingModels::process(), {}, [&signInPage](const QUrl& url) {
             signInPage = url;
             return true; // the browser is this test
         });
@@ -232,8 +232,8 @@ private Q_SLOTS:
         QProcess secondLaunch;
         QSignalSpy activations(&instance, &SingleInstance::messageReceived);
         corvex::testing::launchStudio(secondLaunch, { QString::fromUtf8(callback.toEncoded()) });
-        QTRY_VERIFY_WITH_TIMEOUT(manager->account().has_value(), 30000);
-        QCOMPARE(manager->account()->email, QStringLiteral("author@example.org"));
+        QTRY_VERIFY_WITH_TIMEOUT(manager->session.account().has_value(), 30000);
+        QCOMPARE(manager->session.account()->email, QStringLiteral("author@example.org"));
         QVERIFY(secondLaunch.state() == QProcess::NotRunning || secondLaunch.waitForFinished(30000));
         QCOMPARE(secondLaunch.exitStatus(), QProcess::NormalExit);
         QCOMPARE(secondLaunch.exitCode(), 0);
@@ -269,9 +269,9 @@ private Q_SLOTS:
         }());
         screenshot(QStringLiteral("catalogue"));
         create.at(2)->click();
-        QVERIFY(manager->currentItem().has_value());
-        QCOMPARE(qint64(manager->currentItem()->tvShow->id), qint64(91002));
-        QCOMPARE(qint64(manager->currentItem()->episode->episode_number), qint64(3));
+        QVERIFY(testing::currentItem(studio).has_value());
+        QCOMPARE(qint64(testing::currentItem(studio)->tvShow->id), qint64(91002));
+        QCOMPARE(qint64(testing::currentItem(studio)->episode->episode_number), qint64(3));
         RecordingWindow* recording = studio.environment().recordingWindows.current();
         QVERIFY(recording);
         recording->move(20, 300);
@@ -366,7 +366,7 @@ private Q_SLOTS:
         QTest::qWait(500); // the end of the sound reaches the recorder
         QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(QStringLiteral("● 00:")));
         QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
-        QSignalSpy refreshed(&service::Notifier::instance(), &service::Notifier::refreshLightShows);
+        QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         const QByteArray before = m_service.log();
         panel->recordingButton()->click();
         QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."), 30000);

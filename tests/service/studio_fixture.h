@@ -1,11 +1,12 @@
 #pragma once
 
-// What both service test programs build on: a studio (AppManager on a store
+// What both service test programs build on: a studio (a session and its uploads on a store
 // and outbox of its own), recordings to upload, and the command-line tool run
 // with XDG folders of its own.
 
-#include "service/app_manager.h"
 #include "service/outbox.h"
+#include "service/session.h"
+#include "service/upload_delivery.h"
 
 #include "analysis/video_analysis_record.h"
 #include "catalogue/tmdb_item.h"
@@ -28,10 +29,12 @@ struct Studio {
     std::unique_ptr<QTemporaryDir> dir = std::make_unique<QTemporaryDir>();
     std::shared_ptr<settings::Store> store;
     std::shared_ptr<service::Outbox> outbox;
-    std::unique_ptr<service::AppManager> manager;
+    std::unique_ptr<service::Session> manager;
+    std::unique_ptr<service::UploadDelivery> uploads;
+    std::optional<catalogue::TMDBItem> item; // what its uploads are recorded for
 };
 
-// An AppManager on a fresh store and outbox (or the one in `outboxFolder`), talking to `origin`.
+// A session and uploads on a fresh store and outbox (or the one in `outboxFolder`), talking to `origin`.
 inline Studio makeStudio(
     const QString& origin, const std::optional<QString>& token = std::nullopt, const QString& outboxFolder = {})
 {
@@ -43,8 +46,8 @@ inline Studio makeStudio(
         = std::make_shared<service::Outbox>(outboxFolder.isEmpty() ? studio.dir->filePath(u"outbox"_s) : outboxFolder);
     settings::Endpoints endpoints = settings::Endpoints::defaults();
     endpoints.service = endpoints.catalogue = endpoints.images = origin;
-    studio.manager = std::make_unique<service::AppManager>(
-        service::AppManager::Configuration { studio.store, endpoints, studio.outbox });
+    studio.manager = std::make_unique<service::Session>(service::Session::Configuration { studio.store, endpoints });
+    studio.uploads = std::make_unique<service::UploadDelivery>(*studio.manager, studio.outbox);
     return studio;
 }
 

@@ -1,8 +1,9 @@
-#include "service/app_manager.h"
 #include "service/light_show_list_model.h"
 #include "service/outbox.h"
 #include "service/service_urls.h"
+#include "service/session.h"
 #include "service/sign_in.h"
+#include "service/upload_delivery.h"
 
 #include "analysis/video_analysis_record.h"
 #include "catalogue/catalogue_client.h"
@@ -58,7 +59,7 @@ using corvex::testing::Tool;
 using corvex::testing::validRecording;
 using corvex::webauth::Session;
 using Kind = ServiceError::Kind;
-using Delivery = AppManager::Delivery;
+using Delivery = UploadDelivery::Delivery;
 
 namespace {
 
@@ -95,7 +96,7 @@ QString handOver(const QUrl& callback)
 // the desktop would: the "browser" submits the form and a second launch hands
 // the callback over the local socket. `forged`: while the sign-in waits, an
 // attacker's page posts the form of a sign-in page of its own instead.
-QStringList signInThroughPage(AppManager& manager, const QString& email, const QString& password, bool forged = false)
+QStringList signInThroughPage(Session& manager, const QString& email, const QString& password, bool forged = false)
 {
     QStringList printed;
     std::thread secondLaunch;
@@ -140,7 +141,7 @@ QString addEntry(Outbox& outbox, const QString& accountId, qint64 movie = 550)
 }
 
 // The number of shows the author has on the service.
-qsizetype storedShows(AppManager& manager)
+qsizetype storedShows(Session& manager)
 {
     LightShowListModel list(manager);
     QCoro::waitFor(list.loadLightShows());
@@ -165,9 +166,9 @@ struct FakeService {
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u1","email":"a@example.org"})" });
         server.setAnswer("POST", "/tvapi/lightshow/movie/550", { uploadStatus, "{}" });
     }
-    AppManager::DeliveryResult retry(const QString& id, AppManager::Adopt adopt = AppManager::Adopt::No)
+    UploadDelivery::DeliveryResult retry(const QString& id, UploadDelivery::Adopt adopt = UploadDelivery::Adopt::No)
     {
-        return QCoro::waitFor(studio.manager->retry(AppManager::Parcel { *studio.outbox->entry(id), {} }, adopt));
+        return QCoro::waitFor(studio.uploads->retry(UploadDelivery::Parcel { *studio.outbox->entry(id), {} }, adopt));
     }
 
     FaultServer server;
@@ -216,13 +217,13 @@ private Q_SLOTS:
             QCOMPARE(found.items.first().id(), id);
         }
 
-        studio.manager->setCurrentItem(movieItem(90011));
-        QVERIFY(QCoro::waitFor(studio.manager->uploadLightShow(validRecording())).succeeded());
-        studio.manager->setCurrentItem(episodeItem(91001, 1, 3));
-        QVERIFY(QCoro::waitFor(studio.manager->uploadLightShow(validRecording(5))).succeeded());
+        studio.item = movieItem(90011);
+        QVERIFY(QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item)).succeeded());
+        studio.item = episodeItem(91001, 1, 3);
+        QVERIFY(QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(5), studio.item)).succeeded());
         QVERIFY(studio.outbox->entries().isEmpty());
         // A record that breaks the invariants is refused and kept.
-        const auto refused = QCoro::waitFor(studio.manager->uploadLightShow(brokenRecording()));
+        const auto refused = QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), studio.item));
         QCOMPARE(refused.error->kind, Kind::BadServerResponse);
         QCOMPARE(refused.error->status, 400);
         QCOMPARE(studio.outbox->recording(refused.outboxId), std::optional(brokenRecording()));
@@ -286,8 +287,8 @@ private Q_SLOTS:
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         QTRY_COMPARE(server.received().size(), 1); // the launch's account fetch
         server.clearReceived();
-        studio.manager->setCurrentItem(item);
-        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        studio.item = item;
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QVERIFY(studio.outbox->entries().isEmpty());
         if (path.isEmpty()) {
             QCOMPARE(result.error->kind, Kind::BadURL);
@@ -330,8 +331,8 @@ private Q_SLOTS:
         fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { status, "{}", action });
         QTRY_VERIFY(studio.manager->account().has_value());
         studio.manager->httpClient().setTimeout(std::chrono::milliseconds(300));
-        studio.manager->setCurrentItem(movieItem(550));
-        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        studio.item = movieItem(550);
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QVERIFY(!result.succeeded());
         QCOMPARE(result.error->kind, kind);
         QVERIFY2(result.error->message().contains(messagePart), qPrintable(result.error->message()));
@@ -345,7 +346,7 @@ private Q_SLOTS:
         // signed the studio out; the author signed in again.)
         studio.store->setValue(u"access_token"_s, u"tok"_s);
         fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
-        const auto retried = QCoro::waitFor(studio.manager->retryOutbox());
+        const auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(!retried.error);
         QCOMPARE(retried.results.size(), 1);
         QCOMPARE(retried.results.first().result.delivery, Delivery::Sent);
@@ -357,13 +358,13 @@ private Q_SLOTS:
     {
         FaultServer server;
         Studio studio = makeStudio(server.origin());
-        studio.manager->setCurrentItem(movieItem(1));
-        auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        studio.item = movieItem(1);
+        auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QCOMPARE(result.error->kind, Kind::UserAuthenticationRequired);
         QCOMPARE(studio.outbox->entries().size(), 1); // kept for after the sign-in
         studio.store->setValue(u"access_token"_s, u"tok"_s);
-        studio.manager->setCurrentItem(std::nullopt);
-        result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        studio.item = std::nullopt;
+        result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QCOMPARE(result.error->kind, Kind::Unknown);
         QVERIFY(server.received().isEmpty());
     }
@@ -414,7 +415,7 @@ private Q_SLOTS:
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"e"})" });
         Studio studio = makeStudio(server.origin());
         LightShowListModel list(*studio.manager);
-        QSignalSpy signedOut(studio.manager.get(), &AppManager::accessTokenChanged);
+        QSignalSpy signedOut(studio.manager.get(), &Session::accessTokenChanged);
         QCoro::waitFor(list.loadLightShows());
         QCOMPARE(list.error(), std::nullopt); // another program may have taken the token: no error to show
         QCOMPARE(signedOut.count(), 1);
@@ -943,19 +944,18 @@ private Q_SLOTS:
         FakeService fake(503);
         Studio& studio = fake.studio;
         studio.outbox = std::make_shared<Outbox>(disk.path(u"outbox"_s));
-        studio.manager = std::make_unique<AppManager>(AppManager::Configuration {
-            studio.store, std::get<Endpoints>(studio.manager->endpoints()), studio.outbox });
+        studio.uploads = std::make_unique<UploadDelivery>(*studio.manager, studio.outbox);
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.manager->setCurrentItem(movieItem(550));
+        studio.item = movieItem(550);
         disk.fill();
-        const auto result = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QCOMPARE(result.delivery, Delivery::Failed);
         QVERIFY(result.outboxId.isEmpty());
         QVERIFY2(result.outboxError.contains(u"No space left"_s), qPrintable(result.outboxError));
         QCOMPARE(result.parcel.recording, validRecording());
         QCOMPARE(QDir(studio.outbox->folder()).entryList(QDir::Files | QDir::Hidden), QStringList());
         fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
-        QCOMPARE(QCoro::waitFor(studio.manager->retry(result.parcel)).delivery, Delivery::Sent);
+        QCOMPARE(QCoro::waitFor(studio.uploads->retry(result.parcel)).delivery, Delivery::Sent);
         QCOMPARE(fake.server.received().last().body, validRecording());
     }
 
@@ -968,17 +968,17 @@ private Q_SLOTS:
         FaultProxy proxy(service.origin());
         Studio studio = makeStudio(proxy.origin(), tokenFor(service.origin(), u"lost@example.org"_s));
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.manager->setCurrentItem(movieItem(90011));
+        studio.item = movieItem(90011);
 
         proxy.dropAnswers(1000);
-        const auto first = QCoro::waitFor(studio.manager->uploadLightShow(validRecording()));
+        const auto first = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
         QCOMPARE(first.error->kind, Kind::Transport);
-        auto retried = QCoro::waitFor(studio.manager->retryOutbox());
+        auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QCOMPARE(retried.results.size(), 1);
         QCOMPARE(retried.results.first().result.delivery, Delivery::Failed);
         QCOMPARE(studio.outbox->entries().size(), 1);
         proxy.dropAnswers(0);
-        retried = QCoro::waitFor(studio.manager->retryOutbox());
+        retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QCOMPARE(retried.results.size(), 1);
         QCOMPARE(retried.results.first().result.delivery, Delivery::Sent);
         QVERIFY(studio.outbox->entries().isEmpty());
@@ -1053,22 +1053,21 @@ private Q_SLOTS:
         FakeService fake;
         Studio& studio = fake.studio;
         Studio tool = makeStudio(fake.server.origin(), u"tok"_s);
-        tool.manager = std::make_unique<AppManager>(
-            AppManager::Configuration { tool.store, std::get<Endpoints>(studio.manager->endpoints()), studio.outbox });
+        tool.uploads = std::make_unique<UploadDelivery>(*tool.manager, studio.outbox);
         QTRY_VERIFY(studio.manager->account().has_value() && tool.manager->account().has_value());
         for (int i = 0; i < 5; ++i)
             QVERIFY(!addEntry(*studio.outbox, u"u1"_s).isEmpty());
 
         int sent = 0;
         int done = 0;
-        const auto run = [&sent, &done](AppManager& manager) -> QCoro::Task<> {
-            const AppManager::RetryReport report = co_await manager.retryOutbox();
+        const auto run = [&sent, &done](UploadDelivery& uploads) -> QCoro::Task<> {
+            const UploadDelivery::RetryReport report = co_await uploads.retryOutbox();
             for (const auto& result : report.results)
                 sent += result.result.delivery == Delivery::Sent ? 1 : 0;
             ++done;
         };
-        auto first = run(*studio.manager);
-        auto second = run(*tool.manager);
+        auto first = run(*studio.uploads);
+        auto second = run(*tool.uploads);
         QTRY_COMPARE(done, 2);
         QCOMPARE(countRequests(fake.server, "POST"), 5);
         QCOMPARE(sent, 5);
@@ -1081,10 +1080,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("entryAuthor");
         QTest::addColumn<QString>("savedUnderToken"); // when the author was not known at the save
-        QTest::addColumn<AppManager::Adopt>("adopt");
+        QTest::addColumn<UploadDelivery::Adopt>("adopt");
         QTest::addColumn<Delivery>("delivery");
-        const auto adopt = AppManager::Adopt::UnknownAuthor;
-        const auto no = AppManager::Adopt::No;
+        const auto adopt = UploadDelivery::Adopt::UnknownAuthor;
+        const auto no = UploadDelivery::Adopt::No;
         QTest::newRow("own") << "u1" << QString() << no << Delivery::Sent;
         QTest::newRow("another author's") << "u0" << QString() << no << Delivery::OtherAuthor;
         QTest::newRow("another author's, even when adopting") << "u0" << QString() << adopt << Delivery::OtherAuthor;
@@ -1099,7 +1098,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, entryAuthor);
         QFETCH(QString, savedUnderToken);
-        QFETCH(AppManager::Adopt, adopt);
+        QFETCH(UploadDelivery::Adopt, adopt);
         QFETCH(Delivery, delivery);
         FakeService fake;
         const QString id = *fake.studio.outbox
@@ -1127,7 +1126,7 @@ private Q_SLOTS:
         const QString unknown = addEntry(*studio.outbox, QString());
         studio.manager->setAccount(Account { u"u0"_s, u"old@example.org"_s });
 
-        const auto report = QCoro::waitFor(studio.manager->retryOutbox());
+        const auto report = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(!report.error);
         QHash<QString, Delivery> deliveries;
         for (const auto& result : report.results)
@@ -1141,7 +1140,7 @@ private Q_SLOTS:
 
         // Without a way to learn whose the token is, nothing is sent at all.
         fake.server.setAnswer("GET", "/auth/account", { 503, "{}" });
-        const auto refused = QCoro::waitFor(studio.manager->retryOutbox());
+        const auto refused = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(refused.error.has_value());
         QVERIFY(refused.results.isEmpty());
         QCOMPARE(studio.outbox->entries().size(), 2);
@@ -1164,7 +1163,7 @@ private Q_SLOTS:
         }
         QVERIFY(fake.studio.outbox->entry(id)->key.isEmpty());
         for (int attempt = 0; attempt < 2; ++attempt)
-            QCOMPARE(fake.retry(id, AppManager::Adopt::UnknownAuthor).delivery, Delivery::Failed);
+            QCOMPARE(fake.retry(id, UploadDelivery::Adopt::UnknownAuthor).delivery, Delivery::Failed);
         QList<QByteArray> keys;
         for (const auto& request : fake.server.received())
             if (request.method == "POST")
@@ -1232,8 +1231,8 @@ private Q_SLOTS:
         corvex.signIn(token);
         Studio studio = makeStudio(service.origin(), token, corvex.outboxPath());
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.manager->setCurrentItem(movieItem(550));
-        QCOMPARE(QCoro::waitFor(studio.manager->uploadLightShow(brokenRecording())).error->status, 400);
+        studio.item = movieItem(550);
+        QCOMPARE(QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), studio.item)).error->status, 400);
         Outbox& outbox = *studio.outbox;
         QCOMPARE(outbox.entries().size(), 1);
         const Outbox::Entry entry = outbox.entries().first();
@@ -1375,7 +1374,7 @@ private Q_SLOTS:
                 held.reset();
             }
         }
-        const auto result = QCoro::waitFor(fake.studio.manager->retry(AppManager::Parcel { *entry, {} }));
+        const auto result = QCoro::waitFor(fake.studio.uploads->retry(UploadDelivery::Parcel { *entry, {} }));
         QCOMPARE(result.delivery, delivery);
         QCOMPARE(result.error.has_value(), !detail.isEmpty());
         if (result.error)

@@ -1,13 +1,14 @@
 // Sign-in, tokens and the reference service as an attacker meets them: forged
 // sign-in links, stolen or stale tokens, password guessing, and connections
 // that misbehave. Everything runs against the real corvex-service on
-// 127.0.0.1 and, for the studio's side, the real AppManager.
+// 127.0.0.1 and, for the studio's side, the real session and uploads.
 
-#include "service/app_manager.h"
 #include "service/light_show_list_model.h"
 #include "service/outbox.h"
 #include "service/service_urls.h"
+#include "service/session.h"
 #include "service/sign_in.h"
+#include "service/upload_delivery.h"
 
 #include "analysis/video_analysis_record.h"
 #include "platform/settings/store.h"
@@ -584,7 +585,7 @@ private Q_SLOTS:
         QTRY_VERIFY(studio.manager->account().has_value());
         QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", token).status, 200);
 
-        QSignalSpy tokenChanged(studio.manager.get(), &AppManager::accessTokenChanged);
+        QSignalSpy tokenChanged(studio.manager.get(), &Session::accessTokenChanged);
         LightShowListModel list(*studio.manager);
         if (request == u"account"_s) {
             QCoro::waitFor(studio.manager->fetchAccount());
@@ -592,7 +593,7 @@ private Q_SLOTS:
             QCoro::waitFor(list.loadLightShows());
         } else if (request == u"retry"_s) {
             // Asking whose the token is comes before any recording is sent.
-            const auto report = QCoro::waitFor(studio.manager->retryOutbox());
+            const auto report = QCoro::waitFor(studio.uploads->retryOutbox());
             QVERIFY(report.error.has_value());
             QCOMPARE(report.error->status, 401);
             QVERIFY(report.results.isEmpty());

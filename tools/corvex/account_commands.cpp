@@ -6,8 +6,8 @@
 #include "commands.h"
 
 #include "platform/webauth/session.h"
-#include "service/app_manager.h"
 #include "service/service_urls.h"
+#include "service/session.h"
 #include "service/sign_in.h"
 
 #include <QCommandLineParser>
@@ -25,13 +25,13 @@
 
 namespace corvex::cli {
 
-using service::AppManager;
+using service::Session;
 
 namespace {
 
-int reportAccount(AppManager& manager)
+int reportAccount(Session& manager)
 {
-    const AppManager::AccountOutcome outcome = QCoro::waitFor(manager.requestAccount());
+    const Session::AccountOutcome outcome = QCoro::waitFor(manager.requestAccount());
     if (outcome.error) {
         printError(outcome.error->message());
         return Failure;
@@ -105,7 +105,7 @@ int runLogin(const QStringList& arguments)
                            "the settings shared with the studio and never printed."),
             0, 0))
         return *exit;
-    AppManager* shared = serviceManager();
+    Session* shared = serviceManager();
     if (!shared)
         return Failure;
 
@@ -173,7 +173,7 @@ int runWhoami(const QStringList& arguments)
     if (const auto exit = parseCommand(parser, arguments,
             QStringLiteral("Show the account the stored sign-in belongs to, as the service reports it."), 0, 0))
         return *exit;
-    AppManager* shared = serviceManager();
+    Session* shared = serviceManager();
     if (!shared || !requireToken(*shared))
         return Failure;
     return reportAccount(*shared);
@@ -187,7 +187,7 @@ int runLogout(const QStringList& arguments)
                            "end it, so that a copy of it is of no use either."),
             0, 0))
         return *exit;
-    AppManager* shared = serviceManager();
+    Session* shared = serviceManager();
     if (!shared)
         return Failure;
     if (!shared->accessToken()) {

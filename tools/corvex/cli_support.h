@@ -12,8 +12,9 @@ class QCommandLineParser;
 class VideoAnalysis;
 
 namespace corvex::service {
-class AppManager;
-}
+class Session;
+class UploadDelivery;
+} // namespace corvex::service
 
 namespace corvex::cli {
 
@@ -63,10 +64,13 @@ std::optional<qint64> parseInteger(const QString& text, const QString& what);
 
 /// The studio's manager of the service, shared with the studio's settings and
 /// outbox; none, with the problem printed, when the configuration is unusable.
-service::AppManager* serviceManager();
+service::Session* serviceManager();
+/// The studio's uploads on that session and outbox; none, with the problem
+/// printed, when the configuration is unusable.
+service::UploadDelivery* serviceUploads();
 
 /// Whether a token is stored; prints how to sign in when none is.
-bool requireToken(const service::AppManager& manager);
+bool requireToken(const service::Session& manager);
 
 /// The parser's help text with the usage line naming the subcommand
 /// ("Usage: corvex analyse [options] ...") instead of the program's path.

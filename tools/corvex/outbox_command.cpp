@@ -4,8 +4,9 @@
 #include "cli_support.h"
 #include "commands.h"
 
-#include "service/app_manager.h"
 #include "service/outbox.h"
+#include "service/session.h"
+#include "service/upload_delivery.h"
 
 #include <QCommandLineParser>
 #include <QTextStream>
@@ -14,7 +15,8 @@
 
 namespace corvex::cli {
 
-using service::AppManager;
+using service::Session;
+using service::UploadDelivery;
 
 namespace {
 
@@ -86,10 +88,11 @@ int runOutbox(const QStringList& arguments)
                                   "'corvex outbox --help'"));
         return Usage;
     }
-    AppManager* shared = serviceManager();
-    if (!shared)
+    UploadDelivery* uploads = serviceUploads();
+    if (!uploads)
         return Failure;
-    service::Outbox* outbox = shared->outbox();
+    Session* shared = &uploads->session();
+    service::Outbox* outbox = uploads->outbox();
     if (const QString problem = outbox->folderProblem(); !problem.isEmpty()) {
         printError(QStringLiteral("the outbox cannot be used: %1").arg(problem));
         return Failure;
@@ -161,9 +164,9 @@ int runOutbox(const QStringList& arguments)
     if (!requireToken(*shared))
         return Failure;
 
-    using Delivery = AppManager::Delivery;
+    using Delivery = UploadDelivery::Delivery;
     const auto report = [](const QString& id, const catalogue::TMDBItem& item, const QString& entryAuthor,
-                            const AppManager::DeliveryResult& result) {
+                            const UploadDelivery::DeliveryResult& result) {
         service::Outbox::Entry entry;
         entry.accountId = entryAuthor;
         const QString what = QStringLiteral("%1 (%2)").arg(id, item.describe());
@@ -192,13 +195,13 @@ int runOutbox(const QStringList& arguments)
         const auto entry = waiting(sendOption);
         if (!entry)
             return Failure;
-        const auto result
-            = QCoro::waitFor(shared->retry(AppManager::Parcel { *entry, {} }, AppManager::Adopt::UnknownAuthor));
+        const auto result = QCoro::waitFor(
+            uploads->retry(UploadDelivery::Parcel { *entry, {} }, UploadDelivery::Adopt::UnknownAuthor));
         const bool fine = report(entry->id, entry->item, entry->accountId, result);
         return fine && result.delivery == Delivery::Sent ? Success : Failure;
     }
 
-    const auto retried = QCoro::waitFor(shared->retryOutbox());
+    const auto retried = QCoro::waitFor(uploads->retryOutbox());
     if (retried.error) {
         printError(QStringLiteral("nothing was sent: %1").arg(retried.error->message()));
         return Failure;

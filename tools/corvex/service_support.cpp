@@ -1,14 +1,15 @@
 #include "cli_support.h"
 
-#include "service/app_manager.h"
+#include "service/session.h"
+#include "service/upload_delivery.h"
 
 namespace corvex::cli {
 
-service::AppManager* serviceManager()
+service::Session* serviceManager()
 {
     // The one process-wide manager: the tool's commands act for the same
     // account, settings and outbox as the studio.
-    service::AppManager& shared = service::AppManager::shared();
+    service::Session& shared = service::Session::shared();
     if (!shared.configurationError().isEmpty()) {
         printError(shared.configurationError());
         return nullptr;
@@ -16,7 +17,12 @@ service::AppManager* serviceManager()
     return &shared;
 }
 
-bool requireToken(const service::AppManager& manager)
+service::UploadDelivery* serviceUploads()
+{
+    return serviceManager() ? &service::UploadDelivery::shared() : nullptr;
+}
+
+bool requireToken(const service::Session& manager)
 {
     if (manager.accessToken())
         return true;

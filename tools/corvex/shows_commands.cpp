@@ -3,9 +3,9 @@
 #include "cli_support.h"
 #include "commands.h"
 
-#include "service/app_manager.h"
 #include "service/light_show_list_model.h"
 #include "service/service_urls.h"
+#include "service/session.h"
 #include "service/sign_in.h"
 
 #include <QCommandLineParser>
@@ -14,7 +14,7 @@
 
 namespace corvex::cli {
 
-using service::AppManager;
+using service::Session;
 
 int runShows(const QStringList& arguments)
 {
@@ -22,7 +22,7 @@ int runShows(const QStringList& arguments)
     if (const auto exit
         = parseCommand(parser, arguments, QStringLiteral("List your light shows on the service."), 0, 0))
         return *exit;
-    AppManager* shared = serviceManager();
+    Session* shared = serviceManager();
     if (!shared || !requireToken(*shared))
         return Failure;
     service::LightShowListModel list(*shared);
@@ -51,7 +51,7 @@ int runDelete(const QStringList& arguments)
     if (const auto exit
         = parseCommand(parser, arguments, QStringLiteral("Delete light shows of yours from the service."), 1, -1))
         return *exit;
-    AppManager* shared = serviceManager();
+    Session* shared = serviceManager();
     if (!shared || !requireToken(*shared))
         return Failure;
     int status = Success;

@@ -5,7 +5,8 @@
 #include "commands.h"
 
 #include "analysis/video_analysis_record.h"
-#include "service/app_manager.h"
+#include "service/session.h"
+#include "service/upload_delivery.h"
 
 #include <QCommandLineParser>
 
@@ -13,7 +14,8 @@
 
 namespace corvex::cli {
 
-using service::AppManager;
+using service::Session;
+using service::UploadDelivery;
 
 int runUpload(const QStringList& arguments)
 {
@@ -75,15 +77,15 @@ int runUpload(const QStringList& arguments)
         return Failure;
     }
 
-    AppManager* shared = serviceManager();
-    if (!shared)
+    UploadDelivery* uploads = serviceUploads();
+    if (!uploads)
         return Failure;
-    shared->setCurrentItem(item);
+    Session* shared = &uploads->session();
     // The outbox keeps whose recording this is, so know the account first.
     if (shared->accessToken() && !shared->account())
         QCoro::waitFor(shared->fetchAccount());
-    const AppManager::UploadResult result = QCoro::waitFor(shared->uploadLightShow(bytes));
-    using Delivery = AppManager::Delivery;
+    const UploadDelivery::UploadResult result = QCoro::waitFor(uploads->uploadLightShow(bytes, item));
+    using Delivery = UploadDelivery::Delivery;
     if (result.delivery == Delivery::Sent) {
         printOut(QStringLiteral("uploaded %1 for %2").arg(positional.first(), item.describe()));
         return Success;
