@@ -295,7 +295,7 @@ private Q_SLOTS:
         SingleInstance instance(QStringLiteral("corvex-studio"));
         QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
         StudioApp studio(
-            *manager, RecordingModels::process()); // opens the sign-in page with the desktop's default browser
+            manager->uploads, RecordingModels::process()); // opens the sign-in page with the desktop's default browser
         QSignalSpy launches(&instance, &SingleInstance::messageReceived);
         connect(&instance, &SingleInstance::messageReceived, &studio, &StudioApp::handleLaunchMessage);
         MainWindow* main = studio.newMainWindow();
@@ -343,7 +343,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
             [this] {
                 const auto url = m_webDriver->call("GET", m_webDriver->session(QStringLiteral("/url")));
-                return url && url->toString().contains(QStringLiteral("/auth/signin?redirectUri=corvexapp://callback&state="));
+                return url
+                    && url->toString().contains(QStringLiteral("/auth/signin?redirectUri=corvexapp://callback&state="));
             }(),
             30000);
         QString email;
@@ -369,10 +370,10 @@ private Q_SLOTS:
 
         // The browser hands the answer to the desktop, which starts corvex-studio
         // with it; that launch gives it to the sign-in waiting here and raises us.
-        if (!QTest::qWaitFor([&] { return manager->account().has_value(); }, 60000))
+        if (!QTest::qWaitFor([&] { return manager->session.account().has_value(); }, 60000))
             browserScreenshot(QStringLiteral("no-answer"));
-        QVERIFY(manager->account().has_value());
-        QCOMPARE(manager->account()->email, kEmail);
+        QVERIFY(manager->session.account().has_value());
+        QCOMPARE(manager->session.account()->email, kEmail);
         QTRY_VERIFY_WITH_TIMEOUT(launches.count() >= 1, 20000);
         QCOMPARE(launches.first().first().toByteArray(), QByteArray("activate"));
         QTRY_VERIFY_WITH_TIMEOUT(!corvex::testing::shown<QPushButton>(main, QStringLiteral("Sign In")), 20000);

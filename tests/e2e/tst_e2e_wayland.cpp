@@ -118,7 +118,7 @@ private Q_SLOTS:
         portal.address.busAddress = m_desktop->bus.toStdString();
         portal.store
             = screencapture::portal::settingsChoiceStore(m_work.filePath(QStringLiteral("portal.ini")).toStdString());
-        StudioApp studio(*manager, RecordingModels::process(),
+        StudioApp studio(manager->uploads, RecordingModels::process(),
             [&portal] { return screencapture::portal::PortalBackend::create(portal); });
         MainWindow* main = studio.newMainWindow();
         QVERIFY(QTest::qWaitForWindowExposed(main, 20000));

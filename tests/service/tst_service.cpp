@@ -57,7 +57,7 @@ using corvex::testing::ReferenceServiceProcess;
 using corvex::testing::Studio;
 using corvex::testing::Tool;
 using corvex::testing::validRecording;
-using corvex::webauth::Session;
+using WebSession = corvex::webauth::Session;
 using Kind = ServiceError::Kind;
 using Delivery = UploadDelivery::Delivery;
 
@@ -83,7 +83,7 @@ QString handOver(const QUrl& callback)
     std::atomic<bool> done = false;
     QString error;
     std::thread launch([&] {
-        error = Session::handOver(callback).error;
+        error = WebSession::handOver(callback).error;
         done = true;
     });
     if (!QTest::qWaitFor([&done] { return done.load(); }, 10000))
@@ -101,13 +101,13 @@ QStringList signInThroughPage(Session& manager, const QString& email, const QStr
     QStringList printed;
     std::thread secondLaunch;
     QString handOverError;
-    Session session([&](const QUrl& opened) {
+    WebSession session([&](const QUrl& opened) {
         const QUrl url
             = forged ? SignInRequest::make(opened.toString(QUrl::RemovePath | QUrl::RemoveQuery)).url : opened;
         QTimer::singleShot(0, [&, url] {
             [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error) -> QCoro::Task<> {
                 const QUrl callback = co_await submitSignInForm(page, mail, pass);
-                launch = std::thread([callback, &error] { error = Session::handOver(callback).error; });
+                launch = std::thread([callback, &error] { error = WebSession::handOver(callback).error; });
             }(url, email, password, secondLaunch, handOverError);
         });
         return true;
@@ -642,7 +642,7 @@ private Q_SLOTS:
         Studio studio = makeStudio(server.origin(), u"kept-token"_s);
         QStringList printed;
         QUrl opened;
-        Session session([&opened](const QUrl& url) {
+        WebSession session([&opened](const QUrl& url) {
             opened = url;
             return true;
         });
@@ -653,8 +653,8 @@ private Q_SLOTS:
         QCOMPARE(query.queryItemValue(u"redirectUri"_s), u"corvexapp://callback"_s);
         QVERIFY(QRegularExpression(u"^[A-Za-z0-9_-]{32}$"_s).match(query.queryItemValue(u"state"_s)).hasMatch());
 
-        Session second([](const QUrl&) { return true; });
-        QCOMPARE(QCoro::waitFor(second.authenticate(opened, u"corvexapp"_s)).failure, Session::Failure::Busy);
+        WebSession second([](const QUrl&) { return true; });
+        QCOMPARE(QCoro::waitFor(second.authenticate(opened, u"corvexapp"_s)).failure, WebSession::Failure::Busy);
 
         // A URL of another scheme is refused and the session keeps waiting;
         // the second launch's error names the scheme, never the address and its token.
@@ -688,11 +688,11 @@ private Q_SLOTS:
     {
         QFETCH(bool, waits);
         const QUrl page(u"http://127.0.0.1:1/auth/signin"_s);
-        Session session([](const QUrl&) { return false; });
+        WebSession session([](const QUrl&) { return false; });
         session.setWaitsWhenNotOpened(waits);
-        QSignalSpy notOpened(&session, &Session::browserNotOpened);
-        std::optional<Session::Outcome> outcome;
-        auto running = [](Session& s, QUrl url, std::optional<Session::Outcome>& out) -> QCoro::Task<> {
+        QSignalSpy notOpened(&session, &WebSession::browserNotOpened);
+        std::optional<WebSession::Outcome> outcome;
+        auto running = [](WebSession& s, QUrl url, std::optional<WebSession::Outcome>& out) -> QCoro::Task<> {
             out = co_await s.authenticate(url, u"corvexapp"_s);
         }(session, page, outcome);
         // Whatever happens below, the coroutine ends while what it writes to still exists.
@@ -700,7 +700,7 @@ private Q_SLOTS:
 
         if (!waits) {
             QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
-            QCOMPARE(outcome->failure, Session::Failure::CannotOpen);
+            QCOMPARE(outcome->failure, WebSession::Failure::CannotOpen);
             QVERIFY2(outcome->message.contains(page.toString()), qPrintable(outcome->message));
             QCOMPARE(notOpened.count(), 0);
             QVERIFY(!session.isActive());
@@ -712,7 +712,7 @@ private Q_SLOTS:
         const QString error = handOver(QUrl(u"corvexapp://callback?token=abc"_s));
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
-        QCOMPARE(outcome->failure, Session::Failure::None);
+        QCOMPARE(outcome->failure, WebSession::Failure::None);
         QCOMPARE(outcome->callback, std::optional(QUrl(u"corvexapp://callback?token=abc"_s)));
     }
 
@@ -720,14 +720,14 @@ private Q_SLOTS:
     // behind by a program that crashed is taken over.
     void sessionSeesOtherPrograms()
     {
-        const QString path = Session::socketPath();
+        const QString path = WebSession::socketPath();
         const QUrl page(u"http://127.0.0.1:1/"_s);
         {
             QLocalServer other;
             QVERIFY(other.listen(path));
-            Session session([](const QUrl&) { return true; });
+            WebSession session([](const QUrl&) { return true; });
             const auto outcome = QCoro::waitFor(session.authenticate(page, u"corvexapp"_s));
-            QCOMPARE(outcome.failure, Session::Failure::Busy);
+            QCOMPARE(outcome.failure, WebSession::Failure::Busy);
             QVERIFY(outcome.message.contains(u"another Corvex program"_s));
             QVERIFY(other.isListening());
         }
@@ -735,7 +735,7 @@ private Q_SLOTS:
         QVERIFY(stale.open(QIODevice::WriteOnly));
         stale.close();
         bool opened = false;
-        Session session([&opened](const QUrl&) { return opened = true; });
+        WebSession session([&opened](const QUrl&) { return opened = true; });
         auto waiting = session.authenticate(page, u"corvexapp"_s);
         QTRY_VERIFY(opened);
         const QString error = handOver(QUrl(u"corvexapp://callback?token=abc"_s));
