@@ -3,6 +3,8 @@
 #include "platform/screencapture/portal/portal_connection.h"
 
 #include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QUrl>
 
@@ -95,6 +97,19 @@ PortalFileChooser::PortalFileChooser(screencapture::portal::PortalAddress addres
 
 PortalFileChooser::~PortalFileChooser() = default;
 
+bool PortalFileChooser::isPresent() const
+{
+    const QString name = QStringLiteral("corvex-file-chooser-probe");
+    QDBusConnection bus = m_address.busAddress.empty()
+        ? QDBusConnection::sessionBus()
+        : QDBusConnection::connectToBus(QString::fromStdString(m_address.busAddress), name);
+    const bool present = bus.isConnected() && bus.interface()
+        && bus.interface()->isServiceRegistered(QString::fromStdString(m_address.service)).value();
+    if (!m_address.busAddress.empty())
+        QDBusConnection::disconnectFromBus(name);
+    return present;
+}
+
 bool PortalFileChooser::isOpen() const
 {
     return m_worker != nullptr;
@@ -147,12 +162,6 @@ void PortalFileChooser::open(const Request& request)
             std::lock_guard lock(worker->mutex);
             worker->connection = nullptr;
         };
-        // Only a portal that runs already: asking would start one, which is slow and may not answer.
-        if (!portal.isRegistered()) {
-            done();
-            tell([this] { Q_EMIT unavailable(QStringLiteral("no desktop portal is running")); });
-            return;
-        }
         if (!portal.unsignedProperty(kFileChooser, "version")) {
             done();
             tell([this] { Q_EMIT unavailable(QStringLiteral("the desktop's portal has no file chooser")); });

@@ -30,6 +30,8 @@ public:
     /// Closes a dialog still open.
     ~PortalFileChooser() override;
 
+    /// Whether something answers as the portal on its bus (a short call to the bus itself).
+    bool isPresent() const;
     /// Asks for one existing file; ignored while a dialog is open.
     void open(const Request& request);
     bool isOpen() const;

@@ -207,7 +207,10 @@ void VideoSection::chooseFile()
     if (m_portalChooser.isOpen())
         return; // the desktop's dialog is up
     // The desktop's own chooser where its portal has one; Qt's where it has none or fails.
-    m_portalChooser.open({ fileDialogTitle(), lastFolder(), QStringLiteral("Videos"), videoPatterns() });
+    if (m_portalChooser.isPresent())
+        m_portalChooser.open({ fileDialogTitle(), lastFolder(), QStringLiteral("Videos"), videoPatterns() });
+    else
+        openOwnFileDialog();
 }
 
 void VideoSection::chooseFilm(const QString& path)
