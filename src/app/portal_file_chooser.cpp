@@ -1,5 +1,6 @@
 #include "app/portal_file_chooser.h"
 
+#include "app/portal_thread.h"
 #include "platform/screencapture/portal/portal_connection.h"
 
 #include <QDBusArgument>
@@ -8,8 +9,6 @@
 #include <QDBusMetaType>
 #include <QUrl>
 
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -67,22 +66,7 @@ const QString kFileChooser = QStringLiteral("org.freedesktop.portal.FileChooser"
 }
 
 struct PortalFileChooser::Worker {
-    std::thread thread;
-    std::mutex mutex; // guards what follows
-    PortalConnection* connection = nullptr; // while the thread has one
-    bool closing = false;
-
-    ~Worker()
-    {
-        {
-            std::lock_guard lock(mutex);
-            closing = true;
-            if (connection)
-                connection->cancel();
-        }
-        if (thread.joinable())
-            thread.join();
-    }
+    PortalThread thread;
 };
 
 PortalFileChooser::PortalFileChooser(screencapture::portal::PortalAddress address, QObject* parent)
@@ -144,7 +128,7 @@ void PortalFileChooser::open(const Request& request)
             },
             Qt::QueuedConnection);
     };
-    worker->thread = std::thread([this, worker, tell, options, title = request.title] {
+    worker->thread.start([this, worker, tell, options, title = request.title] {
         auto connected = PortalConnection::connect(m_address);
         if (!connected) {
             const QString reason = QString::fromStdString(connected.error);
@@ -152,16 +136,9 @@ void PortalFileChooser::open(const Request& request)
             return;
         }
         PortalConnection& portal = **connected.value;
-        {
-            std::lock_guard lock(worker->mutex);
-            if (worker->closing)
-                return;
-            worker->connection = &portal;
-        }
-        const auto done = [&] {
-            std::lock_guard lock(worker->mutex);
-            worker->connection = nullptr;
-        };
+        if (!worker->thread.use(&portal))
+            return;
+        const auto done = [worker] { worker->thread.use(nullptr); };
         if (!portal.unsignedProperty(kFileChooser, "version")) {
             done();
             tell([this] { Q_EMIT unavailable(QStringLiteral("the desktop's portal has no file chooser")); });

@@ -1,5 +1,6 @@
 #include "app/portal_shortcuts.h"
 
+#include "app/portal_thread.h"
 #include "platform/screencapture/portal/portal_connection.h"
 
 #include <QDBusArgument>
@@ -8,16 +9,10 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
-#include <mutex>
-#include <thread>
 
-namespace {
+namespace corvex::app {
 
-// One shortcut as the portal takes and gives it, (sa{sv}): its id and what it is.
-struct PortalShortcut {
-    QString id;
-    QVariantMap details;
-};
+Q_LOGGING_CATEGORY(lcShortcuts, "corvex.app.shortcuts")
 
 QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut)
 {
@@ -33,14 +28,6 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& s
     argument.endStructure();
     return argument;
 }
-
-} // namespace
-
-Q_DECLARE_METATYPE(PortalShortcut)
-
-namespace corvex::app {
-
-Q_LOGGING_CATEGORY(lcShortcuts, "corvex.app.shortcuts")
 
 using screencapture::portal::PortalConnection;
 using screencapture::portal::RequestError;
@@ -115,27 +102,11 @@ QString portalTriggerOf(const QKeySequence& keys)
 }
 
 struct PortalShortcuts::Worker {
-    std::thread thread;
-    std::mutex mutex; // guards what follows
-    PortalConnection* connection = nullptr; // while the thread asks
-    bool closing = false;
-
     // What the thread leaves for the GUI thread, read after it was joined.
     std::unique_ptr<PortalConnection> bound;
     QString session;
     QString reason;
-
-    ~Worker()
-    {
-        {
-            std::lock_guard lock(mutex);
-            closing = true;
-            if (connection)
-                connection->cancel();
-        }
-        if (thread.joinable())
-            thread.join();
-    }
+    PortalThread thread; // last, so that it is joined before the rest goes
 };
 
 PortalShortcuts::PortalShortcuts(
@@ -154,7 +125,7 @@ PortalShortcuts::PortalShortcuts(
     }
 
     Worker* worker = m_worker.get();
-    worker->thread = std::thread([this, worker, asked, address = std::move(address)] {
+    worker->thread.start([this, worker, asked, address = std::move(address)] {
         // Told on the GUI thread once this thread is done; dropped when the object went first.
         const auto finish = [this, worker] {
             QMetaObject::invokeMethod(
@@ -185,12 +156,8 @@ PortalShortcuts::PortalShortcuts(
             return;
         }
         std::unique_ptr<PortalConnection> portal = std::move(*connected.value);
-        {
-            std::lock_guard lock(worker->mutex);
-            if (worker->closing)
-                return;
-            worker->connection = portal.get();
-        }
+        if (!worker->thread.use(portal.get()))
+            return;
         const auto answer = [&]() -> QString {
             if (!portal->unsignedProperty(kGlobalShortcuts, "version"))
                 return QStringLiteral("This desktop offers no keys that work over other programs; %1").arg(kTray);
@@ -222,12 +189,8 @@ PortalShortcuts::PortalShortcuts(
             return {};
         };
         worker->reason = answer();
-        {
-            std::lock_guard lock(worker->mutex);
-            worker->connection = nullptr;
-            if (worker->closing)
-                return;
-        }
+        if (!worker->thread.use(nullptr))
+            return;
         if (worker->reason.isEmpty())
             worker->bound = std::move(portal);
         finish();

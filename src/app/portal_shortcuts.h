@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QVariantMap>
 
 #include <memory>
 
@@ -14,7 +15,18 @@ namespace corvex::screencapture::portal {
 class PortalConnection;
 }
 
+class QDBusArgument;
+
 namespace corvex::app {
+
+/// One shortcut as the GlobalShortcuts portal takes and gives it, (sa{sv}):
+/// its id and what it is ("description", "preferred_trigger", ...).
+struct PortalShortcut {
+    QString id;
+    QVariantMap details;
+};
+QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut);
+const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut);
 
 /// The trigger the desktop is asked for, in the notation of freedesktop.org's
 /// shortcuts (e.g. "CTRL+SHIFT+r", "ALT+F9"); empty for no key or several.
@@ -58,3 +70,5 @@ private:
 };
 
 } // namespace corvex::app
+
+Q_DECLARE_METATYPE(corvex::app::PortalShortcut)

@@ -25,27 +25,7 @@
 
 using corvex::app::GlobalKeys;
 
-// One shortcut as the portal takes it, (sa{sv}).
-struct Shortcut {
-    QString id;
-    QVariantMap details;
-};
-inline QDBusArgument& operator<<(QDBusArgument& argument, const Shortcut& shortcut)
-{
-    argument.beginStructure();
-    argument << shortcut.id << shortcut.details;
-    argument.endStructure();
-    return argument;
-}
-inline const QDBusArgument& operator>>(const QDBusArgument& argument, Shortcut& shortcut)
-{
-    argument.beginStructure();
-    argument >> shortcut.id >> shortcut.details;
-    argument.endStructure();
-    return argument;
-}
-
-Q_DECLARE_METATYPE(Shortcut)
+using corvex::app::PortalShortcut;
 
 namespace {
 
@@ -126,7 +106,7 @@ public:
     uint code = 0;
     bool bindsThem = true; // false: answers, yet binds nothing
     QString session;
-    QList<Shortcut> asked;
+    QList<PortalShortcut> asked;
     bool closed() const { return m_sessionAdaptor->closed; }
 
     void press(const QString& id, const QString& inSession)
@@ -146,15 +126,15 @@ public Q_SLOTS:
         m_bus.registerObject(session, &m_sessionObject, QDBusConnection::ExportAdaptors);
         return answer(call, options, 0, { { QStringLiteral("session_handle"), session } });
     }
-    QDBusObjectPath BindShortcuts(const QDBusObjectPath&, const QList<Shortcut>& shortcuts, const QString&,
-        const QVariantMap& options, const QDBusMessage& call)
+    QDBusObjectPath BindShortcuts(const QDBusObjectPath&, const QList<corvex::app::PortalShortcut>& shortcuts,
+        const QString&, const QVariantMap& options, const QDBusMessage& call)
     {
         asked = shortcuts;
         QVariantMap results;
         if (bindsThem)
             results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));
         else
-            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(QList<Shortcut>()));
+            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(QList<PortalShortcut>()));
         return answer(call, options, code, results);
     }
 
@@ -198,8 +178,8 @@ class TestGlobalKeys : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        qDBusRegisterMetaType<Shortcut>();
-        qDBusRegisterMetaType<QList<Shortcut>>();
+        qDBusRegisterMetaType<PortalShortcut>();
+        qDBusRegisterMetaType<QList<PortalShortcut>>();
     }
 
     void init()
