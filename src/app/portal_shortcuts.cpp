@@ -150,7 +150,7 @@ PortalShortcuts::PortalShortcuts(
         };
         auto connected = PortalConnection::connect(address);
         if (!connected) {
-            worker->reason = QStringLiteral("There is no session bus (%1); %2")
+            worker->reason = QStringLiteral("The desktop's portal cannot be reached: %1; %2")
                                  .arg(QString::fromStdString(connected.error), kTray);
             finish();
             return;

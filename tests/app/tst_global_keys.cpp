@@ -260,6 +260,25 @@ private Q_SLOTS:
         QTRY_VERIFY(shortcuts->closed());
     }
 
+    // Without a session bus nothing is asked: no bus is started for the
+    // studio (dbus-launch may hang), and the menu says why.
+    void portalWithoutASessionBus()
+    {
+        const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("XDG_RUNTIME_DIR");
+        auto back = qScopeGuard([&] {
+            qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+            qputenv("XDG_RUNTIME_DIR", runtime);
+        });
+        GlobalKeys keys(QKeySequence(QStringLiteral("Ctrl+Alt+R")), QKeySequence(QStringLiteral("Ctrl+Alt+S")));
+        QSignalSpy answered(&keys, &GlobalKeys::availabilityChanged);
+        QVERIFY(answered.wait(10000));
+        QVERIFY2(
+            keys.unavailableReason().contains(QStringLiteral("no session bus")), qPrintable(keys.unavailableReason()));
+    }
+
     // The trigger suggested to the desktop, in freedesktop.org's notation: the
     // keysym's own name, and nothing for what has no single key.
     void portalTriggers_data()

@@ -6,6 +6,7 @@
 #include <QDBusReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QFileInfo>
 #include <QObject>
 #include <QThread>
 
@@ -27,6 +28,16 @@ const QString kResponse = QStringLiteral("Response");
 constexpr int kCallTimeoutMs = 15000; // the methods answer at once; the dialog's answer comes as a signal
 
 std::atomic<int> connectionCounter { 0 };
+
+// Whether the session has a bus to find. Without one, Qt would start a bus of
+// its own through dbus-launch, which may hang and has no portal anyway.
+bool sessionBusKnown()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
 
 } // namespace
 
@@ -161,6 +172,8 @@ PortalConnection::PortalConnection()
 Result<std::unique_ptr<PortalConnection>, std::string> PortalConnection::connect(const PortalAddress& address)
 {
     using Connected = Result<std::unique_ptr<PortalConnection>, std::string>;
+    if (address.busAddress.empty() && !sessionBusKnown())
+        return Connected::failure("there is no session bus (DBUS_SESSION_BUS_ADDRESS is not set)");
     std::unique_ptr<PortalConnection> connection(new PortalConnection);
     Impl& d = *connection->m_impl;
     d.address = address;
