@@ -17,6 +17,7 @@
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "platform/settings/store.h"
 #include "studio_fixture.h"
+#include "support/fake_portal.h"
 #include "support/wayland_test_desktop.h"
 
 #include <QComboBox>
@@ -33,7 +34,6 @@
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <QUrl>
 
 #include <atomic>
@@ -115,16 +115,7 @@ public Q_SLOTS:
     QDBusObjectPath OpenFile(const QString&, const QString&, const QVariantMap& options, const QDBusMessage& call)
     {
         folder = options.value(u"current_folder"_s).toByteArray();
-        const QString request = u"/org/freedesktop/portal/desktop/request/%1/%2"_s.arg(
-            call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')),
-            options.value(u"handle_token"_s).toString());
-        QTimer::singleShot(50, this, [this, request] {
-            QDBusMessage response
-                = QDBusMessage::createSignal(request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
-            response << code << results;
-            m_bus.send(response);
-        });
-        return QDBusObjectPath(request);
+        return corvex::testing::respondLater(this, m_bus.name(), call, options, code, results);
     }
 
 private:
@@ -296,13 +287,12 @@ private Q_SLOTS:
         chooser->results.insert(u"uris"_s, QStringList { QUrl::fromLocalFile(film).toString() });
         const QString service = u"org.freedesktop.portal.Desktop"_s;
         if (portal) {
-            QVERIFY(bus.registerObject(
-                u"/org/freedesktop/portal/desktop"_s, &portalObject, QDBusConnection::ExportAdaptors));
+            QVERIFY(bus.registerObject(corvex::testing::kPortalPath, &portalObject, QDBusConnection::ExportAdaptors));
             QVERIFY(bus.registerService(service));
         }
         auto gone = qScopeGuard([&] {
             bus.unregisterService(service);
-            bus.unregisterObject(u"/org/freedesktop/portal/desktop"_s);
+            bus.unregisterObject(corvex::testing::kPortalPath);
         });
         settings::Store().setValue(VideoSection::folderKey(), m_folders.path());
         SectionRig rig;

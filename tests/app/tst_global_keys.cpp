@@ -5,6 +5,7 @@
 
 #include "app/global_keys.h"
 #include "app/portal_shortcuts.h"
+#include "support/fake_portal.h"
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
@@ -16,7 +17,6 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
@@ -26,6 +26,9 @@
 using corvex::app::GlobalKeys;
 
 using corvex::app::PortalShortcut;
+using corvex::testing::kPortalPath;
+using corvex::testing::portalPath;
+using corvex::testing::respondLater;
 
 namespace {
 
@@ -72,8 +75,6 @@ private:
     std::unique_ptr<xcb_connection_t, decltype(&xcb_disconnect)> m_connection;
 };
 
-const QString kDesktop = QStringLiteral("/org/freedesktop/portal/desktop");
-
 // The session's Close, as the portal offers it.
 class FakeSession final : public QDBusAbstractAdaptor {
     Q_OBJECT
@@ -112,7 +113,7 @@ public:
     void press(const QString& id, const QString& inSession)
     {
         QDBusMessage activated = QDBusMessage::createSignal(
-            kDesktop, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), QStringLiteral("Activated"));
+            kPortalPath, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), QStringLiteral("Activated"));
         activated << QVariant::fromValue(QDBusObjectPath(inSession)) << id << quint64(0) << QVariantMap();
         m_bus.send(activated);
     }
@@ -120,44 +121,20 @@ public:
 public Q_SLOTS:
     QDBusObjectPath CreateSession(const QVariantMap& options, const QDBusMessage& call)
     {
-        session = kDesktop
-            + QStringLiteral("/session/%1/%2")
-                  .arg(sender(call), options.value(QStringLiteral("session_handle_token")).toString());
+        session = portalPath(QStringLiteral("session"), call, options.value(QStringLiteral("session_handle_token")));
         m_bus.registerObject(session, &m_sessionObject, QDBusConnection::ExportAdaptors);
-        return answer(call, options, 0, { { QStringLiteral("session_handle"), session } });
+        return respondLater(this, m_bus.name(), call, options, 0, { { QStringLiteral("session_handle"), session } });
     }
     QDBusObjectPath BindShortcuts(const QDBusObjectPath&, const QList<corvex::app::PortalShortcut>& shortcuts,
         const QString&, const QVariantMap& options, const QDBusMessage& call)
     {
         asked = shortcuts;
-        QVariantMap results;
-        if (bindsThem)
-            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));
-        else
-            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(QList<PortalShortcut>()));
-        return answer(call, options, code, results);
+        const QVariantMap results { { QStringLiteral("shortcuts"),
+            QVariant::fromValue(bindsThem ? shortcuts : QList<PortalShortcut>()) } };
+        return respondLater(this, m_bus.name(), call, options, code, results);
     }
 
 private:
-    static QString sender(const QDBusMessage& call)
-    {
-        return call.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
-    }
-    // The request's answer comes as a signal once its caller waits for it.
-    QDBusObjectPath answer(const QDBusMessage& call, const QVariantMap& options, uint code, const QVariantMap& results)
-    {
-        const QString request = kDesktop
-            + QStringLiteral("/request/%1/%2")
-                  .arg(sender(call), options.value(QStringLiteral("handle_token")).toString());
-        QTimer::singleShot(20, this, [this, request, code, results] {
-            QDBusMessage response = QDBusMessage::createSignal(
-                request, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
-            response << code << results;
-            m_bus.send(response);
-        });
-        return QDBusObjectPath(request);
-    }
-
     QDBusConnection m_bus;
     QObject m_sessionObject;
     FakeSession* m_sessionAdaptor;
@@ -220,11 +197,11 @@ private Q_SLOTS:
         shortcuts->bindsThem = bindsThem;
         const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
         QVERIFY(bus.registerObject(
-            kDesktop, offered ? &portalObject : &otherPortalObject, QDBusConnection::ExportAdaptors));
+            kPortalPath, offered ? &portalObject : &otherPortalObject, QDBusConnection::ExportAdaptors));
         QVERIFY(bus.registerService(service));
         auto gone = qScopeGuard([&] {
             bus.unregisterService(service);
-            bus.unregisterObject(kDesktop);
+            bus.unregisterObject(kPortalPath);
         });
 
         auto keys = std::make_unique<GlobalKeys>(

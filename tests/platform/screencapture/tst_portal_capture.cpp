@@ -7,6 +7,7 @@
 #include "platform/screencapture/portal/portal_backend.h"
 #include "support/click_player.h"
 #include "support/fake_pipewire_screen.h"
+#include "support/fake_portal.h"
 #include "support/stream_collector.h"
 #include "support/wayland_test_desktop.h"
 
@@ -38,6 +39,8 @@ using namespace corvex::screencapture;
 using corvex::test::Collector;
 using corvex::test::WaylandPainter;
 using corvex::test::WaylandTestDesktop;
+using corvex::testing::portalPath;
+using corvex::testing::respondLater;
 
 namespace {
 
@@ -250,8 +253,9 @@ public:
 public Q_SLOTS:
     QDBusObjectPath CreateSession(const QVariantMap& options, const QDBusMessage& message)
     {
-        m_session = path(QStringLiteral("session"), message, options.value(QStringLiteral("session_handle_token")));
-        return respond(message, options, 0, { { QStringLiteral("session_handle"), m_session } });
+        m_session
+            = portalPath(QStringLiteral("session"), message, options.value(QStringLiteral("session_handle_token")));
+        return respondLater(this, m_busName, message, options, 0, { { QStringLiteral("session_handle"), m_session } });
     }
     QDBusObjectPath SelectSources(const QDBusObjectPath&, const QVariantMap& options, const QDBusMessage& message)
     {
@@ -260,7 +264,7 @@ public Q_SLOTS:
             if (m_selection.isEmpty())
                 m_selection = options;
         }
-        return respond(message, options, 0, {});
+        return respondLater(this, m_busName, message, options, 0, {});
     }
     QDBusObjectPath Start(
         const QDBusObjectPath&, const QString&, const QVariantMap& options, const QDBusMessage& message)
@@ -271,7 +275,7 @@ public Q_SLOTS:
                 QStringLiteral("streams"), QVariant::fromValue(QList<CastStream> { CastStream { m_script.node } }));
         else if (!m_script.startError.isEmpty())
             results.insert(QStringLiteral("error"), m_script.startError);
-        return respond(message, options, m_script.startCode, results);
+        return respondLater(this, m_busName, message, options, m_script.startCode, results);
     }
     QDBusUnixFileDescriptor OpenPipeWireRemote(const QDBusObjectPath&, const QVariantMap&)
     {
@@ -289,23 +293,6 @@ public Q_SLOTS:
 
 private:
     QDBusConnection bus() const { return QDBusConnection(m_busName); }
-    static QString path(const QString& kind, const QDBusMessage& message, const QVariant& token)
-    {
-        return QStringLiteral("/org/freedesktop/portal/desktop/%1/%2/%3")
-            .arg(kind, message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_')), token.toString());
-    }
-    QDBusObjectPath respond(const QDBusMessage& message, const QVariantMap& options, uint code, QVariantMap results)
-    {
-        const QString request = path(QStringLiteral("request"), message, options.value(QStringLiteral("handle_token")));
-        QDBusMessage response
-            = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"), "Response");
-        response << code << results;
-        // After the method's reply, as a portal's dialog answers.
-        QMetaObject::invokeMethod(
-            this, [busName = m_busName, response] { QDBusConnection(busName).send(response); }, Qt::QueuedConnection);
-        return QDBusObjectPath(request);
-    }
-
     const QString m_busName;
     const Script m_script;
     QString m_session;
