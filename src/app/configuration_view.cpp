@@ -185,7 +185,7 @@ ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UD
                         upload->reportKept(message, succeeded);
                 });
     });
-    connect(m_removeButton, &QPushButton::clicked, this, [this, &manager, &uploads] {
+    connect(m_removeButton, &QPushButton::clicked, this, [this, &uploads] {
         if (const auto entry = m_upload->waitingEntry(); entry && uploads.outbox())
             outbox_actions::confirmRemove(this, *uploads.outbox(), *entry,
                 [upload = QPointer(m_upload), &uploads](const QString& message, bool succeeded) {

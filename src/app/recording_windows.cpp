@@ -213,7 +213,7 @@ RecordingWindows::RecordingWindows(
 RecordingWindow* RecordingWindows::openRecordingWindow(const catalogue::TMDBItem& item)
 {
     if (m_current && m_current->view()->configurationView()->hasRecordingInProgress()) {
-        // Changing the item now would save the running recording under the new one.
+        // One capture at a time: a new window would end the running recording.
         m_current->show();
         m_current->raise();
         m_current->activateWindow();

@@ -109,6 +109,16 @@ QCoro::Task<Session::AccountOutcome> Session::requestAccount()
     co_return outcome;
 }
 
+QCoro::Task<Session::AccountOutcome> Session::ownerOf(QString token)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    AccountOutcome owner = co_await requestAccountFor(token);
+    if (*alive && owner.error && owner.error->kind == ServiceError::Kind::BadServerResponse
+        && owner.error->status == 401)
+        tokenRefused(token);
+    co_return owner;
+}
+
 QCoro::Task<Session::AccountOutcome> Session::requestAccountFor(QString token)
 {
     const auto origin = serviceOrigin();

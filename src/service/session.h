@@ -81,8 +81,10 @@ public:
         std::optional<ServiceError> error;
     };
     QCoro::Task<AccountOutcome> requestAccount();
-    /// The same request made with `token`, whichever is stored.
-    QCoro::Task<AccountOutcome> requestAccountFor(QString token);
+    /// Whose `token` is, asked of the service now (the published account may
+    /// still be the previous author's while a new sign-in's fetch is under
+    /// way). A token the service refuses signs the author out, as on an upload.
+    QCoro::Task<AccountOutcome> ownerOf(QString token);
 
     /// The service origin, or none with `configurationError()` set.
     std::optional<QString> serviceOrigin() const;
@@ -103,6 +105,9 @@ Q_SIGNALS:
     void endpointsChanged();
 
 private:
+    /// The account request made with `token`, whichever is stored.
+    QCoro::Task<AccountOutcome> requestAccountFor(QString token);
+
     Configuration m_configuration;
     /// False once destruction began; coroutines check it after each wait.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

@@ -245,17 +245,11 @@ QCoro::Task<UploadDelivery::DeliveryResult> UploadDelivery::retry(Parcel parcel,
         co_return DeliveryResult { Delivery::Failed,
             ServiceError { ServiceError::Kind::UserAuthenticationRequired, 0, {} } };
     const Alive alive = this->alive();
-    // Whose the token is, asked now: the published account may still be the
-    // previous author's while a new sign-in's fetch is under way.
-    const Session::AccountOutcome owner = co_await m_session.requestAccountFor(*token);
+    const Session::AccountOutcome owner = co_await m_session.ownerOf(*token);
     if (!alive)
         co_return DeliveryResult { Delivery::Failed, ServiceError { ServiceError::Kind::Transport, 0, {} } };
-    if (owner.error) {
-        // A token the service refuses signs the author out, as on an upload.
-        if (owner.error->kind == ServiceError::Kind::BadServerResponse && owner.error->status == 401)
-            m_session.tokenRefused(*token);
+    if (owner.error)
         co_return DeliveryResult { Delivery::Failed, owner.error };
-    }
     DeliveryResult result = co_await deliver(std::move(parcel), *token, owner.account->id, adopt);
     if (alive && result.delivery == Delivery::Sent)
         Q_EMIT lightShowsChanged();
@@ -274,13 +268,10 @@ QCoro::Task<UploadDelivery::RetryReport> UploadDelivery::retryOutbox(Refused ref
         co_return report;
     }
     const Alive alive = this->alive();
-    const Session::AccountOutcome owner = co_await m_session.requestAccountFor(*token);
+    const Session::AccountOutcome owner = co_await m_session.ownerOf(*token);
     if (!alive)
         co_return report;
     if (owner.error) {
-        // A token the service refuses signs the author out, as on an upload.
-        if (owner.error->kind == ServiceError::Kind::BadServerResponse && owner.error->status == 401)
-            m_session.tokenRefused(*token);
         report.error = owner.error;
         co_return report;
     }

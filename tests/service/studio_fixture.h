@@ -31,7 +31,6 @@ struct Studio {
     std::shared_ptr<service::Outbox> outbox;
     std::unique_ptr<service::Session> manager;
     std::unique_ptr<service::UploadDelivery> uploads;
-    std::optional<catalogue::TMDBItem> item; // what its uploads are recorded for
 };
 
 // A session and uploads on a fresh store and outbox (or the one in `outboxFolder`), talking to `origin`.

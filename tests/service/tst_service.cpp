@@ -217,13 +217,13 @@ private Q_SLOTS:
             QCOMPARE(found.items.first().id(), id);
         }
 
-        studio.item = movieItem(90011);
-        QVERIFY(QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item)).succeeded());
-        studio.item = episodeItem(91001, 1, 3);
-        QVERIFY(QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(5), studio.item)).succeeded());
+        QVERIFY(QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(90011))).succeeded());
+        QVERIFY(
+            QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(5), episodeItem(91001, 1, 3))).succeeded());
         QVERIFY(studio.outbox->entries().isEmpty());
         // A record that breaks the invariants is refused and kept.
-        const auto refused = QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), studio.item));
+        const auto refused
+            = QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), episodeItem(91001, 1, 3)));
         QCOMPARE(refused.error->kind, Kind::BadServerResponse);
         QCOMPARE(refused.error->status, 400);
         QCOMPARE(studio.outbox->recording(refused.outboxId), std::optional(brokenRecording()));
@@ -287,8 +287,7 @@ private Q_SLOTS:
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         QTRY_COMPARE(server.received().size(), 1); // the launch's account fetch
         server.clearReceived();
-        studio.item = item;
-        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), item));
         QVERIFY(studio.outbox->entries().isEmpty());
         if (path.isEmpty()) {
             QCOMPARE(result.error->kind, Kind::BadURL);
@@ -331,8 +330,7 @@ private Q_SLOTS:
         fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { status, "{}", action });
         QTRY_VERIFY(studio.manager->account().has_value());
         studio.manager->httpClient().setTimeout(std::chrono::milliseconds(300));
-        studio.item = movieItem(550);
-        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(550)));
         QVERIFY(!result.succeeded());
         QCOMPARE(result.error->kind, kind);
         QVERIFY2(result.error->message().contains(messagePart), qPrintable(result.error->message()));
@@ -358,13 +356,11 @@ private Q_SLOTS:
     {
         FaultServer server;
         Studio studio = makeStudio(server.origin());
-        studio.item = movieItem(1);
-        auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
+        auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
         QCOMPARE(result.error->kind, Kind::UserAuthenticationRequired);
         QCOMPARE(studio.outbox->entries().size(), 1); // kept for after the sign-in
         studio.store->setValue(u"access_token"_s, u"tok"_s);
-        studio.item = std::nullopt;
-        result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
+        result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), std::nullopt));
         QCOMPARE(result.error->kind, Kind::Unknown);
         QVERIFY(server.received().isEmpty());
     }
@@ -946,9 +942,8 @@ private Q_SLOTS:
         studio.outbox = std::make_shared<Outbox>(disk.path(u"outbox"_s));
         studio.uploads = std::make_unique<UploadDelivery>(*studio.manager, studio.outbox);
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.item = movieItem(550);
         disk.fill();
-        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
+        const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(550)));
         QCOMPARE(result.delivery, Delivery::Failed);
         QVERIFY(result.outboxId.isEmpty());
         QVERIFY2(result.outboxError.contains(u"No space left"_s), qPrintable(result.outboxError));
@@ -968,10 +963,9 @@ private Q_SLOTS:
         FaultProxy proxy(service.origin());
         Studio studio = makeStudio(proxy.origin(), tokenFor(service.origin(), u"lost@example.org"_s));
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.item = movieItem(90011);
 
         proxy.dropAnswers(1000);
-        const auto first = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), studio.item));
+        const auto first = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(90011)));
         QCOMPARE(first.error->kind, Kind::Transport);
         auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QCOMPARE(retried.results.size(), 1);
@@ -1231,8 +1225,7 @@ private Q_SLOTS:
         corvex.signIn(token);
         Studio studio = makeStudio(service.origin(), token, corvex.outboxPath());
         QTRY_VERIFY(studio.manager->account().has_value());
-        studio.item = movieItem(550);
-        QCOMPARE(QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), studio.item)).error->status, 400);
+        QCOMPARE(QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), movieItem(550))).error->status, 400);
         Outbox& outbox = *studio.outbox;
         QCOMPARE(outbox.entries().size(), 1);
         const Outbox::Entry entry = outbox.entries().first();

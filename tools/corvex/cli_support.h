@@ -62,8 +62,8 @@ std::optional<int> parseCommand(QCommandLineParser& parser, const QStringList& a
 /// the problem printed, when the text is not one.
 std::optional<qint64> parseInteger(const QString& text, const QString& what);
 
-/// The studio's manager of the service, shared with the studio's settings and
-/// outbox; none, with the problem printed, when the configuration is unusable.
+/// The studio's session with the service, on the studio's settings (its token
+/// and addresses); none, with the problem printed, when the configuration is unusable.
 service::Session* serviceManager();
 /// The studio's uploads on that session and outbox; none, with the problem
 /// printed, when the configuration is unusable.
