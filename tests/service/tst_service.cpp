@@ -1138,6 +1138,11 @@ private Q_SLOTS:
         QVERIFY(refused.error.has_value());
         QVERIFY(refused.results.isEmpty());
         QCOMPARE(studio.outbox->entries().size(), 2);
+        // A token the service no longer knows signs the author out, and still nothing goes.
+        fake.server.setAnswer("GET", "/auth/account", { 401, "{}" });
+        QCOMPARE(QCoro::waitFor(studio.uploads->retryOutbox()).error->status, 401);
+        QVERIFY(!studio.manager->accessToken());
+        QCOMPARE(studio.outbox->entries().size(), 2);
     }
 
     // An entry saved before keys were kept gets one when first taken, and
