@@ -60,18 +60,13 @@ Response unavailable()
         problem(503, QStringLiteral("the service cannot reach its database; try again in a moment")), 2);
 }
 
-// The client learns only that it was the service's trouble; the operator
-// what failed.
-void report(const ServiceDatabase::Failure& failure)
+// The answer to an upload whose Idempotency-Key the service has seen: the
+// show it stored, or a refusal when the key came with another upload.
+Response keyedAnswer(const ServiceDatabase::KeyedShow& show)
 {
-    const QByteArray line = "corvex-service: the database failed: " + failure.message.toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
-}
-
-Response unavailable(const ServiceDatabase::Failure& failure)
-{
-    report(failure);
-    return unavailable();
+    if (!show.sameUpload)
+        return problem(422, QStringLiteral("this Idempotency-Key was already used for another upload"));
+    return json(200, { { QStringLiteral("id"), show.id } });
 }
 
 // Our pages are never shown inside another site's frame (where a visitor
@@ -456,7 +451,6 @@ std::optional<Response> ReferenceService::startSignIn(SignIn& signIn, const QStr
             signIn.salt = m_decoySalt;
             signIn.iterations = decoyIterations(database);
         } else {
-            report(found.error);
             database.forgetSignIn(signIn.attemptId);
             return failed();
         }
@@ -514,7 +508,6 @@ Response ReferenceService::finishSignIn(const SignIn& signIn, const QByteArray& 
                                "instead."));
         }
         if (!created) {
-            report(created.error);
             database.forgetSignIn(signIn.attemptId);
             return failed(503, QStringLiteral("The service could not create the account; try again."));
         }
@@ -554,7 +547,7 @@ std::optional<ServiceDatabase::Account> ReferenceService::authorise(
     }
     const auto account = database.accountForToken(QString::fromLatin1(header.mid(7)));
     if (!account && account.error.kind == ServiceDatabase::Failure::Unavailable)
-        refusal = unavailable(account.error);
+        refusal = unavailable();
     else if (!account)
         refusal = problem(401, QStringLiteral("missing or unknown access token"));
     return account.value;
@@ -570,7 +563,7 @@ Response ReferenceService::revokeToken(const HttpRequest& request, ServiceDataba
         return json(200, { { QStringLiteral("revoked"), true } });
     if (revoked.error.kind == ServiceDatabase::Failure::Missing)
         return problem(401, QStringLiteral("missing or unknown access token"));
-    return unavailable(revoked.error);
+    return unavailable();
 }
 
 Response ReferenceService::account(const HttpRequest& request, ServiceDatabase& database)
@@ -620,12 +613,10 @@ Response ReferenceService::upload(
         fingerprint.addData(body);
         uploadKey = ServiceDatabase::UploadKey { QString::fromLatin1(key), fingerprint.result() };
         const auto earlier = database.lightShowForKey(account->id, *uploadKey);
-        if (earlier && !earlier.value->sameUpload)
-            return problem(422, QStringLiteral("this Idempotency-Key was already used for another upload"));
         if (earlier)
-            return json(200, { { QStringLiteral("id"), earlier.value->id } });
+            return keyedAnswer(*earlier.value);
         if (earlier.error.kind != ServiceDatabase::Failure::Missing)
-            return unavailable(earlier.error);
+            return unavailable();
     }
 
     ServiceDatabase::NewLightShow show;
@@ -639,11 +630,7 @@ Response ReferenceService::upload(
         show.title = m_catalogue->titleOf(type, show.tmdbId, show.season, show.episode);
     if (uploadKey) {
         const auto stored = database.addLightShowOnce(show, *uploadKey);
-        if (!stored)
-            return unavailable();
-        if (!stored->sameUpload)
-            return problem(422, QStringLiteral("this Idempotency-Key was already used for another upload"));
-        return json(200, { { QStringLiteral("id"), stored->id } });
+        return stored ? keyedAnswer(*stored) : unavailable();
     }
     const auto id = database.addLightShow(show);
     if (!id)
@@ -682,7 +669,7 @@ Response ReferenceService::remove(const HttpRequest& request, const QString& id,
     // Someone else's show answers like a missing one.
     if (deleted.error.kind == ServiceDatabase::Failure::Missing)
         return problem(404, QStringLiteral("no such light show"));
-    return unavailable(deleted.error);
+    return unavailable();
 }
 
 Response ReferenceService::catalogue(const HttpRequest& request, const QStringList& s)

@@ -146,16 +146,24 @@ QString oneLine(const QSqlError& error)
 
 using Failure = ServiceDatabase::Failure;
 
-// A statement that failed: what was being done, and the database's reason
-// (its first line only: the lines after it may quote the values).
-Failure unanswered(const char* what, const QSqlError& error)
+// A statement that failed: the client learns only that it was the service's
+// trouble, the operator what was being done and the database's reason (its
+// first line only: the lines after it may quote the values).
+void logFailure(const char* what, const QSqlError& error)
 {
     const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    return { Failure::Unavailable,
-        QStringLiteral("cannot %1: %2").arg(QLatin1StringView(what), text.section(QLatin1Char('\n'), 0, 0).trimmed()) };
+    const QByteArray line = "corvex-service: the database failed: cannot " + QByteArray(what) + ": "
+        + text.section(QLatin1Char('\n'), 0, 0).trimmed().toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
 }
 
-const Failure kMissing { Failure::Missing, {} };
+Failure unanswered(const char* what, const QSqlError& error)
+{
+    logFailure(what, error);
+    return { Failure::Unavailable };
+}
+
+const Failure kMissing { Failure::Missing };
 
 } // namespace
 
@@ -476,7 +484,7 @@ ServiceDatabase::Outcome<ServiceDatabase::Account> ServiceDatabase::createAccoun
         find.addBindValue(email);
         if (!find.exec())
             return unanswered("look up an account", find.lastError());
-        return find.next() ? std::optional(Failure { Failure::Exists, {} }) : std::nullopt;
+        return find.next() ? std::optional(Failure { Failure::Exists }) : std::nullopt;
     };
     if (const std::optional<Failure> existing = exists())
         return Outcome<Account>::failure(*existing);
@@ -513,8 +521,10 @@ std::optional<QString> ServiceDatabase::issueToken(const QString& accountId)
     insert.addBindValue(accountId);
     insert.addBindValue(now());
     insert.addBindValue(expiryFromNow(m_tokenLifetime));
-    if (!insert.exec())
+    if (!insert.exec()) {
+        logFailure("issue an access token", insert.lastError());
         return std::nullopt;
+    }
     return token;
 }
 
@@ -645,8 +655,10 @@ std::optional<QString> ServiceDatabase::addLightShow(const NewLightShow& show)
     insert.addBindValue(show.title ? QVariant(*show.title) : QVariant(QMetaType::fromType<QString>()));
     insert.addBindValue(show.data);
     insert.addBindValue(now());
-    if (!insert.exec())
+    if (!insert.exec()) {
+        logFailure("store a light show", insert.lastError());
         return std::nullopt;
+    }
     return id;
 }
 
@@ -694,8 +706,10 @@ std::optional<QJsonArray> ServiceDatabase::lightShows(
     QSqlQuery count(db);
     count.prepare(QStringLiteral("SELECT COUNT(*) FROM lightshows WHERE author_id = ?"));
     count.addBindValue(authorId);
-    if (!count.exec() || !count.next())
+    if (!count.exec() || !count.next()) {
+        logFailure("count light shows", count.lastError());
         return std::nullopt;
+    }
     total = count.value(0).toLongLong();
 
     QSqlQuery query(db);
@@ -707,8 +721,10 @@ std::optional<QJsonArray> ServiceDatabase::lightShows(
     query.addBindValue(limit);
     query.addBindValue(offset);
     QJsonArray results;
-    if (!query.exec())
+    if (!query.exec()) {
+        logFailure("list light shows", query.lastError());
         return std::nullopt;
+    }
     while (query.next()) {
         results.append(QJsonObject {
             { QStringLiteral("id"), query.value(0).toString() },

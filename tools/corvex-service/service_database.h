@@ -69,11 +69,10 @@ public:
     const QString& warning() const { return m_warning; }
 
     /// Why a call gave nothing back: what it looked for is missing (for a
-    /// new account: one exists already), or the database could not answer,
-    /// and then `message` says what failed, for the operator.
+    /// new account: one exists already), or the database could not answer
+    /// (what failed is then in the service's log).
     struct Failure {
         enum Kind { Missing, Exists, Unavailable } kind = Unavailable;
-        QString message;
     };
     template <typename T> using Outcome = Result<T, Failure>;
 
