@@ -4,8 +4,6 @@
 #include "platform/screencapture/portal/portal_connection.h"
 
 #include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QUrl>
 
@@ -77,32 +75,63 @@ PortalFileChooser::PortalFileChooser(screencapture::portal::PortalAddress addres
     qDBusRegisterMetaType<QList<FilterRule>>();
     qDBusRegisterMetaType<Filter>();
     qDBusRegisterMetaType<QList<Filter>>();
+
+    // Only a portal that runs already: asking would start one, which is slow and may not answer.
+    m_probe = std::make_unique<Worker>();
+    Worker* probe = m_probe.get();
+    probe->thread.start([this, probe] {
+        bool present = false;
+        if (auto connected = PortalConnection::connect(m_address)) {
+            PortalConnection& portal = **connected.value;
+            if (!probe->thread.use(&portal))
+                return;
+            present = portal.isRegistered() && portal.unsignedProperty(kFileChooser, "version").has_value();
+            probe->thread.use(nullptr);
+        }
+        tellWhenDone(probe, [this, present] {
+            m_present = present;
+            if (std::optional<Request> waiting = std::exchange(m_waiting, std::nullopt))
+                open(*waiting);
+        });
+    });
 }
 
 PortalFileChooser::~PortalFileChooser() = default;
 
-bool PortalFileChooser::isPresent() const
+void PortalFileChooser::tellWhenDone(Worker* worker, std::function<void()> told)
 {
-    const QString name = QStringLiteral("corvex-file-chooser-probe");
-    QDBusConnection bus = m_address.busAddress.empty()
-        ? QDBusConnection::sessionBus()
-        : QDBusConnection::connectToBus(QString::fromStdString(m_address.busAddress), name);
-    const bool present = bus.isConnected() && bus.interface()
-        && bus.interface()->isServiceRegistered(QString::fromStdString(m_address.service)).value();
-    if (!m_address.busAddress.empty())
-        QDBusConnection::disconnectFromBus(name);
-    return present;
+    QMetaObject::invokeMethod(
+        this,
+        [this, worker, told = std::move(told)] {
+            std::unique_ptr<Worker>& owner = m_probe.get() == worker ? m_probe : m_worker;
+            if (owner.get() != worker)
+                return;
+            owner->thread.join();
+            owner.reset();
+            told();
+        },
+        Qt::QueuedConnection);
 }
 
 bool PortalFileChooser::isOpen() const
 {
-    return m_worker != nullptr;
+    return m_worker != nullptr || m_waiting.has_value();
 }
 
 void PortalFileChooser::open(const Request& request)
 {
-    if (m_worker)
+    if (isOpen())
         return;
+    if (!m_present)
+        m_waiting = request;
+    else if (!*m_present)
+        Q_EMIT unavailable(QString());
+    else
+        ask(request);
+}
+
+void PortalFileChooser::ask(const Request& request)
+{
     QList<Filter> filters { { request.filterName, {} }, { QStringLiteral("All files"), { { 0, QStringLiteral("*") } } } };
     for (const QString& pattern : request.patterns)
         filters.front().rules.append({ 0, pattern });
@@ -115,20 +144,9 @@ void PortalFileChooser::open(const Request& request)
 
     m_worker = std::make_unique<Worker>();
     Worker* worker = m_worker.get();
-    // Told on the GUI thread; dropped when this goes first (its worker is joined then).
-    const auto tell = [this, worker](auto&& told) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, worker, told = std::move(told)] {
-                if (m_worker.get() != worker)
-                    return;
-                m_worker->thread.join();
-                m_worker.reset();
-                told();
-            },
-            Qt::QueuedConnection);
-    };
-    worker->thread.start([this, worker, tell, options, title = request.title] {
+    worker->thread.start([this, worker, options, title = request.title] {
+        // Told on the GUI thread; dropped when this goes first (its worker is joined then).
+        const auto tell = [this, worker](std::function<void()> told) { tellWhenDone(worker, std::move(told)); };
         auto connected = PortalConnection::connect(m_address);
         if (!connected) {
             const QString reason = QString::fromStdString(connected.error);
@@ -138,14 +156,8 @@ void PortalFileChooser::open(const Request& request)
         PortalConnection& portal = **connected.value;
         if (!worker->thread.use(&portal))
             return;
-        const auto done = [worker] { worker->thread.use(nullptr); };
-        if (!portal.unsignedProperty(kFileChooser, "version")) {
-            done();
-            tell([this] { Q_EMIT unavailable(QStringLiteral("the desktop's portal has no file chooser")); });
-            return;
-        }
         auto answered = portal.request(kFileChooser, QStringLiteral("OpenFile"), { QString(), title }, options);
-        done();
+        worker->thread.use(nullptr);
         if (answered) {
             const QStringList uris = answered.value->value(QStringLiteral("uris")).toStringList();
             const QString path = uris.isEmpty() ? QString() : QUrl(uris.front()).toLocalFile();

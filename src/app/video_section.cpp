@@ -160,7 +160,8 @@ VideoSection::VideoSection(RecordingSources& sources, QWidget* parent)
     connect(m_chooseFile, &QPushButton::clicked, this, &VideoSection::chooseFile);
     connect(&m_portalChooser, &PortalFileChooser::chosen, this, &VideoSection::chooseFilm);
     connect(&m_portalChooser, &PortalFileChooser::unavailable, this, [this](const QString& reason) {
-        qWarning("The desktop's file chooser failed (%s); using Corvex Studio's own.", qPrintable(reason));
+        if (!reason.isEmpty())
+            qWarning("The desktop's file chooser failed (%s); using Corvex Studio's own.", qPrintable(reason));
         openOwnFileDialog();
     });
     connect(&m_videoFile, &capture::RecordingSource::messageChanged, this, &VideoSection::updateFile);
@@ -207,10 +208,7 @@ void VideoSection::chooseFile()
     if (m_portalChooser.isOpen())
         return; // the desktop's dialog is up
     // The desktop's own chooser where its portal has one; Qt's where it has none or fails.
-    if (m_portalChooser.isPresent())
-        m_portalChooser.open({ fileDialogTitle(), lastFolder(), QStringLiteral("Videos"), videoPatterns() });
-    else
-        openOwnFileDialog();
+    m_portalChooser.open({ fileDialogTitle(), lastFolder(), QStringLiteral("Videos"), videoPatterns() });
 }
 
 void VideoSection::chooseFilm(const QString& path)

@@ -27,6 +27,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -127,14 +128,19 @@ class TestAppVideoFile final : public QObject {
         return view;
     }
 
-    // Picks `file` in the open file chooser, as the author would.
+    // Picks `file` in the file chooser, as the author would, once it is open.
     static bool pick(RecordingView* view, const QString& file)
     {
-        QFileDialog* dialog = view->configurationView()->videoSection()->fileDialog();
-        if (!dialog)
+        const VideoSection* section = view->configurationView()->videoSection();
+        if (!QTest::qWaitFor([section] { return section->fileDialog() != nullptr; }, 10000))
             return false;
+        QFileDialog* dialog = section->fileDialog();
         if (QFileInfo::exists(file)) {
-            dialog->selectFile(file);
+            // Typed into the name field, which has the focus once the dialog is up.
+            auto* name = dialog->findChild<QLineEdit*>(u"fileNameEdit"_s);
+            if (!name)
+                return false;
+            name->setText(file);
             QMetaObject::invokeMethod(dialog, "accept");
         } else {
             // The chooser itself refuses a missing file; one can still go
@@ -196,7 +202,7 @@ private Q_SLOTS:
             return open;
         };
         for (int round = 0; round < 3; ++round) {
-            QCOMPARE(openChoosers(), 1);
+            QTRY_COMPARE(openChoosers(), 1);
             choose->click(); // while one is open, it comes to the front
             QCOMPARE(openChoosers(), 1);
             view->configurationView()->videoSection()->fileDialog()->reject();
