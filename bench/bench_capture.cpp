@@ -54,8 +54,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -439,14 +439,15 @@ double loadAverage()
 // The steps of an exact 5 × 5 area mean along a picture's height out of stock
 // GStreamer elements, appended to a gst-launch pipeline. videoscale's 2-tap
 // bilinear at exactly 2:1 in height is an exact two-row mean (across the width
-// it is not: it keeps every other column, hence the transposes in
-// exactAreaMeanPipeline). A block's rows are halved while their count is even,
-// the first `eightBitSteps` of them in 8 bits (each such step rounds halves up,
-// a quarter of a level on average), the rest in 16 bits; an odd count is
-// brought to a power of two by one linear stretch at most a third longer, whose
-// spill into the neighbouring block stays within a hundredth of a level, and
-// then halved down to 5 rows. Needs a height that 5 divides.
-void appendBlockMeanDownward(std::vector<std::string>& pipeline, int width, int height, int halvingsFirst, int eightBitSteps)
+// it is not: it keeps every other column, hence the transpose in
+// exactAreaMeanPipeline). A block's rows are halved while their count is even
+// (at most `halvingsFirst` times), the first `eightBitSteps` halvings in 8 bits
+// (each rounds halves up, a quarter of a level on average), the rest in 16
+// bits; the rows left are then stretched linearly to the next 5 × a power of
+// two (at most a third longer, so that little of a row spills into the
+// neighbouring block) and halved down to 5. Needs a height that 5 divides.
+void appendBlockMeanDownward(
+    std::vector<std::string>& pipeline, int width, int height, int halvingsFirst, int eightBitSteps)
 {
     auto scale = [&](int h) {
         height = h;
@@ -486,8 +487,8 @@ void appendBlockMeanDownward(std::vector<std::string>& pipeline, int width, int 
 // 16; the width pass, transposed, works on 5 rows only.
 std::vector<std::string> exactAreaMeanPipeline(int width, int height, const std::string& sink)
 {
-    std::vector<std::string> pipeline { "gst-launch-1.0", "-q", "ximagesrc", "use-damage=false", "show-pointer=false", "!",
-        "video/x-raw,framerate=30/1", "!" };
+    std::vector<std::string> pipeline { "gst-launch-1.0", "-q", "ximagesrc", "use-damage=false", "show-pointer=false",
+        "!", "video/x-raw,framerate=30/1", "!" };
     appendBlockMeanDownward(pipeline, width, height, 64, 1);
     for (const char* step : { "videoconvert", "dither=none", "!", "video/x-raw,format=BGRx", "!", "videoflip",
              "video-direction=ul-lr", "!" })
@@ -503,12 +504,14 @@ std::vector<std::string> exactAreaMeanPipeline(int width, int height, const std:
 // file's size while it runs. Levels off the exact block means, the largest of
 // 75, on a test picture of noise over gradients (BM_PeerAccuracy), 1080p / 4K:
 // - GStreamer ("gst"): X image source, then exactAreaMeanPipeline: 0.68 / 0.68.
-//   Its most cost is the first pass over the whole picture (the 8-bit halving);
-//   all 16-bit from the start it is 0.43 / 0.44 and costs about twice as much;
-//   two halvings in 8 bits 0.94 / 0.92, too near a level.
+//   All in 16 bits from the start it is 0.43 / 0.44 for about twice the CPU at
+//   1080p; with two halvings in 8 bits 0.94 / 0.92, too near a level for a
+//   saving within the machine's noise (4K: 10.7-11.6 ms a frame against
+//   10.8-14.1); three, 1.16, or all in 8 bits, 1.19 / 1.43, are off by more.
 // - GStreamer lean ("gst_lean"), NOT the same answer: X image source straight to
-//   5 × 5 with the multi-tap bilinear, whose filter is cut to 128 taps, so that
-//   it samples 128 rows and columns about each block's centre: 23.7 / 24.6.
+//   5 × 5 with the multi-tap bilinear, whose filter is cut to 128 taps: a
+//   triangle 128 rows and columns wide about each block's centre, of the
+//   block's 216 × 384 (4K: 432 × 768): 23.7 / 24.6.
 // - FFmpeg: X11 grab, area scale to 5 × 5: 0.76 / 0.76.
 class PeerGrabber {
 public:
