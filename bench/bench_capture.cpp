@@ -15,9 +15,9 @@
 // beside what the compositor, the portal and PipeWire spend. CPU times come
 // from the nanosecond CPU clocks of the process and of the measuring thread.
 //
-// The X11 road also side by side with two peers that grab the same X server
-// and reduce each frame to 5 × 5 (GStreamer's and FFmpeg's, run as programs):
-// total CPU per frame.
+// The X11 road also side by side with peers that grab the same X server and
+// reduce each frame to 5 × 5 (GStreamer's and FFmpeg's, run as programs):
+// total CPU per frame; and how far each peer's means are from the exact ones.
 //
 // CORVEX_BENCH_SECONDS sets each measuring phase's length (default 20).
 
@@ -52,8 +52,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -434,32 +436,105 @@ double loadAverage()
     return load;
 }
 
+// The steps of an exact 5 × 5 area mean along a picture's height out of stock
+// GStreamer elements, appended to a gst-launch pipeline. videoscale's 2-tap
+// bilinear at exactly 2:1 in height is an exact two-row mean (across the width
+// it is not: it keeps every other column, hence the transpose in
+// exactAreaMeanPipeline). A block's rows are halved while their count is even
+// (at most `halvingsFirst` times), the first `eightBitSteps` halvings in 8 bits
+// (each rounds halves up, a quarter of a level on average), the rest in 16
+// bits; the rows left are then stretched linearly to the next 5 × a power of
+// two (at most a third longer, so that little of a row spills into the
+// neighbouring block) and halved down to 5. Needs a height that 5 divides.
+void appendBlockMeanDownward(
+    std::vector<std::string>& pipeline, int width, int height, int halvingsFirst, int eightBitSteps)
+{
+    auto scale = [&](int h) {
+        height = h;
+        for (std::string step : { std::string("videoscale"), std::string("method=bilinear"), std::string("!"),
+                 text("video/x-raw,width=", width, ",height=", height), std::string("!") })
+            pipeline.push_back(std::move(step));
+    };
+    auto toSixteenBits = [&] {
+        for (const char* step : { "videoconvert", "dither=none", "!", "video/x-raw,format=ARGB64", "!" })
+            pipeline.emplace_back(step);
+    };
+    int rowsPerBlock = height / 5;
+    bool sixteenBits = false;
+    for (int step = 0; step < halvingsFirst && rowsPerBlock % 2 == 0; ++step) {
+        if (step == eightBitSteps) {
+            toSixteenBits();
+            sixteenBits = true;
+        }
+        rowsPerBlock /= 2;
+        scale(height / 2);
+    }
+    if (!sixteenBits)
+        toSixteenBits();
+    int power = 5;
+    while (power < height)
+        power *= 2;
+    if (power != height)
+        scale(power);
+    while (height > 5)
+        scale(height / 2);
+}
+
+// A gst-launch pipeline, from the X image source to the file, that writes each
+// frame's exact 5 × 5 area means, transposed (a row of the file is a column of
+// blocks), in 16 bits (ARGB64, the mean × 257). Its height pass halves the whole
+// picture once in 8 bits (the cheapest that stays well within a level), then in
+// 16; the width pass, transposed, works on 5 rows only.
+std::vector<std::string> exactAreaMeanPipeline(int width, int height, const std::string& sink)
+{
+    std::vector<std::string> pipeline { "gst-launch-1.0", "-q", "ximagesrc", "use-damage=false", "show-pointer=false",
+        "!", "video/x-raw,framerate=30/1", "!" };
+    appendBlockMeanDownward(pipeline, width, height, 64, 1);
+    for (const char* step : { "videoconvert", "dither=none", "!", "video/x-raw,format=BGRx", "!", "videoflip",
+             "video-direction=ul-lr", "!" })
+        pipeline.emplace_back(step);
+    appendBlockMeanDownward(pipeline, 5, width, 0, 0);
+    pipeline.insert(pipeline.end(), { "filesink", sink, "buffer-mode=unbuffered" });
+    return pipeline;
+}
+
 // A peer that grabs the same display as the studio does, every frame, 30 a
 // second, and reduces it to the 5 × 5 means the record takes, as a process of
-// its own writing the means to a file (4 bytes a pixel), so that its frames
-// are counted by the file's size while it runs:
-// - GStreamer: X image source, scaler, 5 × 5. No stock GStreamer scaler takes
-//   an exact area mean; its multi-tap bilinear, the cheapest of those within a
-//   few levels, is 2.4 (1080p) and 3.6 (4K) levels off the exact mean on a
-//   test picture of noise over gradients.
-// - FFmpeg: X11 grab, area scale to 5 × 5 (within 0.7 of the exact mean there).
+// its own writing the means to a file, so that its frames are counted by the
+// file's size while it runs. Levels off the exact block means, the largest of
+// 75, on a test picture of noise over gradients (BM_PeerAccuracy), 1080p / 4K:
+// - GStreamer ("gst"): X image source, then exactAreaMeanPipeline: 0.68 / 0.68.
+//   All in 16 bits from the start it is 0.43 / 0.44 for about twice the CPU at
+//   1080p; with two halvings in 8 bits 0.94 / 0.92, too near a level for a
+//   saving within the machine's noise (4K: 10.7-11.6 ms a frame against
+//   10.8-14.1); three, 1.16, or all in 8 bits, 1.19 / 1.43, are off by more.
+// - GStreamer lean ("gst_lean"), NOT the same answer: X image source straight to
+//   5 × 5 with the multi-tap bilinear, whose filter is cut to 128 taps: a
+//   triangle 128 rows and columns wide about each block's centre, of the
+//   block's 216 × 384 (4K: 432 × 768): 23.7 / 24.6.
+// - FFmpeg: X11 grab, area scale to 5 × 5: 0.76 / 0.76.
 class PeerGrabber {
 public:
-    enum class Kind { GStreamer, FFmpeg };
-    static constexpr int kBytesPerFrame = 5 * 5 * 4;
+    enum class Kind { GStreamer, GStreamerLean, FFmpeg };
 
-    PeerGrabber(Kind kind, const std::string& display, const std::string& output)
+    PeerGrabber(Kind kind, const std::string& display, int width, int height, const std::string& output)
     {
         const std::string sink = text("location=", output);
-        std::vector<const char*> argv;
+        std::vector<std::string> arguments;
         if (kind == Kind::GStreamer)
-            argv = { "gst-launch-1.0", "-q", "ximagesrc", "use-damage=false", "show-pointer=false", "!",
+            arguments = exactAreaMeanPipeline(width, height, sink);
+        else if (kind == Kind::GStreamerLean)
+            arguments = { "gst-launch-1.0", "-q", "ximagesrc", "use-damage=false", "show-pointer=false", "!",
                 "video/x-raw,framerate=30/1", "!", "videoscale", "method=bilinear2", "!",
-                "video/x-raw,width=5,height=5", "!", "filesink", sink.c_str(), "buffer-mode=unbuffered", nullptr };
+                "video/x-raw,width=5,height=5", "!", "filesink", sink, "buffer-mode=unbuffered" };
         else
-            argv = { "ffmpeg", "-nostdin", "-v", "error", "-f", "x11grab", "-framerate", "30", "-draw_mouse", "0", "-i",
-                display.c_str(), "-vf", "scale=5:5:flags=area", "-f", "rawvideo", "-pix_fmt", "bgr0", "-flush_packets",
-                "1", "-y", output.c_str(), nullptr };
+            arguments = { "ffmpeg", "-nostdin", "-v", "error", "-f", "x11grab", "-framerate", "30", "-draw_mouse", "0",
+                "-i", display, "-vf", "scale=5:5:flags=area", "-f", "rawvideo", "-pix_fmt", "bgr0", "-flush_packets",
+                "1", "-y", output };
+        std::vector<char*> argv;
+        for (std::string& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
         const std::string displaySetting = text("DISPLAY=", display);
         std::vector<char*> environment;
         for (char** e = environ; *e; ++e)
@@ -471,7 +546,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, const_cast<char**>(argv.data()), environment.data()) != 0)
+        if (posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environment.data()) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
@@ -482,25 +557,159 @@ public:
             waitpid(m_pid, nullptr, 0);
         }
     }
+    PeerGrabber(const PeerGrabber&) = delete;
+    PeerGrabber& operator=(const PeerGrabber&) = delete;
     bool isRunning() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
     double cpu() const { return cpuSeconds(text("/proc/", m_pid, "/stat")); }
+    // Bytes of one frame's means in the output: 5 × 5 pixels of 8 bytes (ARGB64) or 4 (BGRx).
+    static int bytesPerFrame(Kind kind) { return kind == Kind::GStreamer ? 5 * 5 * 8 : 5 * 5 * 4; }
+    // Block (column, row)'s blue, green and red as levels, from a frame of the output.
+    static std::array<double, 3> blockOf(Kind kind, const std::string& frame, int column, int row)
+    {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(frame.data());
+        if (kind != Kind::GStreamer) {
+            const unsigned char* pixel = bytes + 4 * (5 * row + column);
+            return { double(pixel[0]), double(pixel[1]), double(pixel[2]) };
+        }
+        std::uint16_t pixel[4]; // A, R, G, B, native order
+        std::memcpy(pixel, bytes + 8 * (5 * column + row), sizeof pixel);
+        return { pixel[3] / 257.0, pixel[2] / 257.0, pixel[1] / 257.0 };
+    }
 
 private:
     pid_t m_pid = -1;
 };
 
+const std::vector<std::pair<PeerGrabber::Kind, std::string>>& peerKinds()
+{
+    static const std::vector<std::pair<PeerGrabber::Kind, std::string>> kinds {
+        { PeerGrabber::Kind::GStreamer, "gst" },
+        { PeerGrabber::Kind::GStreamerLean, "gst_lean" },
+        { PeerGrabber::Kind::FFmpeg, "ffmpeg" },
+    };
+    return kinds;
+}
+
 // The frames a peer wrote so far.
-int peerFrames(const std::string& output)
+int peerFrames(PeerGrabber::Kind kind, const std::string& output)
 {
     struct stat status { };
-    return ::stat(output.c_str(), &status) == 0 ? static_cast<int>(status.st_size / PeerGrabber::kBytesPerFrame) : 0;
+    return ::stat(output.c_str(), &status) == 0 ? static_cast<int>(status.st_size / PeerGrabber::bytesPerFrame(kind))
+                                                : 0;
 }
+
+// Puts a test picture on the root window of `display` as its background, that
+// stays there (the bench's X server never resets): noise of ±48 levels over a
+// gradient in each colour, blue left to right, green top to bottom, red a
+// sine wave of 1.7 periods across and 0.9 down, so that a block's mean is
+// neither its centre nor the mean of any few of its rows and columns. Returns
+// the exact 5 × 5 block means (blue, green, red), row after row.
+std::vector<std::array<double, 3>> showTestPicture(const std::string& display, int width, int height)
+{
+    std::vector<std::array<double, 3>> sums(25, { 0, 0, 0 });
+    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+        xcb_disconnect(c);
+        return {};
+    }
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    std::vector<std::uint8_t> picture(std::size_t(width) * std::size_t(height) * 4);
+    std::uint32_t seed = 12345;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double across = double(x) / width, down = double(y) / height;
+            const double base[3] = { 255 * across, 255 * down,
+                127.5 + 127.5 * std::sin(2 * 3.14159265358979 * (across * 1.7 + down * 0.9)) };
+            std::uint8_t* pixel = picture.data() + (std::size_t(y) * std::size_t(width) + std::size_t(x)) * 4;
+            for (int k = 0; k < 3; ++k) {
+                seed = seed * 1664525u + 1013904223u;
+                const int level = std::clamp(int(base[k]) + int((seed >> 24) % 97) - 48, 0, 255);
+                pixel[k] = std::uint8_t(level);
+                sums[std::size_t((y * 5 / height) * 5 + x * 5 / width)][std::size_t(k)] += level;
+            }
+            pixel[3] = 0;
+        }
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_create_pixmap(c, screen->root_depth, pixmap, screen->root, std::uint16_t(width), std::uint16_t(height));
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, pixmap, 0, nullptr);
+    const int rows = std::max(1, 60000 / width); // within the core protocol's request size
+    for (int y = 0; y < height; y += rows) {
+        const int n = std::min(rows, height - y);
+        xcb_put_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, pixmap, gc, std::uint16_t(width), std::uint16_t(n), 0,
+            std::int16_t(y), 0, screen->root_depth, std::uint32_t(width * n * 4),
+            picture.data() + std::size_t(y) * std::size_t(width) * 4);
+    }
+    xcb_change_window_attributes(c, screen->root, XCB_CW_BACK_PIXMAP, &pixmap);
+    xcb_clear_area(c, 0, screen->root, 0, 0, 0, 0);
+    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); // wait until drawn
+    xcb_disconnect(c);
+    const double pixels = double(width / 5) * double(height / 5);
+    for (auto& block : sums)
+        for (double& sum : block)
+            sum /= pixels;
+    return sums;
+}
+
+// How far each peer's 5 × 5 is from the exact block means of a still test
+// picture (showTestPicture): the largest and the mean difference, in levels,
+// over the 25 blocks' three colours, from the last frame each wrote.
+void BM_PeerAccuracy(benchmark::State& state)
+{
+    const int width = static_cast<int>(state.range(0));
+    const int height = static_cast<int>(state.range(1));
+    OwnXServer server(width, height);
+    if (!server.isUp()) {
+        state.SkipWithError("Xvfb could not be started");
+        return;
+    }
+    QTemporaryDir folder;
+    for (auto _ : state) {
+        const std::vector<std::array<double, 3>> exact = showTestPicture(server.display(), width, height);
+        if (exact.empty()) {
+            state.SkipWithError("the test picture could not be shown");
+            return;
+        }
+        for (const auto& [kind, name] : peerKinds()) {
+            const std::string output = folder.filePath(QString::fromStdString(name + ".raw")).toStdString();
+            {
+                PeerGrabber peer(kind, server.display(), width, height, output);
+                for (int i = 0; i < 200 && peer.isRunning() && peerFrames(kind, output) < 3; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            const int frames = peerFrames(kind, output);
+            if (frames == 0) {
+                state.SkipWithError(("the " + name + " peer delivered no frames").c_str());
+                return;
+            }
+            std::ifstream file(output, std::ios::binary);
+            const int size = PeerGrabber::bytesPerFrame(kind);
+            file.seekg(std::streamoff(frames - 1) * size);
+            std::string frame(std::size_t(size), '\0');
+            file.read(frame.data(), size);
+            double largest = 0, total = 0;
+            for (int row = 0; row < 5; ++row)
+                for (int column = 0; column < 5; ++column) {
+                    const std::array<double, 3> block = PeerGrabber::blockOf(kind, frame, column, row);
+                    for (std::size_t k = 0; k < 3; ++k) {
+                        const double off = std::abs(block[k] - exact[std::size_t(row * 5 + column)][k]);
+                        largest = std::max(largest, off);
+                        total += off;
+                    }
+                }
+            state.counters[name + "_levels_off_max"] = largest;
+            state.counters[name + "_levels_off_mean"] = total / 75;
+        }
+    }
+}
+BENCHMARK(BM_PeerAccuracy)->Args({ 1920, 1080 })->Args({ 3840, 2160 })->Iterations(1)->Unit(benchmark::kSecond);
 
 // The X11 road against its peers, side by side on one X server of our own
 // with the content moving: the whole screen redrawn every frame, or a box over
 // a still background. Each one's total CPU per frame: its process, plus what it
 // adds to the X server beyond moving the content alone, which is measured
-// between the phases (alone, studio, alone, GStreamer, alone, FFmpeg, alone).
+// between the phases (alone, studio, alone, GStreamer, alone, GStreamer lean,
+// alone, FFmpeg, alone).
 // Reported as the studio's total per frame over each peer's (below 1: the studio costs less).
 void BM_X11AgainstPeer(benchmark::State& state)
 {
@@ -537,13 +746,12 @@ void BM_X11AgainstPeer(benchmark::State& state)
         state.counters["studio_xserver_ms_per_frame"] = 1e3 * studioAdded / studio.frames;
         state.counters["studio_frames_per_s"] = studio.frames / seconds;
 
-        for (const auto& [kind, name] : { std::pair { PeerGrabber::Kind::GStreamer, std::string("gst") },
-                 std::pair { PeerGrabber::Kind::FFmpeg, std::string("ffmpeg") } }) {
+        for (const auto& [kind, name] : peerKinds()) {
             const std::string output = folder.filePath(QString::fromStdString(name + ".raw")).toStdString();
             double process = 0, serverSpent = 0;
             int frames = 0;
             {
-                PeerGrabber peer(kind, server.display(), output);
+                PeerGrabber peer(kind, server.display(), width, height, output);
                 std::this_thread::sleep_for(std::chrono::seconds(2));
                 if (!peer.isRunning()) {
                     state.SkipWithError("a peer did not run (install gstreamer1.0-tools, gstreamer1.0-plugins-base, "
@@ -552,11 +760,11 @@ void BM_X11AgainstPeer(benchmark::State& state)
                 }
                 const double processBefore = peer.cpu();
                 const double serverBefore = server.cpu();
-                const int framesBefore = peerFrames(output);
+                const int framesBefore = peerFrames(kind, output);
                 std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
                 process = peer.cpu() - processBefore;
                 serverSpent = server.cpu() - serverBefore;
-                frames = peerFrames(output) - framesBefore;
+                frames = peerFrames(kind, output) - framesBefore;
             }
             alone.push_back(serverAlone());
             if (frames <= 0) {
