@@ -31,13 +31,26 @@ bool AudioResampling::convert(AVFrame* decoded, std::vector<std::vector<float>>&
         return true;
     }
     if (decoded->format == AV_SAMPLE_FMT_S16) {
-        // As the resampler converts: exactly, by a power of two.
+        // As the resampler converts: exactly, by a power of two. Stereo, the
+        // most common, is taken apart in one pass.
+        constexpr float kScale = 1.0f / 32768.0f;
         const auto* in = reinterpret_cast<const std::int16_t*>(decoded->extended_data[0]);
-        m_scratch.resize(samples);
+        m_scratch.resize(samples * 2);
+        float* first = m_scratch.data();
+        float* second = first + samples;
+        if (count == 2) {
+            for (std::size_t i = 0; i < samples; ++i) {
+                first[i] = static_cast<float>(in[2 * i]) * kScale;
+                second[i] = static_cast<float>(in[2 * i + 1]) * kScale;
+            }
+            channels[0].insert(channels[0].end(), first, first + samples);
+            channels[1].insert(channels[1].end(), second, second + samples);
+            return true;
+        }
         for (int c = 0; c < count; ++c) {
             for (std::size_t i = 0; i < samples; ++i)
-                m_scratch[i] = static_cast<float>(in[i * std::size_t(count) + std::size_t(c)]) * (1.0f / 32768.0f);
-            channels[std::size_t(c)].insert(channels[std::size_t(c)].end(), m_scratch.begin(), m_scratch.end());
+                first[i] = static_cast<float>(in[i * std::size_t(count) + std::size_t(c)]) * kScale;
+            channels[std::size_t(c)].insert(channels[std::size_t(c)].end(), first, first + samples);
         }
         return true;
     }
