@@ -71,3 +71,8 @@ void CapturedFrameStream::drain()
 }
 
 } // namespace corvex::capture
+
+// Compiled here rather than with the library's other meta-objects: the film
+// road (the author command) uses this stream without the screen recorder, and
+// a shared meta-object file would link every capture back end into it.
+#include "moc_captured_frame_stream.cpp"

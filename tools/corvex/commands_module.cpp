@@ -11,8 +11,7 @@ using namespace corvex::cli;
 
 extern "C" Q_DECL_EXPORT int corvex_run_command(const QString& name, const QStringList& arguments)
 {
-    static constexpr std::array<std::pair<const char*, int (*)(const QStringList&)>, 13> kCommands { {
-        { "analyse", runAnalyse },
+    static constexpr std::array<std::pair<const char*, int (*)(const QStringList&)>, 12> kCommands { {
         { "make-frames", runMakeFrames },
         { "receive", runReceive },
         { "discover", runDiscover },

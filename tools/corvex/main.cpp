@@ -18,7 +18,7 @@ namespace {
 // libraries it uses: the record readers start in a few milliseconds, while
 // the others bring capture, film decoding, the network and the GUI toolkit's
 // image code with them. Only one module is ever loaded in a process.
-enum class Module { Inspect, Match, Author, Commands };
+enum class Module { Inspect, Match, Author, Analyse, Commands };
 
 struct Command {
     const char* name;
@@ -27,7 +27,7 @@ struct Command {
 };
 
 constexpr std::array kCommands {
-    Command { "analyse", "Turn images into light-show frames: live colour messages and a record", Module::Commands },
+    Command { "analyse", "Turn images into light-show frames: live colour messages and a record", Module::Analyse },
     Command { "inspect", "Summarise and check a recorded light show (.pb)", Module::Inspect },
     Command { "make-frames", "Write a short sequence of sample frames (PNG) to try the other commands on",
         Module::Commands },
@@ -76,6 +76,7 @@ int runFromModule(Module module, const QString& name, const QStringList& argumen
     const QString file = QLatin1StringView(module == Module::Inspect ? "corvex-inspect.so"
             : module == Module::Match                                 ? "corvex-match.so"
             : module == Module::Author                                ? "corvex-author.so"
+            : module == Module::Analyse                               ? "corvex-analyse.so"
                                                                       : "corvex-commands.so");
     const QDir programDir(QCoreApplication::applicationDirPath());
     const QStringList candidates { programDir.filePath(file),

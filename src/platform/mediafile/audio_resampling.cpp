@@ -5,7 +5,7 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cstring>
+#include <cstdint>
 
 namespace corvex::mediafile::detail {
 
@@ -20,14 +20,43 @@ bool AudioResampling::convert(AVFrame* decoded, std::vector<std::vector<float>>&
     const int count = decoded->ch_layout.nb_channels;
     const auto samples = static_cast<std::size_t>(decoded->nb_samples);
     channels.resize(static_cast<std::size_t>(count));
+    // The two formats most sound comes in are copied or converted here,
+    // straight onto the end of each channel (a resampler's call and the
+    // zeroing of the room it writes into cost more than the conversion).
+    if (decoded->format == AV_SAMPLE_FMT_FLTP) {
+        for (int c = 0; c < count; ++c) {
+            const auto* in = reinterpret_cast<const float*>(decoded->extended_data[c]);
+            channels[std::size_t(c)].insert(channels[std::size_t(c)].end(), in, in + samples);
+        }
+        return true;
+    }
+    if (decoded->format == AV_SAMPLE_FMT_S16) {
+        // As the resampler converts: exactly, by a power of two. Stereo, the
+        // most common, is taken apart in one pass.
+        constexpr float kScale = 1.0f / 32768.0f;
+        const auto* in = reinterpret_cast<const std::int16_t*>(decoded->extended_data[0]);
+        m_scratch.resize(samples * 2);
+        float* first = m_scratch.data();
+        float* second = first + samples;
+        if (count == 2) {
+            for (std::size_t i = 0; i < samples; ++i) {
+                first[i] = static_cast<float>(in[2 * i]) * kScale;
+                second[i] = static_cast<float>(in[2 * i + 1]) * kScale;
+            }
+            channels[0].insert(channels[0].end(), first, first + samples);
+            channels[1].insert(channels[1].end(), second, second + samples);
+            return true;
+        }
+        for (int c = 0; c < count; ++c) {
+            for (std::size_t i = 0; i < samples; ++i)
+                first[i] = static_cast<float>(in[i * std::size_t(count) + std::size_t(c)]) * kScale;
+            channels[std::size_t(c)].insert(channels[std::size_t(c)].end(), first, first + samples);
+        }
+        return true;
+    }
     const std::size_t start = channels.front().size();
     for (std::vector<float>& channel : channels)
         channel.resize(start + samples);
-    if (decoded->format == AV_SAMPLE_FMT_FLTP) {
-        for (int c = 0; c < count; ++c)
-            std::memcpy(channels[std::size_t(c)].data() + start, decoded->extended_data[c], sizeof(float) * samples);
-        return true;
-    }
     const auto keep = [&](std::size_t size) {
         for (std::vector<float>& channel : channels)
             channel.resize(size);

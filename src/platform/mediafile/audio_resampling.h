@@ -27,6 +27,7 @@ private:
     int m_rate = 0;
     AVChannelLayout m_layout {};
     std::vector<std::uint8_t*> m_outputs;
+    std::vector<float> m_scratch; // one channel of a frame, converted
 };
 
 } // namespace corvex::mediafile::detail

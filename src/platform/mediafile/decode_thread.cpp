@@ -14,19 +14,27 @@ constexpr int kMaxConsecutiveReadErrors = 1000;
 // Pictures waiting for their conversion: enough to keep the decoder busy
 // while the reader's caller works, within a memory budget (a 4K picture that
 // could not be reduced is 12 MB), but never fewer than two so that the two
-// sides overlap.
+// sides overlap. Small pictures are many, so that a film with few of them
+// (one a second) does not stop the decoder at every picture.
 constexpr std::size_t kQueuedPictureBytes = 32u << 20;
 constexpr int kMinQueuedPictures = 2;
-constexpr int kMaxQueuedPictures = 4;
-// Everything waiting (pictures and blocks of sound), at most.
-constexpr std::size_t kMaxQueued = 64;
+constexpr int kMaxQueuedPictures = 16;
+// Everything waiting (pictures and blocks of sound), at most, and the sound
+// within a memory budget (a film's blocks are a few kilobytes each, but eight
+// channels of float in long blocks are a hundred times that).
+constexpr std::size_t kMaxQueued = 512;
+constexpr std::size_t kQueuedSoundBytes = 4u << 20;
 // The two threads wake each other in batches rather than at every item: a
 // film's sound comes in blocks of a few milliseconds, and waking a thread
-// costs more than handing one over. The caller sleeps until this many items
-// wait (or a picture, or the end); the decoder, once the queue is full, until
-// it has drained to half.
-constexpr std::size_t kWakeCaller = 16;
+// costs more than handing one over. The caller sleeps until a batch waits (a
+// quarter of the queue or of its sound budget, a picture, or the end); the
+// decoder, once the queue is full, until it has drained to half.
+constexpr std::size_t kWakeCaller = kMaxQueued / 4;
+constexpr std::size_t kWakeCallerSoundBytes = kQueuedSoundBytes / 4;
 constexpr std::size_t kWakeDecoder = kMaxQueued / 2;
+constexpr std::size_t kWakeDecoderSoundBytes = kQueuedSoundBytes / 2;
+// Frames given back wait for the decoder, at most as many as the queue holds.
+constexpr std::size_t kMaxSpareFrames = kMaxQueued;
 
 std::size_t bytesOf(const AVFrame* frame)
 {
@@ -66,6 +74,30 @@ void DecodeThread::countDamagedPacket()
     ++m_damagedPackets;
 }
 
+FramePtr DecodeThread::spareFrame()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_spareFrames.empty()) {
+            FramePtr frame = std::move(m_spareFrames.back());
+            m_spareFrames.pop_back();
+            return frame;
+        }
+    }
+    return FramePtr { av_frame_alloc() };
+}
+
+void DecodeThread::recycle(FramePtr frame)
+{
+    if (!frame)
+        return;
+    // What it holds goes back to the decoder's buffers now, whatever its size.
+    av_frame_unref(frame.get());
+    std::lock_guard lock(m_mutex);
+    if (m_spareFrames.size() < kMaxSpareFrames)
+        m_spareFrames.push_back(std::move(frame));
+}
+
 bool DecodeThread::quitting() const
 {
     std::lock_guard lock(m_mutex);
@@ -75,31 +107,49 @@ bool DecodeThread::quitting() const
 bool DecodeThread::callerMayGo() const
 {
     return !m_queue.empty()
-        && (m_queue.size() >= kWakeCaller || m_decoderWaiting || m_queue.back().kind != Decoded::Kind::Sound);
+        && (m_queue.size() >= kWakeCaller || m_queuedSoundBytes >= kWakeCallerSoundBytes || m_decoderWaiting
+            || m_queue.back().kind != Decoded::Kind::Sound);
+}
+
+bool DecodeThread::fits(bool picture, std::size_t bytes) const
+{
+    if (m_queue.size() >= kMaxQueued)
+        return false;
+    if (picture)
+        return m_queuedPictures < kMinQueuedPictures
+            || (m_queuedPictures < kMaxQueuedPictures && m_queuedPictureBytes + bytes <= kQueuedPictureBytes);
+    // A block of sound larger than the whole budget still goes, alone.
+    return m_queuedSoundBytes == 0 || m_queuedSoundBytes + bytes <= kQueuedSoundBytes;
+}
+
+bool DecodeThread::decoderMayGo() const
+{
+    if (!fits(m_waitingPicture, m_waitingBytes))
+        return false;
+    if (m_waitingPicture)
+        return m_queuedPictures <= kMaxQueuedPictures / 2;
+    return m_queue.size() <= kWakeDecoder && m_queuedSoundBytes <= kWakeDecoderSoundBytes;
 }
 
 bool DecodeThread::hand(Decoded item)
 {
     std::unique_lock lock(m_mutex);
     const bool picture = item.kind == Decoded::Kind::Picture;
-    const std::size_t bytes = picture ? bytesOf(item.frame.get()) : 0;
+    const bool sound = item.kind == Decoded::Kind::Sound;
+    const std::size_t bytes = picture || sound ? bytesOf(item.frame.get()) : 0;
     // Notes and the end always fit: they come once and carry no picture.
-    const bool bounded = item.kind == Decoded::Kind::Picture || item.kind == Decoded::Kind::Sound;
-    const auto fits = [&] {
-        const bool roomForPicture = m_queuedPictures < kMinQueuedPictures
-            || (m_queuedPictures < kMaxQueuedPictures && m_queuedPictureBytes + bytes <= kQueuedPictureBytes);
-        return !bounded || (m_queue.size() < kMaxQueued && (!picture || roomForPicture));
-    };
-    if (!m_quit && !fits()) {
+    if (!m_quit && (picture || sound) && !fits(picture, bytes)) {
         m_decoderWaiting = true;
+        m_waitingPicture = picture;
+        m_waitingBytes = bytes;
         m_forCaller.notify_one();
-        m_forDecoder.wait(lock, [&] { return m_quit || (fits() && (picture || m_queue.size() <= kWakeDecoder)); });
+        m_forDecoder.wait(lock, [&] { return m_quit || decoderMayGo(); });
         m_decoderWaiting = false;
     }
     if (m_quit)
         return false;
     m_queuedPictures += picture ? 1 : 0;
-    m_queuedPictureBytes += bytes;
+    (picture ? m_queuedPictureBytes : m_queuedSoundBytes) += bytes;
     m_queue.push_back(std::move(item));
     if (callerMayGo())
         m_forCaller.notify_one();
@@ -129,7 +179,7 @@ void DecodeThread::decode(AVCodecContext* codec, const AVPacket* input)
             countDamagedPacket();
             return;
         }
-        FramePtr decoded { av_frame_alloc() };
+        FramePtr decoded = spareFrame();
         if (!decoded) {
             av_frame_unref(m_frame.get());
             countDamagedPacket();
@@ -199,8 +249,10 @@ DecodeThread::Decoded DecodeThread::take()
     if (item.kind == Decoded::Kind::Picture) {
         --m_queuedPictures;
         m_queuedPictureBytes -= bytesOf(item.frame.get());
+    } else if (item.kind == Decoded::Kind::Sound) {
+        m_queuedSoundBytes -= bytesOf(item.frame.get());
     }
-    if (m_decoderWaiting && (item.kind == Decoded::Kind::Picture || m_queue.size() <= kWakeDecoder))
+    if (m_decoderWaiting && decoderMayGo())
         m_forDecoder.notify_one();
     return item;
 }
@@ -218,6 +270,7 @@ void DecodeThread::stop()
     m_queue.clear();
     m_queuedPictures = 0;
     m_queuedPictureBytes = 0;
+    m_queuedSoundBytes = 0;
     m_quit = false;
 }
 

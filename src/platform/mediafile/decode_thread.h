@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace corvex::mediafile::detail {
 
@@ -38,6 +39,10 @@ public:
 
     /// The next decoded item, waiting for it; starts the thread if it is not running.
     Decoded take();
+    /// Gives back the frame of an item the caller is done with, so that the
+    /// thread decodes into it again instead of allocating one per block of
+    /// sound (a film has dozens a second).
+    void recycle(FramePtr frame);
     /// Stops the thread and drops what it decoded ahead (before a seek).
     void stop();
     /// Packets the demuxer marked as corrupt, that a decoder refused or that failed to read.
@@ -49,9 +54,16 @@ private:
     /// Waits for room in the queue; false when the thread is to quit.
     bool hand(Decoded item);
     void countDamagedPacket();
+    /// An empty frame: one given back, or a new one.
+    FramePtr spareFrame();
     bool quitting() const;
     /// Whether the caller, waiting on an empty queue, has enough to go on. Under m_mutex.
     bool callerMayGo() const;
+    /// Whether an item (a picture or a block of sound of `bytes`) has room in the queue. Under m_mutex.
+    bool fits(bool picture, std::size_t bytes) const;
+    /// Whether the decoder, waiting on a full queue, may go on: its item fits,
+    /// and the queue has drained to half (in pictures, or in sound). Under m_mutex.
+    bool decoderMayGo() const;
 
     AVFormatContext* const m_format;
     VideoDecoder& m_video;
@@ -68,9 +80,13 @@ private:
     std::deque<Decoded> m_queue;
     int m_queuedPictures = 0;
     std::size_t m_queuedPictureBytes = 0;
+    std::size_t m_queuedSoundBytes = 0;
     bool m_quit = false;
     bool m_decoderWaiting = false;
+    bool m_waitingPicture = false; // what the waiting decoder holds
+    std::size_t m_waitingBytes = 0;
     int m_damagedPackets = 0;
+    std::vector<FramePtr> m_spareFrames;
 
     // The thread's own.
     PacketPtr m_packet { av_packet_alloc() };

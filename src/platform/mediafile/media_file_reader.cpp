@@ -454,6 +454,7 @@ ReaderItem MediaFileReader::next()
             impl.finished = true;
             break;
         }
+        impl.decoding->recycle(std::move(decoded.frame));
     }
 }
 

@@ -22,6 +22,9 @@ AVPixelFormat chooseHardwareFormat(AVCodecContext* context, const AVPixelFormat*
     return avcodec_default_get_format(context, formats);
 }
 
+// Pictures at most this large (64 x 64) are decoded without threads.
+constexpr std::int64_t kTinyPicturePixels = 64 * 64;
+
 } // namespace
 
 VideoDecoder::VideoDecoder(const AVCodec* codec, AVStream* stream, const ReaderOptions& options)
@@ -42,9 +45,12 @@ bool VideoDecoder::open(bool useHardware)
     video->pkt_timebase = m_stream->time_base;
     // One thread per core: the decoder's own choice is one more, which on a
     // small machine only adds a picture in flight (memory) to our two threads.
-    video->thread_count = m_options.threads > 0
-        ? m_options.threads
-        : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
+    // A picture of a few thousand pixels decodes in microseconds, less than
+    // handing it between threads costs: such a film is decoded on one.
+    const bool tiny = static_cast<std::int64_t>(video->width) * video->height <= kTinyPicturePixels;
+    video->thread_count = m_options.threads > 0 ? m_options.threads
+        : tiny                                   ? 1
+                 : static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 16u));
     // Frame threads overlap whole frames; slice threads help files coded in slices.
     video->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     // Only on frames that nothing is predicted from, so the error cannot build up.

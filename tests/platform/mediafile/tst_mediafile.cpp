@@ -593,6 +593,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("channels");
         QTest::newRow("AAC stereo 48 kHz") << "aac" << 48000 << 2;
         QTest::newRow("16-bit PCM mono 44.1 kHz") << "pcm_s16le" << 44100 << 1;
+        QTest::newRow("16-bit PCM stereo 48 kHz") << "pcm_s16le" << 48000 << 2;
         QTest::newRow("FLAC 5.1") << "flac" << 48000 << 6;
     }
 
