@@ -69,7 +69,6 @@ const media::AudioFormat& AnalysisRecorder::outputFormat()
 
 AnalysisRecorder::AnalysisRecorder(QObject* parent)
     : QObject(parent)
-    , m_analysis(initialVideoAnalysis())
     , m_signatureGenerator(std::make_unique<fingerprint::SignatureGenerator>())
 {
 }
@@ -91,7 +90,7 @@ bool AnalysisRecorder::started() const
 int AnalysisRecorder::frameCount() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_analysis.timestamps_size();
+    return static_cast<int>(m_record.frameCount());
 }
 
 int AnalysisRecorder::framesLeftOut() const
@@ -114,7 +113,8 @@ void AnalysisRecorder::start()
     {
         const std::lock_guard lock(m_mutex);
         m_firstTimestamp.reset();
-        m_analysis = initialVideoAnalysis();
+        m_record = RecordBuilder();
+        m_signatureSize = 0;
         m_signatureGenerator = std::make_unique<fingerprint::SignatureGenerator>();
         m_unsupportedFormat.reset();
         m_audioEnd.reset();
@@ -129,12 +129,7 @@ void AnalysisRecorder::start()
 void AnalysisRecorder::reserveFrames(int frames)
 {
     const std::lock_guard lock(m_mutex);
-    m_analysis.mutable_timestamps()->Reserve(frames);
-    for (VideoAnalysis::Channel& channel : *m_analysis.mutable_channels()) {
-        channel.mutable_r()->Reserve(frames);
-        channel.mutable_g()->Reserve(frames);
-        channel.mutable_b()->Reserve(frames);
-    }
+    m_record.reserve(static_cast<std::size_t>(std::max(frames, 0)));
 }
 
 std::optional<QByteArray> AnalysisRecorder::stop()
@@ -146,22 +141,18 @@ std::optional<QByteArray> AnalysisRecorder::stop()
     // they belong to this recording, not to the start of the next one.
     if (wasStarted)
         flushConverter();
-    m_analysis.set_signature(m_signatureGenerator->signature());
-    // Encoded straight into the buffer handed out: a two-hour record is tens
-    // of megabytes, and a second copy of it would be the largest thing in memory.
-    const std::size_t size = m_analysis.ByteSizeLong();
-    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        return std::nullopt;
-    QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
-    if (!m_analysis.SerializeToArray(bytes.data(), static_cast<int>(size)))
-        return std::nullopt;
-    return bytes;
+    // Encoded straight from the frames into the buffer handed out: a two-hour
+    // record is tens of megabytes as a message, and a message besides its
+    // encoding would be the largest thing in memory.
+    const std::string signature = m_signatureGenerator->signature();
+    m_signatureSize = signature.size();
+    return m_record.encode(signature);
 }
 
 std::size_t AnalysisRecorder::signatureSize() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_analysis.signature().size();
+    return m_signatureSize;
 }
 
 void AnalysisRecorder::appendVideoFrame(media::PixelBuffer& frame, const media::MediaTime& presentationTime)
@@ -187,9 +178,10 @@ void AnalysisRecorder::appendVideoFrame(media::PixelBuffer& frame, const media::
             return;
         }
         m_lastFrameSeconds = elapsed;
-        sampleFrame(frame, elapsed, m_analysis);
+        if (const std::optional<ChannelColours> colours = sampleChannels(frame))
+            m_record.append(*timestampFromElapsed(elapsed), *colours);
         // Built for every frame, whether or not a receiver is chosen.
-        const std::string encoded = encodeLiveColourMessage(previewColors(m_analysis));
+        const std::string encoded = encodeLiveColourMessage(m_record.newestColours());
         message = QByteArray(encoded.data(), static_cast<qsizetype>(encoded.size()));
         observer = m_liveMessageObserver;
     }

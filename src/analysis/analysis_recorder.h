@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analysis/proto/video_analysis.pb.h"
+#include "analysis/record_builder.h"
 #include "platform/fingerprint/signature_generator.h"
 #include "platform/media/audio_converter.h"
 #include "platform/media/audio_format.h"
@@ -94,7 +94,8 @@ private:
 
     mutable std::mutex m_mutex; // guards everything below
     std::function<void(const QByteArray&)> m_liveMessageObserver;
-    VideoAnalysis m_analysis;
+    RecordBuilder m_record;
+    std::size_t m_signatureSize = 0; // the last stop's
     std::unique_ptr<fingerprint::SignatureGenerator> m_signatureGenerator;
     std::optional<media::MediaTime> m_firstTimestamp;
     bool m_started = false;

@@ -54,21 +54,32 @@ std::optional<std::uint32_t> timestampFromElapsed(double elapsedSeconds)
 void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis& record)
 {
     const std::optional<std::uint32_t> timestamp = timestampFromElapsed(elapsedSeconds);
-    if (!timestamp || frame.width() < kRasterSize || frame.height() < kRasterSize
-        || record.channels_size() != static_cast<int>(kSamplePoints.size()))
+    if (!timestamp || record.channels_size() != static_cast<int>(kSamplePoints.size()))
         return;
-
-    const std::size_t bytesPerRow = frame.bytesPerRow();
-    const std::uint8_t* base = frame.baseAddress();
-
+    const std::optional<ChannelColours> colours = sampleChannels(frame);
+    if (!colours)
+        return;
     for (std::size_t i = 0; i < kSamplePoints.size(); ++i) {
-        const std::uint8_t* pixel = base + kSamplePoints[i].row * bytesPerRow + 4 * kSamplePoints[i].column;
         VideoAnalysis::Channel* channel = record.mutable_channels(static_cast<int>(i));
-        channel->add_r(pixel[2]);
-        channel->add_g(pixel[1]);
-        channel->add_b(pixel[0]);
+        channel->add_r((*colours)[i][0]);
+        channel->add_g((*colours)[i][1]);
+        channel->add_b((*colours)[i][2]);
     }
     record.add_timestamps(*timestamp);
+}
+
+std::optional<ChannelColours> sampleChannels(media::PixelBuffer& frame)
+{
+    if (frame.width() < kRasterSize || frame.height() < kRasterSize)
+        return std::nullopt;
+    const std::size_t bytesPerRow = frame.bytesPerRow();
+    const std::uint8_t* base = frame.baseAddress();
+    ChannelColours colours;
+    for (std::size_t i = 0; i < kSamplePoints.size(); ++i) {
+        const std::uint8_t* pixel = base + kSamplePoints[i].row * bytesPerRow + 4 * kSamplePoints[i].column;
+        colours[i] = { pixel[2], pixel[1], pixel[0] };
+    }
+    return colours;
 }
 
 std::optional<GridColours> sampleGrid(media::PixelBuffer& frame)

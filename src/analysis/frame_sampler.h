@@ -2,6 +2,7 @@
 
 #include "analysis/live_colour_message.h"
 #include "analysis/proto/video_analysis.pb.h"
+#include "analysis/video_analysis_record.h"
 
 #include <array>
 #include <cstdint>
@@ -25,6 +26,10 @@ std::optional<std::uint32_t> timestampFromElapsed(double elapsedSeconds);
 /// 5 × 5, a record without its nine channels, a time stamp out of range) leaves
 /// the record unchanged, so every channel stays as long as the time stamps.
 void sampleFrame(media::PixelBuffer& frame, double elapsedSeconds, VideoAnalysis& record);
+
+/// The colours sampleFrame appends for a 5 × 5 BGRA raster, by channel
+/// index; none when it cannot be sampled (no pixels, smaller than 5 × 5).
+std::optional<ChannelColours> sampleChannels(media::PixelBuffer& frame);
 
 /// The nine colours of a frame by grid position, row by row (index = y × 3 + x).
 using GridColours = std::array<RGB, 9>;

@@ -28,6 +28,9 @@ inline constexpr std::array<GridPosition, 9> kChannelGrid { {
     { 2, 1 },
 } };
 
+/// The red, green and blue of one frame's channels, by channel index (kChannelGrid's order).
+using ChannelColours = std::array<std::array<std::uint8_t, 3>, 9>;
+
 /// A record ready for a new recording: nine empty channels, no time stamps,
 /// no signature.
 VideoAnalysis initialVideoAnalysis();

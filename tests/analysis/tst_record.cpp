@@ -8,6 +8,7 @@
 #include "analysis/frame_sampler.h"
 #include "analysis/live_colour_message.h"
 #include "analysis/pixel_buffer_resize.h"
+#include "analysis/record_builder.h"
 #include "analysis/video_analysis_record.h"
 
 #include <QJsonDocument>
@@ -289,6 +290,49 @@ private Q_SLOTS:
                        "0210011a02d6012201362a02c901"));
         record.set_signature(std::string("\x01\x02", 2)); // after the channels
         QVERIFY(bytesOf(record).endsWith(QByteArray::fromHex("1a020102")));
+    }
+
+    // The record built frame by frame in its compact form encodes to the very
+    // bytes of the message sampled from the same frames: lengths and time
+    // stamps across every varint size, values on either side of 128, empty
+    // lists and signature left out.
+    void builtRecordEncodesAsTheMessage_data()
+    {
+        QTest::addColumn<std::vector<double>>("times");
+        QTest::addColumn<QByteArray>("signature");
+        QTest::newRow("no frames") << std::vector<double> {} << QByteArray();
+        QTest::newRow("no frames, a signature") << std::vector<double> {} << QByteArray("\x01\x02", 2);
+        QTest::newRow("one frame at zero") << std::vector<double> { 0 } << QByteArray();
+        QTest::newRow("time stamps of one to five bytes")
+            << std::vector<double> { 1.27, 1.28, 163.83, 163.84, 20971.51, 20971.52, 2684354.56, 42949672.95 }
+            << QByteArray("sig");
+        std::vector<double> many(150);
+        for (std::size_t k = 0; k < many.size(); ++k)
+            many[k] = 0.04 * double(k);
+        QTest::newRow("lists and signature over 127 bytes") << many << QByteArray(300, '\x9c');
+    }
+    void builtRecordEncodesAsTheMessage()
+    {
+        QFETCH(std::vector<double>, times);
+        QFETCH(QByteArray, signature);
+        VideoAnalysis record = analysis::initialVideoAnalysis();
+        analysis::RecordBuilder built;
+        built.reserve(times.size());
+        for (std::size_t k = 0; k < times.size(); ++k) {
+            const int n = static_cast<int>(k);
+            const auto frame = test::makeRaster(5, 5, [&](int c, int r) {
+                return test::Bgr { static_cast<std::uint8_t>(n * 37 + c * 50 + r),
+                    static_cast<std::uint8_t>(n * 11 + r * 50 + c), static_cast<std::uint8_t>(n * 90 + c * r * 9) };
+            });
+            analysis::sampleFrame(*frame, times[k], record);
+            built.append(*analysis::timestampFromElapsed(times[k]), *analysis::sampleChannels(*frame));
+        }
+        QCOMPARE(built.frameCount(), times.size());
+        QCOMPARE(built.newestColours(), analysis::previewColors(record));
+        record.set_signature(signature.toStdString());
+        const std::optional<QByteArray> encoded = built.encode(signature.toStdString());
+        QVERIFY(encoded);
+        QCOMPARE(encoded->toHex(), bytesOf(record).toHex());
     }
 
     void parsingAcceptsUnpackedListsAndKeepsUnknownFields()

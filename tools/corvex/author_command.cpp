@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -170,6 +171,10 @@ int author(const Options& options)
     if (terminal)
         std::fprintf(stderr, "\n");
     opened.value.reset();
+    // The decoder's pictures were made and freed on its threads, whose memory
+    // the encoding on this one cannot reuse: handed back to the system, it
+    // leaves room for the record's encoding under the peak of the decoding.
+    malloc_trim(0);
     const std::optional<QByteArray> bytes = recorder.stop();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
