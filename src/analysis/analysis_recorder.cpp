@@ -141,9 +141,8 @@ std::optional<QByteArray> AnalysisRecorder::stop()
     // they belong to this recording, not to the start of the next one.
     if (wasStarted)
         flushConverter();
-    // Encoded straight from the frames into the buffer handed out: a two-hour
-    // record is tens of megabytes as a message, and a message besides its
-    // encoding would be the largest thing in memory.
+    // The frames are kept compact while they come; the message is made and
+    // encoded only now (tens of megabytes for a two-hour film).
     const std::string signature = m_signatureGenerator->signature();
     m_signatureSize = signature.size();
     return m_record.encode(signature);

@@ -15,10 +15,9 @@ namespace corvex::analysis {
 
 /// The record while it is built, in a quarter of the memory the message would
 /// take: a colour value is a byte here and four bytes in a message's list, and
-/// a two-hour film has some 200 000 frames of 27 values. encode() gives the
-/// very bytes that serialising the VideoAnalysis message with the same frames
-/// would (nine channels at kChannelGrid's positions, lists packed, fields in
-/// number order, empty ones left out).
+/// a two-hour film has some 200 000 frames of 27 values. The message is made
+/// only when the record is encoded, at the end, when the capture or the
+/// decoder has given its memory back.
 class RecordBuilder {
 public:
     /// Makes room for this many frames at once.
