@@ -35,6 +35,8 @@ struct ServiceError {
     /// Whether the same request may well succeed later by itself: no answer
     /// came, or the service was busy or failing (408, 429, 5xx).
     bool isTransient() const;
+    /// Whether the service refused the access token (401): its author is signed out.
+    bool refusesToken() const { return kind == Kind::BadServerResponse && status == 401; }
 
     /// A Retry-After value (seconds, or an HTTP date seen from `now`) as a
     /// wait; none when it is missing or unreadable. A date in the past is no wait.

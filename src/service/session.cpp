@@ -113,8 +113,7 @@ QCoro::Task<Session::AccountOutcome> Session::ownerOf(QString token)
 {
     const std::shared_ptr<bool> alive = m_alive;
     AccountOutcome owner = co_await requestAccountFor(token);
-    if (*alive && owner.error && owner.error->kind == ServiceError::Kind::BadServerResponse
-        && owner.error->status == 401)
+    if (*alive && owner.error && owner.error->refusesToken())
         tokenRefused(token);
     co_return owner;
 }
@@ -160,7 +159,7 @@ QCoro::Task<> Session::fetchAccount()
         setAccount(outcome.account);
         co_return;
     }
-    if (outcome.error->kind == ServiceError::Kind::BadServerResponse && outcome.error->status == 401) {
+    if (outcome.error->refusesToken()) {
         tokenRefused(*token);
         co_return;
     }

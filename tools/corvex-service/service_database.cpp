@@ -138,10 +138,15 @@ bool prepareDatabaseFile(const QString& path, QString& error, QString& warning)
     return true;
 }
 
+// The database's own reason where it gave one, else Qt's.
+QString reasonOf(const QSqlError& error)
+{
+    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
+}
+
 QString oneLine(const QSqlError& error)
 {
-    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
-    return text.simplified();
+    return reasonOf(error).simplified();
 }
 
 using Failure = ServiceDatabase::Failure;
@@ -151,9 +156,8 @@ using Failure = ServiceDatabase::Failure;
 // first line only: the lines after it may quote the values).
 void logFailure(const char* what, const QSqlError& error)
 {
-    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
     const QByteArray line = "corvex-service: the database failed: cannot " + QByteArray(what) + ": "
-        + text.section(QLatin1Char('\n'), 0, 0).trimmed().toUtf8() + '\n';
+        + reasonOf(error).section(QLatin1Char('\n'), 0, 0).trimmed().toUtf8() + '\n';
     std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
 }
 
