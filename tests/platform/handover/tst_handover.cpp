@@ -94,6 +94,8 @@ private Q_SLOTS:
         QTest::newRow("a dead socket left behind")
             << "socket" << false << url << Failure::NobodyListening << "nobody is listening";
         QTest::newRow("empty") << "" << true << QByteArray() << Failure::InvalidMessage << "empty";
+        QTest::newRow("the longest allowed")
+            << "" << true << QByteArray(corvex::handover::kMaxMessage, 'a') << Failure::None << "";
         QTest::newRow("too long") << "" << true << QByteArray(corvex::handover::kMaxMessage + 1, 'a')
                                   << Failure::InvalidMessage << "longer than";
         QTest::newRow("a second line") << "" << true << QByteArray("activate\nactivate") << Failure::InvalidMessage
@@ -300,7 +302,8 @@ private Q_SLOTS:
         for (const auto& row : rows)
             QTest::newRow(row.name) << row.runtime << row.socket << row.folder;
         // The socket's path at the longest a socket address holds (107 bytes and the end), and one byte over.
-        const int room = 107 - int(m_dir.filePath(QStringLiteral("runtime/")).size()) - int(sizeof "/corvex-studio") + 1;
+        const int room
+            = 107 - int(m_dir.filePath(QStringLiteral("runtime/")).size()) - int(sizeof "/corvex-studio") + 1;
         const QString longest = QStringLiteral("runtime/") + QString(room, 'e');
         QTest::newRow("socket path at the limit") << longest << "corvex-studio" << longest;
         QTest::newRow("socket path a byte over") << longest + 'e' << "corvex-studio" << fallback;

@@ -156,7 +156,7 @@ private Q_SLOTS:
             QCOMPARE(reply.error->timedOut, timedOut);
             QVERIFY(!reply.error->message.isEmpty());
             if (timedOut)
-                QVERIFY2(reply.error->message.contains(QLatin1StringView("did not answer")),
+                QVERIFY2(reply.error->message.contains(QLatin1StringView("did not answer within 0.3 seconds")),
                     qPrintable(reply.error->message));
         } else {
             QCOMPARE(reply.status, status);
