@@ -619,34 +619,17 @@ private Q_SLOTS:
         videoFile.setFrameObserver(gate.observer());
         panel->recordingButton()->click();
         QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
-        const auto askAndAnswer = [&](const QString& answer, bool offersSave) {
-            view->window()->close();
-            QVERIFY(view->window()->isVisible());
-            QMessageBox* box = nullptr;
-            for (QMessageBox* candidate : view->window()->findChildren<QMessageBox*>())
-                if (candidate->isVisible())
-                    box = candidate;
-            QVERIFY(box);
-            bool sawSave = false;
-            QAbstractButton* chosen = nullptr;
-            for (QAbstractButton* button : box->buttons()) {
-                sawSave = sawSave || button->text() == u"Save and Close"_s;
-                if (button->text() == answer)
-                    chosen = button;
-            }
-            QCOMPARE(sawSave, offersSave);
-            QVERIFY(chosen);
-            chosen->click();
-        };
-        askAndAnswer(u"Cancel"_s, false);
-        if (QTest::currentTestFailed())
-            return;
+        auto* window = static_cast<RecordingWindow*>(view->window());
+        window->close();
+        QVERIFY(window->isVisible() && window->closeConfirmation());
+        QVERIFY(!buttonWithText(window->closeConfirmation(), u"Save and Close"_s));
+        buttonWithText(window->closeConfirmation(), u"Cancel"_s)->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
         gate.open();
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
-        askAndAnswer(u"Save and Close"_s, true);
-        if (QTest::currentTestFailed())
-            return;
+        window->close();
+        QVERIFY(window->isVisible() && window->closeConfirmation());
+        buttonWithText(window->closeConfirmation(), u"Save and Close"_s)->click();
         QTRY_VERIFY(!view->window()->isVisible());
         QTRY_COMPARE_WITH_TIMEOUT(storedShows(m_nextMovie).size(), 1, 30000);
     }
@@ -845,7 +828,6 @@ private Q_SLOTS:
         QFETCH(int, bar);
         QFETCH(int, brightness);
         QFETCH(bool, proposed);
-        auto manager = m_service.newManager();
         analysis::AnalysisRecorder recorder(nullptr);
         capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
         RecordingSources sources(screenRecorder);
