@@ -1,11 +1,16 @@
 // The recording window as the author drives it, offscreen, against the real
 // reference service: every control follows the state of what is recorded,
-// the keyboard alone records, the window remembers its choices, and every
-// control of every window survives being driven twice in every state.
+// from the screen or from a film the test makes with ffmpeg (analysed off the
+// GUI thread, saved and uploaded like a recording); the keyboard alone
+// records, the window remembers its choices, and every control of every
+// window survives being driven twice in every state.
 
 #include "studio_fixture.h"
 
+#include "../support/recorded.h"
 #include "../support/test_films.h"
+
+#include "analysis/proto/video_analysis.pb.h"
 
 #include "app/capture_preview_view.h"
 #include "app/catalogue_window.h"
@@ -18,6 +23,7 @@
 #include "app/recording_windows.h"
 #include "app/video_section.h"
 #include "capture/video_file_source.h"
+#include "platform/mediafile/media_file_reader.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -28,12 +34,18 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace corvex;
@@ -43,6 +55,61 @@ using namespace corvex::testing;
 using State = capture::RecordingSource::State;
 
 namespace {
+
+using corvex::test::Colour;
+using corvex::test::colourAt;
+using corvex::test::near;
+
+#define REQUIRE_FFMPEG()                                                                                               \
+    if (!corvex::test::haveFfmpeg())                                                                                   \
+    QSKIP("the ffmpeg command is not installed; it makes the test films")
+
+#define MAKE_FILM(...)                                                                                                 \
+    do {                                                                                                               \
+        const QString failure = corvex::test::runFfmpeg(__VA_ARGS__);                                                  \
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                              \
+    } while (false)
+
+// Holds the analysing thread after a given frame until the test lets it go
+// (or a minute has passed, so that a failing test cannot hang).
+class FrameGate final {
+public:
+    explicit FrameGate(int holdAfter)
+        : m_holdAfter(holdAfter)
+    {
+    }
+    std::function<void(int)> observer()
+    {
+        return [this](int frame) {
+            if (frame != m_holdAfter)
+                return;
+            std::unique_lock lock(m_mutex);
+            m_held = true;
+            m_changed.notify_all();
+            m_changed.wait_for(lock, std::chrono::minutes(1), [this] { return m_open; });
+            m_held = false;
+        };
+    }
+    bool isHolding()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_held && !m_open;
+    }
+    void open()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    ~FrameGate() { open(); }
+
+private:
+    const int m_holdAfter;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_open = false;
+};
 
 // Clicks, picks and types into every enabled control `window` shows now, and
 // into the dialogs that this opens; nothing here knows a control by name.
@@ -109,10 +176,71 @@ class TestAppRecording final : public QObject {
         return window;
     }
 
+    QString path(const QString& name) const { return m_service.folders.filePath(name); }
+    QString databasePath() const { return m_service.folders.filePath(u"service.sqlite"_s); }
+
+    // A recording window for a new movie, switched to "Video file" (the
+    // file chooser it opens is left open).
+    RecordingView* openFileWindow()
+    {
+        RecordingWindow* window = openWindow();
+        if (!window)
+            return nullptr;
+        RecordingView* view = window->view();
+        Q_EMIT view->configurationView()->captureTypePicker()->activated(2);
+        return view;
+    }
+
+    // Picks `file` in the file chooser, as the author would, once it is open.
+    static bool pick(RecordingView* view, const QString& file)
+    {
+        const VideoSection* section = view->configurationView()->videoSection();
+        if (!QTest::qWaitFor([section] { return section->fileDialog() != nullptr; }, 10000))
+            return false;
+        QFileDialog* dialog = section->fileDialog();
+        if (QFileInfo::exists(file)) {
+            // Typed into the name field, which has the focus once the dialog is up.
+            auto* name = dialog->findChild<QLineEdit*>(u"fileNameEdit"_s);
+            if (!name)
+                return false;
+            name->setText(file);
+            QMetaObject::invokeMethod(dialog, "accept");
+        } else {
+            // The chooser itself refuses a missing file; one can still go
+            // between choosing and opening.
+            Q_EMIT dialog->fileSelected(file);
+            dialog->close();
+        }
+        return true;
+    }
+
+    // The light shows the service stored for movie `id`, in upload order.
+    QList<QByteArray> storedShows(qint64 id)
+    {
+        QList<QByteArray> shows;
+        const QString name = u"stored%1"_s.arg(id);
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+            db.setDatabaseName(databasePath());
+            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
+            if (db.open()) {
+                QSqlQuery query(db);
+                query.prepare(u"SELECT data FROM lightshows WHERE tmdb_id = ? ORDER BY rowid"_s);
+                query.addBindValue(id);
+                query.exec();
+                while (query.next())
+                    shows.append(query.value(0).toByteArray());
+            }
+        }
+        QSqlDatabase::removeDatabase(name);
+        return shows;
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(m_service.start());
+        // The last --db given wins: a file, so that the test can read what was uploaded.
+        QVERIFY(m_service.start({ u"--demo-catalogue"_s, u"--db"_s, databasePath() }));
         QVERIFY(m_manager = m_service.signedIn(u"keys@example.org"_s));
         // No browser: a sign-in shows the address to open by hand.
         m_studio = std::make_unique<StudioApp>(
@@ -311,6 +439,438 @@ private Q_SLOTS:
             QVERIFY(proposed.contains(label));
     }
 
+    // The chooser deletes itself when it closes: "Choose…" after that opens a
+    // new one, however often.
+    void chooseOpensAChooserAgainAfterOneClosed()
+    {
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        QPushButton* choose = view->configurationView()->videoSection()->chooseFileButton();
+        const auto openChoosers = [] {
+            int open = 0;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                open += qobject_cast<QFileDialog*>(widget) && widget->isVisible();
+            return open;
+        };
+        for (int round = 0; round < 3; ++round) {
+            QTRY_COMPARE(openChoosers(), 1);
+            choose->click(); // while one is open, it comes to the front
+            QCOMPARE(openChoosers(), 1);
+            view->configurationView()->videoSection()->fileDialog()->reject();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            QCOMPARE(openChoosers(), 0);
+            QVERIFY(!view->configurationView()->videoSection()->fileDialog());
+            choose->click();
+        }
+        view->window()->close();
+    }
+
+    // A film of four colours, one a second, with or without sound: the
+    // preview follows it while it is analysed, the bar reaches 100 %, and
+    // "Save recording" uploads a show whose cells are the film's colours.
+    void analysesAFilmAndUploadsIt_data()
+    {
+        QTest::addColumn<bool>("withSound");
+        QTest::newRow("with sound") << true;
+        QTest::newRow("without sound") << false;
+    }
+
+    void analysesAFilmAndUploadsIt()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(bool, withSound);
+        const QString film = path(withSound ? u"colours.mp4"_s : u"silent.mp4"_s);
+        QStringList arguments { "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180) };
+        if (withSound)
+            arguments << QStringList { "-f", "lavfi", "-i", "sine=f=330:beep_factor=3:d=4", "-c:a", "aac",
+                "-shortest" };
+        arguments << QStringList { "-c:v", "libx264", "-g", "10", film };
+        MAKE_FILM(arguments);
+
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        capture::VideoFileSource& videoFile = panel->sources().file();
+        QVERIFY(panel->sources().isFile());
+        QCOMPARE(panel->captureTypePicker()->currentText(), VideoSection::videoFileOption());
+        QVERIFY(!panel->recordingButton()->isEnabled()); // no file yet
+        QVERIFY(pick(view, film));
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Ready, 60000);
+        QCOMPARE(panel->videoSection()->soundNote()->isVisibleTo(panel), !withSound);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
+        // Until the analysis starts, the film's first picture.
+        const auto poster = videoFile.preview()->contents();
+        QVERIFY(poster != nullptr);
+
+        FrameGate gate(40);
+        videoFile.setFrameObserver(gate.observer());
+        panel->recordingButton()->click();
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
+        RecordingControls* controls = panel->recordingControls();
+        QVERIFY(controls->progressBar()->isVisibleTo(panel));
+        QVERIFY(controls->cancelButton()->isVisibleTo(panel));
+        QVERIFY(!controls->elapsed()->isVisibleTo(panel));
+        QVERIFY(!panel->recordingButton()->isEnabled());
+        QVERIFY(!panel->captureTypePicker()->isEnabled());
+        // Held part way: the picture, the swatch and the bar show where it is.
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
+        QTRY_VERIFY(videoFile.preview()->contents() != poster);
+        QTRY_VERIFY(controls->progressBar()->value() > 0);
+        QTRY_VERIFY(panel->swatch()->colours().has_value());
+        saveScreenshot(view->window(), withSound ? u"video-file-analysing"_s : u"video-file-analysing-no-sound"_s);
+        gate.open();
+
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
+        QCOMPARE(controls->progressBar()->value(), 1000);
+        QVERIFY(controls->progressBar()->text().startsWith(u"100 %"_s));
+        QVERIFY(!controls->cancelButton()->isVisibleTo(panel));
+        QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
+        QVERIFY(panel->recordingButton()->isEnabled());
+        saveScreenshot(view->window(), withSound ? u"video-file-analysed"_s : u"video-file-analysed-no-sound"_s);
+
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 30000);
+        QCOMPARE(m_manager->uploads.outbox()->entries().size(), 0);
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
+
+        const QList<QByteArray> shows = storedShows(m_nextMovie);
+        QCOMPARE(shows.size(), 1);
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromArray(shows.front().constData(), int(shows.front().size())));
+        QVERIFY2(std::abs(record.timestamps_size() - 120) <= 1, qPrintable(QString::number(record.timestamps_size())));
+        QCOMPARE(record.signature().empty(), !withSound);
+        const Colour expected[] = { { 255, 0, 0 }, { 0, 255, 0 }, { 0, 0, 255 }, { 255, 255, 255 } };
+        for (int second = 0; second < 4; ++second)
+            for (int channel = 0; channel < 9; ++channel) {
+                const Colour got = colourAt(record, channel, second + 0.5);
+                QVERIFY2(near(got, expected[second], 6),
+                    qPrintable(
+                        u"channel %1 at %2.5 s is (%3, %4, %5)"_s.arg(channel).arg(second).arg(got.r).arg(got.g).arg(
+                            got.b)));
+            }
+        view->window()->close();
+    }
+
+    // Cancel mid-way: at once the window is ready for another start, and
+    // nothing reaches the service, then or later.
+    void cancelKeepsNothing()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(u"cancel.mp4"_s);
+        MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=30:d=6", "-f", "lavfi", "-i", "sine=d=6", "-c:v",
+            "libx264", "-c:a", "aac", "-shortest", film });
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        capture::VideoFileSource& videoFile = panel->sources().file();
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        const auto poster = videoFile.preview()->contents();
+        FrameGate gate(20);
+        videoFile.setFrameObserver(gate.observer());
+        panel->recordingButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
+        QTRY_VERIFY(videoFile.preview()->contents() != poster); // frames were shown
+
+        // The analysing thread is held inside a frame: Cancel must not wait for it.
+        panel->recordingControls()->cancelButton()->click();
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
+        QVERIFY(panel->recordingButton()->isEnabled());
+        QVERIFY(!panel->recordingControls()->progressBar()->isVisibleTo(panel));
+        QVERIFY(panel->captureTypePicker()->isEnabled());
+        QCOMPARE(videoFile.preview()->contents(), poster); // the half-analysed picture goes
+        QVERIFY(gate.isHolding());
+        gate.open();
+
+        // The cancelled run ends without a word; a new one goes the whole way.
+        videoFile.setFrameObserver({});
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
+        QVERIFY(panel->recordingControls()->progressBar()->text().startsWith(u"100 %"_s));
+        panel->recordingControls()->discardButton()->click();
+        QMessageBox* box = panel->discardConfirmation();
+        QVERIFY(box);
+        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
+        QVERIFY(discard);
+        discard->click();
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
+        QVERIFY(storedShows(m_nextMovie).isEmpty());
+        QVERIFY(!m_service.log().contains(QByteArray("/tvapi/lightshow/movie/") + QByteArray::number(m_nextMovie)));
+        QCOMPARE(m_manager->uploads.outbox()->entries().size(), 0);
+        view->window()->close();
+    }
+
+    // Closing the window never loses an analysed film silently: it asks, and
+    // "Save and Close" uploads it; while it is analysed there is no Save.
+    void closingAsksBeforeAnAnalysedFilmIsLost()
+    {
+        REQUIRE_FFMPEG();
+        const QString film = path(u"close.mp4"_s);
+        MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(2, 160, 90), "-c:v", "libx264", film });
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        capture::VideoFileSource& videoFile = panel->sources().file();
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        FrameGate gate(5);
+        videoFile.setFrameObserver(gate.observer());
+        panel->recordingButton()->click();
+        QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
+        auto* window = static_cast<RecordingWindow*>(view->window());
+        window->close();
+        QVERIFY(window->isVisible() && window->closeConfirmation());
+        QVERIFY(!buttonWithText(window->closeConfirmation(), u"Save and Close"_s));
+        buttonWithText(window->closeConfirmation(), u"Cancel"_s)->click();
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
+        gate.open();
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
+        window->close();
+        QVERIFY(window->isVisible() && window->closeConfirmation());
+        buttonWithText(window->closeConfirmation(), u"Save and Close"_s)->click();
+        QTRY_VERIFY(!view->window()->isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(storedShows(m_nextMovie).size(), 1, 30000);
+    }
+
+    // Files that cannot be analysed: the reader's one-line reason, in the
+    // window, and "Start recording" stays disabled.
+    void badFilesSayWhy_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("film"); // ffmpeg arguments; empty: written by the test
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("keep"); // bytes of the film kept; -1: all
+
+        QTest::newRow("not a video") << "notes.mp4" << QStringList {} << QByteArray("These are not moving pictures.\n")
+                                     << qint64(-1);
+        QTest::newRow("empty file") << "empty.mkv" << QStringList {} << QByteArray() << qint64(-1);
+        QTest::newRow("missing file") << "missing.mp4" << QStringList {} << QByteArray("-") << qint64(-1);
+        QTest::newRow("sound only") << "sound.m4a" << QStringList { "-f", "lavfi", "-i", "sine=d=2", "-c:a", "aac" }
+                                    << QByteArray() << qint64(-1);
+        QTest::newRow("truncated") << "cut.mp4"
+                                   << QStringList { "-f", "lavfi", "-i", "testsrc2=s=320x180:r=30:d=3", "-c:v",
+                                          "libx264", "-movflags", "+faststart" }
+                                   << QByteArray() << qint64(600);
+    }
+
+    void badFilesSayWhy()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, film);
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, keep);
+        const QString file = path(name);
+        if (!film.isEmpty()) {
+            REQUIRE_FFMPEG();
+            MAKE_FILM(film << file);
+            if (keep >= 0)
+                QVERIFY(corvex::test::truncateFile(file, keep));
+        } else if (bytes != "-") {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(bytes);
+        }
+        const std::string reason = mediafile::MediaFileReader::open(file.toStdString()).error.message;
+        QVERIFY(!reason.empty());
+
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        QVERIFY(pick(view, file));
+        QTRY_COMPARE_WITH_TIMEOUT(panel->sources().file().stage(), capture::VideoFileSource::Stage::Invalid, 60000);
+        QLabel* message = panel->videoSection()->fileMessage();
+        // The reason as the reader gives it, with the file's name for its path.
+        QCOMPARE(message->text(), QString::fromStdString(reason).replace(file, name));
+        QTRY_VERIFY(message->height() >= message->heightForWidth(message->width()));
+        QVERIFY(message->isVisibleTo(panel));
+        QVERIFY(!message->text().contains(QLatin1Char('\n')));
+        QVERIFY(!panel->recordingButton()->isEnabled());
+        QVERIFY(!panel->recordingControls()->reason()->text().isEmpty());
+        panel->toggleRecording(); // not even by another way in
+        QCOMPARE(panel->sources().file().stage(), capture::VideoFileSource::Stage::Invalid);
+        if (QTest::currentDataTag() == QByteArrayLiteral("not a video"))
+            saveScreenshot(view->window(), u"video-file-not-a-video"_s);
+        view->window()->close();
+    }
+
+    // A film cut short or damaged in the middle still gives a show of what
+    // could be read, but the window says what is wrong before it is saved.
+    void flawedFilmsSaySo_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("cut short") << "cut.mkv"
+                                   << "the file is cut short";
+        QTest::newRow("damaged in the middle") << "damaged.ts"
+                                               << "The file is damaged: ";
+    }
+
+    void flawedFilmsSaySo()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, name);
+        QFETCH(QString, said);
+        const QString film = path(name);
+        MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
+            "libx264", "-g", "25", "-c:a", name.endsWith(QLatin1StringView(".ts")) ? "mp2" : "aac", film });
+        if (name.endsWith(QLatin1StringView(".ts"))) {
+            QByteArray garbage(12000, '\0');
+            for (int i = 0; i < garbage.size(); ++i)
+                garbage[i] = char((i * 7919) ^ (i >> 3));
+            QVERIFY(corvex::test::overwrite(film, QFileInfo(film).size() / 2, garbage));
+        } else {
+            QVERIFY(corvex::test::truncateFile(film, QFileInfo(film).size() * 6 / 10));
+        }
+
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        capture::VideoFileSource& videoFile = panel->sources().file();
+        QVERIFY(pick(view, film));
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Ready, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
+        QLabel* message = panel->videoSection()->fileMessage();
+        QVERIFY2(message->text().contains(said), qPrintable(message->text()));
+        QVERIFY(videoFile.isMessageAFailure());
+        QVERIFY(message->isVisibleTo(panel));
+        // The author may still save what was read; here it is discarded.
+        QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
+        panel->recordingControls()->discardButton()->click();
+        QMessageBox* box = panel->discardConfirmation();
+        QVERIFY(box);
+        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
+        QVERIFY(discard);
+        discard->click();
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
+        view->window()->close();
+    }
+
+    // Black bars in the film propose a crop, drawn on the preview and taken
+    // with one click; a dark film or one that fades to black proposes none.
+    void blackBarsProposeACrop_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<bool>("proposed");
+        QTest::newRow("letterboxed") << corvex::test::colourCycle(8, 320, 134) + u",pad=320:180:0:23:black"_s << true;
+        QTest::newRow("pillarboxed") << corvex::test::colourCycle(8, 240, 180) + u",pad=320:180:40:0:black"_s << true;
+        QTest::newRow("dark scenes") << u"testsrc2=s=320x180:r=30:d=8,lutrgb=r=val/10:g=val/10:b=val/10"_s << false;
+        QTest::newRow("fade to black") << corvex::test::colourCycle(8, 320, 180) + u",fade=out:st=2:d=6"_s << false;
+    }
+
+    void blackBarsProposeACrop()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(QString, source);
+        QFETCH(bool, proposed);
+        const QString film = path(u"bars-%1.mp4"_s.arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+        MAKE_FILM({ "-f", "lavfi", "-i", source, "-c:v", "libx264", "-g", "15", film });
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        ConfigurationView* panel = view->configurationView();
+        view->screenRecorder().setCrop(std::nullopt);
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->sources().file().hasLookedForBars(), 60000);
+        QPushButton* use = panel->videoSection()->useDetectedCropButton();
+        QCOMPARE(panel->sources().file().proposedCrop().has_value(), proposed);
+        QCOMPARE(use->isVisibleTo(panel), proposed);
+        if (!proposed) {
+            view->window()->close();
+            return;
+        }
+        saveScreenshot(view->window(),
+            u"video-file-bars-%1"_s.arg(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-')));
+        use->click();
+        const std::optional<media::Rect> crop = view->screenRecorder().crop();
+        QVERIFY(crop.has_value());
+        const bool letterbox = QTest::currentDataTag() == QByteArrayLiteral("letterboxed");
+        const media::Rect expected
+            = letterbox ? media::Rect { 0, 23.0 / 180, 1, 134.0 / 180 } : media::Rect { 40.0 / 320, 0, 240.0 / 320, 1 };
+        QVERIFY2(std::abs(crop->x - expected.x) < 0.02 && std::abs(crop->y - expected.y) < 0.02
+                && std::abs(crop->width - expected.width) < 0.02 && std::abs(crop->height - expected.height) < 0.02,
+            qPrintable(u"%1 %2 %3 %4"_s.arg(crop->x).arg(crop->y).arg(crop->width).arg(crop->height)));
+        // Taken: the button and the outline go.
+        QVERIFY(!use->isVisibleTo(panel));
+        QVERIFY(!panel->sources().newCropProposal());
+
+        // And the analysis sees only the picture: the outer cells are not the bars.
+        panel->recordingButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(panel->sources().file().stage(), capture::VideoFileSource::Stage::Analysed, 60000);
+        const std::optional<QByteArray> bytes = panel->sources().file().takeRecording();
+        QVERIFY(bytes.has_value());
+        VideoAnalysis record;
+        QVERIFY(record.ParseFromArray(bytes->constData(), int(bytes->size())));
+        for (int channel = 0; channel < 9; ++channel) {
+            const Colour got = colourAt(record, channel, 0.5);
+            QVERIFY2(near(got, { 255, 0, 0 }, 8),
+                qPrintable(u"channel %1 is (%2, %3, %4)"_s.arg(channel).arg(got.r).arg(got.g).arg(got.b)));
+        }
+        view->window()->close();
+    }
+
+    // On the screen road the suggestion comes from the captured frames as
+    // they come, whatever their row padding; another display starts afresh.
+    void liveFramesProposeACrop_data()
+    {
+        QTest::addColumn<int>("bar"); // rows of black above and below the picture
+        QTest::addColumn<int>("brightness"); // of the picture, 0-255
+        QTest::addColumn<bool>("proposed");
+        QTest::newRow("letterboxed") << 8 << 200 << true;
+        QTest::newRow("whole picture") << 0 << 200 << false;
+        QTest::newRow("dark scenes") << 8 << 12 << false;
+    }
+
+    void liveFramesProposeACrop()
+    {
+        QFETCH(int, bar);
+        QFETCH(int, brightness);
+        QFETCH(bool, proposed);
+        analysis::AnalysisRecorder recorder(nullptr);
+        capture::ScreenRecorder screenRecorder(screencapture::createCaptureBackend("synthetic"), recorder);
+        RecordingSources sources(screenRecorder);
+        QSignalSpy changed(&sources, &RecordingSources::cropChanged);
+        constexpr int kWidth = 100;
+        constexpr int kHeight = 56;
+        constexpr std::size_t kRow = kWidth * 4 + 24; // padded, as captured frames may be
+        for (int frame = 0; frame < 120; ++frame) {
+            std::shared_ptr<std::uint8_t> pixels(
+                new std::uint8_t[kRow * kHeight](), std::default_delete<std::uint8_t[]>());
+            // A new scene every ten frames: its own colour, with a lighter patch that moves.
+            const int scene = frame / 10;
+            for (int y = bar; y < kHeight - bar; ++y)
+                for (int x = 0; x < kWidth; ++x) {
+                    std::uint8_t* p = pixels.get() + y * kRow + x * 4;
+                    const bool patch = (x / 20 + scene) % 5 == 0;
+                    p[0] = std::uint8_t((scene * 67) % 256 * brightness / 255);
+                    p[1] = std::uint8_t((patch ? 255 : (scene * 131) % 256) * brightness / 255);
+                    p[2] = std::uint8_t(brightness);
+                    p[3] = 255;
+                }
+            screenRecorder.capturePreview()->setContents(std::make_shared<const screencapture::Surface>(
+                screencapture::Surface { kWidth, kHeight, kRow, media::PixelFormat::BGRA, pixels }));
+            screenRecorder.lookForBars();
+        }
+        QCOMPARE(sources.newCropProposal().has_value(), proposed);
+        if (!proposed)
+            return;
+        QVERIFY(changed.count() > 0);
+        QVERIFY(std::abs(sources.newCropProposal()->y - bar / double(kHeight)) < 0.03);
+        QVERIFY(std::abs(sources.newCropProposal()->height - (kHeight - 2 * bar) / double(kHeight)) < 0.03);
+        // The file has its own proposal (none here); the screen's comes back with it.
+        sources.setFile(true);
+        QVERIFY(!sources.newCropProposal());
+        sources.setFile(false);
+        QVERIFY(sources.newCropProposal().has_value());
+        sources.useProposedCrop();
+        QVERIFY(screenRecorder.crop().has_value());
+        QVERIFY(!sources.newCropProposal());
+        // Another display: what was seen of the old one proves nothing.
+        screenRecorder.setCaptureType(capture::ScreenRecorder::CaptureType::window);
+        QVERIFY(!screenRecorder.proposedCrop());
+    }
     // Every control of every window, twice, in each state a window can be in
     // (under the address sanitizer, a control that reaches a deleted object stops the run).
     void everyControlSurvivesBeingDrivenTwice_data()
@@ -345,16 +905,12 @@ private Q_SLOTS:
         m_holdAnalysis = state == QLatin1String("analysing");
         capture::VideoFileSource& film = panel->sources().file();
         if (state.startsWith(QLatin1String("analys"))) {
-            if (!corvex::test::haveFfmpeg())
-                QSKIP("the ffmpeg command is not installed; it makes the test film");
-            const QString path = m_service.folders.filePath(u"sweep.mp4"_s);
-            if (!QFileInfo::exists(path)) {
-                const QString failure = corvex::test::runFfmpeg(
-                    { "-f", "lavfi", "-i", corvex::test::colourCycle(2, 160, 90), "-c:v", "libx264", path });
-                QVERIFY2(failure.isEmpty(), qPrintable(failure));
-            }
+            REQUIRE_FFMPEG();
+            const QString sweep = path(u"sweep.mp4"_s);
+            if (!QFileInfo::exists(sweep))
+                MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(2, 160, 90), "-c:v", "libx264", sweep });
             Q_EMIT panel->captureTypePicker()->activated(2);
-            film.choose(path);
+            film.choose(sweep);
             QTRY_VERIFY_WITH_TIMEOUT(panel->recordingButton()->isEnabled(), 60000);
             film.setFrameObserver([this](int frame) {
                 for (int waited = 0; frame == 10 && m_holdAnalysis && waited < 6000; ++waited)

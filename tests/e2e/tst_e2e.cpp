@@ -49,7 +49,8 @@
 
 using namespace corvex;
 using namespace corvex::app;
-using corvex::testing::buttonWithText;
+using namespace corvex::testing;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -64,7 +65,7 @@ constexpr std::uint32_t kColours[] = { 0xc81e1e, 0x1ec81e, 0x1e1ec8 };
 constexpr const char* kColourNames[] = { "red", "green", "blue" };
 constexpr double kColourSeconds = 4; // how long each colour stays
 // Unique on the machine: the avahi-daemon of the tests is shared by overlapping runs.
-const QString kReceiverName = QStringLiteral("corvex-e2e-%1").arg(QCoreApplication::applicationPid());
+const QString kReceiverName = u"corvex-e2e-%1"_s.arg(QCoreApplication::applicationPid());
 
 /// Which of the window's colours (r, g, b) is, within a tolerance; -1 for none.
 int colourIndex(int r, int g, int b)
@@ -96,7 +97,7 @@ QString describe(const QList<int>& sequence)
     QStringList names;
     for (const int colour : sequence)
         names << QString::fromLatin1(colour >= 0 ? kColourNames[colour] : "other");
-    return names.join(QStringLiteral(", "));
+    return names.join(u", "_s);
 }
 
 } // namespace
@@ -106,7 +107,7 @@ class TestEndToEnd final : public QObject {
 
     QTemporaryDir m_work;
     QString m_database;
-    corvex::testing::ReferenceServiceProcess m_service;
+    ReferenceServiceProcess m_service;
     QProcess m_receiver;
     QByteArray m_receiverOutput;
     std::unique_ptr<corvex::test::XTestDisplay> m_x;
@@ -127,38 +128,20 @@ class TestEndToEnd final : public QObject {
     {
         QByteArray data;
         {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"e2e"_s);
             db.setDatabaseName(m_database);
-            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
             if (db.open()) {
                 QSqlQuery query(db);
-                query.prepare(QStringLiteral("SELECT data FROM lightshows WHERE id = ?"));
+                query.prepare(u"SELECT data FROM lightshows WHERE id = ?"_s);
                 query.addBindValue(id);
                 if (query.exec() && query.next())
                     data = query.value(0).toByteArray();
             }
             db.close();
         }
-        QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
+        QSqlDatabase::removeDatabase(u"e2e"_s);
         return data;
-    }
-
-    struct Run {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-
-    static Run corvexCli(const QStringList& arguments)
-    {
-        QProcess process;
-        process.start(QStringLiteral(CORVEX_CLI), arguments);
-        Run run;
-        if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
-            run.exitCode = process.exitCode();
-        run.out = process.readAllStandardOutput();
-        run.err = process.readAllStandardError();
-        return run;
     }
 
 private Q_SLOTS:
@@ -170,11 +153,10 @@ private Q_SLOTS:
         QVERIFY(m_work.isValid());
         QDir(QStringLiteral(CORVEX_E2E_ARTIFACTS)).removeRecursively();
         QVERIFY(QDir().mkpath(QStringLiteral(CORVEX_E2E_ARTIFACTS)));
-        m_database = m_work.filePath(QStringLiteral("service.db"));
-        QVERIFY(m_service.start({ QStringLiteral("--demo-catalogue"), QStringLiteral("--db"), m_database }));
+        m_database = m_work.filePath(u"service.db"_s);
+        QVERIFY(m_service.start({ u"--demo-catalogue"_s, u"--db"_s, m_database }));
 
-        m_receiver.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("receive"), QStringLiteral("--json"), QStringLiteral("--name"), kReceiverName });
+        m_receiver.start(QStringLiteral(CORVEX_CLI), { u"receive"_s, u"--json"_s, u"--name"_s, kReceiverName });
         QVERIFY(m_receiver.waitForStarted(10000));
         connect(&m_receiver, &QProcess::readyReadStandardOutput, this,
             [this] { m_receiverOutput += m_receiver.readAllStandardOutput(); });
@@ -195,8 +177,8 @@ private Q_SLOTS:
 
     void wholeRoad()
     {
-        auto manager = corvex::testing::makeManager(m_service.origin(), m_work.path());
-        SingleInstance instance(QStringLiteral("corvex-studio"));
+        auto manager = makeManager(m_service.origin(), m_work.path());
+        SingleInstance instance(u"corvex-studio"_s);
         QCOMPARE(instance.claim(), SingleInstance::Role::Primary);
         QUrl signInPage;
         StudioApp studio(manager->uploads, app::RecordingModels::process(), {}, [&signInPage](const QUrl& url) {
@@ -210,9 +192,9 @@ private Q_SLOTS:
         MainWindow* main = studio.newMainWindow();
         main->move(20, 20);
         QVERIFY(QTest::qWaitForWindowExposed(main, 20000));
-        QPushButton* signInButton = corvex::testing::shown<QPushButton>(main, QStringLiteral("Sign In"));
+        QPushButton* signInButton = shown<QPushButton>(main, u"Sign In"_s);
         QVERIFY(signInButton);
-        screenshot(QStringLiteral("signed-out"));
+        screenshot(u"signed-out"_s);
 
         // Sign in: the studio opens the service's page in the browser ...
         signInButton->click();
@@ -224,31 +206,30 @@ private Q_SLOTS:
         const QByteArray form = page->readAll();
         QVERIFY2(form.contains("<form") && form.contains("name=\"password\""), form.constData());
         // ... the author fills in the form, and the service redirects to the studio's scheme ...
-        const QUrl callback = QCoro::waitFor(corvex::testing::submitSignInForm(m_service.origin(),
-            QStringLiteral("author@example.org"), QStringLiteral("correct horse battery"),
-            QUrlQuery(signInPage).queryItemValue(QStringLiteral("state"))));
-        QCOMPARE(callback.scheme(), QStringLiteral("corvexapp"));
+        const QUrl callback = QCoro::waitFor(submitSignInForm(m_service.origin(), u"author@example.org"_s,
+            u"correct horse battery"_s, QUrlQuery(signInPage).queryItemValue(u"state"_s)));
+        QCOMPARE(callback.scheme(), u"corvexapp"_s);
         // ... which the desktop hands to a second launch of the studio.
         QProcess secondLaunch;
         QSignalSpy activations(&instance, &SingleInstance::messageReceived);
-        corvex::testing::launchStudio(secondLaunch, { QString::fromUtf8(callback.toEncoded()) });
+        launchStudio(secondLaunch, { QString::fromUtf8(callback.toEncoded()) });
         QTRY_VERIFY_WITH_TIMEOUT(manager->session.account().has_value(), 30000);
-        QCOMPARE(manager->session.account()->email, QStringLiteral("author@example.org"));
+        QCOMPARE(manager->session.account()->email, u"author@example.org"_s);
         QVERIFY(secondLaunch.state() == QProcess::NotRunning || secondLaunch.waitForFinished(30000));
         QCOMPARE(secondLaunch.exitStatus(), QProcess::NormalExit);
         QCOMPARE(secondLaunch.exitCode(), 0);
         QTRY_COMPARE_WITH_TIMEOUT(activations.count(), 1, 20000);
-        QTRY_VERIFY(!corvex::testing::shown<QPushButton>(main, QStringLiteral("Sign In")));
-        QTRY_VERIFY_WITH_TIMEOUT(corvex::testing::labelStartingWith(main, QStringLiteral("No light shows yet")), 20000);
-        screenshot(QStringLiteral("signed-in"));
+        QTRY_VERIFY(!shown<QPushButton>(main, u"Sign In"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(labelStartingWith(main, u"No light shows yet"_s), 20000);
+        screenshot(u"signed-in"_s);
 
         // Find the series in the catalogue, open its first season, "Create light show" on episode 3.
-        corvex::testing::menuAction(main, QStringLiteral("Add Light Show…"))->trigger();
-        QTRY_VERIFY(corvex::testing::shownWindow<CatalogueWindow>());
-        CatalogueWindow* catalogue = corvex::testing::shownWindow<CatalogueWindow>();
+        menuAction(main, u"Add Light Show…"_s)->trigger();
+        QTRY_VERIFY(shownWindow<CatalogueWindow>());
+        CatalogueWindow* catalogue = shownWindow<CatalogueWindow>();
         QVERIFY(QTest::qWaitForWindowExposed(catalogue, 20000));
         MoviesSearchView* search = catalogue->searchView();
-        QTest::keyClicks(search->searchField(), QStringLiteral("Cisco"));
+        QTest::keyClicks(search->searchField(), u"Cisco"_s);
         QTest::keyClick(search->searchField(), Qt::Key_Return);
         QTRY_COMPARE_WITH_TIMEOUT(search->resultRows().size(), 1, 20000);
         QTest::mouseClick(search->resultRows().first(), Qt::LeftButton, {}, QPoint(200, 10));
@@ -267,11 +248,11 @@ private Q_SLOTS:
             }
             return create.size() >= 3;
         }());
-        screenshot(QStringLiteral("catalogue"));
+        screenshot(u"catalogue"_s);
         create.at(2)->click();
-        QVERIFY(testing::currentItem(studio).has_value());
-        QCOMPARE(qint64(testing::currentItem(studio)->tvShow->id), qint64(91002));
-        QCOMPARE(qint64(testing::currentItem(studio)->episode->episode_number), qint64(3));
+        QVERIFY(currentItem(studio).has_value());
+        QCOMPARE(qint64(currentItem(studio)->tvShow->id), qint64(91002));
+        QCOMPARE(qint64(currentItem(studio)->episode->episode_number), qint64(3));
         RecordingWindow* recording = studio.environment().recordingWindows.current();
         QVERIFY(recording);
         recording->move(20, 300);
@@ -306,7 +287,7 @@ private Q_SLOTS:
         int windowIndex = -1;
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
-                windowIndex = panel->windowPicker()->findText(QStringLiteral("E2E colours"), Qt::MatchContains);
+                windowIndex = panel->windowPicker()->findText(u"E2E colours"_s, Qt::MatchContains);
                 return windowIndex >= 0;
             }(),
             30000);
@@ -329,11 +310,11 @@ private Q_SLOTS:
                        int(panel->swatch()->colours()->at(4).b))
                     == 0,
             30000);
-        screenshot(QStringLiteral("ready-to-record"));
+        screenshot(u"ready-to-record"_s);
 
         // The soundtrack, and a clip cut from it for 'corvex match'.
         const std::vector<float> soundtrack = corvex::test::melody(kSoundtrackSeconds, kSampleRate, 808);
-        const QString soundtrackPath = m_work.filePath(QStringLiteral("soundtrack.wav"));
+        const QString soundtrackPath = m_work.filePath(u"soundtrack.wav"_s);
         const QString clipPath = QStringLiteral(CORVEX_E2E_ARTIFACTS "/clip.wav");
         QVERIFY(writeWav(soundtrackPath.toStdString(), soundtrack));
         QVERIFY(writeWav(clipPath.toStdString(),
@@ -343,34 +324,34 @@ private Q_SLOTS:
         // Record: the colours change while the soundtrack plays into the null sink.
         m_receiverOutput += m_receiver.readAllStandardOutput();
         const qsizetype receivedBefore = m_receiverOutput.size();
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Start recording"));
+        QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
         QElapsedTimer clock;
         panel->recordingButton()->click();
         clock.start();
-        QVERIFY(corvex::testing::sharedRecorder().started());
+        QVERIFY(sharedRecorder().started());
         QProcess player;
         double playStarted = -1;
         connect(&player, &QProcess::started, this, [&] { playStarted = double(clock.nsecsElapsed()) / 1e9; });
-        player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), soundtrackPath });
+        player.start(u"paplay"_s, { u"--latency-msec=50"_s, soundtrackPath });
         QVERIFY(player.waitForStarted(10000));
         double changedAt[3] = { 0, 0, 0 };
         for (int index = 1; index < 3; ++index) {
             QTest::qWait(int(kColourSeconds * 1000));
             if (index == 2)
-                screenshot(QStringLiteral("recording"));
+                screenshot(u"recording"_s);
             showColour(index);
             changedAt[index] = double(clock.nsecsElapsed()) / 1e9;
         }
         QTRY_VERIFY_WITH_TIMEOUT(player.state() == QProcess::NotRunning, 60000);
         QCOMPARE(player.exitCode(), 0);
         QTest::qWait(500); // the end of the sound reaches the recorder
-        QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(QStringLiteral("● 00:")));
-        QCOMPARE(panel->recordingButton()->text(), QStringLiteral("Save recording"));
+        QTRY_VERIFY(panel->recordingControls()->elapsed()->text().startsWith(u"● 00:"_s));
+        QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
         QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
         const QByteArray before = m_service.log();
         panel->recordingButton()->click();
-        QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), QStringLiteral("The recording was uploaded."), 30000);
-        screenshot(QStringLiteral("saved"));
+        QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 30000);
+        screenshot(u"saved"_s);
         QVERIFY(m_service.log().mid(before.size()).contains("POST /tvapi/lightshow/tv/91002/1/3 200"));
 
         // The receiver got the window's colours live, in the order it showed them.
@@ -384,11 +365,11 @@ private Q_SLOTS:
         for (const QByteArray& line : m_receiverOutput.mid(receivedBefore).split('\n')) {
             if (line.isEmpty())
                 continue;
-            const QJsonObject cell = QJsonDocument::fromJson(line).object().value(QStringLiteral("11")).toObject();
-            live << colourIndex(cell.value(QStringLiteral("r")).toInt(-1), cell.value(QStringLiteral("g")).toInt(-1),
-                cell.value(QStringLiteral("b")).toInt(-1));
+            const QJsonObject cell = QJsonDocument::fromJson(line).object().value(u"11"_s).toObject();
+            live << colourIndex(
+                cell.value(u"r"_s).toInt(-1), cell.value(u"g"_s).toInt(-1), cell.value(u"b"_s).toInt(-1));
         }
-        QVERIFY2(live.size() >= 30, qPrintable(QStringLiteral("%1 live messages").arg(live.size())));
+        QVERIFY2(live.size() >= 30, qPrintable(u"%1 live messages"_s.arg(live.size())));
         QVERIFY2(sequenceOf(live) == (QList<int> { 0, 1, 2 }), qPrintable(describe(sequenceOf(live))));
         QVERIFY2(live.count(-1) <= 3, qPrintable(describe(live)));
 
@@ -396,13 +377,12 @@ private Q_SLOTS:
         QTRY_VERIFY(refreshed.count() >= 1);
         QTableView* library = main->findChild<QTableView*>();
         QTRY_COMPARE_WITH_TIMEOUT(library->model()->rowCount(), 1, 20000);
-        QCOMPARE(library->model()->index(0, LightShowTableModel::SeasonEpisodeColumn).data().toString(),
-            QStringLiteral("S01E03"));
+        QCOMPARE(library->model()->index(0, LightShowTableModel::SeasonEpisodeColumn).data().toString(), u"S01E03"_s);
         QVERIFY(library->model()
                     ->index(0, LightShowTableModel::TitleColumn)
                     .data()
                     .toString()
-                    .startsWith(QStringLiteral("The Cisco Kid")));
+                    .startsWith(u"The Cisco Kid"_s));
         const QString showId = library->model()->index(0, 0).data(Qt::UserRole).toString();
         const QByteArray stored = storedRecord(showId);
         QVERIFY(!stored.isEmpty());
@@ -436,29 +416,30 @@ private Q_SLOTS:
             // The change falls between the last sample of the old colour and the first of the new one,
             // give or take the capture's delay and the recording's start.
             QVERIFY2(changedAt[index] >= previous - 1.0 && changedAt[index] <= seen + 1.0,
-                qPrintable(QStringLiteral("%1 shown at %2 s, recorded at %3 s")
-                               .arg(QLatin1StringView(kColourNames[index]))
+                qPrintable(u"%1 shown at %2 s, recorded at %3 s"_s.arg(QLatin1StringView(kColourNames[index]))
                                .arg(changedAt[index])
                                .arg(seen)));
         }
         const double recordedGap
             = (record.timestamps(int(sampled.indexOf(2))) - record.timestamps(int(sampled.indexOf(1)))) / 100.0;
         QVERIFY2(std::abs(recordedGap - (changedAt[2] - changedAt[1])) < 0.5,
-            qPrintable(QStringLiteral("green lasted %1 s in the record, %2 s on the screen")
-                           .arg(recordedGap)
+            qPrintable(u"green lasted %1 s in the record, %2 s on the screen"_s.arg(recordedGap)
                            .arg(changedAt[2] - changedAt[1])));
 
         // ... and a soundtrack signature that places the clip where it played.
-        const Run match = corvexCli({ QStringLiteral("match"), recordPath, clipPath });
-        QVERIFY2(match.exitCode == 0, match.out + match.err);
+        QProcess match;
+        match.start(QStringLiteral(CORVEX_CLI), { u"match"_s, recordPath, clipPath });
+        QVERIFY(match.waitForFinished(60000));
+        const QByteArray said = match.readAllStandardOutput();
+        QVERIFY2(match.exitCode() == 0, said + match.readAllStandardError());
         const QRegularExpressionMatch offset
-            = QRegularExpression(QStringLiteral("offset (-?[0-9.]+) s")).match(QString::fromUtf8(match.out));
-        QVERIFY2(offset.hasMatch(), match.out.constData());
+            = QRegularExpression(u"offset (-?[0-9.]+) s"_s).match(QString::fromUtf8(said));
+        QVERIFY2(offset.hasMatch(), said.constData());
         const double expected = playStarted + kClipStart;
-        qInfo("corvex match: %s(the clip started playing %.2f s after \"Start recording\")", match.out.constData(),
-            expected);
+        qInfo(
+            "corvex match: %s(the clip started playing %.2f s after \"Start recording\")", said.constData(), expected);
         QVERIFY2(std::abs(offset.captured(1).toDouble() - expected) < 0.75,
-            qPrintable(QStringLiteral("matched at %1 s, played at %2 s").arg(offset.captured(1)).arg(expected)));
+            qPrintable(u"matched at %1 s, played at %2 s"_s.arg(offset.captured(1)).arg(expected)));
 
         // The library shows the new row after the refresh; deleting it removes it on the service.
         recording->close();
@@ -468,26 +449,26 @@ private Q_SLOTS:
         m_x->destroy(colours);
         studio.activate();
         QTRY_COMPARE(library->model()->rowCount(), 1);
-        screenshot(QStringLiteral("library"));
+        screenshot(u"library"_s);
         library->selectRow(0);
-        QAction* remove = corvex::testing::menuAction(main, QStringLiteral("Delete…"));
+        QAction* remove = menuAction(main, u"Delete…"_s);
         QVERIFY(remove->isEnabled());
         remove->trigger();
-        QMessageBox* box = corvex::testing::shownWindow<QMessageBox>();
+        QMessageBox* box = shownWindow<QMessageBox>();
         QVERIFY(box);
-        screenshot(QStringLiteral("confirm-delete"));
+        screenshot(u"confirm-delete"_s);
         const QByteArray beforeDelete = m_service.log();
-        buttonWithText(box, QStringLiteral("Delete"))->click();
+        buttonWithText(box, u"Delete"_s)->click();
         QTRY_COMPARE_WITH_TIMEOUT(library->model()->rowCount(), 0, 20000);
         QTRY_VERIFY(m_service.log().mid(beforeDelete.size()).contains("DELETE /tvapi/me/lightshows/"));
         QVERIFY(storedRecord(showId).isEmpty());
-        screenshot(QStringLiteral("deleted"));
+        screenshot(u"deleted"_s);
     }
 };
 
 int main(int argc, char* argv[])
 {
-    corvex::testing::privateHome();
+    privateHome();
     // The real X server and sound server of the test services, not the stand-ins the window tests use.
     qputenv("CORVEX_CAPTURE_BACKEND", "x11");
     qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb");
