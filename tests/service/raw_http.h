@@ -101,13 +101,6 @@ inline RawResponse exchange(const QString& origin, const QByteArray& request)
     return connection.read();
 }
 
-inline QByteArray formBody(const QString& redirectUri, const QString& email, const QString& password,
-    const QByteArray& action = QByteArrayLiteral("signin"))
-{
-    return "redirectUri=" + QUrl::toPercentEncoding(redirectUri) + "&email=" + QUrl::toPercentEncoding(email)
-        + "&password=" + QUrl::toPercentEncoding(password) + "&action=" + action;
-}
-
 inline QByteArray post(const QByteArray& target, const QByteArray& body,
     const QByteArray& contentType = QByteArrayLiteral("application/x-www-form-urlencoded"),
     const QByteArray& extraHeaders = {})

@@ -39,20 +39,6 @@ public:
     /// Each service is two replicas behind nginx (scripts/service-cluster), on PostgreSQL.
     static bool proxied() { return qEnvironmentVariable("CORVEX_TEST_STORE") == QLatin1StringView("proxied"); }
 
-    /// Empty when the store can be used; otherwise why not. `mustFail` tells
-    /// whether the run was meant to have it (scripts/test starts the server),
-    /// so that its absence is a failure rather than a skip.
-    static QString unavailable(bool& mustFail)
-    {
-        mustFail = qEnvironmentVariableIsSet("CORVEX_TEST_POSTGRES_REQUIRED");
-        if (!usesPostgres())
-            return {};
-        if (qEnvironmentVariable("CORVEX_TEST_POSTGRES_URL").isEmpty())
-            return QStringLiteral("CORVEX_TEST_POSTGRES_URL is not set; start the server with scripts/test-services "
-                                  "start DIR and export the lines of scripts/test-services env DIR");
-        return {};
-    }
-
     TestStore() = default;
     TestStore(const TestStore&) = delete;
     TestStore& operator=(const TestStore&) = delete;
@@ -132,16 +118,17 @@ private:
             QSKIP("the proxy in front has limits and time-outs of its own (deploy/nginx)");                            \
     } while (false)
 
-/// In initTestCase: skips the whole program when its store is missing
-/// outside a full test run, and fails it inside one.
+/// In initTestCase: skips the whole program when its PostgreSQL server is
+/// missing, or fails it in a run meant to have one (scripts/test).
 #define CORVEX_REQUIRE_TEST_STORE()                                                                                    \
     do {                                                                                                               \
-        bool mustFail_ = false;                                                                                        \
-        const QString missing_ = corvex::testing::TestStore::unavailable(mustFail_);                                   \
-        if (!missing_.isEmpty()) {                                                                                     \
-            if (mustFail_)                                                                                             \
-                QFAIL(qPrintable(QStringLiteral("the PostgreSQL store is missing: ") + missing_));                     \
-            QSKIP(qPrintable(QStringLiteral("the PostgreSQL store is missing: ") + missing_));                         \
+        if (corvex::testing::TestStore::usesPostgres()                                                                 \
+            && qEnvironmentVariable("CORVEX_TEST_POSTGRES_URL").isEmpty()) {                                           \
+            const char* missing_ = "the PostgreSQL store is missing: CORVEX_TEST_POSTGRES_URL is not set; start the "  \
+                                   "server with scripts/test-services start DIR and export its env lines";             \
+            if (qEnvironmentVariableIsSet("CORVEX_TEST_POSTGRES_REQUIRED"))                                            \
+                QFAIL(missing_);                                                                                       \
+            QSKIP(missing_);                                                                                           \
         }                                                                                                              \
     } while (false)
 
