@@ -144,30 +144,32 @@ private Q_SLOTS:
 
     void clipsAreFoundWhereTheyWereCut_data()
     {
-        QTest::addColumn<double>("offset");
+        QTest::addColumn<double>("offset"); // none: a clip of another tune, not found
         QTest::newRow("23.4 s") << 23.4;
         QTest::newRow("start") << 0.0;
         QTest::newRow("70.05 s, near the end") << 70.05;
+        QTest::newRow("another tune") << std::nan("");
     }
     void clipsAreFoundWhereTheyWereCut()
     {
-        const auto tune = test::melody(90, 16000, 2);
-        const auto recording = fingerprint::decodeSignature(signatureOf(tune, 0, tune.size()));
         QFETCH(double, offset);
-        const auto start = static_cast<std::size_t>(offset * 16000);
-        const auto clip = fingerprint::decodeSignature(signatureOf(tune, start, start + 10 * 16000));
+        const auto tune = test::melody(90, 16000, 2);
+        const auto other = test::melody(10, 16000, 4);
+        const auto recording = fingerprint::decodeSignature(signatureOf(tune, 0, tune.size()));
+        const auto start = std::isnan(offset) ? 0 : static_cast<std::size_t>(offset * 16000);
+        const auto clip = fingerprint::decodeSignature(
+            std::isnan(offset) ? signatureOf(other, 0, other.size()) : signatureOf(tune, start, start + 10 * 16000));
         QVERIFY(recording && clip);
         const auto match = fingerprint::locateClip(*recording, *clip);
-        QVERIFY(match);
+        QCOMPARE(match.has_value(), !std::isnan(offset));
+        if (!match)
+            return;
         QVERIFY2(std::abs(match->offsetSeconds - offset) <= 0.15, qPrintable(QString::number(match->offsetSeconds)));
         QVERIFY(match->confidence > 0.5);
     }
 
-    // Clips of 3 s and more are placed within 0.15 s wherever they were cut,
-    // and refined to within 16 ms, whatever the phase of their first item
-    // against the recording's: among
-    // them 3-second clips cut at every sixteenth of an item from the
-    // recording's item grid, all over the recording.
+    // Clips of 3 s and more are placed within 0.15 s and refined to within 16 ms, whatever the
+    // phase of their first item against the recording's (every sixteenth of an item).
     void shortClipsAreFoundWhereTheyWereCut_data()
     {
         QTest::addColumn<double>("offset");
@@ -204,7 +206,8 @@ private Q_SLOTS:
         QVERIFY2(std::abs(match->offsetSeconds - offset) <= 0.15,
             qPrintable(QStringLiteral("found at %1 s").arg(match->offsetSeconds)));
         // Refined, within half a frame of a 30 fps film.
-        const auto precise = fingerprint::locateClipPrecisely(track.items, fingerprints, samples.data(), samples.size());
+        const auto precise
+            = fingerprint::locateClipPrecisely(track.items, fingerprints, samples.data(), samples.size());
         QVERIFY(precise);
         QVERIFY2(std::abs(precise->offsetSeconds - offset) <= 0.016,
             qPrintable(QStringLiteral("found at %1 s").arg(precise->offsetSeconds, 0, 'f', 4)));
@@ -246,16 +249,6 @@ private Q_SLOTS:
         const auto silence = itemsOf(std::vector<float>(10 * 16000, 0.0f));
         withSilence.insert(withSilence.begin() + 100, silence.begin(), silence.end());
         QVERIFY(!fingerprint::locateClip(withSilence, fingerprint::clipFingerprints(clip.data(), clip.size())));
-    }
-
-    void unrelatedSoundIsNotFound()
-    {
-        const auto tune = test::melody(60, 16000, 3);
-        const auto other = test::melody(10, 16000, 4);
-        const auto recording = fingerprint::decodeSignature(signatureOf(tune, 0, tune.size()));
-        const auto clip = fingerprint::decodeSignature(signatureOf(other, 0, other.size()));
-        QVERIFY(recording && clip);
-        QVERIFY(!fingerprint::locateClip(*recording, *clip));
     }
 };
 

@@ -48,9 +48,7 @@ struct Image {
     }
 };
 
-// The exact result, in integers: source pixel (x, y) weighs the part of it
-// inside the cell, in units of 1/dstW by 1/dstH of a pixel, and the cell's sum
-// over its srcW × srcH units is rounded to the nearest byte, halves up.
+// The exact result: each source pixel weighs its part inside the cell, halves rounded up.
 std::vector<std::uint8_t> exactScale(Image& src, int dstW, int dstH)
 {
     std::vector<std::uint8_t> out(static_cast<std::size_t>(dstW) * static_cast<std::size_t>(dstH) * 4);
@@ -211,14 +209,9 @@ private Q_SLOTS:
         QVERIFY(!PixelBuffer::wrap(4, 4, 16, PixelFormat::BGRA, nullptr));
     }
 
-    // Every path the processor has, and the default, gives exactly the integer
-    // result and leaves the destination's row padding alone, whatever the way
-    // the frame falls into 16-pixel strips (a tail or none, an odd count of
-    // them), the padding of its rows, the count of whole lines a row of cells
-    // has (past what 16-bit sums hold, on the boundary of it) and the weight of
-    // its cut lines. Pixels are noise, a checkerboard, or one value: full white
-    // over many pixels a cell drives the partial sums to their limit, which
-    // noise (averaging half of that) never reaches.
+    // Every path the processor has, and the default, gives exactly the integer result and leaves
+    // the destination's padding alone, whatever the strips, padding, whole and cut lines; full
+    // white drives the partial sums to their limit, which noise never reaches.
     void scalerIsExact_data()
     {
         QTest::addColumn<int>("srcW");
@@ -299,13 +292,7 @@ private Q_SLOTS:
             for (int y = 0; y < dstH; ++y) {
                 for (int i = 0; i < 4 * dstW; ++i)
                     if (dst.pixel(0, y)[i] != expected[std::size_t(y * dstW * 4 + i)])
-                        QFAIL(qPrintable(QStringLiteral("path %1, pixel (%2, %3) channel %4: got %5, expected %6")
-                                             .arg(path)
-                                             .arg(i / 4)
-                                             .arg(y)
-                                             .arg(i % 4)
-                                             .arg(dst.pixel(0, y)[i])
-                                             .arg(expected[std::size_t(y * dstW * 4 + i)])));
+                        QFAIL(qPrintable(QStringLiteral("path %1, pixel %2, %3").arg(path).arg(i / 4).arg(y)));
                 QCOMPARE(dst.pixel(dstW, y)[0], std::uint8_t(0xEE));
             }
         };
@@ -319,10 +306,8 @@ private Q_SLOTS:
         compare("default", scaleArgb8888(src.view(), chosen.mutableView()), chosen);
     }
 
-    // A mean exactly halfway between two values rounds up, and one just below
-    // or above rounds to the nearer: every count of ones in a small picture
-    // scaled to one pixel, whose areas (49 among them) have reciprocals that
-    // floating point rounds down.
+    // Means round to the nearest, halves up: every count of ones in a small picture scaled to one
+    // pixel, among them areas (49) whose reciprocals floating point rounds down.
     void scalerRoundsToNearest_data()
     {
         QTest::addColumn<int>("srcW");

@@ -1,6 +1,4 @@
-// The video-file reader on films made here with the ffmpeg command: what it
-// refuses and why, its time line, the shape of its frames, the accuracy of
-// its fast paths, and how it gets past damage and missing hardware.
+// The video-file reader, on films made here with the ffmpeg command.
 
 #include "analysis/pixel_buffer_resize.h"
 #include "platform/mediafile/media_file_reader.h"
@@ -15,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -81,6 +80,18 @@ int largestDifference(const Decoded& a, const Decoded& b)
     return largest;
 }
 
+// Reads `file`, lets `change` edit its bytes and writes them back.
+bool rewrite(const QString& file, const std::function<void(QByteArray&)>& change)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray bytes = f.readAll();
+    f.close();
+    change(bytes);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
 #define REQUIRE_FFMPEG()                                                                                               \
     if (!test::haveFfmpeg())                                                                                           \
     QSKIP("the ffmpeg command is not installed; it makes the test films")
@@ -141,26 +152,13 @@ private Q_SLOTS:
             file = path(QStringLiteral("sound.m4a"));
             MAKE_FILM({ "-f", "lavfi", "-i", "sine=f=440:d=1", "-c:a", "aac", file });
         } else if (kind == QLatin1StringView("unknown codec")) {
-            // A film whose codec name no decoder answers to.
             file = path(QStringLiteral("unknown.mkv"));
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-c:v", "libx264", file });
-            QFile mkv(file);
-            QVERIFY(mkv.open(QIODevice::ReadOnly));
-            QByteArray bytes = mkv.readAll();
-            mkv.close();
-            const qsizetype at = bytes.indexOf("V_MPEG4/ISO/AVC");
-            QVERIFY(at > 0);
-            QVERIFY(test::overwrite(file, at, "V_QQQQQ/ISO/AVC"));
+            QVERIFY(rewrite(file, [](QByteArray& bytes) { bytes.replace("V_MPEG4/ISO/AVC", "V_QQQQQ/ISO/AVC"); }));
         } else if (kind == QLatin1StringView("absurd")) {
             file = path(QStringLiteral("absurd.y4m"));
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=64x16:r=25:d=1", "-pix_fmt", "yuv420p", file });
-            QFile y4m(file);
-            QVERIFY(y4m.open(QIODevice::ReadOnly));
-            QByteArray bytes = y4m.readAll();
-            y4m.close();
-            bytes.replace("W64 H16", "W99999 H16");
-            QVERIFY(y4m.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            y4m.write(bytes);
+            QVERIFY(rewrite(file, [](QByteArray& bytes) { bytes.replace("W64 H16", "W99999 H16"); }));
         } else if (kind == QLatin1StringView("film")) {
             file = path(QStringLiteral("film.mkv"));
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-f", "lavfi", "-i", "sine=d=1", "-c:v",
@@ -179,8 +177,7 @@ private Q_SLOTS:
         QVERIFY2(opened.error.message.find('\n') == std::string::npos, "the reason is one line");
     }
 
-    // Times are seconds from the start of the file (the earliest start of its
-    // streams), whatever the streams' own clock says; each frame keeps the
+    // Times are seconds from the start of the file (its streams' earliest), each frame at the
     // time ffprobe gives it, however irregular the spacing.
     void timeLine_data()
     {
@@ -254,8 +251,7 @@ private Q_SLOTS:
         QVERIFY2(std::abs(holes - soundHole) < 0.001, qPrintable(QString::number(holes)));
     }
 
-    // Stored pixels that are not square are handed out as the picture is
-    // shown, so crops and bars are fractions of what the author sees.
+    // Pixels that are not square are handed out as the picture is shown.
     void framesAreShapedAsShown_data()
     {
         QTest::addColumn<QString>("filter");
@@ -299,9 +295,7 @@ private Q_SLOTS:
         QVERIFY2(cells[72] > 200, qPrintable(QString::number(cells[72])));
     }
 
-    // The loop filter is skipped, and frames are averaged down in their own
-    // planes before colour conversion, only because none of it moves a 5 × 5
-    // cell by more than 2 from a full decode converted at full size.
+    // Skipping the loop filter and averaging down in the planes move no 5 × 5 cell by more than 2.
     void fastPathsKeepTheCells_data()
     {
         QTest::addColumn<QString>("film");
@@ -310,8 +304,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("box");
         QTest::addColumn<QString>("crop");
         QTest::newRow("loop filter skipped") << "busy" << true << 0 << false << "";
-        // Skipping the loop filter on more frames than the unreferenced ones
-        // moves cells by 3 to 37 on these (measured on 10-second versions).
+        // (Skipping it on more frames than the unreferenced ones moves cells by 3 to 37 on these.)
         QTest::newRow("loop filter skipped, noise") << "noise" << true << 0 << false << "";
         QTest::newRow("loop filter skipped, life") << "life" << true << 0 << false << "";
         QTest::newRow("loop filter skipped, gradients") << "gradients" << true << 0 << false << "";
@@ -335,9 +328,7 @@ private Q_SLOTS:
         QFETCH(bool, box);
         QFETCH(QString, crop);
         QFETCH(QString, film);
-        // Moving pictures coded coarsely, where the loop filter works hardest:
-        // busy detail, grain, hard-edged cells, smooth gradients under grain
-        // (where blocking shows most), fine fractal detail.
+        // Coarsely coded pictures, where the loop filter works hardest.
         const std::map<QString, QStringList> sources {
             { "busy",
                 { "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=2", "-f", "lavfi", "-i", "mandelbrot=s=640x360:r=30",
@@ -355,10 +346,8 @@ private Q_SLOTS:
             { "full range",
                 { "-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=1", "-vf", "noise=alls=20:allf=t,format=yuvj420p",
                     "-color_range", "pc", "-crf", "30" } },
-            // 720 lines and more: BT.709 colours.
-            // (With grain on its saturated colours, any averaging before the colour
-            // conversion moves cells by 3 or 4, the general scaler's included: the
-            // conversion clips each grain pixel, an average of the grain it does not.)
+            // 720 lines and more: BT.709 colours. With grain, any averaging before the colour conversion
+            // moves cells by 3 or 4 (the conversion clips each grain pixel): only the loop filter is skipped.
             { "HD", { "-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=1", "-crf", "30" } },
             { "HD grain",
                 { "-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=1", "-vf", "noise=alls=20:allf=t", "-crf", "30" } },
@@ -392,13 +381,8 @@ private Q_SLOTS:
         QVERIFY2(difference <= 2, qPrintable(QStringLiteral("a cell moved by %1").arg(difference)));
     }
 
-    // A plane averaged down by whole blocks: each mean rounded to the nearest
-    // level (a truncated one darkens every picture by half a level on average),
-    // exactly, for every block size the reader asks for, from the smallest to
-    // the largest the 16-bit column sums allow; on noise and on the extremes
-    // where a sum is at its largest or ends in exactly one half; from the
-    // block's own rows only (the stride's padding and the rows and columns
-    // left over are never read).
+    // A plane averaged down by whole blocks, each mean rounded to the nearest level, for every
+    // block size up to what the 16-bit sums allow, reading only the blocks' own samples.
     void blockAveragesAreExact_data()
     {
         QTest::addColumn<int>("factorX");
@@ -452,8 +436,7 @@ private Q_SLOTS:
             }
     }
 
-    // No acceleration on this machine: asking for it must end in software
-    // decoding with a note, never in a failure.
+    // Asking for missing acceleration ends in software decoding with a note, never in a failure.
     void hardwareFallsBackToSoftware_data()
     {
         QTest::addColumn<QString>("hardware");
@@ -484,9 +467,8 @@ private Q_SLOTS:
         QCOMPARE(readAll(**opened.value).frameTimes.size(), std::size_t(25));
     }
 
-    // The reader decodes ahead of its caller: after a seek, nothing decoded
-    // for the old position may come out, and a reader told to stop (or simply
-    // dropped) while its queue is full must not hang.
+    // After a seek nothing decoded ahead for the old position comes out; a reader stopped or
+    // dropped with its queue full does not hang.
     void decodingAheadFollowsSeeksAndStops_data()
     {
         QTest::addColumn<int>("readFirst"); // items read before the seek
@@ -524,8 +506,7 @@ private Q_SLOTS:
         QVERIFY2(!after.soundTimes.empty() && after.soundTimes.front() > target - 1.1,
             qPrintable(QString::number(after.soundTimes.empty() ? -1 : after.soundTimes.front())));
 
-        // Stopped with the decoder far ahead: the end comes at once, and the
-        // reader goes away without waiting for the film's end.
+        // Stopped with the decoder far ahead: the end comes at once.
         QVERIFY(reader.seek(0));
         QVERIFY(!std::holds_alternative<mediafile::EndOfFile>(reader.next()));
         reader.requestStop();
@@ -533,11 +514,8 @@ private Q_SLOTS:
         opened.value.reset();
     }
 
-    // Damage in the middle is counted and passed over; the rest still decodes.
-    // Damage in the middle of a film: bytes overwritten with garbage (the
-    // decoders refuse packets), or transport packets of the picture lost on
-    // the way (the demuxer marks what they cut short as corrupt; the decoder
-    // hides the loss). Both count as damaged packets, and decoding goes on.
+    // Garbage, or lost picture packets (which the demuxer marks corrupt), in the middle of a film
+    // count as damaged packets, and decoding goes on.
     void decodesPastDamage_data()
     {
         QTest::addColumn<bool>("lost");
@@ -551,12 +529,14 @@ private Q_SLOTS:
         const QString file = path(QStringLiteral("damaged-%1.ts").arg(lost));
         MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
             "libx264", "-g", "25", "-c:a", "mp2", file });
-        QFile film(file);
-        QVERIFY(film.open(QIODevice::ReadOnly));
-        QByteArray bytes = film.readAll();
-        film.close();
-        const qsizetype middle = bytes.size() / 2 / 188 * 188;
-        if (lost) {
+        QVERIFY(rewrite(file, [&](QByteArray& bytes) {
+            const qsizetype middle = bytes.size() / 2 / 188 * 188;
+            if (!lost) {
+                std::mt19937 random(7);
+                for (qsizetype i = 0; i < 12000; ++i)
+                    bytes[middle + i] = static_cast<char>(random());
+                return;
+            }
             // Ten transport packets of the picture's stream (PID 0x100), from the middle on.
             int dropped = 0;
             for (qsizetype at = middle; dropped < 10 && at + 188 <= bytes.size();)
@@ -566,14 +546,7 @@ private Q_SLOTS:
                 } else {
                     at += 188;
                 }
-        } else {
-            std::mt19937 random(7);
-            for (qsizetype i = 0; i < 12000; ++i)
-                bytes[middle + i] = static_cast<char>(random());
-        }
-        QVERIFY(film.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        film.write(bytes);
-        film.close();
+        }));
 
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
         QVERIFY2(opened, opened.error.message.c_str());

@@ -140,11 +140,12 @@ private Q_SLOTS:
         QCOMPARE(threads.size(), 1u);
     }
 
-    void syntheticDisplayFramesAreDeterministic()
+    void syntheticStreamsAreDeterministic()
     {
         Fixture f;
-        f.start(displayFilter(), configuration(100, 56));
-        QVERIFY(f.collector->waitFor([&] { return f.collector->frames.size() >= 3; }));
+        f.start(displayFilter(), configuration(100, 56, true));
+        QVERIFY(
+            f.collector->waitFor([&] { return f.collector->frames.size() >= 3 && f.collector->audio.size() >= 3; }));
         std::lock_guard lock(f.collector->mutex);
         const SampleBuffer& first = f.collector->frames.front().buffer;
         QCOMPARE(first.imageBuffer->width(), 100);
@@ -156,24 +157,17 @@ private Q_SLOTS:
         for (std::size_t i = 1; i < f.collector->frames.size(); ++i)
             QVERIFY(f.collector->frames[i].buffer.outputPresentationTimeStamp.seconds()
                 > f.collector->frames[i - 1].buffer.outputPresentationTimeStamp.seconds());
-    }
-
-    void syntheticAudioIsTheTuneWithContiguousTimes()
-    {
-        Fixture f;
-        f.start(displayFilter(), configuration(10, 10, true));
-        QVERIFY(f.collector->waitFor([&] { return f.collector->audio.size() >= 3; }));
-        std::lock_guard lock(f.collector->mutex);
-        const SampleBuffer& first = f.collector->audio[0].buffer;
-        QCOMPARE(first.formatDescription->sampleRate, SyntheticBackend::kSampleRate);
-        QCOMPARE(first.formatDescription->channelsPerFrame, SyntheticBackend::kChannels);
-        const std::optional<AudioBufferList> list = first.audioBufferList();
+        // The sound: the tune, in buffers whose times follow on.
+        const SampleBuffer& sound = f.collector->audio[0].buffer;
+        QCOMPARE(sound.formatDescription->sampleRate, SyntheticBackend::kSampleRate);
+        QCOMPARE(sound.formatDescription->channelsPerFrame, SyntheticBackend::kChannels);
+        const std::optional<AudioBufferList> list = sound.audioBufferList();
         QVERIFY(list);
         QCOMPARE(list->frameCount, SyntheticBackend::kFramesPerBuffer);
         for (std::uint32_t i = 0; i < list->frameCount; i += 97)
             QCOMPARE(static_cast<float*>(list->channels[1])[i], SyntheticBackend::syntheticSample(i));
         const double step = f.collector->audio[1].buffer.outputPresentationTimeStamp.seconds()
-            - first.outputPresentationTimeStamp.seconds();
+            - sound.outputPresentationTimeStamp.seconds();
         QVERIFY(std::abs(step - SyntheticBackend::kFramesPerBuffer / SyntheticBackend::kSampleRate) < 1e-6);
     }
 
@@ -425,9 +419,8 @@ private Q_SLOTS:
         QCOMPARE(QString::fromStdString(createCaptureBackend()->name()), expected);
     }
 
-    // Frames scaled from a source with areas left out: pixels of the visible
-    // part's colour (0xAARRGGBB, alpha = the visible share) made opaque, and
-    // which of them ('1') had their colour guessed from around them.
+    // Pixels of the visible part's colour (alpha: the visible share) made opaque, and which ('1')
+    // had their colour guessed from around them.
     void coveredPixelsAreRevealed_data()
     {
         QTest::addColumn<int>("width");
@@ -477,12 +470,8 @@ private Q_SLOTS:
                 QCOMPARE(frame[std::size_t(y) * bytesPerRow + b], std::uint8_t(0xee));
     }
 
-    // A display 1920 × 1080 whose passes (blocks of 16 × 8) reach 120 × 135,
-    // averaged into a 100 × 56 frame, with one window of a uniform background
-    // left out. Every frame pixel shows the background: where a frame pixel saw
-    // little of it, its colour must not be rounded before it is divided by the
-    // share it saw (up to six steps off, then spread over the hidden pixels).
-    // What is left is the rounding of the passes themselves.
+    // Passes of 16 × 8 blocks of a 1920 × 1080 display with a window left out, averaged into
+    // 100 × 56: every frame pixel shows the background, however little of it a pixel saw.
     void leftOutEdgesKeepTheBackground_data()
     {
         QTest::addColumn<QRect>("excluded"); // in display pixels
@@ -499,8 +488,7 @@ private Q_SLOTS:
         QFETCH(quint32, background);
         constexpr int passWidth = 120, passHeight = 135, blockWidth = 16, blockHeight = 8;
         constexpr int frameWidth = 100, frameHeight = 56;
-        // The last pass as the server leaves it: each pixel the background
-        // premultiplied by the visible share of its block, both rounded.
+        // The last pass: the background premultiplied by each block's visible share, both rounded.
         std::vector<std::uint8_t> pass(std::size_t(passWidth) * passHeight * 4);
         for (int y = 0; y < passHeight; ++y)
             for (int x = 0; x < passWidth; ++x) {
@@ -522,12 +510,7 @@ private Q_SLOTS:
                 const std::uint8_t* p = &frame[std::size_t(y) * bytesPerRow + 4 * std::size_t(x)];
                 for (int c = 0; c < 3; ++c)
                     if (std::abs(int(p[c]) - int(background >> (8 * c) & 0xff)) > 2)
-                        QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) is %3%4%5")
-                                             .arg(x)
-                                             .arg(y)
-                                             .arg(p[2], 2, 16, QLatin1Char('0'))
-                                             .arg(p[1], 2, 16, QLatin1Char('0'))
-                                             .arg(p[0], 2, 16, QLatin1Char('0'))));
+                        QFAIL(qPrintable(QStringLiteral("pixel %1, %2, channel %3").arg(x).arg(y).arg(c)));
                 QCOMPARE(int(p[3]), 255);
             }
     }
