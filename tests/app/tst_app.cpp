@@ -828,6 +828,28 @@ private Q_SLOTS:
         Q_EMIT picker->activated(0);
         publisher.unpublish();
     }
+
+    // An account check that ends after a sign-out does not stop the checks
+    // for whoever signs in next.
+    void theAccountIsCheckedAgainAfterSigningOutDuringACheck()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 503, "{}", FaultServer::Action::Hold });
+        auto manager = m_service.newManager(server.origin());
+        manager->session.setAccessToken(u"token-a"_s);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        studio.environment().accountRetry.backoff().setDelays(20, 200);
+        QTRY_VERIFY_WITH_TIMEOUT(server.held() == 2, 10000); // the session's check and the retry's
+        manager->session.setAccessToken(std::nullopt);
+        server.setAnswer("GET", "/auth/account", { 503, "{}" });
+        manager->session.httpClient().abortAll();
+        server.clearReceived();
+        manager->session.setAccessToken(u"token-b"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(server.received().size() >= 2, 10000);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"b","email":"b@example.org"})" });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            manager->session.account() && manager->session.account()->email == u"b@example.org"_s, 10000);
+    }
 };
 
 int main(int argc, char* argv[])
