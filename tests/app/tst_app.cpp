@@ -850,6 +850,20 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
             manager->session.account() && manager->session.account()->email == u"b@example.org"_s, 10000);
     }
+
+    // A recording made under another account is never offered for a retry.
+    void theOutboxOffersNoRetryForAnotherAccountsRecording()
+    {
+        FaultServer server;
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90006, u"Nosferatu"_s), u"v"_s));
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        OutboxDialog outbox(studio.environment());
+        QCOMPARE(outbox.list()->topLevelItemCount(), 1);
+        QVERIFY(outbox.removeButton()->isEnabled());
+        QVERIFY(!outbox.retryButton()->isEnabled());
+    }
 };
 
 int main(int argc, char* argv[])
