@@ -864,6 +864,28 @@ private Q_SLOTS:
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
     }
+
+    // Recordings the service asked to wait for different times are tried
+    // again when the longest wait is over.
+    void theNextRetryWaitsTheLongestWaitAsked()
+    {
+        FaultServer server;
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90006",
+            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "2" } } });
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90011",
+            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "1" } } });
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        for (const catalogue::TMDBItem& item : { movieItem(90006, u"Nosferatu"_s), movieItem(90011, u"Metropolis"_s) })
+            QVERIFY(manager->uploads.outbox()->add("recording", item, u"u"_s));
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        Backoff& backoff = studio.environment().outboxRetry.backoff();
+        backoff.setDelays(20, 200);
+        QSignalSpy scheduled(&backoff, &Backoff::scheduled);
+        QTRY_COMPARE_WITH_TIMEOUT(scheduled.count(), 1, 10000);
+        QCOMPARE(posts(server), 2);
+        QCOMPARE(scheduled.first().at(0).toInt(), 2000);
+    }
 };
 
 int main(int argc, char* argv[])
