@@ -828,6 +828,64 @@ private Q_SLOTS:
         Q_EMIT picker->activated(0);
         publisher.unpublish();
     }
+
+    // An account check that ends after a sign-out does not stop the checks
+    // for whoever signs in next.
+    void theAccountIsCheckedAgainAfterSigningOutDuringACheck()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 503, "{}", FaultServer::Action::Hold });
+        auto manager = m_service.newManager(server.origin());
+        manager->session.setAccessToken(u"token-a"_s);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        studio.environment().accountRetry.backoff().setDelays(20, 200);
+        QTRY_VERIFY_WITH_TIMEOUT(server.held() == 2, 10000); // the session's check and the retry's
+        manager->session.setAccessToken(std::nullopt);
+        server.setAnswer("GET", "/auth/account", { 503, "{}" });
+        manager->session.httpClient().abortAll();
+        server.clearReceived();
+        manager->session.setAccessToken(u"token-b"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(server.received().size() >= 2, 10000);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"b","email":"b@example.org"})" });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            manager->session.account() && manager->session.account()->email == u"b@example.org"_s, 10000);
+    }
+
+    // A recording made under another account is never offered for a retry.
+    void theOutboxOffersNoRetryForAnotherAccountsRecording()
+    {
+        FaultServer server;
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90006, u"Nosferatu"_s), u"v"_s));
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        OutboxDialog outbox(studio.environment());
+        QCOMPARE(outbox.list()->topLevelItemCount(), 1);
+        QVERIFY(outbox.removeButton()->isEnabled());
+        QVERIFY(!outbox.retryButton()->isEnabled());
+    }
+
+    // Recordings the service asked to wait for different times are tried
+    // again when the longest wait is over.
+    void theNextRetryWaitsTheLongestWaitAsked()
+    {
+        FaultServer server;
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90006",
+            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "2" } } });
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90011",
+            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "1" } } });
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        for (const catalogue::TMDBItem& item : { movieItem(90006, u"Nosferatu"_s), movieItem(90011, u"Metropolis"_s) })
+            QVERIFY(manager->uploads.outbox()->add("recording", item, u"u"_s));
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        Backoff& backoff = studio.environment().outboxRetry.backoff();
+        backoff.setDelays(20, 200);
+        QSignalSpy scheduled(&backoff, &Backoff::scheduled);
+        QTRY_COMPARE_WITH_TIMEOUT(scheduled.count(), 1, 10000);
+        QCOMPARE(posts(server), 2);
+        QCOMPARE(scheduled.first().at(0).toInt(), 2000);
+    }
 };
 
 int main(int argc, char* argv[])

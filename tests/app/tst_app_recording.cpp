@@ -871,6 +871,47 @@ private Q_SLOTS:
         screenRecorder.setCaptureType(capture::ScreenRecorder::CaptureType::window);
         QVERIFY(!screenRecorder.proposedCrop());
     }
+    // Only the latest choice is looked at: what is said of a file chosen
+    // before it, coming in after it was chosen, is not shown.
+    void anEarlierChoiceAnsweringLateIsNotShown()
+    {
+        const QString earlier = path(u"earlier.mp4"_s);
+        QFile notes(earlier);
+        QVERIFY(notes.open(QIODevice::WriteOnly) && notes.write("These are not moving pictures.\n") > 0);
+        notes.close();
+        const QString latest = path(u"latest-missing.mp4"_s);
+        RecordingView* view = openFileWindow();
+        QVERIFY(view);
+        capture::VideoFileSource& film = view->configurationView()->sources().file();
+        // The latest file is chosen when the answer about the earlier one comes in.
+        struct ChooseFirst final : QObject {
+            ChooseFirst(capture::VideoFileSource& source, const QString& path)
+                : m_source(source)
+                , m_path(path)
+            {
+            }
+            bool eventFilter(QObject*, QEvent* event) override
+            {
+                if (event->type() == QEvent::MetaCall && m_source.path() != m_path)
+                    m_source.choose(m_path);
+                return false;
+            }
+            capture::VideoFileSource& m_source;
+            QString m_path;
+        } chooseFirst(film, latest);
+        film.installEventFilter(&chooseFirst);
+        QStringList said;
+        QObject listener;
+        connect(&film, &capture::RecordingSource::messageChanged, &listener, [&] { said << film.message(); });
+        film.choose(earlier);
+        QTRY_COMPARE_WITH_TIMEOUT(film.stage(), capture::VideoFileSource::Stage::Invalid, 30000);
+        const qsizetype chosen = said.indexOf(u"Looking at latest-missing.mp4…"_s);
+        QVERIFY2(chosen > 0, qPrintable(said.join(u'\n')));
+        QCOMPARE(said.mid(chosen + 1).filter(u"earlier.mp4"_s), QStringList());
+        QVERIFY2(said.last().contains(u"latest-missing.mp4"_s), qPrintable(said.last()));
+        view->window()->close();
+    }
+
     // Every control of every window, twice, in each state a window can be in
     // (under the address sanitizer, a control that reaches a deleted object stops the run).
     void everyControlSurvivesBeingDrivenTwice_data()

@@ -1186,6 +1186,20 @@ private Q_SLOTS:
         if (!service.isEmpty())
             QCOMPARE(*manager->session.serviceOrigin(), settings::Endpoints::checkOrigin(service, {}).origin);
     }
+
+    // A poster whose download failed is asked for again when it is shown again.
+    void aPosterThatFailedIsAskedForAgain()
+    {
+        ImageCache cache;
+        const QUrl poster(m_service.origin() + u"/t/p/w92/movie-1.png"_s);
+        QSignalSpy failed(&cache, &ImageCache::failed);
+        TMDBThumbnailView first(cache, poster);
+        QTRY_COMPARE(failed.count(), 1);
+        TMDBThumbnailView again(cache, poster);
+        QTRY_COMPARE(failed.count(), 2);
+        QCOMPARE(again.state(), TMDBThumbnailView::State::Placeholder);
+        QCOMPARE(cache.requestCount(), 2);
+    }
 };
 
 int main(int argc, char* argv[])

@@ -1300,6 +1300,25 @@ private Q_SLOTS:
             QVERIFY2(result.error->detail.contains(detail), qPrintable(result.error->detail));
         QCOMPARE(countRequests(fake.server, "POST"), 0);
     }
+
+    // A recording another account took on meanwhile is not sent under this
+    // one, whatever the caller's older copy says.
+    void aRecordingAdoptedMeanwhileStaysWithItsAuthor()
+    {
+        FakeService fake;
+        const QString id = addEntry(*fake.studio.outbox, QString());
+        const Outbox::Entry older = *fake.studio.outbox->entry(id);
+        {
+            auto took = fake.studio.outbox->take(id);
+            QVERIFY2(took, qPrintable(took.error.message));
+            QVERIFY((*took.value)->adoptAuthor(u"u0"_s));
+        }
+        const auto result = QCoro::waitFor(
+            fake.studio.uploads->retry(UploadDelivery::Parcel { older, {} }, UploadDelivery::Adopt::UnknownAuthor));
+        QCOMPARE(result.delivery, Delivery::OtherAuthor);
+        QCOMPARE(countRequests(fake.server, "POST"), 0);
+        QCOMPARE(fake.studio.outbox->entry(id)->accountId, u"u0"_s);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestService)
