@@ -6,6 +6,7 @@
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
 #include "platform/screencapture/portal/portal_backend.h"
+#include "support/cli_run.h"
 #include "support/recorded.h"
 #include "support/wayland_test_desktop.h"
 
@@ -16,9 +17,11 @@
 
 #include <csignal>
 
+using namespace Qt::StringLiterals;
 using namespace corvex;
 using namespace corvex::screencapture;
 using capture::ScreenRecorder;
+using test::Run;
 using test::WaylandPainter;
 using test::WaylandTestDesktop;
 
@@ -42,13 +45,6 @@ std::optional<std::uint32_t> newest(const VideoAnalysis& record, std::uint32_t x
     return std::nullopt;
 }
 
-/// How a run of the corvex tool ended and what it said.
-struct CommandRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 } // namespace
 
 class TestRecorderPortal final : public QObject {
@@ -61,7 +57,7 @@ class TestRecorderPortal final : public QObject {
     {
         portal::PortalBackend::Options options;
         options.address.busAddress = m_desktop->bus.toStdString();
-        options.store = portal::settingsChoiceStore(m_settings.filePath(QStringLiteral("corvex.ini")).toStdString());
+        options.store = portal::settingsChoiceStore(m_settings.filePath(u"corvex.ini"_s).toStdString());
         auto screen = std::make_unique<ScreenRecorder>(portal::PortalBackend::create(options), recorder);
         screen->setIsAudioCaptureEnabled(audio);
         return screen;
@@ -115,8 +111,7 @@ private Q_SLOTS:
         QVERIFY(QCoro::waitFor(screen->canRecord()));
         QCoro::waitFor(screen->refreshAvailableContent());
         QCOMPARE(screen->availableDisplays().size(), std::size_t(1));
-        QCOMPARE(
-            ScreenRecorder::displayName(screen->availableDisplays().front()), QStringLiteral("Display: 1920 x 1080"));
+        QCOMPARE(ScreenRecorder::displayName(screen->availableDisplays().front()), u"Display: 1920 x 1080"_s);
         QVERIFY(screen->availableWindows().empty());
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
@@ -148,12 +143,12 @@ private Q_SLOTS:
     QProcessEnvironment sessionEnvironment(const QString& home) const
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_desktop->bus);
-        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), m_desktop->display);
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_desktop->runtimeDir);
-        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home);
-        environment.remove(QStringLiteral("DISPLAY"));
+        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, m_desktop->bus);
+        environment.insert(u"WAYLAND_DISPLAY"_s, m_desktop->display);
+        environment.insert(u"XDG_RUNTIME_DIR"_s, m_desktop->runtimeDir);
+        environment.insert(u"XDG_SESSION_TYPE"_s, u"wayland"_s);
+        environment.insert(u"XDG_CONFIG_HOME"_s, home);
+        environment.remove(u"DISPLAY"_s);
         return environment;
     }
 
@@ -165,8 +160,8 @@ private Q_SLOTS:
         m_desktop->answerChooser(std::nullopt);
         auto reset = qScopeGuard([&] { m_desktop->resetChooser(); });
         QTemporaryDir home; // nothing remembered
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        const CommandRun run = corvexInSession(home.path(), record({ QStringLiteral("-o"), out }));
+        const QString out = home.filePath(u"show.pb"_s);
+        const Run run = corvexInSession(home.path(), record({ u"-o"_s, out }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("cancelled in the desktop's dialog") && run.err.contains("nothing was written"),
             run.err.constData());
@@ -177,26 +172,13 @@ private Q_SLOTS:
     /// 'corvex record' from the portal without sound, then `more`.
     static QStringList record(const QStringList& more)
     {
-        return QStringList { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
-            QStringLiteral("--no-audio") }
-        + more;
+        return QStringList { u"record"_s, u"--source"_s, u"portal"_s, u"--no-audio"_s } + more;
     }
 
     /// 'corvex ARGUMENTS' as a program of the Wayland session run with settings in `home`.
-    CommandRun corvexInSession(const QString& home, const QStringList& arguments)
+    Run corvexInSession(const QString& home, const QStringList& arguments)
     {
-        QProcess corvex;
-        corvex.setProcessEnvironment(sessionEnvironment(home));
-        corvex.start(QStringLiteral(CORVEX_CLI), arguments);
-        if (!corvex.waitForFinished(60000)) {
-            corvex.kill();
-            corvex.waitForFinished();
-        }
-        CommandRun run;
-        run.exitCode = corvex.exitStatus() == QProcess::NormalExit ? corvex.exitCode() : -2;
-        run.out = corvex.readAllStandardOutput();
-        run.err = corvex.readAllStandardError();
-        return run;
+        return test::runCli(arguments, 60000, QStringLiteral(CORVEX_CLI), sessionEnvironment(home));
     }
 
     // What an author meets on a Wayland desktop who knows 'corvex record' from
@@ -207,12 +189,12 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("said");
-        QTest::newRow("the list") << QStringList { QStringLiteral("--list") } << 0
+        QTest::newRow("the list") << QStringList { u"--list"_s } << 0
                                   << QByteArray("'corvex record --choose' asks again");
-        QTest::newRow("a window by id") << QStringList { QStringLiteral("--window"), QStringLiteral("0x400001") } << 2
+        QTest::newRow("a window by id") << QStringList { u"--window"_s, u"0x400001"_s } << 2
                                         << QByteArray("windows cannot be picked by id: run 'corvex record --choose'");
-        QTest::newRow("a display that is not there") << QStringList { QStringLiteral("--display"), QStringLiteral("3") }
-                                                     << 2 << QByteArray("'corvex record --choose' asks again");
+        QTest::newRow("a display that is not there")
+            << QStringList { u"--display"_s, u"3"_s } << 2 << QByteArray("'corvex record --choose' asks again");
     }
     void recordCommandGuidesTheAuthor()
     {
@@ -221,10 +203,10 @@ private Q_SLOTS:
         QFETCH(QByteArray, said);
         m_desktop->resetChooser();
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        if (!arguments.contains(QStringLiteral("--list")))
-            arguments << QStringLiteral("-o") << out;
-        const CommandRun run = corvexInSession(home.path(), record(arguments));
+        const QString out = home.filePath(u"show.pb"_s);
+        if (!arguments.contains(u"--list"_s))
+            arguments << u"-o"_s << out;
+        const Run run = corvexInSession(home.path(), record(arguments));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
         QVERIFY2((run.out + run.err).contains(said), (run.out + run.err).constData());
     }
@@ -235,16 +217,15 @@ private Q_SLOTS:
     void recordCommandChoosesAgainOnRequest()
     {
         m_desktop->resetChooser();
-        WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
+        WaylandPainter painter(*m_desktop, u"frame"_s);
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        const QStringList arguments
-            = record({ QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), out });
+        const QString out = home.filePath(u"show.pb"_s);
+        const QStringList arguments = record({ u"--seconds"_s, u"1"_s, u"-o"_s, out });
         const int before = m_desktop->timesAsked();
         for (const auto& [choose, asked] : { std::pair { false, 1 }, { false, 1 }, { true, 2 } }) {
             QFile::remove(out);
-            const CommandRun run = corvexInSession(
-                home.path(), choose ? arguments + QStringList { QStringLiteral("--choose") } : arguments);
+            const Run run
+                = corvexInSession(home.path(), choose ? arguments + QStringList { u"--choose"_s } : arguments);
             QVERIFY2(run.exitCode == 0, run.err.constData());
             QCOMPARE(m_desktop->timesAsked(), before + asked);
             VideoAnalysis record;
@@ -263,11 +244,10 @@ private Q_SLOTS:
         QTemporaryDir home;
         const QString token = m_desktop->rememberMonitor();
         QVERIFY(!token.isEmpty());
-        portal::settingsChoiceStore(home.filePath(QStringLiteral("corvex/corvex.ini")).toStdString())
+        portal::settingsChoiceStore(home.filePath(u"corvex/corvex.ini"_s).toStdString())
             ->save({ token.toStdString(), 0, 0, portal::kSourceMonitor });
-        const CommandRun run = corvexInSession(home.path(),
-            record(
-                { QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), home.filePath("show.pb") }));
+        const Run run
+            = corvexInSession(home.path(), record({ u"--seconds"_s, u"1"_s, u"-o"_s, home.filePath("show.pb") }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("the desktop sent no picture") && run.err.contains("share the player's window"),
             run.err.constData());
@@ -281,10 +261,10 @@ private Q_SLOTS:
         m_desktop->resetChooser();
         WaylandPainter painter(*m_desktop);
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
+        const QString out = home.filePath(u"show.pb"_s);
         QProcess corvex;
         corvex.setProcessEnvironment(sessionEnvironment(home.path()));
-        corvex.start(QStringLiteral(CORVEX_CLI), record({ QStringLiteral("--auto-crop"), QStringLiteral("-o"), out }));
+        corvex.start(QStringLiteral(CORVEX_CLI), record({ u"--auto-crop"_s, u"-o"_s, out }));
         auto stop = qScopeGuard([&] {
             if (corvex.state() != QProcess::NotRunning) {
                 corvex.kill();

@@ -7,6 +7,7 @@
 #include "platform/fingerprint/signature_matcher.h"
 #include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/x11/x11_backend.h"
+#include "support/cli_run.h"
 #include "support/recorded.h"
 #include "support/sound_server.h"
 #include "support/tones.h"
@@ -21,6 +22,7 @@
 #include <pulse/simple.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
 using namespace corvex;
 using namespace corvex::screencapture;
 using capture::ScreenRecorder;
@@ -47,8 +49,7 @@ void compareColours(const VideoAnalysis& record, int seed)
         const std::uint32_t got = channel.r(0) << 16 | channel.g(0) << 8 | channel.b(0);
         for (int shift = 0; shift < 24; shift += 8)
             QVERIFY2(std::abs(int((got >> shift) & 0xff) - int((expected >> shift) & 0xff)) <= 2,
-                qPrintable(QStringLiteral("channel (%1, %2): %3, expected %4")
-                               .arg(channel.x())
+                qPrintable(u"channel (%1, %2): %3, expected %4"_s.arg(channel.x())
                                .arg(channel.y())
                                .arg(got, 6, 16, QLatin1Char('0'))
                                .arg(expected, 6, 16, QLatin1Char('0'))));
@@ -57,20 +58,14 @@ void compareColours(const VideoAnalysis& record, int seed)
 
 bool run(const QString& program, const QStringList& arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return test::runCli(arguments, 20000, program).exitCode == 0;
 }
 
 // An 800 × 600 monitor at the screen's top left, for as long as the guard lives.
 auto testMonitor()
 {
-    const bool added = run(QStringLiteral("xrandr"),
-        { QStringLiteral("--setmonitor"), QStringLiteral("CorvexTest"), QStringLiteral("800/203x600/152+0+0"),
-            QStringLiteral("none") });
-    return std::pair(added, qScopeGuard([] {
-        run(QStringLiteral("xrandr"), { QStringLiteral("--delmonitor"), QStringLiteral("CorvexTest") });
-    }));
+    const bool added = run(u"xrandr"_s, { u"--setmonitor"_s, u"CorvexTest"_s, u"800/203x600/152+0+0"_s, u"none"_s });
+    return std::pair(added, qScopeGuard([] { run(u"xrandr"_s, { u"--delmonitor"_s, u"CorvexTest"_s }); }));
 }
 
 } // namespace
@@ -123,7 +118,7 @@ private Q_SLOTS:
         const auto found
             = std::find_if(windows.begin(), windows.end(), [&](const Window& w) { return w.windowID == window; });
         QVERIFY(found != windows.end());
-        QVERIFY(ScreenRecorder::displayName(*found).endsWith(QStringLiteral(": Known colours")));
+        QVERIFY(ScreenRecorder::displayName(*found).endsWith(u": Known colours"_s));
         screen->setCaptureType(ScreenRecorder::CaptureType::window);
         screen->setSelectedWindow(*found);
         QCOMPARE(screen->streamConfiguration().height, 75);
@@ -148,16 +143,11 @@ private Q_SLOTS:
         m_x->paint(window, 800, 600, 160, 120, [](int x, int y) { return blockColour(x / 160, y / 120, 0); });
         QVERIFY(m_x->show(window));
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        QProcess corvex;
-        corvex.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("x11"), QStringLiteral("--no-audio"),
-                QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), out });
-        QVERIFY(corvex.waitForFinished(60000));
-        const QByteArray said = corvex.readAllStandardError();
+        const test::Run corvex = test::runCli({ u"record"_s, u"--source"_s, u"x11"_s, u"--no-audio"_s, u"--seconds"_s,
+            u"1"_s, u"-o"_s, home.filePath(u"show.pb"_s) });
+        const QByteArray& said = corvex.err;
         m_x->destroy(window);
-        QCOMPARE(corvex.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(corvex.exitCode() == 1, said.constData());
+        QVERIFY2(corvex.exitCode == 1, said.constData());
         QVERIFY2(said.contains("no frames were recorded: nothing on the recorded screen changed"), said.constData());
         QVERIFY2(said.contains("play the film"), said.constData());
     }
@@ -174,7 +164,7 @@ private Q_SLOTS:
         analysis::AnalysisRecorder recorder(nullptr);
         auto screen = recorderFor(recorder, false);
         QVERIFY(selectTestMonitor(*screen));
-        QCOMPARE(ScreenRecorder::displayName(*screen->selectedDisplay()), QStringLiteral("Display: 800 x 600"));
+        QCOMPARE(ScreenRecorder::displayName(*screen->selectedDisplay()), u"Display: 800 x 600"_s);
         recorder.start();
         QCoro::waitFor(screen->start());
         QTRY_COMPARE(screen->contentSize(), QSizeF(100, 75));
@@ -237,11 +227,9 @@ private Q_SLOTS:
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no sound server (scripts/test-services starts one)");
         QTemporaryDir directory;
-        const QString tone = directory.filePath(QStringLiteral("tone.wav"));
-        QVERIFY(run(QStringLiteral("sox"),
-            { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"),
-                QStringLiteral("2"), tone, QStringLiteral("synth"), QStringLiteral("4"), QStringLiteral("sine"),
-                QStringLiteral("1000") }));
+        const QString tone = directory.filePath(u"tone.wav"_s);
+        QVERIFY(run(u"sox"_s,
+            { u"-n"_s, u"-r"_s, u"48000"_s, u"-c"_s, u"2"_s, tone, u"synth"_s, u"4"_s, u"sine"_s, u"1000"_s }));
 
         analysis::AnalysisRecorder recorder(nullptr);
         auto screen = recorderFor(recorder, true);
@@ -252,7 +240,7 @@ private Q_SLOTS:
         // slowly (pipewire-pulse on a busy machine) may take some seconds.
         QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 15000);
         QProcess player;
-        player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), tone });
+        player.start(u"paplay"_s, { u"--latency-msec=50"_s, tone });
         // A full-scale sine: about -3 dB average, 0 dB peak.
         QTRY_VERIFY_WITH_TIMEOUT(
             std::abs(screen->captureEngine().powerMeter().values()[0].average - -3.01f) < 0.3f, 3000);
@@ -312,12 +300,12 @@ private Q_SLOTS:
         // needs its first 2.6 s before its first item).
         const double expectedItems = (stoppedAt - startedAt - 2.6) / fingerprint::signatureItemSeconds();
         QVERIFY2(std::abs(double(items->size()) - expectedItems) <= 4,
-            qPrintable(QStringLiteral("%1 items for %2 s").arg(items->size()).arg(stoppedAt - startedAt)));
+            qPrintable(u"%1 items for %2 s"_s.arg(items->size()).arg(stoppedAt - startedAt)));
         const auto match = fingerprint::locateClip(*items, played);
         QVERIFY(match);
         const double expected = playedAt - startedAt;
         QVERIFY2(std::abs(match->offsetSeconds - expected) < 0.3,
-            qPrintable(QStringLiteral("found at %1 s, played at %2 s").arg(match->offsetSeconds).arg(expected)));
+            qPrintable(u"found at %1 s, played at %2 s"_s.arg(match->offsetSeconds).arg(expected)));
     }
 };
 
