@@ -161,7 +161,7 @@ private Q_SLOTS:
         auto reset = qScopeGuard([&] { m_desktop->resetChooser(); });
         QTemporaryDir home; // nothing remembered
         const QString out = home.filePath(u"show.pb"_s);
-        const Run run = corvexInSession(home.path(), record({ u"-o"_s, out }));
+        const Run run = corvexInSession(home.path(), record({ "-o", out }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("cancelled in the desktop's dialog") && run.err.contains("nothing was written"),
             run.err.constData());
@@ -172,7 +172,7 @@ private Q_SLOTS:
     /// 'corvex record' from the portal without sound, then `more`.
     static QStringList record(const QStringList& more)
     {
-        return QStringList { u"record"_s, u"--source"_s, u"portal"_s, u"--no-audio"_s } + more;
+        return QStringList { "record", "--source", "portal", "--no-audio" } + more;
     }
 
     /// 'corvex ARGUMENTS' as a program of the Wayland session run with settings in `home`.
@@ -189,12 +189,11 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("said");
-        QTest::newRow("the list") << QStringList { u"--list"_s } << 0
-                                  << QByteArray("'corvex record --choose' asks again");
-        QTest::newRow("a window by id") << QStringList { u"--window"_s, u"0x400001"_s } << 2
+        QTest::newRow("the list") << QStringList { "--list" } << 0 << QByteArray("'corvex record --choose' asks again");
+        QTest::newRow("a window by id") << QStringList { "--window", "0x400001" } << 2
                                         << QByteArray("windows cannot be picked by id: run 'corvex record --choose'");
         QTest::newRow("a display that is not there")
-            << QStringList { u"--display"_s, u"3"_s } << 2 << QByteArray("'corvex record --choose' asks again");
+            << QStringList { "--display", "3" } << 2 << QByteArray("'corvex record --choose' asks again");
     }
     void recordCommandGuidesTheAuthor()
     {
@@ -220,12 +219,11 @@ private Q_SLOTS:
         WaylandPainter painter(*m_desktop, u"frame"_s);
         QTemporaryDir home;
         const QString out = home.filePath(u"show.pb"_s);
-        const QStringList arguments = record({ u"--seconds"_s, u"1"_s, u"-o"_s, out });
+        const QStringList arguments = record({ "--seconds", "1", "-o", out });
         const int before = m_desktop->timesAsked();
         for (const auto& [choose, asked] : { std::pair { false, 1 }, { false, 1 }, { true, 2 } }) {
             QFile::remove(out);
-            const Run run
-                = corvexInSession(home.path(), choose ? arguments + QStringList { u"--choose"_s } : arguments);
+            const Run run = corvexInSession(home.path(), choose ? arguments + QStringList { "--choose" } : arguments);
             QVERIFY2(run.exitCode == 0, run.err.constData());
             QCOMPARE(m_desktop->timesAsked(), before + asked);
             VideoAnalysis record;
@@ -246,8 +244,7 @@ private Q_SLOTS:
         QVERIFY(!token.isEmpty());
         portal::settingsChoiceStore(home.filePath(u"corvex/corvex.ini"_s).toStdString())
             ->save({ token.toStdString(), 0, 0, portal::kSourceMonitor });
-        const Run run
-            = corvexInSession(home.path(), record({ u"--seconds"_s, u"1"_s, u"-o"_s, home.filePath("show.pb") }));
+        const Run run = corvexInSession(home.path(), record({ "--seconds", "1", "-o", home.filePath("show.pb") }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("the desktop sent no picture") && run.err.contains("share the player's window"),
             run.err.constData());
@@ -264,7 +261,7 @@ private Q_SLOTS:
         const QString out = home.filePath(u"show.pb"_s);
         QProcess corvex;
         corvex.setProcessEnvironment(sessionEnvironment(home.path()));
-        corvex.start(QStringLiteral(CORVEX_CLI), record({ u"--auto-crop"_s, u"-o"_s, out }));
+        corvex.start(QStringLiteral(CORVEX_CLI), record({ "--auto-crop", "-o", out }));
         auto stop = qScopeGuard([&] {
             if (corvex.state() != QProcess::NotRunning) {
                 corvex.kill();

@@ -64,8 +64,8 @@ bool run(const QString& program, const QStringList& arguments)
 // An 800 × 600 monitor at the screen's top left, for as long as the guard lives.
 auto testMonitor()
 {
-    const bool added = run(u"xrandr"_s, { u"--setmonitor"_s, u"CorvexTest"_s, u"800/203x600/152+0+0"_s, u"none"_s });
-    return std::pair(added, qScopeGuard([] { run(u"xrandr"_s, { u"--delmonitor"_s, u"CorvexTest"_s }); }));
+    const bool added = run(u"xrandr"_s, { "--setmonitor", "CorvexTest", "800/203x600/152+0+0", "none" });
+    return std::pair(added, qScopeGuard([] { run(u"xrandr"_s, { "--delmonitor", "CorvexTest" }); }));
 }
 
 } // namespace
@@ -143,8 +143,8 @@ private Q_SLOTS:
         m_x->paint(window, 800, 600, 160, 120, [](int x, int y) { return blockColour(x / 160, y / 120, 0); });
         QVERIFY(m_x->show(window));
         QTemporaryDir home;
-        const test::Run corvex = test::runCli({ u"record"_s, u"--source"_s, u"x11"_s, u"--no-audio"_s, u"--seconds"_s,
-            u"1"_s, u"-o"_s, home.filePath(u"show.pb"_s) });
+        const test::Run corvex = test::runCli(
+            { "record", "--source", "x11", "--no-audio", "--seconds", u"1"_s, "-o", home.filePath(u"show.pb"_s) });
         const QByteArray& said = corvex.err;
         m_x->destroy(window);
         QVERIFY2(corvex.exitCode == 1, said.constData());
@@ -228,8 +228,7 @@ private Q_SLOTS:
             QSKIP("no sound server (scripts/test-services starts one)");
         QTemporaryDir directory;
         const QString tone = directory.filePath(u"tone.wav"_s);
-        QVERIFY(run(u"sox"_s,
-            { u"-n"_s, u"-r"_s, u"48000"_s, u"-c"_s, u"2"_s, tone, u"synth"_s, u"4"_s, u"sine"_s, u"1000"_s }));
+        QVERIFY(run(u"sox"_s, { "-n", "-r", "48000", "-c", "2", tone, "synth", "4", "sine", "1000" }));
 
         analysis::AnalysisRecorder recorder(nullptr);
         auto screen = recorderFor(recorder, true);
@@ -240,7 +239,7 @@ private Q_SLOTS:
         // slowly (pipewire-pulse on a busy machine) may take some seconds.
         QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 15000);
         QProcess player;
-        player.start(u"paplay"_s, { u"--latency-msec=50"_s, tone });
+        player.start(u"paplay"_s, { "--latency-msec=50", tone });
         // A full-scale sine: about -3 dB average, 0 dB peak.
         QTRY_VERIFY_WITH_TIMEOUT(
             std::abs(screen->captureEngine().powerMeter().values()[0].average - -3.01f) < 0.3f, 3000);

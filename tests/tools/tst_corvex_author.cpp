@@ -30,7 +30,7 @@ using corvex::test::Run;
 
 Run author(const QStringList& arguments)
 {
-    return corvex::test::runCli(QStringList { u"author"_s } + arguments, 240000);
+    return corvex::test::runCli(QStringList { "author" } + arguments, 240000);
 }
 
 #define REQUIRE_FFMPEG()                                                                                               \
@@ -66,7 +66,7 @@ private Q_SLOTS:
         MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180), "-f", "lavfi", "-i",
             "sine=f=330:beep_factor=3:d=4", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
         const QString out = path(u"colours.pb"_s);
-        const Run run = author({ film, u"-o"_s, out });
+        const Run run = author({ film, "-o", out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
@@ -113,8 +113,8 @@ private Q_SLOTS:
         QFETCH(QStringList, choice);
         QFETCH(int, picture);
         QFETCH(int, sound);
-        const QString pictures[] = { u"color=c=red:s=160x90:r=25:d=4"_s, u"color=c=blue:s=160x90:r=25:d=4"_s };
-        const QString tunes[] = { u"sine=f=330:beep_factor=3:d=4"_s, u"sine=f=1250:beep_factor=5:d=4"_s };
+        const QString pictures[] = { "color=c=red:s=160x90:r=25:d=4", "color=c=blue:s=160x90:r=25:d=4" };
+        const QString tunes[] = { "sine=f=330:beep_factor=3:d=4", "sine=f=1250:beep_factor=5:d=4" };
         // Streams 0 and 1 are pictures, 2 and 3 sound.
         const QString film = path(u"streams.mkv"_s);
         if (!QFile::exists(film))
@@ -127,9 +127,9 @@ private Q_SLOTS:
             MAKE_FILM({ "-f", "lavfi", "-i", pictures[picture], "-f", "lavfi", "-i", tunes[sound], "-c:v", "libx264",
                 "-c:a", "flac", alone });
         const QString out = path(u"streams-%1.pb"_s.arg(QTest::currentDataTag()).replace(' ', '-'));
-        const Run run = author(QStringList { film, u"-o"_s, out } + choice);
+        const Run run = author(QStringList { film, "-o", out } + choice);
         QVERIFY2(run.exitCode == 0, run.err.constData());
-        const Run expectedRun = author({ alone, u"-o"_s, alone + u".pb"_s });
+        const Run expectedRun = author({ alone, "-o", alone + u".pb"_s });
         QVERIFY2(expectedRun.exitCode == 0, expectedRun.err.constData());
         VideoAnalysis record, expected;
         QVERIFY(readRecord(out, record));
@@ -172,7 +172,7 @@ private Q_SLOTS:
         arguments.last() = film;
         MAKE_FILM(arguments);
         const QString out = film + u".pb"_s;
-        const Run run = author({ film, u"-o"_s, out });
+        const Run run = author({ film, "-o", out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
@@ -199,7 +199,7 @@ private Q_SLOTS:
         MAKE_FILM({ "-f", "lavfi", "-i", "color=c=red:s=64x36:r=25:d=2", "-vf", "setpts=PTS+gte(N\\,1)*10000/TB",
             "-fps_mode", "passthrough", "-c:v", "libx264", film });
         const QString out = path(u"long.pb"_s);
-        author({ film, u"-o"_s, out }); // fails for want of sound, and writes the record
+        author({ film, "-o", out }); // fails for want of sound, and writes the record
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
         const corvex::test::Probe picture = corvex::test::probe(film, u"v:0"_s);
@@ -227,7 +227,7 @@ private Q_SLOTS:
         MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(8, 640, 360) + u',' + filter, "-f", "lavfi", "-i",
             "sine=d=8", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
         const QString out = path(u"crop-%1.pb"_s.arg(bars));
-        const Run run = author({ film, u"--auto-crop"_s, u"-o"_s, out });
+        const Run run = author({ film, "--auto-crop", "-o", out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         QVERIFY2(run.err.contains(bars ? "Black bars found: cropping to 0.0000,0.12" : "No black bars found"),
             run.err.constData());
@@ -309,7 +309,7 @@ private Q_SLOTS:
             file.write(bytes.replace(change[0], change[1]));
         }
         const QString out = film + u".pb"_s;
-        const Run run = author({ film, u"-o"_s, out });
+        const Run run = author({ film, "-o", out });
         QCOMPARE(run.exitCode, 1);
         const QList<QByteArray> lines = run.err.split('\n');
         const auto found = std::find_if(
@@ -343,7 +343,7 @@ private Q_SLOTS:
             "libx264", "-preset", "ultrafast", "-c:a", "aac", film });
         const QString out = path(u"long.pb"_s);
         QProcess process;
-        process.start(QStringLiteral(CORVEX_CLI), { u"author"_s, film, u"-o"_s, out });
+        process.start(QStringLiteral(CORVEX_CLI), { "author", film, "-o", out });
         QByteArray err;
         // A twentieth of the film is analysed, enough sound for a signature.
         QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("5.0 %"), 120000);

@@ -91,7 +91,7 @@ std::optional<double> firstChange(const VideoAnalysis& record)
 
 std::optional<double> matchOffset(const QString& record, const QString& clip, QByteArray& said)
 {
-    const Run run = corvexCli({ u"match"_s, record, clip });
+    const Run run = corvexCli({ "match", record, clip });
     said = run.out + run.err;
     const QRegularExpressionMatch found
         = QRegularExpression(u"offset (-?[0-9.]+) s"_s).match(QString::fromUtf8(run.out));
@@ -138,14 +138,13 @@ private Q_SLOTS:
 
         // The file road.
         const QString authored = path(u"authored.pb"_s);
-        const Run author = corvexCli({ u"author"_s, film, u"-o"_s, authored });
+        const Run author = corvexCli({ "author", film, "-o", authored });
         QVERIFY2(author.exitCode == 0, author.err.constData());
 
         // The live road: the recorder first, so that it hears the film from its first note.
         const QString live = path(u"live.pb"_s);
         QProcess recorder;
-        recorder.start(QStringLiteral(CORVEX_CLI),
-            { u"record"_s, u"--source"_s, u"x11"_s, u"--display"_s, u"1"_s, u"-o"_s, live });
+        recorder.start(QStringLiteral(CORVEX_CLI), { "record", "--source", "x11", "--display", "1", "-o", live });
         QVERIFY(recorder.waitForStarted(10000));
         QByteArray recorderSaid;
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -162,9 +161,7 @@ private Q_SLOTS:
         environment.insert(u"SDL_AUDIODRIVER"_s, u"pulseaudio"_s);
         player.setProcessEnvironment(environment);
         player.setProcessChannelMode(QProcess::MergedChannels);
-        player.start(ffplay,
-            { u"-v"_s, u"error"_s, u"-nostats"_s, u"-autoexit"_s, u"-fs"_s, u"-window_title"_s, u"crosscheck"_s,
-                film });
+        player.start(ffplay, { "-v", "error", "-nostats", "-autoexit", "-fs", "-window_title", "crosscheck", film });
         QVERIFY(player.waitForStarted(10000));
         QVERIFY2(player.waitForFinished(int(kFilmSeconds * 1000) + 60000), "the film played to its end");
         const QByteArray playerSaid = player.readAll();
