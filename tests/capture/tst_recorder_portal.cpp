@@ -1,7 +1,5 @@
-// Recording on a Wayland desktop through the screen recorder, the capture engine
-// and the analysis recorder: the real headless desktop of
-// scripts/wayland-test-services (sway, the screen-cast portal, PipeWire and its
-// Pulse server), a Wayland client painting known colours.
+// Recording on the headless Wayland desktop of scripts/wayland-test-services through
+// the screen recorder, the capture engine and the analysis recorder; a Wayland client paints.
 
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
@@ -74,9 +72,7 @@ class TestRecorderPortal final : public QObject {
         return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
     }
 
-    /// Paints until the preview shows `rgb` at (fx, fy): the compositor sends a
-    /// frame only when the screen changes, and a frame reaches the preview after
-    /// the analysis recorder had it.
+    /// Paints until the preview (which has a frame after the recorder) shows `rgb` at (fx, fy).
     static bool paintUntilShown(WaylandPainter& painter, ScreenRecorder& screen, const QByteArray& what, double fx,
         double fy, std::uint32_t rgb)
     {
@@ -152,9 +148,7 @@ private Q_SLOTS:
         return environment;
     }
 
-    // 'corvex record' as an author runs it on a Wayland desktop, with no choice remembered,
-    // and the desktop's dialog cancelled: the command ends by itself at once (it is given
-    // no end), says why and writes nothing.
+    // 'corvex record' with the desktop's dialog cancelled ends at once, says why and writes nothing.
     void recordCommandAfterACancelledDialog()
     {
         m_desktop->answerChooser(std::nullopt);
@@ -181,9 +175,8 @@ private Q_SLOTS:
         return test::runCli(arguments, 60000, QStringLiteral(CORVEX_CLI), sessionEnvironment(home));
     }
 
-    // What an author meets on a Wayland desktop who knows 'corvex record' from
-    // X11: windows are not picked by id there and only the chosen screen is
-    // listed; each answer says how to choose in the desktop's dialog instead.
+    // Windows are not picked by id here and only the chosen screen is listed: each
+    // answer says how to choose in the desktop's dialog instead.
     void recordCommandGuidesTheAuthor_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -210,9 +203,7 @@ private Q_SLOTS:
         QVERIFY2((run.out + run.err).contains(said), (run.out + run.err).constData());
     }
 
-    // 'corvex record' with no choice remembered asks the desktop's dialog and records what was
-    // chosen; then the remembered choice is used, until 'corvex record --choose' forgets it and
-    // asks again.
+    // The dialog asks once; the remembered choice is used until 'corvex record --choose'.
     void recordCommandChoosesAgainOnRequest()
     {
         m_desktop->resetChooser();
@@ -232,9 +223,8 @@ private Q_SLOTS:
         }
     }
 
-    // A desktop that sends no picture at all of what was shared (KWin 5.27
-    // sends none of a whole screen): the command says so and what to try,
-    // rather than blaming the screen for being still.
+    // A desktop that sends no picture of what was shared (KWin 5.27, a whole screen):
+    // the command says so and what to try, not that the screen was still.
     void recordCommandSaysTheDesktopSentNoPicture()
     {
         if (m_desktop->kind != WaylandTestDesktop::Kind::kde)
@@ -250,9 +240,8 @@ private Q_SLOTS:
             run.err.constData());
     }
 
-    // 'corvex record --auto-crop' on a letterboxed picture: once several scenes
-    // showed the same black bars, it says so and records only the picture
-    // between them, so the top cells get the picture's colour.
+    // 'corvex record --auto-crop' finds the bars of a letterboxed picture over several
+    // scenes, says so and records only the picture between them.
     void recordCommandCropsBlackBars()
     {
         m_desktop->resetChooser();

@@ -1,6 +1,5 @@
-// Recording from a real X server and sound server (scripts/test-services
-// starts Xvfb with jwm, and PulseAudio with a null sink) through the screen
-// recorder, the capture engine and the analysis recorder.
+// Recording from the test X server and sound server through the screen recorder,
+// the capture engine and the analysis recorder.
 
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
@@ -134,9 +133,8 @@ private Q_SLOTS:
         QTRY_VERIFY(!screen->isRunning());
     }
 
-    // Only pictures that changed are analysed: a screen that stays still while
-    // 'corvex record' runs leaves a record without frames, which is of no use
-    // as a light show. The command says so and fails rather than report success.
+    // A screen that stays still while 'corvex record' runs leaves no frames to
+    // analyse: the command says so and fails rather than report success.
     void recordCommandOnAStillScreen()
     {
         const xcb_window_t window = m_x->createWindow(0, 0, 800, 600, false, "Still picture", getppid());
@@ -235,8 +233,7 @@ private Q_SLOTS:
         recorder.start();
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
-        // Recording before anything plays; a sound server that wakes an idle sink
-        // slowly (pipewire-pulse on a busy machine) may take some seconds.
+        // Recording before anything plays (pipewire-pulse may wake an idle sink slowly).
         QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 15000);
         QProcess player;
         player.start(u"paplay"_s, { "--latency-msec=50", tone });
@@ -251,11 +248,9 @@ private Q_SLOTS:
         QVERIFY(!record.signature().empty());
     }
 
-    // A recording started together with capture holds the sound from its
-    // first moment on, in its place: the sound server's monitor hears nothing
-    // for a second or so after it joins, and that second is silence in the
-    // signature rather than missing from it (which would place every clip too
-    // early, and leave a four-second recording without a signature).
+    // A recording started with capture holds the sound from its first moment on: the
+    // second or so the monitor hears nothing after it joins is silence in the signature,
+    // not missing from it (which would place every clip too early).
     void soundIsOnTheTimeLineFromTheFirstMoment()
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
@@ -269,8 +264,7 @@ private Q_SLOTS:
         recorder.start();
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
-        // The tune plays once the monitor hears (before, the null sink would
-        // only start playing it at the end of its long idle block).
+        // The tune plays once the monitor hears (the null sink's idle block would delay it).
         QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 10000);
         pa_sample_spec sampleSpec { PA_SAMPLE_FLOAT32LE, 16000, 1 };
         pa_buffer_attr attributes { std::uint32_t(-1), 16000 * 4 / 10, std::uint32_t(-1), std::uint32_t(-1),
@@ -281,8 +275,7 @@ private Q_SLOTS:
                 &attributes, &status),
             &pa_simple_free);
         QVERIFY2(stream, pa_strerror(status));
-        // Half a second of silence first, so that the stream runs steadily; the
-        // tune is heard when everything queued before it has been.
+        // Half a second of silence first, so that the stream runs steadily.
         const std::vector<float> silence(8000, 0.0f);
         QVERIFY2(pa_simple_write(stream.get(), silence.data(), silence.size() * 4, &status) == 0, pa_strerror(status));
         const pa_usec_t queued = pa_simple_get_latency(stream.get(), &status);
@@ -295,8 +288,7 @@ private Q_SLOTS:
 
         const auto items = fingerprint::decodeSignature(record.signature());
         QVERIFY2(items, "no signature");
-        // As many items as the time from start to stop gives (the fingerprint
-        // needs its first 2.6 s before its first item).
+        // As many items as start to stop gives (the first comes after 2.6 s).
         const double expectedItems = (stoppedAt - startedAt - 2.6) / fingerprint::signatureItemSeconds();
         QVERIFY2(std::abs(double(items->size()) - expectedItems) <= 4,
             qPrintable(u"%1 items for %2 s"_s.arg(items->size()).arg(stoppedAt - startedAt)));
