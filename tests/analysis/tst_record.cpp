@@ -93,22 +93,6 @@ private Q_SLOTS:
         }
     }
 
-    void pixelsOutsideTheTableChangeNothing()
-    {
-        VideoAnalysis plain = analysis::initialVideoAnalysis();
-        VideoAnalysis changed = analysis::initialVideoAnalysis();
-        analysis::sampleFrame(*test::makeRaster(5, 5, distinctColour), 1, plain);
-        analysis::sampleFrame(*test::makeRaster(5, 5,
-                                  [&](int c, int r) {
-                                      for (const auto& [column, row] : kExpectedPixel)
-                                          if (c == column && r == row)
-                                              return distinctColour(c, r);
-                                      return test::Bgr { 1, 2, 3 };
-                                  }),
-            1, changed);
-        QCOMPARE(bytesOf(changed), bytesOf(plain));
-    }
-
     void timestamps_data()
     {
         QTest::addColumn<double>("elapsed");
@@ -325,20 +309,6 @@ private Q_SLOTS:
         const std::optional<QByteArray> encoded = built.encode(signature.toStdString());
         QVERIFY(encoded);
         QCOMPARE(encoded->toHex(), bytesOf(record).toHex());
-    }
-
-    void parsingAcceptsUnpackedListsAndKeepsUnknownFields()
-    {
-        // timestamps 5 and 7 unpacked (two varint fields), one channel (0, 0) with r = [9]
-        // unpacked, then an unknown field 9 (varint 1).
-        const QByteArray input = QByteArray::fromHex("08050807120218094801");
-        VideoAnalysis record;
-        QVERIFY(record.ParseFromArray(input.constData(), int(input.size())));
-        QCOMPARE(record.timestamps_size(), 2);
-        QCOMPARE(record.timestamps(1), 7u);
-        QCOMPARE(record.channels(0).r(0), 9u);
-        // Written back packed, with the unknown field after the known ones.
-        QCOMPARE(bytesOf(record).toHex(), QByteArray("0a02050712031a01094801"));
     }
 
     void invariants_data()

@@ -1,11 +1,10 @@
-// Recording on a Wayland desktop through the screen recorder, the capture engine
-// and the analysis recorder: the real headless desktop of
-// scripts/wayland-test-services (sway, the screen-cast portal, PipeWire and its
-// Pulse server), a Wayland client painting known colours.
+// Recording on the headless Wayland desktop of scripts/wayland-test-services through
+// the screen recorder, the capture engine and the analysis recorder; a Wayland client paints.
 
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
 #include "platform/screencapture/portal/portal_backend.h"
+#include "support/cli_run.h"
 #include "support/recorded.h"
 #include "support/wayland_test_desktop.h"
 
@@ -16,9 +15,11 @@
 
 #include <csignal>
 
+using namespace Qt::StringLiterals;
 using namespace corvex;
 using namespace corvex::screencapture;
 using capture::ScreenRecorder;
+using test::Run;
 using test::WaylandPainter;
 using test::WaylandTestDesktop;
 
@@ -42,13 +43,6 @@ std::optional<std::uint32_t> newest(const VideoAnalysis& record, std::uint32_t x
     return std::nullopt;
 }
 
-/// How a run of the corvex tool ended and what it said.
-struct CommandRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
 } // namespace
 
 class TestRecorderPortal final : public QObject {
@@ -61,7 +55,7 @@ class TestRecorderPortal final : public QObject {
     {
         portal::PortalBackend::Options options;
         options.address.busAddress = m_desktop->bus.toStdString();
-        options.store = portal::settingsChoiceStore(m_settings.filePath(QStringLiteral("corvex.ini")).toStdString());
+        options.store = portal::settingsChoiceStore(m_settings.filePath(u"corvex.ini"_s).toStdString());
         auto screen = std::make_unique<ScreenRecorder>(portal::PortalBackend::create(options), recorder);
         screen->setIsAudioCaptureEnabled(audio);
         return screen;
@@ -78,9 +72,7 @@ class TestRecorderPortal final : public QObject {
         return std::uint32_t(p[2]) << 16 | std::uint32_t(p[1]) << 8 | p[0];
     }
 
-    /// Paints until the preview shows `rgb` at (fx, fy): the compositor sends a
-    /// frame only when the screen changes, and a frame reaches the preview after
-    /// the analysis recorder had it.
+    /// Paints until the preview (which has a frame after the recorder) shows `rgb` at (fx, fy).
     static bool paintUntilShown(WaylandPainter& painter, ScreenRecorder& screen, const QByteArray& what, double fx,
         double fy, std::uint32_t rgb)
     {
@@ -115,8 +107,7 @@ private Q_SLOTS:
         QVERIFY(QCoro::waitFor(screen->canRecord()));
         QCoro::waitFor(screen->refreshAvailableContent());
         QCOMPARE(screen->availableDisplays().size(), std::size_t(1));
-        QCOMPARE(
-            ScreenRecorder::displayName(screen->availableDisplays().front()), QStringLiteral("Display: 1920 x 1080"));
+        QCOMPARE(ScreenRecorder::displayName(screen->availableDisplays().front()), u"Display: 1920 x 1080"_s);
         QVERIFY(screen->availableWindows().empty());
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
@@ -148,25 +139,23 @@ private Q_SLOTS:
     QProcessEnvironment sessionEnvironment(const QString& home) const
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_desktop->bus);
-        environment.insert(QStringLiteral("WAYLAND_DISPLAY"), m_desktop->display);
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_desktop->runtimeDir);
-        environment.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home);
-        environment.remove(QStringLiteral("DISPLAY"));
+        environment.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, m_desktop->bus);
+        environment.insert(u"WAYLAND_DISPLAY"_s, m_desktop->display);
+        environment.insert(u"XDG_RUNTIME_DIR"_s, m_desktop->runtimeDir);
+        environment.insert(u"XDG_SESSION_TYPE"_s, u"wayland"_s);
+        environment.insert(u"XDG_CONFIG_HOME"_s, home);
+        environment.remove(u"DISPLAY"_s);
         return environment;
     }
 
-    // 'corvex record' as an author runs it on a Wayland desktop, with no choice remembered,
-    // and the desktop's dialog cancelled: the command ends by itself at once (it is given
-    // no end), says why and writes nothing.
+    // 'corvex record' with the desktop's dialog cancelled ends at once, says why and writes nothing.
     void recordCommandAfterACancelledDialog()
     {
         m_desktop->answerChooser(std::nullopt);
         auto reset = qScopeGuard([&] { m_desktop->resetChooser(); });
         QTemporaryDir home; // nothing remembered
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        const CommandRun run = corvexInSession(home.path(), record({ QStringLiteral("-o"), out }));
+        const QString out = home.filePath(u"show.pb"_s);
+        const Run run = corvexInSession(home.path(), record({ "-o", out }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("cancelled in the desktop's dialog") && run.err.contains("nothing was written"),
             run.err.constData());
@@ -177,42 +166,27 @@ private Q_SLOTS:
     /// 'corvex record' from the portal without sound, then `more`.
     static QStringList record(const QStringList& more)
     {
-        return QStringList { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("portal"),
-            QStringLiteral("--no-audio") }
-        + more;
+        return QStringList { "record", "--source", "portal", "--no-audio" } + more;
     }
 
     /// 'corvex ARGUMENTS' as a program of the Wayland session run with settings in `home`.
-    CommandRun corvexInSession(const QString& home, const QStringList& arguments)
+    Run corvexInSession(const QString& home, const QStringList& arguments)
     {
-        QProcess corvex;
-        corvex.setProcessEnvironment(sessionEnvironment(home));
-        corvex.start(QStringLiteral(CORVEX_CLI), arguments);
-        if (!corvex.waitForFinished(60000)) {
-            corvex.kill();
-            corvex.waitForFinished();
-        }
-        CommandRun run;
-        run.exitCode = corvex.exitStatus() == QProcess::NormalExit ? corvex.exitCode() : -2;
-        run.out = corvex.readAllStandardOutput();
-        run.err = corvex.readAllStandardError();
-        return run;
+        return test::runCli(arguments, 60000, QStringLiteral(CORVEX_CLI), sessionEnvironment(home));
     }
 
-    // What an author meets on a Wayland desktop who knows 'corvex record' from
-    // X11: windows are not picked by id there and only the chosen screen is
-    // listed; each answer says how to choose in the desktop's dialog instead.
+    // Windows are not picked by id here and only the chosen screen is listed: each
+    // answer says how to choose in the desktop's dialog instead.
     void recordCommandGuidesTheAuthor_data()
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("said");
-        QTest::newRow("the list") << QStringList { QStringLiteral("--list") } << 0
-                                  << QByteArray("'corvex record --choose' asks again");
-        QTest::newRow("a window by id") << QStringList { QStringLiteral("--window"), QStringLiteral("0x400001") } << 2
+        QTest::newRow("the list") << QStringList { "--list" } << 0 << QByteArray("'corvex record --choose' asks again");
+        QTest::newRow("a window by id") << QStringList { "--window", "0x400001" } << 2
                                         << QByteArray("windows cannot be picked by id: run 'corvex record --choose'");
-        QTest::newRow("a display that is not there") << QStringList { QStringLiteral("--display"), QStringLiteral("3") }
-                                                     << 2 << QByteArray("'corvex record --choose' asks again");
+        QTest::newRow("a display that is not there")
+            << QStringList { "--display", "3" } << 2 << QByteArray("'corvex record --choose' asks again");
     }
     void recordCommandGuidesTheAuthor()
     {
@@ -221,30 +195,26 @@ private Q_SLOTS:
         QFETCH(QByteArray, said);
         m_desktop->resetChooser();
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        if (!arguments.contains(QStringLiteral("--list")))
-            arguments << QStringLiteral("-o") << out;
-        const CommandRun run = corvexInSession(home.path(), record(arguments));
+        const QString out = home.filePath(u"show.pb"_s);
+        if (!arguments.contains(u"--list"_s))
+            arguments << u"-o"_s << out;
+        const Run run = corvexInSession(home.path(), record(arguments));
         QVERIFY2(run.exitCode == exitCode, run.err.constData());
         QVERIFY2((run.out + run.err).contains(said), (run.out + run.err).constData());
     }
 
-    // 'corvex record' with no choice remembered asks the desktop's dialog and records what was
-    // chosen; then the remembered choice is used, until 'corvex record --choose' forgets it and
-    // asks again.
+    // The dialog asks once; the remembered choice is used until 'corvex record --choose'.
     void recordCommandChoosesAgainOnRequest()
     {
         m_desktop->resetChooser();
-        WaylandPainter painter(*m_desktop, QStringLiteral("frame"));
+        WaylandPainter painter(*m_desktop, u"frame"_s);
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        const QStringList arguments
-            = record({ QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), out });
+        const QString out = home.filePath(u"show.pb"_s);
+        const QStringList arguments = record({ "--seconds", "1", "-o", out });
         const int before = m_desktop->timesAsked();
         for (const auto& [choose, asked] : { std::pair { false, 1 }, { false, 1 }, { true, 2 } }) {
             QFile::remove(out);
-            const CommandRun run = corvexInSession(
-                home.path(), choose ? arguments + QStringList { QStringLiteral("--choose") } : arguments);
+            const Run run = corvexInSession(home.path(), choose ? arguments + QStringList { "--choose" } : arguments);
             QVERIFY2(run.exitCode == 0, run.err.constData());
             QCOMPARE(m_desktop->timesAsked(), before + asked);
             VideoAnalysis record;
@@ -253,9 +223,8 @@ private Q_SLOTS:
         }
     }
 
-    // A desktop that sends no picture at all of what was shared (KWin 5.27
-    // sends none of a whole screen): the command says so and what to try,
-    // rather than blaming the screen for being still.
+    // A desktop that sends no picture of what was shared (KWin 5.27, a whole screen):
+    // the command says so and what to try, not that the screen was still.
     void recordCommandSaysTheDesktopSentNoPicture()
     {
         if (m_desktop->kind != WaylandTestDesktop::Kind::kde)
@@ -263,28 +232,25 @@ private Q_SLOTS:
         QTemporaryDir home;
         const QString token = m_desktop->rememberMonitor();
         QVERIFY(!token.isEmpty());
-        portal::settingsChoiceStore(home.filePath(QStringLiteral("corvex/corvex.ini")).toStdString())
+        portal::settingsChoiceStore(home.filePath(u"corvex/corvex.ini"_s).toStdString())
             ->save({ token.toStdString(), 0, 0, portal::kSourceMonitor });
-        const CommandRun run = corvexInSession(home.path(),
-            record(
-                { QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), home.filePath("show.pb") }));
+        const Run run = corvexInSession(home.path(), record({ "--seconds", "1", "-o", home.filePath("show.pb") }));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains("the desktop sent no picture") && run.err.contains("share the player's window"),
             run.err.constData());
     }
 
-    // 'corvex record --auto-crop' on a letterboxed picture: once several scenes
-    // showed the same black bars, it says so and records only the picture
-    // between them, so the top cells get the picture's colour.
+    // 'corvex record --auto-crop' finds the bars of a letterboxed picture over several
+    // scenes, says so and records only the picture between them.
     void recordCommandCropsBlackBars()
     {
         m_desktop->resetChooser();
         WaylandPainter painter(*m_desktop);
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
+        const QString out = home.filePath(u"show.pb"_s);
         QProcess corvex;
         corvex.setProcessEnvironment(sessionEnvironment(home.path()));
-        corvex.start(QStringLiteral(CORVEX_CLI), record({ QStringLiteral("--auto-crop"), QStringLiteral("-o"), out }));
+        corvex.start(QStringLiteral(CORVEX_CLI), record({ "--auto-crop", "-o", out }));
         auto stop = qScopeGuard([&] {
             if (corvex.state() != QProcess::NotRunning) {
                 corvex.kill();

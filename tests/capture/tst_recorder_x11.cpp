@@ -1,12 +1,12 @@
-// Recording from a real X server and sound server (scripts/test-services
-// starts Xvfb with jwm, and PulseAudio with a null sink) through the screen
-// recorder, the capture engine and the analysis recorder.
+// Recording from the test X server and sound server through the screen recorder,
+// the capture engine and the analysis recorder.
 
 #include "analysis/analysis_recorder.h"
 #include "capture/screen_recorder.h"
 #include "platform/fingerprint/signature_matcher.h"
 #include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/x11/x11_backend.h"
+#include "support/cli_run.h"
 #include "support/recorded.h"
 #include "support/sound_server.h"
 #include "support/tones.h"
@@ -21,6 +21,7 @@
 #include <pulse/simple.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
 using namespace corvex;
 using namespace corvex::screencapture;
 using capture::ScreenRecorder;
@@ -47,8 +48,7 @@ void compareColours(const VideoAnalysis& record, int seed)
         const std::uint32_t got = channel.r(0) << 16 | channel.g(0) << 8 | channel.b(0);
         for (int shift = 0; shift < 24; shift += 8)
             QVERIFY2(std::abs(int((got >> shift) & 0xff) - int((expected >> shift) & 0xff)) <= 2,
-                qPrintable(QStringLiteral("channel (%1, %2): %3, expected %4")
-                               .arg(channel.x())
+                qPrintable(u"channel (%1, %2): %3, expected %4"_s.arg(channel.x())
                                .arg(channel.y())
                                .arg(got, 6, 16, QLatin1Char('0'))
                                .arg(expected, 6, 16, QLatin1Char('0'))));
@@ -57,20 +57,14 @@ void compareColours(const VideoAnalysis& record, int seed)
 
 bool run(const QString& program, const QStringList& arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    return process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return test::runCli(arguments, 20000, program).exitCode == 0;
 }
 
 // An 800 × 600 monitor at the screen's top left, for as long as the guard lives.
 auto testMonitor()
 {
-    const bool added = run(QStringLiteral("xrandr"),
-        { QStringLiteral("--setmonitor"), QStringLiteral("CorvexTest"), QStringLiteral("800/203x600/152+0+0"),
-            QStringLiteral("none") });
-    return std::pair(added, qScopeGuard([] {
-        run(QStringLiteral("xrandr"), { QStringLiteral("--delmonitor"), QStringLiteral("CorvexTest") });
-    }));
+    const bool added = run(u"xrandr"_s, { "--setmonitor", "CorvexTest", "800/203x600/152+0+0", "none" });
+    return std::pair(added, qScopeGuard([] { run(u"xrandr"_s, { "--delmonitor", "CorvexTest" }); }));
 }
 
 } // namespace
@@ -123,7 +117,7 @@ private Q_SLOTS:
         const auto found
             = std::find_if(windows.begin(), windows.end(), [&](const Window& w) { return w.windowID == window; });
         QVERIFY(found != windows.end());
-        QVERIFY(ScreenRecorder::displayName(*found).endsWith(QStringLiteral(": Known colours")));
+        QVERIFY(ScreenRecorder::displayName(*found).endsWith(u": Known colours"_s));
         screen->setCaptureType(ScreenRecorder::CaptureType::window);
         screen->setSelectedWindow(*found);
         QCOMPARE(screen->streamConfiguration().height, 75);
@@ -139,25 +133,19 @@ private Q_SLOTS:
         QTRY_VERIFY(!screen->isRunning());
     }
 
-    // Only pictures that changed are analysed: a screen that stays still while
-    // 'corvex record' runs leaves a record without frames, which is of no use
-    // as a light show. The command says so and fails rather than report success.
+    // A screen that stays still while 'corvex record' runs leaves no frames to
+    // analyse: the command says so and fails rather than report success.
     void recordCommandOnAStillScreen()
     {
         const xcb_window_t window = m_x->createWindow(0, 0, 800, 600, false, "Still picture", getppid());
         m_x->paint(window, 800, 600, 160, 120, [](int x, int y) { return blockColour(x / 160, y / 120, 0); });
         QVERIFY(m_x->show(window));
         QTemporaryDir home;
-        const QString out = home.filePath(QStringLiteral("show.pb"));
-        QProcess corvex;
-        corvex.start(QStringLiteral(CORVEX_CLI),
-            { QStringLiteral("record"), QStringLiteral("--source"), QStringLiteral("x11"), QStringLiteral("--no-audio"),
-                QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("-o"), out });
-        QVERIFY(corvex.waitForFinished(60000));
-        const QByteArray said = corvex.readAllStandardError();
+        const test::Run corvex = test::runCli(
+            { "record", "--source", "x11", "--no-audio", "--seconds", u"1"_s, "-o", home.filePath(u"show.pb"_s) });
+        const QByteArray& said = corvex.err;
         m_x->destroy(window);
-        QCOMPARE(corvex.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(corvex.exitCode() == 1, said.constData());
+        QVERIFY2(corvex.exitCode == 1, said.constData());
         QVERIFY2(said.contains("no frames were recorded: nothing on the recorded screen changed"), said.constData());
         QVERIFY2(said.contains("play the film"), said.constData());
     }
@@ -174,7 +162,7 @@ private Q_SLOTS:
         analysis::AnalysisRecorder recorder(nullptr);
         auto screen = recorderFor(recorder, false);
         QVERIFY(selectTestMonitor(*screen));
-        QCOMPARE(ScreenRecorder::displayName(*screen->selectedDisplay()), QStringLiteral("Display: 800 x 600"));
+        QCOMPARE(ScreenRecorder::displayName(*screen->selectedDisplay()), u"Display: 800 x 600"_s);
         recorder.start();
         QCoro::waitFor(screen->start());
         QTRY_COMPARE(screen->contentSize(), QSizeF(100, 75));
@@ -237,22 +225,18 @@ private Q_SLOTS:
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
             QSKIP("no sound server (scripts/test-services starts one)");
         QTemporaryDir directory;
-        const QString tone = directory.filePath(QStringLiteral("tone.wav"));
-        QVERIFY(run(QStringLiteral("sox"),
-            { QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"),
-                QStringLiteral("2"), tone, QStringLiteral("synth"), QStringLiteral("4"), QStringLiteral("sine"),
-                QStringLiteral("1000") }));
+        const QString tone = directory.filePath(u"tone.wav"_s);
+        QVERIFY(run(u"sox"_s, { "-n", "-r", "48000", "-c", "2", tone, "synth", "4", "sine", "1000" }));
 
         analysis::AnalysisRecorder recorder(nullptr);
         auto screen = recorderFor(recorder, true);
         recorder.start();
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
-        // Recording before anything plays; a sound server that wakes an idle sink
-        // slowly (pipewire-pulse on a busy machine) may take some seconds.
+        // Recording before anything plays (pipewire-pulse may wake an idle sink slowly).
         QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 15000);
         QProcess player;
-        player.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=50"), tone });
+        player.start(u"paplay"_s, { "--latency-msec=50", tone });
         // A full-scale sine: about -3 dB average, 0 dB peak.
         QTRY_VERIFY_WITH_TIMEOUT(
             std::abs(screen->captureEngine().powerMeter().values()[0].average - -3.01f) < 0.3f, 3000);
@@ -264,11 +248,9 @@ private Q_SLOTS:
         QVERIFY(!record.signature().empty());
     }
 
-    // A recording started together with capture holds the sound from its
-    // first moment on, in its place: the sound server's monitor hears nothing
-    // for a second or so after it joins, and that second is silence in the
-    // signature rather than missing from it (which would place every clip too
-    // early, and leave a four-second recording without a signature).
+    // A recording started with capture holds the sound from its first moment on: the
+    // second or so the monitor hears nothing after it joins is silence in the signature,
+    // not missing from it (which would place every clip too early).
     void soundIsOnTheTimeLineFromTheFirstMoment()
     {
         if (qEnvironmentVariableIsEmpty("PULSE_SERVER"))
@@ -282,8 +264,7 @@ private Q_SLOTS:
         recorder.start();
         QCoro::waitFor(screen->start());
         QVERIFY(screen->isRunning());
-        // The tune plays once the monitor hears (before, the null sink would
-        // only start playing it at the end of its long idle block).
+        // The tune plays once the monitor hears (the null sink's idle block would delay it).
         QTRY_VERIFY_WITH_TIMEOUT(!screen->captureEngine().powerMeter().values().empty(), 10000);
         pa_sample_spec sampleSpec { PA_SAMPLE_FLOAT32LE, 16000, 1 };
         pa_buffer_attr attributes { std::uint32_t(-1), 16000 * 4 / 10, std::uint32_t(-1), std::uint32_t(-1),
@@ -294,8 +275,7 @@ private Q_SLOTS:
                 &attributes, &status),
             &pa_simple_free);
         QVERIFY2(stream, pa_strerror(status));
-        // Half a second of silence first, so that the stream runs steadily; the
-        // tune is heard when everything queued before it has been.
+        // Half a second of silence first, so that the stream runs steadily.
         const std::vector<float> silence(8000, 0.0f);
         QVERIFY2(pa_simple_write(stream.get(), silence.data(), silence.size() * 4, &status) == 0, pa_strerror(status));
         const pa_usec_t queued = pa_simple_get_latency(stream.get(), &status);
@@ -308,16 +288,15 @@ private Q_SLOTS:
 
         const auto items = fingerprint::decodeSignature(record.signature());
         QVERIFY2(items, "no signature");
-        // As many items as the time from start to stop gives (the fingerprint
-        // needs its first 2.6 s before its first item).
+        // As many items as start to stop gives (the first comes after 2.6 s).
         const double expectedItems = (stoppedAt - startedAt - 2.6) / fingerprint::signatureItemSeconds();
         QVERIFY2(std::abs(double(items->size()) - expectedItems) <= 4,
-            qPrintable(QStringLiteral("%1 items for %2 s").arg(items->size()).arg(stoppedAt - startedAt)));
+            qPrintable(u"%1 items for %2 s"_s.arg(items->size()).arg(stoppedAt - startedAt)));
         const auto match = fingerprint::locateClip(*items, played);
         QVERIFY(match);
         const double expected = playedAt - startedAt;
         QVERIFY2(std::abs(match->offsetSeconds - expected) < 0.3,
-            qPrintable(QStringLiteral("found at %1 s, played at %2 s").arg(match->offsetSeconds).arg(expected)));
+            qPrintable(u"found at %1 s, played at %2 s"_s.arg(match->offsetSeconds).arg(expected)));
     }
 };
 

@@ -1,6 +1,5 @@
-// The preview link end to end: a published UDPServer found and fed by UDPClient
-// through a real loopback-only avahi-daemon, and the client's bookkeeping
-// (address choice, waiting messages, failed connections) over real sockets.
+// The preview link through a loopback-only avahi-daemon, and the client's address choice,
+// waiting messages and failed connections over real sockets.
 
 #include "platform/dnssd/publisher.h"
 #include "platform/net/udp_listener.h"
@@ -163,8 +162,7 @@ private Q_SLOTS:
         client.send(third, receiver);
         QTRY_COMPARE(received.size(), 2);
         QCOMPARE(received.at(1), third);
-        // Datagrams on loopback arrive in order: once a last one is in, any
-        // duplicate of the third would have arrived before it.
+        // In order on loopback: a duplicate of the third would have come before the last.
         const QByteArray last = R"({"11":{"r":7,"g":7,"b":7}})";
         client.send(last, receiver);
         QTRY_COMPARE(received.size(), 3);
@@ -207,8 +205,7 @@ private Q_SLOTS:
         QVERIFY(moved.listening);
         publisher.publish(name, kType, moved.port());
         QTRY_COMPARE_WITH_TIMEOUT(published.size(), 2, 10000);
-        // The daemon may still answer from its cache for a moment and the send
-        // fails once more; a streaming sender simply goes on with its next frame.
+        // The daemon's cache may fail a send once more; a streaming sender goes on.
         QDeadlineTimer deadline(10000);
         while (moved.datagrams.isEmpty() && !deadline.hasExpired()) {
             client.send("found again"_ba, receiver);
@@ -255,8 +252,7 @@ private Q_SLOTS:
         QCOMPARE(a.datagrams, reached == u"A"_s ? waiting : QList<QByteArray> {});
         QCOMPARE(b.datagrams, reached == u"B"_s ? waiting : QList<QByteArray> {});
 
-        // Later answers: a usable one sends what waits; one for the endpoint in
-        // use (with the other family's) changes nothing; a moved receiver takes over.
+        // Later answers: one for the endpoint in use changes nothing; a moved receiver takes over.
         client.serviceDidResolveAddress(service, { ipv6Loopback(b.port()), ipv4(a.port()) });
         client.send("1"_ba, service);
         client.serviceDidResolveAddress(service, { ipv4(a.port()), ipv6Loopback(b.port()) });
@@ -270,9 +266,8 @@ private Q_SLOTS:
         QVERIFY(!client.hasPendingData(service.name));
     }
 
-    // The receiver restarts on the same port while the studio's connection to it
-    // has just failed (before the failure has reached the client's own thread):
-    // the next answer must bring a fresh connection, not the failed one.
+    // The receiver restarts on the same port just after the connection failed (before the
+    // failure reached the client's thread): the next answer brings a fresh connection.
     void anAnswerReplacesAConnectionThatJustFailed()
     {
         LogCapture log;
@@ -280,8 +275,7 @@ private Q_SLOTS:
         UDPClient client(kType);
         const DiscoveredService service = unpublishedService("comeback");
         client.serviceDidResolveAddress(service, { ipv4(port) });
-        // Nobody listens: the refusal comes back and fails the connection on a
-        // later send, without the event loop running.
+        // The refusal fails the connection on a later send, without the event loop running.
         for (int i = 0; i < 200 && !log.containsMatch(u"Send error.*ECONNREFUSED"_s); ++i)
             client.send("anyone?"_ba, service);
         QVERIFY(log.containsMatch(u"Send error.*ECONNREFUSED"_s));
@@ -346,9 +340,7 @@ private Q_SLOTS:
         QTRY_COMPARE(sent.load(), kCount);
         sender.join();
 
-        // A busy machine may drop datagrams when the receiving buffer overflows,
-        // but never reorders them: once the receiver has drained, one more
-        // message arrives last.
+        // Datagrams may be dropped on a busy machine but never reordered: one more arrives last.
         QTRY_VERIFY(!receiver.datagrams.isEmpty());
         QTest::qWait(200);
         client.send(QByteArray::number(kCount), service);

@@ -30,7 +30,7 @@ using corvex::test::Run;
 
 Run author(const QStringList& arguments)
 {
-    return corvex::test::runCli(QStringList { u"author"_s } + arguments, 240000);
+    return corvex::test::runCli(QStringList { "author" } + arguments, 240000);
 }
 
 #define REQUIRE_FFMPEG()                                                                                               \
@@ -66,7 +66,7 @@ private Q_SLOTS:
         MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180), "-f", "lavfi", "-i",
             "sine=f=330:beep_factor=3:d=4", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
         const QString out = path(u"colours.pb"_s);
-        const Run run = author({ film, u"-o"_s, out });
+        const Run run = author({ film, "-o", out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
@@ -113,8 +113,8 @@ private Q_SLOTS:
         QFETCH(QStringList, choice);
         QFETCH(int, picture);
         QFETCH(int, sound);
-        const QString pictures[] = { u"color=c=red:s=160x90:r=25:d=4"_s, u"color=c=blue:s=160x90:r=25:d=4"_s };
-        const QString tunes[] = { u"sine=f=330:beep_factor=3:d=4"_s, u"sine=f=1250:beep_factor=5:d=4"_s };
+        const QString pictures[] = { "color=c=red:s=160x90:r=25:d=4", "color=c=blue:s=160x90:r=25:d=4" };
+        const QString tunes[] = { "sine=f=330:beep_factor=3:d=4", "sine=f=1250:beep_factor=5:d=4" };
         // Streams 0 and 1 are pictures, 2 and 3 sound.
         const QString film = path(u"streams.mkv"_s);
         if (!QFile::exists(film))
@@ -127,9 +127,9 @@ private Q_SLOTS:
             MAKE_FILM({ "-f", "lavfi", "-i", pictures[picture], "-f", "lavfi", "-i", tunes[sound], "-c:v", "libx264",
                 "-c:a", "flac", alone });
         const QString out = path(u"streams-%1.pb"_s.arg(QTest::currentDataTag()).replace(' ', '-'));
-        const Run run = author(QStringList { film, u"-o"_s, out } + choice);
+        const Run run = author(QStringList { film, "-o", out } + choice);
         QVERIFY2(run.exitCode == 0, run.err.constData());
-        const Run expectedRun = author({ alone, u"-o"_s, alone + u".pb"_s });
+        const Run expectedRun = author({ alone, "-o", alone + u".pb"_s });
         QVERIFY2(expectedRun.exitCode == 0, expectedRun.err.constData());
         VideoAnalysis record, expected;
         QVERIFY(readRecord(out, record));
@@ -172,7 +172,7 @@ private Q_SLOTS:
         arguments.last() = film;
         MAKE_FILM(arguments);
         const QString out = film + u".pb"_s;
-        const Run run = author({ film, u"-o"_s, out });
+        const Run run = author({ film, "-o", out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
@@ -199,7 +199,7 @@ private Q_SLOTS:
         MAKE_FILM({ "-f", "lavfi", "-i", "color=c=red:s=64x36:r=25:d=2", "-vf", "setpts=PTS+gte(N\\,1)*10000/TB",
             "-fps_mode", "passthrough", "-c:v", "libx264", film });
         const QString out = path(u"long.pb"_s);
-        author({ film, u"-o"_s, out }); // fails for want of sound, and writes the record
+        author({ film, "-o", out }); // fails for want of sound, and writes the record
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
         const corvex::test::Probe picture = corvex::test::probe(film, u"v:0"_s);
@@ -227,7 +227,7 @@ private Q_SLOTS:
         MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(8, 640, 360) + u',' + filter, "-f", "lavfi", "-i",
             "sine=d=8", "-c:v", "libx264", "-g", "10", "-c:a", "aac", "-shortest", film });
         const QString out = path(u"crop-%1.pb"_s.arg(bars));
-        const Run run = author({ film, u"--auto-crop"_s, u"-o"_s, out });
+        const Run run = author({ film, "--auto-crop", "-o", out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
         QVERIFY2(run.err.contains(bars ? "Black bars found: cropping to 0.0000,0.12" : "No black bars found"),
             run.err.constData());
@@ -238,87 +238,85 @@ private Q_SLOTS:
         QVERIFY2(near(top, { 255, 0, 0 }, 8), qPrintable(text(top)));
     }
 
-    // Each a one-line reason and exit status 1; a record only where one makes sense.
+    // Each a one-line reason and exit status 1; a record only where one makes sense. The
+    // film is made with ffmpeg's arguments (its name last, as FILE.ext), then spoilt.
     void badInput_data()
     {
-        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QStringList>("making");
+        QTest::addColumn<QByteArray>("spoil"); // bytes of the film to replace: "from>to"
         QTest::addColumn<QString>("reason");
         QTest::addColumn<bool>("written");
-        // clang-format off
-        QTest::newRow("missing file") << "missing" << "No such file" << false;
-        QTest::newRow("zero-length file") << "empty" << "is empty (0 bytes)" << false;
-        QTest::newRow("not a video") << "text" << "is not a video file" << false;
-        QTest::newRow("no video stream") << "sound" << "has no video stream" << false;
-        QTest::newRow("unsupported codec") << "unknown codec"
+        const auto picture = [](const char* size, int seconds) {
+            return QStringList { "-f", "lavfi", "-i", u"testsrc2=s=%1:r=25:d=%2"_s.arg(size).arg(seconds) };
+        };
+        const auto withSound = [&](const char* size, int seconds) {
+            return picture(size, seconds) + QStringList { "-f", "lavfi", "-i", u"sine=d=%1"_s.arg(seconds) };
+        };
+        QTest::newRow("missing file") << QStringList {} << QByteArray() << "No such file" << false;
+        QTest::newRow("zero-length file") << QStringList { "" } << QByteArray() << "is empty (0 bytes)" << false;
+        QTest::newRow("not a video") << QStringList { "Notes on the film, scene by scene.\n" } << QByteArray()
+                                     << "is not a video file" << false;
+        QTest::newRow("no video stream") << QStringList { "-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac", "FILE.m4a" }
+                                         << QByteArray() << "has no video stream" << false;
+        QTest::newRow("unsupported codec")
+            << picture("160x90", 1) + QStringList { "-c:v", "libx264", "FILE.mkv" }
+            << QByteArray("V_MPEG4/ISO/AVC>V_QQQQQ/ISO/AVC")
             << "is coded in a way no decoder here knows, which this program cannot decode" << false;
-        QTest::newRow("absurd dimensions") << "absurd" << "99999 x 16 pixels" << false;
-        QTest::newRow("no audio stream") << "silent" << "has no sound" << true;
-        QTest::newRow("truncated file") << "truncated" << "is cut short" << true;
-        QTest::newRow("corrupt packets in the middle") << "damaged" << "is damaged" << true;
-        // clang-format on
+        QTest::newRow("absurd dimensions") << picture("64x16", 1) + QStringList { "-pix_fmt", "yuv420p", "FILE.y4m" }
+                                           << QByteArray("W64 H16>W99999 H16") << "99999 x 16 pixels" << false;
+        QTest::newRow("no audio stream") << picture("160x90", 2) + QStringList { "-c:v", "libx264", "FILE.mp4" }
+                                         << QByteArray() << "has no sound" << true;
+        QTest::newRow("truncated file") << withSound("320x180", 10)
+                + QStringList { "-c:v", "libx264", "-c:a", "aac", "FILE.mkv" }
+                                        << QByteArray("truncate") << "is cut short" << true;
+        QTest::newRow("corrupt packets in the middle")
+            << withSound("320x180", 8) + QStringList { "-c:v", "libx264", "-g", "25", "-c:a", "mp2", "FILE.ts" }
+            << QByteArray("garbage") << "is damaged" << true;
     }
 
     void badInput()
     {
         REQUIRE_FFMPEG();
-        QFETCH(QString, kind);
+        QFETCH(QStringList, making);
+        QFETCH(QByteArray, spoil);
         QFETCH(QString, reason);
         QFETCH(bool, written);
-        QString film = path(u"bad-%1"_s.arg(kind).replace(' ', '-'));
-        if (kind == u"empty"_s) {
-            QFile empty(film);
-            QVERIFY(empty.open(QIODevice::WriteOnly));
-        } else if (kind == u"text"_s) {
-            QFile notes(film);
-            QVERIFY(notes.open(QIODevice::WriteOnly));
-            notes.write(QByteArray("Notes on the film, scene by scene.\n").repeated(100));
-        } else if (kind == u"sound"_s) {
-            film += u".m4a"_s;
-            MAKE_FILM({ "-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac", film });
-        } else if (kind == u"unknown codec"_s) {
-            film += u".mkv"_s;
-            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-c:v", "libx264", film });
+        QString film = path(QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'));
+        if (making.size() == 1) { // the file's text
             QFile file(film);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            const qsizetype at = file.readAll().indexOf("V_MPEG4/ISO/AVC");
-            file.close();
-            QVERIFY(at > 0 && corvex::test::overwrite(film, at, "V_QQQQQ/ISO/AVC"));
-        } else if (kind == u"absurd"_s) {
-            film += u".y4m"_s;
-            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=64x16:r=25:d=1", "-pix_fmt", "yuv420p", film });
-            QFile file(film);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QByteArray bytes = file.readAll();
-            file.close();
-            bytes.replace("W64 H16", "W99999 H16");
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(bytes);
-        } else if (kind == u"silent"_s) {
-            film += u".mp4"_s;
-            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-c:v", "libx264", film });
-        } else if (kind == u"truncated"_s) {
-            film += u".mkv"_s;
-            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=10", "-f", "lavfi", "-i", "sine=d=10", "-c:v",
-                "libx264", "-c:a", "aac", film });
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(making.first().toUtf8().repeated(100));
+        } else if (!making.isEmpty()) {
+            film += making.last().mid(4);
+            making.last() = film;
+            MAKE_FILM(making);
+        }
+        if (spoil == "truncate") {
             QVERIFY(corvex::test::truncateFile(film, QFileInfo(film).size() * 6 / 10));
-        } else if (kind == u"damaged"_s) {
-            film += u".ts"_s;
-            MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=8", "-f", "lavfi", "-i", "sine=d=8", "-c:v",
-                "libx264", "-g", "25", "-c:a", "mp2", film });
+        } else if (spoil == "garbage") {
             QByteArray garbage(12000, '\0');
             for (int i = 0; i < garbage.size(); ++i)
                 garbage[i] = char((i * 7919) ^ (i >> 3));
             QVERIFY(corvex::test::overwrite(film, QFileInfo(film).size() / 2, garbage));
+        } else if (!spoil.isEmpty()) {
+            QFile file(film);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QByteArray bytes = file.readAll();
+            file.close();
+            const QList<QByteArray> change = spoil.split('>');
+            QVERIFY(bytes.contains(change[0]));
+            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(bytes.replace(change[0], change[1]));
         }
         const QString out = film + u".pb"_s;
-        const Run run = author({ film, u"-o"_s, out });
+        const Run run = author({ film, "-o", out });
         QCOMPARE(run.exitCode, 1);
         const QList<QByteArray> lines = run.err.split('\n');
         const auto found = std::find_if(
             lines.begin(), lines.end(), [&](const QByteArray& line) { return line.contains(reason.toUtf8()); });
         QVERIFY2(found != lines.end(), run.err.constData());
         QVERIFY2(found->startsWith("corvex: "), found->constData());
-        if (kind == u"damaged"_s) {
+        if (spoil == "garbage") {
             // How much was damaged is said, as a count.
             static const QRegularExpression count(u"is damaged: (\\d+) damaged packets or frames"_s);
             const QRegularExpressionMatch match = count.match(QString::fromUtf8(*found));
@@ -331,7 +329,7 @@ private Q_SLOTS:
             QVERIFY(record.timestamps_size() > 0);
             for (const auto& channel : record.channels())
                 QCOMPARE(channel.r_size(), record.timestamps_size());
-            if (kind == u"silent"_s)
+            if (reason == u"has no sound"_s)
                 QVERIFY(record.signature().empty());
         }
     }
@@ -345,7 +343,7 @@ private Q_SLOTS:
             "libx264", "-preset", "ultrafast", "-c:a", "aac", film });
         const QString out = path(u"long.pb"_s);
         QProcess process;
-        process.start(QStringLiteral(CORVEX_CLI), { u"author"_s, film, u"-o"_s, out });
+        process.start(QStringLiteral(CORVEX_CLI), { "author", film, "-o", out });
         QByteArray err;
         // A twentieth of the film is analysed, enough sound for a signature.
         QTRY_VERIFY_WITH_TIMEOUT((err += process.readAllStandardError()).contains("5.0 %"), 120000);

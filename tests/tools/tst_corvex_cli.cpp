@@ -48,7 +48,7 @@ class ReceiveProcess {
 public:
     explicit ReceiveProcess(const QStringList& arguments)
     {
-        m_process.start(QStringLiteral(CORVEX_CLI), QStringList { u"receive"_s } + arguments);
+        m_process.start(QStringLiteral(CORVEX_CLI), QStringList { "receive" } + arguments);
     }
     ~ReceiveProcess() { stop(); }
 
@@ -154,10 +154,10 @@ private Q_SLOTS:
     void analyseFollowsTheFramesAndWritesARecord()
     {
         QTemporaryDir dir;
-        const QString red = writeImage(dir, u"a.png"_s, halves(Qt::red, Qt::red));
-        const QString blue = writeImage(dir, u"b.ppm"_s, halves(Qt::blue, Qt::blue));
+        const QString red = writeImage(dir, "a.png", halves(Qt::red, Qt::red));
+        const QString blue = writeImage(dir, "b.ppm", halves(Qt::blue, Qt::blue));
         const QString out = dir.filePath(u"show.pb"_s);
-        const Run run = runCli({ u"analyse"_s, u"--fps"_s, u"25"_s, u"-o"_s, out, red, blue, red });
+        const Run run = runCli({ "analyse", "--fps", "25", "-o", out, red, blue, red });
         QCOMPARE(run.exitCode, 0);
         const QList<QByteArray> lines = run.out.trimmed().split('\n');
         QCOMPARE(lines.size(), 3);
@@ -178,8 +178,8 @@ private Q_SLOTS:
     void cropKeepsOnlyItsRegion()
     {
         QTemporaryDir dir;
-        const QString image = writeImage(dir, u"halves.png"_s, halves(Qt::red, Qt::green));
-        const Run run = runCli({ u"analyse"_s, u"--crop"_s, u"0.5,0,0.5,1"_s, image });
+        const QString image = writeImage(dir, "halves.png", halves(Qt::red, Qt::green));
+        const Run run = runCli({ "analyse", "--crop", "0.5,0,0.5,1", image });
         QCOMPARE(run.exitCode, 0);
         const auto colors = analysis::decodeLiveColourMessage(run.out.trimmed().toStdString());
         QVERIFY(colors);
@@ -193,31 +193,28 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("message");
         QTest::newRow("no command") << QStringList() << 2 << QByteArray();
-        QTest::newRow("unknown command") << QStringList { u"frobnicate"_s } << 2 << QByteArray("unknown command");
-        QTest::newRow("no images") << QStringList { u"analyse"_s } << 2 << QByteArray("no images");
-        QTest::newRow("fps zero") << QStringList { u"analyse"_s, u"--fps"_s, u"0"_s, u"x.png"_s } << 2
-                                  << QByteArray("--fps");
-        QTest::newRow("crop outside") << QStringList { u"analyse"_s, u"--crop"_s, u"0.5,0,0.6,1"_s, u"x.png"_s } << 2
+        QTest::newRow("unknown command") << QStringList { "frobnicate" } << 2 << QByteArray("unknown command");
+        QTest::newRow("no images") << QStringList { "analyse" } << 2 << QByteArray("no images");
+        QTest::newRow("fps zero") << QStringList { "analyse", "--fps", "0", "x.png" } << 2 << QByteArray("--fps");
+        QTest::newRow("crop outside") << QStringList { "analyse", "--crop", "0.5,0,0.6,1", "x.png" } << 2
                                       << QByteArray("--crop");
         QTest::newRow("crop not numbers")
-            << QStringList { u"analyse"_s, u"--crop"_s, u"a,b"_s, u"x.png"_s } << 2 << QByteArray("--crop");
-        QTest::newRow("missing image") << QStringList { u"analyse"_s, u"/nonexistent/x.png"_s } << 1
+            << QStringList { "analyse", "--crop", "a,b", "x.png" } << 2 << QByteArray("--crop");
+        QTest::newRow("missing image") << QStringList { "analyse", "/nonexistent/x.png" } << 1
                                        << QByteArray("cannot read image /nonexistent/x.png");
         QTest::newRow("inspect two files")
-            << QStringList { u"inspect"_s, u"a"_s, u"b"_s } << 2 << QByteArray("exactly one file");
-        QTest::newRow("record without output") << QStringList { u"record"_s } << 2 << QByteArray("-o FILE");
-        QTest::newRow("record display and window") << QStringList { u"record"_s, u"--display"_s, u"1"_s, u"--window"_s,
-            u"0x1"_s, u"-o"_s, u"x.pb"_s } << 2 << QByteArray("cannot be used together");
-        QTest::newRow("record unknown source") << QStringList { u"record"_s, u"--source"_s, u"wayland"_s, u"-o"_s,
-            u"x.pb"_s } << 2 << QByteArray("--source");
-        QTest::newRow("record missing window")
-            << QStringList { u"record"_s, u"--source"_s, u"synthetic"_s, u"--window"_s, u"0x99"_s, u"-o"_s, u"x.pb"_s }
-            << 2 << QByteArray("no window 0x99");
-        QTest::newRow("record choose without a desktop dialog")
-            << QStringList { u"record"_s, u"--source"_s, u"synthetic"_s, u"--choose"_s, u"-o"_s, u"x.pb"_s } << 2
-            << QByteArray("--choose is for Wayland desktops");
+            << QStringList { "inspect", "a", "b" } << 2 << QByteArray("exactly one file");
+        QTest::newRow("record without output") << QStringList { "record" } << 2 << QByteArray("-o FILE");
+        QTest::newRow("record display and window") << QStringList { "record", "--display", "1", "--window", u"0x1"_s,
+            "-o", "x.pb" } << 2 << QByteArray("cannot be used together");
+        QTest::newRow("record unknown source")
+            << QStringList { "record", "--source", "wayland", "-o", u"x.pb"_s } << 2 << QByteArray("--source");
+        QTest::newRow("record missing window") << QStringList { "record", "--source", "synthetic", "--window", "0x99",
+            "-o", "x.pb" } << 2 << QByteArray("no window 0x99");
+        QTest::newRow("record choose without a desktop dialog") << QStringList { "record", "--source", "synthetic",
+            "--choose", "-o", "x.pb" } << 2 << QByteArray("--choose is for Wayland desktops");
         QTest::newRow("record negative seconds")
-            << QStringList { u"record"_s, u"--seconds"_s, u"-1"_s, u"-o"_s, u"x.pb"_s } << 2 << QByteArray("--seconds");
+            << QStringList { "record", "--seconds", "-1", "-o", "x.pb" } << 2 << QByteArray("--seconds");
         QTest::newRow("receive port too large")
             << QStringList { "receive", "--port", "70000" } << 2 << QByteArray("--port takes");
         QTest::newRow("receive negative count")
@@ -263,7 +260,7 @@ private Q_SLOTS:
     void everyCommandHasHelp_data()
     {
         QTest::addColumn<QString>("command");
-        const Run usage = runCli({ u"--help"_s });
+        const Run usage = runCli({ "--help" });
         const qsizetype list = usage.out.indexOf("Commands:\n");
         int listed = 0;
         if (list >= 0) {
@@ -283,7 +280,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, command);
         QVERIFY2(!command.isEmpty(), "'corvex --help' lists fewer commands than the tool has");
-        const Run run = runCli({ command, u"--help"_s });
+        const Run run = runCli({ command, "--help" });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.startsWith("Usage: corvex " + command.toUtf8()), run.out.constData());
         // Each argument's name stands whole beside its description: a line of
@@ -302,7 +299,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString alone = dir.filePath(u"corvex"_s);
         QVERIFY(QFile::copy(QStringLiteral(CORVEX_CLI), alone));
-        const Run run = runCli({ u"inspect"_s, u"show.pb"_s }, 60000, alone);
+        const Run run = runCli({ "inspect", "show.pb" }, 60000, alone);
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(
             run.err.contains("corvex-inspect.so is missing") && run.err.contains("reinstall"), run.err.constData());
@@ -315,8 +312,8 @@ private Q_SLOTS:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(u"DISPLAY"_s);
         environment.remove(u"WAYLAND_DISPLAY"_s);
-        const Run run = runCli({ u"record"_s, u"--source"_s, u"x11"_s, u"-o"_s, u"x.pb"_s }, 60000,
-            QStringLiteral(CORVEX_CLI), environment);
+        const Run run
+            = runCli({ "record", "--source", "x11", "-o", "x.pb" }, 60000, QStringLiteral(CORVEX_CLI), environment);
         const QByteArray& said = run.err;
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(said.contains("screen capture is not available here"), said.constData());
@@ -326,7 +323,7 @@ private Q_SLOTS:
 
     void recordListsTheSyntheticSource()
     {
-        const Run list = runCli({ u"record"_s, u"--source"_s, u"synthetic"_s, u"--list"_s });
+        const Run list = runCli({ "record", "--source", "synthetic", "--list" });
         QCOMPARE(list.exitCode, 0);
         QVERIFY2(list.out.contains("1  Display: 1920 x 1080"), list.out.constData());
         QVERIFY2(list.out.contains("0x400002  corvex-synthetic-viewer: Test card"), list.out.constData());
@@ -345,17 +342,17 @@ private Q_SLOTS:
     void recordStampsAlikeAtAnyUptime()
     {
         QFETCH(int, days);
-        if (days > 0 && QProcess::execute(u"unshare"_s, { u"-T"_s, u"true"_s }) != 0)
+        if (days > 0 && QProcess::execute(u"unshare"_s, { "-T", "true" }) != 0)
             QSKIP("no time namespace here (needs root)");
         QTemporaryDir dir;
         const QString output = dir.filePath(u"up.pb"_s);
-        const QStringList arguments { u"record"_s, u"--source"_s, u"synthetic"_s, u"--window"_s, u"0x400002"_s,
-            u"--crop"_s, u"0,0,0.5,0.5"_s, u"--seconds"_s, u"2"_s, u"-o"_s, output };
-        const Run run = days == 0 ? runCli(arguments)
-                                  : runCli(QStringList { u"-T"_s, u"--monotonic"_s, QString::number(days * 86400),
-                                               QStringLiteral(CORVEX_CLI) }
-                                          + arguments,
-                                      60000, u"unshare"_s);
+        const QStringList arguments { "record", "--source", "synthetic", "--window", "0x400002", u"--crop"_s,
+            "0,0,0.5,0.5", "--seconds", "2", "-o", output };
+        const Run run = days == 0
+            ? runCli(arguments)
+            : runCli(QStringList { "-T", "--monotonic", QString::number(days * 86400), QStringLiteral(CORVEX_CLI) }
+                    + arguments,
+                60000, u"unshare"_s);
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.err.contains("frames"), run.err.constData());
         VideoAnalysis record;
@@ -370,7 +367,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString output = dir.filePath(u"interrupted.pb"_s);
         QProcess process;
-        process.start(QStringLiteral(CORVEX_CLI), { u"record"_s, u"--source"_s, u"synthetic"_s, u"-o"_s, output });
+        process.start(QStringLiteral(CORVEX_CLI), { "record", "--source", "synthetic", "-o", output });
         QVERIFY(process.waitForStarted());
         QByteArray progress;
         auto killer = qScopeGuard([&] {
@@ -388,9 +385,9 @@ private Q_SLOTS:
     void inspectSummarisesDrawsAndWritesJson()
     {
         QTemporaryDir dir;
-        const QString path = writeRecord(dir, u"ok.pb"_s, validRecord(4));
+        const QString path = writeRecord(dir, "ok.pb", validRecord(4));
         const QString png = dir.filePath(u"timeline.png"_s);
-        const Run run = runCli({ u"inspect"_s, u"--png"_s, png, path });
+        const Run run = runCli({ "inspect", "--png", png, path });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.contains("frames:         4"), run.out.constData());
         QVERIFY(run.out.contains("duration:       0.09 s"));
@@ -400,7 +397,7 @@ private Q_SLOTS:
         QCOMPARE(image.size(), QSize(4, 72));
         QCOMPARE(image.pixelColor(3, 70), QColor(3, 200, 252));
 
-        const QJsonObject json = QJsonDocument::fromJson(runCli({ u"inspect"_s, u"--json"_s, path }).out).object();
+        const QJsonObject json = QJsonDocument::fromJson(runCli({ "inspect", "--json", path }).out).object();
         QCOMPARE(json.value(u"timestamps"_s).toArray().size(), 4);
         QCOMPARE(json.value(u"channels"_s).toArray().size(), 9);
         QCOMPARE(json.value(u"signature"_s).toString(),
@@ -444,7 +441,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         QFETCH(QByteArray, reason);
         QTemporaryDir dir;
-        const Run run = runCli({ u"inspect"_s, writeRecord(dir, u"bad.pb"_s, bytes) });
+        const Run run = runCli({ "inspect", writeRecord(dir, "bad.pb", bytes) });
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(reason), run.err.constData());
         QCOMPARE(run.err.count('\n'), 1);
@@ -462,22 +459,22 @@ private Q_SLOTS:
         QVERIFY(test::writeWav(clip.toStdString(),
             std::vector<float>(soundtrack.begin() + 31 * 44100 + 4410, soundtrack.begin() + 41 * 44100 + 4410)));
         QVERIFY(test::writeWav(unrelated.toStdString(), test::melody(10, 22050, 22), 22050));
-        const QString frame = writeImage(dir, u"frame.png"_s, halves(Qt::red, Qt::blue));
+        const QString frame = writeImage(dir, "frame.png", halves(Qt::red, Qt::blue));
         const QString record = dir.filePath(u"show.pb"_s);
         QCOMPARE(runCli({ u"analyse"_s, u"--audio"_s, sound, u"-o"_s, record, frame }).exitCode, 0);
 
-        const Run found = runCli({ u"match"_s, record, clip });
+        const Run found = runCli({ "match", record, clip });
         QCOMPARE(found.exitCode, 0);
         const QRegularExpressionMatch offset
             = QRegularExpression(u"offset ([0-9.]+) s, confidence ([0-9.]+)"_s).match(QString::fromUtf8(found.out));
         QVERIFY2(offset.hasMatch(), found.out.constData());
         QVERIFY2(std::abs(offset.captured(1).toDouble() - 31.1) <= 0.15, found.out.constData());
 
-        const Run missing = runCli({ u"match"_s, record, unrelated });
+        const Run missing = runCli({ "match", record, unrelated });
         QCOMPARE(missing.exitCode, 1);
         QVERIFY(missing.out.startsWith("no match"));
 
-        const Run silent = runCli({ u"match"_s, writeRecord(dir, u"silent.pb"_s, validRecord(2)), clip });
+        const Run silent = runCli({ "match", writeRecord(dir, "silent.pb", validRecord(2)), clip });
         QCOMPARE(silent.exitCode, 1);
         QVERIFY2(silent.err.contains("no usable soundtrack signature"), silent.err.constData());
     }
@@ -491,7 +488,7 @@ private Q_SLOTS:
             QByteArray bytes = good;
             for (int k = 0; k < 1 + i % 5; ++k)
                 bytes[int(random() % std::uint32_t(bytes.size()))] = char(random());
-            const Run run = runCli({ u"inspect"_s, writeRecord(dir, u"fuzz.pb"_s, bytes) });
+            const Run run = runCli({ "inspect", writeRecord(dir, "fuzz.pb", bytes) });
             QVERIFY2(run.exitCode == 0 || run.exitCode == 1, run.err.constData());
         }
     }
@@ -507,8 +504,8 @@ private Q_SLOTS:
     {
         REQUIRE_DAEMON();
         QFETCH(bool, json);
-        ReceiveProcess receiver(QStringList { u"--name"_s, uniqueName(json ? "json" : "grid"), u"--count"_s, u"2"_s }
-            + (json ? QStringList { u"--json"_s } : QStringList()));
+        ReceiveProcess receiver(QStringList { "--name", uniqueName(json ? "json" : "grid"), "--count", "2" }
+            + (json ? QStringList { "--json" } : QStringList()));
         const std::uint16_t port = receiver.waitUntilAnnounced();
         QVERIFY(port != 0);
         net::UdpConnection connection(INADDR_LOOPBACK, port);
@@ -548,11 +545,11 @@ private Q_SLOTS:
         if (name.size() % 2 == 0)
             name += u'-';
         name += QString((63 - name.size()) / 2, u'\u00e9');
-        ReceiveProcess receiver({ u"--name"_s, name, u"--json"_s });
+        ReceiveProcess receiver({ "--name", name, "--json" });
         const std::uint16_t port = receiver.waitUntilAnnounced();
         QVERIFY(port != 0);
 
-        const Run discovered = runCli({ u"discover"_s, u"--seconds"_s, u"1"_s });
+        const Run discovered = runCli({ "discover", "--seconds", "1" });
         QCOMPARE(discovered.exitCode, 0);
         const QRegularExpression row(u"^%1\\s+127\\.0\\.0\\.1\\s+%2$"_s.arg(QRegularExpression::escape(name)).arg(port),
             QRegularExpression::MultilineOption);
@@ -560,15 +557,14 @@ private Q_SLOTS:
             row.match(QString::fromUtf8(discovered.out)).hasMatch(), (discovered.out + discovered.err).constData());
 
         QTemporaryDir frames;
-        QCOMPARE(
-            runCli({ u"make-frames"_s, u"--count"_s, u"6"_s, u"--size"_s, u"40x24"_s, frames.path() }).exitCode, 0);
+        QCOMPARE(runCli({ "make-frames", "--count", "6", "--size", "40x24", frames.path() }).exitCode, 0);
         QStringList images;
         for (int i = 0; i < 6; ++i)
             images.append(frames.filePath(u"frame-%1.png"_s.arg(i, 4, 10, QLatin1Char('0'))));
         QProcessEnvironment verbose = QProcessEnvironment::systemEnvironment();
         verbose.insert(u"QT_LOGGING_RULES"_s, u"corvex.*=true"_s);
-        const Run analysed = runCli(QStringList { u"analyse"_s, u"--fps"_s, u"20"_s, u"--preview"_s, name } + images,
-            60000, QStringLiteral(CORVEX_CLI), verbose);
+        const Run analysed = runCli(QStringList { "analyse", "--fps", "20", "--preview", name } + images, 60000,
+            QStringLiteral(CORVEX_CLI), verbose);
         QCOMPARE(analysed.exitCode, 0);
         QVERIFY2(analysed.err.contains("Discovered service"), analysed.err.constData());
         const QList<QByteArray> sent = analysed.out.split('\n').mid(0, 6);

@@ -1,11 +1,6 @@
-// One show, two roads: a film made here is played on the test display by a
-// real player, with its sound into the test sound server, and recorded live
-// with 'corvex record'; the same file is analysed with 'corvex author'. Both
-// records must hold the same colours at the same times and the same sound:
-// a clip of the film's sound is found at the same place in both.
-//
-// Needs the test X server and PulseAudio that scripts/test-services starts,
-// and ffplay (Debian's ffmpeg package); skipped without them.
+// One show, two roads: a film played on the test display and sound server by ffplay and
+// recorded live with 'corvex record', against 'corvex author' of the same file: the same
+// colours at the same times, and a clip of the sound found at the same place in both.
 
 #include "analysis/proto/video_analysis.pb.h"
 #include "platform/fingerprint/signature_matcher.h"
@@ -38,28 +33,22 @@ using corvex::test::distance;
 using corvex::test::readRecord;
 using corvex::test::text;
 
-// The film: 640 × 360 at 30 frames a second, 15 s. Solid colours change at
-// known times; from 7 s on the picture is letterboxed (a fifth of the height
-// black above and below); a tune of a new note every quarter second plays all
-// through. The last second only gives the player time to hand the end of the
-// clip's sound over before it stops.
+// The film: 640 × 360 at 30 frames a second, 15 s: solid colours changing at known times,
+// letterboxed from 7 s on, a new note every quarter second. The last second lets the player
+// hand the clip's sound over before it stops.
 constexpr double kFilmSeconds = 15;
 constexpr double kChanges[] = { 3, 5, 7, 11 }; // when the colour changes, film time
 constexpr double kClipStart = 8; // the clip given to 'corvex match': the film's sound from 8 to 14 s
 constexpr double kClipSeconds = 6;
 constexpr int kTolerance = 6; // per channel, live against file
 constexpr double kTimeTolerance = 0.15; // seconds, the clip's offset in the authored record
-// Seconds, the picture's film time in the live record against the sound's. A player
-// on a busy machine shows a frame up to a few tenths of a second late or drops it
-// (measured: -0.29 to +0.32 s at a load of 7 to 11); how close the picture lands on
-// the sound is measured by bench/sync_fidelity.sh. This catches a record whose sound
-// and picture drift apart by whole seconds.
+// Seconds, the picture's film time in the live record against the sound's: a player on a
+// busy machine shows a frame a few tenths late (-0.29 to +0.32 s measured at a load of 7 to
+// 11; bench/sync_fidelity.sh measures it). This catches sound and picture apart by seconds.
 constexpr double kLiveTimeTolerance = 0.4;
 
-// Full picture: red, green, blue; then letterboxed, a dark olive and a dark
-// plum. The live road scales the screen in stages on the X server, and about
-// 6 % of the contrast at a bar's edge bleeds into the bar's cells there; the
-// dark letterboxed picture keeps that within the tolerance.
+// Red, green, blue; then letterboxed, a dark olive and a dark plum: the live road's scaling
+// bleeds about 6 % of a bar edge's contrast into the bar's cells, within the tolerance when dark.
 QString filmPicture()
 {
     return QStringLiteral("color=c=0xC83228:s=640x360:r=30:d=3[a];color=c=0x28B43C:s=640x360:r=30:d=2[b];"
@@ -69,9 +58,8 @@ QString filmPicture()
                           "[a][b][c][d][e]concat=n=5:v=1:a=0,format=yuv420p");
 }
 
-// Notes with a harmonic, a new one every quarter second, their pitches drawn
-// from a quadratic sequence modulo a prime: no run of notes repeats within
-// the film, so a clip fits in one place only.
+// Notes with a harmonic, pitches from a quadratic sequence modulo a prime: no run of notes
+// repeats, so a clip fits in one place only.
 QString filmSound()
 {
     const QString pitch = u"110*pow(2,mod(7*floor(t*4)*floor(t*4)+3*floor(t*4),61)*3/61)"_s;
@@ -103,7 +91,7 @@ std::optional<double> firstChange(const VideoAnalysis& record)
 
 std::optional<double> matchOffset(const QString& record, const QString& clip, QByteArray& said)
 {
-    const Run run = corvexCli({ u"match"_s, record, clip });
+    const Run run = corvexCli({ "match", record, clip });
     said = run.out + run.err;
     const QRegularExpressionMatch found
         = QRegularExpression(u"offset (-?[0-9.]+) s"_s).match(QString::fromUtf8(run.out));
@@ -150,14 +138,13 @@ private Q_SLOTS:
 
         // The file road.
         const QString authored = path(u"authored.pb"_s);
-        const Run author = corvexCli({ u"author"_s, film, u"-o"_s, authored });
+        const Run author = corvexCli({ "author", film, "-o", authored });
         QVERIFY2(author.exitCode == 0, author.err.constData());
 
         // The live road: the recorder first, so that it hears the film from its first note.
         const QString live = path(u"live.pb"_s);
         QProcess recorder;
-        recorder.start(QStringLiteral(CORVEX_CLI),
-            { u"record"_s, u"--source"_s, u"x11"_s, u"--display"_s, u"1"_s, u"-o"_s, live });
+        recorder.start(QStringLiteral(CORVEX_CLI), { "record", "--source", "x11", "--display", "1", "-o", live });
         QVERIFY(recorder.waitForStarted(10000));
         QByteArray recorderSaid;
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -174,16 +161,13 @@ private Q_SLOTS:
         environment.insert(u"SDL_AUDIODRIVER"_s, u"pulseaudio"_s);
         player.setProcessEnvironment(environment);
         player.setProcessChannelMode(QProcess::MergedChannels);
-        player.start(ffplay,
-            { u"-v"_s, u"error"_s, u"-nostats"_s, u"-autoexit"_s, u"-fs"_s, u"-window_title"_s, u"crosscheck"_s,
-                film });
+        player.start(ffplay, { "-v", "error", "-nostats", "-autoexit", "-fs", "-window_title", "crosscheck", film });
         QVERIFY(player.waitForStarted(10000));
         QVERIFY2(player.waitForFinished(int(kFilmSeconds * 1000) + 60000), "the film played to its end");
         const QByteArray playerSaid = player.readAll();
         QVERIFY2(player.exitStatus() == QProcess::NormalExit && player.exitCode() == 0, playerSaid.constData());
 
-        // Stopped as soon as the film ends, as an author would: all that was
-        // heard until then belongs in the record.
+        // Stopped as soon as the film ends, as an author would.
         ::kill(pid_t(recorder.processId()), SIGINT);
         QVERIFY(recorder.waitForFinished(60000));
         recorderSaid += recorder.readAllStandardError();
@@ -205,7 +189,6 @@ private Q_SLOTS:
         const std::optional<double> inLive = matchOffset(live, clip, said);
         QVERIFY2(inLive, said.constData());
         const double shift = *inLive - *inFile;
-        qInfo("the film started %.2f s into the live record, by its sound", shift);
 
         // The picture lands with the sound: the first change of colour at the
         // same film time in both records.
@@ -213,29 +196,22 @@ private Q_SLOTS:
         const std::optional<double> liveChange = firstChange(fromScreen);
         QVERIFY2(fileChange && std::abs(*fileChange - kChanges[0]) < 0.05, "the authored record turns green at 3 s");
         QVERIFY2(liveChange, "the live record shows the film turning from red to green");
-        qInfo("the first change: %.2f s into the film by the file, %.2f s by the live record", *fileChange,
-            *liveChange - shift);
         QVERIFY2(std::abs(*liveChange - shift - *fileChange) <= kLiveTimeTolerance,
             qPrintable(QStringLiteral("live %1 s (film time %2 s), file %3 s")
                            .arg(*liveChange)
                            .arg(*liveChange - shift)
                            .arg(*fileChange)));
 
-        // The live signature holds all the sound heard, the film's end
-        // included: as much as the file's signature, from where the film began.
-        // (A signature's items end a little before its sound does.)
+        // The live signature holds all the sound heard, the film's end included.
         const double liveSound = signatureSeconds(fromScreen);
         const double fileSound = signatureSeconds(fromFile);
-        qInfo("signatures: live %.2f s (%zu bytes), file %.2f s (%zu bytes)", liveSound, fromScreen.signature().size(),
-            fileSound, fromFile.signature().size());
         QVERIFY2(fileSound > kFilmSeconds - 4, qPrintable(QString::number(fileSound)));
         QVERIFY2(liveSound >= shift + fileSound - 0.5,
             qPrintable(
                 u"the live signature covers %1 s of sound; the film's sound ends %2 s into it"_s.arg(liveSound).arg(
                     shift + fileSound)));
 
-        // Every cell within the tolerance at the same film time, away from the
-        // moments the colour changes by more than the picture may lag the sound.
+        // Every cell within the tolerance at the same film time, away from the colour changes.
         int compared = 0;
         int candidates = 0;
         QString worst;
@@ -243,8 +219,7 @@ private Q_SLOTS:
         int k = 0;
         for (int i = 0; i < fromFile.timestamps_size(); ++i) {
             const double t = fromFile.timestamps(i) / 100.0;
-            // The player's first moments are left out: its window may still be
-            // opening while it shows the first frames.
+            // The player's window may still be opening in its first moments.
             if (t < 1.5 || t > kFilmSeconds - 0.3
                 || std::any_of(std::begin(kChanges), std::end(kChanges),
                     [&](double change) { return std::abs(t - change) < kLiveTimeTolerance; }))
@@ -267,8 +242,6 @@ private Q_SLOTS:
                 }
             }
         }
-        qInfo("%d of %d moments compared; largest difference %d %s", compared, candidates, worstDistance,
-            qPrintable(worst));
         QVERIFY2(compared >= candidates * 8 / 10, qPrintable(u"%1 of %2"_s.arg(compared).arg(candidates)));
         QVERIFY2(worstDistance <= kTolerance, qPrintable(worst));
     }
