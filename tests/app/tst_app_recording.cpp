@@ -60,16 +60,6 @@ using corvex::test::Colour;
 using corvex::test::colourAt;
 using corvex::test::near;
 
-#define REQUIRE_FFMPEG()                                                                                               \
-    if (!corvex::test::haveFfmpeg())                                                                                   \
-    QSKIP("the ffmpeg command is not installed; it makes the test films")
-
-#define MAKE_FILM(...)                                                                                                 \
-    do {                                                                                                               \
-        const QString failure = corvex::test::runFfmpeg(__VA_ARGS__);                                                  \
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                              \
-    } while (false)
-
 // Holds the analysing thread after a given frame until the test lets it go
 // (or a minute has passed, so that a failing test cannot hang).
 class FrameGate final {

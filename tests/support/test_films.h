@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 
 #include <vector>
 
@@ -98,3 +99,15 @@ inline bool truncateFile(const QString& path, qint64 size)
 }
 
 } // namespace corvex::test
+
+/// Skips a test that needs test films where ffmpeg is missing.
+#define REQUIRE_FFMPEG()                                                                                               \
+    if (!corvex::test::haveFfmpeg())                                                                                   \
+    QSKIP("the ffmpeg command is not installed; it makes the test films")
+
+/// Makes a test film with ffmpeg, failing the test with its error when it cannot.
+#define MAKE_FILM(...)                                                                                                 \
+    do {                                                                                                               \
+        const QString failure = corvex::test::runFfmpeg(__VA_ARGS__);                                                  \
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                              \
+    } while (false)

@@ -33,16 +33,6 @@ Run author(const QStringList& arguments)
     return corvex::test::runCli(QStringList { "author" } + arguments, 240000);
 }
 
-#define REQUIRE_FFMPEG()                                                                                               \
-    if (!corvex::test::haveFfmpeg())                                                                                   \
-    QSKIP("the ffmpeg command is not installed; it makes the test films")
-
-#define MAKE_FILM(...)                                                                                                 \
-    do {                                                                                                               \
-        const QString failure = corvex::test::runFfmpeg(__VA_ARGS__);                                                  \
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                              \
-    } while (false)
-
 // Channel 4 is the top centre of the grid, channel 0 the centre (see the record's channel order).
 constexpr int kTopCentre = 4;
 constexpr int kCentre = 0;

@@ -92,16 +92,6 @@ bool rewrite(const QString& file, const std::function<void(QByteArray&)>& change
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
-#define REQUIRE_FFMPEG()                                                                                               \
-    if (!test::haveFfmpeg())                                                                                           \
-    QSKIP("the ffmpeg command is not installed; it makes the test films")
-
-#define MAKE_FILM(...)                                                                                                 \
-    do {                                                                                                               \
-        const QString failure = test::runFfmpeg(__VA_ARGS__);                                                          \
-        QVERIFY2(failure.isEmpty(), qPrintable(failure));                                                              \
-    } while (false)
-
 } // namespace
 
 class TestMediaFile : public QObject {
