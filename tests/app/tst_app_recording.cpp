@@ -167,6 +167,16 @@ class TestAppRecording final : public QObject {
     }
 
     QString path(const QString& name) const { return m_service.folders.filePath(name); }
+    /// Discards the recording the way an author does: the button, then "Discard" in its question.
+    static void discardThroughTheQuestion(ConfigurationView* panel)
+    {
+        panel->recordingControls()->discardButton()->click();
+        QMessageBox* box = panel->discardConfirmation();
+        QVERIFY(box);
+        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
+        QVERIFY(discard);
+        discard->click();
+    }
     QString databasePath() const { return m_service.folders.filePath(u"service.sqlite"_s); }
 
     // A recording window for a new movie, switched to "Video file" (the
@@ -579,12 +589,7 @@ private Q_SLOTS:
         panel->recordingButton()->click();
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         QVERIFY(panel->recordingControls()->progressBar()->text().startsWith(u"100 %"_s));
-        panel->recordingControls()->discardButton()->click();
-        QMessageBox* box = panel->discardConfirmation();
-        QVERIFY(box);
-        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
-        QVERIFY(discard);
-        discard->click();
+        discardThroughTheQuestion(panel);
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
         QVERIFY(storedShows(m_nextMovie).isEmpty());
         QVERIFY(!m_service.log().contains(QByteArray("/tvapi/lightshow/movie/") + QByteArray::number(m_nextMovie)));
@@ -729,12 +734,7 @@ private Q_SLOTS:
         QVERIFY(message->isVisibleTo(panel));
         // The author may still save what was read; here it is discarded.
         QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
-        panel->recordingControls()->discardButton()->click();
-        QMessageBox* box = panel->discardConfirmation();
-        QVERIFY(box);
-        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
-        QVERIFY(discard);
-        discard->click();
+        discardThroughTheQuestion(panel);
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
         view->window()->close();
     }
