@@ -15,7 +15,7 @@ AudioResampling::~AudioResampling()
     av_channel_layout_uninit(&m_layout);
 }
 
-bool AudioResampling::convert(AVFrame* decoded, std::vector<std::vector<float>>& channels)
+bool AudioResampling::convert(const AVFrame* decoded, std::vector<std::vector<float>>& channels)
 {
     const int count = decoded->ch_layout.nb_channels;
     const auto samples = static_cast<std::size_t>(decoded->nb_samples);
@@ -64,8 +64,10 @@ bool AudioResampling::convert(AVFrame* decoded, std::vector<std::vector<float>>&
     if (!m_context || m_format != decoded->format || m_rate != decoded->sample_rate
         || av_channel_layout_compare(&m_layout, &decoded->ch_layout) != 0) {
         swr_free(&m_context);
-        if (swr_alloc_set_opts2(&m_context, &decoded->ch_layout, AV_SAMPLE_FMT_FLTP, decoded->sample_rate,
-                &decoded->ch_layout, static_cast<AVSampleFormat>(decoded->format), decoded->sample_rate, 0, nullptr)
+        av_channel_layout_uninit(&m_layout);
+        av_channel_layout_copy(&m_layout, &decoded->ch_layout);
+        if (swr_alloc_set_opts2(&m_context, &m_layout, AV_SAMPLE_FMT_FLTP, decoded->sample_rate, &m_layout,
+                static_cast<AVSampleFormat>(decoded->format), decoded->sample_rate, 0, nullptr)
                 < 0
             || swr_init(m_context) < 0) {
             swr_free(&m_context);
@@ -74,8 +76,6 @@ bool AudioResampling::convert(AVFrame* decoded, std::vector<std::vector<float>>&
         }
         m_format = decoded->format;
         m_rate = decoded->sample_rate;
-        av_channel_layout_uninit(&m_layout);
-        av_channel_layout_copy(&m_layout, &decoded->ch_layout);
     }
     m_outputs.resize(static_cast<std::size_t>(count));
     for (int c = 0; c < count; ++c)

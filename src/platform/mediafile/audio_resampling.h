@@ -19,7 +19,7 @@ public:
 
     /// Appends the frame's samples to `channels` (one vector per channel, as
     /// many as the frame has); false, with `channels` as it was, when they cannot be converted.
-    bool convert(AVFrame* decoded, std::vector<std::vector<float>>& channels);
+    bool convert(const AVFrame* decoded, std::vector<std::vector<float>>& channels);
 
 private:
     SwrContext* m_context = nullptr;

@@ -36,22 +36,28 @@ constexpr std::size_t kWakeDecoderSoundBytes = kQueuedSoundBytes / 2;
 // Frames given back wait for the decoder, at most as many as the queue holds.
 constexpr std::size_t kMaxSpareFrames = kMaxQueued;
 
-std::size_t bytesOf(const AVFrame* frame)
+std::size_t bytesOf(const DecodeThread::Decoded& item)
 {
     std::size_t bytes = 0;
-    for (const AVBufferRef* buffer : frame->buf)
-        bytes += buffer != nullptr ? buffer->size : 0;
+    if (item.kind == DecodeThread::Decoded::Kind::Picture)
+        for (const AVBufferRef* buffer : item.frame->buf)
+            bytes += buffer != nullptr ? buffer->size : 0;
+    else if (item.kind == DecodeThread::Decoded::Kind::Sound)
+        for (const std::vector<float>& channel : item.sound.sound.channels)
+            bytes += channel.size() * sizeof(float);
     return bytes;
 }
 
 } // namespace
 
-DecodeThread::DecodeThread(AVFormatContext* format, VideoDecoder& video, AVCodecContext* audio, int audioStream,
-    PictureReduction& reduction, const std::atomic<bool>& stopRequested)
+DecodeThread::DecodeThread(AVFormatContext* format, VideoDecoder& video, AVCodecContext* audio,
+    const AVStream* audioStream, std::int64_t startMicroseconds, PictureReduction& reduction,
+    const std::atomic<bool>& stopRequested)
     : m_format(format)
     , m_video(video)
     , m_audio(audio)
-    , m_audioStream(audioStream)
+    , m_audioStream(audio && audioStream ? audioStream->index : -1)
+    , m_sound(audioStream, startMicroseconds)
     , m_reduction(reduction)
     , m_stopRequested(stopRequested)
 {
@@ -62,16 +68,16 @@ DecodeThread::~DecodeThread()
     stop();
 }
 
-int DecodeThread::damagedPackets() const
+DecodeThread::Damage DecodeThread::damage() const
 {
     std::lock_guard lock(m_mutex);
-    return m_damagedPackets;
+    return m_damage;
 }
 
 void DecodeThread::countDamagedPacket()
 {
     std::lock_guard lock(m_mutex);
-    ++m_damagedPackets;
+    ++m_damage.packets;
 }
 
 FramePtr DecodeThread::spareFrame()
@@ -133,10 +139,10 @@ bool DecodeThread::decoderMayGo() const
 
 bool DecodeThread::hand(Decoded item)
 {
-    std::unique_lock lock(m_mutex);
     const bool picture = item.kind == Decoded::Kind::Picture;
     const bool sound = item.kind == Decoded::Kind::Sound;
-    const std::size_t bytes = picture || sound ? bytesOf(item.frame.get()) : 0;
+    const std::size_t bytes = bytesOf(item);
+    std::unique_lock lock(m_mutex);
     // Notes and the end always fit: they come once and carry no picture.
     if (!m_quit && (picture || sound) && !fits(picture, bytes)) {
         m_decoderWaiting = true;
@@ -156,6 +162,14 @@ bool DecodeThread::hand(Decoded item)
     return true;
 }
 
+bool DecodeThread::handSound(bool unfinished)
+{
+    while (std::optional<SoundBlocks::Block> block = m_sound.take(unfinished))
+        if (!hand({ Decoded::Kind::Sound, nullptr, false, std::move(*block), {} }))
+            return false;
+    return true;
+}
+
 void DecodeThread::decode(AVCodecContext* codec, const AVPacket* input)
 {
     const bool isVideo = codec == m_video.context();
@@ -163,9 +177,9 @@ void DecodeThread::decode(AVCodecContext* codec, const AVPacket* input)
     if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_EOF) {
         if (isVideo && m_video.usingHardware() && m_picturesDecoded == 0) {
             std::string note = m_video.fallBackToSoftware(errorText(sent), m_decoderFailed);
-            hand({ Decoded::Kind::Note, nullptr, false, std::move(note) });
-            if (m_decoderFailed)
-                hand({ Decoded::Kind::Failure, nullptr, false,
+            hand({ Decoded::Kind::Note, nullptr, false, {}, std::move(note) });
+            if (m_decoderFailed && handSound(true))
+                hand({ Decoded::Kind::Failure, nullptr, false, {},
                     "the software video decoder would not open after the hardware decoder failed" });
             return;
         }
@@ -179,6 +193,19 @@ void DecodeThread::decode(AVCodecContext* codec, const AVPacket* input)
             countDamagedPacket();
             return;
         }
+        if (!isVideo) {
+            const int damagedBefore = m_sound.damagedFrames() + m_sound.framesWithoutTime();
+            m_sound.add(m_frame.get());
+            av_frame_unref(m_frame.get());
+            if (m_sound.damagedFrames() + m_sound.framesWithoutTime() != damagedBefore) {
+                std::lock_guard lock(m_mutex);
+                m_damage.soundFrames = m_sound.damagedFrames();
+                m_damage.soundWithoutTime = m_sound.framesWithoutTime();
+            }
+            if (!handSound(false))
+                return;
+            continue;
+        }
         FramePtr decoded = spareFrame();
         if (!decoded) {
             av_frame_unref(m_frame.get());
@@ -187,11 +214,10 @@ void DecodeThread::decode(AVCodecContext* codec, const AVPacket* input)
         }
         av_frame_move_ref(decoded.get(), m_frame.get());
         bool reduced = false;
-        if (isVideo) {
-            ++m_picturesDecoded;
-            decoded = m_reduction.reduce(std::move(decoded), reduced);
-        }
-        if (!hand({ isVideo ? Decoded::Kind::Picture : Decoded::Kind::Sound, std::move(decoded), reduced, {} }))
+        ++m_picturesDecoded;
+        decoded = m_reduction.reduce(std::move(decoded), reduced);
+        // The sound before the picture goes first, finished or not.
+        if (!handSound(true) || !hand({ Decoded::Kind::Picture, std::move(decoded), reduced, {}, {} }))
             return;
     }
 }
@@ -202,7 +228,7 @@ void DecodeThread::decodeFile()
     const int videoStream = m_video.streamIndex();
     while (!quitting() && !m_decoderFailed) {
         if (m_stopRequested.load()) {
-            hand({ Decoded::Kind::End, nullptr, false, {} });
+            hand({ Decoded::Kind::End, nullptr, false, {}, {} });
             return;
         }
         const int status = av_read_frame(m_format, m_packet.get());
@@ -211,7 +237,8 @@ void DecodeThread::decodeFile()
             decode(m_video.context(), nullptr);
             if (m_audio)
                 decode(m_audio, nullptr);
-            hand({ Decoded::Kind::End, nullptr, false, {} });
+            if (handSound(true))
+                hand({ Decoded::Kind::End, nullptr, false, {}, {} });
             return;
         }
         if (status < 0) {
@@ -219,7 +246,8 @@ void DecodeThread::decodeFile()
                 countDamagedPacket();
                 continue;
             }
-            hand({ Decoded::Kind::Failure, nullptr, false, "reading the file failed: " + errorText(status) });
+            if (handSound(true))
+                hand({ Decoded::Kind::Failure, nullptr, false, {}, "reading the file failed: " + errorText(status) });
             return;
         }
         m_consecutiveReadErrors = 0;
@@ -248,9 +276,9 @@ DecodeThread::Decoded DecodeThread::take()
     m_queue.pop_front();
     if (item.kind == Decoded::Kind::Picture) {
         --m_queuedPictures;
-        m_queuedPictureBytes -= bytesOf(item.frame.get());
+        m_queuedPictureBytes -= bytesOf(item);
     } else if (item.kind == Decoded::Kind::Sound) {
-        m_queuedSoundBytes -= bytesOf(item.frame.get());
+        m_queuedSoundBytes -= bytesOf(item);
     }
     if (m_decoderWaiting && decoderMayGo())
         m_forDecoder.notify_one();
@@ -266,6 +294,7 @@ void DecodeThread::stop()
     }
     if (m_thread.joinable())
         m_thread.join();
+    m_sound.reset();
     std::lock_guard lock(m_mutex);
     m_queue.clear();
     m_queuedPictures = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/mediafile/reader_internals.h"
+#include "platform/mediafile/sound_blocks.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -18,41 +19,52 @@ class VideoDecoder;
 
 /// Demultiplexes and decodes on a thread of its own, so that the decoders are
 /// fed while the reader's caller converts and analyses the pictures it already
-/// has; decoded frames wait in a queue bounded in pictures (by memory) and in items.
+/// has; decoded pictures and blocks of sound wait in a queue bounded in
+/// pictures, in items and in memory. The sound is made into blocks here, so
+/// that its many small frames never leave this thread.
 class DecodeThread final {
 public:
     struct Decoded {
         enum class Kind { Picture, Sound, Note, End, Failure };
         Kind kind = Kind::End;
-        FramePtr frame; // Picture, Sound
+        FramePtr frame; // Picture
         bool reduced = false; // Picture: averaged down already
+        SoundBlocks::Block sound; // Sound
         std::string text; // Note (decoding moved to software), Failure
     };
+    /// What was met on the way, counted since the reader opened.
+    struct Damage {
+        int packets = 0; // marked corrupt by the container, refused by a decoder, or unreadable
+        int soundFrames = 0; // sound decoded with concealed errors, or that could not be converted
+        int soundWithoutTime = 0; // sound without a presentation time: dropped
+    };
 
-    /// `audio` may be null (no sound). Each picture goes through `reduction`
+    /// `audio` may be null (no sound), else `audioStream` is its stream; times
+    /// count from `startMicroseconds`. Each picture goes through `reduction`
     /// before it waits. `stopRequested` ends the reading as the end of the file does.
-    DecodeThread(AVFormatContext* format, VideoDecoder& video, AVCodecContext* audio, int audioStream,
-        PictureReduction& reduction, const std::atomic<bool>& stopRequested);
+    DecodeThread(AVFormatContext* format, VideoDecoder& video, AVCodecContext* audio, const AVStream* audioStream,
+        std::int64_t startMicroseconds, PictureReduction& reduction, const std::atomic<bool>& stopRequested);
     ~DecodeThread();
     DecodeThread(const DecodeThread&) = delete;
     DecodeThread& operator=(const DecodeThread&) = delete;
 
     /// The next decoded item, waiting for it; starts the thread if it is not running.
     Decoded take();
-    /// Gives back the frame of an item the caller is done with, so that the
-    /// thread decodes into it again instead of allocating one per block of
-    /// sound (a film has dozens a second).
+    /// Gives back the frame of a picture the caller is done with, so that the
+    /// thread decodes into it again instead of allocating one per picture.
     void recycle(FramePtr frame);
     /// Stops the thread and drops what it decoded ahead (before a seek).
     void stop();
-    /// Packets the demuxer marked as corrupt, that a decoder refused or that failed to read.
-    int damagedPackets() const;
+    Damage damage() const;
 
 private:
     void decodeFile();
     void decode(AVCodecContext* codec, const AVPacket* packet);
     /// Waits for room in the queue; false when the thread is to quit.
     bool hand(Decoded item);
+    /// Hands the sound that is ready; with `unfinished`, also the block still
+    /// being joined (before something that must not overtake it). False when the thread is to quit.
+    bool handSound(bool unfinished);
     void countDamagedPacket();
     /// An empty frame: one given back, or a new one.
     FramePtr spareFrame();
@@ -69,6 +81,7 @@ private:
     VideoDecoder& m_video;
     AVCodecContext* const m_audio;
     const int m_audioStream;
+    SoundBlocks m_sound; // the thread's own
     PictureReduction& m_reduction;
     const std::atomic<bool>& m_stopRequested;
 
@@ -85,7 +98,7 @@ private:
     bool m_decoderWaiting = false;
     bool m_waitingPicture = false; // what the waiting decoder holds
     std::size_t m_waitingBytes = 0;
-    int m_damagedPackets = 0;
+    Damage m_damage;
     std::vector<FramePtr> m_spareFrames;
 
     // The thread's own.

@@ -1,6 +1,5 @@
 #include "platform/mediafile/media_file_reader.h"
 
-#include "platform/mediafile/audio_resampling.h"
 #include "platform/mediafile/decode_thread.h"
 #include "platform/mediafile/reader_internals.h"
 #include "platform/mediafile/video_conversion.h"
@@ -54,11 +53,6 @@ const char* mediaTypeName(AVMediaType type)
     return name ? name : "unknown";
 }
 
-// Sound is handed out in blocks of about this length (in seconds) where the
-// file's own blocks follow on from each other within the slack (microseconds).
-constexpr double kJoinedSoundSeconds = 0.1;
-constexpr std::int64_t kJoinedSoundSlackMicroseconds = 1000;
-
 } // namespace
 
 // The probe (open()), the time line and the hand-over to the caller; the
@@ -79,11 +73,10 @@ struct MediaFileReader::Impl {
     // The caller's (next(), seek(), damage()).
     std::deque<ReaderItem> pending;
     bool finished = false;
-    DamageReport damage;
+    DamageReport counted; // of the pictures (the sound's is counted where it is decoded)
+    DamageReport damage; // all of it, as last asked for
     std::unique_ptr<PictureReduction> pictureReduction; // the decoding thread's
     VideoConversion videoConversion { info };
-    AudioResampling audioResampling;
-    std::optional<std::int64_t> nextAudioMicroseconds;
 
     explicit Impl(const ReaderOptions& readerOptions)
         : options(readerOptions)
@@ -92,10 +85,6 @@ struct MediaFileReader::Impl {
     ~Impl() { decoding.reset(); }
 
     void emitVideo(AVFrame* decoded, bool reduced);
-    void emitAudio(AVFrame* decoded);
-    std::optional<std::int64_t> microseconds(const AVFrame* decoded, const AVStream* stream) const;
-    void countDamage(const AVFrame* decoded);
-    bool holdsShortSound() const;
     void reached(std::int64_t microseconds);
 };
 
@@ -274,8 +263,8 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
 
     impl->pictureReduction
         = std::make_unique<PictureReduction>(impl->info, options.boxAverage, impl->video->hardwarePixelFormat());
-    impl->decoding = std::make_unique<DecodeThread>(
-        format, *impl->video, impl->audio.get(), audioIndex, *impl->pictureReduction, impl->stop);
+    impl->decoding = std::make_unique<DecodeThread>(format, *impl->video, impl->audio.get(), impl->audioStream,
+        impl->startMicroseconds, *impl->pictureReduction, impl->stop);
     return OpenResult::success(std::unique_ptr<MediaFileReader>(new MediaFileReader(std::move(impl))));
 }
 
@@ -293,13 +282,15 @@ const MediaFileInfo& MediaFileReader::info() const
 
 const DamageReport& MediaFileReader::damage() const
 {
-    {
-        m_impl->damage.damagedPackets = m_impl->decoding->damagedPackets();
-    }
+    Impl& impl = *m_impl;
+    const DecodeThread::Damage decoded = impl.decoding->damage();
+    impl.damage.damagedPackets = decoded.packets;
     // Lines a decoder logged as errors stand for damage it concealed.
-    m_impl->damage.damagedFrames
-        = std::max(m_impl->damage.damagedFrames, g_decoderErrorLines.load() - m_impl->errorLinesAtStart);
-    return m_impl->damage;
+    impl.damage.damagedFrames = std::max(
+        impl.counted.damagedFrames + decoded.soundFrames, g_decoderErrorLines.load() - impl.errorLinesAtStart);
+    impl.damage.framesWithoutTime = impl.counted.framesWithoutTime + decoded.soundWithoutTime;
+    impl.damage.lastTimeSeconds = impl.counted.lastTimeSeconds;
+    return impl.damage;
 }
 
 void MediaFileReader::requestStop()
@@ -325,99 +316,32 @@ bool MediaFileReader::seek(double seconds)
         avcodec_flush_buffers(impl.audio.get());
     impl.pending.clear();
     impl.finished = false;
-    impl.nextAudioMicroseconds.reset();
     return true;
-}
-
-std::optional<std::int64_t> MediaFileReader::Impl::microseconds(const AVFrame* decoded, const AVStream* stream) const
-{
-    const std::int64_t pts
-        = decoded->best_effort_timestamp != AV_NOPTS_VALUE ? decoded->best_effort_timestamp : decoded->pts;
-    if (pts == AV_NOPTS_VALUE)
-        return std::nullopt;
-    return av_rescale_q(pts, stream->time_base, kMicroseconds) - startMicroseconds;
-}
-
-void MediaFileReader::Impl::countDamage(const AVFrame* decoded)
-{
-    if (decoded->decode_error_flags != 0 || (decoded->flags & AV_FRAME_FLAG_CORRUPT) != 0)
-        ++damage.damagedFrames;
 }
 
 void MediaFileReader::Impl::reached(std::int64_t microseconds)
 {
-    damage.lastTimeSeconds = std::max(damage.lastTimeSeconds, static_cast<double>(microseconds) / 1e6);
+    counted.lastTimeSeconds = std::max(counted.lastTimeSeconds, static_cast<double>(microseconds) / 1e6);
 }
 
 void MediaFileReader::Impl::emitVideo(AVFrame* decoded, bool reduced)
 {
-    countDamage(decoded);
-    const std::optional<std::int64_t> time = microseconds(decoded, videoStream);
+    if (frameIsDamaged(decoded))
+        ++counted.damagedFrames;
+    const std::optional<std::int64_t> time = frameMicroseconds(decoded, videoStream, startMicroseconds);
     if (!time) {
-        ++damage.framesWithoutTime;
+        ++counted.framesWithoutTime;
         return;
     }
     bool damaged = false;
     std::shared_ptr<media::PixelBuffer> image
         = videoConversion.convert(decoded, reduced, video->hardwarePixelFormat(), damaged);
     if (!image) {
-        damage.damagedFrames += damaged ? 1 : 0;
+        counted.damagedFrames += damaged ? 1 : 0;
         return;
     }
     reached(*time);
     pending.push_back(VideoFrame { std::move(image), media::MediaTime::make(*time, 1'000'000) });
-}
-
-void MediaFileReader::Impl::emitAudio(AVFrame* decoded)
-{
-    countDamage(decoded);
-    if (decoded->nb_samples <= 0 || decoded->sample_rate <= 0 || decoded->ch_layout.nb_channels <= 0)
-        return;
-    std::optional<std::int64_t> time = microseconds(decoded, audioStream);
-    // Sound without a time follows on from the block before it.
-    if (!time)
-        time = nextAudioMicroseconds;
-    if (!time) {
-        ++damage.framesWithoutTime;
-        return;
-    }
-    // Sound that follows on from the block still waiting joins it: a film's
-    // sound comes in blocks of a few milliseconds, and every block costs the
-    // same on its way to the signature whatever its length.
-    auto* last = pending.empty() ? nullptr : std::get_if<AudioBlock>(&pending.back());
-    const bool joins = last != nullptr && last->sampleRate == decoded->sample_rate
-        && last->channels.size() == static_cast<std::size_t>(decoded->ch_layout.nb_channels) && nextAudioMicroseconds
-        && std::abs(*time - *nextAudioMicroseconds) <= kJoinedSoundSlackMicroseconds;
-    if (!joins) {
-        AudioBlock block;
-        block.sampleRate = decoded->sample_rate;
-        block.time = media::MediaTime::make(*time, 1'000'000);
-        // Room for the blocks that may join it, so that it is not copied as it grows.
-        block.channels.resize(static_cast<std::size_t>(decoded->ch_layout.nb_channels));
-        for (std::vector<float>& channel : block.channels)
-            channel.reserve(static_cast<std::size_t>(decoded->sample_rate * kJoinedSoundSeconds) + decoded->nb_samples);
-        pending.push_back(std::move(block));
-        last = &std::get<AudioBlock>(pending.back());
-    }
-    if (!audioResampling.convert(decoded, last->channels)) {
-        if (!joins)
-            pending.pop_back();
-        ++damage.damagedFrames;
-        return;
-    }
-    // A joined block keeps to its sample count, as if the sound had come in one piece.
-    nextAudioMicroseconds
-        = (joins ? *nextAudioMicroseconds : *time) + av_rescale(decoded->nb_samples, 1'000'000, decoded->sample_rate);
-    reached(*time);
-}
-
-bool MediaFileReader::Impl::holdsShortSound() const
-{
-    if (pending.size() != 1)
-        return false;
-    const auto* block = std::get_if<AudioBlock>(&pending.front());
-    return block != nullptr && !block->channels.empty()
-        && block->channels.front().size() < static_cast<std::size_t>(block->sampleRate * kJoinedSoundSeconds);
 }
 
 ReaderItem MediaFileReader::next()
@@ -426,8 +350,7 @@ ReaderItem MediaFileReader::next()
     for (;;) {
         if (impl.stop.load())
             return EndOfFile {};
-        // A short block of sound waits for the sound that follows it, unless something else comes first.
-        if (!impl.pending.empty() && (impl.finished || !impl.holdsShortSound())) {
+        if (!impl.pending.empty()) {
             ReaderItem item = std::move(impl.pending.front());
             impl.pending.pop_front();
             return item;
@@ -440,7 +363,8 @@ ReaderItem MediaFileReader::next()
             impl.emitVideo(decoded.frame.get(), decoded.reduced);
             break;
         case DecodeThread::Decoded::Kind::Sound:
-            impl.emitAudio(decoded.frame.get());
+            impl.reached(decoded.sound.lastMicroseconds);
+            impl.pending.push_back(std::move(decoded.sound.sound));
             break;
         case DecodeThread::Decoded::Kind::Note:
             impl.info.hardwareNote = decoded.text;

@@ -9,7 +9,9 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace corvex::mediafile::detail {
@@ -43,6 +45,23 @@ inline std::string errorText(int code)
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
     return text;
+}
+
+/// A frame's presentation time in microseconds from `startMicroseconds`, if it has one.
+inline std::optional<std::int64_t> frameMicroseconds(
+    const AVFrame* decoded, const AVStream* stream, std::int64_t startMicroseconds)
+{
+    const std::int64_t pts
+        = decoded->best_effort_timestamp != AV_NOPTS_VALUE ? decoded->best_effort_timestamp : decoded->pts;
+    if (pts == AV_NOPTS_VALUE)
+        return std::nullopt;
+    return av_rescale_q(pts, stream->time_base, kMicroseconds) - startMicroseconds;
+}
+
+/// Whether the decoder says it concealed damage in the frame.
+inline bool frameIsDamaged(const AVFrame* decoded)
+{
+    return decoded->decode_error_flags != 0 || (decoded->flags & AV_FRAME_FLAG_CORRUPT) != 0;
 }
 
 } // namespace corvex::mediafile::detail
