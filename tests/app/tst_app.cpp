@@ -866,12 +866,22 @@ private Q_SLOTS:
     }
 
     // Recordings the service asked to wait for different times are tried
-    // again when the longest wait is over.
+    // again when the longest wait is over, but never more than an hour later.
+    void theNextRetryWaitsTheLongestWaitAsked_data()
+    {
+        QTest::addColumn<QByteArray>("firstWait");
+        QTest::addColumn<int>("expectedMs");
+        QTest::newRow("two seconds and one") << QByteArray("2") << 2000;
+        QTest::newRow("a day and a second") << QByteArray("86400") << 3600000;
+    }
+
     void theNextRetryWaitsTheLongestWaitAsked()
     {
+        QFETCH(QByteArray, firstWait);
+        QFETCH(int, expectedMs);
         FaultServer server;
         server.setAnswer("POST", "/tvapi/lightshow/movie/90006",
-            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "2" } } });
+            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", firstWait } } });
         server.setAnswer("POST", "/tvapi/lightshow/movie/90011",
             { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "1" } } });
         auto manager = signedInAt(server);
@@ -884,7 +894,7 @@ private Q_SLOTS:
         QSignalSpy scheduled(&backoff, &Backoff::scheduled);
         QTRY_COMPARE_WITH_TIMEOUT(scheduled.count(), 1, 10000);
         QCOMPARE(posts(server), 2);
-        QCOMPARE(scheduled.first().at(0).toInt(), 2000);
+        QCOMPARE(scheduled.first().at(0).toInt(), expectedMs);
     }
 };
 

@@ -188,8 +188,11 @@ private Q_SLOTS:
             << request(std::nullopt, {}, "ok");
         QTest::newRow("a token with a zero byte is no token")
             << QByteArray("activate xdg-activation-token=a%00b") << true << none;
-        QTest::newRow("a token far too long is no token")
-            << QByteArray("activate xdg-activation-token=" + QByteArray(600, 'x')) << true << none;
+        QTest::newRow("a token of the longest length")
+            << QByteArray("activate xdg-activation-token=" + QByteArray(512, 'x')) << true
+            << request(std::nullopt, QByteArray(512, 'x'), {});
+        QTest::newRow("a token one byte too long is no token")
+            << QByteArray("activate xdg-activation-token=" + QByteArray(513, 'x')) << true << none;
         QTest::newRow("a field without a value") << QByteArray("activate token") << false << none;
         QTest::newRow("two spaces") << QByteArray("activate  xdg-activation-token=a") << false << none;
         QTest::newRow("something else") << QByteArray("open the pod bay doors") << false << none;

@@ -665,25 +665,24 @@ private Q_SLOTS:
     }
 
     // Another program waiting for a sign-in holds the socket; a socket left
-    // behind by a program that crashed is taken over.
+    // behind by a program that crashed is taken over, by the same session.
     void sessionSeesOtherPrograms()
     {
         const QString path = WebSession::socketPath();
         const QUrl page(u"http://127.0.0.1:1/"_s);
+        bool opened = false;
+        WebSession session([&opened](const QUrl&) { return opened = true; });
         {
             QLocalServer other;
             QVERIFY(other.listen(path));
-            WebSession session([](const QUrl&) { return true; });
             const auto outcome = QCoro::waitFor(session.authenticate(page, u"corvexapp"_s));
             QCOMPARE(outcome.failure, WebSession::Failure::Busy);
             QVERIFY(outcome.message.contains(u"another Corvex program"_s));
-            QVERIFY(other.isListening());
+            QVERIFY(other.isListening() && !opened);
         }
         QFile stale(path);
         QVERIFY(stale.open(QIODevice::WriteOnly));
         stale.close();
-        bool opened = false;
-        WebSession session([&opened](const QUrl&) { return opened = true; });
         auto waiting = session.authenticate(page, u"corvexapp"_s);
         QTRY_VERIFY(opened);
         const QString error = handOver(QUrl(u"corvexapp://callback?token=abc"_s));

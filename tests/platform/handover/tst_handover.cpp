@@ -153,6 +153,8 @@ private Q_SLOTS:
                                   << QByteArray("refused the message holds control characters");
         QTest::newRow("escape sequence") << QByteArray("\x1b[2Jactivate\n")
                                          << QByteArray("refused the message holds control characters");
+        QTest::newRow("DEL byte") << QByteArray("activ\x7f" "te\n")
+                                  << QByteArray("refused the message holds control characters");
         QTest::newRow("not UTF-8") << QByteArray("\xc3\x28\n") << QByteArray("refused the message is not UTF-8 text");
         QTest::newRow("empty line") << QByteArray("\n") << QByteArray("refused the message is empty");
     }

@@ -217,6 +217,7 @@ private Q_SLOTS:
             { "bad stored origin names the setting", {}, { "service_url=http://example.org" }, {}, {}, {},
                 "service_url" },
             { "empty key refused", { "CORVEX_TMDB_API_KEY=" }, {}, {}, {}, {}, "empty catalogue API key" },
+            { "key of spaces refused", { "CORVEX_TMDB_API_KEY=  " }, {}, {}, {}, {}, "empty catalogue API key" },
         };
         for (const auto& r : rows)
             QTest::newRow(r.name) << r.environment << r.stored << r.service << r.catalogue << r.apiKey << r.errorPart;
