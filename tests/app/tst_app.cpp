@@ -300,6 +300,13 @@ private Q_SLOTS:
         main->retryButton()->click();
         QTRY_VERIFY(main->outboxLabel()->fullText().contains(u"Last attempt: "_s));
         QCOMPARE(refreshed.count(), 0);
+        // Another recording that the main window's Retry sends is not this one.
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90005, u"Golem"_s), u"u"_s));
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90005", { 200, "{}" });
+        main->retryButton()->click();
+        QTRY_COMPARE(refreshed.count(), 1);
+        QTRY_VERIFY(!studio.environment().uploads.isRetryingAll());
+        QVERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
         // Long messages are cut at the window's edge with the whole text in the tooltip.
         main->resize(main->minimumSize());
         QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
@@ -312,7 +319,7 @@ private Q_SLOTS:
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
         QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
         QCOMPARE(manager->uploads.outbox()->entries().size(), 0);
-        QTRY_COMPARE(refreshed.count(), 1);
+        QTRY_COMPARE(refreshed.count(), 2);
         QTRY_VERIFY(!main->retryButton()->isVisibleTo(main));
         QTRY_VERIFY(!main->outboxLabel()->fullText().contains(u"Last attempt"_s));
 
@@ -851,18 +858,24 @@ private Q_SLOTS:
             manager->session.account() && manager->session.account()->email == u"b@example.org"_s, 10000);
     }
 
-    // A recording made under another account is never offered for a retry.
+    // A recording made under another account is never offered for a retry,
+    // nor retried by itself, even while the service asks to wait.
     void theOutboxOffersNoRetryForAnotherAccountsRecording()
     {
         FaultServer server;
         auto manager = signedInAt(server);
         QVERIFY(manager);
+        server.setAnswer("GET", "/auth/account",
+            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "1" } } });
         QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90006, u"Nosferatu"_s), u"v"_s));
         StudioApp studio(manager->uploads, app::RecordingModels::process());
+        QSignalSpy planned(&studio.environment().outboxRetry.backoff(), &Backoff::scheduled);
         OutboxDialog outbox(studio.environment());
         QCOMPARE(outbox.list()->topLevelItemCount(), 1);
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
+        QTest::qWait(300);
+        QCOMPARE(planned.count(), 0);
     }
 
     // Recordings the service asked to wait for different times are tried

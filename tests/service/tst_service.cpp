@@ -1300,6 +1300,19 @@ private Q_SLOTS:
         QCOMPARE(countRequests(fake.server, "POST"), 0);
     }
 
+    // A recording made under another account is kept as that account's: it
+    // is not sent under this one, nor given this account's address.
+    void aRecordingOfAnotherAccountKeepsItsAuthor()
+    {
+        FakeService fake;
+        QTRY_VERIFY(fake.studio.manager->account().has_value());
+        const auto result
+            = QCoro::waitFor(fake.studio.uploads->uploadLightShow(validRecording(), movieItem(550), u"u0"_s));
+        QCOMPARE(result.delivery, Delivery::OtherAuthor);
+        QCOMPARE(countRequests(fake.server, "POST"), 0);
+        QCOMPARE(fake.studio.outbox->entry(result.outboxId)->authorText(), u"account u0"_s);
+    }
+
     // A recording another account took on meanwhile is not sent under this
     // one, whatever the caller's older copy says.
     void aRecordingAdoptedMeanwhileStaysWithItsAuthor()
