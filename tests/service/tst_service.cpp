@@ -411,6 +411,25 @@ private Q_SLOTS:
         QCOMPARE(studio.manager->accessToken(), status == 401 ? std::nullopt : std::optional(u"tok"_s));
     }
 
+    // An answer about a token that another sign-in replaced meanwhile is not
+    // taken for the new author's account.
+    void anAccountAnswerForAReplacedTokenIsIgnored()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"a","email":"a@x"})", FaultServer::Action::Hold });
+        Studio studio = makeStudio(server.origin());
+        studio.store->setValue(u"access_token"_s, u"token-a"_s);
+        auto fetching = studio.manager->fetchAccount();
+        QTRY_VERIFY(server.held() >= 1);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"b","email":"b@x"})" });
+        studio.manager->setAccessToken(u"token-b"_s);
+        QTRY_COMPARE(studio.manager->account().value_or(Account {}).id, u"b"_s);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"a","email":"a@x"})" });
+        server.releaseHeld();
+        QCoro::waitFor(std::move(fetching));
+        QCOMPARE(studio.manager->account().value_or(Account {}).id, u"b"_s);
+    }
+
     // Nothing is asked of the service without a token: neither the account
     // (until a token comes) nor the listing, which signs out instead.
     void nothingAskedWithoutAToken()
