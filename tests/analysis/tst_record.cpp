@@ -401,6 +401,7 @@ private Q_SLOTS:
         QTest::newRow("missing b") << QByteArray("{\"11\":{\"r\":1,\"g\":2}}");
         QTest::newRow("fraction") << QByteArray("{\"11\":{\"r\":1.5,\"g\":2,\"b\":3}}");
         QTest::newRow("string") << QByteArray("{\"11\":{\"r\":\"1\",\"g\":2,\"b\":3}}");
+        QTest::newRow("2 to the 63") << QByteArray("{\"11\":{\"r\":9223372036854775808,\"g\":2,\"b\":3}}");
     }
     void decodingRefusesOtherShapes()
     {

@@ -792,6 +792,13 @@ private Q_SLOTS:
         QVERIFY(succeeds(login("long enough\n")));
         QVERIFY(succeeds(corvex(advised.captured(1).split(u' '))));
         QVERIFY(corvex({ u"outbox"_s }).out.contains(u"the outbox is empty"_s));
+        // An outbox that is a link to a folder elsewhere is not used.
+        QVERIFY(QDir(corvex.outboxPath()).removeRecursively());
+        QVERIFY(QFile::link(corvex.home.path(), corvex.outboxPath()));
+        result = corvex({ u"outbox"_s });
+        QVERIFY(QFile::remove(corvex.outboxPath()));
+        QCOMPARE(result.status, 1);
+        QVERIFY2(result.err.contains(u"the outbox cannot be used"_s), qPrintable(result.err));
 
         corvex.setOrigin(u"http://lights.example.org"_s);
         result = corvex({ u"whoami"_s });
