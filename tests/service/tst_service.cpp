@@ -546,6 +546,7 @@ private Q_SLOTS:
         QTest::newRow("item without value") << "token&state=s" << "-" << unusable;
         QTest::newRow("percent-decoded, plus kept") << "token=a%2Fb+c&state=s" << "a/b+c" << "";
         QTest::newRow("line break") << "token=a%0D%0AX-Evil:1&state=s" << "-" << unusable;
+        QTest::newRow("a space") << "token=a%20b&state=s" << "-" << unusable;
         QTest::newRow("its own state, no token") << "state=s" << "-" << "did not return an access token";
         QTest::newRow("no state") << "token=t" << "earlier" << foreign;
         QTest::newRow("another sign-in's state") << "token=t&state=x" << "earlier" << foreign;
@@ -1276,6 +1277,8 @@ private Q_SLOTS:
         broken.write("{\"item\":{\"movie\":{\"id\":\"x\"}}}");
         broken.close();
         QFile(dir.filePath(u"outbox/20261206T185648671Z-0000000a.pb"_s)).open(QIODevice::WriteOnly);
+        const QString lost = addEntry(outbox, u"a1"_s, 2); // its recording is gone
+        QVERIFY(QFile::remove(dir.filePath(u"outbox/"_s + lost + u".pb"_s)));
         QCOMPARE(outbox.entries().size(), 1);
         const auto took = outbox.take(added);
         QVERIFY(took);
