@@ -867,15 +867,39 @@ private Q_SLOTS:
         QVERIFY(manager);
         server.setAnswer("GET", "/auth/account",
             { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "1" } } });
-        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90006, u"Nosferatu"_s), u"v"_s));
+        const auto added = manager->uploads.outbox()->add("recording", movieItem(90006, u"Nosferatu"_s), u"v"_s);
+        QVERIFY(added);
+        (*manager->uploads.outbox()->take(*added.value).value)->recordFailure(u"the service did not answer"_s);
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         QSignalSpy planned(&studio.environment().outboxRetry.backoff(), &Backoff::scheduled);
         OutboxDialog outbox(studio.environment());
         QCOMPARE(outbox.list()->topLevelItemCount(), 1);
+        QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Waits for account v to sign in"_s);
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
         QTest::qWait(300);
         QCOMPARE(planned.count(), 0);
+    }
+
+    // Each retry waits twice as long as the one before, up to the longest; a
+    // reset (a success, a new sign-in) starts again from the shortest.
+    void retriesWaitLongerUntilAReset()
+    {
+        Backoff* self = nullptr;
+        Backoff retry([&self] { self->schedule(); });
+        self = &retry;
+        retry.setDelays(1, 4);
+        QSignalSpy scheduled(&retry, &Backoff::scheduled);
+        retry.schedule();
+        QTRY_VERIFY(scheduled.count() >= 4);
+        retry.reset();
+        retry.schedule();
+        retry.reset();
+        QList<int> delays;
+        for (const QList<QVariant>& arguments : scheduled)
+            delays.append(arguments.at(0).toInt());
+        QCOMPARE(delays.mid(0, 4), (QList<int> { 1, 2, 4, 4 }));
+        QCOMPARE(delays.last(), 1);
     }
 
     // Recordings the service asked to wait for different times are tried

@@ -382,13 +382,29 @@ private Q_SLOTS:
         QVERIFY(wrong.readAllStandardError().contains("not a corvexapp: URL"));
     }
 
-    // With the service down, "Sign In" says so in the studio and sends no browser to an error page.
+    // With the service down or not answering its sign-in page, "Sign In" says so in
+    // the studio and sends no browser to an error page.
+    void signInToAServiceThatIsDown_data()
+    {
+        QTest::addColumn<int>("status"); // of the sign-in page; 0: nothing listens
+        QTest::addColumn<QString>("said");
+        QTest::newRow("down") << 0 << u"The light-show service at %1 cannot be reached"_s;
+        QTest::newRow("status 500") << 500 << u"The light-show service at %1 has a problem on its side (status 500)"_s;
+        QTest::newRow("status 404") << 404 << u"%1 answered with status 404 instead of its sign-in page"_s;
+    }
+
     void signInToAServiceThatIsDown()
     {
+        QFETCH(int, status);
+        QFETCH(QString, said);
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const QString origin = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
+        QString origin = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
         closed.close();
+        FaultServer server;
+        server.setAnswer("GET", "/auth/signin", { status, "{}" });
+        if (status != 0)
+            origin = server.origin();
         auto manager = m_service.newManager(origin);
         int opened = 0;
         StudioApp studio(manager->uploads, RecordingModels::process(), {}, [&opened](const QUrl&) {
@@ -398,7 +414,7 @@ private Q_SLOTS:
         MainWindow* window = studio.newMainWindow();
         QPushButton* signInButton = shown<QPushButton>(window, u"Sign In"_s);
         signInButton->click();
-        QTRY_VERIFY(labelStartingWith(window, u"The light-show service at %1 cannot be reached"_s.arg(origin)));
+        QTRY_VERIFY(labelStartingWith(window, said.arg(origin)));
         QVERIFY(signInButton->isEnabled());
         QCOMPARE(opened, 0);
         QVERIFY(!studio.environment().signInSession.isActive());
