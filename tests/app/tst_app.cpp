@@ -372,7 +372,7 @@ private Q_SLOTS:
         QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
         MainWindow* main = studio.newMainWindow();
         RecordingWindow* window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90006, u"Nosferatu"_s));
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90006, u"Nosferatu: A Symphony of Horror"_s));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
         panel->recordingButton()->click();
@@ -403,7 +403,7 @@ private Q_SLOTS:
             QVERIFY(manager->uploads.outbox()->entries().isEmpty());
             // Sent with nobody watching: the desktop says so too.
             QTRY_COMPARE(notified.count(), 1);
-            QCOMPARE(notified.first().at(1).toString(), u"“Nosferatu” reached the service."_s);
+            QCOMPARE(notified.first().at(1).toString(), u"“Nosferatu: A Symphony of Horror” reached the service."_s);
             return;
         }
         QVERIFY2(panel->uploadStatus()->text().contains(u"refused it for good"_s),
@@ -426,6 +426,8 @@ private Q_SLOTS:
         panel->saveAsButton()->click();
         auto* chooser = panel->findChild<QFileDialog*>();
         QVERIFY(chooser);
+        // The title as a file name, without the characters file names trip on.
+        QVERIFY(QFileInfo(chooser->selectedFiles().value(0)).fileName().startsWith(u"Nosferatu-A-Symphony-of-Horror-"_s));
         chooser->selectFile(path);
         static_cast<QDialog*>(chooser)->accept();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
@@ -434,7 +436,7 @@ private Q_SLOTS:
         panel->removeButton()->click();
         auto* question = panel->findChild<QMessageBox*>();
         QVERIFY(question);
-        QVERIFY(question->text().contains(u"“Nosferatu”"_s));
+        QVERIFY(question->text().contains(u"“Nosferatu: A Symphony of Horror”"_s));
         QCOMPARE(question->defaultButton(), buttonWithText(question, u"Cancel"_s));
         buttonWithText(question, u"Remove"_s)->click();
         QVERIFY(manager->uploads.outbox()->entries().isEmpty());

@@ -285,6 +285,24 @@ private Q_SLOTS:
         QCOMPARE(info.st_mode & 077, 0u);
     }
 
+    // The fallback folder is not used while others may enter it.
+    void aFallbackFolderOpenToOthersIsNotUsed()
+    {
+        constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+        const QString fallback = QStringLiteral("/tmp/corvex-%1").arg(::getuid());
+        const QString runtime = m_dir.filePath(QStringLiteral("runtime/") + QString(90, 'd'));
+        QVERIFY(QDir().mkpath(fallback) && QDir().mkpath(runtime));
+        QVERIFY(QFile::setPermissions(runtime, ownerOnly));
+        QVERIFY(QFile::setPermissions(fallback, ownerOnly | QFileDevice::ReadOther | QFileDevice::ExeOther));
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
+        const auto found = corvex::handover::socketPath(QStringLiteral("corvex-studio"));
+        qputenv("XDG_RUNTIME_DIR", saved);
+        QFile::setPermissions(fallback, ownerOnly);
+        QVERIFY(!found);
+        QVERIFY2(found.error.contains(QLatin1StringView("only you can use")), qPrintable(found.error));
+    }
+
     void socketPaths_data()
     {
         QTest::addColumn<QString>("runtime"); // relative to the test's folder; "-" for unset
