@@ -67,6 +67,20 @@ class TestHandover : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    static constexpr auto kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+
+    // The socket path for `name` with the runtime folder at `runtime` (in the test's folder, owner-only).
+    corvex::Result<QString> socketPathWithRuntime(const QString& runtime, const QString& name)
+    {
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        const QString runtimePath = m_dir.filePath(runtime);
+        QDir().mkpath(runtimePath);
+        QFile::setPermissions(runtimePath, kOwnerOnly);
+        qputenv("XDG_RUNTIME_DIR", runtimePath.toUtf8());
+        auto found = corvex::handover::socketPath(name);
+        qputenv("XDG_RUNTIME_DIR", saved);
+        return found;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -288,17 +302,11 @@ private Q_SLOTS:
     // The fallback folder is not used while others may enter it.
     void aFallbackFolderOpenToOthersIsNotUsed()
     {
-        constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
         const QString fallback = QStringLiteral("/tmp/corvex-%1").arg(::getuid());
-        const QString runtime = m_dir.filePath(QStringLiteral("runtime/") + QString(90, 'd'));
-        QVERIFY(QDir().mkpath(fallback) && QDir().mkpath(runtime));
-        QVERIFY(QFile::setPermissions(runtime, ownerOnly));
-        QVERIFY(QFile::setPermissions(fallback, ownerOnly | QFileDevice::ReadOther | QFileDevice::ExeOther));
-        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
-        const auto found = corvex::handover::socketPath(QStringLiteral("corvex-studio"));
-        qputenv("XDG_RUNTIME_DIR", saved);
-        QFile::setPermissions(fallback, ownerOnly);
+        QVERIFY(QDir().mkpath(fallback));
+        QVERIFY(QFile::setPermissions(fallback, kOwnerOnly | QFileDevice::ReadOther | QFileDevice::ExeOther));
+        const auto found = socketPathWithRuntime(QStringLiteral("runtime/") + QString(90, 'd'), "corvex-studio");
+        QFile::setPermissions(fallback, kOwnerOnly);
         QVERIFY(!found);
         QVERIFY2(found.error.contains(QLatin1StringView("only you can use")), qPrintable(found.error));
     }
@@ -334,13 +342,7 @@ private Q_SLOTS:
         QFETCH(QString, runtime);
         QFETCH(QString, name);
         QFETCH(QString, folder);
-        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-        const QString runtimePath = m_dir.filePath(runtime);
-        QDir().mkpath(runtimePath);
-        QFile::setPermissions(runtimePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        qputenv("XDG_RUNTIME_DIR", runtimePath.toUtf8());
-        const auto found = corvex::handover::socketPath(name);
-        qputenv("XDG_RUNTIME_DIR", saved);
+        const auto found = socketPathWithRuntime(runtime, name);
         if (folder.isEmpty()) {
             QVERIFY(!found);
             QVERIFY(found.error.contains(QLatin1StringView("not a plain socket name")));
