@@ -39,12 +39,17 @@ QCoro::Task<> AccountRetry::attempt()
         co_return;
     m_attempting = true;
     QPointer<AccountRetry> self(this);
+    const std::optional<QString> token = m_manager.accessToken();
     const service::Session::AccountOutcome outcome = co_await m_manager.requestAccount();
     if (!self)
         co_return;
     m_attempting = false;
-    if (!m_manager.accessToken())
-        co_return; // signed out meanwhile
+    if (m_manager.accessToken() != token) {
+        // Signed out, or signed in again, meanwhile: the answer is about a
+        // token that is gone. The new one is followed from here.
+        follow();
+        co_return;
+    }
     if (outcome.account) {
         m_manager.setAccount(outcome.account);
         co_return;

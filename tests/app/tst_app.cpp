@@ -719,6 +719,28 @@ private Q_SLOTS:
         QVERIFY(shown<QLabel>(window, u"Signed in as u9@example.org"_s));
     }
 
+    // A retry's answer that comes after the author signed in to another account
+    // is about the old token: the new account stays.
+    void aLateRetryAnswerKeepsTheNewAccount()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 503, "{}" });
+        auto manager = m_service.newManager(server.origin());
+        manager->session.setAccessToken(u"token-a"_s);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        studio.environment().accountRetry.backoff().setDelays(20, 200);
+        QTRY_VERIFY(server.received().size() >= 2); // the launch's fetch and a retry
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"a","email":"a@x"})", FaultServer::Action::Hold });
+        QTRY_VERIFY(server.held() >= 1);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"b","email":"b@x"})" });
+        manager->session.setAccessToken(u"token-b"_s);
+        QTRY_COMPARE(manager->session.account().value_or(service::Account {}).id, u"b"_s);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"a","email":"a@x"})" });
+        server.releaseHeld();
+        QTest::qWait(300);
+        QCOMPARE(manager->session.account().value_or(service::Account {}).id, u"b"_s);
+    }
+
     // ---- Recording state, Discard, and what a save leaves ----
 
     void recordingIsUnmistakableAndCanBeDiscarded()
