@@ -116,8 +116,9 @@ QCoro::Task<Reply> Client::send(Request request)
     Reply result;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (isTransportFailure(reply->error(), status.isValid())) {
-        // Qt reports its transfer time-out as a cancelled operation; nothing
-        // else cancels our replies.
+        // Qt reports its transfer time-out as a cancelled operation. The only
+        // other cancel is abortAll() from an owner being destroyed, whose
+        // callers no longer read the reply.
         const bool timedOut = reply->error() == QNetworkReply::OperationCanceledError;
         result.error = TransportError { reply->error(), timedOut, describe(*reply, timedOut, timeout) };
         co_return result;
