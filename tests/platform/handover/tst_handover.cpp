@@ -154,7 +154,8 @@ private Q_SLOTS:
         QVERIFY(message.isEmpty() || !delivery.reason.contains(QString::fromUtf8(message)));
     }
 
-    // A sender that does not speak our way gets a refusal and is not heard.
+    // A sender that does not speak our way gets a refusal and is not heard;
+    // the longest message is heard however late its line end comes.
     void garbageIsRefused_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -171,6 +172,8 @@ private Q_SLOTS:
                                   << QByteArray("refused the message holds control characters");
         QTest::newRow("not UTF-8") << QByteArray("\xc3\x28\n") << QByteArray("refused the message is not UTF-8 text");
         QTest::newRow("empty line") << QByteArray("\n") << QByteArray("refused the message is empty");
+        QTest::newRow("the longest, its line end late") << QByteArray(corvex::handover::kMaxMessage, 'x') + '\n'
+                                                        << QByteArray("ok");
     }
 
     void garbageIsRefused()
@@ -184,15 +187,19 @@ private Q_SLOTS:
         QLocalSocket raw;
         raw.connectToServer(listener.path());
         QVERIFY(raw.waitForConnected(5000));
-        raw.write(bytes);
+        // Up to the longest message first, for the listener to look at before the rest comes.
+        raw.write(bytes.left(corvex::handover::kMaxMessage));
+        QTest::qWait(100);
+        raw.write(bytes.mid(corvex::handover::kMaxMessage));
         QTRY_VERIFY_WITH_TIMEOUT(raw.canReadLine(), 10000);
         QCOMPARE(raw.readLine().trimmed(), answer);
         QTRY_COMPARE(raw.state(), QLocalSocket::UnconnectedState);
-        QCOMPARE(received.count(), 0);
+        const int heard = answer == "ok" ? 1 : 0;
+        QCOMPARE(received.count(), heard);
 
         // The listener still takes the next good message.
         QVERIFY(sendFromElsewhere(listener.path().section('/', -1), "activate").ok());
-        QCOMPARE(received.count(), 1);
+        QCOMPARE(received.count(), heard + 1);
     }
 
     void twoSendersAtOnce()
@@ -243,6 +250,12 @@ private Q_SLOTS:
         QCOMPARE(third.listen(), Listener::Result::Busy);
         QVERIFY(other.isListening());
         QVERIFY(QFileInfo::exists(path));
+
+        // Nor is a folder in the socket's place; the listener says why it cannot listen.
+        QVERIFY(QDir().mkpath(corvex::handover::socketPath(QStringLiteral("a-folder")).value.value_or(QString())));
+        Listener fourth(QStringLiteral("a-folder"));
+        QCOMPARE(fourth.listen(), Listener::Result::CannotListen);
+        QVERIFY2(fourth.error().contains(QLatin1StringView("cannot listen on")), qPrintable(fourth.error()));
     }
 
     // A listener killed outright leaves its socket and lock behind; the next
@@ -345,7 +358,10 @@ private Q_SLOTS:
         const auto found = socketPathWithRuntime(runtime, name);
         if (folder.isEmpty()) {
             QVERIFY(!found);
-            QVERIFY(found.error.contains(QLatin1StringView("not a plain socket name")));
+            Listener listener(name); // cannot listen either, and says why
+            QCOMPARE(listener.listen(), Listener::Result::CannotListen);
+            QVERIFY2(
+                listener.error().contains(QLatin1StringView("not a plain socket name")), qPrintable(listener.error()));
             return;
         }
         QVERIFY2(found, qPrintable(found.error));
