@@ -82,10 +82,18 @@ private Q_SLOTS:
     {
         JsonReader reader(QJsonDocument::fromJson(R"({"b":"x"})").object(), QStringLiteral("results[2]"));
         reader.requiredInteger(QStringLiteral("season"));
-        reader.requiredString(QStringLiteral("id"));
+        QCOMPARE(reader.requiredString(QStringLiteral("b")), QString()); // read after a failure: empty
         reader.fail(QStringLiteral("a list element is not an object")); // as the list decoders report
         QCOMPARE(reader.error(), QStringLiteral("member results[2].season is missing"));
         QCOMPARE(reader.pathOf(QStringLiteral("list"), 0), QStringLiteral("results[2].list[0]"));
+    }
+
+    // Only an address with a scheme and a host is one to send to.
+    void absoluteUrls()
+    {
+        QVERIFY(corvex::http::absoluteUrl(QStringLiteral("http://127.0.0.1:8787/auth/account")));
+        for (const char* text : { "https:/auth/account", "//127.0.0.1/auth/account", "https://[x]/", "" })
+            QVERIFY2(!corvex::http::absoluteUrl(QString::fromLatin1(text)), text);
     }
 
     void parseObject_data()
