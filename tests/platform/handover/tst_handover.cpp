@@ -3,6 +3,7 @@
 
 #include "platform/handover/local_handover.h"
 
+#include "support/full_disk.h"
 #include "support/xdg_sandbox.h"
 
 #include <QCoreApplication>
@@ -310,6 +311,24 @@ private Q_SLOTS:
         QCOMPARE(::stat(QFile::encodeName(listener.path()).constData(), &info), 0);
         QVERIFY(S_ISSOCK(info.st_mode));
         QCOMPARE(info.st_mode & 077, 0u);
+    }
+
+    // A runtime folder on a full disk: the lock cannot be written, which is no permission problem.
+    void aFullRuntimeFolder()
+    {
+        corvex::testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        QVERIFY(QFile::setPermissions(disk.path(), kOwnerOnly));
+        disk.fill();
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(disk.path()));
+        Listener listener(QStringLiteral("full"));
+        const Listener::Result result = listener.listen();
+        qputenv("XDG_RUNTIME_DIR", saved);
+        QCOMPARE(result, Listener::Result::CannotListen);
+        const QString error = listener.error();
+        QVERIFY2(error.contains(QLatin1StringView("cannot lock")) && !error.contains(QLatin1StringView("permission")),
+            qPrintable(error));
     }
 
     // The fallback folder is not used while others may enter it.
