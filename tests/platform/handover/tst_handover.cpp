@@ -237,6 +237,7 @@ private Q_SLOTS:
     {
         Listener first(QStringLiteral("one-per-name"));
         QCOMPARE(first.listen(), Listener::Result::Listening);
+        QCOMPARE(first.listen(), Listener::Result::Listening); // asked again, it goes on
         Listener second(QStringLiteral("one-per-name"));
         QCOMPARE(second.listen(), Listener::Result::Busy);
         first.close();
@@ -377,6 +378,9 @@ private Q_SLOTS:
         const auto found = socketPathWithRuntime(runtime, name);
         if (folder.isEmpty()) {
             QVERIFY(!found);
+            const Delivery sent = corvex::handover::send(name, "activate", 1s); // nor send, and says why
+            QVERIFY2(sent.failure == Failure::NobodyListening && sent.reason.contains(QLatin1StringView("not a plain")),
+                qPrintable(sent.reason));
             Listener listener(name); // cannot listen either, and says why
             QCOMPARE(listener.listen(), Listener::Result::CannotListen);
             QVERIFY2(
