@@ -622,7 +622,10 @@ private Q_SLOTS:
         QVERIFY(QRegularExpression(u"^[A-Za-z0-9_-]{32}$"_s).match(query.queryItemValue(u"state"_s)).hasMatch());
 
         WebSession second([](const QUrl&) { return true; });
-        QCOMPARE(QCoro::waitFor(second.authenticate(opened, u"corvexapp"_s)).failure, WebSession::Failure::Busy);
+        // Named as this program's own waiting sign-in, not another program's.
+        const auto busy = QCoro::waitFor(second.authenticate(opened, u"corvexapp"_s));
+        QCOMPARE(busy.failure, WebSession::Failure::Busy);
+        QVERIFY2(busy.message.contains(u"waiting for the browser"_s), qPrintable(busy.message));
 
         // A URL of another scheme is refused and the session keeps waiting;
         // the second launch's error names the scheme, never the address and its token.
@@ -644,21 +647,27 @@ private Q_SLOTS:
 
     // A browser that cannot be opened: by default the sign-in fails at once and
     // says which address to open by hand; a session told to wait says so and
-    // goes on waiting for the answer of a browser the author opens.
+    // goes on waiting for the answer of a browser the author opens, unless
+    // whoever heard that cancels at once.
     void sessionWithoutABrowser_data()
     {
         QTest::addColumn<bool>("waits");
-        QTest::newRow("fails at once") << false;
-        QTest::newRow("waits for a browser opened by hand") << true;
+        QTest::addColumn<bool>("cancelledWhenTold");
+        QTest::newRow("fails at once") << false << false;
+        QTest::newRow("waits for a browser opened by hand") << true << false;
+        QTest::newRow("cancelled by whoever heard it") << true << true;
     }
 
     void sessionWithoutABrowser()
     {
         QFETCH(bool, waits);
+        QFETCH(bool, cancelledWhenTold);
         const QUrl page(u"http://127.0.0.1:1/auth/signin"_s);
         WebSession session([](const QUrl&) { return false; });
         session.setWaitsWhenNotOpened(waits);
         QSignalSpy notOpened(&session, &WebSession::browserNotOpened);
+        if (cancelledWhenTold)
+            connect(&session, &WebSession::browserNotOpened, &session, &WebSession::cancel);
         std::optional<WebSession::Outcome> outcome;
         auto running = [](WebSession& s, QUrl url, std::optional<WebSession::Outcome>& out) -> QCoro::Task<> {
             out = co_await s.authenticate(url, u"corvexapp"_s);
@@ -675,6 +684,11 @@ private Q_SLOTS:
             return;
         }
         QTRY_COMPARE_WITH_TIMEOUT(notOpened.count(), 1, 5000);
+        if (cancelledWhenTold) {
+            QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
+            QCOMPARE(outcome->failure, WebSession::Failure::Cancelled);
+            return;
+        }
         QVERIFY(session.isActive());
         QVERIFY(!outcome.has_value());
         const QString error = handOver(QUrl(u"corvexapp://callback?token=abc"_s));

@@ -3,6 +3,7 @@
 
 #include "platform/handover/local_handover.h"
 
+#include "support/full_disk.h"
 #include "support/xdg_sandbox.h"
 
 #include <QCoreApplication>
@@ -154,7 +155,8 @@ private Q_SLOTS:
         QVERIFY(message.isEmpty() || !delivery.reason.contains(QString::fromUtf8(message)));
     }
 
-    // A sender that does not speak our way gets a refusal and is not heard.
+    // A sender that does not speak our way gets a refusal and is not heard;
+    // the longest message is heard however late its line end comes.
     void garbageIsRefused_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -171,6 +173,8 @@ private Q_SLOTS:
                                   << QByteArray("refused the message holds control characters");
         QTest::newRow("not UTF-8") << QByteArray("\xc3\x28\n") << QByteArray("refused the message is not UTF-8 text");
         QTest::newRow("empty line") << QByteArray("\n") << QByteArray("refused the message is empty");
+        QTest::newRow("the longest, its line end late") << QByteArray(corvex::handover::kMaxMessage, 'x') + '\n'
+                                                        << QByteArray("ok");
     }
 
     void garbageIsRefused()
@@ -184,15 +188,19 @@ private Q_SLOTS:
         QLocalSocket raw;
         raw.connectToServer(listener.path());
         QVERIFY(raw.waitForConnected(5000));
-        raw.write(bytes);
+        // Up to the longest message first, for the listener to look at before the rest comes.
+        raw.write(bytes.left(corvex::handover::kMaxMessage));
+        QTest::qWait(100);
+        raw.write(bytes.mid(corvex::handover::kMaxMessage));
         QTRY_VERIFY_WITH_TIMEOUT(raw.canReadLine(), 10000);
         QCOMPARE(raw.readLine().trimmed(), answer);
         QTRY_COMPARE(raw.state(), QLocalSocket::UnconnectedState);
-        QCOMPARE(received.count(), 0);
+        const int heard = answer == "ok" ? 1 : 0;
+        QCOMPARE(received.count(), heard);
 
         // The listener still takes the next good message.
         QVERIFY(sendFromElsewhere(listener.path().section('/', -1), "activate").ok());
-        QCOMPARE(received.count(), 1);
+        QCOMPARE(received.count(), heard + 1);
     }
 
     void twoSendersAtOnce()
@@ -229,6 +237,7 @@ private Q_SLOTS:
     {
         Listener first(QStringLiteral("one-per-name"));
         QCOMPARE(first.listen(), Listener::Result::Listening);
+        QCOMPARE(first.listen(), Listener::Result::Listening); // asked again, it goes on
         Listener second(QStringLiteral("one-per-name"));
         QCOMPARE(second.listen(), Listener::Result::Busy);
         first.close();
@@ -243,6 +252,12 @@ private Q_SLOTS:
         QCOMPARE(third.listen(), Listener::Result::Busy);
         QVERIFY(other.isListening());
         QVERIFY(QFileInfo::exists(path));
+
+        // Nor is a folder in the socket's place; the listener says why it cannot listen.
+        QVERIFY(QDir().mkpath(corvex::handover::socketPath(QStringLiteral("a-folder")).value.value_or(QString())));
+        Listener fourth(QStringLiteral("a-folder"));
+        QCOMPARE(fourth.listen(), Listener::Result::CannotListen);
+        QVERIFY2(fourth.error().contains(QLatin1StringView("cannot listen on")), qPrintable(fourth.error()));
     }
 
     // A listener killed outright leaves its socket and lock behind; the next
@@ -299,6 +314,24 @@ private Q_SLOTS:
         QCOMPARE(info.st_mode & 077, 0u);
     }
 
+    // A runtime folder on a full disk: the lock cannot be written, which is no permission problem.
+    void aFullRuntimeFolder()
+    {
+        corvex::testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        QVERIFY(QFile::setPermissions(disk.path(), kOwnerOnly));
+        disk.fill();
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(disk.path()));
+        Listener listener(QStringLiteral("full"));
+        const Listener::Result result = listener.listen();
+        qputenv("XDG_RUNTIME_DIR", saved);
+        QCOMPARE(result, Listener::Result::CannotListen);
+        const QString error = listener.error();
+        QVERIFY2(error.contains(QLatin1StringView("cannot lock")) && !error.contains(QLatin1StringView("permission")),
+            qPrintable(error));
+    }
+
     // The fallback folder is not used while others may enter it.
     void aFallbackFolderOpenToOthersIsNotUsed()
     {
@@ -345,7 +378,13 @@ private Q_SLOTS:
         const auto found = socketPathWithRuntime(runtime, name);
         if (folder.isEmpty()) {
             QVERIFY(!found);
-            QVERIFY(found.error.contains(QLatin1StringView("not a plain socket name")));
+            const Delivery sent = corvex::handover::send(name, "activate", 1s); // nor send, and says why
+            QVERIFY2(sent.failure == Failure::NobodyListening && sent.reason.contains(QLatin1StringView("not a plain")),
+                qPrintable(sent.reason));
+            Listener listener(name); // cannot listen either, and says why
+            QCOMPARE(listener.listen(), Listener::Result::CannotListen);
+            QVERIFY2(
+                listener.error().contains(QLatin1StringView("not a plain socket name")), qPrintable(listener.error()));
             return;
         }
         QVERIFY2(found, qPrintable(found.error));

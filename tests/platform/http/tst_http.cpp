@@ -82,9 +82,18 @@ private Q_SLOTS:
     {
         JsonReader reader(QJsonDocument::fromJson(R"({"b":"x"})").object(), QStringLiteral("results[2]"));
         reader.requiredInteger(QStringLiteral("season"));
-        reader.requiredString(QStringLiteral("id"));
+        QCOMPARE(reader.requiredString(QStringLiteral("b")), QString()); // read after a failure: empty
         reader.fail(QStringLiteral("a list element is not an object")); // as the list decoders report
         QCOMPARE(reader.error(), QStringLiteral("member results[2].season is missing"));
+        QCOMPARE(reader.pathOf(QStringLiteral("list"), 0), QStringLiteral("results[2].list[0]"));
+    }
+
+    // Only an address with a scheme and a host is one to send to.
+    void absoluteUrls()
+    {
+        QVERIFY(corvex::http::absoluteUrl(QStringLiteral("http://127.0.0.1:8787/auth/account")));
+        for (const char* text : { "https:/auth/account", "//127.0.0.1/auth/account", "https://[x]/", "" })
+            QVERIFY2(!corvex::http::absoluteUrl(QString::fromLatin1(text)), text);
     }
 
     void parseObject_data()
@@ -175,6 +184,7 @@ private Q_SLOTS:
         QTest::newRow("cookie, other origin") << QByteArray("Cookie") << true << false;
         QTest::newRow("bearer token, same origin") << QByteArray("Authorization") << false << true;
         QTest::newRow("no credential, other origin") << QByteArray() << true << true;
+        QTest::newRow("another header, other origin") << QByteArray("Accept") << true << true;
     }
 
     void redirectsKeepCredentialsOnTheirOrigin()
@@ -225,12 +235,19 @@ private Q_SLOTS:
             QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
             port = probe.serverPort();
         }
+        // Refused directly, and after a redirect whose answer carried a status.
+        FaultServer redirecting;
+        const QString dead = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+        redirecting.setAnswer(
+            "GET", "/", { 302, {}, FaultServer::Action::Respond, "text/plain", { { "Location", dead.toUtf8() } } });
         Client client;
-        Request request;
-        request.url = QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(port));
-        const Reply reply = QCoro::waitFor(client.send(request));
-        QVERIFY(reply.error.has_value());
-        QVERIFY2(reply.error->message.contains(QLatin1StringView("refused")), qPrintable(reply.error->message));
+        for (const QString& url : { dead, redirecting.origin() + '/' }) {
+            Request request;
+            request.url = QUrl(url);
+            const Reply reply = QCoro::waitFor(client.send(request));
+            QVERIFY2(reply.error.has_value(), qPrintable(url));
+            QVERIFY2(reply.error->message.contains(QLatin1StringView("refused")), qPrintable(reply.error->message));
+        }
     }
 };
 

@@ -125,6 +125,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("refusal"); // empty: made or narrowed to 0700
         const char* rows[][3] = {
             { "missing", "", "" },
+            { "missing, named with a slash at its end", "slash", "" },
             { "ours, private already", "0700", "" },
             { "ours, open to all, with an open file", "0755", "" },
             { "ours, writable by the group", "0770", "" },
@@ -149,7 +150,7 @@ private Q_SLOTS:
             QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), path));
         } else if (before == QLatin1StringView("file")) {
             QVERIFY(private_file::write(path, "x"));
-        } else if (!before.isEmpty()) {
+        } else if (!before.isEmpty() && before != QLatin1StringView("slash")) {
             QVERIFY(QDir().mkpath(path));
             QVERIFY(private_file::write(path + QStringLiteral("/entry.json"), "{}"));
             QCOMPARE(::chmod((path + QStringLiteral("/entry.json")).toUtf8().constData(), 0644), 0);
@@ -161,7 +162,7 @@ private Q_SLOTS:
                 QCOMPARE(::chmod(native.constData(), before.toUInt(nullptr, 8)), 0);
             }
         }
-        const auto prepared = private_file::prepareFolder(path);
+        const auto prepared = private_file::prepareFolder(before == QLatin1StringView("slash") ? path + '/' : path);
         QCOMPARE(prepared.error.isEmpty(), refusal.isEmpty());
         QVERIFY2(prepared.error.contains(refusal), qPrintable(prepared.error));
         if (!refusal.isEmpty())
