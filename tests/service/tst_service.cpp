@@ -1159,6 +1159,7 @@ private Q_SLOTS:
             // The studio is sending my entry right now.
             const auto held = outbox.take(mine);
             QVERIFY2(held, qPrintable(held.error.message));
+            QCOMPARE(tool({ u"outbox"_s }).out.count(u"being sent now"_s), 1);
             run = tool({ u"outbox"_s, u"--retry"_s });
             QCOMPARE(run.status, 0);
             QVERIFY2(run.all().contains(mine + u" (A film (movie 550)): being sent by another program"_s),
