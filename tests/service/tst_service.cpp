@@ -545,6 +545,7 @@ private Q_SLOTS:
         QTest::newRow("other case does not match") << "Token=abc&state=s" << "-" << "did not return an access token";
         QTest::newRow("item without value") << "token&state=s" << "-" << unusable;
         QTest::newRow("percent-decoded, plus kept") << "token=a%2Fb+c&state=s" << "a/b+c" << "";
+        QTest::newRow("the first and last printable") << "token=!a~&state=s" << "!a~" << "";
         QTest::newRow("line break") << "token=a%0D%0AX-Evil:1&state=s" << "-" << unusable;
         QTest::newRow("a space") << "token=a%20b&state=s" << "-" << unusable;
         QTest::newRow("its own state, no token") << "state=s" << "-" << "did not return an access token";
@@ -585,7 +586,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("token");
         QTest::addColumn<QByteArray>("header"); // empty: no request
-        QTest::newRow("plain") << "abc.DEF-123_~+/=" << QByteArray("Bearer abc.DEF-123_~+/=");
+        QTest::newRow("plain") << "!abc.DEF-123_~+/=" << QByteArray("Bearer !abc.DEF-123_~+/=");
         QTest::newRow("line break") << "abc\r\nX-Evil: 1" << QByteArray();
         QTest::newRow("space") << "abc def" << QByteArray();
         QTest::newRow("tab") << "abc\tdef" << QByteArray();
