@@ -1205,24 +1205,31 @@ private Q_SLOTS:
         }
     }
 
-    // Which refusals can never pass by themselves, with the boundaries.
+    // Which refusals can never pass by themselves and which may pass later, with the boundaries.
     void permanentRefusals_data()
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("permanent");
-        for (const auto& [status, permanent] : std::initializer_list<std::pair<int, bool>> { { 0, false },
-                 { 399, false }, { 400, true }, { 401, false }, { 403, false }, { 404, true }, { 408, false },
-                 { 413, true }, { 422, true }, { 429, false }, { 499, true }, { 500, false }, { 503, false } })
-            QTest::addRow("%d", status) << status << permanent;
+        QTest::addColumn<bool>("transient"); // may pass when tried again later
+        for (const auto& [status, permanent, transient] :
+            std::initializer_list<std::tuple<int, bool, bool>> { { 0, false, false }, { 399, false, false },
+                { 400, true, false }, { 401, false, false }, { 403, false, false }, { 404, true, false },
+                { 408, false, true }, { 413, true, false }, { 422, true, false }, { 429, false, true },
+                { 499, true, false }, { 500, false, true }, { 503, false, true } })
+            QTest::addRow("%d", status) << status << permanent << transient;
     }
 
     void permanentRefusals()
     {
         QFETCH(int, status);
         QFETCH(bool, permanent);
+        QFETCH(bool, transient);
+        const ServiceError refusal { Kind::BadServerResponse, status, {} };
         QCOMPARE(ServiceError::isPermanentStatus(status), permanent);
-        QCOMPARE((ServiceError { Kind::BadServerResponse, status, {} }.isPermanent()), permanent);
-        QVERIFY(!(ServiceError { Kind::Transport, status, {} }.isPermanent()));
+        QCOMPARE(refusal.isPermanent(), permanent);
+        QCOMPARE(refusal.isTransient(), transient);
+        const ServiceError unreachable { Kind::Transport, status, {} };
+        QVERIFY(unreachable.isTransient() && !unreachable.isPermanent());
     }
 
     // How long a refusal's Retry-After asks to wait (-1: no usable answer), at 12:00:00 GMT.
@@ -1230,7 +1237,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("value");
         QTest::addColumn<qint64>("seconds");
-        QTest::newRow("seconds") << QByteArray(" 120 ") << qint64(120);
+        QTest::newRow("seconds") << QByteArray(" 129 ") << qint64(129);
         QTest::newRow("zero seconds") << QByteArray("0") << qint64(0);
         QTest::newRow("nothing") << QByteArray("") << qint64(-1);
         QTest::newRow("negative seconds") << QByteArray("-5") << qint64(-1);
