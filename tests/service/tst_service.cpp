@@ -455,15 +455,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("count"); // -1: an error and an empty list
+        QTest::addColumn<QString>("said"); // in the error
         const QByteArray show = R"({"results":[{"id":"a","tmdb_id":1,"season":0,"episode":0,"type":"movie",)"
                                 R"("author_id":"u","created_at":"t")";
-        QTest::newRow("full") << 200 << show + R"(,"title":"T"}],"limit":1,"offset":0,"total":1})" << 1;
-        QTest::newRow("no paging, title null") << 200 << show + R"(,"title":null}]})" << 1;
-        QTest::newRow("decodes whatever the status") << 500 << show + "}]}" << 1;
-        QTest::newRow("missing season") << 200 << QByteArray(show).replace(R"("season":0,)", "") + "}]}" << -1;
-        QTest::newRow("id not text") << 200 << QByteArray(show).replace(R"("a")", "1") + "}]}" << -1;
-        QTest::newRow("limit not an integer") << 200 << QByteArray(R"({"results":[],"limit":"10"})") << -1;
-        QTest::newRow("html page") << 502 << QByteArray("<html>Bad gateway</html>") << -1;
+        const QString unread = u"could not be read (status 200)"_s;
+        QTest::newRow("full") << 200 << show + R"(,"title":"T"}],"limit":1,"offset":0,"total":1})" << 1 << "";
+        QTest::newRow("no paging, title null") << 200 << show + R"(,"title":null}]})" << 1 << "";
+        QTest::newRow("decodes whatever the status") << 500 << show + "}]}" << 1 << "";
+        QTest::newRow("missing season") << 200 << QByteArray(show).replace(R"("season":0,)", "") + "}]}" << -1
+                                        << unread;
+        QTest::newRow("id not text") << 200 << QByteArray(show).replace(R"("a")", "1") + "}]}" << -1 << unread;
+        QTest::newRow("limit not an integer") << 200 << QByteArray(R"({"results":[],"limit":"10"})") << -1 << unread;
+        QTest::newRow("html page") << 500 << QByteArray("<html>Bad gateway</html>") << -1 << "on its side (status 500)";
     }
 
     void listing()
@@ -471,6 +474,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(int, count);
+        QFETCH(QString, said);
         FaultServer server;
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         LightShowListModel list(*studio.manager);
@@ -482,6 +486,7 @@ private Q_SLOTS:
         QCoro::waitFor(list.loadLightShows());
         QVERIFY(!list.isLoading());
         QCOMPARE(list.error().has_value(), count < 0);
+        QVERIFY2(list.error().value_or(QString()).contains(said), qPrintable(list.error().value_or(QString())));
         QCOMPARE(list.rowCount(), std::max(count, 0));
     }
 
