@@ -321,6 +321,7 @@ private Q_SLOTS:
         const auto respond = FaultServer::Action::Respond;
         QTest::newRow("201") << 201 << respond << Kind::BadServerResponse << "status 201";
         QTest::newRow("204") << 204 << respond << Kind::BadServerResponse << "status 204";
+        QTest::newRow("400, refused for good") << 400 << respond << Kind::BadServerResponse << "status 400";
         QTest::newRow("401") << 401 << respond << Kind::BadServerResponse << "sign in again";
         QTest::newRow("500") << 500 << respond << Kind::BadServerResponse << "status 500";
         QTest::newRow("dropped") << 0 << FaultServer::Action::Drop << Kind::Transport << "unreachable";
@@ -351,6 +352,8 @@ private Q_SLOTS:
         // Once the service accepts it, a retry empties the outbox. (A 401
         // signed the studio out; the author signed in again.)
         studio.store->setValue(u"access_token"_s, u"tok"_s);
+        if (status == 400) // refused for good: sent again only when asked for
+            QVERIFY(QCoro::waitFor(studio.uploads->retryOutbox(UploadDelivery::Refused::Skip)).results.isEmpty());
         fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
         const auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(!retried.error);
