@@ -1134,6 +1134,9 @@ private Q_SLOTS:
         QVERIFY(refused.error.has_value());
         QVERIFY(refused.results.isEmpty());
         QCOMPARE(studio.outbox->entries().size(), 2);
+        fake.server.setAnswer("GET", "/auth/account", { 200, "<html>" });
+        const QString unread = QCoro::waitFor(studio.uploads->retryOutbox()).error->message();
+        QVERIFY2(unread.startsWith(u"the service's answer could not be read"_s), qPrintable(unread));
         // A token the service no longer knows signs the author out, and still nothing goes.
         fake.server.setAnswer("GET", "/auth/account", { 401, "{}" });
         QCOMPARE(QCoro::waitFor(studio.uploads->retryOutbox()).error->status, 401);
