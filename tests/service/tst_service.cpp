@@ -1064,6 +1064,51 @@ private Q_SLOTS:
         QVERIFY(studio.outbox->entries().isEmpty());
     }
 
+    // Uploads closed while a retry waits for the service send nothing more:
+    // what was not sent yet stays in the outbox.
+    void retryEndsWithItsUploads_data()
+    {
+        QTest::addColumn<bool>("all"); // the whole outbox, or one entry
+        QTest::addColumn<QByteArray>("method"); // of the request the service holds meanwhile
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<int>("sent");
+        const QByteArray account = "/auth/account";
+        QTest::newRow("all, while the account is asked for") << true << "GET"_ba << account << 0;
+        QTest::newRow("all, while the first one goes") << true << "POST"_ba
+                                                       << "/tvapi/lightshow/movie/550"_ba << 1;
+        QTest::newRow("one, while the account is asked for") << false << "GET"_ba << account << 0;
+    }
+
+    void retryEndsWithItsUploads()
+    {
+        QFETCH(bool, all);
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, path);
+        QFETCH(int, sent);
+        FakeService fake;
+        QTRY_VERIFY(fake.studio.manager->account().has_value());
+        const QString first = addEntry(*fake.studio.outbox, u"u1"_s);
+        addEntry(*fake.studio.outbox, u"u1"_s);
+        const QByteArray body = method == "GET" ? R"({"id":"u1","email":"a@example.org"})"_ba : R"({"id":"s1"})"_ba;
+        fake.server.setAnswer(method, path, { 200, body, FaultServer::Action::Hold });
+        bool done = false;
+        auto retrying = [](UploadDelivery& uploads, bool whole, Outbox::Entry entry, bool& finished) -> QCoro::Task<> {
+            UploadDelivery::Parcel parcel { std::move(entry), {} };
+            if (whole)
+                co_await uploads.retryOutbox();
+            else
+                co_await uploads.retry(std::move(parcel));
+            finished = true;
+        }(*fake.studio.uploads, all, *fake.studio.outbox->entry(first), done);
+        QTRY_COMPARE(fake.server.held(), 1);
+        fake.studio.uploads.reset();
+        fake.server.setAnswer(method, path, { 200, body });
+        fake.server.releaseHeld();
+        QTRY_VERIFY(done);
+        QCOMPARE(countRequests(fake.server, "POST"), sent);
+        QCOMPARE(fake.studio.outbox->entries().size(), 2 - sent);
+    }
+
     // Whose entries a retry sends: only the signed-in author's own, and one of
     // unknown author only when asked for it.
     void retrySendsOnlyTheAuthorsOwn_data()
