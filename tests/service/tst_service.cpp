@@ -385,6 +385,8 @@ private Q_SLOTS:
         const auto respond = FaultServer::Action::Respond;
         QTest::newRow("200") << 200 << respond << QByteArray(R"({"id":"u1","email":"new@x","extra":1})") << "new@x";
         QTest::newRow("401 signs out") << 401 << respond << QByteArray(R"({"error":"no"})") << "none";
+        QTest::newRow("the same account")
+            << 200 << respond << QByteArray(R"({"id":"u0","email":"old@x"})") << "unchanged";
         QTest::newRow("500 leaves it") << 500 << respond << QByteArray(R"({"id":"u1","email":"new@x"})") << "unchanged";
         QTest::newRow("no email clears it") << 200 << respond << QByteArray(R"({"id":"u1"})") << "none";
         QTest::newRow("id not text clears it") << 200 << respond << QByteArray(R"({"id":5,"email":"e"})") << "none";
@@ -404,6 +406,7 @@ private Q_SLOTS:
         const Account old { u"u0"_s, u"old@x"_s };
         studio.manager->setAccount(old);
         studio.store->setValue(u"access_token"_s, u"tok"_s);
+        QSignalSpy changed(studio.manager.get(), &Session::accountChanged);
         QCoro::waitFor(studio.manager->fetchAccount());
         QCOMPARE(server.received().first().headers.value("authorization"), QByteArray("Bearer tok"));
         const std::optional<Account> account = studio.manager->account();
@@ -411,6 +414,7 @@ private Q_SLOTS:
             QCOMPARE(account, std::optional(old));
         else
             QCOMPARE(account.value_or(Account { {}, u"none"_s }).email, expectedEmail);
+        QCOMPARE(changed.count(), account == old ? 0 : 1); // announced only when it changed
         QCOMPARE(studio.manager->accessToken(), status == 401 ? std::nullopt : std::optional(u"tok"_s));
     }
 
