@@ -438,7 +438,8 @@ private Q_SLOTS:
     }
 
     // Nothing is asked of the service without a token: neither the account
-    // (until a token comes) nor the listing, which signs out instead.
+    // (until a token comes) nor the listing, which signs out instead, nor a
+    // deletion, which fails; nor with a token that cannot be sent.
     void nothingAskedWithoutAToken()
     {
         FaultServer server;
@@ -449,11 +450,18 @@ private Q_SLOTS:
         QCoro::waitFor(list.loadLightShows());
         QCOMPARE(list.error(), std::nullopt); // another program may have taken the token: no error to show
         QCOMPARE(signedOut.count(), 1);
+        QSignalSpy deleteFailed(&list, &LightShowListModel::deleteFailed);
+        QCoro::waitFor(list.deleteLightShow({}));
+        QCOMPARE(deleteFailed.value(0).value(1).toString(), u"not signed in"_s);
         studio.manager->setAccessToken(std::nullopt);
         QTest::qWait(50);
         QVERIFY(server.received().isEmpty());
         studio.manager->setAccessToken(u"t2"_s);
         QTRY_VERIFY(studio.manager->account().has_value());
+        QCOMPARE(server.received().size(), 1);
+        studio.manager->setAccessToken(u"t 3"_s);
+        QCoro::waitFor(list.loadLightShows());
+        QVERIFY(!list.isLoading());
         QCOMPARE(server.received().size(), 1);
     }
 
