@@ -1190,6 +1190,7 @@ private Q_SLOTS:
         const auto refused = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(refused.error.has_value());
         QVERIFY(refused.results.isEmpty());
+        QCOMPARE(fake.retry(previous).error->status, 503);
         QCOMPARE(studio.outbox->entries().size(), 2);
         fake.server.setAnswer("GET", "/auth/account", { 200, "<html>" });
         const QString unread = QCoro::waitFor(studio.uploads->retryOutbox()).error->message();
@@ -1198,6 +1199,8 @@ private Q_SLOTS:
         fake.server.setAnswer("GET", "/auth/account", { 401, "{}" });
         QCOMPARE(QCoro::waitFor(studio.uploads->retryOutbox()).error->status, 401);
         QVERIFY(!studio.manager->accessToken());
+        QCOMPARE(fake.retry(previous).error->kind, Kind::UserAuthenticationRequired);
+        QCOMPARE(QCoro::waitFor(studio.uploads->retryOutbox()).error->kind, Kind::UserAuthenticationRequired);
         QCOMPARE(studio.outbox->entries().size(), 2);
     }
 
