@@ -480,6 +480,8 @@ private Q_SLOTS:
         QTest::newRow("missing season") << 200 << QByteArray(show).replace(R"("season":0,)", "") + "}]}" << -1
                                         << unread;
         QTest::newRow("id not text") << 200 << QByteArray(show).replace(R"("a")", "1") + "}]}" << -1 << unread;
+        QTest::newRow("member not an object")
+            << 200 << QByteArray(R"({"results":[1]})") << -1 << "results[0] is not an object";
         QTest::newRow("limit not an integer") << 200 << QByteArray(R"({"results":[],"limit":"10"})") << -1 << unread;
         QTest::newRow("html page") << 500 << QByteArray("<html>Bad gateway</html>") << -1 << "on its side (status 500)";
     }
@@ -1348,6 +1350,7 @@ private Q_SLOTS:
         const QString added = addEntry(outbox, u"a1"_s, 1);
         QCOMPARE(outbox.entry(added)->item, movieItem(1));
         QCOMPARE(outbox.recording(id), std::nullopt);
+        QVERIFY(!outbox.saveRecording(id, dir.filePath(u"kept.pb"_s)));
         QCOMPARE(outbox.entry(id), std::nullopt);
         const auto refused = outbox.take(id);
         QVERIFY(!refused);
