@@ -707,6 +707,21 @@ private Q_SLOTS:
         QCOMPARE(outcome->callback, std::optional(QUrl(u"corvexapp://callback?token=abc"_s)));
     }
 
+    // Without a usable service address a sign-in ends at once (no browser
+    // waits), and an upload fails as one without an address.
+    void withoutAServiceAddress()
+    {
+        Studio studio = makeStudio(u"http://127.0.0.1:1"_s);
+        studio.manager->setEndpoints(u"the service address is not a URL"_s);
+        WebSession session([](const QUrl&) { return true; });
+        auto running = signIn(session, *studio.manager, [](const QString&) {});
+        const auto ending = qScopeGuard([&session] { session.cancel(); });
+        QVERIFY(running.isReady());
+        studio.store->setValue(u"access_token"_s, u"tok"_s);
+        const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
+        QCOMPARE(upload.error->kind, Kind::BadURL);
+    }
+
     // Another program waiting for a sign-in holds the socket; a socket left
     // behind by a program that crashed is taken over, by the same session.
     void sessionSeesOtherPrograms()
