@@ -719,7 +719,7 @@ private Q_SLOTS:
         QVERIFY(running.isReady());
         studio.store->setValue(u"access_token"_s, u"tok"_s);
         const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
-        QCOMPARE(upload.error->kind, Kind::BadURL);
+        QCOMPARE(upload.error->detail, u"the service address is not a URL"_s);
     }
 
     // Another program waiting for a sign-in holds the socket; a socket left
@@ -1365,7 +1365,7 @@ private Q_SLOTS:
         const QString added = addEntry(outbox, u"a1"_s, 1);
         QCOMPARE(outbox.entry(added)->item, movieItem(1));
         QCOMPARE(outbox.recording(id), std::nullopt);
-        QVERIFY(!outbox.saveRecording(id, dir.filePath(u"kept.pb"_s)));
+        QVERIFY(outbox.saveRecording(id, dir.filePath(u"kept.pb"_s)).error.startsWith(u"no recording"_s));
         QCOMPARE(outbox.entry(id), std::nullopt);
         const auto refused = outbox.take(id);
         QVERIFY(!refused);
