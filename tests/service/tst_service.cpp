@@ -321,6 +321,7 @@ private Q_SLOTS:
         const auto respond = FaultServer::Action::Respond;
         QTest::newRow("201") << 201 << respond << Kind::BadServerResponse << "status 201";
         QTest::newRow("204") << 204 << respond << Kind::BadServerResponse << "status 204";
+        QTest::newRow("400, refused for good") << 400 << respond << Kind::BadServerResponse << "status 400";
         QTest::newRow("401") << 401 << respond << Kind::BadServerResponse << "sign in again";
         QTest::newRow("500") << 500 << respond << Kind::BadServerResponse << "status 500";
         QTest::newRow("dropped") << 0 << FaultServer::Action::Drop << Kind::Transport << "unreachable";
@@ -351,6 +352,8 @@ private Q_SLOTS:
         // Once the service accepts it, a retry empties the outbox. (A 401
         // signed the studio out; the author signed in again.)
         studio.store->setValue(u"access_token"_s, u"tok"_s);
+        if (status == 400) // refused for good: sent again only when asked for
+            QVERIFY(QCoro::waitFor(studio.uploads->retryOutbox(UploadDelivery::Refused::Skip)).results.isEmpty());
         fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
         const auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(!retried.error);
@@ -382,6 +385,8 @@ private Q_SLOTS:
         const auto respond = FaultServer::Action::Respond;
         QTest::newRow("200") << 200 << respond << QByteArray(R"({"id":"u1","email":"new@x","extra":1})") << "new@x";
         QTest::newRow("401 signs out") << 401 << respond << QByteArray(R"({"error":"no"})") << "none";
+        QTest::newRow("the same account")
+            << 200 << respond << QByteArray(R"({"id":"u0","email":"old@x"})") << "unchanged";
         QTest::newRow("500 leaves it") << 500 << respond << QByteArray(R"({"id":"u1","email":"new@x"})") << "unchanged";
         QTest::newRow("no email clears it") << 200 << respond << QByteArray(R"({"id":"u1"})") << "none";
         QTest::newRow("id not text clears it") << 200 << respond << QByteArray(R"({"id":5,"email":"e"})") << "none";
@@ -401,6 +406,7 @@ private Q_SLOTS:
         const Account old { u"u0"_s, u"old@x"_s };
         studio.manager->setAccount(old);
         studio.store->setValue(u"access_token"_s, u"tok"_s);
+        QSignalSpy changed(studio.manager.get(), &Session::accountChanged);
         QCoro::waitFor(studio.manager->fetchAccount());
         QCOMPARE(server.received().first().headers.value("authorization"), QByteArray("Bearer tok"));
         const std::optional<Account> account = studio.manager->account();
@@ -408,6 +414,7 @@ private Q_SLOTS:
             QCOMPARE(account, std::optional(old));
         else
             QCOMPARE(account.value_or(Account { {}, u"none"_s }).email, expectedEmail);
+        QCOMPARE(changed.count(), account == old ? 0 : 1); // announced only when it changed
         QCOMPARE(studio.manager->accessToken(), status == 401 ? std::nullopt : std::optional(u"tok"_s));
     }
 
@@ -431,7 +438,8 @@ private Q_SLOTS:
     }
 
     // Nothing is asked of the service without a token: neither the account
-    // (until a token comes) nor the listing, which signs out instead.
+    // (until a token comes) nor the listing, which signs out instead, nor a
+    // deletion, which fails; nor with a token that cannot be sent.
     void nothingAskedWithoutAToken()
     {
         FaultServer server;
@@ -442,11 +450,18 @@ private Q_SLOTS:
         QCoro::waitFor(list.loadLightShows());
         QCOMPARE(list.error(), std::nullopt); // another program may have taken the token: no error to show
         QCOMPARE(signedOut.count(), 1);
+        QSignalSpy deleteFailed(&list, &LightShowListModel::deleteFailed);
+        QCoro::waitFor(list.deleteLightShow({}));
+        QCOMPARE(deleteFailed.value(0).value(1).toString(), u"not signed in"_s);
         studio.manager->setAccessToken(std::nullopt);
         QTest::qWait(50);
         QVERIFY(server.received().isEmpty());
         studio.manager->setAccessToken(u"t2"_s);
         QTRY_VERIFY(studio.manager->account().has_value());
+        QCOMPARE(server.received().size(), 1);
+        studio.manager->setAccessToken(u"t 3"_s);
+        QCoro::waitFor(list.loadLightShows());
+        QVERIFY(!list.isLoading());
         QCOMPARE(server.received().size(), 1);
     }
 
@@ -455,15 +470,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("count"); // -1: an error and an empty list
+        QTest::addColumn<QString>("said"); // in the error
         const QByteArray show = R"({"results":[{"id":"a","tmdb_id":1,"season":0,"episode":0,"type":"movie",)"
                                 R"("author_id":"u","created_at":"t")";
-        QTest::newRow("full") << 200 << show + R"(,"title":"T"}],"limit":1,"offset":0,"total":1})" << 1;
-        QTest::newRow("no paging, title null") << 200 << show + R"(,"title":null}]})" << 1;
-        QTest::newRow("decodes whatever the status") << 500 << show + "}]}" << 1;
-        QTest::newRow("missing season") << 200 << QByteArray(show).replace(R"("season":0,)", "") + "}]}" << -1;
-        QTest::newRow("id not text") << 200 << QByteArray(show).replace(R"("a")", "1") + "}]}" << -1;
-        QTest::newRow("limit not an integer") << 200 << QByteArray(R"({"results":[],"limit":"10"})") << -1;
-        QTest::newRow("html page") << 502 << QByteArray("<html>Bad gateway</html>") << -1;
+        const QString unread = u"could not be read (status 200)"_s;
+        QTest::newRow("full") << 200 << show + R"(,"title":"T"}],"limit":1,"offset":0,"total":1})" << 1 << "";
+        QTest::newRow("no paging, title null") << 200 << show + R"(,"title":null}]})" << 1 << "";
+        QTest::newRow("decodes whatever the status") << 500 << show + "}]}" << 1 << "";
+        QTest::newRow("missing season") << 200 << QByteArray(show).replace(R"("season":0,)", "") + "}]}" << -1
+                                        << unread;
+        QTest::newRow("id not text") << 200 << QByteArray(show).replace(R"("a")", "1") + "}]}" << -1 << unread;
+        QTest::newRow("member not an object")
+            << 200 << QByteArray(R"({"results":[1]})") << -1 << "results[0] is not an object";
+        QTest::newRow("limit not an integer") << 200 << QByteArray(R"({"results":[],"limit":"10"})") << -1 << unread;
+        QTest::newRow("html page") << 500 << QByteArray("<html>Bad gateway</html>") << -1 << "on its side (status 500)";
     }
 
     void listing()
@@ -471,6 +491,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(int, count);
+        QFETCH(QString, said);
         FaultServer server;
         Studio studio = makeStudio(server.origin(), u"tok"_s);
         LightShowListModel list(*studio.manager);
@@ -482,6 +503,7 @@ private Q_SLOTS:
         QCoro::waitFor(list.loadLightShows());
         QVERIFY(!list.isLoading());
         QCOMPARE(list.error().has_value(), count < 0);
+        QVERIFY2(list.error().value_or(QString()).contains(said), qPrintable(list.error().value_or(QString())));
         QCOMPARE(list.rowCount(), std::max(count, 0));
     }
 
@@ -545,6 +567,7 @@ private Q_SLOTS:
         QTest::newRow("other case does not match") << "Token=abc&state=s" << "-" << "did not return an access token";
         QTest::newRow("item without value") << "token&state=s" << "-" << unusable;
         QTest::newRow("percent-decoded, plus kept") << "token=a%2Fb+c&state=s" << "a/b+c" << "";
+        QTest::newRow("the first and last printable") << "token=!a~&state=s" << "!a~" << "";
         QTest::newRow("line break") << "token=a%0D%0AX-Evil:1&state=s" << "-" << unusable;
         QTest::newRow("a space") << "token=a%20b&state=s" << "-" << unusable;
         QTest::newRow("its own state, no token") << "state=s" << "-" << "did not return an access token";
@@ -585,7 +608,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("token");
         QTest::addColumn<QByteArray>("header"); // empty: no request
-        QTest::newRow("plain") << "abc.DEF-123_~+/=" << QByteArray("Bearer abc.DEF-123_~+/=");
+        QTest::newRow("plain") << "!abc.DEF-123_~+/=" << QByteArray("Bearer !abc.DEF-123_~+/=");
         QTest::newRow("line break") << "abc\r\nX-Evil: 1" << QByteArray();
         QTest::newRow("space") << "abc def" << QByteArray();
         QTest::newRow("tab") << "abc\tdef" << QByteArray();
@@ -696,6 +719,21 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
         QCOMPARE(outcome->failure, WebSession::Failure::None);
         QCOMPARE(outcome->callback, std::optional(QUrl(u"corvexapp://callback?token=abc"_s)));
+    }
+
+    // Without a usable service address a sign-in ends at once (no browser
+    // waits), and an upload fails as one without an address.
+    void withoutAServiceAddress()
+    {
+        Studio studio = makeStudio(u"http://127.0.0.1:1"_s);
+        studio.manager->setEndpoints(u"the service address is not a URL"_s);
+        WebSession session([](const QUrl&) { return true; });
+        auto running = signIn(session, *studio.manager, [](const QString&) {});
+        const auto ending = qScopeGuard([&session] { session.cancel(); });
+        QVERIFY(running.isReady());
+        studio.store->setValue(u"access_token"_s, u"tok"_s);
+        const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
+        QCOMPARE(upload.error->detail, u"the service address is not a URL"_s);
     }
 
     // Another program waiting for a sign-in holds the socket; a socket left
@@ -1069,6 +1107,51 @@ private Q_SLOTS:
         QVERIFY(studio.outbox->entries().isEmpty());
     }
 
+    // Uploads closed while a retry waits for the service send nothing more:
+    // what was not sent yet stays in the outbox.
+    void retryEndsWithItsUploads_data()
+    {
+        QTest::addColumn<bool>("all"); // the whole outbox, or one entry
+        QTest::addColumn<QByteArray>("method"); // of the request the service holds meanwhile
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<int>("sent");
+        const QByteArray account = "/auth/account";
+        QTest::newRow("all, while the account is asked for") << true << "GET"_ba << account << 0;
+        QTest::newRow("all, while the first one goes") << true << "POST"_ba
+                                                       << "/tvapi/lightshow/movie/550"_ba << 1;
+        QTest::newRow("one, while the account is asked for") << false << "GET"_ba << account << 0;
+    }
+
+    void retryEndsWithItsUploads()
+    {
+        QFETCH(bool, all);
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, path);
+        QFETCH(int, sent);
+        FakeService fake;
+        QTRY_VERIFY(fake.studio.manager->account().has_value());
+        const QString first = addEntry(*fake.studio.outbox, u"u1"_s);
+        addEntry(*fake.studio.outbox, u"u1"_s);
+        const QByteArray body = method == "GET" ? R"({"id":"u1","email":"a@example.org"})"_ba : R"({"id":"s1"})"_ba;
+        fake.server.setAnswer(method, path, { 200, body, FaultServer::Action::Hold });
+        bool done = false;
+        auto retrying = [](UploadDelivery& uploads, bool whole, Outbox::Entry entry, bool& finished) -> QCoro::Task<> {
+            UploadDelivery::Parcel parcel { std::move(entry), {} };
+            if (whole)
+                co_await uploads.retryOutbox();
+            else
+                co_await uploads.retry(std::move(parcel));
+            finished = true;
+        }(*fake.studio.uploads, all, *fake.studio.outbox->entry(first), done);
+        QTRY_COMPARE(fake.server.held(), 1);
+        fake.studio.uploads.reset();
+        fake.server.setAnswer(method, path, { 200, body });
+        fake.server.releaseHeld();
+        QTRY_VERIFY(done);
+        QCOMPARE(countRequests(fake.server, "POST"), sent);
+        QCOMPARE(fake.studio.outbox->entries().size(), 2 - sent);
+    }
+
     // Whose entries a retry sends: only the signed-in author's own, and one of
     // unknown author only when asked for it.
     void retrySendsOnlyTheAuthorsOwn_data()
@@ -1138,11 +1221,17 @@ private Q_SLOTS:
         const auto refused = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(refused.error.has_value());
         QVERIFY(refused.results.isEmpty());
+        QCOMPARE(fake.retry(previous).error->status, 503);
         QCOMPARE(studio.outbox->entries().size(), 2);
+        fake.server.setAnswer("GET", "/auth/account", { 200, "<html>" });
+        const QString unread = QCoro::waitFor(studio.uploads->retryOutbox()).error->message();
+        QVERIFY2(unread.startsWith(u"the service's answer could not be read"_s), qPrintable(unread));
         // A token the service no longer knows signs the author out, and still nothing goes.
         fake.server.setAnswer("GET", "/auth/account", { 401, "{}" });
         QCOMPARE(QCoro::waitFor(studio.uploads->retryOutbox()).error->status, 401);
         QVERIFY(!studio.manager->accessToken());
+        QCOMPARE(fake.retry(previous).error->kind, Kind::UserAuthenticationRequired);
+        QCOMPARE(QCoro::waitFor(studio.uploads->retryOutbox()).error->kind, Kind::UserAuthenticationRequired);
         QCOMPARE(studio.outbox->entries().size(), 2);
     }
 
@@ -1173,6 +1262,7 @@ private Q_SLOTS:
             // The studio is sending my entry right now.
             const auto held = outbox.take(mine);
             QVERIFY2(held, qPrintable(held.error.message));
+            QCOMPARE(tool({ u"outbox"_s }).out.count(u"being sent now"_s), 1);
             run = tool({ u"outbox"_s, u"--retry"_s });
             QCOMPARE(run.status, 0);
             QVERIFY2(run.all().contains(mine + u" (A film (movie 550)): being sent by another program"_s),
@@ -1217,24 +1307,31 @@ private Q_SLOTS:
         }
     }
 
-    // Which refusals can never pass by themselves, with the boundaries.
+    // Which refusals can never pass by themselves and which may pass later, with the boundaries.
     void permanentRefusals_data()
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("permanent");
-        for (const auto& [status, permanent] : std::initializer_list<std::pair<int, bool>> { { 0, false },
-                 { 399, false }, { 400, true }, { 401, false }, { 403, false }, { 404, true }, { 408, false },
-                 { 413, true }, { 422, true }, { 429, false }, { 499, true }, { 500, false }, { 503, false } })
-            QTest::addRow("%d", status) << status << permanent;
+        QTest::addColumn<bool>("transient"); // may pass when tried again later
+        for (const auto& [status, permanent, transient] :
+            std::initializer_list<std::tuple<int, bool, bool>> { { 0, false, false }, { 399, false, false },
+                { 400, true, false }, { 401, false, false }, { 403, false, false }, { 404, true, false },
+                { 408, false, true }, { 413, true, false }, { 422, true, false }, { 429, false, true },
+                { 499, true, false }, { 500, false, true }, { 503, false, true } })
+            QTest::addRow("%d", status) << status << permanent << transient;
     }
 
     void permanentRefusals()
     {
         QFETCH(int, status);
         QFETCH(bool, permanent);
+        QFETCH(bool, transient);
+        const ServiceError refusal { Kind::BadServerResponse, status, {} };
         QCOMPARE(ServiceError::isPermanentStatus(status), permanent);
-        QCOMPARE((ServiceError { Kind::BadServerResponse, status, {} }.isPermanent()), permanent);
-        QVERIFY(!(ServiceError { Kind::Transport, status, {} }.isPermanent()));
+        QCOMPARE(refusal.isPermanent(), permanent);
+        QCOMPARE(refusal.isTransient(), transient);
+        const ServiceError unreachable { Kind::Transport, status, {} };
+        QVERIFY(unreachable.isTransient() && !unreachable.isPermanent());
     }
 
     // How long a refusal's Retry-After asks to wait (-1: no usable answer), at 12:00:00 GMT.
@@ -1242,7 +1339,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("value");
         QTest::addColumn<qint64>("seconds");
-        QTest::newRow("seconds") << QByteArray(" 120 ") << qint64(120);
+        QTest::newRow("seconds") << QByteArray(" 129 ") << qint64(129);
         QTest::newRow("zero seconds") << QByteArray("0") << qint64(0);
         QTest::newRow("nothing") << QByteArray("") << qint64(-1);
         QTest::newRow("negative seconds") << QByteArray("-5") << qint64(-1);
@@ -1282,6 +1379,7 @@ private Q_SLOTS:
         const QString added = addEntry(outbox, u"a1"_s, 1);
         QCOMPARE(outbox.entry(added)->item, movieItem(1));
         QCOMPARE(outbox.recording(id), std::nullopt);
+        QVERIFY(outbox.saveRecording(id, dir.filePath(u"kept.pb"_s)).error.startsWith(u"no recording"_s));
         QCOMPARE(outbox.entry(id), std::nullopt);
         const auto refused = outbox.take(id);
         QVERIFY(!refused);
