@@ -60,6 +60,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QSplitterHandle>
@@ -288,6 +289,9 @@ private Q_SLOTS:
         QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded."_s));
         QVERIFY(main->retryButton()->isVisibleTo(main));
+        // The outbox's own retry is announced with the whole wait still ahead.
+        QVERIFY2(main->outboxLabel()->fullText().contains(QRegularExpression(u" Trying again in (600|59\\d) s\\.$"_s)),
+            qPrintable(main->outboxLabel()->fullText()));
 
         // A Retry that fails again keeps the recording and offers Retry again.
         panel->retryButton()->click();
@@ -397,6 +401,7 @@ private Q_SLOTS:
             // The service takes it again: it goes without a press, and no view keeps the old error.
             server.setAnswer("POST", "/tvapi/lightshow/movie/90006", { 200, "{}" });
             QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 10000);
+            QVERIFY(!backoff.isScheduled()); // the next failure starts again from the shortest wait
             QCOMPARE(window->view()->preview()->note(), u"Uploaded"_s);
             QVERIFY(!panel->retryButton()->isVisibleTo(panel));
             QTRY_COMPARE(main->outboxLabel()->fullText(), u"The waiting recording was uploaded."_s);
@@ -861,16 +866,42 @@ private Q_SLOTS:
     }
 
     // An account check that ends after a sign-out does not stop the checks
-    // for whoever signs in next.
+    // for whoever signs in next; nor is one doubled when another token comes
+    // while it runs.
+    void theAccountIsCheckedAgainAfterSigningOutDuringACheck_data()
+    {
+        QTest::addColumn<bool>("signOut");
+        QTest::newRow("signed out first") << true;
+        QTest::newRow("another token at once") << false;
+    }
+
     void theAccountIsCheckedAgainAfterSigningOutDuringACheck()
     {
+        QFETCH(bool, signOut);
         FaultServer server;
         server.setAnswer("GET", "/auth/account", { 503, "{}", FaultServer::Action::Hold });
         auto manager = m_service.newManager(server.origin());
         manager->session.setAccessToken(u"token-a"_s);
         StudioApp studio(manager->uploads, app::RecordingModels::process());
-        studio.environment().accountRetry.backoff().setDelays(20, 200);
+        Backoff& backoff = studio.environment().accountRetry.backoff();
+        backoff.setDelays(20, 200);
         QTRY_VERIFY_WITH_TIMEOUT(server.held() == 2, 10000); // the session's check and the retry's
+        if (!signOut) {
+            manager->session.setAccessToken(u"token-b"_s);
+            QTRY_COMPARE_WITH_TIMEOUT(server.held(), 3, 10000); // the session's own check of token-b
+            QTest::qWait(300); // many of the retry's waits
+            QCOMPARE(server.held(), 3);
+            // Token-c's own check fails while the retry still checks token-a, which then ends refused.
+            server.setAnswer("GET", "/auth/account", { 503, "{}" });
+            manager->session.setAccessToken(u"token-c"_s);
+            QTRY_COMPARE_WITH_TIMEOUT(server.received().size(), 4, 10000);
+            server.setAnswer("GET", "/auth/account", { 403, "{}" });
+            server.releaseHeld();
+            server.setAnswer("GET", "/auth/account", { 200, R"({"id":"c","email":"c@example.org"})" });
+            QEXPECT_FAIL("", "a check that ends after its token was replaced plans none for the new token", Continue);
+            QTRY_VERIFY_WITH_TIMEOUT(manager->session.account() && manager->session.account()->id == u"c"_s, 5000);
+            return;
+        }
         manager->session.setAccessToken(std::nullopt);
         server.setAnswer("GET", "/auth/account", { 503, "{}" });
         manager->session.httpClient().abortAll();
@@ -903,6 +934,9 @@ private Q_SLOTS:
         QVERIFY(!outbox.retryButton()->isEnabled());
         QTest::qWait(300);
         QCOMPARE(planned.count(), 0);
+        // With nobody signed in it waits for no one in particular: its last attempt is what is said.
+        manager->session.setAccount(std::nullopt);
+        QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Not uploaded yet: the service did not answer"_s);
     }
 
     // Each retry waits twice as long as the one before, up to the longest; a
@@ -933,6 +967,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("firstWait");
         QTest::addColumn<int>("expectedMs");
         QTest::newRow("two seconds and one") << QByteArray("2") << 2000;
+        QTest::newRow("none and a second") << QByteArray("0") << 1000;
         QTest::newRow("a day and a second") << QByteArray("86400") << 3600000;
     }
 

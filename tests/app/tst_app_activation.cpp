@@ -194,6 +194,7 @@ private Q_SLOTS:
         QTest::newRow("a token one byte too long is no token")
             << QByteArray("activate xdg-activation-token=" + QByteArray(513, 'x')) << true << none;
         QTest::newRow("a field without a value") << QByteArray("activate token") << false << none;
+        QTest::newRow("a field without a name") << QByteArray("activate =abc") << false << none;
         QTest::newRow("two spaces") << QByteArray("activate  xdg-activation-token=a") << false << none;
         QTest::newRow("something else") << QByteArray("open the pod bay doors") << false << none;
         QTest::newRow("a longer word") << QByteArray("activated") << false << none;
