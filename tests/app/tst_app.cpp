@@ -898,7 +898,6 @@ private Q_SLOTS:
             server.setAnswer("GET", "/auth/account", { 403, "{}" });
             server.releaseHeld();
             server.setAnswer("GET", "/auth/account", { 200, R"({"id":"c","email":"c@example.org"})" });
-            QEXPECT_FAIL("", "a check that ends after its token was replaced plans none for the new token", Continue);
             QTRY_VERIFY_WITH_TIMEOUT(manager->session.account() && manager->session.account()->id == u"c"_s, 5000);
             return;
         }
