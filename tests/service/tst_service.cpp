@@ -507,6 +507,25 @@ private Q_SLOTS:
         QCOMPARE(list.rowCount(), std::max(count, 0));
     }
 
+    // Of two loads under way at once, the one asked last is shown, whichever
+    // answers last.
+    void anOlderListingAnsweringLateIsNotShown()
+    {
+        FaultServer server;
+        Studio studio = makeStudio(server.origin(), u"tok"_s);
+        LightShowListModel list(*studio.manager);
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, {}, FaultServer::Action::Hold });
+        auto older = list.loadLightShows();
+        QTRY_COMPARE(server.held(), 1);
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, listingOf({ u"newer"_s }) });
+        QCoro::waitFor(list.loadLightShows());
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, listingOf({ u"older"_s, u"other"_s }) });
+        server.releaseHeld();
+        QCoro::waitFor(std::move(older));
+        QCOMPARE(list.shows().size(), 1);
+        QCOMPARE(list.shows().first().id, u"newer"_s);
+    }
+
     void deleting_data()
     {
         QTest::addColumn<QString>("id");
