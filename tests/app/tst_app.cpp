@@ -724,6 +724,20 @@ private Q_SLOTS:
         QVERIFY(shown<QLabel>(window, u"Signed in as u9@example.org"_s));
     }
 
+    // An answer that will not change by itself is not asked for again.
+    void aLastingRefusalIsNotAskedAgain()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/auth/account", { 404, "{}" });
+        auto manager = m_service.newManager(server.origin());
+        manager->session.setAccessToken(u"token"_s);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        studio.environment().accountRetry.backoff().setDelays(20, 200);
+        QTRY_VERIFY(server.received().size() >= 2); // the launch's check and the retry's
+        QTest::qWait(500); // many of the retry's waits
+        QCOMPARE(server.received().size(), 2);
+    }
+
     // A retry's answer that comes after the author signed in to another account
     // is about the old token: the new account stays.
     void aLateRetryAnswerKeepsTheNewAccount()
