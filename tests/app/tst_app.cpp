@@ -975,6 +975,23 @@ private Q_SLOTS:
 
     // Recordings the service asked to wait for different times are tried
     // again when the longest wait is over, but never more than an hour later.
+    // An upload that fails with a wait asked for is tried again after that wait.
+    void aFailedUploadIsTriedAgainAfterTheWaitAsked()
+    {
+        FaultServer server;
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90006",
+            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "7" } } });
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        Backoff& backoff = studio.environment().outboxRetry.backoff();
+        backoff.setDelays(20, 200);
+        QSignalSpy scheduled(&backoff, &Backoff::scheduled);
+        QCoro::waitFor(studio.environment().uploads.upload("recording", movieItem(90006, u"Nosferatu"_s)));
+        QTRY_COMPARE(scheduled.count(), 1);
+        QCOMPARE(scheduled.first().at(0).toInt(), 7000);
+    }
+
     void theNextRetryWaitsTheLongestWaitAsked_data()
     {
         QTest::addColumn<QByteArray>("firstWait");
