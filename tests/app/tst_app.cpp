@@ -375,8 +375,8 @@ private Q_SLOTS:
         backoff.setDelays(20, 200);
         QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
         MainWindow* main = studio.newMainWindow();
-        RecordingWindow* window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90006, u"Nosferatu: A Symphony of Horror"_s));
+        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
+            movieItem(90006, u"Nosferatu: A Symphony of Horror"_s));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
         panel->recordingButton()->click();
@@ -432,7 +432,8 @@ private Q_SLOTS:
         auto* chooser = panel->findChild<QFileDialog*>();
         QVERIFY(chooser);
         // The title as a file name, without the characters file names trip on.
-        QVERIFY(QFileInfo(chooser->selectedFiles().value(0)).fileName().startsWith(u"Nosferatu-A-Symphony-of-Horror-"_s));
+        QVERIFY(
+            QFileInfo(chooser->selectedFiles().value(0)).fileName().startsWith(u"Nosferatu-A-Symphony-of-Horror-"_s));
         chooser->selectFile(path);
         static_cast<QDialog*>(chooser)->accept();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
@@ -938,10 +939,12 @@ private Q_SLOTS:
         const auto added = manager->uploads.outbox()->add("recording", movieItem(90006, u"Nosferatu"_s), u"v"_s);
         QVERIFY(added);
         (*manager->uploads.outbox()->take(*added.value).value)->recordFailure(u"the service did not answer"_s);
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90011, u"Metropolis"_s), u"v"_s));
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         QSignalSpy planned(&studio.environment().outboxRetry.backoff(), &Backoff::scheduled);
         OutboxDialog outbox(studio.environment());
-        QCOMPARE(outbox.list()->topLevelItemCount(), 1);
+        QCOMPARE(outbox.list()->topLevelItemCount(), 2);
+        outbox.list()->setCurrentItem(outbox.list()->topLevelItem(1)); // the author's choice outlives a refresh
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Waits for account v to sign in"_s);
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
@@ -950,6 +953,7 @@ private Q_SLOTS:
         // With nobody signed in it waits for no one in particular: its last attempt is what is said.
         manager->session.setAccount(std::nullopt);
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Not uploaded yet: the service did not answer"_s);
+        QVERIFY(!outbox.list()->topLevelItem(0)->isSelected() && outbox.list()->topLevelItem(1)->isSelected());
     }
 
     // Each retry waits twice as long as the one before, up to the longest; a
