@@ -362,6 +362,7 @@ private Q_SLOTS:
         studio.environment().signInSession.cancel();
         QTRY_VERIFY(signInButton->isEnabled());
         QVERIFY(signedOutShown(window) && !manager->session.accessToken());
+        QVERIFY(!labelStartingWith(window, u"Cannot sign in"_s));
 
         signInButton->click();
         QTRY_COMPARE(opened.size(), 2);
