@@ -25,6 +25,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -373,6 +374,8 @@ private Q_SLOTS:
         studio.store->setValue(u"access_token"_s, u"tok"_s);
         result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), std::nullopt));
         QCOMPARE(result.error->kind, Kind::Unknown);
+        const QString said = result.error->message();
+        QVERIFY2(said.contains(u"choose one in the catalogue"_s), qPrintable(said));
         QVERIFY(server.received().isEmpty());
     }
 
@@ -1234,6 +1237,7 @@ private Q_SLOTS:
         QCOMPARE(countRequests(fake.server, "POST"), 1);
         QCOMPARE(studio.outbox->entries().size(), 2);
         QCOMPARE(studio.outbox->entry(previous)->attempts, 0);
+        QCOMPARE(studio.outbox->entry(unknown)->authorText(), u"an unknown account"_s);
 
         // Without a way to learn whose the token is, nothing is sent at all.
         fake.server.setAnswer("GET", "/auth/account", { 503, "{}" });
@@ -1417,7 +1421,7 @@ private Q_SLOTS:
         QVERIFY(outbox.entries().isEmpty());
     }
 
-    // Why an entry could not be taken decides what the retry reports; nothing is sent.
+    // Why an entry could not be taken, or its recording read, decides what the retry reports; nothing is sent.
     void retryOfAnEntryThatCannotBeTaken_data()
     {
         QTest::addColumn<QString>("obstacle");
@@ -1426,6 +1430,8 @@ private Q_SLOTS:
         QTest::newRow("another sender holds it") << "held" << Delivery::Busy << QString();
         QTest::newRow("sent and removed meanwhile") << "removed" << Delivery::Gone << QString();
         QTest::newRow("a file where the outbox folder goes") << "file" << Delivery::Failed << u"is not a folder"_s;
+        QTest::newRow("another program holds the outbox") << "locked" << Delivery::Failed << u"stays locked"_s;
+        QTest::newRow("its recording cannot be read") << "unreadable" << Delivery::Failed << u"cannot be read"_s;
     }
 
     void retryOfAnEntryThatCannotBeTaken()
@@ -1439,10 +1445,16 @@ private Q_SLOTS:
         const std::optional<Outbox::Entry> entry = outbox.entry(id);
         QVERIFY(entry);
         std::unique_ptr<Outbox::Taken> held;
+        QLockFile folderLock(outbox.folder() + u"/outbox.lock"_s);
         if (obstacle == u"file"_s) {
             QVERIFY(QDir(outbox.folder()).removeRecursively());
             QFile blocker(outbox.folder());
             QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else if (obstacle == u"locked"_s) {
+            QVERIFY(folderLock.lock());
+        } else if (obstacle == u"unreadable"_s) {
+            const QString recording = outbox.folder() + u'/' + id + u".pb"_s;
+            QVERIFY(QFile::remove(recording) && QDir().mkdir(recording));
         } else {
             auto took = outbox.take(id);
             QVERIFY2(took, qPrintable(took.error.message));
@@ -1458,6 +1470,10 @@ private Q_SLOTS:
         if (result.error)
             QVERIFY2(result.error->detail.contains(detail), qPrintable(result.error->detail));
         QCOMPARE(countRequests(fake.server, "POST"), 0);
+        if (obstacle == u"unreadable"_s)
+            QCOMPARE(outbox.entry(id)->attempts, 1);
+        if (held) // nor removed while it is being sent
+            QCOMPARE(outbox.remove(id).error.status, Outbox::TakeStatus::Busy);
     }
 
     // A recording made under another account is kept as that account's: it
