@@ -465,7 +465,28 @@ private Q_SLOTS:
         studio.manager->setAccessToken(u"t 3"_s);
         QCoro::waitFor(list.loadLightShows());
         QVERIFY(!list.isLoading());
+        const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
+        QVERIFY2(upload.error->message().contains(u"sign in again"_s), qPrintable(upload.error->message()));
         QCOMPARE(server.received().size(), 1);
+    }
+
+    // A sign-out that the service does not confirm still signs out here, and says so.
+    void signOutTheServiceRefuses_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("403") << 403;
+        QTest::newRow("500") << 500;
+    }
+
+    void signOutTheServiceRefuses()
+    {
+        QFETCH(int, status);
+        FakeService fake;
+        fake.server.setAnswer("DELETE", "/auth/token", { status, "{}" });
+        const std::optional<ServiceError> error = QCoro::waitFor(fake.studio.manager->signOut());
+        QCOMPARE(fake.studio.manager->accessToken(), std::nullopt);
+        QVERIFY(error.has_value());
+        QCOMPARE(error->status, status);
     }
 
     void listing_data()
