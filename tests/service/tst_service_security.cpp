@@ -674,6 +674,8 @@ private Q_SLOTS:
         QTest::newRow("a link in a private folder") << u"shared/link"_s << mode_t(0700) << u"is a symbolic link"_s;
         QTest::newRow("a world-writable folder")
             << u"shared/new.sqlite"_s << mode_t(0777) << u"writable by every user"_s;
+        QTest::newRow("a folder others may enter, said") << u"shared/new.sqlite"_s << mode_t(0750) << QString();
+        QTest::newRow("a folder in its place") << u"shared"_s << mode_t(0700) << u"cannot open the database"_s;
     }
 
     void databaseFile()
@@ -706,6 +708,7 @@ private Q_SLOTS:
                 QCOMPARE(status.st_mode & 0777, name == path ? mode_t(0600) : mode_t(0700));
         }
         QVERIFY(QFileInfo::exists(dir.filePath(path)));
+        QTRY_COMPARE(service.log().contains("is open to other users"), (folderMode & 0077) != 0);
     }
 
     // --- The service as a server: limits, time-outs, framing ---------------
