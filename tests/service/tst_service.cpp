@@ -904,8 +904,8 @@ private Q_SLOTS:
 
     // With the disk full nothing is reported done that was not: an upload is
     // "uploaded" only when the service took it, the recording stays where it
-    // was, no empty entry is left, and a sign-out that could not be written
-    // says so (and the tool then still finds the author signed in).
+    // was, no empty entry is left, and a sign-out or sign-in that could not
+    // be written says so (and the tool then still finds the author signed in).
     void fullDisk_data()
     {
         QTest::addColumn<QString>("command");
@@ -915,6 +915,8 @@ private Q_SLOTS:
         QTest::newRow("upload, the service takes it") << "upload" << true << 0 << "uploaded";
         QTest::newRow("upload, the service is down") << "upload" << false << 1 << "show.pb is where it was";
         QTest::newRow("logout") << "logout" << true << 1 << "still signed in";
+        QTest::newRow("login with a callback") << "login --token-from-callback corvexapp://callback?token=t&state=s"
+                                               << true << 1 << "could not be saved";
     }
 
     void fullDisk()
@@ -935,8 +937,8 @@ private Q_SLOTS:
         QVERIFY(corvex::settings::private_file::write(file, validRecording()));
         disk.fill();
 
-        const Tool::Run run
-            = command == u"upload"_s ? corvex({ u"upload"_s, file, u"--movie"_s, u"90011"_s }) : corvex({ command });
+        const Tool::Run run = command == u"upload"_s ? corvex({ u"upload"_s, file, u"--movie"_s, u"90011"_s })
+                                                     : corvex(command.split(u' '));
         QVERIFY2(run.status == status, qPrintable(run.all()));
         QVERIFY2(run.all().contains(said), qPrintable(run.all()));
         QVERIFY2(!run.out.contains(u"signed out"_s), qPrintable(run.out));
