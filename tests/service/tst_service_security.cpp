@@ -816,6 +816,23 @@ private Q_SLOTS:
         QCOMPARE(exchange(service.origin(), request.replace(0, 4, method)).status, status);
     }
 
+    // Stopped while a client still holds a connection, the service ends cleanly.
+    void stopsWithAConnectionOpen()
+    {
+        QProcess service;
+        service.start(
+            QStringLiteral(CORVEX_SERVICE_BINARY), { u"--listen"_s, u"127.0.0.1:0"_s, u"--db"_s, u":memory:"_s });
+        QVERIFY(service.waitForReadyRead(20000));
+        static const QRegularExpression listening(u"http://127\\.0\\.0\\.1:[0-9]+"_s);
+        RawConnection client(listening.match(QString::fromUtf8(service.readAllStandardOutput())).captured());
+        client.send(corvex::testing::get("/auth/account"));
+        QCOMPARE(client.read().status, 401);
+        service.terminate();
+        QVERIFY(service.waitForFinished(10000));
+        QEXPECT_FAIL("", "the open connection ends after the server's table of addresses is gone, and crashes", Abort);
+        QVERIFY(service.exitStatus() == QProcess::NormalExit && service.exitCode() == 0);
+    }
+
     // Requests sent back to back on one connection are answered in turn; a
     // head may take up to 16 KiB, the empty line that ends it included; a
     // request that asks to close, or an HTTP/1.0 one, ends the connection.
