@@ -25,6 +25,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalServer>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -373,6 +374,8 @@ private Q_SLOTS:
         studio.store->setValue(u"access_token"_s, u"tok"_s);
         result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), std::nullopt));
         QCOMPARE(result.error->kind, Kind::Unknown);
+        const QString said = result.error->message();
+        QVERIFY2(said.contains(u"choose one in the catalogue"_s), qPrintable(said));
         QVERIFY(server.received().isEmpty());
     }
 
@@ -462,7 +465,28 @@ private Q_SLOTS:
         studio.manager->setAccessToken(u"t 3"_s);
         QCoro::waitFor(list.loadLightShows());
         QVERIFY(!list.isLoading());
+        const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
+        QVERIFY2(upload.error->message().contains(u"sign in again"_s), qPrintable(upload.error->message()));
         QCOMPARE(server.received().size(), 1);
+    }
+
+    // A sign-out that the service does not confirm still signs out here, and says so.
+    void signOutTheServiceRefuses_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("403") << 403;
+        QTest::newRow("500") << 500;
+    }
+
+    void signOutTheServiceRefuses()
+    {
+        QFETCH(int, status);
+        FakeService fake;
+        fake.server.setAnswer("DELETE", "/auth/token", { status, "{}" });
+        const std::optional<ServiceError> error = QCoro::waitFor(fake.studio.manager->signOut());
+        QCOMPARE(fake.studio.manager->accessToken(), std::nullopt);
+        QVERIFY(error.has_value());
+        QCOMPARE(error->status, status);
     }
 
     void listing_data()
@@ -880,8 +904,8 @@ private Q_SLOTS:
 
     // With the disk full nothing is reported done that was not: an upload is
     // "uploaded" only when the service took it, the recording stays where it
-    // was, no empty entry is left, and a sign-out that could not be written
-    // says so (and the tool then still finds the author signed in).
+    // was, no empty entry is left, and a sign-out or sign-in that could not
+    // be written says so (and the tool then still finds the author signed in).
     void fullDisk_data()
     {
         QTest::addColumn<QString>("command");
@@ -891,6 +915,8 @@ private Q_SLOTS:
         QTest::newRow("upload, the service takes it") << "upload" << true << 0 << "uploaded";
         QTest::newRow("upload, the service is down") << "upload" << false << 1 << "show.pb is where it was";
         QTest::newRow("logout") << "logout" << true << 1 << "still signed in";
+        QTest::newRow("login with a callback") << "login --token-from-callback corvexapp://callback?token=t&state=s"
+                                               << true << 1 << "could not be saved";
     }
 
     void fullDisk()
@@ -911,8 +937,8 @@ private Q_SLOTS:
         QVERIFY(corvex::settings::private_file::write(file, validRecording()));
         disk.fill();
 
-        const Tool::Run run
-            = command == u"upload"_s ? corvex({ u"upload"_s, file, u"--movie"_s, u"90011"_s }) : corvex({ command });
+        const Tool::Run run = command == u"upload"_s ? corvex({ u"upload"_s, file, u"--movie"_s, u"90011"_s })
+                                                     : corvex(command.split(u' '));
         QVERIFY2(run.status == status, qPrintable(run.all()));
         QVERIFY2(run.all().contains(said), qPrintable(run.all()));
         QVERIFY2(!run.out.contains(u"signed out"_s), qPrintable(run.out));
@@ -1043,6 +1069,23 @@ private Q_SLOTS:
         QVERIFY(!keys.first().isEmpty());
         QCOMPARE(keys.count(keys.first()), keys.size());
         QCOMPARE(storedShows(*studio.manager), 1);
+    }
+
+    // An author with more shows than the service lists at once sees them all.
+    void everyShowIsListed()
+    {
+        ReferenceServiceProcess& service = m_shared.get();
+        const QString token = tokenFor(service.origin(), freshEmail(u"many"));
+        corvex::http::Client http;
+        for (int i = 0; i < 101; ++i) {
+            auto request = bearerRequest(*service_urls::movieUpload(service.origin(), 550), "POST", token);
+            request->headers.append(qMakePair("Content-Type"_ba, "application/octet-stream"_ba));
+            request->body = validRecording();
+            QCOMPARE(QCoro::waitFor(http.send(*request)).status, 200);
+        }
+        Studio studio = makeStudio(service.origin(), token);
+        QEXPECT_FAIL("", "the list asks only for the service's first page (100 shows) and ignores its total", Abort);
+        QCOMPARE(storedShows(*studio.manager), 101);
     }
 
     // How the service answers a second upload after a first one.
@@ -1234,6 +1277,7 @@ private Q_SLOTS:
         QCOMPARE(countRequests(fake.server, "POST"), 1);
         QCOMPARE(studio.outbox->entries().size(), 2);
         QCOMPARE(studio.outbox->entry(previous)->attempts, 0);
+        QCOMPARE(studio.outbox->entry(unknown)->authorText(), u"an unknown account"_s);
 
         // Without a way to learn whose the token is, nothing is sent at all.
         fake.server.setAnswer("GET", "/auth/account", { 503, "{}" });
@@ -1417,7 +1461,7 @@ private Q_SLOTS:
         QVERIFY(outbox.entries().isEmpty());
     }
 
-    // Why an entry could not be taken decides what the retry reports; nothing is sent.
+    // Why an entry could not be taken, or its recording read, decides what the retry reports; nothing is sent.
     void retryOfAnEntryThatCannotBeTaken_data()
     {
         QTest::addColumn<QString>("obstacle");
@@ -1426,6 +1470,8 @@ private Q_SLOTS:
         QTest::newRow("another sender holds it") << "held" << Delivery::Busy << QString();
         QTest::newRow("sent and removed meanwhile") << "removed" << Delivery::Gone << QString();
         QTest::newRow("a file where the outbox folder goes") << "file" << Delivery::Failed << u"is not a folder"_s;
+        QTest::newRow("another program holds the outbox") << "locked" << Delivery::Failed << u"stays locked"_s;
+        QTest::newRow("its recording cannot be read") << "unreadable" << Delivery::Failed << u"cannot be read"_s;
     }
 
     void retryOfAnEntryThatCannotBeTaken()
@@ -1439,10 +1485,16 @@ private Q_SLOTS:
         const std::optional<Outbox::Entry> entry = outbox.entry(id);
         QVERIFY(entry);
         std::unique_ptr<Outbox::Taken> held;
+        QLockFile folderLock(outbox.folder() + u"/outbox.lock"_s);
         if (obstacle == u"file"_s) {
             QVERIFY(QDir(outbox.folder()).removeRecursively());
             QFile blocker(outbox.folder());
             QVERIFY(blocker.open(QIODevice::WriteOnly));
+        } else if (obstacle == u"locked"_s) {
+            QVERIFY(folderLock.lock());
+        } else if (obstacle == u"unreadable"_s) {
+            const QString recording = outbox.folder() + u'/' + id + u".pb"_s;
+            QVERIFY(QFile::remove(recording) && QDir().mkdir(recording));
         } else {
             auto took = outbox.take(id);
             QVERIFY2(took, qPrintable(took.error.message));
@@ -1458,6 +1510,10 @@ private Q_SLOTS:
         if (result.error)
             QVERIFY2(result.error->detail.contains(detail), qPrintable(result.error->detail));
         QCOMPARE(countRequests(fake.server, "POST"), 0);
+        if (obstacle == u"unreadable"_s)
+            QCOMPARE(outbox.entry(id)->attempts, 1);
+        if (held) // nor removed while it is being sent
+            QCOMPARE(outbox.remove(id).error.status, Outbox::TakeStatus::Busy);
     }
 
     // A recording made under another account is kept as that account's: it

@@ -201,6 +201,9 @@ private Q_SLOTS:
         QTest::newRow("as text/plain") << page << QByteArray("text/plain") << 403;
         QTest::newRow("from another site") << page << QByteArray("origin: https://evil.example") << 403;
         QTest::newRow("from a null origin") << page << QByteArray("origin: null") << 403;
+        QTest::newRow("from our host on another port") << page << QByteArray("origin: http://127.0.0.1:8080") << 403;
+        QTest::newRow("fetched cross-site") << page << QByteArray("Sec-Fetch-Site: cross-site") << 403;
+        QTest::newRow("the page's cookie cut short") << page << QByteArray("short cookie") << 403;
         QTest::newRow("a state with a space") << page + "&state=a%20b" << "posted straight"_ba << 400;
         QTest::newRow("two states") << page + "&state=a&state=b" << QByteArray() << 400;
         for (const char* uri : { "corvexapp://callback?token=attackers", "corvexapp://callback?",
@@ -233,8 +236,10 @@ private Q_SLOTS:
             page.cookie = "none=1";
         else if (change == "other cookie")
             page.cookie = corvex::testing::fetchSignInPage(service.origin()).cookie;
-        else if (change.startsWith("origin: "))
-            headers = "Origin: " + (change == "origin: ours" ? QByteArray("http://127.0.0.1") : change.mid(8)) + "\r\n";
+        else if (change == "short cookie")
+            page.cookie.chop(1);
+        else if (change.contains(": "))
+            headers = (change == "origin: ours" ? QByteArray("Origin: http://127.0.0.1") : change) + "\r\n";
         QByteArray request
             = corvex::testing::signInRequest(page, freshEmail(u"v"), u"long enough"_s, "create", headers);
         if (change == "text/plain")
@@ -357,6 +362,19 @@ private Q_SLOTS:
         QTest::newRow("CR LF") << u"a\r\nBcc: b@example.org"_s << QString();
         QTest::newRow("HTML") << u"<script>x</script>@example.org"_s << QString();
         QTest::newRow("a space") << u"a b@example.org"_s << QString();
+        const QString local = QString(64, u'l');
+        QTest::newRow("a local part of 64") << local + u"@example.org"_s << local + u"@example.org"_s;
+        QTest::newRow("a local part of 65") << u'l' + local + u"@example.org"_s << QString();
+        const QString label = QString(63, u'd');
+        const QString longest = u"a@"_s + (label + u'.').repeated(3) + QString(60, u'c');
+        QTest::newRow("254 characters, labels of 63") << longest << longest;
+        QTest::newRow("255 characters") << longest + u'c' << QString();
+        QTest::newRow("a label of 64") << u"a@d"_s + label + u".org"_s << QString();
+        QTest::newRow("a dot first") << u".a@example.org"_s << QString();
+        QTest::newRow("two dots") << u"a..b@example.org"_s << QString();
+        QTest::newRow("a label starting with a hyphen") << u"a@-example.org"_s << QString();
+        QTest::newRow("an empty label") << u"a@example..org"_s << QString();
+        QTest::newRow("an underscore in the domain") << u"a@ex_ample.org"_s << QString();
     }
 
     void emailAddressesAreNormalised()
@@ -374,6 +392,24 @@ private Q_SLOTS:
         const RawResponse account = withToken(service.origin(), "GET", "/auth/account", token);
         QCOMPARE(QJsonDocument::fromJson(account.body)[u"email"_s].toString(),
             typed.normalized(QString::NormalizationForm_C));
+    }
+
+    // A password has from 8 to 1024 characters.
+    void passwordLengths_data()
+    {
+        QTest::addColumn<int>("length");
+        QTest::addColumn<int>("status");
+        for (const auto& [length, status] :
+            { std::pair(7, 400), std::pair(8, 200), std::pair(1024, 200), std::pair(1025, 400) })
+            QTest::addRow("%d characters", length) << length << status;
+    }
+
+    void passwordLengths()
+    {
+        QFETCH(int, length);
+        QFETCH(int, status);
+        const QString email = freshEmail(u"p");
+        QCOMPARE(submitForm(m_shared.get().origin(), email, QString(length, u'p'), "create"_ba).status, status);
     }
 
     // After the iterations change, an unknown address still costs the work
@@ -466,25 +502,40 @@ private Q_SLOTS:
         QCOMPARE(withToken(lasting.origin(), "GET", "/auth/account", kept).status, 200);
     }
 
-    void tokenLifetimeOption_data()
+    // What the service takes on its command line, at each limit; it refuses to start on anything else.
+    void options_data()
     {
-        QTest::addColumn<QString>("lifetime");
+        QTest::addColumn<QString>("options");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("days") << u"90d"_s << true;
-        QTest::newRow("one second") << u"1s"_s << true;
-        QTest::newRow("zero") << u"0s"_s << false;
-        QTest::newRow("no unit") << u"90"_s << false;
-        QTest::newRow("negative") << u"-1d"_s << false;
-        QTest::newRow("ten years") << u"3660d"_s << true;
-        QTest::newRow("a day beyond ten years") << u"3661d"_s << false;
+        QTest::newRow("days") << u"--token-lifetime 90d"_s << true;
+        QTest::newRow("one second") << u"--token-lifetime 1s"_s << true;
+        QTest::newRow("zero") << u"--token-lifetime 0s"_s << false;
+        QTest::newRow("no unit") << u"--token-lifetime 90"_s << false;
+        QTest::newRow("negative") << u"--token-lifetime -1d"_s << false;
+        QTest::newRow("ten years") << u"--token-lifetime 3660d"_s << true;
+        QTest::newRow("a day beyond ten years") << u"--token-lifetime 3661d"_s << false;
+        QTest::newRow("a time-out of an hour") << u"--request-timeout 1h"_s << true;
+        QTest::newRow("a time-out beyond an hour") << u"--head-timeout 3601s"_s << false;
+        QTest::newRow("bodies of 4 GiB") << u"--max-body 4096m --body-budget 4096m"_s << true;
+        QTest::newRow("a body beyond 4 GiB") << u"--max-body 4194305k"_s << false;
+        QTest::newRow("a body of nothing") << u"--max-body 0"_s << false;
+        QTest::newRow("a budget below the largest body") << u"--max-body 2m --body-budget 1m"_s << false;
+        QTest::newRow("64 database connections") << u"--db-connections 64"_s << true;
+        QTest::newRow("65 database connections") << u"--db-connections 65"_s << false;
+        QTest::newRow("no connections") << u"--max-connections 0"_s << false;
+        QTest::newRow("the fewest iterations") << u"--pbkdf2-iterations 1000"_s << true;
+        QTest::newRow("too few iterations") << u"--pbkdf2-iterations 999"_s << false;
+        QTest::newRow("a proxy by name") << u"--trusted-proxy localhost"_s << false;
+        QTest::newRow("a port beyond 65535") << u"--listen 127.0.0.1:65536"_s << false;
+        QTest::newRow("an argument of no option") << u"extra"_s << false;
     }
 
-    void tokenLifetimeOption()
+    void options()
     {
-        QFETCH(QString, lifetime);
+        QFETCH(QString, options);
         QFETCH(bool, accepted);
         ReferenceServiceProcess service;
-        QCOMPARE(service.start({ u"--token-lifetime"_s, lifetime }), accepted);
+        QCOMPARE(service.start(options.split(u' ')), accepted);
     }
 
     void serviceRevokesTheCurrentToken()
@@ -623,6 +674,8 @@ private Q_SLOTS:
         QTest::newRow("a link in a private folder") << u"shared/link"_s << mode_t(0700) << u"is a symbolic link"_s;
         QTest::newRow("a world-writable folder")
             << u"shared/new.sqlite"_s << mode_t(0777) << u"writable by every user"_s;
+        QTest::newRow("a folder others may enter, said") << u"shared/new.sqlite"_s << mode_t(0750) << QString();
+        QTest::newRow("a folder in its place") << u"shared"_s << mode_t(0700) << u"cannot open the database"_s;
     }
 
     void databaseFile()
@@ -655,6 +708,7 @@ private Q_SLOTS:
                 QCOMPARE(status.st_mode & 0777, name == path ? mode_t(0600) : mode_t(0700));
         }
         QVERIFY(QFileInfo::exists(dir.filePath(path)));
+        QTRY_COMPARE(service.log().contains("is open to other users"), (folderMode & 0077) != 0);
     }
 
     // --- The service as a server: limits, time-outs, framing ---------------
@@ -728,6 +782,55 @@ private Q_SLOTS:
             const RawResponse list = withToken(service.origin(), "GET", "/tvapi/me/lightshows", token);
             QCOMPARE(QJsonDocument::fromJson(list.body)["results"].toArray().size(), 1);
         }
+    }
+
+    // Which uploads and other requests the service takes, with a valid token.
+    void requestsAreChecked_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<int>("status");
+        const QByteArray movie = "/tvapi/lightshow/movie/";
+        QTest::newRow("the first movie") << "POST"_ba << movie + "1" << 200;
+        QTest::newRow("a movie of 18 digits") << "POST"_ba << movie + "999999999999999999" << 200;
+        QTest::newRow("a movie of 19 digits") << "POST"_ba << movie + "1000000000000000000" << 400;
+        QTest::newRow("movie 0") << "POST"_ba << movie + "0" << 400;
+        QTest::newRow("a negative movie") << "POST"_ba << movie + "-550" << 400;
+        QTest::newRow("a movie that is no number") << "POST"_ba << movie + "550x" << 400;
+        QTest::newRow("a special, season 0") << "POST"_ba << "/tvapi/lightshow/tv/1399/0/1"_ba << 200;
+        QTest::newRow("a negative episode") << "POST"_ba << "/tvapi/lightshow/tv/1399/1/-1"_ba << 400;
+        QTest::newRow("an upload read") << "GET"_ba << movie + "1" << 405;
+        QTest::newRow("the listing posted to") << "POST"_ba << "/tvapi/me/lightshows"_ba << 405;
+        QTest::newRow("the account, more to its path") << "GET"_ba << "/auth/account/more"_ba << 404;
+    }
+
+    void requestsAreChecked()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, target);
+        QFETCH(int, status);
+        ReferenceServiceProcess& service = m_shared.get();
+        const QString token = createAccount(service.origin(), freshEmail(u"r"), u"long enough"_s);
+        QByteArray request = corvex::testing::post(
+            target, validRecording(), "application/octet-stream", "Authorization: Bearer " + token.toLatin1() + "\r\n");
+        QCOMPARE(exchange(service.origin(), request.replace(0, 4, method)).status, status);
+    }
+
+    // Stopped while a client still holds a connection, the service ends cleanly.
+    void stopsWithAConnectionOpen()
+    {
+        QProcess service;
+        service.start(
+            QStringLiteral(CORVEX_SERVICE_BINARY), { u"--listen"_s, u"127.0.0.1:0"_s, u"--db"_s, u":memory:"_s });
+        QVERIFY(service.waitForReadyRead(20000));
+        static const QRegularExpression listening(u"http://127\\.0\\.0\\.1:[0-9]+"_s);
+        RawConnection client(listening.match(QString::fromUtf8(service.readAllStandardOutput())).captured());
+        client.send(corvex::testing::get("/auth/account"));
+        QCOMPARE(client.read().status, 401);
+        service.terminate();
+        QVERIFY(service.waitForFinished(10000));
+        QEXPECT_FAIL("", "the open connection ends after the server's table of addresses is gone, and crashes", Abort);
+        QVERIFY(service.exitStatus() == QProcess::NormalExit && service.exitCode() == 0);
     }
 
     // Requests sent back to back on one connection are answered in turn; a
