@@ -8,6 +8,13 @@
 
 namespace corvex::service {
 
+namespace {
+
+// A service whose total is never reached is not asked forever.
+constexpr int kMostPages = 1000;
+
+} // namespace
+
 LightShowListModel::LightShowListModel(Session& manager, QObject* parent)
     : QAbstractListModel(parent)
     , m_manager(manager)
@@ -103,41 +110,51 @@ QCoro::Task<> LightShowListModel::loadLightShows()
         co_return;
     }
     const auto origin = m_manager.serviceOrigin();
-    const auto url = origin ? service_urls::lightShows(*origin) : std::nullopt;
-    const auto request = url ? bearerRequest(*url, "GET", *token) : std::nullopt;
-    if (!request) {
-        setLoading(false);
-        co_return;
-    }
     QPointer<LightShowListModel> self(this);
     const quint64 load = ++m_loads;
-    const http::Reply reply = co_await m_manager.httpClient().send(*request);
-    // A newer load's answer is the one to show; one about an author who
-    // signed out meanwhile is shown to nobody.
-    if (!self || load != m_loads)
-        co_return;
-    if (m_manager.accessToken() != token) {
-        setLoading(false);
-        co_return;
-    }
-    if (reply.error) {
-        setError(reply.error->message);
-    } else if (reply.status == 401) {
-        // Signed out with a message that says why; the list goes with the sign-in.
-        setLoading(false);
-        clear();
-        m_manager.tokenRefused(*token);
-        co_return;
-    } else if (auto decoded = decodeLightShowsResponse(reply.body)) {
-        m_lastLoaded = QDateTime::currentDateTime();
-        setShows(std::move(decoded.value->results));
-        setError(std::nullopt);
-    } else if (reply.status >= 500) {
-        setError(QStringLiteral("the service had a problem on its side (status %1)").arg(reply.status));
-    } else {
-        setError(QStringLiteral("the list of light shows could not be read (status %1): %2")
-                     .arg(reply.status)
-                     .arg(decoded.error));
+    // The service answers a page at a time: the first as it chooses, then each
+    // from where the last ended, while its total says that more are to come.
+    QList<LightShow> shows;
+    for (int page = 1;; ++page) {
+        const auto url = origin ? service_urls::lightShows(*origin, shows.size()) : std::nullopt;
+        const auto request = url ? bearerRequest(*url, "GET", *token) : std::nullopt;
+        if (!request) {
+            setLoading(false);
+            co_return;
+        }
+        const http::Reply reply = co_await m_manager.httpClient().send(*request);
+        // A newer load's answer is the one to show; one about an author who
+        // signed out meanwhile is shown to nobody.
+        if (!self || load != m_loads)
+            co_return;
+        if (m_manager.accessToken() != token) {
+            setLoading(false);
+            co_return;
+        }
+        if (reply.error) {
+            setError(reply.error->message);
+        } else if (reply.status == 401) {
+            // Signed out with a message that says why; the list goes with the sign-in.
+            setLoading(false);
+            clear();
+            m_manager.tokenRefused(*token);
+            co_return;
+        } else if (auto decoded = decodeLightShowsResponse(reply.body)) {
+            const bool empty = decoded.value->results.isEmpty();
+            shows += std::move(decoded.value->results);
+            if (!empty && decoded.value->total && shows.size() < *decoded.value->total && page < kMostPages)
+                continue;
+            m_lastLoaded = QDateTime::currentDateTime();
+            setShows(std::move(shows));
+            setError(std::nullopt);
+        } else if (reply.status >= 500) {
+            setError(QStringLiteral("the service had a problem on its side (status %1)").arg(reply.status));
+        } else {
+            setError(QStringLiteral("the list of light shows could not be read (status %1): %2")
+                         .arg(reply.status)
+                         .arg(decoded.error));
+        }
+        break;
     }
     setLoading(false);
 }

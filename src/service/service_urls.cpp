@@ -27,9 +27,10 @@ std::optional<QUrl> episodeUpload(const QString& origin, qint64 showId, qint64 s
         + QLatin1Char('/') + QString::number(seasonNumber) + QLatin1Char('/') + QString::number(episodeNumber));
 }
 
-std::optional<QUrl> lightShows(const QString& origin)
+std::optional<QUrl> lightShows(const QString& origin, qint64 offset)
 {
-    return http::absoluteUrl(origin + QStringLiteral("/tvapi/me/lightshows"));
+    return http::absoluteUrl(origin + QStringLiteral("/tvapi/me/lightshows")
+        + (offset > 0 ? QStringLiteral("?offset=") + QString::number(offset) : QString()));
 }
 
 std::optional<QUrl> lightShow(const QString& origin, const QString& id)

@@ -18,7 +18,8 @@ std::optional<QUrl> account(const QString& origin);
 std::optional<QUrl> accessToken(const QString& origin);
 std::optional<QUrl> movieUpload(const QString& origin, qint64 movieId);
 std::optional<QUrl> episodeUpload(const QString& origin, qint64 showId, qint64 seasonNumber, qint64 episodeNumber);
-std::optional<QUrl> lightShows(const QString& origin);
+/// The author's shows from `offset` on (the first page has no query, as the service expects).
+std::optional<QUrl> lightShows(const QString& origin, qint64 offset = 0);
 /// The id is one percent-encoded path segment, so an id holding "/" or "?"
 /// cannot reach another endpoint; ids that cannot be a segment at all
 /// (empty, "." and "..") give none.
