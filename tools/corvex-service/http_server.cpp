@@ -78,16 +78,26 @@ struct HttpServer::Impl {
             && peer.isEqual(context.limits.trustedProxy, QHostAddress::TolerantConversion);
     }
 
+    // Connections still open when the server goes end as the io_context is
+    // destroyed, and tell connectionClosed: what they use is declared before
+    // it, so that it outlives them.
+    ConnectionContext context;
+    std::mutex mutex;
+    int connections = 0;
+    QHash<QString, int> perAddress;
+    bool closing = false; // no slot is waited for any more
+
     net::io_context io;
     net::strand<net::io_context::executor_type> acceptStrand = net::make_strand(io);
     tcp::acceptor acceptor { acceptStrand };
     net::steady_timer slotFreed { acceptStrand };
     net::signal_set signals { io, SIGINT, SIGTERM };
-    ConnectionContext context;
 
-    std::mutex mutex;
-    int connections = 0;
-    QHash<QString, int> perAddress;
+    ~Impl()
+    {
+        const std::lock_guard lock(mutex);
+        closing = true;
+    }
 };
 
 HttpServer::HttpServer(Handler& handler, HttpLimits limits)
@@ -206,6 +216,8 @@ void HttpServer::Impl::connectionClosed(const QHostAddress& peer)
         const auto found = perAddress.find(peer.toString());
         if (found != perAddress.end() && --found.value() <= 0)
             perAddress.erase(found);
+        if (closing)
+            return; // the accepting loop and its strand are gone
     }
     net::post(acceptStrand, [this] { slotFreed.cancel(); });
 }
