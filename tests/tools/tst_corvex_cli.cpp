@@ -227,6 +227,23 @@ private Q_SLOTS:
             "--choose", "-o", "x.pb" } << 2 << QByteArray("--choose is for Wayland desktops");
         QTest::newRow("record negative seconds")
             << QStringList { "record", "--seconds", "-1", "-o", "x.pb" } << 2 << QByteArray("--seconds");
+        QTest::newRow("record seconds beyond a day")
+            << QStringList { "record", "--seconds", "86400.5" } << 2 << QByteArray("--seconds takes");
+        QTest::newRow("record display zero")
+            << QStringList { "record", "--display", "0", "-o", "x.pb" } << 2 << QByteArray("--display takes");
+        QTest::newRow("record window zero")
+            << QStringList { "record", "--window", "0", "-o", "x.pb" } << 2 << QByteArray("--window takes");
+        QTest::newRow("record crop and auto-crop")
+            << QStringList { "record", "--crop", "0,0,1,1", "--auto-crop" } << 2 << QByteArray("cannot be used together");
+        QTest::newRow("record crop outside the frame")
+            << QStringList { "record", "--crop", "0,0.5,1,0.6", "-o", "x.pb" } << 2 << QByteArray("--crop takes");
+        QTest::newRow("record takes no arguments")
+            << QStringList { "record", "extra", "-o", "x.pb" } << 2 << QByteArray("unexpected argument 'extra'");
+        QTest::newRow("outbox with two actions")
+            << QStringList { "outbox", "--retry", "--remove", "x" } << 2 << QByteArray("give at most one of");
+        QTest::newRow("login with an answer of another scheme")
+            << QStringList { "login", "--token-from-callback", "https://x.example/callback?token=t" } << 2
+            << QByteArray("needs a corvexapp: URL");
         QTest::newRow("receive port too large")
             << QStringList { "receive", "--port", "70000" } << 2 << QByteArray("--port takes");
         QTest::newRow("receive negative count")
