@@ -6,6 +6,7 @@
 #include "analysis/live_colour_message.h"
 #include "analysis/video_analysis_record.h"
 #include "platform/net/udp_connection.h"
+#include "platform/net/udp_listener.h"
 #include "platform/webauth/session.h"
 #include "support/avahi_daemon.h"
 
@@ -239,6 +240,12 @@ private Q_SLOTS:
             << QStringList { "record", "--crop", "0,0.5,1,0.6", "-o", "x.pb" } << 2 << QByteArray("--crop takes");
         QTest::newRow("record takes no arguments")
             << QStringList { "record", "extra", "-o", "x.pb" } << 2 << QByteArray("unexpected argument 'extra'");
+        QTest::newRow("record for an unknown receiver") << QStringList { "record", "--source", "synthetic", "--preview",
+            uniqueName("nobody"), "--seconds", "1", "-o", "x.pb" } << 1 << QByteArray("no light receiver named");
+        QTest::newRow("inspect a missing file")
+            << QStringList { "inspect", "/nonexistent/x.pb" } << 1 << QByteArray("cannot open /nonexistent/x.pb");
+        QTest::newRow("shows takes no arguments")
+            << QStringList { "shows", "extra" } << 2 << QByteArray("wrong number of arguments");
         QTest::newRow("outbox with two actions")
             << QStringList { "outbox", "--retry", "--remove", "x" } << 2 << QByteArray("give at most one of");
         QTest::newRow("login with an answer of another scheme")
@@ -291,6 +298,18 @@ private Q_SLOTS:
         QVERIFY2(run.err.contains(message), run.err.constData());
         if (!arguments.isEmpty())
             QVERIFY2(run.out.isEmpty(), run.out.constData());
+    }
+
+    // A port already taken: the receiver says which, and what to do.
+    void receiveOnAPortInUse()
+    {
+        net::UdpListener taken;
+        QCOMPARE(taken.listen(), std::nullopt);
+        const Run run = runCli({ "receive", "--port", QString::number(taken.port()) });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(u"cannot listen on UDP port %1: "_s.arg(taken.port()).toUtf8())
+                && run.err.contains("choose another with --port"),
+            run.err.constData());
     }
 
     // The desktop hands the browser's answer to 'corvex corvexapp://...', which
