@@ -1312,6 +1312,8 @@ private Q_SLOTS:
             const auto held = outbox.take(mine);
             QVERIFY2(held, qPrintable(held.error.message));
             QCOMPARE(tool({ u"outbox"_s }).out.count(u"being sent now"_s), 1);
+            run = tool({ u"outbox"_s, u"--remove"_s, mine, u"--yes"_s });
+            QVERIFY2(run.status == 1 && run.err.contains(mine + u" is being sent right now"_s), qPrintable(run.all()));
             run = tool({ u"outbox"_s, u"--retry"_s });
             QCOMPARE(run.status, 0);
             QVERIFY2(run.all().contains(mine + u" (A film (movie 550)): being sent by another program"_s),
