@@ -827,6 +827,12 @@ private Q_SLOTS:
         QVERIFY2(result.err.contains(u"not signed in"_s), qPrintable(result.err));
         result = corvex({ u"search"_s, u"salt & pepper"_s });
         QVERIFY2(result.out.contains(u"movie 90011  Salt & Pepper Shakers"_s), qPrintable(result.all()));
+        result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s });
+        QVERIFY2(result.out.contains(u"season 1  Season 1 (4 episodes)"_s), qPrintable(result.all()));
+        result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s, u"--episodes"_s, u"0"_s });
+        QVERIFY2(result.out == u"episode 1  Behind the Rockets\n"_s, qPrintable(result.all()));
+        result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s, u"--episodes"_s, u"7"_s });
+        QVERIFY2(result.status == 1 && result.err.contains(u"(status 404)"_s), qPrintable(result.all()));
 
         // Without a browser: the form is filled in with the password from
         // standard input, and makes an account only when asked to.
@@ -846,6 +852,26 @@ private Q_SLOTS:
                                  u"cli@example.org"_s, u"long enough"_s, "signin"_ba))
                   .callback;
         const QString token = *tokenFromCallback(callback);
+        // Through the browser: 'corvex login' shows the page and waits until the desktop hands the
+        // answer to 'corvex corvexapp://...'; the answer to another sign-in is not taken.
+        for (const bool own : { false, true }) {
+            QProcess waiting;
+            waiting.setProcessEnvironment(corvex.environment);
+            waiting.start(QStringLiteral(CORVEX_TOOL_BINARY), { u"login"_s });
+            QString shown;
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (shown += waiting.readAllStandardOutput()).contains(u"Waiting for the browser"_s), 30000);
+            const QUrl page(shown.section(u"\n  "_s, 1, 1).section(u'\n', 0, 0));
+            const QUrl answer = own ? QCoro::waitFor(corvex::testing::submitSignInForm(
+                                          page, u"cli@example.org"_s, u"long enough"_s, "signin"_ba))
+                                          .callback
+                                    : callback;
+            QVERIFY(succeeds(corvex({ answer.toString() })));
+            QTRY_COMPARE_WITH_TIMEOUT(waiting.state(), QProcess::NotRunning, 30000);
+            shown += waiting.readAllStandardOutput() + waiting.readAllStandardError();
+            QVERIFY2(waiting.exitCode() == (own ? 0 : 1), qPrintable(shown));
+            QVERIFY2(shown.contains(u"Signed in as cli@example.org"_s) == own, qPrintable(shown));
+        }
         result = corvex({ u"login"_s, u"--token-from-callback"_s, callback.toString() });
         QVERIFY(succeeds(result));
         QVERIFY2(result.out.contains(u"Signed in as cli@example.org"_s), qPrintable(result.out));
@@ -872,6 +898,10 @@ private Q_SLOTS:
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(u"unreachable"_s), qPrintable(result.err));
         QVERIFY2(corvex({ u"outbox"_s }).out.contains(u"(movie 90002)"_s), qPrintable(result.all()));
+        for (const QStringList& command : { QStringList { u"outbox"_s, u"--retry"_s }, QStringList { u"shows"_s } }) {
+            result = corvex(command);
+            QVERIFY2(result.status == 1 && result.err.contains(u"refused the connection"_s), qPrintable(result.all()));
+        }
         corvex.setOrigin(service.origin());
         QVERIFY(succeeds(corvex({ u"outbox"_s, u"--retry"_s })));
         QVERIFY(corvex({ u"outbox"_s }).out.contains(u"the outbox is empty"_s));
@@ -1330,6 +1360,8 @@ private Q_SLOTS:
             const auto held = outbox.take(mine);
             QVERIFY2(held, qPrintable(held.error.message));
             QCOMPARE(tool({ u"outbox"_s }).out.count(u"being sent now"_s), 1);
+            run = tool({ u"outbox"_s, u"--remove"_s, mine, u"--yes"_s });
+            QVERIFY2(run.status == 1 && run.err.contains(mine + u" is being sent right now"_s), qPrintable(run.all()));
             run = tool({ u"outbox"_s, u"--retry"_s });
             QCOMPARE(run.status, 0);
             QVERIFY2(run.all().contains(mine + u" (A film (movie 550)): being sent by another program"_s),

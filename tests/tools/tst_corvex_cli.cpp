@@ -6,6 +6,8 @@
 #include "analysis/live_colour_message.h"
 #include "analysis/video_analysis_record.h"
 #include "platform/net/udp_connection.h"
+#include "platform/net/udp_listener.h"
+#include "platform/webauth/session.h"
 #include "support/avahi_daemon.h"
 
 #include <QBuffer>
@@ -15,10 +17,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <QCoroTask>
 
 using namespace Qt::StringLiterals;
 
@@ -150,7 +155,15 @@ QByteArray validRecord(int frames)
 class TestCorvexCli final : public QObject {
     Q_OBJECT
 
+    QTemporaryDir m_home; // the tool's settings and outbox here, never the user's
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath(u"config"_s)));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_home.filePath(u"data"_s)));
+    }
+
     void analyseFollowsTheFramesAndWritesARecord()
     {
         QTemporaryDir dir;
@@ -215,6 +228,29 @@ private Q_SLOTS:
             "--choose", "-o", "x.pb" } << 2 << QByteArray("--choose is for Wayland desktops");
         QTest::newRow("record negative seconds")
             << QStringList { "record", "--seconds", "-1", "-o", "x.pb" } << 2 << QByteArray("--seconds");
+        QTest::newRow("record seconds beyond a day")
+            << QStringList { "record", "--seconds", "86400.5" } << 2 << QByteArray("--seconds takes");
+        QTest::newRow("record display zero")
+            << QStringList { "record", "--display", "0", "-o", "x.pb" } << 2 << QByteArray("--display takes");
+        QTest::newRow("record window zero")
+            << QStringList { "record", "--window", "0", "-o", "x.pb" } << 2 << QByteArray("--window takes");
+        QTest::newRow("record crop and auto-crop")
+            << QStringList { "record", "--crop", "0,0,1,1", "--auto-crop" } << 2 << QByteArray("cannot be used together");
+        QTest::newRow("record crop outside the frame")
+            << QStringList { "record", "--crop", "0,0.5,1,0.6", "-o", "x.pb" } << 2 << QByteArray("--crop takes");
+        QTest::newRow("record takes no arguments")
+            << QStringList { "record", "extra", "-o", "x.pb" } << 2 << QByteArray("unexpected argument 'extra'");
+        QTest::newRow("record for an unknown receiver") << QStringList { "record", "--source", "synthetic", "--preview",
+            uniqueName("nobody"), "--seconds", "1", "-o", "x.pb" } << 1 << QByteArray("no light receiver named");
+        QTest::newRow("inspect a missing file")
+            << QStringList { "inspect", "/nonexistent/x.pb" } << 1 << QByteArray("cannot open /nonexistent/x.pb");
+        QTest::newRow("shows takes no arguments")
+            << QStringList { "shows", "extra" } << 2 << QByteArray("wrong number of arguments");
+        QTest::newRow("outbox with two actions")
+            << QStringList { "outbox", "--retry", "--remove", "x" } << 2 << QByteArray("give at most one of");
+        QTest::newRow("login with an answer of another scheme")
+            << QStringList { "login", "--token-from-callback", "https://x.example/callback?token=t" } << 2
+            << QByteArray("needs a corvexapp: URL");
         QTest::newRow("receive port too large")
             << QStringList { "receive", "--port", "70000" } << 2 << QByteArray("--port takes");
         QTest::newRow("receive negative count")
@@ -233,6 +269,14 @@ private Q_SLOTS:
             << QStringList { "analyse", "--preview", "", "x.png" } << 2 << QByteArray("--preview takes");
         QTest::newRow("analyse for an unknown receiver") << QStringList { "analyse", "--preview", uniqueName("nobody"),
             "x.png" } << 1 << QByteArray("was found on the local network within 5 s");
+        QTest::newRow("upload for nothing named")
+            << QStringList { "upload", "x.pb" } << 2 << QByteArray("give either --movie ID, or --tv SHOW");
+        QTest::newRow("upload for a movie id that is no number")
+            << QStringList { "upload", "x.pb", "--movie", "9o" } << 2 << QByteArray("movie id '9o' is not a whole number");
+        QTest::newRow("upload of a missing file") << QStringList { "upload", "/nonexistent/x.pb", "--movie", "1" } << 1
+                                                  << QByteArray("cannot open /nonexistent/x.pb");
+        QTest::newRow("upload of an empty record") << QStringList { "upload", "/dev/null", "--movie", "1" } << 1
+                                                   << QByteArray("/dev/null is not a valid light show");
         QTest::newRow("author without a file") << QStringList { "author", "-o", "x.pb" } << 2 << QByteArray("corvex: ");
         QTest::newRow("author without output") << QStringList { "author", "film.mp4" } << 2 << QByteArray("corvex: ");
         QTest::newRow("author two files")
@@ -254,6 +298,66 @@ private Q_SLOTS:
         QVERIFY2(run.err.contains(message), run.err.constData());
         if (!arguments.isEmpty())
             QVERIFY2(run.out.isEmpty(), run.out.constData());
+    }
+
+    // A port already taken: the receiver says which, and what to do.
+    void receiveOnAPortInUse()
+    {
+        net::UdpListener taken;
+        QCOMPARE(taken.listen(), std::nullopt);
+        const Run run = runCli({ "receive", "--port", QString::number(taken.port()) });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(u"cannot listen on UDP port %1: "_s.arg(taken.port()).toUtf8())
+                && run.err.contains("choose another with --port"),
+            run.err.constData());
+    }
+
+    // The desktop hands the browser's answer to 'corvex corvexapp://...', which
+    // passes it to the sign-in that waits, or says why it could not.
+    void handsTheSignInAnswerOver_data()
+    {
+        QTest::addColumn<QString>("waiting"); // "sign-in", "silent" (a socket that never answers), "" for none
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("said");
+        const QString answer = u"corvexapp://callback?token=t0k&state=s7"_s;
+        QTest::newRow("taken") << "sign-in" << answer << 0 << QByteArray();
+        QTest::newRow("nobody waits") << "" << answer << 1 << QByteArray("no Corvex program is waiting for a sign-in");
+        QTest::newRow("an address that is none")
+            << "sign-in" << u"corvexapp://[x]/"_s << 1 << QByteArray("the browser's answer cannot be passed on");
+        QTest::newRow("the waiting one never answers")
+            << "silent" << answer << 1 << QByteArray("the waiting sign-in did not answer (no answer in time)");
+    }
+    void handsTheSignInAnswerOver()
+    {
+        QFETCH(QString, waiting);
+        QFETCH(QString, url);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, said);
+        QTemporaryDir runtime;
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const auto restore = qScopeGuard([&saved] { qputenv("XDG_RUNTIME_DIR", saved); });
+        webauth::Session session([](const QUrl&) { return true; });
+        std::optional<QCoro::Task<webauth::Session::Outcome>> signIn;
+        QLocalServer silent;
+        if (waiting == u"sign-in"_s)
+            signIn = session.authenticate(QUrl(u"http://127.0.0.1:1/signin"_s), u"corvexapp"_s);
+        else if (waiting == u"silent"_s)
+            QVERIFY(silent.listen(webauth::Session::socketPath()));
+
+        QProcess handing;
+        handing.start(QStringLiteral(CORVEX_CLI), { url });
+        QTRY_COMPARE_WITH_TIMEOUT(handing.state(), QProcess::NotRunning, 30000);
+        const QByteArray err = handing.readAllStandardError();
+        QCOMPARE(handing.exitCode(), exitCode);
+        QVERIFY2(err.contains(said), err.constData());
+        if (signIn) {
+            QCOMPARE(session.isActive(), exitCode != 0);
+            session.cancel();
+            const auto outcome = QCoro::waitFor(std::move(*signIn));
+            QCOMPARE(outcome.callback, exitCode == 0 ? std::optional(QUrl(url)) : std::nullopt);
+        }
     }
 
     // Every command the tool lists answers --help, including ones added later.

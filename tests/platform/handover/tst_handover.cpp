@@ -39,11 +39,11 @@ constexpr const char* kChildVariable = "CORVEX_HANDOVER_CHILD";
 
 /// Sends from another thread while this one runs the event loop, as a second
 /// launch does from its own process.
-Delivery sendFromElsewhere(
-    const QString& name, const QByteArray& message, corvex::handover::Wait wait = corvex::handover::Wait::No)
+Delivery sendFromElsewhere(const QString& name, const QByteArray& message,
+    corvex::handover::Wait wait = corvex::handover::Wait::No, std::chrono::milliseconds timeout = 5s)
 {
-    auto future = std::async(std::launch::async, [=] { return corvex::handover::send(name, message, 5s, wait); });
-    // The send itself gives up after five seconds, so this ends.
+    auto future = std::async(std::launch::async, [=] { return corvex::handover::send(name, message, timeout, wait); });
+    // The send itself gives up after `timeout`, so this ends.
     while (future.wait_for(0s) != std::future_status::ready)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return future.get();
@@ -201,6 +201,44 @@ private Q_SLOTS:
         // The listener still takes the next good message.
         QVERIFY(sendFromElsewhere(listener.path().section('/', -1), "activate").ok());
         QCOMPARE(received.count(), heard + 1);
+    }
+
+    // Something at the socket that does not answer as a listener does: nothing
+    // counts as delivered, and the sender says what it got instead.
+    void oddAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("answer"); // written back once the message is read; "-" hangs up instead
+        QTest::addColumn<Failure>("failure");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("silence") << QByteArray() << Failure::NoAnswer << "no answer in time";
+        QTest::newRow("hangs up") << QByteArray("-") << Failure::NoAnswer << "the listener hung up without an answer";
+        QTest::newRow("an answer of another kind")
+            << QByteArray("okay\n") << Failure::NoAnswer << "the listener gave an answer we do not understand";
+        QTest::newRow("a refusal without a reason") << QByteArray("refused\n") << Failure::Refused << "refused";
+    }
+
+    void oddAnswers()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(Failure, failure);
+        QFETCH(QString, reason);
+        const QString name = QStringLiteral("odd-%1").arg(QTest::currentDataTag()).replace(' ', '-');
+        QLocalServer odd;
+        QVERIFY(odd.listen(corvex::handover::socketPath(name).value.value_or(QString())));
+        connect(&odd, &QLocalServer::newConnection, &odd, [&odd, answer] {
+            QLocalSocket* socket = odd.nextPendingConnection();
+            connect(socket, &QLocalSocket::readyRead, socket, [socket, answer] {
+                if (!socket->canReadLine())
+                    return;
+                if (answer == "-")
+                    socket->disconnectFromServer();
+                else
+                    socket->write(answer);
+            });
+        });
+        const Delivery delivery = sendFromElsewhere(name, "activate", corvex::handover::Wait::No, 1s);
+        QCOMPARE(delivery.failure, failure);
+        QCOMPARE(delivery.reason, reason);
     }
 
     void twoSendersAtOnce()

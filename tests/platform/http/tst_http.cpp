@@ -182,6 +182,7 @@ private Q_SLOTS:
         QTest::newRow("bearer token, other origin") << QByteArray("Authorization") << true << false;
         QTest::newRow("bearer token in lower case, other origin") << QByteArray("authorization") << true << false;
         QTest::newRow("cookie, other origin") << QByteArray("Cookie") << true << false;
+        QTest::newRow("proxy credential, other origin") << QByteArray("Proxy-Authorization") << true << false;
         QTest::newRow("bearer token, same origin") << QByteArray("Authorization") << false << true;
         QTest::newRow("no credential, other origin") << QByteArray() << true << true;
         QTest::newRow("another header, other origin") << QByteArray("Accept") << true << true;

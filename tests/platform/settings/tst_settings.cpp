@@ -212,6 +212,8 @@ private Q_SLOTS:
             { "not http at all", { "CORVEX_SERVICE_URL=ftp://127.0.0.1" }, {}, {}, {}, {}, "not an http(s) address" },
             { "no host", { "CORVEX_SERVICE_URL=https://" }, {}, {}, {}, {}, "not an http(s) address" },
             { "query refused", { "CORVEX_SERVICE_URL=https://example.org/?a=b" }, {}, {}, {}, {}, "query" },
+            { "fragment refused", { "CORVEX_SERVICE_URL=https://example.org/#a" }, {}, {}, {}, {}, "a fragment" },
+            { "user name refused", { "CORVEX_CATALOGUE_URL=https://me:pw@example.org" }, {}, {}, {}, {}, "user name" },
             { "settings win over the environment",
                 { "CORVEX_SERVICE_URL=https://env.example.org", "CORVEX_TMDB_API_KEY=envkey" },
                 { "service_url=https://stored.example.org" }, "https://stored.example.org", tmdb, "envkey", {} },
