@@ -927,8 +927,9 @@ private Q_SLOTS:
             manager->session.account() && manager->session.account()->email == u"b@example.org"_s, 10000);
     }
 
-    // A recording made under another account is never offered for a retry,
-    // nor retried by itself, even while the service asks to wait.
+    // A recording made under another account, or under one not known, is never
+    // offered for a retry, nor retried by itself, even while the service asks
+    // to wait; each view says whom it waits for.
     void theOutboxOffersNoRetryForAnotherAccountsRecording()
     {
         FaultServer server;
@@ -940,12 +941,18 @@ private Q_SLOTS:
         QVERIFY(added);
         (*manager->uploads.outbox()->take(*added.value).value)->recordFailure(u"the service did not answer"_s);
         QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90011, u"Metropolis"_s), u"v"_s));
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90012, u"Safety Last!"_s), QString()));
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         QSignalSpy planned(&studio.environment().outboxRetry.backoff(), &Backoff::scheduled);
         OutboxDialog outbox(studio.environment());
-        QCOMPARE(outbox.list()->topLevelItemCount(), 2);
+        QCOMPARE(outbox.list()->topLevelItemCount(), 3);
         outbox.list()->setCurrentItem(outbox.list()->topLevelItem(1)); // the author's choice outlives a refresh
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Waits for account v to sign in"_s);
+        QVERIFY(outbox.list()->topLevelItem(2)->text(3).startsWith(u"Its account is not known: send it with "_s));
+        OutboxBar bar(studio.environment());
+        QCOMPARE(bar.label()->fullText(),
+            u"2 made under another account wait for account v. 1 of unknown author waits until sent with 'corvex "
+            u"outbox --send'."_s);
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
         QTest::qWait(300);
@@ -954,6 +961,12 @@ private Q_SLOTS:
         manager->session.setAccount(std::nullopt);
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Not uploaded yet: the service did not answer"_s);
         QVERIFY(!outbox.list()->topLevelItem(0)->isSelected() && outbox.list()->topLevelItem(1)->isSelected());
+        // Removed here, it leaves the list at once.
+        outbox.list()->setCurrentItem(outbox.list()->topLevelItem(2));
+        outbox.removeButton()->click();
+        buttonWithText(outbox.findChild<QMessageBox*>(), u"Remove"_s)->click();
+        QCOMPARE(outbox.list()->topLevelItemCount(), 2);
+        QVERIFY(outbox.message()->text().startsWith(u"Removed “Safety Last!”"_s));
     }
 
     // Each retry waits twice as long as the one before, up to the longest; a
