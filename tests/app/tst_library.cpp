@@ -710,6 +710,9 @@ private Q_SLOTS:
             QTest::keyClick(QApplication::focusWidget(), key);
             QTRY_VERIFY(search->resultRows().value(row) && search->resultRows().value(row)->hasFocus());
         }
+        // Space on a result chooses it, as a click does.
+        QTest::keyClick(search->resultRows().value(1), Qt::Key_Space);
+        QTRY_VERIFY(search->resultRows().value(1) && search->resultRows().value(1)->hasFocus());
 
         // Typing alone does not search.
         search->searchField()->clear();
@@ -1186,6 +1189,11 @@ private Q_SLOTS:
             QVERIFY2(labelContaining(dialog, problem), qPrintable(problem));
             QVERIFY(!store.value(u"service_url"_s) && !store.value(u"shortcuts/start"_s));
             QCOMPARE(manager->session.serviceOrigin(), server.origin());
+            // Restore Defaults empties the addresses and gives the keys theirs back.
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::RestoreDefaults)->click();
+            QVERIFY(addresses.value(0)->text().isEmpty());
+            QCOMPARE(keys.value(0)->keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_R));
+            QCOMPARE(keys.value(1)->keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_S));
             dialog->close();
             return;
         }
