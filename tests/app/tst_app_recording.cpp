@@ -330,14 +330,22 @@ private Q_SLOTS:
         QVERIFY(!sharedRecorder().started());
     }
 
-    // "Restart screen capture" is about the screen: there is nothing to
-    // restart on a film, and the controls below do not move for it.
+    // "Restart screen capture" is about the screen: it starts again a capture
+    // that ended by itself; there is nothing to restart on a film, and the
+    // controls below do not move for it.
     void restartIsForTheScreenOnly()
     {
         RecordingWindow* window = openWindow();
         ConfigurationView* panel = window->view()->configurationView();
         QTRY_VERIFY(window->view()->screenRecorder().isRunning());
         QVERIFY(panel->restartButton()->isVisible());
+        // A capture that ends by itself leaves no stale picture, until Restart starts it again.
+        m_screen->closeWindows();
+        QTRY_VERIFY(!window->view()->screenRecorder().isRunning());
+        QVERIFY(window->view()->preview()->isStopped());
+        panel->restartButton()->click();
+        QTRY_VERIFY(window->view()->screenRecorder().isRunning());
+        QVERIFY(!window->view()->preview()->isStopped());
         const QPoint start = panel->recordingButton()->mapTo(window, QPoint());
         Q_EMIT panel->captureTypePicker()->activated(2);
         QTRY_VERIFY(panel->videoSection()->fileDialog());
