@@ -234,6 +234,11 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ready(plain), 15000);
         QVERIFY(plain.get().ok());
         QCOMPARE(messages.count(), 1);
+
+        // A studio that cannot listen at all still starts, as the only one, and knows why.
+        SingleInstance deaf(u"not a plain name"_s);
+        QCOMPARE(deaf.claim(), SingleInstance::Role::Primary);
+        QVERIFY2(deaf.listenError().contains(u"not a plain socket name"_s), qPrintable(deaf.listenError()));
     }
 
     void aSecondLaunchHandsItsLauncherTokensOver_data()
