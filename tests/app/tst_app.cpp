@@ -453,6 +453,42 @@ private Q_SLOTS:
         QCOMPARE(notified.count(), 0); // the window that saved it said it all
     }
 
+    // What becomes of a recording is said where it is still watched: its window
+    // says that it left the outbox elsewhere; once the window has closed, the
+    // desktop says that the service refused it for good.
+    void newsOfARecordingReachesWhoeverStillWatches()
+    {
+        FaultServer server;
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 500, "{}" });
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
+        QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
+        QPointer<RecordingWindow> window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90013, u"Speedy"_s));
+        ConfigurationView* panel = window->view()->configurationView();
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
+        QVERIFY(manager->uploads.outbox()->remove(manager->uploads.outbox()->entries().value(0).id)); // corvex outbox
+        studio.environment().uploads.refreshCount(); // as its count every few seconds does
+        QCOMPARE(panel->uploadStatus()->text(),
+            u"The recording no longer waits in the outbox: it was uploaded or removed elsewhere."_s);
+        QVERIFY(!panel->retryButton()->isVisibleTo(panel));
+
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 413, "{}", FaultServer::Action::Hold });
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_COMPARE(server.held(), 1);
+        window->close();
+        QTRY_VERIFY(!window);
+        server.releaseHeld();
+        QTRY_COMPARE(notified.count(), 1);
+        QCOMPARE(notified.first().at(0).toString(), u"Light show refused"_s);
+        QVERIFY(notified.first().at(1).toString().startsWith(u"The service refused “Speedy” for good (status 413)"_s));
+    }
+
     void signingOutWhileRecordingKeepsTheRecording()
     {
         auto manager = m_service.newManager();
