@@ -489,6 +489,30 @@ private Q_SLOTS:
         QVERIFY(notified.first().at(1).toString().startsWith(u"The service refused “Speedy” for good (status 413)"_s));
     }
 
+    // A recording that cannot be kept on disk is not said to be kept: it
+    // waits in its window, for Retry there.
+    void aRecordingThatCannotBeKeptWaitsInItsWindow()
+    {
+        FaultServer server;
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90014", { 500, "{}" });
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        QFile blocker(manager->uploads.outbox()->folder()); // a file where the outbox's folder would go
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90014, u"Girl Shy"_s));
+        ConfigurationView* panel = window->view()->configurationView();
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
+        QVERIFY2(panel->uploadStatus()->toolTip().contains(u"It could not be kept on disk ("_s),
+            qPrintable(panel->uploadStatus()->toolTip()));
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90014", { 200, "{}" });
+        panel->retryButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
+    }
+
     void signingOutWhileRecordingKeepsTheRecording()
     {
         auto manager = m_service.newManager();
