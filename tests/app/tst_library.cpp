@@ -16,6 +16,7 @@
 #include "app/main_window.h"
 #include "app/movie_details_view.h"
 #include "app/movies_search_view.h"
+#include "app/recording_controls.h"
 #include "app/recording_windows.h"
 #include "app/single_instance.h"
 #include "app/studio_icons.h"
@@ -186,18 +187,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<qint64>("hundredths");
         QTest::addColumn<QString>("text");
-        QTest::newRow("nothing") << qint64(0) << "0:00";
-        QTest::newRow("under a second") << qint64(99) << "0:00";
-        QTest::newRow("42 s") << qint64(4200) << "0:42";
-        QTest::newRow("last second of the hour") << qint64(359999) << "59:59";
-        QTest::newRow("an hour") << qint64(360000) << "1:00:00";
-        QTest::newRow("longer") << qint64(372300) << "1:02:03";
+        QTest::addColumn<QString>("clock"); // of the recording panel
+        QTest::newRow("nothing") << qint64(0) << "0:00" << "00:00";
+        QTest::newRow("under a second") << qint64(99) << "0:00" << "00:00";
+        QTest::newRow("42 s") << qint64(4200) << "0:42" << "00:42";
+        QTest::newRow("last second of the hour") << qint64(359999) << "59:59" << "59:59";
+        QTest::newRow("an hour") << qint64(360000) << "1:00:00" << "1:00:00";
+        QTest::newRow("longer") << qint64(372300) << "1:02:03" << "1:02:03";
     }
 
     void lengths()
     {
         QFETCH(qint64, hundredths);
         QTEST(lengthText(hundredths), "text");
+        QTEST(formatElapsed(hundredths * 10), "clock");
     }
 
     void itemText_data()
