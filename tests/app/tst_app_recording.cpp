@@ -342,6 +342,7 @@ private Q_SLOTS:
         QTRY_VERIFY(window->view()->screenRecorder().isRunning());
         QVERIFY(panel->restartButton()->isVisible());
         // A capture that ends by itself leaves no stale picture, until Restart starts it again.
+        QTRY_VERIFY(panel->swatch()->colours().has_value()); // its frames arrive
         m_screen->closeWindows();
         QTRY_VERIFY(!window->view()->screenRecorder().isRunning());
         QVERIFY(window->view()->preview()->isStopped());
