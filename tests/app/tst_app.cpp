@@ -1021,8 +1021,12 @@ private Q_SLOTS:
         manager->session.setAccount(std::nullopt);
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Not uploaded yet: the service did not answer"_s);
         QVERIFY(!outbox.list()->topLevelItem(0)->isSelected() && outbox.list()->topLevelItem(1)->isSelected());
-        // Removed here, it leaves the list at once.
+        // Removed here after a Cancel that keeps it, it leaves the list at once.
         outbox.list()->setCurrentItem(outbox.list()->topLevelItem(2));
+        outbox.removeButton()->click();
+        buttonWithText(outbox.findChild<QMessageBox*>(), u"Cancel"_s)->click();
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 3);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the question that was answered
         outbox.removeButton()->click();
         buttonWithText(outbox.findChild<QMessageBox*>(), u"Remove"_s)->click();
         QCOMPARE(outbox.list()->topLevelItemCount(), 2);
