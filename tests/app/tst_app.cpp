@@ -453,6 +453,66 @@ private Q_SLOTS:
         QCOMPARE(notified.count(), 0); // the window that saved it said it all
     }
 
+    // What becomes of a recording is said where it is still watched: its window
+    // says that it left the outbox elsewhere; once the window has closed, the
+    // desktop says that the service refused it for good.
+    void newsOfARecordingReachesWhoeverStillWatches()
+    {
+        FaultServer server;
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 500, "{}" });
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
+        QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
+        QPointer<RecordingWindow> window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90013, u"Speedy"_s));
+        ConfigurationView* panel = window->view()->configurationView();
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
+        QVERIFY(manager->uploads.outbox()->remove(manager->uploads.outbox()->entries().value(0).id)); // corvex outbox
+        studio.environment().uploads.refreshCount(); // as its count every few seconds does
+        QCOMPARE(panel->uploadStatus()->text(),
+            u"The recording no longer waits in the outbox: it was uploaded or removed elsewhere."_s);
+        QVERIFY(!panel->retryButton()->isVisibleTo(panel));
+
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90013", { 413, "{}", FaultServer::Action::Hold });
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_COMPARE(server.held(), 1);
+        window->close();
+        QTRY_VERIFY(!window);
+        server.releaseHeld();
+        QTRY_COMPARE(notified.count(), 1);
+        QCOMPARE(notified.first().at(0).toString(), u"Light show refused"_s);
+        QVERIFY(notified.first().at(1).toString().startsWith(u"The service refused “Speedy” for good (status 413)"_s));
+    }
+
+    // A recording that cannot be kept on disk is not said to be kept: it
+    // waits in its window, for Retry there.
+    void aRecordingThatCannotBeKeptWaitsInItsWindow()
+    {
+        FaultServer server;
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90014", { 500, "{}" });
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        QFile blocker(manager->uploads.outbox()->folder()); // a file where the outbox's folder would go
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        RecordingWindow* window
+            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90014, u"Girl Shy"_s));
+        ConfigurationView* panel = window->view()->configurationView();
+        panel->recordingButton()->click();
+        panel->recordingButton()->click();
+        QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
+        QVERIFY2(panel->uploadStatus()->toolTip().contains(u"It could not be kept on disk ("_s),
+            qPrintable(panel->uploadStatus()->toolTip()));
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90014", { 200, "{}" });
+        panel->retryButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
+    }
+
     void signingOutWhileRecordingKeepsTheRecording()
     {
         auto manager = m_service.newManager();
@@ -927,8 +987,9 @@ private Q_SLOTS:
             manager->session.account() && manager->session.account()->email == u"b@example.org"_s, 10000);
     }
 
-    // A recording made under another account is never offered for a retry,
-    // nor retried by itself, even while the service asks to wait.
+    // A recording made under another account, or under one not known, is never
+    // offered for a retry, nor retried by itself, even while the service asks
+    // to wait; each view says whom it waits for.
     void theOutboxOffersNoRetryForAnotherAccountsRecording()
     {
         FaultServer server;
@@ -940,12 +1001,18 @@ private Q_SLOTS:
         QVERIFY(added);
         (*manager->uploads.outbox()->take(*added.value).value)->recordFailure(u"the service did not answer"_s);
         QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90011, u"Metropolis"_s), u"v"_s));
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90012, u"Safety Last!"_s), QString()));
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         QSignalSpy planned(&studio.environment().outboxRetry.backoff(), &Backoff::scheduled);
         OutboxDialog outbox(studio.environment());
-        QCOMPARE(outbox.list()->topLevelItemCount(), 2);
+        QCOMPARE(outbox.list()->topLevelItemCount(), 3);
         outbox.list()->setCurrentItem(outbox.list()->topLevelItem(1)); // the author's choice outlives a refresh
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Waits for account v to sign in"_s);
+        QVERIFY(outbox.list()->topLevelItem(2)->text(3).startsWith(u"Its account is not known: send it with "_s));
+        OutboxBar bar(studio.environment());
+        QCOMPARE(bar.label()->fullText(),
+            u"2 made under another account wait for account v. 1 of unknown author waits until sent with 'corvex "
+            u"outbox --send'."_s);
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
         QTest::qWait(300);
@@ -954,6 +1021,16 @@ private Q_SLOTS:
         manager->session.setAccount(std::nullopt);
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Not uploaded yet: the service did not answer"_s);
         QVERIFY(!outbox.list()->topLevelItem(0)->isSelected() && outbox.list()->topLevelItem(1)->isSelected());
+        // Removed here after a Cancel that keeps it, it leaves the list at once.
+        outbox.list()->setCurrentItem(outbox.list()->topLevelItem(2));
+        outbox.removeButton()->click();
+        buttonWithText(outbox.findChild<QMessageBox*>(), u"Cancel"_s)->click();
+        QCOMPARE(manager->uploads.outbox()->entries().size(), 3);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the question that was answered
+        outbox.removeButton()->click();
+        buttonWithText(outbox.findChild<QMessageBox*>(), u"Remove"_s)->click();
+        QCOMPARE(outbox.list()->topLevelItemCount(), 2);
+        QVERIFY(outbox.message()->text().startsWith(u"Removed “Safety Last!”"_s));
     }
 
     // Each retry waits twice as long as the one before, up to the longest; a

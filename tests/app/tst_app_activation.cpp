@@ -234,6 +234,36 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ready(plain), 15000);
         QVERIFY(plain.get().ok());
         QCOMPARE(messages.count(), 1);
+
+        // A studio that cannot listen at all still starts, as the only one, and knows why.
+        SingleInstance deaf(u"not a plain name"_s);
+        QCOMPARE(deaf.claim(), SingleInstance::Role::Primary);
+        QVERIFY2(deaf.listenError().contains(u"not a plain socket name"_s), qPrintable(deaf.listenError()));
+    }
+
+    // --help and --version are answered without a display: over ssh, or for the manual page at build time.
+    void helpAndVersionNeedNoDisplay_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QByteArray>("start");
+        QTest::newRow("--version") << u"--version"_s << QByteArray("corvex-studio ");
+        QTest::newRow("--help") << u"--help"_s << QByteArray("Usage: ");
+    }
+
+    void helpAndVersionNeedNoDisplay()
+    {
+        QFETCH(QString, option);
+        QFETCH(QByteArray, start);
+        QProcessEnvironment environment = secondLaunchEnvironment({}, {});
+        for (const QString& name : { u"QT_QPA_PLATFORM"_s, u"DISPLAY"_s, u"WAYLAND_DISPLAY"_s })
+            environment.remove(name);
+        QProcess launch;
+        launch.setProcessEnvironment(environment);
+        launch.start(QStringLiteral(CORVEX_STUDIO_BINARY), { option });
+        QVERIFY(finished(launch));
+        QCOMPARE(launch.exitCode(), 0);
+        const QByteArray said = launch.readAllStandardOutput();
+        QVERIFY2(said.startsWith(start), said.constData());
     }
 
     void aSecondLaunchHandsItsLauncherTokensOver_data()

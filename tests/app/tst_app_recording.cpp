@@ -16,6 +16,7 @@
 #include "app/catalogue_window.h"
 #include "app/colour_swatch_view.h"
 #include "app/configuration_view.h"
+#include "app/global_keys.h"
 #include "app/light_shows_list_view.h"
 #include "app/main_window.h"
 #include "app/recording_controls.h"
@@ -41,6 +42,7 @@
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QSystemTrayIcon>
 
 #include <atomic>
 #include <chrono>
@@ -330,14 +332,23 @@ private Q_SLOTS:
         QVERIFY(!sharedRecorder().started());
     }
 
-    // "Restart screen capture" is about the screen: there is nothing to
-    // restart on a film, and the controls below do not move for it.
+    // "Restart screen capture" is about the screen: it starts again a capture
+    // that ended by itself; there is nothing to restart on a film, and the
+    // controls below do not move for it.
     void restartIsForTheScreenOnly()
     {
         RecordingWindow* window = openWindow();
         ConfigurationView* panel = window->view()->configurationView();
         QTRY_VERIFY(window->view()->screenRecorder().isRunning());
         QVERIFY(panel->restartButton()->isVisible());
+        // A capture that ends by itself leaves no stale picture, until Restart starts it again.
+        QTRY_VERIFY(panel->swatch()->colours().has_value()); // its frames arrive
+        m_screen->closeWindows();
+        QTRY_VERIFY(!window->view()->screenRecorder().isRunning());
+        QVERIFY(window->view()->preview()->isStopped());
+        panel->restartButton()->click();
+        QTRY_VERIFY(window->view()->screenRecorder().isRunning());
+        QVERIFY(!window->view()->preview()->isStopped());
         const QPoint start = panel->recordingButton()->mapTo(window, QPoint());
         Q_EMIT panel->captureTypePicker()->activated(2);
         QTRY_VERIFY(panel->videoSection()->fileDialog());
@@ -361,6 +372,15 @@ private Q_SLOTS:
         QTest::keyClick(window, Qt::Key_S, Qt::ControlModifier);
         QVERIFY(!sharedRecorder().started());
         QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
+        // The keys that work anywhere on the desktop do the same, and its tray icon brings the window back.
+        auto* desktopKeys = window->findChild<GlobalKeys*>();
+        Q_EMIT desktopKeys->pressed(GlobalKeys::Command::Start);
+        QVERIFY(sharedRecorder().started());
+        Q_EMIT desktopKeys->pressed(GlobalKeys::Command::Save);
+        QVERIFY(!sharedRecorder().started());
+        window->showMinimized();
+        Q_EMIT window->findChild<QSystemTrayIcon*>()->activated(QSystemTrayIcon::Trigger);
+        QVERIFY(!window->isMinimized());
 
         QTest::keyClick(window, Qt::Key_R, Qt::ControlModifier);
         QTest::keyClick(window, Qt::Key_Delete, Qt::ControlModifier);

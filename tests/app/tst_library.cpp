@@ -16,6 +16,7 @@
 #include "app/main_window.h"
 #include "app/movie_details_view.h"
 #include "app/movies_search_view.h"
+#include "app/recording_controls.h"
 #include "app/recording_windows.h"
 #include "app/single_instance.h"
 #include "app/studio_icons.h"
@@ -186,18 +187,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<qint64>("hundredths");
         QTest::addColumn<QString>("text");
-        QTest::newRow("nothing") << qint64(0) << "0:00";
-        QTest::newRow("under a second") << qint64(99) << "0:00";
-        QTest::newRow("42 s") << qint64(4200) << "0:42";
-        QTest::newRow("last second of the hour") << qint64(359999) << "59:59";
-        QTest::newRow("an hour") << qint64(360000) << "1:00:00";
-        QTest::newRow("longer") << qint64(372300) << "1:02:03";
+        QTest::addColumn<QString>("clock"); // of the recording panel
+        QTest::newRow("nothing") << qint64(0) << "0:00" << "00:00";
+        QTest::newRow("under a second") << qint64(99) << "0:00" << "00:00";
+        QTest::newRow("42 s") << qint64(4200) << "0:42" << "00:42";
+        QTest::newRow("last second of the hour") << qint64(359999) << "59:59" << "59:59";
+        QTest::newRow("an hour") << qint64(360000) << "1:00:00" << "1:00:00";
+        QTest::newRow("longer") << qint64(372300) << "1:02:03" << "1:02:03";
     }
 
     void lengths()
     {
         QFETCH(qint64, hundredths);
         QTEST(lengthText(hundredths), "text");
+        QTEST(formatElapsed(hundredths * 10), "clock");
     }
 
     void itemText_data()
@@ -710,6 +713,9 @@ private Q_SLOTS:
             QTest::keyClick(QApplication::focusWidget(), key);
             QTRY_VERIFY(search->resultRows().value(row) && search->resultRows().value(row)->hasFocus());
         }
+        // Space on a result chooses it, as a click does.
+        QTest::keyClick(search->resultRows().value(1), Qt::Key_Space);
+        QTRY_VERIFY(search->resultRows().value(1) && search->resultRows().value(1)->hasFocus());
 
         // Typing alone does not search.
         search->searchField()->clear();
@@ -1186,6 +1192,11 @@ private Q_SLOTS:
             QVERIFY2(labelContaining(dialog, problem), qPrintable(problem));
             QVERIFY(!store.value(u"service_url"_s) && !store.value(u"shortcuts/start"_s));
             QCOMPARE(manager->session.serviceOrigin(), server.origin());
+            // Restore Defaults empties the addresses and gives the keys theirs back.
+            dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::RestoreDefaults)->click();
+            QVERIFY(addresses.value(0)->text().isEmpty());
+            QCOMPARE(keys.value(0)->keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_R));
+            QCOMPARE(keys.value(1)->keySequence(), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_S));
             dialog->close();
             return;
         }
