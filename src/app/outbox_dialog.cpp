@@ -154,7 +154,10 @@ QCoro::Task<> OutboxDialog::retryChosen()
     QPointer<OutboxDialog> self(this);
     m_retry->setEnabled(false);
     say(QStringLiteral("Uploading %1…").arg(outbox_actions::describe(*entry)), true);
-    const UploadQueue::Outcome outcome = co_await m_environment.uploads.retry(UploadQueue::Pending { *entry, {} });
+    // Named, not a braced temporary in the awaited call: GCC 12 destroys such
+    // temporaries twice, which frees the entry under the upload.
+    UploadQueue::Pending pending { *entry, {} };
+    const UploadQueue::Outcome outcome = co_await m_environment.uploads.retry(std::move(pending));
     if (!self)
         co_return;
     if (outcome.error)

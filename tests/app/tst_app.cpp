@@ -316,8 +316,16 @@ private Q_SLOTS:
         QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
         QVERIFY(main->outboxLabel()->width() <= main->width());
 
-        server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
+        // While the panel's Retry is on its way, the outbox window's says so and stays usable.
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}", FaultServer::Action::Hold });
         panel->retryButton()->click();
+        QTRY_COMPARE(server.held(), 1);
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
+        OutboxDialog* outbox = main->outboxBar()->openOutbox();
+        outbox->retryButton()->click();
+        QTRY_COMPARE(outbox->message()->text(), u"It is being uploaded elsewhere right now."_s);
+        QVERIFY(outbox->retryButton()->isEnabled());
+        server.releaseHeld();
         QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
         QVERIFY(!panel->retryButton()->isVisibleTo(panel));
         QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
