@@ -71,11 +71,6 @@ bool UDPClient::hasPendingData(const QString& name)
     return m_pendingData.contains(name);
 }
 
-void UDPClient::send(const QByteArray& data, net::UdpConnection& connection)
-{
-    (void)sendLogged(data, connection);
-}
-
 std::optional<net::SocketError> UDPClient::sendLogged(const QByteArray& data, net::UdpConnection& connection)
 {
     std::optional<net::SocketError> error = connection.send(data);

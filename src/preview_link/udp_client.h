@@ -60,9 +60,6 @@ public:
     /// resolution. Thread-safe.
     bool hasPendingData(const QString& name);
 
-    /// Sends one message over a connection, logging a send error.
-    void send(const QByteArray& data, net::UdpConnection& connection);
-
     /// The browser found a service (GUI thread).
     void serviceFound(const DiscoveredService& service);
     /// A service resolved to these addresses (GUI thread).

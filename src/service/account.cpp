@@ -2,11 +2,6 @@
 
 namespace corvex::service {
 
-QJsonObject Account::toJson() const
-{
-    return { { QStringLiteral("id"), id }, { QStringLiteral("email"), email } };
-}
-
 Result<Account> decodeAccount(const QByteArray& body)
 {
     const Result<QJsonObject> object = http::parseObject(body);

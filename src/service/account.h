@@ -2,7 +2,6 @@
 
 #include "platform/http/json_reader.h"
 
-#include <QJsonObject>
 #include <QString>
 
 namespace corvex::service {
@@ -12,7 +11,6 @@ struct Account {
     QString id;
     QString email;
 
-    QJsonObject toJson() const;
     friend bool operator==(const Account&, const Account&) = default;
 };
 
