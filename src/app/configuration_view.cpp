@@ -254,17 +254,9 @@ ElidedLabel* ConfigurationView::itemTitle() const
 {
     return m_itemSection->title();
 }
-QLabel* ConfigurationView::itemDetail() const
-{
-    return m_itemSection->detail();
-}
 ColourSwatchView* ConfigurationView::swatch() const
 {
     return m_liveColoursSection->swatch();
-}
-AudioLevelsView* ConfigurationView::levels() const
-{
-    return m_audioSection->levels();
 }
 
 bool ConfigurationView::isWindowLost() const

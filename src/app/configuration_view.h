@@ -29,7 +29,6 @@ class Session;
 
 namespace corvex::app {
 
-class AudioLevelsView;
 class AudioSection;
 class ColourSwatchView;
 class LiveColoursSection;
@@ -96,11 +95,9 @@ public:
     LiveColoursSection* liveColoursSection() const { return m_liveColoursSection; }
     RecordingControls* recordingControls() const { return m_controls; }
     ElidedLabel* itemTitle() const;
-    QLabel* itemDetail() const;
     QLabel* uploadStatus() const { return m_uploadStatus; }
     QLabel* captureNotice() const { return m_captureNotice; }
     ColourSwatchView* swatch() const;
-    AudioLevelsView* levels() const;
     QMessageBox* discardConfirmation() const { return m_discardConfirmation; }
     bool isUploading() const { return m_upload->isUploading(); }
     RecordingUpload& recordingUpload() const { return *m_upload; }

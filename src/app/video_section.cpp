@@ -189,11 +189,6 @@ VideoSection::VideoSection(RecordingSources& sources, QWidget* parent)
     m_emptyHint->hide();
 }
 
-QLabel* VideoSection::fileName() const
-{
-    return m_fileName;
-}
-
 QFileDialog* VideoSection::fileDialog() const
 {
     return m_fileDialog;

@@ -54,7 +54,6 @@ public:
     QPushButton* resetCropButton() const { return m_resetCropButton; }
     QLabel* emptyHint() const { return m_emptyHint; }
     QPushButton* chooseFileButton() const { return m_chooseFile; }
-    QLabel* fileName() const;
     /// Why the chosen file cannot be used, or what it is.
     QLabel* fileMessage() const { return m_fileMessage; }
     QLabel* soundNote() const { return m_soundNote; }
