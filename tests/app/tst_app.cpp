@@ -447,6 +447,17 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
         QVERIFY(QFileInfo(path).size() > 0);
         QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
+        // The outbox window saves the one chosen there, and says so there.
+        const QString copy = folder.filePath(u"from-the-outbox.corvex"_s);
+        outbox->list()->setCurrentItem(outbox->list()->topLevelItem(0));
+        outbox->saveButton()->click();
+        chooser = outbox->findChild<QFileDialog*>();
+        QVERIFY(chooser);
+        chooser->selectFile(copy);
+        static_cast<QDialog*>(chooser)->accept();
+        QTRY_VERIFY(outbox->message()->text().endsWith(u" as "_s + copy + u". It still waits in the outbox."_s));
+        QVERIFY(outbox->message()->text().startsWith(u"Saved “Nosferatu: A Symphony of Horror”"_s));
+        QCOMPARE(QFileInfo(copy).size(), QFileInfo(path).size());
         panel->removeButton()->click();
         auto* question = panel->findChild<QMessageBox*>();
         QVERIFY(question);
