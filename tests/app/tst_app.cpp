@@ -106,6 +106,15 @@ bool pickReceiver(dnssd::Publisher& publisher, ConfigurationView& view, const QS
     return true;
 }
 
+// Opens a recording window for `item` and records a show in it, from start to save.
+RecordingWindow* recordShow(StudioApp& studio, const catalogue::TMDBItem& item)
+{
+    RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(item);
+    window->view()->configurationView()->recordingButton()->click();
+    window->view()->configurationView()->recordingButton()->click();
+    return window;
+}
+
 } // namespace
 
 class TestApp final : public QObject {
@@ -275,12 +284,9 @@ private Q_SLOTS:
         // The panel's Retry is what is tried here, not the outbox's own.
         studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
         MainWindow* main = studio.newMainWindow();
-        RecordingWindow* window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90004, u"Caligari"_s));
-        ConfigurationView* panel = window->view()->configurationView();
         QSignalSpy refreshed(&manager->uploads, &service::UploadDelivery::lightShowsChanged);
-        panel->recordingButton()->click();
-        panel->recordingButton()->click();
+        RecordingWindow* window = recordShow(studio, movieItem(90004, u"Caligari"_s));
+        ConfigurationView* panel = window->view()->configurationView();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
         QVERIFY(panel->uploadStatus()->text().contains(u"500"_s));
         QVERIFY(panel->retryButton()->isVisibleTo(panel));
@@ -383,11 +389,8 @@ private Q_SLOTS:
         backoff.setDelays(20, 200);
         QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
         MainWindow* main = studio.newMainWindow();
-        RecordingWindow* window = studio.environment().recordingWindows.openRecordingWindow(
-            movieItem(90006, u"Nosferatu: A Symphony of Horror"_s));
+        RecordingWindow* window = recordShow(studio, movieItem(90006, u"Nosferatu: A Symphony of Horror"_s));
         ConfigurationView* panel = window->view()->configurationView();
-        panel->recordingButton()->click();
-        panel->recordingButton()->click();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
         QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         if (passes) {
@@ -484,11 +487,8 @@ private Q_SLOTS:
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
         QSignalSpy notified(&studio.notifications(), &UploadNotifications::shown);
-        QPointer<RecordingWindow> window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90013, u"Speedy"_s));
+        QPointer<RecordingWindow> window = recordShow(studio, movieItem(90013, u"Speedy"_s));
         ConfigurationView* panel = window->view()->configurationView();
-        panel->recordingButton()->click();
-        panel->recordingButton()->click();
         QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
         QVERIFY(manager->uploads.outbox()->remove(manager->uploads.outbox()->entries().value(0).id)); // corvex outbox
         studio.environment().uploads.refreshCount(); // as its count every few seconds does
@@ -519,11 +519,7 @@ private Q_SLOTS:
         QFile blocker(manager->uploads.outbox()->folder()); // a file where the outbox's folder would go
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         StudioApp studio(manager->uploads, app::RecordingModels::process());
-        RecordingWindow* window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90014, u"Girl Shy"_s));
-        ConfigurationView* panel = window->view()->configurationView();
-        panel->recordingButton()->click();
-        panel->recordingButton()->click();
+        ConfigurationView* panel = recordShow(studio, movieItem(90014, u"Girl Shy"_s))->view()->configurationView();
         QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
         QVERIFY2(panel->uploadStatus()->toolTip().contains(u"It could not be kept on disk ("_s),
             qPrintable(panel->uploadStatus()->toolTip()));
