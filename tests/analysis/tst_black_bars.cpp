@@ -191,6 +191,11 @@ private Q_SLOTS:
             return all;
         }) << std::optional(kLetterbox) << true;
         QTest::newRow("one frame decides nothing") << filmOf(kLetterbox, 1, 1) << std::optional<Area>() << false;
+        QTest::newRow("twelve frames of three scenes decide")
+            << filmOf(kLetterbox, 3, 4) << std::optional(kLetterbox) << false;
+        QTest::newRow("eleven do not") << Sequence([] {
+            return append(film(kLetterbox, 2, 4), film(kLetterbox, 1, 3, 1.0, 2));
+        }) << std::optional<Area>() << false;
     }
 
     void proposesCropOnlyForRealBars()

@@ -280,6 +280,26 @@ private Q_SLOTS:
         QCOMPARE(engine.streamOutput()->crop(), std::optional(crop));
     }
 
+    // An update that a newer start overtook belongs to the stream it was asked of: the newer one keeps its content.
+    void anUpdateOvertakenByANewerStartIsDropped()
+    {
+        auto backend = std::make_shared<SyntheticBackend>();
+        analysis::AnalysisRecorder recorder(nullptr);
+        CaptureEngine engine(backend, recorder);
+        StreamConfiguration sized = smallConfiguration(false);
+        sized.width = sized.height = 0; // frames of the content's own size: the display's 1920, this window's 640
+        const auto window = ContentFilter::forDesktopIndependentWindow(SyntheticBackend::content().windows.back());
+        const auto first = engine.startCapture(sized, window, std::nullopt);
+        auto updating = engine.update(sized, displayFilter(), std::nullopt);
+        engine.stream()->waitForControl(); // answered, not yet heard
+        const auto second = engine.startCapture(sized, window, std::nullopt);
+        QCoro::waitFor(std::move(updating));
+        engine.stream()->waitForControl();
+        QSignalSpy received(second.get(), &capture::CapturedFrameStream::frameReceived);
+        QTRY_VERIFY(received.count() >= 2);
+        QCOMPARE(received.last().at(0).value<CapturedFrame>().surface->width, 640);
+    }
+
     void streamConfiguration_data()
     {
         QTest::addColumn<bool>("byWindow");

@@ -608,7 +608,7 @@ private Q_SLOTS:
     {
         REQUIRE_DAEMON();
         QFETCH(bool, json);
-        ReceiveProcess receiver(QStringList { "--name", uniqueName(json ? "json" : "grid"), "--count", "2" }
+        ReceiveProcess receiver(QStringList { "--name", uniqueName(json ? "json" : "grid"), "--count", "3" }
             + (json ? QStringList { "--json" } : QStringList()));
         const std::uint16_t port = receiver.waitUntilAnnounced();
         QVERIFY(port != 0);
@@ -619,7 +619,8 @@ private Q_SLOTS:
             R"({"00":{"r":1,"g":2,"b":3}})", // one cell of nine
             message(0).replace("\"r\":0", "\"r\":256"), // out of range
             message(0).chopped(1) + R"(,"33":{"r":0,"g":0,"b":0}})", // a tenth cell
-            message(10),
+            message(0), // components 0..4
+            message(251), // 251..255
             message(20),
         };
         for (const QByteArray& datagram : datagrams)
@@ -628,14 +629,14 @@ private Q_SLOTS:
         const Run run = receiver.finish();
         QCOMPARE(run.exitCode, 0);
         if (json) {
-            QCOMPARE(run.out, message(10) + '\n' + message(20) + '\n');
+            QCOMPARE(run.out, message(0) + '\n' + message(251) + '\n' + message(20) + '\n');
             QVERIFY2(
                 run.err.contains("not a live colour message") && run.err.contains("; 4 so far"), run.err.constData());
         } else {
             // Cell (2, 1) of the last message, in true colour, and the grid redrawn in place.
             QVERIFY(run.out.contains("\x1b[48;2;22;21;23m"));
             QVERIFY(run.out.contains("\x1b[7A"));
-            QVERIFY2(run.out.contains("2 messages, 4 not live colour messages"), run.out.constData());
+            QVERIFY2(run.out.contains("3 messages, 4 not live colour messages"), run.out.constData());
         }
     }
 

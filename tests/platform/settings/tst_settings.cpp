@@ -122,25 +122,27 @@ private Q_SLOTS:
     void privateFolder_data()
     {
         QTest::addColumn<QString>("before"); // what is at the path first
-        QTest::addColumn<QString>("refusal"); // empty: made or narrowed to 0700
-        const char* rows[][3] = {
-            { "missing", "", "" },
-            { "missing, named with a slash at its end", "slash", "" },
-            { "ours, private already", "0700", "" },
-            { "ours, open to all, with an open file", "0755", "" },
-            { "ours, writable by the group", "0770", "" },
-            { "another user's", "nobody", "belongs to another user" },
-            { "a link to a folder of ours", "link", "is not a folder" },
-            { "a file", "file", "is not a folder" },
+        QTest::addColumn<QString>("refusal"); // empty: made or narrowed to 0700, its file to 0600
+        QTest::addColumn<uint>("fileMode"); // of the file in a folder that is there
+        const char* rows[][4] = {
+            { "missing", "", "", "" },
+            { "missing, named with a slash at its end", "slash", "", "" },
+            { "ours, private already", "0700", "", "0644" },
+            { "ours, open to all, with a file all may read", "0755", "", "0644" },
+            { "ours, writable by the group, with a file the group may read", "0770", "", "0640" },
+            { "another user's", "nobody", "belongs to another user", "0644" },
+            { "a link to a folder of ours", "link", "is not a folder", "" },
+            { "a file", "file", "is not a folder", "" },
         };
         for (const auto& row : rows)
-            QTest::newRow(row[0]) << row[1] << row[2];
+            QTest::newRow(row[0]) << row[1] << row[2] << QByteArray(row[3]).toUInt(nullptr, 8);
     }
 
     void privateFolder()
     {
         QFETCH(QString, before);
         QFETCH(QString, refusal);
+        QFETCH(uint, fileMode);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("data/outbox"));
         const QByteArray native = QFile::encodeName(path);
@@ -153,7 +155,7 @@ private Q_SLOTS:
         } else if (!before.isEmpty() && before != QLatin1StringView("slash")) {
             QVERIFY(QDir().mkpath(path));
             QVERIFY(private_file::write(path + QStringLiteral("/entry.json"), "{}"));
-            QCOMPARE(::chmod((path + QStringLiteral("/entry.json")).toUtf8().constData(), 0644), 0);
+            QCOMPARE(::chmod((path + QStringLiteral("/entry.json")).toUtf8().constData(), fileMode), 0);
             if (before == QLatin1StringView("nobody")) {
                 if (::geteuid() != 0)
                     QSKIP("only root can give a folder to another user");
