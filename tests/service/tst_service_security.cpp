@@ -114,29 +114,40 @@ QString refusedStore(const QString& db)
     return refused ? QString::fromLocal8Bit(service.readAllStandardError()) : QString();
 }
 
+// A connection of the test's own to `store`, named `name`.
+QSqlDatabase openStore(const TestStore& store, const QString& name)
+{
+    QSqlDatabase db;
+    if (!TestStore::usesPostgres()) {
+        db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+        db.setDatabaseName(store.location());
+    } else {
+        const QUrl url(store.location());
+        db = QSqlDatabase::addDatabase(u"QPSQL"_s, name);
+        db.setHostName(url.host());
+        db.setPort(url.port(5432));
+        db.setUserName(url.userName());
+        db.setPassword(url.password());
+        db.setDatabaseName(url.path().mid(1));
+    }
+    if (!db.open())
+        qWarning("cannot open the store: %s", qPrintable(db.lastError().text()));
+    return db;
+}
+
 // Holds a table locked, as a long transaction of another client would, until
 // it goes; `readable`: others may still read it (on SQLite the whole file).
 class StoreLock final {
 public:
     explicit StoreLock(const TestStore& store, const QString& table = u"lightshows"_s, bool readable = false)
     {
-        QSqlDatabase db;
-        if (!TestStore::usesPostgres()) {
-            db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_name);
-            db.setDatabaseName(store.location());
-            m_locked = db.open() && QSqlQuery(db).exec(readable ? u"BEGIN IMMEDIATE"_s : u"BEGIN EXCLUSIVE"_s);
-        } else {
-            const QUrl url(store.location());
-            db = QSqlDatabase::addDatabase(u"QPSQL"_s, m_name);
-            db.setHostName(url.host());
-            db.setPort(url.port(5432));
-            db.setUserName(url.userName());
-            db.setPassword(url.password());
-            db.setDatabaseName(url.path().mid(1));
-            m_locked = db.open() && db.transaction()
+        QSqlDatabase db = openStore(store, m_name);
+        if (!TestStore::usesPostgres())
+            m_locked = db.isOpen() && QSqlQuery(db).exec(readable ? u"BEGIN IMMEDIATE"_s : u"BEGIN EXCLUSIVE"_s);
+        else
+            m_locked = db.isOpen() && db.transaction()
                 && QSqlQuery(db).exec(
                     u"LOCK TABLE %1 IN %2 MODE"_s.arg(table, readable ? u"SHARE"_s : u"ACCESS EXCLUSIVE"_s));
-        }
         if (!m_locked)
             qWarning("the lock was not taken: %s", qPrintable(db.lastError().text()));
     }
@@ -204,7 +215,8 @@ private Q_SLOTS:
         QTest::newRow("from our host on another port") << page << QByteArray("origin: http://127.0.0.1:8080") << 403;
         QTest::newRow("fetched cross-site") << page << QByteArray("Sec-Fetch-Site: cross-site") << 403;
         QTest::newRow("the page's cookie cut short") << page << QByteArray("short cookie") << 403;
-        QTest::newRow("a state with a space") << page + "&state=a%20b" << "posted straight"_ba << 400;
+        QTest::newRow("a state with a space") << page + "&state=a%20b"
+                                              << "posted straight"_ba << 400;
         QTest::newRow("two states") << page + "&state=a&state=b" << QByteArray() << 400;
         for (const char* uri : { "corvexapp://callback?token=attackers", "corvexapp://callback?",
                  "corvexapp://callback#token=attackers", "corvexapp://elsewhere", "corvexapp://callback/more",
@@ -480,6 +492,33 @@ private Q_SLOTS:
         signIn.socket().waitForReadyRead(0);
         QCOMPARE(signIn.socket().bytesAvailable(), 0);
         QCOMPARE(signIn.read(120000).status, 401);
+    }
+
+    // A limited sign-in is told how long to wait, rounded up: after that it is let in.
+    void aLimitedSignInMayTryAgainAfterItsWait()
+    {
+        TestStore store;
+        QVERIFY(store.create(TestStore::Sharing::Shared));
+        ReferenceServiceProcess service;
+        QVERIFY(service.startOn(store, { u"--failed-sign-ins"_s, u"2"_s }));
+        const QString email = u"patient@example.org"_s;
+        QVERIFY(!createAccount(service.origin(), email, u"long enough"_s).isEmpty());
+        for (int n = 0; n < 2; ++n)
+            QCOMPARE(submitForm(service.origin(), email, u"a wrong guess"_s).status, 401);
+        {
+            // As if the failures had been a minute ago but for 1.5 s: a wait of 2 s, not 1.
+            QSqlQuery age(openStore(store, u"age"_s));
+            age.prepare(u"UPDATE sign_in_attempts SET started_at = ?"_s);
+            age.addBindValue(QDateTime::currentDateTimeUtc().addMSecs(-58'500).toString(Qt::ISODateWithMs));
+            QVERIFY2(age.exec() && age.numRowsAffected() >= 2, qPrintable(age.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase(u"age"_s);
+        const RawResponse limited = submitForm(service.origin(), email, u"long enough"_s);
+        QCOMPARE(limited.status, 429);
+        const QByteArray wait = limited.headers.value("retry-after");
+        QVERIFY2(limited.body.contains("Try again in " + wait + " seconds."), limited.body.constData());
+        QTest::qWait(wait.toInt() * 1000);
+        QCOMPARE(submitForm(service.origin(), email, u"long enough"_s).status, 200);
     }
 
     // --- Tokens end: expiry, sign-out, refusal -----------------------------
@@ -797,11 +836,15 @@ private Q_SLOTS:
         QTest::newRow("movie 0") << "POST"_ba << movie + "0" << 400;
         QTest::newRow("a negative movie") << "POST"_ba << movie + "-550" << 400;
         QTest::newRow("a movie that is no number") << "POST"_ba << movie + "550x" << 400;
-        QTest::newRow("a special, season 0") << "POST"_ba << "/tvapi/lightshow/tv/1399/0/1"_ba << 200;
-        QTest::newRow("a negative episode") << "POST"_ba << "/tvapi/lightshow/tv/1399/1/-1"_ba << 400;
+        QTest::newRow("a special, season 0") << "POST"_ba
+                                             << "/tvapi/lightshow/tv/1399/0/1"_ba << 200;
+        QTest::newRow("a negative episode") << "POST"_ba
+                                            << "/tvapi/lightshow/tv/1399/1/-1"_ba << 400;
         QTest::newRow("an upload read") << "GET"_ba << movie + "1" << 405;
-        QTest::newRow("the listing posted to") << "POST"_ba << "/tvapi/me/lightshows"_ba << 405;
-        QTest::newRow("the account, more to its path") << "GET"_ba << "/auth/account/more"_ba << 404;
+        QTest::newRow("the listing posted to") << "POST"_ba
+                                               << "/tvapi/me/lightshows"_ba << 405;
+        QTest::newRow("the account, more to its path") << "GET"_ba
+                                                       << "/auth/account/more"_ba << 404;
     }
 
     void requestsAreChecked()
