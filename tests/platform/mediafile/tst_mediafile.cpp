@@ -285,6 +285,34 @@ private Q_SLOTS:
         QVERIFY2(cells[72] > 200, qPrintable(QString::number(cells[72])));
     }
 
+    // A film that does not say how its colours are coded is read as players read it: by its height.
+    void untaggedColoursFollowTheHeight_data()
+    {
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QString>("matrix"); // the film is coded with it, and says nothing
+        QTest::newRow("718 lines: SD") << 718 << "bt601";
+        QTest::newRow("720 lines: HD") << 720 << "bt709";
+    }
+
+    void untaggedColoursFollowTheHeight()
+    {
+        REQUIRE_FFMPEG();
+        QFETCH(int, height);
+        QFETCH(QString, matrix);
+        const QString file = path(QStringLiteral("untagged-%1.mp4").arg(height));
+        MAKE_FILM({ "-f", "lavfi", "-i", QStringLiteral("color=c=0xC83232:s=1280x%1:d=0.2").arg(height), "-vf",
+            QStringLiteral("scale=out_color_matrix=%1:out_range=tv,format=yuv420p").arg(matrix), "-c:v", "libx264",
+            "-crf", "10", file });
+        mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), {});
+        QVERIFY2(opened, opened.error.message.c_str());
+        const Decoded decoded = readAll(**opened.value);
+        QVERIFY(!decoded.cells.empty());
+        const Cells& cells = decoded.cells.front();
+        const int bgr[] = { 0x32, 0x32, 0xC8 };
+        for (std::size_t k = 0; k < cells.size(); ++k) // the wrong matrix moves red and green by 13 to 16
+            QVERIFY2(std::abs(cells[k] - bgr[k % 3]) <= 4, qPrintable(QStringLiteral("%1 at %2").arg(cells[k]).arg(k)));
+    }
+
     // Skipping the loop filter and averaging down in the planes move no 5 × 5 cell by more than 2.
     void fastPathsKeepTheCells_data()
     {
