@@ -284,6 +284,7 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->swatch()->colours().has_value());
         QVERIFY(!panel->windowPicker()->isEnabled());
         QVERIFY(!panel->captureNotice()->isVisibleTo(panel));
+        QTRY_VERIFY(panel->recordingControls()->elapsed()->text() != u"● 00:00"_s);
 
         m_screen->closeWindows();
         QTRY_COMPARE(panel->sources().current().recordingState(), State::Interrupted);
@@ -297,6 +298,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!panel->swatch()->colours().has_value());
         QVERIFY(!panel->videoSection()->useDetectedCropButton()->isVisible());
         const QString stood = panel->recordingControls()->elapsed()->text();
+        QVERIFY(stood != u"● 00:00"_s); // the time recorded before stays
         QTest::qWait(1300);
         QCOMPARE(panel->recordingControls()->elapsed()->text(), stood);
 

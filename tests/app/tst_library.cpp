@@ -500,6 +500,10 @@ private Q_SLOTS:
         server.setAnswer("DELETE", "/tvapi/me/lightshows/a", { 500, "{}" });
         server.setAnswer("DELETE", "/tvapi/me/lightshows/b", { 500, "{}" });
         auto manager = fakeSignedIn(server);
+        {
+            LightShowNotes notes; // what this computer noted when it uploaded them
+            QVERIFY(notes.remember(u"a"_s, { {}, {}, 100, 42 }) && notes.remember(u"b"_s, { {}, {}, 50, 7 }));
+        }
         StudioApp studio(manager->uploads, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
         QTableView* table = libraryTable(window);
@@ -519,6 +523,7 @@ private Q_SLOTS:
         QVERIFY(labelStartingWith(window, u"2 of 2"_s)->toolTip().contains(u"500"_s));
         QCOMPARE(table->model()->rowCount(), 2);
         QCOMPARE(table->selectionModel()->selectedRows().size(), 2);
+        QCOMPARE(columnTexts(table, LightShowTableModel::FramesColumn), (QStringList { u"42"_s, u"7"_s }));
         QVERIFY(remove->isEnabled());
 
         // The service answers again: the next try deletes and the message goes.
@@ -529,6 +534,7 @@ private Q_SLOTS:
         QTRY_COMPARE(table->model()->rowCount(), 0);
         QVERIFY(!labelStartingWith(window, u"2 of 2"_s));
         QVERIFY(!remove->isEnabled());
+        QVERIFY(!LightShowNotes().note(u"a"_s) && !LightShowNotes().note(u"b"_s));
     }
 
     // Two shows of one film tell themselves apart, a film the service does not
