@@ -148,17 +148,6 @@ class TestAppRecording final : public QObject {
     }
 
     QString path(const QString& name) const { return m_service.folders.filePath(name); }
-    /// Discards the recording the way an author does: the button, then "Discard" in its question.
-    static void discardThroughTheQuestion(ConfigurationView* panel)
-    {
-        panel->recordingControls()->discardButton()->click();
-        QMessageBox* box = panel->discardConfirmation();
-        QVERIFY(box);
-        QPushButton* discard = testing::buttonWithText(box, u"Discard"_s);
-        QVERIFY(discard);
-        discard->click();
-    }
-    QString databasePath() const { return m_service.folders.filePath(u"service.sqlite"_s); }
 
     // A recording window for a new movie, switched to "Video file" (the file chooser it opens is left open).
     RecordingView* openFileWindow()
@@ -209,7 +198,7 @@ class TestAppRecording final : public QObject {
         const QString name = u"stored%1"_s.arg(id);
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
-            db.setDatabaseName(databasePath());
+            db.setDatabaseName(path(u"service.sqlite"_s));
             db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
             if (db.open()) {
                 QSqlQuery query(db);
@@ -228,7 +217,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         // The last --db given wins: a file, so that the test can read what was uploaded.
-        QVERIFY(m_service.start({ u"--demo-catalogue"_s, u"--db"_s, databasePath() }));
+        QVERIFY(m_service.start({ u"--demo-catalogue"_s, u"--db"_s, path(u"service.sqlite"_s) }));
         QVERIFY(m_manager = m_service.signedIn(u"keys@example.org"_s));
         // No browser: a sign-in shows the address to open by hand.
         m_studio = std::make_unique<StudioApp>(
@@ -672,9 +661,11 @@ private Q_SLOTS:
         QVERIFY2(message->text().contains(said), qPrintable(message->text()));
         QVERIFY(videoFile.isMessageAFailure());
         QVERIFY(message->isVisibleTo(panel));
-        // The author may still save what was read; here it is discarded.
+        // The author may still save what was read; here it is discarded, through the question.
         QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
-        discardThroughTheQuestion(panel);
+        panel->recordingControls()->discardButton()->click();
+        QVERIFY(panel->discardConfirmation());
+        buttonWithText(panel->discardConfirmation(), u"Discard"_s)->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
     }
 
