@@ -31,7 +31,8 @@
 #include <QSystemTrayIcon>
 
 #include <chrono>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 
 using namespace corvex;
 using namespace Qt::StringLiterals;
@@ -57,20 +58,32 @@ public:
     std::function<void(int)> observer() const
     {
         return [state = m_state, holdAt = m_holdAt](int frame) {
-            for (int waited = 0; frame == holdAt && !state->open && waited < 6000; ++waited) {
-                state->held = true;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+            if (frame != holdAt)
+                return;
+            std::unique_lock lock(state->mutex);
+            state->held = true;
+            state->changed.wait_for(lock, std::chrono::minutes(1), [&state] { return state->open; });
             state->held = false;
         };
     }
-    bool isHolding() const { return m_state->held && !m_state->open; }
-    void open() { m_state->open = true; }
+    bool isHolding() const
+    {
+        std::lock_guard lock(m_state->mutex);
+        return m_state->held && !m_state->open;
+    }
+    void open()
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->open = true;
+        m_state->changed.notify_all();
+    }
 
 private:
     struct State {
-        std::atomic<bool> held = false;
-        std::atomic<bool> open = false;
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool held = false;
+        bool open = false;
     };
     const int m_holdAt;
     std::shared_ptr<State> m_state = std::make_shared<State>();
