@@ -568,18 +568,19 @@ private Q_SLOTS:
     void columnsSortOnAHeaderClickAndTheOrderStays()
     {
         FaultServer server;
-        // Text order and time order differ: 09:00 at -03:00 is the latest moment.
+        // Text order and time order differ: 09:00 at -03:00 is the latest moment; a text that is no time goes last.
         server.setAnswer("GET", "/tvapi/me/lightshows",
             { 200,
                 R"({"results":[)"
                 R"({"id":"late","tmdb_id":3,"season":2,"episode":1,"type":"tv","author_id":"u","created_at":"2026-01-02T09:00:00-03:00","title":"beta"},)"
                 R"({"id":"early","tmdb_id":1,"season":0,"episode":0,"type":"movie","author_id":"u","created_at":"2025-12-31T23:00:00Z","title":"Gamma"},)"
-                R"({"id":"middle","tmdb_id":2,"season":1,"episode":7,"type":"tv","author_id":"u","created_at":"2026-01-02T10:00:00Z","title":"Alpha"}]})" });
+                R"({"id":"middle","tmdb_id":2,"season":1,"episode":7,"type":"tv","author_id":"u","created_at":"2026-01-02T10:00:00Z","title":"Alpha"},)"
+                R"({"id":"undated","tmdb_id":4,"season":3,"episode":1,"type":"tv","author_id":"u","created_at":"0 yesterday","title":"Delta"}]})" });
         auto manager = fakeSignedIn(server);
         auto open = [](StudioApp& studio) {
             MainWindow* window = studio.newMainWindow();
             static_cast<void>(
-                QTest::qWaitFor([window] { return libraryTable(window)->model()->rowCount() == 3; }, 5000));
+                QTest::qWaitFor([window] { return libraryTable(window)->model()->rowCount() == 4; }, 5000));
             return window;
         };
         {
@@ -587,7 +588,8 @@ private Q_SLOTS:
             MainWindow* window = open(studio);
             QTableView* table = libraryTable(window);
             // As received until a header is clicked.
-            QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn), (QStringList { "beta", "Gamma", "Alpha" }));
+            QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn),
+                (QStringList { "beta", "Gamma", "Alpha", "Delta" }));
             QHeaderView* header = table->horizontalHeader();
             auto click = [header](int section) {
                 QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
@@ -596,15 +598,17 @@ private Q_SLOTS:
             };
             click(LightShowTableModel::CreatedColumn);
             QCOMPARE(columnTexts(table, LightShowTableModel::CreatedColumn),
-                (QStringList { "2025-12-31T23:00:00Z", "2026-01-02T10:00:00Z", "2026-01-02T09:00:00-03:00" }));
+                (QStringList {
+                    "2025-12-31T23:00:00Z", "2026-01-02T10:00:00Z", "2026-01-02T09:00:00-03:00", "0 yesterday" }));
             click(LightShowTableModel::SeasonEpisodeColumn);
             QCOMPARE(columnTexts(table, LightShowTableModel::SeasonEpisodeColumn),
-                (QStringList { "Movie", "S01E07", "S02E01" }));
+                (QStringList { "Movie", "S01E07", "S02E01", "S03E01" }));
             click(LightShowTableModel::TitleColumn);
             click(LightShowTableModel::TitleColumn);
-            QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn), (QStringList { "Gamma", "beta", "Alpha" }));
+            QCOMPARE(columnTexts(table, LightShowTableModel::TitleColumn),
+                (QStringList { "Gamma", "Delta", "beta", "Alpha" }));
             // The selection follows the rows, not their places.
-            table->selectRow(1);
+            table->selectRow(2);
             menuAction(window, u"Delete…"_s)->trigger();
             QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete the light show “beta S02E01”?"_s);
             shownWindow<QMessageBox>()->reject();
@@ -613,7 +617,7 @@ private Q_SLOTS:
         // The next start shows the order the author chose.
         StudioApp studio(manager->uploads, RecordingModels::process());
         QCOMPARE(columnTexts(libraryTable(open(studio)), LightShowTableModel::TitleColumn),
-            (QStringList { "Gamma", "beta", "Alpha" }));
+            (QStringList { "Gamma", "Delta", "beta", "Alpha" }));
     }
 
     // ---- Menus and the keyboard ----

@@ -813,8 +813,9 @@ private Q_SLOTS:
         ReferenceServiceProcess service;
         QVERIFY(service.start({ u"--demo-catalogue"_s }));
         Tool corvex(service.origin());
-        const auto login = [&corvex](const QByteArray& password, const QStringList& options = {}) {
-            return corvex(QStringList { u"login"_s, u"--email"_s, u"cli@example.org"_s } + options, password);
+        const QString password = u"p+s & 100%=ok"_s; // each of its marks must be encoded in the form
+        const auto login = [&corvex](const QByteArray& input, const QStringList& options = {}) {
+            return corvex(QStringList { u"login"_s, u"--email"_s, u"cli@example.org"_s } + options, input);
         };
         const auto succeeds = [](const Tool::Run& run) {
             if (run.status != 0)
@@ -836,20 +837,20 @@ private Q_SLOTS:
 
         // Without a browser: the form is filled in with the password from
         // standard input, and makes an account only when asked to.
-        result = login("long enough\n");
+        result = login(password.toUtf8() + "\n");
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(u"Wrong email address or password."_s), qPrintable(result.err));
         result = login("", { u"--create"_s });
         QCOMPARE(result.status, 2);
         QVERIFY2(result.err.contains(u"standard input"_s), qPrintable(result.err));
-        result = login("long enough\n", { u"--create"_s });
+        result = login(password.toUtf8() + "\n", { u"--create"_s });
         QVERIFY(succeeds(result));
         QVERIFY2(result.out.contains(u"Signed in as cli@example.org"_s), qPrintable(result.out));
-        QVERIFY(!result.all().contains(u"long enough"_s));
+        QVERIFY(!result.all().contains(password));
 
         const QUrl callback
             = QCoro::waitFor(corvex::testing::submitSignInForm(SignInRequest::make(service.origin()).url,
-                                 u"cli@example.org"_s, u"long enough"_s, "signin"_ba))
+                                 u"cli@example.org"_s, password, "signin"_ba))
                   .callback;
         const QString token = *tokenFromCallback(callback);
         // Through the browser: 'corvex login' shows the page and waits until the desktop hands the
@@ -863,7 +864,7 @@ private Q_SLOTS:
                 (shown += waiting.readAllStandardOutput()).contains(u"Waiting for the browser"_s), 30000);
             const QUrl page(shown.section(u"\n  "_s, 1, 1).section(u'\n', 0, 0));
             const QUrl answer = own ? QCoro::waitFor(corvex::testing::submitSignInForm(
-                                          page, u"cli@example.org"_s, u"long enough"_s, "signin"_ba))
+                                          page, u"cli@example.org"_s, password, "signin"_ba))
                                           .callback
                                     : callback;
             QVERIFY(succeeds(corvex({ answer.toString() })));
@@ -915,7 +916,7 @@ private Q_SLOTS:
             = QRegularExpression(u"sign in with 'corvex login', then send it with 'corvex (outbox --send [^'\\s]+)'"_s)
                   .match(result.err);
         QVERIFY2(advised.hasMatch(), qPrintable(result.err));
-        QVERIFY(succeeds(login("long enough\n")));
+        QVERIFY(succeeds(login(password.toUtf8() + "\n")));
         QVERIFY(succeeds(corvex(advised.captured(1).split(u' '))));
         QVERIFY(corvex({ u"outbox"_s }).out.contains(u"the outbox is empty"_s));
         // An outbox that is a link to a folder elsewhere is not used.

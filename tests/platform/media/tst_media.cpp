@@ -369,6 +369,8 @@ private Q_SLOTS:
         QVERIFY(!PcmBuffer::create(AudioFormat { 0, 2, SampleKind::Float32, false }, 10));
         QVERIFY(!PcmBuffer::create(AudioFormat { 48000, 0, SampleKind::Float32, false }, 10));
         QVERIFY(!PcmBuffer::create(kSignatureFormat, 0));
+        QVERIFY(PcmBuffer::create(AudioFormat { 48000, 64, SampleKind::Float32, false }, 10));
+        QVERIFY(!PcmBuffer::create(AudioFormat { 48000, 65, SampleKind::Float32, false }, 10));
         float left[4] = {};
         QVERIFY(!PcmBuffer::wrap(AudioFormat::standard(48000, 2), 4, { left }));
         auto wrapped = PcmBuffer::wrap(AudioFormat::standard(48000, 1), 4, { left });
