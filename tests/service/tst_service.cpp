@@ -863,10 +863,10 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(
                 (shown += waiting.readAllStandardOutput()).contains(u"Waiting for the browser"_s), 30000);
             const QUrl page(shown.section(u"\n  "_s, 1, 1).section(u'\n', 0, 0));
-            const QUrl answer = own ? QCoro::waitFor(corvex::testing::submitSignInForm(
-                                          page, u"cli@example.org"_s, password, "signin"_ba))
-                                          .callback
-                                    : callback;
+            const QUrl answer = own
+                ? QCoro::waitFor(corvex::testing::submitSignInForm(page, u"cli@example.org"_s, password, "signin"_ba))
+                      .callback
+                : callback;
             QVERIFY(succeeds(corvex({ answer.toString() })));
             QTRY_COMPARE_WITH_TIMEOUT(waiting.state(), QProcess::NotRunning, 30000);
             shown += waiting.readAllStandardOutput() + waiting.readAllStandardError();
@@ -946,8 +946,8 @@ private Q_SLOTS:
         QTest::newRow("upload, the service takes it") << "upload" << true << 0 << "uploaded";
         QTest::newRow("upload, the service is down") << "upload" << false << 1 << "show.pb is where it was";
         QTest::newRow("logout") << "logout" << true << 1 << "still signed in";
-        QTest::newRow("login with a callback") << "login --token-from-callback corvexapp://callback?token=t&state=s"
-                                               << true << 1 << "could not be saved";
+        QTest::newRow("login with a callback")
+            << "login --token-from-callback corvexapp://callback?token=t&state=s" << true << 1 << "could not be saved";
     }
 
     void fullDisk()
