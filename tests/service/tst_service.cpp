@@ -1140,6 +1140,8 @@ private Q_SLOTS:
         QTest::newRow("a key reused for another recording") << key << key << false << true << 422 << false << 1;
         QTest::newRow("the same key of another author") << key << key << true << false << 200 << false << 1;
         QTest::newRow("a key with a space") << key << QByteArray("k 1") << true << true << 400 << false << 1;
+        QTest::newRow("a key of the longest length, repeated")
+            << QByteArray(255, 'k') << QByteArray(255, 'k') << true << true << 200 << true << 1;
         QTest::newRow("a key too long") << key << QByteArray(256, 'k') << true << true << 400 << false << 1;
     }
 
