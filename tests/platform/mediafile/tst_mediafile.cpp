@@ -285,31 +285,45 @@ private Q_SLOTS:
         QVERIFY2(cells[72] > 200, qPrintable(QString::number(cells[72])));
     }
 
-    // A film that does not say how its colours are coded is read as players read it: by its height.
-    void untaggedColoursFollowTheHeight_data()
+    // Colours are read as the film says they are coded; one that does not say is read as players read it: the
+    // matrix by its height, the range as limited.
+    void coloursAreReadAsCoded_data()
     {
         QTest::addColumn<int>("height");
-        QTest::addColumn<QString>("matrix"); // the film is coded with it, and says nothing
-        QTest::newRow("718 lines: SD") << 718 << "bt601";
-        QTest::newRow("720 lines: HD") << 720 << "bt709";
+        QTest::addColumn<QString>("matrix"); // the film is coded with it, and says nothing of it
+        QTest::addColumn<QString>("range"); // coded in, and said with the SD matrix when not empty
+        QTest::newRow("untagged, 718 lines: SD") << 718 << "bt601"
+                                                 << "";
+        QTest::newRow("untagged, 720 lines: HD") << 720 << "bt709"
+                                                 << "";
+        QTest::newRow("limited range, said") << 360 << "bt601"
+                                             << "tv";
+        QTest::newRow("full range, said") << 360 << "bt601"
+                                          << "pc";
     }
 
-    void untaggedColoursFollowTheHeight()
+    void coloursAreReadAsCoded()
     {
         REQUIRE_FFMPEG();
         QFETCH(int, height);
         QFETCH(QString, matrix);
-        const QString file = path(QStringLiteral("untagged-%1.mp4").arg(height));
-        MAKE_FILM({ "-f", "lavfi", "-i", QStringLiteral("color=c=0xC83232:s=1280x%1:d=0.2").arg(height), "-vf",
-            QStringLiteral("scale=out_color_matrix=%1:out_range=tv,format=yuv420p").arg(matrix), "-c:v", "libx264",
-            "-crf", "10", file });
+        QFETCH(QString, range);
+        const QString file = path(QStringLiteral("coded-%1.mp4").arg(QTest::currentDataTag()).replace(' ', '-'));
+        const bool full = range == QLatin1StringView("pc");
+        QStringList arguments { "-f", "lavfi", "-i", QStringLiteral("color=c=0xC83232:s=1280x%1:d=0.2").arg(height),
+            "-vf",
+            QStringLiteral("scale=out_color_matrix=%1:out_range=%2,format=%3")
+                .arg(matrix, full ? "pc" : "tv", full ? "yuvj420p" : "yuv420p") };
+        if (!range.isEmpty())
+            arguments += { "-color_range", range, "-colorspace", "smpte170m" }; // (the range alone is not written)
+        MAKE_FILM(arguments + QStringList { "-c:v", "libx264", "-crf", "10", file });
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString(), {});
         QVERIFY2(opened, opened.error.message.c_str());
         const Decoded decoded = readAll(**opened.value);
         QVERIFY(!decoded.cells.empty());
         const Cells& cells = decoded.cells.front();
         const int bgr[] = { 0x32, 0x32, 0xC8 };
-        for (std::size_t k = 0; k < cells.size(); ++k) // the wrong matrix moves red and green by 13 to 16
+        for (std::size_t k = 0; k < cells.size(); ++k) // a wrong matrix or range moves a channel by 13 or more
             QVERIFY2(std::abs(cells[k] - bgr[k % 3]) <= 4, qPrintable(QStringLiteral("%1 at %2").arg(cells[k]).arg(k)));
     }
 
