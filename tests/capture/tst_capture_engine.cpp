@@ -283,9 +283,8 @@ private Q_SLOTS:
     // An update that a newer start overtook belongs to the stream it was asked of: the newer one keeps its content.
     void anUpdateOvertakenByANewerStartIsDropped()
     {
-        auto backend = std::make_shared<SyntheticBackend>();
-        analysis::AnalysisRecorder recorder(nullptr);
-        CaptureEngine engine(backend, recorder);
+        Model m;
+        CaptureEngine& engine = m.screen.captureEngine();
         StreamConfiguration sized = smallConfiguration(false);
         sized.width = sized.height = 0; // frames of the content's own size: the display's 1920, this window's 640
         const auto window = ContentFilter::forDesktopIndependentWindow(SyntheticBackend::content().windows.back());
