@@ -435,6 +435,15 @@ private Q_SLOTS:
         QVERIFY(!outbox->retryButton()->isVisibleTo(outbox));
         QVERIFY(outbox->removeButton()->isEnabled());
         QCOMPARE(posts(server), 1);
+        // The author comes back: with nothing it may send, the automatic retry does not even ask
+        // whose the token is.
+        server.clearReceived();
+        const std::optional<service::Account> account = manager->session.account();
+        manager->session.setAccount(std::nullopt);
+        manager->session.setAccount(account);
+        QTest::qWait(300);
+        QVERIFY(std::none_of(server.received().cbegin(), server.received().cend(),
+            [](const FaultServer::Received& request) { return request.target == "/auth/account"; }));
 
         // Saved as a file, it still waits; removed after a question that names it, it is gone.
         QTemporaryDir folder;
@@ -461,6 +470,20 @@ private Q_SLOTS:
         QTRY_VERIFY(outbox->message()->text().endsWith(u" as "_s + copy + u". It still waits in the outbox."_s));
         QVERIFY(outbox->message()->text().startsWith(u"Saved “Nosferatu: A Symphony of Horror”"_s));
         QCOMPARE(QFileInfo(copy).size(), QFileInfo(path).size());
+        {
+            // Not removed while another sends it: the window still offers what it offered.
+            const auto taken = manager->uploads.outbox()->take(manager->uploads.outbox()->entries().first().id);
+            QVERIFY(taken);
+            panel->removeButton()->click();
+            QPointer<QMessageBox> question = panel->findChild<QMessageBox*>();
+            QVERIFY(question);
+            buttonWithText(question, u"Remove"_s)->click();
+            QCOMPARE(
+                panel->uploadStatus()->text(), u"The recording is being uploaded right now, so it was not removed."_s);
+            QVERIFY(panel->removeButton()->isVisibleTo(panel));
+            QVERIFY(panel->saveAsButton()->isVisibleTo(panel));
+            QTRY_VERIFY(!question);
+        }
         panel->removeButton()->click();
         auto* question = panel->findChild<QMessageBox*>();
         QVERIFY(question);

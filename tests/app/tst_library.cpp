@@ -155,7 +155,7 @@ private Q_SLOTS:
         row("code said once", "Cisco S01E05", 1, "tv", 5, "", "", "Cisco", "S01E05");
         row("another code stays", "Cisco S01E04", 1, "tv", 5, "", "", "Cisco S01E04", "S01E05");
         row("film the service does not know", "", 99999, "movie", 0, "Private", "", "Private", "Movie");
-        row("the service's title first", "Nosferatu", 5, "movie", 0, "Other", "", "Nosferatu", "Movie");
+        row("the service's title first, whole", "Monster Movie", 5, "movie", 0, "Other", "", "Monster Movie", "Movie");
         row("episode name", "Cisco S01E05", 1, "tv", 5, "", "Pilot", "Cisco — Pilot", "S01E05");
     }
 

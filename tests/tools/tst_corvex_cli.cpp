@@ -244,6 +244,8 @@ private Q_SLOTS:
             uniqueName("nobody"), "--seconds", "1", "-o", "x.pb" } << 1 << QByteArray("no light receiver named");
         QTest::newRow("inspect a missing file")
             << QStringList { "inspect", "/nonexistent/x.pb" } << 1 << QByteArray("cannot open /nonexistent/x.pb");
+        QTest::newRow("search for unquoted words")
+            << QStringList { "search", "salt", "pepper" } << 2 << QByteArray("wrong number of arguments");
         QTest::newRow("shows takes no arguments")
             << QStringList { "shows", "extra" } << 2 << QByteArray("wrong number of arguments");
         QTest::newRow("outbox with two actions")

@@ -63,13 +63,17 @@ private Q_SLOTS:
         const mode_t previousMask = ::umask(0);
         const auto restoreMask = qScopeGuard([previousMask] { ::umask(previousMask); });
         const QString path = m_home.filePath(QStringLiteral("perm/%1/corvex.ini").arg(preexisting));
+        const QString written = path + QStringLiteral(".json"); // replaced whole by private_file::write
         if (preexisting) {
             QDir().mkpath(QFileInfo(path).absolutePath());
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.close();
-            QVERIFY(QFile::setPermissions(path,
-                QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther | QFileDevice::ReadGroup));
+            for (const QString& name : { path, written }) {
+                QFile file(name);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                file.close();
+                QVERIFY(QFile::setPermissions(name,
+                    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther
+                        | QFileDevice::ReadGroup));
+            }
         }
         const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
             | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
@@ -82,8 +86,11 @@ private Q_SLOTS:
             QCOMPARE(QFileInfo(QFileInfo(path).absolutePath()).permissions() & others, QFileDevice::Permissions());
 
         QVERIFY(store.setValue(QStringLiteral("access_token"), QStringLiteral("secret")));
-        QCOMPARE(QFileInfo(path).permissions() & others, QFileDevice::Permissions());
-        QVERIFY(QFileInfo(path).permissions() & QFileDevice::ReadOwner);
+        QVERIFY(private_file::write(written, "{}"));
+        for (const QString& name : { path, written }) {
+            QCOMPARE(QFileInfo(name).permissions() & others, QFileDevice::Permissions());
+            QVERIFY(QFileInfo(name).permissions() & QFileDevice::ReadOwner);
+        }
     }
 
     // On a full disk nothing is half written, and what is read stays what the
