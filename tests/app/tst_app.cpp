@@ -295,9 +295,12 @@ private Q_SLOTS:
         QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
         QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded."_s));
         QVERIFY(main->retryButton()->isVisibleTo(main));
-        // The outbox's own retry is announced with the whole wait still ahead.
-        QVERIFY2(main->outboxLabel()->fullText().contains(QRegularExpression(u" Trying again in (600|59\\d) s\\.$"_s)),
-            qPrintable(main->outboxLabel()->fullText()));
+        // The outbox's own retry is announced with the whole wait still ahead, in seconds rounded up.
+        const QRegularExpressionMatch wait
+            = QRegularExpression(u" Trying again in (\\d+) s\\.$"_s).match(main->outboxLabel()->fullText());
+        const qint64 remaining = studio.environment().outboxRetry.backoff().remaining().count();
+        QVERIFY2(wait.hasMatch() && wait.captured(1).toInt() >= 590 && wait.captured(1).toInt() * 1000 >= remaining,
+            qPrintable(main->outboxLabel()->fullText() + u" with %1 ms to go"_s.arg(remaining)));
 
         // A Retry that fails again keeps the recording and offers Retry again.
         panel->retryButton()->click();
@@ -360,13 +363,15 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("retryAfter");
         QTest::addColumn<bool>("passes");
         QTest::addColumn<int>("accountStatus"); // of the account check before each retry; 0: dropped
-        QTest::newRow("busy") << 503 << QByteArray() << true << 200;
-        QTest::newRow("busy, asks for a second") << 503 << QByteArray("1") << true << 200;
-        QTest::newRow("dropped") << 0 << QByteArray() << true << 200;
-        QTest::newRow("busy, account check busy") << 503 << QByteArray() << true << 503;
-        QTest::newRow("busy, account check dropped") << 503 << QByteArray() << true << 0;
-        QTest::newRow("too large") << 413 << QByteArray() << false << 200;
-        QTest::newRow("bad request") << 400 << QByteArray() << false << 200;
+        QTest::addColumn<int>("finally"); // the answer to the retries in the end
+        QTest::newRow("busy") << 503 << QByteArray() << true << 200 << 200;
+        QTest::newRow("busy, asks for a second") << 503 << QByteArray("1") << true << 200 << 200;
+        QTest::newRow("dropped") << 0 << QByteArray() << true << 200 << 200;
+        QTest::newRow("busy, account check busy") << 503 << QByteArray() << true << 503 << 200;
+        QTest::newRow("busy, account check dropped") << 503 << QByteArray() << true << 0 << 200;
+        QTest::newRow("busy, then refused for good") << 503 << QByteArray() << true << 200 << 400;
+        QTest::newRow("too large") << 413 << QByteArray() << false << 200 << 200;
+        QTest::newRow("bad request") << 400 << QByteArray() << false << 200 << 200;
     }
 
     void outboxAfterAFailedUpload()
@@ -375,6 +380,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, retryAfter);
         QFETCH(bool, passes);
         QFETCH(int, accountStatus);
+        QFETCH(int, finally);
         FaultServer server;
         FaultServer::Answer failure { status, "{}" };
         if (status == 0)
@@ -408,6 +414,19 @@ private Q_SLOTS:
                 QTRY_VERIFY_WITH_TIMEOUT(server.received().size() >= 2, 10000);
                 QTRY_VERIFY(!main->outboxLabel()->fullText().startsWith(u"Uploading"_s));
                 server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
+            }
+            if (finally != 200) {
+                // Refused for good on a retry of its own: the outbox stops trying by itself.
+                server.setAnswer("POST", "/tvapi/lightshow/movie/90006", { 503, "{}", FaultServer::Action::Hold });
+                QTRY_COMPARE_WITH_TIMEOUT(server.held(), 1, 10000);
+                backoff.setDelays(600000, 600000);
+                server.setAnswer("POST", "/tvapi/lightshow/movie/90006", { finally, "{}" });
+                server.releaseHeld();
+                QTRY_VERIFY(main->outboxLabel()->fullText().startsWith(u"1 refused for good"_s));
+                QVERIFY(!backoff.isScheduled());
+                QVERIFY2(!main->outboxLabel()->fullText().contains(u"Trying again"_s),
+                    qPrintable(main->outboxLabel()->fullText()));
+                return;
             }
             // The service takes it again: it goes without a press, and no view keeps the old error.
             server.setAnswer("POST", "/tvapi/lightshow/movie/90006", { 200, "{}" });

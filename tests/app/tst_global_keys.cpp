@@ -288,23 +288,32 @@ private Q_SLOTS:
         QTest::addColumn<QList<std::uint32_t>>("typed");
         QTest::addColumn<int>("command"); // -1: none
         QTest::addColumn<bool>("capsLock");
+        QTest::addColumn<QString>("start"); // the key set for Start
+        const auto row = [](const char* tag, QList<std::uint32_t> typed, int command, bool capsLock = false,
+                             const QString& start = QStringLiteral("Ctrl+Alt+R")) {
+            QTest::newRow(tag) << typed << command << capsLock << start;
+        };
+        const int start = int(GlobalKeys::Command::Start);
         const std::uint32_t r = 'r', f9 = 0xffc6;
-        QTest::newRow("start") << QList<std::uint32_t> { kControl, kAlt, r } << int(GlobalKeys::Command::Start)
-                               << false;
-        QTest::newRow("save, on a function key")
-            << QList<std::uint32_t> { kControl, kShift, f9 } << int(GlobalKeys::Command::Save) << false;
-        QTest::newRow("start, Caps Lock on")
-            << QList<std::uint32_t> { kControl, kAlt, r } << int(GlobalKeys::Command::Start) << true;
-        QTest::newRow("without Alt") << QList<std::uint32_t> { kControl, r } << -1 << false;
-        QTest::newRow("with Shift as well") << QList<std::uint32_t> { kControl, kAlt, kShift, r } << -1 << false;
-        QTest::newRow("another letter") << QList<std::uint32_t> { kControl, kAlt, std::uint32_t('t') } << -1 << false;
+        row("start", { kControl, kAlt, r }, start);
+        row("save, on a function key", { kControl, kShift, f9 }, int(GlobalKeys::Command::Save));
+        row("start, Caps Lock on", { kControl, kAlt, r }, start, true);
+        row("without Alt", { kControl, r }, -1);
+        row("with Shift as well", { kControl, kAlt, kShift, r }, -1);
+        row("another letter", { kControl, kAlt, std::uint32_t('t') }, -1);
+        // The first and last letters and digits.
+        row("start on A", { kControl, kAlt, std::uint32_t('a') }, start, false, QStringLiteral("Ctrl+Alt+A"));
+        row("start on Z", { kControl, kAlt, std::uint32_t('z') }, start, false, QStringLiteral("Ctrl+Alt+Z"));
+        row("start on 0", { kControl, kAlt, std::uint32_t('0') }, start, false, QStringLiteral("Ctrl+Alt+0"));
+        row("start on 9", { kControl, kAlt, std::uint32_t('9') }, start, false, QStringLiteral("Ctrl+Alt+9"));
     }
     void keysReachTheStudio()
     {
         QFETCH(QList<std::uint32_t>, typed);
         QFETCH(int, command);
         QFETCH(bool, capsLock);
-        GlobalKeys keys(QKeySequence(QStringLiteral("Ctrl+Alt+R")), QKeySequence(QStringLiteral("Ctrl+Shift+F9")));
+        QFETCH(QString, start);
+        GlobalKeys keys(QKeySequence(start), QKeySequence(QStringLiteral("Ctrl+Shift+F9")));
         QVERIFY2(keys.isActive(), qPrintable(keys.unavailableReason()));
         QSignalSpy pressed(&keys, &GlobalKeys::pressed);
         Keyboard keyboard;

@@ -228,6 +228,24 @@ private Q_SLOTS:
         QFETCH(TMDBItem, item);
         QCOMPARE(itemFromJson(itemToJson(item)), std::optional(item));
     }
+
+    // A saved item with a member of the wrong shape is refused, not read as one without it.
+    void brokenItemsAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("a null member is absent") << QByteArray(R"({"movie":{"id":550},"season":null})") << true;
+        QTest::newRow("a movie that is text") << QByteArray(R"({"movie":"550"})") << false;
+        QTest::newRow("an episode that is a list")
+            << QByteArray(R"({"tvShow":{"id":1399},"season":{"id":3624,"season_number":0},"episode":[]})") << false;
+        QTest::newRow("a movie without its id") << QByteArray(R"({"movie":{"title":"F"}})") << false;
+    }
+
+    void brokenItemsAreRefused()
+    {
+        QFETCH(QByteArray, json);
+        QTEST(itemFromJson(QJsonDocument::fromJson(json).object()).has_value(), "read");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCatalogue)

@@ -994,11 +994,12 @@ private Q_SLOTS:
                                        { u"email"_s, "a" + esc + "]0;pwned" + QChar(7) + "@x.org" } }
                                 << "Signed in as a]0;pwned@x.org (account u1[2J)";
         const QJsonObject show { { u"id"_s, u"s\r1"_s }, { u"tmdb_id"_s, 1 }, { u"season"_s, 0 }, { u"episode"_s, 0 },
-            { u"type"_s, "movie" }, { u"author_id"_s, "u" }, { u"created_at"_s, u"t"_s + QChar(0x9b) + "31m" },
+            { u"type"_s, "movie" }, { u"author_id"_s, "u" },
+            { u"created_at"_s, u"t"_s + QChar(0x80) + QChar(0x9b) + QChar(0x9f) + QChar(0xa0) + "31m" },
             { u"title"_s, u"Up"_s + QChar(0x7f) + esc + "[1A\nDown" } };
         QTest::newRow("shows") << "shows" << QByteArray("/tvapi/me/lightshows")
                                << QJsonObject { { u"results"_s, QJsonArray { show } } }
-                               << "s1  movie 1  t31m  Up[1A\nDown";
+                               << u"s1  movie 1  t"_s + QChar(0xa0) + "31m  Up[1A\nDown"; // the C1 controls 80-9f go
     }
 
     void hostileTextIsPrintedPlain()

@@ -840,6 +840,9 @@ private Q_SLOTS:
                                              << "/tvapi/lightshow/tv/1399/0/1"_ba << 200;
         QTest::newRow("a negative episode") << "POST"_ba
                                             << "/tvapi/lightshow/tv/1399/1/-1"_ba << 400;
+        QTest::newRow("an encoded slash stays in its number") << "POST"_ba
+                                                              << "/tvapi/lightshow/tv/1399%2F1/2"_ba << 404;
+        QTest::newRow("an encoded percent sign is decoded once") << "POST"_ba << movie + "%2531" << 400;
         QTest::newRow("an upload read") << "GET"_ba << movie + "1" << 405;
         QTest::newRow("the listing posted to") << "POST"_ba
                                                << "/tvapi/me/lightshows"_ba << 405;

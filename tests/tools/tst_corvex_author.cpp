@@ -93,7 +93,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("sound"); // which tune is heard (0 low, 1 high)
         QTest::newRow("the first of each") << QStringList {} << 0 << 0;
         QTest::newRow("second picture") << QStringList { "--video-stream", "1" } << 1 << 0;
-        QTest::newRow("second sound") << QStringList { "--audio-stream", "3" } << 0 << 1;
+        QTest::newRow("second sound, stream 0 named")
+            << QStringList { "--video-stream", "0", "--audio-stream", "3" } << 0 << 1;
         QTest::newRow("both named") << QStringList { "--video-stream", "1", "--audio-stream", "3" } << 1 << 1;
     }
 

@@ -497,6 +497,7 @@ private Q_SLOTS:
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.out.contains("frames:         4"), run.out.constData());
         QVERIFY(run.out.contains("duration:       0.09 s"));
+        QVERIFY(run.out.contains("frame rate:     33.33 frames/s")); // 3 intervals in 0.09 s
         QVERIFY(run.out.contains("signature:      3 bytes"));
         QVERIFY(run.out.contains("#02c8fe")); // mean of r 0..3, g 200, b 255..252
         const QImage image(png);

@@ -3,6 +3,7 @@
 #include "analysis/pixel_buffer_resize.h"
 #include "platform/mediafile/media_file_reader.h"
 #include "platform/mediafile/plane_average.h"
+#include "platform/mediafile/sound_blocks.h"
 
 #include "support/test_films.h"
 
@@ -633,7 +634,40 @@ private Q_SLOTS:
         }
         // lavfi's sine is at 1/8 of full scale (a little less after lossy coding).
         QVERIFY2(peak > 0.08 && peak < 0.15, qPrintable(QString::number(peak)));
+        if (codec == QLatin1StringView("pcm_s16le")) // 16-bit samples are read exactly: whole steps of 1/32768
+            QCOMPARE(peak * 32768, std::round(peak * 32768));
         QVERIFY2(std::abs(double(samples) / rate - 2.0) < 0.05, qPrintable(QString::number(samples)));
+    }
+
+    // Sound without a time stamp follows on from the sound before it, but not across a seek:
+    // there it has no place, and is counted as such.
+    void soundWithoutATimeAfterASeek()
+    {
+        using namespace corvex::mediafile::detail;
+        AVStream stream {};
+        stream.time_base = { 1, 48000 };
+        SoundBlocks blocks(&stream, 0);
+        const auto add = [&blocks](std::int64_t pts) {
+            const FramePtr frame(av_frame_alloc());
+            frame->format = AV_SAMPLE_FMT_FLTP;
+            frame->sample_rate = 48000;
+            frame->nb_samples = 480;
+            av_channel_layout_default(&frame->ch_layout, 1);
+            QCOMPARE(av_frame_get_buffer(frame.get(), 0), 0);
+            std::fill_n(reinterpret_cast<float*>(frame->data[0]), frame->nb_samples, 0.25f);
+            frame->pts = pts;
+            blocks.add(frame.get());
+        };
+        add(0);
+        add(AV_NOPTS_VALUE);
+        const auto joined = blocks.take(true);
+        QVERIFY(joined);
+        QCOMPARE(joined->sound.channels.front().size(), std::size_t(960));
+        add(48000);
+        blocks.reset();
+        add(AV_NOPTS_VALUE);
+        QVERIFY(!blocks.take(true));
+        QCOMPARE(blocks.framesWithoutTime(), 1);
     }
 };
 
