@@ -21,6 +21,8 @@
 #include "app/tmdb_thumbnail_view.h"
 #include "app/tv_show_seasons_view.h"
 
+#include "analysis/proto/video_analysis.pb.h"
+
 #include "platform/webauth/session.h"
 
 #include <QAction>
@@ -179,6 +181,18 @@ private Q_SLOTS:
             : std::optional(LightShowNote { notedTitle, notedEpisode, 0, 0 });
         QTEST(lightShowTitleText(show, note), "titleText");
         QTEST(lightShowSeasonEpisodeText(show), "codeText");
+    }
+
+    // What this computer notes of a recording: its frames, and its length from the first frame to
+    // the last (the first is later than 0 when the sound began first).
+    void aNoteMeasuresFromTheFirstFrame()
+    {
+        VideoAnalysis record;
+        for (const std::uint32_t time : { 150u, 300u, 450u })
+            record.add_timestamps(time);
+        const LightShowNote note
+            = LightShowNote::describe(movieItem(1, u"Up"_s), QByteArray::fromStdString(record.SerializeAsString()));
+        QCOMPARE(note, (LightShowNote { u"Up"_s, {}, 300, 3 }));
     }
 
     void lengths_data()

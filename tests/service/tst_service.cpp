@@ -548,6 +548,17 @@ private Q_SLOTS:
         QCoro::waitFor(std::move(older));
         QCOMPARE(list.shows().size(), 1);
         QCOMPARE(list.shows().first().id, u"newer"_s);
+
+        // One whose author changed meanwhile is shown to nobody, and leaves nothing loading.
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, {}, FaultServer::Action::Hold });
+        auto replaced = list.loadLightShows();
+        QTRY_COMPARE(server.held(), 1);
+        QVERIFY(studio.manager->setAccessToken(u"another"_s));
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, listingOf({ u"theirs"_s }) });
+        server.releaseHeld();
+        QCoro::waitFor(std::move(replaced));
+        QVERIFY(!list.isLoading());
+        QCOMPARE(list.shows().first().id, u"newer"_s);
     }
 
     void deleting_data()
