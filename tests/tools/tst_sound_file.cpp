@@ -1,5 +1,6 @@
-// Reading a clip's sound for 'corvex match': a conversion that fails part of
-// the way must fail the whole clip, never hand back the part before it.
+// Reading sound files: for 'corvex analyse --audio' in buffers that keep their
+// place, and a clip's sound for 'corvex match', where a conversion that fails
+// part of the way must fail the whole clip, never hand back the part before it.
 
 #include "sound_file.h"
 
@@ -71,6 +72,28 @@ private Q_SLOTS:
         QVERIFY2(samples.error.contains(u"could not be converted"_s), qPrintable(samples.error));
         QVERIFY2(samples.error.contains(u"resampling failed: test"_s), qPrintable(samples.error));
         QVERIFY2(samples.error.contains(u"convert it to"_s), qPrintable(samples.error));
+    }
+
+    // A file is handed out in buffers of the size asked for, each with the frames before it, all of it.
+    void aFileIsReadInOrder()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"clip.wav"_s);
+        const std::vector<float> melody = test::melody(kSeconds, kRate, 7);
+        QVERIFY(test::writeWav(path.toStdString(), melody, kRate, 2));
+        std::uint64_t expectedFirst = 0;
+        int mismatches = 0;
+        const Result<void> read
+            = cli::readSoundFile(path, 1000, [&](const media::PcmBuffer& buffer, std::uint64_t firstFrame) {
+                  // Both channels carry the melody, as 16-bit samples.
+                  for (std::uint32_t c = 0; c < 2 && firstFrame == expectedFirst; ++c)
+                      mismatches += std::abs(buffer.floatChannel(c)[0] - melody[firstFrame]) > 1.0f / 16384;
+                  mismatches += firstFrame != expectedFirst;
+                  expectedFirst += buffer.frameLength();
+              });
+        QVERIFY2(read, qPrintable(read.error));
+        QCOMPARE(mismatches, 0);
+        QCOMPARE(expectedFirst, melody.size());
     }
 };
 

@@ -437,7 +437,9 @@ private Q_SLOTS:
         QTest::newRow("holes fill ring by ring") << 4 << V { 0xff00ff00, 0x00000000, 0x00000000, 0x00000000 }
                                                  << V { 0x00ff00, 0x00ff00, 0x00ff00, 0x00ff00 } << QByteArray("0111");
         QTest::newRow("barely visible counts as hidden")
-            << 2 << V { 0x10100000, 0xffffffff } << V { 0xffffff, 0xffffff } << QByteArray("10");
+            << 2 << V { 0x1f1f0000, 0xffffffff } << V { 0xffffff, 0xffffff } << QByteArray("10");
+        QTest::newRow("visible at the threshold keeps its colour")
+            << 2 << V { 0x20200000, 0xff0000ff } << V { 0x200000, 0x0000ff } << QByteArray();
         QTest::newRow("in two dimensions")
             << 3 << V { 0xff300000, 0xff300000, 0xff300000, 0xff300000, 0x00000000, 0xff300000 }
             << V { 0x300000, 0x300000, 0x300000, 0x300000, 0x300000, 0x300000 } << QByteArray("000010");

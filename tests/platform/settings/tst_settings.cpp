@@ -209,6 +209,8 @@ private Q_SLOTS:
                 "https://example.org/lights", tmdb, key, {} },
             { "plain http on localhost", { "CORVEX_CATALOGUE_URL=http://localhost:9000" }, {}, local,
                 "http://localhost:9000", key, {} },
+            { "plain http on LOCALHOST", { "CORVEX_SERVICE_URL=http://LOCALHOST:8787" }, {}, "http://localhost:8787",
+                tmdb, key, {} },
             { "plain http on ::1", { "CORVEX_SERVICE_URL=http://[::1]:8787" }, {}, "http://[::1]:8787", tmdb, key, {} },
             { "plain http on 127.0.0.2", { "CORVEX_SERVICE_URL=http://127.0.0.2" }, {}, "http://127.0.0.2", tmdb, key,
                 {} },
