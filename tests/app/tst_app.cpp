@@ -86,13 +86,6 @@ protected:
     void adjust(screencapture::ShareableContent& content) override { content.windows.clear(); }
 };
 
-// The uploads `server` received.
-qsizetype posts(const FaultServer& server)
-{
-    return std::count_if(server.received().begin(), server.received().end(),
-        [](const FaultServer::Received& request) { return request.method == "POST"; });
-}
-
 // Announces a light receiver `name` at `port` on this machine, and picks it in
 // `view` (shown) once the panel lists it.
 bool pickReceiver(dnssd::Publisher& publisher, ConfigurationView& view, const QString& name, std::uint16_t port)
@@ -304,7 +297,7 @@ private Q_SLOTS:
 
         // A Retry that fails again keeps the recording and offers Retry again.
         panel->retryButton()->click();
-        QTRY_COMPARE(posts(server), 2);
+        QTRY_COMPARE(server.count("POST"), 2);
         QTRY_VERIFY(!panel->isUploading());
         QVERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
         QVERIFY(panel->retryButton()->isEnabled());
@@ -404,7 +397,7 @@ private Q_SLOTS:
         if (passes) {
             QTRY_VERIFY(
                 main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded. Last attempt: "_s));
-            QTRY_VERIFY_WITH_TIMEOUT(posts(server) >= 3, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(server.count("POST") >= 3, 10000);
             QVERIFY(backoff.currentDelay() >= (retryAfter.isEmpty() ? 20 : 1000));
             if (accountStatus != 200) {
                 // A failed account check ends that retry: the next ones still go.
@@ -455,7 +448,7 @@ private Q_SLOTS:
         QVERIFY(outbox->list()->topLevelItem(0)->text(3).startsWith(u"Refused for good (status %1)"_s.arg(status)));
         QVERIFY(!outbox->retryButton()->isVisibleTo(outbox));
         QVERIFY(outbox->removeButton()->isEnabled());
-        QCOMPARE(posts(server), 1);
+        QCOMPARE(server.count("POST"), 1);
         // The author comes back: with nothing it may send, the automatic retry does not even ask
         // whose the token is.
         server.clearReceived();
@@ -463,8 +456,7 @@ private Q_SLOTS:
         manager->session.setAccount(std::nullopt);
         manager->session.setAccount(account);
         QTest::qWait(300);
-        QVERIFY(std::none_of(server.received().cbegin(), server.received().cend(),
-            [](const FaultServer::Received& request) { return request.target == "/auth/account"; }));
+        QCOMPARE(server.count("GET", "/auth/account"), 0);
 
         // Saved as a file, it still waits; removed after a question that names it, it is gone.
         QTemporaryDir folder;
@@ -827,13 +819,7 @@ private Q_SLOTS:
         QVERIFY(panel.recordingControls()->reason()->isVisibleTo(&panel));
 
         // Asked again and again while the service fails, not once.
-        auto accountRequests = [&server] {
-            int count = 0;
-            for (const FaultServer::Received& request : server.received())
-                count += request.target == "/auth/account" ? 1 : 0;
-            return count;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(accountRequests() >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(server.count("GET", "/auth/account") >= 3, 10000);
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u9","email":"u9@example.org"})" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
         QTRY_VERIFY_WITH_TIMEOUT(manager->session.account().has_value(), 10000);
@@ -1162,7 +1148,7 @@ private Q_SLOTS:
         backoff.setDelays(20, 200);
         QSignalSpy scheduled(&backoff, &Backoff::scheduled);
         QTRY_COMPARE_WITH_TIMEOUT(scheduled.count(), 1, 10000);
-        QCOMPARE(posts(server), 2);
+        QCOMPARE(server.count("POST"), 2);
         QCOMPARE(scheduled.first().at(0).toInt(), expectedMs);
     }
 };

@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#include <algorithm>
 #include <functional>
 #include <utility>
 
@@ -57,6 +58,13 @@ public:
     }
 
     const QList<Received>& received() const { return m_received; }
+    /// How many requests with `method` were received, to `target` (path and query) when one is given.
+    int count(const QByteArray& method, const QByteArray& target = {}) const
+    {
+        return static_cast<int>(std::count_if(m_received.begin(), m_received.end(), [&](const Received& request) {
+            return request.method == method && (target.isEmpty() || request.target == target);
+        }));
+    }
     void clearReceived() { m_received.clear(); }
 
     int held() const { return static_cast<int>(m_held.size()); }
