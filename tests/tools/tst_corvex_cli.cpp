@@ -267,6 +267,20 @@ private Q_SLOTS:
             << QStringList { "receive", "extra" } << 2 << QByteArray("unexpected argument");
         QTest::newRow("discover zero seconds")
             << QStringList { "discover", "--seconds", "0" } << 2 << QByteArray("--seconds takes");
+        QTest::newRow("discover takes no arguments")
+            << QStringList { "discover", "extra" } << 2 << QByteArray("unexpected argument 'extra'");
+        QTest::newRow("login to create without an address")
+            << QStringList { "login", "--create" } << 2 << QByteArray("--create goes with --email");
+        QTest::newRow("match without a clip") << QStringList { "match", "x.pb" } << 2 << QByteArray("a recording and a clip");
+        for (const auto& [count, size] : { std::pair("0", "8x8"), std::pair("100001", "8x8"), std::pair("1", "8193x8"),
+                 std::pair("1", "8x0"), std::pair("1", "8"), std::pair("1", "8x8x8") })
+            QTest::addRow("make-frames %s of %s", count, size)
+                << QStringList { "make-frames", "--count", count, "--size", size, "/nonexistent/dir" } << 2
+                << QByteArray(count == "1"_L1 ? "--size takes" : "--count takes");
+        QTest::newRow("make-frames into two folders")
+            << QStringList { "make-frames", "a", "b" } << 2 << QByteArray("takes one directory");
+        QTest::newRow("make-frames into a folder it cannot make")
+            << QStringList { "make-frames", "/dev/null/frames" } << 1 << QByteArray("cannot create directory");
         QTest::newRow("analyse empty preview name")
             << QStringList { "analyse", "--preview", "", "x.png" } << 2 << QByteArray("--preview takes");
         QTest::newRow("analyse for an unknown receiver") << QStringList { "analyse", "--preview", uniqueName("nobody"),
