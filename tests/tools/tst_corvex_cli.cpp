@@ -271,7 +271,8 @@ private Q_SLOTS:
             << QStringList { "discover", "extra" } << 2 << QByteArray("unexpected argument 'extra'");
         QTest::newRow("login to create without an address")
             << QStringList { "login", "--create" } << 2 << QByteArray("--create goes with --email");
-        QTest::newRow("match without a clip") << QStringList { "match", "x.pb" } << 2 << QByteArray("a recording and a clip");
+        QTest::newRow("match without a clip")
+            << QStringList { "match", "x.pb" } << 2 << QByteArray("a recording and a clip");
         for (const auto& [count, size] : { std::pair("0", "8x8"), std::pair("100001", "8x8"), std::pair("1", "8193x8"),
                  std::pair("1", "8x0"), std::pair("1", "8"), std::pair("1", "8x8x8") })
             QTest::addRow("make-frames %s of %s", count, size)
