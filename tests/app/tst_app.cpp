@@ -823,6 +823,7 @@ private Q_SLOTS:
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u9","email":"u9@example.org"})" });
         server.setAnswer("GET", "/tvapi/me/lightshows", { 200, R"({"results":[]})" });
         QTRY_VERIFY_WITH_TIMEOUT(manager->session.account().has_value(), 10000);
+        QCOMPARE(studio.environment().accountRetry.lastError(), QString()); // nothing stale for a later loss
         QVERIFY(panel.recordingButton()->isEnabled());
         QVERIFY(!panel.recordingControls()->reason()->isVisibleTo(&panel));
         QTRY_VERIFY_WITH_TIMEOUT(labelStartingWith(window, u"No light shows yet"_s), 10000);

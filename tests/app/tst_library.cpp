@@ -250,6 +250,8 @@ private Q_SLOTS:
         QTest::addRow("utc") << "2026-01-02T10:00:00Z" << qint64(1767348000000);
         QTest::addRow("offset") << "2026-01-02T09:00:00-03:00" << qint64(1767355200000);
         QTest::addRow("fraction") << "2026-01-02T10:00:00.250Z" << qint64(1767348000250);
+        QTest::addRow("spaces around") << " 2026-01-02T10:00:00Z\n" << qint64(1767348000000);
+        QTest::addRow("mail style") << " Fri, 02 Jan 2026 10:00:00 +0000 " << qint64(1767348000000);
         QTest::addRow("garbage") << "yesterday" << qint64(-1);
         QTest::addRow("empty") << "" << qint64(-1);
     }

@@ -182,7 +182,7 @@ private Q_SLOTS:
     }
 
     // Far into a long film every frame is stamped with its time to the
-    // hundredth, truncated: 10000.52 s is 1000052, not 1000051.
+    // hundredth, truncated: 10000.52 s is 1000052, not 1000051; its times read in hours.
     void stampsStayExactFarIntoAFilm()
     {
         REQUIRE_FFMPEG();
@@ -190,7 +190,8 @@ private Q_SLOTS:
         MAKE_FILM({ "-f", "lavfi", "-i", "color=c=red:s=64x36:r=25:d=2", "-vf", "setpts=PTS+gte(N\\,1)*10000/TB",
             "-fps_mode", "passthrough", "-c:v", "libx264", film });
         const QString out = path(u"long.pb"_s);
-        author({ film, "-o", out }); // fails for want of sound, and writes the record
+        const Run run = author({ film, "-o", out }); // fails for want of sound, and writes the record
+        QVERIFY2(run.err.contains(": 2:46:4"), run.err.constData()); // its length (2:46:42), in hours
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
         const corvex::test::Probe picture = corvex::test::probe(film, u"v:0"_s);

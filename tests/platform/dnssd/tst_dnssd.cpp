@@ -181,7 +181,7 @@ private Q_SLOTS:
         QCOMPARE(found, 2);
     }
 
-    void takenNameFailsToPublish()
+    void takenOrWithdrawnNamesAreNotPublished()
     {
         REQUIRE_DAEMON();
         const QString name = uniqueName("taken");
@@ -197,6 +197,14 @@ private Q_SLOTS:
         QVERIFY(error.contains(QStringLiteral("code")));
         QVERIFY(!error.value(QStringLiteral("message")).isEmpty());
         QCOMPARE(secondPublished.size(), 0);
+
+        // Withdrawn with the daemon's answer waiting in the queue, an announcement reports nothing.
+        QSignalSpy published(&first, &Publisher::published);
+        first.publish(uniqueName("withdrawn"), kType, 45128);
+        QThread::msleep(1000);
+        first.unpublish();
+        QTest::qWait(300);
+        QCOMPARE(published.size(), 0);
     }
 
     void withoutDaemon()
