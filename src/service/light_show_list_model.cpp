@@ -30,34 +30,9 @@ int LightShowListModel::rowCount(const QModelIndex& parent) const
 
 QVariant LightShowListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_shows.size())
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_shows.size())
         return {};
-    const LightShow& show = m_shows.at(index.row());
-    switch (role) {
-    case Qt::DisplayRole:
-    case TitleRole:
-        return show.title.value_or(QString());
-    case IdRole:
-        return show.id;
-    case TypeRole:
-        return show.type;
-    case TmdbIdRole:
-        return show.tmdb_id;
-    case SeasonRole:
-        return show.season;
-    case EpisodeRole:
-        return show.episode;
-    case CreatedAtRole:
-        return show.created_at;
-    default:
-        return {};
-    }
-}
-
-QHash<int, QByteArray> LightShowListModel::roleNames() const
-{
-    return { { IdRole, "id" }, { TitleRole, "title" }, { TypeRole, "type" }, { TmdbIdRole, "tmdb_id" },
-        { SeasonRole, "season" }, { EpisodeRole, "episode" }, { CreatedAtRole, "created_at" } };
+    return m_shows.at(index.row()).title.value_or(QString());
 }
 
 void LightShowListModel::setSelection(const QSet<QString>& ids)

@@ -24,14 +24,11 @@ class LightShowListModel final : public QAbstractListModel {
     Q_DISABLE_COPY_MOVE(LightShowListModel)
 
 public:
-    enum Role { IdRole = Qt::UserRole + 1, TitleRole, TypeRole, TmdbIdRole, SeasonRole, EpisodeRole, CreatedAtRole };
-
     explicit LightShowListModel(Session& manager, QObject* parent = nullptr);
     ~LightShowListModel() override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-    QHash<int, QByteArray> roleNames() const override;
 
     const QList<LightShow>& shows() const { return m_shows; }
     bool isLoading() const { return m_isLoading; }
