@@ -158,6 +158,7 @@ private Q_SLOTS:
         QTest::newRow("+infinity") << qint64(0) << 1 << quint32(MediaTime::Valid | MediaTime::PositiveInfinity)
                                    << std::numeric_limits<double>::infinity();
         QTest::newRow("zero timescale") << qint64(1) << 0 << quint32(MediaTime::Valid) << std::nan("");
+        QTest::newRow("negative timescale") << qint64(1) << -1 << quint32(MediaTime::Valid) << std::nan("");
     }
     void mediaTimeSeconds()
     {
@@ -166,6 +167,8 @@ private Q_SLOTS:
         QFETCH(quint32, flags);
         QFETCH(double, seconds);
         const MediaTime time { value, timescale, flags, 0 };
+        if (flags == MediaTime::Valid) // made from a number, a time without a timescale is no time
+            QCOMPARE(MediaTime::make(value, timescale).isValid(), !std::isnan(seconds));
         if (std::isnan(seconds))
             QVERIFY(std::isnan(time.seconds()));
         else
