@@ -307,6 +307,11 @@ private Q_SLOTS:
         row("start on Z", { kControl, kAlt, std::uint32_t('z') }, start, false, QStringLiteral("Ctrl+Alt+Z"));
         row("start on 0", { kControl, kAlt, std::uint32_t('0') }, start, false, QStringLiteral("Ctrl+Alt+0"));
         row("start on 9", { kControl, kAlt, std::uint32_t('9') }, start, false, QStringLiteral("Ctrl+Alt+9"));
+        // The other keys that no text needs.
+        for (const auto& [name, keysym] : { std::pair("Space", 0x20u), std::pair("Pause", 0xff13u),
+                 std::pair("Home", 0xff50u), std::pair("End", 0xff57u), std::pair("Insert", 0xff63u) })
+            row(("start on " + QByteArray(name)).constData(), { kControl, kAlt, keysym }, start, false,
+                QStringLiteral("Ctrl+Alt+") + QLatin1StringView(name));
     }
     void keysReachTheStudio()
     {
