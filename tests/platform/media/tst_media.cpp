@@ -384,6 +384,7 @@ private Q_SLOTS:
         auto interleaved = PcmBuffer::create(AudioFormat { 8000, 3, SampleKind::Int16, true }, 5);
         QCOMPARE(interleaved->stride(), 3u);
         QCOMPARE(interleaved->int16Channel(2) - interleaved->int16Channel(0), 2);
+        QVERIFY(!interleaved->int16Channel(3));
         interleaved->setFrameLength(9);
         QCOMPARE(interleaved->frameLength(), 5u);
     }

@@ -220,6 +220,8 @@ private Q_SLOTS:
                 "CORVEX_IMAGES_URL" },
             { "host named like loopback refused", { "CORVEX_SERVICE_URL=http://127.0.0.1.example.org" }, {}, {}, {}, {},
                 "plain http" },
+            { "host named like localhost refused", { "CORVEX_SERVICE_URL=http://localhost.example.org" }, {}, {}, {},
+                {}, "plain http" },
             { "not http at all", { "CORVEX_SERVICE_URL=ftp://127.0.0.1" }, {}, {}, {}, {}, "not an http(s) address" },
             { "no host", { "CORVEX_SERVICE_URL=https://" }, {}, {}, {}, {}, "not an http(s) address" },
             { "query refused", { "CORVEX_SERVICE_URL=https://example.org/?a=b" }, {}, {}, {}, {}, "query" },
