@@ -17,6 +17,7 @@
 #include "app/main_window.h"
 #include "app/movie_details_view.h"
 #include "app/movies_search_view.h"
+#include "app/outbox_actions.h"
 #include "app/outbox_bar.h"
 #include "app/outbox_dialog.h"
 #include "app/outbox_retry.h"
@@ -795,6 +796,25 @@ private Q_SLOTS:
         QFETCH(QSizeF, content);
         QFETCH(QRectF, area);
         QTEST(aspectFitRect(content, area), "expected");
+    }
+
+    // What the outbox's messages and saved files call a recording.
+    void recordingTitles_data()
+    {
+        QTest::addColumn<catalogue::TMDBItem>("item");
+        QTest::addColumn<QString>("title");
+        catalogue::TMDBItem unnamedShow = episodeItem(7, QString(), 1, 10);
+        unnamedShow.tvShow->name.reset();
+        QTest::newRow("film") << movieItem(1, u"Metropolis"_s) << u"Metropolis"_s;
+        QTest::newRow("film without a title") << catalogue::TMDBItem::forMovie({}) << u"Untitled film"_s;
+        QTest::newRow("episode") << episodeItem(7, u"Dark"_s, 2, 7) << u"Dark S02E07"_s;
+        QTest::newRow("episode of a show without a name") << unnamedShow << u"Untitled show S01E10"_s;
+        QTest::newRow("nothing") << catalogue::TMDBItem {} << u"Untitled"_s;
+    }
+    void recordingTitles()
+    {
+        QFETCH(catalogue::TMDBItem, item);
+        QTEST(app::outbox_actions::titleOf(item), "title");
     }
 
     // ---- A service down at launch ----
