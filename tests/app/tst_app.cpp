@@ -458,6 +458,11 @@ private Q_SLOTS:
         manager->session.setAccount(account);
         QTest::qWait(300);
         QCOMPARE(server.count("GET", "/auth/account"), 0);
+        // Nor does a sign-out take from the window why the recording still waits.
+        const std::optional<QString> token = manager->session.accessToken();
+        manager->session.setAccessToken(std::nullopt);
+        QVERIFY(panel->uploadStatus()->text().contains(u"refused it for good"_s));
+        manager->session.setAccessToken(token);
 
         // Saved as a file, it still waits; removed after a question that names it, it is gone.
         QTemporaryDir folder;
