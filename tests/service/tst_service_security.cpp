@@ -398,6 +398,7 @@ private Q_SLOTS:
         QCOMPARE(creation.status, typed.isEmpty() ? 400 : 200);
         if (typed.isEmpty()) {
             QVERIFY(creation.body.contains("Enter a valid email address."));
+            QVERIFY(!creation.body.contains("<script>")); // the typed text comes back as text
             return;
         }
         const QString token = tokenOf(submitForm(service.origin(), typed, u"long enough"_s));

@@ -640,8 +640,8 @@ private Q_SLOTS:
     }
 
     // Sound without a time stamp follows on from the sound before it, but not across a seek:
-    // there it has no place, and is counted as such.
-    void soundWithoutATimeAfterASeek()
+    // there it has no place, and is counted as such. Sound a little off joins too.
+    void soundJoinsWhereItFollowsOn()
     {
         using namespace corvex::mediafile::detail;
         AVStream stream {};
@@ -668,6 +668,13 @@ private Q_SLOTS:
         add(AV_NOPTS_VALUE);
         QVERIFY(!blocks.take(true));
         QCOMPARE(blocks.framesWithoutTime(), 1);
+        // Sound a millisecond (48 samples) off from where the last ended still joins it; more does not.
+        add(0);
+        add(480 + 48);
+        add(480 + 48 + 480 + 49);
+        const auto first = blocks.take(true);
+        QVERIFY(first);
+        QCOMPARE(first->sound.channels.front().size(), std::size_t(960));
     }
 };
 
