@@ -10,6 +10,7 @@
 using namespace corvex::catalogue;
 using corvex::settings::Endpoints;
 using corvex::testing::FaultServer;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -221,6 +222,10 @@ private Q_SLOTS:
             { 550, QStringLiteral("F"), {}, QString(), QStringLiteral("/p.jpg") });
         QTest::newRow("episode") << TMDBItem::forEpisode({ 1399, QStringLiteral("S"), {}, {}, {} },
             { 3624, 0, QStringLiteral("Specials"), std::nullopt }, { 63056, 3, {} });
+        QTest::newRow("every member") << TMDBItem::forEpisode(
+            { 1399, u"S"_s, u"2011-04-17"_s, u"O"_s, u"/s.jpg"_s }, { 3625, 1, u"One"_s, 10 }, { 63057, 4, u"E"_s });
+        QTest::newRow("every member of a film")
+            << TMDBItem::forMovie({ 550, u"F"_s, u"1999-10-15"_s, u"O"_s, u"/p.jpg"_s });
     }
 
     void itemRoundTrip()
