@@ -37,7 +37,7 @@ namespace {
 const QString kSortColumnKey = QStringLiteral("library/sort_column");
 const QString kSortOrderKey = QStringLiteral("library/sort_order");
 
-// "“A”", "“A” and “B”", "“A”, “B” and 3 more".
+// "“A”", "“A” and “B”", "“A”, “B”, “C” and 2 more".
 QString nameList(const QStringList& names)
 {
     constexpr int kNamed = 3;
@@ -379,8 +379,10 @@ void LightShowsListView::confirmDelete()
 {
     if (m_model->selection().isEmpty() || m_deleting)
         return;
+    // Named in the order the table shows them.
     QStringList names;
-    for (const service::LightShow& show : m_model->shows()) {
+    for (int row = 0; row < m_sortModel->rowCount(); ++row) {
+        const service::LightShow& show = m_tableModel->show(m_sortModel->mapToSource(m_sortModel->index(row, 0)).row());
         if (m_model->selection().contains(show.id))
             names << m_tableModel->name(show);
     }

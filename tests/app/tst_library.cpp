@@ -630,6 +630,12 @@ private Q_SLOTS:
             menuAction(window, u"Delete…"_s)->trigger();
             QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete the light show “beta S02E01”?"_s);
             shownWindow<QMessageBox>()->reject();
+            // More than three are named by the first three, in the order shown.
+            table->selectAll();
+            menuAction(window, u"Delete…"_s)->trigger();
+            QCOMPARE(shownWindow<QMessageBox>()->text(),
+                u"Delete 4 light shows: “Gamma”, “Delta S03E01”, “beta S02E01” and 1 more?"_s);
+            shownWindow<QMessageBox>()->reject();
             window->close();
         }
         // The next start shows the order the author chose.
