@@ -72,7 +72,9 @@ UploadQueue::Outcome outcomeOf(
         outcome.pending = pending;
         break;
     case Delivery::Busy:
+        // Still waiting: what the other sender's attempt comes to is this recording's news too.
         outcome.alreadySending = true;
+        outcome.pending = pending;
         break;
     case Delivery::OtherAuthor:
         outcome.otherAuthor = true;

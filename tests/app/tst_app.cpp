@@ -319,6 +319,16 @@ private Q_SLOTS:
         QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
         QVERIFY(main->outboxLabel()->width() <= main->width());
 
+        // While the main window's Retry sends it, the panel's says so; its failure is the panel's news again.
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 500, "{}", FaultServer::Action::Hold });
+        main->retryButton()->click();
+        QTRY_COMPARE(server.held(), 1);
+        panel->retryButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording is being uploaded from the main window."_s);
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 500, "{}" });
+        server.releaseHeld();
+        QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Upload failed: "_s));
+
         // While the panel's Retry is on its way, the outbox window's says so and stays usable.
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}", FaultServer::Action::Hold });
         panel->retryButton()->click();
