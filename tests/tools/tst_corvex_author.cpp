@@ -261,6 +261,9 @@ private Q_SLOTS:
         QTest::newRow("truncated file") << withSound("320x180", 10)
                 + QStringList { "-c:v", "libx264", "-c:a", "aac", "FILE.mkv" }
                                         << QByteArray("truncate") << "is cut short" << true;
+        QTest::newRow("no picture decodes")
+            << picture("64x36", 1) + QStringList { "-c:v", "png", "FILE.mkv" } << QByteArray("\x89PNG>XPNG")
+            << "not one frame of its video could be decoded" << false;
         QTest::newRow("corrupt packets in the middle")
             << withSound("320x180", 8) + QStringList { "-c:v", "libx264", "-g", "25", "-c:a", "mp2", "FILE.ts" }
             << QByteArray("garbage") << "is damaged" << true;
