@@ -684,6 +684,9 @@ private Q_SLOTS:
         QStringList images;
         for (int i = 0; i < 6; ++i)
             images.append(frames.filePath(u"frame-%1.png"_s.arg(i, 4, 10, QLatin1Char('0'))));
+        // A receiver is picked by its whole name, never by its first letters.
+        const Run prefix = runCli({ "analyse", "--preview", name.chopped(1), images.first() });
+        QVERIFY2(prefix.exitCode == 1 && prefix.err.contains("was found on the local network"), prefix.err.constData());
         QProcessEnvironment verbose = QProcessEnvironment::systemEnvironment();
         verbose.insert(u"QT_LOGGING_RULES"_s, u"corvex.*=true"_s);
         const Run analysed = runCli(QStringList { "analyse", "--fps", "20", "--preview", name } + images, 60000,
