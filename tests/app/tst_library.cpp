@@ -515,6 +515,10 @@ private Q_SLOTS:
             // What this computer noted when it uploaded them; of b, no frames (its recording did not read).
             LightShowNotes notes;
             QVERIFY(notes.remember(u"a"_s, { {}, {}, 100, 42 }) && notes.remember(u"b"_s, { {}, {}, 50, 0 }));
+            // Every member is read back by the next start.
+            const LightShowNote full { u"Title"_s, u"Episode"_s, 1, 2 };
+            QVERIFY(notes.remember(u"c"_s, full));
+            QCOMPARE(LightShowNotes().note(u"c"_s), std::optional(full));
         }
         StudioApp studio(manager->uploads, RecordingModels::process());
         MainWindow* window = studio.newMainWindow();
