@@ -73,10 +73,12 @@ public:
     /// Waits for it to end by itself, or stops it as Ctrl+C would; what it printed.
     Run finish(int timeoutMs = 10000)
     {
-        if (!m_process.waitForFinished(timeoutMs))
+        m_endedByItself = m_process.waitForFinished(timeoutMs);
+        if (!m_endedByItself)
             stop();
         return collect();
     }
+    bool endedByItself() const { return m_endedByItself; }
     Run stop()
     {
         if (m_process.state() != QProcess::NotRunning) {
@@ -99,6 +101,7 @@ private:
 
     QProcess m_process;
     Run m_run;
+    bool m_endedByItself = false;
 };
 
 QByteArray message(int base)
@@ -646,6 +649,7 @@ private Q_SLOTS:
 
         const Run run = receiver.finish();
         QCOMPARE(run.exitCode, 0);
+        QVERIFY(receiver.endedByItself()); // after the third
         if (json) {
             QCOMPARE(run.out, message(0) + '\n' + message(251) + '\n' + message(20) + '\n');
             QVERIFY2(
