@@ -701,7 +701,7 @@ private Q_SLOTS:
 
     // --- The database is private ------------------------------------------
 
-    // The database is its owner's alone, also an older world-readable file,
+    // The database is its owner's alone, also an older file its group may read,
     // and nobody else can make it lead elsewhere: not through a link in its
     // place, nor by planting one in a folder every user may write to.
     void databaseFile_data()
@@ -710,7 +710,7 @@ private Q_SLOTS:
         QTest::addColumn<mode_t>("folderMode"); // of "shared"
         QTest::addColumn<QString>("refusal"); // empty: the service starts
         QTest::newRow("new, in new folders") << u"a/b/service.sqlite"_s << mode_t(0700) << QString();
-        QTest::newRow("an older world-readable file") << u"shared/service.sqlite"_s << mode_t(0700) << QString();
+        QTest::newRow("an older file its group may read") << u"shared/service.sqlite"_s << mode_t(0700) << QString();
         QTest::newRow("a link in a private folder") << u"shared/link"_s << mode_t(0700) << u"is a symbolic link"_s;
         QTest::newRow("a world-writable folder")
             << u"shared/new.sqlite"_s << mode_t(0777) << u"writable by every user"_s;
@@ -728,7 +728,7 @@ private Q_SLOTS:
         QVERIFY(::chmod(QFile::encodeName(dir.filePath(u"shared"_s)).constData(), folderMode) == 0);
         const QString older = dir.filePath(u"shared/service.sqlite"_s);
         QFile(older).open(QIODevice::WriteOnly);
-        QVERIFY(::chmod(QFile::encodeName(older).constData(), 0644) == 0);
+        QVERIFY(::chmod(QFile::encodeName(older).constData(), 0640) == 0);
         QVERIFY(QFile::link(older, dir.filePath(u"shared/link"_s)));
         if (!refusal.isEmpty()) {
             const QString err = refusedStore(dir.filePath(path));
