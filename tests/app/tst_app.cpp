@@ -573,7 +573,9 @@ private Q_SLOTS:
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         ConfigurationView* panel = recordShow(studio, movieItem(90014, u"Girl Shy"_s))->view()->configurationView();
         QTRY_VERIFY(panel->retryButton()->isVisibleTo(panel));
-        QVERIFY2(panel->uploadStatus()->toolTip().contains(u"It could not be kept on disk ("_s),
+        // Why, in the outbox's own words, which name its folder.
+        QVERIFY2(panel->uploadStatus()->toolTip().contains(u"It could not be kept on disk ("_s)
+                && panel->uploadStatus()->toolTip().contains(manager->uploads.outbox()->folder()),
             qPrintable(panel->uploadStatus()->toolTip()));
         server.setAnswer("POST", "/tvapi/lightshow/movie/90014", { 200, "{}" });
         panel->retryButton()->click();
