@@ -211,7 +211,7 @@ private Q_SLOTS:
             QCOMPARE(*read, expected);
     }
 
-    void aLaunchTheStudioDoesNotUnderstandIsToldSo()
+    void aSecondLaunchIsAnsweredOrToldWhy()
     {
         SingleInstance first(u"corvex-studio"_s);
         QCOMPARE(first.claim(), SingleInstance::Role::Primary);
@@ -234,6 +234,17 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(ready(plain), 15000);
         QVERIFY(plain.get().ok());
         QCOMPARE(messages.count(), 1);
+
+        // A second launch made while the first is still starting waits for it to listen.
+        const SingleInstance second(u"corvex-late"_s);
+        std::future<Result<void>> early
+            = std::async(std::launch::async, [&second] { return second.send("activate", 10000); });
+        QTest::qWait(300);
+        SingleInstance late(u"corvex-late"_s);
+        QCOMPARE(late.claim(), SingleInstance::Role::Primary);
+        QTRY_VERIFY_WITH_TIMEOUT(early.wait_for(std::chrono::seconds(0)) == std::future_status::ready, 15000);
+        const Result<void> taken = early.get();
+        QVERIFY2(taken, qPrintable(taken.error));
 
         // A studio that cannot listen at all still starts, as the only one, and knows why.
         SingleInstance deaf(u"not a plain name"_s);
