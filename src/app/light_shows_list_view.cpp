@@ -334,11 +334,16 @@ void LightShowsListView::updateStatus()
     m_empty->setVisible(m_libraryShown && !loading && !error && m_model->shows().isEmpty());
 }
 
+const service::LightShow& LightShowsListView::showInRow(int row) const
+{
+    return m_tableModel->show(m_sortModel->mapToSource(m_sortModel->index(row, 0)).row());
+}
+
 void LightShowsListView::syncSelectionFromTable()
 {
     QSet<QString> ids;
     for (const QModelIndex& index : m_table->selectionModel()->selectedRows())
-        ids.insert(m_tableModel->show(m_sortModel->mapToSource(index).row()).id);
+        ids.insert(showInRow(index.row()).id);
     m_model->setSelection(ids);
 }
 
@@ -347,7 +352,7 @@ void LightShowsListView::selectShows(const QSet<QString>& ids)
     QItemSelection selection;
     for (int row = 0; row < m_sortModel->rowCount(); ++row) {
         const QModelIndex index = m_sortModel->index(row, 0);
-        if (ids.contains(m_tableModel->show(m_sortModel->mapToSource(index).row()).id))
+        if (ids.contains(showInRow(row).id))
             selection.select(index, index);
     }
     m_table->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
@@ -382,7 +387,7 @@ void LightShowsListView::confirmDelete()
     // Named in the order the table shows them.
     QStringList names;
     for (int row = 0; row < m_sortModel->rowCount(); ++row) {
-        const service::LightShow& show = m_tableModel->show(m_sortModel->mapToSource(m_sortModel->index(row, 0)).row());
+        const service::LightShow& show = showInRow(row);
         if (m_model->selection().contains(show.id))
             names << m_tableModel->name(show);
     }

@@ -18,6 +18,7 @@ class QToolBar;
 
 namespace corvex::service {
 class LightShowListModel;
+struct LightShow;
 }
 
 namespace corvex::app {
@@ -65,6 +66,8 @@ private:
     void updateStatus();
     void updateActions();
     void updateAccount();
+    /// The show in `row` of the table as sorted on screen.
+    const service::LightShow& showInRow(int row) const;
     void syncSelectionFromTable();
     void selectShows(const QSet<QString>& ids);
     void confirm(

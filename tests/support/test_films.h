@@ -83,13 +83,28 @@ inline Probe probe(const QString& path, const QString& stream)
     return result;
 }
 
-/// Writes bytes over part of a file (to damage it in the middle).
-inline bool overwrite(const QString& path, qint64 offset, const QByteArray& bytes)
+/// Writes 12,000 bytes of noise over the middle of a file.
+inline bool damageMiddle(const QString& path)
+{
+    QByteArray garbage(12000, '\0');
+    for (int i = 0; i < garbage.size(); ++i)
+        garbage[i] = char((i * 7919) ^ (i >> 3));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite) || !file.seek(file.size() / 2))
+        return false;
+    return file.write(garbage) == garbage.size();
+}
+
+/// Replaces every `from` in a file with `to` (of the same length); false when there is none.
+inline bool replaceAll(const QString& path, const QByteArray& from, const QByteArray& to)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadWrite) || !file.seek(offset))
+    if (!file.open(QIODevice::ReadWrite))
         return false;
-    return file.write(bytes) == bytes.size();
+    QByteArray bytes = file.readAll();
+    if (!bytes.contains(from) || !file.seek(0))
+        return false;
+    return file.write(bytes.replace(from, to)) == bytes.size();
 }
 
 /// Keeps only the first `size` bytes of a file.

@@ -289,19 +289,10 @@ private Q_SLOTS:
         if (spoil == "truncate") {
             QVERIFY(corvex::test::truncateFile(film, QFileInfo(film).size() * 6 / 10));
         } else if (spoil == "garbage") {
-            QByteArray garbage(12000, '\0');
-            for (int i = 0; i < garbage.size(); ++i)
-                garbage[i] = char((i * 7919) ^ (i >> 3));
-            QVERIFY(corvex::test::overwrite(film, QFileInfo(film).size() / 2, garbage));
+            QVERIFY(corvex::test::damageMiddle(film));
         } else if (!spoil.isEmpty()) {
-            QFile file(film);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QByteArray bytes = file.readAll();
-            file.close();
             const QList<QByteArray> change = spoil.split('>');
-            QVERIFY(bytes.contains(change[0]));
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            file.write(bytes.replace(change[0], change[1]));
+            QVERIFY(corvex::test::replaceAll(film, change[0], change[1]));
         }
         const QString out = film + u".pb"_s;
         const Run run = author({ film, "-o", out });
