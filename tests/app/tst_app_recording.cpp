@@ -102,9 +102,18 @@ QString cellOtherThan(const VideoAnalysis& record, double time, const Colour& ex
 void driveEveryControl(QPointer<QWidget> window)
 {
     static const QStringList leftAlone { u"&Quit"_s, u"Quit"_s };
+    // A file chooser's own buttons act on the real file system (its New Folder makes one wherever it
+    // points): the chooser is answered by closing it, never driven.
+    const auto inFileChooser = [](QWidget* widget) {
+        for (; widget; widget = widget->parentWidget())
+            if (qobject_cast<QFileDialog*>(widget))
+                return true;
+        return false;
+    };
     QList<QPointer<QWidget>> controls;
     for (QWidget* widget : window->findChildren<QWidget*>())
-        controls.append(widget);
+        if (!inFileChooser(widget))
+            controls.append(widget);
     // (The window itself may go with one of them: it is only ever asked through a guard.)
     for (const QPointer<QWidget>& control : controls) {
         if (!control || !control->isVisible() || !control->isEnabled())
@@ -128,7 +137,7 @@ void driveEveryControl(QPointer<QWidget> window)
     QList<QPointer<QAction>> actions;
     if (window) {
         for (QMenu* menu : window->findChildren<QMenu*>())
-            for (QAction* action : menu->actions())
+            for (QAction* action : inFileChooser(menu) ? QList<QAction*>() : menu->actions())
                 actions.append(action);
     }
     for (const QPointer<QAction>& action : actions) {
