@@ -22,6 +22,7 @@
 #include "app/tv_show_seasons_view.h"
 
 #include "analysis/proto/video_analysis.pb.h"
+#include "capture/video_file_source.h"
 
 #include "platform/webauth/session.h"
 
@@ -30,6 +31,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeySequenceEdit>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -203,12 +205,13 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("hundredths");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("clock"); // of the recording panel
-        QTest::newRow("nothing") << qint64(0) << "0:00" << "00:00";
-        QTest::newRow("under a second") << qint64(99) << "0:00" << "00:00";
-        QTest::newRow("42 s") << qint64(4200) << "0:42" << "00:42";
-        QTest::newRow("last second of the hour") << qint64(359999) << "59:59" << "59:59";
-        QTest::newRow("an hour") << qint64(360000) << "1:00:00" << "1:00:00";
-        QTest::newRow("longer") << qint64(372300) << "1:02:03" << "1:02:03";
+        QTest::addColumn<QString>("film"); // a film's length and time left, to the nearest second
+        QTest::newRow("nothing") << qint64(0) << "0:00" << "00:00" << "0:00";
+        QTest::newRow("under a second") << qint64(99) << "0:00" << "00:00" << "0:01";
+        QTest::newRow("42 s") << qint64(4200) << "0:42" << "00:42" << "0:42";
+        QTest::newRow("last second of the hour") << qint64(359999) << "59:59" << "59:59" << "1:00:00";
+        QTest::newRow("an hour") << qint64(360000) << "1:00:00" << "1:00:00" << "1:00:00";
+        QTest::newRow("longer") << qint64(372300) << "1:02:03" << "1:02:03" << "1:02:03";
     }
 
     void lengths()
@@ -216,6 +219,7 @@ private Q_SLOTS:
         QFETCH(qint64, hundredths);
         QTEST(lengthText(hundredths), "text");
         QTEST(formatElapsed(hundredths * 10), "clock");
+        QTEST(capture::filmClock(hundredths / 100.0), "film");
     }
 
     void itemText_data()
@@ -633,7 +637,13 @@ private Q_SLOTS:
             menuAction(window, u"Delete…"_s)->trigger();
             QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete the light show “beta S02E01”?"_s);
             shownWindow<QMessageBox>()->reject();
-            // More than three are named by the first three, in the order shown.
+            // Three are named all, more than three by the first three, in the order shown.
+            table->selectionModel()->select(QItemSelection(table->model()->index(0, 0), table->model()->index(2, 0)),
+                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            menuAction(window, u"Delete…"_s)->trigger();
+            QCOMPARE(shownWindow<QMessageBox>()->text(),
+                u"Delete 3 light shows: “Gamma”, “Delta S03E01” and “beta S02E01”?"_s);
+            shownWindow<QMessageBox>()->reject();
             table->selectAll();
             menuAction(window, u"Delete…"_s)->trigger();
             QCOMPARE(shownWindow<QMessageBox>()->text(),
