@@ -564,6 +564,7 @@ private Q_SLOTS:
         QTest::newRow("200 removes") << "abc" << 200 << QByteArray("/tvapi/me/lightshows/abc") << true;
         QTest::newRow("204 keeps") << "abc" << 204 << QByteArray("/tvapi/me/lightshows/abc") << false;
         QTest::newRow("404 keeps") << "abc" << 404 << QByteArray("/tvapi/me/lightshows/abc") << false;
+        QTest::newRow("401 keeps and signs out") << "abc" << 401 << QByteArray("/tvapi/me/lightshows/abc") << false;
         QTest::newRow("slash and question mark stay in the segment")
             << "a/b?c" << 200 << QByteArray("/tvapi/me/lightshows/a%2Fb%3Fc") << true;
         QTest::newRow("dot-dot is never sent") << ".." << 200 << QByteArray() << false;
@@ -592,6 +593,9 @@ private Q_SLOTS:
         }
         QCOMPARE(list.shows().size(), removed ? 1 : 2);
         QCOMPARE(list.shows().last().id, u"other"_s);
+        // A sign-in the service no longer takes is ended here too, and the author told why.
+        QCOMPARE(studio.manager->accessToken().has_value(), status != 401);
+        QCOMPARE(studio.manager->signedOutMessage().contains(u"expired"_s), status == 401);
     }
 
     // Only the answer to this very sign-in is taken (its one "state" item is

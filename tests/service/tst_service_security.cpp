@@ -556,8 +556,8 @@ private Q_SLOTS:
         QTest::newRow("a day beyond ten years") << u"--token-lifetime 3661d"_s << false;
         QTest::newRow("a time-out of an hour") << u"--request-timeout 1h"_s << true;
         QTest::newRow("a time-out beyond an hour") << u"--head-timeout 3601s"_s << false;
-        QTest::newRow("bodies of 4 GiB") << u"--max-body 4096m --body-budget 4096m"_s << true;
-        QTest::newRow("a body beyond 4 GiB") << u"--max-body 4194305k"_s << false;
+        QTest::newRow("bodies of 4 GiB") << u"--max-body 4194304k --body-budget 4096m"_s << true;
+        QTest::newRow("a body beyond 4 GiB") << u"--max-body 4194305k --body-budget 4096m"_s << false;
         QTest::newRow("a body of nothing") << u"--max-body 0"_s << false;
         QTest::newRow("a budget below the largest body") << u"--max-body 2m --body-budget 1m"_s << false;
         QTest::newRow("64 database connections") << u"--db-connections 64"_s << true;
