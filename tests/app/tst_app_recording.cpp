@@ -804,6 +804,15 @@ private Q_SLOTS:
         sources.useProposedCrop();
         QVERIFY(screenRecorder.crop().has_value());
         QVERIFY(!sources.newCropProposal());
+        // A crop in use more than a hundredth off in any one side leaves the proposal new.
+        const media::Rect taken = *screenRecorder.crop();
+        for (double media::Rect::*side : { &media::Rect::x, &media::Rect::y, &media::Rect::width, &media::Rect::height })
+            for (const double off : { 0.005, 0.02 }) {
+                media::Rect moved = taken;
+                moved.*side -= off;
+                sources.setCrop(moved);
+                QCOMPARE(sources.newCropProposal().has_value(), off > 0.01);
+            }
         // Another display: what was seen of the old one proves nothing.
         screenRecorder.setCaptureType(capture::ScreenRecorder::CaptureType::window);
         QVERIFY(!screenRecorder.proposedCrop());

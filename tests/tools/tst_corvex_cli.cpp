@@ -283,8 +283,9 @@ private Q_SLOTS:
                 << QByteArray(count == "1"_L1 ? "--size takes" : "--count takes");
         QTest::newRow("make-frames into two folders")
             << QStringList { "make-frames", "a", "b" } << 2 << QByteArray("takes one directory");
-        QTest::newRow("make-frames into a folder it cannot make")
-            << QStringList { "make-frames", "/dev/null/frames" } << 1 << QByteArray("cannot create directory");
+        QTest::newRow("make-frames at its limits into a folder it cannot make")
+            << QStringList { "make-frames", "--count", "100000", "--size", "8192x8192", "/dev/null/frames" } << 1
+            << QByteArray("cannot create directory");
         QTest::newRow("analyse empty preview name")
             << QStringList { "analyse", "--preview", "", "x.png" } << 2 << QByteArray("--preview takes");
         QTest::newRow("analyse for an unknown receiver") << QStringList { "analyse", "--preview", uniqueName("nobody"),
