@@ -538,6 +538,7 @@ private Q_SLOTS:
         remove->trigger();
         QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete 2 light shows: “One” and “Two”?"_s);
         buttonWithText(shownWindow<QMessageBox>(), u"Delete"_s)->click();
+        QVERIFY(!remove->isEnabled()); // not again while they are being deleted
         QTRY_VERIFY(labelStartingWith(window, u"2 of 2 light shows could not be deleted"_s));
         QVERIFY(labelStartingWith(window, u"2 of 2"_s)->toolTip().contains(u"500"_s));
         QCOMPARE(table->model()->rowCount(), 2);
