@@ -331,6 +331,9 @@ private Q_SLOTS:
         window = openWindow();
         QCOMPARE(window->view()->configurationView()->captureTypePicker()->currentIndex(), 1);
         QCOMPARE(window->view()->screenRecorder().captureType(), capture::ScreenRecorder::CaptureType::window);
+        Q_EMIT window->view()->configurationView()->captureTypePicker()->activated(2);
+        window->close();
+        QVERIFY(openWindow()->view()->configurationView()->sources().isFile());
     }
 
     // "Restart screen capture" starts again a capture that ended by itself; on a film there is nothing to restart,
@@ -518,7 +521,8 @@ private Q_SLOTS:
 
         QTRY_COMPARE_WITH_TIMEOUT(videoFile.stage(), capture::VideoFileSource::Stage::Analysed, 60000);
         QCOMPARE(controls->progressBar()->value(), 1000);
-        QVERIFY(controls->progressBar()->text().startsWith(u"100 %"_s));
+        QVERIFY(controls->progressBar()->isVisibleTo(panel));
+        QCOMPARE(controls->progressBar()->text(), u"100 % · done"_s);
         QVERIFY(!controls->cancelButton()->isVisibleTo(panel));
         QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
         QVERIFY(panel->recordingButton()->isEnabled());
