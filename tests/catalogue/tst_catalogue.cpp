@@ -19,7 +19,7 @@ Endpoints endpointsAt(const QString& origin)
     Endpoints endpoints = Endpoints::defaults();
     endpoints.catalogue = origin;
     endpoints.images = origin;
-    endpoints.tmdbApiKey = QStringLiteral("k3y");
+    endpoints.tmdbApiKey = QStringLiteral("k+3&y"); // its marks must be encoded too
     return endpoints;
 }
 
@@ -141,24 +141,27 @@ private Q_SLOTS:
 
         QTest::newRow("search with space and ampersand")
             << "search"
-            << "a b&c" << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k3y&query=a%20b%26c");
+            << "a b&c" << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k%2B3%26y&query=a%20b%26c");
         QTest::newRow("search keeps =, + and # in the text")
             << "search"
-            << "x=1+y#z" << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k3y&query=x%3D1%2By%23z");
+            << "x=1+y#z" << qint64(0) << qint64(0)
+            << QByteArray("/3/search/multi?api_key=k%2B3%26y&query=x%3D1%2By%23z");
         QTest::newRow("search of spaces only")
             << "search"
-            << "  " << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k3y&query=%20%20");
-        QTest::newRow("search, non-ASCII as UTF-8") << "search" << QString::fromUtf8("Amélie") << qint64(0) << qint64(0)
-                                                    << QByteArray("/3/search/multi?api_key=k3y&query=Am%C3%A9lie");
+            << "  " << qint64(0) << qint64(0) << QByteArray("/3/search/multi?api_key=k%2B3%26y&query=%20%20");
+        QTest::newRow("search, non-ASCII as UTF-8")
+            << "search" << QString::fromUtf8("Amélie") << qint64(0) << qint64(0)
+            << QByteArray("/3/search/multi?api_key=k%2B3%26y&query=Am%C3%A9lie");
         QTest::newRow("tv") << "tv"
-                            << "" << qint64(1399) << qint64(0) << QByteArray("/3/tv/1399?api_key=k3y");
+                            << "" << qint64(1399) << qint64(0) << QByteArray("/3/tv/1399?api_key=k%2B3%26y");
         QTest::newRow("tv, negative id") << "tv"
-                                         << "" << qint64(-5) << qint64(0) << QByteArray("/3/tv/-5?api_key=k3y");
+                                         << "" << qint64(-5) << qint64(0) << QByteArray("/3/tv/-5?api_key=k%2B3%26y");
         QTest::newRow("season 0") << "season"
-                                  << "" << qint64(1399) << qint64(0) << QByteArray("/3/tv/1399/season/0?api_key=k3y");
+                                  << "" << qint64(1399) << qint64(0)
+                                  << QByteArray("/3/tv/1399/season/0?api_key=k%2B3%26y");
         QTest::newRow("season, negative number")
             << "season"
-            << "" << qint64(12) << qint64(-1) << QByteArray("/3/tv/12/season/-1?api_key=k3y");
+            << "" << qint64(12) << qint64(-1) << QByteArray("/3/tv/12/season/-1?api_key=k%2B3%26y");
         QTest::newRow("poster") << "poster"
                                 << "/abc.jpg" << qint64(0) << qint64(0) << QByteArray("/t/p/w92/abc.jpg");
     }
@@ -201,7 +204,7 @@ private Q_SLOTS:
         QCOMPARE(found.items.size(), 1);
         QCOMPARE(found.items.first().movie()->title, std::optional(QStringLiteral("Fight & Club")));
         const auto& request = server.received().last();
-        QCOMPARE(request.target, QByteArray("/3/search/multi?api_key=k3y&query=Fast%20%26%20Furious"));
+        QCOMPARE(request.target, QByteArray("/3/search/multi?api_key=k%2B3%26y&query=Fast%20%26%20Furious"));
         QVERIFY(!request.headers.contains("authorization"));
         QVERIFY(!request.headers.contains("cookie"));
 
@@ -212,7 +215,7 @@ private Q_SLOTS:
         const auto episodes = QCoro::waitFor(client.episodes(TMDBTVShow { 1399, {}, {}, {}, {} }, 0));
         QCOMPARE(episodes.outcome, CatalogueResult<TMDBEpisode>::Outcome::Succeeded);
         QCOMPARE(episodes.items.size(), 2);
-        QCOMPARE(server.received().last().target, QByteArray("/3/tv/1399/season/0?api_key=k3y"));
+        QCOMPARE(server.received().last().target, QByteArray("/3/tv/1399/season/0?api_key=k%2B3%26y"));
     }
 
     void itemRoundTrip_data()

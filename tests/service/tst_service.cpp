@@ -1092,6 +1092,10 @@ private Q_SLOTS:
         meta.resize(0);
         meta.write(QJsonDocument(object).toJson());
         meta.close();
+        // The key it gets when first taken is kept at once, for a studio that quits during that upload.
+        const QString given = (*studio.outbox->take(id).value)->entry().key;
+        QVERIFY(!given.isEmpty());
+        QCOMPARE(studio.outbox->entry(id)->key, given);
 
         proxy.dropAnswers(1000);
         for (const Delivery delivery : { Delivery::Failed, Delivery::Failed, Delivery::Sent }) {
