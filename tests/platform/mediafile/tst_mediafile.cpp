@@ -669,9 +669,11 @@ private Q_SLOTS:
         QVERIFY(!blocks.take(true));
         QCOMPARE(blocks.framesWithoutTime(), 1);
         // Sound a millisecond (48 samples) off from where the last ended still joins it; more does not.
+        // Blocks ready together come out in the order of their sound.
         add(0);
         add(480 + 48);
         add(480 + 48 + 480 + 49);
+        add(4800);
         const auto first = blocks.take(true);
         QVERIFY(first);
         QCOMPARE(first->sound.channels.front().size(), std::size_t(960));
