@@ -810,7 +810,8 @@ private Q_SLOTS:
         QVERIFY(!sources.newCropProposal());
         // A crop in use more than a hundredth off in any one side leaves the proposal new.
         const media::Rect taken = *screenRecorder.crop();
-        for (double media::Rect::*side : { &media::Rect::x, &media::Rect::y, &media::Rect::width, &media::Rect::height })
+        for (double media::Rect::*side :
+            { &media::Rect::x, &media::Rect::y, &media::Rect::width, &media::Rect::height })
             for (const double off : { 0.005, 0.02 }) {
                 media::Rect moved = taken;
                 moved.*side -= off;
