@@ -220,12 +220,15 @@ private Q_SLOTS:
                 continuation->yield(
                     CapturedFrame { surface, media::Rect { double(i), 0, 100, 56 }, 1.0, 1.0, std::nullopt, {} });
             }
+            // The first end is the one told: a later stop that finishes it cleanly hides no error.
+            continuation->finish(screencapture::CaptureError { screencapture::CaptureError::ConnectionLost, "gone" });
             continuation->finish();
         });
         producer.join(); // the GUI thread has not run its event loop meanwhile
         for (std::size_t i = 0; i + 1 < surfaces.size(); ++i)
             QVERIFY2(surfaces[i].expired(), qPrintable(QStringLiteral("frame %1 is still held").arg(i)));
         QTRY_COMPARE(finished.count(), 1);
+        QVERIFY(stream.error() && stream.error()->code == screencapture::CaptureError::ConnectionLost);
         QCOMPARE(received.count(), 1);
         QCOMPARE(received.first().at(0).value<CapturedFrame>().contentRect.x, 49.0);
         QCoreApplication::processEvents();

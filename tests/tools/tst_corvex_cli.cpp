@@ -294,8 +294,9 @@ private Q_SLOTS:
             << QStringList { "upload", "x.pb" } << 2 << QByteArray("give either --movie ID, or --tv SHOW");
         QTest::newRow("upload for a movie id that is no number")
             << QStringList { "upload", "x.pb", "--movie", "9o" } << 2 << QByteArray("movie id '9o' is not a whole number");
-        QTest::newRow("upload of a missing file") << QStringList { "upload", "/nonexistent/x.pb", "--movie", "1" } << 1
-                                                  << QByteArray("cannot open /nonexistent/x.pb");
+        QTest::newRow("upload of a missing file, its name printed without its controls")
+            << QStringList { "upload", "/nonexistent/x\x1b[2J.pb", "--movie", "1" } << 1
+            << QByteArray("cannot open /nonexistent/x[2J.pb");
         QTest::newRow("upload of an empty record") << QStringList { "upload", "/dev/null", "--movie", "1" } << 1
                                                    << QByteArray("/dev/null is not a valid light show");
         QTest::newRow("author without a file") << QStringList { "author", "-o", "x.pb" } << 2 << QByteArray("corvex: ");
