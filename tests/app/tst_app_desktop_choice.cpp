@@ -196,8 +196,8 @@ private Q_SLOTS:
             << DesktopChoice { Kind::display, 1920, 1080 } << false << u"Display: 1920 x 1080"_s << true << false;
         QTest::newRow("display, windows offered")
             << DesktopChoice { Kind::display, 2560, 1440 } << true << u"Display: 2560 x 1440"_s << true << true;
-        QTest::newRow("display of no size")
-            << DesktopChoice { Kind::display, 0, 0 } << false << u"Display"_s << true << false;
+        QTest::newRow("display of no height yet")
+            << DesktopChoice { Kind::display, 1920, 0 } << false << u"Display"_s << true << false;
         QTest::newRow("window") << DesktopChoice { Kind::window, 800, 600 } << true << u"Window: 800 x 600"_s << false
                                 << false;
     }

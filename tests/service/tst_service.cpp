@@ -318,6 +318,7 @@ private Q_SLOTS:
         QTest::newRow("204") << 204 << respond << Kind::BadServerResponse << "status 204";
         QTest::newRow("400, refused for good") << 400 << respond << Kind::BadServerResponse << "status 400";
         QTest::newRow("401") << 401 << respond << Kind::BadServerResponse << "sign in again";
+        QTest::newRow("403") << 403 << respond << Kind::BadServerResponse << "sign in again";
         QTest::newRow("500") << 500 << respond << Kind::BadServerResponse << "status 500";
         QTest::newRow("dropped") << 0 << FaultServer::Action::Drop << Kind::Transport << "unreachable";
         QTest::newRow("time-out") << 0 << FaultServer::Action::Silent << Kind::Transport << "did not answer";
