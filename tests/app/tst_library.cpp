@@ -198,6 +198,9 @@ private Q_SLOTS:
         const LightShowNote full { u"Title"_s, u"Episode"_s, 1, 2 };
         QVERIFY(LightShowNotes().remember(u"kept"_s, full));
         QCOMPARE(LightShowNotes().note(u"kept"_s), std::optional(full));
+        // One that cannot be written (a folder stands where the file goes) is not said to be kept.
+        const QTemporaryDir folder;
+        QVERIFY(!LightShowNotes(folder.path()).remember(u"kept"_s, full));
     }
 
     void lengths_data()
