@@ -480,9 +480,10 @@ private Q_SLOTS:
         panel->saveAsButton()->click();
         auto* chooser = panel->findChild<QFileDialog*>();
         QVERIFY(chooser);
-        // The title as a file name, without the characters file names trip on.
-        QVERIFY(
-            QFileInfo(chooser->selectedFiles().value(0)).fileName().startsWith(u"Nosferatu-A-Symphony-of-Horror-"_s));
+        // The title as a file name, without the characters file names trip on, and when it was recorded.
+        QCOMPARE(QFileInfo(chooser->selectedFiles().value(0)).fileName(),
+            u"Nosferatu-A-Symphony-of-Horror-%1.corvex"_s.arg(
+                manager->uploads.outbox()->entries().value(0).savedAt.toLocalTime().toString(u"yyyyMMdd-HHmm"_s)));
         chooser->selectFile(path);
         static_cast<QDialog*>(chooser)->accept();
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
@@ -1166,6 +1167,9 @@ private Q_SLOTS:
         QCoro::waitFor(studio.environment().uploads.upload("recording", movieItem(90006, u"Nosferatu"_s)));
         QTRY_COMPARE(scheduled.count(), 1);
         QCOMPARE(scheduled.first().at(0).toInt(), 7000);
+        // Signed out, nothing is sent for anyone.
+        manager->session.setAccount(std::nullopt);
+        QVERIFY(!backoff.isScheduled());
     }
 
     void theNextRetryWaitsTheLongestWaitAsked_data()

@@ -1495,6 +1495,8 @@ private Q_SLOTS:
         Outbox outbox(dir.filePath(u"outbox"_s));
         const QString added = addEntry(outbox, u"a1"_s, 1);
         QCOMPARE(outbox.entry(added)->item, movieItem(1));
+        // Not even where a recording lies that the id leads to.
+        QFile(dir.filePath(u"outbox/"_s + id + u".pb"_s)).open(QIODevice::WriteOnly);
         QCOMPARE(outbox.recording(id), std::nullopt);
         QVERIFY(outbox.saveRecording(id, dir.filePath(u"kept.pb"_s)).error.startsWith(u"no recording"_s));
         QCOMPARE(outbox.entry(id), std::nullopt);
