@@ -180,10 +180,9 @@ private Q_SLOTS:
         QTest::newRow("3 s, a quarter item off, noisy") << 100.031 << 3.0 << 0.1;
         QTest::newRow("3 s at the very start") << 0.0 << 3.0 << 0.0;
         QTest::newRow("3 s ending a second before the end") << Soundtrack::kSeconds - 4 << 3.0 << 0.0;
-        const double lastItem = std::floor((Soundtrack::kSeconds - 3) / fingerprint::signatureItemSeconds());
-        QTest::newRow("3 s on the item grid, to the very end")
-            << lastItem * fingerprint::signatureItemSeconds()
-            << Soundtrack::kSeconds - lastItem * fingerprint::signatureItemSeconds() << 0.0;
+        const double item = fingerprint::signatureItemSeconds();
+        const double lastStart = std::floor((Soundtrack::kSeconds - 3) / item) * item;
+        QTest::newRow("3 s on the item grid, to the very end") << lastStart << Soundtrack::kSeconds - lastStart << 0.0;
         QTest::newRow("3.5 s") << 140.4 << 3.5 << 0.05;
         QTest::newRow("4 s") << 33.37 << 4.0 << 0.0;
         QTest::newRow("6 s, noisy") << 77.77 << 6.0 << 0.1;
