@@ -100,7 +100,8 @@ RawResponse withToken(const QString& origin, const QByteArray& method, const QBy
 }
 
 // What the service says on standard error when it refuses to start on
-// `db` (nothing on standard output, status 1); empty when it started.
+// `db` (nothing on standard output, status 1); otherwise, in brackets,
+// what it did instead.
 QString refusedStore(const QString& db)
 {
     QProcess service;
@@ -108,10 +109,12 @@ QString refusedStore(const QString& db)
     if (!service.waitForFinished(60000)) {
         service.kill();
         service.waitForFinished(10000);
-        return {};
+        return u"(still running after 60 s)"_s;
     }
-    const bool refused = service.exitCode() == 1 && service.readAllStandardOutput().isEmpty();
-    return refused ? QString::fromLocal8Bit(service.readAllStandardError()) : QString();
+    const QByteArray out = service.readAllStandardOutput();
+    if (service.exitStatus() != QProcess::NormalExit || service.exitCode() != 1 || !out.isEmpty())
+        return u"(exit code %1, %2)"_s.arg(service.exitCode()).arg(QString::fromLocal8Bit(out));
+    return QString::fromLocal8Bit(service.readAllStandardError());
 }
 
 // A connection of the test's own to `store`, named `name`.

@@ -1,13 +1,20 @@
 #include "database_workers.h"
 
+#include <QSqlDatabase>
 #include <QString>
 
 #include <future>
+#include <tuple>
 
 namespace corvex::reference {
 
 Result<void> DatabaseWorkers::start(int count, const Opener& open)
 {
+    // Qt's SQL module sets up its table of drivers on first use, without a
+    // lock. Threads that each add their first connection at once raced there
+    // and left the heap damaged: now and then the service hung as it exited.
+    // Set it up here, on this one thread, before the threads start.
+    std::ignore = QSqlDatabase::drivers();
     std::vector<std::future<Result<void>>> opened;
     for (int i = 0; i < count; ++i) {
         auto promise = std::make_shared<std::promise<Result<void>>>();
