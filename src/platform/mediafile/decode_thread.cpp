@@ -43,7 +43,7 @@ std::size_t bytesOf(const DecodeThread::Decoded& item)
         for (const AVBufferRef* buffer : item.frame->buf)
             bytes += buffer != nullptr ? buffer->size : 0;
     else if (item.kind == DecodeThread::Decoded::Kind::Sound)
-        for (const std::vector<float>& channel : item.sound.sound.channels)
+        for (const std::vector<float>& channel : item.sound.channels)
             bytes += channel.size() * sizeof(float);
     return bytes;
 }
@@ -164,7 +164,7 @@ bool DecodeThread::hand(Decoded item)
 
 bool DecodeThread::handSound(bool unfinished)
 {
-    while (std::optional<SoundBlocks::Block> block = m_sound.take(unfinished))
+    while (std::optional<AudioBlock> block = m_sound.take(unfinished))
         if (!hand({ Decoded::Kind::Sound, nullptr, false, std::move(*block), {} }))
             return false;
     return true;

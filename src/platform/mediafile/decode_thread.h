@@ -29,7 +29,7 @@ public:
         Kind kind = Kind::End;
         FramePtr frame; // Picture
         bool reduced = false; // Picture: averaged down already
-        SoundBlocks::Block sound; // Sound
+        AudioBlock sound; // Sound
         std::string text; // Note (decoding moved to software), Failure
     };
     /// What was met on the way, counted since the reader opened.

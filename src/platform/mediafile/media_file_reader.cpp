@@ -85,7 +85,6 @@ struct MediaFileReader::Impl {
     ~Impl() { decoding.reset(); }
 
     void emitVideo(AVFrame* decoded, bool reduced);
-    void reached(std::int64_t microseconds);
 };
 
 namespace {
@@ -289,7 +288,6 @@ const DamageReport& MediaFileReader::damage() const
     impl.damage.damagedFrames = std::max(
         impl.counted.damagedFrames + decoded.soundFrames, g_decoderErrorLines.load() - impl.errorLinesAtStart);
     impl.damage.framesWithoutTime = impl.counted.framesWithoutTime + decoded.soundWithoutTime;
-    impl.damage.lastTimeSeconds = impl.counted.lastTimeSeconds;
     return impl.damage;
 }
 
@@ -319,11 +317,6 @@ bool MediaFileReader::seek(double seconds)
     return true;
 }
 
-void MediaFileReader::Impl::reached(std::int64_t microseconds)
-{
-    counted.lastTimeSeconds = std::max(counted.lastTimeSeconds, static_cast<double>(microseconds) / 1e6);
-}
-
 void MediaFileReader::Impl::emitVideo(AVFrame* decoded, bool reduced)
 {
     if (frameIsDamaged(decoded))
@@ -340,7 +333,6 @@ void MediaFileReader::Impl::emitVideo(AVFrame* decoded, bool reduced)
         counted.damagedFrames += damaged ? 1 : 0;
         return;
     }
-    reached(*time);
     pending.push_back(VideoFrame { std::move(image), media::MediaTime::make(*time, 1'000'000) });
 }
 
@@ -363,8 +355,7 @@ ReaderItem MediaFileReader::next()
             impl.emitVideo(decoded.frame.get(), decoded.reduced);
             break;
         case DecodeThread::Decoded::Kind::Sound:
-            impl.reached(decoded.sound.lastMicroseconds);
-            impl.pending.push_back(std::move(decoded.sound.sound));
+            impl.pending.push_back(std::move(decoded.sound));
             break;
         case DecodeThread::Decoded::Kind::Note:
             impl.info.hardwareNote = decoded.text;

@@ -102,7 +102,6 @@ struct DamageReport {
     int damagedPackets = 0; // refused by a decoder, or marked corrupt by the container
     int damagedFrames = 0; // decoded with concealed errors
     int framesWithoutTime = 0; // no presentation time: dropped
-    double lastTimeSeconds = 0; // presentation time of the last frame or sound block
 };
 
 /// Why a file cannot be read at all.

@@ -35,13 +35,13 @@ void SoundBlocks::add(const AVFrame* decoded)
         return;
     }
     const auto channels = static_cast<std::size_t>(decoded->ch_layout.nb_channels);
-    const bool joins = m_joining && m_joining->sound.sampleRate == decoded->sample_rate
-        && m_joining->sound.channels.size() == channels && m_nextMicroseconds
+    const bool joins = m_joining && m_joining->sampleRate == decoded->sample_rate
+        && m_joining->channels.size() == channels && m_nextMicroseconds
         && std::abs(*time - *m_nextMicroseconds) <= kJoinedSoundSlackMicroseconds;
     if (!joins) {
         if (m_joining)
             m_ready.push_back(std::move(*m_joining));
-        AudioBlock& fresh = m_joining.emplace().sound;
+        AudioBlock& fresh = m_joining.emplace();
         fresh.sampleRate = decoded->sample_rate;
         fresh.time = media::MediaTime::make(*time, 1'000'000);
         // Room for the blocks that may join it, so that it is not copied as it grows.
@@ -49,7 +49,7 @@ void SoundBlocks::add(const AVFrame* decoded)
         for (std::vector<float>& channel : fresh.channels)
             channel.reserve(static_cast<std::size_t>(decoded->sample_rate * kJoinedSoundSeconds) + decoded->nb_samples);
     }
-    AudioBlock& sound = m_joining->sound;
+    AudioBlock& sound = *m_joining;
     if (!m_resampling.convert(decoded, sound.channels)) {
         if (!joins)
             m_joining.reset();
@@ -59,20 +59,19 @@ void SoundBlocks::add(const AVFrame* decoded)
     // A joined block keeps to its sample count, as if the sound had come in one piece.
     m_nextMicroseconds
         = (joins ? *m_nextMicroseconds : *time) + av_rescale(decoded->nb_samples, 1'000'000, decoded->sample_rate);
-    m_joining->lastMicroseconds = *time;
     if (sound.channels.front().size() >= static_cast<std::size_t>(sound.sampleRate * kJoinedSoundSeconds)) {
         m_ready.push_back(std::move(*m_joining));
         m_joining.reset();
     }
 }
 
-std::optional<SoundBlocks::Block> SoundBlocks::take(bool unfinished)
+std::optional<AudioBlock> SoundBlocks::take(bool unfinished)
 {
     if (m_ready.empty() && unfinished && m_joining)
         m_ready.push_back(std::move(*std::exchange(m_joining, std::nullopt)));
     if (m_ready.empty())
         return std::nullopt;
-    Block block = std::move(m_ready.front());
+    AudioBlock block = std::move(m_ready.front());
     m_ready.pop_front();
     return block;
 }

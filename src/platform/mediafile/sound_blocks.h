@@ -18,11 +18,6 @@ namespace corvex::mediafile::detail {
 /// frames never leave it.
 class SoundBlocks final {
 public:
-    struct Block {
-        AudioBlock sound;
-        std::int64_t lastMicroseconds = 0; // the start time of the last frame joined
-    };
-
     /// Times are counted from `startMicroseconds` of the file, in `stream`'s time base.
     SoundBlocks(const AVStream* stream, std::int64_t startMicroseconds);
 
@@ -32,7 +27,7 @@ public:
     void add(const AVFrame* decoded);
     /// The first block that is ready, if any; with `unfinished`, the one being
     /// joined as well, last (before a picture or the end, which must not overtake it).
-    std::optional<Block> take(bool unfinished);
+    std::optional<AudioBlock> take(bool unfinished);
     /// Forgets the block being joined and where the sound was (before a seek).
     void reset();
 
@@ -44,8 +39,8 @@ private:
     const AVStream* const m_stream;
     const std::int64_t m_startMicroseconds;
     AudioResampling m_resampling;
-    std::deque<Block> m_ready;
-    std::optional<Block> m_joining;
+    std::deque<AudioBlock> m_ready;
+    std::optional<AudioBlock> m_joining;
     std::optional<std::int64_t> m_nextMicroseconds;
     int m_damagedFrames = 0;
     int m_framesWithoutTime = 0;

@@ -662,7 +662,7 @@ private Q_SLOTS:
         add(AV_NOPTS_VALUE);
         const auto joined = blocks.take(true);
         QVERIFY(joined);
-        QCOMPARE(joined->sound.channels.front().size(), std::size_t(960));
+        QCOMPARE(joined->channels.front().size(), std::size_t(960));
         add(48000);
         blocks.reset();
         add(AV_NOPTS_VALUE);
@@ -676,7 +676,7 @@ private Q_SLOTS:
         add(4800);
         const auto first = blocks.take(true);
         QVERIFY(first);
-        QCOMPARE(first->sound.channels.front().size(), std::size_t(960));
+        QCOMPARE(first->channels.front().size(), std::size_t(960));
     }
 };
 
