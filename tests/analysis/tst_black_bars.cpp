@@ -50,14 +50,14 @@ test::Bgr scaled(test::Bgr colour, double factor)
 
 using Frames = std::vector<std::shared_ptr<media::PixelBuffer>>;
 
-// `scenes` scenes of `perScene` frames each, the picture inside `area`, black around it.
-Frames film(const Area& area, int scenes, int perScene, double brightness = 1.0, int firstScene = 0)
+// `scenes` scenes of `perScene` frames each, the picture inside `area`, `bar` (black) around it.
+Frames film(const Area& area, int scenes, int perScene, double brightness = 1.0, int firstScene = 0, test::Bgr bar = {})
 {
     Frames frames;
     for (int scene = firstScene; scene < firstScene + scenes; ++scene)
         for (int frame = 0; frame < perScene; ++frame)
             frames.push_back(test::makeRaster(kWidth, kHeight, [&](int x, int y) {
-                return area.contains(x, y) ? scaled(scenePixel(scene, frame, x, y), brightness) : test::Bgr { 0, 0, 0 };
+                return area.contains(x, y) ? scaled(scenePixel(scene, frame, x, y), brightness) : bar;
             }));
     return frames;
 }
@@ -75,9 +75,9 @@ const Area kLeftOutWindow { 30, 60, 60, 25 };
 
 using Sequence = std::function<Frames()>;
 
-Sequence filmOf(const Area& area, int scenes, int perScene)
+Sequence filmOf(const Area& area, int scenes, int perScene, test::Bgr bar = {})
 {
-    return [=] { return film(area, scenes, perScene); };
+    return [=] { return film(area, scenes, perScene, 1.0, 0, bar); };
 }
 
 } // namespace
@@ -95,6 +95,9 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<Area>>("picture"); // what the crop keeps
         QTest::addColumn<bool>("leftOutWindow"); // over the picture and a bar in every frame
         QTest::newRow("letterbox 2.39:1 in 16:9") << filmOf(kLetterbox, 8, 4) << std::optional(kLetterbox) << false;
+        // What counts is a bar's luma: deep blue is black to the eye, dim red is not.
+        QTest::newRow("deep blue bars") << filmOf(kLetterbox, 8, 4, { 80, 0, 0 }) << std::optional(kLetterbox) << false;
+        QTest::newRow("dim red bars") << filmOf(kLetterbox, 8, 4, { 0, 0, 40 }) << std::optional<Area>() << false;
         QTest::newRow("pillarbox 4:3 in 16:9")
             << filmOf({ 20, 0, 120, kHeight }, 8, 4) << std::optional(Area { 20, 0, 120, kHeight }) << false;
         QTest::newRow("windowbox") << filmOf({ 20, 12, 120, 66 }, 8, 4) << std::optional(Area { 20, 12, 120, 66 })

@@ -222,11 +222,16 @@ private Q_SLOTS:
         QVERIFY(qAbs(preview.width() / double(preview.height()) - content.width() / content.height()) < 0.03);
         QTRY_VERIFY(panel->swatch()->colours().has_value());
 
-        // A drag on the preview crops, and "Reset crop" takes it away.
-        QTest::mousePress(view->preview(), Qt::LeftButton, {}, QPoint(10, 10));
-        QTest::mouseMove(view->preview(), QPoint(60, 40));
-        QTest::mouseRelease(view->preview(), Qt::LeftButton, {}, QPoint(60, 40));
+        // A drag on the preview crops, says where (left, then top), and "Reset crop" takes it away.
+        QTest::mousePress(view->preview(), Qt::LeftButton, {}, QPoint(10, 40));
+        QTest::mouseMove(view->preview(), QPoint(60, 70));
+        QTest::mouseRelease(view->preview(), Qt::LeftButton, {}, QPoint(60, 70));
         QVERIFY(view->screenRecorder().crop().has_value());
+        const QString at = u" at %1%, %2%"_s.arg(qRound(view->screenRecorder().crop()->x * 100))
+                               .arg(qRound(view->screenRecorder().crop()->y * 100));
+        const auto labels = panel->findChildren<ElidedLabel*>();
+        QVERIFY2(std::any_of(labels.begin(), labels.end(), [&](auto* label) { return label->fullText().endsWith(at); }),
+            qPrintable(at));
         QVERIFY(panel->resetCropButton()->isEnabled());
         panel->resetCropButton()->click();
         QVERIFY(!view->screenRecorder().crop());

@@ -926,6 +926,35 @@ private Q_SLOTS:
         window->close();
     }
 
+    // A show chosen while another's seasons still load keeps its own, whenever the other's answer comes.
+    void aLateAnswerForAnotherShowIsDropped()
+    {
+        FaultServer catalogue;
+        catalogue.setAnswer("GET", "/3/search/multi",
+            { 200,
+                R"({"results":[{"media_type":"tv","id":7,"name":"Seven"},{"media_type":"tv","id":8,"name":"Eight"}]})" });
+        const QByteArray seven = R"({"id":7,"seasons":[{"id":70,"season_number":1,"episode_count":1}]})";
+        catalogue.setAnswer("GET", "/3/tv/7", { 200, seven, FaultServer::Action::Hold });
+        catalogue.setAnswer(
+            "GET", "/3/tv/8", { 200, R"({"id":8,"seasons":[{"id":80,"season_number":2,"episode_count":2}]})" });
+        auto manager = m_service.newManager(catalogue.origin());
+        StudioApp studio(manager->uploads, RecordingModels::process());
+        auto* window = new CatalogueWindow(studio.environment());
+        window->showCentred();
+        searchFor(window->searchView(), u"show"_s);
+        QTRY_COMPARE(window->searchView()->resultRows().size(), 2);
+        clickAt(window->searchView()->resultRows().first());
+        QTRY_COMPARE(catalogue.held(), 1);
+        clickAt(window->searchView()->resultRows().last());
+        TVShowSeasonsView* seasons = window->searchView()->seasonsView();
+        QTRY_VERIFY(rowWithLabel(seasons, u"Season 2"_s));
+        catalogue.setAnswer("GET", "/3/tv/7", { 200, seven });
+        catalogue.releaseHeld();
+        QTest::qWait(200);
+        QVERIFY(rowWithLabel(seasons, u"Season 2"_s));
+        window->close();
+    }
+
     void supersededSearchNeverWrites()
     {
         FaultServer catalogue;
@@ -936,6 +965,8 @@ private Q_SLOTS:
         searchFor(&search, u"first"_s);
         QTRY_COMPARE(catalogue.received().size(), 1);
         QVERIFY(search.isLoading());
+        searchFor(&search, QString()); // an empty search ends the wait at once
+        QVERIFY(!search.isLoading());
 
         catalogue.setAnswer(
             "GET", "/3/search/multi", { 200, R"({"results":[{"media_type":"movie","id":7,"title":"Second"}]})" });

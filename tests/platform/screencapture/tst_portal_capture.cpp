@@ -797,6 +797,21 @@ private Q_SLOTS:
         QVERIFY(capture.frameCount() > 0);
     }
 
+    // A desktop that offers only windows, and calls the stream it starts a monitor, shares a window.
+    void aWindowCalledAMonitor()
+    {
+        auto screen = fakeScreen();
+        QVERIFY(screen);
+        const QString service = QStringLiteral("org.corvex.test.WindowsOnlyPortal");
+        FakeScreenCast::Script script { 0, {}, screen->nodeId(), m_desktop->pipeWireSocket() };
+        script.sourceTypes = portal::kSourceWindow;
+        FakePortal portal(m_desktop->bus, service, script);
+        QVERIFY(portal.ready());
+        auto b = backend(freshStore(), service.toStdString());
+        Capture capture(b, 16);
+        QTRY_COMPARE(b->desktopChoice().kind, DesktopChoice::Kind::window);
+    }
+
     // A producer that never starts streaming is stopped by the watchdog, naming the start limit.
     void aProducerThatNeverStartsStopsTheStream_data()
     {
