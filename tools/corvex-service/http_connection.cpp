@@ -356,8 +356,8 @@ net::awaitable<bool> HttpConnection::exchange(std::size_t headLength)
             co_return false;
         }
     }
-    const bool keepAlive
-        = message.version() == 11 && parser.keep_alive() && !hasToken(request.value("connection"), "close");
+    // The parser reads the Connection header's tokens ("close" among others, in any case).
+    const bool keepAlive = message.version() == 11 && parser.keep_alive();
 
     HttpServer::Screening screening = co_await awaitCallback<HttpServer::Screening>(
         [this, &request](std::function<void(HttpServer::Screening)> done) {
