@@ -71,6 +71,8 @@ SettingsDialog::SettingsDialog(service::Session& manager, QWidget* parent)
                                           "you use now."));
     form->addRow(m_signOutNote);
     connect(m_addresses[0].field, &QLineEdit::textChanged, this, &SettingsDialog::updateSignOutNote);
+    // A sign-in or sign-out while the dialog is open changes what saving would do.
+    connect(&manager, &service::Session::accessTokenChanged, this, &SettingsDialog::updateSignOutNote);
     const QStringList names { QStringLiteral("Start recording:"), QStringLiteral("Save recording:") };
     for (std::size_t i = 0; i < m_shortcuts.size(); ++i) {
         Shortcut& shortcut = m_shortcuts[i];
