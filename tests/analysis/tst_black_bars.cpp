@@ -171,6 +171,8 @@ private Q_SLOTS:
         }) << std::optional<Area>() << false;
         QTest::newRow("dark sky at the top only")
             << filmOf({ 0, 20, kWidth, 64 }, 8, 4) << std::optional<Area>() << false;
+        QTest::newRow("a thin black line at the top only")
+            << filmOf({ 0, 2, kWidth, 88 }, 8, 4) << std::optional<Area>() << false;
         QTest::newRow("one shot reaches the edges, the others stop short") << Sequence([] {
             // One bright shot fills rows 12 to 77; the dark shots around it show only their middle.
             Frames all = film(kLetterbox, 1, 6);

@@ -595,6 +595,11 @@ private Q_SLOTS:
         QVERIFY2(panel->uploadStatus()->toolTip().contains(u"It could not be kept on disk ("_s)
                 && panel->uploadStatus()->toolTip().contains(manager->uploads.outbox()->folder()),
             qPrintable(panel->uploadStatus()->toolTip()));
+        // Another recording that reaches the outbox later does not make this one "gone".
+        QVERIFY(blocker.remove());
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90015, u"Speedy"_s), u"v"_s));
+        studio.environment().uploads.refreshCount();
+        QVERIFY(panel->retryButton()->isVisibleTo(panel));
         server.setAnswer("POST", "/tvapi/lightshow/movie/90014", { 200, "{}" });
         panel->retryButton()->click();
         QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
@@ -1135,6 +1140,24 @@ private Q_SLOTS:
         buttonWithText(outbox.findChild<QMessageBox*>(), u"Remove"_s)->click();
         QCOMPARE(outbox.list()->topLevelItemCount(), 2);
         QVERIFY(outbox.message()->text().startsWith(u"Removed “Safety Last!”"_s));
+    }
+
+    // Retry in the outbox window on a recording that left the outbox elsewhere says so.
+    void outboxRetryOfARecordingGoneElsewhere()
+    {
+        FaultServer server;
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        const auto added = manager->uploads.outbox()->add("recording", movieItem(90014, u"Sunrise"_s), u"u"_s);
+        QVERIFY(added);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        studio.environment().outboxRetry.backoff().setDelays(600000, 600000);
+        OutboxDialog outbox(studio.environment());
+        outbox.list()->setCurrentItem(outbox.list()->topLevelItem(0));
+        QVERIFY(manager->uploads.outbox()->remove(*added.value)); // corvex outbox
+        outbox.retryButton()->click();
+        QTRY_COMPARE(outbox.message()->text(), u"It no longer waits: it was uploaded or removed elsewhere."_s);
+        QCOMPARE(server.count("POST"), 0);
     }
 
     // Each retry waits twice as long as the one before, up to the longest; a

@@ -409,8 +409,9 @@ private Q_SLOTS:
         QTRY_VERIFY(m.screen.capturePreview()->contents());
         QVERIFY(m.screen.hasContentRefreshTimer());
         QTest::ignoreMessage(QtCriticalMsg, "The display went away.");
-        m.backend->failRunningStreams({ CaptureError::ConnectionLost, "The display went away." });
+        m.backend->failRunningStreams({ CaptureError::ContentUnavailable, "The display went away." });
         QTRY_VERIFY(!m.screen.isRunning());
+        QVERIFY(!m.screen.isWindowLost()); // a display that goes is no closed window
         QSignalSpy refreshed(&m.screen, &ScreenRecorder::availableContentRefreshed);
         QCoro::waitFor(m.screen.start());
         QVERIFY(m.screen.isRunning());

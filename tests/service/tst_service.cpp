@@ -1025,6 +1025,10 @@ private Q_SLOTS:
         const Tool::Run run = corvex({ command });
         QCOMPARE(run.status, 0);
         QCOMPARE(run.out.trimmed(), shown);
+        // Refused, it says why on standard error and fails.
+        fake.server.setAnswer("GET", path, { 500, "{}" });
+        const Tool::Run refused = corvex({ command });
+        QVERIFY2(refused.status == 1 && refused.out.isEmpty() && !refused.err.isEmpty(), qPrintable(refused.all()));
     }
 
     // The outbox is its owner's alone: a folder only they can enter, files
@@ -1486,6 +1490,7 @@ private Q_SLOTS:
         QTest::newRow("absolute path") << "/etc/passwd";
         QTest::newRow("empty") << "";
         QTest::newRow("almost an id") << "20261206T185648671Z-1c30ec7";
+        QTest::newRow("an id and more") << "20261206T185648671Z-1c30ec7a.old";
     }
 
     void outboxIds()

@@ -657,8 +657,9 @@ private Q_SLOTS:
             QVERIFY2(
                 run.err.contains("not a live colour message") && run.err.contains("; 4 so far"), run.err.constData());
         } else {
-            // Cell (2, 1) of the last message, in true colour, and the grid redrawn in place.
-            QVERIFY(run.out.contains("\x1b[48;2;22;21;23m"));
+            // Row 1 of the last message, cell by cell from the left, in true colour; the grid redrawn in place.
+            const auto cell = [](const char* rgb) { return "\x1b[48;2;" + QByteArray(rgb) + "m        \x1b[0m"; };
+            QVERIFY(run.out.contains('\r' + cell("20;21;21") + cell("21;21;22") + cell("22;21;23") + "\x1b[K\n"));
             QVERIFY(run.out.contains("\x1b[7A"));
             QVERIFY2(run.out.contains("3 messages, 4 not live colour messages"), run.out.constData());
         }

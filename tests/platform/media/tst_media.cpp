@@ -186,7 +186,8 @@ private Q_SLOTS:
         QTest::newRow("17x1") << 17 << 1 << 0 << 128;
         QTest::newRow("zero width") << 0 << 5 << int(PixelBufferStatus::InvalidArgument) << 0;
         QTest::newRow("negative height") << 5 << -1 << int(PixelBufferStatus::InvalidArgument) << 0;
-        QTest::newRow("too wide") << (1 << 20) << 1 << int(PixelBufferStatus::InvalidArgument) << 0;
+        QTest::newRow("the widest") << 32768 << 1 << 0 << 131072;
+        QTest::newRow("a pixel wider") << 32769 << 1 << int(PixelBufferStatus::InvalidArgument) << 0;
     }
     void createdBuffersHavePaddedRowsAndRefuseBadSizes()
     {
