@@ -30,7 +30,7 @@ MediaTime seconds(double value)
     return MediaTime::fromNanoseconds(std::llround(value * 1e9));
 }
 
-// Feeds `samples` (mono, at `rate`) as planar buffers of `channels` identical channels.
+// Feeds `samples` (mono, at `rate`) as buffers of `channels` identical channels, planar or interleaved.
 void feedAudio(AnalysisRecorder& recorder, const std::vector<float>& samples, double rate, std::uint32_t channels,
     double startSeconds, std::uint32_t framesPerBuffer = 1024, bool interleaved = false)
 {
@@ -211,7 +211,7 @@ private Q_SLOTS:
                                               << std::vector<Heard> { { 0, 2 }, { -1, 2 }, { 4, 6 } };
         QTest::newRow("sound from before the first frame")
             << 50.0 << std::vector<Stretch> { { 49, 0, 6 } } << std::vector<Heard> { { 1, 6 } };
-        QTest::newRow("a stretch stamped twice")
+        QTest::newRow("a stretch stamped twice, from within a buffer")
             << -1.0 << std::vector<Stretch> { { 50, 0, 3 }, { 52.51, 2.51, 6 } } << std::vector<Heard> { { 0, 6 } };
         QTest::newRow("stamps a little off")
             << -1.0 << std::vector<Stretch> { { 50, 0, 3 }, { 53.02, 3, 6 } } << std::vector<Heard> { { 0, 6 } };

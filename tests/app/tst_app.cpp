@@ -227,8 +227,8 @@ private Q_SLOTS:
         QTest::mouseMove(view->preview(), QPoint(60, 70));
         QTest::mouseRelease(view->preview(), Qt::LeftButton, {}, QPoint(60, 70));
         QVERIFY(view->screenRecorder().crop().has_value());
-        const QString at = u" at %1%, %2%"_s.arg(qRound(view->screenRecorder().crop()->x * 100))
-                               .arg(qRound(view->screenRecorder().crop()->y * 100));
+        const media::Rect crop = *view->screenRecorder().crop();
+        const QString at = u" at %1%, %2%"_s.arg(qRound(crop.x * 100)).arg(qRound(crop.y * 100));
         const auto labels = panel->findChildren<ElidedLabel*>();
         QVERIFY2(std::any_of(labels.begin(), labels.end(), [&](auto* label) { return label->fullText().endsWith(at); }),
             qPrintable(at));
