@@ -132,14 +132,12 @@ QCoro::Task<> OutboxBar::retryUploads()
         update();
 }
 
-OutboxDialog* OutboxBar::openOutbox(const QString& id)
+OutboxDialog* OutboxBar::openOutbox()
 {
     if (!m_dialog) {
         m_dialog = new OutboxDialog(m_environment, window());
         m_dialog->setAttribute(Qt::WA_DeleteOnClose);
     }
-    if (!id.isEmpty())
-        m_dialog->select(id);
     m_dialog->show();
     m_dialog->raise();
     m_dialog->activateWindow();

@@ -32,8 +32,8 @@ public:
     ElidedLabel* label() const { return m_label; }
     QPushButton* retryButton() const { return m_retry; }
     QPushButton* outboxButton() const { return m_open; }
-    /// Opens the list of waiting recordings (one at a time), with `id` chosen when given.
-    OutboxDialog* openOutbox(const QString& id = {});
+    /// Opens the list of waiting recordings (one at a time).
+    OutboxDialog* openOutbox();
 
 private:
     void update();

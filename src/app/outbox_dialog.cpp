@@ -113,14 +113,6 @@ void OutboxDialog::fill()
     updateButtons();
 }
 
-void OutboxDialog::select(const QString& id)
-{
-    for (int i = 0; i < m_list->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = m_list->topLevelItem(i);
-        row->setSelected(row->data(Recording, Qt::UserRole).toString() == id);
-    }
-}
-
 std::optional<service::Outbox::Entry> OutboxDialog::chosen() const
 {
     const QList<QTreeWidgetItem*> selected = m_list->selectedItems();

@@ -32,8 +32,6 @@ public:
     QPushButton* saveButton() const { return m_save; }
     QPushButton* removeButton() const { return m_remove; }
     QLabel* message() const { return m_message; }
-    /// Selects the row of entry `id`, if it waits.
-    void select(const QString& id);
 
 private:
     void fill();
