@@ -363,6 +363,12 @@ private Q_SLOTS:
         QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
         // A first upload is its window's news, not the outbox's: that still counts the one that waited.
         QCOMPARE(main->outboxLabel()->fullText(), u"The waiting recording was uploaded."_s);
+        // The main window's Retry brings news of its own sends only.
+        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90007, u"Faust"_s), u"u"_s));
+        server.setAnswer("POST", "/tvapi/lightshow/movie/90007", { 500, "{}" });
+        main->retryButton()->click();
+        QTRY_VERIFY(
+            main->outboxLabel()->fullText().startsWith(u"1 recording is waiting to be uploaded. Last attempt"_s));
         main->listView()->signOut();
         QVERIFY(panel->uploadStatus()->text().isEmpty());
     }
@@ -919,7 +925,9 @@ private Q_SLOTS:
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"a","email":"a@x"})", FaultServer::Action::Hold });
         QTRY_VERIFY(server.held() >= 1);
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"b","email":"b@x"})" });
+        QVERIFY(!studio.environment().accountRetry.lastError().isEmpty());
         manager->session.setAccessToken(u"token-b"_s);
+        QCOMPARE(studio.environment().accountRetry.lastError(), QString()); // the old token's error went with it
         QTRY_COMPARE(manager->session.account().value_or(service::Account {}).id, u"b"_s);
         server.setAnswer("GET", "/auth/account", { 200, R"({"id":"a","email":"a@x"})" });
         server.releaseHeld();

@@ -549,6 +549,12 @@ private Q_SLOTS:
         QCOMPARE(columnTexts(table, LightShowTableModel::FramesColumn), (QStringList { u"42"_s, QString() }));
         QCOMPARE(columnTexts(table, LightShowTableModel::LengthColumn), (QStringList { u"0:01"_s, QString() }));
         QVERIFY(remove->isEnabled());
+        // Signed out and in again, the rows come back unchosen: Delete waits for a new choice.
+        manager->session.setAccessToken(std::nullopt);
+        manager->session.setAccessToken(u"token-u"_s);
+        QTRY_COMPARE(table->model()->rowCount(), 2);
+        QVERIFY(!remove->isEnabled());
+        table->selectAll();
 
         // The service answers again: the next try deletes and the message goes.
         server.setAnswer("DELETE", "/tvapi/me/lightshows/a", { 200, "{}" });

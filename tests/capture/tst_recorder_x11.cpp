@@ -172,13 +172,14 @@ private Q_SLOTS:
         const media::Rect crop { 0.2, 0.2, 0.6, 0.6 };
         screen->setCrop(crop);
         QTRY_COMPARE(screen->captureEngine().streamOutput()->crop(), std::optional(crop));
-        recorder.start();
+        QVERIFY(screen->startRecording(crop));
         m_x->paint(window, 800, 600, 16, 24, [](int x, int y) {
             const bool inside = x >= 160 && x < 640 && y >= 120 && y < 480;
             return inside ? blockColour((x - 160) / 96, (y - 120) / 72, 2) : 0xff00ffu;
         });
         // Frames come when the screen changes: the first one sampled is the repainted screen.
         QTRY_VERIFY_WITH_TIMEOUT(recorder.frameCount() >= 1, 10000);
+        QVERIFY(!screen->startRecording(crop)); // a second start would throw the frames away
         compareColours(test::parseRecord(recorder.stop()), 2);
         m_x->destroy(window);
     }

@@ -1403,6 +1403,9 @@ private Q_SLOTS:
         QCOMPARE(storedShows(*studio.manager), 2);
         QCOMPARE(outbox.entries().size(), 1);
         QCOMPARE(outbox.entries().first().id, others);
+        (*outbox.take(others).value)->recordFailure(u"too many requests"_s, 429);
+        QVERIFY2(tool({ u"outbox"_s }).out.contains(u"last error (it is tried again): too many requests"_s),
+            qPrintable(tool({ u"outbox"_s }).out));
 
         const auto refused = QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), movieItem(550)));
         QCOMPARE(refused.error->status, 400);

@@ -297,8 +297,10 @@ private Q_SLOTS:
         QTest::newRow("upload of a missing file, its name printed without its controls")
             << QStringList { "upload", "/nonexistent/x\x1b[2J.pb", "--movie", "1" } << 1
             << QByteArray("cannot open /nonexistent/x[2J.pb");
-        QTest::newRow("upload of an empty record") << QStringList { "upload", "/dev/null", "--movie", "1" } << 1
-                                                   << QByteArray("/dev/null is not a valid light show");
+        QTest::newRow("upload of an empty record, for an id past 32 bits") << QStringList { "upload", "/dev/null",
+            "--movie", "2147483648" } << 1 << QByteArray("/dev/null is not a valid light show");
+        QTest::newRow("whoami with an argument")
+            << QStringList { "whoami", "me" } << 2 << QByteArray("wrong number of arguments");
         QTest::newRow("author without a file") << QStringList { "author", "-o", "x.pb" } << 2 << QByteArray("corvex: ");
         QTest::newRow("author without output") << QStringList { "author", "film.mp4" } << 2 << QByteArray("corvex: ");
         QTest::newRow("author two files")

@@ -105,6 +105,7 @@ private Q_SLOTS:
         // A cancelled resolution reports nothing.
         resolver.resolve(nobody, 100ms);
         resolver.cancel();
+        QVERIFY(!resolver.isResolving());
         QTest::qWait(300);
         QCOMPARE(failed.size(), 1);
     }

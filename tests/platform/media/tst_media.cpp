@@ -380,7 +380,7 @@ private Q_SLOTS:
         auto wrapped = PcmBuffer::wrap(AudioFormat::standard(48000, 1), 4, { left });
         QVERIFY(wrapped);
         QCOMPARE(wrapped->floatChannel(0), left);
-        QVERIFY(!wrapped->int16Channel(0));
+        QVERIFY(!wrapped->int16Channel(0) && !wrapped->int32Channel(0));
         QVERIFY(!wrapped->floatChannel(1));
         auto interleaved = PcmBuffer::create(AudioFormat { 8000, 3, SampleKind::Int16, true }, 5);
         QCOMPARE(interleaved->stride(), 3u);

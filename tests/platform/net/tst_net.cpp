@@ -137,6 +137,11 @@ private Q_SLOTS:
         QCOMPARE(error->code, EADDRINUSE);
         QVERIFY(!second.isListening());
         QCOMPARE(second.port(), std::uint16_t { 0 });
+        // Closed, the first gives its port up.
+        const std::uint16_t port = first.port();
+        first.close();
+        QCOMPARE(first.port(), std::uint16_t { 0 });
+        QVERIFY(!second.listen(port, true));
     }
 
     void listenerBindsWhereItIsAsked_data()
