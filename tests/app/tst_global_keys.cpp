@@ -322,12 +322,15 @@ private Q_SLOTS:
         GlobalKeys keys(QKeySequence(start), QKeySequence(QStringLiteral("Ctrl+Shift+F9")));
         QVERIFY2(keys.isActive(), qPrintable(keys.unavailableReason()));
         QSignalSpy pressed(&keys, &GlobalKeys::pressed);
-        // A window of the studio has the keyboard: the keys the studio does not hold reach it, and
-        // through it the filter the held keys are looked for in.
+        // A held key must reach the studio through its grab, with no window of the studio
+        // in front. A key it does not hold is typed into a window of the studio, where it
+        // reaches the filter the held keys are looked for in.
         QWindow window;
-        window.resize(200, 100);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
+        if (command < 0) {
+            window.resize(200, 100);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowActive(&window));
+        }
         Keyboard keyboard;
         if (capsLock)
             keyboard.type({ kCapsLock });
