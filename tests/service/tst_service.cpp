@@ -1403,9 +1403,13 @@ private Q_SLOTS:
         QCOMPARE(storedShows(*studio.manager), 2);
         QCOMPARE(outbox.entries().size(), 1);
         QCOMPARE(outbox.entries().first().id, others);
-        (*outbox.take(others).value)->recordFailure(u"too many requests"_s, 429);
-        QVERIFY2(tool({ u"outbox"_s }).out.contains(u"last error (it is tried again): too many requests"_s),
-            qPrintable(tool({ u"outbox"_s }).out));
+        {
+            const auto taken = outbox.take(others);
+            QVERIFY2(taken, qPrintable(taken.error.message));
+            (*taken.value)->recordFailure(u"too many requests"_s, 429);
+        }
+        run = tool({ u"outbox"_s });
+        QVERIFY2(run.out.contains(u"last error (it is tried again): too many requests"_s), qPrintable(run.out));
 
         const auto refused = QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), movieItem(550)));
         QCOMPARE(refused.error->status, 400);
