@@ -2,6 +2,7 @@
 
 #include "app/text_styles.h"
 
+#include <QComboBox>
 #include <QLabel>
 #include <QVBoxLayout>
 
@@ -28,6 +29,15 @@ QLabel* hintLabel(const QString& text, QWidget* parent)
     QLabel* hint = text_styles::label(text, text_styles::caption(), text_styles::secondary(), parent);
     hint->setWordWrap(true);
     return hint;
+}
+
+QComboBox* picker(const QString& accessibleName, QWidget* parent)
+{
+    auto* box = new QComboBox(parent);
+    box->setAccessibleName(accessibleName);
+    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    box->setMinimumContentsLength(10);
+    return box;
 }
 
 } // namespace corvex::app

@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class QComboBox;
 class QLabel;
 class QVBoxLayout;
 
@@ -32,5 +33,9 @@ private:
 
 /// A caption that wraps, for a section's hints ("No windows to record…").
 QLabel* hintLabel(const QString& text, QWidget* parent);
+
+/// A drop-down list whose width does not follow its items: long window
+/// titles or receiver names must not widen the panel.
+QComboBox* picker(const QString& accessibleName, QWidget* parent);
 
 } // namespace corvex::app

@@ -12,13 +12,12 @@ namespace corvex::app {
 RealtimePreviewSection::RealtimePreviewSection(preview_link::UDPManager& udpManager, QWidget* parent)
     : PanelSection(QStringLiteral("Realtime preview"), parent)
     , m_udpManager(udpManager)
-    , m_receivers(new QComboBox(this))
+    , m_receivers(picker(QStringLiteral("Corvex app"), this))
     , m_emptyHint(hintLabel(noReceiversText(), this))
     , m_problem(hintLabel({}, this))
 {
     text_styles::setColour(m_problem, QColor(214, 40, 40));
     m_problem->hide();
-    m_receivers->setAccessibleName(QStringLiteral("Corvex app"));
     rows()->addWidget(m_receivers);
     rows()->addWidget(m_emptyHint);
     rows()->addWidget(m_problem);

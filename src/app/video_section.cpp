@@ -35,16 +35,6 @@ QString describeCrop(const std::optional<media::Rect>& crop)
         .arg(qRound(crop->y * 100));
 }
 
-QComboBox* picker(const QString& name, QWidget* parent)
-{
-    auto* box = new QComboBox(parent);
-    box->setAccessibleName(name);
-    // Long window titles must not widen the 280-point panel.
-    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    box->setMinimumContentsLength(10);
-    return box;
-}
-
 constexpr int kVideoFileIndex = 2;
 
 // A wrapping label in this panel's nested layouts does not get taller by

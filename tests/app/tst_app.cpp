@@ -995,7 +995,9 @@ private Q_SLOTS:
             QVERIFY(!probe.listen(0, true));
             closedPort = probe.port();
         }
-        const QString name = u"Gone receiver %1"_s.arg(QCoreApplication::applicationPid());
+        // As long as a name may be: it must not widen the panel.
+        const QString name
+            = u"Gone receiver %1 in the front room behind the sofa"_s.arg(QCoreApplication::applicationPid());
         dnssd::Publisher publisher;
         auto manager = m_service.newManager();
         PanelRig rig(*manager);
@@ -1011,6 +1013,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(view.previewSection()->problem()->isVisibleTo(&view), 10000);
         QVERIFY(view.previewSection()->problem()->text().contains(name));
         QCOMPARE(picker->currentText(), name + u" (not answering)"_s);
+        QVERIFY(picker->minimumSizeHint().width() < RecordingView::kPanelWidth - 40);
 
         // Choosing "None" ends the complaint.
         Q_EMIT picker->activated(0);
