@@ -66,7 +66,8 @@ void RealtimePreviewSection::updateReceivers()
     m_receivers->setCurrentIndex(current);
     m_emptyHint->setVisible(services.isEmpty());
     const bool failing = selected && selected->name == m_failedName;
-    if (failing) {
+    // A receiver that went from the network may fail after it left the list.
+    if (failing && current > 0) {
         m_receivers->setItemText(current, services.at(current - 1).name + QStringLiteral(" (not answering)"));
         m_receivers->setItemData(current, QColor(214, 40, 40), Qt::ForegroundRole);
     }
