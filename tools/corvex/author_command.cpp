@@ -300,6 +300,11 @@ int runAuthor(const QStringList& arguments)
         printError(QStringLiteral("no output file; give one with -o FILE"));
         return Usage;
     }
+    if (const Result<void> writable = checkWritable(options.output, QStringLiteral("nothing was analysed"));
+        !writable) {
+        printError(writable.error);
+        return Failure;
+    }
     options.autoCrop = parser.isSet(QStringLiteral("auto-crop"));
     if (parser.isSet(QStringLiteral("crop"))) {
         if (options.autoCrop) {

@@ -34,6 +34,16 @@ Result<void> writeFile(const QString& path, const QByteArray& contents)
     return Result<void>::success();
 }
 
+Result<void> checkWritable(const QString& path, const QString& notDone)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return Result<void>::failure(QStringLiteral("cannot write %1: %2; %3: give -o a file in a folder you can write")
+                                         .arg(path, file.errorString(), notDone));
+    file.cancelWriting();
+    return Result<void>::success();
+}
+
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments)
 {
     if (!parser.parse(arguments)) {

@@ -38,6 +38,10 @@ void printOut(const QString& line);
 Result<QByteArray> readFile(const QString& path);
 /// Writes a whole file atomically: it is there complete, or not changed at all.
 Result<void> writeFile(const QString& path, const QByteArray& contents);
+/// Checks, before long work whose result goes to `path`, that writeFile()
+/// could write it there: its folder exists and takes files, and it is no
+/// folder itself. The message says what was kept from happening.
+Result<void> checkWritable(const QString& path, const QString& notDone);
 
 /// Parses a subcommand's arguments. Returns the exit status when the command
 /// is already done: the arguments are wrong (the error is printed), or --help

@@ -416,6 +416,13 @@ int runRecord(const QStringList& arguments)
         printError(QStringLiteral("no output file; give one with -o FILE"));
         return Usage;
     }
+    if (!options.list) {
+        if (const Result<void> writable = checkWritable(options.output, QStringLiteral("nothing was recorded"));
+            !writable) {
+            printError(writable.error);
+            return Failure;
+        }
+    }
 
     std::shared_ptr<screencapture::CaptureBackend> backend = source.isEmpty()
         ? screencapture::createCaptureBackend()
