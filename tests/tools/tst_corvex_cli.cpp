@@ -245,9 +245,8 @@ private Q_SLOTS:
             << QStringList { "record", "extra", "-o", "x.pb" } << 2 << QByteArray("unexpected argument 'extra'");
         // An output nobody can write is said before the take, not after it.
         for (const char* output : { "/dev/null/x.pb", "/tmp" })
-            QTest::addRow("record into %s", output)
-                << QStringList { "record", "--source", "synthetic", "--seconds", "2", "-o", output } << 1
-                << QByteArray("nothing was recorded");
+            QTest::addRow("record into %s", output) << QStringList { "record", "--source", "synthetic", "--seconds",
+                "2", "-o", output } << 1 << QByteArray("nothing was recorded");
         QTest::newRow("author into a folder that cannot be")
             << QStringList { "author", "/dev/null", "-o", "/dev/null/x.pb" } << 1 << QByteArray("nothing was analysed");
         QTest::newRow("record for an unknown receiver") << QStringList { "record", "--source", "synthetic", "--preview",
