@@ -1,5 +1,7 @@
 #include "service/service_error.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
 #include <QTimeZone>
 
@@ -28,11 +30,21 @@ QString ServiceError::message() const
             return QStringLiteral("the service refused the request with status %1: the sign-in is no longer "
                                   "valid; sign in again")
                 .arg(status);
-        return QStringLiteral("the service refused the request with status %1").arg(status);
+        return QStringLiteral("the service refused the request with status %1%2")
+            .arg(status)
+            .arg(detail.isEmpty() ? QString() : QStringLiteral(": ") + detail);
     case Kind::Transport:
         return QStringLiteral("the service is unreachable: %1").arg(detail);
     }
     return detail;
+}
+
+QString ServiceError::reasonIn(const QByteArray& body)
+{
+    constexpr qsizetype kLongest = 200;
+    QString reason = QJsonDocument::fromJson(body).object().value(QStringLiteral("error")).toString().simplified();
+    reason.removeIf([](QChar c) { return !c.isPrint(); });
+    return reason.size() > kLongest ? reason.left(kLongest - 1) + QChar(0x2026) : reason;
 }
 
 bool ServiceError::isTransient() const
@@ -53,8 +65,8 @@ std::optional<std::chrono::seconds> ServiceError::parseRetryAfter(const QByteArr
         return ok ? std::optional(std::chrono::seconds(seconds)) : std::nullopt;
     }
     // The one date form a service may send (IMF-fixdate), always in GMT.
-    QDateTime date = QLocale::c().toDateTime(
-        QString::fromLatin1(text), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    QDateTime date
+        = QLocale::c().toDateTime(QString::fromLatin1(text), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
     if (!date.isValid())
         return std::nullopt;
     date.setTimeZone(QTimeZone::utc());

@@ -21,7 +21,7 @@ struct ServiceError {
 
     Kind kind = Kind::Unknown;
     int status = 0; // the HTTP status for BadServerResponse, 0 when not HTTP
-    QString detail; // the transport's message, or what made the URL bad
+    QString detail; // the transport's message, what made the URL bad, or the service's reason for a refusal
     /// How long the service asked to be left alone (its Retry-After), when it did.
     std::optional<std::chrono::seconds> retryAfter = {};
 
@@ -41,6 +41,9 @@ struct ServiceError {
     /// A Retry-After value (seconds, or an HTTP date seen from `now`) as a
     /// wait; none when it is missing or unreadable. A date in the past is no wait.
     static std::optional<std::chrono::seconds> parseRetryAfter(const QByteArray& value, const QDateTime& now);
+    /// The reason a refusal's body gives (a JSON object's "error" text), as
+    /// one short printable line; empty when it gives none.
+    static QString reasonIn(const QByteArray& body);
 };
 
 } // namespace corvex::service

@@ -99,7 +99,8 @@ QCoro::Task<std::optional<ServiceError>> UploadDelivery::send(
     if (reply.status == 401 && alive)
         m_session.tokenRefused(token);
     if (reply.status != 200)
-        co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status, {},
+        co_return ServiceError { ServiceError::Kind::BadServerResponse, reply.status,
+            ServiceError::reasonIn(reply.body),
             ServiceError::parseRetryAfter(reply.retryAfter, QDateTime::currentDateTimeUtc()) };
     const QString showId = QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("id")).toString();
     if (alive && !showId.isEmpty())

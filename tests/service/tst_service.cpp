@@ -316,7 +316,8 @@ private Q_SLOTS:
         const auto respond = FaultServer::Action::Respond;
         QTest::newRow("201") << 201 << respond << Kind::BadServerResponse << "status 201";
         QTest::newRow("204") << 204 << respond << Kind::BadServerResponse << "status 204";
-        QTest::newRow("400, refused for good") << 400 << respond << Kind::BadServerResponse << "status 400";
+        QTest::newRow("400, refused for good")
+            << 400 << respond << Kind::BadServerResponse << "status 400: no [2Jsuch title";
         QTest::newRow("401") << 401 << respond << Kind::BadServerResponse << "sign in again";
         QTest::newRow("403") << 403 << respond << Kind::BadServerResponse << "sign in again";
         QTest::newRow("500") << 500 << respond << Kind::BadServerResponse << "status 500";
@@ -332,7 +333,9 @@ private Q_SLOTS:
         QFETCH(QString, messagePart);
         FakeService fake;
         Studio& studio = fake.studio;
-        fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { status, "{}", action });
+        // A reason in the body is passed on, printable.
+        fake.server.setAnswer(
+            "POST", "/tvapi/lightshow/movie/550", { status, "{\"error\":\"no \\u001b[2Jsuch title\"}", action });
         QTRY_VERIFY(studio.manager->account().has_value());
         studio.manager->httpClient().setTimeout(std::chrono::milliseconds(300));
         const auto result = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(550)));
@@ -894,6 +897,14 @@ private Q_SLOTS:
         QVERIFY(corvex::settings::private_file::write(file, validRecording()));
         QVERIFY(succeeds(corvex({ u"upload"_s, file, u"--tv"_s, u"91001"_s, u"1"_s, u"2"_s })));
         QCOMPARE(corvex({ u"upload"_s, file, u"--movie"_s }).status, 2);
+        // Refused for good: the service's reason, and what can still be done.
+        result = corvex({ u"upload"_s, file, u"--movie"_s, u"0"_s });
+        const QRegularExpressionMatch removal
+            = QRegularExpression(u"'corvex (outbox --remove [^'\\s]+)'"_s).match(result.err);
+        QVERIFY2(result.err.contains(u"status 400: catalogue id 0 does not exist"_s) && removal.hasMatch()
+                && !result.err.contains(u"--retry"_s),
+            qPrintable(result.err));
+        QVERIFY(succeeds(corvex((removal.captured(1) + u" --yes"_s).split(u' '))));
         result = corvex({ u"shows"_s });
         QVERIFY(succeeds(result));
         QVERIFY2(result.out.contains(u"tv 91001 S01E02"_s), qPrintable(result.out));
