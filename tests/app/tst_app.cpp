@@ -728,6 +728,21 @@ private Q_SLOTS:
         QVERIFY(second);
     }
 
+    // A window opens at the size the last one of its kind closed at; a memory
+    // of it that cannot be read gives the first size.
+    void windowsOpenAsTheLastClosed()
+    {
+        auto manager = m_service.newManager();
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        MainWindow* main = studio.newMainWindow();
+        QPointer<CatalogueWindow> catalogue = main->listView()->openAddWindow();
+        catalogue->resize(760, 660);
+        catalogue->close();
+        QCOMPARE(main->listView()->openAddWindow()->size(), QSize(760, 660));
+        QVERIFY(manager->session.store().setValue(u"windows/catalogue/geometry"_s, u"damaged"_s));
+        QCOMPARE(main->listView()->openAddWindow()->size(), QSize(700, 700));
+    }
+
     // The banner tells what is missing on each road: on X11 the display, on
     // Wayland the desktop's screen-cast portal.
     void withoutScreenCaptureTheBannerShows_data()

@@ -9,6 +9,7 @@
 #include "app/desktop_choice_view.h"
 #include "app/recording_sources.h"
 #include "app/recording_view.h"
+#include "app/recording_windows.h"
 #include "app/upload_queue.h"
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
@@ -386,6 +387,31 @@ private Q_SLOTS:
         QCoro::waitFor(view.screenRecorder().refreshAvailableContent());
         QVERIFY(!section->desktopChoice()->ownWindowsHint()->isVisibleTo(&view));
         saveScreenshot(&view, u"recording-wayland-window"_s);
+    }
+
+    // Where the desktop shares a whole display, the Recording window steps
+    // aside when a recording starts; a shared window, or none chosen yet, keeps it.
+    void theWindowStepsAsideFromASharedDisplay_data()
+    {
+        QTest::addColumn<Kind>("shared");
+        QTest::newRow("display") << Kind::display;
+        QTest::newRow("window") << Kind::window;
+        QTest::newRow("nothing chosen") << Kind::none;
+    }
+    void theWindowStepsAsideFromASharedDisplay()
+    {
+        QFETCH(Kind, shared);
+        auto manager = newManager();
+        UploadQueue uploads(manager->uploads);
+        RecordingWindow window(manager->session, uploads, movieItem(90001, u"Nosferatu"_s), RecordingModels::process(),
+            std::make_shared<DialogBackend>(DesktopChoice { shared, 1920, 1080 }, true));
+        window.show();
+        capture::ScreenRecorder& screen = window.view()->screenRecorder();
+        QTRY_VERIFY(screen.isRunning());
+        QVERIFY(screen.startRecording(std::nullopt));
+        QCoreApplication::processEvents();
+        QCOMPARE(window.isMinimized(), shared == Kind::display);
+        screen.discardRecording();
     }
 
     // ---- Through the real screen-cast portal ----

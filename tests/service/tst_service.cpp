@@ -504,7 +504,12 @@ private Q_SLOTS:
         QTest::newRow("id not text") << 200 << QByteArray(show).replace(R"("a")", "1") + "}]}" << -1 << unread;
         QTest::newRow("member not an object")
             << 200 << QByteArray(R"({"results":[1]})") << -1 << "results[0] is not an object";
-        QTest::newRow("limit not an integer") << 200 << QByteArray(R"({"results":[],"limit":"10"})") << -1 << unread;
+        for (const char* member : { "limit", "offset", "total" })
+            QTest::addRow("%s not an integer", member)
+                << 200
+                << QByteArray(R"({"results":[],"limit":0,"offset":0,"total":0})")
+                       .replace(QByteArray(member) + "\":0", QByteArray(member) + "\":\"0\"")
+                << -1 << unread;
         QTest::newRow("html page") << 500 << QByteArray("<html>Bad gateway</html>") << -1 << "on its side (status 500)";
     }
 
@@ -705,6 +710,8 @@ private Q_SLOTS:
         const auto busy = QCoro::waitFor(second.authenticate(opened, u"corvexapp"_s));
         QCOMPARE(busy.failure, WebSession::Failure::Busy);
         QVERIFY2(busy.message.contains(u"waiting for the browser"_s), qPrintable(busy.message));
+        second.cancel(); // idle: the one that waits still does
+        QVERIFY(QCoro::waitFor(second.authenticate(opened, u"corvexapp"_s)).message.contains(u"for the browser"_s));
 
         // A URL of another scheme is refused and the session keeps waiting;
         // the second launch's error names the scheme, never the address and its token.
@@ -841,6 +848,8 @@ private Q_SLOTS:
         QVERIFY2(result.err.contains(u"not signed in"_s), qPrintable(result.err));
         result = corvex({ u"search"_s, u"salt & pepper"_s });
         QVERIFY2(result.out.contains(u"movie 90011  Salt & Pepper Shakers"_s), qPrintable(result.all()));
+        result = corvex({ u"search"_s, u"  "_s }); // blank: nothing, not the whole catalogue
+        QVERIFY2(result.status == 0 && result.out == u"nothing found\n"_s, qPrintable(result.all()));
         result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s });
         QVERIFY2(result.out.contains(u"season 1  Season 1 (4 episodes)"_s), qPrintable(result.all()));
         result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s, u"--episodes"_s, u"0"_s });
