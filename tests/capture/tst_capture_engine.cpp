@@ -223,6 +223,8 @@ private Q_SLOTS:
             // The first end is the one told: a later stop that finishes it cleanly hides no error.
             continuation->finish(screencapture::CaptureError { screencapture::CaptureError::ConnectionLost, "gone" });
             continuation->finish();
+            // Too late: a frame after the end is no part of the recording.
+            continuation->yield(CapturedFrame { nullptr, media::Rect { 99, 0, 100, 56 }, 1.0, 1.0, std::nullopt, {} });
         });
         producer.join(); // the GUI thread has not run its event loop meanwhile
         for (std::size_t i = 0; i + 1 < surfaces.size(); ++i)

@@ -236,6 +236,20 @@ private Q_SLOTS:
         }
     }
 
+    // A clip longer than the recording, with sound from before its start and
+    // after its end, is compared on every item the two share.
+    void aClipLongerThanTheRecordingIsComparedWhereTheyOverlap()
+    {
+        std::mt19937 random(3);
+        std::vector<std::uint32_t> clip(60);
+        std::generate(clip.begin(), clip.end(), random);
+        const auto match = fingerprint::locateClip({ clip.begin() + 10, clip.begin() + 50 }, clip);
+        QVERIFY(match);
+        QCOMPARE(match->comparedItems, 40);
+        QCOMPARE(match->confidence, 1.0);
+        QCOMPARE(match->offsetSeconds, -10 * fingerprint::signatureItemSeconds());
+    }
+
     // Silence sounds alike everywhere (a recording's silences among them), and
     // less than 3 s of sound gives too few items to tell places apart.
     void clipsThatCannotBePlaced_data()

@@ -169,6 +169,10 @@ private Q_SLOTS:
         const double step = f.collector->audio[1].buffer.outputPresentationTimeStamp.seconds()
             - sound.outputPresentationTimeStamp.seconds();
         QVERIFY(std::abs(step - SyntheticBackend::kFramesPerBuffer / SyntheticBackend::kSampleRate) < 1e-6);
+        // Channels of unequal length, the second shorter or longer, are no sound one can read across.
+        for (const std::size_t second : { 1, 3 })
+            QVERIFY(!SampleBuffer::audio(48000, { std::vector<float>(2), std::vector<float>(second) }, {})
+                         .audioBufferList());
     }
 
     // A stream keeps one clock: the producer's time of the picture when one of its
