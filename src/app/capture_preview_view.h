@@ -37,6 +37,8 @@ public:
 
     void setStopped(bool stopped, const QString& message = {}, const QString& note = {});
     bool isStopped() const { return m_stopped; }
+    /// What is said over a stopped preview.
+    QString stoppedMessage() const { return m_stoppedMessage; }
     /// The large note shown instead of the sign; empty when the sign shows.
     QString note() const { return m_note; }
     /// The crop a drag between two points of this view selects; none when

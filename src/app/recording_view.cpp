@@ -182,8 +182,17 @@ void RecordingView::updateOverlay()
         return;
     }
     if (m_captureFailed) {
-        m_preview->setStopped(
-            true, QStringLiteral("Screen capture stopped. Press “Restart screen capture” to start it again."));
+        // Why it stopped, where the author looks: no sound server, say, needs more than a Restart.
+        QString why;
+        if (const std::optional<screencapture::CaptureError>& error = m_screenRecorder->lastError()) {
+            why = QStringLiteral(": ") + QString::fromStdString(error->localizedDescription).trimmed();
+            if (!why.endsWith(QLatin1Char('.')))
+                why += QLatin1Char('.');
+        } else {
+            why = QStringLiteral(".");
+        }
+        m_preview->setStopped(true,
+            QStringLiteral("Screen capture stopped%1 Press “Restart screen capture” to start it again.").arg(why));
         return;
     }
     m_preview->setStopped(false);

@@ -349,6 +349,8 @@ private Q_SLOTS:
         m_screen->closeWindows();
         QTRY_VERIFY(!window->view()->screenRecorder().isRunning());
         QVERIFY(window->view()->preview()->isStopped());
+        QVERIFY(window->view()->preview()->stoppedMessage().startsWith(
+            u"Screen capture stopped: The window to capture is no longer open. Press"_s));
         panel->restartButton()->click();
         QTRY_VERIFY(window->view()->screenRecorder().isRunning());
         QVERIFY(!window->view()->preview()->isStopped());

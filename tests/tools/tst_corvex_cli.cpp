@@ -440,19 +440,34 @@ private Q_SLOTS:
         QCOMPARE(runCli({ u"--help"_s }, 60000, alone).exitCode, 0);
     }
 
-    // No screen to record: the advice names this command's next step, not the studio's.
+    // No screen, or no sound server: the advice names this command's next step, not the studio's.
+    void recordWithoutAScreenSaysWhatToDo_data()
+    {
+        QTest::addColumn<QString>("unset");
+        QTest::addColumn<QByteArrayList>("said");
+        QTest::newRow("no screen") << u"DISPLAY"_s
+                                   << QByteArrayList { "screen capture is not available here",
+                                          "then run 'corvex record' again" };
+        QTest::newRow("no sound server") << u"PULSE_SERVER"_s
+                                         << QByteArrayList { "nothing was written: System audio cannot be captured",
+                                                "Or record the picture alone with --no-audio." };
+    }
     void recordWithoutAScreenSaysWhatToDo()
     {
+        QFETCH(QString, unset);
+        QFETCH(QByteArrayList, said);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(u"DISPLAY"_s);
         environment.remove(u"WAYLAND_DISPLAY"_s);
-        const Run run
-            = runCli({ "record", "--source", "x11", "-o", "x.pb" }, 60000, QStringLiteral(CORVEX_CLI), environment);
-        const QByteArray& said = run.err;
+        if (unset == u"DISPLAY"_s)
+            environment.remove(unset);
+        else
+            environment.insert(unset, u"unix:/dev/null/none"_s);
+        const Run run = runCli({ "record", "--source", "x11", "--seconds", "1", "-o", "x.pb" }, 60000,
+            QStringLiteral(CORVEX_CLI), environment);
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(said.contains("screen capture is not available here"), said.constData());
-        QVERIFY2(said.contains("then run 'corvex record' again"), said.constData());
-        QVERIFY2(!said.contains("Recording window"), said.constData());
+        for (const QByteArray& part : said)
+            QVERIFY2(run.err.contains(part), run.err.constData());
+        QVERIFY2(!run.err.contains("Recording window"), run.err.constData());
     }
 
     void recordListsTheSyntheticSource()

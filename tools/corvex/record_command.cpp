@@ -221,9 +221,12 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
         // desktop's dialog, the portal failed): there is nothing to keep, and
         // nothing would stop a recording without --seconds.
         const std::optional<screencapture::CaptureError>& why = screen.lastError();
-        printError(QStringLiteral("capture stopped before the recording began%1; nothing was written")
-                       .arg(why ? QStringLiteral(": ") + QString::fromStdString(why->localizedDescription)
-                                : QStringLiteral(" (see the message above)")));
+        printError(
+            QStringLiteral("capture stopped before the recording began, so nothing was written: %1%2")
+                .arg(why ? QString::fromStdString(why->localizedDescription) : QStringLiteral("see the message above"),
+                    why && why->code == screencapture::CaptureError::AudioUnavailable
+                        ? QStringLiteral(" Or record the picture alone with --no-audio.")
+                        : QString()));
         co_return Failure;
     }
     recorder.start();

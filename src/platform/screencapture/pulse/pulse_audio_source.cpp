@@ -34,7 +34,7 @@ Result<void, CaptureError> unavailable(const std::string& why)
 {
     return Result<void, CaptureError>::failure({ CaptureError::AudioUnavailable,
         "System audio cannot be captured: " + why
-            + ". Start a PulseAudio or PipeWire sound server (or check PULSE_SERVER), or switch audio capture off." });
+            + ". Start a PulseAudio or PipeWire sound server (or check PULSE_SERVER)." });
 }
 
 struct Lock {
