@@ -135,9 +135,7 @@ QCoro::Task<UploadQueue::RetrySummary> UploadQueue::retryAll(Asker asker)
         co_return summary;
     const std::shared_ptr<bool> alive = m_alive;
     setRetryingAll(true);
-    // What the service refused for good is sent again only when the author asks for it by itself.
-    const service::UploadDelivery::RetryReport report
-        = co_await m_delivery.retryOutbox(service::UploadDelivery::Refused::Skip);
+    const service::UploadDelivery::RetryReport report = co_await m_delivery.retryOutbox();
     if (!*alive)
         co_return summary;
     const auto waitAsked = [&summary](const service::ServiceError& error) {

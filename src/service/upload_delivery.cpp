@@ -257,7 +257,7 @@ QCoro::Task<UploadDelivery::DeliveryResult> UploadDelivery::retry(Parcel parcel,
     co_return result;
 }
 
-QCoro::Task<UploadDelivery::RetryReport> UploadDelivery::retryOutbox(Refused refused)
+QCoro::Task<UploadDelivery::RetryReport> UploadDelivery::retryOutbox()
 {
     RetryReport report;
     const std::shared_ptr<Outbox> outbox = m_outbox;
@@ -278,7 +278,7 @@ QCoro::Task<UploadDelivery::RetryReport> UploadDelivery::retryOutbox(Refused ref
     }
     bool sent = false;
     for (const Outbox::Entry& entry : outbox->entries()) {
-        if (refused == Refused::Skip && entry.refusedForGood())
+        if (entry.refusedForGood())
             continue;
         // No temporaries in the awaited call: GCC 12 destroys them twice when
         // they are braced initialisers.

@@ -101,15 +101,12 @@ public:
         std::optional<ServiceError> error;
         QList<RetryResult> results; // every entry, oldest first
     };
-    /// Which waiting recordings a retry of the outbox sends.
-    enum class Refused {
-        SendToo, // also those the service refused for good (it may take them now)
-        Skip, // not those: they are left, and not listed
-    };
     /// Uploads every waiting recording of the signed-in account again, oldest
     /// first; each leaves the outbox only when its upload succeeded. Entries of
-    /// other accounts, or of no known account, are listed and left alone.
-    QCoro::Task<RetryReport> retryOutbox(Refused refused = Refused::SendToo);
+    /// other accounts, or of no known account, are listed and left alone. What
+    /// the service refused for good is left, and not listed: it goes again only
+    /// when the author sends it by itself (retry()).
+    QCoro::Task<RetryReport> retryOutbox();
 
 Q_SIGNALS:
     /// The service stored an upload as the show `showId` (when its answer names it).

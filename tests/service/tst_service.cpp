@@ -348,16 +348,18 @@ private Q_SLOTS:
         QCOMPARE(entries.first().attempts, 1);
         QCOMPARE(studio.outbox->recording(entries.first().id), std::optional(validRecording()));
 
-        // Once the service accepts it, a retry empties the outbox. (A 401
-        // signed the studio out; the author signed in again.)
+        // Once the service accepts it, a retry empties the outbox; what it
+        // refused for good goes only when sent by itself. (A 401 signed the
+        // studio out; the author signed in again.)
         studio.store->setValue(u"access_token"_s, u"tok"_s);
-        if (status == 400) // refused for good: sent again only when asked for
-            QVERIFY(QCoro::waitFor(studio.uploads->retryOutbox(UploadDelivery::Refused::Skip)).results.isEmpty());
         fake.server.setAnswer("POST", "/tvapi/lightshow/movie/550", { 200, "{}" });
         const auto retried = QCoro::waitFor(studio.uploads->retryOutbox());
         QVERIFY(!retried.error);
-        QCOMPARE(retried.results.size(), 1);
-        QCOMPARE(retried.results.first().result.delivery, Delivery::Sent);
+        QCOMPARE(retried.results.size(), status == 400 ? 0 : 1);
+        const auto sent = status == 400
+            ? QCoro::waitFor(studio.uploads->retry(UploadDelivery::Parcel { entries.first(), {} }))
+            : retried.results.first().result;
+        QCOMPARE(sent.delivery, Delivery::Sent);
         QVERIFY(studio.outbox->entries().isEmpty());
         QCOMPARE(fake.server.received().last().body, validRecording());
     }
@@ -1440,6 +1442,10 @@ private Q_SLOTS:
         run = tool({ u"outbox"_s });
         QVERIFY2(run.out.contains(u"refused for good: the service refused the request with status 400"_s),
             qPrintable(run.out));
+        run = tool({ u"outbox"_s, u"--retry"_s }); // left alone, and said so
+        QVERIFY2(run.status == 0 && run.out.contains(u"not sent: 1 recording(s) the service refused for good"_s)
+                && outbox.entry(entry.id)->attempts == entry.attempts,
+            qPrintable(run.all()));
         const QString kept = tool.home.filePath(u"kept.pb"_s);
         run = tool({ u"outbox"_s, u"--save"_s, entry.id, kept });
         QVERIFY2(run.status == 0, qPrintable(run.err));
