@@ -29,7 +29,7 @@ QString refusal(int status, const QByteArray& body, const QString& decodingError
     if (status == 401)
         return QStringLiteral("the catalogue refused the studio's API key (status 401)%1").arg(because);
     if (status == 404)
-        return QStringLiteral("the catalogue does not know this title (status 404)%1").arg(because);
+        return QStringLiteral("the catalogue does not know this title or season (status 404)%1").arg(because);
     if (status >= 500)
         return QStringLiteral("the catalogue had a problem on its side (status %1)%2; try again later")
             .arg(status)

@@ -255,10 +255,18 @@ private Q_SLOTS:
             << QStringList { "inspect", "/nonexistent/x.pb" } << 1 << QByteArray("cannot open /nonexistent/x.pb");
         QTest::newRow("search for unquoted words")
             << QStringList { "search", "salt", "pepper" } << 2 << QByteArray("wrong number of arguments");
+        QTest::newRow("search episodes of no show")
+            << QStringList { "search", "--episodes=1" } << 2 << QByteArray("goes with --seasons SHOW");
+        QTest::newRow("search episodes of season -1") << QStringList { "search", "--seasons", "91001", "--episodes",
+            "-1" } << 2 << QByteArray("a season number is 0");
         QTest::newRow("shows takes no arguments")
             << QStringList { "shows", "extra" } << 2 << QByteArray("wrong number of arguments");
         QTest::newRow("outbox with two actions")
             << QStringList { "outbox", "--retry", "--remove", "x" } << 2 << QByteArray("give at most one of");
+        QTest::newRow("outbox saved to no file")
+            << QStringList { "outbox", "--save", "x" } << 2 << QByteArray("needs the file to write");
+        QTest::newRow("outbox with a file to no end")
+            << QStringList { "outbox", "kept.pb" } << 2 << QByteArray("unexpected argument 'kept.pb'");
         QTest::newRow("login with an answer of another scheme")
             << QStringList { "login", "--token-from-callback", "https://x.example/callback?token=t" } << 2
             << QByteArray("needs a corvexapp: URL");

@@ -85,9 +85,15 @@ int runOutbox(const QStringList& arguments)
         return *exit;
     const int actions = int(parser.isSet(retryOption)) + int(parser.isSet(sendOption)) + int(parser.isSet(saveOption))
         + int(parser.isSet(removeOption));
-    if (actions > 1 || parser.isSet(saveOption) != (parser.positionalArguments().size() == 1)) {
+    if (actions > 1) {
         printError(QStringLiteral("give at most one of --retry, --send ID, --save ID FILE and --remove ID; run "
                                   "'corvex outbox --help'"));
+        return Usage;
+    }
+    if (parser.isSet(saveOption) != (parser.positionalArguments().size() == 1)) {
+        printError(parser.isSet(saveOption) ? QStringLiteral("--save ID FILE needs the file to write the recording to")
+                                            : QStringLiteral("unexpected argument '%1'; run 'corvex outbox --help'")
+                                                  .arg(parser.positionalArguments().value(0)));
         return Usage;
     }
     UploadDelivery* uploads = serviceUploads();

@@ -10,6 +10,8 @@
 
 #include <QCoroTask>
 
+#include <algorithm>
+
 namespace corvex::cli {
 
 int runSearch(const QStringList& arguments)
@@ -22,7 +24,15 @@ int runSearch(const QStringList& arguments)
         QStringLiteral("Instead of searching, list the episodes of SEASON of the show given with --seasons."),
         QStringLiteral("SEASON"));
     parser.addOptions({ seasonsOption, episodesOption });
-    const bool browsing = arguments.contains(QStringLiteral("--seasons"));
+    const auto given = [&arguments](const QString& option) {
+        return std::any_of(arguments.cbegin(), arguments.cend(),
+            [&option](const QString& argument) { return argument == option || argument.startsWith(option + u'='); });
+    };
+    const bool browsing = given(QStringLiteral("--seasons"));
+    if (!browsing && given(QStringLiteral("--episodes"))) {
+        printError(QStringLiteral("--episodes SEASON goes with --seasons SHOW; run 'corvex search --help'"));
+        return Usage;
+    }
     if (const auto exit = parseCommand(parser, arguments,
             QStringLiteral("Search the movie and TV catalogue, or list a show's seasons and episodes. The ids "
                            "printed are the ones 'corvex upload' takes."),
@@ -47,6 +57,10 @@ int runSearch(const QStringList& arguments)
             const auto season = parseInteger(parser.value(episodesOption), QStringLiteral("season number"));
             if (!season)
                 return Usage;
+            if (*season < 0) {
+                printError(QStringLiteral("a season number is 0 (the specials) or more; got %1").arg(*season));
+                return Usage;
+            }
             const auto result = QCoro::waitFor(client.episodes(show, *season));
             if (result.outcome != decltype(result)::Outcome::Succeeded) {
                 printError(result.error);
