@@ -69,14 +69,21 @@ bool readMember(const QJsonObject& item, const char* key, Result<T> (*decode)(co
 
 QString TMDBItem::describe() const
 {
-    if (movie)
-        return QStringLiteral("%1 (movie %2)").arg(movie->title.value_or(QStringLiteral("Untitled"))).arg(movie->id);
-    if (tvShow && season && episode)
-        return QStringLiteral("%1 S%2E%3 (tv %4/%2/%3)")
-            .arg(tvShow->name.value_or(QStringLiteral("Untitled")))
-            .arg(season->season_number)
-            .arg(episode->episode_number)
-            .arg(tvShow->id);
+    // A title that is not known (an id given on the command line) is left out, not made up.
+    if (movie) {
+        const QString code = QStringLiteral("movie %1").arg(movie->id);
+        return movie->title ? QStringLiteral("%1 (%2)").arg(*movie->title, code) : code;
+    }
+    if (tvShow && season && episode) {
+        const QString code
+            = QStringLiteral("tv %1/%2/%3").arg(tvShow->id).arg(season->season_number).arg(episode->episode_number);
+        return tvShow->name ? QStringLiteral("%1 S%2E%3 (%4)")
+                                  .arg(*tvShow->name)
+                                  .arg(season->season_number)
+                                  .arg(episode->episode_number)
+                                  .arg(code)
+                            : code;
+    }
     return QStringLiteral("(incomplete selection)");
 }
 

@@ -906,7 +906,8 @@ private Q_SLOTS:
 
         const QString file = corvex.home.filePath(u"show.pb"_s);
         QVERIFY(corvex::settings::private_file::write(file, validRecording()));
-        QVERIFY(succeeds(corvex({ u"upload"_s, file, u"--tv"_s, u"91001"_s, u"1"_s, u"2"_s })));
+        result = corvex({ u"upload"_s, file, u"--tv"_s, u"91001"_s, u"1"_s, u"2"_s });
+        QVERIFY2(succeeds(result) && result.out.endsWith(u"show.pb for tv 91001/1/2\n"_s), qPrintable(result.out));
         QCOMPARE(corvex({ u"upload"_s, file, u"--movie"_s }).status, 2);
         // Refused for good: the service's reason, and what can still be done.
         result = corvex({ u"upload"_s, file, u"--movie"_s, u"0"_s });
@@ -930,7 +931,7 @@ private Q_SLOTS:
         result = corvex({ u"upload"_s, file, u"--movie"_s, u"90002"_s });
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(u"unreachable"_s), qPrintable(result.err));
-        QVERIFY2(corvex({ u"outbox"_s }).out.contains(u"(movie 90002)"_s), qPrintable(result.all()));
+        QVERIFY2(corvex({ u"outbox"_s }).out.contains(u"  movie 90002"_s), qPrintable(result.all()));
         for (const QStringList& command : { QStringList { u"outbox"_s, u"--retry"_s }, QStringList { u"shows"_s } }) {
             result = corvex(command);
             QVERIFY2(result.status == 1 && result.err.contains(u"refused the connection"_s), qPrintable(result.all()));
