@@ -233,6 +233,10 @@ int author(const Options& options)
                                   "place in the show by listening")
                        .arg(options.video, options.output));
         flawed = true;
+    } else if (recorder.signatureSize() == 0) {
+        printError(QStringLiteral("%1 has an empty signature: a signature takes a few seconds of sound, and the "
+                                  "film's was shorter, so receivers cannot find their place in it by listening")
+                       .arg(options.output));
     }
     return flawed ? Failure : Success;
 }
