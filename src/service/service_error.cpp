@@ -65,8 +65,8 @@ std::optional<std::chrono::seconds> ServiceError::parseRetryAfter(const QByteArr
         return ok ? std::optional(std::chrono::seconds(seconds)) : std::nullopt;
     }
     // The one date form a service may send (IMF-fixdate), always in GMT.
-    QDateTime date
-        = QLocale::c().toDateTime(QString::fromLatin1(text), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
+    QDateTime date = QLocale::c().toDateTime(
+        QString::fromLatin1(text), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"));
     if (!date.isValid())
         return std::nullopt;
     date.setTimeZone(QTimeZone::utc());
