@@ -137,6 +137,7 @@ ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UD
     {
         m_uploadStatus = text_styles::label({}, text_styles::caption(), {}, this);
         m_uploadStatus->setWordWrap(true);
+        m_uploadStatus->setTextFormat(Qt::PlainText); // it may quote the service
         // Its lines, whatever the news: the controls above never move for it.
         reserveLines(m_uploadStatus, kStatusLines);
         m_uploadStatus->setMaximumHeight(m_uploadStatus->minimumHeight());

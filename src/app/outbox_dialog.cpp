@@ -53,6 +53,7 @@ OutboxDialog::OutboxDialog(StudioEnvironment& environment, QWidget* parent)
     m_list->header()->setStretchLastSection(true);
     column->addWidget(m_list, 1);
     m_message->setWordWrap(true);
+    m_message->setTextFormat(Qt::PlainText); // it may quote the service
     m_message->hide();
     column->addWidget(m_message);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);

@@ -78,10 +78,8 @@ QString TMDBItem::describe() const
         const QString code
             = QStringLiteral("tv %1/%2/%3").arg(tvShow->id).arg(season->season_number).arg(episode->episode_number);
         return tvShow->name ? QStringLiteral("%1 S%2E%3 (%4)")
-                                  .arg(*tvShow->name)
-                                  .arg(season->season_number)
-                                  .arg(episode->episode_number)
-                                  .arg(code)
+                                  .arg(*tvShow->name, QString::number(season->season_number),
+                                      QString::number(episode->episode_number), code)
                             : code;
     }
     return QStringLiteral("(incomplete selection)");

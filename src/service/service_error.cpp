@@ -42,8 +42,10 @@ QString ServiceError::message() const
 QString ServiceError::reasonIn(const QByteArray& body)
 {
     constexpr qsizetype kLongest = 200;
-    QString reason = QJsonDocument::fromJson(body).object().value(QStringLiteral("error")).toString().simplified();
-    reason.removeIf([](QChar c) { return !c.isPrint(); });
+    QString reason;
+    for (const char32_t c : QJsonDocument::fromJson(body).object().value(QStringLiteral("error")).toString().toUcs4())
+        reason += QChar::isPrint(c) ? QString::fromUcs4(&c, 1) : QStringLiteral(" ");
+    reason = reason.simplified();
     return reason.size() > kLongest ? reason.left(kLongest - 1) + QChar(0x2026) : reason;
 }
 

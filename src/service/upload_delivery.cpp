@@ -278,8 +278,10 @@ QCoro::Task<UploadDelivery::RetryReport> UploadDelivery::retryOutbox()
     }
     bool sent = false;
     for (const Outbox::Entry& entry : outbox->entries()) {
-        if (entry.refusedForGood())
+        if (entry.refusedForGood()) {
+            ++report.refusedLeft;
             continue;
+        }
         // No temporaries in the awaited call: GCC 12 destroys them twice when
         // they are braced initialisers.
         Parcel parcel { entry, {} };

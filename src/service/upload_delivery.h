@@ -100,6 +100,7 @@ public:
         /// not be fetched); `results` is then empty.
         std::optional<ServiceError> error;
         QList<RetryResult> results; // every entry, oldest first
+        int refusedLeft = 0; // entries the service had refused for good, not sent
     };
     /// Uploads every waiting recording of the signed-in account again, oldest
     /// first; each leaves the outbox only when its upload succeeded. Entries of

@@ -1444,7 +1444,7 @@ private Q_SLOTS:
         QVERIFY2(run.out.contains(u"refused for good: the service refused the request with status 400"_s),
             qPrintable(run.out));
         run = tool({ u"outbox"_s, u"--retry"_s }); // left alone, and said so
-        QVERIFY2(run.status == 0 && run.out.contains(u"not sent: 1 recording(s) the service refused for good"_s)
+        QVERIFY2(run.status == 0 && run.out.contains(u"left: 1 recording(s) the service refused for good before"_s)
                 && outbox.entry(entry.id)->attempts == entry.attempts,
             qPrintable(run.all()));
         const QString kept = tool.home.filePath(u"kept.pb"_s);

@@ -451,7 +451,7 @@ private Q_SLOTS:
     // No screen, or no sound server: the advice names this command's next step, not the studio's.
     void recordWithoutAScreenSaysWhatToDo_data()
     {
-        QTest::addColumn<QString>("unset");
+        QTest::addColumn<QString>("missing");
         QTest::addColumn<QByteArrayList>("said");
         QTest::newRow("no screen") << u"DISPLAY"_s
                                    << QByteArrayList { "screen capture is not available here",
@@ -462,14 +462,16 @@ private Q_SLOTS:
     }
     void recordWithoutAScreenSaysWhatToDo()
     {
-        QFETCH(QString, unset);
+        QFETCH(QString, missing);
         QFETCH(QByteArrayList, said);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(u"WAYLAND_DISPLAY"_s);
-        if (unset == u"DISPLAY"_s)
-            environment.remove(unset);
+        if (missing == u"DISPLAY"_s)
+            environment.remove(missing);
+        else if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("no X server to record without sound from (scripts/test-services starts one)");
         else
-            environment.insert(unset, u"unix:/dev/null/none"_s);
+            environment.insert(missing, u"unix:/dev/null/none"_s);
         const Run run = runCli({ "record", "--source", "x11", "--seconds", "1", "-o", "x.pb" }, 60000,
             QStringLiteral(CORVEX_CLI), environment);
         QCOMPARE(run.exitCode, 1);

@@ -203,7 +203,8 @@ int author(const Options& options)
                  .arg(wall > 0 ? result.lastSeconds / wall : 0.0, 0, 'f', 1));
 
     // What went wrong is said in one line each; any of it makes the exit status 1,
-    // so that a script does not upload the record without a look.
+    // so that a script does not upload the record without a look. Sound too
+    // short for a signature is only a warning: the record is whole.
     bool flawed = false;
     if (result.outcome == capture::VideoFileAnalysis::Outcome::Stopped) {
         printError(QStringLiteral("interrupted at %1 of %2: %3 holds a valid record of the first %1 only")
@@ -235,7 +236,7 @@ int author(const Options& options)
         flawed = true;
     } else if (recorder.signatureSize() == 0) {
         printError(QStringLiteral("%1 has an empty signature: a signature takes a few seconds of sound, and the "
-                                  "film's was shorter, so receivers cannot find their place in it by listening")
+                                  "sound analysed was shorter, so receivers cannot find their place in it by listening")
                        .arg(options.output));
     }
     return flawed ? Failure : Success;
@@ -304,11 +305,6 @@ int runAuthor(const QStringList& arguments)
         printError(QStringLiteral("no output file; give one with -o FILE"));
         return Usage;
     }
-    if (const Result<void> writable = checkWritable(options.output, QStringLiteral("nothing was analysed"));
-        !writable) {
-        printError(writable.error);
-        return Failure;
-    }
     options.autoCrop = parser.isSet(QStringLiteral("auto-crop"));
     if (parser.isSet(QStringLiteral("crop"))) {
         if (options.autoCrop) {
@@ -330,6 +326,11 @@ int runAuthor(const QStringList& arguments)
     if (parser.isSet(QStringLiteral("hwaccel")))
         options.reader.hardware = parser.value(QStringLiteral("hwaccel")).toStdString();
     options.reader = capture::analysisReaderOptions(options.reader);
+    if (const Result<void> writable = checkWritable(options.output, QStringLiteral("nothing was analysed"));
+        !writable) {
+        printError(writable.error);
+        return Failure;
+    }
 
     struct sigaction action { };
     action.sa_handler = onSignal;

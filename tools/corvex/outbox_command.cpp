@@ -13,8 +13,6 @@
 
 #include <QCoroTask>
 
-#include <algorithm>
-
 namespace corvex::cli {
 
 using service::Session;
@@ -214,20 +212,16 @@ int runOutbox(const QStringList& arguments)
         printError(QStringLiteral("nothing was sent: %1").arg(retried.error->message()));
         return Failure;
     }
-    const QList<service::Outbox::Entry> left = outbox->entries();
-    const auto refused = std::count_if(
-        left.cbegin(), left.cend(), [](const service::Outbox::Entry& entry) { return entry.refusedForGood(); });
-    if (retried.results.isEmpty() && refused == 0)
+    if (retried.results.isEmpty() && retried.refusedLeft == 0)
         printOut(QStringLiteral("the outbox is empty"));
     int status = Success;
     for (const auto& result : retried.results) {
         if (!report(result.id, result.item, result.accountId, result.result))
             status = Failure;
     }
-    if (refused > 0)
-        printOut(QStringLiteral("not sent: %1 recording(s) the service refused for good; 'corvex outbox' lists them, "
-                                "--send ID tries one again")
-                     .arg(refused));
+    if (retried.refusedLeft > 0)
+        printOut(QStringLiteral("left: %1 recording(s) the service refused for good before; 'corvex outbox' lists them")
+                     .arg(retried.refusedLeft));
     return status;
 }
 

@@ -111,8 +111,12 @@ int runUpload(const QStringList& arguments)
     // A recording made while signed out has no author in the outbox, and a
     // retry only sends the signed-in account's own: it needs --send.
     if (!kept)
-        printError(QStringLiteral("nothing of it was uploaded; %1 is where it was: upload it again later")
-                       .arg(positional.first()));
+        printError(result.error && result.error->isPermanent()
+                ? QStringLiteral("nothing of it was uploaded, and the service will not take it as it is; %1 is where "
+                                 "it was")
+                      .arg(positional.first())
+                : QStringLiteral("nothing of it was uploaded; %1 is where it was: upload it again later")
+                      .arg(positional.first()));
     else if (result.error && result.error->kind == service::ServiceError::Kind::UserAuthenticationRequired)
         printError(QStringLiteral("the recording is kept in the outbox as %1; sign in with 'corvex login', then "
                                   "send it with 'corvex outbox --send %1'")
