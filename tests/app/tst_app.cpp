@@ -1034,6 +1034,7 @@ private Q_SLOTS:
             PanelRig later(*manager);
             later.view.show();
             QVERIFY(later.view.receiverPicker()->minimumSizeHint().width() < RecordingView::kPanelWidth - 40);
+            QCOMPARE(picker->itemText(0), u"None"_s); // no other row takes the mark meanwhile
         }
 
         // Choosing "None" ends the complaint.
