@@ -17,6 +17,7 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 #ifndef CORVEX_SOURCE_DIR
@@ -173,13 +174,7 @@ public:
     }
 
     /// The service's open-file limit, soft and hard (set before `start`).
-    void setDescriptorLimit(rlim_t limit)
-    {
-        m_process.setChildProcessModifier([limit] {
-            const rlimit low { limit, limit };
-            ::setrlimit(RLIMIT_NOFILE, &low);
-        });
-    }
+    void setDescriptorLimit(rlim_t limit) { m_descriptorLimit = limit; }
 
     QString origin() const { return m_origin; }
     /// What the service logged so far (one line per request).
@@ -233,6 +228,14 @@ private:
             return !m_origin.isEmpty();
         }
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.setChildProcessModifier([limit = m_descriptorLimit] {
+            // It ends with the test program, also when a fault makes that crash.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (limit > 0) {
+                const rlimit low { limit, limit };
+                ::setrlimit(RLIMIT_NOFILE, &low);
+            }
+        });
         m_process.start(QStringLiteral(CORVEX_SERVICE_BINARY),
             QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") } + arguments);
         if (!m_process.waitForStarted(10000))
@@ -253,6 +256,7 @@ private:
     std::unique_ptr<TestStore> m_ownStore;
     std::unique_ptr<QTemporaryDir> m_cluster;
     QProcess m_process;
+    rlim_t m_descriptorLimit = 0; // none set
     QString m_origin;
     QByteArray m_log;
 };
