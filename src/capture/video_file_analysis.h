@@ -65,6 +65,12 @@ public:
         {
             return durationSeconds > 0 && lastSeconds < durationSeconds - std::max(1.0, 0.01 * durationSeconds);
         }
+        /// "1 damaged packet or frame was", "3 damaged packets or frames were".
+        std::string damagedText() const
+        {
+            return damaged == 1 ? "1 damaged packet or frame was"
+                                : std::to_string(damaged) + " damaged packets or frames were";
+        }
     };
 
     VideoFileAnalysis(mediafile::MediaFileReader& reader, analysis::AnalysisRecorder& recorder);

@@ -405,9 +405,8 @@ void VideoFileSource::finished(const Finished& finished)
             text += QStringLiteral(" The film ends at %1 although it says it lasts %2: the file is cut short.")
                         .arg(filmClock(result.lastSeconds), filmClock(result.durationSeconds));
         if (result.damaged > 0)
-            text += QStringLiteral(" The file is damaged: %1 damaged packets or frames were skipped; check the film "
-                                   "before saving.")
-                        .arg(result.damaged);
+            text += QStringLiteral(" The file is damaged: %1 skipped; check the film before saving.")
+                        .arg(QString::fromStdString(result.damagedText()));
         setStage(Stage::Analysed, text, result.isCutShort() || result.damaged > 0);
         return;
     }

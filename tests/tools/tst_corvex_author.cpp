@@ -269,6 +269,10 @@ private Q_SLOTS:
         QTest::newRow("corrupt packets in the middle")
             << withSound("320x180", 8) + QStringList { "-c:v", "libx264", "-g", "25", "-c:a", "mp2", "FILE.ts" }
             << QByteArray("garbage") << "is damaged" << true;
+        // A picture its decoder refuses is one damaged frame, though the decoder also logs it.
+        QTest::newRow("one picture damaged")
+            << withSound("160x90", 4) + QStringList { "-c:v", "png", "-c:a", "pcm_s16le", "FILE.mkv" }
+            << QByteArray("one picture") << "is damaged: 1 damaged packet or frame was skipped" << true;
     }
 
     void badInput()
@@ -292,6 +296,17 @@ private Q_SLOTS:
             QVERIFY(corvex::test::truncateFile(film, QFileInfo(film).size() * 6 / 10));
         } else if (spoil == "garbage") {
             QVERIFY(corvex::test::damageMiddle(film));
+        } else if (spoil == "one picture") {
+            QFile file(film);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QByteArray bytes = file.readAll();
+            qsizetype at = -1;
+            for (int picture = 0; picture < 50; ++picture)
+                at = bytes.indexOf("IDAT", at + 1);
+            QVERIFY(at > 0);
+            for (qsizetype i = at + 20; i < at + 60; ++i)
+                bytes[i] = char(bytes[i] ^ 0x5a);
+            QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
         } else if (!spoil.isEmpty()) {
             const QList<QByteArray> change = spoil.split('>');
             QVERIFY(corvex::test::replaceAll(film, change[0], change[1]));
@@ -306,7 +321,7 @@ private Q_SLOTS:
         QVERIFY2(found->startsWith("corvex: "), found->constData());
         if (spoil == "garbage") {
             // How much was damaged is said, as a count.
-            static const QRegularExpression count(u"is damaged: (\\d+) damaged packets or frames"_s);
+            static const QRegularExpression count(u"is damaged: (\\d+) damaged packets? or frames?"_s);
             const QRegularExpressionMatch match = count.match(QString::fromUtf8(*found));
             QVERIFY2(match.hasMatch() && match.captured(1).toInt() > 0, found->constData());
         }

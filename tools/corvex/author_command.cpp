@@ -222,11 +222,8 @@ int author(const Options& options)
         flawed = true;
     }
     if (result.damaged > 0) {
-        printError(QStringLiteral("%1 is damaged: %2 damaged packets or frames were met and decoding went on past "
-                                  "them; check the film before uploading %3")
-                       .arg(options.video)
-                       .arg(result.damaged)
-                       .arg(options.output));
+        printError(QStringLiteral("%1 is damaged: %2 skipped and decoding went on; check the film before uploading %3")
+                       .arg(options.video, QString::fromStdString(result.damagedText()), options.output));
         flawed = true;
     }
     if (!info.audioStreamIndex) {

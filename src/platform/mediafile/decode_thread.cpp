@@ -74,10 +74,13 @@ DecodeThread::Damage DecodeThread::damage() const
     return m_damage;
 }
 
-void DecodeThread::countDamagedPacket()
+void DecodeThread::countDamagedPacket(const AVPacket* packet, bool refused)
 {
     std::lock_guard lock(m_mutex);
-    ++m_damage.packets;
+    // A packet the container marked corrupt was counted as it was read.
+    if (!refused || packet == nullptr || (packet->flags & AV_PKT_FLAG_CORRUPT) == 0)
+        ++m_damage.packets;
+    m_damage.refused += refused ? 1 : 0;
 }
 
 FramePtr DecodeThread::spareFrame()
@@ -183,14 +186,14 @@ void DecodeThread::decode(AVCodecContext* codec, const AVPacket* input)
                     "the software video decoder would not open after the hardware decoder failed" });
             return;
         }
-        countDamagedPacket();
+        countDamagedPacket(input, true);
     }
     for (;;) {
         const int received = avcodec_receive_frame(codec, m_frame.get());
         if (received == AVERROR(EAGAIN) || received == AVERROR_EOF)
             return;
         if (received < 0) {
-            countDamagedPacket();
+            countDamagedPacket(input, true);
             return;
         }
         if (!isVideo) {
@@ -209,7 +212,7 @@ void DecodeThread::decode(AVCodecContext* codec, const AVPacket* input)
         FramePtr decoded = spareFrame();
         if (!decoded) {
             av_frame_unref(m_frame.get());
-            countDamagedPacket();
+            countDamagedPacket(nullptr, false);
             continue;
         }
         av_frame_move_ref(decoded.get(), m_frame.get());
@@ -243,7 +246,7 @@ void DecodeThread::decodeFile()
         }
         if (status < 0) {
             if (status == AVERROR_INVALIDDATA && ++m_consecutiveReadErrors < kMaxConsecutiveReadErrors) {
-                countDamagedPacket();
+                countDamagedPacket(nullptr, false);
                 continue;
             }
             if (handSound(true))
@@ -252,7 +255,7 @@ void DecodeThread::decodeFile()
         }
         m_consecutiveReadErrors = 0;
         if ((m_packet->flags & AV_PKT_FLAG_CORRUPT) != 0)
-            countDamagedPacket();
+            countDamagedPacket(m_packet.get(), false);
         if (m_packet->stream_index == videoStream)
             decode(m_video.context(), m_packet.get());
         else if (m_audio && m_packet->stream_index == m_audioStream)

@@ -35,6 +35,7 @@ public:
     /// What was met on the way, counted since the reader opened.
     struct Damage {
         int packets = 0; // marked corrupt by the container, refused by a decoder, or unreadable
+        int refused = 0; // of those, refused by a decoder, which also says so in its log
         int soundFrames = 0; // sound decoded with concealed errors, or that could not be converted
         int soundWithoutTime = 0; // sound without a presentation time: dropped
     };
@@ -65,7 +66,8 @@ private:
     /// Hands the sound that is ready; with `unfinished`, also the block still
     /// being joined (before something that must not overtake it). False when the thread is to quit.
     bool handSound(bool unfinished);
-    void countDamagedPacket();
+    /// `packet` is the one read (null when none was); `refused`: its decoder would not take it.
+    void countDamagedPacket(const AVPacket* packet, bool refused);
     /// An empty frame: one given back, or a new one.
     FramePtr spareFrame();
     bool quitting() const;

@@ -284,9 +284,10 @@ const DamageReport& MediaFileReader::damage() const
     Impl& impl = *m_impl;
     const DecodeThread::Damage decoded = impl.decoding->damage();
     impl.damage.damagedPackets = decoded.packets;
-    // Lines a decoder logged as errors stand for damage it concealed.
-    impl.damage.damagedFrames = std::max(
-        impl.counted.damagedFrames + decoded.soundFrames, g_decoderErrorLines.load() - impl.errorLinesAtStart);
+    // Lines a decoder logged as errors stand for damage it concealed, except
+    // those that say it refused a packet: that packet is counted already.
+    const int concealed = g_decoderErrorLines.load() - impl.errorLinesAtStart - decoded.refused;
+    impl.damage.damagedFrames = std::max(impl.counted.damagedFrames + decoded.soundFrames, concealed);
     impl.damage.framesWithoutTime = impl.counted.framesWithoutTime + decoded.soundWithoutTime;
     return impl.damage;
 }
