@@ -232,9 +232,7 @@ int author(const Options& options)
                        .arg(options.video, options.output));
         flawed = true;
     } else if (recorder.signatureSize() == 0) {
-        printError(QStringLiteral("%1 has an empty signature: a signature takes a few seconds of sound, and the "
-                                  "sound analysed was shorter, so receivers cannot find their place in it by listening")
-                       .arg(options.output));
+        warnEmptySignature(options.output);
     }
     return flawed ? Failure : Success;
 }

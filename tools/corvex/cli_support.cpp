@@ -44,6 +44,18 @@ Result<void> checkWritable(const QString& path, const QString& notDone)
     return Result<void>::success();
 }
 
+void warnEmptySignature(const QString& path)
+{
+    printError(QStringLiteral("%1 has an empty signature: a signature takes a few seconds of sound, and the sound "
+                              "recorded was shorter, so receivers cannot find their place in it by listening")
+                   .arg(path));
+}
+
+QString keepRefusedAdvice(const QString& id)
+{
+    return QStringLiteral("keep it with 'corvex outbox --save %1 FILE', then 'corvex outbox --remove %1'").arg(id);
+}
+
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments)
 {
     if (!parser.parse(arguments)) {

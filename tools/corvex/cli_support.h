@@ -46,6 +46,13 @@ Result<void> checkWritable(const QString& path, const QString& notDone);
 /// Parses a subcommand's arguments. Returns the exit status when the command
 /// is already done: the arguments are wrong (the error is printed), or --help
 /// was asked for (the help is printed).
+/// Warns that the record at `path` has an empty signature: its sound was too
+/// short for one, so receivers cannot find their place in it by listening.
+void warnEmptySignature(const QString& path);
+/// How to keep a recording in the outbox that the service will never take:
+/// "keep it with 'corvex outbox --save ID FILE', then …".
+QString keepRefusedAdvice(const QString& id);
+
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments);
 
 /// A --crop value "X,Y,W,H": fractions of the frame, origin top left, lying

@@ -40,9 +40,8 @@ QString failureNote(const service::Outbox::Entry& entry)
     if (entry.lastError.isEmpty())
         return {};
     if (entry.refusedForGood())
-        return QStringLiteral("  refused for good: %1; it will never upload: keep it with 'corvex outbox --save %2 "
-                              "FILE', then 'corvex outbox --remove %2'")
-            .arg(entry.lastError, entry.id);
+        return QStringLiteral("  refused for good: %1; it will never upload: %2")
+            .arg(entry.lastError, keepRefusedAdvice(entry.id));
     return QStringLiteral("  last error (it is tried again): ") + entry.lastError;
 }
 

@@ -285,9 +285,7 @@ QCoro::Task<int> record(const Options& options, std::shared_ptr<screencapture::C
                  .arg(interrupted ? QStringLiteral(", interrupted") : QString())
                  .arg(options.output));
     if (options.audio && analysis.signature().empty())
-        printError(QStringLiteral("%1 has an empty signature: a signature takes a few seconds of sound, and this "
-                                  "recording's was shorter, so receivers cannot find their place in it by listening")
-                       .arg(options.output));
+        warnEmptySignature(options.output);
     if (const int leftOut = recorder.framesLeftOut(); leftOut > 0)
         printError(QStringLiteral("%1 captured frames were left out, their times lying before the recording's start "
                                   "or before the frame ahead of them; the record stays in time order")
