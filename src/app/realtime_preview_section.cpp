@@ -73,9 +73,11 @@ void RealtimePreviewSection::updateReceivers()
     }
     const bool sendFailing = selected && selected->name == m_sendProblemName && !m_sendProblem.isEmpty();
     if (failing) {
-        m_problem->setText(QStringLiteral("“%1” stopped answering (%2): no colours reach it. Choose it again to "
-                                          "retry, or choose another receiver.")
-                               .arg(m_failedName, m_failedReason));
+        m_problem->setText(QStringLiteral("“%1” stopped answering (%2): no colours reach it. %3")
+                               .arg(m_failedName, m_failedReason,
+                                   current > 0 ? QStringLiteral("Choose it again to retry, or choose another receiver.")
+                                               : QStringLiteral("It has left the network: choose it again when it is "
+                                                                "back, or choose another receiver.")));
     } else if (sendFailing) {
         m_problem->setText(QStringLiteral("Colours for “%1” cannot be sent: %2. The lights miss them until "
                                           "sending works again; the recording itself goes on.")

@@ -1029,12 +1029,15 @@ private Q_SLOTS:
             QVERIFY(later.view.receiverPicker()->minimumSizeHint().width() < RecordingView::kPanelWidth - 40);
             QCOMPARE(picker->itemText(0), u"None"_s); // no other row takes the mark meanwhile
         }
+        // Gone from the network, it cannot be chosen again until it is back.
+        publisher.unpublish();
+        QTRY_VERIFY_WITH_TIMEOUT(view.previewSection()->problem()->text().contains(u"It has left the network"_s), 10000);
+        QVERIFY(view.previewSection()->problem()->text().contains(name));
 
         // Choosing "None" ends the complaint.
         Q_EMIT picker->activated(0);
         QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
         QCOMPARE(picker->findText(name + u" (not answering)"_s), -1);
-        publisher.unpublish();
     }
 
     // A datagram the system refuses to send (too large here; a full buffer or
