@@ -223,8 +223,10 @@ private Q_SLOTS:
         const QString out = path(u"crop-%1.pb"_s.arg(bars));
         const Run run = author({ film, "--auto-crop", "-o", out });
         QVERIFY2(run.exitCode == 0, run.err.constData());
+        // x,y,w,h as --crop takes them: the picture is as wide as the film and three quarters of its height.
         QVERIFY2(run.err.contains(bars ? "Black bars found: cropping to 0.0000,0.12" : "No black bars found"),
             run.err.constData());
+        QVERIFY2(!bars || run.err.contains(",1.0000,0.75"), run.err.constData());
         VideoAnalysis record;
         QVERIFY(readRecord(out, record));
         // The top row of cells is the picture's own red, not red darkened by the bar.

@@ -212,6 +212,10 @@ private Q_SLOTS:
         QTest::newRow("unknown command") << QStringList { "frobnicate" } << 2 << QByteArray("unknown command");
         QTest::newRow("no images") << QStringList { "analyse" } << 2 << QByteArray("no images");
         QTest::newRow("fps zero") << QStringList { "analyse", "--fps", "0", "x.png" } << 2 << QByteArray("--fps");
+        QTest::newRow("fps above 1000") << QStringList { "analyse", "--fps", "1000.5", "x.png" } << 2
+                                        << QByteArray("--fps");
+        QTest::newRow("fps 1000, taken") << QStringList { "analyse", "--fps", "1000", "/dev/null/x.png" } << 1
+                                         << QByteArray("cannot read image");
         QTest::newRow("crop outside") << QStringList { "analyse", "--crop", "0.5,0,0.6,1", "x.png" } << 2
                                       << QByteArray("--crop");
         QTest::newRow("crop not numbers")

@@ -113,7 +113,8 @@ private Q_SLOTS:
         QTest::newRow("missing file") << "missing" << -1 << -1 << OpenError::Missing << "No such file";
         QTest::newRow("zero-length file") << "empty" << -1 << -1 << OpenError::Empty << "empty";
         QTest::newRow("text, not a video") << "text" << -1 << -1 << OpenError::NotMedia << "not a video";
-        QTest::newRow("sound without picture") << "sound" << -1 << -1 << OpenError::NoVideo << "no video stream";
+        // A song's cover picture is no film.
+        QTest::newRow("sound with a cover picture") << "sound" << -1 << -1 << OpenError::NoVideo << "no video stream";
         QTest::newRow("codec nobody decodes")
             << "unknown codec" << -1 << -1 << OpenError::UnsupportedCodec << "cannot decode";
         QTest::newRow("absurd dimensions") << "absurd" << -1 << -1 << OpenError::AbsurdSize << "99999 x 16";
@@ -141,7 +142,8 @@ private Q_SLOTS:
             text.write(QByteArray("These are the notes for the film, not the film.\n").repeated(200));
         } else if (kind == QLatin1StringView("sound")) {
             file = path(QStringLiteral("sound.m4a"));
-            MAKE_FILM({ "-f", "lavfi", "-i", "sine=f=440:d=1", "-c:a", "aac", file });
+            MAKE_FILM({ "-f", "lavfi", "-i", "sine=f=440:d=1", "-f", "lavfi", "-i", "color=red:s=64x64:d=0.04", "-c:a",
+                "aac", "-c:v", "png", "-disposition:v", "attached_pic", file });
         } else if (kind == QLatin1StringView("unknown codec")) {
             file = path(QStringLiteral("unknown.mkv"));
             MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=1", "-c:v", "libx264", file });
