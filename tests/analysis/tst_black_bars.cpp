@@ -243,6 +243,19 @@ private Q_SLOTS:
             qPrintable(QStringLiteral("%1 %2").arg(crop->y).arg(crop->height)));
     }
 
+    // Lines a left-out window hides whole are no bar: nothing is known of them.
+    void hiddenLinesAreNoBar()
+    {
+        std::vector<std::uint8_t> covered(std::size_t(kWidth) * kHeight, 0);
+        // The top and bottom ten lines, as bars would be.
+        std::fill_n(covered.begin(), 10 * kWidth, std::uint8_t(1));
+        std::fill_n(covered.end() - 10 * kWidth, 10 * kWidth, std::uint8_t(1));
+        analysis::BlackBarDetector detector;
+        for (const auto& frame : film({}, 8, 4))
+            detector.addFrame(*frame, &covered);
+        QVERIFY(!detector.proposedCrop());
+    }
+
     // Frames of another size (the author resized the captured window) start afresh.
     void anotherFrameSizeStartsAfresh()
     {
