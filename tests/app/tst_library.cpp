@@ -921,8 +921,16 @@ private Q_SLOTS:
         QVERIFY(shown<QLabel>(seasons, u"1 episode"_s));
         QVERIFY(shown<QLabel>(seasons, u"3 episodes"_s));
 
+        const auto seasonAsked = [&] {
+            return std::count_if(catalogue.received().begin(), catalogue.received().end(),
+                [](const FaultServer::Received& r) { return r.target.startsWith("/3/tv/7/season/1"); });
+        };
         clickAt(rowWithLabel(seasons, u"Season 1"_s));
         QTRY_VERIFY(labelStartingWith(seasons, u"The episodes could not be loaded: the catalogue had a problem"_s));
+        // The failure is not kept as an empty season: closed and opened again, it is asked for again.
+        clickAt(rowWithLabel(seasons, u"Season 1"_s));
+        clickAt(rowWithLabel(seasons, u"Season 1"_s));
+        QTRY_COMPARE(seasonAsked(), 2);
         catalogue.setAnswer("GET", "/3/tv/7/season/1",
             { 200,
                 R"({"id":71,"episodes":[{"id":1,"episode_number":1},{"id":2,"episode_number":2},{"id":3,"episode_number":3}]})" });
