@@ -825,7 +825,9 @@ private Q_SLOTS:
             QVERIFY(connection.closedByPeer());
         } else {
             const RawResponse list = withToken(service.origin(), "GET", "/tvapi/me/lightshows", token);
+            // This author's show alone, counted alone, though the rows before uploaded theirs.
             QCOMPARE(QJsonDocument::fromJson(list.body)["results"].toArray().size(), 1);
+            QCOMPARE(QJsonDocument::fromJson(list.body)["total"].toInt(), 1);
         }
     }
 
