@@ -21,7 +21,6 @@ namespace {
 enum Column { Recording, Saved, Account, State };
 
 // Red that reads on light and dark backgrounds alike.
-const QColor kFailure(210, 40, 40);
 
 QString signedInAccount(const service::Session& manager)
 {
@@ -103,7 +102,7 @@ void OutboxDialog::fill()
         row->setText(State, outbox_actions::stateOf(entry, account));
         row->setToolTip(State, row->text(State));
         if (entry.refusedForGood())
-            row->setForeground(State, kFailure);
+            row->setForeground(State, text_styles::failure(palette()));
         if (was && was->id == entry.id)
             row->setSelected(true);
     }
@@ -170,7 +169,7 @@ QCoro::Task<> OutboxDialog::retryChosen()
 void OutboxDialog::say(const QString& message, bool succeeded)
 {
     m_message->setText(message);
-    text_styles::setColour(m_message, succeeded ? text_styles::secondary() : kFailure);
+    text_styles::setColour(m_message, succeeded ? text_styles::secondary() : text_styles::failure());
     m_message->show();
 }
 

@@ -510,15 +510,22 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->uploadStatus()->text().startsWith(u"Saved "_s));
         QVERIFY(QFileInfo(path).size() > 0);
         QCOMPARE(manager->uploads.outbox()->entries().size(), 1);
-        // The outbox window saves the one chosen there, and says so there.
+        // The outbox window saves the one chosen there, and says so there: a file
+        // that cannot be written as a failure.
         const QString copy = folder.filePath(u"from-the-outbox.corvex"_s);
         outbox->list()->setCurrentItem(outbox->list()->topLevelItem(0));
-        outbox->saveButton()->click();
-        chooser = outbox->findChild<QFileDialog*>();
-        QVERIFY(chooser);
-        chooser->selectFile(copy);
-        static_cast<QDialog*>(chooser)->accept();
-        QTRY_VERIFY(outbox->message()->text().endsWith(u" as "_s + copy + u". It still waits in the outbox."_s));
+        for (const QString& target : { u"/dev/null/kept.corvex"_s, copy }) {
+            QTRY_VERIFY(!outbox->findChild<QFileDialog*>());
+            outbox->saveButton()->click();
+            chooser = outbox->findChild<QFileDialog*>();
+            QVERIFY(chooser);
+            chooser->selectFile(target);
+            static_cast<QDialog*>(chooser)->accept();
+            QTRY_VERIFY(outbox->message()->text().contains(target));
+            QCOMPARE(outbox->message()->palette().color(QPalette::WindowText) == text_styles::failure(),
+                target != copy);
+        }
+        QVERIFY(outbox->message()->text().endsWith(u" as "_s + copy + u". It still waits in the outbox."_s));
         QVERIFY(outbox->message()->text().startsWith(u"Saved “Nosferatu: A Symphony of Horror”"_s));
         QCOMPARE(QFileInfo(copy).size(), QFileInfo(path).size());
         {
