@@ -663,32 +663,34 @@ private Q_SLOTS:
         QTest::addColumn<std::uint32_t>("format");
         QTest::addColumn<int>("width");
         QTest::addColumn<int>("stride");
-        QTest::addColumn<bool>("resize");
+        QTest::addColumn<QSize>("resize"); // to this size after the first frame
         QTest::addColumn<QString>("message");
-        QTest::newRow("an odd pixel format") << std::uint32_t(SPA_VIDEO_FORMAT_YUY2) << 64 << 128 << false
+        QTest::newRow("an odd pixel format") << std::uint32_t(SPA_VIDEO_FORMAT_YUY2) << 64 << 128 << QSize()
                                              << "found no picture format that both can use";
         QTest::newRow("rows shorter than the width")
-            << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 - 8 << false << "which cannot hold them";
-        QTest::newRow("zero size") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 0 << false
+            << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 - 8 << QSize() << "which cannot hold them";
+        QTest::newRow("zero size") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 0 << 0 << QSize()
                                    << "found no picture format that both can use";
-        QTest::newRow("a size that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 << true
-                                             << "changed its size from 64 x 36 to 80 x 36";
+        QTest::newRow("a width that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 << QSize(80, 36)
+                                              << "changed its size from 64 x 36 to 80 x 36";
+        QTest::newRow("a height that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4
+                                               << QSize(64, 48) << "changed its size from 64 x 36 to 64 x 48";
     }
     void badStreamsStopClearly()
     {
         QFETCH(std::uint32_t, format);
         QFETCH(int, width);
         QFETCH(int, stride);
-        QFETCH(bool, resize);
+        QFETCH(QSize, resize);
         QFETCH(QString, message);
         auto screen = fakeScreen({ format, width, 36, stride });
         QVERIFY(screen);
         Received received;
         auto stream = streamFrom(*screen, received);
         QVERIFY(stream);
-        if (resize) {
+        if (resize.isValid()) {
             QVERIFY(received.feed(*screen, *stream, 0x202020));
-            screen->resize(80, 36);
+            screen->resize(resize.width(), resize.height());
         }
         const QString error = received.failure(*stream, [&] { screen->send(0x303030); });
         QVERIFY2(error.contains(message) && error.contains(QStringLiteral("stopped")), qPrintable(error));
