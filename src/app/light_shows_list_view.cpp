@@ -365,6 +365,7 @@ void LightShowsListView::confirm(
         m_confirmation->close();
     auto* box
         = new QMessageBox(QMessageBox::Warning, QStringLiteral("Corvex Studio"), title, QMessageBox::NoButton, this);
+    box->setTextFormat(Qt::PlainText); // the titles are the catalogue's, shown as they are
     box->setInformativeText(detail);
     box->setAttribute(Qt::WA_DeleteOnClose);
     QPushButton* confirmButton = box->addButton(action, QMessageBox::DestructiveRole);
@@ -394,7 +395,10 @@ void LightShowsListView::confirmDelete()
     const QString title = names.size() == 1
         ? QStringLiteral("Delete the light show %1?").arg(nameList(names))
         : QStringLiteral("Delete %1 light shows: %2?").arg(names.size()).arg(nameList(names));
-    confirm(title, QStringLiteral("They are removed from the service for good."), QStringLiteral("Delete"),
+    confirm(title,
+        names.size() == 1 ? QStringLiteral("It is removed from the service for good.")
+                          : QStringLiteral("They are removed from the service for good."),
+        QStringLiteral("Delete"),
         &LightShowsListView::deleteSelected);
 }
 

@@ -85,6 +85,7 @@ QMessageBox* confirmRemove(QWidget* parent, service::Outbox& outbox, const servi
 {
     auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Remove a waiting recording"),
         QStringLiteral("Remove the recording %1 from the outbox?").arg(describe(entry)), QMessageBox::NoButton, parent);
+    box->setTextFormat(Qt::PlainText); // it names the title
     box->setInformativeText(entry.refusedForGood()
             ? QStringLiteral("The service refused it for good. Removed, it is deleted from this computer; save it as "
                              "a file first to keep it.")

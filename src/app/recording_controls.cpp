@@ -76,7 +76,8 @@ RecordingControls::RecordingControls(
     column->addWidget(m_rows);
     m_reason->setMinimumHeight(2 * m_reason->fontMetrics().lineSpacing());
     m_reason->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
-    for (QWidget* row : std::initializer_list<QWidget*> { m_reason, m_elapsed, m_frames, m_discard, m_cancel }) {
+    // Cancel and Discard take turns beside the bar, which has the room of one.
+    for (QWidget* row : std::initializer_list<QWidget*> { m_reason, m_elapsed, m_frames }) {
         QSizePolicy policy = row->sizePolicy();
         policy.setRetainSizeWhenHidden(true);
         row->setSizePolicy(policy);
@@ -171,8 +172,12 @@ void RecordingControls::updateState()
     m_frames->setVisible(clock);
     const bool progress = source.progress().has_value();
     m_rows->setCurrentIndex(progress ? 1 : 0);
-    // Discard goes with the row on show: beside the clock, or beside a finished film's bar.
+    // Discard goes with the row on show: beside the clock, keeping its room, or
+    // beside a finished film's bar in the room Cancel leaves.
     (progress ? m_progressRow : m_clockRow)->addWidget(m_discard, 0, Qt::AlignVCenter);
+    QSizePolicy policy = m_discard->sizePolicy();
+    policy.setRetainSizeWhenHidden(!progress);
+    m_discard->setSizePolicy(policy);
     m_discard->setVisible(clock || state == State::Finished);
     m_cancel->setVisible(state == State::Analysing);
     updateClock();

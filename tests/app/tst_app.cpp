@@ -546,6 +546,7 @@ private Q_SLOTS:
         auto* question = panel->findChild<QMessageBox*>();
         QVERIFY(question);
         QVERIFY(question->text().contains(u"“Nosferatu: A Symphony of Horror”"_s));
+        QCOMPARE(question->textFormat(), Qt::PlainText); // the title is no markup
         QCOMPARE(question->defaultButton(), buttonWithText(question, u"Cancel"_s));
         buttonWithText(question, u"Remove"_s)->click();
         QVERIFY(manager->uploads.outbox()->entries().isEmpty());

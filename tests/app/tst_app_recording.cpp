@@ -518,6 +518,9 @@ private Q_SLOTS:
         QTRY_VERIFY(videoFile.preview()->contents() != poster);
         QTRY_VERIFY(controls->progressBar()->value() > 0);
         QTRY_VERIFY(panel->swatch()->colours().has_value());
+        // The row is the bar's and Cancel's: none of it is squeezed.
+        const auto whole = [](QWidget* widget) { return widget->width() >= widget->sizeHint().width(); };
+        QVERIFY(whole(controls->progressBar()) && whole(controls->cancelButton()));
         saveScreenshot(view->window(), withSound ? u"video-file-analysing"_s : u"video-file-analysing-no-sound"_s);
         gate.open();
 
@@ -526,6 +529,7 @@ private Q_SLOTS:
         QVERIFY(controls->progressBar()->isVisibleTo(panel));
         QCOMPARE(controls->progressBar()->text(), u"100 % · done"_s);
         QVERIFY(!controls->cancelButton()->isVisibleTo(panel));
+        QVERIFY(whole(controls->progressBar()) && whole(controls->discardButton()));
         QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
         QVERIFY(panel->recordingButton()->isEnabled());
         saveScreenshot(view->window(), withSound ? u"video-file-analysed"_s : u"video-file-analysed-no-sound"_s);

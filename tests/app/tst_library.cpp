@@ -535,11 +535,14 @@ private Q_SLOTS:
         table->selectRow(1);
         remove->trigger();
         QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete the light show “Two”?"_s);
+        QCOMPARE(shownWindow<QMessageBox>()->textFormat(), Qt::PlainText); // a title is no markup
+        QCOMPARE(shownWindow<QMessageBox>()->informativeText(), u"It is removed from the service for good."_s);
         QCOMPARE(shownWindow<QMessageBox>()->defaultButton(), buttonWithText(shownWindow<QMessageBox>(), u"Cancel"_s));
         shownWindow<QMessageBox>()->reject();
         table->selectAll();
         remove->trigger();
         QCOMPARE(shownWindow<QMessageBox>()->text(), u"Delete 2 light shows: “One” and “Two”?"_s);
+        QCOMPARE(shownWindow<QMessageBox>()->informativeText(), u"They are removed from the service for good."_s);
         buttonWithText(shownWindow<QMessageBox>(), u"Delete"_s)->click();
         QVERIFY(!remove->isEnabled()); // not again while they are being deleted
         QTRY_VERIFY(labelStartingWith(window, u"2 of 2 light shows could not be deleted"_s));
