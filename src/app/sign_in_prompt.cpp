@@ -169,7 +169,8 @@ QCoro::Task<> SignInPrompt::signIn()
     webauth::Session& session = m_environment.signInSession;
     QPointer<QDialog> dialog(waitingDialog(signInUrl));
     session.setWaitsWhenNotOpened(true);
-    const webauth::Session::Outcome outcome = co_await session.authenticate(signInUrl, QStringLiteral("corvexapp"));
+    const webauth::Session::Outcome outcome
+        = co_await session.authenticate(signInUrl, QStringLiteral("corvexapp"), request.answerCheck());
     if (dialog) {
         dialog->disconnect(&session);
         dialog->close();

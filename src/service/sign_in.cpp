@@ -76,6 +76,16 @@ CallbackToken readToken(const QUrl& callback)
 
 } // namespace
 
+std::function<QString(const QUrl&)> SignInRequest::answerCheck() const
+{
+    return [expected = state](const QUrl& callback) {
+        return readCallback(callback, expected).foreign
+            ? QStringLiteral("it answers another sign-in than the one waiting here (a web page may have sent it); "
+                             "that sign-in goes on waiting for its own answer")
+            : QString();
+    };
+}
+
 CallbackToken readCallback(const QUrl& callback, const QString& expectedState)
 {
     const QStringList states = QUrlQuery(callback).allQueryItemValues(kStateItem, QUrl::FullyDecoded);
@@ -150,7 +160,8 @@ QCoro::Task<> signIn(webauth::Session& session, Session& manager, LinePrinter pr
         co_return;
     QPointer<Session> guard(&manager);
     const SignInRequest request = SignInRequest::make(origin);
-    const webauth::Session::Outcome outcome = co_await session.authenticate(request.url, QStringLiteral("corvexapp"));
+    const webauth::Session::Outcome outcome
+        = co_await session.authenticate(request.url, QStringLiteral("corvexapp"), request.answerCheck());
     if (!outcome.callback || !guard)
         co_return;
     completeSignIn(*outcome.callback, request.state, manager, print);

@@ -35,6 +35,9 @@ struct SignInRequest {
     /// A new request on `origin`, its state 32 URL-safe characters from the
     /// system's cryptographic random source.
     static SignInRequest make(const QString& origin);
+    /// Refuses, for webauth::Session::authenticate, an answer without this
+    /// request's state: a page that sends one must not end the author's sign-in.
+    std::function<QString(const QUrl&)> answerCheck() const;
 };
 
 /// Reads the callback. None when its one "state" item is not `expectedState`

@@ -153,7 +153,8 @@ int runLogin(const QStringList& arguments)
         // The same steps as signIn(), which stays silent about a failed
         // session; here the user learns why.
         const service::SignInRequest request = service::SignInRequest::make(*shared->serviceOrigin());
-        const auto outcome = QCoro::waitFor(session.authenticate(request.url, QStringLiteral("corvexapp")));
+        const auto outcome
+            = QCoro::waitFor(session.authenticate(request.url, QStringLiteral("corvexapp"), request.answerCheck()));
         if (!outcome.callback) {
             printError(QStringLiteral("sign-in failed: %1").arg(outcome.message));
             return Failure;

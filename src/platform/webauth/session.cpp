@@ -38,7 +38,7 @@ QString Session::socketPath()
     return handover::socketPath(QString::fromLatin1(kSocketName)).value.value_or(QString());
 }
 
-QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString callbackScheme)
+QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString callbackScheme, AnswerCheck check)
 {
     if (m_active || g_sessionWaiting)
         co_return Outcome { std::nullopt, Failure::Busy,
@@ -46,6 +46,7 @@ QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString call
     m_active = true;
     g_sessionWaiting = true;
     m_scheme = callbackScheme;
+    m_check = std::move(check);
     m_outcome = {};
     QPointer<Session> self(this);
 
@@ -54,7 +55,7 @@ QCoro::Task<Session::Outcome> Session::authenticate(QUrl signInUrl, QString call
         const QUrl url = QUrl::fromEncoded(message, QUrl::StrictMode);
         if (!m_active || !url.isValid() || url.scheme().compare(m_scheme, Qt::CaseInsensitive) != 0)
             return QStringLiteral("it is not a sign-in answer");
-        return QString();
+        return m_check ? m_check(url) : QString();
     });
     connect(m_listener.get(), &handover::Listener::messageReceived, this, [this](const QByteArray& message) {
         finish({ QUrl::fromEncoded(message, QUrl::StrictMode), Failure::None, {} });

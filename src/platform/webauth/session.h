@@ -45,8 +45,14 @@ public:
     explicit Session(Opener opener = openInBrowser, QObject* parent = nullptr);
     ~Session() override;
 
+    /// Why a URL of the callback scheme is not the answer this sign-in waits
+    /// for; empty when it is.
+    using AnswerCheck = std::function<QString(const QUrl&)>;
+
     /// Runs the sign-in. Fails at once with Busy while another session waits.
-    QCoro::Task<Outcome> authenticate(QUrl signInUrl, QString callbackScheme);
+    /// An answer that `check` refuses is refused to whoever handed it over,
+    /// and the sign-in goes on waiting for its own.
+    QCoro::Task<Outcome> authenticate(QUrl signInUrl, QString callbackScheme, AnswerCheck check = {});
     /// When set, a browser that could not be opened does not end the sign-in:
     /// `browserNotOpened` is signalled and the session goes on waiting for an
     /// answer from a browser the user opens by hand (who then needs a way to
@@ -75,6 +81,7 @@ private:
     Opener m_opener;
     std::unique_ptr<handover::Listener> m_listener;
     QString m_scheme;
+    AnswerCheck m_check;
     bool m_active = false;
     bool m_waitsWhenNotOpened = false;
     Outcome m_outcome;
