@@ -11,6 +11,8 @@ namespace corvex::service {
 namespace {
 
 const QString kAccessTokenKey = QStringLiteral("access_token");
+// The service that issued the token (none in files written before it was kept).
+const QString kTokenOriginKey = QStringLiteral("access_token_origin");
 
 } // namespace
 
@@ -29,6 +31,7 @@ Session::Session(Configuration configuration, QObject* parent)
     : QObject(parent)
     , m_configuration(std::move(configuration))
 {
+    noteTokenElsewhere();
     fetchAccount();
 }
 
@@ -42,12 +45,32 @@ Session::~Session()
 
 std::optional<QString> Session::accessToken() const
 {
+    // A token goes only to the service that issued it.
+    if (tokenOrigin())
+        return std::nullopt;
     return m_configuration.store->value(kAccessTokenKey);
+}
+
+std::optional<QString> Session::tokenOrigin() const
+{
+    const std::optional<QString> issuer = m_configuration.store->value(kTokenOriginKey);
+    if (!issuer || !m_configuration.store->value(kAccessTokenKey) || issuer == serviceOrigin())
+        return std::nullopt;
+    return issuer;
+}
+
+void Session::noteTokenElsewhere()
+{
+    if (const std::optional<QString> issuer = tokenOrigin())
+        setSignedOutMessage(QStringLiteral("You are signed in to the service at %1, not to the one set now (%2). "
+                                           "Sign in again here, or set the service back.")
+                                .arg(*issuer, serviceOrigin().value_or(QStringLiteral("none"))));
 }
 
 bool Session::setAccessToken(const std::optional<QString>& token)
 {
-    const bool stored = m_configuration.store->setValue(kAccessTokenKey, token);
+    const bool stored = m_configuration.store->setValue(kAccessTokenKey, token)
+        && m_configuration.store->setValue(kTokenOriginKey, token ? serviceOrigin() : std::nullopt);
     if (token && stored)
         setSignedOutMessage({});
     Q_EMIT accessTokenChanged();
@@ -89,6 +112,7 @@ void Session::setEndpoints(std::variant<settings::Endpoints, QString> endpoints)
     if (m_configuration.endpoints == endpoints)
         return;
     m_configuration.endpoints = std::move(endpoints);
+    noteTokenElsewhere();
     Q_EMIT endpointsChanged();
 }
 

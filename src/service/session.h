@@ -43,9 +43,14 @@ public:
     explicit Session(Configuration configuration, QObject* parent = nullptr);
     ~Session() override;
 
+    /// The stored token, unless another service than the one set now issued
+    /// it: a token is never sent elsewhere.
     std::optional<QString> accessToken() const;
-    /// Stores the token (none removes it); a stored token starts an account
-    /// fetch. False when the settings file could not be written.
+    /// The origin of the service that issued the stored token, when that is not
+    /// the service set now; none otherwise.
+    std::optional<QString> tokenOrigin() const;
+    /// Stores the token as the current service's (none removes it); a stored
+    /// token starts an account fetch. False when the settings file could not be written.
     bool setAccessToken(const std::optional<QString>& token);
     /// Where the token is kept, for messages.
     QString settingsPath() const;
@@ -105,6 +110,9 @@ Q_SIGNALS:
     void endpointsChanged();
 
 private:
+    /// Says, as the signed-out message, that the stored token is another service's.
+    void noteTokenElsewhere();
+
     /// The account request made with `token`, whichever is stored.
     QCoro::Task<AccountOutcome> requestAccountFor(QString token);
 

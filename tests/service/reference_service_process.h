@@ -173,6 +173,15 @@ public:
         m_process.waitForFinished(5000);
     }
 
+    /// Starts the stopped service again at its address, on its store (one that
+    /// outlives it: a shared one), not behind the proxy.
+    bool startAgain()
+    {
+        const QUrl origin(m_origin);
+        m_origin.clear();
+        return launch(m_arguments, QStringLiteral("127.0.0.1:%1").arg(origin.port()));
+    }
+
     /// The service's open-file limit, soft and hard (set before `start`).
     void setDescriptorLimit(rlim_t limit) { m_descriptorLimit = limit; }
 
@@ -204,8 +213,9 @@ private:
         return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
     }
 
-    bool launch(QStringList arguments)
+    bool launch(QStringList arguments, const QString& address = QStringLiteral("127.0.0.1:0"))
     {
+        m_arguments = arguments;
         // Hashing at the service's default cost only where a test asks for it:
         // under the sanitizers every sign-in would otherwise take a good part of a second.
         if (!arguments.contains(QStringLiteral("--pbkdf2-iterations")))
@@ -237,7 +247,7 @@ private:
             }
         });
         m_process.start(QStringLiteral(CORVEX_SERVICE_BINARY),
-            QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") } + arguments);
+            QStringList { QStringLiteral("--listen"), address } + arguments);
         if (!m_process.waitForStarted(10000))
             return false;
         static const QRegularExpression pattern(QStringLiteral("listening on (http://127\\.0\\.0\\.1:[0-9]+)"));
@@ -258,6 +268,7 @@ private:
     QProcess m_process;
     rlim_t m_descriptorLimit = 0; // none set
     QString m_origin;
+    QStringList m_arguments; // as launched
     QByteArray m_log;
 };
 

@@ -430,6 +430,43 @@ private Q_SLOTS:
         QCOMPARE(studio.manager->accessToken(), status == 401 ? std::nullopt : std::optional(u"tok"_s));
     }
 
+    // A token goes only to the service that issued it: with another address set
+    // (mistyped, or a test server), no request carries it and the author learns
+    // why; with the address set back, it is used again.
+    void aTokenGoesOnlyToItsService()
+    {
+        FaultServer issuer, elsewhere;
+        for (FaultServer* server : { &issuer, &elsewhere })
+            server->setAnswer("GET", "/auth/account", { 200, R"({"id":"u1","email":"a@x"})" });
+        Studio studio = makeStudio(issuer.origin());
+        QVERIFY(studio.manager->setAccessToken(u"tok"_s));
+        const auto pointAt = [&studio](const QString& origin) {
+            corvex::settings::Endpoints endpoints = corvex::settings::Endpoints::defaults();
+            endpoints.service = endpoints.catalogue = endpoints.images = origin;
+            studio.manager->setEndpoints(endpoints);
+        };
+        pointAt(elsewhere.origin());
+        QCOMPARE(studio.manager->accessToken(), std::nullopt);
+        QVERIFY2(studio.manager->signedOutMessage().contains(issuer.origin()),
+            qPrintable(studio.manager->signedOutMessage()));
+        QCoro::waitFor(studio.manager->fetchAccount());
+        const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
+        QCOMPARE(upload.error->kind, ServiceError::Kind::UserAuthenticationRequired);
+        for (const FaultServer::Received& request : elsewhere.received())
+            QVERIFY2(!request.headers.contains("authorization"), request.target.constData());
+        {
+            // Nor from the next start on these settings.
+            Session restarted(Session::Configuration { studio.store, studio.manager->endpoints() });
+            QCOMPARE(restarted.accessToken(), std::nullopt);
+            QVERIFY(restarted.signedOutMessage().contains(issuer.origin()));
+        }
+
+        pointAt(issuer.origin());
+        QCOMPARE(studio.manager->accessToken(), std::optional(u"tok"_s));
+        QCoro::waitFor(studio.manager->fetchAccount());
+        QCOMPARE(issuer.received().last().headers.value("authorization"), QByteArray("Bearer tok"));
+    }
+
     // An answer about a token that another sign-in replaced meanwhile is not
     // taken for the new author's account.
     void anAccountAnswerForAReplacedTokenIsIgnored()
@@ -841,8 +878,10 @@ private Q_SLOTS:
     // store and outbox through the XDG folders.
     void commandLine()
     {
+        corvex::testing::TestStore store; // a file, which outlives the service when it is stopped
+        QVERIFY(store.create(corvex::testing::TestStore::Sharing::Shared));
         ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--demo-catalogue"_s }));
+        QVERIFY(service.startOn(store, { u"--demo-catalogue"_s }));
         Tool corvex(service.origin());
         const QString password = u"p+s & 100%=ok"_s; // each of its marks must be encoded in the form
         const auto login = [&corvex](const QByteArray& input, const QStringList& options = {}) {
@@ -938,7 +977,7 @@ private Q_SLOTS:
         QVERIFY2(result.err.contains(u"refused with status 404"_s), qPrintable(result.err));
 
         // With the service gone the recording waits in the outbox.
-        corvex.setOrigin(u"http://127.0.0.1:1"_s);
+        service.stop();
         result = corvex({ u"upload"_s, file, u"--movie"_s, u"90002"_s });
         QCOMPARE(result.status, 1);
         QVERIFY2(result.err.contains(u"unreachable"_s), qPrintable(result.err));
@@ -947,7 +986,7 @@ private Q_SLOTS:
             result = corvex(command);
             QVERIFY2(result.status == 1 && result.err.contains(u"refused the connection"_s), qPrintable(result.all()));
         }
-        corvex.setOrigin(service.origin());
+        QVERIFY(service.startAgain());
         QVERIFY(succeeds(corvex({ u"outbox"_s, u"--retry"_s })));
         QVERIFY(corvex({ u"outbox"_s }).out.contains(u"the outbox is empty"_s));
 
