@@ -28,6 +28,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace corvex::app {
 
 MoviesSearchView::MoviesSearchView(StudioEnvironment& environment, QWidget* parent)
@@ -165,6 +167,17 @@ QCoro::Task<> MoviesSearchView::search(quint64 generation, QString text)
     }
     m_focusRow = -1;
     m_results = result.outcome == Outcome::Succeeded ? result.items : QList<catalogue::TMDBSearchResult> {};
+    // The details of a title the new results do not list go with the old list:
+    // nothing is to be created for a title the author no longer sees.
+    const bool stillListed = std::any_of(m_results.begin(), m_results.end(), [this](const auto& listed) {
+        return (m_selectedMovie && listed.movie() && listed.movie()->id == m_selectedMovie->id)
+            || (m_selectedTVShow && listed.tvShow() && listed.tvShow()->id == m_selectedTVShow->id);
+    });
+    if (!stillListed && (m_selectedMovie || m_selectedTVShow)) {
+        m_selectedMovie.reset();
+        m_selectedTVShow.reset();
+        showDetails();
+    }
     if (result.outcome == Outcome::Failed) {
         showStatus(QStringLiteral("The catalogue could not be searched: %1.").arg(result.error), true);
     } else if (m_results.isEmpty()) {

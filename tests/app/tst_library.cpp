@@ -940,6 +940,12 @@ private Q_SLOTS:
         shown<QPushButton>(seasons, u"Try Again"_s)->click();
         QTRY_COMPARE(createButtons(seasons).size(), 3);
         QVERIFY(!labelStartingWith(seasons, u"The episodes could not"_s));
+
+        // A new search that does not list the show takes its episodes away.
+        catalogue.setAnswer(
+            "GET", "/3/search/multi", { 200, R"({"results":[{"media_type":"movie","id":8,"title":"Other"}]})" });
+        searchFor(window->searchView(), u"other"_s);
+        QTRY_VERIFY(createButtons(window).isEmpty());
         window->close();
     }
 
