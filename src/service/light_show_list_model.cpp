@@ -94,6 +94,8 @@ QCoro::Task<> LightShowListModel::loadLightShows()
         const auto url = origin ? service_urls::lightShows(*origin, shows.size()) : std::nullopt;
         const auto request = url ? bearerRequest(*url, "GET", *token) : std::nullopt;
         if (!request) {
+            setError(origin ? QStringLiteral("the stored sign-in cannot be sent; sign in again")
+                            : m_manager.configurationError());
             setLoading(false);
             co_return;
         }

@@ -207,6 +207,11 @@ QCoro::Task<> Session::fetchAccount()
 QCoro::Task<std::optional<ServiceError>> Session::signOut()
 {
     const std::optional<QString> token = accessToken();
+    if (!token && tokenOrigin()) {
+        // Another service's sign-in stays for when that service is set again.
+        setAccount(std::nullopt);
+        co_return std::nullopt;
+    }
     if (!token) {
         // Another program may have taken the token away: what is shown signed in still signs out.
         setSignedOutMessage({});

@@ -452,6 +452,10 @@ private Q_SLOTS:
         QCoro::waitFor(studio.manager->fetchAccount());
         const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
         QCOMPARE(upload.error->kind, ServiceError::Kind::UserAuthenticationRequired);
+        // The library, finding no token for this service, keeps the other's sign-in and says why.
+        LightShowListModel list(*studio.manager);
+        QCoro::waitFor(list.loadLightShows());
+        QVERIFY(studio.manager->signedOutMessage().contains(issuer.origin()));
         for (const FaultServer::Received& request : elsewhere.received())
             QVERIFY2(!request.headers.contains("authorization"), request.target.constData());
         {
@@ -845,6 +849,11 @@ private Q_SLOTS:
         studio.store->setValue(u"access_token"_s, u"tok"_s);
         const auto upload = QCoro::waitFor(studio.uploads->uploadLightShow(validRecording(), movieItem(1)));
         QCOMPARE(upload.error->detail, u"the service address is not a URL"_s);
+        // The library says so too, instead of showing no shows.
+        LightShowListModel list(*studio.manager);
+        QCoro::waitFor(list.loadLightShows());
+        QCOMPARE(list.error(), std::optional(u"the service address is not a URL"_s));
+        QVERIFY(!list.isLoading());
     }
 
     // Another program waiting for a sign-in holds the socket; a socket left
