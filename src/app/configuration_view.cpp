@@ -202,6 +202,8 @@ ConfigurationView::ConfigurationView(RecordingSources& sources, preview_link::UD
         if (isWindowLost())
             restart();
     });
+    // News of the last recording does not hang over the next film.
+    connect(m_videoSection, &VideoSection::filmChosen, this, &ConfigurationView::clearFinishedMessage);
     // "Uploaded" belongs to the author who was signed in.
     connect(&manager, &service::Session::accessTokenChanged, this, [this] {
         if (!m_manager.accessToken())

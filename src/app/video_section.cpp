@@ -200,6 +200,7 @@ void VideoSection::chooseFilm(const QString& path)
 {
     settings::Store().setValue(folderKey(), QFileInfo(path).absolutePath());
     m_videoFile.choose(path);
+    Q_EMIT filmChosen();
 }
 
 void VideoSection::openOwnFileDialog()
@@ -228,7 +229,8 @@ void VideoSection::updateFile()
     m_fileMessage->setText(message);
     m_fileMessage->setToolTip(m_videoFile.message());
     fitHeight(m_fileMessage);
-    text_styles::setColour(m_fileMessage, m_videoFile.isMessageAFailure() ? QColor(Qt::red) : text_styles::secondary());
+    text_styles::setColour(
+        m_fileMessage, m_videoFile.isMessageAFailure() ? text_styles::failure() : text_styles::secondary());
     m_fileMessage->setVisible(m_sources.isFile() && !m_videoFile.message().isEmpty());
     m_soundNote->setText(m_videoFile.soundNote());
     m_soundNote->setToolTip(m_videoFile.soundNote().isEmpty()

@@ -79,6 +79,8 @@ public:
 Q_SIGNALS:
     /// The author picked a window from the list (not a change the model made).
     void windowChosen();
+    /// The author chose a film to analyse.
+    void filmChosen();
 
 private:
     void updateCaptureType();

@@ -537,6 +537,10 @@ private Q_SLOTS:
         panel->recordingButton()->click();
         QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 30000);
         QCOMPARE(m_manager->uploads.outbox()->entries().size(), 0);
+        // The next film chosen is not shown as uploaded.
+        panel->videoSection()->chooseFileButton()->click();
+        QVERIFY(pick(view, film));
+        QTRY_VERIFY(panel->uploadStatus()->text().isEmpty());
         QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
 
         const QList<QByteArray> shows = storedShows(m_nextMovie);
