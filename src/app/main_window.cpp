@@ -3,6 +3,7 @@
 #include "app/elided_label.h"
 #include "app/light_shows_list_view.h"
 #include "app/outbox_bar.h"
+#include "app/recording_windows.h"
 #include "app/settings_dialog.h"
 #include "app/standard_keys.h"
 #include "app/text_styles.h"
@@ -61,7 +62,14 @@ void MainWindow::buildMenus()
     connect(close, &QAction::triggered, this, &QWidget::close);
     QAction* quit = file->addAction(QStringLiteral("Quit"));
     quit->setShortcuts(standardShortcuts(QKeySequence::Quit, Qt::CTRL | Qt::Key_Q));
-    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+    connect(quit, &QAction::triggered, qApp, [] {
+        // A Recording window with a recording in progress asks first; until it
+        // has closed, no other window goes.
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (qobject_cast<RecordingWindow*>(window) && window->isVisible() && !window->close())
+                return;
+        QApplication::closeAllWindows();
+    });
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     QAction* contents = help->addAction(QStringLiteral("Corvex Studio Help"));
