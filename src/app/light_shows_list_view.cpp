@@ -398,8 +398,7 @@ void LightShowsListView::confirmDelete()
     confirm(title,
         names.size() == 1 ? QStringLiteral("It is removed from the service for good.")
                           : QStringLiteral("They are removed from the service for good."),
-        QStringLiteral("Delete"),
-        &LightShowsListView::deleteSelected);
+        QStringLiteral("Delete"), &LightShowsListView::deleteSelected);
 }
 
 void LightShowsListView::confirmSignOut()

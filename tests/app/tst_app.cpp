@@ -522,8 +522,8 @@ private Q_SLOTS:
             chooser->selectFile(target);
             static_cast<QDialog*>(chooser)->accept();
             QTRY_VERIFY(outbox->message()->text().contains(target));
-            QCOMPARE(outbox->message()->palette().color(QPalette::WindowText) == text_styles::failure(),
-                target != copy);
+            QCOMPARE(
+                outbox->message()->palette().color(QPalette::WindowText) == text_styles::failure(), target != copy);
         }
         QVERIFY(outbox->message()->text().endsWith(u" as "_s + copy + u". It still waits in the outbox."_s));
         QVERIFY(outbox->message()->text().startsWith(u"Saved “Nosferatu: A Symphony of Horror”"_s));
@@ -1065,7 +1065,8 @@ private Q_SLOTS:
         }
         // Gone from the network, it cannot be chosen again until it is back.
         publisher.unpublish();
-        QTRY_VERIFY_WITH_TIMEOUT(view.previewSection()->problem()->text().contains(u"It has left the network"_s), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            view.previewSection()->problem()->text().contains(u"It has left the network"_s), 10000);
         QVERIFY(view.previewSection()->problem()->text().contains(name));
 
         // Choosing "None" ends the complaint.

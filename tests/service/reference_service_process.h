@@ -246,8 +246,8 @@ private:
                 ::setrlimit(RLIMIT_NOFILE, &low);
             }
         });
-        m_process.start(QStringLiteral(CORVEX_SERVICE_BINARY),
-            QStringList { QStringLiteral("--listen"), address } + arguments);
+        m_process.start(
+            QStringLiteral(CORVEX_SERVICE_BINARY), QStringList { QStringLiteral("--listen"), address } + arguments);
         if (!m_process.waitForStarted(10000))
             return false;
         static const QRegularExpression pattern(QStringLiteral("listening on (http://127\\.0\\.0\\.1:[0-9]+)"));

@@ -122,8 +122,9 @@ int runUpload(const QStringList& arguments)
                                   "send it with 'corvex outbox --send %1'")
                        .arg(result.outboxId));
     else if (result.error && result.error->isPermanent())
-        printError(QStringLiteral("the service will not take this recording as it is; it is kept in the outbox as %1: %2")
-                       .arg(result.outboxId, keepRefusedAdvice(result.outboxId)));
+        printError(
+            QStringLiteral("the service will not take this recording as it is; it is kept in the outbox as %1: %2")
+                .arg(result.outboxId, keepRefusedAdvice(result.outboxId)));
     else
         printError(QStringLiteral("the recording is kept in the outbox as %1; run 'corvex outbox --retry' later")
                        .arg(result.outboxId));

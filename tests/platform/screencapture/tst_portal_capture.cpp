@@ -673,8 +673,8 @@ private Q_SLOTS:
                                    << "found no picture format that both can use";
         QTest::newRow("a width that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 << QSize(80, 36)
                                               << "changed its size from 64 x 36 to 80 x 36";
-        QTest::newRow("a height that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4
-                                               << QSize(64, 48) << "changed its size from 64 x 36 to 64 x 48";
+        QTest::newRow("a height that changes") << std::uint32_t(SPA_VIDEO_FORMAT_BGRx) << 64 << 64 * 4 << QSize(64, 48)
+                                               << "changed its size from 64 x 36 to 64 x 48";
     }
     void badStreamsStopClearly()
     {
