@@ -765,9 +765,9 @@ private Q_SLOTS:
         second.cancel(); // idle: the one that waits still does
         QVERIFY(QCoro::waitFor(second.authenticate(opened, u"corvexapp"_s)).message.contains(u"for the browser"_s));
 
-        // A URL of another scheme is refused and the session keeps waiting;
-        // the second launch's error names the scheme, never the address and its token.
-        QString error = handOver(QUrl(u"https://x/?token=secret-1"_s));
+        // A URL of another scheme is refused, though it carries this sign-in's state, and the
+        // session keeps waiting; the second launch's error names the scheme, never the address and its token.
+        QString error = handOver(QUrl(u"https://x/?token=secret-1&state="_s + query.queryItemValue(u"state"_s)));
         QVERIFY(session.isActive());
         QVERIFY2(error.contains(u"https"_s) && !error.contains(u"secret-1"_s), qPrintable(error));
 
