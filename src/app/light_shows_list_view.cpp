@@ -50,6 +50,17 @@ QString nameList(const QStringList& names)
     return quoted.isEmpty() ? last : quoted.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
 
+// Signs out; a token the service could not end is said to stay valid there,
+// unless the author signed in again meanwhile.
+QCoro::Task<> signOutAndSay(service::Session& session)
+{
+    const std::optional<service::ServiceError> error = co_await session.signOut();
+    if (error && !session.accessToken())
+        session.setSignedOutMessage(QStringLiteral("Signed out here, but the service could not end the sign-in (%1): "
+                                                   "it stays valid there until it expires.")
+                                        .arg(error->message()));
+}
+
 QString timeText(const QDateTime& time)
 {
     const QLocale locale;
@@ -84,6 +95,8 @@ LightShowsListView::LightShowsListView(StudioEnvironment& environment, QWidget* 
 
     service::Session& manager = environment.session;
     connect(&manager, &service::Session::accessTokenChanged, this, &LightShowsListView::showContent);
+    // Why the author is signed out may come later (a sign-out the service did not hear of).
+    connect(&manager, &service::Session::signedOutMessageChanged, this, &LightShowsListView::showContent);
     connect(&manager, &service::Session::accountChanged, this, &LightShowsListView::updateAccount);
     connect(&environment.accountRetry, &AccountRetry::lastErrorChanged, this, &LightShowsListView::updateAccount);
     // While the list cannot be had, it is asked for again by itself; each
@@ -473,7 +486,7 @@ void LightShowsListView::signOut()
 {
     // Signed out here at once; the token's revocation on the service runs on
     // by itself, and a service out of reach does not keep the author in.
-    m_environment.session.signOut();
+    signOutAndSay(m_environment.session);
     m_model->clear();
 }
 

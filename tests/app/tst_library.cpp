@@ -332,6 +332,23 @@ private Q_SLOTS:
         QCOMPARE(labelStartingWith(window, u"You were signed out"_s) != nullptr, revoked);
     }
 
+    // A sign-out the service cannot hear of says that the sign-in stays valid there.
+    void aSignOutTheServiceMissesSaysSo()
+    {
+        FaultServer server;
+        server.setAnswer("GET", "/tvapi/me/lightshows", { 200, kTwoShows });
+        server.setAnswer("DELETE", "/auth/token", { 0, {}, FaultServer::Action::Drop });
+        auto manager = fakeSignedIn(server);
+        StudioApp studio(manager->uploads, RecordingModels::process());
+        MainWindow* window = studio.newMainWindow();
+        QTRY_COMPARE(libraryTable(window)->model()->rowCount(), 2);
+        menuAction(window, u"Sign Out…"_s)->trigger();
+        QTRY_VERIFY(shownWindow<QMessageBox>());
+        buttonWithText(shownWindow<QMessageBox>(), u"Sign Out"_s)->click();
+        QTRY_VERIFY(labelStartingWith(window, u"Signed out here, but the service could not end the sign-in"_s));
+        QCOMPARE(manager->session.accessToken(), std::nullopt);
+    }
+
     // Late answers about the author before, who signed out for someone else meanwhile, show nowhere.
     void lateAnswersAboutTheAuthorBeforeShowNowhere()
     {
