@@ -61,10 +61,17 @@ std::optional<QString> Session::tokenOrigin() const
 
 void Session::noteTokenElsewhere()
 {
-    if (const std::optional<QString> issuer = tokenOrigin())
+    const std::optional<QString> issuer = tokenOrigin();
+    if (!issuer)
+        return;
+    if (const std::optional<QString> origin = serviceOrigin())
         setSignedOutMessage(QStringLiteral("You are signed in to the service at %1, not to the one set now (%2). "
                                            "Sign in again here, or set the service back.")
-                                .arg(*issuer, serviceOrigin().value_or(QStringLiteral("none"))));
+                                .arg(*issuer, *origin));
+    else
+        setSignedOutMessage(QStringLiteral("The service's address cannot be used: %1. Your sign-in at %2 is kept for "
+                                           "when it can.")
+                                .arg(configurationError(), *issuer));
 }
 
 bool Session::setAccessToken(const std::optional<QString>& token)

@@ -465,6 +465,11 @@ private Q_SLOTS:
             QVERIFY(restarted.signedOutMessage().contains(issuer.origin()));
         }
 
+        // An address that cannot be used is named as such, and the sign-in is kept.
+        studio.manager->setEndpoints(u"the service address is not a URL"_s);
+        QVERIFY2(studio.manager->signedOutMessage().startsWith(
+                     u"The service's address cannot be used: the service address is not a URL."_s),
+            qPrintable(studio.manager->signedOutMessage()));
         pointAt(issuer.origin());
         QCOMPARE(studio.manager->accessToken(), std::optional(u"tok"_s));
         QCoro::waitFor(studio.manager->fetchAccount());
