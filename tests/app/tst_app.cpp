@@ -626,32 +626,6 @@ private Q_SLOTS:
         QTRY_COMPARE(panel->uploadStatus()->text(), u"The recording was uploaded."_s);
     }
 
-    // Quit while a recording runs asks in its window before any window closes.
-    void quitAsksBeforeAnyWindowCloses()
-    {
-        auto manager = m_service.newManager();
-        QVERIFY(signIn(*manager, tokenFor(m_service.origin(), u"quit@example.org"_s)));
-        StudioApp studio(manager->uploads, app::RecordingModels::process());
-        MainWindow* library = studio.newMainWindow();
-        library->show();
-        QPointer<RecordingWindow> window
-            = studio.environment().recordingWindows.openRecordingWindow(movieItem(90006, u"Quit Test"_s));
-        window->show();
-        window->view()->configurationView()->recordingButton()->click();
-        QVERIFY(sharedRecorder().started());
-        menuAction(library, u"Quit"_s)->trigger();
-        QPointer<QMessageBox> question = window->findChild<QMessageBox*>();
-        QVERIFY(question);
-        QVERIFY(library->isVisible() && window->isVisible());
-        buttonWithText(question, u"Cancel"_s)->click();
-        QVERIFY(library->isVisible() && window->isVisible() && sharedRecorder().started());
-        QTRY_VERIFY(!question);
-        window->close();
-        buttonWithText(window->findChild<QMessageBox*>(), u"Discard"_s)->click();
-        QTRY_VERIFY(!window);
-        library->close();
-    }
-
     void signingOutWhileRecordingKeepsTheRecording()
     {
         auto manager = m_service.newManager();
@@ -659,11 +633,22 @@ private Q_SLOTS:
         QVERIFY(signIn(*manager, authorToken));
         const QString author = manager->session.account()->id;
         StudioApp studio(manager->uploads, app::RecordingModels::process());
+        MainWindow* library = studio.newMainWindow(); // opened first, as in the studio
+        library->show();
         RecordingWindow* window
             = studio.environment().recordingWindows.openRecordingWindow(movieItem(90005, u"A Trip to the Moon"_s));
         ConfigurationView* panel = window->view()->configurationView();
         panel->recordingButton()->click();
         QVERIFY(sharedRecorder().started());
+        {
+            // Quit asks in the Recording window before any window closes.
+            menuAction(library, u"Quit"_s)->trigger();
+            QPointer<QMessageBox> question = window->findChild<QMessageBox*>();
+            QVERIFY(question && library->isVisible() && window->isVisible());
+            buttonWithText(question, u"Cancel"_s)->click();
+            QVERIFY(library->isVisible() && window->isVisible() && sharedRecorder().started());
+            QTRY_VERIFY(!question);
+        }
         manager->session.setAccessToken(std::nullopt);
         manager->session.setAccount(std::nullopt);
         QVERIFY(panel->recordingButton()->isEnabled());

@@ -33,6 +33,14 @@ struct Studio {
     std::unique_ptr<service::UploadDelivery> uploads;
 };
 
+// Every endpoint at `origin`.
+inline settings::Endpoints endpointsAt(const QString& origin)
+{
+    settings::Endpoints endpoints = settings::Endpoints::defaults();
+    endpoints.service = endpoints.catalogue = endpoints.images = origin;
+    return endpoints;
+}
+
 // A session and uploads on a fresh store and outbox (or the one in `outboxFolder`), talking to `origin`.
 inline Studio makeStudio(
     const QString& origin, const std::optional<QString>& token = std::nullopt, const QString& outboxFolder = {})
@@ -43,9 +51,8 @@ inline Studio makeStudio(
         studio.store->setValue(u"access_token"_s, *token);
     studio.outbox
         = std::make_shared<service::Outbox>(outboxFolder.isEmpty() ? studio.dir->filePath(u"outbox"_s) : outboxFolder);
-    settings::Endpoints endpoints = settings::Endpoints::defaults();
-    endpoints.service = endpoints.catalogue = endpoints.images = origin;
-    studio.manager = std::make_unique<service::Session>(service::Session::Configuration { studio.store, endpoints });
+    studio.manager
+        = std::make_unique<service::Session>(service::Session::Configuration { studio.store, endpointsAt(origin) });
     studio.uploads = std::make_unique<service::UploadDelivery>(*studio.manager, studio.outbox);
     return studio;
 }

@@ -440,12 +440,7 @@ private Q_SLOTS:
             server->setAnswer("GET", "/auth/account", { 200, R"({"id":"u1","email":"a@x"})" });
         Studio studio = makeStudio(issuer.origin());
         QVERIFY(studio.manager->setAccessToken(u"tok"_s));
-        const auto pointAt = [&studio](const QString& origin) {
-            corvex::settings::Endpoints endpoints = corvex::settings::Endpoints::defaults();
-            endpoints.service = endpoints.catalogue = endpoints.images = origin;
-            studio.manager->setEndpoints(endpoints);
-        };
-        pointAt(elsewhere.origin());
+        studio.manager->setEndpoints(corvex::testing::endpointsAt(elsewhere.origin()));
         QCOMPARE(studio.manager->accessToken(), std::nullopt);
         QVERIFY2(studio.manager->signedOutMessage().contains(issuer.origin()),
             qPrintable(studio.manager->signedOutMessage()));
@@ -470,7 +465,7 @@ private Q_SLOTS:
         QVERIFY2(studio.manager->signedOutMessage().startsWith(
                      u"The service's address cannot be used: the service address is not a URL."_s),
             qPrintable(studio.manager->signedOutMessage()));
-        pointAt(issuer.origin());
+        studio.manager->setEndpoints(corvex::testing::endpointsAt(issuer.origin()));
         QCOMPARE(studio.manager->accessToken(), std::optional(u"tok"_s));
         QCoro::waitFor(studio.manager->fetchAccount());
         QCOMPARE(issuer.received().last().headers.value("authorization"), QByteArray("Bearer tok"));
