@@ -50,17 +50,6 @@ QString nameList(const QStringList& names)
     return quoted.isEmpty() ? last : quoted.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
 }
 
-// Signs out; a token the service could not end is said to stay valid there,
-// unless the author signed in again meanwhile.
-QCoro::Task<> signOutAndSay(service::Session& session)
-{
-    const std::optional<service::ServiceError> error = co_await session.signOut();
-    if (error && !session.accessToken())
-        session.setSignedOutMessage(QStringLiteral("Signed out here, but the service could not end the sign-in (%1): "
-                                                   "it stays valid there until it expires.")
-                                        .arg(error->message()));
-}
-
 QString timeText(const QDateTime& time)
 {
     const QLocale locale;
@@ -486,7 +475,7 @@ void LightShowsListView::signOut()
 {
     // Signed out here at once; the token's revocation on the service runs on
     // by itself, and a service out of reach does not keep the author in.
-    signOutAndSay(m_environment.session);
+    m_environment.session.signOut();
     m_model->clear();
 }
 

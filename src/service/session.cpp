@@ -237,11 +237,24 @@ QCoro::Task<std::optional<ServiceError>> Session::signOut()
     setSignedOutMessage({});
     setAccessToken(std::nullopt);
     setAccount(std::nullopt);
+    const std::shared_ptr<bool> alive = m_alive;
+    const std::optional<ServiceError> error = co_await revoke(*token);
+    // Signed out here, the author learns that the token lives on there,
+    // unless they signed in again meanwhile.
+    if (error && *alive && !accessToken())
+        setSignedOutMessage(QStringLiteral("Signed out here, but the service could not end the sign-in (%1): it "
+                                           "stays valid there until it expires.")
+                                .arg(error->message()));
+    co_return error;
+}
+
+QCoro::Task<std::optional<ServiceError>> Session::revoke(QString token)
+{
     const auto origin = serviceOrigin();
     if (!origin)
         co_return ServiceError { ServiceError::Kind::BadURL, 0, configurationError() };
     const auto url = service_urls::accessToken(*origin);
-    const auto request = url ? bearerRequest(*url, "DELETE", *token) : std::nullopt;
+    const auto request = url ? bearerRequest(*url, "DELETE", token) : std::nullopt;
     if (!request)
         co_return ServiceError { ServiceError::Kind::BadURL, 0, QStringLiteral("the stored token cannot be sent") };
     const http::Reply reply = co_await m_http.send(*request);

@@ -69,8 +69,8 @@ public:
 
     /// Signs out: forgets the token and the account here at once, then asks
     /// the service to revoke the token. Gives the revocation's error, if
-    /// any; the author is signed out here whatever it says. Nothing when no
-    /// token is stored.
+    /// any, which also becomes the signed-out message; the author is signed
+    /// out here whatever it says. Nothing when no token is stored.
     QCoro::Task<std::optional<ServiceError>> signOut();
 
     /// Call when the service answered 401 to a request that carried `token`:
@@ -112,6 +112,8 @@ Q_SIGNALS:
 private:
     /// Says, as the signed-out message, that the stored token is another service's.
     void noteTokenElsewhere();
+    /// Asks the service to end `token`; its error, if any.
+    QCoro::Task<std::optional<ServiceError>> revoke(QString token);
 
     /// The account request made with `token`, whichever is stored.
     QCoro::Task<AccountOutcome> requestAccountFor(QString token);
