@@ -70,4 +70,10 @@ std::vector<PowerLevels> PowerMeter::values() const
     return m_values;
 }
 
+void PowerMeter::reset()
+{
+    const std::lock_guard lock(m_mutex);
+    m_values.clear();
+}
+
 } // namespace corvex::capture

@@ -28,6 +28,8 @@ public:
     void process(const media::PcmBuffer& buffer);
     /// One entry per channel of the latest buffer, in channel order.
     std::vector<PowerLevels> values() const;
+    /// Forgets the latest buffer's values, as before the first.
+    void reset();
 
     const MeterTable& meterTableAverage() const { return m_meterTableAverage; }
     const MeterTable& meterTablePeak() const { return m_meterTablePeak; }

@@ -308,6 +308,7 @@ bool VideoFileSource::startRecording(const std::optional<media::Rect>& crop)
                 finished.result.outcome = VideoFileAnalysis::Outcome::Failed;
                 finished.failure = QString::fromStdString(opened.error.message);
             } else if (shared->enter(generation, opened.value->get())) {
+                shared->meter.reset(); // a film without sound shows none of the one before
                 VideoFileAnalysis analysis(**opened.value, *finished.recorder);
                 analysis.setCrop(crop);
                 using Clock = std::chrono::steady_clock;

@@ -542,6 +542,21 @@ private Q_SLOTS:
         QVERIFY(pick(view, film));
         QTRY_VERIFY(panel->uploadStatus()->text().isEmpty());
         QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
+        if (withSound) { // a silent film next: its meter shows none of the sound before
+            const QString silent = path(u"silent-next.mp4"_s);
+            MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180), "-c:v", "libx264", silent });
+            QTRY_VERIFY(!panel->videoSection()->fileDialog());
+            panel->videoSection()->chooseFileButton()->click();
+            QVERIFY(pick(view, silent));
+            QTRY_VERIFY_WITH_TIMEOUT(panel->videoSection()->soundNote()->isVisibleTo(panel), 60000);
+            FrameGate held(40);
+            videoFile.setFrameObserver(held.observer());
+            panel->recordingButton()->click();
+            QTRY_VERIFY_WITH_TIMEOUT(held.isHolding(), 60000);
+            QTRY_COMPARE(videoFile.audioLevels()->audioLevels(), capture::AudioLevels {});
+            held.open();
+            videoFile.setFrameObserver({});
+        }
 
         const QList<QByteArray> shows = storedShows(m_nextMovie);
         QCOMPARE(shows.size(), 1);
