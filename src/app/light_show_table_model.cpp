@@ -1,6 +1,7 @@
 #include "app/light_show_table_model.h"
 
 #include "app/text_styles.h"
+#include "capture/video_file_source.h"
 #include "service/light_show_list_model.h"
 
 #include <QBrush>
@@ -66,14 +67,6 @@ QString lightShowTitleText(const service::LightShow& show, const std::optional<L
     return title;
 }
 
-QString lengthText(qint64 hundredths)
-{
-    const qint64 seconds = hundredths / 100;
-    if (seconds >= 3600)
-        return QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
-    return QString::asprintf("%lld:%02lld", seconds / 60, seconds % 60);
-}
-
 QString lightShowSeasonEpisodeText(const service::LightShow& show)
 {
     if (show.isEpisode())
@@ -137,7 +130,9 @@ QVariant LightShowTableModel::data(const QModelIndex& index, int role) const
         case SeasonEpisodeColumn:
             return lightShowSeasonEpisodeText(item);
         case LengthColumn:
-            return measured ? lengthText(note->durationCs) : QString();
+            // Rounded as the Recording window says what it analysed, so a film of
+            // 1:00 whose last frame starts at 0:59.97 is 1:00 in both.
+            return measured ? capture::filmClock(double(note->durationCs) / 100) : QString();
         case FramesColumn:
             return measured ? QLocale().toString(note->frames) : QString();
         case CreatedColumn:

@@ -20,8 +20,6 @@ namespace corvex::app {
 QString lightShowTitleText(const service::LightShow& show, const std::optional<LightShowNote>& note = {});
 /// "S01E05" for an episode (type exactly "tv"), else "Movie".
 QString lightShowSeasonEpisodeText(const service::LightShow& show);
-/// "0:42", "1:02:03": a length in hundredths of a second.
-QString lengthText(qint64 hundredths);
 
 /// The library's shows as a table: Title, Season/Episode, Length, Frames,
 /// Created (length and frames as noted when this computer uploaded the
