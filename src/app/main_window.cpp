@@ -103,23 +103,44 @@ void MainWindow::openSettings()
     m_settings->activateWindow();
 }
 
+namespace {
+
+QString keyRow(const QList<QKeySequence>& keys, QString what)
+{
+    QStringList texts;
+    for (const QKeySequence& key : keys)
+        texts.append(key.toString(QKeySequence::NativeText).toHtmlEscaped());
+    return QStringLiteral("<tr><td>%1</td><td>%2</td></tr>")
+        .arg(texts.join(QStringLiteral(", ")), what.toHtmlEscaped());
+}
+
+} // namespace
+
 void MainWindow::showHelp()
 {
+    // The keys are read off the menus and the Recording window, so the help
+    // says what the keys do now.
+    QString windowKeys;
+    for (QAction* menu : menuBar()->actions())
+        for (QAction* action : menu->menu() ? menu->menu()->actions() : QList<QAction*> {})
+            if (!action->shortcuts().isEmpty())
+                windowKeys += keyRow(action->shortcuts(), action->text().remove(QLatin1Char('&')));
+    QString recordingKeys;
+    for (const auto& [keys, what] : RecordingWindow::keys())
+        recordingKeys += keyRow(keys, what);
     auto* box = new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Corvex Studio Help"),
         QStringLiteral("<h3>Making a light show</h3>"
                        "<ol><li>Sign in to your light-show service.</li>"
-                       "<li>Press <b>Add</b> (Ctrl+N), search for the film or the show, open a season and press "
+                       "<li>Press <b>Add</b>, search for the film or the show, open a season and press "
                        "<b>Create light show</b> on the film or the episode.</li>"
                        "<li>In the <b>Recording</b> window choose the display or the window that plays it (or a "
                        "video file), start the film and press <b>Start recording</b>.</li>"
                        "<li>Press <b>Save recording</b> at the end: the show is uploaded, and kept on this "
                        "computer until the upload succeeded.</li></ol>"
-                       "<h3>Keys in this window</h3>"
-                       "<table><tr><td>Ctrl+N</td><td>Add a light show</td></tr>"
-                       "<tr><td>Delete</td><td>Delete the selected light shows</td></tr>"
-                       "<tr><td>F5</td><td>Load the list again</td></tr>"
-                       "<tr><td>Ctrl+,</td><td>Settings</td></tr>"
-                       "<tr><td>Ctrl+W, Ctrl+Q</td><td>Close the window, quit</td></tr></table>"),
+                       "<p>Keys that start and save a recording from any program are set in Settings.</p>"
+                       "<h3>Keys in this window</h3><table cellpadding=\"3\">%1</table>"
+                       "<h3>Keys in the Recording window</h3><table cellpadding=\"3\">%2</table>")
+            .arg(windowKeys, recordingKeys),
         QMessageBox::Close, this);
     box->setTextFormat(Qt::RichText);
     box->setAttribute(Qt::WA_DeleteOnClose);

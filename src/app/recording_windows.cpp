@@ -38,6 +38,20 @@ void centreOnScreen(QWidget& window)
 
 } // namespace
 
+QList<std::pair<QList<QKeySequence>, QString>> RecordingWindow::keys()
+{
+    // The desktop's Close key, and Ctrl+W wherever that is something else.
+    QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
+    if (!closeKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_W)))
+        closeKeys.append(QKeySequence(Qt::CTRL | Qt::Key_W));
+    return {
+        { { QKeySequence(Qt::CTRL | Qt::Key_R) }, QStringLiteral("Start or stop recording") },
+        { { QKeySequence(QKeySequence::Save) }, QStringLiteral("Save the recording and upload it") },
+        { { QKeySequence(Qt::CTRL | Qt::Key_Delete) }, QStringLiteral("Discard the recording") },
+        { closeKeys, QStringLiteral("Close the window") },
+    };
+}
+
 RecordingWindow::RecordingWindow(service::Session& manager, UploadQueue& uploads, catalogue::TMDBItem item,
     RecordingModels models, std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent)
     : QWidget(parent, Qt::Window)
@@ -58,17 +72,14 @@ RecordingWindow::RecordingWindow(service::Session& manager, UploadQueue& uploads
     ConfigurationView* panel = m_view->configurationView();
     auto* menuBar = new QMenuBar(this);
     QMenu* menu = menuBar->addMenu(QStringLiteral("&Recording"));
-    m_start->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
-    m_save->setShortcut(QKeySequence::Save);
-    m_discard->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete));
+    const auto keys = RecordingWindow::keys();
+    m_start->setShortcuts(keys[0].first);
+    m_save->setShortcuts(keys[1].first);
+    m_discard->setShortcuts(keys[2].first);
     menu->addActions({ m_start, m_save, m_discard });
     menu->addSeparator();
     QAction* close = menu->addAction(QStringLiteral("&Close Window"), this, &QWidget::close);
-    // The desktop's Close key, and Ctrl+W wherever that is something else.
-    QList<QKeySequence> closeKeys = QKeySequence::keyBindings(QKeySequence::Close);
-    if (!closeKeys.contains(QKeySequence(Qt::CTRL | Qt::Key_W)))
-        closeKeys.append(QKeySequence(Qt::CTRL | Qt::Key_W));
-    close->setShortcuts(closeKeys);
+    close->setShortcuts(keys[3].first);
     layout->setMenuBar(menuBar);
     for (QAction* action : menu->actions())
         action->setShortcutContext(Qt::WindowShortcut);

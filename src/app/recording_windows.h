@@ -56,6 +56,9 @@ public:
     RecordingWindow(service::Session& manager, UploadQueue& uploads, catalogue::TMDBItem item, RecordingModels models,
         std::shared_ptr<screencapture::CaptureBackend> backend, QWidget* parent = nullptr);
 
+    /// The window's keys and what each does, for the help: "Ctrl+R" and "Start or stop recording", ….
+    static QList<std::pair<QList<QKeySequence>, QString>> keys();
+
     RecordingView* view() const { return m_view; }
     QAction* startAction() const { return m_start; }
     QAction* saveAction() const { return m_save; }
