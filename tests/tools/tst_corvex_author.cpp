@@ -265,6 +265,9 @@ private Q_SLOTS:
         QTest::newRow("truncated file") << withSound("320x180", 10)
                 + QStringList { "-c:v", "libx264", "-c:a", "aac", "FILE.mkv" }
                                         << QByteArray("truncate") << "is cut short" << true;
+        QTest::newRow("cut short before its index")
+            << picture("160x90", 2) + QStringList { "-c:v", "libx264", "FILE.mp4" } << QByteArray("truncate")
+            << "is damaged or cut short, or is not a video file" << false;
         QTest::newRow("no picture decodes")
             << picture("64x36", 1) + QStringList { "-c:v", "png", "FILE.mkv" } << QByteArray("\x89PNG>XPNG")
             << "not one frame of its video could be decoded" << false;

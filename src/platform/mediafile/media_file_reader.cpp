@@ -125,6 +125,11 @@ OpenResult MediaFileReader::open(const std::string& path, const ReaderOptions& o
     if (const int code = avformat_open_input(&rawFormat, path.c_str(), nullptr, nullptr); code < 0) {
         if (code == AVERROR(EACCES) || code == AVERROR(ENOENT))
             return failure(OpenError::Missing, path + ": " + errorText(code));
+        // A film cut short before its index (an MP4 whose download stopped, say)
+        // reads as invalid data, like a file that is no film at all.
+        if (code == AVERROR_INVALIDDATA)
+            return failure(OpenError::NotMedia,
+                path + " cannot be read: it is damaged or cut short, or is not a video file (" + errorText(code) + ")");
         return failure(
             OpenError::NotMedia, path + " is not a video file this program can read (" + errorText(code) + ")");
     }
