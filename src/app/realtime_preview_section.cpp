@@ -39,6 +39,12 @@ RealtimePreviewSection::RealtimePreviewSection(preview_link::UDPManager& udpMana
     });
     connect(&udpManager.udpClient(), &preview_link::UDPClient::receiverFailed, this,
         &RealtimePreviewSection::receiverFailed);
+    connect(&udpManager.udpClient(), &preview_link::UDPClient::receiverBack, this, [this](const QString& name) {
+        if (name != m_failedName)
+            return;
+        m_failedName.clear();
+        updateReceivers();
+    });
     connect(&udpManager.udpClient(), &preview_link::UDPClient::sendProblemChanged, this,
         &RealtimePreviewSection::sendProblemChanged);
     updateReceivers();

@@ -112,6 +112,7 @@ void UDPClient::requestResolution(const DiscoveredService& service)
                 if (last == reason)
                     return;
                 last = reason;
+                m_failedEndpoints.insert(failed.name, {}); // reached anywhere next, it is back
                 qCInfo(lcPreviewLink, "Could not resolve %s: %s; the next message tries again", qPrintable(failed.name),
                     qPrintable(reason));
                 Q_EMIT receiverFailed(failed.name, reason);
@@ -135,27 +136,35 @@ void UDPClient::serviceDidResolveAddress(const DiscoveredService& service, const
         return;
 
     const std::uint32_t address = QHostAddress(hostPort->host).toIPv4Address();
-
-    std::lock_guard lock(m_mutex);
-    std::shared_ptr<net::UdpConnection> connection = m_connections.value(name);
-    // A service may answer more than once (one answer per address family). A
-    // working connection to the same endpoint is kept: a fresh one would lose
-    // the errors that are already on their way back to it.
-    if (!connection || connection->address() != address || connection->port() != hostPort->port
-        || connection->state() == net::UdpConnection::State::Failed) {
-        connection = net::UdpConnection::makeShared(address, hostPort->port);
-        const net::UdpConnection* raw = connection.get();
-        connect(connection.get(), &net::UdpConnection::failed, this,
-            [this, name, raw](const net::SocketError& error) { connectionFailed(name, raw, error); });
-        connection->start();
-        m_connections.insert(name, connection);
+    {
+        std::lock_guard lock(m_mutex);
+        std::shared_ptr<net::UdpConnection> connection = m_connections.value(name);
+        // A service may answer more than once (one answer per address family). A
+        // working connection to the same endpoint is kept: a fresh one would lose
+        // the errors that are already on their way back to it.
+        if (!connection || connection->address() != address || connection->port() != hostPort->port
+            || connection->state() == net::UdpConnection::State::Failed) {
+            connection = net::UdpConnection::makeShared(address, hostPort->port);
+            const net::UdpConnection* raw = connection.get();
+            connect(connection.get(), &net::UdpConnection::failed, this,
+                [this, name, raw](const net::SocketError& error) { connectionFailed(name, raw, error); });
+            connection->start();
+            m_connections.insert(name, connection);
+        }
+        // Sent under the lock so that no newer message from a sending thread can
+        // overtake the one that waited.
+        if (const auto it = m_pendingData.constFind(name); it != m_pendingData.constEnd()) {
+            const std::optional<net::SocketError> error = sendLogged(it.value(), *connection);
+            m_pendingData.erase(it);
+            noteSendOutcomeLocked(name, error);
+        }
     }
-    // Sent under the lock so that no newer message from a sending thread can
-    // overtake the one that waited.
-    if (const auto it = m_pendingData.constFind(name); it != m_pendingData.constEnd()) {
-        const std::optional<net::SocketError> error = sendLogged(it.value(), *connection);
-        m_pendingData.erase(it);
-        noteSendOutcomeLocked(name, error);
+    // The same endpoint again is the receiver that failed, still gone (its
+    // announcement outlives it for a while); another is the receiver restarted.
+    const auto failed = m_failedEndpoints.constFind(name);
+    if (failed != m_failedEndpoints.constEnd() && failed.value() != std::pair(address, hostPort->port)) {
+        m_failedEndpoints.erase(failed);
+        Q_EMIT receiverBack(name);
     }
 }
 
@@ -163,6 +172,7 @@ void UDPClient::connectionFailed(
     const QString& name, const net::UdpConnection* connection, const net::SocketError& error)
 {
     qCCritical(lcPreviewLink, "❌ Connection to %s failed: %s", qPrintable(name), qPrintable(error.description()));
+    m_failedEndpoints.insert(name, { connection->address(), connection->port() });
     {
         std::lock_guard lock(m_mutex);
         // A connection that has been replaced in the meantime must not take its successor with it.

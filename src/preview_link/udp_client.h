@@ -74,6 +74,10 @@ Q_SIGNALS:
     /// which), or go out again after failing (`reason` empty). Only changes
     /// are signalled, not every frame. GUI thread.
     void sendProblemChanged(const QString& name, const QString& reason);
+    /// A receiver that failed is announced again at another address or port
+    /// (it was restarted, say) and reached there: it counts as answering until
+    /// it fails again. GUI thread.
+    void receiverBack(const QString& name);
 
 private:
     std::optional<net::SocketError> sendLogged(const QByteArray& data, net::UdpConnection& connection);
@@ -86,6 +90,7 @@ private:
     QList<DiscoveredService> m_discoveredServices;
     dnssd::Browser* m_browser = nullptr;
     QHash<QString, dnssd::Resolver*> m_resolvers; // GUI thread only
+    QHash<QString, std::pair<std::uint32_t, std::uint16_t>> m_failedEndpoints; // GUI thread only
     QHash<QString, QString> m_lastResolveFailure; // GUI thread only
 
     // Shared with the threads that send: every access to the two maps holds the mutex.

@@ -1040,6 +1040,26 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(view.previewSection()->problem()->isVisibleTo(&view), 10000);
         QVERIFY(view.previewSection()->problem()->text().contains(name));
         QCOMPARE(picker->currentText(), name + u" (not answering)"_s);
+        const auto sendUntil = [&](const std::function<bool()>& done) {
+            return QTest::qWaitFor(
+                [&] {
+                    udp.udpClient().send(QByteArrayLiteral("{}"), *udp.selectedService());
+                    return done();
+                },
+                15000);
+        };
+        {
+            // Restarted at another port, it is reached there, and the mark goes with no new choice.
+            net::UdpListener restarted;
+            QVERIFY(!restarted.listen(0, true));
+            QSignalSpy arrived(&restarted, &net::UdpListener::datagramReceived);
+            publisher.unpublish();
+            publisher.publish(name, QString::fromLatin1(preview_link::kLightReceiverServiceType), restarted.port());
+            QVERIFY(sendUntil([&] { return arrived.count() > 0; }));
+            QTRY_COMPARE(picker->currentText(), name);
+            QVERIFY(!view.previewSection()->problem()->isVisibleTo(&view));
+        }
+        QVERIFY(sendUntil([&] { return view.previewSection()->problem()->isVisibleTo(&view); })); // stopped again
         {
             // Another window opens with the receiver listed already, and its
             // search for receivers starts over while this one is not answering.
