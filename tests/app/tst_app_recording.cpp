@@ -591,6 +591,12 @@ private Q_SLOTS:
         QVERIFY(!buttonWithText(window->closeConfirmation(), u"Save and Close"_s));
         buttonWithText(window->closeConfirmation(), u"Cancel"_s)->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
+        // Another title's window waits for this one, which says why.
+        QVERIFY(!m_studio->environment().recordingWindows.openRecordingWindow(movieItem(1, u"Other"_s)));
+        QCOMPARE(m_studio->environment().recordingWindows.current(), window);
+        QTRY_VERIFY(shownWindow<QMessageBox>());
+        shownWindow<QMessageBox>()->close();
+        QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
 
         // The analysing thread is held inside a frame: Cancel must not wait for it.
         panel->recordingControls()->cancelButton()->click();

@@ -178,6 +178,11 @@ private Q_SLOTS:
         QTRY_COMPARE(received.size(), 4);
         QCOMPARE(received.at(3), "during"_ba);
         QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
+
+        QSignalSpy portChanged(&server, &UDPServer::portChanged);
+        server.stop();
+        QCOMPARE(server.port(), std::nullopt);
+        QCOMPARE(portChanged.size(), 1);
     }
 
     void failedConnectionIsResolvedAgain()
