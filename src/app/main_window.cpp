@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
 
 namespace corvex::app {
@@ -30,7 +31,7 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("Corvex Studio"));
-    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    fitMinimumToScreen();
     setPalette(text_styles::darkPalette());
     setAutoFillBackground(true);
     setCentralWidget(m_listView);
@@ -39,7 +40,7 @@ MainWindow::MainWindow(StudioEnvironment& environment, QWidget* parent)
     statusBar()->addWidget(m_outboxBar, 1);
     statusBar()->setSizeGripEnabled(false);
     if (!rememberGeometry(*this, environment.session.store(), QStringLiteral("library")))
-        resize(kMinimumWidth, kMinimumHeight);
+        resize(minimumSize());
 }
 
 void MainWindow::buildMenus()
@@ -81,6 +82,22 @@ void MainWindow::buildMenus()
     // shows the toolbar's icons, drawn for this window's black.
     for (QMenu* menu : { file, help })
         menu->setPalette(text_styles::darkPalette());
+}
+
+void MainWindow::fitMinimumToScreen()
+{
+    // Never larger than the screen can show: on 1280 × 720 points (a 1080p
+    // screen at 150 %) the status bar with the outbox would be out of reach.
+    QSize minimum(kMinimumWidth, kMinimumHeight);
+    if (const QScreen* shownOn = screen())
+        minimum = minimum.boundedTo(shownOn->availableSize() - (frameGeometry().size() - geometry().size()));
+    setMinimumSize(minimum);
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    fitMinimumToScreen(); // the frame's size is known now, and the screen may be another
+    QMainWindow::showEvent(event);
 }
 
 void MainWindow::changeEvent(QEvent* event)

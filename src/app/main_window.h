@@ -16,7 +16,7 @@ class LightShowsListView;
 class OutboxBar;
 
 /// The studio's main window: the author's library on a black background, at
-/// least 960 × 724, where the author left it, with the recordings still
+/// least 960 × 724 (or the screen's free area, where that is smaller), where the author left it, with the recordings still
 /// waiting to be uploaded in its status bar, the library's actions and the
 /// settings in its File menu, and help in its Help menu.
 class MainWindow final : public QMainWindow {
@@ -41,8 +41,11 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    /// At least kMinimumWidth × kMinimumHeight, as far as the screen's free area allows.
+    void fitMinimumToScreen();
     void buildMenus();
 
     StudioEnvironment& m_environment;
