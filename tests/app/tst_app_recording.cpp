@@ -407,6 +407,16 @@ private Q_SLOTS:
         QTRY_VERIFY(panel->discardConfirmation() && panel->discardConfirmation()->isVisible());
         QTest::keyClick(panel->discardConfirmation(), Qt::Key_Return); // Return keeps it
         QVERIFY(sharedRecorder().started());
+        // A question still open when the desktop's key saved is about nothing any more.
+        QTest::keyClick(window, Qt::Key_Delete, Qt::ControlModifier);
+        QTRY_VERIFY(panel->discardConfirmation() && panel->discardConfirmation()->isVisible());
+        Q_EMIT desktopKeys->pressed(GlobalKeys::Command::Save);
+        QTRY_COMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
+        if (QMessageBox* question = panel->discardConfirmation())
+            buttonWithText(question, u"Discard"_s)->click();
+        QCOMPARE(panel->outcome(), ConfigurationView::Outcome::Uploaded);
+        Q_EMIT desktopKeys->pressed(GlobalKeys::Command::Start);
+        QVERIFY(sharedRecorder().started() && activate(window));
         QTest::keyClick(window, Qt::Key_W, Qt::ControlModifier); // asks: a recording runs
         QTRY_VERIFY(window->closeConfirmation() && window->closeConfirmation()->isVisible());
         QPointer<RecordingWindow> closing(window);
