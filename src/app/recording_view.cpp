@@ -170,7 +170,8 @@ void RecordingView::updateOverlay()
         case ConfigurationView::Outcome::None:
             break;
         }
-        m_preview->setStopped(true, {}, note);
+        // The next film waits with its first picture, not under a sign that nothing runs.
+        m_preview->setStopped(!note.isEmpty() || !m_sources->isFile(), {}, note);
         return;
     }
     if (m_sources->isFile()) {

@@ -6,6 +6,7 @@
 #include "catalogue/catalogue_client.h"
 #include "service/session.h"
 
+#include <QApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -266,11 +267,18 @@ void TVShowSeasonsView::render()
             column->addWidget(episodeRow(season, episode));
     }
     column->addStretch(1);
+    // The season the keyboard opened or closed keeps the focus in the list drawn anew.
+    const QWidget* focused = QApplication::focusWidget();
+    const QString focusedRow
+        = focused && m_content && m_content->isAncestorOf(focused) ? focused->accessibleName() : QString();
     QWidget* old = m_scroll->takeWidget();
     m_scroll->setWidget(content);
     m_content = content;
     if (old)
         old->deleteLater();
+    for (ClickableRow* row : content->findChildren<ClickableRow*>())
+        if (!focusedRow.isEmpty() && row->accessibleName() == focusedRow)
+            row->setFocus(Qt::OtherFocusReason);
     m_progress->setVisible(m_isLoading);
     m_progress->raise();
     Q_EMIT changed();

@@ -552,6 +552,7 @@ private Q_SLOTS:
         QVERIFY(pick(view, film));
         QTRY_VERIFY(panel->uploadStatus()->text().isEmpty());
         QCOMPARE(panel->recordingButton()->text(), u"Start recording"_s);
+        QVERIFY(!view->preview()->isStopped()); // its first picture, under no sign
         if (withSound) { // a silent film next: its meter shows none of the sound before
             const QString silent = path(u"silent-next.mp4"_s);
             MAKE_FILM({ "-f", "lavfi", "-i", corvex::test::colourCycle(4, 320, 180), "-c:v", "libx264", silent });

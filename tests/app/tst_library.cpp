@@ -843,6 +843,11 @@ private Q_SLOTS:
         QTRY_VERIFY(rowWithLabel(seasons, u"Season 2"_s));
 
         const QByteArray before = m_service.log();
+        // Return opens a season, and the keyboard stays on it.
+        rowWithLabel(seasons, u"Season 2"_s)->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTRY_COMPARE(seasons->expandedSeason(), std::optional<qint64>(2));
+        QCOMPARE(QApplication::focusWidget()->accessibleName(), u"season 2"_s);
         for (const QString& season : QStringList { "Season 1", "Season 1", "Season 1", "Season 2", "Season 1" }) {
             QWidget* row = rowWithLabel(seasons, season);
             QVERIFY(row);
