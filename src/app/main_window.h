@@ -16,9 +16,10 @@ class LightShowsListView;
 class OutboxBar;
 
 /// The studio's main window: the author's library on a black background, at
-/// least 960 × 724 (or the screen's free area, where that is smaller), where the author left it, with the recordings still
-/// waiting to be uploaded in its status bar, the library's actions and the
-/// settings in its File menu, and help in its Help menu.
+/// least 960 × 724 (or the screen's free area, where that is smaller), where
+/// the author left it, with the recordings still waiting to be uploaded in its
+/// status bar, the library's actions and the settings in its File menu, and
+/// help in its Help menu.
 class MainWindow final : public QMainWindow {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MainWindow)
