@@ -965,6 +965,7 @@ private Q_SLOTS:
         catalogue.setAnswer("GET", "/3/tv/7/season/1",
             { 200,
                 R"({"id":71,"episodes":[{"id":1,"episode_number":1},{"id":2,"episode_number":2},{"id":3,"episode_number":3}]})" });
+        QTRY_VERIFY(shown<QPushButton>(seasons, u"Try Again"_s)); // asked is not yet answered
         shown<QPushButton>(seasons, u"Try Again"_s)->click();
         QTRY_COMPARE(createButtons(seasons).size(), 3);
         QVERIFY(!labelStartingWith(seasons, u"The episodes could not"_s));
