@@ -539,7 +539,7 @@ private Q_SLOTS:
         QVERIFY(controls->progressBar()->isVisibleTo(panel));
         QCOMPARE(controls->progressBar()->text(), u"100 % · done"_s);
         QVERIFY(!controls->cancelButton()->isVisibleTo(panel));
-        QVERIFY(whole(controls->progressBar()) && whole(controls->discardButton()));
+        QTRY_VERIFY(whole(controls->progressBar()) && whole(controls->discardButton())); // once laid out
         QCOMPARE(panel->recordingButton()->text(), u"Save recording"_s);
         QVERIFY(panel->recordingButton()->isEnabled());
         saveScreenshot(view->window(), withSound ? u"video-file-analysed"_s : u"video-file-analysed-no-sound"_s);
