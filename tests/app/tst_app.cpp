@@ -736,6 +736,7 @@ private Q_SLOTS:
         QPointer<CatalogueWindow> second = main->listView()->openAddWindow();
         QVERIFY(second != catalogue);
         QVERIFY(catalogue);
+        QVERIFY(waitForActive(second)); // mapped, so it cannot take the focus later
         catalogue->showMinimized();
         QVERIFY(activate(main));
         // The first catalogue window is not the active one: it stays open.
