@@ -1184,7 +1184,9 @@ private Q_SLOTS:
         QVERIFY(added);
         (*manager->uploads.outbox()->take(*added.value).value)->recordFailure(u"the service did not answer"_s);
         QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90011, u"Metropolis"_s), u"v"_s));
-        QVERIFY(manager->uploads.outbox()->add("recording", movieItem(90012, u"Safety Last!"_s), QString()));
+        const auto unknown
+            = manager->uploads.outbox()->add("recording", movieItem(90012, u"Safety Last!"_s), QString());
+        QVERIFY(unknown);
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         QSignalSpy planned(&studio.environment().outboxRetry.backoff(), &Backoff::scheduled);
         OutboxDialog outbox(studio.environment());
@@ -1199,6 +1201,10 @@ private Q_SLOTS:
         QCOMPARE(bar.label()->fullText(),
             u"2 made under another account wait for account v. 1 of unknown author waits until sent with 'corvex "
             u"outbox --send'."_s);
+        // Another program took it on for account v and is sending it: the bar says so at its next look.
+        QVERIFY((*manager->uploads.outbox()->take(*unknown.value).value)->adoptAuthor(u"v"_s));
+        studio.environment().uploads.refreshCount();
+        QCOMPARE(bar.label()->fullText(), u"3 made under another account wait for account v."_s);
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
         QTest::qWait(300);

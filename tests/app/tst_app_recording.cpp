@@ -523,6 +523,7 @@ private Q_SLOTS:
         QVERIFY(!controls->elapsed()->isVisibleTo(panel));
         QVERIFY(!panel->recordingButton()->isEnabled());
         QVERIFY(!panel->captureTypePicker()->isEnabled());
+        QVERIFY(!panel->videoSection()->chooseFileButton()->isEnabled());
         // Held part way: the picture, the swatch and the bar show where it is.
         QTRY_VERIFY_WITH_TIMEOUT(gate.isHolding(), 60000);
         QTRY_VERIFY(videoFile.preview()->contents() != poster);
@@ -616,7 +617,10 @@ private Q_SLOTS:
         QVERIFY(panel->recordingButton()->isEnabled());
         QVERIFY(!panel->recordingControls()->progressBar()->isVisibleTo(panel));
         QVERIFY(panel->captureTypePicker()->isEnabled());
+        QVERIFY(panel->videoSection()->chooseFileButton()->isEnabled());
         QCOMPARE(videoFile.preview()->contents(), poster); // the half-analysed picture goes
+        QTest::qWait(300); // several of the meter's ticks: the film's sound is not shown again
+        QCOMPARE(videoFile.audioLevels()->audioLevels(), capture::AudioLevels {});
         QVERIFY(gate.isHolding());
         gate.open();
 

@@ -561,6 +561,9 @@ private Q_SLOTS:
         const QImage image(png);
         QCOMPARE(image.size(), QSize(4, 72));
         QCOMPARE(image.pixelColor(3, 70), QColor(3, 200, 252));
+        const Run unwritable = runCli({ "inspect", "--png", dir.filePath(u"no such folder/timeline.png"_s), path });
+        QCOMPARE(unwritable.exitCode, 1);
+        QVERIFY2(unwritable.err.contains("cannot write the timeline"), unwritable.err.constData());
 
         const QJsonObject json = QJsonDocument::fromJson(runCli({ "inspect", "--json", path }).out).object();
         QCOMPARE(json.value(u"timestamps"_s).toArray().size(), 4);

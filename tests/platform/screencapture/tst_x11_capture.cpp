@@ -577,6 +577,33 @@ private Q_SLOTS:
         QCOMPARE(created.error.code, CaptureError::ContentUnavailable);
     }
 
+    // A display is captured only while its frame lies on the screen (not a monitor unplugged since it was listed).
+    void displaysOffTheScreenAreRefused_data()
+    {
+        QTest::addColumn<QRect>("frame");
+        QTest::addColumn<bool>("captured");
+        QTest::newRow("the whole screen") << QRect(0, 0, 1920, 1080) << true;
+        QTest::newRow("a quarter, to the edges") << QRect(960, 540, 960, 540) << true;
+        QTest::newRow("one past the right edge") << QRect(961, 0, 960, 1080) << false;
+        QTest::newRow("one past the bottom edge") << QRect(0, 541, 1920, 540) << false;
+        QTest::newRow("left of the screen") << QRect(-1, 0, 100, 100) << false;
+        QTest::newRow("above the screen") << QRect(0, -1, 100, 100) << false;
+        QTest::newRow("no width") << QRect(0, 0, 0, 1080) << false;
+        QTest::newRow("no height") << QRect(0, 0, 1920, 0) << false;
+    }
+    void displaysOffTheScreenAreRefused()
+    {
+        QFETCH(QRect, frame);
+        QFETCH(bool, captured);
+        const Display display { 2, frame.width(), frame.height(),
+            { double(frame.x()), double(frame.y()), double(frame.width()), double(frame.height()) }, "listed" };
+        const SourceResult created
+            = m_backend->createVideoSource(ContentFilter::forDisplay(display, {}, {}), configuration(100, 56, false));
+        QCOMPARE(bool(created), captured);
+        if (!captured)
+            QCOMPARE(created.error.code, CaptureError::ContentUnavailable);
+    }
+
     // Our own window left out shows the background around it; a window above ours still shows.
     void leavesExcludedWindowsOut_data()
     {
