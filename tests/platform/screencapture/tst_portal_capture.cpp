@@ -582,8 +582,9 @@ private Q_SLOTS:
         qInfo("player latency %.3f s; painted %.1f ms, flash %.1f ms and click %.1f ms after the click became "
               "audible",
             player.latency(), paintedLate * 1e3, (*flash - *audible) * 1e3, (*sound - *audible) * 1e3);
-        QVERIFY2(
-            std::abs(*flash - paintedLate - *sound) < 0.04, qPrintable(QString::number(*flash - paintedLate - *sound)));
+        // The stream sends at most 30 frames a second: the flash may wait one of them for its turn.
+        const double apart = *flash - paintedLate - *sound;
+        QVERIFY2(apart > -0.04 && apart < 0.04 + 1.0 / 30, qPrintable(QString::number(apart)));
     }
 
     void aStillScreenIsNoFault()
