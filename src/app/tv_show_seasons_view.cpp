@@ -276,9 +276,10 @@ void TVShowSeasonsView::render()
     m_content = content;
     if (old)
         old->deleteLater();
-    for (ClickableRow* row : focusedRow.isEmpty() ? QList<ClickableRow*> {} : content->findChildren<ClickableRow*>())
-        if (row->accessibleName() == focusedRow)
-            row->setFocus(Qt::OtherFocusReason);
+    if (!focusedRow.isEmpty())
+        for (ClickableRow* row : content->findChildren<ClickableRow*>())
+            if (row->accessibleName() == focusedRow)
+                row->setFocus(Qt::OtherFocusReason);
     m_progress->setVisible(m_isLoading);
     m_progress->raise();
     Q_EMIT changed();

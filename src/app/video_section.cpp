@@ -221,7 +221,6 @@ void VideoSection::updateFile()
     m_fileName->setFullText(
         m_videoFile.path().isEmpty() ? QStringLiteral("No file chosen") : QFileInfo(m_videoFile.path()).fileName());
     m_fileName->setToolTip(m_videoFile.path());
-    m_chooseFile->setEnabled(!m_videoFile.isBusy());
     // The reader names the whole path; the file's name is enough beside the chooser.
     QString message = m_videoFile.message();
     if (!m_videoFile.path().isEmpty())

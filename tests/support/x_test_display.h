@@ -148,9 +148,6 @@ public:
         return result;
     }
 
-    /// Returns once the server has carried out every request sent before.
-    void sync() { std::free(xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr)); }
-
 private:
     void useBackground(xcb_window_t window, xcb_pixmap_t pixmap)
     {

@@ -770,7 +770,7 @@ private Q_SLOTS:
         double painted = 0;
         const std::optional<double> audible = player.playClick([&] {
             m_x->paint(window, 1920, 1080, 1920, 1080, [](int, int) { return 0xffffffu; });
-            m_x->sync();
+            sync(m_x->connection());
             painted = hostTimeNow().seconds();
         });
         QVERIFY2(audible, player.error().c_str());
