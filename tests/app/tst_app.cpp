@@ -1225,6 +1225,58 @@ private Q_SLOTS:
         QVERIFY(outbox.message()->text().startsWith(u"Removed “Safety Last!”"_s));
     }
 
+    // The bar counts each kind of waiting recording, one or several. Signed
+    // out, every recording with an author is the author's to send.
+    void theOutboxBarCountsEachKind_data()
+    {
+        QTest::addColumn<QStringList>("authors"); // per entry: its account ("u" is signed in), "refused", or ""
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<QString>("said");
+        const QString send = u"'corvex outbox --send'."_s;
+        QTest::newRow("one, signed out") << QStringList { u"u"_s } << false
+                                         << u"1 recording is waiting to be uploaded. Sign in to send it."_s;
+        QTest::newRow("two, one of another account, signed out") << QStringList { u"u"_s,
+            u"v"_s } << false << u"2 recordings are waiting to be uploaded. Sign in to send it."_s;
+        QTest::newRow("one refused for good")
+            << QStringList { u"refused"_s } << true
+            << u"1 refused for good by the service will never upload: save or remove it under Outbox…"_s;
+        QTest::newRow("two refused and one waiting, signed out")
+            << QStringList { u"refused"_s, u"u"_s, u"refused"_s } << false
+            << u"1 recording is waiting to be uploaded. Sign in to send it. 2 refused for good by the service will "
+               u"never upload: save or remove them under Outbox…"_s;
+        QTest::newRow("one of another account")
+            << QStringList { u"v"_s } << true << u"1 made under another account waits for account v."_s;
+        QTest::newRow("of two other accounts") << QStringList { u"v"_s, u"w"_s, u"v"_s } << true
+                                               << u"3 made under another account wait for account v or account w."_s;
+        QTest::newRow("two of unknown author")
+            << QStringList { QString(), QString() } << false << u"2 of unknown author wait until sent with "_s + send;
+    }
+
+    void theOutboxBarCountsEachKind()
+    {
+        QFETCH(QStringList, authors);
+        QFETCH(bool, signedIn);
+        QFETCH(QString, said);
+        FaultServer server;
+        auto manager = signedInAt(server);
+        QVERIFY(manager);
+        server.setAnswer("GET", "/auth/account", { 503, "{}" });
+        service::Outbox& outbox = *manager->uploads.outbox();
+        for (const QString& author : authors) {
+            const bool refused = author == u"refused"_s;
+            const auto added = outbox.add("recording", movieItem(90006, u"Nosferatu"_s), refused ? u"u"_s : author);
+            QVERIFY(added);
+            if (refused)
+                (*outbox.take(*added.value).value)->recordFailure(u"no such title"_s, 404);
+        }
+        if (!signedIn)
+            manager->session.setAccount(std::nullopt);
+        StudioApp studio(manager->uploads, app::RecordingModels::process());
+        OutboxBar bar(studio.environment());
+        QCOMPARE(bar.label()->fullText(), said);
+        QCOMPARE(bar.retryButton()->isVisibleTo(&bar), false); // nothing here can be sent by this author now
+    }
+
     // Each retry waits twice as long as the one before, up to the longest; a
     // reset (a success, a new sign-in) starts again from the shortest.
     void retriesWaitLongerUntilAReset()

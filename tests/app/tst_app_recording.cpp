@@ -19,12 +19,14 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPointer>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -515,6 +517,8 @@ private Q_SLOTS:
 
         FrameGate gate(40);
         videoFile.setFrameObserver(gate.observer());
+        QElapsedTimer started;
+        started.start();
         panel->recordingButton()->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Analysing);
         RecordingControls* controls = panel->recordingControls();
@@ -529,6 +533,18 @@ private Q_SLOTS:
         QTRY_VERIFY(videoFile.preview()->contents() != poster);
         QTRY_VERIFY(controls->progressBar()->value() > 0);
         QTRY_VERIFY(panel->swatch()->colours().has_value());
+        if (withSound) {
+            // The time left is guessed from the time taken so far: held, the analysis seems ever slower.
+            QTest::qWait(3000);
+            const QString text = controls->progressBar()->text();
+            const double taken = started.elapsed() / 1000.0;
+            const double done = controls->progressBar()->value() / 1000.0;
+            const auto left = QRegularExpression(u"^\\d+ % · (\\d+):(\\d\\d) left$"_s).match(text);
+            const int guessed = left.captured(1).toInt() * 60 + left.captured(2).toInt();
+            const double rate = (1 - done) / done;
+            QVERIFY2(left.hasMatch() && guessed <= taken * rate + 1 && guessed >= (taken - 0.5) * rate - 1,
+                qPrintable(text + u" after %1 s"_s.arg(taken)));
+        }
         // The row is the bar's and Cancel's: none of it is squeezed.
         const auto whole = [](QWidget* widget) { return widget->width() >= widget->sizeHint().width(); };
         QVERIFY(whole(controls->progressBar()) && whole(controls->cancelButton()));
