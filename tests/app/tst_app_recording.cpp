@@ -763,6 +763,8 @@ private Q_SLOTS:
         QVERIFY(panel->discardConfirmation());
         buttonWithText(panel->discardConfirmation(), u"Discard"_s)->click();
         QCOMPARE(videoFile.stage(), capture::VideoFileSource::Stage::Ready);
+        QCOMPARE(message->text(), u"The analysis was thrown away."_s);
+        QVERIFY(!videoFile.isMessageAFailure());
     }
 
     // Black bars propose a crop, taken with one click; a dark film or one fading to black proposes none.
