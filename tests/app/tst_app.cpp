@@ -5,6 +5,7 @@
 
 #include "../support/fault_server.h"
 
+#include "app/audio_levels_view.h"
 #include "app/backoff.h"
 #include "app/capture_preview_view.h"
 #include "app/colour_swatch_view.h"
@@ -1275,6 +1276,49 @@ private Q_SLOTS:
         OutboxBar bar(studio.environment());
         QCOMPARE(bar.label()->fullText(), said);
         QCOMPARE(bar.retryButton()->isVisibleTo(&bar), false); // nothing here can be sent by this author now
+    }
+
+    // The sound meter fills to its level, in the colour of the zone the level
+    // is in; once it follows another source, the first no longer moves it.
+    void theMeterFillsAndColoursByLevel_data()
+    {
+        QTest::addColumn<float>("level");
+        QTest::addColumn<int>("filled"); // hundredths of the width
+        QTest::addColumn<QColor>("colour");
+        const QColor green(52, 199, 89), yellow(255, 204, 0), red(255, 59, 48);
+        QTest::newRow("silence") << 0.0f << 0 << QColor();
+        QTest::newRow("below zero") << -0.2f << 0 << QColor();
+        QTest::newRow("half") << 0.5f << 50 << green;
+        QTest::newRow("just below the warning") << 0.59f << 59 << green;
+        QTest::newRow("the warning") << 0.6f << 60 << yellow;
+        QTest::newRow("just below the critical level") << 0.79f << 79 << yellow;
+        QTest::newRow("the critical level") << 0.8f << 80 << red;
+        QTest::newRow("beyond full scale") << 1.5f << 100 << red;
+    }
+
+    void theMeterFillsAndColoursByLevel()
+    {
+        QFETCH(float, level);
+        QFETCH(int, filled);
+        QFETCH(QColor, colour);
+        capture::AudioLevelsProvider sound, other;
+        AudioLevelsView meter(sound);
+        meter.resize(200, meter.height());
+        const QColor empty = meter.grab().toImage().pixelColor(0, 2);
+        const auto filledWidth = [&meter, empty] {
+            const QImage image = meter.grab().toImage();
+            int width = 0;
+            while (width < image.width() && image.pixelColor(width, 2) != empty)
+                ++width;
+            return width;
+        };
+        sound.setAudioLevels({ level, level });
+        QCOMPARE(filledWidth(), filled * 2);
+        if (filled > 0)
+            QCOMPARE(meter.grab().toImage().pixelColor(0, 2), colour);
+        meter.setProvider(other);
+        sound.setAudioLevels({ 0.7f, 0.7f });
+        QCOMPARE(filledWidth(), 0);
     }
 
     // Each retry waits twice as long as the one before, up to the longest; a
