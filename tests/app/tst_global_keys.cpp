@@ -267,6 +267,17 @@ private Q_SLOTS:
                                         << "CTRL+ALT+SHIFT+LOGO+F12";
         QTest::newRow("a digit") << "Alt+0"
                                  << "ALT+0";
+        // The ends of each range of keys.
+        QTest::newRow("the first letter") << "Ctrl+A"
+                                          << "CTRL+a";
+        QTest::newRow("the last letter") << "Ctrl+Alt+Z"
+                                         << "CTRL+ALT+z";
+        QTest::newRow("the last digit") << "Meta+9"
+                                        << "LOGO+9";
+        QTest::newRow("the first function key") << "Ctrl+F1"
+                                                << "CTRL+F1";
+        QTest::newRow("the last function key") << "Ctrl+F35"
+                                               << "CTRL+F35";
         QTest::newRow("space") << "Ctrl+Space"
                                << "CTRL+space";
         QTest::newRow("a key without a name here") << "Ctrl+Tab"

@@ -209,6 +209,34 @@ private Q_SLOTS:
         QCOMPARE(server.received().last().target, QByteArray("/3/tv/1399/season/0?api_key=k%2B3%26y"));
     }
 
+    // A search that fails says why, by the status: the ends of each range.
+    void failuresSayWhy_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        const QString theirs = u"the catalogue had a problem on its side (status %1); try again later"_s;
+        const QString refused = u"the catalogue refused the request (status %1)"_s;
+        QTest::newRow("200") << 200 << u"the catalogue's answer could not be read: "_s;
+        QTest::newRow("299") << 299 << u"the catalogue's answer could not be read: "_s;
+        QTest::newRow("300") << 300 << refused.arg(300);
+        QTest::newRow("499") << 499 << refused.arg(499);
+        QTest::newRow("500") << 500 << theirs.arg(500);
+        QTest::newRow("599") << 599 << theirs.arg(599);
+    }
+
+    void failuresSayWhy()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        FaultServer server;
+        server.setAnswer("GET", "/3/search/multi", { status, "<html>oops</html>" });
+        corvex::http::Client http;
+        CatalogueClient client(endpointsAt(server.origin()), http);
+        const auto found = QCoro::waitFor(client.search(u"x"_s));
+        QCOMPARE(found.outcome, CatalogueResult<TMDBSearchResult>::Outcome::Failed);
+        QVERIFY2(found.error.startsWith(said), qPrintable(found.error));
+    }
+
     void itemRoundTrip_data()
     {
         QTest::addColumn<TMDBItem>("item");
