@@ -14,21 +14,22 @@ using capture::PowerMeter;
 
 namespace {
 
-// A planar buffer of 4800 frames whose sample i of channel c is signal(c, i).
-std::unique_ptr<media::PcmBuffer> buffer(
-    media::SampleKind kind, std::uint32_t channels, const std::function<double(std::uint32_t, std::uint32_t)>& signal)
+// A buffer of 4800 frames whose sample i of channel c is signal(c, i).
+std::unique_ptr<media::PcmBuffer> buffer(media::SampleKind kind, std::uint32_t channels,
+    const std::function<double(std::uint32_t, std::uint32_t)>& signal, bool interleaved = false)
 {
-    auto b = media::PcmBuffer::create({ 48000, channels, kind, false }, 4800);
+    auto b = media::PcmBuffer::create({ 48000, channels, kind, interleaved }, 4800);
     b->setFrameLength(4800);
+    const std::uint32_t stride = b->stride();
     for (std::uint32_t c = 0; c < channels; ++c)
         for (std::uint32_t i = 0; i < 4800; ++i) {
             const double v = signal(c, i);
             if (kind == media::SampleKind::Float32)
-                b->floatChannel(c)[i] = float(v);
+                b->floatChannel(c)[i * stride] = float(v);
             else if (kind == media::SampleKind::Int16)
-                b->int16Channel(c)[i] = std::int16_t(std::lrint(v * 32767));
+                b->int16Channel(c)[i * stride] = std::int16_t(std::lrint(v * 32767));
             else
-                b->int32Channel(c)[i]
+                b->int32Channel(c)[i * stride]
                     = std::int32_t(std::clamp(std::lrint(v * 2147483648.0), -2147483648L, 2147483647L));
         }
     return b;
@@ -103,11 +104,24 @@ private Q_SLOTS:
         QVERIFY2(std::abs(values[0].peak - peak) <= tolerance, qPrintable(QString::number(values[0].peak)));
     }
 
+    void everyChannelIsMeasuredInOrder_data()
+    {
+        QTest::addColumn<media::SampleKind>("kind");
+        QTest::addColumn<bool>("interleaved");
+        for (const auto& [name, kind] : { std::pair("float", media::SampleKind::Float32),
+                 std::pair("int16", media::SampleKind::Int16), std::pair("int32", media::SampleKind::Int32) }) {
+            QTest::addRow("%s, planar", name) << kind << false;
+            QTest::addRow("%s, interleaved", name) << kind << true;
+        }
+    }
+
     void everyChannelIsMeasuredInOrder()
     {
+        QFETCH(media::SampleKind, kind);
+        QFETCH(bool, interleaved);
         PowerMeter meter;
-        meter.process(*buffer(media::SampleKind::Float32, 2,
-            [](std::uint32_t c, std::uint32_t i) { return c == 0 ? sine(i, 1.0) : 0.1; }));
+        meter.process(*buffer(
+            kind, 2, [](std::uint32_t c, std::uint32_t i) { return c == 0 ? sine(i, 1.0) : 0.1; }, interleaved));
         const auto values = meter.values();
         QCOMPARE(values.size(), std::size_t(2));
         QVERIFY(std::abs(values[0].average - -3.01f) < 0.01f);
