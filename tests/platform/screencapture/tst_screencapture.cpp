@@ -396,6 +396,7 @@ private Q_SLOTS:
             { "forced synthetic in a Wayland session", "synthetic", "wayland", "wayland-0", "synthetic" },
             { "forced null in a Wayland session", "null", "wayland", "wayland-0", "null" },
             { "an unknown name in a Wayland session", "wayland", "wayland", "", "portal" },
+            { "X11 session, Wayland display set but empty", "", "x11", "(empty)", "null" },
         };
         for (const auto& row : rows)
             QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
@@ -413,8 +414,9 @@ private Q_SLOTS:
             for (int i = 0; i < 4; ++i)
                 saved[i].isNull() ? qunsetenv(names[i]) : qputenv(names[i], saved[i]);
         });
-        auto set = [](const char* name, const QString& value) {
-            value.isEmpty() ? qunsetenv(name) : qputenv(name, value.toUtf8());
+        auto set = [](const char* name, const QString& value) { // empty: not set at all
+            value.isEmpty() ? qunsetenv(name)
+                            : qputenv(name, value == QLatin1StringView("(empty)") ? QByteArray("") : value.toUtf8());
         };
         set(kBackendEnvironmentVariable, forced);
         set("XDG_SESSION_TYPE", sessionType);
