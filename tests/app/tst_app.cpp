@@ -25,6 +25,7 @@
 #include "app/panel_section.h"
 #include "app/realtime_preview_section.h"
 #include "app/recording_controls.h"
+#include "app/recording_upload.h"
 #include "app/recording_view.h"
 #include "app/recording_windows.h"
 #include "app/single_instance.h"
@@ -339,6 +340,12 @@ private Q_SLOTS:
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}", FaultServer::Action::Hold });
         panel->retryButton()->click();
         QTRY_COMPARE(server.held(), 1);
+        // Nor is it sent again meanwhile, by any way in.
+        QVERIFY(!panel->retryButton()->isEnabled());
+        panel->recordingUpload().retry();
+        QTest::qWait(100);
+        QCOMPARE(panel->uploadStatus()->text(), u"Uploading the recording again…"_s);
+        QVERIFY(panel->isUploading());
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 200, "{}" });
         OutboxDialog* outbox = main->outboxBar()->openOutbox();
         outbox->retryButton()->click();
