@@ -1045,15 +1045,19 @@ private Q_SLOTS:
         ImageCache cache;
         const QUrl poster(m_service.origin() + u"/t/p/w92/movie-90001.png"_s);
         QSignalSpy loaded(&cache, &ImageCache::loaded);
+        FaultServer slow; // another poster, still on its way: this one's picture is not its
+        slow.setAnswer("GET", "/t/p/w92/movie-90002.png", { 200, {}, FaultServer::Action::Hold });
+        TMDBThumbnailView elsewhere(cache, QUrl(slow.origin() + u"/t/p/w92/movie-90002.png"_s));
         TMDBThumbnailView first(cache, poster);
         TMDBThumbnailView second(cache, poster);
         QCOMPARE(first.state(), TMDBThumbnailView::State::Loading);
         QTRY_COMPARE(loaded.count(), 1);
         QCOMPARE(first.state(), TMDBThumbnailView::State::Loaded);
         QCOMPARE(second.state(), TMDBThumbnailView::State::Loaded);
+        QCOMPARE(elsewhere.state(), TMDBThumbnailView::State::Loading);
         TMDBThumbnailView third(cache, poster);
         QCOMPARE(third.state(), TMDBThumbnailView::State::Loaded); // from the cache
-        QCOMPARE(cache.requestCount(), 1);
+        QCOMPARE(cache.requestCount(), 2);
 
         QSignalSpy failed(&cache, &ImageCache::failed);
         const QUrl missing(m_service.origin() + u"/t/p/w92/movie-1.png"_s);
@@ -1063,7 +1067,7 @@ private Q_SLOTS:
         TMDBThumbnailView again(cache, missing);
         QTRY_COMPARE(failed.count(), 2);
         QCOMPARE(again.state(), TMDBThumbnailView::State::Placeholder);
-        QCOMPARE(cache.requestCount(), 3);
+        QCOMPARE(cache.requestCount(), 4);
         TMDBThumbnailView none(cache, std::nullopt);
         QCOMPARE(none.state(), TMDBThumbnailView::State::Placeholder);
     }
