@@ -355,6 +355,25 @@ private Q_SLOTS:
             return f.collector->frames.size();
         }();
         QVERIFY(f.collector->waitFor([&] { return f.collector->frames.size() > before + 2; }));
+
+        // A filter that applies holds for the changes after it.
+        f.stream->updateContentFilter(
+            ContentFilter::forDesktopIndependentWindow(SyntheticBackend::content().windows.front()), keep);
+        f.stream->waitForControl();
+        QVERIFY(result);
+        f.stream->updateConfiguration(configuration(16, 8), keep);
+        f.stream->waitForControl();
+        QVERIFY(result);
+        const auto ofTheWindow = [](const SampleBuffer& frame) { // the display draws with seed 0, the window 1
+            for (std::int64_t n = 0; n < 256; ++n)
+                if (SyntheticBackend::syntheticPixel(1, n, 0.5 / 16, 0.5 / 8) == pixelAt(frame, 0, 0))
+                    return true;
+            return false;
+        };
+        QVERIFY(f.collector->waitFor([&] {
+            const SampleBuffer& last = f.collector->frames.back().buffer;
+            return last.imageBuffer->width() == 16 && ofTheWindow(last);
+        }));
     }
 
     void secondOutputOfATypeIsRefused()
