@@ -448,6 +448,9 @@ private Q_SLOTS:
         m.screen.setIsAudioCaptureEnabled(true); // starts the meter without capture
         QVERIFY(m.screen.isAudioMetering());
         QVERIFY(!m.screen.isRunning());
+        // Its ticks show no sound while none is captured, whatever was shown before.
+        m.screen.audioLevelsProvider()->setAudioLevels({ 0.5f, 0.7f });
+        QTRY_COMPARE(m.screen.audioLevelsProvider()->audioLevels(), (capture::AudioLevels { 0, 0 }));
     }
 
     void nothingToCapture_data()
