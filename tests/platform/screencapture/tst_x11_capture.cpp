@@ -82,6 +82,28 @@ bool near(std::uint32_t actual, std::uint32_t expected, int tolerance)
     return true;
 }
 
+// Where a window's inside begins on the screen: its offsets and borders
+// summed up through its parents (the window manager's frame among them), and
+// whether it has a parent other than the root.
+std::pair<QPoint, bool> onScreen(xcb_connection_t* c, xcb_window_t window)
+{
+    QPoint at;
+    bool framed = false;
+    for (xcb_window_t w = window;;) {
+        std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
+            xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr), &std::free);
+        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+            xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr), &std::free);
+        if (!geometry || !tree)
+            return { QPoint(-1, -1), false };
+        at += QPoint(geometry->x + geometry->border_width, geometry->y + geometry->border_width);
+        if (tree->parent == tree->root)
+            return { at, framed };
+        framed = true;
+        w = tree->parent;
+    }
+}
+
 StreamConfiguration configuration(int width, int height, bool withAudio)
 {
     StreamConfiguration configuration;
@@ -437,6 +459,10 @@ private Q_SLOTS:
                 QCOMPARE(window.title, std::optional<std::string>("Corvex listed"));
                 QCOMPARE(window.frame.width, 320.0);
                 QCOMPARE(window.frame.height, 200.0);
+                // On the screen, not within the window manager's frame around it.
+                const auto [at, framed] = onScreen(m_x->connection(), foreign);
+                QVERIFY(framed);
+                QCOMPARE(QPointF(window.frame.x, window.frame.y), QPointF(at));
                 QVERIFY(window.owningApplication);
                 QCOMPARE(window.owningApplication->bundleIdentifier, std::string("CorvexTest"));
                 QCOMPARE(window.owningApplication->processID, std::int64_t(getppid()));
