@@ -5,12 +5,13 @@
 #include "platform/dnssd/resolver.h"
 #include "support/avahi_daemon.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QThread>
 #include <QTest>
+#include <QThread>
 
 #include <chrono>
 
@@ -230,6 +231,16 @@ private Q_SLOTS:
         QSignalSpy publishFailed(&publisher, &Publisher::failed);
         publisher.publish(QStringLiteral("anyone"), kType, 1);
         QTRY_COMPARE(publishFailed.size(), 1);
+
+        // The daemon comes back (here the bus appears where it was looked for): a new search
+        // connects again, though the objects above still hold the session that failed.
+        if (!corvex::test::avahiDaemonAvailable())
+            return;
+        const QString bus = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS").section(u'=', 1);
+        QFile::remove(bus); // left by a run that crashed
+        QVERIFY(QFile::link(QStringLiteral("/run/dbus/system_bus_socket"), bus));
+        const auto unlink = qScopeGuard([&bus] { QFile::remove(bus); });
+        QVERIFY(browser.start(kType, QStringLiteral("local.")));
     }
 };
 
