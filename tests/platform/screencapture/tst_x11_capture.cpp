@@ -90,10 +90,8 @@ std::pair<QPoint, bool> onScreen(xcb_connection_t* c, xcb_window_t window)
     QPoint at;
     bool framed = false;
     for (xcb_window_t w = window;;) {
-        std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> geometry(
-            xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr), &std::free);
-        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
-            xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr), &std::free);
+        const Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, w), nullptr));
+        const Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, w), nullptr));
         if (!geometry || !tree)
             return { QPoint(-1, -1), false };
         at += QPoint(geometry->x + geometry->border_width, geometry->y + geometry->border_width);
