@@ -220,6 +220,22 @@ private Q_SLOTS:
                                       << QByteArray("--crop");
         QTest::newRow("crop not numbers")
             << QStringList { "analyse", "--crop", "a,b", "x.png" } << 2 << QByteArray("--crop");
+        // The ends of each range, and what is no number at all.
+        for (const char* crop : { "0,0,0,1", "0,0,1,0", "-0.1,0,0.5,1", "0,-0.1,1,0.5", "nan,0,0.5,1" })
+            QTest::addRow("crop %s", crop) << QStringList { "analyse", u"--crop="_s + QLatin1StringView(crop), "x.png" }
+                                           << 2 << QByteArray("--crop");
+        QTest::newRow("fps not a number")
+            << QStringList { "analyse", "--fps", "nan", "x.png" } << 2 << QByteArray("--fps");
+        QTest::newRow("record no seconds")
+            << QStringList { "record", "--seconds", "0" } << 2 << QByteArray("--seconds takes");
+        QTest::newRow("record seconds not a number")
+            << QStringList { "record", "--seconds", "nan" } << 2 << QByteArray("--seconds takes");
+        QTest::newRow("record a whole day, taken")
+            << QStringList { "record", "--seconds", "86400" } << 2 << QByteArray("-o FILE");
+        QTest::newRow("receive on the last port, taken")
+            << QStringList { "receive", "--port", "65535", "--name", "" } << 2 << QByteArray("--name takes");
+        QTest::newRow("receive beyond the last port")
+            << QStringList { "receive", "--port", "65536", "--name", "" } << 2 << QByteArray("--port takes");
         QTest::newRow("missing image") << QStringList { "analyse", "/nonexistent/x.png" } << 1
                                        << QByteArray("cannot read image /nonexistent/x.png");
         QTest::newRow("inspect two files")
