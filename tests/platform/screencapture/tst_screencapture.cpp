@@ -200,6 +200,12 @@ private Q_SLOTS:
         QTest::newRow("a time that runs back is left out")
             << F { { 990, 1000 }, { 1990, 2000 }, { 1500, 2100 }, { 2990, 3000 } } << S { 990, 1990, -1, 2990 };
         QTest::newRow("equal times stay") << F { { 0, 1000 }, { 0, 1000 } } << S { 1000, 1000 };
+        // The ends: a time made at its arrival is ours; a second old is stale; two stale ones decide nothing yet.
+        QTest::newRow("a time of its arrival") << F { { 1000, 1000 }, { 1990, 2000 } } << S { 1000, 1990 };
+        QTest::newRow("just under a second old") << F { { 1001, 2000 }, { 2990, 3000 } } << S { 1001, 2990 };
+        QTest::newRow("a second old") << F { { 1000, 2000 }, { 2990, 3000 } } << S { 2000, 2990 };
+        QTest::newRow("two stale times, then fresh ones")
+            << F { { 100, 2000 }, { 200, 3000 }, { 3900, 4000 } } << S { 2000, 3000, 3900 };
     }
     void oneClockPerStream()
     {
@@ -559,6 +565,8 @@ private Q_SLOTS:
         // Rounded premultiplied first (green 20 of share 51), the green would come back as 0x64.
         QTest::newRow("little visible keeps its colour")
             << 5 << V { 0x00000000, 0x00000000, 0x00000000, 0x7f193366, 0x00000000 } << V { 0x00000000, 0x333266cd };
+        // The server's passes may round a colour a step above its share: it stays white, not wraps to black.
+        QTest::newRow("a colour above its share stays white") << 1 << V { 0x40410000 } << V { 0x40ff0000 };
     }
     void averageVisibleWeighsAreas()
     {
