@@ -361,8 +361,10 @@ private Q_SLOTS:
 
     void withoutDaemon()
     {
-        if (!qEnvironmentVariableIsSet("CORVEX_TEST_NO_DAEMON"))
-            QSKIP("runs as tst_preview_link_without_daemon, with the system bus pointed nowhere");
+        if (!corvex::test::withoutDaemon()) {
+            QVERIFY(corvex::test::runWithoutDaemon("withoutDaemon"));
+            return;
+        }
         LogCapture log;
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^DNS-SD discovery is unavailable: .+avahi-daemon"_s));
         UDPManager& manager = UDPManager::shared();
