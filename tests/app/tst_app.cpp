@@ -822,6 +822,8 @@ private Q_SLOTS:
         QTest::newRow("dragged backwards") << QPoint(200, 100) << QPoint(100, 0) << true << 0.5 << 0.5;
         QTest::newRow("beyond the edge is clamped") << QPoint(150, 0) << QPoint(400, 100) << true << 0.75 << 0.25;
         QTest::newRow("a click is no crop") << QPoint(50, 50) << QPoint(52, 51) << false << 0.0 << 0.0;
+        QTest::newRow("a thin sliver is no crop") << QPoint(0, 40) << QPoint(200, 45) << false << 0.0 << 0.0;
+        QTest::newRow("the shortest drag crops") << QPoint(10, 0) << QPoint(16, 100) << true << 0.05 << 0.03;
     }
 
     void cropFromADrag()
