@@ -5,6 +5,7 @@
 #include "capture/capture_engine.h"
 #include "capture/capture_engine_stream_output.h"
 #include "capture/screen_recorder.h"
+#include "capture/video_file_analysis.h"
 #include "platform/media/pcm_buffer.h"
 #include "platform/screencapture/synthetic/synthetic_backend.h"
 #include "support/recorded.h"
@@ -435,6 +436,29 @@ private Q_SLOTS:
         QTRY_COMPARE(m.screen.captureEngine().streamOutput()->crop(), std::optional(crop));
         m.screen.setCaptureType(ScreenRecorder::CaptureType::window);
         QTRY_COMPARE(m.screen.contentSize(), QSizeF(100, 75));
+    }
+
+    // A film is cut short when it ends more than a second, or 1 % of its
+    // length, before the length it claims: the larger of the two.
+    void cutShortFilms_data()
+    {
+        QTest::addColumn<double>("duration");
+        QTest::addColumn<double>("last");
+        QTest::addColumn<bool>("cutShort");
+        QTest::newRow("a second short") << 100.0 << 99.0 << false;
+        QTest::newRow("more than a second short") << 100.0 << 98.9 << true;
+        QTest::newRow("1 % of two hours short") << 7200.0 << 7128.0 << false;
+        QTest::newRow("more than 1 % of two hours short") << 7200.0 << 7127.9 << true;
+        QTest::newRow("no length claimed") << 0.0 << 5.0 << false;
+    }
+    void cutShortFilms()
+    {
+        QFETCH(double, duration);
+        QFETCH(double, last);
+        capture::VideoFileAnalysis::Result result;
+        result.durationSeconds = duration;
+        result.lastSeconds = last;
+        QTEST(result.isCutShort(), "cutShort");
     }
 
     void audioSwitch()
