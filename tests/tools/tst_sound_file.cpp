@@ -74,6 +74,17 @@ private Q_SLOTS:
         QVERIFY2(samples.error.contains(u"convert it to"_s), qPrintable(samples.error));
     }
 
+    // A file with no sound in it is no clip: said so, never a signature of nothing.
+    void aFileWithoutSoundIsRefused()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"empty.wav"_s);
+        QVERIFY(test::writeWav(path.toStdString(), {}, kRate, 2));
+        const Result<std::vector<float>> samples = cli::signatureSamplesOfSoundFile(path);
+        QVERIFY(!samples);
+        QCOMPARE(samples.error, u"sound file %1 holds no audio"_s.arg(path));
+    }
+
     // A file is handed out in buffers of the size asked for, each with the frames before it, all of it.
     void aFileIsReadInOrder()
     {
