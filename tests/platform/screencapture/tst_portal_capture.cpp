@@ -210,6 +210,7 @@ public:
         QString pipeWireSocket;
         uint sourceTypes = 1; // what it offers: 1 monitors, 2 windows, 4 virtual
         uint version = 4;
+        bool streams = true; // with a Start that succeeds: whether it hands over a stream
     };
 
     FakeScreenCast(QObject* parent, const QString& busName, Script script)
@@ -258,7 +259,7 @@ public Q_SLOTS:
         const QDBusObjectPath&, const QString&, const QVariantMap& options, const QDBusMessage& message)
     {
         QVariantMap results;
-        if (m_script.startCode == 0)
+        if (m_script.startCode == 0 && m_script.streams)
             results.insert(
                 QStringLiteral("streams"), QVariant::fromValue(QList<CastStream> { CastStream { m_script.node } }));
         else if (!m_script.startError.isEmpty())
@@ -735,7 +736,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("remembered");
         QTest::addColumn<uint>("types");
         QTest::addColumn<uint>("code");
-        QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("reason"); // with code 0: what the portal leaves out ("streams", "remote")
         QTest::addColumn<QString>("message");
         const QString cancelled = QStringLiteral("cancelled in the desktop's dialog");
         QTest::newRow("monitors only") << 1u << "" << 1u << 1u << "" << cancelled;
@@ -748,6 +749,10 @@ private Q_SLOTS:
                                                  << "could not start screen sharing. Check that";
         QTest::newRow("an answer it should not give") << 1u << "" << 1u << 7u << ""
                                                       << "answered with the unknown code 7";
+        QTest::newRow("started, no screen handed over") << 1u << "" << 1u << 0u << "streams"
+                                                        << "started sharing but handed over no screen";
+        QTest::newRow("started, no video stream handed over") << 1u << "" << 1u << 0u << "remote"
+                                                              << "did not hand over the screen's video stream";
     }
     void whatThePortalIsAskedAndAnswers()
     {
@@ -761,6 +766,9 @@ private Q_SLOTS:
             = QStringLiteral("org.corvex.test.Portal%1").arg(qHash(QByteArray(QTest::currentDataTag())));
         FakeScreenCast::Script script { code, reason, 0, m_desktop->pipeWireSocket() };
         script.sourceTypes = offered;
+        script.streams = reason != QLatin1StringView("streams");
+        if (reason == QLatin1StringView("remote"))
+            script.pipeWireSocket = QStringLiteral("/nonexistent/pipewire-0");
         FakePortal portal(m_desktop->bus, service, script);
         QVERIFY(portal.ready());
         auto store = freshStore();
