@@ -837,6 +837,25 @@ private Q_SLOTS:
         QCOMPARE(outcome->callback, std::optional(QUrl(u"corvexapp://callback?token=abc"_s)));
     }
 
+    // Where the browser's answer cannot be waited for, the sign-in ends at
+    // once and says why, before any browser opens.
+    void sessionThatCannotWaitForItsAnswer()
+    {
+        QTemporaryDir runtime;
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+        const auto restore = qScopeGuard([&saved] { qputenv("XDG_RUNTIME_DIR", saved); });
+        QVERIFY(QDir(runtime.path()).mkpath(u"corvex-webauth/in the way"_s)); // where its socket would go
+        bool opened = false;
+        WebSession session([&opened](const QUrl&) { return opened = true; });
+        const WebSession::Outcome outcome
+            = QCoro::waitFor(session.authenticate(QUrl(u"http://127.0.0.1:1/auth/signin"_s), u"corvexapp"_s));
+        QCOMPARE(outcome.failure, WebSession::Failure::CannotListen);
+        QVERIFY2(outcome.message.startsWith(u"cannot wait for the browser's answer: "_s), qPrintable(outcome.message));
+        QVERIFY(!opened);
+        QVERIFY(!session.isActive());
+    }
+
     // Without a usable service address a sign-in ends at once (no browser
     // waits), and an upload fails as one without an address.
     void withoutAServiceAddress()

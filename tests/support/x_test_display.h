@@ -138,6 +138,14 @@ public:
         xcb_flush(m_connection);
     }
 
+    /// Leaves the window only the older title property, as programs set that know no newer one.
+    void useOldTitle(xcb_window_t window, const std::string& title)
+    {
+        xcb_delete_property(m_connection, window, atom("_NET_WM_NAME"));
+        setProperty(window, "WM_NAME", "STRING", 8, title.size(), title.data());
+        xcb_flush(m_connection);
+    }
+
     /// Window position on the screen.
     std::pair<int, int> position(xcb_window_t window)
     {

@@ -266,7 +266,7 @@ public Q_SLOTS:
             results.insert(QStringLiteral("error"), m_script.startError);
         return respondLater(this, m_busName, message, options, m_script.startCode, results);
     }
-    QDBusUnixFileDescriptor OpenPipeWireRemote(const QDBusObjectPath&, const QVariantMap&)
+    QDBusUnixFileDescriptor OpenPipeWireRemote(const QDBusObjectPath&, const QVariantMap&, const QDBusMessage& message)
     {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address {};
@@ -277,6 +277,10 @@ public Q_SLOTS:
             handed.setFileDescriptor(fd); // a copy
         if (fd >= 0)
             ::close(fd);
+        if (!handed.isValid()) { // as a portal that cannot reach PipeWire answers
+            message.setDelayedReply(true);
+            bus().send(message.createErrorReply(QDBusError::Failed, QStringLiteral("PipeWire cannot be reached")));
+        }
         return handed;
     }
 
@@ -738,22 +742,29 @@ private Q_SLOTS:
         QTest::addColumn<uint>("code");
         QTest::addColumn<QString>("reason"); // with code 0: what the portal leaves out ("streams", "remote")
         QTest::addColumn<QString>("message");
+        QTest::addColumn<uint>("version"); // below 4, nothing is remembered
         const QString cancelled = QStringLiteral("cancelled in the desktop's dialog");
-        QTest::newRow("monitors only") << 1u << "" << 1u << 1u << "" << cancelled;
-        QTest::newRow("monitors and windows") << 3u << "" << 3u << 1u << "" << cancelled;
-        QTest::newRow("virtual screens too") << 7u << "" << 3u << 1u << "" << cancelled;
-        QTest::newRow("a choice remembered") << 1u << "token-of-the-last-choice" << 1u << 1u << "" << cancelled;
-        QTest::newRow("failed, with its reason") << 1u << "" << 1u << 2u << "no output could be captured"
-                                                 << "could not start screen sharing (no output could be captured)";
+        QTest::newRow("monitors only") << 1u << "" << 1u << 1u << "" << cancelled << 4u;
+        QTest::newRow("monitors and windows") << 3u << "" << 3u << 1u << "" << cancelled << 4u;
+        QTest::newRow("virtual screens too") << 7u << "" << 3u << 1u << "" << cancelled << 4u;
+        QTest::newRow("a choice remembered") << 1u << "token-of-the-last-choice" << 1u << 1u << "" << cancelled << 4u;
+        QTest::newRow("failed, with its reason")
+            << 1u << "" << 1u << 2u << "no output could be captured"
+            << "could not start screen sharing (no output could be captured)" << 4u;
         QTest::newRow("failed, no reason given") << 1u << "" << 1u << 2u << ""
-                                                 << "could not start screen sharing. Check that";
+                                                 << "could not start screen sharing. Check that" << 4u;
         QTest::newRow("an answer it should not give") << 1u << "" << 1u << 7u << ""
-                                                      << "answered with the unknown code 7";
+                                                      << "answered with the unknown code 7" << 4u;
         QTest::newRow("started, no screen handed over") << 1u << "" << 1u << 0u << "streams"
-                                                        << "started sharing but handed over no screen";
-        QTest::newRow("started, no video stream handed over") << 1u << "" << 1u << 0u << "remote"
-                                                              << "did not hand over the screen's video stream";
+                                                        << "started sharing but handed over no screen" << 4u;
+        QTest::newRow("started, no video stream handed over")
+            << 1u << "" << 1u << 0u << "remote"
+            << "did not hand over the screen's video stream (PipeWire cannot be reached)" << 4u;
+        QTest::newRow("version 2, the oldest taken")
+            << 1u << "token-of-the-last-choice" << 1u << 1u << "" << cancelled << 2u;
+        QTest::newRow("version 3") << 1u << "token-of-the-last-choice" << 1u << 1u << "" << cancelled << 3u;
     }
+
     void whatThePortalIsAskedAndAnswers()
     {
         QFETCH(uint, offered);
@@ -762,10 +773,12 @@ private Q_SLOTS:
         QFETCH(uint, code);
         QFETCH(QString, reason);
         QFETCH(QString, message);
+        QFETCH(uint, version);
         const QString service
             = QStringLiteral("org.corvex.test.Portal%1").arg(qHash(QByteArray(QTest::currentDataTag())));
         FakeScreenCast::Script script { code, reason, 0, m_desktop->pipeWireSocket() };
         script.sourceTypes = offered;
+        script.version = version;
         script.streams = reason != QLatin1StringView("streams");
         if (reason == QLatin1StringView("remote"))
             script.pipeWireSocket = QStringLiteral("/nonexistent/pipewire-0");
@@ -782,8 +795,8 @@ private Q_SLOTS:
         QCOMPARE(asked.value(QStringLiteral("types")).toUInt(), types);
         QCOMPARE(asked.value(QStringLiteral("multiple")).toBool(), false);
         QCOMPARE(asked.value(QStringLiteral("cursor_mode")).toUInt(), 1u);
-        QCOMPARE(asked.value(QStringLiteral("persist_mode")).toUInt(), 2u);
-        QCOMPARE(asked.value(QStringLiteral("restore_token")).toString(), remembered);
+        QCOMPARE(asked.value(QStringLiteral("persist_mode")).toUInt(), version >= 4 ? 2u : 0u);
+        QCOMPARE(asked.value(QStringLiteral("restore_token")).toString(), version >= 4 ? remembered : QString());
     }
 
     // The desktop ending the session stops capture, saying so; what came before stays.

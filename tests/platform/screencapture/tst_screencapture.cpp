@@ -245,6 +245,29 @@ private Q_SLOTS:
         QTest::newRow("nothing changed: idle") << bgrx << 0 << 0 << 0 << 0;
         QTest::newRow("no damage: complete") << bgrx << 0 << -1 << 0 << 0;
     }
+    // The sizes a stream may have: up to 16384 pixels a side, none empty.
+    void portalSizesAreBounded_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("the widest") << QSize(16384, 1) << true;
+        QTest::newRow("the tallest") << QSize(1, 16384) << true;
+        QTest::newRow("wider") << QSize(16385, 1) << false;
+        QTest::newRow("taller") << QSize(1, 16385) << false;
+        QTest::newRow("no height") << QSize(60, 0) << false;
+    }
+    void portalSizesAreBounded()
+    {
+        QFETCH(QSize, size);
+        QFETCH(bool, taken);
+        portal::FrameReducer reducer(configuration(6, 0));
+        const auto set = reducer.setFormat(rawFormat(SPA_VIDEO_FORMAT_BGRx, size.width(), size.height()));
+        QCOMPARE(bool(set), taken);
+        if (!taken)
+            QVERIFY2(set.error.localizedDescription.find("no usable size") != std::string::npos,
+                set.error.localizedDescription.c_str());
+    }
+
     void portalBuffersAreReducedExactly()
     {
         QFETCH(std::uint32_t, format);

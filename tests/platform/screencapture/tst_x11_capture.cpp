@@ -444,13 +444,16 @@ private Q_SLOTS:
     {
         const xcb_window_t foreign = newWindow(10, 10, 320, 200, false, "Corvex listed", getppid());
         const xcb_window_t own = newWindow(10, 10, 200, 100, false, "Corvex own", getpid());
+        const xcb_window_t older = newWindow(10, 10, 200, 100, false, "", getppid());
+        m_x->useOldTitle(older, "Corvex old title");
         QVERIFY(m_x->show(foreign));
         QVERIFY(m_x->show(own));
+        QVERIFY(m_x->show(older));
         const ShareableContentResult result = m_backend->shareableContent(false, true);
         QVERIFY(result);
         QVERIFY(!result.value->displays.empty());
         QCOMPARE(result.value->displays.front().width, 1920);
-        bool sawForeign = false, sawOwn = false;
+        bool sawForeign = false, sawOwn = false, sawOlder = false;
         for (const Window& window : result.value->windows) {
             if (window.windowID == foreign) {
                 sawForeign = true;
@@ -466,12 +469,16 @@ private Q_SLOTS:
                 QCOMPARE(window.owningApplication->processID, std::int64_t(getppid()));
                 QVERIFY(!window.owningApplication->applicationName.empty());
             }
+            if (window.windowID == older) {
+                sawOlder = true;
+                QCOMPARE(window.title, std::optional<std::string>("Corvex old title"));
+            }
             if (window.windowID == own) {
                 sawOwn = true;
                 QCOMPARE(window.owningApplication->bundleIdentifier, std::string(kOwnApplicationIdentifier));
             }
         }
-        QVERIFY(sawForeign && sawOwn);
+        QVERIFY(sawForeign && sawOwn && sawOlder);
     }
 
     void checkerboardComesOutGrey_data()
