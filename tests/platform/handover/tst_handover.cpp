@@ -397,6 +397,8 @@ private Q_SLOTS:
             { "empty name", "runtime", "", "" },
             { "a path, not a name", "runtime", "../corvex-studio", "" },
             { "a folder in the name", "runtime", "a/b", "" },
+            { "the longest name", "runtime", "n" + QString(63, 'a'), "runtime" },
+            { "a name too long", "runtime", "n" + QString(64, 'a'), "" },
         };
         for (const auto& row : rows)
             QTest::newRow(row.name) << row.runtime << row.socket << row.folder;
