@@ -172,14 +172,18 @@ void UDPClient::connectionFailed(
     const QString& name, const net::UdpConnection* connection, const net::SocketError& error)
 {
     qCCritical(lcPreviewLink, "❌ Connection to %s failed: %s", qPrintable(name), qPrintable(error.description()));
-    m_failedEndpoints.insert(name, { connection->address(), connection->port() });
     {
         std::lock_guard lock(m_mutex);
-        // A connection that has been replaced in the meantime must not take its successor with it.
+        // A connection replaced in the meantime (the receiver was found again)
+        // speaks for an endpoint no longer used: its failure neither takes its
+        // successor with it nor marks a receiver that answers now.
         const auto it = m_connections.constFind(name);
-        if (it != m_connections.constEnd() && it.value().get() == connection)
+        if (it != m_connections.constEnd() && it.value().get() != connection)
+            return;
+        if (it != m_connections.constEnd())
             m_connections.erase(it);
     }
+    m_failedEndpoints.insert(name, { connection->address(), connection->port() });
     Q_EMIT receiverFailed(name, error.description());
 }
 
