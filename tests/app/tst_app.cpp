@@ -1207,10 +1207,7 @@ private Q_SLOTS:
         const auto unknownRow
             = [&outbox] { return outbox.list()->findItems(u"Safety Last!"_s, Qt::MatchContains, 0).value(0); };
         QVERIFY(unknownRow() && unknownRow()->text(3).startsWith(u"Its account is not known: send it with "_s));
-        OutboxBar bar(studio.environment());
-        QCOMPARE(bar.label()->fullText(),
-            u"2 made under another account wait for account v. 1 of unknown author waits until sent with 'corvex "
-            u"outbox --send'."_s);
+        OutboxBar bar(studio.environment()); // its counts: theOutboxBarCountsEachKind
         // Another program took it on for account v and is sending it: the bar says so at its next look.
         QVERIFY((*manager->uploads.outbox()->take(*unknown.value).value)->adoptAuthor(u"v"_s));
         studio.environment().uploads.refreshCount();

@@ -263,27 +263,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("trigger");
-        QTest::newRow("every modifier") << "Ctrl+Alt+Shift+Meta+F12"
-                                        << "CTRL+ALT+SHIFT+LOGO+F12";
-        QTest::newRow("a digit") << "Alt+0"
-                                 << "ALT+0";
-        // The ends of each range of keys.
-        QTest::newRow("the first letter") << "Ctrl+A"
-                                          << "CTRL+a";
-        QTest::newRow("the last letter") << "Ctrl+Alt+Z"
-                                         << "CTRL+ALT+z";
-        QTest::newRow("the last digit") << "Meta+9"
-                                        << "LOGO+9";
-        QTest::newRow("the first function key") << "Ctrl+F1"
-                                                << "CTRL+F1";
-        QTest::newRow("the last function key") << "Ctrl+F35"
-                                               << "CTRL+F35";
-        QTest::newRow("space") << "Ctrl+Space"
-                               << "CTRL+space";
-        QTest::newRow("a key without a name here") << "Ctrl+Tab"
-                                                   << "";
-        QTest::newRow("two keys in a row") << "Ctrl+R, Ctrl+S"
-                                           << "";
+        // Every modifier; the ends of the letters, the digits and the function keys; keys without one name.
+        const char* rows[][2] = { { "Ctrl+Alt+Shift+Meta+F12", "CTRL+ALT+SHIFT+LOGO+F12" }, { "Alt+0", "ALT+0" },
+            { "Ctrl+A", "CTRL+a" }, { "Ctrl+Alt+Z", "CTRL+ALT+z" }, { "Meta+9", "LOGO+9" }, { "Ctrl+F1", "CTRL+F1" },
+            { "Ctrl+F35", "CTRL+F35" }, { "Ctrl+Space", "CTRL+space" }, { "Ctrl+Tab", "" }, { "Ctrl+R, Ctrl+S", "" } };
+        for (const auto& [keys, trigger] : rows)
+            QTest::newRow(keys) << QString::fromLatin1(keys) << QString::fromLatin1(trigger);
     }
     void portalTriggers()
     {
