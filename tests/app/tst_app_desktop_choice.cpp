@@ -306,6 +306,9 @@ private Q_SLOTS:
         QCOMPARE(section.fileDialog() != nullptr, ownDialog);
         if (section.fileDialog())
             section.fileDialog()->close();
+        // A remembered folder that has gone since is not offered.
+        settings::Store().setValue(VideoSection::folderKey(), m_folders.filePath(u"gone"_s));
+        QVERIFY2(QDir(VideoSection::lastFolder()).exists(), qPrintable(VideoSection::lastFolder()));
     }
 
     // The file road has its page, and the choice made on a capture thread

@@ -2,6 +2,7 @@
 // waiting messages and failed connections over real sockets.
 
 #include "platform/dnssd/publisher.h"
+#include "platform/dnssd/resolver.h"
 #include "platform/net/udp_listener.h"
 #include "preview_link/udp_client.h"
 #include "preview_link/udp_manager.h"
@@ -218,6 +219,23 @@ private Q_SLOTS:
         }
         QVERIFY(!moved.datagrams.isEmpty());
         QCOMPARE(moved.datagrams.first(), "found again"_ba);
+    }
+
+    // Frames that come faster than a lookup of the receiver's address ends do
+    // not start it again: one that finds nothing ends, and says so.
+    void aLookupOutlastsTheFramesThatWaitForIt()
+    {
+        REQUIRE_DAEMON();
+        UDPClient client(kType);
+        QSignalSpy failed(&client, &UDPClient::receiverFailed);
+        const DiscoveredService gone = unpublishedService("steady");
+        QDeadlineTimer deadline(corvex::dnssd::Resolver::kDefaultTimeout.count() + 3000);
+        while (failed.isEmpty() && !deadline.hasExpired()) {
+            client.send("frame"_ba, gone);
+            QTest::qWait(20);
+        }
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.first().first().toString(), gone.name);
     }
 
     void addressSelection_data()

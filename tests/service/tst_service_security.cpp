@@ -925,6 +925,30 @@ private Q_SLOTS:
         QCOMPARE(connection.read().status, status);
     }
 
+    // A client that waits to be told before it sends its body is told, also
+    // when it names the expectation in another case or in a list.
+    void aClientThatWaitsForTheGoAheadGetsIt_data()
+    {
+        QTest::addColumn<QByteArray>("expect");
+        QTest::newRow("100-continue") << QByteArray("100-continue");
+        QTest::newRow("in capitals") << QByteArray("100-CONTINUE");
+        QTest::newRow("in a list") << QByteArray("x-later, 100-continue");
+    }
+
+    void aClientThatWaitsForTheGoAheadGetsIt()
+    {
+        CORVEX_SKIP_WHEN_PROXIED();
+        QFETCH(QByteArray, expect);
+        const QByteArray body = "email=ada%40example.org&password=wrong";
+        RawConnection connection(m_shared.get().origin());
+        connection.send("POST /auth/signin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                        "application/x-www-form-urlencoded\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\nExpect: " + expect + "\r\n\r\n");
+        QCOMPARE(connection.read(5000).status, 100);
+        connection.send(body);
+        QCOMPARE(connection.read().status, 400);
+    }
+
     void slowAndIdleConnectionsEnd_data()
     {
         QTest::addColumn<QByteArray>("sent");

@@ -218,6 +218,8 @@ private Q_SLOTS:
             { "", 2, "" },
             { "frobnicate", 2, "unknown command" },
             { "analyse", 2, "no images" },
+            { "analyse --frobnicate x.png", 2, "Unknown option 'frobnicate'" },
+            { "analyse x.png --fps", 2, "Missing value after '--fps'" },
             { "analyse --fps 0 x.png", 2, "--fps" },
             { "analyse --fps 1000.5 x.png", 2, "--fps" },
             { "analyse --fps nan x.png", 2, "--fps" },

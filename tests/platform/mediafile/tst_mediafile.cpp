@@ -599,10 +599,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("codec");
         QTest::addColumn<int>("rate");
         QTest::addColumn<int>("channels");
-        QTest::newRow("AAC stereo 48 kHz") << "aac" << 48000 << 2;
-        QTest::newRow("16-bit PCM mono 44.1 kHz") << "pcm_s16le" << 44100 << 1;
-        QTest::newRow("16-bit PCM stereo 48 kHz") << "pcm_s16le" << 48000 << 2;
-        QTest::newRow("FLAC 5.1") << "flac" << 48000 << 6;
+        QTest::addColumn<int>("block"); // samples per coded block
+        QTest::newRow("AAC stereo 48 kHz") << "aac" << 48000 << 2 << 1024;
+        QTest::newRow("16-bit PCM mono 44.1 kHz") << "pcm_s16le" << 44100 << 1 << 1024;
+        QTest::newRow("16-bit PCM stereo 48 kHz") << "pcm_s16le" << 48000 << 2 << 1024;
+        QTest::newRow("FLAC 5.1") << "flac" << 48000 << 6 << 1024;
+        // 6 MB in one block: more than all the sound the reader holds back, so it goes alone.
+        QTest::newRow("float PCM 7.1 96 kHz, one block of 2 s") << "pcm_f32le" << 96000 << 8 << 192000;
     }
 
     void soundComesOutAsFloat()
@@ -611,10 +614,11 @@ private Q_SLOTS:
         QFETCH(QString, codec);
         QFETCH(int, rate);
         QFETCH(int, channels);
-        const QString file = path(QStringLiteral("sound-%1.mkv").arg(codec));
+        QFETCH(int, block);
+        const QString file = path(QStringLiteral("sound-%1-%2.mkv").arg(codec).arg(channels));
         MAKE_FILM({ "-f", "lavfi", "-i", "testsrc2=s=160x90:r=25:d=2", "-f", "lavfi", "-i",
-            QStringLiteral("sine=f=440:d=2:sample_rate=%1").arg(rate), "-ac", QString::number(channels), "-c:v",
-            "libx264", "-c:a", codec, file });
+            QStringLiteral("sine=f=440:d=2:sample_rate=%1:samples_per_frame=%2").arg(rate).arg(block), "-ac",
+            QString::number(channels), "-c:v", "libx264", "-c:a", codec, file });
         mediafile::OpenResult opened = MediaFileReader::open(file.toStdString());
         QVERIFY2(opened, opened.error.message.c_str());
         // Read the raw blocks to look at the samples themselves.

@@ -1,6 +1,7 @@
 #include "platform/screencapture/capture_backend.h"
 #include "platform/screencapture/host_clock.h"
 #include "platform/screencapture/null/null_backend.h"
+#include "platform/screencapture/paced_worker.h"
 #include "platform/screencapture/portal/frame_reducer.h"
 #include "platform/screencapture/serial_queue.h"
 #include "platform/screencapture/stream.h"
@@ -138,6 +139,37 @@ private Q_SLOTS:
         QCOMPARE(order.size(), 101u);
         QVERIFY(std::is_sorted(order.begin(), order.end()));
         QCOMPARE(threads.size(), 1u);
+    }
+
+    // A tick that overruns the pace is not made up for by a burst of the ticks it
+    // missed: in any span of n intervals after it, at most n + 1 ticks.
+    void aPacedWorkerSkipsTheTicksAStallMissed()
+    {
+        using Clock = std::chrono::steady_clock;
+        constexpr auto interval = std::chrono::milliseconds(20);
+        std::mutex mutex;
+        std::vector<Clock::time_point> ticks;
+        Clock::time_point stallEnded;
+        PacedWorker worker;
+        worker.start("test.paced", std::chrono::nanoseconds(interval).count(), [&] {
+            std::unique_lock lock(mutex);
+            ticks.push_back(Clock::now());
+            if (ticks.size() == 2) {
+                lock.unlock();
+                std::this_thread::sleep_for(10 * interval);
+                lock.lock();
+                stallEnded = Clock::now();
+            }
+            return ticks.size() < 12;
+        });
+        QTRY_VERIFY([&] {
+            std::lock_guard lock(mutex);
+            return ticks.size() == 12;
+        }());
+        worker.stop();
+        const auto soon = std::count_if(ticks.begin(), ticks.end(),
+            [&](Clock::time_point tick) { return tick >= stallEnded && tick < stallEnded + 5 * interval; });
+        QVERIFY2(soon <= 6, qPrintable(QString::number(soon)));
     }
 
     void syntheticStreamsAreDeterministic()

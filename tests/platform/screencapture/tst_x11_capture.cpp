@@ -595,8 +595,11 @@ private Q_SLOTS:
     {
         const xcb_window_t window = newWindow(0, 0, 200, 100, false, "Closing", getppid());
         QVERIFY(m_x->show(window));
-        Capture capture(m_backend, ContentFilter::forDesktopIndependentWindow(windowWithID(window)), 100, 50);
+        // No size asked for: the window's own.
+        Capture capture(m_backend, ContentFilter::forDesktopIndependentWindow(windowWithID(window)), 0, 0);
         QVERIFY(capture.collector->waitFor([&] { return !capture.collector->frames.empty(); }));
+        QCOMPARE(capture.collector->frames.front().buffer.imageBuffer->width(), 200);
+        QCOMPARE(capture.collector->frames.front().buffer.imageBuffer->height(), 100);
         m_x->destroy(window);
         QVERIFY(capture.collector->waitFor([&] { return !capture.collector->errors.empty(); }));
         QCOMPARE(capture.collector->errors.front().code, CaptureError::ContentUnavailable);
