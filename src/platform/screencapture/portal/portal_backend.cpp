@@ -24,7 +24,9 @@ struct PortalBackend::Shared {
     std::mutex probeMutex; // guards the probe connection, which may wait for the portal
     std::unique_ptr<ScreenCastPortal> probe;
 
-    std::mutex storeMutex; // guards the store
+    // Guards the store, and is taken before stateMutex: held from reading or
+    // writing the store until `remembered` says the same.
+    std::mutex storeMutex;
     // Guards what follows, which the windows read: held only for a copy, never across a call.
     std::mutex stateMutex;
     std::optional<PortalStream> current; // what the capture of this run shows
@@ -34,21 +36,20 @@ struct PortalBackend::Shared {
 
     PortalChoice load()
     {
-        PortalChoice choice;
-        {
-            std::lock_guard lock(storeMutex);
-            choice = store->load();
-        }
+        std::lock_guard storeLock(storeMutex);
+        const PortalChoice choice = store->load();
         std::lock_guard lock(stateMutex);
         remembered = choice;
         return choice;
     }
     void save(const PortalChoice& choice)
     {
-        {
-            std::lock_guard lock(storeMutex);
-            store->save(choice);
-        }
+        std::lock_guard storeLock(storeMutex);
+        saveLocked(choice);
+    }
+    void saveLocked(const PortalChoice& choice)
+    {
+        store->save(choice);
         std::lock_guard lock(stateMutex);
         remembered = choice;
     }
@@ -61,6 +62,8 @@ struct PortalBackend::Shared {
     /// The size of what is shared, learnt from its stream where the portal did not say it.
     void sized(PortalChoice choice, int width, int height)
     {
+        // From the check to the write: a choice forgotten meanwhile is never written back.
+        std::lock_guard storeLock(storeMutex);
         {
             std::lock_guard lock(stateMutex);
             if (!current || remembered.restoreToken != choice.restoreToken)
@@ -70,7 +73,7 @@ struct PortalBackend::Shared {
         }
         choice.width = width;
         choice.height = height;
-        save(choice);
+        saveLocked(choice);
     }
 };
 
