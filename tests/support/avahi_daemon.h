@@ -20,11 +20,34 @@ inline bool withoutDaemon()
     return qEnvironmentVariableIsSet("CORVEX_TEST_NO_DAEMON");
 }
 
+/// True in the process that runOnAPrivateLink() starts.
+inline bool onAPrivateLink()
+{
+    return qEnvironmentVariableIsSet("CORVEX_TEST_PRIVATE_LINK");
+}
+
+/// Runs `function` of this test program again in a child process, behind the
+/// command `wrapper` if one is given; true when it passed, otherwise its output is printed.
+inline bool runChild(
+    const char* function, const QProcessEnvironment& environment, QStringList wrapper, const char* where)
+{
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    wrapper << QCoreApplication::applicationFilePath() << QString::fromLatin1(function);
+    const QString program = wrapper.takeFirst();
+    child.start(program, wrapper);
+    const bool passed
+        = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+    if (!passed)
+        qWarning("%s %s:\n%s", function, where, child.readAll().constData());
+    return passed;
+}
+
 /// Runs `function` of this test program again in a process of its own whose
 /// system bus is nowhere (the D-Bus library keeps the first address it is
 /// given, so this cannot be done in the running process): a path in a new
-/// folder, where the function may later put a link to the real bus. True when
-/// it passed; otherwise its output is printed.
+/// folder, where the function may later put a link to the real bus.
 inline bool runWithoutDaemon(const char* function)
 {
     QTemporaryDir folder;
@@ -32,15 +55,21 @@ inline bool runWithoutDaemon(const char* function)
     environment.insert(QStringLiteral("CORVEX_TEST_NO_DAEMON"), QStringLiteral("1"));
     environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
         QStringLiteral("unix:path=") + folder.filePath(QStringLiteral("bus")));
-    QProcess child;
-    child.setProcessEnvironment(environment);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), { QString::fromLatin1(function) });
-    const bool passed
-        = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
-    if (!passed)
-        qWarning("%s without a daemon:\n%s", function, child.readAll().constData());
-    return passed;
+    return runChild(function, environment, {}, "without a daemon");
+}
+
+/// Runs `function` of this test program again on a network link of its own,
+/// with an avahi-daemon of its own (tests/support/private-link), where it may
+/// play another host. Needs root, to make the namespaces.
+inline bool runOnAPrivateLink(const char* function)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("CORVEX_TEST_PRIVATE_LINK"), QStringLiteral("1"));
+    environment.remove(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"));
+    return runChild(function, environment,
+        { QStringLiteral("unshare"), QStringLiteral("--net"), QStringLiteral("--mount"),
+            QStringLiteral(CORVEX_TEST_SUPPORT_DIR "/private-link"), QStringLiteral("timeout"), QStringLiteral("50") },
+        "on a private link");
 }
 
 } // namespace corvex::test

@@ -5,13 +5,20 @@
 #include "platform/dnssd/resolver.h"
 #include "support/avahi_daemon.h"
 
+#include <QDataStream>
 #include <QFile>
+#include <QNetworkInterface>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <avahi-common/error.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -206,6 +213,52 @@ private Q_SLOTS:
         QThread::msleep(1000);
         first.unpublish();
         QTest::qWait(300);
+        QCOMPARE(published.size(), 0);
+    }
+
+    // Another host on the link already answers for the name: the
+    // announcement fails as a collision, never stays pending.
+    void aNameAnotherHostHoldsCollides()
+    {
+        if (!corvex::test::onAPrivateLink()) {
+            if (geteuid() != 0)
+                QSKIP("making a network link of its own needs root");
+            QVERIFY(corvex::test::runOnAPrivateLink("aNameAnotherHostHoldsCollides"));
+            return;
+        }
+        const QString name = uniqueName("held");
+        // The other host's answer: NAME.TYPE.local is at port 9 of another.local (SRV, cache flush).
+        const auto labels = [](const QString& domain) {
+            QByteArray wire;
+            for (const QString& label : domain.split(u'.', Qt::SkipEmptyParts))
+                wire += char(label.toUtf8().size()) + label.toUtf8();
+            return wire + '\0';
+        };
+        const QByteArray owner = labels(name + u'.' + kType + QStringLiteral("local"));
+        const QByteArray target = labels(QStringLiteral("another.local"));
+        QByteArray answer;
+        QDataStream out(&answer, QIODevice::WriteOnly); // in network order
+        out << quint16(0) << quint16(0x8400) << quint16(0) << quint16(1) << quint16(0) << quint16(0); // one answer
+        out.writeRawData(owner.constData(), int(owner.size()));
+        out << quint16(33) << quint16(0x8001) << quint32(120) << quint16(6 + target.size()); // SRV, IN, 2 min
+        out << quint16(0) << quint16(0) << quint16(9);
+        out.writeRawData(target.constData(), int(target.size()));
+        QUdpSocket otherHost;
+        QVERIFY(otherHost.bind(QHostAddress::AnyIPv4, 5353, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
+        otherHost.setSocketOption(QAbstractSocket::MulticastTtlOption, 255);
+        otherHost.setMulticastInterface(QNetworkInterface::interfaceFromName(QStringLiteral("lo")));
+        QTimer answering;
+        connect(&answering, &QTimer::timeout, &otherHost,
+            [&] { otherHost.writeDatagram(answer, QHostAddress(QStringLiteral("224.0.0.251")), 5353); });
+        answering.start(50);
+
+        Publisher publisher;
+        QSignalSpy published(&publisher, &Publisher::published);
+        QSignalSpy failed(&publisher, &Publisher::failed);
+        publisher.publish(name, kType, 45130);
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
+        const auto error = failed.at(0).at(0).value<QMap<QString, QString>>();
+        QCOMPARE(error.value(QStringLiteral("code")), QString::number(AVAHI_ERR_COLLISION));
         QCOMPARE(published.size(), 0);
     }
 
