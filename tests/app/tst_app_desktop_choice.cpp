@@ -10,6 +10,8 @@
 #include "app/recording_sources.h"
 #include "app/recording_view.h"
 #include "app/recording_windows.h"
+#include "app/studio_app.h"
+#include "app/upload_notifications.h"
 #include "app/upload_queue.h"
 #include "app/video_section.h"
 #include "capture/screen_recorder.h"
@@ -123,6 +125,26 @@ private:
     QDBusConnection m_bus;
 };
 
+// The desktop's notification service: what it was told.
+class FakeNotifications final : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    explicit FakeNotifications(QObject* parent)
+        : QDBusAbstractAdaptor(parent)
+    {
+    }
+    QList<QVariantList> told;
+
+public Q_SLOTS:
+    uint Notify(const QString& application, uint replaces, const QString& icon, const QString& summary,
+        const QString& body, const QStringList& actions, const QVariantMap& hints, int timeout)
+    {
+        told.append({ application, replaces, icon, summary, body, actions, hints, timeout });
+        return uint(told.size());
+    }
+};
+
 // The video section, shown, on a screen whose desktop dialog `backend` plays
 // (answered with `choice` until told otherwise).
 struct SectionRig {
@@ -177,6 +199,36 @@ private Q_SLOTS:
         m_bus.start(u"dbus-daemon"_s, { u"--session"_s, u"--nofork"_s, u"--print-address=1"_s });
         QVERIFY(m_bus.waitForReadyRead(10000));
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
+    }
+
+    // How an upload that nobody watched ended is told to the desktop, as ours.
+    void aBackgroundUploadIsToldToTheDesktop()
+    {
+        QObject object;
+        auto* notifications = new FakeNotifications(&object);
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.registerObject(u"/org/freedesktop/Notifications"_s, &object, QDBusConnection::ExportAdaptors));
+        QVERIFY(bus.registerService(u"org.freedesktop.Notifications"_s));
+        auto gone = qScopeGuard([&] {
+            bus.unregisterService(u"org.freedesktop.Notifications"_s);
+            bus.unregisterObject(u"/org/freedesktop/Notifications"_s);
+        });
+        auto manager = newManager();
+        UploadQueue uploads(manager->uploads);
+        UploadNotifications told(uploads);
+        UploadQueue::Delivered delivered;
+        delivered.pending.entry.item = movieItem(90020, u"Metropolis"_s);
+        delivered.delivery = UploadQueue::Delivery::Sent;
+        delivered.background = true;
+        Q_EMIT uploads.delivered(delivered);
+        QTRY_COMPARE(notifications->told.size(), 1);
+        const QVariantList& note = notifications->told.first();
+        QCOMPARE(note.at(0).toString(), u"Corvex Studio"_s);
+        QCOMPARE(note.at(3).toString(), u"Light show uploaded"_s);
+        QCOMPARE(note.at(4).toString(), u"“Metropolis” reached the service."_s);
+        QCOMPARE(
+            note.at(6).toMap().value(u"desktop-entry"_s).toString(), QString::fromLatin1(StudioApp::kApplicationId));
+        QCOMPARE(note.at(7).toInt(), -1);
     }
 
     void cleanup()
