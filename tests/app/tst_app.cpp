@@ -326,6 +326,17 @@ private Q_SLOTS:
         QCOMPARE(main->outboxLabel()->toolTip(), main->outboxLabel()->fullText());
         QVERIFY(main->outboxLabel()->width() <= main->width());
 
+        // With another account signed in meanwhile, Retry leaves it for its own.
+        const std::optional<service::Account> author = manager->session.account();
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"v","email":"v@example.org"})" });
+        manager->session.setAccount(service::Account { u"v"_s, u"v@example.org"_s });
+        panel->retryButton()->click();
+        QTRY_COMPARE(panel->uploadStatus()->text(),
+            u"This recording was made under another account, u@example.org (account u). It waits in the outbox until "
+            "that account signs in again."_s);
+        server.setAnswer("GET", "/auth/account", { 200, R"({"id":"u","email":"u@example.org"})" });
+        manager->session.setAccount(author);
+
         // While the main window's Retry sends it, the panel's says so; its failure is the panel's news again.
         server.setAnswer("POST", "/tvapi/lightshow/movie/90004", { 500, "{}", FaultServer::Action::Hold });
         main->retryButton()->click();
