@@ -1069,6 +1069,9 @@ private Q_SLOTS:
                 15000);
         };
         QVERIFY(sendUntil([&] { return picker->currentText() == name + u" (not answering)"_s; }));
+        // A late word that the receiver chosen before failed takes nothing from this one.
+        Q_EMIT udp.udpClient().receiverFailed(u"Chosen before"_s, u"Connection refused"_s);
+        QCOMPARE(picker->currentText(), name + u" (not answering)"_s);
         QVERIFY(view.previewSection()->problem()->isVisibleTo(&view));
         QVERIFY(view.previewSection()->problem()->text().contains(name));
         {

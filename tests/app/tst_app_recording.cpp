@@ -564,6 +564,7 @@ private Q_SLOTS:
         panel->recordingButton()->click();
         QTRY_COMPARE_WITH_TIMEOUT(panel->uploadStatus()->text(), u"The recording was uploaded."_s, 30000);
         QCOMPARE(m_manager->uploads.outbox()->entries().size(), 0);
+        QCOMPARE(videoFile.frameCount(), 0); // the record saved is not held on to
         // The next film chosen is not shown as uploaded.
         panel->videoSection()->chooseFileButton()->click();
         QVERIFY(pick(view, film));

@@ -805,6 +805,12 @@ private Q_SLOTS:
         QTest::keyClick(search->searchField(), Qt::Key_Down);
         QTRY_VERIFY(search->selectedMovie().has_value());
         QCOMPARE(search->selectedMovie()->title, u"Night of the Living Dead"_s);
+        // Down on the last result stays there.
+        QTRY_VERIFY(search->resultRows().value(0) && search->resultRows().value(0)->hasFocus());
+        QTest::keyClick(search->resultRows().value(0), Qt::Key_Down);
+        QTest::qWait(50);
+        QCOMPARE(search->selectedMovie()->title, u"Night of the Living Dead"_s);
+        QVERIFY(search->resultRows().value(0)->hasFocus());
 
         // Tab goes only where something can be done, and reaches the film's button.
         QPushButton* create = nullptr;

@@ -258,6 +258,41 @@ private Q_SLOTS:
             publishing(publisher, name, 45130).value(QStringLiteral("code")), QString::number(AVAHI_ERR_COLLISION));
     }
 
+    // The daemon restarts (an update, a crash): a new search and a new announcement
+    // reach the new daemon, not the connection to the one that went.
+    void aRestartedDaemonIsReachedAgain()
+    {
+        if (!corvex::test::onAPrivateLink()) {
+            if (geteuid() != 0)
+                QSKIP("restarting avahi-daemon needs a link of its own, which needs root");
+            QVERIFY(corvex::test::runOnAPrivateLink("aRestartedDaemonIsReachedAgain"));
+            return;
+        }
+        const auto daemon
+            = [](const QStringList& arguments) { return QProcess::execute(QStringLiteral("avahi-daemon"), arguments); };
+        Browser browser;
+        QStringList found;
+        connect(
+            &browser, &Browser::serviceFound, this, [&](const ServiceRecord& record) { found.append(record.name); });
+        QVERIFY(browser.start(kType, QStringLiteral("local.")));
+        Publisher before;
+        QVERIFY(publishing(before, uniqueName("before"), 45131).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(found.contains(uniqueName("before")), 10000);
+
+        QCOMPARE(daemon({ QStringLiteral("-k") }), 0);
+        QTRY_VERIFY(daemon({ QStringLiteral("--check") }) != 0);
+        QTest::qWait(200); // the session hears that its daemon went
+        QCOMPARE(daemon({ QStringLiteral("-D"), QStringLiteral("-f"),
+                     QStringLiteral(CORVEX_TEST_SUPPORT_DIR "/../../scripts/lib/avahi-daemon.conf") }),
+            0);
+        QTRY_COMPARE(daemon({ QStringLiteral("--check") }), 0);
+
+        QVERIFY(browser.start(kType, QStringLiteral("local.")));
+        Publisher after;
+        QVERIFY(publishing(after, uniqueName("after"), 45132).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(found.contains(uniqueName("after")), 10000);
+    }
+
     void withoutDaemon()
     {
         if (!corvex::test::withoutDaemon()) {

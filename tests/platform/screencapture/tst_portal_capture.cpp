@@ -455,6 +455,15 @@ private Q_SLOTS:
         }
         if (m_desktop->kind == WaylandTestDesktop::Kind::sway)
             QCOMPARE(m_desktop->timesAsked() - asked, 1); // its chooser, once for both
+        // Choosing again forgets the source at once, also the one last shown, and the next start asks.
+        b->chooseAgain();
+        QCOMPARE(b->desktopChoice().kind, DesktopChoice::Kind::none);
+        QVERIFY(store->load().restoreToken.empty());
+        if (m_desktop->kind == WaylandTestDesktop::Kind::sway) {
+            Capture capture(b, 96);
+            QVERIFY2(capture.paintUntilSeen(painter, kGrid[0]), capture.describe().c_str());
+            QCOMPARE(m_desktop->timesAsked() - asked, 2);
+        }
     }
 
     // A window chosen in GNOME's dialog (answered through its accessibility bus) is recorded and remembered.
