@@ -1013,8 +1013,9 @@ private Q_SLOTS:
         QVERIFY(controls->elapsed()->isVisibleTo(panel));
         QVERIFY(controls->elapsed()->font().pointSizeF() > QApplication::font().pointSizeF() * 1.4);
         QCOMPARE(controls->elapsed()->palette().color(QPalette::WindowText), RecordingControls::recordColour());
-        QTRY_VERIFY(controls->elapsed()->text().contains(u"00:0"_s));
+        QTRY_VERIFY(controls->elapsed()->text().startsWith(u"● 00:0"_s));
         QTRY_VERIFY(controls->frames()->text().endsWith(u" frames"_s));
+        QTRY_VERIFY(controls->elapsed()->text() != u"● 00:00"_s); // a second recorded
         QVERIFY(panel->discardButton()->isVisibleTo(panel));
 
         // Discard asks first (Return keeps the recording: tst_app_recording).
@@ -1027,6 +1028,7 @@ private Q_SLOTS:
 
         // A saved recording leaves a plain "Uploaded", not a warning sign.
         panel->recordingButton()->click();
+        QCOMPARE(controls->elapsed()->text(), u"● 00:00"_s); // counted from its own start
         QVERIFY(view->preview()->note().isEmpty());
         QTRY_VERIFY(sharedRecorder().frameCount() > 2);
         panel->recordingButton()->click();

@@ -1241,6 +1241,7 @@ private Q_SLOTS:
         QSet<QString> ids;
         for (const LightShow& show : list.shows())
             ids.insert(show.id);
+        QCOMPARE(list.shows().size(), 101);
         QCOMPARE(ids.size(), 101); // each once
     }
 
