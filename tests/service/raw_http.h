@@ -1,15 +1,19 @@
 #pragma once
 
 // Plain HTTP/1.1 over a socket on 127.0.0.1, byte for byte as written, so
-// tests can send what no well-behaved client would.
+// tests can send what no well-behaved client would; and on it the requests
+// both service programs make of the reference service: accounts, uploads.
 
 #include "../support/sign_in_form.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpSocket>
 #include <QUrl>
+#include <QUrlQuery>
 
 #include <memory>
 
@@ -138,6 +142,58 @@ inline QByteArray signInRequest(const SignInPage& page, const QString& email, co
         page.fields + "email=" + QUrl::toPercentEncoding(email) + "&password=" + QUrl::toPercentEncoding(password)
             + "&action=" + action,
         QByteArrayLiteral("application/x-www-form-urlencoded"), "Cookie: " + page.cookie + "\r\n" + extraHeaders);
+}
+
+/// The sign-in form as a browser at `from` submits it, from the page it got there.
+inline RawResponse submitForm(const QString& origin, const QString& email, const QString& password,
+    const QByteArray& action = QByteArrayLiteral("signin"), const QHostAddress& from = {},
+    const QByteArray& extraHeaders = {})
+{
+    const SignInPage page = fetchSignInPage(origin, from);
+    RawConnection connection(origin, from);
+    connection.send(signInRequest(page, email, password, action, extraHeaders));
+    return connection.read();
+}
+
+/// The token in the callback of a signed-in page, or empty.
+inline QString tokenOf(const RawResponse& answer)
+{
+    return QUrlQuery(callbackOf(answer.headers.value("refresh")))
+        .queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+}
+
+/// A new account's token (empty when the address is taken).
+inline QString createAccount(
+    const QString& origin, const QString& email, const QString& password = QStringLiteral("long enough"))
+{
+    return tokenOf(submitForm(origin, email, password, QByteArrayLiteral("create")));
+}
+
+inline QByteArray bearer(const QString& token)
+{
+    return "Authorization: Bearer " + token.toLatin1() + "\r\n";
+}
+
+/// A request without a body, sent with `token`.
+inline RawResponse withToken(
+    const QString& origin, const QByteArray& method, const QByteArray& target, const QString& token)
+{
+    return exchange(origin,
+        method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + bearer(token) + "Content-Length: 0\r\n\r\n");
+}
+
+/// An upload of `body` for `movie`, with an Idempotency-Key when one is given.
+inline QByteArray upload(const QString& token, const QByteArray& body, qint64 movie = 550, const QByteArray& key = {})
+{
+    return post("/tvapi/lightshow/movie/" + QByteArray::number(movie), body,
+        QByteArrayLiteral("application/octet-stream"),
+        bearer(token) + (key.isEmpty() ? QByteArray() : "Idempotency-Key: " + key + "\r\n"));
+}
+
+/// The id of the show an upload's answer names.
+inline QString showId(const RawResponse& answer)
+{
+    return QJsonDocument::fromJson(answer.body).object().value(QStringLiteral("id")).toString();
 }
 
 } // namespace corvex::testing

@@ -16,6 +16,7 @@
 #include "../support/full_disk.h"
 #include "../support/sign_in_form.h"
 #include "../support/xdg_sandbox.h"
+#include "raw_http.h"
 #include "reference_service_process.h"
 #include "studio_fixture.h"
 
@@ -49,12 +50,15 @@ using corvex::catalogue::TMDBMovie;
 using corvex::settings::Endpoints;
 using corvex::settings::Store;
 using corvex::testing::brokenRecording;
+using corvex::testing::createAccount;
+using corvex::testing::exchange;
 using corvex::testing::FaultProxy;
 using corvex::testing::FaultServer;
 using corvex::testing::freshEmail;
 using corvex::testing::makeStudio;
 using corvex::testing::movieItem;
 using corvex::testing::ReferenceServiceProcess;
+using corvex::testing::showId;
 using corvex::testing::Studio;
 using corvex::testing::Tool;
 using corvex::testing::validRecording;
@@ -125,13 +129,6 @@ QStringList signInThroughPage(Session& manager, const QString& email, const QStr
     if (!handOverError.isEmpty())
         printed.append(handOverError);
     return printed;
-}
-
-// A token of the reference service for a new or known author.
-QString tokenFor(const QString& origin, const QString& email)
-{
-    const QUrl callback = QCoro::waitFor(submitSignInForm(SignInRequest::make(origin).url, email, u"long enough"_s));
-    return tokenFromCallback(callback).value_or(QString());
 }
 
 // Adds a recording to `outbox` as the studio would have saved it.
@@ -1074,7 +1071,7 @@ private Q_SLOTS:
         Tool corvex(serviceUp ? service.origin() : u"http://127.0.0.1:1"_s);
         corvex.setFolders(disk.path(u"config"_s), disk.path(u"data"_s));
         const QString email = freshEmail(u"full");
-        corvex.signIn(tokenFor(service.origin(), email));
+        corvex.signIn(createAccount(service.origin(), email));
         QVERIFY(QDir().mkpath(corvex.outboxPath()));
         const QString file = corvex.home.filePath(u"show.pb"_s);
         QVERIFY(corvex::settings::private_file::write(file, validRecording()));
@@ -1188,7 +1185,7 @@ private Q_SLOTS:
     {
         ReferenceServiceProcess& service = m_shared.get();
         FaultProxy proxy(service.origin());
-        Studio studio = makeStudio(proxy.origin(), tokenFor(service.origin(), u"lost@example.org"_s));
+        Studio studio = makeStudio(proxy.origin(), createAccount(service.origin(), u"lost@example.org"_s));
         QTRY_VERIFY(studio.manager->account().has_value());
         const QString id = addEntry(*studio.outbox, studio.manager->account()->id, 90011);
         QFile meta(studio.outbox->folder() + u'/' + id + u".json"_s);
@@ -1227,14 +1224,9 @@ private Q_SLOTS:
     void everyShowIsListed()
     {
         ReferenceServiceProcess& service = m_shared.get();
-        const QString token = tokenFor(service.origin(), freshEmail(u"many"));
-        corvex::http::Client http;
-        for (int i = 0; i < 101; ++i) {
-            auto request = bearerRequest(*service_urls::movieUpload(service.origin(), 550), "POST", token);
-            request->headers.append(qMakePair("Content-Type"_ba, "application/octet-stream"_ba));
-            request->body = validRecording();
-            QCOMPARE(QCoro::waitFor(http.send(*request)).status, 200);
-        }
+        const QString token = createAccount(service.origin(), freshEmail(u"many"));
+        for (int i = 0; i < 101; ++i)
+            QCOMPARE(exchange(service.origin(), corvex::testing::upload(token, validRecording())).status, 200);
         Studio studio = makeStudio(service.origin(), token);
         LightShowListModel list(*studio.manager);
         QCoro::waitFor(list.loadLightShows());
@@ -1277,25 +1269,17 @@ private Q_SLOTS:
         QFETCH(bool, sameShow);
         QFETCH(int, shows);
         ReferenceServiceProcess& service = m_shared.get();
-        const QString ada = tokenFor(service.origin(), freshEmail(u"ada"));
-        const QString bob = sameAuthor ? ada : tokenFor(service.origin(), freshEmail(u"bob"));
-        corvex::http::Client http;
-        const auto upload = [&](const QString& token, const QByteArray& key, const QByteArray& body) {
-            auto request = bearerRequest(*service_urls::movieUpload(service.origin(), 550), "POST", token);
-            request->headers.append(qMakePair("Content-Type"_ba, "application/octet-stream"_ba));
-            if (!key.isEmpty())
-                request->headers.append(qMakePair("Idempotency-Key"_ba, key));
-            request->body = body;
-            return QCoro::waitFor(http.send(*request));
+        const QString ada = createAccount(service.origin(), freshEmail(u"ada"));
+        const QString bob = sameAuthor ? ada : createAccount(service.origin(), freshEmail(u"bob"));
+        const auto upload = [&service](const QString& token, const QByteArray& key, const QByteArray& body) {
+            return exchange(service.origin(), corvex::testing::upload(token, body, 550, key));
         };
-        const auto idOf
-            = [](const QByteArray& body) { return QJsonDocument::fromJson(body).object().value(u"id"_s).toString(); };
         const auto first = upload(ada, firstKey, validRecording());
         QCOMPARE(first.status, 200);
         const auto second = upload(bob, secondKey, sameBody ? validRecording() : validRecording(7));
         QCOMPARE(second.status, status);
         if (status == 200)
-            QCOMPARE(idOf(second.body) == idOf(first.body), sameShow);
+            QCOMPARE(showId(second) == showId(first), sameShow);
         Studio studio = makeStudio(service.origin(), ada);
         QCOMPARE(storedShows(*studio.manager), shows);
     }
@@ -1465,7 +1449,7 @@ private Q_SLOTS:
     {
         ReferenceServiceProcess& service = m_shared.get();
         Tool tool(service.origin());
-        const QString token = tokenFor(service.origin(), u"tool@example.org"_s);
+        const QString token = createAccount(service.origin(), u"tool@example.org"_s);
         tool.signIn(token);
         Studio studio = makeStudio(service.origin(), token, tool.outboxPath());
         QTRY_VERIFY(studio.manager->account().has_value());

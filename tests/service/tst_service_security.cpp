@@ -47,57 +47,34 @@
 using namespace corvex::service;
 using corvex::settings::Endpoints;
 using corvex::settings::Store;
+using corvex::testing::bearer;
+using corvex::testing::callbackOf;
+using corvex::testing::createAccount;
 using corvex::testing::exchange;
 using corvex::testing::FaultServer;
+using corvex::testing::fetchSignInPage;
 using corvex::testing::freshEmail;
+using corvex::testing::get;
 using corvex::testing::makeStudio;
+using corvex::testing::post;
 using corvex::testing::RawConnection;
 using corvex::testing::RawResponse;
 using corvex::testing::ReferenceServiceProcess;
+using corvex::testing::showId;
+using corvex::testing::SignInPage;
+using corvex::testing::signInRequest;
 using corvex::testing::Studio;
+using corvex::testing::submitForm;
 using corvex::testing::TestStore;
+using corvex::testing::tokenOf;
 using corvex::testing::Tool;
+using corvex::testing::upload;
 using corvex::testing::validRecording;
+using corvex::testing::withToken;
 
 namespace {
 
 const QString kCallback = u"corvexapp://callback"_s;
-
-// The sign-in form as a browser submits it, from the page it got.
-RawResponse submitFormFrom(const QString& origin, const QString& from, const QString& email, const QString& password,
-    const QByteArray& action = "signin"_ba, const QByteArray& extraHeaders = {})
-{
-    const QHostAddress address(from);
-    const auto page = corvex::testing::fetchSignInPage(origin, address);
-    RawConnection connection(origin, address);
-    connection.send(corvex::testing::signInRequest(page, email, password, action, extraHeaders));
-    return connection.read();
-}
-
-RawResponse submitForm(
-    const QString& origin, const QString& email, const QString& password, const QByteArray& action = "signin"_ba)
-{
-    return submitFormFrom(origin, u"127.0.0.1"_s, email, password, action);
-}
-
-QString tokenOf(const RawResponse& answer)
-{
-    return QUrlQuery(corvex::testing::callbackOf(answer.headers.value("refresh")))
-        .queryItemValue(u"token"_s, QUrl::FullyDecoded);
-}
-
-// A new account's token, through the form's "Create account".
-QString createAccount(const QString& origin, const QString& email, const QString& password)
-{
-    return tokenOf(submitForm(origin, email, password, "create"_ba));
-}
-
-RawResponse withToken(const QString& origin, const QByteArray& method, const QByteArray& target, const QString& token)
-{
-    return exchange(origin,
-        method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token.toLatin1()
-            + "\r\nContent-Length: 0\r\n\r\n");
-}
 
 // What the service says on standard error when it refuses to start on
 // `db` (nothing on standard output, status 1); otherwise, in brackets,
@@ -234,14 +211,13 @@ private Q_SLOTS:
         QFETCH(QByteArray, change);
         QFETCH(int, status);
         ReferenceServiceProcess& service = m_shared.get();
-        corvex::testing::SignInPage page = corvex::testing::fetchSignInPage(service.origin(), {}, query);
+        SignInPage page = fetchSignInPage(service.origin(), {}, query);
         if (status == 400) {
             QVERIFY(page.fields.isEmpty());
             if (change.isEmpty())
                 return;
             const RawResponse posted = exchange(service.origin(),
-                corvex::testing::post(
-                    "/auth/signin", query + "&email=v%40example.org&password=long+enough&action=create"));
+                post("/auth/signin", query + "&email=v%40example.org&password=long+enough&action=create"));
             QCOMPARE(posted.status, 400);
             QVERIFY(!posted.headers.contains("refresh"));
             return;
@@ -250,18 +226,17 @@ private Q_SLOTS:
         if (change == "no cookie")
             page.cookie = "none=1";
         else if (change == "other cookie")
-            page.cookie = corvex::testing::fetchSignInPage(service.origin()).cookie;
+            page.cookie = fetchSignInPage(service.origin()).cookie;
         else if (change == "short cookie")
             page.cookie.chop(1);
         else if (change.contains(": "))
             headers = (change == "origin: ours" ? QByteArray("Origin: http://127.0.0.1") : change) + "\r\n";
-        QByteArray request
-            = corvex::testing::signInRequest(page, freshEmail(u"v"), u"long enough"_s, "create", headers);
+        QByteArray request = signInRequest(page, freshEmail(u"v"), u"long enough"_s, "create", headers);
         if (change == "text/plain")
             request.replace("application/x-www-form-urlencoded", "text/plain");
         const RawResponse answer = exchange(service.origin(), request);
         QCOMPARE(answer.status, status);
-        const QUrl callback = corvex::testing::callbackOf(answer.headers.value("refresh"));
+        const QUrl callback = callbackOf(answer.headers.value("refresh"));
         if (status != 200) {
             QVERIFY(callback.isEmpty());
             QVERIFY(answer.body.contains("sent from another site"));
@@ -283,7 +258,7 @@ private Q_SLOTS:
     void signInAnswersAlike()
     {
         ReferenceServiceProcess& service = m_shared.get();
-        QVERIFY(!createAccount(service.origin(), u"known@example.org"_s, u"long enough"_s).isEmpty());
+        QVERIFY(!createAccount(service.origin(), u"known@example.org"_s).isEmpty());
         const RawResponse wrong = submitForm(service.origin(), u"known@example.org"_s, u"not the one"_s);
         const RawResponse unknown = submitForm(service.origin(), u"nobody@example.org"_s, u"not the one"_s);
         QCOMPARE(wrong.status, 401);
@@ -294,14 +269,13 @@ private Q_SLOTS:
             QString::fromUtf8(wrong.body).remove(token));
         QVERIFY(!unknown.headers.contains("refresh"));
         // A failed sign-in made no account: it can still be created.
-        QVERIFY(!createAccount(service.origin(), u"nobody@example.org"_s, u"long enough"_s).isEmpty());
+        QVERIFY(!createAccount(service.origin(), u"nobody@example.org"_s).isEmpty());
         // Creating a taken address does not sign in to it.
         const RawResponse taken = submitForm(service.origin(), u"known@example.org"_s, u"another one"_s, "create"_ba);
         QCOMPARE(taken.status, 409);
         QVERIFY(!taken.headers.contains("refresh"));
 
-        const RawResponse page
-            = exchange(service.origin(), corvex::testing::get("/auth/signin?redirectUri=corvexapp://callback"));
+        const RawResponse page = exchange(service.origin(), get("/auth/signin?redirectUri=corvexapp://callback"));
         QVERIFY2(page.body.contains("value=\"signin\">Sign in</button>"), page.body.constData());
         QVERIFY2(page.body.contains("value=\"create\">Create account</button>"), page.body.constData());
     }
@@ -332,8 +306,11 @@ private Q_SLOTS:
         const bool proxied = TestStore::proxied(); // every request comes through a proxy there
         QVERIFY(service.start(QStringList { u"--failed-sign-ins"_s, u"2"_s }
             + (viaProxy && !proxied ? QStringList { u"--trusted-proxy"_s, u"127.0.0.1"_s } : QStringList())));
-        const QString password = u"long enough"_s;
-        QVERIFY(!createAccount(service.origin(), u"victim@example.org"_s, password).isEmpty());
+        QVERIFY(!createAccount(service.origin(), u"victim@example.org"_s).isEmpty());
+        const auto signInFrom = [&service](const QString& from, const QString& email, const QString& password,
+                                    const QByteArray& headers = {}) {
+            return submitForm(service.origin(), email, password, "signin", QHostAddress(from), headers);
+        };
         const int guesses = std::max(clients * 2, emails);
         const auto attempt = [&](int n) {
             QString from = u"127.0.0.%1"_s.arg(10 + n % clients);
@@ -345,8 +322,7 @@ private Q_SLOTS:
                 forwarded += ", 198.51.100.7, " + from.toLatin1();
                 from = u"127.0.0.1"_s;
             }
-            return submitFormFrom(
-                service.origin(), from, email, u"guess number %1"_s.arg(n), "signin"_ba, forwarded + "\r\n");
+            return signInFrom(from, email, u"guess number %1"_s.arg(n), forwarded + "\r\n");
         };
         for (int n = 0; n < guesses; ++n)
             QCOMPARE(attempt(n).status, 401);
@@ -355,12 +331,9 @@ private Q_SLOTS:
         const int retryAfter = limited.headers.value("retry-after").toInt();
         QVERIFY2(retryAfter >= 1 && retryAfter <= 60, limited.headers.value("retry-after").constData());
         QVERIFY(limited.body.contains("Too many failed sign-ins"));
-        QCOMPARE(
-            submitFormFrom(service.origin(), u"127.0.0.99"_s, u"victim@example.org"_s, password).status, ownerStatus);
+        QCOMPARE(signInFrom(u"127.0.0.99"_s, u"victim@example.org"_s, u"long enough"_s).status, ownerStatus);
         // Someone else, from elsewhere, is not held up.
-        QCOMPARE(
-            submitFormFrom(service.origin(), u"127.0.0.98"_s, u"other@example.org"_s, u"wrong but allowed"_s).status,
-            401);
+        QCOMPARE(signInFrom(u"127.0.0.98"_s, u"other@example.org"_s, u"wrong but allowed"_s).status, 401);
     }
 
     // One address, one account: typed in any case or Unicode form; nothing
@@ -437,7 +410,7 @@ private Q_SLOTS:
         {
             ReferenceServiceProcess before;
             QVERIFY(before.startOn(store));
-            QVERIFY(!createAccount(before.origin(), u"known@example.org"_s, u"long enough"_s).isEmpty());
+            QVERIFY(!createAccount(before.origin(), u"known@example.org"_s).isEmpty());
         }
         ReferenceServiceProcess service;
         QVERIFY(service.startOn(store, { u"--pbkdf2-iterations"_s, u"1000000"_s }));
@@ -469,8 +442,8 @@ private Q_SLOTS:
         QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"5000"_s }));
         QByteArrayList requests;
         for (int n = 0; n < 12; ++n)
-            requests.append(corvex::testing::signInRequest(corvex::testing::fetchSignInPage(service.origin()),
-                u"victim@example.org"_s, u"guess number %1"_s.arg(n)));
+            requests.append(
+                signInRequest(fetchSignInPage(service.origin()), u"victim@example.org"_s, u"guess number %1"_s.arg(n)));
         std::vector<std::unique_ptr<RawConnection>> guesses;
         for (const QByteArray& request : requests) {
             guesses.push_back(std::make_unique<RawConnection>(service.origin()));
@@ -506,7 +479,7 @@ private Q_SLOTS:
         ReferenceServiceProcess service;
         QVERIFY(service.startOn(store, { u"--failed-sign-ins"_s, u"2"_s }));
         const QString email = u"patient@example.org"_s;
-        QVERIFY(!createAccount(service.origin(), email, u"long enough"_s).isEmpty());
+        QVERIFY(!createAccount(service.origin(), email).isEmpty());
         for (int n = 0; n < 2; ++n)
             QCOMPARE(submitForm(service.origin(), email, u"a wrong guess"_s).status, 401);
         {
@@ -530,13 +503,13 @@ private Q_SLOTS:
     void tokensExpire()
     {
         ReferenceServiceProcess& lasting = m_shared.get();
-        const QString kept = createAccount(lasting.origin(), u"a@example.org"_s, u"long enough"_s);
+        const QString kept = createAccount(lasting.origin(), u"a@example.org"_s);
         QCOMPARE(withToken(lasting.origin(), "GET", "/auth/account", kept).status, 200);
 
         // Valid through its lifetime, and not a moment longer.
         ReferenceServiceProcess brief;
         QVERIFY(brief.start({ u"--token-lifetime"_s, u"4s"_s }));
-        const QString token = createAccount(brief.origin(), u"b@example.org"_s, u"long enough"_s);
+        const QString token = createAccount(brief.origin(), u"b@example.org"_s);
         QVERIFY(!token.isEmpty());
         QTest::qWait(1000);
         QCOMPARE(withToken(brief.origin(), "GET", "/auth/account", token).status, 200);
@@ -584,7 +557,7 @@ private Q_SLOTS:
     void serviceRevokesTheCurrentToken()
     {
         ReferenceServiceProcess& service = m_shared.get();
-        const QString first = createAccount(service.origin(), u"c@example.org"_s, u"long enough"_s);
+        const QString first = createAccount(service.origin(), u"c@example.org"_s);
         const RawResponse again = submitForm(service.origin(), u"c@example.org"_s, u"long enough"_s);
         const QString second = tokenOf(again);
         QVERIFY(!first.isEmpty() && !second.isEmpty() && first != second);
@@ -619,7 +592,7 @@ private Q_SLOTS:
         QFETCH(bool, forgotten);
         ReferenceServiceProcess service;
         QVERIFY(service.start());
-        const QString token = createAccount(service.origin(), u"d@example.org"_s, u"long enough"_s);
+        const QString token = createAccount(service.origin(), u"d@example.org"_s);
         if (forgotten)
             QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", token).status, 200);
         const QString origin = reachable ? service.origin() : u"http://127.0.0.1:1"_s;
@@ -656,7 +629,7 @@ private Q_SLOTS:
         QFETCH(QString, request);
         ReferenceServiceProcess& service = m_shared.get();
         const QString email = freshEmail(u"e");
-        const QString token = createAccount(service.origin(), email, u"long enough"_s);
+        const QString token = createAccount(service.origin(), email);
         Studio studio = makeStudio(service.origin(), token);
         QTRY_VERIFY(studio.manager->account().has_value());
         QCOMPARE(withToken(service.origin(), "DELETE", "/auth/token", token).status, 200);
@@ -744,7 +717,7 @@ private Q_SLOTS:
         const bool started = service.start({ u"--db"_s, dir.filePath(path) });
         ::umask(previous);
         QVERIFY(started);
-        QVERIFY(!createAccount(service.origin(), u"g@example.org"_s, u"long enough"_s).isEmpty());
+        QVERIFY(!createAccount(service.origin(), u"g@example.org"_s).isEmpty());
         for (const QString& name : { path, u"a"_s, u"a/b"_s }) {
             struct stat status { };
             if (::stat(QFile::encodeName(dir.filePath(name)).constData(), &status) == 0)
@@ -813,7 +786,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, request);
         QFETCH(int, status);
         ReferenceServiceProcess& service = m_shared.get({ u"--max-body"_s, u"1m"_s });
-        const QString token = createAccount(service.origin(), freshEmail(u"i"), u"long enough"_s);
+        const QString token = createAccount(service.origin(), freshEmail(u"i"));
         request.replace("TOKEN", token.toLatin1());
         RawConnection connection(service.origin());
         connection.send(request);
@@ -864,9 +837,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, target);
         QFETCH(int, status);
         ReferenceServiceProcess& service = m_shared.get();
-        const QString token = createAccount(service.origin(), freshEmail(u"r"), u"long enough"_s);
-        QByteArray request = corvex::testing::post(
-            target, validRecording(), "application/octet-stream", "Authorization: Bearer " + token.toLatin1() + "\r\n");
+        const QString token = createAccount(service.origin(), freshEmail(u"r"));
+        QByteArray request = post(target, validRecording(), "application/octet-stream", bearer(token));
         QCOMPARE(exchange(service.origin(), request.replace(0, 4, method)).status, status);
     }
 
@@ -879,7 +851,7 @@ private Q_SLOTS:
         QVERIFY(service.waitForReadyRead(20000));
         static const QRegularExpression listening(u"http://127\\.0\\.0\\.1:[0-9]+"_s);
         RawConnection client(listening.match(QString::fromUtf8(service.readAllStandardOutput())).captured());
-        client.send(corvex::testing::get("/auth/account"));
+        client.send(get("/auth/account"));
         QCOMPARE(client.read().status, 401);
         service.terminate();
         QVERIFY(service.waitForFinished(10000));
@@ -974,7 +946,7 @@ private Q_SLOTS:
 
         // After an answer, an idle kept-alive connection ends as well.
         RawConnection kept(service.origin());
-        kept.send(corvex::testing::get("/auth/account"));
+        kept.send(get("/auth/account"));
         QCOMPARE(kept.read().status, 401);
         QVERIFY(kept.closedByPeer(20000));
     }
@@ -986,12 +958,12 @@ private Q_SLOTS:
         QVERIFY(service.start({ u"--max-connections"_s, u"2"_s }));
         auto first = std::make_unique<RawConnection>(service.origin());
         RawConnection second(service.origin());
-        first->send(corvex::testing::get("/auth/account"));
+        first->send(get("/auth/account"));
         QCOMPARE(first->read().status, 401);
-        second.send(corvex::testing::get("/auth/account"));
+        second.send(get("/auth/account"));
         QCOMPARE(second.read().status, 401);
         RawConnection third(service.origin());
-        third.send(corvex::testing::get("/auth/account"));
+        third.send(get("/auth/account"));
         QCOMPARE(third.read(1500).status, 0); // waits its turn
         first.reset();
         QCOMPARE(third.read().status, 401);
@@ -1008,7 +980,7 @@ private Q_SLOTS:
         std::vector<std::unique_ptr<RawConnection>> flood;
         for (int i = 0; i < 70; ++i)
             flood.push_back(std::make_unique<RawConnection>(service.origin()));
-        QTRY_COMPARE_WITH_TIMEOUT(exchange(service.origin(), corvex::testing::get("/auth/account")).status, 401, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(exchange(service.origin(), get("/auth/account")).status, 401, 30000);
         QVERIFY(service.log().contains("serving at most 32 connections"));
     }
 
@@ -1031,8 +1003,7 @@ private Q_SLOTS:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         ::fcntl(fd, F_SETFL, O_NONBLOCK);
-        const QByteArray requests
-            = corvex::testing::get("/auth/signin?redirectUri=corvexapp://callback").repeated(kRequests);
+        const QByteArray requests = get("/auth/signin?redirectUri=corvexapp://callback").repeated(kRequests);
         qsizetype sent = 0;
         const auto sendMore = [&] {
             const ssize_t n
@@ -1073,9 +1044,8 @@ private Q_SLOTS:
         CORVEX_SKIP_WHEN_PROXIED();
         ReferenceServiceProcess service;
         QVERIFY(service.start({ u"--max-body"_s, u"1m"_s, u"--body-budget"_s, u"1m"_s }));
-        const QString token = createAccount(service.origin(), u"b@example.org"_s, u"long enough"_s);
-        const QByteArray head = "POST /tvapi/lightshow/movie/550 HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
-            + token.toLatin1() + "\r\nContent-Length: 900000\r\n\r\n";
+        const QString token = createAccount(service.origin(), u"b@example.org"_s);
+        const QByteArray head = upload(token, {}).replace("Content-Length: 0", "Content-Length: 900000");
         const QByteArray part(800000, 'x');
         RawConnection first(service.origin());
         RawConnection second(service.origin());
@@ -1112,7 +1082,7 @@ private Q_SLOTS:
             slow.back()->send("GET /auth/account HTTP/1.1\r\nHo");
         }
         QCOMPARE(slow.back()->read().status, 503);
-        QCOMPARE(exchange(service.origin(), corvex::testing::get("/auth/account")).status, 401);
+        QCOMPARE(exchange(service.origin(), get("/auth/account")).status, 401);
         // A head that trickles in still ends when its time is up.
         for (int i = 0; i < 10; ++i) {
             slow.front()->send("s");
@@ -1125,7 +1095,7 @@ private Q_SLOTS:
             many.push_back(
                 std::make_unique<RawConnection>(service.origin(), QHostAddress(u"127.0.1.%1"_s.arg(1 + i / 8))));
         for (auto& connection : many)
-            connection->send(corvex::testing::get("/auth/account"));
+            connection->send(get("/auth/account"));
         for (auto& connection : many)
             QCOMPARE(connection->read().status, 401);
     }
@@ -1141,23 +1111,17 @@ private Q_SLOTS:
         QVERIFY(store.create(TestStore::Sharing::Shared));
         ReferenceServiceProcess service;
         QVERIFY(service.startOn(store, { u"--db-timeout"_s, u"3s"_s }));
-        const QString token = createAccount(service.origin(), u"t@example.org"_s, u"long enough"_s);
-        const RawResponse stored = exchange(service.origin(),
-            corvex::testing::post("/tvapi/lightshow/movie/550", validRecording(), "application/octet-stream",
-                "Authorization: Bearer " + token.toLatin1() + "\r\n"));
+        const QString token = createAccount(service.origin(), u"t@example.org"_s);
+        const RawResponse stored = exchange(service.origin(), upload(token, validRecording()));
         QCOMPARE(stored.status, 200);
-        const QByteArray id = QJsonDocument::fromJson(stored.body)[u"id"_s].toString().toLatin1();
         StoreLock lock(store);
         QVERIFY(lock.isLocked());
         RawConnection listing(service.origin());
-        listing.send("GET /tvapi/me/lightshows HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token.toLatin1()
-            + "\r\n\r\n");
-        QCOMPARE(
-            exchange(service.origin(), corvex::testing::get("/auth/signin?redirectUri=corvexapp://callback")).status,
-            200);
+        listing.send(get("/tvapi/me/lightshows", bearer(token)));
+        QCOMPARE(exchange(service.origin(), get("/auth/signin?redirectUri=corvexapp://callback")).status, 200);
         QVERIFY(listing.socket().bytesAvailable() == 0 && !listing.socket().waitForReadyRead(0));
-        for (const RawResponse& answer :
-            { listing.read(), withToken(service.origin(), "DELETE", "/tvapi/me/lightshows/" + id, token) }) {
+        for (const RawResponse& answer : { listing.read(),
+                 withToken(service.origin(), "DELETE", "/tvapi/me/lightshows/" + showId(stored).toLatin1(), token) }) {
             QCOMPARE(answer.status, 503);
             QVERIFY(answer.headers.value("retry-after").toInt() > 0);
         }
@@ -1181,33 +1145,29 @@ private Q_SLOTS:
         const QStringList manyConnections { u"--max-connections-per-address"_s, u"100"_s };
         QVERIFY(first.startOn(store, manyConnections));
         QVERIFY(second.startOn(store, manyConnections));
-        const QString token = createAccount(first.origin(), u"shared@example.org"_s, u"long enough"_s);
+        const QString token = createAccount(first.origin(), u"shared@example.org"_s);
         QVERIFY(!token.isEmpty());
-        const QByteArray body = validRecording();
         constexpr int kUploads = 12;
         constexpr int kCopies = 3; // to each service
         std::vector<std::pair<int, std::unique_ptr<RawConnection>>> sent;
-        for (int upload = 0; upload < kUploads; ++upload) {
-            const QByteArray request = corvex::testing::post(
-                "/tvapi/lightshow/movie/" + QByteArray::number(500 + upload), body, "application/octet-stream"_ba,
-                "Authorization: Bearer " + token.toLatin1() + "\r\nIdempotency-Key: shared-"
-                    + QByteArray::number(upload) + "\r\n");
+        for (int n = 0; n < kUploads; ++n) {
+            const QByteArray request = upload(token, validRecording(), 500 + n, "shared-" + QByteArray::number(n));
             for (int copy = 0; copy < kCopies; ++copy) {
                 for (const QString& origin : { first.origin(), second.origin() }) {
                     auto connection = std::make_unique<RawConnection>(origin);
                     connection->send(request);
-                    sent.emplace_back(upload, std::move(connection));
+                    sent.emplace_back(n, std::move(connection));
                 }
             }
         }
         QHash<int, QString> ids;
-        for (auto& [upload, connection] : sent) {
+        for (auto& [n, connection] : sent) {
             const RawResponse answer = connection->read();
             QVERIFY2(answer.status == 200, answer.body.constData());
-            const QString id = QJsonDocument::fromJson(answer.body).object().value(u"id"_s).toString();
+            const QString id = showId(answer);
             QVERIFY(!id.isEmpty());
-            QCOMPARE(ids.value(upload, id), id);
-            ids.insert(upload, id);
+            QCOMPARE(ids.value(n, id), id);
+            ids.insert(n, id);
         }
         for (const QString& origin : { first.origin(), second.origin() }) {
             const RawResponse listing = withToken(origin, "GET", "/tvapi/me/lightshows?limit=1000", token);
@@ -1234,9 +1194,9 @@ private Q_SLOTS:
         }
         std::vector<std::unique_ptr<RawConnection>> sent;
         for (const QString& origin : { first.origin(), second.origin() }) {
-            const auto page = corvex::testing::fetchSignInPage(origin);
+            const auto page = fetchSignInPage(origin);
             sent.push_back(std::make_unique<RawConnection>(origin));
-            sent.back()->send(corvex::testing::signInRequest(page, u"twice@example.org"_s, u"long enough"_s, "create"));
+            sent.back()->send(signInRequest(page, u"twice@example.org"_s, u"long enough"_s, "create"));
         }
         if (lock) {
             QTRY_VERIFY(lock->waiting() >= 2);
@@ -1257,7 +1217,7 @@ private Q_SLOTS:
         QVERIFY(store.create(TestStore::Sharing::Shared));
         ReferenceServiceProcess service;
         QVERIFY(service.startOn(store, { u"--db-connections"_s, u"2"_s }));
-        const QString token = createAccount(service.origin(), u"kept@example.org"_s, u"long enough"_s);
+        const QString token = createAccount(service.origin(), u"kept@example.org"_s);
         QVERIFY(!token.isEmpty());
         QVERIFY(store.endSessions());
         // The request that meets the dead connection (one a replica) may fail,
@@ -1286,31 +1246,24 @@ private Q_SLOTS:
             QSKIP("two replicas behind the proxy only");
         ReferenceServiceProcess service;
         QVERIFY(service.start());
-        const QString token = createAccount(service.origin(), u"kill@example.org"_s, u"long enough"_s);
-        const QByteArray body = validRecording();
-        const auto upload = [&](int n) {
-            return corvex::testing::post("/tvapi/lightshow/movie/" + QByteArray::number(700 + n), body,
-                "application/octet-stream",
-                "Authorization: Bearer " + token.toLatin1() + "\r\nIdempotency-Key: kill-" + QByteArray::number(n)
-                    + "\r\n");
-        };
-        const auto idOf
-            = [](const RawResponse& answer) { return QJsonDocument::fromJson(answer.body)[u"id"_s].toString(); };
+        const QString token = createAccount(service.origin(), u"kill@example.org"_s);
+        const auto uploadOf
+            = [&token](int n) { return upload(token, validRecording(), 700 + n, "kill-" + QByteArray::number(n)); };
         constexpr int kUploads = 12;
         QStringList acknowledged;
         for (int n = 0; n < kUploads; ++n) {
             RawConnection connection(service.origin());
-            connection.send(upload(n));
+            connection.send(uploadOf(n));
             if (n == kUploads / 2)
                 QVERIFY(service.killReplica(0));
             RawResponse answer = connection.read();
             // As the studio does: the same upload under the same key until it is acknowledged.
             for (int retry = 0; retry < 3 && answer.status != 200; ++retry)
-                answer = exchange(service.origin(), upload(n));
+                answer = exchange(service.origin(), uploadOf(n));
             QCOMPARE(answer.status, 200);
-            acknowledged.append(idOf(answer));
+            acknowledged.append(showId(answer));
         }
-        QCOMPARE(idOf(exchange(service.replicaOrigin(1), upload(0))), acknowledged.first());
+        QCOMPARE(showId(exchange(service.replicaOrigin(1), uploadOf(0))), acknowledged.first());
         const RawResponse listing = withToken(service.origin(), "GET", "/tvapi/me/lightshows?limit=1000", token);
         QStringList stored;
         for (const QJsonValue show : QJsonDocument::fromJson(listing.body)[u"results"_s].toArray())
