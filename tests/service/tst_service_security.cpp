@@ -401,8 +401,8 @@ private Q_SLOTS:
         QCOMPARE(submitForm(m_shared.get().origin(), email, QString(length, u'p'), "create"_ba).status, status);
     }
 
-    // After the iterations change, an unknown address still costs the work
-    // of a known one: the time of the answer does not tell them apart.
+    // After the iterations change, an unknown address still costs the work of a known one: the
+    // time of the answer does not tell them apart. The hashing is done off the event loop.
     void unknownAddressesTakeAsLong()
     {
         TestStore store;
@@ -417,12 +417,15 @@ private Q_SLOTS:
         const auto fastest = [&](const QString& email) {
             qint64 best = std::numeric_limits<qint64>::max();
             for (int i = 0; i < 2; ++i) {
-                const auto page = corvex::testing::fetchSignInPage(service.origin());
+                const auto page = fetchSignInPage(service.origin());
                 QElapsedTimer clock;
                 clock.start();
                 RawConnection connection(service.origin());
-                connection.send(corvex::testing::signInRequest(page, email, u"not the one"_s));
-                if (connection.read(120000).status != 401)
+                connection.send(signInRequest(page, email, u"not the one"_s));
+                // Meanwhile other requests are answered.
+                const bool answering = exchange(service.origin(), get("/auth/account")).status == 401
+                    && !connection.socket().waitForReadyRead(0);
+                if (!answering || connection.read(120000).status != 401)
                     return qint64(-1);
                 best = std::min(best, clock.elapsed());
             }
@@ -453,22 +456,6 @@ private Q_SLOTS:
         for (const auto& guess : guesses)
             ++statuses[guess->read(120000).status];
         QCOMPARE(statuses, (QMap<int, int> { { 401, 5 }, { 429, 7 } }));
-    }
-
-    // Password hashing happens off the event loop: while a slow sign-in is
-    // being checked, other requests are answered.
-    void hashingKeepsTheServiceAnswering()
-    {
-        ReferenceServiceProcess service;
-        QVERIFY(service.start({ u"--pbkdf2-iterations"_s, u"20000"_s }));
-        const auto page = corvex::testing::fetchSignInPage(service.origin());
-        RawConnection signIn(service.origin());
-        signIn.send(corvex::testing::signInRequest(page, u"slow@example.org"_s, u"long enough"_s));
-        for (int i = 0; i < 2; ++i)
-            QCOMPARE(exchange(service.origin(), corvex::testing::get("/auth/account")).status, 401);
-        signIn.socket().waitForReadyRead(0);
-        QCOMPARE(signIn.socket().bytesAvailable(), 0);
-        QCOMPARE(signIn.read(120000).status, 401);
     }
 
     // A limited sign-in is told how long to wait, rounded up: after that it is let in.
