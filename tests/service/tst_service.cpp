@@ -781,28 +781,54 @@ private Q_SLOTS:
             error.contains(u"no Corvex program is waiting"_s) && !error.contains(u"secret-2"_s), qPrintable(error));
     }
 
-    // A browser that cannot be opened: by default the sign-in fails at once and
-    // says which address to open by hand; a session told to wait says so and
-    // goes on waiting for the answer of a browser the author opens, unless
-    // whoever heard that cancels at once.
-    void sessionWithoutABrowser_data()
+    // What keeps a sign-in from waiting for the browser's answer ends it at once, says why and
+    // opens no browser in vain; the session then signs in as usual. A session told to wait when
+    // no browser opens says so and waits for one the author opens, unless whoever heard that
+    // cancels at once. A socket left by a program that crashed is taken over.
+    void sessionObstacles_data()
     {
-        QTest::addColumn<bool>("waits");
-        QTest::addColumn<bool>("cancelledWhenTold");
-        QTest::newRow("fails at once") << false << false;
-        QTest::newRow("waits for a browser opened by hand") << true << false;
-        QTest::newRow("cancelled by whoever heard it") << true << true;
+        QTest::addColumn<QString>("obstacle");
+        QTest::addColumn<WebSession::Failure>("failure");
+        QTest::addColumn<QString>("said");
+        using Failure = WebSession::Failure;
+        QTest::newRow("no browser") << "no browser" << Failure::CannotOpen << "open http://127.0.0.1:1/auth/signin";
+        QTest::newRow("no browser, told to wait") << "no browser, wait" << Failure::None << "";
+        QTest::newRow("no browser, cancelled by whoever heard it")
+            << "no browser, cancel" << Failure::Cancelled << "cancelled";
+        QTest::newRow("a folder where its socket goes")
+            << "folder" << Failure::CannotListen << "cannot wait for the browser's answer: ";
+        QTest::newRow("another program waits") << "other program" << Failure::Busy << "another Corvex program";
+        QTest::newRow("a socket a crashed program left") << "stale socket" << Failure::None << "";
     }
 
-    void sessionWithoutABrowser()
+    void sessionObstacles()
     {
-        QFETCH(bool, waits);
-        QFETCH(bool, cancelledWhenTold);
+        QFETCH(QString, obstacle);
+        QFETCH(WebSession::Failure, failure);
+        QFETCH(QString, said);
         const QUrl page(u"http://127.0.0.1:1/auth/signin"_s);
-        WebSession session([](const QUrl&) { return false; });
-        session.setWaitsWhenNotOpened(waits);
+        const QUrl answer(u"corvexapp://callback?token=abc"_s);
+        const QString path = WebSession::socketPath();
+        QLocalServer other;
+        if (obstacle == u"folder"_s)
+            QVERIFY(QDir().mkpath(path + u"/in the way"_s));
+        else if (obstacle == u"other program"_s)
+            QVERIFY(other.listen(path));
+        else if (obstacle == u"stale socket"_s)
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        const auto cleared = qScopeGuard([&other, &path] {
+            other.close();
+            QDir(path).removeRecursively();
+        });
+        bool browser = !obstacle.startsWith(u"no browser"_s);
+        int opened = 0;
+        WebSession session([&opened, &browser](const QUrl&) {
+            ++opened;
+            return browser;
+        });
+        session.setWaitsWhenNotOpened(obstacle != u"no browser"_s);
         QSignalSpy notOpened(&session, &WebSession::browserNotOpened);
-        if (cancelledWhenTold)
+        if (obstacle == u"no browser, cancel"_s)
             connect(&session, &WebSession::browserNotOpened, &session, &WebSession::cancel);
         std::optional<WebSession::Outcome> outcome;
         auto running = [](WebSession& s, QUrl url, std::optional<WebSession::Outcome>& out) -> QCoro::Task<> {
@@ -811,46 +837,30 @@ private Q_SLOTS:
         // Whatever happens below, the coroutine ends while what it writes to still exists.
         const auto ending = qScopeGuard([&session] { session.cancel(); });
 
-        if (!waits) {
-            QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
-            QCOMPARE(outcome->failure, WebSession::Failure::CannotOpen);
-            QVERIFY2(outcome->message.contains(page.toString()), qPrintable(outcome->message));
-            QCOMPARE(notOpened.count(), 0);
-            QVERIFY(!session.isActive());
-            return;
+        if (failure == WebSession::Failure::None) {
+            QTRY_VERIFY_WITH_TIMEOUT(session.isActive() && opened == 1, 5000);
+            const QString error = handOver(answer);
+            QVERIFY2(error.isEmpty(), qPrintable(error));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(notOpened.count(), 1, 5000);
-        if (cancelledWhenTold) {
-            QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
-            QCOMPARE(outcome->failure, WebSession::Failure::Cancelled);
-            return;
-        }
-        QVERIFY(session.isActive());
-        QVERIFY(!outcome.has_value());
-        const QString error = handOver(QUrl(u"corvexapp://callback?token=abc"_s));
-        QVERIFY2(error.isEmpty(), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 5000);
-        QCOMPARE(outcome->failure, WebSession::Failure::None);
-        QCOMPARE(outcome->callback, std::optional(QUrl(u"corvexapp://callback?token=abc"_s)));
-    }
-
-    // Where the browser's answer cannot be waited for, the sign-in ends at
-    // once and says why, before any browser opens.
-    void sessionThatCannotWaitForItsAnswer()
-    {
-        QTemporaryDir runtime;
-        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-        qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
-        const auto restore = qScopeGuard([&saved] { qputenv("XDG_RUNTIME_DIR", saved); });
-        QVERIFY(QDir(runtime.path()).mkpath(u"corvex-webauth/in the way"_s)); // where its socket would go
-        bool opened = false;
-        WebSession session([&opened](const QUrl&) { return opened = true; });
-        const WebSession::Outcome outcome
-            = QCoro::waitFor(session.authenticate(QUrl(u"http://127.0.0.1:1/auth/signin"_s), u"corvexapp"_s));
-        QCOMPARE(outcome.failure, WebSession::Failure::CannotListen);
-        QVERIFY2(outcome.message.startsWith(u"cannot wait for the browser's answer: "_s), qPrintable(outcome.message));
-        QVERIFY(!opened);
+        QCOMPARE(outcome->failure, failure);
+        QVERIFY2(outcome->message.contains(said), qPrintable(outcome->message));
+        QCOMPARE(notOpened.count(), obstacle.startsWith(u"no browser, "_s) ? 1 : 0);
         QVERIFY(!session.isActive());
+        if (failure == WebSession::Failure::None) {
+            QCOMPARE(outcome->callback, std::optional(answer));
+            return;
+        }
+        QCOMPARE(opened, browser ? 0 : 1);
+        QCOMPARE(other.isListening(), obstacle == u"other program"_s);
+        other.close();
+        QVERIFY(QDir(path).removeRecursively());
+        browser = true;
+        auto waiting = session.authenticate(page, u"corvexapp"_s);
+        QTRY_VERIFY(session.isActive());
+        const QString error = handOver(answer);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QCOMPARE(QCoro::waitFor(std::move(waiting)).callback, std::optional(answer));
     }
 
     // Without a usable service address a sign-in ends at once (no browser
@@ -871,33 +881,6 @@ private Q_SLOTS:
         QCoro::waitFor(list.loadLightShows());
         QCOMPARE(list.error(), std::optional(u"the service address is not a URL"_s));
         QVERIFY(!list.isLoading());
-    }
-
-    // Another program waiting for a sign-in holds the socket; a socket left
-    // behind by a program that crashed is taken over, by the same session.
-    void sessionSeesOtherPrograms()
-    {
-        const QString path = WebSession::socketPath();
-        const QUrl page(u"http://127.0.0.1:1/"_s);
-        bool opened = false;
-        WebSession session([&opened](const QUrl&) { return opened = true; });
-        {
-            QLocalServer other;
-            QVERIFY(other.listen(path));
-            const auto outcome = QCoro::waitFor(session.authenticate(page, u"corvexapp"_s));
-            QCOMPARE(outcome.failure, WebSession::Failure::Busy);
-            QVERIFY(outcome.message.contains(u"another Corvex program"_s));
-            QVERIFY(other.isListening() && !opened);
-        }
-        QFile stale(path);
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.close();
-        auto waiting = session.authenticate(page, u"corvexapp"_s);
-        QTRY_VERIFY(opened);
-        const QString error = handOver(QUrl(u"corvexapp://callback?token=abc"_s));
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-        const auto outcome = QCoro::waitFor(std::move(waiting));
-        QCOMPARE(outcome.callback, std::optional(QUrl(u"corvexapp://callback?token=abc"_s)));
     }
 
     // The command-line tool against the real service, sharing one settings
