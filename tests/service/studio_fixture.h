@@ -95,6 +95,16 @@ struct Tool {
         QString out;
         QString err;
         QString all() const { return out + err; }
+        /// Whether it ended with `expected` and said `text`, on standard output when it
+        /// succeeded and on standard error when not; if not, warns what it did instead.
+        bool says(int expected, const QString& text = {}) const
+        {
+            const bool as = status == expected && (expected == 0 ? out : err).contains(text);
+            if (!as)
+                qWarning("expected status %d and '%s', got %d: %s", expected, qPrintable(text), status,
+                    qPrintable(all().left(600)));
+            return as;
+        }
     };
 
     explicit Tool(const QString& origin)

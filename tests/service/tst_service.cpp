@@ -896,37 +896,23 @@ private Q_SLOTS:
         const auto login = [&corvex](const QByteArray& input, const QStringList& options = {}) {
             return corvex(QStringList { u"login"_s, u"--email"_s, u"cli@example.org"_s } + options, input);
         };
-        const auto succeeds = [](const Tool::Run& run) {
-            if (run.status != 0)
-                qWarning("status %d: %s", run.status, qPrintable(run.all().left(600)));
-            return run.status == 0;
-        };
 
-        Tool::Run result = corvex({ u"whoami"_s });
-        QCOMPARE(result.status, 1);
-        QVERIFY2(result.err.contains(u"not signed in"_s), qPrintable(result.err));
-        result = corvex({ u"search"_s, u"salt & pepper"_s });
-        QVERIFY2(result.out.contains(u"movie 90011  Salt & Pepper Shakers"_s), qPrintable(result.all()));
-        result = corvex({ u"search"_s, u"  "_s }); // blank: nothing, not the whole catalogue
+        QVERIFY(corvex({ u"whoami"_s }).says(1, u"not signed in"_s));
+        QVERIFY(corvex({ u"search"_s, u"salt & pepper"_s }).says(0, u"movie 90011  Salt & Pepper Shakers"_s));
+        Tool::Run result = corvex({ u"search"_s, u"  "_s }); // blank: nothing, not the whole catalogue
         QVERIFY2(result.status == 0 && result.out == u"nothing found\n"_s, qPrintable(result.all()));
-        result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s });
-        QVERIFY2(result.out.contains(u"season 1  Season 1 (4 episodes)"_s), qPrintable(result.all()));
+        QVERIFY(corvex({ u"search"_s, u"--seasons"_s, u"91001"_s }).says(0, u"season 1  Season 1 (4 episodes)"_s));
         result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s, u"--episodes"_s, u"0"_s });
         QVERIFY2(result.out == u"episode 1  Behind the Rockets\n"_s, qPrintable(result.all()));
-        result = corvex({ u"search"_s, u"--seasons"_s, u"91001"_s, u"--episodes"_s, u"7"_s });
-        QVERIFY2(result.status == 1 && result.err.contains(u"(status 404)"_s), qPrintable(result.all()));
+        QVERIFY(
+            corvex({ u"search"_s, u"--seasons"_s, u"91001"_s, u"--episodes"_s, u"7"_s }).says(1, u"(status 404)"_s));
 
         // Without a browser: the form is filled in with the password from
         // standard input, and makes an account only when asked to.
-        result = login(password.toUtf8() + "\n");
-        QCOMPARE(result.status, 1);
-        QVERIFY2(result.err.contains(u"Wrong email address or password."_s), qPrintable(result.err));
-        result = login("", { u"--create"_s });
-        QCOMPARE(result.status, 2);
-        QVERIFY2(result.err.contains(u"standard input"_s), qPrintable(result.err));
+        QVERIFY(login(password.toUtf8() + "\n").says(1, u"Wrong email address or password."_s));
+        QVERIFY(login("", { u"--create"_s }).says(2, u"standard input"_s));
         result = login(password.toUtf8() + "\n", { u"--create"_s });
-        QVERIFY(succeeds(result));
-        QVERIFY2(result.out.contains(u"Signed in as cli@example.org"_s), qPrintable(result.out));
+        QVERIFY(result.says(0, u"Signed in as cli@example.org"_s));
         QVERIFY(!result.all().contains(password));
 
         const QUrl callback
@@ -945,84 +931,70 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(
                 (shown += waiting.readAllStandardOutput()).contains(u"Waiting for the browser"_s), 30000);
             const QUrl page(shown.section(u"\n  "_s, 1, 1).section(u'\n', 0, 0));
-            const Tool::Run foreign = corvex({ callback.toString() });
-            QCOMPARE(foreign.status, 1);
-            QVERIFY2(foreign.err.contains(u"answers another sign-in"_s), qPrintable(foreign.err));
+            QVERIFY(corvex({ callback.toString() }).says(1, u"answers another sign-in"_s));
             const QUrl own
                 = QCoro::waitFor(corvex::testing::submitSignInForm(page, u"cli@example.org"_s, password, "signin"_ba))
                       .callback;
-            QVERIFY(succeeds(corvex({ own.toString() })));
+            QVERIFY(corvex({ own.toString() }).says(0));
             QTRY_COMPARE_WITH_TIMEOUT(waiting.state(), QProcess::NotRunning, 30000);
             shown += waiting.readAllStandardOutput() + waiting.readAllStandardError();
             QVERIFY2(waiting.exitCode() == 0 && shown.contains(u"Signed in as cli@example.org"_s), qPrintable(shown));
         }
         result = corvex({ u"login"_s, u"--token-from-callback"_s, callback.toString() });
-        QVERIFY(succeeds(result));
-        QVERIFY2(result.out.contains(u"Signed in as cli@example.org"_s), qPrintable(result.out));
+        QVERIFY(result.says(0, u"Signed in as cli@example.org"_s));
         QVERIFY2(!result.all().contains(token), "the token was printed");
         // The studio reads the same store.
         QCOMPARE(Store(corvex.settingsPath()).value(u"access_token"_s), std::optional(token));
 
         const QString file = corvex.home.filePath(u"show.pb"_s);
         QVERIFY(corvex::settings::private_file::write(file, validRecording()));
-        result = corvex({ u"upload"_s, file, u"--tv"_s, u"91001"_s, u"1"_s, u"2"_s });
-        QVERIFY2(succeeds(result) && result.out.endsWith(u"show.pb for tv 91001/1/2\n"_s), qPrintable(result.out));
+        QVERIFY(corvex({ u"upload"_s, file, u"--tv"_s, u"91001"_s, u"1"_s, u"2"_s })
+                    .says(0, u"show.pb for tv 91001/1/2\n"_s));
         QCOMPARE(corvex({ u"upload"_s, file, u"--movie"_s }).status, 2);
         // Refused for good: the service's reason, and what can still be done.
         result = corvex({ u"upload"_s, file, u"--movie"_s, u"0"_s });
         const QRegularExpressionMatch removal
             = QRegularExpression(u"'corvex (outbox --remove [^'\\s]+)'"_s).match(result.err);
-        QVERIFY2(result.err.contains(u"status 400: catalogue id 0 does not exist"_s) && removal.hasMatch()
-                && !result.err.contains(u"--retry"_s),
-            qPrintable(result.err));
-        QVERIFY(succeeds(corvex((removal.captured(1) + u" --yes"_s).split(u' '))));
+        QVERIFY(result.says(1, u"status 400: catalogue id 0 does not exist"_s));
+        QVERIFY2(removal.hasMatch() && !result.err.contains(u"--retry"_s), qPrintable(result.err));
+        QVERIFY(corvex((removal.captured(1) + u" --yes"_s).split(u' ')).says(0));
         result = corvex({ u"shows"_s });
-        QVERIFY(succeeds(result));
-        QVERIFY2(result.out.contains(u"tv 91001 S01E02"_s), qPrintable(result.out));
+        QVERIFY(result.says(0, u"tv 91001 S01E02"_s));
         const QString id = result.out.section(u' ', 0, 0);
         result = corvex({ u"delete"_s, id, u"missing"_s });
-        QCOMPARE(result.status, 1);
+        QVERIFY(result.says(1, u"refused with status 404"_s));
         QVERIFY2(result.out.contains(u"deleted %1"_s.arg(id)), qPrintable(u"id '%1': %2"_s.arg(id, result.all())));
-        QVERIFY2(result.err.contains(u"refused with status 404"_s), qPrintable(result.err));
 
         // With the service gone the recording waits in the outbox.
         service.stop();
-        result = corvex({ u"upload"_s, file, u"--movie"_s, u"90002"_s });
-        QCOMPARE(result.status, 1);
-        QVERIFY2(result.err.contains(u"unreachable"_s), qPrintable(result.err));
-        QVERIFY2(corvex({ u"outbox"_s }).out.contains(u"  movie 90002"_s), qPrintable(result.all()));
-        for (const QStringList& command : { QStringList { u"outbox"_s, u"--retry"_s }, QStringList { u"shows"_s } }) {
-            result = corvex(command);
-            QVERIFY2(result.status == 1 && result.err.contains(u"refused the connection"_s), qPrintable(result.all()));
-        }
+        QVERIFY(corvex({ u"upload"_s, file, u"--movie"_s, u"90002"_s }).says(1, u"unreachable"_s));
+        QVERIFY(corvex({ u"outbox"_s }).says(0, u"  movie 90002"_s));
+        QVERIFY(corvex({ u"outbox"_s, u"--retry"_s }).says(1, u"refused the connection"_s));
+        QVERIFY(corvex({ u"shows"_s }).says(1, u"refused the connection"_s));
         QVERIFY(service.startAgain());
-        QVERIFY(succeeds(corvex({ u"outbox"_s, u"--retry"_s })));
-        QVERIFY(corvex({ u"outbox"_s }).out.contains(u"the outbox is empty"_s));
+        QVERIFY(corvex({ u"outbox"_s, u"--retry"_s }).says(0));
+        QVERIFY(corvex({ u"outbox"_s }).says(0, u"the outbox is empty"_s));
 
         // Signed out, the recording waits in the outbox with no author, which a
         // retry does not send: the advice given is the way that does.
-        QVERIFY(succeeds(corvex({ u"logout"_s })));
+        QVERIFY(corvex({ u"logout"_s }).says(0));
         result = corvex({ u"upload"_s, file, u"--movie"_s, u"90003"_s });
-        QCOMPARE(result.status, 1);
         const QRegularExpressionMatch advised
             = QRegularExpression(u"sign in with 'corvex login', then send it with 'corvex (outbox --send [^'\\s]+)'"_s)
                   .match(result.err);
-        QVERIFY2(advised.hasMatch(), qPrintable(result.err));
-        QVERIFY(succeeds(login(password.toUtf8() + "\n")));
-        QVERIFY(succeeds(corvex(advised.captured(1).split(u' '))));
-        QVERIFY(corvex({ u"outbox"_s }).out.contains(u"the outbox is empty"_s));
+        QVERIFY2(result.status == 1 && advised.hasMatch(), qPrintable(result.all()));
+        QVERIFY(login(password.toUtf8() + "\n").says(0));
+        QVERIFY(corvex(advised.captured(1).split(u' ')).says(0));
+        QVERIFY(corvex({ u"outbox"_s }).says(0, u"the outbox is empty"_s));
         // An outbox that is a link to a folder elsewhere is not used.
         QVERIFY(QDir(corvex.outboxPath()).removeRecursively());
         QVERIFY(QFile::link(corvex.home.path(), corvex.outboxPath()));
         result = corvex({ u"outbox"_s });
         QVERIFY(QFile::remove(corvex.outboxPath()));
-        QCOMPARE(result.status, 1);
-        QVERIFY2(result.err.contains(u"the outbox cannot be used"_s), qPrintable(result.err));
+        QVERIFY(result.says(1, u"the outbox cannot be used"_s));
 
         corvex.setOrigin(u"http://lights.example.org"_s);
-        result = corvex({ u"whoami"_s });
-        QCOMPARE(result.status, 1);
-        QVERIFY2(result.err.contains(u"plain http"_s), qPrintable(result.err));
+        QVERIFY(corvex({ u"whoami"_s }).says(1, u"plain http"_s));
     }
 
     // With the disk full nothing is reported done that was not: an upload is
@@ -1469,34 +1441,27 @@ private Q_SLOTS:
         const QString unknown = addEntry(outbox, QString());
 
         Tool::Run run = tool({ u"outbox"_s });
-        QCOMPARE(run.status, 0);
-        QVERIFY2(run.out.contains(others + u"  A film (movie 550)"_s), qPrintable(run.all()));
-        QVERIFY2(
-            run.out.contains(u"waiting for its author, account someone-else, to sign in"_s), qPrintable(run.all()));
-        QVERIFY2(run.out.contains(u"of unknown author"_s), qPrintable(run.all()));
+        QVERIFY(run.says(0, others + u"  A film (movie 550)"_s));
+        QVERIFY(run.says(0, u"waiting for its author, account someone-else, to sign in"_s));
+        QVERIFY(run.says(0, u"of unknown author"_s));
         {
             // The studio is sending my entry right now.
             const auto held = outbox.take(mine);
             QVERIFY2(held, qPrintable(held.error.message));
             QCOMPARE(tool({ u"outbox"_s }).out.count(u"being sent now"_s), 1);
-            run = tool({ u"outbox"_s, u"--remove"_s, mine, u"--yes"_s });
-            QVERIFY2(run.status == 1 && run.err.contains(mine + u" is being sent right now"_s), qPrintable(run.all()));
-            run = tool({ u"outbox"_s, u"--retry"_s });
-            QCOMPARE(run.status, 0);
-            QVERIFY2(run.all().contains(mine + u" (A film (movie 550)): being sent by another program"_s),
-                qPrintable(run.all()));
+            QVERIFY(
+                tool({ u"outbox"_s, u"--remove"_s, mine, u"--yes"_s }).says(1, mine + u" is being sent right now"_s));
+            QVERIFY(tool({ u"outbox"_s, u"--retry"_s })
+                        .says(0, mine + u" (A film (movie 550)): being sent by another program"_s));
             QCOMPARE(storedShows(*studio.manager), 0);
         }
         run = tool({ u"outbox"_s, u"--retry"_s });
-        QCOMPARE(run.status, 0);
-        QVERIFY2(run.all().contains(u"uploaded "_s + mine), qPrintable(run.all()));
-        QVERIFY2(run.all().contains(others + u" (A film (movie 550)): not sent, waiting for its author"_s),
-            qPrintable(run.all()));
+        QVERIFY(run.says(0, u"uploaded "_s + mine));
+        QVERIFY(run.says(0, others + u" (A film (movie 550)): not sent, waiting for its author"_s));
         QCOMPARE(storedShows(*studio.manager), 1);
 
         QCOMPARE(tool({ u"outbox"_s, u"--send"_s, others }).status, 1);
-        run = tool({ u"outbox"_s, u"--send"_s, unknown });
-        QVERIFY2(run.status == 0, qPrintable(run.all()));
+        QVERIFY(tool({ u"outbox"_s, u"--send"_s, unknown }).says(0));
         QCOMPARE(storedShows(*studio.manager), 2);
         QCOMPARE(outbox.entries().size(), 1);
         QCOMPARE(outbox.entries().first().id, others);
@@ -1505,8 +1470,7 @@ private Q_SLOTS:
             QVERIFY2(taken, qPrintable(taken.error.message));
             (*taken.value)->recordFailure(u"too many requests"_s, 429);
         }
-        run = tool({ u"outbox"_s });
-        QVERIFY2(run.out.contains(u"last error (it is tried again): too many requests"_s), qPrintable(run.out));
+        QVERIFY(tool({ u"outbox"_s }).says(0, u"last error (it is tried again): too many requests"_s));
 
         const auto refused = QCoro::waitFor(studio.uploads->uploadLightShow(brokenRecording(), movieItem(550)));
         QCOMPARE(refused.error->status, 400);
@@ -1514,16 +1478,13 @@ private Q_SLOTS:
         QCOMPARE(entry.lastStatus, 400);
         QVERIFY(entry.refusedForGood());
         QVERIFY2(entry.authorText().startsWith(u"tool@example.org (account "_s), qPrintable(entry.authorText()));
-        run = tool({ u"outbox"_s });
-        QVERIFY2(run.out.contains(u"refused for good: the service refused the request with status 400"_s),
-            qPrintable(run.out));
-        run = tool({ u"outbox"_s, u"--retry"_s }); // left alone, and said so
-        QVERIFY2(run.status == 0 && run.out.contains(u"left: 1 recording(s) the service refused for good before"_s)
-                && outbox.entry(entry.id)->attempts == entry.attempts,
-            qPrintable(run.all()));
+        QVERIFY(tool({ u"outbox"_s }).says(0, u"refused for good: the service refused the request with status 400"_s));
+        // Left alone, and said so.
+        QVERIFY(
+            tool({ u"outbox"_s, u"--retry"_s }).says(0, u"left: 1 recording(s) the service refused for good before"_s));
+        QCOMPARE(outbox.entry(entry.id)->attempts, entry.attempts);
         const QString kept = tool.home.filePath(u"kept.pb"_s);
-        run = tool({ u"outbox"_s, u"--save"_s, entry.id, kept });
-        QVERIFY2(run.status == 0, qPrintable(run.err));
+        QVERIFY(tool({ u"outbox"_s, u"--save"_s, entry.id, kept }).says(0));
         QFile keptFile(kept);
         QVERIFY(keptFile.open(QIODevice::ReadOnly));
         QCOMPARE(keptFile.readAll(), brokenRecording());
