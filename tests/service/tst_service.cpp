@@ -45,23 +45,11 @@
 #include <unistd.h>
 
 using namespace corvex::service;
+using namespace corvex::testing;
 using corvex::catalogue::TMDBItem;
 using corvex::catalogue::TMDBMovie;
 using corvex::settings::Endpoints;
 using corvex::settings::Store;
-using corvex::testing::brokenRecording;
-using corvex::testing::createAccount;
-using corvex::testing::exchange;
-using corvex::testing::FaultProxy;
-using corvex::testing::FaultServer;
-using corvex::testing::freshEmail;
-using corvex::testing::makeStudio;
-using corvex::testing::movieItem;
-using corvex::testing::ReferenceServiceProcess;
-using corvex::testing::showId;
-using corvex::testing::Studio;
-using corvex::testing::Tool;
-using corvex::testing::validRecording;
 using WebSession = corvex::webauth::Session;
 using Kind = ServiceError::Kind;
 using Delivery = UploadDelivery::Delivery;
@@ -182,14 +170,14 @@ class TestService final : public QObject {
 
 private:
     QTemporaryDir m_xdg;
-    corvex::testing::SharedService m_shared;
+    SharedService m_shared;
 
 private Q_SLOTS:
     void initTestCase()
     {
         CORVEX_REQUIRE_TEST_STORE();
         QVERIFY(m_xdg.isValid());
-        corvex::testing::useXdgFoldersIn(m_xdg);
+        useXdgFoldersIn(m_xdg);
     }
 
     // The whole road against the real reference service.
@@ -437,7 +425,7 @@ private Q_SLOTS:
             server->setAnswer("GET", "/auth/account", { 200, R"({"id":"u1","email":"a@x"})" });
         Studio studio = makeStudio(issuer.origin());
         QVERIFY(studio.manager->setAccessToken(u"tok"_s));
-        studio.manager->setEndpoints(corvex::testing::endpointsAt(elsewhere.origin()));
+        studio.manager->setEndpoints(endpointsAt(elsewhere.origin()));
         QCOMPARE(studio.manager->accessToken(), std::nullopt);
         QVERIFY2(studio.manager->signedOutMessage().contains(issuer.origin()),
             qPrintable(studio.manager->signedOutMessage()));
@@ -462,7 +450,7 @@ private Q_SLOTS:
         QVERIFY2(studio.manager->signedOutMessage().startsWith(
                      u"The service's address cannot be used: the service address is not a URL."_s),
             qPrintable(studio.manager->signedOutMessage()));
-        studio.manager->setEndpoints(corvex::testing::endpointsAt(issuer.origin()));
+        studio.manager->setEndpoints(endpointsAt(issuer.origin()));
         QCOMPARE(studio.manager->accessToken(), std::optional(u"tok"_s));
         QCoro::waitFor(studio.manager->fetchAccount());
         QCOMPARE(issuer.received().last().headers.value("authorization"), QByteArray("Bearer tok"));
@@ -887,8 +875,8 @@ private Q_SLOTS:
     // store and outbox through the XDG folders.
     void commandLine()
     {
-        corvex::testing::TestStore store; // a file, which outlives the service when it is stopped
-        QVERIFY(store.create(corvex::testing::TestStore::Sharing::Shared));
+        TestStore store; // a file, which outlives the service when it is stopped
+        QVERIFY(store.create(TestStore::Sharing::Shared));
         ReferenceServiceProcess service;
         QVERIFY(service.startOn(store, { u"--demo-catalogue"_s }));
         Tool corvex(service.origin());
@@ -1020,7 +1008,7 @@ private Q_SLOTS:
         QFETCH(bool, serviceUp);
         QFETCH(int, status);
         QFETCH(QString, said);
-        corvex::testing::FullDisk disk;
+        FullDisk disk;
         CORVEX_REQUIRE_FULL_DISK(disk);
         ReferenceServiceProcess& service = m_shared.get();
         Tool corvex(serviceUp ? service.origin() : u"http://127.0.0.1:1"_s);
@@ -1113,7 +1101,7 @@ private Q_SLOTS:
     // not take stays in memory, and Retry sends it.
     void uploadWithAFullOutbox()
     {
-        corvex::testing::FullDisk disk;
+        FullDisk disk;
         CORVEX_REQUIRE_FULL_DISK(disk);
         FakeService fake(503);
         Studio& studio = fake.studio;
@@ -1181,7 +1169,7 @@ private Q_SLOTS:
         ReferenceServiceProcess& service = m_shared.get();
         const QString token = createAccount(service.origin(), freshEmail(u"many"));
         for (int i = 0; i < 101; ++i)
-            QCOMPARE(exchange(service.origin(), corvex::testing::upload(token, validRecording())).status, 200);
+            QCOMPARE(exchange(service.origin(), upload(token, validRecording())).status, 200);
         Studio studio = makeStudio(service.origin(), token);
         LightShowListModel list(*studio.manager);
         QCoro::waitFor(list.loadLightShows());

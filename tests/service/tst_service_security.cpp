@@ -4,14 +4,8 @@
 // 127.0.0.1 and, for the studio's side, the real session and uploads.
 
 #include "service/light_show_list_model.h"
-#include "service/outbox.h"
-#include "service/service_urls.h"
 #include "service/session.h"
 #include "service/sign_in.h"
-#include "service/upload_delivery.h"
-
-#include "analysis/video_analysis_record.h"
-#include "platform/settings/store.h"
 
 #include "../support/fault_server.h"
 #include "../support/xdg_sandbox.h"
@@ -39,38 +33,12 @@
 #include <fcntl.h>
 #include <limits>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace corvex::service;
-using corvex::settings::Endpoints;
-using corvex::settings::Store;
-using corvex::testing::bearer;
-using corvex::testing::callbackOf;
-using corvex::testing::createAccount;
-using corvex::testing::exchange;
-using corvex::testing::FaultServer;
-using corvex::testing::fetchSignInPage;
-using corvex::testing::freshEmail;
-using corvex::testing::get;
-using corvex::testing::makeStudio;
-using corvex::testing::post;
-using corvex::testing::RawConnection;
-using corvex::testing::RawResponse;
-using corvex::testing::ReferenceServiceProcess;
-using corvex::testing::showId;
-using corvex::testing::SignInPage;
-using corvex::testing::signInRequest;
-using corvex::testing::Studio;
-using corvex::testing::submitForm;
-using corvex::testing::TestStore;
-using corvex::testing::tokenOf;
-using corvex::testing::Tool;
-using corvex::testing::upload;
-using corvex::testing::validRecording;
-using corvex::testing::withToken;
+using namespace corvex::testing;
 
 namespace {
 
@@ -163,14 +131,14 @@ class TestServiceSecurity final : public QObject {
 
 private:
     QTemporaryDir m_xdg;
-    corvex::testing::SharedService m_shared;
+    SharedService m_shared;
 
 private Q_SLOTS:
     void initTestCase()
     {
         CORVEX_REQUIRE_TEST_STORE();
         QVERIFY(m_xdg.isValid());
-        corvex::testing::useXdgFoldersIn(m_xdg);
+        useXdgFoldersIn(m_xdg);
     }
 
     // --- Forged sign-in links -------------------------------------------
