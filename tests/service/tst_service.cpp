@@ -62,13 +62,6 @@ TMDBItem episodeItem(qint64 show, qint64 season, qint64 episode)
         { 5000 + episode, episode, {} });
 }
 
-// Creates an account (or signs in to it) through the reference service's
-// sign-in page and gives the callback it returns to.
-QCoro::Task<QUrl> submitSignInForm(QUrl page, QString email, QString password)
-{
-    co_return (co_await corvex::testing::submitSignInForm(page, email, password, "create"_ba)).callback;
-}
-
 // A second launch of the program handing `callback` to the one waiting for
 // it (whose event loop runs meanwhile); its error, if any.
 QString handOver(const QUrl& callback)
@@ -86,36 +79,28 @@ QString handOver(const QUrl& callback)
 }
 
 // Signs `studio` in through the browser session and the service's page, as
-// the desktop would: the "browser" submits the form and a second launch hands
-// the callback over the local socket. `forged`: while the sign-in waits, an
-// attacker's page posts the form of a sign-in page of its own instead, and the
-// author then cancels. The last line is why the hand-over failed, if it did.
+// the desktop would: the "browser" makes the account with the form and a second
+// launch hands the callback over the local socket. `forged`: while the sign-in
+// waits, an attacker's page posts the form of a sign-in page of its own instead,
+// and the author then cancels. The last line is why the hand-over failed, if it did.
 QStringList signInThroughPage(Session& manager, const QString& email, const QString& password, bool forged = false)
 {
     QStringList printed;
-    std::thread secondLaunch;
-    QString handOverError;
     WebSession session([&](const QUrl& opened) {
         const QUrl url
             = forged ? SignInRequest::make(opened.toString(QUrl::RemovePath | QUrl::RemoveQuery)).url : opened;
         QTimer::singleShot(0, [&, url] {
-            [](QUrl page, QString mail, QString pass, std::thread& launch, QString& error,
-                WebSession* cancelled) -> QCoro::Task<> {
-                const QUrl callback = co_await submitSignInForm(page, mail, pass);
-                launch = std::thread([callback, &error, cancelled] {
-                    error = WebSession::handOver(callback).error;
-                    if (cancelled)
-                        QMetaObject::invokeMethod(cancelled, &WebSession::cancel, Qt::QueuedConnection);
-                });
-            }(url, email, password, secondLaunch, handOverError, forged ? &session : nullptr);
+            [](QUrl page, QString mail, QString pass, QStringList& said, WebSession* cancelled) -> QCoro::Task<> {
+                const FormAnswer form = co_await submitSignInForm(page, mail, pass, "create"_ba);
+                if (const QString error = handOver(form.callback); !error.isEmpty())
+                    said.append(error);
+                if (cancelled)
+                    cancelled->cancel();
+            }(url, email, password, printed, forged ? &session : nullptr);
         });
         return true;
     });
     QCoro::waitFor(signIn(session, manager, [&printed](const QString& line) { printed.append(line); }));
-    if (secondLaunch.joinable())
-        secondLaunch.join();
-    if (!handOverError.isEmpty())
-        printed.append(handOverError);
     return printed;
 }
 
