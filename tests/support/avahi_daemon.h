@@ -6,6 +6,8 @@
 #include <QTest>
 #include <QtGlobal>
 
+#include <unistd.h>
+
 namespace corvex::test {
 
 /// True when scripts/test started (or found) an avahi-daemon limited to loopback.
@@ -79,4 +81,16 @@ inline bool runOnAPrivateLink(const char* function)
     do {                                                                                                               \
         if (!corvex::test::avahiDaemonAvailable())                                                                     \
             QSKIP("needs the loopback-only avahi-daemon that scripts/test starts");                                    \
+    } while (false)
+
+/// Runs the current test function again on a private link (runOnAPrivateLink()) and ends it
+/// here, unless this is that run; skips where the link cannot be made (without root).
+#define ON_A_PRIVATE_LINK()                                                                                            \
+    do {                                                                                                               \
+        if (corvex::test::onAPrivateLink())                                                                            \
+            break;                                                                                                     \
+        if (geteuid() != 0)                                                                                            \
+            QSKIP("making a network link of its own needs root");                                                      \
+        QVERIFY(corvex::test::runOnAPrivateLink(QTest::currentTestFunction()));                                        \
+        return;                                                                                                        \
     } while (false)

@@ -19,7 +19,6 @@
 #include <QUdpSocket>
 
 #include <avahi-common/error.h>
-#include <unistd.h>
 
 #include <chrono>
 
@@ -222,12 +221,7 @@ private Q_SLOTS:
     // announcement fails as a collision, never stays pending.
     void aNameAnotherHostHoldsCollides()
     {
-        if (!corvex::test::onAPrivateLink()) {
-            if (geteuid() != 0)
-                QSKIP("making a network link of its own needs root");
-            QVERIFY(corvex::test::runOnAPrivateLink("aNameAnotherHostHoldsCollides"));
-            return;
-        }
+        ON_A_PRIVATE_LINK();
         const QString name = uniqueName("held");
         // The other host's answer: NAME.TYPE.local is at port 9 of another.local (SRV, cache flush).
         const auto labels = [](const QString& domain) {
@@ -263,12 +257,7 @@ private Q_SLOTS:
     // reach the new daemon, not the connection to the one that went.
     void aRestartedDaemonIsReachedAgain()
     {
-        if (!corvex::test::onAPrivateLink()) {
-            if (geteuid() != 0)
-                QSKIP("restarting avahi-daemon needs a link of its own, which needs root");
-            QVERIFY(corvex::test::runOnAPrivateLink("aRestartedDaemonIsReachedAgain"));
-            return;
-        }
+        ON_A_PRIVATE_LINK();
         const auto daemon
             = [](const QStringList& arguments) { return QProcess::execute(QStringLiteral("avahi-daemon"), arguments); };
         Browser browser;
