@@ -977,12 +977,16 @@ private Q_SLOTS:
         CORVEX_SKIP_WHEN_PROXIED();
         ReferenceServiceProcess service;
         service.setDescriptorLimit(64);
-        QVERIFY(service.start({ u"--request-timeout"_s, u"1s"_s }));
+        // Many clients' flood, from one address here: the per-address cap must not stop it first.
+        QVERIFY(service.start({ u"--request-timeout"_s, u"1s"_s, u"--max-connections-per-address"_s, u"1000"_s }));
         std::vector<std::unique_ptr<RawConnection>> flood;
         for (int i = 0; i < 70; ++i)
             flood.push_back(std::make_unique<RawConnection>(service.origin()));
         QTRY_COMPARE_WITH_TIMEOUT(exchange(service.origin(), get("/auth/account")).status, 401, 30000);
         QVERIFY(service.log().contains("serving at most 32 connections"));
+        // The rest waited to be accepted: the service never ran out of descriptors.
+        QTRY_VERIFY(service.log().contains("GET /auth/account 401"));
+        QVERIFY2(!service.log().contains("cannot accept connections"), service.log().constData());
     }
 
     // A connection's next request is read only once its answer is out, so
