@@ -202,9 +202,14 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(listedService(client, name).has_value(), 10000);
         const DiscoveredService receiver = *listedService(client, name);
 
+        QSignalSpy back(&client, &UDPClient::receiverBack);
         client.send("refused"_ba, receiver);
         const QString failure = u"❌ Connection to %1 failed: Connection refused (ECONNREFUSED)"_s.arg(name);
         QTRY_COMPARE_WITH_TIMEOUT(log.count(failure), 1, 6000);
+        // Its announcement still stands: found there again, it is the same receiver, still gone.
+        client.send("still gone"_ba, receiver);
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(failure), 2, 6000);
+        QCOMPARE(back.size(), 0);
 
         // The receiver comes back elsewhere: the next send resolves it again.
         Receiver moved;
@@ -219,6 +224,7 @@ private Q_SLOTS:
         }
         QVERIFY(!moved.datagrams.isEmpty());
         QCOMPARE(moved.datagrams.first(), "found again"_ba);
+        QVERIFY(!back.isEmpty());
     }
 
     // Frames that come faster than a lookup of the receiver's address ends do

@@ -137,6 +137,7 @@ private Q_SLOTS:
             { "ours, private already", "0700", "", "0644" },
             { "ours, open to all, with a file all may read", "0755", "", "0644" },
             { "ours, writable by the group, with a file the group may read", "0770", "", "0640" },
+            { "ours, private already, with a file only others may read", "0700", "", "0604" },
             { "another user's", "nobody", "belongs to another user", "0644" },
             { "a link to a folder of ours", "link", "is not a folder", "" },
             { "a file", "file", "is not a folder", "" },
