@@ -131,6 +131,14 @@ private Q_SLOTS:
             "The window being captured was closed, so screen capture stopped. Choose another window and restart "
             "screen capture.");
         QTRY_VERIFY(!screen->isRunning());
+        // Started again with nothing chosen, it waits for a choice, and starts with the next one.
+        screen->setSelectedWindow(std::nullopt);
+        QTest::ignoreMessage(QtCriticalMsg, "No window selected.");
+        QCoro::waitFor(screen->start());
+        QVERIFY(!screen->isRunning());
+        screen->setCaptureType(ScreenRecorder::CaptureType::display);
+        QCoro::waitFor(screen->start());
+        QVERIFY(screen->isRunning());
     }
 
     // A screen that stays still while 'corvex record' runs leaves no frames to
