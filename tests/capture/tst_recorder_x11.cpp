@@ -131,7 +131,7 @@ private Q_SLOTS:
             "The window being captured was closed, so screen capture stopped. Choose another window and restart "
             "screen capture.");
         QTRY_VERIFY(!screen->isRunning());
-        // Started again with nothing chosen, it waits for a choice, and starts with the next one.
+        // Started again with nothing chosen, it waits for a choice; the display, once chosen, starts.
         screen->setSelectedWindow(std::nullopt);
         QTest::ignoreMessage(QtCriticalMsg, "No window selected.");
         QCoro::waitFor(screen->start());
