@@ -1052,10 +1052,14 @@ private Q_SLOTS:
         const Tool::Run run = corvex({ command });
         QCOMPARE(run.status, 0);
         QCOMPARE(run.out.trimmed(), shown);
-        // Refused, it says why on standard error and fails.
-        fake.server.setAnswer("GET", path, { 500, "{}" });
-        const Tool::Run refused = corvex({ command });
-        QVERIFY2(refused.status == 1 && refused.out.isEmpty() && !refused.err.isEmpty(), qPrintable(refused.all()));
+        // Refused, it says why on standard error and fails; a refused sign-in
+        // is no empty list either.
+        for (const int status : { 500, 401 }) {
+            fake.server.setAnswer("GET", path, { status, "{}" });
+            const Tool::Run refused = corvex({ command });
+            QVERIFY2(refused.status == 1 && refused.out.isEmpty() && !refused.err.isEmpty(), qPrintable(refused.all()));
+        }
+        QVERIFY(corvex({ command }).says(1, u"not signed in"_s));
     }
 
     // The outbox is its owner's alone: a folder only they can enter, files

@@ -31,7 +31,10 @@ using namespace Qt::StringLiterals;
 #include "support/recorded.h"
 #include "support/tones.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 #include <set>
@@ -189,6 +192,30 @@ private Q_SLOTS:
         QCOMPARE(record.timestamps(1), 4u);
         QCOMPARE(record.timestamps(2), 8u);
         QVERIFY(!analysis::findInvariantViolation(record));
+
+        // A pipe is written through, not replaced by a file of that name.
+        const QString pipe = dir.filePath(u"pipe"_s);
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        const int reader = ::open(QFile::encodeName(pipe).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0);
+        const auto closeReader = qScopeGuard([reader] { ::close(reader); });
+        QCOMPARE(runCli({ "analyse", "--fps", "25", "-o", pipe, red, blue, red }).exitCode, 0);
+        QByteArray piped(1 << 16, '\0');
+        piped.resize(std::max<ssize_t>(0, ::read(reader, piped.data(), piped.size())));
+        QVERIFY(record.ParseFromArray(piped.constData(), static_cast<int>(piped.size())));
+        QCOMPARE(record.timestamps_size(), 3);
+        struct stat info { };
+        QVERIFY(::stat(QFile::encodeName(pipe).constData(), &info) == 0 && S_ISFIFO(info.st_mode));
+
+        // An input is never the output, by any name: it stays as it was.
+        const QString alias = dir.filePath(u"alias.png"_s);
+        QCOMPARE(::link(QFile::encodeName(red).constData(), QFile::encodeName(alias).constData()), 0);
+        const qint64 size = QFileInfo(red).size();
+        const Run overwrite = runCli({ "analyse", "-o", alias, red, blue });
+        QCOMPARE(overwrite.exitCode, 1);
+        QVERIFY2(overwrite.err.contains("is the file being read"), overwrite.err.constData());
+        QCOMPARE(QFileInfo(red).size(), size);
+        QVERIFY(!QImage(red).isNull());
     }
 
     void cropKeepsOnlyItsRegion()
@@ -252,6 +279,7 @@ private Q_SLOTS:
             { "record --source synthetic --seconds 2 -o /dev/null/x.pb", 1, "nothing was recorded" },
             { "record --source synthetic --seconds 2 -o /tmp", 1, "nothing was recorded" },
             { "author /dev/null -o /dev/null/x.pb", 1, "nothing was analysed" },
+            { "author /dev/null -o /dev/null", 1, "is the file being read" },
             { "author -o x.pb", 2, "corvex: " },
             { "author film.mp4", 2, "corvex: " },
             { "author a.mp4 b.mp4 -o x.pb", 2, "corvex: " },

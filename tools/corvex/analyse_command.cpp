@@ -118,6 +118,14 @@ int runAnalyse(const QStringList& arguments)
         printError(QStringLiteral("no images given; run 'corvex analyse --help'"));
         return Usage;
     }
+    if (parser.isSet(QStringLiteral("output"))) {
+        if (const Result<void> writable
+            = checkWritable(parser.value(QStringLiteral("output")), QStringLiteral("nothing was analysed"), images);
+            !writable) {
+            printError(writable.error);
+            return Failure;
+        }
+    }
 
     const QString previewName = parser.value(QStringLiteral("preview"));
     if (parser.isSet(QStringLiteral("preview")) && previewName.isEmpty()) {

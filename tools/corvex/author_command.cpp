@@ -321,7 +321,8 @@ int runAuthor(const QStringList& arguments)
     if (parser.isSet(QStringLiteral("hwaccel")))
         options.reader.hardware = parser.value(QStringLiteral("hwaccel")).toStdString();
     options.reader = capture::analysisReaderOptions(options.reader);
-    if (const Result<void> writable = checkWritable(options.output, QStringLiteral("nothing was analysed"));
+    if (const Result<void> writable
+        = checkWritable(options.output, QStringLiteral("nothing was analysed"), { options.video });
         !writable) {
         printError(writable.error);
         return Failure;

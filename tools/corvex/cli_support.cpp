@@ -7,8 +7,13 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace corvex::cli {
 
@@ -23,19 +28,61 @@ Result<QByteArray> readFile(const QString& path)
     return Result<QByteArray>::success(std::move(contents));
 }
 
+namespace {
+
+/// The file a path names, or nothing when it names none (yet).
+std::optional<struct stat> fileAt(const QString& path)
+{
+    struct stat info { };
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return info;
+}
+
+/// Whether the path names something other than a regular file or a folder (a
+/// terminal, a pipe, /dev/null): that is written in place, since replacing it
+/// with a new file, as an atomic write does, would destroy it.
+bool writtenInPlace(const QString& path)
+{
+    const auto info = fileAt(path);
+    return info && !S_ISREG(info->st_mode) && !S_ISDIR(info->st_mode);
+}
+
+} // namespace
+
 Result<void> writeFile(const QString& path, const QByteArray& contents)
 {
-    QSaveFile file(path);
     // Unbuffered, so that a full disk fails the write itself rather than a
     // flush whose failure would not stop the commit.
+    if (writtenInPlace(path)) {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(contents) != contents.size())
+            return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+        return Result<void>::success();
+    }
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(contents) != contents.size()
         || !file.commit())
         return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     return Result<void>::success();
 }
 
-Result<void> checkWritable(const QString& path, const QString& notDone)
+Result<void> checkWritable(const QString& path, const QString& notDone, const QStringList& inputs)
 {
+    if (const auto output = fileAt(path)) {
+        for (const QString& input : inputs) {
+            const auto read = fileAt(input);
+            if (read && read->st_dev == output->st_dev && read->st_ino == output->st_ino)
+                return Result<void>::failure(QStringLiteral("%1 is the file being read (%2); %3: give -o another file")
+                                                 .arg(path, input, notDone));
+        }
+        if (writtenInPlace(path)) {
+            if (::access(QFile::encodeName(path).constData(), W_OK) != 0)
+                return Result<void>::failure(QStringLiteral("cannot write %1: %2; %3")
+                                                 .arg(path, QString::fromLocal8Bit(std::strerror(errno)), notDone));
+            return Result<void>::success();
+        }
+    }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return Result<void>::failure(QStringLiteral("cannot write %1: %2; %3: give -o a file in a folder you can write")

@@ -37,15 +37,14 @@ void printOut(const QString& line);
 /// Reads a whole file; a failure's message names the file.
 Result<QByteArray> readFile(const QString& path);
 /// Writes a whole file atomically: it is there complete, or not changed at all.
+/// A device or a pipe (/dev/stdout, /dev/null) is written in place.
 Result<void> writeFile(const QString& path, const QByteArray& contents);
 /// Checks, before long work whose result goes to `path`, that writeFile()
-/// could write it there: its folder exists and takes files, and it is no
-/// folder itself. The message says what was kept from happening.
-Result<void> checkWritable(const QString& path, const QString& notDone);
+/// could write it there: its folder exists and takes files, it is no folder
+/// itself, and it is none of `inputs` (by any name), which writing would
+/// destroy. The message says what was kept from happening.
+Result<void> checkWritable(const QString& path, const QString& notDone, const QStringList& inputs = {});
 
-/// Parses a subcommand's arguments. Returns the exit status when the command
-/// is already done: the arguments are wrong (the error is printed), or --help
-/// was asked for (the help is printed).
 /// Warns that the record at `path` has an empty signature: its sound was too
 /// short for one, so receivers cannot find their place in it by listening.
 void warnEmptySignature(const QString& path);
@@ -53,6 +52,9 @@ void warnEmptySignature(const QString& path);
 /// "keep it with 'corvex outbox --save ID FILE', then …".
 QString keepRefusedAdvice(const QString& id);
 
+/// Parses a subcommand's arguments. Returns the exit status when the command
+/// is already done: the arguments are wrong (the error is printed), or --help
+/// was asked for (the help is printed).
 std::optional<int> parseArguments(QCommandLineParser& parser, const QStringList& arguments);
 
 /// A --crop value "X,Y,W,H": fractions of the frame, origin top left, lying

@@ -4,6 +4,7 @@
 #include "commands.h"
 
 #include "service/light_show_list_model.h"
+#include "service/service_error.h"
 #include "service/service_urls.h"
 #include "service/session.h"
 #include "service/sign_in.h"
@@ -29,6 +30,11 @@ int runShows(const QStringList& arguments)
     QCoro::waitFor(list.loadLightShows());
     if (list.error()) {
         printError(*list.error());
+        return Failure;
+    }
+    // A refused token signs out and empties the list: that is no answer about the shows.
+    if (!shared->accessToken()) {
+        printError(service::ServiceError { service::ServiceError::Kind::BadServerResponse, 401, {} }.message());
         return Failure;
     }
     if (list.shows().isEmpty())
