@@ -60,9 +60,11 @@ int runMatch(const QStringList& arguments)
     const bool usable = std::any_of(clip.begin(), clip.end(),
         [](const fingerprint::ClipFingerprint& f) { return fingerprint::isPlaceable(f.items); });
     if (!usable) {
-        printError(QStringLiteral("%1 is too short or too quiet to match (%2 s); use a clip of at least 3 s of sound")
-                       .arg(files[1])
-                       .arg(double(clipSound.size()) / fingerprint::SignatureGenerator::kSampleRate, 0, 'f', 1));
+        printError(
+            QStringLiteral("%1 cannot be placed (%2 s of sound): a clip needs at least 3 s of changing sound, such "
+                           "as speech or music, not silence or a steady tone")
+                .arg(files[1])
+                .arg(double(clipSound.size()) / fingerprint::SignatureGenerator::kSampleRate, 0, 'f', 1));
         return Failure;
     }
     const auto match = fingerprint::locateClipPrecisely(*recording, clip, clipSound.data(), clipSound.size());
