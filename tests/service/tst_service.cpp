@@ -916,6 +916,13 @@ private Q_SLOTS:
         result = corvex({ u"login"_s, u"--token-from-callback"_s, callback.toString() });
         QVERIFY(result.says(0, u"Signed in as cli@example.org"_s));
         QVERIFY2(!result.all().contains(token), "the token was printed");
+        // An answer handed over that the service refuses, or that carries no
+        // token, leaves the sign-in as it was.
+        for (const char* answer : { "corvexapp://callback?token=junk&state=s", "corvexapp://callback?state=s" }) {
+            QVERIFY(corvex({ u"login"_s, u"--token-from-callback"_s, QString::fromLatin1(answer) })
+                        .says(1, u"the earlier sign-in stays"_s));
+            QVERIFY(corvex({ u"whoami"_s }).says(0, u"Signed in as cli@example.org"_s));
+        }
         // The studio reads the same store.
         QCOMPARE(Store(corvex.settingsPath()).value(u"access_token"_s), std::optional(token));
 

@@ -117,8 +117,21 @@ int runLogin(const QStringList& arguments)
             return Usage;
         }
         // Handed over by the user, not awaited by a sign-in of ours: there is
-        // no state of ours it could be checked against.
+        // no state of ours it could be checked against. An answer that cannot
+        // be used, or whose token the service refuses, leaves the sign-in that
+        // worked before.
+        const std::optional<QString> token = shared->accessToken();
+        const std::optional<service::Account> account = shared->account();
         problem = service::completeSignIn(callback, service::stateOfCallback(callback), *shared);
+        if (!problem.isEmpty() || !shared->accessToken())
+            printError(QStringLiteral("sign-in failed: %1").arg(problem));
+        const int status = problem.isEmpty() && shared->accessToken() ? reportAccount(*shared) : Failure;
+        if (token && !shared->accessToken()) {
+            shared->setAccessToken(token);
+            shared->setAccount(account);
+            printError(QStringLiteral("the earlier sign-in stays"));
+        }
+        return status;
     } else if (parser.isSet(createOption) && !parser.isSet(emailOption)) {
         printError(QStringLiteral("--create goes with --email ADDRESS; in the browser, press Create account"));
         return Usage;
