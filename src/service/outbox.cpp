@@ -168,6 +168,20 @@ QList<Outbox::Entry> Outbox::entries() const
     return result;
 }
 
+QStringList Outbox::unreadable() const
+{
+    QStringList result;
+    if (!folderProblem().isEmpty())
+        return result;
+    const QStringList names = QDir(m_folder).entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
+    for (const QString& name : names) {
+        const QString id = name.chopped(5);
+        if (isEntryId(id) && QFile::exists(pathOf(id, ".pb")) && !entry(id))
+            result.append(id);
+    }
+    return result;
+}
+
 std::optional<QByteArray> Outbox::recording(const QString& id) const
 {
     if (!isEntryId(id))

@@ -120,6 +120,10 @@ public:
     /// The entries, oldest first. Entries whose files are unreadable are
     /// skipped; none when the folder cannot be used.
     QList<Entry> entries() const;
+    /// The entries whose recording is there but whose description cannot be
+    /// read (damaged on disk): never sent, but listed, so that the recording
+    /// can still be saved.
+    QStringList unreadable() const;
     std::optional<Entry> entry(const QString& id) const;
     std::optional<QByteArray> recording(const QString& id) const;
     /// Whether someone is sending the entry right now.

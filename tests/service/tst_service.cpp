@@ -1428,6 +1428,12 @@ private Q_SLOTS:
         QVERIFY(run.says(0, others + u"  A film (movie 550)"_s));
         QVERIFY(run.says(0, u"waiting for its author, account someone-else, to sign in"_s));
         QVERIFY(run.says(0, u"of unknown author"_s));
+        // A description damaged on disk hides nothing: the entry is listed, and its recording can be kept.
+        const QString damaged = addEntry(outbox, QString());
+        QVERIFY(corvex::settings::private_file::write(
+            tool.outboxPath() + u'/' + damaged + u".json"_s, R"({"item": {"movie": 5}})"));
+        QVERIFY(tool({ u"outbox"_s }).says(0, damaged + u"  cannot be sent"_s));
+        QVERIFY(tool({ u"outbox"_s, u"--save"_s, damaged, tool.home.filePath(u"damaged.pb"_s) }).says(0));
         {
             // The studio is sending my entry right now.
             const auto held = outbox.take(mine);

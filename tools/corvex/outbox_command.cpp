@@ -150,8 +150,13 @@ int runOutbox(const QStringList& arguments)
                 signedIn = owner.account->id;
         }
         const auto entries = outbox->entries();
-        if (entries.isEmpty())
+        const QStringList unreadable = outbox->unreadable();
+        if (entries.isEmpty() && unreadable.isEmpty())
             printOut(QStringLiteral("the outbox is empty"));
+        for (const QString& id : unreadable)
+            printOut(QStringLiteral("%1  cannot be sent: its description %2/%1.json cannot be read; the recording "
+                                    "is kept, and 'corvex outbox --save %1 FILE' copies it out")
+                         .arg(id, outbox->folder()));
         for (const auto& entry : entries) {
             QString notes = failureNote(entry);
             const QString author = authorNote(entry, signedIn, shared->accessToken());
