@@ -41,6 +41,8 @@
 #include <atomic>
 #include <thread>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -887,6 +889,25 @@ private Q_SLOTS:
         result = login(password.toUtf8() + "\n", { u"--create"_s });
         QVERIFY(result.says(0, u"Signed in as cli@example.org"_s));
         QVERIFY(!result.all().contains(password));
+        {
+            // On a terminal the password is asked for, and not shown as it is typed.
+            const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+            QVERIFY(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+            const auto closeTerminal = qScopeGuard([terminal] { ::close(terminal); });
+            QProcess typed;
+            typed.setProcessEnvironment(corvex.environment);
+            typed.setStandardInputFile(QString::fromLocal8Bit(::ptsname(terminal)));
+            typed.start(QStringLiteral(CORVEX_TOOL_BINARY), { u"login"_s, u"--email"_s, u"cli@example.org"_s });
+            QByteArray asked;
+            QTRY_VERIFY_WITH_TIMEOUT((asked += typed.readAllStandardError()).contains("Password: "), 30000);
+            const QByteArray line = password.toUtf8() + "\n";
+            QCOMPARE(::write(terminal, line.constData(), size_t(line.size())), ssize_t(line.size()));
+            QVERIFY(typed.waitForFinished(30000));
+            QVERIFY2(typed.exitCode() == 0, typed.readAllStandardError().constData());
+            QByteArray shown(4096, '\0');
+            shown.resize(std::max<ssize_t>(0, ::read(terminal, shown.data(), size_t(shown.size()))));
+            QVERIFY2(!shown.contains(password.toUtf8()), shown.constData());
+        }
 
         const QUrl callback
             = QCoro::waitFor(corvex::testing::submitSignInForm(SignInRequest::make(service.origin()).url,

@@ -21,7 +21,12 @@
 #include <QCoroNetworkReply>
 #include <QCoroTask>
 
+#include <csignal>
+#include <cstdio>
 #include <memory>
+
+#include <termios.h>
+#include <unistd.h>
 
 namespace corvex::cli {
 
@@ -80,6 +85,41 @@ QCoro::Task<std::optional<QUrl>> submitSignInForm(
     co_return std::nullopt;
 }
 
+termios g_terminal {};
+
+void restoreTerminalAndQuit(int signal)
+{
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal);
+    ::_exit(128 + signal);
+}
+
+/// The first line of standard input. On a terminal it is asked for, and not
+/// shown as it is typed (also after Ctrl+C, the terminal shows what is typed again).
+QString readPassword()
+{
+    QTextStream input(stdin);
+    if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &g_terminal) != 0)
+        return input.readLine();
+    struct sigaction action { };
+    action.sa_handler = restoreTerminalAndQuit;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previousInt {
+    }, previousTerm {};
+    ::sigaction(SIGINT, &action, &previousInt);
+    ::sigaction(SIGTERM, &action, &previousTerm);
+    termios quiet = g_terminal;
+    quiet.c_lflag &= ~tcflag_t(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    std::fputs("Password: ", stderr);
+    std::fflush(stderr);
+    const QString password = input.readLine();
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_terminal);
+    ::sigaction(SIGINT, &previousInt, nullptr);
+    ::sigaction(SIGTERM, &previousTerm, nullptr);
+    std::fputs("\n", stderr);
+    return password;
+}
+
 } // namespace
 
 int runLogin(const QStringList& arguments)
@@ -92,8 +132,8 @@ int runLogin(const QStringList& arguments)
     const QCommandLineOption openOption(
         QStringLiteral("open"), QStringLiteral("Also open the sign-in page with xdg-open."));
     const QCommandLineOption emailOption(QStringLiteral("email"),
-        QStringLiteral("Sign in without a browser as ADDRESS, reading the password from standard input (for the "
-                       "reference service, whose sign-in page is a plain form)."),
+        QStringLiteral("Sign in without a browser as ADDRESS, reading the password from standard input (asked "
+                       "for, unseen, on a terminal), for the reference service, whose sign-in page is a plain form."),
         QStringLiteral("ADDRESS"));
     const QCommandLineOption createOption(QStringLiteral("create"),
         QStringLiteral("With --email: create the account (with the password read) instead of signing in to it."));
@@ -136,8 +176,7 @@ int runLogin(const QStringList& arguments)
         printError(QStringLiteral("--create goes with --email ADDRESS; in the browser, press Create account"));
         return Usage;
     } else if (parser.isSet(emailOption)) {
-        QTextStream input(stdin);
-        const QString password = input.readLine();
+        const QString password = readPassword();
         if (password.isEmpty()) {
             printError(QStringLiteral("--email needs the password on standard input, for example: "
                                       "echo \"$PASSWORD\" | corvex login --email %1")
