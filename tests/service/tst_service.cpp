@@ -994,6 +994,9 @@ private Q_SLOTS:
         QVERIFY(QFile::remove(corvex.outboxPath()));
         QVERIFY(result.says(1, u"the outbox cannot be used"_s));
 
+        // Another service set: the token goes nowhere, and the tool says whose it is.
+        corvex.setOrigin(u"http://127.0.0.1:1"_s);
+        QVERIFY(corvex({ u"whoami"_s }).says(1, u"the stored sign-in is for the service at http://127.0.0.1:"_s));
         corvex.setOrigin(u"http://lights.example.org"_s);
         QVERIFY(corvex({ u"whoami"_s }).says(1, u"plain http"_s));
     }

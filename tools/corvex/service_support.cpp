@@ -26,7 +26,12 @@ bool requireToken(const service::Session& manager)
 {
     if (manager.accessToken())
         return true;
-    printError(QStringLiteral("not signed in: run 'corvex login' first"));
+    if (const std::optional<QString> issuer = manager.tokenOrigin())
+        printError(QStringLiteral("not signed in here: the stored sign-in is for the service at %1, not for %2; run "
+                                  "'corvex login' to sign in here, or set the service back")
+                       .arg(*issuer, manager.serviceOrigin().value_or(QString())));
+    else
+        printError(QStringLiteral("not signed in: run 'corvex login' first"));
     return false;
 }
 
