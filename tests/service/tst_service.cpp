@@ -952,6 +952,9 @@ private Q_SLOTS:
         QVERIFY(corvex({ u"upload"_s, file, u"--tv"_s, u"91001"_s, u"1"_s, u"2"_s })
                     .says(0, u"show.pb for tv 91001/1/2\n"_s));
         QCOMPARE(corvex({ u"upload"_s, file, u"--movie"_s }).status, 2);
+        const QString empty = corvex.home.filePath(u"empty.pb"_s);
+        QVERIFY(corvex::settings::private_file::write(empty, validRecording(0)));
+        QVERIFY(corvex({ u"upload"_s, empty, u"--movie"_s, u"90011"_s }).says(1, u"has no frames"_s));
         // Refused for good: the service's reason, and what can still be done.
         result = corvex({ u"upload"_s, file, u"--movie"_s, u"0"_s });
         const QRegularExpressionMatch removal

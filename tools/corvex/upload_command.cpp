@@ -76,6 +76,10 @@ int runUpload(const QStringList& arguments)
                        .arg(positional.first(), QString::fromStdString(*violation)));
         return Failure;
     }
+    if (record.timestamps_size() == 0) {
+        printError(QStringLiteral("%1 has no frames: there is no light show in it to upload").arg(positional.first()));
+        return Failure;
+    }
 
     UploadDelivery* uploads = serviceUploads();
     if (!uploads)
