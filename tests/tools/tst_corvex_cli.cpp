@@ -11,6 +11,7 @@
 #include "support/avahi_daemon.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -28,6 +29,7 @@
 using namespace Qt::StringLiterals;
 
 #include "support/cli_run.h"
+#include "support/full_disk.h"
 #include "support/recorded.h"
 #include "support/tones.h"
 
@@ -216,6 +218,28 @@ private Q_SLOTS:
         QVERIFY2(overwrite.err.contains("is the file being read"), overwrite.err.constData());
         QCOMPARE(QFileInfo(red).size(), size);
         QVERIFY(!QImage(red).isNull());
+    }
+
+    // A disk that fills up in the middle of the record says so, and keeps no part of it.
+    void aFullDiskIsNamed()
+    {
+        testing::FullDisk disk;
+        CORVEX_REQUIRE_FULL_DISK(disk);
+        QTemporaryDir frames;
+        QCOMPARE(runCli({ "make-frames", "--count", "200", "--size", "16x16", frames.path() }).exitCode, 0);
+        QStringList images;
+        for (const QString& name : QDir(frames.path()).entryList(QDir::Files, QDir::Name))
+            images << frames.filePath(name);
+        // One page of room, less than the record takes.
+        QFile room(disk.path(u"room"_s));
+        QVERIFY(room.open(QIODevice::WriteOnly) && room.write(QByteArray(4096, 'x')) == 4096);
+        room.close();
+        disk.fill();
+        QVERIFY(room.remove());
+        const Run run = runCli(QStringList { "analyse", "-o", disk.path(u"show.pb"_s) } + images);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains("No space left on device"), run.err.constData());
+        QCOMPARE(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden), QStringList { u".filler"_s });
     }
 
     void cropKeepsOnlyItsRegion()

@@ -48,6 +48,19 @@ bool writtenInPlace(const QString& path)
     return info && !S_ISREG(info->st_mode) && !S_ISDIR(info->st_mode);
 }
 
+/// Writes all of `contents`. A write cut short (the disk filled up) is
+/// followed by another, so that the error it meets is the one reported.
+bool writeAll(QFileDevice& file, const QByteArray& contents)
+{
+    for (qint64 written = 0; written < contents.size();) {
+        const qint64 now = file.write(contents.constData() + written, contents.size() - written);
+        if (now <= 0)
+            return false;
+        written += now;
+    }
+    return true;
+}
+
 } // namespace
 
 Result<void> writeFile(const QString& path, const QByteArray& contents)
@@ -56,13 +69,12 @@ Result<void> writeFile(const QString& path, const QByteArray& contents)
     // flush whose failure would not stop the commit.
     if (writtenInPlace(path)) {
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(contents) != contents.size())
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || !writeAll(file, contents))
             return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
         return Result<void>::success();
     }
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || file.write(contents) != contents.size()
-        || !file.commit())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || !writeAll(file, contents) || !file.commit())
         return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
     return Result<void>::success();
 }
