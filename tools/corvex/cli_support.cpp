@@ -1,6 +1,7 @@
 #include "cli_support.h"
 
 #include "analysis/proto/video_analysis.pb.h"
+#include "platform/write_all.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -46,19 +47,6 @@ bool writtenInPlace(const QString& path)
 {
     const auto info = fileAt(path);
     return info && !S_ISREG(info->st_mode) && !S_ISDIR(info->st_mode);
-}
-
-/// Writes all of `contents`. A write cut short (the disk filled up) is
-/// followed by another, so that the error it meets is the one reported.
-bool writeAll(QFileDevice& file, const QByteArray& contents)
-{
-    for (qint64 written = 0; written < contents.size();) {
-        const qint64 now = file.write(contents.constData() + written, contents.size() - written);
-        if (now <= 0)
-            return false;
-        written += now;
-    }
-    return true;
 }
 
 } // namespace

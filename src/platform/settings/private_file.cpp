@@ -1,5 +1,7 @@
 #include "platform/settings/private_file.h"
 
+#include "platform/write_all.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -35,7 +37,7 @@ Result<void> write(const QString& path, const QByteArray& bytes)
     // empty file in place.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return failed(file.errorString());
-    if (!file.setPermissions(kOwnerOnly) || file.write(bytes) != bytes.size() || !file.flush()) {
+    if (!file.setPermissions(kOwnerOnly) || !writeAll(file, bytes) || !file.flush()) {
         const QString why = file.errorString();
         file.cancelWriting();
         file.commit(); // removes the temporary file

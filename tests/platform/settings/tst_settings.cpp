@@ -103,6 +103,8 @@ private Q_SLOTS:
         const QString kept = disk.path(QStringLiteral("kept.json"));
         QVERIFY(Store(ini).setValue(QStringLiteral("access_token"), QStringLiteral("secret")));
         QVERIFY(private_file::write(kept, "old"));
+        const QString room = disk.path(QStringLiteral("room"));
+        QVERIFY(private_file::write(room, QByteArray(4096, 'r')));
         disk.fill();
 
         Store store(ini);
@@ -119,6 +121,11 @@ private Q_SLOTS:
         QFile old(kept);
         QVERIFY(old.open(QIODevice::ReadOnly));
         QCOMPARE(old.readAll(), QByteArray("old"));
+        // Room for a part of it: the write cut short says why as well.
+        QVERIFY(QFile::remove(room));
+        const auto cut = private_file::write(disk.path(QStringLiteral("big.json")), QByteArray(3 * 4096, 'b'));
+        QVERIFY2(!cut && cut.error.contains(QLatin1StringView("No space left")), qPrintable(cut.error));
+        QVERIFY(QDir(disk.path()).entryList({ QStringLiteral("big.json*") }, QDir::Files | QDir::Hidden).isEmpty());
 
         disk.makeRoom();
         QVERIFY(store.setValue(QStringLiteral("access_token"), std::nullopt));
