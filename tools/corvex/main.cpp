@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 
 #include <array>
+#include <cstdio>
 
 namespace {
 
@@ -48,8 +49,9 @@ constexpr std::array kCommands {
 };
 
 /// In the layout of the commands' own help, from which the manual pages and
-/// shell completions are made.
-void printUsage()
+/// shell completions are made. On standard error when it answers a command
+/// line without a command.
+void printUsage(bool asError = false)
 {
     QString text = QStringLiteral("Usage: corvex COMMAND [options] [arguments]\n"
                                   "Corvex Studio's command-line tool: record, author, check and upload light shows.\n"
@@ -66,7 +68,10 @@ void printUsage()
                            "  0  success\n"
                            "  1  bad input, or an output that could not be written\n"
                            "  2  bad command line");
-    corvex::cli::printOut(text);
+    if (asError)
+        std::fprintf(stderr, "%s\n", qUtf8Printable(text));
+    else
+        corvex::cli::printOut(text);
 }
 
 // Runs `name` from its module: beside the program in a build folder, in the
@@ -115,7 +120,7 @@ int main(int argc, char* argv[])
 
     QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 2) {
-        printUsage();
+        printUsage(true);
         return corvex::cli::Usage;
     }
     const QString name = arguments.at(1);
