@@ -811,25 +811,29 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("method");
         QTest::addColumn<QByteArray>("target");
         QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("allowed"); // the Allow header of a 405
         const QByteArray movie = "/tvapi/lightshow/movie/";
-        QTest::newRow("the first movie") << "POST"_ba << movie + "1" << 200;
-        QTest::newRow("a movie of 18 digits") << "POST"_ba << movie + "999999999999999999" << 200;
-        QTest::newRow("a movie of 19 digits") << "POST"_ba << movie + "1000000000000000000" << 400;
-        QTest::newRow("movie 0") << "POST"_ba << movie + "0" << 400;
-        QTest::newRow("a negative movie") << "POST"_ba << movie + "-550" << 400;
-        QTest::newRow("a movie that is no number") << "POST"_ba << movie + "550x" << 400;
+        QTest::newRow("the first movie") << "POST"_ba << movie + "1" << 200 << QByteArray();
+        QTest::newRow("a movie of 18 digits") << "POST"_ba << movie + "999999999999999999" << 200 << QByteArray();
+        QTest::newRow("a movie of 19 digits") << "POST"_ba << movie + "1000000000000000000" << 400 << QByteArray();
+        QTest::newRow("movie 0") << "POST"_ba << movie + "0" << 400 << QByteArray();
+        QTest::newRow("a negative movie") << "POST"_ba << movie + "-550" << 400 << QByteArray();
+        QTest::newRow("a movie that is no number") << "POST"_ba << movie + "550x" << 400 << QByteArray();
         QTest::newRow("a special, season 0") << "POST"_ba
-                                             << "/tvapi/lightshow/tv/1399/0/1"_ba << 200;
+                                             << "/tvapi/lightshow/tv/1399/0/1"_ba << 200 << QByteArray();
         QTest::newRow("a negative episode") << "POST"_ba
-                                            << "/tvapi/lightshow/tv/1399/1/-1"_ba << 400;
-        QTest::newRow("an encoded slash stays in its number") << "POST"_ba
-                                                              << "/tvapi/lightshow/tv/1399%2F1/2"_ba << 404;
-        QTest::newRow("an encoded percent sign is decoded once") << "POST"_ba << movie + "%2531" << 400;
-        QTest::newRow("an upload read") << "GET"_ba << movie + "1" << 405;
+                                            << "/tvapi/lightshow/tv/1399/1/-1"_ba << 400 << QByteArray();
+        QTest::newRow("an encoded slash stays in its number")
+            << "POST"_ba
+            << "/tvapi/lightshow/tv/1399%2F1/2"_ba << 404 << QByteArray();
+        QTest::newRow("an encoded percent sign is decoded once") << "POST"_ba << movie + "%2531" << 400 << QByteArray();
+        QTest::newRow("an upload read") << "GET"_ba << movie + "1" << 405 << "POST"_ba;
         QTest::newRow("the listing posted to") << "POST"_ba
-                                               << "/tvapi/me/lightshows"_ba << 405;
+                                               << "/tvapi/me/lightshows"_ba << 405 << "GET"_ba;
+        QTest::newRow("the sign-in page deleted") << "DELETE"_ba
+                                                  << "/auth/signin"_ba << 405 << "GET, POST"_ba;
         QTest::newRow("the account, more to its path") << "GET"_ba
-                                                       << "/auth/account/more"_ba << 404;
+                                                       << "/auth/account/more"_ba << 404 << QByteArray();
     }
 
     void requestsAreChecked()
@@ -837,10 +841,13 @@ private Q_SLOTS:
         QFETCH(QByteArray, method);
         QFETCH(QByteArray, target);
         QFETCH(int, status);
+        QFETCH(QByteArray, allowed);
         ReferenceServiceProcess& service = m_shared.get();
         const QString token = createAccount(service.origin(), freshEmail(u"r"));
         QByteArray request = post(target, validRecording(), "application/octet-stream", bearer(token));
-        QCOMPARE(exchange(service.origin(), request.replace(0, 4, method)).status, status);
+        const RawResponse response = exchange(service.origin(), request.replace(0, 4, method));
+        QCOMPARE(response.status, status);
+        QCOMPARE(response.headers.value("allow"), allowed);
     }
 
     // Stopped while a client still holds a connection, the service ends cleanly.

@@ -143,12 +143,12 @@ ReferenceService::Route ReferenceService::route(const HttpRequest& request, cons
     };
     const auto only = [&method](const char* allowed, DatabaseWork work) {
         if (method != allowed)
-            return Route { problem(405, QStringLiteral("method not allowed")), {} };
+            return Route { notAllowed(allowed), {} };
         return Route { std::nullopt, std::move(work) };
     };
 
     if (is({ "auth", "signin" }))
-        return { method == "GET" ? signInPage(request) : problem(405, QStringLiteral("method not allowed")), {} };
+        return { method == "GET" ? signInPage(request) : notAllowed("GET, POST"), {} };
     if (is({ "auth", "token" }))
         return only("DELETE", [this, request](ServiceDatabase& db) { return revokeToken(request, db); });
     if (is({ "auth", "account" }))
@@ -165,7 +165,7 @@ ReferenceService::Route ReferenceService::route(const HttpRequest& request, cons
     if (is({ "tvapi", "me", "lightshows", nullptr }))
         return only("DELETE", [this, request, s](ServiceDatabase& db) { return remove(request, s.at(3), db); });
     if (m_catalogue && (s.value(0) == QLatin1StringView("3") || s.value(0) == QLatin1StringView("t")))
-        return { method == "GET" ? catalogue(request, s) : problem(405, QStringLiteral("method not allowed")), {} };
+        return { method == "GET" ? catalogue(request, s) : notAllowed("GET"), {} };
     return { problem(404, QStringLiteral("no such resource")), {} };
 }
 

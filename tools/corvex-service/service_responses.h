@@ -22,6 +22,14 @@ inline Response problem(int status, const QString& message)
     return json(status, { { QStringLiteral("error"), message } });
 }
 
+// 405, with the methods the resource does take, as the status requires.
+inline Response notAllowed(const QByteArray& allowed)
+{
+    Response response = problem(405, QStringLiteral("method not allowed"));
+    response.headers.append(qMakePair(QByteArrayLiteral("Allow"), allowed));
+    return response;
+}
+
 inline Response withRetryAfter(Response response, qint64 seconds)
 {
     response.headers.append(qMakePair(QByteArrayLiteral("Retry-After"), QByteArray::number(seconds)));
