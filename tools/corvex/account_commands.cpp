@@ -94,7 +94,7 @@ void restoreTerminalAndQuit(int signal)
 }
 
 /// The first line of standard input. On a terminal it is asked for, and not
-/// shown as it is typed (also after Ctrl+C, the terminal shows what is typed again).
+/// shown as it is typed; Ctrl+C meanwhile gives the terminal its echo back.
 QString readPassword()
 {
     QTextStream input(stdin);
@@ -103,8 +103,8 @@ QString readPassword()
     struct sigaction action { };
     action.sa_handler = restoreTerminalAndQuit;
     sigemptyset(&action.sa_mask);
-    struct sigaction previousInt {
-    }, previousTerm {};
+    struct sigaction previousInt { };
+    struct sigaction previousTerm { };
     ::sigaction(SIGINT, &action, &previousInt);
     ::sigaction(SIGTERM, &action, &previousTerm);
     termios quiet = g_terminal;
@@ -150,6 +150,8 @@ int runLogin(const QStringList& arguments)
         return Failure;
 
     QString problem;
+    std::optional<QString> earlierToken;
+    std::optional<service::Account> earlierAccount;
     if (parser.isSet(callbackOption)) {
         const QUrl callback(parser.value(callbackOption), QUrl::StrictMode);
         if (!callback.isValid() || callback.scheme() != QLatin1StringView("corvexapp")) {
@@ -157,21 +159,10 @@ int runLogin(const QStringList& arguments)
             return Usage;
         }
         // Handed over by the user, not awaited by a sign-in of ours: there is
-        // no state of ours it could be checked against. An answer that cannot
-        // be used, or whose token the service refuses, leaves the sign-in that
-        // worked before.
-        const std::optional<QString> token = shared->accessToken();
-        const std::optional<service::Account> account = shared->account();
+        // no state of ours it could be checked against.
+        earlierToken = shared->accessToken();
+        earlierAccount = shared->account();
         problem = service::completeSignIn(callback, service::stateOfCallback(callback), *shared);
-        if (!problem.isEmpty() || !shared->accessToken())
-            printError(QStringLiteral("sign-in failed: %1").arg(problem));
-        const int status = problem.isEmpty() && shared->accessToken() ? reportAccount(*shared) : Failure;
-        if (token && !shared->accessToken()) {
-            shared->setAccessToken(token);
-            shared->setAccount(account);
-            printError(QStringLiteral("the earlier sign-in stays"));
-        }
-        return status;
     } else if (parser.isSet(createOption) && !parser.isSet(emailOption)) {
         printError(QStringLiteral("--create goes with --email ADDRESS; in the browser, press Create account"));
         return Usage;
@@ -213,11 +204,19 @@ int runLogin(const QStringList& arguments)
         }
         problem = service::completeSignIn(*outcome.callback, request.state, *shared);
     }
-    if (!problem.isEmpty() || !shared->accessToken()) {
+    int status = Failure;
+    if (!problem.isEmpty() || !shared->accessToken())
         printError(QStringLiteral("sign-in failed: %1").arg(problem));
-        return Failure;
+    else
+        status = reportAccount(*shared);
+    // A handed-over answer that cannot be used, or whose token the service
+    // refuses, leaves the sign-in that worked before.
+    if (earlierToken && !shared->accessToken()) {
+        shared->setAccessToken(earlierToken);
+        shared->setAccount(earlierAccount);
+        printError(QStringLiteral("the earlier sign-in stays"));
     }
-    return reportAccount(*shared);
+    return status;
 }
 
 int runWhoami(const QStringList& arguments)
