@@ -40,12 +40,11 @@ std::optional<struct stat> fileAt(const QString& path)
     return info;
 }
 
-/// Whether the path names something other than a regular file or a folder (a
+/// Whether the file is something other than a regular file or a folder (a
 /// terminal, a pipe, /dev/null): that is written in place, since replacing it
 /// with a new file, as an atomic write does, would destroy it.
-bool writtenInPlace(const QString& path)
+bool writtenInPlace(const std::optional<struct stat>& info)
 {
-    const auto info = fileAt(path);
     return info && !S_ISREG(info->st_mode) && !S_ISDIR(info->st_mode);
 }
 
@@ -55,7 +54,7 @@ Result<void> writeFile(const QString& path, const QByteArray& contents)
 {
     // Unbuffered, so that a full disk fails the write itself rather than a
     // flush whose failure would not stop the commit.
-    if (writtenInPlace(path)) {
+    if (writtenInPlace(fileAt(path))) {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) || !writeAll(file, contents))
             return Result<void>::failure(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
@@ -76,7 +75,7 @@ Result<void> checkWritable(const QString& path, const QString& notDone, const QS
                 return Result<void>::failure(QStringLiteral("%1 is the file being read (%2); %3: give -o another file")
                                                  .arg(path, input, notDone));
         }
-        if (writtenInPlace(path)) {
+        if (writtenInPlace(output)) {
             if (::access(QFile::encodeName(path).constData(), W_OK) != 0)
                 return Result<void>::failure(QStringLiteral("cannot write %1: %2; %3")
                                                  .arg(path, QString::fromLocal8Bit(std::strerror(errno)), notDone));
