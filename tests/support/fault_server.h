@@ -67,6 +67,8 @@ public:
     }
     void clearReceived() { m_received.clear(); }
 
+    /// The next `count` requests for "METHOD /path" are held whatever their answer says.
+    void holdNext(const QByteArray& method, const QByteArray& path, int count) { m_holds[method + ' ' + path] = count; }
     int held() const { return static_cast<int>(m_held.size()); }
     /// Answers the held requests as their paths are answered now (a late answer).
     void releaseHeld()
@@ -104,7 +106,11 @@ private:
         const QByteArray path = request.target.left(
             request.target.indexOf('?') >= 0 ? request.target.indexOf('?') : request.target.size());
         const QByteArray key = request.method + ' ' + path;
-        const Answer answer = m_answers.value(key, Answer { 404, "{}" });
+        Answer answer = m_answers.value(key, Answer { 404, "{}" });
+        if (m_holds.value(key) > 0) {
+            --m_holds[key];
+            answer.action = Action::Hold;
+        }
         switch (answer.action) {
         case Action::Drop:
             socket->abort();
@@ -137,6 +143,7 @@ private:
 
     QTcpServer m_server;
     QHash<QByteArray, Answer> m_answers;
+    QHash<QByteArray, int> m_holds;
     QHash<QTcpSocket*, QByteArray> m_buffers;
     QList<Received> m_received;
     QList<QPair<QPointer<QTcpSocket>, QByteArray>> m_held;
