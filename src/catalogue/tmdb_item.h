@@ -21,6 +21,9 @@ struct TMDBItem {
         return { {}, std::move(show), std::move(season), std::move(episode) };
     }
 
+    /// A film, or a show's episode with its season: what a light show is made for.
+    bool isComplete() const { return movie || (tvShow && season && episode); }
+
     /// A short human description: "Night of the Living Dead (movie 10331)" or
     /// "Show S1E3 (tv 1399/1/3)".
     QString describe() const;

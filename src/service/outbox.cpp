@@ -129,9 +129,12 @@ std::optional<Outbox::Entry> Outbox::entry(const QString& id) const
     QFile file(pathOf(id, ".json"));
     if (!file.open(QIODevice::ReadOnly) || !QFile::exists(pathOf(id, ".pb")))
         return std::nullopt;
-    const QJsonObject object = QJsonDocument::fromJson(file.readAll()).object();
+    QJsonParseError parsed;
+    const QJsonObject object = QJsonDocument::fromJson(file.readAll(), &parsed).object();
     const auto item = catalogue::itemFromJson(object.value(QStringLiteral("item")).toObject());
-    if (!item)
+    // Only recordings of a film or an episode are ever kept: anything else
+    // here was damaged on disk.
+    if (parsed.error != QJsonParseError::NoError || !item || !item->isComplete())
         return std::nullopt;
     Entry result;
     result.id = id;
@@ -272,12 +275,31 @@ Result<void> Outbox::saveRecording(const QString& id, const QString& path) const
 Result<void, Outbox::TakeError> Outbox::remove(const QString& id)
 {
     auto taken = take(id);
-    if (!taken)
+    bool removed = false;
+    if (taken) {
+        removed = (*taken.value)->remove();
+    } else if (taken.error.status == TakeStatus::Gone && unreadable().contains(id)) {
+        // Nothing can send an entry whose description is damaged, so nobody
+        // holds it: only its files are left.
+        const Result<std::unique_ptr<QLockFile>> folderLock = lockFolder();
+        if (!folderLock)
+            return Result<void, TakeError>::failure({ TakeStatus::Failed, folderLock.error });
+        removed = removeFiles(id);
+    } else {
         return Result<void, TakeError>::failure(taken.error);
-    if (!(*taken.value)->remove())
+    }
+    if (!removed)
         return Result<void, TakeError>::failure(
             { TakeStatus::Failed, QStringLiteral("cannot remove %1 from %2").arg(id, m_folder) });
     return Result<void, TakeError>::success();
+}
+
+bool Outbox::removeFiles(const QString& id) const
+{
+    // The description first, so a half-removed entry is never listed.
+    const bool removed = QFile::remove(pathOf(id, ".json"));
+    QFile::remove(pathOf(id, ".pb"));
+    return removed;
 }
 
 Outbox::Taken::Taken(Outbox& outbox, Entry entry, std::unique_ptr<QLockFile> lock)
@@ -312,12 +334,9 @@ bool Outbox::Taken::adoptAuthor(const QString& accountId)
 
 bool Outbox::Taken::remove()
 {
+    // Without the folder lock the removal is still safe: we hold the entry.
     const Result<std::unique_ptr<QLockFile>> folderLock = m_outbox.lockFolder();
-    // The description first, so a half-removed entry is never listed. Without
-    // the folder lock the removal is still safe: we hold the entry.
-    const bool removed = QFile::remove(m_outbox.pathOf(m_entry.id, ".json"));
-    QFile::remove(m_outbox.pathOf(m_entry.id, ".pb"));
-    return removed;
+    return m_outbox.removeFiles(m_entry.id);
 }
 
 } // namespace corvex::service

@@ -132,7 +132,8 @@ public:
     /// Writes the recording of entry `id` to `path` (a file of the author's
     /// choosing, owner-only), whole or not at all.
     Result<void> saveRecording(const QString& id, const QString& path) const;
-    /// Removes entry `id` for good, unless someone is sending it right now.
+    /// Removes entry `id` for good, unless someone is sending it right now;
+    /// an unreadable one too.
     Result<void, TakeError> remove(const QString& id);
 
     /// Takes an entry for one attempt. An entry saved before keys were
@@ -142,6 +143,8 @@ public:
 private:
     Result<void> writeMeta(const Entry& entry) const;
     QString pathOf(const QString& id, const char* suffix) const;
+    /// Whether the description went; the recording goes after it.
+    bool removeFiles(const QString& id) const;
     /// Locks the folder for one short change.
     Result<std::unique_ptr<QLockFile>> lockFolder() const;
 

@@ -26,11 +26,6 @@ std::optional<QUrl> uploadUrl(const QString& origin, const catalogue::TMDBItem& 
     return std::nullopt;
 }
 
-bool hasUploadShape(const catalogue::TMDBItem& item)
-{
-    return item.movie || (item.tvShow && item.season && item.episode);
-}
-
 } // namespace
 
 UploadDelivery& UploadDelivery::shared()
@@ -205,7 +200,7 @@ QCoro::Task<UploadDelivery::UploadResult> UploadDelivery::uploadLightShow(
     // Keep a copy before anything can fail, unless the selection could never
     // be uploaded at all.
     const std::shared_ptr<Outbox> outbox = m_outbox;
-    if (outbox && item && hasUploadShape(*item)) {
+    if (outbox && item && item->isComplete()) {
         if (const Result<QString> id
             = outbox->add(recording, *item, author, token ? Outbox::tokenHash(*token) : QString(),
                 account && account->id == author ? account->email : QString())) {

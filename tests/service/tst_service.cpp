@@ -1465,6 +1465,8 @@ private Q_SLOTS:
             tool.outboxPath() + u'/' + damaged + u".json"_s, R"({"item": {"movie": 5}})"));
         QVERIFY(tool({ u"outbox"_s }).says(0, damaged + u"  cannot be sent"_s));
         QVERIFY(tool({ u"outbox"_s, u"--save"_s, damaged, tool.home.filePath(u"damaged.pb"_s) }).says(0));
+        QVERIFY(tool({ u"outbox"_s, u"--remove"_s, damaged, u"--yes"_s }).says(0, u"removed "_s + damaged));
+        QVERIFY(!tool({ u"outbox"_s }).out.contains(damaged));
         {
             // The studio is sending my entry right now.
             const auto held = outbox.take(mine);
@@ -1610,6 +1612,33 @@ private Q_SLOTS:
         QVERIFY(took);
         QVERIFY((*took.value)->remove());
         QVERIFY(outbox.entries().isEmpty());
+    }
+
+    // A description damaged on disk is never read as an entry to send: the
+    // entry is unreadable, and can still be removed.
+    void damagedDescriptions_data()
+    {
+        QTest::addColumn<QByteArray>("description");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("cut short") << QByteArray("{\"item\": {\"movie\": {\"id\": 550}}, \"account_id\": \"a");
+        QTest::newRow("no item") << QByteArray(R"({"account_id": "a1"})");
+        QTest::newRow("an episode without its number")
+            << QByteArray(R"({"item": {"tvShow": {"id": 1}, "season": {"season_number": 1}}})");
+        QTest::newRow("a film that is a number") << QByteArray(R"({"item": {"movie": 5}})");
+    }
+
+    void damagedDescriptions()
+    {
+        QFETCH(QByteArray, description);
+        QTemporaryDir dir;
+        Outbox outbox(dir.filePath(u"outbox"_s));
+        const QString id = addEntry(outbox, u"a1"_s);
+        QVERIFY(corvex::settings::private_file::write(outbox.folder() + u'/' + id + u".json"_s, description));
+        QCOMPARE(outbox.entry(id), std::nullopt);
+        QVERIFY(outbox.entries().isEmpty());
+        QCOMPARE(outbox.unreadable(), QStringList { id });
+        QVERIFY(outbox.remove(id));
+        QCOMPARE(QDir(outbox.folder()).entryList(QDir::Files), QStringList());
     }
 
     // Why an entry could not be taken, or its recording read, decides what the retry reports; nothing is sent.

@@ -122,12 +122,15 @@ int runOutbox(const QStringList& arguments)
     };
     if (parser.isSet(removeOption)) {
         const QString id = parser.value(removeOption);
-        const auto entry = waiting(removeOption);
-        if (!entry)
+        QString what;
+        if (outbox->unreadable().contains(id)) {
+            what = QStringLiteral("%1 (its description cannot be read)").arg(id);
+        } else if (const auto entry = waiting(removeOption)) {
+            what = QStringLiteral("%1 (%2, saved %3, made under %4)")
+                       .arg(id, entry->item.describe(), entry->savedAt.toString(Qt::ISODate), entry->authorText());
+        } else {
             return Failure;
-        const QString what
-            = QStringLiteral("%1 (%2, saved %3, made under %4)")
-                  .arg(id, entry->item.describe(), entry->savedAt.toString(Qt::ISODate), entry->authorText());
+        }
         if (!parser.isSet(yesOption)
             && !confirmed(QStringLiteral("Remove %1 from the outbox? It will never be uploaded.").arg(what))) {
             printOut(QStringLiteral("kept %1").arg(id));
@@ -155,7 +158,7 @@ int runOutbox(const QStringList& arguments)
             printOut(QStringLiteral("the outbox is empty"));
         for (const QString& id : unreadable)
             printOut(QStringLiteral("%1  cannot be sent: its description %2/%1.json cannot be read; the recording "
-                                    "is kept, and 'corvex outbox --save %1 FILE' copies it out")
+                                    "is kept: 'corvex outbox --save %1 FILE' copies it out, '--remove %1' removes it")
                          .arg(id, outbox->folder()));
         for (const auto& entry : entries) {
             QString notes = failureNote(entry);
