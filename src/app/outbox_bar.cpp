@@ -110,6 +110,10 @@ void OutboxBar::update()
             parts << QStringLiteral("%1 of unknown author %2 until sent with 'corvex outbox --send'.")
                          .arg(unknown)
                          .arg(unknown == 1 ? QStringLiteral("waits") : QStringLiteral("wait"));
+        if (const qsizetype damaged = m_environment.uploads.unreadable().size(); damaged > 0)
+            parts << QStringLiteral("%1 damaged on disk will never upload: save or remove %2 under Outbox…")
+                         .arg(damaged)
+                         .arg(damaged == 1 ? QStringLiteral("it") : QStringLiteral("them"));
     }
     const QString text = parts.join(QLatin1Char(' '));
     m_label->setFullText(text);

@@ -6,6 +6,8 @@
 #include "service/session.h"
 
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -20,11 +22,19 @@ namespace {
 
 enum Column { Recording, Saved, Account, State };
 
-// Red that reads on light and dark backgrounds alike.
-
 QString signedInAccount(const service::Session& manager)
 {
     return manager.account() ? manager.account()->id : QString();
+}
+
+// What is known of an entry whose description is damaged: its id, and when
+// its recording was written.
+service::Outbox::Entry damagedEntry(const service::Outbox& outbox, const QString& id)
+{
+    service::Outbox::Entry entry;
+    entry.id = id;
+    entry.savedAt = QFileInfo(QDir(outbox.folder()).filePath(id + QStringLiteral(".pb"))).lastModified();
+    return entry;
 }
 
 } // namespace
@@ -106,6 +116,21 @@ void OutboxDialog::fill()
         if (was && was->id == entry.id)
             row->setSelected(true);
     }
+    const service::Outbox* outbox = m_environment.uploads.outbox();
+    for (const QString& id : m_environment.uploads.unreadable()) {
+        auto* row = new QTreeWidgetItem(m_list);
+        row->setData(Recording, Qt::UserRole, id);
+        row->setText(Recording, QStringLiteral("Unknown title (%1)").arg(id));
+        if (outbox)
+            row->setText(Saved, QLocale().toString(damagedEntry(*outbox, id).savedAt, QLocale::ShortFormat));
+        row->setText(State,
+            QStringLiteral("Damaged on disk: its description cannot be read, so it will never upload. Save the "
+                           "recording as a file to keep it."));
+        row->setToolTip(State, row->text(State));
+        row->setForeground(State, text_styles::failure(palette()));
+        if (was && was->id == id)
+            row->setSelected(true);
+    }
     for (int i = 0; i < State; ++i)
         m_list->resizeColumnToContents(i);
     if (m_list->selectedItems().isEmpty() && m_list->topLevelItemCount() > 0)
@@ -123,6 +148,9 @@ std::optional<service::Outbox::Entry> OutboxDialog::chosen() const
         if (entry.id == id)
             return entry;
     }
+    if (const service::Outbox* outbox = m_environment.uploads.outbox();
+        outbox && m_environment.uploads.unreadable().contains(id))
+        return damagedEntry(*outbox, id);
     return std::nullopt;
 }
 
@@ -130,10 +158,13 @@ void OutboxDialog::updateButtons()
 {
     const std::optional<service::Outbox::Entry> entry = chosen();
     const QString account = signedInAccount(m_environment.session);
-    // A refusal for good is final, and a recording is only ever sent to its own account.
-    m_retry->setEnabled(entry && !entry->refusedForGood() && !account.isEmpty() && entry->accountId == account
+    // A refusal for good is final, a damaged entry can never be sent, and a
+    // recording is only ever sent to its own account.
+    const bool neverSent
+        = entry && (entry->refusedForGood() || m_environment.uploads.unreadable().contains(entry->id));
+    m_retry->setEnabled(entry && !neverSent && !account.isEmpty() && entry->accountId == account
         && !m_environment.uploads.isRetryingAll());
-    m_retry->setVisible(!entry || !entry->refusedForGood());
+    m_retry->setVisible(!neverSent);
     m_save->setEnabled(entry.has_value());
     m_remove->setEnabled(entry.has_value());
 }

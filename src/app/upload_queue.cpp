@@ -34,9 +34,12 @@ void UploadQueue::refreshCount()
 {
     const service::Outbox* outbox = this->outbox();
     QList<service::Outbox::Entry> entries = outbox ? outbox->entries() : QList<service::Outbox::Entry>();
-    if (std::equal(entries.begin(), entries.end(), m_entries.begin(), m_entries.end(), sameState))
+    QStringList unreadable = outbox ? outbox->unreadable() : QStringList();
+    if (std::equal(entries.begin(), entries.end(), m_entries.begin(), m_entries.end(), sameState)
+        && unreadable == m_unreadable)
         return;
     m_entries = std::move(entries);
+    m_unreadable = std::move(unreadable);
     Q_EMIT entriesChanged();
 }
 

@@ -92,8 +92,11 @@ public:
     service::Outbox* outbox() const { return m_delivery.outbox(); }
     /// The outbox as last read, oldest first.
     const QList<service::Outbox::Entry>& entries() const { return m_entries; }
-    /// Recordings in the outbox, as last counted.
-    int waitingCount() const { return static_cast<int>(m_entries.size()); }
+    /// Entries whose description cannot be read, as last read: never sent,
+    /// but listed so that their recordings can be saved.
+    const QStringList& unreadable() const { return m_unreadable; }
+    /// Recordings in the outbox, as last counted, unreadable ones too.
+    int waitingCount() const { return static_cast<int>(m_entries.size() + m_unreadable.size()); }
     bool isRetryingAll() const { return m_retryingAll; }
     /// Reads the outbox again (it is shared with the command-line tool, so
     /// this also runs every few seconds).
@@ -112,6 +115,7 @@ private:
     service::UploadDelivery& m_delivery;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     QList<service::Outbox::Entry> m_entries;
+    QStringList m_unreadable;
     bool m_retryingAll = false;
     QTimer m_countTimer;
 };

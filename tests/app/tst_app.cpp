@@ -51,6 +51,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -1214,10 +1216,16 @@ private Q_SLOTS:
         const auto unknown
             = manager->uploads.outbox()->add("recording", movieItem(90012, u"Safety Last!"_s), QString());
         QVERIFY(unknown);
+        // One whose description was damaged on disk: never sent, but listed to be saved or removed.
+        const auto damaged = manager->uploads.outbox()->add("damaged", movieItem(90013, u"Sunrise"_s), u"v"_s);
+        QVERIFY(damaged);
+        QFile description(manager->uploads.outbox()->folder() + u'/' + *damaged.value + u".json"_s);
+        QVERIFY(description.open(QIODevice::WriteOnly | QIODevice::Truncate) && description.write("{\"item\": 5"));
+        description.close();
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         QSignalSpy planned(&studio.environment().outboxRetry.backoff(), &Backoff::scheduled);
         OutboxDialog outbox(studio.environment());
-        QCOMPARE(outbox.list()->topLevelItemCount(), 3);
+        QCOMPARE(outbox.list()->topLevelItemCount(), 4);
         outbox.list()->setCurrentItem(outbox.list()->topLevelItem(1)); // the author's choice outlives a refresh
         QCOMPARE(outbox.list()->topLevelItem(0)->text(3), u"Waits for account v to sign in"_s);
         // Saved in the same millisecond as the one before it, it may be listed either side of it.
@@ -1228,7 +1236,9 @@ private Q_SLOTS:
         // Another program took it on for account v and is sending it: the bar says so at its next look.
         QVERIFY((*manager->uploads.outbox()->take(*unknown.value).value)->adoptAuthor(u"v"_s));
         studio.environment().uploads.refreshCount();
-        QCOMPARE(bar.label()->fullText(), u"3 made under another account wait for account v."_s);
+        QCOMPARE(bar.label()->fullText(),
+            u"3 made under another account wait for account v. 1 damaged on disk will never upload: save or remove "
+            u"it under Outbox…"_s);
         QVERIFY(outbox.removeButton()->isEnabled());
         QVERIFY(!outbox.retryButton()->isEnabled());
         QTest::qWait(300);
@@ -1245,8 +1255,28 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // the question that was answered
         outbox.removeButton()->click();
         buttonWithText(outbox.findChild<QMessageBox*>(), u"Remove"_s)->click();
-        QCOMPARE(outbox.list()->topLevelItemCount(), 2);
+        QCOMPARE(outbox.list()->topLevelItemCount(), 3);
         QVERIFY(outbox.message()->text().startsWith(u"Removed “Safety Last!”"_s));
+        // The damaged one: its recording is saved as it was, and it can be removed.
+        QTreeWidgetItem* damagedRow = outbox.list()->topLevelItem(2);
+        QCOMPARE(damagedRow->text(0), u"Unknown title (%1)"_s.arg(*damaged.value));
+        QVERIFY(damagedRow->text(3).startsWith(u"Damaged on disk"_s));
+        outbox.list()->setCurrentItem(damagedRow);
+        QVERIFY(!outbox.retryButton()->isVisibleTo(&outbox) && outbox.saveButton()->isEnabled());
+        QTemporaryDir folder;
+        outbox.saveButton()->click();
+        auto* chooser = outbox.findChild<QFileDialog*>();
+        QVERIFY(chooser);
+        chooser->selectFile(folder.filePath(u"kept.corvex"_s));
+        static_cast<QDialog*>(chooser)->accept();
+        QTRY_VERIFY(outbox.message()->text().startsWith(u"Saved "_s));
+        QFile kept(folder.filePath(u"kept.corvex"_s));
+        QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == "damaged");
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        outbox.removeButton()->click();
+        buttonWithText(outbox.findChild<QMessageBox*>(), u"Remove"_s)->click();
+        QCOMPARE(outbox.list()->topLevelItemCount(), 2);
+        QVERIFY(QDir(manager->uploads.outbox()->folder()).entryList({ *damaged.value + u".*"_s }).isEmpty());
     }
 
     // The bar counts each kind of waiting recording, one or several. Signed
