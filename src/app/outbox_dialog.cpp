@@ -121,6 +121,7 @@ void OutboxDialog::fill()
         auto* row = new QTreeWidgetItem(m_list);
         row->setData(Recording, Qt::UserRole, id);
         row->setText(Recording, QStringLiteral("Unknown title (%1)").arg(id));
+        row->setText(Account, QStringLiteral("Unknown"));
         if (outbox)
             row->setText(Saved, QLocale().toString(damagedEntry(*outbox, id).savedAt, QLocale::ShortFormat));
         row->setText(State,
