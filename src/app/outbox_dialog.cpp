@@ -161,8 +161,7 @@ void OutboxDialog::updateButtons()
     const QString account = signedInAccount(m_environment.session);
     // A refusal for good is final, a damaged entry can never be sent, and a
     // recording is only ever sent to its own account.
-    const bool neverSent
-        = entry && (entry->refusedForGood() || m_environment.uploads.unreadable().contains(entry->id));
+    const bool neverSent = entry && (entry->refusedForGood() || m_environment.uploads.unreadable().contains(entry->id));
     m_retry->setEnabled(entry && !neverSent && !account.isEmpty() && entry->accountId == account
         && !m_environment.uploads.isRetryingAll());
     m_retry->setVisible(!neverSent);

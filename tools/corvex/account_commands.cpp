@@ -38,8 +38,7 @@ int reportAccount(Session& manager)
 {
     // Asked as the token's owner, so that a refused token is forgotten before
     // this returns, not whenever the session's own account request answers.
-    const Session::AccountOutcome outcome
-        = QCoro::waitFor(manager.ownerOf(manager.accessToken().value_or(QString())));
+    const Session::AccountOutcome outcome = QCoro::waitFor(manager.ownerOf(manager.accessToken().value_or(QString())));
     if (outcome.error) {
         printError(outcome.error->message());
         return Failure;
