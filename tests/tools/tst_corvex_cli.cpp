@@ -283,6 +283,7 @@ private Q_SLOTS:
             { "analyse --crop=0,-0.1,1,0.5 x.png", 2, "--crop" },
             { "analyse --crop=nan,0,0.5,1 x.png", 2, "--crop" },
             { "analyse /nonexistent/x.png", 1, "cannot read image /nonexistent/x.png" },
+            { "analyse /etc/passwd", 1, "from a video file, use 'corvex author FILE'" },
             { "analyse --preview '' x.png", 2, "--preview takes" },
             { "inspect a b", 2, "exactly one file" },
             { "inspect /nonexistent/x.pb", 1, "cannot open /nonexistent/x.pb" },

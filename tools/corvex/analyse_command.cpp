@@ -162,6 +162,8 @@ int runAnalyse(const QStringList& arguments)
             const QImage image = reader.read();
             if (image.isNull()) {
                 failure = QStringLiteral("cannot read image %1: %2").arg(path, reader.errorString());
+                if (reader.error() == QImageReader::UnsupportedFormatError)
+                    failure += QStringLiteral("; to make a light show from a video file, use 'corvex author FILE'");
                 return;
             }
             const std::shared_ptr<media::PixelBuffer> frame = wrapImage(image);
