@@ -6,8 +6,6 @@
 #include "service/session.h"
 
 #include <QDialogButtonBox>
-#include <QDir>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -25,16 +23,6 @@ enum Column { Recording, Saved, Account, State };
 QString signedInAccount(const service::Session& manager)
 {
     return manager.account() ? manager.account()->id : QString();
-}
-
-// What is known of an entry whose description is damaged: its id, and when
-// its recording was written.
-service::Outbox::Entry damagedEntry(const service::Outbox& outbox, const QString& id)
-{
-    service::Outbox::Entry entry;
-    entry.id = id;
-    entry.savedAt = QFileInfo(QDir(outbox.folder()).filePath(id + QStringLiteral(".pb"))).lastModified();
-    return entry;
 }
 
 } // namespace
@@ -123,7 +111,7 @@ void OutboxDialog::fill()
         row->setText(Recording, QStringLiteral("Unknown title (%1)").arg(id));
         row->setText(Account, QStringLiteral("Unknown"));
         if (outbox)
-            row->setText(Saved, QLocale().toString(damagedEntry(*outbox, id).savedAt, QLocale::ShortFormat));
+            row->setText(Saved, QLocale().toString(outbox->unreadableEntry(id).savedAt, QLocale::ShortFormat));
         row->setText(State,
             QStringLiteral("Damaged on disk: its description cannot be read, so it will never upload. Save the "
                            "recording as a file to keep it."));
@@ -151,7 +139,7 @@ std::optional<service::Outbox::Entry> OutboxDialog::chosen() const
     }
     if (const service::Outbox* outbox = m_environment.uploads.outbox();
         outbox && m_environment.uploads.unreadable().contains(id))
-        return damagedEntry(*outbox, id);
+        return outbox->unreadableEntry(id);
     return std::nullopt;
 }
 

@@ -33,13 +33,12 @@ bool sameState(const service::Outbox::Entry& a, const service::Outbox::Entry& b)
 void UploadQueue::refreshCount()
 {
     const service::Outbox* outbox = this->outbox();
-    QList<service::Outbox::Entry> entries = outbox ? outbox->entries() : QList<service::Outbox::Entry>();
-    QStringList unreadable = outbox ? outbox->unreadable() : QStringList();
-    if (std::equal(entries.begin(), entries.end(), m_entries.begin(), m_entries.end(), sameState)
-        && unreadable == m_unreadable)
+    service::Outbox::Contents contents = outbox ? outbox->contents() : service::Outbox::Contents();
+    if (std::equal(contents.entries.begin(), contents.entries.end(), m_entries.begin(), m_entries.end(), sameState)
+        && contents.unreadable == m_unreadable)
         return;
-    m_entries = std::move(entries);
-    m_unreadable = std::move(unreadable);
+    m_entries = std::move(contents.entries);
+    m_unreadable = std::move(contents.unreadable);
     Q_EMIT entriesChanged();
 }
 

@@ -157,31 +157,28 @@ QString Outbox::folderProblem() const
     return prepareFolder(m_folder).error;
 }
 
-QList<Outbox::Entry> Outbox::entries() const
+Outbox::Contents Outbox::contents() const
 {
-    QList<Entry> result;
+    Contents result;
     // Entries in a folder someone else could have written are not ours to send.
     if (!folderProblem().isEmpty())
         return result;
     const QStringList names = QDir(m_folder).entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
     for (const QString& name : names) {
-        if (auto found = entry(name.chopped(5)))
-            result.append(std::move(*found));
+        const QString id = name.chopped(5);
+        if (auto found = entry(id))
+            result.entries.append(std::move(*found));
+        else if (isEntryId(id) && QFile::exists(pathOf(id, ".pb")))
+            result.unreadable.append(id);
     }
     return result;
 }
 
-QStringList Outbox::unreadable() const
+Outbox::Entry Outbox::unreadableEntry(const QString& id) const
 {
-    QStringList result;
-    if (!folderProblem().isEmpty())
-        return result;
-    const QStringList names = QDir(m_folder).entryList({ QStringLiteral("*.json") }, QDir::Files, QDir::Name);
-    for (const QString& name : names) {
-        const QString id = name.chopped(5);
-        if (isEntryId(id) && QFile::exists(pathOf(id, ".pb")) && !entry(id))
-            result.append(id);
-    }
+    Entry result;
+    result.id = id;
+    result.savedAt = QFileInfo(pathOf(id, ".pb")).lastModified();
     return result;
 }
 

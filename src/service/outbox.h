@@ -117,13 +117,22 @@ public:
     /// when it can, or does not exist yet. The folder is private to its owner
     /// (0700, its files 0600): modes looser than that are narrowed here.
     QString folderProblem() const;
-    /// The entries, oldest first. Entries whose files are unreadable are
-    /// skipped; none when the folder cannot be used.
-    QList<Entry> entries() const;
-    /// The entries whose recording is there but whose description cannot be
-    /// read (damaged on disk): never sent, but listed, so that the recording
-    /// can still be saved.
-    QStringList unreadable() const;
+    struct Contents {
+        /// Oldest first.
+        QList<Entry> entries;
+        /// The ids of entries whose recording is there but whose description
+        /// cannot be read (damaged on disk): never sent, but listed, so that
+        /// the recording can still be saved or removed.
+        QStringList unreadable;
+    };
+    /// What the folder holds, read in one pass; nothing when the folder
+    /// cannot be used.
+    Contents contents() const;
+    QList<Entry> entries() const { return contents().entries; }
+    QStringList unreadable() const { return contents().unreadable; }
+    /// What is known of an unreadable entry: its id, and when its recording
+    /// was written.
+    Entry unreadableEntry(const QString& id) const;
     std::optional<Entry> entry(const QString& id) const;
     std::optional<QByteArray> recording(const QString& id) const;
     /// Whether someone is sending the entry right now.

@@ -152,8 +152,7 @@ int runOutbox(const QStringList& arguments)
             if (owner.account)
                 signedIn = owner.account->id;
         }
-        const auto entries = outbox->entries();
-        const QStringList unreadable = outbox->unreadable();
+        const auto [entries, unreadable] = outbox->contents();
         if (entries.isEmpty() && unreadable.isEmpty())
             printOut(QStringLiteral("the outbox is empty"));
         for (const QString& id : unreadable)
