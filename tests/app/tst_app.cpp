@@ -1398,37 +1398,21 @@ private Q_SLOTS:
     // Recordings the service asked to wait for different times are tried
     // again when the longest wait is over, but never more than an hour later.
     // An upload that fails with a wait asked for is tried again after that wait.
-    void aFailedUploadIsTriedAgainAfterTheWaitAsked()
-    {
-        FaultServer server;
-        server.setAnswer("POST", "/tvapi/lightshow/movie/90006",
-            { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "7" } } });
-        auto manager = signedInAt(server);
-        QVERIFY(manager);
-        StudioApp studio(manager->uploads, app::RecordingModels::process());
-        Backoff& backoff = studio.environment().outboxRetry.backoff();
-        backoff.setDelays(20, 200);
-        QSignalSpy scheduled(&backoff, &Backoff::scheduled);
-        QCoro::waitFor(studio.environment().uploads.upload("recording", movieItem(90006, u"Nosferatu"_s)));
-        QTRY_COMPARE(scheduled.count(), 1);
-        QCOMPARE(scheduled.first().at(0).toInt(), 7000);
-        // Signed out, nothing is sent for anyone.
-        manager->session.setAccount(std::nullopt);
-        QVERIFY(!backoff.isScheduled());
-    }
-
     void theNextRetryWaitsTheLongestWaitAsked_data()
     {
         QTest::addColumn<QByteArray>("firstWait");
+        QTest::addColumn<bool>("waiting"); // two recordings wait in the outbox; otherwise one is uploaded now
         QTest::addColumn<int>("expectedMs");
-        QTest::newRow("two seconds and one") << QByteArray("2") << 2000;
-        QTest::newRow("none and a second") << QByteArray("0") << 1000;
-        QTest::newRow("a day and a second") << QByteArray("86400") << 3600000;
+        QTest::newRow("an upload asked to wait 7 s") << QByteArray("7") << false << 7000;
+        QTest::newRow("two seconds and one") << QByteArray("2") << true << 2000;
+        QTest::newRow("none and a second") << QByteArray("0") << true << 1000;
+        QTest::newRow("a day and a second") << QByteArray("86400") << true << 3600000;
     }
 
     void theNextRetryWaitsTheLongestWaitAsked()
     {
         QFETCH(QByteArray, firstWait);
+        QFETCH(bool, waiting);
         QFETCH(int, expectedMs);
         FaultServer server;
         server.setAnswer("POST", "/tvapi/lightshow/movie/90006",
@@ -1437,15 +1421,23 @@ private Q_SLOTS:
             { 503, "{}", FaultServer::Action::Respond, "application/json", { { "Retry-After", "1" } } });
         auto manager = signedInAt(server);
         QVERIFY(manager);
-        for (const catalogue::TMDBItem& item : { movieItem(90006, u"Nosferatu"_s), movieItem(90011, u"Metropolis"_s) })
-            QVERIFY(manager->uploads.outbox()->add("recording", item, u"u"_s));
+        for (const catalogue::TMDBItem& item :
+            { movieItem(90006, u"Nosferatu"_s), movieItem(90011, u"Metropolis"_s) }) {
+            if (waiting)
+                QVERIFY(manager->uploads.outbox()->add("recording", item, u"u"_s));
+        }
         StudioApp studio(manager->uploads, app::RecordingModels::process());
         Backoff& backoff = studio.environment().outboxRetry.backoff();
         backoff.setDelays(20, 200);
         QSignalSpy scheduled(&backoff, &Backoff::scheduled);
+        if (!waiting)
+            QCoro::waitFor(studio.environment().uploads.upload("recording", movieItem(90006, u"Nosferatu"_s)));
         QTRY_COMPARE_WITH_TIMEOUT(scheduled.count(), 1, 10000);
-        QCOMPARE(server.count("POST"), 2);
+        QCOMPARE(server.count("POST"), waiting ? 2 : 1);
         QCOMPARE(scheduled.first().at(0).toInt(), expectedMs);
+        // Signed out, nothing is sent for anyone.
+        manager->session.setAccount(std::nullopt);
+        QVERIFY(!backoff.isScheduled());
     }
 };
 

@@ -3,6 +3,7 @@
 #include "studio_fixture.h"
 
 #include "../support/recorded.h"
+#include "../support/stored_shows.h"
 #include "../support/test_films.h"
 
 #include "analysis/proto/video_analysis.pb.h"
@@ -28,8 +29,6 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QSystemTrayIcon>
 
 #include <chrono>
@@ -218,23 +217,7 @@ class TestAppRecording final : public QObject {
     // The light shows the service stored for movie `id`, in upload order.
     QList<QByteArray> storedShows(qint64 id)
     {
-        QList<QByteArray> shows;
-        const QString name = u"stored%1"_s.arg(id);
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
-            db.setDatabaseName(path(u"service.sqlite"_s));
-            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
-            if (db.open()) {
-                QSqlQuery query(db);
-                query.prepare(u"SELECT data FROM lightshows WHERE tmdb_id = ? ORDER BY rowid"_s);
-                query.addBindValue(id);
-                query.exec();
-                while (query.next())
-                    shows.append(query.value(0).toByteArray());
-            }
-        }
-        QSqlDatabase::removeDatabase(name);
-        return shows;
+        return test::storedShows(path(u"service.sqlite"_s), u"tmdb_id = ?"_s, id);
     }
 
 private Q_SLOTS:

@@ -8,6 +8,7 @@
 
 #include "app/studio_fixture.h"
 
+#include "support/stored_shows.h"
 #include "support/tones.h"
 #include "support/x_test_display.h"
 
@@ -39,8 +40,6 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTableView>
 #include <QTimer>
 #include <QUrlQuery>
@@ -122,26 +121,6 @@ class TestEndToEnd final : public QObject {
             = QStringLiteral(CORVEX_E2E_ARTIFACTS "/%1-%2.png").arg(++m_step, 2, 10, QLatin1Char('0')).arg(name);
         if (!picture.save(path))
             qWarning("could not save the screenshot %s", qPrintable(path));
-    }
-
-    QByteArray storedRecord(const QString& id)
-    {
-        QByteArray data;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"e2e"_s);
-            db.setDatabaseName(m_database);
-            db.setConnectOptions(u"QSQLITE_OPEN_READONLY"_s);
-            if (db.open()) {
-                QSqlQuery query(db);
-                query.prepare(u"SELECT data FROM lightshows WHERE id = ?"_s);
-                query.addBindValue(id);
-                if (query.exec() && query.next())
-                    data = query.value(0).toByteArray();
-            }
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(u"e2e"_s);
-        return data;
     }
 
 private Q_SLOTS:
@@ -385,7 +364,7 @@ private Q_SLOTS:
                     .toString()
                     .startsWith(u"The Cisco Kid"_s));
         const QString showId = library->model()->index(0, 0).data(Qt::UserRole).toString();
-        const QByteArray stored = storedRecord(showId);
+        const QByteArray stored = test::storedShows(m_database, u"id = ?"_s, showId).value(0);
         QVERIFY(!stored.isEmpty());
         const QString recordPath = QStringLiteral(CORVEX_E2E_ARTIFACTS "/stored-record.pb");
         {
@@ -462,7 +441,7 @@ private Q_SLOTS:
         buttonWithText(box, u"Delete"_s)->click();
         QTRY_COMPARE_WITH_TIMEOUT(library->model()->rowCount(), 0, 20000);
         QTRY_VERIFY(m_service.log().mid(beforeDelete.size()).contains("DELETE /tvapi/me/lightshows/"));
-        QVERIFY(storedRecord(showId).isEmpty());
+        QVERIFY(test::storedShows(m_database, u"id = ?"_s, showId).isEmpty());
         screenshot(u"deleted"_s);
     }
 };

@@ -8,6 +8,7 @@
 
 #include "app/studio_fixture.h"
 
+#include "support/stored_shows.h"
 #include "support/tones.h"
 #include "support/wayland_test_desktop.h"
 
@@ -28,8 +29,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 
 using namespace corvex;
 using namespace corvex::app;
@@ -71,26 +70,6 @@ class TestEndToEndWayland final : public QObject {
                                  .arg(name);
         if (!window->grab().save(path))
             qWarning("could not save the picture %s", qPrintable(path));
-    }
-
-    /// The newest record the service stored.
-    QByteArray storedRecord()
-    {
-        QByteArray data;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
-            db.setDatabaseName(m_database);
-            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-            if (db.open()) {
-                QSqlQuery query(db);
-                if (query.exec(QStringLiteral("SELECT data FROM lightshows ORDER BY rowid DESC LIMIT 1"))
-                    && query.next())
-                    data = query.value(0).toByteArray();
-            }
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
-        return data;
     }
 
 private Q_SLOTS:
@@ -191,7 +170,8 @@ private Q_SLOTS:
         QTRY_VERIFY(m_service.log().mid(logBefore.size()).contains("POST /tvapi/lightshow/tv/91002/1/3 200"));
 
         // The stored record: each sample is one painted colour on all nine channels, exactly, in the painted order.
-        const QByteArray stored = storedRecord();
+        const QList<QByteArray> shows = test::storedShows(m_database);
+        const QByteArray stored = shows.value(shows.size() - 1); // the newest
         QVERIFY(!stored.isEmpty());
         VideoAnalysis record;
         QVERIFY(record.ParseFromArray(stored.constData(), int(stored.size())));
